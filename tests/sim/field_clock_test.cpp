@@ -1,0 +1,121 @@
+// The field clock on a virtual clock: rate, parity in PSR bit 8, the field
+// status latch and the line gated by IER.
+#include "sim/field_clock.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_host.h"
+#include "sim/saa7146.h"
+
+using namespace sim;
+using namespace sim::saa7146;
+
+namespace {
+
+struct ClockFixture : ::testing::Test {
+    simtest::FakeHost host;
+    Saa7146 bridge;
+    void PowerOn(FieldClock& clock)
+    {
+        bridge.Attach(&host);
+        bridge.Reset();
+        clock.PowerOn(&host);
+    }
+};
+
+}  // namespace
+
+TEST_F(ClockFixture, FieldRateOverManyFields)
+{
+    struct Case {
+        int standard;
+        uint64_t fields;
+        uint64_t atNs;  // when the last of them falls
+    } cases[] = {
+        {525, 60, 1'001'000'000},       // 60 fields in 1.001 s
+        {525, 6000, 100'100'000'000},   // no drift over 100 s
+        {625, 50, 1'000'000'000},
+        {625, 3000, 60'000'000'000},
+    };
+    for (const Case& c : cases) {
+        simtest::FakeHost h;
+        Saa7146 b;
+        b.Attach(&h);
+        b.Reset();
+        FieldClock clock(b, c.standard);
+        clock.PowerOn(&h);
+        h.RunUntil(c.atNs - 1);
+        EXPECT_EQ(clock.FieldCount(), c.fields - 1) << c.standard << "/" << c.fields;
+        h.RunUntil(c.atNs);
+        EXPECT_EQ(clock.FieldCount(), c.fields) << c.standard << "/" << c.fields;
+    }
+}
+
+TEST_F(ClockFixture, ParityAlternatesAndShowsInvertedInPsr)
+{
+    FieldClock clock(bridge, 525);
+    PowerOn(clock);
+    EXPECT_EQ(bridge.Psr() & kPsrFieldParityInverted, kPsrFieldParityInverted) << "before field 1: even";
+    for (uint64_t n = 1; n <= 9; ++n) {
+        ASSERT_TRUE(host.Step());
+        int parity = int(n & 1);  // the first field is odd
+        EXPECT_EQ(clock.FieldCount(), n);
+        EXPECT_EQ(clock.Parity(), parity);
+        bool bit8 = (bridge.MmioRead(0, kPsr, 4) & kPsrFieldParityInverted) != 0;
+        EXPECT_EQ(bit8, parity == 0) << "field " << n;
+    }
+}
+
+TEST_F(ClockFixture, FieldStatusLatchesAlwaysLineOnlyWhenEnabled)
+{
+    FieldClock clock(bridge, 625);
+    PowerOn(clock);
+    host.RunUntil(FieldClock::FieldsToNs(625, 3));
+    EXPECT_EQ(bridge.Isr(), kIrqField);
+    EXPECT_TRUE(host.changes.empty()) << "disabled: no line while fields run";
+
+    bridge.MmioWrite(0, kIsr, kIrqField, 4);
+    bridge.MmioWrite(0, kIer, kIrqField, 4);
+    EXPECT_FALSE(bridge.InterruptLine());
+    host.Step();
+    EXPECT_TRUE(host.Line(&bridge));
+    EXPECT_EQ(host.changes.back().time, FieldClock::FieldsToNs(625, 4));
+
+    // Acknowledged; the next field raises it again (level, not a pulse).
+    bridge.MmioWrite(0, kIsr, kIrqField, 4);
+    EXPECT_FALSE(host.Line(&bridge));
+    host.Step();
+    EXPECT_TRUE(host.Line(&bridge));
+}
+
+TEST_F(ClockFixture, PowerOffStopsAndPowerOnRestartsFromNow)
+{
+    FieldClock clock(bridge, 525);
+    PowerOn(clock);
+    host.RunUntil(FieldClock::FieldsToNs(525, 5));
+    clock.PowerOff();
+    EXPECT_EQ(host.PendingEvents(), 0u);
+    host.RunUntil(5'000'000'000);
+    EXPECT_EQ(clock.FieldCount(), 5u);
+
+    clock.PowerOn(&host);
+    EXPECT_EQ(clock.FieldCount(), 0u);
+    EXPECT_EQ(clock.NextFieldTime(), 5'000'000'000 + FieldClock::FieldsToNs(525, 1));
+    host.RunUntil(5'000'000'000 + FieldClock::FieldsToNs(525, 2));
+    EXPECT_EQ(clock.FieldCount(), 2u);
+}
+
+TEST_F(ClockFixture, StandardChangeTakesEffectAfterThePendingField)
+{
+    FieldClock clock(bridge, 525);
+    PowerOn(clock);
+    host.RunUntil(FieldClock::FieldsToNs(525, 2));
+    uint64_t pending = clock.NextFieldTime();
+    clock.SetStandard(625);
+    EXPECT_EQ(clock.NextFieldTime(), pending);
+    host.Step();
+    EXPECT_EQ(clock.FieldCount(), 3u);
+    EXPECT_EQ(clock.NextFieldTime(), pending + 20'000'000);
+    host.RunUntil(pending + 10 * 20'000'000);
+    EXPECT_EQ(clock.FieldCount(), 13u);
+}
