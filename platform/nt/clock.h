@@ -34,13 +34,19 @@ uint64_t ClockNow();
 ClockMode ClockGetMode();
 
 // Starts the clock and the interrupt context (done by the machine at boot).
-// Stopping joins the context thread; events still scheduled are dropped.
+// The calling thread becomes the first machine thread, so virtual time does
+// not run ahead while it sets the machine up. Stopping joins the context
+// thread; events still scheduled and queued DPCs are dropped, and threads
+// sleeping until a time wake as timed out.
 void ClockStart(ClockMode mode);
 void ClockStop();
 bool ClockRunning();
 
-// Runs 'fn' on the interrupt context at machine time 'when' (ns). Events
-// with equal times run in the order they were scheduled. Safe from any
+// Runs 'fn' on the interrupt context at machine time 'when' (ns), at
+// DISPATCH_LEVEL. Events with equal times run in the order they were
+// scheduled; a time already past runs at once (time never goes back).
+// Everything due at a time (events, the interrupts and DPCs they cause)
+// runs before threads whose wait ends at that time resume. Safe from any
 // thread and from inside an event. Returns an id for ClockCancel.
 ClockEventId ClockSchedule(uint64_t when, std::function<void()> fn);
 // Cancels a scheduled event; false when it already ran or was cancelled.
@@ -49,9 +55,9 @@ bool ClockCancel(ClockEventId id);
 // Blocks the calling thread (counted as waiting) for 'ns' of machine time.
 // In virtual mode the clock advances through everything due meanwhile.
 void ClockRunFor(uint64_t ns);
-// Virtual mode: blocks until no machine thread can run and the interrupt
-// context is idle, without moving time past the next pending wait time-out
-// that would wake a thread. Returns at once in real mode.
+// Virtual mode: blocks until no other machine thread can run and the
+// interrupt context is idle, without moving time at all. Returns at once in
+// real mode.
 void ClockRunUntilIdle();
 
 // Registers the calling host thread as a machine thread (counted as running

@@ -10,6 +10,21 @@ void ExFreePoolWithTag(PVOID p, ULONG tag);
 void ExFreePool(PVOID p);
 // Bytes currently allocated with 'tag' (tests find leaks with it).
 SIZE_T ExPoolBytesWithTag(ULONG tag);
+// Test seam: while set, an allocation for which the hook returns true fails
+// as if the pool were exhausted (a must-succeed request then bug-checks).
+// nullptr removes it.
+using ExPoolFailureHook = bool (*)(POOL_TYPE type, SIZE_T bytes, ULONG tag);
+void ExSetPoolFailureHook(ExPoolFailureHook hook);
+
+// Stop codes of the executive's own rules.
+enum : ULONG {
+    IRQL_NOT_GREATER_OR_EQUAL = 0x09,
+    BAD_POOL_HEADER = 0x19,
+    MUST_SUCCEED_POOL_EMPTY = 0x41,
+    MUTEX_ALREADY_OWNED = 0xBF,
+    BAD_POOL_CALLER = 0xC2,
+    RESOURCE_NOT_OWNED = 0xE3,
+};
 
 // Raises a status as an exception: caught by the nearest SehTry (nt_mm.h);
 // without one it is a bug check (KMODE_EXCEPTION_NOT_HANDLED).
@@ -21,7 +36,8 @@ using PALLOCATE_FUNCTION = PVOID (*)(POOL_TYPE type, SIZE_T bytes, ULONG tag);
 using PFREE_FUNCTION = void (*)(PVOID p);
 struct GENERAL_LOOKASIDE {
     SINGLE_LIST_ENTRY ListHead;
-    USHORT Depth;
+    USHORT ListDepth;  // entries held now
+    USHORT Depth;      // most entries held before frees go back to pool
     USHORT MaximumDepth;
     ULONG TotalAllocates;
     ULONG AllocateMisses;
@@ -60,8 +76,10 @@ struct ERESOURCE {
     // The implementation's state (owner table, waiters) lives behind this.
     PVOID Impl;
     LIST_ENTRY SystemResourcesList;
-    USHORT ActiveCount;
-    USHORT Flag;
+    USHORT ActiveCount;  // owners now
+    USHORT Flag;         // 0x80 while owned exclusive
+    ULONG NumberOfSharedWaiters;
+    ULONG NumberOfExclusiveWaiters;
 };
 using PERESOURCE = ERESOURCE*;
 NTSTATUS ExInitializeResourceLite(PERESOURCE resource);

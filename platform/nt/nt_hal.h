@@ -120,6 +120,9 @@ using PCM_FULL_RESOURCE_DESCRIPTOR = CM_FULL_RESOURCE_DESCRIPTOR*;
 NTSTATUS HalAssignSlotResources(PUNICODE_STRING registryPath, PUNICODE_STRING driverClassName,
                                 PDRIVER_OBJECT driver, PDEVICE_OBJECT device, INTERFACE_TYPE busType,
                                 ULONG busNumber, ULONG slotNumber, PCM_RESOURCE_LIST* allocatedResources);
+// Interrupts: bus-relative level L (0..23, what the slot's interrupt-line
+// register holds) is system vector 0x30 + L at DIRQL 26 - L, on the one
+// processor (affinity 1). Any other level gives vector 0.
 ULONG HalGetInterruptVector(INTERFACE_TYPE interfaceType, ULONG busNumber, ULONG busInterruptLevel,
                             ULONG busInterruptVector, PKIRQL irql, PKAFFINITY affinity);
 BOOLEAN HalTranslateBusAddress(INTERFACE_TYPE interfaceType, ULONG busNumber, PHYSICAL_ADDRESS busAddress,
@@ -167,6 +170,9 @@ enum IO_ALLOCATION_ACTION { KeepObject = 1, DeallocateObject = 2, DeallocateObje
 using PDRIVER_CONTROL = IO_ALLOCATION_ACTION (*)(PDEVICE_OBJECT device, PIRP irp, PVOID mapRegisterBase,
                                                  PVOID context);
 
+// Map registers granted: MaximumLength / PAGE_SIZE + 1, at most
+// HAL_MAXIMUM_MAP_REGISTERS (16 MB of transfer) per adapter.
+enum : ULONG { HAL_MAXIMUM_MAP_REGISTERS = 4096 };
 PADAPTER_OBJECT HalGetAdapter(PDEVICE_DESCRIPTION description, PULONG numberOfMapRegisters);
 // Calls 'execution' (at DISPATCH_LEVEL) when the adapter and the map
 // registers are free: at once, or when the current holder releases them.
@@ -181,6 +187,14 @@ PHYSICAL_ADDRESS IoMapTransfer(PADAPTER_OBJECT adapter, PMDL mdl, PVOID mapRegis
                                PULONG length, BOOLEAN writeToDevice);
 BOOLEAN IoFlushAdapterBuffers(PADAPTER_OBJECT adapter, PMDL mdl, PVOID mapRegisterBase, PVOID currentVa,
                               ULONG length, BOOLEAN writeToDevice);
+// Stop code for a driver that breaks the DMA rules (maps a piece outside
+// its MDL, frees an adapter it does not hold, passes foreign map registers).
+enum : ULONG { DRIVER_VERIFIER_DMA_VIOLATION = 0xE6 };
+// Test seam: while set, a common-buffer request for which the hook returns
+// true fails as if memory were short. nullptr removes it.
+using HalCommonBufferFailureHook = bool (*)(ULONG length);
+void HalSetCommonBufferFailureHook(HalCommonBufferFailureHook hook);
+// Common buffers are whole zeroed pages (page-aligned from PAGE_SIZE up).
 PVOID HalAllocateCommonBuffer(PADAPTER_OBJECT adapter, ULONG length, PPHYSICAL_ADDRESS logicalAddress,
                               BOOLEAN cacheEnabled);
 void HalFreeCommonBuffer(PADAPTER_OBJECT adapter, ULONG length, PHYSICAL_ADDRESS logicalAddress,

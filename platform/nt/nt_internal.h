@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "nt_ob.h"
+#include "nt_io.h"
 
 // ---- Object types and objects ----
 
@@ -21,9 +21,14 @@ struct OBJECT_TYPE {
     // left in 'process' after this close (0: the process's last handle).
     void (*CloseProcedure)(PEPROCESS process, PVOID body, ULONG handleCount);
     // Parse for names below the object (devices: the file name of an open;
-    // registry keys). 'remaining' is what follows the object's own name.
-    // Returns the opened object with a reference, or STATUS_REPARSE with a
-    // new full name in 'reparsed'.
+    // registry keys). 'remaining' is what follows the object's own name
+    // (a path such as \Params\x, or empty when the name ends at the
+    // object). Called outside the object manager's lock. Returns the opened
+    // object with a reference, or STATUS_REPARSE with a new full name in
+    // 'reparsed'. Returning
+    // STATUS_OBJECT_TYPE_MISMATCH with an empty 'remaining' means "not an
+    // open through me": the object itself is the result (a device looked up
+    // by name without an open packet).
     NTSTATUS (*ParseProcedure)(PVOID body, const std::u16string& remaining, ULONG attributes,
                                ACCESS_MASK access, KPROCESSOR_MODE mode, PVOID parseContext, PVOID* opened,
                                std::u16string* reparsed);
@@ -51,6 +56,12 @@ NTSTATUS ObOpenObjectByName(POBJECT_ATTRIBUTES attributes, POBJECT_TYPE type, KP
 POBJECT_TYPE ObGetObjectType(PVOID body);
 std::u16string ObGetObjectName(PVOID body);  // full path, empty when unnamed
 LONG ObGetReferenceCount(PVOID body);
+// Handles open on the object in all processes.
+ULONG ObGetHandleCount(PVOID body);
+// What a wait on the object waits for: the body of a waitable type, the
+// file object's Event for a file object (overlapped completion without an
+// event), null when the object cannot be waited on.
+DISPATCHER_HEADER* ObGetWaitableObject(PVOID body);
 // Inserts an object into a handle table of a given process (used by the I/O
 // manager for file objects it created itself).
 NTSTATUS ObCreateHandle(PEPROCESS process, PVOID body, ACCESS_MASK granted, ULONG attributes, PHANDLE handle);
@@ -64,6 +75,13 @@ struct ObDirectoryEntry {
 std::vector<ObDirectoryEntry> ObListDirectory(const std::u16string& directory);
 void ObInitialize();    // creates the root directories; called at boot
 void ObShutdown();      // drops the name space (objects still referenced live on)
+
+// ---- Drivers ----
+
+// Makes \Driver\<serviceName> and runs 'entry' on it as loading a service
+// would, without a service key (built-in drivers, tests). The driver is
+// then listed by IoLoadedDrivers and unloaded with IoUnloadDriver.
+NTSTATUS IoCreateDriver(const std::u16string& serviceName, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* driver);
 
 // ---- Processes ----
 

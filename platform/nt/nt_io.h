@@ -123,6 +123,16 @@ enum : ULONG {
     FILE_DEVICE_SOUND = 0x1d,
 };
 
+// What a create request carries besides its parameters: the access the
+// opener asked for.
+struct IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;
+    PVOID AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
+};
+using PIO_SECURITY_CONTEXT = IO_SECURITY_CONTEXT*;
+
 struct IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -130,7 +140,7 @@ struct IO_STACK_LOCATION {
     UCHAR Control;
     union {
         struct {
-            PVOID SecurityContext;
+            PIO_SECURITY_CONTEXT SecurityContext;
             ULONG Options;  // create disposition in the top byte, options below
             USHORT FileAttributes;
             USHORT ShareAccess;
@@ -380,6 +390,7 @@ struct DEVICE_OBJECT {
     PVOID SecurityDescriptor;
     KEVENT DeviceLock;
     USHORT SectorSize;
+    PVOID DeviceObjectExtension;  // the I/O manager's own state of the device
 };
 
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name, ULONG deviceType,
@@ -496,3 +507,118 @@ PVOID IoAllocateErrorLogEntry(PVOID ioObject, UCHAR entrySize);
 // name) and frees it.
 void IoWriteErrorLogEntry(PVOID entry);
 void IoFreeErrorLogEntry(PVOID entry);
+
+// ---- Files: create parameters, information classes and records ----
+// (shared by the system-call seam and the drivers that serve files)
+
+enum : ULONG {  // create dispositions
+    FILE_SUPERSEDE = 0,
+    FILE_OPEN = 1,
+    FILE_CREATE = 2,
+    FILE_OPEN_IF = 3,
+    FILE_OVERWRITE = 4,
+    FILE_OVERWRITE_IF = 5,
+};
+enum : ULONG {  // create options
+    FILE_DIRECTORY_FILE = 0x00000001,
+    FILE_WRITE_THROUGH = 0x00000002,
+    FILE_SEQUENTIAL_ONLY = 0x00000004,
+    FILE_SYNCHRONOUS_IO_ALERT = 0x00000010,
+    FILE_SYNCHRONOUS_IO_NONALERT = 0x00000020,
+    FILE_NON_DIRECTORY_FILE = 0x00000040,
+    FILE_DELETE_ON_CLOSE = 0x00001000,
+};
+enum : ULONG {  // IO_STATUS_BLOCK.Information of a create
+    FILE_SUPERSEDED = 0,
+    FILE_OPENED = 1,
+    FILE_CREATED = 2,
+    FILE_OVERWRITTEN = 3,
+    FILE_EXISTS = 4,
+    FILE_DOES_NOT_EXIST = 5,
+};
+enum : ULONG {
+    FILE_ATTRIBUTE_READONLY = 0x01,
+    FILE_ATTRIBUTE_HIDDEN = 0x02,
+    FILE_ATTRIBUTE_SYSTEM = 0x04,
+    FILE_ATTRIBUTE_DIRECTORY = 0x10,
+    FILE_ATTRIBUTE_ARCHIVE = 0x20,
+    FILE_ATTRIBUTE_NORMAL = 0x80,
+};
+
+enum FILE_INFORMATION_CLASS {
+    FileDirectoryInformation = 1,
+    FileFullDirectoryInformation = 2,
+    FileBothDirectoryInformation = 3,
+    FileBasicInformation = 4,
+    FileStandardInformation = 5,
+    FileNameInformation = 9,
+    FileRenameInformation = 10,
+    FileNamesInformation = 12,
+    FileDispositionInformation = 13,
+    FilePositionInformation = 14,
+    FileAllInformation = 18,
+    FileAllocationInformation = 19,
+    FileEndOfFileInformation = 20,
+    FileNetworkOpenInformation = 34,
+};
+struct FILE_BASIC_INFORMATION {
+    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime;
+    ULONG FileAttributes;
+};
+struct FILE_STANDARD_INFORMATION {
+    LARGE_INTEGER AllocationSize, EndOfFile;
+    ULONG NumberOfLinks;
+    BOOLEAN DeletePending;
+    BOOLEAN Directory;
+};
+struct FILE_POSITION_INFORMATION {
+    LARGE_INTEGER CurrentByteOffset;
+};
+struct FILE_END_OF_FILE_INFORMATION {
+    LARGE_INTEGER EndOfFile;
+};
+struct FILE_DISPOSITION_INFORMATION {
+    BOOLEAN DeleteFile;
+};
+struct FILE_RENAME_INFORMATION {
+    BOOLEAN ReplaceIfExists;
+    HANDLE RootDirectory;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+};
+struct FILE_NAME_INFORMATION {
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+};
+struct FILE_BOTH_DIR_INFORMATION {
+    ULONG NextEntryOffset;
+    ULONG FileIndex;
+    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime;
+    LARGE_INTEGER EndOfFile, AllocationSize;
+    ULONG FileAttributes;
+    ULONG FileNameLength;
+    ULONG EaSize;
+    CCHAR ShortNameLength;
+    WCHAR ShortName[12];
+    WCHAR FileName[1];
+};
+enum FS_INFORMATION_CLASS { FileFsVolumeInformation = 1, FileFsSizeInformation = 3, FileFsDeviceInformation = 4, FileFsAttributeInformation = 5, FileFsFullSizeInformation = 7 };
+
+// Kernel-mode file calls (previous mode KernelMode: buffers are trusted,
+// handles may be kernel handles). Same contracts as the system calls.
+NTSTATUS ZwCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK iosb,
+                      PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG shareAccess,
+                      ULONG createDisposition, ULONG createOptions, PVOID eaBuffer, ULONG eaLength);
+NTSTATUS ZwOpenFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK iosb,
+                    ULONG shareAccess, ULONG openOptions);
+NTSTATUS ZwReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                    PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset, PULONG key);
+NTSTATUS ZwWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                     PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset, PULONG key);
+NTSTATUS ZwDeviceIoControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                               PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer,
+                               ULONG inputLength, PVOID outputBuffer, ULONG outputLength);
+NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
+                                FILE_INFORMATION_CLASS infoClass);
+NTSTATUS ZwSetInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
+                              FILE_INFORMATION_CLASS infoClass);

@@ -9,7 +9,8 @@
 using KIRQL = UCHAR;
 using PKIRQL = KIRQL*;
 using KAFFINITY = ULONG;
-using KSPIN_LOCK = ULONG_PTR;  // owner word: 0 free, else the owning thread
+using PKAFFINITY = KAFFINITY*;
+using KSPIN_LOCK = ULONG_PTR;  // owner word: 0 free, else the owner's KTHREAD
 using PKSPIN_LOCK = KSPIN_LOCK*;
 
 enum : KIRQL {
@@ -38,6 +39,10 @@ enum : ULONG {
     ATTEMPTED_SWITCH_FROM_DPC = 0xB8,
     INVALID_DATA_ACCESS_TRAP = 0x04,
     DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS = 0xCE,
+    APC_INDEX_MISMATCH = 0x01,
+    MAXIMUM_WAIT_OBJECTS_EXCEEDED = 0x0C,
+    SPIN_LOCK_ALREADY_OWNED = 0x0F,
+    INVALID_SOFTWARE_INTERRUPT = 0x07,
 };
 struct KeBugCheckError {
     ULONG code;
@@ -179,7 +184,15 @@ BOOLEAN KeReadStateTimer(PKTIMER timer);
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
                                PLARGE_INTEGER timeout);
 #define KeWaitForMutexObject KeWaitForSingleObject
-struct KWAIT_BLOCK;
+// Links a waiting thread to one object it waits on.
+struct KWAIT_BLOCK {
+    LIST_ENTRY WaitListEntry;  // in the object's wait list
+    PKTHREAD Thread;
+    PVOID Object;
+    KWAIT_BLOCK* NextWaitBlock;
+    USHORT WaitKey;   // index of the object in the wait
+    USHORT WaitType;  // WaitAny or WaitAll
+};
 using PKWAIT_BLOCK = KWAIT_BLOCK*;
 enum { THREAD_WAIT_OBJECTS = 3, MAXIMUM_WAIT_OBJECTS = 64 };
 NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE waitType, KWAIT_REASON reason,
@@ -201,7 +214,10 @@ struct KDPC {
     PVOID SystemArgument2;
     volatile ULONG_PTR DpcData;  // non-zero while queued
 };
+enum KDPC_IMPORTANCE { LowImportance = 0, MediumImportance = 1, HighImportance = 2 };
 void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context);
+// A high-importance DPC is queued at the head instead of the tail.
+void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance);
 // Queued at most once: a DPC already in the queue is not queued again and
 // FALSE is returned. DPCs run at DISPATCH_LEVEL on the machine's DPC context
 // in queue order.
@@ -243,6 +259,9 @@ struct CLIENT_ID {
     HANDLE UniqueThread;
 };
 using PCLIENT_ID = CLIENT_ID*;
+
+// Pseudo handle for the calling thread in the thread calls of the seam.
+#define NtCurrentThread() ((HANDLE)(LONG_PTR)-2)
 
 PKTHREAD KeGetCurrentThread();
 PETHREAD PsGetCurrentThread();

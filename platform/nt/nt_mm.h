@@ -40,6 +40,35 @@ inline ULONG MmGetMdlByteCount(PMDL mdl) { return mdl->ByteCount; }
 inline ULONG MmGetMdlByteOffset(PMDL mdl) { return mdl->ByteOffset; }
 inline PFN_NUMBER* MmGetMdlPfnArray(PMDL mdl) { return reinterpret_cast<PFN_NUMBER*>(mdl + 1); }
 
+// Bytes of an MDL describing 'length' bytes at 'va' (header and PFN array).
+inline SIZE_T MmSizeOfMdl(PVOID va, SIZE_T length)
+{
+    return sizeof(MDL) + sizeof(PFN_NUMBER) * ADDRESS_AND_SIZE_TO_SPAN_PAGES(va, length);
+}
+inline void MmInitializeMdl(PMDL mdl, PVOID va, SIZE_T length)
+{
+    mdl->Next = nullptr;
+    mdl->Size = static_cast<SHORT>(MmSizeOfMdl(va, length));
+    mdl->MdlFlags = 0;
+    mdl->Process = nullptr;
+    mdl->MappedSystemVa = nullptr;
+    mdl->StartVa = PAGE_ALIGN(va);
+    mdl->ByteOffset = BYTE_OFFSET(va);
+    mdl->ByteCount = static_cast<ULONG>(length);
+}
+
+// Kernel and user share one address space here (embedded mode), so a
+// physical address is the host virtual address of the memory and a PFN is
+// its page number. The user-probe limit is the top of a 32-bit process's
+// space less 64 KB, not 0xC0000000: on a 64-bit host kernel an i386 process
+// has its libraries, heap arenas and thread stacks above 3 GB, and every one
+// of those is a legitimate user buffer. So a user-mode probe refuses only
+// the top 64 KB and ranges that wrap; bad addresses below are found by
+// touching them.
+constexpr ULONG_PTR MmUserProbeAddress = 0xFFFF0000;
+constexpr ULONG_PTR MmHighestUserAddress = MmUserProbeAddress - 1;
+enum : ULONG { MEMORY_MANAGEMENT = 0x1A, PAGE_FAULT_IN_NONPAGED_AREA = 0x50, PROCESS_HAS_LOCKED_PAGES = 0x76 };
+
 PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota, PIRP irp);
 void IoFreeMdl(PMDL mdl);
 // Locks the pages for 'operation'; a range that is not accessible that way
@@ -87,5 +116,21 @@ enum : ULONG {
     PAGE_READWRITE = 0x04,
     SEC_COMMIT = 0x08000000,
 };
+// Sections are page-file backed only (no image or data-file sections).
+// Views of a section are real shared mappings of one memory object, so
+// every view sees every other's writes. View offsets are multiples of the
+// 64 KB allocation granularity.
+enum : ULONG { MM_ALLOCATION_GRANULARITY = 0x10000, SECTION_MAP_EXECUTE = 0x0008 };
+enum : NTSTATUS {
+    STATUS_CONFLICTING_ADDRESSES = (NTSTATUS)0xC0000018,
+    STATUS_NOT_MAPPED_VIEW = (NTSTATUS)0xC0000019,
+    STATUS_INVALID_VIEW_SIZE = (NTSTATUS)0xC000001F,
+    STATUS_SECTION_TOO_BIG = (NTSTATUS)0xC0000040,
+    STATUS_INVALID_PAGE_PROTECTION = (NTSTATUS)0xC0000045,
+    STATUS_SECTION_PROTECTION = (NTSTATUS)0xC000004E,
+    STATUS_MAPPED_ALIGNMENT = (NTSTATUS)0xC0000220,
+};
+// Unmaps every view still mapped in 'process' (its termination).
+void MmUnmapProcessViews(PEPROCESS process);
 #define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
 #define ZwCurrentProcess() NtCurrentProcess()

@@ -22,6 +22,7 @@ using LONGLONG = int64_t;
 using ULONG_PTR = uintptr_t;
 using LONG_PTR = intptr_t;
 using SIZE_T = size_t;
+using PSIZE_T = SIZE_T*;
 using WCHAR = char16_t;
 using PVOID = void*;
 using HANDLE = void*;
@@ -111,6 +112,7 @@ enum : NTSTATUS {
     STATUS_DISK_FULL = (NTSTATUS)0xC000007F,
     STATUS_DIRECTORY_NOT_EMPTY = (NTSTATUS)0xC0000101,
     STATUS_INTEGER_OVERFLOW = (NTSTATUS)0xC0000095,
+    STATUS_INVALID_PARAMETER_MIX = (NTSTATUS)0xC0000030,
 };
 
 // Name of a status code for traces and test failures ("STATUS_TIMEOUT"),
@@ -234,6 +236,11 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN cas
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN caseInsensitive);
 NTSTATUS RtlIntegerToUnicodeString(ULONG value, ULONG base, PUNICODE_STRING dest);
 NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING s, ULONG base, PULONG value);
+// Case folding as the object manager and registry compare names: ASCII and
+// Latin-1 letters.
+WCHAR RtlUpcaseUnicodeChar(WCHAR c);
+NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING dest, PCUNICODE_STRING source, BOOLEAN allocate);
+BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING prefix, PCUNICODE_STRING s, BOOLEAN caseInsensitive);
 
 #define RtlCopyMemory(d, s, n) std::memcpy((d), (s), (n))
 #define RtlMoveMemory(d, s, n) std::memmove((d), (s), (n))

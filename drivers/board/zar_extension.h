@@ -1,0 +1,212 @@
+// The board device's extension: everything ZARKD keeps per board, from the
+// identity read at start-up to the DMA resources the channels run on.
+//
+// The record is 30,789 bytes because IOCTL_ZAR_GET_DEVICE_EXTENSION hands
+// that many bytes to user mode as a diagnostic image. The named fields live
+// in ZAR_EXTENSION_FIELDS (natural alignment, so kernel objects stay
+// aligned); ZAR_DEVICE_EXTENSION pads them to the full size. Modules still to
+// come take their state out of the spare bytes by adding named fields here.
+#pragma once
+
+#include "platform/nt/kernel.h"
+#include "include/zarkd.h"
+
+using PZAR_HARDWARE_INFO = ZAR_HARDWARE_INFO*;
+
+// Pool tags. Look-aside tags are the character constants as written in C
+// ('ZarI' and so on); the hardware-info tag reads "Ddk " in a pool dump.
+constexpr ULONG ZarCharTag(char a, char b, char c, char d)
+{
+    return (ULONG(UCHAR(a)) << 24) | (ULONG(UCHAR(b)) << 16) | (ULONG(UCHAR(c)) << 8) | ULONG(UCHAR(d));
+}
+inline constexpr ULONG ZAR_TAG_HARDWARE_INFO = ZarCharTag(' ', 'k', 'd', 'D');
+inline constexpr ULONG ZAR_TAG_I2C = ZarCharTag('Z', 'a', 'r', 'I');
+inline constexpr ULONG ZAR_TAG_DEBI = ZarCharTag('Z', 'a', 'r', 'D');
+inline constexpr ULONG ZAR_TAG_BRS = ZarCharTag('Z', 'a', 'r', 'B');
+inline constexpr ULONG ZAR_TAG_HPS = ZarCharTag('Z', 'a', 'r', 'H');
+inline constexpr ULONG ZAR_TAG_SCSI = ZarCharTag('T', 'i', 'c', 'S');
+inline constexpr ULONG ZAR_TAG_WORK = ZarCharTag('Z', 'a', 'r', 'W');
+
+// Look-aside entry sizes of the five transfer channels.
+inline constexpr ULONG ZAR_I2C_ENTRY_SIZE = 48;
+inline constexpr ULONG ZAR_DEBI_ENTRY_SIZE = 28;
+inline constexpr ULONG ZAR_BRS_ENTRY_SIZE = 60;
+inline constexpr ULONG ZAR_HPS_ENTRY_SIZE = 56;
+inline constexpr ULONG ZAR_SCSI_ENTRY_SIZE = 28;
+inline constexpr USHORT ZAR_LOOKASIDE_DEPTH = 64;
+
+inline constexpr ULONG ZAR_DMA_ADAPTER_COUNT = 7;
+inline constexpr ULONG ZAR_MAP_REGISTERS_WANTED = 1024;
+inline constexpr ULONG ZAR_DMA_MAX_TRANSFER = 0x400000;
+inline constexpr ULONG ZAR_CHANNEL_PAGE_COUNT = 7;
+
+inline constexpr ULONG ZAR_REGISTER_WINDOW = 512;  // bytes of the bridge aperture mapped
+inline constexpr ULONG ZAR_FIELD_SEMAPHORE_LIMIT = 256;
+
+// Bridge registers reached through the mapping (byte offsets).
+inline constexpr ULONG ZAR_BRIDGE_DEBI_COMMAND = 0x80;
+inline constexpr ULONG ZAR_BRIDGE_DEBI_AD = 0x88;
+inline constexpr ULONG ZAR_BRIDGE_IER = 0xDC;
+inline constexpr ULONG ZAR_BRIDGE_MC1 = 0xFC;
+inline constexpr ULONG ZAR_BRIDGE_MC2 = 0x100;
+inline constexpr ULONG ZAR_BRIDGE_ISR = 0x10C;
+
+// Registry values kept as read (or defaulted) at start-up.
+inline constexpr ULONG ZAR_REG_UNSET = 0xFFFFFFFF;
+inline constexpr ULONG ZAR_DEFAULT_CORE_MODE = 3;
+inline constexpr ULONG ZAR_DEFAULT_DVE_WTIC_DMA_WORDS = 64;
+inline constexpr ULONG ZAR_DEFAULT_BLACK_ADJUST = 10;
+
+// A DMA common buffer and where it came from, so release can return it.
+struct ZAR_COMMON_BUFFER {
+    PVOID VirtualAddress;
+    PHYSICAL_ADDRESS LogicalAddress;
+    ULONG Length;
+    PADAPTER_OBJECT Adapter;
+};
+
+// One of the board's system threads: the referenced thread object and the
+// event that wakes it. Stop is set before the last wake at release.
+struct ZAR_SYSTEM_THREAD {
+    PVOID Thread;
+    KEVENT Wake;
+    volatile BOOLEAN Stop;
+};
+
+// The audio engine's record DMA geometry (the rest of the engine follows).
+struct ZAR_AUDIO_DMA {
+    ULONG RecBlockCount;
+    ULONG RecDmaSize;
+    ULONG RecDmaHalfSize;
+    ULONG RecDmaPosition;
+    PVOID WorkBuffer[3];  // 8,000 bytes each
+};
+inline constexpr ULONG ZAR_AUDIO_WORK_BUFFER_SIZE = 8000;
+inline constexpr ULONG ZAR_AUDIO_REC_BLOCK_COUNT = 16384;
+
+struct ZAR_EXTENSION_FIELDS {
+    // ---- identity ----
+    PDRIVER_OBJECT DriverObject;
+    PDEVICE_OBJECT DeviceObject;
+    PZAR_HARDWARE_INFO HardwareInfo;
+    ULONG BoardNumber;
+    ULONG EventLogLevel;
+    ULONG Standard;             // 525 or 625
+    ULONG CoreMode;
+    ULONG TimeIncrement;        // 100 ns units per clock tick
+    ULONG ActiveLinesPerField;  // 243 / 288
+    ULONG ActiveLinesPerFrame;  // 486 / 576
+    ULONG UncompressedFieldBlocks;  // 684 / 810 blocks of 512 bytes
+    ULONG BoardRevision;
+    ULONG FpgaState;            // 0 until the FPGAs are configured
+    ULONG FpgaVersion[4];
+    ULONG Eeprom625Support;     // EEPROM option word, sub-address 16
+    ULONG Eeprom24FpsSupport;   // EEPROM option word, sub-address 48 (bit 0: HDCAM 24 fps)
+
+    // ---- registry settings ----
+    ULONG DveWticDmaSizeWords;
+    ULONG BlackAdjust;
+    ULONG DmaTweakV;
+    ULONG DmaTweakA;
+
+    // ---- bridge registers ----
+    PUCHAR Registers;           // the mapped 512-byte window, null when unmapped
+    volatile ULONG* DebiCommandRegister;
+    volatile ULONG* DebiDataRegister;
+    volatile ULONG* MainControl1Register;
+    volatile ULONG* MainControl2Register;
+
+    // ---- interrupt ----
+    PKINTERRUPT InterruptObject;
+    KSPIN_LOCK InterruptSpinLock;  // the interrupt object's lock
+    KSPIN_LOCK Lock;               // guards the enable word and the shared mask below device IRQL
+    ULONG InterruptEnable;         // mirror of the bridge's IER
+    ULONG SharedIrqMask;           // mirror of board register 0xB840
+    ULONG InterruptCount;
+    ULONG SpuriousInterruptCount;
+    ULONG FieldCounter;
+    ULONG FieldParity;
+
+    // ---- DPCs (the device's own DPC runs ZarDpcForIsr) ----
+    KDPC DpcDebiDma;
+    KDPC DpcBrsDma;
+    KDPC DpcHpsDma;
+    KDPC DpcScsiRequestComplete;
+    KDPC DpcScsiIrq;
+    KDPC DpcAudioRecord;
+    KDPC DpcAudioPlayback;
+    KDPC DpcAudioPlaybackSingleDma;
+    KDPC DpcAudioRecordSingleDma;
+    KDPC DpcAudDSrv;
+    KDPC DpcWaveDrvPlayback;
+    KDPC DpcWaveDrvCapture;
+    KDPC DpcAudioFifoUnderflowLog;
+    KDPC DpcAudioDsp;
+    KDPC DpcI2c;
+    KDPC DpcVbi;
+
+    // ---- transfer channels ----
+    KDEVICE_QUEUE DebiQueue;
+    KDEVICE_QUEUE BrsQueue;
+    KDEVICE_QUEUE HpsQueue;
+    KDEVICE_QUEUE I2cQueue;
+    KDEVICE_QUEUE ScsiQueue;
+    NPAGED_LOOKASIDE_LIST I2cLookaside;
+    NPAGED_LOOKASIDE_LIST DebiLookaside;
+    NPAGED_LOOKASIDE_LIST BrsLookaside;
+    NPAGED_LOOKASIDE_LIST HpsLookaside;
+    NPAGED_LOOKASIDE_LIST ScsiLookaside;
+    KEVENT ScsiOwnershipEvent;     // signalled while nobody holds the SCSI bus
+    KSEMAPHORE FieldSemaphore;     // released once per field for each registered waiter
+    KSPIN_LOCK FieldSemaphoreLock;
+    ULONG FieldWaiters;
+
+    // ---- DMA ----
+    PADAPTER_OBJECT DmaAdapter[ZAR_DMA_ADAPTER_COUNT];
+    ULONG MapRegisterCount[ZAR_DMA_ADAPTER_COUNT];
+    ZAR_COMMON_BUFFER ChannelPage[ZAR_CHANNEL_PAGE_COUNT];  // page tables and descriptors
+    ZAR_COMMON_BUFFER BridgePage[2];
+    ZAR_COMMON_BUFFER SmallBuffer;         // 256 bytes
+    ZAR_COMMON_BUFFER DveWarpLut;          // 16 KB
+    ZAR_COMMON_BUFFER PlaylistBuffer;      // 32,752 bytes
+    ZAR_COMMON_BUFFER WorkPage[2];
+    ZAR_COMMON_BUFFER ExtraPage[2];
+    ZAR_COMMON_BUFFER AudioBuffer;         // 32 KB
+    PVOID WorkArea;                        // 73,728 bytes
+    PVOID CaptureAreaAllocation;           // 528,384 bytes as allocated
+    PUCHAR CaptureArea[2];                 // two 262,144-byte areas from a 4 KB boundary
+
+    ZAR_AUDIO_DMA Audio;
+
+    // ---- system threads ----
+    ZAR_SYSTEM_THREAD ScsiThread;
+    ZAR_SYSTEM_THREAD VinMonitorThread;
+    ZAR_SYSTEM_THREAD DspThread;
+
+    // ---- flags (bytes last, so the words above keep their alignment) ----
+    BOOLEAN BoardReady;
+    UCHAR SyncLevel;               // the JPEG wrappers synchronise with the interrupt only above 2
+    BOOLEAN DvePresent;
+    BOOLEAN ShutdownRegistered;
+    BOOLEAN DisableAudioFifoResets;
+    BOOLEAN AudioUnderflowLogging;
+    BOOLEAN SensitiveTiming;
+    BOOLEAN ShortBlankingWait;
+    BOOLEAN LookasidesReady;
+    BOOLEAN QueuesReady;
+    BOOLEAN DveWarpTablesAllocated;
+    BOOLEAN PlaylistBuffersAllocated;
+};
+
+#pragma pack(push, 1)
+struct ZAR_DEVICE_EXTENSION : ZAR_EXTENSION_FIELDS {
+    UCHAR Spare[ZAR_DEVICE_EXTENSION_SIZE - sizeof(ZAR_EXTENSION_FIELDS)];
+};
+#pragma pack(pop)
+static_assert(sizeof(ZAR_DEVICE_EXTENSION) == ZAR_DEVICE_EXTENSION_SIZE);
+using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
+
+inline PZAR_DEVICE_EXTENSION ZarExtension(PDEVICE_OBJECT device)
+{
+    return static_cast<PZAR_DEVICE_EXTENSION>(device->DeviceExtension);
+}

@@ -1,0 +1,513 @@
+// The machine clock and its interrupt context (see clock.h). Relies on the
+// Ke modules for what the context runs besides hardware events (interrupt
+// delivery, the DPC queue) and for the thread record it puts to sleep.
+//
+// Virtual time moves only on the interrupt context, and only when it has
+// nothing due and no registered machine thread is running; every wake
+// counts the woken thread as running under DispatcherLock, the same lock
+// under which that decision is taken.
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "ke_internal.h"
+
+namespace ki {
+std::mutex DispatcherLock;
+std::atomic<LONGLONG> BootSystemTime{0};
+}  // namespace ki
+
+namespace {
+
+using namespace ki;
+using nt::ClockEventId;
+using nt::ClockMode;
+using SteadyClock = std::chrono::steady_clock;
+
+// 2000-01-01 00:00:00 UTC: a virtual machine always boots at the same date
+// so runs are reproducible.
+constexpr LONGLONG VirtualBootSystemTime = 125911584000000000LL;
+// 1601-01-01 to 1970-01-01 in 100 ns units.
+constexpr LONGLONG UnixEpochSystemTime = 116444736000000000LL;
+
+struct Event {
+    std::function<void()> fn;
+    LockedEventRoutine locked = nullptr;
+    void* arg = nullptr;
+    uint64_t when = 0;
+};
+
+struct ClockState {
+    bool running = false;
+    bool stopping = false;
+    uint64_t epoch = 0;
+    int runningThreads = 0;
+    std::set<std::pair<uint64_t, ClockEventId>> order;
+    std::unordered_map<ClockEventId, Event> events;
+    ClockEventId nextId = 1;
+    std::multimap<uint64_t, KTHREAD*> deadlines;
+    std::vector<KTHREAD*> idleWaiters;
+    std::condition_variable contextCv;
+    std::thread context;
+};
+
+// Never destroyed: threads may still touch it while the process exits.
+ClockState& S()
+{
+    static ClockState* state = new ClockState;
+    return *state;
+}
+
+std::atomic<int> g_mode{static_cast<int>(ClockMode::Virtual)};
+std::atomic<bool> g_running{false};
+std::atomic<uint64_t> g_virtualNow{0};
+std::atomic<int64_t> g_realBase{0};  // steady-clock ns at boot
+std::atomic<uint64_t> g_frozenNow{0};  // real time at the last stop
+
+int64_t SteadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now().time_since_epoch()).count();
+}
+
+bool IsVirtual() { return g_mode.load(std::memory_order_relaxed) == static_cast<int>(ClockMode::Virtual); }
+
+bool CountedLocked(KTHREAD* t) { return S().running && t->ClockEpoch == S().epoch; }
+
+void EnterLocked(KTHREAD* t)
+{
+    ClockState& s = S();
+    if (!s.running || OnInterruptContext || t->ClockEpoch == s.epoch) return;
+    t->ClockEpoch = s.epoch;
+    s.runningThreads++;
+}
+
+void WakeDueLocked(uint64_t now)
+{
+    auto& deadlines = S().deadlines;
+    while (!deadlines.empty() && deadlines.begin()->first <= now) {
+        KTHREAD* t = deadlines.begin()->second;
+        t->Blocker.timedOut = true;
+        WakeLocked(t);
+    }
+}
+
+uint64_t NextDeadlineLocked()
+{
+    ClockState& s = S();
+    uint64_t next = NoDeadline;
+    if (!s.order.empty()) next = s.order.begin()->first;
+    if (!s.deadlines.empty() && s.deadlines.begin()->first < next) next = s.deadlines.begin()->first;
+    return next;
+}
+
+[[noreturn]] void ContextFailed(const char* what)
+{
+    std::fprintf(stderr, "machine clock: the interrupt context stopped: %s\n", what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+// Runs the earliest event due at or before 'limit'; false when none is.
+// Plain events run without the lock at DISPATCH_LEVEL.
+bool RunDueEventLocked(Guard& lock, uint64_t limit)
+{
+    ClockState& s = S();
+    if (s.order.empty() || s.order.begin()->first > limit) return false;
+    auto [when, id] = *s.order.begin();
+    s.order.erase(s.order.begin());
+    auto node = s.events.extract(id);
+    Event& e = node.mapped();
+    if (IsVirtual() && when > g_virtualNow.load(std::memory_order_relaxed)) g_virtualNow.store(when);
+    if (e.locked) {
+        e.locked(e.arg, id);
+        return true;
+    }
+    std::function<void()> fn = std::move(e.fn);
+    lock.unlock();
+    KIRQL saved = CurrentIrql;
+    CurrentIrql = DISPATCH_LEVEL;
+    fn();
+    CurrentIrql = saved;
+    lock.lock();
+    return true;
+}
+
+void ContextMain()
+{
+    OnInterruptContext = true;
+    CurrentIrql = DISPATCH_LEVEL;
+    Current();
+    ClockState& s = S();
+    Guard lock(DispatcherLock);
+    try {
+        while (!s.stopping) {
+            uint64_t now = nt::ClockNow();
+            bool virtualTime = IsVirtual();
+            if (!virtualTime) WakeDueLocked(now);
+            if (RunDueEventLocked(lock, now)) continue;
+            if (InterruptDeliverableLocked()) {
+                DeliverInterruptLocked(lock);
+                continue;
+            }
+            if (DpcQueuedLocked()) {
+                RunDpcLocked(lock);
+                continue;
+            }
+            uint64_t next = NextDeadlineLocked();
+            if (virtualTime) {
+                // Everything due at this time has run; threads whose time
+                // has come resume only now, so they see its effects.
+                WakeDueLocked(now);
+                if (s.runningThreads == 0) {
+                    if (!s.idleWaiters.empty()) {
+                        std::vector<KTHREAD*> idle;
+                        idle.swap(s.idleWaiters);
+                        for (KTHREAD* t : idle) WakeLocked(t);
+                        continue;
+                    }
+                    next = NextDeadlineLocked();
+                    if (next != NoDeadline) {
+                        if (next > now) g_virtualNow.store(next);
+                        continue;
+                    }
+                }
+                s.contextCv.wait(lock);
+            } else if (next == NoDeadline) {
+                s.contextCv.wait(lock);
+            } else {
+                s.contextCv.wait_for(lock, std::chrono::nanoseconds(next - now));
+            }
+        }
+    } catch (const KeBugCheckError& e) {
+        char text[96];
+        std::snprintf(text, sizeof text, "bug check 0x%08X", static_cast<unsigned>(e.code));
+        ContextFailed(text);
+    } catch (const std::exception& e) {
+        ContextFailed(e.what());
+    }
+}
+
+}  // namespace
+
+namespace ki {
+
+bool ClockRunningLocked() { return S().running; }
+
+void KickContextLocked() { S().contextCv.notify_one(); }
+
+void BlockLocked(Guard& lock, KTHREAD* t, uint64_t deadline)
+{
+    ClockState& s = S();
+    Blocker& b = t->Blocker;
+    EnterLocked(t);
+    if (deadline != NoDeadline && deadline <= nt::ClockNow()) {
+        b.timedOut = true;
+        return;
+    }
+    b.blocked = true;
+    b.timedOut = false;
+    b.counted = CountedLocked(t);
+    if (b.counted) s.runningThreads--;
+    if (s.running) {
+        bool earliest = false;
+        if (deadline != NoDeadline) {
+            b.deadline = s.deadlines.emplace(deadline, t);
+            b.hasDeadline = true;
+            earliest = b.deadline == s.deadlines.begin();
+        }
+        // The context only cares when time may move (virtual: nobody runs)
+        // or when it must wake sooner than it planned (real).
+        if (IsVirtual() ? s.runningThreads == 0 : earliest) KickContextLocked();
+    }
+    while (b.blocked) {
+        if (!s.running && deadline != NoDeadline) {
+            // No clock to move time: fall back to the host's.
+            uint64_t now = nt::ClockNow();
+            auto wait = std::chrono::nanoseconds(deadline > now ? deadline - now : 0);
+            if (b.cv.wait_for(lock, wait) == std::cv_status::timeout && b.blocked) {
+                b.timedOut = true;
+                WakeLocked(t);
+            }
+        } else {
+            b.cv.wait(lock);
+        }
+    }
+}
+
+void WakeLocked(KTHREAD* t)
+{
+    Blocker& b = t->Blocker;
+    if (!b.blocked) return;
+    b.blocked = false;
+    if (b.hasDeadline) {
+        S().deadlines.erase(b.deadline);
+        b.hasDeadline = false;
+    }
+    if (b.counted && CountedLocked(t)) S().runningThreads++;
+    b.cv.notify_one();
+}
+
+void RegisterNewThreadLocked(KTHREAD* t)
+{
+    ClockState& s = S();
+    if (!s.running) return;
+    t->ClockEpoch = s.epoch;
+    s.runningThreads++;
+}
+
+void LeaveLocked(KTHREAD* t)
+{
+    if (CountedLocked(t) && !t->Blocker.blocked && !t->Blocker.spinning) {
+        if (--S().runningThreads == 0) KickContextLocked();
+    }
+    t->ClockEpoch = 0;
+}
+
+ClockEventId ScheduleLocked(uint64_t when, LockedEventRoutine routine, void* arg)
+{
+    ClockState& s = S();
+    ClockEventId id = s.nextId++;
+    Event& e = s.events[id];
+    e.locked = routine;
+    e.arg = arg;
+    e.when = when;
+    s.order.emplace(when, id);
+    KickContextLocked();
+    return id;
+}
+
+bool CancelLocked(ClockEventId id)
+{
+    ClockState& s = S();
+    auto it = s.events.find(id);
+    if (it == s.events.end()) return false;
+    s.order.erase({it->second.when, id});
+    s.events.erase(it);
+    return true;
+}
+
+void StallOnContext(uint64_t ns)
+{
+    Guard lock(DispatcherLock);
+    if (IsVirtual()) {
+        uint64_t target = g_virtualNow.load() + ns;
+        while (RunDueEventLocked(lock, target)) WakeDueLocked(g_virtualNow.load());
+        if (g_virtualNow.load() < target) g_virtualNow.store(target);
+        WakeDueLocked(target);
+        return;
+    }
+    uint64_t target = nt::ClockNow() + ns;
+    for (;;) {
+        uint64_t now = nt::ClockNow();
+        WakeDueLocked(now);
+        if (RunDueEventLocked(lock, now)) continue;
+        if (now >= target) return;
+        uint64_t until = std::min(target, NextDeadlineLocked());
+        lock.unlock();
+        if (until - now > 50000)
+            std::this_thread::sleep_for(std::chrono::nanoseconds(until - now));
+        else
+            std::this_thread::yield();
+        lock.lock();
+    }
+}
+
+void SpinBlockBegin()
+{
+    KTHREAD* t = Current();
+    Guard lock(DispatcherLock);
+    if (!CountedLocked(t) || t->Blocker.blocked || t->Blocker.spinning) return;
+    t->Blocker.spinning = true;
+    if (--S().runningThreads == 0) KickContextLocked();
+}
+
+void SpinBlockEnd()
+{
+    KTHREAD* t = Current();
+    Guard lock(DispatcherLock);
+    if (!t->Blocker.spinning) return;
+    t->Blocker.spinning = false;
+    if (CountedLocked(t)) S().runningThreads++;
+}
+
+void ContextSpinStep()
+{
+    {
+        Guard lock(DispatcherLock);
+        ClockState& s = S();
+        if (IsVirtual() && s.running && s.runningThreads == 0) {
+            uint64_t next = NextDeadlineLocked();
+            if (next != NoDeadline) {
+                if (!s.order.empty() && s.order.begin()->first == next) {
+                    RunDueEventLocked(lock, next);
+                } else if (next > g_virtualNow.load()) {
+                    g_virtualNow.store(next);
+                }
+                WakeDueLocked(g_virtualNow.load());
+            }
+        }
+    }
+    std::this_thread::yield();
+}
+
+uint64_t DeadlineFromTimeout(LONGLONG timeout)
+{
+    uint64_t now = nt::ClockNow();
+    if (timeout == 0) return now;
+    if (timeout < 0) {
+        uint64_t units = timeout == INT64_MIN ? static_cast<uint64_t>(INT64_MAX) : static_cast<uint64_t>(-timeout);
+        if (units > (NoDeadline - 1 - now) / 100) return NoDeadline - 1;
+        return now + units * 100;
+    }
+    LONGLONG boot = BootSystemTime.load(std::memory_order_relaxed);
+    if (timeout <= boot) return 0;
+    uint64_t units = static_cast<uint64_t>(timeout - boot);
+    if (units > (NoDeadline - 1) / 100) return NoDeadline - 1;
+    return units * 100;
+}
+
+}  // namespace ki
+
+namespace nt {
+
+uint64_t ClockNow()
+{
+    if (IsVirtual()) return g_virtualNow.load(std::memory_order_relaxed);
+    if (!g_running.load(std::memory_order_acquire)) return g_frozenNow.load(std::memory_order_relaxed);
+    return static_cast<uint64_t>(SteadyNs() - g_realBase.load(std::memory_order_relaxed));
+}
+
+ClockMode ClockGetMode() { return static_cast<ClockMode>(g_mode.load()); }
+
+bool ClockRunning() { return g_running.load(); }
+
+void ClockStart(ClockMode mode)
+{
+    KTHREAD* self = Current();
+    ClockState& s = S();
+    Guard lock(DispatcherLock);
+    if (s.running) return;
+    g_mode.store(static_cast<int>(mode));
+    g_virtualNow.store(0);
+    g_realBase.store(SteadyNs());
+    if (mode == ClockMode::Virtual) {
+        BootSystemTime.store(VirtualBootSystemTime);
+    } else {
+        auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+        BootSystemTime.store(UnixEpochSystemTime + since1970 / 100);
+    }
+    s.epoch++;
+    s.runningThreads = 0;
+    s.stopping = false;
+    s.running = true;
+    g_running.store(true, std::memory_order_release);
+    // The thread that boots the machine is its first machine thread, so
+    // time does not run ahead while it sets the machine up.
+    EnterLocked(self);
+    s.context = std::thread(ContextMain);
+}
+
+void ClockStop()
+{
+    ClockState& s = S();
+    Guard lock(DispatcherLock);
+    if (!s.running || s.stopping) return;
+    s.stopping = true;
+    KickContextLocked();
+    lock.unlock();
+    s.context.join();
+    lock.lock();
+    g_frozenNow.store(ClockNow());
+    s.order.clear();
+    s.events.clear();
+    ClearDpcQueueLocked();
+    // Threads still sleeping on a deadline would never wake without the
+    // clock: they time out now.
+    while (!s.deadlines.empty()) {
+        KTHREAD* t = s.deadlines.begin()->second;
+        t->Blocker.timedOut = true;
+        WakeLocked(t);
+    }
+    std::vector<KTHREAD*> idle;
+    idle.swap(s.idleWaiters);
+    for (KTHREAD* t : idle) WakeLocked(t);
+    s.running = false;
+    s.runningThreads = 0;
+    g_running.store(false, std::memory_order_release);
+}
+
+ClockEventId ClockSchedule(uint64_t when, std::function<void()> fn)
+{
+    ClockState& s = S();
+    Guard lock(DispatcherLock);
+    ClockEventId id = s.nextId++;
+    Event& e = s.events[id];
+    e.fn = std::move(fn);
+    e.when = when;
+    s.order.emplace(when, id);
+    KickContextLocked();
+    return id;
+}
+
+bool ClockCancel(ClockEventId id)
+{
+    Guard lock(DispatcherLock);
+    return CancelLocked(id);
+}
+
+void ClockRunFor(uint64_t ns)
+{
+    if (OnInterruptContext) {
+        StallOnContext(ns);
+        return;
+    }
+    KTHREAD* t = Current();
+    Guard lock(DispatcherLock);
+    uint64_t deadline = ClockNow() + ns;
+    while (ClockNow() < deadline) {
+        bool wasRunning = S().running;
+        BlockLocked(lock, t, deadline);
+        if (!wasRunning || !S().running) break;
+    }
+}
+
+void ClockRunUntilIdle()
+{
+    if (OnInterruptContext || !IsVirtual()) return;
+    KTHREAD* t = Current();
+    Guard lock(DispatcherLock);
+    if (!S().running) return;
+    S().idleWaiters.push_back(t);
+    BlockLocked(lock, t, NoDeadline);
+}
+
+void ClockEnter()
+{
+    KTHREAD* t = Current();
+    Guard lock(DispatcherLock);
+    EnterLocked(t);
+}
+
+void ClockLeave()
+{
+    KTHREAD* t = Current();
+    Guard lock(DispatcherLock);
+    LeaveLocked(t);
+}
+
+void ClockKickInterruptContext()
+{
+    Guard lock(DispatcherLock);
+    KickContextLocked();
+}
+
+bool ClockOnInterruptContext() { return OnInterruptContext; }
+
+}  // namespace nt

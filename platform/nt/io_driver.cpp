@@ -1,0 +1,162 @@
+// I/O manager: driver loading. Driver images are built in and registered by
+// name at start-up; loading a service finds its image through the service
+// key's ImagePath, makes \Driver\<service> and calls the entry with the
+// service key's path. Also unloading, the shutdown broadcast and the list of
+// loaded drivers.
+#include <algorithm>
+#include <vector>
+
+#include "io_internal.h"
+#include "machine.h"
+#include "nt_zw.h"
+#include "ob_internal.h"
+
+namespace {
+
+constexpr NTSTATUS STATUS_IMAGE_ALREADY_LOADED = NTSTATUS(0xC000010E);
+const std::u16string kServicesKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
+
+std::vector<nt::DriverImage>& Images()
+{
+    static std::vector<nt::DriverImage> images;
+    return images;
+}
+
+std::mutex IopDriversLock;
+std::vector<std::pair<std::u16string, PDRIVER_OBJECT>> IopDrivers;  // each holds the creation reference
+
+bool SameName(const std::u16string& a, const std::u16string& b) { return ObpUpcase(a) == ObpUpcase(b); }
+
+PDRIVER_OBJECT FindLoaded(const std::u16string& service)
+{
+    for (auto& [name, driver] : IopDrivers)
+        if (SameName(name, service)) return driver;
+    return nullptr;
+}
+
+// The file part of an ImagePath ("\SystemRoot\System32\drivers\ZARKD.sys").
+std::u16string FileNameOf(const std::u16string& path)
+{
+    size_t cut = path.find_last_of(u"\\/");
+    return cut == std::u16string::npos ? path : path.substr(cut + 1);
+}
+
+std::u16string ImagePathOf(const std::u16string& service)
+{
+    std::u16string keyName = kServicesKey + service;
+    UNICODE_STRING k = {USHORT(keyName.size() * 2), USHORT(keyName.size() * 2), keyName.data()};
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &k, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE key;
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &oa))) return {};
+    UNICODE_STRING value = RTL_CONSTANT_STRING(u"ImagePath");
+    alignas(8) UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 1024];
+    ULONG length = 0;
+    std::u16string path = service + u".sys";
+    if (NT_SUCCESS(ZwQueryValueKey(key, &value, KeyValuePartialInformation, buffer, sizeof(buffer), &length))) {
+        auto* info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
+        if ((info->Type == REG_SZ || info->Type == REG_EXPAND_SZ) && info->DataLength >= 2) {
+            path.assign(reinterpret_cast<const char16_t*>(info->Data), info->DataLength / 2);
+            while (!path.empty() && path.back() == 0) path.pop_back();
+        }
+    }
+    ZwClose(key);
+    return path;
+}
+
+NTSTATUS Load(const std::u16string& service, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* out)
+{
+    {
+        std::lock_guard<std::mutex> lock(IopDriversLock);
+        if (FindLoaded(service)) return STATUS_IMAGE_ALREADY_LOADED;
+    }
+    PDRIVER_OBJECT driver;
+    NTSTATUS s = IopCreateDriverObject(service, entry, &driver);
+    if (!NT_SUCCESS(s)) return s;
+    std::u16string keyPath = kServicesKey + service;
+    UNICODE_STRING registryPath = {USHORT(keyPath.size() * 2), USHORT(keyPath.size() * 2), keyPath.data()};
+    s = entry(driver, &registryPath);
+    if (!NT_SUCCESS(s)) {
+        ObMakeTemporaryObject(driver);
+        ObfDereferenceObject(driver);
+        return s;
+    }
+    // Devices made during the entry are ready once it returns.
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice) d->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
+    std::lock_guard<std::mutex> lock(IopDriversLock);
+    IopDrivers.emplace_back(service, driver);
+    if (out) *out = driver;
+    return s;
+}
+
+}  // namespace
+
+void nt::RegisterDriverImage(const char* imageName, PDRIVER_INITIALIZE entry)
+{
+    Images().push_back(DriverImage{imageName, entry});
+}
+
+const std::vector<nt::DriverImage>& nt::RegisteredDriverImages() { return Images(); }
+
+NTSTATUS nt::IoLoadDriver(const std::u16string& serviceName)
+{
+    std::u16string path = ImagePathOf(serviceName);
+    if (path.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    std::u16string file = FileNameOf(path);
+    for (auto& image : Images())
+        if (SameName(NtWiden(image.imageName), file)) return Load(serviceName, image.entry, nullptr);
+    return STATUS_DRIVER_UNABLE_TO_LOAD;
+}
+
+NTSTATUS IoCreateDriver(const std::u16string& serviceName, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* driver)
+{
+    if (!entry) return STATUS_INVALID_PARAMETER;
+    return Load(serviceName, entry, driver);
+}
+
+NTSTATUS nt::IoUnloadDriver(const std::u16string& serviceName)
+{
+    PDRIVER_OBJECT driver;
+    {
+        std::lock_guard<std::mutex> lock(IopDriversLock);
+        driver = FindLoaded(serviceName);
+        if (!driver) return STATUS_OBJECT_NAME_NOT_FOUND;
+        if (!driver->DriverUnload) return STATUS_INVALID_DEVICE_REQUEST;
+        IopDrivers.erase(std::find_if(IopDrivers.begin(), IopDrivers.end(),
+                                      [&](auto& e) { return e.second == driver; }));
+    }
+    driver->DriverUnload(driver);
+    ObMakeTemporaryObject(driver);
+    ObfDereferenceObject(driver);
+    return STATUS_SUCCESS;
+}
+
+void nt::IoShutdownSystem()
+{
+    for (PDEVICE_OBJECT device : IopTakeShutdownList()) {
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_SHUTDOWN, device, nullptr, 0, nullptr, &event, &iosb);
+        if (irp && IofCallDriver(device, irp) == STATUS_PENDING)
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        ObfDereferenceObject(device);
+    }
+}
+
+std::vector<std::pair<std::u16string, PDRIVER_OBJECT>> nt::IoLoadedDrivers()
+{
+    std::lock_guard<std::mutex> lock(IopDriversLock);
+    return IopDrivers;
+}
+
+void IopShutdown()
+{
+    IopStopWorkers();
+    std::vector<std::pair<std::u16string, PDRIVER_OBJECT>> left;
+    {
+        std::lock_guard<std::mutex> lock(IopDriversLock);
+        left.swap(IopDrivers);
+    }
+    for (auto& [name, driver] : left) ObfDereferenceObject(driver);
+}

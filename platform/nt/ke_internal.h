@@ -1,0 +1,172 @@
+// Kernel core internals shared by the Ke modules and the machine clock: the
+// thread record, interrupt objects, and the dispatcher lock with the calls
+// that must run under it. Other kernel modules may read a KTHREAD's fields
+// documented as theirs; drivers never include this file.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "clock.h"
+#include "nt_internal.h"
+
+namespace ki {
+
+// One lock guards the dispatcher database (signal states, wait lists, user
+// APC queues, the DPC queue, interrupt lines) and the clock (time, events,
+// blocked threads, the count of running machine threads). A wake therefore
+// makes the woken thread count as running before the clock can decide that
+// every thread is blocked and move time. No driver code runs while it is
+// held, and no spin lock is acquired under it.
+extern std::mutex DispatcherLock;
+using Guard = std::unique_lock<std::mutex>;
+
+inline constexpr uint64_t NoDeadline = UINT64_MAX;
+
+struct UserApc {
+    PKUSER_APC_ROUTINE routine;
+    PVOID context, arg1, arg2;
+};
+
+// How a host thread sleeps in the kernel (DispatcherLock).
+struct Blocker {
+    std::condition_variable cv;
+    bool blocked = false;   // asleep; cleared only by WakeLocked
+    bool timedOut = false;  // the clock passed its deadline
+    bool counted = false;   // it was counted as running when it blocked
+    bool spinning = false;  // uncounted while spinning on a held lock
+    bool hasDeadline = false;
+    std::multimap<uint64_t, KTHREAD*>::iterator deadline;
+};
+
+}  // namespace ki
+
+// A thread: an object of PsThreadType whose body starts with its dispatcher
+// header, signalled when the thread ends. Host threads the kernel did not
+// create get one at their first kernel call ("adopted").
+struct KTHREAD {
+    DISPATCHER_HEADER Header;
+    CLIENT_ID Cid;  // the process is kept by PsGetThreadProcess/PsSetThreadProcess
+    KPRIORITY Priority;
+    LONG BasePriorityIncrement;
+    NTSTATUS ExitStatus;
+    BOOLEAN Terminated;
+    BOOLEAN SystemThread;
+    BOOLEAN UserThread;
+    BOOLEAN Adopted;
+    BOOLEAN ObjectBacked;  // the body was made by ObCreateObject
+    BOOLEAN StartPending;  // created suspended, not yet resumed
+    ULONG SuspendCount;
+    LONG KernelApcDisable;       // critical regions (recorded)
+    LIST_ENTRY MutantListHead;   // mutants it owns
+    PKSTART_ROUTINE StartRoutine;
+    ULONG (*UserRoutine)(PVOID);
+    PVOID StartContext;
+
+    // Wait state (DispatcherLock).
+    BOOLEAN Waiting;
+    BOOLEAN WaitSatisfied;  // a signal or APC ended the wait; WaitStatus says how
+    BOOLEAN Alertable;
+    KPROCESSOR_MODE WaitMode;
+    NTSTATUS WaitStatus;
+    ULONG WaitCount;
+    PKWAIT_BLOCK WaitBlockList;
+    KWAIT_BLOCK WaitBlock[THREAD_WAIT_OBJECTS + 1];
+
+    // Clock registration: the clock epoch it is counted in (0: none).
+    uint64_t ClockEpoch;
+    ki::Blocker Blocker;
+    std::deque<ki::UserApc> UserApcs;
+};
+
+// An interrupt object (IoConnectInterrupt).
+struct KINTERRUPT {
+    PKSERVICE_ROUTINE ServiceRoutine;
+    PVOID ServiceContext;
+    KSPIN_LOCK SpinLock;
+    PKSPIN_LOCK ActualLock;
+    ULONG Vector;
+    KIRQL Irql;
+    KIRQL SynchronizeIrql;
+    KINTERRUPT_MODE Mode;
+    BOOLEAN ShareVector;
+    int Busy;  // deliveries in progress (DispatcherLock)
+};
+
+namespace ki {
+
+// ---- Per host thread ----
+
+extern thread_local KTHREAD* CurrentThread;
+extern thread_local KIRQL CurrentIrql;
+extern thread_local bool OnInterruptContext;
+KTHREAD* AdoptCurrentThread();
+inline KTHREAD* Current()
+{
+    KTHREAD* t = CurrentThread;
+    return t ? t : AdoptCurrentThread();
+}
+
+// ---- Clock (DispatcherLock held unless said) ----
+
+// Sleeps until WakeLocked or the deadline (machine ns); registers the
+// thread with the clock first when it is not yet counted.
+void BlockLocked(Guard& lock, KTHREAD* thread, uint64_t deadline);
+void WakeLocked(KTHREAD* thread);
+void KickContextLocked();
+bool ClockRunningLocked();
+// A thread about to start (PsCreate...Thread) counts as running from now.
+void RegisterNewThreadLocked(KTHREAD* thread);
+void LeaveLocked(KTHREAD* thread);
+// An event that runs on the interrupt context with DispatcherLock held.
+using LockedEventRoutine = void (*)(void* arg, nt::ClockEventId id);
+nt::ClockEventId ScheduleLocked(uint64_t when, LockedEventRoutine routine, void* arg);
+bool CancelLocked(nt::ClockEventId id);
+// Time passes inline on the interrupt context (a stall inside an ISR or a
+// DPC): due hardware events run, interrupts are not re-entered. No lock.
+void StallOnContext(uint64_t ns);
+// Spinning on a held lock (no lock held): a thread stops counting as
+// running meanwhile; the interrupt context may move time itself.
+void SpinBlockBegin();
+void SpinBlockEnd();
+void ContextSpinStep();
+// System time at boot (100 ns since 1601).
+extern std::atomic<LONGLONG> BootSystemTime;
+// Machine ns of a wait's deadline: relative (negative), absolute (positive).
+uint64_t DeadlineFromTimeout(LONGLONG timeout);
+
+// ---- Hooks the interrupt context calls (DispatcherLock held) ----
+
+bool InterruptDeliverableLocked();
+void DeliverInterruptLocked(Guard& lock);
+bool DpcQueuedLocked();
+void RunDpcLocked(Guard& lock);
+void ClearDpcQueueLocked();
+
+// ---- Dispatcher (DispatcherLock held) ----
+
+void WaitTestLocked(DISPATCHER_HEADER* object);
+void UnwaitLocked(KTHREAD* thread, NTSTATUS status);
+BOOLEAN InsertQueueDpcLocked(PRKDPC dpc, PVOID arg1, PVOID arg2);
+// Releases every mutant the thread owns as abandoned.
+void AbandonMutantsLocked(KTHREAD* thread);
+
+// ---- Spin locks without IRQL changes ----
+
+void AcquireSpinRaw(PKSPIN_LOCK lock);
+bool TryAcquireSpinRaw(PKSPIN_LOCK lock);
+void ReleaseSpinRaw(PKSPIN_LOCK lock);
+// Count of interrupt lines waiting for a lock their routine needs; a lock
+// release with it non-zero lets the interrupt context retry them.
+extern std::atomic<int> InterruptsDeferred;
+void UndeferInterrupts();
+
+// Unwinds a system thread to its top (PsTerminateSystemThread).
+struct ThreadTermination {
+    NTSTATUS status;
+};
+
+}  // namespace ki

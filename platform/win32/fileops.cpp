@@ -1,0 +1,133 @@
+// Operations on files and folders by name: DeleteFile, MoveFile,
+// CreateDirectory, RemoveDirectory and GetFileAttributes. Each opens the
+// object for the one right it needs and asks the file system through the
+// handle, as Win32 does over NT.
+#include "w32_internal.h"
+
+#include <vector>
+
+namespace {
+
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens a DOS path with 'access'; false with the last error set.
+bool OpenPath(const std::u16string& dos, ACCESS_MASK access, ULONG disposition, ULONG options, HANDLE* h,
+              ULONG attributes = 0)
+{
+    std::u16string nt;
+    if (!w32::DosPathToNtPath(dos, &nt)) return false;
+    w32::NtName name(nt, OBJ_CASE_INSENSITIVE);
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS status = NtCreateFile(h, access | SYNCHRONIZE, &name.oa, &iosb, nullptr, attributes, kShareAll,
+                                   disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (!NT_SUCCESS(status)) {
+        w32::SetLastNtError(status);
+        return false;
+    }
+    return true;
+}
+
+BOOL DeleteOpened(HANDLE h)
+{
+    FILE_DISPOSITION_INFORMATION disposition{};
+    disposition.DeleteFile = TRUE;
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS status = NtSetInformationFile(h, &iosb, &disposition, sizeof disposition, FileDispositionInformation);
+    NtClose(h);
+    if (!NT_SUCCESS(status)) {
+        w32::SetLastNtError(status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+BOOL DeleteFileW(LPCWSTR lpFileName)
+{
+    if (!lpFileName) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    HANDLE h;
+    // A folder is not a file: the open refuses it (ERROR_ACCESS_DENIED).
+    if (!OpenPath(lpFileName, DELETE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &h)) return FALSE;
+    return DeleteOpened(h);
+}
+
+BOOL DeleteFileA(LPCSTR lpFileName)
+{
+    std::u16string name = w32::AnsiToWide(lpFileName);
+    return DeleteFileW(lpFileName ? name.c_str() : nullptr);
+}
+
+BOOL RemoveDirectoryA(LPCSTR lpPathName)
+{
+    if (!lpPathName) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    HANDLE h;
+    if (!OpenPath(w32::AnsiToWide(lpPathName), DELETE, FILE_OPEN, FILE_DIRECTORY_FILE, &h)) return FALSE;
+    return DeleteOpened(h);
+}
+
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES)
+{
+    if (!lpPathName) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    HANDLE h;
+    if (!OpenPath(w32::AnsiToWide(lpPathName), FILE_LIST_DIRECTORY, FILE_CREATE, FILE_DIRECTORY_FILE, &h,
+                  FILE_ATTRIBUTE_NORMAL))
+        return FALSE;
+    NtClose(h);
+    return TRUE;
+}
+
+BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName)
+{
+    if (!lpExistingFileName || !lpNewFileName) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    std::u16string target;
+    if (!w32::DosPathToNtPath(w32::AnsiToWide(lpNewFileName), &target)) return FALSE;
+    HANDLE h;
+    if (!OpenPath(w32::AnsiToWide(lpExistingFileName), DELETE, FILE_OPEN, 0, &h)) return FALSE;
+
+    std::vector<UCHAR> buffer(offsetof(FILE_RENAME_INFORMATION, FileName) + target.size() * 2);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;  // MoveFile never replaces
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<ULONG>(target.size() * 2);
+    std::memcpy(rename->FileName, target.data(), target.size() * 2);
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS status = NtSetInformationFile(h, &iosb, rename, static_cast<ULONG>(buffer.size()), FileRenameInformation);
+    NtClose(h);
+    if (!NT_SUCCESS(status)) {
+        w32::SetLastNtError(status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD GetFileAttributesA(LPCSTR lpFileName)
+{
+    if (!lpFileName) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    HANDLE h;
+    if (!OpenPath(w32::AnsiToWide(lpFileName), FILE_READ_ATTRIBUTES, FILE_OPEN, 0, &h)) return INVALID_FILE_ATTRIBUTES;
+    FILE_BASIC_INFORMATION basic{};
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS status = NtQueryInformationFile(h, &iosb, &basic, sizeof basic, FileBasicInformation);
+    NtClose(h);
+    if (!NT_SUCCESS(status)) {
+        w32::SetLastNtError(status);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return basic.FileAttributes;
+}

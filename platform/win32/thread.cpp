@@ -1,0 +1,142 @@
+// Threads of the calling process: CreateThread, ResumeThread, priorities,
+// exit codes and user APCs. A thread cannot be terminated from outside.
+//
+// Priorities are the Win32 values (-2..2, idle -15, time-critical 15), which
+// the kernel takes as the increment over the process's base. The seam has
+// no query, so GetThreadPriority answers what was last set through this
+// layer (normal when nothing was).
+#include "w32_internal.h"
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+std::mutex priorityLock;
+// Keyed by (process id, handle); the pseudo handle is keyed by the thread id.
+std::map<std::pair<DWORD, ULONG_PTR>, int> priorities;
+
+std::pair<DWORD, ULONG_PTR> PriorityKey(HANDLE h)
+{
+    if (h == GetCurrentThread()) return {0, GetCurrentThreadId()};
+    return {w32::CurrentProcessId(), reinterpret_cast<ULONG_PTR>(h)};
+}
+
+bool ValidPriority(int p)
+{
+    return p == THREAD_PRIORITY_IDLE || p == THREAD_PRIORITY_TIME_CRITICAL ||
+           (p >= THREAD_PRIORITY_LOWEST && p <= THREAD_PRIORITY_HIGHEST);
+}
+
+void UserApc(PVOID context, PVOID arg1, PVOID)
+{
+    reinterpret_cast<PAPCFUNC>(context)(reinterpret_cast<ULONG_PTR>(arg1));
+}
+
+}  // namespace
+
+namespace w32 {
+void ForgetThreadHandle(HANDLE h)
+{
+    std::lock_guard<std::mutex> lock(priorityLock);
+    if (!priorities.empty()) priorities.erase(PriorityKey(h));
+}
+}  // namespace w32
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                    DWORD dwCreationFlags, LPDWORD lpThreadId)
+{
+    if (!lpStartAddress) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HANDLE h = nullptr;
+    CLIENT_ID cid{};
+    NTSTATUS status = NtCreateUserThread(&h, lpStartAddress, lpParameter,
+                                         (dwCreationFlags & CREATE_SUSPENDED) ? TRUE : FALSE, &cid);
+    W32_TRACE("CreateThread(%p, %p, flags %#x) -> %p %s", reinterpret_cast<void*>(lpStartAddress), lpParameter,
+              dwCreationFlags, h, NtStatusName(status));
+    if (!NT_SUCCESS(status)) {
+        w32::SetLastNtError(status);
+        return nullptr;
+    }
+    if (lpThreadId) *lpThreadId = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(cid.UniqueThread));
+    return h;
+}
+
+DWORD ResumeThread(HANDLE hThread)
+{
+    ULONG previous = 0;
+    NTSTATUS status = NtResumeThread(hThread, &previous);
+    if (!NT_SUCCESS(status)) {
+        w32::SetLastNtError(status);
+        return static_cast<DWORD>(-1);
+    }
+    return previous;
+}
+
+BOOL SetThreadPriority(HANDLE hThread, int nPriority)
+{
+    if (!ValidPriority(nPriority)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    NTSTATUS status = NtSetThreadPriority(hThread, nPriority);
+    if (!NT_SUCCESS(status)) {
+        w32::SetLastNtError(status);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(priorityLock);
+    priorities[PriorityKey(hThread)] = nPriority;
+    return TRUE;
+}
+
+int GetThreadPriority(HANDLE hThread)
+{
+    // The handle must be a thread's: asking its exit code checks that.
+    ULONG code;
+    NTSTATUS status = NtGetExitCodeThread(hThread, &code);
+    if (!NT_SUCCESS(status)) {
+        w32::SetLastNtError(status);
+        return THREAD_PRIORITY_ERROR_RETURN;
+    }
+    std::lock_guard<std::mutex> lock(priorityLock);
+    auto it = priorities.find(PriorityKey(hThread));
+    return it == priorities.end() ? THREAD_PRIORITY_NORMAL : it->second;
+}
+
+BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
+{
+    ULONG code = 0;
+    NTSTATUS status = NtGetExitCodeThread(hThread, &code);
+    if (status == STATUS_PENDING) {
+        *lpExitCode = STILL_ACTIVE;
+        return TRUE;
+    }
+    if (!NT_SUCCESS(status)) {
+        w32::SetLastNtError(status);
+        return FALSE;
+    }
+    *lpExitCode = code;
+    return TRUE;
+}
+
+DWORD QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData)
+{
+    NTSTATUS status = NtQueueApcThread(hThread, UserApc, reinterpret_cast<PVOID>(pfnAPC),
+                                       reinterpret_cast<PVOID>(dwData), nullptr);
+    if (!NT_SUCCESS(status)) {
+        w32::SetLastNtError(status);
+        return 0;
+    }
+    return 1;
+}
+
+BOOL TerminateThread(HANDLE, DWORD)
+{
+    std::fprintf(stderr, "win32: TerminateThread is not supported\n");
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}

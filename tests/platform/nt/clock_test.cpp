@@ -1,0 +1,108 @@
+// The machine clock: event order, virtual time that moves only when every
+// machine thread waits, time queries derived from it, and real mode.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/nt/clock.h"
+#include "platform/nt/nt_syscall.h"
+
+namespace {
+
+constexpr uint64_t kMs = 1000000;  // ns
+
+class VirtualClock : public ::testing::Test {
+protected:
+    void SetUp() override { nt::ClockStart(nt::ClockMode::Virtual); }
+    void TearDown() override { nt::ClockStop(); }
+};
+
+TEST_F(VirtualClock, EventsRunInTimeOrderThenSchedulingOrderAtTheirTime)
+{
+    std::vector<std::pair<int, uint64_t>> ran;
+    auto record = [&](int n) { return [&ran, n] { ran.push_back({n, nt::ClockNow()}); }; };
+    nt::ClockSchedule(30 * kMs, record(3));
+    nt::ClockSchedule(10 * kMs, record(1));
+    nt::ClockSchedule(10 * kMs, [&] {
+        ran.push_back({2, nt::ClockNow()});
+        nt::ClockSchedule(10 * kMs, record(5));  // same time, scheduled from an event: runs after
+        nt::ClockSchedule(0, record(4));         // in the past: first, and time does not go back
+    });
+    nt::ClockEventId cancelled = nt::ClockSchedule(20 * kMs, record(99));
+    EXPECT_TRUE(nt::ClockCancel(cancelled));
+    EXPECT_FALSE(nt::ClockCancel(cancelled));
+
+    nt::ClockRunFor(50 * kMs);
+    std::vector<std::pair<int, uint64_t>> expected = {
+        {1, 10 * kMs}, {2, 10 * kMs}, {4, 10 * kMs}, {5, 10 * kMs}, {3, 30 * kMs}};
+    EXPECT_EQ(ran, expected);
+    EXPECT_EQ(nt::ClockNow(), 50 * kMs);
+}
+
+TEST_F(VirtualClock, TimeStandsStillWhileAMachineThreadRuns)
+{
+    bool ran = false;
+    nt::ClockSchedule(kMs, [&] { ran = true; });
+    // The thread that started the clock counts as running: however long it
+    // takes in real time, the event stays in the future.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(nt::ClockNow(), 0u);
+    nt::ClockRunUntilIdle();
+    EXPECT_FALSE(ran) << "idle does not move time";
+    EXPECT_EQ(nt::ClockNow(), 0u);
+
+    // A host thread that leaves the machine lets time move without it.
+    nt::ClockLeave();
+    for (int i = 0; i < 1000 && !ran; i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(ran);
+    nt::ClockEnter();
+}
+
+TEST_F(VirtualClock, TimeQueriesReadTheMachineClock)
+{
+    LARGE_INTEGER boot, later, frequency;
+    KeQuerySystemTime(&boot);
+    EXPECT_EQ(boot.QuadPart, 125911584000000000LL) << "virtual machines boot on 2000-01-01";
+    LARGE_INTEGER counter0 = KeQueryPerformanceCounter(&frequency);
+    EXPECT_EQ(frequency.QuadPart, 10000000);
+
+    KeStallExecutionProcessor(250);
+    EXPECT_EQ(nt::ClockNow(), 250000u);
+    nt::ClockRunFor(1000 * kMs - 250000);
+
+    KeQuerySystemTime(&later);
+    EXPECT_EQ(later.QuadPart - boot.QuadPart, 10000000);
+    EXPECT_EQ(KeQueryPerformanceCounter(nullptr).QuadPart - counter0.QuadPart, 10000000);
+    LARGE_INTEGER ticks;
+    KeQueryTickCount(&ticks);
+    EXPECT_EQ(ticks.QuadPart, 64) << "15.625 ms ticks";
+    EXPECT_EQ(KeQueryTimeIncrement(), 156250u);
+    EXPECT_EQ(KeQueryInterruptTime(), 10000000u);
+    EXPECT_EQ(NtGetTickCount(), 1000u);
+}
+
+TEST(RealClock, FollowsHostTime)
+{
+    nt::ClockStart(nt::ClockMode::Real);
+    LARGE_INTEGER systemTime;
+    KeQuerySystemTime(&systemTime);
+    auto unix100ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::system_clock::now().time_since_epoch()).count() / 100;
+    EXPECT_NEAR(static_cast<double>(systemTime.QuadPart - 116444736000000000LL), static_cast<double>(unix100ns),
+                1e7);
+
+    uint64_t eventAt = 0;
+    nt::ClockSchedule(nt::ClockNow() + 10 * kMs, [&] { eventAt = nt::ClockNow(); });
+    auto start = std::chrono::steady_clock::now();
+    uint64_t clockStart = nt::ClockNow();
+    nt::ClockRunFor(20 * kMs);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(20));
+    EXPECT_GE(nt::ClockNow() - clockStart, 20 * kMs);
+    EXPECT_GE(eventAt, clockStart + 10 * kMs);
+    nt::ClockStop();
+}
+
+}  // namespace

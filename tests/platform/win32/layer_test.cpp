@@ -1,0 +1,193 @@
+// The layer's own rules: the status-to-error table against every status the
+// kernel's headers define, DOS to NT paths, the ANSI code page, the memory
+// checks' never-fault policy, and LoadLibrary's search.
+#include <sys/mman.h>
+
+#include <fstream>
+#include <regex>
+
+#include "platform/win32/w32_internal.h"
+#include "w32_machine.h"
+
+namespace {
+
+TEST(StatusTable, EveryStatusTheKernelDefinesHasAnError)
+{
+    // A status added to a kernel header without a Win32 error would reach
+    // callers as ERROR_MR_MID_NOT_FOUND.
+    const std::regex definition(R"((STATUS_[A-Z0-9_]+)\s*=\s*(?:\(NTSTATUS\))?(0x[0-9A-Fa-f]+))");
+    int seen = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::string(ZAR_SOURCE_DIR) + "/platform/nt")) {
+        if (entry.path().extension() != ".h") continue;
+        std::ifstream in(entry.path());
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        for (std::sregex_iterator m(text.begin(), text.end(), definition), end; m != end; ++m) {
+            auto status = static_cast<NTSTATUS>(std::stoul((*m)[2], nullptr, 16));
+            EXPECT_NE(RtlNtStatusToDosError(status), ERROR_MR_MID_NOT_FOUND)
+                << (*m)[1] << " in " << entry.path().filename();
+            ++seen;
+        }
+    }
+    EXPECT_GT(seen, 50);
+
+    struct Case {
+        NTSTATUS status;
+        DWORD error;
+    } cases[] = {
+        {STATUS_SUCCESS, ERROR_SUCCESS},
+        {STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA},
+        {STATUS_BUFFER_TOO_SMALL, ERROR_INSUFFICIENT_BUFFER},
+        {STATUS_OBJECT_NAME_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+        {STATUS_OBJECT_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND},
+        {STATUS_OBJECT_TYPE_MISMATCH, ERROR_INVALID_HANDLE},
+        {STATUS_PENDING, ERROR_IO_PENDING},
+        {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
+        {static_cast<NTSTATUS>(0xC0070000 | ERROR_BAD_EXE_FORMAT), ERROR_BAD_EXE_FORMAT},
+        {static_cast<NTSTATUS>(0xC0FFEE01), ERROR_MR_MID_NOT_FOUND},
+    };
+    for (const Case& c : cases) EXPECT_EQ(RtlNtStatusToDosError(c.status), c.error) << NtStatusName(c.status);
+}
+
+TEST(Paths, DosPathsBecomeNtPaths)
+{
+    ASSERT_TRUE(SetCurrentDirectoryA("C:\\"));
+    struct Case {
+        const char16_t* dos;
+        const char16_t* nt;
+    } cases[] = {
+        {u"\\\\.\\KIVZAR0", u"\\??\\KIVZAR0"},
+        {u"\\\\?\\C:\\a\\..\\b", u"\\??\\C:\\a\\..\\b"},
+        {u"C:\\x\\y.txt", u"\\??\\C:\\x\\y.txt"},
+        {u"c:/x//y/./z/../w", u"\\??\\C:\\x\\y\\w"},
+        {u"C:\\..\\..\\x", u"\\??\\C:\\x"},
+        {u"C:\\x\\name. ", u"\\??\\C:\\x\\name"},
+        {u"rel\\f", u"\\??\\C:\\rel\\f"},
+        {u"\\rooted", u"\\??\\C:\\rooted"},
+        {u"D:rel", u"\\??\\D:\\rel"},
+        {u"C:", u"\\??\\C:\\"},
+        {u"\\\\server\\share\\f", u"\\??\\UNC\\server\\share\\f"},
+    };
+    for (const Case& c : cases) {
+        std::u16string nt;
+        ASSERT_TRUE(w32::DosPathToNtPath(c.dos, &nt)) << NtNarrow(c.dos);
+        EXPECT_EQ(nt, c.nt) << NtNarrow(c.dos);
+    }
+    std::u16string nt;
+    EXPECT_FALSE(w32::DosPathToNtPath(u"", &nt));
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST(CodePages, AnsiIsWindows1252AndEveryByteRoundTrips)
+{
+    char all[256];
+    for (int i = 0; i < 256; ++i) all[i] = static_cast<char>(i);
+    char16_t wide[256];
+    ASSERT_EQ(MultiByteToWideChar(CP_ACP, 0, all, 256, wide, 256), 256);
+    EXPECT_EQ(wide[0x80], u'\u20AC');
+    EXPECT_EQ(wide[0x9F], u'\u0178');
+    EXPECT_EQ(wide[0xE9], u'\u00E9');
+    char back[256];
+    BOOL usedDefault = TRUE;
+    ASSERT_EQ(WideCharToMultiByte(CP_ACP, 0, wide, 256, back, 256, nullptr, &usedDefault), 256);
+    EXPECT_FALSE(usedDefault);
+    EXPECT_EQ(std::memcmp(all, back, 256), 0);
+
+    const char16_t greek[] = u"\u03A9!";
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, greek, -1, back, sizeof back, nullptr, &usedDefault), 3);
+    EXPECT_TRUE(usedDefault);
+    EXPECT_STREQ(back, "?!");
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, greek, -1, nullptr, 0, nullptr, nullptr), 4);
+    EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "abc", -1, wide, 2), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+}
+
+// Pages: read/write, read-only, none.
+struct Pages {
+    Pages()
+    {
+        base = static_cast<char*>(mmap(nullptr, 3 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        std::memset(base, 'x', 2 * 4096);
+        base[2 * 4096 - 1] = '\0';
+        mprotect(base + 4096, 4096, PROT_READ);
+        mprotect(base + 2 * 4096, 4096, PROT_NONE);
+    }
+    ~Pages() { munmap(base, 3 * 4096); }
+    char* base;
+};
+
+TEST(MemoryChecks, AnswerWithoutFaulting)
+{
+    Pages p;
+    char* rw = p.base;
+    char* ro = p.base + 4096;
+    char* none = p.base + 2 * 4096;
+    struct Case {
+        const char* what;
+        void* at;
+        UINT_PTR size;
+        BOOL badRead, badWrite;
+    } cases[] = {
+        {"read/write page", rw, 4096, FALSE, FALSE},
+        {"read-only page", ro, 4096, FALSE, TRUE},
+        {"into the read-only page", rw + 4000, 200, FALSE, TRUE},
+        {"no-access page", none, 1, TRUE, TRUE},
+        {"runs into the no-access page", ro + 4095, 2, TRUE, TRUE},
+        {"zero length anywhere", none, 0, FALSE, FALSE},
+        {"null", nullptr, 1, TRUE, TRUE},
+        {"wraps", reinterpret_cast<void*>(0xFFFFF000), 0x2000, TRUE, TRUE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(IsBadReadPtr(c.at, c.size), c.badRead);
+        EXPECT_EQ(IsBadWritePtr(c.at, c.size), c.badWrite);
+    }
+    // The write probe changes nothing.
+    EXPECT_EQ(rw[0], 'x');
+    EXPECT_FALSE(IsBadCodePtr(reinterpret_cast<FARPROC>(&GetTickCount)));
+    EXPECT_TRUE(IsBadCodePtr(reinterpret_cast<FARPROC>(none)));
+    // A string that ends before the bad page is good; one that runs into it is not.
+    EXPECT_FALSE(IsBadStringPtrA(ro, 10000));
+    EXPECT_FALSE(IsBadStringPtrA(ro + 4000, 50));  // within the limit, no terminator needed
+    ro[-1] = 'x';
+    mprotect(ro, 4096, PROT_READ | PROT_WRITE);
+    ro[4095] = 'y';
+    EXPECT_TRUE(IsBadStringPtrA(ro + 4000, 10000));
+}
+
+TEST(Modules, DllNamesFindSharedObjectsNextToTheProgram)
+{
+    HMODULE m = LoadLibraryA("W32TestMod.dll");  // found as libw32testmod.so
+    ASSERT_NE(m, nullptr) << GetLastError();
+    using Add = int (*)(int, int);
+    auto add = reinterpret_cast<Add>(reinterpret_cast<void*>(GetProcAddress(m, "W32TestAdd")));
+    ASSERT_NE(add, nullptr);
+    EXPECT_EQ(add(2, 3), 5);
+    EXPECT_EQ(GetProcAddress(m, "NoSuchExport"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
+    EXPECT_TRUE(FreeLibrary(m));
+    EXPECT_EQ(LoadLibraryA("NoSuchLibrary.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
+TEST(Time, SystemTimeConversionsAgree)
+{
+    SYSTEMTIME st{2001, 2, 0, 28, 23, 59, 58, 999};
+    FILETIME ft;
+    ASSERT_TRUE(SystemTimeToFileTime(&st, &ft));
+    SYSTEMTIME back;
+    ASSERT_TRUE(FileTimeToSystemTime(&ft, &back));
+    EXPECT_EQ(back.wYear, 2001);
+    EXPECT_EQ(back.wMonth, 2);
+    EXPECT_EQ(back.wDay, 28);
+    EXPECT_EQ(back.wDayOfWeek, 3);  // a Wednesday
+    EXPECT_EQ(back.wSecond, 58);
+    EXPECT_EQ(back.wMilliseconds, 999);
+    st.wDay = 29;  // 2001 is no leap year
+    EXPECT_FALSE(SystemTimeToFileTime(&st, &ft));
+    FILETIME epoch{0, 0};
+    ASSERT_TRUE(FileTimeToSystemTime(&epoch, &back));
+    EXPECT_EQ(back.wYear, 1601);
+    EXPECT_EQ(back.wDayOfWeek, 1);  // a Monday
+}
+
+}  // namespace

@@ -1,0 +1,255 @@
+// Synchronisation: named objects shared by two processes, waits that time
+// out on the virtual clock, mutex ownership and abandonment, semaphore
+// limits, critical sections that let virtual time move while they block,
+// threads and user APCs.
+#include <chrono>
+
+#include "w32_machine.h"
+
+namespace {
+
+using w32test::InProcess;
+
+TEST(NamedObjects, OneNameIsOneObjectAcrossProcesses)
+{
+    PEPROCESS a = PsCreateUserProcess("a.exe");
+    PEPROCESS b = PsCreateUserProcess("b.exe");
+    HANDLE inA, inB, again;
+    {
+        InProcess in(a);
+        inA = CreateEventA(nullptr, TRUE, FALSE, "W32TestShared");
+        ASSERT_NE(inA, nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    }
+    {
+        InProcess in(b);
+        EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "NoSuchEvent"), nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        inB = OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, "W32TestShared");
+        ASSERT_NE(inB, nullptr);
+        again = CreateEventA(nullptr, FALSE, FALSE, "Global\\W32TestShared");  // same name, same object
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+        // A name held by an event is no mutex's.
+        EXPECT_EQ(CreateMutexA(nullptr, FALSE, "W32TestShared"), nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        EXPECT_TRUE(SetEvent(inB));
+    }
+    {
+        InProcess in(a);
+        EXPECT_EQ(WaitForSingleObject(inA, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ResetEvent(inA));
+    }
+    {
+        InProcess in(b);
+        EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_TIMEOUT);  // manual reset, as first created
+        CloseHandle(again);
+        CloseHandle(inB);
+    }
+    {
+        InProcess in(a);
+        CloseHandle(inA);
+        // With every handle closed the name is gone.
+        EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, "W32TestShared"), nullptr);
+    }
+    PsTerminateUserProcess(a, 0);
+    PsTerminateUserProcess(b, 0);
+}
+
+TEST(Waits, TimeOutsExpireOnTheVirtualClock)
+{
+    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE set = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    const auto realStart = std::chrono::steady_clock::now();
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(WaitForSingleObject(never, 3000), WAIT_TIMEOUT);
+    const DWORD afterWait = GetTickCount();
+    EXPECT_GE(afterWait - start, 3000u);
+    EXPECT_LT(afterWait - start, 3100u);
+    Sleep(500);
+    EXPECT_GE(GetTickCount() - afterWait, 500u);
+    EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::seconds(2)) << "time was not virtual";
+
+    struct Case {
+        const char* what;
+        std::vector<HANDLE> handles;
+        BOOL all;
+        DWORD expected;
+    } cases[] = {
+        {"any: the first signalled one", {never, set, set}, FALSE, WAIT_OBJECT_0 + 1},
+        {"all: one is not signalled", {set, never}, TRUE, WAIT_TIMEOUT},
+        {"all: every one signalled", {set}, TRUE, WAIT_OBJECT_0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(c.handles.size()), c.handles.data(), c.all, 100),
+                  c.expected);
+    }
+    EXPECT_EQ(WaitForMultipleObjects(0, nullptr, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(0x7FFC), 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    CloseHandle(never);
+    CloseHandle(set);
+}
+
+DWORD TakeAndExit(LPVOID mutex)
+{
+    WaitForSingleObject(mutex, INFINITE);
+    return 7;  // ends still owning it
+}
+
+TEST(Mutexes, OwnershipRecursionAndAbandonment)
+{
+    HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);  // the owner may take it again
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_FALSE(ReleaseMutex(m));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+
+    HANDLE thread = CreateThread(nullptr, 0, TakeAndExit, m, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 7u);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(m));
+    CloseHandle(thread);
+    CloseHandle(m);
+}
+
+TEST(Semaphores, CountsAndTheirLimit)
+{
+    EXPECT_EQ(CreateSemaphoreA(nullptr, 3, 2, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    HANDLE s = CreateSemaphoreA(nullptr, 1, 2, "W32TestSemaphore");
+    ASSERT_NE(s, nullptr);
+    HANDLE opened = OpenSemaphoreA(SEMAPHORE_ALL_ACCESS, FALSE, "W32TestSemaphore");
+    ASSERT_NE(opened, nullptr);
+    LONG previous = -1;
+    EXPECT_TRUE(ReleaseSemaphore(opened, 1, &previous));
+    EXPECT_EQ(previous, 1);
+    previous = -1;
+    EXPECT_FALSE(ReleaseSemaphore(s, 1, &previous));
+    EXPECT_EQ(GetLastError(), ERROR_TOO_MANY_POSTS);
+    EXPECT_EQ(previous, -1);
+    EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(s, 0), WAIT_TIMEOUT);
+    CloseHandle(opened);
+    CloseHandle(s);
+}
+
+struct Shared {
+    CRITICAL_SECTION cs;
+    volatile LONG inside = 0;
+    long counter = 0;
+    DWORD enteredAt = 0;
+};
+
+DWORD EnterAndNote(LPVOID p)
+{
+    auto* s = static_cast<Shared*>(p);
+    EXPECT_FALSE(TryEnterCriticalSection(&s->cs));
+    EnterCriticalSection(&s->cs);
+    s->enteredAt = GetTickCount();
+    LeaveCriticalSection(&s->cs);
+    return 0;
+}
+
+DWORD Count(LPVOID p)
+{
+    auto* s = static_cast<Shared*>(p);
+    for (int i = 0; i < 2000; ++i) {
+        EnterCriticalSection(&s->cs);
+        EXPECT_EQ(InterlockedIncrement(&s->inside), 1);
+        s->counter++;
+        if (i % 500 == 0) Sleep(1);  // hold it across a wait now and then
+        InterlockedDecrement(&s->inside);
+        LeaveCriticalSection(&s->cs);
+    }
+    return 0;
+}
+
+TEST(CriticalSections, ABlockedThreadWaitsOnTheMachineClock)
+{
+    Shared s;
+    InitializeCriticalSection(&s.cs);
+    EnterCriticalSection(&s.cs);
+    EnterCriticalSection(&s.cs);  // recursive
+    HANDLE t = CreateThread(nullptr, 0, EnterAndNote, &s, 0, nullptr);
+    // The other thread blocks on the section; virtual time only moves if
+    // that block counts as a kernel wait.
+    const DWORD start = GetTickCount();
+    Sleep(1000);
+    LeaveCriticalSection(&s.cs);
+    EXPECT_EQ(s.enteredAt, 0u);  // still held once
+    LeaveCriticalSection(&s.cs);
+    ASSERT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
+    EXPECT_GE(s.enteredAt - start, 1000u);
+    CloseHandle(t);
+
+    HANDLE workers[3];
+    for (auto& w : workers) w = CreateThread(nullptr, 0, Count, &s, 0, nullptr);
+    ASSERT_EQ(WaitForMultipleObjects(3, workers, TRUE, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(s.counter, 6000);
+    for (auto w : workers) CloseHandle(w);
+    DeleteCriticalSection(&s.cs);
+}
+
+int apcCalls = 0;
+ULONG_PTR apcData = 0;
+void OnApc(ULONG_PTR data)
+{
+    apcCalls++;
+    apcData = data;
+}
+
+TEST(Threads, ApcsRunOnlyInAlertableWaits)
+{
+    apcCalls = 0;
+    ASSERT_TRUE(QueueUserAPC(OnApc, GetCurrentThread(), 42));
+    Sleep(5);
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(e, 5), WAIT_TIMEOUT);
+    EXPECT_EQ(apcCalls, 0);
+    EXPECT_EQ(WaitForSingleObjectEx(e, 5, TRUE), WAIT_IO_COMPLETION);
+    EXPECT_EQ(apcCalls, 1);
+    EXPECT_EQ(apcData, 42u);
+    EXPECT_EQ(SleepEx(5, TRUE), 0u);  // nothing left to run
+    CloseHandle(e);
+}
+
+DWORD ReturnParameter(LPVOID p) { return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(p)); }
+
+TEST(Threads, SuspendedStartExitCodesAndPriorities)
+{
+    DWORD id = 0;
+    HANDLE t = CreateThread(nullptr, 0, ReturnParameter, reinterpret_cast<LPVOID>(99), CREATE_SUSPENDED, &id);
+    ASSERT_NE(t, nullptr);
+    EXPECT_NE(id, 0u);
+    EXPECT_NE(id, GetCurrentThreadId());
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, STILL_ACTIVE);
+    EXPECT_EQ(WaitForSingleObject(t, 50), WAIT_TIMEOUT);  // it has not started
+
+    EXPECT_EQ(GetThreadPriority(t), THREAD_PRIORITY_NORMAL);
+    EXPECT_TRUE(SetThreadPriority(t, THREAD_PRIORITY_HIGHEST));
+    EXPECT_EQ(GetThreadPriority(t), THREAD_PRIORITY_HIGHEST);
+    EXPECT_FALSE(SetThreadPriority(t, 5));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    EXPECT_EQ(ResumeThread(t), 1u);
+    ASSERT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 99u);
+
+    EXPECT_FALSE(TerminateThread(t, 0));
+    EXPECT_EQ(GetLastError(), ERROR_CALL_NOT_IMPLEMENTED);
+    CloseHandle(t);
+}
+
+}  // namespace
