@@ -200,6 +200,7 @@ NTSTATUS AssignBars(hw::PciFunction* fn, SlotAssignment& a, bool reuse)
 void HalAttachTopology(std::shared_ptr<hw::PciTopology> machineTopology)
 {
     HalDetachTopology();
+    if (!machineTopology) machineTopology = std::make_shared<hw::PciTopology>();  // no PCI devices
     auto newHost = std::make_shared<MachineHost>(*machineTopology);
     {
         std::lock_guard<std::mutex> g(halLock);

@@ -97,6 +97,7 @@ NTSTATUS IopCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES at
                        ULONG disposition, ULONG options, KPROCESSOR_MODE mode);
 
 void IopShutdown();               // stops the workers, forgets drivers
+void IopStartWorkers();
 void IopStopWorkers();
 
 // Buffers of a control request by its method (system buffer, MDL, or the

@@ -47,7 +47,11 @@ void WorkerThread(PVOID context)
     KeSetEvent(&IopWorkerExited[index], 0, FALSE);
 }
 
-void StartWorkers()
+}  // namespace
+
+// Started at boot: ExQueueWorkItem may be called at DISPATCH_LEVEL (a DPC
+// dropping the last reference of an object), where threads can't be created.
+void IopStartWorkers()
 {
     std::lock_guard<std::mutex> lock(IopWorkLock);
     if (IopWorkersRunning || IopWorkersStopping) return;
@@ -71,6 +75,8 @@ void StartWorkers()
     IopWorkersRunning = true;
 }
 
+namespace {
+
 void IopWorkItemRoutine(PVOID p)
 {
     auto* item = static_cast<IO_WORKITEM*>(p);
@@ -86,7 +92,11 @@ void ExQueueWorkItem(PWORK_QUEUE_ITEM item, WORK_QUEUE_TYPE queue)
     (void)queue;  // one pool serves every queue type
     if (item->List.Flink)
         KeBugCheckEx(0xE4 /* WORKER_INVALID */, 1, reinterpret_cast<ULONG_PTR>(item), 0, 0);
-    if (!IopWorkersRunning) StartWorkers();
+    if (!IopWorkersRunning) {
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+            KeBugCheckEx(0xE4 /* WORKER_INVALID */, 2, reinterpret_cast<ULONG_PTR>(item), 0, 0);
+        IopStartWorkers();  // a kernel brought up without Machine::Boot (unit tests)
+    }
     KIRQL irql;
     KeAcquireSpinLock(&IopQueueLock, &irql);
     InsertTailList(&IopQueue, &item->List);

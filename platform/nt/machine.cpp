@@ -23,6 +23,7 @@
 #include "cm_internal.h"
 #include "machine.h"
 #include "machine_internal.h"
+#include "io_internal.h"
 
 namespace nt {
 
@@ -209,6 +210,7 @@ NTSTATUS Machine::Boot(const MachineOptions& options)
     EventLogOpen(folder);
     ObInitialize();
     ClockStart(options.clock);
+    IopStartWorkers();
     status = CmBootInitialize();
     if (NT_SUCCESS(status)) {
         // No topology is a machine without PCI devices: an empty bus 0.

@@ -63,9 +63,9 @@ inline void MmInitializeMdl(PMDL mdl, PVOID va, SIZE_T length)
 // space less 64 KB, not 0xC0000000: on a 64-bit host kernel an i386 process
 // has its libraries, heap arenas and thread stacks above 3 GB, and every one
 // of those is a legitimate user buffer. So a user-mode probe refuses only
-// the top 64 KB and ranges that wrap; bad addresses below are found by
+// the top page and ranges that wrap; bad addresses below are found by
 // touching them.
-constexpr ULONG_PTR MmUserProbeAddress = 0xFFFF0000;
+constexpr ULONG_PTR MmUserProbeAddress = 0xFFFFF000;
 constexpr ULONG_PTR MmHighestUserAddress = MmUserProbeAddress - 1;
 enum : ULONG { MEMORY_MANAGEMENT = 0x1A, PAGE_FAULT_IN_NONPAGED_AREA = 0x50, PROCESS_HAS_LOCKED_PAGES = 0x76 };
 

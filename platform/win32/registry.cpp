@@ -1,6 +1,6 @@
 // The registry functions over the kernel's registry calls. Predefined keys
 // are names, not handles: HKEY_LOCAL_MACHINE is \Registry\Machine,
-// HKEY_CURRENT_USER \Registry\User\Current, HKEY_USERS \Registry\User,
+// HKEY_CURRENT_USER \Registry\User\.Default, HKEY_USERS \Registry\User,
 // HKEY_CLASSES_ROOT \Registry\Machine\Software\Classes; a call on one opens
 // the key by its full path for the call.
 //
@@ -18,7 +18,7 @@ const char16_t* PredefinedPath(HKEY key)
 {
     switch (reinterpret_cast<ULONG_PTR>(key)) {
     case 0x80000000: return u"\\Registry\\Machine\\Software\\Classes";
-    case 0x80000001: return u"\\Registry\\User\\Current";
+    case 0x80000001: return u"\\Registry\\User\\.Default";
     case 0x80000002: return u"\\Registry\\Machine";
     case 0x80000003: return u"\\Registry\\User";
     default: return nullptr;
@@ -141,7 +141,7 @@ LONG CreateKey(HKEY hKey, const std::u16string& sub, DWORD options, REGSAM sam, 
     if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND) {
         // The kernel creates the last component only; make the path one
         // level at a time, as Win32 does, from the predefined key's own
-        // place (\Registry\User\Current exists only once something is in it).
+        // place (the user hive may not exist until something is written to it).
         if (IsPredefined(hKey)) {
             HANDLE root = nullptr;
             ULONG rootDisp = 0;

@@ -456,7 +456,7 @@ BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode);
 
 // ---- Registry ----
 // HKEY_LOCAL_MACHINE is \Registry\Machine, HKEY_CURRENT_USER
-// \Registry\User\Current, HKEY_USERS \Registry\User and HKEY_CLASSES_ROOT
+// \Registry\User\.Default, HKEY_USERS \Registry\User and HKEY_CLASSES_ROOT
 // \Registry\Machine\Software\Classes. The functions return their error
 // code and leave the thread's last error alone.
 

@@ -73,7 +73,7 @@ TEST_F(Registry, PredefinedKeysNameTheirPlaces)
               ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExA(user, "Pref", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value), 4), ERROR_SUCCESS);
     HKEY same;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, "Current\\Software\\W32Test", 0, KEY_READ, &same), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_USERS, ".Default\\Software\\W32Test", 0, KEY_READ, &same), ERROR_SUCCESS);
     DWORD read = 0, size = sizeof read;
     EXPECT_EQ(RegQueryValueExA(same, "Pref", nullptr, nullptr, reinterpret_cast<BYTE*>(&read), &size), ERROR_SUCCESS);
     EXPECT_EQ(read, 0x1234u);
