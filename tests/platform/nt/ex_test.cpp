@@ -6,35 +6,12 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/bugcheck.h"
 #include "platform/nt/nt_mm.h"
 
 namespace {
 
-ULONG BugCheckOf(const std::function<void()>& f)
-{
-    auto previous = KeSetBugCheckHandler([](const KeBugCheckError& e) { throw e; });
-    ULONG code = 0;
-    try {
-        f();
-    } catch (const KeBugCheckError& e) {
-        code = e.code;
-    }
-    KeSetBugCheckHandler(previous);
-    return code;
-}
 
-// Runs 'f' at 'irql' and comes back down.
-template <typename F>
-auto AtIrql(KIRQL irql, F f)
-{
-    KIRQL old;
-    KeRaiseIrql(irql, &old);
-    struct Lower {
-        KIRQL old;
-        ~Lower() { KeLowerIrql(old); }
-    } lower{old};
-    return f();
-}
 
 constexpr ULONG kTag = 0x74736554;  // "Test"
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <vector>
 
+#include "tests/support/bugcheck.h"
 #include "platform/nt/clock.h"
 #include "platform/nt/nt_internal.h"
 #include "platform/nt/nt_hal.h"
@@ -13,18 +14,6 @@
 
 namespace {
 
-ULONG BugCheckOf(const std::function<void()>& f)
-{
-    auto previous = KeSetBugCheckHandler([](const KeBugCheckError& e) { throw e; });
-    ULONG code = 0;
-    try {
-        f();
-    } catch (const KeBugCheckError& e) {
-        code = e.code;
-    }
-    KeSetBugCheckHandler(previous);
-    return code;
-}
 
 ULONG Slot(ULONG device, ULONG function) { return device | function << 5; }
 

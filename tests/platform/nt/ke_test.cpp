@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "tests/support/bugcheck.h"
 #include "platform/nt/clock.h"
 #include "platform/nt/nt_internal.h"
 #include "platform/nt/nt_mm.h"
@@ -21,31 +22,7 @@ constexpr uint64_t kNsPerMs = 1000000;
 
 LARGE_INTEGER Relative(LONGLONG units) { return LARGE_INTEGER{.QuadPart = -units}; }
 
-ULONG BugCheckOf(const std::function<void()>& f)
-{
-    auto previous = KeSetBugCheckHandler([](const KeBugCheckError& e) { throw e; });
-    ULONG code = 0;
-    try {
-        f();
-    } catch (const KeBugCheckError& e) {
-        code = e.code;
-    }
-    KeSetBugCheckHandler(previous);
-    return code;
-}
 
-// Runs 'f' at 'irql' and comes back down even when 'f' throws.
-template <typename F>
-void AtIrql(KIRQL irql, F f)
-{
-    KIRQL old;
-    KeRaiseIrql(irql, &old);
-    struct Lower {
-        KIRQL old;
-        ~Lower() { KeLowerIrql(old); }
-    } lower{old};
-    f();
-}
 
 NTSTATUS Poll(PVOID object)
 {

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/bugcheck.h"
 #include "platform/nt/nt_internal.h"
 #include "platform/nt/nt_mm.h"
 #include "platform/nt/nt_syscall.h"
@@ -14,18 +15,6 @@
 namespace {
 
 // Runs 'f' and returns the stop code it bug-checked with (0: none).
-ULONG BugCheckOf(const std::function<void()>& f)
-{
-    auto previous = KeSetBugCheckHandler([](const KeBugCheckError& e) { throw e; });
-    ULONG code = 0;
-    try {
-        f();
-    } catch (const KeBugCheckError& e) {
-        code = e.code;
-    }
-    KeSetBugCheckHandler(previous);
-    return code;
-}
 
 // Three pages: read/write, read-only, no access.
 struct Pages {
