@@ -1,5 +1,7 @@
 #include "board.h"
 
+#include <cstdio>
+
 namespace sim {
 
 namespace {
@@ -17,9 +19,40 @@ BridgeIds IdsOf(const BoardOptions& o)
 }  // namespace
 
 Board::Board(BoardOptions options)
-    : options_(options), bridge_(IdsOf(options)), regs_(bridge_), debi_(bridge_, regs_), clock_(bridge_, options.standard)
+    : options_(options), bridge_(IdsOf(options)), regs_(bridge_), debi_(bridge_, regs_, sdram_), gpio_(bridge_),
+      clock_(bridge_, options.standard)
 {
     bridge_.SetIdentity(this);
+    ConnectBoardUnits();
+    ConnectDrives();
+    clock_.AddFieldListener([this](uint64_t field, int parity) { jpeg_.OnField(field, parity); });
+}
+
+void Board::ConnectBoardUnits()
+{
+    EepromContents contents = options_.eeprom;
+    contents.boardRevision = uint8_t(options_.boardRevision);
+    eeprom_.SetContents(options_.eepromBlank ? BlankEepromImage() : MakeEepromImage(contents));
+    if (!options_.eepromPath.empty() && !eeprom_.UseFile(options_.eepromPath))
+        eeprom_.GetTrace()("cannot read %s", options_.eepromPath.c_str());
+    decoder_.SetInput(options_.videoInput, options_.videoInputStandard ? options_.videoInputStandard : options_.standard);
+    i2c_.Connect(i2c::kEepromAddress, &eeprom_);
+    i2c_.Connect(i2c::kDecoderAddress, &decoder_);
+    i2c_.Connect(i2c::kEncoder0Address, &encoder0_);
+    i2c_.Connect(i2c::kEncoder1Address, &encoder1_);
+    fpgas_.SetConfig({options_.boardRevision, options_.standard, options_.dvePresent});
+    gpio_.Watch(0, [this](int, bool level) { fpgas_.SetProgramLine(level); });
+}
+
+void Board::ConnectDrives()
+{
+    for (const DriveConfig& config : options_.drives) {
+        auto drive = std::make_unique<ScsiDisk>(config);
+        std::string error;
+        if (!drive->Open(&error)) std::fprintf(stderr, "board: SCSI id %d: %s\n", config.id, error.c_str());
+        esp_.AttachTarget(drive.get());
+        drives_.push_back(std::move(drive));
+    }
 }
 
 void Board::ConfigRead(uint32_t offset, void* data, uint32_t length) { bridge_.ConfigRead(offset, data, length); }
@@ -38,6 +71,16 @@ void Board::Reset()
     std::lock_guard lock(bridge_.Lock());
     bridge_.Reset();
     regs_.Reset();
+    debi_.Reset();
+    gpio_.Reset();
+    i2c_.Reset();
+    eeprom_.Reset();
+    decoder_.Reset();
+    encoder0_.Reset();
+    encoder1_.Reset();
+    fpgas_.Reset();
+    jpeg_.PowerOn();
+    esp_.Reset();
     clock_.PowerOn(host_);
 }
 
@@ -52,6 +95,12 @@ void Board::SetTraceEnabled(bool on)
     bridge_.GetTrace().Enable(on);
     regs_.GetTrace().Enable(on);
     debi_.GetTrace().Enable(on);
+    gpio_.GetTrace().Enable(on);
+    for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
+                     &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
+                     &jpeg_.Codec(1).GetTrace()})
+        t->Enable(on);
+    esp_.SetTraceEnabled(on);
     clock_.GetTrace().Enable(on);
 }
 
@@ -60,6 +109,12 @@ void Board::SetTraceSink(Trace::Sink sink)
     bridge_.GetTrace().SetSink(sink);
     regs_.GetTrace().SetSink(sink);
     debi_.GetTrace().SetSink(sink);
+    gpio_.GetTrace().SetSink(sink);
+    for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
+                     &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
+                     &jpeg_.Codec(1).GetTrace()})
+        t->SetSink(sink);
+    esp_.SetTraceSink(sink);
     clock_.GetTrace().SetSink(sink);
 }
 

@@ -1,7 +1,8 @@
 // One Solvane board as the machine's PCI bus sees it: the bridge function
-// with the units behind it (field clock, DEBI programmed access, the board's
-// register file). The board is the PCI function that is plugged; the bridge
-// answers configuration and register accesses for it.
+// with the units behind it (field clock, the DEBI engine and SDRAM window,
+// GPIO, the board's register file and SDRAM). The board is the PCI function
+// that is plugged; the bridge answers configuration and register accesses
+// for it.
 //
 // What this unit assumes where the driver's side leaves the hardware open:
 // - The machine's power-on reset (Reset) powers the board: the bridge and the
@@ -14,11 +15,21 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "board_regs.h"
 #include "debi.h"
+#include "eeprom.h"
+#include "esp.h"
 #include "field_clock.h"
+#include "fpga.h"
+#include "gpio.h"
+#include "i2c.h"
+#include "jpeg_codec.h"
 #include "saa7146.h"
+#include "scsi_disk.h"
+#include "sdram.h"
+#include "video_chips.h"
 
 namespace sim {
 
@@ -28,6 +39,22 @@ struct BoardOptions {
     uint16_t subsystemId = 0x0202;      // 0x0202 or 0x0203 for the board
     uint8_t revision = 0x01;            // bridge revision
     uint8_t latencyTimer = 64;          // as the BIOS leaves it
+
+    // The board behind the bridge: its revision (2 or 3; the FPGA images it
+    // takes, and byte 41 of its factory EEPROM) and the optional DVE module.
+    int boardRevision = 3;
+    bool dvePresent = false;
+    // The EEPROM: the file that keeps it (a machine folder's; empty: memory
+    // only). A missing file starts from the factory image and is created at
+    // the first write. eepromBlank puts an erased part in instead.
+    std::string eepromPath;
+    bool eepromBlank = false;
+    EepromContents eeprom;              // its boardRevision is taken from above
+    // What reaches the decoder's input; 0 lines: the board's standard.
+    VideoInput videoInput = VideoInput::Locked;
+    int videoInputStandard = 0;
+    // The drives on the SCSI bus (LoadDrives reads a machine folder's list).
+    std::vector<DriveConfig> drives;
 
     // A board whose bridge carries someone else's subsystem ids.
     static BoardOptions Foreign(uint16_t vendor = 0x1131, uint16_t id = 0x0000)
@@ -59,6 +86,21 @@ public:
     FieldClock& Clock() { return clock_; }
     BoardRegs& Regs() { return regs_; }
     Debi& DebiUnit() { return debi_; }
+    Gpio& GpioUnit() { return gpio_; }
+    Sdram& Memory() { return sdram_; }
+    I2cMaster& I2c() { return i2c_; }
+    Eeprom& EepromUnit() { return eeprom_; }
+    VideoDecoder& Decoder() { return decoder_; }
+    VideoEncoder& Encoder(int index) { return index == 0 ? encoder0_ : encoder1_; }  // 0 at 0x8C, 1 at 0x88
+    Fpgas& FpgaUnit() { return fpgas_; }
+    // The SCSI host adapter and the drive at an id (null when none).
+    Esp& Scsi() { return esp_; }
+    ScsiDisk* Drive(int id) { return esp_.Target(id); }
+    // The JPEG codecs, the video input that feeds the recording codec and the
+    // output the playing codecs' fields form.
+    JpegPath& Jpeg() { return jpeg_; }
+    VideoFeed& VideoIn() { return videoFeed_; }
+    VideoOutput& VideoOut() { return videoOut_; }
 
     // Switches every unit's trace on or off.
     void SetTraceEnabled(bool on);
@@ -69,7 +111,22 @@ private:
     hw::Host* host_ = nullptr;
     Saa7146 bridge_;
     BoardRegs regs_;
+    Sdram sdram_;
     Debi debi_;
+    Gpio gpio_;
+    I2cMaster i2c_{bridge_};
+    Eeprom eeprom_;
+    VideoDecoder decoder_;
+    VideoEncoder encoder0_{0};
+    VideoEncoder encoder1_{1};
+    Fpgas fpgas_{bridge_, regs_};
+    std::vector<std::unique_ptr<ScsiDisk>> drives_;
+    Esp esp_{bridge_, regs_, sdram_};
+    void ConnectDrives();  // opens the images, puts the drives on the bus
+    VideoFeed videoFeed_{options_.standard};
+    VideoOutput videoOut_{options_.standard};
+    JpegPath jpeg_{regs_, sdram_, videoFeed_, videoOut_};
+    void ConnectBoardUnits();  // the I2C devices, the EEPROM's file, the FPGAs' lines
     FieldClock clock_;
 };
 

@@ -65,6 +65,7 @@ void FieldClock::OnField()
     parity_ ^= 1;
     trace_("field %llu parity %d", (unsigned long long)fields_, parity_);
     bridge_.SetFieldParity(parity_);
+    for (const FieldListener& listener : listeners_) listener(fields_, parity_);
     bridge_.RaiseStatus(saa7146::kIrqField);
     ScheduleNext();
 }

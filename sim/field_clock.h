@@ -14,6 +14,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "platform/hw/hw.h"
 #include "trace.h"
@@ -36,6 +38,12 @@ public:
     // Nanoseconds from the start of one field to the start of field n later.
     static uint64_t FieldsToNs(int standard, uint64_t fields);
 
+    // Units that work field by field (the JPEG codecs) hear the start of
+    // each field after the count and parity moved on and before the field's
+    // interrupt status latches, so the interrupt routine sees their results.
+    using FieldListener = std::function<void(uint64_t field, int parity)>;
+    void AddFieldListener(FieldListener listener) { listeners_.push_back(std::move(listener)); }
+
     uint64_t FieldCount() const { return fields_; }
     int Parity() const { return parity_; }  // 1 odd, 0 even
     uint64_t NextFieldTime() const { return nextTime_; }
@@ -55,6 +63,7 @@ private:
     uint64_t nextTime_ = 0;
     uint64_t eventId_ = 0;
     int parity_ = 0;
+    std::vector<FieldListener> listeners_;
     Trace trace_{"field-clock"};
 };
 

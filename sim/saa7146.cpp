@@ -1,5 +1,6 @@
 #include "saa7146.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim {
@@ -88,6 +89,7 @@ void Saa7146::ResetRegisters(bool keepInputs)
     ssr_ = 0;
     mc1_ = kMc1MasterResetN;
     mc2_ = 0;
+    for (auto& hook : resetHooks_) hook();
 }
 
 void Saa7146::SetSubsystemIds(uint16_t vendor, uint16_t id)
@@ -133,6 +135,7 @@ uint32_t Saa7146::MmioRead(int bar, uint32_t offset, int size)
         trace_("read outside the register window: bar %d offset 0x%x", bar, offset);
         return 0xFFFFFFFF;
     }
+    if (auto& hook = readHooks_[offset / 4]) hook();
     uint32_t value = Read32(offset & ~3u) >> (8 * (offset & 3));
     if (size == 1) value &= 0xFF;
     else if (size == 2) value &= 0xFFFF;
@@ -208,8 +211,12 @@ void Saa7146::Write32(uint32_t offset, uint32_t value, uint32_t byteMask)
     }
     uint32_t i = offset / 4;
     written_[i] = merge(written_[i]);
-    if (ShadowGroup(offset) == 0) active_[i] = written_[i];
+    if (ShadowGroup(offset) == 0) {
+        uint32_t fields = offset == kPciBtV1 ? kPciBtV1Fields : offset == kPciBtA ? kPciBtAFields : ~0u;
+        active_[i] = written_[i] & fields;
+    }
     trace_("reg 0x%03x := 0x%08x%s", offset, written_[i], ShadowGroup(offset) ? " (shadow)" : "");
+    if (auto& hook = writeHooks_[i]) hook(written_[i]);
 }
 
 uint32_t Saa7146::ShadowGroup(uint32_t offset)
@@ -227,10 +234,25 @@ uint32_t Saa7146::ShadowGroup(uint32_t offset)
 
 void Saa7146::Upload(uint32_t strobes)
 {
+    // Each group is one run of registers; uploads are on the programmed-access
+    // path, so the runs are found once instead of scanning the window.
+    struct Span {
+        uint32_t first = kBarSize, last = 0;
+    };
+    static const std::array<Span, 11> spans = [] {
+        std::array<Span, 11> s{};
+        for (uint32_t offset = 0; offset < kBarSize; offset += 4)
+            for (uint32_t bit = 0; bit < 11; ++bit)
+                if (ShadowGroup(offset) == (1u << bit)) {
+                    s[bit].first = std::min(s[bit].first, offset);
+                    s[bit].last = std::max(s[bit].last, offset);
+                }
+        return s;
+    }();
     for (uint32_t bit = 0; bit < 11; ++bit) {
         uint32_t strobe = 1u << bit;
         if (!(strobes & strobe)) continue;
-        for (uint32_t offset = 0; offset < kBarSize; offset += 4)
+        for (uint32_t offset = spans[bit].first; offset <= spans[bit].last; offset += 4)
             if (ShadowGroup(offset) == strobe) active_[offset / 4] = written_[offset / 4];
         ++uploadCounts_[bit];
         if (uploadHooks_[bit]) uploadHooks_[bit]();
@@ -242,6 +264,24 @@ void Saa7146::OnUpload(uint32_t strobe, std::function<void()> hook)
     std::lock_guard lock(mutex_);
     for (uint32_t bit = 0; bit < 16; ++bit)
         if (strobe == (1u << bit)) uploadHooks_[bit] = std::move(hook);
+}
+
+void Saa7146::OnRegisterRead(uint32_t offset, std::function<void()> hook)
+{
+    std::lock_guard lock(mutex_);
+    readHooks_[(offset % kBarSize) / 4] = std::move(hook);
+}
+
+void Saa7146::OnRegisterWrite(uint32_t offset, std::function<void(uint32_t)> hook)
+{
+    std::lock_guard lock(mutex_);
+    writeHooks_[(offset % kBarSize) / 4] = std::move(hook);
+}
+
+void Saa7146::OnRegistersReset(std::function<void()> hook)
+{
+    std::lock_guard lock(mutex_);
+    resetHooks_.push_back(std::move(hook));
 }
 
 uint32_t Saa7146::UploadCount(uint32_t strobe) const

@@ -28,6 +28,10 @@
 //   latches ISR bit 6. A line held low does not latch again.
 // - The audio and BRS current-address registers are plain registers until
 //   their DMA units come.
+// - PCI_BT_V1 (0x48) and PCI_BT_A (0x4C), the burst/threshold settings of
+//   the video and audio DMA, keep only their burst (3-bit) and threshold
+//   (2-bit) fields; the reserved bits between them read 0. They change no
+//   timing here.
 #pragma once
 
 #include <array>
@@ -35,6 +39,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/hw/hw.h"
 #include "trace.h"
@@ -59,6 +64,13 @@ inline constexpr uint32_t kSsr = 0x114;
 inline constexpr uint32_t kAudioPlayAddress = 0x12C;
 inline constexpr uint32_t kAudioPlay2Address = 0x134;
 inline constexpr uint32_t kAudioRecordAddress = 0x138;
+inline constexpr uint32_t kPciBtV1 = 0x48;
+inline constexpr uint32_t kPciBtA = 0x4C;
+inline constexpr uint32_t kGpioCtrl = 0xE0;
+
+// Bits of the burst/threshold registers that hold a field.
+inline constexpr uint32_t kPciBtV1Fields = 0x1C1F1F1F;
+inline constexpr uint32_t kPciBtAFields = 0x1F1F1F1F;
 
 // Interrupt status / enable bits.
 inline constexpr uint32_t kIrqSharedLine = 0x40;
@@ -139,6 +151,13 @@ public:
 
     // Runs after an upload strobe copied its group (DEBI and I2C units).
     void OnUpload(uint32_t strobe, std::function<void()> hook);
+    // Runs before a host read of the register (a unit brings its status up
+    // to date) and after a host write landed (with the written value).
+    void OnRegisterRead(uint32_t offset, std::function<void()> hook);
+    void OnRegisterWrite(uint32_t offset, std::function<void(uint32_t written)> hook);
+    // Runs whenever the register window returns to its power-on state
+    // (machine reset or the master-reset bit of MC1).
+    void OnRegistersReset(std::function<void()> hook);
 
     // --- Inspection ---
     uint32_t Active(uint32_t offset) const;   // as the chip uses it (what a read returns)
@@ -181,6 +200,9 @@ private:
     uint32_t mc2_ = 0;
     bool line_ = false;
     std::array<std::function<void()>, 16> uploadHooks_{};
+    std::array<std::function<void()>, saa7146::kBarSize / 4> readHooks_{};
+    std::array<std::function<void(uint32_t)>, saa7146::kBarSize / 4> writeHooks_{};
+    std::vector<std::function<void()>> resetHooks_;
     std::array<uint32_t, 16> uploadCounts_{};
 };
 

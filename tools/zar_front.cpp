@@ -1,7 +1,11 @@
 // zar-front: the command-line front. It boots a machine in this process on
 // the real clock and shows what the system holds, as far as it is built.
 //
-//   zar-front demo [--folder DIR] [--reset]
+//   zar-front demo [--folder DIR] [--reset] [--boards N] [--foreign] [--digital-io]
+//
+// The machine carries N simulated boards (default 1, at most 10), with
+// --foreign also a bridge with someone else's subsystem ids, and with
+// --digital-io the digital-I/O option (its driver's service key).
 //
 // The machine folder is DIR, else $ZAR_MACHINE, else ./.machine/default; the
 // kernel creates what is missing in it on first boot. --reset deletes the
@@ -20,8 +24,12 @@
 #include <system_error>
 #include <vector>
 
+#include "drivers/board/zar_driver.h"
+#include "include/zarkd_msg.h"
 #include "machine.h"
 #include "nt_internal.h"
+#include "outside/zariokd.h"
+#include "sim/pci_layouts.h"
 #if __has_include("win32.h")
 #include "win32.h"
 #define ZAR_FRONT_HAVE_WIN32 1
@@ -220,6 +228,155 @@ void ShowEventLog() {
     }
 }
 
+// ---- The boards ----
+
+struct DemoOptions {
+    std::string folder;
+    bool reset = false;
+    uint32_t boards = 1;
+    bool foreign = false;
+    bool digitalIo = false;
+};
+
+// What the demo built and booted, for the sections to show.
+struct DemoMachine {
+    DemoOptions options;
+    sim::PciLayout layout;
+    sim::BuiltTopology hardware;
+} gDemo;
+
+PZAR_DEVICE_EXTENSION BoardExtension(ULONG board) {
+    for (const auto& [service, driver] : nt::IoLoadedDrivers()) {
+        if (service != u"ZARKD" || !driver) continue;
+        for (PDEVICE_OBJECT device = driver->DeviceObject; device; device = device->NextDevice)
+            if (ZarExtension(device)->BoardNumber == board) return ZarExtension(device);
+    }
+    return nullptr;
+}
+
+const char* BoardStateName(ULONG state) {
+    switch (state) {
+    case ZAR_BOARD_STATE_BOARD: return "the board";
+    case ZAR_BOARD_STATE_BRIDGE_ONLY: return "bridge only (foreign subsystem ids)";
+    default: return "no record";
+    }
+}
+
+// Every link of \?? that names 'device'.
+std::vector<std::u16string> LinksTo(const std::u16string& device) {
+    std::vector<std::u16string> links;
+    for (const ObDirectoryEntry& entry : ObListDirectory(u"\\??"))
+        if (entry.linkTarget == device) links.push_back(u"\\??\\" + entry.name);
+    std::sort(links.begin(), links.end());
+    return links;
+}
+
+void ShowDeviceAndLinks(const std::u16string& device) {
+    std::printf("    device %s", Utf8(device).c_str());
+    for (const std::u16string& link : LinksTo(device)) std::printf("  <- %s", Utf8(link).c_str());
+    std::printf("\n");
+}
+
+void ShowBoards() {
+    Heading("Boards");
+    std::printf("  simulated PCI hardware:\n");
+    for (const sim::LayoutSlot& slot : gDemo.layout.slots) {
+        std::printf("    bus %u device %u function %u: bridge %04X:%04X, subsystem %04X:%04X%s\n", slot.at.bus,
+                    slot.at.device, slot.at.function, 0x1131, 0x7146, slot.board.subsystemVendor,
+                    slot.board.subsystemId,
+                    slot.kind == sim::SlotKind::ForeignBridge ? " (foreign: not a Solvane board)" : "");
+    }
+    ULONG shown = 0;
+    for (ULONG board = 0; board < ZAR_MAX_BOARDS; ++board) {
+        PZAR_DEVICE_EXTENSION ext = BoardExtension(board);
+        if (!ext) continue;
+        ++shown;
+        const ZAR_HARDWARE_INFO* info = ext->HardwareInfo;
+        std::printf("  board %lu: %s\n", static_cast<unsigned long>(board), BoardStateName(info->BoardState));
+        std::printf("    PCI bus %lu, device %lu, function %lu, latency timer %u\n",
+                    static_cast<unsigned long>(info->BusNumber),
+                    static_cast<unsigned long>(ZarPciSlotDevice(info->SlotNumber)),
+                    static_cast<unsigned long>(ZarPciSlotFunction(info->SlotNumber)), info->PciConfig[13]);
+        if (info->BoardState == ZAR_BOARD_STATE_BOARD) {
+            std::printf("    aperture 0x%08lX%08lX, %lu bytes\n", static_cast<unsigned long>(info->ApertureHigh),
+                        static_cast<unsigned long>(info->ApertureLow),
+                        static_cast<unsigned long>(info->ApertureLength));
+            std::printf("    interrupt %s%s, level %lu, vector %lu -> system vector %lu at IRQL %u\n",
+                        info->InterruptMode ? "latched" : "level-sensitive", info->InterruptShared ? ", shared" : "",
+                        static_cast<unsigned long>(info->InterruptLevel),
+                        static_cast<unsigned long>(info->InterruptVector),
+                        static_cast<unsigned long>(info->SystemVector), info->Irql);
+        } else {
+            std::printf("    no resources claimed, no interrupt\n");
+        }
+        ShowDeviceAndLinks(ObGetObjectName(ext->DeviceObject));
+        const std::u16string option = u"\\Device\\ZarIo" + std::u16string(1, char16_t(u'0' + board));
+        for (const ObDirectoryEntry& entry : ObListDirectory(u"\\Device"))
+            if (u"\\Device\\" + entry.name == option) ShowDeviceAndLinks(option);
+        std::printf("    parameters: EventLogLevel %lu, Standard %lu (%lu active lines a field), CoreMode %lu, "
+                    "DvePresent %u\n",
+                    static_cast<unsigned long>(ext->EventLogLevel), static_cast<unsigned long>(ext->Standard),
+                    static_cast<unsigned long>(ext->ActiveLinesPerField),
+                    static_cast<unsigned long>(ext->CoreMode), ext->DvePresent);
+        auto tweak = [](ULONG v) { return v == ZAR_REG_UNSET ? std::string("unset") : std::to_string(v); };
+        std::printf("    DveWticDmaSizeWords %lu, BlackAdjust %lu, DmaTweakV %s, DmaTweakA %s, "
+                    "DisableAudioFifoResets %u, AudioUnderflowLogging %u, SensitiveTiming %u, ShortBlankingWait %u\n",
+                    static_cast<unsigned long>(ext->DveWticDmaSizeWords),
+                    static_cast<unsigned long>(ext->BlackAdjust), tweak(ext->DmaTweakV).c_str(),
+                    tweak(ext->DmaTweakA).c_str(), ext->DisableAudioFifoResets, ext->AudioUnderflowLogging,
+                    ext->SensitiveTiming, ext->ShortBlankingWait);
+        std::printf("    EEPROM option words: 625 lines %lu, 24 fps %lu\n",
+                    static_cast<unsigned long>(ext->Eeprom625Support),
+                    static_cast<unsigned long>(ext->Eeprom24FpsSupport));
+    }
+    if (shown == 0) std::printf("  (ZARKD has no board devices)\n");
+
+    std::printf("  ZARKD event-log entries:\n");
+    ULONG entries = 0;
+    for (const nt::EventLogRecord& record : nt::EventLogRead()) {
+        if (record.source != u"ZARKD") continue;
+        const char* text = "(no message text)";
+        for (const ZAR_MESSAGE& message : ZarMessageTable)
+            if (message.Id == record.eventId) text = message.Text;
+        std::printf("    #%llu %-11s %s\n", static_cast<unsigned long long>(record.sequence),
+                    EventTypeName(record.type), text);
+        ++entries;
+    }
+    if (entries == 0) std::printf("    (none: EventLogLevel 1 logs only problems)\n");
+}
+
+// Lets the boards run on the real clock for about a second and counts what
+// their interrupt routine saw. The post-FPGA initialisation enables the
+// field interrupt; until it exists the demo does.
+void ShowFields() {
+    Heading("Fields (one second on the real clock)");
+    std::vector<PZAR_DEVICE_EXTENSION> boards;
+    std::vector<uint64_t> startFields;
+    for (ULONG board = 0; board < ZAR_MAX_BOARDS; ++board) {
+        PZAR_DEVICE_EXTENSION ext = BoardExtension(board);
+        if (!ext || ext->InterruptObject == nullptr) continue;
+        ZarSetIntMode(ext, ZAR_INT_FIELD, TRUE);
+        boards.push_back(ext);
+    }
+    if (boards.empty()) {
+        std::printf("  (no board with a connected interrupt)\n");
+        return;
+    }
+    for (PZAR_DEVICE_EXTENSION ext : boards) startFields.push_back(ext->FieldCounter);
+    nt::ClockRunFor(1000000000ull);
+    for (size_t i = 0; i < boards.size(); ++i) {
+        PZAR_DEVICE_EXTENSION ext = boards[i];
+        ZarSetIntMode(ext, ZAR_INT_FIELD, FALSE);
+        std::printf("  board %lu: %llu fields in the second (field counter %lu, parity %lu), interrupts %lu, "
+                    "spurious %lu\n",
+                    static_cast<unsigned long>(ext->BoardNumber),
+                    static_cast<unsigned long long>(ext->FieldCounter - startFields[i]),
+                    static_cast<unsigned long>(ext->FieldCounter), static_cast<unsigned long>(ext->FieldParity),
+                    static_cast<unsigned long>(ext->InterruptCount),
+                    static_cast<unsigned long>(ext->SpuriousInterruptCount));
+    }
+}
+
 struct Section {
     const char* name;
     void (*show)();
@@ -230,15 +387,12 @@ constexpr Section kDemoSections[] = {
     {"name space", ShowNameSpace},
     {"drivers", ShowDrivers},
     {"services", ShowServices},
+    {"boards", ShowBoards},
+    {"fields", ShowFields},
     {"event log", ShowEventLog},
 };
 
 // ---- The demo ----
-
-struct DemoOptions {
-    std::string folder;
-    bool reset = false;
-};
 
 std::string DefaultMachineFolder() {
     const char* fromEnvironment = std::getenv("ZAR_MACHINE");
@@ -272,10 +426,63 @@ bool ResetMachineFolder(const fs::path& folder) {
     return true;
 }
 
-// The hardware of the demo machine. The simulated board plugs in here once
-// its topology exists; until then the machine has no PCI devices.
-std::shared_ptr<hw::PciTopology> DemoHardware() {
-    return nullptr;
+// The hardware of the demo machine: its boards on bus 0 and, asked for, a
+// foreign bridge after them.
+std::shared_ptr<hw::PciTopology> DemoHardware(const DemoOptions& options) {
+    sim::PciLayout layout = sim::BoardsLayout(options.boards);
+    if (options.foreign) {
+        sim::LayoutSlot foreign;
+        foreign.at = {0, 4 + options.boards, 0};
+        foreign.kind = sim::SlotKind::ForeignBridge;
+        foreign.board = sim::BoardOptions::Foreign();
+        foreign.interruptLine = 16 + options.boards % 8;
+        layout.slots.push_back(foreign);
+    }
+    gDemo.layout = layout;
+    gDemo.hardware = sim::BuildTopology(layout);
+    return gDemo.hardware.topology;
+}
+
+bool ServiceKeyExists(const char16_t* service) {
+    return NT_SUCCESS(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(service)));
+}
+
+bool DriverLoaded(const std::u16string& service) {
+    for (const auto& [name, driver] : nt::IoLoadedDrivers())
+        if (name == service) return true;
+    return false;
+}
+
+// The board driver's service key, written when the machine has none, and
+// the digital-I/O option's, present only when asked for.
+void InstallDrivers(const DemoOptions& options) {
+    if (!ServiceKeyExists(u"ZARKD")) {
+        const WCHAR* key = u"ZARKD";
+        const char16_t image[] = u"\\SystemRoot\\System32\\drivers\\ZARKD.sys";
+        ULONG one = 1;
+        RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(key));
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Type", REG_DWORD, &one, sizeof one);
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Start", REG_DWORD, &one, sizeof one);
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ErrorControl", REG_DWORD, &one, sizeof one);
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ImagePath", REG_EXPAND_SZ,
+                              const_cast<char16_t*>(image), sizeof image);
+        std::printf("ZARKD service key written (Start 1)\n");
+    }
+    if (options.digitalIo && !ServiceKeyExists(u"ZARIOKD")) {
+        ZarIoKdInstall(1);
+        std::printf("ZARIOKD service key written: the boards carry the digital-I/O option\n");
+    }
+    if (!options.digitalIo && ServiceKeyExists(u"ZARIOKD")) {
+        std::printf("(this machine folder has the digital-I/O option from an earlier --digital-io)\n");
+    }
+    if (ServiceKeyExists(u"ZARIOKD") && !DriverLoaded(u"ZARIOKD")) {
+        NTSTATUS status = nt::IoLoadDriver(u"ZARIOKD");
+        std::printf("ZARIOKD loaded: %s\n", NtStatusName(status));
+    }
+    if (!DriverLoaded(u"ZARKD")) {
+        NTSTATUS status = nt::IoLoadDriver(u"ZARKD");
+        std::printf("ZARKD loaded: %s\n", NtStatusName(status));
+    }
 }
 
 int Demo(const DemoOptions& options) {
@@ -285,7 +492,8 @@ int Demo(const DemoOptions& options) {
     nt::MachineOptions machine;
     machine.folder = folder.string();
     machine.clock = nt::ClockMode::Real;
-    machine.pci = DemoHardware();
+    gDemo.options = options;
+    machine.pci = DemoHardware(options);
     const NTSTATUS booted = nt::Machine::Boot(machine);
     if (!NT_SUCCESS(booted)) {
         std::fprintf(stderr, "zar-front: the machine in %s did not boot: %s\n", folder.c_str(),
@@ -293,6 +501,7 @@ int Demo(const DemoOptions& options) {
         return 1;
     }
     std::printf("Machine %s booted (real clock)\n", folder.c_str());
+    InstallDrivers(options);
     for (const Section& section : kDemoSections) section.show();
     std::fflush(stdout);
     nt::Machine::Shutdown();
@@ -302,9 +511,12 @@ int Demo(const DemoOptions& options) {
 
 int Usage(FILE* to) {
     std::fprintf(to,
-                 "usage: zar-front demo [--folder DIR] [--reset]\n"
+                 "usage: zar-front demo [--folder DIR] [--reset] [--boards N] [--foreign] [--digital-io]\n"
                  "  --folder DIR  machine folder (default: $ZAR_MACHINE, else ./.machine/default)\n"
-                 "  --reset       delete the machine folder first and boot a fresh machine\n");
+                 "  --reset       delete the machine folder first and boot a fresh machine\n"
+                 "  --boards N    simulated boards in the machine (0-10, default 1)\n"
+                 "  --foreign     also a bridge of the same family with foreign subsystem ids\n"
+                 "  --digital-io  the boards carry the digital-I/O option (its driver is installed)\n");
     return to == stdout ? 0 : 2;
 }
 
@@ -323,6 +535,16 @@ int main(int argc, char** argv) {
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--reset") {
             options.reset = true;
+        } else if (args[i] == "--boards" && i + 1 < args.size()) {
+            options.boards = static_cast<uint32_t>(std::strtoul(args[++i].c_str(), nullptr, 10));
+            if (options.boards > 10) {
+                std::fprintf(stderr, "zar-front: --boards takes 0 to 10\n");
+                return 2;
+            }
+        } else if (args[i] == "--foreign") {
+            options.foreign = true;
+        } else if (args[i] == "--digital-io") {
+            options.digitalIo = true;
         } else if (args[i] == "--folder" && i + 1 < args.size()) {
             options.folder = args[++i];
         } else if (args[i].rfind("--folder=", 0) == 0) {

@@ -1,10 +1,16 @@
-// The driver's dispatch entries. Opening and closing a board device work;
-// every request is refused until the control dispatch and the transfer
-// paths are in.
+// The driver's request entry points other than device control: create,
+// close with the clean-up of what a closing handle still holds, read and
+// write (the wave front's only), shutdown and the start-I/O routine.
+//
+// The driver keeps no per-handle context: what a handle owns (a capture,
+// the audio hardware, an audio recording, a vari-play channel) is recorded
+// in the extension as the owning file object, and close compares against it.
 
 #include "zar_driver.h"
 
 namespace {
+
+constexpr LONGLONG kCaptureStopWait = -100LL * 10000;  // 100 ms, relative
 
 NTSTATUS ZarCompleteRequest(PIRP irp, NTSTATUS status)
 {
@@ -14,19 +20,97 @@ NTSTATUS ZarCompleteRequest(PIRP irp, NTSTATUS status)
     return status;
 }
 
+// Runs a routine synchronised with the board interrupt (directly on a board
+// whose interrupt is not connected).
+void ZarSynchronize(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTINE routine)
+{
+    if (ext->InterruptObject != nullptr)
+        KeSynchronizeExecution(ext->InterruptObject, routine, ext);
+    else
+        routine(ext);
+}
+
+void ZarStopCapture(PZAR_DEVICE_EXTENSION ext, BOOLEAN circular)
+{
+    PKEVENT stopped = circular ? &ext->HpsCircularStopEvent : &ext->HpsStopEvent;
+    KeClearEvent(stopped);
+    // Without a queue entry the stop is skipped: close must not fail.
+    if (!NT_SUCCESS(ZarHpsQueueStopRequest(ext, circular))) return;
+    LARGE_INTEGER limit;
+    limit.QuadPart = kCaptureStopWait;
+    KeWaitForSingleObject(stopped, Executive, KernelMode, FALSE, &limit);
+}
+
+// Takes back from a closing handle everything it still owns, in the order
+// that lets each step find the hardware as the previous one left it.
+void ZarCloseCleanup(PZAR_DEVICE_EXTENSION ext, PFILE_OBJECT file)
+{
+    if (ext->HpsCircularRunning && ext->HpsCircularOwner == file) ZarStopCapture(ext, TRUE);
+    if (ext->HpsCaptureOwner == file) ZarStopCapture(ext, FALSE);
+
+    for (ULONG i = 0; i < 2; ++i) {
+        if (ext->AudioLockOwner[i] != file || KeReadStateEvent(&ext->AudioLockEvent[i]) != 0) continue;
+        if (ext->AudioPlaying) ZarSynchronize(ext, ZarAudPlayStopDma);
+        if (ext->AudioRecording) ZarSynchronize(ext, ZarAudRecStopDma);
+        if (ext->AudioPlayMode == 2 && ext->AudioPlayPrepared) ZarAudDSrvFreePlayMemoryAndObjects(ext);
+        ext->AudioLockOwner[i] = nullptr;
+        KeSetEvent(&ext->AudioLockEvent[i], IO_NO_INCREMENT, FALSE);
+    }
+
+    if (ext->AudioRecordOwner == file) {
+        ZarSynchronize(ext, ZarAudRecStopDma);
+        ZarAudRecRelease(ext);
+    }
+
+    for (ULONG channel = 0; channel < 2; ++channel)
+        if (ext->VariPlayOwner[channel] == file) ZarVariPlayClose(ext, channel);
+}
+
 }  // namespace
 
-NTSTATUS ZarDispatchOpen(PDEVICE_OBJECT, PIRP irp) { return ZarCompleteRequest(irp, STATUS_SUCCESS); }
-
-NTSTATUS ZarDispatchClose(PDEVICE_OBJECT, PIRP irp) { return ZarCompleteRequest(irp, STATUS_SUCCESS); }
-
-NTSTATUS ZarDispatchRead(PDEVICE_OBJECT, PIRP irp) { return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST); }
-
-NTSTATUS ZarDispatchWrite(PDEVICE_OBJECT, PIRP irp) { return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST); }
-
-NTSTATUS ZarDispatchIoControl(PDEVICE_OBJECT, PIRP irp)
+void ZarInitEntryPointEvents(PZAR_DEVICE_EXTENSION ext)
 {
-    return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+    // The first open of the board sets them up; a second opener that comes
+    // at the same moment waits until they are ready.
+    if (ext->CleanupEventsReady == 2) return;
+    if (InterlockedCompareExchange(&ext->CleanupEventsReady, 1, 0) == 0) {
+        for (KEVENT& e : ext->AudioLockEvent) KeInitializeEvent(&e, SynchronizationEvent, TRUE);
+        KeInitializeEvent(&ext->HpsStopEvent, NotificationEvent, FALSE);
+        KeInitializeEvent(&ext->HpsCircularStopEvent, NotificationEvent, FALSE);
+        InterlockedExchange(&ext->CleanupEventsReady, 2);
+        return;
+    }
+    while (ext->CleanupEventsReady != 2) KeStallExecutionProcessor(1);
+}
+
+NTSTATUS ZarDispatchOpen(PDEVICE_OBJECT device, PIRP irp)
+{
+    ZarInitEntryPointEvents(ZarExtension(device));
+    return ZarCompleteRequest(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS ZarDispatchClose(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    // The wave front marks its handles' requests in the byte offset's high dword.
+    if (stack->Parameters.Read.ByteOffset.HighPart != 0) return ZarWaveDrvClose(device, irp);
+    auto* ext = ZarExtension(device);
+    if (stack->FileObject != nullptr && ext->CleanupEventsReady == 2) ZarCloseCleanup(ext, stack->FileObject);
+    return ZarCompleteRequest(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS ZarDispatchRead(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.ByteOffset.HighPart != 0)
+        return ZarWaveDrvRead(device, irp);
+    return ZarCompleteRequest(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS ZarDispatchWrite(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->Parameters.Write.ByteOffset.HighPart != 0)
+        return ZarWaveDrvWrite(device, irp);
+    return ZarCompleteRequest(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS ZarDispatchShutdown(PDEVICE_OBJECT device, PIRP irp)
@@ -42,6 +126,10 @@ NTSTATUS ZarTandrel_DispatchInternalDeviceControl(PDEVICE_OBJECT, PIRP irp)
 
 void ZarStartIo(PDEVICE_OBJECT device, PIRP irp)
 {
-    ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+    // Transfers run on the channels' own device queues; nothing is meant to
+    // come through the start-I/O queue but device control, which is left to
+    // its dispatch.
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) return;
+    ZarCompleteRequest(irp, STATUS_NOT_SUPPORTED);
     IoStartNextPacket(device, FALSE);
 }

@@ -84,6 +84,95 @@ struct ZAR_AUDIO_DMA {
 inline constexpr ULONG ZAR_AUDIO_WORK_BUFFER_SIZE = 8000;
 inline constexpr ULONG ZAR_AUDIO_REC_BLOCK_COUNT = 16384;
 
+// interrupt frame and request entry points
+
+// Per-field hooks recorded while the extension's HookTraceOn is set (a
+// diagnostic for tests and the device-extension image; off, it costs one
+// test of a flag per hook).
+inline constexpr ULONG ZAR_HOOK_TRACE_SIZE = 64;
+
+// An event that a module arms from the interrupt routine and that the VBI
+// DPC signals (and disarms) once per field.
+struct ZAR_FIELD_SIGNAL {
+    PKEVENT Event;
+    volatile LONG Armed;
+};
+inline constexpr ULONG ZAR_FIELD_SIGNAL_COUNT = 16;
+
+// The SCSI DMA control block of the current disk request's pass.
+struct ZAR_SCSI_DCB {
+    PVOID CurrentVa;          // where this pass starts (user or system address)
+    ULONG Remaining;          // bytes of the request still to move
+    ULONG PassLength;         // bytes of this pass
+    ULONG PageCount;          // pages this pass spans
+    BOOLEAN WriteToDevice;    // host to board
+    BOOLEAN Bounce;           // misaligned start: served through a system mapping
+    BOOLEAN Failed;
+    PVOID SystemVa;           // the system mapping of a bounced buffer
+    PVOID MapRegisterBase;
+    PVOID CurrentEntry;       // the request's ZAR_SCSI_ENTRY
+};
+
+// Queue entries of the SCSI and I2C channels (the device-queue links first,
+// as every channel's entry).
+struct ZAR_SCSI_ENTRY {
+    KDEVICE_QUEUE_ENTRY QueueEntry;
+    PVOID SystemBuffer;       // the caller's ZAR_DISK_REQUEST
+    PIRP Irp;
+    PMDL Mdl;                 // the locked data buffer, null without data
+};
+static_assert(sizeof(ZAR_SCSI_ENTRY) == ZAR_SCSI_ENTRY_SIZE);
+
+struct ZAR_I2C_COMMAND {
+    ULONG Kind;               // 0 write and wait, 1 read and wait, 2 write without waiting
+    ULONG Device;             // 8-bit address, bit 0 clear
+    ULONG Register;
+    ULONG Data;               // write: the byte; read: the byte read
+};
+static_assert(sizeof(ZAR_I2C_COMMAND) == 16);
+
+struct ZAR_I2C_ENTRY {
+    KDEVICE_QUEUE_ENTRY QueueEntry;
+    PVOID SystemBuffer;       // the caller's command, or null when the entry holds a copy
+    PIRP Irp;                 // null for a kernel caller
+    ZAR_I2C_COMMAND Command;
+    PKEVENT Event;            // the waiting caller's event, or null
+    NTSTATUS Status;
+};
+static_assert(sizeof(ZAR_I2C_ENTRY) == ZAR_I2C_ENTRY_SIZE);
+
+// control-code dispatch
+
+// Queue entries of the DEBI, BRS and HPS channels: the device-queue links,
+// the request's system buffer and IRP, and the MDL over the buffer the
+// request names (null when it names none). The rest of each entry belongs
+// to its channel.
+struct ZAR_DEBI_ENTRY {
+    KDEVICE_QUEUE_ENTRY QueueEntry;
+    PVOID SystemBuffer;       // the caller's ZAR_DEBI_REQUEST
+    PIRP Irp;
+    PMDL Mdl;                 // the locked DMA buffer of operations 0x101/0x102
+};
+static_assert(sizeof(ZAR_DEBI_ENTRY) == ZAR_DEBI_ENTRY_SIZE);
+
+struct ZAR_BRS_ENTRY {
+    KDEVICE_QUEUE_ENTRY QueueEntry;
+    PVOID SystemBuffer;       // the caller's ZAR_BRS_DMA_COMMAND
+    PIRP Irp;
+    PMDL Mdl;
+    UCHAR Channel[ZAR_BRS_ENTRY_SIZE - 28];
+};
+static_assert(sizeof(ZAR_BRS_ENTRY) == ZAR_BRS_ENTRY_SIZE);
+
+struct ZAR_HPS_ENTRY {
+    KDEVICE_QUEUE_ENTRY QueueEntry;
+    PVOID SystemBuffer;       // the caller's ZAR_HPS_CAPTURE_REQUEST
+    PIRP Irp;
+    PMDL Mdl;
+    UCHAR Channel[ZAR_HPS_ENTRY_SIZE - 28];
+};
+static_assert(sizeof(ZAR_HPS_ENTRY) == ZAR_HPS_ENTRY_SIZE);
+
 struct ZAR_EXTENSION_FIELDS {
     // ---- identity ----
     PDRIVER_OBJECT DriverObject;
@@ -183,6 +272,75 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_SYSTEM_THREAD VinMonitorThread;
     ZAR_SYSTEM_THREAD DspThread;
 
+    // interrupt frame and request entry points
+    // ---- what the interrupt routine keeps between fields ----
+    ULONG BoardStatus;             // board status word 0xBC00 as last kept (bit 0x4000 changes)
+    ULONG SharedPollPasses;        // passes of the last shared-line poll
+    ULONG DeferredRegisterValue;   // written to 0x4C40 at the next field when pending
+    ULONG HookTraceCount;          // hooks recorded while HookTraceOn (index of the next slot)
+    UCHAR HookTrace[ZAR_HOOK_TRACE_SIZE];
+    // Audio DMA decisions of the interrupt routine (the audio engine sets the
+    // modes, buffer starts and half sizes).
+    ULONG AudioPlayMode;           // 0 double-buffered, 1 single DMA, 2 data server, 3 wave driver
+    ULONG AudioRecMode;            // 0 double-buffered, 1 single DMA, 3 wave driver
+    ULONG AudioRecState;           // record engine's state word (64 recording)
+    ULONG AudioPlayBufferStart;    // bus address of the playback buffer
+    ULONG AudioPlayHalfSize;
+    ULONG AudioPlayHalf;           // half playing as last seen
+    ULONG AudioPlayHalfCounter;
+    ULONG AudioPlayBitsSeen;       // single DMA with two channels: progress bits collected
+    ULONG AudioLastPlayPage;       // two channels: page of the last counted event
+    ULONG AudioDSrvStopHalfCounter;
+    ULONG AudioDSrvStopOffset;
+    ULONG AudioRecBufferStart;     // bus address of the record buffer
+    ULONG AudioRecHalf;
+    ULONG AudioRecHalfCounter;
+    ULONG AudioRecHalfComplete;    // which record half the DPC may take
+    // BRS completion test (the BRS channel sets these when it starts).
+    ULONG BrsEndAddress;
+    LONG BrsPitch;                 // direction of the transfer: negative counts down
+    ULONG BrsStartField;
+    ULONG BrsTimeoutCount;
+    // Scaled capture (the capture path's state machine sets these).
+    ULONG CaptureState;            // 100: the capture is running to its end
+    // VBI DPC.
+    ULONG FieldWaiterGeneration;   // advanced each time the waiters are released
+    ULONG DecoderResetDelay;       // fields until the decoder's real-time control is reset
+    ULONG BrsSyncSelector;         // pending field-synchronous BRS start: 1 odd field, 2 even
+    PVOID BrsSyncEntry;
+    PKEVENT AudioFieldEvent;
+    ZAR_FIELD_SIGNAL FieldSignal[ZAR_FIELD_SIGNAL_COUNT];
+    // Close clean-up: the file objects that own what a handle can hold.
+    PFILE_OBJECT HpsCaptureOwner;
+    PFILE_OBJECT HpsCircularOwner;
+    PFILE_OBJECT AudioLockOwner[2];
+    KEVENT AudioLockEvent[2];      // signalled while the resource is free
+    PFILE_OBJECT AudioRecordOwner;
+    PFILE_OBJECT VariPlayOwner[2];
+    KEVENT HpsStopEvent;
+    KEVENT HpsCircularStopEvent;
+    volatile LONG CleanupEventsReady;  // 0 not yet, 1 being set up, 2 ready
+    // I2C engine.
+    PVOID I2cCurrentEntry;
+    ULONG I2cState;                // 1 a transfer runs, 2 a read waits for its data byte
+    // SCSI DMA control block of the current disk request.
+    ZAR_SCSI_DCB ScsiDcb;
+
+    // control-code dispatch
+    // Shadows of the board registers the dispatch writes for user mode
+    // (the hardware is never read back for them).
+    ULONG DebiShadow5474;
+    ULONG DebiShadow5C00;
+    ULONG DebiShadow5470;
+    ULONG DebiShadow5450;
+    ULONG SystemPrefs;             // board register 0x5468; bits 0-1 set by user mode
+    // Blocks last stored by the board set-up's set codes.
+    ZAR_GENLOCK Genlock;
+    ZAR_ENCODER Encoder;
+    ZAR_CALIBRATION Calibration;
+    ZAR_M2_ROUTING M2Routing;
+    ULONG Hdcam24FpsMode;          // 0 off, 1 on, 2 on with the digital-I/O option
+
     // ---- flags (bytes last, so the words above keep their alignment) ----
     BOOLEAN BoardReady;
     UCHAR SyncLevel;               // the JPEG wrappers synchronise with the interrupt only above 2
@@ -196,6 +354,29 @@ struct ZAR_EXTENSION_FIELDS {
     BOOLEAN QueuesReady;
     BOOLEAN DveWarpTablesAllocated;
     BOOLEAN PlaylistBuffersAllocated;
+    // interrupt frame and request entry points
+    BOOLEAN HookTraceOn;           // record the per-field hooks in HookTrace
+    BOOLEAN DeferredRegisterPending;
+    BOOLEAN AudioPlayDualChannel;  // both playback channels run
+    BOOLEAN AudioPlaySizesDiffer;  // the two channels' size settings differ
+    BOOLEAN AudioPlaySingleArmed;
+    BOOLEAN AudioRecSingleArmed;
+    BOOLEAN AudioDSrvStopPending;
+    BOOLEAN AudioDSrvStopReached;
+    BOOLEAN AudioPlayPrepared;     // data-server play memory prepared
+    BOOLEAN AudioPlaying;          // playback DMA set up
+    BOOLEAN AudioRecording;        // record DMA running
+    BOOLEAN AudioFieldEventArmed;
+    BOOLEAN BrsWaiting;            // a BRS transfer waits for its completion
+    BOOLEAN BrsSyncPending;
+    BOOLEAN CaptureCompletionAwaited;
+    BOOLEAN CaptureAbandoned;      // set by the capture state machine
+    BOOLEAN HpsCircularRunning;
+    BOOLEAN VinProcAmpPending;
+    BOOLEAN AudioTrackPanPending;
+    BOOLEAN I2cFailed;
+    // control-code dispatch
+    BOOLEAN VinMonitorPaused;      // set before an FPGA download, cleared after it
 };
 
 #pragma pack(push, 1)

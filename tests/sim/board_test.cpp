@@ -26,19 +26,26 @@ struct BoardFixture : ::testing::Test {
     void Write(uint32_t off, uint32_t v) { board.MmioWrite(0, off, v, 4); }
     uint32_t Read(uint32_t off) { return board.MmioRead(0, off, 4); }
 
-    // The driver's programmed accesses: command, data, upload; for a read,
-    // the value comes back in the data register.
+    // The driver's programmed accesses: wait for the engine, command, data,
+    // upload; for a read, wait again and take the value from the data register.
+    void WaitDebiIdle()
+    {
+        int polls = 0;
+        while (Read(kPsr) & kPsrDebiBusy) ASSERT_LT(++polls, 1000);
+    }
     void DebiWrite(uint32_t address, uint16_t value)
     {
+        WaitDebiIdle();
         Write(kDebiCommand, address | 0x40000);
         Write(kDebiAd, value);
         Write(kMc2, 0x00020002);
     }
     uint16_t DebiRead(uint32_t address)
     {
+        WaitDebiIdle();
         Write(kDebiCommand, address | 0x50000);
         Write(kMc2, 0x00020002);
-        EXPECT_EQ(Read(kPsr) & kPsrDebiBusy, 0u);
+        WaitDebiIdle();
         return uint16_t(Read(kDebiAd) & 0xFFFF);
     }
 };

@@ -1,0 +1,173 @@
+// The DPCs of the interrupt frame: the VBI DPC that does once per field
+// what may not run at device IRQL, the I2C DPC that finishes a transfer
+// and starts the next, and the field waiters that the VBI DPC releases.
+//
+// Field waiters count themselves in under the waiters' spin lock; the VBI
+// DPC releases the field semaphore once per counted waiter and starts a new
+// generation. A waiter that times out takes itself out of the count (or,
+// when the DPC got there first, takes the count released for it), so the
+// semaphore only ever holds counts that a waiter is about to take.
+
+#include "zar_driver.h"
+
+namespace {
+
+constexpr ULONG kI2cTransfer = 0x8C;
+constexpr ULONG kI2cStatus = 0x90;
+constexpr ULONG kUploadI2c = 0x00010001;
+constexpr ULONG kI2cStatusError = 0x2;
+constexpr ULONG kI2cStatusErrorBits = 0xFE;
+constexpr ULONG kI2cRearmRead = 0x40;   // clock in the data byte, then stop
+constexpr ULONG kI2cReplyBytes = 16;
+constexpr ULONG kVinMonitorEveryFields = 4;
+
+void ZarWrite(PZAR_DEVICE_EXTENSION ext, ULONG offset, ULONG value)
+{
+    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, offset), value);
+}
+
+// Register writes of the I2C DPC, synchronised with the interrupt.
+struct ZAR_I2C_DPC_WRITE {
+    PZAR_DEVICE_EXTENSION Ext;
+    ULONG Status;      // status register value to write back, or ~0
+    ULONG Transfer;    // transfer register value
+};
+
+BOOLEAN ZarI2cDpcWrite(PVOID context)
+{
+    auto* w = static_cast<ZAR_I2C_DPC_WRITE*>(context);
+    ZarWrite(w->Ext, kI2cTransfer, w->Transfer);
+    ZarWrite(w->Ext, ZAR_BRIDGE_MC2, kUploadI2c);
+    if (w->Status != ~0u) ZarWrite(w->Ext, kI2cStatus, w->Status);
+    return TRUE;
+}
+
+void ZarI2cSynchronizedWrite(PZAR_DEVICE_EXTENSION ext, ULONG transfer, ULONG status)
+{
+    ZAR_I2C_DPC_WRITE w{ext, status, transfer};
+    if (ext->InterruptObject != nullptr)
+        KeSynchronizeExecution(ext->InterruptObject, ZarI2cDpcWrite, &w);
+    else
+        ZarI2cDpcWrite(&w);
+}
+
+}  // namespace
+
+NTSTATUS ZarWaitForField(PZAR_DEVICE_EXTENSION ext, LONGLONG timeout)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&ext->FieldSemaphoreLock, &oldIrql);
+    if (ext->FieldWaiters >= ZAR_FIELD_SEMAPHORE_LIMIT) {
+        KeReleaseSpinLock(&ext->FieldSemaphoreLock, oldIrql);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ++ext->FieldWaiters;
+    ULONG generation = ext->FieldWaiterGeneration;
+    KeReleaseSpinLock(&ext->FieldSemaphoreLock, oldIrql);
+
+    LARGE_INTEGER limit;
+    limit.QuadPart = timeout;
+    NTSTATUS status = KeWaitForSingleObject(&ext->FieldSemaphore, Executive, KernelMode, FALSE, &limit);
+    if (status != STATUS_TIMEOUT) return STATUS_SUCCESS;
+
+    KeAcquireSpinLock(&ext->FieldSemaphoreLock, &oldIrql);
+    bool stillRegistered = generation == ext->FieldWaiterGeneration;
+    if (stillRegistered) --ext->FieldWaiters;
+    KeReleaseSpinLock(&ext->FieldSemaphoreLock, oldIrql);
+    if (stillRegistered) return STATUS_TIMEOUT;
+
+    // The field came between the time-out and the lock: the count released
+    // for this waiter is in the semaphore; take it so it wakes nobody else.
+    LARGE_INTEGER now;
+    now.QuadPart = 0;
+    KeWaitForSingleObject(&ext->FieldSemaphore, Executive, KernelMode, FALSE, &now);
+    return STATUS_SUCCESS;
+}
+
+void ZarArmFieldSignal(PZAR_DEVICE_EXTENSION ext, ULONG slot)
+{
+    if (slot < ZAR_FIELD_SIGNAL_COUNT) InterlockedExchange(&ext->FieldSignal[slot].Armed, 1);
+}
+
+void ZarDpcForVbi(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+
+    KeAcquireSpinLockAtDpcLevel(&ext->FieldSemaphoreLock);
+    if (ext->FieldWaiters != 0) {
+        LONG waiters = LONG(ext->FieldWaiters);
+        ext->FieldWaiters = 0;
+        ++ext->FieldWaiterGeneration;
+        KeReleaseSemaphore(&ext->FieldSemaphore, IO_NO_INCREMENT, waiters, FALSE);
+    }
+    KeReleaseSpinLockFromDpcLevel(&ext->FieldSemaphoreLock);
+
+    if (ext->AudioFieldEventArmed && ext->AudioFieldEvent != nullptr) {
+        ext->AudioFieldEventArmed = FALSE;
+        KeSetEvent(ext->AudioFieldEvent, IO_NO_INCREMENT, FALSE);
+    }
+    if (ext->VinProcAmpPending) {
+        ext->VinProcAmpPending = FALSE;
+        ZarVinUpdateProcAmp(ext);
+    }
+    if (ext->BrsSyncPending) {
+        bool matches = (ext->BrsSyncSelector == 1 && ext->FieldParity == 1) ||
+                       (ext->BrsSyncSelector == 2 && ext->FieldParity == 0);
+        if (matches) {
+            ext->BrsSyncPending = FALSE;
+            ZarBrsDmaStartIoSynchronous(ext, ext->BrsSyncEntry);
+        }
+    }
+    for (ZAR_FIELD_SIGNAL& signal : ext->FieldSignal) {
+        if (signal.Event != nullptr && InterlockedExchange(&signal.Armed, 0) != 0)
+            KeSetEvent(signal.Event, IO_NO_INCREMENT, FALSE);
+    }
+    if (ext->AudioTrackPanPending) {
+        ext->AudioTrackPanPending = FALSE;
+        ZarAudSetTrackPan(ext);
+    }
+    ZarAudVuLevelProcessing(ext);
+    if (ext->FieldCounter % kVinMonitorEveryFields == 0) KeSetEvent(&ext->VinMonitorThread.Wake, IO_NO_INCREMENT, FALSE);
+    if (ext->DecoderResetDelay != 0 && --ext->DecoderResetDelay == 0) ZarSaa7113ResetRtc(ext);
+}
+
+void ZarDpcForI2c(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    auto* entry = static_cast<ZAR_I2C_ENTRY*>(ext->I2cCurrentEntry);
+
+    ULONG status = READ_REGISTER_ULONG(ZarBridgeRegister(ext, kI2cStatus));
+    bool failed = ext->I2cFailed != FALSE;
+    if (status & kI2cStatusError) {
+        ZarI2cSynchronizedWrite(ext, 0, status & ~kI2cStatusErrorBits);
+        failed = true;
+    }
+    ext->I2cFailed = FALSE;
+    if (entry == nullptr) return;  // nothing was running: a late or stray interrupt
+
+    if (!failed && entry->Command.Kind == 1 && ext->I2cState == 1) {
+        // The address phase of a read is done; the data byte comes next.
+        ext->I2cState = 2;
+        ZarI2cSynchronizedWrite(ext, kI2cRearmRead, ~0u);
+        return;
+    }
+
+    if (!failed && entry->Command.Kind == 1) {
+        ULONG transfer = READ_REGISTER_ULONG(ZarBridgeRegister(ext, kI2cTransfer));
+        entry->Command.Data = transfer >> 24;
+        if (entry->SystemBuffer != nullptr) static_cast<ZAR_I2C_COMMAND*>(entry->SystemBuffer)->Data = transfer >> 24;
+    }
+    entry->Status = failed ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+    if (entry->Irp != nullptr) {
+        entry->Irp->IoStatus.Status = entry->Status;
+        entry->Irp->IoStatus.Information = failed ? 0 : kI2cReplyBytes;
+        IoCompleteRequest(entry->Irp, IO_NO_INCREMENT);
+    }
+    if (entry->Event != nullptr) KeSetEvent(entry->Event, IO_NO_INCREMENT, FALSE);
+    ExFreeToNPagedLookasideList(&ext->I2cLookaside, entry);
+    ext->I2cCurrentEntry = nullptr;
+    ext->I2cState = 0;
+
+    PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->I2cQueue);
+    if (next != nullptr) ZarI2cStartIo(ext, CONTAINING_RECORD(next, ZAR_I2C_ENTRY, QueueEntry));
+}
