@@ -53,67 +53,6 @@ constexpr ULONG kFileCasePreservedNames = 0x2, kFileUnicodeOnDisk = 0x4;
 constexpr ULONG kInternalInformation = 6, kEaInformation = 7, kAccessInformation = 8, kModeInformation = 16,
                 kAlignmentInformation = 17;
 
-// Records of the information classes that nt_io.h does not define.
-struct NetworkOpenInfo {
-    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, AllocationSize, EndOfFile;
-    ULONG FileAttributes;
-};
-struct AllInfo {
-    FILE_BASIC_INFORMATION Basic;
-    FILE_STANDARD_INFORMATION Standard;
-    LARGE_INTEGER IndexNumber;
-    ULONG EaSize;
-    ACCESS_MASK AccessFlags;
-    LARGE_INTEGER CurrentByteOffset;
-    ULONG Mode;
-    ULONG AlignmentRequirement;
-    FILE_NAME_INFORMATION Name;
-};
-struct DirectoryInfo {
-    ULONG NextEntryOffset, FileIndex;
-    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
-    ULONG FileAttributes, FileNameLength;
-    WCHAR FileName[1];
-};
-struct FullDirectoryInfo {
-    ULONG NextEntryOffset, FileIndex;
-    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
-    ULONG FileAttributes, FileNameLength, EaSize;
-    WCHAR FileName[1];
-};
-struct NamesInfo {
-    ULONG NextEntryOffset, FileIndex, FileNameLength;
-    WCHAR FileName[1];
-};
-struct FsVolumeInfo {
-    LARGE_INTEGER VolumeCreationTime;
-    ULONG VolumeSerialNumber, VolumeLabelLength;
-    BOOLEAN SupportsObjects;
-    WCHAR VolumeLabel[1];
-};
-struct FsSizeInfo {
-    LARGE_INTEGER TotalAllocationUnits, AvailableAllocationUnits;
-    ULONG SectorsPerAllocationUnit, BytesPerSector;
-};
-struct FsFullSizeInfo {
-    LARGE_INTEGER TotalAllocationUnits, CallerAvailableAllocationUnits, ActualAvailableAllocationUnits;
-    ULONG SectorsPerAllocationUnit, BytesPerSector;
-};
-struct FsDeviceInfo {
-    ULONG DeviceType, Characteristics;
-};
-struct FsAttributeInfo {
-    ULONG FileSystemAttributes;
-    LONG MaximumComponentNameLength;
-    ULONG FileSystemNameLength;
-    WCHAR FileSystemName[1];
-};
-static_assert(offsetof(DirectoryInfo, FileName) == 64);
-static_assert(offsetof(FullDirectoryInfo, FileName) == 68);
-static_assert(offsetof(FILE_BOTH_DIR_INFORMATION, FileName) == 94);
-static_assert(offsetof(NamesInfo, FileName) == 12);
-static_assert(offsetof(FsVolumeInfo, VolumeLabel) == 18);
-static_assert(offsetof(FsAttributeInfo, FileSystemName) == 12);
 
 constexpr ULONG kClusterSize = 4096, kSectorSize = 512;
 
@@ -736,9 +675,9 @@ NTSTATUS QueryInformation(PDEVICE_OBJECT, PIRP irp)
         AppendName(&record, path);
         break;
     case FileNetworkOpenInformation: {
-        fixed = sizeof(NetworkOpenInfo);
+        fixed = sizeof(FILE_NETWORK_OPEN_INFORMATION);
         record.resize(fixed);
-        auto* n = RecordAt<NetworkOpenInfo>(record);
+        auto* n = RecordAt<FILE_NETWORK_OPEN_INFORMATION>(record);
         FILE_BASIC_INFORMATION b{};
         FILE_STANDARD_INFORMATION s{};
         FillBasic(st, &b);
@@ -753,9 +692,9 @@ NTSTATUS QueryInformation(PDEVICE_OBJECT, PIRP irp)
         break;
     }
     case FileAllInformation: {
-        fixed = offsetof(AllInfo, Name.FileName);
+        fixed = offsetof(FILE_ALL_INFORMATION, Name.FileName);
         record.resize(fixed);
-        auto* a = RecordAt<AllInfo>(record);
+        auto* a = RecordAt<FILE_ALL_INFORMATION>(record);
         FillBasic(st, &a->Basic);
         FillStandard(st, ccb->fcb, &a->Standard);
         a->IndexNumber.QuadPart = static_cast<LONGLONG>(st.st_ino);
@@ -981,14 +920,14 @@ bool BuildEntry(ULONG infoClass, const DirEntry& e, std::vector<UCHAR>* record, 
     };
     switch (infoClass) {
     case FileDirectoryInformation:
-        *fixed = offsetof(DirectoryInfo, FileName);
+        *fixed = offsetof(FILE_DIRECTORY_INFORMATION, FileName);
         record->assign(*fixed, 0);
-        common(RecordAt<DirectoryInfo>(*record));
+        common(RecordAt<FILE_DIRECTORY_INFORMATION>(*record));
         break;
     case FileFullDirectoryInformation:
-        *fixed = offsetof(FullDirectoryInfo, FileName);
+        *fixed = offsetof(FILE_FULL_DIR_INFORMATION, FileName);
         record->assign(*fixed, 0);
-        common(RecordAt<FullDirectoryInfo>(*record));
+        common(RecordAt<FILE_FULL_DIR_INFORMATION>(*record));
         break;
     case FileBothDirectoryInformation:
         *fixed = offsetof(FILE_BOTH_DIR_INFORMATION, FileName);
@@ -996,9 +935,9 @@ bool BuildEntry(ULONG infoClass, const DirEntry& e, std::vector<UCHAR>* record, 
         common(RecordAt<FILE_BOTH_DIR_INFORMATION>(*record));
         break;
     case FileNamesInformation:
-        *fixed = offsetof(NamesInfo, FileName);
+        *fixed = offsetof(FILE_NAMES_INFORMATION, FileName);
         record->assign(*fixed, 0);
-        RecordAt<NamesInfo>(*record)->FileNameLength = nameBytes;
+        RecordAt<FILE_NAMES_INFORMATION>(*record)->FileNameLength = nameBytes;
         break;
     default:
         return false;
@@ -1088,15 +1027,15 @@ NTSTATUS QueryVolume(PDEVICE_OBJECT device, PIRP irp)
     ULONG fixed;
     switch (stack->Parameters.QueryVolume.FsInformationClass) {
     case FileFsVolumeInformation: {
-        fixed = offsetof(FsVolumeInfo, VolumeLabel);
+        fixed = offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel);
         record.assign(fixed, 0);
-        RecordAt<FsVolumeInfo>(record)->VolumeSerialNumber = 0x534F4C56u ^ static_cast<ULONG>(LetterOf(device));
+        RecordAt<FILE_FS_VOLUME_INFORMATION>(record)->VolumeSerialNumber = 0x534F4C56u ^ static_cast<ULONG>(LetterOf(device));
         break;
     }
     case FileFsSizeInformation: {
-        fixed = sizeof(FsSizeInfo);
+        fixed = sizeof(FILE_FS_SIZE_INFORMATION);
         record.assign(fixed, 0);
-        auto* s = RecordAt<FsSizeInfo>(record);
+        auto* s = RecordAt<FILE_FS_SIZE_INFORMATION>(record);
         s->TotalAllocationUnits.QuadPart = total;
         s->AvailableAllocationUnits.QuadPart = available;
         s->SectorsPerAllocationUnit = kClusterSize / kSectorSize;
@@ -1104,9 +1043,9 @@ NTSTATUS QueryVolume(PDEVICE_OBJECT device, PIRP irp)
         break;
     }
     case FileFsFullSizeInformation: {
-        fixed = sizeof(FsFullSizeInfo);
+        fixed = sizeof(FILE_FS_FULL_SIZE_INFORMATION);
         record.assign(fixed, 0);
-        auto* s = RecordAt<FsFullSizeInfo>(record);
+        auto* s = RecordAt<FILE_FS_FULL_SIZE_INFORMATION>(record);
         s->TotalAllocationUnits.QuadPart = total;
         s->CallerAvailableAllocationUnits.QuadPart = available;
         s->ActualAvailableAllocationUnits.QuadPart = free;
@@ -1115,15 +1054,15 @@ NTSTATUS QueryVolume(PDEVICE_OBJECT device, PIRP irp)
         break;
     }
     case FileFsDeviceInformation: {
-        fixed = sizeof(FsDeviceInfo);
+        fixed = sizeof(FILE_FS_DEVICE_INFORMATION);
         record.assign(fixed, 0);
-        RecordAt<FsDeviceInfo>(record)->DeviceType = FILE_DEVICE_DISK;
+        RecordAt<FILE_FS_DEVICE_INFORMATION>(record)->DeviceType = FILE_DEVICE_DISK;
         break;
     }
     case FileFsAttributeInformation: {
-        fixed = offsetof(FsAttributeInfo, FileSystemName);
+        fixed = offsetof(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName);
         record.assign(fixed, 0);
-        auto* a = RecordAt<FsAttributeInfo>(record);
+        auto* a = RecordAt<FILE_FS_ATTRIBUTE_INFORMATION>(record);
         a->FileSystemAttributes = kFileCasePreservedNames | kFileUnicodeOnDisk;
         a->MaximumComponentNameLength = 255;
         std::u16string name = u"NTFS";

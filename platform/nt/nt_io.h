@@ -602,6 +602,67 @@ struct FILE_BOTH_DIR_INFORMATION {
     WCHAR ShortName[12];
     WCHAR FileName[1];
 };
+// Directory, volume and combined information records.
+struct FILE_NETWORK_OPEN_INFORMATION {
+    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, AllocationSize, EndOfFile;
+    ULONG FileAttributes;
+};
+struct FILE_ALL_INFORMATION {
+    FILE_BASIC_INFORMATION Basic;
+    FILE_STANDARD_INFORMATION Standard;
+    LARGE_INTEGER IndexNumber;
+    ULONG EaSize;
+    ACCESS_MASK AccessFlags;
+    LARGE_INTEGER CurrentByteOffset;
+    ULONG Mode;
+    ULONG AlignmentRequirement;
+    FILE_NAME_INFORMATION Name;
+};
+struct FILE_DIRECTORY_INFORMATION {
+    ULONG NextEntryOffset, FileIndex;
+    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
+    ULONG FileAttributes, FileNameLength;
+    WCHAR FileName[1];
+};
+struct FILE_FULL_DIR_INFORMATION {
+    ULONG NextEntryOffset, FileIndex;
+    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
+    ULONG FileAttributes, FileNameLength, EaSize;
+    WCHAR FileName[1];
+};
+struct FILE_NAMES_INFORMATION {
+    ULONG NextEntryOffset, FileIndex, FileNameLength;
+    WCHAR FileName[1];
+};
+struct FILE_FS_VOLUME_INFORMATION {
+    LARGE_INTEGER VolumeCreationTime;
+    ULONG VolumeSerialNumber, VolumeLabelLength;
+    BOOLEAN SupportsObjects;
+    WCHAR VolumeLabel[1];
+};
+struct FILE_FS_SIZE_INFORMATION {
+    LARGE_INTEGER TotalAllocationUnits, AvailableAllocationUnits;
+    ULONG SectorsPerAllocationUnit, BytesPerSector;
+};
+struct FILE_FS_FULL_SIZE_INFORMATION {
+    LARGE_INTEGER TotalAllocationUnits, CallerAvailableAllocationUnits, ActualAvailableAllocationUnits;
+    ULONG SectorsPerAllocationUnit, BytesPerSector;
+};
+struct FILE_FS_DEVICE_INFORMATION {
+    ULONG DeviceType, Characteristics;
+};
+struct FILE_FS_ATTRIBUTE_INFORMATION {
+    ULONG FileSystemAttributes;
+    LONG MaximumComponentNameLength;
+    ULONG FileSystemNameLength;
+    WCHAR FileSystemName[1];
+};
+static_assert(offsetof(FILE_DIRECTORY_INFORMATION, FileName) == 64);
+static_assert(offsetof(FILE_FULL_DIR_INFORMATION, FileName) == 68);
+static_assert(offsetof(FILE_BOTH_DIR_INFORMATION, FileName) == 94);
+static_assert(offsetof(FILE_NAMES_INFORMATION, FileName) == 12);
+static_assert(offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel) == 18);
+static_assert(offsetof(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName) == 12);
 enum FS_INFORMATION_CLASS { FileFsVolumeInformation = 1, FileFsSizeInformation = 3, FileFsDeviceInformation = 4, FileFsAttributeInformation = 5, FileFsFullSizeInformation = 7 };
 
 // Kernel-mode file calls (previous mode KernelMode: buffers are trusted,
