@@ -89,6 +89,9 @@ void ZarPlyBufferDeAlloc(PZAR_DEVICE_EXTENSION ext);
 void ZarPlyFreeNotificationDatabase(PZAR_DEVICE_EXTENSION ext);
 void ZarSetSharedIrqMask(PZAR_DEVICE_EXTENSION ext, ULONG mask, BOOLEAN set);
 
+// The body of a system thread whose module has no work for it yet: sleeps
+// on its wake event until release sets Stop.
+void ZarRunUntilStopped(ZAR_SYSTEM_THREAD* thread);
 void ZarScsiCommandThread(PVOID context);
 void ZarVinMonitorThread(PVOID context);
 void ZarDspCommandThread(PVOID context);

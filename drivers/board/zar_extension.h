@@ -10,6 +10,16 @@
 
 #include "platform/nt/kernel.h"
 #include "include/zarkd.h"
+#include "zar_debi.h"
+#include "zar_i2c.h"
+#include "zar_flex.h"
+#include "zar_boardsetup.h"
+#include "zar_diag.h"
+#include "zar_videochips.h"
+#include "zar_vin.h"
+#include "zar_scsi.h"
+#include "zar_playlist.h"
+#include "zar_jpeg.h"
 
 using PZAR_HARDWARE_INFO = ZAR_HARDWARE_INFO*;
 
@@ -340,6 +350,18 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_CALIBRATION Calibration;
     ZAR_M2_ROUTING M2Routing;
     ULONG Hdcam24FpsMode;          // 0 off, 1 on, 2 on with the digital-I/O option
+
+    // ---- module state (each module's header defines its record) ----
+    ZAR_DEBI_STATE Debi;
+    ZAR_I2C_STATE I2c;
+    ZAR_FLEX_STATE Flex;
+    ZAR_BOARD_SETUP_STATE Setup;
+    ZAR_DIAG_STATE Diag;
+    ZAR_VIDEO_CHIPS_STATE Chips;
+    ZAR_VIN_STATE Vin;
+    ZAR_SCSI_STATE Scsi;
+    ZAR_PLAYLIST_STATE Playlist;
+    ZAR_JPEG_STATE Jpeg;
 
     // ---- flags (bytes last, so the words above keep their alignment) ----
     BOOLEAN BoardReady;

@@ -1,5 +1,6 @@
 // A machine with ZARKD loaded over a named PCI layout, on the virtual
-// clock, and board 0 opened from user mode as \\.\KIVZAR0 (overlapped, so a
+// clock, the FPGA image files installed in its drivers folder, and board 0
+// opened from user mode as \\.\KIVZAR0 (overlapped, so a
 // request's exact NTSTATUS comes back in the OVERLAPPED). The transfer
 // channels can be held busy so queued requests stay in their queues, then
 // drained with a status of the test's choosing.
@@ -14,6 +15,7 @@
 
 #include "drivers/board/zar_driver.h"
 #include "platform/nt/clock.h"
+#include "outside/fpga_images.h"
 #include "platform/win32/win32.h"
 #include "sim/pci_layouts.h"
 #include "tests/support/machine_fixture.h"
@@ -43,6 +45,10 @@ protected:
         ASSERT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"EventLog\\System")),
                   STATUS_SUCCESS);
         ASSERT_EQ(InstallDriver(u"ZARKD", "ZARKD.sys"), STATUS_SUCCESS);
+        std::string error;
+        ASSERT_TRUE(fpgaimages::InstallImageFiles(std::filesystem::path(Folder()) / "drives/C/WINNT/system32/drivers",
+                                                  0, &error))
+            << error;
         ASSERT_EQ(LoadDriver(u"ZARKD"), STATUS_SUCCESS);
         for (auto& [name, driver] : nt::IoLoadedDrivers())
             if (name == u"ZARKD") ext_ = ZarExtension(driver->DeviceObject);
