@@ -27,14 +27,6 @@ ULONG ZarDebiConfigFor(ULONG address)
     }
 }
 
-bool ZarDebiWaitIdle(PZAR_DEVICE_EXTENSION ext)
-{
-    for (ULONG i = 0; i < kDebiIdlePolls; ++i) {
-        if (!(READ_REGISTER_ULONG(ZarBridgeRegister(ext, kPrimaryStatus)) & kPsrDebiBusy)) return true;
-        KeStallExecutionProcessor(1);
-    }
-    return false;
-}
 
 struct ZAR_DEBI_PIO {
     PZAR_DEVICE_EXTENSION Ext;
@@ -102,3 +94,18 @@ void ZarDebiIoStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry)
 // command may queue (its start routine refuses it).
 BOOLEAN ZarBrsIsValidDmaCommand(const void*) { return TRUE; }
 NTSTATUS ZarDebiIoPioWrite(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
+
+BOOLEAN ZarDebiWaitIdle(PZAR_DEVICE_EXTENSION ext)
+{
+    for (ULONG i = 0; i < kDebiIdlePolls; ++i) {
+        if (!(READ_REGISTER_ULONG(ZarBridgeRegister(ext, kPrimaryStatus)) & kPsrDebiBusy)) return TRUE;
+        KeStallExecutionProcessor(1);
+    }
+    return FALSE;
+}
+
+BOOLEAN ZarDebiWaitStateMachineIdle(PZAR_DEVICE_EXTENSION) { return TRUE; }
+void ZarDebiSdramSetAddressMode(PZAR_DEVICE_EXTENSION, ULONG) {}
+BOOLEAN ZarDebiSdramDmaStartDevice(PZAR_DEVICE_EXTENSION, ULONG, ULONG, ULONG, BOOLEAN) { return FALSE; }
+BOOLEAN ZarDebiFsDmaStartDevice(PZAR_DEVICE_EXTENSION, ULONG, ULONG, ULONG) { return FALSE; }
+void ZarDebiInitAudioWaitStates(PZAR_DEVICE_EXTENSION) {}

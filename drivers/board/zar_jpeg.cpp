@@ -15,3 +15,8 @@ NTSTATUS ZarJpegReleaseSdramField(PZAR_DEVICE_EXTENSION, const ULONG*) { return 
 NTSTATUS ZarJpegSafePlaylistStop(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
 NTSTATUS ZarJpegSafeAdvanceSdlHeadAddr(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
 NTSTATUS ZarJpegSafeGetPlaylistStatus(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
+
+// No field area is laid out until the channels exist.
+ULONG ZarJpegSafeGetSdlAddress(PZAR_DEVICE_EXTENSION, ULONG) { return 0; }
+ULONG ZarJpegGetState(PZAR_DEVICE_EXTENSION, ULONG) { return 1; }
+NTSTATUS ZarJpegSetState(PZAR_DEVICE_EXTENSION, ULONG, ULONG) { return STATUS_SUCCESS; }

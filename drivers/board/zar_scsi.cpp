@@ -16,3 +16,12 @@ void ZarDpcForScsiIrq(PKDPC, PVOID, PVOID, PVOID) {}
 void ZarScsiIsr(PZAR_DEVICE_EXTENSION) {}
 NTSTATUS ZarScsiGetDevice(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
 NTSTATUS ZarScsiGetSeqStatus(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
+
+// The SDRAM copy engine comes with the request engine; no copy runs yet.
+BOOLEAN ZarScsiSdramDmaEndBlock(PZAR_DEVICE_EXTENSION) { return FALSE; }
+void ZarScsiSdramDmaStartNextBlock(PZAR_DEVICE_EXTENSION) {}
+void ZarScsiSdramDmaComplete(PZAR_DEVICE_EXTENSION ext)
+{
+    ext->Scsi.SdramCopyRunning = FALSE;
+    KeSetEvent(&ext->Scsi.SdramCopyDone, IO_NO_INCREMENT, FALSE);
+}

@@ -11,5 +11,15 @@ struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
 
 struct ZAR_SCSI_STATE {
-    ULONG Reserved;
+    volatile BOOLEAN SdramCopyRunning;  // an SDRAM block copy runs through the DEBI DPC
+    KEVENT SdramCopyDone;               // set by the DEBI DPC after the copy's last block
 };
+
+// The DEBI DPC drives an interrupt-driven SDRAM copy block by block:
+// EndBlock finishes the block that just ended (flush, bounce copy-out,
+// advance) and returns TRUE when bytes remain; StartNextBlock starts the
+// next; Complete frees what the copy held, clears SdramCopyRunning and sets
+// SdramCopyDone.
+BOOLEAN ZarScsiSdramDmaEndBlock(PZAR_DEVICE_EXTENSION ext);
+void ZarScsiSdramDmaStartNextBlock(PZAR_DEVICE_EXTENSION ext);
+void ZarScsiSdramDmaComplete(PZAR_DEVICE_EXTENSION ext);
