@@ -804,11 +804,161 @@ struct ZAR_M2_ROUTING {
 };
 static_assert(sizeof(ZAR_M2_ROUTING) == 20);
 
+// Video-input mode (IOCTL_ZAR_VIN_SET_MODE, in and out).
+struct ZAR_VIN_MODE {
+    uint32_t Source;              // 0-2 analog inputs, 7-8 digital-I/O option, others internal
+    uint32_t LockBitSuppression;  // non-zero: the external-lock bit is never set by the monitor
+    uint32_t Word2;               // acts through the FPGA video mode
+    uint32_t Word3;               // stored only
+    uint32_t Word4;               // stored only
+};
+static_assert(sizeof(ZAR_VIN_MODE) == 20);
+
+// One encoder register edit (IOCTL_ZAR_SAA7125_REGISTER_WRITE, in and out):
+// image byte := (byte AND AndMask) OR OrValue, then written.
+struct ZAR_SAA7125_REGISTER_EDIT {
+    uint32_t Encoder;             // 0: the encoder at 0x8C; non-zero: the one at 0x88
+    uint32_t Register;            // ZAR_SAA7125_WHOLE_IMAGE writes the whole image
+    uint32_t OrValue;
+    uint32_t AndMask;
+};
+static_assert(sizeof(ZAR_SAA7125_REGISTER_EDIT) == 16);
+inline constexpr uint32_t ZAR_SAA7125_WHOLE_IMAGE = 0xFFFFFFFF;
+
+// One diagnostic exception record (IOCTL_ZAR_DIAG_GET_EXCEPTION, out).
+struct ZAR_DIAG_EXCEPTION {
+    uint32_t Code;
+    uint32_t Value;
+};
+static_assert(sizeof(ZAR_DIAG_EXCEPTION) == 8);
+// The record that reports how many were lost while the ring was full.
+inline constexpr uint32_t ZAR_DIAG_EXCEPTION_LOST = 99;
+
 // Bits of IOCTL_ZAR_SET_SYSTEM_PREFS taken into the system-preference word.
 inline constexpr uint32_t ZAR_SYSTEM_PREFS_SETTABLE = 0x3;
 
 // IOCTL_ZAR_GET_24FPS_SUPPORT: bit 0 allows the HDCAM 24 fps mode.
 inline constexpr uint32_t ZAR_24FPS_SUPPORT_HDCAM = 0x1;
+
+// ---- play-list engine ----
+// Head of every play-list node; the channel's payload follows (entry
+// length less 8 bytes).
+struct ZAR_NODE_RECORD {
+    uint8_t Length;               // entry bytes of the channel
+    uint8_t Pass;                 // loop pass (mod 256) in which the node plays
+    uint8_t TimingKind;           // 0: due at its field; non-zero: two fields after it
+    uint8_t Flags;                // ZAR_NODE_HOLD, ZAR_NODE_DONE
+    uint32_t Field;               // field position
+};
+static_assert(sizeof(ZAR_NODE_RECORD) == 8);
+inline constexpr uint8_t ZAR_NODE_HOLD = 0x1;  // applied every field, never passed
+inline constexpr uint8_t ZAR_NODE_DONE = 0x2;  // set by the driver when found due
+
+// IOCTL_ZAR_PLY_NODE_INSERT: 'Count' records laid end to end at 'Records'.
+struct ZAR_NODE_SUBMIT {
+    uint32_t Channel;
+    uint32_t Count;               // at most ZAR_NODE_RING_ENTRIES
+    uint32_t Records;             // user-mode address
+};
+static_assert(sizeof(ZAR_NODE_SUBMIT) == 12);
+inline constexpr uint32_t ZAR_NODE_RING_ENTRIES = 256;
+
+// Play command of the DVE, mixer and bus modules (in and out, returned unchanged).
+struct ZAR_PLAY_COMMAND {
+    uint32_t Command;             // ZAR_PLAY_STOP, ZAR_PLAY_START, any other value stops at once
+    uint32_t SelfTimed;           // non-zero: the channel counts its own fields
+    uint32_t Master;              // following channel: video channel 0, or 1 for any value >= 1
+    uint32_t Start;               // also the first position
+    uint32_t LoopStart;
+    uint32_t End;
+    uint32_t LoopFlag;
+    uint32_t Wait;                // non-zero: return once the interrupt routine carried it out
+};
+static_assert(sizeof(ZAR_PLAY_COMMAND) == 32);
+inline constexpr uint32_t ZAR_PLAY_STOP = 0;
+inline constexpr uint32_t ZAR_PLAY_START = 32;
+
+// IOCTL_ZAR_PLY_SET_ENABLE_MASK.
+struct ZAR_ENABLE_MASK_REQUEST {
+    uint32_t Module;              // ZAR_PLY_MODULE_...
+    uint32_t Operation;           // ZAR_ENABLE_MASK_...; other values leave the mask
+    uint32_t Mask;
+};
+static_assert(sizeof(ZAR_ENABLE_MASK_REQUEST) == 12);
+inline constexpr uint32_t ZAR_ENABLE_MASK_SET = 0;
+inline constexpr uint32_t ZAR_ENABLE_MASK_OR = 1;
+inline constexpr uint32_t ZAR_ENABLE_MASK_CLEAR = 2;
+// Module selectors (the enable masks' owners).
+inline constexpr uint32_t ZAR_PLY_MODULE_VIDEO0 = 0;
+inline constexpr uint32_t ZAR_PLY_MODULE_VIDEO1 = 1;
+inline constexpr uint32_t ZAR_PLY_MODULE_GFX0 = 2;
+inline constexpr uint32_t ZAR_PLY_MODULE_GFX1 = 3;
+inline constexpr uint32_t ZAR_PLY_MODULE_MIXER = 4;
+inline constexpr uint32_t ZAR_PLY_MODULE_DVE = 5;
+inline constexpr uint32_t ZAR_PLY_MODULE_AUDIO_PLAY = 6;
+inline constexpr uint32_t ZAR_PLY_MODULE_BUS = 7;
+inline constexpr uint32_t ZAR_PLY_MODULE_PROC_AMP0 = 8;
+inline constexpr uint32_t ZAR_PLY_MODULE_PROC_AMP1 = 9;
+inline constexpr uint32_t ZAR_PLY_MODULE_AUDIO_FX = 10;
+inline constexpr uint32_t ZAR_PLY_MODULE_COUNT = 11;
+
+// IOCTL_ZAR_JPEG_PLAYLIST_QUERY / IOCTL_ZAR_PLY_RESET_PLAYLIST (in and out):
+// the caller names the channel; the query fills the channel's module region
+// and its node queue and leaves every other byte as sent.
+struct ZAR_CHANNEL_STATUS {
+    uint32_t Channel;
+    uint8_t VideoState[296];      // channels 0, 10, 20 (video 0); 1, 30 (video 1)
+    uint8_t ProcAmpState[80];     // 21, 31
+    uint8_t AudioState[192];      // 100, 110, 120-147
+    uint8_t GraphicsState[80];    // 200, 201
+    uint8_t DveState[92];         // 301-304
+    uint8_t MixerState[80];       // 401-404
+    uint8_t BusState[80];         // 500, 501
+    uint8_t AudioFxState[80];     // 120-147
+    uint8_t Unused[32];
+    uint32_t Queue[21];           // the channel's node queue: write count, read index, last taken, ...
+    uint32_t AudioDmaProgress;    // 100, 110
+};
+static_assert(sizeof(ZAR_CHANNEL_STATUS) == 1104);
+static_assert(offsetof(ZAR_CHANNEL_STATUS, VideoState) == 4);
+static_assert(offsetof(ZAR_CHANNEL_STATUS, ProcAmpState) == 300);
+static_assert(offsetof(ZAR_CHANNEL_STATUS, AudioState) == 380);
+static_assert(offsetof(ZAR_CHANNEL_STATUS, GraphicsState) == 572);
+static_assert(offsetof(ZAR_CHANNEL_STATUS, DveState) == 652);
+static_assert(offsetof(ZAR_CHANNEL_STATUS, MixerState) == 744);
+static_assert(offsetof(ZAR_CHANNEL_STATUS, BusState) == 824);
+static_assert(offsetof(ZAR_CHANNEL_STATUS, AudioFxState) == 904);
+static_assert(offsetof(ZAR_CHANNEL_STATUS, Queue) == 1016);
+static_assert(offsetof(ZAR_CHANNEL_STATUS, AudioDmaProgress) == 1100);
+inline constexpr uint32_t ZAR_CHANNEL_STATUS_QUEUE_WRITE = 0;  // Queue[] words the library reads
+inline constexpr uint32_t ZAR_CHANNEL_STATUS_QUEUE_LAST = 2;
+
+// IOCTL_ZAR_BRS_DMA_COMMAND, in and out: one transfer into the board's
+// frame stores over the bridge's BRS path.
+struct ZAR_BRS_DMA_COMMAND {
+    uint32_t Kind;                // 0 linear block, 1 one frame of 1440-byte lines, 2 one field of 4-byte pixels
+    uint32_t DestinationStore;    // kind 2: 0 frame store A, 1 frame store B
+    uint32_t FieldSynchronous;    // 1: start at the next field of the parity Field selects
+    uint32_t Source;              // 0 page table, 1 page by page, 2 the driver's bounce buffer
+    uint32_t ByteLength;
+    uint32_t HostAddress;
+    uint32_t Field;               // 1 or 2
+    uint32_t FieldOrder;          // 1 or 2; 0 the standard's default
+    uint32_t BottomUp;            // kind 2
+    uint32_t PixelFormat;         // kind 2: 0 or 17
+    uint32_t WriteBuffer;         // kind 2: bit 0 the destination store's write buffer
+    uint32_t Width;               // kind 2: pixels
+    uint32_t Height;              // kind 2: lines of both fields
+    uint32_t Unused;
+};
+static_assert(sizeof(ZAR_BRS_DMA_COMMAND) == 56);
+static_assert(offsetof(ZAR_BRS_DMA_COMMAND, Source) == 12);
+static_assert(offsetof(ZAR_BRS_DMA_COMMAND, Field) == 24);
+static_assert(offsetof(ZAR_BRS_DMA_COMMAND, Width) == 44);
+inline constexpr uint32_t ZAR_BRS_MAX_LENGTH = 0x400000;      // sources 0 and 1
+inline constexpr uint32_t ZAR_BRS_MAX_BOUNCE_LENGTH = 32768;  // source 2
+inline constexpr uint32_t ZAR_BRS_MAX_WIDTH = 720;
+inline constexpr uint32_t ZAR_BRS_MAX_HEIGHT = 730;
 
 // Sizes fixed by the codes whose records belong to other modules.
 inline constexpr uint32_t ZAR_CHANNEL_STATUS_SIZE = 1104;

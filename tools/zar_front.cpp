@@ -28,7 +28,9 @@
 #include "include/zarkd_msg.h"
 #include "machine.h"
 #include "nt_internal.h"
+#include "outside/fpga_images.h"
 #include "outside/zariokd.h"
+#include "sim/drive_config.h"
 #include "sim/pci_layouts.h"
 #if __has_include("win32.h")
 #include "win32.h"
@@ -377,6 +379,88 @@ void ShowFields() {
     }
 }
 
+// A board opened from user mode, as the library and the file-system driver
+// open it; closed when the value goes.
+class BoardHandle {
+public:
+    explicit BoardHandle(ULONG board) {
+        const std::string name = "\\\\.\\KIVZAR" + std::to_string(board);
+        handle_ = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    ~BoardHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+    BoardHandle(const BoardHandle&) = delete;
+    BoardHandle& operator=(const BoardHandle&) = delete;
+    bool Open() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+    // One control request; the Win32 error (0 on success) and the bytes back.
+    DWORD Control(DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength, DWORD* bytes = nullptr) {
+        DWORD returned = 0;
+        const BOOL ok = DeviceIoControl(handle_, code, const_cast<void*>(in), inLength, out, outLength, &returned,
+                                        nullptr);
+        if (bytes) *bytes = returned;
+        return ok ? 0 : GetLastError();
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+std::vector<ULONG> BoardsInState2() {
+    std::vector<ULONG> boards;
+    for (ULONG board = 0; board < ZAR_MAX_BOARDS; ++board) {
+        PZAR_DEVICE_EXTENSION ext = BoardExtension(board);
+        if (ext && ext->HardwareInfo->BoardState == ZAR_BOARD_STATE_BOARD) boards.push_back(board);
+    }
+    return boards;
+}
+
+const char* FpgaStateName(ULONG state) {
+    switch (state) {
+    case 0: return "not configured";
+    case 1: return "configured";
+    case 3: return "configured, DVE answering";
+    default: return "?";
+    }
+}
+
+// What the file-system driver does at its start for each board: the FPGA
+// download, then the set-up after it; then what the board reports.
+void ShowBoardSetUp() {
+    Heading("FPGA download and board set-up");
+    const std::vector<ULONG> boards = BoardsInState2();
+    if (boards.empty()) std::printf("  (no board to set up)\n");
+    for (ULONG board : boards) {
+        BoardHandle handle(board);
+        if (!handle.Open()) {
+            std::printf("  board %lu: cannot open \\\\.\\KIVZAR%lu (error %lu)\n", static_cast<unsigned long>(board),
+                        static_cast<unsigned long>(board), static_cast<unsigned long>(GetLastError()));
+            continue;
+        }
+        PZAR_DEVICE_EXTENSION ext = BoardExtension(board);
+        const uint64_t start = nt::ClockNow();
+        ULONG flex[4] = {0, 0, 0, 0};
+        DWORD error = handle.Control(IOCTL_ZAR_FLEX_DOWNLOAD, flex, sizeof flex, flex, sizeof flex);
+        std::printf("  board %lu: FPGA download %s in %.0f ms: %s, version words %08lX %08lX, board revision %lu\n",
+                    static_cast<unsigned long>(board), error ? "failed" : "done",
+                    double(nt::ClockNow() - start) / 1e6, FpgaStateName(flex[1]),
+                    static_cast<unsigned long>(flex[2]), static_cast<unsigned long>(flex[3]),
+                    static_cast<unsigned long>(ext->BoardRevision));
+        if (error) continue;
+        const uint64_t setUp = nt::ClockNow();
+        error = handle.Control(IOCTL_ZAR_POST_FPGA_INIT, nullptr, 0, nullptr, 0);
+        std::printf("    set-up after the download %s in %.0f ms; board ready %u\n", error ? "failed" : "done",
+                    double(nt::ClockNow() - setUp) / 1e6, ext->BoardReady);
+        ULONG calibration[4] = {};
+        if (handle.Control(IOCTL_ZAR_GET_CALIBRATION, nullptr, 0, calibration, sizeof calibration) == 0)
+            std::printf("    EEPROM calibration %lu %lu %lu %lu\n", static_cast<unsigned long>(calibration[0]),
+                        static_cast<unsigned long>(calibration[1]), static_cast<unsigned long>(calibration[2]),
+                        static_cast<unsigned long>(calibration[3]));
+        std::printf("    video standard %lu lines\n", static_cast<unsigned long>(ext->Standard));
+    }
+}
+
 struct Section {
     const char* name;
     void (*show)();
@@ -388,6 +472,7 @@ constexpr Section kDemoSections[] = {
     {"drivers", ShowDrivers},
     {"services", ShowServices},
     {"boards", ShowBoards},
+    {"board set-up", ShowBoardSetUp},
     {"fields", ShowFields},
     {"event log", ShowEventLog},
 };
@@ -426,10 +511,50 @@ bool ResetMachineFolder(const fs::path& folder) {
     return true;
 }
 
+// The drives a new machine's boards get: two media drives on ids 0 and 1.
+constexpr char kDefaultDrives[] =
+    "# The SCSI drives of this board: id=, size= (or blocks=), vendor=, product=, revision=,\n"
+    "# spinup= seconds, width=, period=, offset=, rcd= wce= dexcpt=, fixed=\n"
+    "id=0 size=2G vendor=SOLVSIM product=\"MEDIA DISK A\" revision=0100 spinup=0.5\n"
+    "id=1 size=2G vendor=SOLVSIM product=\"MEDIA DISK B\" revision=0100 spinup=0.5\n";
+
+// What the machine folder keeps of the boards: per board its EEPROM
+// (boards/<n>/eeprom.bin) and its drive list (boards/<n>/drives.txt, written
+// for a new board), and the FPGA image files in the system's drivers folder.
+bool PrepareMachineFolder(const fs::path& folder, sim::PciLayout& layout) {
+    std::error_code error;
+    uint32_t board = 0;
+    for (sim::LayoutSlot& slot : layout.slots) {
+        if (slot.kind != sim::SlotKind::Board) continue;
+        const fs::path boardFolder = folder / "boards" / std::to_string(board);
+        fs::create_directories(boardFolder, error);
+        const fs::path drives = boardFolder / "drives.txt";
+        if (!fs::exists(drives, error)) {
+            FILE* file = std::fopen(drives.c_str(), "w");
+            if (file) {
+                std::fputs(kDefaultDrives, file);
+                std::fclose(file);
+            }
+        }
+        slot.board.eepromPath = (boardFolder / "eeprom.bin").string();
+        sim::DriveList list = sim::LoadDrives(folder.string(), static_cast<int>(board));
+        for (const std::string& line : list.errors) std::fprintf(stderr, "zar-front: %s\n", line.c_str());
+        slot.board.drives = list.drives;
+        ++board;
+    }
+    std::string why;
+    if (!fpgaimages::InstallImageFiles(folder / "drives/C/WINNT/system32/drivers", 0, &why)) {
+        std::fprintf(stderr, "zar-front: cannot install the FPGA image files: %s\n", why.c_str());
+        return false;
+    }
+    return true;
+}
+
 // The hardware of the demo machine: its boards on bus 0 and, asked for, a
 // foreign bridge after them.
-std::shared_ptr<hw::PciTopology> DemoHardware(const DemoOptions& options) {
+std::shared_ptr<hw::PciTopology> DemoHardware(const DemoOptions& options, const fs::path& folder) {
     sim::PciLayout layout = sim::BoardsLayout(options.boards);
+    if (!PrepareMachineFolder(folder, layout)) return nullptr;
     if (options.foreign) {
         sim::LayoutSlot foreign;
         foreign.at = {0, 4 + options.boards, 0};
@@ -493,7 +618,8 @@ int Demo(const DemoOptions& options) {
     machine.folder = folder.string();
     machine.clock = nt::ClockMode::Real;
     gDemo.options = options;
-    machine.pci = DemoHardware(options);
+    machine.pci = DemoHardware(options, folder);
+    if (!machine.pci) return 1;
     const NTSTATUS booted = nt::Machine::Boot(machine);
     if (!NT_SUCCESS(booted)) {
         std::fprintf(stderr, "zar-front: the machine in %s did not boot: %s\n", folder.c_str(),

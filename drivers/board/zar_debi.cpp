@@ -1,32 +1,113 @@
-// DEBI bus: programmed access, the queued DEBI request and DEBI DMA.
-// (Entry points start as the least that keeps their callers honest.)
+// DEBI bus: programmed 16-bit access to the board's registers with the
+// wait states of each address range, the DEBI request that user mode queues
+// (a programmed access, or DMA between its buffer and the board), the SDRAM
+// window starts of the SCSI engine, and the rules of a BRS DMA command.
+//
+// Every access and every transfer start runs synchronised with the board
+// interrupt, because the interrupt routine itself reads board registers over
+// DEBI. Programmed and polled transfers run with the DEBI interrupt off;
+// interrupt-driven ones turn it on when they start and end in the DEBI DPC.
+
+#include <algorithm>
+#include <cstring>
 
 #include "zar_driver.h"
 
 namespace {
 
-// DEBI programmed access: the bridge's DEBI registers and the configuration
-// word by board address range (the audio ranges' wait states come with the
-// DEBI module; until then they get the plain set-up).
+// Bridge registers of the DEBI engine.
 constexpr ULONG kDebiConfig = 0x7C;
 constexpr ULONG kDebiCommand = 0x80;
+constexpr ULONG kDebiPage = 0x84;
 constexpr ULONG kDebiAd = 0x88;
 constexpr ULONG kPrimaryStatus = 0x110;
 constexpr ULONG kPsrDebiBusy = 0x80000;
 constexpr ULONG kUploadDebi = 0x00020002;
-constexpr ULONG kDebiWrite2 = 0x40000;   // two bytes, write
-constexpr ULONG kDebiRead2 = 0x50000;    // two bytes, read
-constexpr ULONG kDebiIdlePolls = 100000;
 
-ULONG ZarDebiConfigFor(ULONG address)
+// DEBI command and page words.
+constexpr ULONG kDebiWrite2 = 0x40000;      // two bytes, write
+constexpr ULONG kDebiRead2 = 0x50000;       // two bytes, read
+constexpr ULONG kDebiCommandRead = 0x10000; // board to host
+constexpr ULONG kDebiCountShift = 17;
+constexpr ULONG kDebiPageMmu = 0x800;
+constexpr ULONG kDebiPageIndexMask = 0x3FF000;  // bits 12-21 of a paged DEBI_AD
+constexpr ULONG kDebiImmediateMax = 4;          // the bridge moves this little through DEBI_AD itself
+
+constexpr ULONG kDebiIdlePolls = 100000;
+constexpr ULONG kStateMachinePolls = 16384;
+
+// DEBI_CONFIG words.
+constexpr ULONG kConfigPlain = 0x008A0000;
+constexpr ULONG kConfigScsi = 0x014A0000;
+constexpr ULONG kConfigTimecode = 0x01CE0000;
+constexpr ULONG kConfigSdramWindow = 0x104A0000;
+
+// Audio wait states of boards before revision 3; later boards take the plain set-up.
+constexpr ULONG kFirstPlainRevision = 3;
+constexpr ULONG kOldBoardWaitStates[ZAR_DEBI_WAIT_STATES] = {0x00CA0000, 0x010A0000, 0x014A0000, 0x020A0000,
+                                                             0x03CA0000};
+constexpr ULONG kOldBoardWaitStates2[ZAR_DEBI_WAIT_STATES] = {0x014A0000, 0x018A0000, 0x028A0000, 0x03CA0000,
+                                                              0x03CA0000};
+
+// Board registers.
+constexpr ULONG kBoardStatusRegister = 0xBC00;
+constexpr ULONG kStatusStateMachineBusy = 0x0800;
+constexpr ULONG kSdramModeRegister = 0xB408;
+constexpr ULONG kSdramModeShift = 10;
+constexpr ULONG kSdramModeBits = 0xF << kSdramModeShift;
+constexpr ULONG kSdramModeLowBits = 0x3 << kSdramModeShift;
+
+constexpr ULONG kRequestBytes = sizeof(ZAR_DEBI_REQUEST);
+constexpr ULONG kPioWriteRecordBytes = 24;  // the request without its reserved word
+
+ULONG ZarDebiRead(PZAR_DEVICE_EXTENSION ext, ULONG offset) { return READ_REGISTER_ULONG(ZarBridgeRegister(ext, offset)); }
+void ZarDebiWrite(PZAR_DEVICE_EXTENSION ext, ULONG offset, ULONG value)
 {
+    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, offset), value);
+}
+
+// The 32,752-byte common buffer of device start holds exactly one bounced
+// (mode 2) transfer; only the DEBI channel uses it.
+ZAR_COMMON_BUFFER& ZarDebiBounceBuffer(PZAR_DEVICE_EXTENSION ext) { return ext->PlaylistBuffer; }
+
+ULONG ZarDebiConfigFor(PZAR_DEVICE_EXTENSION ext, ULONG address)
+{
+    // A wait-state setting outside the tables takes their first entry, the
+    // one each table holds for this board revision's default timing.
+    ULONG index = ext->Debi.WaitStateIndex < ZAR_DEBI_WAIT_STATES ? ext->Debi.WaitStateIndex : 0;
     switch (address & 0xFC00) {
-    case 0xA000: return 0x014A0000;              // SCSI controller
-    case 0xAC00: case 0xB000: return 0x01CE0000; // time-code chip
-    default: return 0x008A0000;
+    case 0xA000: return kConfigScsi;
+    case 0xAC00: case 0xB000: return kConfigTimecode;
+    case 0x8400: case 0x8C00: case 0x9800: return ext->Debi.WaitStates[index];
+    case 0x8800: return ext->Debi.WaitStates2[index];
+    default: return kConfigPlain;
     }
 }
 
+// Runs 'routine' synchronised with the board interrupt when below device
+// IRQL, directly at or above it.
+BOOLEAN ZarDebiSynchronize(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTINE routine, PVOID context)
+{
+    if (ext->InterruptObject != nullptr && KeGetCurrentIrql() <= DISPATCH_LEVEL)
+        return KeSynchronizeExecution(ext->InterruptObject, routine, context);
+    return routine(context);
+}
+
+// Turns the DEBI interrupt off (device IRQL, DEBI idle). A done status that
+// an interrupt-driven transfer latched as it ended is handed to the DEBI
+// DPC: with the interrupt off nobody would ever serve it, and the transfer's
+// owner would wait for good.
+void ZarDebiMaskDoneAtIrql(PZAR_DEVICE_EXTENSION ext)
+{
+    if (!(ext->InterruptEnable & ZAR_INT_DEBI_DONE)) return;
+    ZarSetIntModeAtIrql(ext, ZAR_INT_DEBI_DONE, FALSE);
+    if (ZarDebiRead(ext, ZAR_BRIDGE_ISR) & ZAR_INT_DEBI_DONE) {
+        ZarDebiWrite(ext, ZAR_BRIDGE_ISR, ZAR_INT_DEBI_DONE);
+        KeInsertQueueDpc(&ext->DpcDebiDma, nullptr, nullptr);
+    }
+}
+
+// ---- programmed access ----
 
 struct ZAR_DEBI_PIO {
     PZAR_DEVICE_EXTENSION Ext;
@@ -39,73 +120,427 @@ BOOLEAN ZarDebiCriticalPio(PVOID context)
 {
     auto* pio = static_cast<ZAR_DEBI_PIO*>(context);
     PZAR_DEVICE_EXTENSION ext = pio->Ext;
-    if (!ZarDebiWaitIdle(ext)) return FALSE;
-    if (ext->InterruptEnable & ZAR_INT_DEBI_DONE) ZarSetIntModeAtIrql(ext, ZAR_INT_DEBI_DONE, FALSE);
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, kDebiConfig), ZarDebiConfigFor(pio->Address));
+    if (!ZarDebiWaitIdle(ext)) {
+        ++ext->Debi.PioTimeouts;
+        return FALSE;
+    }
+    ZarDebiMaskDoneAtIrql(ext);
+    ZarDebiWrite(ext, kDebiConfig, ZarDebiConfigFor(ext, pio->Address));
     if (pio->Read) {
-        WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, kDebiCommand), (pio->Address & 0xFFFF) | kDebiRead2);
-        WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_MC2), kUploadDebi);
-        ZarDebiWaitIdle(ext);
-        pio->Value = READ_REGISTER_ULONG(ZarBridgeRegister(ext, kDebiAd)) & 0xFFFF;
+        ZarDebiWrite(ext, kDebiCommand, (pio->Address & 0xFFFF) | kDebiRead2);
+        ZarDebiWrite(ext, ZAR_BRIDGE_MC2, kUploadDebi);
+        if (!ZarDebiWaitIdle(ext)) {
+            ++ext->Debi.PioTimeouts;
+            return FALSE;
+        }
+        pio->Value = ZarDebiRead(ext, kDebiAd) & 0xFFFF;
     } else {
-        WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, kDebiCommand), (pio->Address & 0xFFFF) | kDebiWrite2);
-        WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, kDebiAd), pio->Value);
-        WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_MC2), kUploadDebi);
+        ZarDebiWrite(ext, kDebiCommand, (pio->Address & 0xFFFF) | kDebiWrite2);
+        ZarDebiWrite(ext, kDebiAd, pio->Value);
+        ZarDebiWrite(ext, ZAR_BRIDGE_MC2, kUploadDebi);
     }
     return TRUE;
 }
 
-void ZarDebiPio(ZAR_DEBI_PIO* pio)
+// FALSE when the access did not happen (no registers, or DEBI stayed busy).
+bool ZarDebiPio(ZAR_DEBI_PIO* pio)
 {
-    PZAR_DEVICE_EXTENSION ext = pio->Ext;
-    if (ext->Registers == nullptr) return;
-    if (ext->InterruptObject != nullptr && KeGetCurrentIrql() <= DISPATCH_LEVEL)
-        KeSynchronizeExecution(ext->InterruptObject, ZarDebiCriticalPio, pio);
-    else
-        ZarDebiCriticalPio(pio);
+    if (pio->Ext->Registers == nullptr) return false;
+    return ZarDebiSynchronize(pio->Ext, ZarDebiCriticalPio, pio) != FALSE;
+}
+
+// ---- the SDRAM window and polled transfers ----
+
+struct ZAR_DEBI_BLOCK {
+    PZAR_DEVICE_EXTENSION Ext;
+    ULONG Config;
+    ULONG Page;
+    ULONG Ad;
+    ULONG Command;
+    BOOLEAN InterruptDriven;
+};
+
+BOOLEAN ZarDebiCriticalBlockStart(PVOID context)
+{
+    auto* block = static_cast<ZAR_DEBI_BLOCK*>(context);
+    PZAR_DEVICE_EXTENSION ext = block->Ext;
+    if (!ZarDebiWaitIdle(ext)) return FALSE;
+    if (!block->InterruptDriven)
+        ZarDebiMaskDoneAtIrql(ext);
+    else if (!(ext->InterruptEnable & ZAR_INT_DEBI_DONE))
+        ZarSetIntModeAtIrql(ext, ZAR_INT_DEBI_DONE, TRUE);
+    ZarDebiWrite(ext, kDebiConfig, block->Config);
+    ZarDebiWrite(ext, kDebiPage, block->Page);
+    ZarDebiWrite(ext, kDebiAd, block->Ad);
+    ZarDebiWrite(ext, kDebiCommand, block->Command);
+    ZarDebiWrite(ext, ZAR_BRIDGE_MC2, kUploadDebi);
+    return TRUE;
+}
+
+bool ZarDebiSdramModeBits(ULONG mode, ULONG* bits)
+{
+    switch (mode) {
+    case 0: *bits = 0b0000; return true;
+    case 1: *bits = 0b0010; return true;
+    case 2: *bits = 0b1010; return true;
+    case 101: *bits = 0b0011; return true;
+    case 102: *bits = 0b0111; return true;
+    default: return false;
+    }
+}
+
+// ---- the queued DEBI request ----
+
+ZAR_DEBI_ENTRY* ZarDebiNextEntry(PZAR_DEVICE_EXTENSION ext)
+{
+    PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->DebiQueue);
+    return next ? CONTAINING_RECORD(next, ZAR_DEBI_ENTRY, QueueEntry) : nullptr;
+}
+
+// A chunk of four bytes or less is an immediate transfer for the bridge: its
+// data travels in DEBI_AD, not by DMA, so the start (at device IRQL) needs
+// the chunk's bytes at a system address.
+NTSTATUS ZarDebiPrepareChunk(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    debi->ImmediateHost = nullptr;
+    if (debi->Chunk > kDebiImmediateMax) return STATUS_SUCCESS;
+    if (debi->Mode == ZAR_DEBI_DMA_BOUNCE) {
+        debi->ImmediateHost = static_cast<PUCHAR>(ZarDebiBounceBuffer(ext).VirtualAddress);
+        return STATUS_SUCCESS;
+    }
+    PMDL mdl = debi->CurrentEntry->Mdl;
+    auto* system = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+    if (system == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    debi->ImmediateHost = system + (debi->CurrentVa - static_cast<PUCHAR>(MmGetMdlVirtualAddress(mdl)));
+    return STATUS_SUCCESS;
+}
+
+// Leaves the failed request to the DPC, which completes it with 'status'.
+void ZarDebiFail(PZAR_DEVICE_EXTENSION ext, NTSTATUS status)
+{
+    ext->Debi.FailStatus = status;
+    ext->Debi.State = ZAR_DEBI_FAILED;
+    KeInsertQueueDpc(&ext->DpcDebiDma, nullptr, nullptr);
+}
+
+void ZarDebiStartDma(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry)
+{
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    debi->CurrentEntry = entry;
+    NTSTATUS status = ZarDebiInitDcb(ext);
+    if (NT_SUCCESS(status)) {
+        if (debi->Mode == ZAR_DEBI_DMA_BOUNCE) {
+            // The bounce buffer is a common buffer: no map registers to wait for.
+            if (!ZarDebiSynchronize(ext, ZarDebiDmaStartDevice, ext)) status = STATUS_UNSUCCESSFUL;
+        } else {
+            status = IoAllocateAdapterChannel(ext->DmaAdapter[ZAR_DEBI_ADAPTER], ext->DeviceObject,
+                                              debi->MapRegisterCount, ZarDebiAdapterControl, ext);
+        }
+    }
+    if (!NT_SUCCESS(status)) ZarDebiFail(ext, status);
+}
+
+// Ends the current request with 'status' and starts the next queued one.
+void ZarDebiCompleteRequest(PZAR_DEVICE_EXTENSION ext, NTSTATUS status)
+{
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    ZAR_DEBI_ENTRY* entry = debi->CurrentEntry;
+    const auto* request = static_cast<const ZAR_DEBI_REQUEST*>(entry->SystemBuffer);
+    if (debi->MapRegisterBase != nullptr) {
+        IoFreeMapRegisters(ext->DmaAdapter[ZAR_DEBI_ADAPTER], debi->MapRegisterBase, debi->MapRegisterCount);
+        debi->MapRegisterBase = nullptr;
+    }
+    if (NT_SUCCESS(status) && debi->Mode == ZAR_DEBI_DMA_BOUNCE && !debi->ToBoard) {
+        // Through the locked pages' system mapping: the DPC runs in whatever
+        // thread it interrupted, where the caller's address means nothing.
+        PVOID system = MmGetSystemAddressForMdlSafe(entry->Mdl, NormalPagePriority);
+        if (system != nullptr)
+            std::memcpy(system, ZarDebiBounceBuffer(ext).VirtualAddress, request->ByteLength);
+        else
+            status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+    debi->State = ZAR_DEBI_IDLE;
+    debi->CurrentEntry = nullptr;
+    ZarQueueEndRequest(&ext->DebiLookaside, entry, entry->Irp, entry->Mdl, status, kRequestBytes);
+    if (ZAR_DEBI_ENTRY* next = ZarDebiNextEntry(ext)) ZarDebiIoStartIo(ext, next);
 }
 
 }  // namespace
 
-// Will complete a DEBI DMA chunk and start the next queued entry.
-void ZarDpcForDebiDma(PKDPC, PVOID, PVOID, PVOID) {}
+// ---- programmed access ----
+
 void ZarDebiPioWrite(PZAR_DEVICE_EXTENSION ext, ULONG address, ULONG value)
 {
     ZAR_DEBI_PIO pio{ext, address, value & 0xFFFF, false};
     ZarDebiPio(&pio);
 }
+
 USHORT ZarDebiPioRead(PZAR_DEVICE_EXTENSION ext, ULONG address)
 {
     ZAR_DEBI_PIO pio{ext, address, 0, true};
-    ZarDebiPio(&pio);
-    return USHORT(pio.Value);
+    return ZarDebiPio(&pio) ? USHORT(pio.Value) : ZAR_DEBI_READ_FAILED;
 }
-// The DEBI, BRS and HPS start routines end each queued request with
-// STATUS_NOT_IMPLEMENTED and go on with the next, so their queues drain.
-void ZarDebiIoStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry)
-{
-    while (entry != nullptr) {
-        ZarQueueEndRequest(&ext->DebiLookaside, entry, entry->Irp, entry->Mdl, STATUS_NOT_IMPLEMENTED, 0);
-        PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->DebiQueue);
-        entry = next ? CONTAINING_RECORD(next, ZAR_DEBI_ENTRY, QueueEntry) : nullptr;
-    }
-}
-// Will apply the BRS command rules; until the channel runs commands every
-// command may queue (its start routine refuses it).
-BOOLEAN ZarBrsIsValidDmaCommand(const void*) { return TRUE; }
-NTSTATUS ZarDebiIoPioWrite(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
 
 BOOLEAN ZarDebiWaitIdle(PZAR_DEVICE_EXTENSION ext)
 {
     for (ULONG i = 0; i < kDebiIdlePolls; ++i) {
-        if (!(READ_REGISTER_ULONG(ZarBridgeRegister(ext, kPrimaryStatus)) & kPsrDebiBusy)) return TRUE;
+        if (!(ZarDebiRead(ext, kPrimaryStatus) & kPsrDebiBusy)) return TRUE;
         KeStallExecutionProcessor(1);
     }
     return FALSE;
 }
 
-BOOLEAN ZarDebiWaitStateMachineIdle(PZAR_DEVICE_EXTENSION) { return TRUE; }
-void ZarDebiSdramSetAddressMode(PZAR_DEVICE_EXTENSION, ULONG) {}
-BOOLEAN ZarDebiSdramDmaStartDevice(PZAR_DEVICE_EXTENSION, ULONG, ULONG, ULONG, BOOLEAN) { return FALSE; }
-BOOLEAN ZarDebiFsDmaStartDevice(PZAR_DEVICE_EXTENSION, ULONG, ULONG, ULONG) { return FALSE; }
-void ZarDebiInitAudioWaitStates(PZAR_DEVICE_EXTENSION) {}
+BOOLEAN ZarDebiWaitStateMachineIdle(PZAR_DEVICE_EXTENSION ext)
+{
+    for (ULONG i = 0; i < kStateMachinePolls; ++i) {
+        if (!(ZarDebiPioRead(ext, kBoardStatusRegister) & kStatusStateMachineBusy)) return TRUE;
+        KeStallExecutionProcessor(1);
+    }
+    return FALSE;
+}
+
+void ZarDebiInit(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    RtlZeroMemory(debi, sizeof(*debi));
+    for (ULONG i = 0; i < ZAR_DEBI_WAIT_STATES; ++i) debi->WaitStates[i] = debi->WaitStates2[i] = kConfigPlain;
+}
+
+void ZarDebiInitAudioWaitStates(PZAR_DEVICE_EXTENSION ext)
+{
+    bool plain = ext->BoardRevision >= kFirstPlainRevision;
+    for (ULONG i = 0; i < ZAR_DEBI_WAIT_STATES; ++i) {
+        ext->Debi.WaitStates[i] = plain ? kConfigPlain : kOldBoardWaitStates[i];
+        ext->Debi.WaitStates2[i] = plain ? kConfigPlain : kOldBoardWaitStates2[i];
+    }
+}
+
+NTSTATUS ZarDebiIoPioWrite(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+{
+    ZAR_DEBI_REQUEST request{};
+    std::memcpy(&request, buffer, kPioWriteRecordBytes);
+    ZarDebiPioWrite(ext, request.BoardAddress, request.Value);
+    return STATUS_SUCCESS;
+}
+
+// ---- the SDRAM window and polled transfers ----
+
+void ZarDebiSdramSetAddressMode(PZAR_DEVICE_EXTENSION ext, ULONG mode)
+{
+    ULONG& shadow = ext->Debi.SdramModeShadow;
+    ULONG bits;
+    if (ZarDebiSdramModeBits(mode, &bits))
+        shadow = (shadow & ~kSdramModeBits) | (bits << kSdramModeShift);
+    else if (mode == 255)
+        shadow &= ~kSdramModeLowBits;
+    ZarDebiPioWrite(ext, kSdramModeRegister, shadow);
+}
+
+BOOLEAN ZarDebiSdramDmaStartDevice(PZAR_DEVICE_EXTENSION ext, ULONG pageTable, ULONG offset, ULONG command,
+                                   BOOLEAN interruptDriven)
+{
+    if (ext->Registers == nullptr) return FALSE;
+    if (interruptDriven) KeClearEvent(&ext->Scsi.SdramCopyDone);
+    ZAR_DEBI_BLOCK block{ext, kConfigSdramWindow, pageTable | kDebiPageMmu, offset, command, interruptDriven};
+    return ZarDebiSynchronize(ext, ZarDebiCriticalBlockStart, &block);
+}
+
+BOOLEAN ZarDebiFsDmaStartDevice(PZAR_DEVICE_EXTENSION ext, ULONG command, ULONG page, ULONG address)
+{
+    if (ext->Registers == nullptr) return FALSE;
+    ZAR_DEBI_BLOCK block{ext, kConfigPlain, page, address, command, FALSE};
+    return ZarDebiSynchronize(ext, ZarDebiCriticalBlockStart, &block);
+}
+
+// ---- the queued DEBI request ----
+
+void ZarDebiIoStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry)
+{
+    // Programmed accesses end here and now; the loop goes on with the
+    // entries behind them until a DMA transfer takes the channel.
+    while (entry != nullptr) {
+        auto* request = static_cast<ZAR_DEBI_REQUEST*>(entry->SystemBuffer);
+        if (request->Operation == ZAR_DEBI_OP_PIO_WRITE) {
+            ZarDebiPioWrite(ext, request->BoardAddress, request->Value);
+        } else if (request->Operation == ZAR_DEBI_OP_PIO_READ) {
+            request->Value = ZarDebiPioRead(ext, request->BoardAddress);
+        } else {
+            ZarDebiStartDma(ext, entry);
+            return;
+        }
+        ZarQueueEndRequest(&ext->DebiLookaside, entry, entry->Irp, entry->Mdl, STATUS_SUCCESS, kRequestBytes);
+        entry = ZarDebiNextEntry(ext);
+    }
+}
+
+NTSTATUS ZarDebiInitDcb(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    ZAR_DEBI_ENTRY* entry = debi->CurrentEntry;
+    const auto* request = static_cast<const ZAR_DEBI_REQUEST*>(entry->SystemBuffer);
+    debi->Mode = request->DmaMode;
+    debi->ToBoard = (request->Operation & 1) != 0;
+    debi->BoardAddress = request->BoardAddress;
+    debi->Remaining = debi->Chunk = debi->PageIndex = debi->MapRegisterCount = 0;
+    debi->CurrentVa = nullptr;
+    debi->MapRegisterBase = nullptr;
+
+    ULONG length = request->ByteLength;
+    ULONG limit = debi->Mode == ZAR_DEBI_DMA_BOUNCE ? ZAR_DEBI_MAX_CHUNK : ZAR_DEBI_MAX_LENGTH;
+    if (debi->Mode > ZAR_DEBI_DMA_BOUNCE || length < ZAR_DEBI_MIN_LENGTH || length > limit) return STATUS_UNSUCCESSFUL;
+    if (entry->Mdl == nullptr || ext->Registers == nullptr) return STATUS_UNSUCCESSFUL;
+    auto* va = static_cast<PUCHAR>(MmGetMdlVirtualAddress(entry->Mdl));
+    if (((reinterpret_cast<ULONG_PTR>(va) | length) & 3) != 0) return STATUS_DATATYPE_MISALIGNMENT;
+    debi->CurrentVa = va;
+    debi->Remaining = length;
+
+    if (debi->Mode == ZAR_DEBI_DMA_BOUNCE) {
+        ZAR_COMMON_BUFFER& bounce = ZarDebiBounceBuffer(ext);
+        if (bounce.VirtualAddress == nullptr || bounce.Length < length) return STATUS_UNSUCCESSFUL;
+        debi->Chunk = length;
+        if (debi->ToBoard) {
+            // Through the system mapping: the start may run in the DPC of the request before.
+            PVOID system = MmGetSystemAddressForMdlSafe(entry->Mdl, NormalPagePriority);
+            if (system == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+            std::memcpy(bounce.VirtualAddress, system, length);
+        }
+        return ZarDebiPrepareChunk(ext);
+    }
+
+    // The page table is one page of 1,024 entries, and a paged DEBI address
+    // has ten bits of page index: a buffer that spans more pages would wrap
+    // onto its own start.
+    ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(va, length);
+    if (pages > ZAR_PAGE_TABLE_ENTRIES) return STATUS_UNSUCCESSFUL;
+    debi->MapRegisterCount = pages;
+    if (debi->Mode == ZAR_DEBI_DMA_USER_PAGES)
+        debi->Chunk = std::min(length, ZAR_DEBI_MAX_CHUNK);
+    else
+        debi->Chunk = std::min<ULONG>(length, PAGE_SIZE - BYTE_OFFSET(va));
+    return ZarDebiPrepareChunk(ext);
+}
+
+IO_ALLOCATION_ACTION ZarDebiAdapterControl(PDEVICE_OBJECT, PIRP, PVOID mapRegisterBase, PVOID context)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    debi->MapRegisterBase = mapRegisterBase;
+    ZarBuildGenericPageTableForMdl(ext->DmaAdapter[ZAR_DEBI_ADAPTER], debi->CurrentEntry->Mdl, debi->CurrentVa,
+                                   debi->Remaining,
+                                   static_cast<PULONG>(ext->ChannelPage[ZAR_DEBI_ADAPTER].VirtualAddress),
+                                   ZAR_PAGE_TABLE_ENTRIES, mapRegisterBase, debi->ToBoard);
+    if (!ZarDebiSynchronize(ext, ZarDebiDmaStartDevice, ext)) ZarDebiFail(ext, STATUS_UNSUCCESSFUL);
+    // The map registers stay with the request until its last chunk ends.
+    return DeallocateObjectKeepRegisters;
+}
+
+BOOLEAN ZarDebiDmaStartDevice(PVOID context)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    if (!ZarDebiWaitIdle(ext)) return FALSE;
+    if (!(ext->InterruptEnable & ZAR_INT_DEBI_DONE)) ZarSetIntModeAtIrql(ext, ZAR_INT_DEBI_DONE, TRUE);
+
+    ULONG command = (debi->BoardAddress & 0xFFFF) | (debi->Chunk << kDebiCountShift);
+    if (!debi->ToBoard) command |= kDebiCommandRead;
+    ULONG page = 0;
+    ULONG ad = 0;
+    bool immediate = debi->Chunk <= kDebiImmediateMax;
+    const ZAR_COMMON_BUFFER& table = ext->ChannelPage[ZAR_DEBI_ADAPTER];
+    if (immediate) {
+        if (debi->ToBoard) std::memcpy(&ad, debi->ImmediateHost, debi->Chunk);
+    } else if (debi->Mode == ZAR_DEBI_DMA_USER_PAGES) {
+        page = table.LogicalAddress.LowPart | kDebiPageMmu;
+        ad = BYTE_OFFSET(debi->CurrentVa) | ((debi->PageIndex << PAGE_SHIFT) & kDebiPageIndexMask);
+    } else if (debi->Mode == ZAR_DEBI_DMA_USER_PAGE_BY_PAGE) {
+        ad = static_cast<const ULONG*>(table.VirtualAddress)[debi->PageIndex];
+    } else {
+        ad = ZarDebiBounceBuffer(ext).LogicalAddress.LowPart;
+    }
+    ZarDebiWrite(ext, kDebiConfig, kConfigPlain);
+    ZarDebiWrite(ext, kDebiCommand, command);
+    ZarDebiWrite(ext, kDebiPage, page);
+    ZarDebiWrite(ext, kDebiAd, ad);
+    debi->State = ZAR_DEBI_RUNNING;
+    ZarDebiWrite(ext, ZAR_BRIDGE_MC2, kUploadDebi);
+    if (immediate && !debi->ToBoard) {
+        // The answer is in DEBI_AD only until the next access: take it now,
+        // under the interrupt's lock. The done status still ends the chunk.
+        if (!ZarDebiWaitIdle(ext)) return FALSE;
+        ULONG value = ZarDebiRead(ext, kDebiAd);
+        std::memcpy(debi->ImmediateHost, &value, debi->Chunk);
+    }
+    return TRUE;
+}
+
+void ZarDpcForDebiDma(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+
+    // A request whose set-up failed moved nothing on the bus: it ends even
+    // while an SDRAM copy owns the DEBI interrupt.
+    bool failed = debi->State == ZAR_DEBI_FAILED;
+    if (failed) ZarDebiCompleteRequest(ext, debi->FailStatus);
+
+    if (ext->Scsi.SdramCopyRunning) {
+        if (ZarScsiSdramDmaEndBlock(ext))
+            ZarScsiSdramDmaStartNextBlock(ext);
+        else
+            ZarScsiSdramDmaComplete(ext);
+        return;
+    }
+    if (failed) return;
+    if (debi->State != ZAR_DEBI_RUNNING) {
+        ++debi->SpuriousDpcs;
+        return;
+    }
+
+    ZAR_DEBI_ENTRY* entry = debi->CurrentEntry;
+    if (debi->Mode != ZAR_DEBI_DMA_BOUNCE)
+        IoFlushAdapterBuffers(ext->DmaAdapter[ZAR_DEBI_ADAPTER], entry->Mdl, debi->MapRegisterBase, debi->CurrentVa,
+                              debi->Chunk, debi->ToBoard);
+    debi->Remaining -= debi->Chunk;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (debi->Remaining != 0) {
+        // The board address stays: the bridge runs DEBI blocks without
+        // address increment, so the board side is a port or the SDRAM
+        // window, whose pointer moves on by itself.
+        ULONG offset = BYTE_OFFSET(debi->CurrentVa);
+        debi->CurrentVa += debi->Chunk;
+        if (debi->Mode == ZAR_DEBI_DMA_USER_PAGES) {
+            debi->PageIndex += (offset + debi->Chunk) / PAGE_SIZE;
+            debi->Chunk = std::min(debi->Remaining, ZAR_DEBI_MAX_CHUNK);
+        } else {
+            debi->PageIndex += 1;
+            debi->Chunk = std::min<ULONG>(debi->Remaining, PAGE_SIZE);
+        }
+        status = ZarDebiPrepareChunk(ext);
+        if (NT_SUCCESS(status)) {
+            if (ZarDebiSynchronize(ext, ZarDebiDmaStartDevice, ext)) return;
+            status = STATUS_UNSUCCESSFUL;
+        }
+    }
+    ZarDebiCompleteRequest(ext, status);
+}
+
+// ---- BRS DMA command rules ----
+
+BOOLEAN ZarBrsIsValidDmaCommand(const void* command)
+{
+    ZAR_BRS_DMA_COMMAND c;
+    std::memcpy(&c, command, sizeof(c));
+    if (c.Kind > 2 || c.FieldSynchronous > 1) return FALSE;
+    if (c.Kind == 0 ? c.Source > 2 : c.Source != 0) return FALSE;
+    ULONG limit = c.Source == 2 ? ZAR_BRS_MAX_BOUNCE_LENGTH : ZAR_BRS_MAX_LENGTH;
+    if (c.ByteLength < 4 || (c.ByteLength & 3) != 0 || c.ByteLength > limit) return FALSE;
+    if ((c.HostAddress & 3) != 0) return FALSE;
+    if (c.Kind == 2) {
+        if (c.Field != 1 && c.Field != 2) return FALSE;
+        if (c.FieldOrder > 2 || c.BottomUp > 1) return FALSE;
+        if (c.PixelFormat != 0 && c.PixelFormat != 17) return FALSE;
+        if (c.Width > ZAR_BRS_MAX_WIDTH || c.Height > ZAR_BRS_MAX_HEIGHT) return FALSE;
+    }
+    return TRUE;
+}

@@ -9,10 +9,50 @@
 
 struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
+struct ZAR_DEBI_ENTRY;
+
+inline constexpr ULONG ZAR_DEBI_WAIT_STATES = 5;       // entries of each audio wait-state table
+inline constexpr ULONG ZAR_DEBI_ADAPTER = 0;           // adapter and page-table page of the DEBI channel
+inline constexpr USHORT ZAR_DEBI_READ_FAILED = 0xFFFF; // what a programmed read gives when DEBI stayed busy
+
+// Where the queued DEBI request stands.
+enum ZAR_DEBI_DMA_STATE : ULONG {
+    ZAR_DEBI_IDLE = 0,
+    ZAR_DEBI_RUNNING = 1,
+    ZAR_DEBI_FAILED = 255,     // set-up or start failed: the DPC completes it with FailStatus
+};
 
 struct ZAR_DEBI_STATE {
-    ULONG Reserved;
+    // DEBI_CONFIG of the audio ranges by the board's wait-state setting:
+    // the first table serves 0x8400, 0x8C00 and 0x9800, the second 0x8800.
+    ULONG WaitStates[ZAR_DEBI_WAIT_STATES];
+    ULONG WaitStates2[ZAR_DEBI_WAIT_STATES];
+    ULONG WaitStateIndex;      // the board's wait-state setting, 0..4 (others use entry 0)
+    ULONG SdramModeShadow;     // board register 0xB408 as last written
+    // Programmed accesses dropped (writes) or answered 0xFFFF (reads)
+    // because the bus never became idle.
+    ULONG PioTimeouts;
+    ULONG SpuriousDpcs;
+
+    // The queued request being served and its transfer block.
+    ZAR_DEBI_ENTRY* CurrentEntry;
+    volatile ULONG State;      // ZAR_DEBI_DMA_STATE
+    NTSTATUS FailStatus;
+    ULONG Mode;                // ZAR_DEBI_DMA_...
+    BOOLEAN ToBoard;
+    ULONG BoardAddress;
+    ULONG Remaining;           // bytes still to move, the current chunk included
+    ULONG Chunk;               // bytes of the current chunk
+    PUCHAR CurrentVa;          // caller's address of the current chunk
+    ULONG PageIndex;           // page-table entry of the current chunk
+    ULONG MapRegisterCount;
+    PVOID MapRegisterBase;     // null while no map registers are held
+    PUCHAR ImmediateHost;      // system address of a chunk of four bytes or less
 };
+
+// Prepares the module's state at device start (before any DEBI access):
+// the audio ranges get the plain set-up until the revision is known.
+void ZarDebiInit(PZAR_DEVICE_EXTENSION ext);
 
 // Waits for the bridge's DEBI engine (PSR busy bit, up to 100,000 polls of
 // 1 us) and for the board's DEBI state machine (0xBC00 bit 0x0800, up to
@@ -35,3 +75,10 @@ BOOLEAN ZarDebiSdramDmaStartDevice(PZAR_DEVICE_EXTENSION ext, ULONG pageTable, U
 BOOLEAN ZarDebiFsDmaStartDevice(PZAR_DEVICE_EXTENSION ext, ULONG command, ULONG page, ULONG address);
 // Fills the two DEBI wait-state tables for the board revision.
 void ZarDebiInitAudioWaitStates(PZAR_DEVICE_EXTENSION ext);
+
+// The queued request's DMA path: transfer block, adapter-channel callback
+// and the start of one chunk (run synchronised with the interrupt; context
+// is the extension).
+NTSTATUS ZarDebiInitDcb(PZAR_DEVICE_EXTENSION ext);
+IO_ALLOCATION_ACTION ZarDebiAdapterControl(PDEVICE_OBJECT device, PIRP irp, PVOID mapRegisterBase, PVOID context);
+BOOLEAN ZarDebiDmaStartDevice(PVOID context);

@@ -259,6 +259,7 @@ NTSTATUS ZarInitDevice(PDRIVER_OBJECT, PZAR_DEVICE_EXTENSION ext, PZAR_HARDWARE_
     ZarICS2008A_Initialize(ext);
     ZarTandrel_Initialize(ext);
     KeInitializeSpinLock(&ext->Lock);
+    ZarJpegInitialize(ext);
 
     // A foreign bridge had no resources claimed, so its record holds no
     // aperture: its registers are neither mapped nor written.
@@ -293,6 +294,7 @@ NTSTATUS ZarInitDevice(PDRIVER_OBJECT, PZAR_DEVICE_EXTENSION ext, PZAR_HARDWARE_
     ExInitializeNPagedLookasideList(&ext->ScsiLookaside, nullptr, nullptr, 0, ZAR_SCSI_ENTRY_SIZE, ZAR_TAG_SCSI,
                                     ZAR_LOOKASIDE_DEPTH);
     ext->LookasidesReady = TRUE;
+    ZarDebiInit(ext);
 
     status = ZarGetDmaAdapters(ext, hardwareInfo);
     if (!NT_SUCCESS(status)) return status;
@@ -302,6 +304,8 @@ NTSTATUS ZarInitDevice(PDRIVER_OBJECT, PZAR_DEVICE_EXTENSION ext, PZAR_HARDWARE_
     if (!NT_SUCCESS(status)) return status;
 
     ZarInitQueuesAndEvents(ext);
+    status = ZarScsiInitialize(ext);
+    if (!NT_SUCCESS(status)) return status;
 
     status = ZarStartSystemThread(ext, &ext->ScsiThread, ZarScsiCommandThread, ZAR_MSG_SCSI_THREAD_START_FAILED);
     if (!NT_SUCCESS(status)) return status;

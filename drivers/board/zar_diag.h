@@ -10,6 +10,17 @@
 struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
 
+inline constexpr ULONG ZAR_DIAG_RING_SIZE = 64;
+
+// Records wait here, oldest first, until the client that registered the
+// semaphore drains them; the semaphore counts the records added.
 struct ZAR_DIAG_STATE {
-    ULONG Reserved;
+    ZAR_DIAG_EXCEPTION Ring[ZAR_DIAG_RING_SIZE];
+    ULONG Count;
+    ULONG Lost;                 // records dropped while the ring was full
+    PKSEMAPHORE Semaphore;      // referenced; null while nobody listens
+    KSPIN_LOCK Lock;
 };
+
+// Adds a record for the registered client (any IRQL up to DISPATCH_LEVEL).
+void ZarDiagAddException(PZAR_DEVICE_EXTENSION ext, ULONG code, ULONG value);

@@ -163,8 +163,7 @@ void ZarDpcForI2c(PKDPC, PVOID context, PVOID, PVOID)
         entry->Irp->IoStatus.Information = failed ? 0 : kI2cReplyBytes;
         IoCompleteRequest(entry->Irp, IO_NO_INCREMENT);
     }
-    if (entry->Event != nullptr) KeSetEvent(entry->Event, IO_NO_INCREMENT, FALSE);
-    ExFreeToNPagedLookasideList(&ext->I2cLookaside, entry);
+    ZarI2cEndEntry(ext, entry);
     ext->I2cCurrentEntry = nullptr;
     ext->I2cState = 0;
 

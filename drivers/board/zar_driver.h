@@ -72,9 +72,14 @@ void ZarICS2008A_Initialize(PZAR_DEVICE_EXTENSION ext);
 void ZarICS2008A_OnDriverUnload(PZAR_DEVICE_EXTENSION ext);
 void ZarTandrel_Initialize(PZAR_DEVICE_EXTENSION ext);
 void ZarTandrel_OnDriverUnload(PZAR_DEVICE_EXTENSION ext);
+void ZarTandrel_OnSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarSaa7146Init(PZAR_DEVICE_EXTENSION ext);
 void ZarSaa7146Reset(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarSaa7113Init(PZAR_DEVICE_EXTENSION ext);
+// Encoder 0 or 1 from the caller's parameter block {set-up flag of encoder
+// 0, set-up flag of encoder 1, output enable of encoder 1}.
+inline constexpr ULONG ZAR_SAA7125_PARAMETER_WORDS = 3;
+NTSTATUS ZarSaa7125Init(PZAR_DEVICE_EXTENSION ext, ULONG encoder, const ULONG* parameters);
 void ZarSaa7146InitBurstThresh(PZAR_DEVICE_EXTENSION ext);
 BOOLEAN ZarDcIsValidEeprom(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarDcReadEepromByte(PZAR_DEVICE_EXTENSION ext, ULONG subAddress, PULONG value);
@@ -182,7 +187,7 @@ void ZarArmFieldSignal(PZAR_DEVICE_EXTENSION ext, ULONG slot);
 // Prepares the events the close clean-up waits on (once per board).
 void ZarInitEntryPointEvents(PZAR_DEVICE_EXTENSION ext);
 
-// ---- DMA page tables, SCSI and I2C starts (zar_pagetable.cpp) ----
+// ---- DMA page tables (zar_pagetable.cpp), SCSI and I2C starts (zar_scsi_request.cpp, zar_i2c.cpp) ----
 // Fills 'table' with the bus addresses of the 4 KB pieces of the buffer and
 // returns the number of entries written (the repeat entry included).
 ULONG ZarBuildGenericPageTableForMdl(PADAPTER_OBJECT adapter, PMDL mdl, PVOID virtualAddress, ULONG length,
@@ -257,6 +262,39 @@ void ZarAudDSrvFreePlayMemoryAndObjects(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarAudRecRelease(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarVariPlayClose(PZAR_DEVICE_EXTENSION ext, ULONG channel);
 
+// ---- what the JPEG video channels need of later modules (zar_later_stubs.cpp) ----
+// Starts the audio play (its 40-byte command, as kept by a video channel)
+// following a video channel from the same field.
+void ZarAudFollowVideo(PZAR_DEVICE_EXTENSION ext, const ZAR_PLAY_COMMAND* play, const UCHAR* audioCommand);
+// Prepares the audio play that starts passively with a video channel.
+void ZarAudPreparePassiveStart(PZAR_DEVICE_EXTENSION ext, const UCHAR* audioCommand);
+// Starts the audio record DMA from the interrupt routine with the start
+// block {state, 0, in point, out point}.
+void ZarAudRecDmaStartDevice(PZAR_DEVICE_EXTENSION ext, const ULONG* startBlock);
+// The audio state (192 bytes) for the play-status block; null while none is kept.
+const void* ZarAudGetState(PZAR_DEVICE_EXTENSION ext);
+// The scrub list: a video channel's part of an entry (kind 0x100 channel 0,
+// 0x200 channel 1), and whether every entry has been applied.
+NTSTATUS ZarScrubListAddVideoPart(PZAR_DEVICE_EXTENSION ext, ULONG kind, const void* jpegCommand);
+BOOLEAN ZarScrubListIsEmpty(PZAR_DEVICE_EXTENSION ext);
+// Graphics store read mode (store 0 A, 1 B): 1 and 2 the two buffers.
+ULONG ZarGfxGetReadMode(PZAR_DEVICE_EXTENSION ext, ULONG store);
+void ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION ext, ULONG store, ULONG readMode);
+// Video input: its mode word and the input FPGA's mode.
+ULONG ZarVinGetInputMode(PZAR_DEVICE_EXTENSION ext);
+void ZarVinSetInputMode(PZAR_DEVICE_EXTENSION ext, ULONG inputMode, ULONG fpgaMode);
+// Claims the DEBI bus from the interrupt routine (FALSE: busy).
+BOOLEAN ZarDveAcquireDebiAtDirql(PZAR_DEVICE_EXTENSION ext);
+// The audio record ring in host memory (with its spill area behind it).
+BOOLEAN ZarAudRecRing(PZAR_DEVICE_EXTENSION ext, PUCHAR* ring, PULONG busAddress, PULONG size);
+// Vari-play block of a video channel: mapped or not, its started word (set
+// on the first call, returning the value before), the position it drives
+// and the field its index selects.
+BOOLEAN ZarVariPlayIsMapped(PZAR_DEVICE_EXTENSION ext, ULONG channel);
+BOOLEAN ZarVariPlayTakeStart(PZAR_DEVICE_EXTENSION ext, ULONG channel);
+ULONG ZarVariPlayUpdatePosition(PZAR_DEVICE_EXTENSION ext, ULONG channel);
+BOOLEAN ZarVariPlayCurrentField(PZAR_DEVICE_EXTENSION ext, ULONG channel, PULONG address, PULONG size);
+
 // control-code dispatch
 
 // ---- the five queued channels (zar_queue.cpp) ----
@@ -299,7 +337,7 @@ void ZarHpsLockDmaBuffers(PZAR_DEVICE_EXTENSION ext, ZAR_HPS_ENTRY* entry, KPROC
 BOOLEAN ZarHpsAnswerRunningCapture(PZAR_DEVICE_EXTENSION ext, PVOID request, NTSTATUS* status);
 
 NTSTATUS ZarCs4297RegRead(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
-NTSTATUS ZarFlexDownload(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarFlexIoDownload(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarJpegControl(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarDcIoSynchronizeExecution(PZAR_DEVICE_EXTENSION ext, ULONG selector);
 NTSTATUS ZarSaa7125RegisterWrite(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

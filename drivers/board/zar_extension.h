@@ -38,7 +38,7 @@ inline constexpr ULONG ZAR_TAG_SCSI = ZarCharTag('T', 'i', 'c', 'S');
 inline constexpr ULONG ZAR_TAG_WORK = ZarCharTag('Z', 'a', 'r', 'W');
 
 // Look-aside entry sizes of the five transfer channels.
-inline constexpr ULONG ZAR_I2C_ENTRY_SIZE = 48;
+inline constexpr ULONG ZAR_I2C_ENTRY_SIZE = 64;
 inline constexpr ULONG ZAR_DEBI_ENTRY_SIZE = 28;
 inline constexpr ULONG ZAR_BRS_ENTRY_SIZE = 60;
 inline constexpr ULONG ZAR_HPS_ENTRY_SIZE = 56;
@@ -107,7 +107,7 @@ struct ZAR_FIELD_SIGNAL {
     PKEVENT Event;
     volatile LONG Armed;
 };
-inline constexpr ULONG ZAR_FIELD_SIGNAL_COUNT = 16;
+inline constexpr ULONG ZAR_FIELD_SIGNAL_COUNT = 20;  // 4-14: play-list modules; 16-19: the JPEG channels
 
 // The SCSI DMA control block of the current disk request's pass.
 struct ZAR_SCSI_DCB {
@@ -145,9 +145,10 @@ struct ZAR_I2C_ENTRY {
     KDEVICE_QUEUE_ENTRY QueueEntry;
     PVOID SystemBuffer;       // the caller's command, or null when the entry holds a copy
     PIRP Irp;                 // null for a kernel caller
-    ZAR_I2C_COMMAND Command;
-    PKEVENT Event;            // the waiting caller's event, or null
+    ZAR_I2C_COMMAND Command;  // the engine's copy; a read's byte lands in its Data
+    KEVENT Done;              // set at the end while a waiting caller shares the entry
     NTSTATUS Status;
+    volatile LONG Waiter;     // 1 while a waiting caller shares the entry; the later of it and the engine frees it
 };
 static_assert(sizeof(ZAR_I2C_ENTRY) == ZAR_I2C_ENTRY_SIZE);
 

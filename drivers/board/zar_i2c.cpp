@@ -1,9 +1,256 @@
 // I2C engine, GPIO and the bridge's PCI burst thresholds.
-// (Entry points start as the least that keeps their callers honest.)
+//
+// I2C: every command takes an entry from the board's look-aside list and
+// goes through the I2C device queue; the I2C DPC (zar_dpc.cpp) ends each
+// transfer and starts the next. A caller that waits shares its entry with
+// the engine: the entry's Waiter word says whether the caller still holds
+// it, and whichever of the two lets go second frees it. A caller that gave
+// up is thus never written to, and its entry never outlives the engine's
+// use of it.
 
 #include "zar_driver.h"
 
-// Will write PCI_BT_V1 / PCI_BT_A from DmaTweakV / DmaTweakA when they are set.
-void ZarSaa7146InitBurstThresh(PZAR_DEVICE_EXTENSION) {}
-NTSTATUS ZarI2cCommand(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarSaa7146SetBurstThresh(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
+namespace {
+
+constexpr ULONG kI2cTransfer = 0x8C;
+constexpr ULONG kI2cStatus = 0x90;
+constexpr ULONG kUploadI2c = 0x00010001;
+constexpr ULONG kI2cWriteAttributes = 0xE4;  // start, continue, stop
+constexpr ULONG kI2cReadAttributes = 0xEC;   // start, continue, repeated start
+constexpr LONGLONG kI2cWait = -10000000LL;   // 1 s, 100 ns units
+
+constexpr ULONG kGpioCtrl = 0xE0;
+constexpr ULONG kGpioPins = 4;
+
+constexpr ULONG kPciBtV1 = 0x48;
+constexpr ULONG kPciBtA = 0x4C;
+const WCHAR kParametersKey[] = u"ZARKD\\Parameters";
+
+void ZarWrite(PZAR_DEVICE_EXTENSION ext, ULONG offset, ULONG value)
+{
+    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, offset), value);
+}
+
+ULONG ZarRead(PZAR_DEVICE_EXTENSION ext, ULONG offset)
+{
+    return READ_REGISTER_ULONG(ZarBridgeRegister(ext, offset));
+}
+
+void ZarRunSynchronized(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTINE routine)
+{
+    if (ext->InterruptObject != nullptr)
+        KeSynchronizeExecution(ext->InterruptObject, routine, ext);
+    else
+        routine(ext);
+}
+
+// The caller lets go of its entry; TRUE when the engine already had, so the
+// entry is the caller's to free.
+bool ZarI2cLetGo(ZAR_I2C_ENTRY* entry)
+{
+    return InterlockedExchange(&entry->Waiter, 0) == 0;
+}
+
+BOOLEAN ZarI2cCleanupDevice(PVOID context)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    ZarWrite(ext, kI2cTransfer, 0);
+    ZarWrite(ext, ZAR_BRIDGE_MC2, kUploadI2c);
+    ZarWrite(ext, kI2cStatus, 0);
+    ZarWrite(ext, ZAR_BRIDGE_MC2, kUploadI2c);
+    ext->I2cFailed = TRUE;
+    return TRUE;
+}
+
+// Where each byte of the burst record sits: register, lowest bit, width.
+struct ZAR_BURST_FIELD {
+    ULONG Register;
+    ULONG Shift;
+    ULONG Bits;
+};
+constexpr ZAR_BURST_FIELD kBurstFields[ZAR_BURST_FIELDS] = {
+    {kPciBtV1, 0, 2},  {kPciBtV1, 2, 3},  {kPciBtV1, 8, 2},  {kPciBtV1, 10, 3}, {kPciBtV1, 16, 2},
+    {kPciBtV1, 18, 3}, {kPciBtV1, 26, 3}, {kPciBtA, 24, 2},  {kPciBtA, 26, 3},  {kPciBtA, 16, 2},
+    {kPciBtA, 18, 3},  {kPciBtA, 8, 2},   {kPciBtA, 10, 3},  {kPciBtA, 0, 2},   {kPciBtA, 2, 3},
+};
+
+ULONG ZarBurstFieldMask(const ZAR_BURST_FIELD& f) { return (1u << f.Bits) - 1; }
+
+NTSTATUS ZarStoreBurstValue(const WCHAR* name, ULONG value)
+{
+    return RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, kParametersKey, name, REG_DWORD, &value, sizeof(value));
+}
+
+}  // namespace
+
+// ---- I2C ----
+
+BOOLEAN ZarI2cStartDevice(PVOID context)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    auto* entry = static_cast<ZAR_I2C_ENTRY*>(ext->I2cCurrentEntry);
+    const ZAR_I2C_COMMAND& c = entry->Command;
+    ULONG word = ((c.Device & 0xFF) << 24) | ((c.Register & 0xFF) << 16);
+    if (c.Kind == ZAR_I2C_READ_WAIT)
+        word |= (((c.Device | 1) & 0xFF) << 8) | kI2cReadAttributes;
+    else
+        word |= ((c.Data & 0xFF) << 8) | kI2cWriteAttributes;
+    ZarWrite(ext, kI2cTransfer, word);
+    ZarWrite(ext, ZAR_BRIDGE_MC2, kUploadI2c);
+    return TRUE;
+}
+
+void ZarI2cStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry)
+{
+    if (!(ext->InterruptEnable & ZAR_INT_I2C_DONE)) ZarSetIntMode(ext, ZAR_INT_I2C, TRUE);
+    ext->I2cCurrentEntry = entry;
+    ext->I2cState = 1;
+    ZarRunSynchronized(ext, ZarI2cStartDevice);
+}
+
+void ZarI2cCleanup(PZAR_DEVICE_EXTENSION ext)
+{
+    ZarRunSynchronized(ext, ZarI2cCleanupDevice);
+    KeInsertQueueDpc(&ext->DpcI2c, nullptr, nullptr);
+}
+
+void ZarI2cEndEntry(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry)
+{
+    // The event belongs to the entry, so setting it after the caller left
+    // harms nothing; the entry stays alive until the exchange below.
+    if (entry->Waiter != 0) KeSetEvent(&entry->Done, IO_NO_INCREMENT, FALSE);
+    if (InterlockedExchange(&entry->Waiter, 0) == 0) ExFreeToNPagedLookasideList(&ext->I2cLookaside, entry);
+}
+
+NTSTATUS ZarI2cCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+{
+    auto* command = static_cast<ZAR_I2C_COMMAND*>(buffer);
+    if (command->Kind > ZAR_I2C_WRITE_NO_WAIT) return STATUS_INVALID_DEVICE_REQUEST;
+    auto* entry = static_cast<ZAR_I2C_ENTRY*>(ExAllocateFromNPagedLookasideList(&ext->I2cLookaside));
+    if (entry == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(entry, sizeof(*entry));
+    entry->Command = *command;
+    bool wait = command->Kind != ZAR_I2C_WRITE_NO_WAIT;
+    if (wait) {
+        KeInitializeEvent(&entry->Done, NotificationEvent, FALSE);
+        entry->Waiter = 1;
+    }
+
+    KIRQL oldIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    if (!KeInsertDeviceQueue(&ext->I2cQueue, &entry->QueueEntry)) ZarI2cStartIo(ext, entry);
+    KeLowerIrql(oldIrql);
+    if (!wait) return STATUS_SUCCESS;
+
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = kI2cWait;
+    if (KeWaitForSingleObject(&entry->Done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+        BOOLEAN neverStarted = KeRemoveEntryDeviceQueue(&ext->I2cQueue, &entry->QueueEntry);
+        KeLowerIrql(oldIrql);
+        if (neverStarted) {
+            // Still queued behind a transfer that is stuck: the engine never
+            // saw this entry.
+            ExFreeToNPagedLookasideList(&ext->I2cLookaside, entry);
+            ZarI2cCleanup(ext);
+            return STATUS_IO_TIMEOUT;
+        }
+        if (!ZarI2cLetGo(entry)) {
+            // In flight: the DPC that the clean-up queues ends it and frees it.
+            ZarI2cCleanup(ext);
+            return STATUS_IO_TIMEOUT;
+        }
+        // The transfer ended as the wait ran out: its result stands.
+        NTSTATUS status = entry->Status;
+        if (NT_SUCCESS(status) && command->Kind == ZAR_I2C_READ_WAIT) command->Data = entry->Command.Data;
+        ExFreeToNPagedLookasideList(&ext->I2cLookaside, entry);
+        return status;
+    }
+
+    NTSTATUS status = entry->Status;
+    if (NT_SUCCESS(status) && command->Kind == ZAR_I2C_READ_WAIT) command->Data = entry->Command.Data;
+    if (ZarI2cLetGo(entry)) ExFreeToNPagedLookasideList(&ext->I2cLookaside, entry);
+    return status;
+}
+
+NTSTATUS ZarI2cWriteByte(PZAR_DEVICE_EXTENSION ext, ULONG device, ULONG subAddress, ULONG value, BOOLEAN wait)
+{
+    ZAR_I2C_COMMAND command{wait ? ZAR_I2C_WRITE_WAIT : ZAR_I2C_WRITE_NO_WAIT, device, subAddress, value & 0xFF};
+    return ZarI2cCommand(ext, &command);
+}
+
+NTSTATUS ZarI2cReadByte(PZAR_DEVICE_EXTENSION ext, ULONG device, ULONG subAddress, PUCHAR value)
+{
+    ZAR_I2C_COMMAND command{ZAR_I2C_READ_WAIT, device, subAddress, 0};
+    NTSTATUS status = ZarI2cCommand(ext, &command);
+    if (NT_SUCCESS(status)) *value = UCHAR(command.Data);
+    return status;
+}
+
+// ---- GPIO ----
+
+void ZarGpioChange(PZAR_DEVICE_EXTENSION ext, ULONG value, ULONG which)
+{
+    ULONG& shadow = ext->I2c.GpioShadow;
+    if (which == ZAR_GPIO_WHOLE_WORD) {
+        shadow = value;
+    } else if (which < kGpioPins) {
+        ULONG mask = 0xFFu << (8 * which);
+        shadow = (shadow & ~mask) | (value & mask);
+    } else {
+        return;
+    }
+    ZarWrite(ext, kGpioCtrl, shadow);
+}
+
+// ---- PCI burst thresholds ----
+
+void ZarSaa7146InitBurstThresh(PZAR_DEVICE_EXTENSION ext)
+{
+    if (ext->DmaTweakV != ZAR_REG_UNSET) ZarWrite(ext, kPciBtV1, ext->DmaTweakV);
+    if (ext->DmaTweakA != ZAR_REG_UNSET) ZarWrite(ext, kPciBtA, ext->DmaTweakA);
+}
+
+NTSTATUS ZarSaa7146GetBurstThresh(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+{
+    auto* record = static_cast<ZAR_BURST_THRESH*>(buffer);
+    ULONG v1 = ZarRead(ext, kPciBtV1);
+    ULONG a = ZarRead(ext, kPciBtA);
+    for (ULONG i = 0; i < ZAR_BURST_FIELDS; ++i) {
+        const ZAR_BURST_FIELD& f = kBurstFields[i];
+        ULONG reg = f.Register == kPciBtV1 ? v1 : a;
+        record->Field[i] = UCHAR((reg >> f.Shift) & ZarBurstFieldMask(f));
+    }
+    record->Restore = 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZarSaa7146SetBurstThresh(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+{
+    auto* record = static_cast<ZAR_BURST_THRESH*>(buffer);
+    ULONG v1 = 0;
+    ULONG a = 0;
+    if (record->Restore != 0) {
+        v1 = ext->DmaTweakV != ZAR_REG_UNSET ? ext->DmaTweakV : ZAR_BURST_DEFAULT_V1;
+        a = ext->DmaTweakA != ZAR_REG_UNSET ? ext->DmaTweakA : ZAR_BURST_DEFAULT_A;
+    } else {
+        // A byte wider than its field is cut to it, never spilling into the next.
+        for (ULONG i = 0; i < ZAR_BURST_FIELDS; ++i) {
+            const ZAR_BURST_FIELD& f = kBurstFields[i];
+            ULONG bits = (ULONG(record->Field[i]) & ZarBurstFieldMask(f)) << f.Shift;
+            if (f.Register == kPciBtV1)
+                v1 |= bits;
+            else
+                a |= bits;
+        }
+    }
+    ZarWrite(ext, kPciBtV1, v1);
+    ZarWrite(ext, kPciBtA, a);
+
+    // The values written become the next start's.
+    NTSTATUS status = RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(kParametersKey));
+    if (NT_SUCCESS(status)) status = ZarStoreBurstValue(u"DmaTweakV", v1);
+    if (NT_SUCCESS(status)) status = ZarStoreBurstValue(u"DmaTweakA", a);
+    ZarSaa7146GetBurstThresh(ext, buffer);
+    return status;
+}

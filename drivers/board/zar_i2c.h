@@ -2,6 +2,12 @@
 //
 // The module's per-board state (ZAR_I2C_STATE) lives in the device extension as
 // ext->I2c; its entry points used by other modules are declared below.
+//
+// I2C commands (ZAR_I2C_COMMAND, zar_extension.h) go through the board's I2C
+// device queue one transfer at a time. The queue entry holds its own copy of
+// the command and its own completion event, so a caller that timed out and
+// left is never written to afterwards: the entry goes to whichever of the
+// caller and the engine is done with it last.
 #pragma once
 
 #include "platform/nt/kernel.h"
@@ -9,7 +15,57 @@
 
 struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
+struct ZAR_I2C_ENTRY;
 
 struct ZAR_I2C_STATE {
-    ULONG Reserved;
+    ULONG GpioShadow;   // what GPIO_CTRL was last given
 };
+
+// Kinds of ZAR_I2C_COMMAND.
+inline constexpr ULONG ZAR_I2C_WRITE_WAIT = 0;
+inline constexpr ULONG ZAR_I2C_READ_WAIT = 1;
+inline constexpr ULONG ZAR_I2C_WRITE_NO_WAIT = 2;
+
+// Bus addresses of the board's I2C devices (8-bit form).
+inline constexpr ULONG ZAR_I2C_DECODER = 0x4A;
+inline constexpr ULONG ZAR_I2C_ENCODER0 = 0x8C;
+inline constexpr ULONG ZAR_I2C_ENCODER1 = 0x88;
+inline constexpr ULONG ZAR_I2C_EEPROM = 0xA0;
+
+// One register write to an I2C device (8-bit address, bit 0 clear). With
+// wait FALSE the write is queued and the call returns at once. A waiting
+// call runs below DISPATCH_LEVEL: STATUS_SUCCESS, STATUS_UNSUCCESSFUL (the
+// device did not answer), STATUS_IO_TIMEOUT (1 s), or a queueing failure.
+NTSTATUS ZarI2cWriteByte(PZAR_DEVICE_EXTENSION ext, ULONG device, ULONG subAddress, ULONG value, BOOLEAN wait);
+// One register read from an I2C device; *value is written only on success.
+NTSTATUS ZarI2cReadByte(PZAR_DEVICE_EXTENSION ext, ULONG device, ULONG subAddress, PUCHAR value);
+
+// Resets the bridge's I2C registers after a time-out and has the I2C DPC end
+// the transfer in flight as failed.
+void ZarI2cCleanup(PZAR_DEVICE_EXTENSION ext);
+// The engine is done with an entry (the I2C DPC, after storing its result):
+// wakes a waiting caller, and frees the entry unless that caller still holds it.
+void ZarI2cEndEntry(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry);
+
+// Selector of ZarGpioChange that sets the whole word.
+inline constexpr ULONG ZAR_GPIO_WHOLE_WORD = 255;
+// Byte 'which' (0-3, one per pin) of the GPIO shadow := the same byte of
+// 'value'; ZAR_GPIO_WHOLE_WORD takes all of 'value'. Then GPIO_CTRL :=
+// shadow. Other selectors change nothing. Callers run it synchronised with
+// the board interrupt.
+void ZarGpioChange(PZAR_DEVICE_EXTENSION ext, ULONG value, ULONG which);
+
+// The 16-byte record of IOCTL_ZAR_SAA7146_BURST_THRESH: fields of PCI_BT_V1
+// and PCI_BT_A, then the restore flag.
+inline constexpr ULONG ZAR_BURST_FIELDS = 15;
+struct ZAR_BURST_THRESH {
+    UCHAR Field[ZAR_BURST_FIELDS];
+    UCHAR Restore;   // non-zero: back to the start-up values, fields ignored
+};
+static_assert(sizeof(ZAR_BURST_THRESH) == 16);
+// What PCI_BT_V1 / PCI_BT_A hold when the registry has no start-up values.
+inline constexpr ULONG ZAR_BURST_DEFAULT_V1 = 0x100C0C10;
+inline constexpr ULONG ZAR_BURST_DEFAULT_A = 0x13111311;
+
+// Fills the record's fields from the two registers (the restore flag 0).
+NTSTATUS ZarSaa7146GetBurstThresh(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

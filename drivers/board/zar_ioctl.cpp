@@ -118,7 +118,7 @@ NTSTATUS ZarSetWticDmaSize(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 NTSTATUS ZarFlexDownloadChecked(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind)
 {
     if (ZarInputDword(buffer) == 0 && !ZarAudioHardwareAvailable(ext, callerKind)) return STATUS_UNSUCCESSFUL;
-    return ZarFlexDownload(ext, buffer);
+    return ZarFlexIoDownload(ext, buffer);
 }
 
 NTSTATUS ZarPostFpgaInitChecked(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
@@ -398,7 +398,11 @@ NTSTATUS ZarDispatchIoControl(PDEVICE_OBJECT device, PIRP irp)
     case IOCTL_ZAR_VARIPLAY_INVALIDATE_NODE: status = ZarVariPlayInvalidateNode(ext, buffer); break;
     // ---- module handlers ----
     case IOCTL_ZAR_CS4297_REG_READ: status = ZarCs4297RegRead(ext, buffer); break;
-    case IOCTL_ZAR_SAA7146_INIT: status = ZarSaa7146Init(ext); break;
+    case IOCTL_ZAR_SAA7146_INIT:
+        // The bridge's reset takes the decoder's input with it.
+        status = ZarSaa7146Init(ext);
+        if (NT_SUCCESS(status)) status = ZarSaa7113Init(ext);
+        break;
     case IOCTL_ZAR_FLEX_DOWNLOAD: status = ZarFlexDownloadChecked(ext, buffer, callerKind); break;
     case IOCTL_ZAR_JPEG_CONTROL: status = ZarJpegControl(ext, buffer); break;
     case IOCTL_ZAR_SAA7125_REGISTER_WRITE: status = ZarSaa7125RegisterWrite(ext, buffer); break;

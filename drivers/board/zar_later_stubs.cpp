@@ -15,6 +15,8 @@ void ZarICS2008A_OnDriverUnload(PZAR_DEVICE_EXTENSION) {}
 void ZarTandrel_Initialize(PZAR_DEVICE_EXTENSION) {}
 // Will release the streams' events and pending requests.
 void ZarTandrel_OnDriverUnload(PZAR_DEVICE_EXTENSION) {}
+// Will move the streams' field timing to the 24 fps mode in force.
+void ZarTandrel_OnSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION) {}
 
 // ---- bridge and video chips ----
 
@@ -108,6 +110,24 @@ void ZarDpcForAudioDsp(PKDPC, PVOID, PVOID, PVOID) {}
 
 // Will apply the committed scrub entry when nothing plays.
 void ZarScrubListIsr(PZAR_DEVICE_EXTENSION) {}
+
+// What the JPEG video channels call of modules still to come: nothing
+// follows, nothing is queued, nothing is mapped.
+void ZarAudFollowVideo(PZAR_DEVICE_EXTENSION, const ZAR_PLAY_COMMAND*, const UCHAR*) {}
+void ZarAudPreparePassiveStart(PZAR_DEVICE_EXTENSION, const UCHAR*) {}
+void ZarAudRecDmaStartDevice(PZAR_DEVICE_EXTENSION, const ULONG*) {}
+NTSTATUS ZarScrubListAddVideoPart(PZAR_DEVICE_EXTENSION, ULONG, const void*) { return STATUS_SUCCESS; }
+BOOLEAN ZarScrubListIsEmpty(PZAR_DEVICE_EXTENSION) { return TRUE; }
+ULONG ZarGfxGetReadMode(PZAR_DEVICE_EXTENSION, ULONG) { return 0; }
+void ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION, ULONG, ULONG) {}
+BOOLEAN ZarDveAcquireDebiAtDirql(PZAR_DEVICE_EXTENSION) { return FALSE; }
+BOOLEAN ZarAudRecRing(PZAR_DEVICE_EXTENSION, PUCHAR*, PULONG, PULONG) { return FALSE; }
+BOOLEAN ZarVariPlayIsMapped(PZAR_DEVICE_EXTENSION, ULONG) { return FALSE; }
+BOOLEAN ZarVariPlayTakeStart(PZAR_DEVICE_EXTENSION, ULONG) { return FALSE; }
+ULONG ZarVariPlayUpdatePosition(PZAR_DEVICE_EXTENSION, ULONG) { return 0; }
+BOOLEAN ZarVariPlayCurrentField(PZAR_DEVICE_EXTENSION, ULONG, PULONG, PULONG) { return FALSE; }
+const void* ZarAudGetState(PZAR_DEVICE_EXTENSION) { return nullptr; }
+
 void ZarPlyProcAmpPreProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyDvePreProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyMixPreProcessNode(PZAR_DEVICE_EXTENSION) {}
@@ -293,6 +313,8 @@ NTSTATUS ZarDveIoSetFreeze(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMP
 NTSTATUS ZarDveIoGetFreeze(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
 NTSTATUS ZarDveIoSetKey(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
 NTSTATUS ZarGfxIoEraseFramestore(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
+// Will erase both frame stores.
+void ZarGfxInitFramestore(PZAR_DEVICE_EXTENSION) {}
 NTSTATUS ZarAudIoPlaycord(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
 NTSTATUS ZarAudIoGetDspState(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
 NTSTATUS ZarICS2008A_SetVideoOutputSource(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }

@@ -2,6 +2,10 @@
 // released only when it was set up, so this also serves a board whose
 // initialisation stopped part-way, and a foreign bridge that never got
 // registers, an interrupt or threads.
+//
+// Nothing that a DPC or the interrupt routine touches is freed while either
+// can still run: the interrupt is disconnected and the queued DPCs are
+// flushed first.
 
 #include "zar_driver.h"
 
@@ -64,15 +68,23 @@ void ZarReleaseHardware(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObject
         ZarTandrel_OnDriverUnload(ext);
     }
     if (ext->DveWarpTablesAllocated) ZarDveWarpTableFree(ext);
+    ZarDiagSetExceptionHandler(ext, nullptr);
 
     if (ext->Registers != nullptr) {
         ZarSetIntMode(ext, 0xFFFFFFFF, FALSE);
         ZarSetSharedIrqMask(ext, 0xFFFFFFFF, FALSE);
     }
     ZarStopSystemThread(&ext->ScsiThread);
+    ZarScsiRelease(ext);
     ZarStopSystemThread(&ext->VinMonitorThread);
     ZarStopSystemThread(&ext->DspThread);
     if (ext->Registers != nullptr) ZarSaa7146Reset(ext);
+
+    if (ext->InterruptObject != nullptr) {
+        IoDisconnectInterrupt(ext->InterruptObject);
+        ext->InterruptObject = nullptr;
+    }
+    KeFlushQueuedDpcs();
 
     if (ext->PlaylistBuffersAllocated) ZarPlyBufferDeAlloc(ext);
     if (ext->LookasidesReady) {
@@ -86,10 +98,6 @@ void ZarReleaseHardware(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObject
     ZarPlyFreeNotificationDatabase(ext);
     ZarFreeDmaBuffers(ext);
 
-    if (ext->InterruptObject != nullptr) {
-        IoDisconnectInterrupt(ext->InterruptObject);
-        ext->InterruptObject = nullptr;
-    }
     if (ext->Registers != nullptr) {
         MmUnmapIoSpace(ext->Registers, ZAR_REGISTER_WINDOW);
         ext->Registers = nullptr;

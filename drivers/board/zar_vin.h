@@ -10,6 +10,56 @@
 struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
 
+// Input control word (board register 0x5474, shadow ext->DebiShadow5474).
+inline constexpr ULONG ZAR_INPUT_CONTROL_REGISTER = 0x5474;
+inline constexpr ULONG ZAR_INPUT_EXTERNAL_LOCKED = 0x2;
+// Video control word (board register 0x4C40).
+inline constexpr ULONG ZAR_VIDEO_CONTROL_REGISTER = 0x4C40;
+
+// Monitor hysteresis, in samples (one sample every fourth field).
+inline constexpr ULONG ZAR_VIN_LOCK_SAMPLES = 4;
+inline constexpr ULONG ZAR_VIN_UNLOCK_SAMPLES = 16;
+inline constexpr ULONG ZAR_VIN_QUALITY_LIMIT = 64;
+inline constexpr ULONG ZAR_VIN_QUALITY_LOCKED_BELOW = 32;
+inline constexpr ULONG ZAR_VIN_DECODER_RESTART_FIELDS = 60;
+
 struct ZAR_VIN_STATE {
-    ULONG Reserved;
+    ZAR_VIN_MODE Mode;
+    ULONG SavedSource;             // the external source IOCTL_ZAR_RESTORE_VIN_IO returns to
+    ULONG Standards;               // IOCTL_ZAR_VIN_SET_STANDARDS word (0 on a 625-line board)
+    ULONG VideoControl;            // shadow of the video control word
+    ULONG InputSetup;              // the video preferences' input set-up word
+    // Monitor.
+    ULONG LockCounter;             // consecutive samples toward a change of the declared state
+    ULONG Quality;                 // 0..64; grows while the decoder reports an unstable signal
+    ULONG History;                 // decoder-sample shift register (genlock self-identification)
+    ULONG EncoderTrigger;          // trigger state last applied to the encoders
+    volatile LONG PassRunning;
+    volatile LONG ModeChanging;
+    // Proc amp: as received {contrast index, brightness, saturation, hue}
+    // and the decoder values {brightness, contrast, saturation, hue} that
+    // the next update applies.
+    UCHAR ProcAmp[4];
+    UCHAR ProcAmpDecoder[4];
+    BOOLEAN Locked;                // input declared locked
+    BOOLEAN DecoderPresent;        // the decoder took its initialisation
+    BOOLEAN LockOverride;          // the board runs as locked whatever the decoder says
 };
+
+BOOLEAN ZarVinIsExternalSource(ULONG source);
+BOOLEAN ZarVinIsAnalogSource(ULONG source);
+BOOLEAN ZarVinIsDigitalIoSource(ULONG source);
+
+// Writes the input control word from the current mode and marks the video
+// control word for the interrupt's deferred write; updateLockBit lets an
+// analog source's external-lock bit follow the lock-bit suppression word.
+void ZarVinSetFpgaMode(PZAR_DEVICE_EXTENSION ext, BOOLEAN updateLockBit);
+NTSTATUS ZarVinGenlockSelfIdInit(PZAR_DEVICE_EXTENSION ext);
+// One decoder sample: TRUE when the input counts as locked.
+BOOLEAN ZarVinIsDecoderLocked(PZAR_DEVICE_EXTENSION ext);
+// One pass of the monitor (what a wake-up of the thread runs).
+void ZarVinMonitorPass(PZAR_DEVICE_EXTENSION ext);
+void ZarVinAdjustEncoderTriggering(PZAR_DEVICE_EXTENSION ext, ULONG trigger);
+// The decoder values the proc-amp request gives (standards word and black
+// level of the board).
+void ZarVinProcAmpDecoderValues(PZAR_DEVICE_EXTENSION ext, const UCHAR request[4], UCHAR decoder[4]);

@@ -145,11 +145,14 @@ void Dispatch(ADAPTER_OBJECT* a, std::unique_lock<std::mutex>& g)
         KeLowerIrql(old);
         g.lock();
         if (action == KeepObject) continue;
+        // The adapter goes back whatever happened to the registers meanwhile:
+        // the transfer may have ended and freed them on another processor
+        // before the execution routine returned.
         if (a->heldRegisters == set) {
             if (action == DeallocateObject) ReleaseSet(a, set);
             a->heldRegisters = nullptr;
-            a->held = false;
         }
+        a->held = false;
     }
     a->dispatching = false;
 }

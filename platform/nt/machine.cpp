@@ -176,6 +176,12 @@ NTSTATUS MapDrives(const std::string& folder)
     if (!MakeFolders(drives + "/C/WINNT/system32/drivers")) return STATUS_ACCESS_DENIED;
     NTSTATUS status = HostFsMapDrive('C', drives + "/C");
     if (!NT_SUCCESS(status)) return status;
+    // Drivers name their own files under \SystemRoot, as on the real system.
+    UNICODE_STRING systemRoot, windowsFolder;
+    RtlInitUnicodeString(&systemRoot, u"\\SystemRoot");
+    RtlInitUnicodeString(&windowsFolder, u"\\??\\C:\\WINNT");
+    status = IoCreateSymbolicLink(&systemRoot, &windowsFolder);
+    if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_COLLISION) return status;
     if (DIR* d = ::opendir(drives.c_str())) {
         while (struct dirent* e = ::readdir(d)) {
             char c = e->d_name[0];

@@ -50,6 +50,8 @@ protected:
                                                   0, &error))
             << error;
         ASSERT_EQ(LoadDriver(u"ZARKD"), STATUS_SUCCESS);
+        // Start-up talks to the video chips; let the last transfer's DPC finish.
+        nt::ClockRunUntilIdle();
         for (auto& [name, driver] : nt::IoLoadedDrivers())
             if (name == u"ZARKD") ext_ = ZarExtension(driver->DeviceObject);
         ASSERT_NE(ext_, nullptr);
@@ -98,6 +100,7 @@ protected:
     // Marks the five transfer queues busy: queued requests wait in them.
     void HoldQueues()
     {
+        WaitQueuesIdle();
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         for (PKDEVICE_QUEUE q : Queues()) {
@@ -130,6 +133,12 @@ protected:
             while (PKDEVICE_QUEUE_ENTRY e = KeRemoveDeviceQueue(queues[i])) {
                 if (queues[i] == &ext_->I2cQueue) {
                     auto* entry = CONTAINING_RECORD(e, ZAR_I2C_ENTRY, QueueEntry);
+                    if (entry->Irp == nullptr) {
+                        // The driver's own command (no request): ended as the engine ends one.
+                        entry->Status = status;
+                        ZarI2cEndEntry(ext_, entry);
+                        continue;
+                    }
                     taken.push_back({lists[i], entry, entry->Irp, nullptr});
                 } else {
                     auto* entry = CONTAINING_RECORD(e, ZAR_DEBI_ENTRY, QueueEntry);
@@ -141,6 +150,17 @@ protected:
         for (const Taken& t : taken) ZarQueueEndRequest(t.lookaside, t.entry, t.irp, t.mdl, status, 0);
         held_ = false;
         return ULONG(taken.size());
+    }
+    // Lets the channels finish the board's own traffic (the start-up's I2C
+    // writes, the video-input monitor's reads).
+    void WaitQueuesIdle()
+    {
+        for (;;) {
+            nt::ClockRunUntilIdle();
+            auto queues = Queues();
+            if (std::none_of(queues.begin(), queues.end(), [](PKDEVICE_QUEUE q) { return q->Busy; })) return;
+            nt::ClockRunFor(100000);
+        }
     }
     std::vector<PKDEVICE_QUEUE> Queues()
     {

@@ -422,4 +422,25 @@ TEST_F(DmaTest, OneHolderAtATimeOthersQueued)
               ULONG{IRQL_NOT_GREATER_OR_EQUAL});
 }
 
+// A transfer that ends (and frees its map registers) before its execution
+// routine has returned, as on another processor, still gives the adapter back.
+IO_ALLOCATION_ACTION FreeRegistersThenKeep(PDEVICE_OBJECT, PIRP, PVOID mapRegisterBase, PVOID context)
+{
+    auto* adapter = static_cast<PADAPTER_OBJECT>(context);
+    IoFreeMapRegisters(adapter, mapRegisterBase, 1);
+    return DeallocateObjectKeepRegisters;
+}
+
+TEST_F(DmaTest, RegistersFreedBeforeTheExecutionRoutineReturnsStillReleaseTheAdapter)
+{
+    std::vector<int> order;
+    Holder next{&order, 1, DeallocateObject};
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    IoAllocateAdapterChannel(adapter, nullptr, 1, FreeRegistersThenKeep, adapter);
+    IoAllocateAdapterChannel(adapter, nullptr, 1, Hold, &next);
+    KeLowerIrql(old);
+    EXPECT_EQ(order, std::vector<int>{1});
+}
+
 }  // namespace

@@ -1,0 +1,185 @@
+// ZARKD's release of a board: after a start that failed part-way, of a
+// foreign bridge, and of a running board whose DPCs and diagnostic client
+// are still about when the driver unloads.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "drivers/board/zar_driver.h"
+#include "platform/nt/nt_internal.h"
+#include "platform/nt/nt_syscall.h"
+#include "sim/pci_layouts.h"
+#include "tests/support/machine_fixture.h"
+
+namespace {
+
+const ULONG kTags[] = {ZAR_TAG_HARDWARE_INFO, ZAR_TAG_I2C, ZAR_TAG_DEBI, ZAR_TAG_BRS,
+                       ZAR_TAG_HPS,           ZAR_TAG_SCSI, ZAR_TAG_WORK};
+
+class ZarkdUnload : public MachineFixture {
+protected:
+    virtual const char* Layout() const { return "one-board"; }
+
+    void Configure(nt::MachineOptions& options) override
+    {
+        const sim::PciLayout* layout = sim::FindPciLayout(Layout());
+        ASSERT_NE(layout, nullptr);
+        built_ = sim::BuildTopology(*layout);
+        options.pci = built_.topology;
+        options.loadDrivers = false;
+    }
+
+    void SetUp() override
+    {
+        MachineFixture::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"EventLog\\System")),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(InstallDriver(u"ZARKD", "ZARKD.sys"), STATUS_SUCCESS);
+    }
+
+    void TearDown() override
+    {
+        ExSetPoolFailureHook(nullptr);
+        MachineFixture::TearDown();
+    }
+
+    PZAR_DEVICE_EXTENSION Ext()
+    {
+        for (auto& [name, driver] : nt::IoLoadedDrivers())
+            if (name == u"ZARKD" && driver->DeviceObject != nullptr) return ZarExtension(driver->DeviceObject);
+        return nullptr;
+    }
+
+    static void ExpectNoPoolLeft()
+    {
+        for (ULONG tag : kTags) EXPECT_EQ(ExPoolBytesWithTag(tag), 0u) << std::hex << tag;
+    }
+
+    sim::BuiltTopology built_;
+};
+
+// ---- a start that failed part-way ----
+
+TEST_F(ZarkdUnload, FailedStartReleasesExactlyWhatWasMade)
+{
+    // Each case fails one pool allocation of the device's set-up; what the
+    // start made before it must all be released, and the board must start
+    // cleanly afterwards (nothing of the first try left connected).
+    static SIZE_T failBytes;
+    static ULONG failAfter, seen;
+    const struct {
+        const char* name;
+        SIZE_T bytes;
+        ULONG after;  // allocations of that size that succeed first
+    } cases[] = {
+        {"work area", 73728, 0},
+        {"capture area", 528384, 0},
+        {"second audio work buffer", 8000, 1},
+        {"third audio work buffer", 8000, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        failBytes = c.bytes;
+        failAfter = c.after;
+        seen = 0;
+        ExSetPoolFailureHook([](POOL_TYPE, SIZE_T bytes, ULONG tag) {
+            return tag == ZAR_TAG_WORK && bytes == failBytes && seen++ >= failAfter;
+        });
+        EXPECT_EQ(LoadDriver(u"ZARKD"), STATUS_INSUFFICIENT_RESOURCES);
+        ExSetPoolFailureHook(nullptr);
+        EXPECT_EQ(seen, c.after + 1);
+        ExpectNoPoolLeft();
+
+        ASSERT_EQ(LoadDriver(u"ZARKD"), STATUS_SUCCESS);
+        ASSERT_NE(Ext(), nullptr);
+        EXPECT_NE(Ext()->InterruptObject, nullptr);
+        ASSERT_EQ(nt::IoUnloadDriver(u"ZARKD"), STATUS_SUCCESS);
+        ExpectNoPoolLeft();
+    }
+}
+
+// ---- a running board ----
+
+std::atomic<int> g_dpcRuns;
+std::atomic<bool> g_dpcSawBuffers;
+
+void ProbeDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    g_dpcSawBuffers = ext->AudioBuffer.VirtualAddress != nullptr && ext->LookasidesReady && ext->Registers != nullptr;
+    ++g_dpcRuns;
+}
+
+TEST_F(ZarkdUnload, QueuedDpcRunsBeforeTheBuffersItTouchesAreFreed)
+{
+    ASSERT_EQ(LoadDriver(u"ZARKD"), STATUS_SUCCESS);
+    PZAR_DEVICE_EXTENSION ext = Ext();
+    ASSERT_NE(ext, nullptr);
+    g_dpcRuns = 0;
+    g_dpcSawBuffers = false;
+    KeInitializeDpc(&ext->DpcBrsDma, ProbeDpc, ext);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ASSERT_TRUE(KeInsertQueueDpc(&ext->DpcBrsDma, nullptr, nullptr));
+    KeLowerIrql(old);
+    ASSERT_EQ(nt::IoUnloadDriver(u"ZARKD"), STATUS_SUCCESS);
+    EXPECT_EQ(g_dpcRuns, 1);
+    EXPECT_TRUE(g_dpcSawBuffers);
+    ExpectNoPoolLeft();
+}
+
+TEST_F(ZarkdUnload, ReleaseDropsTheDiagnosticClientsSemaphore)
+{
+    ASSERT_EQ(LoadDriver(u"ZARKD"), STATUS_SUCCESS);
+    PZAR_DEVICE_EXTENSION ext = Ext();
+    ASSERT_NE(ext, nullptr);
+
+    KSEMAPHORE* semaphore = nullptr;
+    HANDLE handle = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    ASSERT_EQ(NtCreateSemaphore(&handle, SEMAPHORE_ALL_ACCESS, &attributes, 0, 100), STATUS_SUCCESS);
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, SEMAPHORE_MODIFY_STATE, ExSemaphoreObjectType, KernelMode,
+                                        reinterpret_cast<PVOID*>(&semaphore), nullptr),
+              STATUS_SUCCESS);
+    ObReferenceObject(semaphore);  // the test's own, to count with
+    LONG before = ObGetReferenceCount(semaphore);
+    ASSERT_EQ(ZarDiagSetExceptionHandler(ext, semaphore), STATUS_SUCCESS);  // takes one reference
+
+    ASSERT_EQ(nt::IoUnloadDriver(u"ZARKD"), STATUS_SUCCESS);
+    EXPECT_EQ(ObGetReferenceCount(semaphore), before - 1);
+    ObDereferenceObject(semaphore);
+    ZwClose(handle);
+}
+
+// ---- a foreign bridge ----
+
+class ZarkdUnloadForeign : public ZarkdUnload {
+protected:
+    const char* Layout() const override { return "foreign-only"; }
+};
+
+TEST_F(ZarkdUnloadForeign, ReleaseOfABridgeOnlyBoardWritesNothingAndKeepsNothing)
+{
+    ASSERT_EQ(LoadDriver(u"ZARKD"), STATUS_SUCCESS);
+    ASSERT_NE(Ext(), nullptr);
+    std::mutex lock;
+    std::vector<std::string> trace;
+    built_.boards[0]->SetTraceSink([&](const std::string& line) {
+        std::lock_guard guard(lock);
+        trace.push_back(line);
+    });
+    built_.boards[0]->SetTraceEnabled(true);
+    ASSERT_EQ(nt::IoUnloadDriver(u"ZARKD"), STATUS_SUCCESS);
+    built_.boards[0]->SetTraceEnabled(false);
+    built_.boards[0]->SetTraceSink(nullptr);
+    for (const std::string& line : trace) EXPECT_EQ(line.find(":="), std::string::npos) << line;
+    ExpectNoPoolLeft();
+}
+
+}  // namespace
