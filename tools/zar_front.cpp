@@ -348,8 +348,8 @@ void ShowBoards() {
 }
 
 // Lets the boards run on the real clock for about a second and counts what
-// their interrupt routine saw. The post-FPGA initialisation enables the
-// field interrupt; until it exists the demo does.
+// their interrupt routine saw (the set-up after the FPGA download enables the
+// field interrupt), and what the video-input monitor made of the input.
 void ShowFields() {
     Heading("Fields (one second on the real clock)");
     std::vector<PZAR_DEVICE_EXTENSION> boards;
@@ -357,7 +357,6 @@ void ShowFields() {
     for (ULONG board = 0; board < ZAR_MAX_BOARDS; ++board) {
         PZAR_DEVICE_EXTENSION ext = BoardExtension(board);
         if (!ext || ext->InterruptObject == nullptr) continue;
-        ZarSetIntMode(ext, ZAR_INT_FIELD, TRUE);
         boards.push_back(ext);
     }
     if (boards.empty()) {
@@ -368,7 +367,6 @@ void ShowFields() {
     nt::ClockRunFor(1000000000ull);
     for (size_t i = 0; i < boards.size(); ++i) {
         PZAR_DEVICE_EXTENSION ext = boards[i];
-        ZarSetIntMode(ext, ZAR_INT_FIELD, FALSE);
         std::printf("  board %lu: %llu fields in the second (field counter %lu, parity %lu), interrupts %lu, "
                     "spurious %lu\n",
                     static_cast<unsigned long>(ext->BoardNumber),
@@ -376,6 +374,9 @@ void ShowFields() {
                     static_cast<unsigned long>(ext->FieldCounter), static_cast<unsigned long>(ext->FieldParity),
                     static_cast<unsigned long>(ext->InterruptCount),
                     static_cast<unsigned long>(ext->SpuriousInterruptCount));
+        std::printf("    video input: source %lu, %s (decoder quality %lu of 64)\n",
+                    static_cast<unsigned long>(ext->Vin.Mode.Source), ext->Vin.Locked ? "locked" : "no lock",
+                    static_cast<unsigned long>(ext->Vin.Quality));
     }
 }
 
@@ -461,6 +462,101 @@ void ShowBoardSetUp() {
     }
 }
 
+// A quoted INQUIRY text field without its padding.
+std::string Trimmed(const char* text, size_t size) {
+    std::string out(text, strnlen(text, size));
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+const char* ScsiDeviceStateName(uint32_t state) {
+    switch (state) {
+    case ZAR_SCSI_DEVICE_NONE: return "absent";
+    case ZAR_SCSI_DEVICE_NOT_READY: return "not ready";
+    case ZAR_SCSI_DEVICE_READY: return "ready";
+    default: return "?";
+    }
+}
+
+// A disk request as the file-system driver sends one; false with the
+// reason printed when the request or the command failed.
+bool DiskRequest(BoardHandle& handle, ZAR_DISK_REQUEST& request, const char* what) {
+    request.OwnsScsi = 1;
+    const DWORD error = handle.Control(IOCTL_ZAR_DISK_REQUEST, &request, sizeof request, &request, sizeof request);
+    if (error == 0 && request.ScsiStatus == 0) return true;
+    std::printf("    %s failed: error %lu, SCSI status 0x%02lX, sense key %lu, ASC 0x%02lX\n", what,
+                static_cast<unsigned long>(error), static_cast<unsigned long>(request.ScsiStatus),
+                static_cast<unsigned long>(request.SenseKey),
+                static_cast<unsigned long>(request.AdditionalSenseCode));
+    return false;
+}
+
+// The SCSI bus of each board: the scan the file-system driver starts with,
+// each target's record, then a few blocks written, read back and compared.
+void ShowDisks() {
+    Heading("SCSI bus and disks");
+    for (ULONG board : BoardsInState2()) {
+        BoardHandle handle(board);
+        if (!handle.Open()) continue;
+        const uint64_t start = nt::ClockNow();
+        ZAR_DISK_REQUEST scan{};
+        scan.Operation = ZAR_DISK_OP_SCAN;
+        if (!DiskRequest(handle, scan, "bus scan")) continue;
+        std::printf("  board %lu: bus scanned in %.1f s\n", static_cast<unsigned long>(board),
+                    double(nt::ClockNow() - start) / 1e9);
+        int firstDrive = -1;
+        for (uint32_t id = 0; id < 16; ++id) {
+            ZAR_SCSI_DEVICE_INFO info{};
+            info.ScsiId = id;
+            if (handle.Control(IOCTL_ZAR_GET_SCSI_DEVICE, &info, sizeof info, &info, sizeof info) != 0) continue;
+            if (info.State == ZAR_SCSI_DEVICE_NONE) continue;
+            if (id == 7) {
+                std::printf("    id  7: the board's own host adapter (%s %s)\n",
+                            Trimmed(info.VendorId, sizeof info.VendorId).c_str(),
+                            Trimmed(info.ProductId, sizeof info.ProductId).c_str());
+                continue;
+            }
+            std::printf("    id %2lu: %-9s %-8s %-16s %-4s last block %lu (%.1f GB), %s, period %lu, offset %lu, "
+                        "read cache %s, write cache %s\n",
+                        static_cast<unsigned long>(id), ScsiDeviceStateName(info.State),
+                        Trimmed(info.VendorId, sizeof info.VendorId).c_str(),
+                        Trimmed(info.ProductId, sizeof info.ProductId).c_str(),
+                        Trimmed(info.Revision, sizeof info.Revision).c_str(),
+                        static_cast<unsigned long>(info.LastBlock), (double(info.LastBlock) + 1) * 512 / 1e9,
+                        info.NegotiatedWide ? "16-bit" : "8-bit",
+                        static_cast<unsigned long>(info.NegotiatedPeriod),
+                        static_cast<unsigned long>(info.NegotiatedOffset), info.ReadCache ? "on" : "off",
+                        info.WriteCache ? "on" : "off");
+            if (firstDrive < 0 && info.State == ZAR_SCSI_DEVICE_READY && id != 7) firstDrive = int(id);
+        }
+        if (firstDrive < 0) {
+            std::printf("    (no ready drive to write to)\n");
+            continue;
+        }
+        // 64 KB of a pattern that differs on every run, at a block beyond
+        // anything the file system keeps at the start of a drive.
+        constexpr uint32_t kBlocks = 128, kFirstBlock = 1000000;
+        std::vector<uint32_t> written(kBlocks * 512 / 4), read(written.size());
+        uint32_t x = static_cast<uint32_t>(std::time(nullptr)) | 1;
+        for (uint32_t& word : written) word = x = x * 1664525u + 1013904223u;
+        ZAR_DISK_REQUEST write{};
+        write.Operation = ZAR_DISK_OP_WRITE;
+        write.TargetId = static_cast<uint32_t>(firstDrive);
+        write.FirstBlock = kFirstBlock;
+        write.BlockCount = kBlocks;
+        write.UserBuffer = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(written.data()));
+        write.UserBufferLength = kBlocks * 512;
+        ZAR_DISK_REQUEST readBack = write;
+        readBack.Operation = ZAR_DISK_OP_READ;
+        readBack.UserBuffer = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(read.data()));
+        const uint64_t io = nt::ClockNow();
+        if (!DiskRequest(handle, write, "write") || !DiskRequest(handle, readBack, "read")) continue;
+        std::printf("    id %d: %lu blocks written at block %lu and read back in %.0f ms: %s\n", firstDrive,
+                    static_cast<unsigned long>(kBlocks), static_cast<unsigned long>(kFirstBlock),
+                    double(nt::ClockNow() - io) / 1e6, written == read ? "identical" : "DIFFERENT");
+    }
+}
+
 struct Section {
     const char* name;
     void (*show)();
@@ -474,6 +570,7 @@ constexpr Section kDemoSections[] = {
     {"boards", ShowBoards},
     {"board set-up", ShowBoardSetUp},
     {"fields", ShowFields},
+    {"disks", ShowDisks},
     {"event log", ShowEventLog},
 };
 
