@@ -7,6 +7,12 @@
 // interrupt, because the interrupt routine itself reads board registers over
 // DEBI. Programmed and polled transfers run with the DEBI interrupt off;
 // interrupt-driven ones turn it on when they start and end in the DEBI DPC.
+//
+// A transfer of several blocks (a queued DMA request, an SDRAM copy of the
+// SCSI engine) owns the engine from its first block to its last, so the one
+// done interrupt always reaches its owner and nothing moves the SDRAM
+// window between its blocks. Single accesses and polled single transfers
+// run unowned between blocks.
 
 #include <algorithm>
 #include <cstring>
@@ -35,6 +41,7 @@ constexpr ULONG kDebiImmediateMax = 4;          // the bridge moves this little 
 
 constexpr ULONG kDebiIdlePolls = 100000;
 constexpr ULONG kStateMachinePolls = 16384;
+constexpr LONGLONG kCopyOwnerWait = -10000000LL;  // 1 s: a DEBI request of 4 MB takes a quarter of it
 
 // DEBI_CONFIG words.
 constexpr ULONG kConfigPlain = 0x008A0000;
@@ -197,6 +204,38 @@ ZAR_DEBI_ENTRY* ZarDebiNextEntry(PZAR_DEVICE_EXTENSION ext)
     return next ? CONTAINING_RECORD(next, ZAR_DEBI_ENTRY, QueueEntry) : nullptr;
 }
 
+// The engine for a DMA request (DISPATCH_LEVEL). While an SDRAM copy owns
+// it the entry waits (the queue stays busy behind it) and the copy's release
+// starts it.
+bool ZarDebiClaimForRequest(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry)
+{
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    KeAcquireSpinLockAtDpcLevel(&debi->OwnerLock);
+    bool free = debi->Owner == ZAR_DEBI_OWNER_NONE;
+    if (free)
+        debi->Owner = ZAR_DEBI_OWNER_REQUEST;
+    else
+        debi->WaitingEntry = entry;
+    KeReleaseSpinLockFromDpcLevel(&debi->OwnerLock);
+    return free;
+}
+
+// The request's end frees the engine or, when an SDRAM copy waits for it,
+// hands it straight to the copy, ahead of the next queued request.
+void ZarDebiReleaseFromRequest(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    KeAcquireSpinLockAtDpcLevel(&debi->OwnerLock);
+    if (debi->CopyWaiting) {
+        debi->CopyWaiting = FALSE;
+        debi->Owner = ZAR_DEBI_OWNER_SCSI_COPY;
+        KeSetEvent(&debi->CopyGranted, IO_NO_INCREMENT, FALSE);
+    } else {
+        debi->Owner = ZAR_DEBI_OWNER_NONE;
+    }
+    KeReleaseSpinLockFromDpcLevel(&debi->OwnerLock);
+}
+
 // A chunk of four bytes or less is an immediate transfer for the bridge: its
 // data travels in DEBI_AD, not by DMA, so the start (at device IRQL) needs
 // the chunk's bytes at a system address.
@@ -262,8 +301,11 @@ void ZarDebiCompleteRequest(PZAR_DEVICE_EXTENSION ext, NTSTATUS status)
     }
     debi->State = ZAR_DEBI_IDLE;
     debi->CurrentEntry = nullptr;
+    ZarDebiReleaseFromRequest(ext);
+    // The queue goes idle before the caller learns of the end.
+    ZAR_DEBI_ENTRY* next = ZarDebiNextEntry(ext);
     ZarQueueEndRequest(&ext->DebiLookaside, entry, entry->Irp, entry->Mdl, status, kRequestBytes);
-    if (ZAR_DEBI_ENTRY* next = ZarDebiNextEntry(ext)) ZarDebiIoStartIo(ext, next);
+    if (next != nullptr) ZarDebiIoStartIo(ext, next);
 }
 
 }  // namespace
@@ -305,6 +347,8 @@ void ZarDebiInit(PZAR_DEVICE_EXTENSION ext)
     ZAR_DEBI_STATE* debi = &ext->Debi;
     RtlZeroMemory(debi, sizeof(*debi));
     for (ULONG i = 0; i < ZAR_DEBI_WAIT_STATES; ++i) debi->WaitStates[i] = debi->WaitStates2[i] = kConfigPlain;
+    KeInitializeSpinLock(&debi->OwnerLock);
+    KeInitializeEvent(&debi->CopyGranted, NotificationEvent, FALSE);
 }
 
 void ZarDebiInitAudioWaitStates(PZAR_DEVICE_EXTENSION ext)
@@ -353,12 +397,64 @@ BOOLEAN ZarDebiFsDmaStartDevice(PZAR_DEVICE_EXTENSION ext, ULONG command, ULONG 
     return ZarDebiSynchronize(ext, ZarDebiCriticalBlockStart, &block);
 }
 
+// ---- engine ownership ----
+
+BOOLEAN ZarDebiAcquireForCopy(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&debi->OwnerLock, &oldIrql);
+    if (debi->Owner == ZAR_DEBI_OWNER_NONE) {
+        debi->Owner = ZAR_DEBI_OWNER_SCSI_COPY;
+        KeReleaseSpinLock(&debi->OwnerLock, oldIrql);
+        return TRUE;
+    }
+    KeClearEvent(&debi->CopyGranted);
+    debi->CopyWaiting = TRUE;
+    KeReleaseSpinLock(&debi->OwnerLock, oldIrql);
+
+    LARGE_INTEGER wait;
+    wait.QuadPart = kCopyOwnerWait;
+    KeWaitForSingleObject(&debi->CopyGranted, Executive, KernelMode, FALSE, &wait);
+    // The owner word decides: the hand-over may come just after the time-out.
+    KeAcquireSpinLock(&debi->OwnerLock, &oldIrql);
+    BOOLEAN granted = debi->Owner == ZAR_DEBI_OWNER_SCSI_COPY;
+    debi->CopyWaiting = FALSE;
+    KeReleaseSpinLock(&debi->OwnerLock, oldIrql);
+    return granted;
+}
+
+void ZarDebiReleaseFromCopy(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&debi->OwnerLock, &oldIrql);
+    debi->Owner = ZAR_DEBI_OWNER_NONE;
+    ZAR_DEBI_ENTRY* waiting = debi->WaitingEntry;
+    debi->WaitingEntry = nullptr;
+    KeReleaseSpinLockFromDpcLevel(&debi->OwnerLock);
+    if (waiting != nullptr) ZarDebiIoStartIo(ext, waiting);
+    KeLowerIrql(oldIrql);
+}
+
+BOOLEAN ZarDebiClaimAtDirql(PZAR_DEVICE_EXTENSION ext)
+{
+    // Waiting here for an owner to finish is not possible: its next block
+    // starts from the DEBI DPC, below this level. Its window mode and pointer
+    // must not move between two of its blocks either.
+    if (ext->Debi.Owner != ZAR_DEBI_OWNER_NONE || !ZarDebiWaitIdle(ext)) return FALSE;
+    ZarDebiMaskDoneAtIrql(ext);
+    ZarDebiWrite(ext, kDebiConfig, kConfigPlain);
+    return TRUE;
+}
+
 // ---- the queued DEBI request ----
 
 void ZarDebiIoStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry)
 {
     // Programmed accesses end here and now; the loop goes on with the
-    // entries behind them until a DMA transfer takes the channel.
+    // entries behind them until a DMA transfer takes the channel (or waits
+    // for the engine while an SDRAM copy owns it).
     while (entry != nullptr) {
         auto* request = static_cast<ZAR_DEBI_REQUEST*>(entry->SystemBuffer);
         if (request->Operation == ZAR_DEBI_OP_PIO_WRITE) {
@@ -366,11 +462,12 @@ void ZarDebiIoStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry)
         } else if (request->Operation == ZAR_DEBI_OP_PIO_READ) {
             request->Value = ZarDebiPioRead(ext, request->BoardAddress);
         } else {
-            ZarDebiStartDma(ext, entry);
+            if (ZarDebiClaimForRequest(ext, entry)) ZarDebiStartDma(ext, entry);
             return;
         }
-        ZarQueueEndRequest(&ext->DebiLookaside, entry, entry->Irp, entry->Mdl, STATUS_SUCCESS, kRequestBytes);
+        ZAR_DEBI_ENTRY* done = entry;
         entry = ZarDebiNextEntry(ext);
+        ZarQueueEndRequest(&ext->DebiLookaside, done, done->Irp, done->Mdl, STATUS_SUCCESS, kRequestBytes);
     }
 }
 
@@ -479,21 +576,24 @@ void ZarDpcForDebiDma(PKDPC, PVOID context, PVOID, PVOID)
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
     ZAR_DEBI_STATE* debi = &ext->Debi;
 
-    // A request whose set-up failed moved nothing on the bus: it ends even
-    // while an SDRAM copy owns the DEBI interrupt.
-    bool failed = debi->State == ZAR_DEBI_FAILED;
-    if (failed) ZarDebiCompleteRequest(ext, debi->FailStatus);
-
-    if (ext->Scsi.SdramCopyRunning) {
-        if (ZarScsiSdramDmaEndBlock(ext))
+    // The done interrupt belongs to the engine's owner: a block of the SDRAM
+    // copy, or a chunk of the queued request.
+    if (debi->Owner == ZAR_DEBI_OWNER_SCSI_COPY) {
+        if (!ext->Scsi.SdramCopyRunning)
+            ++debi->SpuriousDpcs;  // a polled copy, or one that already gave up
+        else if (ZarScsiSdramDmaEndBlock(ext))
             ZarScsiSdramDmaStartNextBlock(ext);
         else
             ZarScsiSdramDmaComplete(ext);
         return;
     }
-    if (failed) return;
-    if (debi->State != ZAR_DEBI_RUNNING) {
+    if (debi->Owner != ZAR_DEBI_OWNER_REQUEST || debi->State == ZAR_DEBI_IDLE) {
         ++debi->SpuriousDpcs;
+        return;
+    }
+    // A request whose set-up failed moved nothing on the bus.
+    if (debi->State == ZAR_DEBI_FAILED) {
+        ZarDebiCompleteRequest(ext, debi->FailStatus);
         return;
     }
 

@@ -22,6 +22,15 @@ enum ZAR_DEBI_DMA_STATE : ULONG {
     ZAR_DEBI_FAILED = 255,     // set-up or start failed: the DPC completes it with FailStatus
 };
 
+// Who owns the DEBI engine for a transfer of several blocks. The bridge has
+// one engine and one done interrupt, and the SDRAM window's mode and pointer
+// stay set from one block to the next: only one such transfer may run.
+enum ZAR_DEBI_OWNER : ULONG {
+    ZAR_DEBI_OWNER_NONE = 0,
+    ZAR_DEBI_OWNER_REQUEST = 1,    // the queued DEBI request in CurrentEntry
+    ZAR_DEBI_OWNER_SCSI_COPY = 2,  // an SDRAM copy of the SCSI command thread
+};
+
 struct ZAR_DEBI_STATE {
     // DEBI_CONFIG of the audio ranges by the board's wait-state setting:
     // the first table serves 0x8400, 0x8C00 and 0x9800, the second 0x8800.
@@ -48,6 +57,14 @@ struct ZAR_DEBI_STATE {
     ULONG MapRegisterCount;
     PVOID MapRegisterBase;     // null while no map registers are held
     PUCHAR ImmediateHost;      // system address of a chunk of four bytes or less
+
+    // Engine ownership, under OwnerLock. Single programmed accesses and
+    // polled single transfers run between the owner's blocks, unowned.
+    KSPIN_LOCK OwnerLock;
+    volatile ULONG Owner;          // ZAR_DEBI_OWNER
+    ZAR_DEBI_ENTRY* WaitingEntry;  // a DMA request held back while the SCSI copy owns the engine
+    BOOLEAN CopyWaiting;           // the SCSI thread waits for the engine
+    KEVENT CopyGranted;            // set when the engine is handed to the waiting SCSI thread
 };
 
 // Prepares the module's state at device start (before any DEBI access):
@@ -73,6 +90,16 @@ BOOLEAN ZarDebiSdramDmaStartDevice(PZAR_DEVICE_EXTENSION ext, ULONG pageTable, U
 // One polled DEBI transfer with the caller's command, page and address
 // words (the caller waits for the busy bit).
 BOOLEAN ZarDebiFsDmaStartDevice(PZAR_DEVICE_EXTENSION ext, ULONG command, ULONG page, ULONG address);
+// The SCSI command thread's hold on the engine around one SDRAM copy
+// (passive level). Acquire waits up to a second for a DEBI request to end;
+// FALSE when it did not. Release starts the DEBI request held back meanwhile.
+BOOLEAN ZarDebiAcquireForCopy(PZAR_DEVICE_EXTENSION ext);
+void ZarDebiReleaseFromCopy(PZAR_DEVICE_EXTENSION ext);
+// From the interrupt routine, for one transfer of its own through the SDRAM
+// window: FALSE at once while a transfer of several blocks owns the engine,
+// or when DEBI stays busy; otherwise the DEBI interrupt is off (a done status
+// already latched goes to the DEBI DPC) and DEBI_CONFIG has the plain set-up.
+BOOLEAN ZarDebiClaimAtDirql(PZAR_DEVICE_EXTENSION ext);
 // Fills the two DEBI wait-state tables for the board revision.
 void ZarDebiInitAudioWaitStates(PZAR_DEVICE_EXTENSION ext);
 

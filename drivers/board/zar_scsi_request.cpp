@@ -79,14 +79,11 @@ BOOLEAN ZarScsiSdramStartBlock(PZAR_DEVICE_EXTENSION ext, BOOLEAN interruptDrive
     return ZarDebiSdramDmaStartDevice(ext, s->CopyPageTable, offset, command, interruptDriven);
 }
 
-// Runs the copy set up in ext->Scsi: short ones polled, the rest block by
-// block through the DEBI DPC.
-NTSTATUS ZarScsiSdramDma(PZAR_DEVICE_EXTENSION ext)
+// The copy's blocks: short copies polled, the rest block by block through
+// the DEBI DPC.
+NTSTATUS ZarScsiSdramDmaBlocks(PZAR_DEVICE_EXTENSION ext)
 {
     ZAR_SCSI_STATE* s = &ext->Scsi;
-    s->CopyDone = 0;
-    s->CopyFailed = FALSE;
-    if (s->CopyRemaining == 0) return STATUS_SUCCESS;
     ZarDebiSdramSetAddressMode(ext, s->CopyMode);
     if (s->CopyToHost && !ZarDebiWaitStateMachineIdle(ext)) return STATUS_UNSUCCESSFUL;
 
@@ -112,6 +109,21 @@ NTSTATUS ZarScsiSdramDma(PZAR_DEVICE_EXTENSION ext)
         return STATUS_UNSUCCESSFUL;
     }
     return s->CopyFailed ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+}
+
+// Runs the copy set up in ext->Scsi with the DEBI engine its own from the
+// window set-up to the last block: a DEBI request in between would move the
+// window and take the copy's done interrupts.
+NTSTATUS ZarScsiSdramDma(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_SCSI_STATE* s = &ext->Scsi;
+    s->CopyDone = 0;
+    s->CopyFailed = FALSE;
+    if (s->CopyRemaining == 0) return STATUS_SUCCESS;
+    if (!ZarDebiAcquireForCopy(ext)) return STATUS_UNSUCCESSFUL;
+    NTSTATUS status = ZarScsiSdramDmaBlocks(ext);
+    ZarDebiReleaseFromCopy(ext);
+    return status;
 }
 
 void ZarScsiSetUpCopy(PZAR_DEVICE_EXTENSION ext, const ZAR_DISK_REQUEST* request, BOOLEAN toHost, ULONG length)
