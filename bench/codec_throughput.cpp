@@ -2,14 +2,13 @@
 // clock with their registers as a driver programmes them, against bare
 // libjpeg-turbo (TurboJPEG, planar 4:2:2) compressing and decompressing the
 // same field at the equivalent quality. The ratio is simulated / bare.
-#include <turbojpeg.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <vector>
 
+#include "bench/bare_jpeg.h"
 #include "sim/board.h"
 #include "tests/sim/fake_host.h"
 #include "tests/sim/jpeg_programme.h"
@@ -76,29 +75,13 @@ int main(int argc, char** argv)
         }
         double simBoth = sim.Run(jpeg::kControlRealtime0 | jpeg::kControlRealtime1, fields);
 
-        // Bare: the same field, planar 4:2:2, quality 83 (the tables at the
-        // initial scale 22/64 of the programme's, as libjpeg scales them).
+        // Bare: the same field at the initial scale of the programme (22/64
+        // of its tables, libjpeg's quality 83).
         const VideoField& in = sim.board.VideoIn().Field(1);
-        const int lines = in.Lines();
-        const unsigned char* planes[3] = {in.Y(), in.Cb(), in.Cr()};
-        int strides[3] = {720, 360, 360};
-        tjhandle c = tjInitCompress(), d = tjInitDecompress();
-        std::vector<unsigned char> jpeg(tjBufSize(720, lines, TJSAMP_422));
-        unsigned char* buffer = jpeg.data();
-        unsigned long size = 0;
-        auto start = Clock::now();
-        for (int i = 0; i < fields; ++i) {
-            size = jpeg.size();
-            tjCompressFromYUVPlanes(c, planes, 720, strides, lines, TJSAMP_422, &buffer, &size, 83, TJFLAG_NOREALLOC);
-        }
-        double bareEncode = fields / Seconds(start);
-        VideoField out(in.Geometry());
-        unsigned char* outPlanes[3] = {out.Y(), out.Cb(), out.Cr()};
-        start = Clock::now();
-        for (int i = 0; i < fields; ++i) tjDecompressToYUVPlanes(d, buffer, size, outPlanes, 720, strides, lines, 0);
-        double bareDecode = fields / Seconds(start);
-        tjDestroy(c);
-        tjDestroy(d);
+        std::vector<bare::Stream> streams;
+        double bareEncode = bare::EncodeRate({&in}, bare::QualityForScale(22), fields, &streams);
+        double bareDecode = bare::DecodeRate(streams, in.Geometry(), fields);
+        const unsigned long size = streams[0].size();
 
         std::printf("%-8d %-7s %12.1f %12.1f %7.2f\n", standard, "encode", simEncode, bareEncode, simEncode / bareEncode);
         std::printf("%-8d %-7s %12.1f %12.1f %7.2f\n", standard, "decode", simDecode, bareDecode, simDecode / bareDecode);

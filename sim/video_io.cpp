@@ -201,6 +201,31 @@ void VideoFeed::UseTestPattern()
     BuildPattern(geometry_, fields_[0], fields_[1]);
 }
 
+void VideoFeed::UseMovingTestPattern(int frames, int step)
+{
+    UseTestPattern();
+    const std::vector<VideoField> still = fields_;
+    constexpr int W = VideoGeometry::kWidth, C = VideoGeometry::kChromaWidth;
+    const int lumaStep = step & ~1;
+    fields_.clear();
+    for (int k = 0; k < std::max(frames, 1); ++k) {
+        const int shift = int((int64_t(k) * lumaStep) % W + W) % W;
+        for (const VideoField& from : still) {
+            VideoField to(geometry_);
+            for (int line = 0; line < from.Lines(); ++line) {
+                auto rotate = [line, shift](const uint8_t* src, uint8_t* dst, int width, int by) {
+                    std::rotate_copy(src + line * width, src + line * width + (width - by), src + (line + 1) * width,
+                                     dst + line * width);
+                };
+                rotate(from.Y(), to.Y(), W, shift);
+                rotate(from.Cb(), to.Cb(), C, shift / 2);
+                rotate(from.Cr(), to.Cr(), C, shift / 2);
+            }
+            fields_.push_back(std::move(to));
+        }
+    }
+}
+
 const VideoField& VideoFeed::Field(uint64_t field) const
 {
     // Field numbers count from 1 with the first field odd (parity 1).

@@ -92,6 +92,10 @@ public:
     // The built-in pattern: colour bars, a multiburst, a ramp and a patch of
     // fine texture, the same every frame.
     void UseTestPattern();
+    // The same pattern moving: 'frames' frames (played in a loop), frame k
+    // shifted right by k x 'step' samples, wrapping around the line. A step
+    // is taken even so that the chrominance moves with the luminance.
+    void UseMovingTestPattern(int frames, int step);
     // Frames from a file: a JPEG, PPM or BMP picture (one frame, placed at the
     // top left, cropped or padded with black), or raw UYVY frames (.uyvy or
     // .yuv, 720 x 486 or 576 each) played in a loop. False with a reason when

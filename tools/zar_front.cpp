@@ -32,6 +32,7 @@
 #include "outside/zariokd.h"
 #include "sim/drive_config.h"
 #include "sim/pci_layouts.h"
+#include "tools/demo_clip.h"
 #if __has_include("win32.h")
 #include "win32.h"
 #define ZAR_FRONT_HAVE_WIN32 1
@@ -557,6 +558,12 @@ void ShowDisks() {
     }
 }
 
+// A clip recorded from board 0's input to its first drive and played back.
+void ShowBoardZeroClip() {
+    ShowClip({0, gDemo.hardware.boards.empty() ? nullptr : gDemo.hardware.boards[0].get(),
+              fs::absolute(gDemo.options.folder).string()});
+}
+
 struct Section {
     const char* name;
     void (*show)();
@@ -571,6 +578,7 @@ constexpr Section kDemoSections[] = {
     {"board set-up", ShowBoardSetUp},
     {"fields", ShowFields},
     {"disks", ShowDisks},
+    {"clip", ShowBoardZeroClip},
     {"event log", ShowEventLog},
 };
 

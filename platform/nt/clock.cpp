@@ -5,7 +5,8 @@
 // Virtual time moves only on the interrupt context, and only when it has
 // nothing due and no registered machine thread is running; every wake
 // counts the woken thread as running under DispatcherLock, the same lock
-// under which that decision is taken.
+// under which that decision is taken, and every spin lock release counts
+// the threads spinning on held locks as running again before it returns.
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -20,6 +21,7 @@
 namespace ki {
 std::mutex DispatcherLock;
 std::atomic<LONGLONG> BootSystemTime{0};
+std::atomic<int> SpinnersUncounted{0};
 }  // namespace ki
 
 namespace {
@@ -52,6 +54,7 @@ struct ClockState {
     ClockEventId nextId = 1;
     std::multimap<uint64_t, KTHREAD*> deadlines;
     std::vector<KTHREAD*> idleWaiters;
+    std::vector<KTHREAD*> spinners;  // uncounted in SpinBlockBegin
     std::condition_variable contextCv;
     std::thread context;
 };
@@ -317,22 +320,50 @@ void StallOnContext(uint64_t ns)
     }
 }
 
-void SpinBlockBegin()
+bool SpinBlockBegin(PKSPIN_LOCK lock)
 {
     KTHREAD* t = Current();
-    Guard lock(DispatcherLock);
-    if (!CountedLocked(t) || t->Blocker.blocked || t->Blocker.spinning) return;
+    Guard guard(DispatcherLock);
+    if (!CountedLocked(t) || t->Blocker.blocked) return false;
+    if (t->Blocker.spinning) return true;
+    // Paired with the release's store-then-look (ReleaseSpinRaw): either
+    // that release sees this spinner and counts it again, or this sees the
+    // lock free and the thread stays counted.
+    SpinnersUncounted.fetch_add(1, std::memory_order_seq_cst);
+    if (__atomic_load_n(lock, __ATOMIC_SEQ_CST) == 0) {
+        SpinnersUncounted.fetch_sub(1, std::memory_order_seq_cst);
+        return true;
+    }
+    ClockState& s = S();
     t->Blocker.spinning = true;
-    if (--S().runningThreads == 0) KickContextLocked();
+    s.spinners.push_back(t);
+    if (--s.runningThreads == 0) KickContextLocked();
+    return true;
 }
 
 void SpinBlockEnd()
 {
     KTHREAD* t = Current();
-    Guard lock(DispatcherLock);
+    if (!t->Blocker.spinning) return;  // only this thread sets it
+    Guard guard(DispatcherLock);
     if (!t->Blocker.spinning) return;
+    ClockState& s = S();
+    std::erase(s.spinners, t);
+    SpinnersUncounted.fetch_sub(1, std::memory_order_seq_cst);
     t->Blocker.spinning = false;
-    if (CountedLocked(t)) S().runningThreads++;
+    if (CountedLocked(t)) s.runningThreads++;
+}
+
+void RecountSpinners()
+{
+    Guard guard(DispatcherLock);
+    ClockState& s = S();
+    for (KTHREAD* t : s.spinners) {
+        t->Blocker.spinning = false;
+        if (CountedLocked(t)) s.runningThreads++;
+    }
+    SpinnersUncounted.fetch_sub(static_cast<int>(s.spinners.size()), std::memory_order_seq_cst);
+    s.spinners.clear();
 }
 
 void ContextSpinStep()
@@ -350,6 +381,11 @@ void ContextSpinStep()
                 }
                 WakeDueLocked(g_virtualNow.load());
             }
+        } else if (!IsVirtual() && s.running) {
+            // Real time: the holder of the lock may be in a stall or a timed
+            // wait that only this context ends; left asleep it would never
+            // release the lock this context spins on.
+            WakeDueLocked(nt::ClockNow());
         }
     }
     std::this_thread::yield();

@@ -6,7 +6,8 @@
 // times, drive latencies).
 //
 // Virtual mode (tests): time moves only when every machine thread is blocked
-// (in a kernel wait, a stall, a delay or RunFor) and nothing is left to run in
+// (in a kernel wait, a stall, a delay or RunFor, or spinning on a spin lock
+// its holder keeps through a stall) and nothing is left to run in
 // the interrupt/DPC context; the clock then jumps to the earliest deadline
 // (an event, a wait time-out, a stall's end) and runs what is due there. So
 // a 3 s time-out costs no real time, and the same test always sees the same

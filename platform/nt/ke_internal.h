@@ -37,7 +37,10 @@ struct Blocker {
     bool blocked = false;   // asleep; cleared only by WakeLocked
     bool timedOut = false;  // the clock passed its deadline
     bool counted = false;   // it was counted as running when it blocked
-    bool spinning = false;  // uncounted while spinning on a held lock
+    // Uncounted while spinning on a held lock. Set only by the thread
+    // itself; cleared by it or by a lock release that counts it again, so
+    // the spinner may read it without the lock.
+    std::atomic<bool> spinning{false};
     bool hasDeadline = false;
     std::multimap<uint64_t, KTHREAD*>::iterator deadline;
 };
@@ -129,9 +132,17 @@ bool CancelLocked(nt::ClockEventId id);
 // DPC): due hardware events run, interrupts are not re-entered. No lock.
 void StallOnContext(uint64_t ns);
 // Spinning on a held lock (no lock held): a thread stops counting as
-// running meanwhile; the interrupt context may move time itself.
-void SpinBlockBegin();
+// running while 'lock' stays held; the interrupt context may move time
+// itself. Every spin lock release counts all such spinners again before
+// the releaser goes on, so time cannot move between a release and the
+// spinner taking the lock; a spinner that then loses the lock calls
+// SpinBlockBegin again. False: the thread is not counted by the clock.
+bool SpinBlockBegin(PKSPIN_LOCK lock);
 void SpinBlockEnd();
+// Threads uncounted in SpinBlockBegin; non-zero: a release calls
+// RecountSpinners (no lock held).
+extern std::atomic<int> SpinnersUncounted;
+void RecountSpinners();
 void ContextSpinStep();
 // System time at boot (100 ns since 1601).
 extern std::atomic<LONGLONG> BootSystemTime;

@@ -33,10 +33,13 @@ inline ULONG_PTR Owner() { return reinterpret_cast<ULONG_PTR>(Current()); }
             ContextSpinStep();
         }
     }
-    SpinBlockBegin();
+    KTHREAD* self = reinterpret_cast<KTHREAD*>(me);
+    bool counted = SpinBlockBegin(lock);
     for (;;) {
         ULONG_PTR expected = 0;
-        if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
+        if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) break;
+        // A release counted this thread again but another took the lock.
+        if (counted && !self->Blocker.spinning.load(std::memory_order_relaxed)) counted = SpinBlockBegin(lock);
         std::this_thread::yield();
     }
     SpinBlockEnd();
@@ -64,9 +67,11 @@ void ReleaseSpinRaw(PKSPIN_LOCK lock)
     ULONG_PTR me = Owner();
     ULONG_PTR held = __atomic_load_n(lock, __ATOMIC_RELAXED);
     if (held != me) KeBugCheckEx(SPIN_LOCK_NOT_OWNED, reinterpret_cast<ULONG_PTR>(lock), held, me, 0);
-    // Paired with the interrupt context's mark-then-recheck: either it sees
-    // the lock free or this release sees the mark.
+    // Paired with the mark-then-recheck of the interrupt context and of
+    // spinners: either they see the lock free or this release sees the mark
+    // (and counts the spinners as running before this thread can block).
     __atomic_store_n(lock, 0, __ATOMIC_SEQ_CST);
+    if (SpinnersUncounted.load(std::memory_order_seq_cst) != 0) RecountSpinners();
     if (InterruptsDeferred.load(std::memory_order_seq_cst) != 0) UndeferInterrupts();
 }
 

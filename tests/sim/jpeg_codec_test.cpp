@@ -454,3 +454,28 @@ TEST_F(JpegFixture, OutputCapturesAsAPictureThatReadsBackAsInput)
     EXPECT_GT(Psnr(feed.Field(1), p1), 35.0) << "a failed load keeps the frames";
     std::remove(path.c_str());
 }
+
+// Frame k of the moving pattern is the still one moved right by k steps,
+// the chrominance by half as many samples, wrapping around the line; the
+// frames loop.
+TEST(VideoFeedTest, MovingPatternShiftsEachFrameAndLoops)
+{
+    VideoFeed still(525), moving(525);
+    moving.UseMovingTestPattern(30, 24);
+    ASSERT_EQ(moving.FrameCount(), 30u);
+    for (int k : {0, 1, 29}) {
+        for (uint64_t half : {1u, 2u}) {
+            SCOPED_TRACE("frame " + std::to_string(k) + " field " + std::to_string(half));
+            const VideoField& s = still.Field(half);
+            const VideoField& m = moving.Field(2 * uint64_t(k) + half);
+            const int shift = k * 24 % 720;
+            for (int line : {0, 100, 200}) {
+                for (int x : {0, 5, 719}) ASSERT_EQ(m.Y()[line * 720 + (x + shift) % 720], s.Y()[line * 720 + x]);
+                for (int x : {0, 7, 359})
+                    ASSERT_EQ(m.Cb()[line * 360 + (x + shift / 2) % 360], s.Cb()[line * 360 + x]);
+            }
+        }
+    }
+    EXPECT_TRUE(moving.Field(61) == moving.Field(1));
+    EXPECT_FALSE(moving.Field(3) == moving.Field(1));
+}

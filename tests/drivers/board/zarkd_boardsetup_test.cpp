@@ -347,6 +347,9 @@ TEST_F(ZarkdBoardSetup, SynchronizeExecutionWaitsForTheAskedParity)
 {
     Board().PowerOff();
     ZarSetIntMode(ext_, ZAR_INT_FIELD, TRUE);
+    // A field latched before the power-off interrupts as soon as the
+    // interrupt is on: let it pass before any caller waits.
+    nt::ClockRunUntilIdle();
     const struct {
         const char* name;
         ULONG selector;

@@ -20,21 +20,12 @@ constexpr ULONG kPort = 0x7FF8;      // a board register the test turns into a F
 constexpr ULONG kWindowConfig = 0x104A0000;
 constexpr DWORD kWaitMs = 20000;     // virtual time
 
-class ZarkdDebiArbitration : public ZarkdScsiMachine {
+class ZarkdDebiArbitration : public ZarkdReadyDriveMachine<12288> {
 protected:
-    std::vector<sim::DriveConfig> Drives() override { return {Drive(0, 12288)}; }
-
-    void SetUp() override
-    {
-        ZarkdScsiMachine::SetUp();
-        if (HasFatalFailure()) return;
-        Scan();
-        ASSERT_EQ(Device(0).State, ZAR_SCSI_DEVICE_READY);
-    }
     void TearDown() override
     {
         for (Pending& p : pending_) CloseHandle(p.ov.hEvent);
-        ZarkdScsiMachine::TearDown();
+        ZarkdReadyDriveMachine::TearDown();
     }
 
     sim::Debi& Unit() { return TheBoard().DebiUnit(); }

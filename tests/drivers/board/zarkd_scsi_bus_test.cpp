@@ -215,17 +215,7 @@ TEST_F(ZarkdScsiCaching, AllowSmartLeavesTheExceptionsPageAlone)
 
 // ---- sense and faults ----
 
-class ZarkdScsiFaults : public ZarkdScsiMachine {
-protected:
-    std::vector<sim::DriveConfig> Drives() override { return {Drive(0, 2048)}; }
-    void SetUp() override
-    {
-        ZarkdScsiMachine::SetUp();
-        if (HasFatalFailure()) return;
-        Scan();
-        ASSERT_EQ(Device(0).State, ZAR_SCSI_DEVICE_READY);
-    }
-};
+using ZarkdScsiFaults = ZarkdReadyDriveMachine<2048>;
 
 TEST_F(ZarkdScsiFaults, CheckConditionBringsTheSenseIntoTheRecord)
 {

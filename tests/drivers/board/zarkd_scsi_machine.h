@@ -119,3 +119,19 @@ protected:
         return bytes;
     }
 };
+
+// The bus scanned and drive 0 (of 'Blocks' blocks) ready: where most disk
+// tests start.
+template <uint64_t Blocks>
+class ZarkdReadyDriveMachine : public ZarkdScsiMachine {
+protected:
+    std::vector<sim::DriveConfig> Drives() override { return {Drive(0, Blocks)}; }
+
+    void SetUp() override
+    {
+        ZarkdScsiMachine::SetUp();
+        if (HasFatalFailure()) return;
+        Scan();
+        ASSERT_EQ(Device(0).State, ZAR_SCSI_DEVICE_READY);
+    }
+};

@@ -13,18 +13,8 @@
 
 namespace {
 
-class ZarkdScsiRequest : public ZarkdScsiMachine {
+class ZarkdScsiRequest : public ZarkdReadyDriveMachine<12288> {
 protected:
-    std::vector<sim::DriveConfig> Drives() override { return {Drive(0, 12288)}; }
-
-    void SetUp() override
-    {
-        ZarkdScsiMachine::SetUp();
-        if (HasFatalFailure()) return;
-        Scan();
-        ASSERT_EQ(Device(0).State, ZAR_SCSI_DEVICE_READY);
-    }
-
     // 'count' bytes in a page-aligned block of memory, starting 'skew' bytes in.
     struct Buffer {
         std::vector<UCHAR> storage;

@@ -2,7 +2,10 @@
 // machine thread waits, time queries derived from it, and real mode.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -102,6 +105,40 @@ TEST(RealClock, FollowsHostTime)
     EXPECT_GE(elapsed, std::chrono::milliseconds(20));
     EXPECT_GE(nt::ClockNow() - clockStart, 20 * kMs);
     EXPECT_GE(eventAt, clockStart + 10 * kMs);
+    nt::ClockStop();
+}
+
+// A thread that stalls while it holds a spin lock the interrupt context is
+// spinning on: only the context can end the stall, so it must do so while it
+// spins, or neither ever goes on.
+TEST(RealClock, StallUnderALockTheContextSpinsOnEnds)
+{
+    nt::ClockStart(nt::ClockMode::Real);
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 1000 && !done.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!done.load()) {
+            std::fprintf(stderr, "the stalled lock holder and the spinning context never went on\n");
+            std::abort();
+        }
+    });
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    std::atomic<bool> contextTook{false};
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    nt::ClockSchedule(nt::ClockNow(), [&] {
+        KeAcquireSpinLockAtDpcLevel(&lock);
+        contextTook.store(true);
+        KeReleaseSpinLockFromDpcLevel(&lock);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the context is spinning by now
+    KeStallExecutionProcessor(2000);
+    KeReleaseSpinLock(&lock, old);
+    done.store(true);
+    watchdog.join();
+    for (int i = 0; i < 100 && !contextTook.load(); ++i) nt::ClockRunFor(kMs);
+    EXPECT_TRUE(contextTook.load());
     nt::ClockStop();
 }
 

@@ -136,6 +136,123 @@ TEST_F(Ke, WakesNeverLetTheClockJumpPastRunnableThreads)
     EXPECT_EQ(nt::ClockNow(), start);
 }
 
+// ---- Spin locks and the virtual clock ----
+
+// Keeps the calling host thread busy for a while of real time, as slow code
+// would, without touching the machine clock.
+void BusyRealTime(std::chrono::microseconds span)
+{
+    auto until = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < until) __builtin_ia32_pause();
+}
+
+void StallLoop(std::atomic<bool>* stop)
+{
+    while (!*stop) KeStallExecutionProcessor(290);
+}
+
+// A field interrupt's DPC releases the waiters of this field while it holds
+// their lock, then keeps the lock a while; a released waiter comes back for
+// the next field and finds the lock still held.
+struct FieldSource {
+    KSPIN_LOCK lock = 0;
+    KSEMAPHORE ready;
+    ULONG waiters = 0;
+    ULONG field = 0;
+    KTIMER timer;
+    KDPC dpc;
+};
+
+void FieldDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto f = static_cast<FieldSource*>(context);
+    KeAcquireSpinLockAtDpcLevel(&f->lock);
+    f->field++;
+    if (f->waiters) KeReleaseSemaphore(&f->ready, 0, static_cast<LONG>(f->waiters), FALSE);
+    f->waiters = 0;
+    BusyRealTime(std::chrono::microseconds(300));
+    KeReleaseSpinLockFromDpcLevel(&f->lock);
+}
+
+// A thread spinning on a held lock stops counting as running, or a holder
+// stalling with the lock would stop time for good. Once the lock is free the
+// spinner must count again before anything can move time: otherwise the
+// clock runs on (by fields) while the spinner has not yet been scheduled,
+// and it wakes that much late.
+TEST_F(Ke, ASpinnerTakesTheLockWhenItIsReleasedAndTheClockWaitsForIt)
+{
+    constexpr LONGLONG kFieldPeriodMs = 20;
+    constexpr int kFields = 60;
+    struct Case {
+        const char* name;
+        bool stallingBystander;  // another thread keeps stalling meanwhile
+    };
+    for (const Case& c : {Case{"alone", false}, Case{"beside a stalling thread", true}}) {
+        SCOPED_TRACE(c.name);
+        FieldSource f;
+        KeInitializeSemaphore(&f.ready, 0, 8);
+        KeInitializeDpc(&f.dpc, FieldDpc, &f);
+        KeInitializeTimerEx(&f.timer, NotificationTimer);
+        std::atomic<bool> stop{false};
+        PKTHREAD bystander = c.stallingBystander ? Start([&] { StallLoop(&stop); }) : nullptr;
+        uint64_t start = nt::ClockNow();
+        KeSetTimerEx(&f.timer, Relative(kFieldPeriodMs * kMs), kFieldPeriodMs, &f.dpc);
+
+        int late = 0;
+        NTSTATUS status = STATUS_SUCCESS;
+        for (int i = 0; i < kFields && status == STATUS_SUCCESS; i++) {
+            KIRQL old;
+            KeAcquireSpinLock(&f.lock, &old);
+            ULONG field = f.field;
+            f.waiters++;
+            KeReleaseSpinLock(&f.lock, old);
+            LARGE_INTEGER timeout = Relative(100 * kFieldPeriodMs * kMs);
+            status = KeWaitForSingleObject(&f.ready, Executive, KernelMode, FALSE, &timeout);
+            if (field != static_cast<ULONG>(i) ||
+                nt::ClockNow() - start != static_cast<uint64_t>(i + 1) * kFieldPeriodMs * kNsPerMs)
+                late++;
+        }
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        EXPECT_EQ(late, 0) << "waits that missed their field";
+        KeCancelTimer(&f.timer);
+        KeFlushQueuedDpcs();
+        stop = true;
+        if (bystander) Join(bystander);
+    }
+
+    // Thread against thread: the holder stalls with the lock held, lets it
+    // go and stalls again without it; the spinner, come while it was held,
+    // gets it at the release.
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KEVENT held;
+    KeInitializeEvent(&held, SynchronizationEvent, FALSE);
+    std::atomic<bool> stop{false};
+    uint64_t released = 0;
+    PKTHREAD holder = Start([&] {
+        while (!stop) {
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            KeSetEvent(&held, 0, FALSE);
+            KeStallExecutionProcessor(100);
+            released = nt::ClockNow();
+            KeReleaseSpinLock(&lock, old);
+            KeStallExecutionProcessor(290);
+        }
+    });
+    int late = 0;
+    for (int i = 0; i < 200; i++) {
+        KeWaitForSingleObject(&held, Executive, KernelMode, FALSE, nullptr);
+        KIRQL old;
+        KeAcquireSpinLock(&lock, &old);
+        if (nt::ClockNow() != released) late++;
+        KeReleaseSpinLock(&lock, old);
+    }
+    stop = true;
+    Join(holder);
+    EXPECT_EQ(late, 0) << "acquisitions after the clock had moved past the release";
+}
+
 TEST_F(Ke, WaitAnyTakesTheFirstSignalledAndWaitAllTakesAllOrNothing)
 {
     KEVENT a, b;

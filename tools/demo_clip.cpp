@@ -1,0 +1,646 @@
+// The demo's clip section. What a recorder and a player built on the board
+// do, done here with the board's control codes alone:
+//
+// - record: codec 0 compresses the video input into the board's SDRAM field
+//   ring; each field's descriptor is fetched from the record channel, the
+//   field is written from the ring to the first drive with a direct disk
+//   write, and its ring blocks are handed back. The clip table keeps where
+//   each field went.
+// - play: each field is read from the drive into video channel 0's field
+//   area, a node naming it is queued on the channel's play list, and the
+//   channel plays them in order, a bounded number of fields ahead of the
+//   codec so that the ring is never overwritten under it.
+//
+// The video input carries a moving pattern so that each played field can
+// be matched with the source field it came from. The board's output is
+// copied on the interrupt context, right after a field's decode, so the
+// copy never sees a half-written field.
+#include "demo_clip.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "include/zarkd.h"
+#include "include/zarkd_jpeg.h"
+#include "platform/nt/clock.h"
+#include "sim/board.h"
+#include "win32.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kPlayChannel = 20;          // video channel 0's play list
+constexpr uint32_t kVideoChannel = 0;
+constexpr uint32_t kDrive = 0;
+constexpr uint32_t kClipFirstBlock = 2000000;  // clear of what the disk section writes
+constexpr uint32_t kUpperSize = 60;            // blocks a field: the rate the record aims at
+constexpr uint64_t kRecordFields = 180;        // three seconds at 525 lines
+constexpr uint32_t kPlayAhead = 24;            // fields queued ahead of the codec
+constexpr uint32_t kPreload = 8;               // fields queued before the play starts
+constexpr int kPatternFrames = 30;
+constexpr int kPatternStep = 24;               // samples a frame: 30 frames move one line width
+constexpr uint64_t kSnapshotEvery = 10;        // fields
+constexpr size_t kPicturesWritten = 4;
+constexpr uint32_t kNoStatus = 0xFF;           // what a command that never reached its status phase leaves
+constexpr int kStateOffset = 44;               // the state word in a channel's state block
+constexpr int kQueueReadIndex = 1;
+// What a channel in error most likely means on the real clock.
+constexpr char kBehind[] =
+    "  the channel went into error: a codec missed a field (the host fell behind real time)\n";             // the next node the channel considers, in the status's queue words
+
+// The record channel's node-command block: the channel, an index, and where
+// the driver puts the descriptor.
+struct NodeCommand {
+    uint32_t Group;
+    uint32_t Index;
+    uint32_t Ring;
+};
+
+// A play node of the video channels: the node head, then the field.
+struct PlayNode {
+    ZAR_NODE_RECORD Head;
+    uint32_t Address;
+    uint32_t Size;
+};
+static_assert(sizeof(PlayNode) == 16);
+
+struct ClipField {
+    uint32_t position;
+    uint32_t diskBlock;
+    uint32_t size;
+    uint32_t parity;
+};
+
+uint32_t UserAddress(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+// The board as user mode opens it.
+class ClipBoard {
+public:
+    explicit ClipBoard(unsigned long board)
+    {
+        const std::string name = "\\\\.\\KIVZAR" + std::to_string(board);
+        handle_ = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    ~ClipBoard()
+    {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+    ClipBoard(const ClipBoard&) = delete;
+    ClipBoard& operator=(const ClipBoard&) = delete;
+    bool Open() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+    // The Win32 error of one request, 0 on success.
+    DWORD Control(DWORD code, void* in, DWORD inLength, void* out, DWORD outLength)
+    {
+        DWORD returned = 0;
+        return DeviceIoControl(handle_, code, in, inLength, out, outLength, &returned, nullptr) ? 0 : GetLastError();
+    }
+
+    // A disk request with the bus held; false with the reason printed when
+    // the request or its command failed.
+    bool Disk(ZAR_DISK_REQUEST& request, const char* what)
+    {
+        request.OwnsScsi = 1;
+        request.ScsiStatus = kNoStatus;
+        const DWORD error = Control(IOCTL_ZAR_DISK_REQUEST, &request, sizeof request, &request, sizeof request);
+        if (error == 0 && request.ScsiStatus == 0) return true;
+        std::printf("  %s failed: error %lu, SCSI status 0x%02X, sense key %u, ASC 0x%02X\n", what,
+                    static_cast<unsigned long>(error), request.ScsiStatus, request.SenseKey,
+                    request.AdditionalSenseCode);
+        return false;
+    }
+
+    bool Command(ZAR_JPEG_COMMAND command, const char* what)
+    {
+        const DWORD error = Control(IOCTL_ZAR_JPEG_COMMAND, &command, sizeof command, &command, sizeof command);
+        if (error != 0) std::printf("  JPEG command %s failed: error %lu\n", what, static_cast<unsigned long>(error));
+        return error == 0;
+    }
+
+    bool Query(uint32_t channel, ZAR_CHANNEL_STATUS& status)
+    {
+        std::memset(&status, 0, sizeof status);
+        status.Channel = channel;
+        return Control(IOCTL_ZAR_JPEG_PLAYLIST_QUERY, &status, sizeof status, &status, sizeof status) == 0;
+    }
+
+    bool ResetPlaylist(uint32_t channel)
+    {
+        ZAR_CHANNEL_STATUS status{};
+        status.Channel = channel;
+        return Control(IOCTL_ZAR_PLY_RESET_PLAYLIST, &status, sizeof status, &status, sizeof status) == 0;
+    }
+
+    bool NextEntry(ZAR_JPEG_FIELD_DESCRIPTOR& descriptor)
+    {
+        NodeCommand command{ZAR_JPEG_RECORD_CHANNEL, 0, UserAddress(&descriptor)};
+        return Control(IOCTL_ZAR_JPEG_GET_NEXT_ENTRY, nullptr, 0, &command, sizeof command) == 0;
+    }
+
+    bool Release(uint32_t parity, uint32_t blocks)
+    {
+        ZAR_JPEG_RELEASE_FIELD field{parity, blocks};
+        return Control(IOCTL_ZAR_JPEG_RELEASE_SDRAM_FIELD, &field, sizeof field, nullptr, 0) == 0;
+    }
+
+    bool Insert(const PlayNode* nodes, uint32_t count)
+    {
+        ZAR_NODE_SUBMIT submit{kPlayChannel, count, UserAddress(nodes)};
+        return Control(IOCTL_ZAR_PLY_NODE_INSERT, &submit, sizeof submit, nullptr, 0) == 0;
+    }
+
+    bool Stop(uint32_t channel)
+    {
+        ULONG word = channel;
+        return Control(IOCTL_ZAR_JPEG_PLAYLIST_STOP, &word, sizeof word, &word, sizeof word) == 0;
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+int32_t StateWord(const ZAR_CHANNEL_STATUS& status)
+{
+    int32_t state;
+    std::memcpy(&state, status.VideoState + kStateOffset, sizeof state);
+    return state;
+}
+
+ZAR_VIDEO_CHANNEL_STATE VideoState(const ZAR_CHANNEL_STATUS& status)
+{
+    ZAR_VIDEO_CHANNEL_STATE state;
+    std::memcpy(&state, status.VideoState, sizeof state);
+    return state;
+}
+
+// Runs 'work' on the interrupt context, between two fields of the board, and
+// waits for it (at most a second).
+bool OnInterruptContext(std::function<void()> work)
+{
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    nt::ClockSchedule(nt::ClockNow(), [work = std::move(work), done] {
+        work();
+        done->store(true);
+    });
+    const uint64_t deadline = nt::ClockNow() + 1000000000ull;
+    while (!done->load()) {
+        if (nt::ClockNow() > deadline) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+// The output of codec 0 as it stood right after a field's decode.
+struct Snapshot {
+    uint64_t shown;  // fields decoded by the codec so far
+    sim::VideoField field[2];
+};
+
+// Copies the output every kSnapshotEvery fields while active; the event
+// reschedules itself just after each field start until told to stop.
+struct SnapshotTaker : std::enable_shared_from_this<SnapshotTaker> {
+    sim::Board* board = nullptr;
+    std::atomic<bool> active{false};
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::vector<Snapshot> taken;
+    uint64_t last = 0;
+
+    void Start()
+    {
+        auto self = shared_from_this();
+        nt::ClockSchedule(nt::ClockNow(), [self] { self->Tick(); });
+    }
+    void Tick()
+    {
+        if (stop.load()) return;
+        sim::VideoOutput& out = board->VideoOut();
+        const uint64_t shown = out.FieldsShown(0);
+        // A frame is a parity-1 field then a parity-0 one; the copy waits
+        // for the parity-0 field's decode (during a parity-1 field) so that
+        // both fields show the same frame.
+        if (active.load() && shown - last >= kSnapshotEvery && board->Clock().Parity() == 1) {
+            last = shown;
+            std::lock_guard<std::mutex> guard(lock);
+            taken.push_back({shown, {out.Field(0, 0), out.Field(0, 1)}});
+        }
+        auto self = shared_from_this();
+        nt::ClockSchedule(board->Clock().NextFieldTime() + 1000, [self] { self->Tick(); });
+    }
+};
+
+// The source field a played field shows: the closest of the pattern's
+// fields on a coarse comparison of the luminance, then its PSNR in full.
+struct Match {
+    uint64_t field = 0;  // the feed's field number
+    double psnr = 0;
+};
+
+Match MatchSource(const sim::VideoFeed& feed, const sim::VideoField& played)
+{
+    constexpr int W = sim::VideoGeometry::kWidth;
+    const int lines = played.Geometry().activeLines;
+    Match best;
+    uint64_t bestSad = ~0ull;
+    for (uint64_t f = 1; f <= 2 * feed.FrameCount(); ++f) {
+        const sim::VideoField& source = feed.Field(f);
+        uint64_t sad = 0;
+        for (int line = 0; line < lines; line += 8)
+            for (int x = 0; x < W; x += 2)
+                sad += uint64_t(std::abs(int(played.Y()[line * W + x]) - int(source.Y()[line * W + x])));
+        if (sad < bestSad) {
+            bestSad = sad;
+            best.field = f;
+        }
+    }
+    if (best.field != 0) best.psnr = sim::Psnr(feed.Field(best.field), played);
+    return best;
+}
+
+class ClipDemo {
+public:
+    ClipDemo(const DemoClipContext& context, ClipBoard& board)
+        : context_(context), board_(board), hw_(*context.hardware)
+    {
+        standard_ = hw_.VideoIn().Geometry().standard;
+        fieldNs_ = sim::FieldClock::FieldsToNs(standard_, 1);
+    }
+
+    void Run()
+    {
+        if (!DriveReady() || !StartPattern()) return;
+        if (!Record()) return;
+        PrintRecord();
+        if (clip_.empty()) return;
+        auto taker = std::make_shared<SnapshotTaker>();
+        taker->board = &hw_;
+        taker->Start();
+        const bool played = Play(*taker);
+        taker->stop.store(true);
+        if (played) Report(*taker);
+    }
+
+private:
+    // Drive 0 ready and any unit attention of the scan consumed.
+    bool DriveReady()
+    {
+        ZAR_SCSI_DEVICE_INFO info{};
+        info.ScsiId = kDrive;
+        if (board_.Control(IOCTL_ZAR_GET_SCSI_DEVICE, &info, sizeof info, &info, sizeof info) != 0 ||
+            info.State != ZAR_SCSI_DEVICE_READY) {
+            ZAR_DISK_REQUEST scan{};
+            scan.Operation = ZAR_DISK_OP_SCAN;
+            board_.Disk(scan, "bus scan");
+            info = {};
+            info.ScsiId = kDrive;
+            board_.Control(IOCTL_ZAR_GET_SCSI_DEVICE, &info, sizeof info, &info, sizeof info);
+        }
+        if (info.State != ZAR_SCSI_DEVICE_READY) {
+            std::printf("  (drive %u is not ready: no clip)\n", kDrive);
+            return false;
+        }
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            ZAR_DISK_REQUEST ready{};
+            ready.Operation = ZAR_DISK_OP_TEST_UNIT_READY;
+            ready.TargetId = kDrive;
+            ready.OwnsScsi = 1;
+            ready.ScsiStatus = kNoStatus;
+            board_.Control(IOCTL_ZAR_DISK_REQUEST, &ready, sizeof ready, &ready, sizeof ready);
+            if (ready.ScsiStatus == 0) return true;
+        }
+        std::printf("  (drive %u does not answer TEST UNIT READY: no clip)\n", kDrive);
+        return false;
+    }
+
+    bool StartPattern()
+    {
+        sim::VideoFeed& feed = hw_.VideoIn();
+        if (!OnInterruptContext([&feed] { feed.UseMovingTestPattern(kPatternFrames, kPatternStep); })) {
+            std::printf("  (the video input did not take the moving pattern)\n");
+            return false;
+        }
+        std::printf("  video input: the test pattern moving %d samples a frame (%d frames in a loop), %d lines\n",
+                    kPatternStep, kPatternFrames, standard_);
+        return true;
+    }
+
+    // Fetches every descriptor the record channel has published, writes its
+    // field to the drive and gives its blocks back.
+    bool Drain()
+    {
+        ZAR_CHANNEL_STATUS status;
+        if (!board_.Query(ZAR_JPEG_RECORD_CHANNEL, status)) {
+            std::printf("  record channel query failed\n");
+            return false;
+        }
+        const uint32_t written = status.Queue[ZAR_CHANNEL_STATUS_QUEUE_WRITE];
+        while (fetched_ != written) {
+            ZAR_JPEG_FIELD_DESCRIPTOR d{};
+            if (!board_.NextEntry(d)) {
+                std::printf("  descriptor %u of %u could not be fetched\n", fetched_, written);
+                return false;
+            }
+            ++fetched_;
+            if (d.Dropped || d.Size == 0) continue;  // counted by the channel
+            ZAR_DISK_REQUEST write{};
+            write.Operation = ZAR_DISK_OP_WRITE;
+            write.TargetId = kDrive;
+            write.FirstBlock = nextBlock_;
+            write.BlockCount = d.Size;
+            write.AccessMode = ZAR_DISK_ACCESS_2;  // the field ring, wrapping at its end
+            write.SdramAddress = d.Address * ZAR_JPEG_BLOCK_BYTES;
+            const bool ok = board_.Disk(write, "field write");
+            if (!board_.Release(d.Parity, d.Size)) {
+                std::printf("  release of %u blocks of parity %u failed\n", d.Size, d.Parity);
+                return false;
+            }
+            if (!ok) return false;
+            clip_.push_back({d.Position, nextBlock_, d.Size, d.Parity});
+            nextBlock_ += d.Size;
+        }
+        return true;
+    }
+
+    bool Record()
+    {
+        ZAR_JPEG_COMMAND reset{};
+        reset.Command = ZAR_JPEG_CMD_RESET;
+        reset.Channel = 2;
+        if (!board_.Command(reset, "reset") || !board_.ResetPlaylist(ZAR_JPEG_RECORD_CHANNEL)) return false;
+
+        ZAR_JPEG_COMMAND record{};
+        record.Command = ZAR_JPEG_CMD_RECORD;
+        record.Channel = kVideoChannel;
+        record.RateMode = 1;
+        record.UpperSize[0] = record.UpperSize[1] = kUpperSize;
+        record.End = ZAR_JPEG_NO_OUT_POINT;
+        nextBlock_ = kClipFirstBlock;
+        const uint64_t encodedBefore = hw_.Jpeg().Codec(0).FieldsEncoded();
+        recordStart_ = nt::ClockNow();
+        if (!board_.Command(record, "record")) return false;
+
+        // The codec runs on the field clock; this loop only has to keep the
+        // ring drained, which a few milliseconds a turn does.
+        const uint64_t end = recordStart_ + kRecordFields * fieldNs_;
+        bool ok = true;
+        while (ok && nt::ClockNow() < end) {
+            ok = Drain();
+            Sleep(4);
+        }
+        board_.Stop(kVideoChannel);
+        recordTime_ = nt::ClockNow() - recordStart_;
+
+        // The last fields arrive within a few fields of the stop.
+        const uint64_t settle = nt::ClockNow() + 1000000000ull;
+        ZAR_CHANNEL_STATUS status;
+        while (ok && nt::ClockNow() < settle) {
+            ok = Drain();
+            if (!board_.Query(ZAR_JPEG_RECORD_CHANNEL, status)) break;
+            if (StateWord(status) != ZAR_VIDEO_RECORD && status.Queue[ZAR_CHANNEL_STATUS_QUEUE_WRITE] == fetched_)
+                break;
+            Sleep(4);
+        }
+        if (ok) ok = Drain();
+        board_.Query(ZAR_JPEG_RECORD_CHANNEL, status);
+        recordState_ = VideoState(status);
+        encoded_ = hw_.Jpeg().Codec(0).FieldsEncoded() - encodedBefore;
+        if (StateWord(status) == ZAR_VIDEO_RECORD) {
+            std::printf("  the record channel did not stop within a second (state %d)\n", StateWord(status));
+            return false;
+        }
+        if (recordState_.StateWord < 0) std::printf("%s", kBehind);
+        return ok;
+    }
+
+    void PrintRecord()
+    {
+        uint64_t blocks = 0;
+        for (const ClipField& f : clip_) blocks += f.size;
+        const double perSecond = 1e9 / double(fieldNs_);
+        const double average = clip_.empty() ? 0 : double(blocks) / double(clip_.size());
+        std::printf("  recorded %zu fields in %.2f s (codec 0 encoded %llu; %u dropped, state %d, error flag %u)\n",
+                    clip_.size(), double(recordTime_) / 1e9, static_cast<unsigned long long>(encoded_),
+                    recordState_.DroppedFields, recordState_.StateWord, recordState_.ErrorFlag);
+        std::printf("  average field %.1f blocks (%.1f KB), %.2f MB/s; target %u blocks a field, %.2f MB/s (%.0f%%)\n",
+                    average, average * ZAR_JPEG_BLOCK_BYTES / 1024, average * ZAR_JPEG_BLOCK_BYTES * perSecond / 1e6,
+                    kUpperSize, double(kUpperSize) * ZAR_JPEG_BLOCK_BYTES * perSecond / 1e6,
+                    100.0 * average / kUpperSize);
+        if (!clip_.empty())
+            std::printf("  clip table: drive %u blocks %u-%u, positions %u-%u\n", kDrive, clip_.front().diskBlock,
+                        nextBlock_ - 1, clip_.front().position, clip_.back().position);
+    }
+
+    // Reads field i from the drive into the channel's field area and names
+    // it in a node.
+    bool Load(size_t i, PlayNode& node)
+    {
+        const ClipField& f = clip_[i];
+        ZAR_DISK_REQUEST read{};
+        read.Operation = ZAR_DISK_OP_JPEG_FIELD_READ;
+        read.TargetId = kDrive;
+        read.FirstBlock = f.diskBlock;
+        read.BlockCount = f.size;
+        read.AccessMode = ZAR_DISK_ACCESS_2;
+        read.JpegChannel = kVideoChannel;
+        read.FieldOffset = playOffset_;
+        if (!board_.Disk(read, "field read")) return false;
+        playOffset_ = (playOffset_ + f.size) % ZAR_JPEG_RING_BLOCKS;
+        node = {};
+        node.Head.Length = sizeof(PlayNode);
+        node.Head.Field = f.position;
+        // Where the driver put it, whatever the channel's head was.
+        node.Address = read.SdramAddress / ZAR_JPEG_BLOCK_BYTES;
+        node.Size = f.size;
+        return true;
+    }
+
+    bool LoadAndInsert(size_t count)
+    {
+        std::vector<PlayNode> nodes(count);
+        for (size_t k = 0; k < count; ++k)
+            if (!Load(loaded_ + k, nodes[k])) return false;
+        if (!board_.Insert(nodes.data(), uint32_t(count))) {
+            std::printf("  node insert on channel %u failed\n", kPlayChannel);
+            return false;
+        }
+        loaded_ += count;
+        return true;
+    }
+
+    bool Play(SnapshotTaker& taker)
+    {
+        if (!board_.ResetPlaylist(kPlayChannel)) {
+            std::printf("  play list reset failed\n");
+            return false;
+        }
+        playOffset_ = 0;
+        loaded_ = 0;
+        const uint64_t start = nt::ClockNow();
+        if (!LoadAndInsert(std::min<size_t>(kPreload, clip_.size()))) return false;
+        const uint64_t decodedBefore = hw_.Jpeg().Codec(0).FieldsDecoded();
+        const uint64_t errorsBefore = hw_.Jpeg().Codec(0).DecodeErrors();
+        const uint64_t shownBefore = hw_.VideoOut().FieldsShown(0);
+
+        ZAR_JPEG_COMMAND play{};
+        play.Command = ZAR_JPEG_CMD_PLAY;
+        play.Channel = kVideoChannel;
+        play.Start = clip_.front().position;
+        play.End = clip_.back().position + 1;
+        if (!board_.Command(play, "play")) return false;
+
+        // The whole clip, the start and a margin for late fields.
+        const uint64_t deadline = nt::ClockNow() + (clip_.size() + 120) * fieldNs_;
+        ZAR_CHANNEL_STATUS status;
+        uint32_t taken = 0;
+        bool seenPlaying = false;
+        bool ended = false;
+        while (nt::ClockNow() < deadline) {
+            if (!board_.Query(kPlayChannel, status)) {
+                std::printf("  play channel query failed\n");
+                break;
+            }
+            const int32_t state = StateWord(status);
+            taken = status.Queue[kQueueReadIndex];
+            if (state == ZAR_VIDEO_PLAY) seenPlaying = true;
+            if (seenPlaying && !taker.active.load() && hw_.VideoOut().FieldsShown(0) - shownBefore >= 4)
+                taker.active.store(true);
+            if ((seenPlaying && state != ZAR_VIDEO_PLAY) || state < 0) {
+                ended = true;
+                break;
+            }
+            if (loaded_ < clip_.size() && loaded_ - taken < kPlayAhead) {
+                if (!LoadAndInsert(std::min<size_t>(4, clip_.size() - loaded_))) break;
+                continue;
+            }
+            Sleep(3);
+        }
+        taker.active.store(false);
+        const ZAR_VIDEO_CHANNEL_STATE state = VideoState(status);
+        const uint64_t playTime = nt::ClockNow() - start;
+        const uint64_t decoded = hw_.Jpeg().Codec(0).FieldsDecoded() - decodedBefore;
+        std::printf("  played %u of %zu fields from the drive in %.2f s (codec 0 decoded %llu, %llu decode errors, "
+                    "%u late, channel state %d)\n",
+                    taken, clip_.size(), double(playTime) / 1e9, static_cast<unsigned long long>(decoded),
+                    static_cast<unsigned long long>(hw_.Jpeg().Codec(0).DecodeErrors() - errorsBefore),
+                    state.DroppedFields, state.StateWord);
+        if (state.StateWord == ZAR_VIDEO_HOLD && taken + 1 == clip_.size())
+            std::printf("  (the clip's last field stays queued, shown again once as late, while the channel comes "
+                        "to hold on it)\n");
+        if (state.StateWord < 0) std::printf("%s", kBehind);
+        if (!ended) {
+            std::printf("  the play did not %s in time (%zu of %zu fields loaded)\n",
+                        seenPlaying ? "come to its end" : "start", loaded_, clip_.size());
+            board_.Stop(kVideoChannel);
+        }
+        return seenPlaying;
+    }
+
+    void Report(SnapshotTaker& taker)
+    {
+        std::vector<Snapshot> shots;
+        {
+            std::lock_guard<std::mutex> guard(taker.lock);
+            shots = std::move(taker.taken);
+        }
+        if (shots.empty()) {
+            std::printf("  (no output field was captured)\n");
+            return;
+        }
+        // Each copy's fields against the source fields they show; between
+        // two copies the source must have moved on by as many fields as the
+        // codec decoded, or fields were lost, repeated or out of order.
+        const sim::VideoFeed& feed = hw_.VideoIn();
+        const uint64_t cycle = 2 * feed.FrameCount();
+        double lowest = 1e9, sum = 0;
+        int count = 0;
+        size_t inOrder = 0;
+        uint64_t previousField = 0, previousShown = 0;
+        for (size_t k = 0; k < shots.size(); ++k) {
+            const Snapshot& s = shots[k];
+            for (const sim::VideoField& field : s.field) {
+                const Match match = MatchSource(feed, field);
+                lowest = std::min(lowest, match.psnr);
+                sum += match.psnr;
+                ++count;
+            }
+            const uint64_t field = MatchSource(feed, s.field[0]).field;
+            if (k > 0 && (field + cycle - previousField) % cycle == (s.shown - previousShown) % cycle) ++inOrder;
+            previousField = field;
+            previousShown = s.shown;
+        }
+        std::printf("  PSNR of %d played fields against their source fields: min %.1f dB, mean %.1f dB\n", count,
+                    lowest, sum / count);
+        std::printf("  picture order: %zu of %zu steps between copies moved on by the fields decoded\n", inOrder,
+                    shots.size() - 1);
+
+        const fs::path folder = fs::path(context_.machineFolder) / "output";
+        std::error_code error;
+        fs::create_directories(folder, error);
+        sim::VideoOutput picture(standard_);
+        std::vector<std::string> written;
+        for (size_t k = 0; k < kPicturesWritten && k < shots.size(); ++k) {
+            const Snapshot& s = shots[k * shots.size() / std::min(kPicturesWritten, shots.size())];
+            picture.Field(0, 0) = s.field[0];
+            picture.Field(0, 1) = s.field[1];
+            char name[32];
+            std::snprintf(name, sizeof name, "frame-%03zu.ppm", k);
+            std::string why;
+            if (picture.Capture(0, (folder / name).string(), &why))
+                written.push_back(name);
+            else
+                std::printf("  %s\n", why.c_str());
+        }
+        if (!written.empty()) {
+            std::printf("  %zu played frames written to %s:", written.size(), folder.c_str());
+            for (const std::string& name : written) std::printf(" %s", name.c_str());
+            std::printf("\n");
+        }
+    }
+
+    const DemoClipContext& context_;
+    ClipBoard& board_;
+    sim::Board& hw_;
+    int standard_ = 525;
+    uint64_t fieldNs_ = 0;
+    std::vector<ClipField> clip_;
+    uint32_t fetched_ = 0;
+    uint32_t nextBlock_ = kClipFirstBlock;
+    uint64_t recordStart_ = 0, recordTime_ = 0, encoded_ = 0;
+    ZAR_VIDEO_CHANNEL_STATE recordState_{};
+    uint32_t playOffset_ = 0;
+    size_t loaded_ = 0;
+};
+
+}  // namespace
+
+void ShowClip(const DemoClipContext& context)
+{
+    std::printf("\n== Clip: record to disk and play back ==\n");
+    if (context.hardware == nullptr) {
+        std::printf("  (no simulated board)\n");
+        return;
+    }
+    ClipBoard board(context.board);
+    if (!board.Open()) {
+        std::printf("  cannot open \\\\.\\KIVZAR%lu (error %lu)\n", context.board,
+                    static_cast<unsigned long>(GetLastError()));
+        return;
+    }
+    // The bus is ours for the whole section, as a recorder holds it.
+    if (board.Control(IOCTL_ZAR_ACQUIRE_SCSI, nullptr, 0, nullptr, 0) != 0) {
+        std::printf("  the SCSI bus could not be acquired\n");
+        return;
+    }
+    ClipDemo(context, board).Run();
+    board.Control(IOCTL_ZAR_RELEASE_SCSI, nullptr, 0, nullptr, 0);
+}
