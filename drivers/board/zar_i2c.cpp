@@ -122,6 +122,28 @@ void ZarI2cEndEntry(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry)
     if (InterlockedExchange(&entry->Waiter, 0) == 0) ExFreeToNPagedLookasideList(&ext->I2cLookaside, entry);
 }
 
+void ZarI2cRelease(PZAR_DEVICE_EXTENSION ext)
+{
+    if (!ext->QueuesReady) return;
+    auto end = [ext](ZAR_I2C_ENTRY* entry) {
+        entry->Status = STATUS_CANCELLED;
+        if (entry->Irp != nullptr) {
+            entry->Irp->IoStatus.Status = STATUS_CANCELLED;
+            entry->Irp->IoStatus.Information = 0;
+            IoCompleteRequest(entry->Irp, IO_NO_INCREMENT);
+        }
+        ZarI2cEndEntry(ext, entry);
+    };
+    KIRQL oldIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    if (auto* current = static_cast<ZAR_I2C_ENTRY*>(ext->I2cCurrentEntry)) end(current);
+    ext->I2cCurrentEntry = nullptr;
+    ext->I2cState = 0;
+    while (PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->I2cQueue))
+        end(CONTAINING_RECORD(next, ZAR_I2C_ENTRY, QueueEntry));
+    KeLowerIrql(oldIrql);
+}
+
 NTSTATUS ZarI2cCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     auto* command = static_cast<ZAR_I2C_COMMAND*>(buffer);

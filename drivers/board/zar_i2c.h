@@ -46,6 +46,11 @@ void ZarI2cCleanup(PZAR_DEVICE_EXTENSION ext);
 // The engine is done with an entry (the I2C DPC, after storing its result):
 // wakes a waiting caller, and frees the entry unless that caller still holds it.
 void ZarI2cEndEntry(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry);
+// At release, once the interrupt is gone and the DPCs have run: ends the
+// transfer still in the engine and every queued one (cancelled), so no
+// entry outlives the look-aside list; a write that did not wait would
+// otherwise stay in a hung engine for good.
+void ZarI2cRelease(PZAR_DEVICE_EXTENSION ext);
 
 // Selector of ZarGpioChange that sets the whole word.
 inline constexpr ULONG ZAR_GPIO_WHOLE_WORD = 255;

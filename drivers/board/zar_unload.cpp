@@ -85,6 +85,7 @@ void ZarReleaseHardware(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObject
         ext->InterruptObject = nullptr;
     }
     KeFlushQueuedDpcs();
+    ZarI2cRelease(ext);
 
     if (ext->PlaylistBuffersAllocated) ZarPlyBufferDeAlloc(ext);
     if (ext->LookasidesReady) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "drivers/board/zar_driver.h"
+#include "platform/nt/clock.h"
 #include "platform/nt/nt_internal.h"
 #include "platform/nt/nt_syscall.h"
 #include "sim/pci_layouts.h"
@@ -130,6 +131,24 @@ TEST_F(ZarkdUnload, QueuedDpcRunsBeforeTheBuffersItTouchesAreFreed)
     ASSERT_EQ(nt::IoUnloadDriver(u"ZARKD"), STATUS_SUCCESS);
     EXPECT_EQ(g_dpcRuns, 1);
     EXPECT_TRUE(g_dpcSawBuffers);
+    ExpectNoPoolLeft();
+}
+
+TEST_F(ZarkdUnload, WritesLeftInAHungI2cEngineAreEndedAtRelease)
+{
+    ASSERT_EQ(LoadDriver(u"ZARKD"), STATUS_SUCCESS);
+    PZAR_DEVICE_EXTENSION ext = Ext();
+    ASSERT_NE(ext, nullptr);
+    nt::ClockRunUntilIdle();
+    built_.boards[0]->I2c().SetHang(true);
+    // One write sticks in the engine, the others queue behind it; nobody
+    // waits for any of them.
+    for (ULONG i = 0; i < 3; ++i) {
+        ZAR_I2C_COMMAND write{ZAR_I2C_WRITE_NO_WAIT, 0x8C, 0x6B, i};
+        ASSERT_EQ(ZarI2cCommand(ext, &write), STATUS_SUCCESS);
+    }
+    EXPECT_NE(ext->I2cCurrentEntry, nullptr);
+    ASSERT_EQ(nt::IoUnloadDriver(u"ZARKD"), STATUS_SUCCESS);
     ExpectNoPoolLeft();
 }
 
