@@ -13,7 +13,9 @@ namespace {
 constexpr int kCachedStackSizes = 8;
 constexpr size_t kCacheDepth = 64;
 std::mutex IopIrpCacheLock;
-std::vector<PIRP> IopIrpCache[kCachedStackSizes + 1];
+// Never destroyed: a request may still be freed into it while the process
+// exits, and the cached requests stay reachable (no false leak reports).
+auto* const IopIrpCache = new std::vector<PIRP>[kCachedStackSizes + 1];
 
 KSPIN_LOCK IopCancelLock;
 

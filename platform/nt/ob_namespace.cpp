@@ -306,18 +306,19 @@ NTSTATUS ObInsertObject(PVOID body, ACCESS_MASK access, ULONG attributes, PHANDL
         NTSTATUS s = ObpInsertName(body, root, name, &existing);
         if (root) ObfDereferenceObject(root);
         if (!NT_SUCCESS(s)) {
+            auto* type = h->Type;  // the header goes with the last reference
             ObfDereferenceObject(body);
             if (!existing) return s;
-            if ((attrs & OBJ_OPENIF) && handle && ObpHeader(existing)->Type == h->Type) {
+            if ((attrs & OBJ_OPENIF) && handle && ObpHeader(existing)->Type == type) {
                 PEPROCESS p = (attrs & OBJ_KERNEL_HANDLE) ? PsInitialSystemProcess : PsGetCurrentProcess();
-                NTSTATUS hs = ObCreateHandle(p, existing, ObpMapAccess(h->Type, access), attrs, handle);
+                NTSTATUS hs = ObCreateHandle(p, existing, ObpMapAccess(type, access), attrs, handle);
                 if (!NT_SUCCESS(hs)) {
                     ObfDereferenceObject(existing);
                     return hs;
                 }
                 return STATUS_OBJECT_NAME_EXISTS;
             }
-            bool mismatch = (attrs & OBJ_OPENIF) && ObpHeader(existing)->Type != h->Type;
+            bool mismatch = (attrs & OBJ_OPENIF) && ObpHeader(existing)->Type != type;
             ObfDereferenceObject(existing);
             return mismatch ? STATUS_OBJECT_TYPE_MISMATCH : STATUS_OBJECT_NAME_COLLISION;
         }

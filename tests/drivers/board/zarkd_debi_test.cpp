@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <numeric>
 #include <random>
 
@@ -36,9 +37,12 @@ protected:
     Result Dma(ULONG operation, ULONG mode, ULONG address, const void* buffer, ULONG length, bool wait = true)
     {
         ZAR_DEBI_REQUEST in{operation, mode, address, length, 0, ULONG(reinterpret_cast<ULONG_PTR>(buffer)), 0};
-        ZAR_DEBI_REQUEST out{};
+        // A request left pending writes its record back when it ends, so the
+        // record lives as long as the fixture.
+        ZAR_DEBI_REQUEST& out = replies_.emplace_back();
         return Send(IOCTL_ZAR_DEBI_IO, &in, 28, &out, 28, wait);
     }
+    std::deque<ZAR_DEBI_REQUEST> replies_;
     // Points the SDRAM window at 'block', linear layout.
     void WindowAt(ULONG block)
     {

@@ -338,9 +338,10 @@ TEST_F(Io, BufferedOutputCopiedBackOnSuccessAndWarningsOnly)
 TEST_F(Io, BadUserBuffersFailWithAccessViolation)
 {
     HANDLE h = Open(u"\\??\\IOTEST0");
-    void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // A page that faults on any access and stays reserved, so no other
+    // mapping can land on its address while the test runs.
+    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(page, MAP_FAILED);
-    munmap(page, 4096);
     UCHAR good[16] = {};
     IO_STATUS_BLOCK iosb{};
     for (ULONG method : {METHOD_BUFFERED, METHOD_OUT_DIRECT}) {
@@ -356,6 +357,7 @@ TEST_F(Io, BadUserBuffersFailWithAccessViolation)
                                     good, 4),
               STATUS_SUCCESS);  // a bad status block is not the machine's problem
     NtClose(h);
+    munmap(page, 4096);
 }
 
 TEST_F(Io, PendingRequestCancelledThroughItsCancelRoutine)
