@@ -22,6 +22,7 @@
 
 #include "drivers/board/zar_driver.h"
 #include "platform/nt/clock.h"
+#include "bench/bench_machine.h"
 #include "platform/nt/machine.h"
 #include "platform/win32/win32.h"
 #include "sim/pci_layouts.h"
@@ -95,26 +96,9 @@ int main(int argc, char** argv)
 {
     const long accesses = argc > 1 ? std::atol(argv[1]) : 200000;
     const int repeats = argc > 2 ? std::atoi(argv[2]) : 64;
-    std::string folder = (std::filesystem::temp_directory_path() / ("zar-debi-" + std::to_string(getpid()))).string();
-
-    sim::BuiltTopology built = sim::BuildTopology(sim::BoardsLayout(1));
-    nt::MachineOptions options;
-    options.folder = folder;
-    options.pci = built.topology;
-    options.clock = nt::ClockMode::Virtual;
-    options.loadDrivers = false;
-    if (!NT_SUCCESS(nt::Machine::Boot(options))) return 1;
-    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"EventLog\\System"));
-    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"ZARKD"));
-    ULONG one = 1;
-    const char16_t image[] = u"System32\\drivers\\ZARKD.sys";
-    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARKD", u"Type", REG_DWORD, &one, 4);
-    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARKD", u"ImagePath", REG_EXPAND_SZ,
-                          const_cast<char16_t*>(image), sizeof image);
-    if (!NT_SUCCESS(nt::IoLoadDriver(u"ZARKD"))) return 1;
-    PZAR_DEVICE_EXTENSION ext = nullptr;
-    for (auto& [name, driver] : nt::IoLoadedDrivers())
-        if (name == u"ZARKD") ext = ZarExtension(driver->DeviceObject);
+    BenchMachine machine("zar-debi");
+    if (!machine.Boot(sim::BoardsLayout(1), nt::ClockMode::Virtual)) return 1;
+    PZAR_DEVICE_EXTENSION ext = machine.Extension();
     HANDLE h = CreateFileA("\\\\.\\KIVZAR0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (ext == nullptr || h == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "board 0 did not start\n");
@@ -169,7 +153,5 @@ int main(int argc, char** argv)
     }
 
     CloseHandle(h);
-    nt::Machine::Shutdown();
-    std::filesystem::remove_all(folder);
     return ok ? 0 : 1;
 }

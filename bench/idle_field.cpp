@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "drivers/board/zar_driver.h"
+#include "bench/bench_machine.h"
 #include "platform/nt/machine.h"
 #include "sim/pci_layouts.h"
 
@@ -35,26 +36,10 @@ double SecondsFor(sim::Board& board, uint64_t fields)
 int main(int argc, char** argv)
 {
     uint64_t fields = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 20000;
-    std::string folder = (std::filesystem::temp_directory_path() / ("zar-bench-" + std::to_string(getpid()))).string();
-
-    sim::BuiltTopology built = sim::BuildTopology(sim::BoardsLayout(1));
-    nt::MachineOptions options;
-    options.folder = folder;
-    options.pci = built.topology;
-    options.loadDrivers = false;
-    if (!NT_SUCCESS(nt::Machine::Boot(options))) return 1;
-    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"EventLog\\System"));
-    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"ZARKD"));
-    ULONG one = 1;
-    const char16_t image[] = u"System32\\drivers\\ZARKD.sys";
-    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARKD", u"Type", REG_DWORD, &one, 4);
-    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARKD", u"ImagePath", REG_EXPAND_SZ,
-                          const_cast<char16_t*>(image), sizeof image);
-    if (!NT_SUCCESS(nt::IoLoadDriver(u"ZARKD"))) return 1;
-    PZAR_DEVICE_EXTENSION ext = nullptr;
-    for (auto& [name, driver] : nt::IoLoadedDrivers())
-        if (name == u"ZARKD") ext = ZarExtension(driver->DeviceObject);
-    sim::Board& board = *built.boards[0];
+    BenchMachine machine("zar-bench");
+    if (!machine.Boot(sim::BoardsLayout(1), nt::ClockMode::Virtual)) return 1;
+    PZAR_DEVICE_EXTENSION ext = machine.Extension();
+    sim::Board& board = machine.Board();
 
     SecondsFor(board, 200);  // warm up
     double baseline = SecondsFor(board, fields);
@@ -76,7 +61,5 @@ int main(int argc, char** argv)
     std::printf("  driver's share: %.3f us per field = %.4f%% of the %.2f ms field period\n", cost * 1e6,
                 100.0 * cost / period, period * 1e3);
 
-    nt::Machine::Shutdown();
-    std::filesystem::remove_all(folder);
     return 0;
 }

@@ -34,6 +34,7 @@
 #include "drivers/board/zar_driver.h"
 #include "include/zar_jpeg_tables.h"
 #include "platform/nt/ke_internal.h"
+#include "bench/bench_machine.h"
 #include "platform/nt/machine.h"
 #include "sim/pci_layouts.h"
 
@@ -173,27 +174,10 @@ NTSTATUS Command(PZAR_DEVICE_EXTENSION ext, ULONG command, ULONG channel, ULONG 
 int main(int argc, char** argv)
 {
     const uint64_t fields = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 600;
-    const std::string folder =
-        (std::filesystem::temp_directory_path() / ("zar-bench-" + std::to_string(getpid()))).string();
-
-    sim::BuiltTopology built = sim::BuildTopology(sim::BoardsLayout(1));
-    nt::MachineOptions options;
-    options.folder = folder;
-    options.pci = built.topology;
-    options.loadDrivers = false;
-    if (!NT_SUCCESS(nt::Machine::Boot(options))) return 1;
-    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"EventLog\\System"));
-    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"ZARKD"));
-    ULONG one = 1;
-    const char16_t image[] = u"System32\\drivers\\ZARKD.sys";
-    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARKD", u"Type", REG_DWORD, &one, 4);
-    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARKD", u"ImagePath", REG_EXPAND_SZ,
-                          const_cast<char16_t*>(image), sizeof image);
-    if (!NT_SUCCESS(nt::IoLoadDriver(u"ZARKD"))) return 1;
-    PZAR_DEVICE_EXTENSION ext = nullptr;
-    for (auto& [name, driver] : nt::IoLoadedDrivers())
-        if (name == u"ZARKD") ext = ZarExtension(driver->DeviceObject);
-    sim::Board& board = *built.boards[0];
+    BenchMachine machine("zar-bench");
+    if (!machine.Boot(sim::BoardsLayout(1), nt::ClockMode::Virtual)) return 1;
+    PZAR_DEVICE_EXTENSION ext = machine.Extension();
+    sim::Board& board = machine.Board();
     ext->Standard = ULONG(board.Options().standard);
     ZarSetLineCounts(ext);
     board.VideoIn().UseMovingTestPattern(30, 24);
@@ -295,7 +279,5 @@ int main(int argc, char** argv)
     std::printf("    decode: sim %8.1f, bare libjpeg-turbo %8.1f (%zu recorded streams), ratio %.2f\n", simDecode,
                 bareDecode, library.streams.size(), simDecode / bareDecode);
 
-    nt::Machine::Shutdown();
-    std::filesystem::remove_all(folder);
     return 0;
 }

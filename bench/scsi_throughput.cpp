@@ -25,6 +25,7 @@
 
 #include "drivers/board/zar_driver.h"
 #include "platform/nt/clock.h"
+#include "bench/bench_machine.h"
 #include "platform/nt/machine.h"
 #include "platform/win32/win32.h"
 #include "sim/pci_layouts.h"
@@ -99,30 +100,15 @@ int main(int argc, char** argv)
     const ULONG megabytes = argc > 1 ? ULONG(std::atol(argv[1])) : 64;
     const ULONG chunkBytes = (argc > 2 ? ULONG(std::atol(argv[2])) : 1024) * 1024;
     const ULONG totalBytes = megabytes << 20;
-    std::string folder = (std::filesystem::temp_directory_path() / ("zar-scsi-" + std::to_string(getpid()))).string();
-    std::filesystem::create_directories(folder);
+    BenchMachine machine("zar-scsi");
 
     sim::BoardOptions board;
     sim::DriveConfig drive;
     drive.id = 0;
     drive.blocks = (uint64_t(totalBytes) + (8u << 20)) / kBlock;
-    drive.image = folder + "/drive0.img";
+    drive.image = machine.Folder() + "/drive0.img";
     board.drives = {drive};
-    sim::BuiltTopology built = sim::BuildTopology(sim::BoardsLayout(1, 4, board));
-    nt::MachineOptions options;
-    options.folder = folder;
-    options.pci = built.topology;
-    options.clock = nt::ClockMode::Virtual;
-    options.loadDrivers = false;
-    if (!NT_SUCCESS(nt::Machine::Boot(options))) return 1;
-    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"EventLog\\System"));
-    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"ZARKD"));
-    ULONG one = 1;
-    const char16_t image[] = u"System32\\drivers\\ZARKD.sys";
-    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARKD", u"Type", REG_DWORD, &one, 4);
-    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARKD", u"ImagePath", REG_EXPAND_SZ,
-                          const_cast<char16_t*>(image), sizeof image);
-    if (!NT_SUCCESS(nt::IoLoadDriver(u"ZARKD"))) return 1;
+    if (!machine.Boot(sim::BoardsLayout(1, 4, board), nt::ClockMode::Virtual)) return 1;
     HANDLE h = CreateFileA("\\\\.\\KIVZAR0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "board 0 did not start\n");
@@ -158,7 +144,5 @@ int main(int argc, char** argv)
     }
 
     CloseHandle(h);
-    nt::Machine::Shutdown();
-    std::filesystem::remove_all(folder);
     return 0;
 }

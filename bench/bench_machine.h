@@ -1,0 +1,67 @@
+// What every board benchmark starts from: a machine booted in a temporary
+// folder (removed at the end) with ZARKD loaded over the given boards, and
+// board 0's extension.
+#pragma once
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "drivers/board/zar_driver.h"
+#include "platform/nt/machine.h"
+#include "platform/nt/nt_internal.h"
+#include "sim/pci_layouts.h"
+
+class BenchMachine {
+public:
+    // The folder first: a benchmark may put drive images in it before Boot.
+    explicit BenchMachine(const char* name)
+        : folder_((std::filesystem::temp_directory_path() / (std::string(name) + "-" + std::to_string(getpid())))
+                      .string())
+    {
+        std::filesystem::create_directories(folder_);
+    }
+    ~BenchMachine()
+    {
+        if (booted_) nt::Machine::Shutdown();
+        std::filesystem::remove_all(folder_);
+    }
+    BenchMachine(const BenchMachine&) = delete;
+    BenchMachine& operator=(const BenchMachine&) = delete;
+
+    const std::string& Folder() const { return folder_; }
+
+    // Boots with 'layout' on 'clock' and loads ZARKD; false when either fails.
+    bool Boot(const sim::PciLayout& layout, nt::ClockMode clock)
+    {
+        built_ = sim::BuildTopology(layout);
+        nt::MachineOptions options;
+        options.folder = folder_;
+        options.pci = built_.topology;
+        options.clock = clock;
+        options.loadDrivers = false;
+        if (!NT_SUCCESS(nt::Machine::Boot(options))) return false;
+        booted_ = true;
+        RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"EventLog\\System"));
+        RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"ZARKD"));
+        ULONG one = 1;
+        const char16_t image[] = u"System32\\drivers\\ZARKD.sys";
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARKD", u"Type", REG_DWORD, &one, 4);
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARKD", u"ImagePath", REG_EXPAND_SZ,
+                              const_cast<char16_t*>(image), sizeof image);
+        if (!NT_SUCCESS(nt::IoLoadDriver(u"ZARKD"))) return false;
+        for (auto& [name, driver] : nt::IoLoadedDrivers())
+            if (name == u"ZARKD" && driver->DeviceObject) ext_ = ZarExtension(driver->DeviceObject);
+        return ext_ != nullptr;
+    }
+
+    PZAR_DEVICE_EXTENSION Extension() const { return ext_; }
+    sim::Board& Board() { return *built_.boards[0]; }
+
+private:
+    std::string folder_;
+    sim::BuiltTopology built_;
+    PZAR_DEVICE_EXTENSION ext_ = nullptr;
+    bool booted_ = false;
+};
