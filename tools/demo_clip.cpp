@@ -52,11 +52,10 @@ constexpr int kPatternStep = 24;               // samples a frame: 30 frames mov
 constexpr uint64_t kSnapshotEvery = 10;        // fields
 constexpr size_t kPicturesWritten = 4;
 constexpr uint32_t kNoStatus = 0xFF;           // what a command that never reached its status phase leaves
-constexpr int kStateOffset = 44;               // the state word in a channel's state block
-constexpr int kQueueReadIndex = 1;
+constexpr int kQueueReadIndex = 1;            // the next node the channel considers, in the status's queue words
 // What a channel in error most likely means on the real clock.
 constexpr char kBehind[] =
-    "  the channel went into error: a codec missed a field (the host fell behind real time)\n";             // the next node the channel considers, in the status's queue words
+    "  the channel went into error: a codec missed a field (the host fell behind real time)\n";
 
 // The record channel's node-command block: the channel, an index, and where
 // the driver puts the descriptor.
@@ -169,19 +168,14 @@ private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
-int32_t StateWord(const ZAR_CHANNEL_STATUS& status)
-{
-    int32_t state;
-    std::memcpy(&state, status.VideoState + kStateOffset, sizeof state);
-    return state;
-}
-
 ZAR_VIDEO_CHANNEL_STATE VideoState(const ZAR_CHANNEL_STATUS& status)
 {
     ZAR_VIDEO_CHANNEL_STATE state;
     std::memcpy(&state, status.VideoState, sizeof state);
     return state;
 }
+
+int32_t StateWord(const ZAR_CHANNEL_STATUS& status) { return VideoState(status).StateWord; }
 
 // Runs 'work' on the interrupt context, between two fields of the board, and
 // waits for it (at most a second).

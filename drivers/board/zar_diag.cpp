@@ -99,18 +99,22 @@ NTSTATUS ZarDiagGetException(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 NTSTATUS ZarSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION ext)
 {
     ZAR_BOARD_SETUP_STATE& s = ext->Setup;
+    // A refused mode falls back to mode 0 on the board as well: the timing
+    // of a mode that was on before must not outlive the word that says off.
+    NTSTATUS result = STATUS_SUCCESS;
     if (ext->Hdcam24FpsMode != 0 && !(ext->Eeprom24FpsSupport & ZAR_24FPS_SUPPORT_HDCAM)) {
         ext->Hdcam24FpsMode = 0;
-        return STATUS_UNSUCCESSFUL;
+        result = STATUS_UNSUCCESSFUL;
     }
     if (ext->Hdcam24FpsMode == kMode24FpsDigitalIo) {
         ULONG block[3] = {ext->Hdcam24FpsMode, 0, 0};
         NTSTATUS status = ZarSendDigitalIoIoctl(ext, kDigitalIoSet24Fps, block, sizeof(block), block, sizeof(block));
-        if (!NT_SUCCESS(status)) {
+        if (NT_SUCCESS(status)) {
+            std::memcpy(s.DigitalIo24Fps, block, sizeof(block));
+        } else {
             ext->Hdcam24FpsMode = 0;
-            return STATUS_UNSUCCESSFUL;
+            result = STATUS_UNSUCCESSFUL;
         }
-        std::memcpy(s.DigitalIo24Fps, block, sizeof(block));
     }
     if (ext->Hdcam24FpsMode == kMode24FpsOn) {
         s.VideoControl |= kVideoControl24Fps;
@@ -121,7 +125,7 @@ NTSTATUS ZarSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION ext)
     }
     ZarDebiPioWrite(ext, kRegVideoControl, ext->DebiShadow5C00);
     ZarTandrel_OnSetHdcam24FpsMode(ext);
-    return STATUS_SUCCESS;
+    return result;
 }
 
 NTSTATUS ZarShutdown(PZAR_DEVICE_EXTENSION ext)

@@ -90,6 +90,9 @@ BOOLEAN ZarI2cStartDevice(PVOID context)
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
     auto* entry = static_cast<ZAR_I2C_ENTRY*>(ext->I2cCurrentEntry);
     const ZAR_I2C_COMMAND& c = entry->Command;
+    // The enable word is shared with the interrupt routine and the DEBI
+    // starts, which change it under the interrupt's lock: so does this.
+    if (!(ext->InterruptEnable & ZAR_INT_I2C_DONE)) ZarSetIntModeAtIrql(ext, ZAR_INT_I2C, TRUE);
     ULONG word = ((c.Device & 0xFF) << 24) | ((c.Register & 0xFF) << 16);
     if (c.Kind == ZAR_I2C_READ_WAIT)
         word |= (((c.Device | 1) & 0xFF) << 8) | kI2cReadAttributes;
@@ -102,7 +105,6 @@ BOOLEAN ZarI2cStartDevice(PVOID context)
 
 void ZarI2cStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry)
 {
-    if (!(ext->InterruptEnable & ZAR_INT_I2C_DONE)) ZarSetIntMode(ext, ZAR_INT_I2C, TRUE);
     ext->I2cCurrentEntry = entry;
     ext->I2cState = 1;
     ZarRunSynchronized(ext, ZarI2cStartDevice);

@@ -275,6 +275,7 @@ BOOLEAN ZarJpegCriticalRequestStateChange(PVOID context)
         ZAR_VIDEO_CHANNEL_STATE& s = r->Ext->Jpeg.Channel[c].State;
         s.RequestedState = r->State;
         s.StateChangeDone = 0;
+        s.Countdown = kStateCountdownFields;
         s.RequestPending = 1;
     }
     return TRUE;
@@ -334,8 +335,8 @@ NTSTATUS ZarJpegSetState(PZAR_DEVICE_EXTENSION ext, ULONG channel, ULONG state)
     if (!(ext->InterruptEnable & ZAR_INT_FIELD)) ZarSetIntMode(ext, ZAR_INT_FIELD, TRUE);
     ZAR_JPEG_CHANNEL& waited = j.Channel[channel == 2 ? 0 : channel];
     KeClearEvent(&waited.StateEvent);
-    for (ULONG c = 0; c < ZAR_JPEG_CHANNEL_COUNT; ++c)
-        if (addressed(c)) j.Channel[c].State.Countdown = kStateCountdownFields;
+    // The interrupt routine counts a pending request down: the count is
+    // restarted with the request, under the same synchronisation.
     ZarJpegSafeRequestStateChange(ext, channel, state);
 
     if (KeGetCurrentIrql() >= DISPATCH_LEVEL) return STATUS_SUCCESS;

@@ -105,7 +105,13 @@ NTSTATUS ZarScsiSdramDmaBlocks(PZAR_DEVICE_EXTENSION ext)
     wait.QuadPart = kCopyWait;
     NTSTATUS status = KeWaitForSingleObject(&s->SdramCopyDone, Executive, KernelMode, FALSE, &wait);
     if (status != STATUS_SUCCESS) {
+        // The caller's pages go once this returns: let the DEBI DPC finish
+        // the block it may hold, the engine end the one it may have started,
+        // and that block's DPC find the copy gone.
         s->SdramCopyRunning = FALSE;
+        KeFlushQueuedDpcs();
+        ZarDebiWaitIdle(ext);
+        KeFlushQueuedDpcs();
         return STATUS_UNSUCCESSFUL;
     }
     return s->CopyFailed ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
@@ -187,7 +193,8 @@ ULONG ZarScsiIsValidCommand(PZAR_DEVICE_EXTENSION ext, const ZAR_DISK_REQUEST* r
     if (request->TargetId >= ZAR_SCSI_MAX_TARGETS) return ZAR_SCSI_RESULT_BAD_TARGET;
     if (request->Operation == ZAR_DISK_OP_READ || request->Operation == ZAR_DISK_OP_WRITE) {
         ULONG last = ext->Scsi.Tables->Device[request->TargetId].LastBlock;
-        if (request->FirstBlock > last || request->FirstBlock + request->BlockCount - 1 > last)
+        // In 64 bits: a count that wraps 32 bits must not pass as a short range.
+        if (request->FirstBlock > last || ULONGLONG(request->FirstBlock) + request->BlockCount - 1 > last)
             return ZAR_SCSI_RESULT_BAD_RANGE;
     }
     return 0;

@@ -334,10 +334,15 @@ NTSTATUS ZarSaa7146Init(PZAR_DEVICE_EXTENSION ext)
 
 // ---- board control word ----
 
+// The decoder set-up and the video-input monitor change different bits from
+// different threads: the shadow's update and its write go together.
 void ZarSetBoardControl(PZAR_DEVICE_EXTENSION ext, ULONG mask, ULONG bits)
 {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&ext->Lock, &oldIrql);
     ext->Setup.AudioControl = (ext->Setup.AudioControl & ~mask) | (bits & mask);
     ZarDebiPioWrite(ext, ZAR_BOARD_CONTROL_REGISTER, ext->Setup.AudioControl);
+    KeReleaseSpinLock(&ext->Lock, oldIrql);
 }
 
 // ---- decoder ----
@@ -391,11 +396,15 @@ NTSTATUS ZarSaa7113SetInput(PZAR_DEVICE_EXTENSION ext, ULONG source, BOOLEAN onl
     if (!composite) ZarSetBits(reg(0x09), 0x80, true);
     *reg(0x08) = UCHAR((*reg(0x08) & ~0x18) | (source == 2 ? 0x00 : 0x08));
 
-    ext->Chips.DecoderInput = source;
     for (ULONG r : {0x02u, 0x10u, 0x13u, 0x09u, 0x08u}) {
         NTSTATUS status = ZarI2cWriteByte(ext, ZAR_I2C_DECODER, r, *reg(r), TRUE);
-        if (!NT_SUCCESS(status)) return status;
+        if (!NT_SUCCESS(status)) {
+            // The chip may hold part of the selection: the next one must write.
+            ext->Chips.DecoderInput = ZAR_SAA7113_NO_INPUT;
+            return status;
+        }
     }
+    ext->Chips.DecoderInput = source;
     return STATUS_SUCCESS;
 }
 

@@ -111,6 +111,15 @@ BOOLEAN ZarVinDeferVideoControl(PVOID context)
     return TRUE;
 }
 
+// A deferred write still waiting for its field would put the old position
+// back: it takes the new word too.
+BOOLEAN ZarVinRefreshDeferredVideoControl(PVOID context)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    if (ext->DeferredRegisterPending) ext->DeferredRegisterValue = ext->Vin.VideoControl;
+    return TRUE;
+}
+
 BOOLEAN ZarVinSetClockSynchronized(PVOID context)
 {
     ZarAudioSetClockFrequency(static_cast<PZAR_DEVICE_EXTENSION>(context));
@@ -268,6 +277,7 @@ NTSTATUS ZarSetVinHPosition(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     ULONG step = *static_cast<const ULONG*>(buffer) & 0x7;
     ext->Vin.VideoControl = (ext->Vin.VideoControl & ~kVideoHPosition) | (step << kVideoHPositionShift);
+    ZarRunSynchronized(ext, ZarVinRefreshDeferredVideoControl);
     ZarDebiPioWrite(ext, ZAR_VIDEO_CONTROL_REGISTER, ext->Vin.VideoControl);
     return STATUS_SUCCESS;
 }

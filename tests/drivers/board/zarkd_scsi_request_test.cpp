@@ -195,6 +195,25 @@ TEST_F(ZarkdScsiRequest, DirectWriteTakesItsBlocksFromSdram)
     EXPECT_EQ(ImageBlocks(0, 4000, 8), data);
 }
 
+// A count whose range end wraps 32 bits back to a low block is past the end
+// all the same; its low 16 bits, all the command carries, are a plain 16
+// blocks that the drive has.
+class ZarkdScsiLargeDrive : public ZarkdReadyDriveMachine<0x20000> {};
+
+TEST_F(ZarkdScsiLargeDrive, DirectReadWhoseCountWrapsRunsNoCommand)
+{
+    WriteImageBlocks(0, 0x10000, RandomBytes(16 * kBlock, 51));
+    ZAR_DISK_REQUEST q = Request(ZAR_DISK_OP_READ, 0, 0x10000, 0xFFFF0010);
+    q.AccessMode = ZAR_DISK_ACCESS_1;
+    q.SdramAddress = 0x200000;
+    q.ScsiStatus = 0x55;
+    std::memset(TheBoard().Memory().Raw() + 0x200000, 0xA5, 16 * kBlock);
+    ZAR_DISK_REQUEST r = Run(q);
+    EXPECT_EQ(r.ScsiStatus, 0x55u);
+    std::vector<UCHAR> untouched(16 * kBlock, 0xA5);
+    EXPECT_EQ(std::memcmp(TheBoard().Memory().Raw() + 0x200000, untouched.data(), untouched.size()), 0);
+}
+
 TEST_F(ZarkdScsiRequest, JpegFieldReadNeedsAChannelTheBoardHas)
 {
     std::vector<UCHAR> data = RandomBytes(4 * kBlock, 41);

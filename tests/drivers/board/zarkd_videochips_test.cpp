@@ -179,6 +179,22 @@ TEST_F(ZarkdVideoChips, DecoderInputSelection)
     }
 }
 
+// A selection the decoder did not take is not remembered as made: selecting
+// the same source again "only if changed" still writes it.
+TEST_F(ZarkdVideoChips, FailedInputSelectionIsWrittenAgain)
+{
+    ext_->Standard = 525;
+    ASSERT_EQ(ZarSaa7113Init(ext_), STATUS_SUCCESS);
+    Board().I2c().Connect(0x4A, nullptr);
+    EXPECT_FALSE(NT_SUCCESS(ZarSaa7113SetInput(ext_, 2, FALSE)));
+    Board().I2c().Connect(0x4A, &Board().Decoder());
+    EXPECT_EQ(Board().Decoder().Register(0x13), 0x01);
+
+    EXPECT_EQ(ZarSaa7113SetInput(ext_, 2, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(Board().Decoder().Register(0x13), 0x02);
+    EXPECT_EQ(Board().Decoder().Register(0x08), 0x61);
+}
+
 TEST_F(ZarkdVideoChips, DecoderInitialisationWritesTheImageForTheStandard)
 {
     const struct {

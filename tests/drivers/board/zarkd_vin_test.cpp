@@ -181,6 +181,20 @@ TEST_F(ZarkdVin, HorizontalPositionGoesToTheVideoControlWordAtOnce)
     EXPECT_EQ(Board().Regs().Read(ZAR_VIDEO_CONTROL_REGISTER) & 0xE00, 0x5u << 9);
 }
 
+// A source switch leaves its video control word for the next field; a
+// position set before that field must survive the deferred write.
+TEST_F(ZarkdVin, HorizontalPositionSurvivesAPendingSourceSwitch)
+{
+    RunFields(1);
+    ZarVinSetInputMode(ext_, 3, 0);
+    ULONG step = 6;
+    ASSERT_EQ(Send(IOCTL_ZAR_SET_VIN_H_POSITION, &step, sizeof(step), nullptr, 0).status, STATUS_SUCCESS);
+    RunFields(1);
+    ULONG word = Board().Regs().Read(ZAR_VIDEO_CONTROL_REGISTER);
+    EXPECT_EQ(word & 0xE00, 0x6u << 9);
+    EXPECT_EQ(word & 0x7, 0x3u);  // the switch's input path
+}
+
 TEST_F(ZarkdVin, ProcAmpArithmetic)
 {
     const struct {
