@@ -267,6 +267,23 @@ void ZarSetIntModeAtIrql(PZAR_DEVICE_EXTENSION ext, ULONG mask, BOOLEAN set)
     if (ext->Registers != nullptr) ZarWrite(ext, ZAR_BRIDGE_IER, ext->InterruptEnable);
 }
 
+namespace {
+
+struct ZAR_INT_MODE_CHANGE {
+    PZAR_DEVICE_EXTENSION Ext;
+    ULONG Mask;
+    BOOLEAN Set;
+};
+
+BOOLEAN ZarSetIntModeSynchronized(PVOID context)
+{
+    auto* change = static_cast<ZAR_INT_MODE_CHANGE*>(context);
+    ZarSetIntModeAtIrql(change->Ext, change->Mask, change->Set);
+    return TRUE;
+}
+
+}  // namespace
+
 void ZarSetIntMode(PZAR_DEVICE_EXTENSION ext, ULONG mask, BOOLEAN set)
 {
     // At device IRQL the interrupt's own lock already orders the change.
@@ -274,9 +291,16 @@ void ZarSetIntMode(PZAR_DEVICE_EXTENSION ext, ULONG mask, BOOLEAN set)
         ZarSetIntModeAtIrql(ext, mask, set);
         return;
     }
+    // Below it the change also runs under the interrupt's lock: DEBI starts
+    // and programmed accesses change the same word at device IRQL, and a
+    // change made beside them could undo theirs.
     KIRQL oldIrql;
     KeAcquireSpinLock(&ext->Lock, &oldIrql);
-    ZarSetIntModeAtIrql(ext, mask, set);
+    ZAR_INT_MODE_CHANGE change{ext, mask, set};
+    if (ext->InterruptObject != nullptr)
+        KeSynchronizeExecution(ext->InterruptObject, ZarSetIntModeSynchronized, &change);
+    else
+        ZarSetIntModeAtIrql(ext, mask, set);
     KeReleaseSpinLock(&ext->Lock, oldIrql);
 }
 
