@@ -355,11 +355,11 @@ void ShowBoards() {
     if (entries == 0) std::printf("    (none: EventLogLevel 1 logs only problems)\n");
 }
 
-// Lets the boards run on the real clock for about a second and counts what
+// Lets the boards run for a second of machine time and counts what
 // their interrupt routine saw (the set-up after the FPGA download enables the
 // field interrupt), and what the video-input monitor made of the input.
 void ShowFields() {
-    Heading("Fields (one second on the real clock)");
+    Heading("Fields (one second of machine time)");
     std::vector<PZAR_DEVICE_EXTENSION> boards;
     std::vector<uint64_t> startFields;
     for (ULONG board = 0; board < ZAR_MAX_BOARDS; ++board) {
