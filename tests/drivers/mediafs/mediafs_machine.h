@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "drivers/mediafs/zarfs_backup.h"
 #include "drivers/mediafs/zarfs_driver.h"
 #include "outside/fpga_images.h"
 #include "platform/nt/machine.h"
