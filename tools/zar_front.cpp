@@ -39,6 +39,7 @@
 #include "sim/drive_config.h"
 #include "sim/pci_layouts.h"
 #include "tools/demo_clip.h"
+#include "tools/demo_volumes.h"
 #if __has_include("win32.h")
 #include "win32.h"
 #define ZAR_FRONT_HAVE_WIN32 1
@@ -585,6 +586,7 @@ constexpr Section kDemoSections[] = {
     {"board set-up", ShowBoardSetUp},
     {"fields", ShowFields},
     {"disks", ShowDisks},
+    {"media volumes", [] { auto b = BoardsInState2(); ShowMediaVolumes({b.begin(), b.end()}); }},
     {"clip", ShowBoardZeroClip},
     {"event log", ShowEventLog},
 };
