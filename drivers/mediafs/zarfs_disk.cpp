@@ -114,6 +114,7 @@ NTSTATUS ZarFsHwDevIOCTL(ZARFS_HW_CONTEXT* ctx, ULONG code, PVOID in, ULONG inLe
                          PLARGE_INTEGER timeout)
 {
     SweepOrphans(ctx, false);
+    ++ctx->RequestsSent;
     ZARFS_PENDING_REQUEST* p = NewPending(outLength);
     if (p == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     PIRP irp = IoBuildDeviceIoControlRequest(code, ctx->BoardDevice, in, inLength, outLength ? p->Out : nullptr,

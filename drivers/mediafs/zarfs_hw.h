@@ -96,6 +96,7 @@ struct ZARFS_HW_CONTEXT {
     LIST_ENTRY Orphans;                 // requests whose wait ran out, still at the board driver
     ZARFS_BT_BACKUP* Backup;            // the body-table backup of the scan in progress
     BOOLEAN Flushed;                    // every volume dropped, until a rebuild
+    ULONG RequestsSent;                 // to the board driver, for figures and traces
 };
 
 // ---- disk access (zarfs_disk.cpp) ----
