@@ -39,7 +39,7 @@
 #include "sim/drive_config.h"
 #include "sim/pci_layouts.h"
 #include "tools/demo_clip.h"
-#include "tools/demo_volumes.h"
+#include "tools/media_volumes.h"
 #if __has_include("win32.h")
 #include "win32.h"
 #define ZAR_FRONT_HAVE_WIN32 1

@@ -1,9 +1,9 @@
-// The demo's media volumes: formatting and listing go through the file-
+// Media volumes for the front: formatting and listing go through the file-
 // system driver's control device, as the library's volume maintenance will;
 // the space and folder figures are read from what the driver holds, until
 // the media drive's own requests exist.
 
-#include "demo_volumes.h"
+#include "media_volumes.h"
 
 #include <cstdio>
 #include <cstring>
@@ -66,30 +66,6 @@ bool Loaded(const std::u16string& service)
     return false;
 }
 
-// ZARFSKD's service key (written once) and the driver loaded: it starts
-// the boards, scans their buses and finds the volumes on them.
-bool StartFileSystem()
-{
-    if (!ServiceKeyExists(u"ZARFSKD")) {
-        const WCHAR* key = u"ZARFSKD";
-        const char16_t image[] = u"\\SystemRoot\\System32\\drivers\\ZARFSKD.sys";
-        ULONG one = 1, start = 2;
-        RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(key));
-        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Type", REG_DWORD, &one, sizeof one);
-        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Start", REG_DWORD, &start, sizeof start);
-        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ErrorControl", REG_DWORD, &one, sizeof one);
-        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ImagePath", REG_EXPAND_SZ,
-                              const_cast<char16_t*>(image), sizeof image);
-        std::printf("  ZARFSKD service key written (Start 2)\n");
-    }
-    if (Loaded(u"ZARFSKD")) return true;
-    const uint64_t begin = nt::ClockNow();
-    const NTSTATUS status = nt::IoLoadDriver(u"ZARFSKD");
-    std::printf("  ZARFSKD loaded: %s (board start-up, bus scan and volume discovery in %.1f s)\n",
-                NtStatusName(status), double(nt::ClockNow() - begin) / 1e9);
-    return NT_SUCCESS(status);
-}
-
 // The ready drives of a board, as its board device reports them.
 std::vector<uint32_t> ReadyDrives(unsigned long board)
 {
@@ -145,7 +121,9 @@ void ShowVolumeContents(unsigned long board, const ZAR_VOLUME_INFO& info)
     }
 }
 
-const char* FormatResultName(int32_t result)
+}  // namespace
+
+const char* MediaFormatResultName(int32_t result)
 {
     switch (result) {
     case ZARFS_FORMAT_OK: return "formatted";
@@ -157,8 +135,6 @@ const char* FormatResultName(int32_t result)
     default: return "request failed";
     }
 }
-
-}  // namespace
 
 bool ListMediaVolumes(unsigned long board, std::vector<ZAR_VOLUME_INFO>* volumes)
 {
@@ -198,10 +174,47 @@ int32_t FormatMediaVolume(unsigned long board, const std::u16string& name, const
     return 1;
 }
 
+// ZARFSKD's service key (written once) and the driver loaded: it starts
+// the boards, scans their buses and finds the volumes on them.
+bool StartMediaFileSystem()
+{
+    if (!ServiceKeyExists(u"ZARFSKD")) {
+        const WCHAR* key = u"ZARFSKD";
+        const char16_t image[] = u"\\SystemRoot\\System32\\drivers\\ZARFSKD.sys";
+        ULONG one = 1, start = 2;
+        RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(key));
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Type", REG_DWORD, &one, sizeof one);
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Start", REG_DWORD, &start, sizeof start);
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ErrorControl", REG_DWORD, &one, sizeof one);
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ImagePath", REG_EXPAND_SZ,
+                              const_cast<char16_t*>(image), sizeof image);
+        std::printf("  ZARFSKD service key written (Start 2)\n");
+    }
+    if (Loaded(u"ZARFSKD")) return true;
+    const uint64_t begin = nt::ClockNow();
+    const NTSTATUS status = nt::IoLoadDriver(u"ZARFSKD");
+    std::printf("  ZARFSKD loaded: %s (board start-up, bus scan and volume discovery in %.1f s)\n",
+                NtStatusName(status), double(nt::ClockNow() - begin) / 1e9);
+    return NT_SUCCESS(status);
+}
+
+void PrintMediaVolume(unsigned long board, const ZAR_VOLUME_INFO& v)
+{
+    std::printf("    volume \"%s\": %lu drive%s (ids", Narrow(v.Name, ZARFS_NAME_CHARS).c_str(),
+                static_cast<unsigned long>(v.DriveCount), v.DriveCount == 1 ? "" : "s");
+    for (uint32_t i = 0; i < v.DriveCount && i < ZARFS_MAX_SCSI_IDS; ++i) {
+        if (v.ScsiIds[i] == ZARFS_NO_DRIVE) std::printf(" -");
+        else std::printf(" %lu", static_cast<unsigned long>(v.ScsiIds[i]));
+    }
+    std::printf(")%s%s\n", (v.Flags & ZARFS_VOLUME_INCOMPLETE) ? ", incomplete" : "",
+                (v.Flags & ZARFS_VOLUME_NAME_CONFLICT) ? ", hidden: its name is taken" : "");
+    ShowVolumeContents(board, v);
+}
+
 void ShowMediaVolumes(const std::vector<unsigned long>& boards)
 {
     std::printf("\n== Media volumes ==\n");
-    if (!StartFileSystem()) return;
+    if (!StartMediaFileSystem()) return;
     for (unsigned long board : boards) {
         std::vector<ZAR_VOLUME_INFO> volumes;
         if (!ListMediaVolumes(board, &volumes)) {
@@ -220,22 +233,12 @@ void ShowMediaVolumes(const std::vector<unsigned long>& boards)
             const int32_t result = FormatMediaVolume(board, u"Media", ids);
             std::printf("  board %lu: no volume found; drives", board);
             for (uint32_t id : ids) std::printf(" %lu", static_cast<unsigned long>(id));
-            std::printf(" as one striped volume \"Media\": %s (%d) in %.1f s\n", FormatResultName(result), result,
+            std::printf(" as one striped volume \"Media\": %s (%d) in %.1f s\n", MediaFormatResultName(result), result,
                         double(nt::ClockNow() - begin) / 1e9);
             ListMediaVolumes(board, &volumes);
         } else {
             std::printf("  board %lu: found at start-up\n", board);
         }
-        for (const ZAR_VOLUME_INFO& v : volumes) {
-            std::printf("    volume \"%s\": %lu drive%s (ids", Narrow(v.Name, ZARFS_NAME_CHARS).c_str(),
-                        static_cast<unsigned long>(v.DriveCount), v.DriveCount == 1 ? "" : "s");
-            for (uint32_t i = 0; i < v.DriveCount && i < ZARFS_MAX_SCSI_IDS; ++i) {
-                if (v.ScsiIds[i] == ZARFS_NO_DRIVE) std::printf(" -");
-                else std::printf(" %lu", static_cast<unsigned long>(v.ScsiIds[i]));
-            }
-            std::printf(")%s%s\n", (v.Flags & ZARFS_VOLUME_INCOMPLETE) ? ", incomplete" : "",
-                        (v.Flags & ZARFS_VOLUME_NAME_CONFLICT) ? ", hidden: its name is taken" : "");
-            ShowVolumeContents(board, v);
-        }
+        for (const ZAR_VOLUME_INFO& v : volumes) PrintMediaVolume(board, v);
     }
 }
