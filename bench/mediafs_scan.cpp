@@ -154,7 +154,7 @@ int main(int argc, char** argv)
     ZARFS_CARD_INSTANCE* card = ZarFsGlobFindCard(0);
     hw = &card->Hw;
     volume = CONTAINING_RECORD(hw->Volumes.Flink, ZARFS_HW_VOLUME, Link);
-    ULONG scanRequests = hw->RequestsSent;
+    ULONG scanRequests = ULONG(hw->RequestsSent);
     double scanPlain = PlainIo(machine.Folder() + "/drive0.img", metadata, false);
     std::printf("start-up scan of a 2-drive volume with %lu clips in %lu folders: %lu requests to the board driver, "
                 "%.3f s host time (%.2f ms a request), %.3f s machine time; plain reads of the same %zu runs %.4f s "
@@ -175,12 +175,12 @@ int main(int argc, char** argv)
     ZarFsBTWriteAccessReference(&card->BodyTables, object);
     auto* nodes = static_cast<ZARFS_BODY_TABLE_NODE*>(object->VideoView);
     for (ULONG k = 0; k < kLongClipFrames * 2; ++k) nodes[k].Counts = 30 + k % 7;
-    ULONG before = hw->RequestsSent;
+    ULONG before = ULONG(hw->RequestsSent);
     hostStart = std::chrono::steady_clock::now();
     machineStart = nt::ClockNow();
     ZarFsBTFlushObjectByName(&card->BodyTables, &objectName);
     double flushHost = HostSeconds(hostStart), flushMachine = double(nt::ClockNow() - machineStart) / 1e9;
-    ULONG flushRequests = hw->RequestsSent - before;
+    ULONG flushRequests = ULONG(hw->RequestsSent) - before;
     ULONG tableBlocks = longClip.VideoBodyTableBlocks;
     double flushPlain = PlainIo(machine.Folder() + "/drive0.img", {{longClip.VideoBodyTableFirst, tableBlocks}}, true);
     std::printf("body table of a %lu-frame clip (%lu blocks): read and striped into its section in %.3f s; "

@@ -47,6 +47,7 @@ ZARFS_PENDING_REQUEST* NewPending(ULONG outLength)
 // allocated, so the board driver can still complete into it.
 void SweepOrphans(ZARFS_HW_CONTEXT* ctx, bool wait)
 {
+    ExAcquireFastMutex(&ctx->OrphansLock);
     PLIST_ENTRY e = ctx->Orphans.Flink;
     while (e != &ctx->Orphans) {
         auto* p = CONTAINING_RECORD(e, ZARFS_PENDING_REQUEST, Link);
@@ -61,6 +62,7 @@ void SweepOrphans(ZARFS_HW_CONTEXT* ctx, bool wait)
             ExFreePoolWithTag(p, kPoolTag);
         }
     }
+    ExReleaseFastMutex(&ctx->OrphansLock);
 }
 
 NTSTATUS SendDiskRequest(ZARFS_HW_CONTEXT* ctx, ULONG operation, ULONG id, ULONG first, ULONG count, PVOID buffer,
@@ -114,7 +116,7 @@ NTSTATUS ZarFsHwDevIOCTL(ZARFS_HW_CONTEXT* ctx, ULONG code, PVOID in, ULONG inLe
                          PLARGE_INTEGER timeout)
 {
     SweepOrphans(ctx, false);
-    ++ctx->RequestsSent;
+    InterlockedIncrement(&ctx->RequestsSent);
     ZARFS_PENDING_REQUEST* p = NewPending(outLength);
     if (p == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     PIRP irp = IoBuildDeviceIoControlRequest(code, ctx->BoardDevice, in, inLength, outLength ? p->Out : nullptr,
@@ -129,7 +131,9 @@ NTSTATUS ZarFsHwDevIOCTL(ZARFS_HW_CONTEXT* ctx, ULONG code, PVOID in, ULONG inLe
         NTSTATUS wait = KeWaitForSingleObject(&p->Done, Executive, KernelMode, FALSE, timeout);
         if (wait == STATUS_TIMEOUT) {
             // Still at the board driver: it completes into the record later.
+            ExAcquireFastMutex(&ctx->OrphansLock);
             InsertTailList(&ctx->Orphans, &p->Link);
+            ExReleaseFastMutex(&ctx->OrphansLock);
             return STATUS_TIMEOUT;
         }
         status = p->Iosb.Status;
@@ -201,6 +205,7 @@ NTSTATUS ZarFsHwInitialize(ZARFS_HW_CONTEXT* ctx, ULONG card, PVOID logObject, P
     ctx->ScsiPrefs = prefs ? *prefs : ZARFS_SCSI_PREFS{ZARFS_DEFAULT_RETRIES, ZARFS_DEFAULT_VERIFY};
     InitializeListHead(&ctx->Volumes);
     InitializeListHead(&ctx->Orphans);
+    ExInitializeFastMutex(&ctx->OrphansLock);
 
     struct Scratch {
         PVOID* buffer;

@@ -94,9 +94,10 @@ struct ZARFS_HW_CONTEXT {
     PPAGED_LOOKASIDE_LIST Segments;     // allocator records
     PVOID LogObject;                    // the driver object, for event-log entries
     LIST_ENTRY Orphans;                 // requests whose wait ran out, still at the board driver
+    FAST_MUTEX OrphansLock;
     ZARFS_BT_BACKUP* Backup;            // the body-table backup of the scan in progress
     BOOLEAN Flushed;                    // every volume dropped, until a rebuild
-    ULONG RequestsSent;                 // to the board driver, for figures and traces
+    LONG RequestsSent;                  // to the board driver, for figures and traces
 };
 
 // ---- disk access (zarfs_disk.cpp) ----
