@@ -214,3 +214,64 @@ NTSTATUS ZarFsHwRenameVolume(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, PCW
     ZarFsHwResolveVolumeNameConflicts(ctx, oldName);
     return STATUS_SUCCESS;
 }
+
+NTSTATUS ZarFsHwRenameFolder(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, ULONG folderSlot, PCWSTR name,
+                             ULONG chars)
+{
+    if (!ZarFsHwIsValidFilename(name, chars)) return STATUS_OBJECT_NAME_INVALID;
+    auto* folder = static_cast<ZARFS_DIR_ENTRY*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_DIR_ENTRY), ZarFsTag("ZDIR")));
+    if (folder == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = ZarFsHwReadDirEntry(ctx, volume, folderSlot, folder);
+    if (NT_SUCCESS(status)) {
+        ZarFsHwStoreName(folder->Name, name, chars);
+        status = ZarFsHwWriteDirEntry(ctx, volume, folderSlot, folder);
+    }
+    ExFreePoolWithTag(folder, ZarFsTag("ZDIR"));
+    return status;
+}
+
+NTSTATUS ZarFsHwRenameFile(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, ULONG block, PCWSTR name, ULONG chars)
+{
+    if (!ZarFsHwIsValidFilename(name, chars)) return STATUS_OBJECT_NAME_INVALID;
+    ZAR_FILE_INFO file;
+    NTSTATUS status = ZarFsHwReadFileEntry(ctx, volume, block, &file);
+    if (!NT_SUCCESS(status)) return status;
+    ZarFsHwStoreName(file.Name, name, chars);
+    return ZarFsHwWriteFileEntry(ctx, volume, block, &file);
+}
+
+NTSTATUS ZarFsHwMoveFile(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, ULONG fromFolder, ULONG fileSlot,
+                         ULONG toFolder, PCWSTR name, ULONG chars)
+{
+    if (fileSlot >= ZARFS_FILES_PER_FOLDER) return STATUS_INVALID_PARAMETER;
+    if (!ZarFsHwIsValidFilename(name, chars)) return STATUS_OBJECT_NAME_INVALID;
+    auto* from = static_cast<ZARFS_DIR_ENTRY*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_DIR_ENTRY), ZarFsTag("ZDIR")));
+    auto* to = static_cast<ZARFS_DIR_ENTRY*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_DIR_ENTRY), ZarFsTag("ZDIR")));
+    NTSTATUS status = from != nullptr && to != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    if (NT_SUCCESS(status)) status = ZarFsHwReadDirEntry(ctx, volume, fromFolder, from);
+    if (NT_SUCCESS(status)) status = ZarFsHwReadDirEntry(ctx, volume, toFolder, to);
+    ULONG block = NT_SUCCESS(status) ? from->FileSlots[fileSlot] : 0;
+    if (NT_SUCCESS(status) && block == 0) status = STATUS_NO_SUCH_FILE;
+    ULONG free = ZARFS_FILES_PER_FOLDER;
+    if (NT_SUCCESS(status)) {
+        for (ULONG i = 0; i < ZARFS_FILES_PER_FOLDER && free == ZARFS_FILES_PER_FOLDER; ++i)
+            if (to->FileSlots[i] == 0) free = i;
+        if (free == ZARFS_FILES_PER_FOLDER) status = STATUS_ACCESS_DENIED;
+    }
+    if (NT_SUCCESS(status)) status = ZarFsHwRenameFile(ctx, volume, block, name, chars);
+    if (NT_SUCCESS(status)) {
+        from->FileSlots[fileSlot] = 0;
+        if (from->FileCount != 0) --from->FileCount;
+        status = ZarFsHwWriteDirEntry(ctx, volume, fromFolder, from);
+    }
+    if (NT_SUCCESS(status)) {
+        // Within one folder the entry read before the first write is stale.
+        if (toFolder == fromFolder) RtlCopyMemory(to, from, sizeof *to);
+        to->FileSlots[free] = block;
+        ++to->FileCount;
+        status = ZarFsHwWriteDirEntry(ctx, volume, toFolder, to);
+    }
+    if (from != nullptr) ExFreePoolWithTag(from, ZarFsTag("ZDIR"));
+    if (to != nullptr) ExFreePoolWithTag(to, ZarFsTag("ZDIR"));
+    return status;
+}

@@ -180,3 +180,10 @@ NTSTATUS ZarFsHwCreateFileEntry(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, 
 NTSTATUS ZarFsHwRemoveFile(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, ULONG folderSlot, ULONG fileSlot);
 NTSTATUS ZarFsHwRemoveFolder(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, ULONG folderSlot);
 NTSTATUS ZarFsHwRenameVolume(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, PCWSTR name, ULONG chars);
+NTSTATUS ZarFsHwRenameFolder(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, ULONG folderSlot, PCWSTR name,
+                             ULONG chars);
+NTSTATUS ZarFsHwRenameFile(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, ULONG block, PCWSTR name, ULONG chars);
+// Moves a file to another folder under a new name; access denied when the
+// other folder has no free slot.
+NTSTATUS ZarFsHwMoveFile(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, ULONG fromFolder, ULONG fileSlot,
+                         ULONG toFolder, PCWSTR name, ULONG chars);

@@ -1,8 +1,7 @@
-// Discovery and format over the simulated drives: the drive counts a volume
-// may have, name conflicts between volumes, a format found again byte for
-// byte after a rescan, drives too small for the fixed regions, the body-
-// table backup restored at discovery, and the format and listing codes of
-// the control device.
+// Format and rescan over the simulated drives: a format found again byte for
+// byte, the format's refusals, name conflicts with a volume's own drives,
+// entries made, renamed, moved and removed and found again with their
+// space, and the format and listing codes of the control device.
 
 #include <gtest/gtest.h>
 
@@ -99,7 +98,71 @@ TEST_F(ZarFsVolume, ReformattingAVolumesOwnDrivesUnderItsNameIsNoConflict)
     EXPECT_EQ(ZarFsHwOpenVolume(Hw(), u"Media", 5), nullptr);
 }
 
-// The controlled front: format and list through \\.\ZarFsDevice0's codes.
+// Folders and files made, renamed, moved and removed, then found again by a
+// rescan: the same names and counts, the same entry bytes, and the same
+// free space, since discovery claims exactly what the entries hold.
+TEST_F(ZarFsVolume, EntriesSurviveARescanWithTheirSpace)
+{
+    ASSERT_EQ(Format(u"Media", {0, 1}), ZARFS_FORMAT_OK);
+    ZARFS_HW_VOLUME* v = Volumes().at(0);
+    ULONG a = 0, b = 0;
+    ASSERT_EQ(ZarFsHwCreateFolder(Hw(), v, u"Takes", 5, &a), STATUS_SUCCESS);
+    ASSERT_EQ(ZarFsHwCreateFolder(Hw(), v, u"Stills", 6, &b), STATUS_SUCCESS);
+    EXPECT_EQ(b, 1u);
+    ULONG blocks[3];
+    for (ULONG i = 0; i < 3; ++i) {
+        ZARFS_DUAL_ALLOCATION space{};
+        ASSERT_EQ(ZarFsVolAllocAllocateDualSpace(&v->Alloc, 1000 * (i + 1), 2, &space), STATUS_SUCCESS);
+        ZAR_FILE_INFO clip{};
+        clip.CreationTime = 100 + i;
+        clip.MediaKind = ZARFS_MEDIA_FRAMES;
+        clip.VideoStandard = 525;
+        clip.FrameCount = 100;
+        clip.VideoFirstBlock = space.LowerFirstBlock;
+        clip.VideoBlocksPerDrive = space.LowerLength;
+        clip.VideoBodyTableFirst = space.UpperFirstBlock;
+        clip.VideoBodyTableBlocks = space.UpperLength;
+        clip.AppData[0] = UCHAR(0xA0 + i);
+        std::u16string name = u"take" + std::u16string(1, char16_t(u'1' + i)) + u".kiv";
+        ZarFsHwStoreName(clip.Name, name.data(), ULONG(name.size()));
+        ASSERT_EQ(ZarFsHwCreateFileEntry(Hw(), v, a, &clip, &blocks[i]), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(ZarFsHwRenameFolder(Hw(), v, a, u"Good takes", 10), STATUS_SUCCESS);
+    ASSERT_EQ(ZarFsHwRenameFile(Hw(), v, blocks[0], u"best.kiv", 8), STATUS_SUCCESS);
+    ASSERT_EQ(ZarFsHwMoveFile(Hw(), v, a, 1, b, u"still.kiv", 9), STATUS_SUCCESS);
+    ASSERT_EQ(ZarFsHwRemoveFile(Hw(), v, a, 2), STATUS_SUCCESS);
+    ULONGLONG total, free;
+    ZarFsHwGetVolumeSpaceInfo(v, &total, &free);
+    auto entry = ImageBlocks(0, blocks[0], 2);
+
+    ASSERT_EQ(RestartFs(), STATUS_SUCCESS);
+    v = Volumes().at(0);
+    EXPECT_EQ(v->FolderCount, 2u);
+    ULONGLONG totalAfter, freeAfter;
+    ZarFsHwGetVolumeSpaceInfo(v, &totalAfter, &freeAfter);
+    EXPECT_EQ(freeAfter, free);
+    EXPECT_EQ(totalAfter, total);
+    auto folder = std::make_unique<ZARFS_DIR_ENTRY>();
+    ASSERT_EQ(ZarFsHwReadDirEntry(Hw(), v, a, folder.get()), STATUS_SUCCESS);
+    EXPECT_TRUE(ZarFsHwNameEquals(folder->Name, u"Good takes", 10));
+    EXPECT_EQ(folder->FileCount, 1u);
+    EXPECT_EQ(folder->FileSlots[0], blocks[0]);
+    ASSERT_EQ(ZarFsHwReadDirEntry(Hw(), v, b, folder.get()), STATUS_SUCCESS);
+    EXPECT_EQ(folder->FileCount, 1u);
+    EXPECT_EQ(folder->FileSlots[0], blocks[1]);
+    ZAR_FILE_INFO file;
+    ASSERT_EQ(ZarFsHwReadFileEntry(Hw(), v, blocks[1], &file), STATUS_SUCCESS);
+    EXPECT_TRUE(ZarFsHwNameEquals(file.Name, u"still.kiv", 9));
+    EXPECT_EQ(file.AppData[0], 0xA1);
+    EXPECT_EQ(ImageBlocks(0, blocks[0], 2), entry);
+    // A removed folder frees its slot for the next one.
+    ASSERT_EQ(ZarFsHwRemoveFolder(Hw(), v, a), STATUS_SUCCESS);
+    ULONG again = 9;
+    ASSERT_EQ(ZarFsHwCreateFolder(Hw(), v, u"New", 3, &again), STATUS_SUCCESS);
+    EXPECT_EQ(again, a);
+}
+
+// The control device: format and list through its codes.
 TEST_F(ZarFsVolume, ControlDeviceFormatsAndLists)
 {
     UNICODE_STRING name;
