@@ -39,6 +39,7 @@
 #include "tools/demo_clip.h"
 #include "tools/machine_folder.h"
 #include "tools/system_time.h"
+#include "tools/media_volumes.h"
 #if __has_include("win32.h")
 #include "win32.h"
 #define ZAR_FRONT_HAVE_WIN32 1
@@ -574,6 +575,7 @@ constexpr Section kDemoSections[] = {
     {"board set-up", ShowBoardSetUp},
     {"fields", ShowFields},
     {"disks", ShowDisks},
+    {"media volumes", [] { auto b = BoardsInState2(); ShowMediaVolumes({b.begin(), b.end()}); }},
     {"clip", ShowBoardZeroClip},
     {"event log", ShowEventLog},
 };
