@@ -15,7 +15,9 @@
 
 #include "mm_private.h"
 #include "nt_internal.h"
+#include "nt_mm.h"
 #include "nt_syscall.h"
+#include "nt_zw.h"
 
 namespace {
 

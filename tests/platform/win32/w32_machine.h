@@ -11,7 +11,9 @@
 #include <string>
 
 #include "platform/nt/machine.h"
+#include "platform/nt/kernel.h"
 #include "platform/nt/nt_internal.h"
+#include "platform/nt/nt_syscall.h"
 #include "platform/win32/win32.h"
 
 namespace w32test {
