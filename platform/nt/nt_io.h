@@ -92,14 +92,6 @@ enum : UCHAR {
     SL_INVOKE_ON_ERROR = 0x80,
 };
 
-enum : ULONG {
-    FILE_DEVICE_DISK = 0x07,
-    FILE_DEVICE_DISK_FILE_SYSTEM = 0x08,
-    FILE_DEVICE_FILE_SYSTEM = 0x09,
-    FILE_DEVICE_NULL = 0x15,
-    FILE_DEVICE_UNKNOWN = 0x22,
-    FILE_DEVICE_SOUND = 0x1d,
-};
 
 // What a create request carries besides its parameters: the access the
 // opener asked for.

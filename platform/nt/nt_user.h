@@ -9,6 +9,13 @@
 
 // ---- Objects and access rights ----
 
+// Statuses of the seam itself (a host's client process ending, a call the
+// host does not know).
+enum : NTSTATUS {
+    STATUS_INVALID_SYSTEM_SERVICE = (NTSTATUS)0xC000001C,
+    STATUS_THREAD_IS_TERMINATING = (NTSTATUS)0xC000004B,
+};
+
 struct OBJECT_ATTRIBUTES {
     ULONG Length;
     HANDLE RootDirectory;
@@ -134,6 +141,14 @@ enum : ULONG {
     FILE_WRITE_ACCESS = 2,
 };
 #define METHOD_FROM_CTL_CODE(code) ((ULONG)((code) & 3))
+enum : ULONG {
+    FILE_DEVICE_DISK = 0x07,
+    FILE_DEVICE_DISK_FILE_SYSTEM = 0x08,
+    FILE_DEVICE_FILE_SYSTEM = 0x09,
+    FILE_DEVICE_NULL = 0x15,
+    FILE_DEVICE_UNKNOWN = 0x22,
+    FILE_DEVICE_SOUND = 0x1d,
+};
 
 enum : ULONG { FILE_SHARE_READ = 1, FILE_SHARE_WRITE = 2, FILE_SHARE_DELETE = 4 };
 

@@ -1,38 +1,446 @@
-// placeholder
+// The Win32 layer as a client of a machine host (platform/HOSTMODE.txt).
+//
+// At the first system call the process looks for a host: ZAR_MACHINE names
+// the machine folder, and a host that accepts on its socket makes this
+// process a client for good. Each thread then has its own connection (made
+// at its first call, closed when it ends), so a thread waiting in the host
+// never holds up another. The first connection creates the client's NT
+// process in the host; later ones join it by the token the host gave.
+//
+// Buffers go by value: a request carries what the call reads, the reply
+// what it wrote. Calls whose memory must outlive them (overlapped requests,
+// completion routines) are not carried yet and fail loudly.
 #include "w32_client.h"
+#include "w32_host.h"
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "../host/host_protocol.h"
+
+namespace {
+
+using hostproto::Reader;
+using hostproto::Writer;
+
+std::once_flag decided;
+bool embeddedChosen = false;
+bool active = false;
+std::string socketPath;
+std::mutex processLock;
+uint32_t processToken = 0;
+ULONG processId = 0;
+
+int Connect()
+{
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof address.sun_path) {
+        ::close(fd);
+        return -1;
+    }
+    std::strcpy(address.sun_path, socketPath.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::u16string ImageName()
+{
+    char path[512];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string name = n > 0 ? std::string(path, size_t(n)) : std::string("client");
+    name = name.substr(name.rfind('/') + 1);
+    return std::u16string(name.begin(), name.end());
+}
+
+// One thread's connection to the host.
+struct Channel {
+    int fd = -1;
+    ULONG threadId = 0;
+    ~Channel()
+    {
+        if (fd >= 0) ::close(fd);
+    }
+    // Connects and says hello; false when the host does not answer.
+    bool Open()
+    {
+        fd = Connect();
+        if (fd < 0) return false;
+        std::lock_guard<std::mutex> g(processLock);
+        Writer w;
+        w.U32(hostproto::kVersion).U32(uint32_t(::getpid())).U32(processToken).Text(ImageName());
+        uint16_t call;
+        std::vector<uint8_t> body;
+        if (!hostproto::Send(fd, hostproto::kHello, w.Body()) || !hostproto::Receive(fd, &call, &body)) {
+            ::close(fd);
+            fd = -1;
+            return false;
+        }
+        Reader r(body.data(), body.size());
+        NTSTATUS status = NTSTATUS(r.U32());
+        uint32_t token = r.U32();
+        ULONG pid = r.U32();
+        threadId = r.U32();
+        if (!r.Finished() || !NT_SUCCESS(status)) {
+            ::close(fd);
+            fd = -1;
+            return false;
+        }
+        processToken = token;
+        processId = pid;
+        return true;
+    }
+};
+
+thread_local Channel channel;
+
+[[noreturn]] void HostLost()
+{
+    // The machine this process ran on is gone: nothing it holds is valid any
+    // more, as when a real system stops under a program.
+    std::fprintf(stderr, "win32: the machine host went away\n");
+    std::_Exit(3);
+}
+
+// One round trip on the calling thread's connection; the reply's reader
+// is positioned after the status, which is returned.
+struct Reply {
+    std::vector<uint8_t> body;
+    Reader reader{nullptr, 0};
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+};
+
+void Call(hostproto::Call call, const Writer& request, Reply* reply)
+{
+    if (channel.fd < 0 && !channel.Open()) HostLost();
+    uint16_t answered;
+    if (!hostproto::Send(channel.fd, call, request.Body()) || !hostproto::Receive(channel.fd, &answered, &reply->body))
+        HostLost();
+    reply->reader = Reader(reply->body.data(), reply->body.size());
+    reply->status = NTSTATUS(reply->reader.U32());
+}
+
+void WriteHandle(Writer& w, HANDLE h) { w.U32(ULONG(reinterpret_cast<ULONG_PTR>(h))); }
+HANDLE ReadHandle(Reader& r) { return reinterpret_cast<HANDLE>(ULONG_PTR(r.U32())); }
+
+void WriteAttributes(Writer& w, const OBJECT_ATTRIBUTES* oa)
+{
+    OBJECT_ATTRIBUTES none{};
+    if (!oa) oa = &none;
+    w.U32(oa->Attributes);
+    WriteHandle(w, oa->RootDirectory);
+    w.U32(oa->ObjectName ? 1 : 0);
+    std::u16string name;
+    if (oa->ObjectName && oa->ObjectName->Buffer) name.assign(oa->ObjectName->Buffer, oa->ObjectName->Length / 2);
+    w.Text(name);
+}
+
+void ReadIosb(Reader& r, PIO_STATUS_BLOCK iosb)
+{
+    ULONG written = r.U32();
+    NTSTATUS status = NTSTATUS(r.U32());
+    ULONG information = r.U32();
+    if (written && iosb) {
+        iosb->Information = information;
+        __atomic_store_n(&iosb->Status, status, __ATOMIC_RELEASE);
+    }
+}
+
+}  // namespace
+
+namespace w32host {
+
+void StayEmbedded() { embeddedChosen = true; }
+
+bool IsClient() { return w32::ClientActive(); }
+
+}  // namespace w32host
+
 namespace w32 {
-bool ClientActive() { return false; }
-NTSTATUS ClientUnsupported(const char* call) { std::fprintf(stderr, "win32: %s is not carried to the machine host\n", call); return STATUS_NOT_IMPLEMENTED; }
+
+bool ClientActive()
+{
+    std::call_once(decided, [] {
+        const char* folder = std::getenv("ZAR_MACHINE");
+        if (embeddedChosen || !folder || !*folder) return;
+        socketPath = std::string(folder) + "/" + hostproto::kSocketName;
+        active = channel.Open();
+    });
+    return active;
 }
-namespace w32::client {
-NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK iosb, PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG shareAccess, ULONG createDisposition, ULONG createOptions, PVOID eaBuffer, ULONG eaLength) { return 0; }
-NTSTATUS NtDeviceIoControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext, PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer, ULONG inputLength, PVOID outputBuffer, ULONG outputLength) { return 0; }
-NTSTATUS NtReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset, PULONG key) { return 0; }
-NTSTATUS NtWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset, PULONG key) { return 0; }
-NTSTATUS NtClose(HANDLE handle) { return 0; }
-NTSTATUS NtCreateEvent(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, EVENT_TYPE type, BOOLEAN initialState) { return 0; }
-NTSTATUS NtOpenEvent(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes) { return 0; }
-NTSTATUS NtSetEvent(HANDLE handle, PLONG previousState) { return 0; }
-NTSTATUS NtResetEvent(HANDLE handle, PLONG previousState) { return 0; }
-NTSTATUS NtPulseEvent(HANDLE handle, PLONG previousState) { return 0; }
-NTSTATUS NtCreateSemaphore(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, LONG initialCount, LONG maximumCount) { return 0; }
-NTSTATUS NtOpenSemaphore(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes) { return 0; }
-NTSTATUS NtReleaseSemaphore(HANDLE handle, LONG releaseCount, PLONG previousCount) { return 0; }
-NTSTATUS NtCreateMutant(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, BOOLEAN initialOwner) { return 0; }
-NTSTATUS NtOpenMutant(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes) { return 0; }
-NTSTATUS NtReleaseMutant(HANDLE handle, PLONG previousCount) { return 0; }
-NTSTATUS NtWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout) { return 0; }
-NTSTATUS NtWaitForMultipleObjects(ULONG count, const HANDLE* handles, WAIT_TYPE waitType, BOOLEAN alertable, PLARGE_INTEGER timeout) { return 0; }
-NTSTATUS NtDelayExecution(BOOLEAN alertable, PLARGE_INTEGER interval) { return 0; }
-NTSTATUS NtQuerySystemTime(PLARGE_INTEGER systemTime) { return 0; }
-ULONG NtGetTickCount() { return 0; }
-NTSTATUS NtQueryPerformanceCounter(PLARGE_INTEGER counter, PLARGE_INTEGER frequency) { return 0; }
-NTSTATUS NtTestAlert() { return 0; }
-ULONG NtGetCurrentProcessId() { return 0; }
-ULONG NtGetCurrentThreadId() { return 0; }
-NTSTATUS NtCreateSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PLARGE_INTEGER maximumSize, ULONG pageProtection, ULONG allocationAttributes, HANDLE fileHandle) { return 0; }
-NTSTATUS NtOpenSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes) { return 0; }
-NTSTATUS NtMapViewOfSection(HANDLE section, HANDLE process, PVOID* baseAddress, ULONG_PTR zeroBits, SIZE_T commitSize, PLARGE_INTEGER sectionOffset, PSIZE_T viewSize, SECTION_INHERIT inherit, ULONG allocationType, ULONG protect) { return 0; }
-NTSTATUS NtUnmapViewOfSection(HANDLE process, PVOID baseAddress) { return 0; }
+
+NTSTATUS ClientUnsupported(const char* call)
+{
+    static std::mutex reportLock;
+    static std::set<std::string> reported;
+    std::lock_guard<std::mutex> g(reportLock);
+    if (reported.insert(call).second)
+        std::fprintf(stderr, "win32: %s is not carried to the machine host yet\n", call);
+    return STATUS_NOT_IMPLEMENTED;
 }
+
+namespace client {
+
+NTSTATUS NtClose(HANDLE handle)
+{
+    Writer w;
+    WriteHandle(w, handle);
+    Reply r;
+    Call(hostproto::kClose, w, &r);
+    return r.status;
+}
+
+static NTSTATUS CreateObject(hostproto::Call call, PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                             ULONG p1, ULONG p2)
+{
+    if (!handle) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(access);
+    WriteAttributes(w, attributes);
+    w.U32(p1).U32(p2);
+    Reply r;
+    Call(call, w, &r);
+    HANDLE h = ReadHandle(r.reader);
+    if (NT_SUCCESS(r.status)) *handle = h;
+    return r.status;
+}
+
+static NTSTATUS OpenObject(hostproto::Call call, PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
+{
+    if (!handle || !attributes) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(access);
+    WriteAttributes(w, attributes);
+    Reply r;
+    Call(call, w, &r);
+    HANDLE h = ReadHandle(r.reader);
+    if (NT_SUCCESS(r.status)) *handle = h;
+    return r.status;
+}
+
+static NTSTATUS ObjectState(hostproto::Call call, HANDLE handle, PLONG previous)
+{
+    Writer w;
+    WriteHandle(w, handle);
+    Reply r;
+    Call(call, w, &r);
+    LONG p = LONG(r.reader.U32());
+    if (NT_SUCCESS(r.status) && previous) *previous = p;
+    return r.status;
+}
+
+NTSTATUS NtCreateEvent(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, EVENT_TYPE type,
+                       BOOLEAN initialState)
+{
+    return CreateObject(hostproto::kCreateEvent, handle, access, attributes, ULONG(type), initialState);
+}
+NTSTATUS NtOpenEvent(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
+{
+    return OpenObject(hostproto::kOpenEvent, handle, access, attributes);
+}
+NTSTATUS NtSetEvent(HANDLE handle, PLONG previousState) { return ObjectState(hostproto::kSetEvent, handle, previousState); }
+NTSTATUS NtResetEvent(HANDLE handle, PLONG previousState)
+{
+    return ObjectState(hostproto::kResetEvent, handle, previousState);
+}
+NTSTATUS NtPulseEvent(HANDLE handle, PLONG previousState)
+{
+    return ObjectState(hostproto::kPulseEvent, handle, previousState);
+}
+NTSTATUS NtCreateSemaphore(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, LONG initialCount,
+                           LONG maximumCount)
+{
+    return CreateObject(hostproto::kCreateSemaphore, handle, access, attributes, ULONG(initialCount),
+                        ULONG(maximumCount));
+}
+NTSTATUS NtOpenSemaphore(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
+{
+    return OpenObject(hostproto::kOpenSemaphore, handle, access, attributes);
+}
+NTSTATUS NtReleaseSemaphore(HANDLE handle, LONG releaseCount, PLONG previousCount)
+{
+    Writer w;
+    WriteHandle(w, handle);
+    w.U32(ULONG(releaseCount));
+    Reply r;
+    Call(hostproto::kReleaseSemaphore, w, &r);
+    LONG p = LONG(r.reader.U32());
+    if (NT_SUCCESS(r.status) && previousCount) *previousCount = p;
+    return r.status;
+}
+NTSTATUS NtCreateMutant(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, BOOLEAN initialOwner)
+{
+    return CreateObject(hostproto::kCreateMutant, handle, access, attributes, initialOwner, 0);
+}
+NTSTATUS NtOpenMutant(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
+{
+    return OpenObject(hostproto::kOpenMutant, handle, access, attributes);
+}
+NTSTATUS NtReleaseMutant(HANDLE handle, PLONG previousCount)
+{
+    return ObjectState(hostproto::kReleaseMutant, handle, previousCount);
+}
+
+NTSTATUS NtWaitForMultipleObjects(ULONG count, const HANDLE* handles, WAIT_TYPE waitType, BOOLEAN alertable,
+                                  PLARGE_INTEGER timeout)
+{
+    if (count > MAXIMUM_WAIT_OBJECTS) return STATUS_INVALID_PARAMETER;
+    if (count && !handles) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(count);
+    for (ULONG i = 0; i < count; i++) WriteHandle(w, handles[i]);
+    w.U32(waitType == WaitAll).U32(alertable).U32(timeout ? 1 : 0).I64(timeout ? timeout->QuadPart : 0);
+    Reply r;
+    Call(hostproto::kWait, w, &r);
+    return r.status;
+}
+
+NTSTATUS NtWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout)
+{
+    return NtWaitForMultipleObjects(1, &handle, WaitAny, alertable, timeout);
+}
+
+NTSTATUS NtDelayExecution(BOOLEAN alertable, PLARGE_INTEGER interval)
+{
+    if (!interval) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(alertable).I64(interval->QuadPart);
+    Reply r;
+    Call(hostproto::kDelay, w, &r);
+    return r.status;
+}
+
+NTSTATUS NtTestAlert()
+{
+    Reply r;
+    Call(hostproto::kTestAlert, Writer(), &r);
+    return r.status;
+}
+
+NTSTATUS NtQuerySystemTime(PLARGE_INTEGER systemTime)
+{
+    if (!systemTime) return STATUS_ACCESS_VIOLATION;
+    Reply r;
+    Call(hostproto::kSystemTime, Writer(), &r);
+    systemTime->QuadPart = r.reader.I64();
+    return r.status;
+}
+
+ULONG NtGetTickCount()
+{
+    Reply r;
+    Call(hostproto::kTickCount, Writer(), &r);
+    return r.reader.U32();
+}
+
+NTSTATUS NtQueryPerformanceCounter(PLARGE_INTEGER counter, PLARGE_INTEGER frequency)
+{
+    Reply r;
+    Call(hostproto::kPerformanceCounter, Writer(), &r);
+    LONGLONG c = r.reader.I64(), f = r.reader.I64();
+    if (counter) counter->QuadPart = c;
+    if (frequency) frequency->QuadPart = f;
+    return r.status;
+}
+
+ULONG NtGetCurrentProcessId()
+{
+    if (channel.fd < 0 && !channel.Open()) HostLost();
+    return processId;
+}
+
+ULONG NtGetCurrentThreadId()
+{
+    if (channel.fd < 0 && !channel.Open()) HostLost();
+    return channel.threadId;
+}
+
+NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK iosb,
+                      PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG shareAccess,
+                      ULONG createDisposition, ULONG createOptions, PVOID, ULONG)
+{
+    if (!handle || !attributes) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(access);
+    WriteAttributes(w, attributes);
+    w.U32(allocationSize ? 1 : 0).I64(allocationSize ? allocationSize->QuadPart : 0);
+    w.U32(fileAttributes).U32(shareAccess).U32(createDisposition).U32(createOptions);
+    Reply r;
+    Call(hostproto::kCreateFile, w, &r);
+    HANDLE h = ReadHandle(r.reader);
+    ReadIosb(r.reader, iosb);
+    if (NT_SUCCESS(r.status)) *handle = h;
+    return r.status;
+}
+
+NTSTATUS NtDeviceIoControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                               PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer,
+                               ULONG inputLength, PVOID outputBuffer, ULONG outputLength)
+{
+    if (event || apcRoutine || apcContext) return ClientUnsupported("overlapped NtDeviceIoControlFile");
+    if (inputLength > hostproto::kMaxBody / 2 || outputLength > hostproto::kMaxBody / 2)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    bool buffered = METHOD_FROM_CTL_CODE(ioControlCode) == METHOD_BUFFERED;
+    Writer w;
+    WriteHandle(w, file);
+    w.U32(ioControlCode).U32(inputBuffer ? 1 : 0).Bytes(inputBuffer, inputBuffer ? inputLength : 0);
+    // The driver may read what the caller's output buffer holds, except
+    // for a buffered request, which hands it a zeroed system buffer.
+    w.U32(outputBuffer ? 1 : 0).U32(outputLength);
+    w.Bytes(outputBuffer, outputBuffer && !buffered ? outputLength : 0);
+    Reply r;
+    Call(hostproto::kDeviceIoControl, w, &r);
+    ReadIosb(r.reader, iosb);
+    uint32_t n;
+    const uint8_t* data = r.reader.Bytes(&n);
+    if (n && outputBuffer) std::memcpy(outputBuffer, data, n < outputLength ? n : outputLength);
+    return r.status;
+}
+
+static NTSTATUS Transfer(hostproto::Call call, HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine,
+                         PVOID apcContext, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length,
+                         PLARGE_INTEGER byteOffset, PULONG key)
+{
+    if (event || apcRoutine || apcContext) return ClientUnsupported("overlapped NtReadFile/NtWriteFile");
+    if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    bool read = call == hostproto::kReadFile;
+    Writer w;
+    WriteHandle(w, file);
+    w.U32(length).Bytes(buffer, read ? 0 : length);
+    w.U32(byteOffset ? 1 : 0).I64(byteOffset ? byteOffset->QuadPart : 0).U32(key ? 1 : 0).U32(key ? *key : 0);
+    Reply r;
+    Call(call, w, &r);
+    ReadIosb(r.reader, iosb);
+    uint32_t n;
+    const uint8_t* data = r.reader.Bytes(&n);
+    if (read && n) std::memcpy(buffer, data, n < length ? n : length);
+    return r.status;
+}
+
+NTSTATUS NtReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                    PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset, PULONG key)
+{
+    return Transfer(hostproto::kReadFile, file, event, apcRoutine, apcContext, iosb, buffer, length, byteOffset, key);
+}
+
+NTSTATUS NtWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                     PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset, PULONG key)
+{
+    return Transfer(hostproto::kWriteFile, file, event, apcRoutine, apcContext, iosb, buffer, length, byteOffset,
+                    key);
+}
+
+}  // namespace client
+}  // namespace w32

@@ -1,0 +1,115 @@
+// A client program for the machine-host tests: a plain Win32 program that
+// attaches to the host named by ZAR_MACHINE and does one thing, given on its
+// command line, printing what it saw on one line:
+//
+//   wait NAME MS           wait for named event NAME: "signalled" or "timeout"
+//   set NAME               set named event NAME: "set"
+//   hold NAME              create an unnamed event, print its handle value,
+//                          then wait for named event NAME
+//   poke HANDLE            set the event behind a handle value: "ok" or "error N"
+//   pend                   a device request the test driver holds: "done N"
+//   echo                   a buffered, an in-direct, an out-direct and a
+//                          neither request: "echo ok" or what differed
+//   count NAME N           release named semaphore NAME N times, then wait
+//                          on it N+1 times with no time-out: "count M"
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/win32/w32_host.h"
+#include "platform/win32/win32.h"
+#include "tests/platform/host/host_test_driver.h"
+
+namespace {
+
+HANDLE OpenDevice()
+{
+    return CreateFileA("\\\\.\\HostTest", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+int Echo()
+{
+    HANDLE device = OpenDevice();
+    if (device == INVALID_HANDLE_VALUE) return std::printf("open error %u\n", GetLastError()), 1;
+    unsigned char in[64], out[64];
+    for (int i = 0; i < 64; i++) in[i] = static_cast<unsigned char>(i * 3);
+    const ULONG codes[] = {IOCTL_HT_ECHO_BUFFERED, IOCTL_HT_ECHO_IN_DIRECT, IOCTL_HT_ECHO_OUT_DIRECT,
+                           IOCTL_HT_ECHO_NEITHER};
+    for (ULONG code : codes) {
+        DWORD returned = 0;
+        std::memset(out, 0xEE, sizeof out);
+        // In-direct: the driver reads the second buffer, so it carries the data.
+        bool inDirect = code == IOCTL_HT_ECHO_IN_DIRECT;
+        if (inDirect) std::memcpy(out, in, sizeof in);
+        BOOL ok = DeviceIoControl(device, code, in, sizeof in, out, sizeof out, &returned, nullptr);
+        bool same = true;
+        for (int i = 0; i < 64; i++) same &= out[i] == static_cast<unsigned char>(inDirect ? in[i] : in[63 - i]);
+        if (!ok || returned != 64 || !same) {
+            std::printf("echo %#x failed: ok %d, %u bytes, error %u\n", code, ok, returned, GetLastError());
+            return 1;
+        }
+    }
+    CloseHandle(device);
+    std::printf("echo ok\n");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc < 2) return 2;
+    std::string what = argv[1];
+    if (!w32host::IsClient()) {
+        std::printf("not a client\n");
+        return 2;
+    }
+    if (what == "wait" && argc == 4) {
+        HANDLE e = CreateEventA(nullptr, TRUE, FALSE, argv[2]);
+        DWORD r = WaitForSingleObject(e, static_cast<DWORD>(std::atoi(argv[3])));
+        std::printf("%s\n", r == WAIT_OBJECT_0 ? "signalled" : r == WAIT_TIMEOUT ? "timeout" : "failed");
+        return r == WAIT_OBJECT_0 ? 0 : 1;
+    }
+    if (what == "set" && argc == 3) {
+        HANDLE e = OpenEventA(EVENT_ALL_ACCESS, FALSE, argv[2]);
+        if (!e) return std::printf("open error %u\n", GetLastError()), 1;
+        return SetEvent(e) ? (std::printf("set\n"), 0) : 1;
+    }
+    if (what == "hold" && argc == 3) {
+        HANDLE mine = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, argv[2]);
+        std::printf("%lu\n", static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(mine)));
+        WaitForSingleObject(stop, INFINITE);
+        // Still ours after the other client's attempt: unsignalled.
+        std::printf("%s\n", WaitForSingleObject(mine, 0) == WAIT_TIMEOUT ? "untouched" : "touched");
+        return 0;
+    }
+    if (what == "poke" && argc == 3) {
+        auto h = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::strtoul(argv[2], nullptr, 10)));
+        if (SetEvent(h)) return std::printf("ok\n"), 0;
+        std::printf("error %u\n", GetLastError());
+        return 0;
+    }
+    if (what == "pend") {
+        HANDLE device = OpenDevice();
+        if (device == INVALID_HANDLE_VALUE) return std::printf("open error %u\n", GetLastError()), 1;
+        ULONG value = 0;
+        DWORD returned = 0;
+        BOOL ok = DeviceIoControl(device, IOCTL_HT_PEND, nullptr, 0, &value, sizeof value, &returned, nullptr);
+        std::printf(ok ? "done %u\n" : "failed %u\n", ok ? value : GetLastError());
+        return ok ? 0 : 1;
+    }
+    if (what == "echo") return Echo();
+    if (what == "count" && argc == 4) {
+        LONG n = std::atoi(argv[3]);
+        HANDLE s = CreateSemaphoreA(nullptr, 0, 1000, argv[2]);
+        for (LONG i = 0; i < n; i++) ReleaseSemaphore(s, 1, nullptr);
+        LONG got = 0;
+        while (WaitForSingleObject(s, 0) == WAIT_OBJECT_0) got++;
+        std::printf("count %ld\n", static_cast<long>(got));
+        return 0;
+    }
+    return 2;
+}
