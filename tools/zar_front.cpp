@@ -1,7 +1,13 @@
-// zar-front: the command-line front. It boots a machine in this process on
-// the real clock and shows what the system holds, as far as it is built.
+// zar-front: the command-line front. It boots a machine in this process and
+// shows what the system holds, as far as it is built.
 //
-//   zar-front demo [--folder DIR] [--reset] [--boards N] [--foreign] [--digital-io]
+//   zar-front demo [--folder DIR] [--reset] [--boards N] [--foreign] [--digital-io] [--real-time]
+//
+// The machine runs on its virtual clock: time moves on when every machine
+// thread waits, so each field gets all the host time it needs and what the
+// demo shows does not depend on how fast the host is (an emulated or busy
+// host only takes longer). --real-time runs it on the host's clock instead,
+// where a host that falls behind makes the board miss fields.
 //
 // The machine carries N simulated boards (default 1, at most 10), with
 // --foreign also a bridge with someone else's subsystem ids, and with
@@ -239,6 +245,7 @@ struct DemoOptions {
     uint32_t boards = 1;
     bool foreign = false;
     bool digitalIo = false;
+    bool realTime = false;
 };
 
 // What the demo built and booted, for the sections to show.
@@ -348,11 +355,11 @@ void ShowBoards() {
     if (entries == 0) std::printf("    (none: EventLogLevel 1 logs only problems)\n");
 }
 
-// Lets the boards run on the real clock for about a second and counts what
+// Lets the boards run for a second of machine time and counts what
 // their interrupt routine saw (the set-up after the FPGA download enables the
 // field interrupt), and what the video-input monitor made of the input.
 void ShowFields() {
-    Heading("Fields (one second on the real clock)");
+    Heading("Fields (one second of machine time)");
     std::vector<PZAR_DEVICE_EXTENSION> boards;
     std::vector<uint64_t> startFields;
     for (ULONG board = 0; board < ZAR_MAX_BOARDS; ++board) {
@@ -721,7 +728,7 @@ int Demo(const DemoOptions& options) {
 
     nt::MachineOptions machine;
     machine.folder = folder.string();
-    machine.clock = nt::ClockMode::Real;
+    machine.clock = options.realTime ? nt::ClockMode::Real : nt::ClockMode::Virtual;
     gDemo.options = options;
     machine.pci = DemoHardware(options, folder);
     if (!machine.pci) return 1;
@@ -731,7 +738,8 @@ int Demo(const DemoOptions& options) {
                      NtStatusName(booted));
         return 1;
     }
-    std::printf("Machine %s booted (real clock)\n", folder.c_str());
+    std::printf("Machine %s booted (%s)\n", folder.c_str(),
+                options.realTime ? "real clock" : "virtual clock: machine time, independent of the host's speed");
     InstallDrivers(options);
     for (const Section& section : kDemoSections) section.show();
     std::fflush(stdout);
@@ -742,12 +750,14 @@ int Demo(const DemoOptions& options) {
 
 int Usage(FILE* to) {
     std::fprintf(to,
-                 "usage: zar-front demo [--folder DIR] [--reset] [--boards N] [--foreign] [--digital-io]\n"
+                 "usage: zar-front demo [--folder DIR] [--reset] [--boards N] [--foreign] [--digital-io] "
+                 "[--real-time]\n"
                  "  --folder DIR  machine folder (default: $ZAR_MACHINE, else ./.machine/default)\n"
                  "  --reset       delete the machine folder first and boot a fresh machine\n"
                  "  --boards N    simulated boards in the machine (0-10, default 1)\n"
                  "  --foreign     also a bridge of the same family with foreign subsystem ids\n"
-                 "  --digital-io  the boards carry the digital-I/O option (its driver is installed)\n");
+                 "  --digital-io  the boards carry the digital-I/O option (its driver is installed)\n"
+                 "  --real-time   run the machine on the host's clock (a slow host then misses fields)\n");
     return to == stdout ? 0 : 2;
 }
 
@@ -776,6 +786,8 @@ int main(int argc, char** argv) {
             options.foreign = true;
         } else if (args[i] == "--digital-io") {
             options.digitalIo = true;
+        } else if (args[i] == "--real-time") {
+            options.realTime = true;
         } else if (args[i] == "--folder" && i + 1 < args.size()) {
             options.folder = args[++i];
         } else if (args[i].rfind("--folder=", 0) == 0) {

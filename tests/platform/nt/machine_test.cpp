@@ -1,6 +1,7 @@
 // The machine: its folder, drivers started from their service keys at boot,
 // the event log (kernel entries and the service's reports), shutdown
 // notification and unload, and booting again in the same process.
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -184,6 +185,26 @@ TEST_F(MachineTest, ShutdownNotifiesAndUnloadsAndTheMachineBootsAgain)
     auto records = RecordsFrom(u"Board");
     ASSERT_EQ(records.size(), 2u);  // one per boot
     EXPECT_LT(records[0].sequence, records[1].sequence);
+}
+
+size_t HostThreadsOfThisProcess()
+{
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) count++;
+    return count;
+}
+
+// A shut-down machine leaves no thread of its own running: the process can
+// fork safely right after (a forked child has only the forking thread).
+TEST_F(MachineTest, ShutdownJoinsEveryThreadTheMachineStarted)
+{
+    nt::Machine::Shutdown();
+    const size_t before = HostThreadsOfThisProcess();
+    ASSERT_EQ(nt::Machine::Boot(Options()), STATUS_SUCCESS);
+    EXPECT_GT(HostThreadsOfThisProcess(), before);  // the clock's context, the work queue
+    nt::Machine::Shutdown();
+    EXPECT_EQ(HostThreadsOfThisProcess(), before);
+    ASSERT_EQ(nt::Machine::Boot(Options()), STATUS_SUCCESS);  // for TearDown
 }
 
 TEST_F(MachineTest, ReportEventKeepsEverythingTheServiceGave)
