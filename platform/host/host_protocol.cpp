@@ -111,12 +111,64 @@ bool ReadAll(int fd, void* data, size_t n)
     return true;
 }
 
+
+// Sends the header alone, with the descriptor attached to it.
+bool SendHeaderWithFd(int fd, const Header& h, int passFd)
+{
+    iovec io{const_cast<Header*>(&h), sizeof h};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr m{};
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &passFd, sizeof(int));
+    ssize_t n;
+    do n = ::sendmsg(fd, &m, MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) return false;
+    return size_t(n) == sizeof h || WriteAll(fd, reinterpret_cast<const uint8_t*>(&h) + n, sizeof h - size_t(n));
+}
+
+// Reads the header, picking up a descriptor that came with it.
+bool ReceiveHeader(int fd, Header* h, int* receivedFd)
+{
+    iovec io{h, sizeof *h};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)] = {};
+    msghdr m{};
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    ssize_t n;
+    do n = ::recvmsg(fd, &m, MSG_CMSG_CLOEXEC);
+    while (n < 0 && errno == EINTR);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); n > 0 && c; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; i++) {
+            int got;
+            std::memcpy(&got, CMSG_DATA(c) + i * sizeof(int), sizeof got);
+            // Only an asking receiver keeps one; anything else is closed.
+            if (receivedFd && *receivedFd < 0) *receivedFd = got;
+            else ::close(got);
+        }
+    }
+    if (n <= 0) return false;
+    return size_t(n) == sizeof *h || ReadAll(fd, reinterpret_cast<uint8_t*>(h) + n, sizeof *h - size_t(n));
+}
+
 }  // namespace
 
-bool Send(int fd, uint16_t call, const std::vector<uint8_t>& body)
+bool Send(int fd, uint16_t call, const std::vector<uint8_t>& body, int passFd)
 {
     if (body.size() > kMaxBody) return false;
     Header h{uint32_t(body.size()), call, 0};
+    if (passFd >= 0) return SendHeaderWithFd(fd, h, passFd) && WriteAll(fd, body.data(), body.size());
     // One buffer, one send for the usual small message.
     std::vector<uint8_t> frame(sizeof h + body.size());
     std::memcpy(frame.data(), &h, sizeof h);
@@ -124,10 +176,11 @@ bool Send(int fd, uint16_t call, const std::vector<uint8_t>& body)
     return WriteAll(fd, frame.data(), frame.size());
 }
 
-bool Receive(int fd, uint16_t* call, std::vector<uint8_t>* body)
+bool Receive(int fd, uint16_t* call, std::vector<uint8_t>* body, int* receivedFd)
 {
+    if (receivedFd) *receivedFd = -1;
     Header h;
-    if (!ReadAll(fd, &h, sizeof h) || h.length > kMaxBody) return false;
+    if (!ReceiveHeader(fd, &h, receivedFd) || h.length > kMaxBody) return false;
     body->resize(h.length);
     if (h.length && !ReadAll(fd, body->data(), h.length)) return false;
     *call = h.call;

@@ -45,6 +45,9 @@ enum Call : uint16_t {
     kReadFile,
     kWriteFile,
     kTestAlert,
+    kCreateSection,
+    kOpenSection,
+    kMapSection,  // {section, protect, offset, size} -> {size} and the section's memory file
     kCallLimit,
 };
 
@@ -89,7 +92,9 @@ private:
 
 // Whole-message I/O on a stream socket; false on a closed or broken stream
 // (a header longer than kMaxBody included). Sending never raises SIGPIPE.
-bool Send(int fd, uint16_t call, const std::vector<uint8_t>& body);
-bool Receive(int fd, uint16_t* call, std::vector<uint8_t>* body);
+// A message may carry one file descriptor ('passFd' >= 0); a receiver that
+// asks gets it in *receivedFd (-1 when none came), else it is closed.
+bool Send(int fd, uint16_t call, const std::vector<uint8_t>& body, int passFd = -1);
+bool Receive(int fd, uint16_t* call, std::vector<uint8_t>* body, int* receivedFd = nullptr);
 
 }  // namespace hostproto

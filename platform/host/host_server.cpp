@@ -206,7 +206,7 @@ void WriteIosb(Writer& w, const IO_STATUS_BLOCK& iosb)
 // ---- The calls ----
 
 // Runs one request; false when the body is malformed (the connection then ends).
-bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w)
+bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
 {
     auto reply = [&](NTSTATUS s) -> Writer& { return w.U32(ULONG(s)); };
     switch (call) {
@@ -389,6 +389,41 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w)
         w.Bytes(buffer.data(), back);
         return true;
     }
+    case hostproto::kCreateSection: {
+        ACCESS_MASK access = r.U32();
+        Attributes a;
+        ReadAttributes(r, &a);
+        ULONG hasSize = r.U32();
+        LARGE_INTEGER size;
+        size.QuadPart = r.I64();
+        ULONG protect = r.U32(), allocation = r.U32();
+        if (!r.Finished()) return false;
+        HANDLE h = nullptr;
+        reply(::NtCreateSection(&h, access, a.Get(), hasSize ? &size : nullptr, protect, allocation, nullptr))
+            .U32(HandleValue(h));
+        return true;
+    }
+    case hostproto::kOpenSection: {
+        ACCESS_MASK access = r.U32();
+        Attributes a;
+        ReadAttributes(r, &a);
+        if (!r.Finished()) return false;
+        HANDLE h = nullptr;
+        reply(::NtOpenSection(&h, access, a.Get())).U32(HandleValue(h));
+        return true;
+    }
+    case hostproto::kMapSection: {
+        // The client maps the section's memory file itself: its view and
+        // the drivers' and every other process's are the same pages.
+        HANDLE section = ReadHandle(r);
+        ULONG protect = r.U32();
+        LONGLONG offset = r.I64();
+        SIZE_T size = r.U32();
+        if (!r.Finished()) return false;
+        NTSTATUS s = MmSectionFileForView(section, protect, offset, &size, passFd);
+        reply(s).U32(ULONG(NT_SUCCESS(s) ? size : 0));
+        return true;
+    }
     default:
         reply(STATUS_INVALID_SYSTEM_SERVICE);
         return true;
@@ -443,15 +478,18 @@ void Serve(Connection* c)
     while (!stopping && hostproto::Receive(c->fd, &call, &body)) {
         Writer w;
         bool ok;
+        int passFd = -1;
         if (!attached) {
             ok = call == hostproto::kHello && Attach(c, body, w);
             attached = ok;
         } else {
             Reader r(body.data(), body.size());
-            ok = call != hostproto::kHello && Execute(c, call, r, w);
+            ok = call != hostproto::kHello && Execute(c, call, r, w, &passFd);
         }
         // A malformed message ends the connection; the host goes on.
-        if (!ok || !hostproto::Send(c->fd, call, w.Body())) break;
+        bool sent = ok && hostproto::Send(c->fd, call, w.Body(), passFd);
+        if (passFd >= 0) ::close(passFd);
+        if (!sent) break;
     }
     ::shutdown(c->fd, SHUT_RDWR);
     if (attached) {

@@ -244,25 +244,25 @@ ULONG NtGetCurrentThreadId()
 
 NTSTATUS NtCreateSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PLARGE_INTEGER maximumSize, ULONG pageProtection, ULONG allocationAttributes, HANDLE fileHandle)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtCreateSection");
+    if (w32::ClientActive()) return w32::client::NtCreateSection(section, access, attributes, maximumSize, pageProtection, allocationAttributes, fileHandle);
     return ::NtCreateSection(section, access, attributes, maximumSize, pageProtection, allocationAttributes, fileHandle);
 }
 
 NTSTATUS NtOpenSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtOpenSection");
+    if (w32::ClientActive()) return w32::client::NtOpenSection(section, access, attributes);
     return ::NtOpenSection(section, access, attributes);
 }
 
 NTSTATUS NtMapViewOfSection(HANDLE section, HANDLE process, PVOID* baseAddress, ULONG_PTR zeroBits, SIZE_T commitSize, PLARGE_INTEGER sectionOffset, PSIZE_T viewSize, SECTION_INHERIT inherit, ULONG allocationType, ULONG protect)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtMapViewOfSection");
+    if (w32::ClientActive()) return w32::client::NtMapViewOfSection(section, process, baseAddress, zeroBits, commitSize, sectionOffset, viewSize, inherit, allocationType, protect);
     return ::NtMapViewOfSection(section, process, baseAddress, zeroBits, commitSize, sectionOffset, viewSize, inherit, allocationType, protect);
 }
 
 NTSTATUS NtUnmapViewOfSection(HANDLE process, PVOID baseAddress)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtUnmapViewOfSection");
+    if (w32::ClientActive()) return w32::client::NtUnmapViewOfSection(process, baseAddress);
     return ::NtUnmapViewOfSection(process, baseAddress);
 }
 

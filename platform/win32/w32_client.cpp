@@ -15,10 +15,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -122,11 +125,12 @@ struct Reply {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
 };
 
-void Call(hostproto::Call call, const Writer& request, Reply* reply)
+void Call(hostproto::Call call, const Writer& request, Reply* reply, int* receivedFd = nullptr)
 {
     if (channel.fd < 0 && !channel.Open()) HostLost();
     uint16_t answered;
-    if (!hostproto::Send(channel.fd, call, request.Body()) || !hostproto::Receive(channel.fd, &answered, &reply->body))
+    if (!hostproto::Send(channel.fd, call, request.Body()) ||
+        !hostproto::Receive(channel.fd, &answered, &reply->body, receivedFd))
         HostLost();
     reply->reader = Reader(reply->body.data(), reply->body.size());
     reply->status = NTSTATUS(reply->reader.U32());
@@ -440,6 +444,84 @@ NTSTATUS NtWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOI
 {
     return Transfer(hostproto::kWriteFile, file, event, apcRoutine, apcContext, iosb, buffer, length, byteOffset,
                     key);
+}
+
+// Views of sections map the section's memory file, which the host hands
+// over, into this process: the same pages as the drivers' and every other
+// process's views. This process keeps its own list of them.
+static std::mutex viewLock;
+static std::map<ULONG_PTR, SIZE_T> views;
+
+NTSTATUS NtCreateSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                         PLARGE_INTEGER maximumSize, ULONG pageProtection, ULONG allocationAttributes,
+                         HANDLE fileHandle)
+{
+    if (fileHandle) return ClientUnsupported("NtCreateSection of a file");
+    if (!section) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(access);
+    WriteAttributes(w, attributes);
+    w.U32(maximumSize ? 1 : 0).I64(maximumSize ? maximumSize->QuadPart : 0).U32(pageProtection).U32(allocationAttributes);
+    Reply r;
+    Call(hostproto::kCreateSection, w, &r);
+    HANDLE h = ReadHandle(r.reader);
+    if (NT_SUCCESS(r.status)) *section = h;
+    return r.status;
+}
+
+NTSTATUS NtOpenSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
+{
+    return OpenObject(hostproto::kOpenSection, section, access, attributes);
+}
+
+NTSTATUS NtMapViewOfSection(HANDLE section, HANDLE process, PVOID* baseAddress, ULONG_PTR, SIZE_T,
+                            PLARGE_INTEGER sectionOffset, PSIZE_T viewSize, SECTION_INHERIT, ULONG, ULONG protect)
+{
+    if (process != NtCurrentProcess()) return ClientUnsupported("NtMapViewOfSection into another process");
+    if (!baseAddress || !viewSize) return STATUS_ACCESS_VIOLATION;
+    LONGLONG offset = sectionOffset ? sectionOffset->QuadPart : 0;
+    Writer w;
+    WriteHandle(w, section);
+    w.U32(protect).I64(offset).U32(ULONG(*viewSize));
+    Reply r;
+    int fd = -1;
+    Call(hostproto::kMapSection, w, &r, &fd);
+    SIZE_T size = r.reader.U32();
+    if (!NT_SUCCESS(r.status) || fd < 0) {
+        if (fd >= 0) ::close(fd);
+        return NT_SUCCESS(r.status) ? STATUS_UNSUCCESSFUL : r.status;
+    }
+    if (*baseAddress && reinterpret_cast<ULONG_PTR>(*baseAddress) % 0x10000) {
+        ::close(fd);
+        return STATUS_MAPPED_ALIGNMENT;
+    }
+    int prot = PROT_READ | (protect == PAGE_READWRITE ? PROT_WRITE : 0);
+    int flags = MAP_SHARED | (*baseAddress ? MAP_FIXED_NOREPLACE : 0);
+    void* at = ::mmap(*baseAddress, size, prot, flags, fd, offset);
+    ::close(fd);
+    if (at == MAP_FAILED) return errno == EEXIST ? NTSTATUS{STATUS_CONFLICTING_ADDRESSES} : NTSTATUS{STATUS_NO_MEMORY};
+    if (*baseAddress && at != *baseAddress) {
+        ::munmap(at, size);
+        return STATUS_CONFLICTING_ADDRESSES;
+    }
+    {
+        std::lock_guard<std::mutex> g(viewLock);
+        views[reinterpret_cast<ULONG_PTR>(at)] = size;
+    }
+    *baseAddress = at;
+    *viewSize = size;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NtUnmapViewOfSection(HANDLE process, PVOID baseAddress)
+{
+    if (process != NtCurrentProcess()) return ClientUnsupported("NtUnmapViewOfSection of another process");
+    std::lock_guard<std::mutex> g(viewLock);
+    auto it = views.find(reinterpret_cast<ULONG_PTR>(baseAddress));
+    if (it == views.end()) return STATUS_NOT_MAPPED_VIEW;
+    ::munmap(baseAddress, it->second);
+    views.erase(it);
+    return STATUS_SUCCESS;
 }
 
 }  // namespace client

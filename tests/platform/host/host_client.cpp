@@ -10,6 +10,11 @@
 //   pend                   a device request the test driver holds: "done N"
 //   echo                   a buffered, an in-direct, an out-direct and a
 //                          neither request: "echo ok" or what differed
+//   put NAME AT TEXT EVENT FROM
+//                          map section NAME (64 KB, made when missing), write
+//                          TEXT at AT, print "put", wait for named event
+//                          EVENT, then print the text at FROM
+//   get NAME AT            map section NAME and print the text at AT
 //   count NAME N           release named semaphore NAME N times, then wait
 //                          on it N+1 times with no time-out: "count M"
 #include <cstdio>
@@ -102,6 +107,25 @@ int main(int argc, char** argv)
         return ok ? 0 : 1;
     }
     if (what == "echo") return Echo();
+    if (what == "put" && argc == 7) {
+        HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0x10000, argv[2]);
+        auto* view = static_cast<char*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
+        if (!view) return std::printf("map error %u\n", GetLastError()), 1;
+        std::strcpy(view + std::atoi(argv[3]), argv[4]);
+        std::printf("put\n");
+        HANDLE done = CreateEventA(nullptr, TRUE, FALSE, argv[5]);
+        WaitForSingleObject(done, INFINITE);
+        std::printf("%s\n", view + std::atoi(argv[6]));
+        UnmapViewOfFile(view);
+        return 0;
+    }
+    if (what == "get" && argc == 4) {
+        HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, argv[2]);
+        auto* view = static_cast<const char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+        if (!view) return std::printf("map error %u\n", GetLastError()), 1;
+        std::printf("%s\n", view + std::atoi(argv[3]));
+        return 0;
+    }
     if (what == "count" && argc == 4) {
         LONG n = std::atoi(argv[3]);
         HANDLE s = CreateSemaphoreA(nullptr, 0, 1000, argv[2]);

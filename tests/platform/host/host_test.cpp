@@ -244,6 +244,35 @@ TEST(MachineHost, SemaphoreCountsAcrossTheProcessAndTheHost)
     CloseHandle(s);
 }
 
+TEST(MachineHost, ASectionIsSharedByTwoClientsAndADriver)
+{
+    hosttest::Child writer = Client({"put", "HostTestShared", "0", "from the first", "HostTestSectionDone", "200"});
+    ASSERT_EQ(writer.Line(), "put");
+    hosttest::Child reader = Client({"get", "HostTestShared", "0"});
+    EXPECT_EQ(reader.Line(), "from the first");
+    EXPECT_EQ(reader.Wait(), 0);
+    // A driver's view of the same section, in kernel mode.
+    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\BaseNamedObjects\\HostTestShared");
+    OBJECT_ATTRIBUTES oa;
+    InitializeObjectAttributes(&oa, &name, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE section;
+    ASSERT_EQ(ZwOpenSection(&section, SECTION_ALL_ACCESS, &oa), STATUS_SUCCESS);
+    PVOID base = nullptr;
+    SIZE_T size = 0;
+    ASSERT_EQ(ZwMapViewOfSection(section, NtCurrentProcess(), &base, 0, 0, nullptr, &size, ViewShare, 0,
+                                 PAGE_READWRITE),
+              STATUS_SUCCESS);
+    EXPECT_STREQ(static_cast<char*>(base), "from the first");
+    std::strcpy(static_cast<char*>(base) + 200, "from the driver");
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, "HostTestSectionDone");
+    SetEvent(done);
+    EXPECT_EQ(writer.Line(), "from the driver");
+    EXPECT_EQ(writer.Wait(), 0);
+    ZwUnmapViewOfSection(NtCurrentProcess(), base);
+    ZwClose(section);
+    CloseHandle(done);
+}
+
 TEST(MachineHost, EveryBufferMethodCarriesTheCallersData)
 {
     hosttest::Child echo = Client({"echo"});
@@ -277,6 +306,108 @@ TEST(MachineHost, AKilledClientsPendingRequestIsCancelledAndItsCleanupRuns)
     // The host goes on serving the others.
     hosttest::Child next = Client({"echo"});
     EXPECT_EQ(next.Line(), "echo ok");
+}
+
+}  // namespace
+
+// ---- Hostile and broken messages ----
+
+#include <random>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include "platform/host/host_protocol.h"
+
+namespace {
+
+int RawConnection()
+{
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/host.sock", folder.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    // A random wait may be long: the fuzzer hangs up instead of waiting it out.
+    timeval limit{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+std::vector<uint8_t> Hello(uint32_t token)
+{
+    hostproto::Writer w;
+    w.U32(hostproto::kVersion).U32(1).U32(token).Text(u"fuzz");
+    return w.Body();
+}
+
+TEST(MachineHost, RandomAndTruncatedMessagesNeverHarmTheHost)
+{
+    std::mt19937 random(1234);
+    auto bytes = [&](size_t n) {
+        std::vector<uint8_t> b(n);
+        for (auto& x : b) x = uint8_t(random());
+        return b;
+    };
+    for (int round = 0; round < 400; round++) {
+        int fd = RawConnection();
+        ASSERT_GE(fd, 0) << "round " << round;
+        int kind = round % 5;
+        if (kind == 0) {  // noise
+            auto b = bytes(random() % 64);
+            (void)!::send(fd, b.data(), b.size(), MSG_NOSIGNAL);
+        } else if (kind == 1) {  // a first message that is not a hello, or a broken hello
+            auto body = bytes(random() % 96);
+            hostproto::Send(fd, uint16_t(random() % (hostproto::kCallLimit + 2)), body);
+        } else if (kind == 2) {  // a header promising more than it sends, or more than allowed
+            hostproto::Header h{uint32_t(random() % 2 ? random() : 100), uint16_t(random()), 0};
+            (void)!::send(fd, &h, sizeof h, MSG_NOSIGNAL);
+        } else {  // attached, then calls with random or cut-down bodies
+            ASSERT_TRUE(hostproto::Send(fd, hostproto::kHello, Hello(0)));
+            uint16_t call;
+            std::vector<uint8_t> reply;
+            ASSERT_TRUE(hostproto::Receive(fd, &call, &reply));
+            for (int i = 0; i < 4; i++) {
+                uint16_t c = uint16_t(1 + random() % (hostproto::kCallLimit + 1));
+                auto body = bytes(kind == 3 ? random() % 40 : 4 * (random() % 8));
+                if (!hostproto::Send(fd, c, body) || !hostproto::Receive(fd, &call, &reply)) break;
+            }
+        }
+        ::close(fd);
+    }
+    // A process token that was never given joins nothing.
+    int fd = RawConnection();
+    ASSERT_TRUE(hostproto::Send(fd, hostproto::kHello, Hello(0xDEADBEEF)));
+    uint16_t call;
+    std::vector<uint8_t> reply;
+    EXPECT_FALSE(hostproto::Receive(fd, &call, &reply));
+    ::close(fd);
+    EXPECT_TRUE(Eventually([] { return host::ClientProcessCount() == 0; }));
+    // Still serving.
+    hosttest::Child client = Client({"echo"});
+    EXPECT_EQ(client.Line(), "echo ok");
+    EXPECT_EQ(client.Wait(), 0);
+}
+
+TEST(MachineHost, TheReaderRefusesWhatItCannotHold)
+{
+    const struct {
+        std::vector<uint8_t> body;
+        bool ok;
+    } cases[] = {
+        {{}, false},
+        {{1, 0, 0}, false},                  // a u32 cut short
+        {{5, 0, 0, 0, 'a', 'b'}, false},     // a string longer than the rest
+        {{0xFF, 0xFF, 0xFF, 0xFF}, false},   // a length that wraps
+        {{1, 0, 0, 0, 'a', 0}, true},        // one UTF-16 unit
+    };
+    for (const auto& c : cases) {
+        hostproto::Reader r(c.body.data(), c.body.size());
+        r.Text();
+        EXPECT_EQ(r.Finished(), c.ok);
+    }
 }
 
 }  // namespace
