@@ -152,12 +152,24 @@ ULONG HandleValue(HANDLE h) { return ULONG(reinterpret_cast<ULONG_PTR>(h)); }
 template <typename WaitOnce>
 NTSTATUS SlicedWait(const Connection* c, bool hasTimeout, LONGLONG timeout, WaitOnce once)
 {
-    if (hasTimeout && timeout >= 0) {  // test only, or an absolute time: as asked
+    if (hasTimeout && timeout == 0) {  // a test only
         LARGE_INTEGER t;
-        t.QuadPart = timeout;
+        t.QuadPart = 0;
         return once(&t);
     }
-    LONGLONG remaining = hasTimeout ? -timeout : -1;
+    LONGLONG remaining = -1;  // forever
+    if (hasTimeout && timeout < 0) {
+        remaining = timeout == INT64_MIN ? -1 : -timeout;
+    } else if (hasTimeout) {  // an absolute system time: what is left of it
+        LARGE_INTEGER now;
+        ::NtQuerySystemTime(&now);
+        if (timeout <= now.QuadPart) {
+            LARGE_INTEGER t;
+            t.QuadPart = 0;
+            return once(&t);
+        }
+        remaining = timeout - now.QuadPart;
+    }
     for (;;) {
         LARGE_INTEGER slice;
         slice.QuadPart = -(remaining >= 0 && remaining < kSlice ? remaining : kSlice);
@@ -422,6 +434,149 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         if (!r.Finished()) return false;
         NTSTATUS s = MmSectionFileForView(section, protect, offset, &size, passFd);
         reply(s).U32(ULONG(NT_SUCCESS(s) ? size : 0));
+        return true;
+    }
+    case hostproto::kDuplicateObject: {
+        HANDLE sourceProcess = ReadHandle(r), source = ReadHandle(r), targetProcess = ReadHandle(r);
+        ULONG wantTarget = r.U32();
+        ACCESS_MASK access = r.U32();
+        ULONG attributes = r.U32(), options = r.U32();
+        if (!r.Finished()) return false;
+        HANDLE target = nullptr;
+        reply(::NtDuplicateObject(sourceProcess, source, targetProcess, wantTarget ? &target : nullptr, access,
+                                  attributes, options))
+            .U32(HandleValue(target));
+        return true;
+    }
+    case hostproto::kCreateKey: {
+        ACCESS_MASK access = r.U32();
+        Attributes a;
+        ReadAttributes(r, &a);
+        ULONG titleIndex = r.U32();
+        ULONG hasClass = r.U32();
+        std::u16string className = r.Text();
+        ULONG options = r.U32();
+        if (!r.Finished() || className.size() > 0x7FFF) return false;
+        UNICODE_STRING us{USHORT(className.size() * 2), USHORT(className.size() * 2), className.data()};
+        HANDLE h = nullptr;
+        ULONG disposition = 0;
+        reply(::NtCreateKey(&h, access, a.Get(), titleIndex, hasClass ? &us : nullptr, options, &disposition))
+            .U32(HandleValue(h))
+            .U32(disposition);
+        return true;
+    }
+    case hostproto::kOpenKey: {
+        ACCESS_MASK access = r.U32();
+        Attributes a;
+        ReadAttributes(r, &a);
+        if (!r.Finished()) return false;
+        HANDLE h = nullptr;
+        reply(::NtOpenKey(&h, access, a.Get())).U32(HandleValue(h));
+        return true;
+    }
+    case hostproto::kDeleteKey:
+    case hostproto::kFlushKey: {
+        HANDLE h = ReadHandle(r);
+        if (!r.Finished()) return false;
+        reply(call == hostproto::kDeleteKey ? ::NtDeleteKey(h) : ::NtFlushKey(h));
+        return true;
+    }
+    case hostproto::kQueryValueKey:
+    case hostproto::kEnumerateKey:
+    case hostproto::kEnumerateValueKey:
+    case hostproto::kQueryKey: {
+        // A query into the caller's buffer: what the kernel wrote goes back
+        // with the length it asked for.
+        HANDLE h = ReadHandle(r);
+        std::u16string valueName = r.Text();
+        ULONG index = r.U32(), infoClass = r.U32(), length = r.U32();
+        if (!r.Finished() || valueName.size() > 0x7FFF || length > hostproto::kMaxBody) return false;
+        UNICODE_STRING us{USHORT(valueName.size() * 2), USHORT(valueName.size() * 2), valueName.data()};
+        std::vector<uint8_t> out(length);
+        ULONG needed = 0;
+        NTSTATUS s = call == hostproto::kQueryValueKey
+                         ? ::NtQueryValueKey(h, &us, KEY_VALUE_INFORMATION_CLASS(infoClass), out.data(), length, &needed)
+                     : call == hostproto::kEnumerateKey
+                         ? ::NtEnumerateKey(h, index, KEY_INFORMATION_CLASS(infoClass), out.data(), length, &needed)
+                     : call == hostproto::kEnumerateValueKey
+                         ? ::NtEnumerateValueKey(h, index, KEY_VALUE_INFORMATION_CLASS(infoClass), out.data(), length,
+                                                 &needed)
+                         : ::NtQueryKey(h, KEY_INFORMATION_CLASS(infoClass), out.data(), length, &needed);
+        reply(s).U32(needed);
+        w.Bytes(out.data(), NT_ERROR(s) ? 0 : std::min<size_t>(needed, length));
+        return true;
+    }
+    case hostproto::kSetValueKey:
+    case hostproto::kDeleteValueKey: {
+        HANDLE h = ReadHandle(r);
+        std::u16string valueName = r.Text();
+        ULONG titleIndex = r.U32(), type = r.U32();
+        uint32_t n;
+        const uint8_t* data = r.Bytes(&n);
+        if (!r.Finished() || valueName.size() > 0x7FFF) return false;
+        UNICODE_STRING us{USHORT(valueName.size() * 2), USHORT(valueName.size() * 2), valueName.data()};
+        std::vector<uint8_t> copy(data, data + n);
+        reply(call == hostproto::kSetValueKey ? ::NtSetValueKey(h, &us, titleIndex, type, copy.data(), n)
+                                              : ::NtDeleteValueKey(h, &us));
+        return true;
+    }
+    case hostproto::kQueryInformationFile:
+    case hostproto::kQueryVolumeInformationFile:
+    case hostproto::kSetInformationFile: {
+        HANDLE file = ReadHandle(r);
+        ULONG infoClass = r.U32(), length = r.U32();
+        uint32_t n;
+        const uint8_t* given = r.Bytes(&n);
+        bool set = call == hostproto::kSetInformationFile;
+        if (!r.Finished() || length > hostproto::kMaxBody || (set ? n != length : n != 0)) return false;
+        std::vector<uint8_t> info(length);
+        if (set && n) std::memcpy(info.data(), given, n);
+        IO_STATUS_BLOCK iosb{};
+        iosb.Status = kUnwritten;
+        NTSTATUS s = set ? ::NtSetInformationFile(file, &iosb, info.data(), length, FILE_INFORMATION_CLASS(infoClass))
+                     : call == hostproto::kQueryInformationFile
+                         ? ::NtQueryInformationFile(file, &iosb, info.data(), length, FILE_INFORMATION_CLASS(infoClass))
+                         : ::NtQueryVolumeInformationFile(file, &iosb, info.data(), length,
+                                                          FS_INFORMATION_CLASS(infoClass));
+        reply(s);
+        WriteIosb(w, iosb);
+        w.Bytes(info.data(), set || NT_ERROR(s) ? 0 : std::min<size_t>(iosb.Information, length));
+        return true;
+    }
+    case hostproto::kFlushBuffersFile:
+    case hostproto::kCancelIoFile: {
+        HANDLE file = ReadHandle(r);
+        if (!r.Finished()) return false;
+        IO_STATUS_BLOCK iosb{};
+        iosb.Status = kUnwritten;
+        reply(call == hostproto::kFlushBuffersFile ? ::NtFlushBuffersFile(file, &iosb) : ::NtCancelIoFile(file, &iosb));
+        WriteIosb(w, iosb);
+        return true;
+    }
+    case hostproto::kDeleteFile: {
+        Attributes a;
+        ReadAttributes(r, &a);
+        if (!r.Finished()) return false;
+        reply(::NtDeleteFile(a.Get()));
+        return true;
+    }
+    case hostproto::kQueryDirectoryFile: {
+        HANDLE file = ReadHandle(r);
+        ULONG length = r.U32(), infoClass = r.U32(), single = r.U32(), hasPattern = r.U32();
+        std::u16string pattern = r.Text();
+        ULONG restart = r.U32();
+        if (!r.Finished() || length > hostproto::kMaxBody || pattern.size() > 0x7FFF) return false;
+        UNICODE_STRING us{USHORT(pattern.size() * 2), USHORT(pattern.size() * 2), pattern.data()};
+        std::vector<uint8_t> info(length);
+        IO_STATUS_BLOCK iosb{};
+        iosb.Status = kUnwritten;
+        NTSTATUS s = ::NtQueryDirectoryFile(file, nullptr, nullptr, nullptr, &iosb, info.data(), length,
+                                            FILE_INFORMATION_CLASS(infoClass), BOOLEAN(single != 0),
+                                            hasPattern ? &us : nullptr, BOOLEAN(restart != 0));
+        if (s == STATUS_PENDING) s = AwaitRequest(c, file, &iosb);
+        reply(s);
+        WriteIosb(w, iosb);
+        w.Bytes(info.data(), NT_ERROR(s) ? 0 : std::min<size_t>(iosb.Information, length));
         return true;
     }
     default:

@@ -40,43 +40,43 @@ NTSTATUS NtWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOI
 
 NTSTATUS NtQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length, FILE_INFORMATION_CLASS infoClass)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtQueryInformationFile");
+    if (w32::ClientActive()) return w32::client::NtQueryInformationFile(file, iosb, info, length, infoClass);
     return ::NtQueryInformationFile(file, iosb, info, length, infoClass);
 }
 
 NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length, FILE_INFORMATION_CLASS infoClass)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtSetInformationFile");
+    if (w32::ClientActive()) return w32::client::NtSetInformationFile(file, iosb, info, length, infoClass);
     return ::NtSetInformationFile(file, iosb, info, length, infoClass);
 }
 
 NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length, FILE_INFORMATION_CLASS infoClass, BOOLEAN returnSingleEntry, PUNICODE_STRING fileName, BOOLEAN restartScan)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtQueryDirectoryFile");
+    if (w32::ClientActive()) return w32::client::NtQueryDirectoryFile(file, event, apcRoutine, apcContext, iosb, info, length, infoClass, returnSingleEntry, fileName, restartScan);
     return ::NtQueryDirectoryFile(file, event, apcRoutine, apcContext, iosb, info, length, infoClass, returnSingleEntry, fileName, restartScan);
 }
 
 NTSTATUS NtQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length, FS_INFORMATION_CLASS infoClass)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtQueryVolumeInformationFile");
+    if (w32::ClientActive()) return w32::client::NtQueryVolumeInformationFile(file, iosb, info, length, infoClass);
     return ::NtQueryVolumeInformationFile(file, iosb, info, length, infoClass);
 }
 
 NTSTATUS NtFlushBuffersFile(HANDLE file, PIO_STATUS_BLOCK iosb)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtFlushBuffersFile");
+    if (w32::ClientActive()) return w32::client::NtFlushBuffersFile(file, iosb);
     return ::NtFlushBuffersFile(file, iosb);
 }
 
 NTSTATUS NtCancelIoFile(HANDLE file, PIO_STATUS_BLOCK iosb)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtCancelIoFile");
+    if (w32::ClientActive()) return w32::client::NtCancelIoFile(file, iosb);
     return ::NtCancelIoFile(file, iosb);
 }
 
 NTSTATUS NtDeleteFile(POBJECT_ATTRIBUTES attributes)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtDeleteFile");
+    if (w32::ClientActive()) return w32::client::NtDeleteFile(attributes);
     return ::NtDeleteFile(attributes);
 }
 
@@ -88,7 +88,7 @@ NTSTATUS NtClose(HANDLE handle)
 
 NTSTATUS NtDuplicateObject(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess, PHANDLE targetHandle, ACCESS_MASK access, ULONG attributes, ULONG options)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtDuplicateObject");
+    if (w32::ClientActive()) return w32::client::NtDuplicateObject(sourceProcess, sourceHandle, targetProcess, targetHandle, access, attributes, options);
     return ::NtDuplicateObject(sourceProcess, sourceHandle, targetProcess, targetHandle, access, attributes, options);
 }
 
@@ -268,61 +268,61 @@ NTSTATUS NtUnmapViewOfSection(HANDLE process, PVOID baseAddress)
 
 NTSTATUS NtCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, ULONG titleIndex, PUNICODE_STRING className, ULONG createOptions, PULONG disposition)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtCreateKey");
+    if (w32::ClientActive()) return w32::client::NtCreateKey(key, access, attributes, titleIndex, className, createOptions, disposition);
     return ::NtCreateKey(key, access, attributes, titleIndex, className, createOptions, disposition);
 }
 
 NTSTATUS NtOpenKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtOpenKey");
+    if (w32::ClientActive()) return w32::client::NtOpenKey(key, access, attributes);
     return ::NtOpenKey(key, access, attributes);
 }
 
 NTSTATUS NtDeleteKey(HANDLE key)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtDeleteKey");
+    if (w32::ClientActive()) return w32::client::NtDeleteKey(key);
     return ::NtDeleteKey(key);
 }
 
 NTSTATUS NtQueryValueKey(HANDLE key, PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID info, ULONG length, PULONG resultLength)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtQueryValueKey");
+    if (w32::ClientActive()) return w32::client::NtQueryValueKey(key, valueName, infoClass, info, length, resultLength);
     return ::NtQueryValueKey(key, valueName, infoClass, info, length, resultLength);
 }
 
 NTSTATUS NtSetValueKey(HANDLE key, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type, PVOID data, ULONG dataSize)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtSetValueKey");
+    if (w32::ClientActive()) return w32::client::NtSetValueKey(key, valueName, titleIndex, type, data, dataSize);
     return ::NtSetValueKey(key, valueName, titleIndex, type, data, dataSize);
 }
 
 NTSTATUS NtDeleteValueKey(HANDLE key, PUNICODE_STRING valueName)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtDeleteValueKey");
+    if (w32::ClientActive()) return w32::client::NtDeleteValueKey(key, valueName);
     return ::NtDeleteValueKey(key, valueName);
 }
 
 NTSTATUS NtEnumerateKey(HANDLE key, ULONG index, KEY_INFORMATION_CLASS infoClass, PVOID info, ULONG length, PULONG resultLength)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtEnumerateKey");
+    if (w32::ClientActive()) return w32::client::NtEnumerateKey(key, index, infoClass, info, length, resultLength);
     return ::NtEnumerateKey(key, index, infoClass, info, length, resultLength);
 }
 
 NTSTATUS NtEnumerateValueKey(HANDLE key, ULONG index, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID info, ULONG length, PULONG resultLength)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtEnumerateValueKey");
+    if (w32::ClientActive()) return w32::client::NtEnumerateValueKey(key, index, infoClass, info, length, resultLength);
     return ::NtEnumerateValueKey(key, index, infoClass, info, length, resultLength);
 }
 
 NTSTATUS NtFlushKey(HANDLE key)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtFlushKey");
+    if (w32::ClientActive()) return w32::client::NtFlushKey(key);
     return ::NtFlushKey(key);
 }
 
 NTSTATUS NtQueryKey(HANDLE key, KEY_INFORMATION_CLASS infoClass, PVOID info, ULONG length, PULONG resultLength)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtQueryKey");
+    if (w32::ClientActive()) return w32::client::NtQueryKey(key, infoClass, info, length, resultLength);
     return ::NtQueryKey(key, infoClass, info, length, resultLength);
 }
 

@@ -524,5 +524,196 @@ NTSTATUS NtUnmapViewOfSection(HANDLE process, PVOID baseAddress)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS NtDuplicateObject(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess, PHANDLE targetHandle,
+                           ACCESS_MASK access, ULONG attributes, ULONG options)
+{
+    Writer w;
+    WriteHandle(w, sourceProcess);
+    WriteHandle(w, sourceHandle);
+    WriteHandle(w, targetProcess);
+    w.U32(targetHandle ? 1 : 0).U32(access).U32(attributes).U32(options);
+    Reply r;
+    Call(hostproto::kDuplicateObject, w, &r);
+    HANDLE h = ReadHandle(r.reader);
+    if (NT_SUCCESS(r.status) && targetHandle) *targetHandle = h;
+    return r.status;
+}
+
+static std::u16string Counted(const UNICODE_STRING* s)
+{
+    return s && s->Buffer ? std::u16string(s->Buffer, s->Length / 2) : std::u16string();
+}
+
+NTSTATUS NtCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, ULONG titleIndex,
+                     PUNICODE_STRING className, ULONG createOptions, PULONG disposition)
+{
+    if (!key || !attributes) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(access);
+    WriteAttributes(w, attributes);
+    w.U32(titleIndex).U32(className ? 1 : 0).Text(Counted(className)).U32(createOptions);
+    Reply r;
+    Call(hostproto::kCreateKey, w, &r);
+    HANDLE h = ReadHandle(r.reader);
+    ULONG d = r.reader.U32();
+    if (NT_SUCCESS(r.status)) {
+        *key = h;
+        if (disposition) *disposition = d;
+    }
+    return r.status;
+}
+
+NTSTATUS NtOpenKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
+{
+    return OpenObject(hostproto::kOpenKey, key, access, attributes);
+}
+
+static NTSTATUS KeyCall(hostproto::Call call, HANDLE key)
+{
+    Writer w;
+    WriteHandle(w, key);
+    Reply r;
+    Call(call, w, &r);
+    return r.status;
+}
+
+NTSTATUS NtDeleteKey(HANDLE key) { return KeyCall(hostproto::kDeleteKey, key); }
+NTSTATUS NtFlushKey(HANDLE key) { return KeyCall(hostproto::kFlushKey, key); }
+
+static NTSTATUS KeyQuery(hostproto::Call call, HANDLE key, const UNICODE_STRING* valueName, ULONG index,
+                         ULONG infoClass, PVOID info, ULONG length, PULONG resultLength)
+{
+    if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    Writer w;
+    WriteHandle(w, key);
+    w.Text(Counted(valueName)).U32(index).U32(infoClass).U32(length);
+    Reply r;
+    Call(call, w, &r);
+    ULONG needed = r.reader.U32();
+    uint32_t n;
+    const uint8_t* data = r.reader.Bytes(&n);
+    if (n && info) std::memcpy(info, data, n < length ? n : length);
+    if (resultLength) *resultLength = needed;
+    return r.status;
+}
+
+NTSTATUS NtQueryValueKey(HANDLE key, PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID info,
+                         ULONG length, PULONG resultLength)
+{
+    return KeyQuery(hostproto::kQueryValueKey, key, valueName, 0, infoClass, info, length, resultLength);
+}
+NTSTATUS NtEnumerateKey(HANDLE key, ULONG index, KEY_INFORMATION_CLASS infoClass, PVOID info, ULONG length,
+                        PULONG resultLength)
+{
+    return KeyQuery(hostproto::kEnumerateKey, key, nullptr, index, infoClass, info, length, resultLength);
+}
+NTSTATUS NtEnumerateValueKey(HANDLE key, ULONG index, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID info,
+                             ULONG length, PULONG resultLength)
+{
+    return KeyQuery(hostproto::kEnumerateValueKey, key, nullptr, index, infoClass, info, length, resultLength);
+}
+NTSTATUS NtQueryKey(HANDLE key, KEY_INFORMATION_CLASS infoClass, PVOID info, ULONG length, PULONG resultLength)
+{
+    return KeyQuery(hostproto::kQueryKey, key, nullptr, 0, infoClass, info, length, resultLength);
+}
+
+NTSTATUS NtSetValueKey(HANDLE key, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type, PVOID data,
+                       ULONG dataSize)
+{
+    if (dataSize > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    if (dataSize && !data) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    WriteHandle(w, key);
+    w.Text(Counted(valueName)).U32(titleIndex).U32(type).Bytes(data, dataSize);
+    Reply r;
+    Call(hostproto::kSetValueKey, w, &r);
+    return r.status;
+}
+
+NTSTATUS NtDeleteValueKey(HANDLE key, PUNICODE_STRING valueName)
+{
+    Writer w;
+    WriteHandle(w, key);
+    w.Text(Counted(valueName)).U32(0).U32(0).Bytes(nullptr, 0);
+    Reply r;
+    Call(hostproto::kDeleteValueKey, w, &r);
+    return r.status;
+}
+
+static NTSTATUS FileInformation(hostproto::Call call, HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
+                                ULONG infoClass)
+{
+    if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    bool set = call == hostproto::kSetInformationFile;
+    Writer w;
+    WriteHandle(w, file);
+    w.U32(infoClass).U32(length).Bytes(info, set && info ? length : 0);
+    if (set && length && !info) return STATUS_ACCESS_VIOLATION;
+    Reply r;
+    Call(call, w, &r);
+    ReadIosb(r.reader, iosb);
+    uint32_t n;
+    const uint8_t* data = r.reader.Bytes(&n);
+    if (n && info) std::memcpy(info, data, n < length ? n : length);
+    return r.status;
+}
+
+NTSTATUS NtQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
+                                FILE_INFORMATION_CLASS infoClass)
+{
+    return FileInformation(hostproto::kQueryInformationFile, file, iosb, info, length, infoClass);
+}
+NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
+                              FILE_INFORMATION_CLASS infoClass)
+{
+    return FileInformation(hostproto::kSetInformationFile, file, iosb, info, length, infoClass);
+}
+NTSTATUS NtQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
+                                      FS_INFORMATION_CLASS infoClass)
+{
+    return FileInformation(hostproto::kQueryVolumeInformationFile, file, iosb, info, length, infoClass);
+}
+
+static NTSTATUS FileCall(hostproto::Call call, HANDLE file, PIO_STATUS_BLOCK iosb)
+{
+    Writer w;
+    WriteHandle(w, file);
+    Reply r;
+    Call(call, w, &r);
+    ReadIosb(r.reader, iosb);
+    return r.status;
+}
+
+NTSTATUS NtFlushBuffersFile(HANDLE file, PIO_STATUS_BLOCK iosb) { return FileCall(hostproto::kFlushBuffersFile, file, iosb); }
+NTSTATUS NtCancelIoFile(HANDLE file, PIO_STATUS_BLOCK iosb) { return FileCall(hostproto::kCancelIoFile, file, iosb); }
+
+NTSTATUS NtDeleteFile(POBJECT_ATTRIBUTES attributes)
+{
+    if (!attributes) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    WriteAttributes(w, attributes);
+    Reply r;
+    Call(hostproto::kDeleteFile, w, &r);
+    return r.status;
+}
+
+NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                              PIO_STATUS_BLOCK iosb, PVOID info, ULONG length, FILE_INFORMATION_CLASS infoClass,
+                              BOOLEAN returnSingleEntry, PUNICODE_STRING fileName, BOOLEAN restartScan)
+{
+    if (event || apcRoutine || apcContext) return ClientUnsupported("overlapped NtQueryDirectoryFile");
+    if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    Writer w;
+    WriteHandle(w, file);
+    w.U32(length).U32(infoClass).U32(returnSingleEntry).U32(fileName ? 1 : 0).Text(Counted(fileName)).U32(restartScan);
+    Reply r;
+    Call(hostproto::kQueryDirectoryFile, w, &r);
+    ReadIosb(r.reader, iosb);
+    uint32_t n;
+    const uint8_t* data = r.reader.Bytes(&n);
+    if (n && info) std::memcpy(info, data, n < length ? n : length);
+    return r.status;
+}
+
 }  // namespace client
 }  // namespace w32

@@ -15,6 +15,10 @@
 //                          TEXT at AT, print "put", wait for named event
 //                          EVENT, then print the text at FROM
 //   get NAME AT            map section NAME and print the text at AT
+//   reg NAME VALUE         set HKLM\Software\HostTest NAME to the string
+//                          VALUE and read it back: "reg VALUE"
+//   file PATH TEXT         write TEXT to a new file PATH and ask its size:
+//                          "file N"
 //   count NAME N           release named semaphore NAME N times, then wait
 //                          on it N+1 times with no time-out: "count M"
 #include <cstdio>
@@ -124,6 +128,29 @@ int main(int argc, char** argv)
         auto* view = static_cast<const char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
         if (!view) return std::printf("map error %u\n", GetLastError()), 1;
         std::printf("%s\n", view + std::atoi(argv[3]));
+        return 0;
+    }
+    if (what == "reg" && argc == 4) {
+        HKEY key;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\HostTest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr) != ERROR_SUCCESS)
+            return std::printf("create failed\n"), 1;
+        RegSetValueExA(key, argv[2], 0, REG_SZ, reinterpret_cast<const BYTE*>(argv[3]),
+                       static_cast<DWORD>(std::strlen(argv[3]) + 1));
+        char back[256] = {};
+        DWORD type = 0, size = sizeof back;
+        LSTATUS r = RegQueryValueExA(key, argv[2], nullptr, &type, reinterpret_cast<BYTE*>(back), &size);
+        RegCloseKey(key);
+        std::printf("reg %s\n", r == ERROR_SUCCESS && type == REG_SZ ? back : "failed");
+        return 0;
+    }
+    if (what == "file" && argc == 4) {
+        HANDLE f = CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (f == INVALID_HANDLE_VALUE) return std::printf("create error %u\n", GetLastError()), 1;
+        DWORD written = 0;
+        WriteFile(f, argv[3], static_cast<DWORD>(std::strlen(argv[3])), &written, nullptr);
+        std::printf("file %u\n", GetFileSize(f, nullptr));
+        CloseHandle(f);
         return 0;
     }
     if (what == "count" && argc == 4) {

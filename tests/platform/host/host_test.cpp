@@ -273,6 +273,25 @@ TEST(MachineHost, ASectionIsSharedByTwoClientsAndADriver)
     CloseHandle(done);
 }
 
+TEST(MachineHost, RegistryAndFilesOfAClientAreTheMachines)
+{
+    hosttest::Child reg = Client({"reg", "Colour", "blue"});
+    EXPECT_EQ(reg.Line(), "reg blue");
+    EXPECT_EQ(reg.Wait(), 0);
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\HostTest", 0, KEY_READ, &key), ERROR_SUCCESS);
+    char value[32] = {};
+    DWORD size = sizeof value;
+    EXPECT_EQ(RegQueryValueExA(key, "Colour", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size), ERROR_SUCCESS);
+    EXPECT_STREQ(value, "blue");
+    RegCloseKey(key);
+
+    hosttest::Child file = Client({"file", "C:\\hosttest.txt", "seven b"});
+    EXPECT_EQ(file.Line(), "file 7");
+    EXPECT_EQ(file.Wait(), 0);
+    EXPECT_EQ(std::filesystem::file_size(folder + "/drives/C/hosttest.txt"), 7u);
+}
+
 TEST(MachineHost, EveryBufferMethodCarriesTheCallersData)
 {
     hosttest::Child echo = Client({"echo"});
