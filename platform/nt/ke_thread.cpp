@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -45,7 +46,8 @@ thread_local bool t_adopting = false;
 // shutdown needs that, under an emulator above all).
 struct HostThread {
     std::thread thread;
-    std::atomic<bool> finished{false};
+    std::atomic<bool> ending{false};    // past its routine, in its exit
+    std::atomic<bool> finished{false};  // about to return to the host
 };
 
 std::mutex g_hostThreadsLock;
@@ -53,6 +55,15 @@ std::mutex g_hostThreadsLock;
 // unit test's kernel without a machine), and a joinable std::thread must
 // not be destroyed.
 std::vector<std::shared_ptr<HostThread>>& g_hostThreads = *new std::vector<std::shared_ptr<HostThread>>;
+
+// At process exit: a thread whose waiters already saw it end may still be
+// in its last steps; the process's static objects must outlive them.
+void JoinEndingThreadsAtExit()
+{
+    std::lock_guard<std::mutex> lock(g_hostThreadsLock);
+    for (auto& h : g_hostThreads)
+        if (h->ending.load() && h->thread.joinable()) h->thread.join();
+}
 
 // Joins every host thread that has finished; the others stay listed.
 void JoinFinishedLocked()
@@ -160,6 +171,7 @@ void ThreadMain(KTHREAD* t, std::shared_ptr<HostThread> host)
     }
     if (CurrentIrql != PASSIVE_LEVEL)
         KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, CurrentIrql, 0, reinterpret_cast<ULONG_PTR>(t->StartRoutine), 1);
+    host->ending.store(true);
     ExitThread(t, status);
 }
 
@@ -205,6 +217,8 @@ NTSTATUS CreateThread(PEPROCESS process, POBJECT_ATTRIBUTES attributes, ACCESS_M
         RegisterNewThreadLocked(t);
     }
     try {
+        static std::once_flag atExit;
+        std::call_once(atExit, [] { std::atexit(JoinEndingThreadsAtExit); });
         auto host = std::make_shared<HostThread>();
         std::lock_guard<std::mutex> lock(g_hostThreadsLock);
         JoinFinishedLocked();
