@@ -66,6 +66,8 @@ enum Call : uint16_t {
     kDeleteFile,
     kQueryDirectoryFile,
     kCancelIoFile,
+    kFsControlFile,  // as kDeviceIoControl
+    kReportEvent,
     kCallLimit,
 };
 

@@ -343,7 +343,8 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         WriteIosb(w, iosb);
         return true;
     }
-    case hostproto::kDeviceIoControl: {
+    case hostproto::kDeviceIoControl:
+    case hostproto::kFsControlFile: {
         HANDLE file = ReadHandle(r);
         ULONG code = r.U32();
         ULONG hasIn = r.U32();
@@ -358,9 +359,9 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         if (outGiven) std::memcpy(output.data(), outContent, outGiven);
         IO_STATUS_BLOCK iosb{};
         iosb.Status = kUnwritten;
-        NTSTATUS s = ::NtDeviceIoControlFile(file, nullptr, nullptr, nullptr, &iosb, code,
-                                             hasIn ? input.data() : nullptr, inLength,
-                                             hasOut ? output.data() : nullptr, outLength);
+        auto control = call == hostproto::kDeviceIoControl ? ::NtDeviceIoControlFile : ::NtFsControlFile;
+        NTSTATUS s = control(file, nullptr, nullptr, nullptr, &iosb, code, hasIn ? input.data() : nullptr, inLength,
+                             hasOut ? output.data() : nullptr, outLength);
         if (s == STATUS_PENDING) s = AwaitRequest(c, file, &iosb);
         reply(s);
         WriteIosb(w, iosb);
@@ -577,6 +578,18 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         reply(s);
         WriteIosb(w, iosb);
         w.Bytes(info.data(), NT_ERROR(s) ? 0 : std::min<size_t>(iosb.Information, length));
+        return true;
+    }
+    case hostproto::kReportEvent: {
+        std::u16string source = r.Text();
+        ULONG type = r.U32(), category = r.U32(), eventId = r.U32(), count = r.U32();
+        if (count > 256) return false;
+        std::vector<std::u16string> strings;
+        for (ULONG i = 0; i < count && r.Ok(); i++) strings.push_back(r.Text());
+        uint32_t n;
+        const uint8_t* data = r.Bytes(&n);
+        if (!r.Finished()) return false;
+        reply(::NtReportEvent(source, USHORT(type), USHORT(category), eventId, strings, data, n));
         return true;
     }
     default:

@@ -22,7 +22,7 @@ NTSTATUS NtDeviceIoControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRou
 
 NTSTATUS NtFsControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext, PIO_STATUS_BLOCK iosb, ULONG fsControlCode, PVOID inputBuffer, ULONG inputLength, PVOID outputBuffer, ULONG outputLength)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtFsControlFile");
+    if (w32::ClientActive()) return w32::client::NtFsControlFile(file, event, apcRoutine, apcContext, iosb, fsControlCode, inputBuffer, inputLength, outputBuffer, outputLength);
     return ::NtFsControlFile(file, event, apcRoutine, apcContext, iosb, fsControlCode, inputBuffer, inputLength, outputBuffer, outputLength);
 }
 
@@ -328,7 +328,7 @@ NTSTATUS NtQueryKey(HANDLE key, KEY_INFORMATION_CLASS infoClass, PVOID info, ULO
 
 NTSTATUS NtReportEvent(const std::u16string& source, USHORT type, USHORT category, ULONG eventId, const std::vector<std::u16string>& strings, const void* data, ULONG dataSize)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtReportEvent");
+    if (w32::ClientActive()) return w32::client::NtReportEvent(source, type, category, eventId, strings, data, dataSize);
     return ::NtReportEvent(source, type, category, eventId, strings, data, dataSize);
 }
 

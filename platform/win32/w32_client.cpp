@@ -389,11 +389,11 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
     return r.status;
 }
 
-NTSTATUS NtDeviceIoControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
-                               PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer,
-                               ULONG inputLength, PVOID outputBuffer, ULONG outputLength)
+static NTSTATUS ControlFile(hostproto::Call call, HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine,
+                            PVOID apcContext, PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer,
+                            ULONG inputLength, PVOID outputBuffer, ULONG outputLength)
 {
-    if (event || apcRoutine || apcContext) return ClientUnsupported("overlapped NtDeviceIoControlFile");
+    if (event || apcRoutine || apcContext) return ClientUnsupported("overlapped device and file-system control");
     if (inputLength > hostproto::kMaxBody / 2 || outputLength > hostproto::kMaxBody / 2)
         return STATUS_INSUFFICIENT_RESOURCES;
     bool buffered = METHOD_FROM_CTL_CODE(ioControlCode) == METHOD_BUFFERED;
@@ -405,12 +405,28 @@ NTSTATUS NtDeviceIoControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRou
     w.U32(outputBuffer ? 1 : 0).U32(outputLength);
     w.Bytes(outputBuffer, outputBuffer && !buffered ? outputLength : 0);
     Reply r;
-    Call(hostproto::kDeviceIoControl, w, &r);
+    Call(call, w, &r);
     ReadIosb(r.reader, iosb);
     uint32_t n;
     const uint8_t* data = r.reader.Bytes(&n);
     if (n && outputBuffer) std::memcpy(outputBuffer, data, n < outputLength ? n : outputLength);
     return r.status;
+}
+
+NTSTATUS NtDeviceIoControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                               PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer,
+                               ULONG inputLength, PVOID outputBuffer, ULONG outputLength)
+{
+    return ControlFile(hostproto::kDeviceIoControl, file, event, apcRoutine, apcContext, iosb, ioControlCode,
+                       inputBuffer, inputLength, outputBuffer, outputLength);
+}
+
+NTSTATUS NtFsControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                         PIO_STATUS_BLOCK iosb, ULONG fsControlCode, PVOID inputBuffer, ULONG inputLength,
+                         PVOID outputBuffer, ULONG outputLength)
+{
+    return ControlFile(hostproto::kFsControlFile, file, event, apcRoutine, apcContext, iosb, fsControlCode,
+                       inputBuffer, inputLength, outputBuffer, outputLength);
 }
 
 static NTSTATUS Transfer(hostproto::Call call, HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine,
@@ -712,6 +728,19 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRout
     uint32_t n;
     const uint8_t* data = r.reader.Bytes(&n);
     if (n && info) std::memcpy(info, data, n < length ? n : length);
+    return r.status;
+}
+
+NTSTATUS NtReportEvent(const std::u16string& source, USHORT type, USHORT category, ULONG eventId,
+                       const std::vector<std::u16string>& strings, const void* data, ULONG dataSize)
+{
+    if (strings.size() > 256 || dataSize > hostproto::kMaxBody / 2) return STATUS_INVALID_PARAMETER;
+    Writer w;
+    w.Text(source).U32(type).U32(category).U32(eventId).U32(ULONG(strings.size()));
+    for (const auto& text : strings) w.Text(text);
+    w.Bytes(data, data ? dataSize : 0);
+    Reply r;
+    Call(hostproto::kReportEvent, w, &r);
     return r.status;
 }
 
