@@ -8,8 +8,8 @@
 // process in the host; later ones join it by the token the host gave.
 //
 // Buffers go by value: a request carries what the call reads, the reply
-// what it wrote. Calls whose memory must outlive them (overlapped requests,
-// completion routines) are not carried yet and fail loudly.
+// what it wrote. Completion routines and client-created threads are not
+// carried yet and fail loudly.
 #include "w32_client.h"
 #include "w32_host.h"
 
@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -24,6 +25,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 #include "../host/host_protocol.h"
@@ -389,11 +391,43 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
     return r.status;
 }
 
+// An overlapped request: the call returns STATUS_PENDING at once, and a
+// thread of this process of its own (with its own connection, in the same
+// NT process) runs the request in the host to its end, writes what it
+// returned into the caller's buffers and status block, and only then sets
+// the caller's event, so a waiter always finds the results in place. A
+// request that fails at once is reported the same way. Completion routines
+// (APCs) are not carried.
+static NTSTATUS Overlapped(HANDLE event, PIO_STATUS_BLOCK iosb, std::function<NTSTATUS(PIO_STATUS_BLOCK)> run)
+{
+    if (event) {
+        NTSTATUS s = NtResetEvent(event, nullptr);
+        if (!NT_SUCCESS(s)) return s;
+    }
+    std::thread([event, iosb, run = std::move(run)] {
+        IO_STATUS_BLOCK local;
+        local.Status = STATUS_PENDING;
+        local.Information = 0;
+        NTSTATUS s = run(&local);
+        if (iosb) {
+            iosb->Information = NT_ERROR(s) && local.Status == STATUS_PENDING ? 0 : local.Information;
+            __atomic_store_n(&iosb->Status, local.Status == STATUS_PENDING ? s : local.Status, __ATOMIC_RELEASE);
+        }
+        if (event) NtSetEvent(event, nullptr);
+    }).detach();
+    return STATUS_PENDING;
+}
+
 static NTSTATUS ControlFile(hostproto::Call call, HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine,
                             PVOID apcContext, PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer,
                             ULONG inputLength, PVOID outputBuffer, ULONG outputLength)
 {
-    if (event || apcRoutine || apcContext) return ClientUnsupported("overlapped device and file-system control");
+    if (apcRoutine) return ClientUnsupported("completion routines of device and file-system control");
+    if (event || apcContext)
+        return Overlapped(event, iosb, [=](PIO_STATUS_BLOCK local) {
+            return ControlFile(call, file, nullptr, nullptr, nullptr, local, ioControlCode, inputBuffer, inputLength,
+                               outputBuffer, outputLength);
+        });
     if (inputLength > hostproto::kMaxBody / 2 || outputLength > hostproto::kMaxBody / 2)
         return STATUS_INSUFFICIENT_RESOURCES;
     bool buffered = METHOD_FROM_CTL_CODE(ioControlCode) == METHOD_BUFFERED;
@@ -433,7 +467,19 @@ static NTSTATUS Transfer(hostproto::Call call, HANDLE file, HANDLE event, PIO_AP
                          PVOID apcContext, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length,
                          PLARGE_INTEGER byteOffset, PULONG key)
 {
-    if (event || apcRoutine || apcContext) return ClientUnsupported("overlapped NtReadFile/NtWriteFile");
+    if (apcRoutine) return ClientUnsupported("completion routines of NtReadFile/NtWriteFile");
+    if (event || apcContext) {
+        // The offset is read now, as the kernel would.
+        LARGE_INTEGER offset{};
+        bool hasOffset = byteOffset != nullptr;
+        if (hasOffset) offset = *byteOffset;
+        ULONG k = key ? *key : 0;
+        bool hasKey = key != nullptr;
+        return Overlapped(event, iosb, [=](PIO_STATUS_BLOCK local) mutable {
+            return Transfer(call, file, nullptr, nullptr, nullptr, local, buffer, length, hasOffset ? &offset : nullptr,
+                            hasKey ? &k : nullptr);
+        });
+    }
     if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
     bool read = call == hostproto::kReadFile;
     Writer w;

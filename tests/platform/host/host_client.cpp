@@ -8,6 +8,8 @@
 //                          then wait for named event NAME
 //   poke HANDLE            set the event behind a handle value: "ok" or "error N"
 //   pend                   a device request the test driver holds: "done N"
+//   overlapped             the same held request, overlapped with an event:
+//                          "pending", then "done N" when it completed
 //   echo                   a buffered, an in-direct, an out-direct and a
 //                          neither request: "echo ok" or what differed
 //   put NAME AT TEXT EVENT FROM
@@ -108,6 +110,22 @@ int main(int argc, char** argv)
         DWORD returned = 0;
         BOOL ok = DeviceIoControl(device, IOCTL_HT_PEND, nullptr, 0, &value, sizeof value, &returned, nullptr);
         std::printf(ok ? "done %u\n" : "failed %u\n", ok ? value : GetLastError());
+        return ok ? 0 : 1;
+    }
+    if (what == "overlapped") {
+        HANDLE device = CreateFileA("\\\\.\\HostTest", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+        if (device == INVALID_HANDLE_VALUE) return std::printf("open error %u\n", GetLastError()), 1;
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);  // set: the request must clear it
+        ULONG value = 0;
+        DWORD returned = 0;
+        BOOL ok = DeviceIoControl(device, IOCTL_HT_PEND, nullptr, 0, &value, sizeof value, &returned, &ov);
+        if (ok || GetLastError() != ERROR_IO_PENDING) return std::printf("not pending %u\n", GetLastError()), 1;
+        std::printf("pending\n");
+        if (WaitForSingleObject(ov.hEvent, INFINITE) != WAIT_OBJECT_0) return 1;
+        ok = GetOverlappedResult(device, &ov, &returned, FALSE);
+        std::printf(ok && returned == sizeof value ? "done %u\n" : "failed %u\n", ok ? value : GetLastError());
         return ok ? 0 : 1;
     }
     if (what == "echo") return Echo();

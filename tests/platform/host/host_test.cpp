@@ -311,6 +311,16 @@ TEST(MachineHost, TwoClientsWaitOnTheDeviceTogether)
     EXPECT_EQ(b.Wait(), 0);
 }
 
+TEST(MachineHost, AnOverlappedRequestOfAClientCompletesIntoItsBuffers)
+{
+    hosttest::Child client = Client({"overlapped"});
+    EXPECT_EQ(client.Line(), "pending");
+    ASSERT_TRUE(Eventually([] { return PendingCount() == 1; }));
+    CompletePending(7);
+    EXPECT_EQ(client.Line(), "done 7");
+    EXPECT_EQ(client.Wait(), 0);
+}
+
 TEST(MachineHost, AKilledClientsPendingRequestIsCancelledAndItsCleanupRuns)
 {
     int cleanupsBefore = cleanups, cancelsBefore = cancels;
