@@ -39,15 +39,16 @@
 #include "sim/drive_config.h"
 #include "sim/pci_layouts.h"
 #include "tools/demo_clip.h"
+#include "tools/media_volumes.h"
 #if __has_include("win32.h")
 #include "win32.h"
-#include "platform/win32/w32_host.h"
+#define ZAR_FRONT_HAVE_WIN32 1
+#endif
 #include "platform/host/host_server.h"
+#include "platform/win32/w32_host.h"
 #include <csignal>
 #include <pthread.h>
 #include <unistd.h>
-#define ZAR_FRONT_HAVE_WIN32 1
-#endif
 
 namespace {
 
@@ -590,6 +591,7 @@ constexpr Section kDemoSections[] = {
     {"board set-up", ShowBoardSetUp},
     {"fields", ShowFields},
     {"disks", ShowDisks},
+    {"media volumes", [] { auto b = BoardsInState2(); ShowMediaVolumes({b.begin(), b.end()}); }},
     {"clip", ShowBoardZeroClip},
     {"event log", ShowEventLog},
 };
