@@ -16,13 +16,16 @@
 
 namespace hostproto {
 
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 // The largest body either side accepts; a longer header is a broken stream.
 constexpr uint32_t kMaxBody = 16u << 20;
 constexpr char kSocketName[] = "host.sock";
 
 enum Call : uint16_t {
-    kHello = 1,  // {version, pid, token (0: a new process), image} -> {process token, process id, thread id}
+    // {version, pid, token (0: a new process), image} -> {process token, process id, thread id, arena
+    // address, arena size}; a new process's reply carries its arena's memory file, to be mapped at that
+    // address (0: no arena).
+    kHello = 1,
     kClose,
     kCreateEvent,
     kOpenEvent,
@@ -41,7 +44,10 @@ enum Call : uint16_t {
     kTickCount,
     kPerformanceCounter,
     kCreateFile,
+    // {file, code, has input, input bytes, input arena address, its length, has output, output length,
+    // output bytes, output arena address}: a buffer with an arena address crosses by reference.
     kDeviceIoControl,
+    // {file, length, bytes (a write's), has offset, offset, has key, key, arena address}
     kReadFile,
     kWriteFile,
     kTestAlert,

@@ -8,8 +8,11 @@
 // are pending in a driver (SIGKILL included): the watcher terminates the NT
 // process, which cancels those requests and closes its handles.
 //
-// Buffers cross by value: the request carries what the call reads, the
-// reply what it wrote, and the kernel works on the serving thread's copies.
+// Buffers cross by value (the request carries what the call reads, the
+// reply what it wrote, and the kernel works on the serving thread's copies)
+// or, inside the client's shared memory (its arena, mapped at the same
+// address here and in the client), by reference: the kernel then works on
+// the client's own pages, so a driver's later writes are the client's at once.
 // A serving thread waits in short slices so that it leaves a wait whose
 // client is gone.
 #include "host_server.h"
@@ -24,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -46,11 +50,27 @@ using hostproto::Writer;
 // connection again, in 100 ns units.
 constexpr LONGLONG kSlice = 50 * 10000;
 
+// Each client process's shared memory: a memory file mapped here and, at
+// the same address, in the client, from which its Win32 layer allocates.
+constexpr size_t kArenaSize = 32u << 20;
+
 struct ClientProcess {
     PEPROCESS process = nullptr;
     uint32_t token = 0;
     int connections = 0;  // not yet hung up
     bool ended = false;
+    int arenaFd = -1;
+    uint8_t* arena = nullptr;  // null when it could not be made
+    ~ClientProcess()
+    {
+        if (arena) ::munmap(arena, kArenaSize);
+        if (arenaFd >= 0) ::close(arenaFd);
+    }
+    bool InArena(uint32_t address, uint32_t length) const
+    {
+        auto start = reinterpret_cast<uintptr_t>(arena);
+        return arena && address >= start && length <= kArenaSize && address - start <= kArenaSize - length;
+    }
 };
 
 struct Connection {
@@ -350,26 +370,41 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ULONG hasIn = r.U32();
         uint32_t inLength;
         const uint8_t* in = r.Bytes(&inLength);
+        uint32_t inShared = r.U32(), inSharedLength = r.U32();
         ULONG hasOut = r.U32();
         uint32_t outLength = r.U32();
         uint32_t outGiven;
         const uint8_t* outContent = r.Bytes(&outGiven);
-        if (!r.Finished() || outLength > hostproto::kMaxBody || (outGiven && outGiven != outLength)) return false;
-        std::vector<uint8_t> input(in, in + inLength), output(outLength);
+        uint32_t outShared = r.U32();
+        if (!r.Finished() || outLength > hostproto::kMaxBody || (outGiven && outGiven != outLength) ||
+            (inShared && inLength) || (outShared && outGiven))
+            return false;
+        // A buffer in the client's arena is the client's own memory; any
+        // other address the client names is refused.
+        if ((inShared && !c->owner->InArena(inShared, inSharedLength)) ||
+            (outShared && !c->owner->InArena(outShared, outLength))) {
+            reply(STATUS_ACCESS_VIOLATION);
+            WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
+            w.Bytes(nullptr, 0);
+            return true;
+        }
+        std::vector<uint8_t> input(in, in + inLength), output(outShared ? 0 : outLength);
         if (outGiven) std::memcpy(output.data(), outContent, outGiven);
+        PVOID inBuffer = inShared ? reinterpret_cast<PVOID>(uintptr_t(inShared)) : hasIn ? input.data() : nullptr;
+        if (inShared) inLength = inSharedLength;
+        PVOID outBuffer = outShared ? reinterpret_cast<PVOID>(uintptr_t(outShared)) : hasOut ? output.data() : nullptr;
         IO_STATUS_BLOCK iosb{};
         iosb.Status = kUnwritten;
         auto control = call == hostproto::kDeviceIoControl ? ::NtDeviceIoControlFile : ::NtFsControlFile;
-        NTSTATUS s = control(file, nullptr, nullptr, nullptr, &iosb, code, hasIn ? input.data() : nullptr, inLength,
-                             hasOut ? output.data() : nullptr, outLength);
+        NTSTATUS s = control(file, nullptr, nullptr, nullptr, &iosb, code, inBuffer, inLength, outBuffer, outLength);
         if (s == STATUS_PENDING) s = AwaitRequest(c, file, &iosb);
         reply(s);
         WriteIosb(w, iosb);
-        // What the kernel may have written: everything for the methods that
-        // hand the driver the caller's memory, the copied-back bytes for a
-        // buffered one.
+        // What the kernel may have written into a copy: everything for the
+        // methods that hand the driver the caller's memory, the copied-back
+        // bytes for a buffered one. A shared buffer holds it already.
         size_t back = 0;
-        if (hasOut && !NT_ERROR(s))
+        if (hasOut && !outShared && !NT_ERROR(s))
             back = METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED ? std::min<size_t>(iosb.Information, outLength) : outLength;
         w.Bytes(output.data(), back);
         return true;
@@ -386,20 +421,30 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         offset.QuadPart = r.I64();
         ULONG hasKey = r.U32();
         ULONG key = r.U32();
-        if (!r.Finished() || length > hostproto::kMaxBody || (!read && given != length) || (read && given)) return false;
-        std::vector<uint8_t> buffer(length);
-        if (!read && length) std::memcpy(buffer.data(), data, length);
+        uint32_t shared = r.U32();
+        if (!r.Finished() || (!shared && length > hostproto::kMaxBody) || (!read && !shared && given != length) ||
+            ((read || shared) && given))
+            return false;
+        if (shared && !c->owner->InArena(shared, length)) {
+            reply(STATUS_ACCESS_VIOLATION);
+            WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
+            w.Bytes(nullptr, 0);
+            return true;
+        }
+        std::vector<uint8_t> copy(shared ? 0 : length);
+        if (!read && !shared && length) std::memcpy(copy.data(), data, length);
+        PVOID buffer = shared ? reinterpret_cast<PVOID>(uintptr_t(shared)) : copy.data();
         IO_STATUS_BLOCK iosb{};
         iosb.Status = kUnwritten;
-        NTSTATUS s = read ? ::NtReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer.data(), length,
+        NTSTATUS s = read ? ::NtReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, length,
                                          hasOffset ? &offset : nullptr, hasKey ? &key : nullptr)
-                          : ::NtWriteFile(file, nullptr, nullptr, nullptr, &iosb, buffer.data(), length,
+                          : ::NtWriteFile(file, nullptr, nullptr, nullptr, &iosb, buffer, length,
                                           hasOffset ? &offset : nullptr, hasKey ? &key : nullptr);
         if (s == STATUS_PENDING) s = AwaitRequest(c, file, &iosb);
         reply(s);
         WriteIosb(w, iosb);
-        size_t back = read && !NT_ERROR(s) ? std::min<size_t>(iosb.Information, length) : 0;
-        w.Bytes(buffer.data(), back);
+        size_t back = read && !shared && !NT_ERROR(s) ? std::min<size_t>(iosb.Information, length) : 0;
+        w.Bytes(copy.data(), back);
         return true;
     }
     case hostproto::kCreateSection: {
@@ -598,8 +643,26 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
     }
 }
 
-// The first message of a connection: which process it belongs to.
-bool Attach(Connection* c, const std::vector<uint8_t>& body, Writer& w)
+// A new client process's shared memory. Without it (no memory file, no
+// address room) the process still works, its buffers all crossing by value.
+void MakeArena(ClientProcess* p)
+{
+    int fd = ::memfd_create("client-arena", MFD_CLOEXEC);
+    if (fd < 0) return;
+    void* at = MAP_FAILED;
+    if (::ftruncate(fd, off_t(kArenaSize)) == 0)
+        at = ::mmap(nullptr, kArenaSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (at == MAP_FAILED) {
+        ::close(fd);
+        return;
+    }
+    p->arenaFd = fd;
+    p->arena = static_cast<uint8_t*>(at);
+}
+
+// The first message of a connection: which process it belongs to. The
+// reply to a process's first connection carries its arena's memory file.
+bool Attach(Connection* c, const std::vector<uint8_t>& body, Writer& w, int* passFd)
 {
     Reader r(body.data(), body.size());
     uint32_t version = r.U32();
@@ -615,6 +678,7 @@ bool Attach(Connection* c, const std::vector<uint8_t>& body, Writer& w)
         ObfReferenceObject(p);
         owner = std::make_shared<ClientProcess>();
         owner->process = p;
+        MakeArena(owner.get());
         std::lock_guard<std::mutex> g(lock);
         owner->token = NewToken();
         while (processes.count(owner->token)) owner->token++;
@@ -635,6 +699,9 @@ bool Attach(Connection* c, const std::vector<uint8_t>& body, Writer& w)
     Wake();  // the watcher looks at this connection from now on
     PsSetThreadProcess(KeGetCurrentThread(), owner->process);
     w.U32(ULONG(STATUS_SUCCESS)).U32(owner->token).U32(::NtGetCurrentProcessId()).U32(::NtGetCurrentThreadId());
+    bool giveArena = token == 0 && owner->arena;
+    w.U32(giveArena ? ULONG(reinterpret_cast<uintptr_t>(owner->arena)) : 0).U32(giveArena ? ULONG(kArenaSize) : 0);
+    if (giveArena) *passFd = ::fcntl(owner->arenaFd, F_DUPFD_CLOEXEC, 0);
     return true;
 }
 
@@ -648,7 +715,7 @@ void Serve(Connection* c)
         bool ok;
         int passFd = -1;
         if (!attached) {
-            ok = call == hostproto::kHello && Attach(c, body, w);
+            ok = call == hostproto::kHello && Attach(c, body, w, &passFd);
             attached = ok;
         } else {
             Reader r(body.data(), body.size());

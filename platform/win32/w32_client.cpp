@@ -7,9 +7,12 @@
 // never holds up another. The first connection creates the client's NT
 // process in the host; later ones join it by the token the host gave.
 //
-// Buffers go by value: a request carries what the call reads, the reply
-// what it wrote. Completion routines and client-created threads are not
-// carried yet and fail loudly.
+// Buffers go by value (a request carries what the call reads, the reply
+// what it wrote) unless they lie in this process's arena: memory the host
+// made and mapped at the same address on both sides, from which
+// VirtualAlloc allocates. Such a buffer crosses by its address, and the
+// kernel works on these very pages: a driver writing into it while the
+// request is pending is seen here at once.
 #include "w32_client.h"
 #include "w32_host.h"
 
@@ -42,6 +45,31 @@ std::string socketPath;
 std::mutex processLock;
 uint32_t processToken = 0;
 ULONG processId = 0;
+
+// The arena: mapped once, at the host's address for it, or not at all.
+uint8_t* arenaBase = nullptr;
+size_t arenaSize = 0;
+std::mutex arenaLock;
+std::map<size_t, size_t> arenaFree;  // offset -> length, page multiples
+std::map<size_t, size_t> arenaUsed;
+constexpr size_t kArenaPage = 4096;
+
+void MapArena(int fd, uint32_t address, uint32_t size)
+{
+    if (fd < 0) return;
+    if (address && size && !arenaBase) {
+        void* at = ::mmap(reinterpret_cast<void*>(uintptr_t(address)), size, PROT_READ | PROT_WRITE,
+                          MAP_SHARED | MAP_FIXED_NOREPLACE, fd, 0);
+        if (at == reinterpret_cast<void*>(uintptr_t(address))) {
+            arenaBase = static_cast<uint8_t*>(at);
+            arenaSize = size;
+            arenaFree[0] = size;
+        } else if (at != MAP_FAILED) {
+            ::munmap(at, size);  // somewhere else: of no use, since addresses must agree
+        }
+    }
+    ::close(fd);
+}
 
 int Connect()
 {
@@ -88,7 +116,8 @@ struct Channel {
         w.U32(hostproto::kVersion).U32(uint32_t(::getpid())).U32(processToken).Text(ImageName());
         uint16_t call;
         std::vector<uint8_t> body;
-        if (!hostproto::Send(fd, hostproto::kHello, w.Body()) || !hostproto::Receive(fd, &call, &body)) {
+        int arenaFd = -1;
+        if (!hostproto::Send(fd, hostproto::kHello, w.Body()) || !hostproto::Receive(fd, &call, &body, &arenaFd)) {
             ::close(fd);
             fd = -1;
             return false;
@@ -98,11 +127,14 @@ struct Channel {
         uint32_t token = r.U32();
         ULONG pid = r.U32();
         threadId = r.U32();
+        uint32_t arenaAddress = r.U32(), arenaLength = r.U32();
         if (!r.Finished() || !NT_SUCCESS(status)) {
+            if (arenaFd >= 0) ::close(arenaFd);
             ::close(fd);
             fd = -1;
             return false;
         }
+        MapArena(arenaFd, arenaAddress, arenaLength);
         processToken = token;
         processId = pid;
         return true;
@@ -185,6 +217,51 @@ bool ClientActive()
         active = channel.Open();
     });
     return active;
+}
+
+void* ArenaAllocate(size_t size)
+{
+    if (!ClientActive() || !size) return nullptr;
+    size = (size + kArenaPage - 1) / kArenaPage * kArenaPage;
+    std::lock_guard<std::mutex> g(arenaLock);
+    for (auto it = arenaFree.begin(); it != arenaFree.end(); ++it) {
+        if (it->second < size) continue;
+        size_t offset = it->first, left = it->second - size;
+        arenaFree.erase(it);
+        if (left) arenaFree[offset + size] = left;
+        arenaUsed[offset] = size;
+        std::memset(arenaBase + offset, 0, size);  // fresh memory reads as zeros
+        return arenaBase + offset;
+    }
+    return nullptr;
+}
+
+bool ArenaFree(void* p)
+{
+    std::lock_guard<std::mutex> g(arenaLock);
+    if (!arenaBase || p < arenaBase || p >= arenaBase + arenaSize) return false;
+    auto used = arenaUsed.find(size_t(static_cast<uint8_t*>(p) - arenaBase));
+    if (used == arenaUsed.end()) return false;
+    size_t offset = used->first, size = used->second;
+    arenaUsed.erase(used);
+    auto next = arenaFree.lower_bound(offset);
+    if (next != arenaFree.end() && next->first == offset + size) {
+        size += next->second;
+        arenaFree.erase(next);
+    }
+    auto previous = arenaFree.lower_bound(offset);
+    if (previous != arenaFree.begin() && (--previous)->first + previous->second == offset) {
+        previous->second += size;
+    } else {
+        arenaFree[offset] = size;
+    }
+    return true;
+}
+
+bool InArena(const void* p, size_t n)
+{
+    auto* b = static_cast<const uint8_t*>(p);
+    return arenaBase && b >= arenaBase && n <= arenaSize && size_t(b - arenaBase) <= arenaSize - n;
 }
 
 NTSTATUS ClientUnsupported(const char* call)
@@ -428,16 +505,20 @@ static NTSTATUS ControlFile(hostproto::Call call, HANDLE file, HANDLE event, PIO
             return ControlFile(call, file, nullptr, nullptr, nullptr, local, ioControlCode, inputBuffer, inputLength,
                                outputBuffer, outputLength);
         });
-    if (inputLength > hostproto::kMaxBody / 2 || outputLength > hostproto::kMaxBody / 2)
-        return STATUS_INSUFFICIENT_RESOURCES;
     bool buffered = METHOD_FROM_CTL_CODE(ioControlCode) == METHOD_BUFFERED;
+    bool inShared = inputBuffer && inputLength && InArena(inputBuffer, inputLength);
+    bool outShared = outputBuffer && outputLength && InArena(outputBuffer, outputLength);
+    if ((!inShared && inputLength > hostproto::kMaxBody / 2) || (!outShared && outputLength > hostproto::kMaxBody / 2))
+        return STATUS_INSUFFICIENT_RESOURCES;
     Writer w;
     WriteHandle(w, file);
-    w.U32(ioControlCode).U32(inputBuffer ? 1 : 0).Bytes(inputBuffer, inputBuffer ? inputLength : 0);
+    w.U32(ioControlCode).U32(inputBuffer ? 1 : 0).Bytes(inputBuffer, inputBuffer && !inShared ? inputLength : 0);
+    w.U32(inShared ? ULONG(reinterpret_cast<ULONG_PTR>(inputBuffer)) : 0).U32(inShared ? inputLength : 0);
     // The driver may read what the caller's output buffer holds, except
     // for a buffered request, which hands it a zeroed system buffer.
     w.U32(outputBuffer ? 1 : 0).U32(outputLength);
-    w.Bytes(outputBuffer, outputBuffer && !buffered ? outputLength : 0);
+    w.Bytes(outputBuffer, outputBuffer && !buffered && !outShared ? outputLength : 0);
+    w.U32(outShared ? ULONG(reinterpret_cast<ULONG_PTR>(outputBuffer)) : 0);
     Reply r;
     Call(call, w, &r);
     ReadIosb(r.reader, iosb);
@@ -480,12 +561,14 @@ static NTSTATUS Transfer(hostproto::Call call, HANDLE file, HANDLE event, PIO_AP
                             hasKey ? &k : nullptr);
         });
     }
-    if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    bool shared = buffer && length && InArena(buffer, length);
+    if (!shared && length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
     bool read = call == hostproto::kReadFile;
     Writer w;
     WriteHandle(w, file);
-    w.U32(length).Bytes(buffer, read ? 0 : length);
+    w.U32(length).Bytes(buffer, read || shared ? 0 : length);
     w.U32(byteOffset ? 1 : 0).I64(byteOffset ? byteOffset->QuadPart : 0).U32(key ? 1 : 0).U32(key ? *key : 0);
+    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(buffer)) : 0);
     Reply r;
     Call(call, w, &r);
     ReadIosb(r.reader, iosb);

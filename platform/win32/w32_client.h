@@ -17,6 +17,14 @@ bool ClientActive();
 // kind and STATUS_NOT_IMPLEMENTED.
 NTSTATUS ClientUnsupported(const char* call);
 
+// This process's arena (platform/HOSTMODE.txt): memory shared with the
+// host at the same address on both sides. ArenaAllocate gives zeroed pages
+// (null when this process has no arena or it is full); ArenaFree is false
+// for memory that is not an arena block.
+void* ArenaAllocate(size_t size);
+bool ArenaFree(void* p);
+bool InArena(const void* p, size_t n);
+
 namespace client {
 NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK iosb, PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG shareAccess, ULONG createDisposition, ULONG createOptions, PVOID eaBuffer, ULONG eaLength);
 NTSTATUS NtDeviceIoControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext, PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer, ULONG inputLength, PVOID outputBuffer, ULONG outputLength);

@@ -427,6 +427,21 @@ LPVOID MapViewOfFileEx(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD d
                        DWORD dwFileOffsetLow, SIZE_T dwNumberOfBytesToMap, LPVOID lpBaseAddress);
 BOOL UnmapViewOfFile(LPCVOID lpBaseAddress);
 
+// ---- Memory ----
+
+enum : DWORD {
+    MEM_COMMIT = 0x1000,
+    MEM_RESERVE = 0x2000,
+    MEM_RELEASE = 0x8000,
+};
+// Whole pages, zeroed, read-write: lpAddress null, MEM_COMMIT and/or
+// MEM_RESERVE, PAGE_READWRITE. In a client of a machine host they come from
+// the memory it shares with the host, so a driver writing into such a
+// buffer while a request is pending is seen at once (platform/HOSTMODE.txt).
+LPVOID VirtualAlloc(LPVOID lpAddress, SIZE_T dwSize, DWORD flAllocationType, DWORD flProtect);
+// MEM_RELEASE with dwSize 0 of what VirtualAlloc returned.
+BOOL VirtualFree(LPVOID lpAddress, SIZE_T dwSize, DWORD dwFreeType);
+
 // ---- Threads ----
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID lpThreadParameter);

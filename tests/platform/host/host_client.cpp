@@ -10,6 +10,11 @@
 //   pend                   a device request the test driver holds: "done N"
 //   overlapped             the same held request, overlapped with an event:
 //                          "pending", then "done N" when it completed
+//   ring shared|own        an overlapped held out-direct request into a
+//                          VirtualAlloc buffer (shared) or a buffer of the
+//                          program's own: "pending", then after watching
+//                          the buffer a while "seen N before completion" or
+//                          "unseen", then "done N" once it completed
 //   echo                   a buffered, an in-direct, an out-direct and a
 //                          neither request: "echo ok" or what differed
 //   put NAME AT TEXT EVENT FROM
@@ -64,6 +69,36 @@ int Echo()
     CloseHandle(device);
     std::printf("echo ok\n");
     return 0;
+}
+
+// Watches the first word of a buffer that a held request has locked.
+int Ring(bool shared)
+{
+    HANDLE device = CreateFileA("\\\\.\\HostTest", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+    if (device == INVALID_HANDLE_VALUE) return std::printf("open error %u\n", GetLastError()), 1;
+    static ULONG own[1024];
+    auto* ring = shared ? static_cast<volatile ULONG*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE)) : own;
+    if (!ring) return std::printf("alloc error %u\n", GetLastError()), 1;
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(device, IOCTL_HT_HOLD_OUT_DIRECT, nullptr, 0, const_cast<ULONG*>(ring), 4096, &returned,
+                              &ov);
+    if (ok || GetLastError() != ERROR_IO_PENDING) return std::printf("not pending %u\n", GetLastError()), 1;
+    std::printf("pending\n");
+    // Our own buffer is a copy until completion: a short look tells.
+    DWORD deadline = GetTickCount() + (shared ? 60000 : 500);
+    while (ring[0] == 0 && static_cast<LONG>(deadline - GetTickCount()) > 0) Sleep(5);
+    if (ring[0] == 0)
+        std::printf("unseen\n");
+    else
+        std::printf("seen %u %s completion\n", static_cast<unsigned>(ring[0]),
+                    WaitForSingleObject(ov.hEvent, 0) == WAIT_TIMEOUT ? "before" : "after");
+    WaitForSingleObject(ov.hEvent, INFINITE);
+    ok = GetOverlappedResult(device, &ov, &returned, FALSE);
+    std::printf(ok ? "done %u\n" : "failed %u\n", ok ? static_cast<unsigned>(ring[0]) : GetLastError());
+    return ok ? 0 : 1;
 }
 
 }  // namespace
@@ -129,6 +164,7 @@ int main(int argc, char** argv)
         return ok ? 0 : 1;
     }
     if (what == "echo") return Echo();
+    if (what == "ring" && argc == 3) return Ring(std::string(argv[2]) == "shared");
     if (what == "put" && argc == 7) {
         HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0x10000, argv[2]);
         auto* view = static_cast<char*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));

@@ -28,6 +28,7 @@ namespace {
 
 std::mutex pendingLock;
 std::vector<PIRP> pending;
+std::vector<PIRP> held;  // out-direct requests the test writes into
 std::atomic<int> cleanups{0}, cancels{0};
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
@@ -44,6 +45,7 @@ void CancelPending(PDEVICE_OBJECT, PIRP irp)
     {
         std::lock_guard<std::mutex> g(pendingLock);
         std::erase(pending, irp);
+        std::erase(held, irp);
     }
     cancels++;
     Complete(irp, STATUS_CANCELLED, 0);
@@ -98,6 +100,13 @@ NTSTATUS Control(PDEVICE_OBJECT, PIRP irp)
         pending.push_back(irp);
         return STATUS_PENDING;
     }
+    case IOCTL_HT_HOLD_OUT_DIRECT: {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, CancelPending);
+        std::lock_guard<std::mutex> g(pendingLock);
+        held.push_back(irp);
+        return STATUS_PENDING;
+    }
     default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }
@@ -139,6 +148,48 @@ void CompletePending(ULONG value)
         std::memcpy(irp->AssociatedIrp.SystemBuffer, &value, sizeof value);
         Complete(irp, STATUS_SUCCESS, sizeof value);
     }
+}
+
+size_t HeldCount()
+{
+    std::lock_guard<std::mutex> g(pendingLock);
+    return held.size();
+}
+
+// A DPC writes 'value' into the first word of the held request's locked
+// buffer, as a board's interrupt path fills a capture or record ring.
+KDPC ringDpc;
+std::atomic<bool> ringWritten{false};
+
+void WriteRing(PKDPC, PVOID context, PVOID irp, PVOID)
+{
+    auto* mdl = static_cast<PIRP>(irp)->MdlAddress;
+    auto* data = static_cast<ULONG*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+    __atomic_store_n(data, ULONG(reinterpret_cast<ULONG_PTR>(context)), __ATOMIC_RELEASE);
+    ringWritten = true;
+}
+
+void WriteHeldByDpc(ULONG value)
+{
+    PIRP irp;
+    {
+        std::lock_guard<std::mutex> g(pendingLock);
+        irp = held.front();
+    }
+    ringWritten = false;
+    KeInitializeDpc(&ringDpc, WriteRing, reinterpret_cast<PVOID>(ULONG_PTR(value)));
+    KeInsertQueueDpc(&ringDpc, irp, nullptr);
+}
+
+void CompleteHeld()
+{
+    std::vector<PIRP> irps;
+    {
+        std::lock_guard<std::mutex> g(pendingLock);
+        irps.swap(held);
+    }
+    for (PIRP irp : irps)
+        if (IoSetCancelRoutine(irp, nullptr)) Complete(irp, STATUS_SUCCESS, 4096);
 }
 
 template <typename Condition>
@@ -319,6 +370,29 @@ TEST(MachineHost, AnOverlappedRequestOfAClientCompletesIntoItsBuffers)
     CompletePending(7);
     EXPECT_EQ(client.Line(), "done 7");
     EXPECT_EQ(client.Wait(), 0);
+}
+
+TEST(MachineHost, ADpcsWriteIntoALockedBufferIsSeenAtOnceInSharedMemoryAndAtCompletionElsewhere)
+{
+    const struct {
+        const char* buffer;
+        const char* whilePending;
+    } cases[] = {
+        {"shared", "seen 1234 before completion"},  // VirtualAlloc: the host's and the client's pages
+        {"own", "unseen"},                          // a copy, carried back at completion
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.buffer);
+        hosttest::Child client = Client({"ring", c.buffer});
+        ASSERT_EQ(client.Line(), "pending");
+        ASSERT_TRUE(Eventually([] { return HeldCount() == 1; }));
+        WriteHeldByDpc(1234);
+        ASSERT_TRUE(Eventually([] { return ringWritten.load(); }));
+        EXPECT_EQ(client.Line(), c.whilePending);
+        CompleteHeld();
+        EXPECT_EQ(client.Line(), "done 1234");
+        EXPECT_EQ(client.Wait(), 0);
+    }
 }
 
 TEST(MachineHost, AKilledClientsPendingRequestIsCancelledAndItsCleanupRuns)

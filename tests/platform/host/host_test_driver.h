@@ -1,7 +1,9 @@
 // The control codes of the machine-host tests' driver (device "\\.\HostTest"):
 // each echo request returns its 64 input bytes reversed (in-direct: it
 // checks the second buffer in place and returns it as it is); PEND holds the
-// request until the test completes it with a value, or it is cancelled.
+// request until the test completes it with a value, or it is cancelled;
+// HOLD_OUT_DIRECT holds an out-direct request whose locked buffer the test
+// writes into from a DPC before it completes the request.
 #pragma once
 
 #include "platform/nt/nt_user.h"
@@ -11,3 +13,4 @@ constexpr ULONG IOCTL_HT_ECHO_IN_DIRECT = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, M
 constexpr ULONG IOCTL_HT_ECHO_OUT_DIRECT = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x902, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_HT_ECHO_NEITHER = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x903, METHOD_NEITHER, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_HT_PEND = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x904, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG IOCTL_HT_HOLD_OUT_DIRECT = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x905, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
