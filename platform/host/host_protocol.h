@@ -22,7 +22,8 @@ constexpr uint32_t kMaxBody = 16u << 20;
 constexpr char kSocketName[] = "host.sock";
 
 enum Call : uint16_t {
-    // {version, pid, token (0: a new process), image} -> {process token, process id, thread id, arena
+    // {version, pid, token (0: a new process), thread token (0, or a kCreateThread's), image} -> {process
+    // token, process id, thread id, arena
     // address, arena size}; a new process's reply carries its arena's memory file, to be mapped at that
     // address (0: no arena).
     kHello = 1,
@@ -38,7 +39,7 @@ enum Call : uint16_t {
     kCreateMutant,
     kOpenMutant,
     kReleaseMutant,
-    kWait,
+    kWait,  // -> {status, user APCs delivered: count, then routine, context, arg1, arg2 each} (as kDelay, kTestAlert)
     kDelay,
     kSystemTime,
     kTickCount,
@@ -74,6 +75,12 @@ enum Call : uint16_t {
     kCancelIoFile,
     kFsControlFile,  // as kDeviceIoControl
     kReportEvent,
+    kCreateThread,       // {suspended} -> {handle, thread id, thread token}: the new thread says hello with the token
+    kResumeThread,       // {thread} -> {previous suspend count}
+    kSetThreadPriority,  // {thread, priority}
+    kGetExitCodeThread,  // {thread} -> {exit code}
+    kQueueApc,           // {thread, routine, context, arg1, arg2}: the client's addresses, run by the client
+    kExitThread,         // {exit code}: a kCreateThread thread's routine returned
     kCallLimit,
 };
 

@@ -19,6 +19,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -91,6 +93,39 @@ std::string socketPath;
 std::thread acceptor, watcher;
 std::vector<std::unique_ptr<Connection>> connections;
 std::map<uint32_t, std::shared_ptr<ClientProcess>> processes;
+
+// A thread a client is making (CreateThread): its kernel thread waits for
+// the connection the client's new thread opens with 'token'.
+struct ThreadStart {
+    std::shared_ptr<ClientProcess> owner;
+    uint32_t token = 0;
+    Connection* connection = nullptr;
+    bool started = false, finished = false, abandoned = false;
+};
+std::map<uint32_t, std::shared_ptr<ThreadStart>> threadStarts;
+std::condition_variable threadStarted;  // with 'lock'
+
+// User APCs a client queued, as the kernel delivers them to the serving
+// thread in an alertable wait: the reply to that wait carries them to the
+// client thread, which runs them.
+struct ClientApc {
+    uint32_t routine, context, arg1, arg2;
+};
+thread_local std::vector<ClientApc> deliveredApcs;
+
+void DeliverApc(PVOID context, PVOID, PVOID)
+{
+    std::unique_ptr<ClientApc> apc(static_cast<ClientApc*>(context));
+    deliveredApcs.push_back(*apc);
+}
+
+Writer& WriteDeliveredApcs(Writer& w)
+{
+    w.U32(ULONG(deliveredApcs.size()));
+    for (const auto& a : deliveredApcs) w.U32(a.routine).U32(a.context).U32(a.arg1).U32(a.arg2);
+    deliveredApcs.clear();
+    return w;
+}
 
 void Wake()
 {
@@ -237,6 +272,8 @@ void WriteIosb(Writer& w, const IO_STATUS_BLOCK& iosb)
 
 // ---- The calls ----
 
+ULONG RunClientThread(PVOID context);
+
 // Runs one request; false when the body is malformed (the connection then ends).
 bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
 {
@@ -311,7 +348,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             return ::NtWaitForMultipleObjects(count, handles.data(), waitAll ? WaitAll : WaitAny,
                                               BOOLEAN(alertable != 0), t);
         });
-        reply(s);
+        WriteDeliveredApcs(reply(s));
         return true;
     }
     case hostproto::kDelay: {
@@ -322,12 +359,12 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             NTSTATUS d = ::NtDelayExecution(BOOLEAN(alertable != 0), t);
             return d == STATUS_SUCCESS ? STATUS_TIMEOUT : d;
         });
-        reply(s == STATUS_TIMEOUT ? STATUS_SUCCESS : s);
+        WriteDeliveredApcs(reply(s == STATUS_TIMEOUT ? STATUS_SUCCESS : s));
         return true;
     }
     case hostproto::kTestAlert:
         if (!r.Finished()) return false;
-        reply(::NtTestAlert());
+        WriteDeliveredApcs(reply(::NtTestAlert()));
         return true;
     case hostproto::kSystemTime: {
         if (!r.Finished()) return false;
@@ -637,6 +674,56 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         reply(::NtReportEvent(source, USHORT(type), USHORT(category), eventId, strings, data, n));
         return true;
     }
+    case hostproto::kCreateThread: {
+        ULONG suspended = r.U32();
+        if (!r.Finished()) return false;
+        auto start = std::make_shared<ThreadStart>();
+        start->owner = c->owner;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            start->token = NewToken();
+            while (threadStarts.count(start->token) || !start->token) start->token++;
+            threadStarts[start->token] = start;
+        }
+        HANDLE h = nullptr;
+        CLIENT_ID cid{};
+        auto* context = new std::shared_ptr<ThreadStart>(start);
+        NTSTATUS s = PsCreateUserThread(PsGetCurrentProcess(), RunClientThread, context, &h, &cid, BOOLEAN(suspended != 0));
+        if (!NT_SUCCESS(s)) {
+            delete context;
+            std::lock_guard<std::mutex> g(lock);
+            threadStarts.erase(start->token);
+        }
+        reply(s).U32(HandleValue(h)).U32(HandleValue(cid.UniqueThread)).U32(NT_SUCCESS(s) ? start->token : 0);
+        return true;
+    }
+    case hostproto::kResumeThread:
+    case hostproto::kGetExitCodeThread: {
+        HANDLE h = ReadHandle(r);
+        if (!r.Finished()) return false;
+        ULONG value = 0;
+        reply(call == hostproto::kResumeThread ? ::NtResumeThread(h, &value) : ::NtGetExitCodeThread(h, &value)).U32(value);
+        return true;
+    }
+    case hostproto::kSetThreadPriority: {
+        HANDLE h = ReadHandle(r);
+        LONG priority = LONG(r.U32());
+        if (!r.Finished()) return false;
+        reply(::NtSetThreadPriority(h, priority));
+        return true;
+    }
+    case hostproto::kQueueApc: {
+        HANDLE h = ReadHandle(r);
+        auto* apc = new ClientApc{r.U32(), r.U32(), r.U32(), r.U32()};
+        if (!r.Finished()) {
+            delete apc;
+            return false;
+        }
+        NTSTATUS s = ::NtQueueApcThread(h, DeliverApc, apc, nullptr, nullptr);
+        if (!NT_SUCCESS(s)) delete apc;
+        reply(s);
+        return true;
+    }
     default:
         reply(STATUS_INVALID_SYSTEM_SERVICE);
         return true;
@@ -660,17 +747,30 @@ void MakeArena(ClientProcess* p)
     p->arena = static_cast<uint8_t*>(at);
 }
 
-// The first message of a connection: which process it belongs to. The
-// reply to a process's first connection carries its arena's memory file.
-bool Attach(Connection* c, const std::vector<uint8_t>& body, Writer& w, int* passFd)
+// The reply to a hello, from the thread that will serve the connection.
+// A process's first connection also gets its arena's memory file.
+void HelloReply(const ClientProcess& owner, bool first, Writer& w, int* passFd)
+{
+    w.U32(ULONG(STATUS_SUCCESS)).U32(owner.token).U32(::NtGetCurrentProcessId()).U32(::NtGetCurrentThreadId());
+    bool giveArena = first && owner.arena;
+    w.U32(giveArena ? ULONG(reinterpret_cast<uintptr_t>(owner.arena)) : 0).U32(giveArena ? ULONG(kArenaSize) : 0);
+    if (giveArena) *passFd = ::fcntl(owner.arenaFd, F_DUPFD_CLOEXEC, 0);
+}
+
+// The first message of a connection: which process it belongs to, and for
+// a thread the client made with CreateThread, which thread (*threadToken).
+bool Attach(Connection* c, const std::vector<uint8_t>& body, uint32_t* threadToken, bool* first)
 {
     Reader r(body.data(), body.size());
     uint32_t version = r.U32();
     uint32_t pid = r.U32();
     uint32_t token = r.U32();
+    *threadToken = r.U32();
     std::u16string image = r.Text();
-    if (!r.Finished() || version != hostproto::kVersion || image.size() > 260) return false;
+    if (!r.Finished() || version != hostproto::kVersion || image.size() > 260 || (*threadToken && !token))
+        return false;
     std::shared_ptr<ClientProcess> owner;
+    *first = token == 0;
     if (token == 0) {
         std::string name = NtNarrow(image);
         PEPROCESS p = PsCreateUserProcess(name.empty() ? "client" : name);
@@ -697,38 +797,105 @@ bool Attach(Connection* c, const std::vector<uint8_t>& body, Writer& w, int* pas
         c->owner = owner;
     }
     Wake();  // the watcher looks at this connection from now on
-    PsSetThreadProcess(KeGetCurrentThread(), owner->process);
-    w.U32(ULONG(STATUS_SUCCESS)).U32(owner->token).U32(::NtGetCurrentProcessId()).U32(::NtGetCurrentThreadId());
-    bool giveArena = token == 0 && owner->arena;
-    w.U32(giveArena ? ULONG(reinterpret_cast<uintptr_t>(owner->arena)) : 0).U32(giveArena ? ULONG(kArenaSize) : 0);
-    if (giveArena) *passFd = ::fcntl(owner->arenaFd, F_DUPFD_CLOEXEC, 0);
     return true;
+}
+
+// Serves an attached connection's calls until it ends or, for a client's
+// own thread, until that thread exits (*exitCode then holds its code).
+void ServeCalls(Connection* c, ULONG* exitCode)
+{
+    uint16_t call;
+    std::vector<uint8_t> body;
+    while (!stopping && hostproto::Receive(c->fd, &call, &body)) {
+        Writer w;
+        int passFd = -1;
+        Reader r(body.data(), body.size());
+        bool exiting = call == hostproto::kExitThread;
+        bool ok;
+        if (exiting) {
+            *exitCode = r.U32();
+            ok = r.Finished();
+            w.U32(ULONG(STATUS_SUCCESS));
+        } else {
+            ok = call != hostproto::kHello && Execute(c, call, r, w, &passFd);
+        }
+        // A malformed message ends the connection; the host goes on.
+        bool sent = ok && hostproto::Send(c->fd, call, w.Body(), passFd);
+        if (passFd >= 0) ::close(passFd);
+        if (!sent || exiting) return;
+    }
+}
+
+// A thread the client made: a kernel thread of the client's NT process
+// (so its handle, id, exit code, suspension and APCs are the kernel's),
+// which serves the connection the client's new thread opens with its
+// token; the routine itself runs in the client. The kernel thread's exit
+// code is the one the client's routine returned.
+ULONG RunClientThread(PVOID context)
+{
+    std::shared_ptr<ThreadStart> start(std::move(*static_cast<std::shared_ptr<ThreadStart>*>(context)));
+    delete static_cast<std::shared_ptr<ThreadStart>*>(context);
+    Connection* c;
+    {
+        std::unique_lock<std::mutex> g(lock);
+        while (!start->connection && !start->abandoned && !stopping && !start->owner->ended)
+            threadStarted.wait_for(g, std::chrono::milliseconds(50));
+        if (!start->connection) {
+            start->abandoned = true;
+            threadStarts.erase(start->token);
+            return ULONG(STATUS_THREAD_IS_TERMINATING);
+        }
+        start->started = true;
+        c = start->connection;
+    }
+    Writer w;
+    int passFd = -1;
+    HelloReply(*c->owner, false, w, &passFd);
+    ULONG exitCode = ULONG(STATUS_THREAD_IS_TERMINATING);
+    if (hostproto::Send(c->fd, hostproto::kHello, w.Body())) ServeCalls(c, &exitCode);
+    {
+        std::lock_guard<std::mutex> g(lock);
+        start->finished = true;
+    }
+    threadStarted.notify_all();
+    return exitCode;
 }
 
 void Serve(Connection* c)
 {
     uint16_t call;
     std::vector<uint8_t> body;
-    bool attached = false;
-    while (!stopping && hostproto::Receive(c->fd, &call, &body)) {
-        Writer w;
-        bool ok;
-        int passFd = -1;
-        if (!attached) {
-            ok = call == hostproto::kHello && Attach(c, body, w, &passFd);
-            attached = ok;
-        } else {
-            Reader r(body.data(), body.size());
-            ok = call != hostproto::kHello && Execute(c, call, r, w, &passFd);
+    uint32_t threadToken = 0;
+    bool first = false;
+    bool attached = !stopping && hostproto::Receive(c->fd, &call, &body) && call == hostproto::kHello &&
+                    Attach(c, body, &threadToken, &first);
+    if (attached && threadToken) {
+        // The kernel thread made for it serves it; this one waits until it
+        // has, or until the client went before that thread ever ran.
+        std::unique_lock<std::mutex> g(lock);
+        auto it = threadStarts.find(threadToken);
+        if (it != threadStarts.end() && it->second->owner == c->owner && !it->second->abandoned) {
+            auto start = it->second;
+            threadStarts.erase(it);
+            start->connection = c;
+            threadStarted.notify_all();
+            while (!start->finished && !(start->started ? false : Gone(c)))
+                threadStarted.wait_for(g, std::chrono::milliseconds(50));
+            if (!start->started) start->abandoned = true;
         }
-        // A malformed message ends the connection; the host goes on.
-        bool sent = ok && hostproto::Send(c->fd, call, w.Body(), passFd);
+    } else if (attached) {
+        PsSetThreadProcess(KeGetCurrentThread(), c->owner->process);
+        Writer w;
+        int passFd = -1;
+        HelloReply(*c->owner, first, w, &passFd);
+        bool sent = hostproto::Send(c->fd, call, w.Body(), passFd);
         if (passFd >= 0) ::close(passFd);
-        if (!sent) break;
+        ULONG exitCode;
+        if (sent) ServeCalls(c, &exitCode);
+        PsSetThreadProcess(KeGetCurrentThread(), nullptr);
     }
     ::shutdown(c->fd, SHUT_RDWR);
     if (attached) {
-        PsSetThreadProcess(KeGetCurrentThread(), nullptr);
         HangUp(c);
     } else {
         c->hungUp = true;

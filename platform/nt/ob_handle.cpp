@@ -209,7 +209,15 @@ NTSTATUS NtDuplicateObject(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE tar
     ULONG_PTR v = reinterpret_cast<ULONG_PTR>(sourceHandle);
     PVOID object = nullptr;
     ObHandleEntry e{};
-    if (v == 0 || (v & 3) || (v & OB_KERNEL_HANDLE_BIT)) {
+    // The caller's own thread or process by its pseudo handle: how a thread
+    // hands another a real handle to itself.
+    bool pseudo = (sourceHandle == NtCurrentThread() || sourceHandle == NtCurrentProcess()) &&
+                  sp == PsGetCurrentProcess();
+    if (pseudo) {
+        OBJECT_HANDLE_INFORMATION info{};
+        s = ObReferenceObjectByHandle(sourceHandle, 0, nullptr, UserMode, &object, &info);
+        e.GrantedAccess = info.GrantedAccess;
+    } else if (v == 0 || (v & 3) || (v & OB_KERNEL_HANDLE_BIT)) {
         s = STATUS_INVALID_HANDLE;
     } else {
         std::lock_guard<std::mutex> lock(ObpLock);
@@ -229,7 +237,7 @@ NTSTATUS NtDuplicateObject(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE tar
         }
     }
     if (object) ObfDereferenceObject(object);
-    if (NT_SUCCESS(s) && (options & DUPLICATE_CLOSE_SOURCE)) CloseSlot(sp, ULONG(v / 4 - 1));
+    if (NT_SUCCESS(s) && (options & DUPLICATE_CLOSE_SOURCE) && !pseudo) CloseSlot(sp, ULONG(v / 4 - 1));
     if (dst) ObfDereferenceObject(dst);
     ObfDereferenceObject(src);
     return s;

@@ -196,31 +196,31 @@ NTSTATUS NtQueryPerformanceCounter(PLARGE_INTEGER counter, PLARGE_INTEGER freque
 
 NTSTATUS NtCreateUserThread(PHANDLE handle, ULONG (*routine)(PVOID), PVOID context, BOOLEAN suspended, PCLIENT_ID clientId)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtCreateUserThread");
+    if (w32::ClientActive()) return w32::client::NtCreateUserThread(handle, routine, context, suspended, clientId);
     return ::NtCreateUserThread(handle, routine, context, suspended, clientId);
 }
 
 NTSTATUS NtResumeThread(HANDLE thread, PULONG suspendCount)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtResumeThread");
+    if (w32::ClientActive()) return w32::client::NtResumeThread(thread, suspendCount);
     return ::NtResumeThread(thread, suspendCount);
 }
 
 NTSTATUS NtSetThreadPriority(HANDLE thread, LONG priority)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtSetThreadPriority");
+    if (w32::ClientActive()) return w32::client::NtSetThreadPriority(thread, priority);
     return ::NtSetThreadPriority(thread, priority);
 }
 
 NTSTATUS NtGetExitCodeThread(HANDLE thread, PULONG exitCode)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtGetExitCodeThread");
+    if (w32::ClientActive()) return w32::client::NtGetExitCodeThread(thread, exitCode);
     return ::NtGetExitCodeThread(thread, exitCode);
 }
 
 NTSTATUS NtQueueApcThread(HANDLE thread, PKUSER_APC_ROUTINE routine, PVOID context, PVOID arg1, PVOID arg2)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtQueueApcThread");
+    if (w32::ClientActive()) return w32::client::NtQueueApcThread(thread, routine, context, arg1, arg2);
     return ::NtQueueApcThread(thread, routine, context, arg1, arg2);
 }
 

@@ -22,6 +22,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -106,14 +107,18 @@ struct Channel {
     {
         if (fd >= 0) ::close(fd);
     }
-    // Connects and says hello; false when the host does not answer.
-    bool Open()
+    // Connects and says hello (for a thread made by CreateThread, with the
+    // token the host gave it); false when the host does not answer.
+    bool Open(uint32_t threadToken = 0)
     {
         fd = Connect();
         if (fd < 0) return false;
-        std::lock_guard<std::mutex> g(processLock);
+        // The hello of a made thread is answered only once its kernel
+        // thread runs (it may be suspended): it holds no lock meanwhile.
+        std::unique_lock<std::mutex> g(processLock, std::defer_lock);
+        if (!threadToken) g.lock();
         Writer w;
-        w.U32(hostproto::kVersion).U32(uint32_t(::getpid())).U32(processToken).Text(ImageName());
+        w.U32(hostproto::kVersion).U32(uint32_t(::getpid())).U32(processToken).U32(threadToken).Text(ImageName());
         uint16_t call;
         std::vector<uint8_t> body;
         int arenaFd = -1;
@@ -135,8 +140,10 @@ struct Channel {
             return false;
         }
         MapArena(arenaFd, arenaAddress, arenaLength);
-        processToken = token;
-        processId = pid;
+        if (!threadToken) {
+            processToken = token;
+            processId = pid;
+        }
         return true;
     }
 };
@@ -168,6 +175,20 @@ void Call(hostproto::Call call, const Writer& request, Reply* reply, int* receiv
         HostLost();
     reply->reader = Reader(reply->body.data(), reply->body.size());
     reply->status = NTSTATUS(reply->reader.U32());
+}
+
+// Runs, in order, the user APCs the host delivered to this thread in the
+// alertable wait whose reply 'r' is.
+void RunDeliveredApcs(Reader& r)
+{
+    ULONG count = r.U32();
+    for (ULONG i = 0; i < count && r.Ok(); i++) {
+        auto routine = reinterpret_cast<PKUSER_APC_ROUTINE>(ULONG_PTR(r.U32()));
+        auto context = reinterpret_cast<PVOID>(ULONG_PTR(r.U32()));
+        auto arg1 = reinterpret_cast<PVOID>(ULONG_PTR(r.U32()));
+        auto arg2 = reinterpret_cast<PVOID>(ULONG_PTR(r.U32()));
+        if (r.Ok() && routine) routine(context, arg1, arg2);
+    }
 }
 
 void WriteHandle(Writer& w, HANDLE h) { w.U32(ULONG(reinterpret_cast<ULONG_PTR>(h))); }
@@ -387,6 +408,7 @@ NTSTATUS NtWaitForMultipleObjects(ULONG count, const HANDLE* handles, WAIT_TYPE 
     w.U32(waitType == WaitAll).U32(alertable).U32(timeout ? 1 : 0).I64(timeout ? timeout->QuadPart : 0);
     Reply r;
     Call(hostproto::kWait, w, &r);
+    RunDeliveredApcs(r.reader);
     return r.status;
 }
 
@@ -402,6 +424,7 @@ NTSTATUS NtDelayExecution(BOOLEAN alertable, PLARGE_INTEGER interval)
     w.U32(alertable).I64(interval->QuadPart);
     Reply r;
     Call(hostproto::kDelay, w, &r);
+    RunDeliveredApcs(r.reader);
     return r.status;
 }
 
@@ -409,6 +432,86 @@ NTSTATUS NtTestAlert()
 {
     Reply r;
     Call(hostproto::kTestAlert, Writer(), &r);
+    RunDeliveredApcs(r.reader);
+    return r.status;
+}
+
+// Threads this process makes: the host makes the kernel thread (handle,
+// id, suspension, exit code, APCs are the kernel's) and this process the
+// thread that runs the routine, which joins that kernel thread by the
+// host's token. Its hello is answered once the kernel thread runs, so a
+// suspended thread starts when it is resumed.
+NTSTATUS NtCreateUserThread(PHANDLE handle, ULONG (*routine)(PVOID), PVOID context, BOOLEAN suspended,
+                            PCLIENT_ID clientId)
+{
+    if (!handle) return STATUS_ACCESS_VIOLATION;
+    if (!routine) return STATUS_INVALID_PARAMETER;
+    Writer w;
+    w.U32(suspended);
+    Reply r;
+    Call(hostproto::kCreateThread, w, &r);
+    HANDLE h = ReadHandle(r.reader);
+    ULONG id = r.reader.U32();
+    uint32_t token = r.reader.U32();
+    if (!NT_SUCCESS(r.status)) return r.status;
+    std::thread([routine, context, token] {
+        if (!channel.Open(token)) return;  // the process or its host ended first
+        ULONG code = routine(context);
+        Writer exit;
+        exit.U32(code);
+        Reply done;
+        Call(hostproto::kExitThread, exit, &done);
+    }).detach();
+    *handle = h;
+    if (clientId) {
+        clientId->UniqueProcess = reinterpret_cast<HANDLE>(ULONG_PTR(processId));
+        clientId->UniqueThread = reinterpret_cast<HANDLE>(ULONG_PTR(id));
+    }
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS ThreadValue(hostproto::Call call, HANDLE thread, PULONG value)
+{
+    Writer w;
+    WriteHandle(w, thread);
+    Reply r;
+    Call(call, w, &r);
+    ULONG v = r.reader.U32();
+    if (value && (NT_SUCCESS(r.status) || r.status == STATUS_PENDING)) *value = v;
+    return r.status;
+}
+
+NTSTATUS NtResumeThread(HANDLE thread, PULONG suspendCount)
+{
+    return ThreadValue(hostproto::kResumeThread, thread, suspendCount);
+}
+
+NTSTATUS NtGetExitCodeThread(HANDLE thread, PULONG exitCode)
+{
+    return ThreadValue(hostproto::kGetExitCodeThread, thread, exitCode);
+}
+
+NTSTATUS NtSetThreadPriority(HANDLE thread, LONG priority)
+{
+    Writer w;
+    WriteHandle(w, thread);
+    w.U32(ULONG(priority));
+    Reply r;
+    Call(hostproto::kSetThreadPriority, w, &r);
+    return r.status;
+}
+
+// The host queues the APC to the kernel thread; its alertable wait hands it
+// back here to run (RunDeliveredApcs).
+NTSTATUS NtQueueApcThread(HANDLE thread, PKUSER_APC_ROUTINE routine, PVOID context, PVOID arg1, PVOID arg2)
+{
+    if (!routine) return STATUS_INVALID_PARAMETER;
+    auto value = [](const void* p) { return ULONG(reinterpret_cast<ULONG_PTR>(p)); };
+    Writer w;
+    WriteHandle(w, thread);
+    w.U32(value(reinterpret_cast<const void*>(routine))).U32(value(context)).U32(value(arg1)).U32(value(arg2));
+    Reply r;
+    Call(hostproto::kQueueApc, w, &r);
     return r.status;
 }
 
@@ -473,15 +576,35 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
 // NT process) runs the request in the host to its end, writes what it
 // returned into the caller's buffers and status block, and only then sets
 // the caller's event, so a waiter always finds the results in place. A
-// request that fails at once is reported the same way. Completion routines
-// (APCs) are not carried.
-static NTSTATUS Overlapped(HANDLE event, PIO_STATUS_BLOCK iosb, std::function<NTSTATUS(PIO_STATUS_BLOCK)> run)
+// request that fails at once is reported the same way. A completion
+// routine is then queued as a user APC to the issuing thread, which runs it
+// in an alertable wait.
+struct CompletionApc {
+    PIO_APC_ROUTINE routine;
+    PVOID context;
+    PIO_STATUS_BLOCK iosb;
+};
+
+static void RunCompletion(PVOID context, PVOID, PVOID)
+{
+    std::unique_ptr<CompletionApc> c(static_cast<CompletionApc*>(context));
+    c->routine(c->context, c->iosb, 0);
+}
+
+static NTSTATUS Overlapped(HANDLE event, PIO_STATUS_BLOCK iosb, std::function<NTSTATUS(PIO_STATUS_BLOCK)> run,
+                           PIO_APC_ROUTINE apcRoutine = nullptr, PVOID apcContext = nullptr)
 {
     if (event) {
         NTSTATUS s = NtResetEvent(event, nullptr);
         if (!NT_SUCCESS(s)) return s;
     }
-    std::thread([event, iosb, run = std::move(run)] {
+    HANDLE issuer = nullptr;
+    if (apcRoutine) {
+        NTSTATUS s = NtDuplicateObject(NtCurrentProcess(), NtCurrentThread(), NtCurrentProcess(), &issuer, 0, 0,
+                                       DUPLICATE_SAME_ACCESS);
+        if (!NT_SUCCESS(s)) return s;
+    }
+    std::thread([event, iosb, run = std::move(run), issuer, apcRoutine, apcContext] {
         IO_STATUS_BLOCK local;
         local.Status = STATUS_PENDING;
         local.Information = 0;
@@ -491,6 +614,11 @@ static NTSTATUS Overlapped(HANDLE event, PIO_STATUS_BLOCK iosb, std::function<NT
             __atomic_store_n(&iosb->Status, local.Status == STATUS_PENDING ? s : local.Status, __ATOMIC_RELEASE);
         }
         if (event) NtSetEvent(event, nullptr);
+        if (issuer) {
+            auto* c = new CompletionApc{apcRoutine, apcContext, iosb};
+            if (!NT_SUCCESS(NtQueueApcThread(issuer, RunCompletion, c, nullptr, nullptr))) delete c;
+            NtClose(issuer);
+        }
     }).detach();
     return STATUS_PENDING;
 }
@@ -499,12 +627,14 @@ static NTSTATUS ControlFile(hostproto::Call call, HANDLE file, HANDLE event, PIO
                             PVOID apcContext, PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer,
                             ULONG inputLength, PVOID outputBuffer, ULONG outputLength)
 {
-    if (apcRoutine) return ClientUnsupported("completion routines of device and file-system control");
-    if (event || apcContext)
-        return Overlapped(event, iosb, [=](PIO_STATUS_BLOCK local) {
-            return ControlFile(call, file, nullptr, nullptr, nullptr, local, ioControlCode, inputBuffer, inputLength,
-                               outputBuffer, outputLength);
-        });
+    if (event || apcContext || apcRoutine)
+        return Overlapped(
+            event, iosb,
+            [=](PIO_STATUS_BLOCK local) {
+                return ControlFile(call, file, nullptr, nullptr, nullptr, local, ioControlCode, inputBuffer,
+                                   inputLength, outputBuffer, outputLength);
+            },
+            apcRoutine, apcContext);
     bool buffered = METHOD_FROM_CTL_CODE(ioControlCode) == METHOD_BUFFERED;
     bool inShared = inputBuffer && inputLength && InArena(inputBuffer, inputLength);
     bool outShared = outputBuffer && outputLength && InArena(outputBuffer, outputLength);
@@ -548,18 +678,20 @@ static NTSTATUS Transfer(hostproto::Call call, HANDLE file, HANDLE event, PIO_AP
                          PVOID apcContext, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length,
                          PLARGE_INTEGER byteOffset, PULONG key)
 {
-    if (apcRoutine) return ClientUnsupported("completion routines of NtReadFile/NtWriteFile");
-    if (event || apcContext) {
+    if (event || apcContext || apcRoutine) {
         // The offset is read now, as the kernel would.
         LARGE_INTEGER offset{};
         bool hasOffset = byteOffset != nullptr;
         if (hasOffset) offset = *byteOffset;
         ULONG k = key ? *key : 0;
         bool hasKey = key != nullptr;
-        return Overlapped(event, iosb, [=](PIO_STATUS_BLOCK local) mutable {
-            return Transfer(call, file, nullptr, nullptr, nullptr, local, buffer, length, hasOffset ? &offset : nullptr,
-                            hasKey ? &k : nullptr);
-        });
+        return Overlapped(
+            event, iosb,
+            [=](PIO_STATUS_BLOCK local) mutable {
+                return Transfer(call, file, nullptr, nullptr, nullptr, local, buffer, length,
+                                hasOffset ? &offset : nullptr, hasKey ? &k : nullptr);
+            },
+            apcRoutine, apcContext);
     }
     bool shared = buffer && length && InArena(buffer, length);
     if (!shared && length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;

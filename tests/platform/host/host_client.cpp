@@ -15,6 +15,10 @@
 //                          program's own: "pending", then after watching
 //                          the buffer a while "seen N before completion" or
 //                          "unseen", then "done N" once it completed
+//   threads                a suspended thread that waits alertably, resumed
+//                          and sent a user APC; then a WriteFileEx whose
+//                          completion routine runs in an alertable sleep:
+//                          "threads apc N on its thread, exit N, completion N"
 //   echo                   a buffered, an in-direct, an out-direct and a
 //                          neither request: "echo ok" or what differed
 //   put NAME AT TEXT EVENT FROM
@@ -101,6 +105,42 @@ int Ring(bool shared)
     return ok ? 0 : 1;
 }
 
+DWORD apcValue = 0, apcThread = 0, completedBytes = 0;
+
+DWORD AlertableWaiter(LPVOID)
+{
+    // The APC ends the sleep: its return says so.
+    return SleepEx(INFINITE, TRUE) == WAIT_IO_COMPLETION ? 77 : 1;
+}
+
+int Threads()
+{
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, AlertableWaiter, nullptr, CREATE_SUSPENDED, &id);
+    if (!thread) return std::printf("create error %u\n", GetLastError()), 1;
+    DWORD code = 0;
+    if (!GetExitCodeThread(thread, &code) || code != STILL_ACTIVE) return std::printf("not active\n"), 1;
+    QueueUserAPC([](ULONG_PTR v) { apcValue = static_cast<DWORD>(v), apcThread = GetCurrentThreadId(); }, thread, 5);
+    ResumeThread(thread);
+    if (WaitForSingleObject(thread, 60000) != WAIT_OBJECT_0) return std::printf("thread did not end\n"), 1;
+    GetExitCodeThread(thread, &code);
+    CloseHandle(thread);
+
+    HANDLE file = CreateFileA("C:\\hostapc.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_OVERLAPPED,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::printf("file error %u\n", GetLastError()), 1;
+    OVERLAPPED ov{};
+    if (!WriteFileEx(file, "seven b", 7, &ov,
+                     [](DWORD error, DWORD bytes, LPOVERLAPPED) { completedBytes = error ? 0 : bytes; }))
+        return std::printf("write error %u\n", GetLastError()), 1;
+    DWORD slept = SleepEx(60000, TRUE);
+    CloseHandle(file);
+    std::printf("threads apc %u %s, exit %u, completion %u%s\n", apcValue,
+                apcThread == id ? "on its thread" : "elsewhere", code, completedBytes,
+                slept == WAIT_IO_COMPLETION ? "" : " (sleep not ended by it)");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -164,6 +204,7 @@ int main(int argc, char** argv)
         return ok ? 0 : 1;
     }
     if (what == "echo") return Echo();
+    if (what == "threads") return Threads();
     if (what == "ring" && argc == 3) return Ring(std::string(argv[2]) == "shared");
     if (what == "put" && argc == 7) {
         HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0x10000, argv[2]);

@@ -395,6 +395,13 @@ TEST(MachineHost, ADpcsWriteIntoALockedBufferIsSeenAtOnceInSharedMemoryAndAtComp
     }
 }
 
+TEST(MachineHost, AClientsThreadsApcsAndCompletionRoutinesRunInTheClient)
+{
+    hosttest::Child client = Client({"threads"});
+    EXPECT_EQ(client.Line(), "threads apc 5 on its thread, exit 77, completion 7");
+    EXPECT_EQ(client.Wait(), 0);
+}
+
 TEST(MachineHost, AKilledClientsPendingRequestIsCancelledAndItsCleanupRuns)
 {
     int cleanupsBefore = cleanups, cancelsBefore = cancels;
@@ -442,7 +449,7 @@ int RawConnection()
 std::vector<uint8_t> Hello(uint32_t token)
 {
     hostproto::Writer w;
-    w.U32(hostproto::kVersion).U32(1).U32(token).Text(u"fuzz");
+    w.U32(hostproto::kVersion).U32(1).U32(token).U32(0).Text(u"fuzz");
     return w.Body();
 }
 
