@@ -24,18 +24,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <system_error>
 #include <vector>
 
-#include "drivers/board/zar_driver.h"
+#include "include/zarkd.h"
 #include "include/zarkd_msg.h"
 #include "machine.h"
 #include "nt_internal.h"
 #include "outside/zariokd.h"
 #include "sim/pci_layouts.h"
+#include "tools/board_inspect.h"
 #include "tools/demo_clip.h"
 #include "tools/machine_folder.h"
 #include "tools/system_time.h"
@@ -247,14 +249,24 @@ struct DemoMachine {
     sim::BuiltTopology hardware;
 } gDemo;
 
-PZAR_DEVICE_EXTENSION BoardExtension(ULONG board) {
-    for (const auto& [service, driver] : nt::IoLoadedDrivers()) {
-        if (service != u"ZARKD" || !driver) continue;
-        for (PDEVICE_OBJECT device = driver->DeviceObject; device; device = device->NextDevice)
-            if (ZarExtension(device)->BoardNumber == board) return ZarExtension(device);
-    }
-    return nullptr;
+// The debugger's look at a board (board_inspect.h), for what the driver's
+// interface does not report; none in a client of a machine host, which
+// cannot look into the host's kernel.
+std::optional<inspect::BoardView> Look(ULONG board) {
+    inspect::BoardView view;
+    if (w32host::IsClient() || !inspect::ReadBoard(board, &view)) return std::nullopt;
+    return view;
 }
+
+// Machine time in nanoseconds, as user mode reads it.
+uint64_t MachineNow() {
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    return static_cast<uint64_t>(counter.QuadPart) * 100;
+}
+
+// What a client of a machine host tells the other client (demo --host).
+std::string gNotes;
 
 const char* BoardStateName(ULONG state) {
     switch (state) {
@@ -290,10 +302,11 @@ void ShowBoards() {
     }
     ULONG shown = 0;
     for (ULONG board = 0; board < ZAR_MAX_BOARDS; ++board) {
-        PZAR_DEVICE_EXTENSION ext = BoardExtension(board);
-        if (!ext) continue;
+        const std::optional<inspect::BoardView> look = Look(board);
+        if (!look) continue;
+        const inspect::BoardView& ext = *look;
         ++shown;
-        const ZAR_HARDWARE_INFO* info = ext->HardwareInfo;
+        const ZAR_HARDWARE_INFO* info = &ext.hardware;
         std::printf("  board %lu: %s\n", static_cast<unsigned long>(board), BoardStateName(info->BoardState));
         std::printf("    PCI bus %lu, device %lu, function %lu, latency timer %u\n",
                     static_cast<unsigned long>(info->BusNumber),
@@ -311,25 +324,25 @@ void ShowBoards() {
         } else {
             std::printf("    no resources claimed, no interrupt\n");
         }
-        ShowDeviceAndLinks(ObGetObjectName(ext->DeviceObject));
+        ShowDeviceAndLinks(ext.deviceName);
         const std::u16string option = u"\\Device\\ZarIo" + std::u16string(1, char16_t(u'0' + board));
         for (const ObDirectoryEntry& entry : ObListDirectory(u"\\Device"))
             if (u"\\Device\\" + entry.name == option) ShowDeviceAndLinks(option);
         std::printf("    parameters: EventLogLevel %lu, Standard %lu (%lu active lines a field), CoreMode %lu, "
                     "DvePresent %u\n",
-                    static_cast<unsigned long>(ext->EventLogLevel), static_cast<unsigned long>(ext->Standard),
-                    static_cast<unsigned long>(ext->ActiveLinesPerField),
-                    static_cast<unsigned long>(ext->CoreMode), ext->DvePresent);
-        auto tweak = [](ULONG v) { return v == ZAR_REG_UNSET ? std::string("unset") : std::to_string(v); };
+                    static_cast<unsigned long>(ext.eventLogLevel), static_cast<unsigned long>(ext.standard),
+                    static_cast<unsigned long>(ext.activeLinesPerField),
+                    static_cast<unsigned long>(ext.coreMode), ext.dvePresent);
+        auto tweak = [](std::optional<uint32_t> v) { return v ? std::to_string(*v) : std::string("unset"); };
         std::printf("    DveWticDmaSizeWords %lu, BlackAdjust %lu, DmaTweakV %s, DmaTweakA %s, "
                     "DisableAudioFifoResets %u, AudioUnderflowLogging %u, SensitiveTiming %u, ShortBlankingWait %u\n",
-                    static_cast<unsigned long>(ext->DveWticDmaSizeWords),
-                    static_cast<unsigned long>(ext->BlackAdjust), tweak(ext->DmaTweakV).c_str(),
-                    tweak(ext->DmaTweakA).c_str(), ext->DisableAudioFifoResets, ext->AudioUnderflowLogging,
-                    ext->SensitiveTiming, ext->ShortBlankingWait);
+                    static_cast<unsigned long>(ext.dveWticDmaSizeWords),
+                    static_cast<unsigned long>(ext.blackAdjust), tweak(ext.dmaTweakV).c_str(),
+                    tweak(ext.dmaTweakA).c_str(), ext.disableAudioFifoResets, ext.audioUnderflowLogging,
+                    ext.sensitiveTiming, ext.shortBlankingWait);
         std::printf("    EEPROM option words: 625 lines %lu, 24 fps %lu\n",
-                    static_cast<unsigned long>(ext->Eeprom625Support),
-                    static_cast<unsigned long>(ext->Eeprom24FpsSupport));
+                    static_cast<unsigned long>(ext.eeprom625Support),
+                    static_cast<unsigned long>(ext.eeprom24FpsSupport));
     }
     if (shown == 0) std::printf("  (ZARKD has no board devices)\n");
 
@@ -352,31 +365,29 @@ void ShowBoards() {
 // field interrupt), and what the video-input monitor made of the input.
 void ShowFields() {
     Heading("Fields (one second of machine time)");
-    std::vector<PZAR_DEVICE_EXTENSION> boards;
-    std::vector<uint64_t> startFields;
+    std::vector<inspect::BoardView> boards;
     for (ULONG board = 0; board < ZAR_MAX_BOARDS; ++board) {
-        PZAR_DEVICE_EXTENSION ext = BoardExtension(board);
-        if (!ext || ext->InterruptObject == nullptr) continue;
-        boards.push_back(ext);
+        const std::optional<inspect::BoardView> look = Look(board);
+        if (look && look->interruptConnected) boards.push_back(*look);
     }
     if (boards.empty()) {
         std::printf("  (no board with a connected interrupt)\n");
         return;
     }
-    for (PZAR_DEVICE_EXTENSION ext : boards) startFields.push_back(ext->FieldCounter);
     nt::ClockRunFor(1000000000ull);
-    for (size_t i = 0; i < boards.size(); ++i) {
-        PZAR_DEVICE_EXTENSION ext = boards[i];
+    for (const inspect::BoardView& start : boards) {
+        inspect::BoardView now;
+        if (!inspect::ReadBoard(start.board, &now)) continue;
         std::printf("  board %lu: %llu fields in the second (field counter %lu, parity %lu), interrupts %lu, "
                     "spurious %lu\n",
-                    static_cast<unsigned long>(ext->BoardNumber),
-                    static_cast<unsigned long long>(ext->FieldCounter - startFields[i]),
-                    static_cast<unsigned long>(ext->FieldCounter), static_cast<unsigned long>(ext->FieldParity),
-                    static_cast<unsigned long>(ext->InterruptCount),
-                    static_cast<unsigned long>(ext->SpuriousInterruptCount));
+                    static_cast<unsigned long>(now.board),
+                    static_cast<unsigned long long>(now.fieldCounter - start.fieldCounter),
+                    static_cast<unsigned long>(now.fieldCounter), static_cast<unsigned long>(now.fieldParity),
+                    static_cast<unsigned long>(now.interruptCount),
+                    static_cast<unsigned long>(now.spuriousInterruptCount));
         std::printf("    video input: source %lu, %s (decoder quality %lu of 64)\n",
-                    static_cast<unsigned long>(ext->Vin.Mode.Source), ext->Vin.Locked ? "locked" : "no lock",
-                    static_cast<unsigned long>(ext->Vin.Quality));
+                    static_cast<unsigned long>(now.videoSource), now.videoLocked ? "locked" : "no lock",
+                    static_cast<unsigned long>(now.videoQuality));
     }
 }
 
@@ -408,11 +419,15 @@ private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
+// The boards (not bridges of someone else's), as their driver reports them.
 std::vector<ULONG> BoardsInState2() {
     std::vector<ULONG> boards;
     for (ULONG board = 0; board < ZAR_MAX_BOARDS; ++board) {
-        PZAR_DEVICE_EXTENSION ext = BoardExtension(board);
-        if (ext && ext->HardwareInfo->BoardState == ZAR_BOARD_STATE_BOARD) boards.push_back(board);
+        BoardHandle handle(board);
+        ULONG state = 0;
+        if (handle.Open() && handle.Control(IOCTL_ZAR_GET_BOARD_STATE, nullptr, 0, &state, sizeof state) == 0 &&
+            state == ZAR_BOARD_STATE_BOARD)
+            boards.push_back(board);
     }
     return boards;
 }
@@ -439,26 +454,30 @@ void ShowBoardSetUp() {
                         static_cast<unsigned long>(board), static_cast<unsigned long>(GetLastError()));
             continue;
         }
-        PZAR_DEVICE_EXTENSION ext = BoardExtension(board);
-        const uint64_t start = nt::ClockNow();
+        const uint64_t start = MachineNow();
         ULONG flex[4] = {0, 0, 0, 0};
         DWORD error = handle.Control(IOCTL_ZAR_FLEX_DOWNLOAD, flex, sizeof flex, flex, sizeof flex);
-        std::printf("  board %lu: FPGA download %s in %.0f ms: %s, version words %08lX %08lX, board revision %lu\n",
-                    static_cast<unsigned long>(board), error ? "failed" : "done",
-                    double(nt::ClockNow() - start) / 1e6, FpgaStateName(flex[1]),
-                    static_cast<unsigned long>(flex[2]), static_cast<unsigned long>(flex[3]),
-                    static_cast<unsigned long>(ext->BoardRevision));
+        std::optional<inspect::BoardView> look = Look(board);
+        std::printf("  board %lu: FPGA download %s in %.0f ms: %s, version words %08lX %08lX", static_cast<unsigned long>(board),
+                    error ? "failed" : "done", double(MachineNow() - start) / 1e6, FpgaStateName(flex[1]),
+                    static_cast<unsigned long>(flex[2]), static_cast<unsigned long>(flex[3]));
+        if (look) std::printf(", board revision %lu", static_cast<unsigned long>(look->boardRevision));
+        std::printf("\n");
         if (error) continue;
-        const uint64_t setUp = nt::ClockNow();
+        const uint64_t setUp = MachineNow();
         error = handle.Control(IOCTL_ZAR_POST_FPGA_INIT, nullptr, 0, nullptr, 0);
-        std::printf("    set-up after the download %s in %.0f ms; board ready %u\n", error ? "failed" : "done",
-                    double(nt::ClockNow() - setUp) / 1e6, ext->BoardReady);
+        look = Look(board);
+        std::printf("    set-up after the download %s in %.0f ms", error ? "failed" : "done",
+                    double(MachineNow() - setUp) / 1e6);
+        if (look) std::printf("; board ready %u", look->boardReady);
+        std::printf("\n");
+        gNotes += "board " + std::to_string(board) + (error ? " not set up; " : " set up; ");
         ULONG calibration[4] = {};
         if (handle.Control(IOCTL_ZAR_GET_CALIBRATION, nullptr, 0, calibration, sizeof calibration) == 0)
             std::printf("    EEPROM calibration %lu %lu %lu %lu\n", static_cast<unsigned long>(calibration[0]),
                         static_cast<unsigned long>(calibration[1]), static_cast<unsigned long>(calibration[2]),
                         static_cast<unsigned long>(calibration[3]));
-        std::printf("    video standard %lu lines\n", static_cast<unsigned long>(ext->Standard));
+        if (look) std::printf("    video standard %lu lines\n", static_cast<unsigned long>(look->standard));
     }
 }
 
@@ -498,12 +517,12 @@ void ShowDisks() {
     for (ULONG board : BoardsInState2()) {
         BoardHandle handle(board);
         if (!handle.Open()) continue;
-        const uint64_t start = nt::ClockNow();
+        const uint64_t start = MachineNow();
         ZAR_DISK_REQUEST scan{};
         scan.Operation = ZAR_DISK_OP_SCAN;
         if (!DiskRequest(handle, scan, "bus scan")) continue;
         std::printf("  board %lu: bus scanned in %.1f s\n", static_cast<unsigned long>(board),
-                    double(nt::ClockNow() - start) / 1e9);
+                    double(MachineNow() - start) / 1e9);
         int firstDrive = -1;
         for (uint32_t id = 0; id < 16; ++id) {
             ZAR_SCSI_DEVICE_INFO info{};
@@ -539,24 +558,37 @@ void ShowDisks() {
         // 64 KB of a pattern that differs on every run, at a block beyond
         // anything the file system keeps at the start of a drive.
         constexpr uint32_t kBlocks = 128, kFirstBlock = 1000000;
-        std::vector<uint32_t> written(kBlocks * 512 / 4), read(written.size());
+        // The request names its buffer by address, so the buffers are
+        // VirtualAlloc's: the memory a client of a machine host shares with it.
+        constexpr size_t kBytes = kBlocks * 512, kWords = kBytes / 4;
+        auto* written = static_cast<uint32_t*>(VirtualAlloc(nullptr, 2 * kBytes, MEM_COMMIT, PAGE_READWRITE));
+        if (!written) {
+            std::printf("    (no memory for the transfer)\n");
+            continue;
+        }
+        uint32_t* read = written + kWords;
         uint32_t x = static_cast<uint32_t>(std::time(nullptr)) | 1;
-        for (uint32_t& word : written) word = x = x * 1664525u + 1013904223u;
+        for (size_t i = 0; i < kWords; ++i) written[i] = x = x * 1664525u + 1013904223u;
         ZAR_DISK_REQUEST write{};
         write.Operation = ZAR_DISK_OP_WRITE;
         write.TargetId = static_cast<uint32_t>(firstDrive);
         write.FirstBlock = kFirstBlock;
         write.BlockCount = kBlocks;
-        write.UserBuffer = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(written.data()));
-        write.UserBufferLength = kBlocks * 512;
+        write.UserBuffer = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(written));
+        write.UserBufferLength = kBytes;
         ZAR_DISK_REQUEST readBack = write;
         readBack.Operation = ZAR_DISK_OP_READ;
-        readBack.UserBuffer = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(read.data()));
-        const uint64_t io = nt::ClockNow();
-        if (!DiskRequest(handle, write, "write") || !DiskRequest(handle, readBack, "read")) continue;
+        readBack.UserBuffer = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(read));
+        const uint64_t io = MachineNow();
+        const bool done = DiskRequest(handle, write, "write") && DiskRequest(handle, readBack, "read");
+        const bool same = std::memcmp(written, read, kBytes) == 0;
+        VirtualFree(written, 0, MEM_RELEASE);
+        if (!done) continue;
         std::printf("    id %d: %lu blocks written at block %lu and read back in %.0f ms: %s\n", firstDrive,
                     static_cast<unsigned long>(kBlocks), static_cast<unsigned long>(kFirstBlock),
-                    double(nt::ClockNow() - io) / 1e6, written == read ? "identical" : "DIFFERENT");
+                    double(MachineNow() - io) / 1e6, same ? "identical" : "DIFFERENT");
+        gNotes += "board " + std::to_string(board) + " drive " + std::to_string(firstDrive) +
+                  ": 64 KB written and read back " + (same ? "identical; " : "DIFFERENT; ");
     }
 }
 
@@ -746,6 +778,79 @@ int Host(DemoOptions options) {
     return 0;
 }
 
+// ---- The demo with a machine host (./zar demo --host) ----
+
+// The two client processes of that demo: a named section and a named event
+// that both make (whichever comes first creates them), so they are the same
+// objects in both processes and in the host.
+constexpr char kNotesSection[] = "ZarDemoNotes";
+constexpr char kReadyEvent[] = "ZarDemoReady";
+constexpr DWORD kNotesSize = 4096;
+
+bool AttachedToHost() {
+    if (w32host::IsClient()) return true;
+    const char* folder = std::getenv("ZAR_MACHINE");
+    std::fprintf(stderr, "zar-front: no machine host answers for %s\n", folder && *folder ? folder : "(ZAR_MACHINE unset)");
+    return false;
+}
+
+// The first client: the board part of the demo, through the board's
+// interface alone; then a note in the shared section and the event set.
+int DemoClient() {
+    if (!AttachedToHost()) return 1;
+    std::printf("Client process %lu of the machine host: the board part of the demo\n",
+                static_cast<unsigned long>(GetCurrentProcessId()));
+    ShowBoardSetUp();
+    ShowDisks();
+    HANDLE notes = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kNotesSize, kNotesSection);
+    char* view = notes ? static_cast<char*>(MapViewOfFile(notes, FILE_MAP_WRITE, 0, 0, 0)) : nullptr;
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, kReadyEvent);
+    if (!view || !ready) {
+        std::fprintf(stderr, "zar-front: the section or the event could not be made (error %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    std::snprintf(view, kNotesSize, "process %lu: %s", static_cast<unsigned long>(GetCurrentProcessId()),
+                  gNotes.empty() ? "no board to set up" : gNotes.c_str());
+    SetEvent(ready);
+    std::printf("\nClient process %lu wrote its notes into the section %s and set the event %s\n",
+                static_cast<unsigned long>(GetCurrentProcessId()), kNotesSection, kReadyEvent);
+    std::fflush(stdout);
+    UnmapViewOfFile(view);
+    CloseHandle(notes);
+    CloseHandle(ready);
+    return 0;
+}
+
+// The second client: waits on the event the first sets, then reads the
+// section the first wrote.
+int DemoPeer() {
+    if (!AttachedToHost()) return 1;
+    HANDLE notes = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kNotesSize, kNotesSection);
+    const char* view = notes ? static_cast<const char*>(MapViewOfFile(notes, FILE_MAP_READ, 0, 0, 0)) : nullptr;
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, kReadyEvent);
+    if (!view || !ready) {
+        std::fprintf(stderr, "zar-front: the section or the event could not be made (error %lu)\n",
+                     static_cast<unsigned long>(GetLastError()));
+        return 1;
+    }
+    std::printf("Client process %lu waits on the named event %s\n", static_cast<unsigned long>(GetCurrentProcessId()),
+                kReadyEvent);
+    std::fflush(stdout);
+    const DWORD waited = WaitForSingleObject(ready, 30 * 60 * 1000);
+    if (waited != WAIT_OBJECT_0) {
+        std::printf("Client process %lu: the event was not set (%s)\n",
+                    static_cast<unsigned long>(GetCurrentProcessId()), waited == WAIT_TIMEOUT ? "timed out" : "failed");
+        return 1;
+    }
+    std::printf("Client process %lu released; the section %s reads: \"%s\"\n",
+                static_cast<unsigned long>(GetCurrentProcessId()), kNotesSection, view);
+    UnmapViewOfFile(view);
+    CloseHandle(notes);
+    CloseHandle(ready);
+    return 0;
+}
+
 int Usage(FILE* to) {
     std::fprintf(to,
                  "usage: zar-front demo [--folder DIR] [--reset] [--boards N] [--foreign] [--digital-io] "
@@ -757,7 +862,9 @@ int Usage(FILE* to) {
                  "  --digital-io  the boards carry the digital-I/O option (its driver is installed)\n"
                  "  --real-time   run the machine on the host's clock (a slow host then misses fields)\n"
                  "       zar-front host [--folder DIR] [--boards N] [--digital-io]\n"
-                 "  serve the machine to client processes until SIGTERM (./zar machine start|stop|status)\n");
+                 "  serve the machine to client processes until SIGTERM (./zar machine start|stop|status)\n"
+                 "       zar-front demo-client | demo-peer\n"
+                 "  the two client processes of ./zar demo --host, on the host of $ZAR_MACHINE\n");
     return to == stdout ? 0 : 2;
 }
 
@@ -767,6 +874,10 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return Usage(stderr);
     if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") return Usage(stdout);
+    if (args[0] == "demo-client" || args[0] == "demo-peer") {
+        if (args.size() != 1) return Usage(stderr);
+        return args[0] == "demo-client" ? DemoClient() : DemoPeer();
+    }
     // This process boots its own machine, whatever host ZAR_MACHINE names.
     w32host::StayEmbedded();
     if (args[0] != "demo" && args[0] != "host") {

@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -119,6 +120,67 @@ void DeliverApc(PVOID context, PVOID, PVOID)
     deliveredApcs.push_back(*apc);
 }
 
+// ---- What is a client's memory here ----
+//
+// A client's addresses mean nothing in the host, except in its arena. So
+// that a pointer a client hides in a request's data (a neither-method
+// structure naming a buffer) can never make a driver read or write the
+// host's own memory, a probe or page lock of user memory for a client
+// process succeeds only inside that process's arena, the serving thread's
+// stack, or the copies the serving thread made for the call it runs.
+
+struct CallMemory {
+    uintptr_t stackLow = 0, stackHigh = 0;
+    std::vector<std::pair<uintptr_t, size_t>> copies;
+};
+thread_local CallMemory callMemory;
+
+// Marks a copy of the current call's as the client's memory (until the
+// next call).
+template <typename T>
+void Own(const T& data)
+{
+    if (!data.empty())
+        callMemory.copies.emplace_back(reinterpret_cast<uintptr_t>(data.data()), data.size() * sizeof(data[0]));
+}
+
+void BeginCall()
+{
+    callMemory.copies.clear();
+    if (!callMemory.stackHigh) {
+        pthread_attr_t attributes;
+        void* low = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            pthread_attr_getstack(&attributes, &low, &size);
+            pthread_attr_destroy(&attributes);
+        }
+        callMemory.stackLow = reinterpret_cast<uintptr_t>(low);
+        callMemory.stackHigh = callMemory.stackLow + size;
+    }
+}
+
+std::map<PEPROCESS, std::weak_ptr<ClientProcess>> clientsByProcess;  // with 'lock'
+
+bool ClientMemory(PEPROCESS process, const volatile void* address, SIZE_T length)
+{
+    std::shared_ptr<ClientProcess> client;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        auto it = clientsByProcess.find(process);
+        if (it == clientsByProcess.end()) return true;  // not a client: the host's own processes
+        client = it->second.lock();
+    }
+    if (!client) return false;
+    uintptr_t start = reinterpret_cast<uintptr_t>(address);
+    auto inside = [&](uintptr_t low, size_t size) { return start >= low && length <= size && start - low <= size - length; };
+    if (length <= UINT32_MAX && client->InArena(uint32_t(start), uint32_t(length))) return true;
+    if (inside(callMemory.stackLow, callMemory.stackHigh - callMemory.stackLow)) return true;
+    for (const auto& [low, size] : callMemory.copies)
+        if (inside(low, size)) return true;
+    return false;
+}
+
 Writer& WriteDeliveredApcs(Writer& w)
 {
     w.U32(ULONG(deliveredApcs.size()));
@@ -192,6 +254,7 @@ void ReadAttributes(Reader& r, Attributes* a)
     a->hasName = r.U32() != 0;
     a->name = r.Text();
     if (a->name.size() > 0x7FFF) a->name.clear();  // beyond a counted string: the kernel refuses the empty name
+    Own(a->name);
     a->us.Buffer = a->name.data();
     a->us.Length = a->us.MaximumLength = USHORT(a->name.size() * 2);
     // Kernel handles are never a client's to ask for.
@@ -340,6 +403,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ULONG count = r.U32();
         if (count > MAXIMUM_WAIT_OBJECTS) return false;
         std::vector<HANDLE> handles(count);
+        Own(handles);
         for (auto& h : handles) h = ReadHandle(r);
         ULONG waitAll = r.U32(), alertable = r.U32(), hasTimeout = r.U32();
         LONGLONG timeout = r.I64();
@@ -426,6 +490,8 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             return true;
         }
         std::vector<uint8_t> input(in, in + inLength), output(outShared ? 0 : outLength);
+        Own(input);
+        Own(output);
         if (outGiven) std::memcpy(output.data(), outContent, outGiven);
         PVOID inBuffer = inShared ? reinterpret_cast<PVOID>(uintptr_t(inShared)) : hasIn ? input.data() : nullptr;
         if (inShared) inLength = inSharedLength;
@@ -469,6 +535,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             return true;
         }
         std::vector<uint8_t> copy(shared ? 0 : length);
+        Own(copy);
         if (!read && !shared && length) std::memcpy(copy.data(), data, length);
         PVOID buffer = shared ? reinterpret_cast<PVOID>(uintptr_t(shared)) : copy.data();
         IO_STATUS_BLOCK iosb{};
@@ -538,6 +605,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ULONG titleIndex = r.U32();
         ULONG hasClass = r.U32();
         std::u16string className = r.Text();
+        Own(className);
         ULONG options = r.U32();
         if (!r.Finished() || className.size() > 0x7FFF) return false;
         UNICODE_STRING us{USHORT(className.size() * 2), USHORT(className.size() * 2), className.data()};
@@ -572,10 +640,12 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         // with the length it asked for.
         HANDLE h = ReadHandle(r);
         std::u16string valueName = r.Text();
+        Own(valueName);
         ULONG index = r.U32(), infoClass = r.U32(), length = r.U32();
         if (!r.Finished() || valueName.size() > 0x7FFF || length > hostproto::kMaxBody) return false;
         UNICODE_STRING us{USHORT(valueName.size() * 2), USHORT(valueName.size() * 2), valueName.data()};
         std::vector<uint8_t> out(length);
+        Own(out);
         ULONG needed = 0;
         NTSTATUS s = call == hostproto::kQueryValueKey
                          ? ::NtQueryValueKey(h, &us, KEY_VALUE_INFORMATION_CLASS(infoClass), out.data(), length, &needed)
@@ -593,12 +663,14 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
     case hostproto::kDeleteValueKey: {
         HANDLE h = ReadHandle(r);
         std::u16string valueName = r.Text();
+        Own(valueName);
         ULONG titleIndex = r.U32(), type = r.U32();
         uint32_t n;
         const uint8_t* data = r.Bytes(&n);
         if (!r.Finished() || valueName.size() > 0x7FFF) return false;
         UNICODE_STRING us{USHORT(valueName.size() * 2), USHORT(valueName.size() * 2), valueName.data()};
         std::vector<uint8_t> copy(data, data + n);
+        Own(copy);
         reply(call == hostproto::kSetValueKey ? ::NtSetValueKey(h, &us, titleIndex, type, copy.data(), n)
                                               : ::NtDeleteValueKey(h, &us));
         return true;
@@ -613,6 +685,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         bool set = call == hostproto::kSetInformationFile;
         if (!r.Finished() || length > hostproto::kMaxBody || (set ? n != length : n != 0)) return false;
         std::vector<uint8_t> info(length);
+        Own(info);
         if (set && n) std::memcpy(info.data(), given, n);
         IO_STATUS_BLOCK iosb{};
         iosb.Status = kUnwritten;
@@ -647,10 +720,12 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         HANDLE file = ReadHandle(r);
         ULONG length = r.U32(), infoClass = r.U32(), single = r.U32(), hasPattern = r.U32();
         std::u16string pattern = r.Text();
+        Own(pattern);
         ULONG restart = r.U32();
         if (!r.Finished() || length > hostproto::kMaxBody || pattern.size() > 0x7FFF) return false;
         UNICODE_STRING us{USHORT(pattern.size() * 2), USHORT(pattern.size() * 2), pattern.data()};
         std::vector<uint8_t> info(length);
+        Own(info);
         IO_STATUS_BLOCK iosb{};
         iosb.Status = kUnwritten;
         NTSTATUS s = ::NtQueryDirectoryFile(file, nullptr, nullptr, nullptr, &iosb, info.data(), length,
@@ -668,6 +743,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         if (count > 256) return false;
         std::vector<std::u16string> strings;
         for (ULONG i = 0; i < count && r.Ok(); i++) strings.push_back(r.Text());
+        for (const auto& text : strings) Own(text);
         uint32_t n;
         const uint8_t* data = r.Bytes(&n);
         if (!r.Finished()) return false;
@@ -783,6 +859,10 @@ bool Attach(Connection* c, const std::vector<uint8_t>& body, uint32_t* threadTok
         owner->token = NewToken();
         while (processes.count(owner->token)) owner->token++;
         processes[owner->token] = owner;
+        // An ended client's entry stays (its memory is nobody's) until
+        // its process object may have been reused.
+        std::erase_if(clientsByProcess, [](const auto& entry) { return entry.second.expired(); });
+        clientsByProcess[p] = owner;
     } else {
         std::lock_guard<std::mutex> g(lock);
         auto it = processes.find(token);
@@ -817,6 +897,7 @@ void ServeCalls(Connection* c, ULONG* exitCode)
             ok = r.Finished();
             w.U32(ULONG(STATUS_SUCCESS));
         } else {
+            BeginCall();
             ok = call != hostproto::kHello && Execute(c, call, r, w, &passFd);
         }
         // A malformed message ends the connection; the host goes on.
@@ -997,6 +1078,7 @@ bool StartServer(const std::string& folder, std::string* why)
         if (fd >= 0) ::close(fd);
         return false;
     }
+    MmSetUserRangeFilter(ClientMemory);
     listenFd = fd;
     wakeRead = pipeFds[0];
     wakeWrite = pipeFds[1];

@@ -123,6 +123,13 @@ PHYSICAL_ADDRESS MmGetPhysicalAddress(PVOID base)
 
 BOOLEAN MmIsAddressValid(PVOID va) { return MiTouchRange(va, 1, false); }
 
+bool (*MiUserRangeFilter)(PEPROCESS, const volatile void*, SIZE_T) = nullptr;
+
+void MmSetUserRangeFilter(bool (*filter)(PEPROCESS process, const volatile void* address, SIZE_T length))
+{
+    __atomic_store_n(&MiUserRangeFilter, filter, __ATOMIC_RELEASE);
+}
+
 void ProbeForRead(const volatile void* address, SIZE_T length, ULONG alignment)
 {
     if (length == 0) return;

@@ -97,6 +97,11 @@ PEPROCESS PsCreateUserProcess(const std::string& imageName);
 // a duplicate that the caller closes, *viewSize the view's rounded size.
 NTSTATUS MmSectionFileForView(HANDLE section, ULONG protect, LONGLONG offset, SIZE_T* viewSize, int* fd);
 void PsTerminateUserProcess(PEPROCESS process, NTSTATUS exitStatus);
+// A machine host's say over user memory: a client process's user-mode
+// addresses exist in the client, not here, so a probe or page lock of user
+// memory for a process is refused (STATUS_ACCESS_VIOLATION) where 'filter'
+// answers false. Null (the default) leaves every user range to the probe.
+void MmSetUserRangeFilter(bool (*filter)(PEPROCESS process, const volatile void* address, SIZE_T length));
 HANDLE PsGetProcessId(PEPROCESS process);
 std::string PsGetProcessImageName(PEPROCESS process);
 // The process the calling thread runs in. A host thread that never entered

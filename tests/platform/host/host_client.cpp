@@ -19,6 +19,9 @@
 //                          and sent a user APC; then a WriteFileEx whose
 //                          completion routine runs in an alertable sleep:
 //                          "threads apc N on its thread, exit N, completion N"
+//   poke-at ADDRESS|shared ask the driver to write at ADDRESS (a number),
+//                          or into a VirtualAlloc word: "poked N" with
+//                          the word then, or "refused STATUS"
 //   echo                   a buffered, an in-direct, an out-direct and a
 //                          neither request: "echo ok" or what differed
 //   put NAME AT TEXT EVENT FROM
@@ -205,6 +208,17 @@ int main(int argc, char** argv)
     }
     if (what == "echo") return Echo();
     if (what == "threads") return Threads();
+    if (what == "poke-at" && argc == 3) {
+        HANDLE device = OpenDevice();
+        auto* mine = static_cast<volatile ULONG*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+        bool shared = std::string(argv[2]) == "shared";
+        ULONG_PTR address = shared ? reinterpret_cast<ULONG_PTR>(mine) : std::strtoul(argv[2], nullptr, 0);
+        DWORD returned = 0;
+        if (!DeviceIoControl(device, IOCTL_HT_POKE, &address, sizeof address, nullptr, 0, &returned, nullptr))
+            return std::printf("refused %u\n", GetLastError()), 0;
+        std::printf("poked %#x\n", shared ? static_cast<unsigned>(*mine) : 0u);
+        return 0;
+    }
     if (what == "ring" && argc == 3) return Ring(std::string(argv[2]) == "shared");
     if (what == "put" && argc == 7) {
         HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0x10000, argv[2]);

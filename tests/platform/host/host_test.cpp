@@ -100,6 +100,16 @@ NTSTATUS Control(PDEVICE_OBJECT, PIRP irp)
         pending.push_back(irp);
         return STATUS_PENDING;
     }
+    case IOCTL_HT_POKE: {
+        auto* from = static_cast<const ULONG_PTR*>(s->Parameters.DeviceIoControl.Type3InputBuffer);
+        NTSTATUS status = SehTry([&] {
+            ProbeForRead(from, sizeof *from, 1);
+            auto* word = reinterpret_cast<ULONG*>(*from);
+            ProbeForWrite(word, sizeof *word, 1);
+            *word = 0x600D;
+        });
+        return Complete(irp, status, 0);
+    }
     case IOCTL_HT_HOLD_OUT_DIRECT: {
         IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, CancelPending);
@@ -393,6 +403,25 @@ TEST(MachineHost, ADpcsWriteIntoALockedBufferIsSeenAtOnceInSharedMemoryAndAtComp
         EXPECT_EQ(client.Line(), "done 1234");
         EXPECT_EQ(client.Wait(), 0);
     }
+}
+
+TEST(MachineHost, APointerInARequestReachesOnlyTheClientsSharedMemory)
+{
+    // A word of the host's own: a client naming it must not get it written.
+    static volatile ULONG hostWord = 0x1234;
+    const std::string hostAddress = std::to_string(reinterpret_cast<ULONG_PTR>(&hostWord));
+    const struct {
+        std::string target, expected;
+    } cases[] = {
+        {"shared", "poked 0x600d"},
+        {hostAddress, "refused " + std::to_string(ERROR_NOACCESS)},
+    };
+    for (const auto& c : cases) {
+        hosttest::Child client = Client({"poke-at", c.target});
+        EXPECT_EQ(client.Line(), c.expected);
+        EXPECT_EQ(client.Wait(), 0);
+    }
+    EXPECT_EQ(hostWord, 0x1234u);
 }
 
 TEST(MachineHost, AClientsThreadsApcsAndCompletionRoutinesRunInTheClient)

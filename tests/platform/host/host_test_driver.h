@@ -3,7 +3,9 @@
 // checks the second buffer in place and returns it as it is); PEND holds the
 // request until the test completes it with a value, or it is cancelled;
 // HOLD_OUT_DIRECT holds an out-direct request whose locked buffer the test
-// writes into from a DPC before it completes the request.
+// writes into from a DPC before it completes the request; POKE takes the
+// address of a word in its input (a neither request) and writes 0x600D
+// there after probing it, as a driver handed a ring by address does.
 #pragma once
 
 #include "platform/nt/nt_user.h"
@@ -14,3 +16,4 @@ constexpr ULONG IOCTL_HT_ECHO_OUT_DIRECT = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x902, 
 constexpr ULONG IOCTL_HT_ECHO_NEITHER = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x903, METHOD_NEITHER, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_HT_PEND = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x904, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG IOCTL_HT_HOLD_OUT_DIRECT = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x905, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+constexpr ULONG IOCTL_HT_POKE = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x906, METHOD_NEITHER, FILE_ANY_ACCESS);
