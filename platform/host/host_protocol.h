@@ -46,9 +46,12 @@ enum Call : uint16_t {
     kPerformanceCounter,
     kCreateFile,
     // {file, code, has input, input bytes, input arena address, its length, has output, output length,
-    // output bytes, output arena address}: a buffer with an arena address crosses by reference.
+    // output bytes, output arena address, asynchronous}: a buffer with an arena address crosses by
+    // reference. -> {status, token, status block, output bytes}; an asynchronous request the kernel
+    // left pending answers STATUS_PENDING and a token, for kAwaitRequest.
     kDeviceIoControl,
-    // {file, length, bytes (a write's), has offset, offset, has key, key, arena address}
+    // {file, length, bytes (a write's), has offset, offset, has key, key, arena address, asynchronous}
+    // -> as kDeviceIoControl
     kReadFile,
     kWriteFile,
     kTestAlert,
@@ -81,6 +84,7 @@ enum Call : uint16_t {
     kGetExitCodeThread,  // {thread} -> {exit code}
     kQueueApc,           // {thread, routine, context, arg1, arg2}: the client's addresses, run by the client
     kExitThread,         // {exit code}: a kCreateThread thread's routine returned
+    kAwaitRequest,       // {token} -> as kDeviceIoControl, once the pending request ended
     kCallLimit,
 };
 

@@ -57,6 +57,19 @@ constexpr LONGLONG kSlice = 50 * 10000;
 // the same address, in the client, from which its Win32 layer allocates.
 constexpr size_t kArenaSize = 32u << 20;
 
+// A device control, read or write of a client: the host's copies of its
+// buffers and its status block, which live here until the request ends.
+// One the kernel left pending on an asynchronous handle is kept under a
+// token until a thread of the client awaits it (kAwaitRequest).
+struct HeldRequest {
+    HANDLE file = nullptr;
+    std::vector<uint8_t> input, output;
+    IO_STATUS_BLOCK iosb{};
+    size_t (*back)(const HeldRequest&, NTSTATUS) = nullptr;  // the bytes of 'output' the reply carries
+    ULONG code = 0, outLength = 0;
+    bool outShared = false, hasOut = false, read = false;
+};
+
 struct ClientProcess {
     PEPROCESS process = nullptr;
     uint32_t token = 0;
@@ -64,8 +77,13 @@ struct ClientProcess {
     bool ended = false;
     int arenaFd = -1;
     uint8_t* arena = nullptr;  // null when it could not be made
+    std::map<uint32_t, std::unique_ptr<HeldRequest>> held;  // pending, not awaited yet (with 'lock')
+    uint32_t nextHeld = 1;
     ~ClientProcess()
     {
+        // A request the kernel may still complete keeps its memory.
+        for (auto& [token, request] : held)
+            if (__atomic_load_n(&request->iosb.Status, __ATOMIC_ACQUIRE) == NTSTATUS(0x7FFFFFF0)) request.release();
         if (arena) ::munmap(arena, kArenaSize);
         if (arenaFd >= 0) ::close(arenaFd);
     }
@@ -314,10 +332,11 @@ NTSTATUS AwaitRequest(const Connection* c, HANDLE file, IO_STATUS_BLOCK* iosb)
     while (__atomic_load_n(&iosb->Status, __ATOMIC_ACQUIRE) == kUnwritten) {
         LARGE_INTEGER slice;
         slice.QuadPart = -kSlice;
-        ::NtWaitForSingleObject(file, FALSE, &slice);
+        NTSTATUS waited = ::NtWaitForSingleObject(file, FALSE, &slice);
         // A client gone cancels its requests (process end); keep waiting for
-        // that completion, since the status block is ours.
-        if (Gone(c)) {
+        // that completion, since the status block is ours. A handle closed
+        // meanwhile leaves only the status block to watch.
+        if (Gone(c) || NT_ERROR(waited)) {
             LARGE_INTEGER tick;
             tick.QuadPart = -10000;
             ::NtDelayExecution(FALSE, &tick);
@@ -334,6 +353,57 @@ void WriteIosb(Writer& w, const IO_STATUS_BLOCK& iosb)
 }
 
 // ---- The calls ----
+
+// The reply to a device control, read or write that ended (or failed at
+// once): status, no token, status block, the bytes the kernel wrote into
+// the host's copy of the caller's buffer.
+void FinishRequest(Writer& w, NTSTATUS s, const HeldRequest& h)
+{
+    w.U32(ULONG(s)).U32(0);
+    WriteIosb(w, h.iosb);
+    w.Bytes(h.output.data(), h.back(h, s));
+}
+
+// Issues a request whose buffers 'h' holds: for a synchronous caller it is
+// waited out here; for an asynchronous one left pending, the reply is
+// STATUS_PENDING and a token, and 'h' is kept for kAwaitRequest.
+void RunRequest(Connection* c, Writer& w, std::unique_ptr<HeldRequest> h, bool async, NTSTATUS s)
+{
+    if (s == STATUS_PENDING && async) {
+        std::lock_guard<std::mutex> g(lock);
+        uint32_t token = c->owner->nextHeld++;
+        if (!token) token = c->owner->nextHeld++;
+        c->owner->held[token] = std::move(h);
+        w.U32(ULONG(STATUS_PENDING)).U32(token);
+        WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
+        w.Bytes(nullptr, 0);
+        return;
+    }
+    if (s == STATUS_PENDING) s = AwaitRequest(c, h->file, &h->iosb);
+    FinishRequest(w, s, *h);
+}
+
+// What goes back of a device control's output: everything for the methods
+// that hand the driver the caller's memory, the copied-back bytes for a
+// buffered one; nothing when the buffer is shared (it holds it already).
+size_t ControlBack(const HeldRequest& h, NTSTATUS s)
+{
+    if (!h.hasOut || h.outShared || NT_ERROR(s)) return 0;
+    return METHOD_FROM_CTL_CODE(h.code) == METHOD_BUFFERED ? std::min<size_t>(h.iosb.Information, h.outLength)
+                                                            : h.outLength;
+}
+
+size_t TransferBack(const HeldRequest& h, NTSTATUS s)
+{
+    return h.read && !h.outShared && !NT_ERROR(s) ? std::min<size_t>(h.iosb.Information, h.output.size()) : 0;
+}
+
+void RefuseRequest(Writer& w)
+{
+    w.U32(ULONG(STATUS_ACCESS_VIOLATION)).U32(0);
+    WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
+    w.Bytes(nullptr, 0);
+}
 
 ULONG RunClientThread(PVOID context);
 
@@ -477,6 +547,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         uint32_t outGiven;
         const uint8_t* outContent = r.Bytes(&outGiven);
         uint32_t outShared = r.U32();
+        ULONG async = r.U32();
         if (!r.Finished() || outLength > hostproto::kMaxBody || (outGiven && outGiven != outLength) ||
             (inShared && inLength) || (outShared && outGiven))
             return false;
@@ -484,32 +555,29 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         // other address the client names is refused.
         if ((inShared && !c->owner->InArena(inShared, inSharedLength)) ||
             (outShared && !c->owner->InArena(outShared, outLength))) {
-            reply(STATUS_ACCESS_VIOLATION);
-            WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
-            w.Bytes(nullptr, 0);
+            RefuseRequest(w);
             return true;
         }
-        std::vector<uint8_t> input(in, in + inLength), output(outShared ? 0 : outLength);
-        Own(input);
-        Own(output);
-        if (outGiven) std::memcpy(output.data(), outContent, outGiven);
-        PVOID inBuffer = inShared ? reinterpret_cast<PVOID>(uintptr_t(inShared)) : hasIn ? input.data() : nullptr;
+        auto h = std::make_unique<HeldRequest>();
+        h->file = file;
+        h->code = code;
+        h->outLength = outLength;
+        h->outShared = outShared != 0;
+        h->hasOut = hasOut != 0;
+        h->back = ControlBack;
+        h->input.assign(in, in + inLength);
+        h->output.resize(outShared ? 0 : outLength);
+        Own(h->input);
+        Own(h->output);
+        if (outGiven) std::memcpy(h->output.data(), outContent, outGiven);
+        PVOID inBuffer = inShared ? reinterpret_cast<PVOID>(uintptr_t(inShared)) : hasIn ? h->input.data() : nullptr;
         if (inShared) inLength = inSharedLength;
-        PVOID outBuffer = outShared ? reinterpret_cast<PVOID>(uintptr_t(outShared)) : hasOut ? output.data() : nullptr;
-        IO_STATUS_BLOCK iosb{};
-        iosb.Status = kUnwritten;
+        PVOID outBuffer =
+            outShared ? reinterpret_cast<PVOID>(uintptr_t(outShared)) : hasOut ? h->output.data() : nullptr;
+        h->iosb.Status = kUnwritten;
         auto control = call == hostproto::kDeviceIoControl ? ::NtDeviceIoControlFile : ::NtFsControlFile;
-        NTSTATUS s = control(file, nullptr, nullptr, nullptr, &iosb, code, inBuffer, inLength, outBuffer, outLength);
-        if (s == STATUS_PENDING) s = AwaitRequest(c, file, &iosb);
-        reply(s);
-        WriteIosb(w, iosb);
-        // What the kernel may have written into a copy: everything for the
-        // methods that hand the driver the caller's memory, the copied-back
-        // bytes for a buffered one. A shared buffer holds it already.
-        size_t back = 0;
-        if (hasOut && !outShared && !NT_ERROR(s))
-            back = METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED ? std::min<size_t>(iosb.Information, outLength) : outLength;
-        w.Bytes(output.data(), back);
+        NTSTATUS s = control(file, nullptr, nullptr, nullptr, &h->iosb, code, inBuffer, inLength, outBuffer, outLength);
+        RunRequest(c, w, std::move(h), async != 0, s);
         return true;
     }
     case hostproto::kReadFile:
@@ -525,30 +593,51 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ULONG hasKey = r.U32();
         ULONG key = r.U32();
         uint32_t shared = r.U32();
+        ULONG async = r.U32();
         if (!r.Finished() || (!shared && length > hostproto::kMaxBody) || (!read && !shared && given != length) ||
             ((read || shared) && given))
             return false;
         if (shared && !c->owner->InArena(shared, length)) {
-            reply(STATUS_ACCESS_VIOLATION);
+            RefuseRequest(w);
+            return true;
+        }
+        auto h = std::make_unique<HeldRequest>();
+        h->file = file;
+        h->read = read;
+        h->outShared = shared != 0;
+        h->back = TransferBack;
+        h->output.resize(shared ? 0 : length);
+        Own(h->output);
+        if (!read && !shared && length) std::memcpy(h->output.data(), data, length);
+        PVOID buffer = shared ? reinterpret_cast<PVOID>(uintptr_t(shared)) : h->output.data();
+        h->iosb.Status = kUnwritten;
+        NTSTATUS s = read ? ::NtReadFile(file, nullptr, nullptr, nullptr, &h->iosb, buffer, length,
+                                         hasOffset ? &offset : nullptr, hasKey ? &key : nullptr)
+                          : ::NtWriteFile(file, nullptr, nullptr, nullptr, &h->iosb, buffer, length,
+                                          hasOffset ? &offset : nullptr, hasKey ? &key : nullptr);
+        RunRequest(c, w, std::move(h), async != 0, s);
+        return true;
+    }
+    case hostproto::kAwaitRequest: {
+        uint32_t token = r.U32();
+        if (!r.Finished()) return false;
+        std::unique_ptr<HeldRequest> h;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            auto it = c->owner->held.find(token);
+            if (it != c->owner->held.end()) {
+                h = std::move(it->second);
+                c->owner->held.erase(it);
+            }
+        }
+        if (!h) {
+            w.U32(ULONG(STATUS_INVALID_PARAMETER)).U32(0);
             WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
             w.Bytes(nullptr, 0);
             return true;
         }
-        std::vector<uint8_t> copy(shared ? 0 : length);
-        Own(copy);
-        if (!read && !shared && length) std::memcpy(copy.data(), data, length);
-        PVOID buffer = shared ? reinterpret_cast<PVOID>(uintptr_t(shared)) : copy.data();
-        IO_STATUS_BLOCK iosb{};
-        iosb.Status = kUnwritten;
-        NTSTATUS s = read ? ::NtReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, length,
-                                         hasOffset ? &offset : nullptr, hasKey ? &key : nullptr)
-                          : ::NtWriteFile(file, nullptr, nullptr, nullptr, &iosb, buffer, length,
-                                          hasOffset ? &offset : nullptr, hasKey ? &key : nullptr);
-        if (s == STATUS_PENDING) s = AwaitRequest(c, file, &iosb);
-        reply(s);
-        WriteIosb(w, iosb);
-        size_t back = read && !shared && !NT_ERROR(s) ? std::min<size_t>(iosb.Information, length) : 0;
-        w.Bytes(copy.data(), back);
+        NTSTATUS s = AwaitRequest(c, h->file, &h->iosb);
+        FinishRequest(w, s, *h);
         return true;
     }
     case hostproto::kCreateSection: {

@@ -15,6 +15,7 @@
 // request is pending is seen here at once.
 #include "w32_client.h"
 #include "w32_host.h"
+#include "win32.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -571,14 +572,17 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
     return r.status;
 }
 
-// An overlapped request: the call returns STATUS_PENDING at once, and a
-// thread of this process of its own (with its own connection, in the same
-// NT process) runs the request in the host to its end, writes what it
-// returned into the caller's buffers and status block, and only then sets
-// the caller's event, so a waiter always finds the results in place. A
-// request that fails at once is reported the same way. A completion
-// routine is then queued as a user APC to the issuing thread, which runs it
-// in an alertable wait.
+// Device controls, reads and writes. A synchronous one runs in the host
+// to its end. An asynchronous one (an event, an OVERLAPPED or a completion
+// routine on the call) ends as the kernel would end it for an embedded
+// caller: when the host's kernel finishes it at once, its results are here
+// when the call returns; when the kernel leaves it pending, the call
+// returns STATUS_PENDING and a thread of this process (with its own
+// connection, in the same NT process) awaits its end in the host, writes
+// the results into the caller's buffers and status block and only then
+// sets the caller's event, so a waiter always finds them in place. A
+// completion routine is then queued as a user APC to the issuing thread,
+// which runs it in an alertable wait.
 struct CompletionApc {
     PIO_APC_ROUTINE routine;
     PVOID context;
@@ -591,55 +595,80 @@ static void RunCompletion(PVOID context, PVOID, PVOID)
     c->routine(c->context, c->iosb, 0);
 }
 
-static NTSTATUS Overlapped(HANDLE event, PIO_STATUS_BLOCK iosb, std::function<NTSTATUS(PIO_STATUS_BLOCK)> run,
-                           PIO_APC_ROUTINE apcRoutine = nullptr, PVOID apcContext = nullptr)
+// The results of a request's reply (after its status and token).
+static void TakeResults(Reader& r, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length)
 {
-    if (event) {
-        NTSTATUS s = NtResetEvent(event, nullptr);
-        if (!NT_SUCCESS(s)) return s;
-    }
-    HANDLE issuer = nullptr;
-    if (apcRoutine) {
-        NTSTATUS s = NtDuplicateObject(NtCurrentProcess(), NtCurrentThread(), NtCurrentProcess(), &issuer, 0, 0,
-                                       DUPLICATE_SAME_ACCESS);
-        if (!NT_SUCCESS(s)) return s;
-    }
-    std::thread([event, iosb, run = std::move(run), issuer, apcRoutine, apcContext] {
-        IO_STATUS_BLOCK local;
-        local.Status = STATUS_PENDING;
-        local.Information = 0;
-        NTSTATUS s = run(&local);
-        if (iosb) {
-            iosb->Information = NT_ERROR(s) && local.Status == STATUS_PENDING ? 0 : local.Information;
-            __atomic_store_n(&iosb->Status, local.Status == STATUS_PENDING ? s : local.Status, __ATOMIC_RELEASE);
-        }
+    IO_STATUS_BLOCK local{};
+    ReadIosb(r, iosb ? iosb : &local);
+    uint32_t n;
+    const uint8_t* data = r.Bytes(&n);
+    if (n && buffer) std::memcpy(buffer, data, n < length ? n : length);
+}
+
+struct Asynchronous {
+    HANDLE event = nullptr;
+    PIO_APC_ROUTINE apcRoutine = nullptr;
+    PVOID apcContext = nullptr;
+    bool Is() const { return event || apcRoutine || apcContext; }
+    // The request ended: its event, then its completion routine, to 'thread'.
+    void Ended(PIO_STATUS_BLOCK iosb, HANDLE thread) const
+    {
         if (event) NtSetEvent(event, nullptr);
-        if (issuer) {
+        if (apcRoutine) {
             auto* c = new CompletionApc{apcRoutine, apcContext, iosb};
-            if (!NT_SUCCESS(NtQueueApcThread(issuer, RunCompletion, c, nullptr, nullptr))) delete c;
-            NtClose(issuer);
+            if (!NT_SUCCESS(NtQueueApcThread(thread, RunCompletion, c, nullptr, nullptr))) delete c;
         }
-    }).detach();
-    return STATUS_PENDING;
+    }
+};
+
+static NTSTATUS DeviceIo(hostproto::Call call, const Writer& request, const Asynchronous& async,
+                         PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length)
+{
+    if (async.event) {
+        NTSTATUS s = NtResetEvent(async.event, nullptr);
+        if (!NT_SUCCESS(s)) return s;
+    }
+    Reply r;
+    Call(call, request, &r);
+    uint32_t token = r.reader.U32();
+    if (async.Is() && r.status == STATUS_PENDING && token) {
+        HANDLE issuer = nullptr;
+        if (async.apcRoutine)
+            NtDuplicateObject(NtCurrentProcess(), NtCurrentThread(), NtCurrentProcess(), &issuer, 0, 0,
+                              DUPLICATE_SAME_ACCESS);
+        std::thread([=] {
+            Writer w;
+            w.U32(token);
+            Reply done;
+            Call(hostproto::kAwaitRequest, w, &done);
+            done.reader.U32();
+            TakeResults(done.reader, iosb, buffer, length);
+            async.Ended(iosb, issuer);
+            if (issuer) NtClose(issuer);
+        }).detach();
+        return STATUS_PENDING;
+    }
+    TakeResults(r.reader, iosb, buffer, length);
+    if (async.Is() && !NT_ERROR(r.status)) async.Ended(iosb, NtCurrentThread());
+    return r.status;
 }
 
 static NTSTATUS ControlFile(hostproto::Call call, HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine,
                             PVOID apcContext, PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer,
                             ULONG inputLength, PVOID outputBuffer, ULONG outputLength)
 {
-    if (event || apcContext || apcRoutine)
-        return Overlapped(
-            event, iosb,
-            [=](PIO_STATUS_BLOCK local) {
-                return ControlFile(call, file, nullptr, nullptr, nullptr, local, ioControlCode, inputBuffer,
-                                   inputLength, outputBuffer, outputLength);
-            },
-            apcRoutine, apcContext);
+    Asynchronous async{event, apcRoutine, apcContext};
     bool buffered = METHOD_FROM_CTL_CODE(ioControlCode) == METHOD_BUFFERED;
     bool inShared = inputBuffer && inputLength && InArena(inputBuffer, inputLength);
     bool outShared = outputBuffer && outputLength && InArena(outputBuffer, outputLength);
     if ((!inShared && inputLength > hostproto::kMaxBody / 2) || (!outShared && outputLength > hostproto::kMaxBody / 2))
         return STATUS_INSUFFICIENT_RESOURCES;
+    // Copies are made of what this process hands over: memory it cannot
+    // read or write is refused here, as the kernel's probe would refuse it.
+    if ((inputBuffer && !inShared && IsBadReadPtr(inputBuffer, inputLength)) ||
+        (outputBuffer && !outShared && (IsBadWritePtr(outputBuffer, outputLength) ||
+                                        (!buffered && IsBadReadPtr(outputBuffer, outputLength)))))
+        return STATUS_ACCESS_VIOLATION;
     Writer w;
     WriteHandle(w, file);
     w.U32(ioControlCode).U32(inputBuffer ? 1 : 0).Bytes(inputBuffer, inputBuffer && !inShared ? inputLength : 0);
@@ -648,14 +677,8 @@ static NTSTATUS ControlFile(hostproto::Call call, HANDLE file, HANDLE event, PIO
     // for a buffered request, which hands it a zeroed system buffer.
     w.U32(outputBuffer ? 1 : 0).U32(outputLength);
     w.Bytes(outputBuffer, outputBuffer && !buffered && !outShared ? outputLength : 0);
-    w.U32(outShared ? ULONG(reinterpret_cast<ULONG_PTR>(outputBuffer)) : 0);
-    Reply r;
-    Call(call, w, &r);
-    ReadIosb(r.reader, iosb);
-    uint32_t n;
-    const uint8_t* data = r.reader.Bytes(&n);
-    if (n && outputBuffer) std::memcpy(outputBuffer, data, n < outputLength ? n : outputLength);
-    return r.status;
+    w.U32(outShared ? ULONG(reinterpret_cast<ULONG_PTR>(outputBuffer)) : 0).U32(async.Is());
+    return DeviceIo(call, w, async, iosb, outShared ? nullptr : outputBuffer, outputLength);
 }
 
 NTSTATUS NtDeviceIoControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
@@ -678,36 +701,18 @@ static NTSTATUS Transfer(hostproto::Call call, HANDLE file, HANDLE event, PIO_AP
                          PVOID apcContext, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length,
                          PLARGE_INTEGER byteOffset, PULONG key)
 {
-    if (event || apcContext || apcRoutine) {
-        // The offset is read now, as the kernel would.
-        LARGE_INTEGER offset{};
-        bool hasOffset = byteOffset != nullptr;
-        if (hasOffset) offset = *byteOffset;
-        ULONG k = key ? *key : 0;
-        bool hasKey = key != nullptr;
-        return Overlapped(
-            event, iosb,
-            [=](PIO_STATUS_BLOCK local) mutable {
-                return Transfer(call, file, nullptr, nullptr, nullptr, local, buffer, length,
-                                hasOffset ? &offset : nullptr, hasKey ? &k : nullptr);
-            },
-            apcRoutine, apcContext);
-    }
+    Asynchronous async{event, apcRoutine, apcContext};
     bool shared = buffer && length && InArena(buffer, length);
     if (!shared && length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
     bool read = call == hostproto::kReadFile;
+    if (buffer && !shared && (read ? IsBadWritePtr(buffer, length) : IsBadReadPtr(buffer, length)))
+        return STATUS_ACCESS_VIOLATION;
     Writer w;
     WriteHandle(w, file);
     w.U32(length).Bytes(buffer, read || shared ? 0 : length);
     w.U32(byteOffset ? 1 : 0).I64(byteOffset ? byteOffset->QuadPart : 0).U32(key ? 1 : 0).U32(key ? *key : 0);
-    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(buffer)) : 0);
-    Reply r;
-    Call(call, w, &r);
-    ReadIosb(r.reader, iosb);
-    uint32_t n;
-    const uint8_t* data = r.reader.Bytes(&n);
-    if (read && n) std::memcpy(buffer, data, n < length ? n : length);
-    return r.status;
+    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(buffer)) : 0).U32(async.Is());
+    return DeviceIo(call, w, async, iosb, read && !shared ? buffer : nullptr, length);
 }
 
 NTSTATUS NtReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
