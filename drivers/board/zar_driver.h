@@ -475,6 +475,10 @@ NTSTATUS ZarDiagGetException(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarVariPlayInit(PZAR_DEVICE_EXTENSION ext, PVOID buffer, PFILE_OBJECT owner);
 NTSTATUS ZarVariPlayInvalidateNode(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarVariPlayDisplayNode(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+// The HDCAM 24 fps mode word.
+inline constexpr ULONG ZAR_24FPS_MODE_OFF = 0;
+inline constexpr ULONG ZAR_24FPS_MODE_ON = 1;
+inline constexpr ULONG ZAR_24FPS_MODE_DIGITAL_IO = 2;  // on, with the digital-I/O option's timing
 NTSTATUS ZarSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarSaa7146SetHpsPreFilter(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarTandrel_EnableTimecodeDataExchange(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

@@ -165,6 +165,14 @@ TEST_F(ZarkdI2c, ControlCodesReachTheEngine)
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, 16u);
     EXPECT_EQ(reply.Data, out[3]);
+
+    // A kind the engine does not know is refused, queued or not, and runs nothing.
+    UCHAR before = Board().Decoder().Register(0x03);
+    request = {7, ZAR_I2C_DECODER, 0x03, ULONG(before ^ 0xFF)};
+    EXPECT_EQ(Send(IOCTL_ZAR_I2C_REQUEST, &request, sizeof request, &reply, sizeof reply).status,
+              STATUS_INVALID_DEVICE_REQUEST);
+    WaitQueuesIdle();
+    EXPECT_EQ(Board().Decoder().Register(0x03), before);
     ExpectEngineIdle();
 }
 
