@@ -282,7 +282,7 @@ void Debi::AdvanceWindow(uint32_t bytes, int layout)
     uint64_t offset = uint64_t(s_.windowOffset) + bytes;
     uint64_t block = s_.windowBlock + offset / Sdram::kBlockSize;
     s_.windowOffset = uint32_t(offset % Sdram::kBlockSize);
-    s_.windowBlock = uint32_t(block % (layout == int(Sdram::kModeRing) ? Sdram::kRingBlocks : Sdram::kBlocks));
+    s_.windowBlock = uint32_t(block % Sdram::RegionOf(uint32_t(layout)).blocks);
 }
 
 void Debi::WindowTransfer(uint32_t page, uint32_t ad, uint32_t count, bool read)
@@ -292,7 +292,7 @@ void Debi::WindowTransfer(uint32_t page, uint32_t ad, uint32_t count, bool read)
     uint32_t mode = uint32_t(layout);
     // Host and SDRAM meet directly: each run stops at a host page and at the
     // point where the layout wraps.
-    uint32_t limit = mode == Sdram::kModeRing ? Sdram::kRingBlocks * Sdram::kBlockSize : Sdram::kBytes;
+    uint32_t limit = Sdram::RegionEnd(mode);
     uint8_t* raw = sdram_.Raw();
     uint32_t block = s_.windowBlock, start = s_.windowOffset;
     ForEachHostRun(page, ad, count, [&](uint32_t bus, uint32_t offset, uint32_t n) {

@@ -3,9 +3,13 @@
 // descriptors of channel 10 and the flow control of recording, and the small
 // requests that move a channel's head or hand descriptors and room back.
 //
-// Each parity records into its own stream of the ring: parity 0 from block
-// 0, parity 1 from the middle of the ring, each running on by the size of
-// its previous field. A descriptor becomes visible to the library (the
+// Each parity records into its own bank of 4,096 blocks, apart from the
+// play ring: the codec's 13-bit address names the bank in bit 12 and the
+// block in it below, and the library reads a field back through the
+// parity's bank (access modes 101 and 102), so fields of unequal sizes never
+// run into each other or into a channel's play area. A parity's fields run
+// on by the size of its previous field, wrapping inside the bank, and its
+// queued blocks never exceed the bank. A descriptor becomes visible to the library (the
 // ring's write count grows) once its field was measured, so the library
 // never sees a size the codec has not reported yet; a descriptor that would
 // land on one the library has not fetched drops its field instead.
@@ -24,7 +28,6 @@ constexpr ULONG kPathControl = 0x4400;
 constexpr ULONG kCodecControl2 = 0x5474;
 constexpr ULONG kCodecControlBits = 0x3;
 constexpr ULONG kRegScale = 0x11;
-constexpr ULONG kParityStreamOffset = ZAR_JPEG_RING_BLOCKS / 2;
 constexpr ULONG kModeRecord = 64;
 constexpr ULONG kModeMeasure = 65;
 constexpr ULONG kModeRenderRecord = 67;
@@ -166,11 +169,11 @@ void ZarJpegRecordStep(PZAR_DEVICE_EXTENSION ext)
         ULONG room = ~0u;
         if (!s.NoRoomAccounting)
             room = j.QueuedBlocks[n] < ZAR_JPEG_QUEUE_LIMIT ? ZAR_JPEG_QUEUE_LIMIT - j.QueuedBlocks[n] : 0;
-        if (ringFull) {
-            room = 0;
-            ++j.DescriptorOverflows;
-        }
-        if (rate.Hard[n] > room) {
+        if (ringFull) ++j.DescriptorOverflows;
+        // Without a hard limit a field may come out as large as an
+        // uncompressed one: that is the room it needs.
+        const ULONG need = rate.Hard[n] != 0 ? rate.Hard[n] : ext->UncompressedFieldBlocks + s.AudioBlocks;
+        if (ringFull || need > room) {
             s.OverflowOrRepeat = 1;
             if (s.Parity == 0) {
                 if (last != nullptr) {
@@ -199,8 +202,8 @@ void ZarJpegRecordStep(PZAR_DEVICE_EXTENSION ext)
     if (s.Position < 2 || s.ModeWord == kModeMeasure)
         s.RecordAddress[n] = 0;
     else if (previous != nullptr)
-        s.RecordAddress[n] = (s.RecordAddress[n] + previous->Size) % ZAR_JPEG_RING_BLOCKS;
-    fresh->Address = (n * kParityStreamOffset + s.RecordAddress[n]) % ZAR_JPEG_RING_BLOCKS;
+        s.RecordAddress[n] = (s.RecordAddress[n] + previous->Size) % ZAR_JPEG_RECORD_BANK_BLOCKS;
+    fresh->Address = s.RecordAddress[n];
     fresh->Parity = n;
     fresh->Dropped = 0;
 
@@ -229,7 +232,9 @@ void ZarJpegRecordStep(PZAR_DEVICE_EXTENSION ext)
     ch.LastDescriptor = notCommitted ? -1 : LONG(ch.PreparedCount);
 
     // 8, 9.
-    ZarJpegSetCodecSdramAddress(ext, 0, (s.AudioBlocks + fresh->Address) % ZAR_JPEG_RING_BLOCKS,
+    ZarJpegSetCodecSdramAddress(ext, 0,
+                                n * ZAR_JPEG_RECORD_BANK_BLOCKS +
+                                    (s.AudioBlocks + fresh->Address) % ZAR_JPEG_RECORD_BANK_BLOCKS,
                                 rate.Mode == ZAR_JPEG_RATE_UNCONSTRAINED);
     if (!notCommitted) ++ch.PreparedCount;
 }

@@ -74,6 +74,8 @@ BOOLEAN ZarScsiSdramStartBlock(PZAR_DEVICE_EXTENSION ext, BOOLEAN interruptDrive
     ZarDebiPioWrite(ext, kWindowBlock, s->CopySdramBlock);
     s->CopySdramBlock += bytes / kBlockSize;
     if (s->CopyMode == ZAR_DISK_ACCESS_2) s->CopySdramBlock %= kRingBlocks;
+    if (s->CopyMode == ZAR_DISK_ACCESS_101 || s->CopyMode == ZAR_DISK_ACCESS_102)
+        s->CopySdramBlock %= ZAR_JPEG_RECORD_BANK_BLOCKS;
 
     ULONG command = (bytes << kDebiCountShift) | kWindowAddress | (s->CopyToHost ? kDebiRead : 0);
     ULONG offset = s->CopyHost != nullptr ? 0 : s->CopyWindowOffset + s->CopyDone;
