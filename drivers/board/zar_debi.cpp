@@ -42,6 +42,8 @@ constexpr ULONG kDebiImmediateMax = 4;          // the bridge moves this little 
 constexpr ULONG kDebiIdlePolls = 100000;
 constexpr ULONG kStateMachinePolls = 16384;
 constexpr LONGLONG kCopyOwnerWait = -10000000LL;  // 1 s: a DEBI request of 4 MB takes a quarter of it
+constexpr ULONG kStreamOwnerTries = 1000;         // of 1 ms each: the same second for the FPGA loader
+constexpr LONGLONG kStreamOwnerRetry = -10000LL;
 
 // DEBI_CONFIG words.
 constexpr ULONG kConfigPlain = 0x008A0000;
@@ -127,6 +129,12 @@ BOOLEAN ZarDebiCriticalPio(PVOID context)
 {
     auto* pio = static_cast<ZAR_DEBI_PIO*>(context);
     PZAR_DEVICE_EXTENSION ext = pio->Ext;
+    if (ext->Debi.Owner == ZAR_DEBI_OWNER_FPGA_STREAM) {
+        // Between two of the stream's bytes this access would take the
+        // byte's command or be refused by the bridge, unseen.
+        ++ext->Debi.PioRefused;
+        return FALSE;
+    }
     if (!ZarDebiWaitIdle(ext)) {
         ++ext->Debi.PioTimeouts;
         return FALSE;
@@ -312,10 +320,10 @@ void ZarDebiCompleteRequest(PZAR_DEVICE_EXTENSION ext, NTSTATUS status)
 
 // ---- programmed access ----
 
-void ZarDebiPioWrite(PZAR_DEVICE_EXTENSION ext, ULONG address, ULONG value)
+BOOLEAN ZarDebiPioWrite(PZAR_DEVICE_EXTENSION ext, ULONG address, ULONG value)
 {
     ZAR_DEBI_PIO pio{ext, address, value & 0xFFFF, false};
-    ZarDebiPio(&pio);
+    return ZarDebiPio(&pio);
 }
 
 USHORT ZarDebiPioRead(PZAR_DEVICE_EXTENSION ext, ULONG address)
@@ -364,8 +372,7 @@ NTSTATUS ZarDebiIoPioWrite(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     ZAR_DEBI_REQUEST request{};
     std::memcpy(&request, buffer, kPioWriteRecordBytes);
-    ZarDebiPioWrite(ext, request.BoardAddress, request.Value);
-    return STATUS_SUCCESS;
+    return ZarDebiPioWrite(ext, request.BoardAddress, request.Value) ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY;
 }
 
 // ---- the SDRAM window and polled transfers ----
@@ -437,6 +444,50 @@ void ZarDebiReleaseFromCopy(PZAR_DEVICE_EXTENSION ext)
     KeLowerIrql(oldIrql);
 }
 
+BOOLEAN ZarDebiNoAccess(PVOID) { return TRUE; }
+
+BOOLEAN ZarDebiAcquireForStream(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    for (ULONG tries = 0;; ++tries) {
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&debi->OwnerLock, &oldIrql);
+        // A waiting SDRAM copy goes first, as it does after a request.
+        const bool free = debi->Owner == ZAR_DEBI_OWNER_NONE && !debi->CopyWaiting;
+        if (free) debi->Owner = ZAR_DEBI_OWNER_FPGA_STREAM;
+        KeReleaseSpinLock(&debi->OwnerLock, oldIrql);
+        if (free) break;
+        if (tries == kStreamOwnerTries) return FALSE;
+        LARGE_INTEGER retry;
+        retry.QuadPart = kStreamOwnerRetry;
+        KeDelayExecutionThread(KernelMode, FALSE, &retry);
+    }
+    // An access that read the owner before it changed ends inside the
+    // interrupt's lock: once through it, every access sees the stream.
+    ZarDebiSynchronize(ext, ZarDebiNoAccess, nullptr);
+    return TRUE;
+}
+
+void ZarDebiReleaseFromStream(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&debi->OwnerLock, &oldIrql);
+    ZAR_DEBI_ENTRY* waiting = nullptr;
+    if (debi->CopyWaiting) {
+        debi->CopyWaiting = FALSE;
+        debi->Owner = ZAR_DEBI_OWNER_SCSI_COPY;
+        KeSetEvent(&debi->CopyGranted, IO_NO_INCREMENT, FALSE);
+    } else {
+        debi->Owner = ZAR_DEBI_OWNER_NONE;
+        waiting = debi->WaitingEntry;
+        debi->WaitingEntry = nullptr;
+    }
+    KeReleaseSpinLockFromDpcLevel(&debi->OwnerLock);
+    if (waiting != nullptr) ZarDebiIoStartIo(ext, waiting);
+    KeLowerIrql(oldIrql);
+}
+
 BOOLEAN ZarDebiClaimAtDirql(PZAR_DEVICE_EXTENSION ext)
 {
     // Waiting here for an owner to finish is not possible: its next block
@@ -457,9 +508,12 @@ void ZarDebiIoStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry)
     // for the engine while an SDRAM copy owns it).
     while (entry != nullptr) {
         auto* request = static_cast<ZAR_DEBI_REQUEST*>(entry->SystemBuffer);
+        NTSTATUS status = STATUS_SUCCESS;
         if (request->Operation == ZAR_DEBI_OP_PIO_WRITE) {
-            ZarDebiPioWrite(ext, request->BoardAddress, request->Value);
+            // A write that did not happen must not pass for done.
+            if (!ZarDebiPioWrite(ext, request->BoardAddress, request->Value)) status = STATUS_DEVICE_NOT_READY;
         } else if (request->Operation == ZAR_DEBI_OP_PIO_READ) {
+            // A read that did not happen answers with its defined value.
             request->Value = ZarDebiPioRead(ext, request->BoardAddress);
         } else {
             if (ZarDebiClaimForRequest(ext, entry)) ZarDebiStartDma(ext, entry);
@@ -467,7 +521,7 @@ void ZarDebiIoStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry)
         }
         ZAR_DEBI_ENTRY* done = entry;
         entry = ZarDebiNextEntry(ext);
-        ZarQueueEndRequest(&ext->DebiLookaside, done, done->Irp, done->Mdl, STATUS_SUCCESS, kRequestBytes);
+        ZarQueueEndRequest(&ext->DebiLookaside, done, done->Irp, done->Mdl, status, kRequestBytes);
     }
 }
 

@@ -210,8 +210,9 @@ NTSTATUS ZarSendDigitalIoIoctl(PZAR_DEVICE_EXTENSION ext, ULONG code, PVOID inpu
 
 // ---- hooks of later modules called by the frame (zar_later_stubs.cpp) ----
 // Programmed 16-bit access to a board register over DEBI; synchronised
-// with the board interrupt below device IRQL.
-void ZarDebiPioWrite(PZAR_DEVICE_EXTENSION ext, ULONG address, ULONG value);
+// with the board interrupt below device IRQL. A write returns FALSE when it
+// did not happen: the bus stayed busy, or the FPGA stream owns the engine.
+BOOLEAN ZarDebiPioWrite(PZAR_DEVICE_EXTENSION ext, ULONG address, ULONG value);
 USHORT ZarDebiPioRead(PZAR_DEVICE_EXTENSION ext, ULONG address);
 using PZAR_FIELD_HOOK = void (*)(PZAR_DEVICE_EXTENSION ext);
 void ZarScrubListIsr(PZAR_DEVICE_EXTENSION ext);
@@ -279,14 +280,17 @@ NTSTATUS ZarScrubListAddVideoPart(PZAR_DEVICE_EXTENSION ext, ULONG kind, const v
 BOOLEAN ZarScrubListIsEmpty(PZAR_DEVICE_EXTENSION ext);
 // Graphics store read mode (store 0 A, 1 B): 1 and 2 the two buffers.
 ULONG ZarGfxGetReadMode(PZAR_DEVICE_EXTENSION ext, ULONG store);
-void ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION ext, ULONG store, ULONG readMode);
+NTSTATUS ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION ext, ULONG store, ULONG readMode);
 // Video input: its mode word and the input FPGA's mode.
 ULONG ZarVinGetInputMode(PZAR_DEVICE_EXTENSION ext);
 void ZarVinSetInputMode(PZAR_DEVICE_EXTENSION ext, ULONG inputMode, ULONG fpgaMode);
 // Claims the DEBI bus from the interrupt routine (FALSE: busy).
 BOOLEAN ZarDveAcquireDebiAtDirql(PZAR_DEVICE_EXTENSION ext);
 // The audio record ring in host memory (with its spill area behind it).
-BOOLEAN ZarAudRecRing(PZAR_DEVICE_EXTENSION ext, PUCHAR* ring, PULONG busAddress, PULONG size);
+NTSTATUS ZarAudRecRing(PZAR_DEVICE_EXTENSION ext, PUCHAR* ring, PULONG busAddress, PULONG size);
+// The audio codec and the four DSPs brought to their start-up state.
+NTSTATUS ZarCs4297Init(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarYss231Init(PZAR_DEVICE_EXTENSION ext);
 // Vari-play block of a video channel: mapped or not, its started word (set
 // on the first call, returning the value before), the position it drives
 // and the field its index selects.

@@ -370,6 +370,8 @@ ULONG ZarFlexSend10K(PZAR_DEVICE_EXTENSION ext, const UCHAR* buffer, ULONG lengt
     volatile ULONG* command = ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_COMMAND);
     volatile ULONG* data = ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_AD);
     volatile ULONG* upload = ZarBridgeRegister(ext, ZAR_BRIDGE_MC2);
+    // The engine is the stream's from its first byte to its last.
+    if (!ZarDebiAcquireForStream(ext)) return 0;
     for (ULONG i = 0; i < length; ++i) {
         ULONG polls = 0;
         while ((READ_REGISTER_ULONG(status) & kPsrDebiBusy) && polls < kDebiBusyPolls) ++polls;
@@ -378,6 +380,7 @@ ULONG ZarFlexSend10K(PZAR_DEVICE_EXTENSION ext, const UCHAR* buffer, ULONG lengt
         WRITE_REGISTER_ULONG(data, buffer[i]);
         WRITE_REGISTER_ULONG(upload, kUploadDebi);
     }
+    ZarDebiReleaseFromStream(ext);
     for (ULONG i = 0; i < kStartupClocks; ++i) ZarDebiPioWrite(ext, kFpgaDataAddress, 0);
 
     ULONG bits = 0;

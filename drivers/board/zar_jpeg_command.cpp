@@ -95,6 +95,14 @@ NTSTATUS ZarJpegPlaySetup(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* com
 
 NTSTATUS ZarJpegRecord(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* command)
 {
+    if (command->Command == ZAR_JPEG_CMD_RECORD_AUDIO) {
+        // Each field's audio comes from the audio record ring; a record
+        // without it would put stale board memory out as audio.
+        PUCHAR ring = nullptr;
+        ULONG bus = 0, size = 0;
+        NTSTATUS status = ZarAudRecRing(ext, &ring, &bus, &size);
+        if (!NT_SUCCESS(status)) return status;
+    }
     ZarJpegSetState(ext, 0, ZAR_VIDEO_IDLE);
     ZarJpegCodecInit(ext, 0, command);
     if (command->End != ZAR_JPEG_NO_OUT_POINT) {
@@ -132,12 +140,15 @@ NTSTATUS ZarJpegRender(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* comman
     case 2: buffer = 1; break;
     default: return STATUS_UNSUCCESSFUL;
     }
+    // Graphics store B shows the buffer the render writes; without it
+    // nothing of the render starts.
+    NTSTATUS status = ZarGfxSetReadMode(ext, 1, buffer);
+    if (!NT_SUCCESS(status)) return status;
     for (ULONG step = 0; step < kRenderScrubSteps && !ZarScrubListIsEmpty(ext); ++step)
         ZarDcIoSynchronizeExecution(ext, 2);
     ext->Jpeg.PathControl |= kPathMeasure;
     ZarDebiPioWrite(ext, kPathControl, ext->Jpeg.PathControl);
     ZarVinSetInputMode(ext, command->VideoInputMode, 0);
-    ZarGfxSetReadMode(ext, 1, buffer);
 
     ZAR_VIDEO_CHANNEL_STATE& s = ext->Jpeg.Channel[0].State;
     s.RenderWord[0] = command->RenderRecord;
@@ -182,7 +193,8 @@ NTSTATUS ZarJpegDispatch(PZAR_DEVICE_EXTENSION ext, ZAR_JPEG_COMMAND* command)
 
 struct ZAR_JPEG_STATUS_CALL {
     PZAR_DEVICE_EXTENSION Ext;
-    ZAR_PLAYLIST_STATUS* Status;
+    ZAR_PLAYLIST_STATUS* Block;
+    NTSTATUS Status;
 };
 
 void ZarJpegCopyModule(UCHAR* to, ULONG module, PZAR_DEVICE_EXTENSION ext, ULONG bytes)
@@ -195,7 +207,7 @@ BOOLEAN ZarJpegCriticalGetPlaylistStatus(PVOID context)
 {
     auto* call = static_cast<ZAR_JPEG_STATUS_CALL*>(context);
     PZAR_DEVICE_EXTENSION ext = call->Ext;
-    ZAR_PLAYLIST_STATUS* st = call->Status;
+    ZAR_PLAYLIST_STATUS* st = call->Block;
     UCHAR* to = st->State;
     switch (st->Kind) {
     case 1:
@@ -206,7 +218,11 @@ BOOLEAN ZarJpegCriticalGetPlaylistStatus(PVOID context)
         break;
     case 2: {
         const void* audio = ZarAudGetState(ext);
-        if (audio == nullptr) break;
+        if (audio == nullptr) {
+            // No audio state is kept yet: the block would pass for one.
+            call->Status = STATUS_NOT_IMPLEMENTED;
+            break;
+        }
         RtlCopyMemory(to, audio, kAudioStateBytes);
         if (ext->Jpeg.Channel[0].State.AudioFollows || ext->Jpeg.Channel[1].State.AudioFollows) {
             const ULONG playing = ZAR_VIDEO_PLAY;
@@ -293,7 +309,7 @@ NTSTATUS ZarJpegCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 NTSTATUS ZarJpegSafeGetPlaylistStatus(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     static_assert(kStatusBytes == sizeof(ZAR_VIDEO_CHANNEL_STATE));
-    ZAR_JPEG_STATUS_CALL call{ext, static_cast<ZAR_PLAYLIST_STATUS*>(buffer)};
+    ZAR_JPEG_STATUS_CALL call{ext, static_cast<ZAR_PLAYLIST_STATUS*>(buffer), STATUS_SUCCESS};
     ZarJpegSynchronize(ext, ZarJpegCriticalGetPlaylistStatus, &call);
-    return STATUS_SUCCESS;
+    return call.Status;
 }

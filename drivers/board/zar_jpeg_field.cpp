@@ -487,7 +487,7 @@ NTSTATUS ZarJpegAviAudioRecCopy(PZAR_DEVICE_EXTENSION ext, ZAR_VIDEO_CHANNEL_STA
 {
     PUCHAR ring = nullptr;
     ULONG bus = 0, size = 0;
-    if (!ZarDebiClaimAtDirql(ext) || !ZarAudRecRing(ext, &ring, &bus, &size) || size == 0)
+    if (!ZarDebiClaimAtDirql(ext) || !NT_SUCCESS(ZarAudRecRing(ext, &ring, &bus, &size)) || size == 0)
         return STATUS_UNSUCCESSFUL;
     const ULONG bytes = state->AudioBytes;
     const ULONG offset = state->AudioReadOffset;

@@ -112,16 +112,21 @@ void ZarDpcForAudioDsp(PKDPC, PVOID, PVOID, PVOID) {}
 void ZarScrubListIsr(PZAR_DEVICE_EXTENSION) {}
 
 // What the JPEG video channels call of modules still to come: nothing
-// follows, nothing is queued, nothing is mapped.
+// follows, nothing is queued, nothing is mapped. A call that would hand the
+// caller something the module owns (a scrub entry, a graphics read mode, the
+// audio record ring, the codec and DSPs) fails with STATUS_NOT_IMPLEMENTED,
+// so no command takes it for done.
 void ZarAudFollowVideo(PZAR_DEVICE_EXTENSION, const ZAR_PLAY_COMMAND*, const UCHAR*) {}
 void ZarAudPreparePassiveStart(PZAR_DEVICE_EXTENSION, const UCHAR*) {}
 void ZarAudRecDmaStartDevice(PZAR_DEVICE_EXTENSION, const ULONG*) {}
-NTSTATUS ZarScrubListAddVideoPart(PZAR_DEVICE_EXTENSION, ULONG, const void*) { return STATUS_SUCCESS; }
+NTSTATUS ZarScrubListAddVideoPart(PZAR_DEVICE_EXTENSION, ULONG, const void*) { return STATUS_NOT_IMPLEMENTED; }
 BOOLEAN ZarScrubListIsEmpty(PZAR_DEVICE_EXTENSION) { return TRUE; }
 ULONG ZarGfxGetReadMode(PZAR_DEVICE_EXTENSION, ULONG) { return 0; }
-void ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION, ULONG, ULONG) {}
+NTSTATUS ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION, ULONG, ULONG) { return STATUS_NOT_IMPLEMENTED; }
 BOOLEAN ZarDveAcquireDebiAtDirql(PZAR_DEVICE_EXTENSION) { return FALSE; }
-BOOLEAN ZarAudRecRing(PZAR_DEVICE_EXTENSION, PUCHAR*, PULONG, PULONG) { return FALSE; }
+NTSTATUS ZarAudRecRing(PZAR_DEVICE_EXTENSION, PUCHAR*, PULONG, PULONG) { return STATUS_NOT_IMPLEMENTED; }
+NTSTATUS ZarCs4297Init(PZAR_DEVICE_EXTENSION) { return STATUS_NOT_IMPLEMENTED; }
+NTSTATUS ZarYss231Init(PZAR_DEVICE_EXTENSION) { return STATUS_NOT_IMPLEMENTED; }
 BOOLEAN ZarVariPlayIsMapped(PZAR_DEVICE_EXTENSION, ULONG) { return FALSE; }
 BOOLEAN ZarVariPlayTakeStart(PZAR_DEVICE_EXTENSION, ULONG) { return FALSE; }
 ULONG ZarVariPlayUpdatePosition(PZAR_DEVICE_EXTENSION, ULONG) { return 0; }
