@@ -124,8 +124,9 @@ void Debi::Finish()
         s_.timerId = 0;
     }
     bridge_.SetDebiBusy(false);
-    if (s_.latchDone) bridge_.RaiseStatus(saa7146::kIrqDebiDone);
-    trace_("idle%s", s_.latchDone ? ", done latched" : "");
+    // Done latches whether its interrupt is enabled or not, as every source does.
+    bridge_.RaiseStatus(saa7146::kIrqDebiDone);
+    trace_("idle, done latched");
 }
 
 void Debi::OnUpload()
@@ -158,7 +159,9 @@ void Debi::OnUpload()
         ++s_.sequence;
         s_.endNs = now + duration;
         s_.creditNs = 0;
-        s_.latchDone = (bridge_.Ier() & saa7146::kIrqDebiDone) != 0;
+        // Only a transfer whose end someone waits for costs a timed event;
+        // any other ends (and latches done) when it is next looked at.
+        s_.timedEnd = (bridge_.Ier() & saa7146::kIrqDebiDone) != 0;
         bridge_.SetDebiBusy(true);
         if (count <= 4) {
             ++stats_.immediates;
@@ -172,8 +175,7 @@ void Debi::OnUpload()
         }
         if (!host) {
             Finish();
-        } else if (s_.latchDone) {
-            // Only a transfer whose end someone waits for costs a timed event.
+        } else if (s_.timedEnd) {
             uint32_t sequence = s_.sequence;
             s_.timerId = host->Schedule(s_.endNs, [this, sequence] {
                 std::lock_guard lock(bridge_.Lock());

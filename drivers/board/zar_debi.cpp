@@ -118,6 +118,18 @@ void ZarDebiMaskDoneAtIrql(PZAR_DEVICE_EXTENSION ext)
 
 // ---- programmed access ----
 
+// Turns the DEBI interrupt on for a transfer about to start (device IRQL,
+// DEBI idle). The bridge latches done whether the source is enabled or not:
+// a done left by a transfer nobody waited for is cleared first, or it would
+// end this one before it ran. With the interrupt already on, a latched done
+// belongs to an interrupt-driven transfer and stays for the ISR.
+void ZarDebiEnableDoneAtIrql(PZAR_DEVICE_EXTENSION ext)
+{
+    if (ext->InterruptEnable & ZAR_INT_DEBI_DONE) return;
+    ZarDebiWrite(ext, ZAR_BRIDGE_ISR, ZAR_INT_DEBI_DONE);
+    ZarSetIntModeAtIrql(ext, ZAR_INT_DEBI_DONE, TRUE);
+}
+
 struct ZAR_DEBI_PIO {
     PZAR_DEVICE_EXTENSION Ext;
     ULONG Address;
@@ -182,8 +194,8 @@ BOOLEAN ZarDebiCriticalBlockStart(PVOID context)
     if (!ZarDebiWaitIdle(ext)) return FALSE;
     if (!block->InterruptDriven)
         ZarDebiMaskDoneAtIrql(ext);
-    else if (!(ext->InterruptEnable & ZAR_INT_DEBI_DONE))
-        ZarSetIntModeAtIrql(ext, ZAR_INT_DEBI_DONE, TRUE);
+    else
+        ZarDebiEnableDoneAtIrql(ext);
     ZarDebiWrite(ext, kDebiConfig, block->Config);
     ZarDebiWrite(ext, kDebiPage, block->Page);
     ZarDebiWrite(ext, kDebiAd, block->Ad);
@@ -591,7 +603,7 @@ BOOLEAN ZarDebiDmaStartDevice(PVOID context)
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
     ZAR_DEBI_STATE* debi = &ext->Debi;
     if (!ZarDebiWaitIdle(ext)) return FALSE;
-    if (!(ext->InterruptEnable & ZAR_INT_DEBI_DONE)) ZarSetIntModeAtIrql(ext, ZAR_INT_DEBI_DONE, TRUE);
+    ZarDebiEnableDoneAtIrql(ext);
 
     ULONG command = (debi->BoardAddress & 0xFFFF) | (debi->Chunk << kDebiCountShift);
     if (!debi->ToBoard) command |= kDebiCommandRead;
