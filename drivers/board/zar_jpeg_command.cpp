@@ -93,6 +93,25 @@ NTSTATUS ZarJpegPlaySetup(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* com
     return ZarJpegSetState(ext, command->Channel, state);
 }
 
+struct ZAR_JPEG_RATE_CALL {
+    PZAR_DEVICE_EXTENSION Ext;
+    const ZAR_JPEG_COMMAND* Command;
+};
+
+BOOLEAN ZarJpegCriticalSetBitRateControl(PVOID context)
+{
+    auto* call = static_cast<ZAR_JPEG_RATE_CALL*>(context);
+    ZarJpegCommandSetBitRateControl(call->Ext, 0, call->Command);
+    return TRUE;
+}
+
+// Channel 0's rate settings, which the interrupt routine reads every field.
+void ZarJpegSafeSetBitRateControl(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* command)
+{
+    ZAR_JPEG_RATE_CALL call{ext, command};
+    ZarJpegSynchronize(ext, ZarJpegCriticalSetBitRateControl, &call);
+}
+
 NTSTATUS ZarJpegRecord(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* command)
 {
     if (command->Command == ZAR_JPEG_CMD_RECORD_AUDIO) {
@@ -122,7 +141,7 @@ NTSTATUS ZarJpegRecord(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* comman
     }
     ZAR_JPEG_COMMAND rate = *command;
     if (measure && rate.RateMode == kRateCorrected) rate.RateMode = kRateControlled;
-    ZarJpegCommandSetBitRateControl(ext, 0, &rate);
+    ZarJpegSafeSetBitRateControl(ext, &rate);
     s.ModeWord = measure ? kModeMeasure : kModeRecord;
     const bool audio = command->Command == ZAR_JPEG_CMD_RECORD_AUDIO;
     s.AudioBlocks = audio ? kRecordAudioBlocks : 0;
@@ -156,7 +175,7 @@ NTSTATUS ZarJpegRender(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* comman
     s.RenderWord[2] = command->RenderWord160;
     s.RenderSource = command->RenderSource;
     s.RenderBuffer = command->RenderBuffer;
-    ZarJpegCommandSetBitRateControl(ext, 0, command);
+    ZarJpegSafeSetBitRateControl(ext, command);
     return ZarJpegPlaySetup(ext, command, ZAR_VIDEO_RENDER);
 }
 

@@ -83,4 +83,20 @@ TEST_F(ZarkdJpegChannel, CommandsThatNeedAModuleNotWrittenYetFailAndChangeNothin
     EXPECT_EQ(Status(1, 0, &status), STATUS_SUCCESS);
 }
 
+// ---- state changes and their waiters ----
+
+// A state signal still armed for an earlier request when the next one is
+// made (its DPC not yet run) must not release the next waiter: the waiter
+// returns only once its own change has happened.
+TEST_F(ZarkdJpegChannel, AWaiterIsReleasedByItsOwnChangeNotAnEarlierSignal)
+{
+    ASSERT_EQ(Command(ZAR_JPEG_CMD_IDLE, 0), STATUS_SUCCESS);
+    // Right after a parity-1 field: hold takes effect a field later.
+    do RunFields(1);
+    while (Board().Clock().Parity() != 1);
+    ZarArmFieldSignal(ext_, ext_->Jpeg.Channel[0].FieldSlotState);
+    EXPECT_EQ(ZarJpegSetState(ext_, 0, ZAR_VIDEO_HOLD), STATUS_SUCCESS);
+    EXPECT_EQ(State(0).StateWord, ZAR_VIDEO_HOLD) << "released before the change";
+}
+
 }  // namespace
