@@ -255,8 +255,8 @@ NTSTATUS ZarSaa7146SetBurstThresh(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     ULONG v1 = 0;
     ULONG a = 0;
     if (record->Restore != 0) {
-        v1 = ext->DmaTweakV != ZAR_REG_UNSET ? ext->DmaTweakV : ZAR_BURST_DEFAULT_V1;
-        a = ext->DmaTweakA != ZAR_REG_UNSET ? ext->DmaTweakA : ZAR_BURST_DEFAULT_A;
+        v1 = ZarBurstStartValue(ext->DmaTweakV, ZAR_BURST_DEFAULT_V1);
+        a = ZarBurstStartValue(ext->DmaTweakA, ZAR_BURST_DEFAULT_A);
     } else {
         // A byte wider than its field is cut to it, never spilling into the next.
         for (ULONG i = 0; i < ZAR_BURST_FIELDS; ++i) {

@@ -270,10 +270,8 @@ NTSTATUS ZarSaa7146Init(PZAR_DEVICE_EXTENSION ext)
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, 0x06000600);
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, 0x04000400);
 
-    bool tweakV = ext->DmaTweakV != ZAR_REG_UNSET && ext->DmaTweakV != 0;
-    bool tweakA = ext->DmaTweakA != ZAR_REG_UNSET && ext->DmaTweakA != 0;
-    ZarBridgeWrite(ext, kPciBtV1, tweakV ? ext->DmaTweakV : ZAR_BURST_DEFAULT_V1);
-    ZarBridgeWrite(ext, kPciBtA, tweakA ? ext->DmaTweakA : ZAR_BURST_DEFAULT_A);
+    ZarBridgeWrite(ext, kPciBtV1, ZarBurstStartValue(ext->DmaTweakV, ZAR_BURST_DEFAULT_V1));
+    ZarBridgeWrite(ext, kPciBtA, ZarBurstStartValue(ext->DmaTweakA, ZAR_BURST_DEFAULT_A));
 
     ZarGpioChange(ext, kGpioDefault, ZAR_GPIO_WHOLE_WORD);
     ZarBridgeWrite(ext, kI2cStatus, 0);
