@@ -12,6 +12,7 @@
 #include "sim/board.h"
 #include "tests/sim/fake_host.h"
 #include "tests/sim/jpeg_programme.h"
+#include "bench/bench_host.h"
 
 using namespace sim;
 using Clock = std::chrono::steady_clock;
@@ -62,6 +63,7 @@ struct SimBoard {
 
 int main(int argc, char** argv)
 {
+    PrintHowRun("codec_throughput");
     const int fields = argc > 1 ? std::atoi(argv[1]) : 600;
     std::printf("codec throughput, %d fields a run (real time needs 59.94 a second per codec at 525 lines)\n", fields);
     std::printf("%-8s %-7s %12s %12s %7s\n", "lines", "work", "sim f/s", "bare f/s", "ratio");

@@ -26,6 +26,7 @@
 #include "platform/nt/machine.h"
 #include "platform/win32/win32.h"
 #include "sim/pci_layouts.h"
+#include "bench/bench_host.h"
 
 namespace {
 
@@ -94,6 +95,7 @@ double MemcpyBytesPerSecond(ULONG length, int repeats)
 
 int main(int argc, char** argv)
 {
+    PrintHowRun("debi_throughput");
     const long accesses = argc > 1 ? std::atol(argv[1]) : 200000;
     const int repeats = argc > 2 ? std::atoi(argv[2]) : 64;
     BenchMachine machine("zar-debi");

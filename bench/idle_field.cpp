@@ -18,6 +18,7 @@
 #include "bench/bench_machine.h"
 #include "platform/nt/machine.h"
 #include "sim/pci_layouts.h"
+#include "bench/bench_host.h"
 
 namespace {
 
@@ -35,6 +36,7 @@ double SecondsFor(sim::Board& board, uint64_t fields)
 
 int main(int argc, char** argv)
 {
+    PrintHowRun("idle_field");
     uint64_t fields = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 20000;
     BenchMachine machine("zar-bench");
     if (!machine.Boot(sim::BoardsLayout(1), nt::ClockMode::Virtual)) return 1;

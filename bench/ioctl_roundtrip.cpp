@@ -16,6 +16,7 @@
 #include "platform/nt/machine.h"
 #include "platform/nt/nt_internal.h"
 #include "platform/win32/win32.h"
+#include "bench/bench_host.h"
 
 namespace {
 
@@ -69,6 +70,7 @@ double NanosecondsPerCall(long calls, F f)
 
 int main(int argc, char** argv)
 {
+    PrintHowRun("ioctl_roundtrip");
     const long calls = argc > 1 ? std::atol(argv[1]) : 200000;
     const std::string folder =
         (std::filesystem::temp_directory_path() / ("ioctl-roundtrip-" + std::to_string(getpid()))).string();

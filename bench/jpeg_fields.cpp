@@ -37,6 +37,7 @@
 #include "bench/bench_machine.h"
 #include "platform/nt/machine.h"
 #include "sim/pci_layouts.h"
+#include "bench/bench_host.h"
 
 namespace {
 
@@ -176,6 +177,7 @@ NTSTATUS Command(PZAR_DEVICE_EXTENSION ext, ULONG command, ULONG channel, ULONG 
 
 int main(int argc, char** argv)
 {
+    PrintHowRun("jpeg_fields");
     const uint64_t fields = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 600;
     BenchMachine machine("zar-bench");
     if (!machine.Boot(sim::BoardsLayout(1), nt::ClockMode::Virtual)) return 1;

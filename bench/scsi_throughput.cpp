@@ -29,6 +29,7 @@
 #include "platform/nt/machine.h"
 #include "platform/win32/win32.h"
 #include "sim/pci_layouts.h"
+#include "bench/bench_host.h"
 
 namespace {
 
@@ -97,6 +98,7 @@ double PlainFile(const std::string& image, bool write, ULONG totalBytes, ULONG c
 
 int main(int argc, char** argv)
 {
+    PrintHowRun("scsi_throughput");
     const ULONG megabytes = argc > 1 ? ULONG(std::atol(argv[1])) : 64;
     const ULONG chunkBytes = (argc > 2 ? ULONG(std::atol(argv[2])) : 1024) * 1024;
     const ULONG totalBytes = megabytes << 20;

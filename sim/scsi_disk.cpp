@@ -583,13 +583,19 @@ uint32_t ScsiDisk::DataOut(const uint8_t* from, uint32_t count)
             want = uint64_t(faults_.badBlock) * kBlockSize > offset ? uint64_t(faults_.badBlock) * kBlockSize - offset : 0;
             failedBlock = faults_.badBlock;
         }
-        while (moved < want && fd_ >= 0) {
-            ssize_t r = ::pwrite64(fd_, from + moved, size_t(want - moved), off64_t(offset + moved));
+        uint64_t kept = want;
+        if (faults_.writeBytesLeft >= 0) {
+            kept = std::min<uint64_t>(want, uint64_t(faults_.writeBytesLeft));
+            faults_.writeBytesLeft -= int64_t(kept);
+        }
+        while (moved < kept && fd_ >= 0) {
+            ssize_t r = ::pwrite64(fd_, from + moved, size_t(kept - moved), off64_t(offset + moved));
             if (r < 0 && errno == EINTR) continue;
             if (r <= 0) break;
             moved += uint32_t(r);
         }
-        if (moved < want) failedBlock = int64_t((offset + moved) / kBlockSize);
+        if (moved < kept) failedBlock = int64_t((offset + moved) / kBlockSize);
+        else moved = uint32_t(want);  // the rest went nowhere
     }
     dataPos_ += moved;
     if (failedBlock >= 0) CheckCondition(scsi::kKeyMediumError, 0x0C, 0, failedBlock);

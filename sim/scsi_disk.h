@@ -95,6 +95,9 @@ struct DriveFaults {
     int selectionTimeouts = 0;      // the next n selections go unanswered
     int hungDataPhases = 0;         // the next n data phases stop handshaking
     int64_t badBlock = -1;          // reads and writes touching it fail
+    // Bytes that still reach the image; beyond them writes end as usual but
+    // are lost, as when the power goes mid-write (-1: no limit).
+    int64_t writeBytesLeft = -1;
 };
 
 class ScsiDisk {

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -53,9 +54,22 @@ constexpr uint64_t kSnapshotEvery = 10;        // fields
 constexpr size_t kPicturesWritten = 4;
 constexpr uint32_t kNoStatus = 0xFF;           // what a command that never reached its status phase leaves
 constexpr int kQueueReadIndex = 1;            // the next node the channel considers, in the status's queue words
-// What a channel in error most likely means on the real clock.
-constexpr char kBehind[] =
-    "  the channel went into error: a codec missed a field (the host fell behind real time)\n";
+// What a channel in error most likely means: on the real clock, a host
+// that fell behind; on the virtual clock, a fault.
+const char* BehindText()
+{
+    return nt::ClockGetMode() == nt::ClockMode::Real
+               ? "  the channel went into error: a codec missed a field (the host fell behind real time)\n"
+               : "  the channel went into error: a codec missed a field\n";
+}
+
+// Seconds of the host's own clock, for the figures that depend on the host.
+double HostSeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+const char* TimeKind() { return nt::ClockGetMode() == nt::ClockMode::Real ? "real time" : "machine time"; }
 
 // The record channel's node-command block: the channel, an index, and where
 // the driver puts the descriptor.
@@ -382,6 +396,7 @@ private:
         nextBlock_ = kClipFirstBlock;
         const uint64_t encodedBefore = hw_.Jpeg().Codec(0).FieldsEncoded();
         recordStart_ = nt::ClockNow();
+        recordHostStart_ = HostSeconds();
         if (!board_.Command(record, "record")) return false;
 
         // The codec runs on the field clock; this loop only has to keep the
@@ -394,6 +409,7 @@ private:
         }
         board_.Stop(kVideoChannel);
         recordTime_ = nt::ClockNow() - recordStart_;
+        recordHostTime_ = HostSeconds() - recordHostStart_;
 
         // The last fields arrive within a few fields of the stop.
         const uint64_t settle = nt::ClockNow() + 1000000000ull;
@@ -411,9 +427,16 @@ private:
         encoded_ = hw_.Jpeg().Codec(0).FieldsEncoded() - encodedBefore;
         if (StateWord(status) == ZAR_VIDEO_RECORD) {
             std::printf("  the record channel did not stop within a second (state %d)\n", StateWord(status));
+            // A channel left recording would keep its codec encoding every
+            // field until the machine goes: reset the codecs instead.
+            ZAR_JPEG_COMMAND reset{};
+            reset.Command = ZAR_JPEG_CMD_RESET;
+            reset.Channel = 2;
+            if (board_.Command(reset, "reset") && board_.Query(ZAR_JPEG_RECORD_CHANNEL, status))
+                std::printf("  the codecs were reset: record channel state %d\n", StateWord(status));
             return false;
         }
-        if (recordState_.StateWord < 0) std::printf("%s", kBehind);
+        if (recordState_.StateWord < 0) std::printf("%s", BehindText());
         return ok;
     }
 
@@ -423,8 +446,10 @@ private:
         for (const ClipField& f : clip_) blocks += f.size;
         const double perSecond = 1e9 / double(fieldNs_);
         const double average = clip_.empty() ? 0 : double(blocks) / double(clip_.size());
-        std::printf("  recorded %zu fields in %.2f s (codec 0 encoded %llu; %u dropped, state %d, error flag %u)\n",
-                    clip_.size(), double(recordTime_) / 1e9, static_cast<unsigned long long>(encoded_),
+        std::printf("  recorded %zu fields in %.2f s of %s, %.2f s of host time (codec 0 encoded %llu; %u dropped, "
+                    "state %d, error flag %u)\n",
+                    clip_.size(), double(recordTime_) / 1e9, TimeKind(), recordHostTime_,
+                    static_cast<unsigned long long>(encoded_),
                     recordState_.DroppedFields, recordState_.StateWord, recordState_.ErrorFlag);
         std::printf("  average field %.1f blocks (%.1f KB), %.2f MB/s; target %u blocks a field, %.2f MB/s (%.0f%%)\n",
                     average, average * ZAR_JPEG_BLOCK_BYTES / 1024, average * ZAR_JPEG_BLOCK_BYTES * perSecond / 1e6,
@@ -481,6 +506,7 @@ private:
         playOffset_ = 0;
         loaded_ = 0;
         const uint64_t start = nt::ClockNow();
+        const double hostStart = HostSeconds();
         if (!LoadAndInsert(std::min<size_t>(kPreload, clip_.size()))) return false;
         const uint64_t decodedBefore = hw_.Jpeg().Codec(0).FieldsDecoded();
         const uint64_t errorsBefore = hw_.Jpeg().Codec(0).DecodeErrors();
@@ -523,15 +549,16 @@ private:
         const ZAR_VIDEO_CHANNEL_STATE state = VideoState(status);
         const uint64_t playTime = nt::ClockNow() - start;
         const uint64_t decoded = hw_.Jpeg().Codec(0).FieldsDecoded() - decodedBefore;
-        std::printf("  played %u of %zu fields from the drive in %.2f s (codec 0 decoded %llu, %llu decode errors, "
-                    "%u late, channel state %d)\n",
-                    taken, clip_.size(), double(playTime) / 1e9, static_cast<unsigned long long>(decoded),
+        std::printf("  played %u of %zu fields from the drive in %.2f s of %s, %.2f s of host time (codec 0 decoded "
+                    "%llu, %llu decode errors, %u late, channel state %d)\n",
+                    taken, clip_.size(), double(playTime) / 1e9, TimeKind(), HostSeconds() - hostStart,
+                    static_cast<unsigned long long>(decoded),
                     static_cast<unsigned long long>(hw_.Jpeg().Codec(0).DecodeErrors() - errorsBefore),
                     state.DroppedFields, state.StateWord);
         if (state.StateWord == ZAR_VIDEO_HOLD && taken + 1 == clip_.size())
             std::printf("  (the clip's last field stays queued, shown again once as late, while the channel comes "
                         "to hold on it)\n");
-        if (state.StateWord < 0) std::printf("%s", kBehind);
+        if (state.StateWord < 0) std::printf("%s", BehindText());
         if (!ended) {
             std::printf("  the play did not %s in time (%zu of %zu fields loaded)\n",
                         seenPlaying ? "come to its end" : "start", loaded_, clip_.size());
@@ -611,6 +638,7 @@ private:
     uint32_t fetched_ = 0;
     uint32_t nextBlock_ = kClipFirstBlock;
     uint64_t recordStart_ = 0, recordTime_ = 0, encoded_ = 0;
+    double recordHostStart_ = 0, recordHostTime_ = 0;
     ZAR_VIDEO_CHANNEL_STATE recordState_{};
     uint32_t playOffset_ = 0;
     size_t loaded_ = 0;

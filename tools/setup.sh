@@ -110,17 +110,19 @@ zar_apt_get() {
 
 # ---- Packages ----
 
+# zar_missing_packages <package...>: those of them not installed.
 zar_missing_packages() {
     local p status
-    for p in "${ZAR_PACKAGES[@]}"; do
+    for p in "$@"; do
         status="$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)"
         [ "$status" = installed ] || printf '%s\n' "$p"
     done
 }
 
-zar_packages() {
+# zar_install <package...>: installs those not installed yet.
+zar_install() {
     local missing
-    mapfile -t missing < <(zar_missing_packages)
+    mapfile -t missing < <(zar_missing_packages "$@")
     [ "${#missing[@]}" -eq 0 ] && return 0
     zar_say "installing Debian packages: ${missing[*]}"
     if [ "$(id -u)" -ne 0 ] && [ "${CI:-}" != true ] && command -v sudo >/dev/null 2>&1; then
@@ -129,8 +131,48 @@ zar_packages() {
     fi
     zar_quiet "apt-get update" zar_apt_get update
     zar_step "installing ${missing[*]}" zar_apt_get install -y --no-install-recommends "${missing[@]}"
-    mapfile -t missing < <(zar_missing_packages)
+    mapfile -t missing < <(zar_missing_packages "$@")
     [ "${#missing[@]}" -eq 0 ] || zar_die "still not installed after apt-get install: ${missing[*]}"
+}
+
+zar_packages() { zar_install "${ZAR_PACKAGES[@]}"; }
+
+# ---- Running i386 programs ----
+
+# The smallest i386 program, built once into the build folder.
+ZAR_PROBE="$ZAR_BUILD/i386-probe"
+zar_i386_probe() {
+    [ -x "$ZAR_PROBE" ] && return 0
+    printf 'int main(void) { return 0; }\n' >"$ZAR_PROBE.c"
+    zar_step "building the i386 probe program" gcc -m32 -o "$ZAR_PROBE" "$ZAR_PROBE.c"
+}
+
+# Decides how the system's i386 programs run and exports ZAR_EMULATOR
+# (empty: directly). A host whose kernel refuses them (its 32-bit emulation
+# is off) runs them under Debian's qemu-i386; ZAR_EMULATE=1 asks for that
+# anywhere. tools/run-i386 reads the choice, so tests, the demo, the
+# benchmarks and every program they start go the same way.
+zar_choose_runner() {
+    local probe="$ZAR_PROBE" why
+    zar_i386_probe
+    if [ "${ZAR_EMULATE:-0}" = 1 ]; then
+        why="ZAR_EMULATE=1"
+    elif "$probe" >/dev/null 2>&1; then
+        export ZAR_EMULATOR=""
+        return 0
+    else
+        why="this host's kernel does not run 32-bit x86 programs"
+    fi
+    if ! command -v qemu-i386 >/dev/null 2>&1; then
+        zar_run_strict zar_install qemu-user
+        command -v qemu-i386 >/dev/null 2>&1 ||
+            zar_die "this host cannot run 32-bit x86 programs: turn on the kernel's 32-bit emulation" \
+                "(CONFIG_IA32_EMULATION; boot option ia32_emulation=1) or install Debian's qemu-user"
+    fi
+    export ZAR_EMULATOR
+    ZAR_EMULATOR="$(command -v qemu-i386)"
+    "$ZAR_EMULATOR" "$probe" >/dev/null 2>&1 || zar_die "$ZAR_EMULATOR does not run the i386 probe program $probe"
+    zar_say "running the 32-bit programs under qemu-i386 ($why): several times slower"
 }
 
 # ---- Debian source entries ----
@@ -336,6 +378,7 @@ zar_jpeg() {
 zar_setup() {
     command -v dpkg-query >/dev/null 2>&1 || zar_die "this set-up is for Debian (dpkg-query not found)"
     zar_packages
+    zar_choose_runner
     zar_jpeg
     if [ -f "$ZAR_BUILD/CMakeCache.txt" ] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$ZAR_BUILD/CMakeCache.txt"; then
         zar_die "$ZAR_BUILD was configured with another generator than Ninja; delete it and run again"

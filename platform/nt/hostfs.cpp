@@ -236,31 +236,50 @@ NTSTATUS Components(const std::u16string& path, std::vector<std::u16string>* out
     return STATUS_SUCCESS;
 }
 
-// The host name of 'name' in 'dir' (exact match first, then ignoring case).
-bool FindEntry(const std::string& dir, const std::u16string& name, std::string* actual, struct stat* st)
+// The names in a host directory, "." and ".." left out. A read that fails
+// part-way is an error, never a shorter listing: a directory that merely
+// looked empty could be deleted with everything in it.
+int ReadDirectory(const std::string& dir, std::vector<std::string>* names)
+{
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return errno;
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        struct dirent* e = ::readdir(d);
+        if (!e) {
+            error = errno;
+            break;
+        }
+        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names->push_back(e->d_name);
+    }
+    ::closedir(d);
+    return error;
+}
+
+// The host name of 'name' in 'dir' (exact match first, then ignoring case):
+// STATUS_SUCCESS when found, STATUS_OBJECT_NAME_NOT_FOUND when not, another
+// status when the directory cannot be read.
+NTSTATUS FindEntry(const std::string& dir, const std::u16string& name, std::string* actual, struct stat* st)
 {
     std::string exact = Narrow(name);
     if (::stat((dir + "/" + exact).c_str(), st) == 0) {
         *actual = exact;
-        return true;
+        return STATUS_SUCCESS;
     }
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return false;
+    std::vector<std::string> names;
+    if (int error = ReadDirectory(dir, &names)) return FromErrno(error);
     std::vector<std::string> matches;
-    while (struct dirent* e = ::readdir(d)) {
-        std::string n = e->d_name;
-        if (n == "." || n == "..") continue;
-        if (cm::NamesEqual(NtWiden(n), name)) matches.push_back(n);
-    }
-    ::closedir(d);
+    for (auto& n : names)
+        if (cm::NamesEqual(NtWiden(n), name)) matches.push_back(std::move(n));
     std::sort(matches.begin(), matches.end());
     for (const auto& m : matches) {
         if (::stat((dir + "/" + m).c_str(), st) == 0) {
             *actual = m;
-            return true;
+            return STATUS_SUCCESS;
         }
     }
-    return false;
+    return STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 struct Resolved {
@@ -290,7 +309,9 @@ NTSTATUS ResolvePath(const std::string& folder, const std::u16string& volumePath
         std::string actual;
         struct stat st;
         bool last = i + 1 == parts.size();
-        bool found = FindEntry(out->hostPath, parts[i], &actual, &st);
+        NTSTATUS lookup = FindEntry(out->hostPath, parts[i], &actual, &st);
+        if (lookup != STATUS_SUCCESS && lookup != STATUS_OBJECT_NAME_NOT_FOUND) return lookup;
+        bool found = lookup == STATUS_SUCCESS;
         if (!last) {
             if (!found || !S_ISDIR(st.st_mode)) return STATUS_OBJECT_PATH_NOT_FOUND;
             out->hostPath += "/" + actual;
@@ -513,19 +534,13 @@ NTSTATUS Create(PDEVICE_OBJECT device, PIRP irp)
 
 // ---- Cleanup and close ----
 
-bool DirectoryEmpty(const std::string& path)
+// STATUS_SUCCESS when the host directory holds nothing,
+// STATUS_DIRECTORY_NOT_EMPTY when it does, another status when it cannot be read.
+NTSTATUS DirectoryEmpty(const std::string& path)
 {
-    DIR* d = ::opendir(path.c_str());
-    if (!d) return false;
-    bool empty = true;
-    while (struct dirent* e = ::readdir(d)) {
-        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) {
-            empty = false;
-            break;
-        }
-    }
-    ::closedir(d);
-    return empty;
+    std::vector<std::string> names;
+    if (int error = ReadDirectory(path, &names)) return FromErrno(error);
+    return names.empty() ? STATUS_SUCCESS : STATUS_DIRECTORY_NOT_EMPTY;
 }
 
 NTSTATUS Cleanup(PDEVICE_OBJECT, PIRP irp)
@@ -823,7 +838,10 @@ NTSTATUS SetInformation(PDEVICE_OBJECT, PIRP irp)
         if (!(ccb->access & DELETE)) return Complete(irp, STATUS_ACCESS_DENIED);
         bool del = static_cast<FILE_DISPOSITION_INFORMATION*>(buffer)->DeleteFile;
         if (del && fcb->path == u"\\") return Complete(irp, kCannotDelete);
-        if (del && fcb->directory && !DirectoryEmpty(fcb->hostPath)) return Complete(irp, STATUS_DIRECTORY_NOT_EMPTY);
+        if (del && fcb->directory) {
+            NTSTATUS empty = DirectoryEmpty(fcb->hostPath);
+            if (!NT_SUCCESS(empty)) return Complete(irp, empty);
+        }
         fcb->deletePending = del;
         return Complete(irp, STATUS_SUCCESS);
     }
@@ -870,7 +888,7 @@ NTSTATUS SetInformation(PDEVICE_OBJECT, PIRP irp)
 
 // ---- Directory enumeration ----
 
-void Snapshot(Ccb* ccb)
+NTSTATUS Snapshot(Ccb* ccb)
 {
     ccb->entries.clear();
     ccb->next = 0;
@@ -884,20 +902,21 @@ void Snapshot(Ccb* ccb)
         for (auto* e : {&self, &parent})
             if (Matches(ccb->pattern, 0, e->name, 0)) ccb->entries.push_back(*e);
     }
-    DIR* d = ::opendir(fcb->hostPath.c_str());
-    if (!d) return;
-    while (struct dirent* e = ::readdir(d)) {
-        std::string n = e->d_name;
-        if (n == "." || n == "..") continue;
+    std::vector<std::string> names;
+    if (int error = ReadDirectory(fcb->hostPath, &names)) {
+        ccb->entries.clear();
+        return FromErrno(error);
+    }
+    for (const auto& n : names) {
         DirEntry entry{NtWiden(n), {}};
         if (!Matches(ccb->pattern, 0, entry.name, 0)) continue;
         if (::stat((fcb->hostPath + "/" + n).c_str(), &entry.st) != 0) continue;
         found.push_back(std::move(entry));
     }
-    ::closedir(d);
     std::sort(found.begin(), found.end(),
               [](const DirEntry& a, const DirEntry& b) { return cm::CompareNames(a.name, b.name) < 0; });
     ccb->entries.insert(ccb->entries.end(), found.begin(), found.end());
+    return STATUS_SUCCESS;
 }
 
 // One directory record of 'infoClass' for an entry; 'fixed' gets its fixed size.
@@ -976,8 +995,9 @@ NTSTATUS DirectoryControl(PDEVICE_OBJECT, PIRP irp)
             ccb->pattern.assign(pattern->Buffer, pattern->Length / sizeof(WCHAR));
         else if (first)
             ccb->pattern = u"*";
+        NTSTATUS status = Snapshot(ccb);
+        if (!NT_SUCCESS(status)) return Complete(irp, status);
         ccb->scanStarted = true;
-        Snapshot(ccb);
     }
     if (ccb->next >= ccb->entries.size())
         return Complete(irp, first && ccb->entries.empty() ? STATUS_NO_SUCH_FILE : STATUS_NO_MORE_FILES);

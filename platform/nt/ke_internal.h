@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -107,6 +108,10 @@ extern thread_local KTHREAD* CurrentThread;
 extern thread_local KIRQL CurrentIrql;
 extern thread_local bool OnInterruptContext;
 KTHREAD* AdoptCurrentThread();
+// Joins the host threads of ended kernel threads, waiting up to 'limit' of
+// host time for the rest to end; returns how many were still running (they
+// are detached).
+size_t JoinKernelThreads(std::chrono::milliseconds limit);
 inline KTHREAD* Current()
 {
     KTHREAD* t = CurrentThread;

@@ -3,9 +3,16 @@
 // user APCs and critical regions. Thread objects are made by the object
 // manager (ObCreateObject with PsThreadType); the process a thread runs in
 // is the process module's (PsGetThreadProcess/PsSetThreadProcess).
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "ke_internal.h"
 #include "nt_mm.h"
@@ -32,6 +39,42 @@ OBJECT_TYPE g_threadType = {
 std::atomic<ULONG> g_nextThreadId{0x100};
 
 thread_local bool t_adopting = false;
+
+// The host threads of created kernel threads. They are joined, not
+// detached: a machine that has shut down leaves no thread of its own
+// behind, so the process is single-threaded again (a fork right after a
+// shutdown needs that, under an emulator above all).
+struct HostThread {
+    std::thread thread;
+    std::atomic<bool> ending{false};    // past its routine, in its exit
+    std::atomic<bool> finished{false};  // about to return to the host
+};
+
+std::mutex g_hostThreadsLock;
+// Never destroyed: a process may exit with kernel threads still running (a
+// unit test's kernel without a machine), and a joinable std::thread must
+// not be destroyed.
+std::vector<std::shared_ptr<HostThread>>& g_hostThreads = *new std::vector<std::shared_ptr<HostThread>>;
+
+// At process exit: a thread whose waiters already saw it end may still be
+// in its last steps; the process's static objects must outlive them.
+void JoinEndingThreadsAtExit()
+{
+    std::lock_guard<std::mutex> lock(g_hostThreadsLock);
+    for (auto& h : g_hostThreads)
+        if (h->ending.load() && h->thread.joinable()) h->thread.join();
+}
+
+// Joins every host thread that has finished; the others stay listed.
+void JoinFinishedLocked()
+{
+    for (auto& h : g_hostThreads)
+        if (h->finished.load()) h->thread.join();
+    // Only what was joined goes: a thread that finished after the loop
+    // looked at it is still joinable.
+    auto joined = [](const std::shared_ptr<HostThread>& h) { return !h->thread.joinable(); };
+    g_hostThreads.erase(std::remove_if(g_hostThreads.begin(), g_hostThreads.end(), joined), g_hostThreads.end());
+}
 
 void InitThread(KTHREAD* t)
 {
@@ -105,8 +148,12 @@ struct AdoptedThreadEnd {
     }
 };
 
-void ThreadMain(KTHREAD* t)
+void ThreadMain(KTHREAD* t, std::shared_ptr<HostThread> host)
 {
+    struct Finished {
+        HostThread& host;
+        ~Finished() { host.finished.store(true); }
+    } finished{*host};
     CurrentThread = t;
     CurrentIrql = PASSIVE_LEVEL;
     {
@@ -124,6 +171,7 @@ void ThreadMain(KTHREAD* t)
     }
     if (CurrentIrql != PASSIVE_LEVEL)
         KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, CurrentIrql, 0, reinterpret_cast<ULONG_PTR>(t->StartRoutine), 1);
+    host->ending.store(true);
     ExitThread(t, status);
 }
 
@@ -169,7 +217,13 @@ NTSTATUS CreateThread(PEPROCESS process, POBJECT_ATTRIBUTES attributes, ACCESS_M
         RegisterNewThreadLocked(t);
     }
     try {
-        std::thread(ThreadMain, t).detach();
+        static std::once_flag atExit;
+        std::call_once(atExit, [] { std::atexit(JoinEndingThreadsAtExit); });
+        auto host = std::make_shared<HostThread>();
+        std::lock_guard<std::mutex> lock(g_hostThreadsLock);
+        JoinFinishedLocked();
+        host->thread = std::thread(ThreadMain, t, host);
+        g_hostThreads.push_back(std::move(host));
     } catch (const std::system_error&) {
         {
             Guard lock(DispatcherLock);
@@ -184,6 +238,24 @@ NTSTATUS CreateThread(PEPROCESS process, POBJECT_ATTRIBUTES attributes, ACCESS_M
 }  // namespace
 
 POBJECT_TYPE PsThreadType = &g_threadType;
+
+size_t ki::JoinKernelThreads(std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::lock_guard<std::mutex> lock(g_hostThreadsLock);
+    for (;;) {
+        JoinFinishedLocked();
+        if (g_hostThreads.empty()) return 0;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // A thread still blocked for good (a wait nobody will satisfy) cannot
+    // be joined; it is let go rather than hanging the shutdown.
+    size_t left = g_hostThreads.size();
+    for (auto& h : g_hostThreads) h->thread.detach();
+    g_hostThreads.clear();
+    return left;
+}
 
 KTHREAD* ki::AdoptCurrentThread()
 {

@@ -24,6 +24,7 @@
 #include "machine.h"
 #include "machine_internal.h"
 #include "io_internal.h"
+#include "ke_internal.h"
 
 namespace nt {
 
@@ -182,14 +183,21 @@ NTSTATUS MapDrives(const std::string& folder)
     RtlInitUnicodeString(&windowsFolder, u"\\??\\C:\\WINNT");
     status = IoCreateSymbolicLink(&systemRoot, &windowsFolder);
     if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_COLLISION) return status;
-    if (DIR* d = ::opendir(drives.c_str())) {
-        while (struct dirent* e = ::readdir(d)) {
-            char c = e->d_name[0];
-            if (e->d_name[1] || c == 'C' || c < 'A' || c > 'Z') continue;
-            HostFsMapDrive(c, drives + "/" + e->d_name);
-        }
-        ::closedir(d);
+    DIR* d = ::opendir(drives.c_str());
+    if (!d) return STATUS_ACCESS_DENIED;
+    for (;;) {
+        errno = 0;
+        struct dirent* e = ::readdir(d);
+        if (!e) break;
+        char c = e->d_name[0];
+        if (e->d_name[1] || c == 'C' || c < 'A' || c > 'Z') continue;
+        HostFsMapDrive(c, drives + "/" + e->d_name);
     }
+    // A drive folder missed because the listing failed would be a drive
+    // letter silently gone.
+    int error = errno;
+    ::closedir(d);
+    if (error) return STATUS_UNSUCCESSFUL;
     for (const auto& [letter, hostFolder] : pendingDrives) HostFsMapDrive(letter, hostFolder);
     pendingDrives.clear();
     return STATUS_SUCCESS;
@@ -211,9 +219,13 @@ NTSTATUS Machine::Boot(const MachineOptions& options)
     std::free(real);
     const std::string& folder = currentOptions.folder;
 
-    NTSTATUS status = CmBootLoad(folder);
+    NTSTATUS status = EventLogOpen(folder);
     if (!NT_SUCCESS(status)) return status;
-    EventLogOpen(folder);
+    status = CmBootLoad(folder);
+    if (!NT_SUCCESS(status)) {
+        EventLogCloseFile();
+        return status;
+    }
     ObInitialize();
     ClockStart(options.clock);
     IopStartWorkers();
@@ -249,6 +261,8 @@ void Machine::Shutdown()
     ClockStop();
     CmShutdown();
     ObShutdown();
+    if (size_t left = ki::JoinKernelThreads(std::chrono::seconds(2)))
+        std::fprintf(stderr, "machine: %zu kernel thread(s) still blocked at shutdown were let go\n", left);
     EventLogCloseFile();
     pendingDrives.clear();
     currentOptions = MachineOptions{};

@@ -97,14 +97,17 @@ TEST(RealClock, FollowsHostTime)
                 1e7);
 
     uint64_t eventAt = 0;
-    nt::ClockSchedule(nt::ClockNow() + 10 * kMs, [&] { eventAt = nt::ClockNow(); });
+    const uint64_t eventDue = nt::ClockNow() + 10 * kMs;
+    nt::ClockSchedule(eventDue, [&] { eventAt = nt::ClockNow(); });
     auto start = std::chrono::steady_clock::now();
     uint64_t clockStart = nt::ClockNow();
     nt::ClockRunFor(20 * kMs);
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(20));
     EXPECT_GE(nt::ClockNow() - clockStart, 20 * kMs);
-    EXPECT_GE(eventAt, clockStart + 10 * kMs);
+    // Against the time it was due, not a reading taken after scheduling: a
+    // loaded host may take that reading late.
+    EXPECT_GE(eventAt, eventDue);
     nt::ClockStop();
 }
 

@@ -1,8 +1,10 @@
 // The machine: its folder, drivers started from their service keys at boot,
 // the event log (kernel entries and the service's reports), shutdown
 // notification and unload, and booting again in the same process.
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "platform/nt/kernel.h"
 #include "platform/nt/nt_syscall.h"
@@ -184,6 +186,29 @@ TEST_F(MachineTest, ShutdownNotifiesAndUnloadsAndTheMachineBootsAgain)
     auto records = RecordsFrom(u"Board");
     ASSERT_EQ(records.size(), 2u);  // one per boot
     EXPECT_LT(records[0].sequence, records[1].sequence);
+}
+
+size_t HostThreadsOfThisProcess()
+{
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) count++;
+    return count;
+}
+
+// A shut-down machine leaves no thread of its own running: the process can
+// fork safely right after (a forked child has only the forking thread).
+TEST_F(MachineTest, ShutdownJoinsEveryThreadTheMachineStarted)
+{
+    nt::Machine::Shutdown();
+    const size_t before = HostThreadsOfThisProcess();
+    ASSERT_EQ(nt::Machine::Boot(Options()), STATUS_SUCCESS);
+    EXPECT_GT(HostThreadsOfThisProcess(), before);  // the clock's context, the work queue
+    nt::Machine::Shutdown();
+    // A joined thread's task may linger a moment in /proc after the join.
+    for (int tries = 0; tries < 100 && HostThreadsOfThisProcess() > before; tries++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(HostThreadsOfThisProcess(), before);
+    ASSERT_EQ(nt::Machine::Boot(Options()), STATUS_SUCCESS);  // for TearDown
 }
 
 TEST_F(MachineTest, ReportEventKeepsEverythingTheServiceGave)

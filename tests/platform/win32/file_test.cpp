@@ -108,6 +108,28 @@ TEST_F(Files, ReadWriteSeekAndSize)
     EXPECT_EQ(content, "hello");
 }
 
+// Offsets past 4 GB reach the host file whole, not cut to 32 bits.
+TEST_F(Files, AWriteBeyondFourGigabytesLandsThereOnTheHost)
+{
+    HANDLE h = Open("C:\\w32files\\far.bin", CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    LARGE_INTEGER far;
+    far.QuadPart = 0x100000005LL;
+    ASSERT_TRUE(SetFilePointerEx(h, far, nullptr, FILE_BEGIN));
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, "x", 1, &n, nullptr));
+    LARGE_INTEGER size;
+    ASSERT_TRUE(GetFileSizeEx(h, &size));
+    EXPECT_EQ(size.QuadPart, 0x100000006LL);
+    ASSERT_TRUE(SetFilePointerEx(h, far, nullptr, FILE_BEGIN));
+    char back = 0;
+    ASSERT_TRUE(ReadFile(h, &back, 1, &n, nullptr));
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(back, 'x');
+    CloseHandle(h);
+    EXPECT_EQ(std::filesystem::file_size(HostPath("w32files/far.bin")), 0x100000006ULL);
+}
+
 TEST_F(Files, OverlappedFileIoUsesTheOffsetOfTheRecord)
 {
     std::ofstream(HostPath("w32files/o.bin")) << "0123456789";

@@ -1,0 +1,68 @@
+// ZARFSKD's global record and card instances, and the entry points that
+// cross its files. One card instance per board whose hardware context
+// starts; each has its control device \Device\ZarFsDevice<n>.
+#pragma once
+
+#include "zarfs_bodytable.h"
+#include "zarfs_eventlog.h"
+#include "zarfs_hw.h"
+
+inline constexpr ULONG ZARFS_MAX_CARDS = 10;
+inline constexpr ULONG ZARFS_POOL_TAG = ZarFsTag("Ifs ");  // "Ifs "
+
+// ZARFS_CARD_INSTANCE set-up flags.
+inline constexpr ULONG ZARFS_CARD_CONTROL_DEVICE = 0x1;
+inline constexpr ULONG ZARFS_CARD_CONTROL_EXTENSION = 0x2;
+inline constexpr ULONG ZARFS_CARD_CONTROL_LINK = 0x4;
+inline constexpr ULONG ZARFS_CARD_BT_CACHE = 0x40;
+inline constexpr ULONG ZARFS_CARD_HW = 0x80;
+inline constexpr ULONG ZARFS_CARD_RESOURCE = 0x100;
+
+struct ZARFS_CARD_INSTANCE {
+    LIST_ENTRY Link;
+    UNICODE_STRING ControlName;
+    UNICODE_STRING ControlLink;
+    WCHAR ControlNameBuffer[32];
+    WCHAR ControlLinkBuffer[32];
+    PDEVICE_OBJECT ControlDevice;
+    ZARFS_HW_CONTEXT Hw;
+    ZARFS_SCSI_PREFS ScsiPrefs;
+    ZARFS_BT_HANDLER BodyTables;
+    WCHAR DriveLetter;              // the media drive ('P' + card unless DriveLetter0 says otherwise)
+    ERESOURCE Resource;             // exclusive for layout changes, shared for readers
+    ULONG Card;
+    ULONG Flags;                    // ZARFS_CARD_...
+};
+
+// Device extension of every device of the driver; kind 0 = control device.
+inline constexpr ULONG ZARFS_DEVICE_CONTROL = 0;
+inline constexpr ULONG ZARFS_DEVICE_DISK = 1;
+struct ZARFS_DEVICE_EXTENSION {
+    ULONG Kind;
+    ZARFS_CARD_INSTANCE* Card;
+};
+
+inline constexpr ULONG ZARFS_GLOBAL_CARDS = 0x1;
+inline constexpr ULONG ZARFS_GLOBAL_SEGMENTS = 0x40;
+
+struct ZARFS_GLOBAL {
+    PDRIVER_OBJECT DriverObject;
+    UNICODE_STRING RegistryPath;
+    LIST_ENTRY Cards;
+    PAGED_LOOKASIDE_LIST Segments;  // allocator records, "VOLA"
+    ULONG Flags;                    // ZARFS_GLOBAL_...
+};
+extern ZARFS_GLOBAL* ZarFsGlobal;
+
+// ---- start-up, shut-down, unload (zarfs_init.cpp) ----
+NTSTATUS ZarFsDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+void ZarFsInitUnload(PDRIVER_OBJECT driverObject);
+NTSTATUS ZarFsInitShutdown(PDEVICE_OBJECT device, PIRP irp);
+// The card instance of a board, or null.
+ZARFS_CARD_INSTANCE* ZarFsGlobFindCard(ULONG card);
+
+// ---- control device (zarfs_ioctl.cpp) ----
+NTSTATUS ZarFsCreate(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsCleanup(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsClose(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsDeviceIOCTL(PDEVICE_OBJECT device, PIRP irp);

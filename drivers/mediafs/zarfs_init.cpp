@@ -1,0 +1,263 @@
+// ZARFSKD's start-up: the global record, one card instance per board that
+// answers (preferences from the registry, hardware context with the board's
+// start-up and volume discovery, control device, body-table cache), and
+// shut-down and unload.
+
+#include <cstdio>
+
+#include "zarfs_driver.h"
+
+ZARFS_GLOBAL* ZarFsGlobal = nullptr;
+
+namespace {
+
+// Registry key of a card: <service>\Parameters, or Parameters<n> for card n.
+void CardKeyPath(ULONG card, PWCHAR buffer, ULONG chars)
+{
+    const UNICODE_STRING& base = ZarFsGlobal->RegistryPath;
+    ULONG n = base.Length / sizeof(WCHAR);
+    ULONG i = 0;
+    for (; i < n && i + 1 < chars; ++i) buffer[i] = base.Buffer[i];
+    const char* tail = "\\Parameters";
+    for (; *tail && i + 1 < chars; ++tail) buffer[i++] = WCHAR(*tail);
+    if (card != 0 && i + 1 < chars) buffer[i++] = WCHAR(u'0' + card);
+    buffer[i] = 0;
+}
+
+// A value's first four bytes (its type is not checked); false when missing.
+bool ReadDword(PCWSTR key, PCWSTR name, PULONG value)
+{
+    UNICODE_STRING keyName, valueName;
+    RtlInitUnicodeString(&keyName, key);
+    RtlInitUnicodeString(&valueName, name);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE handle = nullptr;
+    if (!NT_SUCCESS(ZwOpenKey(&handle, KEY_READ, &attributes))) return false;
+    UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 64];
+    ULONG length = 0;
+    NTSTATUS status =
+        ZwQueryValueKey(handle, &valueName, KeyValuePartialInformation, buffer, sizeof buffer, &length);
+    ZwClose(handle);
+    auto* info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
+    if (!NT_SUCCESS(status) || info->DataLength < sizeof(ULONG)) return false;
+    RtlCopyMemory(value, info->Data, sizeof(ULONG));
+    return true;
+}
+
+void WriteDword(PCWSTR key, PCWSTR name, ULONG value)
+{
+    RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, key, name, REG_DWORD, &value, sizeof value);
+}
+
+// ScsiMaxRetries and ScsiVerifyWrite; a missing, unreadable or 0xFFFFFFFF
+// value takes its default, and then both are written back.
+void ReadScsiPrefs(ULONG card, ZARFS_SCSI_PREFS* prefs)
+{
+    WCHAR key[512];
+    CardKeyPath(card, key, 512);
+    bool defaulted = false;
+    if (!ReadDword(key, u"ScsiMaxRetries", &prefs->RetryCount) || prefs->RetryCount == 0xFFFFFFFF) {
+        prefs->RetryCount = ZARFS_DEFAULT_RETRIES;
+        defaulted = true;
+    }
+    if (!ReadDword(key, u"ScsiVerifyWrite", &prefs->VerifyWrite) || prefs->VerifyWrite == 0xFFFFFFFF) {
+        prefs->VerifyWrite = ZARFS_DEFAULT_VERIFY;
+        defaulted = true;
+    }
+    if (defaulted) {
+        RtlCreateRegistryKey(RTL_REGISTRY_ABSOLUTE, key);
+        WriteDword(key, u"ScsiMaxRetries", prefs->RetryCount);
+        WriteDword(key, u"ScsiVerifyWrite", prefs->VerifyWrite);
+    }
+}
+
+// DriveLetter0 (REG_SZ, its first character), else 'P' + card.
+WCHAR ReadDriveLetter(ULONG card)
+{
+    WCHAR key[512];
+    CardKeyPath(card, key, 512);
+    ULONG first = 0;
+    if (ReadDword(key, u"DriveLetter0", &first) && (first & 0xFFFF) != 0) return RtlUpcaseUnicodeChar(WCHAR(first));
+    return WCHAR(u'P' + card);
+}
+
+void MakeName(PWCHAR buffer, const char* prefix, ULONG card, UNICODE_STRING* name)
+{
+    ULONG i = 0;
+    for (; *prefix; ++prefix) buffer[i++] = WCHAR(*prefix);
+    buffer[i++] = WCHAR(u'0' + card);
+    buffer[i] = 0;
+    RtlInitUnicodeString(name, buffer);
+}
+
+void LogInit(NTSTATUS status, const char* text)
+{
+    ZarFsGlobLogEvent(ZarFsGlobal->DriverObject, ZARFS_MSG_INIT_ERROR, status, nullptr, 0, text,
+                      static_cast<const char*>(nullptr));
+}
+
+NTSTATUS CreateControlDevice(ZARFS_CARD_INSTANCE* card)
+{
+    MakeName(card->ControlNameBuffer, "\\Device\\ZarFsDevice", card->Card, &card->ControlName);
+    MakeName(card->ControlLinkBuffer, "\\DosDevices\\ZarFsDevice", card->Card, &card->ControlLink);
+    NTSTATUS status = IoCreateDevice(ZarFsGlobal->DriverObject, sizeof(ZARFS_DEVICE_EXTENSION), &card->ControlName,
+                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &card->ControlDevice);
+    if (!NT_SUCCESS(status)) {
+        LogInit(status, "Create device obj. failed");
+        return status;
+    }
+    card->Flags |= ZARFS_CARD_CONTROL_DEVICE;
+    card->ControlDevice->Flags |= DO_DIRECT_IO;
+    auto* ext = static_cast<ZARFS_DEVICE_EXTENSION*>(card->ControlDevice->DeviceExtension);
+    ext->Kind = ZARFS_DEVICE_CONTROL;
+    ext->Card = card;
+    card->Flags |= ZARFS_CARD_CONTROL_EXTENSION;
+    status = IoCreateSymbolicLink(&card->ControlLink, &card->ControlName);
+    if (!NT_SUCCESS(status)) {
+        LogInit(status, "Create device symb. link failed");
+        return status;
+    }
+    card->Flags |= ZARFS_CARD_CONTROL_LINK;
+    return STATUS_SUCCESS;
+}
+
+void FreeCardInstance(ZARFS_CARD_INSTANCE* card)
+{
+    if (card->Flags & ZARFS_CARD_BT_CACHE) ZarFsBTFreeHandler(&card->BodyTables);
+    if (card->Flags & ZARFS_CARD_HW) ZarFsHwFree(&card->Hw);
+    if (card->Flags & ZARFS_CARD_CONTROL_LINK) IoDeleteSymbolicLink(&card->ControlLink);
+    if (card->Flags & ZARFS_CARD_CONTROL_DEVICE) IoDeleteDevice(card->ControlDevice);
+    if (card->Flags & ZARFS_CARD_RESOURCE) ExDeleteResourceLite(&card->Resource);
+    card->Flags = 0;
+    ExFreePoolWithTag(card, ZARFS_POOL_TAG);
+}
+
+NTSTATUS InitializeCardInstance(ZARFS_CARD_INSTANCE* card, ULONG n)
+{
+    RtlZeroMemory(card, sizeof *card);
+    card->Card = n;
+    card->DriveLetter = ReadDriveLetter(n);
+    ExInitializeResourceLite(&card->Resource);
+    card->Flags |= ZARFS_CARD_RESOURCE;
+    // The disk-access preferences apply to the discovery at start-up too.
+    ReadScsiPrefs(n, &card->ScsiPrefs);
+    card->Flags |= ZARFS_CARD_HW;
+    NTSTATUS status = ZarFsHwInitialize(&card->Hw, n, ZarFsGlobal->DriverObject, &ZarFsGlobal->Segments,
+                                        &card->ScsiPrefs);
+    if (!NT_SUCCESS(status)) return status;
+    status = CreateControlDevice(card);
+    if (!NT_SUCCESS(status)) return status;
+    status = ZarFsBTInitHandler(&card->BodyTables, &card->Hw, card->DriveLetter);
+    card->Flags |= ZARFS_CARD_BT_CACHE;
+    if (!NT_SUCCESS(status)) LogInit(status, "Init. body table cache handler failed");
+    return status;
+}
+
+NTSTATUS InitializeCardInstances()
+{
+    NTSTATUS last = STATUS_NO_SUCH_DEVICE;
+    bool any = false;
+    for (ULONG n = 0; n < ZARFS_MAX_CARDS; ++n) {
+        auto* card = static_cast<ZARFS_CARD_INSTANCE*>(
+            ExAllocatePoolWithTag(NonPagedPool, sizeof(ZARFS_CARD_INSTANCE), ZARFS_POOL_TAG));
+        if (card == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        NTSTATUS status = InitializeCardInstance(card, n);
+        if (NT_SUCCESS(status)) {
+            InsertTailList(&ZarFsGlobal->Cards, &card->Link);
+            any = true;
+        } else {
+            FreeCardInstance(card);
+            last = status;
+        }
+    }
+    return any ? STATUS_SUCCESS : last;
+}
+
+}  // namespace
+
+ZARFS_CARD_INSTANCE* ZarFsGlobFindCard(ULONG n)
+{
+    if (ZarFsGlobal == nullptr) return nullptr;
+    for (PLIST_ENTRY e = ZarFsGlobal->Cards.Flink; e != &ZarFsGlobal->Cards; e = e->Flink) {
+        auto* card = CONTAINING_RECORD(e, ZARFS_CARD_INSTANCE, Link);
+        if (card->Card == n) return card;
+    }
+    return nullptr;
+}
+
+NTSTATUS ZarFsDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    driverObject->DriverUnload = ZarFsInitUnload;
+    driverObject->MajorFunction[IRP_MJ_CREATE] = ZarFsCreate;
+    driverObject->MajorFunction[IRP_MJ_CLEANUP] = ZarFsCleanup;
+    driverObject->MajorFunction[IRP_MJ_CLOSE] = ZarFsClose;
+    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ZarFsDeviceIOCTL;
+    driverObject->MajorFunction[IRP_MJ_SHUTDOWN] = ZarFsInitShutdown;
+
+    ZarFsGlobal = static_cast<ZARFS_GLOBAL*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ZARFS_GLOBAL), ZARFS_POOL_TAG));
+    if (ZarFsGlobal == nullptr) {
+        ZarFsGlobLogEvent(driverObject, ZARFS_MSG_INIT_ERROR, STATUS_INSUFFICIENT_RESOURCES, nullptr, 0,
+                          "Global mem. alloc failed", static_cast<const char*>(nullptr));
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(ZarFsGlobal, sizeof *ZarFsGlobal);
+    ZarFsGlobal->DriverObject = driverObject;
+    InitializeListHead(&ZarFsGlobal->Cards);
+    ZarFsGlobal->RegistryPath.Buffer =
+        static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, registryPath->Length + sizeof(WCHAR), ZARFS_POOL_TAG));
+    if (ZarFsGlobal->RegistryPath.Buffer == nullptr) {
+        LogInit(STATUS_INSUFFICIENT_RESOURCES, "Registry path alloc. failed");
+        ZarFsInitUnload(driverObject);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlCopyMemory(ZarFsGlobal->RegistryPath.Buffer, registryPath->Buffer, registryPath->Length);
+    ZarFsGlobal->RegistryPath.Length = registryPath->Length;
+    ZarFsGlobal->RegistryPath.MaximumLength = USHORT(registryPath->Length + sizeof(WCHAR));
+
+    ZarFsVolAllocInitializeSegmentList(&ZarFsGlobal->Segments);
+    ZarFsGlobal->Flags |= ZARFS_GLOBAL_SEGMENTS;
+    NTSTATUS status = InitializeCardInstances();
+    ZarFsGlobal->Flags |= ZARFS_GLOBAL_CARDS;
+    if (NT_SUCCESS(status)) {
+        auto* first = CONTAINING_RECORD(ZarFsGlobal->Cards.Flink, ZARFS_CARD_INSTANCE, Link);
+        IoRegisterShutdownNotification(first->ControlDevice);
+    } else {
+        ZarFsInitUnload(driverObject);
+    }
+    return status;
+}
+
+NTSTATUS ZarFsInitShutdown(PDEVICE_OBJECT device, PIRP irp)
+{
+    (void)device;
+    if (ZarFsGlobal != nullptr) {
+        for (PLIST_ENTRY e = ZarFsGlobal->Cards.Flink; e != &ZarFsGlobal->Cards; e = e->Flink) {
+            auto* card = CONTAINING_RECORD(e, ZARFS_CARD_INSTANCE, Link);
+            ZarFsBTFlushUnrefObjects(&card->BodyTables);
+            ZarFsBTFlushRefObjects(&card->BodyTables);
+        }
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+void ZarFsInitUnload(PDRIVER_OBJECT driverObject)
+{
+    (void)driverObject;
+    if (ZarFsGlobal == nullptr) return;
+    if (ZarFsGlobal->Flags & ZARFS_GLOBAL_CARDS) {
+        if (!IsListEmpty(&ZarFsGlobal->Cards)) {
+            auto* first = CONTAINING_RECORD(ZarFsGlobal->Cards.Flink, ZARFS_CARD_INSTANCE, Link);
+            IoUnregisterShutdownNotification(first->ControlDevice);
+        }
+        while (!IsListEmpty(&ZarFsGlobal->Cards))
+            FreeCardInstance(CONTAINING_RECORD(RemoveHeadList(&ZarFsGlobal->Cards), ZARFS_CARD_INSTANCE, Link));
+    }
+    if (ZarFsGlobal->Flags & ZARFS_GLOBAL_SEGMENTS) ExDeletePagedLookasideList(&ZarFsGlobal->Segments);
+    if (ZarFsGlobal->RegistryPath.Buffer != nullptr) ExFreePoolWithTag(ZarFsGlobal->RegistryPath.Buffer, ZARFS_POOL_TAG);
+    ExFreePoolWithTag(ZarFsGlobal, ZARFS_POOL_TAG);
+    ZarFsGlobal = nullptr;
+}

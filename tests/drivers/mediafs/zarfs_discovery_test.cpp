@@ -1,0 +1,208 @@
+// Discovery over the simulated drives: which drives make a volume (counts,
+// indexes, names and creation times that agree), volumes hidden behind a
+// name already taken, drives too small for the fixed regions, and the body-
+// table backup restored into its clip at the next discovery.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "mediafs_machine.h"
+
+namespace {
+
+class ZarFsDiscovery : public MediaFsMachine {
+protected:
+    // Ids 0-6 and 8-15 (7 is the host adapter), and a small drive at 15.
+    std::vector<sim::DriveConfig> Drives() override
+    {
+        std::vector<sim::DriveConfig> drives;
+        for (int id = 0; id < 15; ++id)
+            if (id != 7) drives.push_back(Drive(id, 8192));
+        drives.push_back(Drive(15, ZARFS_MIN_DRIVE_BLOCKS - 1));
+        return drives;
+    }
+
+    ZARFS_VOLUME_ENTRY Entry(int id)
+    {
+        ZARFS_VOLUME_ENTRY e;
+        auto bytes = ImageBlocks(id, 0, 2);
+        std::memcpy(&e, bytes.data(), sizeof e);
+        return e;
+    }
+    void PutEntry(int id, ZARFS_VOLUME_ENTRY e)
+    {
+        ZarFsHwSetChecksum(&e, ZarFsEntryVolume);
+        WriteImageBlocks(id, 0, &e, sizeof e);
+    }
+    static ZARFS_VOLUME_ENTRY NewEntry(const std::u16string& name, ULONG count, ULONG index, ULONGLONG time = 1000)
+    {
+        ZARFS_VOLUME_ENTRY e{};
+        std::memcpy(e.Magic, "VOL0", 4);
+        e.Version = ZARFS_VOLUME_VERSION;
+        e.CreationTime = time;
+        e.DriveCount = count;
+        e.DriveIndex = index;
+        ZarFsHwStoreName(e.Name, name.data(), ULONG(name.size()));
+        return e;
+    }
+    std::vector<ZARFS_HW_VOLUME*> Usable()
+    {
+        std::vector<ZARFS_HW_VOLUME*> out;
+        for (ZARFS_HW_VOLUME* v : Volumes())
+            if (ZarFsHwVolumeUsable(v)) out.push_back(v);
+        return out;
+    }
+};
+
+TEST_F(ZarFsDiscovery, FourteenDrivesMakeOneStripedVolume)
+{
+    ASSERT_EQ(Format(u"Wide", {0, 1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 13, 14}), ZARFS_FORMAT_OK);
+    ASSERT_EQ(RestartFs(), STATUS_SUCCESS);
+    auto volumes = Usable();
+    ASSERT_EQ(volumes.size(), 1u);
+    EXPECT_EQ(volumes[0]->DriveCount, 14u);
+    EXPECT_EQ(volumes[0]->ScsiIds[7], 8u);
+    EXPECT_EQ(volumes[0]->ScsiIds[13], 14u);
+    ULONGLONG total, free;
+    ZarFsHwGetVolumeSpaceInfo(volumes[0], &total, &free);
+    EXPECT_EQ(free, 14ull * (8191 - 4608 - 1023));
+}
+
+TEST_F(ZarFsDiscovery, DriveCountsAndIndexesOnDisk)
+{
+    struct Row {
+        const char* name;
+        std::vector<std::pair<int, ZARFS_VOLUME_ENTRY>> entries;
+        size_t usable, listed;
+    } rows[] = {
+        {"one drive", {{0, NewEntry(u"A", 1, 0)}}, 1, 1},
+        {"two drives", {{0, NewEntry(u"A", 2, 0)}, {1, NewEntry(u"A", 2, 1)}}, 1, 1},
+        {"second drive missing", {{0, NewEntry(u"A", 2, 0)}}, 0, 1},
+        {"odd count", {{0, NewEntry(u"A", 3, 0)}, {1, NewEntry(u"A", 3, 1)}, {2, NewEntry(u"A", 3, 2)}}, 0, 0},
+        {"count zero", {{0, NewEntry(u"A", 0, 0)}}, 0, 0},
+        {"count sixteen", {{0, NewEntry(u"A", 16, 0)}}, 0, 0},
+        {"index beyond the count", {{0, NewEntry(u"A", 1, 1)}}, 0, 0},
+        {"different times", {{0, NewEntry(u"A", 2, 0, 1)}, {1, NewEntry(u"A", 2, 1, 2)}}, 0, 2},
+        {"two drives claim one index", {{0, NewEntry(u"A", 2, 0)}, {1, NewEntry(u"A", 2, 0)}, {2, NewEntry(u"A", 2, 1)}},
+         1, 2},
+        {"a drive too small", {{15, NewEntry(u"A", 1, 0)}}, 0, 0},
+    };
+    const ZARFS_VOLUME_ENTRY blank{};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (int id : {0, 1, 2, 15}) WriteImageBlocks(id, 0, &blank, sizeof blank);
+        for (const auto& [id, entry] : row.entries) PutEntry(id, entry);
+        ASSERT_EQ(RestartFs(), STATUS_SUCCESS);
+        EXPECT_EQ(Usable().size(), row.usable);
+        EXPECT_EQ(Volumes().size(), row.listed);
+    }
+}
+
+TEST_F(ZarFsDiscovery, TheSecondVolumeOfANameIsHiddenUntilTheFirstGoes)
+{
+    ASSERT_EQ(Format(u"Media", {0}), ZARFS_FORMAT_OK);
+    ZARFS_VOLUME_ENTRY copy = Entry(0);
+    copy.CreationTime += 1;
+    PutEntry(3, copy);
+    ASSERT_EQ(RestartFs(), STATUS_SUCCESS);
+    auto volumes = Volumes();
+    ASSERT_EQ(volumes.size(), 2u);
+    EXPECT_EQ(volumes[0]->ScsiIds[0], 0u);
+    EXPECT_EQ(volumes[0]->Flags, 0u);
+    EXPECT_EQ(volumes[1]->ScsiIds[0], 3u);
+    EXPECT_EQ(volumes[1]->Flags, ZARFS_VOLUME_NAME_CONFLICT);
+    EXPECT_EQ(ZarFsHwOpenVolume(Hw(), u"media", 5), volumes[0]);
+    ZarFsHwCloseVolume(volumes[0]);
+    ULONGLONG total, free;
+    ZarFsHwGetVolumeSpaceInfo(volumes[1], &total, &free);
+    EXPECT_EQ(total, 0u);
+
+    // Its drive taken out, the first volume goes and the second takes the name.
+    ZarFsHwRemoveDeviceFromVolume(Hw(), volumes[0], 0);
+    volumes = Volumes();
+    ASSERT_EQ(volumes.size(), 1u);
+    EXPECT_EQ(volumes[0]->Flags, 0u);
+    EXPECT_NE(ZarFsHwOpenVolume(Hw(), u"MEDIA", 5), nullptr);
+}
+
+TEST_F(ZarFsDiscovery, FormatRefusesASmallDrive)
+{
+    EXPECT_EQ(Format(u"Small", {15}), ZARFS_FORMAT_E_DRIVE_UNUSABLE);
+}
+
+// A recorder's backup names the clip; discovery writes its nodes over the
+// clip's body table (zero-padded to the table's length) and deletes the file.
+TEST_F(ZarFsDiscovery, TheBodyTableBackupIsRestoredIntoItsClip)
+{
+    ASSERT_EQ(Format(u"Media", {0, 1}), ZARFS_FORMAT_OK);
+    ZARFS_HW_VOLUME* v = Usable().at(0);
+    ULONG folder = 0;
+    ASSERT_EQ(ZarFsHwCreateFolder(Hw(), v, u"Clips", 5, &folder), STATUS_SUCCESS);
+    ULONG table = 0;
+    ASSERT_EQ(ZarFsVolAllocAllocateUpperSpace(&v->Alloc, 2, &table), STATUS_SUCCESS);
+    const ULONG garbage[256] = {0xDEAD, 0xBEEF};
+    WriteImageBlocks(0, table, garbage, sizeof garbage);
+    // Two clips of four frames in the folder; only take.kiv has a body table.
+    for (const char16_t* name : {u"other.kiv", u"take.kiv"}) {
+        bool take = name[0] == u't';
+        ZAR_FILE_INFO clip{};
+        clip.CreationTime = 5;
+        clip.MediaKind = ZARFS_MEDIA_FRAMES;
+        clip.FrameCount = 4;
+        clip.VideoBodyTableFirst = take ? table : 0;
+        clip.VideoBodyTableBlocks = take ? 2 : 0;
+        ZarFsHwStoreName(clip.Name, name, ULONG(std::char_traits<char16_t>::length(name)));
+        ULONG block = 0;
+        ASSERT_EQ(ZarFsHwCreateFileEntry(Hw(), v, folder, &clip, &block), STATUS_SUCCESS);
+    }
+
+    // Header: the path, the node count at 1032, the alpha byte at 1038.
+    std::vector<UCHAR> file(ZARFS_BACKUP_HEADER_BYTES + 8 * 4);
+    std::u16string path = u"P:\\KIV\\Media\\Clips\\take.kiv";
+    std::memcpy(file.data(), path.data(), path.size() * 2);
+    ULONG count = 8;
+    std::memcpy(file.data() + ZARFS_BACKUP_COUNT_OFFSET, &count, 4);
+    for (ULONG i = 0; i < 8; ++i) {
+        ULONG node = 100 + i;
+        std::memcpy(file.data() + ZARFS_BACKUP_HEADER_BYTES + i * 4, &node, 4);
+    }
+    auto backup = std::filesystem::path(Folder()) / "drives/C/WINNT/system32/drivers/!KIVBKUP.!BT";
+    std::ofstream(backup, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
+    nt::EventLogClear();
+    ASSERT_EQ(RestartFs(), STATUS_SUCCESS);
+
+    auto restored = ImageBlocks(0, table, 2);
+    std::vector<UCHAR> expected(1024, 0);
+    for (ULONG i = 0; i < 8; ++i) {
+        ULONG node = 100 + i;
+        std::memcpy(expected.data() + i * 4, &node, 4);
+    }
+    EXPECT_EQ(restored, expected);
+    EXPECT_FALSE(std::filesystem::exists(backup));
+    auto recovered = FsEvents(ZARFS_MSG_BODY_TABLE_RECOVERED);
+    ASSERT_EQ(recovered.size(), 1u);
+    EXPECT_EQ(recovered[0].data.size(), 16u);  // "take.kiv" in UTF-16
+}
+
+TEST_F(ZarFsDiscovery, ABackupNeedsNodeDataForItsWholeCount)
+{
+    ASSERT_EQ(Format(u"Media", {0}), ZARFS_FORMAT_OK);
+    std::vector<UCHAR> file(ZARFS_BACKUP_HEADER_BYTES + 7 * 4);
+    std::u16string path = u"P:\\KIV\\Media\\Clips\\take.kiv";
+    std::memcpy(file.data(), path.data(), path.size() * 2);
+    ULONG count = 8;
+    std::memcpy(file.data() + ZARFS_BACKUP_COUNT_OFFSET, &count, 4);
+    ZARFS_BT_BACKUP* parsed = nullptr;
+    EXPECT_FALSE(ZarFsParseBTBackup(file.data(), ULONG(file.size()), &parsed));
+    file.resize(file.size() + 4);
+    ASSERT_TRUE(ZarFsParseBTBackup(file.data(), ULONG(file.size()), &parsed));
+    EXPECT_TRUE(ZarFsHwNameEquals(parsed->Volume, u"Media", 5));
+    EXPECT_TRUE(ZarFsHwNameEquals(parsed->Folder, u"Clips", 5));
+    EXPECT_TRUE(ZarFsHwNameEquals(parsed->File, u"take.kiv", 8));
+    EXPECT_EQ(parsed->DriveLetter, u'P');
+    ZarFsFreeBTBackup(parsed);
+}
+
+}  // namespace

@@ -1,0 +1,244 @@
+// Media volumes for the front: formatting and listing go through the file-
+// system driver's control device, as the library's volume maintenance will;
+// the space and folder figures are read from what the driver holds, until
+// the media drive's own requests exist.
+
+#include "media_volumes.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "drivers/mediafs/zarfs_driver.h"
+#include "include/zarkd.h"
+#include "platform/nt/clock.h"
+#include "platform/nt/machine.h"
+#include "win32.h"
+
+namespace {
+
+std::string Narrow(const char16_t* text, size_t max)
+{
+    std::string out;
+    for (size_t i = 0; i < max && text[i] != 0; ++i) out += text[i] < 0x80 ? char(text[i]) : '?';
+    return out;
+}
+
+class ControlDevice {
+public:
+    explicit ControlDevice(unsigned long board)
+    {
+        const std::string name = "\\\\.\\ZarFsDevice" + std::to_string(board);
+        handle_ = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    ~ControlDevice()
+    {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+    ControlDevice(const ControlDevice&) = delete;
+    ControlDevice& operator=(const ControlDevice&) = delete;
+    bool Open() const { return handle_ != INVALID_HANDLE_VALUE; }
+    // Overlapped, so the request's own status comes back whole.
+    NTSTATUS Control(DWORD code, void* in, DWORD inLength, void* out, DWORD outLength)
+    {
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD bytes = 0;
+        if (!DeviceIoControl(handle_, code, in, inLength, out, outLength, &bytes, &ov) &&
+            GetLastError() == ERROR_IO_PENDING)
+            WaitForSingleObject(ov.hEvent, INFINITE);
+        CloseHandle(ov.hEvent);
+        return NTSTATUS(ov.Internal);
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+bool ServiceKeyExists(const char16_t* service)
+{
+    return NT_SUCCESS(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(service)));
+}
+
+bool Loaded(const std::u16string& service)
+{
+    for (const auto& [name, driver] : nt::IoLoadedDrivers())
+        if (name == service) return true;
+    return false;
+}
+
+// The ready drives of a board, as its board device reports them.
+std::vector<uint32_t> ReadyDrives(unsigned long board)
+{
+    std::vector<uint32_t> ids;
+    const std::string name = "\\\\.\\KIVZAR" + std::to_string(board);
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return ids;
+    for (uint32_t id = 0; id < ZAR_SCSI_MAX_TARGETS; ++id) {
+        ZAR_SCSI_DEVICE_INFO info{};
+        info.ScsiId = id;
+        DWORD bytes = 0;
+        if (id != ZAR_SCSI_HOST_ADAPTER_ID &&
+            DeviceIoControl(handle, IOCTL_ZAR_GET_SCSI_DEVICE, &info, sizeof info, &info, sizeof info, &bytes,
+                            nullptr) &&
+            info.State == ZAR_SCSI_DEVICE_READY)
+            ids.push_back(id);
+    }
+    CloseHandle(handle);
+    return ids;
+}
+
+bool AnyUsable(const std::vector<ZAR_VOLUME_INFO>& volumes)
+{
+    for (const ZAR_VOLUME_INFO& v : volumes)
+        if ((v.Flags & (ZARFS_VOLUME_INCOMPLETE | ZARFS_VOLUME_NAME_CONFLICT)) == 0) return true;
+    return false;
+}
+
+// Space and folders of a volume, from the driver's own records.
+void ShowVolumeContents(unsigned long board, const ZAR_VOLUME_INFO& info)
+{
+    ZARFS_CARD_INSTANCE* card = ZarFsGlobFindCard(board);
+    if (card == nullptr) return;
+    for (PLIST_ENTRY e = card->Hw.Volumes.Flink; e != &card->Hw.Volumes; e = e->Flink) {
+        auto* v = CONTAINING_RECORD(e, ZARFS_HW_VOLUME, Link);
+        if (std::memcmp(v->Name, info.Name, sizeof v->Name) != 0 || v->ScsiIds[0] != info.ScsiIds[0]) continue;
+        ULONGLONG total = 0, free = 0;
+        ZarFsHwGetVolumeSpaceInfo(v, &total, &free);
+        std::printf("      space: %llu blocks in all (%.2f GB), %llu free (%.2f GB); folder area from block %lu\n",
+                    static_cast<unsigned long long>(total), double(total) * 512 / 1e9,
+                    static_cast<unsigned long long>(free), double(free) * 512 / 1e9,
+                    static_cast<unsigned long>(v->FolderAreaFirst));
+        if (!ZarFsHwVolumeUsable(v)) return;
+        std::printf("      folders: %lu\n", static_cast<unsigned long>(v->FolderCount));
+        static ZARFS_DIR_ENTRY folder;
+        for (ULONG slot = 0; slot < ZARFS_FOLDER_SLOTS; ++slot) {
+            if (!((v->FolderBitmap[slot / 32] >> (slot % 32)) & 1)) continue;
+            if (!NT_SUCCESS(ZarFsHwReadDirEntry(&card->Hw, v, slot, &folder))) continue;
+            std::printf("        %s (%lu files)\n", Narrow(folder.Name, ZARFS_NAME_CHARS).c_str(),
+                        static_cast<unsigned long>(folder.FileCount));
+        }
+        return;
+    }
+}
+
+}  // namespace
+
+const char* MediaFormatResultName(int32_t result)
+{
+    switch (result) {
+    case ZARFS_FORMAT_OK: return "formatted";
+    case ZARFS_FORMAT_E_DRIVE_COUNT: return "refused: drive count";
+    case ZARFS_FORMAT_E_DRIVE_UNUSABLE: return "refused: a drive is not usable";
+    case ZARFS_FORMAT_E_VOLUME_IN_USE: return "refused: a drive's volume is open";
+    case ZARFS_FORMAT_E_BAD_NAME: return "refused: bad name";
+    case ZARFS_FORMAT_E_NAME_CONFLICT: return "refused: the name is taken";
+    default: return "request failed";
+    }
+}
+
+bool ListMediaVolumes(unsigned long board, std::vector<ZAR_VOLUME_INFO>* volumes)
+{
+    volumes->clear();
+    ControlDevice device(board);
+    if (!device.Open()) return false;
+    // The count first, then a buffer with room for all of them.
+    uint32_t count = 0;
+    if (!NT_SUCCESS(device.Control(IOCTL_ZARFS_QUERY_VOLUME_INFO, &count, 4, &count, 4))) return false;
+    std::vector<uint8_t> buffer(4 + size_t(count) * sizeof(ZAR_VOLUME_INFO));
+    if (!NT_SUCCESS(device.Control(IOCTL_ZARFS_QUERY_VOLUME_INFO, buffer.data(), 4, buffer.data(),
+                                   DWORD(buffer.size()))))
+        return false;
+    std::memcpy(&count, buffer.data(), 4);
+    for (uint32_t i = 0; i < count && 4 + (i + 1) * sizeof(ZAR_VOLUME_INFO) <= buffer.size(); ++i) {
+        ZAR_VOLUME_INFO info;
+        std::memcpy(&info, buffer.data() + 4 + i * sizeof info, sizeof info);
+        volumes->push_back(info);
+    }
+    return true;
+}
+
+int32_t FormatMediaVolume(unsigned long board, const std::u16string& name, const std::vector<uint32_t>& ids)
+{
+    ControlDevice device(board);
+    if (!device.Open()) return 1;
+    ZAR_VOLUME_INFO request{};
+    std::memcpy(request.Name, name.data(), std::min<size_t>(name.size(), ZARFS_NAME_CHARS) * 2);
+    request.DriveCount = uint32_t(ids.size());
+    for (uint32_t i = 0; i < ZARFS_MAX_SCSI_IDS; ++i) request.ScsiIds[i] = i < ids.size() ? ids[i] : ZARFS_NO_DRIVE;
+    uint8_t buffer[sizeof request];
+    std::memcpy(buffer, &request, sizeof request);
+    const NTSTATUS status = device.Control(IOCTL_ZARFS_FORMAT_VOLUME, buffer, sizeof buffer, buffer, 4);
+    if (NT_SUCCESS(status)) return ZARFS_FORMAT_OK;
+    // The format's own refusals come back as the request's status.
+    if (status >= ZARFS_FORMAT_E_NAME_CONFLICT && status <= ZARFS_FORMAT_E_DRIVE_COUNT) return int32_t(status);
+    return 1;
+}
+
+// ZARFSKD's service key (written once) and the driver loaded: it starts
+// the boards, scans their buses and finds the volumes on them.
+bool StartMediaFileSystem()
+{
+    if (!ServiceKeyExists(u"ZARFSKD")) {
+        const WCHAR* key = u"ZARFSKD";
+        const char16_t image[] = u"\\SystemRoot\\System32\\drivers\\ZARFSKD.sys";
+        ULONG one = 1, start = 2;
+        RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(key));
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Type", REG_DWORD, &one, sizeof one);
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Start", REG_DWORD, &start, sizeof start);
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ErrorControl", REG_DWORD, &one, sizeof one);
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ImagePath", REG_EXPAND_SZ,
+                              const_cast<char16_t*>(image), sizeof image);
+        std::printf("  ZARFSKD service key written (Start 2)\n");
+    }
+    if (Loaded(u"ZARFSKD")) return true;
+    const uint64_t begin = nt::ClockNow();
+    const NTSTATUS status = nt::IoLoadDriver(u"ZARFSKD");
+    std::printf("  ZARFSKD loaded: %s (board start-up, bus scan and volume discovery in %.1f s)\n",
+                NtStatusName(status), double(nt::ClockNow() - begin) / 1e9);
+    return NT_SUCCESS(status);
+}
+
+void PrintMediaVolume(unsigned long board, const ZAR_VOLUME_INFO& v)
+{
+    std::printf("    volume \"%s\": %lu drive%s (ids", Narrow(v.Name, ZARFS_NAME_CHARS).c_str(),
+                static_cast<unsigned long>(v.DriveCount), v.DriveCount == 1 ? "" : "s");
+    for (uint32_t i = 0; i < v.DriveCount && i < ZARFS_MAX_SCSI_IDS; ++i) {
+        if (v.ScsiIds[i] == ZARFS_NO_DRIVE) std::printf(" -");
+        else std::printf(" %lu", static_cast<unsigned long>(v.ScsiIds[i]));
+    }
+    std::printf(")%s%s\n", (v.Flags & ZARFS_VOLUME_INCOMPLETE) ? ", incomplete" : "",
+                (v.Flags & ZARFS_VOLUME_NAME_CONFLICT) ? ", hidden: its name is taken" : "");
+    ShowVolumeContents(board, v);
+}
+
+void ShowMediaVolumes(const std::vector<unsigned long>& boards)
+{
+    std::printf("\n== Media volumes ==\n");
+    if (!StartMediaFileSystem()) return;
+    for (unsigned long board : boards) {
+        std::vector<ZAR_VOLUME_INFO> volumes;
+        if (!ListMediaVolumes(board, &volumes)) {
+            std::printf("  board %lu: \\\\.\\ZarFsDevice%lu does not answer\n", board, board);
+            continue;
+        }
+        if (!AnyUsable(volumes)) {
+            // Drive counts are 1 or even: an odd last drive stays out.
+            std::vector<uint32_t> ids = ReadyDrives(board);
+            if (ids.size() > 1 && ids.size() % 2 != 0) ids.pop_back();
+            if (ids.empty()) {
+                std::printf("  board %lu: no volume and no ready drive to format\n", board);
+                continue;
+            }
+            const uint64_t begin = nt::ClockNow();
+            const int32_t result = FormatMediaVolume(board, u"Media", ids);
+            std::printf("  board %lu: no volume found; drives", board);
+            for (uint32_t id : ids) std::printf(" %lu", static_cast<unsigned long>(id));
+            std::printf(" as one striped volume \"Media\": %s (%d) in %.1f s\n", MediaFormatResultName(result), result,
+                        double(nt::ClockNow() - begin) / 1e9);
+            ListMediaVolumes(board, &volumes);
+        } else {
+            std::printf("  board %lu: found at start-up\n", board);
+        }
+        for (const ZAR_VOLUME_INFO& v : volumes) PrintMediaVolume(board, v);
+    }
+}
