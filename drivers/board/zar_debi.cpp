@@ -22,13 +22,6 @@
 namespace {
 
 // Bridge registers of the DEBI engine.
-constexpr ULONG kDebiConfig = 0x7C;
-constexpr ULONG kDebiCommand = 0x80;
-constexpr ULONG kDebiPage = 0x84;
-constexpr ULONG kDebiAd = 0x88;
-constexpr ULONG kPrimaryStatus = 0x110;
-constexpr ULONG kPsrDebiBusy = 0x80000;
-constexpr ULONG kUploadDebi = 0x00020002;
 
 // DEBI command and page words.
 constexpr ULONG kDebiWrite2 = 0x40000;      // two bytes, write
@@ -59,7 +52,6 @@ constexpr ULONG kOldBoardWaitStates2[ZAR_DEBI_WAIT_STATES] = {0x014A0000, 0x018A
                                                               0x03CA0000};
 
 // Board registers.
-constexpr ULONG kBoardStatusRegister = 0xBC00;
 constexpr ULONG kStatusStateMachineBusy = 0x0800;
 constexpr ULONG kSdramModeRegister = 0xB408;
 constexpr ULONG kSdramModeShift = 10;
@@ -69,11 +61,6 @@ constexpr ULONG kSdramModeLowBits = 0x3 << kSdramModeShift;
 constexpr ULONG kRequestBytes = sizeof(ZAR_DEBI_REQUEST);
 constexpr ULONG kPioWriteRecordBytes = 24;  // the request without its reserved word
 
-ULONG ZarDebiRead(PZAR_DEVICE_EXTENSION ext, ULONG offset) { return READ_REGISTER_ULONG(ZarBridgeRegister(ext, offset)); }
-void ZarDebiWrite(PZAR_DEVICE_EXTENSION ext, ULONG offset, ULONG value)
-{
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, offset), value);
-}
 
 // The 32,752-byte common buffer of device start holds exactly one bounced
 // (mode 2) transfer; only the DEBI channel uses it.
@@ -110,8 +97,8 @@ void ZarDebiMaskDoneAtIrql(PZAR_DEVICE_EXTENSION ext)
 {
     if (!(ext->InterruptEnable & ZAR_INT_DEBI_DONE)) return;
     ZarSetIntModeAtIrql(ext, ZAR_INT_DEBI_DONE, FALSE);
-    if (ZarDebiRead(ext, ZAR_BRIDGE_ISR) & ZAR_INT_DEBI_DONE) {
-        ZarDebiWrite(ext, ZAR_BRIDGE_ISR, ZAR_INT_DEBI_DONE);
+    if (ZarBridgeRead(ext, ZAR_BRIDGE_ISR) & ZAR_INT_DEBI_DONE) {
+        ZarBridgeWrite(ext, ZAR_BRIDGE_ISR, ZAR_INT_DEBI_DONE);
         KeInsertQueueDpc(&ext->DpcDebiDma, nullptr, nullptr);
     }
 }
@@ -126,7 +113,7 @@ void ZarDebiMaskDoneAtIrql(PZAR_DEVICE_EXTENSION ext)
 void ZarDebiEnableDoneAtIrql(PZAR_DEVICE_EXTENSION ext)
 {
     if (ext->InterruptEnable & ZAR_INT_DEBI_DONE) return;
-    ZarDebiWrite(ext, ZAR_BRIDGE_ISR, ZAR_INT_DEBI_DONE);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_ISR, ZAR_INT_DEBI_DONE);
     ZarSetIntModeAtIrql(ext, ZAR_INT_DEBI_DONE, TRUE);
 }
 
@@ -152,19 +139,19 @@ BOOLEAN ZarDebiCriticalPio(PVOID context)
         return FALSE;
     }
     ZarDebiMaskDoneAtIrql(ext);
-    ZarDebiWrite(ext, kDebiConfig, ZarDebiConfigFor(ext, pio->Address));
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_CONFIG, ZarDebiConfigFor(ext, pio->Address));
     if (pio->Read) {
-        ZarDebiWrite(ext, kDebiCommand, (pio->Address & 0xFFFF) | kDebiRead2);
-        ZarDebiWrite(ext, ZAR_BRIDGE_MC2, kUploadDebi);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_COMMAND, (pio->Address & 0xFFFF) | kDebiRead2);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_DEBI);
         if (!ZarDebiWaitIdle(ext)) {
             ++ext->Debi.PioTimeouts;
             return FALSE;
         }
-        pio->Value = ZarDebiRead(ext, kDebiAd) & 0xFFFF;
+        pio->Value = ZarBridgeRead(ext, ZAR_BRIDGE_DEBI_AD) & 0xFFFF;
     } else {
-        ZarDebiWrite(ext, kDebiCommand, (pio->Address & 0xFFFF) | kDebiWrite2);
-        ZarDebiWrite(ext, kDebiAd, pio->Value);
-        ZarDebiWrite(ext, ZAR_BRIDGE_MC2, kUploadDebi);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_COMMAND, (pio->Address & 0xFFFF) | kDebiWrite2);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_AD, pio->Value);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_DEBI);
     }
     return TRUE;
 }
@@ -196,11 +183,11 @@ BOOLEAN ZarDebiCriticalBlockStart(PVOID context)
         ZarDebiMaskDoneAtIrql(ext);
     else
         ZarDebiEnableDoneAtIrql(ext);
-    ZarDebiWrite(ext, kDebiConfig, block->Config);
-    ZarDebiWrite(ext, kDebiPage, block->Page);
-    ZarDebiWrite(ext, kDebiAd, block->Ad);
-    ZarDebiWrite(ext, kDebiCommand, block->Command);
-    ZarDebiWrite(ext, ZAR_BRIDGE_MC2, kUploadDebi);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_CONFIG, block->Config);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_PAGE, block->Page);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_AD, block->Ad);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_COMMAND, block->Command);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_DEBI);
     return TRUE;
 }
 
@@ -347,7 +334,7 @@ USHORT ZarDebiPioRead(PZAR_DEVICE_EXTENSION ext, ULONG address)
 BOOLEAN ZarDebiWaitIdle(PZAR_DEVICE_EXTENSION ext)
 {
     for (ULONG i = 0; i < kDebiIdlePolls; ++i) {
-        if (!(ZarDebiRead(ext, kPrimaryStatus) & kPsrDebiBusy)) return TRUE;
+        if (!(ZarBridgeRead(ext, ZAR_BRIDGE_PSR) & ZAR_PSR_DEBI_BUSY)) return TRUE;
         KeStallExecutionProcessor(1);
     }
     return FALSE;
@@ -356,7 +343,7 @@ BOOLEAN ZarDebiWaitIdle(PZAR_DEVICE_EXTENSION ext)
 BOOLEAN ZarDebiWaitStateMachineIdle(PZAR_DEVICE_EXTENSION ext)
 {
     for (ULONG i = 0; i < kStateMachinePolls; ++i) {
-        if (!(ZarDebiPioRead(ext, kBoardStatusRegister) & kStatusStateMachineBusy)) return TRUE;
+        if (!(ZarDebiPioRead(ext, ZAR_REG_BOARD_STATUS) & kStatusStateMachineBusy)) return TRUE;
         KeStallExecutionProcessor(1);
     }
     return FALSE;
@@ -507,7 +494,7 @@ BOOLEAN ZarDebiClaimAtDirql(PZAR_DEVICE_EXTENSION ext)
     // must not move between two of its blocks either.
     if (ext->Debi.Owner != ZAR_DEBI_OWNER_NONE || !ZarDebiWaitIdle(ext)) return FALSE;
     ZarDebiMaskDoneAtIrql(ext);
-    ZarDebiWrite(ext, kDebiConfig, kConfigPlain);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_CONFIG, kConfigPlain);
     return TRUE;
 }
 
@@ -621,17 +608,17 @@ BOOLEAN ZarDebiDmaStartDevice(PVOID context)
     } else {
         ad = ZarDebiBounceBuffer(ext).LogicalAddress.LowPart;
     }
-    ZarDebiWrite(ext, kDebiConfig, kConfigPlain);
-    ZarDebiWrite(ext, kDebiCommand, command);
-    ZarDebiWrite(ext, kDebiPage, page);
-    ZarDebiWrite(ext, kDebiAd, ad);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_CONFIG, kConfigPlain);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_COMMAND, command);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_PAGE, page);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_AD, ad);
     debi->State = ZAR_DEBI_RUNNING;
-    ZarDebiWrite(ext, ZAR_BRIDGE_MC2, kUploadDebi);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_DEBI);
     if (immediate && !debi->ToBoard) {
         // The answer is in DEBI_AD only until the next access: take it now,
         // under the interrupt's lock. The done status still ends the chunk.
         if (!ZarDebiWaitIdle(ext)) return FALSE;
-        ULONG value = ZarDebiRead(ext, kDebiAd);
+        ULONG value = ZarBridgeRead(ext, ZAR_BRIDGE_DEBI_AD);
         std::memcpy(debi->ImmediateHost, &value, debi->Chunk);
     }
     return TRUE;

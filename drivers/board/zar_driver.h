@@ -6,6 +6,7 @@
 #include <cstdarg>
 
 #include "zar_extension.h"
+#include "zar_bridge.h"
 #include "include/zarkd_msg.h"
 
 // ---- event log (zar_eventlog.cpp) ----

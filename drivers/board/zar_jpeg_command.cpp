@@ -22,7 +22,6 @@ constexpr ULONG kModeRecord = 64;
 constexpr ULONG kModeMeasure = 65;
 constexpr ULONG kRateCorrected = 2;
 constexpr ULONG kRateControlled = 1;
-constexpr ULONG kPathControl = 0x4400;
 constexpr ULONG kPathMeasure = 0x1;
 constexpr ULONG kRenderScrubSteps = 8;
 constexpr ULONG kLeadInputModes[] = {7, 8};
@@ -166,7 +165,7 @@ NTSTATUS ZarJpegRender(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* comman
     for (ULONG step = 0; step < kRenderScrubSteps && !ZarScrubListIsEmpty(ext); ++step)
         ZarDcIoSynchronizeExecution(ext, 2);
     ext->Jpeg.PathControl |= kPathMeasure;
-    ZarDebiPioWrite(ext, kPathControl, ext->Jpeg.PathControl);
+    ZarDebiPioWrite(ext, ZAR_REG_PATH_CONTROL, ext->Jpeg.PathControl);
     ZarVinSetInputMode(ext, command->VideoInputMode, 0);
 
     ZAR_VIDEO_CHANNEL_STATE& s = ext->Jpeg.Channel[0].State;

@@ -24,7 +24,6 @@ constexpr ULONG kAddressBlockMask = 0x1FFF;
 constexpr ULONG kAddressUncompressed = 0x8000;
 constexpr ULONG kSystemPrefs = 0x5468;
 constexpr ULONG kPrefsUncompressed = 0x4;
-constexpr ULONG kPathControl = 0x4400;
 constexpr ULONG kCodecControl2 = 0x5474;
 constexpr ULONG kCodecControlBits = 0x3;
 constexpr ULONG kRegScale = 0x11;
@@ -40,11 +39,8 @@ constexpr ULONG kSdramMode = 0xB408;
 constexpr ULONG kSdramAddressRegister = 0xB404;
 constexpr ULONG kSdramModeAudio = 0xC00;
 constexpr ULONG kSdramModeParity = 0x1000;
-constexpr ULONG kDebiPage = 0x84;
-constexpr ULONG kDebiConfig = 0x7C;
 constexpr ULONG kDebiConfigValue = 0x104A0000;
 constexpr ULONG kDebiWindow = 0x9000;
-constexpr ULONG kUploadDebi = 0x20002;
 
 // A play node of channels 20 and 30.
 struct ZAR_JPEG_PLAY_NODE {
@@ -88,7 +84,7 @@ void ZarJpegRenderStep(PZAR_DEVICE_EXTENSION ext)
     } else {
         slot = at(97, 0) ? 0 : at(97, 1) ? 1 : -1;
     }
-    if (slot >= 0) j.RenderSample[slot] = ZarDebiPioRead(ext, kPathControl);
+    if (slot >= 0) j.RenderSample[slot] = ZarDebiPioRead(ext, ZAR_REG_PATH_CONTROL);
 
     if (at(97, 0) && record) ZarJpegEnableRealtimeMode(ext, 0, FALSE);
 
@@ -131,7 +127,7 @@ void ZarJpegRecordStep(PZAR_DEVICE_EXTENSION ext)
     fresh->Position = hdcam ? s.SecondPosition : s.Position;
     fresh->Reference = s.ModeWord == kModeRenderRecord
                            ? j.RenderSample[s.Position < kRenderSlots ? s.Position : kRenderSlots - 1]
-                           : ZarDebiPioRead(ext, kPathControl);
+                           : ZarDebiPioRead(ext, ZAR_REG_PATH_CONTROL);
 
     // 2. The field prepared two fields ago has been compressed: measure and commit it.
     ZAR_JPEG_FIELD_DESCRIPTOR* previous =
@@ -498,11 +494,11 @@ NTSTATUS ZarJpegAviAudioRecCopy(PZAR_DEVICE_EXTENSION ext, ZAR_VIDEO_CHANNEL_STA
     if (descriptor->Position & 1) mode |= kSdramModeParity;
     ZarDebiPioWrite(ext, kSdramMode, mode);
     ZarDebiPioWrite(ext, kSdramAddressRegister, descriptor->Address);
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, kDebiPage), 0);
+    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_PAGE), 0);
     WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_AD), bus + offset);
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, kDebiConfig), kDebiConfigValue);
+    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_CONFIG), kDebiConfigValue);
     WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_COMMAND), (((bytes + 15) & ~15u) << 17) ^ kDebiWindow);
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_MC2), kUploadDebi);
+    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_MC2), ZAR_MC2_UPLOAD_DEBI);
     state->AudioReadOffset = (offset + bytes) % size;
     return STATUS_SUCCESS;
 }

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr ULONG kPathControl = 0x4400;
 constexpr ULONG kPathMeasure = 0x1;
 constexpr ULONG kCodecControl2 = 0x5474;
 constexpr ULONG kCodecControlBits = 0x3;
@@ -61,7 +60,7 @@ void ZarJpegEnterState(PZAR_DEVICE_EXTENSION ext, ULONG c, LONG state, BOOLEAN r
 void ZarJpegWritePathMeasure(PZAR_DEVICE_EXTENSION ext)
 {
     ext->Jpeg.PathControl |= kPathMeasure;
-    ZarDebiPioWrite(ext, kPathControl, ext->Jpeg.PathControl);
+    ZarDebiPioWrite(ext, ZAR_REG_PATH_CONTROL, ext->Jpeg.PathControl);
 }
 
 void ZarJpegSetCodecControlBits(PZAR_DEVICE_EXTENSION ext)
