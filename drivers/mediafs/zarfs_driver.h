@@ -6,6 +6,7 @@
 #include "zarfs_bodytable.h"
 #include "zarfs_eventlog.h"
 #include "zarfs_hw.h"
+#include "zarfs_node.h"
 
 inline constexpr ULONG ZARFS_MAX_CARDS = 10;
 inline constexpr ULONG ZARFS_POOL_TAG = ZarFsTag("Ifs ");  // "Ifs "
@@ -14,9 +15,12 @@ inline constexpr ULONG ZARFS_POOL_TAG = ZarFsTag("Ifs ");  // "Ifs "
 inline constexpr ULONG ZARFS_CARD_CONTROL_DEVICE = 0x1;
 inline constexpr ULONG ZARFS_CARD_CONTROL_EXTENSION = 0x2;
 inline constexpr ULONG ZARFS_CARD_CONTROL_LINK = 0x4;
+inline constexpr ULONG ZARFS_CARD_DISK_DEVICE = 0x8;
+inline constexpr ULONG ZARFS_CARD_DISK_LINK = 0x20;
 inline constexpr ULONG ZARFS_CARD_BT_CACHE = 0x40;
 inline constexpr ULONG ZARFS_CARD_HW = 0x80;
 inline constexpr ULONG ZARFS_CARD_RESOURCE = 0x100;
+inline constexpr ULONG ZARFS_CARD_VCB = 0x200;
 
 struct ZARFS_CARD_INSTANCE {
     LIST_ENTRY Link;
@@ -25,16 +29,23 @@ struct ZARFS_CARD_INSTANCE {
     WCHAR ControlNameBuffer[32];
     WCHAR ControlLinkBuffer[32];
     PDEVICE_OBJECT ControlDevice;
+    UNICODE_STRING DiskName;
+    UNICODE_STRING DiskLink;
+    WCHAR DiskNameBuffer[32];
+    WCHAR DiskLinkBuffer[32];
+    PDEVICE_OBJECT DiskDevice;      // the media drive, \Device\ZarFsDiskDevice<n>
+    ZARFS_VCB Vcb;
     ZARFS_HW_CONTEXT Hw;
     ZARFS_SCSI_PREFS ScsiPrefs;
     ZARFS_BT_HANDLER BodyTables;
-    WCHAR DriveLetter;              // the media drive ('P' + card unless DriveLetter0 says otherwise)
+    WCHAR DriveLetter;              // the media drive's letter: DriveLetter0, else 'P' + card, moved on while taken
     ERESOURCE Resource;             // exclusive for layout changes, shared for readers
     ULONG Card;
     ULONG Flags;                    // ZARFS_CARD_...
 };
 
-// Device extension of every device of the driver; kind 0 = control device.
+// Device extension of every device of the driver; kind 0 = control device,
+// kind 1 = the media drive.
 inline constexpr ULONG ZARFS_DEVICE_CONTROL = 0;
 inline constexpr ULONG ZARFS_DEVICE_DISK = 1;
 struct ZARFS_DEVICE_EXTENSION {

@@ -78,7 +78,11 @@ WCHAR ReadDriveLetter(ULONG card)
     WCHAR key[512];
     CardKeyPath(card, key, 512);
     ULONG first = 0;
-    if (ReadDword(key, u"DriveLetter0", &first) && (first & 0xFFFF) != 0) return RtlUpcaseUnicodeChar(WCHAR(first));
+    // Only a letter names a drive; anything else in the value is ignored.
+    if (ReadDword(key, u"DriveLetter0", &first)) {
+        WCHAR letter = RtlUpcaseUnicodeChar(WCHAR(first & 0xFFFF));
+        if (letter >= u'A' && letter <= u'Z') return letter;
+    }
     return WCHAR(u'P' + card);
 }
 
@@ -122,9 +126,61 @@ NTSTATUS CreateControlDevice(ZARFS_CARD_INSTANCE* card)
     return STATUS_SUCCESS;
 }
 
+// \DosDevices\<letter>: for the media drive; a letter that is taken moves
+// on to the next ('Z' wraps to 'A'), 27 tries in all.
+NTSTATUS LinkDriveLetter(ZARFS_CARD_INSTANCE* card)
+{
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    WCHAR letter = card->DriveLetter;
+    for (ULONG attempt = 0; attempt < 27; ++attempt) {
+        ULONG i = 0;
+        for (const char* p = "\\DosDevices\\"; *p; ++p) card->DiskLinkBuffer[i++] = WCHAR(*p);
+        card->DiskLinkBuffer[i++] = letter;
+        card->DiskLinkBuffer[i++] = u':';
+        card->DiskLinkBuffer[i] = 0;
+        RtlInitUnicodeString(&card->DiskLink, card->DiskLinkBuffer);
+        status = IoCreateSymbolicLink(&card->DiskLink, &card->DiskName);
+        if (NT_SUCCESS(status)) {
+            card->DriveLetter = letter;
+            return status;
+        }
+        letter = letter == u'Z' ? u'A' : WCHAR(letter + 1);
+    }
+    return status;
+}
+
+NTSTATUS CreateDiskDevice(ZARFS_CARD_INSTANCE* card)
+{
+    MakeName(card->DiskNameBuffer, "\\Device\\ZarFsDiskDevice", card->Card, &card->DiskName);
+    NTSTATUS status = IoCreateDevice(ZarFsGlobal->DriverObject, sizeof(ZARFS_DEVICE_EXTENSION), &card->DiskName,
+                                     FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &card->DiskDevice);
+    if (!NT_SUCCESS(status)) {
+        LogInit(status, "Create disk device obj. failed");
+        return status;
+    }
+    card->Flags |= ZARFS_CARD_DISK_DEVICE;
+    card->DiskDevice->Flags |= DO_DIRECT_IO;
+    auto* ext = static_cast<ZARFS_DEVICE_EXTENSION*>(card->DiskDevice->DeviceExtension);
+    ext->Kind = ZARFS_DEVICE_DISK;
+    ext->Card = card;
+    status = ZarFsVCBInitialize(&card->Vcb, card, card->DiskDevice);
+    if (!NT_SUCCESS(status)) return status;
+    card->Flags |= ZARFS_CARD_VCB;
+    status = LinkDriveLetter(card);
+    if (!NT_SUCCESS(status)) {
+        LogInit(status, "Create disk device symb. link failed");
+        return status;
+    }
+    card->Flags |= ZARFS_CARD_DISK_LINK;
+    return STATUS_SUCCESS;
+}
+
 void FreeCardInstance(ZARFS_CARD_INSTANCE* card)
 {
     if (card->Flags & ZARFS_CARD_BT_CACHE) ZarFsBTFreeHandler(&card->BodyTables);
+    if (card->Flags & ZARFS_CARD_DISK_LINK) IoDeleteSymbolicLink(&card->DiskLink);
+    if (card->Flags & ZARFS_CARD_VCB) ZarFsVCBFree(&card->Vcb);
+    if (card->Flags & ZARFS_CARD_DISK_DEVICE) IoDeleteDevice(card->DiskDevice);
     if (card->Flags & ZARFS_CARD_HW) ZarFsHwFree(&card->Hw);
     if (card->Flags & ZARFS_CARD_CONTROL_LINK) IoDeleteSymbolicLink(&card->ControlLink);
     if (card->Flags & ZARFS_CARD_CONTROL_DEVICE) IoDeleteDevice(card->ControlDevice);
@@ -147,6 +203,8 @@ NTSTATUS InitializeCardInstance(ZARFS_CARD_INSTANCE* card, ULONG n)
                                         &card->ScsiPrefs);
     if (!NT_SUCCESS(status)) return status;
     status = CreateControlDevice(card);
+    if (!NT_SUCCESS(status)) return status;
+    status = CreateDiskDevice(card);
     if (!NT_SUCCESS(status)) return status;
     status = ZarFsBTInitHandler(&card->BodyTables, &card->Hw, card->DriveLetter);
     card->Flags |= ZARFS_CARD_BT_CACHE;
@@ -194,6 +252,15 @@ NTSTATUS ZarFsDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryP
     driverObject->MajorFunction[IRP_MJ_CLOSE] = ZarFsClose;
     driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ZarFsDeviceIOCTL;
     driverObject->MajorFunction[IRP_MJ_SHUTDOWN] = ZarFsInitShutdown;
+    driverObject->MajorFunction[IRP_MJ_READ] = ZarFsRead;
+    driverObject->MajorFunction[IRP_MJ_WRITE] = ZarFsWrite;
+    driverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = ZarFsQueryInformation;
+    driverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = ZarFsSetInformation;
+    driverObject->MajorFunction[IRP_MJ_QUERY_VOLUME_INFORMATION] = ZarFsQueryVolumeInformation;
+    driverObject->MajorFunction[IRP_MJ_SET_VOLUME_INFORMATION] = ZarFsSetVolumeInformation;
+    driverObject->MajorFunction[IRP_MJ_DIRECTORY_CONTROL] = ZarFsDirectoryCtrl;
+    driverObject->MajorFunction[IRP_MJ_FILE_SYSTEM_CONTROL] = ZarFsFileSystemCtrl;
+    driverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = ZarFsFlushBuffers;
 
     ZarFsGlobal = static_cast<ZARFS_GLOBAL*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ZARFS_GLOBAL), ZARFS_POOL_TAG));
     if (ZarFsGlobal == nullptr) {

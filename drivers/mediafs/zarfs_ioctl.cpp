@@ -70,7 +70,7 @@ NTSTATUS ZarFsIoctlQueryVolumeInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STAC
 
 NTSTATUS ZarFsCreate(PDEVICE_OBJECT device, PIRP irp)
 {
-    if (Extension(device)->Kind != ZARFS_DEVICE_CONTROL) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    if (Extension(device)->Kind == ZARFS_DEVICE_DISK) return ZarFsCommonCreate(device, irp);
     ZARFS_HANDLE_CONTEXT* context = ZarFsHCAllocateContext();
     if (context == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     IoGetCurrentIrpStackLocation(irp)->FileObject->FsContext2 = context;
@@ -81,6 +81,7 @@ NTSTATUS ZarFsCleanup(PDEVICE_OBJECT device, PIRP irp)
 {
     // A handle that goes away gives back the flush suspensions it made.
     ZARFS_DEVICE_EXTENSION* ext = Extension(device);
+    if (ext->Kind == ZARFS_DEVICE_DISK) return ZarFsCommonCleanup(device, irp);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     if (ext->Kind == ZARFS_DEVICE_CONTROL && file != nullptr)
         if (ZARFS_HANDLE_CONTEXT* context = ZarFsHCGetContext(file->FsContext2))
@@ -90,6 +91,7 @@ NTSTATUS ZarFsCleanup(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS ZarFsClose(PDEVICE_OBJECT device, PIRP irp)
 {
+    if (Extension(device)->Kind == ZARFS_DEVICE_DISK) return ZarFsCommonClose(device, irp);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     if (Extension(device)->Kind == ZARFS_DEVICE_CONTROL && file != nullptr) {
         ZarFsHCFreeContext(ZarFsHCGetContext(file->FsContext2));
