@@ -37,6 +37,7 @@ struct ZARFS_CARD_INSTANCE {
     ZARFS_VCB Vcb;
     ZARFS_HW_CONTEXT Hw;
     ZARFS_SCSI_PREFS ScsiPrefs;
+    ZAR_FILE_SYSTEM_PREFS Prefs;    // as read at start-up or last set
     ZARFS_BT_HANDLER BodyTables;
     WCHAR DriveLetter;              // the media drive's letter: DriveLetter0, else 'P' + card, moved on while taken
     ERESOURCE Resource;             // exclusive for layout changes, shared for readers
@@ -69,6 +70,13 @@ extern ZARFS_GLOBAL* ZarFsGlobal;
 NTSTATUS ZarFsDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 void ZarFsInitUnload(PDRIVER_OBJECT driverObject);
 NTSTATUS ZarFsInitShutdown(PDEVICE_OBJECT device, PIRP irp);
+// Writes the card's preferences, or its disk-access preferences, to its registry key.
+void ZarFsGlobSetPreferences(ZARFS_CARD_INSTANCE* card);
+void ZarFsGlobSetScsiPrefs(ZARFS_CARD_INSTANCE* card);
+// Moves the media drive to 'letter' (on to the next letter while taken);
+// when no letter can be linked the old one is linked again and the failure
+// returned.
+NTSTATUS ZarFsGlobChangeDriveLetter(ZARFS_CARD_INSTANCE* card, WCHAR letter);
 // The card instance of a board, or null.
 ZARFS_CARD_INSTANCE* ZarFsGlobFindCard(ULONG card);
 
@@ -77,3 +85,16 @@ NTSTATUS ZarFsCreate(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ZarFsCleanup(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ZarFsClose(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ZarFsDeviceIOCTL(PDEVICE_OBJECT device, PIRP irp);
+
+// ---- control codes of the driver and the media drive (zarfs_ioctl_drive.cpp) ----
+NTSTATUS ZarFsIoctlGetPreferences(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlSetPreferences(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlGetScsiPrefs(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlSetScsiPrefs(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlBodyTableFlushSuspend(ZARFS_CARD_INSTANCE* card, PFILE_OBJECT file);
+NTSTATUS ZarFsIoctlBodyTableFlushResume(ZARFS_CARD_INSTANCE* card, PFILE_OBJECT file);
+NTSTATUS ZarFsIoctlLockFileSystem(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack);
+NTSTATUS ZarFsIoctlUnlockFileSystem(ZARFS_CARD_INSTANCE* card, PFILE_OBJECT file);
+NTSTATUS ZarFsIoctlGetFileEntry(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlGetVolumeSpaceInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack,
+                                      ULONG_PTR* info);

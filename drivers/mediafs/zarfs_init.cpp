@@ -50,6 +50,40 @@ void WriteDword(PCWSTR key, PCWSTR name, ULONG value)
     RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, key, name, REG_DWORD, &value, sizeof value);
 }
 
+// The values of ZAR_FILE_SYSTEM_PREFS kept as REG_DWORDs, with their defaults.
+struct PrefValue {
+    PCWSTR name;
+    size_t offset;
+    ULONG byDefault;
+};
+constexpr PrefValue kPrefValues[] = {
+    {u"MinFrameDigits", offsetof(ZAR_FILE_SYSTEM_PREFS, MinFrameDigits), 4},
+    {u"BaseFrameNumber", offsetof(ZAR_FILE_SYSTEM_PREFS, BaseFrameNumber), 0},
+    {u"HCrop", offsetof(ZAR_FILE_SYSTEM_PREFS, HCrop), 0},
+    {u"VCrop", offsetof(ZAR_FILE_SYSTEM_PREFS, VCrop), 0},
+    {u"RAMFileMaxSize", offsetof(ZAR_FILE_SYSTEM_PREFS, RAMFileMaxSize), 0x200000},
+    {u"TotalRAMFiles", offsetof(ZAR_FILE_SYSTEM_PREFS, TotalRAMFiles), 10},
+    {u"ImportProcessingVideo", offsetof(ZAR_FILE_SYSTEM_PREFS, ImportProcessingVideo), 0},
+    {u"ImportProcessingAlpha", offsetof(ZAR_FILE_SYSTEM_PREFS, ImportProcessingAlpha), 0},
+};
+constexpr ULONG kMaxFrameDigits = 10;  // a u32 frame number has at most 10 digits
+
+// The file-system preferences; a value missing or shorter than 4 bytes
+// takes its default, and nothing is written back.
+void ReadPreferences(ULONG card, ZAR_FILE_SYSTEM_PREFS* prefs)
+{
+    WCHAR key[512];
+    CardKeyPath(card, key, 512);
+    RtlZeroMemory(prefs, sizeof *prefs);
+    auto* bytes = reinterpret_cast<PUCHAR>(prefs);
+    for (const PrefValue& v : kPrefValues) {
+        ULONG value = v.byDefault;
+        if (!ReadDword(key, v.name, &value)) value = v.byDefault;
+        RtlCopyMemory(bytes + v.offset, &value, sizeof value);
+    }
+    if (prefs->MinFrameDigits > kMaxFrameDigits) prefs->MinFrameDigits = kMaxFrameDigits;
+}
+
 // ScsiMaxRetries and ScsiVerifyWrite; a missing, unreadable or 0xFFFFFFFF
 // value takes its default, and then both are written back.
 void ReadScsiPrefs(ULONG card, ZARFS_SCSI_PREFS* prefs)
@@ -194,6 +228,7 @@ NTSTATUS InitializeCardInstance(ZARFS_CARD_INSTANCE* card, ULONG n)
     RtlZeroMemory(card, sizeof *card);
     card->Card = n;
     card->DriveLetter = ReadDriveLetter(n);
+    ReadPreferences(n, &card->Prefs);
     ExInitializeResourceLite(&card->Resource);
     card->Flags |= ZARFS_CARD_RESOURCE;
     // The disk-access preferences apply to the discovery at start-up too.
@@ -206,6 +241,7 @@ NTSTATUS InitializeCardInstance(ZARFS_CARD_INSTANCE* card, ULONG n)
     if (!NT_SUCCESS(status)) return status;
     status = CreateDiskDevice(card);
     if (!NT_SUCCESS(status)) return status;
+    card->Prefs.DriveLetter = UCHAR(card->DriveLetter);
     status = ZarFsBTInitHandler(&card->BodyTables, &card->Hw, card->DriveLetter);
     card->Flags |= ZARFS_CARD_BT_CACHE;
     if (!NT_SUCCESS(status)) LogInit(status, "Init. body table cache handler failed");
@@ -233,6 +269,48 @@ NTSTATUS InitializeCardInstances()
 }
 
 }  // namespace
+
+void ZarFsGlobSetPreferences(ZARFS_CARD_INSTANCE* card)
+{
+    WCHAR key[512];
+    CardKeyPath(card->Card, key, 512);
+    RtlCreateRegistryKey(RTL_REGISTRY_ABSOLUTE, key);
+    const auto* bytes = reinterpret_cast<const UCHAR*>(&card->Prefs);
+    for (const PrefValue& v : kPrefValues) {
+        ULONG value;
+        RtlCopyMemory(&value, bytes + v.offset, sizeof value);
+        WriteDword(key, v.name, value);
+    }
+    WCHAR letter[2] = {WCHAR(card->Prefs.DriveLetter), 0};
+    RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, key, u"DriveLetter0", REG_SZ, letter, sizeof letter);
+}
+
+void ZarFsGlobSetScsiPrefs(ZARFS_CARD_INSTANCE* card)
+{
+    WCHAR key[512];
+    CardKeyPath(card->Card, key, 512);
+    RtlCreateRegistryKey(RTL_REGISTRY_ABSOLUTE, key);
+    WriteDword(key, u"ScsiMaxRetries", card->ScsiPrefs.RetryCount);
+    WriteDword(key, u"ScsiVerifyWrite", card->ScsiPrefs.VerifyWrite);
+}
+
+NTSTATUS ZarFsGlobChangeDriveLetter(ZARFS_CARD_INSTANCE* card, WCHAR letter)
+{
+    if (letter == card->DriveLetter) return STATUS_SUCCESS;
+    WCHAR old = card->DriveLetter;
+    if (card->Flags & ZARFS_CARD_DISK_LINK) IoDeleteSymbolicLink(&card->DiskLink);
+    card->Flags &= ~ZARFS_CARD_DISK_LINK;
+    card->DriveLetter = letter;
+    NTSTATUS status = LinkDriveLetter(card);
+    if (!NT_SUCCESS(status)) {
+        card->DriveLetter = old;
+        if (NT_SUCCESS(LinkDriveLetter(card))) card->Flags |= ZARFS_CARD_DISK_LINK;
+        return status;
+    }
+    card->Flags |= ZARFS_CARD_DISK_LINK;
+    card->BodyTables.DriveLetter = card->DriveLetter;
+    return STATUS_SUCCESS;
+}
 
 ZARFS_CARD_INSTANCE* ZarFsGlobFindCard(ULONG n)
 {

@@ -1,6 +1,7 @@
 // The control device \Device\ZarFsDevice<n>: opening and closing it (each
 // handle carries its own body-table flush-suspension record), and the
-// control codes that format and list the card's media volumes.
+// control codes that format and list the card's media volumes; the others
+// it answers are in zarfs_ioctl_drive.cpp.
 
 #include "zarfs_driver.h"
 
@@ -94,6 +95,8 @@ NTSTATUS ZarFsClose(PDEVICE_OBJECT device, PIRP irp)
     if (Extension(device)->Kind == ZARFS_DEVICE_DISK) return ZarFsCommonClose(device, irp);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     if (Extension(device)->Kind == ZARFS_DEVICE_CONTROL && file != nullptr) {
+        // The lock belongs to the handle that took it.
+        ZarFsIoctlUnlockFileSystem(Extension(device)->Card, file);
         ZarFsHCFreeContext(ZarFsHCGetContext(file->FsContext2));
         file->FsContext2 = nullptr;
     }
@@ -113,6 +116,36 @@ NTSTATUS ZarFsDeviceIOCTL(PDEVICE_OBJECT device, PIRP irp)
         break;
     case IOCTL_ZARFS_QUERY_VOLUME_INFO:
         status = ZarFsIoctlQueryVolumeInfo(ext->Card, irp, stack, &info);
+        break;
+    case IOCTL_ZARFS_GET_PREFERENCES:
+        status = ZarFsIoctlGetPreferences(ext->Card, irp, stack, &info);
+        break;
+    case IOCTL_ZARFS_SET_PREFERENCES:
+        status = ZarFsIoctlSetPreferences(ext->Card, irp, stack, &info);
+        break;
+    case IOCTL_ZARFS_GET_SCSI_PREFS:
+        status = ZarFsIoctlGetScsiPrefs(ext->Card, irp, stack, &info);
+        break;
+    case IOCTL_ZARFS_SET_SCSI_PREFS:
+        status = ZarFsIoctlSetScsiPrefs(ext->Card, irp, stack, &info);
+        break;
+    case IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_SUSPEND:
+        status = ZarFsIoctlBodyTableFlushSuspend(ext->Card, stack->FileObject);
+        break;
+    case IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_RESUME:
+        status = ZarFsIoctlBodyTableFlushResume(ext->Card, stack->FileObject);
+        break;
+    case IOCTL_ZARFS_LOCK_FILE_SYSTEM:
+        status = ZarFsIoctlLockFileSystem(ext->Card, irp, stack);
+        break;
+    case IOCTL_ZARFS_UNLOCK_FILE_SYSTEM:
+        status = ZarFsIoctlUnlockFileSystem(ext->Card, stack->FileObject);
+        break;
+    case IOCTL_ZARFS_GET_FILE_ENTRY:
+        status = ZarFsIoctlGetFileEntry(ext->Card, irp, stack, &info);
+        break;
+    case IOCTL_ZARFS_GET_VOLUME_SPACE_INFO:
+        status = ZarFsIoctlGetVolumeSpaceInfo(ext->Card, irp, stack, &info);
         break;
     default:
         status = STATUS_INVALID_DEVICE_REQUEST;
