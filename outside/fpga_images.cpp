@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <system_error>
 
 #include "sim/fpga.h"
 
@@ -199,7 +200,7 @@ ImageFile DecoyImageSet(int boardRevision, int standard)
     return file;
 }
 
-bool InstallImageFiles(const std::filesystem::path& driversDir, int standard, std::string* error)
+bool InstallImageFiles(const std::filesystem::path& driversDir, int standard, std::string* error, Install how)
 {
     std::error_code ec;
     std::filesystem::create_directories(driversDir, ec);
@@ -210,6 +211,14 @@ bool InstallImageFiles(const std::filesystem::path& driversDir, int standard, st
     for (int revision : {2, 3}) {
         std::vector<uint8_t> bytes = WriteImageFile(StandardImageSet(revision, standard));
         std::filesystem::path path = driversDir / ImageFileName(revision);
+        if (how == Install::WhereMissing) {
+            const std::filesystem::file_status status = std::filesystem::symlink_status(path, ec);
+            if (std::filesystem::exists(status)) continue;
+            if (ec && ec != std::errc::no_such_file_or_directory) {
+                if (error) *error = "cannot look at " + path.string() + ": " + ec.message();
+                return false;
+            }
+        }
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         if (!out) {

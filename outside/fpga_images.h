@@ -95,7 +95,11 @@ inline constexpr uint32_t kVersionA = 0x00030001;
 inline constexpr uint32_t kVersionB = 0x20000101;
 
 // Writes Zar10kr2.mbf and Zar10kr3.mbf (the standard set) into 'driversDir'
-// (created when missing). False with a reason on failure.
-bool InstallImageFiles(const std::filesystem::path& driversDir, int standard, std::string* error);
+// (created when missing). False with a reason on failure. WhereMissing
+// leaves a file that is there alone, whatever it holds: it may be the
+// user's own, and a damaged one is for the loader to refuse.
+enum class Install { Replace, WhereMissing };
+bool InstallImageFiles(const std::filesystem::path& driversDir, int standard, std::string* error,
+                       Install how = Install::Replace);
 
 }  // namespace fpgaimages

@@ -1,6 +1,6 @@
 #include "board.h"
 
-#include <cstdio>
+#include <string>
 
 namespace sim {
 
@@ -33,8 +33,13 @@ void Board::ConnectBoardUnits()
     EepromContents contents = options_.eeprom;
     contents.boardRevision = uint8_t(options_.boardRevision);
     eeprom_.SetContents(options_.eepromBlank ? BlankEepromImage() : MakeEepromImage(contents));
-    if (!options_.eepromPath.empty() && !eeprom_.UseFile(options_.eepromPath))
-        eeprom_.GetTrace()("cannot read %s", options_.eepromPath.c_str());
+    std::string problem;
+    if (!options_.eepromPath.empty()) {
+        if (!eeprom_.UseFile(options_.eepromPath, &problem))
+            unreadable_.push_back(problem);
+        else if (!problem.empty())
+            notes_.push_back(problem);
+    }
     decoder_.SetInput(options_.videoInput, options_.videoInputStandard ? options_.videoInputStandard : options_.standard);
     i2c_.Connect(i2c::kEepromAddress, &eeprom_);
     i2c_.Connect(i2c::kDecoderAddress, &decoder_);
@@ -49,7 +54,12 @@ void Board::ConnectDrives()
     for (const DriveConfig& config : options_.drives) {
         auto drive = std::make_unique<ScsiDisk>(config);
         std::string error;
-        if (!drive->Open(&error)) std::fprintf(stderr, "board: SCSI id %d: %s\n", config.id, error.c_str());
+        // A drive without its image would answer every access with a
+        // medium error: it is left off the bus, so a scan finds it absent.
+        if (!drive->Open(&error)) {
+            drivesLeftOff_.push_back("SCSI id " + std::to_string(config.id) + " not attached: " + error);
+            continue;
+        }
         esp_.AttachTarget(drive.get());
         drives_.push_back(std::move(drive));
     }

@@ -102,12 +102,22 @@ public:
     VideoFeed& VideoIn() { return videoFeed_; }
     VideoOutput& VideoOut() { return videoOut_; }
 
+    // The machine folder's files as the board found them, each with its
+    // path and what was done: those that exist but could not be read (a
+    // machine should not run on a board missing them), damage the board got
+    // past (an EEPROM file of the wrong size), and the drives left off the
+    // bus because their image could not be opened.
+    const std::vector<std::string>& UnreadableFiles() const { return unreadable_; }
+    const std::vector<std::string>& FileNotes() const { return notes_; }
+    const std::vector<std::string>& DrivesLeftOff() const { return drivesLeftOff_; }
+
     // Switches every unit's trace on or off.
     void SetTraceEnabled(bool on);
     void SetTraceSink(Trace::Sink sink);
 
 private:
     BoardOptions options_;
+    std::vector<std::string> unreadable_, notes_, drivesLeftOff_;
     hw::Host* host_ = nullptr;
     Saa7146 bridge_;
     BoardRegs regs_;

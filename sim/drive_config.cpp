@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -15,6 +16,9 @@ namespace sim {
 namespace {
 
 constexpr uint64_t kBlock = 512;
+// The most a drive can report: READ CAPACITY gives the last block in 32 bits.
+constexpr uint64_t kMaxBlocks = 1ull << 32;
+constexpr char kImageRecordName[] = "images.txt";
 
 // Splits a line into key=value fields; quotes group spaces into a value.
 bool SplitFields(std::string_view line, std::vector<std::pair<std::string, std::string>>& fields, std::string& error)
@@ -106,10 +110,12 @@ std::string ParseLine(std::string_view line, const std::string& boardFolder, Dri
             haveId = true;
         } else if (key == "size") {
             if (!ParseSize(value, n) || n == 0 || n % kBlock) return "size must be a whole number of 512-byte blocks";
+            if (n / kBlock > kMaxBlocks) return "size above 2T, the most a drive can report";
             d.blocks = n / kBlock;
             haveSize = true;
         } else if (key == "blocks") {
             if (!ParseUnsigned(value, n) || n == 0) return "blocks must be a positive number";
+            if (n > kMaxBlocks) return "blocks above 4294967296, the most a drive can report";
             d.blocks = n;
             haveSize = true;
         } else if (key == "vendor" || key == "product" || key == "revision" || key == "serial") {
@@ -192,15 +198,64 @@ DriveList ParseDrives(std::string_view text, const std::string& boardFolder, con
     return list;
 }
 
+namespace {
+
+// The whole file; 0, or the errno of the failed open or read.
+int ReadWholeFile(const std::string& path, std::string* text)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int error = errno;
+            ::close(fd);
+            return error;
+        }
+        if (n == 0) break;
+        text->append(buffer, size_t(n));
+    }
+    ::close(fd);
+    return 0;
+}
+
+}  // namespace
+
 DriveList LoadDrives(const std::string& machineFolder, int board)
 {
     std::string folder = machineFolder + "/boards/" + std::to_string(board);
     std::string path = folder + "/drives.txt";
-    std::ifstream in(path);
-    if (!in) return {};
-    std::stringstream text;
-    text << in.rdbuf();
-    return ParseDrives(text.str(), folder, path);
+    std::string text;
+    if (int error = ReadWholeFile(path, &text)) {
+        DriveList list;
+        if (error != ENOENT) list.fileError = path + ": cannot read: " + std::strerror(error);
+        return list;
+    }
+    DriveList list = ParseDrives(text, folder, path);
+    // The images this board's drives have held: one named there that is
+    // missing had data, and is not silently made again, empty.
+    std::string record = folder + "/" + kImageRecordName, recorded;
+    if (int error = ReadWholeFile(record, &recorded); error && error != ENOENT) {
+        list.fileError = record + ": cannot read: " + std::strerror(error);
+        list.drives.clear();
+        return list;
+    }
+    for (DriveConfig& d : list.drives) {
+        d.imageRecord = record;
+        size_t at = 0;
+        while ((at = recorded.find(d.image, at)) != std::string::npos) {
+            const bool lineStart = at == 0 || recorded[at - 1] == '\n';
+            const size_t end = at + d.image.size();
+            if (lineStart && (end == recorded.size() || recorded[end] == '\n')) {
+                d.createImage = false;
+                break;
+            }
+            at = end;
+        }
+    }
+    return list;
 }
 
 int OpenDriveImage(const DriveConfig& config, std::string* error)
@@ -209,7 +264,13 @@ int OpenDriveImage(const DriveConfig& config, std::string* error)
         if (error) *error = config.image + ": " + what + ": " + std::strerror(errno);
         return -1;
     };
-    int fd = ::open(config.image.c_str(), O_RDWR | O_CREAT | O_LARGEFILE | O_CLOEXEC, 0644);
+    int fd = ::open(config.image.c_str(), O_RDWR | (config.createImage ? O_CREAT : 0) | O_LARGEFILE | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ENOENT && !config.createImage) {
+        if (error)
+            *error = config.image + ": missing, and this drive had data in it: not made again empty (take its "
+                     "line out of " + config.imageRecord + " to start the drive empty)";
+        return -1;
+    }
     if (fd < 0) return fail("cannot open");
     struct stat64 st;
     if (::fstat64(fd, &st) != 0) {
@@ -225,6 +286,15 @@ int OpenDriveImage(const DriveConfig& config, std::string* error)
         ::close(fd);
         errno = e;
         return fail("cannot set size");
+    }
+    if (config.createImage && !config.imageRecord.empty()) {
+        // Remembered from now on; a record that cannot be written only
+        // loses that protection, so the drive still comes up.
+        int record = ::open(config.imageRecord.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        std::string line = config.image + "\n";
+        if (record < 0 || ::write(record, line.data(), line.size()) != ssize_t(line.size()))
+            std::fprintf(stderr, "board: %s: %s\n", config.imageRecord.c_str(), std::strerror(errno));
+        if (record >= 0) ::close(record);
     }
     return fd;
 }

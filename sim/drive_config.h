@@ -33,7 +33,9 @@
 //   id=2 blocks=2097152 width=8 period=25 offset=8 fixed=rcd rcd=1
 //
 // An image is created sparse at its configured size on first use; an
-// existing image keeps its contents and is grown (never shrunk) to it.
+// existing image keeps its contents and is grown (never shrunk) to it. A
+// capacity above 2^32 blocks (2T) is refused: a drive reports its last
+// block in 32 bits.
 #pragma once
 
 #include <cstdint>
@@ -58,17 +60,26 @@ struct DriveConfig {
     uint8_t maxOffset = 15;
     bool rcd = false, wce = true, dexcpt = false;
     bool rcdChangeable = true, wceChangeable = true, dexcptChangeable = true;
+    // Whether a missing image is made (sparse, empty). LoadDrives clears it
+    // for an image its board's record names: that image held the drive's
+    // data. A created image is added to 'imageRecord' (when one is named).
+    bool createImage = true;
+    std::string imageRecord;
 };
 
 struct DriveList {
     std::vector<DriveConfig> drives;
     std::vector<std::string> errors;  // "drives.txt:3: ...", lines skipped
+    std::string fileError;            // the file exists but could not be read: no drives
 };
 
 // Parses the text of a drives file; relative image paths are taken from
 // 'boardFolder'.
 DriveList ParseDrives(std::string_view text, const std::string& boardFolder, const std::string& fileName = "drives.txt");
 // Reads <machineFolder>/boards/<board>/drives.txt; no file means no drives.
+// The board folder's images.txt lists the images its drives have held, one
+// path a line (written as images are made; an image found there is never
+// made again, since a missing one had data).
 DriveList LoadDrives(const std::string& machineFolder, int board);
 
 // Opens the drive's image for reading and writing, creating it sparse or

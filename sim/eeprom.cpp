@@ -1,7 +1,12 @@
 #include "eeprom.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace sim {
@@ -33,19 +38,49 @@ EepromImage BlankEepromImage()
 
 Eeprom::Eeprom(const EepromImage& image) : image_(image) {}
 
-bool Eeprom::UseFile(const std::string& path)
+bool Eeprom::UseFile(const std::string& path, std::string* problem)
 {
     path_ = path;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    if (problem) problem->clear();
+    auto fail = [&](const std::string& what) {
+        if (problem) *problem = path + ": " + what;
+        trace_("%s: %s", path.c_str(), what.c_str());
+        return false;
+    };
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
         trace_("no file %s: keeping the present contents", path.c_str());
         return true;
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return false;
-    image_.fill(0xFF);
-    for (size_t i = 0; i < bytes.size() && i < kSize; ++i) image_[i] = bytes[i];
-    trace_("loaded %zu bytes from %s", bytes.size(), path.c_str());
+    if (fd < 0) return fail(std::string("cannot open: ") + std::strerror(errno));
+    // One byte more than the part holds tells a long file from a whole one.
+    std::vector<uint8_t> bytes(kSize + 1);
+    size_t got = 0;
+    while (got < bytes.size()) {
+        ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int error = errno;
+            ::close(fd);
+            return fail(std::string("cannot read: ") + std::strerror(error));
+        }
+        if (n == 0) break;
+        got += size_t(n);
+    }
+    ::close(fd);
+    if (got != kSize) {
+        // Not what this part holds: an erased part, as the driver treats
+        // one, and the file stays as the user left it.
+        image_ = BlankEepromImage();
+        path_.clear();
+        if (problem)
+            *problem = path + ": " + (got > kSize ? "more" : std::to_string(got)) + " bytes, not " +
+                       std::to_string(kSize) + ": the EEPROM reads as erased and the file is not written";
+        trace_("%s: %zu bytes: taken as an erased part", path.c_str(), got);
+        return true;
+    }
+    std::copy(bytes.begin(), bytes.begin() + kSize, image_.begin());
+    trace_("loaded %s", path.c_str());
     return true;
 }
 

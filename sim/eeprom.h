@@ -23,8 +23,10 @@
 //   (its internal write cycle) and does not acknowledge its address. The
 //   driver waits 15 ms after every byte it writes.
 // - When a file backs the part, the contents are read from it at creation
-//   (a missing or short file: the default image, padded with 0xFF) and the
-//   whole part is written back at the end of every write cycle.
+//   (a missing file: the default image, created at the first write) and
+//   the whole part is written back at the end of every write cycle. A file
+//   of any other size than the part's is damaged: the part reads as erased
+//   and the file is left alone.
 // - A power-on keeps the contents (it is non-volatile) and resets the pointer.
 #pragma once
 
@@ -79,8 +81,10 @@ public:
 
     // Backs the part with a file: loads it when it exists (else keeps the
     // present contents and writes them out at the first write cycle).
-    // Returns false when an existing file could not be read.
-    bool UseFile(const std::string& path);
+    // Returns false when an existing file could not be read; 'problem' then
+    // says why, with the path. A file of the wrong size is taken as an
+    // erased part: true, with 'problem' saying so.
+    bool UseFile(const std::string& path, std::string* problem = nullptr);
     // Writes the contents to the backing file now; false on failure.
     bool Save() const;
 

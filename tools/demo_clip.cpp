@@ -426,6 +426,13 @@ private:
         encoded_ = hw_.Jpeg().Codec(0).FieldsEncoded() - encodedBefore;
         if (StateWord(status) == ZAR_VIDEO_RECORD) {
             std::printf("  the record channel did not stop within a second (state %d)\n", StateWord(status));
+            // A channel left recording would keep its codec encoding every
+            // field until the machine goes: reset the codecs instead.
+            ZAR_JPEG_COMMAND reset{};
+            reset.Command = ZAR_JPEG_CMD_RESET;
+            reset.Channel = 2;
+            if (board_.Command(reset, "reset") && board_.Query(ZAR_JPEG_RECORD_CHANNEL, status))
+                std::printf("  the codecs were reset: record channel state %d\n", StateWord(status));
             return false;
         }
         if (recordState_.StateWord < 0) std::printf("%s", BehindText());

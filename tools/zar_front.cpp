@@ -15,7 +15,7 @@
 //
 // The machine folder is DIR, else $ZAR_MACHINE, else ./.machine/default; the
 // kernel creates what is missing in it on first boot. --reset deletes the
-// folder first (only when it looks like a machine folder).
+// folder first (only when it holds nothing but what a machine keeps there).
 //
 // Each part of the report is one function in kDemoSections; a subsystem that
 // lands adds its own section there and nothing else changes.
@@ -34,11 +34,11 @@
 #include "include/zarkd_msg.h"
 #include "machine.h"
 #include "nt_internal.h"
-#include "outside/fpga_images.h"
 #include "outside/zariokd.h"
-#include "sim/drive_config.h"
 #include "sim/pci_layouts.h"
 #include "tools/demo_clip.h"
+#include "tools/machine_folder.h"
+#include "tools/system_time.h"
 #include "tools/media_volumes.h"
 #if __has_include("win32.h")
 #include "win32.h"
@@ -88,20 +88,6 @@ std::string Utf8(const UNICODE_STRING& text) {
 
 void Heading(const char* title) {
     std::printf("\n== %s ==\n", title);
-}
-
-// System times count 100 ns from 1601-01-01 UTC.
-std::string FormatSystemTime(LONGLONG systemTime) {
-    constexpr LONGLONG kUnixEpoch = 116444736000000000LL;
-    const LONGLONG sinceUnix = systemTime - kUnixEpoch;
-    const std::time_t seconds = static_cast<std::time_t>(sinceUnix / 10000000);
-    std::tm utc{};
-    char text[64];
-    if (sinceUnix < 0 || !gmtime_r(&seconds, &utc) || !std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc))
-        return "(time " + std::to_string(systemTime) + ")";
-    char fraction[8];
-    std::snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(sinceUnix / 10000 % 1000));
-    return std::string(text) + fraction + " UTC";
 }
 
 // ---- Sections ----
@@ -538,6 +524,9 @@ void ShowDisks() {
                         info.WriteCache ? "on" : "off");
             if (firstDrive < 0 && info.State == ZAR_SCSI_DEVICE_READY && id != 7) firstDrive = int(id);
         }
+        if (board < gDemo.hardware.boards.size())
+            for (const std::string& line : gDemo.hardware.boards[board]->DrivesLeftOff())
+                std::printf("    %s\n", line.c_str());
         if (firstDrive < 0) {
             std::printf("    (no ready drive to write to)\n");
             continue;
@@ -599,76 +588,22 @@ std::string DefaultMachineFolder() {
     return ".machine/default";
 }
 
-// A folder the kernel wrote, or an empty one: deleting anything else on a
-// mistyped --folder would be a disaster that a machine reset does not need.
-bool LooksLikeMachineFolder(const fs::path& folder) {
-    std::error_code error;
-    if (fs::is_empty(folder, error) && !error) return true;
-    for (const char* mark : {"registry.txt", "eventlog.txt", "drives"})
-        if (fs::exists(folder / mark, error)) return true;
-    return false;
-}
-
-bool ResetMachineFolder(const fs::path& folder) {
-    std::error_code error;
-    if (!fs::exists(folder, error)) return true;
-    if (!fs::is_directory(folder, error) || !LooksLikeMachineFolder(folder)) {
-        std::fprintf(stderr, "zar-front: %s does not look like a machine folder; not deleting it\n",
-                     folder.c_str());
-        return false;
-    }
-    fs::remove_all(folder, error);
-    if (error) {
-        std::fprintf(stderr, "zar-front: cannot delete %s: %s\n", folder.c_str(), error.message().c_str());
-        return false;
-    }
-    return true;
-}
-
-// The drives a new machine's boards get: two media drives on ids 0 and 1.
-constexpr char kDefaultDrives[] =
-    "# The SCSI drives of this board: id=, size= (or blocks=), vendor=, product=, revision=,\n"
-    "# spinup= seconds, width=, period=, offset=, rcd= wce= dexcpt=, fixed=\n"
-    "id=0 size=2G vendor=SOLVSIM product=\"MEDIA DISK A\" revision=0100 spinup=0.5\n"
-    "id=1 size=2G vendor=SOLVSIM product=\"MEDIA DISK B\" revision=0100 spinup=0.5\n";
-
-// What the machine folder keeps of the boards: per board its EEPROM
-// (boards/<n>/eeprom.bin) and its drive list (boards/<n>/drives.txt, written
-// for a new board), and the FPGA image files in the system's drivers folder.
-bool PrepareMachineFolder(const fs::path& folder, sim::PciLayout& layout) {
-    std::error_code error;
-    uint32_t board = 0;
-    for (sim::LayoutSlot& slot : layout.slots) {
-        if (slot.kind != sim::SlotKind::Board) continue;
-        const fs::path boardFolder = folder / "boards" / std::to_string(board);
-        fs::create_directories(boardFolder, error);
-        const fs::path drives = boardFolder / "drives.txt";
-        if (!fs::exists(drives, error)) {
-            FILE* file = std::fopen(drives.c_str(), "w");
-            if (file) {
-                std::fputs(kDefaultDrives, file);
-                std::fclose(file);
-            }
-        }
-        slot.board.eepromPath = (boardFolder / "eeprom.bin").string();
-        sim::DriveList list = sim::LoadDrives(folder.string(), static_cast<int>(board));
-        for (const std::string& line : list.errors) std::fprintf(stderr, "zar-front: %s\n", line.c_str());
-        slot.board.drives = list.drives;
-        ++board;
-    }
-    std::string why;
-    if (!fpgaimages::InstallImageFiles(folder / "drives/C/WINNT/system32/drivers", 0, &why)) {
-        std::fprintf(stderr, "zar-front: cannot install the FPGA image files: %s\n", why.c_str());
-        return false;
-    }
-    return true;
-}
-
 // The hardware of the demo machine: its boards on bus 0 and, asked for, a
 // foreign bridge after them.
+// Files of the machine folder that cannot be read stop the boot; damage the
+// machine gets past is reported and left as found.
 std::shared_ptr<hw::PciTopology> DemoHardware(const DemoOptions& options, const fs::path& folder) {
     sim::PciLayout layout = sim::BoardsLayout(options.boards);
-    if (!PrepareMachineFolder(folder, layout)) return nullptr;
+    MachineFolderReport report;
+    auto reported = [&report] {
+        for (const std::string& line : report.notes) std::fprintf(stderr, "zar-front: %s\n", line.c_str());
+        for (const std::string& line : report.errors) std::fprintf(stderr, "zar-front: %s\n", line.c_str());
+        if (!report.errors.empty()) std::fprintf(stderr, "zar-front: the machine is not booted\n");
+        report = {};
+    };
+    const bool prepared = PrepareMachineFolder(folder, layout, report);
+    reported();
+    if (!prepared) return nullptr;
     if (options.foreign) {
         sim::LayoutSlot foreign;
         foreign.at = {0, 4 + options.boards, 0};
@@ -679,6 +614,9 @@ std::shared_ptr<hw::PciTopology> DemoHardware(const DemoOptions& options, const 
     }
     gDemo.layout = layout;
     gDemo.hardware = sim::BuildTopology(layout);
+    const bool checked = CheckBoardFiles(gDemo.hardware, report);
+    reported();
+    if (!checked) return nullptr;
     return gDemo.hardware.topology;
 }
 
@@ -726,7 +664,11 @@ void InstallDrivers(const DemoOptions& options) {
 
 int Demo(const DemoOptions& options) {
     const fs::path folder = fs::absolute(options.folder);
-    if (options.reset && !ResetMachineFolder(folder)) return 1;
+    std::string why;
+    if (options.reset && !ResetMachineFolder(folder, &why)) {
+        std::fprintf(stderr, "zar-front: %s\n", why.c_str());
+        return 1;
+    }
 
     nt::MachineOptions machine;
     machine.folder = folder.string();

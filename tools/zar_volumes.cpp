@@ -15,11 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "outside/fpga_images.h"
 #include "platform/nt/machine.h"
 #include "platform/nt/nt_zw.h"
-#include "sim/drive_config.h"
 #include "sim/pci_layouts.h"
+#include "tools/machine_folder.h"
 #include "tools/media_volumes.h"
 
 namespace {
@@ -34,22 +33,12 @@ int Usage()
     return 2;
 }
 
-// The boards the folder names, each with its drives and EEPROM file.
+// The boards the folder names.
 sim::PciLayout FolderLayout(const fs::path& folder)
 {
     uint32_t boards = 0;
     while (fs::exists(folder / "boards" / std::to_string(boards) / "drives.txt")) ++boards;
-    sim::PciLayout layout = sim::BoardsLayout(boards);
-    uint32_t board = 0;
-    for (sim::LayoutSlot& slot : layout.slots) {
-        if (slot.kind != sim::SlotKind::Board) continue;
-        slot.board.eepromPath = (folder / "boards" / std::to_string(board) / "eeprom.bin").string();
-        sim::DriveList list = sim::LoadDrives(folder.string(), int(board));
-        for (const std::string& line : list.errors) std::fprintf(stderr, "zar-volumes: %s\n", line.c_str());
-        slot.board.drives = list.drives;
-        ++board;
-    }
-    return layout;
+    return sim::BoardsLayout(boards);
 }
 
 bool StartBoardDriver()
@@ -139,12 +128,18 @@ int main(int argc, char** argv)
                      folder.c_str());
         return 1;
     }
-    std::string why;
-    if (!fpgaimages::InstallImageFiles(folder / "drives/C/WINNT/system32/drivers", 0, &why)) {
-        std::fprintf(stderr, "zar-volumes: cannot install the FPGA image files: %s\n", why.c_str());
-        return 1;
+    // Each board's drives and EEPROM file, as the demo takes them: a file
+    // that cannot be read stops here, damage is reported.
+    MachineFolderReport report;
+    sim::BuiltTopology hardware;
+    bool ready = PrepareMachineFolder(folder, layout, report);
+    if (ready) {
+        hardware = sim::BuildTopology(layout);
+        ready = CheckBoardFiles(hardware, report);
     }
-    sim::BuiltTopology hardware = sim::BuildTopology(layout);
+    for (const std::string& line : report.notes) std::fprintf(stderr, "zar-volumes: %s\n", line.c_str());
+    for (const std::string& line : report.errors) std::fprintf(stderr, "zar-volumes: %s\n", line.c_str());
+    if (!ready) return 1;
     nt::MachineOptions machine;
     machine.folder = folder.string();
     machine.pci = hardware.topology;

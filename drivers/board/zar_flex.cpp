@@ -70,6 +70,13 @@ constexpr ULONG kBoardStatusRegister = 0xBC00;
 constexpr ULONG kBoardStatusDveAnswers = 0x2000;
 
 constexpr LONGLONG kSettleBeforeLoad = -300000LL;  // 30 ms, 100 ns units
+// A file whose images never configure would have the search send every
+// combination, up to 16^4, while the caller waits 30 s: the search gives up
+// after this many sends or this much time, and pauses between sends so the
+// rest of the machine (fields, timers, other boards) runs meanwhile.
+constexpr ULONG kMaxSearchSends = 256;
+constexpr LONGLONG kMaxSearchTime = 200000000LL;    // 20 s, 100 ns units
+constexpr LONGLONG kPauseBetweenSends = -10000LL;   // 1 ms
 constexpr ULONG kMaxReinitPasses = 7;
 
 // Bit j of a byte as byte j of a 64-bit lane word: one image byte becomes
@@ -308,7 +315,11 @@ ULONG ZarFlexConfigure(PZAR_DEVICE_EXTENSION ext, ZAR_FLEX_IMAGES* images, BOOLE
         if (ZarFlexAccepted(ext, bits)) return bits;
     }
     for (ULONG f = 0; f < ZAR_FLEX_FPGA_COUNT; ++f) choice[f] = images->First[f];
-    for (;;) {
+    LARGE_INTEGER start, now, pause;
+    KeQuerySystemTime(&start);
+    pause.QuadPart = kPauseBetweenSends;
+    for (ULONG sends = 1;; ++sends) {
+        if (sends > 1) KeDelayExecutionThread(KernelMode, FALSE, &pause);
         ULONG bits = ZarFlexTry(ext, images, choice);
         if (ZarFlexAccepted(ext, bits)) {
             // Only a part that carries the board's signature is written.
@@ -318,6 +329,12 @@ ULONG ZarFlexConfigure(PZAR_DEVICE_EXTENSION ext, ZAR_FLEX_IMAGES* images, BOOLE
             return bits;
         }
         if (!ZarFlexNextChoice(images, choice)) return bits;
+        KeQuerySystemTime(&now);
+        if (sends >= kMaxSearchSends || now.QuadPart - start.QuadPart >= kMaxSearchTime) {
+            DbgPrint("ZARKD: board %lu: the FPGA image search stopped after %lu combinations, none configured",
+                     static_cast<unsigned long>(ext->BoardNumber), static_cast<unsigned long>(sends));
+            return bits;
+        }
     }
 }
 

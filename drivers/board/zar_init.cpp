@@ -50,13 +50,24 @@ NTSTATUS ZarReadRegDword(const WCHAR* path, const WCHAR* valueName, PULONG value
     return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr);
 }
 
-// Writes a defaulted value to ZARKD\Parameters, creating the key first.
+NTSTATUS ZarQueryAnyRoutine(PWSTR, ULONG, PVOID, ULONG, PVOID, PVOID) { return STATUS_SUCCESS; }
+
+// Writes a defaulted value to ZARKD\Parameters, creating the key first. A
+// value already there under that name (one of another type that the read
+// refused) is the user's and stays as it is; the default applies all the same.
 NTSTATUS ZarWriteRegDefault(const WCHAR* valueName, ULONG value)
 {
     WCHAR path[kPathChars];
     ZarParametersPath(path, 0, nullptr);
     NTSTATUS status = RtlCreateRegistryKey(RTL_REGISTRY_ABSOLUTE, path);
     if (!NT_SUCCESS(status)) return status;
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    table[0].QueryRoutine = ZarQueryAnyRoutine;
+    table[0].Flags = RTL_QUERY_REGISTRY_REQUIRED;
+    table[0].Name = const_cast<PWSTR>(valueName);
+    table[0].DefaultType = REG_NONE;
+    if (RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, nullptr, nullptr) != STATUS_OBJECT_NAME_NOT_FOUND)
+        return STATUS_SUCCESS;
     return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, path, valueName, REG_DWORD, &value, sizeof(value));
 }
 

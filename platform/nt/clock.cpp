@@ -152,7 +152,10 @@ void ContextMain()
             uint64_t now = nt::ClockNow();
             bool virtualTime = IsVirtual();
             if (!virtualTime) WakeDueLocked(now);
-            if (RunDueEventLocked(lock, now)) continue;
+            // Real time: the interrupts and DPCs an event caused run before
+            // the next event. On a host that falls behind, events are always
+            // due, and taking them first would starve the interrupts for good.
+            if (virtualTime && RunDueEventLocked(lock, now)) continue;
             if (InterruptDeliverableLocked()) {
                 DeliverInterruptLocked(lock);
                 continue;
@@ -161,6 +164,7 @@ void ContextMain()
                 RunDpcLocked(lock);
                 continue;
             }
+            if (!virtualTime && RunDueEventLocked(lock, now)) continue;
             uint64_t next = NextDeadlineLocked();
             if (virtualTime) {
                 // Everything due at this time has run; threads whose time
@@ -308,7 +312,9 @@ void StallOnContext(uint64_t ns)
     for (;;) {
         uint64_t now = nt::ClockNow();
         WakeDueLocked(now);
-        if (RunDueEventLocked(lock, now)) continue;
+        // Only events of the stall's own span: on a host that is behind,
+        // later events are due too and would never let the stall end.
+        if (RunDueEventLocked(lock, std::min(now, target))) continue;
         if (now >= target) return;
         uint64_t until = std::min(target, NextDeadlineLocked());
         lock.unlock();

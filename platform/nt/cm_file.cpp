@@ -227,10 +227,13 @@ bool ParsePayload(const std::string& form, Value* v)
         return true;
     }
     if (type.size() > 5 && type.compare(0, 4, "hex(") == 0 && type.back() == ')') {
+        // Decimal digits only, up to the largest 32-bit type: strtoul would
+        // take "-1" and saturate an overflow, turning both into 4294967295.
         std::string number = type.substr(4, type.size() - 5);
-        char* end = nullptr;
-        unsigned long n = std::strtoul(number.c_str(), &end, 10);
-        if (number.empty() || *end) return false;
+        if (number.empty() || number.size() > 10 || number.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        unsigned long long n = std::strtoull(number.c_str(), nullptr, 10);
+        if (n > 0xFFFFFFFFull) return false;
         v->type = static_cast<ULONG>(n);
         return ParseHexBytes(payload, &v->data);
     }

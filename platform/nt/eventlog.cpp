@@ -16,6 +16,9 @@
 //
 // Strings use the registry file's quoting (cm_text.cpp). Sequence numbers
 // continue across boots of the same folder; EventLogClear empties the file.
+// Damage (a record torn by a crash or an editor, stray lines) costs only
+// the damaged record: it is skipped on reading and reported at boot, and an
+// append always starts on a line of its own.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -105,15 +108,36 @@ bool ParseNumber(const std::string& text, uint64_t* out)
     return !text.empty() && errno == 0 && (*end == '\0' || *end == ' ');
 }
 
-// Parses the file; a block that does not parse is dropped.
-std::vector<EventLogRecord> ParseLog(const std::string& text)
+// The keys every record carries; a block without one of them was torn.
+constexpr const char* kRequiredKeys[] = {"time", "source", "id", "type", "category", "status", "unique"};
+constexpr size_t kRequiredCount = sizeof kRequiredKeys / sizeof kRequiredKeys[0];
+
+// Parses the file. A block that does not parse, or lacks a field, is
+// skipped, and so is a numbered block that cannot be continued (0 or the
+// largest number); each such block and each stray line is named in
+// 'problems' ("line N: ..."). A record followed by a stray line keeps
+// everything it had, as long as no field of it follows that line.
+// 'highest' is the largest number a block header gave, damaged or not, so
+// new records never take the number of one that was skipped.
+std::vector<EventLogRecord> ParseLog(const std::string& text, std::vector<std::string>* problems = nullptr,
+                                     uint64_t* highest = nullptr)
 {
     std::vector<EventLogRecord> records;
     EventLogRecord current{};
-    bool open = false, good = false;
+    bool open = false, good = false, strayLine = false;
+    size_t blockLine = 0, lineNo = 0;
+    uint32_t seen = 0;  // bit i: kRequiredKeys[i] given
+    auto report = [&](size_t line, const std::string& what) {
+        if (problems) problems->push_back("line " + std::to_string(line) + ": " + what);
+    };
     auto finish = [&] {
-        if (open && good) records.push_back(current);
-        open = good = false;
+        if (open && good && seen == (1u << kRequiredCount) - 1) {
+            records.push_back(current);
+        } else if (open) {
+            report(blockLine, "damaged record skipped");
+        }
+        open = good = strayLine = false;
+        seen = 0;
     };
     size_t start = 0;
     while (start < text.size()) {
@@ -121,21 +145,34 @@ std::vector<EventLogRecord> ParseLog(const std::string& text)
         if (end == std::string::npos) end = text.size();
         std::string line = text.substr(start, end - start);
         start = end + 1;
+        ++lineNo;
         if (line.empty() || line[0] == '#') continue;
         if (line.compare(0, 7, "[event ") == 0) {
             finish();
             current = EventLogRecord{};
-            uint64_t n;
-            open = good = ParseNumber(line.substr(7, line.size() - 8), &n) && line.back() == ']';
+            blockLine = lineNo;
+            uint64_t n = 0;
+            open = true;
+            good = ParseNumber(line.substr(7, line.size() - 8), &n) && line.back() == ']' && n != 0 &&
+                   n != UINT64_MAX;
             current.sequence = n;
+            if (good && highest && n > *highest) *highest = n;
             continue;
         }
         size_t eq = line.find(" = ");
-        if (!open || eq == std::string::npos) {
-            good = false;
+        std::string key = eq == std::string::npos ? std::string() : line.substr(0, eq);
+        size_t required = 0;
+        while (required < kRequiredCount && key != kRequiredKeys[required]) ++required;
+        const bool known = required < kRequiredCount || key == "string" || key == "data";
+        if (!open || !known) {
+            report(lineNo, "stray line ignored");
+            strayLine = open;
             continue;
         }
-        std::string key = line.substr(0, eq), value = line.substr(eq + 3);
+        // A field after a stray line: the block is not what was written.
+        if (strayLine) good = false;
+        if (required < kRequiredCount) seen |= 1u << required;
+        std::string value = line.substr(eq + 3);
         uint64_t n = 0;
         size_t pos = 0;
         std::u16string s;
@@ -165,37 +202,57 @@ std::vector<EventLogRecord> ParseLog(const std::string& text)
         } else if (key == "string") {
             good = good && cm::Unquote(value, &pos, &s);
             current.strings.push_back(s);
-        } else if (key == "data") {
-            good = good && cm::ParseHexBytes(value, &current.data);
         } else {
-            good = false;
+            good = good && cm::ParseHexBytes(value, &current.data);
         }
     }
     finish();
     return records;
 }
 
-std::string ReadFile(const std::string& path)
+// The whole file; false with errno set when it exists but cannot be read.
+bool ReadFile(const std::string& path, std::string* text)
 {
-    std::string text;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return text;
+    text->clear();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT;
     char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    std::fclose(f);
-    return text;
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int error = errno;
+            ::close(fd);
+            errno = error;
+            return false;
+        }
+        if (n == 0) break;
+        text->append(buf, size_t(n));
+    }
+    ::close(fd);
+    return true;
 }
 
 }  // namespace
 
-void EventLogOpen(const std::string& folder)
+NTSTATUS EventLogOpen(const std::string& folder)
 {
     std::lock_guard<std::mutex> lock(logLock);
     logFolder = folder;
     nextSequence = 1;
-    for (const auto& r : ParseLog(ReadFile(LogPath())))
-        if (r.sequence >= nextSequence) nextSequence = r.sequence + 1;
+    std::string text;
+    if (!ReadFile(LogPath(), &text)) {
+        std::fprintf(stderr, "eventlog: %s: cannot read: %s\n", LogPath().c_str(), std::strerror(errno));
+        logFolder.clear();
+        return STATUS_UNSUCCESSFUL;
+    }
+    std::vector<std::string> problems;
+    uint64_t highest = 0;
+    ParseLog(text, &problems, &highest);
+    nextSequence = highest + 1;
+    for (const std::string& problem : problems)
+        std::fprintf(stderr, "eventlog: %s: %s\n", LogPath().c_str(), problem.c_str());
+    return STATUS_SUCCESS;
 }
 
 void EventLogCloseFile()
@@ -218,7 +275,11 @@ void EventLogAppend(EventLogRecord record)
         std::fprintf(stderr, "eventlog (no machine): %s", text.c_str());
         return;
     }
-    int fd = ::open(LogPath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = ::open(LogPath().c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // A record torn in its last line must not swallow this one's header.
+    char last = '\n';
+    if (fd >= 0 && ::lseek(fd, -1, SEEK_END) >= 0 && ::read(fd, &last, 1) == 1 && last != '\n')
+        text.insert(0, "\n");
     ssize_t written = fd < 0 ? -1 : ::write(fd, text.data(), text.size());
     if (fd >= 0) ::close(fd);
     if (written != static_cast<ssize_t>(text.size()))
@@ -229,7 +290,9 @@ std::vector<EventLogRecord> EventLogRead()
 {
     std::lock_guard<std::mutex> lock(logLock);
     if (logFolder.empty()) return {};
-    return ParseLog(ReadFile(LogPath()));
+    std::string text;
+    ReadFile(LogPath(), &text);
+    return ParseLog(text);
 }
 
 void EventLogClear()

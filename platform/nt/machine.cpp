@@ -219,9 +219,13 @@ NTSTATUS Machine::Boot(const MachineOptions& options)
     std::free(real);
     const std::string& folder = currentOptions.folder;
 
-    NTSTATUS status = CmBootLoad(folder);
+    NTSTATUS status = EventLogOpen(folder);
     if (!NT_SUCCESS(status)) return status;
-    EventLogOpen(folder);
+    status = CmBootLoad(folder);
+    if (!NT_SUCCESS(status)) {
+        EventLogCloseFile();
+        return status;
+    }
     ObInitialize();
     ClockStart(options.clock);
     IopStartWorkers();

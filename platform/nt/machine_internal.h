@@ -16,8 +16,9 @@ NTSTATUS CmBootInitialize();
 // the tree.
 void CmShutdown();
 
-// Event log (eventlog.cpp) over <folder>/eventlog.txt.
-void EventLogOpen(const std::string& folder);
+// Event log (eventlog.cpp) over <folder>/eventlog.txt; fails (said on
+// stderr with the path) when the file is there but cannot be read.
+NTSTATUS EventLogOpen(const std::string& folder);
 void EventLogCloseFile();
 
 // Host file system (hostfs.cpp): the built-in driver and its volumes. The

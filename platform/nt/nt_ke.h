@@ -21,6 +21,13 @@ enum : KIRQL {
     HIGH_LEVEL = 31,
 };
 
+// ---- The kernel debugger's output ----
+
+// A driver's message for whoever watches the machine (printf formatting,
+// one line a call): written to the host's standard error, prefixed
+// "kernel debug: ". Returns STATUS_SUCCESS.
+ULONG DbgPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // ---- Bug checks: what a real kernel stops the machine for ----
 
 // Stops the machine: prints the code and arguments with a backtrace and

@@ -543,12 +543,20 @@ TEST_F(ZarkdMachine, WrongTypedValueCountsAsMissing)
 {
     Boot("one-board");
     SetString(kParameters, u"Standard", REG_SZ, u"625");
+    SetString(kParameters, u"EventLogLevel", REG_SZ, u"2");
     SetString(kParameters, u"DveWticDmaSizeWords", REG_SZ, u"5000");
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     PZAR_DEVICE_EXTENSION ext = Board(0);
     ASSERT_NE(ext, nullptr);
     EXPECT_EQ(ext->Standard, 525u);
+    EXPECT_EQ(ext->EventLogLevel, 1u);
     EXPECT_EQ(ext->DveWticDmaSizeWords, 64u);
+    // The defaults apply, but the values stay as the user wrote them.
+    for (const char16_t* name : {u"Standard", u"EventLogLevel"}) {
+        auto value = GetValue(kParameters, name);
+        ASSERT_TRUE(value.has_value());
+        EXPECT_EQ(value->first, ULONG(REG_SZ)) << NtNarrow(name);
+    }
 }
 
 // ---- event log ----
