@@ -10,6 +10,7 @@
 #include "include/zarkd.h"
 #include "platform/nt/clock.h"
 #include "platform/nt/machine.h"
+#include "platform/nt/nt_zw.h"
 #include "win32.h"
 
 namespace {
