@@ -39,11 +39,17 @@
 #include "tools/demo_clip.h"
 #include "tools/machine_folder.h"
 #include "tools/system_time.h"
+#include "tools/media_drive.h"
 #include "tools/media_volumes.h"
 #if __has_include("win32.h")
 #include "win32.h"
 #define ZAR_FRONT_HAVE_WIN32 1
 #endif
+#include "platform/host/host_server.h"
+#include "platform/win32/w32_host.h"
+#include <csignal>
+#include <pthread.h>
+#include <unistd.h>
 
 namespace {
 
@@ -576,6 +582,7 @@ constexpr Section kDemoSections[] = {
     {"fields", ShowFields},
     {"disks", ShowDisks},
     {"media volumes", [] { auto b = BoardsInState2(); ShowMediaVolumes({b.begin(), b.end()}); }},
+    {"media drive", ShowMediaDrive},
     {"clip", ShowBoardZeroClip},
     {"event log", ShowEventLog},
 };
@@ -692,6 +699,55 @@ int Demo(const DemoOptions& options) {
     return 0;
 }
 
+// The machine host: boots the machine as the demo does, on the real clock,
+// and serves it to client processes over <folder>/host.sock until SIGTERM or
+// SIGINT; then it ends the clients' processes and shuts the machine down
+// (drivers' shutdown and unload, registry written). Its process id is in
+// <folder>/host.pid while it runs.
+int Host(DemoOptions options) {
+    const fs::path folder = fs::absolute(options.folder);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    // Blocked before any thread starts, so every thread leaves them to sigwait.
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    nt::MachineOptions machine;
+    machine.folder = folder.string();
+    machine.clock = nt::ClockMode::Real;
+    options.realTime = true;
+    gDemo.options = options;
+    machine.pci = DemoHardware(options, folder);
+    if (!machine.pci) return 1;
+    const NTSTATUS booted = nt::Machine::Boot(machine);
+    if (!NT_SUCCESS(booted)) {
+        std::fprintf(stderr, "zar-front: the machine in %s did not boot: %s\n", folder.c_str(), NtStatusName(booted));
+        return 1;
+    }
+    InstallDrivers(options);
+    std::string why;
+    if (!host::StartServer(nt::Machine::Folder(), &why)) {
+        std::fprintf(stderr, "zar-front: cannot serve the machine: %s\n", why.c_str());
+        nt::Machine::Shutdown();
+        return 1;
+    }
+    const std::string pidFile = nt::Machine::Folder() + "/host.pid";
+    if (FILE* f = std::fopen(pidFile.c_str(), "w")) {
+        std::fprintf(f, "%d\n", static_cast<int>(getpid()));
+        std::fclose(f);
+    }
+    std::printf("Machine host serving %s (real clock, socket %s/host.sock)\n", folder.c_str(),
+                nt::Machine::Folder().c_str());
+    std::fflush(stdout);
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    host::StopServer();
+    nt::Machine::Shutdown();
+    std::remove(pidFile.c_str());
+    std::printf("Machine host stopped, machine shut down\n");
+    return 0;
+}
+
 int Usage(FILE* to) {
     std::fprintf(to,
                  "usage: zar-front demo [--folder DIR] [--reset] [--boards N] [--foreign] [--digital-io] "
@@ -701,7 +757,9 @@ int Usage(FILE* to) {
                  "  --boards N    simulated boards in the machine (0-10, default 1)\n"
                  "  --foreign     also a bridge of the same family with foreign subsystem ids\n"
                  "  --digital-io  the boards carry the digital-I/O option (its driver is installed)\n"
-                 "  --real-time   run the machine on the host's clock (a slow host then misses fields)\n");
+                 "  --real-time   run the machine on the host's clock (a slow host then misses fields)\n"
+                 "       zar-front host [--folder DIR] [--boards N] [--digital-io]\n"
+                 "  serve the machine to client processes until SIGTERM (./zar machine start|stop|status)\n");
     return to == stdout ? 0 : 2;
 }
 
@@ -711,7 +769,9 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return Usage(stderr);
     if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") return Usage(stdout);
-    if (args[0] != "demo") {
+    // This process boots its own machine, whatever host ZAR_MACHINE names.
+    w32host::StayEmbedded();
+    if (args[0] != "demo" && args[0] != "host") {
         std::fprintf(stderr, "zar-front: unknown command '%s'\n", args[0].c_str());
         return Usage(stderr);
     }
@@ -745,5 +805,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zar-front: the machine folder name is empty\n");
         return 2;
     }
-    return Demo(options);
+    return args[0] == "host" ? Host(options) : Demo(options);
 }

@@ -6,7 +6,9 @@
 // STATUS_ACCESS_VIOLATION; a query that fills part of a record writes only
 // the bytes NT writes (the rest of the caller's buffer is left as it was).
 #include "cm_internal.h"
+#include "nt_mm.h"
 #include "nt_syscall.h"
+#include "nt_zw.h"
 
 namespace {
 

@@ -30,7 +30,9 @@
 #include "cm_internal.h"
 #include "machine.h"
 #include "machine_internal.h"
+#include "nt_mm.h"
 #include "nt_syscall.h"
+#include "nt_zw.h"
 
 namespace nt {
 

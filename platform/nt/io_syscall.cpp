@@ -7,7 +7,9 @@
 #include <cstdlib>
 
 #include "io_internal.h"
+#include "nt_mm.h"
 #include "nt_syscall.h"
+#include "nt_zw.h"
 #include "ob_internal.h"
 
 namespace {

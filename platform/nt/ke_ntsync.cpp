@@ -4,7 +4,9 @@
 // UserMode; objects come from the object manager by handle or by name
 // (\BaseNamedObjects\... as the Win32 layer passes them).
 #include "ke_internal.h"
+#include "nt_mm.h"
 #include "nt_syscall.h"
+#include "nt_zw.h"
 
 using namespace ki;
 

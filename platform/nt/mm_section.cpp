@@ -6,6 +6,7 @@
 // every process and driver. The Zw forms are the kernel's (handles and
 // pointers trusted), the Nt forms user mode's (pointers probed, the caller's
 // handle rights checked).
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -15,7 +16,9 @@
 
 #include "mm_private.h"
 #include "nt_internal.h"
+#include "nt_mm.h"
 #include "nt_syscall.h"
+#include "nt_zw.h"
 
 namespace {
 
@@ -143,6 +146,29 @@ NTSTATUS MapView(KPROCESSOR_MODE mode, HANDLE sectionHandle, HANDLE processHandl
     *viewSize = size;
     return STATUS_SUCCESS;
 }
+
+}  // namespace
+
+NTSTATUS MmSectionFileForView(HANDLE sectionHandle, ULONG protect, LONGLONG offset, SIZE_T* viewSize, int* fd)
+{
+    bool write = protect == PAGE_READWRITE;
+    if (!write && protect != PAGE_READONLY) return STATUS_INVALID_PAGE_PROTECTION;
+    PVOID body = nullptr;
+    NTSTATUS status = ObReferenceObjectByHandle(sectionHandle, ACCESS_MASK{SECTION_MAP_READ} | (write ? ACCESS_MASK{SECTION_MAP_WRITE} : 0),
+                                                MmSectionObjectType, UserMode, &body, nullptr);
+    if (!NT_SUCCESS(status)) return status;
+    auto* s = static_cast<SectionObject*>(body);
+    ULONGLONG wanted = *viewSize ? *viewSize : s->size - (offset >= 0 ? ULONGLONG(offset) : 0);
+    if (write && s->protection != PAGE_READWRITE) status = STATUS_SECTION_PROTECTION;
+    else if (offset < 0 || offset % MM_ALLOCATION_GRANULARITY) status = STATUS_MAPPED_ALIGNMENT;
+    else if (ULONGLONG(offset) >= s->size || offset + wanted > s->size) status = STATUS_INVALID_VIEW_SIZE;
+    else if ((*fd = fcntl(s->fd, F_DUPFD_CLOEXEC, 0)) < 0) status = STATUS_INSUFFICIENT_RESOURCES;
+    if (NT_SUCCESS(status)) *viewSize = static_cast<SIZE_T>(ROUND_TO_PAGES(wanted));
+    ObDereferenceObject(body);
+    return status;
+}
+
+namespace {
 
 NTSTATUS UnmapView(KPROCESSOR_MODE mode, HANDLE processHandle, PVOID baseAddress)
 {

@@ -91,6 +91,11 @@ extern PEPROCESS PsInitialSystemProcess;
 // Win32 layer runs in). Terminating it closes its handles, which runs the
 // drivers' cleanup and close paths.
 PEPROCESS PsCreateUserProcess(const std::string& imageName);
+// The memory file behind a section handle of the calling process, for a
+// view that a client process of a machine host maps itself: the same
+// checks as NtMapViewOfSection's (rights, protection, offset, size); *fd is
+// a duplicate that the caller closes, *viewSize the view's rounded size.
+NTSTATUS MmSectionFileForView(HANDLE section, ULONG protect, LONGLONG offset, SIZE_T* viewSize, int* fd);
 void PsTerminateUserProcess(PEPROCESS process, NTSTATUS exitStatus);
 HANDLE PsGetProcessId(PEPROCESS process);
 std::string PsGetProcessImageName(PEPROCESS process);

@@ -53,14 +53,6 @@ BOOLEAN KeRemoveEntryDeviceQueue(PKDEVICE_QUEUE queue, PKDEVICE_QUEUE_ENTRY entr
 
 // ---- Status block, stack locations, IRPs ----
 
-struct IO_STATUS_BLOCK {
-    union {
-        NTSTATUS Status;
-        PVOID Pointer;
-    };
-    ULONG_PTR Information;
-};
-using PIO_STATUS_BLOCK = IO_STATUS_BLOCK*;
 
 using PIO_COMPLETION_ROUTINE = NTSTATUS (*)(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 using PDRIVER_CANCEL = void (*)(PDEVICE_OBJECT device, PIRP irp);
@@ -68,7 +60,6 @@ using PDRIVER_DISPATCH = NTSTATUS (*)(PDEVICE_OBJECT device, PIRP irp);
 using PDRIVER_STARTIO = void (*)(PDEVICE_OBJECT device, PIRP irp);
 using PDRIVER_UNLOAD = void (*)(PDRIVER_OBJECT driver);
 using PDRIVER_INITIALIZE = NTSTATUS (*)(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
-using PIO_APC_ROUTINE = void (*)(PVOID apcContext, PIO_STATUS_BLOCK iosb, ULONG reserved);
 
 enum : UCHAR {
     IRP_MJ_CREATE = 0x00,
@@ -101,27 +92,6 @@ enum : UCHAR {
     SL_INVOKE_ON_ERROR = 0x80,
 };
 
-// Control codes.
-#define CTL_CODE(deviceType, function, method, access) \
-    (((ULONG)(deviceType) << 16) | ((ULONG)(access) << 14) | ((ULONG)(function) << 2) | (ULONG)(method))
-enum : ULONG {
-    METHOD_BUFFERED = 0,
-    METHOD_IN_DIRECT = 1,
-    METHOD_OUT_DIRECT = 2,
-    METHOD_NEITHER = 3,
-    FILE_ANY_ACCESS = 0,
-    FILE_READ_ACCESS = 1,
-    FILE_WRITE_ACCESS = 2,
-};
-#define METHOD_FROM_CTL_CODE(code) ((ULONG)((code) & 3))
-enum : ULONG {
-    FILE_DEVICE_DISK = 0x07,
-    FILE_DEVICE_DISK_FILE_SYSTEM = 0x08,
-    FILE_DEVICE_FILE_SYSTEM = 0x09,
-    FILE_DEVICE_NULL = 0x15,
-    FILE_DEVICE_UNKNOWN = 0x22,
-    FILE_DEVICE_SOUND = 0x1d,
-};
 
 // What a create request carries besides its parameters: the access the
 // opener asked for.
@@ -326,7 +296,6 @@ void IofCompleteRequest(PIRP irp, CCHAR priorityBoost);
 #define IoCompleteRequest(i, b) IofCompleteRequest((i), (b))
 enum : CCHAR { IO_NO_INCREMENT = 0, IO_DISK_INCREMENT = 1, IO_SOUND_INCREMENT = 8, IO_VIDEO_INCREMENT = 1 };
 #define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
-#define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016)
 BOOLEAN IoCancelIrp(PIRP irp);
 void IoAcquireCancelSpinLock(PKIRQL irql);
 void IoReleaseCancelSpinLock(KIRQL irql);
@@ -465,7 +434,6 @@ enum : ULONG {
 struct SHARE_ACCESS {
     ULONG OpenCount, Readers, Writers, Deleters, SharedRead, SharedWrite, SharedDelete;
 };
-enum : ULONG { FILE_SHARE_READ = 1, FILE_SHARE_WRITE = 2, FILE_SHARE_DELETE = 4 };
 NTSTATUS IoCheckShareAccess(ACCESS_MASK desired, ULONG shareAccess, PFILE_OBJECT file, SHARE_ACCESS* share,
                             BOOLEAN update);
 void IoSetShareAccess(ACCESS_MASK desired, ULONG shareAccess, PFILE_OBJECT file, SHARE_ACCESS* share);
@@ -508,162 +476,6 @@ PVOID IoAllocateErrorLogEntry(PVOID ioObject, UCHAR entrySize);
 void IoWriteErrorLogEntry(PVOID entry);
 void IoFreeErrorLogEntry(PVOID entry);
 
-// ---- Files: create parameters, information classes and records ----
-// (shared by the system-call seam and the drivers that serve files)
-
-enum : ULONG {  // create dispositions
-    FILE_SUPERSEDE = 0,
-    FILE_OPEN = 1,
-    FILE_CREATE = 2,
-    FILE_OPEN_IF = 3,
-    FILE_OVERWRITE = 4,
-    FILE_OVERWRITE_IF = 5,
-};
-enum : ULONG {  // create options
-    FILE_DIRECTORY_FILE = 0x00000001,
-    FILE_WRITE_THROUGH = 0x00000002,
-    FILE_SEQUENTIAL_ONLY = 0x00000004,
-    FILE_SYNCHRONOUS_IO_ALERT = 0x00000010,
-    FILE_SYNCHRONOUS_IO_NONALERT = 0x00000020,
-    FILE_NON_DIRECTORY_FILE = 0x00000040,
-    FILE_DELETE_ON_CLOSE = 0x00001000,
-};
-enum : ULONG {  // IO_STATUS_BLOCK.Information of a create
-    FILE_SUPERSEDED = 0,
-    FILE_OPENED = 1,
-    FILE_CREATED = 2,
-    FILE_OVERWRITTEN = 3,
-    FILE_EXISTS = 4,
-    FILE_DOES_NOT_EXIST = 5,
-};
-enum : ULONG {
-    FILE_ATTRIBUTE_READONLY = 0x01,
-    FILE_ATTRIBUTE_HIDDEN = 0x02,
-    FILE_ATTRIBUTE_SYSTEM = 0x04,
-    FILE_ATTRIBUTE_DIRECTORY = 0x10,
-    FILE_ATTRIBUTE_ARCHIVE = 0x20,
-    FILE_ATTRIBUTE_NORMAL = 0x80,
-};
-
-enum FILE_INFORMATION_CLASS {
-    FileDirectoryInformation = 1,
-    FileFullDirectoryInformation = 2,
-    FileBothDirectoryInformation = 3,
-    FileBasicInformation = 4,
-    FileStandardInformation = 5,
-    FileNameInformation = 9,
-    FileRenameInformation = 10,
-    FileNamesInformation = 12,
-    FileDispositionInformation = 13,
-    FilePositionInformation = 14,
-    FileAllInformation = 18,
-    FileAllocationInformation = 19,
-    FileEndOfFileInformation = 20,
-    FileNetworkOpenInformation = 34,
-};
-struct FILE_BASIC_INFORMATION {
-    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime;
-    ULONG FileAttributes;
-};
-struct FILE_STANDARD_INFORMATION {
-    LARGE_INTEGER AllocationSize, EndOfFile;
-    ULONG NumberOfLinks;
-    BOOLEAN DeletePending;
-    BOOLEAN Directory;
-};
-struct FILE_POSITION_INFORMATION {
-    LARGE_INTEGER CurrentByteOffset;
-};
-struct FILE_END_OF_FILE_INFORMATION {
-    LARGE_INTEGER EndOfFile;
-};
-struct FILE_DISPOSITION_INFORMATION {
-    BOOLEAN DeleteFile;
-};
-struct FILE_RENAME_INFORMATION {
-    BOOLEAN ReplaceIfExists;
-    HANDLE RootDirectory;
-    ULONG FileNameLength;
-    WCHAR FileName[1];
-};
-struct FILE_NAME_INFORMATION {
-    ULONG FileNameLength;
-    WCHAR FileName[1];
-};
-struct FILE_BOTH_DIR_INFORMATION {
-    ULONG NextEntryOffset;
-    ULONG FileIndex;
-    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime;
-    LARGE_INTEGER EndOfFile, AllocationSize;
-    ULONG FileAttributes;
-    ULONG FileNameLength;
-    ULONG EaSize;
-    CCHAR ShortNameLength;
-    WCHAR ShortName[12];
-    WCHAR FileName[1];
-};
-// Directory, volume and combined information records.
-struct FILE_NETWORK_OPEN_INFORMATION {
-    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, AllocationSize, EndOfFile;
-    ULONG FileAttributes;
-};
-struct FILE_ALL_INFORMATION {
-    FILE_BASIC_INFORMATION Basic;
-    FILE_STANDARD_INFORMATION Standard;
-    LARGE_INTEGER IndexNumber;
-    ULONG EaSize;
-    ACCESS_MASK AccessFlags;
-    LARGE_INTEGER CurrentByteOffset;
-    ULONG Mode;
-    ULONG AlignmentRequirement;
-    FILE_NAME_INFORMATION Name;
-};
-struct FILE_DIRECTORY_INFORMATION {
-    ULONG NextEntryOffset, FileIndex;
-    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
-    ULONG FileAttributes, FileNameLength;
-    WCHAR FileName[1];
-};
-struct FILE_FULL_DIR_INFORMATION {
-    ULONG NextEntryOffset, FileIndex;
-    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
-    ULONG FileAttributes, FileNameLength, EaSize;
-    WCHAR FileName[1];
-};
-struct FILE_NAMES_INFORMATION {
-    ULONG NextEntryOffset, FileIndex, FileNameLength;
-    WCHAR FileName[1];
-};
-struct FILE_FS_VOLUME_INFORMATION {
-    LARGE_INTEGER VolumeCreationTime;
-    ULONG VolumeSerialNumber, VolumeLabelLength;
-    BOOLEAN SupportsObjects;
-    WCHAR VolumeLabel[1];
-};
-struct FILE_FS_SIZE_INFORMATION {
-    LARGE_INTEGER TotalAllocationUnits, AvailableAllocationUnits;
-    ULONG SectorsPerAllocationUnit, BytesPerSector;
-};
-struct FILE_FS_FULL_SIZE_INFORMATION {
-    LARGE_INTEGER TotalAllocationUnits, CallerAvailableAllocationUnits, ActualAvailableAllocationUnits;
-    ULONG SectorsPerAllocationUnit, BytesPerSector;
-};
-struct FILE_FS_DEVICE_INFORMATION {
-    ULONG DeviceType, Characteristics;
-};
-struct FILE_FS_ATTRIBUTE_INFORMATION {
-    ULONG FileSystemAttributes;
-    LONG MaximumComponentNameLength;
-    ULONG FileSystemNameLength;
-    WCHAR FileSystemName[1];
-};
-static_assert(offsetof(FILE_DIRECTORY_INFORMATION, FileName) == 64);
-static_assert(offsetof(FILE_FULL_DIR_INFORMATION, FileName) == 68);
-static_assert(offsetof(FILE_BOTH_DIR_INFORMATION, FileName) == 94);
-static_assert(offsetof(FILE_NAMES_INFORMATION, FileName) == 12);
-static_assert(offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel) == 18);
-static_assert(offsetof(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName) == 12);
-enum FS_INFORMATION_CLASS { FileFsVolumeInformation = 1, FileFsSizeInformation = 3, FileFsDeviceInformation = 4, FileFsAttributeInformation = 5, FileFsFullSizeInformation = 7 };
 
 // Kernel-mode file calls (previous mode KernelMode: buffers are trusted,
 // handles may be kernel handles). Same contracts as the system calls.

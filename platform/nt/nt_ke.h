@@ -4,7 +4,7 @@
 // command-line front); see clock.h.
 #pragma once
 
-#include "nt_types.h"
+#include "nt_user.h"
 
 using KIRQL = UCHAR;
 using PKIRQL = KIRQL*;
@@ -201,7 +201,7 @@ struct KWAIT_BLOCK {
     USHORT WaitType;  // WaitAny or WaitAll
 };
 using PKWAIT_BLOCK = KWAIT_BLOCK*;
-enum { THREAD_WAIT_OBJECTS = 3, MAXIMUM_WAIT_OBJECTS = 64 };
+enum { THREAD_WAIT_OBJECTS = 3 };
 NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE waitType, KWAIT_REASON reason,
                                   KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER timeout,
                                   PKWAIT_BLOCK waitBlockArray);
@@ -261,14 +261,6 @@ using PEPROCESS = KPROCESS*;
 using PETHREAD = KTHREAD*;
 using PKSTART_ROUTINE = void (*)(PVOID context);
 
-struct CLIENT_ID {
-    HANDLE UniqueProcess;
-    HANDLE UniqueThread;
-};
-using PCLIENT_ID = CLIENT_ID*;
-
-// Pseudo handle for the calling thread in the thread calls of the seam.
-#define NtCurrentThread() ((HANDLE)(LONG_PTR)-2)
 
 PKTHREAD KeGetCurrentThread();
 PETHREAD PsGetCurrentThread();
@@ -296,7 +288,6 @@ void KeStallExecutionProcessor(ULONG microseconds);
 
 // ---- User APCs (for the Win32 layer's completion routines) ----
 
-using PKUSER_APC_ROUTINE = void (*)(PVOID context, PVOID arg1, PVOID arg2);
 // Queues a routine to run in 'thread' the next time it waits alertably in
 // user mode (or tests for alerts).
 BOOLEAN KeQueueUserApc(PKTHREAD thread, PKUSER_APC_ROUTINE routine, PVOID context, PVOID arg1, PVOID arg2);

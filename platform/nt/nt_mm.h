@@ -105,32 +105,10 @@ NTSTATUS ZwCreateSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES
                          PLARGE_INTEGER maximumSize, ULONG pageProtection, ULONG allocationAttributes,
                          HANDLE fileHandle);
 NTSTATUS ZwOpenSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes);
-enum SECTION_INHERIT { ViewShare = 1, ViewUnmap = 2 };
 NTSTATUS ZwMapViewOfSection(HANDLE section, HANDLE process, PVOID* baseAddress, ULONG_PTR zeroBits,
                             SIZE_T commitSize, PLARGE_INTEGER sectionOffset, PSIZE_T viewSize,
                             SECTION_INHERIT inherit, ULONG allocationType, ULONG protect);
 NTSTATUS ZwUnmapViewOfSection(HANDLE process, PVOID baseAddress);
-enum : ULONG {
-    PAGE_NOACCESS = 0x01,
-    PAGE_READONLY = 0x02,
-    PAGE_READWRITE = 0x04,
-    SEC_COMMIT = 0x08000000,
-};
-// Sections are page-file backed only (no image or data-file sections).
-// Views of a section are real shared mappings of one memory object, so
-// every view sees every other's writes. View offsets are multiples of the
-// 64 KB allocation granularity.
-enum : ULONG { MM_ALLOCATION_GRANULARITY = 0x10000, SECTION_MAP_EXECUTE = 0x0008 };
-enum : NTSTATUS {
-    STATUS_CONFLICTING_ADDRESSES = (NTSTATUS)0xC0000018,
-    STATUS_NOT_MAPPED_VIEW = (NTSTATUS)0xC0000019,
-    STATUS_INVALID_VIEW_SIZE = (NTSTATUS)0xC000001F,
-    STATUS_SECTION_TOO_BIG = (NTSTATUS)0xC0000040,
-    STATUS_INVALID_PAGE_PROTECTION = (NTSTATUS)0xC0000045,
-    STATUS_SECTION_PROTECTION = (NTSTATUS)0xC000004E,
-    STATUS_MAPPED_ALIGNMENT = (NTSTATUS)0xC0000220,
-};
 // Unmaps every view still mapped in 'process' (its termination).
 void MmUnmapProcessViews(PEPROCESS process);
-#define NtCurrentProcess() ((HANDLE)(LONG_PTR)-1)
 #define ZwCurrentProcess() NtCurrentProcess()

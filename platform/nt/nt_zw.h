@@ -4,96 +4,7 @@
 
 #include "nt_ob.h"
 
-enum : ULONG {
-    REG_NONE = 0,
-    REG_SZ = 1,
-    REG_EXPAND_SZ = 2,
-    REG_BINARY = 3,
-    REG_DWORD = 4,
-    REG_MULTI_SZ = 7,
-    REG_QWORD = 11,
-};
-enum : ULONG { REG_OPTION_NON_VOLATILE = 0, REG_OPTION_VOLATILE = 1 };
-enum : ULONG { REG_CREATED_NEW_KEY = 1, REG_OPENED_EXISTING_KEY = 2 };
 
-enum KEY_VALUE_INFORMATION_CLASS {
-    KeyValueBasicInformation = 0,
-    KeyValueFullInformation = 1,
-    KeyValuePartialInformation = 2,
-};
-struct KEY_VALUE_BASIC_INFORMATION {
-    ULONG TitleIndex;
-    ULONG Type;
-    ULONG NameLength;
-    WCHAR Name[1];
-};
-struct KEY_VALUE_FULL_INFORMATION {
-    ULONG TitleIndex;
-    ULONG Type;
-    ULONG DataOffset;
-    ULONG DataLength;
-    ULONG NameLength;
-    WCHAR Name[1];
-};
-struct KEY_VALUE_PARTIAL_INFORMATION {
-    ULONG TitleIndex;
-    ULONG Type;
-    ULONG DataLength;
-    UCHAR Data[1];
-};
-enum KEY_INFORMATION_CLASS {
-    KeyBasicInformation = 0,
-    KeyNodeInformation = 1,
-    KeyFullInformation = 2,
-    KeyNameInformation = 3,  // ZwQueryKey only: the key's full path
-};
-struct KEY_BASIC_INFORMATION {
-    LARGE_INTEGER LastWriteTime;
-    ULONG TitleIndex;
-    ULONG NameLength;
-    WCHAR Name[1];
-};
-// ClassOffset is from the start of the record, 0xFFFFFFFF without a class.
-struct KEY_NODE_INFORMATION {
-    LARGE_INTEGER LastWriteTime;
-    ULONG TitleIndex;
-    ULONG ClassOffset;
-    ULONG ClassLength;
-    ULONG NameLength;
-    WCHAR Name[1];
-};
-struct KEY_FULL_INFORMATION {
-    LARGE_INTEGER LastWriteTime;
-    ULONG TitleIndex;
-    ULONG ClassOffset;
-    ULONG ClassLength;
-    ULONG SubKeys;
-    ULONG MaxNameLen;  // bytes, longest subkey name
-    ULONG MaxClassLen;
-    ULONG Values;
-    ULONG MaxValueNameLen;
-    ULONG MaxValueDataLen;
-    WCHAR Class[1];
-};
-struct KEY_NAME_INFORMATION {
-    ULONG NameLength;
-    WCHAR Name[1];
-};
-static_assert(offsetof(KEY_BASIC_INFORMATION, Name) == 16);
-static_assert(offsetof(KEY_NODE_INFORMATION, Name) == 24);
-static_assert(offsetof(KEY_FULL_INFORMATION, Class) == 44);
-static_assert(offsetof(KEY_VALUE_BASIC_INFORMATION, Name) == 12);
-static_assert(offsetof(KEY_VALUE_FULL_INFORMATION, Name) == 20);
-static_assert(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12);
-
-// Registry status codes beyond the common ones of nt_types.h.
-enum : NTSTATUS {
-    STATUS_REGISTRY_CORRUPT = (NTSTATUS)0xC000014C,
-    STATUS_REGISTRY_IO_FAILED = (NTSTATUS)0xC000014D,
-    STATUS_KEY_DELETED = (NTSTATUS)0xC000017C,
-    STATUS_CHILD_MUST_BE_VOLATILE = (NTSTATUS)0xC0000181,
-    STATUS_CANNOT_DELETE = (NTSTATUS)0xC0000121,
-};
 
 // Information-class rules of every query and enumeration here: a buffer
 // shorter than the record's fixed part gives STATUS_BUFFER_TOO_SMALL and
@@ -122,8 +33,6 @@ NTSTATUS ZwQueryKey(HANDLE key, KEY_INFORMATION_CLASS infoClass, PVOID info, ULO
 // Changes are written to the machine folder before the call returns (see
 // cm_file.cpp), so a flush only retries a write that failed.
 NTSTATUS ZwFlushKey(HANDLE key);
-// The user-mode seam's companion of ZwQueryKey (RegQueryInfoKey needs it).
-NTSTATUS NtQueryKey(HANDLE key, KEY_INFORMATION_CLASS infoClass, PVOID info, ULONG length, PULONG resultLength);
 
 // RtlQueryRegistryValues and friends, relative to a path kind.
 enum : ULONG {

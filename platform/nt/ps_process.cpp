@@ -192,3 +192,6 @@ void PspReleaseSystemProcess()
     PsInitialSystemProcess = nullptr;
     if (system) ObfDereferenceObject(system);
 }
+
+ULONG NtGetCurrentProcessId() { return ULONG(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())); }
+ULONG NtGetCurrentThreadId() { return ULONG(reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId())); }

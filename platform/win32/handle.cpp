@@ -40,11 +40,11 @@ void NamedObjectAttributes(NtName& out, LPCWSTR name, const SECURITY_ATTRIBUTES*
 
 // The kernel keeps ids in its thread and process records; a thread's id
 // never changes, so it is asked once.
-DWORD CurrentProcessId() { return static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId())); }
+DWORD CurrentProcessId() { return NtGetCurrentProcessId(); }
 
 DWORD CurrentThreadId()
 {
-    thread_local DWORD id = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId()));
+    thread_local DWORD id = NtGetCurrentThreadId();
     return id;
 }
 

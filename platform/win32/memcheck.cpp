@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr ULONG_PTR kPage = PAGE_SIZE;
+constexpr ULONG_PTR kPage = 4096;  // the host's page, as the kernel's
 
 bool PipeReadable(const void* p)
 {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "win32.h"
+#include "w32_seam.h"
 
 #include <string>
 

@@ -5,15 +5,16 @@
 // The layer stands on the kernel's system-call seam only. Constants whose
 // values NT and Win32 share (access rights, share modes, file attributes,
 // page protections, registry value types, control-code macros) come from the
-// seam's headers, so one name never has two definitions; user code calls
-// only the functions declared here, never a kernel routine.
+// seam's type header (nt_user.h), so one name never has two definitions.
+// Nothing of the kernel is declared here: user code calls only the
+// functions below.
 //
 // Character sets: the A functions take the ANSI code page, which here is
 // Windows-1252 (every byte round-trips); the W functions take UTF-16
 // (char16_t, written u"...").
 #pragma once
 
-#include "nt_syscall.h"
+#include "../nt/nt_user.h"
 
 #include <cstdarg>
 

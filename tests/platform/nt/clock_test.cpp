@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/nt/clock.h"
+#include "platform/nt/kernel.h"
 #include "platform/nt/nt_syscall.h"
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include "platform/nt/cm_internal.h"
 #include "platform/nt/nt_syscall.h"
+#include "platform/nt/kernel.h"
 #include "tests/support/machine_fixture.h"
 
 namespace {

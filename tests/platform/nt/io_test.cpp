@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/nt/clock.h"
+#include "platform/nt/kernel.h"
 #include "platform/nt/machine.h"
 #include "platform/nt/machine_internal.h"
 #include "platform/nt/nt_internal.h"

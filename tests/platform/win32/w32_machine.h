@@ -11,7 +11,10 @@
 #include <string>
 
 #include "platform/nt/machine.h"
+#include "platform/nt/kernel.h"
 #include "platform/nt/nt_internal.h"
+#include "platform/nt/nt_syscall.h"
+#include "platform/win32/w32_host.h"
 #include "platform/win32/win32.h"
 
 namespace w32test {
@@ -20,6 +23,7 @@ class MachineEnvironment : public ::testing::Environment {
 public:
     void SetUp() override
     {
+        w32host::StayEmbedded();  // whatever machine ZAR_MACHINE names
         folder_ = (std::filesystem::temp_directory_path() / ("win32-test-" + std::to_string(getpid()))).string();
         std::filesystem::remove_all(folder_);
         nt::MachineOptions options;

@@ -1,0 +1,221 @@
+// The cost of a machine host: the same requests from a client process as
+// from the process that boots the machine. This program boots a machine
+// with a small driver, times the requests embedded, serves the machine as a
+// host and starts itself again as a client, which times them across the
+// socket.
+//   - a 104-byte METHOD_BUFFERED DeviceIoControl round trip: client against
+//     embedded (ratio);
+//   - a 1 MB direct-I/O read into the client's buffer: against a memcpy of
+//     1 MB in the same process.
+//
+//   host_roundtrip [calls]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "bench/bench_host.h"
+#include "platform/host/host_server.h"
+#include "platform/nt/kernel.h"
+#include "platform/nt/machine.h"
+#include "platform/nt/nt_internal.h"
+#include "platform/win32/w32_host.h"
+#include "platform/win32/win32.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr ULONG IOCTL_BENCH_ECHO = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr DWORD kRecord = 104;
+constexpr DWORD kBlock = 1 << 20;
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS Open(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 0); }
+
+NTSTATUS Echo(PDEVICE_OBJECT, PIRP irp)
+{
+    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+    if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_BENCH_ECHO)
+        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return Complete(irp, STATUS_SUCCESS, s->Parameters.DeviceIoControl.InputBufferLength);
+}
+
+// A direct-I/O read: the device fills the locked pages.
+NTSTATUS Read(PDEVICE_OBJECT, PIRP irp)
+{
+    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+    auto* data = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+    std::memset(data, 0x5A, s->Parameters.Read.Length);
+    return Complete(irp, STATUS_SUCCESS, s->Parameters.Read.Length);
+}
+
+NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\BenchHost");
+    UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\BenchHost");
+    PDEVICE_OBJECT device;
+    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) return status;
+    device->Flags |= DO_DIRECT_IO;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    driver->MajorFunction[IRP_MJ_CREATE] = Open;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = Open;
+    driver->MajorFunction[IRP_MJ_CLOSE] = Open;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Echo;
+    driver->MajorFunction[IRP_MJ_READ] = Read;
+    return IoCreateSymbolicLink(&link, &name);
+}
+
+template <typename F>
+double NanosecondsPerCall(long calls, F f)
+{
+    auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < calls; ++i) f(i);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    return std::chrono::duration<double, std::nano>(elapsed).count() / static_cast<double>(calls);
+}
+
+struct Figures {
+    double ioctl = 0, read = 0;
+};
+
+// The requests, timed through the Win32 layer of this process.
+bool Measure(long calls, Figures* f)
+{
+    HANDLE h = CreateFileA("\\\\.\\BenchHost", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "no bench device (error %u)\n", GetLastError());
+        return false;
+    }
+    unsigned char in[kRecord], out[kRecord];
+    for (DWORD i = 0; i < kRecord; ++i) in[i] = static_cast<unsigned char>(i);
+    DWORD returned = 0;
+    for (int i = 0; i < 100; ++i) DeviceIoControl(h, IOCTL_BENCH_ECHO, in, kRecord, out, kRecord, &returned, nullptr);
+    if (returned != kRecord || std::memcmp(in, out, kRecord) != 0) {
+        std::fprintf(stderr, "echo came back wrong (%u bytes)\n", returned);
+        return false;
+    }
+    f->ioctl = NanosecondsPerCall(calls, [&](long i) {
+        in[0] = static_cast<unsigned char>(i);
+        DeviceIoControl(h, IOCTL_BENCH_ECHO, in, kRecord, out, kRecord, &returned, nullptr);
+    });
+    std::vector<unsigned char> block(kBlock);
+    f->read = NanosecondsPerCall(calls / 100 + 10, [&](long) {
+        DWORD got = 0;
+        ReadFile(h, block.data(), kBlock, &got, nullptr);
+    });
+    if (block[kBlock - 1] != 0x5A) {
+        std::fprintf(stderr, "the read did not reach the buffer\n");
+        return false;
+    }
+    CloseHandle(h);
+    return true;
+}
+
+int Client(long calls)
+{
+    Figures f;
+    if (!w32host::IsClient() || !Measure(calls, &f)) return 1;
+    std::printf("%.1f %.1f\n", f.ioctl, f.read);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc > 2 && std::strcmp(argv[1], "--client") == 0) return Client(std::atol(argv[2]));
+    w32host::StayEmbedded();
+    PrintHowRun("host_roundtrip");
+    const long calls = argc > 1 ? std::atol(argv[1]) : 20000;
+    const std::string folder =
+        (std::filesystem::temp_directory_path() / ("host-roundtrip-" + std::to_string(getpid()))).string();
+    nt::MachineOptions options;
+    options.folder = folder;
+    options.clock = nt::ClockMode::Real;
+    options.loadDrivers = false;
+    PDRIVER_OBJECT driver;
+    std::string why;
+    if (!NT_SUCCESS(nt::Machine::Boot(options)) || !NT_SUCCESS(IoCreateDriver(u"BenchHost", DriverEntry, &driver)) ||
+        !host::StartServer(nt::Machine::Folder(), &why)) {
+        std::fprintf(stderr, "no machine host: %s\n", why.c_str());
+        return 1;
+    }
+    Figures embedded;
+    if (!Measure(calls, &embedded)) return 1;
+    std::vector<unsigned char> from(kBlock, 1), to(kBlock);
+    const double copy = NanosecondsPerCall(calls / 100 + 10, [&](long i) {
+        from[0] = static_cast<unsigned char>(i);
+        std::memcpy(to.data(), from.data(), kBlock);
+        asm volatile("" : : "r"(to.data()) : "memory");
+    });
+
+    // The same program again, as a client of this host.
+    std::vector<std::string> args;
+    const char* emulator = std::getenv("ZAR_EMULATOR");
+    if (emulator && *emulator) args.push_back(emulator);
+    args.push_back("/proc/self/exe");
+    char self[512];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) args.back().assign(self, size_t(n));
+    args.push_back("--client");
+    args.push_back(std::to_string(calls));
+    std::vector<char*> argvChild;
+    for (auto& a : args) argvChild.push_back(a.data());
+    argvChild.push_back(nullptr);
+    std::vector<std::string> env{"ZAR_MACHINE=" + nt::Machine::Folder()};
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "ZAR_MACHINE=", 12) != 0) env.push_back(*e);
+    std::vector<char*> envChild;
+    for (auto& e : env) envChild.push_back(e.data());
+    envChild.push_back(nullptr);
+    int out[2];
+    pid_t child = -1;
+    Figures client;
+    bool measured = false;
+    if (::pipe(out) == 0) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        if (::posix_spawn(&child, argvChild[0], &actions, nullptr, argvChild.data(), envChild.data()) == 0) {
+            ::close(out[1]);
+            char line[128] = {};
+            FILE* f = ::fdopen(out[0], "r");
+            measured = f && std::fgets(line, sizeof line, f) && std::sscanf(line, "%lf %lf", &client.ioctl, &client.read) == 2;
+            if (f) std::fclose(f);
+            ::waitpid(child, nullptr, 0);
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    host::StopServer();
+    nt::Machine::Shutdown();
+    std::filesystem::remove_all(folder);
+    if (!measured) {
+        std::fprintf(stderr, "the client did not measure\n");
+        return 1;
+    }
+    std::printf("%u-byte METHOD_BUFFERED DeviceIoControl round trip:\n", kRecord);
+    std::printf("  embedded:              %10.0f ns per call\n", embedded.ioctl);
+    std::printf("  from a client process: %10.0f ns per call\n", client.ioctl);
+    std::printf("  ratio:                 %10.1fx\n", client.ioctl / embedded.ioctl);
+    std::printf("1 MB direct-I/O read into the caller's buffer:\n");
+    std::printf("  embedded:              %10.0f us\n", embedded.read / 1000);
+    std::printf("  from a client process: %10.0f us\n", client.read / 1000);
+    std::printf("  baseline, memcpy 1 MB: %10.0f us\n", copy / 1000);
+    std::printf("  ratio, client/memcpy:  %10.1fx\n", client.read / copy);
+    return 0;
+}

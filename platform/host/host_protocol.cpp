@@ -1,0 +1,190 @@
+// The wire protocol's fields and whole-message I/O.
+#include "host_protocol.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace hostproto {
+
+Writer& Writer::U32(uint32_t v)
+{
+    for (int i = 0; i < 4; i++) body_.push_back(uint8_t(v >> (8 * i)));
+    return *this;
+}
+
+Writer& Writer::I64(int64_t v)
+{
+    U32(uint32_t(uint64_t(v)));
+    return U32(uint32_t(uint64_t(v) >> 32));
+}
+
+Writer& Writer::Bytes(const void* data, size_t n)
+{
+    U32(uint32_t(n));
+    auto* p = static_cast<const uint8_t*>(data);
+    if (n) body_.insert(body_.end(), p, p + n);
+    return *this;
+}
+
+Writer& Writer::Text(const std::u16string& s)
+{
+    U32(uint32_t(s.size()));
+    for (char16_t c : s) {
+        body_.push_back(uint8_t(c));
+        body_.push_back(uint8_t(c >> 8));
+    }
+    return *this;
+}
+
+uint32_t Reader::U32()
+{
+    if (!ok_ || end_ - p_ < 4) {
+        ok_ = false;
+        return 0;
+    }
+    uint32_t v = uint32_t(p_[0]) | uint32_t(p_[1]) << 8 | uint32_t(p_[2]) << 16 | uint32_t(p_[3]) << 24;
+    p_ += 4;
+    return v;
+}
+
+int64_t Reader::I64()
+{
+    uint64_t low = U32();
+    uint64_t high = U32();
+    return ok_ ? int64_t(low | high << 32) : 0;
+}
+
+const uint8_t* Reader::Bytes(uint32_t* n)
+{
+    uint32_t length = U32();
+    if (!ok_ || size_t(end_ - p_) < length) {
+        ok_ = false;
+        *n = 0;
+        return nullptr;
+    }
+    const uint8_t* start = p_;
+    p_ += length;
+    *n = length;
+    return start;
+}
+
+std::u16string Reader::Text()
+{
+    uint32_t count = U32();
+    if (!ok_ || size_t(end_ - p_) / 2 < count) {
+        ok_ = false;
+        return {};
+    }
+    std::u16string s(count, u'\0');
+    for (uint32_t i = 0; i < count; i++) s[i] = char16_t(p_[2 * i] | p_[2 * i + 1] << 8);
+    p_ += 2 * size_t(count);
+    return s;
+}
+
+namespace {
+
+bool WriteAll(int fd, const void* data, size_t n)
+{
+    auto* p = static_cast<const uint8_t*>(data);
+    while (n) {
+        ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return false;
+        p += k;
+        n -= size_t(k);
+    }
+    return true;
+}
+
+bool ReadAll(int fd, void* data, size_t n)
+{
+    auto* p = static_cast<uint8_t*>(data);
+    while (n) {
+        ssize_t k = ::recv(fd, p, n, 0);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return false;
+        p += k;
+        n -= size_t(k);
+    }
+    return true;
+}
+
+
+// Sends the header alone, with the descriptor attached to it.
+bool SendHeaderWithFd(int fd, const Header& h, int passFd)
+{
+    iovec io{const_cast<Header*>(&h), sizeof h};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr m{};
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &passFd, sizeof(int));
+    ssize_t n;
+    do n = ::sendmsg(fd, &m, MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) return false;
+    return size_t(n) == sizeof h || WriteAll(fd, reinterpret_cast<const uint8_t*>(&h) + n, sizeof h - size_t(n));
+}
+
+// Reads the header, picking up a descriptor that came with it.
+bool ReceiveHeader(int fd, Header* h, int* receivedFd)
+{
+    iovec io{h, sizeof *h};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)] = {};
+    msghdr m{};
+    m.msg_iov = &io;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    ssize_t n;
+    do n = ::recvmsg(fd, &m, MSG_CMSG_CLOEXEC);
+    while (n < 0 && errno == EINTR);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); n > 0 && c; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; i++) {
+            int got;
+            std::memcpy(&got, CMSG_DATA(c) + i * sizeof(int), sizeof got);
+            // Only an asking receiver keeps one; anything else is closed.
+            if (receivedFd && *receivedFd < 0) *receivedFd = got;
+            else ::close(got);
+        }
+    }
+    if (n <= 0) return false;
+    return size_t(n) == sizeof *h || ReadAll(fd, reinterpret_cast<uint8_t*>(h) + n, sizeof *h - size_t(n));
+}
+
+}  // namespace
+
+bool Send(int fd, uint16_t call, const std::vector<uint8_t>& body, int passFd)
+{
+    if (body.size() > kMaxBody) return false;
+    Header h{uint32_t(body.size()), call, 0};
+    if (passFd >= 0) return SendHeaderWithFd(fd, h, passFd) && WriteAll(fd, body.data(), body.size());
+    // One buffer, one send for the usual small message.
+    std::vector<uint8_t> frame(sizeof h + body.size());
+    std::memcpy(frame.data(), &h, sizeof h);
+    if (!body.empty()) std::memcpy(frame.data() + sizeof h, body.data(), body.size());
+    return WriteAll(fd, frame.data(), frame.size());
+}
+
+bool Receive(int fd, uint16_t* call, std::vector<uint8_t>* body, int* receivedFd)
+{
+    if (receivedFd) *receivedFd = -1;
+    Header h;
+    if (!ReceiveHeader(fd, &h, receivedFd) || h.length > kMaxBody) return false;
+    body->resize(h.length);
+    if (h.length && !ReadAll(fd, body->data(), h.length)) return false;
+    *call = h.call;
+    return true;
+}
+
+}  // namespace hostproto

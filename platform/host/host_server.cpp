@@ -1,0 +1,814 @@
+// The machine host's server.
+//
+// Threads: one accepts connections; each connection (one client thread) is
+// served by its own host thread, which the kernel adopts and which runs in
+// the client's NT process, so handles, waits and requests are that
+// process's; one watcher notices connections that hang up. A client process
+// ends when its last connection hangs up, even while its threads' requests
+// are pending in a driver (SIGKILL included): the watcher terminates the NT
+// process, which cancels those requests and closes its handles.
+//
+// Buffers cross by value: the request carries what the call reads, the
+// reply what it wrote, and the kernel works on the serving thread's copies.
+// A serving thread waits in short slices so that it leaves a wait whose
+// client is gone.
+#include "host_server.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "host_protocol.h"
+#include "kernel.h"
+#include "nt_internal.h"
+#include "nt_syscall.h"
+
+namespace host {
+namespace {
+
+using hostproto::Reader;
+using hostproto::Writer;
+
+// The longest a serving thread stays in the kernel before it looks at its
+// connection again, in 100 ns units.
+constexpr LONGLONG kSlice = 50 * 10000;
+
+struct ClientProcess {
+    PEPROCESS process = nullptr;
+    uint32_t token = 0;
+    int connections = 0;  // not yet hung up
+    bool ended = false;
+};
+
+struct Connection {
+    int fd = -1;
+    std::shared_ptr<ClientProcess> owner;
+    std::atomic<bool> hungUp{false};
+    std::atomic<bool> done{false};  // its serving thread is finishing
+    std::thread thread;
+};
+
+std::mutex lock;
+int listenFd = -1;
+int acceptWake[2] = {-1, -1};  // wakes the acceptor (stop)
+int wakeRead = -1, wakeWrite = -1;  // wakes the watcher
+std::atomic<bool> stopping{false};
+bool running = false;
+std::string socketPath;
+std::thread acceptor, watcher;
+std::vector<std::unique_ptr<Connection>> connections;
+std::map<uint32_t, std::shared_ptr<ClientProcess>> processes;
+
+void Wake()
+{
+    char c = 1;
+    (void)!::write(wakeWrite, &c, 1);
+}
+
+uint32_t NewToken()
+{
+    uint32_t t = 0;
+    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)!::read(fd, &t, sizeof t);
+        ::close(fd);
+    }
+    if (!t) t = uint32_t(::getpid()) * 2654435761u ^ uint32_t(processes.size() + 1);
+    return t ? t : 1;
+}
+
+// Ends a client process once: requests cancelled, handles closed (the
+// drivers' cleanup and close run), the process object signalled.
+void EndProcess(const std::shared_ptr<ClientProcess>& p)
+{
+    PEPROCESS process;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        if (p->ended) return;
+        p->ended = true;
+        process = p->process;
+        processes.erase(p->token);
+    }
+    PsTerminateUserProcess(process, STATUS_SUCCESS);
+    ObfDereferenceObject(process);
+}
+
+void HangUp(Connection* c)
+{
+    std::shared_ptr<ClientProcess> owner;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        if (c->hungUp.exchange(true)) return;
+        owner = c->owner;
+        if (!owner || --owner->connections > 0) return;
+    }
+    EndProcess(owner);
+}
+
+bool Gone(const Connection* c) { return c->hungUp || stopping; }
+
+// ---- Argument decoding ----
+
+struct Attributes {
+    std::u16string name;
+    UNICODE_STRING us{};
+    OBJECT_ATTRIBUTES oa{};
+    bool hasName = false;
+    POBJECT_ATTRIBUTES Get() { return &oa; }
+};
+
+void ReadAttributes(Reader& r, Attributes* a)
+{
+    ULONG attributes = r.U32();
+    auto root = reinterpret_cast<HANDLE>(ULONG_PTR(r.U32()));
+    a->hasName = r.U32() != 0;
+    a->name = r.Text();
+    if (a->name.size() > 0x7FFF) a->name.clear();  // beyond a counted string: the kernel refuses the empty name
+    a->us.Buffer = a->name.data();
+    a->us.Length = a->us.MaximumLength = USHORT(a->name.size() * 2);
+    // Kernel handles are never a client's to ask for.
+    InitializeObjectAttributes(&a->oa, a->hasName ? &a->us : nullptr, attributes & ~ULONG(OBJ_KERNEL_HANDLE), root,
+                               nullptr);
+}
+
+HANDLE ReadHandle(Reader& r) { return reinterpret_cast<HANDLE>(ULONG_PTR(r.U32())); }
+ULONG HandleValue(HANDLE h) { return ULONG(reinterpret_cast<ULONG_PTR>(h)); }
+
+// A wait in slices; the same status as one wait would give, or
+// STATUS_THREAD_IS_TERMINATING when the client went away meanwhile.
+template <typename WaitOnce>
+NTSTATUS SlicedWait(const Connection* c, bool hasTimeout, LONGLONG timeout, WaitOnce once)
+{
+    if (hasTimeout && timeout == 0) {  // a test only
+        LARGE_INTEGER t;
+        t.QuadPart = 0;
+        return once(&t);
+    }
+    LONGLONG remaining = -1;  // forever
+    if (hasTimeout && timeout < 0) {
+        remaining = timeout == INT64_MIN ? -1 : -timeout;
+    } else if (hasTimeout) {  // an absolute system time: what is left of it
+        LARGE_INTEGER now;
+        ::NtQuerySystemTime(&now);
+        if (timeout <= now.QuadPart) {
+            LARGE_INTEGER t;
+            t.QuadPart = 0;
+            return once(&t);
+        }
+        remaining = timeout - now.QuadPart;
+    }
+    for (;;) {
+        LARGE_INTEGER slice;
+        slice.QuadPart = -(remaining >= 0 && remaining < kSlice ? remaining : kSlice);
+        LARGE_INTEGER before, after;
+        ::NtQuerySystemTime(&before);
+        NTSTATUS s = once(&slice);
+        if (s != STATUS_TIMEOUT) return s;
+        if (Gone(c)) return STATUS_THREAD_IS_TERMINATING;
+        ::NtQuerySystemTime(&after);
+        if (remaining >= 0) {
+            remaining -= std::max<LONGLONG>(after.QuadPart - before.QuadPart, -slice.QuadPart);
+            if (remaining <= 0) return STATUS_TIMEOUT;
+        }
+    }
+}
+
+// A status block the kernel did not write keeps this marker.
+constexpr NTSTATUS kUnwritten = NTSTATUS(0x7FFFFFF0);
+
+// Waits for a request that the kernel left pending on an asynchronous
+// handle: its completion writes the status block.
+NTSTATUS AwaitRequest(const Connection* c, HANDLE file, IO_STATUS_BLOCK* iosb)
+{
+    while (__atomic_load_n(&iosb->Status, __ATOMIC_ACQUIRE) == kUnwritten) {
+        LARGE_INTEGER slice;
+        slice.QuadPart = -kSlice;
+        ::NtWaitForSingleObject(file, FALSE, &slice);
+        // A client gone cancels its requests (process end); keep waiting for
+        // that completion, since the status block is ours.
+        if (Gone(c)) {
+            LARGE_INTEGER tick;
+            tick.QuadPart = -10000;
+            ::NtDelayExecution(FALSE, &tick);
+        }
+    }
+    return iosb->Status;
+}
+
+void WriteIosb(Writer& w, const IO_STATUS_BLOCK& iosb)
+{
+    w.U32(iosb.Status != kUnwritten);
+    w.U32(ULONG(iosb.Status));
+    w.U32(ULONG(iosb.Information));
+}
+
+// ---- The calls ----
+
+// Runs one request; false when the body is malformed (the connection then ends).
+bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
+{
+    auto reply = [&](NTSTATUS s) -> Writer& { return w.U32(ULONG(s)); };
+    switch (call) {
+    case hostproto::kClose: {
+        HANDLE h = ReadHandle(r);
+        if (!r.Finished()) return false;
+        reply(::NtClose(h));
+        return true;
+    }
+    case hostproto::kCreateEvent:
+    case hostproto::kCreateSemaphore:
+    case hostproto::kCreateMutant: {
+        ACCESS_MASK access = r.U32();
+        Attributes a;
+        ReadAttributes(r, &a);
+        ULONG p1 = r.U32(), p2 = r.U32();
+        if (!r.Finished()) return false;
+        HANDLE h = nullptr;
+        NTSTATUS s = call == hostproto::kCreateEvent ? ::NtCreateEvent(&h, access, a.Get(), EVENT_TYPE(p1 ? 1 : 0), BOOLEAN(p2 != 0))
+                     : call == hostproto::kCreateSemaphore ? ::NtCreateSemaphore(&h, access, a.Get(), LONG(p1), LONG(p2))
+                                                           : ::NtCreateMutant(&h, access, a.Get(), BOOLEAN(p1 != 0));
+        reply(s).U32(HandleValue(h));
+        return true;
+    }
+    case hostproto::kOpenEvent:
+    case hostproto::kOpenSemaphore:
+    case hostproto::kOpenMutant: {
+        ACCESS_MASK access = r.U32();
+        Attributes a;
+        ReadAttributes(r, &a);
+        if (!r.Finished()) return false;
+        HANDLE h = nullptr;
+        NTSTATUS s = call == hostproto::kOpenEvent       ? ::NtOpenEvent(&h, access, a.Get())
+                     : call == hostproto::kOpenSemaphore ? ::NtOpenSemaphore(&h, access, a.Get())
+                                                         : ::NtOpenMutant(&h, access, a.Get());
+        reply(s).U32(HandleValue(h));
+        return true;
+    }
+    case hostproto::kSetEvent:
+    case hostproto::kResetEvent:
+    case hostproto::kPulseEvent:
+    case hostproto::kReleaseMutant: {
+        HANDLE h = ReadHandle(r);
+        if (!r.Finished()) return false;
+        LONG previous = 0;
+        NTSTATUS s = call == hostproto::kSetEvent     ? ::NtSetEvent(h, &previous)
+                     : call == hostproto::kResetEvent ? ::NtResetEvent(h, &previous)
+                     : call == hostproto::kPulseEvent ? ::NtPulseEvent(h, &previous)
+                                                      : ::NtReleaseMutant(h, &previous);
+        reply(s).U32(ULONG(previous));
+        return true;
+    }
+    case hostproto::kReleaseSemaphore: {
+        HANDLE h = ReadHandle(r);
+        LONG count = LONG(r.U32());
+        if (!r.Finished()) return false;
+        LONG previous = 0;
+        reply(::NtReleaseSemaphore(h, count, &previous)).U32(ULONG(previous));
+        return true;
+    }
+    case hostproto::kWait: {
+        ULONG count = r.U32();
+        if (count > MAXIMUM_WAIT_OBJECTS) return false;
+        std::vector<HANDLE> handles(count);
+        for (auto& h : handles) h = ReadHandle(r);
+        ULONG waitAll = r.U32(), alertable = r.U32(), hasTimeout = r.U32();
+        LONGLONG timeout = r.I64();
+        if (!r.Finished()) return false;
+        NTSTATUS s = SlicedWait(c, hasTimeout, timeout, [&](PLARGE_INTEGER t) {
+            return ::NtWaitForMultipleObjects(count, handles.data(), waitAll ? WaitAll : WaitAny,
+                                              BOOLEAN(alertable != 0), t);
+        });
+        reply(s);
+        return true;
+    }
+    case hostproto::kDelay: {
+        ULONG alertable = r.U32();
+        LONGLONG interval = r.I64();
+        if (!r.Finished()) return false;
+        NTSTATUS s = SlicedWait(c, true, interval, [&](PLARGE_INTEGER t) {
+            NTSTATUS d = ::NtDelayExecution(BOOLEAN(alertable != 0), t);
+            return d == STATUS_SUCCESS ? STATUS_TIMEOUT : d;
+        });
+        reply(s == STATUS_TIMEOUT ? STATUS_SUCCESS : s);
+        return true;
+    }
+    case hostproto::kTestAlert:
+        if (!r.Finished()) return false;
+        reply(::NtTestAlert());
+        return true;
+    case hostproto::kSystemTime: {
+        if (!r.Finished()) return false;
+        LARGE_INTEGER t{};
+        reply(::NtQuerySystemTime(&t)).I64(t.QuadPart);
+        return true;
+    }
+    case hostproto::kTickCount:
+        if (!r.Finished()) return false;
+        reply(STATUS_SUCCESS).U32(::NtGetTickCount());
+        return true;
+    case hostproto::kPerformanceCounter: {
+        if (!r.Finished()) return false;
+        LARGE_INTEGER counter{}, frequency{};
+        reply(::NtQueryPerformanceCounter(&counter, &frequency)).I64(counter.QuadPart).I64(frequency.QuadPart);
+        return true;
+    }
+    case hostproto::kCreateFile: {
+        ACCESS_MASK access = r.U32();
+        Attributes a;
+        ReadAttributes(r, &a);
+        ULONG hasAllocation = r.U32();
+        LARGE_INTEGER allocation;
+        allocation.QuadPart = r.I64();
+        ULONG fileAttributes = r.U32(), share = r.U32(), disposition = r.U32(), options = r.U32();
+        if (!r.Finished()) return false;
+        HANDLE h = nullptr;
+        IO_STATUS_BLOCK iosb{};
+        iosb.Status = kUnwritten;
+        NTSTATUS s = ::NtCreateFile(&h, access, a.Get(), &iosb, hasAllocation ? &allocation : nullptr, fileAttributes,
+                                    share, disposition, options, nullptr, 0);
+        reply(s).U32(HandleValue(h));
+        WriteIosb(w, iosb);
+        return true;
+    }
+    case hostproto::kDeviceIoControl:
+    case hostproto::kFsControlFile: {
+        HANDLE file = ReadHandle(r);
+        ULONG code = r.U32();
+        ULONG hasIn = r.U32();
+        uint32_t inLength;
+        const uint8_t* in = r.Bytes(&inLength);
+        ULONG hasOut = r.U32();
+        uint32_t outLength = r.U32();
+        uint32_t outGiven;
+        const uint8_t* outContent = r.Bytes(&outGiven);
+        if (!r.Finished() || outLength > hostproto::kMaxBody || (outGiven && outGiven != outLength)) return false;
+        std::vector<uint8_t> input(in, in + inLength), output(outLength);
+        if (outGiven) std::memcpy(output.data(), outContent, outGiven);
+        IO_STATUS_BLOCK iosb{};
+        iosb.Status = kUnwritten;
+        auto control = call == hostproto::kDeviceIoControl ? ::NtDeviceIoControlFile : ::NtFsControlFile;
+        NTSTATUS s = control(file, nullptr, nullptr, nullptr, &iosb, code, hasIn ? input.data() : nullptr, inLength,
+                             hasOut ? output.data() : nullptr, outLength);
+        if (s == STATUS_PENDING) s = AwaitRequest(c, file, &iosb);
+        reply(s);
+        WriteIosb(w, iosb);
+        // What the kernel may have written: everything for the methods that
+        // hand the driver the caller's memory, the copied-back bytes for a
+        // buffered one.
+        size_t back = 0;
+        if (hasOut && !NT_ERROR(s))
+            back = METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED ? std::min<size_t>(iosb.Information, outLength) : outLength;
+        w.Bytes(output.data(), back);
+        return true;
+    }
+    case hostproto::kReadFile:
+    case hostproto::kWriteFile: {
+        bool read = call == hostproto::kReadFile;
+        HANDLE file = ReadHandle(r);
+        uint32_t length = r.U32();
+        uint32_t given;
+        const uint8_t* data = r.Bytes(&given);
+        ULONG hasOffset = r.U32();
+        LARGE_INTEGER offset;
+        offset.QuadPart = r.I64();
+        ULONG hasKey = r.U32();
+        ULONG key = r.U32();
+        if (!r.Finished() || length > hostproto::kMaxBody || (!read && given != length) || (read && given)) return false;
+        std::vector<uint8_t> buffer(length);
+        if (!read && length) std::memcpy(buffer.data(), data, length);
+        IO_STATUS_BLOCK iosb{};
+        iosb.Status = kUnwritten;
+        NTSTATUS s = read ? ::NtReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer.data(), length,
+                                         hasOffset ? &offset : nullptr, hasKey ? &key : nullptr)
+                          : ::NtWriteFile(file, nullptr, nullptr, nullptr, &iosb, buffer.data(), length,
+                                          hasOffset ? &offset : nullptr, hasKey ? &key : nullptr);
+        if (s == STATUS_PENDING) s = AwaitRequest(c, file, &iosb);
+        reply(s);
+        WriteIosb(w, iosb);
+        size_t back = read && !NT_ERROR(s) ? std::min<size_t>(iosb.Information, length) : 0;
+        w.Bytes(buffer.data(), back);
+        return true;
+    }
+    case hostproto::kCreateSection: {
+        ACCESS_MASK access = r.U32();
+        Attributes a;
+        ReadAttributes(r, &a);
+        ULONG hasSize = r.U32();
+        LARGE_INTEGER size;
+        size.QuadPart = r.I64();
+        ULONG protect = r.U32(), allocation = r.U32();
+        if (!r.Finished()) return false;
+        HANDLE h = nullptr;
+        reply(::NtCreateSection(&h, access, a.Get(), hasSize ? &size : nullptr, protect, allocation, nullptr))
+            .U32(HandleValue(h));
+        return true;
+    }
+    case hostproto::kOpenSection: {
+        ACCESS_MASK access = r.U32();
+        Attributes a;
+        ReadAttributes(r, &a);
+        if (!r.Finished()) return false;
+        HANDLE h = nullptr;
+        reply(::NtOpenSection(&h, access, a.Get())).U32(HandleValue(h));
+        return true;
+    }
+    case hostproto::kMapSection: {
+        // The client maps the section's memory file itself: its view and
+        // the drivers' and every other process's are the same pages.
+        HANDLE section = ReadHandle(r);
+        ULONG protect = r.U32();
+        LONGLONG offset = r.I64();
+        SIZE_T size = r.U32();
+        if (!r.Finished()) return false;
+        NTSTATUS s = MmSectionFileForView(section, protect, offset, &size, passFd);
+        reply(s).U32(ULONG(NT_SUCCESS(s) ? size : 0));
+        return true;
+    }
+    case hostproto::kDuplicateObject: {
+        HANDLE sourceProcess = ReadHandle(r), source = ReadHandle(r), targetProcess = ReadHandle(r);
+        ULONG wantTarget = r.U32();
+        ACCESS_MASK access = r.U32();
+        ULONG attributes = r.U32(), options = r.U32();
+        if (!r.Finished()) return false;
+        HANDLE target = nullptr;
+        reply(::NtDuplicateObject(sourceProcess, source, targetProcess, wantTarget ? &target : nullptr, access,
+                                  attributes, options))
+            .U32(HandleValue(target));
+        return true;
+    }
+    case hostproto::kCreateKey: {
+        ACCESS_MASK access = r.U32();
+        Attributes a;
+        ReadAttributes(r, &a);
+        ULONG titleIndex = r.U32();
+        ULONG hasClass = r.U32();
+        std::u16string className = r.Text();
+        ULONG options = r.U32();
+        if (!r.Finished() || className.size() > 0x7FFF) return false;
+        UNICODE_STRING us{USHORT(className.size() * 2), USHORT(className.size() * 2), className.data()};
+        HANDLE h = nullptr;
+        ULONG disposition = 0;
+        reply(::NtCreateKey(&h, access, a.Get(), titleIndex, hasClass ? &us : nullptr, options, &disposition))
+            .U32(HandleValue(h))
+            .U32(disposition);
+        return true;
+    }
+    case hostproto::kOpenKey: {
+        ACCESS_MASK access = r.U32();
+        Attributes a;
+        ReadAttributes(r, &a);
+        if (!r.Finished()) return false;
+        HANDLE h = nullptr;
+        reply(::NtOpenKey(&h, access, a.Get())).U32(HandleValue(h));
+        return true;
+    }
+    case hostproto::kDeleteKey:
+    case hostproto::kFlushKey: {
+        HANDLE h = ReadHandle(r);
+        if (!r.Finished()) return false;
+        reply(call == hostproto::kDeleteKey ? ::NtDeleteKey(h) : ::NtFlushKey(h));
+        return true;
+    }
+    case hostproto::kQueryValueKey:
+    case hostproto::kEnumerateKey:
+    case hostproto::kEnumerateValueKey:
+    case hostproto::kQueryKey: {
+        // A query into the caller's buffer: what the kernel wrote goes back
+        // with the length it asked for.
+        HANDLE h = ReadHandle(r);
+        std::u16string valueName = r.Text();
+        ULONG index = r.U32(), infoClass = r.U32(), length = r.U32();
+        if (!r.Finished() || valueName.size() > 0x7FFF || length > hostproto::kMaxBody) return false;
+        UNICODE_STRING us{USHORT(valueName.size() * 2), USHORT(valueName.size() * 2), valueName.data()};
+        std::vector<uint8_t> out(length);
+        ULONG needed = 0;
+        NTSTATUS s = call == hostproto::kQueryValueKey
+                         ? ::NtQueryValueKey(h, &us, KEY_VALUE_INFORMATION_CLASS(infoClass), out.data(), length, &needed)
+                     : call == hostproto::kEnumerateKey
+                         ? ::NtEnumerateKey(h, index, KEY_INFORMATION_CLASS(infoClass), out.data(), length, &needed)
+                     : call == hostproto::kEnumerateValueKey
+                         ? ::NtEnumerateValueKey(h, index, KEY_VALUE_INFORMATION_CLASS(infoClass), out.data(), length,
+                                                 &needed)
+                         : ::NtQueryKey(h, KEY_INFORMATION_CLASS(infoClass), out.data(), length, &needed);
+        reply(s).U32(needed);
+        w.Bytes(out.data(), NT_ERROR(s) ? 0 : std::min<size_t>(needed, length));
+        return true;
+    }
+    case hostproto::kSetValueKey:
+    case hostproto::kDeleteValueKey: {
+        HANDLE h = ReadHandle(r);
+        std::u16string valueName = r.Text();
+        ULONG titleIndex = r.U32(), type = r.U32();
+        uint32_t n;
+        const uint8_t* data = r.Bytes(&n);
+        if (!r.Finished() || valueName.size() > 0x7FFF) return false;
+        UNICODE_STRING us{USHORT(valueName.size() * 2), USHORT(valueName.size() * 2), valueName.data()};
+        std::vector<uint8_t> copy(data, data + n);
+        reply(call == hostproto::kSetValueKey ? ::NtSetValueKey(h, &us, titleIndex, type, copy.data(), n)
+                                              : ::NtDeleteValueKey(h, &us));
+        return true;
+    }
+    case hostproto::kQueryInformationFile:
+    case hostproto::kQueryVolumeInformationFile:
+    case hostproto::kSetInformationFile: {
+        HANDLE file = ReadHandle(r);
+        ULONG infoClass = r.U32(), length = r.U32();
+        uint32_t n;
+        const uint8_t* given = r.Bytes(&n);
+        bool set = call == hostproto::kSetInformationFile;
+        if (!r.Finished() || length > hostproto::kMaxBody || (set ? n != length : n != 0)) return false;
+        std::vector<uint8_t> info(length);
+        if (set && n) std::memcpy(info.data(), given, n);
+        IO_STATUS_BLOCK iosb{};
+        iosb.Status = kUnwritten;
+        NTSTATUS s = set ? ::NtSetInformationFile(file, &iosb, info.data(), length, FILE_INFORMATION_CLASS(infoClass))
+                     : call == hostproto::kQueryInformationFile
+                         ? ::NtQueryInformationFile(file, &iosb, info.data(), length, FILE_INFORMATION_CLASS(infoClass))
+                         : ::NtQueryVolumeInformationFile(file, &iosb, info.data(), length,
+                                                          FS_INFORMATION_CLASS(infoClass));
+        reply(s);
+        WriteIosb(w, iosb);
+        w.Bytes(info.data(), set || NT_ERROR(s) ? 0 : std::min<size_t>(iosb.Information, length));
+        return true;
+    }
+    case hostproto::kFlushBuffersFile:
+    case hostproto::kCancelIoFile: {
+        HANDLE file = ReadHandle(r);
+        if (!r.Finished()) return false;
+        IO_STATUS_BLOCK iosb{};
+        iosb.Status = kUnwritten;
+        reply(call == hostproto::kFlushBuffersFile ? ::NtFlushBuffersFile(file, &iosb) : ::NtCancelIoFile(file, &iosb));
+        WriteIosb(w, iosb);
+        return true;
+    }
+    case hostproto::kDeleteFile: {
+        Attributes a;
+        ReadAttributes(r, &a);
+        if (!r.Finished()) return false;
+        reply(::NtDeleteFile(a.Get()));
+        return true;
+    }
+    case hostproto::kQueryDirectoryFile: {
+        HANDLE file = ReadHandle(r);
+        ULONG length = r.U32(), infoClass = r.U32(), single = r.U32(), hasPattern = r.U32();
+        std::u16string pattern = r.Text();
+        ULONG restart = r.U32();
+        if (!r.Finished() || length > hostproto::kMaxBody || pattern.size() > 0x7FFF) return false;
+        UNICODE_STRING us{USHORT(pattern.size() * 2), USHORT(pattern.size() * 2), pattern.data()};
+        std::vector<uint8_t> info(length);
+        IO_STATUS_BLOCK iosb{};
+        iosb.Status = kUnwritten;
+        NTSTATUS s = ::NtQueryDirectoryFile(file, nullptr, nullptr, nullptr, &iosb, info.data(), length,
+                                            FILE_INFORMATION_CLASS(infoClass), BOOLEAN(single != 0),
+                                            hasPattern ? &us : nullptr, BOOLEAN(restart != 0));
+        if (s == STATUS_PENDING) s = AwaitRequest(c, file, &iosb);
+        reply(s);
+        WriteIosb(w, iosb);
+        w.Bytes(info.data(), NT_ERROR(s) ? 0 : std::min<size_t>(iosb.Information, length));
+        return true;
+    }
+    case hostproto::kReportEvent: {
+        std::u16string source = r.Text();
+        ULONG type = r.U32(), category = r.U32(), eventId = r.U32(), count = r.U32();
+        if (count > 256) return false;
+        std::vector<std::u16string> strings;
+        for (ULONG i = 0; i < count && r.Ok(); i++) strings.push_back(r.Text());
+        uint32_t n;
+        const uint8_t* data = r.Bytes(&n);
+        if (!r.Finished()) return false;
+        reply(::NtReportEvent(source, USHORT(type), USHORT(category), eventId, strings, data, n));
+        return true;
+    }
+    default:
+        reply(STATUS_INVALID_SYSTEM_SERVICE);
+        return true;
+    }
+}
+
+// The first message of a connection: which process it belongs to.
+bool Attach(Connection* c, const std::vector<uint8_t>& body, Writer& w)
+{
+    Reader r(body.data(), body.size());
+    uint32_t version = r.U32();
+    uint32_t pid = r.U32();
+    uint32_t token = r.U32();
+    std::u16string image = r.Text();
+    if (!r.Finished() || version != hostproto::kVersion || image.size() > 260) return false;
+    std::shared_ptr<ClientProcess> owner;
+    if (token == 0) {
+        std::string name = NtNarrow(image);
+        PEPROCESS p = PsCreateUserProcess(name.empty() ? "client" : name);
+        if (!p) return false;
+        ObfReferenceObject(p);
+        owner = std::make_shared<ClientProcess>();
+        owner->process = p;
+        std::lock_guard<std::mutex> g(lock);
+        owner->token = NewToken();
+        while (processes.count(owner->token)) owner->token++;
+        processes[owner->token] = owner;
+    } else {
+        std::lock_guard<std::mutex> g(lock);
+        auto it = processes.find(token);
+        if (it == processes.end()) return false;
+        owner = it->second;
+    }
+    (void)pid;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        if (owner->ended) return false;
+        owner->connections++;
+        c->owner = owner;
+    }
+    Wake();  // the watcher looks at this connection from now on
+    PsSetThreadProcess(KeGetCurrentThread(), owner->process);
+    w.U32(ULONG(STATUS_SUCCESS)).U32(owner->token).U32(::NtGetCurrentProcessId()).U32(::NtGetCurrentThreadId());
+    return true;
+}
+
+void Serve(Connection* c)
+{
+    uint16_t call;
+    std::vector<uint8_t> body;
+    bool attached = false;
+    while (!stopping && hostproto::Receive(c->fd, &call, &body)) {
+        Writer w;
+        bool ok;
+        int passFd = -1;
+        if (!attached) {
+            ok = call == hostproto::kHello && Attach(c, body, w);
+            attached = ok;
+        } else {
+            Reader r(body.data(), body.size());
+            ok = call != hostproto::kHello && Execute(c, call, r, w, &passFd);
+        }
+        // A malformed message ends the connection; the host goes on.
+        bool sent = ok && hostproto::Send(c->fd, call, w.Body(), passFd);
+        if (passFd >= 0) ::close(passFd);
+        if (!sent) break;
+    }
+    ::shutdown(c->fd, SHUT_RDWR);
+    if (attached) {
+        PsSetThreadProcess(KeGetCurrentThread(), nullptr);
+        HangUp(c);
+    } else {
+        c->hungUp = true;
+    }
+    Wake();
+    c->done = true;
+}
+
+// Joins the serving threads that finished (lock held).
+void Reap()
+{
+    for (auto it = connections.begin(); it != connections.end();) {
+        if (!(*it)->done) {
+            ++it;
+            continue;
+        }
+        (*it)->thread.join();
+        ::close((*it)->fd);
+        it = connections.erase(it);
+    }
+}
+
+void Accept()
+{
+    for (;;) {
+        pollfd fds[2] = {{listenFd, POLLIN, 0}, {acceptWake[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        if (stopping) break;
+        if (!(fds[0].revents & POLLIN)) continue;
+        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        ucred peer{};
+        socklen_t n = sizeof peer;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &n) != 0 || peer.uid != ::getuid()) {
+            ::close(fd);
+            continue;
+        }
+        auto c = std::make_unique<Connection>();
+        c->fd = fd;
+        Connection* raw = c.get();
+        std::lock_guard<std::mutex> g(lock);
+        Reap();
+        connections.push_back(std::move(c));
+        raw->thread = std::thread(Serve, raw);
+    }
+}
+
+// Notices connections whose client went away while their serving thread is
+// busy in the kernel, and ends the processes left without one.
+void Watch()
+{
+    for (;;) {
+        std::vector<pollfd> fds{{wakeRead, POLLIN, 0}};
+        std::vector<Connection*> watched;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            for (auto& c : connections)
+                if (!c->hungUp && c->owner) {
+                    fds.push_back({c->fd, POLLRDHUP, 0});
+                    watched.push_back(c.get());
+                }
+        }
+        if (::poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
+        if (stopping) break;
+        if (fds[0].revents & POLLIN) {
+            char buf[64];
+            (void)!::read(wakeRead, buf, sizeof buf);
+        }
+        for (size_t i = 0; i < watched.size(); i++)
+            if (fds[i + 1].revents & (POLLRDHUP | POLLHUP | POLLERR)) HangUp(watched[i]);
+    }
+}
+
+}  // namespace
+
+bool StartServer(const std::string& folder, std::string* why)
+{
+    if (running) {
+        *why = "the server already runs";
+        return false;
+    }
+    socketPath = folder + "/" + hostproto::kSocketName;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof address.sun_path) {
+        *why = "the socket path is too long: " + socketPath;
+        return false;
+    }
+    std::strcpy(address.sun_path, socketPath.c_str());
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::unlink(socketPath.c_str());
+    mode_t old = ::umask(0077);  // the owner's only, from its first moment
+    int bound = fd < 0 ? -1 : ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::umask(old);
+    int pipeFds[2];
+    if (bound != 0 || ::chmod(socketPath.c_str(), 0600) != 0 || ::listen(fd, 64) != 0 ||
+        ::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0 || ::pipe2(acceptWake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        *why = socketPath + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    listenFd = fd;
+    wakeRead = pipeFds[0];
+    wakeWrite = pipeFds[1];
+    stopping = false;
+    running = true;
+    acceptor = std::thread(Accept);
+    watcher = std::thread(Watch);
+    return true;
+}
+
+void StopServer()
+{
+    if (!running) return;
+    stopping = true;
+    Wake();
+    char c = 1;
+    (void)!::write(acceptWake[1], &c, 1);
+    acceptor.join();
+    watcher.join();
+    std::vector<std::shared_ptr<ClientProcess>> live;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        for (auto& c : connections) ::shutdown(c->fd, SHUT_RDWR);
+        for (auto& [token, p] : processes) live.push_back(p);
+    }
+    // Ending the processes cancels what their serving threads wait for.
+    for (auto& p : live) EndProcess(p);
+    for (auto& c : connections) {
+        c->thread.join();
+        ::close(c->fd);
+    }
+    connections.clear();
+    ::close(listenFd);
+    for (int fd : {wakeRead, wakeWrite, acceptWake[0], acceptWake[1]}) ::close(fd);
+    acceptWake[0] = acceptWake[1] = -1;
+    ::unlink(socketPath.c_str());
+    listenFd = wakeRead = wakeWrite = -1;
+    running = false;
+}
+
+bool ServerRunning() { return running; }
+
+int ClientProcessCount()
+{
+    std::lock_guard<std::mutex> g(lock);
+    return int(processes.size());
+}
+
+}  // namespace host

@@ -1,0 +1,794 @@
+// The Win32 layer as a client of a machine host (platform/HOSTMODE.txt).
+//
+// At the first system call the process looks for a host: ZAR_MACHINE names
+// the machine folder, and a host that accepts on its socket makes this
+// process a client for good. Each thread then has its own connection (made
+// at its first call, closed when it ends), so a thread waiting in the host
+// never holds up another. The first connection creates the client's NT
+// process in the host; later ones join it by the token the host gave.
+//
+// Buffers go by value: a request carries what the call reads, the reply
+// what it wrote. Completion routines and client-created threads are not
+// carried yet and fail loudly.
+#include "w32_client.h"
+#include "w32_host.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+#include "../host/host_protocol.h"
+
+namespace {
+
+using hostproto::Reader;
+using hostproto::Writer;
+
+std::once_flag decided;
+bool embeddedChosen = false;
+bool active = false;
+std::string socketPath;
+std::mutex processLock;
+uint32_t processToken = 0;
+ULONG processId = 0;
+
+int Connect()
+{
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof address.sun_path) {
+        ::close(fd);
+        return -1;
+    }
+    std::strcpy(address.sun_path, socketPath.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::u16string ImageName()
+{
+    char path[512];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string name = n > 0 ? std::string(path, size_t(n)) : std::string("client");
+    name = name.substr(name.rfind('/') + 1);
+    return std::u16string(name.begin(), name.end());
+}
+
+// One thread's connection to the host.
+struct Channel {
+    int fd = -1;
+    ULONG threadId = 0;
+    ~Channel()
+    {
+        if (fd >= 0) ::close(fd);
+    }
+    // Connects and says hello; false when the host does not answer.
+    bool Open()
+    {
+        fd = Connect();
+        if (fd < 0) return false;
+        std::lock_guard<std::mutex> g(processLock);
+        Writer w;
+        w.U32(hostproto::kVersion).U32(uint32_t(::getpid())).U32(processToken).Text(ImageName());
+        uint16_t call;
+        std::vector<uint8_t> body;
+        if (!hostproto::Send(fd, hostproto::kHello, w.Body()) || !hostproto::Receive(fd, &call, &body)) {
+            ::close(fd);
+            fd = -1;
+            return false;
+        }
+        Reader r(body.data(), body.size());
+        NTSTATUS status = NTSTATUS(r.U32());
+        uint32_t token = r.U32();
+        ULONG pid = r.U32();
+        threadId = r.U32();
+        if (!r.Finished() || !NT_SUCCESS(status)) {
+            ::close(fd);
+            fd = -1;
+            return false;
+        }
+        processToken = token;
+        processId = pid;
+        return true;
+    }
+};
+
+thread_local Channel channel;
+
+[[noreturn]] void HostLost()
+{
+    // The machine this process ran on is gone: nothing it holds is valid any
+    // more, as when a real system stops under a program.
+    std::fprintf(stderr, "win32: the machine host went away\n");
+    std::_Exit(3);
+}
+
+// One round trip on the calling thread's connection; the reply's reader
+// is positioned after the status, which is returned.
+struct Reply {
+    std::vector<uint8_t> body;
+    Reader reader{nullptr, 0};
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+};
+
+void Call(hostproto::Call call, const Writer& request, Reply* reply, int* receivedFd = nullptr)
+{
+    if (channel.fd < 0 && !channel.Open()) HostLost();
+    uint16_t answered;
+    if (!hostproto::Send(channel.fd, call, request.Body()) ||
+        !hostproto::Receive(channel.fd, &answered, &reply->body, receivedFd))
+        HostLost();
+    reply->reader = Reader(reply->body.data(), reply->body.size());
+    reply->status = NTSTATUS(reply->reader.U32());
+}
+
+void WriteHandle(Writer& w, HANDLE h) { w.U32(ULONG(reinterpret_cast<ULONG_PTR>(h))); }
+HANDLE ReadHandle(Reader& r) { return reinterpret_cast<HANDLE>(ULONG_PTR(r.U32())); }
+
+void WriteAttributes(Writer& w, const OBJECT_ATTRIBUTES* oa)
+{
+    OBJECT_ATTRIBUTES none{};
+    if (!oa) oa = &none;
+    w.U32(oa->Attributes);
+    WriteHandle(w, oa->RootDirectory);
+    w.U32(oa->ObjectName ? 1 : 0);
+    std::u16string name;
+    if (oa->ObjectName && oa->ObjectName->Buffer) name.assign(oa->ObjectName->Buffer, oa->ObjectName->Length / 2);
+    w.Text(name);
+}
+
+void ReadIosb(Reader& r, PIO_STATUS_BLOCK iosb)
+{
+    ULONG written = r.U32();
+    NTSTATUS status = NTSTATUS(r.U32());
+    ULONG information = r.U32();
+    if (written && iosb) {
+        iosb->Information = information;
+        __atomic_store_n(&iosb->Status, status, __ATOMIC_RELEASE);
+    }
+}
+
+}  // namespace
+
+namespace w32host {
+
+void StayEmbedded() { embeddedChosen = true; }
+
+bool IsClient() { return w32::ClientActive(); }
+
+}  // namespace w32host
+
+namespace w32 {
+
+bool ClientActive()
+{
+    std::call_once(decided, [] {
+        const char* folder = std::getenv("ZAR_MACHINE");
+        if (embeddedChosen || !folder || !*folder) return;
+        socketPath = std::string(folder) + "/" + hostproto::kSocketName;
+        active = channel.Open();
+    });
+    return active;
+}
+
+NTSTATUS ClientUnsupported(const char* call)
+{
+    static std::mutex reportLock;
+    static std::set<std::string> reported;
+    std::lock_guard<std::mutex> g(reportLock);
+    if (reported.insert(call).second)
+        std::fprintf(stderr, "win32: %s is not carried to the machine host yet\n", call);
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+namespace client {
+
+NTSTATUS NtClose(HANDLE handle)
+{
+    Writer w;
+    WriteHandle(w, handle);
+    Reply r;
+    Call(hostproto::kClose, w, &r);
+    return r.status;
+}
+
+static NTSTATUS CreateObject(hostproto::Call call, PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                             ULONG p1, ULONG p2)
+{
+    if (!handle) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(access);
+    WriteAttributes(w, attributes);
+    w.U32(p1).U32(p2);
+    Reply r;
+    Call(call, w, &r);
+    HANDLE h = ReadHandle(r.reader);
+    if (NT_SUCCESS(r.status)) *handle = h;
+    return r.status;
+}
+
+static NTSTATUS OpenObject(hostproto::Call call, PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
+{
+    if (!handle || !attributes) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(access);
+    WriteAttributes(w, attributes);
+    Reply r;
+    Call(call, w, &r);
+    HANDLE h = ReadHandle(r.reader);
+    if (NT_SUCCESS(r.status)) *handle = h;
+    return r.status;
+}
+
+static NTSTATUS ObjectState(hostproto::Call call, HANDLE handle, PLONG previous)
+{
+    Writer w;
+    WriteHandle(w, handle);
+    Reply r;
+    Call(call, w, &r);
+    LONG p = LONG(r.reader.U32());
+    if (NT_SUCCESS(r.status) && previous) *previous = p;
+    return r.status;
+}
+
+NTSTATUS NtCreateEvent(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, EVENT_TYPE type,
+                       BOOLEAN initialState)
+{
+    return CreateObject(hostproto::kCreateEvent, handle, access, attributes, ULONG(type), initialState);
+}
+NTSTATUS NtOpenEvent(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
+{
+    return OpenObject(hostproto::kOpenEvent, handle, access, attributes);
+}
+NTSTATUS NtSetEvent(HANDLE handle, PLONG previousState) { return ObjectState(hostproto::kSetEvent, handle, previousState); }
+NTSTATUS NtResetEvent(HANDLE handle, PLONG previousState)
+{
+    return ObjectState(hostproto::kResetEvent, handle, previousState);
+}
+NTSTATUS NtPulseEvent(HANDLE handle, PLONG previousState)
+{
+    return ObjectState(hostproto::kPulseEvent, handle, previousState);
+}
+NTSTATUS NtCreateSemaphore(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, LONG initialCount,
+                           LONG maximumCount)
+{
+    return CreateObject(hostproto::kCreateSemaphore, handle, access, attributes, ULONG(initialCount),
+                        ULONG(maximumCount));
+}
+NTSTATUS NtOpenSemaphore(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
+{
+    return OpenObject(hostproto::kOpenSemaphore, handle, access, attributes);
+}
+NTSTATUS NtReleaseSemaphore(HANDLE handle, LONG releaseCount, PLONG previousCount)
+{
+    Writer w;
+    WriteHandle(w, handle);
+    w.U32(ULONG(releaseCount));
+    Reply r;
+    Call(hostproto::kReleaseSemaphore, w, &r);
+    LONG p = LONG(r.reader.U32());
+    if (NT_SUCCESS(r.status) && previousCount) *previousCount = p;
+    return r.status;
+}
+NTSTATUS NtCreateMutant(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, BOOLEAN initialOwner)
+{
+    return CreateObject(hostproto::kCreateMutant, handle, access, attributes, initialOwner, 0);
+}
+NTSTATUS NtOpenMutant(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
+{
+    return OpenObject(hostproto::kOpenMutant, handle, access, attributes);
+}
+NTSTATUS NtReleaseMutant(HANDLE handle, PLONG previousCount)
+{
+    return ObjectState(hostproto::kReleaseMutant, handle, previousCount);
+}
+
+NTSTATUS NtWaitForMultipleObjects(ULONG count, const HANDLE* handles, WAIT_TYPE waitType, BOOLEAN alertable,
+                                  PLARGE_INTEGER timeout)
+{
+    if (count > MAXIMUM_WAIT_OBJECTS) return STATUS_INVALID_PARAMETER;
+    if (count && !handles) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(count);
+    for (ULONG i = 0; i < count; i++) WriteHandle(w, handles[i]);
+    w.U32(waitType == WaitAll).U32(alertable).U32(timeout ? 1 : 0).I64(timeout ? timeout->QuadPart : 0);
+    Reply r;
+    Call(hostproto::kWait, w, &r);
+    return r.status;
+}
+
+NTSTATUS NtWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout)
+{
+    return NtWaitForMultipleObjects(1, &handle, WaitAny, alertable, timeout);
+}
+
+NTSTATUS NtDelayExecution(BOOLEAN alertable, PLARGE_INTEGER interval)
+{
+    if (!interval) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(alertable).I64(interval->QuadPart);
+    Reply r;
+    Call(hostproto::kDelay, w, &r);
+    return r.status;
+}
+
+NTSTATUS NtTestAlert()
+{
+    Reply r;
+    Call(hostproto::kTestAlert, Writer(), &r);
+    return r.status;
+}
+
+NTSTATUS NtQuerySystemTime(PLARGE_INTEGER systemTime)
+{
+    if (!systemTime) return STATUS_ACCESS_VIOLATION;
+    Reply r;
+    Call(hostproto::kSystemTime, Writer(), &r);
+    systemTime->QuadPart = r.reader.I64();
+    return r.status;
+}
+
+ULONG NtGetTickCount()
+{
+    Reply r;
+    Call(hostproto::kTickCount, Writer(), &r);
+    return r.reader.U32();
+}
+
+NTSTATUS NtQueryPerformanceCounter(PLARGE_INTEGER counter, PLARGE_INTEGER frequency)
+{
+    Reply r;
+    Call(hostproto::kPerformanceCounter, Writer(), &r);
+    LONGLONG c = r.reader.I64(), f = r.reader.I64();
+    if (counter) counter->QuadPart = c;
+    if (frequency) frequency->QuadPart = f;
+    return r.status;
+}
+
+ULONG NtGetCurrentProcessId()
+{
+    if (channel.fd < 0 && !channel.Open()) HostLost();
+    return processId;
+}
+
+ULONG NtGetCurrentThreadId()
+{
+    if (channel.fd < 0 && !channel.Open()) HostLost();
+    return channel.threadId;
+}
+
+NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK iosb,
+                      PLARGE_INTEGER allocationSize, ULONG fileAttributes, ULONG shareAccess,
+                      ULONG createDisposition, ULONG createOptions, PVOID, ULONG)
+{
+    if (!handle || !attributes) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(access);
+    WriteAttributes(w, attributes);
+    w.U32(allocationSize ? 1 : 0).I64(allocationSize ? allocationSize->QuadPart : 0);
+    w.U32(fileAttributes).U32(shareAccess).U32(createDisposition).U32(createOptions);
+    Reply r;
+    Call(hostproto::kCreateFile, w, &r);
+    HANDLE h = ReadHandle(r.reader);
+    ReadIosb(r.reader, iosb);
+    if (NT_SUCCESS(r.status)) *handle = h;
+    return r.status;
+}
+
+// An overlapped request: the call returns STATUS_PENDING at once, and a
+// thread of this process of its own (with its own connection, in the same
+// NT process) runs the request in the host to its end, writes what it
+// returned into the caller's buffers and status block, and only then sets
+// the caller's event, so a waiter always finds the results in place. A
+// request that fails at once is reported the same way. Completion routines
+// (APCs) are not carried.
+static NTSTATUS Overlapped(HANDLE event, PIO_STATUS_BLOCK iosb, std::function<NTSTATUS(PIO_STATUS_BLOCK)> run)
+{
+    if (event) {
+        NTSTATUS s = NtResetEvent(event, nullptr);
+        if (!NT_SUCCESS(s)) return s;
+    }
+    std::thread([event, iosb, run = std::move(run)] {
+        IO_STATUS_BLOCK local;
+        local.Status = STATUS_PENDING;
+        local.Information = 0;
+        NTSTATUS s = run(&local);
+        if (iosb) {
+            iosb->Information = NT_ERROR(s) && local.Status == STATUS_PENDING ? 0 : local.Information;
+            __atomic_store_n(&iosb->Status, local.Status == STATUS_PENDING ? s : local.Status, __ATOMIC_RELEASE);
+        }
+        if (event) NtSetEvent(event, nullptr);
+    }).detach();
+    return STATUS_PENDING;
+}
+
+static NTSTATUS ControlFile(hostproto::Call call, HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine,
+                            PVOID apcContext, PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer,
+                            ULONG inputLength, PVOID outputBuffer, ULONG outputLength)
+{
+    if (apcRoutine) return ClientUnsupported("completion routines of device and file-system control");
+    if (event || apcContext)
+        return Overlapped(event, iosb, [=](PIO_STATUS_BLOCK local) {
+            return ControlFile(call, file, nullptr, nullptr, nullptr, local, ioControlCode, inputBuffer, inputLength,
+                               outputBuffer, outputLength);
+        });
+    if (inputLength > hostproto::kMaxBody / 2 || outputLength > hostproto::kMaxBody / 2)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    bool buffered = METHOD_FROM_CTL_CODE(ioControlCode) == METHOD_BUFFERED;
+    Writer w;
+    WriteHandle(w, file);
+    w.U32(ioControlCode).U32(inputBuffer ? 1 : 0).Bytes(inputBuffer, inputBuffer ? inputLength : 0);
+    // The driver may read what the caller's output buffer holds, except
+    // for a buffered request, which hands it a zeroed system buffer.
+    w.U32(outputBuffer ? 1 : 0).U32(outputLength);
+    w.Bytes(outputBuffer, outputBuffer && !buffered ? outputLength : 0);
+    Reply r;
+    Call(call, w, &r);
+    ReadIosb(r.reader, iosb);
+    uint32_t n;
+    const uint8_t* data = r.reader.Bytes(&n);
+    if (n && outputBuffer) std::memcpy(outputBuffer, data, n < outputLength ? n : outputLength);
+    return r.status;
+}
+
+NTSTATUS NtDeviceIoControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                               PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer,
+                               ULONG inputLength, PVOID outputBuffer, ULONG outputLength)
+{
+    return ControlFile(hostproto::kDeviceIoControl, file, event, apcRoutine, apcContext, iosb, ioControlCode,
+                       inputBuffer, inputLength, outputBuffer, outputLength);
+}
+
+NTSTATUS NtFsControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                         PIO_STATUS_BLOCK iosb, ULONG fsControlCode, PVOID inputBuffer, ULONG inputLength,
+                         PVOID outputBuffer, ULONG outputLength)
+{
+    return ControlFile(hostproto::kFsControlFile, file, event, apcRoutine, apcContext, iosb, fsControlCode,
+                       inputBuffer, inputLength, outputBuffer, outputLength);
+}
+
+static NTSTATUS Transfer(hostproto::Call call, HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine,
+                         PVOID apcContext, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length,
+                         PLARGE_INTEGER byteOffset, PULONG key)
+{
+    if (apcRoutine) return ClientUnsupported("completion routines of NtReadFile/NtWriteFile");
+    if (event || apcContext) {
+        // The offset is read now, as the kernel would.
+        LARGE_INTEGER offset{};
+        bool hasOffset = byteOffset != nullptr;
+        if (hasOffset) offset = *byteOffset;
+        ULONG k = key ? *key : 0;
+        bool hasKey = key != nullptr;
+        return Overlapped(event, iosb, [=](PIO_STATUS_BLOCK local) mutable {
+            return Transfer(call, file, nullptr, nullptr, nullptr, local, buffer, length, hasOffset ? &offset : nullptr,
+                            hasKey ? &k : nullptr);
+        });
+    }
+    if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    bool read = call == hostproto::kReadFile;
+    Writer w;
+    WriteHandle(w, file);
+    w.U32(length).Bytes(buffer, read ? 0 : length);
+    w.U32(byteOffset ? 1 : 0).I64(byteOffset ? byteOffset->QuadPart : 0).U32(key ? 1 : 0).U32(key ? *key : 0);
+    Reply r;
+    Call(call, w, &r);
+    ReadIosb(r.reader, iosb);
+    uint32_t n;
+    const uint8_t* data = r.reader.Bytes(&n);
+    if (read && n) std::memcpy(buffer, data, n < length ? n : length);
+    return r.status;
+}
+
+NTSTATUS NtReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                    PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset, PULONG key)
+{
+    return Transfer(hostproto::kReadFile, file, event, apcRoutine, apcContext, iosb, buffer, length, byteOffset, key);
+}
+
+NTSTATUS NtWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                     PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset, PULONG key)
+{
+    return Transfer(hostproto::kWriteFile, file, event, apcRoutine, apcContext, iosb, buffer, length, byteOffset,
+                    key);
+}
+
+// Views of sections map the section's memory file, which the host hands
+// over, into this process: the same pages as the drivers' and every other
+// process's views. This process keeps its own list of them.
+static std::mutex viewLock;
+static std::map<ULONG_PTR, SIZE_T> views;
+
+NTSTATUS NtCreateSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                         PLARGE_INTEGER maximumSize, ULONG pageProtection, ULONG allocationAttributes,
+                         HANDLE fileHandle)
+{
+    if (fileHandle) return ClientUnsupported("NtCreateSection of a file");
+    if (!section) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(access);
+    WriteAttributes(w, attributes);
+    w.U32(maximumSize ? 1 : 0).I64(maximumSize ? maximumSize->QuadPart : 0).U32(pageProtection).U32(allocationAttributes);
+    Reply r;
+    Call(hostproto::kCreateSection, w, &r);
+    HANDLE h = ReadHandle(r.reader);
+    if (NT_SUCCESS(r.status)) *section = h;
+    return r.status;
+}
+
+NTSTATUS NtOpenSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
+{
+    return OpenObject(hostproto::kOpenSection, section, access, attributes);
+}
+
+NTSTATUS NtMapViewOfSection(HANDLE section, HANDLE process, PVOID* baseAddress, ULONG_PTR, SIZE_T,
+                            PLARGE_INTEGER sectionOffset, PSIZE_T viewSize, SECTION_INHERIT, ULONG, ULONG protect)
+{
+    if (process != NtCurrentProcess()) return ClientUnsupported("NtMapViewOfSection into another process");
+    if (!baseAddress || !viewSize) return STATUS_ACCESS_VIOLATION;
+    LONGLONG offset = sectionOffset ? sectionOffset->QuadPart : 0;
+    Writer w;
+    WriteHandle(w, section);
+    w.U32(protect).I64(offset).U32(ULONG(*viewSize));
+    Reply r;
+    int fd = -1;
+    Call(hostproto::kMapSection, w, &r, &fd);
+    SIZE_T size = r.reader.U32();
+    if (!NT_SUCCESS(r.status) || fd < 0) {
+        if (fd >= 0) ::close(fd);
+        return NT_SUCCESS(r.status) ? STATUS_UNSUCCESSFUL : r.status;
+    }
+    if (*baseAddress && reinterpret_cast<ULONG_PTR>(*baseAddress) % 0x10000) {
+        ::close(fd);
+        return STATUS_MAPPED_ALIGNMENT;
+    }
+    int prot = PROT_READ | (protect == PAGE_READWRITE ? PROT_WRITE : 0);
+    int flags = MAP_SHARED | (*baseAddress ? MAP_FIXED_NOREPLACE : 0);
+    void* at = ::mmap(*baseAddress, size, prot, flags, fd, offset);
+    ::close(fd);
+    if (at == MAP_FAILED) return errno == EEXIST ? NTSTATUS{STATUS_CONFLICTING_ADDRESSES} : NTSTATUS{STATUS_NO_MEMORY};
+    if (*baseAddress && at != *baseAddress) {
+        ::munmap(at, size);
+        return STATUS_CONFLICTING_ADDRESSES;
+    }
+    {
+        std::lock_guard<std::mutex> g(viewLock);
+        views[reinterpret_cast<ULONG_PTR>(at)] = size;
+    }
+    *baseAddress = at;
+    *viewSize = size;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NtUnmapViewOfSection(HANDLE process, PVOID baseAddress)
+{
+    if (process != NtCurrentProcess()) return ClientUnsupported("NtUnmapViewOfSection of another process");
+    std::lock_guard<std::mutex> g(viewLock);
+    auto it = views.find(reinterpret_cast<ULONG_PTR>(baseAddress));
+    if (it == views.end()) return STATUS_NOT_MAPPED_VIEW;
+    ::munmap(baseAddress, it->second);
+    views.erase(it);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NtDuplicateObject(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess, PHANDLE targetHandle,
+                           ACCESS_MASK access, ULONG attributes, ULONG options)
+{
+    Writer w;
+    WriteHandle(w, sourceProcess);
+    WriteHandle(w, sourceHandle);
+    WriteHandle(w, targetProcess);
+    w.U32(targetHandle ? 1 : 0).U32(access).U32(attributes).U32(options);
+    Reply r;
+    Call(hostproto::kDuplicateObject, w, &r);
+    HANDLE h = ReadHandle(r.reader);
+    if (NT_SUCCESS(r.status) && targetHandle) *targetHandle = h;
+    return r.status;
+}
+
+static std::u16string Counted(const UNICODE_STRING* s)
+{
+    return s && s->Buffer ? std::u16string(s->Buffer, s->Length / 2) : std::u16string();
+}
+
+NTSTATUS NtCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, ULONG titleIndex,
+                     PUNICODE_STRING className, ULONG createOptions, PULONG disposition)
+{
+    if (!key || !attributes) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    w.U32(access);
+    WriteAttributes(w, attributes);
+    w.U32(titleIndex).U32(className ? 1 : 0).Text(Counted(className)).U32(createOptions);
+    Reply r;
+    Call(hostproto::kCreateKey, w, &r);
+    HANDLE h = ReadHandle(r.reader);
+    ULONG d = r.reader.U32();
+    if (NT_SUCCESS(r.status)) {
+        *key = h;
+        if (disposition) *disposition = d;
+    }
+    return r.status;
+}
+
+NTSTATUS NtOpenKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
+{
+    return OpenObject(hostproto::kOpenKey, key, access, attributes);
+}
+
+static NTSTATUS KeyCall(hostproto::Call call, HANDLE key)
+{
+    Writer w;
+    WriteHandle(w, key);
+    Reply r;
+    Call(call, w, &r);
+    return r.status;
+}
+
+NTSTATUS NtDeleteKey(HANDLE key) { return KeyCall(hostproto::kDeleteKey, key); }
+NTSTATUS NtFlushKey(HANDLE key) { return KeyCall(hostproto::kFlushKey, key); }
+
+static NTSTATUS KeyQuery(hostproto::Call call, HANDLE key, const UNICODE_STRING* valueName, ULONG index,
+                         ULONG infoClass, PVOID info, ULONG length, PULONG resultLength)
+{
+    if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    Writer w;
+    WriteHandle(w, key);
+    w.Text(Counted(valueName)).U32(index).U32(infoClass).U32(length);
+    Reply r;
+    Call(call, w, &r);
+    ULONG needed = r.reader.U32();
+    uint32_t n;
+    const uint8_t* data = r.reader.Bytes(&n);
+    if (n && info) std::memcpy(info, data, n < length ? n : length);
+    if (resultLength) *resultLength = needed;
+    return r.status;
+}
+
+NTSTATUS NtQueryValueKey(HANDLE key, PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID info,
+                         ULONG length, PULONG resultLength)
+{
+    return KeyQuery(hostproto::kQueryValueKey, key, valueName, 0, infoClass, info, length, resultLength);
+}
+NTSTATUS NtEnumerateKey(HANDLE key, ULONG index, KEY_INFORMATION_CLASS infoClass, PVOID info, ULONG length,
+                        PULONG resultLength)
+{
+    return KeyQuery(hostproto::kEnumerateKey, key, nullptr, index, infoClass, info, length, resultLength);
+}
+NTSTATUS NtEnumerateValueKey(HANDLE key, ULONG index, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID info,
+                             ULONG length, PULONG resultLength)
+{
+    return KeyQuery(hostproto::kEnumerateValueKey, key, nullptr, index, infoClass, info, length, resultLength);
+}
+NTSTATUS NtQueryKey(HANDLE key, KEY_INFORMATION_CLASS infoClass, PVOID info, ULONG length, PULONG resultLength)
+{
+    return KeyQuery(hostproto::kQueryKey, key, nullptr, 0, infoClass, info, length, resultLength);
+}
+
+NTSTATUS NtSetValueKey(HANDLE key, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type, PVOID data,
+                       ULONG dataSize)
+{
+    if (dataSize > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    if (dataSize && !data) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    WriteHandle(w, key);
+    w.Text(Counted(valueName)).U32(titleIndex).U32(type).Bytes(data, dataSize);
+    Reply r;
+    Call(hostproto::kSetValueKey, w, &r);
+    return r.status;
+}
+
+NTSTATUS NtDeleteValueKey(HANDLE key, PUNICODE_STRING valueName)
+{
+    Writer w;
+    WriteHandle(w, key);
+    w.Text(Counted(valueName)).U32(0).U32(0).Bytes(nullptr, 0);
+    Reply r;
+    Call(hostproto::kDeleteValueKey, w, &r);
+    return r.status;
+}
+
+static NTSTATUS FileInformation(hostproto::Call call, HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
+                                ULONG infoClass)
+{
+    if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    bool set = call == hostproto::kSetInformationFile;
+    Writer w;
+    WriteHandle(w, file);
+    w.U32(infoClass).U32(length).Bytes(info, set && info ? length : 0);
+    if (set && length && !info) return STATUS_ACCESS_VIOLATION;
+    Reply r;
+    Call(call, w, &r);
+    ReadIosb(r.reader, iosb);
+    uint32_t n;
+    const uint8_t* data = r.reader.Bytes(&n);
+    if (n && info) std::memcpy(info, data, n < length ? n : length);
+    return r.status;
+}
+
+NTSTATUS NtQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
+                                FILE_INFORMATION_CLASS infoClass)
+{
+    return FileInformation(hostproto::kQueryInformationFile, file, iosb, info, length, infoClass);
+}
+NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
+                              FILE_INFORMATION_CLASS infoClass)
+{
+    return FileInformation(hostproto::kSetInformationFile, file, iosb, info, length, infoClass);
+}
+NTSTATUS NtQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
+                                      FS_INFORMATION_CLASS infoClass)
+{
+    return FileInformation(hostproto::kQueryVolumeInformationFile, file, iosb, info, length, infoClass);
+}
+
+static NTSTATUS FileCall(hostproto::Call call, HANDLE file, PIO_STATUS_BLOCK iosb)
+{
+    Writer w;
+    WriteHandle(w, file);
+    Reply r;
+    Call(call, w, &r);
+    ReadIosb(r.reader, iosb);
+    return r.status;
+}
+
+NTSTATUS NtFlushBuffersFile(HANDLE file, PIO_STATUS_BLOCK iosb) { return FileCall(hostproto::kFlushBuffersFile, file, iosb); }
+NTSTATUS NtCancelIoFile(HANDLE file, PIO_STATUS_BLOCK iosb) { return FileCall(hostproto::kCancelIoFile, file, iosb); }
+
+NTSTATUS NtDeleteFile(POBJECT_ATTRIBUTES attributes)
+{
+    if (!attributes) return STATUS_ACCESS_VIOLATION;
+    Writer w;
+    WriteAttributes(w, attributes);
+    Reply r;
+    Call(hostproto::kDeleteFile, w, &r);
+    return r.status;
+}
+
+NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                              PIO_STATUS_BLOCK iosb, PVOID info, ULONG length, FILE_INFORMATION_CLASS infoClass,
+                              BOOLEAN returnSingleEntry, PUNICODE_STRING fileName, BOOLEAN restartScan)
+{
+    if (event || apcRoutine || apcContext) return ClientUnsupported("overlapped NtQueryDirectoryFile");
+    if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    Writer w;
+    WriteHandle(w, file);
+    w.U32(length).U32(infoClass).U32(returnSingleEntry).U32(fileName ? 1 : 0).Text(Counted(fileName)).U32(restartScan);
+    Reply r;
+    Call(hostproto::kQueryDirectoryFile, w, &r);
+    ReadIosb(r.reader, iosb);
+    uint32_t n;
+    const uint8_t* data = r.reader.Bytes(&n);
+    if (n && info) std::memcpy(info, data, n < length ? n : length);
+    return r.status;
+}
+
+NTSTATUS NtReportEvent(const std::u16string& source, USHORT type, USHORT category, ULONG eventId,
+                       const std::vector<std::u16string>& strings, const void* data, ULONG dataSize)
+{
+    if (strings.size() > 256 || dataSize > hostproto::kMaxBody / 2) return STATUS_INVALID_PARAMETER;
+    Writer w;
+    w.Text(source).U32(type).U32(category).U32(eventId).U32(ULONG(strings.size()));
+    for (const auto& text : strings) w.Text(text);
+    w.Bytes(data, data ? dataSize : 0);
+    Reply r;
+    Call(hostproto::kReportEvent, w, &r);
+    return r.status;
+}
+
+}  // namespace client
+}  // namespace w32

@@ -1,0 +1,18 @@
+// The Win32 layer's own entry points into the kernel: the system calls with
+// the seam's exact contracts, declared in w32::seam so that the layer's
+// modules (which see only these) never name a kernel routine. Each call goes
+// to the kernel linked into this process (embedded machine) or, when the
+// process is a client of a machine host, across the host's socket
+// (w32_client.cpp).
+#pragma once
+
+#include "../nt/nt_user.h"
+
+#include <string>
+#include <vector>
+
+namespace w32::seam {
+#include "../nt/nt_syscall.inc"
+}  // namespace w32::seam
+
+using namespace w32::seam;

@@ -1,0 +1,184 @@
+// A client program for the machine-host tests: a plain Win32 program that
+// attaches to the host named by ZAR_MACHINE and does one thing, given on its
+// command line, printing what it saw on one line:
+//
+//   wait NAME MS           wait for named event NAME: "signalled" or "timeout"
+//   set NAME               set named event NAME: "set"
+//   hold NAME              create an unnamed event, print its handle value,
+//                          then wait for named event NAME
+//   poke HANDLE            set the event behind a handle value: "ok" or "error N"
+//   pend                   a device request the test driver holds: "done N"
+//   overlapped             the same held request, overlapped with an event:
+//                          "pending", then "done N" when it completed
+//   echo                   a buffered, an in-direct, an out-direct and a
+//                          neither request: "echo ok" or what differed
+//   put NAME AT TEXT EVENT FROM
+//                          map section NAME (64 KB, made when missing), write
+//                          TEXT at AT, print "put", wait for named event
+//                          EVENT, then print the text at FROM
+//   get NAME AT            map section NAME and print the text at AT
+//   reg NAME VALUE         set HKLM\Software\HostTest NAME to the string
+//                          VALUE and read it back: "reg VALUE"
+//   file PATH TEXT         write TEXT to a new file PATH and ask its size:
+//                          "file N"
+//   count NAME N           release named semaphore NAME N times, then wait
+//                          on it N+1 times with no time-out: "count M"
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/win32/w32_host.h"
+#include "platform/win32/win32.h"
+#include "tests/platform/host/host_test_driver.h"
+
+namespace {
+
+HANDLE OpenDevice()
+{
+    return CreateFileA("\\\\.\\HostTest", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+int Echo()
+{
+    HANDLE device = OpenDevice();
+    if (device == INVALID_HANDLE_VALUE) return std::printf("open error %u\n", GetLastError()), 1;
+    unsigned char in[64], out[64];
+    for (int i = 0; i < 64; i++) in[i] = static_cast<unsigned char>(i * 3);
+    const ULONG codes[] = {IOCTL_HT_ECHO_BUFFERED, IOCTL_HT_ECHO_IN_DIRECT, IOCTL_HT_ECHO_OUT_DIRECT,
+                           IOCTL_HT_ECHO_NEITHER};
+    for (ULONG code : codes) {
+        DWORD returned = 0;
+        std::memset(out, 0xEE, sizeof out);
+        // In-direct: the driver reads the second buffer, so it carries the data.
+        bool inDirect = code == IOCTL_HT_ECHO_IN_DIRECT;
+        if (inDirect) std::memcpy(out, in, sizeof in);
+        BOOL ok = DeviceIoControl(device, code, in, sizeof in, out, sizeof out, &returned, nullptr);
+        bool same = true;
+        for (int i = 0; i < 64; i++) same &= out[i] == static_cast<unsigned char>(inDirect ? in[i] : in[63 - i]);
+        if (!ok || returned != 64 || !same) {
+            std::printf("echo %#x failed: ok %d, %u bytes, error %u\n", code, ok, returned, GetLastError());
+            return 1;
+        }
+    }
+    CloseHandle(device);
+    std::printf("echo ok\n");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc < 2) return 2;
+    std::string what = argv[1];
+    if (!w32host::IsClient()) {
+        std::printf("not a client\n");
+        return 2;
+    }
+    if (what == "wait" && argc == 4) {
+        HANDLE e = CreateEventA(nullptr, TRUE, FALSE, argv[2]);
+        DWORD r = WaitForSingleObject(e, static_cast<DWORD>(std::atoi(argv[3])));
+        std::printf("%s\n", r == WAIT_OBJECT_0 ? "signalled" : r == WAIT_TIMEOUT ? "timeout" : "failed");
+        return r == WAIT_OBJECT_0 ? 0 : 1;
+    }
+    if (what == "set" && argc == 3) {
+        HANDLE e = OpenEventA(EVENT_ALL_ACCESS, FALSE, argv[2]);
+        if (!e) return std::printf("open error %u\n", GetLastError()), 1;
+        return SetEvent(e) ? (std::printf("set\n"), 0) : 1;
+    }
+    if (what == "hold" && argc == 3) {
+        HANDLE mine = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, argv[2]);
+        std::printf("%lu\n", static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(mine)));
+        WaitForSingleObject(stop, INFINITE);
+        // Still ours after the other client's attempt: unsignalled.
+        std::printf("%s\n", WaitForSingleObject(mine, 0) == WAIT_TIMEOUT ? "untouched" : "touched");
+        return 0;
+    }
+    if (what == "poke" && argc == 3) {
+        auto h = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::strtoul(argv[2], nullptr, 10)));
+        if (SetEvent(h)) return std::printf("ok\n"), 0;
+        std::printf("error %u\n", GetLastError());
+        return 0;
+    }
+    if (what == "pend") {
+        HANDLE device = OpenDevice();
+        if (device == INVALID_HANDLE_VALUE) return std::printf("open error %u\n", GetLastError()), 1;
+        ULONG value = 0;
+        DWORD returned = 0;
+        BOOL ok = DeviceIoControl(device, IOCTL_HT_PEND, nullptr, 0, &value, sizeof value, &returned, nullptr);
+        std::printf(ok ? "done %u\n" : "failed %u\n", ok ? value : GetLastError());
+        return ok ? 0 : 1;
+    }
+    if (what == "overlapped") {
+        HANDLE device = CreateFileA("\\\\.\\HostTest", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+        if (device == INVALID_HANDLE_VALUE) return std::printf("open error %u\n", GetLastError()), 1;
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);  // set: the request must clear it
+        ULONG value = 0;
+        DWORD returned = 0;
+        BOOL ok = DeviceIoControl(device, IOCTL_HT_PEND, nullptr, 0, &value, sizeof value, &returned, &ov);
+        if (ok || GetLastError() != ERROR_IO_PENDING) return std::printf("not pending %u\n", GetLastError()), 1;
+        std::printf("pending\n");
+        if (WaitForSingleObject(ov.hEvent, INFINITE) != WAIT_OBJECT_0) return 1;
+        ok = GetOverlappedResult(device, &ov, &returned, FALSE);
+        std::printf(ok && returned == sizeof value ? "done %u\n" : "failed %u\n", ok ? value : GetLastError());
+        return ok ? 0 : 1;
+    }
+    if (what == "echo") return Echo();
+    if (what == "put" && argc == 7) {
+        HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0x10000, argv[2]);
+        auto* view = static_cast<char*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
+        if (!view) return std::printf("map error %u\n", GetLastError()), 1;
+        std::strcpy(view + std::atoi(argv[3]), argv[4]);
+        std::printf("put\n");
+        HANDLE done = CreateEventA(nullptr, TRUE, FALSE, argv[5]);
+        WaitForSingleObject(done, INFINITE);
+        std::printf("%s\n", view + std::atoi(argv[6]));
+        UnmapViewOfFile(view);
+        return 0;
+    }
+    if (what == "get" && argc == 4) {
+        HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, argv[2]);
+        auto* view = static_cast<const char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+        if (!view) return std::printf("map error %u\n", GetLastError()), 1;
+        std::printf("%s\n", view + std::atoi(argv[3]));
+        return 0;
+    }
+    if (what == "reg" && argc == 4) {
+        HKEY key;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\HostTest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr) != ERROR_SUCCESS)
+            return std::printf("create failed\n"), 1;
+        RegSetValueExA(key, argv[2], 0, REG_SZ, reinterpret_cast<const BYTE*>(argv[3]),
+                       static_cast<DWORD>(std::strlen(argv[3]) + 1));
+        char back[256] = {};
+        DWORD type = 0, size = sizeof back;
+        LSTATUS r = RegQueryValueExA(key, argv[2], nullptr, &type, reinterpret_cast<BYTE*>(back), &size);
+        RegCloseKey(key);
+        std::printf("reg %s\n", r == ERROR_SUCCESS && type == REG_SZ ? back : "failed");
+        return 0;
+    }
+    if (what == "file" && argc == 4) {
+        HANDLE f = CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (f == INVALID_HANDLE_VALUE) return std::printf("create error %u\n", GetLastError()), 1;
+        DWORD written = 0;
+        WriteFile(f, argv[3], static_cast<DWORD>(std::strlen(argv[3])), &written, nullptr);
+        std::printf("file %u\n", GetFileSize(f, nullptr));
+        CloseHandle(f);
+        return 0;
+    }
+    if (what == "count" && argc == 4) {
+        LONG n = std::atoi(argv[3]);
+        HANDLE s = CreateSemaphoreA(nullptr, 0, 1000, argv[2]);
+        for (LONG i = 0; i < n; i++) ReleaseSemaphore(s, 1, nullptr);
+        LONG got = 0;
+        while (WaitForSingleObject(s, 0) == WAIT_OBJECT_0) got++;
+        std::printf("count %ld\n", static_cast<long>(got));
+        return 0;
+    }
+    return 2;
+}
