@@ -20,7 +20,7 @@ NTSTATUS ZarNotWritten(const char* name)
         PVOID seen = InterlockedCompareExchangePointer(&gStubsReported[i], const_cast<char*>(name), nullptr);
         if (seen == name) return STATUS_NOT_IMPLEMENTED;
         if (seen == nullptr) {
-            DbgPrint("ZARKD: %s: its module is not written yet\n", name);
+            DbgPrint("ZARKD: %s: its module is not written yet", name);
             return STATUS_NOT_IMPLEMENTED;
         }
     }

@@ -224,8 +224,6 @@ using PANSI_STRING = ANSI_STRING*;
     UNICODE_STRING { sizeof(s) - sizeof(s[0]), sizeof(s), const_cast<PWSTR>(s) }
 
 void RtlInitUnicodeString(PUNICODE_STRING dest, PCWSTR source);
-// Debug output of a driver, printf-style, to the machine's standard error.
-ULONG DbgPrint(PCSTR format, ...) __attribute__((format(printf, 1, 2)));
 void RtlInitAnsiString(PANSI_STRING dest, PCSTR source);
 NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING dest, const ANSI_STRING* source, BOOLEAN allocate);
 NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING dest, PCUNICODE_STRING source, BOOLEAN allocate);
