@@ -93,17 +93,19 @@ public:
             if (d.Size == 0 || d.Dropped) {
                 ++dropped;
             } else {
+                // From the parity's record bank into the play ring, as the
+                // library's disk round trip would bring it.
+                bare::Stream s(size_t(d.Size) * ZAR_JPEG_BLOCK_BYTES);
+                board_.Memory().Read(d.Address, sim::Sdram::RecordBankMode(d.Parity), 0, s.data(), ULONG(s.size()));
+                board_.Memory().Write(playHead_, sim::Sdram::kModeRing, 0, s.data(), ULONG(s.size()));
                 ULONG release[2] = {d.Parity, d.Size};
                 ZarJpegReleaseSdramField(ext_, release);
-                recorded_.push_back({{sizeof(PlayNode), 0, 0, 0, 0}, d.Address, d.Size});
+                recorded_.push_back({{sizeof(PlayNode), 0, 0, 0, 0}, playHead_, d.Size});
+                playHead_ = (playHead_ + d.Size) % ZAR_JPEG_RING_BLOCKS;
                 blocks += d.Size;
                 scale += ZarJpegQuantiserScale[d.Quantiser & 31];
                 ++measured;
-                if (keep && streams.size() < kStreamsKept) {
-                    bare::Stream s(size_t(d.Size) * ZAR_JPEG_BLOCK_BYTES);
-                    board_.Memory().Read(d.Address, sim::Sdram::kModeRing, 0, s.data(), ULONG(s.size()));
-                    streams.push_back(std::move(s));
-                }
+                if (keep && streams.size() < kStreamsKept) streams.push_back(std::move(s));
             }
         }
         PZAR_NODE_QUEUE queue = ZarPlyNodeQueue(ext_, ZAR_FX_CHANNEL_VIDEO1);
@@ -124,6 +126,7 @@ public:
     std::vector<bare::Stream> streams;
 
 private:
+    ULONG playHead_ = 0;
     PZAR_DEVICE_EXTENSION ext_;
     sim::Board& board_;
     std::deque<PlayNode> recorded_;

@@ -14,6 +14,16 @@
 // CTL_CODE(0x22, 0x800 + n, METHOD_BUFFERED, FILE_ANY_ACCESS).
 inline constexpr uint32_t IOCTL_ZARFS_FORMAT_VOLUME = 0x222004;
 inline constexpr uint32_t IOCTL_ZARFS_QUERY_VOLUME_INFO = 0x222008;
+inline constexpr uint32_t IOCTL_ZARFS_GET_PREFERENCES = 0x222028;
+inline constexpr uint32_t IOCTL_ZARFS_SET_PREFERENCES = 0x22202C;
+inline constexpr uint32_t IOCTL_ZARFS_GET_FILE_ENTRY = 0x222030;
+inline constexpr uint32_t IOCTL_ZARFS_GET_VOLUME_SPACE_INFO = 0x222038;
+inline constexpr uint32_t IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_SUSPEND = 0x222058;
+inline constexpr uint32_t IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_RESUME = 0x22205C;
+inline constexpr uint32_t IOCTL_ZARFS_GET_SCSI_PREFS = 0x222060;
+inline constexpr uint32_t IOCTL_ZARFS_SET_SCSI_PREFS = 0x222064;
+inline constexpr uint32_t IOCTL_ZARFS_LOCK_FILE_SYSTEM = 0x222070;
+inline constexpr uint32_t IOCTL_ZARFS_UNLOCK_FILE_SYSTEM = 0x222074;
 
 // Result codes of a format (the status of IOCTL_ZARFS_FORMAT_VOLUME).
 inline constexpr int32_t ZARFS_FORMAT_OK = 0;
@@ -110,3 +120,42 @@ inline constexpr uint32_t ZARFS_FILE_VIDEO_SDTI = 0x2;
 inline constexpr uint32_t ZARFS_FILE_ALPHA_SDTI = 0x4;
 inline constexpr uint32_t ZARFS_FILE_VIDEO_RESERVED = 0x8;   // space taken, not yet settled by the writer
 inline constexpr uint32_t ZARFS_FILE_ALPHA_RESERVED = 0x10;
+
+// The file system's preferences (IOCTL_ZARFS_GET_PREFERENCES and
+// IOCTL_ZARFS_SET_PREFERENCES), packed; kept per card and in its registry key.
+#pragma pack(push, 1)
+struct ZAR_FILE_SYSTEM_PREFS {
+    uint32_t MinFrameDigits;         // digits of a frame file's number, at least
+    uint32_t BaseFrameNumber;        // the number of a clip's first frame
+    uint32_t HCrop;
+    uint32_t VCrop;
+    uint32_t RAMFileMaxSize;         // bytes of one RAM file
+    uint32_t TotalRAMFiles;          // RAM files of a volume
+    uint8_t DriveLetter;             // ASCII letter of the media drive
+    uint8_t Reserved[8];             // kept as the last set request gave them
+    uint32_t ImportProcessingVideo;
+    uint32_t ImportProcessingAlpha;
+};
+#pragma pack(pop)
+static_assert(sizeof(ZAR_FILE_SYSTEM_PREFS) == 41);
+static_assert(offsetof(ZAR_FILE_SYSTEM_PREFS, DriveLetter) == 24);
+static_assert(offsetof(ZAR_FILE_SYSTEM_PREFS, ImportProcessingVideo) == 33);
+
+// IOCTL_ZARFS_GET_SCSI_PREFS / IOCTL_ZARFS_SET_SCSI_PREFS.
+struct ZAR_SCSI_PREFS {
+    uint32_t RetryCount;             // further tries after the first
+    uint32_t VerifyWrite;            // nonzero: read back what was written
+};
+static_assert(sizeof(ZAR_SCSI_PREFS) == 8);
+
+// IOCTL_ZARFS_GET_VOLUME_SPACE_INFO, in and out.
+struct ZAR_VOLUME_SPACE_INFO {
+    uint32_t Handle;                 // in: a folder or file opened on the media drive
+    uint32_t VideoBlocksPerField;    // in: 0 asks for the space figures only
+    uint32_t AlphaBlocksPerField;    // in: 0 = no alpha
+    uint32_t Frames;                 // out: frames of that size that fit
+    uint32_t FreeBlocks[2];          // out: over all drives, 64-bit (low, high)
+    uint32_t TotalBlocks[2];         // out: over all drives, 64-bit (low, high)
+    uint32_t AllocatorBlocks;        // out: the allocator's total blocks - 1
+};
+static_assert(sizeof(ZAR_VOLUME_SPACE_INFO) == 36);

@@ -782,10 +782,15 @@ inline constexpr uint32_t ZAR_DEBI_MAX_CHUNK = 32752;        // mode 2, and a mo
 // Stored set/get blocks of the board set-up.
 struct ZAR_GENLOCK {
     uint32_t HorizontalPosition;  // 0..63, default 32
+    // The phase written to the encoders when PhaseOverride is set (without
+    // it the standard's own, 116 or 128): the word a reset of the video
+    // input sets to 128 along with marking the override.
     uint32_t SubcarrierPhase;     // 0..255, default 128
     uint32_t PhaseOverride;
     uint32_t GenlockOn;
-    uint32_t OverrideValue;       // taken when PhaseOverride is set
+    // Kept and returned as the caller gave it; the override takes its phase
+    // from SubcarrierPhase, which the range check covers.
+    uint32_t OverrideValue;
 };
 static_assert(sizeof(ZAR_GENLOCK) == 20);
 

@@ -206,5 +206,9 @@ static_assert(sizeof(ZAR_JPEG_SDL_HEAD_REQUEST) == 28);
 inline constexpr uint32_t ZAR_JPEG_RING_BLOCKS = 7936;
 inline constexpr uint32_t ZAR_JPEG_BLOCK_BYTES = 512;
 inline constexpr uint32_t ZAR_JPEG_QUEUE_LIMIT = 4096;   // blocks a parity may have outstanding
+// Recorded fields go to a bank of their parity, apart from the play ring;
+// a descriptor's address is the block inside that bank (access modes 101
+// and 102 of a disk request reach the banks of parity 0 and 1).
+inline constexpr uint32_t ZAR_JPEG_RECORD_BANK_BLOCKS = 4096;
 inline constexpr uint32_t ZAR_JPEG_DESCRIPTOR_RING = 256;
 inline constexpr uint32_t ZAR_JPEG_RECORD_CHANNEL = 10;

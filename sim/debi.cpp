@@ -124,8 +124,9 @@ void Debi::Finish()
         s_.timerId = 0;
     }
     bridge_.SetDebiBusy(false);
-    if (s_.latchDone) bridge_.RaiseStatus(saa7146::kIrqDebiDone);
-    trace_("idle%s", s_.latchDone ? ", done latched" : "");
+    // Done latches whether its interrupt is enabled or not, as every source does.
+    bridge_.RaiseStatus(saa7146::kIrqDebiDone);
+    trace_("idle, done latched");
 }
 
 void Debi::OnUpload()
@@ -158,7 +159,9 @@ void Debi::OnUpload()
         ++s_.sequence;
         s_.endNs = now + duration;
         s_.creditNs = 0;
-        s_.latchDone = (bridge_.Ier() & saa7146::kIrqDebiDone) != 0;
+        // Only a transfer whose end someone waits for costs a timed event;
+        // any other ends (and latches done) when it is next looked at.
+        s_.timedEnd = (bridge_.Ier() & saa7146::kIrqDebiDone) != 0;
         bridge_.SetDebiBusy(true);
         if (count <= 4) {
             ++stats_.immediates;
@@ -172,8 +175,7 @@ void Debi::OnUpload()
         }
         if (!host) {
             Finish();
-        } else if (s_.latchDone) {
-            // Only a transfer whose end someone waits for costs a timed event.
+        } else if (s_.timedEnd) {
             uint32_t sequence = s_.sequence;
             s_.timerId = host->Schedule(s_.endNs, [this, sequence] {
                 std::lock_guard lock(bridge_.Lock());
@@ -282,7 +284,7 @@ void Debi::AdvanceWindow(uint32_t bytes, int layout)
     uint64_t offset = uint64_t(s_.windowOffset) + bytes;
     uint64_t block = s_.windowBlock + offset / Sdram::kBlockSize;
     s_.windowOffset = uint32_t(offset % Sdram::kBlockSize);
-    s_.windowBlock = uint32_t(block % (layout == int(Sdram::kModeRing) ? Sdram::kRingBlocks : Sdram::kBlocks));
+    s_.windowBlock = uint32_t(block % Sdram::RegionOf(uint32_t(layout)).blocks);
 }
 
 void Debi::WindowTransfer(uint32_t page, uint32_t ad, uint32_t count, bool read)
@@ -292,7 +294,7 @@ void Debi::WindowTransfer(uint32_t page, uint32_t ad, uint32_t count, bool read)
     uint32_t mode = uint32_t(layout);
     // Host and SDRAM meet directly: each run stops at a host page and at the
     // point where the layout wraps.
-    uint32_t limit = mode == Sdram::kModeRing ? Sdram::kRingBlocks * Sdram::kBlockSize : Sdram::kBytes;
+    uint32_t limit = Sdram::RegionEnd(mode);
     uint8_t* raw = sdram_.Raw();
     uint32_t block = s_.windowBlock, start = s_.windowOffset;
     ForEachHostRun(page, ad, count, [&](uint32_t bus, uint32_t offset, uint32_t n) {

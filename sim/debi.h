@@ -23,11 +23,12 @@
 //   Every host read of PSR while busy also counts as 4 clocks of bus time,
 //   so a driver spinning on the bit without a stall finishes on a virtual
 //   clock that does not move by itself.
-// - The DEBI done status (ISR 0x80000) latches at the end of a transfer that
-//   started while IER enabled it, and only then. The driver runs programmed
-//   and polled transfers with that interrupt off and enables it, without
-//   clearing the status, just before an interrupt-driven one: a done bit
-//   left over from a polled transfer would end the next block at once.
+// - The DEBI done status (ISR 0x80000) latches at the end of every transfer,
+//   whether IER enables it or not, as the bridge's sources do; IER only
+//   decides whether it raises INTA#. A transfer that started with the
+//   interrupt off ends when it is next looked at (status read, next upload).
+//   A driver must clear a done left by such a transfer before it enables
+//   the interrupt for an interrupt-driven one, or that one would end at once.
 // - Data moves when the transfer starts; only busy and done take the time.
 //   An upload while busy is refused (traced, counted).
 // - Block host side: with DEBI_PAGE bit 11 (MMU) set, DEBI_AD is a linear
@@ -153,7 +154,7 @@ private:
         uint64_t creditNs = 0;     // bus time counted for status reads
         uint64_t timerId = 0;      // end event, when done must latch
         uint32_t sequence = 0;     // transfers started; tells a stale end event
-        bool latchDone = false;
+        bool timedEnd = false;     // the done interrupt was enabled at the upload
         // The SDRAM window.
         uint16_t blockRegister = 0;
         uint16_t modeRegister = 0;

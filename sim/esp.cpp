@@ -132,6 +132,19 @@ void Esp::WriteRegister(int n, uint8_t value)
     }
 }
 
+namespace {
+// The SDRAM layout a 0x9400 mode field selects; any other field is linear.
+uint32_t SdramModeOf(uint32_t field)
+{
+    switch (field) {
+    case kSdramModeRing: return Sdram::kModeRing;
+    case kSdramModeRecordBank0: return Sdram::kModeRecordBank0;
+    case kSdramModeRecordBank1: return Sdram::kModeRecordBank1;
+    default: return Sdram::kModeLinear;
+    }
+}
+}  // namespace
+
 void Esp::WriteSdramControl(uint16_t value)
 {
     bool arming = (value & kSdramArm) && !(s_.sdramControl & kSdramArm);
@@ -139,12 +152,11 @@ void Esp::WriteSdramControl(uint16_t value)
     uint32_t field = (value & kSdramModeMask) >> kSdramModeShift;
     if (arming) {
         s_.dmaBlock = s_.sdramBlock;
-        s_.dmaMode = field == kSdramModeRing ? Sdram::kModeRing : Sdram::kModeLinear;
+        s_.dmaMode = SdramModeOf(field);
         s_.dmaOffset = 0;
-        trace_("SDRAM side armed: block 0x%04x, mode field 0x%x (%s), %s", s_.dmaBlock, field,
-               s_.dmaMode == Sdram::kModeRing ? "ring" : "linear",
+        trace_("SDRAM side armed: block 0x%04x, mode field 0x%x (SDRAM mode %u), %s", s_.dmaBlock, field, s_.dmaMode,
                (value & kSdramFromMemory) ? "SDRAM to drive" : "drive to SDRAM");
-        if (field != 0 && field != kSdramModeRing) trace_("mode field 0x%x taken as linear", field);
+        if (field != 0 && s_.dmaMode == Sdram::kModeLinear) trace_("mode field 0x%x taken as linear", field);
     } else {
         trace_("SDRAM control := 0x%04x", value);
     }
@@ -528,7 +540,7 @@ void Esp::EndDataPhase()
     Phase phase = s_.phase;
     bool in = phase == Phase::DataIn;
     uint8_t* memory = memory_.Raw();
-    uint32_t limit = s_.dmaMode == Sdram::kModeRing ? Sdram::kRingBlocks * Sdram::kBlockSize : Sdram::kBytes;
+    uint32_t limit = Sdram::RegionEnd(s_.dmaMode);
     uint64_t moved = 0;
     // Whole pieces up to the next wrap point of SDRAM, straight into or out
     // of the image file.

@@ -118,6 +118,8 @@ inline constexpr uint16_t kSdramArm = 0x0200;
 inline constexpr uint16_t kSdramModeShift = 10;
 inline constexpr uint16_t kSdramModeMask = 0x3C00;
 inline constexpr uint16_t kSdramModeRing = 0xA;       // 1010b
+inline constexpr uint16_t kSdramModeRecordBank0 = 0x3;  // 0011b
+inline constexpr uint16_t kSdramModeRecordBank1 = 0x7;  // 0111b
 inline constexpr uint16_t kSdramStrobe = 0x4000;
 
 inline constexpr uint64_t kSelectNs = 5'000;

@@ -34,6 +34,12 @@ constexpr SizeLaw kSizeLaw[32] = {
     {3959, 3.7105}, {3954, 3.9472},
 };
 
+// Where an encoded field goes: bit 12 of the latched block names the
+// parity's record bank, bits 0-11 the block in it.
+constexpr uint32_t kRecordBankBit = 0x1000;
+uint32_t RecordBankMode(uint32_t block) { return Sdram::RecordBankMode((block & kRecordBankBit) ? 1 : 0); }
+uint32_t RecordBankBlock(uint32_t block) { return block & (kRecordBankBit - 1); }
+
 }  // namespace
 
 namespace jpeg {
@@ -614,7 +620,7 @@ void JpegCodec::Process(const FieldJob& job)
         if (job.uncompressed) {
             stream_.resize(g.RawBytes());
             job.input->PackUyvy(stream_.data());
-            sdram_.Write(job.block, Sdram::kModeRing, 0, stream_.data(), g.RawBytes());
+            sdram_.Write(RecordBankBlock(job.block), RecordBankMode(job.block), 0, stream_.data(), g.RawBytes());
             storedBytes_ = g.RawBytes();
             bitCount_ = std::min<uint32_t>(g.RawBytes() * 8, 0xFFFFFF);
         } else {
@@ -624,7 +630,8 @@ void JpegCodec::Process(const FieldJob& job)
                 bitCount_ = 0;
                 return;
             }
-            sdram_.Write(job.block, Sdram::kModeRing, 0, stream_.data(), uint32_t(stream_.size()));
+            sdram_.Write(RecordBankBlock(job.block), RecordBankMode(job.block), 0, stream_.data(),
+                         uint32_t(stream_.size()));
             storedBytes_ = uint32_t(stream_.size());
             bitCount_ = std::min<uint32_t>(data * 8, 0xFFFFFF);
         }

@@ -53,8 +53,11 @@
 //   was set when the field was latched; each processed field advances the
 //   process count by one (mod 4). So the interrupt routine of field k reads
 //   the size of the field it set up at field k - 2.
-// - Encode: the video input's field of the period is compressed into SDRAM at
-//   the latched block (ring of 7,936 blocks, wrapping). Decode: the field at
+// - Encode: the video input's field of the period is compressed into SDRAM
+//   in the record bank bit 12 of the latched block names (the parity banks
+//   of Sdram, 4,096 blocks each), at bits 0-11, wrapping inside the bank: a
+//   recording never runs into the other parity's fields or the play ring.
+//   Decode: the field at
 //   the latched block is decompressed into the board output of that codec
 //   and that parity. The stream's own tables are used; where a stream lacks
 //   them the codec's loaded tables are used (quantisation scaled as below).

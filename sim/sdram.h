@@ -7,7 +7,12 @@
 //   an address decoder that ignores the upper bits does.
 // - Access mode 0 is linear; mode 2 addresses the compressed-field ring of
 //   7,936 blocks starting at block 0 and wraps to its start inside one
-//   transfer. Other modes are treated as linear and traced by the caller.
+//   transfer. Modes 101 and 102 address the record banks of field parity 0
+//   and 1: 4,096 blocks each, right behind the ring (blocks 7,936-12,031
+//   and 12,032-16,127, below the staging area at 0x7E0000), each wrapping
+//   inside itself, so a parity's fields never run into the other's or into
+//   the play ring. Other modes are treated as linear and traced by the
+//   caller.
 #pragma once
 
 #include <algorithm>
@@ -25,6 +30,32 @@ public:
     static constexpr uint32_t kRingBlocks = 7936;
     static constexpr uint32_t kModeLinear = 0;
     static constexpr uint32_t kModeRing = 2;
+    static constexpr uint32_t kModeRecordBank0 = 101;
+    static constexpr uint32_t kModeRecordBank1 = 102;
+    static constexpr uint32_t kRecordBankBlocks = 4096;
+    static constexpr uint32_t kRecordBankFirst = kRingBlocks;
+
+    // The blocks a mode addresses: its first block and how many before it wraps.
+    struct Region {
+        uint32_t first, blocks;
+    };
+    static Region RegionOf(uint32_t mode)
+    {
+        switch (mode) {
+        case kModeRing: return {0, kRingBlocks};
+        case kModeRecordBank0: return {kRecordBankFirst, kRecordBankBlocks};
+        case kModeRecordBank1: return {kRecordBankFirst + kRecordBankBlocks, kRecordBankBlocks};
+        default: return {0, kBlocks};
+        }
+    }
+    // The byte address where 'mode' wraps back to its first block.
+    static uint32_t RegionEnd(uint32_t mode)
+    {
+        Region r = RegionOf(mode);
+        return (r.first + r.blocks) * kBlockSize;
+    }
+    // The record bank of a field parity.
+    static uint32_t RecordBankMode(uint32_t parity) { return parity & 1 ? kModeRecordBank1 : kModeRecordBank0; }
 
     Sdram() : bytes_(kBytes, 0) {}
 
@@ -32,11 +63,9 @@ public:
     // 'mode' (the ring wraps inside the transfer).
     static uint32_t Address(uint32_t block, uint32_t offset, uint32_t mode)
     {
-        if (mode == kModeRing) {
-            uint64_t b = (uint64_t(block) + offset / kBlockSize) % kRingBlocks;
-            return uint32_t(b * kBlockSize + offset % kBlockSize);
-        }
-        return uint32_t((uint64_t(block) * kBlockSize + offset) % kBytes);
+        Region r = RegionOf(mode);
+        uint64_t b = (uint64_t(block) + offset / kBlockSize) % r.blocks;
+        return uint32_t((r.first + b) * kBlockSize + offset % kBlockSize);
     }
 
     void Read(uint32_t block, uint32_t mode, uint32_t offset, void* data, uint32_t length) const
@@ -62,8 +91,7 @@ private:
         uint32_t done = 0;
         while (done < length) {
             uint32_t at = Address(block, offset + done, mode);
-            uint32_t limit = mode == kModeRing ? kRingBlocks * kBlockSize : kBytes;
-            uint32_t n = std::min(length - done, limit - at);
+            uint32_t n = std::min(length - done, RegionEnd(mode) - at);
             piece(at, done, n);
             done += n;
         }

@@ -365,7 +365,8 @@ private:
             write.TargetId = kDrive;
             write.FirstBlock = nextBlock_;
             write.BlockCount = d.Size;
-            write.AccessMode = ZAR_DISK_ACCESS_2;  // the field ring, wrapping at its end
+            // The parity's record bank, wrapping inside it.
+            write.AccessMode = d.Parity ? ZAR_DISK_ACCESS_102 : ZAR_DISK_ACCESS_101;
             write.SdramAddress = d.Address * ZAR_JPEG_BLOCK_BYTES;
             const bool ok = board_.Disk(write, "field write");
             if (!board_.Release(d.Parity, d.Size)) {

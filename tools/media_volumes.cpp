@@ -1,17 +1,16 @@
-// Media volumes for the front: formatting and listing go through the file-
-// system driver's control device, as the library's volume maintenance will;
-// the space and folder figures are read from what the driver holds, until
-// the media drive's own requests exist.
+// Media volumes for the front: formatting, listing and space go through the
+// file-system driver's control device, as the library's volume maintenance
+// will; a volume's folders are listed on the media drive.
 
 #include "media_volumes.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "drivers/mediafs/zarfs_driver.h"
 #include "include/zarkd.h"
 #include "platform/nt/clock.h"
 #include "platform/nt/machine.h"
+#include "platform/nt/nt_zw.h"
 #include "win32.h"
 
 namespace {
@@ -94,31 +93,55 @@ bool AnyUsable(const std::vector<ZAR_VOLUME_INFO>& volumes)
     return false;
 }
 
-// Space and folders of a volume, from the driver's own records.
+// The media drive's letter of a board, from its preferences; 0 when the
+// control device does not answer.
+char DriveLetterOf(unsigned long board)
+{
+    ControlDevice device(board);
+    ZAR_FILE_SYSTEM_PREFS prefs{};
+    if (!device.Open() || !NT_SUCCESS(device.Control(IOCTL_ZARFS_GET_PREFERENCES, nullptr, 0, &prefs, sizeof prefs)))
+        return 0;
+    return char(prefs.DriveLetter);
+}
+
+// Space and folders of a usable volume, through the media drive: the
+// volume's folder on the drive selects it for the space query, and its
+// folders list as directories.
 void ShowVolumeContents(unsigned long board, const ZAR_VOLUME_INFO& info)
 {
-    ZARFS_CARD_INSTANCE* card = ZarFsGlobFindCard(board);
-    if (card == nullptr) return;
-    for (PLIST_ENTRY e = card->Hw.Volumes.Flink; e != &card->Hw.Volumes; e = e->Flink) {
-        auto* v = CONTAINING_RECORD(e, ZARFS_HW_VOLUME, Link);
-        if (std::memcmp(v->Name, info.Name, sizeof v->Name) != 0 || v->ScsiIds[0] != info.ScsiIds[0]) continue;
-        ULONGLONG total = 0, free = 0;
-        ZarFsHwGetVolumeSpaceInfo(v, &total, &free);
-        std::printf("      space: %llu blocks in all (%.2f GB), %llu free (%.2f GB); folder area from block %lu\n",
-                    static_cast<unsigned long long>(total), double(total) * 512 / 1e9,
-                    static_cast<unsigned long long>(free), double(free) * 512 / 1e9,
-                    static_cast<unsigned long>(v->FolderAreaFirst));
-        if (!ZarFsHwVolumeUsable(v)) return;
-        std::printf("      folders: %lu\n", static_cast<unsigned long>(v->FolderCount));
-        static ZARFS_DIR_ENTRY folder;
-        for (ULONG slot = 0; slot < ZARFS_FOLDER_SLOTS; ++slot) {
-            if (!((v->FolderBitmap[slot / 32] >> (slot % 32)) & 1)) continue;
-            if (!NT_SUCCESS(ZarFsHwReadDirEntry(&card->Hw, v, slot, &folder))) continue;
-            std::printf("        %s (%lu files)\n", Narrow(folder.Name, ZARFS_NAME_CHARS).c_str(),
-                        static_cast<unsigned long>(folder.FileCount));
-        }
+    if (info.Flags & (ZARFS_VOLUME_INCOMPLETE | ZARFS_VOLUME_NAME_CONFLICT)) return;
+    const char letter = DriveLetterOf(board);
+    if (letter == 0) return;
+    const std::string path = std::string(1, letter) + ":\\KIV\\" + Narrow(info.Name, ZARFS_NAME_CHARS);
+    HANDLE volume = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (volume == INVALID_HANDLE_VALUE) {
+        std::printf("      %s cannot be opened (error %lu)\n", path.c_str(), static_cast<unsigned long>(GetLastError()));
         return;
     }
+    ZAR_VOLUME_SPACE_INFO space{};
+    space.Handle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(volume));
+    ControlDevice device(board);
+    if (device.Open() &&
+        NT_SUCCESS(device.Control(IOCTL_ZARFS_GET_VOLUME_SPACE_INFO, &space, sizeof space, &space, sizeof space))) {
+        const uint64_t total = (uint64_t(space.TotalBlocks[1]) << 32) | space.TotalBlocks[0];
+        const uint64_t free = (uint64_t(space.FreeBlocks[1]) << 32) | space.FreeBlocks[0];
+        std::printf("      space: %llu blocks in all (%.2f GB), %llu free (%.2f GB)\n",
+                    static_cast<unsigned long long>(total), double(total) * 512 / 1e9,
+                    static_cast<unsigned long long>(free), double(free) * 512 / 1e9);
+    }
+    CloseHandle(volume);
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
+    unsigned folders = 0;
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::printf("        folder %s\n", data.cFileName);
+            ++folders;
+        } while (FindNextFileA(find, &data));
+        FindClose(find);
+    }
+    std::printf("      folders: %u\n", folders);
 }
 
 }  // namespace

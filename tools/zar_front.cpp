@@ -41,6 +41,7 @@
 #include "tools/demo_clip.h"
 #include "tools/machine_folder.h"
 #include "tools/system_time.h"
+#include "tools/media_drive.h"
 #include "tools/media_volumes.h"
 #if __has_include("win32.h")
 #include "win32.h"
@@ -613,6 +614,7 @@ constexpr Section kDemoSections[] = {
     {"fields", ShowFields},
     {"disks", ShowDisks},
     {"media volumes", [] { auto b = BoardsInState2(); ShowMediaVolumes({b.begin(), b.end()}); }},
+    {"media drive", ShowMediaDrive},
     {"clip", ShowBoardZeroClip},
     {"event log", ShowEventLog},
 };

@@ -391,16 +391,23 @@ void ZarDcResetJpeg(PZAR_DEVICE_EXTENSION ext)
 
 void ZarDcResetScsi(PZAR_DEVICE_EXTENSION ext) { ZarScsiInit(ext); }
 
-void ZarDcResetMixer(PZAR_DEVICE_EXTENSION ext)
+// Keeps the first failure of a unit's steps.
+static void ZarKeepFirstFailure(NTSTATUS* first, NTSTATUS status)
 {
+    if (NT_SUCCESS(*first) && !NT_SUCCESS(status)) *first = status;
+}
+
+NTSTATUS ZarDcResetMixer(PZAR_DEVICE_EXTENSION ext)
+{
+    NTSTATUS result = STATUS_SUCCESS;
     UCHAR procAmp[kMixerProcAmpSize] = {};
     std::memset(procAmp + sizeof(ULONG), kMixerProcAmpNeutral, kMixerProcAmpSize - sizeof(ULONG));
-    ZarMixIoSetProcAmp(ext, procAmp, 0);
-    ZarMixIoSetProcAmp(ext, procAmp, 1);
+    ZarKeepFirstFailure(&result, ZarMixIoSetProcAmp(ext, procAmp, 0));
+    ZarKeepFirstFailure(&result, ZarMixIoSetProcAmp(ext, procAmp, 1));
     ULONG preview[2] = {kPreviewDefault[0], kPreviewDefault[1]};
-    ZarMixIoSetPreview(ext, preview);
+    ZarKeepFirstFailure(&result, ZarMixIoSetPreview(ext, preview));
     UCHAR fade = kMasterFadeFull;
-    ZarMixIoSetMasterFade(ext, &fade);
+    ZarKeepFirstFailure(&result, ZarMixIoSetMasterFade(ext, &fade));
 
     ext->SystemPrefs &= ~kSystemPrefsResetBits;
     ZarDebiPioWrite(ext, kRegSystemPrefs, ext->SystemPrefs);
@@ -409,25 +416,33 @@ void ZarDcResetMixer(PZAR_DEVICE_EXTENSION ext)
     ZarDcIoSetM2Routing(ext, &routing);
 
     ULONG prefs[kVideoPrefsWords] = {};
-    ZarDcIoGetVideoPrefs(ext, prefs);
-    prefs[0] = kVideoPrefsUvFilterOff;
-    ZarDcIoSetVideoPrefs(ext, prefs);
+    NTSTATUS status = ZarDcIoGetVideoPrefs(ext, prefs);
+    ZarKeepFirstFailure(&result, status);
+    // Preferences that could not be read are not written back as zeros.
+    if (NT_SUCCESS(status)) {
+        prefs[0] = kVideoPrefsUvFilterOff;
+        ZarKeepFirstFailure(&result, ZarDcIoSetVideoPrefs(ext, prefs));
+    }
+    return result;
 }
 
-void ZarDcResetGfx(PZAR_DEVICE_EXTENSION ext)
+NTSTATUS ZarDcResetGfx(PZAR_DEVICE_EXTENSION ext)
 {
+    NTSTATUS result = STATUS_SUCCESS;
     for (ULONG reg : kRegFrameStores) ZarDebiPioWrite(ext, reg, 0);
     ZAR_FRAMESTORE_SETTINGS settings{};
     settings.ModeA = settings.ModeB = kFramestoreReadFrame;
     settings.Flags = kFramestoreApplyA;
-    ZarGfxIoSetFramestore(ext, &settings);
+    ZarKeepFirstFailure(&result, ZarGfxIoSetFramestore(ext, &settings));
     ZarDcIoSynchronizeExecution(ext, 2);
     settings.Flags = kFramestoreApplyB;
-    ZarGfxIoSetFramestore(ext, &settings);
+    ZarKeepFirstFailure(&result, ZarGfxIoSetFramestore(ext, &settings));
+    return result;
 }
 
-void ZarDcResetVin(PZAR_DEVICE_EXTENSION ext)
+NTSTATUS ZarDcResetVin(PZAR_DEVICE_EXTENSION ext)
 {
+    NTSTATUS result = STATUS_SUCCESS;
     ZarSaa7113Init(ext);
     ext->DebiShadow5C00 = (ext->DebiShadow5C00 & ~kVideoControlStandardMask) | kVideoControlInputBits |
                           (Is525(ext) ? kVideoControl525 : 0);
@@ -444,41 +459,50 @@ void ZarDcResetVin(PZAR_DEVICE_EXTENSION ext)
     ZarDcIoSynchronizeExecution(ext, 2);
 
     ULONG prefs[kVideoPrefsWords] = {};
-    ZarDcIoGetVideoPrefs(ext, prefs);
-    for (ULONG i = 1; i < kVideoPrefsWords; ++i) prefs[i] = kVideoPrefsInputDefault;
-    ZarDcIoSetVideoPrefs(ext, prefs);
+    NTSTATUS status = ZarDcIoGetVideoPrefs(ext, prefs);
+    ZarKeepFirstFailure(&result, status);
+    if (NT_SUCCESS(status)) {
+        for (ULONG i = 1; i < kVideoPrefsWords; ++i) prefs[i] = kVideoPrefsInputDefault;
+        ZarKeepFirstFailure(&result, ZarDcIoSetVideoPrefs(ext, prefs));
+    }
     ULONG mode[kVinModeWords];
     std::memcpy(mode, kVinModeDefault, sizeof(mode));
     ZarVinIoSetMode(ext, mode);
     UCHAR procAmp[4] = {kVinProcAmpNeutral, kVinProcAmpNeutral, kVinProcAmpNeutral, kVinProcAmpNeutral};
     ZarVinIoSetProcAmp(ext, procAmp);
+    return result;
 }
 
-void ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
+NTSTATUS ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
 {
+    NTSTATUS result = STATUS_SUCCESS;
     ZAR_BOARD_SETUP_STATE& s = ext->Setup;
     s.AudioReady = FALSE;
     s.AudioOwner = callerKind;
     ZarInitAudioSettings(ext, callerKind);
     ZarDcIoSetAudioStandards(ext);
+    ZarKeepFirstFailure(&result, ZarCs4297Init(ext));
     ZarSynchronized(ext, ZarAudPlayStopDma);
     ZarSynchronized(ext, ZarAudRecStopDma);
+    ZarKeepFirstFailure(&result, ZarYss231Init(ext));
     ZarDelay(kAudioSettleWait);
     s.AudioReady = TRUE;
+    return result;
 }
 
 NTSTATUS ZarDcIoReset(PZAR_DEVICE_EXTENSION ext, UCHAR selector, ULONG callerKind)
 {
+    NTSTATUS result = STATUS_SUCCESS;
     if (selector & ZAR_RESET_JPEG) ZarDcResetJpeg(ext);
     if (selector & ZAR_RESET_SCSI) ZarDcResetScsi(ext);
-    if (selector & ZAR_RESET_MIXER) ZarDcResetMixer(ext);
-    if (selector & ZAR_RESET_GFX) ZarDcResetGfx(ext);
+    if (selector & ZAR_RESET_MIXER) ZarKeepFirstFailure(&result, ZarDcResetMixer(ext));
+    if (selector & ZAR_RESET_GFX) ZarKeepFirstFailure(&result, ZarDcResetGfx(ext));
     if (selector & ZAR_RESET_VIN) {
-        ZarDcResetVin(ext);
+        ZarKeepFirstFailure(&result, ZarDcResetVin(ext));
         ext->Genlock.PhaseOverride = 1;
     }
-    if (selector & ZAR_RESET_AUDIO) ZarDcResetAudio(ext, callerKind);
-    return STATUS_SUCCESS;
+    if (selector & ZAR_RESET_AUDIO) ZarKeepFirstFailure(&result, ZarDcResetAudio(ext, callerKind));
+    return result;
 }
 
 // ---- after the FPGA load ----
@@ -486,6 +510,7 @@ NTSTATUS ZarDcIoReset(PZAR_DEVICE_EXTENSION ext, UCHAR selector, ULONG callerKin
 NTSTATUS ZarDcPostFpgaInit(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
 {
     ZAR_BOARD_SETUP_STATE& s = ext->Setup;
+    NTSTATUS result = STATUS_SUCCESS;
     s.AudioOwner = callerKind;
     s.AudioReady = FALSE;
     ZarDebiInitAudioWaitStates(ext);
@@ -503,17 +528,17 @@ NTSTATUS ZarDcPostFpgaInit(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
     ZarProbeScsiSupport(ext);
 
     ZarSetHdcam24FpsMode(ext);
-    ZarDcResetVin(ext);
+    ZarKeepFirstFailure(&result, ZarDcResetVin(ext));
     ZAR_ENCODER encoder{{Is525(ext) ? 1u : 0u, Is525(ext) ? 1u : 0u, 0}};
     ZarDcIoSetEncoder(ext, &encoder);
     ZarDcResetJpeg(ext);
     ZarDcResetScsi(ext);
-    ZarDcResetMixer(ext);
-    ZarDcResetGfx(ext);
+    ZarKeepFirstFailure(&result, ZarDcResetMixer(ext));
+    ZarKeepFirstFailure(&result, ZarDcResetGfx(ext));
 
     ZarDcIoReadEepromCalibration(ext, &ext->Calibration);
     ZarApplyCalibration(ext);
-    ZarDcResetAudio(ext, callerKind);
+    ZarKeepFirstFailure(&result, ZarDcResetAudio(ext, callerKind));
     ZarICS2008A_Initialize(ext);
 
     if (!(ext->InterruptEnable & ZAR_INT_FIELD)) ZarSetIntMode(ext, ZAR_INT_FIELD, TRUE);
@@ -525,5 +550,10 @@ NTSTATUS ZarDcPostFpgaInit(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
 
     ext->VinMonitorPaused = FALSE;
     ext->BoardReady = TRUE;
+    // Every unit that exists is set up and the board runs. The file-system
+    // driver and the library end their start-up on a failure here, so a
+    // unit whose module is not written yet is reported where it is reached
+    // (each stub names itself once) and by IOCTL_ZAR_RESET, not here.
+    (void)result;
     return STATUS_SUCCESS;
 }

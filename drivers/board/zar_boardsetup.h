@@ -67,9 +67,11 @@ inline constexpr UCHAR ZAR_RESET_GFX = 0x04;
 inline constexpr UCHAR ZAR_RESET_VIN = 0x10;
 inline constexpr UCHAR ZAR_RESET_SCSI = 0x20;
 inline constexpr UCHAR ZAR_RESET_AUDIO = 0x40;
+// Each runs every step and returns the first failure: a unit whose module
+// is not written yet reports it rather than pass for reset.
 void ZarDcResetJpeg(PZAR_DEVICE_EXTENSION ext);
 void ZarDcResetScsi(PZAR_DEVICE_EXTENSION ext);
-void ZarDcResetMixer(PZAR_DEVICE_EXTENSION ext);
-void ZarDcResetGfx(PZAR_DEVICE_EXTENSION ext);
-void ZarDcResetVin(PZAR_DEVICE_EXTENSION ext);
-void ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ULONG callerKind);
+NTSTATUS ZarDcResetMixer(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarDcResetGfx(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarDcResetVin(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ULONG callerKind);

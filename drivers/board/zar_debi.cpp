@@ -22,13 +22,6 @@
 namespace {
 
 // Bridge registers of the DEBI engine.
-constexpr ULONG kDebiConfig = 0x7C;
-constexpr ULONG kDebiCommand = 0x80;
-constexpr ULONG kDebiPage = 0x84;
-constexpr ULONG kDebiAd = 0x88;
-constexpr ULONG kPrimaryStatus = 0x110;
-constexpr ULONG kPsrDebiBusy = 0x80000;
-constexpr ULONG kUploadDebi = 0x00020002;
 
 // DEBI command and page words.
 constexpr ULONG kDebiWrite2 = 0x40000;      // two bytes, write
@@ -42,6 +35,8 @@ constexpr ULONG kDebiImmediateMax = 4;          // the bridge moves this little 
 constexpr ULONG kDebiIdlePolls = 100000;
 constexpr ULONG kStateMachinePolls = 16384;
 constexpr LONGLONG kCopyOwnerWait = -10000000LL;  // 1 s: a DEBI request of 4 MB takes a quarter of it
+constexpr ULONG kStreamOwnerTries = 1000;         // of 1 ms each: the same second for the FPGA loader
+constexpr LONGLONG kStreamOwnerRetry = -10000LL;
 
 // DEBI_CONFIG words.
 constexpr ULONG kConfigPlain = 0x008A0000;
@@ -57,7 +52,6 @@ constexpr ULONG kOldBoardWaitStates2[ZAR_DEBI_WAIT_STATES] = {0x014A0000, 0x018A
                                                               0x03CA0000};
 
 // Board registers.
-constexpr ULONG kBoardStatusRegister = 0xBC00;
 constexpr ULONG kStatusStateMachineBusy = 0x0800;
 constexpr ULONG kSdramModeRegister = 0xB408;
 constexpr ULONG kSdramModeShift = 10;
@@ -67,11 +61,6 @@ constexpr ULONG kSdramModeLowBits = 0x3 << kSdramModeShift;
 constexpr ULONG kRequestBytes = sizeof(ZAR_DEBI_REQUEST);
 constexpr ULONG kPioWriteRecordBytes = 24;  // the request without its reserved word
 
-ULONG ZarDebiRead(PZAR_DEVICE_EXTENSION ext, ULONG offset) { return READ_REGISTER_ULONG(ZarBridgeRegister(ext, offset)); }
-void ZarDebiWrite(PZAR_DEVICE_EXTENSION ext, ULONG offset, ULONG value)
-{
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, offset), value);
-}
 
 // The 32,752-byte common buffer of device start holds exactly one bounced
 // (mode 2) transfer; only the DEBI channel uses it.
@@ -108,13 +97,25 @@ void ZarDebiMaskDoneAtIrql(PZAR_DEVICE_EXTENSION ext)
 {
     if (!(ext->InterruptEnable & ZAR_INT_DEBI_DONE)) return;
     ZarSetIntModeAtIrql(ext, ZAR_INT_DEBI_DONE, FALSE);
-    if (ZarDebiRead(ext, ZAR_BRIDGE_ISR) & ZAR_INT_DEBI_DONE) {
-        ZarDebiWrite(ext, ZAR_BRIDGE_ISR, ZAR_INT_DEBI_DONE);
+    if (ZarBridgeRead(ext, ZAR_BRIDGE_ISR) & ZAR_INT_DEBI_DONE) {
+        ZarBridgeWrite(ext, ZAR_BRIDGE_ISR, ZAR_INT_DEBI_DONE);
         KeInsertQueueDpc(&ext->DpcDebiDma, nullptr, nullptr);
     }
 }
 
 // ---- programmed access ----
+
+// Turns the DEBI interrupt on for a transfer about to start (device IRQL,
+// DEBI idle). The bridge latches done whether the source is enabled or not:
+// a done left by a transfer nobody waited for is cleared first, or it would
+// end this one before it ran. With the interrupt already on, a latched done
+// belongs to an interrupt-driven transfer and stays for the ISR.
+void ZarDebiEnableDoneAtIrql(PZAR_DEVICE_EXTENSION ext)
+{
+    if (ext->InterruptEnable & ZAR_INT_DEBI_DONE) return;
+    ZarBridgeWrite(ext, ZAR_BRIDGE_ISR, ZAR_INT_DEBI_DONE);
+    ZarSetIntModeAtIrql(ext, ZAR_INT_DEBI_DONE, TRUE);
+}
 
 struct ZAR_DEBI_PIO {
     PZAR_DEVICE_EXTENSION Ext;
@@ -127,24 +128,30 @@ BOOLEAN ZarDebiCriticalPio(PVOID context)
 {
     auto* pio = static_cast<ZAR_DEBI_PIO*>(context);
     PZAR_DEVICE_EXTENSION ext = pio->Ext;
+    if (ext->Debi.Owner == ZAR_DEBI_OWNER_FPGA_STREAM) {
+        // Between two of the stream's bytes this access would take the
+        // byte's command or be refused by the bridge, unseen.
+        ++ext->Debi.PioRefused;
+        return FALSE;
+    }
     if (!ZarDebiWaitIdle(ext)) {
         ++ext->Debi.PioTimeouts;
         return FALSE;
     }
     ZarDebiMaskDoneAtIrql(ext);
-    ZarDebiWrite(ext, kDebiConfig, ZarDebiConfigFor(ext, pio->Address));
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_CONFIG, ZarDebiConfigFor(ext, pio->Address));
     if (pio->Read) {
-        ZarDebiWrite(ext, kDebiCommand, (pio->Address & 0xFFFF) | kDebiRead2);
-        ZarDebiWrite(ext, ZAR_BRIDGE_MC2, kUploadDebi);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_COMMAND, (pio->Address & 0xFFFF) | kDebiRead2);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_DEBI);
         if (!ZarDebiWaitIdle(ext)) {
             ++ext->Debi.PioTimeouts;
             return FALSE;
         }
-        pio->Value = ZarDebiRead(ext, kDebiAd) & 0xFFFF;
+        pio->Value = ZarBridgeRead(ext, ZAR_BRIDGE_DEBI_AD) & 0xFFFF;
     } else {
-        ZarDebiWrite(ext, kDebiCommand, (pio->Address & 0xFFFF) | kDebiWrite2);
-        ZarDebiWrite(ext, kDebiAd, pio->Value);
-        ZarDebiWrite(ext, ZAR_BRIDGE_MC2, kUploadDebi);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_COMMAND, (pio->Address & 0xFFFF) | kDebiWrite2);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_AD, pio->Value);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_DEBI);
     }
     return TRUE;
 }
@@ -174,13 +181,13 @@ BOOLEAN ZarDebiCriticalBlockStart(PVOID context)
     if (!ZarDebiWaitIdle(ext)) return FALSE;
     if (!block->InterruptDriven)
         ZarDebiMaskDoneAtIrql(ext);
-    else if (!(ext->InterruptEnable & ZAR_INT_DEBI_DONE))
-        ZarSetIntModeAtIrql(ext, ZAR_INT_DEBI_DONE, TRUE);
-    ZarDebiWrite(ext, kDebiConfig, block->Config);
-    ZarDebiWrite(ext, kDebiPage, block->Page);
-    ZarDebiWrite(ext, kDebiAd, block->Ad);
-    ZarDebiWrite(ext, kDebiCommand, block->Command);
-    ZarDebiWrite(ext, ZAR_BRIDGE_MC2, kUploadDebi);
+    else
+        ZarDebiEnableDoneAtIrql(ext);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_CONFIG, block->Config);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_PAGE, block->Page);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_AD, block->Ad);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_COMMAND, block->Command);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_DEBI);
     return TRUE;
 }
 
@@ -312,10 +319,10 @@ void ZarDebiCompleteRequest(PZAR_DEVICE_EXTENSION ext, NTSTATUS status)
 
 // ---- programmed access ----
 
-void ZarDebiPioWrite(PZAR_DEVICE_EXTENSION ext, ULONG address, ULONG value)
+BOOLEAN ZarDebiPioWrite(PZAR_DEVICE_EXTENSION ext, ULONG address, ULONG value)
 {
     ZAR_DEBI_PIO pio{ext, address, value & 0xFFFF, false};
-    ZarDebiPio(&pio);
+    return ZarDebiPio(&pio);
 }
 
 USHORT ZarDebiPioRead(PZAR_DEVICE_EXTENSION ext, ULONG address)
@@ -327,7 +334,7 @@ USHORT ZarDebiPioRead(PZAR_DEVICE_EXTENSION ext, ULONG address)
 BOOLEAN ZarDebiWaitIdle(PZAR_DEVICE_EXTENSION ext)
 {
     for (ULONG i = 0; i < kDebiIdlePolls; ++i) {
-        if (!(ZarDebiRead(ext, kPrimaryStatus) & kPsrDebiBusy)) return TRUE;
+        if (!(ZarBridgeRead(ext, ZAR_BRIDGE_PSR) & ZAR_PSR_DEBI_BUSY)) return TRUE;
         KeStallExecutionProcessor(1);
     }
     return FALSE;
@@ -336,7 +343,7 @@ BOOLEAN ZarDebiWaitIdle(PZAR_DEVICE_EXTENSION ext)
 BOOLEAN ZarDebiWaitStateMachineIdle(PZAR_DEVICE_EXTENSION ext)
 {
     for (ULONG i = 0; i < kStateMachinePolls; ++i) {
-        if (!(ZarDebiPioRead(ext, kBoardStatusRegister) & kStatusStateMachineBusy)) return TRUE;
+        if (!(ZarDebiPioRead(ext, ZAR_REG_BOARD_STATUS) & kStatusStateMachineBusy)) return TRUE;
         KeStallExecutionProcessor(1);
     }
     return FALSE;
@@ -364,8 +371,7 @@ NTSTATUS ZarDebiIoPioWrite(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     ZAR_DEBI_REQUEST request{};
     std::memcpy(&request, buffer, kPioWriteRecordBytes);
-    ZarDebiPioWrite(ext, request.BoardAddress, request.Value);
-    return STATUS_SUCCESS;
+    return ZarDebiPioWrite(ext, request.BoardAddress, request.Value) ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY;
 }
 
 // ---- the SDRAM window and polled transfers ----
@@ -437,6 +443,50 @@ void ZarDebiReleaseFromCopy(PZAR_DEVICE_EXTENSION ext)
     KeLowerIrql(oldIrql);
 }
 
+BOOLEAN ZarDebiNoAccess(PVOID) { return TRUE; }
+
+BOOLEAN ZarDebiAcquireForStream(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    for (ULONG tries = 0;; ++tries) {
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&debi->OwnerLock, &oldIrql);
+        // A waiting SDRAM copy goes first, as it does after a request.
+        const bool free = debi->Owner == ZAR_DEBI_OWNER_NONE && !debi->CopyWaiting;
+        if (free) debi->Owner = ZAR_DEBI_OWNER_FPGA_STREAM;
+        KeReleaseSpinLock(&debi->OwnerLock, oldIrql);
+        if (free) break;
+        if (tries == kStreamOwnerTries) return FALSE;
+        LARGE_INTEGER retry;
+        retry.QuadPart = kStreamOwnerRetry;
+        KeDelayExecutionThread(KernelMode, FALSE, &retry);
+    }
+    // An access that read the owner before it changed ends inside the
+    // interrupt's lock: once through it, every access sees the stream.
+    ZarDebiSynchronize(ext, ZarDebiNoAccess, nullptr);
+    return TRUE;
+}
+
+void ZarDebiReleaseFromStream(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DEBI_STATE* debi = &ext->Debi;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&debi->OwnerLock, &oldIrql);
+    ZAR_DEBI_ENTRY* waiting = nullptr;
+    if (debi->CopyWaiting) {
+        debi->CopyWaiting = FALSE;
+        debi->Owner = ZAR_DEBI_OWNER_SCSI_COPY;
+        KeSetEvent(&debi->CopyGranted, IO_NO_INCREMENT, FALSE);
+    } else {
+        debi->Owner = ZAR_DEBI_OWNER_NONE;
+        waiting = debi->WaitingEntry;
+        debi->WaitingEntry = nullptr;
+    }
+    KeReleaseSpinLockFromDpcLevel(&debi->OwnerLock);
+    if (waiting != nullptr) ZarDebiIoStartIo(ext, waiting);
+    KeLowerIrql(oldIrql);
+}
+
 BOOLEAN ZarDebiClaimAtDirql(PZAR_DEVICE_EXTENSION ext)
 {
     // Waiting here for an owner to finish is not possible: its next block
@@ -444,7 +494,7 @@ BOOLEAN ZarDebiClaimAtDirql(PZAR_DEVICE_EXTENSION ext)
     // must not move between two of its blocks either.
     if (ext->Debi.Owner != ZAR_DEBI_OWNER_NONE || !ZarDebiWaitIdle(ext)) return FALSE;
     ZarDebiMaskDoneAtIrql(ext);
-    ZarDebiWrite(ext, kDebiConfig, kConfigPlain);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_CONFIG, kConfigPlain);
     return TRUE;
 }
 
@@ -457,9 +507,12 @@ void ZarDebiIoStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry)
     // for the engine while an SDRAM copy owns it).
     while (entry != nullptr) {
         auto* request = static_cast<ZAR_DEBI_REQUEST*>(entry->SystemBuffer);
+        NTSTATUS status = STATUS_SUCCESS;
         if (request->Operation == ZAR_DEBI_OP_PIO_WRITE) {
-            ZarDebiPioWrite(ext, request->BoardAddress, request->Value);
+            // A write that did not happen must not pass for done.
+            if (!ZarDebiPioWrite(ext, request->BoardAddress, request->Value)) status = STATUS_DEVICE_NOT_READY;
         } else if (request->Operation == ZAR_DEBI_OP_PIO_READ) {
+            // A read that did not happen answers with its defined value.
             request->Value = ZarDebiPioRead(ext, request->BoardAddress);
         } else {
             if (ZarDebiClaimForRequest(ext, entry)) ZarDebiStartDma(ext, entry);
@@ -467,7 +520,7 @@ void ZarDebiIoStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry)
         }
         ZAR_DEBI_ENTRY* done = entry;
         entry = ZarDebiNextEntry(ext);
-        ZarQueueEndRequest(&ext->DebiLookaside, done, done->Irp, done->Mdl, STATUS_SUCCESS, kRequestBytes);
+        ZarQueueEndRequest(&ext->DebiLookaside, done, done->Irp, done->Mdl, status, kRequestBytes);
     }
 }
 
@@ -537,7 +590,7 @@ BOOLEAN ZarDebiDmaStartDevice(PVOID context)
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
     ZAR_DEBI_STATE* debi = &ext->Debi;
     if (!ZarDebiWaitIdle(ext)) return FALSE;
-    if (!(ext->InterruptEnable & ZAR_INT_DEBI_DONE)) ZarSetIntModeAtIrql(ext, ZAR_INT_DEBI_DONE, TRUE);
+    ZarDebiEnableDoneAtIrql(ext);
 
     ULONG command = (debi->BoardAddress & 0xFFFF) | (debi->Chunk << kDebiCountShift);
     if (!debi->ToBoard) command |= kDebiCommandRead;
@@ -555,17 +608,17 @@ BOOLEAN ZarDebiDmaStartDevice(PVOID context)
     } else {
         ad = ZarDebiBounceBuffer(ext).LogicalAddress.LowPart;
     }
-    ZarDebiWrite(ext, kDebiConfig, kConfigPlain);
-    ZarDebiWrite(ext, kDebiCommand, command);
-    ZarDebiWrite(ext, kDebiPage, page);
-    ZarDebiWrite(ext, kDebiAd, ad);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_CONFIG, kConfigPlain);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_COMMAND, command);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_PAGE, page);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_AD, ad);
     debi->State = ZAR_DEBI_RUNNING;
-    ZarDebiWrite(ext, ZAR_BRIDGE_MC2, kUploadDebi);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_DEBI);
     if (immediate && !debi->ToBoard) {
         // The answer is in DEBI_AD only until the next access: take it now,
         // under the interrupt's lock. The done status still ends the chunk.
         if (!ZarDebiWaitIdle(ext)) return FALSE;
-        ULONG value = ZarDebiRead(ext, kDebiAd);
+        ULONG value = ZarBridgeRead(ext, ZAR_BRIDGE_DEBI_AD);
         std::memcpy(debi->ImmediateHost, &value, debi->Chunk);
     }
     return TRUE;

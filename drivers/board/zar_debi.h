@@ -29,6 +29,9 @@ enum ZAR_DEBI_OWNER : ULONG {
     ZAR_DEBI_OWNER_NONE = 0,
     ZAR_DEBI_OWNER_REQUEST = 1,    // the queued DEBI request in CurrentEntry
     ZAR_DEBI_OWNER_SCSI_COPY = 2,  // an SDRAM copy of the SCSI command thread
+    // The FPGA loader's configuration stream: each byte is a command, data
+    // and upload of its own, so no programmed access may run in between.
+    ZAR_DEBI_OWNER_FPGA_STREAM = 3,
 };
 
 struct ZAR_DEBI_STATE {
@@ -41,6 +44,8 @@ struct ZAR_DEBI_STATE {
     // Programmed accesses dropped (writes) or answered 0xFFFF (reads)
     // because the bus never became idle.
     ULONG PioTimeouts;
+    // Programmed accesses refused while the FPGA stream owns the engine.
+    ULONG PioRefused;
     ULONG SpuriousDpcs;
 
     // The queued request being served and its transfer block.
@@ -95,6 +100,13 @@ BOOLEAN ZarDebiFsDmaStartDevice(PZAR_DEVICE_EXTENSION ext, ULONG command, ULONG 
 // FALSE when it did not. Release starts the DEBI request held back meanwhile.
 BOOLEAN ZarDebiAcquireForCopy(PZAR_DEVICE_EXTENSION ext);
 void ZarDebiReleaseFromCopy(PZAR_DEVICE_EXTENSION ext);
+// The FPGA loader's hold on the engine around its configuration stream
+// (passive level). Acquire waits up to a second for the current owner and
+// returns once every programmed access already under way has ended; until
+// release, programmed accesses are refused. Release hands the engine to a
+// waiting SDRAM copy or starts the DEBI request held back meanwhile.
+BOOLEAN ZarDebiAcquireForStream(PZAR_DEVICE_EXTENSION ext);
+void ZarDebiReleaseFromStream(PZAR_DEVICE_EXTENSION ext);
 // From the interrupt routine, for one transfer of its own through the SDRAM
 // window: FALSE at once while a transfer of several blocks owns the engine,
 // or when DEBI stays busy; otherwise the DEBI interrupt is off (a done status

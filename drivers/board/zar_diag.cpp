@@ -18,8 +18,6 @@ constexpr ULONG kMasterFadeBlack = 0xFF;
 constexpr ULONG kVideoControl24Fps = 0x1;       // the video control byte
 constexpr ULONG kVideoInputControl24Fps = 0x20;  // the video-input control word (0x5C00)
 constexpr ULONG kDigitalIoSet24Fps = 0x22211C;
-constexpr ULONG kMode24FpsOn = 1;
-constexpr ULONG kMode24FpsDigitalIo = 2;
 constexpr ULONG kJpegStatePlay = 32;
 constexpr ULONG kJpegStateRecord = 64;
 constexpr ULONG kJpegStateIdle = 1;
@@ -106,7 +104,7 @@ NTSTATUS ZarSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION ext)
         ext->Hdcam24FpsMode = 0;
         result = STATUS_UNSUCCESSFUL;
     }
-    if (ext->Hdcam24FpsMode == kMode24FpsDigitalIo) {
+    if (ext->Hdcam24FpsMode == ZAR_24FPS_MODE_DIGITAL_IO) {
         ULONG block[3] = {ext->Hdcam24FpsMode, 0, 0};
         NTSTATUS status = ZarSendDigitalIoIoctl(ext, kDigitalIoSet24Fps, block, sizeof(block), block, sizeof(block));
         if (NT_SUCCESS(status)) {
@@ -116,7 +114,7 @@ NTSTATUS ZarSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION ext)
             result = STATUS_UNSUCCESSFUL;
         }
     }
-    if (ext->Hdcam24FpsMode == kMode24FpsOn) {
+    if (ext->Hdcam24FpsMode == ZAR_24FPS_MODE_ON) {
         s.VideoControl |= kVideoControl24Fps;
         ext->DebiShadow5C00 |= kVideoInputControl24Fps;
     } else {

@@ -12,19 +12,12 @@
 
 namespace {
 
-constexpr ULONG kI2cTransfer = 0x8C;
-constexpr ULONG kI2cStatus = 0x90;
-constexpr ULONG kUploadI2c = 0x00010001;
 constexpr ULONG kI2cStatusError = 0x2;
 constexpr ULONG kI2cStatusErrorBits = 0xFE;
 constexpr ULONG kI2cRearmRead = 0x40;   // clock in the data byte, then stop
 constexpr ULONG kI2cReplyBytes = 16;
 constexpr ULONG kVinMonitorEveryFields = 4;
 
-void ZarWrite(PZAR_DEVICE_EXTENSION ext, ULONG offset, ULONG value)
-{
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, offset), value);
-}
 
 // Register writes of the I2C DPC, synchronised with the interrupt.
 struct ZAR_I2C_DPC_WRITE {
@@ -36,9 +29,9 @@ struct ZAR_I2C_DPC_WRITE {
 BOOLEAN ZarI2cDpcWrite(PVOID context)
 {
     auto* w = static_cast<ZAR_I2C_DPC_WRITE*>(context);
-    ZarWrite(w->Ext, kI2cTransfer, w->Transfer);
-    ZarWrite(w->Ext, ZAR_BRIDGE_MC2, kUploadI2c);
-    if (w->Status != ~0u) ZarWrite(w->Ext, kI2cStatus, w->Status);
+    ZarBridgeWrite(w->Ext, ZAR_BRIDGE_I2C_TRANSFER, w->Transfer);
+    ZarBridgeWrite(w->Ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_I2C);
+    if (w->Status != ~0u) ZarBridgeWrite(w->Ext, ZAR_BRIDGE_I2C_STATUS, w->Status);
     return TRUE;
 }
 
@@ -136,7 +129,7 @@ void ZarDpcForI2c(PKDPC, PVOID context, PVOID, PVOID)
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
     auto* entry = static_cast<ZAR_I2C_ENTRY*>(ext->I2cCurrentEntry);
 
-    ULONG status = READ_REGISTER_ULONG(ZarBridgeRegister(ext, kI2cStatus));
+    ULONG status = READ_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_I2C_STATUS));
     bool failed = ext->I2cFailed != FALSE;
     if (status & kI2cStatusError) {
         ZarI2cSynchronizedWrite(ext, 0, status & ~kI2cStatusErrorBits);
@@ -153,7 +146,7 @@ void ZarDpcForI2c(PKDPC, PVOID context, PVOID, PVOID)
     }
 
     if (!failed && entry->Command.Kind == 1) {
-        ULONG transfer = READ_REGISTER_ULONG(ZarBridgeRegister(ext, kI2cTransfer));
+        ULONG transfer = READ_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_I2C_TRANSFER));
         entry->Command.Data = transfer >> 24;
         if (entry->SystemBuffer != nullptr) static_cast<ZAR_I2C_COMMAND*>(entry->SystemBuffer)->Data = transfer >> 24;
     }

@@ -6,6 +6,7 @@
 #include <cstdarg>
 
 #include "zar_extension.h"
+#include "zar_bridge.h"
 #include "include/zarkd_msg.h"
 
 // ---- event log (zar_eventlog.cpp) ----
@@ -210,8 +211,9 @@ NTSTATUS ZarSendDigitalIoIoctl(PZAR_DEVICE_EXTENSION ext, ULONG code, PVOID inpu
 
 // ---- hooks of later modules called by the frame (zar_later_stubs.cpp) ----
 // Programmed 16-bit access to a board register over DEBI; synchronised
-// with the board interrupt below device IRQL.
-void ZarDebiPioWrite(PZAR_DEVICE_EXTENSION ext, ULONG address, ULONG value);
+// with the board interrupt below device IRQL. A write returns FALSE when it
+// did not happen: the bus stayed busy, or the FPGA stream owns the engine.
+BOOLEAN ZarDebiPioWrite(PZAR_DEVICE_EXTENSION ext, ULONG address, ULONG value);
 USHORT ZarDebiPioRead(PZAR_DEVICE_EXTENSION ext, ULONG address);
 using PZAR_FIELD_HOOK = void (*)(PZAR_DEVICE_EXTENSION ext);
 void ZarScrubListIsr(PZAR_DEVICE_EXTENSION ext);
@@ -279,14 +281,17 @@ NTSTATUS ZarScrubListAddVideoPart(PZAR_DEVICE_EXTENSION ext, ULONG kind, const v
 BOOLEAN ZarScrubListIsEmpty(PZAR_DEVICE_EXTENSION ext);
 // Graphics store read mode (store 0 A, 1 B): 1 and 2 the two buffers.
 ULONG ZarGfxGetReadMode(PZAR_DEVICE_EXTENSION ext, ULONG store);
-void ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION ext, ULONG store, ULONG readMode);
+NTSTATUS ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION ext, ULONG store, ULONG readMode);
 // Video input: its mode word and the input FPGA's mode.
 ULONG ZarVinGetInputMode(PZAR_DEVICE_EXTENSION ext);
 void ZarVinSetInputMode(PZAR_DEVICE_EXTENSION ext, ULONG inputMode, ULONG fpgaMode);
 // Claims the DEBI bus from the interrupt routine (FALSE: busy).
 BOOLEAN ZarDveAcquireDebiAtDirql(PZAR_DEVICE_EXTENSION ext);
 // The audio record ring in host memory (with its spill area behind it).
-BOOLEAN ZarAudRecRing(PZAR_DEVICE_EXTENSION ext, PUCHAR* ring, PULONG busAddress, PULONG size);
+NTSTATUS ZarAudRecRing(PZAR_DEVICE_EXTENSION ext, PUCHAR* ring, PULONG busAddress, PULONG size);
+// The audio codec and the four DSPs brought to their start-up state.
+NTSTATUS ZarCs4297Init(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarYss231Init(PZAR_DEVICE_EXTENSION ext);
 // Vari-play block of a video channel: mapped or not, its started word (set
 // on the first call, returning the value before), the position it drives
 // and the field its index selects.
@@ -475,6 +480,10 @@ NTSTATUS ZarDiagGetException(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarVariPlayInit(PZAR_DEVICE_EXTENSION ext, PVOID buffer, PFILE_OBJECT owner);
 NTSTATUS ZarVariPlayInvalidateNode(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarVariPlayDisplayNode(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+// The HDCAM 24 fps mode word.
+inline constexpr ULONG ZAR_24FPS_MODE_OFF = 0;
+inline constexpr ULONG ZAR_24FPS_MODE_ON = 1;
+inline constexpr ULONG ZAR_24FPS_MODE_DIGITAL_IO = 2;  // on, with the digital-I/O option's timing
 NTSTATUS ZarSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarSaa7146SetHpsPreFilter(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarTandrel_EnableTimecodeDataExchange(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

@@ -117,7 +117,8 @@ struct ZAR_SCSI_DCB {
     ULONG PageCount;          // pages this pass spans
     BOOLEAN WriteToDevice;    // host to board
     BOOLEAN Bounce;           // misaligned start: served through a system mapping
-    BOOLEAN Failed;
+    BOOLEAN Failed;           // the start failed: nothing ran
+    BOOLEAN PassFailed;       // a command of this pass failed: no later pass runs
     PVOID SystemVa;           // the system mapping of a bounced buffer
     PVOID MapRegisterBase;
     PVOID CurrentEntry;       // the request's ZAR_SCSI_ENTRY

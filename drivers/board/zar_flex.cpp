@@ -39,15 +39,10 @@ constexpr ULONG kBoardRevision = 3;
 constexpr ULONG kRevisionDigit = sizeof(u"\\SystemRoot\\system32\\drivers\\Zar10kr") / sizeof(WCHAR) - 1;
 
 // Bridge registers and words.
-constexpr ULONG kDebiConfig = 0x7C;
-constexpr ULONG kGpioCtrl = 0xE0;
-constexpr ULONG kPrimaryStatus = 0x110;
-constexpr ULONG kPsrDebiBusy = 0x80000;
 constexpr ULONG kPsrFpgasConfigured = 0x10;
 constexpr ULONG kDebiConfigFpga = 0x8A0000;
 constexpr ULONG kDebiWriteFpgaData = 0x4FFFE;  // two bytes to board address 0xFFFE
 constexpr ULONG kDebiReadFpgaData = 0x5FFFE;   // two bytes from board address 0xFFFE
-constexpr ULONG kUploadDebi = 0x20002;
 constexpr ULONG kAllInterrupts = 0xFFFFFFFF;
 // The bridge's GPIO change before every stream: pins 0 and 1.
 constexpr ULONG kGpioChangeValue = 80;
@@ -66,7 +61,6 @@ constexpr ULONG kDebiBusyPolls = 1000000;
 // Board side.
 constexpr ULONG kFpgaDataAddress = 0xFFFE;
 constexpr ULONG kStartupClocks = 64;
-constexpr ULONG kBoardStatusRegister = 0xBC00;
 constexpr ULONG kBoardStatusDveAnswers = 0x2000;
 
 constexpr LONGLONG kSettleBeforeLoad = -300000LL;  // 30 ms, 100 ns units
@@ -340,7 +334,7 @@ ULONG ZarFlexConfigure(PZAR_DEVICE_EXTENSION ext, ZAR_FLEX_IMAGES* images, BOOLE
 
 void ZarFlexWriteDebiConfig(PZAR_DEVICE_EXTENSION ext)
 {
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, kDebiConfig), kDebiConfigFpga);
+    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_CONFIG), kDebiConfigFpga);
     ext->Flex.DebiConfig = kDebiConfigFpga;
 }
 
@@ -361,7 +355,7 @@ void ZarFlexProgramPulse(PZAR_DEVICE_EXTENSION ext)
         KeSynchronizeExecution(ext->InterruptObject, ZarFlexGpioChange, ext);
     else
         ZarFlexGpioChange(ext);
-    volatile ULONG* gpio = ZarBridgeRegister(ext, kGpioCtrl);
+    volatile ULONG* gpio = ZarBridgeRegister(ext, ZAR_BRIDGE_GPIO_CTRL);
     ULONG high = (ext->I2c.GpioShadow & ~kGpioHighClear) | kGpioHigh;
     ULONG low = (ext->I2c.GpioShadow & ~kGpioLowClear) | kGpioLow;
     WRITE_REGISTER_ULONG(gpio, high);
@@ -383,23 +377,26 @@ ULONG ZarFlexSend10K(PZAR_DEVICE_EXTENSION ext, const UCHAR* buffer, ULONG lengt
     // The hot loop: one programmed DEBI write per stream byte, spinning on
     // the busy bit without a stall (a transfer takes a fraction of a
     // microsecond).
-    volatile ULONG* status = ZarBridgeRegister(ext, kPrimaryStatus);
+    volatile ULONG* status = ZarBridgeRegister(ext, ZAR_BRIDGE_PSR);
     volatile ULONG* command = ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_COMMAND);
     volatile ULONG* data = ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_AD);
     volatile ULONG* upload = ZarBridgeRegister(ext, ZAR_BRIDGE_MC2);
+    // The engine is the stream's from its first byte to its last.
+    if (!ZarDebiAcquireForStream(ext)) return 0;
     for (ULONG i = 0; i < length; ++i) {
         ULONG polls = 0;
-        while ((READ_REGISTER_ULONG(status) & kPsrDebiBusy) && polls < kDebiBusyPolls) ++polls;
+        while ((READ_REGISTER_ULONG(status) & ZAR_PSR_DEBI_BUSY) && polls < kDebiBusyPolls) ++polls;
         if (polls == kDebiBusyPolls) break;
         WRITE_REGISTER_ULONG(command, kDebiWriteFpgaData);
         WRITE_REGISTER_ULONG(data, buffer[i]);
-        WRITE_REGISTER_ULONG(upload, kUploadDebi);
+        WRITE_REGISTER_ULONG(upload, ZAR_MC2_UPLOAD_DEBI);
     }
+    ZarDebiReleaseFromStream(ext);
     for (ULONG i = 0; i < kStartupClocks; ++i) ZarDebiPioWrite(ext, kFpgaDataAddress, 0);
 
     ULONG bits = 0;
     if (READ_REGISTER_ULONG(status) & kPsrFpgasConfigured) bits |= ZAR_FLEX_CONFIGURED;
-    if (ZarDebiPioRead(ext, kBoardStatusRegister) & kBoardStatusDveAnswers) bits |= ZAR_FLEX_DVE_ANSWERS;
+    if (ZarDebiPioRead(ext, ZAR_REG_BOARD_STATUS) & kBoardStatusDveAnswers) bits |= ZAR_FLEX_DVE_ANSWERS;
     return bits;
 }
 
@@ -438,7 +435,7 @@ NTSTATUS ZarFlexDownload(PZAR_DEVICE_EXTENSION ext)
             // Leave the FPGAs' data port selected for reading.
             ZarDebiWaitIdle(ext);
             WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_COMMAND), kDebiReadFpgaData);
-            WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_MC2), kUploadDebi);
+            WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_MC2), ZAR_MC2_UPLOAD_DEBI);
             ext->Flex.DveConfigured = ext->DvePresent && (bits & ZAR_FLEX_DVE_ANSWERS);
             ext->FpgaState = ext->Flex.DveConfigured ? ZAR_FPGA_CONFIGURED_WITH_DVE : ZAR_FPGA_CONFIGURED;
         }

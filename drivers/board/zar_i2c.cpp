@@ -12,29 +12,15 @@
 
 namespace {
 
-constexpr ULONG kI2cTransfer = 0x8C;
-constexpr ULONG kI2cStatus = 0x90;
-constexpr ULONG kUploadI2c = 0x00010001;
 constexpr ULONG kI2cWriteAttributes = 0xE4;  // start, continue, stop
 constexpr ULONG kI2cReadAttributes = 0xEC;   // start, continue, repeated start
 constexpr LONGLONG kI2cWait = -10000000LL;   // 1 s, 100 ns units
 
-constexpr ULONG kGpioCtrl = 0xE0;
 constexpr ULONG kGpioPins = 4;
 
-constexpr ULONG kPciBtV1 = 0x48;
-constexpr ULONG kPciBtA = 0x4C;
 const WCHAR kParametersKey[] = u"ZARKD\\Parameters";
 
-void ZarWrite(PZAR_DEVICE_EXTENSION ext, ULONG offset, ULONG value)
-{
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, offset), value);
-}
 
-ULONG ZarRead(PZAR_DEVICE_EXTENSION ext, ULONG offset)
-{
-    return READ_REGISTER_ULONG(ZarBridgeRegister(ext, offset));
-}
 
 void ZarRunSynchronized(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTINE routine)
 {
@@ -54,10 +40,10 @@ bool ZarI2cLetGo(ZAR_I2C_ENTRY* entry)
 BOOLEAN ZarI2cCleanupDevice(PVOID context)
 {
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
-    ZarWrite(ext, kI2cTransfer, 0);
-    ZarWrite(ext, ZAR_BRIDGE_MC2, kUploadI2c);
-    ZarWrite(ext, kI2cStatus, 0);
-    ZarWrite(ext, ZAR_BRIDGE_MC2, kUploadI2c);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_I2C_TRANSFER, 0);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_I2C);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_I2C_STATUS, 0);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_I2C);
     ext->I2cFailed = TRUE;
     return TRUE;
 }
@@ -69,9 +55,9 @@ struct ZAR_BURST_FIELD {
     ULONG Bits;
 };
 constexpr ZAR_BURST_FIELD kBurstFields[ZAR_BURST_FIELDS] = {
-    {kPciBtV1, 0, 2},  {kPciBtV1, 2, 3},  {kPciBtV1, 8, 2},  {kPciBtV1, 10, 3}, {kPciBtV1, 16, 2},
-    {kPciBtV1, 18, 3}, {kPciBtV1, 26, 3}, {kPciBtA, 24, 2},  {kPciBtA, 26, 3},  {kPciBtA, 16, 2},
-    {kPciBtA, 18, 3},  {kPciBtA, 8, 2},   {kPciBtA, 10, 3},  {kPciBtA, 0, 2},   {kPciBtA, 2, 3},
+    {ZAR_BRIDGE_PCI_BT_V1, 0, 2},  {ZAR_BRIDGE_PCI_BT_V1, 2, 3},  {ZAR_BRIDGE_PCI_BT_V1, 8, 2},  {ZAR_BRIDGE_PCI_BT_V1, 10, 3}, {ZAR_BRIDGE_PCI_BT_V1, 16, 2},
+    {ZAR_BRIDGE_PCI_BT_V1, 18, 3}, {ZAR_BRIDGE_PCI_BT_V1, 26, 3}, {ZAR_BRIDGE_PCI_BT_A, 24, 2},  {ZAR_BRIDGE_PCI_BT_A, 26, 3},  {ZAR_BRIDGE_PCI_BT_A, 16, 2},
+    {ZAR_BRIDGE_PCI_BT_A, 18, 3},  {ZAR_BRIDGE_PCI_BT_A, 8, 2},   {ZAR_BRIDGE_PCI_BT_A, 10, 3},  {ZAR_BRIDGE_PCI_BT_A, 0, 2},   {ZAR_BRIDGE_PCI_BT_A, 2, 3},
 };
 
 ULONG ZarBurstFieldMask(const ZAR_BURST_FIELD& f) { return (1u << f.Bits) - 1; }
@@ -98,8 +84,8 @@ BOOLEAN ZarI2cStartDevice(PVOID context)
         word |= (((c.Device | 1) & 0xFF) << 8) | kI2cReadAttributes;
     else
         word |= ((c.Data & 0xFF) << 8) | kI2cWriteAttributes;
-    ZarWrite(ext, kI2cTransfer, word);
-    ZarWrite(ext, ZAR_BRIDGE_MC2, kUploadI2c);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_I2C_TRANSFER, word);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_I2C);
     return TRUE;
 }
 
@@ -224,25 +210,25 @@ void ZarGpioChange(PZAR_DEVICE_EXTENSION ext, ULONG value, ULONG which)
     } else {
         return;
     }
-    ZarWrite(ext, kGpioCtrl, shadow);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_GPIO_CTRL, shadow);
 }
 
 // ---- PCI burst thresholds ----
 
 void ZarSaa7146InitBurstThresh(PZAR_DEVICE_EXTENSION ext)
 {
-    if (ext->DmaTweakV != ZAR_REG_UNSET) ZarWrite(ext, kPciBtV1, ext->DmaTweakV);
-    if (ext->DmaTweakA != ZAR_REG_UNSET) ZarWrite(ext, kPciBtA, ext->DmaTweakA);
+    if (ext->DmaTweakV != ZAR_REG_UNSET) ZarBridgeWrite(ext, ZAR_BRIDGE_PCI_BT_V1, ext->DmaTweakV);
+    if (ext->DmaTweakA != ZAR_REG_UNSET) ZarBridgeWrite(ext, ZAR_BRIDGE_PCI_BT_A, ext->DmaTweakA);
 }
 
 NTSTATUS ZarSaa7146GetBurstThresh(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     auto* record = static_cast<ZAR_BURST_THRESH*>(buffer);
-    ULONG v1 = ZarRead(ext, kPciBtV1);
-    ULONG a = ZarRead(ext, kPciBtA);
+    ULONG v1 = ZarBridgeRead(ext, ZAR_BRIDGE_PCI_BT_V1);
+    ULONG a = ZarBridgeRead(ext, ZAR_BRIDGE_PCI_BT_A);
     for (ULONG i = 0; i < ZAR_BURST_FIELDS; ++i) {
         const ZAR_BURST_FIELD& f = kBurstFields[i];
-        ULONG reg = f.Register == kPciBtV1 ? v1 : a;
+        ULONG reg = f.Register == ZAR_BRIDGE_PCI_BT_V1 ? v1 : a;
         record->Field[i] = UCHAR((reg >> f.Shift) & ZarBurstFieldMask(f));
     }
     record->Restore = 0;
@@ -255,21 +241,21 @@ NTSTATUS ZarSaa7146SetBurstThresh(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     ULONG v1 = 0;
     ULONG a = 0;
     if (record->Restore != 0) {
-        v1 = ext->DmaTweakV != ZAR_REG_UNSET ? ext->DmaTweakV : ZAR_BURST_DEFAULT_V1;
-        a = ext->DmaTweakA != ZAR_REG_UNSET ? ext->DmaTweakA : ZAR_BURST_DEFAULT_A;
+        v1 = ZarBurstStartValue(ext->DmaTweakV, ZAR_BURST_DEFAULT_V1);
+        a = ZarBurstStartValue(ext->DmaTweakA, ZAR_BURST_DEFAULT_A);
     } else {
         // A byte wider than its field is cut to it, never spilling into the next.
         for (ULONG i = 0; i < ZAR_BURST_FIELDS; ++i) {
             const ZAR_BURST_FIELD& f = kBurstFields[i];
             ULONG bits = (ULONG(record->Field[i]) & ZarBurstFieldMask(f)) << f.Shift;
-            if (f.Register == kPciBtV1)
+            if (f.Register == ZAR_BRIDGE_PCI_BT_V1)
                 v1 |= bits;
             else
                 a |= bits;
         }
     }
-    ZarWrite(ext, kPciBtV1, v1);
-    ZarWrite(ext, kPciBtA, a);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_PCI_BT_V1, v1);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_PCI_BT_A, a);
 
     // The values written become the next start's.
     NTSTATUS status = RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(kParametersKey));

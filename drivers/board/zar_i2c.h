@@ -71,6 +71,10 @@ static_assert(sizeof(ZAR_BURST_THRESH) == 16);
 // What PCI_BT_V1 / PCI_BT_A hold when the registry has no start-up values.
 inline constexpr ULONG ZAR_BURST_DEFAULT_V1 = 0x100C0C10;
 inline constexpr ULONG ZAR_BURST_DEFAULT_A = 0x13111311;
+// One rule for a stored start-up value (DmaTweakV, DmaTweakA) everywhere it
+// is used: only 0xFFFFFFFF means none; 0 is a value like any other, as the
+// set code may store it.
+inline ULONG ZarBurstStartValue(ULONG stored, ULONG fallback) { return stored != 0xFFFFFFFF ? stored : fallback; }
 
 // Fills the record's fields from the two registers (the restore flag 0).
 NTSTATUS ZarSaa7146GetBurstThresh(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

@@ -134,9 +134,13 @@ NTSTATUS ZarResetChecked(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKi
     return ZarDcIoReset(ext, selector, callerKind);
 }
 
+// Modes 0-2 only: any other word would be kept and later read as on,
+// turning genlock off.
 NTSTATUS ZarSetHdcam24FpsModeFromCaller(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
-    ext->Hdcam24FpsMode = ZarInputDword(buffer);
+    ULONG mode = ZarInputDword(buffer);
+    if (mode > ZAR_24FPS_MODE_DIGITAL_IO) return STATUS_INVALID_PARAMETER;
+    ext->Hdcam24FpsMode = mode;
     return ZarSetHdcam24FpsMode(ext);
 }
 

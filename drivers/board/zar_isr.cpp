@@ -15,10 +15,7 @@
 namespace {
 
 // Bridge registers the frame reads besides the enable and status pair.
-constexpr ULONG kPrimaryStatus = 0x110;
 constexpr ULONG kSecondaryStatus = 0x114;
-constexpr ULONG kI2cTransfer = 0x8C;
-constexpr ULONG kI2cStatus = 0x90;
 constexpr ULONG kBrsCurrentAddress = 0x128;
 constexpr ULONG kAudioPlayAddress = 0x12C;
 constexpr ULONG kAudioPlay2Address = 0x134;
@@ -28,20 +25,13 @@ constexpr ULONG kPsrSharedLineHigh = 0x40;      // clear while a board source as
 constexpr ULONG kPsrFieldParityInverted = 0x100;
 constexpr ULONG kSsrAudioFifoError = 0x280;
 constexpr ULONG kMc1CaptureRunning = 0x40;
-constexpr ULONG kUploadI2c = 0x00010001;
 
-constexpr ULONG kBoardStatusRegister = 0xBC00;
 constexpr ULONG kBoardStatusWatched = 0x4000;
 constexpr ULONG kDeferredRegister = 0x4C40;
 constexpr ULONG kSharedIrqMaskRegister = 0xB840;
 constexpr ULONG kCaptureStateFinishing = 100;
 constexpr ULONG kAudioRecording = 64;
 
-ULONG ZarRead(PZAR_DEVICE_EXTENSION ext, ULONG offset) { return READ_REGISTER_ULONG(ZarBridgeRegister(ext, offset)); }
-void ZarWrite(PZAR_DEVICE_EXTENSION ext, ULONG offset, ULONG value)
-{
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, offset), value);
-}
 
 // The per-field hooks of the seven play-list modules, in their fixed order:
 // every pre-process hook, then every process hook, then every post-process hook.
@@ -95,8 +85,8 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
             if (counts) ext->AudioPlayBitsSeen = 0;
         } else {
             // The two channels move in step: count once per page both have reached.
-            ULONG page = ZarRead(ext, kAudioPlayAddress) >> PAGE_SHIFT;
-            ULONG page2 = ZarRead(ext, kAudioPlay2Address) >> PAGE_SHIFT;
+            ULONG page = ZarBridgeRead(ext, kAudioPlayAddress) >> PAGE_SHIFT;
+            ULONG page2 = ZarBridgeRead(ext, kAudioPlay2Address) >> PAGE_SHIFT;
             if (ext->AudioPlaySizesDiffer) page2 >>= 1;
             counts = page == page2 && page != ext->AudioLastPlayPage;
             if (counts) ext->AudioLastPlayPage = page;
@@ -106,7 +96,7 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
     if (counts) {
         switch (ext->AudioPlayMode) {
         case 0:
-            if (ZarAdvanceHalf(ZarRead(ext, kAudioPlayAddress), ext->AudioPlayBufferStart, ext->AudioPlayHalfSize,
+            if (ZarAdvanceHalf(ZarBridgeRead(ext, kAudioPlayAddress), ext->AudioPlayBufferStart, ext->AudioPlayHalfSize,
                                &ext->AudioPlayHalf, &ext->AudioPlayHalfCounter))
                 KeInsertQueueDpc(&ext->DpcAudioPlayback, nullptr, nullptr);
             break;
@@ -117,7 +107,7 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
                 ext->AudioPlaySingleArmed = TRUE;
             break;
         case 2: {
-            ULONG address = ZarRead(ext, kAudioPlayAddress);
+            ULONG address = ZarBridgeRead(ext, kAudioPlayAddress);
             bool queue = ZarAdvanceHalf(address, ext->AudioPlayBufferStart, ext->AudioPlayHalfSize,
                                         &ext->AudioPlayHalf, &ext->AudioPlayHalfCounter);
             if (ext->AudioDSrvStopPending) {
@@ -134,7 +124,7 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
             break;
         }
         case 3:
-            if (ZarAdvanceHalf(ZarRead(ext, kAudioPlayAddress), ext->AudioPlayBufferStart, ext->AudioPlayHalfSize,
+            if (ZarAdvanceHalf(ZarBridgeRead(ext, kAudioPlayAddress), ext->AudioPlayBufferStart, ext->AudioPlayHalfSize,
                                &ext->AudioPlayHalf, &ext->AudioPlayHalfCounter))
                 KeInsertQueueDpc(&ext->DpcWaveDrvPlayback, nullptr, nullptr);
             break;
@@ -145,7 +135,7 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
 
     // A one-shot DMA ends by itself; the others run on and must be put back
     // in step after the FIFO ran dry.
-    if (ext->AudioPlayMode != 1 && (ZarRead(ext, kSecondaryStatus) & kSsrAudioFifoError)) {
+    if (ext->AudioPlayMode != 1 && (ZarBridgeRead(ext, kSecondaryStatus) & kSsrAudioFifoError)) {
         ZarAudPlayResynchronizeDma(ext);
         KeInsertQueueDpc(&ext->DpcAudioFifoUnderflowLog, nullptr, nullptr);
     }
@@ -158,7 +148,7 @@ void ZarIsrAudioRecord(PZAR_DEVICE_EXTENSION ext)
     case 3: {
         if (ext->AudioRecState != kAudioRecording) break;
         ULONG finished = ext->AudioRecHalf;
-        if (!ZarAdvanceHalf(ZarRead(ext, kAudioRecordAddress), ext->AudioRecBufferStart, ext->Audio.RecDmaHalfSize,
+        if (!ZarAdvanceHalf(ZarBridgeRead(ext, kAudioRecordAddress), ext->AudioRecBufferStart, ext->Audio.RecDmaHalfSize,
                             &ext->AudioRecHalf, &ext->AudioRecHalfCounter))
             break;
         if (ext->AudioRecMode == 0) {
@@ -189,13 +179,13 @@ void ZarIsrBrsComplete(PZAR_DEVICE_EXTENSION ext)
 void ZarIsrField(PZAR_DEVICE_EXTENSION ext)
 {
     ++ext->FieldCounter;
-    ext->FieldParity = (ZarRead(ext, kPrimaryStatus) & kPsrFieldParityInverted) ? 0 : 1;
+    ext->FieldParity = (ZarBridgeRead(ext, ZAR_BRIDGE_PSR) & kPsrFieldParityInverted) ? 0 : 1;
 
     if (ext->DeferredRegisterPending) {
         ZarDebiPioWrite(ext, kDeferredRegister, ext->DeferredRegisterValue);
         ext->DeferredRegisterPending = FALSE;
     }
-    ULONG boardStatus = ZarDebiPioRead(ext, kBoardStatusRegister);
+    ULONG boardStatus = ZarDebiPioRead(ext, ZAR_REG_BOARD_STATUS);
     if ((boardStatus ^ ext->BoardStatus) & kBoardStatusWatched) ext->BoardStatus = boardStatus;
 
     ZarTraceHook(ext, ZAR_HOOK_SCRUB_LIST);
@@ -229,7 +219,7 @@ void ZarIsrField(PZAR_DEVICE_EXTENSION ext)
 
 bool ZarBrsReachedEnd(PZAR_DEVICE_EXTENSION ext)
 {
-    ULONG current = ZarRead(ext, kBrsCurrentAddress);
+    ULONG current = ZarBridgeRead(ext, kBrsCurrentAddress);
     return ext->BrsPitch >= 0 ? current >= ext->BrsEndAddress : current <= ext->BrsEndAddress;
 }
 
@@ -237,7 +227,7 @@ void ZarIsrSharedLine(PZAR_DEVICE_EXTENSION ext)
 {
     ULONG mask = ext->SharedIrqMask;
     ULONG passes = 0;
-    while (passes < ZAR_SHARED_POLL_LIMIT && !(ZarRead(ext, kPrimaryStatus) & kPsrSharedLineHigh)) {
+    while (passes < ZAR_SHARED_POLL_LIMIT && !(ZarBridgeRead(ext, ZAR_BRIDGE_PSR) & kPsrSharedLineHigh)) {
         ++passes;
         if (mask & ZAR_SHARED_SCSI) {
             ZarTraceHook(ext, ZAR_HOOK_SCSI_ISR);
@@ -264,7 +254,7 @@ void ZarSetIntModeAtIrql(PZAR_DEVICE_EXTENSION ext, ULONG mask, BOOLEAN set)
         ext->InterruptEnable |= mask;
     else
         ext->InterruptEnable &= ~mask;
-    if (ext->Registers != nullptr) ZarWrite(ext, ZAR_BRIDGE_IER, ext->InterruptEnable);
+    if (ext->Registers != nullptr) ZarBridgeWrite(ext, ZAR_BRIDGE_IER, ext->InterruptEnable);
 }
 
 namespace {
@@ -322,17 +312,17 @@ void ZarSetSharedIrqMask(PZAR_DEVICE_EXTENSION ext, ULONG mask, BOOLEAN set)
 ULONG ZarI2cErrorCleanup(PZAR_DEVICE_EXTENSION ext)
 {
     ext->I2cFailed = TRUE;
-    ZarWrite(ext, kI2cStatus, 0x80);
-    ZarWrite(ext, ZAR_BRIDGE_MC2, kUploadI2c);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_I2C_STATUS, 0x80);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_I2C);
     KeStallExecutionProcessor(500);
     for (int pass = 0; pass < 2; ++pass) {
-        ZarWrite(ext, kI2cTransfer, 0);
-        ZarWrite(ext, ZAR_BRIDGE_MC2, kUploadI2c);
-        ZarWrite(ext, kI2cStatus, 0);
-        ZarWrite(ext, ZAR_BRIDGE_MC2, kUploadI2c);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_I2C_TRANSFER, 0);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_I2C);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_I2C_STATUS, 0);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_I2C);
         KeStallExecutionProcessor(100);
     }
-    ZarWrite(ext, ZAR_BRIDGE_ISR, ZAR_INT_I2C);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_ISR, ZAR_INT_I2C);
     return 0;
 }
 
@@ -340,13 +330,13 @@ BOOLEAN ZarIsr(PKINTERRUPT, PVOID context)
 {
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
     ++ext->InterruptCount;
-    ULONG status = ZarRead(ext, ZAR_BRIDGE_ISR) & ext->InterruptEnable;
+    ULONG status = ZarBridgeRead(ext, ZAR_BRIDGE_ISR) & ext->InterruptEnable;
     if (status == 0) {
         // Another device on a shared line, or a source that is not enabled.
         ++ext->SpuriousInterruptCount;
         return FALSE;
     }
-    ZarWrite(ext, ZAR_BRIDGE_ISR, status);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_ISR, status);
 
     if (status & (ZAR_INT_AUDIO_PLAY_A | ZAR_INT_AUDIO_PLAY_B)) ZarIsrAudioPlayback(ext, status);
     if (status & ZAR_INT_AUDIO_RECORD) ZarIsrAudioRecord(ext);
@@ -355,7 +345,7 @@ BOOLEAN ZarIsr(PKINTERRUPT, PVOID context)
 
     // The capture state machine (per field) decides; completion goes to its DPC.
     bool finished = ext->CaptureState == kCaptureStateFinishing &&
-                    !(ZarRead(ext, ZAR_BRIDGE_MC1) & kMc1CaptureRunning);
+                    !(ZarBridgeRead(ext, ZAR_BRIDGE_MC1) & kMc1CaptureRunning);
     if ((ext->CaptureCompletionAwaited && finished) || ext->CaptureAbandoned) {
         ext->CaptureCompletionAwaited = FALSE;
         ext->CaptureAbandoned = FALSE;

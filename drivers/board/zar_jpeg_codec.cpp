@@ -16,7 +16,6 @@ constexpr ULONG kPortBase[ZAR_JPEG_CHANNEL_COUNT] = {0xA404, 0xA414};  // +0 hig
 constexpr ULONG kCodecControl = 0xB880;
 constexpr ULONG kDirection = 0xB900;
 constexpr ULONG kVideoControl = 0x4C40;
-constexpr ULONG kPathControl = 0x4400;
 
 constexpr ULONG kControlRealtime[ZAR_JPEG_CHANNEL_COUNT] = {0x1, 0x2};
 constexpr ULONG kControlResetN = 0x4;   // low holds both codecs in reset
@@ -202,7 +201,7 @@ NTSTATUS ZarJpegReset(PZAR_DEVICE_EXTENSION ext)
     ZarJpegRegRead(ext, 0, kRegId);
     ZarJpegRegRead(ext, 1, kRegId);
     ext->Jpeg.PathControl |= kPathMeasure;
-    ZarDebiPioWrite(ext, kPathControl, ext->Jpeg.PathControl);
+    ZarDebiPioWrite(ext, ZAR_REG_PATH_CONTROL, ext->Jpeg.PathControl);
     return STATUS_SUCCESS;
 }
 

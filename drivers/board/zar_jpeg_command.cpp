@@ -22,7 +22,6 @@ constexpr ULONG kModeRecord = 64;
 constexpr ULONG kModeMeasure = 65;
 constexpr ULONG kRateCorrected = 2;
 constexpr ULONG kRateControlled = 1;
-constexpr ULONG kPathControl = 0x4400;
 constexpr ULONG kPathMeasure = 0x1;
 constexpr ULONG kRenderScrubSteps = 8;
 constexpr ULONG kLeadInputModes[] = {7, 8};
@@ -93,8 +92,35 @@ NTSTATUS ZarJpegPlaySetup(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* com
     return ZarJpegSetState(ext, command->Channel, state);
 }
 
+struct ZAR_JPEG_RATE_CALL {
+    PZAR_DEVICE_EXTENSION Ext;
+    const ZAR_JPEG_COMMAND* Command;
+};
+
+BOOLEAN ZarJpegCriticalSetBitRateControl(PVOID context)
+{
+    auto* call = static_cast<ZAR_JPEG_RATE_CALL*>(context);
+    ZarJpegCommandSetBitRateControl(call->Ext, 0, call->Command);
+    return TRUE;
+}
+
+// Channel 0's rate settings, which the interrupt routine reads every field.
+void ZarJpegSafeSetBitRateControl(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* command)
+{
+    ZAR_JPEG_RATE_CALL call{ext, command};
+    ZarJpegSynchronize(ext, ZarJpegCriticalSetBitRateControl, &call);
+}
+
 NTSTATUS ZarJpegRecord(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* command)
 {
+    if (command->Command == ZAR_JPEG_CMD_RECORD_AUDIO) {
+        // Each field's audio comes from the audio record ring; a record
+        // without it would put stale board memory out as audio.
+        PUCHAR ring = nullptr;
+        ULONG bus = 0, size = 0;
+        NTSTATUS status = ZarAudRecRing(ext, &ring, &bus, &size);
+        if (!NT_SUCCESS(status)) return status;
+    }
     ZarJpegSetState(ext, 0, ZAR_VIDEO_IDLE);
     ZarJpegCodecInit(ext, 0, command);
     if (command->End != ZAR_JPEG_NO_OUT_POINT) {
@@ -114,7 +140,7 @@ NTSTATUS ZarJpegRecord(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* comman
     }
     ZAR_JPEG_COMMAND rate = *command;
     if (measure && rate.RateMode == kRateCorrected) rate.RateMode = kRateControlled;
-    ZarJpegCommandSetBitRateControl(ext, 0, &rate);
+    ZarJpegSafeSetBitRateControl(ext, &rate);
     s.ModeWord = measure ? kModeMeasure : kModeRecord;
     const bool audio = command->Command == ZAR_JPEG_CMD_RECORD_AUDIO;
     s.AudioBlocks = audio ? kRecordAudioBlocks : 0;
@@ -132,12 +158,15 @@ NTSTATUS ZarJpegRender(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* comman
     case 2: buffer = 1; break;
     default: return STATUS_UNSUCCESSFUL;
     }
+    // Graphics store B shows the buffer the render writes; without it
+    // nothing of the render starts.
+    NTSTATUS status = ZarGfxSetReadMode(ext, 1, buffer);
+    if (!NT_SUCCESS(status)) return status;
     for (ULONG step = 0; step < kRenderScrubSteps && !ZarScrubListIsEmpty(ext); ++step)
         ZarDcIoSynchronizeExecution(ext, 2);
     ext->Jpeg.PathControl |= kPathMeasure;
-    ZarDebiPioWrite(ext, kPathControl, ext->Jpeg.PathControl);
+    ZarDebiPioWrite(ext, ZAR_REG_PATH_CONTROL, ext->Jpeg.PathControl);
     ZarVinSetInputMode(ext, command->VideoInputMode, 0);
-    ZarGfxSetReadMode(ext, 1, buffer);
 
     ZAR_VIDEO_CHANNEL_STATE& s = ext->Jpeg.Channel[0].State;
     s.RenderWord[0] = command->RenderRecord;
@@ -145,7 +174,7 @@ NTSTATUS ZarJpegRender(PZAR_DEVICE_EXTENSION ext, const ZAR_JPEG_COMMAND* comman
     s.RenderWord[2] = command->RenderWord160;
     s.RenderSource = command->RenderSource;
     s.RenderBuffer = command->RenderBuffer;
-    ZarJpegCommandSetBitRateControl(ext, 0, command);
+    ZarJpegSafeSetBitRateControl(ext, command);
     return ZarJpegPlaySetup(ext, command, ZAR_VIDEO_RENDER);
 }
 
@@ -182,7 +211,8 @@ NTSTATUS ZarJpegDispatch(PZAR_DEVICE_EXTENSION ext, ZAR_JPEG_COMMAND* command)
 
 struct ZAR_JPEG_STATUS_CALL {
     PZAR_DEVICE_EXTENSION Ext;
-    ZAR_PLAYLIST_STATUS* Status;
+    ZAR_PLAYLIST_STATUS* Block;
+    NTSTATUS Status;
 };
 
 void ZarJpegCopyModule(UCHAR* to, ULONG module, PZAR_DEVICE_EXTENSION ext, ULONG bytes)
@@ -195,7 +225,7 @@ BOOLEAN ZarJpegCriticalGetPlaylistStatus(PVOID context)
 {
     auto* call = static_cast<ZAR_JPEG_STATUS_CALL*>(context);
     PZAR_DEVICE_EXTENSION ext = call->Ext;
-    ZAR_PLAYLIST_STATUS* st = call->Status;
+    ZAR_PLAYLIST_STATUS* st = call->Block;
     UCHAR* to = st->State;
     switch (st->Kind) {
     case 1:
@@ -206,7 +236,11 @@ BOOLEAN ZarJpegCriticalGetPlaylistStatus(PVOID context)
         break;
     case 2: {
         const void* audio = ZarAudGetState(ext);
-        if (audio == nullptr) break;
+        if (audio == nullptr) {
+            // No audio state is kept yet: the block would pass for one.
+            call->Status = STATUS_NOT_IMPLEMENTED;
+            break;
+        }
         RtlCopyMemory(to, audio, kAudioStateBytes);
         if (ext->Jpeg.Channel[0].State.AudioFollows || ext->Jpeg.Channel[1].State.AudioFollows) {
             const ULONG playing = ZAR_VIDEO_PLAY;
@@ -293,7 +327,7 @@ NTSTATUS ZarJpegCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 NTSTATUS ZarJpegSafeGetPlaylistStatus(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     static_assert(kStatusBytes == sizeof(ZAR_VIDEO_CHANNEL_STATE));
-    ZAR_JPEG_STATUS_CALL call{ext, static_cast<ZAR_PLAYLIST_STATUS*>(buffer)};
+    ZAR_JPEG_STATUS_CALL call{ext, static_cast<ZAR_PLAYLIST_STATUS*>(buffer), STATUS_SUCCESS};
     ZarJpegSynchronize(ext, ZarJpegCriticalGetPlaylistStatus, &call);
-    return STATUS_SUCCESS;
+    return call.Status;
 }

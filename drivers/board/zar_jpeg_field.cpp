@@ -3,9 +3,13 @@
 // descriptors of channel 10 and the flow control of recording, and the small
 // requests that move a channel's head or hand descriptors and room back.
 //
-// Each parity records into its own stream of the ring: parity 0 from block
-// 0, parity 1 from the middle of the ring, each running on by the size of
-// its previous field. A descriptor becomes visible to the library (the
+// Each parity records into its own bank of 4,096 blocks, apart from the
+// play ring: the codec's 13-bit address names the bank in bit 12 and the
+// block in it below, and the library reads a field back through the
+// parity's bank (access modes 101 and 102), so fields of unequal sizes never
+// run into each other or into a channel's play area. A parity's fields run
+// on by the size of its previous field, wrapping inside the bank, and its
+// queued blocks never exceed the bank. A descriptor becomes visible to the library (the
 // ring's write count grows) once its field was measured, so the library
 // never sees a size the codec has not reported yet; a descriptor that would
 // land on one the library has not fetched drops its field instead.
@@ -20,11 +24,9 @@ constexpr ULONG kAddressBlockMask = 0x1FFF;
 constexpr ULONG kAddressUncompressed = 0x8000;
 constexpr ULONG kSystemPrefs = 0x5468;
 constexpr ULONG kPrefsUncompressed = 0x4;
-constexpr ULONG kPathControl = 0x4400;
 constexpr ULONG kCodecControl2 = 0x5474;
 constexpr ULONG kCodecControlBits = 0x3;
 constexpr ULONG kRegScale = 0x11;
-constexpr ULONG kParityStreamOffset = ZAR_JPEG_RING_BLOCKS / 2;
 constexpr ULONG kModeRecord = 64;
 constexpr ULONG kModeMeasure = 65;
 constexpr ULONG kModeRenderRecord = 67;
@@ -37,11 +39,8 @@ constexpr ULONG kSdramMode = 0xB408;
 constexpr ULONG kSdramAddressRegister = 0xB404;
 constexpr ULONG kSdramModeAudio = 0xC00;
 constexpr ULONG kSdramModeParity = 0x1000;
-constexpr ULONG kDebiPage = 0x84;
-constexpr ULONG kDebiConfig = 0x7C;
 constexpr ULONG kDebiConfigValue = 0x104A0000;
 constexpr ULONG kDebiWindow = 0x9000;
-constexpr ULONG kUploadDebi = 0x20002;
 
 // A play node of channels 20 and 30.
 struct ZAR_JPEG_PLAY_NODE {
@@ -85,7 +84,7 @@ void ZarJpegRenderStep(PZAR_DEVICE_EXTENSION ext)
     } else {
         slot = at(97, 0) ? 0 : at(97, 1) ? 1 : -1;
     }
-    if (slot >= 0) j.RenderSample[slot] = ZarDebiPioRead(ext, kPathControl);
+    if (slot >= 0) j.RenderSample[slot] = ZarDebiPioRead(ext, ZAR_REG_PATH_CONTROL);
 
     if (at(97, 0) && record) ZarJpegEnableRealtimeMode(ext, 0, FALSE);
 
@@ -128,7 +127,7 @@ void ZarJpegRecordStep(PZAR_DEVICE_EXTENSION ext)
     fresh->Position = hdcam ? s.SecondPosition : s.Position;
     fresh->Reference = s.ModeWord == kModeRenderRecord
                            ? j.RenderSample[s.Position < kRenderSlots ? s.Position : kRenderSlots - 1]
-                           : ZarDebiPioRead(ext, kPathControl);
+                           : ZarDebiPioRead(ext, ZAR_REG_PATH_CONTROL);
 
     // 2. The field prepared two fields ago has been compressed: measure and commit it.
     ZAR_JPEG_FIELD_DESCRIPTOR* previous =
@@ -166,11 +165,11 @@ void ZarJpegRecordStep(PZAR_DEVICE_EXTENSION ext)
         ULONG room = ~0u;
         if (!s.NoRoomAccounting)
             room = j.QueuedBlocks[n] < ZAR_JPEG_QUEUE_LIMIT ? ZAR_JPEG_QUEUE_LIMIT - j.QueuedBlocks[n] : 0;
-        if (ringFull) {
-            room = 0;
-            ++j.DescriptorOverflows;
-        }
-        if (rate.Hard[n] > room) {
+        if (ringFull) ++j.DescriptorOverflows;
+        // Without a hard limit a field may come out as large as an
+        // uncompressed one: that is the room it needs.
+        const ULONG need = rate.Hard[n] != 0 ? rate.Hard[n] : ext->UncompressedFieldBlocks + s.AudioBlocks;
+        if (ringFull || need > room) {
             s.OverflowOrRepeat = 1;
             if (s.Parity == 0) {
                 if (last != nullptr) {
@@ -199,8 +198,8 @@ void ZarJpegRecordStep(PZAR_DEVICE_EXTENSION ext)
     if (s.Position < 2 || s.ModeWord == kModeMeasure)
         s.RecordAddress[n] = 0;
     else if (previous != nullptr)
-        s.RecordAddress[n] = (s.RecordAddress[n] + previous->Size) % ZAR_JPEG_RING_BLOCKS;
-    fresh->Address = (n * kParityStreamOffset + s.RecordAddress[n]) % ZAR_JPEG_RING_BLOCKS;
+        s.RecordAddress[n] = (s.RecordAddress[n] + previous->Size) % ZAR_JPEG_RECORD_BANK_BLOCKS;
+    fresh->Address = s.RecordAddress[n];
     fresh->Parity = n;
     fresh->Dropped = 0;
 
@@ -229,7 +228,9 @@ void ZarJpegRecordStep(PZAR_DEVICE_EXTENSION ext)
     ch.LastDescriptor = notCommitted ? -1 : LONG(ch.PreparedCount);
 
     // 8, 9.
-    ZarJpegSetCodecSdramAddress(ext, 0, (s.AudioBlocks + fresh->Address) % ZAR_JPEG_RING_BLOCKS,
+    ZarJpegSetCodecSdramAddress(ext, 0,
+                                n * ZAR_JPEG_RECORD_BANK_BLOCKS +
+                                    (s.AudioBlocks + fresh->Address) % ZAR_JPEG_RECORD_BANK_BLOCKS,
                                 rate.Mode == ZAR_JPEG_RATE_UNCONSTRAINED);
     if (!notCommitted) ++ch.PreparedCount;
 }
@@ -482,7 +483,7 @@ NTSTATUS ZarJpegAviAudioRecCopy(PZAR_DEVICE_EXTENSION ext, ZAR_VIDEO_CHANNEL_STA
 {
     PUCHAR ring = nullptr;
     ULONG bus = 0, size = 0;
-    if (!ZarDebiClaimAtDirql(ext) || !ZarAudRecRing(ext, &ring, &bus, &size) || size == 0)
+    if (!ZarDebiClaimAtDirql(ext) || !NT_SUCCESS(ZarAudRecRing(ext, &ring, &bus, &size)) || size == 0)
         return STATUS_UNSUCCESSFUL;
     const ULONG bytes = state->AudioBytes;
     const ULONG offset = state->AudioReadOffset;
@@ -493,11 +494,11 @@ NTSTATUS ZarJpegAviAudioRecCopy(PZAR_DEVICE_EXTENSION ext, ZAR_VIDEO_CHANNEL_STA
     if (descriptor->Position & 1) mode |= kSdramModeParity;
     ZarDebiPioWrite(ext, kSdramMode, mode);
     ZarDebiPioWrite(ext, kSdramAddressRegister, descriptor->Address);
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, kDebiPage), 0);
+    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_PAGE), 0);
     WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_AD), bus + offset);
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, kDebiConfig), kDebiConfigValue);
+    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_CONFIG), kDebiConfigValue);
     WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_COMMAND), (((bytes + 15) & ~15u) << 17) ^ kDebiWindow);
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_MC2), kUploadDebi);
+    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_MC2), ZAR_MC2_UPLOAD_DEBI);
     state->AudioReadOffset = (offset + bytes) % size;
     return STATUS_SUCCESS;
 }

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr ULONG kPathControl = 0x4400;
 constexpr ULONG kPathMeasure = 0x1;
 constexpr ULONG kCodecControl2 = 0x5474;
 constexpr ULONG kCodecControlBits = 0x3;
@@ -61,7 +60,7 @@ void ZarJpegEnterState(PZAR_DEVICE_EXTENSION ext, ULONG c, LONG state, BOOLEAN r
 void ZarJpegWritePathMeasure(PZAR_DEVICE_EXTENSION ext)
 {
     ext->Jpeg.PathControl |= kPathMeasure;
-    ZarDebiPioWrite(ext, kPathControl, ext->Jpeg.PathControl);
+    ZarDebiPioWrite(ext, ZAR_REG_PATH_CONTROL, ext->Jpeg.PathControl);
 }
 
 void ZarJpegSetCodecControlBits(PZAR_DEVICE_EXTENSION ext)
@@ -267,12 +266,27 @@ struct ZAR_JPEG_REQUEST {
     ULONG State;
 };
 
+// Withdraws an earlier request of the addressed channels and drops the
+// state signal armed for it, so that nothing of it can release the next
+// request's waiter.
+BOOLEAN ZarJpegCriticalWithdrawRequest(PVOID context)
+{
+    auto* r = static_cast<ZAR_JPEG_REQUEST*>(context);
+    ZAR_JPEG_STATE& j = r->Ext->Jpeg;
+    for (ULONG c = 0; c < ZAR_JPEG_CHANNEL_COUNT; ++c)
+        if (r->Channel == c || r->Channel == 2) j.Channel[c].State.RequestPending = 0;
+    InterlockedExchange(&r->Ext->FieldSignal[j.Channel[r->Channel == 2 ? 0 : r->Channel].FieldSlotState].Armed, 0);
+    return TRUE;
+}
+
 BOOLEAN ZarJpegCriticalRequestStateChange(PVOID context)
 {
     auto* r = static_cast<ZAR_JPEG_REQUEST*>(context);
     for (ULONG c = 0; c < ZAR_JPEG_CHANNEL_COUNT; ++c) {
         if (r->Channel != c && r->Channel != 2) continue;
         ZAR_VIDEO_CHANNEL_STATE& s = r->Ext->Jpeg.Channel[c].State;
+        // Idle is asked for through the pending-idle state the interrupt routine sees.
+        if (r->State == ULONG(ZAR_VIDEO_IDLE)) s.StateWord = ZAR_VIDEO_PENDING_IDLE;
         s.RequestedState = r->State;
         s.StateChangeDone = 0;
         s.Countdown = kStateCountdownFields;
@@ -324,16 +338,19 @@ NTSTATUS ZarJpegSetState(PZAR_DEVICE_EXTENSION ext, ULONG channel, ULONG state)
     if (channel > 2) return STATUS_UNSUCCESSFUL;
     ZAR_JPEG_STATE& j = ext->Jpeg;
     auto addressed = [channel](ULONG c) { return channel == c || channel == 2; };
-    if (state == ULONG(ZAR_VIDEO_IDLE))
-        for (ULONG c = 0; c < ZAR_JPEG_CHANNEL_COUNT; ++c)
-            if (addressed(c)) j.Channel[c].State.StateWord = ZAR_VIDEO_PENDING_IDLE;
-    bool already = true;
+    // Idle is always asked for: it also ends a pending idle.
+    bool already = state != ULONG(ZAR_VIDEO_IDLE);
     for (ULONG c = 0; c < ZAR_JPEG_CHANNEL_COUNT; ++c)
         if (addressed(c) && ULONG(j.Channel[c].State.StateWord) != state) already = false;
     if (already) return STATUS_SUCCESS;
 
     if (!(ext->InterruptEnable & ZAR_INT_FIELD)) ZarSetIntMode(ext, ZAR_INT_FIELD, TRUE);
     ZAR_JPEG_CHANNEL& waited = j.Channel[channel == 2 ? 0 : channel];
+    // An earlier request's signal, armed but not yet delivered, would
+    // release this waiter before its own change.
+    ZAR_JPEG_REQUEST withdraw{ext, channel, state};
+    ZarJpegSynchronize(ext, ZarJpegCriticalWithdrawRequest, &withdraw);
+    if (KeGetCurrentIrql() < DISPATCH_LEVEL) KeFlushQueuedDpcs();
     KeClearEvent(&waited.StateEvent);
     // The interrupt routine counts a pending request down: the count is
     // restarted with the request, under the same synchronisation.

@@ -5,6 +5,30 @@
 
 #include "zar_driver.h"
 
+namespace {
+
+// Each stub that reports STATUS_NOT_IMPLEMENTED names itself on the
+// machine's debug output the first time it is reached, so a caller's
+// failure can be traced to the module still to be written.
+// Lock-free: a stub may be reached at device IRQL.
+constexpr ULONG kStubsRemembered = 128;
+PVOID volatile gStubsReported[kStubsRemembered];
+
+NTSTATUS ZarNotWritten(const char* name)
+{
+    for (ULONG i = 0; i < kStubsRemembered; ++i) {
+        PVOID seen = InterlockedCompareExchangePointer(&gStubsReported[i], const_cast<char*>(name), nullptr);
+        if (seen == name) return STATUS_NOT_IMPLEMENTED;
+        if (seen == nullptr) {
+            DbgPrint("ZARKD: %s: its module is not written yet", name);
+            return STATUS_NOT_IMPLEMENTED;
+        }
+    }
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+}  // namespace
+
 // ---- time code and the Tandrel streams ----
 
 // Will reset the time-code chip's state (reader, generator, burn-in).
@@ -112,16 +136,21 @@ void ZarDpcForAudioDsp(PKDPC, PVOID, PVOID, PVOID) {}
 void ZarScrubListIsr(PZAR_DEVICE_EXTENSION) {}
 
 // What the JPEG video channels call of modules still to come: nothing
-// follows, nothing is queued, nothing is mapped.
+// follows, nothing is queued, nothing is mapped. A call that would hand the
+// caller something the module owns (a scrub entry, a graphics read mode, the
+// audio record ring, the codec and DSPs) fails with STATUS_NOT_IMPLEMENTED,
+// so no command takes it for done.
 void ZarAudFollowVideo(PZAR_DEVICE_EXTENSION, const ZAR_PLAY_COMMAND*, const UCHAR*) {}
 void ZarAudPreparePassiveStart(PZAR_DEVICE_EXTENSION, const UCHAR*) {}
 void ZarAudRecDmaStartDevice(PZAR_DEVICE_EXTENSION, const ULONG*) {}
-NTSTATUS ZarScrubListAddVideoPart(PZAR_DEVICE_EXTENSION, ULONG, const void*) { return STATUS_SUCCESS; }
+NTSTATUS ZarScrubListAddVideoPart(PZAR_DEVICE_EXTENSION, ULONG, const void*) { return ZarNotWritten(__func__); }
 BOOLEAN ZarScrubListIsEmpty(PZAR_DEVICE_EXTENSION) { return TRUE; }
 ULONG ZarGfxGetReadMode(PZAR_DEVICE_EXTENSION, ULONG) { return 0; }
-void ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION, ULONG, ULONG) {}
+NTSTATUS ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION, ULONG, ULONG) { return ZarNotWritten(__func__); }
 BOOLEAN ZarDveAcquireDebiAtDirql(PZAR_DEVICE_EXTENSION) { return FALSE; }
-BOOLEAN ZarAudRecRing(PZAR_DEVICE_EXTENSION, PUCHAR*, PULONG, PULONG) { return FALSE; }
+NTSTATUS ZarAudRecRing(PZAR_DEVICE_EXTENSION, PUCHAR*, PULONG, PULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarCs4297Init(PZAR_DEVICE_EXTENSION) { return ZarNotWritten(__func__); }
+NTSTATUS ZarYss231Init(PZAR_DEVICE_EXTENSION) { return ZarNotWritten(__func__); }
 BOOLEAN ZarVariPlayIsMapped(PZAR_DEVICE_EXTENSION, ULONG) { return FALSE; }
 BOOLEAN ZarVariPlayTakeStart(PZAR_DEVICE_EXTENSION, ULONG) { return FALSE; }
 ULONG ZarVariPlayUpdatePosition(PZAR_DEVICE_EXTENSION, ULONG) { return 0; }
@@ -225,6 +254,7 @@ NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT, PIRP) { return STATUS_INVALID
 // Will route a time-code request to the stream named by its minor function.
 NTSTATUS ZarTandrel_DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp)
 {
+    ZarNotWritten(__func__);
     irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -258,98 +288,98 @@ NTSTATUS ZarAudRegisterEvents(PZAR_DEVICE_EXTENSION, PKEVENT* events)
 {
     for (ULONG i = 0; i < ZAR_AUDIO_USER_EVENTS; ++i)
         if (events[i] != nullptr) ObDereferenceObject(events[i]);
-    return STATUS_NOT_IMPLEMENTED;
+    return ZarNotWritten(__func__);
 }
 NTSTATUS ZarAudGetWaveData(PZAR_DEVICE_EXTENSION, ULONG, const UCHAR** data, PULONG length, PULONG)
 {
     *data = nullptr;
     *length = 0;
-    return STATUS_NOT_IMPLEMENTED;
+    return ZarNotWritten(__func__);
 }
 
-NTSTATUS ZarCs4297RegRead(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarMixIoSetProcAmp(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarMixIoGetProcAmp(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarMixIoSetPreview(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarMixIoGetPreview(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarMixIoSetMasterFade(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarMixIoGetMasterFade(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudIoUserSetCodec(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudIoGetCodec(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudRecordCommand(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudPutWaveData(PZAR_DEVICE_EXTENSION, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudIoUserSetTrackControl(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudUserSetMasterLevel(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudIoGetTrackControl(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudIoGetMasterLevel(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDcIoUserSetAudioStandards(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDcIoGetAudioStandards(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarTcRegRead(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarTcRegWrite(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarVinFramestoreRead(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarGfxIoSetFramestore(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarGfxIoGetFramestore(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarGfxIoLoadImage(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDcIoSetVideoPrefs(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDcIoGetVideoPrefs(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDveIoInitPerspectiveLut(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDveIoSetPerspective(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDveIoLoadCoefficients(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDveIoSetBorder(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDveIoSetPixel(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDveIoSetFilter(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDveIoSetCropping(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDveIoSetTrailShadow(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDveIoSetWarp(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDveWarpTableLoad(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarGfxPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDvePlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarMixIoSetMixEffects(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarMixPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarMixIoSetDve(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarMixIoSetDownStreamKey(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDveIoSetFreeze(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDveIoGetFreeze(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarDveIoSetKey(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarGfxIoEraseFramestore(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
+NTSTATUS ZarCs4297RegRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarMixIoSetProcAmp(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarMixIoGetProcAmp(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarMixIoSetPreview(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarMixIoGetPreview(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarMixIoSetMasterFade(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarMixIoGetMasterFade(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoUserSetCodec(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoGetCodec(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudRecordCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudPutWaveData(PZAR_DEVICE_EXTENSION, PIRP) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoUserSetTrackControl(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudUserSetMasterLevel(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoGetTrackControl(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoGetMasterLevel(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDcIoUserSetAudioStandards(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDcIoGetAudioStandards(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarTcRegRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarTcRegWrite(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarVinFramestoreRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarGfxIoSetFramestore(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarGfxIoGetFramestore(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarGfxIoLoadImage(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDcIoSetVideoPrefs(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDcIoGetVideoPrefs(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDveIoInitPerspectiveLut(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDveIoSetPerspective(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDveIoLoadCoefficients(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDveIoSetBorder(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDveIoSetPixel(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDveIoSetFilter(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDveIoSetCropping(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDveIoSetTrailShadow(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDveIoSetWarp(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDveWarpTableLoad(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarGfxPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDvePlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarMixIoSetMixEffects(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarMixPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarMixIoSetDve(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarMixIoSetDownStreamKey(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDveIoSetFreeze(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDveIoGetFreeze(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDveIoSetKey(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarGfxIoEraseFramestore(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 // Will erase both frame stores.
 void ZarGfxInitFramestore(PZAR_DEVICE_EXTENSION) {}
-NTSTATUS ZarAudIoPlaycord(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudIoGetDspState(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarICS2008A_SetVideoOutputSource(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudClearTrack(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudIoUserSetSource(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudIoGetPlayVuLevel(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudIoGetRecVuLevel(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudUserSetTrackLevelMult(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarCalcAudPlayDmaSize(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudAcquireAudioLock(PZAR_DEVICE_EXTENSION, PVOID, ULONG, PFILE_OBJECT) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudReleaseAudioLock(PZAR_DEVICE_EXTENSION, PVOID, ULONG, PFILE_OBJECT) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarTandrelFieldCounter_SetBase(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudPlayDmaBuffer(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudSetActiveTrackMask(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarScrubListSetNode(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarBusPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudRecSetup(PZAR_DEVICE_EXTENSION, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudIoSetTrackMasks(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudDSrvUnprepPlay(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudDSrvInitBuffers(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudDSrvStartPlay(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudDSrvStopPlay(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudDSrvGetException(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudDSrvGetCurrentStatus(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudDSrvSetSpeed(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudUserSetPassiveEE(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarSaa7146SetHpsProcAmps(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudIoLevelOverride(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudIoPanOverride(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudIoEqOverride(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarVariPlayInit(PZAR_DEVICE_EXTENSION, PVOID, PFILE_OBJECT) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarVariPlayInvalidateNode(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarVariPlayDisplayNode(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarSaa7146SetHpsPreFilter(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarTandrel_EnableTimecodeDataExchange(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarAudFxPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS ZarProcAmpPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return STATUS_NOT_IMPLEMENTED; }
+NTSTATUS ZarAudIoPlaycord(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoGetDspState(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarICS2008A_SetVideoOutputSource(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudClearTrack(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoUserSetSource(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoGetPlayVuLevel(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoGetRecVuLevel(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudUserSetTrackLevelMult(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarCalcAudPlayDmaSize(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudAcquireAudioLock(PZAR_DEVICE_EXTENSION, PVOID, ULONG, PFILE_OBJECT) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudReleaseAudioLock(PZAR_DEVICE_EXTENSION, PVOID, ULONG, PFILE_OBJECT) { return ZarNotWritten(__func__); }
+NTSTATUS ZarTandrelFieldCounter_SetBase(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudPlayDmaBuffer(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudSetActiveTrackMask(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarScrubListSetNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarBusPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudRecSetup(PZAR_DEVICE_EXTENSION, PIRP) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoSetTrackMasks(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudDSrvUnprepPlay(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudDSrvInitBuffers(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudDSrvStartPlay(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudDSrvStopPlay(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudDSrvGetException(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudDSrvGetCurrentStatus(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudDSrvSetSpeed(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudUserSetPassiveEE(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarSaa7146SetHpsProcAmps(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoLevelOverride(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoPanOverride(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoEqOverride(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarVariPlayInit(PZAR_DEVICE_EXTENSION, PVOID, PFILE_OBJECT) { return ZarNotWritten(__func__); }
+NTSTATUS ZarVariPlayInvalidateNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarVariPlayDisplayNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarSaa7146SetHpsPreFilter(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarTandrel_EnableTimecodeDataExchange(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudFxPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
+NTSTATUS ZarProcAmpPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }

@@ -478,6 +478,16 @@ NTSTATUS ZarPlyPlayCommand(PZAR_DEVICE_EXTENSION ext, ULONG module, const ZAR_PL
     if (state == nullptr) return STATUS_UNSUCCESSFUL;
     if ((ext->InterruptEnable & ZAR_INT_FIELD) == 0) ZarSetIntMode(ext, ZAR_INT_FIELD, TRUE);
     PKEVENT changed = &ext->Playlist.StateChangeEvent[module];
+    // A signal armed for an earlier request, its DPC not yet run, would
+    // release this one before its change: the earlier request is withdrawn
+    // and its signal dropped under the interrupt's lock, a DPC that already
+    // took it ends, and only then does the event go clear.
+    auto withdraw = [&] {
+        state->RequestPending = 0;
+        InterlockedExchange(&ext->FieldSignal[ZAR_PLY_FIELD_SIGNAL_FIRST + module].Armed, 0);
+    };
+    ZarPlySynchronize(ext, withdraw);
+    KeFlushQueuedDpcs();
     KeResetEvent(changed);
     BOOLEAN pending = FALSE;
     auto request = [&] { pending = ZarPlyCriticalRequestStateChange(state, command); };

@@ -158,6 +158,9 @@ NTSTATUS ZarQueueHpsRequest(PZAR_DEVICE_EXTENSION ext, PIRP irp)
 
 NTSTATUS ZarQueueI2cRequest(PZAR_DEVICE_EXTENSION ext, PIRP irp)
 {
+    // The engine knows three kinds; another would run as a write.
+    if (static_cast<ZAR_I2C_COMMAND*>(irp->AssociatedIrp.SystemBuffer)->Kind > ZAR_I2C_WRITE_NO_WAIT)
+        return ZarFailRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
     auto* entry = ZarAllocateEntry<ZAR_I2C_ENTRY>(&ext->I2cLookaside, irp);
     if (entry == nullptr) return ZarFailRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
     // The engine works from the entry's copy; the system buffer takes the

@@ -17,6 +17,7 @@ namespace {
 
 constexpr ULONG kBlockSize = 512;
 constexpr ULONG kMaxBlocksPerCommand = 256;
+constexpr ULONG kMaxCdbBlocks = 0xFFFF;  // what the 16-bit count of READ(10)/WRITE(10) carries
 constexpr ULONG kLargePass = ZAR_DMA_MAX_TRANSFER;
 constexpr ULONG kRingBlocks = 7936;
 constexpr ULONG kCopyBlockBytes = 4096;
@@ -73,6 +74,8 @@ BOOLEAN ZarScsiSdramStartBlock(PZAR_DEVICE_EXTENSION ext, BOOLEAN interruptDrive
     ZarDebiPioWrite(ext, kWindowBlock, s->CopySdramBlock);
     s->CopySdramBlock += bytes / kBlockSize;
     if (s->CopyMode == ZAR_DISK_ACCESS_2) s->CopySdramBlock %= kRingBlocks;
+    if (s->CopyMode == ZAR_DISK_ACCESS_101 || s->CopyMode == ZAR_DISK_ACCESS_102)
+        s->CopySdramBlock %= ZAR_JPEG_RECORD_BANK_BLOCKS;
 
     ULONG command = (bytes << kDebiCountShift) | kWindowAddress | (s->CopyToHost ? kDebiRead : 0);
     ULONG offset = s->CopyHost != nullptr ? 0 : s->CopyWindowOffset + s->CopyDone;
@@ -211,11 +214,21 @@ void ZarScsiInitReadWriteCdb(ZAR_DISK_REQUEST* request, UCHAR opcode)
     request->Cdb[8] = UCHAR(request->BlockCount);
 }
 
+// A count the command cannot carry would move its low 16 bits and pass as
+// whole: refused, and the status byte says nothing reached the drive.
+BOOLEAN ZarScsiCountFitsCommand(ZAR_DISK_REQUEST* request)
+{
+    if (request->BlockCount <= kMaxCdbBlocks) return TRUE;
+    request->ScsiStatus = ZAR_SCSI_STATUS_NOT_REACHED;
+    return FALSE;
+}
+
 // READ(10) of [12] blocks into SDRAM at [88], then to the caller's buffer
 // at 'position' when there is one. Fails unless the status byte is GOOD.
 NTSTATUS ZarScsiCmdRead(PZAR_DEVICE_EXTENSION ext, ZAR_DISK_REQUEST* request, ULONG position)
 {
     if (ZarScsiIsValidCommand(ext, request) != 0) return STATUS_UNSUCCESSFUL;
+    if (!ZarScsiCountFitsCommand(request)) return STATUS_UNSUCCESSFUL;
     ZarScsiInitReadWriteCdb(request, 0x28);
     request->DataDirection = ZAR_DISK_DIRECTION_IN;
     NTSTATUS status = ZarScsiRunCommand(ext, request, request->BlockCount * kBlockSize);
@@ -232,6 +245,7 @@ NTSTATUS ZarScsiCmdRead(PZAR_DEVICE_EXTENSION ext, ZAR_DISK_REQUEST* request, UL
 NTSTATUS ZarScsiCmdWrite(PZAR_DEVICE_EXTENSION ext, ZAR_DISK_REQUEST* request, ULONG position)
 {
     if (ZarScsiIsValidCommand(ext, request) != 0) return STATUS_UNSUCCESSFUL;
+    if (!ZarScsiCountFitsCommand(request)) return STATUS_UNSUCCESSFUL;
     if (ZarScsiHasBuffer(ext) &&
         !NT_SUCCESS(ZarScsiSdramWrite(ext, request, position, request->BlockCount * kBlockSize))) {
         request->ScsiStatus = ZAR_SCSI_STATUS_NOT_REACHED;
@@ -262,7 +276,8 @@ NTSTATUS ZarScsiCmdMultiple(PZAR_DEVICE_EXTENSION ext, ZAR_DISK_REQUEST* request
 
 // Repeated commands of [12] blocks from [8] up to [36]. A count of 0, or a
 // range whose last command would run past block 2^32 - 1, would never reach
-// the end: such a sequence finishes at once.
+// the end: such a sequence finishes at once. So does a count no command can
+// carry, with the status byte saying so.
 NTSTATUS ZarScsiCmdSequential(PZAR_DEVICE_EXTENSION ext, ZAR_DISK_REQUEST* request, BOOLEAN write)
 {
     ZAR_SCSI_STATE* s = &ext->Scsi;
@@ -270,7 +285,7 @@ NTSTATUS ZarScsiCmdSequential(PZAR_DEVICE_EXTENSION ext, ZAR_DISK_REQUEST* reque
     InterlockedExchange(&s->SeqStop, 0);
     InterlockedExchange(&s->SeqFinished, 0);
     ULONG count = request->BlockCount;
-    if (count != 0 && request->FirstBlock < request->EndBlock) {
+    if (count != 0 && request->FirstBlock < request->EndBlock && ZarScsiCountFitsCommand(request)) {
         ULONGLONG commands = (ULONGLONG(request->EndBlock - request->FirstBlock) + count - 1) / count;
         if (ULONGLONG(request->FirstBlock) + commands * count <= 0xFFFFFFFFULL) {
             while (request->FirstBlock < request->EndBlock) {
@@ -350,11 +365,11 @@ void ZarScsiRunOperation(PZAR_DEVICE_EXTENSION ext, ZAR_DISK_REQUEST* request)
         ZarScsiCmdModeSelect(ext, request);
         break;
     case ZAR_DISK_OP_READ:
-        if (staged) ZarScsiCmdMultiple(ext, request, FALSE);
+        if (staged) ext->ScsiDcb.PassFailed = !NT_SUCCESS(ZarScsiCmdMultiple(ext, request, FALSE));
         else ZarScsiCmdRead(ext, request, 0);
         break;
     case ZAR_DISK_OP_WRITE:
-        if (staged) ZarScsiCmdMultiple(ext, request, TRUE);
+        if (staged) ext->ScsiDcb.PassFailed = !NT_SUCCESS(ZarScsiCmdMultiple(ext, request, TRUE));
         else ZarScsiCmdWrite(ext, request, 0);
         break;
     case ZAR_DISK_OP_READ_SEQ: ZarScsiCmdReadSeq(ext, request); break;
@@ -488,6 +503,7 @@ NTSTATUS ZarScsiInitDcb(PZAR_DEVICE_EXTENSION ext)
     dcb->WriteToDevice = (request->Operation & 1) != 0;
     dcb->Bounce = FALSE;
     dcb->Failed = FALSE;
+    dcb->PassFailed = FALSE;
     dcb->SystemVa = nullptr;
     dcb->MapRegisterBase = nullptr;
     if (entry->Mdl == nullptr) {
@@ -574,7 +590,10 @@ void ZarDpcForScsiRequestComplete(PKDPC, PVOID context, PVOID, PVOID)
                               dcb->WriteToDevice);
         dcb->Remaining -= dcb->PassLength;
         dcb->CurrentVa = static_cast<PUCHAR>(dcb->CurrentVa) + dcb->PassLength;
-        if (dcb->Remaining != 0) {
+        // A failed pass ends the request: a later one would start from the
+        // [8] where it stopped, put its data on the wrong blocks and write a
+        // GOOD status over the failure.
+        if (dcb->Remaining != 0 && !dcb->PassFailed) {
             ZarScsiSetPass(dcb);
             ZarBuildPageTableForMdl(ext);
             KeSetEvent(&ext->ScsiThread.Wake, IO_NO_INCREMENT, FALSE);

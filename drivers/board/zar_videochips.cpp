@@ -10,12 +10,7 @@
 namespace {
 
 // ---- bridge ----
-constexpr ULONG kDebiConfig = 0x7C;
-constexpr ULONG kDebiPage = 0x84;
-constexpr ULONG kI2cStatus = 0x90;
 constexpr ULONG kGpioDefault = 0x20500050;
-constexpr ULONG kPciBtV1 = 0x48;
-constexpr ULONG kPciBtA = 0x4C;
 constexpr ULONG kDma1Pitch = 0x14;       // lines (bits 16 and up) and pixels of video DMA 1
 constexpr ULONG kHpsControl = 0x5C;
 constexpr ULONG kHpsVScale = 0x60;
@@ -71,10 +66,6 @@ constexpr UCHAR kChromaPhaseUnlocked525 = 0x74;
 constexpr UCHAR kChromaPhaseUnlocked625 = 0x80;
 constexpr ULONG kTriggerSettingThreshold = 3;   // CoreMode from which 525 lines trigger with 0x10
 
-void ZarBridgeWrite(PZAR_DEVICE_EXTENSION ext, ULONG offset, ULONG value)
-{
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, offset), value);
-}
 
 void ZarDelay(LONGLONG relative)
 {
@@ -270,23 +261,21 @@ NTSTATUS ZarSaa7146Init(PZAR_DEVICE_EXTENSION ext)
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, 0x06000600);
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, 0x04000400);
 
-    bool tweakV = ext->DmaTweakV != ZAR_REG_UNSET && ext->DmaTweakV != 0;
-    bool tweakA = ext->DmaTweakA != ZAR_REG_UNSET && ext->DmaTweakA != 0;
-    ZarBridgeWrite(ext, kPciBtV1, tweakV ? ext->DmaTweakV : ZAR_BURST_DEFAULT_V1);
-    ZarBridgeWrite(ext, kPciBtA, tweakA ? ext->DmaTweakA : ZAR_BURST_DEFAULT_A);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_PCI_BT_V1, ZarBurstStartValue(ext->DmaTweakV, ZAR_BURST_DEFAULT_V1));
+    ZarBridgeWrite(ext, ZAR_BRIDGE_PCI_BT_A, ZarBurstStartValue(ext->DmaTweakA, ZAR_BURST_DEFAULT_A));
 
     ZarGpioChange(ext, kGpioDefault, ZAR_GPIO_WHOLE_WORD);
-    ZarBridgeWrite(ext, kI2cStatus, 0);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_I2C_STATUS, 0);
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, 0x00010001);
     ZarBridgeWrite(ext, ZAR_BRIDGE_ISR, 0xFFFFFFFF);
 
     ZarBridgeWrite(ext, 0x58, 0xE0000504);
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, 0x01000100);
 
-    ZarBridgeWrite(ext, kDebiConfig, 0x008A0000);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_CONFIG, 0x008A0000);
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, 0x08000800);
     ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_COMMAND, 0x00040000);
-    ZarBridgeWrite(ext, kDebiPage, 0);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_PAGE, 0);
     ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_AD, 0);
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, 0x00800080);
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, 0x00020002);

@@ -6,6 +6,7 @@
 #include "zarfs_bodytable.h"
 #include "zarfs_eventlog.h"
 #include "zarfs_hw.h"
+#include "zarfs_node.h"
 
 inline constexpr ULONG ZARFS_MAX_CARDS = 10;
 inline constexpr ULONG ZARFS_POOL_TAG = ZarFsTag("Ifs ");  // "Ifs "
@@ -14,9 +15,12 @@ inline constexpr ULONG ZARFS_POOL_TAG = ZarFsTag("Ifs ");  // "Ifs "
 inline constexpr ULONG ZARFS_CARD_CONTROL_DEVICE = 0x1;
 inline constexpr ULONG ZARFS_CARD_CONTROL_EXTENSION = 0x2;
 inline constexpr ULONG ZARFS_CARD_CONTROL_LINK = 0x4;
+inline constexpr ULONG ZARFS_CARD_DISK_DEVICE = 0x8;
+inline constexpr ULONG ZARFS_CARD_DISK_LINK = 0x20;
 inline constexpr ULONG ZARFS_CARD_BT_CACHE = 0x40;
 inline constexpr ULONG ZARFS_CARD_HW = 0x80;
 inline constexpr ULONG ZARFS_CARD_RESOURCE = 0x100;
+inline constexpr ULONG ZARFS_CARD_VCB = 0x200;
 
 struct ZARFS_CARD_INSTANCE {
     LIST_ENTRY Link;
@@ -25,16 +29,24 @@ struct ZARFS_CARD_INSTANCE {
     WCHAR ControlNameBuffer[32];
     WCHAR ControlLinkBuffer[32];
     PDEVICE_OBJECT ControlDevice;
+    UNICODE_STRING DiskName;
+    UNICODE_STRING DiskLink;
+    WCHAR DiskNameBuffer[32];
+    WCHAR DiskLinkBuffer[32];
+    PDEVICE_OBJECT DiskDevice;      // the media drive, \Device\ZarFsDiskDevice<n>
+    ZARFS_VCB Vcb;
     ZARFS_HW_CONTEXT Hw;
     ZARFS_SCSI_PREFS ScsiPrefs;
+    ZAR_FILE_SYSTEM_PREFS Prefs;    // as read at start-up or last set
     ZARFS_BT_HANDLER BodyTables;
-    WCHAR DriveLetter;              // the media drive ('P' + card unless DriveLetter0 says otherwise)
+    WCHAR DriveLetter;              // the media drive's letter: DriveLetter0, else 'P' + card, moved on while taken
     ERESOURCE Resource;             // exclusive for layout changes, shared for readers
     ULONG Card;
     ULONG Flags;                    // ZARFS_CARD_...
 };
 
-// Device extension of every device of the driver; kind 0 = control device.
+// Device extension of every device of the driver; kind 0 = control device,
+// kind 1 = the media drive.
 inline constexpr ULONG ZARFS_DEVICE_CONTROL = 0;
 inline constexpr ULONG ZARFS_DEVICE_DISK = 1;
 struct ZARFS_DEVICE_EXTENSION {
@@ -58,6 +70,13 @@ extern ZARFS_GLOBAL* ZarFsGlobal;
 NTSTATUS ZarFsDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 void ZarFsInitUnload(PDRIVER_OBJECT driverObject);
 NTSTATUS ZarFsInitShutdown(PDEVICE_OBJECT device, PIRP irp);
+// Writes the card's preferences, or its disk-access preferences, to its registry key.
+void ZarFsGlobSetPreferences(ZARFS_CARD_INSTANCE* card);
+void ZarFsGlobSetScsiPrefs(ZARFS_CARD_INSTANCE* card);
+// Moves the media drive to 'letter' (on to the next letter while taken);
+// when no letter can be linked the old one is linked again and the failure
+// returned.
+NTSTATUS ZarFsGlobChangeDriveLetter(ZARFS_CARD_INSTANCE* card, WCHAR letter);
 // The card instance of a board, or null.
 ZARFS_CARD_INSTANCE* ZarFsGlobFindCard(ULONG card);
 
@@ -66,3 +85,16 @@ NTSTATUS ZarFsCreate(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ZarFsCleanup(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ZarFsClose(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ZarFsDeviceIOCTL(PDEVICE_OBJECT device, PIRP irp);
+
+// ---- control codes of the driver and the media drive (zarfs_ioctl_drive.cpp) ----
+NTSTATUS ZarFsIoctlGetPreferences(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlSetPreferences(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlGetScsiPrefs(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlSetScsiPrefs(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlBodyTableFlushSuspend(ZARFS_CARD_INSTANCE* card, PFILE_OBJECT file);
+NTSTATUS ZarFsIoctlBodyTableFlushResume(ZARFS_CARD_INSTANCE* card, PFILE_OBJECT file);
+NTSTATUS ZarFsIoctlLockFileSystem(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack);
+NTSTATUS ZarFsIoctlUnlockFileSystem(ZARFS_CARD_INSTANCE* card, PFILE_OBJECT file);
+NTSTATUS ZarFsIoctlGetFileEntry(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlGetVolumeSpaceInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack,
+                                      ULONG_PTR* info);

@@ -50,6 +50,40 @@ void WriteDword(PCWSTR key, PCWSTR name, ULONG value)
     RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, key, name, REG_DWORD, &value, sizeof value);
 }
 
+// The values of ZAR_FILE_SYSTEM_PREFS kept as REG_DWORDs, with their defaults.
+struct PrefValue {
+    PCWSTR name;
+    size_t offset;
+    ULONG byDefault;
+};
+constexpr PrefValue kPrefValues[] = {
+    {u"MinFrameDigits", offsetof(ZAR_FILE_SYSTEM_PREFS, MinFrameDigits), 4},
+    {u"BaseFrameNumber", offsetof(ZAR_FILE_SYSTEM_PREFS, BaseFrameNumber), 0},
+    {u"HCrop", offsetof(ZAR_FILE_SYSTEM_PREFS, HCrop), 0},
+    {u"VCrop", offsetof(ZAR_FILE_SYSTEM_PREFS, VCrop), 0},
+    {u"RAMFileMaxSize", offsetof(ZAR_FILE_SYSTEM_PREFS, RAMFileMaxSize), 0x200000},
+    {u"TotalRAMFiles", offsetof(ZAR_FILE_SYSTEM_PREFS, TotalRAMFiles), 10},
+    {u"ImportProcessingVideo", offsetof(ZAR_FILE_SYSTEM_PREFS, ImportProcessingVideo), 0},
+    {u"ImportProcessingAlpha", offsetof(ZAR_FILE_SYSTEM_PREFS, ImportProcessingAlpha), 0},
+};
+constexpr ULONG kMaxFrameDigits = 10;  // a u32 frame number has at most 10 digits
+
+// The file-system preferences; a value missing or shorter than 4 bytes
+// takes its default, and nothing is written back.
+void ReadPreferences(ULONG card, ZAR_FILE_SYSTEM_PREFS* prefs)
+{
+    WCHAR key[512];
+    CardKeyPath(card, key, 512);
+    RtlZeroMemory(prefs, sizeof *prefs);
+    auto* bytes = reinterpret_cast<PUCHAR>(prefs);
+    for (const PrefValue& v : kPrefValues) {
+        ULONG value = v.byDefault;
+        if (!ReadDword(key, v.name, &value)) value = v.byDefault;
+        RtlCopyMemory(bytes + v.offset, &value, sizeof value);
+    }
+    if (prefs->MinFrameDigits > kMaxFrameDigits) prefs->MinFrameDigits = kMaxFrameDigits;
+}
+
 // ScsiMaxRetries and ScsiVerifyWrite; a missing, unreadable or 0xFFFFFFFF
 // value takes its default, and then both are written back.
 void ReadScsiPrefs(ULONG card, ZARFS_SCSI_PREFS* prefs)
@@ -78,7 +112,11 @@ WCHAR ReadDriveLetter(ULONG card)
     WCHAR key[512];
     CardKeyPath(card, key, 512);
     ULONG first = 0;
-    if (ReadDword(key, u"DriveLetter0", &first) && (first & 0xFFFF) != 0) return RtlUpcaseUnicodeChar(WCHAR(first));
+    // Only a letter names a drive; anything else in the value is ignored.
+    if (ReadDword(key, u"DriveLetter0", &first)) {
+        WCHAR letter = RtlUpcaseUnicodeChar(WCHAR(first & 0xFFFF));
+        if (letter >= u'A' && letter <= u'Z') return letter;
+    }
     return WCHAR(u'P' + card);
 }
 
@@ -122,9 +160,61 @@ NTSTATUS CreateControlDevice(ZARFS_CARD_INSTANCE* card)
     return STATUS_SUCCESS;
 }
 
+// \DosDevices\<letter>: for the media drive; a letter that is taken moves
+// on to the next ('Z' wraps to 'A'), 27 tries in all.
+NTSTATUS LinkDriveLetter(ZARFS_CARD_INSTANCE* card)
+{
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    WCHAR letter = card->DriveLetter;
+    for (ULONG attempt = 0; attempt < 27; ++attempt) {
+        ULONG i = 0;
+        for (const char* p = "\\DosDevices\\"; *p; ++p) card->DiskLinkBuffer[i++] = WCHAR(*p);
+        card->DiskLinkBuffer[i++] = letter;
+        card->DiskLinkBuffer[i++] = u':';
+        card->DiskLinkBuffer[i] = 0;
+        RtlInitUnicodeString(&card->DiskLink, card->DiskLinkBuffer);
+        status = IoCreateSymbolicLink(&card->DiskLink, &card->DiskName);
+        if (NT_SUCCESS(status)) {
+            card->DriveLetter = letter;
+            return status;
+        }
+        letter = letter == u'Z' ? u'A' : WCHAR(letter + 1);
+    }
+    return status;
+}
+
+NTSTATUS CreateDiskDevice(ZARFS_CARD_INSTANCE* card)
+{
+    MakeName(card->DiskNameBuffer, "\\Device\\ZarFsDiskDevice", card->Card, &card->DiskName);
+    NTSTATUS status = IoCreateDevice(ZarFsGlobal->DriverObject, sizeof(ZARFS_DEVICE_EXTENSION), &card->DiskName,
+                                     FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &card->DiskDevice);
+    if (!NT_SUCCESS(status)) {
+        LogInit(status, "Create disk device obj. failed");
+        return status;
+    }
+    card->Flags |= ZARFS_CARD_DISK_DEVICE;
+    card->DiskDevice->Flags |= DO_DIRECT_IO;
+    auto* ext = static_cast<ZARFS_DEVICE_EXTENSION*>(card->DiskDevice->DeviceExtension);
+    ext->Kind = ZARFS_DEVICE_DISK;
+    ext->Card = card;
+    status = ZarFsVCBInitialize(&card->Vcb, card, card->DiskDevice);
+    if (!NT_SUCCESS(status)) return status;
+    card->Flags |= ZARFS_CARD_VCB;
+    status = LinkDriveLetter(card);
+    if (!NT_SUCCESS(status)) {
+        LogInit(status, "Create disk device symb. link failed");
+        return status;
+    }
+    card->Flags |= ZARFS_CARD_DISK_LINK;
+    return STATUS_SUCCESS;
+}
+
 void FreeCardInstance(ZARFS_CARD_INSTANCE* card)
 {
     if (card->Flags & ZARFS_CARD_BT_CACHE) ZarFsBTFreeHandler(&card->BodyTables);
+    if (card->Flags & ZARFS_CARD_DISK_LINK) IoDeleteSymbolicLink(&card->DiskLink);
+    if (card->Flags & ZARFS_CARD_VCB) ZarFsVCBFree(&card->Vcb);
+    if (card->Flags & ZARFS_CARD_DISK_DEVICE) IoDeleteDevice(card->DiskDevice);
     if (card->Flags & ZARFS_CARD_HW) ZarFsHwFree(&card->Hw);
     if (card->Flags & ZARFS_CARD_CONTROL_LINK) IoDeleteSymbolicLink(&card->ControlLink);
     if (card->Flags & ZARFS_CARD_CONTROL_DEVICE) IoDeleteDevice(card->ControlDevice);
@@ -138,6 +228,7 @@ NTSTATUS InitializeCardInstance(ZARFS_CARD_INSTANCE* card, ULONG n)
     RtlZeroMemory(card, sizeof *card);
     card->Card = n;
     card->DriveLetter = ReadDriveLetter(n);
+    ReadPreferences(n, &card->Prefs);
     ExInitializeResourceLite(&card->Resource);
     card->Flags |= ZARFS_CARD_RESOURCE;
     // The disk-access preferences apply to the discovery at start-up too.
@@ -148,6 +239,9 @@ NTSTATUS InitializeCardInstance(ZARFS_CARD_INSTANCE* card, ULONG n)
     if (!NT_SUCCESS(status)) return status;
     status = CreateControlDevice(card);
     if (!NT_SUCCESS(status)) return status;
+    status = CreateDiskDevice(card);
+    if (!NT_SUCCESS(status)) return status;
+    card->Prefs.DriveLetter = UCHAR(card->DriveLetter);
     status = ZarFsBTInitHandler(&card->BodyTables, &card->Hw, card->DriveLetter);
     card->Flags |= ZARFS_CARD_BT_CACHE;
     if (!NT_SUCCESS(status)) LogInit(status, "Init. body table cache handler failed");
@@ -176,6 +270,48 @@ NTSTATUS InitializeCardInstances()
 
 }  // namespace
 
+void ZarFsGlobSetPreferences(ZARFS_CARD_INSTANCE* card)
+{
+    WCHAR key[512];
+    CardKeyPath(card->Card, key, 512);
+    RtlCreateRegistryKey(RTL_REGISTRY_ABSOLUTE, key);
+    const auto* bytes = reinterpret_cast<const UCHAR*>(&card->Prefs);
+    for (const PrefValue& v : kPrefValues) {
+        ULONG value;
+        RtlCopyMemory(&value, bytes + v.offset, sizeof value);
+        WriteDword(key, v.name, value);
+    }
+    WCHAR letter[2] = {WCHAR(card->Prefs.DriveLetter), 0};
+    RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, key, u"DriveLetter0", REG_SZ, letter, sizeof letter);
+}
+
+void ZarFsGlobSetScsiPrefs(ZARFS_CARD_INSTANCE* card)
+{
+    WCHAR key[512];
+    CardKeyPath(card->Card, key, 512);
+    RtlCreateRegistryKey(RTL_REGISTRY_ABSOLUTE, key);
+    WriteDword(key, u"ScsiMaxRetries", card->ScsiPrefs.RetryCount);
+    WriteDword(key, u"ScsiVerifyWrite", card->ScsiPrefs.VerifyWrite);
+}
+
+NTSTATUS ZarFsGlobChangeDriveLetter(ZARFS_CARD_INSTANCE* card, WCHAR letter)
+{
+    if (letter == card->DriveLetter) return STATUS_SUCCESS;
+    WCHAR old = card->DriveLetter;
+    if (card->Flags & ZARFS_CARD_DISK_LINK) IoDeleteSymbolicLink(&card->DiskLink);
+    card->Flags &= ~ZARFS_CARD_DISK_LINK;
+    card->DriveLetter = letter;
+    NTSTATUS status = LinkDriveLetter(card);
+    if (!NT_SUCCESS(status)) {
+        card->DriveLetter = old;
+        if (NT_SUCCESS(LinkDriveLetter(card))) card->Flags |= ZARFS_CARD_DISK_LINK;
+        return status;
+    }
+    card->Flags |= ZARFS_CARD_DISK_LINK;
+    card->BodyTables.DriveLetter = card->DriveLetter;
+    return STATUS_SUCCESS;
+}
+
 ZARFS_CARD_INSTANCE* ZarFsGlobFindCard(ULONG n)
 {
     if (ZarFsGlobal == nullptr) return nullptr;
@@ -194,6 +330,15 @@ NTSTATUS ZarFsDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryP
     driverObject->MajorFunction[IRP_MJ_CLOSE] = ZarFsClose;
     driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ZarFsDeviceIOCTL;
     driverObject->MajorFunction[IRP_MJ_SHUTDOWN] = ZarFsInitShutdown;
+    driverObject->MajorFunction[IRP_MJ_READ] = ZarFsRead;
+    driverObject->MajorFunction[IRP_MJ_WRITE] = ZarFsWrite;
+    driverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = ZarFsQueryInformation;
+    driverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = ZarFsSetInformation;
+    driverObject->MajorFunction[IRP_MJ_QUERY_VOLUME_INFORMATION] = ZarFsQueryVolumeInformation;
+    driverObject->MajorFunction[IRP_MJ_SET_VOLUME_INFORMATION] = ZarFsSetVolumeInformation;
+    driverObject->MajorFunction[IRP_MJ_DIRECTORY_CONTROL] = ZarFsDirectoryCtrl;
+    driverObject->MajorFunction[IRP_MJ_FILE_SYSTEM_CONTROL] = ZarFsFileSystemCtrl;
+    driverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = ZarFsFlushBuffers;
 
     ZarFsGlobal = static_cast<ZARFS_GLOBAL*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ZARFS_GLOBAL), ZARFS_POOL_TAG));
     if (ZarFsGlobal == nullptr) {

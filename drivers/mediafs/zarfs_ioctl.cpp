@@ -1,6 +1,7 @@
 // The control device \Device\ZarFsDevice<n>: opening and closing it (each
 // handle carries its own body-table flush-suspension record), and the
-// control codes that format and list the card's media volumes.
+// control codes that format and list the card's media volumes; the others
+// it answers are in zarfs_ioctl_drive.cpp.
 
 #include "zarfs_driver.h"
 
@@ -70,7 +71,7 @@ NTSTATUS ZarFsIoctlQueryVolumeInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STAC
 
 NTSTATUS ZarFsCreate(PDEVICE_OBJECT device, PIRP irp)
 {
-    if (Extension(device)->Kind != ZARFS_DEVICE_CONTROL) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    if (Extension(device)->Kind == ZARFS_DEVICE_DISK) return ZarFsCommonCreate(device, irp);
     ZARFS_HANDLE_CONTEXT* context = ZarFsHCAllocateContext();
     if (context == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     IoGetCurrentIrpStackLocation(irp)->FileObject->FsContext2 = context;
@@ -81,6 +82,7 @@ NTSTATUS ZarFsCleanup(PDEVICE_OBJECT device, PIRP irp)
 {
     // A handle that goes away gives back the flush suspensions it made.
     ZARFS_DEVICE_EXTENSION* ext = Extension(device);
+    if (ext->Kind == ZARFS_DEVICE_DISK) return ZarFsCommonCleanup(device, irp);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     if (ext->Kind == ZARFS_DEVICE_CONTROL && file != nullptr)
         if (ZARFS_HANDLE_CONTEXT* context = ZarFsHCGetContext(file->FsContext2))
@@ -90,8 +92,11 @@ NTSTATUS ZarFsCleanup(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS ZarFsClose(PDEVICE_OBJECT device, PIRP irp)
 {
+    if (Extension(device)->Kind == ZARFS_DEVICE_DISK) return ZarFsCommonClose(device, irp);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     if (Extension(device)->Kind == ZARFS_DEVICE_CONTROL && file != nullptr) {
+        // The lock belongs to the handle that took it.
+        ZarFsIoctlUnlockFileSystem(Extension(device)->Card, file);
         ZarFsHCFreeContext(ZarFsHCGetContext(file->FsContext2));
         file->FsContext2 = nullptr;
     }
@@ -111,6 +116,36 @@ NTSTATUS ZarFsDeviceIOCTL(PDEVICE_OBJECT device, PIRP irp)
         break;
     case IOCTL_ZARFS_QUERY_VOLUME_INFO:
         status = ZarFsIoctlQueryVolumeInfo(ext->Card, irp, stack, &info);
+        break;
+    case IOCTL_ZARFS_GET_PREFERENCES:
+        status = ZarFsIoctlGetPreferences(ext->Card, irp, stack, &info);
+        break;
+    case IOCTL_ZARFS_SET_PREFERENCES:
+        status = ZarFsIoctlSetPreferences(ext->Card, irp, stack, &info);
+        break;
+    case IOCTL_ZARFS_GET_SCSI_PREFS:
+        status = ZarFsIoctlGetScsiPrefs(ext->Card, irp, stack, &info);
+        break;
+    case IOCTL_ZARFS_SET_SCSI_PREFS:
+        status = ZarFsIoctlSetScsiPrefs(ext->Card, irp, stack, &info);
+        break;
+    case IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_SUSPEND:
+        status = ZarFsIoctlBodyTableFlushSuspend(ext->Card, stack->FileObject);
+        break;
+    case IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_RESUME:
+        status = ZarFsIoctlBodyTableFlushResume(ext->Card, stack->FileObject);
+        break;
+    case IOCTL_ZARFS_LOCK_FILE_SYSTEM:
+        status = ZarFsIoctlLockFileSystem(ext->Card, irp, stack);
+        break;
+    case IOCTL_ZARFS_UNLOCK_FILE_SYSTEM:
+        status = ZarFsIoctlUnlockFileSystem(ext->Card, stack->FileObject);
+        break;
+    case IOCTL_ZARFS_GET_FILE_ENTRY:
+        status = ZarFsIoctlGetFileEntry(ext->Card, irp, stack, &info);
+        break;
+    case IOCTL_ZARFS_GET_VOLUME_SPACE_INFO:
+        status = ZarFsIoctlGetVolumeSpaceInfo(ext->Card, irp, stack, &info);
         break;
     default:
         status = STATUS_INVALID_DEVICE_REQUEST;

@@ -9,3 +9,4 @@
 #include "nt_mm.h"
 #include "nt_hal.h"
 #include "nt_zw.h"
+#include "nt_fsrtl.h"

@@ -166,10 +166,15 @@ TEST_F(EspFixture, WritesAndReadsGoThroughSdramLinearAndAcrossTheRingsWrap)
         {"ring, write wraps", 7930, 300, 777, 16, 0xA},
         {"ring, read wraps", 40, 7934, 2000, 9, 0xA},
         {"large linear", 0, 8192, 4096, 256, 0},
+        {"record bank 0, write wraps inside it", 4090, 12, 3000, 12, 0x3},
+        {"record bank 1, read wraps inside it", 200, 4093, 3100, 7, 0x7},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        uint32_t mode = c.mode == 0xA ? Sdram::kModeRing : Sdram::kModeLinear;
+        uint32_t mode = c.mode == 0xA   ? Sdram::kModeRing
+                        : c.mode == 0x3 ? Sdram::kModeRecordBank0
+                        : c.mode == 0x7 ? Sdram::kModeRecordBank1
+                                        : Sdram::kModeLinear;
         std::vector<uint8_t> data(c.blocks * 512u);
         for (auto& b : data) b = uint8_t(random());
         mem.Write(c.writeBlock, mode, 0, data.data(), uint32_t(data.size()));

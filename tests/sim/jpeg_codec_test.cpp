@@ -90,6 +90,14 @@ struct JpegFixture : ::testing::Test {
         board->Memory().Read(block, Sdram::kModeRing, 0, v.data(), bytes);
         return v;
     }
+    // What codec 0 recorded at the 13-bit 'block' it was given: bit 12 names
+    // the parity's bank.
+    std::vector<uint8_t> RecordedBytes(uint32_t block, uint32_t bytes)
+    {
+        std::vector<uint8_t> v(bytes);
+        board->Memory().Read(block & 0xFFF, Sdram::RecordBankMode(block >> 12), 0, v.data(), bytes);
+        return v;
+    }
     // The input field the codec took during the field that ended last.
     const VideoField& LastInput() { return board->VideoIn().Field(board->Clock().FieldCount() - 1); }
 };
@@ -217,11 +225,11 @@ TEST_F(JpegFixture, EachFieldLatchesItsSettingsAndIsReportedTwoFieldsLater)
     Field();  // k+1: field at 100 done, latches 2000 at the finest scale
     EXPECT_EQ(Codec(0).ProcessCount(), 1u);
     const uint32_t coarse = Bits(0);
-    EXPECT_EQ(SdramBytes(100, 2), (std::vector<uint8_t>{0xFF, 0xD8}));
-    EXPECT_EQ(SdramBytes(2000, 2), (std::vector<uint8_t>{0, 0})) << "not written before its field";
+    EXPECT_EQ(RecordedBytes(100, 2), (std::vector<uint8_t>{0xFF, 0xD8}));
+    EXPECT_EQ(RecordedBytes(2000, 2), (std::vector<uint8_t>{0, 0})) << "not written before its field";
 
     Field();  // k+2
-    EXPECT_EQ(SdramBytes(2000, 2), (std::vector<uint8_t>{0xFF, 0xD8}));
+    EXPECT_EQ(RecordedBytes(2000, 2), (std::vector<uint8_t>{0xFF, 0xD8}));
     EXPECT_GT(Bits(0), coarse * 4) << "the finest scale reports a much larger field";
 
     // The process count in register 8 bits 6-7 advances once a field, mod 4.
@@ -244,7 +252,8 @@ TEST_F(JpegFixture, RecordedFieldDecodesBackThroughTheOtherCodec)
         ResetCodecs();
         Programme(0, true, standard);
         Programme(1, false, standard);
-        Record(7900);  // wraps at the end of the ring
+        const uint32_t bankBlock = 0x1000 | (Sdram::kRecordBankBlocks - 6);  // wraps at the end of parity 1's bank
+        Record(bankBlock);
         Realtime(jpeg::kControlRealtime0);
         Fields(2);
         Realtime(0);
@@ -254,7 +263,9 @@ TEST_F(JpegFixture, RecordedFieldDecodesBackThroughTheOtherCodec)
         const uint32_t stored = Codec(0).StoredBytes();
         const uint32_t bits = Bits(0);
 
-        std::vector<uint8_t> stream = SdramBytes(7900, stored);
+        std::vector<uint8_t> stream = RecordedBytes(bankBlock, stored);
+        EXPECT_EQ(stream[0], 0xFF);
+        EXPECT_EQ(stream[1], 0xD8);
         EXPECT_EQ(stream[2], 0xFF);
         EXPECT_EQ(stream[3], 0xE0) << "APP0 follows SOI";
         EXPECT_EQ(stream[stored - 2], 0xFF);
@@ -276,6 +287,8 @@ TEST_F(JpegFixture, RecordedFieldDecodesBackThroughTheOtherCodec)
         EXPECT_EQ(tjDecompressToYUVPlanes(tj, stream.data(), stream.size(), planes, 720, strides, h, 0), 0);
         tjDestroy(tj);
 
+        // Played from the ring, across its end, as the library would load it.
+        board->Memory().Write(7900, Sdram::kModeRing, 0, stream.data(), stored);
         Play(1, 7900);
         Realtime(jpeg::kControlRealtime1);
         Fields(2);
@@ -298,8 +311,8 @@ TEST_F(JpegFixture, UncompressedFieldsPassUntouchedInTheBoardsLineFormat)
         ResetCodecs();
         Programme(0, true, k.standard);
         Programme(1, false, k.standard);
-        board->Memory().Write(10, Sdram::kModeRing, 0, std::vector<uint8_t>(k.blocks * 512 + 512, 0xEE).data(),
-                              k.blocks * 512 + 512);
+        board->Memory().Write(10, Sdram::kModeRecordBank0, 0,
+                              std::vector<uint8_t>(k.blocks * 512 + 512, 0xEE).data(), k.blocks * 512 + 512);
         Record(10, true);
         Realtime(jpeg::kControlRealtime0);
         Field();
@@ -311,11 +324,12 @@ TEST_F(JpegFixture, UncompressedFieldsPassUntouchedInTheBoardsLineFormat)
 
         std::vector<uint8_t> expected(raw);
         input.PackUyvy(expected.data());
-        std::vector<uint8_t> stored = SdramBytes(10, k.blocks * 512 + 512);
+        std::vector<uint8_t> stored = RecordedBytes(10, k.blocks * 512 + 512);
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), stored.begin()));
         EXPECT_EQ(stored[raw], 0xEE) << "nothing written past the active lines";
         EXPECT_EQ(stored[k.blocks * 512], 0xEE);
 
+        board->Memory().Write(10, Sdram::kModeRing, 0, stored.data(), uint32_t(stored.size()));
         Play(1, 10, true);
         Realtime(jpeg::kControlRealtime1);
         Fields(2);

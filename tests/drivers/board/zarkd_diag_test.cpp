@@ -163,6 +163,16 @@ TEST_F(ZarkdDiag, TwentyFourFpsModeNeedsTheOptionBit)
         EXPECT_EQ(Board().Regs().Peek(0x5C00) & 0x20, c.controlBit);
         EXPECT_EQ(ext_->Setup.VideoControl & 1, c.controlBit ? 1u : 0u);
     }
+
+    // A word that names no mode is refused and changes nothing: kept, it
+    // would read as on and turn genlock off.
+    ext_->Eeprom24FpsSupport = 1;
+    ASSERT_EQ(Set24Fps(1), STATUS_SUCCESS);
+    for (ULONG mode : {3u, 0x80000000u}) {
+        EXPECT_EQ(Set24Fps(mode), STATUS_INVALID_PARAMETER) << mode;
+        EXPECT_EQ(ext_->Hdcam24FpsMode, 1u);
+        EXPECT_EQ(Board().Regs().Peek(0x5C00) & 0x20, 0x20);
+    }
 }
 
 TEST_F(ZarkdDiag, TwentyFourFpsModeTwoKeepsTheOptionsAnswer)

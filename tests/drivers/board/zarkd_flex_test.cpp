@@ -369,6 +369,41 @@ TEST_F(ZarkdFlex, TheBoardWaitsForItsSetUpAfterADownload)
     EXPECT_EQ(ext_->Flex.DebiConfig, 0x8A0000u);
 }
 
+// A register write that comes in the middle of a stream byte (between its
+// command and its upload), as another thread's would: the stream owns DEBI
+// from its first byte to its last, so the write is refused and says so,
+// instead of taking the byte's command (the byte would land in the register
+// and the FPGAs would miss it) or having its upload refused by the bridge
+// unseen.
+TEST_F(ZarkdFlex, ARegisterWriteInsideTheStreamIsRefusedAndTheStreamStaysWhole)
+{
+    constexpr ULONG kStreamCommand = 0x4FFFE;
+    constexpr ULONG kRegister = 0x5800;
+    const uint16_t registerBefore = Board().Regs().Peek(kRegister);
+    const uint64_t refusedBefore = Board().DebiUnit().GetStats().refused;
+    ULONG streamCommands = 0;
+    bool inside = false, written = true;
+    Board().Bridge().OnRegisterWrite(ZAR_BRIDGE_DEBI_COMMAND, [&](uint32_t word) {
+        if (word != kStreamCommand || inside || ++streamCommands != 1000) return;
+        inside = true;
+        written = ZarDebiPioWrite(ext_, kRegister, 0x1234);
+        inside = false;
+    });
+    Download d = Send(0);
+    Board().Bridge().OnRegisterWrite(ZAR_BRIDGE_DEBI_COMMAND, nullptr);
+
+    ASSERT_GE(streamCommands, 1000u);
+    EXPECT_FALSE(written) << "the write says it did not happen";
+    EXPECT_EQ(ext_->Debi.PioRefused, 1u);
+    EXPECT_EQ(Board().Regs().Peek(kRegister), registerBefore);
+    EXPECT_EQ(Board().DebiUnit().GetStats().refused, refusedBefore) << "an upload the bridge refused, unseen";
+    EXPECT_EQ(d.status, STATUS_SUCCESS);
+    EXPECT_EQ(d.out[1], ULONG(ZAR_FPGA_CONFIGURED)) << "the stream arrived whole";
+    // Once the stream has ended, writes go through again.
+    EXPECT_TRUE(ZarDebiPioWrite(ext_, kRegister, 0x4321));
+    EXPECT_EQ(Board().Regs().Peek(kRegister), 0x4321);
+}
+
 // How long downloads take on the machine's clock and on the host's: the
 // installed set (the EEPROM's choice first missing, then stored) and a set
 // of large images, where the byte loop dominates.

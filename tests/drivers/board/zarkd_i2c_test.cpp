@@ -165,6 +165,14 @@ TEST_F(ZarkdI2c, ControlCodesReachTheEngine)
     ASSERT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytes, 16u);
     EXPECT_EQ(reply.Data, out[3]);
+
+    // A kind the engine does not know is refused, queued or not, and runs nothing.
+    UCHAR before = Board().Decoder().Register(0x03);
+    request = {7, ZAR_I2C_DECODER, 0x03, ULONG(before ^ 0xFF)};
+    EXPECT_EQ(Send(IOCTL_ZAR_I2C_REQUEST, &request, sizeof request, &reply, sizeof reply).status,
+              STATUS_INVALID_DEVICE_REQUEST);
+    WaitQueuesIdle();
+    EXPECT_EQ(Board().Decoder().Register(0x03), before);
     ExpectEngineIdle();
 }
 
@@ -453,6 +461,32 @@ TEST_F(ZarkdI2c, BurstRecordSetsBothRegistersReadsBackAndIsStored)
     ZAR_BURST_THRESH got{};
     ASSERT_EQ(ZarSaa7146GetBurstThresh(ext_, &got), STATUS_SUCCESS);
     EXPECT_EQ(std::memcmp(&got, &cases[2].out, sizeof got), 0);
+}
+
+// A stored value of 0 is a value: start-up, the bridge set-up after a
+// download and a restore all write it, none of them the default instead.
+TEST_F(ZarkdI2c, AStoredBurstValueOfZeroIsWrittenEverywhereAlike)
+{
+    ext_->DmaTweakV = 0;
+    ext_->DmaTweakA = 0;
+    Board().Bridge().MmioWrite(0, sim::saa7146::kPciBtV1, 0x11111111, 4);
+    Board().Bridge().MmioWrite(0, sim::saa7146::kPciBtA, 0x11111111, 4);
+    ZarSaa7146InitBurstThresh(ext_);
+    EXPECT_EQ(Board().Bridge().Active(sim::saa7146::kPciBtV1), 0u) << "start-up";
+    EXPECT_EQ(Board().Bridge().Active(sim::saa7146::kPciBtA), 0u);
+
+    Board().Bridge().MmioWrite(0, sim::saa7146::kPciBtV1, 0x11111111, 4);
+    Board().Bridge().MmioWrite(0, sim::saa7146::kPciBtA, 0x11111111, 4);
+    ZarSaa7146Init(ext_);
+    EXPECT_EQ(Board().Bridge().Active(sim::saa7146::kPciBtV1), 0u) << "bridge set-up";
+    EXPECT_EQ(Board().Bridge().Active(sim::saa7146::kPciBtA), 0u);
+
+    ZAR_BURST_THRESH in{};
+    in.Restore = 1;
+    ZAR_BURST_THRESH out{};
+    ASSERT_EQ(Send(IOCTL_ZAR_SAA7146_BURST_THRESH, &in, sizeof in, &out, sizeof out).status, STATUS_SUCCESS);
+    EXPECT_EQ(Board().Bridge().Active(sim::saa7146::kPciBtV1), 0u) << "restore";
+    EXPECT_EQ(Board().Bridge().Active(sim::saa7146::kPciBtA), 0u);
 }
 
 TEST_F(ZarkdI2c, BurstRestoreReturnsTheStartUpValues)

@@ -83,8 +83,8 @@ TEST_P(ZarkdJpegCodec, MultiByteWritesCrossARegisterPage)
 }
 
 // Record the test pattern through codec 0 into SDRAM, fetch the descriptors,
-// queue them as play nodes on channel 20 and play them back through the
-// same codec: every played field decodes, and the picture matches the source.
+// move the fields into the play ring, queue them as play nodes on channel 20
+// and play them back through the same codec: every played field decodes, and the picture matches the source.
 TEST_P(ZarkdJpegCodec, RecordedFieldsPlayBackMatchingTheSource)
 {
     const double kMinPsnr = 30.0;
@@ -114,11 +114,17 @@ TEST_P(ZarkdJpegCodec, RecordedFieldsPlayBackMatchingTheSource)
     };
     std::vector<Node> nodes;
     ZAR_JPEG_FIELD_DESCRIPTOR d;
+    ULONG head = 0;
     while (ZarJpegGetNextEntry(ext_, ZAR_JPEG_RECORD_CHANNEL, &d) == STATUS_SUCCESS) {
         ASSERT_EQ(d.Dropped, 0u);
         ASSERT_GT(d.Size, 1u);
         ASSERT_LE(d.Size, 90u) << "the hard limit of an upper size of 60";
-        nodes.push_back({{16, 0, 0, 0, d.Position}, d.Address, d.Size});
+        // From the parity's record bank to the play ring, as the disk round trip would.
+        std::vector<UCHAR> field(size_t(d.Size) * ZAR_JPEG_BLOCK_BYTES);
+        Board().Memory().Read(d.Address, sim::Sdram::RecordBankMode(d.Parity), 0, field.data(), ULONG(field.size()));
+        Board().Memory().Write(head, sim::Sdram::kModeRing, 0, field.data(), ULONG(field.size()));
+        nodes.push_back({{16, 0, 0, 0, d.Position}, head, d.Size});
+        head += d.Size;
     }
     ASSERT_GE(nodes.size(), 12u);
 

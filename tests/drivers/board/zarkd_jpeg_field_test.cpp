@@ -159,7 +159,7 @@ TEST_F(ZarkdJpegField, DescriptorsBecomeVisibleOnceMeasuredAndComeOutInOrder)
     EXPECT_EQ(Ring()->ReadIndex, 0u) << "a failed fetch leaves the read index";
     Fields(6);
     EXPECT_EQ(Ring()->WriteCount, 6u);
-    ULONG expectedAddress[2] = {0, ZAR_JPEG_RING_BLOCKS / 2};
+    ULONG expectedAddress[2] = {0, 0};
     for (ULONG i = 0; i < 6; ++i) {
         SCOPED_TRACE(i);
         ASSERT_EQ(Next(&d), STATUS_SUCCESS);
@@ -167,7 +167,7 @@ TEST_F(ZarkdJpegField, DescriptorsBecomeVisibleOnceMeasuredAndComeOutInOrder)
         EXPECT_EQ(d.Parity, i & 1) << "the position's low bit is its field's parity";
         EXPECT_EQ(d.Dropped, 0u);
         EXPECT_GE(d.Size, 1u);
-        // Each parity runs on in its own stream by the size of its previous field.
+        // Each parity runs on in its own bank by the size of its previous field.
         EXPECT_EQ(d.Address, expectedAddress[d.Parity]);
         if (i >= 2) expectedAddress[d.Parity] += d.Size;
         if (i < 2) expectedAddress[d.Parity] = d.Address + d.Size;
@@ -181,22 +181,36 @@ TEST_F(ZarkdJpegField, DescriptorsBecomeVisibleOnceMeasuredAndComeOutInOrder)
 }
 
 // The library not fetching: the ring fills, further fields are dropped and
-// counted, and no unread descriptor is overwritten.
+// counted, and no unread descriptor is overwritten; with no hard limit as
+// well, where a field may be as large as an uncompressed one and the
+// queued blocks must still stay within a parity's bank.
 TEST_F(ZarkdJpegField, AFullDescriptorRingDropsFieldsInsteadOfOverwriting)
 {
-    StartRecord(100);
-    Fields(ZAR_JPEG_DESCRIPTOR_RING + 40);
-    EXPECT_GT(ext_->Jpeg.DescriptorOverflows, 0u);
-    EXPECT_GT(Ch().State.DroppedFields, 0u);
-    EXPECT_LE(Ring()->WriteCount - Ring()->ReadIndex, ZAR_JPEG_DESCRIPTOR_RING);
-    ZAR_JPEG_FIELD_DESCRIPTOR d;
-    ASSERT_EQ(Next(&d), STATUS_SUCCESS);
-    EXPECT_EQ(d.Position, 0u) << "the oldest unread descriptor is intact";
-    // Room in the ring again: recording resumes on a parity-1 field.
-    for (int i = 0; i < 20; ++i) Next(&d);
-    Fields(4);
-    EXPECT_TRUE(Realtime());
-    EXPECT_EQ(Ch().State.OverflowOrRepeat, 0u);
+    for (ULONG hard : {100u, 0u}) {
+        SCOPED_TRACE(hard);
+        StartRecord(100);
+        Ch().Rate.Hard[0] = Ch().Rate.Hard[1] = hard;
+        ext_->Jpeg.DescriptorOverflows = 0;
+        Ch().State.DroppedFields = 0;
+        for (ULONG i = 0; i < ZAR_JPEG_DESCRIPTOR_RING + 44; ++i) {
+            Fields(1);
+            ASSERT_LE(Ch().PreparedCount - Ring()->ReadIndex, ZAR_JPEG_DESCRIPTOR_RING) << "field " << i;
+            ASSERT_LE(ext_->Jpeg.QueuedBlocks[0], ZAR_JPEG_RECORD_BANK_BLOCKS);
+            ASSERT_LE(ext_->Jpeg.QueuedBlocks[1], ZAR_JPEG_RECORD_BANK_BLOCKS);
+        }
+        EXPECT_GT(ext_->Jpeg.DescriptorOverflows, 0u);
+        EXPECT_GT(Ch().State.DroppedFields, 0u);
+        EXPECT_LE(Ring()->WriteCount - Ring()->ReadIndex, ZAR_JPEG_DESCRIPTOR_RING);
+        ZAR_JPEG_FIELD_DESCRIPTOR d;
+        ASSERT_EQ(Next(&d), STATUS_SUCCESS);
+        EXPECT_EQ(d.Position, 0u) << "the oldest unread descriptor is intact";
+        // Room again: recording resumes on a parity-1 field.
+        for (int i = 0; i < 20; ++i) Next(&d);
+        ext_->Jpeg.QueuedBlocks[0] = ext_->Jpeg.QueuedBlocks[1] = 0;
+        Fields(4);
+        EXPECT_TRUE(Realtime());
+        EXPECT_EQ(Ch().State.OverflowOrRepeat, 0u);
+    }
 }
 
 // A parity-0 field that overflows drops the descriptor prepared one field

@@ -614,6 +614,20 @@ protected:
     std::vector<FieldRecord> fields_;
 };
 
+// A signal still armed for an earlier request when the next one is made
+// (its DPC not yet run) must not release the next waiter before its change.
+TEST_F(ZarkdPlaylistHandshake, AWaiterIsReleasedByItsOwnChangeNotAnEarlierSignal)
+{
+    StartFieldSteps();
+    // Right after a parity-1 field: the play takes effect a field later.
+    do nt::ClockRunFor(Board().Clock().NextFieldTime() + kAfterField - nt::ClockNow());
+    while (Board().Clock().Parity() != 1);
+    ZarArmFieldSignal(ext_, ZAR_PLY_FIELD_SIGNAL_FIRST + ZAR_PLY_MODULE_DVE);
+    ZAR_PLAY_COMMAND play = Command(ZAR_PLAY_START, 1);
+    ASSERT_EQ(ZarPlyPlayCommand(ext_, ZAR_PLY_MODULE_DVE, &play), STATUS_SUCCESS);
+    EXPECT_EQ(ext_->Playlist.Dve.Play.State, ZAR_PLY_PLAYING) << "released before the change";
+}
+
 TEST_F(ZarkdPlaylistHandshake, PlayAndStopTakeEffectOnParityOneFieldsAndReleaseTheWaiter)
 {
     StartFieldSteps();

@@ -129,6 +129,45 @@ TEST_F(ZarkdScsiRequest, LargeBufferStartingMidPageRunsInPassesOfAPageTable)
     EXPECT_EQ(ext_->ScsiDcb.CurrentEntry, nullptr);
 }
 
+TEST_F(ZarkdScsiRequest, AFailedPassEndsTheRequestWithItsStatus)
+{
+    // The same 4 MB-and-a-bit buffer, a bad block in the first pass's second
+    // command past the blocks a second pass would cover: that pass must not
+    // run from where the first stopped, which would put its blocks on the
+    // wrong ones (or read the wrong ones) and report GOOD.
+    const ULONG bytes = 0x400000 + 64 * 1024;
+    const ULONG blocks = bytes / kBlock;
+    const ULONG tail = (bytes - (0x400000 - 512)) / kBlock;  // the second pass
+    const ULONG first = 10, stop = first + 256, bad = stop + 200;
+    for (bool write : {true, false}) {
+        SCOPED_TRACE(write ? "write" : "read");
+        std::vector<UCHAR> before = RandomBytes(bytes, 61);
+        WriteImageBlocks(0, first, before);
+        std::vector<UCHAR> data = RandomBytes(bytes, 62);
+        Buffer buffer(bytes, 512);
+        if (write) std::memcpy(buffer.data, data.data(), bytes);
+        else std::memset(buffer.data, 0, bytes);
+        Disk(0)->Faults().badBlock = bad;
+        ZAR_DISK_REQUEST r =
+            Run(Request(write ? ZAR_DISK_OP_WRITE : ZAR_DISK_OP_READ, 0, first, blocks), buffer.data, bytes);
+        Disk(0)->Faults().badBlock = -1;
+        EXPECT_EQ(r.ScsiStatus, 2u);
+        EXPECT_EQ(r.SenseKey, 3u);
+        EXPECT_EQ(r.FirstBlock, stop);
+        EXPECT_EQ(ext_->ScsiDcb.CurrentEntry, nullptr);
+        if (write) {
+            std::vector<UCHAR> tailData(data.end() - tail * kBlock, data.end());
+            EXPECT_NE(ImageBlocks(0, stop, tail), tailData) << "the second pass wrote over the first's blocks";
+            EXPECT_EQ(ImageBlocks(0, bad, blocks - (bad - first)),
+                      std::vector<UCHAR>(before.begin() + (bad - first) * kBlock, before.end()));
+        } else {
+            std::vector<UCHAR> zeros(tail * kBlock, 0);
+            EXPECT_EQ(std::memcmp(buffer.data + bytes - zeros.size(), zeros.data(), zeros.size()), 0)
+                << "the second pass filled the buffer's tail";
+        }
+    }
+}
+
 TEST_F(ZarkdScsiRequest, BadBuffersCompleteAtOnceWithAFailedStatus)
 {
     // A direct transfer cannot bounce a misaligned start; no buffer length
@@ -212,6 +251,39 @@ TEST_F(ZarkdScsiLargeDrive, DirectReadWhoseCountWrapsRunsNoCommand)
     EXPECT_EQ(r.ScsiStatus, 0x55u);
     std::vector<UCHAR> untouched(16 * kBlock, 0xA5);
     EXPECT_EQ(std::memcmp(TheBoard().Memory().Raw() + 0x200000, untouched.data(), untouched.size()), 0);
+}
+
+TEST_F(ZarkdScsiLargeDrive, ADirectCountTheCommandCannotCarryIsRefused)
+{
+    // READ(10) carries 16 bits of count: 65,537 blocks would move 1 and
+    // pass as whole. Sequences of such commands are refused as well. The
+    // drive has every block of these ranges.
+    struct Row {
+        const char* name;
+        ULONG operation;
+        ULONG count;
+        ULONG status;
+    } rows[] = {
+        {"read of 65,537", ZAR_DISK_OP_READ, 0x10001, 0xFF},
+        {"write of 65,537", ZAR_DISK_OP_WRITE, 0x10001, 0xFF},
+        {"sequential read of 65,537", ZAR_DISK_OP_READ_SEQ, 0x10001, 0xFF},
+        {"field read of 65,537", ZAR_DISK_OP_JPEG_FIELD_READ, 0x10001, 0xFF},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ZAR_DISK_REQUEST q = Request(row.operation, 0, 0, row.count);
+        q.AccessMode = ZAR_DISK_ACCESS_1;
+        q.SdramAddress = 0;
+        q.EndBlock = 0x20000;
+        ZAR_DISK_REQUEST r = Run(q);
+        EXPECT_EQ(r.ScsiStatus, row.status);
+        if (row.operation == ZAR_DISK_OP_READ_SEQ) {
+            ZAR_SCSI_SEQ_STATUS status{};
+            ASSERT_EQ(Send(IOCTL_ZAR_SCSI_SEQ_STATUS, &status, 12, &status, 12).status, STATUS_SUCCESS);
+            EXPECT_EQ(status.CommandsDone, 0u);
+            EXPECT_EQ(status.Finished, 1u);
+        }
+    }
 }
 
 TEST_F(ZarkdScsiRequest, JpegFieldReadNeedsAChannelTheBoardHas)

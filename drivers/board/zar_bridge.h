@@ -1,0 +1,36 @@
+// The SAA7146 bridge's registers and bits that the driver uses, each named
+// once, the board's own registers behind DEBI that more than one module
+// writes, and the access helpers every module uses for the bridge.
+#pragma once
+
+#include "zar_extension.h"
+
+// ---- bridge registers (byte offsets in the mapped window) ----
+inline constexpr ULONG ZAR_BRIDGE_PCI_BT_V1 = 0x48;     // PCI burst thresholds, video
+inline constexpr ULONG ZAR_BRIDGE_PCI_BT_A = 0x4C;      // and audio
+inline constexpr ULONG ZAR_BRIDGE_DEBI_CONFIG = 0x7C;
+inline constexpr ULONG ZAR_BRIDGE_DEBI_PAGE = 0x84;
+inline constexpr ULONG ZAR_BRIDGE_I2C_TRANSFER = 0x8C;
+inline constexpr ULONG ZAR_BRIDGE_I2C_STATUS = 0x90;
+inline constexpr ULONG ZAR_BRIDGE_GPIO_CTRL = 0xE0;
+inline constexpr ULONG ZAR_BRIDGE_PSR = 0x110;           // primary status
+// DEBI_COMMAND, DEBI_AD, IER, MC1, MC2 and ISR: zar_extension.h.
+
+// ---- bits ----
+inline constexpr ULONG ZAR_PSR_DEBI_BUSY = 0x80000;
+inline constexpr ULONG ZAR_MC2_UPLOAD_I2C = 0x00010001;  // MC2: upload the I2C shadow registers
+inline constexpr ULONG ZAR_MC2_UPLOAD_DEBI = 0x00020002; // MC2: upload the DEBI set-up, starting it
+
+// ---- board registers behind DEBI ----
+inline constexpr ULONG ZAR_REG_PATH_CONTROL = 0x4400;    // JPEG path; reads back the render's samples
+inline constexpr ULONG ZAR_REG_BOARD_STATUS = 0xBC00;
+
+// ---- access ----
+inline ULONG ZarBridgeRead(PZAR_DEVICE_EXTENSION ext, ULONG offset)
+{
+    return READ_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(ext->Registers + offset));
+}
+inline void ZarBridgeWrite(PZAR_DEVICE_EXTENSION ext, ULONG offset, ULONG value)
+{
+    WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(ext->Registers + offset), value);
+}

@@ -1,0 +1,306 @@
+// Directory control on the media drive: the enumeration of every node
+// kind's children by a running index, directory queries with the four
+// record classes and the search state a handle keeps, and the request
+// helpers the media drive's routines share.
+
+#include "zarfs_driver.h"
+
+namespace {
+
+constexpr ULONG kDirTag = ZarFsTag("ZDIR");
+constexpr UCHAR kMinorQueryDirectory = 0x01;   // IRP_MN_QUERY_DIRECTORY
+constexpr UCHAR kRestartScan = 0x01;           // SL_RESTART_SCAN
+constexpr UCHAR kReturnSingleEntry = 0x02;     // SL_RETURN_SINGLE_ENTRY
+constexpr UCHAR kIndexSpecified = 0x04;        // SL_INDEX_SPECIFIED
+
+ULONGLONG Now()
+{
+    LARGE_INTEGER t;
+    KeQuerySystemTime(&t);
+    return ULONGLONG(t.QuadPart);
+}
+
+void SetEntryName(ZARFS_DIR_SEARCH_ENTRY* entry, PCWSTR name, ULONG chars)
+{
+    if (chars > ZARFS_MAX_COMPONENT) chars = ZARFS_MAX_COMPONENT;
+    RtlCopyMemory(entry->Name, name, chars * sizeof(WCHAR));
+    entry->Name[chars] = 0;
+    entry->NameLength = chars * sizeof(WCHAR);
+}
+
+bool Matches(const ZARFS_CCB* ccb, const ZARFS_DIR_SEARCH_ENTRY* entry)
+{
+    if (ccb == nullptr || (ccb->Flags & ZARFS_CCB_MATCH_ALL)) return true;
+    WCHAR upper[ZARFS_NAME_CHARS];
+    ULONG chars = entry->NameLength / sizeof(WCHAR);
+    for (ULONG i = 0; i < chars; ++i) upper[i] = RtlUpcaseUnicodeChar(entry->Name[i]);
+    UNICODE_STRING name{USHORT(entry->NameLength), USHORT(entry->NameLength), upper};
+    if (ccb->Wild) return FsRtlIsNameInExpression(&ccb->SearchName, &name, FALSE, nullptr);
+    return FsRtlAreNamesEqual(&ccb->SearchName, &name, TRUE, nullptr);
+}
+
+// The children of one node kind, from 'start'; 'accept' says whether one
+// ends the search.
+template <typename Accept>
+BOOLEAN Enumerate(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_ENTRY* entry, Accept accept)
+{
+    ZARFS_HW_CONTEXT* hw = &vcb->Card->Hw;
+    RtlZeroMemory(entry, sizeof *entry);
+    switch (fcb->Kind) {
+    case ZarFsNodeRoot: {
+        // One folder per file type; only the built-in one until a service registers more.
+        if (start > 0) return FALSE;
+        entry->Index = 0;
+        entry->Directory = TRUE;
+        entry->Value = 0;
+        if (!ZarFsHwGetLatestVolumeTime(hw, &entry->Time)) entry->Time = Now();
+        SetEntryName(entry, ZARFS_NATIVE_EXTENSION, 3);
+        return accept(entry) ? TRUE : FALSE;
+    }
+    case ZarFsNodeFileType: {
+        ULONG i = 0;
+        for (PLIST_ENTRY e = hw->Volumes.Flink; e != &hw->Volumes; e = e->Flink) {
+            auto* v = CONTAINING_RECORD(e, ZARFS_HW_VOLUME, Link);
+            if (!ZarFsHwVolumeUsable(v)) continue;
+            if (i >= start) {
+                entry->Index = i;
+                entry->Directory = TRUE;
+                entry->Time = v->CreationTime;
+                entry->Size = 0;
+                SetEntryName(entry, v->Name, ZarFsHwNameLength(v->Name));
+                if (accept(entry)) return TRUE;
+            }
+            ++i;
+        }
+        return FALSE;
+    }
+    case ZarFsNodeVolume:
+    case ZarFsNodeFolder: {
+        auto* dir = static_cast<ZARFS_DIR_ENTRY*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_DIR_ENTRY), kDirTag));
+        if (dir == nullptr) return FALSE;
+        BOOLEAN found = FALSE;
+        ZARFS_HW_VOLUME* volume = fcb->Volume;
+        if (fcb->Kind == ZarFsNodeVolume) {
+            for (ULONG slot = start; slot < ZARFS_FOLDER_SLOTS && !found; ++slot) {
+                if (!(volume->FolderBitmap[slot / 32] & (1u << (slot % 32)))) continue;
+                if (!NT_SUCCESS(ZarFsHwReadDirEntry(hw, volume, slot, dir)) || !dir->InUse) continue;
+                entry->Index = slot;
+                entry->Directory = TRUE;
+                entry->Time = dir->CreationTime;
+                entry->Value = slot;
+                SetEntryName(entry, dir->Name, ZarFsHwNameLength(dir->Name));
+                found = accept(entry);
+            }
+        } else if (NT_SUCCESS(ZarFsHwReadDirEntry(hw, volume, fcb->FolderSlot, dir))) {
+            auto* file = static_cast<ZAR_FILE_INFO*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZAR_FILE_INFO), kDirTag));
+            for (ULONG slot = start; file != nullptr && slot < ZARFS_FILES_PER_FOLDER && !found; ++slot) {
+                ULONG block = dir->FileSlots[slot];
+                if (block == 0 || !NT_SUCCESS(ZarFsHwReadFileEntry(hw, volume, block, file))) continue;
+                entry->Index = slot;
+                entry->Directory = FALSE;
+                entry->Time = file->CreationTime;
+                entry->Size = ZarFsFileSize(file);
+                entry->Value = block;
+                SetEntryName(entry, file->Name, ZarFsHwNameLength(file->Name));
+                found = accept(entry);
+            }
+            if (file != nullptr) ExFreePoolWithTag(file, kDirTag);
+        }
+        ExFreePoolWithTag(dir, kDirTag);
+        return found;
+    }
+    default:
+        // A media file of the built-in type is one clip file, with no children.
+        return FALSE;
+    }
+}
+
+struct RecordLayout {
+    ULONG fixed;
+    ULONG nameLengthOffset;
+    ULONG nameOffset;
+};
+
+bool LayoutOf(ULONG infoClass, RecordLayout* layout)
+{
+    switch (infoClass) {
+    case FileDirectoryInformation:
+        *layout = {offsetof(FILE_DIRECTORY_INFORMATION, FileName), offsetof(FILE_DIRECTORY_INFORMATION, FileNameLength),
+                   offsetof(FILE_DIRECTORY_INFORMATION, FileName)};
+        return true;
+    case FileFullDirectoryInformation:
+        *layout = {offsetof(FILE_FULL_DIR_INFORMATION, FileName), offsetof(FILE_FULL_DIR_INFORMATION, FileNameLength),
+                   offsetof(FILE_FULL_DIR_INFORMATION, FileName)};
+        return true;
+    case FileBothDirectoryInformation:
+        *layout = {offsetof(FILE_BOTH_DIR_INFORMATION, FileName), offsetof(FILE_BOTH_DIR_INFORMATION, FileNameLength),
+                   offsetof(FILE_BOTH_DIR_INFORMATION, FileName)};
+        return true;
+    case FileNamesInformation:
+        *layout = {offsetof(FILE_NAMES_INFORMATION, FileName), offsetof(FILE_NAMES_INFORMATION, FileNameLength),
+                   offsetof(FILE_NAMES_INFORMATION, FileName)};
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The fixed part of one record; the first three classes share the
+// layout of FILE_DIRECTORY_INFORMATION up to the name length.
+void FillFixed(PUCHAR record, ULONG infoClass, const RecordLayout& layout, const ZARFS_DIR_SEARCH_ENTRY* entry)
+{
+    RtlZeroMemory(record, layout.fixed);
+    auto* common = reinterpret_cast<FILE_DIRECTORY_INFORMATION*>(record);
+    common->FileIndex = entry->Index;
+    if (infoClass != FileNamesInformation) {
+        common->CreationTime.QuadPart = LONGLONG(entry->Time);
+        common->LastWriteTime.QuadPart = LONGLONG(entry->Time);
+        common->EndOfFile.QuadPart = LONGLONG(entry->Size);
+        common->AllocationSize.QuadPart = LONGLONG(entry->Size);
+        common->FileAttributes =
+            entry->Directory ? FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_NORMAL;
+    }
+    RtlCopyMemory(record + layout.nameLengthOffset, &entry->NameLength, sizeof(ULONG));
+}
+
+// The search state of a handle's first query: no name, an empty one or "*"
+// lists everything; any other is kept upper-cased.
+NTSTATUS SetUpSearch(ZARFS_CCB* ccb, PUNICODE_STRING name)
+{
+    ULONG chars = name != nullptr && name->Buffer != nullptr ? name->Length / sizeof(WCHAR) : 0;
+    if (chars == 0 || (chars == 1 && name->Buffer[0] == u'*')) {
+        ccb->Flags |= ZARFS_CCB_MATCH_ALL | ZARFS_CCB_SEARCH_SET;
+        return STATUS_SUCCESS;
+    }
+    if (chars > ZARFS_MAX_COMPONENT) return STATUS_OBJECT_NAME_INVALID;
+    for (ULONG i = 0; i < chars; ++i) ccb->SearchBuffer[i] = RtlUpcaseUnicodeChar(name->Buffer[i]);
+    ccb->SearchName = {USHORT(chars * sizeof(WCHAR)), USHORT(sizeof ccb->SearchBuffer), ccb->SearchBuffer};
+    ccb->Wild = FsRtlDoesNameContainWildCards(&ccb->SearchName);
+    ccb->Flags |= ZARFS_CCB_SEARCH_SET;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS QueryDirectory(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_CCB* ccb, PIRP irp, PIO_STACK_LOCATION stack,
+                        ULONG_PTR* information)
+{
+    RecordLayout layout;
+    ULONG infoClass = stack->Parameters.QueryDirectory.FileInformationClass;
+    if (!LayoutOf(infoClass, &layout)) return STATUS_INVALID_INFO_CLASS;
+    ULONG length = stack->Parameters.QueryDirectory.Length;
+    auto* buffer = static_cast<PUCHAR>(ZarFsRequestBuffer(irp));
+    if (buffer == nullptr) return STATUS_INVALID_PARAMETER;
+    if (length < layout.fixed) return STATUS_BUFFER_TOO_SMALL;
+
+    bool first = !(ccb->Flags & ZARFS_CCB_SEARCH_SET);
+    if (first) {
+        NTSTATUS status = SetUpSearch(ccb, stack->Parameters.QueryDirectory.FileName);
+        if (!NT_SUCCESS(status)) return status;
+    }
+    ULONG index = ccb->Index;
+    if (stack->Flags & kIndexSpecified)
+        index = stack->Parameters.QueryDirectory.FileIndex + 1;
+    else if (stack->Flags & kRestartScan)
+        index = 0;
+
+    auto* entry = static_cast<ZARFS_DIR_SEARCH_ENTRY*>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_DIR_SEARCH_ENTRY), kDirTag));
+    if (entry == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG used = 0, previous = 0;
+    bool any = false;
+    for (;;) {
+        if (!ZarFsFindDirEntry(vcb, fcb, ccb, index, entry)) {
+            if (!any) status = (first && !(ccb->Flags & ZARFS_CCB_QUERIED)) ? STATUS_NO_SUCH_FILE : STATUS_NO_MORE_FILES;
+            break;
+        }
+        ULONG offset = any ? (used + 7) & ~7u : 0;
+        ULONG size = layout.fixed + entry->NameLength;
+        if (any && (offset > length || length - offset < size)) break;  // the next query returns it
+        FillFixed(buffer + offset, infoClass, layout, entry);
+        ULONG nameBytes = entry->NameLength;
+        if (!any && size > length) {
+            // The first record is always given, with its name cut to the buffer.
+            nameBytes = (length - layout.fixed) & ~1u;
+            status = STATUS_BUFFER_OVERFLOW;
+        }
+        RtlCopyMemory(buffer + offset + layout.nameOffset, entry->Name, nameBytes);
+        if (any) *reinterpret_cast<PULONG>(buffer + previous) = offset - previous;
+        previous = offset;
+        used = offset + layout.fixed + nameBytes;
+        any = true;
+        index = entry->Index + 1;
+        if (status == STATUS_BUFFER_OVERFLOW || (stack->Flags & kReturnSingleEntry)) break;
+    }
+    ExFreePoolWithTag(entry, kDirTag);
+    ccb->Flags |= ZARFS_CCB_QUERIED;
+    if (any) ccb->Index = index;
+    *information = used;
+    return status;
+}
+
+}  // namespace
+
+ULONGLONG ZarFsFileSize(const ZAR_FILE_INFO* entry)
+{
+    return entry->MediaKind == ZARFS_MEDIA_FRAMES ? ZarFsKIVGetTotalFileSize(entry) : entry->FileSize;
+}
+
+BOOLEAN ZarFsFindDirEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb, const ZARFS_CCB* ccb, ULONG start,
+                          ZARFS_DIR_SEARCH_ENTRY* entry)
+{
+    return Enumerate(vcb, fcb, start, entry, [ccb](const ZARFS_DIR_SEARCH_ENTRY* e) { return Matches(ccb, e); });
+}
+
+BOOLEAN ZarFsFindDirEntryByName(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars,
+                                ZARFS_DIR_SEARCH_ENTRY* entry)
+{
+    return Enumerate(vcb, fcb, 0, entry, [name, chars](const ZARFS_DIR_SEARCH_ENTRY* e) {
+        if (e->NameLength != chars * sizeof(WCHAR)) return false;
+        for (ULONG i = 0; i < chars; ++i)
+            if (RtlUpcaseUnicodeChar(e->Name[i]) != RtlUpcaseUnicodeChar(name[i])) return false;
+        return true;
+    });
+}
+
+NTSTATUS ZarFsDirectoryCtrl(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ZARFS_VCB* vcb = ZarFsDeviceVcb(device);
+    if (vcb == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    if (stack->MinorFunction != kMinorQueryDirectory)
+        return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    ZARFS_VCB* fileVcb;
+    ZARFS_FCB* fcb;
+    ZARFS_CCB* ccb;
+    if (ZarFsGetRequestType(stack->FileObject, &fileVcb, &fcb, &ccb) != ZarFsRequestFolder)
+        return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    KeEnterCriticalRegion();
+    // Exclusive: the first query of a handle sets up its search state.
+    ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
+    ULONG_PTR information = 0;
+    NTSTATUS status = QueryDirectory(vcb, fcb, ccb, irp, stack, &information);
+    ExReleaseResourceLite(&vcb->Resource);
+    KeLeaveCriticalRegion();
+    return ZarFsCompleteRequest(irp, status, information);
+}
+
+NTSTATUS ZarFsCompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+PVOID ZarFsRequestBuffer(PIRP irp)
+{
+    if (irp->MdlAddress != nullptr) return MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+    if (irp->AssociatedIrp.SystemBuffer != nullptr) return irp->AssociatedIrp.SystemBuffer;
+    return irp->UserBuffer;
+}
+
+ZARFS_VCB* ZarFsDeviceVcb(PDEVICE_OBJECT device)
+{
+    auto* ext = static_cast<ZARFS_DEVICE_EXTENSION*>(device->DeviceExtension);
+    return ext->Kind == ZARFS_DEVICE_DISK ? &ext->Card->Vcb : nullptr;
+}

@@ -1,0 +1,324 @@
+// The media drive's nodes in memory: the volume control block, FCBs with
+// their children and full names, CCBs, deletion, renaming and moving of the
+// on-disk objects that FCBs stand for, and the volume lock.
+
+#include "zarfs_driver.h"
+
+namespace {
+
+constexpr ULONG kFcbTag = ZarFsTag("FCBL");
+constexpr ULONG kCcbTag = ZarFsTag("CCBL");
+
+void InitializeFcb(ZARFS_FCB* fcb)
+{
+    RtlZeroMemory(fcb, sizeof *fcb);
+    InitializeListHead(&fcb->Children);
+    InitializeListHead(&fcb->Sibling);
+}
+
+void FreeFcb(ZARFS_FCB* fcb)
+{
+    ZarFsKIVFreeFileObject(fcb);
+    if (fcb->FileEntry != nullptr) ExFreePoolWithTag(fcb->FileEntry, kFcbTag);
+    if (fcb->FullName.Buffer != nullptr) ExFreePoolWithTag(fcb->FullName.Buffer, kFcbTag);
+    if (fcb->Volume != nullptr) ZarFsHwCloseVolume(fcb->Volume);
+    ExFreePoolWithTag(fcb, kFcbTag);
+}
+
+bool NamesEqual(PCWSTR a, ULONG aChars, PCWSTR b, ULONG bChars)
+{
+    if (aChars != bChars) return false;
+    for (ULONG i = 0; i < aChars; ++i)
+        if (RtlUpcaseUnicodeChar(a[i]) != RtlUpcaseUnicodeChar(b[i])) return false;
+    return true;
+}
+
+ZARFS_HW_CONTEXT* Hw(ZARFS_VCB* vcb) { return &vcb->Card->Hw; }
+
+void SetName(ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
+{
+    RtlZeroMemory(fcb->Name, sizeof fcb->Name);
+    RtlCopyMemory(fcb->Name, name, chars * sizeof(WCHAR));
+    fcb->NameChars = chars;
+}
+
+}  // namespace
+
+BOOLEAN ZarFsIsValidComponent(PCWSTR name, ULONG chars)
+{
+    return chars <= ZARFS_MAX_COMPONENT && ZarFsHwIsValidFilename(name, chars);
+}
+
+NTSTATUS ZarFsVCBInitialize(ZARFS_VCB* vcb, ZARFS_CARD_INSTANCE* card, PDEVICE_OBJECT disk)
+{
+    RtlZeroMemory(vcb, sizeof *vcb);
+    vcb->Card = card;
+    vcb->Disk = disk;
+    const WCHAR label[] = u"KIV_VFS";
+    vcb->LabelBytes = sizeof label - sizeof(WCHAR);
+    RtlCopyMemory(vcb->Label, label, vcb->LabelBytes);
+    auto* root = static_cast<ZARFS_FCB*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_FCB), kFcbTag));
+    if (root == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    InitializeFcb(root);
+    root->Kind = ZarFsNodeRoot;
+    root->Flags = ZARFS_FCB_DIRECTORY | ZARFS_FCB_ROOT;
+    SetName(root, u"\\", 1);
+    NTSTATUS status = ExInitializeResourceLite(&vcb->Resource);
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(root, kFcbTag);
+        return status;
+    }
+    vcb->Root = root;
+    vcb->Flags |= ZARFS_VCB_INITIALIZED;
+    return STATUS_SUCCESS;
+}
+
+void ZarFsVCBFree(ZARFS_VCB* vcb)
+{
+    if (!(vcb->Flags & ZARFS_VCB_INITIALIZED)) return;
+    // The I/O manager closes every file object before a driver unloads, so
+    // only the root is left.
+    FreeFcb(vcb->Root);
+    vcb->Root = nullptr;
+    ExDeleteResourceLite(&vcb->Resource);
+    vcb->Flags = 0;
+}
+
+NTSTATUS ZarFsVCBLockVolume(ZARFS_VCB* vcb, PFILE_OBJECT locker)
+{
+    if ((vcb->Flags & ZARFS_VCB_LOCKED) || vcb->Root->OpenCount != 0 || !IsListEmpty(&vcb->Root->Children))
+        return STATUS_ACCESS_DENIED;
+    vcb->Flags |= ZARFS_VCB_LOCKED;
+    vcb->Locker = locker;
+    return STATUS_SUCCESS;
+}
+
+void ZarFsVCBUnlockVolume(ZARFS_VCB* vcb)
+{
+    vcb->Flags &= ~ZARFS_VCB_LOCKED;
+    vcb->Locker = nullptr;
+}
+
+NTSTATUS ZarFsFCBCreate(ZARFS_VCB* vcb, ZARFS_FCB* parent, const ZARFS_DIR_SEARCH_ENTRY* entry, ZARFS_FCB** out)
+{
+    auto* fcb = static_cast<ZARFS_FCB*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_FCB), kFcbTag));
+    if (fcb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    InitializeFcb(fcb);
+    fcb->Parent = parent;
+    fcb->Kind = ZARFS_NODE_KIND(parent->Kind + 1);
+    fcb->Flags = entry->Directory ? ZARFS_FCB_DIRECTORY : 0;
+    fcb->Time = entry->Time;
+    fcb->TypeIndex = parent->Kind == ZarFsNodeRoot ? entry->Value : parent->TypeIndex;
+    fcb->FolderSlot = parent->FolderSlot;
+    SetName(fcb, entry->Name, entry->NameLength / sizeof(WCHAR));
+    NTSTATUS status = STATUS_SUCCESS;
+    switch (fcb->Kind) {
+    case ZarFsNodeVolume:
+        // Holding the volume keeps it from being formatted over while open.
+        fcb->Volume = ZarFsHwOpenVolume(Hw(vcb), fcb->Name, fcb->NameChars);
+        if (fcb->Volume == nullptr) status = STATUS_OBJECT_NAME_NOT_FOUND;
+        break;
+    case ZarFsNodeFolder:
+        fcb->Volume = parent->Volume;
+        fcb->Volume->OpenCount++;
+        fcb->FolderSlot = entry->Value;
+        break;
+    case ZarFsNodeFile:
+        fcb->Volume = parent->Volume;
+        fcb->Volume->OpenCount++;
+        fcb->FileSlot = entry->Index;
+        fcb->FileBlock = entry->Value;
+        fcb->FileEntry =
+            static_cast<ZAR_FILE_INFO*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZAR_FILE_INFO), kFcbTag));
+        if (fcb->FileEntry == nullptr)
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        else
+            status = ZarFsHwReadFileEntry(Hw(vcb), fcb->Volume, fcb->FileBlock, fcb->FileEntry);
+        break;
+    default:
+        break;
+    }
+    if (!NT_SUCCESS(status)) {
+        FreeFcb(fcb);
+        return status;
+    }
+    InsertTailList(&parent->Children, &fcb->Sibling);
+    *out = fcb;
+    return STATUS_SUCCESS;
+}
+
+ZARFS_FCB* ZarFsFCBFindChild(ZARFS_FCB* parent, PCWSTR name, ULONG chars)
+{
+    for (PLIST_ENTRY e = parent->Children.Flink; e != &parent->Children; e = e->Flink) {
+        auto* child = CONTAINING_RECORD(e, ZARFS_FCB, Sibling);
+        if (child->Flags & ZARFS_FCB_DELETED) continue;
+        if (NamesEqual(child->Name, child->NameChars, name, chars)) return child;
+    }
+    return nullptr;
+}
+
+void ZarFsFCBRemove(ZARFS_FCB* fcb)
+{
+    while (fcb != nullptr && !(fcb->Flags & ZARFS_FCB_ROOT)) {
+        if (fcb->OpenCount != 0 || !IsListEmpty(&fcb->Children)) return;
+        ZARFS_FCB* parent = fcb->Parent;
+        RemoveEntryList(&fcb->Sibling);
+        FreeFcb(fcb);
+        fcb = parent;
+    }
+}
+
+NTSTATUS ZarFsFCBSetupFullName(ZARFS_FCB* fcb)
+{
+    if (fcb->FullName.Buffer != nullptr) return STATUS_SUCCESS;
+    ULONG chars = 0;
+    for (ZARFS_FCB* f = fcb; !(f->Flags & ZARFS_FCB_ROOT); f = f->Parent) chars += 1 + f->NameChars;
+    if (chars == 0) chars = 1;
+    auto* buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, (chars + 1) * sizeof(WCHAR), kFcbTag));
+    if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    buffer[chars] = 0;
+    buffer[0] = u'\\';
+    ULONG end = chars;
+    for (ZARFS_FCB* f = fcb; !(f->Flags & ZARFS_FCB_ROOT); f = f->Parent) {
+        end -= f->NameChars;
+        RtlCopyMemory(buffer + end, f->Name, f->NameChars * sizeof(WCHAR));
+        buffer[--end] = u'\\';
+    }
+    fcb->FullName.Buffer = buffer;
+    fcb->FullName.Length = USHORT(chars * sizeof(WCHAR));
+    fcb->FullName.MaximumLength = USHORT((chars + 1) * sizeof(WCHAR));
+    return STATUS_SUCCESS;
+}
+
+void ZarFsFCBRemoveFullNames(ZARFS_FCB* fcb)
+{
+    if (fcb->FullName.Buffer != nullptr) ExFreePoolWithTag(fcb->FullName.Buffer, kFcbTag);
+    fcb->FullName = {};
+    for (PLIST_ENTRY e = fcb->Children.Flink; e != &fcb->Children; e = e->Flink)
+        ZarFsFCBRemoveFullNames(CONTAINING_RECORD(e, ZARFS_FCB, Sibling));
+}
+
+BOOLEAN ZarFsFCBHasOpenDescendant(ZARFS_FCB* fcb)
+{
+    for (PLIST_ENTRY e = fcb->Children.Flink; e != &fcb->Children; e = e->Flink) {
+        auto* child = CONTAINING_RECORD(e, ZARFS_FCB, Sibling);
+        if (child->OpenCount != 0 || ZarFsFCBHasOpenDescendant(child)) return TRUE;
+    }
+    return FALSE;
+}
+
+BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
+{
+    switch (fcb->Kind) {
+    case ZarFsNodeFolder: {
+        ZARFS_DIR_SEARCH_ENTRY entry;
+        return !ZarFsFindDirEntry(vcb, fcb, nullptr, 0, &entry);
+    }
+    case ZarFsNodeFile:
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
+{
+    switch (fcb->Kind) {
+    case ZarFsNodeFolder:
+        if (!ZarFsFCBCanSetDisposition(vcb, fcb)) return STATUS_DIRECTORY_NOT_EMPTY;
+        return ZarFsHwRemoveFolder(Hw(vcb), fcb->Volume, fcb->FolderSlot);
+    case ZarFsNodeFile: {
+        NTSTATUS status = ZarFsFCBSetupFullName(fcb);
+        if (!NT_SUCCESS(status)) return status;
+        ZarFsBTRemoveObjectByName(&vcb->Card->BodyTables, &fcb->FullName);
+        return ZarFsHwRemoveFile(Hw(vcb), fcb->Volume, fcb->FolderSlot, fcb->FileSlot);
+    }
+    default:
+        return ZARFS_STATUS_CANNOT_DELETE;
+    }
+}
+
+NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
+{
+    NTSTATUS status = ZarFsFCBSetupFullName(fcb);
+    if (!NT_SUCCESS(status)) return status;
+    switch (fcb->Kind) {
+    case ZarFsNodeVolume:
+        status = ZarFsHwRenameVolume(Hw(vcb), fcb->Volume, name, chars);
+        break;
+    case ZarFsNodeFolder:
+        status = ZarFsHwRenameFolder(Hw(vcb), fcb->Volume, fcb->FolderSlot, name, chars);
+        break;
+    case ZarFsNodeFile:
+        // The cached body tables carry the old name; they are read again
+        // under the new one.
+        ZarFsBTRemoveObjectByName(&vcb->Card->BodyTables, &fcb->FullName);
+        status = ZarFsHwRenameFile(Hw(vcb), fcb->Volume, fcb->FileBlock, name, chars);
+        if (NT_SUCCESS(status)) ZarFsHwStoreName(fcb->FileEntry->Name, name, chars);
+        break;
+    default:
+        return STATUS_ACCESS_DENIED;
+    }
+    if (!NT_SUCCESS(status)) return status;
+    ZarFsFCBRemoveFullNames(fcb);
+    SetName(fcb, name, chars);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
+{
+    NTSTATUS status = ZarFsFCBSetupFullName(fcb);
+    if (!NT_SUCCESS(status)) return status;
+    ZarFsBTRemoveObjectByName(&vcb->Card->BodyTables, &fcb->FullName);
+    // The file takes the lowest free slot of the target folder.
+    static_assert(ZARFS_FILES_PER_FOLDER == 2048);
+    ZARFS_DIR_ENTRY* folder =
+        static_cast<ZARFS_DIR_ENTRY*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_DIR_ENTRY), kFcbTag));
+    if (folder == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    status = ZarFsHwMoveFile(Hw(vcb), fcb->Volume, fcb->FolderSlot, fcb->FileSlot, target->FolderSlot, name, chars);
+    if (NT_SUCCESS(status)) status = ZarFsHwReadDirEntry(Hw(vcb), fcb->Volume, target->FolderSlot, folder);
+    if (NT_SUCCESS(status)) {
+        for (ULONG slot = 0; slot < ZARFS_FILES_PER_FOLDER; ++slot)
+            if (folder->FileSlots[slot] == fcb->FileBlock) fcb->FileSlot = slot;
+        ZarFsHwStoreName(fcb->FileEntry->Name, name, chars);
+        ZarFsFCBRemoveFullNames(fcb);
+        RemoveEntryList(&fcb->Sibling);
+        ZARFS_FCB* oldParent = fcb->Parent;
+        fcb->Parent = target;
+        fcb->FolderSlot = target->FolderSlot;
+        InsertTailList(&target->Children, &fcb->Sibling);
+        SetName(fcb, name, chars);
+        ZarFsFCBRemove(oldParent);
+    }
+    ExFreePoolWithTag(folder, kFcbTag);
+    return status;
+}
+
+ZARFS_CCB* ZarFsCCBAllocate(ZARFS_FCB* fcb, PFILE_OBJECT file, ACCESS_MASK access)
+{
+    auto* ccb = static_cast<ZARFS_CCB*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_CCB), kCcbTag));
+    if (ccb == nullptr) return nullptr;
+    RtlZeroMemory(ccb, sizeof *ccb);
+    ccb->Tag = ZARFS_CCB_TAG;
+    ccb->Fcb = fcb;
+    ccb->File = file;
+    ccb->Access = access;
+    return ccb;
+}
+
+void ZarFsCCBFree(ZARFS_CCB* ccb) { ExFreePoolWithTag(ccb, kCcbTag); }
+
+ZARFS_REQUEST_TYPE ZarFsGetRequestType(PFILE_OBJECT file, ZARFS_VCB** vcb, ZARFS_FCB** fcb, ZARFS_CCB** ccb)
+{
+    *vcb = nullptr;
+    *fcb = nullptr;
+    *ccb = nullptr;
+    if (file == nullptr || file->FsContext2 == nullptr) return ZarFsRequestUnknown;
+    auto* c = static_cast<ZARFS_CCB*>(file->FsContext2);
+    if (c->Tag != ZARFS_CCB_TAG) return ZarFsRequestUnknown;
+    *ccb = c;
+    *vcb = static_cast<ZARFS_VCB*>(file->FsContext);
+    if (c->Fcb == nullptr) return ZarFsRequestVolume;
+    *fcb = c->Fcb;
+    return (c->Fcb->Flags & ZARFS_FCB_DIRECTORY) ? ZarFsRequestFolder : ZarFsRequestFile;
+}

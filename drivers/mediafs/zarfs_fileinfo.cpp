@@ -1,0 +1,471 @@
+// The media drive's handles after create: cleanup and close, query and set
+// information (times, sizes, names, deletion, renaming and moving), volume
+// information and label, file-system control and flush.
+
+#include "zarfs_driver.h"
+
+namespace {
+
+constexpr ULONGLONG kMinimumFreeUnits = 409600;
+constexpr UCHAR kMinorMountVolume = 0x01;      // IRP_MN_MOUNT_VOLUME
+constexpr UCHAR kMinorUserFsRequest = 0x00;    // IRP_MN_USER_FS_REQUEST
+constexpr ULONG kFileInternalInformation = 6, kFileEaInformation = 7, kFileAlternateNameInformation = 21,
+                kFileStreamInformation = 22, kFileCompressionInformation = 28;
+constexpr ULONG kFileFsLabelInformation = 2;
+
+struct Handle {
+    ZARFS_VCB* vcb;
+    ZARFS_FCB* fcb;
+    ZARFS_CCB* ccb;
+    ZARFS_REQUEST_TYPE type;
+};
+
+Handle HandleOf(PIO_STACK_LOCATION stack)
+{
+    Handle h{};
+    h.type = ZarFsGetRequestType(stack->FileObject, &h.vcb, &h.fcb, &h.ccb);
+    return h;
+}
+
+// Size of a node as every query reports it and the read path bounds reads by.
+ULONGLONG NodeSize(const ZARFS_FCB* fcb)
+{
+    if (fcb->Kind == ZarFsNodeFile && fcb->FileEntry != nullptr) return ZarFsFileSize(fcb->FileEntry);
+    return 0;
+}
+
+void FillBasic(const ZARFS_FCB* fcb, FILE_BASIC_INFORMATION* b)
+{
+    RtlZeroMemory(b, sizeof *b);
+    bool directory = (fcb->Flags & ZARFS_FCB_DIRECTORY) != 0;
+    if (directory) b->CreationTime.QuadPart = LONGLONG(fcb->Time);
+    b->LastWriteTime.QuadPart = LONGLONG(fcb->Time);
+    b->FileAttributes = directory ? FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_NORMAL;
+}
+
+void FillStandard(const ZARFS_FCB* fcb, FILE_STANDARD_INFORMATION* s)
+{
+    RtlZeroMemory(s, sizeof *s);
+    s->AllocationSize.QuadPart = s->EndOfFile.QuadPart = LONGLONG(NodeSize(fcb));
+    s->NumberOfLinks = 1;
+    s->DeletePending = (fcb->Flags & ZARFS_FCB_DELETE_PENDING) ? TRUE : FALSE;
+    s->Directory = (fcb->Flags & ZARFS_FCB_DIRECTORY) ? TRUE : FALSE;
+}
+
+// FileNameInformation into 'length' bytes: a short buffer gets what fits
+// and STATUS_BUFFER_OVERFLOW, with the full length in the record.
+NTSTATUS FillName(ZARFS_FCB* fcb, FILE_NAME_INFORMATION* n, ULONG length, ULONG* used)
+{
+    NTSTATUS status = ZarFsFCBSetupFullName(fcb);
+    if (!NT_SUCCESS(status)) return status;
+    ULONG room = length - offsetof(FILE_NAME_INFORMATION, FileName);
+    ULONG bytes = fcb->FullName.Length;
+    n->FileNameLength = bytes;
+    ULONG copied = bytes <= room ? bytes : room & ~1u;
+    RtlCopyMemory(n->FileName, fcb->FullName.Buffer, copied);
+    *used = offsetof(FILE_NAME_INFORMATION, FileName) + copied;
+    return copied == bytes ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
+}
+
+NTSTATUS QueryInformation(const Handle& h, PFILE_OBJECT file, ULONG infoClass, PUCHAR buffer, ULONG length,
+                          ULONG* used)
+{
+    ZARFS_FCB* fcb = h.fcb;
+    auto need = [&](ULONG n) { return length >= n; };
+    switch (infoClass) {
+    case FileBasicInformation:
+        if (!need(40)) return STATUS_BUFFER_TOO_SMALL;
+        FillBasic(fcb, reinterpret_cast<FILE_BASIC_INFORMATION*>(buffer));
+        *used = 40;
+        return STATUS_SUCCESS;
+    case FileStandardInformation:
+        if (!need(24)) return STATUS_BUFFER_TOO_SMALL;
+        FillStandard(fcb, reinterpret_cast<FILE_STANDARD_INFORMATION*>(buffer));
+        *used = 24;
+        return STATUS_SUCCESS;
+    case kFileEaInformation:
+        if (!need(4)) return STATUS_BUFFER_TOO_SMALL;
+        RtlZeroMemory(buffer, 4);
+        *used = 4;
+        return STATUS_SUCCESS;
+    case FileNameInformation:
+        if (!need(8)) return STATUS_BUFFER_TOO_SMALL;
+        return FillName(fcb, reinterpret_cast<FILE_NAME_INFORMATION*>(buffer), length, used);
+    case FilePositionInformation:
+        if (!need(8)) return STATUS_BUFFER_TOO_SMALL;
+        reinterpret_cast<FILE_POSITION_INFORMATION*>(buffer)->CurrentByteOffset = file->CurrentByteOffset;
+        *used = 8;
+        return STATUS_SUCCESS;
+    case FileAllInformation: {
+        if (!need(104)) return STATUS_BUFFER_TOO_SMALL;
+        RtlZeroMemory(buffer, 96);
+        auto* all = reinterpret_cast<FILE_ALL_INFORMATION*>(buffer);
+        FillBasic(fcb, &all->Basic);
+        FillStandard(fcb, &all->Standard);
+        all->CurrentByteOffset = file->CurrentByteOffset;
+        ULONG nameUsed = 0;
+        NTSTATUS status = FillName(fcb, &all->Name, length - 96, &nameUsed);
+        *used = 96 + nameUsed;
+        return status;
+    }
+    case FileNetworkOpenInformation: {
+        if (!need(56)) return STATUS_BUFFER_TOO_SMALL;
+        FILE_BASIC_INFORMATION b;
+        FILE_STANDARD_INFORMATION s;
+        FillBasic(fcb, &b);
+        FillStandard(fcb, &s);
+        auto* n = reinterpret_cast<FILE_NETWORK_OPEN_INFORMATION*>(buffer);
+        RtlZeroMemory(n, 56);
+        n->CreationTime = b.CreationTime;
+        n->LastWriteTime = b.LastWriteTime;
+        n->AllocationSize = s.AllocationSize;
+        n->EndOfFile = s.EndOfFile;
+        n->FileAttributes = b.FileAttributes;
+        *used = 56;
+        return STATUS_SUCCESS;
+    }
+    case kFileInternalInformation:
+    case kFileAlternateNameInformation:
+    case kFileStreamInformation:
+    case kFileCompressionInformation:
+        return STATUS_NOT_IMPLEMENTED;
+    default:
+        return STATUS_INVALID_PARAMETER;
+    }
+}
+
+bool SameName(const ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
+{
+    if (fcb->NameChars != chars) return false;
+    for (ULONG i = 0; i < chars; ++i)
+        if (RtlUpcaseUnicodeChar(fcb->Name[i]) != RtlUpcaseUnicodeChar(name[i])) return false;
+    return true;
+}
+
+// The new parent and last component of a rename: a target directory handle,
+// a bare name (same parent), or a full path on this drive ("\??\P:\...",
+// "P:\..." or "\...").
+NTSTATUS RenameTarget(const Handle& h, PFILE_OBJECT targetFile, PCWSTR name, ULONG chars, ZARFS_FCB** parent,
+                      PCWSTR* last, ULONG* lastChars, bool* looked)
+{
+    *looked = false;
+    if (targetFile != nullptr) {
+        ZARFS_VCB* vcb;
+        ZARFS_FCB* fcb;
+        ZARFS_CCB* ccb;
+        if (ZarFsGetRequestType(targetFile, &vcb, &fcb, &ccb) != ZarFsRequestFolder) return STATUS_INVALID_PARAMETER;
+        if (vcb != h.vcb) return ZARFS_STATUS_NOT_SAME_DEVICE;
+        *parent = fcb;
+        ULONG start = chars;
+        while (start > 0 && name[start - 1] != u'\\') --start;
+        *last = name + start;
+        *lastChars = chars - start;
+        return STATUS_SUCCESS;
+    }
+    ULONG slash = chars;
+    while (slash > 0 && name[slash - 1] != u'\\') --slash;
+    if (slash == 0) {
+        *parent = h.fcb->Parent;
+        *last = name;
+        *lastChars = chars;
+        return STATUS_SUCCESS;
+    }
+    PCWSTR path = name;
+    ULONG pathChars = slash - 1;  // up to the last backslash
+    if (pathChars >= 4 && path[0] == u'\\' && path[1] == u'?' && path[2] == u'?' && path[3] == u'\\') {
+        path += 4;
+        pathChars -= 4;
+    }
+    if (pathChars >= 2 && path[1] == u':') {
+        if (RtlUpcaseUnicodeChar(path[0]) != h.vcb->Card->DriveLetter) return ZARFS_STATUS_NOT_SAME_DEVICE;
+        path += 2;
+        pathChars -= 2;
+    }
+    if (pathChars > 0 && path[0] != u'\\') return STATUS_OBJECT_NAME_INVALID;
+    NTSTATUS status = ZarFsFCBLookup(h.vcb, path, pathChars, parent);
+    if (!NT_SUCCESS(status)) return status;
+    *looked = true;
+    *last = name + slash;
+    *lastChars = chars - slash;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SetRename(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_INFORMATION* info, ULONG length)
+{
+    ZARFS_FCB* fcb = h.fcb;
+    if (length < offsetof(FILE_RENAME_INFORMATION, FileName) ||
+        info->FileNameLength > length - offsetof(FILE_RENAME_INFORMATION, FileName) || (info->FileNameLength & 1))
+        return STATUS_INVALID_PARAMETER;
+    if (fcb->Kind == ZarFsNodeRoot) return STATUS_INVALID_PARAMETER;
+    if (fcb->Kind != ZarFsNodeVolume && fcb->Kind != ZarFsNodeFolder && fcb->Kind != ZarFsNodeFile)
+        return STATUS_ACCESS_DENIED;
+    if ((fcb->Flags & ZARFS_FCB_DIRECTORY) && ZarFsFCBHasOpenDescendant(fcb)) return STATUS_ACCESS_DENIED;
+    ZARFS_FCB* parent = nullptr;
+    PCWSTR name = nullptr;
+    ULONG chars = 0;
+    bool looked = false;
+    NTSTATUS status = RenameTarget(h, stack->Parameters.SetFile.FileObject, info->FileName,
+                                   info->FileNameLength / sizeof(WCHAR), &parent, &name, &chars, &looked);
+    if (!NT_SUCCESS(status)) return status;
+    if (!ZarFsIsValidComponent(name, chars)) {
+        status = STATUS_OBJECT_NAME_INVALID;
+    } else if (parent != fcb->Parent &&
+               !(fcb->Kind == ZarFsNodeFile && parent->Kind == ZarFsNodeFolder && parent->Volume == fcb->Volume)) {
+        // Only a media file moves, and only between folders of its volume.
+        status = STATUS_ACCESS_DENIED;
+    } else if (parent == fcb->Parent && SameName(fcb, name, chars)) {
+        status = ZarFsFCBRename(h.vcb, fcb, name, chars);
+    } else {
+        ZARFS_DIR_SEARCH_ENTRY entry;
+        if (ZarFsFCBFindChild(parent, name, chars) != nullptr ||
+            ZarFsFindDirEntryByName(h.vcb, parent, name, chars, &entry))
+            status = STATUS_OBJECT_NAME_COLLISION;
+        else if (parent == fcb->Parent)
+            status = ZarFsFCBRename(h.vcb, fcb, name, chars);
+        else
+            status = ZarFsFCBMove(h.vcb, parent, fcb, name, chars);
+    }
+    if (looked) ZarFsFCBRemove(parent);
+    return status;
+}
+
+NTSTATUS SetInformation(const Handle& h, PIO_STACK_LOCATION stack, PUCHAR buffer)
+{
+    ULONG length = stack->Parameters.SetFile.Length;
+    switch (stack->Parameters.SetFile.FileInformationClass) {
+    case FileBasicInformation:
+        // Times of media files are their entries' creation times; nothing here changes them.
+        return length < 40 ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
+    case FileRenameInformation:
+        if (length < 16) return STATUS_BUFFER_TOO_SMALL;
+        return SetRename(h, stack, reinterpret_cast<const FILE_RENAME_INFORMATION*>(buffer), length);
+    case FileDispositionInformation:
+        if (length < 1) return STATUS_BUFFER_TOO_SMALL;
+        if (!ZarFsFCBCanSetDisposition(h.vcb, h.fcb)) return ZARFS_STATUS_CANNOT_DELETE;
+        if (buffer[0] != 0)
+            h.fcb->Flags |= ZARFS_FCB_DELETE_PENDING;
+        else
+            h.fcb->Flags &= ~ZARFS_FCB_DELETE_PENDING;
+        return STATUS_SUCCESS;
+    case FilePositionInformation:
+        if (length < 8) return STATUS_BUFFER_TOO_SMALL;
+        stack->FileObject->CurrentByteOffset = reinterpret_cast<FILE_POSITION_INFORMATION*>(buffer)->CurrentByteOffset;
+        return STATUS_SUCCESS;
+    case FileAllocationInformation:
+    case FileEndOfFileInformation:
+        // Only RAM files have sizes that a caller sets.
+        return length < 8 ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
+    default:
+        return STATUS_INVALID_PARAMETER;
+    }
+}
+
+NTSTATUS QueryVolume(ZARFS_VCB* vcb, ULONG infoClass, PUCHAR buffer, ULONG length, ULONG* used)
+{
+    switch (infoClass) {
+    case FileFsVolumeInformation: {
+        if (length < 24) return STATUS_BUFFER_TOO_SMALL;
+        auto* v = reinterpret_cast<FILE_FS_VOLUME_INFORMATION*>(buffer);
+        RtlZeroMemory(v, offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel));
+        v->VolumeLabelLength = vcb->LabelBytes;
+        ULONG room = length - offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel);
+        ULONG copied = vcb->LabelBytes <= room ? vcb->LabelBytes : room & ~1u;
+        RtlCopyMemory(v->VolumeLabel, vcb->Label, copied);
+        *used = offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel) + copied;
+        return copied == vcb->LabelBytes ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
+    }
+    case FileFsAttributeInformation: {
+        if (length < 16) return STATUS_BUFFER_TOO_SMALL;
+        auto* a = reinterpret_cast<FILE_FS_ATTRIBUTE_INFORMATION*>(buffer);
+        a->FileSystemAttributes = 6;  // case-preserving, Unicode names
+        a->MaximumComponentNameLength = ZARFS_MAX_COMPONENT;
+        a->FileSystemNameLength = vcb->LabelBytes;
+        ULONG room = length - offsetof(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName);
+        ULONG copied = vcb->LabelBytes <= room ? vcb->LabelBytes : room & ~1u;
+        RtlCopyMemory(a->FileSystemName, vcb->Label, copied);
+        *used = offsetof(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName) + copied;
+        return copied == vcb->LabelBytes ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
+    }
+    case FileFsSizeInformation: {
+        if (length < 24) return STATUS_BUFFER_TOO_SMALL;
+        ULONGLONG total = 0, free = 0;
+        ZarFsHwGetTotalVolumeSpaceInfo(&vcb->Card->Hw, &total, &free);
+        auto* s = reinterpret_cast<FILE_FS_SIZE_INFORMATION*>(buffer);
+        s->TotalAllocationUnits.QuadPart = LONGLONG(total == 0 ? 1 : total);
+        // Programs that check for room before writing a clip must not be stopped by a small figure.
+        s->AvailableAllocationUnits.QuadPart = LONGLONG(free < kMinimumFreeUnits ? kMinimumFreeUnits : free);
+        s->SectorsPerAllocationUnit = 1;
+        s->BytesPerSector = ZARFS_BLOCK;
+        *used = 24;
+        return STATUS_SUCCESS;
+    }
+    case FileFsDeviceInformation: {
+        if (length < 8) return STATUS_BUFFER_TOO_SMALL;
+        auto* d = reinterpret_cast<FILE_FS_DEVICE_INFORMATION*>(buffer);
+        d->DeviceType = 7;          // FILE_DEVICE_DISK
+        d->Characteristics = 0x20;  // FILE_DEVICE_IS_MOUNTED
+        *used = 8;
+        return STATUS_SUCCESS;
+    }
+    default:
+        return STATUS_INVALID_PARAMETER;
+    }
+}
+
+// FILE_FS_LABEL_INFORMATION: a u32 length in bytes, then the label; kept
+// in memory only.
+NTSTATUS SetLabel(ZARFS_VCB* vcb, const UCHAR* buffer, ULONG length)
+{
+    if (length < 8) return STATUS_BUFFER_TOO_SMALL;
+    ULONG bytes;
+    RtlCopyMemory(&bytes, buffer, 4);
+    if (bytes > length - 4 || bytes > sizeof vcb->Label || (bytes & 1)) return STATUS_INVALID_PARAMETER;
+    RtlCopyMemory(vcb->Label, buffer + 4, bytes);
+    vcb->LabelBytes = bytes;
+    return STATUS_SUCCESS;
+}
+
+template <typename Work>
+NTSTATUS Locked(ZARFS_VCB* vcb, bool exclusive, Work work)
+{
+    KeEnterCriticalRegion();
+    if (exclusive)
+        ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
+    else
+        ExAcquireResourceSharedLite(&vcb->Resource, TRUE);
+    NTSTATUS status = work();
+    ExReleaseResourceLite(&vcb->Resource);
+    KeLeaveCriticalRegion();
+    return status;
+}
+
+}  // namespace
+
+NTSTATUS ZarFsCommonCleanup(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    Handle h = HandleOf(stack);
+    if (h.type == ZarFsRequestUnknown) return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
+    NTSTATUS status = Locked(ZarFsDeviceVcb(device), true, [&]() -> NTSTATUS {
+        if (h.type == ZarFsRequestVolume) {
+            IoRemoveShareAccess(stack->FileObject, &h.vcb->Share);
+            return STATUS_SUCCESS;
+        }
+        ZARFS_FCB* fcb = h.fcb;
+        IoRemoveShareAccess(stack->FileObject, &fcb->Share);
+        if (fcb->HandleCount != 0) --fcb->HandleCount;
+        if (fcb->HandleCount == 0 && (fcb->Flags & ZARFS_FCB_DELETE_PENDING) && !(fcb->Flags & ZARFS_FCB_DELETED)) {
+            NTSTATUS deleted = ZarFsFCBDeleteEntry(h.vcb, fcb);
+            if (!NT_SUCCESS(deleted)) return deleted;
+            fcb->Flags |= ZARFS_FCB_DELETED;
+        }
+        return STATUS_SUCCESS;
+    });
+    return ZarFsCompleteRequest(irp, status, 0);
+}
+
+NTSTATUS ZarFsCommonClose(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    Handle h = HandleOf(stack);
+    if (h.type == ZarFsRequestUnknown) return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
+    Locked(ZarFsDeviceVcb(device), true, [&]() -> NTSTATUS {
+        if (h.type == ZarFsRequestVolume) {
+            if (h.vcb->VolumeOpens != 0) --h.vcb->VolumeOpens;
+        } else {
+            ZARFS_FCB* fcb = h.fcb;
+            if (fcb->OpenCount != 0) --fcb->OpenCount;
+            if (h.vcb->OpenFiles != 0) --h.vcb->OpenFiles;
+            if (!(h.ccb->Access & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE)) && h.vcb->ReadOnlyFiles != 0)
+                --h.vcb->ReadOnlyFiles;
+            if (fcb->OpenCount == 0) ZarFsFCBRemove(fcb);
+        }
+        ZarFsCCBFree(h.ccb);
+        stack->FileObject->FsContext = nullptr;
+        stack->FileObject->FsContext2 = nullptr;
+        return STATUS_SUCCESS;
+    });
+    return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS ZarFsQueryInformation(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ZARFS_VCB* vcb = ZarFsDeviceVcb(device);
+    Handle h = HandleOf(stack);
+    if (vcb == nullptr || h.fcb == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    auto* buffer = static_cast<PUCHAR>(ZarFsRequestBuffer(irp));
+    if (buffer == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    ULONG used = 0;
+    NTSTATUS status = Locked(vcb, false, [&] {
+        return QueryInformation(h, stack->FileObject, stack->Parameters.QueryFile.FileInformationClass, buffer,
+                                stack->Parameters.QueryFile.Length, &used);
+    });
+    return ZarFsCompleteRequest(irp, status, NT_ERROR(status) ? 0 : used);
+}
+
+NTSTATUS ZarFsSetInformation(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ZARFS_VCB* vcb = ZarFsDeviceVcb(device);
+    Handle h = HandleOf(stack);
+    if (vcb == nullptr || h.fcb == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    auto* buffer = static_cast<PUCHAR>(ZarFsRequestBuffer(irp));
+    if (buffer == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    NTSTATUS status = Locked(vcb, true, [&] { return SetInformation(h, stack, buffer); });
+    return ZarFsCompleteRequest(irp, status, 0);
+}
+
+NTSTATUS ZarFsQueryVolumeInformation(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ZARFS_VCB* vcb = ZarFsDeviceVcb(device);
+    auto* buffer = static_cast<PUCHAR>(ZarFsRequestBuffer(irp));
+    if (vcb == nullptr || buffer == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    ULONG used = 0;
+    NTSTATUS status = Locked(vcb, false, [&] {
+        return QueryVolume(vcb, stack->Parameters.QueryVolume.FsInformationClass, buffer,
+                           stack->Parameters.QueryVolume.Length, &used);
+    });
+    return ZarFsCompleteRequest(irp, status, NT_ERROR(status) ? 0 : used);
+}
+
+NTSTATUS ZarFsSetVolumeInformation(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ZARFS_VCB* vcb = ZarFsDeviceVcb(device);
+    auto* buffer = static_cast<PUCHAR>(ZarFsRequestBuffer(irp));
+    if (vcb == nullptr || buffer == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    // Same layout as the query's, whose class numbers the set request shares.
+    ULONG infoClass = stack->Parameters.QueryVolume.FsInformationClass;
+    ULONG length = stack->Parameters.QueryVolume.Length;
+    NTSTATUS status = Locked(vcb, true, [&] {
+        return infoClass == kFileFsLabelInformation ? SetLabel(vcb, buffer, length) : STATUS_INVALID_PARAMETER;
+    });
+    return ZarFsCompleteRequest(irp, status, 0);
+}
+
+NTSTATUS ZarFsFileSystemCtrl(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (ZarFsDeviceVcb(device) == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    // The driver finds its volumes itself and mounts on no other device.
+    if (stack->MinorFunction == kMinorMountVolume)
+        return ZarFsCompleteRequest(irp, ZARFS_STATUS_UNRECOGNIZED_VOLUME, 0);
+    if (stack->MinorFunction != kMinorUserFsRequest)
+        return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    switch (stack->Parameters.FileSystemControl.FsControlCode) {
+    case 0x90000: case 0x90004: case 0x90008: case 0x9000C:  // oplock requests and acknowledgements
+    case 0x90010: case 0x90014: case 0x90050:
+    case 0x90028:                                             // is the volume mounted
+        return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
+    default:
+        return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+}
+
+NTSTATUS ZarFsFlushBuffers(PDEVICE_OBJECT device, PIRP irp)
+{
+    (void)device;
+    return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
+}

@@ -1,0 +1,188 @@
+// The media drive's tree in memory: the volume control block of a card's
+// drive, one FCB per opened path (root, file-type folder, volume, folder,
+// media file) and one CCB per handle; and the directory search entry that
+// enumerates the children of every node kind.
+//
+// Names of the tree (kind = the parent's kind + 1):
+//   \                         root (0): one folder per file type
+//   \KIV                      file-type folder (1): the card's usable volumes
+//   \KIV\<volume>             volume (2): its folders
+//   \KIV\<volume>\<folder>    folder (3): its media files
+//   \KIV\<volume>\<folder>\<file>  media file (4), read as a clip file
+#pragma once
+
+#include "zarfs_hw.h"
+
+struct ZARFS_CARD_INSTANCE;
+
+inline constexpr ULONG ZARFS_MAX_COMPONENT = 255;  // characters of one name component
+inline constexpr ULONG ZARFS_LABEL_CHARS = 32;
+
+enum ZARFS_NODE_KIND : ULONG {
+    ZarFsNodeRoot = 0,
+    ZarFsNodeFileType = 1,
+    ZarFsNodeVolume = 2,
+    ZarFsNodeFolder = 3,
+    ZarFsNodeFile = 4,
+};
+
+// Statuses the kernel headers leave out.
+inline constexpr NTSTATUS ZARFS_STATUS_CANNOT_DELETE = NTSTATUS(0xC0000121);
+inline constexpr NTSTATUS ZARFS_STATUS_NOT_SAME_DEVICE = NTSTATUS(0xC00000D4);
+inline constexpr NTSTATUS ZARFS_STATUS_UNRECOGNIZED_VOLUME = NTSTATUS(0xC000014F);
+
+// ZARFS_FCB flags.
+inline constexpr ULONG ZARFS_FCB_DIRECTORY = 0x1;
+inline constexpr ULONG ZARFS_FCB_ROOT = 0x2;
+inline constexpr ULONG ZARFS_FCB_DELETE_PENDING = 0x4;
+inline constexpr ULONG ZARFS_FCB_DELETED = 0x10;      // gone from the disk; found by no new open
+
+struct ZARFS_CLIP_VIEW;
+
+struct ZARFS_FCB {
+    LIST_ENTRY Sibling;             // on the parent's Children
+    LIST_ENTRY Children;
+    ZARFS_FCB* Parent;
+    ZARFS_NODE_KIND Kind;
+    ULONG Flags;                    // ZARFS_FCB_...
+    ULONG TypeIndex;                // the file type the path was opened through
+    ULONG OpenCount;                // file objects not yet closed
+    ULONG HandleCount;              // file objects not yet cleaned up
+    SHARE_ACCESS Share;
+    ULONGLONG Time;
+    ZARFS_HW_VOLUME* Volume;        // volume and below, referenced
+    ULONG FolderSlot;               // folder and below
+    ULONG FileSlot;                 // media file: its slot in the folder
+    ULONG FileBlock;                // media file: its entry's first block
+    ZAR_FILE_INFO* FileEntry;       // media file: the entry as read at open
+    ZARFS_CLIP_VIEW* ClipView;      // media file: built on the first read
+    UNICODE_STRING FullName;        // built on demand; "\" for the root
+    ULONG NameChars;
+    WCHAR Name[ZARFS_MAX_COMPONENT + 1];
+};
+
+// ZARFS_CCB flags.
+inline constexpr ULONG ZARFS_CCB_DELETE_ON_CLOSE = 0x1;
+inline constexpr ULONG ZARFS_CCB_MATCH_ALL = 0x10;
+inline constexpr ULONG ZARFS_CCB_SEARCH_SET = 0x40;
+inline constexpr ULONG ZARFS_CCB_QUERIED = 0x80;
+inline constexpr ULONG ZARFS_CCB_TAG = 1;
+
+struct ZARFS_CCB {
+    ULONG Tag;                      // ZARFS_CCB_TAG
+    ZARFS_FCB* Fcb;                 // null for a handle on the volume itself
+    PFILE_OBJECT File;
+    ACCESS_MASK Access;
+    ULONG Flags;                    // ZARFS_CCB_...
+    ULONG Index;                    // where the next directory query goes on
+    BOOLEAN Wild;                   // the search name has wildcards
+    UNICODE_STRING SearchName;      // upper-cased, over SearchBuffer
+    WCHAR SearchBuffer[ZARFS_MAX_COMPONENT + 1];
+};
+
+// ZARFS_VCB flags.
+inline constexpr ULONG ZARFS_VCB_INITIALIZED = 0x1;
+inline constexpr ULONG ZARFS_VCB_LOCKED = 0x10;
+
+struct ZARFS_VCB {
+    ERESOURCE Resource;             // every change of the tree holds it exclusive
+    ZARFS_FCB* Root;
+    ZARFS_CARD_INSTANCE* Card;
+    PDEVICE_OBJECT Disk;
+    ULONG VolumeOpens;              // handles on the volume itself
+    ULONG OpenFiles;
+    ULONG ReadOnlyFiles;            // open without write or delete access
+    SHARE_ACCESS Share;             // of the volume handles
+    ULONG Flags;                    // ZARFS_VCB_...
+    PFILE_OBJECT Locker;
+    ULONG LabelBytes;
+    WCHAR Label[ZARFS_LABEL_CHARS];
+};
+
+// A child of a node, as the directory enumeration finds it.
+struct ZARFS_DIR_SEARCH_ENTRY {
+    ULONG Index;                    // among the node's children; the next search starts at Index + 1
+    ULONGLONG Time;
+    ULONGLONG Size;
+    ULONG NameLength;               // bytes
+    WCHAR Name[ZARFS_NAME_CHARS];
+    ULONG Value;                    // type index, folder slot or file-entry block
+    BOOLEAN Directory;
+};
+
+// Request kinds of a file object of the media drive.
+enum ZARFS_REQUEST_TYPE : ULONG {
+    ZarFsRequestVolume = 0,
+    ZarFsRequestFolder = 1,
+    ZarFsRequestFile = 2,
+    ZarFsRequestUnknown = 3,
+};
+
+// The built-in file type: the folder every media file is listed in as a clip file.
+inline constexpr WCHAR ZARFS_NATIVE_EXTENSION[] = u"KIV";
+
+// ---- volume control block, FCBs and CCBs (zarfs_fcb.cpp) ----
+NTSTATUS ZarFsVCBInitialize(ZARFS_VCB* vcb, ZARFS_CARD_INSTANCE* card, PDEVICE_OBJECT disk);
+void ZarFsVCBFree(ZARFS_VCB* vcb);
+NTSTATUS ZarFsVCBLockVolume(ZARFS_VCB* vcb, PFILE_OBJECT locker);
+void ZarFsVCBUnlockVolume(ZARFS_VCB* vcb);
+NTSTATUS ZarFsFCBCreate(ZARFS_VCB* vcb, ZARFS_FCB* parent, const ZARFS_DIR_SEARCH_ENTRY* entry, ZARFS_FCB** fcb);
+ZARFS_FCB* ZarFsFCBFindChild(ZARFS_FCB* parent, PCWSTR name, ULONG chars);
+// Releases the FCB and then each ancestor that has no handle and no child.
+void ZarFsFCBRemove(ZARFS_FCB* fcb);
+NTSTATUS ZarFsFCBSetupFullName(ZARFS_FCB* fcb);
+// Drops the full names of the FCB and of everything below it.
+void ZarFsFCBRemoveFullNames(ZARFS_FCB* fcb);
+BOOLEAN ZarFsFCBHasOpenDescendant(ZARFS_FCB* fcb);
+BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
+NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
+NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars);
+NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR name, ULONG chars);
+ZARFS_CCB* ZarFsCCBAllocate(ZARFS_FCB* fcb, PFILE_OBJECT file, ACCESS_MASK access);
+void ZarFsCCBFree(ZARFS_CCB* ccb);
+ZARFS_REQUEST_TYPE ZarFsGetRequestType(PFILE_OBJECT file, ZARFS_VCB** vcb, ZARFS_FCB** fcb, ZARFS_CCB** ccb);
+// A component's rules: 1..255 characters, none of \ / : * ? " < > |.
+BOOLEAN ZarFsIsValidComponent(PCWSTR name, ULONG chars);
+
+// ---- directory enumeration and control (zarfs_dirctl.cpp) ----
+// The first child at or after 'start' that the CCB's search matches (every
+// child when 'ccb' is null); false when there is none.
+BOOLEAN ZarFsFindDirEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb, const ZARFS_CCB* ccb, ULONG start,
+                          ZARFS_DIR_SEARCH_ENTRY* entry);
+// The child of that name (case-insensitive), or false.
+BOOLEAN ZarFsFindDirEntryByName(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars,
+                                ZARFS_DIR_SEARCH_ENTRY* entry);
+// A media file's size as listed and read: its clip-file view, or the
+// stored size of a file without media.
+ULONGLONG ZarFsFileSize(const ZAR_FILE_INFO* entry);
+
+// ---- clip-file view (zarfs_clipview.cpp) ----
+ULONGLONG ZarFsKIVGetTotalFileSize(const ZAR_FILE_INFO* entry);
+NTSTATUS ZarFsKIVInitializeFileObjectForRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
+void ZarFsKIVFreeFileObject(ZARFS_FCB* fcb);
+NTSTATUS ZarFsKIVFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONGLONG offset, ULONG length);
+
+// ---- create (zarfs_create.cpp) ----
+// The FCB of a path from the root ("\KIV\vol\folder"), made as needed
+// without a handle; the caller releases it with ZarFsFCBRemove.
+NTSTATUS ZarFsFCBLookup(ZARFS_VCB* vcb, PCWSTR path, ULONG chars, ZARFS_FCB** fcb);
+
+// ---- request entry points of the media drive ----
+NTSTATUS ZarFsCommonCreate(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsCommonCleanup(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsCommonClose(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsDirectoryCtrl(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsQueryInformation(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsSetInformation(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsQueryVolumeInformation(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsSetVolumeInformation(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsFileSystemCtrl(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsFlushBuffers(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsRead(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarFsWrite(PDEVICE_OBJECT device, PIRP irp);
+
+// Shared by the request routines.
+NTSTATUS ZarFsCompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
+// The buffer of a request: its MDL's, its system buffer, or the caller's.
+PVOID ZarFsRequestBuffer(PIRP irp);
+ZARFS_VCB* ZarFsDeviceVcb(PDEVICE_OBJECT device);

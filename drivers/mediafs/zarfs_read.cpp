@@ -1,0 +1,54 @@
+// Reads and writes on the media drive: a media file with media data reads
+// as its clip-file view; a file without media data has no contents to read.
+
+#include "zarfs_driver.h"
+
+NTSTATUS ZarFsRead(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ZARFS_VCB* vcb = ZarFsDeviceVcb(device);
+    ZARFS_VCB* fileVcb;
+    ZARFS_FCB* fcb;
+    ZARFS_CCB* ccb;
+    if (vcb == nullptr || ZarFsGetRequestType(stack->FileObject, &fileVcb, &fcb, &ccb) != ZarFsRequestFile)
+        return ZarFsCompleteRequest(irp, STATUS_ACCESS_DENIED, 0);
+    ULONG length = stack->Parameters.Read.Length;
+    if (length == 0) return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
+    auto* buffer = static_cast<PUCHAR>(ZarFsRequestBuffer(irp));
+    if (buffer == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    LONGLONG start = stack->Parameters.Read.ByteOffset.QuadPart;
+    if (start < 0) start = stack->FileObject->CurrentByteOffset.QuadPart;  // the file pointer's position
+    ULONGLONG offset = ULONGLONG(start);
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (fcb->FileEntry == nullptr || fcb->FileEntry->MediaKind != ZARFS_MEDIA_FRAMES)
+        status = STATUS_ACCESS_DENIED;
+    else
+        status = ZarFsKIVInitializeFileObjectForRead(vcb, fcb);
+    ULONGLONG size = NT_SUCCESS(status) ? ZarFsKIVGetTotalFileSize(fcb->FileEntry) : 0;
+    if (NT_SUCCESS(status) && offset >= size) status = STATUS_END_OF_FILE;
+    if (NT_SUCCESS(status)) {
+        if (size - offset < length) length = ULONG(size - offset);
+        status = ZarFsKIVFileRead(vcb, fcb, buffer, offset, length);
+    }
+    ExReleaseResourceLite(&vcb->Resource);
+    KeLeaveCriticalRegion();
+    if (!NT_SUCCESS(status)) return ZarFsCompleteRequest(irp, status, 0);
+    stack->FileObject->CurrentByteOffset.QuadPart = LONGLONG(offset + length);
+    return ZarFsCompleteRequest(irp, STATUS_SUCCESS, length);
+}
+
+NTSTATUS ZarFsWrite(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ZARFS_VCB* fileVcb;
+    ZARFS_FCB* fcb;
+    ZARFS_CCB* ccb;
+    if (ZarFsDeviceVcb(device) == nullptr ||
+        ZarFsGetRequestType(stack->FileObject, &fileVcb, &fcb, &ccb) != ZarFsRequestFile)
+        return ZarFsCompleteRequest(irp, STATUS_ACCESS_DENIED, 0);
+    if (stack->Parameters.Write.Length == 0) return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
+    // Clips are stored through the control device's codes; the drive takes no data.
+    return ZarFsCompleteRequest(irp, STATUS_ACCESS_DENIED, 0);
+}

@@ -1,0 +1,220 @@
+// The control device's codes from user mode: the length table with its
+// refusals and Information values, preferences with a drive-letter move,
+// disk-access preferences, a media file's entry and its volume's space by
+// handle, and the volume lock that belongs to one handle.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/drivers/mediafs/mediafs_drive.h"
+
+namespace {
+
+class ControlTest : public MediaDrive {
+protected:
+    void SetUp() override
+    {
+        MediaDrive::SetUp();
+        if (HasFatalFailure()) return;
+        control_ = CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(control_, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override
+    {
+        if (control_ != INVALID_HANDLE_VALUE) CloseHandle(control_);
+        MediaDrive::TearDown();
+    }
+    // The request's own status and Information.
+    NTSTATUS Control(ULONG code, void* in, ULONG inLength, void* out, ULONG outLength, ULONG_PTR* information = nullptr,
+                     HANDLE device = nullptr)
+    {
+        IO_STATUS_BLOCK iosb{};
+        NTSTATUS status = NtDeviceIoControlFile(device ? device : control_, nullptr, nullptr, nullptr, &iosb, code, in,
+                                                inLength, out, outLength);
+        if (information) *information = iosb.Information;
+        return status;
+    }
+    HANDLE control_ = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(ControlTest, LengthTable)
+{
+    struct Row {
+        ULONG code, in, out, info;
+        NTSTATUS status = STATUS_SUCCESS;
+    } rows[] = {
+        {IOCTL_ZARFS_QUERY_VOLUME_INFO, 4, 4, 4},
+        {IOCTL_ZARFS_GET_PREFERENCES, 0, 41, 41},
+        {IOCTL_ZARFS_GET_SCSI_PREFS, 0, 8, 8},
+        {IOCTL_ZARFS_SET_SCSI_PREFS, 8, 0, 0},
+        {IOCTL_ZARFS_SET_PREFERENCES, 41, 0, 0},
+        {IOCTL_ZARFS_GET_FILE_ENTRY, 4, 1024, 1024},
+        {IOCTL_ZARFS_GET_VOLUME_SPACE_INFO, 36, 36, 36},
+        {IOCTL_ZARFS_LOCK_FILE_SYSTEM, 4, 0, 0, STATUS_ACCESS_DENIED},  // the clip is open
+        {IOCTL_ZARFS_UNLOCK_FILE_SYSTEM, 0, 0, 0},
+        {IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_SUSPEND, 0, 0, 0},
+        {IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_RESUME, 0, 0, 0},
+    };
+    WriteClip(u"take.kiv", 2);
+    HANDLE file;
+    ASSERT_EQ(Open(u"\\KIV\\Media\\Clips\\take.kiv", FILE_OPEN, 0, &file), STATUS_SUCCESS);
+    std::vector<UCHAR> buffer(2048);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.code));
+        auto fill = [&] {
+            std::fill(buffer.begin(), buffer.end(), 0);
+            ULONG h = ULONG(reinterpret_cast<ULONG_PTR>(file));
+            std::memcpy(buffer.data(), &h, 4);
+            if (row.code == IOCTL_ZARFS_SET_PREFERENCES || row.code == IOCTL_ZARFS_SET_SCSI_PREFS) {
+                // What the driver holds, given back unchanged.
+                ULONG get = row.code == IOCTL_ZARFS_SET_PREFERENCES ? IOCTL_ZARFS_GET_PREFERENCES : IOCTL_ZARFS_GET_SCSI_PREFS;
+                ASSERT_EQ(Control(get, nullptr, 0, buffer.data(), 64), STATUS_SUCCESS);
+            }
+        };
+        ULONG_PTR information = 99;
+        if (row.in > 0) {
+            fill();
+            EXPECT_EQ(Control(row.code, buffer.data(), row.in - 1, buffer.data(), row.out, &information),
+                      STATUS_BUFFER_TOO_SMALL);
+        }
+        if (row.out > 0) {
+            fill();
+            EXPECT_EQ(Control(row.code, buffer.data(), row.in, buffer.data(), row.out - 1, &information),
+                      STATUS_BUFFER_TOO_SMALL);
+        }
+        fill();
+        EXPECT_EQ(Control(row.code, buffer.data(), row.in, buffer.data(), row.out, &information), row.status);
+        EXPECT_EQ(information, NT_SUCCESS(row.status) ? row.info : 0);
+    }
+    EXPECT_EQ(Control(0x222078, nullptr, 0, nullptr, 0), STATUS_INVALID_DEVICE_REQUEST);
+    // The media drive itself takes no control code.
+    EXPECT_EQ(Control(IOCTL_ZARFS_GET_PREFERENCES, nullptr, 0, buffer.data(), 41, nullptr, file),
+              STATUS_INVALID_DEVICE_REQUEST);
+    NtClose(file);
+}
+
+TEST_F(ControlTest, PreferencesMoveTheDriveLetter)
+{
+    ZAR_FILE_SYSTEM_PREFS prefs;
+    ASSERT_EQ(Control(IOCTL_ZARFS_GET_PREFERENCES, nullptr, 0, &prefs, sizeof prefs), STATUS_SUCCESS);
+    EXPECT_EQ(prefs.MinFrameDigits, 4u);
+    EXPECT_EQ(prefs.RAMFileMaxSize, 0x200000u);
+    EXPECT_EQ(prefs.TotalRAMFiles, 10u);
+    EXPECT_EQ(prefs.DriveLetter, 'P');
+
+    // M: taken by another link: the drive moves on to N:.
+    UNICODE_STRING taken = RTL_CONSTANT_STRING(u"\\DosDevices\\M:"), target = RTL_CONSTANT_STRING(u"\\Device\\ZarFsDevice0");
+    ASSERT_EQ(IoCreateSymbolicLink(&taken, &target), STATUS_SUCCESS);
+    prefs.DriveLetter = 'm';
+    prefs.MinFrameDigits = 12;
+    std::memset(prefs.Reserved, 0xAB, sizeof prefs.Reserved);
+    ASSERT_EQ(Control(IOCTL_ZARFS_SET_PREFERENCES, &prefs, sizeof prefs, nullptr, 0), STATUS_SUCCESS);
+    ZAR_FILE_SYSTEM_PREFS now;
+    ASSERT_EQ(Control(IOCTL_ZARFS_GET_PREFERENCES, nullptr, 0, &now, sizeof now), STATUS_SUCCESS);
+    EXPECT_EQ(now.DriveLetter, 'N');
+    EXPECT_EQ(now.MinFrameDigits, 10u);
+    EXPECT_EQ(now.Reserved[7], 0xAB);
+    EXPECT_EQ(List("N:\\KIV\\*"), (std::vector<Found>{{"Media", 0, true}}));
+    EXPECT_TRUE(List("P:\\*").empty());
+    IoDeleteSymbolicLink(&taken);
+
+    // Written to the registry; a restart reads it back.
+    CloseHandle(control_);
+    control_ = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(RestartFs(), STATUS_SUCCESS);
+    control_ = CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(control_, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(Control(IOCTL_ZARFS_GET_PREFERENCES, nullptr, 0, &now, sizeof now), STATUS_SUCCESS);
+    EXPECT_EQ(now.DriveLetter, 'N');
+    EXPECT_EQ(now.MinFrameDigits, 10u);
+}
+
+TEST_F(ControlTest, ScsiPreferencesReachTheRegistry)
+{
+    ZAR_SCSI_PREFS prefs;
+    ASSERT_EQ(Control(IOCTL_ZARFS_GET_SCSI_PREFS, nullptr, 0, &prefs, sizeof prefs), STATUS_SUCCESS);
+    EXPECT_EQ(prefs.RetryCount, 4u);
+    EXPECT_EQ(prefs.VerifyWrite, 1u);
+    prefs = {2, 0};
+    ASSERT_EQ(Control(IOCTL_ZARFS_SET_SCSI_PREFS, &prefs, sizeof prefs, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Hw()->ScsiPrefs.RetryCount, 2u);
+    EXPECT_EQ(Hw()->ScsiPrefs.VerifyWrite, 0u);
+    CloseHandle(control_);
+    control_ = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(RestartFs(), STATUS_SUCCESS);
+    EXPECT_EQ(Hw()->ScsiPrefs.RetryCount, 2u);
+    EXPECT_EQ(Hw()->ScsiPrefs.VerifyWrite, 0u);
+}
+
+TEST_F(ControlTest, FileEntryAndVolumeSpaceByHandle)
+{
+    WriteClip(u"take.kiv", 2);
+    HANDLE file, folder, volume;
+    ASSERT_EQ(Open(u"\\KIV\\Media\\Clips\\take.kiv", FILE_OPEN, 0, &file), STATUS_SUCCESS);
+    ASSERT_EQ(Open(u"\\KIV\\Media\\Clips", FILE_OPEN, 0, &folder), STATUS_SUCCESS);
+    ASSERT_EQ(Open(u"", FILE_OPEN, 0, &volume), STATUS_SUCCESS);
+    struct {
+        ULONG handle;
+        UCHAR entry[1024 - 4];
+    } in{};
+    ZAR_FILE_INFO entry;
+    in.handle = ULONG(reinterpret_cast<ULONG_PTR>(file));
+    ASSERT_EQ(Control(IOCTL_ZARFS_GET_FILE_ENTRY, &in, 4, &entry, sizeof entry), STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(entry.Magic, "FIL0", 4), 0);
+    EXPECT_EQ(entry.FrameCount, 2u);
+    in.handle = ULONG(reinterpret_cast<ULONG_PTR>(folder));
+    EXPECT_EQ(Control(IOCTL_ZARFS_GET_FILE_ENTRY, &in, 4, &entry, sizeof entry), STATUS_UNSUCCESSFUL);
+    in.handle = ULONG(reinterpret_cast<ULONG_PTR>(volume));
+    EXPECT_EQ(Control(IOCTL_ZARFS_GET_FILE_ENTRY, &in, 4, &entry, sizeof entry), STATUS_UNSUCCESSFUL);
+    in.handle = ULONG(reinterpret_cast<ULONG_PTR>(control_));
+    EXPECT_EQ(Control(IOCTL_ZARFS_GET_FILE_ENTRY, &in, 4, &entry, sizeof entry), STATUS_UNSUCCESSFUL);
+
+    ULONGLONG total = 0, free = 0;
+    ZarFsHwGetVolumeSpaceInfo(MediaVolume(), &total, &free);
+    ZAR_VOLUME_SPACE_INFO space{};
+    space.Handle = ULONG(reinterpret_cast<ULONG_PTR>(folder));
+    ASSERT_EQ(Control(IOCTL_ZARFS_GET_VOLUME_SPACE_INFO, &space, sizeof space, &space, sizeof space), STATUS_SUCCESS);
+    EXPECT_EQ(space.Frames, 0u);
+    EXPECT_EQ(space.FreeBlocks[0], ULONG(free));
+    EXPECT_EQ(space.TotalBlocks[0], ULONG(total));
+    // Frames of 100 blocks a field: two drives take fields in turn, and the
+    // trial allocations are all given back.
+    space.VideoBlocksPerField = 100;
+    ASSERT_EQ(Control(IOCTL_ZARFS_GET_VOLUME_SPACE_INFO, &space, sizeof space, &space, sizeof space), STATUS_SUCCESS);
+    ULONG perDrive = ULONG(free / 2);
+    EXPECT_GT(space.Frames, 0u);
+    EXPECT_LE(space.Frames, perDrive / 100);
+    EXPECT_GE(space.Frames + 2, (perDrive - 10) / 100);
+    ULONGLONG after = 0;
+    ZarFsHwGetVolumeSpaceInfo(MediaVolume(), &total, &after);
+    EXPECT_EQ(after, free);
+    NtClose(file);
+    NtClose(folder);
+    NtClose(volume);
+}
+
+TEST_F(ControlTest, TheVolumeLockBelongsToItsHandle)
+{
+    ULONG flush = 0;
+    HANDLE other = CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    HANDLE h;
+    ASSERT_EQ(Open(u"\\KIV", FILE_OPEN, 0, &h), STATUS_SUCCESS);
+    EXPECT_EQ(Control(IOCTL_ZARFS_LOCK_FILE_SYSTEM, &flush, 4, nullptr, 0), STATUS_ACCESS_DENIED);  // a folder is open
+    NtClose(h);
+    ASSERT_EQ(Control(IOCTL_ZARFS_LOCK_FILE_SYSTEM, &flush, 4, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(Control(IOCTL_ZARFS_LOCK_FILE_SYSTEM, &flush, 4, nullptr, 0, nullptr, other), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Open(u"\\KIV", FILE_OPEN, 0, &h), STATUS_ACCESS_DENIED);
+    // Another handle's unlock does nothing.
+    EXPECT_EQ(Control(IOCTL_ZARFS_UNLOCK_FILE_SYSTEM, nullptr, 0, nullptr, 0, nullptr, other), STATUS_SUCCESS);
+    EXPECT_EQ(Open(u"\\KIV", FILE_OPEN, 0, &h), STATUS_ACCESS_DENIED);
+    // Closing the locking handle unlocks.
+    CloseHandle(control_);
+    control_ = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(Open(u"\\KIV", FILE_OPEN, 0, &h), STATUS_SUCCESS);
+    NtClose(h);
+    CloseHandle(other);
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// The media drive P: through the Win32 and NT calls: listing the name
+// space, the create table, directory records, clip files read back, and
+// renaming, moving and deleting that the control device and a rescan see.
+
+#include <gtest/gtest.h>
+
+#include "tests/drivers/mediafs/mediafs_drive.h"
+
+namespace {
+
+using DriveTest = MediaDrive;
+
+TEST_F(DriveTest, ListsTypesVolumesFoldersAndFiles)
+{
+    EXPECT_EQ(List("P:\\*"), (std::vector<Found>{{"KIV", 0, true}}));
+    EXPECT_EQ(List("P:\\KIV\\*"), (std::vector<Found>{{"Media", 0, true}}));
+    EXPECT_EQ(List("P:\\KIV\\Media\\*"), (std::vector<Found>{{"Clips", 0, true}}));
+    // An empty folder: nothing found.
+    EXPECT_TRUE(List("P:\\KIV\\Media\\Clips\\*").empty());
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+    std::vector<UCHAR> data = WriteClip(u"take1.kiv", 3);
+    HANDLE h = CreateFileA("P:\\KIV\\Media\\Clips\\note.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(h);
+    EXPECT_EQ(List("P:\\KIV\\Media\\Clips\\*"),
+              (std::vector<Found>{{"take1.kiv", data.size() + 512 + 360, false}, {"note.txt", 0, false}}));
+    EXPECT_EQ(List("P:\\KIV\\Media\\Clips\\*.kiv"), (std::vector<Found>{{"take1.kiv", data.size() + 512 + 360, false}}));
+}
+
+TEST_F(DriveTest, CreateTable)
+{
+    WriteClip(u"take1.kiv", 1);
+    struct Row {
+        std::u16string path;
+        ULONG disposition, options;
+        NTSTATUS status;
+        ULONG_PTR information;
+    } rows[] = {
+        {u"", FILE_OPEN, 0, STATUS_SUCCESS, FILE_OPENED},
+        {u"", FILE_CREATE, 0, STATUS_ACCESS_DENIED, 0},
+        {u"", FILE_OPEN, FILE_DIRECTORY_FILE, STATUS_NOT_A_DIRECTORY, 0},
+        {u"\\", FILE_OPEN, 0, STATUS_SUCCESS, FILE_OPENED},
+        {u"\\", FILE_OPEN, FILE_NON_DIRECTORY_FILE, STATUS_FILE_IS_A_DIRECTORY, 0},
+        {u"\\", FILE_CREATE, FILE_DIRECTORY_FILE, STATUS_ACCESS_DENIED, 0},
+        {u"\\", FILE_OPEN, FILE_DELETE_ON_CLOSE, STATUS_CANNOT_DELETE, 0},
+        {u"\\\\KIV", FILE_OPEN, 0, STATUS_SUCCESS, FILE_OPENED},
+        {u"\\\\\\KIV", FILE_OPEN, 0, STATUS_OBJECT_NAME_INVALID, 0},
+        {u"\\kiv\\MEDIA\\clips\\", FILE_OPEN, FILE_DIRECTORY_FILE, STATUS_SUCCESS, FILE_OPENED},
+        {u"\\KIV\\Media\\Clips", FILE_OPEN, FILE_NON_DIRECTORY_FILE, STATUS_FILE_IS_A_DIRECTORY, 0},
+        {u"\\KIV\\Media\\Clips\\take1.kiv", FILE_OPEN, 0, STATUS_SUCCESS, FILE_OPENED},
+        {u"\\KIV\\Media\\Clips\\take1.kiv", FILE_OPEN, FILE_DIRECTORY_FILE, STATUS_NOT_A_DIRECTORY, 0},
+        {u"\\KIV\\Media\\Clips\\take1.kiv", FILE_OVERWRITE_IF, 0, STATUS_OBJECT_NAME_COLLISION, 0},
+        {u"\\KIV\\Media\\Clips\\take1.kiv\\x", FILE_OPEN, 0, STATUS_OBJECT_PATH_NOT_FOUND, 0},
+        {u"\\KIV\\Media\\Nowhere\\x", FILE_OPEN, 0, STATUS_OBJECT_PATH_NOT_FOUND, 0},
+        {u"\\KIV\\Media\\Clips\\missing", FILE_OPEN, 0, STATUS_OBJECT_NAME_NOT_FOUND, 0},
+        {u"\\KIV\\Media\\Clips\\bad?name", FILE_OPEN, 0, STATUS_OBJECT_NAME_INVALID, 0},
+        {u"\\KIV\\Media\\Clips\\a\\\\b", FILE_OPEN, 0, STATUS_OBJECT_NAME_INVALID, 0},
+        {u"\\KIV\\Media\\Clips\\" + std::u16string(256, u'n'), FILE_OPEN_IF, 0, STATUS_OBJECT_NAME_INVALID, 0},
+        {u"\\KIV\\Media\\Clips\\" + std::u16string(255, u'n'), FILE_CREATE, 0, STATUS_SUCCESS, FILE_CREATED},
+        // Folders exist only in volumes, files only in folders.
+        {u"\\NEW", FILE_CREATE, FILE_DIRECTORY_FILE, STATUS_ACCESS_DENIED, 0},
+        {u"\\KIV\\New", FILE_CREATE, FILE_DIRECTORY_FILE, STATUS_ACCESS_DENIED, 0},
+        {u"\\KIV\\Media\\Clips\\Sub", FILE_CREATE, FILE_DIRECTORY_FILE, STATUS_ACCESS_DENIED, 0},
+        {u"\\KIV\\Media\\file", FILE_CREATE, 0, STATUS_ACCESS_DENIED, 0},
+        {u"\\KIV\\Media\\More", FILE_OPEN_IF, FILE_DIRECTORY_FILE, STATUS_SUCCESS, FILE_CREATED},
+        {u"\\KIV\\Media\\More", FILE_OPEN_IF, FILE_DIRECTORY_FILE, STATUS_SUCCESS, FILE_OPENED},
+        {u"\\KIV\\Media\\More", FILE_CREATE, FILE_DIRECTORY_FILE, STATUS_OBJECT_NAME_COLLISION, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.path.begin(), row.path.end()) + " disposition " + std::to_string(row.disposition));
+        HANDLE h = nullptr;
+        ULONG_PTR information = 99;
+        NTSTATUS status = Open(row.path, row.disposition, row.options, &h, &information);
+        EXPECT_EQ(status, row.status) << NtStatusName(status);
+        if (NT_SUCCESS(status)) {
+            EXPECT_EQ(information, row.information);
+            NtClose(h);
+        }
+    }
+}
+
+TEST_F(DriveTest, DeletePendingAndLockedVolume)
+{
+    WriteClip(u"take1.kiv", 1);
+    HANDLE h;
+    ASSERT_EQ(Open(u"\\KIV\\Media\\Clips\\take1.kiv", FILE_OPEN, 0, &h, nullptr, DELETE | SYNCHRONIZE),
+              STATUS_SUCCESS);
+    FILE_DISPOSITION_INFORMATION disposition{TRUE};
+    IO_STATUS_BLOCK iosb;
+    ASSERT_EQ(NtSetInformationFile(h, &iosb, &disposition, sizeof disposition, FileDispositionInformation),
+              STATUS_SUCCESS);
+    HANDLE again;
+    EXPECT_EQ(Open(u"\\KIV\\Media\\Clips\\take1.kiv", FILE_OPEN, 0, &again), STATUS_DELETE_PENDING);
+    NtClose(h);
+    EXPECT_EQ(Open(u"\\KIV\\Media\\Clips\\take1.kiv", FILE_OPEN, 0, &again), STATUS_OBJECT_NAME_NOT_FOUND);
+
+    // Volumes and type folders cannot be deleted; a folder only when empty.
+    for (const char16_t* path : {u"\\KIV", u"\\KIV\\Media"}) {
+        ASSERT_EQ(Open(path, FILE_OPEN, 0, &h, nullptr, DELETE | SYNCHRONIZE), STATUS_SUCCESS);
+        EXPECT_EQ(NtSetInformationFile(h, &iosb, &disposition, sizeof disposition, FileDispositionInformation),
+                  NTSTATUS(0xC0000121));
+        NtClose(h);
+    }
+
+    ZARFS_VCB* vcb = &Card()->Vcb;
+    EXPECT_EQ(ZarFsVCBLockVolume(vcb, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(Open(u"\\KIV", FILE_OPEN, 0, &h), STATUS_ACCESS_DENIED);
+    ZarFsVCBUnlockVolume(vcb);
+    ASSERT_EQ(Open(u"\\KIV", FILE_OPEN, 0, &h), STATUS_SUCCESS);
+    EXPECT_EQ(ZarFsVCBLockVolume(vcb, nullptr), STATUS_ACCESS_DENIED);  // a file is open
+    NtClose(h);
+}
+
+}  // namespace
