@@ -119,16 +119,6 @@ void ZarDelay(LONGLONG interval)
     KeDelayExecutionThread(KernelMode, FALSE, &wait);
 }
 
-// Runs a routine synchronised with the board interrupt (directly while no
-// interrupt is connected).
-void ZarSynchronized(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTINE routine)
-{
-    if (ext->InterruptObject != nullptr)
-        KeSynchronizeExecution(ext->InterruptObject, routine, ext);
-    else
-        routine(ext);
-}
-
 BOOLEAN ZarSetClockFrequencySynchronized(PVOID context)
 {
     ZarAudioSetClockFrequency(static_cast<PZAR_DEVICE_EXTENSION>(context));
@@ -321,7 +311,7 @@ NTSTATUS ZarDcIoSetGenlockMode(PZAR_DEVICE_EXTENSION ext)
     bool genlock = ext->Genlock.GenlockOn != 0 && ext->Hdcam24FpsMode == 0;
     s.GenlockControl = genlock ? (s.GenlockControl | kGenlockOn) : (s.GenlockControl & ~kGenlockOn);
     ZarDebiPioWrite(ext, kRegGenlockControl, s.GenlockControl);
-    ZarSynchronized(ext, ZarSetClockFrequencySynchronized);
+    ZarRunSynchronized(ext, ZarSetClockFrequencySynchronized, ext);
     if (genlock) {
         ZarDelay(kSettleWait);
         ZarSaa7113ResetRtc(ext);
@@ -356,7 +346,7 @@ void ZarAudioSetClockFrequency(PZAR_DEVICE_EXTENSION ext)
     s.AudioClockValid = TRUE;
 }
 
-void ZarDcIoSetAudioStandards(PZAR_DEVICE_EXTENSION ext) { ZarSynchronized(ext, ZarSetClockFrequencySynchronized); }
+void ZarDcIoSetAudioStandards(PZAR_DEVICE_EXTENSION ext) { ZarRunSynchronized(ext, ZarSetClockFrequencySynchronized, ext); }
 
 // ---- field wait ----
 
@@ -482,8 +472,8 @@ NTSTATUS ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
     ZarInitAudioSettings(ext, callerKind);
     ZarDcIoSetAudioStandards(ext);
     ZarKeepFirstFailure(&result, ZarCs4297Init(ext));
-    ZarSynchronized(ext, ZarAudPlayStopDma);
-    ZarSynchronized(ext, ZarAudRecStopDma);
+    ZarRunSynchronized(ext, ZarAudPlayStopDma, ext);
+    ZarRunSynchronized(ext, ZarAudRecStopDma, ext);
     ZarKeepFirstFailure(&result, ZarYss231Init(ext));
     ZarDelay(kAudioSettleWait);
     s.AudioReady = TRUE;

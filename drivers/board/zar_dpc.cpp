@@ -38,10 +38,7 @@ BOOLEAN ZarI2cDpcWrite(PVOID context)
 void ZarI2cSynchronizedWrite(PZAR_DEVICE_EXTENSION ext, ULONG transfer, ULONG status)
 {
     ZAR_I2C_DPC_WRITE w{ext, status, transfer};
-    if (ext->InterruptObject != nullptr)
-        KeSynchronizeExecution(ext->InterruptObject, ZarI2cDpcWrite, &w);
-    else
-        ZarI2cDpcWrite(&w);
+    ZarRunSynchronized(ext, ZarI2cDpcWrite, &w);
 }
 
 }  // namespace

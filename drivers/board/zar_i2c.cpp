@@ -22,14 +22,6 @@ const WCHAR kParametersKey[] = u"ZARKD\\Parameters";
 
 
 
-void ZarRunSynchronized(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTINE routine)
-{
-    if (ext->InterruptObject != nullptr)
-        KeSynchronizeExecution(ext->InterruptObject, routine, ext);
-    else
-        routine(ext);
-}
-
 // The caller lets go of its entry; TRUE when the engine already had, so the
 // entry is the caller's to free.
 bool ZarI2cLetGo(ZAR_I2C_ENTRY* entry)
@@ -93,12 +85,12 @@ void ZarI2cStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry)
 {
     ext->I2cCurrentEntry = entry;
     ext->I2cState = 1;
-    ZarRunSynchronized(ext, ZarI2cStartDevice);
+    ZarRunSynchronized(ext, ZarI2cStartDevice, ext);
 }
 
 void ZarI2cCleanup(PZAR_DEVICE_EXTENSION ext)
 {
-    ZarRunSynchronized(ext, ZarI2cCleanupDevice);
+    ZarRunSynchronized(ext, ZarI2cCleanupDevice, ext);
     KeInsertQueueDpc(&ext->DpcI2c, nullptr, nullptr);
 }
 

@@ -287,10 +287,7 @@ void ZarSetIntMode(PZAR_DEVICE_EXTENSION ext, ULONG mask, BOOLEAN set)
     KIRQL oldIrql;
     KeAcquireSpinLock(&ext->Lock, &oldIrql);
     ZAR_INT_MODE_CHANGE change{ext, mask, set};
-    if (ext->InterruptObject != nullptr)
-        KeSynchronizeExecution(ext->InterruptObject, ZarSetIntModeSynchronized, &change);
-    else
-        ZarSetIntModeAtIrql(ext, mask, set);
+    ZarRunSynchronized(ext, ZarSetIntModeSynchronized, &change);
     KeReleaseSpinLock(&ext->Lock, oldIrql);
 }
 
