@@ -125,7 +125,7 @@ BOOLEAN ZarSetClockFrequencySynchronized(PVOID context)
     return TRUE;
 }
 
-ULONG ZarAudioSet(ULONG callerKind) { return callerKind < ZAR_AUDIO_SETTING_SETS ? callerKind : 0; }
+ULONG ZarAudioSet(ZAR_CALLER_KIND callerKind) { return callerKind < ZAR_AUDIO_SETTING_SETS ? ULONG(callerKind) : 0; }
 
 void ZarWriteVideoControl(PZAR_DEVICE_EXTENSION ext) { ZarDebiPioWrite(ext, kRegVideoControl, ext->DebiShadow5C00); }
 
@@ -156,7 +156,7 @@ void ZarApplyCalibration(PZAR_DEVICE_EXTENSION ext)
 }
 
 // The owner's audio settings back to their initial values.
-void ZarInitAudioSettings(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
+void ZarInitAudioSettings(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind)
 {
     ext->Setup.AudioStandards[ZarAudioSet(callerKind)] = ZAR_AUDIO_STANDARD_INITIAL;
 }
@@ -463,7 +463,7 @@ NTSTATUS ZarDcResetVin(PZAR_DEVICE_EXTENSION ext)
     return result;
 }
 
-NTSTATUS ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
+NTSTATUS ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind)
 {
     NTSTATUS result = STATUS_SUCCESS;
     ZAR_BOARD_SETUP_STATE& s = ext->Setup;
@@ -480,7 +480,7 @@ NTSTATUS ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
     return result;
 }
 
-NTSTATUS ZarDcIoReset(PZAR_DEVICE_EXTENSION ext, UCHAR selector, ULONG callerKind)
+NTSTATUS ZarDcIoReset(PZAR_DEVICE_EXTENSION ext, UCHAR selector, ZAR_CALLER_KIND callerKind)
 {
     NTSTATUS result = STATUS_SUCCESS;
     if (selector & ZAR_RESET_JPEG) ZarDcResetJpeg(ext);
@@ -497,7 +497,7 @@ NTSTATUS ZarDcIoReset(PZAR_DEVICE_EXTENSION ext, UCHAR selector, ULONG callerKin
 
 // ---- after the FPGA load ----
 
-NTSTATUS ZarDcPostFpgaInit(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
+NTSTATUS ZarDcPostFpgaInit(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind)
 {
     ZAR_BOARD_SETUP_STATE& s = ext->Setup;
     NTSTATUS result = STATUS_SUCCESS;

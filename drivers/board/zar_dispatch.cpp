@@ -42,7 +42,7 @@ void ZarCloseCleanup(PZAR_DEVICE_EXTENSION ext, PFILE_OBJECT file)
         if (ext->AudioLockOwner[i] != file || KeReadStateEvent(&ext->AudioLockEvent[i]) != 0) continue;
         if (ext->AudioPlaying) ZarRunSynchronized(ext, ZarAudPlayStopDma, ext);
         if (ext->AudioRecording) ZarRunSynchronized(ext, ZarAudRecStopDma, ext);
-        if (ext->AudioPlayMode == 2 && ext->AudioPlayPrepared) ZarAudDSrvFreePlayMemoryAndObjects(ext);
+        if (ext->AudioPlayMode == ZAR_AUDIO_PLAY_DATA_SERVER && ext->AudioPlayPrepared) ZarAudDSrvFreePlayMemoryAndObjects(ext);
         ext->AudioLockOwner[i] = nullptr;
         KeSetEvent(&ext->AudioLockEvent[i], IO_NO_INCREMENT, FALSE);
     }

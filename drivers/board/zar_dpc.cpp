@@ -135,14 +135,14 @@ void ZarDpcForI2c(PKDPC, PVOID context, PVOID, PVOID)
     ext->I2cFailed = FALSE;
     if (entry == nullptr) return;  // nothing was running: a late or stray interrupt
 
-    if (!failed && entry->Command.Kind == 1 && ext->I2cState == 1) {
+    if (!failed && entry->Command.Kind == ZAR_I2C_READ_WAIT && ext->I2cState == ZAR_I2C_ENGINE_TRANSFER) {
         // The address phase of a read is done; the data byte comes next.
-        ext->I2cState = 2;
+        ext->I2cState = ZAR_I2C_ENGINE_READ_DATA;
         ZarI2cSynchronizedWrite(ext, kI2cRearmRead, ~0u);
         return;
     }
 
-    if (!failed && entry->Command.Kind == 1) {
+    if (!failed && entry->Command.Kind == ZAR_I2C_READ_WAIT) {
         ULONG transfer = READ_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_I2C_TRANSFER));
         entry->Command.Data = transfer >> 24;
         if (entry->SystemBuffer != nullptr) static_cast<ZAR_I2C_COMMAND*>(entry->SystemBuffer)->Data = transfer >> 24;
@@ -155,7 +155,7 @@ void ZarDpcForI2c(PKDPC, PVOID context, PVOID, PVOID)
     }
     ZarI2cEndEntry(ext, entry);
     ext->I2cCurrentEntry = nullptr;
-    ext->I2cState = 0;
+    ext->I2cState = ZAR_I2C_ENGINE_IDLE;
 
     PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->I2cQueue);
     if (next != nullptr) ZarI2cStartIo(ext, CONTAINING_RECORD(next, ZAR_I2C_ENTRY, QueueEntry));

@@ -84,7 +84,7 @@ BOOLEAN ZarI2cStartDevice(PVOID context)
 void ZarI2cStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry)
 {
     ext->I2cCurrentEntry = entry;
-    ext->I2cState = 1;
+    ext->I2cState = ZAR_I2C_ENGINE_TRANSFER;
     ZarRunSynchronized(ext, ZarI2cStartDevice, ext);
 }
 
@@ -118,7 +118,7 @@ void ZarI2cRelease(PZAR_DEVICE_EXTENSION ext)
     KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
     if (auto* current = static_cast<ZAR_I2C_ENTRY*>(ext->I2cCurrentEntry)) end(current);
     ext->I2cCurrentEntry = nullptr;
-    ext->I2cState = 0;
+    ext->I2cState = ZAR_I2C_ENGINE_IDLE;
     while (PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->I2cQueue))
         end(CONTAINING_RECORD(next, ZAR_I2C_ENTRY, QueueEntry));
     KeLowerIrql(oldIrql);

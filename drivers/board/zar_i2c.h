@@ -17,6 +17,13 @@ struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
 struct ZAR_I2C_ENTRY;
 
+// What the I2C engine is doing.
+enum ZAR_I2C_ENGINE_STATE : ULONG {
+    ZAR_I2C_ENGINE_IDLE = 0,
+    ZAR_I2C_ENGINE_TRANSFER = 1,    // a transfer runs
+    ZAR_I2C_ENGINE_READ_DATA = 2,   // a read's address phase is done; its data byte comes next
+};
+
 struct ZAR_I2C_STATE {
     ULONG GpioShadow;   // what GPIO_CTRL was last given
 };
