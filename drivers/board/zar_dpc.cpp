@@ -124,20 +124,20 @@ void ZarDpcForVbi(PKDPC, PVOID context, PVOID, PVOID)
 void ZarDpcForI2c(PKDPC, PVOID context, PVOID, PVOID)
 {
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
-    auto* entry = static_cast<ZAR_I2C_ENTRY*>(ext->I2cCurrentEntry);
+    auto* entry = static_cast<ZAR_I2C_ENTRY*>(ext->I2c.CurrentEntry);
 
     ULONG status = READ_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_I2C_STATUS));
-    bool failed = ext->I2cFailed != FALSE;
+    bool failed = ext->I2c.Failed != FALSE;
     if (status & kI2cStatusError) {
         ZarI2cSynchronizedWrite(ext, 0, status & ~kI2cStatusErrorBits);
         failed = true;
     }
-    ext->I2cFailed = FALSE;
+    ext->I2c.Failed = FALSE;
     if (entry == nullptr) return;  // nothing was running: a late or stray interrupt
 
-    if (!failed && entry->Command.Kind == ZAR_I2C_READ_WAIT && ext->I2cState == ZAR_I2C_ENGINE_TRANSFER) {
+    if (!failed && entry->Command.Kind == ZAR_I2C_READ_WAIT && ext->I2c.State == ZAR_I2C_ENGINE_TRANSFER) {
         // The address phase of a read is done; the data byte comes next.
-        ext->I2cState = ZAR_I2C_ENGINE_READ_DATA;
+        ext->I2c.State = ZAR_I2C_ENGINE_READ_DATA;
         ZarI2cSynchronizedWrite(ext, kI2cRearmRead, ~0u);
         return;
     }
@@ -154,9 +154,9 @@ void ZarDpcForI2c(PKDPC, PVOID context, PVOID, PVOID)
         IoCompleteRequest(entry->Irp, IO_NO_INCREMENT);
     }
     ZarI2cEndEntry(ext, entry);
-    ext->I2cCurrentEntry = nullptr;
-    ext->I2cState = ZAR_I2C_ENGINE_IDLE;
+    ext->I2c.CurrentEntry = nullptr;
+    ext->I2c.State = ZAR_I2C_ENGINE_IDLE;
 
-    PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->I2cQueue);
+    PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->I2c.Queue);
     if (next != nullptr) ZarI2cStartIo(ext, CONTAINING_RECORD(next, ZAR_I2C_ENTRY, QueueEntry));
 }

@@ -270,9 +270,7 @@ struct ZAR_EXTENSION_FIELDS {
     KDEVICE_QUEUE DebiQueue;
     KDEVICE_QUEUE BrsQueue;
     KDEVICE_QUEUE HpsQueue;
-    KDEVICE_QUEUE I2cQueue;
     KDEVICE_QUEUE ScsiQueue;
-    NPAGED_LOOKASIDE_LIST I2cLookaside;
     NPAGED_LOOKASIDE_LIST DebiLookaside;
     NPAGED_LOOKASIDE_LIST BrsLookaside;
     NPAGED_LOOKASIDE_LIST HpsLookaside;
@@ -352,9 +350,6 @@ struct ZAR_EXTENSION_FIELDS {
     KEVENT HpsStopEvent;
     KEVENT HpsCircularStopEvent;
     volatile LONG CleanupEventsReady;  // 0 not yet, 1 being set up, 2 ready
-    // I2C engine.
-    PVOID I2cCurrentEntry;
-    ZAR_I2C_ENGINE_STATE I2cState;
     // SCSI DMA control block of the current disk request.
     ZAR_SCSI_DCB ScsiDcb;
 
@@ -418,7 +413,6 @@ struct ZAR_EXTENSION_FIELDS {
     BOOLEAN HpsCircularRunning;
     BOOLEAN VinProcAmpPending;
     BOOLEAN AudioTrackPanPending;
-    BOOLEAN I2cFailed;
     // control-code dispatch
     BOOLEAN VinMonitorPaused;      // set before an FPGA download, cleared after it
 };

@@ -26,6 +26,12 @@ enum ZAR_I2C_ENGINE_STATE : ULONG {
 
 struct ZAR_I2C_STATE {
     ULONG GpioShadow;   // what GPIO_CTRL was last given
+    // The engine: one transfer at a time from the queue.
+    KDEVICE_QUEUE Queue;
+    NPAGED_LOOKASIDE_LIST Lookaside;   // the queue's entries (ZAR_I2C_ENTRY)
+    PVOID CurrentEntry;                // the running transfer's entry, null when idle
+    ZAR_I2C_ENGINE_STATE State;
+    BOOLEAN Failed;                    // the running transfer failed (set at device IRQL, taken by the DPC)
 };
 
 // Kinds of ZAR_I2C_COMMAND.
