@@ -119,23 +119,13 @@ void ZarDelay(LONGLONG interval)
     KeDelayExecutionThread(KernelMode, FALSE, &wait);
 }
 
-// Runs a routine synchronised with the board interrupt (directly while no
-// interrupt is connected).
-void ZarSynchronized(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTINE routine)
-{
-    if (ext->InterruptObject != nullptr)
-        KeSynchronizeExecution(ext->InterruptObject, routine, ext);
-    else
-        routine(ext);
-}
-
 BOOLEAN ZarSetClockFrequencySynchronized(PVOID context)
 {
     ZarAudioSetClockFrequency(static_cast<PZAR_DEVICE_EXTENSION>(context));
     return TRUE;
 }
 
-ULONG ZarAudioSet(ULONG callerKind) { return callerKind < ZAR_AUDIO_SETTING_SETS ? callerKind : 0; }
+ULONG ZarAudioSet(ZAR_CALLER_KIND callerKind) { return callerKind < ZAR_AUDIO_SETTING_SETS ? ULONG(callerKind) : 0; }
 
 void ZarWriteVideoControl(PZAR_DEVICE_EXTENSION ext) { ZarDebiPioWrite(ext, kRegVideoControl, ext->DebiShadow5C00); }
 
@@ -166,7 +156,7 @@ void ZarApplyCalibration(PZAR_DEVICE_EXTENSION ext)
 }
 
 // The owner's audio settings back to their initial values.
-void ZarInitAudioSettings(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
+void ZarInitAudioSettings(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind)
 {
     ext->Setup.AudioStandards[ZarAudioSet(callerKind)] = ZAR_AUDIO_STANDARD_INITIAL;
 }
@@ -321,7 +311,7 @@ NTSTATUS ZarDcIoSetGenlockMode(PZAR_DEVICE_EXTENSION ext)
     bool genlock = ext->Genlock.GenlockOn != 0 && ext->Hdcam24FpsMode == 0;
     s.GenlockControl = genlock ? (s.GenlockControl | kGenlockOn) : (s.GenlockControl & ~kGenlockOn);
     ZarDebiPioWrite(ext, kRegGenlockControl, s.GenlockControl);
-    ZarSynchronized(ext, ZarSetClockFrequencySynchronized);
+    ZarRunSynchronized(ext, ZarSetClockFrequencySynchronized, ext);
     if (genlock) {
         ZarDelay(kSettleWait);
         ZarSaa7113ResetRtc(ext);
@@ -356,7 +346,7 @@ void ZarAudioSetClockFrequency(PZAR_DEVICE_EXTENSION ext)
     s.AudioClockValid = TRUE;
 }
 
-void ZarDcIoSetAudioStandards(PZAR_DEVICE_EXTENSION ext) { ZarSynchronized(ext, ZarSetClockFrequencySynchronized); }
+void ZarDcIoSetAudioStandards(PZAR_DEVICE_EXTENSION ext) { ZarRunSynchronized(ext, ZarSetClockFrequencySynchronized, ext); }
 
 // ---- field wait ----
 
@@ -473,7 +463,7 @@ NTSTATUS ZarDcResetVin(PZAR_DEVICE_EXTENSION ext)
     return result;
 }
 
-NTSTATUS ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
+NTSTATUS ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind)
 {
     NTSTATUS result = STATUS_SUCCESS;
     ZAR_BOARD_SETUP_STATE& s = ext->Setup;
@@ -482,15 +472,15 @@ NTSTATUS ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
     ZarInitAudioSettings(ext, callerKind);
     ZarDcIoSetAudioStandards(ext);
     ZarKeepFirstFailure(&result, ZarCs4297Init(ext));
-    ZarSynchronized(ext, ZarAudPlayStopDma);
-    ZarSynchronized(ext, ZarAudRecStopDma);
+    ZarRunSynchronized(ext, ZarAudPlayStopDma, ext);
+    ZarRunSynchronized(ext, ZarAudRecStopDma, ext);
     ZarKeepFirstFailure(&result, ZarYss231Init(ext));
     ZarDelay(kAudioSettleWait);
     s.AudioReady = TRUE;
     return result;
 }
 
-NTSTATUS ZarDcIoReset(PZAR_DEVICE_EXTENSION ext, UCHAR selector, ULONG callerKind)
+NTSTATUS ZarDcIoReset(PZAR_DEVICE_EXTENSION ext, UCHAR selector, ZAR_CALLER_KIND callerKind)
 {
     NTSTATUS result = STATUS_SUCCESS;
     if (selector & ZAR_RESET_JPEG) ZarDcResetJpeg(ext);
@@ -507,7 +497,7 @@ NTSTATUS ZarDcIoReset(PZAR_DEVICE_EXTENSION ext, UCHAR selector, ULONG callerKin
 
 // ---- after the FPGA load ----
 
-NTSTATUS ZarDcPostFpgaInit(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
+NTSTATUS ZarDcPostFpgaInit(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind)
 {
     ZAR_BOARD_SETUP_STATE& s = ext->Setup;
     NTSTATUS result = STATUS_SUCCESS;

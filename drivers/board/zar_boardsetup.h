@@ -17,13 +17,20 @@ inline constexpr ULONG ZAR_LEVEL_TABLE_ENTRIES = 256;
 inline constexpr ULONG ZAR_AUDIO_SETTING_SETS = 3;
 inline constexpr ULONG ZAR_AUDIO_STANDARD_INITIAL = 1;
 
+// Who sent a control code: the library sends no method-neither input
+// pointer, the wave devices always send one. Also the settings set each uses.
+enum ZAR_CALLER_KIND : ULONG {
+    ZAR_CALLER_LIBRARY = 1,
+    ZAR_CALLER_WAVE_DEVICE = 2,
+};
+
 struct ZAR_BOARD_SETUP_STATE {
     ULONG AudioControl;            // board register 0xB820 (bit 6: genlocked clock allowed, bit 7: probe)
     ULONG GenlockControl;          // board register 0xB848 (bits 0-5 position, bit 6 genlock)
     ULONG AudioClockControl;       // board register 0x8C20
     ULONG AudioClockDivider[2];    // board registers 0x8E04, 0x8E08
     ULONG AudioClockStandard;      // the standard the dividers were chosen for
-    ULONG AudioOwner;              // caller kind whose settings the board runs (1 library, 2 wave devices)
+    ZAR_CALLER_KIND AudioOwner;    // caller kind whose settings the board runs
     ULONG AudioStandards[ZAR_AUDIO_SETTING_SETS];
     ULONG CaptureControl;          // board register 0x5498
     ULONG VideoControl;            // bit 0: the HDCAM 24 fps timing
@@ -74,4 +81,4 @@ void ZarDcResetScsi(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarDcResetMixer(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarDcResetGfx(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarDcResetVin(PZAR_DEVICE_EXTENSION ext);
-NTSTATUS ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ULONG callerKind);
+NTSTATUS ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind);

@@ -34,3 +34,14 @@ inline void ZarBridgeWrite(PZAR_DEVICE_EXTENSION ext, ULONG offset, ULONG value)
 {
     WRITE_REGISTER_ULONG(reinterpret_cast<volatile ULONG*>(ext->Registers + offset), value);
 }
+
+// Runs 'routine' synchronised with the board interrupt: under the
+// interrupt's lock below device IRQL; directly at or above it (the ISR or a
+// synchronised routine already holds that lock) and while no interrupt is
+// connected.
+inline BOOLEAN ZarRunSynchronized(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTINE routine, PVOID context)
+{
+    if (ext->InterruptObject != nullptr && KeGetCurrentIrql() <= DISPATCH_LEVEL)
+        return KeSynchronizeExecution(ext->InterruptObject, routine, context);
+    return routine(context);
+}

@@ -80,15 +80,6 @@ ULONG ZarDebiConfigFor(PZAR_DEVICE_EXTENSION ext, ULONG address)
     }
 }
 
-// Runs 'routine' synchronised with the board interrupt when below device
-// IRQL, directly at or above it.
-BOOLEAN ZarDebiSynchronize(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTINE routine, PVOID context)
-{
-    if (ext->InterruptObject != nullptr && KeGetCurrentIrql() <= DISPATCH_LEVEL)
-        return KeSynchronizeExecution(ext->InterruptObject, routine, context);
-    return routine(context);
-}
-
 // Turns the DEBI interrupt off (device IRQL, DEBI idle). A done status that
 // an interrupt-driven transfer latched as it ended is handed to the DEBI
 // DPC: with the interrupt off nobody would ever serve it, and the transfer's
@@ -160,7 +151,7 @@ BOOLEAN ZarDebiCriticalPio(PVOID context)
 bool ZarDebiPio(ZAR_DEBI_PIO* pio)
 {
     if (pio->Ext->Registers == nullptr) return false;
-    return ZarDebiSynchronize(pio->Ext, ZarDebiCriticalPio, pio) != FALSE;
+    return ZarRunSynchronized(pio->Ext, ZarDebiCriticalPio, pio) != FALSE;
 }
 
 // ---- the SDRAM window and polled transfers ----
@@ -278,7 +269,7 @@ void ZarDebiStartDma(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry)
     if (NT_SUCCESS(status)) {
         if (debi->Mode == ZAR_DEBI_DMA_BOUNCE) {
             // The bounce buffer is a common buffer: no map registers to wait for.
-            if (!ZarDebiSynchronize(ext, ZarDebiDmaStartDevice, ext)) status = STATUS_UNSUCCESSFUL;
+            if (!ZarRunSynchronized(ext, ZarDebiDmaStartDevice, ext)) status = STATUS_UNSUCCESSFUL;
         } else {
             status = IoAllocateAdapterChannel(ext->DmaAdapter[ZAR_DEBI_ADAPTER], ext->DeviceObject,
                                               debi->MapRegisterCount, ZarDebiAdapterControl, ext);
@@ -393,14 +384,14 @@ BOOLEAN ZarDebiSdramDmaStartDevice(PZAR_DEVICE_EXTENSION ext, ULONG pageTable, U
     if (ext->Registers == nullptr) return FALSE;
     if (interruptDriven) KeClearEvent(&ext->Scsi.SdramCopyDone);
     ZAR_DEBI_BLOCK block{ext, kConfigSdramWindow, pageTable | kDebiPageMmu, offset, command, interruptDriven};
-    return ZarDebiSynchronize(ext, ZarDebiCriticalBlockStart, &block);
+    return ZarRunSynchronized(ext, ZarDebiCriticalBlockStart, &block);
 }
 
 BOOLEAN ZarDebiFsDmaStartDevice(PZAR_DEVICE_EXTENSION ext, ULONG command, ULONG page, ULONG address)
 {
     if (ext->Registers == nullptr) return FALSE;
     ZAR_DEBI_BLOCK block{ext, kConfigPlain, page, address, command, FALSE};
-    return ZarDebiSynchronize(ext, ZarDebiCriticalBlockStart, &block);
+    return ZarRunSynchronized(ext, ZarDebiCriticalBlockStart, &block);
 }
 
 // ---- engine ownership ----
@@ -463,7 +454,7 @@ BOOLEAN ZarDebiAcquireForStream(PZAR_DEVICE_EXTENSION ext)
     }
     // An access that read the owner before it changed ends inside the
     // interrupt's lock: once through it, every access sees the stream.
-    ZarDebiSynchronize(ext, ZarDebiNoAccess, nullptr);
+    ZarRunSynchronized(ext, ZarDebiNoAccess, nullptr);
     return TRUE;
 }
 
@@ -580,7 +571,7 @@ IO_ALLOCATION_ACTION ZarDebiAdapterControl(PDEVICE_OBJECT, PIRP, PVOID mapRegist
                                    debi->Remaining,
                                    static_cast<PULONG>(ext->ChannelPage[ZAR_DEBI_ADAPTER].VirtualAddress),
                                    ZAR_PAGE_TABLE_ENTRIES, mapRegisterBase, debi->ToBoard);
-    if (!ZarDebiSynchronize(ext, ZarDebiDmaStartDevice, ext)) ZarDebiFail(ext, STATUS_UNSUCCESSFUL);
+    if (!ZarRunSynchronized(ext, ZarDebiDmaStartDevice, ext)) ZarDebiFail(ext, STATUS_UNSUCCESSFUL);
     // The map registers stay with the request until its last chunk ends.
     return DeallocateObjectKeepRegisters;
 }
@@ -671,7 +662,7 @@ void ZarDpcForDebiDma(PKDPC, PVOID context, PVOID, PVOID)
         }
         status = ZarDebiPrepareChunk(ext);
         if (NT_SUCCESS(status)) {
-            if (ZarDebiSynchronize(ext, ZarDebiDmaStartDevice, ext)) return;
+            if (ZarRunSynchronized(ext, ZarDebiDmaStartDevice, ext)) return;
             status = STATUS_UNSUCCESSFUL;
         }
     }

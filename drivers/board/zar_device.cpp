@@ -190,7 +190,7 @@ void ZarInitQueuesAndEvents(PZAR_DEVICE_EXTENSION ext)
     KeInitializeDeviceQueue(&ext->DebiQueue);
     KeInitializeDeviceQueue(&ext->BrsQueue);
     KeInitializeDeviceQueue(&ext->HpsQueue);
-    KeInitializeDeviceQueue(&ext->I2cQueue);
+    KeInitializeDeviceQueue(&ext->I2c.Queue);
     KeInitializeDeviceQueue(&ext->ScsiQueue);
     ext->QueuesReady = TRUE;
 
@@ -283,7 +283,7 @@ NTSTATUS ZarInitDevice(PDRIVER_OBJECT, PZAR_DEVICE_EXTENSION ext, PZAR_HARDWARE_
     }
     ZarSetIntMode(ext, 0xFFFFFFFF, FALSE);
 
-    ExInitializeNPagedLookasideList(&ext->I2cLookaside, nullptr, nullptr, 0, ZAR_I2C_ENTRY_SIZE, ZAR_TAG_I2C,
+    ExInitializeNPagedLookasideList(&ext->I2c.Lookaside, nullptr, nullptr, 0, ZAR_I2C_ENTRY_SIZE, ZAR_TAG_I2C,
                                     ZAR_LOOKASIDE_DEPTH);
     ExInitializeNPagedLookasideList(&ext->DebiLookaside, nullptr, nullptr, 0, ZAR_DEBI_ENTRY_SIZE, ZAR_TAG_DEBI,
                                     ZAR_LOOKASIDE_DEPTH);

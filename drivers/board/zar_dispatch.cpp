@@ -20,16 +20,6 @@ NTSTATUS ZarCompleteRequest(PIRP irp, NTSTATUS status)
     return status;
 }
 
-// Runs a routine synchronised with the board interrupt (directly on a board
-// whose interrupt is not connected).
-void ZarSynchronize(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTINE routine)
-{
-    if (ext->InterruptObject != nullptr)
-        KeSynchronizeExecution(ext->InterruptObject, routine, ext);
-    else
-        routine(ext);
-}
-
 void ZarStopCapture(PZAR_DEVICE_EXTENSION ext, BOOLEAN circular)
 {
     PKEVENT stopped = circular ? &ext->HpsCircularStopEvent : &ext->HpsStopEvent;
@@ -50,15 +40,15 @@ void ZarCloseCleanup(PZAR_DEVICE_EXTENSION ext, PFILE_OBJECT file)
 
     for (ULONG i = 0; i < 2; ++i) {
         if (ext->AudioLockOwner[i] != file || KeReadStateEvent(&ext->AudioLockEvent[i]) != 0) continue;
-        if (ext->AudioPlaying) ZarSynchronize(ext, ZarAudPlayStopDma);
-        if (ext->AudioRecording) ZarSynchronize(ext, ZarAudRecStopDma);
-        if (ext->AudioPlayMode == 2 && ext->AudioPlayPrepared) ZarAudDSrvFreePlayMemoryAndObjects(ext);
+        if (ext->AudioPlaying) ZarRunSynchronized(ext, ZarAudPlayStopDma, ext);
+        if (ext->AudioRecording) ZarRunSynchronized(ext, ZarAudRecStopDma, ext);
+        if (ext->AudioPlayMode == ZAR_AUDIO_PLAY_DATA_SERVER && ext->AudioPlayPrepared) ZarAudDSrvFreePlayMemoryAndObjects(ext);
         ext->AudioLockOwner[i] = nullptr;
         KeSetEvent(&ext->AudioLockEvent[i], IO_NO_INCREMENT, FALSE);
     }
 
     if (ext->AudioRecordOwner == file) {
-        ZarSynchronize(ext, ZarAudRecStopDma);
+        ZarRunSynchronized(ext, ZarAudRecStopDma, ext);
         ZarAudRecRelease(ext);
     }
 

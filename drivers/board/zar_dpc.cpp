@@ -38,10 +38,7 @@ BOOLEAN ZarI2cDpcWrite(PVOID context)
 void ZarI2cSynchronizedWrite(PZAR_DEVICE_EXTENSION ext, ULONG transfer, ULONG status)
 {
     ZAR_I2C_DPC_WRITE w{ext, status, transfer};
-    if (ext->InterruptObject != nullptr)
-        KeSynchronizeExecution(ext->InterruptObject, ZarI2cDpcWrite, &w);
-    else
-        ZarI2cDpcWrite(&w);
+    ZarRunSynchronized(ext, ZarI2cDpcWrite, &w);
 }
 
 }  // namespace
@@ -127,25 +124,25 @@ void ZarDpcForVbi(PKDPC, PVOID context, PVOID, PVOID)
 void ZarDpcForI2c(PKDPC, PVOID context, PVOID, PVOID)
 {
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
-    auto* entry = static_cast<ZAR_I2C_ENTRY*>(ext->I2cCurrentEntry);
+    auto* entry = static_cast<ZAR_I2C_ENTRY*>(ext->I2c.CurrentEntry);
 
     ULONG status = READ_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_I2C_STATUS));
-    bool failed = ext->I2cFailed != FALSE;
+    bool failed = ext->I2c.Failed != FALSE;
     if (status & kI2cStatusError) {
         ZarI2cSynchronizedWrite(ext, 0, status & ~kI2cStatusErrorBits);
         failed = true;
     }
-    ext->I2cFailed = FALSE;
+    ext->I2c.Failed = FALSE;
     if (entry == nullptr) return;  // nothing was running: a late or stray interrupt
 
-    if (!failed && entry->Command.Kind == 1 && ext->I2cState == 1) {
+    if (!failed && entry->Command.Kind == ZAR_I2C_READ_WAIT && ext->I2c.State == ZAR_I2C_ENGINE_TRANSFER) {
         // The address phase of a read is done; the data byte comes next.
-        ext->I2cState = 2;
+        ext->I2c.State = ZAR_I2C_ENGINE_READ_DATA;
         ZarI2cSynchronizedWrite(ext, kI2cRearmRead, ~0u);
         return;
     }
 
-    if (!failed && entry->Command.Kind == 1) {
+    if (!failed && entry->Command.Kind == ZAR_I2C_READ_WAIT) {
         ULONG transfer = READ_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_I2C_TRANSFER));
         entry->Command.Data = transfer >> 24;
         if (entry->SystemBuffer != nullptr) static_cast<ZAR_I2C_COMMAND*>(entry->SystemBuffer)->Data = transfer >> 24;
@@ -157,9 +154,9 @@ void ZarDpcForI2c(PKDPC, PVOID context, PVOID, PVOID)
         IoCompleteRequest(entry->Irp, IO_NO_INCREMENT);
     }
     ZarI2cEndEntry(ext, entry);
-    ext->I2cCurrentEntry = nullptr;
-    ext->I2cState = 0;
+    ext->I2c.CurrentEntry = nullptr;
+    ext->I2c.State = ZAR_I2C_ENGINE_IDLE;
 
-    PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->I2cQueue);
+    PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->I2c.Queue);
     if (next != nullptr) ZarI2cStartIo(ext, CONTAINING_RECORD(next, ZAR_I2C_ENTRY, QueueEntry));
 }

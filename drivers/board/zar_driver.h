@@ -327,7 +327,7 @@ inline constexpr LONGLONG ZAR_SCSI_ACQUIRE_WAIT = -30000000LL;   // 3 s
 // per-caller audio settings also take the caller kind (1 library, 2 wave
 // devices). Method-neither handlers take the IRP: they reach the caller's
 // memory themselves, under probes.
-BOOLEAN ZarAudioHardwareAvailable(PZAR_DEVICE_EXTENSION ext, ULONG callerKind);
+BOOLEAN ZarAudioHardwareAvailable(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind);
 NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ZarTandrel_DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);
 void ZarDebiIoStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry);
@@ -374,12 +374,12 @@ NTSTATUS ZarJpegGetNextEntry(PZAR_DEVICE_EXTENSION ext, ULONG channel, PVOID des
 NTSTATUS ZarJpegReleaseSdramField(PZAR_DEVICE_EXTENSION ext, const ULONG* field);
 NTSTATUS ZarPlyResetPlaylist(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarJpegSafePlaylistStop(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
-NTSTATUS ZarDcPostFpgaInit(PZAR_DEVICE_EXTENSION ext, ULONG callerKind);
+NTSTATUS ZarDcPostFpgaInit(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind);
 NTSTATUS ZarDcIoSetGenlockPosition(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarDcIoSetEncoder(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarDcIoSetCalibration(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
-NTSTATUS ZarAudIoUserSetCodec(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind);
-NTSTATUS ZarAudIoGetCodec(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind);
+NTSTATUS ZarAudIoUserSetCodec(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarAudIoGetCodec(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
 NTSTATUS ZarAudRecordCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 // The record half 'half' (0 or 1) as it stands: its data and the two
 // position dwords handed to the caller ahead of it.
@@ -387,12 +387,12 @@ NTSTATUS ZarAudGetWaveData(PZAR_DEVICE_EXTENSION ext, ULONG half, const UCHAR** 
                            PULONG position);
 NTSTATUS ZarAudPlayCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarAudPutWaveData(PZAR_DEVICE_EXTENSION ext, PIRP irp);
-NTSTATUS ZarAudIoUserSetTrackControl(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind);
-NTSTATUS ZarAudUserSetMasterLevel(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind);
-NTSTATUS ZarAudIoGetTrackControl(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind);
-NTSTATUS ZarAudIoGetMasterLevel(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind);
-NTSTATUS ZarDcIoUserSetAudioStandards(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind);
-NTSTATUS ZarDcIoGetAudioStandards(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind);
+NTSTATUS ZarAudIoUserSetTrackControl(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarAudUserSetMasterLevel(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarAudIoGetTrackControl(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarAudIoGetMasterLevel(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarDcIoUserSetAudioStandards(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarDcIoGetAudioStandards(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
 // Takes the six referenced events (play A/B, record A/B, one-shot play,
 // one-shot record; null for none) and drops the ones held before.
 inline constexpr ULONG ZAR_AUDIO_USER_EVENTS = 6;
@@ -435,19 +435,19 @@ NTSTATUS ZarPlySetEnableMask(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarDveIoSetKey(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarPlyNodeInsert(PZAR_DEVICE_EXTENSION ext, PIRP irp);
 NTSTATUS ZarGfxIoEraseFramestore(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
-NTSTATUS ZarDcIoReset(PZAR_DEVICE_EXTENSION ext, UCHAR selector, ULONG callerKind);
+NTSTATUS ZarDcIoReset(PZAR_DEVICE_EXTENSION ext, UCHAR selector, ZAR_CALLER_KIND callerKind);
 NTSTATUS ZarAudIoPlaycord(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarAudIoGetDspState(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarICS2008A_SetVideoOutputSource(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarAudClearTrack(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
-NTSTATUS ZarAudIoUserSetSource(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind);
+NTSTATUS ZarAudIoUserSetSource(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
 NTSTATUS ZarAudIoGetPlayVuLevel(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarAudIoGetRecVuLevel(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
-NTSTATUS ZarAudUserSetTrackLevelMult(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind);
+NTSTATUS ZarAudUserSetTrackLevelMult(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
 NTSTATUS ZarCalcAudPlayDmaSize(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 // The audio lock belongs to the handle that took it (its file object).
-NTSTATUS ZarAudAcquireAudioLock(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind, PFILE_OBJECT owner);
-NTSTATUS ZarAudReleaseAudioLock(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind, PFILE_OBJECT owner);
+NTSTATUS ZarAudAcquireAudioLock(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind, PFILE_OBJECT owner);
+NTSTATUS ZarAudReleaseAudioLock(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind, PFILE_OBJECT owner);
 NTSTATUS ZarTandrelFieldCounter_SetBase(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarAudPlayDmaBuffer(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarAudSetActiveTrackMask(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
@@ -469,7 +469,7 @@ NTSTATUS ZarAudDSrvGetCurrentStatus(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarAudDSrvSetSpeed(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarSetVinHPosition(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarSaa7146SetBurstThresh(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
-NTSTATUS ZarAudUserSetPassiveEE(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind);
+NTSTATUS ZarAudUserSetPassiveEE(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
 NTSTATUS ZarSaa7146SetHpsProcAmps(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarAudIoLevelOverride(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarAudIoPanOverride(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

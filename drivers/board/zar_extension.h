@@ -134,8 +134,28 @@ struct ZAR_SCSI_ENTRY {
 };
 static_assert(sizeof(ZAR_SCSI_ENTRY) == ZAR_SCSI_ENTRY_SIZE);
 
+// How the audio engine runs the playback DMA.
+enum ZAR_AUDIO_PLAY_MODE : ULONG {
+    ZAR_AUDIO_PLAY_DOUBLE_BUFFERED = 0,
+    ZAR_AUDIO_PLAY_SINGLE_DMA = 1,
+    ZAR_AUDIO_PLAY_DATA_SERVER = 2,
+    ZAR_AUDIO_PLAY_WAVE_DRIVER = 3,
+};
+
+// How the audio engine runs the record DMA.
+enum ZAR_AUDIO_REC_MODE : ULONG {
+    ZAR_AUDIO_REC_DOUBLE_BUFFERED = 0,
+    ZAR_AUDIO_REC_SINGLE_DMA = 1,
+    ZAR_AUDIO_REC_WAVE_DRIVER = 3,
+};
+
+// The scaled capture's state, as far as the interrupt routine looks at it.
+enum ZAR_CAPTURE_STATE : ULONG {
+    ZAR_CAPTURE_FINISHING = 100,    // the capture is running to its end
+};
+
 struct ZAR_I2C_COMMAND {
-    ULONG Kind;               // 0 write and wait, 1 read and wait, 2 write without waiting
+    ULONG Kind;               // ZAR_I2C_WRITE_WAIT, ZAR_I2C_READ_WAIT or ZAR_I2C_WRITE_NO_WAIT (zar_i2c.h)
     ULONG Device;             // 8-bit address, bit 0 clear
     ULONG Register;
     ULONG Data;               // write: the byte; read: the byte read
@@ -250,9 +270,7 @@ struct ZAR_EXTENSION_FIELDS {
     KDEVICE_QUEUE DebiQueue;
     KDEVICE_QUEUE BrsQueue;
     KDEVICE_QUEUE HpsQueue;
-    KDEVICE_QUEUE I2cQueue;
     KDEVICE_QUEUE ScsiQueue;
-    NPAGED_LOOKASIDE_LIST I2cLookaside;
     NPAGED_LOOKASIDE_LIST DebiLookaside;
     NPAGED_LOOKASIDE_LIST BrsLookaside;
     NPAGED_LOOKASIDE_LIST HpsLookaside;
@@ -293,8 +311,8 @@ struct ZAR_EXTENSION_FIELDS {
     UCHAR HookTrace[ZAR_HOOK_TRACE_SIZE];
     // Audio DMA decisions of the interrupt routine (the audio engine sets the
     // modes, buffer starts and half sizes).
-    ULONG AudioPlayMode;           // 0 double-buffered, 1 single DMA, 2 data server, 3 wave driver
-    ULONG AudioRecMode;            // 0 double-buffered, 1 single DMA, 3 wave driver
+    ZAR_AUDIO_PLAY_MODE AudioPlayMode;
+    ZAR_AUDIO_REC_MODE AudioRecMode;
     ULONG AudioRecState;           // record engine's state word (64 recording)
     ULONG AudioPlayBufferStart;    // bus address of the playback buffer
     ULONG AudioPlayHalfSize;
@@ -314,7 +332,7 @@ struct ZAR_EXTENSION_FIELDS {
     ULONG BrsStartField;
     ULONG BrsTimeoutCount;
     // Scaled capture (the capture path's state machine sets these).
-    ULONG CaptureState;            // 100: the capture is running to its end
+    ZAR_CAPTURE_STATE CaptureState;
     // VBI DPC.
     ULONG FieldWaiterGeneration;   // advanced each time the waiters are released
     ULONG DecoderResetDelay;       // fields until the decoder's real-time control is reset
@@ -332,9 +350,6 @@ struct ZAR_EXTENSION_FIELDS {
     KEVENT HpsStopEvent;
     KEVENT HpsCircularStopEvent;
     volatile LONG CleanupEventsReady;  // 0 not yet, 1 being set up, 2 ready
-    // I2C engine.
-    PVOID I2cCurrentEntry;
-    ULONG I2cState;                // 1 a transfer runs, 2 a read waits for its data byte
     // SCSI DMA control block of the current disk request.
     ZAR_SCSI_DCB ScsiDcb;
 
@@ -398,7 +413,6 @@ struct ZAR_EXTENSION_FIELDS {
     BOOLEAN HpsCircularRunning;
     BOOLEAN VinProcAmpPending;
     BOOLEAN AudioTrackPanPending;
-    BOOLEAN I2cFailed;
     // control-code dispatch
     BOOLEAN VinMonitorPaused;      // set before an FPGA download, cleared after it
 };

@@ -351,10 +351,7 @@ BOOLEAN ZarFlexGpioChange(PVOID context)
 // the word the pulse ends on.
 void ZarFlexProgramPulse(PZAR_DEVICE_EXTENSION ext)
 {
-    if (ext->InterruptObject != nullptr)
-        KeSynchronizeExecution(ext->InterruptObject, ZarFlexGpioChange, ext);
-    else
-        ZarFlexGpioChange(ext);
+    ZarRunSynchronized(ext, ZarFlexGpioChange, ext);
     volatile ULONG* gpio = ZarBridgeRegister(ext, ZAR_BRIDGE_GPIO_CTRL);
     ULONG high = (ext->I2c.GpioShadow & ~kGpioHighClear) | kGpioHigh;
     ULONG low = (ext->I2c.GpioShadow & ~kGpioLowClear) | kGpioLow;

@@ -22,14 +22,6 @@ const WCHAR kParametersKey[] = u"ZARKD\\Parameters";
 
 
 
-void ZarRunSynchronized(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTINE routine)
-{
-    if (ext->InterruptObject != nullptr)
-        KeSynchronizeExecution(ext->InterruptObject, routine, ext);
-    else
-        routine(ext);
-}
-
 // The caller lets go of its entry; TRUE when the engine already had, so the
 // entry is the caller's to free.
 bool ZarI2cLetGo(ZAR_I2C_ENTRY* entry)
@@ -44,7 +36,7 @@ BOOLEAN ZarI2cCleanupDevice(PVOID context)
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_I2C);
     ZarBridgeWrite(ext, ZAR_BRIDGE_I2C_STATUS, 0);
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_I2C);
-    ext->I2cFailed = TRUE;
+    ext->I2c.Failed = TRUE;
     return TRUE;
 }
 
@@ -74,7 +66,7 @@ NTSTATUS ZarStoreBurstValue(const WCHAR* name, ULONG value)
 BOOLEAN ZarI2cStartDevice(PVOID context)
 {
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
-    auto* entry = static_cast<ZAR_I2C_ENTRY*>(ext->I2cCurrentEntry);
+    auto* entry = static_cast<ZAR_I2C_ENTRY*>(ext->I2c.CurrentEntry);
     const ZAR_I2C_COMMAND& c = entry->Command;
     // The enable word is shared with the interrupt routine and the DEBI
     // starts, which change it under the interrupt's lock: so does this.
@@ -91,14 +83,14 @@ BOOLEAN ZarI2cStartDevice(PVOID context)
 
 void ZarI2cStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry)
 {
-    ext->I2cCurrentEntry = entry;
-    ext->I2cState = 1;
-    ZarRunSynchronized(ext, ZarI2cStartDevice);
+    ext->I2c.CurrentEntry = entry;
+    ext->I2c.State = ZAR_I2C_ENGINE_TRANSFER;
+    ZarRunSynchronized(ext, ZarI2cStartDevice, ext);
 }
 
 void ZarI2cCleanup(PZAR_DEVICE_EXTENSION ext)
 {
-    ZarRunSynchronized(ext, ZarI2cCleanupDevice);
+    ZarRunSynchronized(ext, ZarI2cCleanupDevice, ext);
     KeInsertQueueDpc(&ext->DpcI2c, nullptr, nullptr);
 }
 
@@ -107,7 +99,7 @@ void ZarI2cEndEntry(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry)
     // The event belongs to the entry, so setting it after the caller left
     // harms nothing; the entry stays alive until the exchange below.
     if (entry->Waiter != 0) KeSetEvent(&entry->Done, IO_NO_INCREMENT, FALSE);
-    if (InterlockedExchange(&entry->Waiter, 0) == 0) ExFreeToNPagedLookasideList(&ext->I2cLookaside, entry);
+    if (InterlockedExchange(&entry->Waiter, 0) == 0) ExFreeToNPagedLookasideList(&ext->I2c.Lookaside, entry);
 }
 
 void ZarI2cRelease(PZAR_DEVICE_EXTENSION ext)
@@ -124,10 +116,10 @@ void ZarI2cRelease(PZAR_DEVICE_EXTENSION ext)
     };
     KIRQL oldIrql;
     KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
-    if (auto* current = static_cast<ZAR_I2C_ENTRY*>(ext->I2cCurrentEntry)) end(current);
-    ext->I2cCurrentEntry = nullptr;
-    ext->I2cState = 0;
-    while (PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->I2cQueue))
+    if (auto* current = static_cast<ZAR_I2C_ENTRY*>(ext->I2c.CurrentEntry)) end(current);
+    ext->I2c.CurrentEntry = nullptr;
+    ext->I2c.State = ZAR_I2C_ENGINE_IDLE;
+    while (PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->I2c.Queue))
         end(CONTAINING_RECORD(next, ZAR_I2C_ENTRY, QueueEntry));
     KeLowerIrql(oldIrql);
 }
@@ -136,7 +128,7 @@ NTSTATUS ZarI2cCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     auto* command = static_cast<ZAR_I2C_COMMAND*>(buffer);
     if (command->Kind > ZAR_I2C_WRITE_NO_WAIT) return STATUS_INVALID_DEVICE_REQUEST;
-    auto* entry = static_cast<ZAR_I2C_ENTRY*>(ExAllocateFromNPagedLookasideList(&ext->I2cLookaside));
+    auto* entry = static_cast<ZAR_I2C_ENTRY*>(ExAllocateFromNPagedLookasideList(&ext->I2c.Lookaside));
     if (entry == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(entry, sizeof(*entry));
     entry->Command = *command;
@@ -148,7 +140,7 @@ NTSTATUS ZarI2cCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 
     KIRQL oldIrql;
     KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
-    if (!KeInsertDeviceQueue(&ext->I2cQueue, &entry->QueueEntry)) ZarI2cStartIo(ext, entry);
+    if (!KeInsertDeviceQueue(&ext->I2c.Queue, &entry->QueueEntry)) ZarI2cStartIo(ext, entry);
     KeLowerIrql(oldIrql);
     if (!wait) return STATUS_SUCCESS;
 
@@ -156,12 +148,12 @@ NTSTATUS ZarI2cCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     timeout.QuadPart = kI2cWait;
     if (KeWaitForSingleObject(&entry->Done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
         KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
-        BOOLEAN neverStarted = KeRemoveEntryDeviceQueue(&ext->I2cQueue, &entry->QueueEntry);
+        BOOLEAN neverStarted = KeRemoveEntryDeviceQueue(&ext->I2c.Queue, &entry->QueueEntry);
         KeLowerIrql(oldIrql);
         if (neverStarted) {
             // Still queued behind a transfer that is stuck: the engine never
             // saw this entry.
-            ExFreeToNPagedLookasideList(&ext->I2cLookaside, entry);
+            ExFreeToNPagedLookasideList(&ext->I2c.Lookaside, entry);
             ZarI2cCleanup(ext);
             return STATUS_IO_TIMEOUT;
         }
@@ -173,13 +165,13 @@ NTSTATUS ZarI2cCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
         // The transfer ended as the wait ran out: its result stands.
         NTSTATUS status = entry->Status;
         if (NT_SUCCESS(status) && command->Kind == ZAR_I2C_READ_WAIT) command->Data = entry->Command.Data;
-        ExFreeToNPagedLookasideList(&ext->I2cLookaside, entry);
+        ExFreeToNPagedLookasideList(&ext->I2c.Lookaside, entry);
         return status;
     }
 
     NTSTATUS status = entry->Status;
     if (NT_SUCCESS(status) && command->Kind == ZAR_I2C_READ_WAIT) command->Data = entry->Command.Data;
-    if (ZarI2cLetGo(entry)) ExFreeToNPagedLookasideList(&ext->I2cLookaside, entry);
+    if (ZarI2cLetGo(entry)) ExFreeToNPagedLookasideList(&ext->I2c.Lookaside, entry);
     return status;
 }
 

@@ -17,8 +17,21 @@ struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
 struct ZAR_I2C_ENTRY;
 
+// What the I2C engine is doing.
+enum ZAR_I2C_ENGINE_STATE : ULONG {
+    ZAR_I2C_ENGINE_IDLE = 0,
+    ZAR_I2C_ENGINE_TRANSFER = 1,    // a transfer runs
+    ZAR_I2C_ENGINE_READ_DATA = 2,   // a read's address phase is done; its data byte comes next
+};
+
 struct ZAR_I2C_STATE {
     ULONG GpioShadow;   // what GPIO_CTRL was last given
+    // The engine: one transfer at a time from the queue.
+    KDEVICE_QUEUE Queue;
+    NPAGED_LOOKASIDE_LIST Lookaside;   // the queue's entries (ZAR_I2C_ENTRY)
+    PVOID CurrentEntry;                // the running transfer's entry, null when idle
+    ZAR_I2C_ENGINE_STATE State;
+    BOOLEAN Failed;                    // the running transfer failed (set at device IRQL, taken by the DPC)
 };
 
 // Kinds of ZAR_I2C_COMMAND.

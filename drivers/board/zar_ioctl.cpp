@@ -115,19 +115,19 @@ NTSTATUS ZarSetWticDmaSize(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZarFlexDownloadChecked(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind)
+NTSTATUS ZarFlexDownloadChecked(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind)
 {
     if (ZarInputDword(buffer) == 0 && !ZarAudioHardwareAvailable(ext, callerKind)) return STATUS_UNSUCCESSFUL;
     return ZarFlexIoDownload(ext, buffer);
 }
 
-NTSTATUS ZarPostFpgaInitChecked(PZAR_DEVICE_EXTENSION ext, ULONG callerKind)
+NTSTATUS ZarPostFpgaInitChecked(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind)
 {
     if (!ZarAudioHardwareAvailable(ext, callerKind)) return STATUS_UNSUCCESSFUL;
     return ZarDcPostFpgaInit(ext, callerKind);
 }
 
-NTSTATUS ZarResetChecked(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG callerKind)
+NTSTATUS ZarResetChecked(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind)
 {
     UCHAR selector = *static_cast<const UCHAR*>(buffer);
     if ((selector & kResetAudio) && !ZarAudioHardwareAvailable(ext, callerKind)) return STATUS_UNSUCCESSFUL;
@@ -308,13 +308,14 @@ NTSTATUS ZarDispatchIoControl(PDEVICE_OBJECT device, PIRP irp)
     const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     // The library sends no method-neither input pointer; the wave devices
     // always send one (their device word).
-    const ULONG callerKind = stack->Parameters.DeviceIoControl.Type3InputBuffer != nullptr ? 2 : 1;
+    const ZAR_CALLER_KIND callerKind =
+        stack->Parameters.DeviceIoControl.Type3InputBuffer != nullptr ? ZAR_CALLER_WAVE_DEVICE : ZAR_CALLER_LIBRARY;
 
     if (ext->HardwareInfo->BoardState != ZAR_BOARD_STATE_BOARD && code != IOCTL_ZAR_GET_PCI_CONFIG &&
         code != IOCTL_ZAR_GET_BOARD_STATE)
         return ZarComplete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
 
-    if (callerKind == 2) {
+    if (callerKind == ZAR_CALLER_WAVE_DEVICE) {
         NTSTATUS status = ZarWaveDrvDispatchControl(device, irp);
         if (status != STATUS_INVALID_DEVICE_REQUEST) return status;
     }

@@ -29,7 +29,6 @@ constexpr ULONG kMc1CaptureRunning = 0x40;
 constexpr ULONG kBoardStatusWatched = 0x4000;
 constexpr ULONG kDeferredRegister = 0x4C40;
 constexpr ULONG kSharedIrqMaskRegister = 0xB840;
-constexpr ULONG kCaptureStateFinishing = 100;
 constexpr ULONG kAudioRecording = 64;
 
 
@@ -78,7 +77,7 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
 {
     bool counts = true;
     if (ext->AudioPlayDualChannel) {
-        if (ext->AudioPlayMode == 1) {
+        if (ext->AudioPlayMode == ZAR_AUDIO_PLAY_SINGLE_DMA) {
             // One-shot DMA on both channels: the event is both channels done.
             ext->AudioPlayBitsSeen |= status & (ZAR_INT_AUDIO_PLAY_A | ZAR_INT_AUDIO_PLAY_B);
             counts = ext->AudioPlayBitsSeen == (ZAR_INT_AUDIO_PLAY_A | ZAR_INT_AUDIO_PLAY_B);
@@ -95,18 +94,18 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
 
     if (counts) {
         switch (ext->AudioPlayMode) {
-        case 0:
+        case ZAR_AUDIO_PLAY_DOUBLE_BUFFERED:
             if (ZarAdvanceHalf(ZarBridgeRead(ext, kAudioPlayAddress), ext->AudioPlayBufferStart, ext->AudioPlayHalfSize,
                                &ext->AudioPlayHalf, &ext->AudioPlayHalfCounter))
                 KeInsertQueueDpc(&ext->DpcAudioPlayback, nullptr, nullptr);
             break;
-        case 1:
+        case ZAR_AUDIO_PLAY_SINGLE_DMA:
             if (ext->AudioPlaySingleArmed)
                 KeInsertQueueDpc(&ext->DpcAudioPlaybackSingleDma, nullptr, nullptr);
             else
                 ext->AudioPlaySingleArmed = TRUE;
             break;
-        case 2: {
+        case ZAR_AUDIO_PLAY_DATA_SERVER: {
             ULONG address = ZarBridgeRead(ext, kAudioPlayAddress);
             bool queue = ZarAdvanceHalf(address, ext->AudioPlayBufferStart, ext->AudioPlayHalfSize,
                                         &ext->AudioPlayHalf, &ext->AudioPlayHalfCounter);
@@ -123,7 +122,7 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
             if (queue) KeInsertQueueDpc(&ext->DpcAudDSrv, nullptr, nullptr);
             break;
         }
-        case 3:
+        case ZAR_AUDIO_PLAY_WAVE_DRIVER:
             if (ZarAdvanceHalf(ZarBridgeRead(ext, kAudioPlayAddress), ext->AudioPlayBufferStart, ext->AudioPlayHalfSize,
                                &ext->AudioPlayHalf, &ext->AudioPlayHalfCounter))
                 KeInsertQueueDpc(&ext->DpcWaveDrvPlayback, nullptr, nullptr);
@@ -135,7 +134,7 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
 
     // A one-shot DMA ends by itself; the others run on and must be put back
     // in step after the FIFO ran dry.
-    if (ext->AudioPlayMode != 1 && (ZarBridgeRead(ext, kSecondaryStatus) & kSsrAudioFifoError)) {
+    if (ext->AudioPlayMode != ZAR_AUDIO_PLAY_SINGLE_DMA && (ZarBridgeRead(ext, kSecondaryStatus) & kSsrAudioFifoError)) {
         ZarAudPlayResynchronizeDma(ext);
         KeInsertQueueDpc(&ext->DpcAudioFifoUnderflowLog, nullptr, nullptr);
     }
@@ -144,14 +143,14 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
 void ZarIsrAudioRecord(PZAR_DEVICE_EXTENSION ext)
 {
     switch (ext->AudioRecMode) {
-    case 0:
-    case 3: {
+    case ZAR_AUDIO_REC_DOUBLE_BUFFERED:
+    case ZAR_AUDIO_REC_WAVE_DRIVER: {
         if (ext->AudioRecState != kAudioRecording) break;
         ULONG finished = ext->AudioRecHalf;
         if (!ZarAdvanceHalf(ZarBridgeRead(ext, kAudioRecordAddress), ext->AudioRecBufferStart, ext->Audio.RecDmaHalfSize,
                             &ext->AudioRecHalf, &ext->AudioRecHalfCounter))
             break;
-        if (ext->AudioRecMode == 0) {
+        if (ext->AudioRecMode == ZAR_AUDIO_REC_DOUBLE_BUFFERED) {
             ext->AudioRecHalfComplete = finished;
             KeInsertQueueDpc(&ext->DpcAudioRecord, nullptr, nullptr);
         } else {
@@ -159,7 +158,7 @@ void ZarIsrAudioRecord(PZAR_DEVICE_EXTENSION ext)
         }
         break;
     }
-    case 1:
+    case ZAR_AUDIO_REC_SINGLE_DMA:
         if (ext->AudioRecSingleArmed)
             KeInsertQueueDpc(&ext->DpcAudioRecordSingleDma, nullptr, nullptr);
         else
@@ -194,7 +193,7 @@ void ZarIsrField(PZAR_DEVICE_EXTENSION ext)
         ZarTraceHook(ext, h.Id);
         h.Hook(ext);
     }
-    if (ext->AudioPlayMode == 0 || ext->AudioPlayMode == 2) {
+    if (ext->AudioPlayMode == ZAR_AUDIO_PLAY_DOUBLE_BUFFERED || ext->AudioPlayMode == ZAR_AUDIO_PLAY_DATA_SERVER) {
         ZarTraceHook(ext, ZAR_HOOK_AUD_PLAY_VBI);
         ZarAudPlayVbi(ext);
     }
@@ -287,10 +286,7 @@ void ZarSetIntMode(PZAR_DEVICE_EXTENSION ext, ULONG mask, BOOLEAN set)
     KIRQL oldIrql;
     KeAcquireSpinLock(&ext->Lock, &oldIrql);
     ZAR_INT_MODE_CHANGE change{ext, mask, set};
-    if (ext->InterruptObject != nullptr)
-        KeSynchronizeExecution(ext->InterruptObject, ZarSetIntModeSynchronized, &change);
-    else
-        ZarSetIntModeAtIrql(ext, mask, set);
+    ZarRunSynchronized(ext, ZarSetIntModeSynchronized, &change);
     KeReleaseSpinLock(&ext->Lock, oldIrql);
 }
 
@@ -311,7 +307,7 @@ void ZarSetSharedIrqMask(PZAR_DEVICE_EXTENSION ext, ULONG mask, BOOLEAN set)
 
 ULONG ZarI2cErrorCleanup(PZAR_DEVICE_EXTENSION ext)
 {
-    ext->I2cFailed = TRUE;
+    ext->I2c.Failed = TRUE;
     ZarBridgeWrite(ext, ZAR_BRIDGE_I2C_STATUS, 0x80);
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_I2C);
     KeStallExecutionProcessor(500);
@@ -344,7 +340,7 @@ BOOLEAN ZarIsr(PKINTERRUPT, PVOID context)
     if ((status & ZAR_INT_BRS) && ext->BrsWaiting && ZarBrsReachedEnd(ext)) ZarIsrBrsComplete(ext);
 
     // The capture state machine (per field) decides; completion goes to its DPC.
-    bool finished = ext->CaptureState == kCaptureStateFinishing &&
+    bool finished = ext->CaptureState == ZAR_CAPTURE_FINISHING &&
                     !(ZarBridgeRead(ext, ZAR_BRIDGE_MC1) & kMc1CaptureRunning);
     if ((ext->CaptureCompletionAwaited && finished) || ext->CaptureAbandoned) {
         ext->CaptureCompletionAwaited = FALSE;

@@ -247,7 +247,7 @@ NTSTATUS ZarVariPlayClose(PZAR_DEVICE_EXTENSION ext, ULONG channel)
 // a refusal. They write nothing to the caller's buffer.
 
 // Nobody holds the board's audio until the audio lock exists.
-BOOLEAN ZarAudioHardwareAvailable(PZAR_DEVICE_EXTENSION, ULONG) { return TRUE; }
+BOOLEAN ZarAudioHardwareAvailable(PZAR_DEVICE_EXTENSION, ZAR_CALLER_KIND) { return TRUE; }
 // The wave front owns none of its codes yet: every request goes on to the
 // main dispatch, as the front does for codes it does not own.
 NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT, PIRP) { return STATUS_INVALID_DEVICE_REQUEST; }
@@ -304,17 +304,17 @@ NTSTATUS ZarMixIoSetPreview(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten
 NTSTATUS ZarMixIoGetPreview(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarMixIoSetMasterFade(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarMixIoGetMasterFade(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudIoUserSetCodec(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudIoGetCodec(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoUserSetCodec(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoGetCodec(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudRecordCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudPutWaveData(PZAR_DEVICE_EXTENSION, PIRP) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudIoUserSetTrackControl(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudUserSetMasterLevel(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudIoGetTrackControl(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudIoGetMasterLevel(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDcIoUserSetAudioStandards(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDcIoGetAudioStandards(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoUserSetTrackControl(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudUserSetMasterLevel(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoGetTrackControl(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoGetMasterLevel(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDcIoUserSetAudioStandards(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
+NTSTATUS ZarDcIoGetAudioStandards(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
 NTSTATUS ZarTcRegRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarTcRegWrite(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarVinFramestoreRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
@@ -349,13 +349,13 @@ NTSTATUS ZarAudIoPlaycord(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(_
 NTSTATUS ZarAudIoGetDspState(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarICS2008A_SetVideoOutputSource(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudClearTrack(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudIoUserSetSource(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudIoUserSetSource(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoGetPlayVuLevel(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoGetRecVuLevel(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudUserSetTrackLevelMult(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudUserSetTrackLevelMult(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
 NTSTATUS ZarCalcAudPlayDmaSize(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudAcquireAudioLock(PZAR_DEVICE_EXTENSION, PVOID, ULONG, PFILE_OBJECT) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudReleaseAudioLock(PZAR_DEVICE_EXTENSION, PVOID, ULONG, PFILE_OBJECT) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudAcquireAudioLock(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND, PFILE_OBJECT) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudReleaseAudioLock(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND, PFILE_OBJECT) { return ZarNotWritten(__func__); }
 NTSTATUS ZarTandrelFieldCounter_SetBase(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudPlayDmaBuffer(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudSetActiveTrackMask(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
@@ -371,7 +371,7 @@ NTSTATUS ZarAudDSrvStopPlay(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten
 NTSTATUS ZarAudDSrvGetException(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudDSrvGetCurrentStatus(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudDSrvSetSpeed(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudUserSetPassiveEE(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
+NTSTATUS ZarAudUserSetPassiveEE(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
 NTSTATUS ZarSaa7146SetHpsProcAmps(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoLevelOverride(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoPanOverride(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }

@@ -61,8 +61,7 @@ const ZAR_PLY_CHANNEL* ZarPlyFindChannel(ULONG channel, ULONG* index)
     return nullptr;
 }
 
-// Runs 'body' synchronised with the board interrupt (directly while no
-// interrupt is connected).
+// Runs 'body' (a lambda) synchronised with the board interrupt.
 template <typename Body>
 void ZarPlySynchronize(PZAR_DEVICE_EXTENSION ext, Body& body)
 {
@@ -70,10 +69,7 @@ void ZarPlySynchronize(PZAR_DEVICE_EXTENSION ext, Body& body)
         (*static_cast<Body*>(context))();
         return TRUE;
     };
-    if (ext->InterruptObject != nullptr)
-        KeSynchronizeExecution(ext->InterruptObject, thunk, &body);
-    else
-        thunk(&body);
+    ZarRunSynchronized(ext, thunk, &body);
 }
 
 // Pass difference modulo 256: positive when the channel's pass is past the node's.

@@ -161,12 +161,12 @@ NTSTATUS ZarQueueI2cRequest(PZAR_DEVICE_EXTENSION ext, PIRP irp)
     // The engine knows three kinds; another would run as a write.
     if (static_cast<ZAR_I2C_COMMAND*>(irp->AssociatedIrp.SystemBuffer)->Kind > ZAR_I2C_WRITE_NO_WAIT)
         return ZarFailRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
-    auto* entry = ZarAllocateEntry<ZAR_I2C_ENTRY>(&ext->I2cLookaside, irp);
+    auto* entry = ZarAllocateEntry<ZAR_I2C_ENTRY>(&ext->I2c.Lookaside, irp);
     if (entry == nullptr) return ZarFailRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
     // The engine works from the entry's copy; the system buffer takes the
     // answer back to the caller.
     std::memcpy(&entry->Command, irp->AssociatedIrp.SystemBuffer, sizeof(entry->Command));
-    return ZarInsertAndStart(ext, &ext->I2cQueue, entry, ZarI2cStartIo);
+    return ZarInsertAndStart(ext, &ext->I2c.Queue, entry, ZarI2cStartIo);
 }
 
 // ---- SCSI ----

@@ -89,7 +89,7 @@ void ZarReleaseHardware(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObject
 
     if (ext->PlaylistBuffersAllocated) ZarPlyBufferDeAlloc(ext);
     if (ext->LookasidesReady) {
-        ExDeleteNPagedLookasideList(&ext->I2cLookaside);
+        ExDeleteNPagedLookasideList(&ext->I2c.Lookaside);
         ExDeleteNPagedLookasideList(&ext->DebiLookaside);
         ExDeleteNPagedLookasideList(&ext->BrsLookaside);
         ExDeleteNPagedLookasideList(&ext->HpsLookaside);

@@ -126,14 +126,6 @@ BOOLEAN ZarVinSetClockSynchronized(PVOID context)
     return TRUE;
 }
 
-void ZarRunSynchronized(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTINE routine)
-{
-    if (ext->InterruptObject != nullptr)
-        KeSynchronizeExecution(ext->InterruptObject, routine, ext);
-    else
-        routine(ext);
-}
-
 void ZarVinDeclareLocked(PZAR_DEVICE_EXTENSION ext)
 {
     if (ext->Vin.Mode.LockBitSuppression == 0 && ZarVinIsExternalSource(ext->Vin.Mode.Source))
@@ -161,7 +153,7 @@ void ZarVinMirrorInterlace(PZAR_DEVICE_EXTENSION ext, UCHAR status)
     ULONG wanted = (status & kStatusInterlaced) ? 0 : ZAR_BOARD_CONTROL_NO_INTERLACE;
     if ((ext->Setup.AudioControl & ZAR_BOARD_CONTROL_NO_INTERLACE) == wanted) return;
     ZarSetBoardControl(ext, ZAR_BOARD_CONTROL_NO_INTERLACE, wanted);
-    ZarRunSynchronized(ext, ZarVinSetClockSynchronized);
+    ZarRunSynchronized(ext, ZarVinSetClockSynchronized, ext);
 }
 
 // The next history bit: 1 unless exactly one of bits 12 and 14 is set.
@@ -260,7 +252,7 @@ void ZarVinSetFpgaMode(PZAR_DEVICE_EXTENSION ext, BOOLEAN updateLockBit)
     ext->DebiShadow5474 = input;
     ZarWriteInputControl(ext);
     ext->Vin.VideoControl = video;
-    ZarRunSynchronized(ext, ZarVinDeferVideoControl);
+    ZarRunSynchronized(ext, ZarVinDeferVideoControl, ext);
 }
 
 // The JPEG module's source switching: the source word, then the FPGA video
@@ -277,7 +269,7 @@ NTSTATUS ZarSetVinHPosition(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     ULONG step = *static_cast<const ULONG*>(buffer) & 0x7;
     ext->Vin.VideoControl = (ext->Vin.VideoControl & ~kVideoHPosition) | (step << kVideoHPositionShift);
-    ZarRunSynchronized(ext, ZarVinRefreshDeferredVideoControl);
+    ZarRunSynchronized(ext, ZarVinRefreshDeferredVideoControl, ext);
     ZarDebiPioWrite(ext, ZAR_VIDEO_CONTROL_REGISTER, ext->Vin.VideoControl);
     return STATUS_SUCCESS;
 }

@@ -51,7 +51,7 @@ protected:
     // beyond the list's spares.
     LONG EntriesOut() const
     {
-        const GENERAL_LOOKASIDE& l = ext_->I2cLookaside.L;
+        const GENERAL_LOOKASIDE& l = ext_->I2c.Lookaside.L;
         return LONG(ExPoolBytesWithTag(ZAR_TAG_I2C) / l.Size) - LONG(l.ListDepth);
     }
 
@@ -60,8 +60,8 @@ protected:
     void ExpectEngineIdle()
     {
         nt::ClockRunUntilIdle();
-        EXPECT_EQ(ext_->I2cCurrentEntry, nullptr);
-        EXPECT_FALSE(ext_->I2cQueue.Busy);
+        EXPECT_EQ(ext_->I2c.CurrentEntry, nullptr);
+        EXPECT_FALSE(ext_->I2c.Queue.Busy);
         EXPECT_EQ(EntriesOut(), 0);
     }
 
@@ -222,23 +222,23 @@ TEST_F(ZarkdI2c, RefusedCommandsTakeNoEntryAndMoveNothing)
 {
     uint32_t uploads = Board().Bridge().UploadCount(sim::saa7146::kUploadI2c);
     uint32_t decoderWrites = Board().Decoder().WriteCount(0x02);
-    ULONG allocated = ext_->I2cLookaside.L.TotalAllocates;
+    ULONG allocated = ext_->I2c.Lookaside.L.TotalAllocates;
     for (ULONG kind : {3u, 0x80000000u, 0xFFFFFFFFu}) {
         ZAR_I2C_COMMAND command{kind, ZAR_I2C_DECODER, 0x02, 0x55};
         EXPECT_EQ(ZarI2cCommand(ext_, &command), STATUS_INVALID_DEVICE_REQUEST) << kind;
     }
-    EXPECT_EQ(ext_->I2cLookaside.L.TotalAllocates, allocated);
+    EXPECT_EQ(ext_->I2c.Lookaside.L.TotalAllocates, allocated);
 
     // No entry to be had: take the look-aside list's spares, then fail the pool.
     std::vector<PVOID> spares;
-    while (ext_->I2cLookaside.L.ListDepth != 0) spares.push_back(ExAllocateFromNPagedLookasideList(&ext_->I2cLookaside));
+    while (ext_->I2c.Lookaside.L.ListDepth != 0) spares.push_back(ExAllocateFromNPagedLookasideList(&ext_->I2c.Lookaside));
     ExSetPoolFailureHook([](POOL_TYPE, SIZE_T, ULONG tag) { return tag == ZAR_TAG_I2C; });
     ZAR_I2C_COMMAND command{ZAR_I2C_WRITE_WAIT, ZAR_I2C_DECODER, 0x02, 0x55};
     NTSTATUS waiting = ZarI2cCommand(ext_, &command);
     command.Kind = ZAR_I2C_WRITE_NO_WAIT;
     NTSTATUS queued = ZarI2cCommand(ext_, &command);
     ExSetPoolFailureHook(nullptr);
-    for (PVOID p : spares) ExFreeToNPagedLookasideList(&ext_->I2cLookaside, p);
+    for (PVOID p : spares) ExFreeToNPagedLookasideList(&ext_->I2c.Lookaside, p);
     EXPECT_EQ(waiting, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(queued, STATUS_INSUFFICIENT_RESOURCES);
 

@@ -124,14 +124,14 @@ protected:
         };
         std::vector<Taken> taken;
         PNPAGED_LOOKASIDE_LIST lists[] = {&ext_->DebiLookaside, &ext_->BrsLookaside, &ext_->HpsLookaside,
-                                          &ext_->I2cLookaside, &ext_->ScsiLookaside};
+                                          &ext_->I2c.Lookaside, &ext_->ScsiLookaside};
         auto queues = Queues();
         taken.reserve(64);
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         for (size_t i = 0; i < queues.size(); ++i) {
             while (PKDEVICE_QUEUE_ENTRY e = KeRemoveDeviceQueue(queues[i])) {
-                if (queues[i] == &ext_->I2cQueue) {
+                if (queues[i] == &ext_->I2c.Queue) {
                     auto* entry = CONTAINING_RECORD(e, ZAR_I2C_ENTRY, QueueEntry);
                     if (entry->Irp == nullptr) {
                         // The driver's own command (no request): ended as the engine ends one.
@@ -164,7 +164,7 @@ protected:
     }
     std::vector<PKDEVICE_QUEUE> Queues()
     {
-        return {&ext_->DebiQueue, &ext_->BrsQueue, &ext_->HpsQueue, &ext_->I2cQueue, &ext_->ScsiQueue};
+        return {&ext_->DebiQueue, &ext_->BrsQueue, &ext_->HpsQueue, &ext_->I2c.Queue, &ext_->ScsiQueue};
     }
 
     // Requests waiting in a queue (the one being served is not counted).

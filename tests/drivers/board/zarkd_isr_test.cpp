@@ -113,9 +113,12 @@ TEST_F(ZarkdIsr, IdleFieldsRunEveryHookInOrderAndTheVbiDpc)
 TEST_F(ZarkdIsr, PlaybackModeDecidesWhetherTheAudioPlayHookRuns)
 {
     const struct {
-        ULONG mode;
+        ZAR_AUDIO_PLAY_MODE mode;
         bool runs;
-    } cases[] = {{0, true}, {1, false}, {2, true}, {3, false}};
+    } cases[] = {{ZAR_AUDIO_PLAY_DOUBLE_BUFFERED, true},
+                 {ZAR_AUDIO_PLAY_SINGLE_DMA, false},
+                 {ZAR_AUDIO_PLAY_DATA_SERVER, true},
+                 {ZAR_AUDIO_PLAY_WAVE_DRIVER, false}};
     ZarSetIntMode(ext_, ZAR_INT_FIELD, TRUE);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);

@@ -147,7 +147,7 @@ TEST_F(ZarkdUnload, WritesLeftInAHungI2cEngineAreEndedAtRelease)
         ZAR_I2C_COMMAND write{ZAR_I2C_WRITE_NO_WAIT, 0x8C, 0x6B, i};
         ASSERT_EQ(ZarI2cCommand(ext, &write), STATUS_SUCCESS);
     }
-    EXPECT_NE(ext->I2cCurrentEntry, nullptr);
+    EXPECT_NE(ext->I2c.CurrentEntry, nullptr);
     ASSERT_EQ(nt::IoUnloadDriver(u"ZARKD"), STATUS_SUCCESS);
     ExpectNoPoolLeft();
 }
