@@ -94,12 +94,19 @@ struct ClientProcess {
     }
 };
 
+// Shared between the list and the watcher: a connection the watcher polls
+// keeps its memory and its descriptor until the watcher is done with it, so
+// a new connection can never take over either under the watcher.
 struct Connection {
     int fd = -1;
     std::shared_ptr<ClientProcess> owner;
     std::atomic<bool> hungUp{false};
     std::atomic<bool> done{false};  // its serving thread is finishing
     std::thread thread;
+    ~Connection()
+    {
+        if (fd >= 0) ::close(fd);
+    }
 };
 
 std::mutex lock;
@@ -110,7 +117,7 @@ std::atomic<bool> stopping{false};
 bool running = false;
 std::string socketPath;
 std::thread acceptor, watcher;
-std::vector<std::unique_ptr<Connection>> connections;
+std::vector<std::shared_ptr<Connection>> connections;
 std::map<uint32_t, std::shared_ptr<ClientProcess>> processes;
 
 // A thread a client is making (CreateThread): its kernel thread waits for
@@ -1083,7 +1090,6 @@ void Reap()
             continue;
         }
         (*it)->thread.join();
-        ::close((*it)->fd);
         it = connections.erase(it);
     }
 }
@@ -1103,7 +1109,7 @@ void Accept()
             ::close(fd);
             continue;
         }
-        auto c = std::make_unique<Connection>();
+        auto c = std::make_shared<Connection>();
         c->fd = fd;
         Connection* raw = c.get();
         std::lock_guard<std::mutex> g(lock);
@@ -1119,13 +1125,13 @@ void Watch()
 {
     for (;;) {
         std::vector<pollfd> fds{{wakeRead, POLLIN, 0}};
-        std::vector<Connection*> watched;
+        std::vector<std::shared_ptr<Connection>> watched;
         {
             std::lock_guard<std::mutex> g(lock);
             for (auto& c : connections)
                 if (!c->hungUp && c->owner) {
                     fds.push_back({c->fd, POLLRDHUP, 0});
-                    watched.push_back(c.get());
+                    watched.push_back(c);
                 }
         }
         if (::poll(fds.data(), fds.size(), 200) < 0 && errno != EINTR) break;
@@ -1135,7 +1141,7 @@ void Watch()
             (void)!::read(wakeRead, buf, sizeof buf);
         }
         for (size_t i = 0; i < watched.size(); i++)
-            if (fds[i + 1].revents & (POLLRDHUP | POLLHUP | POLLERR)) HangUp(watched[i]);
+            if (fds[i + 1].revents & (POLLRDHUP | POLLHUP | POLLERR)) HangUp(watched[i].get());
     }
 }
 
@@ -1195,10 +1201,7 @@ void StopServer()
     }
     // Ending the processes cancels what their serving threads wait for.
     for (auto& p : live) EndProcess(p);
-    for (auto& c : connections) {
-        c->thread.join();
-        ::close(c->fd);
-    }
+    for (auto& c : connections) c->thread.join();
     connections.clear();
     ::close(listenFd);
     for (int fd : {wakeRead, wakeWrite, acceptWake[0], acceptWake[1]}) ::close(fd);
