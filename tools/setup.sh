@@ -388,9 +388,10 @@ zar_setup() {
     fi
 }
 
-# zar_build [target...]: everything when no target is named.
+# zar_build [target...]: everything when no target is named. ZAR_JOBS caps
+# the parallel jobs of the build and the test run (default: every core).
 zar_build() {
-    zar_step "building${1:+ $*}" ninja -C "$ZAR_BUILD" "$@"
+    zar_step "building${1:+ $*}" ninja -C "$ZAR_BUILD" ${ZAR_JOBS:+-j "$ZAR_JOBS"} "$@"
 }
 
 # Runs every test; prints CTest's summary on success and, on failure, every
@@ -398,7 +399,7 @@ zar_build() {
 # their output, then the summary). The full run is in build/test.log.
 zar_test() {
     local log="$ZAR_BUILD/test.log" rc=0
-    (cd "$ZAR_BUILD" && ctest --output-on-failure --no-tests=error -j "$(nproc)" "$@") >"$log" 2>&1 || rc=$?
+    (cd "$ZAR_BUILD" && ctest --output-on-failure --no-tests=error -j "${ZAR_JOBS:-$(nproc)}" "$@") >"$log" 2>&1 || rc=$?
     if [ "$rc" -eq 0 ]; then
         sed -n '/tests passed, .* tests failed out of/,$p' "$log" | sed '/^[[:space:]]*$/d'
     else
