@@ -26,6 +26,10 @@ Board::Board(BoardOptions options)
     ConnectBoardUnits();
     ConnectDrives();
     clock_.AddFieldListener([this](uint64_t field, int parity) { jpeg_.OnField(field, parity); });
+    clock_.AddFieldListener([this](uint64_t field, int parity) {
+        effects_.OnField(field, parity, videoOut_.Field(0, parity), videoOut_.FieldsShown(0) > 0, videoFeed_.Field(field));
+    });
+    brs_.SetSink([this](const uint8_t* data, uint32_t bytes, uint32_t line) { effects_.OnBrsLine(data, bytes, line); });
 }
 
 void Board::ConnectBoardUnits()
@@ -90,6 +94,8 @@ void Board::Reset()
     encoder1_.Reset();
     fpgas_.Reset();
     jpeg_.PowerOn();
+    brs_.Reset();
+    effects_.Reset();
     esp_.Reset();
     clock_.PowerOn(host_);
 }
@@ -108,7 +114,7 @@ void Board::SetTraceEnabled(bool on)
     gpio_.GetTrace().Enable(on);
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
-                     &jpeg_.Codec(1).GetTrace()})
+                     &jpeg_.Codec(1).GetTrace(), &brs_.GetTrace(), &effects_.GetTrace()})
         t->Enable(on);
     esp_.SetTraceEnabled(on);
     clock_.GetTrace().Enable(on);
@@ -122,7 +128,7 @@ void Board::SetTraceSink(Trace::Sink sink)
     gpio_.GetTrace().SetSink(sink);
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
-                     &jpeg_.Codec(1).GetTrace()})
+                     &jpeg_.Codec(1).GetTrace(), &brs_.GetTrace(), &effects_.GetTrace()})
         t->SetSink(sink);
     esp_.SetTraceSink(sink);
     clock_.GetTrace().SetSink(sink);

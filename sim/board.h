@@ -18,8 +18,10 @@
 #include <vector>
 
 #include "board_regs.h"
+#include "brs_dma.h"
 #include "debi.h"
 #include "eeprom.h"
+#include "effects.h"
 #include "esp.h"
 #include "field_clock.h"
 #include "fpga.h"
@@ -101,6 +103,9 @@ public:
     JpegPath& Jpeg() { return jpeg_; }
     VideoFeed& VideoIn() { return videoFeed_; }
     VideoOutput& VideoOut() { return videoOut_; }
+    // The bridge's BRS DMA, the effect units and the programme output they compose.
+    BrsDma& Brs() { return brs_; }
+    EffectUnits& Effects() { return effects_; }
 
     // The machine folder's files as the board found them, each with its
     // path and what was done: those that exist but could not be read (a
@@ -136,6 +141,8 @@ private:
     VideoFeed videoFeed_{options_.standard};
     VideoOutput videoOut_{options_.standard};
     JpegPath jpeg_{regs_, sdram_, videoFeed_, videoOut_};
+    BrsDma brs_{bridge_};
+    EffectUnits effects_{regs_, options_.standard};
     void ConnectBoardUnits();  // the I2C devices, the EEPROM's file, the FPGAs' lines
     FieldClock clock_;
 };

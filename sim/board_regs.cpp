@@ -52,6 +52,12 @@ void BoardRegs::MapRange(uint32_t first, uint32_t last, ReadFn read, WriteFn wri
     ranges_.push_back({first, last, std::move(read), std::move(write)});
 }
 
+void BoardRegs::WatchRange(uint32_t first, uint32_t last, WriteFn watch)
+{
+    std::lock_guard lock(bridge_.Lock());
+    watches_.push_back({first, last, nullptr, std::move(watch)});
+}
+
 uint16_t BoardRegs::Status() const
 {
     uint16_t status = uint16_t(statusBits_ & ~kAllIrqStatusN);
@@ -86,6 +92,8 @@ void BoardRegs::Write(uint32_t address, uint16_t value)
     }
     store_[address] = value;
     if (address == kSharedIrqMask) UpdateSharedLine();
+    for (const Range& w : watches_)
+        if (address >= w.first && address <= w.last) w.write(address, value);
 }
 
 void BoardRegs::SetSourceAsserted(BoardIrqSource source, bool asserted)

@@ -15,7 +15,8 @@
 //   bridge's ISR bit 6 on its falling edge. The status bits in 0xBC00 follow
 //   the sources whatever the mask says.
 // - Units that come later own address ranges (MapRange) and see the
-//   accesses to them instead of the plain store.
+//   accesses to them instead of the plain store, or watch writes to plain
+//   registers (WatchRange).
 #pragma once
 
 #include <cstdint>
@@ -65,6 +66,11 @@ public:
     using WriteFn = std::function<void(uint32_t address, uint16_t value)>;
     void MapRange(uint32_t first, uint32_t last, ReadFn read, WriteFn write);
 
+    // A later unit that only needs to see writes: after a write to [first,
+    // last] lands in the plain store, 'watch' runs with it. The register
+    // reads back as written.
+    void WatchRange(uint32_t first, uint32_t last, WriteFn watch);
+
     // The stored value, without side effects.
     uint16_t Peek(uint32_t address) const { return store_[address & 0xFFFF]; }
 
@@ -83,6 +89,7 @@ private:
     Saa7146& bridge_;
     std::vector<uint16_t> store_;
     std::vector<Range> ranges_;
+    std::vector<Range> watches_;
     uint16_t statusBits_ = 0;   // bits other than the interrupt bits
     uint16_t sources_ = 0;      // asserted sources, as mask bits
     bool lineAsserted_ = false;

@@ -196,6 +196,7 @@ void Saa7146::Write32(uint32_t offset, uint32_t value, uint32_t byteMask)
         }
         mc1_ = next;
         trace_("MC1 := 0x%04x", mc1_);
+        if (auto& hook = writeHooks_[kMc1 / 4]) hook(value);
         return;
     }
     case kMc2: {

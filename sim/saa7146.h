@@ -146,13 +146,16 @@ public:
     void SetFieldParity(int parity);
     void SetFpgasConfigured(bool configured) { SetPrimaryStatus(saa7146::kPsrFpgasConfigured, configured); }
     void SetDebiBusy(bool busy) { SetPrimaryStatus(saa7146::kPsrDebiBusy, busy); }
+    // A DMA unit ends its run: MC1 bits that the unit clears by itself.
+    void ClearMc1Bits(uint32_t mask) { mc1_ &= ~mask; }
     // Result values a unit hands back (DEBI data, I2C status, current addresses).
     void SetActive(uint32_t offset, uint32_t value);
 
     // Runs after an upload strobe copied its group (DEBI and I2C units).
     void OnUpload(uint32_t strobe, std::function<void()> hook);
     // Runs before a host read of the register (a unit brings its status up
-    // to date) and after a host write landed (with the written value).
+    // to date) and after a host write landed (with the written value; for
+    // MC1 the value as written, write-enable bits included).
     void OnRegisterRead(uint32_t offset, std::function<void()> hook);
     void OnRegisterWrite(uint32_t offset, std::function<void(uint32_t written)> hook);
     // Runs whenever the register window returns to its power-on state

@@ -140,6 +140,7 @@ NTSTATUS ZarAllocDmaBuffers(PZAR_DEVICE_EXTENSION ext)
         {&ext->ExtraPage[0], 0, PAGE_SIZE, false},
         {&ext->ExtraPage[1], 0, PAGE_SIZE, false},
         {&ext->AudioBuffer, 0, kAudioBufferSize, false},
+        {&ext->BrsBounce, ZAR_BRS_ADAPTER, ZAR_BRS_BOUNCE_SIZE, false},
     };
     bool ok = true;
     for (const Plan& p : commonBuffers) ok = ok && ZarAllocCommonBuffer(ext, p.buffer, p.adapter, p.length);

@@ -20,6 +20,9 @@
 #include "zar_scsi.h"
 #include "zar_playlist.h"
 #include "zar_jpeg.h"
+#include "zar_brs.h"
+#include "zar_mix.h"
+#include "zar_gfx.h"
 
 using PZAR_HARDWARE_INFO = ZAR_HARDWARE_INFO*;
 
@@ -291,6 +294,7 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_COMMON_BUFFER WorkPage[2];
     ZAR_COMMON_BUFFER ExtraPage[2];
     ZAR_COMMON_BUFFER AudioBuffer;         // 32 KB
+    ZAR_COMMON_BUFFER BrsBounce;           // 32 KB, the BRS channel's source 2
     PVOID WorkArea;                        // 73,728 bytes
     PVOID CaptureAreaAllocation;           // 528,384 bytes as allocated
     PUCHAR CaptureArea[2];                 // two 262,144-byte areas from a 4 KB boundary
@@ -379,6 +383,9 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_SCSI_STATE Scsi;
     ZAR_PLAYLIST_STATE Playlist;
     ZAR_JPEG_STATE Jpeg;
+    ZAR_BRS_STATE Brs;
+    ZAR_MIX_STATE Mix;
+    ZAR_GFX_STATE Gfx;
 
     // ---- flags (bytes last, so the words above keep their alignment) ----
     BOOLEAN BoardReady;

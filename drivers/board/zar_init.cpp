@@ -541,6 +541,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
             ZarSaa7113Init(ext);
             ZarReadEepromOptions(ext);
             if (NT_SUCCESS(IoRegisterShutdownNotification(device))) ext->ShutdownRegistered = TRUE;
+            ZarBrsInitialize(ext);
             status = ZarDveWarpTableAlloc(ext);
             if (!NT_SUCCESS(status)) {
                 ZarLogEvent(driverObject, eventLogLevel, ZAR_MSG_WARP_BUFFER_ALLOC_FAILED, status);

@@ -101,8 +101,6 @@ void ZarDspCommandThread(PVOID context)
 
 // ---- DPCs: queued only by interrupt paths that are not written yet ----
 
-// Will complete a BRS transfer and start the next queued entry.
-void ZarDpcForBrsDma(PKDPC, PVOID, PVOID, PVOID) {}
 // Will complete a scaled capture and start the next queued entry.
 void ZarDpcForHpsDma(PKDPC, PVOID, PVOID, PVOID) {}
 // Will hand a completed record half to its reader.
@@ -145,9 +143,6 @@ void ZarAudPreparePassiveStart(PZAR_DEVICE_EXTENSION, const UCHAR*) {}
 void ZarAudRecDmaStartDevice(PZAR_DEVICE_EXTENSION, const ULONG*) {}
 NTSTATUS ZarScrubListAddVideoPart(PZAR_DEVICE_EXTENSION, ULONG, const void*) { return ZarNotWritten(__func__); }
 BOOLEAN ZarScrubListIsEmpty(PZAR_DEVICE_EXTENSION) { return TRUE; }
-ULONG ZarGfxGetReadMode(PZAR_DEVICE_EXTENSION, ULONG) { return 0; }
-NTSTATUS ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION, ULONG, ULONG) { return ZarNotWritten(__func__); }
-BOOLEAN ZarDveAcquireDebiAtDirql(PZAR_DEVICE_EXTENSION) { return FALSE; }
 NTSTATUS ZarAudRecRing(PZAR_DEVICE_EXTENSION, PUCHAR*, PULONG, PULONG) { return ZarNotWritten(__func__); }
 NTSTATUS ZarCs4297Init(PZAR_DEVICE_EXTENSION) { return ZarNotWritten(__func__); }
 NTSTATUS ZarYss231Init(PZAR_DEVICE_EXTENSION) { return ZarNotWritten(__func__); }
@@ -157,23 +152,11 @@ ULONG ZarVariPlayUpdatePosition(PZAR_DEVICE_EXTENSION, ULONG) { return 0; }
 BOOLEAN ZarVariPlayCurrentField(PZAR_DEVICE_EXTENSION, ULONG, PULONG, PULONG) { return FALSE; }
 const void* ZarAudGetState(PZAR_DEVICE_EXTENSION) { return nullptr; }
 
-void ZarPlyProcAmpPreProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyDvePreProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyMixPreProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyGfxPreProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyBusPreProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyAudFxPreProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyProcAmpProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyDveProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyMixProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyGfxProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyBusProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyAudFxProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyProcAmpPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyDvePostProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyMixPostProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyGfxPostProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyBusPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyAudFxPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 // Will advance the audio play list's field position.
 void ZarAudPlayVbi(PZAR_DEVICE_EXTENSION) {}
@@ -186,8 +169,6 @@ void ZarYssIsr(PZAR_DEVICE_EXTENSION) {}
 void ZarICS2008A_OnInterrupt(PZAR_DEVICE_EXTENSION) {}
 // Will put the playback DMA back in step after a FIFO error.
 void ZarAudPlayResynchronizeDma(PZAR_DEVICE_EXTENSION) {}
-// Will start a field-synchronous BRS transfer.
-void ZarBrsDmaStartIoSynchronous(PZAR_DEVICE_EXTENSION, PVOID) {}
 // Will send the pending track pan to the DSPs.
 void ZarAudSetTrackPan(PZAR_DEVICE_EXTENSION) {}
 // Will fold the field's audio peaks into the VU levels.
@@ -261,14 +242,6 @@ NTSTATUS ZarTandrel_DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp)
     return STATUS_NOT_IMPLEMENTED;
 }
 
-void ZarBrsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_BRS_ENTRY* entry)
-{
-    while (entry != nullptr) {
-        ZarQueueEndRequest(&ext->BrsLookaside, entry, entry->Irp, entry->Mdl, STATUS_NOT_IMPLEMENTED, 0);
-        PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->BrsQueue);
-        entry = next ? CONTAINING_RECORD(next, ZAR_BRS_ENTRY, QueueEntry) : nullptr;
-    }
-}
 void ZarHpsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_HPS_ENTRY* entry)
 {
     while (entry != nullptr) {
@@ -277,8 +250,7 @@ void ZarHpsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_HPS_ENTRY* entry)
         entry = next ? CONTAINING_RECORD(next, ZAR_HPS_ENTRY, QueueEntry) : nullptr;
     }
 }
-// Will lock the source buffers the command and the capture request name.
-void ZarBrsLockDmaBuffers(PZAR_DEVICE_EXTENSION, ZAR_BRS_ENTRY*, KPROCESSOR_MODE) {}
+// Will lock the buffer the capture request names.
 void ZarHpsLockDmaBuffers(PZAR_DEVICE_EXTENSION, ZAR_HPS_ENTRY*, KPROCESSOR_MODE) {}
 // No circular capture runs until the HPS channel exists.
 BOOLEAN ZarHpsAnswerRunningCapture(PZAR_DEVICE_EXTENSION, PVOID, NTSTATUS*) { return FALSE; }
@@ -298,12 +270,6 @@ NTSTATUS ZarAudGetWaveData(PZAR_DEVICE_EXTENSION, ULONG, const UCHAR** data, PUL
 }
 
 NTSTATUS ZarCs4297RegRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarMixIoSetProcAmp(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
-NTSTATUS ZarMixIoGetProcAmp(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
-NTSTATUS ZarMixIoSetPreview(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarMixIoGetPreview(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarMixIoSetMasterFade(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarMixIoGetMasterFade(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoUserSetCodec(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoGetCodec(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudRecordCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
@@ -318,11 +284,6 @@ NTSTATUS ZarDcIoGetAudioStandards(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND)
 NTSTATUS ZarTcRegRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarTcRegWrite(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarVinFramestoreRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarGfxIoSetFramestore(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarGfxIoGetFramestore(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
-NTSTATUS ZarGfxIoLoadImage(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDcIoSetVideoPrefs(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDcIoGetVideoPrefs(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarDveIoInitPerspectiveLut(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarDveIoSetPerspective(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarDveIoLoadCoefficients(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
@@ -333,18 +294,10 @@ NTSTATUS ZarDveIoSetCropping(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritte
 NTSTATUS ZarDveIoSetTrailShadow(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarDveIoSetWarp(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarDveWarpTableLoad(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarGfxPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarDvePlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarMixIoSetMixEffects(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarMixPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarMixIoSetDve(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarMixIoSetDownStreamKey(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarDveIoSetFreeze(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarDveIoGetFreeze(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarDveIoSetKey(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarGfxIoEraseFramestore(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-// Will erase both frame stores.
-void ZarGfxInitFramestore(PZAR_DEVICE_EXTENSION) {}
 NTSTATUS ZarAudIoPlaycord(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoGetDspState(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarICS2008A_SetVideoOutputSource(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
@@ -360,7 +313,6 @@ NTSTATUS ZarTandrelFieldCounter_SetBase(PZAR_DEVICE_EXTENSION, PVOID) { return Z
 NTSTATUS ZarAudPlayDmaBuffer(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudSetActiveTrackMask(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarScrubListSetNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarBusPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudRecSetup(PZAR_DEVICE_EXTENSION, PIRP) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoSetTrackMasks(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
@@ -382,4 +334,3 @@ NTSTATUS ZarVariPlayDisplayNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWri
 NTSTATUS ZarSaa7146SetHpsPreFilter(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarTandrel_EnableTimecodeDataExchange(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudFxPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarProcAmpPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }

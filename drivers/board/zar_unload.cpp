@@ -40,6 +40,7 @@ void ZarFreeDmaBuffers(PZAR_DEVICE_EXTENSION ext)
     for (ZAR_COMMON_BUFFER& b : ext->BridgePage) ZarFreeCommonBuffer(&b);
     ZarFreeCommonBuffer(&ext->SmallBuffer);
     ZarFreeCommonBuffer(&ext->DveWarpLut);
+    ZarFreeCommonBuffer(&ext->BrsBounce);
     ZarFreeCommonBuffer(&ext->PlaylistBuffer);
     for (ZAR_COMMON_BUFFER& b : ext->WorkPage) ZarFreeCommonBuffer(&b);
     for (ZAR_COMMON_BUFFER& b : ext->ExtraPage) ZarFreeCommonBuffer(&b);

@@ -303,8 +303,7 @@ NTSTATUS ZarVinIoSetMode(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
         ZarDcIoSetGenlockMode(ext);
         // The next locked sample declares lock.
         ext->Vin.LockCounter = ZAR_VIN_UNLOCK_SAMPLES - 1;
-        // To add with the graphics frame-store module: set the frame store to
-        // its default block here.
+        ZarGfxSetDefaultFramestore(ext);
         ext->Vin.SavedSource = mode.Source;
     }
     InterlockedExchange(&ext->Vin.ModeChanging, 0);

@@ -427,8 +427,7 @@ TEST_F(ZarkdBoardSetup, ResetOfTheVideoInputRestoresGenlockAndMarksThePhaseOverr
     ASSERT_EQ(SetGenlock({5, 40, 1, 1, 0}), STATUS_SUCCESS);
     ext_->DebiShadow5474 = 0xFF;
     ULONG selector = ZAR_RESET_VIN;
-    ASSERT_EQ(Send(IOCTL_ZAR_RESET, &selector, 4, nullptr, 0).status, STATUS_NOT_IMPLEMENTED)
-        << "the video preferences";
+    ASSERT_EQ(Send(IOCTL_ZAR_RESET, &selector, 4, nullptr, 0).status, STATUS_SUCCESS);
     EXPECT_EQ(ext_->Genlock.HorizontalPosition, 32u);
     EXPECT_EQ(ext_->Genlock.SubcarrierPhase, 128u);
     EXPECT_EQ(ext_->Genlock.GenlockOn, 0u);
@@ -451,9 +450,9 @@ TEST_F(ZarkdBoardSetup, UnitResetsReportAModuleNotWrittenYet)
     } rows[] = {
         {"JPEG", ZAR_RESET_JPEG, STATUS_SUCCESS},
         {"SCSI", ZAR_RESET_SCSI, STATUS_SUCCESS},
-        {"mixer", ZAR_RESET_MIXER, STATUS_NOT_IMPLEMENTED},
-        {"graphics", ZAR_RESET_GFX, STATUS_NOT_IMPLEMENTED},
-        {"video input (its preferences)", ZAR_RESET_VIN, STATUS_NOT_IMPLEMENTED},
+        {"mixer", ZAR_RESET_MIXER, STATUS_SUCCESS},
+        {"graphics", ZAR_RESET_GFX, STATUS_SUCCESS},
+        {"video input (its preferences)", ZAR_RESET_VIN, STATUS_SUCCESS},
         {"audio (codec and DSPs)", ZAR_RESET_AUDIO, STATUS_NOT_IMPLEMENTED},
         {"JPEG and SCSI", ZAR_RESET_JPEG | ZAR_RESET_SCSI, STATUS_SUCCESS},
         {"JPEG and audio", ZAR_RESET_JPEG | ZAR_RESET_AUDIO, STATUS_NOT_IMPLEMENTED},

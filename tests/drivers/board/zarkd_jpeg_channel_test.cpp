@@ -57,16 +57,6 @@ TEST_F(ZarkdJpegChannel, CommandsThatNeedAModuleNotWrittenYetFailAndChangeNothin
     EXPECT_EQ(Command(ZAR_JPEG_CMD_SCRUB_FRAME, 0), STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(State(0).StateWord, ZAR_VIDEO_HOLD);
 
-    // A render needs the graphics store's read mode.
-    const ULONG pathControl = ext_->Jpeg.PathControl;
-    ZAR_JPEG_COMMAND render{};
-    render.Command = ZAR_JPEG_CMD_RENDER;
-    render.Channel = 0;
-    render.RenderBuffer = 1;
-    EXPECT_EQ(Command(render), STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(ext_->Jpeg.PathControl, pathControl);
-    EXPECT_EQ(State(0).StateWord, ZAR_VIDEO_HOLD);
-
     // A record with interleaved audio needs the audio record ring.
     ZAR_JPEG_COMMAND record{};
     record.Command = ZAR_JPEG_CMD_RECORD_AUDIO;

@@ -379,7 +379,7 @@ TEST_F(ZarkdMachine, FailedBufferAllocationFailsTheLoadAndReleasesEverything)
         {PAGE_SIZE, 13, ZAR_MSG_PAGE_TABLE_ALLOC_FAILED},
         {16 * 1024, 1, ZAR_MSG_PAGE_TABLE_ALLOC_FAILED},
         {32752, 1, ZAR_MSG_COMMON_BUFFER_ALLOC_FAILED},
-        {32 * 1024, 1, ZAR_MSG_COMMON_BUFFER_ALLOC_FAILED},
+        {32 * 1024, 2, ZAR_MSG_COMMON_BUFFER_ALLOC_FAILED},  // the audio buffer and the BRS bounce buffer
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.length);
