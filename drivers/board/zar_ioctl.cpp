@@ -22,13 +22,6 @@ namespace {
 constexpr ULONG kAllInterrupts = 0xFFFFFFFF;
 constexpr LONGLONG kIntModeSettle = -2500000LL;  // 250 ms, 100 ns units
 
-// Board registers behind the user-mode shadows.
-constexpr ULONG kRegister5474 = 0x5474;
-constexpr ULONG kRegister5C00 = 0x5C00;
-constexpr ULONG kRegister5470 = 0x5470;
-constexpr ULONG kRegister5450 = 0x5450;
-constexpr ULONG kRegisterSystemPrefs = 0x5468;
-
 constexpr ULONG kPciConfigSize = 256;
 constexpr ULONG kResetAudio = 0x40;
 constexpr ULONG kMinWticDmaWords = 4;
@@ -55,7 +48,7 @@ NTSTATUS ZarSetSystemPrefs(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     ULONG settable = ZarInputDword(buffer) & ZAR_SYSTEM_PREFS_SETTABLE;
     ext->SystemPrefs = (ext->SystemPrefs & ~ZAR_SYSTEM_PREFS_SETTABLE) | settable;
-    ZarDebiPioWrite(ext, kRegisterSystemPrefs, ext->SystemPrefs);
+    ZarDebiPioWrite(ext, ZAR_REG_SYSTEM_PREFS, ext->SystemPrefs);
     return STATUS_SUCCESS;
 }
 
@@ -391,11 +384,11 @@ constexpr ZAR_IOCTL_ROUTE kRoutes[] = {
     {IOCTL_ZAR_JPEG_PLAYLIST_QUERY, OnBuffer<ZarJpegSafePlaylistQuery>},
     {IOCTL_ZAR_VIN_SET_MODE, OnBuffer<ZarVinIoSetMode>},
     {IOCTL_ZAR_I2C_COMMAND, OnBuffer<ZarI2cCommand>},
-    {IOCTL_ZAR_SET_DEBI_REG_5474, SetShadowed<&ZAR_DEVICE_EXTENSION::DebiShadow5474, kRegister5474>},
+    {IOCTL_ZAR_SET_DEBI_REG_5474, SetShadowed<&ZAR_DEVICE_EXTENSION::DebiShadow5474, ZAR_REG_INPUT_CONTROL>},
     {IOCTL_ZAR_GET_DEBI_REG_5474, ReturnMember<&ZAR_DEVICE_EXTENSION::DebiShadow5474>},
-    {IOCTL_ZAR_SET_DEBI_REG_5C00, SetShadowed<&ZAR_DEVICE_EXTENSION::DebiShadow5C00, kRegister5C00>},
+    {IOCTL_ZAR_SET_DEBI_REG_5C00, SetShadowed<&ZAR_DEVICE_EXTENSION::DebiShadow5C00, ZAR_REG_VIDEO_INPUT_CONTROL>},
     {IOCTL_ZAR_GET_DEBI_REG_5C00, ReturnMember<&ZAR_DEVICE_EXTENSION::DebiShadow5C00>},
-    {IOCTL_ZAR_SET_DEBI_REG_5470, SetShadowed<&ZAR_DEVICE_EXTENSION::DebiShadow5470, kRegister5470>},
+    {IOCTL_ZAR_SET_DEBI_REG_5470, SetShadowed<&ZAR_DEVICE_EXTENSION::DebiShadow5470, ZAR_REG_PREVIEW>},
     {IOCTL_ZAR_GET_DEBI_REG_5470, ReturnMember<&ZAR_DEVICE_EXTENSION::DebiShadow5470>},
     {IOCTL_ZAR_MIX_SET_PREVIEW, OnBuffer<ZarMixIoSetPreview>},
     {IOCTL_ZAR_MIX_GET_PREVIEW, OnBuffer<ZarMixIoGetPreview>},
@@ -403,7 +396,7 @@ constexpr ZAR_IOCTL_ROUTE kRoutes[] = {
     {IOCTL_ZAR_MIX_GET_MASTER_FADE, OnBuffer<ZarMixIoGetMasterFade>},
     {IOCTL_ZAR_SET_SYSTEM_PREFS, OnBuffer<ZarSetSystemPrefs>},
     {IOCTL_ZAR_GET_SYSTEM_PREFS, ReturnMember<&ZAR_DEVICE_EXTENSION::SystemPrefs>},
-    {IOCTL_ZAR_SET_DEBI_REG_5450, SetShadowed<&ZAR_DEVICE_EXTENSION::DebiShadow5450, kRegister5450>},
+    {IOCTL_ZAR_SET_DEBI_REG_5450, SetShadowed<&ZAR_DEVICE_EXTENSION::DebiShadow5450, ZAR_REG_DOWN_STREAM_KEY>},
     {IOCTL_ZAR_GET_DEBI_REG_5450, ReturnMember<&ZAR_DEVICE_EXTENSION::DebiShadow5450>},
     {IOCTL_ZAR_POST_NODE_COMMAND, ZarPostNodeCommand},
     {IOCTL_ZAR_PLY_RESET_PLAYLIST, OnBuffer<ZarPlyResetPlaylist>},
