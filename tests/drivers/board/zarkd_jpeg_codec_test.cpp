@@ -16,7 +16,6 @@ namespace {
 class ZarkdJpegCodec : public ZarkdIoctlMachine, public testing::WithParamInterface<const char*> {
 protected:
     const char* Layout() const override { return GetParam(); }
-    sim::Board& Board() { return *built_.boards[0]; }
 
     void SetUp() override
     {

@@ -22,7 +22,6 @@ protected:
         ZarSetIntMode(ext_, ZAR_INT_FIELD, TRUE);
     }
 
-    sim::Board& Board() { return *built_.boards[0]; }
 
     // Runs the clock until the board has begun 'fields' more fields and
     // everything they caused has run.
