@@ -9,7 +9,7 @@
 #include "drivers/board/zar_driver.h"
 #include "platform/nt/clock.h"
 #include "tests/drivers/board/zarkd_ioctl_machine.h"
-#include "tests/sim/jpeg_programme.h"
+#include "tests/support/jpeg_programme.h"
 
 namespace {
 
