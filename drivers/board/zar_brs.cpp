@@ -209,8 +209,8 @@ BOOLEAN ZarBrsPrepareStore(PVOID context)
     ZAR_BRS_STATE& brs = ext->Brs;
     const ZAR_BRS_DMA_COMMAND* c = ZarBrsCommandOf(start->Entry);
     if (c->Kind == 1) {
-        brs.FrameTransfer |= 1;
-        ZarDebiPioWrite(ext, ZAR_REG_FRAME_TRANSFER, brs.FrameTransfer);
+        brs.FrameTransfer |= ZAR_MIXER_CONTROL_FRAME_TRANSFER;
+        ZarDebiPioWrite(ext, ZAR_REG_MIXER_CONTROL, brs.FrameTransfer);
         brs.StoreAWrite = 0;
         ZarDebiPioWrite(ext, ZAR_REG_STORE_A_WRITE, 0);
     } else if (c->Kind == 2 && c->DestinationStore == 0) {
@@ -268,8 +268,8 @@ void ZarBrsDmaComplete(PZAR_DEVICE_EXTENSION ext, ZAR_BRS_ENTRY* entry)
             brs.StoreBWrite &= ~ZAR_STORE_B_BUSY;
             ZarDebiPioWrite(s->Ext, ZAR_REG_STORE_B_WRITE, brs.StoreBWrite);
         } else if (c->Kind == 1) {
-            brs.FrameTransfer &= ~1UL;
-            ZarDebiPioWrite(s->Ext, ZAR_REG_FRAME_TRANSFER, brs.FrameTransfer);
+            brs.FrameTransfer &= ~ZAR_MIXER_CONTROL_FRAME_TRANSFER;
+            ZarDebiPioWrite(s->Ext, ZAR_REG_MIXER_CONTROL, brs.FrameTransfer);
         }
         return TRUE;
     };

@@ -35,15 +35,6 @@ inline constexpr ULONG ZAR_BRS_PAGE_MMU = 0x804;          // BASE_PAGE3: through
 inline constexpr ULONG ZAR_BRS_PAGE_PLAIN = 0x4;          // BASE_PAGE3: one contiguous piece
 inline constexpr ULONG ZAR_BRS_LINEAR = 0x80000000;       // address bit: linear, through the page table
 
-// Board registers the channel shares with the graphics frame stores.
-inline constexpr ULONG ZAR_REG_STORE_A_WRITE = 0x5008;    // bits 0-6 column, 8 write enable, 9 write buffer, 10 busy, 11 wide
-inline constexpr ULONG ZAR_REG_STORE_B_WRITE = 0x4C08;    // bits 0-6 column, 8 write buffer, 9 busy, 11 wide
-inline constexpr ULONG ZAR_REG_FRAME_TRANSFER = 0x5800;   // bit 0: a frame transfer runs
-inline constexpr ULONG ZAR_STORE_A_BUSY = 0x400;
-inline constexpr ULONG ZAR_STORE_A_WRITE_BUFFER = 0x200;
-inline constexpr ULONG ZAR_STORE_B_BUSY = 0x200;
-inline constexpr ULONG ZAR_STORE_B_WRITE_BUFFER = 0x100;
-
 enum ZAR_BRS_DMA_STATE : ULONG {
     ZAR_BRS_IDLE = 0,
     ZAR_BRS_RUNNING = 1,

@@ -23,6 +23,8 @@
 #include "zar_brs.h"
 #include "zar_mix.h"
 #include "zar_gfx.h"
+#include "zar_dve.h"
+#include "zar_scrub.h"
 
 using PZAR_HARDWARE_INFO = ZAR_HARDWARE_INFO*;
 
@@ -386,6 +388,8 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_BRS_STATE Brs;
     ZAR_MIX_STATE Mix;
     ZAR_GFX_STATE Gfx;
+    ZAR_DVE_STATE Dve;
+    ZAR_SCRUB_STATE Scrub;
 
     // ---- flags (bytes last, so the words above keep their alignment) ----
     BOOLEAN BoardReady;

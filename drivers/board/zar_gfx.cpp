@@ -15,16 +15,19 @@ constexpr ULONG kModeOff = 255;           // store B only
 constexpr ULONG kSelectionNone = 10;      // store B only
 constexpr ULONG kApplyA = 0x1, kApplyB = 0x2;
 
-// Store A read registers, store B's (0x5474 is its control).
-constexpr ULONG kRegAColumn = 0x547C, kRegARow = 0x5480, kRegAControl = 0x5484;
-constexpr ULONG kRegBColumn = 0x549C, kRegBRowHigh = 0x54A0, kRegBRow = 0x54A4, kRegBControl = 0x5474;
-// Write windows: row, then (at the column register's shadow) the geometry.
-constexpr ULONG kRegAWriteRow = 0x5004, kRegAWriteOffset = 0x5010, kRegAWriteWidth = 0x5020;
-constexpr ULONG kRegBWriteRow = 0x4C04, kRegBWriteOffset = 0x4C80, kRegBWriteWidth = 0x4D00;
-constexpr ULONG kWriteEnable = 0x100, kWideLayout = 0x800;
-constexpr ULONG kGrabBit = 0x1;
-constexpr ULONG kStoreBReadBits = 0x28;   // 0x5474 bits store B's read-out owns
-constexpr ULONG kVideoControlKeyFormat = 0x8;  // 0x5C00 bit 3: the image's 17 format
+// Store A's read registers, store B's (its control is 0x5474).
+constexpr ULONG kRegAColumn = ZAR_REG_FRAME_STORES[0], kRegARow = ZAR_REG_FRAME_STORES[1];
+constexpr ULONG kRegAControl = ZAR_REG_FRAME_STORES[2];
+constexpr ULONG kRegBColumn = ZAR_REG_FRAME_STORES[3], kRegBRowHigh = ZAR_REG_FRAME_STORES[4];
+constexpr ULONG kRegBRow = ZAR_REG_FRAME_STORES[5], kRegBControl = ZAR_REG_INPUT_CONTROL;
+constexpr ULONG kRegAWriteRow = ZAR_REG_STORE_A_WRITE_ROW, kRegAWriteOffset = ZAR_REG_STORE_A_WRITE_OFFSET;
+constexpr ULONG kRegAWriteWidth = ZAR_REG_STORE_A_WRITE_WIDTH;
+constexpr ULONG kRegBWriteRow = ZAR_REG_STORE_B_WRITE_ROW, kRegBWriteOffset = ZAR_REG_STORE_B_WRITE_OFFSET;
+constexpr ULONG kRegBWriteWidth = ZAR_REG_STORE_B_WRITE_WIDTH;
+constexpr ULONG kWriteEnable = ZAR_STORE_WRITE_ENABLE, kWideLayout = ZAR_STORE_WIDE_LAYOUT;
+constexpr ULONG kGrabBit = ZAR_INPUT_CONTROL_GRAB;
+constexpr ULONG kStoreBReadBits = ZAR_INPUT_CONTROL_STORE_B_READ;
+constexpr ULONG kVideoControlKeyFormat = ZAR_VIDEO_INPUT_KEY_FORMAT;
 constexpr ULONG kSecondFieldRows = 1024;
 constexpr ULONG kLineLength = 720, kWideLineLength = 1536;
 constexpr LONGLONG kLoaderWait = -10000000LL;  // 1 s
@@ -184,7 +187,7 @@ NTSTATUS ZarGfxLoadFromMemory(PZAR_DEVICE_EXTENSION ext, UCHAR* request, KPROCES
         ext->DebiShadow5C00 |= kVideoControlKeyFormat;
     else
         ext->DebiShadow5C00 &= ~kVideoControlKeyFormat;
-    ZarDebiPioWrite(ext, ZAR_REG_VIDEO_CONTROL, ext->DebiShadow5C00);
+    ZarDebiPioWrite(ext, ZAR_REG_VIDEO_INPUT_CONTROL, ext->DebiShadow5C00);
 
     ULONG columnAddress, rowAddress;
     ZarGfxDestinationToRC(ZarGfxDword(request + 32), ZarGfxDword(request + 36), &columnAddress, &rowAddress);

@@ -48,17 +48,6 @@ void ZarTandrel_OnSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION) {}
 // ---- EEPROM (over the I2C engine) ----
 
 
-// ---- DVE ----
-
-// Will allocate the DVE warp tables and load the perspective lookup.
-NTSTATUS ZarDveWarpTableAlloc(PZAR_DEVICE_EXTENSION ext)
-{
-    ext->DveWarpTablesAllocated = TRUE;
-    return STATUS_SUCCESS;
-}
-// Will free what ZarDveWarpTableAlloc allocated.
-void ZarDveWarpTableFree(PZAR_DEVICE_EXTENSION ext) { ext->DveWarpTablesAllocated = FALSE; }
-
 // ---- audio ----
 
 // Will reset every audio state (DMA modes, users, levels, DSP) to idle.
@@ -130,8 +119,6 @@ void ZarDpcForAudioDsp(PKDPC, PVOID, PVOID, PVOID) {}
 
 
 
-// Will apply the committed scrub entry when nothing plays.
-void ZarScrubListIsr(PZAR_DEVICE_EXTENSION) {}
 
 // What the JPEG video channels call of modules still to come: nothing
 // follows, nothing is queued, nothing is mapped. A call that would hand the
@@ -141,8 +128,6 @@ void ZarScrubListIsr(PZAR_DEVICE_EXTENSION) {}
 void ZarAudFollowVideo(PZAR_DEVICE_EXTENSION, const ZAR_PLAY_COMMAND*, const UCHAR*) {}
 void ZarAudPreparePassiveStart(PZAR_DEVICE_EXTENSION, const UCHAR*) {}
 void ZarAudRecDmaStartDevice(PZAR_DEVICE_EXTENSION, const ULONG*) {}
-NTSTATUS ZarScrubListAddVideoPart(PZAR_DEVICE_EXTENSION, ULONG, const void*) { return ZarNotWritten(__func__); }
-BOOLEAN ZarScrubListIsEmpty(PZAR_DEVICE_EXTENSION) { return TRUE; }
 NTSTATUS ZarAudRecRing(PZAR_DEVICE_EXTENSION, PUCHAR*, PULONG, PULONG) { return ZarNotWritten(__func__); }
 NTSTATUS ZarCs4297Init(PZAR_DEVICE_EXTENSION) { return ZarNotWritten(__func__); }
 NTSTATUS ZarYss231Init(PZAR_DEVICE_EXTENSION) { return ZarNotWritten(__func__); }
@@ -152,11 +137,8 @@ ULONG ZarVariPlayUpdatePosition(PZAR_DEVICE_EXTENSION, ULONG) { return 0; }
 BOOLEAN ZarVariPlayCurrentField(PZAR_DEVICE_EXTENSION, ULONG, PULONG, PULONG) { return FALSE; }
 const void* ZarAudGetState(PZAR_DEVICE_EXTENSION) { return nullptr; }
 
-void ZarPlyDvePreProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyAudFxPreProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyDveProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyAudFxProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyDvePostProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyAudFxPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 // Will advance the audio play list's field position.
 void ZarAudPlayVbi(PZAR_DEVICE_EXTENSION) {}
@@ -284,20 +266,6 @@ NTSTATUS ZarDcIoGetAudioStandards(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND)
 NTSTATUS ZarTcRegRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarTcRegWrite(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarVinFramestoreRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDveIoInitPerspectiveLut(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDveIoSetPerspective(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDveIoLoadCoefficients(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDveIoSetBorder(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDveIoSetPixel(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDveIoSetFilter(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDveIoSetCropping(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDveIoSetTrailShadow(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDveIoSetWarp(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDveWarpTableLoad(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDvePlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDveIoSetFreeze(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDveIoGetFreeze(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarDveIoSetKey(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoPlaycord(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoGetDspState(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarICS2008A_SetVideoOutputSource(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
@@ -312,7 +280,6 @@ NTSTATUS ZarAudReleaseAudioLock(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND, P
 NTSTATUS ZarTandrelFieldCounter_SetBase(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudPlayDmaBuffer(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudSetActiveTrackMask(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarScrubListSetNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudRecSetup(PZAR_DEVICE_EXTENSION, PIRP) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoSetTrackMasks(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }

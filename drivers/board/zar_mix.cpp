@@ -55,9 +55,9 @@ void ZarMixApplyUvFilter(PZAR_DEVICE_EXTENSION ext)
     }
     mix.UvFilterActive = on;
     if (on)
-        ext->DebiShadow5C00 |= ZAR_VIDEO_CONTROL_UV_FILTER;
+        ext->DebiShadow5C00 |= ZAR_VIDEO_INPUT_UV_FILTER;
     else
-        ext->DebiShadow5C00 &= ~ZAR_VIDEO_CONTROL_UV_FILTER;
+        ext->DebiShadow5C00 &= ~ZAR_VIDEO_INPUT_UV_FILTER;
 }
 
 // A key record's four registers and halved level; the key's active flag.
@@ -71,7 +71,7 @@ bool ZarMixSetKey(PZAR_DEVICE_EXTENSION ext, const UCHAR* record, const ULONG re
     *active = record[10] != 0;
     if (ext->Mix.VideoPrefs[0] == ZAR_UV_FILTER_AUTOMATIC) {
         ZarMixApplyUvFilter(ext);
-        return ZarMixWrite(ext, ZAR_REG_VIDEO_CONTROL, ext->DebiShadow5C00);
+        return ZarMixWrite(ext, ZAR_REG_VIDEO_INPUT_CONTROL, ext->DebiShadow5C00);
     }
     return true;
 }
@@ -191,9 +191,9 @@ BOOLEAN ZarMixSetDveAtDirql(PZAR_DEVICE_EXTENSION ext, const UCHAR* record)
 
 BOOLEAN ZarMixSetDownStreamKeyAtDirql(PZAR_DEVICE_EXTENSION ext, const UCHAR* record)
 {
-    static constexpr ULONG kRegisters[5] = {ZAR_REG_DOWNSTREAM_KEY, ZAR_REG_DOWNSTREAM_KEY + 4,
-                                            ZAR_REG_DOWNSTREAM_KEY + 8, ZAR_REG_DOWNSTREAM_KEY + 12,
-                                            ZAR_REG_DOWNSTREAM_KEY_LEVEL};
+    static constexpr ULONG kRegisters[5] = {ZAR_REG_DOWN_STREAM_KEY, ZAR_REG_DOWN_STREAM_KEY + 4,
+                                            ZAR_REG_DOWN_STREAM_KEY + 8, ZAR_REG_DOWN_STREAM_KEY + 12,
+                                            ZAR_REG_DOWN_STREAM_KEY_LEVEL};
     return ZarMixSetKey(ext, record, kRegisters, &ext->Mix.DownstreamKeyActive) ? TRUE : FALSE;
 }
 
@@ -223,7 +223,7 @@ BOOLEAN ZarBusSetM2RouteAtDirql(PZAR_DEVICE_EXTENSION ext, const UCHAR* record)
     value |= (words[0] & 3) | (words[1] & 3) << 2 | (words[2] & 1) << 4;
     if (words[3] == 1) value |= 0x40;
     if (words[4] != 0) value |= 0x80;
-    if (!ZarDveAcquireDebiAtDirql(ext) || !ZarMixWrite(ext, ZAR_REG_M2_ROUTE, value)) return FALSE;
+    if (!ZarDveAcquireDebiAtDirql(ext) || !ZarMixWrite(ext, ZAR_REG_M2_ROUTING, value)) return FALSE;
     ext->Mix.M2RouteShadow = value;
     std::memcpy(ext->Mix.M2Route, words, sizeof(words));
     return TRUE;
@@ -309,7 +309,7 @@ NTSTATUS ZarDcIoSetVideoPrefs(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     auto set = [&] {
         std::memcpy(ext->Mix.VideoPrefs, prefs, sizeof(prefs));
         ZarMixApplyUvFilter(ext);
-        if (ZarMixWrite(ext, ZAR_REG_VIDEO_CONTROL, ext->DebiShadow5C00)) return true;
+        if (ZarMixWrite(ext, ZAR_REG_VIDEO_INPUT_CONTROL, ext->DebiShadow5C00)) return true;
         std::memcpy(ext->Mix.VideoPrefs, kept, sizeof(kept));
         ext->DebiShadow5C00 = shadow;
         return false;

@@ -22,20 +22,6 @@ inline constexpr ULONG ZAR_MIX_PREVIEW_SIZE = 8;
 inline constexpr ULONG ZAR_M2_ROUTE_SIZE = 20;
 inline constexpr ULONG ZAR_PROC_AMP_PLAY_COMMAND_SIZE = 36;
 
-// Board registers of the mixer and its proc amps.
-inline constexpr ULONG ZAR_REG_PROC_AMP0 = 0x5400;      // five registers, 4 apart
-inline constexpr ULONG ZAR_REG_PROC_AMP1 = 0x5414;
-inline constexpr ULONG ZAR_REG_MIX_EFFECTS = 0x5428;    // nine registers, 4 apart
-inline constexpr ULONG ZAR_REG_DVE_KEY_LEVEL = 0x544C;
-inline constexpr ULONG ZAR_REG_DOWNSTREAM_KEY = 0x5450; // four registers, then the level at 0x5460
-inline constexpr ULONG ZAR_REG_DOWNSTREAM_KEY_LEVEL = 0x5460;
-inline constexpr ULONG ZAR_REG_MASTER_FADE = 0x5464;
-inline constexpr ULONG ZAR_REG_PREVIEW = 0x5470;
-inline constexpr ULONG ZAR_REG_M2_ROUTE = 0x5478;
-inline constexpr ULONG ZAR_REG_DVE_KEY = 0x5488;        // four registers, 4 apart
-inline constexpr ULONG ZAR_REG_VIDEO_CONTROL = 0x5C00;
-inline constexpr ULONG ZAR_VIDEO_CONTROL_UV_FILTER = 0x10;
-
 // UV filter choice (video preferences word 0).
 enum ZAR_UV_FILTER : ULONG {
     ZAR_UV_FILTER_AUTOMATIC = 0,

@@ -19,7 +19,6 @@ protected:
         ASSERT_TRUE(NT_SUCCESS(Command(ZAR_JPEG_CMD_RESET, 2)));
     }
 
-    sim::Board& Board() { return *built_.boards[0]; }
     ZAR_VIDEO_CHANNEL_STATE& State(ULONG c) { return ext_->Jpeg.Channel[c].State; }
 
     NTSTATUS Command(ZAR_JPEG_COMMAND& c) { return Send(IOCTL_ZAR_JPEG_COMMAND, &c, sizeof c, &c, sizeof c).status; }
@@ -53,9 +52,10 @@ TEST_F(ZarkdJpegChannel, CommandsThatNeedAModuleNotWrittenYetFailAndChangeNothin
     RunFields(2);
     ASSERT_EQ(State(0).StateWord, ZAR_VIDEO_HOLD);
 
-    // A frame for a channel in hold goes through the scrub list.
-    EXPECT_EQ(Command(ZAR_JPEG_CMD_SCRUB_FRAME, 0), STATUS_NOT_IMPLEMENTED);
+    // A frame for a channel in hold goes into the scrub list's entry.
+    EXPECT_EQ(Command(ZAR_JPEG_CMD_SCRUB_FRAME, 0), STATUS_SUCCESS);
     EXPECT_EQ(State(0).StateWord, ZAR_VIDEO_HOLD);
+    EXPECT_EQ(ext_->Scrub.Entry[0][1] & 0x1, 0x1) << "its video part, not yet committed";
 
     // A record with interleaved audio needs the audio record ring.
     ZAR_JPEG_COMMAND record{};

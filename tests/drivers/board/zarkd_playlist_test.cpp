@@ -546,11 +546,10 @@ TEST_F(ZarkdPlaylist, ChannelStatusFillsTheModuleRegionAndTheQueueOnly)
 
 class ZarkdPlaylistHandshake : public ZarkdPlaylist {
 protected:
-    sim::Board& Board() { return *built_.boards[0]; }
 
-    // The DVE's per-field steps as its hooks will run them: on the
-    // interrupt context, synchronised with the interrupt, shortly after each
-    // field of the board, with that field's parity. Each field is recorded.
+    // The DVE's state as its per-field hooks in the interrupt routine leave
+    // it, recorded shortly after each field of the board with that field's
+    // parity, synchronised with the interrupt.
     struct FieldRecord {
         ULONG parity, state, position;
     };
@@ -571,8 +570,6 @@ protected:
                 [](PVOID context) -> BOOLEAN {
                     auto* self = static_cast<ZarkdPlaylistHandshake*>(context);
                     PZAR_DEVICE_EXTENSION ext = self->ext_;
-                    ZarPlyModulePreProcess(ext, ZAR_PLY_MODULE_DVE);
-                    ZarPlyModulePostProcess(ext, ZAR_PLY_MODULE_DVE);
                     const ZAR_PLAY_STATE& play = ext->Playlist.Dve.Play;
                     self->fields_.push_back({ext->FieldParity, play.State, play.Position});
                     return TRUE;
@@ -642,6 +639,8 @@ TEST_F(ZarkdPlaylistHandshake, PlayAndStopTakeEffectOnParityOneFieldsAndReleaseT
     ASSERT_EQ(ZarPlyPlayCommand(ext_, ZAR_PLY_MODULE_DVE, &stop), STATUS_SUCCESS);
     EXPECT_EQ(dve.Play.State, ZAR_PLY_STOPPED);
     EXPECT_EQ(dve.Stopped, 1u);
+    // The waiter is released in the field of the change; its record comes 1 ms into it.
+    nt::ClockRunFor(kAfterField + 1000);
 
     // The state changed only on parity-1 fields; while playing, the position
     // counted one a field with its low bit on the field's parity.
