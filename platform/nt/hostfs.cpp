@@ -47,8 +47,6 @@ constexpr UCHAR kRestartScan = 0x01;              // SL_RESTART_SCAN
 constexpr UCHAR kReturnSingleEntry = 0x02;        // SL_RETURN_SINGLE_ENTRY
 constexpr ULONG kUseFilePointer = 0xFFFFFFFE;     // FILE_USE_FILE_POINTER_POSITION
 constexpr ULONG kWriteToEndOfFile = 0xFFFFFFFF;   // FILE_WRITE_TO_END_OF_FILE
-constexpr NTSTATUS kNotSameDevice = (NTSTATUS)0xC00000D4;  // STATUS_NOT_SAME_DEVICE
-constexpr NTSTATUS kCannotDelete = (NTSTATUS)0xC0000121;   // STATUS_CANNOT_DELETE
 constexpr ULONG kFileCasePreservedNames = 0x2, kFileUnicodeOnDisk = 0x4;
 constexpr ULONG kInternalInformation = 6, kEaInformation = 7, kAccessInformation = 8, kModeInformation = 16,
                 kAlignmentInformation = 17;
@@ -764,7 +762,7 @@ NTSTATUS Rename(PIRP irp, Ccb* ccb, const FILE_RENAME_INFORMATION* info, ULONG l
     if (target) {
         Ccb* dir = CcbOf(target);
         if (!dir || !dir->fcb || !dir->fcb->directory) return STATUS_INVALID_PARAMETER;
-        if (dir->letter != ccb->letter) return kNotSameDevice;
+        if (dir->letter != ccb->letter) return STATUS_NOT_SAME_DEVICE;
         targetPath = dir->fcb->path + u"\\" + name.substr(name.rfind(u'\\') + 1);
     } else if (name.find(u'\\') == std::u16string::npos) {
         targetPath = parentOfSource + u"\\" + name;
@@ -773,7 +771,7 @@ NTSTATUS Rename(PIRP irp, Ccb* ccb, const FILE_RENAME_INFORMATION* info, ULONG l
         std::u16string rest = name;
         if (rest.compare(0, 4, u"\\??\\") == 0) rest = rest.substr(4);
         if (rest.size() >= 2 && rest[1] == u':') {
-            if (cm::Upcase(rest[0]) != static_cast<WCHAR>(ccb->letter)) return kNotSameDevice;
+            if (cm::Upcase(rest[0]) != static_cast<WCHAR>(ccb->letter)) return STATUS_NOT_SAME_DEVICE;
             rest = rest.substr(2);
         }
         if (rest.empty() || rest[0] != u'\\') return STATUS_OBJECT_NAME_INVALID;
@@ -837,7 +835,7 @@ NTSTATUS SetInformation(PDEVICE_OBJECT, PIRP irp)
         if (!fcb) return Complete(irp, STATUS_INVALID_PARAMETER);
         if (!(ccb->access & DELETE)) return Complete(irp, STATUS_ACCESS_DENIED);
         bool del = static_cast<FILE_DISPOSITION_INFORMATION*>(buffer)->DeleteFile;
-        if (del && fcb->path == u"\\") return Complete(irp, kCannotDelete);
+        if (del && fcb->path == u"\\") return Complete(irp, STATUS_CANNOT_DELETE);
         if (del && fcb->directory) {
             NTSTATUS empty = DirectoryEmpty(fcb->hostPath);
             if (!NT_SUCCESS(empty)) return Complete(irp, empty);
