@@ -58,7 +58,8 @@ inline constexpr ULONG ZAR_REG_AUDIO_CLOCK_CONTROL = 0x8C20;
 inline constexpr ULONG ZAR_REG_AUDIO_DIVIDER[2] = {0x8E04, 0x8E08};
 
 // ---- SCSI controller ----
-inline constexpr ULONG ZAR_REG_SCSI_SDRAM_CONTROL = 0x9400;
+inline constexpr ULONG ZAR_REG_SCSI_SDRAM_CONTROL = 0x9400;   // the data phase's SDRAM side
+inline constexpr ULONG ZAR_REG_SCSI_SDRAM_BLOCK = 0x9C00;
 inline constexpr ULONG ZAR_REG_SCSI_COMMAND = 0xA00C;
 
 // ---- time code ----

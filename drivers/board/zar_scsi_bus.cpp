@@ -81,11 +81,11 @@ constexpr UCHAR kConfig3Wide = 0x40;
 constexpr UCHAR kConfig3FastModes = 0x03;
 
 // Board registers.
-constexpr ULONG kSdramControl = 0x9400;
+constexpr ULONG kSdramControl = ZAR_REG_SCSI_SDRAM_CONTROL;
 constexpr ULONG kSdramControlEnable = 0x8000;
 constexpr ULONG kSdramControlStrobe = 0x4000;
 constexpr ULONG kSdramControlArm = 0x0300;  // direction and arm
-constexpr ULONG kBoardStatus = 0xBC00;
+constexpr ULONG kBoardStatus = ZAR_REG_BOARD_STATUS;
 constexpr ULONG kBoardStatusScsiIrqN = 0x1000;
 
 

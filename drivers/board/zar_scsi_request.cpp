@@ -26,13 +26,13 @@ constexpr KPRIORITY kThreadPriority = 16;
 constexpr ULONG kModeSenseReplyBytes = 256;
 
 // Board registers of the SDRAM side.
-constexpr ULONG kSdramControl = 0x9400;
+constexpr ULONG kSdramControl = ZAR_REG_SCSI_SDRAM_CONTROL;
 constexpr ULONG kSdramControlEnable = 0x8000;
 constexpr ULONG kSdramControlFromMemory = 0x0100;
 constexpr ULONG kSdramControlArm = 0x0200;
-constexpr ULONG kSdramBlock = 0x9C00;
-constexpr ULONG kWindowBlock = 0xB404;
-constexpr ULONG kWindowAddress = 0x9000;
+constexpr ULONG kSdramBlock = ZAR_REG_SCSI_SDRAM_BLOCK;
+constexpr ULONG kWindowBlock = ZAR_REG_SDRAM_BLOCK;
+constexpr ULONG kWindowAddress = ZAR_REG_SDRAM_WINDOW;
 constexpr ULONG kDebiRead = 0x10000;
 constexpr ULONG kDebiCountShift = 17;
 
