@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "drivers/board/zar_driver.h"
 #include "tests/drivers/board/zarkd_ioctl_machine.h"
 
@@ -42,6 +45,37 @@ protected:
         const uint64_t target = Board().Clock().FieldCount() + fields;
         while (Board().Clock().FieldCount() < target) nt::ClockRunFor(1000000);
         nt::ClockRunUntilIdle();
+    }
+    // Until the field just begun has the parity: the next one has the other.
+    void RunToParity(int parity)
+    {
+        do RunFields(1);
+        while (Board().Clock().Parity() != parity);
+    }
+    // A state request made as the interrupt would see it, without waiting.
+    void RequestState(ULONG channel, ULONG state)
+    {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        ZarJpegSetState(ext_, channel, state);
+        KeLowerIrql(old);
+    }
+    NTSTATUS Stop(ULONG channel)
+    {
+        ULONG block = channel;
+        return Send(IOCTL_ZAR_JPEG_PLAYLIST_STOP, &block, 4, &block, 4).status;
+    }
+    // Play from 'start' to 'end' (far away unless given), not waited for.
+    ZAR_JPEG_COMMAND Play(ULONG start, ULONG end = 100000, ULONG pullDown = 0, ULONG loop = 0)
+    {
+        ZAR_JPEG_COMMAND c{};
+        c.Command = ZAR_JPEG_CMD_PLAY;
+        c.Channel = 0;
+        c.Start = start;
+        c.End = end;
+        c.Loop = loop;
+        c.PullDown = pullDown;
+        return c;
     }
 };
 
@@ -97,6 +131,202 @@ TEST_F(ZarkdJpegChannel, AWaiterIsReleasedByItsOwnChangeNotAnEarlierSignal)
     ZarArmFieldSignal(ext_, ext_->Jpeg.Channel[0].FieldSlotState);
     EXPECT_EQ(ZarJpegSetState(ext_, 0, ZAR_VIDEO_HOLD), STATUS_SUCCESS);
     EXPECT_EQ(State(0).StateWord, ZAR_VIDEO_HOLD) << "released before the change";
+}
+
+// A request for idle takes effect at the next field of either parity, the
+// state word reading 255 until then; stop, hold and play take effect only
+// at a parity-1 field.
+TEST_F(ZarkdJpegChannel, StateRequestsTakeEffectAtTheFieldTheirParityAllows)
+{
+    struct Row {
+        ULONG state;
+        int32_t right, afterParity0, afterParity1;
+    } rows[] = {
+        {ZAR_VIDEO_IDLE, ZAR_VIDEO_PENDING_IDLE, ZAR_VIDEO_IDLE, ZAR_VIDEO_IDLE},
+        {ZAR_VIDEO_HOLD, ZAR_VIDEO_IDLE, ZAR_VIDEO_IDLE, ZAR_VIDEO_HOLD},
+        {ZAR_VIDEO_STOPPED, ZAR_VIDEO_HOLD, ZAR_VIDEO_HOLD, ZAR_VIDEO_STOPPED},
+        {ZAR_VIDEO_PLAY, ZAR_VIDEO_STOPPED, ZAR_VIDEO_STOPPED, ZAR_VIDEO_PLAY},
+    };
+    ASSERT_EQ(Command(ZAR_JPEG_CMD_IDLE, 0), STATUS_SUCCESS);
+    State(0).EndPosition = 100000;  // play runs on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.state);
+        RunToParity(1);
+        RequestState(0, row.state);
+        EXPECT_EQ(State(0).StateWord, row.right);
+        RunFields(1);
+        EXPECT_EQ(State(0).Parity, 0u);
+        EXPECT_EQ(State(0).StateWord, row.afterParity0);
+        RunFields(1);
+        EXPECT_EQ(State(0).Parity, 1u);
+        EXPECT_EQ(State(0).StateWord, row.afterParity1);
+        EXPECT_EQ(State(0).RequestPending, 0u);
+    }
+}
+
+// In pull-down mode the position steps 1, 1, 1, 1, 1, -1, 3, -1, 3, -1:
+// ten fields advance it by eight. Without it, two fields advance it by two.
+TEST_F(ZarkdJpegChannel, PlayAdvancesByThePullDownCadence)
+{
+    const int kCadence[10] = {1, 1, 1, 1, 1, -1, 3, -1, 3, -1};
+    for (ULONG pullDown : {1u, 0u}) {
+        SCOPED_TRACE(pullDown);
+        ZAR_JPEG_COMMAND play = Play(100, 100000, pullDown);
+        ASSERT_EQ(Command(play), STATUS_SUCCESS);
+        ASSERT_EQ(State(0).StateWord, ZAR_VIDEO_PLAY);
+        EXPECT_EQ(State(0).PullDown, pullDown);
+        uint32_t first = State(0).Position;
+        for (int field = 0; field < 20; ++field) {
+            uint32_t before = State(0).Position;
+            uint32_t index = State(0).Cadence;
+            RunFields(1);
+            if (pullDown) EXPECT_EQ(int(State(0).Position - before), kCadence[index]) << field;
+            else EXPECT_EQ(State(0).Position & 1, State(0).Parity) << field;
+        }
+        EXPECT_EQ(State(0).Position - first, pullDown ? 16u : 20u);
+        ASSERT_EQ(Command(ZAR_JPEG_CMD_IDLE, 0), STATUS_SUCCESS);
+    }
+}
+
+// Without the loop flag play stops at the end position and holds the last
+// frame; with it the position wraps to the loop start and play goes on.
+TEST_F(ZarkdJpegChannel, PlayHoldsAtItsEndUnlessItLoops)
+{
+    ZAR_JPEG_COMMAND once = Play(10, 20);
+    ASSERT_EQ(Command(once), STATUS_SUCCESS);
+    RunFields(14);
+    EXPECT_EQ(State(0).StateWord, ZAR_VIDEO_HOLD);
+    EXPECT_EQ(State(0).Position, 20u);
+
+    // The hold request stays until the play list is reset, as the library
+    // does before each play.
+    ZarJpegPlaylistInit(ext_, 20);
+    ZAR_JPEG_COMMAND loop = Play(10, 20, 0, 1);
+    loop.LoopStart = 12;
+    ASSERT_EQ(Command(loop), STATUS_SUCCESS);
+    uint32_t highest = 0, lowestAfterWrap = 100;
+    for (int field = 0; field < 30; ++field) {
+        RunFields(1);
+        ASSERT_EQ(State(0).StateWord, ZAR_VIDEO_PLAY) << field;
+        highest = std::max(highest, State(0).Position);
+        if (field > 12) lowestAfterWrap = std::min(lowestAfterWrap, State(0).Position);
+    }
+    EXPECT_LE(highest, 20u);
+    EXPECT_GE(lowestAfterWrap, 12u);
+    EXPECT_LT(lowestAfterWrap, 15u) << "the loop went round";
+}
+
+// A stop sets the channel's stop request; a channel stopped or holding has
+// nothing to run down to, so its hold request is set as well.
+TEST_F(ZarkdJpegChannel, StopRequestsAndTheHoldOfAChannelStoppedOrHolding)
+{
+    struct Row {
+        ULONG state;
+        uint32_t hold;
+    } rows[] = {
+        {ZAR_VIDEO_STOPPED, 1}, {ZAR_VIDEO_HOLD, 1}, {ZAR_VIDEO_IDLE, 0}, {ZAR_VIDEO_PLAY, 0},
+    };
+    State(0).EndPosition = State(1).EndPosition = 100000;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.state);
+        ASSERT_TRUE(NT_SUCCESS(ZarJpegSetState(ext_, 2, row.state)));
+        ASSERT_EQ(State(0).StateWord, int32_t(row.state));
+        for (ULONG target : {0u, 1u, 2u, 3u}) {
+            SCOPED_TRACE(target);
+            for (ULONG c : {0u, 1u}) State(c).StopRequest = State(c).HoldRequest = 0;
+            EXPECT_EQ(Stop(target), STATUS_SUCCESS);
+            for (ULONG c : {0u, 1u}) {
+                bool addressed = target == c || target == 2;
+                EXPECT_EQ(State(c).StopRequest, addressed ? 1u : 0u) << c;
+                EXPECT_EQ(State(c).HoldRequest, addressed ? row.hold : 0u) << c;
+            }
+        }
+    }
+}
+
+// The next command to a channel in error first resets both codecs; the
+// command then runs as on a healthy board.
+TEST_F(ZarkdJpegChannel, ACommandToAChannelInErrorResetsTheCodecsFirst)
+{
+    struct Row {
+        ULONG inError;
+        ULONG addressed;
+        bool reset;
+    } rows[] = {{0, 0, true}, {1, 1, true}, {1, 2, true}, {0, 2, true}, {1, 0, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.inError << " " << row.addressed);
+        ASSERT_EQ(Command(ZAR_JPEG_CMD_RESET, 2), STATUS_SUCCESS);
+        State(row.inError).StateWord = ZAR_VIDEO_ERROR;
+        EXPECT_EQ(Command(ZAR_JPEG_CMD_HOLD, row.addressed), STATUS_SUCCESS);
+        RunFields(2);
+        for (ULONG c : {0u, 1u}) {
+            bool addressed = row.addressed == c || row.addressed == 2;
+            int32_t expected = addressed ? ZAR_VIDEO_HOLD : (c == row.inError && !row.reset ? ZAR_VIDEO_ERROR : ZAR_VIDEO_IDLE);
+            EXPECT_EQ(State(c).StateWord, expected) << c;
+        }
+    }
+}
+
+// A waited command registers a completion event; a hold never ends on its
+// own, so the wait runs out after 1 s and says so.
+TEST_F(ZarkdJpegChannel, AWaitedCommandThatNeverCompletesTimesOutAfterOneSecond)
+{
+    ZAR_JPEG_COMMAND c{};
+    c.Command = ZAR_JPEG_CMD_HOLD;
+    c.Wait = 1;
+    uint64_t start = nt::ClockNow();
+    EXPECT_EQ(Command(c), STATUS_IO_TIMEOUT);
+    double waited = double(nt::ClockNow() - start) / 1e9;
+    EXPECT_GE(waited, 1.0);
+    EXPECT_LT(waited, 1.6);
+    EXPECT_EQ(State(0).StateWord, ZAR_VIDEO_HOLD);
+}
+
+// The command block through IOCTL_ZAR_JPEG_CONTROL (selector 4: the
+// block's address in the request) does what IOCTL_ZAR_JPEG_COMMAND does.
+TEST_F(ZarkdJpegChannel, TheControlCodeRunsTheCommandBlockItPointsTo)
+{
+    ZAR_JPEG_COMMAND hold{};
+    hold.Command = ZAR_JPEG_CMD_HOLD;
+    hold.Channel = 1;
+    ZAR_JPEG_CONTROL_REQUEST r{4, ULONG(reinterpret_cast<ULONG_PTR>(&hold)), 0};
+    EXPECT_EQ(Send(IOCTL_ZAR_JPEG_CONTROL, &r, sizeof r, &r, sizeof r).status, STATUS_SUCCESS);
+    RunFields(2);
+    EXPECT_EQ(State(1).StateWord, ZAR_VIDEO_HOLD);
+    EXPECT_EQ(State(0).StateWord, ZAR_VIDEO_IDLE);
+
+    ZAR_JPEG_COMMAND badChannel{};
+    badChannel.Command = ZAR_JPEG_CMD_HOLD;
+    badChannel.Channel = 3;
+    r.Argument = ULONG(reinterpret_cast<ULONG_PTR>(&badChannel));
+    EXPECT_EQ(Send(IOCTL_ZAR_JPEG_CONTROL, &r, sizeof r, &r, sizeof r).status, STATUS_UNSUCCESSFUL);
+}
+
+// Status kind 1 (and 9) copies a video channel's state as it stands; an
+// index or kind with nothing behind it leaves the block as it was.
+TEST_F(ZarkdJpegChannel, PlaylistStatusCopiesTheAddressedStateOrNothing)
+{
+    ASSERT_EQ(Command(ZAR_JPEG_CMD_HOLD, 1), STATUS_SUCCESS);
+    State(1).Position = 4321;
+    struct Row {
+        ULONG kind, index;
+        int channel;  // -1: block unchanged
+    } rows[] = {{1, 0, 0}, {1, 1, 1}, {9, 1, 1}, {1, 3, -1}, {3, 2, -1}, {0, 0, -1}, {13, 0, -1}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.kind << "/" << row.index);
+        ZAR_PLAYLIST_STATUS status{};
+        status.Kind = row.kind;
+        status.Index = row.index;
+        std::memset(status.State, 0xA5, sizeof status.State);
+        EXPECT_EQ(Send(IOCTL_ZAR_JPEG_GET_PLAYLIST_STATUS, &status, sizeof status, &status, sizeof status).status,
+                  STATUS_SUCCESS);
+        if (row.channel < 0) {
+            EXPECT_TRUE(std::all_of(std::begin(status.State), std::end(status.State),
+                                    [](uint8_t b) { return b == 0xA5; }));
+        } else {
+            EXPECT_EQ(std::memcmp(status.State, &State(row.channel), sizeof status.State), 0);
+        }
+    }
 }
 
 }  // namespace
