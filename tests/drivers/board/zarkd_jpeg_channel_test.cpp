@@ -329,4 +329,105 @@ TEST_F(ZarkdJpegChannel, PlaylistStatusCopiesTheAddressedStateOrNothing)
     }
 }
 
+// The refusals of a render come before anything is touched.
+TEST_F(ZarkdJpegChannel, ARenderIsRefusedForChannelOneOrWithAStartOrLoopStart)
+{
+    struct Row {
+        const char* what;
+        ULONG channel, start, loopStart;
+    } rows[] = {{"channel 1", 1, 0, 0}, {"start 1", 0, 1, 0}, {"loop start 2", 0, 0, 2}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ZAR_JPEG_COMMAND render{};
+        render.Command = ZAR_JPEG_CMD_RENDER;
+        render.Channel = row.channel;
+        render.Start = row.start;
+        render.LoopStart = row.loopStart;
+        const ULONG pathControl = ext_->Jpeg.PathControl;
+        EXPECT_EQ(Command(render), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(ext_->Jpeg.PathControl, pathControl);
+        RunFields(2);
+        EXPECT_EQ(State(0).StateWord, ZAR_VIDEO_IDLE);
+        EXPECT_EQ(State(1).StateWord, ZAR_VIDEO_IDLE);
+    }
+}
+
+// The render's own sequence once it runs (its set-up of the graphics store
+// is another unit's): the play half shows 1 or 3 frames, the hand-over
+// ends at position 2 or 4, back to idle with the render flag cleared.
+TEST_F(ZarkdJpegChannel, TheRenderSequencePlaysThenHandsOverThenEnds)
+{
+    struct Row {
+        ULONG source, word160, word164;
+        uint32_t lastPlayed, handoverEnd;
+    } rows[] = {
+        {0, 0, 0, 1, 2}, {1, 0, 0, 3, 2}, {0, 0, 1, 3, 2}, {0, 1, 0, 1, 4}, {0, 1, 1, 3, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.source << " " << row.word160 << " " << row.word164);
+        ASSERT_EQ(Command(ZAR_JPEG_CMD_IDLE, 0), STATUS_SUCCESS);
+        ZarJpegPlaylistInit(ext_, 20);
+        ZAR_VIDEO_CHANNEL_STATE& s = State(0);
+        s.StartPosition = 0;
+        s.EndPosition = 100;
+        s.RenderSource = row.source;
+        s.RenderWord[0] = 0;  // no render record
+        s.RenderWord[1] = row.word164;
+        s.RenderWord[2] = row.word160;
+        RequestState(0, ZAR_VIDEO_RENDER);
+        uint32_t playedUpTo = 0, handedOverTo = 0;
+        bool sawPlay = false, sawHandover = false;
+        for (int field = 0; field < 16 && !(sawHandover && s.StateWord == ZAR_VIDEO_IDLE); ++field) {
+            RunFields(1);
+            if (s.StateWord == ZAR_VIDEO_PLAY) {
+                sawPlay = true;
+                EXPECT_EQ(s.RenderFlag, 1u);
+                playedUpTo = s.Position;
+            } else if (s.StateWord == ZAR_VIDEO_RENDER_HANDOVER) {
+                sawHandover = true;
+                handedOverTo = s.Position;
+            }
+        }
+        EXPECT_TRUE(sawPlay);
+        EXPECT_TRUE(sawHandover);
+        EXPECT_EQ(playedUpTo, row.lastPlayed);
+        EXPECT_EQ(handedOverTo + 1, row.handoverEnd);
+        EXPECT_EQ(s.StateWord, ZAR_VIDEO_IDLE);
+        EXPECT_EQ(s.Position, row.handoverEnd);
+        EXPECT_EQ(s.RenderFlag, 0u);
+    }
+}
+
+// A record start waits for a parity-1 field; in the 24 fps mode with the
+// digital-I/O option's hold flag up (no option driver: always) it never
+// comes, and the start is forced after 12 fields.
+TEST_F(ZarkdJpegChannel, ARecordStartThatNeverMeetsItsFieldIsForcedAfterTwelveFields)
+{
+    struct Row {
+        ULONG hdcamMode;
+        uint64_t atLeast, atMost;
+    } rows[] = {{0, 1, 4}, {2, 12, 15}};  // the codec set-up before the request takes a field or two
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.hdcamMode);
+        ASSERT_EQ(Command(ZAR_JPEG_CMD_IDLE, 0), STATUS_SUCCESS);
+        ext_->Hdcam24FpsMode = row.hdcamMode;
+        ZAR_JPEG_COMMAND record{};
+        record.Command = ZAR_JPEG_CMD_RECORD;
+        record.RateMode = 1;
+        record.UpperSize[0] = record.UpperSize[1] = 60;
+        record.End = ZAR_JPEG_NO_OUT_POINT;
+        RunToParity(0);
+        const uint64_t start = Board().Clock().FieldCount();
+        EXPECT_EQ(Command(record), STATUS_SUCCESS);
+        EXPECT_EQ(State(0).StateWord, ZAR_VIDEO_RECORD);
+        const uint64_t fields = Board().Clock().FieldCount() - start;
+        EXPECT_GE(fields, row.atLeast);
+        EXPECT_LE(fields, row.atMost);
+        EXPECT_EQ(Stop(0), STATUS_SUCCESS);
+        RunFields(2);
+        EXPECT_EQ(State(0).StateWord, ZAR_VIDEO_IDLE);
+        ext_->Hdcam24FpsMode = 0;
+    }
+}
+
 }  // namespace
