@@ -430,4 +430,52 @@ TEST_F(ZarkdJpegChannel, ARecordStartThatNeverMeetsItsFieldIsForcedAfterTwelveFi
     }
 }
 
+// With audio, the audio record starts at a parity-0 field and video follows
+// once the lead has run out at parity-0 fields: one field later with a lead
+// of 1, three fields later with a lead of 2.
+TEST_F(ZarkdJpegChannel, RecordWithAudioStartsVideoAfterTheAudioLead)
+{
+    struct Row {
+        uint32_t lead;
+        uint64_t videoAfterAudio;
+    } rows[] = {{1, 1}, {2, 3}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.lead);
+        // A record set up by its command, then stopped: the codec is ready.
+        ZAR_JPEG_COMMAND record{};
+        record.Command = ZAR_JPEG_CMD_RECORD;
+        record.RateMode = 1;
+        record.UpperSize[0] = record.UpperSize[1] = 60;
+        record.End = ZAR_JPEG_NO_OUT_POINT;
+        ASSERT_EQ(Command(record), STATUS_SUCCESS);
+        ASSERT_EQ(Stop(0), STATUS_SUCCESS);
+        RunFields(2);
+        ASSERT_EQ(State(0).StateWord, ZAR_VIDEO_IDLE);
+        ZarJpegPlaylistInit(ext_, 10);
+
+        RunToParity(0);
+        State(0).RecordWithAudio = 1;
+        State(0).AudioLead = row.lead;
+        RequestState(0, ZAR_VIDEO_RECORD);
+        int64_t audioAt = -1, videoAt = -1;
+        for (int64_t field = 0; field < 12 && videoAt < 0; ++field) {
+            RunFields(1);
+            if (audioAt < 0 && State(0).RecordWithAudio == 0) {
+                audioAt = field;
+                EXPECT_EQ(State(0).Parity, 0u) << "audio starts at a parity-0 field";
+            }
+            if (State(0).StateWord == ZAR_VIDEO_RECORD) {
+                videoAt = field;
+                EXPECT_EQ(State(0).Parity, 1u);
+            }
+        }
+        ASSERT_GE(audioAt, 0);
+        ASSERT_GE(videoAt, 0);
+        EXPECT_EQ(uint64_t(videoAt - audioAt), row.videoAfterAudio);
+        EXPECT_EQ(State(0).AudioLead, 0u);
+        ASSERT_EQ(Stop(0), STATUS_SUCCESS);
+        RunFields(2);
+    }
+}
+
 }  // namespace
