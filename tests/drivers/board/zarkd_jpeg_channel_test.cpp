@@ -268,8 +268,9 @@ TEST_F(ZarkdJpegChannel, ACommandToAChannelInErrorResetsTheCodecsFirst)
 }
 
 // A waited command registers a completion event; a hold never ends on its
-// own, so the wait runs out after 1 s and says so.
-TEST_F(ZarkdJpegChannel, AWaitedCommandThatNeverCompletesTimesOutAfterOneSecond)
+// own, so the wait runs out after 1 s and says so, while a record to an out
+// point ends and returns.
+TEST_F(ZarkdJpegChannel, AWaitedCommandReturnsWhenItEndsOrTimesOutAfterOneSecond)
 {
     ZAR_JPEG_COMMAND c{};
     c.Command = ZAR_JPEG_CMD_HOLD;
@@ -280,6 +281,24 @@ TEST_F(ZarkdJpegChannel, AWaitedCommandThatNeverCompletesTimesOutAfterOneSecond)
     EXPECT_GE(waited, 1.0);
     EXPECT_LT(waited, 1.6);
     EXPECT_EQ(State(0).StateWord, ZAR_VIDEO_HOLD);
+
+    // A record to an out point ends on its own (three fields past it) and
+    // releases its waiter, with the measured field sizes written back.
+    ZAR_JPEG_COMMAND record{};
+    record.Command = ZAR_JPEG_CMD_RECORD;
+    record.RateMode = 1;
+    record.UpperSize[0] = record.UpperSize[1] = 60;
+    record.LoopStart = 0;
+    record.End = 6;
+    record.Wait = 1;
+    record.MeasuredSize[0] = record.MeasuredSize[1] = 0xDEAD;
+    start = nt::ClockNow();
+    EXPECT_EQ(Command(record), STATUS_SUCCESS);
+    EXPECT_LT(double(nt::ClockNow() - start) / 1e9, 1.0);
+    EXPECT_EQ(State(0).StateWord, ZAR_VIDEO_IDLE);
+    EXPECT_EQ(State(0).Position, 9u);
+    EXPECT_NE(record.MeasuredSize[0], 0xDEADu);
+    EXPECT_NE(record.MeasuredSize[1], 0xDEADu);
 }
 
 // The command block through IOCTL_ZAR_JPEG_CONTROL (selector 4: the
