@@ -18,7 +18,7 @@
 namespace {
 
 // Controller registers (index n at 0xA000 + 4n).
-constexpr ULONG kControllerBase = 0xA000;
+constexpr ULONG kControllerBase = ZAR_REG_SCSI_CONTROLLER;
 constexpr ULONG kRegCount0 = 0;
 constexpr ULONG kRegCount1 = 1;
 constexpr ULONG kRegFifo = 2;
@@ -81,13 +81,12 @@ constexpr UCHAR kConfig3Wide = 0x40;
 constexpr UCHAR kConfig3FastModes = 0x03;
 
 // Board registers.
-constexpr ULONG kSdramControl = 0x9400;
-constexpr ULONG kSdramControlEnable = 0x8000;
-constexpr ULONG kSdramControlStrobe = 0x4000;
-constexpr ULONG kSdramControlArm = 0x0300;  // direction and arm
-constexpr ULONG kBoardStatus = 0xBC00;
-constexpr ULONG kBoardStatusScsiIrqN = 0x1000;
-
+constexpr ULONG kSdramControl = ZAR_REG_SCSI_SDRAM_CONTROL;
+constexpr ULONG kSdramControlEnable = ZAR_SCSI_SDRAM_ENABLE;
+constexpr ULONG kSdramControlStrobe = ZAR_SCSI_SDRAM_STROBE;
+constexpr ULONG kSdramControlArm = ZAR_SCSI_SDRAM_ARM | ZAR_SCSI_SDRAM_FROM_MEMORY;  // direction and arm
+constexpr ULONG kBoardStatus = ZAR_REG_BOARD_STATUS;
+constexpr ULONG kBoardStatusScsiIrqN = ZAR_STATUS_SCSI_IRQ_N;
 
 // Waits (100 ns units for the clock, microseconds for the polls).
 constexpr ULONGLONG kPollInterruptLimit = 10000000;  // 1 s
