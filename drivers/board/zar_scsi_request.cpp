@@ -27,9 +27,9 @@ constexpr ULONG kModeSenseReplyBytes = 256;
 
 // Board registers of the SDRAM side.
 constexpr ULONG kSdramControl = ZAR_REG_SCSI_SDRAM_CONTROL;
-constexpr ULONG kSdramControlEnable = 0x8000;
-constexpr ULONG kSdramControlFromMemory = 0x0100;
-constexpr ULONG kSdramControlArm = 0x0200;
+constexpr ULONG kSdramControlEnable = ZAR_SCSI_SDRAM_ENABLE;
+constexpr ULONG kSdramControlFromMemory = ZAR_SCSI_SDRAM_FROM_MEMORY;
+constexpr ULONG kSdramControlArm = ZAR_SCSI_SDRAM_ARM;
 constexpr ULONG kSdramBlock = ZAR_REG_SCSI_SDRAM_BLOCK;
 constexpr ULONG kWindowBlock = ZAR_REG_SDRAM_BLOCK;
 constexpr ULONG kWindowAddress = ZAR_REG_SDRAM_WINDOW;
@@ -51,7 +51,7 @@ ULONG ZarScsiApplyModeBits(ULONG value, ULONG mode)
     case ZAR_DISK_ACCESS_255: return value & ~0x0C00UL;
     default: return value;
     }
-    return (value & ~0x3C00UL) | (field << 10);
+    return (value & ~ZAR_SCSI_SDRAM_MODE_MASK) | (field << 10);
 }
 
 ZAR_SCSI_ENTRY* ZarScsiCurrentEntry(PZAR_DEVICE_EXTENSION ext)
