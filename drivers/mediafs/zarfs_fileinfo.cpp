@@ -362,8 +362,10 @@ NTSTATUS ZarFsCommonCleanup(PDEVICE_OBJECT device, PIRP irp)
             // Removing the entry gave back every block it named.
             RtlZeroMemory(fcb->Reserved, sizeof fcb->Reserved);
         }
-        if (fcb->HandleCount == 0 && (h.ccb->Access & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE)))
-            ZarFsFileReleaseReservations(h.vcb, fcb);
+        // Space reserved and never settled goes back with the file's last
+        // handle, whichever handle that is: a reader left open after the
+        // writer must not keep it reserved for good.
+        if (fcb->HandleCount == 0) ZarFsFileReleaseReservations(h.vcb, fcb);
         return STATUS_SUCCESS;
     });
     return ZarFsCompleteRequest(irp, status, 0);

@@ -189,7 +189,7 @@ LONG MovePiece(ZARFS_CARD_INSTANCE* card, ZARFS_HW_VOLUME* volume, const Piece& 
     ULONG drives = piece.AllDrives ? volume->DriveCount : 1;
     for (ULONG d = 0; d < drives; ++d) {
         NTSTATUS status = ZarFsHwMoveBlocks(&card->Hw, volume->ScsiIds[d], piece.First, piece.Length, target,
-                                            progress, 1, divisor, word);
+                                            progress, 100, divisor, word);
         if (!NT_SUCCESS(status)) {
             if (newLength != 0) ZarFsVolAllocReleaseSpace(alloc, newFirst, newLength);
             return ZARFS_MOVE_E_COPY;
@@ -239,7 +239,7 @@ NTSTATUS MoveSegments(ZARFS_IRP_CONTEXT* context, ZARFS_FCB* fcb, ZARFS_MOVE_FIL
     for (ULONG i = 0; i < ZARFS_MOVE_PIECES; ++i)
         if (request->Target[i] != 0 && pieces[i].Present)
             total += ULONGLONG(pieces[i].Length) * (pieces[i].AllDrives ? fcb->Volume->DriveCount : 1);
-    ULONGLONG divisor = total / 100 != 0 ? total / 100 : 1;  // the caller's word reads as a percentage
+    ULONGLONG divisor = total != 0 ? total : 1;  // each block weighs 100: the caller's word reads as a percentage
     ULONGLONG progress = 0;
     PULONG word = static_cast<PULONG>(MmGetSystemAddressForMdlSafe(context->Mdl, NormalPagePriority));
     ULONG* fields[ZARFS_MOVE_PIECES] = {nullptr, &entry.VideoFirstBlock, &entry.VideoBodyTableFirst,
