@@ -56,15 +56,20 @@ ULONG FieldsThatFit(ZARFS_HW_VOLUME* volume, ULONG video, ULONG alpha, NTSTATUS*
 NTSTATUS ZarFsIoctlResolveHandle(ZARFS_CARD_INSTANCE* card, PIRP irp, ULONG handle, PFILE_OBJECT* file,
                                  ZARFS_REQUEST_TYPE* type, ZARFS_FCB** fcb)
 {
+    *file = nullptr;
     NTSTATUS status = ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(ULONG_PTR(handle)), 0, IoFileObjectType,
                                                 irp->RequestorMode, reinterpret_cast<PVOID*>(file), nullptr);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status)) {
+        *file = nullptr;
+        return status;
+    }
     ZARFS_VCB* vcb;
     ZARFS_CCB* ccb;
     *type = (*file)->DeviceObject == card->DiskDevice ? ZarFsGetRequestType(*file, &vcb, fcb, &ccb)
                                                       : ZarFsRequestUnknown;
     if (*type == ZarFsRequestUnknown || *type == ZarFsRequestVolume) {
         ObDereferenceObject(*file);
+        *file = nullptr;  // the caller may hold on to it: never a reference it no longer has
         return STATUS_UNSUCCESSFUL;
     }
     return STATUS_SUCCESS;

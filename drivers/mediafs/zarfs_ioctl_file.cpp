@@ -20,6 +20,7 @@ NTSTATUS ResolveFile(ZARFS_CARD_INSTANCE* card, PIRP irp, ULONG handle, PFILE_OB
     if (!NT_SUCCESS(status)) return status;
     if (type != ZarFsRequestFile || (*fcb)->FileEntry == nullptr || (*fcb)->Volume == nullptr) {
         ObDereferenceObject(*file);
+        *file = nullptr;
         return STATUS_UNSUCCESSFUL;
     }
     return STATUS_SUCCESS;
