@@ -1,0 +1,280 @@
+// The audio engine's records: the play and record DMA control blocks, the
+// play state the vertical interrupt advances, the record ring in the
+// caller's memory, the VU meters, and the control records of the audio
+// codes. The engine's state lives in the device extension as ext->AudioEngine.
+#pragma once
+
+#include "platform/nt/kernel.h"
+#include "include/zarkd.h"
+#include "zar_playlist.h"
+
+struct ZAR_DEVICE_EXTENSION;
+using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
+
+inline constexpr ULONG ZAR_AUDIO_TRACKS = 8;
+inline constexpr ULONG ZAR_AUDIO_PLAY_BUFFER_SIZE = 0x40000;   // per bank
+inline constexpr ULONG ZAR_AUDIO_REC_REGION_SIZE = 0x11000;    // two 32 KB halves and a spill page
+inline constexpr ULONG ZAR_AUDIO_REC_HALF_SIZE = 32768;
+inline constexpr ULONG ZAR_AUDIO_RING_BUFFERS = 8;
+inline constexpr ULONG ZAR_AUDIO_SAMPLES_DEFAULT = 16384;       // samples per bank buffer (two halves)
+inline constexpr ULONG ZAR_AUDIO_VU_PLAY_PAIRS = 10;
+
+// The six events a caller registers, in this order.
+enum ZAR_AUDIO_EVENT : ULONG {
+    ZAR_AUDIO_EVENT_PLAY_HALF_A,
+    ZAR_AUDIO_EVENT_PLAY_HALF_B,
+    ZAR_AUDIO_EVENT_REC_HALF_A,
+    ZAR_AUDIO_EVENT_REC_HALF_B,
+    ZAR_AUDIO_EVENT_ONE_SHOT_PLAY,
+    ZAR_AUDIO_EVENT_ONE_SHOT_REC,
+    ZAR_AUDIO_EVENT_COUNT,
+};
+
+// Play state and record modes as the codes carry them.
+inline constexpr ULONG ZAR_AUDIO_STOPPED = 0;
+inline constexpr ULONG ZAR_AUDIO_PLAYING = 32;
+inline constexpr ULONG ZAR_AUDIO_REC_OFF = 0;
+inline constexpr ULONG ZAR_AUDIO_REC_EVENTS = 64;
+inline constexpr ULONG ZAR_AUDIO_REC_PASSIVE = 65;
+
+// IOCTL_ZAR_AUD_PLAY_COMMAND.
+struct ZAR_AUDIO_PLAY_COMMAND {
+    ULONG State;
+    ULONG FixedSpeed;
+    ULONG Channel;
+    ULONG StartField;
+    ULONG LoopStartField;
+    ULONG EndField;
+    ULONG Loop;
+    ULONG Wait;
+    ULONG Latency;      // 0-3 fields
+    ULONG LinkedStart;
+};
+static_assert(sizeof(ZAR_AUDIO_PLAY_COMMAND) == 40);
+
+// IOCTL_ZAR_AUD_RECORD_COMMAND.
+struct ZAR_AUDIO_RECORD_COMMAND {
+    ULONG Command;      // 0, 64 or 65
+    ULONG Parameter[3];
+    ULONG BothInterfaces;
+};
+static_assert(sizeof(ZAR_AUDIO_RECORD_COMMAND) == 20);
+
+// IOCTL_ZAR_AUD_PUT_WAVE_DATA's block in the caller's memory.
+struct ZAR_AUDIO_WAVE_DATA {
+    ULONG Reserved0;
+    ULONG Track;
+    ULONG Half;
+    ULONG ByteCount;
+    ULONG Reserved16[2];
+    ULONG Samples;      // user address of 16-bit samples
+    ULONG FilledMarker;
+};
+static_assert(sizeof(ZAR_AUDIO_WAVE_DATA) == 32);
+
+// IOCTL_ZAR_AUD_PLAYCORD.
+struct ZAR_AUDIO_PLAYCORD {
+    ULONG Mode;         // 1 or 2
+    ULONG SourceA;      // user addresses
+    ULONG SourceB;
+    ULONG Destination;
+};
+static_assert(sizeof(ZAR_AUDIO_PLAYCORD) == 16);
+
+// The 88-byte record ring block in the caller's memory.
+struct ZAR_AUDIO_REC_BLOCK {
+    ULONG Buffer[ZAR_AUDIO_RING_BUFFERS];      // user addresses of 32,768-byte buffers
+    LONG Sequence[ZAR_AUDIO_RING_BUFFERS];     // sequence number held by each buffer
+    LONG Counter;
+    ULONG Next;
+    ULONG Event;                               // handle of the caller's event
+    LONG LastSequence;
+    ULONG LastBytes;
+    ULONG SlotVariant;
+};
+static_assert(sizeof(ZAR_AUDIO_REC_BLOCK) == 88);
+
+struct ZAR_AUDIO_VU_PAIR {
+    ULONG Level;
+    ULONG Hold;
+};
+
+struct ZAR_AUDIO_PLAY_DCB {
+    PVOID Va;                  // the 256 KB bank buffer (common buffer)
+    PHYSICAL_ADDRESS Logical;
+    PADAPTER_OBJECT Adapter;
+    PULONG PageTable;          // one page of bus addresses
+    PHYSICAL_ADDRESS PageTableLogical;
+    ULONG Size;                // bytes in use, both halves
+    ULONG HalfOffset[2];
+    ULONG Slots;               // tracks interleaved in the bank
+    ULONG BaseShadow, ProtShadow, PageShadow;
+};
+
+struct ZAR_AUDIO_REC_DCB {
+    PUCHAR Va;                 // the record region
+    PHYSICAL_ADDRESS Logical;
+    PADAPTER_OBJECT Adapter;
+    PULONG PageTable;
+    PHYSICAL_ADDRESS PageTableLogical;
+};
+
+struct ZAR_AUDIO_ENGINE_STATE {
+    ZAR_AUDIO_PLAY_DCB Play[2];
+    ZAR_AUDIO_REC_DCB Rec;
+    ULONG ActiveTrackMask;
+    LONG Slot[ZAR_AUDIO_TRACKS];        // interleave slot within its bank, -1 unused
+    ULONG SamplesPerBuffer;
+    ULONG HalfFilled[2];                // the caller's filled markers
+    // Play state (the position words as the play-list modules keep theirs).
+    ZAR_PLAY_STATE PlayState;
+    ULONG Latency;
+    ULONG LinkedStart;
+    ULONG RequestedState;
+    ULONG ChangePending;
+    ULONG Started;                      // the requested state was reached
+    BOOLEAN PlayDmaRunning;
+    BOOLEAN UnderflowLogged;
+    BOOLEAN RecordBothInterfaces;
+    BOOLEAN RingSetUp;
+    ULONG PlayPathUsers;
+    KEVENT StartedEvent;
+    // Record.
+    ULONG RecordMode;                   // 0, 64, 65
+    ULONG RecordParameter[3];
+    ULONG RecordHalfToggle;
+    PKEVENT Events[ZAR_AUDIO_EVENT_COUNT];
+    // The caller's record ring, locked while set up.
+    PMDL RingBlockMdl;
+    ZAR_AUDIO_REC_BLOCK* RingBlock;     // system mapping
+    PMDL RingMdl[ZAR_AUDIO_RING_BUFFERS];
+    PUCHAR RingVa[ZAR_AUDIO_RING_BUFFERS];
+    PKEVENT RingEvent;
+    // VU meters: play pairs 0-7 tracks, 8-9 the mix; record left, right.
+    ZAR_AUDIO_VU_PAIR PlayVu[ZAR_AUDIO_VU_PLAY_PAIRS];
+    ZAR_AUDIO_VU_PAIR RecVu[2];
+    ULONG SourceSelect;
+    ULONG OneShotDone;                  // one-shot DPCs seen: bit 0 play, bit 1 record
+};
+
+// Pure rules (tested on their own).
+// Slots of each track for a mask (bit n = track n); returns the mask in
+// force (bit 0 forced when no bank-A bit is set) and each bank's slot count.
+ULONG ZarAudCalcSlots(ULONG mask, LONG slot[ZAR_AUDIO_TRACKS], ULONG slotCount[2]);
+// One channel's VU filter step for an 8-bit peak.
+void ZarAudVuFilter(ZAR_AUDIO_VU_PAIR* pair, ULONG peak);
+// The time-slot list of interface 1 (bank A) or 2 (bank B and the record
+// variant: 0 none, 2 record only, 3 record after bank B's slots).
+ULONG ZarAudBuildSlotList(ULONG list[16], ULONG bank, const LONG slot[ZAR_AUDIO_TRACKS], ULONG recordVariant);
+
+// Play and record DMA, synchronised with the interrupt.
+BOOLEAN ZarAudPlayDmaStartDevice(PVOID context);
+BOOLEAN ZarAudPlayStopDma(PVOID context);
+BOOLEAN ZarAudRecStopDma(PVOID context);
+void ZarAudIoSetSource(PZAR_DEVICE_EXTENSION ext, ULONG source);
+void ZarAudFreeDcbs(PZAR_DEVICE_EXTENSION ext);
+// Cleared at shutdown: nothing plays or records afterwards.
+void ZarAudShutdown(PZAR_DEVICE_EXTENSION ext);
+
+// ---- users, settings and the audio lock ----
+
+inline constexpr ULONG ZAR_AUDIO_USERS = 3;           // 0 the hardware, 1 the library, 2 the wave devices
+inline constexpr ULONG ZAR_AUDIO_EQ_SECTIONS = 4;
+inline constexpr ULONG ZAR_AUDIO_CODEC_REGISTERS = 7; // master, record gain, line-in, aux, video, CD, PCM-out
+inline constexpr ULONG ZAR_AUDIO_LEVEL_UNITY = 129;
+inline constexpr ULONG ZAR_AUDIO_MULT_UNITY = 0x10000;
+
+struct ZAR_AUDIO_EQ_SECTION {
+    ULONG Gain;         // Q15, 32767 flat
+    ULONG Coefficient[4];
+};
+static_assert(sizeof(ZAR_AUDIO_EQ_SECTION) == 20);
+
+struct ZAR_AUDIO_TRACK_CONTROL {
+    UCHAR Pan;
+    UCHAR Level;
+    UCHAR Trim;
+    UCHAR Spare;
+    ZAR_AUDIO_EQ_SECTION Eq[ZAR_AUDIO_EQ_SECTIONS];
+};
+static_assert(sizeof(ZAR_AUDIO_TRACK_CONTROL) == 84);
+
+// Masks of IOCTL_ZAR_AUD_SET_TRACK_CONTROL.
+inline constexpr ULONG ZAR_TRACK_PAN = 0x01;
+inline constexpr ULONG ZAR_TRACK_LEVEL = 0x02;
+inline constexpr ULONG ZAR_TRACK_TRIM = 0x04;
+inline constexpr ULONG ZAR_TRACK_EQ0 = 0x10;          // 0x10 << n: section n
+
+#pragma pack(push, 1)
+struct ZAR_AUDIO_CODEC_RECORD {
+    USHORT Register[ZAR_AUDIO_CODEC_REGISTERS];
+    ULONG RecordSource;
+    ULONG Mask;
+};
+#pragma pack(pop)
+static_assert(sizeof(ZAR_AUDIO_CODEC_RECORD) == 22);
+
+struct ZAR_AUDIO_SETTINGS {
+    ULONG Source;
+    USHORT Codec[ZAR_AUDIO_CODEC_REGISTERS];
+    ULONG RecordSource;
+    ULONG Master[2];
+    ZAR_AUDIO_TRACK_CONTROL Track[ZAR_AUDIO_TRACKS];
+    ULONG LevelMult[ZAR_AUDIO_TRACKS];
+    ULONG PassiveEE;
+};
+
+// What the DSP command thread has applied and is moving towards.
+struct ZAR_AUDIO_DSP_STATE {
+    KEVENT Idle;                        // set by the DSP DPC when a command was taken
+    volatile ULONG Busy;                // 1 while the thread applies changes
+    volatile ULONG Changed;             // bit per track: its control changed
+    BOOLEAN Smoothing;
+    UCHAR AppliedLevel[ZAR_AUDIO_TRACKS];
+    UCHAR AppliedTrim[ZAR_AUDIO_TRACKS];
+    ULONG AppliedMult[ZAR_AUDIO_TRACKS];
+    ZAR_AUDIO_EQ_SECTION AppliedEq[ZAR_AUDIO_TRACKS][ZAR_AUDIO_EQ_SECTIONS];
+    UCHAR AppliedPan[ZAR_AUDIO_TRACKS];
+    ULONG AppliedMaster[2];
+    ULONG CommandsTimedOut;
+    BOOLEAN Valid;                      // the shadows hold what the DSPs hold
+};
+
+struct ZAR_AUDIO_USERS_STATE {
+    ZAR_AUDIO_SETTINGS Set[ZAR_AUDIO_USERS];
+    KMUTEX Mutex;
+    ULONG LockUser[2];                  // user holding play (0) and record (1), 0 none
+    BOOLEAN HardwareValid;              // until set, every register is written
+    // Tables of the gains (filled at start).
+    LONG LevelGain[256];                // Q13: 129 unity, 255 = 131071
+    LONG TrimGain[256];                 // 255 unity (0x1FFFF)
+    USHORT MasterGain[256];
+    USHORT PanLeft[256];
+    USHORT PanRight[256];
+    ZAR_AUDIO_DSP_STATE Dsp;
+};
+
+// Pure rules.
+void ZarAudBuildGainTables(ZAR_AUDIO_USERS_STATE* users);
+// Board gain of one side of a track from the master level and the pan.
+ULONG ZarAudTrackGain(const ZAR_AUDIO_USERS_STATE* users, ULONG master, ULONG pan, bool right);
+// The DSP level-section value: gain of 'level' times the Q16 multiplier, at most 0x1FFFF.
+ULONG ZarAudOutputGain(const ZAR_AUDIO_USERS_STATE* users, ULONG level, ULONG multiplier);
+// One smoothing pass from 'applied' toward 'target': at most 8 levels.
+ULONG ZarAudStepLevel(ULONG applied, ULONG target);
+ULONG ZarAudStepMult(ULONG applied, ULONG target);
+
+void ZarAudUsersInitialize(PZAR_DEVICE_EXTENSION ext);
+ZAR_AUDIO_SETTINGS* ZarAudUserSet(PZAR_DEVICE_EXTENSION ext, ULONG user);
+// Codec access.
+void ZarCs4297RegWrite(PZAR_DEVICE_EXTENSION ext, ULONG index, USHORT value);
+USHORT ZarCs4297Read(PZAR_DEVICE_EXTENSION ext, ULONG index);
+void ZarAudIoSetCodec(PZAR_DEVICE_EXTENSION ext, bool force);
+// DSPs.
+void ZarAudIoSetTrackControls(PZAR_DEVICE_EXTENSION ext, ULONG trackMask);
+void ZarAudSetMasterLevel(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarAudSetTrackControlFromNodes(PZAR_DEVICE_EXTENSION ext, ULONG track, const UCHAR* level, const UCHAR* pan,
+                                        ULONG eqMask, const ZAR_AUDIO_TRACK_CONTROL* eq);
+
+// The field signal that wakes the DSP command thread from the VBI DPC.
+inline constexpr ULONG ZAR_FIELD_SIGNAL_DSP = 15;

@@ -1,0 +1,452 @@
+// The board's audio from user mode on the virtual clock: a tone played on a
+// track through the play DMA comes back through the loop-back, the record
+// ring, the VU meters, the codec and DSP programming, the audio lock
+// between the two users, and the pure rules (slots, VU filter, gains).
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "drivers/board/zar_driver.h"
+#include "include/zar_audio_hw.h"
+#include "tests/drivers/board/zarkd_ioctl_machine.h"
+
+namespace {
+
+using namespace zar_audio_hw;
+
+// ---- pure rules ----
+
+TEST(ZarkdAudioRules, TrackMasksGiveSlotsByPairsAndBankAIsNeverEmpty)
+{
+    struct Row {
+        ULONG mask, forced;
+        LONG slot[8];
+        ULONG countA, countB;
+    } rows[] = {
+        {0x00, 0x01, {0, 1, -1, -1, -1, -1, -1, -1}, 2, 0},
+        {0x01, 0x01, {0, 1, -1, -1, -1, -1, -1, -1}, 2, 0},
+        {0x04, 0x04, {-1, -1, 0, 1, -1, -1, -1, -1}, 2, 0},
+        {0x0F, 0x0F, {0, 1, 2, 3, -1, -1, -1, -1}, 4, 0},
+        {0x40, 0x41, {0, 1, -1, -1, -1, -1, 0, 1}, 2, 2},
+        {0xFF, 0xFF, {0, 1, 2, 3, 0, 1, 2, 3}, 4, 4},
+        {0x1F0, 0xF1, {0, 1, -1, -1, 0, 1, 2, 3}, 2, 4},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.mask);
+        LONG slot[8];
+        ULONG count[2];
+        EXPECT_EQ(ZarAudCalcSlots(r.mask, slot, count), r.forced);
+        for (int t = 0; t < 8; ++t) EXPECT_EQ(slot[t], r.slot[t]) << "track " << t;
+        EXPECT_EQ(count[0], r.countA);
+        EXPECT_EQ(count[1], r.countB);
+    }
+}
+
+TEST(ZarkdAudioRules, SlotListsPlayTheBankThenRecordAndEndOnTheirLastEntry)
+{
+    LONG slot[8];
+    ULONG count[2];
+    ZarAudCalcSlots(0x3F, slot, count);  // bank A 0-3, bank B tracks 4, 5
+    ULONG list[16];
+    ASSERT_EQ(ZarAudBuildSlotList(list, 0, slot, 0), 4u);
+    EXPECT_EQ(list[0], PlaySlot(0));
+    EXPECT_EQ(list[3], PlaySlot(3) | kSlotEnd);
+    EXPECT_EQ(ZarAudBuildSlotList(list, 1, slot, 0), 2u);
+    EXPECT_EQ(list[1], PlaySlot(5) | kSlotEnd);
+    ASSERT_EQ(ZarAudBuildSlotList(list, 1, slot, 2), 2u);  // record only
+    EXPECT_EQ(list[0], RecordSlot(0));
+    EXPECT_EQ(list[1], RecordSlot(1) | kSlotEnd);
+    ASSERT_EQ(ZarAudBuildSlotList(list, 1, slot, 3), 4u);  // bank B, then record
+    EXPECT_EQ(list[1], PlaySlot(5));
+    EXPECT_EQ(list[3], RecordSlot(1) | kSlotEnd);
+}
+
+TEST(ZarkdAudioRules, VuFilterFollowsRisesAtOnceFallsByHalvesAndHoldsThePeak)
+{
+    ZAR_AUDIO_VU_PAIR pair{};
+    struct Step {
+        ULONG peak, level, hold;
+    } steps[] = {
+        {100, 12800, 12800},  // rise: taken at once
+        {0, 6400, 12800},     // fall: half way each field
+        {0, 3200, 12800},
+        {20, 2880, 12800},    // below the level: averaged with it
+        {255, 32640, 32640},
+        {255, 32640, 32640},  // equal counts as not above: averaged to itself
+    };
+    for (const Step& s : steps) {
+        ZarAudVuFilter(&pair, s.peak);
+        EXPECT_EQ(pair.Level, s.level) << "peak " << s.peak;
+        EXPECT_EQ(pair.Hold, s.hold) << "peak " << s.peak;
+    }
+}
+
+TEST(ZarkdAudioRules, GainTablesMeetTheirFixedPointsAndGainsStayInRange)
+{
+    static ZAR_AUDIO_USERS_STATE users;
+    ZarAudBuildGainTables(&users);
+    EXPECT_EQ(users.LevelGain[0], 0);
+    EXPECT_EQ(users.LevelGain[129], 8192);
+    EXPECT_EQ(users.LevelGain[255], 131071);
+    for (int i = 1; i < 256; ++i) EXPECT_GT(users.LevelGain[i], users.LevelGain[i - 1]) << i;
+    EXPECT_EQ(users.TrimGain[0], 0);
+    EXPECT_EQ(users.TrimGain[255], 131071);
+    struct Pan {
+        ULONG master, pan;
+        ULONG left, right;
+    } pans[] = {
+        {255, 0, 4095, 0},        // hard left; master x pan needs all 32 bits unsigned
+        {255, 255, 0, 4095},
+        {255, 128, 4095, 4095},   // centre: both at full
+        {0, 128, 0, 0},
+        {128, 0, 2055, 0},
+    };
+    for (const Pan& p : pans) {
+        EXPECT_EQ(ZarAudTrackGain(&users, p.master, p.pan, false), p.left) << p.master << "/" << p.pan;
+        EXPECT_EQ(ZarAudTrackGain(&users, p.master, p.pan, true), p.right) << p.master << "/" << p.pan;
+    }
+    struct Out {
+        ULONG level, mult, gain;
+    } outs[] = {
+        {129, 0x10000, 8192},
+        {129, 0x8000, 4096},
+        {255, 0x10000, 131071},
+        {255, 0x20000, 0x1FFFF},      // clamped, not wrapped
+        {255, 0xFFFFFFFF, 0x1FFFF},   // a product beyond 32 bits is clamped too
+        {0, 0x40000, 0},
+    };
+    for (const Out& o : outs) EXPECT_EQ(ZarAudOutputGain(&users, o.level, o.mult), o.gain) << o.level << "/" << o.mult;
+}
+
+TEST(ZarkdAudioRules, SmoothingMovesAtMostEightLevelsOrAQuarterOfUnityAPass)
+{
+    struct Row {
+        ULONG from, to, level;
+    } levels[] = {{100, 140, 108}, {140, 100, 132}, {100, 105, 105}, {105, 100, 100}, {7, 7, 7}};
+    for (const Row& r : levels) EXPECT_EQ(ZarAudStepLevel(r.from, r.to), r.level) << r.from << "->" << r.to;
+    // A change of 40 levels takes five passes.
+    ULONG level = 100, passes = 0;
+    while (level != 140) level = ZarAudStepLevel(level, 140), ++passes;
+    EXPECT_EQ(passes, 5u);
+    EXPECT_EQ(ZarAudStepMult(0x10000, 0x20000), 0x11000u);
+    EXPECT_EQ(ZarAudStepMult(0x10000, 0x10800), 0x10800u);
+}
+
+// ---- on the board ----
+
+class ZarkdAudio : public ZarkdIoctlMachine {
+protected:
+    static constexpr ULONG kHalfSamples = ZAR_AUDIO_SAMPLES_DEFAULT / 2;
+
+    void SetUp() override
+    {
+        ZarkdIoctlMachine::SetUp();
+        if (HasFatalFailure()) return;
+        ULONG io[4] = {0, 0, 0, 0};
+        ASSERT_EQ(Send(IOCTL_ZAR_FLEX_DOWNLOAD, io, sizeof(io), io, sizeof(io)).status, STATUS_SUCCESS);
+        ASSERT_EQ(Send(IOCTL_ZAR_POST_FPGA_INIT, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+        for (HANDLE& e : events_) e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    void TearDown() override
+    {
+        for (HANDLE e : events_)
+            if (e != nullptr) CloseHandle(e);
+        ZarkdIoctlMachine::TearDown();
+    }
+
+    sim::Board& Board() { return *built_.boards[0]; }
+    void RunFields(uint64_t fields)
+    {
+        const uint64_t target = Board().Clock().FieldCount() + fields;
+        while (Board().Clock().FieldCount() < target) nt::ClockRunFor(1000000);
+        nt::ClockRunUntilIdle();
+    }
+    static ULONG U(const void* p) { return ULONG(reinterpret_cast<ULONG_PTR>(p)); }
+
+    NTSTATUS SetTrack(ULONG track, ULONG mask, const ZAR_AUDIO_TRACK_CONTROL& control)
+    {
+        ULONG in[3] = {track, U(&control), mask};
+        return Send(IOCTL_ZAR_AUD_SET_TRACK_CONTROL, in, sizeof(in), nullptr, 0).status;
+    }
+    NTSTATUS RegisterEvents()
+    {
+        ULONG in[6];
+        for (int i = 0; i < 6; ++i) in[i] = U(events_[i]);
+        return Send(IOCTL_ZAR_AUD_REGISTER_EVENTS, in, sizeof(in), nullptr, 0).status;
+    }
+    NTSTATUS PutWave(ULONG track, ULONG half, const std::vector<int16_t>& samples, ULONG marker = 1)
+    {
+        ZAR_AUDIO_WAVE_DATA block{};
+        block.Track = track;
+        block.Half = half;
+        block.ByteCount = ULONG(samples.size() * 2);
+        block.Samples = U(samples.data());
+        block.FilledMarker = marker;
+        return Send(IOCTL_ZAR_AUD_PUT_WAVE_DATA, &block, sizeof(block), nullptr, 0).status;
+    }
+    NTSTATUS Mask(ULONG mask)
+    {
+        ULONG in[4] = {mask, 0, 0, 0};
+        return Send(IOCTL_ZAR_AUD_SET_ACTIVE_TRACK_MASK, in, sizeof(in), nullptr, 0).status;
+    }
+    NTSTATUS Play(ULONG state, ULONG wait = 1)
+    {
+        ZAR_AUDIO_PLAY_COMMAND c{};
+        c.State = state;
+        c.FixedSpeed = 1;
+        c.EndField = 1000000;
+        c.Wait = wait;
+        return Send(IOCTL_ZAR_AUD_PLAY_COMMAND, &c, sizeof(c), &c, sizeof(c)).status;
+    }
+    NTSTATUS Record(ULONG command)
+    {
+        ZAR_AUDIO_RECORD_COMMAND c{};
+        c.Command = command;
+        return Send(IOCTL_ZAR_AUD_RECORD_COMMAND, &c, sizeof(c), &c, sizeof(c)).status;
+    }
+    NTSTATUS Source(ULONG source) { return Send(IOCTL_ZAR_AUD_SET_SOURCE, &source, 4, nullptr, 0).status; }
+
+    // A tone with a whole number of cycles in each half, so the halves
+    // repeat without a seam.
+    static std::vector<int16_t> Tone(ULONG cycles, double amplitude)
+    {
+        std::vector<int16_t> s(kHalfSamples);
+        for (ULONG i = 0; i < kHalfSamples; ++i)
+            s[i] = int16_t(std::lround(amplitude * std::sin(2 * M_PI * cycles * i / kHalfSamples)));
+        return s;
+    }
+
+    HANDLE events_[6] = {};
+};
+
+TEST_F(ZarkdAudio, ATonePlayedOnATrackComesBackThroughTheLoopBackWholeAtItsFrequencyAndLevel)
+{
+    ZAR_AUDIO_TRACK_CONTROL unity{};
+    unity.Level = ZAR_AUDIO_LEVEL_UNITY;
+    ASSERT_EQ(SetTrack(0, ZAR_TRACK_LEVEL, unity), STATUS_SUCCESS);
+    ASSERT_EQ(Source(5), STATUS_SUCCESS);
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    const ULONG cycles = 171;  // 48,000 x 171 / 8,192 = 1,001.95 Hz
+    const double amplitude = 16384;
+    std::vector<int16_t> tone = Tone(cycles, amplitude);
+    ASSERT_EQ(PutWave(0, 0, tone), STATUS_SUCCESS);
+    ASSERT_EQ(PutWave(0, 1, tone), STATUS_SUCCESS);
+
+    // The record ring: eight buffers and an event.
+    std::vector<std::vector<uint8_t>> buffers(8, std::vector<uint8_t>(ZAR_AUDIO_REC_HALF_SIZE));
+    ZAR_AUDIO_REC_BLOCK ring{};
+    for (int i = 0; i < 8; ++i) ring.Buffer[i] = U(buffers[i].data());
+    HANDLE ringEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ring.Event = U(ringEvent);
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_REC_SETUP, &ring, sizeof(ring), nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(ring.Counter, -1);
+    EXPECT_EQ(ring.Sequence[3], -1);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_REC_SETUP, &ring, sizeof(ring), nullptr, 0).status, STATUS_UNSUCCESSFUL);
+
+    if (getenv("AUDIO_TRACE")) Board().Audio().GetTrace().Enable(true);
+    ASSERT_EQ(Play(ZAR_AUDIO_PLAYING), STATUS_SUCCESS);
+    ASSERT_EQ(Record(ZAR_AUDIO_REC_EVENTS), STATUS_SUCCESS);
+    RunFields(75);  // 1.25 s: seven record halves
+    ULONG vu[20];
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_GET_PLAY_VU_LEVEL, vu, sizeof(vu), vu, sizeof(vu)).status, STATUS_SUCCESS);
+    ULONG recVu[4];
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_GET_REC_VU_LEVEL, recVu, sizeof(recVu), recVu, sizeof(recVu)).status, STATUS_SUCCESS);
+    ASSERT_EQ(Record(ZAR_AUDIO_REC_OFF), STATUS_SUCCESS);
+    ASSERT_EQ(Play(ZAR_AUDIO_STOPPED), STATUS_SUCCESS);
+
+    // Track 0 peaks at 16384 >> 7 = 128 (VU level 128 x 128); track 1 is silent; so is the right side.
+    EXPECT_EQ(vu[1], 128u * 128u) << "track 0 hold";
+    EXPECT_EQ(vu[3], 0u) << "track 1 hold";
+    EXPECT_EQ(vu[17], 128u * 128u) << "mix left hold";
+    EXPECT_EQ(vu[19], 0u) << "mix right hold";
+    EXPECT_EQ(recVu[1], 128u * 128u);
+    EXPECT_EQ(recVu[3], 0u);
+
+    // The ring's buffers in sequence order, then the stop's partial half.
+    ASSERT_GE(ring.Counter, 6);
+    EXPECT_EQ(ring.LastSequence, ring.Counter);
+    std::vector<int16_t> left, right;
+    for (LONG seq = 0; seq <= ring.Counter; ++seq) {
+        int index = -1;
+        for (int i = 0; i < 8; ++i)
+            if (ring.Sequence[i] == seq) index = i;
+        if (index < 0) continue;  // overwritten by a later lap
+        ULONG bytes = seq == ring.Counter ? ring.LastBytes : ZAR_AUDIO_REC_HALF_SIZE;
+        const auto* s = reinterpret_cast<const int16_t*>(buffers[index].data());
+        if (seq < ring.Counter - 7) continue;
+        for (ULONG i = 0; i + 1 < bytes / 2; i += 2) {
+            left.push_back(s[i]);
+            right.push_back(s[i + 1]);
+        }
+    }
+    // From the first sound to the end: every sample follows the tone's
+    // recurrence x[n+1] = 2 cos(w) x[n] - x[n-1], so nothing was dropped or
+    // repeated, and the level and frequency are the tone's.
+    size_t first = 0;
+    while (first < left.size() && left[first] == 0) ++first;
+    ASSERT_LT(first + 4 * kHalfSamples, left.size());
+    const double w = 2 * M_PI * cycles / kHalfSamples;
+    size_t breaks = 0;
+    for (size_t n = first + 2; n < left.size(); ++n)
+        if (std::fabs(left[n] - (2 * std::cos(w) * left[n - 1] - left[n - 2])) > 4) ++breaks;
+    EXPECT_EQ(breaks, 0u);
+    double power = 0, crossings = 0;
+    const size_t span = 4 * kHalfSamples;
+    for (size_t n = first + 1; n <= first + span; ++n) {
+        power += double(left[n]) * left[n];
+        if ((left[n - 1] < 0) != (left[n] < 0)) ++crossings;
+    }
+    double levelDb = 10 * std::log10(power / span) - 20 * std::log10(amplitude / std::sqrt(2.0));
+    EXPECT_NEAR(levelDb, 0.0, 0.1);
+    EXPECT_NEAR(crossings / 2 / (double(span) / kSampleRate), 48000.0 * cycles / kHalfSamples, 2.0);
+    for (int16_t r : right) ASSERT_EQ(r, 0);
+    CloseHandle(ringEvent);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_REC_RELEASE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+}
+
+TEST_F(ZarkdAudio, PlayNeedsItsEventsAndAHalfLeftUnfilledStopsThePlay)
+{
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    EXPECT_EQ(Play(ZAR_AUDIO_PLAYING), STATUS_UNSUCCESSFUL);  // no half events yet
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    std::vector<int16_t> tone = Tone(10, 1000);
+    ASSERT_EQ(PutWave(0, 0, tone), STATUS_SUCCESS);
+    ASSERT_EQ(PutWave(0, 1, tone, 0), STATUS_SUCCESS);  // half 1 marked empty
+    ASSERT_EQ(Play(ZAR_AUDIO_PLAYING), STATUS_SUCCESS);
+    EXPECT_EQ(Play(ZAR_AUDIO_PLAYING, 0), STATUS_UNSUCCESSFUL) << "already playing";
+    RunFields(15);  // half 0 (171 ms) has played: the DPC signals half B's event
+    EXPECT_TRUE(ext_->AudioEngine.PlayDmaRunning);
+    EXPECT_EQ(WaitForSingleObject(events_[ZAR_AUDIO_EVENT_PLAY_HALF_B], 0), WAIT_OBJECT_0);
+    RunFields(15);  // half 1 played with its marker 0: the feed ran dry
+    EXPECT_FALSE(ext_->AudioEngine.PlayDmaRunning);
+    EXPECT_EQ(ext_->AudioEngine.PlayState.State, ZAR_AUDIO_STOPPED);
+}
+
+TEST_F(ZarkdAudio, BadWaveDataAndDmaSizesAreRefusedWithoutTouchingTheBuffers)
+{
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    std::vector<int16_t> tooLong(kHalfSamples + 1, 1);
+    EXPECT_EQ(PutWave(0, 0, tooLong), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(PutWave(8, 0, Tone(1, 10)), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(PutWave(4, 0, Tone(1, 10)), STATUS_UNSUCCESSFUL) << "track not in use";
+    ZAR_AUDIO_WAVE_DATA block{};
+    block.ByteCount = 64;
+    block.Samples = U(noAccess_);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_PUT_WAVE_DATA, &block, sizeof(block), nullptr, 0).status, STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_PUT_WAVE_DATA, noAccess_, sizeof(block), nullptr, 0).status, STATUS_ACCESS_VIOLATION);
+    auto* bank = static_cast<const int16_t*>(ext_->AudioEngine.Play[0].Va);
+    for (ULONG i = 0; i < 64; ++i) ASSERT_EQ(bank[i], 0);
+
+    struct Row {
+        ULONG samples;
+        NTSTATUS status;
+        ULONG size;
+    } rows[] = {
+        {0, STATUS_SUCCESS, ZAR_AUDIO_SAMPLES_DEFAULT * 2 * 2},  // 0 keeps the count
+        {1024, STATUS_SUCCESS, 1024 * 2 * 2},
+        {65536, STATUS_SUCCESS, 0x40000},                       // the whole bank buffer
+        {65538, STATUS_INVALID_PARAMETER, 0x40000},
+        {0x80000000, STATUS_INVALID_PARAMETER, 0x40000},
+    };
+    for (const Row& r : rows) {
+        ULONG io = r.samples;
+        EXPECT_EQ(Send(IOCTL_ZAR_AUD_CALC_PLAY_DMA_SIZE, &io, 4, &io, 4).status, r.status) << r.samples;
+        EXPECT_EQ(ext_->AudioEngine.Play[0].Size, r.size) << r.samples;
+    }
+}
+
+TEST_F(ZarkdAudio, TheCodecIsProgrammedFromTheOwnersSettingsOnlyWhereTheyChanged)
+{
+    sim::AudioUnit& audio = Board().Audio();
+    EXPECT_EQ(audio.CodecRegister(0x1A), 0x0505) << "record source 5 at the reset";
+    EXPECT_EQ(audio.CodecRegister(0x0A), 0x8000) << "PC beep muted";
+    ZAR_AUDIO_CODEC_RECORD codec{};
+    codec.Register[0] = 0x0404;  // master
+    codec.Register[6] = 0x0808;  // PCM out
+    codec.RecordSource = 4;
+    codec.Mask = 0x01 | 0x40;    // master and record source only
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_SET_CODEC, &codec, sizeof(codec), nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(audio.CodecRegister(0x02), 0x0404);
+    EXPECT_EQ(audio.CodecRegister(0x1A), 0x0404);
+    EXPECT_EQ(audio.CodecRegister(0x18), 0x8808) << "PCM out was not in the mask";
+    ZAR_AUDIO_CODEC_RECORD back{};
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_GET_CODEC, nullptr, 0, &back, sizeof(back)).status, STATUS_SUCCESS);
+    EXPECT_EQ(back.Register[0], 0x0404);
+    EXPECT_EQ(back.RecordSource, 4u);
+    // The register read goes through the codec's two-read protocol.
+    ULONG read[3] = {0x02, 0, 0};
+    ASSERT_EQ(Send(IOCTL_ZAR_CS4297_REG_READ, read, sizeof(read), read, sizeof(read)).status, STATUS_SUCCESS);
+    EXPECT_EQ(read[1], 0x0404u);
+}
+
+TEST_F(ZarkdAudio, TrackLevelsReachTheDspInStepsOfEightAndPanAndMasterTheBoardGains)
+{
+    sim::AudioUnit& audio = Board().Audio();
+    const uint32_t levelAddress = DspSectionAddress(4, 1);  // track 5: DSP 1, channel 1
+    ZAR_AUDIO_TRACK_CONTROL c{};
+    c.Level = ZAR_AUDIO_LEVEL_UNITY;
+    ASSERT_EQ(SetTrack(5, ZAR_TRACK_LEVEL, c), STATUS_SUCCESS);
+    RunFields(30);
+    EXPECT_EQ(audio.DspRegister(1, levelAddress), 8192u);
+    size_t before = audio.DspLog().size();
+    c.Level = ZAR_AUDIO_LEVEL_UNITY + 40;
+    ASSERT_EQ(SetTrack(5, ZAR_TRACK_LEVEL, c), STATUS_SUCCESS);
+    RunFields(30);
+    ULONG writes = 0;
+    for (size_t i = before; i < audio.DspLog().size(); ++i)
+        if (audio.DspLog()[i].dsp == 1 && audio.DspLog()[i].address == levelAddress) ++writes;
+    EXPECT_EQ(writes, 5u);
+    EXPECT_EQ(audio.DspRegister(1, levelAddress), ULONG(ext_->AudioUsers.LevelGain[ZAR_AUDIO_LEVEL_UNITY + 40]));
+
+    c.Pan = 255;
+    ASSERT_EQ(SetTrack(2, ZAR_TRACK_PAN, c), STATUS_SUCCESS);
+    EXPECT_EQ(Board().Regs().Peek(kRegTrackGainLeft + 16), 0);
+    EXPECT_EQ(Board().Regs().Peek(kRegTrackGainRight + 16), 4095);
+    ULONG master[2] = {0, 255};
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_SET_MASTER_LEVEL, master, 8, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Board().Regs().Peek(kRegTrackGainLeft), 0) << "track 0, pan left, master left 0";
+    ULONG tooLoud[2] = {256, 0};
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_SET_MASTER_LEVEL, tooLoud, 8, nullptr, 0).status, STATUS_INVALID_PARAMETER);
+    ULONG get[22] = {8};
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_GET_TRACK_CONTROL, get, 88, get, 88).status, STATUS_INVALID_PARAMETER);
+    ULONG bad[3] = {0, U(noAccess_), ZAR_TRACK_LEVEL};
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_SET_TRACK_CONTROL, bad, sizeof(bad), nullptr, 0).status, STATUS_ACCESS_VIOLATION);
+}
+
+TEST_F(ZarkdAudio, TheAudioLockKeepsTheOtherUserOffTheBoardUntilReleased)
+{
+    PFILE_OBJECT library = reinterpret_cast<PFILE_OBJECT>(0x1000), wave = reinterpret_cast<PFILE_OBJECT>(0x2000);
+    ULONG acquire[3] = {0, 0, 0};
+    ASSERT_EQ(ZarAudAcquireAudioLock(ext_, acquire, ZAR_CALLER_LIBRARY, library), STATUS_SUCCESS);
+    EXPECT_EQ(acquire[2], 1u);
+    // The wave user asks for both with time-out 0: refused at once, nothing taken.
+    ULONG both[3] = {2, 0, 0};
+    ASSERT_EQ(ZarAudAcquireAudioLock(ext_, both, ZAR_CALLER_WAVE_DEVICE, wave), STATUS_SUCCESS);
+    EXPECT_EQ(both[2], 0u);
+    EXPECT_NE(KeReadStateEvent(&ext_->AudioLockEvent[1]), 0) << "record stays free";
+    EXPECT_FALSE(ZarAudioHardwareAvailable(ext_, ZAR_CALLER_WAVE_DEVICE));
+    // A setting of the wave user is kept but does not reach the board.
+    ULONG master[2] = {10, 10};
+    ASSERT_EQ(ZarAudUserSetMasterLevel(ext_, master, ZAR_CALLER_WAVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(Board().Regs().Peek(kRegTrackGainLeft), 4095);
+    // Only the holder releases.
+    ULONG release[2] = {0, 0};
+    ASSERT_EQ(ZarAudReleaseAudioLock(ext_, release, ZAR_CALLER_LIBRARY, wave), STATUS_SUCCESS);
+    EXPECT_EQ(release[1], 0u);
+    ASSERT_EQ(ZarAudReleaseAudioLock(ext_, release, ZAR_CALLER_LIBRARY, library), STATUS_SUCCESS);
+    EXPECT_EQ(release[1], 1u);
+    // Now the wave user gets both and the board takes its settings.
+    ASSERT_EQ(ZarAudAcquireAudioLock(ext_, both, ZAR_CALLER_WAVE_DEVICE, wave), STATUS_SUCCESS);
+    EXPECT_EQ(both[2], 1u);
+    EXPECT_EQ(ext_->Setup.AudioOwner, ZAR_CALLER_WAVE_DEVICE);
+    EXPECT_EQ(Board().Regs().Peek(kRegTrackGainLeft), ZarAudTrackGain(&ext_->AudioUsers, 10, 0, false));
+    ULONG releaseBoth[2] = {2, 0};
+    ASSERT_EQ(ZarAudReleaseAudioLock(ext_, releaseBoth, ZAR_CALLER_WAVE_DEVICE, wave), STATUS_SUCCESS);
+    EXPECT_EQ(releaseBoth[1], 1u);
+}
+
+}  // namespace
