@@ -278,3 +278,55 @@ NTSTATUS ZarAudSetTrackControlFromNodes(PZAR_DEVICE_EXTENSION ext, ULONG track, 
 
 // The field signal that wakes the DSP command thread from the VBI DPC.
 inline constexpr ULONG ZAR_FIELD_SIGNAL_DSP = 15;
+
+// ---- the audio effect module of the play list ----
+
+inline constexpr ULONG ZAR_AUDIO_OVERRIDE_KEYS = 10;
+
+// One key-framed ramp of a track's level or pan.
+struct ZAR_AUDIO_OVERRIDE {
+    ULONG Present;                      // the override replaces the nodes' value
+    ULONG Ramping;
+    ULONG GainLaw;                      // level: ramp in gain, not in level steps
+    ULONG KeyCount;
+    ULONG KeyTime[ZAR_AUDIO_OVERRIDE_KEYS];
+    UCHAR KeyValue[ZAR_AUDIO_OVERRIDE_KEYS];
+    UCHAR Value;                        // the value the ramp gives now
+    UCHAR Spare[1];
+    ULONG Segment;                      // index of the key the ramp runs to
+    ULONG SegmentStart;                 // field
+    ULONG SegmentDuration;              // fields
+    LONG SegmentFrom;                   // value (or gain) at the segment's start
+    LONG SegmentDelta;
+};
+
+// IOCTL_ZAR_AUD_LEVEL_OVERRIDE (70 bytes) and IOCTL_ZAR_AUD_PAN_OVERRIDE (66,
+// without the gain-law word).
+#pragma pack(push, 2)
+struct ZAR_AUDIO_OVERRIDE_REQUEST {
+    ULONG Track;
+    ULONG Hold;
+    ULONG CurrentField;                 // out
+    ULONG KeyCount;
+    ULONG KeyTime[ZAR_AUDIO_OVERRIDE_KEYS];
+    UCHAR KeyValue[ZAR_AUDIO_OVERRIDE_KEYS];
+    ULONG GainLaw;
+};
+#pragma pack(pop)
+static_assert(sizeof(ZAR_AUDIO_OVERRIDE_REQUEST) == 70);
+
+struct ZAR_AUDIO_FX_STATE {
+    ULONG TrackMask[3];                 // level, pan, equaliser nodes enabled per track
+    ZAR_AUDIO_OVERRIDE Level[ZAR_AUDIO_TRACKS];
+    ZAR_AUDIO_OVERRIDE Pan[ZAR_AUDIO_TRACKS];
+    ULONG EqValue[ZAR_AUDIO_TRACKS];
+};
+
+// Pure rules of the overrides.
+// Starts (or ends) a ramp at field 'now' from 'present'; table: the level
+// gain table when the override ramps in gain, else null.
+void ZarAudOverrideStart(ZAR_AUDIO_OVERRIDE* o, ULONG now, UCHAR present, const LONG* gainTable);
+// The override's value at field 'now' (ending it after its last key).
+void ZarAudOverrideStep(ZAR_AUDIO_OVERRIDE* o, ULONG now, const LONG* gainTable);
+// The level whose gain is nearest 'gain' (the lower on a tie).
+ULONG ZarAudLevelLookup(const LONG* gainTable, LONG gain);

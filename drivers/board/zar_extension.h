@@ -382,6 +382,7 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_JPEG_STATE Jpeg;
     ZAR_AUDIO_ENGINE_STATE AudioEngine;
     ZAR_AUDIO_USERS_STATE AudioUsers;
+    ZAR_AUDIO_FX_STATE AudioFx;
 
     // ---- flags (bytes last, so the words above keep their alignment) ----
     BOOLEAN BoardReady;

@@ -127,19 +127,16 @@ void ZarPlyDvePreProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyMixPreProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyGfxPreProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyBusPreProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyAudFxPreProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyProcAmpProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyDveProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyMixProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyGfxProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyBusProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyAudFxProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyProcAmpPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyDvePostProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyMixPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyGfxPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyBusPostProcessNode(PZAR_DEVICE_EXTENSION) {}
-void ZarPlyAudFxPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 // Will count the field on the Tandrel master clock.
 void ZarTandrelMasterClock_OnVerticalInterrupt(PZAR_DEVICE_EXTENSION) {}
 // Will step the scaled-capture state machine and, on odd fields, the capture ring.
@@ -263,7 +260,6 @@ NTSTATUS ZarICS2008A_SetVideoOutputSource(PZAR_DEVICE_EXTENSION, PVOID) { return
 NTSTATUS ZarTandrelFieldCounter_SetBase(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarScrubListSetNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarBusPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudIoSetTrackMasks(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudDSrvUnprepPlay(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudDSrvInitBuffers(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
@@ -273,13 +269,9 @@ NTSTATUS ZarAudDSrvGetException(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWri
 NTSTATUS ZarAudDSrvGetCurrentStatus(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudDSrvSetSpeed(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarSaa7146SetHpsProcAmps(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudIoLevelOverride(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudIoPanOverride(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudIoEqOverride(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarVariPlayInit(PZAR_DEVICE_EXTENSION, PVOID, PFILE_OBJECT) { return ZarNotWritten(__func__); }
 NTSTATUS ZarVariPlayInvalidateNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarVariPlayDisplayNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarSaa7146SetHpsPreFilter(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarTandrel_EnableTimecodeDataExchange(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudFxPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarProcAmpPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }

@@ -450,3 +450,111 @@ TEST_F(ZarkdAudio, TheAudioLockKeepsTheOtherUserOffTheBoardUntilReleased)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ZarkdAudioRules, OverrideRampsRunKeyToKeyAndEndAfterTheLast)
+{
+    struct Row {
+        const char* what;
+        ULONG keys;
+        ULONG time[3];
+        UCHAR value[3];
+        ULONG now;                 // when the override starts, from level 100
+        struct {
+            ULONG field;
+            UCHAR value;
+            ULONG present;
+        } expect[4];
+    } rows[] = {
+        {"one key ahead", 1, {110}, {200}, 100, {{100, 100, 1}, {105, 150, 1}, {109, 190, 1}, {110, 200, 0}}},
+        {"two keys", 2, {110, 120}, {200, 0}, 100, {{110, 200, 1}, {115, 100, 1}, {119, 20, 1}, {125, 0, 0}}},
+        {"keys all past end it at once", 2, {50, 60}, {1, 2}, 100, {{100, 100, 0}, {101, 100, 0}}},
+        {"a key at the same field as the one before steps to it", 3, {110, 110, 120}, {200, 50, 150}, 100,
+         {{110, 50, 1}, {115, 100, 1}, {120, 150, 0}}},
+        {"a late start joins the ramp at its running segment", 2, {110, 120}, {200, 0}, 112,
+         {{112, 100, 1}, {116, 50, 1}, {120, 0, 0}}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        ZAR_AUDIO_OVERRIDE o{};
+        o.KeyCount = r.keys;
+        for (ULONG k = 0; k < r.keys; ++k) {
+            o.KeyTime[k] = r.time[k];
+            o.KeyValue[k] = r.value[k];
+        }
+        ZarAudOverrideStart(&o, r.now, 100, nullptr);
+        for (const auto& e : r.expect) {
+            if (e.field == 0) break;
+            ZarAudOverrideStep(&o, e.field, nullptr);
+            EXPECT_EQ(o.Value, e.value) << "field " << e.field;
+            EXPECT_EQ(o.Present, e.present) << "field " << e.field;
+        }
+    }
+}
+
+TEST(ZarkdAudioRules, LevelLookupFindsTheNearestLevelOfAGainAndTheGainLawRampIsInGain)
+{
+    static ZAR_AUDIO_USERS_STATE users;
+    ZarAudBuildGainTables(&users);
+    const LONG* g = users.LevelGain;
+    struct Row {
+        LONG gain;
+        ULONG level;
+    } rows[] = {{0, 0}, {8192, 129}, {131071, 255}, {200000, 255}, {-5, 0},
+                {(g[129] + g[130]) / 2, 129},  // a tie or just under it stays low
+                {g[130] - 1, 130}};
+    for (const Row& r : rows) EXPECT_EQ(ZarAudLevelLookup(g, r.gain), r.level) << r.gain;
+    // Half way in gain from 129 to 255 lies well above half way in level steps.
+    ZAR_AUDIO_OVERRIDE o{};
+    o.KeyCount = 1;
+    o.KeyTime[0] = 10;
+    o.KeyValue[0] = 255;
+    ZarAudOverrideStart(&o, 0, 129, g);
+    ZarAudOverrideStep(&o, 5, g);
+    EXPECT_EQ(o.Value, ZarAudLevelLookup(g, (8192 + 131071) / 2));
+    EXPECT_GT(o.Value, 200);  // half way in level steps would be 192
+}
+
+TEST_F(ZarkdAudio, ALevelOverrideReachesItsValueOnItsField)
+{
+    ZAR_AUDIO_TRACK_CONTROL c{};
+    c.Level = ZAR_AUDIO_LEVEL_UNITY;
+    ASSERT_EQ(SetTrack(0, ZAR_TRACK_LEVEL, c), STATUS_SUCCESS);
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    ASSERT_EQ(PutWave(0, 0, Tone(10, 100)), STATUS_SUCCESS);
+    ASSERT_EQ(PutWave(0, 1, Tone(10, 100)), STATUS_SUCCESS);
+    ASSERT_EQ(Play(ZAR_AUDIO_PLAYING), STATUS_SUCCESS);
+    ZAR_AUDIO_OVERRIDE_REQUEST r{};
+    r.Track = 0;
+    r.KeyCount = 1;
+    r.KeyValue[0] = ZAR_AUDIO_LEVEL_UNITY + 40;
+    // The key lies 20 fields after the field the request finds.
+    r.KeyTime[0] = ext_->AudioEngine.PlayState.Position + 20;
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_LEVEL_OVERRIDE, &r, sizeof(r), &r, sizeof(r)).status, STATUS_SUCCESS);
+    const ULONG due = r.CurrentField + 20;
+    ASSERT_EQ(r.KeyTime[0], due);
+    auto level = [&] { return ZarAudUserSet(ext_, ext_->Setup.AudioOwner)->Track[0].Level; };
+    ULONG reachedAt = 0;
+    bool halfway = false;
+    while (reachedAt == 0 && ext_->AudioEngine.PlayState.Position < due + 5) {
+        RunFields(1);
+        ULONG now = ext_->AudioEngine.PlayState.Position;
+        if (level() == ZAR_AUDIO_LEVEL_UNITY + 20) halfway = true;
+        if (level() == ZAR_AUDIO_LEVEL_UNITY + 40) reachedAt = now;
+    }
+    EXPECT_TRUE(halfway);
+    // The value is set in the field whose position is the key's (the
+    // position moves on once more at the end of that field).
+    EXPECT_EQ(reachedAt, due + 1);
+    EXPECT_FALSE(ext_->AudioFx.Level[0].Present);
+    r.KeyCount = 11;
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_LEVEL_OVERRIDE, &r, sizeof(r), &r, sizeof(r)).status, STATUS_INVALID_PARAMETER);
+    r.KeyCount = 1;
+    r.Track = 8;
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_LEVEL_OVERRIDE, &r, sizeof(r), &r, sizeof(r)).status, STATUS_INVALID_PARAMETER);
+    ASSERT_EQ(Play(ZAR_AUDIO_STOPPED), STATUS_SUCCESS);
+}
+
+}  // namespace
