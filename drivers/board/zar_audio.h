@@ -330,3 +330,143 @@ void ZarAudOverrideStart(ZAR_AUDIO_OVERRIDE* o, ULONG now, UCHAR present, const 
 void ZarAudOverrideStep(ZAR_AUDIO_OVERRIDE* o, ULONG now, const LONG* gainTable);
 // The level whose gain is nearest 'gain' (the lower on a tie).
 ULONG ZarAudLevelLookup(const LONG* gainTable, LONG gain);
+
+// The caller's memory locked and mapped (null on a bad address), and back.
+PMDL ZarAudLockUserBuffer(ULONG address, ULONG length, LOCK_OPERATION operation, KPROCESSOR_MODE mode, PVOID* system);
+void ZarAudUnlockUserBuffer(PMDL* mdl);
+void ZarAudCalcPlayDmaSizes(PZAR_DEVICE_EXTENSION ext);
+
+// ---- the audio data server ----
+
+inline constexpr ULONG ZAR_DSRV_SLOTS = 8;
+inline constexpr ULONG ZAR_DSRV_SOURCES = 8;
+inline constexpr ULONG ZAR_DSRV_CONTROL_BYTES = 1152;
+inline constexpr ULONG ZAR_DSRV_FILTERS = 3;
+inline constexpr ULONG ZAR_DSRV_PHASES = 63;                // 1/64 .. 63/64
+inline constexpr ULONG ZAR_DSRV_TAPS = 16;
+inline constexpr ULONG ZAR_DSRV_EXCEPTIONS = 32;
+inline constexpr ULONG ZAR_DSRV_MAX_SPEED_TERM = 2000;
+inline constexpr ULONG ZAR_DSRV_RAMP_FILLS = 8;
+
+enum ZAR_DSRV_STATE : ULONG {
+    ZAR_DSRV_IDLE = 0,
+    ZAR_DSRV_PREPARED = 1,
+    ZAR_DSRV_WAITING = 2,
+    ZAR_DSRV_RUNNING = 3,
+};
+enum ZAR_DSRV_EXCEPTION_CODE : ULONG {
+    ZAR_DSRV_STOPPED = 1,
+    ZAR_DSRV_DATA_MISSING = 2,
+    ZAR_DSRV_DATA_BACK = 3,
+    ZAR_DSRV_UNDERFLOW = 10,
+    ZAR_DSRV_LOST = 99,
+};
+
+// IOCTL_ZAR_AUD_DSRV_PREP_PLAY.
+#pragma pack(push, 4)
+struct ZAR_DSRV_PREPARE {
+    ULONG ControlBlock;
+    ULONG TrackMask;
+    ULONG Sources;
+    ULONG Slots;
+    ULONG AddBankA;
+    ULONG AddBankB;
+    ULONG SlotBuffer[ZAR_DSRV_SLOTS];
+    ULONG BankABytes;                   // per slot
+    ULONG BankBBytes;
+    ULONG BankAOffset;                  // 16-bit units
+    ULONG BankBOffset;
+    ULONG BankATracks;                  // 2 or 4 tracks interleaved in the slot data
+    ULONG BankBTracks;
+    ULONG Routing[2][ZAR_DSRV_SOURCES]; // per source: the tracks it feeds (0: all)
+    ULONG Geometry[3];
+    LONGLONG LoopStart;
+    LONGLONG LoopEnd;
+    LONGLONG Start;
+    ULONG NormalSpeed;
+    ULONG VariSpeed;
+    ULONG SmallBuffers;
+    ULONG Loop;
+    ULONG BaseFilter;
+    ULONG Semaphore;
+    ULONG PreRoll;
+};
+#pragma pack(pop)
+static_assert(sizeof(ZAR_DSRV_PREPARE) == 208);
+
+struct ZAR_DSRV_EXCEPTION {
+    ULONG Code;
+    ULONG Argument;
+    ULONG PositionLow;
+    ULONG PositionHigh;
+};
+
+// Per output sample frame: the source position as an integer sample and a
+// remainder over the reduced normal term.
+struct ZAR_DSRV_RATIO {
+    LONG Speed;                         // reduced speed term (signed)
+    ULONG Normal;                       // reduced normal term
+};
+
+struct ZAR_DSRV_STATE_BLOCK {
+    ZAR_DSRV_STATE State;
+    ZAR_DSRV_PREPARE Prep;
+    PMDL ControlMdl;
+    PUCHAR Control;                     // system mapping of the caller's control block
+    PMDL SlotMdl[ZAR_DSRV_SLOTS];
+    PUCHAR Slot[ZAR_DSRV_SLOTS];
+    ULONG SlotFrames;                   // source frames a slot holds
+    PKEVENT SourceEvent[ZAR_DSRV_SOURCES];
+    PKSEMAPHORE Semaphore;
+    PVOID PreRollPool;
+    KSPIN_LOCK Lock;
+    ULONG SamplesPerHalf;
+    // Play position: sample and remainder; the slot now playing.
+    LONGLONG Position;
+    ULONG Remainder;
+    ULONG CurrentSlot;
+    LONG Speed;                         // current speed in the caller's units
+    LONG RampFrom, RampTo;
+    ULONG RampStep;                     // fills done of the ramp, RAMP_FILLS when none
+    ZAR_DSRV_RATIO Ratio;
+    ULONG Filter;
+    ULONG Recovery[ZAR_DSRV_SOURCES];   // fills until a source counts as valid again
+    BOOLEAN Missing[ZAR_DSRV_SOURCES];
+    BOOLEAN Ended;
+    BOOLEAN StopRequested;
+    BOOLEAN BuffersFilled;
+    LONGLONG HalfPosition[2];           // source position at the start of each half
+    LONGLONG StopPosition;
+    // Exceptions.
+    KSPIN_LOCK ExceptionLock;
+    ZAR_DSRV_EXCEPTION Exception[ZAR_DSRV_EXCEPTIONS];
+    ULONG ExceptionHead, ExceptionCount, ExceptionLost;
+};
+
+// Pure rules.
+// The interpolation filters: [filter 1-3][phase 1-63][tap], Q15, each phase summing to 32,768.
+const LONG (*ZarAudDSrvFilterTable())[ZAR_DSRV_PHASES][ZAR_DSRV_TAPS];
+ULONG ZarAudDSrvTaps(ULONG filter);
+ULONG ZarAudDSrvCalcFilterNum(ULONG base, LONG speed, ULONG normal);
+// normal : |speed| reduced by their common divisor, the speed term at most 2,000.
+ZAR_DSRV_RATIO ZarAudDSrvReduceRatio(ULONG normal, LONG speed);
+// Speeds under 1 % of normal: 0 under 0.5 %, else +-1 %.
+LONG ZarAudDSrvSnapSpeed(LONG speed, ULONG normal);
+// The 6-bit phase of a 16.16 fraction (0 and 64 are the samples themselves).
+ULONG ZarAudDSrvPhase(ULONG fraction16);
+// One interpolated sample at source index n with 'phase' from 'fetch'.
+template <typename Fetch>
+SHORT ZarAudDSrvInterpolate(ULONG filter, ULONG phase, LONGLONG n, Fetch fetch)
+{
+    if (filter == 0 || phase == 0) return fetch(n);
+    const LONG* c = ZarAudDSrvFilterTable()[filter - 1][phase - 1];
+    const LONG taps = LONG(ZarAudDSrvTaps(filter));
+    LONGLONG sum = 0;
+    for (LONG k = 0; k < taps; ++k) sum += LONGLONG(c[k]) * fetch(n - taps / 2 + 1 + k);
+    sum >>= 15;
+    return SHORT(sum > 32767 ? 32767 : sum < -32768 ? -32768 : sum);
+}
+// The request code the server writes for 'slot' when 'current' plays.
+ULONG ZarAudDSrvRequestCode(ULONG slot, ULONG current, ULONG slots, bool variSpeed, bool backwards);
+// Fills 'frames' output frames of one bank half (slots interleaved 16-bit).
+void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* out, ULONG frames, ULONG stride, const LONG slot[4]);

@@ -72,6 +72,8 @@ void ZarAudClear(PKEVENT event)
     if (event != nullptr) KeClearEvent(event);
 }
 
+}  // namespace
+
 // Bank sizes from the samples per buffer and the slots of each bank.
 void ZarAudCalcPlayDmaSizes(PZAR_DEVICE_EXTENSION ext)
 {
@@ -84,6 +86,8 @@ void ZarAudCalcPlayDmaSizes(PZAR_DEVICE_EXTENSION ext)
     ext->AudioPlayHalfSize = a.Play[0].Size / 2;
     ext->AudioPlaySizesDiffer = a.Play[1].Slots != 0 && a.Play[1].Size != a.Play[0].Size;
 }
+
+namespace {
 
 BOOLEAN ZarAudProgramRecord(PZAR_DEVICE_EXTENSION ext, ULONG pageBits)
 {
@@ -212,9 +216,18 @@ void ZarAudDelay(LONGLONG interval)
     KeDelayExecutionThread(KernelMode, FALSE, &t);
 }
 
+void ZarAudFreeCommon(PADAPTER_OBJECT adapter, ULONG length, PHYSICAL_ADDRESS logical, PVOID* va)
+{
+    if (*va == nullptr) return;
+    HalFreeCommonBuffer(adapter, length, logical, *va, FALSE);
+    *va = nullptr;
+}
+
+}  // namespace
+
 // Locks 'length' bytes of the caller at 'address' for 'operation' and maps
 // them; null on a bad address.
-PMDL ZarAudLockUser(ULONG address, ULONG length, LOCK_OPERATION operation, KPROCESSOR_MODE mode, PVOID* system)
+PMDL ZarAudLockUserBuffer(ULONG address, ULONG length, LOCK_OPERATION operation, KPROCESSOR_MODE mode, PVOID* system)
 {
     *system = nullptr;
     if (address == 0 || length == 0) return nullptr;
@@ -234,22 +247,13 @@ PMDL ZarAudLockUser(ULONG address, ULONG length, LOCK_OPERATION operation, KPROC
     return mdl;
 }
 
-void ZarAudUnlockUser(PMDL* mdl)
+void ZarAudUnlockUserBuffer(PMDL* mdl)
 {
     if (*mdl == nullptr) return;
     MmUnlockPages(*mdl);
     IoFreeMdl(*mdl);
     *mdl = nullptr;
 }
-
-void ZarAudFreeCommon(PADAPTER_OBJECT adapter, ULONG length, PHYSICAL_ADDRESS logical, PVOID* va)
-{
-    if (*va == nullptr) return;
-    HalFreeCommonBuffer(adapter, length, logical, *va, FALSE);
-    *va = nullptr;
-}
-
-}  // namespace
 
 // ---- pure rules ----
 
@@ -435,6 +439,8 @@ BOOLEAN ZarAudPlayDmaStartDevice(PVOID context)
     if (!a.LinkedStart) ZarAudInterfaces(ext, kInterface1On | (bankB ? kInterface2On : 0), true);
     a.PlayDmaRunning = TRUE;
     ext->AudioPlaying = TRUE;
+    if (ext->AudioPlayMode == ZAR_AUDIO_PLAY_DATA_SERVER && ext->AudioDSrv.State == ZAR_DSRV_WAITING)
+        ext->AudioDSrv.State = ZAR_DSRV_RUNNING;
     return TRUE;
 }
 
@@ -859,7 +865,7 @@ NTSTATUS ZarAudRecSetup(PZAR_DEVICE_EXTENSION ext, PIRP irp)
     if (address == 0) return STATUS_INVALID_PARAMETER;
     if (a.RingSetUp) return STATUS_UNSUCCESSFUL;
     PVOID system = nullptr;
-    a.RingBlockMdl = ZarAudLockUser(address, sizeof(ZAR_AUDIO_REC_BLOCK), IoModifyAccess, irp->RequestorMode, &system);
+    a.RingBlockMdl = ZarAudLockUserBuffer(address, sizeof(ZAR_AUDIO_REC_BLOCK), IoModifyAccess, irp->RequestorMode, &system);
     if (a.RingBlockMdl == nullptr) return STATUS_INVALID_PARAMETER;
     a.RingBlock = static_cast<ZAR_AUDIO_REC_BLOCK*>(system);
     NTSTATUS status = STATUS_SUCCESS;
@@ -870,7 +876,7 @@ NTSTATUS ZarAudRecSetup(PZAR_DEVICE_EXTENSION ext, PIRP irp)
             break;
         }
         PVOID va = nullptr;
-        a.RingMdl[i] = ZarAudLockUser(buffer, ZAR_AUDIO_REC_HALF_SIZE, IoWriteAccess, irp->RequestorMode, &va);
+        a.RingMdl[i] = ZarAudLockUserBuffer(buffer, ZAR_AUDIO_REC_HALF_SIZE, IoWriteAccess, irp->RequestorMode, &va);
         a.RingVa[i] = static_cast<PUCHAR>(va);
         if (a.RingMdl[i] == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -901,11 +907,11 @@ NTSTATUS ZarAudRecRelease(PZAR_DEVICE_EXTENSION ext)
     a.RingSetUp = FALSE;
     KeLowerIrql(old);
     for (ULONG i = 0; i < ZAR_AUDIO_RING_BUFFERS; ++i) {
-        ZarAudUnlockUser(&a.RingMdl[i]);
+        ZarAudUnlockUserBuffer(&a.RingMdl[i]);
         a.RingVa[i] = nullptr;
     }
     if (a.RingBlock != nullptr) a.RingBlock->SlotVariant = 0;
-    ZarAudUnlockUser(&a.RingBlockMdl);
+    ZarAudUnlockUserBuffer(&a.RingBlockMdl);
     a.RingBlock = nullptr;
     if (a.RingEvent != nullptr) ObDereferenceObject(a.RingEvent);
     a.RingEvent = nullptr;

@@ -89,8 +89,6 @@ void ZarRunUntilStopped(ZAR_SYSTEM_THREAD* thread)
 void ZarDpcForBrsDma(PKDPC, PVOID, PVOID, PVOID) {}
 // Will complete a scaled capture and start the next queued entry.
 void ZarDpcForHpsDma(PKDPC, PVOID, PVOID, PVOID) {}
-// Will feed the audio data server's next half.
-void ZarAudDSrvDpcFunc(PKDPC, PVOID, PVOID, PVOID) {}
 // Will copy wave data into the playback half that finished.
 void ZarWaveDrvPlaybackDpc(PKDPC, PVOID, PVOID, PVOID) {}
 // Will copy a captured half to the wave device's buffers.
@@ -165,8 +163,6 @@ NTSTATUS ZarWaveDrvWrite(PDEVICE_OBJECT device, PIRP irp) { return ZarWaveDrvRea
 // Will queue a capture stop on the HPS queue; no capture runs yet, so none
 // is owned and this is not reached.
 NTSTATUS ZarHpsQueueStopRequest(PZAR_DEVICE_EXTENSION, BOOLEAN) { return STATUS_INSUFFICIENT_RESOURCES; }
-// Will free the data server's play memory and its objects.
-void ZarAudDSrvFreePlayMemoryAndObjects(PZAR_DEVICE_EXTENSION ext) { ext->AudioPlayPrepared = FALSE; }
 // Will close a vari-play channel (0 or 1).
 NTSTATUS ZarVariPlayClose(PZAR_DEVICE_EXTENSION ext, ULONG channel)
 {
@@ -260,14 +256,6 @@ NTSTATUS ZarICS2008A_SetVideoOutputSource(PZAR_DEVICE_EXTENSION, PVOID) { return
 NTSTATUS ZarTandrelFieldCounter_SetBase(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarScrubListSetNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarBusPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudDSrvUnprepPlay(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudDSrvInitBuffers(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudDSrvStartPlay(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudDSrvStopPlay(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudDSrvGetException(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudDSrvGetCurrentStatus(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarAudDSrvSetSpeed(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarSaa7146SetHpsProcAmps(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarVariPlayInit(PZAR_DEVICE_EXTENSION, PVOID, PFILE_OBJECT) { return ZarNotWritten(__func__); }
 NTSTATUS ZarVariPlayInvalidateNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }

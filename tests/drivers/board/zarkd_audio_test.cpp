@@ -558,3 +558,232 @@ TEST_F(ZarkdAudio, ALevelOverrideReachesItsValueOnItsField)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ZarkdAudioRules, EveryFilterPhasePassesDcAndTheShortFilterHoldsItsGivenRows)
+{
+    auto table = ZarAudDSrvFilterTable();
+    for (ULONG f = 1; f <= ZAR_DSRV_FILTERS; ++f) {
+        for (ULONG p = 1; p <= ZAR_DSRV_PHASES; ++p) {
+            LONG sum = 0;
+            for (ULONG k = 0; k < ZAR_DSRV_TAPS; ++k) {
+                sum += table[f - 1][p - 1][k];
+                if (k >= ZarAudDSrvTaps(f)) EXPECT_EQ(table[f - 1][p - 1][k], 0) << f << "/" << p << "/" << k;
+            }
+            EXPECT_EQ(sum, 32768) << "filter " << f << " phase " << p;
+        }
+    }
+    EXPECT_EQ(sizeof(LONG) * ZAR_DSRV_FILTERS * ZAR_DSRV_PHASES * ZAR_DSRV_TAPS, 12096u);
+    const LONG half[4] = {-10124, 26508, 26508, -10124}, first[4] = {-848, 32930, 861, -175};
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(table[0][31][k], half[k]);
+        EXPECT_EQ(table[0][0][k], first[k]);
+    }
+    // The longer filters are symmetric at half way (but for the rounding
+    // that keeps the sum) and lean on the nearer sample.
+    for (ULONG f = 2; f <= 3; ++f) {
+        ULONG taps = ZarAudDSrvTaps(f);
+        for (ULONG k = 0; k < taps / 2; ++k) EXPECT_NEAR(table[f - 1][31][k], table[f - 1][31][taps - 1 - k], 8);
+        EXPECT_GT(table[f - 1][0][taps / 2 - 1], 32000);
+    }
+}
+
+TEST(ZarkdAudioRules, FilterChoiceFollowsTheSpeedAroundTheBase)
+{
+    struct Row {
+        ULONG base;
+        LONG speed;
+        ULONG filter;
+    } rows[] = {
+        {1, 48001, 3}, {1, 48000, 2}, {1, 24001, 2}, {1, 24000, 1}, {1, 16001, 1}, {1, 16000, 0},
+        {1, 9601, 0},  {1, 9600, 0},  {2, 9600, 0},  {3, 9600, 1},  {3, 96000, 3}, {2, -48000, 3},
+        {0, 1, 0},
+    };
+    for (const Row& r : rows) EXPECT_EQ(ZarAudDSrvCalcFilterNum(r.base, r.speed, 48000), r.filter) << r.base << "/" << r.speed;
+}
+
+TEST(ZarkdAudioRules, SpeedRatiosReduceExactlyAndLongOnesAreReapproximated)
+{
+    struct Row {
+        ULONG normal;
+        LONG speed;
+        LONG s;
+        ULONG n;
+    } rows[] = {
+        {48000, 48000, 1, 1},  {48000, 24000, 1, 2},   {48000, 96000, 2, 1},  {48000, -72000, -3, 2},
+        {48000, 47999, 1, 1},       // 47,999 : 48,000 is nearest 2,000 : 2,000
+        {48000, 33333, 25, 36},     // 11,111 : 16,000 becomes 2,000 : 2,880
+        {44100, 48000, 160, 147}, {48000, 0, 0, 1},
+    };
+    for (const Row& r : rows) {
+        ZAR_DSRV_RATIO q = ZarAudDSrvReduceRatio(r.normal, r.speed);
+        EXPECT_EQ(q.Speed, r.s) << r.normal << ":" << r.speed;
+        EXPECT_EQ(q.Normal, r.n) << r.normal << ":" << r.speed;
+    }
+    struct Snap {
+        LONG speed, snapped;
+    } snaps[] = {{480, 480}, {479, 480}, {240, 480}, {239, 0}, {-300, -480}, {-100, 0}, {0, 0}};
+    for (const Snap& s : snaps) EXPECT_EQ(ZarAudDSrvSnapSpeed(s.speed, 48000), s.snapped) << s.speed;
+    struct Phase {
+        ULONG fraction, phase;
+    } phases[] = {{0, 0}, {511, 0}, {512, 1}, {0x8000, 32}, {0xFE00, 64}, {0xFFFF, 64}};
+    for (const Phase& p : phases) EXPECT_EQ(ZarAudDSrvPhase(p.fraction), p.phase) << p.fraction;
+}
+
+TEST(ZarkdAudioRules, RequestCodesAskForTheSlotsAheadAndMirrorBackwards)
+{
+    // Eight slots, slot 2 playing.
+    const ULONG forward[8] = {1, 2, 3, 6, 5, 4, 0, 0}, backward[8] = {5, 6, 3, 2, 1, 0, 0, 4};
+    const ULONG plain[8] = {0, 0, 0, 6, 5, 0, 0, 0};
+    for (ULONG slot = 0; slot < 8; ++slot) {
+        EXPECT_EQ(ZarAudDSrvRequestCode(slot, 2, 8, true, false), forward[slot]) << slot;
+        EXPECT_EQ(ZarAudDSrvRequestCode(slot, 2, 8, true, true), backward[slot]) << slot;
+        EXPECT_EQ(ZarAudDSrvRequestCode(slot, 2, 8, false, false), plain[slot]) << slot;
+    }
+    // Crossing from the last slot to the first, both ways.
+    EXPECT_EQ(ZarAudDSrvRequestCode(1, 0, 4, false, false), 6u);
+    EXPECT_EQ(ZarAudDSrvRequestCode(3, 0, 4, false, true), 6u);
+    EXPECT_EQ(ZarAudDSrvRequestCode(2, 0, 4, false, true), 5u);
+}
+
+class ZarkdAudioServer : public ZarkdAudio {
+protected:
+    static constexpr ULONG kSlotFrames = 8192, kSlots = 4, kCycles = 683;  // 1,000.49 Hz at 1x
+
+    void Prepare(LONG speedTimesTen)
+    {
+        control_.assign(ZAR_DSRV_CONTROL_BYTES / 4, 0);
+        slots_.assign(kSlots, std::vector<int16_t>(kSlotFrames * 2));
+        for (ULONG s = 0; s < kSlots; ++s) {
+            for (ULONG f = 0; f < kSlotFrames; ++f) {
+                double x = 2 * M_PI * kCycles * double(s * kSlotFrames + f) / (kSlots * kSlotFrames);
+                slots_[s][2 * f] = int16_t(std::lround(12000 * std::sin(x)));
+            }
+            LONGLONG position = LONGLONG(s) * kSlotFrames;
+            std::memcpy(&control_[(288 + 8 * s) / 4], &position, 8);
+            control_[(896 + 32 * s) / 4] = 1;  // source 0 valid
+        }
+        semaphore_ = CreateSemaphoreA(nullptr, 0, 1000, nullptr);
+        ZAR_DSRV_PREPARE p{};
+        p.ControlBlock = U(control_.data());
+        p.TrackMask = 0x03;
+        p.Sources = 1;
+        p.Slots = kSlots;
+        for (ULONG s = 0; s < kSlots; ++s) p.SlotBuffer[s] = U(slots_[s].data());
+        p.BankABytes = kSlotFrames * 4;
+        p.BankATracks = 2;
+        p.LoopStart = 0;
+        p.LoopEnd = kSlots * kSlotFrames;
+        p.NormalSpeed = 48000;
+        p.VariSpeed = 1;
+        p.Loop = 1;
+        p.BaseFilter = 1;
+        p.Semaphore = U(semaphore_);
+        ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_PREP_PLAY, &p, sizeof(p), nullptr, 0).status, STATUS_SUCCESS);
+        LONG speed[2] = {48000 * speedTimesTen / 10, 1};
+        ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_SET_SPEED, speed, sizeof(speed), nullptr, 0).status, STATUS_SUCCESS);
+        ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_INIT_BUFFERS, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        if (semaphore_ != nullptr) CloseHandle(semaphore_);
+        ZarkdAudio::TearDown();
+    }
+
+    std::vector<ULONG> control_;
+    std::vector<std::vector<int16_t>> slots_;
+    HANDLE semaphore_ = nullptr;
+};
+
+TEST_F(ZarkdAudioServer, PlaysAtHalfNormalAndDoubleSpeedWithThePitchOfTheSpeed)
+{
+    ZAR_AUDIO_TRACK_CONTROL unity{};
+    unity.Level = ZAR_AUDIO_LEVEL_UNITY;
+    ASSERT_EQ(SetTrack(0, ZAR_TRACK_LEVEL, unity), STATUS_SUCCESS);
+    ASSERT_EQ(Source(5), STATUS_SUCCESS);
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    for (LONG tenths : {5, 10, 20}) {
+        SCOPED_TRACE(tenths);
+        Prepare(tenths);
+        if (HasFatalFailure()) return;
+        ZAR_AUDIO_PLAY_COMMAND c{};
+        c.FixedSpeed = 1;
+        c.EndField = 1000000;
+        c.Wait = 1;
+        ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_START_PLAY, &c, sizeof(c), nullptr, 0).status, STATUS_SUCCESS);
+        RunFields(4);
+        Board().Audio().KeepMix(true);
+        RunFields(30);
+        Board().Audio().KeepMix(false);
+        ULONG status[4] = {};
+        ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_GET_CURRENT_STATUS, status, 16, status, 16).status, STATUS_SUCCESS);
+        EXPECT_EQ(status[0], 1u);
+        EXPECT_EQ(LONG(status[3]), 48000 * tenths / 10);
+        ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_STOP_PLAY, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+        // The mix's left side carries track 0: its zero crossings give the pitch.
+        const std::vector<int16_t>& mix = Board().Audio().Mix();
+        ASSERT_GE(mix.size(), 2 * 24000u);
+        double crossings = 0, power = 0;
+        size_t frames = mix.size() / 2;
+        for (size_t i = 1; i < frames; ++i) {
+            if ((mix[2 * (i - 1)] < 0) != (mix[2 * i] < 0)) ++crossings;
+            power += double(mix[2 * i]) * mix[2 * i];
+        }
+        double hz = crossings / 2 / (double(frames) / kSampleRate);
+        double expected = 48000.0 * kCycles / (kSlots * kSlotFrames) * tenths / 10;
+        EXPECT_NEAR(hz, expected, expected * 0.01);
+        // The level is the slot data's, within the interpolation's ripple.
+        EXPECT_NEAR(10 * std::log10(power / frames), 20 * std::log10(12000 / std::sqrt(2.0)), 0.5);
+        ZAR_DSRV_EXCEPTION e{};
+        NTSTATUS got = Send(IOCTL_ZAR_AUD_DSRV_GET_EXCEPTION, &e, 16, &e, 16).status;
+        EXPECT_EQ(got, STATUS_SUCCESS);
+        EXPECT_EQ(e.Code, ULONG(ZAR_DSRV_STOPPED));
+        CloseHandle(semaphore_);
+        semaphore_ = nullptr;
+        Board().Audio().KeepMix(false);
+        const_cast<std::vector<int16_t>&>(Board().Audio().Mix()).clear();
+    }
+}
+
+TEST_F(ZarkdAudioServer, PreparationRefusesCountsBeyondItsTablesAndASpeedOfZero)
+{
+    control_.assign(ZAR_DSRV_CONTROL_BYTES / 4, 0);
+    std::vector<int16_t> slot(1024);
+    ZAR_DSRV_PREPARE good{};
+    good.ControlBlock = U(control_.data());
+    good.Sources = 1;
+    good.Slots = 1;
+    good.SlotBuffer[0] = U(slot.data());
+    good.BankABytes = 2048;
+    good.BankATracks = 2;
+    good.NormalSpeed = 48000;
+    struct Row {
+        const char* what;
+        void (*change)(ZAR_DSRV_PREPARE&);
+    } rows[] = {
+        {"normal speed 0", [](ZAR_DSRV_PREPARE& p) { p.NormalSpeed = 0; }},
+        {"nine sources", [](ZAR_DSRV_PREPARE& p) { p.Sources = 9; }},
+        {"nine slots", [](ZAR_DSRV_PREPARE& p) { p.Slots = 9; }},
+        {"filter 4", [](ZAR_DSRV_PREPARE& p) { p.BaseFilter = 4; }},
+    };
+    for (const Row& r : rows) {
+        ZAR_DSRV_PREPARE p = good;
+        r.change(p);
+        EXPECT_EQ(Send(IOCTL_ZAR_AUD_DSRV_PREP_PLAY, &p, sizeof(p), nullptr, 0).status, STATUS_INVALID_PARAMETER) << r.what;
+    }
+    ZAR_DSRV_PREPARE faulting = good;
+    faulting.SlotBuffer[0] = U(noAccess_);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_DSRV_PREP_PLAY, &faulting, sizeof(faulting), nullptr, 0).status,
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(ext_->AudioDSrv.State, ZAR_DSRV_IDLE);
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_PREP_PLAY, &good, sizeof(good), nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_DSRV_PREP_PLAY, &good, sizeof(good), nullptr, 0).status, STATUS_UNSUCCESSFUL);
+    LONG speed[2] = {24000, 1};
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_DSRV_SET_SPEED, speed, 8, nullptr, 0).status, STATUS_UNSUCCESSFUL) << "not vari-speed";
+    ZAR_DSRV_EXCEPTION e{};
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_DSRV_GET_EXCEPTION, &e, 16, &e, 16).status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_DSRV_UNPREP_PLAY, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+}
+
+}  // namespace
