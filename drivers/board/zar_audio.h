@@ -470,3 +470,63 @@ SHORT ZarAudDSrvInterpolate(ULONG filter, ULONG phase, LONGLONG n, Fetch fetch)
 ULONG ZarAudDSrvRequestCode(ULONG slot, ULONG current, ULONG slots, bool variSpeed, bool backwards);
 // Fills 'frames' output frames of one bank half (slots interleaved 16-bit).
 void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* out, ULONG frames, ULONG stride, const LONG slot[4]);
+
+// ---- vari-play: the block shared with the library per video channel ----
+
+inline constexpr ULONG ZAR_VARIPLAY_ENTRIES = 8192;
+inline constexpr ULONG ZAR_VARIPLAY_BLOCK_BYTES = 131448;
+inline constexpr ULONG ZAR_VARIPLAY_FRACTION_BITS = 19;
+inline constexpr ULONG ZAR_VARIPLAY_NORMAL_SPEED = 0x80000;
+inline constexpr ULONG ZAR_VARIPLAY_REVERSE = 0x80000000;
+inline constexpr ULONG ZAR_VARIPLAY_EMPTY = 0xFFFFFFFF;
+
+struct ZAR_VARIPLAY_ENTRY {
+    ULONG Flags;                        // bit 24: the mark bit
+    ULONG Field;                        // bit 0: the field's parity
+    ULONG Address;                      // board memory block
+    ULONG Size;
+};
+inline constexpr ULONG ZAR_VARIPLAY_MARK = 0x01000000;
+
+// The control words after the ring.
+struct ZAR_VARIPLAY_CONTROL {
+    ULONG Head;
+    ULONG PreviousHead;
+    ULONG Low;                          // oldest valid entry
+    ULONG High;                         // newest valid entry
+    ULONG Position;                     // index << 19 | fraction
+    ULONG Speed;                        // 12.19 fixed point, bit 31 reverse
+    ULONG Hold;
+    ULONG InRange;
+    ULONG AudioLock;
+    ULONG LockMode;
+    ULONGLONG RoundingWindow;
+    ULONG LastAudioRate;
+    ULONG ResetRequest;
+    ULONG Started;
+    ULONG OneFieldStep;
+    ULONG Loop;
+    ULONG LoopLength;                   // fields
+};
+
+struct ZAR_VARIPLAY_BLOCK {
+    ZAR_VARIPLAY_ENTRY Entry[ZAR_VARIPLAY_ENTRIES];
+    ZAR_VARIPLAY_CONTROL Control;
+};
+static_assert(sizeof(ZAR_VARIPLAY_BLOCK) <= ZAR_VARIPLAY_BLOCK_BYTES);
+static_assert(offsetof(ZAR_VARIPLAY_BLOCK, Control) == 131072);
+
+struct ZAR_VARIPLAY_STATE {
+    PMDL Mdl[2];
+    ZAR_VARIPLAY_BLOCK* Block[2];       // system mapping
+    ULONG FreeFrom[2];                  // block after the oldest entry shown
+};
+
+// Pure rules.
+// Looks for position >> 19 from the head outwards (6 steps each way): TRUE
+// with the entry's position; else FALSE with the nearer end's.
+BOOLEAN ZarVariPlayFindField(const ZAR_VARIPLAY_BLOCK* block, ULONGLONG position, PULONG positionOut);
+// Drops the oldest or newest entry (result 1) unless the rules keep it (0).
+ULONG ZarVariPlayInvalidate(ZAR_VARIPLAY_CONTROL* control, bool oldest, bool newest);
+// One field of free run: the new position word (and the hold flag) from the speed.
+void ZarVariPlayStep(ZAR_VARIPLAY_BLOCK* block);

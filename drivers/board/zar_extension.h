@@ -384,6 +384,7 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_AUDIO_USERS_STATE AudioUsers;
     ZAR_AUDIO_FX_STATE AudioFx;
     ZAR_DSRV_STATE_BLOCK AudioDSrv;
+    ZAR_VARIPLAY_STATE VariPlay;
 
     // ---- flags (bytes last, so the words above keep their alignment) ----
     BOOLEAN BoardReady;

@@ -115,10 +115,6 @@ BOOLEAN ZarScrubListIsEmpty(PZAR_DEVICE_EXTENSION) { return TRUE; }
 ULONG ZarGfxGetReadMode(PZAR_DEVICE_EXTENSION, ULONG) { return 0; }
 NTSTATUS ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION, ULONG, ULONG) { return ZarNotWritten(__func__); }
 BOOLEAN ZarDveAcquireDebiAtDirql(PZAR_DEVICE_EXTENSION) { return FALSE; }
-BOOLEAN ZarVariPlayIsMapped(PZAR_DEVICE_EXTENSION, ULONG) { return FALSE; }
-BOOLEAN ZarVariPlayTakeStart(PZAR_DEVICE_EXTENSION, ULONG) { return FALSE; }
-ULONG ZarVariPlayUpdatePosition(PZAR_DEVICE_EXTENSION, ULONG) { return 0; }
-BOOLEAN ZarVariPlayCurrentField(PZAR_DEVICE_EXTENSION, ULONG, PULONG, PULONG) { return FALSE; }
 
 void ZarPlyProcAmpPreProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyDvePreProcessNode(PZAR_DEVICE_EXTENSION) {}
@@ -163,12 +159,6 @@ NTSTATUS ZarWaveDrvWrite(PDEVICE_OBJECT device, PIRP irp) { return ZarWaveDrvRea
 // Will queue a capture stop on the HPS queue; no capture runs yet, so none
 // is owned and this is not reached.
 NTSTATUS ZarHpsQueueStopRequest(PZAR_DEVICE_EXTENSION, BOOLEAN) { return STATUS_INSUFFICIENT_RESOURCES; }
-// Will close a vari-play channel (0 or 1).
-NTSTATUS ZarVariPlayClose(PZAR_DEVICE_EXTENSION ext, ULONG channel)
-{
-    if (channel < 2) ext->VariPlayOwner[channel] = nullptr;
-    return STATUS_SUCCESS;
-}
 
 // control-code dispatch
 //
@@ -257,9 +247,6 @@ NTSTATUS ZarTandrelFieldCounter_SetBase(PZAR_DEVICE_EXTENSION, PVOID) { return Z
 NTSTATUS ZarScrubListSetNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarBusPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarSaa7146SetHpsProcAmps(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarVariPlayInit(PZAR_DEVICE_EXTENSION, PVOID, PFILE_OBJECT) { return ZarNotWritten(__func__); }
-NTSTATUS ZarVariPlayInvalidateNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarVariPlayDisplayNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarSaa7146SetHpsPreFilter(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarTandrel_EnableTimecodeDataExchange(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarProcAmpPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
