@@ -530,3 +530,46 @@ BOOLEAN ZarVariPlayFindField(const ZAR_VARIPLAY_BLOCK* block, ULONGLONG position
 ULONG ZarVariPlayInvalidate(ZAR_VARIPLAY_CONTROL* control, bool oldest, bool newest);
 // One field of free run: the new position word (and the hold flag) from the speed.
 void ZarVariPlayStep(ZAR_VARIPLAY_BLOCK* block);
+
+// ---- the wave devices' board side ----
+
+inline constexpr ULONG ZAR_WAVE_OUT_DEVICES = 4;
+inline constexpr ULONG ZAR_WAVE_KIND_IN = 1, ZAR_WAVE_KIND_OUT = 2;
+inline constexpr ULONG ZAR_WAVE_SAMPLES_PER_BUFFER = 1024;
+inline constexpr ULONG ZAR_WAVE_MIXER_MAX = 512;
+
+struct ZAR_WAVE_DEVICE {
+    ULONG Open;
+    PFILE_OBJECT Owner;
+    USHORT Channels;
+    USHORT Spare;
+    ULONG Rate;
+    ULONG BytesPerSample;
+    ULONG State;
+    ULONGLONG Bytes;                    // played (out) or captured (in)
+    LIST_ENTRY Queue;                   // pending writes (out) or reads (in)
+};
+
+struct ZAR_WAVE_STATE {
+    BOOLEAN Ready;
+    BOOLEAN Running;                    // the play DMA runs for a wave-out device
+    ULONG RunningDevice;
+    ULONG RateMode;
+    ZAR_WAVE_DEVICE Out[ZAR_WAVE_OUT_DEVICES];
+    ZAR_WAVE_DEVICE In;
+    KMUTEX Mutex;                       // orders opens and closes
+    KSPIN_LOCK Lock;                    // the queues and the stream state
+    LIST_ENTRY Done[2];                 // writes copied whole into each half
+    PIRP Current;                       // a write copied in part
+    ULONG CurrentOffset;
+    SHORT LastPair[2];
+    LIST_ENTRY ControlChange;           // pending control-change requests
+};
+
+// Pure rules.
+// Copies wave frames into DMA frames of four 16-bit slots (wave data in
+// slots 0 and 1); returns the source bytes used and the frames written.
+void ZarWaveDrvCopyIntoBuffer(const UCHAR* source, ULONG sourceBytes, ULONG channels, ULONG bytesPerSample,
+                              SHORT* dma, ULONG dmaFrames, PULONG sourceUsed, PULONG framesWritten);
+// Position: frames and bytes from the byte count.
+void ZarWaveDrvPosition(ULONGLONG bytes, ULONG channels, ULONG bytesPerSample, PULONG frames, PULONG byteCount);

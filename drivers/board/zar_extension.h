@@ -385,6 +385,7 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_AUDIO_FX_STATE AudioFx;
     ZAR_DSRV_STATE_BLOCK AudioDSrv;
     ZAR_VARIPLAY_STATE VariPlay;
+    ZAR_WAVE_STATE Wave;
 
     // ---- flags (bytes last, so the words above keep their alignment) ----
     BOOLEAN BoardReady;

@@ -89,10 +89,6 @@ void ZarRunUntilStopped(ZAR_SYSTEM_THREAD* thread)
 void ZarDpcForBrsDma(PKDPC, PVOID, PVOID, PVOID) {}
 // Will complete a scaled capture and start the next queued entry.
 void ZarDpcForHpsDma(PKDPC, PVOID, PVOID, PVOID) {}
-// Will copy wave data into the playback half that finished.
-void ZarWaveDrvPlaybackDpc(PKDPC, PVOID, PVOID, PVOID) {}
-// Will copy a captured half to the wave device's buffers.
-void ZarWaveDrvCaptureDpc(PKDPC, PVOID, PVOID, PVOID) {}
 
 // ---- interrupt frame and request entry points: hooks of later modules ----
 // The interrupt routine, the VBI DPC and the close clean-up call these in
@@ -141,21 +137,6 @@ void ZarICS2008A_OnInterrupt(PZAR_DEVICE_EXTENSION) {}
 void ZarBrsDmaStartIoSynchronous(PZAR_DEVICE_EXTENSION, PVOID) {}
 // The wave front: no wave device is attached until it exists, so nothing
 // carries a wave handle or a wave offset.
-NTSTATUS ZarWaveDrvClose(PDEVICE_OBJECT, PIRP irp)
-{
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-}
-NTSTATUS ZarWaveDrvRead(PDEVICE_OBJECT, PIRP irp)
-{
-    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_INVALID_DEVICE_REQUEST;
-}
-NTSTATUS ZarWaveDrvWrite(PDEVICE_OBJECT device, PIRP irp) { return ZarWaveDrvRead(device, irp); }
 // Will queue a capture stop on the HPS queue; no capture runs yet, so none
 // is owned and this is not reached.
 NTSTATUS ZarHpsQueueStopRequest(PZAR_DEVICE_EXTENSION, BOOLEAN) { return STATUS_INSUFFICIENT_RESOURCES; }
@@ -171,7 +152,6 @@ NTSTATUS ZarHpsQueueStopRequest(PZAR_DEVICE_EXTENSION, BOOLEAN) { return STATUS_
 // Nobody holds the board's audio until the audio lock exists.
 // The wave front owns none of its codes yet: every request goes on to the
 // main dispatch, as the front does for codes it does not own.
-NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT, PIRP) { return STATUS_INVALID_DEVICE_REQUEST; }
 // Will route a time-code request to the stream named by its minor function.
 NTSTATUS ZarTandrel_DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp)
 {
