@@ -255,3 +255,57 @@ TEST_F(ZarkdWave, TheLibrarysLockKeepsTheWaveDevicesOutAndTheFrontChecksItsReque
 }
 
 }  // namespace
+
+#include "outside/zarwav.h"
+
+namespace {
+
+// The wave devices as the user-mode wave driver opens them, through the
+// wave service's stand-in.
+TEST_F(ZarkdWave, TheWaveServicesDevicesReachTheBoardFromUserMode)
+{
+    ASSERT_EQ(ZarWavInstall(3), STATUS_SUCCESS);
+    ASSERT_EQ(LoadDriver(u"ZARWAV"), STATUS_SUCCESS);
+    HANDLE out = CreateFileA("\\\\.\\ZarWaveOut1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(out, INVALID_HANDLE_VALUE) << GetLastError();
+    HANDLE mixer = CreateFileA("\\\\.\\ZarWaveMixer0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(mixer, INVALID_HANDLE_VALUE) << GetLastError();
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    auto control = [&](HANDLE h, ULONG code, void* in, DWORD inLength, void* outBuffer, DWORD outLength) {
+        OVERLAPPED ov{};
+        ov.hEvent = event;
+        DWORD bytes = 0;
+        if (!DeviceIoControl(h, code, in, inLength, outBuffer, outLength, &bytes, &ov) && GetLastError() == ERROR_IO_PENDING)
+            WaitForSingleObject(event, INFINITE);
+        return NTSTATUS(ov.Internal);
+    };
+    ULONG io[3] = {0, 1, 0};
+    ASSERT_EQ(control(out, IOCTL_ZAR_WAVE_OPEN_FOR_PLAY, io, 12, io, 12), STATUS_SUCCESS);
+    EXPECT_EQ(io[0], 1u);
+    ULONG devs[5] = {};
+    ASSERT_EQ(control(mixer, IOCTL_ZAR_WAVE_GET_ACTIVE_DEVS, nullptr, 0, devs, 20), STATUS_SUCCESS);
+    EXPECT_EQ(devs[1], 1u) << "wave-out 1 is open";
+    EXPECT_EQ(devs[0], 0u);
+
+    std::vector<int16_t> data(4000, 1000);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_FALSE(WriteFile(out, data.data(), 8000, nullptr, &ov));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING)) << "a write stays pending until it has played";
+    for (int i = 0; i < 30 && WaitForSingleObject(ov.hEvent, 0) != WAIT_OBJECT_0; ++i) RunFields(1);
+    ASSERT_EQ(WaitForSingleObject(ov.hEvent, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(NTSTATUS(ov.Internal), STATUS_SUCCESS);
+    EXPECT_EQ(ov.InternalHigh, 8000u);
+    ULONG position[2] = {};
+    ASSERT_EQ(control(out, IOCTL_ZAR_WAVE_GET_POSITION, nullptr, 0, position, 8), STATUS_SUCCESS);
+    EXPECT_EQ(position[0], 2000u);
+    CloseHandle(out);
+    EXPECT_EQ(ext_->Wave.Out[1].Open, 0u) << "the handle's close reached the board";
+    EXPECT_NE(KeReadStateEvent(&ext_->AudioLockEvent[0]), 0);
+    CloseHandle(ov.hEvent);
+    CloseHandle(event);
+    CloseHandle(mixer);
+}
+
+}  // namespace
