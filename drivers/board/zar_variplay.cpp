@@ -230,7 +230,10 @@ NTSTATUS ZarVariPlayInit(PZAR_DEVICE_EXTENSION ext, PVOID buffer, PFILE_OBJECT o
 NTSTATUS ZarVariPlayClose(PZAR_DEVICE_EXTENSION ext, ULONG channel)
 {
     if (channel > 1) return STATUS_INVALID_PARAMETER;
-    if (ext->VariPlay.Block[channel] == nullptr) return STATUS_UNSUCCESSFUL;
+    if (ext->VariPlay.Block[channel] == nullptr) {
+        ext->VariPlayOwner[channel] = nullptr;  // an owner without a block owns nothing
+        return STATUS_UNSUCCESSFUL;
+    }
     struct Call {
         PZAR_DEVICE_EXTENSION Ext;
         ULONG Channel;
