@@ -262,6 +262,23 @@ TEST_F(ZarkdBoardSetup, GenlockOutOfRangeIsRefusedWithNoHardwareChange)
     for (int e = 0; e < 2; ++e) EXPECT_EQ(Board().Encoder(e).Register(0x5A), 116) << e;
 }
 
+TEST_F(ZarkdBoardSetup, SettingTheGenlockRecordRunsTheSelfIdentificationAgain)
+{
+    StartBoard();
+    ext_->VinMonitorPaused = TRUE;  // no decoder sample does it meanwhile
+    // The history's low two bits pick the encoders' id and the decoder's
+    // active line-control register (0x4A + p at 525 lines).
+    for (ULONG p : {2u, 1u, 3u, 0u}) {
+        SCOPED_TRACE(p);
+        ext_->Vin.History = 0x100 | p;
+        ASSERT_EQ(SetGenlock({20, 128, 0, 1, 0}), STATUS_SUCCESS);
+        RunFields(2);  // the writes go through the I2C queue
+        for (int e = 0; e < 2; ++e) EXPECT_EQ(Board().Encoder(e).Register(0x6F) & 0xDF, 0x40 | (7 + p)) << e;
+        for (ULONG i = 0; i < 4; ++i)
+            EXPECT_EQ(Board().Decoder().Register(uint8_t(0x4A + i)) & 0x0F, i == p ? 0x05 : 0x0F) << i;
+    }
+}
+
 TEST_F(ZarkdBoardSetup, GenlockModeFollowsTheBlockButNeverInTheTwentyFourFpsMode)
 {
     StartBoardQuiet();
