@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "audio.h"
 #include "board_regs.h"
 #include "brs_dma.h"
 #include "debi.h"
@@ -106,6 +107,8 @@ public:
     // The bridge's BRS DMA, the effect units and the programme output they compose.
     BrsDma& Brs() { return brs_; }
     EffectUnits& Effects() { return effects_; }
+    // The audio interfaces, DSPs, mix, VU meters and codec.
+    AudioUnit& Audio() { return audio_; }
 
     // The machine folder's files as the board found them, each with its
     // path and what was done: those that exist but could not be read (a
@@ -143,6 +146,7 @@ private:
     JpegPath jpeg_{regs_, sdram_, videoFeed_, videoOut_};
     BrsDma brs_{bridge_};
     EffectUnits effects_{regs_, options_.standard};
+    AudioUnit audio_{bridge_, regs_};
     void ConnectBoardUnits();  // the I2C devices, the EEPROM's file, the FPGAs' lines
     FieldClock clock_;
 };

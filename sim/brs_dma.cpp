@@ -17,16 +17,20 @@ BrsDma::BrsDma(Saa7146& bridge) : bridge_(bridge)
 
 void BrsDma::Reset()
 {
+    running_ = false;
     if (timerId_ != 0) {
         if (hw::Host* host = bridge_.Host()) host->Cancel(timerId_);
         timerId_ = 0;
     }
 }
 
-void BrsDma::OnMc1(uint32_t written)
+void BrsDma::OnMc1(uint32_t mc1)
 {
-    // Bit 4 with its write enable: start.
-    if ((written & (kMc1Dma3 << 16)) && (written & kMc1Dma3)) Run();
+    // Bit 4 coming on starts a transfer; it stays on until the transfer ends.
+    if ((mc1 & kMc1Dma3) && !running_) {
+        running_ = true;
+        Run();
+    }
 }
 
 bool BrsDma::ReadHost(uint32_t address, uint32_t page, uint8_t* out, uint32_t bytes)
@@ -85,6 +89,7 @@ void BrsDma::Run()
     hw::Host* host = bridge_.Host();
     auto end = [this] {
         timerId_ = 0;
+        running_ = false;
         bridge_.ClearMc1Bits(kMc1Dma3);
         trace_("end");
         bridge_.RaiseStatus(kIrqBrs);

@@ -75,7 +75,7 @@ public:
     Trace& GetTrace() { return trace_; }
 
 private:
-    void OnMc1(uint32_t written);
+    void OnMc1(uint32_t mc1);
     void Run();
     bool ReadHost(uint32_t address, uint32_t page, uint8_t* out, uint32_t bytes);
 
@@ -84,6 +84,7 @@ private:
     std::vector<BrsTransfer> transfers_;
     std::vector<uint8_t> line_;
     uint64_t timerId_ = 0;
+    bool running_ = false;
     uint64_t hostFaults_ = 0;
     Trace trace_{"brs"};
 };

@@ -196,7 +196,8 @@ void Saa7146::Write32(uint32_t offset, uint32_t value, uint32_t byteMask)
         }
         mc1_ = next;
         trace_("MC1 := 0x%04x", mc1_);
-        if (auto& hook = writeHooks_[kMc1 / 4]) hook(value);
+        // The DMA units behind the bridge follow their enable bits.
+        if (auto& hook = writeHooks_[kMc1 / 4]) hook(mc1_);
         return;
     }
     case kMc2: {
@@ -276,7 +277,16 @@ void Saa7146::OnRegisterRead(uint32_t offset, std::function<void()> hook)
 void Saa7146::OnRegisterWrite(uint32_t offset, std::function<void(uint32_t)> hook)
 {
     std::lock_guard lock(mutex_);
-    writeHooks_[(offset % kBarSize) / 4] = std::move(hook);
+    // Several units may follow one register (MC1: the audio and BRS DMA): each hears every write.
+    auto& slot = writeHooks_[(offset % kBarSize) / 4];
+    if (!slot) {
+        slot = std::move(hook);
+        return;
+    }
+    slot = [first = std::move(slot), second = std::move(hook)](uint32_t value) {
+        first(value);
+        second(value);
+    };
 }
 
 void Saa7146::OnRegistersReset(std::function<void()> hook)

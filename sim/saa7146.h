@@ -155,7 +155,8 @@ public:
     void OnUpload(uint32_t strobe, std::function<void()> hook);
     // Runs before a host read of the register (a unit brings its status up
     // to date) and after a host write landed (with the written value; for
-    // MC1 the value as written, write-enable bits included).
+    // MC1 its value after the write). Several write hooks of one register
+    // all run, in the order they were set.
     void OnRegisterRead(uint32_t offset, std::function<void()> hook);
     void OnRegisterWrite(uint32_t offset, std::function<void(uint32_t written)> hook);
     // Runs whenever the register window returns to its power-on state

@@ -25,6 +25,7 @@
 #include "zar_gfx.h"
 #include "zar_dve.h"
 #include "zar_scrub.h"
+#include "zar_audio.h"
 
 using PZAR_HARDWARE_INFO = ZAR_HARDWARE_INFO*;
 
@@ -390,6 +391,12 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_GFX_STATE Gfx;
     ZAR_DVE_STATE Dve;
     ZAR_SCRUB_STATE Scrub;
+    ZAR_AUDIO_ENGINE_STATE AudioEngine;
+    ZAR_AUDIO_USERS_STATE AudioUsers;
+    ZAR_AUDIO_FX_STATE AudioFx;
+    ZAR_DSRV_STATE_BLOCK AudioDSrv;
+    ZAR_VARIPLAY_STATE VariPlay;
+    ZAR_WAVE_STATE Wave;
 
     // ---- flags (bytes last, so the words above keep their alignment) ----
     BOOLEAN BoardReady;
