@@ -279,7 +279,7 @@ void Saa7146::OnRegisterWrite(uint32_t offset, std::function<void(uint32_t)> hoo
     std::lock_guard lock(mutex_);
     // Several units may follow one register (MC1: the audio and BRS DMA): each hears every write.
     auto& slot = writeHooks_[(offset % kBarSize) / 4];
-    if (!slot) {
+    if (!slot || !hook) {  // an empty hook takes the register's hooks away
         slot = std::move(hook);
         return;
     }

@@ -156,7 +156,7 @@ public:
     // Runs before a host read of the register (a unit brings its status up
     // to date) and after a host write landed (with the written value; for
     // MC1 its value after the write). Several write hooks of one register
-    // all run, in the order they were set.
+    // all run, in the order they were set; an empty one removes them all.
     void OnRegisterRead(uint32_t offset, std::function<void()> hook);
     void OnRegisterWrite(uint32_t offset, std::function<void(uint32_t written)> hook);
     // Runs whenever the register window returns to its power-on state
