@@ -26,6 +26,8 @@ Board::Board(BoardOptions options)
     ConnectBoardUnits();
     ConnectDrives();
     clock_.AddFieldListener([this](uint64_t field, int parity) { jpeg_.OnField(field, parity); });
+    clock_.AddFieldListener([this](uint64_t field, int parity) { timecode_.OnField(field, parity); });
+    videoOut_.SetKeyer([this](int parity, VideoField& field) { timecode_.KeyBurnIn(parity, field); });
 }
 
 void Board::ConnectBoardUnits()
@@ -74,6 +76,7 @@ void Board::Attach(hw::Host* host)
 {
     host_ = host;
     bridge_.Attach(host);
+    timecode_.Attach(host);
 }
 
 void Board::Reset()
@@ -91,6 +94,7 @@ void Board::Reset()
     fpgas_.Reset();
     jpeg_.PowerOn();
     esp_.Reset();
+    timecode_.Reset();
     clock_.PowerOn(host_);
 }
 
@@ -98,6 +102,7 @@ void Board::PowerOff()
 {
     std::lock_guard lock(bridge_.Lock());
     clock_.PowerOff();
+    timecode_.PowerOff();
 }
 
 void Board::SetTraceEnabled(bool on)
@@ -108,7 +113,7 @@ void Board::SetTraceEnabled(bool on)
     gpio_.GetTrace().Enable(on);
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
-                     &jpeg_.Codec(1).GetTrace()})
+                     &jpeg_.Codec(1).GetTrace(), &timecode_.GetTrace()})
         t->Enable(on);
     esp_.SetTraceEnabled(on);
     clock_.GetTrace().Enable(on);
@@ -122,7 +127,7 @@ void Board::SetTraceSink(Trace::Sink sink)
     gpio_.GetTrace().SetSink(sink);
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
-                     &jpeg_.Codec(1).GetTrace()})
+                     &jpeg_.Codec(1).GetTrace(), &timecode_.GetTrace()})
         t->SetSink(sink);
     esp_.SetTraceSink(sink);
     clock_.GetTrace().SetSink(sink);

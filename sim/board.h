@@ -29,6 +29,7 @@
 #include "saa7146.h"
 #include "scsi_disk.h"
 #include "sdram.h"
+#include "timecode_chip.h"
 #include "video_chips.h"
 
 namespace sim {
@@ -101,6 +102,7 @@ public:
     JpegPath& Jpeg() { return jpeg_; }
     VideoFeed& VideoIn() { return videoFeed_; }
     VideoOutput& VideoOut() { return videoOut_; }
+    TimeCodeChip& TimeCode() { return timecode_; }
 
     // The machine folder's files as the board found them, each with its
     // path and what was done: those that exist but could not be read (a
@@ -136,6 +138,7 @@ private:
     VideoFeed videoFeed_{options_.standard};
     VideoOutput videoOut_{options_.standard};
     JpegPath jpeg_{regs_, sdram_, videoFeed_, videoOut_};
+    TimeCodeChip timecode_{bridge_, regs_, options_.standard};
     void ConnectBoardUnits();  // the I2C devices, the EEPROM's file, the FPGAs' lines
     FieldClock clock_;
 };
