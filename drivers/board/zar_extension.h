@@ -20,6 +20,7 @@
 #include "zar_scsi.h"
 #include "zar_playlist.h"
 #include "zar_jpeg.h"
+#include "zar_timecode.h"
 
 using PZAR_HARDWARE_INFO = ZAR_HARDWARE_INFO*;
 
@@ -379,6 +380,7 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_SCSI_STATE Scsi;
     ZAR_PLAYLIST_STATE Playlist;
     ZAR_JPEG_STATE Jpeg;
+    ZAR_TIMECODE_STATE TimeCode;
 
     // ---- flags (bytes last, so the words above keep their alignment) ----
     BOOLEAN BoardReady;

@@ -29,18 +29,6 @@ NTSTATUS ZarNotWritten(const char* name)
 
 }  // namespace
 
-// ---- time code and the Tandrel streams ----
-
-// Will reset the time-code chip's state (reader, generator, burn-in).
-void ZarICS2008A_Initialize(PZAR_DEVICE_EXTENSION) {}
-// Will stop the time-code chip's interrupts before the board goes.
-void ZarICS2008A_OnDriverUnload(PZAR_DEVICE_EXTENSION) {}
-// Will build the board's Tandrel stream table.
-void ZarTandrel_Initialize(PZAR_DEVICE_EXTENSION) {}
-// Will release the streams' events and pending requests.
-void ZarTandrel_OnDriverUnload(PZAR_DEVICE_EXTENSION) {}
-// Will move the streams' field timing to the 24 fps mode in force.
-void ZarTandrel_OnSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION) {}
 
 // ---- bridge and video chips ----
 
@@ -177,13 +165,10 @@ void ZarPlyBusPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyAudFxPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 // Will advance the audio play list's field position.
 void ZarAudPlayVbi(PZAR_DEVICE_EXTENSION) {}
-// Will count the field on the Tandrel master clock.
-void ZarTandrelMasterClock_OnVerticalInterrupt(PZAR_DEVICE_EXTENSION) {}
 // Will step the scaled-capture state machine and, on odd fields, the capture ring.
 void ZarHpsCaptureStateMachine(PZAR_DEVICE_EXTENSION) {}
 void ZarHpsCaptureRingStep(PZAR_DEVICE_EXTENSION) {}
 void ZarYssIsr(PZAR_DEVICE_EXTENSION) {}
-void ZarICS2008A_OnInterrupt(PZAR_DEVICE_EXTENSION) {}
 // Will put the playback DMA back in step after a FIFO error.
 void ZarAudPlayResynchronizeDma(PZAR_DEVICE_EXTENSION) {}
 // Will start a field-synchronous BRS transfer.
@@ -251,15 +236,6 @@ BOOLEAN ZarAudioHardwareAvailable(PZAR_DEVICE_EXTENSION, ZAR_CALLER_KIND) { retu
 // The wave front owns none of its codes yet: every request goes on to the
 // main dispatch, as the front does for codes it does not own.
 NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT, PIRP) { return STATUS_INVALID_DEVICE_REQUEST; }
-// Will route a time-code request to the stream named by its minor function.
-NTSTATUS ZarTandrel_DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp)
-{
-    ZarNotWritten(__func__);
-    irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_NOT_IMPLEMENTED;
-}
 
 void ZarBrsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_BRS_ENTRY* entry)
 {
@@ -315,8 +291,6 @@ NTSTATUS ZarAudIoGetTrackControl(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) 
 NTSTATUS ZarAudIoGetMasterLevel(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
 NTSTATUS ZarDcIoUserSetAudioStandards(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
 NTSTATUS ZarDcIoGetAudioStandards(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
-NTSTATUS ZarTcRegRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarTcRegWrite(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarVinFramestoreRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarGfxIoSetFramestore(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarGfxIoGetFramestore(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
@@ -347,7 +321,6 @@ NTSTATUS ZarGfxIoEraseFramestore(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWr
 void ZarGfxInitFramestore(PZAR_DEVICE_EXTENSION) {}
 NTSTATUS ZarAudIoPlaycord(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoGetDspState(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarICS2008A_SetVideoOutputSource(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudClearTrack(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoUserSetSource(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudIoGetPlayVuLevel(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
@@ -356,7 +329,6 @@ NTSTATUS ZarAudUserSetTrackLevelMult(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KI
 NTSTATUS ZarCalcAudPlayDmaSize(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudAcquireAudioLock(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND, PFILE_OBJECT) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudReleaseAudioLock(PZAR_DEVICE_EXTENSION, PVOID, ZAR_CALLER_KIND, PFILE_OBJECT) { return ZarNotWritten(__func__); }
-NTSTATUS ZarTandrelFieldCounter_SetBase(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudPlayDmaBuffer(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudSetActiveTrackMask(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarScrubListSetNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
@@ -380,6 +352,5 @@ NTSTATUS ZarVariPlayInit(PZAR_DEVICE_EXTENSION, PVOID, PFILE_OBJECT) { return Za
 NTSTATUS ZarVariPlayInvalidateNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarVariPlayDisplayNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarSaa7146SetHpsPreFilter(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarTandrel_EnableTimecodeDataExchange(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarAudFxPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarProcAmpPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }

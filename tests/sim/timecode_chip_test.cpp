@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_host.h"
+#include "tests/support/ltc_decoder.h"
 #include "sim/board.h"
 
 using namespace sim;
@@ -41,47 +42,6 @@ struct ChipFixture : ::testing::Test {
         while (board.Clock().FieldCount() < target) host.Step();
     }
 };
-
-// An LTC decoder of the test's own: it measures the run lengths between
-// transitions (a short run is half a cell, a long one a whole cell), turns
-// them into bits and looks for the sync word at the end of each 80.
-std::vector<LtcFrame> DecodeAll(const std::vector<int8_t>& levels)
-{
-    std::vector<int> runs;
-    for (size_t i = 0; i < levels.size();) {
-        size_t j = i;
-        while (j < levels.size() && levels[j] == levels[i]) ++j;
-        runs.push_back(int(j - i));
-        i = j;
-    }
-    std::vector<int> bits;
-    for (size_t r = 0; r < runs.size(); ++r) {
-        if (runs[r] == 2) {
-            bits.push_back(0);
-        } else if (runs[r] == 1 && r + 1 < runs.size() && runs[r + 1] == 1) {
-            bits.push_back(1);
-            ++r;
-        } else {
-            bits.push_back(-1);  // out of step
-        }
-    }
-    const int sync[16] = {0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 1};
-    std::vector<LtcFrame> frames;
-    for (size_t end = 80; end <= bits.size(); ++end) {
-        bool found = true;
-        for (int s = 0; s < 16 && found; ++s) found = bits[end - 16 + s] == sync[s];
-        if (!found) continue;
-        LtcFrame f{};
-        bool clean = true;
-        for (int b = 0; b < 64; ++b) {
-            int bit = bits[end - 80 + b];
-            clean = clean && bit >= 0;
-            f[b / 8] |= uint8_t((bit > 0) << (b % 8));
-        }
-        if (clean) frames.push_back(f);
-    }
-    return frames;
-}
 
 LtcFrame Code(int h, int m, int s, int f)
 {
@@ -149,7 +109,7 @@ TEST_F(ChipFixture, LtcGeneratorWritesABiphaseStreamThatDecodesAndLoopsBackToThe
             EXPECT_TRUE(chip.Direct(1) & kDirect1LtcPresent);
         }
     }
-    std::vector<LtcFrame> decoded = DecodeAll(chip.TakeLtcOutput());
+    std::vector<LtcFrame> decoded = ltctest::DecodeAll(chip.TakeLtcOutput());
     ASSERT_EQ(decoded.size(), sent.size());
     for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(decoded[i], sent[i]) << i;
 
