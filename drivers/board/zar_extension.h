@@ -21,6 +21,7 @@
 #include "zar_playlist.h"
 #include "zar_jpeg.h"
 #include "zar_timecode.h"
+#include "zar_hps.h"
 
 using PZAR_HARDWARE_INFO = ZAR_HARDWARE_INFO*;
 
@@ -381,6 +382,7 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_PLAYLIST_STATE Playlist;
     ZAR_JPEG_STATE Jpeg;
     ZAR_TIMECODE_STATE TimeCode;
+    ZAR_HPS_STATE Hps;
 
     // ---- flags (bytes last, so the words above keep their alignment) ----
     BOOLEAN BoardReady;
