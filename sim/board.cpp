@@ -27,6 +27,7 @@ Board::Board(BoardOptions options)
     ConnectDrives();
     clock_.AddFieldListener([this](uint64_t field, int parity) { jpeg_.OnField(field, parity); });
     clock_.AddFieldListener([this](uint64_t field, int parity) { timecode_.OnField(field, parity); });
+    clock_.AddFieldListener([this](uint64_t field, int parity) { capture_.OnField(field, parity); });
     videoOut_.SetKeyer([this](int parity, VideoField& field) { timecode_.KeyBurnIn(parity, field); });
 }
 
@@ -95,6 +96,7 @@ void Board::Reset()
     jpeg_.PowerOn();
     esp_.Reset();
     timecode_.Reset();
+    capture_.Reset();
     clock_.PowerOn(host_);
 }
 
@@ -113,7 +115,7 @@ void Board::SetTraceEnabled(bool on)
     gpio_.GetTrace().Enable(on);
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
-                     &jpeg_.Codec(1).GetTrace(), &timecode_.GetTrace()})
+                     &jpeg_.Codec(1).GetTrace(), &timecode_.GetTrace(), &capture_.GetTrace()})
         t->Enable(on);
     esp_.SetTraceEnabled(on);
     clock_.GetTrace().Enable(on);
@@ -127,7 +129,7 @@ void Board::SetTraceSink(Trace::Sink sink)
     gpio_.GetTrace().SetSink(sink);
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
-                     &jpeg_.Codec(1).GetTrace(), &timecode_.GetTrace()})
+                     &jpeg_.Codec(1).GetTrace(), &timecode_.GetTrace(), &capture_.GetTrace()})
         t->SetSink(sink);
     esp_.SetTraceSink(sink);
     clock_.GetTrace().SetSink(sink);

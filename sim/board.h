@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "board_regs.h"
+#include "capture_dma.h"
 #include "debi.h"
 #include "eeprom.h"
 #include "esp.h"
@@ -103,6 +104,7 @@ public:
     VideoFeed& VideoIn() { return videoFeed_; }
     VideoOutput& VideoOut() { return videoOut_; }
     TimeCodeChip& TimeCode() { return timecode_; }
+    CaptureDma& Capture() { return capture_; }
 
     // The machine folder's files as the board found them, each with its
     // path and what was done: those that exist but could not be read (a
@@ -139,6 +141,7 @@ private:
     VideoOutput videoOut_{options_.standard};
     JpegPath jpeg_{regs_, sdram_, videoFeed_, videoOut_};
     TimeCodeChip timecode_{bridge_, regs_, options_.standard};
+    CaptureDma capture_{bridge_, videoFeed_};
     void ConnectBoardUnits();  // the I2C devices, the EEPROM's file, the FPGAs' lines
     FieldClock clock_;
 };

@@ -86,8 +86,74 @@ struct ZAR_HPS_GEOMETRY {
     BOOLEAN Hdcam24Fps;            // the board's 24 fps mode 1 moves the horizontal start
 };
 
+// Capture states (the interrupt routine steps them once a field).
+enum ZAR_HPS_STATE_NUMBER : ULONG {
+    ZAR_HPS_IDLE = 0,
+    ZAR_HPS_FRAME_FIRST = 1, ZAR_HPS_FRAME_SECOND = 2,      // both fields
+    ZAR_HPS_FIELD1_WAIT = 10, ZAR_HPS_FIELD1_STOP = 11,     // field 1: ends on parity 0
+    ZAR_HPS_FIELD2_WAIT = 20, ZAR_HPS_FIELD2_STOP = 21,     // field 2: ends on parity 1
+    ZAR_HPS_CONTINUOUS = 30, ZAR_HPS_CONTINUOUS_START = 31,
+    ZAR_HPS_CONTINUOUS_STOP = 32, ZAR_HPS_CONTINUOUS_PREEMPT = 33, ZAR_HPS_PREEMPT_START = 34,
+    ZAR_HPS_RING_OVERFLOW_STOP = 36, ZAR_HPS_RING_WAIT_GO = 37, ZAR_HPS_RING_RUN = 38,
+    ZAR_HPS_RING_STOP = 39, ZAR_HPS_RING_END = 40, ZAR_HPS_RING_ENDED = 41,
+    ZAR_HPS_RING_HELD = 42, ZAR_HPS_RING_STOPPED = 43, ZAR_HPS_RING_FREE = 44,
+    ZAR_HPS_FINISHING = 100,
+    ZAR_HPS_START_FAILED = 255,
+};
+
+// Ring flags (the play engine reads and sets them).
+inline constexpr ULONG ZAR_HPS_RING_GO = 0x1;
+inline constexpr ULONG ZAR_HPS_RING_FULL = 0x2;
+inline constexpr ULONG ZAR_HPS_RING_PLAY_HELD = 0x4;
+inline constexpr ULONG ZAR_HPS_RING_RUNNING = 0x8;
+inline constexpr ULONG ZAR_HPS_RING_MAX = 32;
+
+// What the channel keeps in a queue entry's channel part.
+struct ZAR_HPS_PARMS {
+    ULONG BytesPerPixel;
+    ULONG Pitch;                // P
+    ULONG Size;                 // S
+    LONG PitchRegister;
+    ULONG FirstBase;            // through BASE_ODD1
+    ULONG SecondBase;           // through BASE_EVEN1
+    ULONG Protection;
+};
+static_assert(sizeof(ZAR_HPS_PARMS) == 28);
+
+struct ZAR_HPS_RING_BUFFER {
+    PMDL Mdl;
+    PVOID PageTable;
+    PHYSICAL_ADDRESS PageTableBus;
+    ULONG FirstBase, SecondBase, Protection;
+};
+
 struct ZAR_HPS_STATE {
     ZAR_HPS_SCALER Scaler;
+    PVOID Current;                   // ZAR_HPS_ENTRY being served
+    PVOID Table[2];                  // page tables: the continuous capture's, the others'
+    PHYSICAL_ADDRESS TableBus[2];
+    PVOID MapRegisterBase;
+    ULONG MapRegisterCount;
+    BOOLEAN SkipNextField;
+    BOOLEAN Continuous;              // a continuous capture runs (or waits pre-empted)
+    BOOLEAN ReportOverflow;
+    ZAR_HPS_CAPTURE_REQUEST Saved;   // the continuous capture's request
+    PMDL ContinuousMdl;
+    PVOID ContinuousMapBase;
+    ULONG ContinuousMapCount;
+    // Ring.
+    ULONG RingCount, Mask;
+    LONG HighWater, Resume;
+    ULONG CurrentIndex, NextIndex;
+    PMDL StatusMdl;
+    volatile LONG* Status;           // the caller's four words, mapped
+    ZAR_HPS_RING_BUFFER Ring[ZAR_HPS_RING_MAX];
+    ULONG RingFlags;
+    ULONG RunningState;              // 36 or 38 once the go flag is seen
+    ULONG StartPosition;
+    LONG RingPitchRegister;
+    ZAR_HPS_CAPTURE_REQUEST RingRequest;  // a stop built from it at the owner's close
+    ULONG SpuriousDpcs;
 };
 
 // ---- scaler (zar_hps_scaler.cpp) ----
@@ -101,3 +167,6 @@ ULONG ZarHpsProcAmpWord(const ZAR_HPS_SCALER* scaler);
 void ZarHpsScaleRegister(PZAR_DEVICE_EXTENSION ext, ZAR_HPS_CAPTURE_REQUEST* request, ULONG words[5]);
 void ZarHpsApplyProcAmps(PZAR_DEVICE_EXTENSION ext);
 void ZarHpsApplyPreFilter(PZAR_DEVICE_EXTENSION ext);
+
+// ---- capture channel (zar_hps_capture.cpp) ----
+NTSTATUS ZarSaa7146ResetCircularCaptureOverflow(PZAR_DEVICE_EXTENSION ext);

@@ -91,8 +91,6 @@ void ZarDspCommandThread(PVOID context)
 
 // Will complete a BRS transfer and start the next queued entry.
 void ZarDpcForBrsDma(PKDPC, PVOID, PVOID, PVOID) {}
-// Will complete a scaled capture and start the next queued entry.
-void ZarDpcForHpsDma(PKDPC, PVOID, PVOID, PVOID) {}
 // Will hand a completed record half to its reader.
 void ZarDpcForAudioRecord(PKDPC, PVOID, PVOID, PVOID) {}
 // Will refill the playback half that just finished.
@@ -165,9 +163,6 @@ void ZarPlyBusPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyAudFxPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 // Will advance the audio play list's field position.
 void ZarAudPlayVbi(PZAR_DEVICE_EXTENSION) {}
-// Will step the scaled-capture state machine and, on odd fields, the capture ring.
-void ZarHpsCaptureStateMachine(PZAR_DEVICE_EXTENSION) {}
-void ZarHpsCaptureRingStep(PZAR_DEVICE_EXTENSION) {}
 void ZarYssIsr(PZAR_DEVICE_EXTENSION) {}
 // Will put the playback DMA back in step after a FIFO error.
 void ZarAudPlayResynchronizeDma(PZAR_DEVICE_EXTENSION) {}
@@ -194,9 +189,6 @@ NTSTATUS ZarWaveDrvRead(PDEVICE_OBJECT, PIRP irp)
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 NTSTATUS ZarWaveDrvWrite(PDEVICE_OBJECT device, PIRP irp) { return ZarWaveDrvRead(device, irp); }
-// Will queue a capture stop on the HPS queue; no capture runs yet, so none
-// is owned and this is not reached.
-NTSTATUS ZarHpsQueueStopRequest(PZAR_DEVICE_EXTENSION, BOOLEAN) { return STATUS_INSUFFICIENT_RESOURCES; }
 // Will stop the playback and record DMA (synchronised with the interrupt).
 BOOLEAN ZarAudPlayStopDma(PVOID context)
 {
@@ -245,19 +237,8 @@ void ZarBrsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_BRS_ENTRY* entry)
         entry = next ? CONTAINING_RECORD(next, ZAR_BRS_ENTRY, QueueEntry) : nullptr;
     }
 }
-void ZarHpsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_HPS_ENTRY* entry)
-{
-    while (entry != nullptr) {
-        ZarQueueEndRequest(&ext->HpsLookaside, entry, entry->Irp, entry->Mdl, STATUS_NOT_IMPLEMENTED, 0);
-        PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->HpsQueue);
-        entry = next ? CONTAINING_RECORD(next, ZAR_HPS_ENTRY, QueueEntry) : nullptr;
-    }
-}
 // Will lock the source buffers the command and the capture request name.
 void ZarBrsLockDmaBuffers(PZAR_DEVICE_EXTENSION, ZAR_BRS_ENTRY*, KPROCESSOR_MODE) {}
-void ZarHpsLockDmaBuffers(PZAR_DEVICE_EXTENSION, ZAR_HPS_ENTRY*, KPROCESSOR_MODE) {}
-// No circular capture runs until the HPS channel exists.
-BOOLEAN ZarHpsAnswerRunningCapture(PZAR_DEVICE_EXTENSION, PVOID, NTSTATUS*) { return FALSE; }
 
 // Takers of referenced objects drop what they were given.
 NTSTATUS ZarAudRegisterEvents(PZAR_DEVICE_EXTENSION, PKEVENT* events)

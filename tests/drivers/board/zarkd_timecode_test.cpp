@@ -245,7 +245,7 @@ TEST_F(ZarkdTimeCode, MasterClockPostsOnceAFieldAndOnceForAJump)
     master.calls.clear();
     RunFieldNow();
     EXPECT_TRUE(master.calls.empty());
-    ext_->TimeCode.MasterCount += 3;
+    ext_->TimeCode.MasterCount = ext_->TimeCode.MasterCount + 3;
     RunFieldNow();
     RunFieldNow();
     ASSERT_EQ(master.calls.size(), 1u);
@@ -255,11 +255,11 @@ TEST_F(ZarkdTimeCode, MasterClockPostsOnceAFieldAndOnceForAJump)
     Client reader;
     ASSERT_EQ(Connect(ZAR_STREAM_LTC_READER, &reader), STATUS_SUCCESS);
     master.result = 0;
-    ext_->TimeCode.MasterCount += 1;
+    ext_->TimeCode.MasterCount = ext_->TimeCode.MasterCount + 1;
     RunFieldNow();
     EXPECT_TRUE(reader.calls.empty());
     master.result = 1;
-    ext_->TimeCode.MasterCount += 1;
+    ext_->TimeCode.MasterCount = ext_->TimeCode.MasterCount + 1;
     RunFieldNow();
     ASSERT_EQ(reader.calls.size(), 1u);
     EXPECT_EQ(reader.calls[0].field, ext_->TimeCode.MasterCount - 2);
@@ -504,7 +504,7 @@ TEST_F(ZarkdTimeCode, FieldCountersReportTheJpegChannelsPositions)
         state.StateWord = c.state;
         std::memcpy(state.ReportedPosition, c.positions, sizeof(c.positions));
         counter.calls.clear();
-        ext_->TimeCode.MasterCount += 1;
+        ext_->TimeCode.MasterCount = ext_->TimeCode.MasterCount + 1;
         RunFieldNow();
         ASSERT_EQ(counter.calls.size(), 1u);
         const std::vector<uint32_t>& w = counter.calls[0].words;
