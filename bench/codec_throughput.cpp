@@ -10,8 +10,8 @@
 
 #include "bench/bare_jpeg.h"
 #include "sim/board.h"
-#include "tests/sim/fake_host.h"
-#include "tests/sim/jpeg_programme.h"
+#include "tests/support/fake_host.h"
+#include "tests/support/jpeg_programme.h"
 #include "bench/bench_host.h"
 
 using namespace sim;

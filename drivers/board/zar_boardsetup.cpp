@@ -16,26 +16,7 @@
 
 namespace {
 
-// Board registers.
-constexpr ULONG kRegCalibrationDac = 0xB804;
-constexpr ULONG kRegM2Routing = 0x5478;
-constexpr ULONG kRegGenlockControl = 0xB848;
-constexpr ULONG kRegVideoControl = 0x5C00;
-constexpr ULONG kRegAudioDivider0 = 0x8E04;
-constexpr ULONG kRegAudioDivider1 = 0x8E08;
-constexpr ULONG kRegAudioClockControl = 0x8C20;
-constexpr ULONG kRegDspSelect = 0x8C04;
-constexpr ULONG kRegScsiControl = 0x9400;
-constexpr ULONG kRegBoardStatus = 0xBC00;
-constexpr ULONG kRegScsiCommand = 0xA00C;
-constexpr ULONG kRegCaptureControl = 0x5498;
-constexpr ULONG kRegDveStandard[] = {0xDC08, 0xC808};
-constexpr ULONG kRegSystemPrefs = 0x5468;
-constexpr ULONG kRegMixerControl = 0x5800;
-constexpr ULONG kRegFrameStores[] = {0x547C, 0x5480, 0x5484, 0x549C, 0x54A0, 0x54A4};
-
 constexpr ULONG kDspSelectNone = 0xFF;
-constexpr ULONG kStatusProbe = 0x8000;          // board status bit 15
 constexpr ULONG kAudioControlProbe = 0x80;
 constexpr ULONG kScsiProbeCommands[] = {0x00, 0x02, 0x00};
 constexpr ULONG kGenlockPositionMask = 0x3F;
@@ -127,14 +108,17 @@ BOOLEAN ZarSetClockFrequencySynchronized(PVOID context)
 
 ULONG ZarAudioSet(ZAR_CALLER_KIND callerKind) { return callerKind < ZAR_AUDIO_SETTING_SETS ? ULONG(callerKind) : 0; }
 
-void ZarWriteVideoControl(PZAR_DEVICE_EXTENSION ext) { ZarDebiPioWrite(ext, kRegVideoControl, ext->DebiShadow5C00); }
+void ZarWriteVideoControl(PZAR_DEVICE_EXTENSION ext)
+{
+    ZarDebiPioWrite(ext, ZAR_REG_VIDEO_INPUT_CONTROL, ext->DebiShadow5C00);
+}
 
 void ZarApplyM2Routing(PZAR_DEVICE_EXTENSION ext)
 {
     const ULONG* r = ext->M2Routing.R;
     ULONG word = (r[0] & 0x3) | ((r[1] & 0x3) << 2) | ((r[2] & 0x1) << 4) | (r[3] == 1 ? 0x40u : 0u) |
                  (r[4] != 0 ? 0x80u : 0u);
-    ZarDebiPioWrite(ext, kRegM2Routing, word);
+    ZarDebiPioWrite(ext, ZAR_REG_M2_ROUTING, word);
 }
 
 // Chroma phase to both encoders, then the horizontal position.
@@ -145,7 +129,7 @@ void ZarApplyGenlockPosition(PZAR_DEVICE_EXTENSION ext)
     for (ULONG device : kEncoderDevice) ZarI2cWriteByte(ext, device, kEncoderChromaPhase, phase, TRUE);
     ZAR_BOARD_SETUP_STATE& s = ext->Setup;
     s.GenlockControl = (s.GenlockControl & ~kGenlockPositionMask) | (ext->Genlock.HorizontalPosition & kGenlockPositionMask);
-    ZarDebiPioWrite(ext, kRegGenlockControl, s.GenlockControl);
+    ZarDebiPioWrite(ext, ZAR_REG_GENLOCK_CONTROL, s.GenlockControl);
 }
 
 void ZarApplyCalibration(PZAR_DEVICE_EXTENSION ext)
@@ -163,13 +147,13 @@ void ZarInitAudioSettings(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind)
 
 void ZarProbeScsiSupport(PZAR_DEVICE_EXTENSION ext)
 {
-    if (ZarDebiPioRead(ext, kRegBoardStatus) & kStatusProbe) {
+    if (ZarDebiPioRead(ext, ZAR_REG_BOARD_STATUS) & ZAR_STATUS_PROBE) {
         ZarSetBoardControl(ext, kAudioControlProbe, 0);
         return;
     }
     ZarSetBoardControl(ext, kAudioControlProbe, kAudioControlProbe);
-    for (ULONG command : kScsiProbeCommands) ZarDebiPioWrite(ext, kRegScsiCommand, command);
-    if (!(ZarDebiPioRead(ext, kRegBoardStatus) & kStatusProbe)) ZarSetBoardControl(ext, kAudioControlProbe, 0);
+    for (ULONG command : kScsiProbeCommands) ZarDebiPioWrite(ext, ZAR_REG_SCSI_COMMAND, command);
+    if (!(ZarDebiPioRead(ext, ZAR_REG_BOARD_STATUS) & ZAR_STATUS_PROBE)) ZarSetBoardControl(ext, kAudioControlProbe, 0);
 }
 
 NTSTATUS ZarWaitOneField(PZAR_DEVICE_EXTENSION ext, LONGLONG timeout)
@@ -236,7 +220,7 @@ NTSTATUS ZarDcIoWriteEepromCalibration(PZAR_DEVICE_EXTENSION ext, const ZAR_CALI
 
 void ZarDcSetCalibrationDac(PZAR_DEVICE_EXTENSION ext, ULONG dac, ULONG value)
 {
-    ZarDebiPioWrite(ext, kRegCalibrationDac, ((dac & 0x3) << 8) | (value & 0xFF));
+    ZarDebiPioWrite(ext, ZAR_REG_CALIBRATION_DAC, ((dac & 0x3) << 8) | (value & 0xFF));
 }
 
 void ZarDcIoSetCavCalAndProcAmp(PZAR_DEVICE_EXTENSION ext)
@@ -310,7 +294,7 @@ NTSTATUS ZarDcIoSetGenlockMode(PZAR_DEVICE_EXTENSION ext)
     // The 24 fps timing never locks to the house reference.
     bool genlock = ext->Genlock.GenlockOn != 0 && ext->Hdcam24FpsMode == 0;
     s.GenlockControl = genlock ? (s.GenlockControl | kGenlockOn) : (s.GenlockControl & ~kGenlockOn);
-    ZarDebiPioWrite(ext, kRegGenlockControl, s.GenlockControl);
+    ZarDebiPioWrite(ext, ZAR_REG_GENLOCK_CONTROL, s.GenlockControl);
     ZarRunSynchronized(ext, ZarSetClockFrequencySynchronized, ext);
     if (genlock) {
         ZarDelay(kSettleWait);
@@ -338,9 +322,9 @@ void ZarAudioSetClockFrequency(PZAR_DEVICE_EXTENSION ext)
     s.AudioClockControl |= kClockRateBits[standard];
     s.AudioClockDivider[0] = dividers[0];
     s.AudioClockDivider[1] = dividers[1];
-    ZarDebiPioWrite(ext, kRegAudioDivider0, dividers[0]);
-    ZarDebiPioWrite(ext, kRegAudioDivider1, dividers[1]);
-    ZarDebiPioWrite(ext, kRegAudioClockControl, s.AudioClockControl);
+    ZarDebiPioWrite(ext, ZAR_REG_AUDIO_DIVIDER[0], dividers[0]);
+    ZarDebiPioWrite(ext, ZAR_REG_AUDIO_DIVIDER[1], dividers[1]);
+    ZarDebiPioWrite(ext, ZAR_REG_AUDIO_CLOCK_CONTROL, s.AudioClockControl);
     KeStallExecutionProcessor(kAudioClockSettleUs);
     s.AudioClockStandard = standard;
     s.AudioClockValid = TRUE;
@@ -400,8 +384,8 @@ NTSTATUS ZarDcResetMixer(PZAR_DEVICE_EXTENSION ext)
     ZarKeepFirstFailure(&result, ZarMixIoSetMasterFade(ext, &fade));
 
     ext->SystemPrefs &= ~kSystemPrefsResetBits;
-    ZarDebiPioWrite(ext, kRegSystemPrefs, ext->SystemPrefs);
-    ZarDebiPioWrite(ext, kRegMixerControl, 0);
+    ZarDebiPioWrite(ext, ZAR_REG_SYSTEM_PREFS, ext->SystemPrefs);
+    ZarDebiPioWrite(ext, ZAR_REG_MIXER_CONTROL, 0);
     ZAR_M2_ROUTING routing = kM2RoutingDefault;
     ZarDcIoSetM2Routing(ext, &routing);
 
@@ -419,7 +403,7 @@ NTSTATUS ZarDcResetMixer(PZAR_DEVICE_EXTENSION ext)
 NTSTATUS ZarDcResetGfx(PZAR_DEVICE_EXTENSION ext)
 {
     NTSTATUS result = STATUS_SUCCESS;
-    for (ULONG reg : kRegFrameStores) ZarDebiPioWrite(ext, reg, 0);
+    for (ULONG reg : ZAR_REG_FRAME_STORES) ZarDebiPioWrite(ext, reg, 0);
     ZAR_FRAMESTORE_SETTINGS settings{};
     settings.ModeA = settings.ModeB = kFramestoreReadFrame;
     settings.Flags = kFramestoreApplyA;
@@ -445,7 +429,7 @@ NTSTATUS ZarDcResetVin(PZAR_DEVICE_EXTENSION ext)
     ext->Genlock.GenlockOn = 0;
     ZarDcIoSetGenlockMode(ext);
     ext->DebiShadow5474 &= ~ZAR_INPUT_EXTERNAL_LOCKED;
-    ZarDebiPioWrite(ext, ZAR_INPUT_CONTROL_REGISTER, ext->DebiShadow5474);
+    ZarDebiPioWrite(ext, ZAR_REG_INPUT_CONTROL, ext->DebiShadow5474);
     ZarDcIoSynchronizeExecution(ext, 2);
 
     ULONG prefs[kVideoPrefsWords] = {};
@@ -508,13 +492,13 @@ NTSTATUS ZarDcPostFpgaInit(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind
     ZarInitAudioSettings(ext, callerKind);
     ZarDcIoSetAudioStandards(ext);
     ZarSaa7146Init(ext);
-    ZarDebiPioWrite(ext, kRegDspSelect, kDspSelectNone);
+    ZarDebiPioWrite(ext, ZAR_REG_DSP_SELECT, kDspSelectNone);
     ZarSetSharedIrqMask(ext, 0xFFFFFFFF, FALSE);
     ZarSetIntMode(ext, ZAR_INT_SHARED_LINE, TRUE);
 
     for (ULONG i = 0; i < ZAR_LEVEL_TABLE_ENTRIES; ++i) s.LevelTable[i] = UCHAR(i / 2);
     s.LevelTable[ZAR_LEVEL_TABLE_ENTRIES - 1] = 128;
-    ZarDebiPioWrite(ext, kRegScsiControl, ext->Scsi.SdramControl);
+    ZarDebiPioWrite(ext, ZAR_REG_SCSI_SDRAM_CONTROL, ext->Scsi.SdramControl);
     ZarProbeScsiSupport(ext);
 
     ZarSetHdcam24FpsMode(ext);
@@ -533,9 +517,9 @@ NTSTATUS ZarDcPostFpgaInit(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind
 
     if (!(ext->InterruptEnable & ZAR_INT_FIELD)) ZarSetIntMode(ext, ZAR_INT_FIELD, TRUE);
     s.CaptureControl &= ~1u;
-    ZarDebiPioWrite(ext, kRegCaptureControl, s.CaptureControl);
+    ZarDebiPioWrite(ext, ZAR_REG_CAPTURE_CONTROL, s.CaptureControl);
     if (ext->DvePresent)
-        for (ULONG reg : kRegDveStandard) ZarDebiPioWrite(ext, reg, Is525(ext) ? 1 : 0);
+        for (ULONG reg : ZAR_REG_DVE_STANDARD) ZarDebiPioWrite(ext, reg, Is525(ext) ? 1 : 0);
     ZarDelay(kSettleWait);
 
     ext->VinMonitorPaused = FALSE;

@@ -1,8 +1,9 @@
 // The SAA7146 bridge's registers and bits that the driver uses, each named
-// once, the board's own registers behind DEBI that more than one module
-// writes, and the access helpers every module uses for the bridge.
+// once, and the access helpers every module uses for the bridge. The
+// board's own registers behind DEBI: zar_board_regs.h.
 #pragma once
 
+#include "zar_board_regs.h"
 #include "zar_extension.h"
 
 // ---- bridge registers (byte offsets in the mapped window) ----
@@ -20,10 +21,6 @@ inline constexpr ULONG ZAR_BRIDGE_PSR = 0x110;           // primary status
 inline constexpr ULONG ZAR_PSR_DEBI_BUSY = 0x80000;
 inline constexpr ULONG ZAR_MC2_UPLOAD_I2C = 0x00010001;  // MC2: upload the I2C shadow registers
 inline constexpr ULONG ZAR_MC2_UPLOAD_DEBI = 0x00020002; // MC2: upload the DEBI set-up, starting it
-
-// ---- board registers behind DEBI ----
-inline constexpr ULONG ZAR_REG_PATH_CONTROL = 0x4400;    // JPEG path; reads back the render's samples
-inline constexpr ULONG ZAR_REG_BOARD_STATUS = 0xBC00;
 
 // ---- access ----
 inline ULONG ZarBridgeRead(PZAR_DEVICE_EXTENSION ext, ULONG offset)

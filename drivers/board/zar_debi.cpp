@@ -51,9 +51,7 @@ constexpr ULONG kOldBoardWaitStates[ZAR_DEBI_WAIT_STATES] = {0x00CA0000, 0x010A0
 constexpr ULONG kOldBoardWaitStates2[ZAR_DEBI_WAIT_STATES] = {0x014A0000, 0x018A0000, 0x028A0000, 0x03CA0000,
                                                               0x03CA0000};
 
-// Board registers.
-constexpr ULONG kStatusStateMachineBusy = 0x0800;
-constexpr ULONG kSdramModeRegister = 0xB408;
+// The address-mode bits of the SDRAM mode register.
 constexpr ULONG kSdramModeShift = 10;
 constexpr ULONG kSdramModeBits = 0xF << kSdramModeShift;
 constexpr ULONG kSdramModeLowBits = 0x3 << kSdramModeShift;
@@ -334,7 +332,7 @@ BOOLEAN ZarDebiWaitIdle(PZAR_DEVICE_EXTENSION ext)
 BOOLEAN ZarDebiWaitStateMachineIdle(PZAR_DEVICE_EXTENSION ext)
 {
     for (ULONG i = 0; i < kStateMachinePolls; ++i) {
-        if (!(ZarDebiPioRead(ext, ZAR_REG_BOARD_STATUS) & kStatusStateMachineBusy)) return TRUE;
+        if (!(ZarDebiPioRead(ext, ZAR_REG_BOARD_STATUS) & ZAR_STATUS_DEBI_BUSY)) return TRUE;
         KeStallExecutionProcessor(1);
     }
     return FALSE;
@@ -375,7 +373,7 @@ void ZarDebiSdramSetAddressMode(PZAR_DEVICE_EXTENSION ext, ULONG mode)
         shadow = (shadow & ~kSdramModeBits) | (bits << kSdramModeShift);
     else if (mode == 255)
         shadow &= ~kSdramModeLowBits;
-    ZarDebiPioWrite(ext, kSdramModeRegister, shadow);
+    ZarDebiPioWrite(ext, ZAR_REG_SDRAM_MODE, shadow);
 }
 
 BOOLEAN ZarDebiSdramDmaStartDevice(PZAR_DEVICE_EXTENSION ext, ULONG pageTable, ULONG offset, ULONG command,

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr ULONG kRegMasterFade = 0x5464;
-constexpr ULONG kRegVideoControl = 0x5C00;
 constexpr ULONG kMasterFadeBlack = 0xFF;
 constexpr ULONG kVideoControl24Fps = 0x1;       // the video control byte
 constexpr ULONG kVideoInputControl24Fps = 0x20;  // the video-input control word (0x5C00)
@@ -121,7 +119,7 @@ NTSTATUS ZarSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION ext)
         s.VideoControl &= ~kVideoControl24Fps;
         ext->DebiShadow5C00 &= ~kVideoInputControl24Fps;
     }
-    ZarDebiPioWrite(ext, kRegVideoControl, ext->DebiShadow5C00);
+    ZarDebiPioWrite(ext, ZAR_REG_VIDEO_INPUT_CONTROL, ext->DebiShadow5C00);
     ZarTandrel_OnSetHdcam24FpsMode(ext);
     return result;
 }
@@ -132,7 +130,7 @@ NTSTATUS ZarShutdown(PZAR_DEVICE_EXTENSION ext)
     // mean nothing yet.
     if (ext->FpgaState == 0) return STATUS_SUCCESS;
 
-    ZarDebiPioWrite(ext, kRegMasterFade, kMasterFadeBlack);
+    ZarDebiPioWrite(ext, ZAR_REG_MASTER_FADE, kMasterFadeBlack);
     ZAR_M2_ROUTING routing = ext->M2Routing;
     routing.R[0] = routing.R[1] = routing.R[3] = routing.R[4] = 0;
     ZarDcIoSetM2Routing(ext, &routing);

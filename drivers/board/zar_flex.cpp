@@ -59,9 +59,7 @@ constexpr ULONG kProgramPulseStallUs = 10;
 constexpr ULONG kDebiBusyPolls = 1000000;
 
 // Board side.
-constexpr ULONG kFpgaDataAddress = 0xFFFE;
 constexpr ULONG kStartupClocks = 64;
-constexpr ULONG kBoardStatusDveAnswers = 0x2000;
 
 constexpr LONGLONG kSettleBeforeLoad = -300000LL;  // 30 ms, 100 ns units
 // A file whose images never configure would have the search send every
@@ -389,11 +387,11 @@ ULONG ZarFlexSend10K(PZAR_DEVICE_EXTENSION ext, const UCHAR* buffer, ULONG lengt
         WRITE_REGISTER_ULONG(upload, ZAR_MC2_UPLOAD_DEBI);
     }
     ZarDebiReleaseFromStream(ext);
-    for (ULONG i = 0; i < kStartupClocks; ++i) ZarDebiPioWrite(ext, kFpgaDataAddress, 0);
+    for (ULONG i = 0; i < kStartupClocks; ++i) ZarDebiPioWrite(ext, ZAR_REG_FPGA_DATA, 0);
 
     ULONG bits = 0;
     if (READ_REGISTER_ULONG(status) & kPsrFpgasConfigured) bits |= ZAR_FLEX_CONFIGURED;
-    if (ZarDebiPioRead(ext, ZAR_REG_BOARD_STATUS) & kBoardStatusDveAnswers) bits |= ZAR_FLEX_DVE_ANSWERS;
+    if (ZarDebiPioRead(ext, ZAR_REG_BOARD_STATUS) & ZAR_STATUS_DVE_ANSWERS) bits |= ZAR_FLEX_DVE_ANSWERS;
     return bits;
 }
 

@@ -26,9 +26,6 @@ constexpr ULONG kPsrFieldParityInverted = 0x100;
 constexpr ULONG kSsrAudioFifoError = 0x280;
 constexpr ULONG kMc1CaptureRunning = 0x40;
 
-constexpr ULONG kBoardStatusWatched = 0x4000;
-constexpr ULONG kDeferredRegister = 0x4C40;
-constexpr ULONG kSharedIrqMaskRegister = 0xB840;
 constexpr ULONG kAudioRecording = 64;
 
 
@@ -181,11 +178,11 @@ void ZarIsrField(PZAR_DEVICE_EXTENSION ext)
     ext->FieldParity = (ZarBridgeRead(ext, ZAR_BRIDGE_PSR) & kPsrFieldParityInverted) ? 0 : 1;
 
     if (ext->DeferredRegisterPending) {
-        ZarDebiPioWrite(ext, kDeferredRegister, ext->DeferredRegisterValue);
+        ZarDebiPioWrite(ext, ZAR_REG_VIDEO_CONTROL, ext->DeferredRegisterValue);
         ext->DeferredRegisterPending = FALSE;
     }
     ULONG boardStatus = ZarDebiPioRead(ext, ZAR_REG_BOARD_STATUS);
-    if ((boardStatus ^ ext->BoardStatus) & kBoardStatusWatched) ext->BoardStatus = boardStatus;
+    if ((boardStatus ^ ext->BoardStatus) & ZAR_STATUS_WATCHED) ext->BoardStatus = boardStatus;
 
     ZarTraceHook(ext, ZAR_HOOK_SCRUB_LIST);
     ZarScrubListIsr(ext);
@@ -301,7 +298,7 @@ void ZarSetSharedIrqMask(PZAR_DEVICE_EXTENSION ext, ULONG mask, BOOLEAN set)
         ext->SharedIrqMask |= mask;
     else
         ext->SharedIrqMask &= ~mask;
-    if (ext->Registers != nullptr) ZarDebiPioWrite(ext, kSharedIrqMaskRegister, ext->SharedIrqMask);
+    if (ext->Registers != nullptr) ZarDebiPioWrite(ext, ZAR_REG_SHARED_IRQ_MASK, ext->SharedIrqMask);
     if (locked) KeReleaseSpinLock(&ext->Lock, oldIrql);
 }
 

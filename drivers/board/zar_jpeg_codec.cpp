@@ -12,10 +12,6 @@
 
 namespace {
 
-constexpr ULONG kPortBase[ZAR_JPEG_CHANNEL_COUNT] = {0xA404, 0xA414};  // +0 high, +4 low, +8 data
-constexpr ULONG kCodecControl = 0xB880;
-constexpr ULONG kDirection = 0xB900;
-constexpr ULONG kVideoControl = 0x4C40;
 
 constexpr ULONG kControlRealtime[ZAR_JPEG_CHANNEL_COUNT] = {0x1, 0x2};
 constexpr ULONG kControlResetN = 0x4;   // low holds both codecs in reset
@@ -133,7 +129,7 @@ struct ZAR_JPEG_WRITER {
 void ZarJpegRegWriteN(PZAR_DEVICE_EXTENSION ext, ULONG codec, ULONG reg, ULONG value, ULONG bytes)
 {
     if (codec >= ZAR_JPEG_CHANNEL_COUNT) return;
-    const ULONG base = kPortBase[codec];
+    const ULONG base = ZAR_REG_CODEC_PORT_BASE[codec];
     for (ULONG i = 0; i < bytes; ++i) {
         ULONG r = reg + i;
         if (i == 0 || (r >> 8) != ((r - 1) >> 8)) ZarDebiPioWrite(ext, base, r >> 8);
@@ -142,7 +138,10 @@ void ZarJpegRegWriteN(PZAR_DEVICE_EXTENSION ext, ULONG codec, ULONG reg, ULONG v
     }
 }
 
-void ZarJpegWriteCodecControl(PZAR_DEVICE_EXTENSION ext) { ZarDebiPioWrite(ext, kCodecControl, ext->Jpeg.CodecControl); }
+void ZarJpegWriteCodecControl(PZAR_DEVICE_EXTENSION ext)
+{
+    ZarDebiPioWrite(ext, ZAR_REG_CODEC_CONTROL, ext->Jpeg.CodecControl);
+}
 
 struct ZAR_JPEG_SYNC_CALL {
     PKSYNCHRONIZE_ROUTINE Routine;
@@ -154,7 +153,7 @@ struct ZAR_JPEG_SYNC_CALL {
 void ZarJpegRegWrite(PZAR_DEVICE_EXTENSION ext, ULONG codec, ULONG reg, ULONG value)
 {
     if (codec >= ZAR_JPEG_CHANNEL_COUNT) return;
-    const ULONG base = kPortBase[codec];
+    const ULONG base = ZAR_REG_CODEC_PORT_BASE[codec];
     ZarDebiPioWrite(ext, base, reg >> 8);
     ZarDebiPioWrite(ext, base + 4, reg);
     ZarDebiPioWrite(ext, base + 8, value);
@@ -163,7 +162,7 @@ void ZarJpegRegWrite(PZAR_DEVICE_EXTENSION ext, ULONG codec, ULONG reg, ULONG va
 USHORT ZarJpegRegRead(PZAR_DEVICE_EXTENSION ext, ULONG codec, ULONG reg)
 {
     if (codec >= ZAR_JPEG_CHANNEL_COUNT) return 0;
-    const ULONG base = kPortBase[codec];
+    const ULONG base = ZAR_REG_CODEC_PORT_BASE[codec];
     ZarDebiPioWrite(ext, base, reg >> 8);
     ZarDebiPioWrite(ext, base + 4, reg);
     return ZarDebiPioRead(ext, base + 8);
@@ -314,8 +313,8 @@ void ZarJpegSetVideoDirection(PZAR_DEVICE_EXTENSION ext, ULONG codec, ULONG dire
     } else {
         return;
     }
-    ZarDebiPioWrite(ext, kVideoControl, j.VideoControl);
-    ZarDebiPioWrite(ext, kDirection, j.Direction);
+    ZarDebiPioWrite(ext, ZAR_REG_VIDEO_CONTROL, j.VideoControl);
+    ZarDebiPioWrite(ext, ZAR_REG_CODEC_DIRECTION, j.Direction);
 }
 
 void ZarJpegInitialize(PZAR_DEVICE_EXTENSION ext)

@@ -19,12 +19,9 @@
 
 namespace {
 
-constexpr ULONG kSdramAddress[ZAR_JPEG_CHANNEL_COUNT] = {0xA800, 0xA810};
 constexpr ULONG kAddressBlockMask = 0x1FFF;
 constexpr ULONG kAddressUncompressed = 0x8000;
-constexpr ULONG kSystemPrefs = 0x5468;
 constexpr ULONG kPrefsUncompressed = 0x4;
-constexpr ULONG kCodecControl2 = 0x5474;
 constexpr ULONG kCodecControlBits = 0x3;
 constexpr ULONG kRegScale = 0x11;
 constexpr ULONG kModeRecord = 64;
@@ -35,12 +32,9 @@ constexpr ULONG kPlayEntryBytes = ZAR_NODE_FIELD_ENTRY_SIZE;
 constexpr ULONG kRenderSlots = 4;
 
 // Interleaved audio transfer to the field area over DEBI.
-constexpr ULONG kSdramMode = 0xB408;
-constexpr ULONG kSdramAddressRegister = 0xB404;
 constexpr ULONG kSdramModeAudio = 0xC00;
 constexpr ULONG kSdramModeParity = 0x1000;
 constexpr ULONG kDebiConfigValue = 0x104A0000;
-constexpr ULONG kDebiWindow = 0x9000;
 
 // A play node of channels 20 and 30.
 struct ZAR_JPEG_PLAY_NODE {
@@ -137,7 +131,7 @@ void ZarJpegRecordStep(PZAR_DEVICE_EXTENSION ext)
             ZarJpegEnableRealtimeMode(ext, 0, FALSE);
             if (rate.Mode == ZAR_JPEG_RATE_FROM_FIELD_COUNT) {
                 ext->DebiShadow5474 |= kCodecControlBits;
-                ZarDebiPioWrite(ext, kCodecControl2, ext->DebiShadow5474);
+                ZarDebiPioWrite(ext, ZAR_REG_INPUT_CONTROL, ext->DebiShadow5474);
             }
         }
         if (previous->Dropped) {
@@ -213,7 +207,7 @@ void ZarJpegRecordStep(PZAR_DEVICE_EXTENSION ext)
         const ULONG fields = s.Position - s.LoopStart;
         if (fields == 0) {
             ext->DebiShadow5474 &= ~kCodecControlBits;
-            ZarDebiPioWrite(ext, kCodecControl2, ext->DebiShadow5474);
+            ZarDebiPioWrite(ext, ZAR_REG_INPUT_CONTROL, ext->DebiShadow5474);
         }
         q = ZarJpegQuantiserFromFieldCount(fields);
     } else {
@@ -385,13 +379,13 @@ void ZarJpegSetCodecSdramAddress(PZAR_DEVICE_EXTENSION ext, ULONG codec, ULONG b
     ULONG& shadow = ext->Jpeg.SdramAddress[codec];
     shadow = (shadow & ~(kAddressBlockMask | kAddressUncompressed)) | (block & kAddressBlockMask) |
              (uncompressed ? kAddressUncompressed : 0);
-    ZarDebiPioWrite(ext, kSdramAddress[codec], shadow);
+    ZarDebiPioWrite(ext, ZAR_REG_CODEC_SDRAM_ADDRESS[codec], shadow);
     if (codec == 0) {
         if (uncompressed)
             ext->SystemPrefs |= kPrefsUncompressed;
         else
             ext->SystemPrefs &= ~kPrefsUncompressed;
-        ZarDebiPioWrite(ext, kSystemPrefs, ext->SystemPrefs);
+        ZarDebiPioWrite(ext, ZAR_REG_SYSTEM_PREFS, ext->SystemPrefs);
     }
 }
 
@@ -492,12 +486,13 @@ NTSTATUS ZarJpegAviAudioRecCopy(PZAR_DEVICE_EXTENSION ext, ZAR_VIDEO_CHANNEL_STA
     if (offset + bytes > size) RtlCopyMemory(ring + size, ring, offset + bytes - size);
     ULONG mode = kSdramModeAudio;
     if (descriptor->Position & 1) mode |= kSdramModeParity;
-    ZarDebiPioWrite(ext, kSdramMode, mode);
-    ZarDebiPioWrite(ext, kSdramAddressRegister, descriptor->Address);
+    ZarDebiPioWrite(ext, ZAR_REG_SDRAM_MODE, mode);
+    ZarDebiPioWrite(ext, ZAR_REG_SDRAM_BLOCK, descriptor->Address);
     WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_PAGE), 0);
     WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_AD), bus + offset);
     WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_CONFIG), kDebiConfigValue);
-    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_COMMAND), (((bytes + 15) & ~15u) << 17) ^ kDebiWindow);
+    WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_DEBI_COMMAND),
+                         (((bytes + 15) & ~15u) << 17) ^ ZAR_REG_SDRAM_WINDOW);
     WRITE_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_MC2), ZAR_MC2_UPLOAD_DEBI);
     state->AudioReadOffset = (offset + bytes) % size;
     return STATUS_SUCCESS;

@@ -14,7 +14,6 @@
 namespace {
 
 constexpr ULONG kPathMeasure = 0x1;
-constexpr ULONG kCodecControl2 = 0x5474;
 constexpr ULONG kCodecControlBits = 0x3;
 constexpr ULONG kStateCountdownFields = 12;
 constexpr LONGLONG kStateWait = -5000000LL;   // 500 ms, 100 ns units
@@ -66,7 +65,7 @@ void ZarJpegWritePathMeasure(PZAR_DEVICE_EXTENSION ext)
 void ZarJpegSetCodecControlBits(PZAR_DEVICE_EXTENSION ext)
 {
     ext->DebiShadow5474 |= kCodecControlBits;
-    ZarDebiPioWrite(ext, kCodecControl2, ext->DebiShadow5474);
+    ZarDebiPioWrite(ext, ZAR_REG_INPUT_CONTROL, ext->DebiShadow5474);
 }
 
 // The waited command's event goes to the VBI DPC, if a caller still waits.

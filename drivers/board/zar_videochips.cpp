@@ -333,7 +333,7 @@ void ZarSetBoardControl(PZAR_DEVICE_EXTENSION ext, ULONG mask, ULONG bits)
     KIRQL oldIrql;
     KeAcquireSpinLock(&ext->Lock, &oldIrql);
     ext->Setup.AudioControl = (ext->Setup.AudioControl & ~mask) | (bits & mask);
-    ZarDebiPioWrite(ext, ZAR_BOARD_CONTROL_REGISTER, ext->Setup.AudioControl);
+    ZarDebiPioWrite(ext, ZAR_REG_BOARD_CONTROL, ext->Setup.AudioControl);
     KeReleaseSpinLock(&ext->Lock, oldIrql);
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/nt/kernel.h"
 #include "include/zarkd.h"
+#include "zar_board_regs.h"
 
 struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
@@ -15,11 +16,6 @@ inline constexpr ULONG ZAR_SAA7125_IMAGE_SIZE = 29;
 inline constexpr ULONG ZAR_SAA7113_WHOLE_IMAGE = 0xFFFFFFFF;
 inline constexpr ULONG ZAR_SAA7113_NO_INPUT = 0xFFFFFFFF;
 
-// Board control register 0xB820 (shadow ext->Setup.AudioControl): bits 0-2
-// set by the decoder set-up, bit 6 the inverse of the decoder's interlace
-// status.
-inline constexpr ULONG ZAR_BOARD_CONTROL_REGISTER = 0xB820;
-inline constexpr ULONG ZAR_BOARD_CONTROL_NO_INTERLACE = 0x40;
 
 struct ZAR_VIDEO_CHIPS_STATE {
     UCHAR DecoderImage[ZAR_SAA7113_IMAGE_SIZE];

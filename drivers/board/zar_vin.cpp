@@ -94,7 +94,7 @@ void ZarSetBit(ULONG* word, ULONG mask, bool set) { *word = set ? (*word | mask)
 
 void ZarWriteInputControl(PZAR_DEVICE_EXTENSION ext)
 {
-    ZarDebiPioWrite(ext, ZAR_INPUT_CONTROL_REGISTER, ext->DebiShadow5474);
+    ZarDebiPioWrite(ext, ZAR_REG_INPUT_CONTROL, ext->DebiShadow5474);
 }
 
 void ZarSetExternalLockedBit(PZAR_DEVICE_EXTENSION ext, bool set)
@@ -270,7 +270,7 @@ NTSTATUS ZarSetVinHPosition(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     ULONG step = *static_cast<const ULONG*>(buffer) & 0x7;
     ext->Vin.VideoControl = (ext->Vin.VideoControl & ~kVideoHPosition) | (step << kVideoHPositionShift);
     ZarRunSynchronized(ext, ZarVinRefreshDeferredVideoControl, ext);
-    ZarDebiPioWrite(ext, ZAR_VIDEO_CONTROL_REGISTER, ext->Vin.VideoControl);
+    ZarDebiPioWrite(ext, ZAR_REG_VIDEO_CONTROL, ext->Vin.VideoControl);
     return STATUS_SUCCESS;
 }
 

@@ -6,15 +6,10 @@
 
 #include "platform/nt/kernel.h"
 #include "include/zarkd.h"
+#include "zar_board_regs.h"
 
 struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
-
-// Input control word (board register 0x5474, shadow ext->DebiShadow5474).
-inline constexpr ULONG ZAR_INPUT_CONTROL_REGISTER = 0x5474;
-inline constexpr ULONG ZAR_INPUT_EXTERNAL_LOCKED = 0x2;
-// Video control word (board register 0x4C40).
-inline constexpr ULONG ZAR_VIDEO_CONTROL_REGISTER = 0x4C40;
 
 // Monitor hysteresis, in samples (one sample every fourth field).
 inline constexpr ULONG ZAR_VIN_LOCK_SAMPLES = 4;

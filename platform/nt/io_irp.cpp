@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "io_internal.h"
+#include "kd_trace.h"
 
 namespace {
 
@@ -216,7 +217,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION stack = --irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = device;
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
-    return dispatch(device, irp);
+    if (!KdTracing(KD_TRACE_IRP)) return dispatch(device, irp);
+    KdTraceCall(device, irp);
+    NTSTATUS status = dispatch(device, irp);
+    // The IRP may be gone by now; the line names it only by its address.
+    KdTraceCallReturn(irp, status);
+    return status;
 }
 
 void IofCompleteRequest(PIRP irp, CCHAR priorityBoost)
@@ -224,6 +230,7 @@ void IofCompleteRequest(PIRP irp, CCHAR priorityBoost)
     (void)priorityBoost;
     if (irp->Type != IO_TYPE_IRP || irp->CurrentLocation > CCHAR(irp->StackCount + 1))
         KeBugCheckEx(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(irp), 0, 0, 0);
+    if (KdTracing(KD_TRACE_IRP)) KdTraceComplete(irp);
 
     // Walk up from the completing driver's location. A location's
     // completion routine belongs to the driver above it; it sees that
@@ -270,6 +277,7 @@ BOOLEAN IoCancelIrp(PIRP irp)
     IoAcquireCancelSpinLock(&irql);
     irp->Cancel = TRUE;
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+    if (KdTracing(KD_TRACE_IRP)) KdTraceCancel(irp, routine != nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);
         return FALSE;

@@ -1,5 +1,6 @@
 // Deferred procedure calls: one machine-wide queue (DispatcherLock) drained
 // in order by the interrupt context at DISPATCH_LEVEL after interrupts.
+#include "kd_trace.h"
 #include "ke_internal.h"
 #include "nt_ex.h"
 
@@ -41,6 +42,7 @@ void ki::RunDpcLocked(Guard& lock)
     dpc->DpcData = 0;
     lock.unlock();
     CurrentIrql = DISPATCH_LEVEL;
+    if (KdTracing(KD_TRACE_DPC)) KdTraceDpc(dpc, reinterpret_cast<PVOID>(routine));
     routine(dpc, context, arg1, arg2);
     if (CurrentIrql != DISPATCH_LEVEL)
         KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, CurrentIrql, DISPATCH_LEVEL, reinterpret_cast<ULONG_PTR>(routine), 0);

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kd_trace.h"
 #include "ke_internal.h"
 #include "nt_ex.h"
 
@@ -93,6 +94,7 @@ void ki::DeliverInterruptLocked(Guard& lock)
             break;
         }
         claimed = in->ServiceRoutine(in, in->ServiceContext) != FALSE;
+        if (KdTracing(KD_TRACE_INT)) KdTraceInterrupt(vector, reinterpret_cast<PVOID>(in->ServiceRoutine), claimed);
         ReleaseSpinRaw(in->ActualLock);
         CurrentIrql = DISPATCH_LEVEL;
     }

@@ -2,6 +2,7 @@
 // KeWaitForSingleObject/Multiple and KeDelayExecutionThread. All state lives
 // under DispatcherLock; a thread sleeps through the clock (BlockLocked) so a
 // time-out is machine time.
+#include "kd_trace.h"
 #include "ke_internal.h"
 #include "nt_ex.h"
 
@@ -342,11 +343,23 @@ NTSTATUS KeReleaseMutant(PKMUTANT mutant, PLONG previousCount)
 
 // ---- Waits ----
 
+// The common wait, with a trace line before and after when waits are traced.
+NTSTATUS TracedWait(ULONG count, PVOID objects[], WAIT_TYPE waitType, KPROCESSOR_MODE mode, BOOLEAN alertable,
+                    PLARGE_INTEGER timeout, PKWAIT_BLOCK blocks, bool delay)
+{
+    if (!KdTracing(KD_TRACE_WAIT)) return Wait(count, objects, waitType, mode, alertable, timeout, blocks, delay);
+    PVOID first = count != 0 ? objects[0] : nullptr;
+    KdTraceWaitBegin(count, first, delay);
+    NTSTATUS status = Wait(count, objects, waitType, mode, alertable, timeout, blocks, delay);
+    KdTraceWaitEnd(first, status);
+    return status;
+}
+
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE mode, BOOLEAN alertable,
                                PLARGE_INTEGER timeout)
 {
     PVOID objects[1] = {object};
-    return Wait(1, objects, WaitAny, mode, alertable, timeout, nullptr, false);
+    return TracedWait(1, objects, WaitAny, mode, alertable, timeout, nullptr, false);
 }
 
 NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE waitType, KWAIT_REASON,
@@ -354,11 +367,11 @@ NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE waitTy
                                   PKWAIT_BLOCK waitBlockArray)
 {
     if (count == 0) return STATUS_INVALID_PARAMETER;
-    return Wait(count, objects, waitType, mode, alertable, timeout, waitBlockArray, false);
+    return TracedWait(count, objects, waitType, mode, alertable, timeout, waitBlockArray, false);
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval)
 {
     if (!interval) return STATUS_INVALID_PARAMETER;
-    return Wait(0, nullptr, WaitAny, mode, alertable, interval, nullptr, true);
+    return TracedWait(0, nullptr, WaitAny, mode, alertable, interval, nullptr, true);
 }

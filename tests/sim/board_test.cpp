@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_host.h"
+#include "tests/support/fake_host.h"
 
 using namespace sim;
 using namespace sim::saa7146;

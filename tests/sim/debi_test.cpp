@@ -11,7 +11,7 @@
 #include <numeric>
 #include <vector>
 
-#include "fake_host.h"
+#include "tests/support/fake_host.h"
 #include "sim/board.h"
 
 using namespace sim;

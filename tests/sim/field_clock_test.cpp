@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_host.h"
+#include "tests/support/fake_host.h"
 #include "sim/saa7146.h"
 
 using namespace sim;

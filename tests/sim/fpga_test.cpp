@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "fake_host.h"
+#include "tests/support/fake_host.h"
 #include "sim/board.h"
 
 using namespace sim;

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "fake_host.h"
+#include "tests/support/fake_host.h"
 #include "sim/board.h"
 
 using namespace sim;

@@ -13,7 +13,7 @@
 
 #include <unistd.h>
 
-#include "fake_host.h"
+#include "tests/support/fake_host.h"
 #include "sim/board.h"
 
 using namespace sim;

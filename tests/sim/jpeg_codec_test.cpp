@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "fake_host.h"
-#include "jpeg_programme.h"
+#include "tests/support/fake_host.h"
+#include "tests/support/jpeg_programme.h"
 
 using namespace sim;
 

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "fake_host.h"
+#include "tests/support/fake_host.h"
 
 using namespace sim;
 using namespace sim::saa7146;

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_host.h"
+#include "tests/support/fake_host.h"
 #include "sim/board.h"
 
 namespace simtest {

@@ -15,7 +15,6 @@ namespace {
 
 class ZarkdBoardSetup : public ZarkdIoctlMachine {
 protected:
-    sim::Board& Board() { return *built_.boards[0]; }
     sim::Eeprom& Eeprom() { return Board().EepromUnit(); }
     uint16_t Reg(uint32_t address) { return Board().Regs().Peek(address); }
 

@@ -23,7 +23,6 @@ constexpr DWORD kWaitMs = 2000;            // virtual time; a transfer takes mic
 
 class ZarkdDebi : public ZarkdIoctlMachine {
 protected:
-    sim::Board& Board() { return *built_.boards[0]; }
     sim::Debi& Unit() { return Board().DebiUnit(); }
 
     ZAR_DEBI_REQUEST Pio(ULONG operation, ULONG address, ULONG value = 0)

@@ -20,7 +20,6 @@ protected:
         ZarkdIoctlMachine::TearDown();
     }
 
-    sim::Board& Board() { return *built_.boards[0]; }
 
     NTSTATUS Register(HANDLE semaphore)
     {

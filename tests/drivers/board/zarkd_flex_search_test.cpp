@@ -12,7 +12,6 @@ namespace {
 
 class ZarkdFlexSearch : public ZarkdIoctlMachine {
 protected:
-    sim::Board& Board() { return *built_.boards[0]; }
 };
 
 TEST_F(ZarkdFlexSearch, AFileThatNeverConfiguresEndsTheSearchWithinItsBound)

@@ -24,7 +24,6 @@ struct Download {
 
 class ZarkdFlex : public ZarkdIoctlMachine {
 protected:
-    sim::Board& Board() { return *built_.boards[0]; }
     sim::Fpgas& Fpgas() { return Board().FpgaUnit(); }
 
     std::filesystem::path DriversFolder() const

@@ -55,7 +55,6 @@ TEST(ZarkdIoctlTable, SpotRows)
     }
     EXPECT_EQ(IOCTL_ZAR_GET_625_SUPPORT, 0x222238u);
     EXPECT_EQ(IOCTL_ZAR_JPEG_GET_NEXT_ENTRY, 0x2220BFu);
-    EXPECT_EQ(ZarFindIoctl(IOCTL_ZAR_DISK_REQUEST)->Handler, std::string("ZarScsiIoStartIo"));
 }
 
 TEST(ZarkdIoctlTable, CompleteAndConsistent)
@@ -75,9 +74,6 @@ TEST(ZarkdIoctlTable, CompleteAndConsistent)
         withoutBoard += e.AllowedWithoutBoard;
         if (e.Work == ZAR_WORK_WAVE_FRONT) {
             EXPECT_EQ(std::strncmp(e.Name, "IOCTL_ZAR_WAVE_", 15), 0) << e.Name;
-        }
-        if (e.Work == ZAR_WORK_QUEUED || e.Work == ZAR_WORK_HANDLER) {
-            EXPECT_NE(e.Handler, nullptr) << e.Name;
         }
         // Method-neither codes pass their buffers unchecked except the stated input lengths.
         if (e.Method == ZAR_METHOD_NEITHER) {

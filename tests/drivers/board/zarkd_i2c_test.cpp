@@ -39,7 +39,6 @@ protected:
         });
     }
 
-    sim::Board& Board() { return *built_.boards[0]; }
 
     std::vector<uint32_t> TakeWords()
     {
@@ -518,8 +517,7 @@ TEST_F(ZarkdI2c, BurstRestoreReturnsTheStartUpValues)
     handle_ = INVALID_HANDLE_VALUE;
     ASSERT_EQ(nt::IoUnloadDriver(u"ZARKD"), STATUS_SUCCESS);
     ASSERT_EQ(LoadDriver(u"ZARKD"), STATUS_SUCCESS);
-    for (auto& [name, driver] : nt::IoLoadedDrivers())
-        if (name == u"ZARKD") ext_ = ZarExtension(driver->DeviceObject);
+    ext_ = ZarkdBoard(0);
     EXPECT_EQ(Board().Bridge().Active(sim::saa7146::kPciBtV1), v1);
     EXPECT_EQ(Board().Bridge().Active(sim::saa7146::kPciBtA), a);
 

@@ -17,44 +17,28 @@
 #include "platform/nt/clock.h"
 #include "outside/fpga_images.h"
 #include "platform/win32/win32.h"
-#include "sim/pci_layouts.h"
-#include "tests/support/machine_fixture.h"
+#include "tests/support/zarkd_machine.h"
 
-class ZarkdIoctlMachine : public MachineFixture {
+class ZarkdIoctlMachine : public ZarkdMachineFixture {
 protected:
     struct Result {
         NTSTATUS status;
         ULONG bytes;
     };
 
-    virtual const char* Layout() const { return "one-board"; }
-
-    void Configure(nt::MachineOptions& options) override
-    {
-        const sim::PciLayout* layout = sim::FindPciLayout(Layout());
-        ASSERT_NE(layout, nullptr);
-        built_ = sim::BuildTopology(*layout);
-        options.pci = built_.topology;
-        options.loadDrivers = false;
-    }
-
     void SetUp() override
     {
-        MachineFixture::SetUp();
+        ZarkdMachineFixture::SetUp();
         if (HasFatalFailure()) return;
-        ASSERT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"EventLog\\System")),
-                  STATUS_SUCCESS);
-        ASSERT_EQ(InstallDriver(u"ZARKD", "ZARKD.sys"), STATUS_SUCCESS);
         std::string error;
         ASSERT_TRUE(fpgaimages::InstallImageFiles(std::filesystem::path(Folder()) / "drives/C/WINNT/system32/drivers",
                                                   0, &error))
             << error;
-        ASSERT_EQ(LoadDriver(u"ZARKD"), STATUS_SUCCESS);
+        LoadBoardDriver();
+        if (HasFatalFailure()) return;
         // Start-up talks to the video chips; let the last transfer's DPC finish.
         nt::ClockRunUntilIdle();
-        for (auto& [name, driver] : nt::IoLoadedDrivers())
-            if (name == u"ZARKD") ext_ = ZarExtension(driver->DeviceObject);
-        ASSERT_NE(ext_, nullptr);
+        ext_ = ZarkdBoard(0);
         handle_ = CreateFileA("\\\\.\\KIVZAR0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
         ASSERT_NE(handle_, INVALID_HANDLE_VALUE) << GetLastError();
@@ -69,7 +53,7 @@ protected:
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
         if (event_ != nullptr) CloseHandle(event_);
         if (noAccess_ != nullptr && noAccess_ != MAP_FAILED) ::munmap(noAccess_, 4096);
-        MachineFixture::TearDown();
+        ZarkdMachineFixture::TearDown();
     }
 
     // One request; a pending one is waited for unless 'wait' is false (then
@@ -178,7 +162,6 @@ protected:
     static double Seconds(uint64_t ns) { return double(ns) / 1e9; }
 
     PZAR_DEVICE_EXTENSION ext_ = nullptr;
-    sim::BuiltTopology built_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     HANDLE event_ = nullptr;
     void* noAccess_ = nullptr;  // a page that faults on any access

@@ -8,33 +8,22 @@
 #include <vector>
 
 #include "drivers/board/zar_driver.h"
-#include "sim/pci_layouts.h"
-#include "tests/support/machine_fixture.h"
+#include "tests/support/zarkd_machine.h"
 
 namespace {
 
-class ZarkdIsr : public MachineFixture {
+class ZarkdIsr : public ZarkdMachineFixture {
 protected:
-    void Configure(nt::MachineOptions& options) override
-    {
-        built_ = sim::BuildTopology(sim::BoardsLayout(1));
-        options.pci = built_.topology;
-        options.loadDrivers = false;
-    }
+    sim::PciLayout Topology() const override { return sim::BoardsLayout(1); }
 
     void SetUp() override
     {
-        MachineFixture::SetUp();
-        ASSERT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"EventLog\\System")),
-                  STATUS_SUCCESS);
-        ASSERT_EQ(InstallDriver(u"ZARKD", "ZARKD.sys"), STATUS_SUCCESS);
-        ASSERT_EQ(LoadDriver(u"ZARKD"), STATUS_SUCCESS);
-        for (auto& [name, driver] : nt::IoLoadedDrivers())
-            if (name == u"ZARKD") ext_ = ZarExtension(driver->DeviceObject);
-        ASSERT_NE(ext_, nullptr);
+        ZarkdMachineFixture::SetUp();
+        if (HasFatalFailure()) return;
+        LoadBoardDriver();
+        ext_ = ZarkdBoard(0);
     }
 
-    sim::Board& Board() { return *built_.boards[0]; }
 
     // Runs the clock until the board has begun 'fields' more fields (and
     // everything they caused has run).
@@ -65,7 +54,6 @@ protected:
             ext_->InterruptObject, [](PVOID context) { return ZarIsr(nullptr, context); }, ext_);
     }
 
-    sim::BuiltTopology built_;
     PZAR_DEVICE_EXTENSION ext_ = nullptr;
 };
 

@@ -19,7 +19,6 @@ protected:
         ASSERT_TRUE(NT_SUCCESS(Command(ZAR_JPEG_CMD_RESET, 2)));
     }
 
-    sim::Board& Board() { return *built_.boards[0]; }
     ZAR_VIDEO_CHANNEL_STATE& State(ULONG c) { return ext_->Jpeg.Channel[c].State; }
 
     NTSTATUS Command(ZAR_JPEG_COMMAND& c) { return Send(IOCTL_ZAR_JPEG_COMMAND, &c, sizeof c, &c, sizeof c).status; }

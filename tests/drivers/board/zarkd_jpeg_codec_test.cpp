@@ -9,14 +9,13 @@
 #include "drivers/board/zar_driver.h"
 #include "platform/nt/clock.h"
 #include "tests/drivers/board/zarkd_ioctl_machine.h"
-#include "tests/sim/jpeg_programme.h"
+#include "tests/support/jpeg_programme.h"
 
 namespace {
 
 class ZarkdJpegCodec : public ZarkdIoctlMachine, public testing::WithParamInterface<const char*> {
 protected:
     const char* Layout() const override { return GetParam(); }
-    sim::Board& Board() { return *built_.boards[0]; }
 
     void SetUp() override
     {

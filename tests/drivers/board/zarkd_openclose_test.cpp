@@ -11,32 +11,21 @@
 
 #include "drivers/board/zar_driver.h"
 #include "outside/zariokd.h"
-#include "sim/pci_layouts.h"
-#include "tests/support/machine_fixture.h"
+#include "tests/support/zarkd_machine.h"
 
 namespace {
 
-class ZarkdEntryPoints : public MachineFixture {
+class ZarkdEntryPoints : public ZarkdMachineFixture {
 protected:
-    void Configure(nt::MachineOptions& options) override
-    {
-        built_ = sim::BuildTopology(sim::BoardsLayout(2));
-        options.pci = built_.topology;
-        options.loadDrivers = false;
-    }
+    sim::PciLayout Topology() const override { return sim::BoardsLayout(2); }
 
     void SetUp() override
     {
-        MachineFixture::SetUp();
-        ASSERT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"EventLog\\System")),
-                  STATUS_SUCCESS);
-        ASSERT_EQ(InstallDriver(u"ZARKD", "ZARKD.sys"), STATUS_SUCCESS);
-        ASSERT_EQ(LoadDriver(u"ZARKD"), STATUS_SUCCESS);
-        for (auto& [name, driver] : nt::IoLoadedDrivers())
-            if (name == u"ZARKD")
-                for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice)
-                    boards_[ZarExtension(d)->BoardNumber] = ZarExtension(d);
-        ASSERT_NE(boards_[0], nullptr);
+        ZarkdMachineFixture::SetUp();
+        if (HasFatalFailure()) return;
+        LoadBoardDriver();
+        boards_[0] = ZarkdBoard(0);
+        boards_[1] = ZarkdBoard(1);
         ASSERT_NE(boards_[1], nullptr);
     }
 
@@ -63,7 +52,6 @@ protected:
         return static_cast<PFILE_OBJECT>(object);
     }
 
-    sim::BuiltTopology built_;
     PZAR_DEVICE_EXTENSION boards_[2] = {};
 };
 

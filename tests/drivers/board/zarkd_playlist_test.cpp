@@ -546,7 +546,6 @@ TEST_F(ZarkdPlaylist, ChannelStatusFillsTheModuleRegionAndTheQueueOnly)
 
 class ZarkdPlaylistHandshake : public ZarkdPlaylist {
 protected:
-    sim::Board& Board() { return *built_.boards[0]; }
 
     // The DVE's per-field steps as its hooks will run them: on the
     // interrupt context, synchronised with the interrupt, shortly after each

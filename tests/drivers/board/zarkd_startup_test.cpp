@@ -16,6 +16,7 @@
 #include "platform/nt/machine.h"
 #include "platform/nt/nt_internal.h"
 #include "sim/pci_layouts.h"
+#include "tests/support/zarkd_machine.h"
 
 namespace {
 
@@ -139,31 +140,10 @@ protected:
 
     NTSTATUS Load() { return nt::IoLoadDriver(u"ZARKD"); }
 
-    PDRIVER_OBJECT Driver()
-    {
-        for (auto& [name, driver] : nt::IoLoadedDrivers())
-            if (name == u"ZARKD") return driver;
-        return nullptr;
-    }
-
+    static PDRIVER_OBJECT Driver() { return ZarkdDriver(); }
     // Board devices by board number.
-    std::vector<PZAR_DEVICE_EXTENSION> Boards()
-    {
-        std::vector<PZAR_DEVICE_EXTENSION> boards;
-        PDRIVER_OBJECT driver = Driver();
-        if (driver == nullptr) return boards;
-        for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice) {
-            auto* ext = ZarExtension(d);
-            if (boards.size() <= ext->BoardNumber) boards.resize(ext->BoardNumber + 1);
-            boards[ext->BoardNumber] = ext;
-        }
-        return boards;
-    }
-    PZAR_DEVICE_EXTENSION Board(ULONG n)
-    {
-        auto boards = Boards();
-        return n < boards.size() ? boards[n] : nullptr;
-    }
+    static std::vector<PZAR_DEVICE_EXTENSION> Boards() { return ZarkdBoards(); }
+    static PZAR_DEVICE_EXTENSION Board(ULONG n) { return ZarkdBoard(n); }
 
     std::vector<ULONG> LoggedIds()
     {

@@ -13,55 +13,27 @@
 #include "platform/nt/clock.h"
 #include "platform/nt/nt_internal.h"
 #include "platform/nt/nt_syscall.h"
-#include "sim/pci_layouts.h"
-#include "tests/support/machine_fixture.h"
+#include "tests/support/zarkd_machine.h"
 
 namespace {
 
 const ULONG kTags[] = {ZAR_TAG_HARDWARE_INFO, ZAR_TAG_I2C, ZAR_TAG_DEBI, ZAR_TAG_BRS,
                        ZAR_TAG_HPS,           ZAR_TAG_SCSI, ZAR_TAG_WORK};
 
-class ZarkdUnload : public MachineFixture {
+class ZarkdUnload : public ZarkdMachineFixture {
 protected:
-    virtual const char* Layout() const { return "one-board"; }
-
-    void Configure(nt::MachineOptions& options) override
-    {
-        const sim::PciLayout* layout = sim::FindPciLayout(Layout());
-        ASSERT_NE(layout, nullptr);
-        built_ = sim::BuildTopology(*layout);
-        options.pci = built_.topology;
-        options.loadDrivers = false;
-    }
-
-    void SetUp() override
-    {
-        MachineFixture::SetUp();
-        if (HasFatalFailure()) return;
-        ASSERT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"EventLog\\System")),
-                  STATUS_SUCCESS);
-        ASSERT_EQ(InstallDriver(u"ZARKD", "ZARKD.sys"), STATUS_SUCCESS);
-    }
-
     void TearDown() override
     {
         ExSetPoolFailureHook(nullptr);
-        MachineFixture::TearDown();
+        ZarkdMachineFixture::TearDown();
     }
 
-    PZAR_DEVICE_EXTENSION Ext()
-    {
-        for (auto& [name, driver] : nt::IoLoadedDrivers())
-            if (name == u"ZARKD" && driver->DeviceObject != nullptr) return ZarExtension(driver->DeviceObject);
-        return nullptr;
-    }
+    static PZAR_DEVICE_EXTENSION Ext() { return ZarkdBoard(0); }
 
     static void ExpectNoPoolLeft()
     {
         for (ULONG tag : kTags) EXPECT_EQ(ExPoolBytesWithTag(tag), 0u) << std::hex << tag;
     }
-
-    sim::BuiltTopology built_;
 };
 
 // ---- a start that failed part-way ----

@@ -15,7 +15,6 @@ constexpr uint64_t kI2cSettle = 5000000;  // ns
 
 class ZarkdVideoChips : public ZarkdIoctlMachine {
 protected:
-    sim::Board& Board() { return *built_.boards[0]; }
 
     std::array<uint8_t, 256> EncoderRegisters(int encoder)
     {

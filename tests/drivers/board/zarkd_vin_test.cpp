@@ -22,7 +22,6 @@ protected:
         ZarSetIntMode(ext_, ZAR_INT_FIELD, TRUE);
     }
 
-    sim::Board& Board() { return *built_.boards[0]; }
 
     // Runs the clock until the board has begun 'fields' more fields and
     // everything they caused has run.
@@ -46,7 +45,7 @@ protected:
         return Send(IOCTL_ZAR_VIN_SET_MODE, &mode, sizeof(mode), &mode, sizeof(mode)).status;
     }
 
-    bool ExternalLockedBit() { return (Board().Regs().Read(ZAR_INPUT_CONTROL_REGISTER) & 0x2) != 0; }
+    bool ExternalLockedBit() { return (Board().Regs().Read(ZAR_REG_INPUT_CONTROL) & 0x2) != 0; }
 };
 
 TEST_F(ZarkdVin, FlickeringSourceNeverDeclaresLock)
@@ -134,18 +133,18 @@ TEST_F(ZarkdVin, SameModeAgainChangesNothing)
     RunFields(1);
 
     // Sentinels the FPGA mode would overwrite.
-    Board().Regs().Write(ZAR_INPUT_CONTROL_REGISTER, 0x8000);
-    Board().Regs().Write(ZAR_VIDEO_CONTROL_REGISTER, 0x8000);
+    Board().Regs().Write(ZAR_REG_INPUT_CONTROL, 0x8000);
+    Board().Regs().Write(ZAR_REG_VIDEO_CONTROL, 0x8000);
     ASSERT_EQ(SetMode(1, 0, 1, 77), STATUS_SUCCESS);
     RunFields(1);
-    EXPECT_EQ(Board().Regs().Read(ZAR_INPUT_CONTROL_REGISTER), 0x8000);
-    EXPECT_EQ(Board().Regs().Read(ZAR_VIDEO_CONTROL_REGISTER), 0x8000);
+    EXPECT_EQ(Board().Regs().Read(ZAR_REG_INPUT_CONTROL), 0x8000);
+    EXPECT_EQ(Board().Regs().Read(ZAR_REG_VIDEO_CONTROL), 0x8000);
     EXPECT_EQ(ext_->Vin.Mode.Word3, 0u);
 
     // Word 2 alone is a change.
     ASSERT_EQ(SetMode(1, 0, 0), STATUS_SUCCESS);
     RunFields(1);
-    EXPECT_NE(Board().Regs().Read(ZAR_INPUT_CONTROL_REGISTER), 0x8000);
+    EXPECT_NE(Board().Regs().Read(ZAR_REG_INPUT_CONTROL), 0x8000);
 }
 
 TEST_F(ZarkdVin, FpgaModeBySource)
@@ -169,8 +168,8 @@ TEST_F(ZarkdVin, FpgaModeBySource)
         ext_->Vin.InputSetup = 0;
         ASSERT_EQ(SetMode(c.source, c.suppression, c.word2), STATUS_SUCCESS);
         RunFields(1);
-        EXPECT_EQ(Board().Regs().Read(ZAR_INPUT_CONTROL_REGISTER) & 0x1F, c.inputBits);
-        EXPECT_EQ(Board().Regs().Read(ZAR_VIDEO_CONTROL_REGISTER) & 0xFF, c.videoBits);
+        EXPECT_EQ(Board().Regs().Read(ZAR_REG_INPUT_CONTROL) & 0x1F, c.inputBits);
+        EXPECT_EQ(Board().Regs().Read(ZAR_REG_VIDEO_CONTROL) & 0xFF, c.videoBits);
     }
 }
 
@@ -178,7 +177,7 @@ TEST_F(ZarkdVin, HorizontalPositionGoesToTheVideoControlWordAtOnce)
 {
     ULONG step = 0xFD;  // only bits 0-2 count
     ASSERT_EQ(Send(IOCTL_ZAR_SET_VIN_H_POSITION, &step, sizeof(step), nullptr, 0).status, STATUS_SUCCESS);
-    EXPECT_EQ(Board().Regs().Read(ZAR_VIDEO_CONTROL_REGISTER) & 0xE00, 0x5u << 9);
+    EXPECT_EQ(Board().Regs().Read(ZAR_REG_VIDEO_CONTROL) & 0xE00, 0x5u << 9);
 }
 
 // A source switch leaves its video control word for the next field; a
@@ -190,7 +189,7 @@ TEST_F(ZarkdVin, HorizontalPositionSurvivesAPendingSourceSwitch)
     ULONG step = 6;
     ASSERT_EQ(Send(IOCTL_ZAR_SET_VIN_H_POSITION, &step, sizeof(step), nullptr, 0).status, STATUS_SUCCESS);
     RunFields(1);
-    ULONG word = Board().Regs().Read(ZAR_VIDEO_CONTROL_REGISTER);
+    ULONG word = Board().Regs().Read(ZAR_REG_VIDEO_CONTROL);
     EXPECT_EQ(word & 0xE00, 0x6u << 9);
     EXPECT_EQ(word & 0x7, 0x3u);  // the switch's input path
 }

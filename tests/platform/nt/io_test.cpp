@@ -2,7 +2,8 @@
 // kernel-to-kernel requests. Covers the transfer methods and the copy-back
 // rule, bad user buffers, cancel of a pending request, a process's end
 // running cleanup and close, start-I/O order, completion routines up a
-// device stack, synchronous handles, work items and the error log.
+// device stack, synchronous handles, work items, the error log and the
+// kernel trace.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/nt/clock.h"
+#include "platform/nt/kd_trace.h"
 #include "platform/nt/kernel.h"
 #include "platform/nt/machine.h"
 #include "platform/nt/machine_internal.h"
@@ -580,3 +582,61 @@ TEST_F(Io, ErrorLogEntryBecomesAnEventLogRecord)
 }
 
 }  // namespace
+
+namespace {
+std::vector<std::string> TraceLines;
+void CatchTraceLine(const char* line) { TraceLines.push_back(line); }
+}  // namespace
+
+TEST(KernelTrace, TopicsByName)
+{
+    struct {
+        const char* text;
+        ULONG topics;
+    } cases[] = {
+        {"", 0},
+        {"irp", KD_TRACE_IRP},
+        {"irp,dpc", KD_TRACE_IRP | KD_TRACE_DPC},
+        {"wait int", KD_TRACE_WAIT | KD_TRACE_INT},
+        {"all", KD_TRACE_ALL},
+        {"irps,dp,,bogus", 0},  // only whole words count
+        {"dpc,", KD_TRACE_DPC},
+    };
+    for (const auto& c : cases) EXPECT_EQ(KdTraceTopicsFromText(c.text), c.topics) << c.text;
+}
+
+// One line per call, its return, completion and cancel, naming the IRP, the
+// major function, the status and the IRQL; nothing while the topic is off.
+TEST_F(Io, TraceShowsEachCallCompletionAndCancelOnlyWhileOn)
+{
+    TraceLines.clear();
+    KdSetTraceSink(CatchTraceLine);
+    HANDLE h = Open(u"\\??\\IOTEST0", 0);
+    EXPECT_TRUE(TraceLines.empty());  // off by default
+
+    KdSetTraceTopics(KD_TRACE_IRP);
+    HANDLE event = Event();
+    IO_STATUS_BLOCK iosb{};
+    EXPECT_EQ(NtDeviceIoControlFile(h, event, nullptr, nullptr, &iosb, Ioctl(kPend, METHOD_BUFFERED), nullptr, 0,
+                                    nullptr, 0),
+              STATUS_PENDING);
+    IO_STATUS_BLOCK cancelIosb{};
+    EXPECT_EQ(NtCancelIoFile(h, &cancelIosb), STATUS_SUCCESS);
+    KdSetTraceTopics(0);
+    NtClose(event);
+    NtClose(h);
+    KdSetTraceSink(nullptr);
+
+    std::vector<std::string> kinds;
+    for (const std::string& line : TraceLines) {
+        EXPECT_EQ(line.rfind("ktrace irp: ", 0), 0u) << line;
+        EXPECT_NE(line.find(" irql "), std::string::npos) << line;
+        kinds.push_back(line.substr(12, line.find(' ', 12) - 12));
+    }
+    EXPECT_EQ(kinds, (std::vector<std::string>{"call", "call", "cancel", "complete"}));
+    ASSERT_EQ(TraceLines.size(), 4u);
+    EXPECT_NE(TraceLines[0].find(" DEVICE_CONTROL device "), std::string::npos) << TraceLines[0];
+    EXPECT_NE(TraceLines[1].find("returned 0x00000103"), std::string::npos) << TraceLines[1];
+    EXPECT_NE(TraceLines[2].find("cancel routine called"), std::string::npos) << TraceLines[2];
+    EXPECT_NE(TraceLines[3].find("DEVICE_CONTROL status 0xC0000120"), std::string::npos) << TraceLines[3];
+}

@@ -1,0 +1,64 @@
+// The board's own registers, reached over the bridge's DEBI bus, each named
+// once, in one section per unit of the board. Offsets are DEBI board
+// addresses; bits are named under the register they belong to. A module
+// that adds a unit adds its section here rather than local constants.
+#pragma once
+
+#include "platform/nt/kernel.h"
+
+// ---- board status and interrupts ----
+inline constexpr ULONG ZAR_REG_BOARD_STATUS = 0xBC00;         // read-only status word
+inline constexpr ULONG ZAR_STATUS_PROBE = 0x8000;             // reads set on a board that answers
+inline constexpr ULONG ZAR_STATUS_WATCHED = 0x4000;           // kept by the ISR when it changes
+inline constexpr ULONG ZAR_STATUS_DVE_ANSWERS = 0x2000;       // the DVE's FPGAs are configured
+inline constexpr ULONG ZAR_STATUS_DEBI_BUSY = 0x0800;         // the board's DEBI state machine is busy
+inline constexpr ULONG ZAR_REG_SHARED_IRQ_MASK = 0xB840;      // board sources let onto the bridge's line
+inline constexpr ULONG ZAR_REG_BOARD_CONTROL = 0xB820;        // shadow ext->Setup.AudioControl
+inline constexpr ULONG ZAR_BOARD_CONTROL_NO_INTERLACE = 0x40; // the inverse of the decoder's interlace status
+
+// ---- FPGA download ----
+inline constexpr ULONG ZAR_REG_FPGA_DATA = 0xFFFE;
+
+// ---- video path ----
+inline constexpr ULONG ZAR_REG_PATH_CONTROL = 0x4400;         // JPEG path; reads back the render's samples
+inline constexpr ULONG ZAR_REG_VIDEO_CONTROL = 0x4C40;        // video control word; the ISR's deferred write
+inline constexpr ULONG ZAR_REG_INPUT_CONTROL = 0x5474;        // input control word, shadow ext->DebiShadow5474
+inline constexpr ULONG ZAR_INPUT_EXTERNAL_LOCKED = 0x2;
+inline constexpr ULONG ZAR_REG_VIDEO_INPUT_CONTROL = 0x5C00;  // shadow ext->DebiShadow5C00
+inline constexpr ULONG ZAR_REG_SYSTEM_PREFS = 0x5468;         // system-preference word
+inline constexpr ULONG ZAR_REG_M2_ROUTING = 0x5478;
+inline constexpr ULONG ZAR_REG_CAPTURE_CONTROL = 0x5498;
+inline constexpr ULONG ZAR_REG_CALIBRATION_DAC = 0xB804;      // low byte the value, bits 8-9 the DAC
+inline constexpr ULONG ZAR_REG_GENLOCK_CONTROL = 0xB848;      // bits 0-5 horizontal position, bit 6 genlock
+
+// ---- JPEG codecs ----
+inline constexpr ULONG ZAR_REG_CODEC_PORT_BASE[2] = {0xA404, 0xA414};   // +0 address high, +4 low, +8 data
+inline constexpr ULONG ZAR_REG_CODEC_SDRAM_ADDRESS[2] = {0xA800, 0xA810};
+inline constexpr ULONG ZAR_REG_CODEC_CONTROL = 0xB880;
+inline constexpr ULONG ZAR_REG_CODEC_DIRECTION = 0xB900;      // codec 0: set while it encodes
+
+// ---- SDRAM window ----
+inline constexpr ULONG ZAR_REG_SDRAM_WINDOW = 0x9000;         // 512 bytes of SDRAM, through 0x93FF
+inline constexpr ULONG ZAR_REG_SDRAM_BLOCK = 0xB404;          // the window's block, in 512-byte units
+inline constexpr ULONG ZAR_REG_SDRAM_MODE = 0xB408;           // bits 10-13 the address mode
+
+// ---- mixer and graphics stores ----
+inline constexpr ULONG ZAR_REG_DOWN_STREAM_KEY = 0x5450;      // shadow ext->DebiShadow5450
+inline constexpr ULONG ZAR_REG_MASTER_FADE = 0x5464;
+inline constexpr ULONG ZAR_REG_PREVIEW = 0x5470;              // shadow ext->DebiShadow5470
+inline constexpr ULONG ZAR_REG_MIXER_CONTROL = 0x5800;
+inline constexpr ULONG ZAR_REG_FRAME_STORES[6] = {0x547C, 0x5480, 0x5484, 0x549C, 0x54A0, 0x54A4};
+
+// ---- DVE ----
+inline constexpr ULONG ZAR_REG_DVE_STANDARD[2] = {0xDC08, 0xC808};  // the 525-line flag
+
+// ---- audio ----
+inline constexpr ULONG ZAR_REG_DSP_SELECT = 0x8C04;
+inline constexpr ULONG ZAR_REG_AUDIO_CLOCK_CONTROL = 0x8C20;
+inline constexpr ULONG ZAR_REG_AUDIO_DIVIDER[2] = {0x8E04, 0x8E08};
+
+// ---- SCSI controller ----
+inline constexpr ULONG ZAR_REG_SCSI_SDRAM_CONTROL = 0x9400;
+inline constexpr ULONG ZAR_REG_SCSI_COMMAND = 0xA00C;
+
+// ---- time code ----
