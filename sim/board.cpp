@@ -26,6 +26,9 @@ Board::Board(BoardOptions options)
     ConnectBoardUnits();
     ConnectDrives();
     clock_.AddFieldListener([this](uint64_t field, int parity) { jpeg_.OnField(field, parity); });
+    clock_.AddFieldListener([this](uint64_t field, int parity) { timecode_.OnField(field, parity); });
+    clock_.AddFieldListener([this](uint64_t field, int parity) { capture_.OnField(field, parity); });
+    videoOut_.SetKeyer([this](int parity, VideoField& field) { timecode_.KeyBurnIn(parity, field); });
 }
 
 void Board::ConnectBoardUnits()
@@ -75,6 +78,7 @@ void Board::Attach(hw::Host* host)
     host_ = host;
     bridge_.Attach(host);
     audio_.Attach(host);
+    timecode_.Attach(host);
 }
 
 void Board::Reset()
@@ -93,6 +97,8 @@ void Board::Reset()
     jpeg_.PowerOn();
     esp_.Reset();
     audio_.Reset();
+    timecode_.Reset();
+    capture_.Reset();
     clock_.PowerOn(host_);
 }
 
@@ -100,6 +106,7 @@ void Board::PowerOff()
 {
     std::lock_guard lock(bridge_.Lock());
     clock_.PowerOff();
+    timecode_.PowerOff();
 }
 
 void Board::SetTraceEnabled(bool on)
@@ -110,7 +117,8 @@ void Board::SetTraceEnabled(bool on)
     gpio_.GetTrace().Enable(on);
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
-                     &jpeg_.Codec(1).GetTrace(), &audio_.GetTrace()})
+                     &jpeg_.Codec(1).GetTrace(), &audio_.GetTrace(),
+                     &timecode_.GetTrace(), &capture_.GetTrace()})
         t->Enable(on);
     esp_.SetTraceEnabled(on);
     clock_.GetTrace().Enable(on);
@@ -124,7 +132,8 @@ void Board::SetTraceSink(Trace::Sink sink)
     gpio_.GetTrace().SetSink(sink);
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
-                     &jpeg_.Codec(1).GetTrace(), &audio_.GetTrace()})
+                     &jpeg_.Codec(1).GetTrace(), &audio_.GetTrace(),
+                     &timecode_.GetTrace(), &capture_.GetTrace()})
         t->SetSink(sink);
     esp_.SetTraceSink(sink);
     clock_.GetTrace().SetSink(sink);

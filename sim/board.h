@@ -19,6 +19,7 @@
 
 #include "audio.h"
 #include "board_regs.h"
+#include "capture_dma.h"
 #include "debi.h"
 #include "eeprom.h"
 #include "esp.h"
@@ -30,6 +31,7 @@
 #include "saa7146.h"
 #include "scsi_disk.h"
 #include "sdram.h"
+#include "timecode_chip.h"
 #include "video_chips.h"
 
 namespace sim {
@@ -104,6 +106,8 @@ public:
     VideoOutput& VideoOut() { return videoOut_; }
     // The audio interfaces, DSPs, mix, VU meters and codec.
     AudioUnit& Audio() { return audio_; }
+    TimeCodeChip& TimeCode() { return timecode_; }
+    CaptureDma& Capture() { return capture_; }
 
     // The machine folder's files as the board found them, each with its
     // path and what was done: those that exist but could not be read (a
@@ -140,6 +144,8 @@ private:
     VideoOutput videoOut_{options_.standard};
     JpegPath jpeg_{regs_, sdram_, videoFeed_, videoOut_};
     AudioUnit audio_{bridge_, regs_};
+    TimeCodeChip timecode_{bridge_, regs_, options_.standard};
+    CaptureDma capture_{bridge_, videoFeed_};
     void ConnectBoardUnits();  // the I2C devices, the EEPROM's file, the FPGAs' lines
     FieldClock clock_;
 };

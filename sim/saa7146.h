@@ -146,6 +146,8 @@ public:
     void SetFieldParity(int parity);
     void SetFpgasConfigured(bool configured) { SetPrimaryStatus(saa7146::kPsrFpgasConfigured, configured); }
     void SetDebiBusy(bool busy) { SetPrimaryStatus(saa7146::kPsrDebiBusy, busy); }
+    // A unit that turns itself off (video DMA 1 at its stop) clears its MC1 bit.
+    void ClearMainControl1(uint32_t bits);
     // Result values a unit hands back (DEBI data, I2C status, current addresses).
     void SetActive(uint32_t offset, uint32_t value);
 

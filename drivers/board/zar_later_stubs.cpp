@@ -29,25 +29,6 @@ NTSTATUS ZarNotWritten(const char* name)
 
 }  // namespace
 
-// ---- time code and the Tandrel streams ----
-
-// Will reset the time-code chip's state (reader, generator, burn-in).
-void ZarICS2008A_Initialize(PZAR_DEVICE_EXTENSION) {}
-// Will stop the time-code chip's interrupts before the board goes.
-void ZarICS2008A_OnDriverUnload(PZAR_DEVICE_EXTENSION) {}
-// Will build the board's Tandrel stream table.
-void ZarTandrel_Initialize(PZAR_DEVICE_EXTENSION) {}
-// Will release the streams' events and pending requests.
-void ZarTandrel_OnDriverUnload(PZAR_DEVICE_EXTENSION) {}
-// Will move the streams' field timing to the 24 fps mode in force.
-void ZarTandrel_OnSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION) {}
-
-// ---- bridge and video chips ----
-
-
-// ---- EEPROM (over the I2C engine) ----
-
-
 // ---- DVE ----
 
 // Will allocate the DVE warp tables and load the perspective lookup.
@@ -58,16 +39,6 @@ NTSTATUS ZarDveWarpTableAlloc(PZAR_DEVICE_EXTENSION ext)
 }
 // Will free what ZarDveWarpTableAlloc allocated.
 void ZarDveWarpTableFree(PZAR_DEVICE_EXTENSION ext) { ext->DveWarpTablesAllocated = FALSE; }
-
-// ---- audio ----
-
-// The record DMA spans four bytes a block, played as two halves.
-
-// ---- play-list engine ----
-
-
-// ---- shutdown ----
-
 
 // ---- system threads ----
 // Each waits on its wake event until release sets Stop. Their work (SCSI
@@ -80,23 +51,15 @@ void ZarRunUntilStopped(ZAR_SYSTEM_THREAD* thread)
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-
-
-
 // ---- DPCs: queued only by interrupt paths that are not written yet ----
 
 // Will complete a BRS transfer and start the next queued entry.
 void ZarDpcForBrsDma(PKDPC, PVOID, PVOID, PVOID) {}
-// Will complete a scaled capture and start the next queued entry.
-void ZarDpcForHpsDma(PKDPC, PVOID, PVOID, PVOID) {}
 
 // ---- interrupt frame and request entry points: hooks of later modules ----
 // The interrupt routine, the VBI DPC and the close clean-up call these in
 // their places. Until its module is written each does nothing, which is
 // what the module does when it has nothing playing, queued or owned.
-
-
-
 
 // Will apply the committed scrub entry when nothing plays.
 void ZarScrubListIsr(PZAR_DEVICE_EXTENSION) {}
@@ -127,19 +90,8 @@ void ZarPlyDvePostProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyMixPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyGfxPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyBusPostProcessNode(PZAR_DEVICE_EXTENSION) {}
-// Will count the field on the Tandrel master clock.
-void ZarTandrelMasterClock_OnVerticalInterrupt(PZAR_DEVICE_EXTENSION) {}
-// Will step the scaled-capture state machine and, on odd fields, the capture ring.
-void ZarHpsCaptureStateMachine(PZAR_DEVICE_EXTENSION) {}
-void ZarHpsCaptureRingStep(PZAR_DEVICE_EXTENSION) {}
-void ZarICS2008A_OnInterrupt(PZAR_DEVICE_EXTENSION) {}
 // Will start a field-synchronous BRS transfer.
 void ZarBrsDmaStartIoSynchronous(PZAR_DEVICE_EXTENSION, PVOID) {}
-// The wave front: no wave device is attached until it exists, so nothing
-// carries a wave handle or a wave offset.
-// Will queue a capture stop on the HPS queue; no capture runs yet, so none
-// is owned and this is not reached.
-NTSTATUS ZarHpsQueueStopRequest(PZAR_DEVICE_EXTENSION, BOOLEAN) { return STATUS_INSUFFICIENT_RESOURCES; }
 
 // control-code dispatch
 //
@@ -149,19 +101,6 @@ NTSTATUS ZarHpsQueueStopRequest(PZAR_DEVICE_EXTENSION, BOOLEAN) { return STATUS_
 // status no written handler returns, so a test can tell "not there yet" from
 // a refusal. They write nothing to the caller's buffer.
 
-// Nobody holds the board's audio until the audio lock exists.
-// The wave front owns none of its codes yet: every request goes on to the
-// main dispatch, as the front does for codes it does not own.
-// Will route a time-code request to the stream named by its minor function.
-NTSTATUS ZarTandrel_DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp)
-{
-    ZarNotWritten(__func__);
-    irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_NOT_IMPLEMENTED;
-}
-
 void ZarBrsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_BRS_ENTRY* entry)
 {
     while (entry != nullptr) {
@@ -170,21 +109,8 @@ void ZarBrsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_BRS_ENTRY* entry)
         entry = next ? CONTAINING_RECORD(next, ZAR_BRS_ENTRY, QueueEntry) : nullptr;
     }
 }
-void ZarHpsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_HPS_ENTRY* entry)
-{
-    while (entry != nullptr) {
-        ZarQueueEndRequest(&ext->HpsLookaside, entry, entry->Irp, entry->Mdl, STATUS_NOT_IMPLEMENTED, 0);
-        PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->HpsQueue);
-        entry = next ? CONTAINING_RECORD(next, ZAR_HPS_ENTRY, QueueEntry) : nullptr;
-    }
-}
 // Will lock the source buffers the command and the capture request name.
 void ZarBrsLockDmaBuffers(PZAR_DEVICE_EXTENSION, ZAR_BRS_ENTRY*, KPROCESSOR_MODE) {}
-void ZarHpsLockDmaBuffers(PZAR_DEVICE_EXTENSION, ZAR_HPS_ENTRY*, KPROCESSOR_MODE) {}
-// No circular capture runs until the HPS channel exists.
-BOOLEAN ZarHpsAnswerRunningCapture(PZAR_DEVICE_EXTENSION, PVOID, NTSTATUS*) { return FALSE; }
-
-// Takers of referenced objects drop what they were given.
 
 NTSTATUS ZarMixIoSetProcAmp(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
 NTSTATUS ZarMixIoGetProcAmp(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
@@ -192,8 +118,6 @@ NTSTATUS ZarMixIoSetPreview(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten
 NTSTATUS ZarMixIoGetPreview(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarMixIoSetMasterFade(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarMixIoGetMasterFade(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarTcRegRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarTcRegWrite(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarVinFramestoreRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarGfxIoSetFramestore(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarGfxIoGetFramestore(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
@@ -222,11 +146,6 @@ NTSTATUS ZarDveIoSetKey(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__f
 NTSTATUS ZarGfxIoEraseFramestore(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 // Will erase both frame stores.
 void ZarGfxInitFramestore(PZAR_DEVICE_EXTENSION) {}
-NTSTATUS ZarICS2008A_SetVideoOutputSource(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarTandrelFieldCounter_SetBase(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarScrubListSetNode(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarBusPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarSaa7146SetHpsProcAmps(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarSaa7146SetHpsPreFilter(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarTandrel_EnableTimecodeDataExchange(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarProcAmpPlayCommand(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
