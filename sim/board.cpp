@@ -30,6 +30,9 @@ Board::Board(BoardOptions options)
         effects_.OnField(field, parity, videoOut_.Field(0, parity), videoOut_.FieldsShown(0) > 0, videoFeed_.Field(field));
     });
     brs_.SetSink([this](const uint8_t* data, uint32_t bytes, uint32_t line) { effects_.OnBrsLine(data, bytes, line); });
+    clock_.AddFieldListener([this](uint64_t field, int parity) { timecode_.OnField(field, parity); });
+    clock_.AddFieldListener([this](uint64_t field, int parity) { capture_.OnField(field, parity); });
+    videoOut_.SetKeyer([this](int parity, VideoField& field) { timecode_.KeyBurnIn(parity, field); });
 }
 
 void Board::ConnectBoardUnits()
@@ -79,6 +82,7 @@ void Board::Attach(hw::Host* host)
     host_ = host;
     bridge_.Attach(host);
     audio_.Attach(host);
+    timecode_.Attach(host);
 }
 
 void Board::Reset()
@@ -99,6 +103,8 @@ void Board::Reset()
     effects_.Reset();
     esp_.Reset();
     audio_.Reset();
+    timecode_.Reset();
+    capture_.Reset();
     clock_.PowerOn(host_);
 }
 
@@ -106,6 +112,7 @@ void Board::PowerOff()
 {
     std::lock_guard lock(bridge_.Lock());
     clock_.PowerOff();
+    timecode_.PowerOff();
 }
 
 void Board::SetTraceEnabled(bool on)
@@ -117,7 +124,8 @@ void Board::SetTraceEnabled(bool on)
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
                      &jpeg_.Codec(1).GetTrace(), &brs_.GetTrace(), &effects_.GetTrace(),
-                     &audio_.GetTrace()})
+                     &audio_.GetTrace(),
+                     &timecode_.GetTrace(), &capture_.GetTrace()})
         t->Enable(on);
     esp_.SetTraceEnabled(on);
     clock_.GetTrace().Enable(on);
@@ -132,7 +140,8 @@ void Board::SetTraceSink(Trace::Sink sink)
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
                      &jpeg_.Codec(1).GetTrace(), &brs_.GetTrace(), &effects_.GetTrace(),
-                     &audio_.GetTrace()})
+                     &audio_.GetTrace(),
+                     &timecode_.GetTrace(), &capture_.GetTrace()})
         t->SetSink(sink);
     esp_.SetTraceSink(sink);
     clock_.GetTrace().SetSink(sink);

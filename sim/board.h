@@ -20,6 +20,7 @@
 #include "audio.h"
 #include "board_regs.h"
 #include "brs_dma.h"
+#include "capture_dma.h"
 #include "debi.h"
 #include "eeprom.h"
 #include "effects.h"
@@ -32,6 +33,7 @@
 #include "saa7146.h"
 #include "scsi_disk.h"
 #include "sdram.h"
+#include "timecode_chip.h"
 #include "video_chips.h"
 
 namespace sim {
@@ -109,6 +111,8 @@ public:
     EffectUnits& Effects() { return effects_; }
     // The audio interfaces, DSPs, mix, VU meters and codec.
     AudioUnit& Audio() { return audio_; }
+    TimeCodeChip& TimeCode() { return timecode_; }
+    CaptureDma& Capture() { return capture_; }
 
     // The machine folder's files as the board found them, each with its
     // path and what was done: those that exist but could not be read (a
@@ -147,6 +151,8 @@ private:
     BrsDma brs_{bridge_};
     EffectUnits effects_{regs_, options_.standard};
     AudioUnit audio_{bridge_, regs_};
+    TimeCodeChip timecode_{bridge_, regs_, options_.standard};
+    CaptureDma capture_{bridge_, videoFeed_};
     void ConnectBoardUnits();  // the I2C devices, the EEPROM's file, the FPGAs' lines
     FieldClock clock_;
 };

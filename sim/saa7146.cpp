@@ -327,6 +327,13 @@ void Saa7146::SetActive(uint32_t offset, uint32_t value)
     trace_("reg 0x%03x <- 0x%08x (unit)", offset, value);
 }
 
+void Saa7146::ClearMainControl1(uint32_t bits)
+{
+    std::lock_guard lock(mutex_);
+    mc1_ &= ~bits;
+    trace_("MC1 := 0x%04x (unit)", mc1_);
+}
+
 void Saa7146::RaiseStatus(uint32_t isrBits)
 {
     std::lock_guard lock(mutex_);

@@ -148,6 +148,8 @@ public:
     void SetDebiBusy(bool busy) { SetPrimaryStatus(saa7146::kPsrDebiBusy, busy); }
     // A DMA unit ends its run: MC1 bits that the unit clears by itself.
     void ClearMc1Bits(uint32_t mask) { mc1_ &= ~mask; }
+    // A unit that turns itself off (video DMA 1 at its stop) clears its MC1 bit.
+    void ClearMainControl1(uint32_t bits);
     // Result values a unit hands back (DEBI data, I2C status, current addresses).
     void SetActive(uint32_t offset, uint32_t value);
 

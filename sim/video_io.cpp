@@ -316,11 +316,28 @@ void VideoOutput::SetStandard(int standard)
         for (VideoField& f : source) f.Resize(geometry_);
 }
 
+namespace {
+
+// The source's two fields woven, with what a keyer draws over them.
+void WeaveShown(const VideoOutput& out, int source, FramePlanes& f)
+{
+    if (!out.GetKeyer()) {
+        Weave(out.Field(source, 1), out.Field(source, 0), f);
+        return;
+    }
+    VideoField odd = out.Field(source, 1), even = out.Field(source, 0);
+    out.GetKeyer()(1, odd);
+    out.GetKeyer()(0, even);
+    Weave(odd, even, f);
+}
+
+}  // namespace
+
 std::vector<uint8_t> VideoOutput::FrameRgb(int source) const
 {
     constexpr int W = VideoGeometry::kWidth;
     FramePlanes f(geometry_.FrameLines());
-    Weave(Field(source, 1), Field(source, 0), f);
+    WeaveShown(*this, source, f);
     std::vector<uint8_t> rgb(size_t(W) * f.lines * 3);
     const unsigned char* planes[3] = {f.y.data(), f.cb.data(), f.cr.data()};
     int strides[3] = {W, VideoGeometry::kChromaWidth, VideoGeometry::kChromaWidth};
@@ -336,7 +353,7 @@ bool VideoOutput::Capture(int source, const std::string& path, std::string* erro
     const std::string ext = LowerExtension(path);
     if (ext == "jpg" || ext == "jpeg") {
         FramePlanes f(geometry_.FrameLines());
-        Weave(Field(source, 1), Field(source, 0), f);
+        WeaveShown(*this, source, f);
         const unsigned char* planes[3] = {f.y.data(), f.cb.data(), f.cr.data()};
         int strides[3] = {W, VideoGeometry::kChromaWidth, VideoGeometry::kChromaWidth};
         Handle tj = Compressor();

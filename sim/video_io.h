@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,12 @@ public:
     uint64_t FieldsShown(int source) const { return shown_[source & 1]; }
     void CountShown(int source) { ++shown_[source & 1]; }
 
+    // A unit that keys something over the output (the time-code chip's
+    // burn-in window) draws into a copy of each field before it is shown.
+    using Keyer = std::function<void(int parity, VideoField& field)>;
+    void SetKeyer(Keyer keyer) { keyer_ = std::move(keyer); }
+    const Keyer& GetKeyer() const { return keyer_; }
+
     // The source's last two fields as an RGB frame (720 x 486 or 576).
     std::vector<uint8_t> FrameRgb(int source) const;
     // Writes that frame as a picture: .ppm or .bmp, or .jpg/.jpeg.
@@ -136,6 +143,7 @@ private:
     VideoGeometry geometry_;
     VideoField fields_[kSources][2];
     uint64_t shown_[kSources] = {0, 0};
+    Keyer keyer_;
 };
 
 }  // namespace sim

@@ -110,11 +110,6 @@ NTSTATUS ZarDispatchShutdown(PDEVICE_OBJECT device, PIRP irp)
     return ZarCompleteRequest(irp, STATUS_SUCCESS);
 }
 
-NTSTATUS ZarTandrel_DispatchInternalDeviceControl(PDEVICE_OBJECT, PIRP irp)
-{
-    return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
-}
-
 void ZarStartIo(PDEVICE_OBJECT device, PIRP irp)
 {
     // Transfers run on the channels' own device queues; nothing is meant to

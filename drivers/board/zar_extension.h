@@ -26,6 +26,8 @@
 #include "zar_dve.h"
 #include "zar_scrub.h"
 #include "zar_audio.h"
+#include "zar_timecode.h"
+#include "zar_hps.h"
 
 using PZAR_HARDWARE_INFO = ZAR_HARDWARE_INFO*;
 
@@ -397,6 +399,8 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_DSRV_STATE_BLOCK AudioDSrv;
     ZAR_VARIPLAY_STATE VariPlay;
     ZAR_WAVE_STATE Wave;
+    ZAR_TIMECODE_STATE TimeCode;
+    ZAR_HPS_STATE Hps;
 
     // ---- flags (bytes last, so the words above keep their alignment) ----
     BOOLEAN BoardReady;

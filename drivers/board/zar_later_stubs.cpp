@@ -29,34 +29,6 @@ NTSTATUS ZarNotWritten(const char* name)
 
 }  // namespace
 
-// ---- time code and the Tandrel streams ----
-
-// Will reset the time-code chip's state (reader, generator, burn-in).
-void ZarICS2008A_Initialize(PZAR_DEVICE_EXTENSION) {}
-// Will stop the time-code chip's interrupts before the board goes.
-void ZarICS2008A_OnDriverUnload(PZAR_DEVICE_EXTENSION) {}
-// Will build the board's Tandrel stream table.
-void ZarTandrel_Initialize(PZAR_DEVICE_EXTENSION) {}
-// Will release the streams' events and pending requests.
-void ZarTandrel_OnDriverUnload(PZAR_DEVICE_EXTENSION) {}
-// Will move the streams' field timing to the 24 fps mode in force.
-void ZarTandrel_OnSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION) {}
-
-// ---- bridge and video chips ----
-
-
-// ---- EEPROM (over the I2C engine) ----
-
-
-// ---- audio ----
-
-// The record DMA spans four bytes a block, played as two halves.
-
-// ---- play-list engine ----
-
-
-// ---- shutdown ----
-
 
 // ---- system threads ----
 // Each waits on its wake event until release sets Stop. Their work (SCSI
@@ -69,13 +41,8 @@ void ZarRunUntilStopped(ZAR_SYSTEM_THREAD* thread)
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-
-
-
 // ---- DPCs: queued only by interrupt paths that are not written yet ----
 
-// Will complete a scaled capture and start the next queued entry.
-void ZarDpcForHpsDma(PKDPC, PVOID, PVOID, PVOID) {}
 
 // ---- interrupt frame and request entry points: hooks of later modules ----
 // The interrupt routine, the VBI DPC and the close clean-up call these in
@@ -83,25 +50,11 @@ void ZarDpcForHpsDma(PKDPC, PVOID, PVOID, PVOID) {}
 // what the module does when it has nothing playing, queued or owned.
 
 
-
-
-
 // What the JPEG video channels call of modules still to come: nothing
 // follows, nothing is queued, nothing is mapped. A call that would hand the
 // caller something the module owns (a scrub entry, a graphics read mode, the
 // audio record ring, the codec and DSPs) fails with STATUS_NOT_IMPLEMENTED,
 // so no command takes it for done.
-// Will count the field on the Tandrel master clock.
-void ZarTandrelMasterClock_OnVerticalInterrupt(PZAR_DEVICE_EXTENSION) {}
-// Will step the scaled-capture state machine and, on odd fields, the capture ring.
-void ZarHpsCaptureStateMachine(PZAR_DEVICE_EXTENSION) {}
-void ZarHpsCaptureRingStep(PZAR_DEVICE_EXTENSION) {}
-void ZarICS2008A_OnInterrupt(PZAR_DEVICE_EXTENSION) {}
-// The wave front: no wave device is attached until it exists, so nothing
-// carries a wave handle or a wave offset.
-// Will queue a capture stop on the HPS queue; no capture runs yet, so none
-// is owned and this is not reached.
-NTSTATUS ZarHpsQueueStopRequest(PZAR_DEVICE_EXTENSION, BOOLEAN) { return STATUS_INSUFFICIENT_RESOURCES; }
 
 // control-code dispatch
 //
@@ -111,39 +64,4 @@ NTSTATUS ZarHpsQueueStopRequest(PZAR_DEVICE_EXTENSION, BOOLEAN) { return STATUS_
 // status no written handler returns, so a test can tell "not there yet" from
 // a refusal. They write nothing to the caller's buffer.
 
-// Nobody holds the board's audio until the audio lock exists.
-// The wave front owns none of its codes yet: every request goes on to the
-// main dispatch, as the front does for codes it does not own.
-// Will route a time-code request to the stream named by its minor function.
-NTSTATUS ZarTandrel_DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp)
-{
-    ZarNotWritten(__func__);
-    irp->IoStatus.Status = STATUS_NOT_IMPLEMENTED;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_NOT_IMPLEMENTED;
-}
-
-void ZarHpsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_HPS_ENTRY* entry)
-{
-    while (entry != nullptr) {
-        ZarQueueEndRequest(&ext->HpsLookaside, entry, entry->Irp, entry->Mdl, STATUS_NOT_IMPLEMENTED, 0);
-        PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->HpsQueue);
-        entry = next ? CONTAINING_RECORD(next, ZAR_HPS_ENTRY, QueueEntry) : nullptr;
-    }
-}
-// Will lock the buffer the capture request names.
-void ZarHpsLockDmaBuffers(PZAR_DEVICE_EXTENSION, ZAR_HPS_ENTRY*, KPROCESSOR_MODE) {}
-// No circular capture runs until the HPS channel exists.
-BOOLEAN ZarHpsAnswerRunningCapture(PZAR_DEVICE_EXTENSION, PVOID, NTSTATUS*) { return FALSE; }
-
-// Takers of referenced objects drop what they were given.
-
-NTSTATUS ZarTcRegRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarTcRegWrite(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
 NTSTATUS ZarVinFramestoreRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarICS2008A_SetVideoOutputSource(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarTandrelFieldCounter_SetBase(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarSaa7146SetHpsProcAmps(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarSaa7146SetHpsPreFilter(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }
-NTSTATUS ZarTandrel_EnableTimecodeDataExchange(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }

@@ -227,6 +227,9 @@ void ZarSaa7146InitScaler(PZAR_DEVICE_EXTENSION ext)
     bool is525 = Zar525(ext);
     ULONG hStart = is525 ? kHpsHStart525 : kHpsHStart625;
     if (ext->Hdcam24FpsMode == 1) hStart += kHpsHStart24Fps;
+    ext->Hps.Scaler.Contrast = 64;
+    ext->Hps.Scaler.Brightness = 128;
+    ext->Hps.Scaler.Saturation = 64;
     ZarBridgeWrite(ext, kBcsControl, kBcsNeutral);
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, 0x00400040);
     ZarBridgeWrite(ext, kHpsControl, (is525 ? kHpsTopStart525 : kHpsTopStart625) << 12);
