@@ -74,6 +74,7 @@ void Board::Attach(hw::Host* host)
 {
     host_ = host;
     bridge_.Attach(host);
+    audio_.Attach(host);
 }
 
 void Board::Reset()
@@ -91,6 +92,7 @@ void Board::Reset()
     fpgas_.Reset();
     jpeg_.PowerOn();
     esp_.Reset();
+    audio_.Reset();
     clock_.PowerOn(host_);
 }
 
@@ -108,7 +110,7 @@ void Board::SetTraceEnabled(bool on)
     gpio_.GetTrace().Enable(on);
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
-                     &jpeg_.Codec(1).GetTrace()})
+                     &jpeg_.Codec(1).GetTrace(), &audio_.GetTrace()})
         t->Enable(on);
     esp_.SetTraceEnabled(on);
     clock_.GetTrace().Enable(on);
@@ -122,7 +124,7 @@ void Board::SetTraceSink(Trace::Sink sink)
     gpio_.GetTrace().SetSink(sink);
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
-                     &jpeg_.Codec(1).GetTrace()})
+                     &jpeg_.Codec(1).GetTrace(), &audio_.GetTrace()})
         t->SetSink(sink);
     esp_.SetTraceSink(sink);
     clock_.GetTrace().SetSink(sink);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "audio.h"
 #include "board_regs.h"
 #include "debi.h"
 #include "eeprom.h"
@@ -101,6 +102,8 @@ public:
     JpegPath& Jpeg() { return jpeg_; }
     VideoFeed& VideoIn() { return videoFeed_; }
     VideoOutput& VideoOut() { return videoOut_; }
+    // The audio interfaces, DSPs, mix, VU meters and codec.
+    AudioUnit& Audio() { return audio_; }
 
     // The machine folder's files as the board found them, each with its
     // path and what was done: those that exist but could not be read (a
@@ -136,6 +139,7 @@ private:
     VideoFeed videoFeed_{options_.standard};
     VideoOutput videoOut_{options_.standard};
     JpegPath jpeg_{regs_, sdram_, videoFeed_, videoOut_};
+    AudioUnit audio_{bridge_, regs_};
     void ConnectBoardUnits();  // the I2C devices, the EEPROM's file, the FPGAs' lines
     FieldClock clock_;
 };

@@ -53,6 +53,11 @@ inline constexpr ULONG ZAR_REG_FRAME_STORES[6] = {0x547C, 0x5480, 0x5484, 0x549C
 inline constexpr ULONG ZAR_REG_DVE_STANDARD[2] = {0xDC08, 0xC808};  // the 525-line flag
 
 // ---- audio ----
+// The audio units' registers (codec window, DSP select, data and
+// acknowledge, track gains, VU peaks, the audio control bits of 0xB820) and
+// the bridge's audio DMA and time-slot lists are named in
+// include/zar_audio_hw.h, which the simulated board reads too, so the two
+// cannot drift apart; the clock registers the board set-up writes stay here.
 inline constexpr ULONG ZAR_REG_DSP_SELECT = 0x8C04;
 inline constexpr ULONG ZAR_REG_AUDIO_CLOCK_CONTROL = 0x8C20;
 inline constexpr ULONG ZAR_REG_AUDIO_DIVIDER[2] = {0x8E04, 0x8E08};
