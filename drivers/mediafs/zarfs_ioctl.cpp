@@ -64,6 +64,11 @@ NTSTATUS ZarFsIoctlQueryVolumeInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STAC
     }
     ExReleaseResourceLite(&card->Resource);
     KeLeaveCriticalRegion();
+    // Every byte reported goes back to the caller: records beyond the
+    // volumes must not carry whatever the buffer held.
+    if (count < capacity)
+        RtlZeroMemory(buffer + sizeof(ZAR_VOLUME_LIST_HEAD) + count * sizeof(ZAR_VOLUME_INFO),
+                      (capacity - count) * sizeof(ZAR_VOLUME_INFO));
     RtlCopyMemory(buffer, &count, sizeof count);
     *info = sizeof(ZAR_VOLUME_LIST_HEAD) + capacity * sizeof(ZAR_VOLUME_INFO);
     return STATUS_SUCCESS;

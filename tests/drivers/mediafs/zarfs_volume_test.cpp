@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "mediafs_machine.h"
 
 namespace {
@@ -199,10 +201,12 @@ TEST_F(ZarFsVolume, ControlDeviceFormatsAndLists)
     EXPECT_EQ(send(IOCTL_ZARFS_QUERY_VOLUME_INFO, &count, 4, &count, 4, &info), STATUS_SUCCESS);
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(info, 4u);
-    std::vector<UCHAR> list(4 + 2 * sizeof(ZAR_VOLUME_INFO));
-    EXPECT_EQ(send(IOCTL_ZARFS_QUERY_VOLUME_INFO, list.data(), 4, list.data(), ULONG(list.size()), &info),
+    std::vector<UCHAR> list(4 + 2 * sizeof(ZAR_VOLUME_INFO), 0xCC);
+    EXPECT_EQ(send(IOCTL_ZARFS_QUERY_VOLUME_INFO, list.data(), ULONG(list.size()), list.data(), ULONG(list.size()), &info),
               STATUS_SUCCESS);
     EXPECT_EQ(info, list.size());
+    // The record beyond the one volume is zeroed, not what the caller sent.
+    EXPECT_TRUE(std::all_of(list.begin() + 4 + sizeof(ZAR_VOLUME_INFO), list.end(), [](UCHAR b) { return b == 0; }));
     ZAR_VOLUME_INFO listed;
     std::memcpy(&listed, list.data() + 4, sizeof listed);
     EXPECT_TRUE(ZarFsHwNameEquals(listed.Name, u"Striped", 7));
