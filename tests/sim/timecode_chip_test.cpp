@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_host.h"
+#include "tests/support/fake_host.h"
 #include "tests/support/ltc_decoder.h"
 #include "sim/board.h"
 
