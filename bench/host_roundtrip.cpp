@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/bench_echo.h"
 #include "bench/bench_host.h"
 #include "platform/host/host_server.h"
 #include "platform/nt/kernel.h"
@@ -32,62 +33,7 @@ extern char** environ;
 
 namespace {
 
-constexpr ULONG IOCTL_BENCH_ECHO = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS);
-constexpr DWORD kRecord = 104;
 constexpr DWORD kBlock = 1 << 20;
-
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS Open(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, 0); }
-
-NTSTATUS Echo(PDEVICE_OBJECT, PIRP irp)
-{
-    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-    if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_BENCH_ECHO)
-        return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    return Complete(irp, STATUS_SUCCESS, s->Parameters.DeviceIoControl.InputBufferLength);
-}
-
-// A direct-I/O read: the device fills the locked pages.
-NTSTATUS Read(PDEVICE_OBJECT, PIRP irp)
-{
-    PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-    auto* data = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
-    std::memset(data, 0x5A, s->Parameters.Read.Length);
-    return Complete(irp, STATUS_SUCCESS, s->Parameters.Read.Length);
-}
-
-NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
-    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\BenchHost");
-    UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\BenchHost");
-    PDEVICE_OBJECT device;
-    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-    if (!NT_SUCCESS(status)) return status;
-    device->Flags |= DO_DIRECT_IO;
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    driver->MajorFunction[IRP_MJ_CREATE] = Open;
-    driver->MajorFunction[IRP_MJ_CLEANUP] = Open;
-    driver->MajorFunction[IRP_MJ_CLOSE] = Open;
-    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Echo;
-    driver->MajorFunction[IRP_MJ_READ] = Read;
-    return IoCreateSymbolicLink(&link, &name);
-}
-
-template <typename F>
-double NanosecondsPerCall(long calls, F f)
-{
-    auto start = std::chrono::steady_clock::now();
-    for (long i = 0; i < calls; ++i) f(i);
-    auto elapsed = std::chrono::steady_clock::now() - start;
-    return std::chrono::duration<double, std::nano>(elapsed).count() / static_cast<double>(calls);
-}
 
 struct Figures {
     double ioctl = 0, read = 0;
@@ -96,22 +42,23 @@ struct Figures {
 // The requests, timed through the Win32 layer of this process.
 bool Measure(long calls, Figures* f)
 {
-    HANDLE h = CreateFileA("\\\\.\\BenchHost", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileA("\\\\.\\BenchEcho", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "no bench device (error %u)\n", GetLastError());
         return false;
     }
-    unsigned char in[kRecord], out[kRecord];
-    for (DWORD i = 0; i < kRecord; ++i) in[i] = static_cast<unsigned char>(i);
+    unsigned char in[kBenchRecord], out[kBenchRecord];
+    for (DWORD i = 0; i < kBenchRecord; ++i) in[i] = static_cast<unsigned char>(i);
     DWORD returned = 0;
-    for (int i = 0; i < 100; ++i) DeviceIoControl(h, IOCTL_BENCH_ECHO, in, kRecord, out, kRecord, &returned, nullptr);
-    if (returned != kRecord || std::memcmp(in, out, kRecord) != 0) {
+    for (int i = 0; i < 100; ++i)
+        DeviceIoControl(h, IOCTL_BENCH_ECHO, in, kBenchRecord, out, kBenchRecord, &returned, nullptr);
+    if (returned != kBenchRecord || std::memcmp(in, out, kBenchRecord) != 0) {
         std::fprintf(stderr, "echo came back wrong (%u bytes)\n", returned);
         return false;
     }
     f->ioctl = NanosecondsPerCall(calls, [&](long i) {
         in[0] = static_cast<unsigned char>(i);
-        DeviceIoControl(h, IOCTL_BENCH_ECHO, in, kRecord, out, kRecord, &returned, nullptr);
+        DeviceIoControl(h, IOCTL_BENCH_ECHO, in, kBenchRecord, out, kBenchRecord, &returned, nullptr);
     });
     std::vector<unsigned char> block(kBlock);
     f->read = NanosecondsPerCall(calls / 100 + 10, [&](long) {
@@ -150,7 +97,8 @@ int main(int argc, char** argv)
     options.loadDrivers = false;
     PDRIVER_OBJECT driver;
     std::string why;
-    if (!NT_SUCCESS(nt::Machine::Boot(options)) || !NT_SUCCESS(IoCreateDriver(u"BenchHost", DriverEntry, &driver)) ||
+    if (!NT_SUCCESS(nt::Machine::Boot(options)) ||
+        !NT_SUCCESS(IoCreateDriver(u"BenchEcho", BenchEchoDriverEntry, &driver)) ||
         !host::StartServer(nt::Machine::Folder(), &why)) {
         std::fprintf(stderr, "no machine host: %s\n", why.c_str());
         return 1;
@@ -208,7 +156,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "the client did not measure\n");
         return 1;
     }
-    std::printf("%u-byte METHOD_BUFFERED DeviceIoControl round trip:\n", kRecord);
+    std::printf("%u-byte METHOD_BUFFERED DeviceIoControl round trip:\n", kBenchRecord);
     std::printf("  embedded:              %10.0f ns per call\n", embedded.ioctl);
     std::printf("  from a client process: %10.0f ns per call\n", client.ioctl);
     std::printf("  ratio:                 %10.1fx\n", client.ioctl / embedded.ioctl);

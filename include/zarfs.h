@@ -1,8 +1,8 @@
 // Interface of the media file-system driver ZARFSKD: the control codes of
-// its per-card control device \Device\ZarFsDevice<n> (\\.\ZarFsDevice<n>)
-// that exist so far, the volume record they carry, the format result codes,
-// and the 1,024-byte file entry that also travels whole through a control
-// code.
+// its per-card control device \Device\ZarFsDevice<n> (\\.\ZarFsDevice<n>),
+// the records they carry, the format result codes, the 1,024-byte file
+// entry that also travels whole through a control code, and the records of
+// the request channel to the file-system service.
 //
 // Shared by kernel and user mode, so it stands on <cstdint>/<cstddef> only;
 // every record is i386 layout with its size asserted.
@@ -11,17 +11,36 @@
 #include <cstddef>
 #include <cstdint>
 
-// CTL_CODE(0x22, 0x800 + n, METHOD_BUFFERED, FILE_ANY_ACCESS).
+// CTL_CODE(0x22, 0x800 + n, METHOD_BUFFERED, FILE_ANY_ACCESS); the four
+// codes ending in 2 or 6 / A / E are METHOD_OUT_DIRECT.
+inline constexpr uint32_t IOCTL_ZARFS_DISMOUNT_VOLUME = 0x222000;
 inline constexpr uint32_t IOCTL_ZARFS_FORMAT_VOLUME = 0x222004;
 inline constexpr uint32_t IOCTL_ZARFS_QUERY_VOLUME_INFO = 0x222008;
+inline constexpr uint32_t IOCTL_ZARFS_ALLOCATE_VIDEO_SPACE = 0x22200C;
+inline constexpr uint32_t IOCTL_ZARFS_UPDATE_VIDEO_FILE = 0x222010;
+inline constexpr uint32_t IOCTL_ZARFS_GET_FILE_INFO = 0x222014;
+inline constexpr uint32_t IOCTL_ZARFS_REGISTER_FILE_TYPES = 0x222018;
+inline constexpr uint32_t IOCTL_ZARFS_UNREGISTER_FILE_TYPES = 0x22201C;
+inline constexpr uint32_t IOCTL_ZARFS_SEND_SERVICE_REQUEST = 0x222020;
+inline constexpr uint32_t IOCTL_ZARFS_SEND_SERVICE_RESPONSE = 0x222026;
 inline constexpr uint32_t IOCTL_ZARFS_GET_PREFERENCES = 0x222028;
 inline constexpr uint32_t IOCTL_ZARFS_SET_PREFERENCES = 0x22202C;
 inline constexpr uint32_t IOCTL_ZARFS_GET_FILE_ENTRY = 0x222030;
+inline constexpr uint32_t IOCTL_ZARFS_SET_APP_FILE_ENTRY_INFO = 0x222034;
 inline constexpr uint32_t IOCTL_ZARFS_GET_VOLUME_SPACE_INFO = 0x222038;
+inline constexpr uint32_t IOCTL_ZARFS_REFERENCE_BODY_TABLE = 0x22203E;
+inline constexpr uint32_t IOCTL_ZARFS_DEREFERENCE_BODY_TABLE = 0x222040;
+inline constexpr uint32_t IOCTL_ZARFS_CREATE_NEW_BODY_TABLE = 0x222044;
+inline constexpr uint32_t IOCTL_ZARFS_ADD_VIDEO_NODES_TO_BODY_TABLE = 0x22204A;
+inline constexpr uint32_t IOCTL_ZARFS_ADD_ALPHA_NODES_TO_BODY_TABLE = 0x22204E;
+inline constexpr uint32_t IOCTL_ZARFS_GET_FILE_LOCATION_INFO = 0x222050;
+inline constexpr uint32_t IOCTL_ZARFS_MOVE_FILE_SEGMENTS = 0x222054;
 inline constexpr uint32_t IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_SUSPEND = 0x222058;
 inline constexpr uint32_t IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_RESUME = 0x22205C;
 inline constexpr uint32_t IOCTL_ZARFS_GET_SCSI_PREFS = 0x222060;
 inline constexpr uint32_t IOCTL_ZARFS_SET_SCSI_PREFS = 0x222064;
+inline constexpr uint32_t IOCTL_ZARFS_SET_SDTI_TYPE = 0x222068;
+inline constexpr uint32_t IOCTL_ZARFS_REGISTER_SDTI_FLAGS = 0x22206C;
 inline constexpr uint32_t IOCTL_ZARFS_LOCK_FILE_SYSTEM = 0x222070;
 inline constexpr uint32_t IOCTL_ZARFS_UNLOCK_FILE_SYSTEM = 0x222074;
 
@@ -159,3 +178,202 @@ struct ZAR_VOLUME_SPACE_INFO {
     uint32_t AllocatorBlocks;        // out: the allocator's total blocks - 1
 };
 static_assert(sizeof(ZAR_VOLUME_SPACE_INFO) == 36);
+
+// ---- records of the per-file control codes; +0 is always the handle of a
+// media file opened on the media drive ----
+
+// IOCTL_ZARFS_ALLOCATE_VIDEO_SPACE, in and out.
+inline constexpr uint32_t ZARFS_ALLOCATE_ALPHA = 0x1;   // the alpha part, else video
+inline constexpr uint32_t ZARFS_ALLOCATE_SDTI = 0x2;
+inline constexpr uint32_t ZARFS_ALLOCATE_625 = 0x4;     // 625 lines, else 525
+inline constexpr int32_t ZARFS_ALLOCATE_E_NO_SPACE = -29;
+struct ZARFS_ALLOCATE_VIDEO_SPACE {
+    uint32_t Handle;
+    uint32_t TableBlocks;            // in: body-table blocks wanted
+    uint32_t DataBlocks;             // in: data blocks wanted per drive
+    uint32_t Flags;                  // in: ZARFS_ALLOCATE_...
+    uint32_t TableFirstOut;
+    uint32_t TableBlocksOut;
+    uint32_t DataFirstOut;
+    uint32_t DataBlocksOut;
+    ZAR_VOLUME_INFO Volume;
+    int32_t Result;                  // 0, or ZARFS_ALLOCATE_E_NO_SPACE
+};
+static_assert(sizeof(ZARFS_ALLOCATE_VIDEO_SPACE) == 620);
+static_assert(offsetof(ZARFS_ALLOCATE_VIDEO_SPACE, Result) == 616);
+
+// One part of IOCTL_ZARFS_UPDATE_VIDEO_FILE.
+struct ZARFS_UPDATE_PART {
+    uint32_t TableReserved;
+    uint32_t DataReserved;
+    uint32_t TableUsed;
+    uint32_t DataUsed;
+    uint32_t ValueA;                 // blocks of frame data written
+    uint32_t ValueB;
+};
+inline constexpr uint32_t ZARFS_UPDATE_VIDEO = 0x1;
+inline constexpr uint32_t ZARFS_UPDATE_ALPHA = 0x2;
+struct ZARFS_UPDATE_VIDEO_FILE {
+    uint32_t Handle;
+    uint32_t FrameCount;
+    ZARFS_UPDATE_PART Video;
+    ZARFS_UPDATE_PART Alpha;
+    uint32_t Parts;                  // ZARFS_UPDATE_...
+    uint32_t Result;
+};
+static_assert(sizeof(ZARFS_UPDATE_VIDEO_FILE) == 64);
+static_assert(offsetof(ZARFS_UPDATE_VIDEO_FILE, Alpha) == 32);
+static_assert(offsetof(ZARFS_UPDATE_VIDEO_FILE, Parts) == 56);
+
+// IOCTL_ZARFS_GET_FILE_INFO, in and out; fields the entry does not fill
+// keep what the caller sent.
+struct ZARFS_GET_FILE_INFO {
+    uint32_t Handle;
+    uint32_t MediaKind;
+    uint32_t VideoStandard;
+    uint32_t VideoDataFirst;
+    uint32_t VideoDataBlocks;
+    uint32_t VideoTableBlocks;
+    uint32_t VideoTableFirst;
+    uint32_t Unused28;
+    uint32_t VideoValueA;
+    uint32_t VideoValueB;
+    uint32_t AlphaDataFirst;
+    uint32_t AlphaDataBlocks;
+    uint32_t AlphaTableBlocks;
+    uint32_t AlphaTableFirst;
+    uint32_t AlphaValueA;
+    uint32_t AlphaValueB;
+    uint32_t FrameCount;
+    ZAR_VOLUME_INFO Volume;
+    uint32_t Flags;
+    uint32_t Result;
+    uint32_t Unused660;
+};
+static_assert(sizeof(ZARFS_GET_FILE_INFO) == 664);
+static_assert(offsetof(ZARFS_GET_FILE_INFO, Volume) == 68);
+static_assert(offsetof(ZARFS_GET_FILE_INFO, Flags) == 652);
+
+// IOCTL_ZARFS_GET_FILE_LOCATION_INFO, in and out; zeros for an absent part.
+struct ZAR_FILE_LOCATION {
+    uint32_t Handle;
+    uint32_t EntryBlock;
+    uint32_t EntryBlocks;            // always 2
+    uint32_t VideoDataFirst;
+    uint32_t VideoDataBlocks;
+    uint32_t VideoTableFirst;
+    uint32_t VideoTableBlocks;
+    uint32_t AlphaDataFirst;
+    uint32_t AlphaDataBlocks;
+    uint32_t AlphaTableFirst;
+    uint32_t AlphaTableBlocks;
+};
+static_assert(sizeof(ZAR_FILE_LOCATION) == 44);
+
+struct ZARFS_SET_APP_FILE_ENTRY_INFO {
+    uint32_t Handle;
+    uint8_t AppData[256];
+};
+static_assert(sizeof(ZARFS_SET_APP_FILE_ENTRY_INFO) == 260);
+
+struct ZARFS_SET_SDTI_TYPE {
+    uint32_t Handle;
+    uint32_t VideoType;
+    uint32_t AlphaType;
+};
+static_assert(sizeof(ZARFS_SET_SDTI_TYPE) == 12);
+
+// IOCTL_ZARFS_REFERENCE_BODY_TABLE and IOCTL_ZARFS_CREATE_NEW_BODY_TABLE.
+// Reference reads Table (0 video, else alpha); create reads the whole u32
+// as the frame count the new tables hold.
+struct ZARFS_BODY_TABLE_REFERENCE {
+    uint32_t Handle;
+    union {
+        uint8_t Table;
+        uint32_t FrameCount;
+    };
+    uint32_t Kept;                   // the caller passes 0
+};
+static_assert(sizeof(ZARFS_BODY_TABLE_REFERENCE) == 12);
+
+struct ZARFS_BODY_TABLE_DEREFERENCE {
+    uint32_t Handle;
+    uint32_t Kept;
+};
+static_assert(sizeof(ZARFS_BODY_TABLE_DEREFERENCE) == 8);
+
+// IOCTL_ZARFS_ADD_VIDEO_NODES_TO_BODY_TABLE / ..._ALPHA_...: the body-table
+// run that allocation handed out for the part.
+struct ZARFS_BODY_TABLE_ADD_NODES {
+    uint32_t Handle;
+    uint32_t TableFirst;
+    uint32_t TableBlocks;
+    uint32_t Kept;
+};
+static_assert(sizeof(ZARFS_BODY_TABLE_ADD_NODES) == 16);
+
+// IOCTL_ZARFS_MOVE_FILE_SEGMENTS, in and out. Pieces in this order: file
+// entry, video data, video body table, alpha data, alpha body table.
+inline constexpr uint32_t ZARFS_MOVE_PIECES = 5;
+inline constexpr int32_t ZARFS_MOVE_OK = 0;
+inline constexpr int32_t ZARFS_MOVE_E_NO_SPACE = -1;
+inline constexpr int32_t ZARFS_MOVE_E_NO_PART = -2;
+inline constexpr int32_t ZARFS_MOVE_E_COPY = -3;
+struct ZARFS_MOVE_FILE_SEGMENTS {
+    uint32_t Handle;
+    uint32_t Target[ZARFS_MOVE_PIECES];  // new first block; 0 = leave the piece
+    uint32_t ProgressAddress;        // a u32 in the caller's memory the copy updates
+    int32_t Result[ZARFS_MOVE_PIECES];
+    uint32_t Kept[2];
+};
+static_assert(sizeof(ZARFS_MOVE_FILE_SEGMENTS) == 56);
+static_assert(offsetof(ZARFS_MOVE_FILE_SEGMENTS, ProgressAddress) == 24);
+static_assert(offsetof(ZARFS_MOVE_FILE_SEGMENTS, Result) == 28);
+
+// ---- the request channel to the file-system service ----
+
+enum ZARFS_SERVICE_REQUEST_TYPE : uint32_t {
+    ZARFS_SREQ_OPEN = 1,
+    ZARFS_SREQ_CLEANUP = 2,
+    ZARFS_SREQ_CLOSE = 3,
+    ZARFS_SREQ_READ = 4,
+    ZARFS_SREQ_WRITE = 5,
+    ZARFS_SREQ_UPDATE_PREFERENCES = 6,
+    ZARFS_SREQ_GET_AVAILABLE_SPACE = 7,
+    ZARFS_SREQ_CREATE_MEDIA_FILE = 8,
+};
+
+// IOCTL_ZARFS_SEND_SERVICE_REQUEST's output, filled by the driver.
+inline constexpr uint32_t ZARFS_SERVICE_PAYLOAD_BYTES = 1560;
+struct ZARFS_SERVICE_REQUEST {
+    uint32_t Kind;                   // ZARFS_SERVICE_REQUEST_TYPE
+    uint32_t Unused;
+    uint8_t Payload[ZARFS_SERVICE_PAYLOAD_BYTES];
+};
+static_assert(sizeof(ZARFS_SERVICE_REQUEST) == 1568);
+
+// IOCTL_ZARFS_SEND_SERVICE_RESPONSE's input (at least 56 bytes); a read or
+// write answer carries or asks for Result bytes in the output buffer.
+struct ZARFS_SERVICE_RESPONSE {
+    uint32_t Kind;
+    uint32_t Status;                 // 0 = success
+    uint32_t Result;
+    uint8_t More[44];                // preferences answer: file types from here
+};
+static_assert(sizeof(ZARFS_SERVICE_RESPONSE) == 56);
+
+// One file type the service registers.
+struct ZARFS_FILE_TYPE {
+    uint32_t Value;                  // the service's own value, sent back in reads and writes
+    uint32_t NoCreate;               // nonzero: no new files in this type's folders
+    char16_t Extension[4];           // three letters and a zero
+    uint32_t FrameSize;              // frame-file sizes by alpha and SDTI type
+    uint32_t FrameSizeAlpha;
+    uint32_t DotBeforeNumber;        // 1: "<clip>.<number>"
+    uint32_t FrameSizeSdti;
+    uint32_t FrameSizeSdtiAlpha;
+    uint32_t FrameSizeSdtiHigh;
+    uint32_t FrameSizeSdtiHighAlpha;
+};
+static_assert(sizeof(ZARFS_FILE_TYPE) == 44);
+inline constexpr uint32_t ZARFS_MAX_FILE_TYPES = 32;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "audio.h"
 #include "board_regs.h"
 #include "capture_dma.h"
 #include "debi.h"
@@ -105,6 +106,8 @@ public:
     VideoOutput& VideoOut() { return videoOut_; }
     TimeCodeChip& TimeCode() { return timecode_; }
     CaptureDma& Capture() { return capture_; }
+    // The audio interfaces, DSPs, mix, VU meters and codec.
+    AudioUnit& Audio() { return audio_; }
 
     // The machine folder's files as the board found them, each with its
     // path and what was done: those that exist but could not be read (a
@@ -142,6 +145,7 @@ private:
     JpegPath jpeg_{regs_, sdram_, videoFeed_, videoOut_};
     TimeCodeChip timecode_{bridge_, regs_, options_.standard};
     CaptureDma capture_{bridge_, videoFeed_};
+    AudioUnit audio_{bridge_, regs_};
     void ConnectBoardUnits();  // the I2C devices, the EEPROM's file, the FPGAs' lines
     FieldClock clock_;
 };

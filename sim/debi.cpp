@@ -97,6 +97,12 @@ void Debi::SetWindowStateMachineStuck(bool stuck)
     regs_.SetStatusBits(kStatusWindowBusy, stuck);
 }
 
+void Debi::LoseBlockDoneStatus(int n)
+{
+    std::lock_guard lock(bridge_.Lock());
+    s_.lostDoneLeft = n;
+}
+
 bool Debi::Busy()
 {
     std::lock_guard lock(bridge_.Lock());
@@ -124,6 +130,11 @@ void Debi::Finish()
         s_.timerId = 0;
     }
     bridge_.SetDebiBusy(false);
+    if (s_.loseDone) {
+        s_.loseDone = false;
+        trace_("idle, done status lost (injected)");
+        return;
+    }
     // Done latches whether its interrupt is enabled or not, as every source does.
     bridge_.RaiseStatus(saa7146::kIrqDebiDone);
     trace_("idle, done latched");
@@ -170,6 +181,10 @@ void Debi::OnUpload()
         } else {
             ++stats_.blocks;
             stats_.blockBytes += count;
+            if (s_.lostDoneLeft > 0) {
+                --s_.lostDoneLeft;
+                s_.loseDone = true;
+            }
             if (window) WindowTransfer(page, ad, count, read);
             else Block(address, count, read, page, ad, (config & kConfigIncrement) != 0);
         }

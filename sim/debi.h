@@ -139,6 +139,9 @@ public:
 
     // Fault injection: the board's DEBI state machine never reports idle.
     void SetWindowStateMachineStuck(bool stuck);
+    // Fault injection: the next n block transfers end without latching their
+    // done status, so no done interrupt comes (the engine still goes idle).
+    void LoseBlockDoneStatus(int n);
 
     // The window pointer: the block it is in and the byte offset inside it.
     uint32_t WindowBlock() const { return s_.windowBlock; }
@@ -155,6 +158,8 @@ private:
         uint64_t timerId = 0;      // end event, when done must latch
         uint32_t sequence = 0;     // transfers started; tells a stale end event
         bool timedEnd = false;     // the done interrupt was enabled at the upload
+        bool loseDone = false;     // this transfer's done status is lost (injected)
+        int lostDoneLeft = 0;      // block transfers still to lose theirs
         // The SDRAM window.
         uint16_t blockRegister = 0;
         uint16_t modeRegister = 0;

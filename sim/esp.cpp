@@ -311,16 +311,21 @@ void Esp::CmdFlushFifo()
     s_.fifoCount = 0;
 }
 
+// The controller's reset is the chip's own: the bus lines belong to the
+// target that holds them, and only a bus reset (or the target) lets them go.
 void Esp::CmdResetChip()
 {
     CancelPending();
-    if (ScsiDisk* t = Connected()) {
-        trace_("controller reset leaves target %d: it goes bus free", s_.connected);
-        t->Abandon();
-    }
+    int holder = s_.connected;
     ResetRegisters();
     s_.command = kCmdResetChip;
-    trace_("controller reset");
+    if (holder >= 0) {
+        s_.connected = holder;
+        FollowTarget();
+        trace_("controller reset; target %d still holds the bus in %s", holder, scsi::PhaseName(s_.phase));
+    } else {
+        trace_("controller reset");
+    }
 }
 
 void Esp::CmdResetBus()

@@ -26,8 +26,9 @@
 //   a disconnect interrupt after (register 5, 0 = 256) x 8 us, about 2 ms at
 //   the driver's 255, so a bus scan stays far inside its time limits.
 // - Commands: 0x00 nop; 0x01 flush FIFO; 0x02 reset controller (registers
-//   to 0, interrupt released; a target it leaves connected goes bus free, as
-//   the driver's recovery expects); 0x03 reset SCSI bus (targets lose their
+//   to 0, interrupt released, a data phase in progress stopped; the bus is
+//   left as it is: a target holding it keeps it, in its phase, and
+//   selections are illegal until a bus reset frees it); 0x03 reset SCSI bus (targets lose their
 //   agreements, get a unit attention; interrupt 0x80 unless configuration 1
 //   bit 6); 0x10 transfer information: message out sends the whole FIFO and
 //   drops ATN, command sends the FIFO as the CDB, message in takes one byte

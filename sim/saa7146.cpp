@@ -196,6 +196,8 @@ void Saa7146::Write32(uint32_t offset, uint32_t value, uint32_t byteMask)
         }
         mc1_ = next;
         trace_("MC1 := 0x%04x", mc1_);
+        // The DMA units behind the bridge follow their enable bits.
+        if (auto& hook = writeHooks_[kMc1 / 4]) hook(mc1_);
         return;
     }
     case kMc2: {

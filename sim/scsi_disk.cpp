@@ -160,6 +160,7 @@ void ScsiDisk::Abandon()
     data_ = Data::None;
     buffer_.clear();
     dataPos_ = dataLength_ = 0;
+    endless_ = false;
 }
 
 void ScsiDisk::MessageOut(const uint8_t* bytes, size_t count, bool atn)
@@ -183,7 +184,10 @@ void ScsiDisk::MessageOut(const uint8_t* bytes, size_t count, bool atn)
                 break;
             }
             uint8_t code = bytes[i + 2];
-            if (code == scsi::kExtWdtr && length == 2) {
+            if (code == scsi::kExtWdtr && length == 2 && faults_.rejectsWidth) {
+                trace_("width request rejected (injected)");
+                messageIn_ = {scsi::kMsgReject};
+            } else if (code == scsi::kExtWdtr && length == 2) {
                 uint8_t asked = bytes[i + 3];
                 uint8_t answer = std::min<uint8_t>(asked, config_.wide ? 1 : 0);
                 wide_ = answer == 1;
@@ -291,12 +295,13 @@ void ScsiDisk::Reply(std::vector<uint8_t> bytes, size_t allocation)
     data_ = Data::Buffer;
     dataPos_ = 0;
     dataLength_ = length;
-    SetPhase(Phase::DataIn);
+    EnterDataPhase(Phase::DataIn);
 }
 
 uint64_t ScsiDisk::Command(const uint8_t* cdb, size_t length, uint64_t now)
 {
     haveCommand_ = true;
+    status_ = scsi::kStatusGood;  // a data phase that ends without fault finishes with it
     uint8_t op = cdb[0];
     trace_("command 0x%02x (%zu bytes)", op, length);
     if (length < scsi::CdbLength(op)) {
@@ -457,7 +462,7 @@ void ScsiDisk::CmdModeSelect(const uint8_t* cdb)
     dataPos_ = 0;
     dataLength_ = length;
     savePages_ = cdb[1] & 0x01;
-    SetPhase(Phase::DataOut);
+    EnterDataPhase(Phase::DataOut);
 }
 
 void ScsiDisk::EndModeSelect()
@@ -517,10 +522,22 @@ void ScsiDisk::CmdReadWrite(const uint8_t* cdb, bool write)
     dataPos_ = 0;
     dataLength_ = uint64_t(count) * kBlockSize;
     trace_("%s %u blocks at %llu", write ? "write" : "read", count, (unsigned long long)lba);
-    SetPhase(write ? Phase::DataOut : Phase::DataIn);
+    EnterDataPhase(write ? Phase::DataOut : Phase::DataIn);
 }
 
 // --- Data ---
+
+// Called as a data phase begins: whether the injected fault keeps this one
+// from ever reaching the status phase.
+void ScsiDisk::EnterDataPhase(Phase phase)
+{
+    endless_ = faults_.endlessDataPhases > 0;
+    if (endless_) {
+        --faults_.endlessDataPhases;
+        trace_("this data phase will not end (injected)");
+    }
+    SetPhase(phase);
+}
 
 bool ScsiDisk::TakeHungDataPhase()
 {
@@ -562,7 +579,7 @@ uint32_t ScsiDisk::DataIn(uint8_t* to, uint32_t count)
     }
     dataPos_ += moved;
     if (failedBlock >= 0) CheckCondition(scsi::kKeyMediumError, 0x11, 0, failedBlock);
-    else if (dataPos_ == dataLength_) Finish(status_);
+    else if (dataPos_ == dataLength_ && !endless_) Finish(status_);
     return moved;
 }
 
@@ -599,7 +616,7 @@ uint32_t ScsiDisk::DataOut(const uint8_t* from, uint32_t count)
     }
     dataPos_ += moved;
     if (failedBlock >= 0) CheckCondition(scsi::kKeyMediumError, 0x0C, 0, failedBlock);
-    else if (dataPos_ == dataLength_) {
+    else if (dataPos_ == dataLength_ && !endless_) {
         if (data_ == Data::ModeSelect) EndModeSelect();
         else Finish(scsi::kStatusGood);
     }

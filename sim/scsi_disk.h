@@ -95,6 +95,10 @@ struct DriveFaults {
     int selectionTimeouts = 0;      // the next n selections go unanswered
     int hungDataPhases = 0;         // the next n data phases stop handshaking
     int64_t badBlock = -1;          // reads and writes touching it fail
+    bool rejectsWidth = false;      // answers a width request with MESSAGE REJECT (a narrow-only drive)
+    // The next n data phases keep the bus after their last byte and never
+    // go on to status (a drive that expects more than it asked for).
+    int endlessDataPhases = 0;
     // Bytes that still reach the image; beyond them writes end as usual but
     // are lost, as when the power goes mid-write (-1: no limit).
     int64_t writeBytesLeft = -1;
@@ -167,6 +171,7 @@ private:
     enum class Data { None, Buffer, Read, Write, ModeSelect };
 
     void SetPhase(scsi::Phase phase);
+    void EnterDataPhase(scsi::Phase phase);
     void SetSense(uint8_t key, uint8_t asc, uint8_t ascq, int64_t info = -1);
     void Finish(uint8_t status);             // to the status phase
     void CheckCondition(uint8_t key, uint8_t asc, uint8_t ascq, int64_t info = -1)
@@ -218,6 +223,7 @@ private:
     std::vector<uint8_t> buffer_;            // reply, or MODE SELECT parameters
     uint64_t dataPos_ = 0, dataLength_ = 0;  // bytes
     uint64_t firstBlock_ = 0;
+    bool endless_ = false;                   // this data phase never ends (injected)
     bool savePages_ = false;                 // MODE SELECT's SP bit
 
     // Sense held for REQUEST SENSE.

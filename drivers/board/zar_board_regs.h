@@ -53,6 +53,11 @@ inline constexpr ULONG ZAR_REG_FRAME_STORES[6] = {0x547C, 0x5480, 0x5484, 0x549C
 inline constexpr ULONG ZAR_REG_DVE_STANDARD[2] = {0xDC08, 0xC808};  // the 525-line flag
 
 // ---- audio ----
+// The audio units' registers (codec window, DSP select, data and
+// acknowledge, track gains, VU peaks, the audio control bits of 0xB820) and
+// the bridge's audio DMA and time-slot lists are named in
+// include/zar_audio_hw.h, which the simulated board reads too, so the two
+// cannot drift apart; the clock registers the board set-up writes stay here.
 inline constexpr ULONG ZAR_REG_DSP_SELECT = 0x8C04;
 inline constexpr ULONG ZAR_REG_AUDIO_CLOCK_CONTROL = 0x8C20;
 inline constexpr ULONG ZAR_REG_AUDIO_DIVIDER[2] = {0x8E04, 0x8E08};
@@ -66,7 +71,15 @@ inline constexpr ULONG ZAR_TC_RESET_REGISTER = 0xB000;
 inline constexpr ULONG ZAR_TC_INDEX_RUN = 0x80;
 
 // ---- SCSI controller ----
-inline constexpr ULONG ZAR_REG_SCSI_SDRAM_CONTROL = 0x9400;
+inline constexpr ULONG ZAR_REG_SCSI_SDRAM_CONTROL = 0x9400;   // the data phase's SDRAM side, shadow ext->Scsi.SdramControl
+inline constexpr ULONG ZAR_SCSI_SDRAM_ENABLE = 0x8000;
+inline constexpr ULONG ZAR_SCSI_SDRAM_STROBE = 0x4000;        // pushes the last bytes of a reply into SDRAM
+inline constexpr ULONG ZAR_SCSI_SDRAM_MODE_MASK = 0x3C00;     // bits 10-13 the access mode
+inline constexpr ULONG ZAR_SCSI_SDRAM_ARM = 0x0200;           // rising edge latches the block
+inline constexpr ULONG ZAR_SCSI_SDRAM_FROM_MEMORY = 0x0100;   // SDRAM is the source (data out)
+inline constexpr ULONG ZAR_REG_SCSI_SDRAM_BLOCK = 0x9C00;     // the data phase's first SDRAM block
+inline constexpr ULONG ZAR_REG_SCSI_CONTROLLER = 0xA000;      // controller register n at + 4n
 inline constexpr ULONG ZAR_REG_SCSI_COMMAND = 0xA00C;
+inline constexpr ULONG ZAR_STATUS_SCSI_IRQ_N = 0x1000;        // board status: clear while the controller requests
 
 // ---- time code ----

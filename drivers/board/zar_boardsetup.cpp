@@ -274,7 +274,9 @@ NTSTATUS ZarDcIoSetGenlockPosition(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
         return STATUS_UNSUCCESSFUL;
     ext->Genlock = genlock;
     ZarApplyGenlockPosition(ext);
-    return STATUS_SUCCESS;
+    // The encoders identify themselves to the genlock again under the new
+    // record, as after every decoder sample.
+    return ZarVinGenlockSelfIdInit(ext);
 }
 
 NTSTATUS ZarDcIoSetGenlockMode(PZAR_DEVICE_EXTENSION ext)

@@ -139,5 +139,6 @@ NTSTATUS ZarShutdown(PZAR_DEVICE_EXTENSION ext)
         if (state == kJpegStatePlay || state == kJpegStateRecord) ZarJpegSetState(ext, channel, kJpegStateIdle);
     }
     if (ext->AudioRecState == kAudioRecStateRecording) ext->AudioRecState = 0;
+    ZarAudShutdown(ext);
     return STATUS_SUCCESS;
 }

@@ -44,6 +44,7 @@ void ZarCloseCleanup(PZAR_DEVICE_EXTENSION ext, PFILE_OBJECT file)
         if (ext->AudioRecording) ZarRunSynchronized(ext, ZarAudRecStopDma, ext);
         if (ext->AudioPlayMode == ZAR_AUDIO_PLAY_DATA_SERVER && ext->AudioPlayPrepared) ZarAudDSrvFreePlayMemoryAndObjects(ext);
         ext->AudioLockOwner[i] = nullptr;
+        ext->AudioUsers.LockUser[i] = 0;
         KeSetEvent(&ext->AudioLockEvent[i], IO_NO_INCREMENT, FALSE);
     }
 

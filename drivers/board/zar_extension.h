@@ -22,6 +22,7 @@
 #include "zar_jpeg.h"
 #include "zar_timecode.h"
 #include "zar_hps.h"
+#include "zar_audio.h"
 
 using PZAR_HARDWARE_INFO = ZAR_HARDWARE_INFO*;
 
@@ -383,6 +384,12 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_JPEG_STATE Jpeg;
     ZAR_TIMECODE_STATE TimeCode;
     ZAR_HPS_STATE Hps;
+    ZAR_AUDIO_ENGINE_STATE AudioEngine;
+    ZAR_AUDIO_USERS_STATE AudioUsers;
+    ZAR_AUDIO_FX_STATE AudioFx;
+    ZAR_DSRV_STATE_BLOCK AudioDSrv;
+    ZAR_VARIPLAY_STATE VariPlay;
+    ZAR_WAVE_STATE Wave;
 
     // ---- flags (bytes last, so the words above keep their alignment) ----
     BOOLEAN BoardReady;

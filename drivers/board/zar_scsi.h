@@ -41,6 +41,8 @@ struct ZAR_SCSI_STATE {
     ULONG AllowSmart;
     BOOLEAN Scanning;                   // shortens the phase waits for absent ids
     BOOLEAN AutoSense;                  // the REQUEST SENSE that follows a CHECK CONDITION runs
+    BOOLEAN Recovering;                 // the bus reset after a failed command takes the targets' attentions
+    BOOLEAN RecoveryRestart;            // a bus reset inside that round re-armed them all
 
     ZAR_SCSI_TABLES* Tables;            // pool, from device start to release
 

@@ -18,7 +18,7 @@
 namespace {
 
 // Controller registers (index n at 0xA000 + 4n).
-constexpr ULONG kControllerBase = 0xA000;
+constexpr ULONG kControllerBase = ZAR_REG_SCSI_CONTROLLER;
 constexpr ULONG kRegCount0 = 0;
 constexpr ULONG kRegCount1 = 1;
 constexpr ULONG kRegFifo = 2;
@@ -81,13 +81,12 @@ constexpr UCHAR kConfig3Wide = 0x40;
 constexpr UCHAR kConfig3FastModes = 0x03;
 
 // Board registers.
-constexpr ULONG kSdramControl = 0x9400;
-constexpr ULONG kSdramControlEnable = 0x8000;
-constexpr ULONG kSdramControlStrobe = 0x4000;
-constexpr ULONG kSdramControlArm = 0x0300;  // direction and arm
-constexpr ULONG kBoardStatus = 0xBC00;
-constexpr ULONG kBoardStatusScsiIrqN = 0x1000;
-
+constexpr ULONG kSdramControl = ZAR_REG_SCSI_SDRAM_CONTROL;
+constexpr ULONG kSdramControlEnable = ZAR_SCSI_SDRAM_ENABLE;
+constexpr ULONG kSdramControlStrobe = ZAR_SCSI_SDRAM_STROBE;
+constexpr ULONG kSdramControlArm = ZAR_SCSI_SDRAM_ARM | ZAR_SCSI_SDRAM_FROM_MEMORY;  // direction and arm
+constexpr ULONG kBoardStatus = ZAR_REG_BOARD_STATUS;
+constexpr ULONG kBoardStatusScsiIrqN = ZAR_STATUS_SCSI_IRQ_N;
 
 // Waits (100 ns units for the clock, microseconds for the polls).
 constexpr ULONGLONG kPollInterruptLimit = 10000000;  // 1 s
@@ -475,6 +474,50 @@ NTSTATUS ZarScsiInit(PZAR_DEVICE_EXTENSION ext)
     return STATUS_SUCCESS;
 }
 
+// A command that failed without the bus going free (a hung data phase, a
+// status phase that never came, a message the target would not take)
+// leaves its target holding the bus, and the controller's own reset does
+// not release it: only a bus reset does. The reset drops every target's
+// agreement (the options are reset, so each renegotiates at its next
+// selection) and leaves each with a unit attention. The driver caused that
+// reset, not the caller, so it takes the attention itself with a TEST UNIT
+// READY to every target it knows, whose status and sense are not wanted;
+// the caller's next command then runs as before the failure.
+namespace {
+void ZarScsiRecoverBus(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_SCSI_STATE* s = &ext->Scsi;
+    ZarScsiInit(ext);
+    ZarScsiBusReset(ext);
+    if (s->Recovering) {
+        s->RecoveryRestart = TRUE;
+        return;
+    }
+    s->Recovering = TRUE;
+    BOOLEAN autoSense = s->AutoSense;
+    s->AutoSense = TRUE;  // status not stored, no sense fetched
+    ULONG failed = 0;     // targets whose own probe needed another bus reset
+    for (ULONG id = 0; id < ZAR_SCSI_MAX_TARGETS; ++id) {
+        if (id == ZAR_SCSI_HOST_ADAPTER_ID || (failed & (1u << id)) ||
+            ZarScsiDevice(ext, id)->State == ZAR_SCSI_DEVICE_NONE)
+            continue;
+        ZAR_DISK_REQUEST probe{};
+        probe.TargetId = id;
+        probe.SdramAddress = ZAR_DISK_STAGING_SDRAM_ADDRESS;
+        s->RecoveryRestart = FALSE;
+        ZarScsiCmdTestUnitReady(ext, &probe);
+        if (s->RecoveryRestart) {
+            // That reset gave every target a new attention: start over
+            // without the target that caused it.
+            failed |= 1u << id;
+            id = ULONG(-1);
+        }
+    }
+    s->AutoSense = autoSense;
+    s->Recovering = FALSE;
+}
+}  // namespace
+
 NTSTATUS ZarScsiBusReset(PZAR_DEVICE_EXTENSION ext)
 {
     ZarScsiCommand(ext, kCmdResetBus);
@@ -546,8 +589,7 @@ NTSTATUS ZarScsiRunCommand(PZAR_DEVICE_EXTENSION ext, ZAR_DISK_REQUEST* request,
     if (NT_SUCCESS(status) && request->DataDirection != ZAR_DISK_DIRECTION_NONE)
         status = ZarScsiTransferData(ext, request, bytes);
     if (NT_SUCCESS(status)) status = ZarScsiDataPhaseComplete(ext, request);
-    // A target left holding the bus goes free with the controller's reset.
-    if (!NT_SUCCESS(status) && !(ext->Scsi.InterruptStatus & kIrqDisconnect)) ZarScsiInit(ext);
+    if (!NT_SUCCESS(status) && !(ext->Scsi.InterruptStatus & kIrqDisconnect)) ZarScsiRecoverBus(ext);
     return status;
 }
 
@@ -612,10 +654,13 @@ NTSTATUS ZarScsiDataPhaseComplete(PZAR_DEVICE_EXTENSION ext, ZAR_DISK_REQUEST* r
 {
     for (ULONG waited = 0; (ZarScsiRead(ext, kRegStatus) & kPhaseMask) != kPhaseStatus; waited += kPhasePollStep) {
         if (waited >= kStatusPhaseWait) {
+            // A status and message the controller refused leave no message to
+            // accept: waiting for the disconnect then would only burn a second.
             ZarScsiCommand(ext, kCmdCommandComplete);
-            ZarScsiPollInterrupt(ext, kIrqFunctionComplete);
-            ZarScsiCommand(ext, kCmdMessageAccepted);
-            ZarScsiPollInterrupt(ext, kIrqDisconnect);
+            if (ZarScsiPollInterrupt(ext, kIrqFunctionComplete)) {
+                ZarScsiCommand(ext, kCmdMessageAccepted);
+                ZarScsiPollInterrupt(ext, kIrqDisconnect);
+            }
             return STATUS_UNSUCCESSFUL;
         }
         KeStallExecutionProcessor(kPhasePollStep);

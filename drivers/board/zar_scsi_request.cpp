@@ -26,13 +26,13 @@ constexpr KPRIORITY kThreadPriority = 16;
 constexpr ULONG kModeSenseReplyBytes = 256;
 
 // Board registers of the SDRAM side.
-constexpr ULONG kSdramControl = 0x9400;
-constexpr ULONG kSdramControlEnable = 0x8000;
-constexpr ULONG kSdramControlFromMemory = 0x0100;
-constexpr ULONG kSdramControlArm = 0x0200;
-constexpr ULONG kSdramBlock = 0x9C00;
-constexpr ULONG kWindowBlock = 0xB404;
-constexpr ULONG kWindowAddress = 0x9000;
+constexpr ULONG kSdramControl = ZAR_REG_SCSI_SDRAM_CONTROL;
+constexpr ULONG kSdramControlEnable = ZAR_SCSI_SDRAM_ENABLE;
+constexpr ULONG kSdramControlFromMemory = ZAR_SCSI_SDRAM_FROM_MEMORY;
+constexpr ULONG kSdramControlArm = ZAR_SCSI_SDRAM_ARM;
+constexpr ULONG kSdramBlock = ZAR_REG_SCSI_SDRAM_BLOCK;
+constexpr ULONG kWindowBlock = ZAR_REG_SDRAM_BLOCK;
+constexpr ULONG kWindowAddress = ZAR_REG_SDRAM_WINDOW;
 constexpr ULONG kDebiRead = 0x10000;
 constexpr ULONG kDebiCountShift = 17;
 
@@ -51,7 +51,7 @@ ULONG ZarScsiApplyModeBits(ULONG value, ULONG mode)
     case ZAR_DISK_ACCESS_255: return value & ~0x0C00UL;
     default: return value;
     }
-    return (value & ~0x3C00UL) | (field << 10);
+    return (value & ~ZAR_SCSI_SDRAM_MODE_MASK) | (field << 10);
 }
 
 ZAR_SCSI_ENTRY* ZarScsiCurrentEntry(PZAR_DEVICE_EXTENSION ext)

@@ -44,6 +44,7 @@ void ZarFreeDmaBuffers(PZAR_DEVICE_EXTENSION ext)
     for (ZAR_COMMON_BUFFER& b : ext->WorkPage) ZarFreeCommonBuffer(&b);
     for (ZAR_COMMON_BUFFER& b : ext->ExtraPage) ZarFreeCommonBuffer(&b);
     ZarFreeCommonBuffer(&ext->AudioBuffer);
+    ZarAudFreeDcbs(ext);
     ZarFreePool(ext->WorkArea);
     ZarFreePool(ext->CaptureAreaAllocation);
     ext->CaptureArea[0] = ext->CaptureArea[1] = nullptr;

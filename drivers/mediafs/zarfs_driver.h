@@ -7,6 +7,7 @@
 #include "zarfs_eventlog.h"
 #include "zarfs_hw.h"
 #include "zarfs_node.h"
+#include "zarfs_service.h"
 
 inline constexpr ULONG ZARFS_MAX_CARDS = 10;
 inline constexpr ULONG ZARFS_POOL_TAG = ZarFsTag("Ifs ");  // "Ifs "
@@ -21,6 +22,7 @@ inline constexpr ULONG ZARFS_CARD_BT_CACHE = 0x40;
 inline constexpr ULONG ZARFS_CARD_HW = 0x80;
 inline constexpr ULONG ZARFS_CARD_RESOURCE = 0x100;
 inline constexpr ULONG ZARFS_CARD_VCB = 0x200;
+inline constexpr ULONG ZARFS_CARD_SERVICE = 0x400;
 
 struct ZARFS_CARD_INSTANCE {
     LIST_ENTRY Link;
@@ -39,6 +41,7 @@ struct ZARFS_CARD_INSTANCE {
     ZARFS_SCSI_PREFS ScsiPrefs;
     ZAR_FILE_SYSTEM_PREFS Prefs;    // as read at start-up or last set
     ZARFS_BT_HANDLER BodyTables;
+    ZARFS_SERVICE_CHANNEL Service;  // to the file-system service
     WCHAR DriveLetter;              // the media drive's letter: DriveLetter0, else 'P' + card, moved on while taken
     ERESOURCE Resource;             // exclusive for layout changes, shared for readers
     ULONG Card;
@@ -66,6 +69,28 @@ struct ZARFS_GLOBAL {
 };
 extern ZARFS_GLOBAL* ZarFsGlobal;
 
+// A request that may finish on a system worker (zarfs_irpctx.cpp).
+inline constexpr ULONG ZARFS_IRPC_CAN_WAIT = 0x1;
+inline constexpr ULONG ZARFS_IRPC_HANDED_ON = 0x2;  // another routine completes the request
+inline constexpr ULONG ZARFS_IRPC_POSTED = 0x4;
+inline constexpr ULONG ZARFS_IRPC_OWN_MDL = 0x8;    // Mdl is the driver's, locked
+struct ZARFS_IRP_CONTEXT {
+    ULONG Flags;                    // ZARFS_IRPC_...
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    WORK_QUEUE_ITEM WorkItem;
+    PIRP Irp;
+    PDEVICE_OBJECT Device;
+    ZARFS_CARD_INSTANCE* Card;
+    PFILE_OBJECT File;              // the media file a control code names, referenced
+    PMDL Mdl;
+};
+NTSTATUS ZarFsIRPContextAllocate(PIRP irp, PDEVICE_OBJECT device, ZARFS_IRP_CONTEXT** context);
+// Also dereferences File and unlocks the driver's own MDL.
+void ZarFsIRPContextFree(ZARFS_IRP_CONTEXT* context);
+NTSTATUS ZarFsIRPContextPost(ZARFS_IRP_CONTEXT* context);
+void ZarFsCommonDispatch(ZARFS_IRP_CONTEXT* context);
+
 // ---- start-up, shut-down, unload (zarfs_init.cpp) ----
 NTSTATUS ZarFsDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 void ZarFsInitUnload(PDRIVER_OBJECT driverObject);
@@ -85,6 +110,8 @@ NTSTATUS ZarFsCreate(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ZarFsCleanup(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ZarFsClose(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ZarFsDeviceIOCTL(PDEVICE_OBJECT device, PIRP irp);
+// The worker's side of the posted control codes; completes the request.
+void ZarFsCommonDeviceIOCTL(ZARFS_IRP_CONTEXT* context);
 
 // ---- control codes of the driver and the media drive (zarfs_ioctl_drive.cpp) ----
 NTSTATUS ZarFsIoctlGetPreferences(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
@@ -98,3 +125,47 @@ NTSTATUS ZarFsIoctlUnlockFileSystem(ZARFS_CARD_INSTANCE* card, PFILE_OBJECT file
 NTSTATUS ZarFsIoctlGetFileEntry(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
 NTSTATUS ZarFsIoctlGetVolumeSpaceInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack,
                                       ULONG_PTR* info);
+NTSTATUS ZarFsIoctlDismountVolume(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+
+// The file object of a handle the caller opened on this card's media drive
+// (referenced), with its request kind and FCB; a volume handle or a handle
+// of something else gives STATUS_UNSUCCESSFUL.
+NTSTATUS ZarFsIoctlResolveHandle(ZARFS_CARD_INSTANCE* card, PIRP irp, ULONG handle, PFILE_OBJECT* file,
+                                 ZARFS_REQUEST_TYPE* type, ZARFS_FCB** fcb);
+// Runs 'work' under the card resource, inside a critical region.
+template <typename Work>
+NTSTATUS ZarFsUnderCardResource(ZARFS_CARD_INSTANCE* card, bool exclusive, Work work)
+{
+    KeEnterCriticalRegion();
+    if (exclusive)
+        ExAcquireResourceExclusiveLite(&card->Resource, TRUE);
+    else
+        ExAcquireResourceSharedLite(&card->Resource, TRUE);
+    NTSTATUS status = work();
+    ExReleaseResourceLite(&card->Resource);
+    KeLeaveCriticalRegion();
+    return status;
+}
+
+// ---- per-file control codes (zarfs_ioctl_file.cpp) ----
+NTSTATUS ZarFsIoctlAllocateVideoSpace(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlUpdateVideoFile(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlGetFileInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlSetAppFileEntryInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlSetSDTIType(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+NTSTATUS ZarFsIoctlGetFileLocationInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info);
+// Posted codes: called in the caller's thread (context not yet posted),
+// then again on the worker.
+NTSTATUS ZarFsIoctlReferenceBodyTable(ZARFS_IRP_CONTEXT* context);
+NTSTATUS ZarFsIoctlDereferenceBodyTable(ZARFS_IRP_CONTEXT* context);
+NTSTATUS ZarFsIoctlCreateNewBodyTable(ZARFS_IRP_CONTEXT* context);
+NTSTATUS ZarFsIoctlAddVideoNodesToBodyTable(ZARFS_IRP_CONTEXT* context);
+NTSTATUS ZarFsIoctlAddAlphaNodesToBodyTable(ZARFS_IRP_CONTEXT* context);
+NTSTATUS ZarFsIoctlMoveFileSegments(ZARFS_IRP_CONTEXT* context);
+// A media file's last handle with write access goes: space it reserved and
+// never settled is given back, and its entry no longer names it.
+void ZarFsFileReleaseReservations(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
+// The handle goes: a writer it counted on the body tables is dropped.
+void ZarFsFileReleaseBodyTableWriter(ZARFS_VCB* vcb, ZARFS_CCB* ccb);
+// The FCB goes: its body-table reference is given back.
+void ZarFsFileReleaseBodyTable(ZARFS_VCB* vcb, ZARFS_FCB* fcb);

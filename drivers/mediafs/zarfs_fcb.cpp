@@ -230,6 +230,7 @@ NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
     case ZarFsNodeFile: {
         NTSTATUS status = ZarFsFCBSetupFullName(fcb);
         if (!NT_SUCCESS(status)) return status;
+        ZarFsFileReleaseBodyTable(vcb, fcb);
         ZarFsBTRemoveObjectByName(&vcb->Card->BodyTables, &fcb->FullName);
         return ZarFsHwRemoveFile(Hw(vcb), fcb->Volume, fcb->FolderSlot, fcb->FileSlot);
     }
@@ -252,6 +253,7 @@ NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars
     case ZarFsNodeFile:
         // The cached body tables carry the old name; they are read again
         // under the new one.
+        ZarFsFileReleaseBodyTable(vcb, fcb);
         ZarFsBTRemoveObjectByName(&vcb->Card->BodyTables, &fcb->FullName);
         status = ZarFsHwRenameFile(Hw(vcb), fcb->Volume, fcb->FileBlock, name, chars);
         if (NT_SUCCESS(status)) ZarFsHwStoreName(fcb->FileEntry->Name, name, chars);
@@ -269,6 +271,7 @@ NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR 
 {
     NTSTATUS status = ZarFsFCBSetupFullName(fcb);
     if (!NT_SUCCESS(status)) return status;
+    ZarFsFileReleaseBodyTable(vcb, fcb);
     ZarFsBTRemoveObjectByName(&vcb->Card->BodyTables, &fcb->FullName);
     // The file takes the lowest free slot of the target folder.
     static_assert(ZARFS_FILES_PER_FOLDER == 2048);

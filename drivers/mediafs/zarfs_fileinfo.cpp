@@ -353,12 +353,19 @@ NTSTATUS ZarFsCommonCleanup(PDEVICE_OBJECT device, PIRP irp)
         }
         ZARFS_FCB* fcb = h.fcb;
         IoRemoveShareAccess(stack->FileObject, &fcb->Share);
+        ZarFsFileReleaseBodyTableWriter(h.vcb, h.ccb);
         if (fcb->HandleCount != 0) --fcb->HandleCount;
         if (fcb->HandleCount == 0 && (fcb->Flags & ZARFS_FCB_DELETE_PENDING) && !(fcb->Flags & ZARFS_FCB_DELETED)) {
             NTSTATUS deleted = ZarFsFCBDeleteEntry(h.vcb, fcb);
             if (!NT_SUCCESS(deleted)) return deleted;
             fcb->Flags |= ZARFS_FCB_DELETED;
+            // Removing the entry gave back every block it named.
+            RtlZeroMemory(fcb->Reserved, sizeof fcb->Reserved);
         }
+        // Space reserved and never settled goes back with the file's last
+        // handle, whichever handle that is: a reader left open after the
+        // writer must not keep it reserved for good.
+        if (fcb->HandleCount == 0) ZarFsFileReleaseReservations(h.vcb, fcb);
         return STATUS_SUCCESS;
     });
     return ZarFsCompleteRequest(irp, status, 0);
@@ -378,7 +385,10 @@ NTSTATUS ZarFsCommonClose(PDEVICE_OBJECT device, PIRP irp)
             if (h.vcb->OpenFiles != 0) --h.vcb->OpenFiles;
             if (!(h.ccb->Access & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE)) && h.vcb->ReadOnlyFiles != 0)
                 --h.vcb->ReadOnlyFiles;
-            if (fcb->OpenCount == 0) ZarFsFCBRemove(fcb);
+            if (fcb->OpenCount == 0) {
+                ZarFsFileReleaseBodyTable(h.vcb, fcb);
+                ZarFsFCBRemove(fcb);
+            }
         }
         ZarFsCCBFree(h.ccb);
         stack->FileObject->FsContext = nullptr;

@@ -211,6 +211,8 @@ NTSTATUS CreateDiskDevice(ZARFS_CARD_INSTANCE* card)
 
 void FreeCardInstance(ZARFS_CARD_INSTANCE* card)
 {
+    // The service's pending requests go first: nothing will fill them now.
+    if (card->Flags & ZARFS_CARD_SERVICE) ZarFsSReqCleanup(&card->Service);
     if (card->Flags & ZARFS_CARD_BT_CACHE) ZarFsBTFreeHandler(&card->BodyTables);
     if (card->Flags & ZARFS_CARD_DISK_LINK) IoDeleteSymbolicLink(&card->DiskLink);
     if (card->Flags & ZARFS_CARD_VCB) ZarFsVCBFree(&card->Vcb);
@@ -241,6 +243,8 @@ NTSTATUS InitializeCardInstance(ZARFS_CARD_INSTANCE* card, ULONG n)
     if (!NT_SUCCESS(status)) return status;
     status = CreateDiskDevice(card);
     if (!NT_SUCCESS(status)) return status;
+    ZarFsSReqInitialize(&card->Service, ZarFsGlobal->DriverObject);
+    card->Flags |= ZARFS_CARD_SERVICE;
     card->Prefs.DriveLetter = UCHAR(card->DriveLetter);
     status = ZarFsBTInitHandler(&card->BodyTables, &card->Hw, card->DriveLetter);
     card->Flags |= ZARFS_CARD_BT_CACHE;
@@ -360,6 +364,7 @@ NTSTATUS ZarFsDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryP
     ZarFsGlobal->RegistryPath.Length = registryPath->Length;
     ZarFsGlobal->RegistryPath.MaximumLength = USHORT(registryPath->Length + sizeof(WCHAR));
 
+    ZarFsGlobInitializeFileTypes();
     ZarFsVolAllocInitializeSegmentList(&ZarFsGlobal->Segments);
     ZarFsGlobal->Flags |= ZARFS_GLOBAL_SEGMENTS;
     NTSTATUS status = InitializeCardInstances();

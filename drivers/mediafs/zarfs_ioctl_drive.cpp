@@ -11,38 +11,6 @@ ULONG InLength(PIO_STACK_LOCATION s) { return s->Parameters.DeviceIoControl.Inpu
 ULONG OutLength(PIO_STACK_LOCATION s) { return s->Parameters.DeviceIoControl.OutputBufferLength; }
 PUCHAR SystemBuffer(PIRP irp) { return static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer); }
 
-// The file object of a handle the caller opened on this card's media drive.
-NTSTATUS ResolveHandle(ZARFS_CARD_INSTANCE* card, PIRP irp, ULONG handle, PFILE_OBJECT* file,
-                       ZARFS_REQUEST_TYPE* type, ZARFS_FCB** fcb)
-{
-    NTSTATUS status = ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(ULONG_PTR(handle)), 0, IoFileObjectType,
-                                                irp->RequestorMode, reinterpret_cast<PVOID*>(file), nullptr);
-    if (!NT_SUCCESS(status)) return status;
-    ZARFS_VCB* vcb;
-    ZARFS_CCB* ccb;
-    *type = (*file)->DeviceObject == card->DiskDevice ? ZarFsGetRequestType(*file, &vcb, fcb, &ccb)
-                                                      : ZarFsRequestUnknown;
-    if (*type == ZarFsRequestUnknown || *type == ZarFsRequestVolume) {
-        ObDereferenceObject(*file);
-        return STATUS_UNSUCCESSFUL;
-    }
-    return STATUS_SUCCESS;
-}
-
-template <typename Work>
-NTSTATUS UnderCardResource(ZARFS_CARD_INSTANCE* card, bool exclusive, Work work)
-{
-    KeEnterCriticalRegion();
-    if (exclusive)
-        ExAcquireResourceExclusiveLite(&card->Resource, TRUE);
-    else
-        ExAcquireResourceSharedLite(&card->Resource, TRUE);
-    NTSTATUS status = work();
-    ExReleaseResourceLite(&card->Resource);
-    KeLeaveCriticalRegion();
-    return status;
-}
-
 // How many fields of 'video' (+ 'alpha') data blocks each drive still
 // takes, by trial allocations that are all given back.
 ULONG FieldsThatFit(ZARFS_HW_VOLUME* volume, ULONG video, ULONG alpha, NTSTATUS* status)
@@ -85,6 +53,28 @@ ULONG FieldsThatFit(ZARFS_HW_VOLUME* volume, ULONG video, ULONG alpha, NTSTATUS*
 
 }  // namespace
 
+NTSTATUS ZarFsIoctlResolveHandle(ZARFS_CARD_INSTANCE* card, PIRP irp, ULONG handle, PFILE_OBJECT* file,
+                                 ZARFS_REQUEST_TYPE* type, ZARFS_FCB** fcb)
+{
+    *file = nullptr;
+    NTSTATUS status = ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(ULONG_PTR(handle)), 0, IoFileObjectType,
+                                                irp->RequestorMode, reinterpret_cast<PVOID*>(file), nullptr);
+    if (!NT_SUCCESS(status)) {
+        *file = nullptr;
+        return status;
+    }
+    ZARFS_VCB* vcb;
+    ZARFS_CCB* ccb;
+    *type = (*file)->DeviceObject == card->DiskDevice ? ZarFsGetRequestType(*file, &vcb, fcb, &ccb)
+                                                      : ZarFsRequestUnknown;
+    if (*type == ZarFsRequestUnknown || *type == ZarFsRequestVolume) {
+        ObDereferenceObject(*file);
+        *file = nullptr;  // the caller may hold on to it: never a reference it no longer has
+        return STATUS_UNSUCCESSFUL;
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS ZarFsIoctlGetPreferences(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
 {
     if (OutLength(stack) < sizeof(ZAR_FILE_SYSTEM_PREFS)) return STATUS_BUFFER_TOO_SMALL;
@@ -102,7 +92,10 @@ NTSTATUS ZarFsIoctlSetPreferences(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK
     WCHAR letter = RtlUpcaseUnicodeChar(WCHAR(prefs.DriveLetter));
     if (letter < u'A' || letter > u'Z') return STATUS_INVALID_PARAMETER;
     if (prefs.MinFrameDigits > 10) prefs.MinFrameDigits = 10;
-    NTSTATUS status = ZarFsGlobChangeDriveLetter(card, letter);
+    // The service hears of the change first; if it refuses, nothing changes.
+    NTSTATUS status = ZarFsSReqUpdatePrefs(&card->Service, &prefs);
+    if (!NT_SUCCESS(status)) return status;
+    status = ZarFsGlobChangeDriveLetter(card, letter);
     if (!NT_SUCCESS(status)) return status;
     prefs.DriveLetter = UCHAR(card->DriveLetter);
     card->Prefs = prefs;
@@ -154,7 +147,7 @@ NTSTATUS ZarFsIoctlLockFileSystem(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK
     if (InLength(stack) < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
     ULONG flush;
     RtlCopyMemory(&flush, SystemBuffer(irp), sizeof flush);
-    return UnderCardResource(card, true, [&] {
+    return ZarFsUnderCardResource(card, true, [&] {
         ZarFsBTFlushUnrefObjects(&card->BodyTables);
         ExAcquireResourceExclusiveLite(&card->Vcb.Resource, TRUE);
         NTSTATUS status = ZarFsVCBLockVolume(&card->Vcb, stack->FileObject);
@@ -166,7 +159,7 @@ NTSTATUS ZarFsIoctlLockFileSystem(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK
 
 NTSTATUS ZarFsIoctlUnlockFileSystem(ZARFS_CARD_INSTANCE* card, PFILE_OBJECT file)
 {
-    return UnderCardResource(card, true, [&] {
+    return ZarFsUnderCardResource(card, true, [&] {
         ExAcquireResourceExclusiveLite(&card->Vcb.Resource, TRUE);
         NTSTATUS status = STATUS_SUCCESS;
         if ((card->Vcb.Flags & ZARFS_VCB_LOCKED) && card->Vcb.Locker == file) {
@@ -187,9 +180,9 @@ NTSTATUS ZarFsIoctlGetFileEntry(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_L
     PFILE_OBJECT file;
     ZARFS_REQUEST_TYPE type;
     ZARFS_FCB* fcb;
-    NTSTATUS status = ResolveHandle(card, irp, handle, &file, &type, &fcb);
+    NTSTATUS status = ZarFsIoctlResolveHandle(card, irp, handle, &file, &type, &fcb);
     if (!NT_SUCCESS(status)) return status;
-    status = UnderCardResource(card, false, [&]() -> NTSTATUS {
+    status = ZarFsUnderCardResource(card, false, [&]() -> NTSTATUS {
         if (type != ZarFsRequestFile || fcb->FileEntry == nullptr) return STATUS_UNSUCCESSFUL;
         return ZarFsHwReadFileEntry(&card->Hw, fcb->Volume, fcb->FileBlock,
                                     reinterpret_cast<ZAR_FILE_INFO*>(SystemBuffer(irp)));
@@ -208,9 +201,9 @@ NTSTATUS ZarFsIoctlGetVolumeSpaceInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_S
     PFILE_OBJECT file;
     ZARFS_REQUEST_TYPE type;
     ZARFS_FCB* fcb;
-    NTSTATUS status = ResolveHandle(card, irp, space.Handle, &file, &type, &fcb);
+    NTSTATUS status = ZarFsIoctlResolveHandle(card, irp, space.Handle, &file, &type, &fcb);
     if (!NT_SUCCESS(status)) return status;
-    status = UnderCardResource(card, false, [&]() -> NTSTATUS {
+    status = ZarFsUnderCardResource(card, false, [&]() -> NTSTATUS {
         ZARFS_HW_VOLUME* volume = fcb->Volume;
         if (volume == nullptr || !(volume->SetupFlags & ZARFS_VOL_SETUP_ALLOC)) return STATUS_UNSUCCESSFUL;
         ULONGLONG total, free;

@@ -56,6 +56,8 @@ struct ZARFS_FCB {
     ULONG FileBlock;                // media file: its entry's first block
     ZAR_FILE_INFO* FileEntry;       // media file: the entry as read at open
     ZARFS_CLIP_VIEW* ClipView;      // media file: built on the first read
+    struct ZARFS_BT_OBJECT* BodyTable;  // media file: referenced by a control code, until the FCB goes
+    ZARFS_DUAL_ALLOCATION Reserved[2];  // media file: video and alpha space allocated, not yet settled
     UNICODE_STRING FullName;        // built on demand; "\" for the root
     ULONG NameChars;
     WCHAR Name[ZARFS_MAX_COMPONENT + 1];
@@ -66,6 +68,7 @@ inline constexpr ULONG ZARFS_CCB_DELETE_ON_CLOSE = 0x1;
 inline constexpr ULONG ZARFS_CCB_MATCH_ALL = 0x10;
 inline constexpr ULONG ZARFS_CCB_SEARCH_SET = 0x40;
 inline constexpr ULONG ZARFS_CCB_QUERIED = 0x80;
+inline constexpr ULONG ZARFS_CCB_BT_WRITER = 0x100;   // counted as a writer on the FCB's body tables
 inline constexpr ULONG ZARFS_CCB_TAG = 1;
 
 struct ZARFS_CCB {

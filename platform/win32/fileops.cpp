@@ -1,5 +1,5 @@
 // Operations on files and folders by name: DeleteFile, MoveFile,
-// CreateDirectory, RemoveDirectory and GetFileAttributes. Each opens the
+// CreateDirectory, RemoveDirectory, GetFileAttributes and GetDiskFreeSpace. Each opens the
 // object for the one right it needs and asks the file system through the
 // handle, as Win32 does over NT.
 #include "w32_internal.h"
@@ -130,4 +130,30 @@ DWORD GetFileAttributesA(LPCSTR lpFileName)
         return INVALID_FILE_ATTRIBUTES;
     }
     return basic.FileAttributes;
+}
+
+BOOL GetDiskFreeSpaceA(LPCSTR lpRootPathName, LPDWORD lpSectorsPerCluster, LPDWORD lpBytesPerSector,
+                       LPDWORD lpNumberOfFreeClusters, LPDWORD lpTotalNumberOfClusters)
+{
+    if (!lpRootPathName) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    HANDLE h;
+    if (!OpenPath(w32::AnsiToWide(lpRootPathName), FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE, &h))
+        return FALSE;
+    FILE_FS_SIZE_INFORMATION size{};
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS status = NtQueryVolumeInformationFile(h, &iosb, &size, sizeof size, FileFsSizeInformation);
+    NtClose(h);
+    if (!NT_SUCCESS(status)) {
+        w32::SetLastNtError(status);
+        return FALSE;
+    }
+    auto cut = [](LONGLONG v) { return v > 0xFFFFFFFFLL ? DWORD(0xFFFFFFFF) : DWORD(v); };
+    if (lpSectorsPerCluster) *lpSectorsPerCluster = size.SectorsPerAllocationUnit;
+    if (lpBytesPerSector) *lpBytesPerSector = size.BytesPerSector;
+    if (lpNumberOfFreeClusters) *lpNumberOfFreeClusters = cut(size.AvailableAllocationUnits.QuadPart);
+    if (lpTotalNumberOfClusters) *lpTotalNumberOfClusters = cut(size.TotalAllocationUnits.QuadPart);
+    return TRUE;
 }

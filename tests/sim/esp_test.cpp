@@ -18,6 +18,16 @@ namespace {
 
 struct EspFixture : ::testing::Test, ScsiBoard {
     Initiator& B() { return *bus; }
+
+    // A target left holding the bus: controller set-up, a bus reset, and
+    // each target agreed with again and its unit attention taken.
+    void FreeBus(std::vector<int> ids)
+    {
+        B().Init();
+        B().Cmd(0x03);
+        ASSERT_EQ(B().Phase(), 4);
+        for (int id : ids) ASSERT_TRUE(Ready(id).ok);
+    }
 };
 
 const std::vector<uint8_t> kInquiry{0x12, 0, 0, 0, 0xFF, 0};
@@ -47,8 +57,8 @@ TEST_F(EspFixture, PresentIdsAnswerAtOnceAbsentOnesTimeOutWithinMilliseconds)
         {15, 0x42, 0x20, 0, 4, 5 * kMs},
     };
     for (const Case& c : cases) {
-        B().Cmd(0x02);  // leave any target from the last case
         B().Init();
+        B().Cmd(0x03);  // a bus reset frees any target from the last case
         B().W(4, uint8_t(0x40 | c.id));
         B().LoadFifo(c.command == 0x42 ? std::vector<uint8_t>{0x80, 0, 0, 0, 0, 0, 0} : std::vector<uint8_t>{0x80});
         uint64_t start = host.Now();
@@ -65,8 +75,8 @@ TEST_F(EspFixture, PresentIdsAnswerAtOnceAbsentOnesTimeOutWithinMilliseconds)
     }
 
     // A scan of every id but the adapter's own stays far inside 10 s.
-    B().Cmd(0x02);
     B().Init();
+    B().Cmd(0x03);
     uint64_t start = host.Now();
     int answered = 0;
     for (int id = 0; id < 16; ++id) {
@@ -273,6 +283,19 @@ TEST_F(EspFixture, BusResetDropsAgreementsAndLeavesUnitAttention)
         EXPECT_EQ(B().StatusPhase(), 2);
         EXPECT_EQ(B().Sense(0), (std::vector<uint8_t>{0x06, 0x29, 0x00}));
         EXPECT_EQ(B().Run(0, kTestUnitReady).status, 0);
+
+        // An initiator need not fetch the sense: the attention is reported
+        // once and the next read's status is its own, not the one before.
+        B().Cmd(0x03);
+        B().WaitIrq(10 * kMs);
+        ASSERT_TRUE(B().Negotiate(4, true, 12, 15).ok);
+        B().LoadFifo(kTestUnitReady);
+        B().Cmd(0x10);
+        ASSERT_EQ(B().WaitIrq(), 0x10);
+        EXPECT_EQ(B().StatusPhase(), 2);
+        auto r = B().Run(4, Rw10(0x28, 0, 2), 1024);
+        EXPECT_EQ(r.residual, 64u);
+        EXPECT_EQ(r.status, 0);
     }
 }
 
@@ -300,17 +323,41 @@ TEST_F(EspFixture, EveryInjectedFaultEndsInADefinedInterruptOrStatus)
     EXPECT_EQ(B().Sense(0), (std::vector<uint8_t>{0x03, 0x0C, 0x00}));
     d.Faults().badBlock = -1;
 
-    // Hung data phase: no interrupt within the driver's 3 s; a controller
-    // reset frees the bus and the next command runs.
+    // Hung data phase: no interrupt within the driver's 3 s. The controller's
+    // own reset leaves the target holding the bus; only a bus reset frees
+    // it, and then the agreements are gone and a unit attention waits.
     d.Faults().hungDataPhases = 1;
     r = B().Run(0, Rw10(0x28, 0, 1), 512);
     EXPECT_FALSE(r.dataIrq);
     EXPECT_TRUE(board->Scsi().Stalled());
     EXPECT_EQ(B().Select(1, kTestUnitReady), 0x40) << "the bus is still held";
     B().Init();
+    EXPECT_EQ(B().Phase(), 1) << "still in data in after the controller's reset";
+    EXPECT_EQ(board->Scsi().ConnectedId(), 0);
+    EXPECT_FALSE(board->Scsi().Stalled());
+    EXPECT_EQ(B().Select(1, kTestUnitReady), 0x40) << "the bus is still held";
+    B().Cmd(0x03);
+    EXPECT_FALSE(B().WaitIrq(10 * kMs)) << "no reset interrupt with configuration 1 bit 6";
     EXPECT_EQ(B().Phase(), 4);
-    B().SetTransferMode({true, true, 12, 15});
+    EXPECT_TRUE(d.UnitAttentionPending());
+    EXPECT_FALSE(d.NegotiatedWide());
+    ASSERT_TRUE(Ready(0).ok);
+    ASSERT_TRUE(Ready(1).ok);
     EXPECT_EQ(B().Run(0, Rw10(0x28, 0, 1), 512).status, 0);
+
+    // A data phase that never goes on to status: bus service once the drive
+    // stops taking bytes, the bus still held in the data phase.
+    d.Faults().endlessDataPhases = 1;
+    r = B().Run(0, Rw10(0x28, 0, 2), 1024);
+    EXPECT_EQ(r.dataIrq, 0x10);
+    EXPECT_EQ(r.residual, 64u);
+    EXPECT_FALSE(r.reachedStatus);
+    EXPECT_EQ(B().Phase(), 1);
+    B().Init();
+    B().Cmd(0x03);
+    EXPECT_EQ(B().Phase(), 4);
+    ASSERT_TRUE(Ready(0).ok);
+    ASSERT_TRUE(Ready(1).ok);
 
     // A drive that stops answering mid-command drops off the bus: disconnect.
     B().ArmSdram(0x100, 0, false);
@@ -347,6 +394,7 @@ TEST_F(EspFixture, DataPhasesThatCannotRunStallInsteadOfMovingData)
         EXPECT_FALSE(B().DataPhase(512 + 64));
         EXPECT_TRUE(board->Scsi().Stalled());
         EXPECT_EQ(B().Counter(), 576u) << "nothing moved";
+        FreeBus({0});
     }
 }
 
@@ -376,5 +424,6 @@ TEST_F(EspFixture, CommandsThatDoNotFitTheBusStateAreIllegal)
         }
         B().Cmd(c.command);
         EXPECT_EQ(B().WaitIrq(), 0x40);
+        if (c.connected) FreeBus({0});
     }
 }

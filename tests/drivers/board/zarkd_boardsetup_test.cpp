@@ -24,7 +24,7 @@ protected:
         ASSERT_EQ(Send(IOCTL_ZAR_FLEX_DOWNLOAD, io, sizeof(io), io, sizeof(io)).status, STATUS_SUCCESS);
     }
     NTSTATUS PostInit() { return Send(IOCTL_ZAR_POST_FPGA_INIT, nullptr, 0, nullptr, 0).status; }
-    // The mixer, graphics, video-preference and audio units are not written
+    // The mixer, graphics and video-preference units are not written
     // yet: the set-up does all the rest and the board runs, which the
     // file-system driver's start-up relies on.
     static constexpr NTSTATUS kSetUpStatus = STATUS_SUCCESS;
@@ -113,7 +113,9 @@ TEST_F(ZarkdBoardSetup, PostFpgaInitLeavesEveryUnitInItsKnownState)
     EXPECT_EQ(Reg(0x8E08), 26260);
     EXPECT_EQ(Reg(0x8C20), 0x10);
     EXPECT_EQ(Reg(0x8C04), 0xFF);
-    EXPECT_EQ(Reg(0xB840), ZAR_TC_SHARED_SOURCE);  // the time-code chip's reset unmasks its source
+    // The DSPs' interrupt, which their initialisation enables, and the
+    // time-code chip's, which its reset unmasks.
+    EXPECT_EQ(Reg(0xB840), ZAR_SHARED_DSP | ZAR_TC_SHARED_SOURCE);
     EXPECT_EQ(Reg(0x5498) & 1, 0);
     EXPECT_EQ(ext_->InterruptEnable & (ZAR_INT_FIELD | ZAR_INT_SHARED_LINE), ZAR_INT_FIELD | ZAR_INT_SHARED_LINE);
     EXPECT_EQ(ext_->Setup.LevelTable[0], 0);
@@ -259,6 +261,23 @@ TEST_F(ZarkdBoardSetup, GenlockOutOfRangeIsRefusedWithNoHardwareChange)
     ASSERT_EQ(SetGenlock({63, 200, 0, 0, 0}), STATUS_SUCCESS);
     EXPECT_EQ(Reg(0xB848) & 0x3F, 63);
     for (int e = 0; e < 2; ++e) EXPECT_EQ(Board().Encoder(e).Register(0x5A), 116) << e;
+}
+
+TEST_F(ZarkdBoardSetup, SettingTheGenlockRecordRunsTheSelfIdentificationAgain)
+{
+    StartBoard();
+    ext_->VinMonitorPaused = TRUE;  // no decoder sample does it meanwhile
+    // The history's low two bits pick the encoders' id and the decoder's
+    // active line-control register (0x4A + p at 525 lines).
+    for (ULONG p : {2u, 1u, 3u, 0u}) {
+        SCOPED_TRACE(p);
+        ext_->Vin.History = 0x100 | p;
+        ASSERT_EQ(SetGenlock({20, 128, 0, 1, 0}), STATUS_SUCCESS);
+        RunFields(2);  // the writes go through the I2C queue
+        for (int e = 0; e < 2; ++e) EXPECT_EQ(Board().Encoder(e).Register(0x6F) & 0xDF, 0x40 | (7 + p)) << e;
+        for (ULONG i = 0; i < 4; ++i)
+            EXPECT_EQ(Board().Decoder().Register(uint8_t(0x4A + i)) & 0x0F, i == p ? 0x05 : 0x0F) << i;
+    }
 }
 
 TEST_F(ZarkdBoardSetup, GenlockModeFollowsTheBlockButNeverInTheTwentyFourFpsMode)
@@ -453,9 +472,9 @@ TEST_F(ZarkdBoardSetup, UnitResetsReportAModuleNotWrittenYet)
         {"mixer", ZAR_RESET_MIXER, STATUS_NOT_IMPLEMENTED},
         {"graphics", ZAR_RESET_GFX, STATUS_NOT_IMPLEMENTED},
         {"video input (its preferences)", ZAR_RESET_VIN, STATUS_NOT_IMPLEMENTED},
-        {"audio (codec and DSPs)", ZAR_RESET_AUDIO, STATUS_NOT_IMPLEMENTED},
+        {"audio (codec and DSPs)", ZAR_RESET_AUDIO, STATUS_SUCCESS},
         {"JPEG and SCSI", ZAR_RESET_JPEG | ZAR_RESET_SCSI, STATUS_SUCCESS},
-        {"JPEG and audio", ZAR_RESET_JPEG | ZAR_RESET_AUDIO, STATUS_NOT_IMPLEMENTED},
+        {"JPEG and audio", ZAR_RESET_JPEG | ZAR_RESET_AUDIO, STATUS_SUCCESS},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

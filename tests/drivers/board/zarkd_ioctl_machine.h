@@ -114,6 +114,7 @@ protected:
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         for (size_t i = 0; i < queues.size(); ++i) {
+            if (!queues[i]->Busy) continue;  // an idle queue holds nothing
             while (PKDEVICE_QUEUE_ENTRY e = KeRemoveDeviceQueue(queues[i])) {
                 if (queues[i] == &ext_->I2c.Queue) {
                     auto* entry = CONTAINING_RECORD(e, ZAR_I2C_ENTRY, QueueEntry);

@@ -383,3 +383,38 @@ TEST_F(ZarkdScsiRequest, RequestOfANonHolderWaitsASecondForTheBus)
 }
 
 }  // namespace
+
+namespace {
+
+// A copy of more than one 4 KB block runs block by block on the DEBI done
+// interrupt. When that interrupt never comes the request waits 1 s, then
+// ends with the status byte saying the data never arrived; the next copy
+// is whole.
+TEST_F(ZarkdScsiRequest, AnInterruptDrivenSdramCopyWhoseDoneNeverComesGivesUpAfterOneSecond)
+{
+    for (ULONG operation : {ULONG(ZAR_DISK_OP_SDRAM_READ), ULONG(ZAR_DISK_OP_SDRAM_WRITE)}) {
+        SCOPED_TRACE(operation);
+        std::vector<UCHAR> data = RandomBytes(6 * 4096, operation);
+        UCHAR* sdram = TheBoard().Memory().Raw() + 0x180000;
+        if (operation == ZAR_DISK_OP_SDRAM_READ) std::memcpy(sdram, data.data(), data.size());
+        std::vector<UCHAR> buffer = operation == ZAR_DISK_OP_SDRAM_READ ? std::vector<UCHAR>(data.size()) : data;
+        ZAR_DISK_REQUEST q = Request(operation);
+        q.AccessMode = ZAR_DISK_ACCESS_1;
+        q.SdramAddress = 0x180000;
+
+        TheBoard().DebiUnit().LoseBlockDoneStatus(1);
+        uint64_t start = nt::ClockNow();
+        EXPECT_EQ(Run(q, buffer.data(), ULONG(buffer.size())).ScsiStatus, ZAR_SCSI_STATUS_NOT_REACHED);
+        double waited = Seconds(nt::ClockNow() - start);
+        EXPECT_GE(waited, 1.0);
+        EXPECT_LT(waited, 1.5);
+
+        if (operation == ZAR_DISK_OP_SDRAM_WRITE) std::memset(sdram, 0, data.size());
+        else std::fill(buffer.begin(), buffer.end(), 0);
+        EXPECT_EQ(Run(q, buffer.data(), ULONG(buffer.size())).ScsiStatus, 0u);
+        EXPECT_EQ(buffer, data);
+        EXPECT_EQ(std::memcmp(sdram, data.data(), data.size()), 0);
+    }
+}
+
+}  // namespace

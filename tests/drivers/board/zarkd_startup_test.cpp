@@ -356,7 +356,7 @@ TEST_F(ZarkdMachine, FailedBufferAllocationFailsTheLoadAndReleasesEverything)
         ULONG perBoard;  // buffers of that size a board takes
         ULONG message;
     } cases[] = {
-        {PAGE_SIZE, 13, ZAR_MSG_PAGE_TABLE_ALLOC_FAILED},
+        {PAGE_SIZE, 16, ZAR_MSG_PAGE_TABLE_ALLOC_FAILED},  // 13 of the channels and bridge, 3 audio DMA page tables
         {16 * 1024, 1, ZAR_MSG_PAGE_TABLE_ALLOC_FAILED},
         {32752, 1, ZAR_MSG_COMMON_BUFFER_ALLOC_FAILED},
         {32 * 1024, 1, ZAR_MSG_COMMON_BUFFER_ALLOC_FAILED},

@@ -52,15 +52,15 @@ protected:
 
     // NtCreateFile on the drive, the path below "\??\P:".
     static NTSTATUS Open(const std::u16string& path, ULONG disposition, ULONG options, HANDLE* handle,
-                         ULONG_PTR* information = nullptr, ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE)
+                         ULONG_PTR* information = nullptr, ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE,
+                         ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
     {
         std::u16string full = u"\\??\\P:" + path;
         UNICODE_STRING name{USHORT(full.size() * 2), USHORT(full.size() * 2), full.data()};
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
         IO_STATUS_BLOCK iosb{};
-        NTSTATUS status = NtCreateFile(handle, access, &attributes, &iosb, nullptr, 0,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
+        NTSTATUS status = NtCreateFile(handle, access, &attributes, &iosb, nullptr, 0, share, disposition,
                                        options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
         if (information != nullptr) *information = iosb.Information;
         return status;

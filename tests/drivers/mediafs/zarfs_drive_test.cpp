@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/drivers/mediafs/mediafs_drive.h"
 
 namespace {
@@ -110,6 +112,21 @@ TEST_F(DriveTest, DeletePendingAndLockedVolume)
     ASSERT_EQ(Open(u"\\KIV", FILE_OPEN, 0, &h), STATUS_SUCCESS);
     EXPECT_EQ(ZarFsVCBLockVolume(vcb, nullptr), STATUS_ACCESS_DENIED);  // a file is open
     NtClose(h);
+}
+
+TEST_F(DriveTest, DiskFreeSpaceOfTheDrive)
+{
+    DWORD perCluster = 0, bytes = 0, free = 0, total = 0;
+    ASSERT_TRUE(GetDiskFreeSpaceA("P:\\", &perCluster, &bytes, &free, &total)) << GetLastError();
+    ULONGLONG volumeTotal = 0, volumeFree = 0;
+    ZarFsHwGetTotalVolumeSpaceInfo(Hw(), &volumeTotal, &volumeFree);
+    EXPECT_EQ(perCluster, 1u);
+    EXPECT_EQ(bytes, 512u);
+    EXPECT_EQ(total, volumeTotal);
+    // Small drives still show room enough for a program that checks before it records.
+    EXPECT_EQ(free, std::max<ULONGLONG>(volumeFree, 409600));
+    EXPECT_FALSE(GetDiskFreeSpaceA("P:\\KIV\\Nowhere\\", &perCluster, &bytes, &free, &total));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
 }
 
 }  // namespace

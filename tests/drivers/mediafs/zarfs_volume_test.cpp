@@ -211,7 +211,7 @@ TEST_F(ZarFsVolume, ControlDeviceFormatsAndLists)
     EXPECT_EQ(listed.ScsiIds[1], 1u);
     EXPECT_EQ(listed.ScsiIds[2], ZARFS_NO_DRIVE);
     EXPECT_EQ(listed.Flags, 0u);
-    EXPECT_EQ(send(0x222010, nullptr, 0, nullptr, 0, &info), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(send(0x222078, nullptr, 0, nullptr, 0, &info), STATUS_INVALID_DEVICE_REQUEST);  // no such code
     ObfDereferenceObject(file);
 }
 

@@ -333,7 +333,7 @@ TEST_F(HostFsTest, RenameAndDeleteTakeEffectOnTheHost)
     ASSERT_EQ(NtQueryInformationFile(h, &iosb, buffer.data(), 256, FileNameInformation), STATUS_SUCCESS);
     auto* name = reinterpret_cast<FILE_NAME_INFORMATION*>(buffer.data());
     EXPECT_EQ(std::u16string(name->FileName, name->FileNameLength / 2), u"\\moved.txt");
-    EXPECT_EQ(rename(u"\\??\\D:\\x.txt", false), (NTSTATUS)0xC00000D4);  // another drive
+    EXPECT_EQ(rename(u"\\??\\D:\\x.txt", false), STATUS_NOT_SAME_DEVICE);  // another drive
 
     // Delete disposition: the file goes when the last handle is closed.
     HANDLE other;

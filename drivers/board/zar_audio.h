@@ -1,0 +1,575 @@
+// The audio engine's records: the play and record DMA control blocks, the
+// play state the vertical interrupt advances, the record ring in the
+// caller's memory, the VU meters, and the control records of the audio
+// codes. The engine's state lives in the device extension as ext->AudioEngine.
+#pragma once
+
+#include "platform/nt/kernel.h"
+#include "include/zarkd.h"
+#include "zar_playlist.h"
+
+struct ZAR_DEVICE_EXTENSION;
+using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
+
+inline constexpr ULONG ZAR_AUDIO_TRACKS = 8;
+inline constexpr ULONG ZAR_AUDIO_PLAY_BUFFER_SIZE = 0x40000;   // per bank
+inline constexpr ULONG ZAR_AUDIO_REC_REGION_SIZE = 0x11000;    // two 32 KB halves and a spill page
+inline constexpr ULONG ZAR_AUDIO_REC_HALF_SIZE = 32768;
+inline constexpr ULONG ZAR_AUDIO_RING_BUFFERS = 8;
+inline constexpr ULONG ZAR_AUDIO_SAMPLES_DEFAULT = 16384;       // samples per bank buffer (two halves)
+inline constexpr ULONG ZAR_AUDIO_VU_PLAY_PAIRS = 10;
+
+// The six events a caller registers, in this order.
+enum ZAR_AUDIO_EVENT : ULONG {
+    ZAR_AUDIO_EVENT_PLAY_HALF_A,
+    ZAR_AUDIO_EVENT_PLAY_HALF_B,
+    ZAR_AUDIO_EVENT_REC_HALF_A,
+    ZAR_AUDIO_EVENT_REC_HALF_B,
+    ZAR_AUDIO_EVENT_ONE_SHOT_PLAY,
+    ZAR_AUDIO_EVENT_ONE_SHOT_REC,
+    ZAR_AUDIO_EVENT_COUNT,
+};
+
+// Play state and record modes as the codes carry them.
+inline constexpr ULONG ZAR_AUDIO_STOPPED = 0;
+inline constexpr ULONG ZAR_AUDIO_PLAYING = 32;
+inline constexpr ULONG ZAR_AUDIO_REC_OFF = 0;
+inline constexpr ULONG ZAR_AUDIO_REC_EVENTS = 64;
+inline constexpr ULONG ZAR_AUDIO_REC_PASSIVE = 65;
+
+// IOCTL_ZAR_AUD_PLAY_COMMAND.
+struct ZAR_AUDIO_PLAY_COMMAND {
+    ULONG State;
+    ULONG FixedSpeed;
+    ULONG Channel;
+    ULONG StartField;
+    ULONG LoopStartField;
+    ULONG EndField;
+    ULONG Loop;
+    ULONG Wait;
+    ULONG Latency;      // 0-3 fields
+    ULONG LinkedStart;
+};
+static_assert(sizeof(ZAR_AUDIO_PLAY_COMMAND) == 40);
+
+// IOCTL_ZAR_AUD_RECORD_COMMAND.
+struct ZAR_AUDIO_RECORD_COMMAND {
+    ULONG Command;      // 0, 64 or 65
+    ULONG Parameter[3];
+    ULONG BothInterfaces;
+};
+static_assert(sizeof(ZAR_AUDIO_RECORD_COMMAND) == 20);
+
+// IOCTL_ZAR_AUD_PUT_WAVE_DATA's block in the caller's memory.
+struct ZAR_AUDIO_WAVE_DATA {
+    ULONG Reserved0;
+    ULONG Track;
+    ULONG Half;
+    ULONG ByteCount;
+    ULONG Reserved16[2];
+    ULONG Samples;      // user address of 16-bit samples
+    ULONG FilledMarker;
+};
+static_assert(sizeof(ZAR_AUDIO_WAVE_DATA) == 32);
+
+// IOCTL_ZAR_AUD_PLAYCORD.
+struct ZAR_AUDIO_PLAYCORD {
+    ULONG Mode;         // 1 or 2
+    ULONG SourceA;      // user addresses
+    ULONG SourceB;
+    ULONG Destination;
+};
+static_assert(sizeof(ZAR_AUDIO_PLAYCORD) == 16);
+
+// The 88-byte record ring block in the caller's memory.
+struct ZAR_AUDIO_REC_BLOCK {
+    ULONG Buffer[ZAR_AUDIO_RING_BUFFERS];      // user addresses of 32,768-byte buffers
+    LONG Sequence[ZAR_AUDIO_RING_BUFFERS];     // sequence number held by each buffer
+    LONG Counter;
+    ULONG Next;
+    ULONG Event;                               // handle of the caller's event
+    LONG LastSequence;
+    ULONG LastBytes;
+    ULONG SlotVariant;
+};
+static_assert(sizeof(ZAR_AUDIO_REC_BLOCK) == 88);
+
+struct ZAR_AUDIO_VU_PAIR {
+    ULONG Level;
+    ULONG Hold;
+};
+
+struct ZAR_AUDIO_PLAY_DCB {
+    PVOID Va;                  // the 256 KB bank buffer (common buffer)
+    PHYSICAL_ADDRESS Logical;
+    PADAPTER_OBJECT Adapter;
+    PULONG PageTable;          // one page of bus addresses
+    PHYSICAL_ADDRESS PageTableLogical;
+    ULONG Size;                // bytes in use, both halves
+    ULONG HalfOffset[2];
+    ULONG Slots;               // tracks interleaved in the bank
+    ULONG BaseShadow, ProtShadow, PageShadow;
+};
+
+struct ZAR_AUDIO_REC_DCB {
+    PUCHAR Va;                 // the record region
+    PHYSICAL_ADDRESS Logical;
+    PADAPTER_OBJECT Adapter;
+    PULONG PageTable;
+    PHYSICAL_ADDRESS PageTableLogical;
+};
+
+struct ZAR_AUDIO_ENGINE_STATE {
+    ZAR_AUDIO_PLAY_DCB Play[2];
+    ZAR_AUDIO_REC_DCB Rec;
+    ULONG ActiveTrackMask;
+    LONG Slot[ZAR_AUDIO_TRACKS];        // interleave slot within its bank, -1 unused
+    ULONG SamplesPerBuffer;
+    ULONG HalfFilled[2];                // the caller's filled markers
+    // Play state (the position words as the play-list modules keep theirs).
+    ZAR_PLAY_STATE PlayState;
+    ULONG Latency;
+    ULONG LinkedStart;
+    ULONG RequestedState;
+    ULONG ChangePending;
+    ULONG Started;                      // the requested state was reached
+    BOOLEAN PlayDmaRunning;
+    BOOLEAN UnderflowLogged;
+    BOOLEAN RecordBothInterfaces;
+    BOOLEAN RingSetUp;
+    ULONG PlayPathUsers;
+    KEVENT StartedEvent;
+    // Record.
+    ULONG RecordMode;                   // 0, 64, 65
+    ULONG RecordParameter[3];
+    ULONG RecordHalfToggle;
+    PKEVENT Events[ZAR_AUDIO_EVENT_COUNT];
+    // The caller's record ring, locked while set up.
+    PMDL RingBlockMdl;
+    ZAR_AUDIO_REC_BLOCK* RingBlock;     // system mapping
+    PMDL RingMdl[ZAR_AUDIO_RING_BUFFERS];
+    PUCHAR RingVa[ZAR_AUDIO_RING_BUFFERS];
+    PKEVENT RingEvent;
+    // VU meters: play pairs 0-7 tracks, 8-9 the mix; record left, right.
+    ZAR_AUDIO_VU_PAIR PlayVu[ZAR_AUDIO_VU_PLAY_PAIRS];
+    ZAR_AUDIO_VU_PAIR RecVu[2];
+    ULONG SourceSelect;
+    ULONG OneShotDone;                  // one-shot DPCs seen: bit 0 play, bit 1 record
+};
+
+// Pure rules (tested on their own).
+// Slots of each track for a mask (bit n = track n); returns the mask in
+// force (bit 0 forced when no bank-A bit is set) and each bank's slot count.
+ULONG ZarAudCalcSlots(ULONG mask, LONG slot[ZAR_AUDIO_TRACKS], ULONG slotCount[2]);
+// One channel's VU filter step for an 8-bit peak.
+void ZarAudVuFilter(ZAR_AUDIO_VU_PAIR* pair, ULONG peak);
+// The time-slot list of interface 1 (bank A) or 2 (bank B and the record
+// variant: 0 none, 2 record only, 3 record after bank B's slots).
+ULONG ZarAudBuildSlotList(ULONG list[16], ULONG bank, const LONG slot[ZAR_AUDIO_TRACKS], ULONG recordVariant);
+
+// Play and record DMA, synchronised with the interrupt.
+BOOLEAN ZarAudPlayDmaStartDevice(PVOID context);
+BOOLEAN ZarAudPlayStopDma(PVOID context);
+BOOLEAN ZarAudRecStopDma(PVOID context);
+void ZarAudIoSetSource(PZAR_DEVICE_EXTENSION ext, ULONG source);
+void ZarAudFreeDcbs(PZAR_DEVICE_EXTENSION ext);
+// Cleared at shutdown: nothing plays or records afterwards.
+void ZarAudShutdown(PZAR_DEVICE_EXTENSION ext);
+
+// ---- users, settings and the audio lock ----
+
+inline constexpr ULONG ZAR_AUDIO_USERS = 3;           // 0 the hardware, 1 the library, 2 the wave devices
+inline constexpr ULONG ZAR_AUDIO_EQ_SECTIONS = 4;
+inline constexpr ULONG ZAR_AUDIO_CODEC_REGISTERS = 7; // master, record gain, line-in, aux, video, CD, PCM-out
+inline constexpr ULONG ZAR_AUDIO_LEVEL_UNITY = 129;
+inline constexpr ULONG ZAR_AUDIO_MULT_UNITY = 0x10000;
+
+struct ZAR_AUDIO_EQ_SECTION {
+    ULONG Gain;         // Q15, 32767 flat
+    ULONG Coefficient[4];
+};
+static_assert(sizeof(ZAR_AUDIO_EQ_SECTION) == 20);
+
+struct ZAR_AUDIO_TRACK_CONTROL {
+    UCHAR Pan;
+    UCHAR Level;
+    UCHAR Trim;
+    UCHAR Spare;
+    ZAR_AUDIO_EQ_SECTION Eq[ZAR_AUDIO_EQ_SECTIONS];
+};
+static_assert(sizeof(ZAR_AUDIO_TRACK_CONTROL) == 84);
+
+// Masks of IOCTL_ZAR_AUD_SET_TRACK_CONTROL.
+inline constexpr ULONG ZAR_TRACK_PAN = 0x01;
+inline constexpr ULONG ZAR_TRACK_LEVEL = 0x02;
+inline constexpr ULONG ZAR_TRACK_TRIM = 0x04;
+inline constexpr ULONG ZAR_TRACK_EQ0 = 0x10;          // 0x10 << n: section n
+
+#pragma pack(push, 1)
+struct ZAR_AUDIO_CODEC_RECORD {
+    USHORT Register[ZAR_AUDIO_CODEC_REGISTERS];
+    ULONG RecordSource;
+    ULONG Mask;
+};
+#pragma pack(pop)
+static_assert(sizeof(ZAR_AUDIO_CODEC_RECORD) == 22);
+
+struct ZAR_AUDIO_SETTINGS {
+    ULONG Source;
+    USHORT Codec[ZAR_AUDIO_CODEC_REGISTERS];
+    ULONG RecordSource;
+    ULONG Master[2];
+    ZAR_AUDIO_TRACK_CONTROL Track[ZAR_AUDIO_TRACKS];
+    ULONG LevelMult[ZAR_AUDIO_TRACKS];
+    ULONG PassiveEE;
+};
+
+// What the DSP command thread has applied and is moving towards.
+struct ZAR_AUDIO_DSP_STATE {
+    KEVENT Idle;                        // set by the DSP DPC when a command was taken
+    volatile ULONG Busy;                // 1 while the thread applies changes
+    volatile ULONG Changed;             // bit per track: its control changed
+    BOOLEAN Smoothing;
+    UCHAR AppliedLevel[ZAR_AUDIO_TRACKS];
+    UCHAR AppliedTrim[ZAR_AUDIO_TRACKS];
+    ULONG AppliedMult[ZAR_AUDIO_TRACKS];
+    ZAR_AUDIO_EQ_SECTION AppliedEq[ZAR_AUDIO_TRACKS][ZAR_AUDIO_EQ_SECTIONS];
+    UCHAR AppliedPan[ZAR_AUDIO_TRACKS];
+    ULONG AppliedMaster[2];
+    ULONG CommandsTimedOut;
+    BOOLEAN Valid;                      // the shadows hold what the DSPs hold
+};
+
+struct ZAR_AUDIO_USERS_STATE {
+    ZAR_AUDIO_SETTINGS Set[ZAR_AUDIO_USERS];
+    KMUTEX Mutex;
+    ULONG LockUser[2];                  // user holding play (0) and record (1), 0 none
+    BOOLEAN HardwareValid;              // until set, every register is written
+    // Tables of the gains (filled at start).
+    LONG LevelGain[256];                // Q13: 129 unity, 255 = 131071
+    LONG TrimGain[256];                 // 255 unity (0x1FFFF)
+    USHORT MasterGain[256];
+    USHORT PanLeft[256];
+    USHORT PanRight[256];
+    ZAR_AUDIO_DSP_STATE Dsp;
+};
+
+// Pure rules.
+void ZarAudBuildGainTables(ZAR_AUDIO_USERS_STATE* users);
+// Board gain of one side of a track from the master level and the pan.
+ULONG ZarAudTrackGain(const ZAR_AUDIO_USERS_STATE* users, ULONG master, ULONG pan, bool right);
+// The DSP level-section value: gain of 'level' times the Q16 multiplier, at most 0x1FFFF.
+ULONG ZarAudOutputGain(const ZAR_AUDIO_USERS_STATE* users, ULONG level, ULONG multiplier);
+// One smoothing pass from 'applied' toward 'target': at most 8 levels.
+ULONG ZarAudStepLevel(ULONG applied, ULONG target);
+ULONG ZarAudStepMult(ULONG applied, ULONG target);
+
+void ZarAudUsersInitialize(PZAR_DEVICE_EXTENSION ext);
+ZAR_AUDIO_SETTINGS* ZarAudUserSet(PZAR_DEVICE_EXTENSION ext, ULONG user);
+// Codec access.
+void ZarCs4297RegWrite(PZAR_DEVICE_EXTENSION ext, ULONG index, USHORT value);
+USHORT ZarCs4297Read(PZAR_DEVICE_EXTENSION ext, ULONG index);
+void ZarAudIoSetCodec(PZAR_DEVICE_EXTENSION ext, bool force);
+// DSPs.
+void ZarAudIoSetTrackControls(PZAR_DEVICE_EXTENSION ext, ULONG trackMask);
+void ZarAudSetMasterLevel(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarAudSetTrackControlFromNodes(PZAR_DEVICE_EXTENSION ext, ULONG track, const UCHAR* level, const UCHAR* pan,
+                                        ULONG eqMask, const ZAR_AUDIO_TRACK_CONTROL* eq);
+
+// The field signal that wakes the DSP command thread from the VBI DPC.
+inline constexpr ULONG ZAR_FIELD_SIGNAL_DSP = 15;
+
+// ---- the audio effect module of the play list ----
+
+inline constexpr ULONG ZAR_AUDIO_OVERRIDE_KEYS = 10;
+
+// One key-framed ramp of a track's level or pan.
+struct ZAR_AUDIO_OVERRIDE {
+    ULONG Present;                      // the override replaces the nodes' value
+    ULONG Ramping;
+    ULONG GainLaw;                      // level: ramp in gain, not in level steps
+    ULONG KeyCount;
+    ULONG KeyTime[ZAR_AUDIO_OVERRIDE_KEYS];
+    UCHAR KeyValue[ZAR_AUDIO_OVERRIDE_KEYS];
+    UCHAR Value;                        // the value the ramp gives now
+    UCHAR Spare[1];
+    ULONG Segment;                      // index of the key the ramp runs to
+    ULONG SegmentStart;                 // field
+    ULONG SegmentDuration;              // fields
+    LONG SegmentFrom;                   // value (or gain) at the segment's start
+    LONG SegmentDelta;
+};
+
+// IOCTL_ZAR_AUD_LEVEL_OVERRIDE (70 bytes) and IOCTL_ZAR_AUD_PAN_OVERRIDE (66,
+// without the gain-law word).
+#pragma pack(push, 2)
+struct ZAR_AUDIO_OVERRIDE_REQUEST {
+    ULONG Track;
+    ULONG Hold;
+    ULONG CurrentField;                 // out
+    ULONG KeyCount;
+    ULONG KeyTime[ZAR_AUDIO_OVERRIDE_KEYS];
+    UCHAR KeyValue[ZAR_AUDIO_OVERRIDE_KEYS];
+    ULONG GainLaw;
+};
+#pragma pack(pop)
+static_assert(sizeof(ZAR_AUDIO_OVERRIDE_REQUEST) == 70);
+
+struct ZAR_AUDIO_FX_STATE {
+    ULONG TrackMask[3];                 // level, pan, equaliser nodes enabled per track
+    ZAR_AUDIO_OVERRIDE Level[ZAR_AUDIO_TRACKS];
+    ZAR_AUDIO_OVERRIDE Pan[ZAR_AUDIO_TRACKS];
+    ULONG EqValue[ZAR_AUDIO_TRACKS];
+};
+
+// Pure rules of the overrides.
+// Starts (or ends) a ramp at field 'now' from 'present'; table: the level
+// gain table when the override ramps in gain, else null.
+void ZarAudOverrideStart(ZAR_AUDIO_OVERRIDE* o, ULONG now, UCHAR present, const LONG* gainTable);
+// The override's value at field 'now' (ending it after its last key).
+void ZarAudOverrideStep(ZAR_AUDIO_OVERRIDE* o, ULONG now, const LONG* gainTable);
+// The level whose gain is nearest 'gain' (the lower on a tie).
+ULONG ZarAudLevelLookup(const LONG* gainTable, LONG gain);
+
+// The caller's memory locked and mapped (null on a bad address), and back.
+PMDL ZarAudLockUserBuffer(ULONG address, ULONG length, LOCK_OPERATION operation, KPROCESSOR_MODE mode, PVOID* system);
+void ZarAudUnlockUserBuffer(PMDL* mdl);
+void ZarAudCalcPlayDmaSizes(PZAR_DEVICE_EXTENSION ext);
+
+// ---- the audio data server ----
+
+inline constexpr ULONG ZAR_DSRV_SLOTS = 8;
+inline constexpr ULONG ZAR_DSRV_SOURCES = 8;
+inline constexpr ULONG ZAR_DSRV_CONTROL_BYTES = 1152;
+inline constexpr ULONG ZAR_DSRV_FILTERS = 3;
+inline constexpr ULONG ZAR_DSRV_PHASES = 63;                // 1/64 .. 63/64
+inline constexpr ULONG ZAR_DSRV_TAPS = 16;
+inline constexpr ULONG ZAR_DSRV_EXCEPTIONS = 32;
+inline constexpr ULONG ZAR_DSRV_MAX_SPEED_TERM = 2000;
+inline constexpr ULONG ZAR_DSRV_RAMP_FILLS = 8;
+
+enum ZAR_DSRV_STATE : ULONG {
+    ZAR_DSRV_IDLE = 0,
+    ZAR_DSRV_PREPARED = 1,
+    ZAR_DSRV_WAITING = 2,
+    ZAR_DSRV_RUNNING = 3,
+};
+enum ZAR_DSRV_EXCEPTION_CODE : ULONG {
+    ZAR_DSRV_STOPPED = 1,
+    ZAR_DSRV_DATA_MISSING = 2,
+    ZAR_DSRV_DATA_BACK = 3,
+    ZAR_DSRV_UNDERFLOW = 10,
+    ZAR_DSRV_LOST = 99,
+};
+
+// IOCTL_ZAR_AUD_DSRV_PREP_PLAY.
+#pragma pack(push, 4)
+struct ZAR_DSRV_PREPARE {
+    ULONG ControlBlock;
+    ULONG TrackMask;
+    ULONG Sources;
+    ULONG Slots;
+    ULONG AddBankA;
+    ULONG AddBankB;
+    ULONG SlotBuffer[ZAR_DSRV_SLOTS];
+    ULONG BankABytes;                   // per slot
+    ULONG BankBBytes;
+    ULONG BankAOffset;                  // 16-bit units
+    ULONG BankBOffset;
+    ULONG BankATracks;                  // 2 or 4 tracks interleaved in the slot data
+    ULONG BankBTracks;
+    ULONG Routing[2][ZAR_DSRV_SOURCES]; // per source: the tracks it feeds (0: all)
+    ULONG Geometry[3];
+    LONGLONG LoopStart;
+    LONGLONG LoopEnd;
+    LONGLONG Start;
+    ULONG NormalSpeed;
+    ULONG VariSpeed;
+    ULONG SmallBuffers;
+    ULONG Loop;
+    ULONG BaseFilter;
+    ULONG Semaphore;
+    ULONG PreRoll;
+};
+#pragma pack(pop)
+static_assert(sizeof(ZAR_DSRV_PREPARE) == 208);
+
+struct ZAR_DSRV_EXCEPTION {
+    ULONG Code;
+    ULONG Argument;
+    ULONG PositionLow;
+    ULONG PositionHigh;
+};
+
+// Per output sample frame: the source position as an integer sample and a
+// remainder over the reduced normal term.
+struct ZAR_DSRV_RATIO {
+    LONG Speed;                         // reduced speed term (signed)
+    ULONG Normal;                       // reduced normal term
+};
+
+struct ZAR_DSRV_STATE_BLOCK {
+    ZAR_DSRV_STATE State;
+    ZAR_DSRV_PREPARE Prep;
+    PMDL ControlMdl;
+    PUCHAR Control;                     // system mapping of the caller's control block
+    PMDL SlotMdl[ZAR_DSRV_SLOTS];
+    PUCHAR Slot[ZAR_DSRV_SLOTS];
+    ULONG SlotFrames;                   // source frames a slot holds
+    PKEVENT SourceEvent[ZAR_DSRV_SOURCES];
+    PKSEMAPHORE Semaphore;
+    PVOID PreRollPool;
+    KSPIN_LOCK Lock;
+    ULONG SamplesPerHalf;
+    // Play position: sample and remainder; the slot now playing.
+    LONGLONG Position;
+    ULONG Remainder;
+    ULONG CurrentSlot;
+    LONG Speed;                         // current speed in the caller's units
+    LONG RampFrom, RampTo;
+    ULONG RampStep;                     // fills done of the ramp, RAMP_FILLS when none
+    ZAR_DSRV_RATIO Ratio;
+    ULONG Filter;
+    ULONG Recovery[ZAR_DSRV_SOURCES];   // fills until a source counts as valid again
+    BOOLEAN Missing[ZAR_DSRV_SOURCES];
+    BOOLEAN Ended;
+    BOOLEAN StopRequested;
+    BOOLEAN BuffersFilled;
+    LONGLONG HalfPosition[2];           // source position at the start of each half
+    LONGLONG StopPosition;
+    // Exceptions.
+    KSPIN_LOCK ExceptionLock;
+    ZAR_DSRV_EXCEPTION Exception[ZAR_DSRV_EXCEPTIONS];
+    ULONG ExceptionHead, ExceptionCount, ExceptionLost;
+};
+
+// Pure rules.
+// The interpolation filters: [filter 1-3][phase 1-63][tap], Q15, each phase summing to 32,768.
+const LONG (*ZarAudDSrvFilterTable())[ZAR_DSRV_PHASES][ZAR_DSRV_TAPS];
+ULONG ZarAudDSrvTaps(ULONG filter);
+ULONG ZarAudDSrvCalcFilterNum(ULONG base, LONG speed, ULONG normal);
+// normal : |speed| reduced by their common divisor, the speed term at most 2,000.
+ZAR_DSRV_RATIO ZarAudDSrvReduceRatio(ULONG normal, LONG speed);
+// Speeds under 1 % of normal: 0 under 0.5 %, else +-1 %.
+LONG ZarAudDSrvSnapSpeed(LONG speed, ULONG normal);
+// The 6-bit phase of a 16.16 fraction (0 and 64 are the samples themselves).
+ULONG ZarAudDSrvPhase(ULONG fraction16);
+// One interpolated sample at source index n with 'phase' from 'fetch'.
+template <typename Fetch>
+SHORT ZarAudDSrvInterpolate(ULONG filter, ULONG phase, LONGLONG n, Fetch fetch)
+{
+    if (filter == 0 || phase == 0) return fetch(n);
+    const LONG* c = ZarAudDSrvFilterTable()[filter - 1][phase - 1];
+    const LONG taps = LONG(ZarAudDSrvTaps(filter));
+    LONGLONG sum = 0;
+    for (LONG k = 0; k < taps; ++k) sum += LONGLONG(c[k]) * fetch(n - taps / 2 + 1 + k);
+    sum >>= 15;
+    return SHORT(sum > 32767 ? 32767 : sum < -32768 ? -32768 : sum);
+}
+// The request code the server writes for 'slot' when 'current' plays.
+ULONG ZarAudDSrvRequestCode(ULONG slot, ULONG current, ULONG slots, bool variSpeed, bool backwards);
+// Fills 'frames' output frames of one bank half (slots interleaved 16-bit).
+void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* out, ULONG frames, ULONG stride, const LONG slot[4]);
+
+// ---- vari-play: the block shared with the library per video channel ----
+
+inline constexpr ULONG ZAR_VARIPLAY_ENTRIES = 8192;
+inline constexpr ULONG ZAR_VARIPLAY_BLOCK_BYTES = 131448;
+inline constexpr ULONG ZAR_VARIPLAY_FRACTION_BITS = 19;
+inline constexpr ULONG ZAR_VARIPLAY_NORMAL_SPEED = 0x80000;
+inline constexpr ULONG ZAR_VARIPLAY_REVERSE = 0x80000000;
+inline constexpr ULONG ZAR_VARIPLAY_EMPTY = 0xFFFFFFFF;
+
+struct ZAR_VARIPLAY_ENTRY {
+    ULONG Flags;                        // bit 24: the mark bit
+    ULONG Field;                        // bit 0: the field's parity
+    ULONG Address;                      // board memory block
+    ULONG Size;
+};
+inline constexpr ULONG ZAR_VARIPLAY_MARK = 0x01000000;
+
+// The control words after the ring.
+struct ZAR_VARIPLAY_CONTROL {
+    ULONG Head;
+    ULONG PreviousHead;
+    ULONG Low;                          // oldest valid entry
+    ULONG High;                         // newest valid entry
+    ULONG Position;                     // index << 19 | fraction
+    ULONG Speed;                        // 12.19 fixed point, bit 31 reverse
+    ULONG Hold;
+    ULONG InRange;
+    ULONG AudioLock;
+    ULONG LockMode;
+    ULONGLONG RoundingWindow;
+    ULONG LastAudioRate;
+    ULONG ResetRequest;
+    ULONG Started;
+    ULONG OneFieldStep;
+    ULONG Loop;
+    ULONG LoopLength;                   // fields
+};
+
+struct ZAR_VARIPLAY_BLOCK {
+    ZAR_VARIPLAY_ENTRY Entry[ZAR_VARIPLAY_ENTRIES];
+    ZAR_VARIPLAY_CONTROL Control;
+};
+static_assert(sizeof(ZAR_VARIPLAY_BLOCK) <= ZAR_VARIPLAY_BLOCK_BYTES);
+static_assert(offsetof(ZAR_VARIPLAY_BLOCK, Control) == 131072);
+
+struct ZAR_VARIPLAY_STATE {
+    PMDL Mdl[2];
+    ZAR_VARIPLAY_BLOCK* Block[2];       // system mapping
+    ULONG FreeFrom[2];                  // block after the oldest entry shown
+};
+
+// Pure rules.
+// Looks for position >> 19 from the head outwards (6 steps each way): TRUE
+// with the entry's position; else FALSE with the nearer end's.
+BOOLEAN ZarVariPlayFindField(const ZAR_VARIPLAY_BLOCK* block, ULONGLONG position, PULONG positionOut);
+// Drops the oldest or newest entry (result 1) unless the rules keep it (0).
+ULONG ZarVariPlayInvalidate(ZAR_VARIPLAY_CONTROL* control, bool oldest, bool newest);
+// One field of free run: the new position word (and the hold flag) from the speed.
+void ZarVariPlayStep(ZAR_VARIPLAY_BLOCK* block);
+
+// ---- the wave devices' board side ----
+
+inline constexpr ULONG ZAR_WAVE_OUT_DEVICES = 4;
+inline constexpr ULONG ZAR_WAVE_KIND_IN = 1, ZAR_WAVE_KIND_OUT = 2;
+inline constexpr ULONG ZAR_WAVE_SAMPLES_PER_BUFFER = 1024;
+inline constexpr ULONG ZAR_WAVE_MIXER_MAX = 512;
+
+struct ZAR_WAVE_DEVICE {
+    ULONG Open;
+    PFILE_OBJECT Owner;
+    USHORT Channels;
+    USHORT Spare;
+    ULONG Rate;
+    ULONG BytesPerSample;
+    ULONG State;
+    ULONGLONG Bytes;                    // played (out) or captured (in)
+    LIST_ENTRY Queue;                   // pending writes (out) or reads (in)
+};
+
+struct ZAR_WAVE_STATE {
+    BOOLEAN Ready;
+    BOOLEAN Running;                    // the play DMA runs for a wave-out device
+    ULONG RunningDevice;
+    ULONG RateMode;
+    ZAR_WAVE_DEVICE Out[ZAR_WAVE_OUT_DEVICES];
+    ZAR_WAVE_DEVICE In;
+    KMUTEX Mutex;                       // orders opens and closes
+    KSPIN_LOCK Lock;                    // the queues and the stream state
+    LIST_ENTRY Done[2];                 // writes copied whole into each half
+    PIRP Current;                       // a write copied in part
+    ULONG CurrentOffset;
+    SHORT LastPair[2];
+    LIST_ENTRY ControlChange;           // pending control-change requests
+};
+
+// Pure rules.
+// Copies wave frames into DMA frames of four 16-bit slots (wave data in
+// slots 0 and 1); returns the source bytes used and the frames written.
+void ZarWaveDrvCopyIntoBuffer(const UCHAR* source, ULONG sourceBytes, ULONG channels, ULONG bytesPerSample,
+                              SHORT* dma, ULONG dmaFrames, PULONG sourceUsed, PULONG framesWritten);
+// Position: frames and bytes from the byte count.
+void ZarWaveDrvPosition(ULONGLONG bytes, ULONG channels, ULONG bytesPerSample, PULONG frames, PULONG byteCount);

@@ -1,0 +1,619 @@
+// The audio data server: plays audio the library streams through up to
+// eight rotating slots in its memory, at any speed forwards or backwards,
+// with loops over a play-list range. Each time a half of the play DMA's
+// bank buffer has played, the DPC fills it again from the slots through a
+// polyphase interpolation filter, writes the request codes that tell the
+// library which slots to load, and reports missing data and the end through
+// a small exception queue with the library's semaphore.
+//
+// Positions count source sample frames; the speed is in the caller's units,
+// the normal speed meaning one source frame per output frame.
+
+#include <cmath>
+#include <cstring>
+
+#include "zar_bridge.h"
+#include "zar_driver.h"
+
+namespace {
+
+constexpr ULONG kControlSlotPositions = 288;
+constexpr ULONG kControlRequestCodes = 352;
+constexpr ULONG kControlValid = 896;
+constexpr ULONG kSamplesVariSpeed = 1024, kSamplesSmall = 2048, kSamplesNormal = 8192;
+constexpr ULONG kRecoveryVariSpeed = 8, kRecoveryNormal = 2;
+constexpr ULONG kPreRollTag = ZarCharTag(' ', 'k', 'd', 'D');
+constexpr ULONG kBankATracks = 4;
+
+ZAR_DSRV_STATE_BLOCK& Server(PZAR_DEVICE_EXTENSION ext) { return ext->AudioDSrv; }
+PVOID UserAddress(ULONG address) { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(address)); }
+
+// ---- the filter table ----
+
+struct ZAR_DSRV_FILTERS_TABLE {
+    LONG Coefficient[ZAR_DSRV_FILTERS][ZAR_DSRV_PHASES][ZAR_DSRV_TAPS];
+    ZAR_DSRV_FILTERS_TABLE()
+    {
+        std::memset(Coefficient, 0, sizeof(Coefficient));
+        for (ULONG f = 0; f < ZAR_DSRV_FILTERS; ++f) {
+            const LONG taps = LONG(ZarAudDSrvTaps(f + 1));
+            for (ULONG p = 1; p <= ZAR_DSRV_PHASES; ++p) {
+                const double frac = double(p) / 64.0;
+                double h[ZAR_DSRV_TAPS];
+                double sum = 0;
+                for (LONG k = 0; k < taps; ++k) {
+                    // Distance of tap k's sample from the point interpolated,
+                    // a sinc under a Hann window spanning the taps.
+                    double d = double(k - taps / 2 + 1) - frac;
+                    double sinc = std::fabs(d) < 1e-12 ? 1.0 : std::sin(M_PI * d) / (M_PI * d);
+                    double window = 0.5 + 0.5 * std::cos(M_PI * d / (double(taps) / 2.0 + 1.0));
+                    h[k] = sinc * window;
+                    sum += h[k];
+                }
+                LONG total = 0, largest = 0;
+                for (LONG k = 0; k < taps; ++k) {
+                    Coefficient[f][p - 1][k] = LONG(std::lround(h[k] / sum * 32768.0));
+                    total += Coefficient[f][p - 1][k];
+                    if (std::labs(Coefficient[f][p - 1][k]) > std::labs(Coefficient[f][p - 1][largest])) largest = k;
+                }
+                // Rounding goes to the largest tap, so each phase passes DC exactly.
+                Coefficient[f][p - 1][largest] += 32768 - total;
+            }
+        }
+        // The short filter's half-way and first phases as the board's table holds them.
+        const LONG half[4] = {-10124, 26508, 26508, -10124};
+        const LONG first[4] = {-848, 32930, 861, -175};
+        for (ULONG k = 0; k < 4; ++k) {
+            Coefficient[0][31][k] = half[k];
+            Coefficient[0][0][k] = first[k];
+        }
+    }
+};
+
+const ZAR_DSRV_FILTERS_TABLE& Filters()
+{
+    static const ZAR_DSRV_FILTERS_TABLE table;
+    return table;
+}
+
+ULONG Gcd(ULONG a, ULONG b)
+{
+    while (b != 0) {
+        ULONG t = a % b;
+        a = b;
+        b = t;
+    }
+    return a;
+}
+
+// ---- exceptions ----
+
+void ZarAudDSrvPost(PZAR_DEVICE_EXTENSION ext, ULONG code, ULONG argument, LONGLONG position)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    KIRQL old;
+    KeAcquireSpinLock(&s.ExceptionLock, &old);
+    bool posted = false;
+    if (s.ExceptionCount == ZAR_DSRV_EXCEPTIONS) {
+        ++s.ExceptionLost;
+    } else {
+        ZAR_DSRV_EXCEPTION& e = s.Exception[(s.ExceptionHead + s.ExceptionCount) % ZAR_DSRV_EXCEPTIONS];
+        e = {code, argument, ULONG(ULONGLONG(position)), ULONG(ULONGLONG(position) >> 32)};
+        ++s.ExceptionCount;
+        posted = true;
+    }
+    KeReleaseSpinLock(&s.ExceptionLock, old);
+    if (posted && s.Semaphore != nullptr) KeReleaseSemaphore(s.Semaphore, IO_NO_INCREMENT, 1, FALSE);
+}
+
+// ---- slots ----
+
+LONGLONG SlotPosition(const ZAR_DSRV_STATE_BLOCK& s, ULONG slot)
+{
+    LONGLONG p;
+    std::memcpy(&p, s.Control + kControlSlotPositions + 8 * slot, sizeof(p));
+    return p;
+}
+bool SlotValid(const ZAR_DSRV_STATE_BLOCK& s, ULONG slot, ULONG source)
+{
+    ULONG v;
+    std::memcpy(&v, s.Control + kControlValid + 32 * slot + 4 * source, sizeof(v));
+    return v != 0;
+}
+bool SlotHolds(const ZAR_DSRV_STATE_BLOCK& s, ULONG slot, LONGLONG n)
+{
+    LONGLONG p = SlotPosition(s, slot);
+    return n >= p && n < p + LONGLONG(s.SlotFrames);
+}
+
+// The slot that holds frame n, looked for from the current one outwards;
+// the number of slots when none does.
+ULONG ZarAudDSrvFindSlot(const ZAR_DSRV_STATE_BLOCK& s, LONGLONG n)
+{
+    const ULONG slots = s.Prep.Slots;
+    for (ULONG d = 0; d < slots; ++d) {
+        ULONG ahead = (s.CurrentSlot + d) % slots, behind = (s.CurrentSlot + slots - d) % slots;
+        if (SlotHolds(s, ahead, n)) return ahead;
+        if (SlotHolds(s, behind, n)) return behind;
+    }
+    return slots;
+}
+
+LONGLONG Wrap(const ZAR_DSRV_STATE_BLOCK& s, LONGLONG n)
+{
+    if (!s.Prep.Loop) return n;
+    LONGLONG length = s.Prep.LoopEnd - s.Prep.LoopStart;
+    if (length <= 0) return n;
+    while (n >= s.Prep.LoopEnd) n -= length;
+    while (n < s.Prep.LoopStart) n += length;
+    return n;
+}
+
+// A source sample of bank-A track j at frame n. A tap that falls outside
+// every slot is taken from the nearest end of the slot now playing, so no
+// tap ever reads outside locked memory.
+SHORT Fetch(const ZAR_DSRV_STATE_BLOCK& s, LONGLONG n, ULONG j)
+{
+    n = Wrap(s, n);
+    ULONG slot = SlotHolds(s, s.CurrentSlot, n) ? s.CurrentSlot : ZarAudDSrvFindSlot(s, n);
+    if (slot >= s.Prep.Slots) {
+        slot = s.CurrentSlot;
+        LONGLONG p = SlotPosition(s, slot);
+        n = n < p ? p : p + LONGLONG(s.SlotFrames) - 1;
+    }
+    const auto* data = reinterpret_cast<const SHORT*>(s.Slot[slot]) + s.Prep.BankAOffset;
+    return data[ULONG(n - SlotPosition(s, slot)) * s.Prep.BankATracks + j];
+}
+
+void ZarAudDSrvWriteRequests(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    bool backwards = s.Speed < 0;
+    for (ULONG slot = 0; slot < s.Prep.Slots; ++slot) {
+        ULONG code = ZarAudDSrvRequestCode(slot, s.CurrentSlot, s.Prep.Slots, s.Prep.VariSpeed != 0, backwards);
+        std::memcpy(s.Control + kControlRequestCodes + 4 * slot, &code, sizeof(code));
+    }
+    for (ULONG k = 0; k < s.Prep.Sources; ++k)
+        if (s.SourceEvent[k] != nullptr) KeSetEvent(s.SourceEvent[k], IO_NO_INCREMENT, FALSE);
+}
+
+// Each source: the slot to be played must hold the position and be marked valid.
+void ZarAudDSrvCheckSources(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    LONGLONG n = Wrap(s, s.Position);
+    bool held = SlotHolds(s, s.CurrentSlot, n);
+    for (ULONG k = 0; k < s.Prep.Sources; ++k) {
+        bool valid = held && SlotValid(s, s.CurrentSlot, k);
+        if (!valid) {
+            if (!s.Missing[k]) ZarAudDSrvPost(ext, ZAR_DSRV_DATA_MISSING, k, n);
+            s.Missing[k] = TRUE;
+            s.Recovery[k] = s.Prep.VariSpeed ? kRecoveryVariSpeed : kRecoveryNormal;
+            continue;
+        }
+        s.Missing[k] = FALSE;
+        if (s.Recovery[k] != 0 && --s.Recovery[k] == 0) ZarAudDSrvPost(ext, ZAR_DSRV_DATA_BACK, k, n);
+    }
+}
+
+bool TrackSilenced(const ZAR_DSRV_STATE_BLOCK& s, ULONG track)
+{
+    for (ULONG k = 0; k < s.Prep.Sources; ++k) {
+        ULONG routing = s.Prep.Routing[0][k];
+        if ((routing == 0 || (routing & (1u << track))) && s.Missing[k]) return true;
+    }
+    return false;
+}
+
+void ZarAudDSrvSetRatio(ZAR_DSRV_STATE_BLOCK& s)
+{
+    s.Ratio = ZarAudDSrvReduceRatio(s.Prep.NormalSpeed, s.Speed);
+    s.Filter = LONG(s.Prep.NormalSpeed) == s.Speed ? 0 : ZarAudDSrvCalcFilterNum(s.Prep.BaseFilter, s.Speed, s.Prep.NormalSpeed);
+    if (s.Remainder >= s.Ratio.Normal) s.Remainder = 0;
+}
+
+// One fill of a half: the ramp's next speed, the sources, then the frames.
+void ZarAudDSrvFillHalf(PZAR_DEVICE_EXTENSION ext, ULONG half)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    ZAR_AUDIO_ENGINE_STATE& a = ext->AudioEngine;
+    if (s.RampStep < ZAR_DSRV_RAMP_FILLS) {
+        ++s.RampStep;
+        s.Speed = s.RampFrom + LONG(LONGLONG(s.RampTo - s.RampFrom) * s.RampStep / ZAR_DSRV_RAMP_FILLS);
+        ZarAudDSrvSetRatio(s);
+    }
+    ZarAudDSrvCheckSources(ext);
+    s.HalfPosition[half] = s.Position;
+    ZAR_AUDIO_PLAY_DCB& dcb = a.Play[0];
+    auto* out = static_cast<SHORT*>(dcb.Va) + dcb.HalfOffset[half] / sizeof(SHORT);
+    ZarAudDSrvFill(ext, out, s.SamplesPerHalf, dcb.Slots, a.Slot);
+}
+
+void ZarAudDSrvFreeAll(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    for (ULONG i = 0; i < ZAR_DSRV_SLOTS; ++i) {
+        ZarAudUnlockUserBuffer(&s.SlotMdl[i]);
+        s.Slot[i] = nullptr;
+    }
+    ZarAudUnlockUserBuffer(&s.ControlMdl);
+    s.Control = nullptr;
+    for (PKEVENT& e : s.SourceEvent) {
+        if (e != nullptr) ObDereferenceObject(e);
+        e = nullptr;
+    }
+    if (s.Semaphore != nullptr) ObDereferenceObject(s.Semaphore);
+    s.Semaphore = nullptr;
+    if (s.PreRollPool != nullptr) ExFreePoolWithTag(s.PreRollPool, kPreRollTag);
+    s.PreRollPool = nullptr;
+    s.State = ZAR_DSRV_IDLE;
+    s.BuffersFilled = FALSE;
+    ext->AudioPlayPrepared = FALSE;
+}
+
+}  // namespace
+
+// ---- pure rules ----
+
+const LONG (*ZarAudDSrvFilterTable())[ZAR_DSRV_PHASES][ZAR_DSRV_TAPS] { return Filters().Coefficient; }
+
+ULONG ZarAudDSrvTaps(ULONG filter) { return filter == 1 ? 4 : filter == 2 ? 8 : filter == 3 ? 16 : 1; }
+
+ULONG ZarAudDSrvCalcFilterNum(ULONG base, LONG speed, ULONG normal)
+{
+    ULONGLONG n = ULONGLONG(speed < 0 ? -LONGLONG(speed) : speed), N = normal;
+    LONG f = LONG(base);
+    if (n > N) f += 2;
+    else if (2 * n > N) f += 1;
+    else if (3 * n > N) f += 0;
+    else if (5 * n > N) f -= 1;
+    else f -= 2;
+    return ULONG(f < 0 ? 0 : f > 3 ? 3 : f);
+}
+
+ZAR_DSRV_RATIO ZarAudDSrvReduceRatio(ULONG normal, LONG speed)
+{
+    ULONG magnitude = ULONG(speed < 0 ? -LONGLONG(speed) : speed);
+    if (magnitude == 0 || normal == 0) return {0, 1};
+    ULONG g = Gcd(normal, magnitude);
+    ULONG n = normal / g, s = magnitude / g;
+    if (s > ZAR_DSRV_MAX_SPEED_TERM) {
+        // Re-approximated with a speed term of 2,000: the nearest normal term.
+        ULONGLONG approx = (ULONGLONG(n) * ZAR_DSRV_MAX_SPEED_TERM + s / 2) / s;
+        n = ULONG(approx == 0 ? 1 : approx);
+        s = ZAR_DSRV_MAX_SPEED_TERM;
+        g = Gcd(n, s);
+        n /= g;
+        s /= g;
+    }
+    return {speed < 0 ? -LONG(s) : LONG(s), n};
+}
+
+LONG ZarAudDSrvSnapSpeed(LONG speed, ULONG normal)
+{
+    LONGLONG m = speed < 0 ? -LONGLONG(speed) : speed;
+    if (m * 100 >= LONGLONG(normal)) return speed;
+    if (m * 200 < LONGLONG(normal)) return 0;
+    LONG one = LONG(normal / 100);
+    return speed < 0 ? -one : one;
+}
+
+ULONG ZarAudDSrvPhase(ULONG fraction16) { return ((fraction16 & 0xFFFF) + 512) >> 10; }
+
+ULONG ZarAudDSrvRequestCode(ULONG slot, ULONG current, ULONG slots, bool variSpeed, bool backwards)
+{
+    if (slots == 0) return 0;
+    ULONG d = backwards ? (current + slots - slot) % slots : (slot + slots - current) % slots;
+    if (d == 0) return variSpeed ? 3 : 0;
+    if (d == 1) return 6;
+    if (d == 2) return 5;
+    if (variSpeed && d == 3) return 4;
+    if (variSpeed && d == slots - 1) return 2;
+    if (variSpeed && d == slots - 2) return 1;
+    return 0;
+}
+
+void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* out, ULONG frames, ULONG stride, const LONG slot[4])
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    const ULONG tracks = s.Prep.BankATracks < kBankATracks ? s.Prep.BankATracks : kBankATracks;
+    bool silentTrack[kBankATracks];
+    for (ULONG t = 0; t < kBankATracks; ++t) silentTrack[t] = t >= tracks || TrackSilenced(s, t);
+    const ULONG N = s.Ratio.Normal;
+    const ULONG step = ULONG(s.Ratio.Speed < 0 ? -s.Ratio.Speed : s.Ratio.Speed);
+    for (ULONG i = 0; i < frames; ++i) {
+        SHORT* frame = out + i * stride;
+        if (s.Ended || s.Speed == 0) {
+            for (ULONG t = 0; t < kBankATracks; ++t)
+                if (slot[t] >= 0) frame[slot[t]] = 0;
+            continue;
+        }
+        // The phase of the remainder; a phase that rounds up to a whole
+        // sample is that next sample.
+        ULONG phase = ZarAudDSrvPhase(ULONG((ULONGLONG(s.Remainder) << 16) / N));
+        LONGLONG n = s.Position;
+        if (phase == 64) {
+            ++n;
+            phase = 0;
+        }
+        for (ULONG t = 0; t < kBankATracks; ++t) {
+            if (slot[t] < 0) continue;
+            if (silentTrack[t]) {
+                frame[slot[t]] = 0;
+                continue;
+            }
+            frame[slot[t]] = ZarAudDSrvInterpolate(s.Filter, phase, n, [&](LONGLONG m) { return Fetch(s, m, t); });
+        }
+        // Advance by speed/normal of a frame, exactly: no remainder is lost.
+        if (s.Ratio.Speed >= 0) {
+            s.Remainder += step;
+            s.Position += s.Remainder / N;
+            s.Remainder %= N;
+        } else {
+            LONG r = LONG(s.Remainder) - LONG(step);
+            while (r < 0) {
+                r += LONG(N);
+                --s.Position;
+            }
+            s.Remainder = ULONG(r);
+        }
+        if (s.Prep.Loop) {
+            s.Position = Wrap(s, s.Position);
+        } else if (s.Position >= s.Prep.LoopEnd || s.Position < s.Prep.LoopStart) {
+            s.Ended = TRUE;
+            s.StopPosition = s.Position;
+            ZarAudDSrvPost(ext, ZAR_DSRV_STOPPED, 0, s.Position);
+        }
+        ULONG now = SlotHolds(s, s.CurrentSlot, s.Position) ? s.CurrentSlot : ZarAudDSrvFindSlot(s, s.Position);
+        if (now < s.Prep.Slots && now != s.CurrentSlot) {
+            s.CurrentSlot = now;
+            ZarAudDSrvWriteRequests(ext);
+        }
+    }
+}
+
+// ---- the DPC ----
+
+void ZarAudDSrvDpcFunc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    KeAcquireSpinLockAtDpcLevel(&s.Lock);
+    if (s.State == ZAR_DSRV_WAITING && ext->AudioEngine.PlayDmaRunning) s.State = ZAR_DSRV_RUNNING;
+    if (s.State == ZAR_DSRV_RUNNING && ext->AudioEngine.PlayDmaRunning && !s.StopRequested)
+        ZarAudDSrvFillHalf(ext, ext->AudioPlayHalf ^ 1);
+    KeReleaseSpinLockFromDpcLevel(&s.Lock);
+}
+
+void ZarAudDSrvFreePlayMemoryAndObjects(PZAR_DEVICE_EXTENSION ext) { ZarAudDSrvFreeAll(ext); }
+
+// ---- control codes ----
+
+NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    if (s.State != ZAR_DSRV_IDLE) return STATUS_UNSUCCESSFUL;
+    ZAR_DSRV_PREPARE p;
+    std::memcpy(&p, buffer, sizeof(p));
+    // Counts index fixed arrays; a normal speed of 0 would divide by zero.
+    if (p.Sources > ZAR_DSRV_SOURCES || p.Slots == 0 || p.Slots > ZAR_DSRV_SLOTS || p.NormalSpeed == 0 ||
+        p.BaseFilter > 3 || (p.BankATracks != 2 && p.BankATracks != 4) || p.BankABytes == 0)
+        return STATUS_INVALID_PARAMETER;
+    KeInitializeSpinLock(&s.Lock);
+    KeInitializeSpinLock(&s.ExceptionLock);
+    s.Prep = p;
+    s.ExceptionHead = s.ExceptionCount = s.ExceptionLost = 0;
+    PVOID system = nullptr;
+    s.ControlMdl = ZarAudLockUserBuffer(p.ControlBlock, ZAR_DSRV_CONTROL_BYTES, IoModifyAccess, UserMode, &system);
+    s.Control = static_cast<PUCHAR>(system);
+    NTSTATUS status = s.ControlMdl != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    const ULONG slotBytes = p.BankAOffset * 2 + p.BankABytes + p.BankBBytes;
+    for (ULONG i = 0; i < p.Slots && NT_SUCCESS(status); ++i) {
+        s.SlotMdl[i] = ZarAudLockUserBuffer(p.SlotBuffer[i], slotBytes, IoReadAccess, UserMode, &system);
+        s.Slot[i] = static_cast<PUCHAR>(system);
+        if (s.SlotMdl[i] == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+    for (ULONG k = 0; k < p.Sources && NT_SUCCESS(status); ++k) {
+        ULONG handle;
+        std::memcpy(&handle, s.Control + 4 * k, sizeof(handle));
+        if (handle == 0) continue;
+        PVOID object = nullptr;
+        status = ObReferenceObjectByHandle(UserAddress(handle), EVENT_MODIFY_STATE, ExEventObjectType, UserMode,
+                                           &object, nullptr);
+        s.SourceEvent[k] = static_cast<PKEVENT>(object);
+    }
+    if (NT_SUCCESS(status) && p.Semaphore != 0) {
+        PVOID object = nullptr;
+        status = ObReferenceObjectByHandle(UserAddress(p.Semaphore), SEMAPHORE_MODIFY_STATE, ExSemaphoreObjectType,
+                                           UserMode, &object, nullptr);
+        s.Semaphore = static_cast<PKSEMAPHORE>(object);
+    }
+    s.SamplesPerHalf = p.VariSpeed ? kSamplesVariSpeed : p.SmallBuffers ? kSamplesSmall : kSamplesNormal;
+    if (NT_SUCCESS(status) && p.PreRoll != 0) {
+        ULONG buffers = (s.SamplesPerHalf / 2 + p.PreRoll) / s.SamplesPerHalf;
+        if (buffers != 0) {
+            s.PreRollPool = ExAllocatePoolWithTag(NonPagedPool, buffers * s.SamplesPerHalf * 2 * kBankATracks, kPreRollTag);
+            if (s.PreRollPool == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        ZarAudDSrvFreeAll(ext);
+        return status;
+    }
+    s.SlotFrames = p.BankABytes / (2 * p.BankATracks);
+    ULONG mask = p.TrackMask | (p.AddBankA ? 0x0F : p.AddBankB ? 0xF0 : 0);
+    ULONG maskIn[4] = {mask, 0, 0, 0};
+    ZarAudSetActiveTrackMask(ext, maskIn);
+    ext->AudioEngine.SamplesPerBuffer = 2 * s.SamplesPerHalf;
+    ZarAudCalcPlayDmaSizes(ext);
+    s.Position = p.Start;
+    s.Remainder = 0;
+    s.Speed = LONG(p.NormalSpeed);
+    s.RampStep = ZAR_DSRV_RAMP_FILLS;
+    ZarAudDSrvSetRatio(s);
+    s.CurrentSlot = 0;
+    for (ULONG i = 0; i < p.Slots; ++i)
+        if (SlotHolds(s, i, p.Start)) s.CurrentSlot = i;
+    for (ULONG k = 0; k < ZAR_DSRV_SOURCES; ++k) {
+        s.Missing[k] = FALSE;
+        s.Recovery[k] = 0;
+    }
+    s.Ended = s.StopRequested = s.BuffersFilled = FALSE;
+    s.State = ZAR_DSRV_PREPARED;
+    ext->AudioPlayPrepared = TRUE;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZarAudDSrvUnprepPlay(PZAR_DEVICE_EXTENSION ext, PVOID)
+{
+    if (Server(ext).State != ZAR_DSRV_PREPARED) return STATUS_UNSUCCESSFUL;
+    ZarAudDSrvFreeAll(ext);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZarAudDSrvInitBuffers(PZAR_DEVICE_EXTENSION ext, PVOID)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    if (s.State != ZAR_DSRV_PREPARED) return STATUS_UNSUCCESSFUL;
+    KIRQL old;
+    KeAcquireSpinLock(&s.Lock, &old);
+    ZarAudDSrvWriteRequests(ext);
+    ZarAudDSrvFillHalf(ext, 0);
+    ZarAudDSrvFillHalf(ext, 1);
+    s.BuffersFilled = TRUE;
+    KeReleaseSpinLock(&s.Lock, old);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZarAudDSrvStartPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    if (s.State != ZAR_DSRV_PREPARED || !s.BuffersFilled) return STATUS_UNSUCCESSFUL;
+    ZAR_AUDIO_PLAY_COMMAND command;
+    std::memcpy(&command, buffer, sizeof(command));
+    command.State = ZAR_AUDIO_PLAYING;
+    struct Call {
+        PZAR_DEVICE_EXTENSION Ext;
+    } call{ext};
+    ZarRunSynchronized(ext, [](PVOID context) -> BOOLEAN {
+        static_cast<Call*>(context)->Ext->AudioPlayMode = ZAR_AUDIO_PLAY_DATA_SERVER;
+        return TRUE;
+    }, &call);
+    s.State = command.FixedSpeed ? ZAR_DSRV_RUNNING : ZAR_DSRV_WAITING;
+    NTSTATUS status = ZarAudPlayCommand(ext, &command);
+    if (!NT_SUCCESS(status)) s.State = ZAR_DSRV_PREPARED;
+    return status;
+}
+
+NTSTATUS ZarAudDSrvStopPlay(PZAR_DEVICE_EXTENSION ext, PVOID)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    if (s.State != ZAR_DSRV_WAITING && !(s.State == ZAR_DSRV_RUNNING && ext->AudioEngine.PlayDmaRunning))
+        return STATUS_UNSUCCESSFUL;
+    KIRQL old;
+    KeAcquireSpinLock(&s.Lock, &old);
+    s.StopRequested = TRUE;
+    if (!s.Ended) s.StopPosition = s.Position;
+    KeReleaseSpinLock(&s.Lock, old);
+    ZAR_AUDIO_PLAY_COMMAND stop{};
+    ZarAudPlayCommand(ext, &stop);
+    ext->AudioPlayMode = ZAR_AUDIO_PLAY_DOUBLE_BUFFERED;
+    ZarAudDSrvPost(ext, ZAR_DSRV_STOPPED, 0, s.StopPosition);
+    ZarAudDSrvFreeAll(ext);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZarAudDSrvGetException(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    KIRQL old;
+    KeAcquireSpinLock(&s.ExceptionLock, &old);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    if (s.ExceptionCount != 0) {
+        std::memcpy(buffer, &s.Exception[s.ExceptionHead], sizeof(ZAR_DSRV_EXCEPTION));
+        s.ExceptionHead = (s.ExceptionHead + 1) % ZAR_DSRV_EXCEPTIONS;
+        --s.ExceptionCount;
+        status = STATUS_SUCCESS;
+        // The freed entry tells of the ones that found the queue full.
+        if (s.ExceptionLost != 0) {
+            ZAR_DSRV_EXCEPTION& e = s.Exception[(s.ExceptionHead + s.ExceptionCount) % ZAR_DSRV_EXCEPTIONS];
+            e = {ZAR_DSRV_LOST, s.ExceptionLost, 0, 0};
+            ++s.ExceptionCount;
+            s.ExceptionLost = 0;
+        }
+    }
+    KeReleaseSpinLock(&s.ExceptionLock, old);
+    return status;
+}
+
+NTSTATUS ZarAudDSrvGetCurrentStatus(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    struct Call {
+        PZAR_DEVICE_EXTENSION Ext;
+        ULONG Out[4];
+    } call{ext, {}};
+    ZarRunSynchronized(ext, [](PVOID context) -> BOOLEAN {
+        auto* c = static_cast<Call*>(context);
+        PZAR_DEVICE_EXTENSION ext = c->Ext;
+        ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+        bool running = s.State == ZAR_DSRV_RUNNING && ext->AudioEngine.PlayDmaRunning;
+        LONGLONG position = s.StopPosition;
+        LONG speed = 0;
+        if (running) {
+            ULONG half = ext->AudioPlayHalf & 1;
+            const ZAR_AUDIO_PLAY_DCB& dcb = ext->AudioEngine.Play[0];
+            ULONG offset = ZarBridgeRead(ext, 0x12C) - ext->AudioPlayBufferStart - dcb.HalfOffset[half];
+            ULONG frames = dcb.Slots ? offset / (2 * dcb.Slots) : 0;
+            position = s.HalfPosition[half] + LONGLONG(frames) * s.Speed / LONG(s.Prep.NormalSpeed);
+            if (s.Prep.Loop) position = Wrap(s, position);
+            else if (position >= s.Prep.LoopEnd) position = s.Prep.LoopEnd;
+            else if (position < s.Prep.LoopStart) position = s.Prep.LoopStart;
+            speed = s.Speed;
+        }
+        c->Out[0] = running;
+        c->Out[1] = ULONG(ULONGLONG(position));
+        c->Out[2] = ULONG(ULONGLONG(position) >> 32);
+        c->Out[3] = ULONG(speed);
+        return TRUE;
+    }, &call);
+    (void)s;
+    std::memcpy(buffer, call.Out, sizeof(call.Out));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZarAudDSrvSetSpeed(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    auto* in = static_cast<const LONG*>(buffer);
+    LONG speed = in[0];
+    ULONG mode = ULONG(in[1]);
+    if (s.State == ZAR_DSRV_IDLE || !s.Prep.VariSpeed || mode < 1 || mode > 3) return STATUS_UNSUCCESSFUL;
+    speed = ZarAudDSrvSnapSpeed(speed, s.Prep.NormalSpeed);
+    KIRQL old;
+    KeAcquireSpinLock(&s.Lock, &old);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (mode == 1) {
+        if (s.RampStep < ZAR_DSRV_RAMP_FILLS) {
+            status = STATUS_UNSUCCESSFUL;
+        } else {
+            s.Speed = speed;
+            ZarAudDSrvSetRatio(s);
+            if (s.State == ZAR_DSRV_PREPARED && s.BuffersFilled) {
+                s.Position = s.HalfPosition[0];
+                s.Remainder = 0;
+                ZarAudDSrvFillHalf(ext, 0);
+                ZarAudDSrvFillHalf(ext, 1);
+            }
+        }
+    } else {
+        if (s.Ended && ((speed < 0 && s.Position <= s.Prep.LoopStart) || (speed > 0 && s.Position >= s.Prep.LoopEnd)))
+            s.Speed = 0;
+        s.Ended = FALSE;
+        s.RampFrom = s.Speed;
+        s.RampTo = speed;
+        s.RampStep = 0;
+    }
+    KeReleaseSpinLock(&s.Lock, old);
+    return status;
+}

@@ -1,0 +1,597 @@
+// The board's side of the wave devices: the wave front that takes the
+// device-control requests of caller kind 2 (the device word travels in the
+// method-neither input field; in reads and writes, in the byte offset's high
+// dword), the arbitration with the library through the audio lock, the
+// pending write requests with their cancel routine, the copy of wave data
+// into the play DMA's bank A (slots 0 and 1 of four), the position, and the
+// settings kept under ZARWAV\Parameters.
+//
+// Wave-out plays through the play DMA in its wave mode; capture from the
+// wave-in device is not part of this board side yet: an open for record is
+// answered "not granted".
+
+#include <cstring>
+
+#include "zar_bridge.h"
+#include "zar_driver.h"
+
+namespace {
+
+constexpr PCWSTR kWaveKey = u"ZARWAV\\Parameters";
+constexpr ULONG kFramesPerHalf = ZAR_WAVE_SAMPLES_PER_BUFFER / 2;
+constexpr ULONG kDmaSlots = 4;
+constexpr CCHAR kBoost = 8;
+
+ZAR_WAVE_STATE& Wave(PZAR_DEVICE_EXTENSION ext) { return ext->Wave; }
+
+// The wave driver's key, made on the first save when its installer did not.
+NTSTATUS ZarWaveWriteValue(PCWSTR name, ULONG type, PVOID data, ULONG length)
+{
+    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"ZARWAV"));
+    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(kWaveKey));
+    return RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, kWaveKey, name, type, data, length);
+}
+
+void ZarWaveReady(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_WAVE_STATE& w = Wave(ext);
+    if (w.Ready) return;
+    KeInitializeMutex(&w.Mutex, 0);
+    KeInitializeSpinLock(&w.Lock);
+    for (ZAR_WAVE_DEVICE& d : w.Out) InitializeListHead(&d.Queue);
+    InitializeListHead(&w.In.Queue);
+    InitializeListHead(&w.Done[0]);
+    InitializeListHead(&w.Done[1]);
+    InitializeListHead(&w.ControlChange);
+    w.Ready = TRUE;
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information, CCHAR boost = IO_NO_INCREMENT)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, boost);
+    return status;
+}
+
+// The device a word names, or null for another kind.
+ZAR_WAVE_DEVICE* DeviceOf(PZAR_DEVICE_EXTENSION ext, ULONG word, ULONG* kind)
+{
+    *kind = word >> 8;
+    ULONG index = word & 0xFF;
+    if (*kind == ZAR_WAVE_KIND_OUT && index < ZAR_WAVE_OUT_DEVICES) return &Wave(ext).Out[index];
+    if (*kind == ZAR_WAVE_KIND_IN && index == 0) return &Wave(ext).In;
+    return nullptr;
+}
+
+bool AnyOpen(const ZAR_WAVE_STATE& w)
+{
+    if (w.In.Open) return true;
+    for (const ZAR_WAVE_DEVICE& d : w.Out)
+        if (d.Open) return true;
+    return false;
+}
+
+void ZarWaveCancel(PDEVICE_OBJECT device, PIRP irp)
+{
+    PZAR_DEVICE_EXTENSION ext = ZarExtension(device);
+    KIRQL cancelIrql = irp->CancelIrql;
+    KIRQL old;
+    KeAcquireSpinLock(&Wave(ext).Lock, &old);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&Wave(ext).Lock, old);
+    IoReleaseCancelSpinLock(cancelIrql);
+    Complete(irp, STATUS_CANCELLED, 0);
+}
+
+// Queues a request pending with the cancel routine; one cancelled already
+// is completed at once.
+NTSTATUS MarkIrpPending(PZAR_DEVICE_EXTENSION ext, PIRP irp, PLIST_ENTRY queue)
+{
+    IoMarkIrpPending(irp);
+    KIRQL cancel;
+    IoAcquireCancelSpinLock(&cancel);
+    if (irp->Cancel) {
+        IoReleaseCancelSpinLock(cancel);
+        Complete(irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    IoSetCancelRoutine(irp, ZarWaveCancel);
+    KeAcquireSpinLockAtDpcLevel(&Wave(ext).Lock);
+    InsertTailList(queue, &irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLockFromDpcLevel(&Wave(ext).Lock);
+    IoReleaseCancelSpinLock(cancel);
+    return STATUS_PENDING;
+}
+
+// The head of a queue with its cancel routine taken away (null when empty).
+// Called with the wave lock held and the cancel lock taken by the caller.
+PIRP TakeHead(PLIST_ENTRY queue)
+{
+    if (IsListEmpty(queue)) return nullptr;
+    PIRP irp = CONTAINING_RECORD(RemoveHeadList(queue), IRP, Tail.Overlay.ListEntry);
+    IoSetCancelRoutine(irp, nullptr);
+    return irp;
+}
+
+const UCHAR* WriteData(PIRP irp, ULONG* length)
+{
+    *length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+    if (*length == 0 || irp->MdlAddress == nullptr) {
+        *length = 0;
+        return nullptr;
+    }
+    return static_cast<const UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+}
+
+// Fills one half of bank A from the running device's queue (wave lock held).
+void ZarWaveDrvFillPlaybackDMABuffer(PZAR_DEVICE_EXTENSION ext, ULONG half)
+{
+    ZAR_WAVE_STATE& w = Wave(ext);
+    ZAR_AUDIO_PLAY_DCB& dcb = ext->AudioEngine.Play[0];
+    ZAR_WAVE_DEVICE& d = w.Out[w.RunningDevice];
+    auto* out = static_cast<SHORT*>(dcb.Va) + dcb.HalfOffset[half] / sizeof(SHORT);
+    RtlZeroMemory(out, kFramesPerHalf * kDmaSlots * sizeof(SHORT));
+    ULONG frames = 0;
+    KIRQL cancel;
+    IoAcquireCancelSpinLock(&cancel);
+    while (frames < kFramesPerHalf) {
+        if (w.Current == nullptr) {
+            w.Current = TakeHead(&d.Queue);
+            w.CurrentOffset = 0;
+            if (w.Current == nullptr) break;
+        }
+        ULONG length = 0;
+        const UCHAR* data = WriteData(w.Current, &length);
+        ULONG used = 0, written = 0;
+        if (data != nullptr)
+            ZarWaveDrvCopyIntoBuffer(data + w.CurrentOffset, length - w.CurrentOffset, d.Channels, d.BytesPerSample,
+                                     out + frames * kDmaSlots, kFramesPerHalf - frames, &used, &written);
+        w.CurrentOffset += used;
+        frames += written;
+        if (written != 0) {
+            w.LastPair[0] = out[(frames - 1) * kDmaSlots];
+            w.LastPair[1] = out[(frames - 1) * kDmaSlots + 1];
+        }
+        if (w.CurrentOffset >= length) {
+            w.Current->IoStatus.Information = length;
+            InsertTailList(&w.Done[half], &w.Current->Tail.Overlay.ListEntry);
+            w.Current = nullptr;
+        }
+    }
+    IoReleaseCancelSpinLock(cancel);
+    // A queue that ran dry holds the last pair to the half's end rather
+    // than dropping to silence.
+    for (; frames < kFramesPerHalf; ++frames) {
+        out[frames * kDmaSlots] = w.LastPair[0];
+        out[frames * kDmaSlots + 1] = w.LastPair[1];
+    }
+}
+
+// Completes the requests a played half carried.
+void ZarWaveDrvCompleteDoneIrps(PZAR_DEVICE_EXTENSION ext, ULONG half, LIST_ENTRY* done)
+{
+    ZAR_WAVE_STATE& w = Wave(ext);
+    while (!IsListEmpty(done)) {
+        PIRP irp = CONTAINING_RECORD(RemoveHeadList(done), IRP, Tail.Overlay.ListEntry);
+        w.Out[w.RunningDevice].Bytes += irp->IoStatus.Information;
+        Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information, irp->IoStatus.Information ? kBoost : IO_NO_INCREMENT);
+    }
+    (void)half;
+}
+
+BOOLEAN ZarWaveStartSynchronized(PVOID context)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    ext->AudioPlayMode = ZAR_AUDIO_PLAY_WAVE_DRIVER;
+    ext->AudioEngine.LinkedStart = 0;
+    return ZarAudPlayDmaStartDevice(ext);
+}
+
+// Starts the play DMA for a wave-out device when the board's play is free.
+void ZarWaveDrvConditionalStartHardware(PZAR_DEVICE_EXTENSION ext, ULONG index)
+{
+    ZAR_WAVE_STATE& w = Wave(ext);
+    ZAR_AUDIO_ENGINE_STATE& a = ext->AudioEngine;
+    if (w.Running || a.PlayState.State != ZAR_AUDIO_STOPPED || a.PlayDmaRunning) return;
+    ULONG mask[4] = {0x0F, 0, 0, 0};
+    ZarAudSetActiveTrackMask(ext, mask);
+    a.SamplesPerBuffer = ZAR_WAVE_SAMPLES_PER_BUFFER;
+    ZarAudCalcPlayDmaSizes(ext);
+    KIRQL old;
+    KeAcquireSpinLock(&w.Lock, &old);
+    w.RunningDevice = index;
+    w.LastPair[0] = w.LastPair[1] = 0;
+    ZarWaveDrvFillPlaybackDMABuffer(ext, 0);
+    ZarWaveDrvFillPlaybackDMABuffer(ext, 1);
+    w.Running = TRUE;
+    KeReleaseSpinLock(&w.Lock, old);
+    ZarRunSynchronized(ext, ZarWaveStartSynchronized, ext);
+}
+
+void ZarWaveDrvResetDevice(PZAR_DEVICE_EXTENSION ext, ULONG index)
+{
+    ZAR_WAVE_STATE& w = Wave(ext);
+    ZAR_WAVE_DEVICE& d = w.Out[index];
+    LIST_ENTRY finished, cancelled;
+    InitializeListHead(&finished);
+    InitializeListHead(&cancelled);
+    if (w.Running && w.RunningDevice == index) {
+        ZarRunSynchronized(ext, ZarAudPlayStopDma, ext);
+        ext->AudioPlayMode = ZAR_AUDIO_PLAY_DOUBLE_BUFFERED;
+    }
+    KIRQL cancel, old;
+    IoAcquireCancelSpinLock(&cancel);
+    KeAcquireSpinLock(&w.Lock, &old);
+    if (w.Running && w.RunningDevice == index) {
+        w.Running = FALSE;
+        for (LIST_ENTRY& done : w.Done)
+            while (!IsListEmpty(&done)) InsertTailList(&finished, RemoveHeadList(&done));
+        if (w.Current != nullptr) {
+            w.Current->IoStatus.Information = w.CurrentOffset;
+            InsertTailList(&finished, &w.Current->Tail.Overlay.ListEntry);
+            w.Current = nullptr;
+        }
+    }
+    while (PIRP irp = TakeHead(&d.Queue)) InsertTailList(&cancelled, &irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&w.Lock, old);
+    IoReleaseCancelSpinLock(cancel);
+    while (!IsListEmpty(&finished)) {
+        PIRP irp = CONTAINING_RECORD(RemoveHeadList(&finished), IRP, Tail.Overlay.ListEntry);
+        d.Bytes += irp->IoStatus.Information;
+        Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information);
+    }
+    while (!IsListEmpty(&cancelled))
+        Complete(CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry), STATUS_CANCELLED, 0);
+    d.State = 0;
+    d.Bytes = 0;
+}
+
+// ---- handlers ----
+
+NTSTATUS ZarWaveDrvOpen(PZAR_DEVICE_EXTENSION ext, PIRP irp, ULONG kind, ZAR_WAVE_DEVICE* d)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    auto* io = static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
+    ULONG requested = io[1];
+    ZAR_WAVE_STATE& w = Wave(ext);
+    KeWaitForSingleObject(&w.Mutex, Executive, KernelMode, FALSE, nullptr);
+    ULONG granted = d->Open ? 0 : 1;
+    if (granted && kind == ZAR_WAVE_KIND_IN) granted = 0;  // capture is not part of the board side yet
+    if (granted) {
+        bool free = ext->CleanupEventsReady != 2 || (KeReadStateEvent(&ext->AudioLockEvent[0]) != 0 &&
+                                                     KeReadStateEvent(&ext->AudioLockEvent[1]) != 0);
+        if (free) w.RateMode = requested;
+        ULONG lock[3] = {2, 0, 0};
+        ZarAudAcquireAudioLock(ext, lock, ZAR_CALLER_WAVE_DEVICE, nullptr);
+        if (lock[2] == 0)
+            granted = ext->AudioUsers.LockUser[0] == 2 || ext->AudioUsers.LockUser[1] == 2;
+    }
+    if (granted) {
+        d->Open = 1;
+        d->Owner = stack->FileObject;
+        d->Channels = 2;
+        d->BytesPerSample = 2;
+        d->Rate = 48000;
+        d->Bytes = 0;
+        d->State = 0;
+    }
+    KeReleaseMutex(&w.Mutex, FALSE);
+    io[0] = granted;
+    io[1] = 0;
+    io[2] = w.RateMode;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZarWaveDrvMixer(PIRP irp, bool save)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PVOID buffer = irp->AssociatedIrp.SystemBuffer;
+    if (save) {
+        ULONG length = stack->Parameters.DeviceIoControl.InputBufferLength;
+        // The block is the wave driver's and at most 512 bytes; a longer one
+        // could not be loaded back.
+        if (length > ZAR_WAVE_MIXER_MAX) return STATUS_INVALID_PARAMETER;
+        return ZarWaveWriteValue(u"Mixer", REG_BINARY, buffer, length);
+    }
+    UCHAR value[ZAR_WAVE_MIXER_MAX];
+    ULONG length = 0, type = 0;
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    struct Ctx {
+        PUCHAR Value;
+        PULONG Length, Type;
+    } ctx{value, &length, &type};
+    table[0].QueryRoutine = [](PWSTR, ULONG valueType, PVOID data, ULONG dataLength, PVOID context, PVOID) -> NTSTATUS {
+        auto* c = static_cast<Ctx*>(context);
+        *c->Type = valueType;
+        *c->Length = dataLength;
+        if (dataLength <= ZAR_WAVE_MIXER_MAX) std::memcpy(c->Value, data, dataLength);
+        return STATUS_SUCCESS;
+    };
+    table[0].Name = const_cast<PWSTR>(u"Mixer");
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, kWaveKey, table, &ctx, nullptr);
+    ULONG room = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    if (!NT_SUCCESS(status) || type != REG_BINARY || length == 0 || length > ZAR_WAVE_MIXER_MAX || length > room)
+        return STATUS_UNSUCCESSFUL;
+    std::memcpy(buffer, value, length);
+    irp->IoStatus.Information = length;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZarWaveDrvUserPrefs(PIRP irp, bool save)
+{
+    auto* prefs = static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
+    PCWSTR names[4] = {u"Enabled", u"ForceSampleRate", u"SampleRate", u"InterpQuality"};
+    if (save) {
+        for (ULONG i = 0; i < 4; ++i) {
+            NTSTATUS status = ZarWaveWriteValue(names[i], REG_DWORD, &prefs[1 + i], sizeof(ULONG));
+            if (!NT_SUCCESS(status)) return status;
+        }
+        return STATUS_SUCCESS;
+    }
+    for (ULONG i = 0; i < 4; ++i) {
+        RTL_QUERY_REGISTRY_TABLE table[2] = {};
+        table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
+        table[0].Name = const_cast<PWSTR>(names[i]);
+        table[0].EntryContext = &prefs[1 + i];
+        RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, kWaveKey, table, nullptr, nullptr);  // a missing value keeps the caller's
+    }
+    prefs[0] = 20;
+    irp->IoStatus.Information = 20;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZarWaveDrvSubstituteData(PZAR_DEVICE_EXTENSION ext, PIRP irp, ZAR_WAVE_DEVICE* d)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ZAR_WAVE_STATE& w = Wave(ext);
+    const ULONG length = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const auto* bytes = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    KIRQL cancel, old;
+    IoAcquireCancelSpinLock(&cancel);
+    KeAcquireSpinLock(&w.Lock, &old);
+    // Only what is queued and not yet played can take the bytes: the tail
+    // of the last queued write, then of the one before it, else of the
+    // write being copied.
+    ULONG substituted = 0;
+    for (PLIST_ENTRY e = d->Queue.Blink; e != &d->Queue && substituted < length; e = e->Blink) {
+        PIRP irp2 = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
+        ULONG have = 0;
+        auto* data = const_cast<UCHAR*>(WriteData(irp2, &have));
+        ULONG take = length - substituted < have ? length - substituted : have;
+        if (data != nullptr) std::memcpy(data + have - take, bytes + length - substituted - take, take);
+        substituted += take;
+        if (e->Blink == &d->Queue || substituted >= length) break;
+    }
+    if (substituted == 0 && w.Current != nullptr && &w.Out[w.RunningDevice] == d) {
+        ULONG have = 0;
+        auto* data = const_cast<UCHAR*>(WriteData(w.Current, &have));
+        ULONG left = have - w.CurrentOffset;
+        ULONG take = length < left ? length : left;
+        if (data != nullptr) std::memcpy(data + have - take, bytes + length - take, take);
+        substituted = take;
+    }
+    KeReleaseSpinLock(&w.Lock, old);
+    IoReleaseCancelSpinLock(cancel);
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength >= 4) {
+        *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer) = substituted;
+        irp->IoStatus.Information = 4;
+    }
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// ---- pure rules ----
+
+void ZarWaveDrvCopyIntoBuffer(const UCHAR* source, ULONG sourceBytes, ULONG channels, ULONG bytesPerSample,
+                              SHORT* dma, ULONG dmaFrames, PULONG sourceUsed, PULONG framesWritten)
+{
+    const ULONG frameBytes = channels * bytesPerSample;
+    ULONG frames = frameBytes ? sourceBytes / frameBytes : 0;
+    if (frames > dmaFrames) frames = dmaFrames;
+    for (ULONG i = 0; i < frames; ++i) {
+        const UCHAR* f = source + i * frameBytes;
+        SHORT left, right;
+        if (bytesPerSample == 2) {
+            std::memcpy(&left, f, 2);
+            if (channels == 2) std::memcpy(&right, f + 2, 2);
+            else right = left;
+        } else {
+            left = SHORT((LONG(f[0]) - 128) * 256);
+            right = channels == 2 ? SHORT((LONG(f[1]) - 128) * 256) : left;
+        }
+        dma[i * kDmaSlots] = left;
+        dma[i * kDmaSlots + 1] = right;
+    }
+    *sourceUsed = frames * frameBytes;
+    *framesWritten = frames;
+}
+
+void ZarWaveDrvPosition(ULONGLONG bytes, ULONG channels, ULONG bytesPerSample, PULONG frames, PULONG byteCount)
+{
+    ULONG frameBytes = channels * bytesPerSample;
+    *byteCount = ULONG(bytes);
+    *frames = frameBytes ? ULONG(bytes / frameBytes) : 0;
+}
+
+// ---- DPCs ----
+
+void ZarWaveDrvPlaybackDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    ZAR_WAVE_STATE& w = Wave(ext);
+    if (!w.Ready || !w.Running) return;
+    ULONG played = ext->AudioPlayHalf ^ 1;
+    LIST_ENTRY done;
+    InitializeListHead(&done);
+    KeAcquireSpinLockAtDpcLevel(&w.Lock);
+    while (!IsListEmpty(&w.Done[played])) InsertTailList(&done, RemoveHeadList(&w.Done[played]));
+    ZarWaveDrvFillPlaybackDMABuffer(ext, played);
+    KeReleaseSpinLockFromDpcLevel(&w.Lock);
+    ZarWaveDrvCompleteDoneIrps(ext, played, &done);
+}
+
+void ZarWaveDrvCaptureDpc(PKDPC, PVOID, PVOID, PVOID) {}
+
+// ---- the front ----
+
+NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT device, PIRP irp)
+{
+    PZAR_DEVICE_EXTENSION ext = ZarExtension(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    if (code < IOCTL_ZAR_WAVE_DETACH || code > IOCTL_ZAR_WAVE_SAVE_USER_PREFS) return STATUS_INVALID_DEVICE_REQUEST;
+    ZarWaveReady(ext);
+    ZAR_WAVE_STATE& w = Wave(ext);
+    const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    const ULONG word = ULONG(reinterpret_cast<ULONG_PTR>(stack->Parameters.DeviceIoControl.Type3InputBuffer));
+    PVOID buffer = irp->AssociatedIrp.SystemBuffer;
+    irp->IoStatus.Information = 0;
+    ULONG kind = 0;
+    ZAR_WAVE_DEVICE* d = DeviceOf(ext, word, &kind);
+    NTSTATUS status;
+    switch (code) {
+    case IOCTL_ZAR_WAVE_DETACH: {
+        if (AnyOpen(w)) return Complete(irp, STATUS_UNSUCCESSFUL, 0);
+        KIRQL cancel, old;
+        LIST_ENTRY cancelled;
+        InitializeListHead(&cancelled);
+        IoAcquireCancelSpinLock(&cancel);
+        KeAcquireSpinLock(&w.Lock, &old);
+        while (PIRP p = TakeHead(&w.ControlChange)) InsertTailList(&cancelled, &p->Tail.Overlay.ListEntry);
+        KeReleaseSpinLock(&w.Lock, old);
+        IoReleaseCancelSpinLock(cancel);
+        while (!IsListEmpty(&cancelled))
+            Complete(CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry), STATUS_CANCELLED, 0);
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IOCTL_ZAR_WAVE_LOAD_MIXER_SETTINGS: status = ZarWaveDrvMixer(irp, false); break;
+    case IOCTL_ZAR_WAVE_SAVE_MIXER_SETTINGS: status = ZarWaveDrvMixer(irp, true); break;
+    case IOCTL_ZAR_WAVE_GET_ACTIVE_DEVS: {
+        if (out < 20) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        auto* o = static_cast<PULONG>(buffer);
+        for (ULONG i = 0; i < ZAR_WAVE_OUT_DEVICES; ++i) o[i] = w.Out[i].Open;
+        o[4] = w.In.Open;
+        irp->IoStatus.Information = 20;
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IOCTL_ZAR_WAVE_REQUEST_CTRL_CHANGE: return MarkIrpPending(ext, irp, &w.ControlChange);
+    case IOCTL_ZAR_WAVE_CTRL_CHANGE: {
+        KIRQL cancel, old;
+        IoAcquireCancelSpinLock(&cancel);
+        KeAcquireSpinLock(&w.Lock, &old);
+        PIRP pending = TakeHead(&w.ControlChange);
+        KeReleaseSpinLock(&w.Lock, old);
+        IoReleaseCancelSpinLock(cancel);
+        if (pending != nullptr) Complete(pending, STATUS_SUCCESS, 0);
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IOCTL_ZAR_WAVE_OPEN_FOR_PLAY:
+    case IOCTL_ZAR_WAVE_OPEN_FOR_RECORD:
+        if (in < 12 || out < 12) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        if (d == nullptr || kind != (code == IOCTL_ZAR_WAVE_OPEN_FOR_PLAY ? ZAR_WAVE_KIND_OUT : ZAR_WAVE_KIND_IN))
+            return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+        status = ZarWaveDrvOpen(ext, irp, kind, d);
+        irp->IoStatus.Information = 12;
+        break;
+    case IOCTL_ZAR_WAVE_SET_FORMAT: {
+        if (in < 16) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        if (d == nullptr) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+        auto* f = static_cast<const UCHAR*>(buffer);
+        USHORT channels, bits;
+        ULONG rate;
+        std::memcpy(&channels, f + 2, 2);
+        std::memcpy(&rate, f + 4, 4);
+        std::memcpy(&bits, f + 14, 2);
+        // The copy knows mono and stereo only.
+        if (channels != 1 && channels != 2) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        d->Channels = channels;
+        d->Rate = rate;
+        d->BytesPerSample = bits == 16 ? 2 : 1;
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IOCTL_ZAR_WAVE_SET_STATE:
+        if (in < 4) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        if (d == nullptr) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+        d->State = *static_cast<PULONG>(buffer);
+        status = STATUS_SUCCESS;
+        break;
+    case IOCTL_ZAR_WAVE_GET_POSITION: {
+        if (out < 8) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        if (d == nullptr) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+        KIRQL old;
+        KeAcquireSpinLock(&w.Lock, &old);
+        ZarWaveDrvPosition(d->Bytes, d->Channels, d->BytesPerSample, &static_cast<PULONG>(buffer)[0],
+                           &static_cast<PULONG>(buffer)[1]);
+        KeReleaseSpinLock(&w.Lock, old);
+        irp->IoStatus.Information = 8;
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IOCTL_ZAR_WAVE_SUBSTITUTE_DATA:
+        if (d == nullptr || kind != ZAR_WAVE_KIND_OUT) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+        if (out != 0 && out < 4) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        status = ZarWaveDrvSubstituteData(ext, irp, d);
+        break;
+    case IOCTL_ZAR_WAVE_LOAD_USER_PREFS:
+        if (in < 20 || out < 20) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        status = ZarWaveDrvUserPrefs(irp, false);
+        break;
+    case IOCTL_ZAR_WAVE_SAVE_USER_PREFS:
+        if (in < 20) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        status = ZarWaveDrvUserPrefs(irp, true);
+        break;
+    default: return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    return Complete(irp, status, irp->IoStatus.Information);
+}
+
+NTSTATUS ZarWaveDrvWrite(PDEVICE_OBJECT device, PIRP irp)
+{
+    PZAR_DEVICE_EXTENSION ext = ZarExtension(device);
+    ZarWaveReady(ext);
+    ULONG word = ULONG(IoGetCurrentIrpStackLocation(irp)->Parameters.Write.ByteOffset.HighPart);
+    ULONG kind = 0;
+    ZAR_WAVE_DEVICE* d = DeviceOf(ext, word, &kind);
+    if (d == nullptr || kind != ZAR_WAVE_KIND_OUT || !d->Open) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+    irp->IoStatus.Information = 0;
+    NTSTATUS status = MarkIrpPending(ext, irp, &d->Queue);
+    ZarWaveDrvConditionalStartHardware(ext, word & 0xFF);
+    return status;
+}
+
+NTSTATUS ZarWaveDrvRead(PDEVICE_OBJECT device, PIRP irp)
+{
+    // Capture is not part of the board side yet: no wave-in device opens.
+    (void)device;
+    return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+}
+
+NTSTATUS ZarWaveDrvClose(PDEVICE_OBJECT device, PIRP irp)
+{
+    PZAR_DEVICE_EXTENSION ext = ZarExtension(device);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    ZarWaveReady(ext);
+    ZAR_WAVE_STATE& w = Wave(ext);
+    KeWaitForSingleObject(&w.Mutex, Executive, KernelMode, FALSE, nullptr);
+    bool closed = false;
+    for (ULONG i = 0; i < ZAR_WAVE_OUT_DEVICES; ++i) {
+        if (!w.Out[i].Open || w.Out[i].Owner != file) continue;
+        ZarWaveDrvResetDevice(ext, i);
+        w.Out[i].Open = 0;
+        w.Out[i].Owner = nullptr;
+        closed = true;
+    }
+    if (closed && !AnyOpen(w)) {
+        ULONG release[2] = {2, 0};
+        ZarAudReleaseAudioLock(ext, release, ZAR_CALLER_WAVE_DEVICE, nullptr);
+    }
+    KeReleaseMutex(&w.Mutex, FALSE);
+    return Complete(irp, STATUS_SUCCESS, 0);
+}

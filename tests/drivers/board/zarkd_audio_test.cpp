@@ -1,0 +1,789 @@
+// The board's audio from user mode on the virtual clock: a tone played on a
+// track through the play DMA comes back through the loop-back, the record
+// ring, the VU meters, the codec and DSP programming, the audio lock
+// between the two users, and the pure rules (slots, VU filter, gains).
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "drivers/board/zar_driver.h"
+#include "include/zar_audio_hw.h"
+#include "tests/drivers/board/zarkd_ioctl_machine.h"
+
+namespace {
+
+using namespace zar_audio_hw;
+
+// ---- pure rules ----
+
+TEST(ZarkdAudioRules, TrackMasksGiveSlotsByPairsAndBankAIsNeverEmpty)
+{
+    struct Row {
+        ULONG mask, forced;
+        LONG slot[8];
+        ULONG countA, countB;
+    } rows[] = {
+        {0x00, 0x01, {0, 1, -1, -1, -1, -1, -1, -1}, 2, 0},
+        {0x01, 0x01, {0, 1, -1, -1, -1, -1, -1, -1}, 2, 0},
+        {0x04, 0x04, {-1, -1, 0, 1, -1, -1, -1, -1}, 2, 0},
+        {0x0F, 0x0F, {0, 1, 2, 3, -1, -1, -1, -1}, 4, 0},
+        {0x40, 0x41, {0, 1, -1, -1, -1, -1, 0, 1}, 2, 2},
+        {0xFF, 0xFF, {0, 1, 2, 3, 0, 1, 2, 3}, 4, 4},
+        {0x1F0, 0xF1, {0, 1, -1, -1, 0, 1, 2, 3}, 2, 4},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.mask);
+        LONG slot[8];
+        ULONG count[2];
+        EXPECT_EQ(ZarAudCalcSlots(r.mask, slot, count), r.forced);
+        for (int t = 0; t < 8; ++t) EXPECT_EQ(slot[t], r.slot[t]) << "track " << t;
+        EXPECT_EQ(count[0], r.countA);
+        EXPECT_EQ(count[1], r.countB);
+    }
+}
+
+TEST(ZarkdAudioRules, SlotListsPlayTheBankThenRecordAndEndOnTheirLastEntry)
+{
+    LONG slot[8];
+    ULONG count[2];
+    ZarAudCalcSlots(0x3F, slot, count);  // bank A 0-3, bank B tracks 4, 5
+    ULONG list[16];
+    ASSERT_EQ(ZarAudBuildSlotList(list, 0, slot, 0), 4u);
+    EXPECT_EQ(list[0], PlaySlot(0));
+    EXPECT_EQ(list[3], PlaySlot(3) | kSlotEnd);
+    EXPECT_EQ(ZarAudBuildSlotList(list, 1, slot, 0), 2u);
+    EXPECT_EQ(list[1], PlaySlot(5) | kSlotEnd);
+    ASSERT_EQ(ZarAudBuildSlotList(list, 1, slot, 2), 2u);  // record only
+    EXPECT_EQ(list[0], RecordSlot(0));
+    EXPECT_EQ(list[1], RecordSlot(1) | kSlotEnd);
+    ASSERT_EQ(ZarAudBuildSlotList(list, 1, slot, 3), 4u);  // bank B, then record
+    EXPECT_EQ(list[1], PlaySlot(5));
+    EXPECT_EQ(list[3], RecordSlot(1) | kSlotEnd);
+}
+
+TEST(ZarkdAudioRules, VuFilterFollowsRisesAtOnceFallsByHalvesAndHoldsThePeak)
+{
+    ZAR_AUDIO_VU_PAIR pair{};
+    struct Step {
+        ULONG peak, level, hold;
+    } steps[] = {
+        {100, 12800, 12800},  // rise: taken at once
+        {0, 6400, 12800},     // fall: half way each field
+        {0, 3200, 12800},
+        {20, 2880, 12800},    // below the level: averaged with it
+        {255, 32640, 32640},
+        {255, 32640, 32640},  // equal counts as not above: averaged to itself
+    };
+    for (const Step& s : steps) {
+        ZarAudVuFilter(&pair, s.peak);
+        EXPECT_EQ(pair.Level, s.level) << "peak " << s.peak;
+        EXPECT_EQ(pair.Hold, s.hold) << "peak " << s.peak;
+    }
+}
+
+TEST(ZarkdAudioRules, GainTablesMeetTheirFixedPointsAndGainsStayInRange)
+{
+    static ZAR_AUDIO_USERS_STATE users;
+    ZarAudBuildGainTables(&users);
+    EXPECT_EQ(users.LevelGain[0], 0);
+    EXPECT_EQ(users.LevelGain[129], 8192);
+    EXPECT_EQ(users.LevelGain[255], 131071);
+    for (int i = 1; i < 256; ++i) EXPECT_GT(users.LevelGain[i], users.LevelGain[i - 1]) << i;
+    EXPECT_EQ(users.TrimGain[0], 0);
+    EXPECT_EQ(users.TrimGain[255], 131071);
+    struct Pan {
+        ULONG master, pan;
+        ULONG left, right;
+    } pans[] = {
+        {255, 0, 4095, 0},        // hard left; master x pan needs all 32 bits unsigned
+        {255, 255, 0, 4095},
+        {255, 128, 4095, 4095},   // centre: both at full
+        {0, 128, 0, 0},
+        {128, 0, 2055, 0},
+    };
+    for (const Pan& p : pans) {
+        EXPECT_EQ(ZarAudTrackGain(&users, p.master, p.pan, false), p.left) << p.master << "/" << p.pan;
+        EXPECT_EQ(ZarAudTrackGain(&users, p.master, p.pan, true), p.right) << p.master << "/" << p.pan;
+    }
+    struct Out {
+        ULONG level, mult, gain;
+    } outs[] = {
+        {129, 0x10000, 8192},
+        {129, 0x8000, 4096},
+        {255, 0x10000, 131071},
+        {255, 0x20000, 0x1FFFF},      // clamped, not wrapped
+        {255, 0xFFFFFFFF, 0x1FFFF},   // a product beyond 32 bits is clamped too
+        {0, 0x40000, 0},
+    };
+    for (const Out& o : outs) EXPECT_EQ(ZarAudOutputGain(&users, o.level, o.mult), o.gain) << o.level << "/" << o.mult;
+}
+
+TEST(ZarkdAudioRules, SmoothingMovesAtMostEightLevelsOrAQuarterOfUnityAPass)
+{
+    struct Row {
+        ULONG from, to, level;
+    } levels[] = {{100, 140, 108}, {140, 100, 132}, {100, 105, 105}, {105, 100, 100}, {7, 7, 7}};
+    for (const Row& r : levels) EXPECT_EQ(ZarAudStepLevel(r.from, r.to), r.level) << r.from << "->" << r.to;
+    // A change of 40 levels takes five passes.
+    ULONG level = 100, passes = 0;
+    while (level != 140) level = ZarAudStepLevel(level, 140), ++passes;
+    EXPECT_EQ(passes, 5u);
+    EXPECT_EQ(ZarAudStepMult(0x10000, 0x20000), 0x11000u);
+    EXPECT_EQ(ZarAudStepMult(0x10000, 0x10800), 0x10800u);
+}
+
+// ---- on the board ----
+
+class ZarkdAudio : public ZarkdIoctlMachine {
+protected:
+    static constexpr ULONG kHalfSamples = ZAR_AUDIO_SAMPLES_DEFAULT / 2;
+
+    void SetUp() override
+    {
+        ZarkdIoctlMachine::SetUp();
+        if (HasFatalFailure()) return;
+        ULONG io[4] = {0, 0, 0, 0};
+        ASSERT_EQ(Send(IOCTL_ZAR_FLEX_DOWNLOAD, io, sizeof(io), io, sizeof(io)).status, STATUS_SUCCESS);
+        ASSERT_EQ(Send(IOCTL_ZAR_POST_FPGA_INIT, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+        for (HANDLE& e : events_) e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    void TearDown() override
+    {
+        for (HANDLE e : events_)
+            if (e != nullptr) CloseHandle(e);
+        ZarkdIoctlMachine::TearDown();
+    }
+
+    sim::Board& Board() { return *built_.boards[0]; }
+    void RunFields(uint64_t fields)
+    {
+        const uint64_t target = Board().Clock().FieldCount() + fields;
+        while (Board().Clock().FieldCount() < target) nt::ClockRunFor(1000000);
+        nt::ClockRunUntilIdle();
+    }
+    static ULONG U(const void* p) { return ULONG(reinterpret_cast<ULONG_PTR>(p)); }
+
+    NTSTATUS SetTrack(ULONG track, ULONG mask, const ZAR_AUDIO_TRACK_CONTROL& control)
+    {
+        ULONG in[3] = {track, U(&control), mask};
+        return Send(IOCTL_ZAR_AUD_SET_TRACK_CONTROL, in, sizeof(in), nullptr, 0).status;
+    }
+    NTSTATUS RegisterEvents()
+    {
+        ULONG in[6];
+        for (int i = 0; i < 6; ++i) in[i] = U(events_[i]);
+        return Send(IOCTL_ZAR_AUD_REGISTER_EVENTS, in, sizeof(in), nullptr, 0).status;
+    }
+    NTSTATUS PutWave(ULONG track, ULONG half, const std::vector<int16_t>& samples, ULONG marker = 1)
+    {
+        ZAR_AUDIO_WAVE_DATA block{};
+        block.Track = track;
+        block.Half = half;
+        block.ByteCount = ULONG(samples.size() * 2);
+        block.Samples = U(samples.data());
+        block.FilledMarker = marker;
+        return Send(IOCTL_ZAR_AUD_PUT_WAVE_DATA, &block, sizeof(block), nullptr, 0).status;
+    }
+    NTSTATUS Mask(ULONG mask)
+    {
+        ULONG in[4] = {mask, 0, 0, 0};
+        return Send(IOCTL_ZAR_AUD_SET_ACTIVE_TRACK_MASK, in, sizeof(in), nullptr, 0).status;
+    }
+    NTSTATUS Play(ULONG state, ULONG wait = 1)
+    {
+        ZAR_AUDIO_PLAY_COMMAND c{};
+        c.State = state;
+        c.FixedSpeed = 1;
+        c.EndField = 1000000;
+        c.Wait = wait;
+        return Send(IOCTL_ZAR_AUD_PLAY_COMMAND, &c, sizeof(c), &c, sizeof(c)).status;
+    }
+    NTSTATUS Record(ULONG command)
+    {
+        ZAR_AUDIO_RECORD_COMMAND c{};
+        c.Command = command;
+        return Send(IOCTL_ZAR_AUD_RECORD_COMMAND, &c, sizeof(c), &c, sizeof(c)).status;
+    }
+    NTSTATUS Source(ULONG source) { return Send(IOCTL_ZAR_AUD_SET_SOURCE, &source, 4, nullptr, 0).status; }
+
+    // A tone with a whole number of cycles in each half, so the halves
+    // repeat without a seam.
+    static std::vector<int16_t> Tone(ULONG cycles, double amplitude)
+    {
+        std::vector<int16_t> s(kHalfSamples);
+        for (ULONG i = 0; i < kHalfSamples; ++i)
+            s[i] = int16_t(std::lround(amplitude * std::sin(2 * M_PI * cycles * i / kHalfSamples)));
+        return s;
+    }
+
+    HANDLE events_[6] = {};
+};
+
+TEST_F(ZarkdAudio, ATonePlayedOnATrackComesBackThroughTheLoopBackWholeAtItsFrequencyAndLevel)
+{
+    ZAR_AUDIO_TRACK_CONTROL unity{};
+    unity.Level = ZAR_AUDIO_LEVEL_UNITY;
+    ASSERT_EQ(SetTrack(0, ZAR_TRACK_LEVEL, unity), STATUS_SUCCESS);
+    ASSERT_EQ(Source(5), STATUS_SUCCESS);
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    const ULONG cycles = 171;  // 48,000 x 171 / 8,192 = 1,001.95 Hz
+    const double amplitude = 16384;
+    std::vector<int16_t> tone = Tone(cycles, amplitude);
+    ASSERT_EQ(PutWave(0, 0, tone), STATUS_SUCCESS);
+    ASSERT_EQ(PutWave(0, 1, tone), STATUS_SUCCESS);
+
+    // The record ring: eight buffers and an event.
+    std::vector<std::vector<uint8_t>> buffers(8, std::vector<uint8_t>(ZAR_AUDIO_REC_HALF_SIZE));
+    ZAR_AUDIO_REC_BLOCK ring{};
+    for (int i = 0; i < 8; ++i) ring.Buffer[i] = U(buffers[i].data());
+    HANDLE ringEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ring.Event = U(ringEvent);
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_REC_SETUP, &ring, sizeof(ring), nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(ring.Counter, -1);
+    EXPECT_EQ(ring.Sequence[3], -1);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_REC_SETUP, &ring, sizeof(ring), nullptr, 0).status, STATUS_UNSUCCESSFUL);
+
+    if (getenv("AUDIO_TRACE")) Board().Audio().GetTrace().Enable(true);
+    ASSERT_EQ(Play(ZAR_AUDIO_PLAYING), STATUS_SUCCESS);
+    ASSERT_EQ(Record(ZAR_AUDIO_REC_EVENTS), STATUS_SUCCESS);
+    RunFields(75);  // 1.25 s: seven record halves
+    ULONG vu[20];
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_GET_PLAY_VU_LEVEL, vu, sizeof(vu), vu, sizeof(vu)).status, STATUS_SUCCESS);
+    ULONG recVu[4];
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_GET_REC_VU_LEVEL, recVu, sizeof(recVu), recVu, sizeof(recVu)).status, STATUS_SUCCESS);
+    ASSERT_EQ(Record(ZAR_AUDIO_REC_OFF), STATUS_SUCCESS);
+    ASSERT_EQ(Play(ZAR_AUDIO_STOPPED), STATUS_SUCCESS);
+
+    // Track 0 peaks at 16384 >> 7 = 128 (VU level 128 x 128); track 1 is silent; so is the right side.
+    EXPECT_EQ(vu[1], 128u * 128u) << "track 0 hold";
+    EXPECT_EQ(vu[3], 0u) << "track 1 hold";
+    EXPECT_EQ(vu[17], 128u * 128u) << "mix left hold";
+    EXPECT_EQ(vu[19], 0u) << "mix right hold";
+    EXPECT_EQ(recVu[1], 128u * 128u);
+    EXPECT_EQ(recVu[3], 0u);
+
+    // The ring's buffers in sequence order, then the stop's partial half.
+    ASSERT_GE(ring.Counter, 6);
+    EXPECT_EQ(ring.LastSequence, ring.Counter);
+    std::vector<int16_t> left, right;
+    for (LONG seq = 0; seq <= ring.Counter; ++seq) {
+        int index = -1;
+        for (int i = 0; i < 8; ++i)
+            if (ring.Sequence[i] == seq) index = i;
+        if (index < 0) continue;  // overwritten by a later lap
+        ULONG bytes = seq == ring.Counter ? ring.LastBytes : ZAR_AUDIO_REC_HALF_SIZE;
+        const auto* s = reinterpret_cast<const int16_t*>(buffers[index].data());
+        if (seq < ring.Counter - 7) continue;
+        for (ULONG i = 0; i + 1 < bytes / 2; i += 2) {
+            left.push_back(s[i]);
+            right.push_back(s[i + 1]);
+        }
+    }
+    // From the first sound to the end: every sample follows the tone's
+    // recurrence x[n+1] = 2 cos(w) x[n] - x[n-1], so nothing was dropped or
+    // repeated, and the level and frequency are the tone's.
+    size_t first = 0;
+    while (first < left.size() && left[first] == 0) ++first;
+    ASSERT_LT(first + 4 * kHalfSamples, left.size());
+    const double w = 2 * M_PI * cycles / kHalfSamples;
+    size_t breaks = 0;
+    for (size_t n = first + 2; n < left.size(); ++n)
+        if (std::fabs(left[n] - (2 * std::cos(w) * left[n - 1] - left[n - 2])) > 4) ++breaks;
+    EXPECT_EQ(breaks, 0u);
+    double power = 0, crossings = 0;
+    const size_t span = 4 * kHalfSamples;
+    for (size_t n = first + 1; n <= first + span; ++n) {
+        power += double(left[n]) * left[n];
+        if ((left[n - 1] < 0) != (left[n] < 0)) ++crossings;
+    }
+    double levelDb = 10 * std::log10(power / span) - 20 * std::log10(amplitude / std::sqrt(2.0));
+    EXPECT_NEAR(levelDb, 0.0, 0.1);
+    EXPECT_NEAR(crossings / 2 / (double(span) / kSampleRate), 48000.0 * cycles / kHalfSamples, 2.0);
+    for (int16_t r : right) ASSERT_EQ(r, 0);
+    CloseHandle(ringEvent);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_REC_RELEASE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+}
+
+TEST_F(ZarkdAudio, PlayNeedsItsEventsAndAHalfLeftUnfilledStopsThePlay)
+{
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    EXPECT_EQ(Play(ZAR_AUDIO_PLAYING), STATUS_UNSUCCESSFUL);  // no half events yet
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    std::vector<int16_t> tone = Tone(10, 1000);
+    ASSERT_EQ(PutWave(0, 0, tone), STATUS_SUCCESS);
+    ASSERT_EQ(PutWave(0, 1, tone, 0), STATUS_SUCCESS);  // half 1 marked empty
+    ASSERT_EQ(Play(ZAR_AUDIO_PLAYING), STATUS_SUCCESS);
+    EXPECT_EQ(Play(ZAR_AUDIO_PLAYING, 0), STATUS_UNSUCCESSFUL) << "already playing";
+    RunFields(15);  // half 0 (171 ms) has played: the DPC signals half B's event
+    EXPECT_TRUE(ext_->AudioEngine.PlayDmaRunning);
+    EXPECT_EQ(WaitForSingleObject(events_[ZAR_AUDIO_EVENT_PLAY_HALF_B], 0), WAIT_OBJECT_0);
+    RunFields(15);  // half 1 played with its marker 0: the feed ran dry
+    EXPECT_FALSE(ext_->AudioEngine.PlayDmaRunning);
+    EXPECT_EQ(ext_->AudioEngine.PlayState.State, ZAR_AUDIO_STOPPED);
+}
+
+TEST_F(ZarkdAudio, BadWaveDataAndDmaSizesAreRefusedWithoutTouchingTheBuffers)
+{
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    std::vector<int16_t> tooLong(kHalfSamples + 1, 1);
+    EXPECT_EQ(PutWave(0, 0, tooLong), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(PutWave(8, 0, Tone(1, 10)), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(PutWave(4, 0, Tone(1, 10)), STATUS_UNSUCCESSFUL) << "track not in use";
+    ZAR_AUDIO_WAVE_DATA block{};
+    block.ByteCount = 64;
+    block.Samples = U(noAccess_);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_PUT_WAVE_DATA, &block, sizeof(block), nullptr, 0).status, STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_PUT_WAVE_DATA, noAccess_, sizeof(block), nullptr, 0).status, STATUS_ACCESS_VIOLATION);
+    auto* bank = static_cast<const int16_t*>(ext_->AudioEngine.Play[0].Va);
+    for (ULONG i = 0; i < 64; ++i) ASSERT_EQ(bank[i], 0);
+
+    struct Row {
+        ULONG samples;
+        NTSTATUS status;
+        ULONG size;
+    } rows[] = {
+        {0, STATUS_SUCCESS, ZAR_AUDIO_SAMPLES_DEFAULT * 2 * 2},  // 0 keeps the count
+        {1024, STATUS_SUCCESS, 1024 * 2 * 2},
+        {65536, STATUS_SUCCESS, 0x40000},                       // the whole bank buffer
+        {65538, STATUS_INVALID_PARAMETER, 0x40000},
+        {0x80000000, STATUS_INVALID_PARAMETER, 0x40000},
+    };
+    for (const Row& r : rows) {
+        ULONG io = r.samples;
+        EXPECT_EQ(Send(IOCTL_ZAR_AUD_CALC_PLAY_DMA_SIZE, &io, 4, &io, 4).status, r.status) << r.samples;
+        EXPECT_EQ(ext_->AudioEngine.Play[0].Size, r.size) << r.samples;
+    }
+}
+
+TEST_F(ZarkdAudio, TheCodecIsProgrammedFromTheOwnersSettingsOnlyWhereTheyChanged)
+{
+    sim::AudioUnit& audio = Board().Audio();
+    EXPECT_EQ(audio.CodecRegister(0x1A), 0x0505) << "record source 5 at the reset";
+    EXPECT_EQ(audio.CodecRegister(0x0A), 0x8000) << "PC beep muted";
+    ZAR_AUDIO_CODEC_RECORD codec{};
+    codec.Register[0] = 0x0404;  // master
+    codec.Register[6] = 0x0808;  // PCM out
+    codec.RecordSource = 4;
+    codec.Mask = 0x01 | 0x40;    // master and record source only
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_SET_CODEC, &codec, sizeof(codec), nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(audio.CodecRegister(0x02), 0x0404);
+    EXPECT_EQ(audio.CodecRegister(0x1A), 0x0404);
+    EXPECT_EQ(audio.CodecRegister(0x18), 0x8808) << "PCM out was not in the mask";
+    ZAR_AUDIO_CODEC_RECORD back{};
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_GET_CODEC, nullptr, 0, &back, sizeof(back)).status, STATUS_SUCCESS);
+    EXPECT_EQ(back.Register[0], 0x0404);
+    EXPECT_EQ(back.RecordSource, 4u);
+    // The register read goes through the codec's two-read protocol.
+    ULONG read[3] = {0x02, 0, 0};
+    ASSERT_EQ(Send(IOCTL_ZAR_CS4297_REG_READ, read, sizeof(read), read, sizeof(read)).status, STATUS_SUCCESS);
+    EXPECT_EQ(read[1], 0x0404u);
+}
+
+TEST_F(ZarkdAudio, TrackLevelsReachTheDspInStepsOfEightAndPanAndMasterTheBoardGains)
+{
+    sim::AudioUnit& audio = Board().Audio();
+    const uint32_t levelAddress = DspSectionAddress(4, 1);  // track 5: DSP 1, channel 1
+    ZAR_AUDIO_TRACK_CONTROL c{};
+    c.Level = ZAR_AUDIO_LEVEL_UNITY;
+    ASSERT_EQ(SetTrack(5, ZAR_TRACK_LEVEL, c), STATUS_SUCCESS);
+    RunFields(30);
+    EXPECT_EQ(audio.DspRegister(1, levelAddress), 8192u);
+    size_t before = audio.DspLog().size();
+    c.Level = ZAR_AUDIO_LEVEL_UNITY + 40;
+    ASSERT_EQ(SetTrack(5, ZAR_TRACK_LEVEL, c), STATUS_SUCCESS);
+    RunFields(30);
+    ULONG writes = 0;
+    for (size_t i = before; i < audio.DspLog().size(); ++i)
+        if (audio.DspLog()[i].dsp == 1 && audio.DspLog()[i].address == levelAddress) ++writes;
+    EXPECT_EQ(writes, 5u);
+    EXPECT_EQ(audio.DspRegister(1, levelAddress), ULONG(ext_->AudioUsers.LevelGain[ZAR_AUDIO_LEVEL_UNITY + 40]));
+
+    c.Pan = 255;
+    ASSERT_EQ(SetTrack(2, ZAR_TRACK_PAN, c), STATUS_SUCCESS);
+    EXPECT_EQ(Board().Regs().Peek(kRegTrackGainLeft + 16), 0);
+    EXPECT_EQ(Board().Regs().Peek(kRegTrackGainRight + 16), 4095);
+    ULONG master[2] = {0, 255};
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_SET_MASTER_LEVEL, master, 8, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Board().Regs().Peek(kRegTrackGainLeft), 0) << "track 0, pan left, master left 0";
+    ULONG tooLoud[2] = {256, 0};
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_SET_MASTER_LEVEL, tooLoud, 8, nullptr, 0).status, STATUS_INVALID_PARAMETER);
+    ULONG get[22] = {8};
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_GET_TRACK_CONTROL, get, 88, get, 88).status, STATUS_INVALID_PARAMETER);
+    ULONG bad[3] = {0, U(noAccess_), ZAR_TRACK_LEVEL};
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_SET_TRACK_CONTROL, bad, sizeof(bad), nullptr, 0).status, STATUS_ACCESS_VIOLATION);
+}
+
+TEST_F(ZarkdAudio, TheAudioLockKeepsTheOtherUserOffTheBoardUntilReleased)
+{
+    PFILE_OBJECT library = reinterpret_cast<PFILE_OBJECT>(0x1000), wave = reinterpret_cast<PFILE_OBJECT>(0x2000);
+    ULONG acquire[3] = {0, 0, 0};
+    ASSERT_EQ(ZarAudAcquireAudioLock(ext_, acquire, ZAR_CALLER_LIBRARY, library), STATUS_SUCCESS);
+    EXPECT_EQ(acquire[2], 1u);
+    // The wave user asks for both with time-out 0: refused at once, nothing taken.
+    ULONG both[3] = {2, 0, 0};
+    ASSERT_EQ(ZarAudAcquireAudioLock(ext_, both, ZAR_CALLER_WAVE_DEVICE, wave), STATUS_SUCCESS);
+    EXPECT_EQ(both[2], 0u);
+    EXPECT_NE(KeReadStateEvent(&ext_->AudioLockEvent[1]), 0) << "record stays free";
+    EXPECT_FALSE(ZarAudioHardwareAvailable(ext_, ZAR_CALLER_WAVE_DEVICE));
+    // A setting of the wave user is kept but does not reach the board.
+    ULONG master[2] = {10, 10};
+    ASSERT_EQ(ZarAudUserSetMasterLevel(ext_, master, ZAR_CALLER_WAVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(Board().Regs().Peek(kRegTrackGainLeft), 4095);
+    // Only the holder releases.
+    ULONG release[2] = {0, 0};
+    ASSERT_EQ(ZarAudReleaseAudioLock(ext_, release, ZAR_CALLER_LIBRARY, wave), STATUS_SUCCESS);
+    EXPECT_EQ(release[1], 0u);
+    ASSERT_EQ(ZarAudReleaseAudioLock(ext_, release, ZAR_CALLER_LIBRARY, library), STATUS_SUCCESS);
+    EXPECT_EQ(release[1], 1u);
+    // Now the wave user gets both and the board takes its settings.
+    ASSERT_EQ(ZarAudAcquireAudioLock(ext_, both, ZAR_CALLER_WAVE_DEVICE, wave), STATUS_SUCCESS);
+    EXPECT_EQ(both[2], 1u);
+    EXPECT_EQ(ext_->Setup.AudioOwner, ZAR_CALLER_WAVE_DEVICE);
+    EXPECT_EQ(Board().Regs().Peek(kRegTrackGainLeft), ZarAudTrackGain(&ext_->AudioUsers, 10, 0, false));
+    ULONG releaseBoth[2] = {2, 0};
+    ASSERT_EQ(ZarAudReleaseAudioLock(ext_, releaseBoth, ZAR_CALLER_WAVE_DEVICE, wave), STATUS_SUCCESS);
+    EXPECT_EQ(releaseBoth[1], 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ZarkdAudioRules, OverrideRampsRunKeyToKeyAndEndAfterTheLast)
+{
+    struct Row {
+        const char* what;
+        ULONG keys;
+        ULONG time[3];
+        UCHAR value[3];
+        ULONG now;                 // when the override starts, from level 100
+        struct {
+            ULONG field;
+            UCHAR value;
+            ULONG present;
+        } expect[4];
+    } rows[] = {
+        {"one key ahead", 1, {110}, {200}, 100, {{100, 100, 1}, {105, 150, 1}, {109, 190, 1}, {110, 200, 0}}},
+        {"two keys", 2, {110, 120}, {200, 0}, 100, {{110, 200, 1}, {115, 100, 1}, {119, 20, 1}, {125, 0, 0}}},
+        {"keys all past end it at once", 2, {50, 60}, {1, 2}, 100, {{100, 100, 0}, {101, 100, 0}}},
+        {"a key at the same field as the one before steps to it", 3, {110, 110, 120}, {200, 50, 150}, 100,
+         {{110, 50, 1}, {115, 100, 1}, {120, 150, 0}}},
+        {"a late start joins the ramp at its running segment", 2, {110, 120}, {200, 0}, 112,
+         {{112, 100, 1}, {116, 50, 1}, {120, 0, 0}}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        ZAR_AUDIO_OVERRIDE o{};
+        o.KeyCount = r.keys;
+        for (ULONG k = 0; k < r.keys; ++k) {
+            o.KeyTime[k] = r.time[k];
+            o.KeyValue[k] = r.value[k];
+        }
+        ZarAudOverrideStart(&o, r.now, 100, nullptr);
+        for (const auto& e : r.expect) {
+            if (e.field == 0) break;
+            ZarAudOverrideStep(&o, e.field, nullptr);
+            EXPECT_EQ(o.Value, e.value) << "field " << e.field;
+            EXPECT_EQ(o.Present, e.present) << "field " << e.field;
+        }
+    }
+}
+
+TEST(ZarkdAudioRules, LevelLookupFindsTheNearestLevelOfAGainAndTheGainLawRampIsInGain)
+{
+    static ZAR_AUDIO_USERS_STATE users;
+    ZarAudBuildGainTables(&users);
+    const LONG* g = users.LevelGain;
+    struct Row {
+        LONG gain;
+        ULONG level;
+    } rows[] = {{0, 0}, {8192, 129}, {131071, 255}, {200000, 255}, {-5, 0},
+                {(g[129] + g[130]) / 2, 129},  // a tie or just under it stays low
+                {g[130] - 1, 130}};
+    for (const Row& r : rows) EXPECT_EQ(ZarAudLevelLookup(g, r.gain), r.level) << r.gain;
+    // Half way in gain from 129 to 255 lies well above half way in level steps.
+    ZAR_AUDIO_OVERRIDE o{};
+    o.KeyCount = 1;
+    o.KeyTime[0] = 10;
+    o.KeyValue[0] = 255;
+    ZarAudOverrideStart(&o, 0, 129, g);
+    ZarAudOverrideStep(&o, 5, g);
+    EXPECT_EQ(o.Value, ZarAudLevelLookup(g, (8192 + 131071) / 2));
+    EXPECT_GT(o.Value, 200);  // half way in level steps would be 192
+}
+
+TEST_F(ZarkdAudio, ALevelOverrideReachesItsValueOnItsField)
+{
+    ZAR_AUDIO_TRACK_CONTROL c{};
+    c.Level = ZAR_AUDIO_LEVEL_UNITY;
+    ASSERT_EQ(SetTrack(0, ZAR_TRACK_LEVEL, c), STATUS_SUCCESS);
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    ASSERT_EQ(PutWave(0, 0, Tone(10, 100)), STATUS_SUCCESS);
+    ASSERT_EQ(PutWave(0, 1, Tone(10, 100)), STATUS_SUCCESS);
+    ASSERT_EQ(Play(ZAR_AUDIO_PLAYING), STATUS_SUCCESS);
+    ZAR_AUDIO_OVERRIDE_REQUEST r{};
+    r.Track = 0;
+    r.KeyCount = 1;
+    r.KeyValue[0] = ZAR_AUDIO_LEVEL_UNITY + 40;
+    // The key lies 20 fields after the field the request finds.
+    r.KeyTime[0] = ext_->AudioEngine.PlayState.Position + 20;
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_LEVEL_OVERRIDE, &r, sizeof(r), &r, sizeof(r)).status, STATUS_SUCCESS);
+    const ULONG due = r.CurrentField + 20;
+    ASSERT_EQ(r.KeyTime[0], due);
+    auto level = [&] { return ZarAudUserSet(ext_, ext_->Setup.AudioOwner)->Track[0].Level; };
+    ULONG reachedAt = 0;
+    bool halfway = false;
+    while (reachedAt == 0 && ext_->AudioEngine.PlayState.Position < due + 5) {
+        RunFields(1);
+        ULONG now = ext_->AudioEngine.PlayState.Position;
+        if (level() == ZAR_AUDIO_LEVEL_UNITY + 20) halfway = true;
+        if (level() == ZAR_AUDIO_LEVEL_UNITY + 40) reachedAt = now;
+    }
+    EXPECT_TRUE(halfway);
+    // The value is set in the field whose position is the key's (the
+    // position moves on once more at the end of that field).
+    EXPECT_EQ(reachedAt, due + 1);
+    EXPECT_FALSE(ext_->AudioFx.Level[0].Present);
+    r.KeyCount = 11;
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_LEVEL_OVERRIDE, &r, sizeof(r), &r, sizeof(r)).status, STATUS_INVALID_PARAMETER);
+    r.KeyCount = 1;
+    r.Track = 8;
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_LEVEL_OVERRIDE, &r, sizeof(r), &r, sizeof(r)).status, STATUS_INVALID_PARAMETER);
+    ASSERT_EQ(Play(ZAR_AUDIO_STOPPED), STATUS_SUCCESS);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ZarkdAudioRules, EveryFilterPhasePassesDcAndTheShortFilterHoldsItsGivenRows)
+{
+    auto table = ZarAudDSrvFilterTable();
+    for (ULONG f = 1; f <= ZAR_DSRV_FILTERS; ++f) {
+        for (ULONG p = 1; p <= ZAR_DSRV_PHASES; ++p) {
+            LONG sum = 0;
+            for (ULONG k = 0; k < ZAR_DSRV_TAPS; ++k) {
+                sum += table[f - 1][p - 1][k];
+                if (k >= ZarAudDSrvTaps(f)) EXPECT_EQ(table[f - 1][p - 1][k], 0) << f << "/" << p << "/" << k;
+            }
+            EXPECT_EQ(sum, 32768) << "filter " << f << " phase " << p;
+        }
+    }
+    EXPECT_EQ(sizeof(LONG) * ZAR_DSRV_FILTERS * ZAR_DSRV_PHASES * ZAR_DSRV_TAPS, 12096u);
+    const LONG half[4] = {-10124, 26508, 26508, -10124}, first[4] = {-848, 32930, 861, -175};
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(table[0][31][k], half[k]);
+        EXPECT_EQ(table[0][0][k], first[k]);
+    }
+    // The longer filters are symmetric at half way (but for the rounding
+    // that keeps the sum) and lean on the nearer sample.
+    for (ULONG f = 2; f <= 3; ++f) {
+        ULONG taps = ZarAudDSrvTaps(f);
+        for (ULONG k = 0; k < taps / 2; ++k) EXPECT_NEAR(table[f - 1][31][k], table[f - 1][31][taps - 1 - k], 8);
+        EXPECT_GT(table[f - 1][0][taps / 2 - 1], 32000);
+    }
+}
+
+TEST(ZarkdAudioRules, FilterChoiceFollowsTheSpeedAroundTheBase)
+{
+    struct Row {
+        ULONG base;
+        LONG speed;
+        ULONG filter;
+    } rows[] = {
+        {1, 48001, 3}, {1, 48000, 2}, {1, 24001, 2}, {1, 24000, 1}, {1, 16001, 1}, {1, 16000, 0},
+        {1, 9601, 0},  {1, 9600, 0},  {2, 9600, 0},  {3, 9600, 1},  {3, 96000, 3}, {2, -48000, 3},
+        {0, 1, 0},
+    };
+    for (const Row& r : rows) EXPECT_EQ(ZarAudDSrvCalcFilterNum(r.base, r.speed, 48000), r.filter) << r.base << "/" << r.speed;
+}
+
+TEST(ZarkdAudioRules, SpeedRatiosReduceExactlyAndLongOnesAreReapproximated)
+{
+    struct Row {
+        ULONG normal;
+        LONG speed;
+        LONG s;
+        ULONG n;
+    } rows[] = {
+        {48000, 48000, 1, 1},  {48000, 24000, 1, 2},   {48000, 96000, 2, 1},  {48000, -72000, -3, 2},
+        {48000, 47999, 1, 1},       // 47,999 : 48,000 is nearest 2,000 : 2,000
+        {48000, 33333, 25, 36},     // 11,111 : 16,000 becomes 2,000 : 2,880
+        {44100, 48000, 160, 147}, {48000, 0, 0, 1},
+    };
+    for (const Row& r : rows) {
+        ZAR_DSRV_RATIO q = ZarAudDSrvReduceRatio(r.normal, r.speed);
+        EXPECT_EQ(q.Speed, r.s) << r.normal << ":" << r.speed;
+        EXPECT_EQ(q.Normal, r.n) << r.normal << ":" << r.speed;
+    }
+    struct Snap {
+        LONG speed, snapped;
+    } snaps[] = {{480, 480}, {479, 480}, {240, 480}, {239, 0}, {-300, -480}, {-100, 0}, {0, 0}};
+    for (const Snap& s : snaps) EXPECT_EQ(ZarAudDSrvSnapSpeed(s.speed, 48000), s.snapped) << s.speed;
+    struct Phase {
+        ULONG fraction, phase;
+    } phases[] = {{0, 0}, {511, 0}, {512, 1}, {0x8000, 32}, {0xFE00, 64}, {0xFFFF, 64}};
+    for (const Phase& p : phases) EXPECT_EQ(ZarAudDSrvPhase(p.fraction), p.phase) << p.fraction;
+}
+
+TEST(ZarkdAudioRules, RequestCodesAskForTheSlotsAheadAndMirrorBackwards)
+{
+    // Eight slots, slot 2 playing.
+    const ULONG forward[8] = {1, 2, 3, 6, 5, 4, 0, 0}, backward[8] = {5, 6, 3, 2, 1, 0, 0, 4};
+    const ULONG plain[8] = {0, 0, 0, 6, 5, 0, 0, 0};
+    for (ULONG slot = 0; slot < 8; ++slot) {
+        EXPECT_EQ(ZarAudDSrvRequestCode(slot, 2, 8, true, false), forward[slot]) << slot;
+        EXPECT_EQ(ZarAudDSrvRequestCode(slot, 2, 8, true, true), backward[slot]) << slot;
+        EXPECT_EQ(ZarAudDSrvRequestCode(slot, 2, 8, false, false), plain[slot]) << slot;
+    }
+    // Crossing from the last slot to the first, both ways.
+    EXPECT_EQ(ZarAudDSrvRequestCode(1, 0, 4, false, false), 6u);
+    EXPECT_EQ(ZarAudDSrvRequestCode(3, 0, 4, false, true), 6u);
+    EXPECT_EQ(ZarAudDSrvRequestCode(2, 0, 4, false, true), 5u);
+}
+
+class ZarkdAudioServer : public ZarkdAudio {
+protected:
+    static constexpr ULONG kSlotFrames = 8192, kSlots = 4, kCycles = 683;  // 1,000.49 Hz at 1x
+
+    void Prepare(LONG speedTimesTen)
+    {
+        control_.assign(ZAR_DSRV_CONTROL_BYTES / 4, 0);
+        slots_.assign(kSlots, std::vector<int16_t>(kSlotFrames * 2));
+        for (ULONG s = 0; s < kSlots; ++s) {
+            for (ULONG f = 0; f < kSlotFrames; ++f) {
+                double x = 2 * M_PI * kCycles * double(s * kSlotFrames + f) / (kSlots * kSlotFrames);
+                slots_[s][2 * f] = int16_t(std::lround(12000 * std::sin(x)));
+            }
+            LONGLONG position = LONGLONG(s) * kSlotFrames;
+            std::memcpy(&control_[(288 + 8 * s) / 4], &position, 8);
+            control_[(896 + 32 * s) / 4] = 1;  // source 0 valid
+        }
+        semaphore_ = CreateSemaphoreA(nullptr, 0, 1000, nullptr);
+        ZAR_DSRV_PREPARE p{};
+        p.ControlBlock = U(control_.data());
+        p.TrackMask = 0x03;
+        p.Sources = 1;
+        p.Slots = kSlots;
+        for (ULONG s = 0; s < kSlots; ++s) p.SlotBuffer[s] = U(slots_[s].data());
+        p.BankABytes = kSlotFrames * 4;
+        p.BankATracks = 2;
+        p.LoopStart = 0;
+        p.LoopEnd = kSlots * kSlotFrames;
+        p.NormalSpeed = 48000;
+        p.VariSpeed = 1;
+        p.Loop = 1;
+        p.BaseFilter = 1;
+        p.Semaphore = U(semaphore_);
+        ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_PREP_PLAY, &p, sizeof(p), nullptr, 0).status, STATUS_SUCCESS);
+        LONG speed[2] = {48000 * speedTimesTen / 10, 1};
+        ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_SET_SPEED, speed, sizeof(speed), nullptr, 0).status, STATUS_SUCCESS);
+        ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_INIT_BUFFERS, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        if (semaphore_ != nullptr) CloseHandle(semaphore_);
+        ZarkdAudio::TearDown();
+    }
+
+    std::vector<ULONG> control_;
+    std::vector<std::vector<int16_t>> slots_;
+    HANDLE semaphore_ = nullptr;
+};
+
+TEST_F(ZarkdAudioServer, PlaysAtHalfNormalAndDoubleSpeedWithThePitchOfTheSpeed)
+{
+    ZAR_AUDIO_TRACK_CONTROL unity{};
+    unity.Level = ZAR_AUDIO_LEVEL_UNITY;
+    ASSERT_EQ(SetTrack(0, ZAR_TRACK_LEVEL, unity), STATUS_SUCCESS);
+    ASSERT_EQ(Source(5), STATUS_SUCCESS);
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    for (LONG tenths : {5, 10, 20}) {
+        SCOPED_TRACE(tenths);
+        Prepare(tenths);
+        if (HasFatalFailure()) return;
+        ZAR_AUDIO_PLAY_COMMAND c{};
+        c.FixedSpeed = 1;
+        c.EndField = 1000000;
+        c.Wait = 1;
+        ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_START_PLAY, &c, sizeof(c), nullptr, 0).status, STATUS_SUCCESS);
+        RunFields(4);
+        Board().Audio().KeepMix(true);
+        RunFields(30);
+        Board().Audio().KeepMix(false);
+        ULONG status[4] = {};
+        ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_GET_CURRENT_STATUS, status, 16, status, 16).status, STATUS_SUCCESS);
+        EXPECT_EQ(status[0], 1u);
+        EXPECT_EQ(LONG(status[3]), 48000 * tenths / 10);
+        ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_STOP_PLAY, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+        // The mix's left side carries track 0: its zero crossings give the pitch.
+        const std::vector<int16_t>& mix = Board().Audio().Mix();
+        ASSERT_GE(mix.size(), 2 * 24000u);
+        double crossings = 0, power = 0;
+        size_t frames = mix.size() / 2;
+        for (size_t i = 1; i < frames; ++i) {
+            if ((mix[2 * (i - 1)] < 0) != (mix[2 * i] < 0)) ++crossings;
+            power += double(mix[2 * i]) * mix[2 * i];
+        }
+        double hz = crossings / 2 / (double(frames) / kSampleRate);
+        double expected = 48000.0 * kCycles / (kSlots * kSlotFrames) * tenths / 10;
+        EXPECT_NEAR(hz, expected, expected * 0.01);
+        // The level is the slot data's, within the interpolation's ripple.
+        EXPECT_NEAR(10 * std::log10(power / frames), 20 * std::log10(12000 / std::sqrt(2.0)), 0.5);
+        ZAR_DSRV_EXCEPTION e{};
+        NTSTATUS got = Send(IOCTL_ZAR_AUD_DSRV_GET_EXCEPTION, &e, 16, &e, 16).status;
+        EXPECT_EQ(got, STATUS_SUCCESS);
+        EXPECT_EQ(e.Code, ULONG(ZAR_DSRV_STOPPED));
+        CloseHandle(semaphore_);
+        semaphore_ = nullptr;
+        Board().Audio().KeepMix(false);
+        const_cast<std::vector<int16_t>&>(Board().Audio().Mix()).clear();
+    }
+}
+
+TEST_F(ZarkdAudioServer, PreparationRefusesCountsBeyondItsTablesAndASpeedOfZero)
+{
+    control_.assign(ZAR_DSRV_CONTROL_BYTES / 4, 0);
+    std::vector<int16_t> slot(1024);
+    ZAR_DSRV_PREPARE good{};
+    good.ControlBlock = U(control_.data());
+    good.Sources = 1;
+    good.Slots = 1;
+    good.SlotBuffer[0] = U(slot.data());
+    good.BankABytes = 2048;
+    good.BankATracks = 2;
+    good.NormalSpeed = 48000;
+    struct Row {
+        const char* what;
+        void (*change)(ZAR_DSRV_PREPARE&);
+    } rows[] = {
+        {"normal speed 0", [](ZAR_DSRV_PREPARE& p) { p.NormalSpeed = 0; }},
+        {"nine sources", [](ZAR_DSRV_PREPARE& p) { p.Sources = 9; }},
+        {"nine slots", [](ZAR_DSRV_PREPARE& p) { p.Slots = 9; }},
+        {"filter 4", [](ZAR_DSRV_PREPARE& p) { p.BaseFilter = 4; }},
+    };
+    for (const Row& r : rows) {
+        ZAR_DSRV_PREPARE p = good;
+        r.change(p);
+        EXPECT_EQ(Send(IOCTL_ZAR_AUD_DSRV_PREP_PLAY, &p, sizeof(p), nullptr, 0).status, STATUS_INVALID_PARAMETER) << r.what;
+    }
+    ZAR_DSRV_PREPARE faulting = good;
+    faulting.SlotBuffer[0] = U(noAccess_);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_DSRV_PREP_PLAY, &faulting, sizeof(faulting), nullptr, 0).status,
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(ext_->AudioDSrv.State, ZAR_DSRV_IDLE);
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_PREP_PLAY, &good, sizeof(good), nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_DSRV_PREP_PLAY, &good, sizeof(good), nullptr, 0).status, STATUS_UNSUCCESSFUL);
+    LONG speed[2] = {24000, 1};
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_DSRV_SET_SPEED, speed, 8, nullptr, 0).status, STATUS_UNSUCCESSFUL) << "not vari-speed";
+    ZAR_DSRV_EXCEPTION e{};
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_DSRV_GET_EXCEPTION, &e, 16, &e, 16).status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_DSRV_UNPREP_PLAY, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+}
+
+}  // namespace

@@ -1,0 +1,331 @@
+// The request channel to the file-system service, with the test playing the
+// service: it registers, takes each request the driver hands it and answers
+// it, while the driver's sender runs in a system thread. Chunked reads and
+// writes, the preferences round, time-outs, disconnecting and registering
+// again, and pending service requests at tear-down and on cancel.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "tests/drivers/mediafs/mediafs_control.h"
+
+namespace {
+
+// A driver-side sender on a system thread of its own.
+class Sender {
+public:
+    explicit Sender(std::function<NTSTATUS()> send) : send_(std::move(send))
+    {
+        KeInitializeEvent(&done_, NotificationEvent, FALSE);
+        HANDLE thread = nullptr;
+        EXPECT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Run, this),
+                  STATUS_SUCCESS);
+        ZwClose(thread);
+    }
+    NTSTATUS Wait()
+    {
+        KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, nullptr);
+        return status_;
+    }
+
+private:
+    static void Run(PVOID context)
+    {
+        auto* s = static_cast<Sender*>(context);
+        s->status_ = s->send_();
+        KeSetEvent(&s->done_, IO_NO_INCREMENT, FALSE);
+        PsTerminateSystemThread(STATUS_SUCCESS);
+    }
+    std::function<NTSTATUS()> send_;
+    KEVENT done_;
+    NTSTATUS status_ = STATUS_PENDING;
+};
+
+// A user-mode caller on a thread of the test's process, for requests that
+// take the caller's handles.
+class UserSender {
+public:
+    explicit UserSender(std::function<NTSTATUS()> send) : send_(std::move(send))
+    {
+        thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+        EXPECT_NE(thread_, nullptr);
+    }
+    NTSTATUS Wait()
+    {
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+        return status_;
+    }
+
+private:
+    static DWORD WINAPI Run(LPVOID context)
+    {
+        auto* s = static_cast<UserSender*>(context);
+        s->status_ = s->send_();
+        return 0;
+    }
+    std::function<NTSTATUS()> send_;
+    HANDLE thread_ = nullptr;
+    NTSTATUS status_ = STATUS_PENDING;
+};
+
+class ServiceTest : public ControlDrive {
+protected:
+    void SetUp() override
+    {
+        ControlDrive::SetUp();
+        if (HasFatalFailure()) return;
+        service_ = CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED, nullptr);
+        ASSERT_NE(service_, INVALID_HANDLE_VALUE);
+        event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    void TearDown() override
+    {
+        if (service_ != INVALID_HANDLE_VALUE) CloseHandle(service_);
+        if (event_ != nullptr) CloseHandle(event_);
+        ControlDrive::TearDown();
+    }
+    ZARFS_SERVICE_CHANNEL* Channel() { return &Card()->Service; }
+
+    // Starts a request of the service; Finish waits for it.
+    BOOL Start(ULONG code, const void* in, DWORD inLength, void* out, DWORD outLength)
+    {
+        std::memset(&ov_, 0, sizeof ov_);
+        ResetEvent(event_);
+        ov_.hEvent = event_;
+        DWORD bytes = 0;
+        BOOL ok = DeviceIoControl(service_, code, const_cast<void*>(in), inLength, out, outLength, &bytes, &ov_);
+        return ok || GetLastError() == ERROR_IO_PENDING;
+    }
+    // The request's result; 'error' gets the Win32 error of a failure.
+    bool Finish(DWORD* bytes = nullptr, DWORD* error = nullptr)
+    {
+        DWORD got = 0;
+        BOOL ok = GetOverlappedResult(service_, &ov_, &got, TRUE);
+        if (bytes) *bytes = got;
+        if (error) *error = ok ? 0 : GetLastError();
+        return ok;
+    }
+
+    void Register(std::vector<ZARFS_FILE_TYPE> types)
+    {
+        std::vector<UCHAR> in(4 + std::max<size_t>(types.size(), 1) * sizeof(ZARFS_FILE_TYPE));
+        ULONG count = ULONG(types.size());
+        std::memcpy(in.data(), &count, 4);
+        if (!types.empty()) std::memcpy(in.data() + 4, types.data(), types.size() * sizeof(ZARFS_FILE_TYPE));
+        ASSERT_EQ(Control(IOCTL_ZARFS_REGISTER_FILE_TYPES, in.data(), ULONG(in.size()), nullptr, 0), STATUS_SUCCESS);
+    }
+    static ZARFS_FILE_TYPE Type(const char16_t* extension, ULONG frameSize)
+    {
+        ZARFS_FILE_TYPE t{};
+        std::memcpy(t.Extension, extension, 3 * sizeof(char16_t));
+        t.FrameSize = frameSize;
+        return t;
+    }
+
+    // The next request the driver hands the service.
+    ZARFS_SERVICE_REQUEST Next()
+    {
+        ZARFS_SERVICE_REQUEST r{};
+        EXPECT_TRUE(Start(IOCTL_ZARFS_SEND_SERVICE_REQUEST, nullptr, 0, &r, sizeof r));
+        DWORD bytes = 0;
+        EXPECT_TRUE(Finish(&bytes));
+        EXPECT_EQ(bytes, sizeof r);
+        return r;
+    }
+    // Answers; 'data' is the read chunk given or the room for a write chunk.
+    bool Answer(ULONG kind, ULONG status, ULONG result, void* data = nullptr, DWORD dataLength = 0,
+                const void* more = nullptr, DWORD moreLength = 0)
+    {
+        std::vector<UCHAR> in(sizeof(ZARFS_SERVICE_RESPONSE) + moreLength);
+        ZARFS_SERVICE_RESPONSE head{kind, status, result, {}};
+        std::memcpy(in.data(), &head, 12);
+        if (moreLength) std::memcpy(in.data() + 12, more, moreLength);
+        if (!Start(IOCTL_ZARFS_SEND_SERVICE_RESPONSE, in.data(), DWORD(in.size()), data, dataLength)) return false;
+        return Finish();
+    }
+    static ULONG Word(const ZARFS_SERVICE_REQUEST& r, ULONG offset)
+    {
+        ULONG v;
+        std::memcpy(&v, r.Payload + offset - 8, 4);
+        return v;
+    }
+
+    HANDLE service_ = INVALID_HANDLE_VALUE;
+    HANDLE event_ = nullptr;
+    OVERLAPPED ov_{};
+};
+
+TEST_F(ServiceTest, ReadsAndWritesGoInChunks)
+{
+    Register({Type(u"TGA", 1000)});
+    std::vector<UCHAR> buffer(100, 0);
+    ULONG done = 0;
+    Sender read([&] { return ZarFsSReqRead(Channel(), 77, 5, 0x100000200ull, 100, 9, buffer.data(), &done); });
+    ZARFS_SERVICE_REQUEST r = Next();
+    EXPECT_EQ(r.Kind, ZARFS_SREQ_READ);
+    EXPECT_EQ(Word(r, 8), 77u);
+    EXPECT_EQ(Word(r, 12), 5u);
+    EXPECT_EQ(Word(r, 16), 0x200u);
+    EXPECT_EQ(Word(r, 20), 1u);
+    EXPECT_EQ(Word(r, 24), 100u);
+    EXPECT_EQ(Word(r, 28), 9u);
+    // Three chunks; the last offers more than is still wanted.
+    std::vector<UCHAR> chunk(60);
+    for (int i = 0; i < 3; ++i) {
+        std::fill(chunk.begin(), chunk.end(), UCHAR(0xA0 + i));
+        ULONG offered = i < 2 ? 30 : 60;
+        ASSERT_TRUE(Answer(ZARFS_SREQ_READ, 0, offered, chunk.data(), offered));
+    }
+    EXPECT_EQ(read.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(done, 100u);
+    EXPECT_EQ(buffer[0], 0xA0);
+    EXPECT_EQ(buffer[30], 0xA1);
+    EXPECT_EQ(buffer[99], 0xA2);
+
+    // A chunk of 0 bytes: the service has no more.
+    Sender shortRead([&] { return ZarFsSReqRead(Channel(), 77, 5, 0, 100, 0, buffer.data(), &done); });
+    Next();
+    ASSERT_TRUE(Answer(ZARFS_SREQ_READ, 0, 30, chunk.data(), 30));
+    ASSERT_TRUE(Answer(ZARFS_SREQ_READ, 0, 0));
+    EXPECT_EQ(shortRead.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(done, 30u);
+
+    std::vector<UCHAR> data(70);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = UCHAR(i);
+    Sender write([&] { return ZarFsSReqWrite(Channel(), 77, 5, 0, 70, 0, data.data(), &done); });
+    EXPECT_EQ(Next().Kind, ZARFS_SREQ_WRITE);
+    std::vector<UCHAR> got(80, 0xFF), room(40, 0xFF);
+    ASSERT_TRUE(Answer(ZARFS_SREQ_WRITE, 0, 40, room.data(), 40));
+    std::copy(room.begin(), room.end(), got.begin());
+    std::fill(room.begin(), room.end(), 0xFF);
+    ASSERT_TRUE(Answer(ZARFS_SREQ_WRITE, 0, 40, room.data(), 40));
+    std::copy(room.begin(), room.end(), got.begin() + 40);
+    EXPECT_EQ(write.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(done, 70u);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), got.begin()));
+    EXPECT_EQ(got[70], 0xFF) << "only what the caller had";
+
+    // A failing chunk stops the transfer; an answer to another kind is refused.
+    Sender failing([&] { return ZarFsSReqRead(Channel(), 77, 5, 0, 100, 0, buffer.data(), &done); });
+    Next();
+    ASSERT_TRUE(Answer(ZARFS_SREQ_READ, 1, 30, chunk.data(), 30));
+    EXPECT_EQ(failing.Wait(), STATUS_UNSUCCESSFUL);
+    Sender mismatched([&] { return ZarFsSReqClose(Channel(), 77); });
+    Next();
+    EXPECT_FALSE(Answer(ZARFS_SREQ_READ, 0, 0));
+    EXPECT_EQ(mismatched.Wait(), STATUS_UNSUCCESSFUL);
+    // A read answer whose data does not fit its own buffer is refused at once.
+    ZARFS_SERVICE_RESPONSE big{ZARFS_SREQ_READ, 0, 64, {}};
+    EXPECT_EQ(Control(IOCTL_ZARFS_SEND_SERVICE_RESPONSE, &big, sizeof big, chunk.data(), 32), STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST_F(ServiceTest, OpenNamesTheFileByItsNativeFolder)
+{
+    Register({Type(u"TGA", 1000)});
+    const std::u16string name = u"\\TGA\\Media\\Clips\\take";
+    UNICODE_STRING full{USHORT(name.size() * 2), USHORT(name.size() * 2), const_cast<char16_t*>(name.data())};
+    ULONG context = 5;
+    Sender open([&] { return ZarFsSReqOpen(Channel(), u'P', &full, &context); });
+    ZARFS_SERVICE_REQUEST r = Next();
+    EXPECT_EQ(r.Kind, ZARFS_SREQ_OPEN);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(r.Payload)), u"P:\\KIV\\Media\\Clips\\take");
+    ASSERT_TRUE(Answer(ZARFS_SREQ_OPEN, 0, 0x1234));
+    EXPECT_EQ(open.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(context, 0x1234u);
+
+    // A name the request cannot hold is refused before anything is sent.
+    std::u16string longName(800, u'x');
+    longName[0] = u'\\';
+    UNICODE_STRING tooLong{USHORT(longName.size() * 2), USHORT(longName.size() * 2), longName.data()};
+    EXPECT_EQ(ZarFsSReqOpen(Channel(), u'P', &tooLong, &context), ZARFS_STATUS_NAME_TOO_LONG);
+    EXPECT_EQ(context, 0u);
+}
+
+TEST_F(ServiceTest, PreferencesGoToTheServiceFirst)
+{
+    Register({Type(u"TGA", 1000), Type(u"BMP", 2000)});
+    ZAR_FILE_SYSTEM_PREFS prefs;
+    ASSERT_EQ(Control(IOCTL_ZARFS_GET_PREFERENCES, nullptr, 0, &prefs, sizeof prefs), STATUS_SUCCESS);
+    prefs.BaseFrameNumber = 7;
+
+    // The service refuses: nothing changes.
+    UserSender refused([&] { return Control(IOCTL_ZARFS_SET_PREFERENCES, &prefs, sizeof prefs, nullptr, 0); });
+    ZARFS_SERVICE_REQUEST r = Next();
+    EXPECT_EQ(r.Kind, ZARFS_SREQ_UPDATE_PREFERENCES);
+    EXPECT_EQ(std::memcmp(r.Payload, &prefs, sizeof prefs), 0);
+    ASSERT_TRUE(Answer(ZARFS_SREQ_UPDATE_PREFERENCES, 1, 0));
+    EXPECT_EQ(refused.Wait(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Card()->Prefs.BaseFrameNumber, 0u);
+
+    // It agrees and sends new sizes for its types; a count beyond the list
+    // changes only the entries that exist.
+    UserSender agreed([&] { return Control(IOCTL_ZARFS_SET_PREFERENCES, &prefs, sizeof prefs, nullptr, 0); });
+    Next();
+    ZARFS_FILE_TYPE types[3] = {Type(u"TGA", 1111), Type(u"BMP", 2222), Type(u"XXX", 3333)};
+    ASSERT_TRUE(Answer(ZARFS_SREQ_UPDATE_PREFERENCES, 0, 9, nullptr, 0, types, sizeof types));
+    EXPECT_EQ(agreed.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(Card()->Prefs.BaseFrameNumber, 7u);
+    ASSERT_EQ(ZarFsGlobFileTypeCount(), 3u);
+    EXPECT_EQ(ZarFsGlobFileType(1)->FrameSize, 1111u);
+    EXPECT_EQ(ZarFsGlobFileType(2)->FrameSize, 2222u);
+    EXPECT_EQ(std::u16string(ZarFsGlobFileType(0)->Extension), u"KIV");
+}
+
+TEST_F(ServiceTest, SilenceDisconnectsUntilTheServiceRegistersAgain)
+{
+    Register({});
+    UCHAR buffer[16];
+    ULONG done = 0;
+    // No request buffer handed in for 60 s.
+    Sender noBuffer([&] { return ZarFsSReqClose(Channel(), 77); });
+    EXPECT_EQ(noBuffer.Wait(), STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(Channel()->Connected);
+    EXPECT_EQ(FsEvents(ZARFS_MSG_SERVICE_TIMEOUT).size(), 1u);
+    EXPECT_EQ(ZarFsSReqRead(Channel(), 77, 0, 0, 16, 0, buffer, &done), STATUS_UNSUCCESSFUL) << "fails at once";
+
+    // Registered again: the request is taken but never answered.
+    Register({});
+    Sender noAnswer([&] { return ZarFsSReqRead(Channel(), 77, 0, 0, 16, 0, buffer, &done); });
+    EXPECT_EQ(Next().Kind, ZARFS_SREQ_READ);
+    EXPECT_EQ(noAnswer.Wait(), STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(Channel()->Connected);
+    EXPECT_EQ(FsEvents(ZARFS_MSG_SERVICE_TIMEOUT).size(), 2u);
+
+    // Without a service, preference updates go through and file requests fail.
+    ASSERT_EQ(Control(IOCTL_ZARFS_UNREGISTER_FILE_TYPES, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_EQ(ZarFsGlobFileTypeCount(), 1u) << "the native type stays";
+    ZAR_FILE_SYSTEM_PREFS prefs;
+    ASSERT_EQ(Control(IOCTL_ZARFS_GET_PREFERENCES, nullptr, 0, &prefs, sizeof prefs), STATUS_SUCCESS);
+    EXPECT_EQ(Control(IOCTL_ZARFS_SET_PREFERENCES, &prefs, sizeof prefs, nullptr, 0), STATUS_SUCCESS);
+    ULONG context = 0;
+    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\KIV\\x");
+    EXPECT_EQ(ZarFsSReqOpen(Channel(), u'P', &name, &context), STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(ServiceTest, PendingServiceRequestsEndCancelled)
+{
+    Register({});
+    ZARFS_SERVICE_REQUEST r;
+    DWORD error = 0;
+    // The service gives up its own request.
+    ASSERT_TRUE(Start(IOCTL_ZARFS_SEND_SERVICE_REQUEST, nullptr, 0, &r, sizeof r));
+    ASSERT_TRUE(CancelIo(service_));
+    EXPECT_FALSE(Finish(nullptr, &error));
+    EXPECT_EQ(error, DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(Channel()->RequestSlot, nullptr);
+
+    // Tear-down ends whatever still waits in the slots.
+    ASSERT_TRUE(Start(IOCTL_ZARFS_SEND_SERVICE_REQUEST, nullptr, 0, &r, sizeof r));
+    nt::ClockRunUntilIdle();
+    ASSERT_NE(Channel()->RequestSlot, nullptr);
+    ZarFsSReqCleanup(Channel());
+    EXPECT_FALSE(Finish(nullptr, &error));
+    EXPECT_EQ(error, DWORD(ERROR_OPERATION_ABORTED));
+}
+
+}  // namespace
