@@ -77,8 +77,8 @@ void Board::Attach(hw::Host* host)
 {
     host_ = host;
     bridge_.Attach(host);
-    timecode_.Attach(host);
     audio_.Attach(host);
+    timecode_.Attach(host);
 }
 
 void Board::Reset()
@@ -96,9 +96,9 @@ void Board::Reset()
     fpgas_.Reset();
     jpeg_.PowerOn();
     esp_.Reset();
+    audio_.Reset();
     timecode_.Reset();
     capture_.Reset();
-    audio_.Reset();
     clock_.PowerOn(host_);
 }
 
@@ -117,7 +117,8 @@ void Board::SetTraceEnabled(bool on)
     gpio_.GetTrace().Enable(on);
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
-                     &jpeg_.Codec(1).GetTrace(), &timecode_.GetTrace(), &capture_.GetTrace(), &audio_.GetTrace()})
+                     &jpeg_.Codec(1).GetTrace(), &audio_.GetTrace(),
+                     &timecode_.GetTrace(), &capture_.GetTrace()})
         t->Enable(on);
     esp_.SetTraceEnabled(on);
     clock_.GetTrace().Enable(on);
@@ -131,7 +132,8 @@ void Board::SetTraceSink(Trace::Sink sink)
     gpio_.GetTrace().SetSink(sink);
     for (Trace* t : {&i2c_.GetTrace(), &eeprom_.GetTrace(), &decoder_.GetTrace(), &encoder0_.GetTrace(),
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
-                     &jpeg_.Codec(1).GetTrace(), &timecode_.GetTrace(), &capture_.GetTrace(), &audio_.GetTrace()})
+                     &jpeg_.Codec(1).GetTrace(), &audio_.GetTrace(),
+                     &timecode_.GetTrace(), &capture_.GetTrace()})
         t->SetSink(sink);
     esp_.SetTraceSink(sink);
     clock_.GetTrace().SetSink(sink);

@@ -104,10 +104,10 @@ public:
     JpegPath& Jpeg() { return jpeg_; }
     VideoFeed& VideoIn() { return videoFeed_; }
     VideoOutput& VideoOut() { return videoOut_; }
-    TimeCodeChip& TimeCode() { return timecode_; }
-    CaptureDma& Capture() { return capture_; }
     // The audio interfaces, DSPs, mix, VU meters and codec.
     AudioUnit& Audio() { return audio_; }
+    TimeCodeChip& TimeCode() { return timecode_; }
+    CaptureDma& Capture() { return capture_; }
 
     // The machine folder's files as the board found them, each with its
     // path and what was done: those that exist but could not be read (a
@@ -143,9 +143,9 @@ private:
     VideoFeed videoFeed_{options_.standard};
     VideoOutput videoOut_{options_.standard};
     JpegPath jpeg_{regs_, sdram_, videoFeed_, videoOut_};
+    AudioUnit audio_{bridge_, regs_};
     TimeCodeChip timecode_{bridge_, regs_, options_.standard};
     CaptureDma capture_{bridge_, videoFeed_};
-    AudioUnit audio_{bridge_, regs_};
     void ConnectBoardUnits();  // the I2C devices, the EEPROM's file, the FPGAs' lines
     FieldClock clock_;
 };

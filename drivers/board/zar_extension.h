@@ -20,9 +20,9 @@
 #include "zar_scsi.h"
 #include "zar_playlist.h"
 #include "zar_jpeg.h"
+#include "zar_audio.h"
 #include "zar_timecode.h"
 #include "zar_hps.h"
-#include "zar_audio.h"
 
 using PZAR_HARDWARE_INFO = ZAR_HARDWARE_INFO*;
 
@@ -382,14 +382,14 @@ struct ZAR_EXTENSION_FIELDS {
     ZAR_SCSI_STATE Scsi;
     ZAR_PLAYLIST_STATE Playlist;
     ZAR_JPEG_STATE Jpeg;
-    ZAR_TIMECODE_STATE TimeCode;
-    ZAR_HPS_STATE Hps;
     ZAR_AUDIO_ENGINE_STATE AudioEngine;
     ZAR_AUDIO_USERS_STATE AudioUsers;
     ZAR_AUDIO_FX_STATE AudioFx;
     ZAR_DSRV_STATE_BLOCK AudioDSrv;
     ZAR_VARIPLAY_STATE VariPlay;
     ZAR_WAVE_STATE Wave;
+    ZAR_TIMECODE_STATE TimeCode;
+    ZAR_HPS_STATE Hps;
 
     // ---- flags (bytes last, so the words above keep their alignment) ----
     BOOLEAN BoardReady;

@@ -29,13 +29,6 @@ NTSTATUS ZarNotWritten(const char* name)
 
 }  // namespace
 
-
-// ---- bridge and video chips ----
-
-
-// ---- EEPROM (over the I2C engine) ----
-
-
 // ---- DVE ----
 
 // Will allocate the DVE warp tables and load the perspective lookup.
@@ -46,16 +39,6 @@ NTSTATUS ZarDveWarpTableAlloc(PZAR_DEVICE_EXTENSION ext)
 }
 // Will free what ZarDveWarpTableAlloc allocated.
 void ZarDveWarpTableFree(PZAR_DEVICE_EXTENSION ext) { ext->DveWarpTablesAllocated = FALSE; }
-
-// ---- audio ----
-
-// The record DMA spans four bytes a block, played as two halves.
-
-// ---- play-list engine ----
-
-
-// ---- shutdown ----
-
 
 // ---- system threads ----
 // Each waits on its wake event until release sets Stop. Their work (SCSI
@@ -68,9 +51,6 @@ void ZarRunUntilStopped(ZAR_SYSTEM_THREAD* thread)
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-
-
-
 // ---- DPCs: queued only by interrupt paths that are not written yet ----
 
 // Will complete a BRS transfer and start the next queued entry.
@@ -80,9 +60,6 @@ void ZarDpcForBrsDma(PKDPC, PVOID, PVOID, PVOID) {}
 // The interrupt routine, the VBI DPC and the close clean-up call these in
 // their places. Until its module is written each does nothing, which is
 // what the module does when it has nothing playing, queued or owned.
-
-
-
 
 // Will apply the committed scrub entry when nothing plays.
 void ZarScrubListIsr(PZAR_DEVICE_EXTENSION) {}
@@ -115,8 +92,6 @@ void ZarPlyGfxPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 void ZarPlyBusPostProcessNode(PZAR_DEVICE_EXTENSION) {}
 // Will start a field-synchronous BRS transfer.
 void ZarBrsDmaStartIoSynchronous(PZAR_DEVICE_EXTENSION, PVOID) {}
-// The wave front: no wave device is attached until it exists, so nothing
-// carries a wave handle or a wave offset.
 
 // control-code dispatch
 //
@@ -125,10 +100,6 @@ void ZarBrsDmaStartIoSynchronous(PZAR_DEVICE_EXTENSION, PVOID) {}
 // error, so user mode never takes an unwritten setting for done, and a
 // status no written handler returns, so a test can tell "not there yet" from
 // a refusal. They write nothing to the caller's buffer.
-
-// Nobody holds the board's audio until the audio lock exists.
-// The wave front owns none of its codes yet: every request goes on to the
-// main dispatch, as the front does for codes it does not own.
 
 void ZarBrsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_BRS_ENTRY* entry)
 {
@@ -140,8 +111,6 @@ void ZarBrsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_BRS_ENTRY* entry)
 }
 // Will lock the source buffers the command and the capture request name.
 void ZarBrsLockDmaBuffers(PZAR_DEVICE_EXTENSION, ZAR_BRS_ENTRY*, KPROCESSOR_MODE) {}
-
-// Takers of referenced objects drop what they were given.
 
 NTSTATUS ZarMixIoSetProcAmp(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }
 NTSTATUS ZarMixIoGetProcAmp(PZAR_DEVICE_EXTENSION, PVOID, ULONG) { return ZarNotWritten(__func__); }

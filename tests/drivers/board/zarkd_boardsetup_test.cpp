@@ -114,7 +114,7 @@ TEST_F(ZarkdBoardSetup, PostFpgaInitLeavesEveryUnitInItsKnownState)
     EXPECT_EQ(Reg(0x8C20), 0x10);
     EXPECT_EQ(Reg(0x8C04), 0xFF);
     // The DSPs' interrupt, which their initialisation enables, and the
-    // time-code chip's, which its reset unmasks.
+    // time-code chip's source, which its reset unmasks.
     EXPECT_EQ(Reg(0xB840), ZAR_SHARED_DSP | ZAR_TC_SHARED_SOURCE);
     EXPECT_EQ(Reg(0x5498) & 1, 0);
     EXPECT_EQ(ext_->InterruptEnable & (ZAR_INT_FIELD | ZAR_INT_SHARED_LINE), ZAR_INT_FIELD | ZAR_INT_SHARED_LINE);
