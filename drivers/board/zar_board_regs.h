@@ -90,6 +90,14 @@ inline constexpr ULONG ZAR_REG_DSP_SELECT = 0x8C04;
 inline constexpr ULONG ZAR_REG_AUDIO_CLOCK_CONTROL = 0x8C20;
 inline constexpr ULONG ZAR_REG_AUDIO_DIVIDER[2] = {0x8E04, 0x8E08};
 
+// ---- time-code chip ----
+inline constexpr ULONG ZAR_TC_DIRECT0 = 0xAC00;               // interrupt flags (reading answers the interrupt)
+inline constexpr ULONG ZAR_TC_DIRECT1 = 0xAC04;               // reader flags
+inline constexpr ULONG ZAR_TC_INDEX_PORT = 0xAC08;            // bit 7: a run, the index steps after each byte
+inline constexpr ULONG ZAR_TC_DATA_PORT = 0xAC0C;
+inline constexpr ULONG ZAR_TC_RESET_REGISTER = 0xB000;
+inline constexpr ULONG ZAR_TC_INDEX_RUN = 0x80;
+
 // ---- SCSI controller ----
 inline constexpr ULONG ZAR_REG_SCSI_SDRAM_CONTROL = 0x9400;   // the data phase's SDRAM side, shadow ext->Scsi.SdramControl
 inline constexpr ULONG ZAR_SCSI_SDRAM_ENABLE = 0x8000;

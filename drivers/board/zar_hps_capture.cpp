@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr ULONG kCaptureControlRegister = 0x5498;
 constexpr ULONG kMaxCaptureBytes = 0x400000;
 constexpr ULONG kCropLimit = 96;
 constexpr ULONG kMinSize = 16, kMaxWidth = 1280;
@@ -40,7 +39,7 @@ void SetCaptureControlBit(PZAR_DEVICE_EXTENSION ext, ULONG bit)
 {
     ULONG& shadow = ext->Setup.CaptureControl;
     shadow = (shadow & ~1u) | (bit & 1);
-    ZarDebiPioWrite(ext, kCaptureControlRegister, shadow);
+    ZarDebiPioWrite(ext, ZAR_REG_CAPTURE_CONTROL, shadow);
 }
 
 // The field bases, protection address and pitch register of a request

@@ -13,14 +13,7 @@
 struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
 
-// ---- the chip behind DEBI ----
-inline constexpr ULONG ZAR_TC_DIRECT0 = 0xAC00;     // interrupt flags
-inline constexpr ULONG ZAR_TC_DIRECT1 = 0xAC04;     // reader flags
-inline constexpr ULONG ZAR_TC_INDEX_PORT = 0xAC08;
-inline constexpr ULONG ZAR_TC_DATA_PORT = 0xAC0C;
-inline constexpr ULONG ZAR_TC_RESET_REGISTER = 0xB000;
-inline constexpr ULONG ZAR_TC_INDEX_RUN = 0x80;     // index with auto-increment: a run of registers
-
+// ---- the chip behind DEBI (its registers in zar_board_regs.h) ----
 inline constexpr UCHAR ZAR_TC_INTERRUPT_ENABLE = 0x20;
 inline constexpr UCHAR ZAR_TC_INTERRUPT = 0x04;
 inline constexpr UCHAR ZAR_TC_LTC_PRESENT = 0x04;

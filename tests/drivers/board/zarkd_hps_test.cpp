@@ -215,6 +215,7 @@ TEST_F(ZarkdCapture, RequestsOutsideTheTableAreRefused)
          STATUS_ACCESS_VIOLATION},
         {"re-arm without a ring", [](ZAR_HPS_CAPTURE_REQUEST& r) { r.Kind = 5; }, STATUS_INVALID_DEVICE_REQUEST},
         {"ring stop without a ring", [](ZAR_HPS_CAPTURE_REQUEST& r) { r.Kind = 4; }, STATUS_SUCCESS},
+        {"continuous stop with none running", [](ZAR_HPS_CAPTURE_REQUEST& r) { r.Kind = 2; }, STATUS_SUCCESS},
     };
     for (const Case& c : cases) {
         ZAR_HPS_CAPTURE_REQUEST r = Still(buffer.data(), ULONG(buffer.size()));
