@@ -84,7 +84,7 @@ NTSTATUS OpenRoot(const CreateRequest& r, ULONG_PTR* information)
 {
     if (r.options & FILE_NON_DIRECTORY_FILE) return STATUS_FILE_IS_A_DIRECTORY;
     if (r.targetDirectory) return STATUS_INVALID_PARAMETER;
-    if (r.options & FILE_DELETE_ON_CLOSE) return ZARFS_STATUS_CANNOT_DELETE;
+    if (r.options & FILE_DELETE_ON_CLOSE) return STATUS_CANNOT_DELETE;
     if (!OpenDisposition(r.disposition)) return STATUS_ACCESS_DENIED;
     ZARFS_FCB* root = r.vcb->Root;
     if (!ZarFsHwGetLatestVolumeTime(&r.vcb->Card->Hw, &root->Time)) root->Time = Now();

@@ -235,7 +235,7 @@ NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
         return ZarFsHwRemoveFile(Hw(vcb), fcb->Volume, fcb->FolderSlot, fcb->FileSlot);
     }
     default:
-        return ZARFS_STATUS_CANNOT_DELETE;
+        return STATUS_CANNOT_DELETE;
     }
 }
 

@@ -154,7 +154,7 @@ NTSTATUS RenameTarget(const Handle& h, PFILE_OBJECT targetFile, PCWSTR name, ULO
         ZARFS_FCB* fcb;
         ZARFS_CCB* ccb;
         if (ZarFsGetRequestType(targetFile, &vcb, &fcb, &ccb) != ZarFsRequestFolder) return STATUS_INVALID_PARAMETER;
-        if (vcb != h.vcb) return ZARFS_STATUS_NOT_SAME_DEVICE;
+        if (vcb != h.vcb) return STATUS_NOT_SAME_DEVICE;
         *parent = fcb;
         ULONG start = chars;
         while (start > 0 && name[start - 1] != u'\\') --start;
@@ -177,7 +177,7 @@ NTSTATUS RenameTarget(const Handle& h, PFILE_OBJECT targetFile, PCWSTR name, ULO
         pathChars -= 4;
     }
     if (pathChars >= 2 && path[1] == u':') {
-        if (RtlUpcaseUnicodeChar(path[0]) != h.vcb->Card->DriveLetter) return ZARFS_STATUS_NOT_SAME_DEVICE;
+        if (RtlUpcaseUnicodeChar(path[0]) != h.vcb->Card->DriveLetter) return STATUS_NOT_SAME_DEVICE;
         path += 2;
         pathChars -= 2;
     }
@@ -241,7 +241,7 @@ NTSTATUS SetInformation(const Handle& h, PIO_STACK_LOCATION stack, PUCHAR buffer
         return SetRename(h, stack, reinterpret_cast<const FILE_RENAME_INFORMATION*>(buffer), length);
     case FileDispositionInformation:
         if (length < 1) return STATUS_BUFFER_TOO_SMALL;
-        if (!ZarFsFCBCanSetDisposition(h.vcb, h.fcb)) return ZARFS_STATUS_CANNOT_DELETE;
+        if (!ZarFsFCBCanSetDisposition(h.vcb, h.fcb)) return STATUS_CANNOT_DELETE;
         if (buffer[0] != 0)
             h.fcb->Flags |= ZARFS_FCB_DELETE_PENDING;
         else
@@ -461,7 +461,7 @@ NTSTATUS ZarFsFileSystemCtrl(PDEVICE_OBJECT device, PIRP irp)
     if (ZarFsDeviceVcb(device) == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     // The driver finds its volumes itself and mounts on no other device.
     if (stack->MinorFunction == kMinorMountVolume)
-        return ZarFsCompleteRequest(irp, ZARFS_STATUS_UNRECOGNIZED_VOLUME, 0);
+        return ZarFsCompleteRequest(irp, STATUS_UNRECOGNIZED_VOLUME, 0);
     if (stack->MinorFunction != kMinorUserFsRequest)
         return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     switch (stack->Parameters.FileSystemControl.FsControlCode) {

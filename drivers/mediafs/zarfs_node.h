@@ -26,11 +26,6 @@ enum ZARFS_NODE_KIND : ULONG {
     ZarFsNodeFile = 4,
 };
 
-// Statuses the kernel headers leave out.
-inline constexpr NTSTATUS ZARFS_STATUS_CANNOT_DELETE = NTSTATUS(0xC0000121);
-inline constexpr NTSTATUS ZARFS_STATUS_NOT_SAME_DEVICE = NTSTATUS(0xC00000D4);
-inline constexpr NTSTATUS ZARFS_STATUS_UNRECOGNIZED_VOLUME = NTSTATUS(0xC000014F);
-
 // ZARFS_FCB flags.
 inline constexpr ULONG ZARFS_FCB_DIRECTORY = 0x1;
 inline constexpr ULONG ZARFS_FCB_ROOT = 0x2;

@@ -220,7 +220,7 @@ NTSTATUS ZarFsSReqOpen(ZARFS_SERVICE_CHANNEL* channel, WCHAR driveLetter, PCUNIC
     UCHAR payload[ZARFS_SERVICE_PAYLOAD_BYTES] = {};
     ULONG chars = fullName->Length / sizeof(WCHAR);
     // Letter, ':', the name and its zero must fit the request.
-    if ((chars + 3) * sizeof(WCHAR) > sizeof payload) return ZARFS_STATUS_NAME_TOO_LONG;
+    if ((chars + 3) * sizeof(WCHAR) > sizeof payload) return STATUS_NAME_TOO_LONG;
     auto* text = reinterpret_cast<PWCHAR>(payload);
     text[0] = driveLetter;
     text[1] = u':';

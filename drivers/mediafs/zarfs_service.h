@@ -8,7 +8,6 @@
 #include "include/zarfs.h"
 #include "platform/nt/kernel.h"
 
-inline constexpr NTSTATUS ZARFS_STATUS_NAME_TOO_LONG = NTSTATUS(0xC0000106);
 inline constexpr LONGLONG ZARFS_SERVICE_TIMEOUT = -600000000LL;  // 60 s
 
 struct ZARFS_SERVICE_CHANNEL {

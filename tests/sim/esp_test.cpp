@@ -24,8 +24,8 @@ struct EspFixture : ::testing::Test, ScsiBoard {
     void FreeBus(std::vector<int> ids)
     {
         B().Init();
-        B().Cmd(0x03);
-        ASSERT_EQ(B().Phase(), 4);
+        B().Cmd(esp::kCmdResetBus);
+        ASSERT_EQ(B().Phase(), uint8_t(scsi::Phase::BusFree));
         for (int id : ids) ASSERT_TRUE(Ready(id).ok);
     }
 };
@@ -58,15 +58,15 @@ TEST_F(EspFixture, PresentIdsAnswerAtOnceAbsentOnesTimeOutWithinMilliseconds)
     };
     for (const Case& c : cases) {
         B().Init();
-        B().Cmd(0x03);  // a bus reset frees any target from the last case
-        B().W(4, uint8_t(0x40 | c.id));
+        B().Cmd(esp::kCmdResetBus);  // a bus reset frees any target from the last case
+        B().W(esp::kDestId, uint8_t(0x40 | c.id));
         B().LoadFifo(c.command == 0x42 ? std::vector<uint8_t>{0x80, 0, 0, 0, 0, 0, 0} : std::vector<uint8_t>{0x80});
         uint64_t start = host.Now();
         B().Cmd(c.command);
         auto irq = B().WaitIrq();
         ASSERT_TRUE(irq) << "id " << c.id;
         EXPECT_EQ(*irq, c.irq) << "id " << c.id;
-        EXPECT_EQ(B().R(6) & 7, c.step) << "id " << c.id;
+        EXPECT_EQ(B().R(esp::kSeqStep) & 7, c.step) << "id " << c.id;
         EXPECT_EQ(B().Phase(), c.phase) << "id " << c.id;
         EXPECT_LE(B().lastIrqTime - start, c.atMost) << "id " << c.id;
         if (c.irq == 0x20) {
@@ -76,7 +76,7 @@ TEST_F(EspFixture, PresentIdsAnswerAtOnceAbsentOnesTimeOutWithinMilliseconds)
 
     // A scan of every id but the adapter's own stays far inside 10 s.
     B().Init();
-    B().Cmd(0x03);
+    B().Cmd(esp::kCmdResetBus);
     uint64_t start = host.Now();
     int answered = 0;
     for (int id = 0; id < 16; ++id) {
@@ -87,7 +87,7 @@ TEST_F(EspFixture, PresentIdsAnswerAtOnceAbsentOnesTimeOutWithinMilliseconds)
         }
         ++answered;
         B().LoadFifo(kTestUnitReady);
-        B().Cmd(0x10);
+        B().Cmd(esp::kCmdTransferInfo);
         EXPECT_EQ(B().WaitIrq(), 0x10);
         EXPECT_EQ(B().StatusPhase(), 2) << "unit attention after power-on";
     }
@@ -101,13 +101,13 @@ TEST_F(EspFixture, InterruptRequestShowsMaskedAndReachesTheLineOnlyThroughTheSha
     Saa7146& bridge = board->Bridge();
     auto lineLow = [&] { return !(bridge.Psr() & saa7146::kPsrSharedLineHigh); };
 
-    B().W(4, 0x45);
+    B().W(esp::kDestId, 0x45);
     B().LoadFifo({0x80});
-    B().Cmd(0x43);
+    B().Cmd(esp::kCmdSelectAtnStop);
     while (!B().RequestPending()) ASSERT_TRUE(host.Step());
     EXPECT_EQ(board->Regs().Read(0xBC00) & 0x1000, 0) << "visible while masked";
     EXPECT_FALSE(lineLow());
-    EXPECT_EQ(B().R(4) & 0x80, 0x80) << "status shows the interrupt";
+    EXPECT_EQ(B().R(esp::kStatus) & esp::kStatusInterrupt, esp::kStatusInterrupt) << "status shows the interrupt";
 
     board->Regs().Write(0xB840, 0x2);
     EXPECT_TRUE(lineLow());
@@ -115,11 +115,11 @@ TEST_F(EspFixture, InterruptRequestShowsMaskedAndReachesTheLineOnlyThroughTheSha
     EXPECT_FALSE(lineLow());
     board->Regs().Write(0xB840, 0x2);
 
-    EXPECT_EQ(B().R(5), 0x20);
+    EXPECT_EQ(B().R(esp::kInterrupt), esp::kIrqDisconnect);
     EXPECT_FALSE(lineLow()) << "reading register 5 releases the request";
     EXPECT_EQ(board->Regs().Read(0xBC00) & 0x1000, 0x1000);
-    EXPECT_EQ(B().R(5), 0) << "and cleared it";
-    EXPECT_EQ(B().R(4) & 0x80, 0);
+    EXPECT_EQ(B().R(esp::kInterrupt), 0) << "and cleared it";
+    EXPECT_EQ(B().R(esp::kStatus) & esp::kStatusInterrupt, 0);
 }
 
 TEST_F(EspFixture, NegotiationFollowsEachTargetsCapabilities)
@@ -193,7 +193,7 @@ TEST_F(EspFixture, WritesAndReadsGoThroughSdramLinearAndAcrossTheRingsWrap)
         EXPECT_EQ(w.status, 0);
         EXPECT_EQ(w.dataIrq, 0x10);
         EXPECT_EQ(w.residual, 0u);
-        EXPECT_EQ(B().R(4) & 0x10, 0x10) << "count reached zero";
+        EXPECT_EQ(B().R(esp::kStatus) & esp::kStatusCountZero, esp::kStatusCountZero) << "count reached zero";
 
         // The image holds the bytes.
         std::vector<uint8_t> onDisk(data.size());
@@ -220,11 +220,11 @@ TEST_F(EspFixture, DataPhaseEndsWithBusServiceAtCountZeroOrWhenTheTargetMovesOn)
     // A reply shorter than the count: the target goes to status first.
     B().ArmSdram(0x100, 0, false);
     ASSERT_EQ(B().Select(0, kInquiry), 0x18);
-    EXPECT_EQ(B().Phase(), 1);
+    EXPECT_EQ(B().Phase(), uint8_t(scsi::Phase::DataIn));
     EXPECT_EQ(B().DataPhase(256 + 64), 0x10);
-    EXPECT_EQ(B().Phase(), 3);
+    EXPECT_EQ(B().Phase(), uint8_t(scsi::Phase::Status));
     EXPECT_EQ(B().Counter(), 320u - 96u);
-    EXPECT_EQ(B().R(4) & 0x10, 0) << "count did not reach zero";
+    EXPECT_EQ(B().R(esp::kStatus) & esp::kStatusCountZero, 0) << "count did not reach zero";
     EXPECT_EQ(B().StatusPhase(), 0);
 
     // MODE SELECT programmed for 512 bytes takes only its parameter list.
@@ -249,10 +249,10 @@ TEST_F(EspFixture, DataPhaseEndsWithBusServiceAtCountZeroOrWhenTheTargetMovesOn)
     B().ArmSdram(0x400, 0, false);
     ASSERT_EQ(B().Select(0, Rw10(0x28, 50, 2)), 0x18);
     EXPECT_EQ(B().DataPhase(512), 0x10);
-    EXPECT_EQ(B().Phase(), 1) << "still data in";
-    EXPECT_EQ(B().R(4) & 0x10, 0x10);
+    EXPECT_EQ(B().Phase(), uint8_t(scsi::Phase::DataIn)) << "still data in";
+    EXPECT_EQ(B().R(esp::kStatus) & esp::kStatusCountZero, esp::kStatusCountZero);
     EXPECT_EQ(B().DataPhase(512 + 64), 0x10);
-    EXPECT_EQ(B().Phase(), 3);
+    EXPECT_EQ(B().Phase(), uint8_t(scsi::Phase::Status));
     EXPECT_EQ(B().StatusPhase(), 0);
     std::vector<uint8_t> back(1024);
     board->Memory().Read(0x400, 0, 0, back.data(), 1024);
@@ -266,8 +266,8 @@ TEST_F(EspFixture, BusResetDropsAgreementsAndLeavesUnitAttention)
         PowerOn({Drive(0), Drive(4)});
         ASSERT_TRUE(Ready(0).ok);
         ASSERT_TRUE(Ready(4).ok);
-        B().W(8, config1);
-        B().Cmd(0x03);
+        B().W(esp::kConfig1, config1);
+        B().Cmd(esp::kCmdResetBus);
         auto irq = B().WaitIrq(10 * kMs);
         if (config1 & 0x40) EXPECT_FALSE(irq) << "reset interrupt disabled";
         else EXPECT_EQ(irq, 0x80);
@@ -278,7 +278,7 @@ TEST_F(EspFixture, BusResetDropsAgreementsAndLeavesUnitAttention)
         // Old settings no longer match: renegotiate, then the attention shows once.
         ASSERT_TRUE(B().Negotiate(0, true, 12, 15).ok);
         B().LoadFifo(kTestUnitReady);
-        B().Cmd(0x10);
+        B().Cmd(esp::kCmdTransferInfo);
         ASSERT_EQ(B().WaitIrq(), 0x10);
         EXPECT_EQ(B().StatusPhase(), 2);
         EXPECT_EQ(B().Sense(0), (std::vector<uint8_t>{0x06, 0x29, 0x00}));
@@ -286,11 +286,11 @@ TEST_F(EspFixture, BusResetDropsAgreementsAndLeavesUnitAttention)
 
         // An initiator need not fetch the sense: the attention is reported
         // once and the next read's status is its own, not the one before.
-        B().Cmd(0x03);
+        B().Cmd(esp::kCmdResetBus);
         B().WaitIrq(10 * kMs);
         ASSERT_TRUE(B().Negotiate(4, true, 12, 15).ok);
         B().LoadFifo(kTestUnitReady);
-        B().Cmd(0x10);
+        B().Cmd(esp::kCmdTransferInfo);
         ASSERT_EQ(B().WaitIrq(), 0x10);
         EXPECT_EQ(B().StatusPhase(), 2);
         auto r = B().Run(4, Rw10(0x28, 0, 2), 1024);
@@ -309,7 +309,7 @@ TEST_F(EspFixture, EveryInjectedFaultEndsInADefinedInterruptOrStatus)
     // Selection time-out: a disconnect interrupt, then the drive is back.
     d.Faults().selectionTimeouts = 1;
     EXPECT_EQ(B().Select(0, kTestUnitReady), 0x20);
-    EXPECT_EQ(B().Phase(), 4);
+    EXPECT_EQ(B().Phase(), uint8_t(scsi::Phase::BusFree));
     EXPECT_EQ(B().Run(0, kTestUnitReady).status, 0);
 
     // Medium error: the blocks before the bad one arrive, then CHECK CONDITION 03/11.
@@ -332,13 +332,13 @@ TEST_F(EspFixture, EveryInjectedFaultEndsInADefinedInterruptOrStatus)
     EXPECT_TRUE(board->Scsi().Stalled());
     EXPECT_EQ(B().Select(1, kTestUnitReady), 0x40) << "the bus is still held";
     B().Init();
-    EXPECT_EQ(B().Phase(), 1) << "still in data in after the controller's reset";
+    EXPECT_EQ(B().Phase(), uint8_t(scsi::Phase::DataIn)) << "still in data in after the controller's reset";
     EXPECT_EQ(board->Scsi().ConnectedId(), 0);
     EXPECT_FALSE(board->Scsi().Stalled());
     EXPECT_EQ(B().Select(1, kTestUnitReady), 0x40) << "the bus is still held";
-    B().Cmd(0x03);
+    B().Cmd(esp::kCmdResetBus);
     EXPECT_FALSE(B().WaitIrq(10 * kMs)) << "no reset interrupt with configuration 1 bit 6";
-    EXPECT_EQ(B().Phase(), 4);
+    EXPECT_EQ(B().Phase(), uint8_t(scsi::Phase::BusFree));
     EXPECT_TRUE(d.UnitAttentionPending());
     EXPECT_FALSE(d.NegotiatedWide());
     ASSERT_TRUE(Ready(0).ok);
@@ -352,10 +352,10 @@ TEST_F(EspFixture, EveryInjectedFaultEndsInADefinedInterruptOrStatus)
     EXPECT_EQ(r.dataIrq, 0x10);
     EXPECT_EQ(r.residual, 64u);
     EXPECT_FALSE(r.reachedStatus);
-    EXPECT_EQ(B().Phase(), 1);
+    EXPECT_EQ(B().Phase(), uint8_t(scsi::Phase::DataIn));
     B().Init();
-    B().Cmd(0x03);
-    EXPECT_EQ(B().Phase(), 4);
+    B().Cmd(esp::kCmdResetBus);
+    EXPECT_EQ(B().Phase(), uint8_t(scsi::Phase::BusFree));
     ASSERT_TRUE(Ready(0).ok);
     ASSERT_TRUE(Ready(1).ok);
 
@@ -364,7 +364,7 @@ TEST_F(EspFixture, EveryInjectedFaultEndsInADefinedInterruptOrStatus)
     ASSERT_EQ(B().Select(0, Rw10(0x28, 0, 1)), 0x18);
     d.Faults().stopsAnswering = true;
     EXPECT_EQ(B().DataPhase(512 + 64), 0x20);
-    EXPECT_EQ(B().Phase(), 4);
+    EXPECT_EQ(B().Phase(), uint8_t(scsi::Phase::BusFree));
     // ... and from then on ignores selection.
     EXPECT_EQ(B().Select(0, kTestUnitReady), 0x20);
     EXPECT_EQ(B().Run(1, kTestUnitReady).status, 0) << "the other drive is unaffected";

@@ -242,7 +242,7 @@ TEST_F(ServiceTest, OpenNamesTheFileByItsNativeFolder)
     std::u16string longName(800, u'x');
     longName[0] = u'\\';
     UNICODE_STRING tooLong{USHORT(longName.size() * 2), USHORT(longName.size() * 2), longName.data()};
-    EXPECT_EQ(ZarFsSReqOpen(Channel(), u'P', &tooLong, &context), ZARFS_STATUS_NAME_TOO_LONG);
+    EXPECT_EQ(ZarFsSReqOpen(Channel(), u'P', &tooLong, &context), STATUS_NAME_TOO_LONG);
     EXPECT_EQ(context, 0u);
 }
 
