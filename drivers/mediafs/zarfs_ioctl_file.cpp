@@ -65,6 +65,35 @@ NTSTATUS OnFile(ZARFS_CARD_INSTANCE* card, PIRP irp, bool exclusive, Work work)
     return status;
 }
 
+// OnFile for a code that answers in its own record: 'work' fills a copy,
+// which goes back to the caller only when the code succeeds.
+template <typename Record, typename Work>
+NTSTATUS OnFileRecord(ZARFS_CARD_INSTANCE* card, PIRP irp, bool exclusive, ULONG_PTR* info, Work work)
+{
+    auto* record = reinterpret_cast<Record*>(SystemBuffer(irp));
+    Record copy;
+    RtlCopyMemory(&copy, record, sizeof copy);
+    NTSTATUS status = OnFile(card, irp, exclusive, [&](ZARFS_FCB* fcb) { return work(fcb, copy); });
+    if (!NT_SUCCESS(status)) return status;
+    RtlCopyMemory(record, &copy, sizeof copy);
+    *info = sizeof copy;
+    return STATUS_SUCCESS;
+}
+
+// OnFile for a code that changes the file's entry: 'edit' gets the entry
+// as read, and what it leaves is written back.
+template <typename Edit>
+NTSTATUS OnFileEntry(ZARFS_CARD_INSTANCE* card, PIRP irp, Edit edit)
+{
+    return OnFile(card, irp, false, [&](ZARFS_FCB* fcb) -> NTSTATUS {
+        ZAR_FILE_INFO e;
+        NTSTATUS s = ReadEntry(card, fcb, &e);
+        if (!NT_SUCCESS(s)) return s;
+        edit(e);
+        return WriteEntry(card, fcb, &e);
+    });
+}
+
 // The FCB and CCB of the file object a posted code resolved.
 void FileNodes(ZARFS_IRP_CONTEXT* context, ZARFS_VCB** vcb, ZARFS_FCB** fcb, ZARFS_CCB** ccb)
 {
@@ -279,10 +308,8 @@ NTSTATUS MoveSegments(ZARFS_IRP_CONTEXT* context, ZARFS_FCB* fcb, ZARFS_MOVE_FIL
 NTSTATUS ZarFsIoctlAllocateVideoSpace(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
 {
     (void)stack;
-    auto* record = reinterpret_cast<ZARFS_ALLOCATE_VIDEO_SPACE*>(SystemBuffer(irp));
-    ZARFS_ALLOCATE_VIDEO_SPACE request;
-    RtlCopyMemory(&request, record, sizeof request);
-    NTSTATUS status = OnFile(card, irp, true, [&](ZARFS_FCB* fcb) -> NTSTATUS {
+    return OnFileRecord<ZARFS_ALLOCATE_VIDEO_SPACE>(
+        card, irp, true, info, [&](ZARFS_FCB* fcb, ZARFS_ALLOCATE_VIDEO_SPACE& request) -> NTSTATUS {
         ZarFsHwGetVolumeInfo(fcb->Volume, &request.Volume);
         ZAR_FILE_INFO entry;
         NTSTATUS s = ReadEntry(card, fcb, &entry);
@@ -327,19 +354,13 @@ NTSTATUS ZarFsIoctlAllocateVideoSpace(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_S
         fcb->Reserved[part] = space;
         return STATUS_SUCCESS;
     });
-    if (!NT_SUCCESS(status)) return status;
-    RtlCopyMemory(record, &request, sizeof request);
-    *info = sizeof request;
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS ZarFsIoctlUpdateVideoFile(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
 {
     (void)stack;
-    auto* record = reinterpret_cast<ZARFS_UPDATE_VIDEO_FILE*>(SystemBuffer(irp));
-    ZARFS_UPDATE_VIDEO_FILE request;
-    RtlCopyMemory(&request, record, sizeof request);
-    NTSTATUS status = OnFile(card, irp, true, [&](ZARFS_FCB* fcb) -> NTSTATUS {
+    return OnFileRecord<ZARFS_UPDATE_VIDEO_FILE>(
+        card, irp, true, info, [&](ZARFS_FCB* fcb, ZARFS_UPDATE_VIDEO_FILE& request) -> NTSTATUS {
         ZAR_FILE_INFO entry;
         NTSTATUS s = ReadEntry(card, fcb, &entry);
         if (!NT_SUCCESS(s)) return s;
@@ -388,22 +409,16 @@ NTSTATUS ZarFsIoctlUpdateVideoFile(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STAC
         }
         entry.FrameCount = request.FrameCount;
         if (request.FrameCount == 0) entry.MediaKind = ZARFS_MEDIA_NONE;
+        request.Result = 0;
         return WriteEntry(card, fcb, &entry);
     });
-    if (!NT_SUCCESS(status)) return status;
-    request.Result = 0;
-    RtlCopyMemory(record, &request, sizeof request);
-    *info = sizeof request;
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS ZarFsIoctlGetFileInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
 {
     (void)stack;
-    auto* record = reinterpret_cast<ZARFS_GET_FILE_INFO*>(SystemBuffer(irp));
-    ZARFS_GET_FILE_INFO out;
-    RtlCopyMemory(&out, record, sizeof out);
-    NTSTATUS status = OnFile(card, irp, false, [&](ZARFS_FCB* fcb) -> NTSTATUS {
+    return OnFileRecord<ZARFS_GET_FILE_INFO>(
+        card, irp, false, info, [&](ZARFS_FCB* fcb, ZARFS_GET_FILE_INFO& out) -> NTSTATUS {
         ZAR_FILE_INFO e;
         NTSTATUS s = ReadEntry(card, fcb, &e);
         if (!NT_SUCCESS(s)) return s;
@@ -429,10 +444,6 @@ NTSTATUS ZarFsIoctlGetFileInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LO
         out.AlphaValueB = e.AlphaStreamValue[1];
         return STATUS_SUCCESS;
     });
-    if (!NT_SUCCESS(status)) return status;
-    RtlCopyMemory(record, &out, sizeof out);
-    *info = sizeof out;
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS ZarFsIoctlSetAppFileEntryInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
@@ -441,12 +452,8 @@ NTSTATUS ZarFsIoctlSetAppFileEntryInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_
     (void)info;
     ZARFS_SET_APP_FILE_ENTRY_INFO request;
     RtlCopyMemory(&request, SystemBuffer(irp), sizeof request);
-    return OnFile(card, irp, false, [&](ZARFS_FCB* fcb) -> NTSTATUS {
-        ZAR_FILE_INFO e;
-        NTSTATUS s = ReadEntry(card, fcb, &e);
-        if (!NT_SUCCESS(s)) return s;
+    return OnFileEntry(card, irp, [&](ZAR_FILE_INFO& e) {
         RtlCopyMemory(e.AppData, request.AppData, sizeof e.AppData);
-        return WriteEntry(card, fcb, &e);
     });
 }
 
@@ -456,25 +463,21 @@ NTSTATUS ZarFsIoctlSetSDTIType(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LO
     (void)info;
     ZARFS_SET_SDTI_TYPE request;
     RtlCopyMemory(&request, SystemBuffer(irp), sizeof request);
-    return OnFile(card, irp, false, [&](ZARFS_FCB* fcb) -> NTSTATUS {
-        ZAR_FILE_INFO e;
-        NTSTATUS s = ReadEntry(card, fcb, &e);
-        if (!NT_SUCCESS(s)) return s;
+    return OnFileEntry(card, irp, [&](ZAR_FILE_INFO& e) {
         // A type sticks only to a part recorded as SDTI; 0 clears any.
         if ((e.Flags & ZARFS_FILE_VIDEO_SDTI) || request.VideoType == 0) e.VideoSdtiType = request.VideoType;
         if ((e.Flags & ZARFS_FILE_HAS_ALPHA) && ((e.Flags & ZARFS_FILE_ALPHA_SDTI) || request.AlphaType == 0))
             e.AlphaSdtiType = request.AlphaType;
-        return WriteEntry(card, fcb, &e);
     });
 }
 
 NTSTATUS ZarFsIoctlGetFileLocationInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
 {
     (void)stack;
-    auto* record = reinterpret_cast<ZAR_FILE_LOCATION*>(SystemBuffer(irp));
-    ZAR_FILE_LOCATION out{};
-    out.Handle = record->Handle;
-    NTSTATUS status = OnFile(card, irp, false, [&](ZARFS_FCB* fcb) -> NTSTATUS {
+    return OnFileRecord<ZAR_FILE_LOCATION>(
+        card, irp, false, info, [&](ZARFS_FCB* fcb, ZAR_FILE_LOCATION& out) -> NTSTATUS {
+        // Only the handle is the caller's: every other word is the answer.
+        out = ZAR_FILE_LOCATION{out.Handle};
         ZAR_FILE_INFO e;
         NTSTATUS s = ReadEntry(card, fcb, &e);
         if (!NT_SUCCESS(s)) return s;
@@ -492,10 +495,6 @@ NTSTATUS ZarFsIoctlGetFileLocationInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_
         out.AlphaTableBlocks = e.AlphaBodyTableBlocks;
         return STATUS_SUCCESS;
     });
-    if (!NT_SUCCESS(status)) return status;
-    RtlCopyMemory(record, &out, sizeof out);
-    *info = sizeof out;
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS ZarFsIoctlReferenceBodyTable(ZARFS_IRP_CONTEXT* context)
