@@ -7,9 +7,10 @@
 #include "io_internal.h"
 #include "ob_internal.h"
 
+std::mutex IopDatabaseLock;
+
 namespace {
 
-std::mutex IopDatabaseLock;  // device lists, stacks, shutdown list
 std::vector<PDEVICE_OBJECT> IopShutdownList;
 
 void IopDeleteDriver(PVOID body)

@@ -114,6 +114,29 @@ NTSTATUS IoCreateDriver(const std::u16string& serviceName, PDRIVER_INITIALIZE en
     return Load(serviceName, entry, driver);
 }
 
+namespace {
+
+// Drivers asked to unload while files were still open on their devices:
+// as on NT, the unload routine runs once the last of those files closes,
+// never under an open file.
+std::vector<PDRIVER_OBJECT> IopUnloadPending;  // under IopDatabaseLock
+
+bool IopDriverInUse(PDRIVER_OBJECT driver)
+{
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
+        if (d->ReferenceCount > 0) return true;
+    return false;
+}
+
+void IopFinishUnload(PDRIVER_OBJECT driver)
+{
+    driver->DriverUnload(driver);
+    ObMakeTemporaryObject(driver);
+    ObfDereferenceObject(driver);
+}
+
+}  // namespace
+
 NTSTATUS nt::IoUnloadDriver(const std::u16string& serviceName)
 {
     PDRIVER_OBJECT driver;
@@ -125,10 +148,38 @@ NTSTATUS nt::IoUnloadDriver(const std::u16string& serviceName)
         IopDrivers.erase(std::find_if(IopDrivers.begin(), IopDrivers.end(),
                                       [&](auto& e) { return e.second == driver; }));
     }
-    driver->DriverUnload(driver);
-    ObMakeTemporaryObject(driver);
-    ObfDereferenceObject(driver);
+    {
+        std::lock_guard<std::mutex> lock(IopDatabaseLock);
+        if (IopDriverInUse(driver)) {
+            for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
+                IopDeviceExtension(d)->ExtensionFlags |= DOE_UNLOAD_PENDING;
+            IopUnloadPending.push_back(driver);
+            return STATUS_SUCCESS;
+        }
+    }
+    IopFinishUnload(driver);
     return STATUS_SUCCESS;
+}
+
+void IopCheckUnloadDriver(PDRIVER_OBJECT driver)
+{
+    {
+        std::lock_guard<std::mutex> lock(IopDatabaseLock);
+        auto it = std::find(IopUnloadPending.begin(), IopUnloadPending.end(), driver);
+        if (it == IopUnloadPending.end() || IopDriverInUse(driver)) return;
+        IopUnloadPending.erase(it);
+    }
+    IopFinishUnload(driver);
+}
+
+void nt::IoFinishPendingUnloads()
+{
+    std::vector<PDRIVER_OBJECT> left;
+    {
+        std::lock_guard<std::mutex> lock(IopDatabaseLock);
+        left.swap(IopUnloadPending);
+    }
+    for (PDRIVER_OBJECT driver : left) IopFinishUnload(driver);
 }
 
 void nt::IoShutdownSystem()

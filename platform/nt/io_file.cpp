@@ -38,14 +38,19 @@ void IopCloseFile(PEPROCESS process, PVOID body, ULONG handleCount)
 void IopDeleteFile(PVOID body)
 {
     auto* file = static_cast<PFILE_OBJECT>(body);
+    PDRIVER_OBJECT unloading = nullptr;
     if (file->Flags & FO_IOP_OPENED) {
         SendFileRequest(file, IRP_MJ_CLOSE, IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API);
-        InterlockedDecrement(&file->DeviceObject->ReferenceCount);
+        PDEVICE_OBJECT device = file->DeviceObject;
+        if (InterlockedDecrement(&device->ReferenceCount) == 0 &&
+            (IopDeviceExtension(device)->ExtensionFlags & DOE_UNLOAD_PENDING))
+            unloading = device->DriverObject;
     }
     delete[] file->FileName.Buffer;
     file->FileName = {};
     if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
     if (file->DeviceObject) ObfDereferenceObject(file->DeviceObject);
+    if (unloading) IopCheckUnloadDriver(unloading);
 }
 
 // A name relative to an open file: the file's device parses it with the
@@ -76,7 +81,8 @@ NTSTATUS IopParseDevice(PVOID body, const std::u16string& remaining, ULONG attri
     if (!op || op->Magic != IOP_OPEN_MAGIC) return STATUS_OBJECT_TYPE_MISMATCH;
     op->ParseCalled = true;
     auto* device = static_cast<PDEVICE_OBJECT>(body);
-    if ((IopDeviceExtension(device)->ExtensionFlags & DOE_DELETE_PENDING) ||
+    // A device going away, or whose driver is, takes no new files.
+    if ((IopDeviceExtension(device)->ExtensionFlags & (DOE_DELETE_PENDING | DOE_UNLOAD_PENDING)) ||
         (device->Flags & DO_DEVICE_INITIALIZING))
         return STATUS_NO_SUCH_DEVICE;
     if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount > 0 && !op->RelatedFileObject)

@@ -47,7 +47,7 @@ struct DEVOBJ_EXTENSION {
     ULONG ExtensionFlags;
     PDEVICE_OBJECT AttachedTo;
 };
-enum : ULONG { DOE_DELETE_PENDING = 0x01, DOE_SHUTDOWN_REGISTERED = 0x02 };
+enum : ULONG { DOE_DELETE_PENDING = 0x01, DOE_SHUTDOWN_REGISTERED = 0x02, DOE_UNLOAD_PENDING = 0x04 };
 inline DEVOBJ_EXTENSION* IopDeviceExtension(PDEVICE_OBJECT d)
 {
     return static_cast<DEVOBJ_EXTENSION*>(d->DeviceObjectExtension);
@@ -97,6 +97,9 @@ NTSTATUS IopCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES at
                        ULONG disposition, ULONG options, KPROCESSOR_MODE mode);
 
 void IopShutdown();               // stops the workers, forgets drivers
+// After the last file of a device whose driver's unload waits is closed.
+void IopCheckUnloadDriver(PDRIVER_OBJECT driver);
+extern std::mutex IopDatabaseLock;  // device lists, stacks, shutdown list
 void IopStartWorkers();
 void IopStopWorkers();
 

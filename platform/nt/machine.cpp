@@ -256,7 +256,11 @@ void Machine::Shutdown()
     for (auto it = loaded.rbegin(); it != loaded.rend(); ++it)
         if (it->first != kHostFsDriverName) IoUnloadDriver(it->first);
     if (PEPROCESS user = PsGetDefaultUserProcess()) PsTerminateUserProcess(user, STATUS_SUCCESS);
+    // Unloads that waited for the processes' files; what still waits then
+    // (a file a driver keeps open) goes now, as the machine ends.
+    IoFinishPendingUnloads();
     HostFsShutdown();
+    IoFinishPendingUnloads();
     HalDetachTopology();
     ClockStop();
     CmShutdown();

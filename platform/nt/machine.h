@@ -36,7 +36,11 @@ const std::vector<DriverImage>& RegisteredDriverImages();
 // Loads the driver of service key Services\<serviceName>: calls its entry
 // with the service key path; on failure the driver object is deleted.
 NTSTATUS IoLoadDriver(const std::u16string& serviceName);
+// Unloads at once, or, while files are open on the driver's devices, when
+// the last of them closes (its devices take no new files meanwhile).
 NTSTATUS IoUnloadDriver(const std::u16string& serviceName);
+// Runs the unloads still waiting for files to close: the machine's end.
+void IoFinishPendingUnloads();
 // Sends IRP_MJ_SHUTDOWN to every registered device (last registered first).
 void IoShutdownSystem();
 // Loaded drivers: (service name, driver object).

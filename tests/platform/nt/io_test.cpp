@@ -178,6 +178,7 @@ NTSTATUS DispatchRead(PDEVICE_OBJECT device, PIRP irp)
 
 void Unload(PDRIVER_OBJECT driver)
 {
+    g.events.push_back("unload");
     while (driver->DeviceObject) IoDeleteDevice(driver->DeviceObject);
     UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\IOTEST0");
     IoDeleteSymbolicLink(&link);
@@ -229,7 +230,7 @@ protected:
     }
     void TearDown() override
     {
-        IoFreeWorkItem(g.work);
+        if (g.work) IoFreeWorkItem(g.work);
         nt::IoUnloadDriver(u"IoTestDrv");
         ObShutdown();
         nt::ClockStop();
@@ -277,6 +278,26 @@ TEST_F(Io, OpenParsesThroughTheLinkAndFailedCreateSendsNoClose)
     EXPECT_EQ(g.events, (std::vector<std::string>{"create"}));
     Open(u"\\??\\NOSUCH", 0, STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(g.device->ReferenceCount, 0);
+}
+
+TEST_F(Io, UnloadWaitsForTheLastOpenFileOfTheDriversDevices)
+{
+    HANDLE buffered = Open(u"\\??\\IOTEST0");
+    HANDLE direct = Open(u"\\Device\\IoTestDirect");
+    g.events.clear();
+    IoFreeWorkItem(g.work);
+    g.work = nullptr;
+    ASSERT_EQ(nt::IoUnloadDriver(u"IoTestDrv"), STATUS_SUCCESS);
+    EXPECT_TRUE(g.events.empty());  // the unload routine never runs under an open file
+    Open(u"\\??\\IOTEST0", 0, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(nt::IoUnloadDriver(u"IoTestDrv"), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(NtClose(buffered), STATUS_SUCCESS);
+    EXPECT_EQ(g.events, (std::vector<std::string>{"cleanup", "close"}));
+    EXPECT_EQ(NtClose(direct), STATUS_SUCCESS);
+    EXPECT_EQ(g.events, (std::vector<std::string>{"cleanup", "close", "cleanup", "close", "unload"}));
+    // Loaded again under the same names once the old one is gone.
+    ASSERT_EQ(IoCreateDriver(u"IoTestDrv", DriverEntry, &driver_), STATUS_SUCCESS);
+    g.work = IoAllocateWorkItem(g.device);
 }
 
 TEST_F(Io, TransferMethodsFollowNtBufferRules)
