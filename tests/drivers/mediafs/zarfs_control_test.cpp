@@ -151,6 +151,22 @@ TEST_F(ControlTest, PreferencesMoveTheDriveLetter)
     EXPECT_EQ(now.MinFrameDigits, 10u);
 }
 
+TEST_F(ControlTest, AnUnloadUnderAnOpenHandleWaitsForItsClose)
+{
+    ASSERT_EQ(nt::IoUnloadDriver(u"ZARFSKD"), STATUS_SUCCESS);
+    // The driver still serves the handle it has, and takes no new one.
+    ZAR_FILE_SYSTEM_PREFS prefs;
+    EXPECT_EQ(Control(IOCTL_ZARFS_GET_PREFERENCES, nullptr, 0, &prefs, sizeof prefs), STATUS_SUCCESS);
+    EXPECT_EQ(CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(LoadFs(), STATUS_OBJECT_NAME_COLLISION);
+    CloseHandle(control_);
+    control_ = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(Card(), nullptr);
+    ASSERT_EQ(LoadFs(), STATUS_SUCCESS);
+    EXPECT_NE(Card(), nullptr);
+}
+
 TEST_F(ControlTest, ScsiPreferencesReachTheRegistry)
 {
     ZAR_SCSI_PREFS prefs;
