@@ -417,6 +417,24 @@ NTSTATUS ZarFsBTFlushObjectByName(ZARFS_BT_HANDLER* h, PCUNICODE_STRING name)
     return status;
 }
 
+NTSTATUS ZarFsBTFlushObject(ZARFS_BT_HANDLER* h, ZARFS_BT_OBJECT* o)
+{
+    Lock(h);
+    NTSTATUS status = Flush(h, o, true);
+    Unlock(h);
+    return status;
+}
+
+void ZarFsBTRelocateObject(ZARFS_BT_HANDLER* h, ZARFS_BT_OBJECT* o, ULONG entryBlock, ULONG videoTableFirst,
+                           ULONG alphaTableFirst)
+{
+    Lock(h);
+    o->EntryBlock = entryBlock;
+    o->VideoTableFirst = videoTableFirst;
+    o->AlphaTableFirst = alphaTableFirst;
+    Unlock(h);
+}
+
 void ZarFsBTFlushUnrefObjects(ZARFS_BT_HANDLER* h) { FlushListOut(h, &h->Unreferenced, &h->UnreferencedCount); }
 void ZarFsBTFlushRefObjects(ZARFS_BT_HANDLER* h) { FlushListOut(h, &h->Referenced, &h->ReferencedCount); }
 

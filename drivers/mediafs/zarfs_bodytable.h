@@ -94,6 +94,11 @@ NTSTATUS ZarFsBTCreateNewVideoNodes(ZARFS_BT_HANDLER* handler, ZARFS_BT_OBJECT* 
 NTSTATUS ZarFsBTCreateNewAlphaNodes(ZARFS_BT_HANDLER* handler, ZARFS_BT_OBJECT* object, ULONG firstBlock,
                                     ULONG bytes);
 void ZarFsBTDereferenceObject(ZARFS_BT_HANDLER* handler, ZARFS_BT_OBJECT* object);
+// Writes the object's tables out now, keeping it as it is otherwise.
+NTSTATUS ZarFsBTFlushObject(ZARFS_BT_HANDLER* handler, ZARFS_BT_OBJECT* object);
+// After the file's pieces moved: where its entry and tables are now.
+void ZarFsBTRelocateObject(ZARFS_BT_HANDLER* handler, ZARFS_BT_OBJECT* object, ULONG entryBlock,
+                           ULONG videoTableFirst, ULONG alphaTableFirst);
 void ZarFsBTRemoveObjectByName(ZARFS_BT_HANDLER* handler, PCUNICODE_STRING name);
 NTSTATUS ZarFsBTFlushObjectByName(ZARFS_BT_HANDLER* handler, PCUNICODE_STRING name);
 void ZarFsBTFlushUnrefObjects(ZARFS_BT_HANDLER* handler);

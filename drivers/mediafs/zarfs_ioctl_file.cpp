@@ -274,6 +274,13 @@ NTSTATUS MoveSegments(ZARFS_IRP_CONTEXT* context, ZARFS_FCB* fcb, ZARFS_MOVE_FIL
     PULONG word = static_cast<PULONG>(MmGetSystemAddressForMdlSafe(context->Mdl, NormalPagePriority));
     ULONG* fields[ZARFS_MOVE_PIECES] = {nullptr, &entry.VideoFirstBlock, &entry.VideoBodyTableFirst,
                                         &entry.AlphaFirstBlock, &entry.AlphaBodyTableFirst};
+    // The handle's own body-table object goes to disk first, so the copies
+    // carry its latest nodes; it is pointed at the new places after.
+    ZARFS_BT_HANDLER* tables = &card->BodyTables;
+    if (fcb->BodyTable != nullptr) {
+        status = ZarFsBTFlushObject(tables, fcb->BodyTable);
+        if (!NT_SUCCESS(status)) return status;
+    }
     for (ULONG i = 0; i < ZARFS_MOVE_PIECES; ++i) {
         ULONG target = request->Target[i];
         LONG result = MovePiece(card, fcb->Volume, pieces[i], target, &progress, divisor, word);
@@ -300,6 +307,9 @@ NTSTATUS MoveSegments(ZARFS_IRP_CONTEXT* context, ZARFS_FCB* fcb, ZARFS_MOVE_FIL
         }
         ReleaseOld(fcb->Volume, pieces[i], target);
     }
+    if (fcb->BodyTable != nullptr)
+        ZarFsBTRelocateObject(tables, fcb->BodyTable, fcb->FileBlock, entry.VideoBodyTableFirst,
+                              entry.AlphaBodyTableFirst);
     return STATUS_SUCCESS;
 }
 

@@ -322,6 +322,15 @@ TEST_F(FileCodesTest, MovingPiecesKeepsTheClipReadingTheSame)
     ASSERT_EQ(FileControl(IOCTL_ZARFS_MOVE_FILE_SEGMENTS, file, &move, &information), STATUS_SUCCESS);
     EXPECT_EQ(information, sizeof move);
     for (LONG r : move.Result) EXPECT_EQ(r, ZARFS_MOVE_OK);
+    // The handle's body-table object must follow the move, or what it
+    // flushes later would never reach the table's new place.
+    ZARFS_BODY_TABLE_REFERENCE ref{};
+    ref.Handle = ULONG(reinterpret_cast<ULONG_PTR>(file));
+    WCHAR tableName[128] = {};
+    ASSERT_EQ(Control(IOCTL_ZARFS_REFERENCE_BODY_TABLE, &ref, sizeof ref, tableName, sizeof tableName),
+              STATUS_SUCCESS);
+    ZARFS_BT_HANDLER* tables = &Card()->BodyTables;
+    auto* object = CONTAINING_RECORD(tables->Referenced.Flink, ZARFS_BT_OBJECT, Link);
 
     move.Target[0] = entryTarget;
     move.Target[1] = dataTarget;
@@ -339,6 +348,8 @@ TEST_F(FileCodesTest, MovingPiecesKeepsTheClipReadingTheSame)
     EXPECT_EQ(where.EntryBlock, entryTarget);
     EXPECT_EQ(where.VideoDataFirst, dataTarget);
     EXPECT_EQ(where.VideoTableFirst, tableTarget);
+    EXPECT_EQ(object->EntryBlock, entryTarget);
+    EXPECT_EQ(object->VideoTableFirst, tableTarget);
     EXPECT_EQ(AllocFree(), free0) << "the old runs are free again";
     NtClose(file);
 
