@@ -809,6 +809,26 @@ struct ZAR_M2_ROUTING {
 static_assert(sizeof(ZAR_M2_ROUTING) == 20);
 
 // Video-input mode (IOCTL_ZAR_VIN_SET_MODE, in and out).
+// IOCTL_ZAR_VIN_FRAMESTORE_READ (in and out): the input frame store's frame
+// into the caller's image, bottom-up, fields interleaved.
+enum : uint32_t {
+    ZAR_FS_KEY_OPAQUE = 0,      // alpha 255
+    ZAR_FS_KEY_ALPHA = 1,       // alpha from each pixel's key
+    ZAR_FS_KEY_TWO_IMAGES = 2,  // fill and key images; the store is held meanwhile
+    ZAR_FS_FORMAT_BGRA = 0,     // 2,880 bytes a line
+    ZAR_FS_FORMAT_BGR = 1,      // 2,160 bytes a line
+    ZAR_FS_FORMAT_CBYCRA = 17,  // 2,880 bytes a line, no colour conversion
+};
+struct ZAR_FRAMESTORE_READ {
+    uint32_t KeyMode;
+    uint32_t Unused1;
+    uint32_t Format;
+    uint32_t Unused3;
+    uint32_t FillImage;  // address in the caller's space: frame lines x line bytes
+    uint32_t KeyImage;   // key mode 2 with format 1
+};
+static_assert(sizeof(ZAR_FRAMESTORE_READ) == 24);
+
 struct ZAR_VIN_MODE {
     uint32_t Source;              // 0-2 analog inputs, 7-8 digital-I/O option, others internal
     uint32_t LockBitSuppression;  // non-zero: the external-lock bit is never set by the monitor

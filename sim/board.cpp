@@ -32,6 +32,7 @@ Board::Board(BoardOptions options)
     brs_.SetSink([this](const uint8_t* data, uint32_t bytes, uint32_t line) { effects_.OnBrsLine(data, bytes, line); });
     clock_.AddFieldListener([this](uint64_t field, int parity) { timecode_.OnField(field, parity); });
     clock_.AddFieldListener([this](uint64_t field, int parity) { capture_.OnField(field, parity); });
+    clock_.AddFieldListener([this](uint64_t field, int) { frameStore_.OnField(field); });
     videoOut_.SetKeyer([this](int parity, VideoField& field) { timecode_.KeyBurnIn(parity, field); });
 }
 
@@ -105,6 +106,7 @@ void Board::Reset()
     audio_.Reset();
     timecode_.Reset();
     capture_.Reset();
+    frameStore_.Reset();
     clock_.PowerOn(host_);
 }
 
@@ -125,7 +127,7 @@ void Board::SetTraceEnabled(bool on)
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
                      &jpeg_.Codec(1).GetTrace(), &brs_.GetTrace(), &effects_.GetTrace(),
                      &audio_.GetTrace(),
-                     &timecode_.GetTrace(), &capture_.GetTrace()})
+                     &timecode_.GetTrace(), &capture_.GetTrace(), &frameStore_.GetTrace()})
         t->Enable(on);
     esp_.SetTraceEnabled(on);
     clock_.GetTrace().Enable(on);
@@ -141,7 +143,7 @@ void Board::SetTraceSink(Trace::Sink sink)
                      &encoder1_.GetTrace(), &fpgas_.GetTrace(), &jpeg_.GetTrace(), &jpeg_.Codec(0).GetTrace(),
                      &jpeg_.Codec(1).GetTrace(), &brs_.GetTrace(), &effects_.GetTrace(),
                      &audio_.GetTrace(),
-                     &timecode_.GetTrace(), &capture_.GetTrace()})
+                     &timecode_.GetTrace(), &capture_.GetTrace(), &frameStore_.GetTrace()})
         t->SetSink(sink);
     esp_.SetTraceSink(sink);
     clock_.GetTrace().SetSink(sink);

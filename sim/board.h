@@ -33,6 +33,7 @@
 #include "saa7146.h"
 #include "scsi_disk.h"
 #include "sdram.h"
+#include "input_framestore.h"
 #include "timecode_chip.h"
 #include "video_chips.h"
 
@@ -113,6 +114,7 @@ public:
     AudioUnit& Audio() { return audio_; }
     TimeCodeChip& TimeCode() { return timecode_; }
     CaptureDma& Capture() { return capture_; }
+    InputFrameStore& FrameStore() { return frameStore_; }
 
     // The machine folder's files as the board found them, each with its
     // path and what was done: those that exist but could not be read (a
@@ -153,6 +155,7 @@ private:
     AudioUnit audio_{bridge_, regs_};
     TimeCodeChip timecode_{bridge_, regs_, options_.standard};
     CaptureDma capture_{bridge_, videoFeed_};
+    InputFrameStore frameStore_{regs_, videoFeed_};
     void ConnectBoardUnits();  // the I2C devices, the EEPROM's file, the FPGAs' lines
     FieldClock clock_;
 };

@@ -424,9 +424,17 @@ void ZarDebiReleaseFromCopy(PZAR_DEVICE_EXTENSION ext)
     ZAR_DEBI_STATE* debi = &ext->Debi;
     KIRQL oldIrql;
     KeAcquireSpinLock(&debi->OwnerLock, &oldIrql);
-    debi->Owner = ZAR_DEBI_OWNER_NONE;
-    ZAR_DEBI_ENTRY* waiting = debi->WaitingEntry;
-    debi->WaitingEntry = nullptr;
+    ZAR_DEBI_ENTRY* waiting = nullptr;
+    if (debi->CopyWaiting) {
+        // Another polled sequence (the SCSI thread's copy, a frame-store
+        // read) waits: it takes the engine straight from this one.
+        debi->CopyWaiting = FALSE;
+        KeSetEvent(&debi->CopyGranted, IO_NO_INCREMENT, FALSE);
+    } else {
+        debi->Owner = ZAR_DEBI_OWNER_NONE;
+        waiting = debi->WaitingEntry;
+        debi->WaitingEntry = nullptr;
+    }
     KeReleaseSpinLockFromDpcLevel(&debi->OwnerLock);
     if (waiting != nullptr) ZarDebiIoStartIo(ext, waiting);
     KeLowerIrql(oldIrql);

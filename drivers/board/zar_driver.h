@@ -468,6 +468,9 @@ NTSTATUS ZarAudDSrvGetException(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarAudDSrvGetCurrentStatus(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarAudDSrvSetSpeed(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarSetVinHPosition(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+// The input frame store's hold bit of the video control word, written at once.
+void ZarVinSetFrameStoreHold(PZAR_DEVICE_EXTENSION ext, bool hold);
+bool ZarVinFrameStoreHeld(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarSaa7146SetBurstThresh(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarAudUserSetPassiveEE(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
 NTSTATUS ZarSaa7146SetHpsProcAmps(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

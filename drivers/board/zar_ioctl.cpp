@@ -565,7 +565,11 @@ constexpr bool ZarRoutesMatchTable()
     }
     return true;
 }
+// The sanitizer build cannot fold a function's address in a constant
+// expression; the ordinary build checks the same table.
+#ifndef __SANITIZE_ADDRESS__
 static_assert(ZarRoutesMatchTable(), "the route table must follow ZarIoctlTable row by row");
+#endif
 
 }  // namespace
 

@@ -64,4 +64,3 @@ void ZarRunUntilStopped(ZAR_SYSTEM_THREAD* thread)
 // status no written handler returns, so a test can tell "not there yet" from
 // a refusal. They write nothing to the caller's buffer.
 
-NTSTATUS ZarVinFramestoreRead(PZAR_DEVICE_EXTENSION, PVOID) { return ZarNotWritten(__func__); }

@@ -36,7 +36,7 @@ constexpr ULONG kVideoPath = 0x7;
 constexpr ULONG kVideoBit4 = 0x10;
 constexpr ULONG kVideoBit5 = 0x20;
 constexpr ULONG kVideoBit6 = 0x40;
-constexpr ULONG kVideoBit7 = 0x80;
+constexpr ULONG kVideoFrameStoreHold = 0x80;  // the input frame store keeps its frame
 constexpr ULONG kVideoHPositionShift = 9;
 constexpr ULONG kVideoHPosition = 0x7 << kVideoHPositionShift;
 
@@ -205,7 +205,7 @@ void ZarVinSetFpgaMode(PZAR_DEVICE_EXTENSION ext, BOOLEAN updateLockBit)
         default: bit4 = !Zar525(ext) && source == 2; break;
         }
         ZarSetBit(&video, kVideoBit4, bit4);
-        ZarSetBit(&video, kVideoBit6 | kVideoBit7, false);
+        ZarSetBit(&video, kVideoBit6 | kVideoFrameStoreHold, false);
         ZarSetBit(&input, kInputBit2, true);
         if (updateLockBit) ZarSetBit(&input, ZAR_INPUT_EXTERNAL_LOCKED, w1Clear);
         ZarSetBit(&input, kInputBit0, w1Clear);
@@ -214,7 +214,7 @@ void ZarVinSetFpgaMode(PZAR_DEVICE_EXTENSION ext, BOOLEAN updateLockBit)
     }
     case 3:
         path(0x3);
-        ZarSetBit(&video, kVideoBit4 | kVideoBit6 | kVideoBit7, false);
+        ZarSetBit(&video, kVideoBit4 | kVideoBit6 | kVideoFrameStoreHold, false);
         ZarSetBit(&input, ZAR_INPUT_EXTERNAL_LOCKED | kInputBit0, false);
         ZarSetBit(&input, kInputBit2 | kInputBit4, true);
         break;
@@ -222,7 +222,7 @@ void ZarVinSetFpgaMode(PZAR_DEVICE_EXTENSION ext, BOOLEAN updateLockBit)
     case 5:
     case 6:
         path(0x2);
-        ZarSetBit(&video, kVideoBit4 | kVideoBit7, false);
+        ZarSetBit(&video, kVideoBit4 | kVideoFrameStoreHold, false);
         ZarSetBit(&video, kVideoBit5, source == 5);
         ZarSetBit(&video, kVideoBit6, source == 6);
         ZarSetBit(&input, ZAR_INPUT_EXTERNAL_LOCKED | kInputBit2, true);
@@ -232,7 +232,7 @@ void ZarVinSetFpgaMode(PZAR_DEVICE_EXTENSION ext, BOOLEAN updateLockBit)
     case 7:
     case 8:
         path(0x1);
-        ZarSetBit(&video, kVideoBit4 | kVideoBit6 | kVideoBit7, false);
+        ZarSetBit(&video, kVideoBit4 | kVideoBit6 | kVideoFrameStoreHold, false);
         ZarSetBit(&input, ZAR_INPUT_EXTERNAL_LOCKED | kInputBit2, true);
         ZarSetBit(&input, kInputBit0, w1Clear);
         ZarSetBit(&input, kInputBit4, false);
@@ -240,7 +240,7 @@ void ZarVinSetFpgaMode(PZAR_DEVICE_EXTENSION ext, BOOLEAN updateLockBit)
     case kSourceMatte:
         path(0x2);
         ZarSetBit(&video, kVideoBit4 | kVideoBit5 | kVideoBit6, false);
-        ZarSetBit(&video, kVideoBit7, true);
+        ZarSetBit(&video, kVideoFrameStoreHold, true);
         ZarSetBit(&input, ZAR_INPUT_EXTERNAL_LOCKED | kInputBit2 | kInputBit4, true);
         ZarSetBit(&input, kInputBit0, w1Clear);
         ZarSetBit(&input, kInputBit3, false);
@@ -273,6 +273,15 @@ NTSTATUS ZarSetVinHPosition(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     ZarDebiPioWrite(ext, ZAR_REG_VIDEO_CONTROL, ext->Vin.VideoControl);
     return STATUS_SUCCESS;
 }
+
+void ZarVinSetFrameStoreHold(PZAR_DEVICE_EXTENSION ext, bool hold)
+{
+    ZarSetBit(&ext->Vin.VideoControl, kVideoFrameStoreHold, hold);
+    ZarRunSynchronized(ext, ZarVinRefreshDeferredVideoControl, ext);
+    ZarDebiPioWrite(ext, ZAR_REG_VIDEO_CONTROL, ext->Vin.VideoControl);
+}
+
+bool ZarVinFrameStoreHeld(PZAR_DEVICE_EXTENSION ext) { return (ext->Vin.VideoControl & kVideoFrameStoreHold) != 0; }
 
 // ---- mode change ----
 
