@@ -6,98 +6,12 @@
 
 #include "platform/nt/kernel.h"
 #include "include/zarkd.h"
+#include "include/zarkd_audio.h"
 #include "zar_playlist.h"
 
 struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
 
-inline constexpr ULONG ZAR_AUDIO_TRACKS = 8;
-inline constexpr ULONG ZAR_AUDIO_PLAY_BUFFER_SIZE = 0x40000;   // per bank
-inline constexpr ULONG ZAR_AUDIO_REC_REGION_SIZE = 0x11000;    // two 32 KB halves and a spill page
-inline constexpr ULONG ZAR_AUDIO_REC_HALF_SIZE = 32768;
-inline constexpr ULONG ZAR_AUDIO_RING_BUFFERS = 8;
-inline constexpr ULONG ZAR_AUDIO_SAMPLES_DEFAULT = 16384;       // samples per bank buffer (two halves)
-inline constexpr ULONG ZAR_AUDIO_VU_PLAY_PAIRS = 10;
-
-// The six events a caller registers, in this order.
-enum ZAR_AUDIO_EVENT : ULONG {
-    ZAR_AUDIO_EVENT_PLAY_HALF_A,
-    ZAR_AUDIO_EVENT_PLAY_HALF_B,
-    ZAR_AUDIO_EVENT_REC_HALF_A,
-    ZAR_AUDIO_EVENT_REC_HALF_B,
-    ZAR_AUDIO_EVENT_ONE_SHOT_PLAY,
-    ZAR_AUDIO_EVENT_ONE_SHOT_REC,
-    ZAR_AUDIO_EVENT_COUNT,
-};
-
-// Play state and record modes as the codes carry them.
-inline constexpr ULONG ZAR_AUDIO_STOPPED = 0;
-inline constexpr ULONG ZAR_AUDIO_PLAYING = 32;
-inline constexpr ULONG ZAR_AUDIO_REC_OFF = 0;
-inline constexpr ULONG ZAR_AUDIO_REC_EVENTS = 64;
-inline constexpr ULONG ZAR_AUDIO_REC_PASSIVE = 65;
-
-// IOCTL_ZAR_AUD_PLAY_COMMAND.
-struct ZAR_AUDIO_PLAY_COMMAND {
-    ULONG State;
-    ULONG FixedSpeed;
-    ULONG Channel;
-    ULONG StartField;
-    ULONG LoopStartField;
-    ULONG EndField;
-    ULONG Loop;
-    ULONG Wait;
-    ULONG Latency;      // 0-3 fields
-    ULONG LinkedStart;
-};
-static_assert(sizeof(ZAR_AUDIO_PLAY_COMMAND) == 40);
-
-// IOCTL_ZAR_AUD_RECORD_COMMAND.
-struct ZAR_AUDIO_RECORD_COMMAND {
-    ULONG Command;      // 0, 64 or 65
-    ULONG Parameter[3];
-    ULONG BothInterfaces;
-};
-static_assert(sizeof(ZAR_AUDIO_RECORD_COMMAND) == 20);
-
-// IOCTL_ZAR_AUD_PUT_WAVE_DATA's block in the caller's memory.
-struct ZAR_AUDIO_WAVE_DATA {
-    ULONG Reserved0;
-    ULONG Track;
-    ULONG Half;
-    ULONG ByteCount;
-    ULONG Reserved16[2];
-    ULONG Samples;      // user address of 16-bit samples
-    ULONG FilledMarker;
-};
-static_assert(sizeof(ZAR_AUDIO_WAVE_DATA) == 32);
-
-// IOCTL_ZAR_AUD_PLAYCORD.
-struct ZAR_AUDIO_PLAYCORD {
-    ULONG Mode;         // 1 or 2
-    ULONG SourceA;      // user addresses
-    ULONG SourceB;
-    ULONG Destination;
-};
-static_assert(sizeof(ZAR_AUDIO_PLAYCORD) == 16);
-
-// The 88-byte record ring block in the caller's memory.
-struct ZAR_AUDIO_REC_BLOCK {
-    ULONG Buffer[ZAR_AUDIO_RING_BUFFERS];      // user addresses of 32,768-byte buffers
-    LONG Sequence[ZAR_AUDIO_RING_BUFFERS];     // sequence number held by each buffer
-    LONG Counter;
-    ULONG Next;
-    ULONG Event;                               // handle of the caller's event
-    LONG LastSequence;
-    ULONG LastBytes;
-    ULONG SlotVariant;
-};
-static_assert(sizeof(ZAR_AUDIO_REC_BLOCK) == 88);
-
-struct ZAR_AUDIO_VU_PAIR {
-    ULONG Level;
-    ULONG Hold;
-};
 
 struct ZAR_AUDIO_PLAY_DCB {
     PVOID Va;                  // the 256 KB bank buffer (common buffer)
@@ -179,31 +93,6 @@ void ZarAudShutdown(PZAR_DEVICE_EXTENSION ext);
 // ---- users, settings and the audio lock ----
 
 inline constexpr ULONG ZAR_AUDIO_USERS = 3;           // 0 the hardware, 1 the library, 2 the wave devices
-inline constexpr ULONG ZAR_AUDIO_EQ_SECTIONS = 4;
-inline constexpr ULONG ZAR_AUDIO_CODEC_REGISTERS = 7; // master, record gain, line-in, aux, video, CD, PCM-out
-inline constexpr ULONG ZAR_AUDIO_LEVEL_UNITY = 129;
-inline constexpr ULONG ZAR_AUDIO_MULT_UNITY = 0x10000;
-
-struct ZAR_AUDIO_EQ_SECTION {
-    ULONG Gain;         // Q15, 32767 flat
-    ULONG Coefficient[4];
-};
-static_assert(sizeof(ZAR_AUDIO_EQ_SECTION) == 20);
-
-struct ZAR_AUDIO_TRACK_CONTROL {
-    UCHAR Pan;
-    UCHAR Level;
-    UCHAR Trim;
-    UCHAR Spare;
-    ZAR_AUDIO_EQ_SECTION Eq[ZAR_AUDIO_EQ_SECTIONS];
-};
-static_assert(sizeof(ZAR_AUDIO_TRACK_CONTROL) == 84);
-
-// Masks of IOCTL_ZAR_AUD_SET_TRACK_CONTROL.
-inline constexpr ULONG ZAR_TRACK_PAN = 0x01;
-inline constexpr ULONG ZAR_TRACK_LEVEL = 0x02;
-inline constexpr ULONG ZAR_TRACK_TRIM = 0x04;
-inline constexpr ULONG ZAR_TRACK_EQ0 = 0x10;          // 0x10 << n: section n
 
 #pragma pack(push, 1)
 struct ZAR_AUDIO_CODEC_RECORD {
@@ -281,7 +170,6 @@ inline constexpr ULONG ZAR_FIELD_SIGNAL_DSP = 15;
 
 // ---- the audio effect module of the play list ----
 
-inline constexpr ULONG ZAR_AUDIO_OVERRIDE_KEYS = 10;
 
 // One key-framed ramp of a track's level or pan.
 struct ZAR_AUDIO_OVERRIDE {
@@ -300,20 +188,6 @@ struct ZAR_AUDIO_OVERRIDE {
     LONG SegmentDelta;
 };
 
-// IOCTL_ZAR_AUD_LEVEL_OVERRIDE (70 bytes) and IOCTL_ZAR_AUD_PAN_OVERRIDE (66,
-// without the gain-law word).
-#pragma pack(push, 2)
-struct ZAR_AUDIO_OVERRIDE_REQUEST {
-    ULONG Track;
-    ULONG Hold;
-    ULONG CurrentField;                 // out
-    ULONG KeyCount;
-    ULONG KeyTime[ZAR_AUDIO_OVERRIDE_KEYS];
-    UCHAR KeyValue[ZAR_AUDIO_OVERRIDE_KEYS];
-    ULONG GainLaw;
-};
-#pragma pack(pop)
-static_assert(sizeof(ZAR_AUDIO_OVERRIDE_REQUEST) == 70);
 
 struct ZAR_AUDIO_FX_STATE {
     ULONG TrackMask[3];                 // level, pan, equaliser nodes enabled per track
