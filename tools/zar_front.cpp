@@ -38,6 +38,7 @@
 #include "outside/zariokd.h"
 #include "sim/pci_layouts.h"
 #include "tools/board_inspect.h"
+#include "tools/demo_audio.h"
 #include "tools/demo_clip.h"
 #include "tools/machine_folder.h"
 #include "tools/system_time.h"
@@ -599,6 +600,9 @@ void ShowBoardZeroClip() {
               fs::absolute(gDemo.options.folder).string()});
 }
 
+// Tones through board 0's audio, its loop-back recorded to a WAVE file.
+void ShowBoardZeroAudio() { ShowAudio({0, fs::absolute(gDemo.options.folder).string()}); }
+
 struct Section {
     const char* name;
     void (*show)();
@@ -616,6 +620,7 @@ constexpr Section kDemoSections[] = {
     {"media volumes", [] { auto b = BoardsInState2(); ShowMediaVolumes({b.begin(), b.end()}); }},
     {"media drive", ShowMediaDrive},
     {"clip", ShowBoardZeroClip},
+    {"audio", ShowBoardZeroAudio},
     {"event log", ShowEventLog},
 };
 
