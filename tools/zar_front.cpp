@@ -40,6 +40,7 @@
 #include "tools/board_inspect.h"
 #include "tools/demo_audio.h"
 #include "tools/demo_clip.h"
+#include "tools/demo_framestore.h"
 #include "tools/machine_folder.h"
 #include "tools/system_time.h"
 #include "tools/media_drive.h"
@@ -600,6 +601,9 @@ void ShowBoardZeroClip() {
               fs::absolute(gDemo.options.folder).string()});
 }
 
+// The frame board 0's input frame store holds, as a picture.
+void ShowBoardZeroFrameStore() { ShowFrameStore({0, fs::absolute(gDemo.options.folder).string()}); }
+
 // Tones through board 0's audio, its loop-back recorded to a WAVE file.
 void ShowBoardZeroAudio() { ShowAudio({0, fs::absolute(gDemo.options.folder).string()}); }
 
@@ -619,6 +623,7 @@ constexpr Section kDemoSections[] = {
     {"disks", ShowDisks},
     {"media volumes", [] { auto b = BoardsInState2(); ShowMediaVolumes({b.begin(), b.end()}); }},
     {"media drive", ShowMediaDrive},
+    {"input frame store", ShowBoardZeroFrameStore},
     {"clip", ShowBoardZeroClip},
     {"audio", ShowBoardZeroAudio},
     {"event log", ShowEventLog},
