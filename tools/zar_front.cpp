@@ -40,6 +40,7 @@
 #include "tools/board_inspect.h"
 #include "tools/demo_audio.h"
 #include "tools/demo_clip.h"
+#include "tools/demo_effects.h"
 #include "tools/demo_framestore.h"
 #include "tools/machine_folder.h"
 #include "tools/system_time.h"
@@ -604,6 +605,13 @@ void ShowBoardZeroClip() {
 // The frame board 0's input frame store holds, as a picture.
 void ShowBoardZeroFrameStore() { ShowFrameStore({0, fs::absolute(gDemo.options.folder).string()}); }
 
+// A caption from board 0's graphics store keyed over a matte, then faded.
+void ShowBoardZeroEffects()
+{
+    ShowEffects({0, gDemo.hardware.boards.empty() ? nullptr : gDemo.hardware.boards[0].get(),
+                 fs::absolute(gDemo.options.folder).string()});
+}
+
 // Tones through board 0's audio, its loop-back recorded to a WAVE file.
 void ShowBoardZeroAudio() { ShowAudio({0, fs::absolute(gDemo.options.folder).string()}); }
 
@@ -625,6 +633,7 @@ constexpr Section kDemoSections[] = {
     {"media drive", ShowMediaDrive},
     {"input frame store", ShowBoardZeroFrameStore},
     {"clip", ShowBoardZeroClip},
+    {"effects", ShowBoardZeroEffects},
     {"audio", ShowBoardZeroAudio},
     {"event log", ShowEventLog},
 };
