@@ -121,6 +121,19 @@ namespace {
 // never under an open file.
 std::vector<PDRIVER_OBJECT> IopUnloadPending;  // under IopDatabaseLock
 
+// Waited unloads that a closing thread is running now, so that the
+// machine's shutdown can wait for them too.
+struct UnloadsRunning {
+    LONG count = 0;  // under IopDatabaseLock
+    KEVENT none;
+    UnloadsRunning() { KeInitializeEvent(&none, NotificationEvent, TRUE); }
+};
+UnloadsRunning& Running()
+{
+    static UnloadsRunning r;
+    return r;
+}
+
 bool IopDriverInUse(PDRIVER_OBJECT driver)
 {
     for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
@@ -168,8 +181,11 @@ void IopCheckUnloadDriver(PDRIVER_OBJECT driver)
         auto it = std::find(IopUnloadPending.begin(), IopUnloadPending.end(), driver);
         if (it == IopUnloadPending.end() || IopDriverInUse(driver)) return;
         IopUnloadPending.erase(it);
+        if (Running().count++ == 0) KeClearEvent(&Running().none);
     }
     IopFinishUnload(driver);
+    std::lock_guard<std::mutex> lock(IopDatabaseLock);
+    if (--Running().count == 0) KeSetEvent(&Running().none, IO_NO_INCREMENT, FALSE);
 }
 
 void nt::IoFinishPendingUnloads()
@@ -180,6 +196,7 @@ void nt::IoFinishPendingUnloads()
         left.swap(IopUnloadPending);
     }
     for (PDRIVER_OBJECT driver : left) IopFinishUnload(driver);
+    KeWaitForSingleObject(&Running().none, Executive, KernelMode, FALSE, nullptr);
 }
 
 void nt::IoShutdownSystem()

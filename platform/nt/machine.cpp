@@ -256,8 +256,10 @@ void Machine::Shutdown()
     for (auto it = loaded.rbegin(); it != loaded.rend(); ++it)
         if (it->first != kHostFsDriverName) IoUnloadDriver(it->first);
     if (PEPROCESS user = PsGetDefaultUserProcess()) PsTerminateUserProcess(user, STATUS_SUCCESS);
-    // Unloads that waited for the processes' files; what still waits then
-    // (a file a driver keeps open) goes now, as the machine ends.
+    // Unloads that waited for the processes' files (closes handed to a
+    // worker included); what still waits then (a file a driver keeps open)
+    // goes now, as the machine ends.
+    ObWaitForDeferredDeletes();
     IoFinishPendingUnloads();
     HostFsShutdown();
     IoFinishPendingUnloads();

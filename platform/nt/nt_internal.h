@@ -75,6 +75,8 @@ struct ObDirectoryEntry {
 std::vector<ObDirectoryEntry> ObListDirectory(const std::u16string& directory);
 void ObInitialize();    // creates the root directories; called at boot
 void ObShutdown();      // drops the name space (objects still referenced live on)
+// Waits until the deletes handed to a worker (last references dropped at raised IRQL) are done.
+void ObWaitForDeferredDeletes();
 
 // ---- Drivers ----
 

@@ -40,12 +40,29 @@ struct DeferredDelete {
     PVOID body;
 };
 
+// Deletes handed to a worker and not done yet: a file's close still goes to
+// its driver, so a machine shutdown lets them finish before drivers go.
+struct DeferredDeletes {
+    std::mutex lock;
+    LONG count = 0;
+    KEVENT none;
+    DeferredDeletes() { KeInitializeEvent(&none, NotificationEvent, TRUE); }
+};
+DeferredDeletes& Deferred()
+{
+    static DeferredDeletes d;
+    return d;
+}
+
 void ObpDeferredDeleteRoutine(PVOID p)
 {
     auto* d = static_cast<DeferredDelete*>(p);
     PVOID body = d->body;
     delete d;
     ObpDeleteNow(body);
+    DeferredDeletes& all = Deferred();
+    std::lock_guard<std::mutex> guard(all.lock);
+    if (--all.count == 0) KeSetEvent(&all.none, IO_NO_INCREMENT, FALSE);
 }
 }  // namespace
 
@@ -150,6 +167,11 @@ LONG_PTR ObfDereferenceObject(PVOID object)
     if (KeGetCurrentIrql() > APC_LEVEL || nt::ClockOnInterruptContext()) {
         auto* d = new DeferredDelete{};
         d->body = object;
+        {
+            DeferredDeletes& all = Deferred();
+            std::lock_guard<std::mutex> guard(all.lock);
+            if (all.count++ == 0) KeClearEvent(&all.none);
+        }
         ExInitializeWorkItem(&d->item, ObpDeferredDeleteRoutine, d);
         ExQueueWorkItem(&d->item, DelayedWorkQueue);
         return 0;
@@ -180,4 +202,9 @@ DISPATCHER_HEADER* ObGetWaitableObject(PVOID body)
     if (t == IoFileObjectType) return &static_cast<PFILE_OBJECT>(body)->Event.Header;
     if (t && t->Waitable) return static_cast<DISPATCHER_HEADER*>(body);
     return nullptr;
+}
+
+void ObWaitForDeferredDeletes()
+{
+    KeWaitForSingleObject(&Deferred().none, Executive, KernelMode, FALSE, nullptr);
 }
