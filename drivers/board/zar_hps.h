@@ -167,6 +167,8 @@ ULONG ZarHpsProcAmpWord(const ZAR_HPS_SCALER* scaler);
 void ZarHpsScaleRegister(PZAR_DEVICE_EXTENSION ext, ZAR_HPS_CAPTURE_REQUEST* request, ULONG words[5]);
 void ZarHpsApplyProcAmps(PZAR_DEVICE_EXTENSION ext);
 void ZarHpsApplyPreFilter(PZAR_DEVICE_EXTENSION ext);
+// The page tables of single and continuous captures, made at the first one (release).
+void ZarHpsFreePageTables(PZAR_DEVICE_EXTENSION ext);
 
 // ---- capture channel (zar_hps_capture.cpp) ----
 NTSTATUS ZarSaa7146ResetCircularCaptureOverflow(PZAR_DEVICE_EXTENSION ext);

@@ -768,3 +768,13 @@ NTSTATUS ZarHpsQueueStopRequest(PZAR_DEVICE_EXTENSION ext, BOOLEAN circular)
     KeLowerIrql(old);
     return STATUS_SUCCESS;
 }
+
+void ZarHpsFreePageTables(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_HPS_STATE& h = ext->Hps;
+    for (ULONG t = 0; t < 2; ++t)
+        if (h.Table[t] != nullptr) {
+            HalFreeCommonBuffer(ext->DmaAdapter[ZAR_PREVIEW_ADAPTER], PAGE_SIZE, h.TableBus[t], h.Table[t], FALSE);
+            h.Table[t] = nullptr;
+        }
+}

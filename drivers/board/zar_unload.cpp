@@ -45,6 +45,7 @@ void ZarFreeDmaBuffers(PZAR_DEVICE_EXTENSION ext)
     for (ZAR_COMMON_BUFFER& b : ext->WorkPage) ZarFreeCommonBuffer(&b);
     for (ZAR_COMMON_BUFFER& b : ext->ExtraPage) ZarFreeCommonBuffer(&b);
     ZarFreeCommonBuffer(&ext->AudioBuffer);
+    ZarHpsFreePageTables(ext);
     ZarAudFreeDcbs(ext);
     ZarFreePool(ext->WorkArea);
     ZarFreePool(ext->CaptureAreaAllocation);

@@ -291,6 +291,12 @@ void HalFreeCommonBuffer(PADAPTER_OBJECT adapter, ULONG /*length*/, PHYSICAL_ADD
     std::free(virtualAddress);
 }
 
+ULONG HalCommonBufferCount(PADAPTER_OBJECT adapter)
+{
+    std::lock_guard<std::mutex> g(adapter->lock);
+    return ULONG(adapter->commonBuffers.size());
+}
+
 bool HalpDmaRead(uint32_t busAddress, void* data, uint32_t length)
 {
     if (length == 0) return true;

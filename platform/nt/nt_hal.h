@@ -194,6 +194,8 @@ enum : ULONG { DRIVER_VERIFIER_DMA_VIOLATION = 0xE6 };
 // true fails as if memory were short. nullptr removes it.
 using HalCommonBufferFailureHook = bool (*)(ULONG length);
 void HalSetCommonBufferFailureHook(HalCommonBufferFailureHook hook);
+// The common buffers an adapter has handed out and not had back (a leak check).
+ULONG HalCommonBufferCount(PADAPTER_OBJECT adapter);
 // Common buffers are whole zeroed pages (page-aligned from PAGE_SIZE up).
 PVOID HalAllocateCommonBuffer(PADAPTER_OBJECT adapter, ULONG length, PPHYSICAL_ADDRESS logicalAddress,
                               BOOLEAN cacheEnabled);

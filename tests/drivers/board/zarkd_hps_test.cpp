@@ -366,4 +366,19 @@ TEST_F(ZarkdCapture, StillPreemptsTheContinuousCaptureWhichResumesByItself)
     EXPECT_EQ(preview[0], 0xEE) << "nothing written after the stop";
 }
 
+TEST_F(ZarkdCapture, TheCapturePageTablesGoWithTheDriver)
+{
+    std::vector<uint8_t> buffer(360 * 243 * 4);
+    ZAR_HPS_CAPTURE_REQUEST r = Still(buffer.data(), ULONG(buffer.size()));
+    ASSERT_EQ(Start(&r), STATUS_PENDING);
+    for (int i = 0; i < 10 && !Done(); ++i) RunFields(1);
+    ASSERT_TRUE(Done());
+    PADAPTER_OBJECT adapter = ext_->DmaAdapter[ZAR_PREVIEW_ADAPTER];
+    EXPECT_GT(HalCommonBufferCount(adapter), 0u);
+    CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(nt::IoUnloadDriver(u"ZARKD"), STATUS_SUCCESS);
+    EXPECT_EQ(HalCommonBufferCount(adapter), 0u);
+}
+
 }  // namespace
