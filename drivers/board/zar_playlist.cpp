@@ -262,20 +262,27 @@ ULONG ZarPlIsNodePlaytime(PZAR_DEVICE_EXTENSION ext, PZAR_PLAY_STATE state, ZAR_
     const ULONGLONG f = node->Field;
     if (state->SelfTimed != 0 && gateBypass == 0 && state->Position == pl.GateMarker + 2)
         pl.GateFlags |= ZAR_PLY_GATE_MARK;
+    // A capture ring paced with the play: it starts filling once the play
+    // reaches its start position + 2, and while it is full the play's next
+    // node waits, so no frame goes by uncaptured.
+    ULONG& ring = ext->Hps.RingFlags;
+    if ((ring & (ZAR_HPS_RING_RUNNING | ZAR_HPS_RING_GO)) == ZAR_HPS_RING_RUNNING && p == ext->Hps.StartPosition + 2)
+        ring |= ZAR_HPS_RING_GO;
+    const bool ringHeld = gateBypass == 0 && (ring & ZAR_HPS_RING_PLAY_HELD) != 0;
 
     bool held = false;
     bool due = false;
     if ((node->Flags & ZAR_NODE_DONE) == 0) {
         LONG passes = ZarPlyPassDistance(state->Pass, node->Pass);
         if (node->TimingKind == 0) {
-            if (gateBypass == 0 && (pl.GateFlags & ZAR_PLY_GATE_HOLD_NOW) != 0)
+            if (ringHeld || (gateBypass == 0 && (pl.GateFlags & ZAR_PLY_GATE_HOLD_NOW) != 0))
                 held = true;
             else
                 due = passes > 0 || (passes == 0 && p >= f);
         } else {
             // Due two fields after its field, the reference running on over
             // the end of the pass into the next one.
-            if (gateBypass == 0 && (pl.GateFlags & ZAR_PLY_GATE_HOLD_LATE) != 0)
+            if (ringHeld || (gateBypass == 0 && (pl.GateFlags & ZAR_PLY_GATE_HOLD_LATE) != 0))
                 held = true;
             else if (passes > 1)
                 due = true;

@@ -381,4 +381,41 @@ TEST_F(ZarkdCapture, TheCapturePageTablesGoWithTheDriver)
     EXPECT_EQ(HalCommonBufferCount(adapter), 0u);
 }
 
+// The play engine's node timing: the ring's go flag when the play reaches
+// the start position + 2, and a node that is due waits while the ring holds
+// the play.
+TEST_F(ZarkdCapture, ThePlayStartsTheRingAndWaitsWhileItIsFull)
+{
+    ZAR_HPS_STATE& h = ext_->Hps;
+    const ULONG saved = h.RingFlags;
+    h.StartPosition = 100;
+    h.RingFlags = ZAR_HPS_RING_RUNNING;
+    ZAR_PLAY_STATE play{};
+    ZAR_NODE_RECORD node{};
+    for (ULONG position : {100u, 101u}) {
+        play.Position = position;
+        ZarPlIsNodePlaytime(ext_, &play, &node, 0);
+        EXPECT_FALSE(h.RingFlags & ZAR_HPS_RING_GO) << "position " << position;
+    }
+    play.Position = 102;
+    node.Field = 200;  // not due yet
+    EXPECT_EQ(ZarPlIsNodePlaytime(ext_, &play, &node, 0), 0u);
+    EXPECT_TRUE(h.RingFlags & ZAR_HPS_RING_GO);
+
+    node.Field = 102;
+    for (UCHAR kind : {UCHAR(0), UCHAR(1)}) {
+        node.TimingKind = kind;
+        node.Flags = 0;
+        play.Position = kind == 0 ? 102 : 104;
+        h.RingFlags |= ZAR_HPS_RING_PLAY_HELD;
+        EXPECT_EQ(ZarPlIsNodePlaytime(ext_, &play, &node, 0), 0u) << "timing kind " << int(kind);
+        EXPECT_EQ(play.Held, 1u);
+        h.RingFlags &= ~ZAR_HPS_RING_PLAY_HELD;
+        EXPECT_EQ(ZarPlIsNodePlaytime(ext_, &play, &node, 0), 1u) << "timing kind " << int(kind);
+        EXPECT_EQ(play.Held, 0u);
+    }
+    h.RingFlags = saved;
+}
+
 }  // namespace
+
