@@ -15,6 +15,7 @@
 
 #include "include/zarkd.h"
 #include "include/zarkd_audio.h"
+#include "demo_board.h"
 #include "wave_file.h"
 #include "win32.h"
 
@@ -28,33 +29,6 @@ constexpr uint32_t kRecordSource = 5;  // the board's play mix, looped back
 constexpr uint32_t kRampFields = 30;   // track 1's fade in: half a second
 
 uint32_t Address(const void* p) { return uint32_t(reinterpret_cast<uintptr_t>(p)); }
-
-class Board {
-public:
-    explicit Board(unsigned long index)
-    {
-        const std::string name = "\\\\.\\KIVZAR" + std::to_string(index);
-        handle_ = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    }
-    ~Board()
-    {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-    bool Open() const { return handle_ != INVALID_HANDLE_VALUE; }
-    // One control code; on failure prints what failed.
-    bool Call(uint32_t code, const char* what, const void* in, uint32_t inBytes, void* out = nullptr,
-              uint32_t outBytes = 0)
-    {
-        DWORD bytes = 0;
-        if (DeviceIoControl(handle_, code, const_cast<void*>(in), inBytes, out, outBytes, &bytes, nullptr))
-            return true;
-        std::printf("  %s failed: error %lu\n", what, static_cast<unsigned long>(GetLastError()));
-        return false;
-    }
-
-private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
 
 // A tone with a whole number of cycles in a bank half, so the halves
 // repeat without a seam.
@@ -92,11 +66,8 @@ Measure MeasureChannel(const std::vector<int16_t>& frames, int channel, size_t f
 void ShowAudio(const DemoAudioContext& context)
 {
     std::printf("\n== Audio: two tracks played, looped back and recorded ==\n");
-    Board board(context.board);
-    if (!board.Open()) {
-        std::printf("  the board did not open (error %lu)\n", static_cast<unsigned long>(GetLastError()));
-        return;
-    }
+    DemoBoard board(context.board);
+    if (!board.Open()) return;
     std::printf("  track 0: 1,002 Hz at -6 dBFS; track 1: 2,004 Hz, faded in over half a second by a level ramp;\n"
                 "  the play mix looped back into the record side\n");
     // Track 0 at unity, track 1 silent until its ramp.

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "demo_board.h"
 #include "include/zarkd.h"
 #include "sim/board.h"
 #include "win32.h"
@@ -26,30 +27,6 @@ uint32_t Pixel(uint8_t y, uint8_t cb, uint8_t cr, uint8_t key)
 {
     return uint32_t(cb) | uint32_t(y) << 8 | uint32_t(cr) << 16 | uint32_t(key) << 24;
 }
-
-class Board {
-public:
-    explicit Board(unsigned long index)
-    {
-        const std::string name = "\\\\.\\KIVZAR" + std::to_string(index);
-        handle_ = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    }
-    ~Board()
-    {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-    bool Open() const { return handle_ != INVALID_HANDLE_VALUE; }
-    bool Call(uint32_t code, const char* what, void* in, uint32_t inBytes, void* out = nullptr, uint32_t outBytes = 0)
-    {
-        DWORD bytes = 0;
-        if (DeviceIoControl(handle_, code, in, inBytes, out, outBytes, &bytes, nullptr)) return true;
-        std::printf("  %s failed: error %lu\n", what, static_cast<unsigned long>(GetLastError()));
-        return false;
-    }
-
-private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
 
 void Capture(const DemoEffectsContext& context, const char* file, const char* what)
 {
@@ -69,11 +46,8 @@ void Capture(const DemoEffectsContext& context, const char* file, const char* wh
 void ShowEffects(const DemoEffectsContext& context)
 {
     std::printf("\n== Effects: a caption from graphics store A keyed over a matte, then faded ==\n");
-    Board board(context.board);
-    if (!board.Open() || context.hardware == nullptr) {
-        std::printf("  the board did not open\n");
-        return;
-    }
+    DemoBoard board(context.board);
+    if (!board.Open() || context.hardware == nullptr) return;
     // A bottom-up image after a 40-byte header (width, height, 32 bits).
     std::vector<uint8_t> header(40, 0);
     const uint32_t width = kWidth, height = kHeight;

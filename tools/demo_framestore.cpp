@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "demo_board.h"
 #include "include/zarkd.h"
 #include "win32.h"
 
@@ -22,12 +23,8 @@ constexpr int kLineBytes = kWidth * 3;
 void ShowFrameStore(const DemoFrameStoreContext& context)
 {
     std::printf("\n== Input frame store ==\n");
-    const std::string name = "\\\\.\\KIVZAR" + std::to_string(context.board);
-    HANDLE board = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (board == INVALID_HANDLE_VALUE) {
-        std::printf("  the board did not open (error %lu)\n", static_cast<unsigned long>(GetLastError()));
-        return;
-    }
+    DemoBoard board(context.board);
+    if (!board.Open()) return;
     // The store holds a whole frame: 486 lines at 525, 576 at 625; the
     // larger image serves either, filled first with a pattern no converted
     // line gives (a blue, green, red of 1, 2, 3), so the rows the frame
@@ -37,18 +34,11 @@ void ShowFrameStore(const DemoFrameStoreContext& context)
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<unsigned char>(1 + i % 3);
     ZAR_FRAMESTORE_READ request{ZAR_FS_KEY_OPAQUE, 0, ZAR_FS_FORMAT_BGR, 0,
                                 uint32_t(reinterpret_cast<uintptr_t>(image.data())), 0};
-    DWORD bytes = 0;
     const auto start = std::chrono::steady_clock::now();
-    const bool read = DeviceIoControl(board, IOCTL_ZAR_VIN_FRAMESTORE_READ, &request, sizeof request, &request,
-                                      sizeof request, &bytes, nullptr);
+    if (!board.Call(IOCTL_ZAR_VIN_FRAMESTORE_READ, "the read", &request, sizeof request, &request, sizeof request))
+        return;
     const double hostMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    const DWORD error = GetLastError();
-    CloseHandle(board);
-    if (!read) {
-        std::printf("  the read failed: error %lu\n", static_cast<unsigned long>(error));
-        return;
-    }
     // A 525-line frame fills the image's first 486 rows, bottom-up.
     int height = lines;
     while (height > 0) {
