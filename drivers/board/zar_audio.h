@@ -85,6 +85,8 @@ ULONG ZarAudBuildSlotList(ULONG list[16], ULONG bank, const LONG slot[ZAR_AUDIO_
 BOOLEAN ZarAudPlayDmaStartDevice(PVOID context);
 BOOLEAN ZarAudPlayStopDma(PVOID context);
 BOOLEAN ZarAudRecStopDma(PVOID context);
+// Starts the record DMA looping in halves for the wave-in device (synchronised with the interrupt).
+BOOLEAN ZarAudRecStartForWave(PVOID context);
 void ZarAudIoSetSource(PZAR_DEVICE_EXTENSION ext, ULONG source);
 void ZarAudFreeDcbs(PZAR_DEVICE_EXTENSION ext);
 // Cleared at shutdown: nothing plays or records afterwards.
@@ -438,6 +440,12 @@ struct ZAR_WAVE_STATE {
     ULONG CurrentOffset;
     SHORT LastPair[2];
     LIST_ENTRY ControlChange;           // pending control-change requests
+    // Capture for the wave-in device.
+    BOOLEAN Capturing;                  // the record DMA runs for it
+    PIRP CaptureCurrent;                // a read filled in part
+    ULONG CaptureOffset;
+    ULONG Decimation;                   // board frames a captured frame
+    ULONG DecimationPhase;              // board frames to skip before the next one
 };
 
 // Pure rules.
@@ -445,5 +453,14 @@ struct ZAR_WAVE_STATE {
 // slots 0 and 1); returns the source bytes used and the frames written.
 void ZarWaveDrvCopyIntoBuffer(const UCHAR* source, ULONG sourceBytes, ULONG channels, ULONG bytesPerSample,
                               SHORT* dma, ULONG dmaFrames, PULONG sourceUsed, PULONG framesWritten);
+// Copies recorded board frames (left, right 16-bit) into wave data of the
+// device's format, taking every 'step'-th frame ('phase' frames are skipped
+// first and left for the next call); returns the board frames used and the
+// bytes written.
+void ZarWaveDrvCopyFromBuffer(const SHORT* dma, ULONG dmaFrames, ULONG step, PULONG phase, ULONG channels,
+                              ULONG bytesPerSample, UCHAR* out, ULONG outBytes, PULONG framesUsed,
+                              PULONG bytesWritten);
+// Capture decimation for the device's rate against the board's audio rate mode.
+ULONG ZarWaveDrvDecimation(ULONG rateMode, ULONG rate);
 // Position: frames and bytes from the byte count.
 void ZarWaveDrvPosition(ULONGLONG bytes, ULONG channels, ULONG bytesPerSample, PULONG frames, PULONG byteCount);

@@ -225,6 +225,14 @@ void ZarAudFreeCommon(PADAPTER_OBJECT adapter, ULONG length, PHYSICAL_ADDRESS lo
 
 }  // namespace
 
+BOOLEAN ZarAudRecStartForWave(PVOID context)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    ZarAudRecStartAtIrql(ext, ZAR_AUDIO_REC_EVENTS, false);
+    ext->AudioRecMode = ZAR_AUDIO_REC_WAVE_DRIVER;
+    return TRUE;
+}
+
 // Locks 'length' bytes of the caller at 'address' for 'operation' and maps
 // them; null on a bad address.
 PMDL ZarAudLockUserBuffer(ULONG address, ULONG length, LOCK_OPERATION operation, KPROCESSOR_MODE mode, PVOID* system)

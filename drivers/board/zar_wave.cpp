@@ -6,9 +6,9 @@
 // into the play DMA's bank A (slots 0 and 1 of four), the position, and the
 // settings kept under ZARWAV\Parameters.
 //
-// Wave-out plays through the play DMA in its wave mode; capture from the
-// wave-in device is not part of this board side yet: an open for record is
-// answered "not granted".
+// Wave-out plays through the play DMA in its wave mode; the wave-in device
+// captures through the record DMA in its wave mode, with short halves while
+// it runs, copying each recorded half into the pending reads.
 
 #include <cstring>
 
@@ -21,6 +21,9 @@ constexpr PCWSTR kWaveKey = u"ZARWAV\\Parameters";
 constexpr ULONG kFramesPerHalf = ZAR_WAVE_SAMPLES_PER_BUFFER / 2;
 constexpr ULONG kDmaSlots = 4;
 constexpr CCHAR kBoost = 8;
+// The record DMA's block count while the wave-in device captures: halves of
+// 4 KB (21 ms), against the library's 16,384 blocks.
+constexpr ULONG kCaptureRecBlocks = 2048;
 
 ZAR_WAVE_STATE& Wave(PZAR_DEVICE_EXTENSION ext) { return ext->Wave; }
 
@@ -112,6 +115,16 @@ PIRP TakeHead(PLIST_ENTRY queue)
     PIRP irp = CONTAINING_RECORD(RemoveHeadList(queue), IRP, Tail.Overlay.ListEntry);
     IoSetCancelRoutine(irp, nullptr);
     return irp;
+}
+
+UCHAR* ReadData(PIRP irp, ULONG* length)
+{
+    *length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    if (*length == 0 || irp->MdlAddress == nullptr) {
+        *length = 0;
+        return nullptr;
+    }
+    return static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
 }
 
 const UCHAR* WriteData(PIRP irp, ULONG* length)
@@ -209,6 +222,61 @@ void ZarWaveDrvConditionalStartHardware(PZAR_DEVICE_EXTENSION ext, ULONG index)
     ZarRunSynchronized(ext, ZarWaveStartSynchronized, ext);
 }
 
+// Starts the record DMA for the wave-in device when the board's record side
+// is free (the library's recording keeps it).
+void ZarWaveDrvStartCapture(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_WAVE_STATE& w = Wave(ext);
+    if (w.Capturing || ext->AudioRecording || ext->AudioEngine.Rec.Va == nullptr) return;
+    ext->Audio.RecBlockCount = kCaptureRecBlocks;
+    ZarCalcAudRecDmaSize(ext);
+    KIRQL old;
+    KeAcquireSpinLock(&w.Lock, &old);
+    w.Decimation = ZarWaveDrvDecimation(w.RateMode, w.In.Rate);
+    w.DecimationPhase = 0;
+    w.Capturing = TRUE;
+    KeReleaseSpinLock(&w.Lock, old);
+    ZarRunSynchronized(ext, ZarAudRecStartForWave, ext);
+}
+
+// Stops the capture; the read filled in part completes with what it holds.
+void ZarWaveDrvStopCapture(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_WAVE_STATE& w = Wave(ext);
+    if (!w.Capturing) return;
+    ZarRunSynchronized(ext, ZarAudRecStopDma, ext);
+    ext->AudioRecMode = ZAR_AUDIO_REC_DOUBLE_BUFFERED;
+    ext->Audio.RecBlockCount = ZAR_AUDIO_REC_BLOCK_COUNT;
+    ZarCalcAudRecDmaSize(ext);
+    KIRQL old;
+    KeAcquireSpinLock(&w.Lock, &old);
+    w.Capturing = FALSE;
+    PIRP partial = w.CaptureCurrent;
+    ULONG bytes = w.CaptureOffset;
+    w.CaptureCurrent = nullptr;
+    w.CaptureOffset = 0;
+    KeReleaseSpinLock(&w.Lock, old);
+    if (partial != nullptr) Complete(partial, STATUS_SUCCESS, bytes, bytes ? kBoost : IO_NO_INCREMENT);
+}
+
+void ZarWaveDrvResetCapture(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_WAVE_STATE& w = Wave(ext);
+    ZarWaveDrvStopCapture(ext);
+    LIST_ENTRY cancelled;
+    InitializeListHead(&cancelled);
+    KIRQL cancel, old;
+    IoAcquireCancelSpinLock(&cancel);
+    KeAcquireSpinLock(&w.Lock, &old);
+    while (PIRP irp = TakeHead(&w.In.Queue)) InsertTailList(&cancelled, &irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&w.Lock, old);
+    IoReleaseCancelSpinLock(cancel);
+    while (!IsListEmpty(&cancelled))
+        Complete(CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry), STATUS_CANCELLED, 0);
+    w.In.State = 0;
+    w.In.Bytes = 0;
+}
+
 void ZarWaveDrvResetDevice(PZAR_DEVICE_EXTENSION ext, ULONG index)
 {
     ZAR_WAVE_STATE& w = Wave(ext);
@@ -257,15 +325,19 @@ NTSTATUS ZarWaveDrvOpen(PZAR_DEVICE_EXTENSION ext, PIRP irp, ULONG kind, ZAR_WAV
     ZAR_WAVE_STATE& w = Wave(ext);
     KeWaitForSingleObject(&w.Mutex, Executive, KernelMode, FALSE, nullptr);
     ULONG granted = d->Open ? 0 : 1;
-    if (granted && kind == ZAR_WAVE_KIND_IN) granted = 0;  // capture is not part of the board side yet
     if (granted) {
         bool free = ext->CleanupEventsReady != 2 || (KeReadStateEvent(&ext->AudioLockEvent[0]) != 0 &&
                                                      KeReadStateEvent(&ext->AudioLockEvent[1]) != 0);
         if (free) w.RateMode = requested;
         ULONG lock[3] = {2, 0, 0};
         ZarAudAcquireAudioLock(ext, lock, ZAR_CALLER_WAVE_DEVICE, nullptr);
-        if (lock[2] == 0)
+        if (lock[2] == 0) {
+            // The board already serves the wave devices: capture only at the
+            // rate mode it runs in (mode 1 serves a request for 3).
             granted = ext->AudioUsers.LockUser[0] == 2 || ext->AudioUsers.LockUser[1] == 2;
+            if (kind == ZAR_WAVE_KIND_IN && w.RateMode != requested && !(w.RateMode == 1 && requested == 3))
+                granted = 0;
+        }
     }
     if (granted) {
         d->Open = 1;
@@ -415,6 +487,38 @@ void ZarWaveDrvPosition(ULONGLONG bytes, ULONG channels, ULONG bytesPerSample, P
     *frames = frameBytes ? ULONG(bytes / frameBytes) : 0;
 }
 
+void ZarWaveDrvCopyFromBuffer(const SHORT* dma, ULONG dmaFrames, ULONG step, PULONG phase, ULONG channels,
+                              ULONG bytesPerSample, UCHAR* out, ULONG outBytes, PULONG framesUsed,
+                              PULONG bytesWritten)
+{
+    const ULONG frameBytes = channels * bytesPerSample;
+    ULONG frame = *phase, written = 0;
+    for (; frame < dmaFrames && written + frameBytes <= outBytes; frame += step) {
+        for (ULONG c = 0; c < channels; ++c) {
+            // Mono takes the left side, which a mono play fed both sides.
+            const SHORT sample = dma[frame * 2 + c];
+            if (bytesPerSample == 2) {
+                std::memcpy(out + written, &sample, 2);
+                written += 2;
+            } else {
+                out[written++] = UCHAR((sample >> 8) + 128);
+            }
+        }
+    }
+    // Stopped by the end of the output: the next copy starts at this frame;
+    // by the end of the recorded frames: the skip runs on into the next half.
+    *framesUsed = frame < dmaFrames ? frame : dmaFrames;
+    *phase = frame < dmaFrames ? 0 : frame - dmaFrames;
+    *bytesWritten = written;
+}
+
+ULONG ZarWaveDrvDecimation(ULONG rateMode, ULONG rate)
+{
+    if (rateMode == 1 && rate == 11025) return 4;
+    if ((rateMode == 1 && rate == 22050) || (rateMode == 3 && rate == 11025)) return 2;
+    return 1;
+}
+
 // ---- DPCs ----
 
 void ZarWaveDrvPlaybackDpc(PKDPC, PVOID context, PVOID, PVOID)
@@ -432,7 +536,54 @@ void ZarWaveDrvPlaybackDpc(PKDPC, PVOID context, PVOID, PVOID)
     ZarWaveDrvCompleteDoneIrps(ext, played, &done);
 }
 
-void ZarWaveDrvCaptureDpc(PKDPC, PVOID, PVOID, PVOID) {}
+// A recorded half into the pending reads, one after the other; full ones
+// complete, a partly filled one waits for the next half.
+void ZarWaveDrvCaptureDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    ZAR_WAVE_STATE& w = Wave(ext);
+    if (!w.Ready || !w.Capturing) return;
+    const ULONG half = ext->AudioRecHalf ^ 1;
+    const ULONG frames = ext->Audio.RecDmaHalfSize / 4;
+    const auto* dma = reinterpret_cast<const SHORT*>(ext->AudioEngine.Rec.Va + half * ext->Audio.RecDmaHalfSize);
+    LIST_ENTRY full;
+    InitializeListHead(&full);
+    KIRQL cancel;
+    IoAcquireCancelSpinLock(&cancel);
+    KeAcquireSpinLockAtDpcLevel(&w.Lock);
+    ULONG frame = 0;
+    while (frame < frames) {
+        if (w.CaptureCurrent == nullptr) {
+            w.CaptureCurrent = TakeHead(&w.In.Queue);
+            w.CaptureOffset = 0;
+            if (w.CaptureCurrent == nullptr) break;  // nobody reads: the rest of the half is dropped
+        }
+        ULONG length = 0;
+        UCHAR* out = ReadData(w.CaptureCurrent, &length);
+        ULONG used = 0, written = 0;
+        if (out != nullptr)
+            ZarWaveDrvCopyFromBuffer(dma + frame * 2, frames - frame, w.Decimation, &w.DecimationPhase,
+                                     w.In.Channels, w.In.BytesPerSample, out + w.CaptureOffset,
+                                     length - w.CaptureOffset, &used, &written);
+        frame += used;
+        w.CaptureOffset += written;
+        w.In.Bytes += written;
+        // A request that cannot take another whole frame is done.
+        if (out == nullptr || length - w.CaptureOffset < ULONG(w.In.Channels) * w.In.BytesPerSample) {
+            w.CaptureCurrent->IoStatus.Information = w.CaptureOffset;
+            InsertTailList(&full, &w.CaptureCurrent->Tail.Overlay.ListEntry);
+            w.CaptureCurrent = nullptr;
+        } else if (used == 0) {
+            break;
+        }
+    }
+    KeReleaseSpinLockFromDpcLevel(&w.Lock);
+    IoReleaseCancelSpinLock(cancel);
+    while (!IsListEmpty(&full)) {
+        PIRP irp = CONTAINING_RECORD(RemoveHeadList(&full), IRP, Tail.Overlay.ListEntry);
+        Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information, irp->IoStatus.Information ? kBoost : IO_NO_INCREMENT);
+    }
+}
 
 // ---- the front ----
 
@@ -520,6 +671,10 @@ NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT device, PIRP irp)
         if (in < 4) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
         if (d == nullptr) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
         d->State = *static_cast<PULONG>(buffer);
+        if (kind == ZAR_WAVE_KIND_IN && d->Open) {
+            if (d->State == 1) ZarWaveDrvStopCapture(ext);
+            if (d->State == 2) ZarWaveDrvStartCapture(ext);
+        }
         status = STATUS_SUCCESS;
         break;
     case IOCTL_ZAR_WAVE_GET_POSITION: {
@@ -568,9 +723,16 @@ NTSTATUS ZarWaveDrvWrite(PDEVICE_OBJECT device, PIRP irp)
 
 NTSTATUS ZarWaveDrvRead(PDEVICE_OBJECT device, PIRP irp)
 {
-    // Capture is not part of the board side yet: no wave-in device opens.
-    (void)device;
-    return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+    PZAR_DEVICE_EXTENSION ext = ZarExtension(device);
+    ZarWaveReady(ext);
+    ULONG word = ULONG(IoGetCurrentIrpStackLocation(irp)->Parameters.Read.ByteOffset.HighPart);
+    ULONG kind = 0;
+    ZAR_WAVE_DEVICE* d = DeviceOf(ext, word, &kind);
+    if (d == nullptr || kind != ZAR_WAVE_KIND_IN || !d->Open) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+    irp->IoStatus.Information = 0;
+    NTSTATUS status = MarkIrpPending(ext, irp, &d->Queue);
+    ZarWaveDrvStartCapture(ext);
+    return status;
 }
 
 NTSTATUS ZarWaveDrvClose(PDEVICE_OBJECT device, PIRP irp)
@@ -581,6 +743,12 @@ NTSTATUS ZarWaveDrvClose(PDEVICE_OBJECT device, PIRP irp)
     ZAR_WAVE_STATE& w = Wave(ext);
     KeWaitForSingleObject(&w.Mutex, Executive, KernelMode, FALSE, nullptr);
     bool closed = false;
+    if (w.In.Open && w.In.Owner == file) {
+        ZarWaveDrvResetCapture(ext);
+        w.In.Open = 0;
+        w.In.Owner = nullptr;
+        closed = true;
+    }
     for (ULONG i = 0; i < ZAR_WAVE_OUT_DEVICES; ++i) {
         if (!w.Out[i].Open || w.Out[i].Owner != file) continue;
         ZarWaveDrvResetDevice(ext, i);

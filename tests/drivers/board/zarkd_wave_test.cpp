@@ -60,6 +60,47 @@ TEST(ZarkdWaveRules, WaveDataBecomesSlotsZeroAndOneOfFourSlotFrames)
     }
 }
 
+TEST(ZarkdWaveRules, RecordedFramesBecomeWaveDataAtTheDevicesFormatAndRate)
+{
+    // Board frames (left, right): left 100 * n, right -100 * n.
+    std::vector<SHORT> dma(2 * 8);
+    for (int n = 0; n < 8; ++n) dma[2 * n] = SHORT(100 * n), dma[2 * n + 1] = SHORT(-100 * n);
+    struct Row {
+        const char* what;
+        ULONG step, channels, bytesPerSample, outBytes;
+        std::vector<SHORT> samples;  // 16-bit
+        std::vector<UCHAR> bytes;    // 8-bit
+        ULONG used, phaseAfter;
+    } rows[] = {
+        {"16-bit stereo", 1, 2, 2, 64, {0, 0, 100, -100, 200, -200, 300, -300, 400, -400, 500, -500, 600, -600, 700, -700}, {}, 8, 0},
+        {"16-bit mono takes the left", 2, 1, 2, 64, {0, 200, 400, 600}, {}, 8, 0},
+        {"every third frame, the skip carried on", 3, 1, 2, 64, {0, 300, 600}, {}, 8, 1},
+        {"8-bit stereo", 4, 2, 1, 64, {}, {128, 128, 129, 126}, 8, 0},
+        {"a full request stops the copy", 1, 2, 2, 8, {0, 0, 100, -100}, {}, 2, 0},
+    };
+    for (const Row& r : rows) {
+        std::vector<UCHAR> out(64, 0xEE);
+        ULONG phase = 0, used = 0, written = 0;
+        ZarWaveDrvCopyFromBuffer(dma.data(), 8, r.step, &phase, r.channels, r.bytesPerSample, out.data(), r.outBytes,
+                                 &used, &written);
+        EXPECT_EQ(used, r.used) << r.what;
+        EXPECT_EQ(phase, r.phaseAfter) << r.what;
+        if (r.bytesPerSample == 2) {
+            ASSERT_EQ(written, r.samples.size() * 2) << r.what;
+            std::vector<SHORT> got(r.samples.size());
+            std::memcpy(got.data(), out.data(), written);
+            EXPECT_EQ(got, r.samples) << r.what;
+        } else {
+            ASSERT_EQ(written, r.bytes.size()) << r.what;
+            EXPECT_EQ(std::vector<UCHAR>(out.begin(), out.begin() + written), r.bytes) << r.what;
+        }
+    }
+    struct Rate {
+        ULONG mode, rate, decimation;
+    } rates[] = {{1, 11025, 4}, {1, 22050, 2}, {3, 11025, 2}, {3, 22050, 1}, {1, 48000, 1}, {2, 11025, 1}};
+    for (const Rate& r : rates) EXPECT_EQ(ZarWaveDrvDecimation(r.mode, r.rate), r.decimation) << r.mode << "/" << r.rate;
+}
+
 class ZarkdWave : public ZarkdIoctlMachine {
 protected:
     static constexpr ULONG kOut0 = 0x200;
@@ -117,6 +158,18 @@ protected:
         IoGetNextIrpStackLocation(w.irp)->FileObject = &file_;
         w.status = IoCallDriver(ext_->DeviceObject, w.irp);
         return w;
+    }
+    Write& StartRead(ULONG word, void* data, ULONG length)
+    {
+        Write& r = writes_.emplace_back();
+        KeInitializeEvent(&r.done, NotificationEvent, FALSE);
+        LARGE_INTEGER offset;
+        offset.LowPart = 0;
+        offset.HighPart = LONG(word);
+        r.irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, ext_->DeviceObject, data, length, &offset, &r.done, &r.iosb);
+        IoGetNextIrpStackLocation(r.irp)->FileObject = &file_;
+        r.status = IoCallDriver(ext_->DeviceObject, r.irp);
+        return r;
     }
     static bool Done(Write& w) { return KeReadStateEvent(&w.done) != 0; }
     void CloseWave(ULONG word)
@@ -308,4 +361,54 @@ TEST_F(ZarkdWave, TheWaveServicesDevicesReachTheBoardFromUserMode)
     CloseHandle(mixer);
 }
 
+TEST_F(ZarkdWave, TheWaveInDeviceCapturesTheRecordInputIntoItsReadsWithoutAGap)
+{
+    constexpr ULONG kIn0 = 0x100;
+    // The analogue input: left counts frames up by 3, right down by 5.
+    Board().Audio().SetAnalogueInput(
+        [](uint64_t frame, int side) { return int16_t(side == 0 ? frame * 3 % 30000 : -int(frame * 5 % 30000)); });
+    ULONG io[3] = {0, 1, 0};
+    ASSERT_EQ(Control(IOCTL_ZAR_WAVE_OPEN_FOR_RECORD, kIn0, io, 12, io, 12), STATUS_SUCCESS);
+    ASSERT_EQ(io[0], 1u) << "the wave-in device is granted";
+    UCHAR format[16] = {1, 0, 2, 0, 0x80, 0xBB, 0, 0, 0, 0x77, 1, 0, 4, 0, 16, 0};  // 48 kHz, 16-bit stereo
+    ASSERT_EQ(Control(IOCTL_ZAR_WAVE_SET_FORMAT, kIn0, format, 16, nullptr, 0), STATUS_SUCCESS);
+
+    // Three reads of 1,500 frames each, then one left partly filled by a stop.
+    std::vector<std::vector<int16_t>> reads(4, std::vector<int16_t>(3000, 0x5555));
+    for (auto& r : reads) EXPECT_EQ(StartRead(kIn0, r.data(), 6000).status, STATUS_PENDING);
+    for (int i = 0; i < 60 && !Done(writes_[2]); ++i) RunFields(1);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(Done(writes_[i])) << "read " << i;
+        EXPECT_EQ(writes_[i].iosb.Status, STATUS_SUCCESS);
+        EXPECT_EQ(writes_[i].iosb.Information, 6000u);
+    }
+    std::vector<int16_t> all;
+    for (int i = 0; i < 3; ++i) all.insert(all.end(), reads[i].begin(), reads[i].end());
+    size_t breaks = 0;
+    for (size_t n = 2; n < all.size(); n += 2) {
+        if ((all[n - 2] + 3) % 30000 != all[n]) ++breaks;
+        if ((-all[n - 1] + 5) % 30000 != -all[n + 1]) ++breaks;
+    }
+    EXPECT_EQ(breaks, 0u) << "frames lost or repeated between the halves and the reads";
+    ULONG stop = 1;
+    ASSERT_EQ(Control(IOCTL_ZAR_WAVE_SET_STATE, kIn0, &stop, 4, nullptr, 0), STATUS_SUCCESS);
+    ASSERT_TRUE(Done(writes_[3]));
+    EXPECT_EQ(writes_[3].iosb.Status, STATUS_SUCCESS);
+    EXPECT_LT(writes_[3].iosb.Information, 6000u);
+    EXPECT_FALSE(ext_->Wave.Capturing);
+    EXPECT_FALSE(ext_->AudioRecording);
+    ULONG position[2] = {};
+    ASSERT_EQ(Control(IOCTL_ZAR_WAVE_GET_POSITION, kIn0, nullptr, 0, position, 8), STATUS_SUCCESS);
+    EXPECT_EQ(position[1], 18000u + writes_[3].iosb.Information);
+
+    // A read queued at close is cancelled, and the lock goes with the last device.
+    std::vector<int16_t> late(100);
+    EXPECT_EQ(StartRead(kIn0, late.data(), 200).status, STATUS_PENDING);
+    CloseWave(kIn0);
+    ASSERT_TRUE(Done(writes_.back()));
+    EXPECT_EQ(writes_.back().iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(ext_->Wave.In.Open, 0u);
+}
+
 }  // namespace
+
