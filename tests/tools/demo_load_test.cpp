@@ -3,7 +3,10 @@
 // keeps it behind, as a busy or emulated host does. Whatever the clip makes
 // of that, the machine must still shut down, and within a bound.
 
+#include <execinfo.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,6 +29,22 @@
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+
+// A crash of this test is rare and load-dependent: it leaves the stack of
+// the thread that faulted on standard error before the process goes.
+void PrintStackAndDie(int signal)
+{
+    void* frames[64];
+    const char line[] = "demo_load_test: fatal signal; the faulting thread's stack:\n";
+    (void)!::write(STDERR_FILENO, line, sizeof line - 1);
+    backtrace_symbols_fd(frames, backtrace(frames, 64), STDERR_FILENO);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+// The clip's progress lines go out as they are printed, so a crash shows
+// how far the clip got.
+const bool crashHandlerInstalled = (::signal(SIGSEGV, PrintStackAndDie), ::signal(SIGBUS, PrintStackAndDie),
+                                    std::setvbuf(stdout, nullptr, _IOLBF, 0), true);
 
 // Ends the process when a step hangs, so a hang is a failed test and not a
 // test run that never ends.
