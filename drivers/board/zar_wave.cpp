@@ -707,33 +707,35 @@ NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT device, PIRP irp)
     return Complete(irp, status, irp->IoStatus.Information);
 }
 
-NTSTATUS ZarWaveDrvWrite(PDEVICE_OBJECT device, PIRP irp)
+namespace {
+
+// A write of a wave-out device or a read of the wave-in device: queued on
+// the device, then the device's side of the hardware started if it can.
+NTSTATUS ZarWaveDrvQueueTransfer(PDEVICE_OBJECT device, PIRP irp, ULONG wanted)
 {
     PZAR_DEVICE_EXTENSION ext = ZarExtension(device);
     ZarWaveReady(ext);
-    ULONG word = ULONG(IoGetCurrentIrpStackLocation(irp)->Parameters.Write.ByteOffset.HighPart);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const LARGE_INTEGER& offset =
+        wanted == ZAR_WAVE_KIND_OUT ? stack->Parameters.Write.ByteOffset : stack->Parameters.Read.ByteOffset;
+    ULONG word = ULONG(offset.HighPart);
     ULONG kind = 0;
     ZAR_WAVE_DEVICE* d = DeviceOf(ext, word, &kind);
-    if (d == nullptr || kind != ZAR_WAVE_KIND_OUT || !d->Open) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+    if (d == nullptr || kind != wanted || !d->Open) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
     irp->IoStatus.Information = 0;
     NTSTATUS status = MarkIrpPending(ext, irp, &d->Queue);
-    ZarWaveDrvConditionalStartHardware(ext, word & 0xFF);
+    if (wanted == ZAR_WAVE_KIND_OUT)
+        ZarWaveDrvConditionalStartHardware(ext, word & 0xFF);
+    else
+        ZarWaveDrvStartCapture(ext);
     return status;
 }
 
-NTSTATUS ZarWaveDrvRead(PDEVICE_OBJECT device, PIRP irp)
-{
-    PZAR_DEVICE_EXTENSION ext = ZarExtension(device);
-    ZarWaveReady(ext);
-    ULONG word = ULONG(IoGetCurrentIrpStackLocation(irp)->Parameters.Read.ByteOffset.HighPart);
-    ULONG kind = 0;
-    ZAR_WAVE_DEVICE* d = DeviceOf(ext, word, &kind);
-    if (d == nullptr || kind != ZAR_WAVE_KIND_IN || !d->Open) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
-    irp->IoStatus.Information = 0;
-    NTSTATUS status = MarkIrpPending(ext, irp, &d->Queue);
-    ZarWaveDrvStartCapture(ext);
-    return status;
-}
+}  // namespace
+
+NTSTATUS ZarWaveDrvWrite(PDEVICE_OBJECT device, PIRP irp) { return ZarWaveDrvQueueTransfer(device, irp, ZAR_WAVE_KIND_OUT); }
+
+NTSTATUS ZarWaveDrvRead(PDEVICE_OBJECT device, PIRP irp) { return ZarWaveDrvQueueTransfer(device, irp, ZAR_WAVE_KIND_IN); }
 
 NTSTATUS ZarWaveDrvClose(PDEVICE_OBJECT device, PIRP irp)
 {
