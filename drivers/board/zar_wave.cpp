@@ -21,6 +21,9 @@ constexpr PCWSTR kWaveKey = u"ZARWAV\\Parameters";
 constexpr ULONG kFramesPerHalf = ZAR_WAVE_SAMPLES_PER_BUFFER / 2;
 constexpr ULONG kDmaSlots = 4;
 constexpr CCHAR kBoost = 8;
+
+// A request that carried data completes with the sound boost.
+CCHAR BoostFor(ULONG_PTR bytes) { return bytes != 0 ? kBoost : CCHAR(IO_NO_INCREMENT); }
 // The record DMA's block count while the wave-in device captures: halves of
 // 4 KB (21 ms), against the library's 16,384 blocks.
 constexpr ULONG kCaptureRecBlocks = 2048;
@@ -188,7 +191,7 @@ void ZarWaveDrvCompleteDoneIrps(PZAR_DEVICE_EXTENSION ext, ULONG half, LIST_ENTR
     while (!IsListEmpty(done)) {
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(done), IRP, Tail.Overlay.ListEntry);
         w.Out[w.RunningDevice].Bytes += irp->IoStatus.Information;
-        Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information, irp->IoStatus.Information ? kBoost : IO_NO_INCREMENT);
+        Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information, BoostFor(irp->IoStatus.Information));
     }
     (void)half;
 }
@@ -256,7 +259,7 @@ void ZarWaveDrvStopCapture(PZAR_DEVICE_EXTENSION ext)
     w.CaptureCurrent = nullptr;
     w.CaptureOffset = 0;
     KeReleaseSpinLock(&w.Lock, old);
-    if (partial != nullptr) Complete(partial, STATUS_SUCCESS, bytes, bytes ? kBoost : IO_NO_INCREMENT);
+    if (partial != nullptr) Complete(partial, STATUS_SUCCESS, bytes, BoostFor(bytes));
 }
 
 void ZarWaveDrvResetCapture(PZAR_DEVICE_EXTENSION ext)
@@ -581,7 +584,7 @@ void ZarWaveDrvCaptureDpc(PKDPC, PVOID context, PVOID, PVOID)
     IoReleaseCancelSpinLock(cancel);
     while (!IsListEmpty(&full)) {
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(&full), IRP, Tail.Overlay.ListEntry);
-        Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information, irp->IoStatus.Information ? kBoost : IO_NO_INCREMENT);
+        Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information, BoostFor(irp->IoStatus.Information));
     }
 }
 

@@ -195,12 +195,26 @@ size_t HostThreadsOfThisProcess()
     return count;
 }
 
+// The count once the tasks of threads joined a moment ago have left /proc
+// (it holds still for 100 ms, or a second has gone by).
+size_t SettledHostThreads()
+{
+    size_t count = HostThreadsOfThisProcess();
+    for (int tries = 0, still = 0; tries < 100 && still < 10; tries++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const size_t now = HostThreadsOfThisProcess();
+        still = now == count ? still + 1 : 0;
+        count = now;
+    }
+    return count;
+}
+
 // A shut-down machine leaves no thread of its own running: the process can
 // fork safely right after (a forked child has only the forking thread).
 TEST_F(MachineTest, ShutdownJoinsEveryThreadTheMachineStarted)
 {
     nt::Machine::Shutdown();
-    const size_t before = HostThreadsOfThisProcess();
+    const size_t before = SettledHostThreads();
     ASSERT_EQ(nt::Machine::Boot(Options()), STATUS_SUCCESS);
     EXPECT_GT(HostThreadsOfThisProcess(), before);  // the clock's context, the work queue
     nt::Machine::Shutdown();
