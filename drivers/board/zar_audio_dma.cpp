@@ -831,36 +831,38 @@ NTSTATUS ZarAudRegisterEvents(PZAR_DEVICE_EXTENSION ext, PKEVENT* events)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZarAudIoGetPlayVuLevel(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+namespace {
+
+// A set of meters copied out and their holds restarted, in one step with
+// the interrupt that updates them.
+NTSTATUS ZarAudTakeVu(PZAR_DEVICE_EXTENSION ext, ZAR_AUDIO_VU_PAIR* meters, ULONG count, PVOID buffer)
 {
-    ZAR_AUDIO_ENGINE_STATE& a = Engine(ext);
     struct Copy {
-        ZAR_AUDIO_ENGINE_STATE* A;
+        ZAR_AUDIO_VU_PAIR* Meters;
+        ULONG Count;
         PVOID To;
-    } copy{&a, buffer};
+    } copy{meters, count, buffer};
     ZarRunSynchronized(ext, [](PVOID context) -> BOOLEAN {
         auto* c = static_cast<Copy*>(context);
-        RtlCopyMemory(c->To, c->A->PlayVu, sizeof(c->A->PlayVu));
-        for (ZAR_AUDIO_VU_PAIR& p : c->A->PlayVu) p.Hold = 0;
+        RtlCopyMemory(c->To, c->Meters, c->Count * sizeof(ZAR_AUDIO_VU_PAIR));
+        for (ULONG i = 0; i < c->Count; ++i) c->Meters[i].Hold = 0;
         return TRUE;
     }, &copy);
     return STATUS_SUCCESS;
 }
 
+}  // namespace
+
+NTSTATUS ZarAudIoGetPlayVuLevel(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+{
+    ZAR_AUDIO_ENGINE_STATE& a = Engine(ext);
+    return ZarAudTakeVu(ext, a.PlayVu, ULONG(sizeof(a.PlayVu) / sizeof(a.PlayVu[0])), buffer);
+}
+
 NTSTATUS ZarAudIoGetRecVuLevel(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     ZAR_AUDIO_ENGINE_STATE& a = Engine(ext);
-    struct Copy {
-        ZAR_AUDIO_ENGINE_STATE* A;
-        PVOID To;
-    } copy{&a, buffer};
-    ZarRunSynchronized(ext, [](PVOID context) -> BOOLEAN {
-        auto* c = static_cast<Copy*>(context);
-        RtlCopyMemory(c->To, c->A->RecVu, sizeof(c->A->RecVu));
-        for (ZAR_AUDIO_VU_PAIR& p : c->A->RecVu) p.Hold = 0;
-        return TRUE;
-    }, &copy);
-    return STATUS_SUCCESS;
+    return ZarAudTakeVu(ext, a.RecVu, ULONG(sizeof(a.RecVu) / sizeof(a.RecVu[0])), buffer);
 }
 
 // ---- the caller's record ring ----
