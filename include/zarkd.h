@@ -988,3 +988,53 @@ inline constexpr uint32_t ZAR_BRS_MAX_HEIGHT = 730;
 inline constexpr uint32_t ZAR_CHANNEL_STATUS_SIZE = 1104;
 inline constexpr uint32_t ZAR_BRS_DMA_COMMAND_SIZE = 56;
 inline constexpr uint32_t ZAR_HPS_CAPTURE_REQUEST_SIZE = 104;
+
+// IOCTL_ZAR_HPS_CAPTURE's record, in and out.
+struct ZAR_HPS_CAPTURE_REQUEST {
+    uint32_t Kind;              // 0 one image (a ring when RingCount > 0), 1 continuous, 2 stop it, 4 stop the ring, 5 re-arm
+    uint32_t ControlBit;        // bit 0 of the capture control word while this capture runs
+    uint32_t Fields;            // 1, 2 one field; 3 both
+    uint32_t FieldOrder;        // 1 or 2; 0 the board's default
+    uint32_t BottomUp;
+    uint32_t PixelFormat;       // 0 four bytes, 1 three, 2, 3, 4 and 16 two
+    uint32_t HorizontalCrop;    // pixels off each side of the 720
+    uint32_t TopCrop;           // lines off the top of a field; out: as applied
+    uint32_t Width;
+    uint32_t Height;
+    uint32_t FormatOption;      // bit 30 of the format register
+    uint32_t Contrast;
+    uint32_t Brightness;
+    uint32_t Saturation;
+    uint32_t BufferSize;        // of each ring buffer for a ring
+    uint32_t BufferAddress;
+    uint32_t FieldSequential;   // kind 1: first field in the first half, second in the second
+    uint32_t Pitch;             // kind 1
+    uint32_t ControlBitParity0; // kind 1 field-sequential: the control bit on parity-0 fields
+    uint32_t RingCount;         // 2..32, a power of two; 0 no ring
+    uint32_t RingAddresses;     // array of buffer addresses
+    uint32_t RingStatus;        // the caller's 16-byte status block
+    uint32_t Overflow;          // in: stop at the first overflow; out: the bridge's overflow status
+    uint32_t StartPosition;     // the ring fills from the play position + 2
+    uint32_t FreeRunning;
+    uint32_t ReportOverflows;
+};
+static_assert(sizeof(ZAR_HPS_CAPTURE_REQUEST) == ZAR_HPS_CAPTURE_REQUEST_SIZE);
+
+// A ring's status block in the caller's memory (RingStatus), shared with
+// the driver without a lock while the ring runs.
+struct ZAR_HPS_RING_STATUS {
+    uint32_t Filled;    // buffers filled, counted up by the driver; 0xFFFFFFFF once the ring ended
+    uint32_t Consumed;  // written by the caller: buffers it is done with
+    uint32_t Overflow;  // the bridge reported an overflow
+    uint32_t Dropped;   // frames a free-running ring dropped while full
+};
+static_assert(sizeof(ZAR_HPS_RING_STATUS) == 16);
+
+// IOCTL_ZAR_TC_REG_READ (in and out) and IOCTL_ZAR_TC_REG_WRITE (in): one
+// register of the time-code chip, for diagnostics.
+struct ZAR_TC_REGISTER_ACCESS {
+    uint32_t Direct;    // non-zero: direct register 0-3; zero: indirect register 0-63
+    uint32_t Register;
+    uint32_t Value;     // low byte
+};
+static_assert(sizeof(ZAR_TC_REGISTER_ACCESS) == 12);

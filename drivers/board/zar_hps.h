@@ -12,36 +12,7 @@
 struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
 
-// IOCTL_ZAR_HPS_CAPTURE's record, in and out.
-struct ZAR_HPS_CAPTURE_REQUEST {
-    ULONG Kind;                 // 0 one image (a ring when RingCount > 0), 1 continuous, 2 stop it, 4 stop the ring, 5 re-arm
-    ULONG ControlBit;           // bit 0 of the capture control word while this capture runs
-    ULONG Fields;               // 1, 2 one field; 3 both
-    ULONG FieldOrder;           // 1 or 2; 0 the board's default
-    ULONG BottomUp;
-    ULONG PixelFormat;          // 0 four bytes, 1 three, 2, 3, 4 and 16 two
-    ULONG HorizontalCrop;       // pixels off each side of the 720
-    ULONG TopCrop;              // lines off the top of a field; out: as applied
-    ULONG Width;
-    ULONG Height;
-    ULONG FormatOption;         // bit 30 of the format register
-    ULONG Contrast;
-    ULONG Brightness;
-    ULONG Saturation;
-    ULONG BufferSize;           // of each ring buffer for a ring
-    ULONG BufferAddress;
-    ULONG FieldSequential;      // kind 1: first field in the first half, second in the second
-    ULONG Pitch;                // kind 1
-    ULONG ControlBitParity0;    // kind 1 field-sequential: the control bit on parity-0 fields
-    ULONG RingCount;            // 2..32, a power of two; 0 no ring
-    ULONG RingAddresses;        // array of buffer addresses
-    ULONG RingStatus;           // the caller's 16-byte status block
-    ULONG Overflow;             // in: stop at the first overflow; out: the bridge's overflow status
-    ULONG StartPosition;        // the ring fills from the play position + 2
-    ULONG FreeRunning;
-    ULONG ReportOverflows;
-};
-static_assert(sizeof(ZAR_HPS_CAPTURE_REQUEST) == ZAR_HPS_CAPTURE_REQUEST_SIZE);
+// IOCTL_ZAR_HPS_CAPTURE's record, ZAR_HPS_CAPTURE_REQUEST, is in include/zarkd.h.
 
 // Bridge registers of the scaler and video DMA 1.
 inline constexpr ULONG ZAR_HPS_BASE_ODD1 = 0x00;

@@ -163,32 +163,32 @@ void ZarICS2008A_OnInterrupt(PZAR_DEVICE_EXTENSION ext)
 NTSTATUS ZarTcRegRead(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) return STATUS_UNSUCCESSFUL;
-    auto* words = static_cast<PULONG>(buffer);
-    const bool direct = words[0] != 0;
-    const ULONG reg = words[1];
+    auto* access = static_cast<ZAR_TC_REGISTER_ACCESS*>(buffer);
+    const bool direct = access->Direct != 0;
+    const ULONG reg = access->Register;
     if (direct ? reg >= kDirectRegisters : reg > kIndirectLast) return STATUS_INVALID_PARAMETER;
     if (direct) {
-        words[2] = ZarICS2008A_ReadDirect(ext, reg);
+        access->Value = ZarICS2008A_ReadDirect(ext, reg);
         return STATUS_SUCCESS;
     }
     ZAR_TC_SINGLE one{ext, reg, 0, FALSE};
     if (ZarTcReady(ext)) ZarRunSynchronized(ext, ZarTcSingleIndirect, &one);
-    words[2] = one.Value;
+    access->Value = one.Value;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS ZarTcRegWrite(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) return STATUS_UNSUCCESSFUL;
-    auto* words = static_cast<PULONG>(buffer);
-    const bool direct = words[0] != 0;
-    const ULONG reg = words[1];
+    auto* access = static_cast<ZAR_TC_REGISTER_ACCESS*>(buffer);
+    const bool direct = access->Direct != 0;
+    const ULONG reg = access->Register;
     if (direct ? reg >= kDirectRegisters : reg > kIndirectLast) return STATUS_INVALID_PARAMETER;
     if (direct) {
-        ZarICS2008A_WriteDirect(ext, reg, UCHAR(words[2]));
+        ZarICS2008A_WriteDirect(ext, reg, UCHAR(access->Value));
         return STATUS_SUCCESS;
     }
-    ZAR_TC_SINGLE one{ext, reg, words[2], TRUE};
+    ZAR_TC_SINGLE one{ext, reg, access->Value, TRUE};
     if (ZarTcReady(ext)) ZarRunSynchronized(ext, ZarTcSingleIndirect, &one);
     return STATUS_SUCCESS;
 }
