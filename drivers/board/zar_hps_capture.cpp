@@ -662,7 +662,13 @@ BOOLEAN ZarSaa7146ResetCircularCaptureOverflowCS(PVOID context)
         rearm->Status = STATUS_UNSUCCESSFUL;
         return TRUE;
     }
+    // The overflow stopped video DMA 1: it runs again from buffer 0, with
+    // buffer 1 left for the bridge program to upload, as at the ring's start;
+    // loading buffer 1 alone would leave the DMA off and the ring empty.
+    ZarHpsLoadRingBuffer(ext, 0);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_HPS_UPLOAD_DMA1);
     ZarHpsLoadRingBuffer(ext, 1);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, ZAR_HPS_MC1_DMA1_ON);
     h.RingFlags = ZAR_HPS_RING_RUNNING;
     for (ULONG i = 0; i < 3; ++i) h.Status[i] = 0;
     h.CurrentIndex = 0;

@@ -337,6 +337,105 @@ TEST_F(ZarkdCapture, SmallRingsFillOnlyWhenTheCallerFallsBehind)
     }
 }
 
+// A free-running ring fills without the play engine's go, counts the frames
+// it drops while the caller is 4 behind, and each overflow the bridge
+// reports.
+TEST_F(ZarkdCapture, FreeRunningRingDropsFramesWhileFullAndCountsOverflows)
+{
+    constexpr ULONG kBytes = 64 * 16 * 4;
+    std::vector<std::vector<uint8_t>> buffers(8, std::vector<uint8_t>(kBytes));
+    ULONG addresses[8];
+    for (int i = 0; i < 8; ++i) addresses[i] = ULONG(reinterpret_cast<ULONG_PTR>(buffers[i].data()));
+    volatile LONG status[4] = {};
+    ZAR_HPS_CAPTURE_REQUEST r = Still(nullptr, kBytes, 1, 64, 16);
+    r.RingCount = 8;
+    r.RingAddresses = ULONG(reinterpret_cast<ULONG_PTR>(addresses));
+    r.RingStatus = ULONG(reinterpret_cast<ULONG_PTR>(status));
+    r.FreeRunning = 1;
+    ASSERT_EQ(Send(IOCTL_ZAR_HPS_CAPTURE, &r, sizeof(r), &r, sizeof(r)).status, STATUS_SUCCESS);
+
+    struct Frame {
+        bool overflow;  // reported with the frame's field
+        LONG filled, dropped, overflows;
+        LONG consume;   // what the caller has consumed after the frame
+    } frames[] = {
+        {false, 1, 0, 0, 0}, {false, 2, 0, 0, 0}, {false, 3, 0, 0, 0}, {false, 4, 0, 0, 0},  // 4 behind
+        {false, 4, 1, 0, 0}, {true, 4, 2, 1, 0},  {false, 4, 3, 1, 2},                        // dropped while full
+        {false, 5, 3, 1, 2}, {false, 6, 3, 1, 2}, {true, 6, 4, 2, 6},  {false, 7, 4, 2, 7},
+    };
+    for (size_t i = 0; i < std::size(frames); ++i) {
+        const Frame& f = frames[i];
+        if (f.overflow) Board().Capture().InjectOverflow();
+        RunToParity(1);
+        EXPECT_EQ(status[0], f.filled) << "frame " << i;
+        EXPECT_EQ(status[3], f.dropped) << "frame " << i;
+        EXPECT_EQ(status[2], f.overflows) << "frame " << i;
+        status[1] = f.consume;
+    }
+    ZAR_HPS_CAPTURE_REQUEST stop = r;
+    stop.Kind = 4;
+    ASSERT_EQ(Send(IOCTL_ZAR_HPS_CAPTURE, &stop, sizeof(stop), &stop, sizeof(stop)).status, STATUS_SUCCESS);
+    EXPECT_EQ(status[0], -1);
+}
+
+// A ring asked to stop at the first overflow stops there and keeps its
+// buffers; a re-arm starts it over from the first buffer at the next go,
+// and the buffers it fills then hold the input again.
+TEST_F(ZarkdCapture, RingStoppedByAnOverflowIsRearmedAndFillsAgain)
+{
+    constexpr ULONG kBytes = 360 * 243 * 4;
+    std::vector<std::vector<uint8_t>> buffers(4, std::vector<uint8_t>(kBytes, 0xEE));
+    ULONG addresses[4];
+    for (int i = 0; i < 4; ++i) addresses[i] = ULONG(reinterpret_cast<ULONG_PTR>(buffers[i].data()));
+    volatile LONG status[4] = {};
+    ZAR_HPS_CAPTURE_REQUEST r = Still(nullptr, kBytes);
+    r.RingCount = 4;
+    r.RingAddresses = ULONG(reinterpret_cast<ULONG_PTR>(addresses));
+    r.RingStatus = ULONG(reinterpret_cast<ULONG_PTR>(status));
+    r.Overflow = 1;
+    ASSERT_EQ(Send(IOCTL_ZAR_HPS_CAPTURE, &r, sizeof(r), &r, sizeof(r)).status, STATUS_SUCCESS);
+    ZAR_HPS_CAPTURE_REQUEST rearm = r;
+    rearm.Kind = 5;
+    rearm.StartPosition = 40;
+    EXPECT_EQ(Send(IOCTL_ZAR_HPS_CAPTURE, &rearm, sizeof(rearm), &rearm, sizeof(rearm)).status, STATUS_UNSUCCESSFUL)
+        << "a running ring is not re-armed";
+    ext_->Hps.RingFlags |= ZAR_HPS_RING_GO;
+    RunToParity(1);
+    for (int frame = 0; frame < 3; ++frame) {
+        RunToParity(1);
+        status[1] = status[0];
+    }
+    ASSERT_EQ(status[0], 3);
+    Board().Capture().InjectOverflow();
+    RunToParity(1);
+    EXPECT_EQ(status[2], 1);
+    EXPECT_EQ(status[0], 3) << "no advance past the overflow";
+    for (auto& b : buffers) std::fill(b.begin(), b.end(), 0xEE);
+    RunFields(6);
+    EXPECT_EQ(status[0], 3);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(buffers[i][0], 0xEE) << "buffer " << i << " written while stopped";
+
+    ASSERT_EQ(Send(IOCTL_ZAR_HPS_CAPTURE, &rearm, sizeof(rearm), &rearm, sizeof(rearm)).status, STATUS_SUCCESS);
+    EXPECT_EQ(status[0], 0);
+    EXPECT_EQ(status[2], 0);
+    EXPECT_EQ(ext_->Hps.StartPosition, 40u);
+    RunFields(4);
+    EXPECT_EQ(status[0], 0) << "waits for the go again";
+    ext_->Hps.RingFlags |= ZAR_HPS_RING_GO;
+    RunToParity(1);
+    for (int frame = 0; frame < 3; ++frame) {
+        RunToParity(1);
+        status[1] = status[0];
+    }
+    EXPECT_EQ(status[0], 3);
+    for (int i = 1; i < 3; ++i) EXPECT_LE(MaxDifference(Expected(1, 360, 243), buffers[i].data()), 2) << "buffer " << i;
+
+    ZAR_HPS_CAPTURE_REQUEST stop = r;
+    stop.Kind = 4;
+    ASSERT_EQ(Send(IOCTL_ZAR_HPS_CAPTURE, &stop, sizeof(stop), &stop, sizeof(stop)).status, STATUS_SUCCESS);
+    EXPECT_EQ(status[0], -1);
+}
+
 TEST_F(ZarkdCapture, StillPreemptsTheContinuousCaptureWhichResumesByItself)
 {
     std::vector<uint8_t> preview(180 * 120 * 4, 0xEE), still(360 * 243 * 4, 0xEE);
