@@ -42,6 +42,7 @@
 #include "tools/demo_clip.h"
 #include "tools/demo_effects.h"
 #include "tools/demo_framestore.h"
+#include "tools/demo_timecode.h"
 #include "tools/machine_folder.h"
 #include "tools/system_time.h"
 #include "tools/media_drive.h"
@@ -612,6 +613,13 @@ void ShowBoardZeroEffects()
                  fs::absolute(gDemo.options.folder).string()});
 }
 
+// Board 0's time code looped back and burnt in, and a ring of scaled captures.
+void ShowBoardZeroTimeCode()
+{
+    ShowTimeCode({0, gDemo.hardware.boards.empty() ? nullptr : gDemo.hardware.boards[0].get(),
+                  fs::absolute(gDemo.options.folder).string()});
+}
+
 // Tones through board 0's audio, its loop-back recorded to a WAVE file.
 void ShowBoardZeroAudio() { ShowAudio({0, fs::absolute(gDemo.options.folder).string()}); }
 
@@ -635,6 +643,7 @@ constexpr Section kDemoSections[] = {
     {"clip", ShowBoardZeroClip},
     {"effects", ShowBoardZeroEffects},
     {"audio", ShowBoardZeroAudio},
+    {"time code and capture", ShowBoardZeroTimeCode},
     {"event log", ShowEventLog},
 };
 

@@ -1,0 +1,18 @@
+// The demo's time-code and capture section: the time-code chip's LTC
+// generator looped into its reader and shown in the burn-in window, and a
+// ring of scaled captures of the video input, each written as a picture.
+#pragma once
+
+#include <string>
+
+namespace sim {
+class Board;
+}
+
+struct DemoTimeCodeContext {
+    unsigned long board = 0;         // opened as \\.\KIVZAR<board>
+    sim::Board* hardware = nullptr;  // that board's simulation: its output picture only; none in a client
+    std::string machineFolder;       // the pictures go to <machineFolder>/output
+};
+
+void ShowTimeCode(const DemoTimeCodeContext& context);
