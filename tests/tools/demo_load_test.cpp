@@ -82,29 +82,26 @@ private:
 
 // Takes 'busy' of host time on the interrupt context every 'every' of
 // machine time: with busy > every the context never catches up. With a
-// codec to follow, the load holds while the codec works: it begins with
-// the codec's first field and ends once the codec has been idle for
-// kIdleTurns turns. What the clip does through the media drive before and
-// after (its file made, indexed and settled) then runs on a host that keeps
-// up: on a context that never catches up, a disk request of the file
-// system waits on the board without end.
+// codec to follow, the load begins with the codec's first field and lasts
+// kTurns turns, the clip's record and play with a margin. What the clip
+// does through the media drive before and after (its file made, indexed,
+// settled or given back) then runs on a host that keeps up: on a context
+// that never catches up, a disk request of the file system would wait on
+// the board without end.
 struct HostLoad : std::enable_shared_from_this<HostLoad> {
-    static constexpr int kIdleTurns = 60;
+    static constexpr int kTurns = 480;
     std::chrono::nanoseconds busy{0};
     uint64_t every = 0;
     const sim::JpegCodec* codec = nullptr;
-    uint64_t lastFields = 0;
-    int idleTurns = 0;
+    int turns = 0;
     std::atomic<bool> stop{false};
 
-    // Whether the codec is at work: it has coded a field, and coded one
-    // within the last kIdleTurns turns.
-    bool CodecBusy()
+    // Whether this turn loads the host.
+    bool Loading()
     {
-        const uint64_t fields = codec->FieldsEncoded() + codec->FieldsDecoded();
-        idleTurns = fields != lastFields ? 0 : idleTurns + 1;
-        lastFields = fields;
-        return fields != 0 && idleTurns < kIdleTurns;
+        if (codec == nullptr) return true;
+        if (turns == 0 && codec->FieldsEncoded() == 0) return false;
+        return turns++ < kTurns;
     }
 
     void Start() { Next(nt::ClockNow()); }
@@ -113,7 +110,7 @@ struct HostLoad : std::enable_shared_from_this<HostLoad> {
         auto self = shared_from_this();
         nt::ClockSchedule(when, [self, when] {
             if (self->stop.load()) return;
-            if (self->codec != nullptr && !self->CodecBusy()) {
+            if (!self->Loading()) {
                 self->Next(when + self->every);
                 return;
             }
