@@ -1,6 +1,6 @@
-// DVE module: settings by control code, by the play-list channels 301-304
-// and by the scrub list; warp tables and the warp look-up table; the border
-// ramp; the freeze strobe.
+// DVE module: settings by control code, by the play-list channels 301-304,
+// by the scrub list and from the geometry vari-play fields carry; warp
+// tables and the warp look-up table; the border ramp; the freeze strobe.
 //
 // Every register write runs at device IRQL. A control code whose writes did
 // not all reach the board fails with STATUS_UNSUCCESSFUL and keeps nothing.
