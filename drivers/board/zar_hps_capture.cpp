@@ -218,6 +218,17 @@ void ZarHpsLoadRingBuffer(PZAR_DEVICE_EXTENSION ext, ULONG index)
     ZarHpsLoadDma(ext, b.FirstBase, b.SecondBase, b.Protection, ext->Hps.RingPitchRegister, b.PageTableBus.LowPart);
 }
 
+// Video DMA 1 into the ring from buffer "current", with buffer "next" left
+// for the bridge program, which uploads it at the next frame.
+void ZarHpsStartRingDma(PZAR_DEVICE_EXTENSION ext)
+{
+    ZarHpsLoadRingBuffer(ext, ext->Hps.CurrentIndex);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_HPS_UPLOAD_DMA1);
+    ZarHpsLoadRingBuffer(ext, ext->Hps.NextIndex);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, ZAR_HPS_MC1_RPS1_ON);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, ZAR_HPS_MC1_DMA1_ON);
+}
+
 void ZarHpsStopDma(PZAR_DEVICE_EXTENSION ext)
 {
     ZarBridgeWrite(ext, ZAR_HPS_BASE_PAGE1, ZarBridgeRead(ext, ZAR_HPS_BASE_PAGE1) | ZAR_HPS_STOP_DMA);
@@ -274,18 +285,17 @@ BOOLEAN ZarHpsDmaStartDevice(PVOID context)
                    ((FieldLines(ext) - r->TopCrop + 2) & 0xFFF) << 16 | ((720 - 2 * r->HorizontalCrop) & 0xFFF));
     const bool ring = IsRingStart(r);
     if (ring) {
-        ZarHpsLoadRingBuffer(ext, h.CurrentIndex);
+        // A ring paced with the play starts its DMA at the play engine's go:
+        // started now, its first buffer would hold a frame from before the
+        // start position, counted as the first one filled.
+        if (r->FreeRunning) ZarHpsStartRingDma(ext);
     } else {
         const ZAR_HPS_PARMS* p = Parms(entry);
         ZarHpsLoadDma(ext, p->FirstBase, p->SecondBase, p->Protection, p->PitchRegister,
                       h.TableBus[r->Kind == 1 ? 0 : 1].LowPart);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_HPS_UPLOAD_DMA1);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, ZAR_HPS_MC1_DMA1_ON);
     }
-    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_HPS_UPLOAD_DMA1);
-    if (ring) {
-        ZarHpsLoadRingBuffer(ext, h.NextIndex);  // uploaded by the bridge program at the next frame
-        ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, ZAR_HPS_MC1_RPS1_ON);
-    }
-    ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, ZAR_HPS_MC1_DMA1_ON);
     h.SkipNextField = (ZarBridgeRead(ext, ZAR_BRIDGE_ISR) & ZAR_INT_FIELD) != 0;
 
     if (r->Kind == 1) {
@@ -586,6 +596,7 @@ void ZarHpsCaptureRingStep(PZAR_DEVICE_EXTENSION ext)
     case ZAR_HPS_RING_WAIT_GO:
         if (h.RingFlags & ZAR_HPS_RING_GO) {
             ZarBridgeWrite(ext, ZAR_BRIDGE_ISR, ZAR_HPS_ISR_OVERFLOW);
+            ZarHpsStartRingDma(ext);
             SetState(ext, h.RunningState);
         }
         break;
@@ -662,13 +673,9 @@ BOOLEAN ZarSaa7146ResetCircularCaptureOverflowCS(PVOID context)
         rearm->Status = STATUS_UNSUCCESSFUL;
         return TRUE;
     }
-    // The overflow stopped video DMA 1: it runs again from buffer 0, with
-    // buffer 1 left for the bridge program to upload, as at the ring's start;
-    // loading buffer 1 alone would leave the DMA off and the ring empty.
-    ZarHpsLoadRingBuffer(ext, 0);
-    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_HPS_UPLOAD_DMA1);
-    ZarHpsLoadRingBuffer(ext, 1);
-    ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, ZAR_HPS_MC1_DMA1_ON);
+    // The overflow stopped video DMA 1: it runs again from buffer 0 at the
+    // next go, as at the ring's start (loading buffer 1 and waiting would
+    // leave the DMA off and the ring empty).
     h.RingFlags = ZAR_HPS_RING_RUNNING;
     for (ULONG i = 0; i < 3; ++i) h.Status[i] = 0;
     h.CurrentIndex = 0;

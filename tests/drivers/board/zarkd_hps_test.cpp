@@ -291,7 +291,7 @@ TEST_F(ZarkdCapture, EightBufferRingFillsHoldsThePlayEngineAndResumes)
         status[1] = f.consume;
     }
     // Every buffer the ring filled holds the scaled input.
-    for (int i = 1; i < 6; ++i) EXPECT_LE(MaxDifference(Expected(1, 360, 243), buffers[i].data()), 2) << i;
+    for (int i = 0; i < 6; ++i) EXPECT_LE(MaxDifference(Expected(1, 360, 243), buffers[i].data()), 2) << i;
 
     ZAR_HPS_CAPTURE_REQUEST stop = r;
     stop.Kind = 4;
