@@ -325,14 +325,12 @@ void ShowRingCapture(const DemoTimeCodeContext& context, DemoBoard& board)
     if (!board.Call(IOCTL_ZAR_HPS_CAPTURE, "the ring start", &started, sizeof started, &started, sizeof started))
         return;
     // A buffer is whole once the ring has moved past it: copied out, then
-    // handed back. A free-running ring starts in whichever field the request
-    // comes, so its first buffer may hold one field only: it is handed back
-    // unseen. A paced ring starts at a frame's first field.
+    // handed back.
     std::vector<std::vector<uint8_t>> frames;
     uint32_t taken = 0;
     auto take = [&] {
         for (const uint32_t filled = status.Filled; taken < filled && filled != 0xFFFFFFFF; ++taken) {
-            if (frames.size() < kRingBuffers && (paced || taken > 0)) frames.push_back(buffers[taken % kRingBuffers]);
+            if (frames.size() < kRingBuffers) frames.push_back(buffers[taken % kRingBuffers]);
             status.Consumed = taken + 1;
         }
     };

@@ -284,12 +284,7 @@ BOOLEAN ZarHpsDmaStartDevice(PVOID context)
     ZarBridgeWrite(ext, ZAR_HPS_NUM_LINE_BYTE1,
                    ((FieldLines(ext) - r->TopCrop + 2) & 0xFFF) << 16 | ((720 - 2 * r->HorizontalCrop) & 0xFFF));
     const bool ring = IsRingStart(r);
-    if (ring) {
-        // A ring paced with the play starts its DMA at the play engine's go:
-        // started now, its first buffer would hold a frame from before the
-        // start position, counted as the first one filled.
-        if (r->FreeRunning) ZarHpsStartRingDma(ext);
-    } else {
+    if (!ring) {
         const ZAR_HPS_PARMS* p = Parms(entry);
         ZarHpsLoadDma(ext, p->FirstBase, p->SecondBase, p->Protection, p->PitchRegister,
                       h.TableBus[r->Kind == 1 ? 0 : 1].LowPart);
@@ -301,8 +296,18 @@ BOOLEAN ZarHpsDmaStartDevice(PVOID context)
     if (r->Kind == 1) {
         SetState(ext, ZAR_HPS_CONTINUOUS_START);
     } else if (ring) {
-        SetState(ext, r->FreeRunning ? ZAR_HPS_RING_FREE : ZAR_HPS_RING_WAIT_GO);
-        h.RunningState = r->Overflow ? ZAR_HPS_RING_OVERFLOW_STOP : ZAR_HPS_RING_RUN;
+        // A ring starts its DMA at the go, on a frame's first field: a ring
+        // paced with the play at the play engine's go, a free-running one
+        // (its go given now) at the next frame. Started here, the first
+        // buffer counted as filled would hold a frame from before the start
+        // position, or only the field in which the request came.
+        SetState(ext, ZAR_HPS_RING_WAIT_GO);
+        if (r->FreeRunning) {
+            h.RingFlags |= ZAR_HPS_RING_GO;
+            h.RunningState = ZAR_HPS_RING_FREE;
+        } else {
+            h.RunningState = r->Overflow ? ZAR_HPS_RING_OVERFLOW_STOP : ZAR_HPS_RING_RUN;
+        }
         KeInsertQueueDpc(&ext->DpcHpsDma, nullptr, nullptr);  // the start request completes; the ring runs on
         return TRUE;
     } else {
