@@ -250,6 +250,9 @@ struct Snapshot {
     sim::VideoField field[2];
 };
 
+// The clip the section recorded, for another section to play again.
+std::vector<ClipField> recordedClip;
+
 // Copies the output every kSnapshotEvery fields while active; the event
 // reschedules itself just after each field start until told to stop.
 struct SnapshotTaker : std::enable_shared_from_this<SnapshotTaker> {
@@ -320,6 +323,16 @@ public:
         fieldNs_ = sim::FieldClock::FieldsToNs(standard_, 1);
     }
 
+    // Plays a clip recorded before once more, calling 'eachTurn' once a turn
+    // of the play loop.
+    bool PlayAgain(const std::vector<ClipField>& clip, std::function<void()> eachTurn)
+    {
+        clip_ = clip;
+        eachTurn_ = std::move(eachTurn);
+        SnapshotTaker idle;
+        return Play(idle);
+    }
+
     void Run()
     {
         if (!DriveReady() || !StartPattern()) return;
@@ -335,6 +348,7 @@ public:
         if (!AcquireBus()) return;
         const bool recorded = Record();
         if (recorded) PrintRecord();
+        if (recorded && !clip_.empty()) recordedClip = clip_;
         auto taker = std::make_shared<SnapshotTaker>();
         taker->board = &hw_;
         bool played = false;
@@ -769,6 +783,7 @@ private:
             }
             const int32_t state = StateWord(status);
             taken = status.Queue[kQueueReadIndex];
+            if (eachTurn_) eachTurn_();
             if (state == ZAR_VIDEO_PLAY) seenPlaying = true;
             if (seenPlaying && !taker.active.load() && hw_.VideoOut().FieldsShown(0) - shownBefore >= 4)
                 taker.active.store(true);
@@ -880,6 +895,7 @@ private:
     ZAR_VIDEO_CHANNEL_STATE recordState_{};
     uint32_t playOffset_ = 0;
     size_t loaded_ = 0;
+    std::function<void()> eachTurn_;
 };
 
 }  // namespace
@@ -898,4 +914,25 @@ void ShowClip(const DemoClipContext& context)
         return;
     }
     ClipDemo(context, board).Run();
+}
+
+bool RecordedClipPositions(uint32_t* first, uint32_t* last)
+{
+    if (recordedClip.empty()) return false;
+    *first = recordedClip.front().position;
+    *last = recordedClip.back().position;
+    return true;
+}
+
+bool PlayRecordedClip(const DemoClipContext& context, std::function<void()> eachTurn)
+{
+    if (recordedClip.empty() || context.hardware == nullptr) return false;
+    ClipBoard board(context.board);
+    if (!board.Open() || board.Control(IOCTL_ZAR_ACQUIRE_SCSI, nullptr, 0, nullptr, 0) != 0) {
+        std::printf("  board %lu or its SCSI bus could not be had for the play\n", context.board);
+        return false;
+    }
+    const bool played = ClipDemo(context, board).PlayAgain(recordedClip, std::move(eachTurn));
+    board.Control(IOCTL_ZAR_RELEASE_SCSI, nullptr, 0, nullptr, 0);
+    return played;
 }

@@ -6,6 +6,8 @@
 // file on the drive letter.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 namespace sim {
@@ -21,3 +23,11 @@ struct DemoClipContext {
 // Prints the section; every wait is bounded and a failure ends the section
 // with its reason.
 void ShowClip(const DemoClipContext& context);
+
+// The clip the section recorded, played once more from the drive for
+// another section that rides on a play: the clip's first and last play
+// positions (false when none was recorded), and the play, with 'eachTurn'
+// called every few milliseconds while it runs; false when there was no
+// clip or it did not play (the reason printed).
+bool RecordedClipPositions(uint32_t* first, uint32_t* last);
+bool PlayRecordedClip(const DemoClipContext& context, std::function<void()> eachTurn);
