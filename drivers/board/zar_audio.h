@@ -254,7 +254,7 @@ struct ZAR_DSRV_PREPARE {
     ULONG BankBOffset;
     ULONG BankATracks;                  // 2 or 4 tracks interleaved in the slot data
     ULONG BankBTracks;
-    ULONG Routing[2][ZAR_DSRV_SOURCES]; // per source: the tracks it feeds (0: all)
+    ULONG Routing[2][ZAR_DSRV_SOURCES]; // per bank and source: the bank's tracks it feeds (bit 0 its first; 0: all)
     ULONG Geometry[3];
     LONGLONG LoopStart;
     LONGLONG LoopEnd;
@@ -344,8 +344,11 @@ SHORT ZarAudDSrvInterpolate(ULONG filter, ULONG phase, LONGLONG n, Fetch fetch)
 }
 // The request code the server writes for 'slot' when 'current' plays.
 ULONG ZarAudDSrvRequestCode(ULONG slot, ULONG current, ULONG slots, bool variSpeed, bool backwards);
-// Fills 'frames' output frames of one bank half (slots interleaved 16-bit).
-void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* out, ULONG frames, ULONG stride, const LONG slot[4]);
+// Fills 'frames' output frames of a half of each bank (out[bank] null: the
+// bank is not played; stride: the bank's interleaved 16-bit slots; slot:
+// each track's slot within its bank, -1 unused).
+void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* const out[2], ULONG frames, const ULONG stride[2],
+                    const LONG slot[ZAR_AUDIO_TRACKS]);
 
 // ---- vari-play: the block shared with the library per video channel ----
 
