@@ -277,6 +277,14 @@ struct ZAR_DSRV_EXCEPTION {
     ULONG PositionHigh;
 };
 
+// IOCTL_ZAR_AUD_DSRV_GET_CURRENT_STATUS.
+struct ZAR_DSRV_STATUS {
+    ULONG Running;
+    ULONG PositionLow;                  // source frame now being heard
+    ULONG PositionHigh;
+    LONG Speed;                         // 0 when not running
+};
+
 // Per output sample frame: the source position as an integer sample and a
 // remainder over the reduced normal term.
 struct ZAR_DSRV_RATIO {
@@ -350,6 +358,9 @@ ULONG ZarAudDSrvRequestCode(ULONG slot, ULONG current, ULONG slots, bool variSpe
 void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* const out[2], ULONG frames, const ULONG stride[2],
                     const LONG slot[ZAR_AUDIO_TRACKS]);
 
+// The server's status now (at device IRQL: the interrupt routine, or under its lock).
+void ZarAudDSrvSnapshot(PZAR_DEVICE_EXTENSION ext, ZAR_DSRV_STATUS* status);
+
 // ---- vari-play: the block shared with the library per video channel ----
 
 inline constexpr ULONG ZAR_VARIPLAY_ENTRIES = 8192;
@@ -409,6 +420,29 @@ BOOLEAN ZarVariPlayFindField(const ZAR_VARIPLAY_BLOCK* block, ULONGLONG position
 ULONG ZarVariPlayInvalidate(ZAR_VARIPLAY_CONTROL* control, bool oldest, bool newest);
 // One field of free run: the new position word (and the hold flag) from the speed.
 void ZarVariPlayStep(ZAR_VARIPLAY_BLOCK* block);
+
+// Fields a second in 19-bit fixed point: 59.94 (525 lines) and 50 (625).
+inline constexpr ULONG ZAR_VARIPLAY_FIELDS_525 = 31425854;
+inline constexpr ULONG ZAR_VARIPLAY_FIELDS_625 = 26214400;
+
+// What the audio engine plays now, for the audio lock.
+struct ZAR_VARIPLAY_AUDIO {
+    LONGLONG Samples;                   // play position in source sample frames
+    LONG Rate;                          // current speed, 0 when stopped
+    ULONG Normal;                       // the speed that means 1x
+};
+// The audio position in fields (19-bit fixed point): rounded to a whole
+// field within 'window' of one, and kept from 'start' to before 'end'.
+ULONGLONG ZarVariPlayAudioField(LONGLONG samples, ULONG standard, ULONGLONG window, ULONG start, ULONG end);
+// The speed word of an audio rate: rate x 2^19 / normal, the reverse bit for a negative rate.
+ULONG ZarVariPlaySpeedWord(LONG rate, ULONG normal);
+// One field of vari-play: the position moved (free run, or locked to the
+// audio when 'audio' is given and the block asks for the lock), and the
+// entry to show, which becomes the head. 'start' and 'end' are the video
+// channel's play range in fields, 'parity' the parity of the field shown.
+// Returns the index of the entry shown.
+ULONG ZarVariPlayAdvance(ZAR_VARIPLAY_BLOCK* block, const ZAR_VARIPLAY_AUDIO* audio, ULONG standard, ULONG start,
+                         ULONG end, ULONG parity);
 
 // ---- the wave devices' board side ----
 

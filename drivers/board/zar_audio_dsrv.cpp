@@ -584,39 +584,41 @@ NTSTATUS ZarAudDSrvGetException(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     return status;
 }
 
-NTSTATUS ZarAudDSrvGetCurrentStatus(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+void ZarAudDSrvSnapshot(PZAR_DEVICE_EXTENSION ext, ZAR_DSRV_STATUS* status)
 {
     ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    bool running = s.State == ZAR_DSRV_RUNNING && ext->AudioEngine.PlayDmaRunning;
+    LONGLONG position = s.StopPosition;
+    LONG speed = 0;
+    if (running) {
+        ULONG half = ext->AudioPlayHalf & 1;
+        const ZAR_AUDIO_PLAY_DCB& dcb = ext->AudioEngine.Play[0];
+        ULONG offset = ZarBridgeRead(ext, 0x12C) - ext->AudioPlayBufferStart - dcb.HalfOffset[half];
+        ULONG frames = dcb.Slots ? offset / (2 * dcb.Slots) : 0;
+        position = s.HalfPosition[half] + LONGLONG(frames) * s.Speed / LONG(s.Prep.NormalSpeed);
+        if (s.Prep.Loop) position = Wrap(s, position);
+        else if (position >= s.Prep.LoopEnd) position = s.Prep.LoopEnd;
+        else if (position < s.Prep.LoopStart) position = s.Prep.LoopStart;
+        speed = s.Speed;
+    }
+    status->Running = running;
+    status->PositionLow = ULONG(ULONGLONG(position));
+    status->PositionHigh = ULONG(ULONGLONG(position) >> 32);
+    status->Speed = speed;
+}
+
+NTSTATUS ZarAudDSrvGetCurrentStatus(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+{
     struct Call {
         PZAR_DEVICE_EXTENSION Ext;
-        ULONG Out[4];
+        ZAR_DSRV_STATUS Status;
     } call{ext, {}};
     ZarRunSynchronized(ext, [](PVOID context) -> BOOLEAN {
         auto* c = static_cast<Call*>(context);
-        PZAR_DEVICE_EXTENSION ext = c->Ext;
-        ZAR_DSRV_STATE_BLOCK& s = Server(ext);
-        bool running = s.State == ZAR_DSRV_RUNNING && ext->AudioEngine.PlayDmaRunning;
-        LONGLONG position = s.StopPosition;
-        LONG speed = 0;
-        if (running) {
-            ULONG half = ext->AudioPlayHalf & 1;
-            const ZAR_AUDIO_PLAY_DCB& dcb = ext->AudioEngine.Play[0];
-            ULONG offset = ZarBridgeRead(ext, 0x12C) - ext->AudioPlayBufferStart - dcb.HalfOffset[half];
-            ULONG frames = dcb.Slots ? offset / (2 * dcb.Slots) : 0;
-            position = s.HalfPosition[half] + LONGLONG(frames) * s.Speed / LONG(s.Prep.NormalSpeed);
-            if (s.Prep.Loop) position = Wrap(s, position);
-            else if (position >= s.Prep.LoopEnd) position = s.Prep.LoopEnd;
-            else if (position < s.Prep.LoopStart) position = s.Prep.LoopStart;
-            speed = s.Speed;
-        }
-        c->Out[0] = running;
-        c->Out[1] = ULONG(ULONGLONG(position));
-        c->Out[2] = ULONG(ULONGLONG(position) >> 32);
-        c->Out[3] = ULONG(speed);
+        ZarAudDSrvSnapshot(c->Ext, &c->Status);
         return TRUE;
     }, &call);
-    (void)s;
-    std::memcpy(buffer, call.Out, sizeof(call.Out));
+    std::memcpy(buffer, &call.Status, sizeof(call.Status));
     return STATUS_SUCCESS;
 }
 
