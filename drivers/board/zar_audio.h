@@ -156,6 +156,9 @@ ULONG ZarAudStepLevel(ULONG applied, ULONG target);
 ULONG ZarAudStepMult(ULONG applied, ULONG target);
 
 void ZarAudUsersInitialize(PZAR_DEVICE_EXTENSION ext);
+// The record side back from a wave capture: passive monitoring runs again
+// when the library's settings have it on or it ran when the capture began.
+void ZarAudResumePassive(PZAR_DEVICE_EXTENSION ext, bool wasRunning);
 ZAR_AUDIO_SETTINGS* ZarAudUserSet(PZAR_DEVICE_EXTENSION ext, ULONG user);
 // Codec access.
 void ZarCs4297RegWrite(PZAR_DEVICE_EXTENSION ext, ULONG index, USHORT value);
@@ -479,6 +482,7 @@ struct ZAR_WAVE_STATE {
     LIST_ENTRY ControlChange;           // pending control-change requests
     // Capture for the wave-in device.
     BOOLEAN Capturing;                  // the record DMA runs for it
+    BOOLEAN PassiveSuspended;           // passive monitoring gave the record DMA to the capture
     PIRP CaptureCurrent;                // a read filled in part
     ULONG CaptureOffset;
     ULONG Decimation;                   // board frames a captured frame
