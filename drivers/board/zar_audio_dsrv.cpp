@@ -349,7 +349,7 @@ void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* const out[2], ULONG frames
     const ULONG N = s.Ratio.Normal;
     const ULONG step = ULONG(s.Ratio.Speed < 0 ? -s.Ratio.Speed : s.Ratio.Speed);
     for (ULONG i = 0; i < frames; ++i) {
-        SHORT* frame[2] = {out[0] + i * stride[0], out[1] + i * stride[1]};
+        SHORT* frame[2] = {out[0] ? out[0] + i * stride[0] : nullptr, out[1] ? out[1] + i * stride[1] : nullptr};
         if (s.Ended || s.Speed == 0) {
             for (ULONG t = 0; t < ZAR_AUDIO_TRACKS; ++t)
                 if (at[t] >= 0) frame[t / kBankTracks][at[t]] = 0;
