@@ -297,4 +297,28 @@ TEST_F(ZarkdVariPlay, TheBlockIsMappedOnceShownAndReleasedAtCloseOrWithTheHandle
     EXPECT_FALSE(ZarVariPlayIsMapped(ext_, 0));
 }
 
+// The driver's field step takes the audio from the data server: stopped, it
+// reports its stop position, which the lock finds (525 lines, rounded in the
+// window) and holds at speed 0.
+TEST_F(ZarkdVariPlay, TheFieldStepLocksToTheDataServersPosition)
+{
+    auto block = FieldRing(10, 40, 27);  // fields 100..130
+    block->Control.AudioLock = 1;
+    block->Control.LastAudioRate = 1;
+    block->Control.RoundingWindow = 0x10000;
+    ULONG init[2] = {0, ULONG(reinterpret_cast<ULONG_PTR>(block.get()))};
+    ASSERT_EQ(Send(IOCTL_ZAR_VARIPLAY_INIT, init, 8, init, 8).status, STATUS_SUCCESS);
+    ext_->Standard = 525;
+    ext_->Jpeg.Channel[0].State.StartPosition = 0;
+    ext_->Jpeg.Channel[0].State.EndPosition = 100000;
+    ext_->AudioDSrv.StopPosition = 96096;  // 2.002 s: a hair before field 120 at 59.94 fields a second
+    EXPECT_EQ(ZarVariPlayUpdatePosition(ext_, 0), 120u);
+    EXPECT_EQ(block->Control.Head, 30u);
+    EXPECT_EQ(block->Control.Speed, 0u);
+    EXPECT_EQ(block->Control.InRange, 1u);
+    EXPECT_EQ(ZarVariPlayUpdatePosition(ext_, 0), 120u) << "held while the audio stands";
+    ULONG channel = 0;
+    EXPECT_EQ(Send(IOCTL_ZAR_VARIPLAY_CLOSE, &channel, 4, nullptr, 0).status, STATUS_SUCCESS);
+}
+
 }  // namespace
