@@ -3,8 +3,8 @@
 // fraction of real time at 48,000 frames a second.
 //
 // The baseline is the same fill at 1x, which copies the samples without
-// interpolation; both run in this process on the same slot data. The fill
-// covers one bank of four tracks a call, so eight tracks are two calls.
+// interpolation; both run in this process on the same slot data. One fill
+// writes both banks' halves, four tracks each.
 
 #include <chrono>
 #include <cmath>
@@ -25,7 +25,7 @@ struct Fixture {
     std::unique_ptr<ZAR_DEVICE_EXTENSION> ext{new ZAR_DEVICE_EXTENSION()};
     std::vector<UCHAR> control = std::vector<UCHAR>(ZAR_DSRV_CONTROL_BYTES);
     std::vector<std::vector<SHORT>> slots;
-    std::vector<SHORT> out = std::vector<SHORT>(kHalf * kTracks);
+    std::vector<SHORT> outA = std::vector<SHORT>(kHalf * kTracks), outB = std::vector<SHORT>(kHalf * kTracks);
 
     Fixture(LONG speed, ULONG filter)
     {
@@ -33,6 +33,9 @@ struct Fixture {
         s.Prep.Slots = kSlots;
         s.Prep.Sources = 1;
         s.Prep.BankATracks = kTracks;
+        s.Prep.BankBTracks = kTracks;
+        s.Prep.BankBBytes = kSlotFrames * kTracks * 2;
+        s.Prep.BankBOffset = kSlotFrames * kTracks;
         s.Prep.LoopStart = 0;
         s.Prep.LoopEnd = LONGLONG(kSlots) * kSlotFrames;
         s.Prep.Loop = 1;
@@ -41,8 +44,8 @@ struct Fixture {
         s.SlotFrames = kSlotFrames;
         s.Control = control.data();
         for (ULONG i = 0; i < kSlots; ++i) {
-            slots.emplace_back(kSlotFrames * kTracks);
-            for (ULONG f = 0; f < kSlotFrames * kTracks; ++f)
+            slots.emplace_back(2 * kSlotFrames * kTracks);
+            for (ULONG f = 0; f < 2 * kSlotFrames * kTracks; ++f)
                 slots[i][f] = SHORT(10000 * std::sin(0.01 * double(i * kSlotFrames * kTracks + f)));
             s.Slot[i] = reinterpret_cast<PUCHAR>(slots[i].data());
             LONGLONG position = LONGLONG(i) * kSlotFrames;
@@ -57,11 +60,12 @@ struct Fixture {
     // Seconds of host time for 'seconds' of eight tracks' output.
     double Run(double seconds)
     {
-        const LONG slot[4] = {0, 1, 2, 3};
+        const LONG slot[8] = {0, 1, 2, 3, 0, 1, 2, 3};
+        SHORT* const out[2] = {outA.data(), outB.data()};
+        const ULONG stride[2] = {kTracks, kTracks};
         ULONG halves = ULONG(seconds * 48000 / kHalf);
         auto start = std::chrono::steady_clock::now();
-        for (ULONG h = 0; h < halves; ++h)
-            for (int bank = 0; bank < 2; ++bank) ZarAudDSrvFill(ext.get(), out.data(), kHalf, kTracks, slot);
+        for (ULONG h = 0; h < halves; ++h) ZarAudDSrvFill(ext.get(), out, kHalf, stride, slot);
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
 };

@@ -156,6 +156,9 @@ ULONG ZarAudStepLevel(ULONG applied, ULONG target);
 ULONG ZarAudStepMult(ULONG applied, ULONG target);
 
 void ZarAudUsersInitialize(PZAR_DEVICE_EXTENSION ext);
+// The record side back from a wave capture: passive monitoring runs again
+// when the library's settings have it on or it ran when the capture began.
+void ZarAudResumePassive(PZAR_DEVICE_EXTENSION ext, bool wasRunning);
 ZAR_AUDIO_SETTINGS* ZarAudUserSet(PZAR_DEVICE_EXTENSION ext, ULONG user);
 // Codec access.
 void ZarCs4297RegWrite(PZAR_DEVICE_EXTENSION ext, ULONG index, USHORT value);
@@ -254,7 +257,7 @@ struct ZAR_DSRV_PREPARE {
     ULONG BankBOffset;
     ULONG BankATracks;                  // 2 or 4 tracks interleaved in the slot data
     ULONG BankBTracks;
-    ULONG Routing[2][ZAR_DSRV_SOURCES]; // per source: the tracks it feeds (0: all)
+    ULONG Routing[2][ZAR_DSRV_SOURCES]; // per bank and source: the bank's tracks it feeds (bit 0 its first; 0: all)
     ULONG Geometry[3];
     LONGLONG LoopStart;
     LONGLONG LoopEnd;
@@ -275,6 +278,14 @@ struct ZAR_DSRV_EXCEPTION {
     ULONG Argument;
     ULONG PositionLow;
     ULONG PositionHigh;
+};
+
+// IOCTL_ZAR_AUD_DSRV_GET_CURRENT_STATUS.
+struct ZAR_DSRV_STATUS {
+    ULONG Running;
+    ULONG PositionLow;                  // source frame now being heard
+    ULONG PositionHigh;
+    LONG Speed;                         // 0 when not running
 };
 
 // Per output sample frame: the source position as an integer sample and a
@@ -344,8 +355,14 @@ SHORT ZarAudDSrvInterpolate(ULONG filter, ULONG phase, LONGLONG n, Fetch fetch)
 }
 // The request code the server writes for 'slot' when 'current' plays.
 ULONG ZarAudDSrvRequestCode(ULONG slot, ULONG current, ULONG slots, bool variSpeed, bool backwards);
-// Fills 'frames' output frames of one bank half (slots interleaved 16-bit).
-void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* out, ULONG frames, ULONG stride, const LONG slot[4]);
+// Fills 'frames' output frames of a half of each bank (out[bank] null: the
+// bank is not played; stride: the bank's interleaved 16-bit slots; slot:
+// each track's slot within its bank, -1 unused).
+void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* const out[2], ULONG frames, const ULONG stride[2],
+                    const LONG slot[ZAR_AUDIO_TRACKS]);
+
+// The server's status now (at device IRQL: the interrupt routine, or under its lock).
+void ZarAudDSrvSnapshot(PZAR_DEVICE_EXTENSION ext, ZAR_DSRV_STATUS* status);
 
 // ---- vari-play: the block shared with the library per video channel ----
 
@@ -407,6 +424,29 @@ ULONG ZarVariPlayInvalidate(ZAR_VARIPLAY_CONTROL* control, bool oldest, bool new
 // One field of free run: the new position word (and the hold flag) from the speed.
 void ZarVariPlayStep(ZAR_VARIPLAY_BLOCK* block);
 
+// Fields a second in 19-bit fixed point: 59.94 (525 lines) and 50 (625).
+inline constexpr ULONG ZAR_VARIPLAY_FIELDS_525 = 31425854;
+inline constexpr ULONG ZAR_VARIPLAY_FIELDS_625 = 26214400;
+
+// What the audio engine plays now, for the audio lock.
+struct ZAR_VARIPLAY_AUDIO {
+    LONGLONG Samples;                   // play position in source sample frames
+    LONG Rate;                          // current speed, 0 when stopped
+    ULONG Normal;                       // the speed that means 1x
+};
+// The audio position in fields (19-bit fixed point): rounded to a whole
+// field within 'window' of one, and kept from 'start' to before 'end'.
+ULONGLONG ZarVariPlayAudioField(LONGLONG samples, ULONG standard, ULONGLONG window, ULONG start, ULONG end);
+// The speed word of an audio rate: rate x 2^19 / normal, the reverse bit for a negative rate.
+ULONG ZarVariPlaySpeedWord(LONG rate, ULONG normal);
+// One field of vari-play: the position moved (free run, or locked to the
+// audio when 'audio' is given and the block asks for the lock), and the
+// entry to show, which becomes the head. 'start' and 'end' are the video
+// channel's play range in fields, 'parity' the parity of the field shown.
+// Returns the index of the entry shown.
+ULONG ZarVariPlayAdvance(ZAR_VARIPLAY_BLOCK* block, const ZAR_VARIPLAY_AUDIO* audio, ULONG standard, ULONG start,
+                         ULONG end, ULONG parity);
+
 // ---- the wave devices' board side ----
 
 inline constexpr ULONG ZAR_WAVE_OUT_DEVICES = 4;
@@ -442,6 +482,7 @@ struct ZAR_WAVE_STATE {
     LIST_ENTRY ControlChange;           // pending control-change requests
     // Capture for the wave-in device.
     BOOLEAN Capturing;                  // the record DMA runs for it
+    BOOLEAN PassiveSuspended;           // passive monitoring gave the record DMA to the capture
     PIRP CaptureCurrent;                // a read filled in part
     ULONG CaptureOffset;
     ULONG Decimation;                   // board frames a captured frame

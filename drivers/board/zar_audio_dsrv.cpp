@@ -23,7 +23,7 @@ constexpr ULONG kControlValid = 896;
 constexpr ULONG kSamplesVariSpeed = 1024, kSamplesSmall = 2048, kSamplesNormal = 8192;
 constexpr ULONG kRecoveryVariSpeed = 8, kRecoveryNormal = 2;
 constexpr ULONG kPreRollTag = ZarCharTag(' ', 'k', 'd', 'D');
-constexpr ULONG kBankATracks = 4;
+constexpr ULONG kBankTracks = 4;               // DMA tracks per bank
 
 ZAR_DSRV_STATE_BLOCK& Server(PZAR_DEVICE_EXTENSION ext) { return ext->AudioDSrv; }
 PVOID UserAddress(ULONG address) { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(address)); }
@@ -149,10 +149,10 @@ LONGLONG Wrap(const ZAR_DSRV_STATE_BLOCK& s, LONGLONG n)
     return n;
 }
 
-// A source sample of bank-A track j at frame n. A tap that falls outside
-// every slot is taken from the nearest end of the slot now playing, so no
-// tap ever reads outside locked memory.
-SHORT Fetch(const ZAR_DSRV_STATE_BLOCK& s, LONGLONG n, ULONG j)
+// A source sample of track j of bank 'bank' (0: A, 1: B) of the slot data at
+// frame n. A tap that falls outside every slot is taken from the nearest end
+// of the slot now playing, so no tap ever reads outside locked memory.
+SHORT Fetch(const ZAR_DSRV_STATE_BLOCK& s, LONGLONG n, ULONG bank, ULONG j)
 {
     n = Wrap(s, n);
     ULONG slot = SlotHolds(s, s.CurrentSlot, n) ? s.CurrentSlot : ZarAudDSrvFindSlot(s, n);
@@ -161,8 +161,10 @@ SHORT Fetch(const ZAR_DSRV_STATE_BLOCK& s, LONGLONG n, ULONG j)
         LONGLONG p = SlotPosition(s, slot);
         n = n < p ? p : p + LONGLONG(s.SlotFrames) - 1;
     }
-    const auto* data = reinterpret_cast<const SHORT*>(s.Slot[slot]) + s.Prep.BankAOffset;
-    return data[ULONG(n - SlotPosition(s, slot)) * s.Prep.BankATracks + j];
+    const ULONG offset = bank == 0 ? s.Prep.BankAOffset : s.Prep.BankBOffset;
+    const ULONG tracks = bank == 0 ? s.Prep.BankATracks : s.Prep.BankBTracks;
+    const auto* data = reinterpret_cast<const SHORT*>(s.Slot[slot]) + offset;
+    return data[ULONG(n - SlotPosition(s, slot)) * tracks + j];
 }
 
 void ZarAudDSrvWriteRequests(PZAR_DEVICE_EXTENSION ext)
@@ -196,13 +198,24 @@ void ZarAudDSrvCheckSources(PZAR_DEVICE_EXTENSION ext)
     }
 }
 
+// A track is silent while a source that feeds it is missing; each bank has
+// its own routing words, a bit per track of the bank (0: the source feeds all).
 bool TrackSilenced(const ZAR_DSRV_STATE_BLOCK& s, ULONG track)
 {
+    const ULONG bank = track / kBankTracks, bit = 1u << (track % kBankTracks);
     for (ULONG k = 0; k < s.Prep.Sources; ++k) {
-        ULONG routing = s.Prep.Routing[0][k];
-        if ((routing == 0 || (routing & (1u << track))) && s.Missing[k]) return true;
+        ULONG routing = s.Prep.Routing[bank][k];
+        if ((routing == 0 || (routing & bit)) && s.Missing[k]) return true;
     }
     return false;
+}
+
+// Tracks of the slot data in a bank: 2 or 4, none for bank B when it
+// carries no bytes or another count.
+ULONG SlotTracks(const ZAR_DSRV_PREPARE& p, ULONG bank)
+{
+    if (bank == 0) return p.BankATracks;
+    return (p.BankBTracks == 2 || p.BankBTracks == 4) && p.BankBBytes != 0 ? p.BankBTracks : 0;
 }
 
 void ZarAudDSrvSetRatio(ZAR_DSRV_STATE_BLOCK& s)
@@ -224,9 +237,15 @@ void ZarAudDSrvFillHalf(PZAR_DEVICE_EXTENSION ext, ULONG half)
     }
     ZarAudDSrvCheckSources(ext);
     s.HalfPosition[half] = s.Position;
-    ZAR_AUDIO_PLAY_DCB& dcb = a.Play[0];
-    auto* out = static_cast<SHORT*>(dcb.Va) + dcb.HalfOffset[half] / sizeof(SHORT);
-    ZarAudDSrvFill(ext, out, s.SamplesPerHalf, dcb.Slots, a.Slot);
+    SHORT* out[2] = {nullptr, nullptr};
+    ULONG stride[2] = {0, 0};
+    for (ULONG bank = 0; bank < 2; ++bank) {
+        ZAR_AUDIO_PLAY_DCB& dcb = a.Play[bank];
+        if (dcb.Slots == 0 || dcb.Va == nullptr) continue;
+        out[bank] = static_cast<SHORT*>(dcb.Va) + dcb.HalfOffset[half] / sizeof(SHORT);
+        stride[bank] = dcb.Slots;
+    }
+    ZarAudDSrvFill(ext, out, s.SamplesPerHalf, stride, a.Slot);
 }
 
 void ZarAudDSrvFreeAll(PZAR_DEVICE_EXTENSION ext)
@@ -313,19 +332,27 @@ ULONG ZarAudDSrvRequestCode(ULONG slot, ULONG current, ULONG slots, bool variSpe
     return 0;
 }
 
-void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* out, ULONG frames, ULONG stride, const LONG slot[4])
+void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* const out[2], ULONG frames, const ULONG stride[2],
+                    const LONG slot[ZAR_AUDIO_TRACKS])
 {
     ZAR_DSRV_STATE_BLOCK& s = Server(ext);
-    const ULONG tracks = s.Prep.BankATracks < kBankATracks ? s.Prep.BankATracks : kBankATracks;
-    bool silentTrack[kBankATracks];
-    for (ULONG t = 0; t < kBankATracks; ++t) silentTrack[t] = t >= tracks || TrackSilenced(s, t);
+    // The DMA tracks this fill writes (a slot in a bank given a buffer), and
+    // which of them play silence: beyond the slot data's tracks, or fed by
+    // a missing source.
+    LONG at[ZAR_AUDIO_TRACKS];
+    bool silentTrack[ZAR_AUDIO_TRACKS];
+    for (ULONG t = 0; t < ZAR_AUDIO_TRACKS; ++t) {
+        const ULONG bank = t / kBankTracks;
+        at[t] = out[bank] != nullptr ? slot[t] : -1;
+        silentTrack[t] = t % kBankTracks >= SlotTracks(s.Prep, bank) || TrackSilenced(s, t);
+    }
     const ULONG N = s.Ratio.Normal;
     const ULONG step = ULONG(s.Ratio.Speed < 0 ? -s.Ratio.Speed : s.Ratio.Speed);
     for (ULONG i = 0; i < frames; ++i) {
-        SHORT* frame = out + i * stride;
+        SHORT* frame[2] = {out[0] ? out[0] + i * stride[0] : nullptr, out[1] ? out[1] + i * stride[1] : nullptr};
         if (s.Ended || s.Speed == 0) {
-            for (ULONG t = 0; t < kBankATracks; ++t)
-                if (slot[t] >= 0) frame[slot[t]] = 0;
+            for (ULONG t = 0; t < ZAR_AUDIO_TRACKS; ++t)
+                if (at[t] >= 0) frame[t / kBankTracks][at[t]] = 0;
             continue;
         }
         // The phase of the remainder; a phase that rounds up to a whole
@@ -336,13 +363,15 @@ void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* out, ULONG frames, ULONG s
             ++n;
             phase = 0;
         }
-        for (ULONG t = 0; t < kBankATracks; ++t) {
-            if (slot[t] < 0) continue;
+        for (ULONG t = 0; t < ZAR_AUDIO_TRACKS; ++t) {
+            if (at[t] < 0) continue;
+            const ULONG bank = t / kBankTracks, j = t % kBankTracks;
+            SHORT& sample = frame[bank][at[t]];
             if (silentTrack[t]) {
-                frame[slot[t]] = 0;
+                sample = 0;
                 continue;
             }
-            frame[slot[t]] = ZarAudDSrvInterpolate(s.Filter, phase, n, [&](LONGLONG m) { return Fetch(s, m, t); });
+            sample = ZarAudDSrvInterpolate(s.Filter, phase, n, [&](LONGLONG m) { return Fetch(s, m, bank, j); });
         }
         // Advance by speed/normal of a frame, exactly: no remainder is lost.
         if (s.Ratio.Speed >= 0) {
@@ -399,6 +428,15 @@ NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     if (p.Sources > ZAR_DSRV_SOURCES || p.Slots == 0 || p.Slots > ZAR_DSRV_SLOTS || p.NormalSpeed == 0 ||
         p.BaseFilter > 3 || (p.BankATracks != 2 && p.BankATracks != 4) || p.BankABytes == 0)
         return STATUS_INVALID_PARAMETER;
+    // Both banks' data must lie inside what is locked of each slot: bank B
+    // holds at least the frames of bank A, and neither end runs past 2 GB.
+    const ULONG frames = p.BankABytes / (2 * p.BankATracks);
+    const ULONG tracksB = SlotTracks(p, 1);
+    const ULONGLONG endA = 2ULL * p.BankAOffset + p.BankABytes;
+    const ULONGLONG endB = tracksB != 0 ? 2ULL * p.BankBOffset + p.BankBBytes : 0;
+    if (frames == 0 || (tracksB != 0 && p.BankBBytes / (2 * tracksB) < frames) || endA > 0x7FFFFFFF ||
+        endB > 0x7FFFFFFF)
+        return STATUS_INVALID_PARAMETER;
     KeInitializeSpinLock(&s.Lock);
     KeInitializeSpinLock(&s.ExceptionLock);
     s.Prep = p;
@@ -407,7 +445,7 @@ NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     s.ControlMdl = ZarAudLockUserBuffer(p.ControlBlock, ZAR_DSRV_CONTROL_BYTES, IoModifyAccess, UserMode, &system);
     s.Control = static_cast<PUCHAR>(system);
     NTSTATUS status = s.ControlMdl != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
-    const ULONG slotBytes = p.BankAOffset * 2 + p.BankABytes + p.BankBBytes;
+    const ULONG slotBytes = ULONG(endA > endB ? endA : endB);
     for (ULONG i = 0; i < p.Slots && NT_SUCCESS(status); ++i) {
         s.SlotMdl[i] = ZarAudLockUserBuffer(p.SlotBuffer[i], slotBytes, IoReadAccess, UserMode, &system);
         s.Slot[i] = static_cast<PUCHAR>(system);
@@ -432,7 +470,7 @@ NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     if (NT_SUCCESS(status) && p.PreRoll != 0) {
         ULONG buffers = (s.SamplesPerHalf / 2 + p.PreRoll) / s.SamplesPerHalf;
         if (buffers != 0) {
-            s.PreRollPool = ExAllocatePoolWithTag(NonPagedPool, buffers * s.SamplesPerHalf * 2 * kBankATracks, kPreRollTag);
+            s.PreRollPool = ExAllocatePoolWithTag(NonPagedPool, buffers * s.SamplesPerHalf * 2 * ZAR_AUDIO_TRACKS, kPreRollTag);
             if (s.PreRollPool == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
         }
     }
@@ -440,7 +478,7 @@ NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
         ZarAudDSrvFreeAll(ext);
         return status;
     }
-    s.SlotFrames = p.BankABytes / (2 * p.BankATracks);
+    s.SlotFrames = frames;
     ULONG mask = p.TrackMask | (p.AddBankA ? 0x0F : p.AddBankB ? 0xF0 : 0);
     ULONG maskIn[4] = {mask, 0, 0, 0};
     ZarAudSetActiveTrackMask(ext, maskIn);
@@ -546,39 +584,41 @@ NTSTATUS ZarAudDSrvGetException(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     return status;
 }
 
-NTSTATUS ZarAudDSrvGetCurrentStatus(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+void ZarAudDSrvSnapshot(PZAR_DEVICE_EXTENSION ext, ZAR_DSRV_STATUS* status)
 {
     ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    bool running = s.State == ZAR_DSRV_RUNNING && ext->AudioEngine.PlayDmaRunning;
+    LONGLONG position = s.StopPosition;
+    LONG speed = 0;
+    if (running) {
+        ULONG half = ext->AudioPlayHalf & 1;
+        const ZAR_AUDIO_PLAY_DCB& dcb = ext->AudioEngine.Play[0];
+        ULONG offset = ZarBridgeRead(ext, 0x12C) - ext->AudioPlayBufferStart - dcb.HalfOffset[half];
+        ULONG frames = dcb.Slots ? offset / (2 * dcb.Slots) : 0;
+        position = s.HalfPosition[half] + LONGLONG(frames) * s.Speed / LONG(s.Prep.NormalSpeed);
+        if (s.Prep.Loop) position = Wrap(s, position);
+        else if (position >= s.Prep.LoopEnd) position = s.Prep.LoopEnd;
+        else if (position < s.Prep.LoopStart) position = s.Prep.LoopStart;
+        speed = s.Speed;
+    }
+    status->Running = running;
+    status->PositionLow = ULONG(ULONGLONG(position));
+    status->PositionHigh = ULONG(ULONGLONG(position) >> 32);
+    status->Speed = speed;
+}
+
+NTSTATUS ZarAudDSrvGetCurrentStatus(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
+{
     struct Call {
         PZAR_DEVICE_EXTENSION Ext;
-        ULONG Out[4];
+        ZAR_DSRV_STATUS Status;
     } call{ext, {}};
     ZarRunSynchronized(ext, [](PVOID context) -> BOOLEAN {
         auto* c = static_cast<Call*>(context);
-        PZAR_DEVICE_EXTENSION ext = c->Ext;
-        ZAR_DSRV_STATE_BLOCK& s = Server(ext);
-        bool running = s.State == ZAR_DSRV_RUNNING && ext->AudioEngine.PlayDmaRunning;
-        LONGLONG position = s.StopPosition;
-        LONG speed = 0;
-        if (running) {
-            ULONG half = ext->AudioPlayHalf & 1;
-            const ZAR_AUDIO_PLAY_DCB& dcb = ext->AudioEngine.Play[0];
-            ULONG offset = ZarBridgeRead(ext, 0x12C) - ext->AudioPlayBufferStart - dcb.HalfOffset[half];
-            ULONG frames = dcb.Slots ? offset / (2 * dcb.Slots) : 0;
-            position = s.HalfPosition[half] + LONGLONG(frames) * s.Speed / LONG(s.Prep.NormalSpeed);
-            if (s.Prep.Loop) position = Wrap(s, position);
-            else if (position >= s.Prep.LoopEnd) position = s.Prep.LoopEnd;
-            else if (position < s.Prep.LoopStart) position = s.Prep.LoopStart;
-            speed = s.Speed;
-        }
-        c->Out[0] = running;
-        c->Out[1] = ULONG(ULONGLONG(position));
-        c->Out[2] = ULONG(ULONGLONG(position) >> 32);
-        c->Out[3] = ULONG(speed);
+        ZarAudDSrvSnapshot(c->Ext, &c->Status);
         return TRUE;
     }, &call);
-    (void)s;
-    std::memcpy(buffer, call.Out, sizeof(call.Out));
+    std::memcpy(buffer, &call.Status, sizeof(call.Status));
     return STATUS_SUCCESS;
 }
 

@@ -106,6 +106,17 @@ void ZarAudApplyForUser(PZAR_DEVICE_EXTENSION ext, ULONG user, Part part, ULONG 
 
 }  // namespace
 
+void ZarAudResumePassive(PZAR_DEVICE_EXTENSION ext, bool wasRunning)
+{
+    ZarAudMutexAcquire(ext);
+    if ((wasRunning || Users(ext).Set[1].PassiveEE != 0) && !ext->AudioRecording) {
+        ZAR_AUDIO_RECORD_COMMAND command{};
+        command.Command = ZAR_AUDIO_REC_PASSIVE;
+        ZarAudRecordCommand(ext, &command);
+    }
+    ZarAudMutexRelease(ext);
+}
+
 // ---- tables ----
 
 void ZarAudBuildGainTables(ZAR_AUDIO_USERS_STATE* users)

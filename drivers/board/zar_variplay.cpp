@@ -10,6 +10,7 @@
 
 #include <cstring>
 
+#include "include/zar_audio_hw.h"
 #include "zar_bridge.h"
 #include "zar_driver.h"
 
@@ -165,6 +166,110 @@ void ZarVariPlayStep(ZAR_VARIPLAY_BLOCK* block)
     c.Position = position;
 }
 
+ULONGLONG ZarVariPlayAudioField(LONGLONG samples, ULONG standard, ULONGLONG window, ULONG start, ULONG end)
+{
+    const ULONGLONG perSecond = standard == 625 ? ZAR_VARIPLAY_FIELDS_625 : ZAR_VARIPLAY_FIELDS_525;
+    const ULONGLONG rate = zar_audio_hw::kSampleRate;
+    const ULONGLONG n = samples < 0 ? 0 : ULONGLONG(samples);
+    // Split so the product stays in 64 bits for any position of the engine.
+    ULONGLONG field = n / rate * perSecond + n % rate * perSecond / rate;
+    const ULONGLONG fraction = field & kFractionMask;
+    if (fraction < window)
+        field &= ~ULONGLONG(kFractionMask);
+    else if (fraction > (1ULL << ZAR_VARIPLAY_FRACTION_BITS) - window)
+        field = (field | kFractionMask) + 1;
+    if (field >> ZAR_VARIPLAY_FRACTION_BITS < start) field = ULONGLONG(start) << ZAR_VARIPLAY_FRACTION_BITS;
+    if (end > start && field >> ZAR_VARIPLAY_FRACTION_BITS >= end)
+        field = (ULONGLONG(end - 1) << ZAR_VARIPLAY_FRACTION_BITS) | kFractionMask;
+    return field;
+}
+
+ULONG ZarVariPlaySpeedWord(LONG rate, ULONG normal)
+{
+    const ULONGLONG magnitude = rate < 0 ? ULONGLONG(-LONGLONG(rate)) : ULONGLONG(rate);
+    if (normal == 0) return 0;
+    ULONGLONG word = magnitude == normal ? ZAR_VARIPLAY_NORMAL_SPEED
+                                         : (magnitude << ZAR_VARIPLAY_FRACTION_BITS) / normal;
+    if (word > ~ZAR_VARIPLAY_REVERSE) word = ~ZAR_VARIPLAY_REVERSE;
+    return ULONG(word) | (rate < 0 ? ZAR_VARIPLAY_REVERSE : 0);
+}
+
+namespace {
+
+// The free-run position as a field position, to compare with the audio's.
+ULONGLONG FieldPosition(const ZAR_VARIPLAY_BLOCK* block, ULONG position)
+{
+    const ZAR_VARIPLAY_ENTRY& e = block->Entry[Index(position >> ZAR_VARIPLAY_FRACTION_BITS)];
+    return (ULONGLONG(e.Field) << ZAR_VARIPLAY_FRACTION_BITS) | (position & kFractionMask);
+}
+
+ULONGLONG Distance(const ZAR_VARIPLAY_CONTROL& c, ULONGLONG a, ULONGLONG b)
+{
+    ULONGLONG d = a > b ? a - b : b - a;
+    const ULONGLONG loop = ULONGLONG(c.LoopLength) << ZAR_VARIPLAY_FRACTION_BITS;
+    if (c.Loop && loop != 0 && d < loop && loop - d < d) d = loop - d;
+    return d;
+}
+
+// The entry found at the bound holds the channel unless the library marked it.
+void HoldUnlessMarked(ZAR_VARIPLAY_BLOCK* block, ULONG position)
+{
+    if (!(block->Entry[Index(position >> ZAR_VARIPLAY_FRACTION_BITS)].Flags & ZAR_VARIPLAY_MARK))
+        block->Control.Hold = 1;
+}
+
+}  // namespace
+
+ULONG ZarVariPlayAdvance(ZAR_VARIPLAY_BLOCK* block, const ZAR_VARIPLAY_AUDIO* audio, ULONG standard, ULONG start,
+                         ULONG end, ULONG parity)
+{
+    ZAR_VARIPLAY_CONTROL& c = block->Control;
+    const bool lock = audio != nullptr && c.AudioLock != 0;
+    ULONGLONG heard = 0;
+    if (lock) {
+        heard = ZarVariPlayAudioField(audio->Samples, standard, c.RoundingWindow, start, end);
+        if (ULONG(audio->Rate) != c.LastAudioRate) c.InRange = 0;
+        c.LastAudioRate = ULONG(audio->Rate);
+    }
+    if (!lock || c.InRange) {
+        ZarVariPlayStep(block);
+        // Drifted an eighth of a field from the audio: find the audio's field again.
+        if (lock && Distance(c, FieldPosition(block, c.Position), heard) > 0x10000) c.InRange = 0;
+    }
+    if (lock && !c.InRange) {
+        ULONG position = 0;
+        if (ZarVariPlayFindField(block, heard, &position)) {
+            c.Speed = ZarVariPlaySpeedWord(audio->Rate, audio->Normal);
+            c.OneFieldStep = (c.Speed & ~ZAR_VARIPLAY_REVERSE) == ZAR_VARIPLAY_NORMAL_SPEED;
+            c.InRange = 1;
+            if (c.ResetRequest) {
+                c.Hold = 0;
+                c.ResetRequest = 0;
+            }
+        } else {
+            HoldUnlessMarked(block, position);
+        }
+        c.Position = position;
+    }
+
+    // The entry to show: the position's, except that lock mode 2 moves on
+    // only on parity-1 fields at one field a field.
+    ULONG shown = Index(c.Position >> ZAR_VARIPLAY_FRACTION_BITS);
+    if (lock && c.LockMode == 2 && !(c.OneFieldStep && parity != 0)) shown = Index(c.Head);
+    if (c.OneFieldStep) {
+        // A field of the other parity is replaced by its neighbour in the
+        // direction of travel, unless marked or at the bound.
+        const ZAR_VARIPLAY_ENTRY& e = block->Entry[shown];
+        const bool reverse = (c.Speed & ZAR_VARIPLAY_REVERSE) != 0;
+        const ULONG bound = reverse ? Index(c.Low) : Index(c.High);
+        if (!(e.Flags & ZAR_VARIPLAY_MARK) && (e.Field & 1) != (parity & 1) && shown != bound)
+            shown = (reverse ? shown - 1 : shown + 1) & kIndexMask;
+    }
+    c.PreviousHead = Index(c.Head);
+    c.Head = shown;
+    return shown;
+}
+
 // ---- the JPEG channel's side ----
 
 BOOLEAN ZarVariPlayIsMapped(PZAR_DEVICE_EXTENSION ext, ULONG channel) { return Block(ext, channel) != nullptr; }
@@ -182,11 +287,18 @@ ULONG ZarVariPlayUpdatePosition(PZAR_DEVICE_EXTENSION ext, ULONG channel)
 {
     ZAR_VARIPLAY_BLOCK* b = Block(ext, channel);
     if (b == nullptr || Empty(b->Control)) return 0;
-    ZarVariPlayStep(b);
-    ZAR_VARIPLAY_CONTROL& c = b->Control;
-    c.PreviousHead = Index(c.Head);
-    c.Head = (c.Position >> ZAR_VARIPLAY_FRACTION_BITS) & kIndexMask;
-    return b->Entry[c.Head].Field;
+    const ZAR_VIDEO_CHANNEL_STATE& video = ext->Jpeg.Channel[channel].State;
+    ZAR_VARIPLAY_AUDIO audio{};
+    if (b->Control.AudioLock) {
+        // Called from the field's node processing, at device IRQL.
+        ZAR_DSRV_STATUS status;
+        ZarAudDSrvSnapshot(ext, &status);
+        audio.Samples = LONGLONG((ULONGLONG(status.PositionHigh) << 32) | status.PositionLow);
+        audio.Rate = status.Speed;
+        audio.Normal = ext->AudioDSrv.Prep.NormalSpeed;
+    }
+    ULONG shown = ZarVariPlayAdvance(b, &audio, ext->Standard, video.StartPosition, video.EndPosition, video.Parity);
+    return b->Entry[shown].Field;
 }
 
 BOOLEAN ZarVariPlayCurrentEntry(PZAR_DEVICE_EXTENSION ext, ULONG channel, ZAR_VARIPLAY_ENTRY* entry)

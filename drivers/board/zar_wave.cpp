@@ -226,11 +226,17 @@ void ZarWaveDrvConditionalStartHardware(PZAR_DEVICE_EXTENSION ext, ULONG index)
 }
 
 // Starts the record DMA for the wave-in device when the board's record side
-// is free (the library's recording keeps it).
+// is free (the library's recording keeps it). Passive monitoring gives way
+// to the capture and comes back when it stops.
 void ZarWaveDrvStartCapture(PZAR_DEVICE_EXTENSION ext)
 {
     ZAR_WAVE_STATE& w = Wave(ext);
-    if (w.Capturing || ext->AudioRecording || ext->AudioEngine.Rec.Va == nullptr) return;
+    if (w.Capturing || ext->AudioEngine.Rec.Va == nullptr) return;
+    if (ext->AudioRecording && ext->AudioEngine.RecordMode == ZAR_AUDIO_REC_PASSIVE) {
+        ZarRunSynchronized(ext, ZarAudRecStopDma, ext);
+        w.PassiveSuspended = TRUE;
+    }
+    if (ext->AudioRecording) return;
     ext->Audio.RecBlockCount = kCaptureRecBlocks;
     ZarCalcAudRecDmaSize(ext);
     KIRQL old;
@@ -260,6 +266,10 @@ void ZarWaveDrvStopCapture(PZAR_DEVICE_EXTENSION ext)
     w.CaptureOffset = 0;
     KeReleaseSpinLock(&w.Lock, old);
     if (partial != nullptr) Complete(partial, STATUS_SUCCESS, bytes, BoostFor(bytes));
+    // The record side is the library's again, at its own DMA size.
+    bool suspended = w.PassiveSuspended != 0;
+    w.PassiveSuspended = FALSE;
+    ZarAudResumePassive(ext, suspended);
 }
 
 void ZarWaveDrvResetCapture(PZAR_DEVICE_EXTENSION ext)

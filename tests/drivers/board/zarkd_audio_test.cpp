@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "drivers/board/zar_driver.h"
@@ -647,18 +649,89 @@ TEST(ZarkdAudioRules, RequestCodesAskForTheSlotsAheadAndMirrorBackwards)
     EXPECT_EQ(ZarAudDSrvRequestCode(2, 0, 4, false, true), 5u);
 }
 
+// One fill writes both banks from the slot data's banks at the same
+// position: each DMA track gets its own track of the slot data, tracks the
+// slot data lacks play silence, and a missing source silences only the bank
+// whose routing names it.
+TEST(ZarkdAudioRules, OneFillFeedsBothBanksTrackForTrackFromTheSlotData)
+{
+    constexpr ULONG kFrames = 64;
+    auto ext = std::make_unique<ZAR_DEVICE_EXTENSION>();
+    std::vector<UCHAR> control(ZAR_DSRV_CONTROL_BYTES);
+    // Slot data: four bank-A tracks, then (at a 16-bit offset past them) two bank-B tracks.
+    std::vector<SHORT> data(kFrames * 4 + 8 + kFrames * 2);
+    auto sample = [](ULONG bank, ULONG track, ULONG frame) { return SHORT(1000 * (bank + 1) + 100 * track + frame); };
+    for (ULONG f = 0; f < kFrames; ++f) {
+        for (ULONG t = 0; t < 4; ++t) data[4 * f + t] = sample(0, t, f);
+        for (ULONG t = 0; t < 2; ++t) data[kFrames * 4 + 8 + 2 * f + t] = sample(1, t, f);
+    }
+    ZAR_DSRV_STATE_BLOCK& s = ext->AudioDSrv;
+    s.Prep.Slots = 1;
+    s.Prep.Sources = 2;
+    s.Prep.BankATracks = 4;
+    s.Prep.BankABytes = kFrames * 8;
+    s.Prep.BankBTracks = 2;
+    s.Prep.BankBBytes = kFrames * 4;
+    s.Prep.BankBOffset = kFrames * 4 + 8;
+    s.Prep.Routing[0][1] = 0x1;  // source 1 feeds track 0 of bank A only
+    s.Prep.Routing[1][1] = 0x0;  // ... and all of bank B
+    s.Prep.Routing[0][0] = 0x2;
+    s.Prep.Routing[1][0] = 0x8;  // source 0: track 1 and track 7 (absent from the slot data)
+    s.Prep.LoopEnd = kFrames;
+    s.Prep.NormalSpeed = 48000;
+    s.SlotFrames = kFrames;
+    s.Control = control.data();
+    s.Slot[0] = reinterpret_cast<PUCHAR>(data.data());
+    s.Speed = 48000;
+    s.Ratio = ZarAudDSrvReduceRatio(48000, 48000);
+    s.RampStep = ZAR_DSRV_RAMP_FILLS;
+    // Bank A plays tracks 0-3 (slots 0-3), bank B tracks 4, 5 and 7 (slots 0-2; 6 unused).
+    const LONG slot[8] = {0, 1, 2, 3, 0, 1, -1, 2};
+    const ULONG stride[2] = {4, 3};
+    std::vector<SHORT> a(16 * 4, -1), b(16 * 3, -1);
+    SHORT* const out[2] = {a.data(), b.data()};
+    ZarAudDSrvFill(ext.get(), out, 16, stride, slot);
+    for (ULONG f = 0; f < 16; ++f) {
+        for (ULONG t = 0; t < 4; ++t) EXPECT_EQ(a[4 * f + t], sample(0, t, f)) << "A " << t << "/" << f;
+        EXPECT_EQ(b[3 * f + 0], sample(1, 0, f)) << "track 4/" << f;
+        EXPECT_EQ(b[3 * f + 1], sample(1, 1, f)) << "track 5/" << f;
+        EXPECT_EQ(b[3 * f + 2], 0) << "track 7 has no slot data/" << f;
+    }
+    EXPECT_EQ(s.Position, 16);
+
+    // Source 1 missing: track 0 and all of bank B fall silent; the rest plays on.
+    s.Missing[1] = TRUE;
+    ZarAudDSrvFill(ext.get(), out, 16, stride, slot);
+    for (ULONG f = 0; f < 16; ++f) {
+        EXPECT_EQ(a[4 * f + 0], 0) << f;
+        EXPECT_EQ(a[4 * f + 1], sample(0, 1, 16 + f)) << f;
+        EXPECT_EQ(b[3 * f + 0], 0) << f;
+        EXPECT_EQ(b[3 * f + 1], 0) << f;
+    }
+    // Without bank B's buffer only bank A is written.
+    s.Missing[1] = FALSE;
+    std::fill(b.begin(), b.end(), SHORT(-1));
+    SHORT* const onlyA[2] = {a.data(), nullptr};
+    ZarAudDSrvFill(ext.get(), onlyA, 16, stride, slot);
+    EXPECT_EQ(a[0], sample(0, 0, 32));
+    for (SHORT v : b) EXPECT_EQ(v, -1);
+}
+
 class ZarkdAudioServer : public ZarkdAudio {
 protected:
     static constexpr ULONG kSlotFrames = 8192, kSlots = 4, kCycles = 683;  // 1,000.49 Hz at 1x
 
-    void Prepare(LONG speedTimesTen)
+    // The tone on bank A's first track of the slot data (track 0), or with
+    // 'bankB' on bank B's first (track 4) with bank A silent.
+    void Prepare(LONG speedTimesTen, bool bankB = false)
     {
         control_.assign(ZAR_DSRV_CONTROL_BYTES / 4, 0);
-        slots_.assign(kSlots, std::vector<int16_t>(kSlotFrames * 2));
+        // Each slot: bank A's two tracks, then bank B's two.
+        slots_.assign(kSlots, std::vector<int16_t>(kSlotFrames * 4));
         for (ULONG s = 0; s < kSlots; ++s) {
             for (ULONG f = 0; f < kSlotFrames; ++f) {
                 double x = 2 * M_PI * kCycles * double(s * kSlotFrames + f) / (kSlots * kSlotFrames);
-                slots_[s][2 * f] = int16_t(std::lround(12000 * std::sin(x)));
+                slots_[s][(bankB ? 2 * kSlotFrames : 0) + 2 * f] = int16_t(std::lround(12000 * std::sin(x)));
             }
             LONGLONG position = LONGLONG(s) * kSlotFrames;
             std::memcpy(&control_[(288 + 8 * s) / 4], &position, 8);
@@ -673,6 +746,10 @@ protected:
         for (ULONG s = 0; s < kSlots; ++s) p.SlotBuffer[s] = U(slots_[s].data());
         p.BankABytes = kSlotFrames * 4;
         p.BankATracks = 2;
+        p.BankBBytes = kSlotFrames * 4;
+        p.BankBOffset = kSlotFrames * 2;
+        p.BankBTracks = 2;
+        if (bankB) p.TrackMask = 0x30;
         p.LoopStart = 0;
         p.LoopEnd = kSlots * kSlotFrames;
         p.NormalSpeed = 48000;
@@ -701,11 +778,18 @@ TEST_F(ZarkdAudioServer, PlaysAtHalfNormalAndDoubleSpeedWithThePitchOfTheSpeed)
     ZAR_AUDIO_TRACK_CONTROL unity{};
     unity.Level = ZAR_AUDIO_LEVEL_UNITY;
     ASSERT_EQ(SetTrack(0, ZAR_TRACK_LEVEL, unity), STATUS_SUCCESS);
+    ASSERT_EQ(SetTrack(4, ZAR_TRACK_LEVEL, unity), STATUS_SUCCESS);
     ASSERT_EQ(Source(5), STATUS_SUCCESS);
     ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
-    for (LONG tenths : {5, 10, 20}) {
-        SCOPED_TRACE(tenths);
-        Prepare(tenths);
+    // Bank A at each speed, then bank B (track 4, its own DMA channel) at 2x.
+    struct Run {
+        LONG tenths;
+        bool bankB;
+    } runs[] = {{5, false}, {10, false}, {20, false}, {20, true}};
+    for (const Run& run : runs) {
+        const LONG tenths = run.tenths;
+        SCOPED_TRACE(testing::Message() << tenths << (run.bankB ? " bank B" : " bank A"));
+        Prepare(tenths, run.bankB);
         if (HasFatalFailure()) return;
         ZAR_AUDIO_PLAY_COMMAND c{};
         c.FixedSpeed = 1;
@@ -721,7 +805,7 @@ TEST_F(ZarkdAudioServer, PlaysAtHalfNormalAndDoubleSpeedWithThePitchOfTheSpeed)
         EXPECT_EQ(status[0], 1u);
         EXPECT_EQ(LONG(status[3]), 48000 * tenths / 10);
         ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_STOP_PLAY, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
-        // The mix's left side carries track 0: its zero crossings give the pitch.
+        // The mix's left side carries the track: its zero crossings give the pitch.
         const std::vector<int16_t>& mix = Board().Audio().Mix();
         ASSERT_GE(mix.size(), 2 * 24000u);
         double crossings = 0, power = 0;
@@ -766,6 +850,8 @@ TEST_F(ZarkdAudioServer, PreparationRefusesCountsBeyondItsTablesAndASpeedOfZero)
         {"nine sources", [](ZAR_DSRV_PREPARE& p) { p.Sources = 9; }},
         {"nine slots", [](ZAR_DSRV_PREPARE& p) { p.Slots = 9; }},
         {"filter 4", [](ZAR_DSRV_PREPARE& p) { p.BaseFilter = 4; }},
+        {"bank B shorter than bank A", [](ZAR_DSRV_PREPARE& p) { p.BankBTracks = 2, p.BankBBytes = 1024; }},
+        {"bank B past 2 GB", [](ZAR_DSRV_PREPARE& p) { p.BankBTracks = 4, p.BankBBytes = 4096, p.BankBOffset = 0x40000000; }},
     };
     for (const Row& r : rows) {
         ZAR_DSRV_PREPARE p = good;

@@ -122,6 +122,144 @@ TEST(ZarkdVariPlayRules, TheStepMovesByTheSpeedAndHoldsAtTheBounds)
     EXPECT_EQ(b->Control.Hold, 0u);
 }
 
+TEST(ZarkdVariPlayRules, TheAudioPositionBecomesAFieldRoundedInItsWindowAndKeptInThePlayRange)
+{
+    struct Row {
+        const char* what;
+        LONGLONG samples;
+        ULONG standard;
+        ULONGLONG window;
+        ULONG start, end;
+        ULONGLONG field;
+    } rows[] = {
+        {"one second of 525: 59.94 fields", 48000, 525, 0, 0, 0, ZAR_VARIPLAY_FIELDS_525},
+        {"... within the window of field 60", 48000, 525, 0x8000, 0, 0, 60ULL * kOne},
+        {"one second of 625: 50 fields", 48000, 625, 0, 0, 0, 50ULL * kOne},
+        {"960 samples: one 625 field", 960, 625, 0, 0, 0, kOne},
+        {"a tenth of a sample past it", 970, 625, 0, 0, 0, kOne + 5461},
+        {"... dropped inside the window", 970, 625, 8192, 0, 0, kOne},
+        {"before the start: the start", 960, 625, 0, 5, 100, 5ULL * kOne},
+        {"a negative position: the start", -4800, 625, 0, 5, 100, 5ULL * kOne},
+        {"at or past the end: the end's last fraction", 480000, 625, 0, 0, 100, 99ULL * kOne | 0x7FFFF},
+        {"a day of 525 stays exact in 64 bits", 48000LL * 86400, 525, 0, 0, 0, ULONGLONG(ZAR_VARIPLAY_FIELDS_525) * 86400},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(ZarVariPlayAudioField(r.samples, r.standard, r.window, r.start, r.end), r.field) << r.what;
+
+    struct Speed {
+        LONG rate;
+        ULONG normal, word;
+    } speeds[] = {
+        {48000, 48000, ZAR_VARIPLAY_NORMAL_SPEED},
+        {24000, 48000, kOne / 2},
+        {-96000, 48000, ZAR_VARIPLAY_REVERSE | 2 * kOne},
+        {48001, 48000, ULONG((48001ULL << 19) / 48000)},
+        {0, 48000, 0},
+        {48000, 0, 0},
+    };
+    for (const Speed& v : speeds) EXPECT_EQ(ZarVariPlaySpeedWord(v.rate, v.normal), v.word) << v.rate << "/" << v.normal;
+}
+
+// A ring whose entries low..high hold consecutive fields 100 + (index - low),
+// so their parities alternate.
+std::unique_ptr<ZAR_VARIPLAY_BLOCK> FieldRing(ULONG low, ULONG high, ULONG head)
+{
+    auto b = Ring(low, high, head);
+    for (ULONG i = low; i <= high; ++i) b->Entry[i].Field = 100 + (i - low);
+    b->Control.Position = head * kOne;
+    return b;
+}
+
+// 625-line fields of audio at 1x: 960 samples each.
+ZAR_VARIPLAY_AUDIO AudioAt(ULONG field, LONG rate = 48000) { return {LONGLONG(field) * 960, rate, 48000}; }
+
+TEST(ZarkdVariPlayRules, AudioLockFindsTheAudiosFieldFollowsItAndFindsItAgainAfterADriftOrARateChange)
+{
+    auto b = FieldRing(10, 40, 27);  // fields 100..130; the head shows 117
+    ZAR_VARIPLAY_CONTROL& c = b->Control;
+    c.AudioLock = 1;
+    c.LastAudioRate = 48000;
+    c.Hold = 1;
+    c.ResetRequest = 1;
+    // Not in range yet: the audio's field 120 is found three entries ahead; the speed is the audio's.
+    ZAR_VARIPLAY_AUDIO audio = AudioAt(120);
+    EXPECT_EQ(ZarVariPlayAdvance(b.get(), &audio, 625, 0, 1000, 0), 30u);
+    EXPECT_EQ(c.Position, 30 * kOne);
+    EXPECT_EQ(c.Speed, ZAR_VARIPLAY_NORMAL_SPEED);
+    EXPECT_EQ(c.InRange, 1u);
+    EXPECT_EQ(c.Hold, 0u) << "the reset request releases the hold";
+    EXPECT_EQ(c.ResetRequest, 0u);
+    EXPECT_EQ(c.PreviousHead, 27u);
+    EXPECT_EQ(c.Head, 30u);
+
+    // In range: free run by the speed while the audio keeps pace.
+    audio = AudioAt(121);
+    EXPECT_EQ(ZarVariPlayAdvance(b.get(), &audio, 625, 0, 1000, 1), 31u);
+    EXPECT_EQ(c.InRange, 1u);
+    // The audio jumps four fields: more than an eighth of a field off, so it is searched for again.
+    audio = AudioAt(126);
+    EXPECT_EQ(ZarVariPlayAdvance(b.get(), &audio, 625, 0, 1000, 0), 36u);
+    EXPECT_EQ(c.Position, 36 * kOne);
+    EXPECT_EQ(c.InRange, 1u);
+    // Half speed: the rate change alone forces the search, which takes the new speed.
+    audio = AudioAt(126, 24000);
+    audio.Samples += 480;
+    EXPECT_EQ(ZarVariPlayAdvance(b.get(), &audio, 625, 0, 1000, 0), 36u);
+    EXPECT_EQ(c.Speed, kOne / 2);
+    EXPECT_EQ(c.Position, 36 * kOne + kOne / 2);
+    EXPECT_EQ(c.LastAudioRate, 24000u);
+    // Audio past the newest entry: held at the high end, not in range.
+    audio = AudioAt(200, 24000);
+    ZarVariPlayAdvance(b.get(), &audio, 625, 0, 1000, 0);
+    EXPECT_EQ(c.InRange, 0u);
+    EXPECT_EQ(c.Position, 40 * kOne);
+    EXPECT_EQ(c.Hold, 1u);
+    // ... unless the library marked that entry.
+    b->Entry[40].Flags = ZAR_VARIPLAY_MARK;
+    c.Hold = 0;
+    ZarVariPlayAdvance(b.get(), &audio, 625, 0, 1000, 0);
+    EXPECT_EQ(c.Hold, 0u);
+    // The play range bounds the audio's field: past its end, the last field before it.
+    audio = AudioAt(200, 24000);
+    c.InRange = 0;
+    EXPECT_EQ(ZarVariPlayAdvance(b.get(), &audio, 625, 0, 125, 0), 34u) << "field 124, its last fraction";
+    EXPECT_EQ(c.Position, 34 * kOne | 0x7FFFF);
+}
+
+TEST(ZarkdVariPlayRules, AtOneFieldAFieldAnEntryOfTheOtherParityGivesWayToItsNeighbourAndModeTwoWaits)
+{
+    struct Row {
+        const char* what;
+        ULONG head, speed, parity, flags, lockMode;
+        ULONG shown;
+    } rows[] = {
+        {"parity matches: the position's entry", 20, ZAR_VARIPLAY_NORMAL_SPEED, 1, 0, 0, 21},
+        {"other parity: the next entry", 20, ZAR_VARIPLAY_NORMAL_SPEED, 0, 0, 0, 22},
+        {"other parity in reverse: the one before", 20, ZAR_VARIPLAY_REVERSE | ZAR_VARIPLAY_NORMAL_SPEED, 0, 0, 0, 18},
+        {"a marked entry is shown as it is", 20, ZAR_VARIPLAY_NORMAL_SPEED, 0, ZAR_VARIPLAY_MARK, 0, 21},
+        {"not at the bound", 39, ZAR_VARIPLAY_NORMAL_SPEED, 1, 0, 0, 40},
+        {"half speed: no parity rule", 20, kOne / 2, 1, 0, 0, 20},
+    };
+    for (const Row& r : rows) {
+        auto b = FieldRing(10, 40, r.head);
+        b->Control.Speed = r.speed;
+        for (ULONG i = 10; i <= 40; ++i) b->Entry[i].Flags = r.flags;
+        EXPECT_EQ(ZarVariPlayAdvance(b.get(), nullptr, 625, 0, 1000, r.parity), r.shown) << r.what;
+    }
+    // Lock mode 2 moves the shown entry only on parity-1 fields at one field a field.
+    auto b = FieldRing(10, 40, 20);
+    ZAR_VARIPLAY_CONTROL& c = b->Control;
+    c.AudioLock = 1;
+    c.LockMode = 2;
+    c.InRange = 1;
+    c.Speed = ZAR_VARIPLAY_NORMAL_SPEED;
+    c.LastAudioRate = 48000;
+    ZAR_VARIPLAY_AUDIO audio = AudioAt(111);
+    EXPECT_EQ(ZarVariPlayAdvance(b.get(), &audio, 625, 0, 1000, 0), 20u) << "parity 0: the head stays";
+    audio = AudioAt(112);
+    EXPECT_EQ(ZarVariPlayAdvance(b.get(), &audio, 625, 0, 1000, 1), 23u) << "parity 1: field 112 is even, so 113";
+}
+
 class ZarkdVariPlay : public ZarkdIoctlMachine {};
 
 TEST_F(ZarkdVariPlay, TheBlockIsMappedOnceShownAndReleasedAtCloseOrWithTheHandle)
@@ -157,6 +295,30 @@ TEST_F(ZarkdVariPlay, TheBlockIsMappedOnceShownAndReleasedAtCloseOrWithTheHandle
     CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
     EXPECT_FALSE(ZarVariPlayIsMapped(ext_, 0));
+}
+
+// The driver's field step takes the audio from the data server: stopped, it
+// reports its stop position, which the lock finds (525 lines, rounded in the
+// window) and holds at speed 0.
+TEST_F(ZarkdVariPlay, TheFieldStepLocksToTheDataServersPosition)
+{
+    auto block = FieldRing(10, 40, 27);  // fields 100..130
+    block->Control.AudioLock = 1;
+    block->Control.LastAudioRate = 1;
+    block->Control.RoundingWindow = 0x10000;
+    ULONG init[2] = {0, ULONG(reinterpret_cast<ULONG_PTR>(block.get()))};
+    ASSERT_EQ(Send(IOCTL_ZAR_VARIPLAY_INIT, init, 8, init, 8).status, STATUS_SUCCESS);
+    ext_->Standard = 525;
+    ext_->Jpeg.Channel[0].State.StartPosition = 0;
+    ext_->Jpeg.Channel[0].State.EndPosition = 100000;
+    ext_->AudioDSrv.StopPosition = 96096;  // 2.002 s: a hair before field 120 at 59.94 fields a second
+    EXPECT_EQ(ZarVariPlayUpdatePosition(ext_, 0), 120u);
+    EXPECT_EQ(block->Control.Head, 30u);
+    EXPECT_EQ(block->Control.Speed, 0u);
+    EXPECT_EQ(block->Control.InRange, 1u);
+    EXPECT_EQ(ZarVariPlayUpdatePosition(ext_, 0), 120u) << "held while the audio stands";
+    ULONG channel = 0;
+    EXPECT_EQ(Send(IOCTL_ZAR_VARIPLAY_CLOSE, &channel, 4, nullptr, 0).status, STATUS_SUCCESS);
 }
 
 }  // namespace

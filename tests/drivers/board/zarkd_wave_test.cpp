@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "drivers/board/zar_driver.h"
+#include "include/zar_audio_hw.h"
 #include "tests/drivers/board/zarkd_ioctl_machine.h"
 
 namespace {
@@ -408,6 +409,58 @@ TEST_F(ZarkdWave, TheWaveInDeviceCapturesTheRecordInputIntoItsReadsWithoutAGap)
     ASSERT_TRUE(Done(writes_.back()));
     EXPECT_EQ(writes_.back().iosb.Status, STATUS_CANCELLED);
     EXPECT_EQ(ext_->Wave.In.Open, 0u);
+}
+
+// The library's passive monitoring gives the record side to a wave capture
+// and has it back, at its own DMA size, when the capture stops.
+TEST_F(ZarkdWave, PassiveMonitoringComesBackWhenAWaveCaptureEnds)
+{
+    constexpr ULONG kIn0 = 0x100;
+    auto monitoring = [&] {
+        return ext_->AudioRecording && ext_->AudioEngine.RecordMode == ZAR_AUDIO_REC_PASSIVE &&
+               (ext_->Setup.AudioControl & zar_audio_hw::kAudioControlPlayPath) != 0 &&
+               ext_->AudioEngine.PlayPathUsers == 1 && ext_->Audio.RecDmaSize == 4 * ZAR_AUDIO_REC_BLOCK_COUNT;
+    };
+    ULONG on = 1;
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_SET_PASSIVE_EE, &on, 4, nullptr, 0).status, STATUS_SUCCESS);
+    ASSERT_TRUE(monitoring());
+
+    ULONG io[3] = {0, 1, 0};
+    ASSERT_EQ(Control(IOCTL_ZAR_WAVE_OPEN_FOR_RECORD, kIn0, io, 12, io, 12), STATUS_SUCCESS);
+    ASSERT_EQ(io[0], 1u);
+    UCHAR format[16] = {1, 0, 2, 0, 0x80, 0xBB, 0, 0, 0, 0x77, 1, 0, 4, 0, 16, 0};
+    ASSERT_EQ(Control(IOCTL_ZAR_WAVE_SET_FORMAT, kIn0, format, 16, nullptr, 0), STATUS_SUCCESS);
+    std::vector<int16_t> read(2000);
+    EXPECT_EQ(StartRead(kIn0, read.data(), 4000).status, STATUS_PENDING);
+    EXPECT_TRUE(ext_->Wave.Capturing) << "the capture has the record side";
+    EXPECT_EQ(ext_->AudioEngine.RecordMode, ULONG(ZAR_AUDIO_REC_EVENTS));
+    EXPECT_LT(ext_->Audio.RecDmaSize, 4 * ZAR_AUDIO_REC_BLOCK_COUNT);
+    EXPECT_EQ(ext_->AudioEngine.PlayPathUsers, 0u);
+    RunFields(3);
+    ASSERT_TRUE(Done(writes_[0]));
+
+    ULONG stop = 1;
+    ASSERT_EQ(Control(IOCTL_ZAR_WAVE_SET_STATE, kIn0, &stop, 4, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_FALSE(ext_->Wave.Capturing);
+    EXPECT_TRUE(monitoring()) << "monitoring back, once, at the library's DMA size";
+    RunFields(2);
+    EXPECT_TRUE(monitoring());
+    // A second capture and the device's close leave it on as well.
+    EXPECT_EQ(StartRead(kIn0, read.data(), 4000).status, STATUS_PENDING);
+    EXPECT_TRUE(ext_->Wave.Capturing);
+    CloseWave(kIn0);
+    EXPECT_TRUE(monitoring());
+    // Monitoring the library turns off stays off after a capture.
+    ULONG off = 0;
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_SET_PASSIVE_EE, &off, 4, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_FALSE(ext_->AudioRecording);
+    io[0] = 0;
+    ASSERT_EQ(Control(IOCTL_ZAR_WAVE_OPEN_FOR_RECORD, kIn0, io, 12, io, 12), STATUS_SUCCESS);
+    EXPECT_EQ(StartRead(kIn0, read.data(), 4000).status, STATUS_PENDING);
+    ASSERT_EQ(Control(IOCTL_ZAR_WAVE_SET_STATE, kIn0, &stop, 4, nullptr, 0), STATUS_SUCCESS);
+    EXPECT_FALSE(ext_->AudioRecording);
+    EXPECT_EQ(ext_->AudioEngine.PlayPathUsers, 0u);
+    CloseWave(kIn0);
 }
 
 }  // namespace
