@@ -127,8 +127,7 @@ struct FieldsCost {
     double HostMicroseconds() const { return fields ? hostSeconds * 1e6 / fields : 0; }
 };
 
-namespace benchdetail {
-
+// Seconds of machine time since the machine booted.
 inline double MachineSeconds()
 {
     LARGE_INTEGER counter{}, frequency{};
@@ -137,20 +136,18 @@ inline double MachineSeconds()
     return double(counter.QuadPart) / double(frequency.QuadPart);
 }
 
-}  // namespace benchdetail
-
 // Lets 'fields' field periods of machine time pass (the calling thread
 // sleeping; on the virtual clock the machine then runs them at once).
 inline FieldsCost RunFields(uint64_t fields)
 {
     std::vector<machineinspect::InterruptRunTime> before, after;
     machineinspect::ReadInterruptRunTimes(&before);
-    const double machineStart = benchdetail::MachineSeconds();
+    const double machineStart = MachineSeconds();
     const auto start = std::chrono::steady_clock::now();
     Sleep(DWORD(double(fields) * kFieldPeriod * 1000.0 + 0.5));
     FieldsCost cost;
     cost.hostSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    cost.fields = (benchdetail::MachineSeconds() - machineStart) / kFieldPeriod;
+    cost.fields = (MachineSeconds() - machineStart) / kFieldPeriod;
     machineinspect::ReadInterruptRunTimes(&after);
     for (const machineinspect::InterruptRunTime& v : machineinspect::RunTimesBetween(before, after))
         if (v.vector != 0 && v.interrupts > cost.board.interrupts) cost.board = v;
