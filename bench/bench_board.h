@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "include/zarkd.h"
+#include "outside/fpga_images.h"
 #include "platform/host/embedded_machine.h"
 #include "platform/win32/machine_inspect.h"
 #include "platform/win32/w32_host.h"
@@ -59,13 +60,20 @@ public:
             std::printf("%s: a client process of the machine host in %s (real clock)\n", benchmark,
                         std::getenv("ZAR_MACHINE"));
         } else {
+            std::string why;
             std::filesystem::create_directories(folder_);
+            // The FPGA image files, for a benchmark that sets the board up.
+            if (!fpgaimages::InstallImageFiles(std::filesystem::path(folder_) / "drives/C/WINNT/system32/drivers", 0,
+                                               &why)) {
+                std::fprintf(stderr, "%s: %s\n", benchmark, why.c_str());
+                std::filesystem::remove_all(folder_);
+                return false;
+            }
             hardware_ = sim::BuildTopology(layout);
             embedded::MachineOptions options;
             options.folder = folder_;
             options.pci = hardware_.topology;
             options.drivers = {"ZARKD"};
-            std::string why;
             booted_ = embedded::BootMachine(options, &why);
             if (!booted_) {
                 std::fprintf(stderr, "%s: %s\n", benchmark, why.c_str());
@@ -103,6 +111,15 @@ public:
         ULONG parity = 2;
         return Control(IOCTL_ZAR_SYNCHRONIZE_EXECUTION, "the field wait", &parity, sizeof parity, &parity,
                        sizeof parity);
+    }
+    // The FPGA download and the set-up after it, as the media drive's driver
+    // does at its start: the board's chips initialised, the time-code chip's
+    // interrupt and the field interrupt on.
+    bool SetUpBoard()
+    {
+        ULONG flex[4] = {0, 0, 0, 0};
+        return Control(IOCTL_ZAR_FLEX_DOWNLOAD, "the FPGA download", flex, sizeof flex, flex, sizeof flex) &&
+               Control(IOCTL_ZAR_POST_FPGA_INIT, "the set-up after the download");
     }
     // Every interrupt of the board off (the driver's preparation for an FPGA
     // download), for a baseline without the driver.
