@@ -121,9 +121,6 @@ public:
         return Control(IOCTL_ZAR_FLEX_DOWNLOAD, "the FPGA download", flex, sizeof flex, flex, sizeof flex) &&
                Control(IOCTL_ZAR_POST_FPGA_INIT, "the set-up after the download");
     }
-    // Every interrupt of the board off (the driver's preparation for an FPGA
-    // download), for a baseline without the driver.
-    bool InterruptsOff() { return Control(IOCTL_ZAR_SET_INT_MODE, "switching the interrupts off"); }
 
 private:
     std::string folder_;
