@@ -1,6 +1,7 @@
-// What every board benchmark starts from: a machine booted in a temporary
-// folder (removed at the end) with ZARKD loaded over the given boards, and
-// board 0's extension.
+// What the board benchmarks that still look into the driver start from: a
+// machine booted in a temporary folder (removed at the end) with ZARKD
+// loaded over the given boards, and board 0's extension. The others start
+// from bench_board.h and reach the board through its control codes.
 #pragma once
 
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include "drivers/board/zar_driver.h"
 #include "platform/nt/machine.h"
 #include "platform/nt/nt_internal.h"
+#include "platform/win32/w32_host.h"
 #include "sim/pci_layouts.h"
 
 class BenchMachine {
@@ -35,6 +37,8 @@ public:
     // Boots with 'layout' on 'clock' and loads ZARKD; false when either fails.
     bool Boot(const sim::PciLayout& layout, nt::ClockMode clock)
     {
+        // Its Win32 calls go to this machine, whatever ZAR_MACHINE says.
+        w32host::StayEmbedded();
         built_ = sim::BuildTopology(layout);
         nt::MachineOptions options;
         options.folder = folder_;

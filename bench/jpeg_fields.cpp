@@ -5,9 +5,9 @@
 // the simulated codecs' speed on those fields against bare libjpeg-turbo.
 //
 // A machine on the virtual clock runs the board; the driver's per-field work
-// is the host time spent in its interrupt routine and its VBI DPC, timed
-// around each call (the codecs' own work runs in the board's field event,
-// outside both). The library's share (fetching the descriptors, handing
+// is the host time the kernel accounts to the board's interrupt: its service
+// routine and the DPCs it queued (the codecs' own work runs in the board's
+// field event, outside both). The library's share (fetching the descriptors, handing
 // their blocks back, posting the play nodes) runs on the bench's thread
 // between fields and is timed apart.
 //
@@ -33,7 +33,7 @@
 #include "bench/bare_jpeg.h"
 #include "drivers/board/zar_driver.h"
 #include "include/zar_jpeg_tables.h"
-#include "platform/nt/ke_internal.h"
+#include "platform/win32/machine_inspect.h"
 #include "bench/bench_machine.h"
 #include "platform/nt/machine.h"
 #include "sim/pci_layouts.h"
@@ -48,28 +48,22 @@ constexpr ULONG kPlayDelay = 8;   // fields recorded before the play starts
 constexpr ULONG kStreamsKept = 60;
 constexpr int kChunks = 5;
 
-// The driver's interrupt routine and VBI DPC, timed around each call.
+// The driver's time over a run: the kernel's account of the board's
+// interrupt (its service routine and the DPCs it queued).
 struct DriverTime {
-    PKSERVICE_ROUTINE isr = nullptr;
-    PKDEFERRED_ROUTINE dpc = nullptr;
     double seconds = 0;
     uint64_t interrupts = 0;
-} gDriver;
+};
 
-BOOLEAN TimedIsr(PKINTERRUPT interrupt, PVOID context)
+DriverTime ReadDriverTime()
 {
-    const auto start = Clock::now();
-    const BOOLEAN claimed = gDriver.isr(interrupt, context);
-    gDriver.seconds += std::chrono::duration<double>(Clock::now() - start).count();
-    ++gDriver.interrupts;
-    return claimed;
-}
-
-void TimedVbiDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2)
-{
-    const auto start = Clock::now();
-    gDriver.dpc(dpc, context, arg1, arg2);
-    gDriver.seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    std::vector<machineinspect::InterruptRunTime> runTimes;
+    machineinspect::ReadInterruptRunTimes(&runTimes);
+    DriverTime t;
+    for (const machineinspect::InterruptRunTime& v : runTimes)
+        if (v.vector != 0 && v.interrupts > t.interrupts)
+            t = {double(v.interruptNs + v.dpcNs) / 1e9, v.interrupts};
+    return t;
 }
 
 struct PlayNode {
@@ -145,9 +139,9 @@ void RunFields(sim::Board& board, uint64_t fields, Library* library)
 // The driver's seconds a field over a run.
 double DriverSecondsAField(sim::Board& board, uint64_t fields, Library* library)
 {
-    const double before = gDriver.seconds;
+    const double before = ReadDriverTime().seconds;
     RunFields(board, fields, library);
-    return (gDriver.seconds - before) / double(fields);
+    return (ReadDriverTime().seconds - before) / double(fields);
 }
 
 // Host seconds a field of one run with the bench's thread idle.
@@ -186,10 +180,6 @@ int main(int argc, char** argv)
     ext->Standard = ULONG(board.Options().standard);
     ZarSetLineCounts(ext);
     board.VideoIn().UseMovingTestPattern(30, 24);
-    gDriver.isr = ext->InterruptObject->ServiceRoutine;
-    gDriver.dpc = ext->DpcVbi.DeferredRoutine;
-    ext->InterruptObject->ServiceRoutine = TimedIsr;
-    ext->DpcVbi.DeferredRoutine = TimedVbiDpc;
 
     // An idle field first: the interrupt with every channel idle.
     ZarSetIntMode(ext, ZAR_INT_FIELD, TRUE);
@@ -219,12 +209,12 @@ int main(int argc, char** argv)
     sim::JpegCodec& decoder = board.Jpeg().Codec(1);
     const uint64_t encodedBefore = encoder.FieldsEncoded(), decodedBefore = decoder.FieldsDecoded();
     const ULONG lateBefore = ext->Jpeg.Channel[1].State.DroppedFields;
-    const uint64_t interruptsBefore = gDriver.interrupts;
+    const uint64_t interruptsBefore = ReadDriverTime().interrupts;
     library.keep = true;
     library.blocks = library.scale = library.measured = library.fetched = 0;
     library.seconds = 0;
     const double busyField = DriverSecondsAField(board, fields, &library);
-    const uint64_t interrupts = gDriver.interrupts - interruptsBefore;
+    const uint64_t interrupts = ReadDriverTime().interrupts - interruptsBefore;
     const uint64_t encoded = encoder.FieldsEncoded() - encodedBefore, decoded = decoder.FieldsDecoded() - decodedBefore;
     const LONG recordState = ext->Jpeg.Channel[0].State.StateWord, playState = ext->Jpeg.Channel[1].State.StateWord;
     const ULONG late = ext->Jpeg.Channel[1].State.DroppedFields - lateBefore;
@@ -242,8 +232,6 @@ int main(int argc, char** argv)
         }
     }
     const double encodeOnly = best[0], decodeOnly = best[1], idle = best[2];
-    ext->InterruptObject->ServiceRoutine = gDriver.isr;
-    ext->DpcVbi.DeferredRoutine = gDriver.dpc;
 
     const double period = 1001.0 / 60000.0;
     const double averageBlocks = library.measured ? double(library.blocks) / library.measured : 0;
@@ -256,7 +244,7 @@ int main(int argc, char** argv)
     std::printf("  channel 1 playing them back: %llu fields decoded, %lu late, %llu decode errors, state %ld\n",
                 static_cast<unsigned long long>(decoded), static_cast<unsigned long>(late),
                 static_cast<unsigned long long>(decoder.DecodeErrors()), static_cast<long>(playState));
-    std::printf("  driver per field (ZarIsr + VBI DPC), %llu interrupts:\n", static_cast<unsigned long long>(interrupts));
+    std::printf("  driver per field (ZarIsr + the DPCs it queued, the kernel's account), %llu interrupts:\n", static_cast<unsigned long long>(interrupts));
     std::printf("    idle field:            %7.2f us = %.4f%% of the %.2f ms field period\n", idleField * 1e6,
                 100.0 * idleField / period, period * 1e3);
     std::printf("    both channels running: %7.2f us = %.4f%% of the field period (%.1fx the idle field)\n",

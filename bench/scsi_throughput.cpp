@@ -11,6 +11,9 @@
 // board charges (virtual clock) is printed beside them.
 //
 //   scsi_throughput [megabytes] [chunk-kilobytes]
+//
+// It writes over its drive, so it runs only on a machine of its own, never
+// as a client of a machine host.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -23,13 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "drivers/board/zar_driver.h"
-#include "platform/nt/clock.h"
-#include "bench/bench_machine.h"
-#include "platform/nt/machine.h"
-#include "platform/win32/win32.h"
-#include "sim/pci_layouts.h"
+#include "bench/bench_board.h"
 #include "bench/bench_host.h"
+#include "sim/drive_config.h"
 
 namespace {
 
@@ -68,7 +67,7 @@ struct Figures {
 Figures Run(HANDLE h, ULONG operation, ULONG mode, ULONG totalBytes, ULONG chunkBytes, std::vector<UCHAR>& buffer)
 {
     bool ok = true;
-    uint64_t virtualStart = nt::ClockNow();
+    double machineStart = MachineSeconds();
     double seconds = Seconds([&] {
         for (ULONG at = 0; at < totalBytes; at += chunkBytes) {
             bool staged = mode == ZAR_DISK_ACCESS_STAGED;
@@ -76,7 +75,7 @@ Figures Run(HANDLE h, ULONG operation, ULONG mode, ULONG totalBytes, ULONG chunk
                        staged ? chunkBytes : 0);
         }
     });
-    double virtualSeconds = double(nt::ClockNow() - virtualStart) / 1e9;
+    double virtualSeconds = MachineSeconds() - machineStart;
     return {totalBytes / seconds, totalBytes / virtualSeconds, ok};
 }
 
@@ -110,12 +109,13 @@ int main(int argc, char** argv)
     drive.blocks = (uint64_t(totalBytes) + (8u << 20)) / kBlock;
     drive.image = machine.Folder() + "/drive0.img";
     board.drives = {drive};
-    if (!machine.Boot(sim::BoardsLayout(1, 4, board), nt::ClockMode::Virtual)) return 1;
-    HANDLE h = CreateFileA("\\\\.\\KIVZAR0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        std::fprintf(stderr, "board 0 did not start\n");
+    if (w32host::IsClient()) {
+        std::fprintf(stderr, "scsi_throughput: it writes over drive 0, so it does not run on a machine host's "
+                             "machine; unset ZAR_MACHINE\n");
         return 1;
     }
+    if (!machine.Start("scsi_throughput", sim::BoardsLayout(1, 4, board))) return 1;
+    HANDLE h = machine.Board();
     if (!Disk(h, ZAR_DISK_OP_SCAN, 0, 0, 0, nullptr, 0)) {
         std::fprintf(stderr, "scan failed\n");
         return 1;
@@ -145,6 +145,5 @@ int main(int argc, char** argv)
                     row.write ? "pwrite" : "pread ", plain / 1e6, plain / f.hostBytesPerSecond);
     }
 
-    CloseHandle(h);
     return 0;
 }

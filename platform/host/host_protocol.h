@@ -85,6 +85,7 @@ enum Call : uint16_t {
     kQueueApc,           // {thread, routine, context, arg1, arg2}: the client's addresses, run by the client
     kExitThread,         // {exit code}: a kCreateThread thread's routine returned
     kAwaitRequest,       // {token} -> as kDeviceIoControl, once the pending request ended
+    kQuerySystemInformation,  // {class, length} -> {length needed, bytes written}
     kCallLimit,
 };
 

@@ -523,6 +523,17 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         reply(::NtQueryPerformanceCounter(&counter, &frequency)).I64(counter.QuadPart).I64(frequency.QuadPart);
         return true;
     }
+    case hostproto::kQuerySystemInformation: {
+        ULONG infoClass = r.U32(), length = r.U32();
+        if (!r.Finished() || length > hostproto::kMaxBody) return false;
+        std::vector<uint8_t> out(length);
+        Own(out);
+        ULONG needed = 0;
+        NTSTATUS s = ::NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS(infoClass), out.data(), length, &needed);
+        reply(s).U32(needed);
+        w.Bytes(out.data(), NT_ERROR(s) ? 0 : std::min<size_t>(needed, length));
+        return true;
+    }
     case hostproto::kCreateFile: {
         ACCESS_MASK access = r.U32();
         Attributes a;

@@ -436,6 +436,7 @@ void ClockStart(ClockMode mode)
     if (s.running) return;
     g_mode.store(static_cast<int>(mode));
     g_virtualNow.store(0);
+    ResetRunTimes();
     g_realBase.store(SteadyNs());
     if (mode == ClockMode::Virtual) {
         BootSystemTime.store(VirtualBootSystemTime);

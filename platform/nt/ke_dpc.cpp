@@ -20,6 +20,9 @@ BOOLEAN ki::InsertQueueDpcLocked(PRKDPC dpc, PVOID arg1, PVOID arg2)
 {
     if (dpc->DpcData) return FALSE;
     dpc->DpcData = 1;
+    // Charged to the interrupt (or DPC) that queued it; Number is free here,
+    // with one processor.
+    dpc->Number = OnInterruptContext ? RunTimeSource : 0;
     dpc->SystemArgument1 = arg1;
     dpc->SystemArgument2 = arg2;
     if (dpc->Importance == HighImportance)
@@ -39,11 +42,16 @@ void ki::RunDpcLocked(Guard& lock)
     // again (or freed) by anyone, including its own routine.
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
     PVOID context = dpc->DeferredContext, arg1 = dpc->SystemArgument1, arg2 = dpc->SystemArgument2;
+    USHORT source = dpc->Number;
     dpc->DpcData = 0;
     lock.unlock();
     CurrentIrql = DISPATCH_LEVEL;
     if (KdTracing(KD_TRACE_DPC)) KdTraceDpc(dpc, reinterpret_cast<PVOID>(routine));
+    uint64_t started = RunTimeNow();
+    RunTimeSource = source;
     routine(dpc, context, arg1, arg2);
+    RunTimeSource = 0;
+    AccountDpc(source, RunTimeNow() - started);
     if (CurrentIrql != DISPATCH_LEVEL)
         KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, CurrentIrql, DISPATCH_LEVEL, reinterpret_cast<ULONG_PTR>(routine), 0);
     lock.lock();

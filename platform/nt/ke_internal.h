@@ -162,6 +162,18 @@ bool DpcQueuedLocked();
 void RunDpcLocked(Guard& lock);
 void ClearDpcQueueLocked();
 
+// ---- Run-time accounting of the interrupt context (ke_runtime.cpp) ----
+
+// The vector whose service routines, or whose DPCs, the interrupt context
+// is running (0: neither). A DPC queued meanwhile is charged to it.
+extern thread_local USHORT RunTimeSource;
+// Host nanoseconds, the unit of the accounting.
+uint64_t RunTimeNow();
+void AccountInterrupt(ULONG vector, uint64_t ns);
+void AccountDpc(USHORT source, uint64_t ns);
+// A new machine starts from zero.
+void ResetRunTimes();
+
 // ---- Dispatcher (DispatcherLock held) ----
 
 void WaitTestLocked(DISPATCHER_HEADER* object);

@@ -85,6 +85,8 @@ void ki::DeliverInterruptLocked(Guard& lock)
 
     bool claimed = false;
     PKSPIN_LOCK blockedOn = nullptr;
+    uint64_t started = RunTimeNow();
+    RunTimeSource = static_cast<USHORT>(vector);
     for (size_t i = 0; i < count && !claimed; i++) {
         KINTERRUPT* in = chain[i];
         CurrentIrql = in->SynchronizeIrql;
@@ -98,6 +100,9 @@ void ki::DeliverInterruptLocked(Guard& lock)
         ReleaseSpinRaw(in->ActualLock);
         CurrentIrql = DISPATCH_LEVEL;
     }
+    RunTimeSource = 0;
+    // A delivery put off for a held lock ran no routine to the end.
+    if (!blockedOn || claimed) AccountInterrupt(vector, RunTimeNow() - started);
 
     lock.lock();
     for (size_t i = 0; i < count; i++) chain[i]->Busy--;

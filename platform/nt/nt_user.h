@@ -114,6 +114,22 @@ using PKUSER_APC_ROUTINE = void (*)(PVOID context, PVOID arg1, PVOID arg2);
 
 enum { MAXIMUM_WAIT_OBJECTS = 64 };
 
+// ---- The machine's own accounts ----
+
+enum SYSTEM_INFORMATION_CLASS { SystemInterruptRunTimeInformation = 0x100 };
+// One record per interrupt vector that has run, in vector order; vector 0
+// stands for the DPCs no interrupt caused (timers, threads). A vector's
+// DPCs are those its service routines queued, and those these queued in
+// turn. Times are the host's nanoseconds spent in the routines.
+struct SYSTEM_INTERRUPT_RUN_TIME {
+    ULONG Vector;
+    ULONG Reserved;
+    ULONGLONG Interrupts;   // deliveries to the vector's chain of service routines
+    ULONGLONG InterruptNs;
+    ULONGLONG Dpcs;         // DPC routines run
+    ULONGLONG DpcNs;
+};
+
 // ---- Files and devices ----
 
 #define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016)

@@ -194,6 +194,12 @@ NTSTATUS NtQueryPerformanceCounter(PLARGE_INTEGER counter, PLARGE_INTEGER freque
     return ::NtQueryPerformanceCounter(counter, frequency);
 }
 
+NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS infoClass, PVOID info, ULONG length, PULONG returnLength)
+{
+    if (w32::ClientActive()) return w32::client::NtQuerySystemInformation(infoClass, info, length, returnLength);
+    return ::NtQuerySystemInformation(infoClass, info, length, returnLength);
+}
+
 NTSTATUS NtCreateUserThread(PHANDLE handle, ULONG (*routine)(PVOID), PVOID context, BOOLEAN suspended, PCLIENT_ID clientId)
 {
     if (w32::ClientActive()) return w32::client::NtCreateUserThread(handle, routine, context, suspended, clientId);

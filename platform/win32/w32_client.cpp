@@ -547,6 +547,21 @@ NTSTATUS NtQueryPerformanceCounter(PLARGE_INTEGER counter, PLARGE_INTEGER freque
     return r.status;
 }
 
+NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS infoClass, PVOID info, ULONG length, PULONG returnLength)
+{
+    if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    Writer w;
+    w.U32(infoClass).U32(length);
+    Reply r;
+    Call(hostproto::kQuerySystemInformation, w, &r);
+    ULONG needed = r.reader.U32();
+    uint32_t n;
+    const uint8_t* data = r.reader.Bytes(&n);
+    if (n && info) std::memcpy(info, data, n < length ? n : length);
+    if (returnLength) *returnLength = needed;
+    return r.status;
+}
+
 ULONG NtGetCurrentProcessId()
 {
     if (channel.fd < 0 && !channel.Open()) HostLost();

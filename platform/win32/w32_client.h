@@ -57,6 +57,7 @@ NTSTATUS NtDelayExecution(BOOLEAN alertable, PLARGE_INTEGER interval);
 NTSTATUS NtQuerySystemTime(PLARGE_INTEGER systemTime);
 ULONG NtGetTickCount();
 NTSTATUS NtQueryPerformanceCounter(PLARGE_INTEGER counter, PLARGE_INTEGER frequency);
+NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS infoClass, PVOID info, ULONG length, PULONG returnLength);
 NTSTATUS NtTestAlert();
 NTSTATUS NtCreateUserThread(PHANDLE handle, ULONG (*routine)(PVOID), PVOID context, BOOLEAN suspended, PCLIENT_ID clientId);
 NTSTATUS NtResumeThread(HANDLE thread, PULONG suspendCount);

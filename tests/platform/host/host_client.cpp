@@ -39,7 +39,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "platform/win32/machine_inspect.h"
 #include "platform/win32/w32_host.h"
 #include "platform/win32/win32.h"
 #include "tests/platform/host/host_test_driver.h"
@@ -205,6 +207,13 @@ int main(int argc, char** argv)
         ok = GetOverlappedResult(device, &ov, &returned, FALSE);
         std::printf(ok && returned == sizeof value ? "done %u\n" : "failed %u\n", ok ? value : GetLastError());
         return ok ? 0 : 1;
+    }
+    if (what == "runtimes") {
+        std::vector<machineinspect::InterruptRunTime> runTimes;
+        if (!machineinspect::ReadInterruptRunTimes(&runTimes)) return std::printf("error %u\n", GetLastError()), 1;
+        for (const machineinspect::InterruptRunTime& v : runTimes)
+            if (v.vector == 0) std::printf("dpcs %llu\n", static_cast<unsigned long long>(v.dpcs));
+        return 0;
     }
     if (what == "echo") return Echo();
     if (what == "threads") return Threads();

@@ -17,6 +17,7 @@
 #include "platform/nt/kernel.h"
 #include "platform/nt/machine.h"
 #include "platform/nt/nt_internal.h"
+#include "platform/nt/nt_syscall.h"
 #include "platform/win32/w32_host.h"
 #include "platform/win32/win32.h"
 #include "tests/platform/host/child_process.h"
@@ -294,6 +295,39 @@ TEST(MachineHost, HandleValuesOfOneClientAreInvalidInAnother)
     EXPECT_EQ(holder.Line(), "untouched");
     EXPECT_EQ(holder.Wait(), 0);
     CloseHandle(stop);
+}
+
+void NothingDpc(PKDPC, PVOID, PVOID, PVOID) {}
+
+ULONGLONG UnchargedDpcs()
+{
+    SYSTEM_INTERRUPT_RUN_TIME records[16];
+    ULONG needed = 0;
+    EXPECT_EQ(NtQuerySystemInformation(SystemInterruptRunTimeInformation, records, sizeof records, &needed),
+              STATUS_SUCCESS);
+    for (ULONG i = 0; i < needed / sizeof records[0]; ++i)
+        if (records[i].Vector == 0) return records[i].Dpcs;
+    return 0;
+}
+
+TEST(MachineHost, AClientReadsTheKernelsInterruptAccounts)
+{
+    // DPCs a thread queues are charged to no vector (vector 0).
+    static KDPC dpc;
+    KeInitializeDpc(&dpc, NothingDpc, nullptr);
+    for (int i = 0; i < 5; ++i) {
+        KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        KeFlushQueuedDpcs();
+    }
+    const ULONGLONG before = UnchargedDpcs();
+    ASSERT_GE(before, 5u);
+    hosttest::Child client = Client({"runtimes"});
+    const std::string line = client.Line();
+    ASSERT_EQ(line.rfind("dpcs ", 0), 0u) << line;
+    const ULONGLONG seen = std::strtoull(line.c_str() + 5, nullptr, 10);
+    EXPECT_GE(seen, before);
+    EXPECT_LE(seen, UnchargedDpcs());
+    EXPECT_EQ(client.Wait(), 0);
 }
 
 TEST(MachineHost, SemaphoreCountsAcrossTheProcessAndTheHost)

@@ -593,6 +593,104 @@ TEST_F(Ke, SharedVectorChainsRoutinesAndAnUnclaimedLevelLineDoesNotHang)
     IoDisconnectInterrupt(b.interrupt);
 }
 
+// What the kernel charges to an interrupt vector: its service routines, the
+// DPCs they queue and the DPCs those queue; a timer's DPC is charged to no
+// vector (vector 0).
+struct ChargedDevice {
+    KDPC first, second;
+    std::atomic<int> seconds{0};
+};
+
+void SpinHostMicroseconds(int us)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    while (std::chrono::steady_clock::now() < end) {
+    }
+}
+
+BOOLEAN ChargedIsr(PKINTERRUPT, PVOID context)
+{
+    auto d = static_cast<ChargedDevice*>(context);
+    KiSetInterruptLine(0x35, false);
+    SpinHostMicroseconds(300);
+    KeInsertQueueDpc(&d->first, nullptr, nullptr);
+    return TRUE;
+}
+
+void ChargedFirstDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    KeInsertQueueDpc(&static_cast<ChargedDevice*>(context)->second, nullptr, nullptr);
+}
+
+void ChargedSecondDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    SpinHostMicroseconds(200);
+    static_cast<ChargedDevice*>(context)->seconds++;
+}
+
+std::vector<SYSTEM_INTERRUPT_RUN_TIME> ReadRunTimes()
+{
+    std::vector<SYSTEM_INTERRUPT_RUN_TIME> records(16);
+    ULONG needed = 0;
+    EXPECT_EQ(NtQuerySystemInformation(SystemInterruptRunTimeInformation, records.data(),
+                                       ULONG(records.size() * sizeof(records[0])), &needed),
+              STATUS_SUCCESS);
+    records.resize(needed / sizeof(records[0]));
+    return records;
+}
+
+TEST_F(Ke, InterruptContextRunTimeIsChargedToTheVectorThatCausedIt)
+{
+    ChargedDevice device;
+    KeInitializeDpc(&device.first, ChargedFirstDpc, &device);
+    KeInitializeDpc(&device.second, ChargedSecondDpc, &device);
+    PKINTERRUPT interrupt = nullptr;
+    ASSERT_EQ(IoConnectInterrupt(&interrupt, ChargedIsr, &device, nullptr, 0x35, 5, 6, LevelSensitive, FALSE, 1, FALSE),
+              STATUS_SUCCESS);
+    DpcLog log;
+    KDPC timerDpc;
+    KeInitializeDpc(&timerDpc, CountDpc, &log);
+    KTIMER timer;
+    KeInitializeTimerEx(&timer, NotificationTimer);
+    KeSetTimerEx(&timer, Relative(10 * kMs), 10, &timerDpc);
+    for (int i = 0; i < 3; i++) {
+        KiSetInterruptLine(0x35, true);
+        nt::ClockRunUntilIdle();
+    }
+    nt::ClockRunFor(25 * kNsPerMs);
+    KeCancelTimer(&timer);
+    ASSERT_EQ(device.seconds.load(), 3);
+    ASSERT_EQ(log.runs.load(), 2);
+
+    std::vector<SYSTEM_INTERRUPT_RUN_TIME> records = ReadRunTimes();
+    ASSERT_EQ(records.size(), 2u) << "the timer's DPCs and the one vector";
+    EXPECT_EQ(records[0].Vector, 0u);
+    EXPECT_EQ(records[0].Interrupts, 0u);
+    EXPECT_EQ(records[0].Dpcs, 2u);
+    EXPECT_EQ(records[1].Vector, 0x35u);
+    EXPECT_EQ(records[1].Interrupts, 3u);
+    EXPECT_EQ(records[1].Dpcs, 6u) << "both DPCs of each interrupt, the chained one too";
+    EXPECT_GE(records[1].InterruptNs, 3 * 300000u);
+    EXPECT_GE(records[1].DpcNs, 3 * 200000u);
+
+    // Too short a buffer: the length needed, nothing written.
+    SYSTEM_INTERRUPT_RUN_TIME one{};
+    one.Vector = 0xABCD;
+    ULONG needed = 0;
+    EXPECT_EQ(NtQuerySystemInformation(SystemInterruptRunTimeInformation, &one, sizeof one, &needed),
+              STATUS_INFO_LENGTH_MISMATCH);
+    EXPECT_EQ(needed, 2 * sizeof one);
+    EXPECT_EQ(one.Vector, 0xABCDu);
+    EXPECT_EQ(NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS(7), &one, sizeof one, &needed),
+              STATUS_INVALID_INFO_CLASS);
+
+    // A new machine starts its accounts afresh.
+    IoDisconnectInterrupt(interrupt);
+    nt::ClockStop();
+    nt::ClockStart(nt::ClockMode::Virtual);
+    EXPECT_TRUE(ReadRunTimes().empty());
+}
+
 struct SyncContext {
     Device* device;
     uint64_t stallStart, stallEnd;

@@ -1,0 +1,169 @@
+// What every board benchmark starts from: the machine it measures and its
+// board 0, reached only through the board driver's interface.
+//
+// With ZAR_MACHINE naming a folder whose machine host runs, the benchmark is
+// one of the host's client processes and measures that machine, on the real
+// clock. Otherwise it boots its own machine in a temporary folder (removed
+// at the end): one board with ZARKD, on the virtual clock, so that fields
+// cost no waiting and the host time they take is the simulation's and the
+// drivers' work.
+//
+// What the driver costs is read from the kernel's accounts of its interrupt
+// context (machine_inspect.h): the time in the board's interrupt routine and
+// in the DPCs it queued, per field.
+#pragma once
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "include/zarkd.h"
+#include "outside/fpga_images.h"
+#include "platform/host/embedded_machine.h"
+#include "platform/win32/machine_inspect.h"
+#include "platform/win32/w32_host.h"
+#include "platform/win32/win32.h"
+#include "sim/pci_layouts.h"
+
+// The field period at 525 lines, in seconds.
+inline constexpr double kFieldPeriod = 1001.0 / 60000.0;
+
+class BenchMachine {
+public:
+    explicit BenchMachine(const char* name)
+        : folder_((std::filesystem::temp_directory_path() / (std::string(name) + "-" + std::to_string(getpid())))
+                      .string())
+    {
+    }
+    ~BenchMachine()
+    {
+        if (board_ != INVALID_HANDLE_VALUE) CloseHandle(board_);
+        if (booted_) {
+            embedded::ShutdownMachine();
+            std::filesystem::remove_all(folder_);
+        }
+    }
+    BenchMachine(const BenchMachine&) = delete;
+    BenchMachine& operator=(const BenchMachine&) = delete;
+
+    // Attaches to the running host, or boots 'layout' with ZARKD; then opens
+    // \\.\KIVZAR0. False after saying why on stderr.
+    bool Start(const char* benchmark, const sim::PciLayout& layout = sim::BoardsLayout(1))
+    {
+        if (w32host::IsClient()) {
+            std::printf("%s: a client process of the machine host in %s (real clock)\n", benchmark,
+                        std::getenv("ZAR_MACHINE"));
+        } else {
+            std::string why;
+            std::filesystem::create_directories(folder_);
+            // The FPGA image files, for a benchmark that sets the board up.
+            if (!fpgaimages::InstallImageFiles(std::filesystem::path(folder_) / "drives/C/WINNT/system32/drivers", 0,
+                                               &why)) {
+                std::fprintf(stderr, "%s: %s\n", benchmark, why.c_str());
+                std::filesystem::remove_all(folder_);
+                return false;
+            }
+            hardware_ = sim::BuildTopology(layout);
+            embedded::MachineOptions options;
+            options.folder = folder_;
+            options.pci = hardware_.topology;
+            options.drivers = {"ZARKD"};
+            booted_ = embedded::BootMachine(options, &why);
+            if (!booted_) {
+                std::fprintf(stderr, "%s: %s\n", benchmark, why.c_str());
+                std::filesystem::remove_all(folder_);
+                return false;
+            }
+        }
+        board_ = CreateFileA("\\\\.\\KIVZAR0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (board_ == INVALID_HANDLE_VALUE) {
+            std::fprintf(stderr, "%s: board 0 did not open (error %lu)\n", benchmark,
+                         static_cast<unsigned long>(GetLastError()));
+            return false;
+        }
+        return true;
+    }
+
+    bool Client() const { return !booted_; }
+    const std::string& Folder() const { return folder_; }
+    HANDLE Board() const { return board_; }
+
+    // One control code on board 0; false after saying which failed.
+    bool Control(uint32_t code, const char* what, void* in = nullptr, uint32_t inBytes = 0, void* out = nullptr,
+                 uint32_t outBytes = 0)
+    {
+        DWORD bytes = 0;
+        if (DeviceIoControl(board_, code, in, inBytes, out, outBytes, &bytes, nullptr)) return true;
+        std::fprintf(stderr, "%s failed: error %lu\n", what, static_cast<unsigned long>(GetLastError()));
+        return false;
+    }
+
+    // Waits for the next field with the field interrupt on (the driver turns
+    // it on for the wait when it is off).
+    bool NextField()
+    {
+        ULONG parity = 2;
+        return Control(IOCTL_ZAR_SYNCHRONIZE_EXECUTION, "the field wait", &parity, sizeof parity, &parity,
+                       sizeof parity);
+    }
+    // The FPGA download and the set-up after it, as the media drive's driver
+    // does at its start: the board's chips initialised, the time-code chip's
+    // interrupt and the field interrupt on.
+    bool SetUpBoard()
+    {
+        ULONG flex[4] = {0, 0, 0, 0};
+        return Control(IOCTL_ZAR_FLEX_DOWNLOAD, "the FPGA download", flex, sizeof flex, flex, sizeof flex) &&
+               Control(IOCTL_ZAR_POST_FPGA_INIT, "the set-up after the download");
+    }
+
+private:
+    std::string folder_;
+    sim::BuiltTopology hardware_;
+    HANDLE board_ = INVALID_HANDLE_VALUE;
+    bool booted_ = false;
+};
+
+// What some fields cost: host time, machine time, and what the kernel
+// charged to the busiest interrupt vector meanwhile (the board's).
+struct FieldsCost {
+    double hostSeconds = 0;
+    double fields = 0;  // machine time in field periods
+    machineinspect::InterruptRunTime board;
+    double IsrMicroseconds() const { return fields ? double(board.interruptNs) / 1e3 / fields : 0; }
+    double DpcMicroseconds() const { return fields ? double(board.dpcNs) / 1e3 / fields : 0; }
+    double DriverMicroseconds() const { return IsrMicroseconds() + DpcMicroseconds(); }
+    double HostMicroseconds() const { return fields ? hostSeconds * 1e6 / fields : 0; }
+};
+
+// Seconds of machine time since the machine booted.
+inline double MachineSeconds()
+{
+    LARGE_INTEGER counter{}, frequency{};
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return double(counter.QuadPart) / double(frequency.QuadPart);
+}
+
+// Lets 'fields' field periods of machine time pass (the calling thread
+// sleeping; on the virtual clock the machine then runs them at once).
+inline FieldsCost RunFields(uint64_t fields)
+{
+    std::vector<machineinspect::InterruptRunTime> before, after;
+    machineinspect::ReadInterruptRunTimes(&before);
+    const double machineStart = MachineSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    Sleep(DWORD(double(fields) * kFieldPeriod * 1000.0 + 0.5));
+    FieldsCost cost;
+    cost.hostSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    cost.fields = (MachineSeconds() - machineStart) / kFieldPeriod;
+    machineinspect::ReadInterruptRunTimes(&after);
+    for (const machineinspect::InterruptRunTime& v : machineinspect::RunTimesBetween(before, after))
+        if (v.vector != 0 && v.interrupts > cost.board.interrupts) cost.board = v;
+    return cost;
+}
