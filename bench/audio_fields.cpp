@@ -144,6 +144,9 @@ int main(int argc, char** argv)
     LONG speed = 0;
     const bool running = ok && audio.Status(device, &speed);
     Control(device, IOCTL_ZAR_AUD_DSRV_STOP_PLAY, nullptr, 0);
+    int32_t recordState = 0, playState = 0;
+    uint32_t dropped = 0;
+    if (!jpeg.ChannelState(0, &recordState, &dropped) || !jpeg.ChannelState(1, &playState, &dropped)) return 1;
     jpeg.Stop();
 
     const double period = kFieldPeriod * 1e6;
@@ -160,5 +163,8 @@ int main(int argc, char** argv)
                 100.0 * jpegField / period);
     std::printf("    JPEG and eight tracks:     %7.2f us = %.4f%% of the field period (%.1fx the idle field)\n",
                 busyField, 100.0 * busyField / period, idleField > 0 ? busyField / idleField : 0.0);
+    if (recordState < 0 || playState < 0)
+        std::printf("  a JPEG channel went into error: a codec missed a field%s\n",
+                    machine.Client() ? " (on the real clock: the host fell behind real time)" : "");
     return running ? 0 : 1;
 }

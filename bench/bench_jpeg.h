@@ -50,8 +50,8 @@ public:
             std::fprintf(stderr, "no memory for the field buffer\n");
             return false;
         }
-        // A machine of the benchmark's own has no media drive driver to have
-        // set the board up; a host's has.
+        // The codecs need the board set up (FPGA download and the set-up
+        // after it), which a machine of the benchmark's own never had.
         if (!machine_.Client() && !machine_.SetUpBoard()) return false;
         if (!machine_.Control(IOCTL_ZAR_ACQUIRE_SCSI, "the bus acquisition")) return false;
         busHeld_ = true;
@@ -74,7 +74,11 @@ public:
         if (!Command(reset, "the codec reset") || !Command(record, "the record")) return false;
         for (int field = 0; recorded_.size() < kPlayDelay; ++field) {
             if (field > 120) {
-                std::fprintf(stderr, "the record gave %zu fields in 120\n", recorded_.size());
+                int32_t state = 0;
+                uint32_t droppedFields = 0;
+                ChannelState(0, &state, &droppedFields);
+                std::fprintf(stderr, "the record gave %zu fields in 120 (channel 0 in state %d, %u dropped)\n",
+                             recorded_.size(), state, droppedFields);
                 return false;
             }
             if (!machine_.NextField() || !Service()) return false;

@@ -64,5 +64,8 @@ int main(int argc, char** argv)
     std::printf("  library's share (descriptors, field copies, releases, nodes through control codes): %.2f us per "
                 "field of host time\n",
                 jpeg.seconds / double(fields) * 1e6);
+    if (recordState < 0 || playState < 0)
+        std::printf("  a channel went into error: a codec missed a field%s\n",
+                    machine.Client() ? " (on the real clock: the host fell behind real time)" : "");
     return jpeg.measured != 0 && playState == ZAR_VIDEO_PLAY ? 0 : 1;
 }
