@@ -97,7 +97,7 @@ bool PerspectiveRegister(uint32_t address, uint32_t* set, uint32_t* index)
 }
 
 // A DVE move and a fade over the keyed caption, both from play-list nodes
-// played self-timed from the same field. The move: perspective nodes on
+// played self-timed and started together. The move: perspective nodes on
 // channel 302 shrink the picture to half size while moving it to the lower
 // right, and warp/crop nodes on channel 303 (warp type 0: registers only)
 // close the crop window onto the caption; the DVE loads both two fields after
