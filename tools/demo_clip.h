@@ -1,7 +1,9 @@
 // The demo's clip section: a few seconds of moving video recorded through
-// JPEG codec 0 onto the first drive and played back from it, all through
-// the board's user-mode control codes, with the played pictures compared
-// to the source and a few of them written as picture files.
+// JPEG codec 0 into a media file on board 0's media drive and played back
+// from it, through the board's and the file system's user-mode control
+// codes, with the played pictures compared to the source, a few of them
+// written as picture files, and the file listed and read back as a clip
+// file on the drive letter.
 #pragma once
 
 #include <string>

@@ -128,6 +128,11 @@ NTSTATUS ZarFsFCBCreate(ZARFS_VCB* vcb, ZARFS_FCB* parent, const ZARFS_DIR_SEARC
         fcb->Volume->OpenCount++;
         fcb->FileSlot = entry->Index;
         fcb->FileBlock = entry->Value;
+        if (fcb->TypeIndex != 0) {
+            // A frame file: its index holds the media file's slot and the frame.
+            fcb->FileSlot = entry->Index >> ZARFS_FRAME_INDEX_BITS;
+            fcb->FrameIndex = entry->Index & ZARFS_FRAME_INDEX_MASK;
+        }
         fcb->FileEntry =
             static_cast<ZAR_FILE_INFO*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZAR_FILE_INFO), kFcbTag));
         if (fcb->FileEntry == nullptr)
@@ -215,7 +220,8 @@ BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
         return !ZarFsFindDirEntry(vcb, fcb, nullptr, 0, &entry);
     }
     case ZarFsNodeFile:
-        return TRUE;
+        // A frame file is a view of one frame; the media file goes only as a whole.
+        return fcb->TypeIndex == 0;
     default:
         return FALSE;
     }
@@ -228,6 +234,7 @@ NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
         if (!ZarFsFCBCanSetDisposition(vcb, fcb)) return STATUS_DIRECTORY_NOT_EMPTY;
         return ZarFsHwRemoveFolder(Hw(vcb), fcb->Volume, fcb->FolderSlot);
     case ZarFsNodeFile: {
+        if (fcb->TypeIndex != 0) return STATUS_CANNOT_DELETE;
         NTSTATUS status = ZarFsFCBSetupFullName(fcb);
         if (!NT_SUCCESS(status)) return status;
         ZarFsFileReleaseBodyTable(vcb, fcb);
@@ -241,6 +248,8 @@ NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
 
 NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
 {
+    // Frame files take their names from the media file.
+    if (fcb->Kind == ZarFsNodeFile && fcb->TypeIndex != 0) return STATUS_ACCESS_DENIED;
     NTSTATUS status = ZarFsFCBSetupFullName(fcb);
     if (!NT_SUCCESS(status)) return status;
     switch (fcb->Kind) {
@@ -269,6 +278,7 @@ NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars
 
 NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
 {
+    if (fcb->TypeIndex != 0) return STATUS_ACCESS_DENIED;
     NTSTATUS status = ZarFsFCBSetupFullName(fcb);
     if (!NT_SUCCESS(status)) return status;
     ZarFsFileReleaseBodyTable(vcb, fcb);
