@@ -1,0 +1,168 @@
+// RAM files of a volume: the list's limit and per-clip lookup, and the
+// contents: growth, cuts at the largest size, end of file, and the zeroes
+// that stand past the end of file whatever the file held before.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "drivers/mediafs/zarfs_ramfile.h"
+#include "tests/support/machine_fixture.h"
+
+namespace {
+
+constexpr ULONGLONG kLargest = 0x200000;  // the default RAMFileMaxSize
+
+// Over the caller's string, which must outlive it.
+UNICODE_STRING Text(const std::u16string& s)
+{
+    return UNICODE_STRING{USHORT(s.size() * 2), USHORT(s.size() * 2), const_cast<PWCHAR>(s.data())};
+}
+
+class ZarFsRamFile : public MachineFixture {
+protected:
+    void SetUp() override
+    {
+        MachineFixture::SetUp();
+        if (HasFatalFailure()) return;
+        ZarFsVFInitHandler(&list_);
+    }
+    void TearDown() override
+    {
+        ZarFsVFFreeHandler(&list_);
+        EXPECT_EQ(list_.Count, 0u);
+        MachineFixture::TearDown();
+    }
+    ZARFS_RAM_FILE* Create(const std::u16string& clip, const std::u16string& name, ULONG most = 10)
+    {
+        UNICODE_STRING c = Text(clip), n = Text(name);
+        ZARFS_RAM_FILE* file = nullptr;
+        NTSTATUS status = ZarFsVFCreateNewFile(&list_, &c, &n, 77, most, nullptr, &file);
+        return NT_SUCCESS(status) ? file : nullptr;
+    }
+    std::vector<std::u16string> Listed(const std::u16string& clip)
+    {
+        UNICODE_STRING c = Text(clip);
+        std::vector<std::u16string> names;
+        ZARFS_RAM_FILE* file = nullptr;
+        for (ULONG at = 0; ZarFsVFFindNextFile(&list_, &c, &at, &file); ++at)
+            names.emplace_back(file->Name.Buffer, file->Name.Length / 2);
+        return names;
+    }
+
+    ZARFS_RAM_FILE_LIST list_{};
+};
+
+TEST_F(ZarFsRamFile, TheListRefusesFilesBeyondItsLimitAndEachClipSeesOnlyItsOwn)
+{
+    for (int i = 0; i < 10; ++i)
+        ASSERT_NE(Create(i % 2 ? u"\\KIV\\V\\F\\B" : u"\\KIV\\V\\F\\A", u"F" + std::u16string(1, u'0' + i)), nullptr);
+    EXPECT_EQ(Create(u"\\KIV\\V\\F\\A", u"ELEVEN"), nullptr);
+    EXPECT_EQ(list_.Count, 10u);
+
+    // Two clips may each have a file of the same name.
+    ZarFsVFFreeHandler(&list_);
+    ZarFsVFInitHandler(&list_);
+    ZARFS_RAM_FILE* a = Create(u"\\KIV\\V\\F\\A", u"X.TGA");
+    ZARFS_RAM_FILE* b = Create(u"\\KIV\\V\\F\\B", u"x.tga");
+    ZARFS_RAM_FILE* a2 = Create(u"\\KIV\\V\\F\\A", u"Y.TGA");
+    ASSERT_TRUE(a && b && a2);
+    EXPECT_EQ(Listed(u"\\kiv\\v\\f\\a"), (std::vector<std::u16string>{u"Y.TGA", u"X.TGA"}));  // newest first
+    EXPECT_EQ(Listed(u"\\KIV\\V\\F\\B"), (std::vector<std::u16string>{u"x.tga"}));
+    const std::u16string a16 = u"\\KIV\\V\\F\\A", c16 = u"\\KIV\\V\\F\\C", d16 = u"\\KIV\\V\\G\\D", x16 = u"X.tga";
+    UNICODE_STRING clipA = Text(a16), name = Text(x16);
+    ZARFS_RAM_FILE* found = nullptr;
+    ULONG position = 99;
+    ASSERT_TRUE(ZarFsVFFindFile(&list_, &clipA, &name, &found, &position));
+    EXPECT_EQ(found, a);
+    EXPECT_EQ(position, 1u);
+    UNICODE_STRING clipC = Text(c16);
+    EXPECT_FALSE(ZarFsVFFindFile(&list_, &clipC, &name, &found, &position));
+
+    // A renamed clip takes its files along; deleting one leaves the others.
+    UNICODE_STRING clipD = Text(d16);
+    ASSERT_EQ(ZarFsVFRenameClip(&list_, &clipA, &clipD), STATUS_SUCCESS);
+    EXPECT_TRUE(Listed(u"\\KIV\\V\\F\\A").empty());
+    EXPECT_EQ(Listed(u"\\KIV\\V\\G\\D"), (std::vector<std::u16string>{u"Y.TGA", u"X.TGA"}));
+    ZarFsVFDeleteFile(&list_, a2);
+    EXPECT_EQ(list_.Count, 2u);
+    EXPECT_EQ(Listed(u"\\KIV\\V\\G\\D"), (std::vector<std::u16string>{u"X.TGA"}));
+}
+
+TEST_F(ZarFsRamFile, WritesGrowTheBufferAndAreCutAtTheLargestSize)
+{
+    struct Case {
+        ULONGLONG offset;
+        ULONG length;
+        NTSTATUS status;
+        ULONG written;
+        ULONG allocation;
+        ULONGLONG endOfFile;
+    } cases[] = {
+        {0, 100, STATUS_SUCCESS, 100, 0x10000, 100},                      // at least 64 KiB of growth
+        {0x1FFF0, 16, STATUS_SUCCESS, 16, 0x20000, 0x20000},              // grown to just the end
+        {0x1FFFF0, 32, STATUS_SUCCESS, 16, 0x200000, 0x200000},           // cut at RAMFileMaxSize
+        {0x200000, 8, STATUS_END_OF_FILE, 0, 0x200000, 0x200000},         // entirely beyond it
+        {0x300000000ULL, 8, STATUS_END_OF_FILE, 0, 0x200000, 0x200000},   // far beyond, 64-bit
+        {5, 0, STATUS_END_OF_FILE, 0, 0x200000, 0x200000},                // nothing to write
+    };
+    ZARFS_RAM_FILE* file = Create(u"\\KIV\\V\\F\\A", u"W");
+    ASSERT_NE(file, nullptr);
+    std::vector<UCHAR> data(64, 0x5A);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.offset);
+        ULONG length = c.length;
+        EXPECT_EQ(ZarFsVFWriteFile(file, data.data(), c.offset, &length, kLargest), c.status);
+        EXPECT_EQ(length, c.written);
+        EXPECT_EQ(file->Allocation, c.allocation);
+        EXPECT_EQ(file->EndOfFile, c.endOfFile);
+    }
+}
+
+TEST_F(ZarFsRamFile, ReadsStopAtTheEndOfFileAndShowZeroesWhereNothingWasWritten)
+{
+    ZARFS_RAM_FILE* file = Create(u"\\KIV\\V\\F\\A", u"R");
+    ASSERT_NE(file, nullptr);
+    std::vector<UCHAR> ones(300, 0xFF), out(400, 0xEE);
+    ULONG length = 300;
+    ASSERT_EQ(ZarFsVFWriteFile(file, ones.data(), 0, &length, kLargest), STATUS_SUCCESS);
+
+    length = 400;
+    ASSERT_EQ(ZarFsVFReadFile(file, out.data(), 250, &length), STATUS_SUCCESS);
+    EXPECT_EQ(length, 50u);
+    length = 10;
+    EXPECT_EQ(ZarFsVFReadFile(file, out.data(), 300, &length), STATUS_END_OF_FILE);
+    EXPECT_EQ(length, 0u);
+
+    // Shrink, then grow again through the end of file and by a write past
+    // it: the bytes the longer file held must not come back.
+    ASSERT_EQ(ZarFsVFSetEndOfFile(file, kLargest, 100), STATUS_SUCCESS);
+    ASSERT_EQ(ZarFsVFSetEndOfFile(file, kLargest, 200), STATUS_SUCCESS);
+    length = 1;
+    ASSERT_EQ(ZarFsVFWriteFile(file, ones.data(), 260, &length, kLargest), STATUS_SUCCESS);
+    EXPECT_EQ(file->EndOfFile, 261u);
+    length = 400;
+    ASSERT_EQ(ZarFsVFReadFile(file, out.data(), 0, &length), STATUS_SUCCESS);
+    ASSERT_EQ(length, 261u);
+    for (ULONG i = 0; i < 261; ++i)
+        ASSERT_EQ(out[i], (i < 100 || i == 260) ? 0xFF : 0x00) << "byte " << i;
+
+    // A new allocation beyond the old end of file is zero as well, and one
+    // below it cuts the end of file so no read reaches past the buffer.
+    ASSERT_EQ(ZarFsVFSetFileAllocation(file, kLargest, 0x30000), STATUS_SUCCESS);
+    EXPECT_EQ(file->EndOfFile, 261u);
+    ASSERT_EQ(ZarFsVFSetEndOfFile(file, kLargest, 0x30000), STATUS_SUCCESS);
+    EXPECT_EQ(file->Buffer[0x2FFFF], 0);
+    ASSERT_EQ(ZarFsVFSetFileAllocation(file, kLargest, 50), STATUS_SUCCESS);
+    EXPECT_EQ(file->EndOfFile, 50u);
+    length = 400;
+    ASSERT_EQ(ZarFsVFReadFile(file, out.data(), 0, &length), STATUS_SUCCESS);
+    EXPECT_EQ(length, 50u);
+    // Sizes above the largest are cut to it.
+    ASSERT_EQ(ZarFsVFSetEndOfFile(file, kLargest, 0x900000), STATUS_SUCCESS);
+    EXPECT_EQ(file->EndOfFile, kLargest);
+    EXPECT_EQ(file->Allocation, kLargest);
+}
+
+}  // namespace
