@@ -365,7 +365,7 @@ static_assert(sizeof(ZARFS_SERVICE_RESPONSE) == 56);
 // One file type the service registers.
 struct ZARFS_FILE_TYPE {
     uint32_t Value;                  // the service's own value, sent back in reads and writes
-    uint32_t NoCreate;               // nonzero: no new files in this type's folders
+    uint32_t Presentation;           // 0: media files are files; 2: directories of frame files
     char16_t Extension[4];           // three letters and a zero
     uint32_t FrameSize;              // frame-file sizes by alpha and SDTI type
     uint32_t FrameSizeAlpha;

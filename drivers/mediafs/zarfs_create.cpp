@@ -115,10 +115,41 @@ NTSTATUS CreateNewDirectory(const CreateRequest& r, ZARFS_FCB* parent, PCWSTR na
     return ZarFsFCBCreate(r.vcb, parent, &entry, out);
 }
 
-// An empty media file (no media data) in a folder.
+// A RAM file inside a media file shown as a directory; it comes first in
+// the clip's list, so right after the clip's frames.
+NTSTATUS CreateRamFile(const CreateRequest& r, ZARFS_FCB* parent, PCWSTR name, ULONG chars, ZARFS_FCB** out)
+{
+    NTSTATUS status = ZarFsFCBSetupFullName(parent);
+    if (!NT_SUCCESS(status)) return status;
+    ZARFS_CARD_INSTANCE* card = r.vcb->Card;
+    UNICODE_STRING text{USHORT(chars * sizeof(WCHAR)), USHORT(chars * sizeof(WCHAR)), const_cast<PWCHAR>(name)};
+    ZARFS_RAM_FILE* file = nullptr;
+    status = ZarFsVFCreateNewFile(&parent->Volume->RamFiles, &parent->FullName, &text, Now(),
+                                  card->Prefs.TotalRAMFiles, card->Hw.LogObject, &file);
+    if (!NT_SUCCESS(status)) return status;
+    auto* entry = static_cast<ZARFS_DIR_SEARCH_ENTRY*>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_DIR_SEARCH_ENTRY), ZARFS_POOL_TAG));
+    if (entry == nullptr) {
+        ZarFsVFDeleteFile(&parent->Volume->RamFiles, file);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(entry, sizeof *entry);
+    entry->Index = parent->FileEntry->FrameCount;
+    entry->Time = file->Time;
+    entry->NameLength = chars * sizeof(WCHAR);
+    RtlCopyMemory(entry->Name, name, entry->NameLength);
+    status = ZarFsFCBCreate(r.vcb, parent, entry, out);
+    ExFreePoolWithTag(entry, ZARFS_POOL_TAG);
+    if (!NT_SUCCESS(status)) ZarFsVFDeleteFile(&parent->Volume->RamFiles, file);
+    return status;
+}
+
+// An empty media file (no media data) in a folder of a type whose media
+// files are files.
 NTSTATUS CreateNewFile(const CreateRequest& r, ZARFS_FCB* parent, PCWSTR name, ULONG chars, ZARFS_FCB** out)
 {
-    if (parent->Kind != ZarFsNodeFolder) return STATUS_ACCESS_DENIED;
+    if (parent->Kind == ZarFsNodeFile && parent->FileEntry != nullptr) return CreateRamFile(r, parent, name, chars, out);
+    if (parent->Kind != ZarFsNodeFolder || ZarFsTypePresentation(parent->TypeIndex) != 0) return STATUS_ACCESS_DENIED;
     auto* info = static_cast<ZAR_FILE_INFO*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZAR_FILE_INFO), ZARFS_POOL_TAG));
     if (info == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(info, sizeof *info);
@@ -218,7 +249,8 @@ NTSTATUS Walk(const CreateRequest& r, ZARFS_FCB* start, PCWSTR path, ULONG chars
             status = STATUS_FILE_IS_A_DIRECTORY;
         } else if (!directory && (r.options & FILE_DIRECTORY_FILE) && OpenDisposition(r.disposition)) {
             status = STATUS_NOT_A_DIRECTORY;
-        } else if (!OpenDisposition(r.disposition)) {
+        } else if (!OpenDisposition(r.disposition) && current->Kind != ZarFsNodeFrame) {
+            // Frame and RAM files open whatever the disposition.
             status = STATUS_OBJECT_NAME_COLLISION;
         } else {
             status = Attach(r, current);

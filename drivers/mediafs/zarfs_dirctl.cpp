@@ -39,6 +39,28 @@ bool Matches(const ZARFS_CCB* ccb, const ZARFS_DIR_SEARCH_ENTRY* entry)
     return FsRtlAreNamesEqual(&ccb->SearchName, &name, TRUE, nullptr);
 }
 
+// The children of a media file shown as a directory: the indexes below the
+// frame count are its frame files' (not listed here yet); the clip's RAM
+// files follow them in list order.
+template <typename Accept>
+BOOLEAN EnumerateClip(ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_ENTRY* entry, Accept accept)
+{
+    ULONG frames = fcb->FileEntry->FrameCount;
+    if (!NT_SUCCESS(ZarFsFCBSetupFullName(fcb))) return FALSE;
+    ULONG position = start > frames ? start - frames : 0;
+    ZARFS_RAM_FILE* file = nullptr;
+    for (; ZarFsVFFindNextFile(&fcb->Volume->RamFiles, &fcb->FullName, &position, &file); ++position) {
+        entry->Index = frames + position;
+        entry->Directory = FALSE;
+        entry->Time = file->Time;
+        entry->Size = file->EndOfFile;
+        entry->Value = 0;
+        SetEntryName(entry, file->Name.Buffer, file->Name.Length / sizeof(WCHAR));
+        if (accept(entry)) return TRUE;
+    }
+    return FALSE;
+}
+
 // The children of one node kind, from 'start'; 'accept' says whether one
 // ends the search.
 template <typename Accept>
@@ -48,14 +70,19 @@ BOOLEAN Enumerate(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_
     RtlZeroMemory(entry, sizeof *entry);
     switch (fcb->Kind) {
     case ZarFsNodeRoot: {
-        // One folder per file type; only the built-in one until a service registers more.
-        if (start > 0) return FALSE;
-        entry->Index = 0;
-        entry->Directory = TRUE;
-        entry->Value = 0;
-        if (!ZarFsHwGetLatestVolumeTime(hw, &entry->Time)) entry->Time = Now();
-        SetEntryName(entry, ZARFS_NATIVE_EXTENSION, 3);
-        return accept(entry) ? TRUE : FALSE;
+        // One folder per file type: the built-in one and those a service registered.
+        for (ULONG i = start; i < ZarFsGlobFileTypeCount(); ++i) {
+            const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(i);
+            entry->Index = i;
+            entry->Directory = TRUE;
+            entry->Value = i;
+            if (!ZarFsHwGetLatestVolumeTime(hw, &entry->Time)) entry->Time = Now();
+            ULONG chars = 0;
+            while (chars < 3 && type->Extension[chars] != 0) ++chars;
+            SetEntryName(entry, type->Extension, chars);
+            if (accept(entry)) return TRUE;
+        }
+        return FALSE;
     }
     case ZarFsNodeFileType: {
         ULONG i = 0;
@@ -97,7 +124,7 @@ BOOLEAN Enumerate(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_
                 ULONG block = dir->FileSlots[slot];
                 if (block == 0 || !NT_SUCCESS(ZarFsHwReadFileEntry(hw, volume, block, file))) continue;
                 entry->Index = slot;
-                entry->Directory = FALSE;
+                entry->Directory = ZarFsTypePresentation(fcb->TypeIndex) == ZARFS_PRESENT_FRAMES;
                 entry->Time = file->CreationTime;
                 entry->Size = ZarFsFileSize(file);
                 entry->Value = block;
@@ -109,8 +136,11 @@ BOOLEAN Enumerate(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_
         ExFreePoolWithTag(dir, kDirTag);
         return found;
     }
-    default:
+    case ZarFsNodeFile:
         // A media file of the built-in type is one clip file, with no children.
+        if (!(fcb->Flags & ZARFS_FCB_DIRECTORY) || fcb->FileEntry == nullptr) return FALSE;
+        return EnumerateClip(fcb, start, entry, accept);
+    default:
         return FALSE;
     }
 }
@@ -239,6 +269,12 @@ NTSTATUS QueryDirectory(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_CCB* ccb, PIRP irp
 }
 
 }  // namespace
+
+ULONG ZarFsTypePresentation(ULONG typeIndex)
+{
+    const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(typeIndex);
+    return type != nullptr ? type->Presentation : 0;
+}
 
 ULONGLONG ZarFsFileSize(const ZAR_FILE_INFO* entry)
 {

@@ -135,6 +135,21 @@ NTSTATUS ZarFsFCBCreate(ZARFS_VCB* vcb, ZARFS_FCB* parent, const ZARFS_DIR_SEARC
         else
             status = ZarFsHwReadFileEntry(Hw(vcb), fcb->Volume, fcb->FileBlock, fcb->FileEntry);
         break;
+    case ZarFsNodeFrame:
+        fcb->Volume = parent->Volume;
+        fcb->Volume->OpenCount++;
+        fcb->FileSlot = parent->FileSlot;
+        fcb->FileBlock = parent->FileBlock;
+        if (parent->FileEntry != nullptr && entry->Index >= parent->FileEntry->FrameCount) {
+            // Past the frames: a RAM file of the clip, which must exist.
+            UNICODE_STRING name{USHORT(fcb->NameChars * sizeof(WCHAR)), USHORT(sizeof fcb->Name), fcb->Name};
+            status = ZarFsFCBSetupFullName(parent);
+            if (NT_SUCCESS(status) &&
+                !ZarFsVFFindFile(&fcb->Volume->RamFiles, &parent->FullName, &name, &fcb->RamFile, nullptr))
+                status = STATUS_NO_SUCH_FILE;
+            fcb->Flags |= ZARFS_FCB_VIRTUAL;
+        }
+        break;
     default:
         break;
     }
@@ -216,6 +231,8 @@ BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
     }
     case ZarFsNodeFile:
         return TRUE;
+    case ZarFsNodeFrame:
+        return (fcb->Flags & ZARFS_FCB_VIRTUAL) != 0;
     default:
         return FALSE;
     }
@@ -234,6 +251,11 @@ NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
         ZarFsBTRemoveObjectByName(&vcb->Card->BodyTables, &fcb->FullName);
         return ZarFsHwRemoveFile(Hw(vcb), fcb->Volume, fcb->FolderSlot, fcb->FileSlot);
     }
+    case ZarFsNodeFrame:
+        if (fcb->RamFile == nullptr) return STATUS_CANNOT_DELETE;
+        ZarFsVFDeleteFile(&fcb->Volume->RamFiles, fcb->RamFile);
+        fcb->RamFile = nullptr;
+        return STATUS_SUCCESS;
     default:
         return STATUS_CANNOT_DELETE;
     }

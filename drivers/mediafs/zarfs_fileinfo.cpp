@@ -31,6 +31,7 @@ Handle HandleOf(PIO_STACK_LOCATION stack)
 ULONGLONG NodeSize(const ZARFS_FCB* fcb)
 {
     if (fcb->Kind == ZarFsNodeFile && fcb->FileEntry != nullptr) return ZarFsFileSize(fcb->FileEntry);
+    if ((fcb->Flags & ZARFS_FCB_VIRTUAL) && fcb->RamFile != nullptr) return fcb->RamFile->EndOfFile;
     return 0;
 }
 
@@ -252,9 +253,17 @@ NTSTATUS SetInformation(const Handle& h, PIO_STACK_LOCATION stack, PUCHAR buffer
         stack->FileObject->CurrentByteOffset = reinterpret_cast<FILE_POSITION_INFORMATION*>(buffer)->CurrentByteOffset;
         return STATUS_SUCCESS;
     case FileAllocationInformation:
-    case FileEndOfFileInformation:
+    case FileEndOfFileInformation: {
         // Only RAM files have sizes that a caller sets.
-        return length < 8 ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
+        if (length < 8) return STATUS_BUFFER_TOO_SMALL;
+        if (!(h.fcb->Flags & ZARFS_FCB_VIRTUAL) || h.fcb->RamFile == nullptr) return STATUS_SUCCESS;
+        LONGLONG size = reinterpret_cast<const LARGE_INTEGER*>(buffer)->QuadPart;
+        if (size < 0) return STATUS_INVALID_PARAMETER;
+        ULONGLONG largest = h.vcb->Card->Prefs.RAMFileMaxSize;
+        if (stack->Parameters.SetFile.FileInformationClass == FileAllocationInformation)
+            return ZarFsVFSetFileAllocation(h.fcb->RamFile, largest, ULONGLONG(size));
+        return ZarFsVFSetEndOfFile(h.fcb->RamFile, largest, ULONGLONG(size));
+    }
     default:
         return STATUS_INVALID_PARAMETER;
     }

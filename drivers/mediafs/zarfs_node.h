@@ -9,6 +9,9 @@
 //   \KIV\<volume>             volume (2): its folders
 //   \KIV\<volume>\<folder>    folder (3): its media files
 //   \KIV\<volume>\<folder>\<file>  media file (4), read as a clip file
+//   \<EXT>\<volume>\<folder>\<file>\<name>  under a type of presentation 2
+//                             the media file is a directory: its frame files,
+//                             then its RAM files (5)
 #pragma once
 
 #include "zarfs_hw.h"
@@ -24,13 +27,18 @@ enum ZARFS_NODE_KIND : ULONG {
     ZarFsNodeVolume = 2,
     ZarFsNodeFolder = 3,
     ZarFsNodeFile = 4,
+    ZarFsNodeFrame = 5,             // frame file or RAM file inside a media file
 };
+
+// A file type's presentation value: its media files as directories of frame files.
+inline constexpr ULONG ZARFS_PRESENT_FRAMES = 2;
 
 // ZARFS_FCB flags.
 inline constexpr ULONG ZARFS_FCB_DIRECTORY = 0x1;
 inline constexpr ULONG ZARFS_FCB_ROOT = 0x2;
 inline constexpr ULONG ZARFS_FCB_DELETE_PENDING = 0x4;
 inline constexpr ULONG ZARFS_FCB_DELETED = 0x10;      // gone from the disk; found by no new open
+inline constexpr ULONG ZARFS_FCB_VIRTUAL = 0x20;      // a RAM file
 
 struct ZARFS_CLIP_VIEW;
 
@@ -52,6 +60,7 @@ struct ZARFS_FCB {
     ZAR_FILE_INFO* FileEntry;       // media file: the entry as read at open
     ZARFS_CLIP_VIEW* ClipView;      // media file: built on the first read
     struct ZARFS_BT_OBJECT* BodyTable;  // media file: referenced by a control code, until the FCB goes
+    ZARFS_RAM_FILE* RamFile;        // RAM file: its contents, in the volume's list
     ZARFS_DUAL_ALLOCATION Reserved[2];  // media file: video and alpha space allocated, not yet settled
     UNICODE_STRING FullName;        // built on demand; "\" for the root
     ULONG NameChars;
@@ -141,6 +150,9 @@ void ZarFsCCBFree(ZARFS_CCB* ccb);
 ZARFS_REQUEST_TYPE ZarFsGetRequestType(PFILE_OBJECT file, ZARFS_VCB** vcb, ZARFS_FCB** fcb, ZARFS_CCB** ccb);
 // A component's rules: 1..255 characters, none of \ / : * ? " < > |.
 BOOLEAN ZarFsIsValidComponent(PCWSTR name, ULONG chars);
+
+// The presentation value of a file type (0 for an index no type has).
+ULONG ZarFsTypePresentation(ULONG typeIndex);
 
 // ---- directory enumeration and control (zarfs_dirctl.cpp) ----
 // The first child at or after 'start' that the CCB's search matches (every

@@ -1,13 +1,17 @@
 // RAM files of a volume: the list's limit and per-clip lookup, and the
 // contents: growth, cuts at the largest size, end of file, and the zeroes
-// that stand past the end of file whatever the file held before.
+// that stand past the end of file whatever the file held before. Then RAM
+// files on the media drive, inside the media files of a type that shows
+// them as directories.
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "drivers/mediafs/zarfs_ramfile.h"
+#include "tests/drivers/mediafs/mediafs_control.h"
 #include "tests/support/machine_fixture.h"
 
 namespace {
@@ -163,6 +167,102 @@ TEST_F(ZarFsRamFile, ReadsStopAtTheEndOfFileAndShowZeroesWhereNothingWasWritten)
     ASSERT_EQ(ZarFsVFSetEndOfFile(file, kLargest, 0x900000), STATUS_SUCCESS);
     EXPECT_EQ(file->EndOfFile, kLargest);
     EXPECT_EQ(file->Allocation, kLargest);
+}
+
+// The drive with a foreign type "TGA" whose media files are directories,
+// and two empty media files in "Clips".
+class RamFileDrive : public ControlDrive {
+protected:
+    void SetUp() override
+    {
+        ControlDrive::SetUp();
+        if (HasFatalFailure()) return;
+        UCHAR in[4 + sizeof(ZARFS_FILE_TYPE)] = {};
+        ZARFS_FILE_TYPE type{};
+        type.Presentation = 2;
+        std::memcpy(type.Extension, u"TGA", 6);
+        ULONG count = 1;
+        std::memcpy(in, &count, 4);
+        std::memcpy(in + 4, &type, sizeof type);
+        ASSERT_EQ(Control(IOCTL_ZARFS_REGISTER_FILE_TYPES, in, sizeof in, nullptr, 0), STATUS_SUCCESS);
+        for (const char* clip : {"P:\\KIV\\Media\\Clips\\One", "P:\\KIV\\Media\\Clips\\Two"}) {
+            HANDLE h = CreateFileA(clip, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+            ASSERT_NE(h, INVALID_HANDLE_VALUE) << clip;
+            CloseHandle(h);
+        }
+    }
+    static HANDLE OpenRam(const std::string& path, DWORD disposition)
+    {
+        return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, 0,
+                           nullptr);
+    }
+    static bool Write(const std::string& path, const std::string& text)
+    {
+        HANDLE h = OpenRam(path, OPEN_ALWAYS);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        DWORD done = 0;
+        BOOL ok = WriteFile(h, text.data(), DWORD(text.size()), &done, nullptr);
+        CloseHandle(h);
+        return ok && done == text.size();
+    }
+};
+
+TEST_F(RamFileDrive, RamFilesAreWrittenListedReadAndDeletedInsideTheirClip)
+{
+    // Through the foreign type the media files are directories; no new media file is made there.
+    EXPECT_EQ(List("P:\\TGA\\Media\\Clips\\*"), (std::vector<Found>{{"One", 0, true}, {"Two", 0, true}}));
+    EXPECT_EQ(OpenRam("P:\\TGA\\Media\\Clips\\Three", CREATE_NEW), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+
+    const std::string one = "P:\\TGA\\Media\\Clips\\One\\";
+    HANDLE h = OpenRam(one + "Pic.tga", CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    std::string text(100, 'r');
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(h, text.data(), 100, &done, nullptr));
+    EXPECT_EQ(done, 100u);
+    EXPECT_EQ(GetFileSize(h, nullptr), 100u);
+    // A longer end of file reads as zeroes; a shorter one cuts the file.
+    ASSERT_EQ(SetFilePointer(h, 150, nullptr, FILE_BEGIN), 150u);
+    ASSERT_TRUE(SetEndOfFile(h));
+    EXPECT_EQ(GetFileSize(h, nullptr), 150u);
+    CloseHandle(h);
+    ASSERT_TRUE(Write("P:\\TGA\\Media\\Clips\\Two\\PIC.TGA", "two"));
+
+    // Each clip lists only its own; the newest file comes first.
+    ASSERT_TRUE(Write(one + "Second", "22"));
+    EXPECT_EQ(List((one + "*").c_str()), (std::vector<Found>{{"Second", 2, false}, {"Pic.tga", 150, false}}));
+    EXPECT_EQ(List("P:\\TGA\\Media\\Clips\\Two\\*"), (std::vector<Found>{{"PIC.TGA", 3, false}}));
+
+    h = OpenRam(one + "PIC.TGA", OPEN_EXISTING);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::string back(400, '?');
+    ASSERT_TRUE(ReadFile(h, back.data(), 400, &done, nullptr));
+    ASSERT_EQ(done, 150u);
+    EXPECT_EQ(back.substr(0, 150), text + std::string(50, '\0'));
+    ASSERT_TRUE(ReadFile(h, back.data(), 400, &done, nullptr));  // at the end of file
+    EXPECT_EQ(done, 0u);
+    CloseHandle(h);
+
+    ASSERT_TRUE(DeleteFileA((one + "pic.tga").c_str()));
+    EXPECT_EQ(List((one + "*").c_str()), (std::vector<Found>{{"Second", 2, false}}));
+    EXPECT_EQ(OpenRam(one + "Pic.tga", OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(List("P:\\KIV\\Media\\Clips\\*").size(), 2u);  // the media files stay
+}
+
+TEST_F(RamFileDrive, TheEleventhRamFileOfAVolumeIsRefusedWithOneLogEntry)
+{
+    nt::EventLogClear();
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(Write("P:\\TGA\\Media\\Clips\\" + std::string(i % 2 ? "One" : "Two") + "\\F" +
+                              std::to_string(i), "x"))
+            << i;
+    EXPECT_EQ(OpenRam("P:\\TGA\\Media\\Clips\\One\\Eleventh", CREATE_NEW), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(FsEvents(ZARFS_MSG_VIRTUAL_FILE_ERROR).size(), 1u);
+    // Deleting one makes room again.
+    ASSERT_TRUE(DeleteFileA("P:\\TGA\\Media\\Clips\\One\\F1"));
+    EXPECT_TRUE(Write("P:\\TGA\\Media\\Clips\\One\\Eleventh", "y"));
 }
 
 }  // namespace
