@@ -115,6 +115,40 @@ NTSTATUS CreateNewDirectory(const CreateRequest& r, ZARFS_FCB* parent, PCWSTR na
     return ZarFsFCBCreate(r.vcb, parent, &entry, out);
 }
 
+bool IsPortName(PCWSTR name, ULONG chars)
+{
+    const ULONG portChars = sizeof ZARFS_PORT_FILE_NAME / sizeof(WCHAR) - 1;
+    if (chars != portChars) return false;
+    for (ULONG i = 0; i < chars; ++i)
+        if (RtlUpcaseUnicodeChar(name[i]) != RtlUpcaseUnicodeChar(ZARFS_PORT_FILE_NAME[i])) return false;
+    return true;
+}
+
+// The port file opens in any folder, always shared for reading and writing,
+// each handle with its own command and reply. 'port' is its node when one is
+// in memory already; else any other name is not found.
+NTSTATUS OpenPortFile(const CreateRequest& r, ZARFS_FCB* parent, ZARFS_FCB* port, PCWSTR name, ULONG chars,
+                      ZARFS_FCB** out)
+{
+    if (port == nullptr && !IsPortName(name, chars)) return STATUS_OBJECT_NAME_NOT_FOUND;
+    ZARFS_PORT_FILE* object = nullptr;
+    NTSTATUS status = ZarFsComPortInitialize(r.vcb, &object);
+    if (!NT_SUCCESS(status)) return status;
+    if (port == nullptr) status = ZarFsFCBCreatePort(r.vcb, parent, &port);
+    if (NT_SUCCESS(status)) {
+        *out = port;
+        CreateRequest shared = r;
+        shared.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+        status = Attach(shared, port);
+    }
+    if (!NT_SUCCESS(status)) {
+        ZarFsComPortFree(object);
+        return status;
+    }
+    static_cast<ZARFS_CCB*>(r.file->FsContext2)->Port = object;
+    return STATUS_SUCCESS;
+}
+
 // A RAM file inside a media file shown as a directory; it comes first in
 // the clip's list, so right after the clip's frames.
 NTSTATUS CreateRamFile(const CreateRequest& r, ZARFS_FCB* parent, PCWSTR name, ULONG chars, ZARFS_FCB** out)
@@ -213,7 +247,11 @@ NTSTATUS Walk(const CreateRequest& r, ZARFS_FCB* start, PCWSTR path, ULONG chars
                 status = OpenTargetDirectory(r, current, component, length);
                 *information = FILE_DOES_NOT_EXIST;
             } else if (r.disposition == FILE_OPEN || r.disposition == FILE_OVERWRITE) {
-                status = STATUS_OBJECT_NAME_NOT_FOUND;
+                status = (r.options & FILE_DIRECTORY_FILE)
+                             ? STATUS_OBJECT_NAME_NOT_FOUND
+                             : OpenPortFile(r, current, nullptr, component, length, &child);
+                if (child != nullptr) *node = child;
+                *information = FILE_OPENED;
             } else if ((r.options & FILE_DIRECTORY_FILE) &&
                        (r.disposition == FILE_CREATE || r.disposition == FILE_OPEN_IF)) {
                 status = CreateNewDirectory(r, current, component, length, &child);
@@ -223,10 +261,14 @@ NTSTATUS Walk(const CreateRequest& r, ZARFS_FCB* start, PCWSTR path, ULONG chars
             } else if (r.options & FILE_DIRECTORY_FILE) {
                 status = STATUS_INVALID_PARAMETER;
             } else {
-                status = CreateNewFile(r, current, component, length, &child);
-                if (NT_SUCCESS(status)) *node = child;
-                if (NT_SUCCESS(status)) status = Attach(r, child);
-                *information = FILE_CREATED;
+                status = OpenPortFile(r, current, nullptr, component, length, &child);
+                *information = FILE_OPENED;
+                if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+                    status = CreateNewFile(r, current, component, length, &child);
+                    if (NT_SUCCESS(status)) status = Attach(r, child);
+                    *information = FILE_CREATED;
+                }
+                if (child != nullptr) *node = child;
             }
             break;
         }
@@ -245,6 +287,9 @@ NTSTATUS Walk(const CreateRequest& r, ZARFS_FCB* start, PCWSTR path, ULONG chars
         if (r.targetDirectory) {
             status = OpenTargetDirectory(r, current->Parent, component, length);
             *information = FILE_EXISTS;
+        } else if (current->Flags & ZARFS_FCB_PORT) {
+            status = OpenPortFile(r, current->Parent, current, component, length, &current);
+            *information = FILE_OPENED;
         } else if (directory && (r.options & FILE_NON_DIRECTORY_FILE)) {
             status = STATUS_FILE_IS_A_DIRECTORY;
         } else if (!directory && (r.options & FILE_DIRECTORY_FILE) && OpenDisposition(r.disposition)) {

@@ -224,6 +224,7 @@ BOOLEAN ZarFsFCBHasOpenDescendant(ZARFS_FCB* fcb)
 
 BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
 {
+    if (fcb->Flags & ZARFS_FCB_PORT) return FALSE;
     switch (fcb->Kind) {
     case ZarFsNodeFolder: {
         ZARFS_DIR_SEARCH_ENTRY entry;
@@ -240,6 +241,7 @@ BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
 
 NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
 {
+    if (fcb->Flags & ZARFS_FCB_PORT) return STATUS_CANNOT_DELETE;
     switch (fcb->Kind) {
     case ZarFsNodeFolder:
         if (!ZarFsFCBCanSetDisposition(vcb, fcb)) return STATUS_DIRECTORY_NOT_EMPTY;
@@ -263,6 +265,7 @@ NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
 
 NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
 {
+    if (fcb->Flags & (ZARFS_FCB_PORT | ZARFS_FCB_VIRTUAL)) return STATUS_ACCESS_DENIED;
     NTSTATUS status = ZarFsFCBSetupFullName(fcb);
     if (!NT_SUCCESS(status)) return status;
     switch (fcb->Kind) {
@@ -291,6 +294,7 @@ NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars
 
 NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
 {
+    if (fcb->Flags & (ZARFS_FCB_PORT | ZARFS_FCB_VIRTUAL) || fcb->FileEntry == nullptr) return STATUS_ACCESS_DENIED;
     NTSTATUS status = ZarFsFCBSetupFullName(fcb);
     if (!NT_SUCCESS(status)) return status;
     ZarFsFileReleaseBodyTable(vcb, fcb);
@@ -319,6 +323,28 @@ NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR 
     return status;
 }
 
+NTSTATUS ZarFsFCBCreatePort(ZARFS_VCB* vcb, ZARFS_FCB* parent, ZARFS_FCB** out)
+{
+    (void)vcb;
+    auto* fcb = static_cast<ZARFS_FCB*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_FCB), kFcbTag));
+    if (fcb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    InitializeFcb(fcb);
+    fcb->Parent = parent;
+    fcb->Kind = ZARFS_NODE_KIND(parent->Kind + 1);
+    fcb->Flags = ZARFS_FCB_PORT;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    fcb->Time = ULONGLONG(now.QuadPart);
+    fcb->TypeIndex = parent->Kind == ZarFsNodeRoot ? 0xFF : parent->TypeIndex;
+    fcb->FolderSlot = parent->FolderSlot;
+    fcb->Volume = parent->Volume;
+    if (fcb->Volume != nullptr) fcb->Volume->OpenCount++;
+    SetName(fcb, ZARFS_PORT_FILE_NAME, sizeof ZARFS_PORT_FILE_NAME / sizeof(WCHAR) - 1);
+    InsertTailList(&parent->Children, &fcb->Sibling);
+    *out = fcb;
+    return STATUS_SUCCESS;
+}
+
 ZARFS_CCB* ZarFsCCBAllocate(ZARFS_FCB* fcb, PFILE_OBJECT file, ACCESS_MASK access)
 {
     auto* ccb = static_cast<ZARFS_CCB*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_CCB), kCcbTag));
@@ -331,7 +357,11 @@ ZARFS_CCB* ZarFsCCBAllocate(ZARFS_FCB* fcb, PFILE_OBJECT file, ACCESS_MASK acces
     return ccb;
 }
 
-void ZarFsCCBFree(ZARFS_CCB* ccb) { ExFreePoolWithTag(ccb, kCcbTag); }
+void ZarFsCCBFree(ZARFS_CCB* ccb)
+{
+    if (ccb->Port != nullptr) ZarFsComPortFree(ccb->Port);
+    ExFreePoolWithTag(ccb, kCcbTag);
+}
 
 ZARFS_REQUEST_TYPE ZarFsGetRequestType(PFILE_OBJECT file, ZARFS_VCB** vcb, ZARFS_FCB** fcb, ZARFS_CCB** ccb)
 {

@@ -32,6 +32,7 @@ ULONGLONG NodeSize(const ZARFS_FCB* fcb)
 {
     if (fcb->Kind == ZarFsNodeFile && fcb->FileEntry != nullptr) return ZarFsFileSize(fcb->FileEntry);
     if ((fcb->Flags & ZARFS_FCB_VIRTUAL) && fcb->RamFile != nullptr) return fcb->RamFile->EndOfFile;
+    if (fcb->Flags & ZARFS_FCB_PORT) return 16;  // the first reply
     return 0;
 }
 

@@ -39,8 +39,10 @@ inline constexpr ULONG ZARFS_FCB_ROOT = 0x2;
 inline constexpr ULONG ZARFS_FCB_DELETE_PENDING = 0x4;
 inline constexpr ULONG ZARFS_FCB_DELETED = 0x10;      // gone from the disk; found by no new open
 inline constexpr ULONG ZARFS_FCB_VIRTUAL = 0x20;      // a RAM file
+inline constexpr ULONG ZARFS_FCB_PORT = 0x100;        // the port file of its folder
 
 struct ZARFS_CLIP_VIEW;
+struct ZARFS_PORT_FILE;
 
 struct ZARFS_FCB {
     LIST_ENTRY Sibling;             // on the parent's Children
@@ -84,6 +86,7 @@ struct ZARFS_CCB {
     ULONG Index;                    // where the next directory query goes on
     BOOLEAN Wild;                   // the search name has wildcards
     UNICODE_STRING SearchName;      // upper-cased, over SearchBuffer
+    ZARFS_PORT_FILE* Port;          // a handle on the port file: its command and reply
     WCHAR SearchBuffer[ZARFS_MAX_COMPONENT + 1];
 };
 
@@ -145,6 +148,8 @@ BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
 NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
 NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars);
 NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR name, ULONG chars);
+// The port file's node in 'parent' (not a directory, time now).
+NTSTATUS ZarFsFCBCreatePort(ZARFS_VCB* vcb, ZARFS_FCB* parent, ZARFS_FCB** fcb);
 ZARFS_CCB* ZarFsCCBAllocate(ZARFS_FCB* fcb, PFILE_OBJECT file, ACCESS_MASK access);
 void ZarFsCCBFree(ZARFS_CCB* ccb);
 ZARFS_REQUEST_TYPE ZarFsGetRequestType(PFILE_OBJECT file, ZARFS_VCB** vcb, ZARFS_FCB** fcb, ZARFS_CCB** ccb);
@@ -171,6 +176,16 @@ ULONGLONG ZarFsKIVGetTotalFileSize(const ZAR_FILE_INFO* entry);
 NTSTATUS ZarFsKIVInitializeFileObjectForRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
 void ZarFsKIVFreeFileObject(ZARFS_FCB* fcb);
 NTSTATUS ZarFsKIVFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONGLONG offset, ULONG length);
+
+// ---- the port file (zarfs_port.cpp) ----
+NTSTATUS ZarFsComPortInitialize(ZARFS_VCB* vcb, ZARFS_PORT_FILE** port);
+void ZarFsComPortFree(ZARFS_PORT_FILE* port);
+ULONG ZarFsComPortReplyLength(const ZARFS_PORT_FILE* port);
+// Both take the drive's resource themselves, and a command goes to the
+// service outside it.
+NTSTATUS ZarFsComPortRead(ZARFS_VCB* vcb, ZARFS_PORT_FILE* port, PUCHAR buffer, ULONGLONG offset, PULONG length);
+NTSTATUS ZarFsComPortWrite(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_PORT_FILE* port, const UCHAR* buffer,
+                           ULONGLONG offset, PULONG length);
 
 // ---- create (zarfs_create.cpp) ----
 // The FCB of a path from the root ("\KIV\vol\folder"), made as needed

@@ -34,6 +34,22 @@ NTSTATUS RamFileTransfer(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PIRP irp, PIO_STACK_LOC
     return ZarFsCompleteRequest(irp, STATUS_SUCCESS, length);
 }
 
+// The port file's command and reply; the file pointer moves as for a file.
+NTSTATUS PortTransfer(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_CCB* ccb, PIRP irp, PIO_STACK_LOCATION stack,
+                      bool write)
+{
+    ULONG length = write ? stack->Parameters.Write.Length : stack->Parameters.Read.Length;
+    auto* buffer = static_cast<PUCHAR>(ZarFsRequestBuffer(irp));
+    if (buffer == nullptr || ccb->Port == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    LONGLONG start = write ? stack->Parameters.Write.ByteOffset.QuadPart : stack->Parameters.Read.ByteOffset.QuadPart;
+    ULONGLONG offset = ULONGLONG(start < 0 ? stack->FileObject->CurrentByteOffset.QuadPart : start);
+    NTSTATUS status = write ? ZarFsComPortWrite(vcb, fcb, ccb->Port, buffer, offset, &length)
+                            : ZarFsComPortRead(vcb, ccb->Port, buffer, offset, &length);
+    if (!NT_SUCCESS(status)) return ZarFsCompleteRequest(irp, status, 0);
+    stack->FileObject->CurrentByteOffset.QuadPart = LONGLONG(offset + length);
+    return ZarFsCompleteRequest(irp, STATUS_SUCCESS, length);
+}
+
 }  // namespace
 
 NTSTATUS ZarFsRead(PDEVICE_OBJECT device, PIRP irp)
@@ -48,6 +64,7 @@ NTSTATUS ZarFsRead(PDEVICE_OBJECT device, PIRP irp)
     ULONG length = stack->Parameters.Read.Length;
     if (length == 0) return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
     if (fcb->Flags & ZARFS_FCB_VIRTUAL) return RamFileTransfer(vcb, fcb, irp, stack, false);
+    if (fcb->Flags & ZARFS_FCB_PORT) return PortTransfer(vcb, fcb, ccb, irp, stack, false);
     auto* buffer = static_cast<PUCHAR>(ZarFsRequestBuffer(irp));
     if (buffer == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     LONGLONG start = stack->Parameters.Read.ByteOffset.QuadPart;
@@ -84,6 +101,7 @@ NTSTATUS ZarFsWrite(PDEVICE_OBJECT device, PIRP irp)
         return ZarFsCompleteRequest(irp, STATUS_ACCESS_DENIED, 0);
     if (stack->Parameters.Write.Length == 0) return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
     if (fcb->Flags & ZARFS_FCB_VIRTUAL) return RamFileTransfer(ZarFsDeviceVcb(device), fcb, irp, stack, true);
+    if (fcb->Flags & ZARFS_FCB_PORT) return PortTransfer(ZarFsDeviceVcb(device), fcb, ccb, irp, stack, true);
     // Clips are stored through the control device's codes; the drive takes no data.
     return ZarFsCompleteRequest(irp, STATUS_ACCESS_DENIED, 0);
 }
