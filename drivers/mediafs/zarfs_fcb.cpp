@@ -42,6 +42,36 @@ void SetName(ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
     fcb->NameChars = chars;
 }
 
+// A node's full name past its type folder ("\<volume>\..."), by which the
+// RAM files of the clips below it are found whatever folder made them.
+UNICODE_STRING PathPastType(const ZARFS_FCB* fcb)
+{
+    ULONG chars = fcb->FullName.Length / sizeof(WCHAR), at = 1;
+    while (at < chars && fcb->FullName.Buffer[at] != u'\\') ++at;
+    return {USHORT((chars - at) * sizeof(WCHAR)), USHORT((chars - at) * sizeof(WCHAR)), fcb->FullName.Buffer + at};
+}
+
+// Before a rename or move: the node's old path, for RamFilesFollow.
+PWCHAR SaveOldPath(const ZARFS_FCB* fcb, UNICODE_STRING* path)
+{
+    UNICODE_STRING old = PathPastType(fcb);
+    auto* copy = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, old.Length + sizeof(WCHAR), kFcbTag));
+    if (copy != nullptr) RtlCopyMemory(copy, old.Buffer, old.Length);
+    *path = {old.Length, old.Length, copy};
+    return copy;
+}
+
+// After it: the RAM files of the clips at or below the node keep to them.
+void RamFilesFollow(ZARFS_FCB* fcb, PWCHAR saved, const UNICODE_STRING* oldPath)
+{
+    if (saved == nullptr) return;
+    if (fcb->Volume != nullptr && NT_SUCCESS(ZarFsFCBSetupFullName(fcb))) {
+        UNICODE_STRING now = PathPastType(fcb);
+        ZarFsVFRenamePath(&fcb->Volume->RamFiles, oldPath, &now);
+    }
+    ExFreePoolWithTag(saved, kFcbTag);
+}
+
 }  // namespace
 
 BOOLEAN ZarFsIsValidComponent(PCWSTR name, ULONG chars)
@@ -287,8 +317,11 @@ NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars
         return STATUS_ACCESS_DENIED;
     }
     if (!NT_SUCCESS(status)) return status;
+    UNICODE_STRING oldPath;
+    PWCHAR saved = SaveOldPath(fcb, &oldPath);
     ZarFsFCBRemoveFullNames(fcb);
     SetName(fcb, name, chars);
+    RamFilesFollow(fcb, saved, &oldPath);
     return STATUS_SUCCESS;
 }
 
@@ -310,6 +343,8 @@ NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR 
         for (ULONG slot = 0; slot < ZARFS_FILES_PER_FOLDER; ++slot)
             if (folder->FileSlots[slot] == fcb->FileBlock) fcb->FileSlot = slot;
         ZarFsHwStoreName(fcb->FileEntry->Name, name, chars);
+        UNICODE_STRING oldPath;
+        PWCHAR saved = SaveOldPath(fcb, &oldPath);
         ZarFsFCBRemoveFullNames(fcb);
         RemoveEntryList(&fcb->Sibling);
         ZARFS_FCB* oldParent = fcb->Parent;
@@ -317,6 +352,7 @@ NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR 
         fcb->FolderSlot = target->FolderSlot;
         InsertTailList(&target->Children, &fcb->Sibling);
         SetName(fcb, name, chars);
+        RamFilesFollow(fcb, saved, &oldPath);
         ZarFsFCBRemove(oldParent);
     }
     ExFreePoolWithTag(folder, kFcbTag);

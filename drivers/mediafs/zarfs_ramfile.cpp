@@ -115,16 +115,31 @@ BOOLEAN ZarFsVFFindNextFile(ZARFS_RAM_FILE_LIST* list, PCUNICODE_STRING clip, PU
     return FALSE;
 }
 
-NTSTATUS ZarFsVFRenameClip(ZARFS_RAM_FILE_LIST* list, PCUNICODE_STRING oldClip, PCUNICODE_STRING newClip)
+NTSTATUS ZarFsVFRenamePath(ZARFS_RAM_FILE_LIST* list, PCUNICODE_STRING oldPath, PCUNICODE_STRING newPath)
 {
+    ULONG oldChars = oldPath->Length / sizeof(WCHAR);
     for (PLIST_ENTRY e = list->Files.Flink; e != &list->Files; e = e->Flink) {
         auto* f = CONTAINING_RECORD(e, ZARFS_RAM_FILE, Link);
-        if (!NamesEqual(&f->ClipName, oldClip)) continue;
-        UNICODE_STRING copy{};
-        NTSTATUS status = CopyName(&copy, newClip);
-        if (!NT_SUCCESS(status)) return status;
+        // The clip's name past its type folder: "\TGA" + "\<volume>\...".
+        ULONG chars = f->ClipName.Length / sizeof(WCHAR);
+        ULONG typeEnd = 1;
+        while (typeEnd < chars && f->ClipName.Buffer[typeEnd] != u'\\') ++typeEnd;
+        ULONG rest = chars - typeEnd;
+        if (rest < oldChars || (rest > oldChars && f->ClipName.Buffer[typeEnd + oldChars] != u'\\')) continue;
+        UNICODE_STRING part{USHORT(oldPath->Length), USHORT(oldPath->Length), f->ClipName.Buffer + typeEnd};
+        if (!NamesEqual(&part, oldPath)) continue;
+        ULONG newChars = chars - oldChars + newPath->Length / sizeof(WCHAR);
+        if (newChars > 0x7FFE) return STATUS_NAME_TOO_LONG;
+        auto* buffer =
+            static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, (newChars + 1) * sizeof(WCHAR), kRamTag));
+        if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        RtlCopyMemory(buffer, f->ClipName.Buffer, typeEnd * sizeof(WCHAR));
+        RtlCopyMemory(buffer + typeEnd, newPath->Buffer, newPath->Length);
+        RtlCopyMemory(buffer + typeEnd + newPath->Length / sizeof(WCHAR), f->ClipName.Buffer + typeEnd + oldChars,
+                      (rest - oldChars) * sizeof(WCHAR));
+        buffer[newChars] = 0;
         ExFreePoolWithTag(f->ClipName.Buffer, kRamTag);
-        f->ClipName = copy;
+        f->ClipName = {USHORT(newChars * sizeof(WCHAR)), USHORT((newChars + 1) * sizeof(WCHAR)), buffer};
     }
     return STATUS_SUCCESS;
 }

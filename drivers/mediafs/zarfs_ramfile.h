@@ -48,8 +48,11 @@ BOOLEAN ZarFsVFFindFile(ZARFS_RAM_FILE_LIST* list, PCUNICODE_STRING clip, PCUNIC
 // The clip's RAM file at '*position' in list order; false when the clip has no more.
 BOOLEAN ZarFsVFFindNextFile(ZARFS_RAM_FILE_LIST* list, PCUNICODE_STRING clip, PULONG position,
                             ZARFS_RAM_FILE** file);
-// The clip was renamed or moved: its RAM files follow it.
-NTSTATUS ZarFsVFRenameClip(ZARFS_RAM_FILE_LIST* list, PCUNICODE_STRING oldClip, PCUNICODE_STRING newClip);
+// A volume, folder or media file was renamed or moved: the RAM files of the
+// clips at or below it follow. Both paths leave out the file-type folder
+// ("\<volume>\<folder>..."), since a clip's RAM files are named after the
+// type folder they were made through.
+NTSTATUS ZarFsVFRenamePath(ZARFS_RAM_FILE_LIST* list, PCUNICODE_STRING oldPath, PCUNICODE_STRING newPath);
 void ZarFsVFDeleteFile(ZARFS_RAM_FILE_LIST* list, ZARFS_RAM_FILE* file);
 void ZarFsVFFreeFile(ZARFS_RAM_FILE* file);
 

@@ -74,7 +74,8 @@ TEST_F(ZarFsRamFile, TheListRefusesFilesBeyondItsLimitAndEachClipSeesOnlyItsOwn)
     ASSERT_TRUE(a && b && a2);
     EXPECT_EQ(Listed(u"\\kiv\\v\\f\\a"), (std::vector<std::u16string>{u"Y.TGA", u"X.TGA"}));  // newest first
     EXPECT_EQ(Listed(u"\\KIV\\V\\F\\B"), (std::vector<std::u16string>{u"x.tga"}));
-    const std::u16string a16 = u"\\KIV\\V\\F\\A", c16 = u"\\KIV\\V\\F\\C", d16 = u"\\KIV\\V\\G\\D", x16 = u"X.tga";
+    const std::u16string a16 = u"\\KIV\\V\\F\\A", c16 = u"\\KIV\\V\\F\\C", x16 = u"X.tga";
+    const std::u16string oldA = u"\\V\\F\\A", newA = u"\\V\\G\\D", oldF = u"\\v\\f", newF = u"\\V\\Folder";
     UNICODE_STRING clipA = Text(a16), name = Text(x16);
     ZARFS_RAM_FILE* found = nullptr;
     ULONG position = 99;
@@ -84,11 +85,18 @@ TEST_F(ZarFsRamFile, TheListRefusesFilesBeyondItsLimitAndEachClipSeesOnlyItsOwn)
     UNICODE_STRING clipC = Text(c16);
     EXPECT_FALSE(ZarFsVFFindFile(&list_, &clipC, &name, &found, &position));
 
-    // A renamed clip takes its files along; deleting one leaves the others.
-    UNICODE_STRING clipD = Text(d16);
-    ASSERT_EQ(ZarFsVFRenameClip(&list_, &clipA, &clipD), STATUS_SUCCESS);
+    // A renamed clip takes its files along, whatever type folder they came
+    // through; so does a renamed folder; deleting one leaves the others.
+    UNICODE_STRING from = Text(oldA), to = Text(newA);
+    ASSERT_EQ(ZarFsVFRenamePath(&list_, &from, &to), STATUS_SUCCESS);
     EXPECT_TRUE(Listed(u"\\KIV\\V\\F\\A").empty());
     EXPECT_EQ(Listed(u"\\KIV\\V\\G\\D"), (std::vector<std::u16string>{u"Y.TGA", u"X.TGA"}));
+    EXPECT_EQ(Listed(u"\\KIV\\V\\F\\B"), (std::vector<std::u16string>{u"x.tga"}));
+    from = Text(oldF);
+    to = Text(newF);
+    ASSERT_EQ(ZarFsVFRenamePath(&list_, &from, &to), STATUS_SUCCESS);
+    EXPECT_EQ(Listed(u"\\KIV\\V\\Folder\\B"), (std::vector<std::u16string>{u"x.tga"}));
+    EXPECT_EQ(Listed(u"\\KIV\\V\\G\\D").size(), 2u);  // "\V\G" is not below "\V\F"
     ZarFsVFDeleteFile(&list_, a2);
     EXPECT_EQ(list_.Count, 2u);
     EXPECT_EQ(Listed(u"\\KIV\\V\\G\\D"), (std::vector<std::u16string>{u"X.TGA"}));
@@ -244,10 +252,16 @@ TEST_F(RamFileDrive, RamFilesAreWrittenListedReadAndDeletedInsideTheirClip)
     EXPECT_EQ(done, 0u);
     CloseHandle(h);
 
-    ASSERT_TRUE(DeleteFileA((one + "pic.tga").c_str()));
-    EXPECT_EQ(List((one + "*").c_str()), (std::vector<Found>{{"Second", 2, false}}));
-    EXPECT_EQ(OpenRam(one + "Pic.tga", OPEN_EXISTING), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(List("P:\\KIV\\Media\\Clips\\*").size(), 2u);  // the media files stay
+    // Renaming the clip or its folder through the native folder takes its RAM files along.
+    ASSERT_TRUE(MoveFileA("P:\\KIV\\Media\\Clips\\One", "P:\\KIV\\Media\\Clips\\Uno")) << GetLastError();
+    ASSERT_TRUE(MoveFileA("P:\\KIV\\Media\\Clips", "P:\\KIV\\Media\\Takes")) << GetLastError();
+    const std::string uno = "P:\\TGA\\Media\\Takes\\Uno\\";
+    EXPECT_EQ(List((uno + "*").c_str()), (std::vector<Found>{{"Second", 2, false}, {"Pic.tga", 150, false}}));
+
+    ASSERT_TRUE(DeleteFileA((uno + "pic.tga").c_str()));
+    EXPECT_EQ(List((uno + "*").c_str()), (std::vector<Found>{{"Second", 2, false}}));
+    EXPECT_EQ(OpenRam(uno + "Pic.tga", OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(List("P:\\KIV\\Media\\Takes\\*").size(), 2u);  // the media files stay
 }
 
 TEST_F(RamFileDrive, TheEleventhRamFileOfAVolumeIsRefusedWithOneLogEntry)
