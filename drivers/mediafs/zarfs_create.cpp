@@ -256,6 +256,7 @@ NTSTATUS Walk(const CreateRequest& r, ZARFS_FCB* start, PCWSTR path, ULONG chars
                        (r.disposition == FILE_CREATE || r.disposition == FILE_OPEN_IF)) {
                 status = CreateNewDirectory(r, current, component, length, &child);
                 if (NT_SUCCESS(status)) *node = child;
+                if (NT_SUCCESS(status)) ZarFsNotifyChange(r.vcb, child, FILE_NOTIFY_CHANGE_DIR_NAME, FILE_ACTION_ADDED);
                 if (NT_SUCCESS(status)) status = Attach(r, child);
                 *information = FILE_CREATED;
             } else if (r.options & FILE_DIRECTORY_FILE) {
@@ -265,6 +266,8 @@ NTSTATUS Walk(const CreateRequest& r, ZARFS_FCB* start, PCWSTR path, ULONG chars
                 *information = FILE_OPENED;
                 if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
                     status = CreateNewFile(r, current, component, length, &child);
+                    if (NT_SUCCESS(status))
+                        ZarFsNotifyChange(r.vcb, child, FILE_NOTIFY_CHANGE_FILE_NAME, FILE_ACTION_ADDED);
                     if (NT_SUCCESS(status)) status = Attach(r, child);
                     *information = FILE_CREATED;
                 }

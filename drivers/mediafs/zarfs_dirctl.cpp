@@ -9,6 +9,8 @@ namespace {
 
 constexpr ULONG kDirTag = ZarFsTag("ZDIR");
 constexpr UCHAR kMinorQueryDirectory = 0x01;   // IRP_MN_QUERY_DIRECTORY
+constexpr UCHAR kMinorNotifyChange = 0x02;     // IRP_MN_NOTIFY_CHANGE_DIRECTORY
+constexpr UCHAR kWatchTree = 0x01;             // SL_WATCH_TREE
 constexpr UCHAR kRestartScan = 0x01;           // SL_RESTART_SCAN
 constexpr UCHAR kReturnSingleEntry = 0x02;     // SL_RETURN_SINGLE_ENTRY
 constexpr UCHAR kIndexSpecified = 0x04;        // SL_INDEX_SPECIFIED
@@ -270,6 +272,13 @@ NTSTATUS QueryDirectory(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_CCB* ccb, PIRP irp
 
 }  // namespace
 
+void ZarFsNotifyChange(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG filter, ULONG action)
+{
+    if (!NT_SUCCESS(ZarFsFCBSetupFullName(fcb))) return;
+    USHORT nameOffset = USHORT(fcb->FullName.Length - fcb->NameChars * sizeof(WCHAR));
+    FsRtlNotifyFullReportChange(vcb->NotifySync, &vcb->NotifyList, &fcb->FullName, nameOffset, filter, action);
+}
+
 ULONG ZarFsTypePresentation(ULONG typeIndex)
 {
     const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(typeIndex);
@@ -303,7 +312,7 @@ NTSTATUS ZarFsDirectoryCtrl(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ZARFS_VCB* vcb = ZarFsDeviceVcb(device);
     if (vcb == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    if (stack->MinorFunction != kMinorQueryDirectory)
+    if (stack->MinorFunction != kMinorQueryDirectory && stack->MinorFunction != kMinorNotifyChange)
         return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     ZARFS_VCB* fileVcb;
     ZARFS_FCB* fcb;
@@ -311,6 +320,18 @@ NTSTATUS ZarFsDirectoryCtrl(PDEVICE_OBJECT device, PIRP irp)
     if (ZarFsGetRequestType(stack->FileObject, &fileVcb, &fcb, &ccb) != ZarFsRequestFolder)
         return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     KeEnterCriticalRegion();
+    if (stack->MinorFunction == kMinorNotifyChange) {
+        // Waits in the notify list until a change, a cancel or the handle's cleanup.
+        ExAcquireResourceSharedLite(&vcb->Resource, TRUE);
+        NTSTATUS status = ZarFsFCBSetupFullName(fcb);
+        if (NT_SUCCESS(status))
+            FsRtlNotifyFullChangeDirectory(vcb->NotifySync, &vcb->NotifyList, ccb, &fcb->FullName,
+                                           (stack->Flags & kWatchTree) != 0,
+                                           stack->Parameters.NotifyDirectory.CompletionFilter, irp);
+        ExReleaseResourceLite(&vcb->Resource);
+        KeLeaveCriticalRegion();
+        return NT_SUCCESS(status) ? STATUS_PENDING : ZarFsCompleteRequest(irp, status, 0);
+    }
     // Exclusive: the first query of a handle sets up its search state.
     ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
     ULONG_PTR information = 0;

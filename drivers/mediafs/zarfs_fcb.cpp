@@ -93,7 +93,12 @@ NTSTATUS ZarFsVCBInitialize(ZARFS_VCB* vcb, ZARFS_CARD_INSTANCE* card, PDEVICE_O
     root->Kind = ZarFsNodeRoot;
     root->Flags = ZARFS_FCB_DIRECTORY | ZARFS_FCB_ROOT;
     SetName(root, u"\\", 1);
-    NTSTATUS status = ExInitializeResourceLite(&vcb->Resource);
+    InitializeListHead(&vcb->NotifyList);
+    NTSTATUS status = FsRtlNotifyInitializeSync(&vcb->NotifySync);
+    if (NT_SUCCESS(status)) {
+        status = ExInitializeResourceLite(&vcb->Resource);
+        if (!NT_SUCCESS(status)) FsRtlNotifyUninitializeSync(&vcb->NotifySync);
+    }
     if (!NT_SUCCESS(status)) {
         ExFreePoolWithTag(root, kFcbTag);
         return status;
@@ -111,6 +116,7 @@ void ZarFsVCBFree(ZARFS_VCB* vcb)
     FreeFcb(vcb->Root);
     vcb->Root = nullptr;
     ExDeleteResourceLite(&vcb->Resource);
+    FsRtlNotifyUninitializeSync(&vcb->NotifySync);
     vcb->Flags = 0;
 }
 

@@ -192,6 +192,11 @@ NTSTATUS RenameTarget(const Handle& h, PFILE_OBJECT targetFile, PCWSTR name, ULO
     return STATUS_SUCCESS;
 }
 
+ULONG NameFilter(const ZARFS_FCB* fcb)
+{
+    return (fcb->Flags & ZARFS_FCB_DIRECTORY) ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME;
+}
+
 NTSTATUS SetRename(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_INFORMATION* info, ULONG length)
 {
     ZARFS_FCB* fcb = h.fcb;
@@ -206,6 +211,9 @@ NTSTATUS SetRename(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_
     PCWSTR name = nullptr;
     ULONG chars = 0;
     bool looked = false;
+    // Watchers of the old place are told first; a refused rename only
+    // makes them list again.
+    ZarFsNotifyChange(h.vcb, fcb, NameFilter(fcb), FILE_ACTION_RENAMED_OLD_NAME);
     NTSTATUS status = RenameTarget(h, stack->Parameters.SetFile.FileObject, info->FileName,
                                    info->FileNameLength / sizeof(WCHAR), &parent, &name, &chars, &looked);
     if (!NT_SUCCESS(status)) return status;
@@ -227,6 +235,7 @@ NTSTATUS SetRename(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_
         else
             status = ZarFsFCBMove(h.vcb, parent, fcb, name, chars);
     }
+    if (NT_SUCCESS(status)) ZarFsNotifyChange(h.vcb, fcb, NameFilter(fcb), FILE_ACTION_RENAMED_NEW_NAME);
     if (looked) ZarFsFCBRemove(parent);
     return status;
 }
@@ -261,9 +270,11 @@ NTSTATUS SetInformation(const Handle& h, PIO_STACK_LOCATION stack, PUCHAR buffer
         LONGLONG size = reinterpret_cast<const LARGE_INTEGER*>(buffer)->QuadPart;
         if (size < 0) return STATUS_INVALID_PARAMETER;
         ULONGLONG largest = h.vcb->Card->Prefs.RAMFileMaxSize;
-        if (stack->Parameters.SetFile.FileInformationClass == FileAllocationInformation)
-            return ZarFsVFSetFileAllocation(h.fcb->RamFile, largest, ULONGLONG(size));
-        return ZarFsVFSetEndOfFile(h.fcb->RamFile, largest, ULONGLONG(size));
+        NTSTATUS status = stack->Parameters.SetFile.FileInformationClass == FileAllocationInformation
+                              ? ZarFsVFSetFileAllocation(h.fcb->RamFile, largest, ULONGLONG(size))
+                              : ZarFsVFSetEndOfFile(h.fcb->RamFile, largest, ULONGLONG(size));
+        if (NT_SUCCESS(status)) ZarFsNotifyChange(h.vcb, h.fcb, FILE_NOTIFY_CHANGE_SIZE, FILE_ACTION_MODIFIED);
+        return status;
     }
     default:
         return STATUS_INVALID_PARAMETER;
@@ -362,12 +373,15 @@ NTSTATUS ZarFsCommonCleanup(PDEVICE_OBJECT device, PIRP irp)
             return STATUS_SUCCESS;
         }
         ZARFS_FCB* fcb = h.fcb;
+        // Its change notifications end with the handle.
+        FsRtlNotifyCleanup(h.vcb->NotifySync, &h.vcb->NotifyList, h.ccb);
         IoRemoveShareAccess(stack->FileObject, &fcb->Share);
         ZarFsFileReleaseBodyTableWriter(h.vcb, h.ccb);
         if (fcb->HandleCount != 0) --fcb->HandleCount;
         if (fcb->HandleCount == 0 && (fcb->Flags & ZARFS_FCB_DELETE_PENDING) && !(fcb->Flags & ZARFS_FCB_DELETED)) {
             NTSTATUS deleted = ZarFsFCBDeleteEntry(h.vcb, fcb);
             if (!NT_SUCCESS(deleted)) return deleted;
+            ZarFsNotifyChange(h.vcb, fcb, NameFilter(fcb), FILE_ACTION_REMOVED);
             fcb->Flags |= ZARFS_FCB_DELETED;
             // Removing the entry gave back every block it named.
             RtlZeroMemory(fcb->Reserved, sizeof fcb->Reserved);

@@ -107,6 +107,8 @@ struct ZARFS_VCB {
     PFILE_OBJECT Locker;
     ULONG LabelBytes;
     WCHAR Label[ZARFS_LABEL_CHARS];
+    PNOTIFY_SYNC NotifySync;        // guards NotifyList
+    LIST_ENTRY NotifyList;          // directory handles waiting for changes
 };
 
 // A child of a node, as the directory enumeration finds it.
@@ -167,6 +169,9 @@ BOOLEAN ZarFsFindDirEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb, const ZARFS_CCB* ccb, 
 // The child of that name (case-insensitive), or false.
 BOOLEAN ZarFsFindDirEntryByName(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars,
                                 ZARFS_DIR_SEARCH_ENTRY* entry);
+// Tells the handles waiting for changes in the node's folder (or above it,
+// watching the tree) that the node was added, removed, renamed or changed.
+void ZarFsNotifyChange(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG filter, ULONG action);
 // A media file's size as listed and read: its clip-file view, or the
 // stored size of a file without media.
 ULONGLONG ZarFsFileSize(const ZAR_FILE_INFO* entry);

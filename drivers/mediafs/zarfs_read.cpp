@@ -24,8 +24,10 @@ NTSTATUS RamFileTransfer(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PIRP irp, PIO_STACK_LOC
             offset = fcb->RamFile->EndOfFile;
         else
             offset = ULONGLONG(start < 0 ? stack->FileObject->CurrentByteOffset.QuadPart : start);
+        ULONGLONG size = fcb->RamFile->EndOfFile;
         status = write ? ZarFsVFWriteFile(fcb->RamFile, buffer, offset, &length, vcb->Card->Prefs.RAMFileMaxSize)
                        : ZarFsVFReadFile(fcb->RamFile, buffer, offset, &length);
+        if (fcb->RamFile->EndOfFile != size) ZarFsNotifyChange(vcb, fcb, FILE_NOTIFY_CHANGE_SIZE, FILE_ACTION_MODIFIED);
     }
     ExReleaseResourceLite(&vcb->Resource);
     KeLeaveCriticalRegion();
