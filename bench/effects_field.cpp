@@ -2,13 +2,15 @@
 // the mixer's four, both buses, both proc amps and both graphics stores each
 // taking a node every field, a scrub entry committed now and then) against
 // the same fields with the field interrupt off, as a share of the field
-// period at 525 lines; and the driver's cost of one programmed DEBI write
+// period at 525 lines; both video channels showing vari-play fields that
+// carry DVE geometry, with and without the DVE; and the driver's cost of one programmed DEBI write
 // against a bare register write into the simulated board.
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "drivers/board/zar_driver.h"
@@ -97,6 +99,33 @@ int main(int argc, char** argv)
         if (NT_SUCCESS(ZarScrubListSetNode(ext, &part)) && NT_SUCCESS(ZarScrubListSetNode(ext, &commit))) ++scrubs;
         busy += RunFields(board, kChunk);
     }
+
+    // Vari-play fields that carry DVE geometry: both video channels show a
+    // ring entry each field, and the DVE reads the entry's three blocks from
+    // SDRAM and loads one; the same fields with the DVE module taken away
+    // are the baseline. The DVE's own channels are stopped first.
+    ZAR_PLAY_COMMAND stop{ZAR_PLAY_STOP, 1, 0, 0, 0, 0, 0, 0};
+    ZarPlyPlayCommand(ext, ZAR_PLY_MODULE_DVE, &stop);
+    RunFields(board, 8);
+    std::unique_ptr<ZAR_VARIPLAY_BLOCK> rings[ZAR_JPEG_CHANNEL_COUNT];
+    for (ULONG c = 0; c < ZAR_JPEG_CHANNEL_COUNT; ++c) {
+        rings[c] = std::make_unique<ZAR_VARIPLAY_BLOCK>();
+        rings[c]->Control.Low = 0;
+        rings[c]->Control.High = 7;
+        for (ULONG i = 0; i < 8; ++i) rings[c]->Entry[i] = {0, i, 100 * c + 10 * i, 10};
+        ULONG init[2] = {c, ULONG(reinterpret_cast<ULONG_PTR>(rings[c].get()))};
+        if (!NT_SUCCESS(ZarVariPlayInit(ext, init, nullptr))) return 1;
+        ext->Jpeg.Channel[c].State.StateWord = ZAR_VIDEO_PLAY;
+        ext->Jpeg.Channel[c].State.VariPlay = 1;
+    }
+    ext->DvePresent = FALSE;
+    double variBase = RunFields(board, fields);
+    ext->DvePresent = TRUE;
+    double variCarried = RunFields(board, fields);
+    for (ULONG c = 0; c < ZAR_JPEG_CHANNEL_COUNT; ++c) {
+        ext->Jpeg.Channel[c].State.StateWord = 0;
+        ZarVariPlayClose(ext, c);
+    }
     ZarSetIntMode(ext, ZAR_INT_FIELD, FALSE);
 
     const double period = 1001.0 / 60000.0;
@@ -107,6 +136,11 @@ int main(int argc, char** argv)
     std::printf("  every unit taking a node:      %8.3f us per field (ratio %.2f)\n", perBusy * 1e6, perBusy / perBase);
     std::printf("  driver's share: %.3f us per field = %.4f%% of the %.2f ms field period\n",
                 (perBusy - perBase) * 1e6, 100.0 * (perBusy - perBase) / period, period * 1e3);
+
+    double perVari = variBase / double(fields), perCarried = variCarried / double(fields);
+    std::printf("two vari-play channels carrying DVE geometry: %8.3f us per field, without the DVE %8.3f us "
+                "(the DVE's share %.3f us, ratio %.2f)\n",
+                perCarried * 1e6, perVari * 1e6, (perCarried - perVari) * 1e6, perCarried / perVari);
 
     constexpr int kWrites = 20000;
     auto t0 = std::chrono::steady_clock::now();

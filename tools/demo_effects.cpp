@@ -2,13 +2,15 @@
 // a 320 x 120 caption (a white box with a colour ramp, opaque) loaded into
 // graphics store A by the BRS DMA, proc amp 0 turned into a blue matte,
 // the store keyed over it by the downstream key, then the master fade
-// halfway. The programme output of each step goes to a picture.
+// halfway; then a DVE crop-window move and a fade from master-fade nodes.
+// The programme output of each step goes to a picture.
 
 #include "demo_effects.h"
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "demo_board.h"
@@ -39,6 +41,91 @@ void Capture(const DemoEffectsContext& context, const char* file, const char* wh
         std::printf("  %s: %s\n", what, path.c_str());
     else
         std::printf("  %s could not be written: %s\n", what, error.c_str());
+}
+
+// Play-list records of one channel, 'entry' bytes each: a node head and
+// the payload 'fill' writes for node i.
+template <class Fill>
+std::vector<uint8_t> Nodes(uint32_t entry, uint32_t count, uint32_t firstField, Fill fill)
+{
+    std::vector<uint8_t> records(size_t(entry) * count, 0);
+    for (uint32_t i = 0; i < count; ++i) {
+        ZAR_NODE_RECORD head{uint8_t(entry), 0, 0, 0, firstField + i};
+        std::memcpy(&records[size_t(i) * entry], &head, sizeof head);
+        fill(i, &records[size_t(i) * entry]);
+    }
+    return records;
+}
+
+bool Insert(DemoBoard& board, uint32_t channel, uint32_t entry, std::vector<uint8_t>& records)
+{
+    ZAR_NODE_SUBMIT submit{channel, uint32_t(records.size() / entry), Address(records.data())};
+    return board.Call(IOCTL_ZAR_PLY_NODE_INSERT, "node insert", nullptr, 0, &submit, sizeof submit);
+}
+
+// A DVE move and a fade over the keyed caption. The fade comes from
+// master-fade nodes (channel 404) that the mixer plays self-timed. The move
+// steps the DVE's crop window across the picture with its cropping code,
+// one position a field: the DVE's play-list channels (301-304) need the DVE
+// module, which this board does not have fitted, and the simulator keeps the
+// DVE's geometry as registers anyway (the picture itself does not move). So
+// what reached the registers is read back from the units' log, field by
+// field.
+void MoveAndFade(DemoBoard& board, const DemoEffectsContext& context)
+{
+    constexpr uint32_t kFadeEntry = 9, kSteps = 8, kFirstField = 2;
+    constexpr uint32_t kFadeChannel = 404;
+    constexpr uint32_t kCropLeftA = 0xCC3C;
+    uint32_t dvePresent = 0;
+    board.Call(IOCTL_ZAR_GET_DVE_STATE, "DVE state", nullptr, 0, &dvePresent, sizeof dvePresent);
+    auto fades = Nodes(kFadeEntry, kSteps, kFirstField, [](uint32_t i, uint8_t* node) {
+        node[sizeof(ZAR_NODE_RECORD)] = uint8_t(20 * (i + 1));  // 20 ... 160 of 255
+        if (i + 1 == kSteps) node[3] = ZAR_NODE_HOLD;            // the last level stays
+    });
+    ZAR_ENABLE_MASK_REQUEST fadeMask{ZAR_PLY_MODULE_MIXER, ZAR_ENABLE_MASK_SET, 0x8};
+    ZAR_PLAY_COMMAND play{ZAR_PLAY_START, 1, 0, 0, 0, 1000, 0, 1};
+    sim::EffectUnits& units = context.hardware->Effects();
+    units.ClearLog();
+    units.EnableLog(true);
+    bool started = Insert(board, kFadeChannel, kFadeEntry, fades) &&
+                   board.Call(IOCTL_ZAR_PLY_SET_ENABLE_MASK, "mixer channels", &fadeMask, sizeof fadeMask) &&
+                   board.Call(IOCTL_ZAR_MIX_PLAY_COMMAND, "mixer play", &play, sizeof play, &play, sizeof play);
+    for (uint32_t i = 0; started && i < kSteps; ++i) {
+        // Eight edges: left, right, top and bottom, each for both fields.
+        const uint16_t left = uint16_t(40 + 40 * i), right = uint16_t(left + 360), top = 20, bottom = 200;
+        const uint16_t crop[8] = {left, left, right, right, top, top, bottom, bottom};
+        started = board.Call(IOCTL_ZAR_DVE_SET_CROPPING, "DVE cropping", crop, sizeof crop);
+        Sleep(17);  // machine time: a field
+    }
+    if (started) Sleep(200);
+    units.EnableLog(false);
+    if (!started) return;
+
+    std::string moves, levels;
+    uint64_t first = units.Log().empty() ? 0 : units.Log().front().field;
+    for (const sim::FxWrite& w : units.Log()) {
+        char item[48];
+        if (w.address == kCropLeftA) {
+            std::snprintf(item, sizeof item, " %u (field %llu)", unsigned(w.value),
+                          static_cast<unsigned long long>(w.field - first));
+            moves += item;
+        } else if (w.address == sim::fx::kMasterFade) {
+            std::snprintf(item, sizeof item, " %u", 255u - w.value);
+            levels += item;
+        }
+    }
+    std::printf("  DVE move (DVE module %s; its crop window stepped a field at a time by the cropping code), "
+                "left edge:%s\n",
+                dvePresent ? "fitted" : "not fitted, so its play-list channels stay off",
+                moves.empty() ? " none" : moves.c_str());
+    std::printf("  master fade from %u nodes (channel 404), one level a field:%s\n", kSteps,
+                levels.empty() ? " none" : levels.c_str());
+    const sim::VideoField& f = units.Programme().Field(0, 1);
+    std::printf("  faded to 160 of 255 and held: caption border luma %d, matte %d\n", int(f.Y()[1 * 720 + 2]),
+                int(f.Y()[30 * 720 + 500]));
+    Capture(context, "effects-node-fade.ppm", "faded by nodes");
+    play.Command = ZAR_PLAY_STOP;
+    board.Call(IOCTL_ZAR_MIX_PLAY_COMMAND, "mixer stop", &play, sizeof play, &play, sizeof play);
 }
 
 }  // namespace
@@ -100,6 +187,8 @@ void ShowEffects(const DemoEffectsContext& context)
     std::printf("  master fade halfway: caption border %d, matte %d\n", luma(2, 2), luma(500, 60));
     Capture(context, "effects-faded.ppm", "faded");
     fade = 0;
+    if (!board.Call(IOCTL_ZAR_MIX_SET_MASTER_FADE, "fade", &fade, 1)) return;
+    MoveAndFade(board, context);
     key[10] = 0;
     board.Call(IOCTL_ZAR_MIX_SET_MASTER_FADE, "fade", &fade, 1);
     board.Call(IOCTL_ZAR_MIX_SET_DOWN_STREAM_KEY, "downstream key", key, sizeof key);

@@ -294,11 +294,12 @@ NTSTATUS ZarCs4297Init(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarYss231Init(PZAR_DEVICE_EXTENSION ext);
 // Vari-play block of a video channel: mapped or not, its started word (set
 // on the first call, returning the value before), the position it drives
-// and the field its index selects.
+// and the field its index selects (its whole ring entry).
 BOOLEAN ZarVariPlayIsMapped(PZAR_DEVICE_EXTENSION ext, ULONG channel);
 BOOLEAN ZarVariPlayTakeStart(PZAR_DEVICE_EXTENSION ext, ULONG channel);
 ULONG ZarVariPlayUpdatePosition(PZAR_DEVICE_EXTENSION ext, ULONG channel);
 BOOLEAN ZarVariPlayCurrentField(PZAR_DEVICE_EXTENSION ext, ULONG channel, PULONG address, PULONG size);
+BOOLEAN ZarVariPlayCurrentEntry(PZAR_DEVICE_EXTENSION ext, ULONG channel, ZAR_VARIPLAY_ENTRY* entry);
 
 // control-code dispatch
 

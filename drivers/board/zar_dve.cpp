@@ -1,6 +1,6 @@
-// DVE module: settings by control code, by the play-list channels 301-304
-// and by the scrub list; warp tables and the warp look-up table; the border
-// ramp; the freeze strobe.
+// DVE module: settings by control code, by the play-list channels 301-304,
+// by the scrub list and from the geometry vari-play fields carry; warp
+// tables and the warp look-up table; the border ramp; the freeze strobe.
 //
 // Every register write runs at device IRQL. A control code whose writes did
 // not all reach the board fails with STATUS_UNSUCCESSFUL and keeps nothing.
@@ -20,6 +20,17 @@ constexpr ULONG kConfigRamp = 0x420000;
 constexpr ULONG kConfigLut = 0x4A0000;
 constexpr ULONG kDebiBlockCountShift = 17;
 constexpr ULONG kPagePositionLimit = 0x1000000;
+// A field that a vari-play channel shows carries the DVE geometry for being
+// shown on either parity at the head of its data: three 52-byte blocks, each
+// a perspective block and 12 spare bytes as in a channel-302 node. Block 0
+// is for the field shown on a field of its own parity, block 1 for the other
+// parity; block 2 is the library's and not read.
+constexpr ULONG kFieldDataBlockBytes = 52;
+constexpr ULONG kFieldDataBytes = 3 * kFieldDataBlockBytes;
+constexpr ULONG kFieldDataReadBytes = (kFieldDataBytes + 15) & ~15u;  // the window moves 16 bytes at a time
+constexpr ULONG kConfigSdramWindow = 0x104A0000;
+constexpr ULONG kDebiRead = 0x10000;
+constexpr ULONG kSdramModeRing = 2;
 
 ULONG Dword(const UCHAR* p)
 {
@@ -251,6 +262,46 @@ void ZarDveApplyPendingAtDirql(PZAR_DEVICE_EXTENSION ext, ZAR_DVE_WRITER& w)
         dve.WarpPending = FALSE;
     }
     if (dve.FreezeKept && ext->FieldParity == 1) w(ZAR_REG_DVE_FREEZE, ZarDveFreezeBits(dve.Freeze, &dve.StrobeCounter));
+}
+
+// Reads the head of a field in the SDRAM ring into 'data' through the SDRAM
+// window, by one DEBI block into the look-up buffer (free between warps:
+// every look-up block has gone out before its warp write returns).
+bool ZarDveReadFieldDataAtDirql(PZAR_DEVICE_EXTENSION ext, ULONG block, UCHAR data[kFieldDataBytes])
+{
+    if (ext->DveWarpLut.VirtualAddress == nullptr || !ZarDebiClaimAtDirql(ext)) return false;
+    ZarDebiSdramSetAddressMode(ext, kSdramModeRing);
+    if (!ZarDebiPioWrite(ext, ZAR_REG_SDRAM_BLOCK, block % ZAR_JPEG_RING_BLOCKS) || !ZarDebiWaitIdle(ext)) return false;
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_CONFIG, kConfigSdramWindow);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_COMMAND,
+                   ZAR_REG_SDRAM_WINDOW | kDebiRead | (kFieldDataReadBytes << kDebiBlockCountShift));
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_PAGE, 0);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_DEBI_AD, ext->DveWarpLut.LogicalAddress.LowPart);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_DEBI);
+    if (!ZarDebiWaitIdle(ext)) return false;
+    std::memcpy(data, ext->DveWarpLut.VirtualAddress, kFieldDataBytes);
+    return true;
+}
+
+// The perspective block a playing video channel's current field carries for
+// this field, or false when its fields carry none (only vari-play fields do)
+// or it could not be read. The channel's parity and the field's are compared;
+// 625-line fields are numbered from the other parity, so the choice inverts.
+bool ZarDveCarriedPerspective(PZAR_DEVICE_EXTENSION ext, ULONG channel, UCHAR block[kFieldDataBlockBytes])
+{
+    const ZAR_VIDEO_CHANNEL_STATE& s = ext->Jpeg.Channel[channel].State;
+    if (s.StateWord != ZAR_VIDEO_PLAY || !s.VariPlay) return false;
+    ZAR_VARIPLAY_ENTRY entry;
+    if (!ZarVariPlayCurrentEntry(ext, channel, &entry)) return false;
+    UCHAR data[kFieldDataBytes];
+    if (!ZarDveReadFieldDataAtDirql(ext, entry.Address + s.AudioBlocks, data)) {
+        ++ext->Dve.DebiSkipped;
+        return false;
+    }
+    ULONG pick = (entry.Field & 1) != (s.Parity & 1) ? 1 : 0;
+    if (ext->Standard == 625) pick ^= 1;
+    std::memcpy(block, data + pick * kFieldDataBlockBytes, kFieldDataBlockBytes);
+    return true;
 }
 
 bool ZarDveChannelsIdle(PZAR_DEVICE_EXTENSION ext)
@@ -490,14 +541,25 @@ void ZarPlyDveProcessNode(PZAR_DEVICE_EXTENSION ext)
     if (!ext->DvePresent) return;
     ZAR_DVE_STATE& dve = ext->Dve;
     ZAR_PLY_DVE_STATE& s = ext->Playlist.Dve;
+    // The video channels' own geometry first: its SDRAM reads leave the DEBI
+    // set-up for the window, which the claim below puts back.
+    UCHAR carried[ZAR_JPEG_CHANNEL_COUNT][kFieldDataBlockBytes];
+    bool carries[ZAR_JPEG_CHANNEL_COUNT];
+    for (ULONG c = 0; c < ZAR_JPEG_CHANNEL_COUNT; ++c) carries[c] = ZarDveCarriedPerspective(ext, c, carried[c]);
     bool idle = ZarDveChannelsIdle(ext);
     bool pending = (Dword(dve.Perspective) & 3) != 0 || Dword(dve.Border) != 0 || dve.WarpPending;
-    if (!idle && !pending && !dve.FreezeKept && s.Play.State == 0) return;
+    if (!idle && !pending && !dve.FreezeKept && s.Play.State == 0 && !carries[0] && !carries[1]) return;
     if (!ZarDveAcquireDebiAtDirql(ext)) {
         ++dve.DebiSkipped;
         return;
     }
     ZAR_DVE_WRITER w{ext};
+    ULONG set = (ext->FieldParity ^ 1) & 1;
+    for (ULONG c = 0; c < ZAR_JPEG_CHANNEL_COUNT; ++c) {
+        if (!carries[c]) continue;
+        ZarDvePerspectiveSetAtDirql(w, set, carried[c]);
+        ZarDve2dFilterAtDirql(w, carried[c]);
+    }
     if (idle || pending) ZarDveApplyPendingAtDirql(ext, w);
     if (idle) return;
 
@@ -532,7 +594,6 @@ void ZarPlyDveProcessNode(PZAR_DEVICE_EXTENSION ext)
             ZarPlyNodePipelineAdd(q, n);
         }
     };
-    ULONG set = (ext->FieldParity ^ 1) & 1;
     pipeline(
         0x2, ZAR_FX_CHANNEL_DVE_PERSPECTIVE, [&](const UCHAR* p) { ZarDvePerspectiveSetAtDirql(w, set, p); },
         [&](const UCHAR* p) { ZarDve2dFilterAtDirql(w, p); });

@@ -1,6 +1,7 @@
 // DVE module: the digital video effects unit's 16-bit registers behind
 // DEBI, written from control codes, from the DVE's play-list channels
-// 301-304 (two fields of pipeline on 302-304) and from the scrub list; the
+// 301-304 (two fields of pipeline on 302-304), from the scrub list and from
+// the perspective blocks at the head of the fields vari-play shows; the
 // warp tables the library loads, the warp look-up table built from them, and
 // the border ramp.
 //

@@ -189,11 +189,18 @@ ULONG ZarVariPlayUpdatePosition(PZAR_DEVICE_EXTENSION ext, ULONG channel)
     return b->Entry[c.Head].Field;
 }
 
-BOOLEAN ZarVariPlayCurrentField(PZAR_DEVICE_EXTENSION ext, ULONG channel, PULONG address, PULONG size)
+BOOLEAN ZarVariPlayCurrentEntry(PZAR_DEVICE_EXTENSION ext, ULONG channel, ZAR_VARIPLAY_ENTRY* entry)
 {
     ZAR_VARIPLAY_BLOCK* b = Block(ext, channel);
     if (b == nullptr || Empty(b->Control)) return FALSE;
-    const ZAR_VARIPLAY_ENTRY& e = b->Entry[Index(b->Control.Head)];
+    *entry = b->Entry[Index(b->Control.Head)];
+    return TRUE;
+}
+
+BOOLEAN ZarVariPlayCurrentField(PZAR_DEVICE_EXTENSION ext, ULONG channel, PULONG address, PULONG size)
+{
+    ZAR_VARIPLAY_ENTRY e;
+    if (!ZarVariPlayCurrentEntry(ext, channel, &e)) return FALSE;
     *address = e.Address;
     *size = e.Size;
     return TRUE;

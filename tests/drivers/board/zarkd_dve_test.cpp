@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "tests/drivers/board/zarkd_fx_machine.h"
@@ -217,4 +218,77 @@ TEST_F(ZarkdDve, PipelinedNodesReachTheHardwareTwoFieldsAfterTheyAreDue)
     EXPECT_EQ(trailField - keyField, 2);
 }
 
+
+// A vari-play field carries the geometry for both parities it may be shown
+// on: the block the driver loads depends on the field's parity against the
+// field now shown (inverted for 625 lines), into the set of the next field.
+TEST_F(ZarkdDve, AVariPlayFieldLoadsTheCarriedPerspectiveForTheParityItIsShownOn)
+{
+    ext_->DvePresent = TRUE;
+    auto ring = std::make_unique<ZAR_VARIPLAY_BLOCK>();
+    ring->Control.Low = 0;
+    ring->Control.High = 9;
+    for (ULONG i = 0; i < 10; ++i) {
+        ring->Entry[i].Field = 200 + i;       // even entries parity 0, odd parity 1
+        ring->Entry[i].Address = 7930 + 10 * i;  // from entry 1 on, past the ring's end: wraps to its start
+        ring->Entry[i].Size = 10;
+    }
+    ULONG init[2] = {0, ULONG(reinterpret_cast<ULONG_PTR>(ring.get()))};
+    ASSERT_EQ(Send(IOCTL_ZAR_VARIPLAY_INIT, init, 8, init, 8).status, STATUS_SUCCESS);
+    // Three blocks at the head of every field: block k's first coefficient
+    // is 0x100 * (k + 1) + the entry, its mode byte k + 1.
+    for (ULONG i = 0; i < 10; ++i) {
+        UCHAR head[156] = {};
+        for (ULONG k = 0; k < 3; ++k) {
+            USHORT first = USHORT(0x100 * (k + 1) + i);
+            std::memcpy(&head[52 * k], &first, 2);
+            head[52 * k + 39] = UCHAR(k + 1);
+        }
+        head[38] = 1;      // block 0 sets the 2D filter: horizontal 0, vertical 3
+        head[37] = 3;
+        Board().Memory().Write(ring->Entry[i].Address, sim::Sdram::kModeRing, 0, head, sizeof(head));
+    }
+    ZAR_VIDEO_CHANNEL_STATE& channel = ext_->Jpeg.Channel[0].State;
+    channel.StateWord = ZAR_VIDEO_PLAY;
+    channel.VariPlay = 1;
+
+    const struct {
+        const char* what;
+        ULONG standard, entry, parity;  // the field shown, on a field of 'parity'
+        ULONG set;                      // 0xCC80 for set 0, 0xCCE0 for set 1
+        uint16_t coefficient, mode;
+    } cases[] = {
+        {"parity-0 field on a parity-0 field: block 0 into set 1", 525, 0, 0, 0xCCE0, 0x100, 1},
+        {"parity-1 field on a parity-0 field: block 1", 525, 3, 0, 0xCCE0, 0x203, 2},
+        {"parity-1 field on a parity-1 field: block 0 into set 0", 525, 5, 1, 0xCC80, 0x105, 1},
+        {"parity-0 field on a parity-1 field: block 1", 525, 4, 1, 0xCC80, 0x204, 2},
+        {"625 lines, same parity: block 1", 625, 2, 0, 0xCCE0, 0x202, 2},
+        {"625 lines, other parity: block 0", 625, 7, 0, 0xCCE0, 0x107, 1},
+    };
+    for (const auto& c : cases) {
+        ext_->Standard = c.standard;
+        ULONG display[2] = {0, c.entry};
+        ASSERT_EQ(Send(IOCTL_ZAR_VARIPLAY_DISPLAY_NODE, display, 8, nullptr, 0).status, STATUS_SUCCESS);
+        RunToParity(int(c.parity ^ 1));
+        Fx().ClearLog();
+        RunFields(1);
+        auto set = Logged(c.set, c.set);
+        ASSERT_EQ(set.size(), 1u) << c.what;
+        EXPECT_EQ(set[0].second, c.coefficient) << c.what;
+        EXPECT_TRUE(Logged(c.set ^ 0x60, c.set ^ 0x60).empty()) << c.what << ": the set shown now is left alone";
+        EXPECT_EQ(Fx().Register(0xCC60), c.mode) << c.what;
+        EXPECT_EQ(Logged(0xC02C, 0xC02C).size(), c.mode == 1 ? 1u : 0u) << c.what << ": the block's 2D filter";
+    }
+    ext_->Standard = 525;
+    EXPECT_EQ(Fx().Register(0xC02C), 5) << "vertical filter index 3";
+
+    // A channel that plays its own nodes carries nothing.
+    channel.VariPlay = 0;
+    Fx().ClearLog();
+    RunFields(2);
+    EXPECT_TRUE(Logged(0xCC80, 0xCD24).empty());
+    channel.StateWord = 0;
+    ULONG close = 0;
+    EXPECT_EQ(Send(IOCTL_ZAR_VARIPLAY_CLOSE, &close, 4, nullptr, 0).status, STATUS_SUCCESS);
+}
 }  // namespace
