@@ -154,7 +154,7 @@ private:
     EffectUnits effects_{regs_, options_.standard};
     AudioUnit audio_{bridge_, regs_};
     TimeCodeChip timecode_{bridge_, regs_, options_.standard};
-    CaptureDma capture_{bridge_, videoFeed_};
+    CaptureDma capture_{bridge_, videoFeed_, videoOut_};
     InputFrameStore frameStore_{regs_, videoFeed_};
     void ConnectBoardUnits();  // the I2C devices, the EEPROM's file, the FPGAs' lines
     FieldClock clock_;

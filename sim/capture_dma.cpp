@@ -102,7 +102,7 @@ void CaptureDma::Transfer(uint64_t field, int parity)
     const int bpp = format == 2 ? 4 : format == 1 ? 3 : 2;
 
     const uint32_t nlb = bridge_.Active(kNumLineByte1);
-    const VideoField& src = input_.Field(field);
+    const VideoField& src = played_.FieldsShown(0) > 0 ? played_.Field(0, parity) : input_.Field(field);
     const int fieldLines = src.Geometry().activeLines;
     const int W = std::clamp(int(nlb & 0xFFF), 1, VideoGeometry::kWidth);
     const int L = std::clamp(int((nlb >> 16) & 0xFFF) - 2, 1, fieldLines);

@@ -12,6 +12,9 @@
 // - BASE_PAGE1 bit 11 turns the page table on (the address's bits 12-31
 //   index a table of 32-bit bus addresses at BASE_PAGE1's page, each entry's page taken), bit 3 stops
 //   the DMA: the unit then clears MC1 bit 6 at the next field start.
+// - The bridge's video port carries the board's video: the fields codec 0
+//   decodes once it has played (as the programme output takes them), else
+//   the input. So a ring paced with the play captures the clip played.
 // - The scaler is simple: the source window is NUM_LINE_BYTE1 (pixels in
 //   bits 0-11, lines + 2 in bits 16-27, centred horizontally, the top crop
 //   below the field's first line); the output width comes from the
@@ -37,6 +40,7 @@ namespace sim {
 
 class Saa7146;
 class VideoFeed;
+class VideoOutput;
 
 namespace capture {
 inline constexpr uint32_t kBaseOdd1 = 0x00, kBaseEven1 = 0x04, kProtAddr1 = 0x08, kPitch1 = 0x0C;
@@ -51,7 +55,9 @@ inline constexpr uint32_t kSsrOverflow = 0x800, kIsrOverflow = 0x200;
 
 class CaptureDma {
 public:
-    CaptureDma(Saa7146& bridge, VideoFeed& input) : bridge_(bridge), input_(input) {}
+    CaptureDma(Saa7146& bridge, VideoFeed& input, VideoOutput& played) : bridge_(bridge), input_(input), played_(played)
+    {
+    }
 
     void Reset();
     // The start of field 'field' of 'parity' (after the count moved on).
@@ -72,6 +78,7 @@ private:
 
     Saa7146& bridge_;
     VideoFeed& input_;
+    VideoOutput& played_;
     bool overflowPending_ = false;
     bool rpsRunning_ = false;
     uint32_t rpsPc_ = 0;

@@ -1,15 +1,21 @@
 // The demo's clip section. What a recorder and a player built on the board
 // do, done here with the board's control codes alone:
 //
-// - record: codec 0 compresses the video input into the board's SDRAM field
-//   ring; each field's descriptor is fetched from the record channel, the
-//   field is written from the ring to the first drive with a direct disk
-//   write, and its ring blocks are handed back. The clip table keeps where
-//   each field went.
+// - record: a media file is made on the media drive and room for the clip
+//   reserved in it through the file system's control codes; codec 0
+//   compresses the video input into the board's SDRAM field ring; each
+//   field's descriptor is fetched from the record channel, the field is
+//   written from the ring into the file's run on the volume's drives with a
+//   direct disk write, and its ring blocks are handed back. The clip table
+//   keeps where each field went; the file's body table is written from it
+//   and the file settled with what it holds.
 // - play: each field is read from the drive into video channel 0's field
 //   area, a node naming it is queued on the channel's play list, and the
 //   channel plays them in order, a bounded number of fields ahead of the
 //   codec so that the ring is never overwritten under it.
+// - the file: listed in its folder on the drive letter and read back with
+//   ReadFile as a clip file, its index and first frames checked against the
+//   fields on the drives.
 //
 // The video input carries a moving pattern so that each played field can
 // be matched with the source field it came from. The board's output is
@@ -32,6 +38,8 @@
 
 #include "include/zarkd.h"
 #include "include/zarkd_jpeg.h"
+#include "tools/clip_file.h"
+#include "tools/frame_service.h"
 #include "platform/nt/clock.h"
 #include "sim/board.h"
 #include "win32.h"
@@ -43,9 +51,14 @@ namespace fs = std::filesystem;
 constexpr uint32_t kPlayChannel = 20;          // video channel 0's play list
 constexpr uint32_t kVideoChannel = 0;
 constexpr uint32_t kDrive = 0;
-constexpr uint32_t kClipFirstBlock = 2000000;  // clear of what the disk section writes
+constexpr char kClipName[] = "demo-take.kiv";
 constexpr uint32_t kUpperSize = 60;            // blocks a field: the rate the record aims at
 constexpr uint64_t kRecordFields = 180;        // three seconds at 525 lines
+// The file's room: the fields that arrive after the stop, and fields up to
+// twice the aimed-at size.
+constexpr uint32_t kFileFields = kRecordFields + 60;
+constexpr uint32_t kFileFieldBlocks = 2 * kUpperSize;
+constexpr uint32_t kCheckedFrames = 2;         // compared byte for byte with the drives
 constexpr uint32_t kPlayAhead = 24;            // fields queued ahead of the codec
 constexpr uint32_t kPreload = 8;               // fields queued before the play starts
 constexpr int kPatternFrames = 30;
@@ -89,9 +102,32 @@ static_assert(sizeof(PlayNode) == 16);
 
 struct ClipField {
     uint32_t position;
+    uint32_t drive;
     uint32_t diskBlock;
     uint32_t size;
     uint32_t parity;
+};
+
+// A buffer a disk request can name: VirtualAlloc's memory, which a client
+// of a machine host shares with it.
+class DiskBuffer {
+public:
+    explicit DiskBuffer(size_t bytes)
+        : bytes_(bytes), data_(static_cast<uint8_t*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE)))
+    {
+    }
+    ~DiskBuffer()
+    {
+        if (data_ != nullptr) VirtualFree(data_, 0, MEM_RELEASE);
+    }
+    DiskBuffer(const DiskBuffer&) = delete;
+    DiskBuffer& operator=(const DiskBuffer&) = delete;
+    uint8_t* Data() const { return data_; }
+    size_t Size() const { return bytes_; }
+
+private:
+    size_t bytes_;
+    uint8_t* data_;
 };
 
 uint32_t UserAddress(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
@@ -214,6 +250,9 @@ struct Snapshot {
     sim::VideoField field[2];
 };
 
+// The clip the section recorded, for another section to play again.
+std::vector<ClipField> recordedClip;
+
 // Copies the output every kSnapshotEvery fields while active; the event
 // reschedules itself just after each field start until told to stop.
 struct SnapshotTaker : std::enable_shared_from_this<SnapshotTaker> {
@@ -284,21 +323,62 @@ public:
         fieldNs_ = sim::FieldClock::FieldsToNs(standard_, 1);
     }
 
+    // Plays a clip recorded before once more, calling 'eachTurn' once a turn
+    // of the play loop.
+    bool PlayAgain(const std::vector<ClipField>& clip, std::function<void()> eachTurn)
+    {
+        clip_ = clip;
+        eachTurn_ = std::move(eachTurn);
+        SnapshotTaker idle;
+        return Play(idle);
+    }
+
     void Run()
     {
         if (!DriveReady() || !StartPattern()) return;
-        if (!Record()) return;
-        PrintRecord();
-        if (clip_.empty()) return;
+        std::string why;
+        if (!file_.Create(kClipName, kFileFields, kFileFieldBlocks, standard_ == 625, &why)) {
+            std::printf("  (no clip file: %s)\n", why.c_str());
+            return;
+        }
+        std::printf("  clip file %s: room for %u fields of up to %u blocks reserved on the volume's %u drives\n",
+                    file_.Path().c_str(), kFileFields, kFileFieldBlocks, file_.DriveCount());
+        // The bus is ours while the board records and plays, as a recorder
+        // holds it; the file system's own requests come before and after.
+        if (!AcquireBus()) return;
+        const bool recorded = Record();
+        if (recorded) PrintRecord();
+        if (recorded && !clip_.empty()) recordedClip = clip_;
         auto taker = std::make_shared<SnapshotTaker>();
         taker->board = &hw_;
-        taker->Start();
-        const bool played = Play(*taker);
-        taker->stop.store(true);
+        bool played = false;
+        if (recorded && !clip_.empty()) {
+            taker->Start();
+            played = Play(*taker);
+            taker->stop.store(true);
+        }
+        // The file's index, then the file settled with what it holds.
+        const bool indexed = recorded && WriteBodyTable();
+        board_.Control(IOCTL_ZAR_RELEASE_SCSI, nullptr, 0, nullptr, 0);
         if (played) Report(*taker);
+        if (!indexed) return;
+        if (!file_.Settle(&why)) {
+            std::printf("  %s\n", why.c_str());
+            return;
+        }
+        std::printf("  the body table written into the file's table run and the file settled: %u frames\n",
+                    file_.Frames());
+        ShowFile();
     }
 
 private:
+    bool AcquireBus()
+    {
+        if (board_.Control(IOCTL_ZAR_ACQUIRE_SCSI, nullptr, 0, nullptr, 0) == 0) return true;
+        std::printf("  the SCSI bus could not be acquired\n");
+        return false;
+    }
+
     // Drive 0 ready and any unit attention of the scan consumed.
     bool DriveReady()
     {
@@ -360,22 +440,30 @@ private:
             }
             ++fetched_;
             if (d.Dropped || d.Size == 0) continue;  // counted by the channel
+            ClipFileField place{};
+            const bool room = file_.Place(d.Size, &place);
             ZAR_DISK_REQUEST write{};
             write.Operation = ZAR_DISK_OP_WRITE;
-            write.TargetId = kDrive;
-            write.FirstBlock = nextBlock_;
+            write.TargetId = place.drive;
+            write.FirstBlock = place.firstBlock;
             write.BlockCount = d.Size;
             // The parity's record bank, wrapping inside it.
             write.AccessMode = d.Parity ? ZAR_DISK_ACCESS_102 : ZAR_DISK_ACCESS_101;
             write.SdramAddress = d.Address * ZAR_JPEG_BLOCK_BYTES;
-            const bool ok = board_.Disk(write, "field write");
+            // A field the file has no room for is left out, never written
+            // past the file's own run.
+            const bool ok = !room || board_.Disk(write, "field write");
             if (!board_.Release(d.Parity, d.Size)) {
                 std::printf("  release of %u blocks of parity %u failed\n", d.Size, d.Parity);
                 return false;
             }
             if (!ok) return false;
-            clip_.push_back({d.Position, nextBlock_, d.Size, d.Parity});
-            nextBlock_ += d.Size;
+            if (!room) {
+                ++leftOut_;
+                continue;
+            }
+            clip_.push_back({d.Position, place.drive, place.firstBlock, d.Size, d.Parity});
+            file_.Add(place);
         }
         return true;
     }
@@ -393,7 +481,6 @@ private:
         record.RateMode = 1;
         record.UpperSize[0] = record.UpperSize[1] = kUpperSize;
         record.End = ZAR_JPEG_NO_OUT_POINT;
-        nextBlock_ = kClipFirstBlock;
         const uint64_t encodedBefore = hw_.Jpeg().Codec(0).FieldsEncoded();
         recordStart_ = nt::ClockNow();
         recordHostStart_ = HostSeconds();
@@ -455,9 +542,173 @@ private:
                     average, average * ZAR_JPEG_BLOCK_BYTES / 1024, average * ZAR_JPEG_BLOCK_BYTES * perSecond / 1e6,
                     kUpperSize, double(kUpperSize) * ZAR_JPEG_BLOCK_BYTES * perSecond / 1e6,
                     100.0 * average / kUpperSize);
+        if (leftOut_ != 0) std::printf("  %u fields left out: the file had no more room for them\n", leftOut_);
         if (!clip_.empty())
-            std::printf("  clip table: drive %u blocks %u-%u, positions %u-%u\n", kDrive, clip_.front().diskBlock,
-                        nextBlock_ - 1, clip_.front().position, clip_.back().position);
+            std::printf("  clip table: %zu fields at positions %u-%u, from block %u on the volume's %u drives in "
+                        "turn\n",
+                        clip_.size(), clip_.front().position, clip_.back().position, clip_.front().diskBlock,
+                        file_.DriveCount());
+    }
+
+    // The file's index: its body table, into the table run the allocation gave.
+    bool WriteBodyTable()
+    {
+        std::vector<uint8_t> table = file_.BodyTable();
+        if (table.empty()) return true;
+        DiskBuffer buffer(table.size());
+        if (buffer.Data() == nullptr) {
+            std::printf("  (no memory for the body table)\n");
+            return false;
+        }
+        std::memcpy(buffer.Data(), table.data(), table.size());
+        ZAR_DISK_REQUEST write{};
+        write.Operation = ZAR_DISK_OP_WRITE;
+        write.TargetId = file_.TableDrive();
+        write.FirstBlock = file_.TableFirstBlock();
+        write.BlockCount = uint32_t(table.size() / 512);
+        write.UserBuffer = UserAddress(buffer.Data());
+        write.UserBufferLength = uint32_t(table.size());
+        return board_.Disk(write, "body-table write");
+    }
+
+    // The clip file as the drive letter shows it: its folder listed, the
+    // file read whole with ReadFile, its index and first frames compared
+    // with the body table and the fields on the drives.
+    void ShowFile()
+    {
+        std::printf("  %s\\ (FindFirstFile/FindNextFile):\n", file_.Folder().c_str());
+        WIN32_FIND_DATAA data;
+        HANDLE find = FindFirstFileA((file_.Folder() + "\\*").c_str(), &data);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                std::printf("    %-32s %12llu bytes\n", data.cFileName,
+                            (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+            } while (FindNextFileA(find, &data));
+            FindClose(find);
+        }
+        HANDLE file = CreateFileA(file_.Path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                  nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            std::printf("  %s cannot be opened: error %lu\n", file_.Path().c_str(),
+                        static_cast<unsigned long>(GetLastError()));
+            return;
+        }
+        DWORD high = 0;
+        const uint64_t size = GetFileSize(file, &high) | (uint64_t(high) << 32);
+        std::vector<uint8_t> view;
+        view.reserve(size);
+        std::vector<uint8_t> chunk(64 * 1024);
+        const double start = HostSeconds();
+        DWORD got = 0;
+        while (ReadFile(file, chunk.data(), DWORD(chunk.size()), &got, nullptr) && got > 0)
+            view.insert(view.end(), chunk.begin(), chunk.begin() + got);
+        const double seconds = HostSeconds() - start;
+        CloseHandle(file);
+        std::printf("  read back with ReadFile: %zu of %llu bytes in %.2f s of host time\n", view.size(),
+                    static_cast<unsigned long long>(size), seconds);
+        std::printf("  as a clip file: %s\n", CheckView(view).c_str());
+        ShowFrameFiles();
+    }
+
+    // The clip as frame files of a foreign type, which a service renders:
+    // the demo's own stand-in serves "JPG" frame files, each the frame's
+    // first field as the board stored it.
+    void ShowFrameFiles()
+    {
+        if (file_.Frames() == 0) return;
+        FrameService service;
+        std::string why;
+        if (!service.Start(file_.Path(), kFileFieldBlocks * 512, &why)) {
+            std::printf("  (no frame files: %s)\n", why.c_str());
+            return;
+        }
+        std::string folder = file_.Folder();
+        const size_t types = folder.find("\\KIV\\");
+        if (types != std::string::npos) folder.replace(types + 1, 3, FrameService::kExtension);
+        std::vector<std::string> names;
+        WIN32_FIND_DATAA data;
+        HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
+        if (find != INVALID_HANDLE_VALUE) {
+            do names.push_back(data.cFileName);
+            while (FindNextFileA(find, &data));
+            FindClose(find);
+        }
+        std::printf("  %s\\ lists %zu frame files", folder.c_str(), names.size());
+        for (size_t k = 0; k < names.size() && k < 3; ++k) std::printf("%s %s", k ? "," : ":", names[k].c_str());
+        std::printf("%s\n", names.size() > 3 ? ", ..." : "");
+        if (names.empty()) {
+            service.Stop();
+            return;
+        }
+        std::vector<size_t> picks = {0, names.size() / 2, names.size() - 1};
+        picks.erase(std::unique(picks.begin(), picks.end()), picks.end());
+        size_t pictures = 0;
+        std::string written;
+        for (size_t pick : picks) {
+            if (pick >= names.size()) continue;
+            HANDLE h = CreateFileA((folder + "\\" + names[pick]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+            if (h == INVALID_HANDLE_VALUE) continue;
+            std::vector<uint8_t> picture(GetFileSize(h, nullptr));
+            DWORD got = 0;
+            const bool read = ReadFile(h, picture.data(), DWORD(picture.size()), &got, nullptr) && got > 3;
+            CloseHandle(h);
+            if (!read || picture[0] != 0xFF || picture[1] != 0xD8 || picture[2] != 0xFF) continue;
+            ++pictures;
+            if (pick != names.size() / 2) continue;
+            // The middle frame as a picture file any viewer opens.
+            const fs::path out = fs::path(context_.machineFolder) / "output" / ("frame-file-" + names[pick]);
+            std::error_code error;
+            fs::create_directories(out.parent_path(), error);
+            if (FILE* f = std::fopen(out.string().c_str(), "wb")) {
+                std::fwrite(picture.data(), 1, got, f);
+                std::fclose(f);
+                written = out.string();
+            }
+        }
+        service.Stop();
+        std::printf("  %zu of %zu frame files read start as a JPEG picture (%u reads the service answered)%s%s\n",
+                    pictures, picks.size(), service.ReadsAnswered(),
+                    written.empty() ? "" : "; the middle one written to ", written.c_str());
+    }
+
+    // What the view's header, index and first frames say against the clip.
+    std::string CheckView(const std::vector<uint8_t>& view)
+    {
+        auto u32 = [&view](size_t at) {
+            uint32_t v = 0;
+            if (at + 4 <= view.size()) std::memcpy(&v, &view[at], 4);
+            return v;
+        };
+        if (view.size() < 360 || std::memcmp(view.data(), "KIV0", 4) != 0) return "no clip-file header";
+        const std::vector<uint8_t> table = file_.BodyTable();
+        const size_t dataStart = 360 + table.size();
+        std::string out = "header \"KIV0\", " + std::to_string(u32(320)) + " frames of " +
+                          std::to_string(file_.Frames()) + " settled";
+        const bool indexSame = view.size() >= 344 + table.size() &&
+                               std::memcmp(&view[344], table.data(), table.size()) == 0;
+        out += indexSame ? ", index = the body table" : ", index DIFFERS from the body table";
+        // The first frames' fields, read from their drives.
+        size_t at = dataStart;
+        size_t same = 0;
+        const size_t fields = std::min<size_t>(2 * kCheckedFrames, 2 * file_.Frames());
+        for (size_t k = 0; k < fields; ++k) {
+            const ClipField& f = clip_[k];
+            DiskBuffer buffer(size_t(f.size) * 512);
+            ZAR_DISK_REQUEST read{};
+            read.Operation = ZAR_DISK_OP_READ;
+            read.TargetId = f.drive;
+            read.FirstBlock = f.diskBlock;
+            read.BlockCount = f.size;
+            read.UserBuffer = UserAddress(buffer.Data());
+            read.UserBufferLength = uint32_t(buffer.Size());
+            if (buffer.Data() == nullptr || !board_.Disk(read, "field read")) break;
+            if (at + buffer.Size() <= view.size() && std::memcmp(&view[at], buffer.Data(), buffer.Size()) == 0) ++same;
+            at += buffer.Size();
+        }
+        out += ", " + std::to_string(same) + " of the first " + std::to_string(fields) +
+               " fields identical to the drives";
+        return out;
     }
 
     // Reads field i from the drive into the channel's field area and names
@@ -467,7 +718,7 @@ private:
         const ClipField& f = clip_[i];
         ZAR_DISK_REQUEST read{};
         read.Operation = ZAR_DISK_OP_JPEG_FIELD_READ;
-        read.TargetId = kDrive;
+        read.TargetId = f.drive;
         read.FirstBlock = f.diskBlock;
         read.BlockCount = f.size;
         read.AccessMode = ZAR_DISK_ACCESS_2;
@@ -532,6 +783,7 @@ private:
             }
             const int32_t state = StateWord(status);
             taken = status.Queue[kQueueReadIndex];
+            if (eachTurn_) eachTurn_();
             if (state == ZAR_VIDEO_PLAY) seenPlaying = true;
             if (seenPlaying && !taker.active.load() && hw_.VideoOut().FieldsShown(0) - shownBefore >= 4)
                 taker.active.store(true);
@@ -635,13 +887,15 @@ private:
     int standard_ = 525;
     uint64_t fieldNs_ = 0;
     std::vector<ClipField> clip_;
+    ClipFile file_;
     uint32_t fetched_ = 0;
-    uint32_t nextBlock_ = kClipFirstBlock;
+    uint32_t leftOut_ = 0;
     uint64_t recordStart_ = 0, recordTime_ = 0, encoded_ = 0;
     double recordHostStart_ = 0, recordHostTime_ = 0;
     ZAR_VIDEO_CHANNEL_STATE recordState_{};
     uint32_t playOffset_ = 0;
     size_t loaded_ = 0;
+    std::function<void()> eachTurn_;
 };
 
 }  // namespace
@@ -659,11 +913,26 @@ void ShowClip(const DemoClipContext& context)
                     static_cast<unsigned long>(GetLastError()));
         return;
     }
-    // The bus is ours for the whole section, as a recorder holds it.
-    if (board.Control(IOCTL_ZAR_ACQUIRE_SCSI, nullptr, 0, nullptr, 0) != 0) {
-        std::printf("  the SCSI bus could not be acquired\n");
-        return;
-    }
     ClipDemo(context, board).Run();
+}
+
+bool RecordedClipPositions(uint32_t* first, uint32_t* last)
+{
+    if (recordedClip.empty()) return false;
+    *first = recordedClip.front().position;
+    *last = recordedClip.back().position;
+    return true;
+}
+
+bool PlayRecordedClip(const DemoClipContext& context, std::function<void()> eachTurn)
+{
+    if (recordedClip.empty() || context.hardware == nullptr) return false;
+    ClipBoard board(context.board);
+    if (!board.Open() || board.Control(IOCTL_ZAR_ACQUIRE_SCSI, nullptr, 0, nullptr, 0) != 0) {
+        std::printf("  board %lu or its SCSI bus could not be had for the play\n", context.board);
+        return false;
+    }
+    const bool played = ClipDemo(context, board).PlayAgain(recordedClip, std::move(eachTurn));
     board.Control(IOCTL_ZAR_RELEASE_SCSI, nullptr, 0, nullptr, 0);
+    return played;
 }

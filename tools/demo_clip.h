@@ -1,9 +1,13 @@
 // The demo's clip section: a few seconds of moving video recorded through
-// JPEG codec 0 onto the first drive and played back from it, all through
-// the board's user-mode control codes, with the played pictures compared
-// to the source and a few of them written as picture files.
+// JPEG codec 0 into a media file on board 0's media drive and played back
+// from it, through the board's and the file system's user-mode control
+// codes, with the played pictures compared to the source, a few of them
+// written as picture files, and the file listed and read back as a clip
+// file on the drive letter.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 namespace sim {
@@ -19,3 +23,11 @@ struct DemoClipContext {
 // Prints the section; every wait is bounded and a failure ends the section
 // with its reason.
 void ShowClip(const DemoClipContext& context);
+
+// The clip the section recorded, played once more from the drive for
+// another section that rides on a play: the clip's first and last play
+// positions (false when none was recorded), and the play, with 'eachTurn'
+// called every few milliseconds while it runs; false when there was no
+// clip or it did not play (the reason printed).
+bool RecordedClipPositions(uint32_t* first, uint32_t* last);
+bool PlayRecordedClip(const DemoClipContext& context, std::function<void()> eachTurn);

@@ -9,13 +9,17 @@
 //   registers (sent from the next frame on) and into the burn-in window's
 //   characters, and the reader's registers are read back. The board's
 //   output, burn-in keyed in, is written as a picture.
-// - capture: a free-running ring of 8 buffers of the video input scaled to
-//   360 x 243; each buffer is copied out as the ring fills it and handed
-//   back, then the ring is stopped; 8 frames go to one picture.
+// - capture: a ring of 8 buffers scaled to 360 x 243, paced with a play of
+//   the clip the clip section recorded: it starts filling when the play
+//   reaches a position a third of the way into the clip, and holds the play
+//   while the caller is behind. Each buffer is copied out as the ring fills
+//   it and handed back, then the ring is stopped; 8 frames go to one
+//   picture. With no clip recorded, the ring runs free over the input.
 #include "demo_timecode.h"
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -25,6 +29,7 @@
 #include <vector>
 
 #include "demo_board.h"
+#include "demo_clip.h"
 #include "include/zarkd.h"
 #include "platform/nt/clock.h"
 #include "sim/board.h"
@@ -269,8 +274,33 @@ void ShowLtcLoop(const DemoTimeCodeContext& context, DemoBoard& board)
     chip.Write(kLtcGenerator, savedGenerator.data(), 8);
 }
 
+// How far the pattern moved between two frames: the horizontal shift, in
+// captured pixels, that best lines up their middle lines.
+int PatternStep(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after)
+{
+    const uint8_t* a = &before[(kCaptureHeight / 2) * kCapturePitch];
+    const uint8_t* b = &after[(kCaptureHeight / 2) * kCapturePitch];
+    int best = 0;
+    uint64_t bestSad = ~0ull;
+    for (int shift = 0; shift < int(kCaptureWidth); ++shift) {
+        uint64_t sad = 0;
+        for (uint32_t x = 0; x < kCaptureWidth; ++x) {
+            const uint8_t* p = &a[x * 3];
+            const uint8_t* q = &b[((x + shift) % kCaptureWidth) * 3];
+            for (int c = 0; c < 3; ++c) sad += uint64_t(std::abs(int(p[c]) - int(q[c])));
+        }
+        if (sad < bestSad) bestSad = sad, best = shift;
+    }
+    return best;
+}
+
+// A ring of 8 scaled frames: paced with a play of the clip the clip section
+// recorded, from a position a third of the way in, when there is one; else
+// free-running over the input.
 void ShowRingCapture(const DemoTimeCodeContext& context, DemoBoard& board)
 {
+    uint32_t first = 0, last = 0;
+    const bool paced = context.hardware != nullptr && RecordedClipPositions(&first, &last);
     std::vector<std::vector<uint8_t>> buffers(kRingBuffers, std::vector<uint8_t>(kCaptureBytes));
     uint32_t addresses[kRingBuffers];
     for (int i = 0; i < kRingBuffers; ++i) addresses[i] = Address(buffers[i].data());
@@ -288,35 +318,56 @@ void ShowRingCapture(const DemoTimeCodeContext& context, DemoBoard& board)
     request.RingCount = kRingBuffers;
     request.RingAddresses = Address(addresses);
     request.RingStatus = Address(const_cast<ZAR_HPS_RING_STATUS*>(&status));
-    request.FreeRunning = 1;
+    request.StartPosition = first + (last - first) / 3;
+    request.FreeRunning = paced ? 0 : 1;
     request.ReportOverflows = 1;
     ZAR_HPS_CAPTURE_REQUEST started = request;
     if (!board.Call(IOCTL_ZAR_HPS_CAPTURE, "the ring start", &started, sizeof started, &started, sizeof started))
         return;
     // A buffer is whole once the ring has moved past it: copied out, then
-    // handed back so that the free-running ring never falls behind. The
-    // first may hold one field only, for a free-running ring starts in
-    // whichever field the request comes: it is handed back unseen.
+    // handed back.
     std::vector<std::vector<uint8_t>> frames;
     uint32_t taken = 0;
-    const uint64_t giveUp = MachineNow() + 2000000000ull;
-    while (frames.size() < kRingBuffers && MachineNow() < giveUp) {
-        const uint32_t filled = status.Filled;
-        for (; frames.size() < kRingBuffers && taken < filled; ++taken) {
-            if (taken > 0) frames.push_back(buffers[taken % kRingBuffers]);
+    auto take = [&] {
+        for (const uint32_t filled = status.Filled; taken < filled && filled != 0xFFFFFFFF; ++taken) {
+            if (frames.size() < kRingBuffers) frames.push_back(buffers[taken % kRingBuffers]);
             status.Consumed = taken + 1;
         }
-        Sleep(5);
+    };
+    bool played = false;
+    if (paced) {
+        played = PlayRecordedClip({context.board, context.hardware, context.machineFolder}, take);
+    } else {
+        const uint64_t giveUp = MachineNow() + 2000000000ull;
+        while (frames.size() < kRingBuffers && MachineNow() < giveUp) {
+            take();
+            Sleep(5);
+        }
     }
     ZAR_HPS_CAPTURE_REQUEST stop = request;
     stop.Kind = 4;
     const bool stopped = board.Call(IOCTL_ZAR_HPS_CAPTURE, "the ring stop", &stop, sizeof stop, &stop, sizeof stop);
-    std::printf("  ring of %d buffers of the input scaled to %u x %u (BGR), free-running: %zu frames taken, "
-                "%u dropped, %s%s\n",
-                kRingBuffers, kCaptureWidth, kCaptureHeight, frames.size(), unsigned(status.Dropped),
-                status.Overflow != 0 ? "an overflow reported" : "no overflow",
-                stopped && status.Filled == 0xFFFFFFFF ? "; stopped" : "");
+    if (paced)
+        std::printf("  ring of %d buffers of the played clip scaled to %u x %u (BGR), paced with the play from "
+                    "position %u (the clip: %u-%u)%s: %zu frames taken, %s%s\n",
+                    kRingBuffers, kCaptureWidth, kCaptureHeight, request.StartPosition, first, last,
+                    played ? "" : ", which did not play", frames.size(),
+                    status.Overflow != 0 ? "an overflow reported" : "no overflow",
+                    stopped && status.Filled == 0xFFFFFFFF ? "; stopped" : "");
+    else
+        std::printf("  (no clip recorded to play) ring of %d buffers of the input scaled to %u x %u (BGR), "
+                    "free-running: %zu frames taken, %u dropped, %s%s\n",
+                    kRingBuffers, kCaptureWidth, kCaptureHeight, frames.size(), unsigned(status.Dropped),
+                    status.Overflow != 0 ? "an overflow reported" : "no overflow",
+                    stopped && status.Filled == 0xFFFFFFFF ? "; stopped" : "");
     if (frames.empty()) return;
+    if (paced && frames.size() > 1) {
+        // The clip's pattern moves the same step every frame: equal steps
+        // mean one frame after the other, none lost or taken twice.
+        std::printf("  pixels the pattern moved from frame to frame:");
+        for (size_t f = 1; f < frames.size(); ++f) std::printf(" %d", PatternStep(frames[f - 1], frames[f]));
+        std::printf("\n");
+    }
     // The frames side by side, four a row, as one RGB picture.
     const int columns = 4, rows = (int(frames.size()) + columns - 1) / columns;
     const int width = columns * kCaptureWidth, height = rows * kCaptureHeight;

@@ -1,6 +1,7 @@
 // The demo's time-code and capture section: the time-code chip's LTC
 // generator looped into its reader and shown in the burn-in window, and a
-// ring of scaled captures of the video input, each written as a picture.
+// ring of scaled captures paced with a play of the clip section's clip,
+// written as one picture.
 #pragma once
 
 #include <string>

@@ -11,19 +11,9 @@
 
 #include "include/zarfs.h"
 #include "platform/win32/win32.h"
+#include "tools/clip_file.h"
 
 namespace {
-
-char DriveLetter()
-{
-    HANDLE device = CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (device == INVALID_HANDLE_VALUE) return 0;
-    ZAR_FILE_SYSTEM_PREFS prefs{};
-    DWORD bytes = 0;
-    bool ok = DeviceIoControl(device, IOCTL_ZARFS_GET_PREFERENCES, nullptr, 0, &prefs, sizeof prefs, &bytes, nullptr);
-    CloseHandle(device);
-    return ok ? char(prefs.DriveLetter) : 0;
-}
 
 struct Entry {
     std::string name;
@@ -73,7 +63,7 @@ void ShowTree(const std::string& path, int depth)
 void ShowMediaDrive()
 {
     std::printf("\n== Media drive ==\n");
-    const char letter = DriveLetter();
+    const char letter = MediaDriveLetter();
     if (letter == 0) {
         std::printf("  \\\\.\\ZarFsDevice0 does not answer: no media drive\n");
         return;

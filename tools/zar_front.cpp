@@ -560,9 +560,10 @@ void ShowDisks() {
             std::printf("    (no ready drive to write to)\n");
             continue;
         }
-        // 64 KB of a pattern that differs on every run, at a block beyond
-        // anything the file system keeps at the start of a drive.
-        constexpr uint32_t kBlocks = 128, kFirstBlock = 1000000;
+        // 64 KB of a pattern that differs on every run, between a media
+        // volume's entry (blocks 0-1) and its allocation area (from block
+        // 1024): no volume keeps anything there.
+        constexpr uint32_t kBlocks = 128, kFirstBlock = 512;
         // The request names its buffer by address, so the buffers are
         // VirtualAlloc's: the memory a client of a machine host shares with it.
         constexpr size_t kBytes = kBlocks * 512, kWords = kBytes / 4;

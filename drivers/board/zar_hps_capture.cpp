@@ -218,6 +218,17 @@ void ZarHpsLoadRingBuffer(PZAR_DEVICE_EXTENSION ext, ULONG index)
     ZarHpsLoadDma(ext, b.FirstBase, b.SecondBase, b.Protection, ext->Hps.RingPitchRegister, b.PageTableBus.LowPart);
 }
 
+// Video DMA 1 into the ring from buffer "current", with buffer "next" left
+// for the bridge program, which uploads it at the next frame.
+void ZarHpsStartRingDma(PZAR_DEVICE_EXTENSION ext)
+{
+    ZarHpsLoadRingBuffer(ext, ext->Hps.CurrentIndex);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_HPS_UPLOAD_DMA1);
+    ZarHpsLoadRingBuffer(ext, ext->Hps.NextIndex);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, ZAR_HPS_MC1_RPS1_ON);
+    ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, ZAR_HPS_MC1_DMA1_ON);
+}
+
 void ZarHpsStopDma(PZAR_DEVICE_EXTENSION ext)
 {
     ZarBridgeWrite(ext, ZAR_HPS_BASE_PAGE1, ZarBridgeRead(ext, ZAR_HPS_BASE_PAGE1) | ZAR_HPS_STOP_DMA);
@@ -273,26 +284,30 @@ BOOLEAN ZarHpsDmaStartDevice(PVOID context)
     ZarBridgeWrite(ext, ZAR_HPS_NUM_LINE_BYTE1,
                    ((FieldLines(ext) - r->TopCrop + 2) & 0xFFF) << 16 | ((720 - 2 * r->HorizontalCrop) & 0xFFF));
     const bool ring = IsRingStart(r);
-    if (ring) {
-        ZarHpsLoadRingBuffer(ext, h.CurrentIndex);
-    } else {
+    if (!ring) {
         const ZAR_HPS_PARMS* p = Parms(entry);
         ZarHpsLoadDma(ext, p->FirstBase, p->SecondBase, p->Protection, p->PitchRegister,
                       h.TableBus[r->Kind == 1 ? 0 : 1].LowPart);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_HPS_UPLOAD_DMA1);
+        ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, ZAR_HPS_MC1_DMA1_ON);
     }
-    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_HPS_UPLOAD_DMA1);
-    if (ring) {
-        ZarHpsLoadRingBuffer(ext, h.NextIndex);  // uploaded by the bridge program at the next frame
-        ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, ZAR_HPS_MC1_RPS1_ON);
-    }
-    ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, ZAR_HPS_MC1_DMA1_ON);
     h.SkipNextField = (ZarBridgeRead(ext, ZAR_BRIDGE_ISR) & ZAR_INT_FIELD) != 0;
 
     if (r->Kind == 1) {
         SetState(ext, ZAR_HPS_CONTINUOUS_START);
     } else if (ring) {
-        SetState(ext, r->FreeRunning ? ZAR_HPS_RING_FREE : ZAR_HPS_RING_WAIT_GO);
-        h.RunningState = r->Overflow ? ZAR_HPS_RING_OVERFLOW_STOP : ZAR_HPS_RING_RUN;
+        // A ring starts its DMA at the go, on a frame's first field: a ring
+        // paced with the play at the play engine's go, a free-running one
+        // (its go given now) at the next frame. Started here, the first
+        // buffer counted as filled would hold a frame from before the start
+        // position, or only the field in which the request came.
+        SetState(ext, ZAR_HPS_RING_WAIT_GO);
+        if (r->FreeRunning) {
+            h.RingFlags |= ZAR_HPS_RING_GO;
+            h.RunningState = ZAR_HPS_RING_FREE;
+        } else {
+            h.RunningState = r->Overflow ? ZAR_HPS_RING_OVERFLOW_STOP : ZAR_HPS_RING_RUN;
+        }
         KeInsertQueueDpc(&ext->DpcHpsDma, nullptr, nullptr);  // the start request completes; the ring runs on
         return TRUE;
     } else {
@@ -586,6 +601,7 @@ void ZarHpsCaptureRingStep(PZAR_DEVICE_EXTENSION ext)
     case ZAR_HPS_RING_WAIT_GO:
         if (h.RingFlags & ZAR_HPS_RING_GO) {
             ZarBridgeWrite(ext, ZAR_BRIDGE_ISR, ZAR_HPS_ISR_OVERFLOW);
+            ZarHpsStartRingDma(ext);
             SetState(ext, h.RunningState);
         }
         break;
@@ -662,13 +678,9 @@ BOOLEAN ZarSaa7146ResetCircularCaptureOverflowCS(PVOID context)
         rearm->Status = STATUS_UNSUCCESSFUL;
         return TRUE;
     }
-    // The overflow stopped video DMA 1: it runs again from buffer 0, with
-    // buffer 1 left for the bridge program to upload, as at the ring's start;
-    // loading buffer 1 alone would leave the DMA off and the ring empty.
-    ZarHpsLoadRingBuffer(ext, 0);
-    ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_HPS_UPLOAD_DMA1);
-    ZarHpsLoadRingBuffer(ext, 1);
-    ZarBridgeWrite(ext, ZAR_BRIDGE_MC1, ZAR_HPS_MC1_DMA1_ON);
+    // The overflow stopped video DMA 1: it runs again from buffer 0 at the
+    // next go, as at the ring's start (loading buffer 1 and waiting would
+    // leave the DMA off and the ring empty).
     h.RingFlags = ZAR_HPS_RING_RUNNING;
     for (ULONG i = 0; i < 3; ++i) h.Status[i] = 0;
     h.CurrentIndex = 0;

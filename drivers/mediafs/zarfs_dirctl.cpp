@@ -63,6 +63,42 @@ BOOLEAN EnumerateClip(ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_ENTRY* entry
     return FALSE;
 }
 
+// A folder in a foreign type's tree: each media file with frames as one
+// frame file a frame, from the running index 'start' (slot and frame).
+template <typename Accept>
+BOOLEAN EnumerateFrameFiles(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_DIR_ENTRY* dir, ULONG start,
+                            ZARFS_DIR_SEARCH_ENTRY* entry, Accept accept)
+{
+    ZARFS_HW_CONTEXT* hw = &vcb->Card->Hw;
+    const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
+    if (type == nullptr || !NT_SUCCESS(ZarFsHwReadDirEntry(hw, fcb->Volume, fcb->FolderSlot, dir))) return FALSE;
+    auto* file = static_cast<ZAR_FILE_INFO*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZAR_FILE_INFO), kDirTag));
+    if (file == nullptr) return FALSE;
+    const ZAR_FILE_SYSTEM_PREFS& prefs = vcb->Card->Prefs;
+    BOOLEAN found = FALSE;
+    ULONG frame = start & ZARFS_FRAME_INDEX_MASK;
+    for (ULONG slot = start >> ZARFS_FRAME_INDEX_BITS; slot < ZARFS_FILES_PER_FOLDER && !found; ++slot, frame = 0) {
+        ULONG block = dir->FileSlots[slot];
+        if (block == 0 || !NT_SUCCESS(ZarFsHwReadFileEntry(hw, fcb->Volume, block, file))) continue;
+        if (file->MediaKind != ZARFS_MEDIA_FRAMES) continue;
+        ULONG frames = file->FrameCount <= ZARFS_FRAME_INDEX_MASK ? file->FrameCount : ZARFS_FRAME_INDEX_MASK + 1;
+        for (; frame < frames && !found; ++frame) {
+            entry->Index = (slot << ZARFS_FRAME_INDEX_BITS) | frame;
+            entry->Directory = FALSE;
+            entry->Time = file->CreationTime;
+            entry->Size = ZarFsFrameFileSize(file, type);
+            entry->Value = block;
+            ULONG chars = ZarFsConstructFileFrameName(file->Name, ZarFsHwNameLength(file->Name), type,
+                                                      file->FrameCount, frame, prefs.BaseFrameNumber,
+                                                      prefs.MinFrameDigits, entry->Name);
+            entry->NameLength = chars * sizeof(WCHAR);
+            found = accept(entry);
+        }
+    }
+    ExFreePoolWithTag(file, kDirTag);
+    return found;
+}
+
 // The children of one node kind, from 'start'; 'accept' says whether one
 // ends the search.
 template <typename Accept>
@@ -120,6 +156,8 @@ BOOLEAN Enumerate(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_
                 SetEntryName(entry, dir->Name, ZarFsHwNameLength(dir->Name));
                 found = accept(entry);
             }
+        } else if (fcb->TypeIndex != 0 && ZarFsTypePresentation(fcb->TypeIndex) != ZARFS_PRESENT_FRAMES) {
+            found = EnumerateFrameFiles(vcb, fcb, dir, start, entry, accept);
         } else if (NT_SUCCESS(ZarFsHwReadDirEntry(hw, volume, fcb->FolderSlot, dir))) {
             auto* file = static_cast<ZAR_FILE_INFO*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZAR_FILE_INFO), kDirTag));
             for (ULONG slot = start; file != nullptr && slot < ZARFS_FILES_PER_FOLDER && !found; ++slot) {

@@ -164,6 +164,11 @@ NTSTATUS ZarFsFCBCreate(ZARFS_VCB* vcb, ZARFS_FCB* parent, const ZARFS_DIR_SEARC
         fcb->Volume->OpenCount++;
         fcb->FileSlot = entry->Index;
         fcb->FileBlock = entry->Value;
+        if (ZarFsIsForeignFrame(fcb)) {
+            // A frame file: its index holds the media file's slot and the frame.
+            fcb->FileSlot = entry->Index >> ZARFS_FRAME_INDEX_BITS;
+            fcb->FrameIndex = entry->Index & ZARFS_FRAME_INDEX_MASK;
+        }
         fcb->FileEntry =
             static_cast<ZAR_FILE_INFO*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZAR_FILE_INFO), kFcbTag));
         if (fcb->FileEntry == nullptr)
@@ -267,7 +272,8 @@ BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
         return !ZarFsFindDirEntry(vcb, fcb, nullptr, 0, &entry);
     }
     case ZarFsNodeFile:
-        return TRUE;
+        // A frame file is a view of one frame; the media file goes only as a whole.
+        return !ZarFsIsForeignFrame(fcb);
     case ZarFsNodeFrame:
         return (fcb->Flags & ZARFS_FCB_VIRTUAL) != 0;
     default:
@@ -283,6 +289,7 @@ NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
         if (!ZarFsFCBCanSetDisposition(vcb, fcb)) return STATUS_DIRECTORY_NOT_EMPTY;
         return ZarFsHwRemoveFolder(Hw(vcb), fcb->Volume, fcb->FolderSlot);
     case ZarFsNodeFile: {
+        if (ZarFsIsForeignFrame(fcb)) return STATUS_CANNOT_DELETE;
         NTSTATUS status = ZarFsFCBSetupFullName(fcb);
         if (!NT_SUCCESS(status)) return status;
         ZarFsFileReleaseBodyTable(vcb, fcb);
@@ -302,6 +309,8 @@ NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
 NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
 {
     if (fcb->Flags & (ZARFS_FCB_PORT | ZARFS_FCB_VIRTUAL)) return STATUS_ACCESS_DENIED;
+    // Frame files take their names from the media file.
+    if (ZarFsIsForeignFrame(fcb)) return STATUS_ACCESS_DENIED;
     NTSTATUS status = ZarFsFCBSetupFullName(fcb);
     if (!NT_SUCCESS(status)) return status;
     switch (fcb->Kind) {
@@ -334,6 +343,7 @@ NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars
 NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
 {
     if (fcb->Flags & (ZARFS_FCB_PORT | ZARFS_FCB_VIRTUAL) || fcb->FileEntry == nullptr) return STATUS_ACCESS_DENIED;
+    if (fcb->TypeIndex != 0) return STATUS_ACCESS_DENIED;
     NTSTATUS status = ZarFsFCBSetupFullName(fcb);
     if (!NT_SUCCESS(status)) return status;
     ZarFsFileReleaseBodyTable(vcb, fcb);

@@ -30,10 +30,14 @@ Handle HandleOf(PIO_STACK_LOCATION stack)
 // Size of a node as every query reports it and the read path bounds reads by.
 ULONGLONG NodeSize(const ZARFS_FCB* fcb)
 {
-    if (fcb->Kind == ZarFsNodeFile && fcb->FileEntry != nullptr) return ZarFsFileSize(fcb->FileEntry);
     if ((fcb->Flags & ZARFS_FCB_VIRTUAL) && fcb->RamFile != nullptr) return fcb->RamFile->EndOfFile;
     if (fcb->Flags & ZARFS_FCB_PORT) return 16;  // the first reply
-    return 0;
+    if (fcb->Kind != ZarFsNodeFile || fcb->FileEntry == nullptr) return 0;
+    if (ZarFsIsForeignFrame(fcb)) {
+        const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
+        return type != nullptr ? ZarFsFrameFileSize(fcb->FileEntry, type) : 0;
+    }
+    return ZarFsFileSize(fcb->FileEntry);
 }
 
 void FillBasic(const ZARFS_FCB* fcb, FILE_BASIC_INFORMATION* b)
@@ -400,6 +404,7 @@ NTSTATUS ZarFsCommonClose(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     Handle h = HandleOf(stack);
     if (h.type == ZarFsRequestUnknown) return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
+    ULONG serviceContext = 0;
     Locked(ZarFsDeviceVcb(device), true, [&]() -> NTSTATUS {
         if (h.type == ZarFsRequestVolume) {
             if (h.vcb->VolumeOpens != 0) --h.vcb->VolumeOpens;
@@ -410,6 +415,7 @@ NTSTATUS ZarFsCommonClose(PDEVICE_OBJECT device, PIRP irp)
             if (!(h.ccb->Access & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE)) && h.vcb->ReadOnlyFiles != 0)
                 --h.vcb->ReadOnlyFiles;
             if (fcb->OpenCount == 0) {
+                serviceContext = fcb->ServiceContext;
                 ZarFsFileReleaseBodyTable(h.vcb, fcb);
                 ZarFsFCBRemove(fcb);
             }
@@ -419,6 +425,9 @@ NTSTATUS ZarFsCommonClose(PDEVICE_OBJECT device, PIRP irp)
         stack->FileObject->FsContext2 = nullptr;
         return STATUS_SUCCESS;
     });
+    // A frame file the service opened is closed there too, outside the
+    // drive's resource, as every exchange with the service is.
+    if (serviceContext != 0) ZarFsSReqClose(&ZarFsDeviceVcb(device)->Card->Service, serviceContext);
     return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 

@@ -66,7 +66,6 @@ constexpr PrefValue kPrefValues[] = {
     {u"ImportProcessingVideo", offsetof(ZAR_FILE_SYSTEM_PREFS, ImportProcessingVideo), 0},
     {u"ImportProcessingAlpha", offsetof(ZAR_FILE_SYSTEM_PREFS, ImportProcessingAlpha), 0},
 };
-constexpr ULONG kMaxFrameDigits = 10;  // a u32 frame number has at most 10 digits
 
 // The file-system preferences; a value missing or shorter than 4 bytes
 // takes its default, and nothing is written back.
@@ -81,7 +80,7 @@ void ReadPreferences(ULONG card, ZAR_FILE_SYSTEM_PREFS* prefs)
         if (!ReadDword(key, v.name, &value)) value = v.byDefault;
         RtlCopyMemory(bytes + v.offset, &value, sizeof value);
     }
-    if (prefs->MinFrameDigits > kMaxFrameDigits) prefs->MinFrameDigits = kMaxFrameDigits;
+    if (prefs->MinFrameDigits > ZARFS_MAX_FRAME_DIGITS) prefs->MinFrameDigits = ZARFS_MAX_FRAME_DIGITS;
 }
 
 // ScsiMaxRetries and ScsiVerifyWrite; a missing, unreadable or 0xFFFFFFFF

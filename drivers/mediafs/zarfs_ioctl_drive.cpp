@@ -91,7 +91,7 @@ NTSTATUS ZarFsIoctlSetPreferences(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK
     RtlCopyMemory(&prefs, SystemBuffer(irp), sizeof prefs);
     WCHAR letter = RtlUpcaseUnicodeChar(WCHAR(prefs.DriveLetter));
     if (letter < u'A' || letter > u'Z') return STATUS_INVALID_PARAMETER;
-    if (prefs.MinFrameDigits > 10) prefs.MinFrameDigits = 10;
+    if (prefs.MinFrameDigits > ZARFS_MAX_FRAME_DIGITS) prefs.MinFrameDigits = ZARFS_MAX_FRAME_DIGITS;
     // The service hears of the change first; if it refuses, nothing changes.
     NTSTATUS status = ZarFsSReqUpdatePrefs(&card->Service, &prefs);
     if (!NT_SUCCESS(status)) return status;

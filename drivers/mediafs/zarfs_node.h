@@ -12,6 +12,8 @@
 //   \<EXT>\<volume>\<folder>\<file>\<name>  under a type of presentation 2
 //                             the media file is a directory: its frame files,
 //                             then its RAM files (5)
+//   \<EXT>\<volume>\<folder>\<clip><number>.<EXT>  frame file (4) of a
+//                             foreign type: one a frame of each media file
 #pragma once
 
 #include "zarfs_hw.h"
@@ -59,6 +61,8 @@ struct ZARFS_FCB {
     ULONG FolderSlot;               // folder and below
     ULONG FileSlot;                 // media file: its slot in the folder
     ULONG FileBlock;                // media file: its entry's first block
+    ULONG FrameIndex;               // frame file: the frame it shows
+    ULONG ServiceContext;           // frame file: the service's context, once opened there
     ZAR_FILE_INFO* FileEntry;       // media file: the entry as read at open
     ZARFS_CLIP_VIEW* ClipView;      // media file: built on the first read
     struct ZARFS_BT_OBJECT* BodyTable;  // media file: referenced by a control code, until the FCB goes
@@ -158,6 +162,13 @@ ZARFS_REQUEST_TYPE ZarFsGetRequestType(PFILE_OBJECT file, ZARFS_VCB** vcb, ZARFS
 // A component's rules: 1..255 characters, none of \ / : * ? " < > |.
 BOOLEAN ZarFsIsValidComponent(PCWSTR name, ULONG chars);
 
+// A media file seen through a foreign type's folder as one of its frames
+// (not a media file shown as a directory, nor a port file).
+inline bool ZarFsIsForeignFrame(const ZARFS_FCB* fcb)
+{
+    return fcb->Kind == ZarFsNodeFile && fcb->TypeIndex != 0 && !(fcb->Flags & (ZARFS_FCB_DIRECTORY | ZARFS_FCB_PORT));
+}
+
 // The presentation value of a file type (0 for an index no type has).
 ULONG ZarFsTypePresentation(ULONG typeIndex);
 
@@ -191,6 +202,23 @@ ULONG ZarFsComPortReplyLength(const ZARFS_PORT_FILE* port);
 NTSTATUS ZarFsComPortRead(ZARFS_VCB* vcb, ZARFS_PORT_FILE* port, PUCHAR buffer, ULONGLONG offset, PULONG length);
 NTSTATUS ZarFsComPortWrite(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_PORT_FILE* port, const UCHAR* buffer,
                            ULONGLONG offset, PULONG length);
+// ---- frame files of the foreign types (zarfs_framefile.cpp) ----
+inline constexpr ULONG ZARFS_MAX_FRAME_DIGITS = 10;  // a u32 frame number has at most 10 digits
+// A frame file's place among a folder's children: the media file's slot
+// above, the frame below.
+inline constexpr ULONG ZARFS_FRAME_INDEX_BITS = 21;
+inline constexpr ULONG ZARFS_FRAME_INDEX_MASK = (1u << ZARFS_FRAME_INDEX_BITS) - 1;
+// The name of frame 'frame' of the media file 'clip' (of 'frames' frames)
+// in the folder of 'type'; returns its characters (at most 255), zero
+// after them when there is room.
+ULONG ZarFsConstructFileFrameName(PCWSTR clip, ULONG clipChars, const ZARFS_FILE_TYPE* type, ULONG frames,
+                                  ULONG frame, ULONG baseFrame, ULONG minDigits, WCHAR (&name)[ZARFS_NAME_CHARS]);
+// A frame file's size: the type's size for the file's alpha part and SDTI types.
+ULONG ZarFsFrameFileSize(const ZAR_FILE_INFO* entry, const ZARFS_FILE_TYPE* type);
+// Reads a frame file through the service, opening it there on the first
+// read; takes the drive's resource itself, and never while the service works.
+NTSTATUS ZarFsFrameFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONGLONG offset, ULONG length,
+                            PULONG done);
 
 // ---- create (zarfs_create.cpp) ----
 // The FCB of a path from the root ("\KIV\vol\folder"), made as needed

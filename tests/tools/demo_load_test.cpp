@@ -13,12 +13,14 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include "drivers/board/zar_driver.h"
+#include "include/zarfs.h"
 #include "outside/fpga_images.h"
 #include "platform/nt/clock.h"
 #include "platform/win32/win32.h"
@@ -79,11 +81,28 @@ private:
 };
 
 // Takes 'busy' of host time on the interrupt context every 'every' of
-// machine time: with busy > every the context never catches up.
+// machine time: with busy > every the context never catches up. With a
+// codec to follow, the load begins with the codec's first field and lasts
+// kTurns turns, the clip's record and play with a margin. What the clip
+// does through the media drive before and after (its file made, indexed,
+// settled or given back) then runs on a host that keeps up: on a context
+// that never catches up, a disk request of the file system would wait on
+// the board without end.
 struct HostLoad : std::enable_shared_from_this<HostLoad> {
+    static constexpr int kTurns = 480;
     std::chrono::nanoseconds busy{0};
     uint64_t every = 0;
+    const sim::JpegCodec* codec = nullptr;
+    int turns = 0;
     std::atomic<bool> stop{false};
+
+    // Whether this turn loads the host.
+    bool Loading()
+    {
+        if (codec == nullptr) return true;
+        if (turns == 0 && codec->FieldsEncoded() == 0) return false;
+        return turns++ < kTurns;
+    }
 
     void Start() { Next(nt::ClockNow()); }
     void Next(uint64_t when)
@@ -91,6 +110,10 @@ struct HostLoad : std::enable_shared_from_this<HostLoad> {
         auto self = shared_from_this();
         nt::ClockSchedule(when, [self, when] {
             if (self->stop.load()) return;
+            if (!self->Loading()) {
+                self->Next(when + self->every);
+                return;
+            }
             const auto until = SteadyClock::now() + self->busy;
             while (SteadyClock::now() < until) {
             }
@@ -103,10 +126,10 @@ class DemoLoad : public MachineFixture {
 protected:
     void Configure(nt::MachineOptions& options) override
     {
-        // The clip writes from block 2,000,000 on.
+        // Room for the clip's file on a volume of its own.
         sim::DriveConfig drive;
         drive.id = 0;
-        drive.blocks = 2100000;
+        drive.blocks = 100000;
         drive.image = Folder() + "/drive0.img";
         sim::BoardOptions board;
         board.drives = {drive};
@@ -123,6 +146,7 @@ protected:
         ASSERT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"EventLog\\System")),
                   STATUS_SUCCESS);
         ASSERT_EQ(InstallDriver(u"ZARKD", "ZARKD.sys"), STATUS_SUCCESS);
+        ASSERT_EQ(InstallDriver(u"ZARFSKD", "ZARFSKD.sys"), STATUS_SUCCESS);
         std::string error;
         ASSERT_TRUE(fpgaimages::InstallImageFiles(std::filesystem::path(Folder()) / "drives/C/WINNT/system32/drivers",
                                                   0, &error))
@@ -150,17 +174,40 @@ protected:
         CloseHandle(board);
     }
 
+    // The media drive over the drive, formatted as one volume with a
+    // folder, where the clip section makes its file.
+    void SetUpMediaDrive()
+    {
+        ASSERT_EQ(LoadDriver(u"ZARFSKD"), STATUS_SUCCESS);
+        HANDLE control =
+            CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(control, INVALID_HANDLE_VALUE);
+        ZAR_VOLUME_INFO volume{};
+        std::memcpy(volume.Name, u"Load", 8);
+        volume.DriveCount = 1;
+        for (uint32_t& id : volume.ScsiIds) id = ZARFS_NO_DRIVE;
+        volume.ScsiIds[0] = 0;
+        DWORD bytes = 0;
+        EXPECT_TRUE(DeviceIoControl(control, IOCTL_ZARFS_FORMAT_VOLUME, &volume, sizeof volume, &volume,
+                                    sizeof volume, &bytes, nullptr))
+            << GetLastError();
+        CloseHandle(control);
+        EXPECT_TRUE(CreateDirectoryA("P:\\KIV\\Load\\Clips", nullptr)) << GetLastError();
+    }
+
     sim::BuiltTopology built_;
 };
 
 TEST_F(DemoLoad, ClipOnAHostSlowerThanTheFieldsStillEndsInAShutdown)
 {
     SetUpBoard();
+    SetUpMediaDrive();
     // One field's worth of machine time takes a field and a half of host
     // time before the board's own work is counted.
     auto load = std::make_shared<HostLoad>();
     load->every = sim::FieldClock::FieldsToNs(525, 1);
     load->busy = std::chrono::nanoseconds(load->every * 3 / 2);
+    load->codec = &built_.boards[0]->Jpeg().Codec(0);
     load->Start();
     {
         Watchdog watchdog("the clip section", std::chrono::seconds(240));

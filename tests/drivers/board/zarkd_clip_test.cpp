@@ -259,6 +259,94 @@ TEST_F(ZarkdClip, RecordedToDiskAndPlayedBackMatchesTheSourceAtTheTargetRate)
     }
 }
 
+// A ring of 8 one-field captures started while the clip plays, paced with
+// the play from a position ahead: the bridge carries the played clip, and
+// every buffer holds a field of the clip from the ring's start position on,
+// one frame after the other (the first buffer was once filled before the
+// play reached the start, with a frame from before it).
+TEST_F(ZarkdClip, ARingPacedWithThePlayHoldsTheClipFromItsStartPosition)
+{
+    constexpr ULONG kRing = 8;
+    constexpr ULONG kStartIndex = 12;  // the clip field the ring starts at
+    ASSERT_NO_FATAL_FAILURE(StartRecord(60, 60));
+    for (uint64_t f = 0; f < kRecordFields; ++f) {
+        RunFields(1);
+        ASSERT_NO_FATAL_FAILURE(Drain());
+    }
+    ULONG stop = 0;
+    ASSERT_EQ(Send(IOCTL_ZAR_JPEG_PLAYLIST_STOP, &stop, 4, &stop, 4).status, STATUS_SUCCESS);
+    RunFields(4);
+    ASSERT_NO_FATAL_FAILURE(Drain());
+    ASSERT_GE(clip_.size(), kStartIndex + 2 * kRing + 4);
+
+    ASSERT_NO_FATAL_FAILURE(ResetPlaylist(kPlayChannel));
+    size_t loaded = 0;
+    for (; loaded < kPlayAhead; ++loaded) ASSERT_NO_FATAL_FAILURE(Load(loaded));
+    ZAR_JPEG_COMMAND c{};
+    c.Command = ZAR_JPEG_CMD_PLAY;
+    c.Start = clip_.front().position;
+    c.End = clip_.back().position + 1;
+    ASSERT_EQ(Command(c), STATUS_SUCCESS);
+    RunFields(4);
+    ASSERT_EQ(StateWord(Query(kPlayChannel)), ZAR_VIDEO_PLAY);
+
+    // The parity-1 field of each frame, 720 x 243 in Cb Y Cr Y: the
+    // luminance comes through unscaled.
+    constexpr ULONG kBytes = 720 * 243 * 2;
+    std::vector<std::vector<uint8_t>> buffers(kRing, std::vector<uint8_t>(kBytes, 0));
+    ULONG addresses[kRing];
+    for (ULONG i = 0; i < kRing; ++i) addresses[i] = UserAddress(buffers[i].data());
+    volatile LONG ring[4] = {};
+    ZAR_HPS_CAPTURE_REQUEST r{};
+    r.Fields = 1;
+    r.FieldOrder = 2;
+    r.PixelFormat = 2;
+    r.Width = 720;
+    r.Height = 243;
+    r.Contrast = 64;
+    r.Brightness = 128;
+    r.Saturation = 64;
+    r.BufferSize = kBytes;
+    r.RingCount = kRing;
+    r.RingAddresses = UserAddress(addresses);
+    r.RingStatus = UserAddress(const_cast<LONG*>(ring));
+    r.StartPosition = clip_[kStartIndex].position;
+    ASSERT_EQ(Send(IOCTL_ZAR_HPS_CAPTURE, &r, sizeof r, &r, sizeof r).status, STATUS_SUCCESS);
+
+    // Field by field: what the codec showed, and what the caller finds in
+    // each buffer as it is filled (it takes them as they come).
+    std::vector<uint64_t> shownSinceGo, captured;
+    sim::VideoField field;
+    bool going = false;
+    for (uint64_t f = 0; f < clip_.size() + 16 && captured.size() < kRing; ++f) {
+        RunFields(1);
+        // The field that just ended began with the go when the ring had left its wait by then.
+        if (going) shownSinceGo.push_back(SourceOf(TheBoard().VideoOut().Field(0, 1 - TheBoard().Clock().Parity())));
+        going = ULONG(ext_->CaptureState) != ZAR_HPS_RING_WAIT_GO;
+        const ULONG taken = Query(kPlayChannel).Queue[kQueueReadIndex];
+        while (loaded < clip_.size() && loaded - taken < kPlayAhead) ASSERT_NO_FATAL_FAILURE(Load(loaded++));
+        for (LONG next = ring[1]; next < ring[0]; ++next) {
+            const std::vector<uint8_t>& b = buffers[ULONG(next) % kRing];
+            for (int i = 0; i < 720 * 243; ++i) field.Y()[i] = b[2 * i + 1];
+            captured.push_back(SourceOf(field));
+            ring[1] = next + 1;
+        }
+    }
+    ASSERT_EQ(captured.size(), kRing);
+    ASSERT_FALSE(shownSinceGo.empty());
+    // Each buffer a frame's parity-1 field (odd source fields), from the
+    // first frame shown since the go, with none skipped.
+    const uint64_t first = shownSinceGo[0] % 2 == 1 ? shownSinceGo[0] : shownSinceGo.at(1);
+    const uint64_t cycle = 2 * kPatternFrames;
+    for (ULONG i = 0; i < kRing; ++i)
+        EXPECT_EQ(captured[i], (first - 1 + 2 * i) % cycle + 1) << "buffer " << i;
+
+    ZAR_HPS_CAPTURE_REQUEST end = r;
+    end.Kind = 4;
+    ASSERT_EQ(Send(IOCTL_ZAR_HPS_CAPTURE, &end, sizeof end, &end, sizeof end).status, STATUS_SUCCESS);
+    EXPECT_EQ(ring[0], -1);
+}
+
 // The library three fields behind, as it drains while it records, and the
 // parities of very different sizes: every field it saves is the field the
 // codec recorded, however far one parity's fields run ahead of the other's.

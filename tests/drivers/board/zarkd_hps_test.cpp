@@ -291,7 +291,7 @@ TEST_F(ZarkdCapture, EightBufferRingFillsHoldsThePlayEngineAndResumes)
         status[1] = f.consume;
     }
     // Every buffer the ring filled holds the scaled input.
-    for (int i = 1; i < 6; ++i) EXPECT_LE(MaxDifference(Expected(1, 360, 243), buffers[i].data()), 2) << i;
+    for (int i = 0; i < 6; ++i) EXPECT_LE(MaxDifference(Expected(1, 360, 243), buffers[i].data()), 2) << i;
 
     ZAR_HPS_CAPTURE_REQUEST stop = r;
     stop.Kind = 4;
@@ -337,9 +337,11 @@ TEST_F(ZarkdCapture, SmallRingsFillOnlyWhenTheCallerFallsBehind)
     }
 }
 
-// A free-running ring fills without the play engine's go, counts the frames
-// it drops while the caller is 4 behind, and each overflow the bridge
-// reports.
+// A free-running ring fills without the play engine's go, from the frame
+// after its request (here one that comes in a parity-0 field, which a
+// capture of parity-1 fields would have left its first buffer without),
+// counts the frames it drops while the caller is 4 behind, and each overflow
+// the bridge reports.
 TEST_F(ZarkdCapture, FreeRunningRingDropsFramesWhileFullAndCountsOverflows)
 {
     constexpr ULONG kBytes = 64 * 16 * 4;
@@ -352,7 +354,10 @@ TEST_F(ZarkdCapture, FreeRunningRingDropsFramesWhileFullAndCountsOverflows)
     r.RingAddresses = ULONG(reinterpret_cast<ULONG_PTR>(addresses));
     r.RingStatus = ULONG(reinterpret_cast<ULONG_PTR>(status));
     r.FreeRunning = 1;
+    RunToParity(0);
     ASSERT_EQ(Send(IOCTL_ZAR_HPS_CAPTURE, &r, sizeof(r), &r, sizeof(r)).status, STATUS_SUCCESS);
+    RunToParity(1);
+    EXPECT_EQ(status[0], 0) << "starts filling at the next frame";
 
     struct Frame {
         bool overflow;  // reported with the frame's field
@@ -370,6 +375,9 @@ TEST_F(ZarkdCapture, FreeRunningRingDropsFramesWhileFullAndCountsOverflows)
         EXPECT_EQ(status[0], f.filled) << "frame " << i;
         EXPECT_EQ(status[3], f.dropped) << "frame " << i;
         EXPECT_EQ(status[2], f.overflows) << "frame " << i;
+        if (i == 0) {
+            EXPECT_LE(MaxDifference(Expected(1, 64, 16), buffers[0].data()), 2) << "the first buffer";
+        }
         status[1] = f.consume;
     }
     ZAR_HPS_CAPTURE_REQUEST stop = r;

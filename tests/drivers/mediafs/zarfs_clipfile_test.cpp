@@ -246,4 +246,69 @@ TEST_F(ClipFileTest, VolumeInformation)
     NtClose(h);
 }
 
+TEST_F(ClipFileTest, FrameFileNames)
+{
+    ZARFS_FILE_TYPE dotted{};
+    std::memcpy(dotted.Extension, u"TGA", 6);
+    dotted.DotBeforeNumber = 1;
+    ZARFS_FILE_TYPE plain = dotted;
+    plain.DotBeforeNumber = 0;
+    const std::u16string longName(250, u'n');
+    struct Row {
+        std::u16string clip;
+        const ZARFS_FILE_TYPE* type;
+        ULONG frames, frame, base, minDigits;
+        std::u16string name;
+    } rows[] = {
+        {u"take.kiv", &dotted, 3, 0, 0, 4, u"take.0000.TGA"},
+        {u"take.KiV", &plain, 3, 2, 0, 4, u"take0002.TGA"},           // the native extension in any case
+        {u"take", &dotted, 3, 1, 0, 4, u"take.0001.TGA"},
+        {u"take.kivx", &dotted, 3, 1, 0, 4, u"take.kivx.0001.TGA"},   // only a whole ".kiv" ending goes
+        {u"a.kiv", &dotted, 3, 123456, 0, 4, u"a.123456.TGA"},        // wider than the minimum
+        {u"a.kiv", &dotted, 3, 5, 100, 4, u"a.0105.TGA"},
+        {u"a.kiv", &dotted, 100, 5, 0, 0, u"a.05.TGA"},               // no minimum: the last frame's width
+        {u"a.kiv", &dotted, 1000, 5, 1, 0, u"a.0006.TGA"},
+        {u"a.kiv", &dotted, 10, 0, 0, 0, u"a.0.TGA"},
+        {u"a.kiv", &dotted, 3, 7, 0, 12, u"a.0000000007.TGA"},        // the minimum held at 10 digits
+        {u"a.kiv", &dotted, 3, 5, 0xFFFFFFFF, 4, u"a.4294967300.TGA"}, // the number does not wrap
+        {longName + u".kiv", &dotted, 3, 1, 0, 4, (longName + u".0001.TGA").substr(0, 255)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "row " << (&row - rows));
+        WCHAR name[ZARFS_NAME_CHARS];
+        ULONG chars = ZarFsConstructFileFrameName(row.clip.data(), ULONG(row.clip.size()), row.type, row.frames,
+                                                  row.frame, row.base, row.minDigits, name);
+        EXPECT_EQ(std::u16string(name, chars), row.name);
+    }
+}
+
+TEST_F(ClipFileTest, FrameFileSizeFollowsAlphaAndSdtiTypes)
+{
+    ZARFS_FILE_TYPE type{};
+    type.FrameSize = 16;
+    type.FrameSizeAlpha = 20;
+    type.FrameSizeSdti = 28;
+    type.FrameSizeSdtiAlpha = 32;
+    type.FrameSizeSdtiHigh = 36;
+    type.FrameSizeSdtiHighAlpha = 40;
+    constexpr ULONG V = ZARFS_FILE_VIDEO_SDTI, A = ZARFS_FILE_ALPHA_SDTI, K = ZARFS_FILE_HAS_ALPHA;
+    struct Row {
+        ULONG flags, videoType, alphaType, size;
+    } rows[] = {
+        {0, 5, 0, 16},         // not SDTI: the type number does not count
+        {V, 0, 0, 16},  {V, 1, 0, 28},  {V, 11, 0, 28}, {V, 12, 0, 36}, {V, 13, 0, 36}, {V, 14, 0, 0},
+        {K, 0, 0, 20},         {K | V, 3, 0, 20},      // only one part SDTI
+        {K | V | A, 0, 0, 20}, {K | V | A, 3, 3, 32}, {K | V | A, 12, 12, 40}, {K | V | A, 14, 14, 0},
+        {K | V | A, 3, 4, 20},  // parts of different types
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "flags " << row.flags << " types " << row.videoType << "/" << row.alphaType);
+        ZAR_FILE_INFO entry{};
+        entry.Flags = row.flags;
+        entry.VideoSdtiType = row.videoType;
+        entry.AlphaSdtiType = row.alphaType;
+        EXPECT_EQ(ZarFsFrameFileSize(&entry, &type), row.size);
+    }
+}
+
 }  // namespace

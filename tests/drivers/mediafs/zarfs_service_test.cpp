@@ -329,6 +329,70 @@ TEST_F(ServiceTest, PendingServiceRequestsEndCancelled)
     EXPECT_EQ(error, DWORD(ERROR_OPERATION_ABORTED));
 }
 
+TEST_F(ServiceTest, AClipListsAndReadsAsFrameFiles)
+{
+    ZARFS_FILE_TYPE tga = Type(u"TGA", 1000);
+    tga.Value = 42;
+    tga.DotBeforeNumber = 1;
+    Register({tga});
+    WriteClip(u"take.kiv", 3);
+    HANDLE empty;
+    ASSERT_EQ(Open(u"\\KIV\\Media\\Clips\\empty", FILE_CREATE, 0, &empty), STATUS_SUCCESS);
+    NtClose(empty);
+
+    EXPECT_EQ(List("P:\\*"), (std::vector<Found>{{"KIV", 0, true}, {"TGA", 0, true}}));
+    EXPECT_EQ(List("P:\\TGA\\Media\\*"), (std::vector<Found>{{"Clips", 0, true}}));
+    // One frame file a frame of the clip; the file without frames has none.
+    EXPECT_EQ(List("P:\\TGA\\Media\\Clips\\*"),
+              (std::vector<Found>{{"take.0000.TGA", 1000, false}, {"take.0001.TGA", 1000, false},
+                                  {"take.0002.TGA", 1000, false}}));
+    EXPECT_EQ(List("P:\\TGA\\Media\\Clips\\*1.tga"), (std::vector<Found>{{"take.0001.TGA", 1000, false}}));
+
+    // Frame 1 read whole: opened at the service under its native folder,
+    // read with the type's value and the frame, and closed there.
+    std::vector<UCHAR> frame(1000);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = UCHAR(i * 3 + 1);
+    std::vector<UCHAR> got(1200, 0);
+    DWORD gotBytes = 0, size = 0, pastEnd = 1;
+    UserSender reader([&]() -> NTSTATUS {
+        HANDLE h = CreateFileA("P:\\TGA\\Media\\Clips\\take.0001.TGA", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+        if (h == INVALID_HANDLE_VALUE) return STATUS_OBJECT_NAME_NOT_FOUND;
+        size = GetFileSize(h, nullptr);
+        BOOL ok = ReadFile(h, got.data(), DWORD(got.size()), &gotBytes, nullptr);
+        // At the end: nothing, and no word to the service.
+        ReadFile(h, got.data() + 1100, 100, &pastEnd, nullptr);
+        CloseHandle(h);
+        return ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    });
+    ZARFS_SERVICE_REQUEST r = Next();
+    ASSERT_EQ(r.Kind, ZARFS_SREQ_OPEN);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(r.Payload)), u"P:\\KIV\\Media\\Clips\\take.0001.TGA");
+    ASSERT_TRUE(Answer(ZARFS_SREQ_OPEN, 0, 0x77));
+    r = Next();
+    ASSERT_EQ(r.Kind, ZARFS_SREQ_READ);
+    EXPECT_EQ(Word(r, 8), 0x77u);
+    EXPECT_EQ(Word(r, 12), 42u);
+    EXPECT_EQ(Word(r, 16), 0u);
+    EXPECT_EQ(Word(r, 24), 1000u) << "cut to the frame file's size";
+    EXPECT_EQ(Word(r, 28), 1u);
+    ASSERT_TRUE(Answer(ZARFS_SREQ_READ, 0, 1000, frame.data(), 1000));
+    r = Next();
+    EXPECT_EQ(r.Kind, ZARFS_SREQ_CLOSE);
+    EXPECT_EQ(Word(r, 8), 0x77u);
+    ASSERT_TRUE(Answer(ZARFS_SREQ_CLOSE, 0, 0));
+    EXPECT_EQ(reader.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(size, 1000u);
+    EXPECT_EQ(gotBytes, 1000u);
+    EXPECT_TRUE(std::equal(frame.begin(), frame.end(), got.begin()));
+    EXPECT_EQ(pastEnd, 0u);
+
+    // A frame file is a view: it is neither deleted nor renamed, and the clip stays.
+    EXPECT_FALSE(DeleteFileA("P:\\TGA\\Media\\Clips\\take.0001.TGA"));
+    EXPECT_FALSE(MoveFileA("P:\\TGA\\Media\\Clips\\take.0001.TGA", "P:\\TGA\\Media\\Clips\\other.0001.TGA"));
+    EXPECT_EQ(List("P:\\KIV\\Media\\Clips\\take.kiv").size(), 1u);
+}
+
 // A port command: total length, code, then a UTF-16 name and 'extra' bytes.
 std::vector<UCHAR> PortCommand(ULONG code, const std::u16string& name, ULONG extra = 0, ULONG total = 0)
 {

@@ -1,0 +1,234 @@
+// Benchmark: the media drive as user-mode programs use it, through Win32
+// calls on P: only, each path against a plain read of the same bytes from
+// the drive images in the same process.
+//
+// - A recorded clip read whole as a clip file with ReadFile (1 MB a call):
+//   the view's header from memory, the fields from the two drives they are
+//   striped over; the baseline is pread of the same field runs.
+// - A folder of 2,000 clips listed with FindFirstFile/FindNextFile; the
+//   baseline is pread of the clips' file entries.
+// The machine and the volume are set up through the board's and the file
+// system's control codes, the clips' fields and body tables written into
+// the images where the allocation put them.
+//
+//   mediafs_drive [clip-frames] [folder-clips]
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bench/bench_host.h"
+#include "bench/bench_machine.h"
+#include "include/zarfs.h"
+#include "outside/fpga_images.h"
+#include "platform/win32/win32.h"
+
+namespace {
+
+constexpr uint32_t kBlock = 512;
+constexpr uint32_t kFieldBlocks = 60;  // the demo's record rate
+constexpr uint32_t kDrives = 2;
+
+double Since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+bool LoadFileSystem()
+{
+    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"ZARFSKD"));
+    ULONG one = 1;
+    const char16_t image[] = u"System32\\drivers\\ZARFSKD.sys";
+    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARFSKD", u"Type", REG_DWORD, &one, 4);
+    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARFSKD", u"ImagePath", REG_EXPAND_SZ,
+                          const_cast<char16_t*>(image), sizeof image);
+    return NT_SUCCESS(nt::IoLoadDriver(u"ZARFSKD"));
+}
+
+class Drive {
+public:
+    Drive() : control_(CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                   nullptr))
+    {
+    }
+    ~Drive()
+    {
+        if (control_ != INVALID_HANDLE_VALUE) CloseHandle(control_);
+    }
+    bool Open() const { return control_ != INVALID_HANDLE_VALUE; }
+    template <typename Record>
+    bool Control(uint32_t code, Record* record)
+    {
+        DWORD bytes = 0;
+        return DeviceIoControl(control_, code, record, sizeof *record, record, sizeof *record, &bytes, nullptr);
+    }
+    template <typename Record>
+    bool FileControl(uint32_t code, HANDLE file, Record* record)
+    {
+        record->Handle = uint32_t(reinterpret_cast<uintptr_t>(file));
+        return Control(code, record);
+    }
+
+private:
+    HANDLE control_;
+};
+
+struct Images {
+    std::string path[kDrives];
+    void Write(uint32_t drive, uint32_t first, const void* data, size_t bytes) const
+    {
+        int fd = ::open(path[drive].c_str(), O_WRONLY);
+        (void)!::pwrite(fd, data, bytes, off_t(first) * kBlock);
+        ::close(fd);
+    }
+};
+
+// A clip of 'frames' frames in 'path': allocated, its fields (filled with
+// 'fill') and body table put into the images, settled. Each field's run
+// goes into 'runs' as (drive, first block) when asked for.
+bool MakeClip(Drive& drive, const Images& images, const std::string& path, uint32_t frames, bool writeData,
+              std::vector<std::pair<uint32_t, uint32_t>>* runs, uint32_t* entryBlock)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const uint32_t fields = 2 * frames;
+    const uint32_t tableBlocks = (frames * 8 + kBlock - 1) / kBlock;
+    ZARFS_ALLOCATE_VIDEO_SPACE space{};
+    space.DataBlocks = (fields + kDrives - 1) / kDrives * kFieldBlocks;
+    space.TableBlocks = tableBlocks;
+    bool ok = drive.FileControl(IOCTL_ZARFS_ALLOCATE_VIDEO_SPACE, file, &space) && space.Result == 0;
+    if (ok) {
+        std::vector<uint8_t> table(size_t(tableBlocks) * kBlock);
+        std::vector<uint8_t> field(size_t(kFieldBlocks) * kBlock);
+        for (uint32_t k = 0; k < fields; ++k) {
+            const uint32_t entry = kFieldBlocks;
+            std::memcpy(&table[4 * k], &entry, 4);
+            const uint32_t first = space.DataFirstOut + (k / kDrives) * kFieldBlocks;
+            if (runs != nullptr) runs->push_back({k % kDrives, first});
+            if (!writeData) continue;
+            std::memset(field.data(), int(k), field.size());
+            images.Write(k % kDrives, first, field.data(), field.size());
+        }
+        images.Write(0, space.TableFirstOut, table.data(), table.size());
+        ZARFS_UPDATE_VIDEO_FILE update{};
+        update.FrameCount = frames;
+        const uint32_t data = (fields + kDrives - 1) / kDrives * kFieldBlocks;
+        update.Video = {space.TableBlocksOut, space.DataBlocksOut, tableBlocks, data, fields * kFieldBlocks, 0};
+        update.Parts = ZARFS_UPDATE_VIDEO;
+        ok = drive.FileControl(IOCTL_ZARFS_UPDATE_VIDEO_FILE, file, &update);
+    }
+    if (ok && entryBlock != nullptr) {
+        ZAR_FILE_LOCATION location{};
+        ok = drive.FileControl(IOCTL_ZARFS_GET_FILE_LOCATION_INFO, file, &location);
+        *entryBlock = location.EntryBlock;
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+double PlainReads(const Images& images, const std::vector<std::pair<uint32_t, uint32_t>>& runs, uint32_t blocks)
+{
+    int fd[kDrives];
+    for (uint32_t d = 0; d < kDrives; ++d) fd[d] = ::open(images.path[d].c_str(), O_RDONLY);
+    std::vector<char> buffer(size_t(blocks) * kBlock);
+    const auto start = std::chrono::steady_clock::now();
+    for (auto [drive, first] : runs) (void)!::pread(fd[drive], buffer.data(), buffer.size(), off_t(first) * kBlock);
+    const double seconds = Since(start);
+    for (int f : fd) ::close(f);
+    return seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    PrintHowRun("mediafs_drive");
+    const uint32_t frames = argc > 1 ? uint32_t(std::atoi(argv[1])) : 150;
+    const uint32_t clips = argc > 2 ? uint32_t(std::atoi(argv[2])) : 2000;
+    BenchMachine machine("mediafs_drive");
+    sim::BoardOptions board;
+    Images images;
+    for (uint32_t id = 0; id < kDrives; ++id) {
+        sim::DriveConfig d;
+        d.id = int(id);
+        d.blocks = 8ull << 20;  // 4 GB, sparse
+        d.image = images.path[id] = machine.Folder() + "/drive" + std::to_string(id) + ".img";
+        board.drives.push_back(d);
+    }
+    std::string why;
+    if (!fpgaimages::InstallImageFiles(std::filesystem::path(machine.Folder()) / "drives/C/WINNT/system32/drivers", 0,
+                                       &why) ||
+        !machine.Boot(sim::BoardsLayout(1, 4, board), nt::ClockMode::Virtual) || !LoadFileSystem()) {
+        std::fprintf(stderr, "mediafs_drive: the machine did not start %s\n", why.c_str());
+        return 1;
+    }
+    Drive drive;
+    ZAR_VOLUME_INFO volume{};
+    std::memcpy(volume.Name, u"Media", 10);
+    volume.DriveCount = kDrives;
+    for (uint32_t i = 0; i < ZARFS_MAX_SCSI_IDS; ++i) volume.ScsiIds[i] = i < kDrives ? i : ZARFS_NO_DRIVE;
+    if (!drive.Open() || !drive.Control(IOCTL_ZARFS_FORMAT_VOLUME, &volume) ||
+        !CreateDirectoryA("P:\\KIV\\Media\\Take", nullptr) || !CreateDirectoryA("P:\\KIV\\Media\\Many", nullptr)) {
+        std::fprintf(stderr, "mediafs_drive: the volume could not be made\n");
+        return 1;
+    }
+
+    // A clip read whole through ReadFile.
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
+    if (!MakeClip(drive, images, "P:\\KIV\\Media\\Take\\take.kiv", frames, true, &runs, nullptr)) {
+        std::fprintf(stderr, "mediafs_drive: the clip could not be made\n");
+        return 1;
+    }
+    HANDLE file = CreateFileA("P:\\KIV\\Media\\Take\\take.kiv", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    std::vector<uint8_t> chunk(1 << 20);
+    uint64_t total = 0;
+    DWORD got = 0;
+    auto start = std::chrono::steady_clock::now();
+    while (ReadFile(file, chunk.data(), DWORD(chunk.size()), &got, nullptr) && got > 0) total += got;
+    const double viewSeconds = Since(start);
+    CloseHandle(file);
+    const double plainSeconds = PlainReads(images, runs, kFieldBlocks);
+    const uint64_t dataBytes = uint64_t(runs.size()) * kFieldBlocks * kBlock;
+    std::printf("clip of %u frames (%zu fields of %u blocks on %u drives) read as a clip file with ReadFile, 1 MB a "
+                "call: %.1f MB in %.3f s host time (%.1f MB/s); pread of the same field runs: %.4f s (x%.0f)\n",
+                frames, runs.size(), kFieldBlocks, kDrives, double(total) / 1e6, viewSeconds,
+                double(total) / 1e6 / viewSeconds, plainSeconds, viewSeconds / plainSeconds);
+    if (total < dataBytes) std::printf("  (the view read short: %llu bytes)\n", static_cast<unsigned long long>(total));
+
+    // A folder of clips listed.
+    std::vector<std::pair<uint32_t, uint32_t>> entries;
+    for (uint32_t c = 0; c < clips; ++c) {
+        uint32_t block = 0;
+        if (!MakeClip(drive, images, "P:\\KIV\\Media\\Many\\clip" + std::to_string(c) + ".kiv", 1, false, nullptr,
+                      &block)) {
+            std::fprintf(stderr, "mediafs_drive: clip %u could not be made\n", c);
+            return 1;
+        }
+        entries.push_back({0, block});
+    }
+    WIN32_FIND_DATAA data;
+    uint32_t listed = 0;
+    start = std::chrono::steady_clock::now();
+    HANDLE find = FindFirstFileA("P:\\KIV\\Media\\Many\\*", &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do ++listed;
+        while (FindNextFileA(find, &data));
+        FindClose(find);
+    }
+    const double listSeconds = Since(start);
+    const double entrySeconds = PlainReads(images, entries, 2);
+    std::printf("folder of %u clips listed with FindFirstFile/FindNextFile: %u names in %.3f s host time (%.1f µs a "
+                "name); pread of the clips' file entries: %.4f s (x%.0f)\n",
+                clips, listed, listSeconds, listSeconds * 1e6 / std::max<uint32_t>(1, listed), entrySeconds,
+                listSeconds / entrySeconds);
+    return 0;
+}

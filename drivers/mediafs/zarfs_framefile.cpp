@@ -1,0 +1,150 @@
+// A media file seen through a foreign file type: one frame file a frame,
+// named by frame number, whose contents the file-system service renders.
+// Here are the names, the sizes the type gives them and the read path over
+// the service channel; listings and opens place a frame file by an index
+// that holds both the file's slot and the frame.
+
+#include "zarfs_driver.h"
+
+namespace {
+
+bool HasNativeExtension(PCWSTR name, ULONG chars)
+{
+    if (chars < 4 || name[chars - 4] != u'.') return false;
+    const ZARFS_FILE_TYPE* native = ZarFsGlobFileType(0);
+    for (ULONG i = 0; i < 3; ++i)
+        if (RtlUpcaseUnicodeChar(name[chars - 3 + i]) != RtlUpcaseUnicodeChar(native->Extension[i])) return false;
+    return true;
+}
+
+ULONG DigitCount(ULONGLONG value)
+{
+    ULONG digits = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++digits;
+    }
+    return digits;
+}
+
+}  // namespace
+
+ULONG ZarFsConstructFileFrameName(PCWSTR clip, ULONG clipChars, const ZARFS_FILE_TYPE* type, ULONG frames, ULONG frame,
+                                  ULONG baseFrame, ULONG minDigits, WCHAR (&name)[ZARFS_NAME_CHARS])
+{
+    // Wider numbers than 10 digits cannot come from 32-bit frame numbers;
+    // a larger setting would only pad the names with zeros.
+    if (minDigits > ZARFS_MAX_FRAME_DIGITS) minDigits = ZARFS_MAX_FRAME_DIGITS;
+    const ULONGLONG number = ULONGLONG(frame) + baseFrame;
+    ULONG digits;
+    if (minDigits != 0) {
+        digits = DigitCount(number);
+        if (digits < minDigits) digits = minDigits;
+    } else {
+        // Every frame of the file gets a name of one width: the last one's.
+        const ULONGLONG last = ULONGLONG(baseFrame) + (frames != 0 ? frames - 1 : 0);
+        digits = DigitCount(last);
+    }
+    if (HasNativeExtension(clip, clipChars)) clipChars -= 4;
+
+    WCHAR text[ZARFS_NAME_CHARS + 32];
+    ULONG chars = 0;
+    if (clipChars > ZARFS_NAME_CHARS) clipChars = ZARFS_NAME_CHARS;
+    RtlCopyMemory(text, clip, clipChars * sizeof(WCHAR));
+    chars = clipChars;
+    if (type->DotBeforeNumber == 1) text[chars++] = u'.';
+    ULONGLONG rest = number;
+    for (ULONG i = 0; i < digits; ++i) {
+        text[chars + digits - 1 - i] = WCHAR(u'0' + rest % 10);
+        rest /= 10;
+    }
+    chars += digits;
+    text[chars++] = u'.';
+    for (ULONG i = 0; i < 3; ++i) text[chars++] = type->Extension[i];
+    // One name limit everywhere: a longer name could be listed but never opened.
+    if (chars > ZARFS_MAX_COMPONENT) chars = ZARFS_MAX_COMPONENT;
+    RtlCopyMemory(name, text, chars * sizeof(WCHAR));
+    if (chars < ZARFS_NAME_CHARS) name[chars] = 0;
+    return chars;
+}
+
+ULONG ZarFsFrameFileSize(const ZAR_FILE_INFO* entry, const ZARFS_FILE_TYPE* type)
+{
+    const bool videoSdti = (entry->Flags & ZARFS_FILE_VIDEO_SDTI) != 0;
+    if (!(entry->Flags & ZARFS_FILE_HAS_ALPHA)) {
+        const ULONG t = videoSdti ? entry->VideoSdtiType : 0;
+        if (t == 0) return type->FrameSize;
+        if (t <= 11) return type->FrameSizeSdti;
+        if (t <= 13) return type->FrameSizeSdtiHigh;
+        return 0;
+    }
+    const bool alphaSdti = (entry->Flags & ZARFS_FILE_ALPHA_SDTI) != 0;
+    if (!videoSdti || !alphaSdti || entry->VideoSdtiType != entry->AlphaSdtiType) return type->FrameSizeAlpha;
+    const ULONG t = entry->VideoSdtiType;
+    if (t == 0) return type->FrameSizeAlpha;
+    if (t <= 11) return type->FrameSizeSdtiAlpha;
+    if (t <= 13) return type->FrameSizeSdtiHighAlpha;
+    return 0;
+}
+
+NTSTATUS ZarFsFrameFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONGLONG offset, ULONG length,
+                            PULONG done)
+{
+    *done = 0;
+    ZARFS_CARD_INSTANCE* card = vcb->Card;
+    ZARFS_SERVICE_CHANNEL* channel = &card->Service;
+    // The service is talked to without the drive's resource: it may take
+    // long, and a service that looks at the drive itself must not wait on us.
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
+    NTSTATUS status = STATUS_SUCCESS;
+    const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
+    ULONG typeValue = type != nullptr ? type->Value : 0;
+    ULONG context = fcb->ServiceContext;
+    ULONGLONG size = 0;
+    UNICODE_STRING name{};
+    if (type == nullptr || fcb->FileEntry == nullptr) status = STATUS_ACCESS_DENIED;
+    if (NT_SUCCESS(status)) size = ZarFsFrameFileSize(fcb->FileEntry, type);
+    if (NT_SUCCESS(status) && offset >= size) status = STATUS_END_OF_FILE;
+    if (NT_SUCCESS(status) && context == 0) {
+        status = ZarFsFCBSetupFullName(fcb);
+        if (NT_SUCCESS(status)) {
+            name.Length = name.MaximumLength = fcb->FullName.Length;
+            name.Buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, name.Length + 2, ZARFS_POOL_TAG));
+            if (name.Buffer == nullptr)
+                status = STATUS_INSUFFICIENT_RESOURCES;
+            else
+                RtlCopyMemory(name.Buffer, fcb->FullName.Buffer, name.Length);
+        }
+    }
+    ExReleaseResourceLite(&vcb->Resource);
+    KeLeaveCriticalRegion();
+    if (!NT_SUCCESS(status)) {
+        if (name.Buffer != nullptr) ExFreePoolWithTag(name.Buffer, ZARFS_POOL_TAG);
+        return status;
+    }
+    if (size - offset < length) length = ULONG(size - offset);
+
+    if (context == 0) {
+        status = ZarFsSReqOpen(channel, card->DriveLetter, &name, &context);
+        ExFreePoolWithTag(name.Buffer, ZARFS_POOL_TAG);
+        if (!NT_SUCCESS(status)) return status;
+        if (context == 0) return STATUS_UNSUCCESSFUL;
+        // Two first reads may both have opened: the first context kept wins.
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
+        ULONG extra = 0;
+        if (fcb->ServiceContext == 0)
+            fcb->ServiceContext = context;
+        else {
+            extra = context;
+            context = fcb->ServiceContext;
+        }
+        ExReleaseResourceLite(&vcb->Resource);
+        KeLeaveCriticalRegion();
+        if (extra != 0) ZarFsSReqClose(channel, extra);
+    }
+    status = ZarFsSReqRead(channel, context, typeValue, offset, length, fcb->FrameIndex, buffer, done);
+    if (!NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
+    return status;
+}
