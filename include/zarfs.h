@@ -362,10 +362,24 @@ struct ZARFS_SERVICE_RESPONSE {
 };
 static_assert(sizeof(ZARFS_SERVICE_RESPONSE) == 56);
 
+// The port file: a file "___Port0___" that opens in any folder of the media
+// drive. A command written from offset 0 is +0 u32 total length in bytes,
+// +4 u32 code, +8 arguments; the reply reads from offset 0 as u32 reply
+// length, u32 status, then the command's results.
+inline constexpr char16_t ZARFS_PORT_FILE_NAME[] = u"___Port0___";
+inline constexpr uint32_t ZARFS_PORT_COMMAND_BYTES = 2048;
+inline constexpr uint32_t ZARFS_PORT_CMD_CREATE_MEDIA_FILE = 1;   // arguments: the new file's name, ...
+inline constexpr uint32_t ZARFS_PORT_CMD_GET_AVAILABLE_SPACE = 4; // reply: six u32 space figures
+inline constexpr uint32_t ZARFS_PORT_CREATE_ARGUMENT_BYTES = 1048;
+inline constexpr uint32_t ZARFS_PORT_SPACE_ARGUMENT_BYTES = 1032;
+inline constexpr uint32_t ZARFS_PORT_PATH_CHARS = 512;           // a path with its zero
+inline constexpr int32_t ZARFS_PORT_REPLY_PENDING = -3;          // a command is being written
+inline constexpr int32_t ZARFS_PORT_REPLY_UNKNOWN = -2;          // no such command, or a bad length
+
 // One file type the service registers.
 struct ZARFS_FILE_TYPE {
     uint32_t Value;                  // the service's own value, sent back in reads and writes
-    uint32_t NoCreate;               // nonzero: no new files in this type's folders
+    uint32_t Presentation;           // 0: media files are files; 2: directories of frame files
     char16_t Extension[4];           // three letters and a zero
     uint32_t FrameSize;              // frame-file sizes by alpha and SDTI type
     uint32_t FrameSizeAlpha;

@@ -2,7 +2,7 @@
 // a 320 x 120 caption (a white box with a colour ramp, opaque) loaded into
 // graphics store A by the BRS DMA, proc amp 0 turned into a blue matte,
 // the store keyed over it by the downstream key, then the master fade
-// halfway; then a DVE crop-window move and a fade from master-fade nodes.
+// halfway; then a DVE move and a fade, both from play-list nodes.
 // The programme output of each step goes to a picture.
 
 #include "demo_effects.h"
@@ -63,61 +63,153 @@ bool Insert(DemoBoard& board, uint32_t channel, uint32_t entry, std::vector<uint
     return board.Call(IOCTL_ZAR_PLY_NODE_INSERT, "node insert", nullptr, 0, &submit, sizeof submit);
 }
 
-// A DVE move and a fade over the keyed caption. The fade comes from
-// master-fade nodes (channel 404) that the mixer plays self-timed. The move
-// steps the DVE's crop window across the picture with its cropping code,
-// one position a field: the DVE's play-list channels (301-304) need the DVE
-// module, which this board does not have fitted, and the simulator keeps the
-// DVE's geometry as registers anyway (the picture itself does not move). So
-// what reached the registers is read back from the units' log, field by
-// field.
+// The DVE's geometry as the demo sets it in a perspective block: a 3 x 3
+// matrix, row by row, in coefficients 0-8; sizes in 1/256 of the picture,
+// positions in pixels and frame lines.
+constexpr uint32_t kSizeH = 0, kPositionX = 2, kSizeV = 4, kPositionY = 5, kHomogeneous = 8;
+constexpr uint32_t kPerspectiveSet0 = 0xCC80, kPerspectiveSet1 = 0xCCE0, kCropRight = 0xCC44, kCropBottom = 0xCC54;
+
+// What reached the DVE's registers in one field.
+struct DveField {
+    uint32_t set = 2;  // 0 or 1: the perspective set loaded; 2: none
+    uint16_t coefficient[18] = {};
+    bool cropped = false;
+    uint16_t right = 0, bottom = 0;
+};
+
+bool SameGeometry(const DveField& a, const DveField& b)
+{
+    return std::memcmp(a.coefficient, b.coefficient, sizeof a.coefficient) == 0 && a.cropped == b.cropped &&
+           a.right == b.right && a.bottom == b.bottom;
+}
+
+bool PerspectiveRegister(uint32_t address, uint32_t* set, uint32_t* index)
+{
+    for (uint32_t s = 0; s < 2; ++s) {
+        const uint32_t base = s == 0 ? kPerspectiveSet0 : kPerspectiveSet1;
+        if (address >= base && address < base + 18 * 4 && (address - base) % 4 == 0) {
+            *set = s;
+            *index = (address - base) / 4;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A DVE move and a fade over the keyed caption, both from play-list nodes
+// played self-timed and started together. The move: perspective nodes on
+// channel 302 shrink the picture to half size while moving it to the lower
+// right, and warp/crop nodes on channel 303 (warp type 0: registers only)
+// close the crop window onto the caption; the DVE loads both two fields after
+// a node is due. The fade: master-fade nodes on channel 404. The simulated
+// board keeps the DVE's geometry as registers and does not draw it, so the
+// move is shown from the units' register log, field by field.
 void MoveAndFade(DemoBoard& board, const DemoEffectsContext& context)
 {
-    constexpr uint32_t kFadeEntry = 9, kSteps = 8, kFirstField = 2;
-    constexpr uint32_t kFadeChannel = 404;
-    constexpr uint32_t kCropLeftA = 0xCC3C;
+    constexpr uint32_t kFadeEntry = 9, kPerspectiveEntry = 60, kCropEntry = 87, kSteps = 8, kFirstField = 2;
+    constexpr uint32_t kFadeChannel = 404, kPerspectiveChannel = 302, kCropChannel = 303;
     uint32_t dvePresent = 0;
     board.Call(IOCTL_ZAR_GET_DVE_STATE, "DVE state", nullptr, 0, &dvePresent, sizeof dvePresent);
     auto fades = Nodes(kFadeEntry, kSteps, kFirstField, [](uint32_t i, uint8_t* node) {
         node[sizeof(ZAR_NODE_RECORD)] = uint8_t(20 * (i + 1));  // 20 ... 160 of 255
         if (i + 1 == kSteps) node[3] = ZAR_NODE_HOLD;            // the last level stays
     });
+    auto moves = Nodes(kPerspectiveEntry, kSteps, kFirstField, [](uint32_t i, uint8_t* node) {
+        uint16_t c[18] = {};
+        c[kSizeH] = c[kSizeV] = uint16_t(256 - 16 * (i + 1));  // 240 ... 128: half size
+        c[kPositionX] = uint16_t(45 * (i + 1));                 // 45 ... 360: the right half
+        c[kPositionY] = uint16_t(30 * (i + 1));                 // 30 ... 240: the lower half
+        c[kHomogeneous] = 256;
+        std::memcpy(node + sizeof(ZAR_NODE_RECORD), c, sizeof c);
+        if (i + 1 == kSteps) node[3] = ZAR_NODE_HOLD;
+    });
+    auto crops = Nodes(kCropEntry, kSteps, kFirstField, [](uint32_t i, uint8_t* node) {
+        // Eight edges after the 63-byte warp record: left, right, top and
+        // bottom, each for both fields; the window closes onto the caption.
+        const uint16_t right = uint16_t(720 - 50 * (i + 1)), bottom = uint16_t(480 - 45 * (i + 1));
+        const uint16_t crop[8] = {0, 0, right, right, 0, 0, bottom, bottom};
+        std::memcpy(node + sizeof(ZAR_NODE_RECORD) + 63, crop, sizeof crop);
+        if (i + 1 == kSteps) node[3] = ZAR_NODE_HOLD;
+    });
     ZAR_ENABLE_MASK_REQUEST fadeMask{ZAR_PLY_MODULE_MIXER, ZAR_ENABLE_MASK_SET, 0x8};
+    ZAR_ENABLE_MASK_REQUEST dveMask{ZAR_PLY_MODULE_DVE, ZAR_ENABLE_MASK_SET, 0x6};  // channels 302 and 303
     ZAR_PLAY_COMMAND play{ZAR_PLAY_START, 1, 0, 0, 0, 1000, 0, 1};
+    ZAR_PLAY_COMMAND dvePlay = play;
     sim::EffectUnits& units = context.hardware->Effects();
     units.ClearLog();
     units.EnableLog(true);
     bool started = Insert(board, kFadeChannel, kFadeEntry, fades) &&
-                   board.Call(IOCTL_ZAR_PLY_SET_ENABLE_MASK, "mixer channels", &fadeMask, sizeof fadeMask) &&
-                   board.Call(IOCTL_ZAR_MIX_PLAY_COMMAND, "mixer play", &play, sizeof play, &play, sizeof play);
-    for (uint32_t i = 0; started && i < kSteps; ++i) {
-        // Eight edges: left, right, top and bottom, each for both fields.
-        const uint16_t left = uint16_t(40 + 40 * i), right = uint16_t(left + 360), top = 20, bottom = 200;
-        const uint16_t crop[8] = {left, left, right, right, top, top, bottom, bottom};
-        started = board.Call(IOCTL_ZAR_DVE_SET_CROPPING, "DVE cropping", crop, sizeof crop);
-        Sleep(17);  // machine time: a field
-    }
-    if (started) Sleep(200);
+                   board.Call(IOCTL_ZAR_PLY_SET_ENABLE_MASK, "mixer channels", &fadeMask, sizeof fadeMask);
+    if (started && dvePresent)
+        started = Insert(board, kPerspectiveChannel, kPerspectiveEntry, moves) &&
+                  Insert(board, kCropChannel, kCropEntry, crops) &&
+                  board.Call(IOCTL_ZAR_PLY_SET_ENABLE_MASK, "DVE channels", &dveMask, sizeof dveMask) &&
+                  board.Call(IOCTL_ZAR_DVE_PLAY_COMMAND, "DVE play", &dvePlay, sizeof dvePlay, &dvePlay,
+                             sizeof dvePlay);
+    started = started &&
+              board.Call(IOCTL_ZAR_MIX_PLAY_COMMAND, "mixer play", &play, sizeof play, &play, sizeof play);
+    if (started) Sleep(17 * (kFirstField + kSteps + 4));  // machine time: the nodes' fields and the pipeline's
     units.EnableLog(false);
+    if (started && dvePresent) {
+        dvePlay.Command = ZAR_PLAY_STOP;
+        board.Call(IOCTL_ZAR_DVE_PLAY_COMMAND, "DVE stop", &dvePlay, sizeof dvePlay, &dvePlay, sizeof dvePlay);
+    }
     if (!started) return;
 
-    std::string moves, levels;
-    uint64_t first = units.Log().empty() ? 0 : units.Log().front().field;
+    std::string levels;
+    std::vector<std::pair<uint64_t, DveField>> fields;  // in field order
     for (const sim::FxWrite& w : units.Log()) {
-        char item[48];
-        if (w.address == kCropLeftA) {
-            std::snprintf(item, sizeof item, " %u (field %llu)", unsigned(w.value),
-                          static_cast<unsigned long long>(w.field - first));
-            moves += item;
+        uint32_t set = 0, index = 0;
+        const bool perspective = PerspectiveRegister(w.address, &set, &index);
+        if (perspective || w.address == kCropRight || w.address == kCropBottom) {
+            if (fields.empty() || fields.back().first != w.field) fields.push_back({w.field, DveField{}});
+            DveField& f = fields.back().second;
+            if (perspective) {
+                f.set = set;
+                f.coefficient[index] = w.value;
+            } else {
+                f.cropped = true;
+                (w.address == kCropRight ? f.right : f.bottom) = w.value;
+            }
         } else if (w.address == sim::fx::kMasterFade) {
+            char item[16];
             std::snprintf(item, sizeof item, " %u", 255u - w.value);
             levels += item;
         }
     }
-    std::printf("  DVE move (DVE module %s; its crop window stepped a field at a time by the cropping code), "
-                "left edge:%s\n",
-                dvePresent ? "fitted" : "not fitted, so its play-list channels stay off",
-                moves.empty() ? " none" : moves.c_str());
+    if (!dvePresent) {
+        std::printf("  DVE move: no DVE module fitted on this board, so its play-list channels (301-304) stay off\n");
+    } else {
+        std::printf("  DVE move from %u perspective nodes (channel 302) and %u warp/crop nodes (channel 303), "
+                    "what reached the DVE each field:\n",
+                    kSteps, kSteps);
+        const uint64_t first = fields.empty() ? 0 : fields.front().first;
+        const DveField* previous = nullptr;
+        uint32_t held = 0;
+        for (const auto& [field, f] : fields) {
+            // The last nodes hold: their geometry comes again every field
+            // (into either set, by the field's parity).
+            if (previous != nullptr && SameGeometry(*previous, f)) {
+                ++held;
+                continue;
+            }
+            previous = &f;
+            char line[160];
+            int n = std::snprintf(line, sizeof line, "    field %2llu:", static_cast<unsigned long long>(field - first));
+            if (f.set < 2)
+                n += std::snprintf(line + n, sizeof line - n, " set %u size %3u/256 x %3u/256 at (%3u, %3u)", f.set,
+                                   unsigned(f.coefficient[kSizeH]), unsigned(f.coefficient[kSizeV]),
+                                   unsigned(f.coefficient[kPositionX]), unsigned(f.coefficient[kPositionY]));
+            if (f.cropped)
+                std::snprintf(line + n, sizeof line - n, "  crop right %3u bottom %3u", unsigned(f.right),
+                              unsigned(f.bottom));
+            std::printf("%s\n", line);
+        }
+        if (fields.empty()) std::printf("    nothing reached the DVE's registers\n");
+        if (held > 0) std::printf("    the same again in each of the %u fields after, from the held last nodes\n", held);
+        std::printf("  (the simulated board keeps the DVE's geometry as registers and does not draw it: "
+                    "the programme picture below is not moved)\n");
+    }
     std::printf("  master fade from %u nodes (channel 404), one level a field:%s\n", kSteps,
                 levels.empty() ? " none" : levels.c_str());
     const sim::VideoField& f = units.Programme().Field(0, 1);

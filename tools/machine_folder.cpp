@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "outside/fpga_images.h"
+#include "platform/nt/nt_zw.h"
 #include "sim/drive_config.h"
 
 namespace fs = std::filesystem;
@@ -113,4 +114,32 @@ bool CheckBoardFiles(const sim::BuiltTopology& hardware, MachineFolderReport& re
         for (const std::string& line : board->DrivesLeftOff()) report.notes.push_back(line);
     }
     return report.errors.empty();
+}
+
+void FitDveModule(sim::PciLayout& layout)
+{
+    uint32_t board = 0;
+    for (sim::LayoutSlot& slot : layout.slots) {
+        if (slot.kind != sim::SlotKind::Board) continue;
+        slot.board.dvePresent = board == 0;
+        ++board;
+    }
+}
+
+void WriteDvePresentValues(uint32_t boards)
+{
+    for (uint32_t board = 0; board < boards && board < 10; ++board) {
+        std::u16string key = u"ZARKD\\Parameters";
+        if (board != 0) key += char16_t(u'0' + board);
+        auto* path = const_cast<PWSTR>(key.c_str());
+        // Any value of that name counts as there, whatever its type.
+        RTL_QUERY_REGISTRY_TABLE query[2] = {};
+        query[0].QueryRoutine = [](PWSTR, ULONG, PVOID, ULONG, PVOID, PVOID) -> NTSTATUS { return STATUS_SUCCESS; };
+        query[0].Flags = RTL_QUERY_REGISTRY_REQUIRED;
+        query[0].Name = const_cast<PWSTR>(u"DvePresent");
+        if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, path, query, nullptr, nullptr))) continue;
+        ULONG present = board == 0 ? 1 : 0;
+        RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, path);
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, path, u"DvePresent", REG_DWORD, &present, sizeof present);
+    }
 }

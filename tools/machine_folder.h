@@ -29,3 +29,14 @@ bool PrepareMachineFolder(const std::filesystem::path& folder, sim::PciLayout& l
 
 // The boards' own account of their files, once built.
 bool CheckBoardFiles(const sim::BuiltTopology& hardware, MachineFolderReport& report);
+
+// The machine's board 0 carries the DVE module; the boards after it do not.
+// Every program that boots the folder fits it, so the boards stay the same
+// whichever of them runs the machine.
+void FitDveModule(sim::PciLayout& layout);
+
+// The board driver's DvePresent value of each board, where the registry has
+// none yet: 1 for board 0, 0 for the others (which would otherwise take
+// board 0's). A value already there is left as found. Needs the booted
+// machine's registry.
+void WriteDvePresentValues(uint32_t boards);

@@ -662,6 +662,7 @@ std::string DefaultMachineFolder() {
 // machine gets past is reported and left as found.
 std::shared_ptr<hw::PciTopology> DemoHardware(const DemoOptions& options, const fs::path& folder) {
     sim::PciLayout layout = sim::BoardsLayout(options.boards);
+    FitDveModule(layout);
     MachineFolderReport report;
     auto reported = [&report] {
         for (const std::string& line : report.notes) std::fprintf(stderr, "zar-front: %s\n", line.c_str());
@@ -713,6 +714,7 @@ void InstallDrivers(const DemoOptions& options) {
                               const_cast<char16_t*>(image), sizeof image);
         std::printf("ZARKD service key written (Start 1)\n");
     }
+    WriteDvePresentValues(options.boards);
     if (options.digitalIo && !ServiceKeyExists(u"ZARIOKD")) {
         ZarIoKdInstall(1);
         std::printf("ZARIOKD service key written: the boards carry the digital-I/O option\n");

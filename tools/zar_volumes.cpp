@@ -38,10 +38,12 @@ sim::PciLayout FolderLayout(const fs::path& folder)
 {
     uint32_t boards = 0;
     while (fs::exists(folder / "boards" / std::to_string(boards) / "drives.txt")) ++boards;
-    return sim::BoardsLayout(boards);
+    sim::PciLayout layout = sim::BoardsLayout(boards);
+    FitDveModule(layout);
+    return layout;
 }
 
-bool StartBoardDriver()
+bool StartBoardDriver(uint32_t boards)
 {
     if (!NT_SUCCESS(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"ZARKD")))) {
         const WCHAR* key = u"ZARKD";
@@ -54,6 +56,7 @@ bool StartBoardDriver()
         RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ImagePath", REG_EXPAND_SZ,
                               const_cast<char16_t*>(image), sizeof image);
     }
+    WriteDvePresentValues(boards);
     for (const auto& [name, driver] : nt::IoLoadedDrivers())
         if (name == u"ZARKD") return true;
     return NT_SUCCESS(nt::IoLoadDriver(u"ZARKD"));
@@ -148,7 +151,7 @@ int main(int argc, char** argv)
         return 1;
     }
     int status = 1;
-    if (!StartBoardDriver()) std::fprintf(stderr, "zar-volumes: ZARKD did not load\n");
+    if (!StartBoardDriver(boards)) std::fprintf(stderr, "zar-volumes: ZARKD did not load\n");
     else if (!StartMediaFileSystem()) std::fprintf(stderr, "zar-volumes: ZARFSKD did not load\n");
     else status = command == "list" ? List(boards) : Format(board, name, ids);
     nt::Machine::Shutdown();

@@ -115,10 +115,75 @@ NTSTATUS CreateNewDirectory(const CreateRequest& r, ZARFS_FCB* parent, PCWSTR na
     return ZarFsFCBCreate(r.vcb, parent, &entry, out);
 }
 
-// An empty media file (no media data) in a folder.
+bool IsPortName(PCWSTR name, ULONG chars)
+{
+    const ULONG portChars = sizeof ZARFS_PORT_FILE_NAME / sizeof(WCHAR) - 1;
+    if (chars != portChars) return false;
+    for (ULONG i = 0; i < chars; ++i)
+        if (RtlUpcaseUnicodeChar(name[i]) != RtlUpcaseUnicodeChar(ZARFS_PORT_FILE_NAME[i])) return false;
+    return true;
+}
+
+// The port file opens in any folder, always shared for reading and writing,
+// each handle with its own command and reply. 'port' is its node when one is
+// in memory already; else any other name is not found.
+NTSTATUS OpenPortFile(const CreateRequest& r, ZARFS_FCB* parent, ZARFS_FCB* port, PCWSTR name, ULONG chars,
+                      ZARFS_FCB** out)
+{
+    if (port == nullptr && !IsPortName(name, chars)) return STATUS_OBJECT_NAME_NOT_FOUND;
+    ZARFS_PORT_FILE* object = nullptr;
+    NTSTATUS status = ZarFsComPortInitialize(r.vcb, &object);
+    if (!NT_SUCCESS(status)) return status;
+    if (port == nullptr) status = ZarFsFCBCreatePort(r.vcb, parent, &port);
+    if (NT_SUCCESS(status)) {
+        *out = port;
+        CreateRequest shared = r;
+        shared.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+        status = Attach(shared, port);
+    }
+    if (!NT_SUCCESS(status)) {
+        ZarFsComPortFree(object);
+        return status;
+    }
+    static_cast<ZARFS_CCB*>(r.file->FsContext2)->Port = object;
+    return STATUS_SUCCESS;
+}
+
+// A RAM file inside a media file shown as a directory; it comes first in
+// the clip's list, so right after the clip's frames.
+NTSTATUS CreateRamFile(const CreateRequest& r, ZARFS_FCB* parent, PCWSTR name, ULONG chars, ZARFS_FCB** out)
+{
+    NTSTATUS status = ZarFsFCBSetupFullName(parent);
+    if (!NT_SUCCESS(status)) return status;
+    ZARFS_CARD_INSTANCE* card = r.vcb->Card;
+    UNICODE_STRING text{USHORT(chars * sizeof(WCHAR)), USHORT(chars * sizeof(WCHAR)), const_cast<PWCHAR>(name)};
+    ZARFS_RAM_FILE* file = nullptr;
+    status = ZarFsVFCreateNewFile(&parent->Volume->RamFiles, &parent->FullName, &text, Now(),
+                                  card->Prefs.TotalRAMFiles, card->Hw.LogObject, &file);
+    if (!NT_SUCCESS(status)) return status;
+    auto* entry = static_cast<ZARFS_DIR_SEARCH_ENTRY*>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_DIR_SEARCH_ENTRY), ZARFS_POOL_TAG));
+    if (entry == nullptr) {
+        ZarFsVFDeleteFile(&parent->Volume->RamFiles, file);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(entry, sizeof *entry);
+    entry->Index = parent->FileEntry->FrameCount;
+    entry->Time = file->Time;
+    entry->NameLength = chars * sizeof(WCHAR);
+    RtlCopyMemory(entry->Name, name, entry->NameLength);
+    status = ZarFsFCBCreate(r.vcb, parent, entry, out);
+    ExFreePoolWithTag(entry, ZARFS_POOL_TAG);
+    if (!NT_SUCCESS(status)) ZarFsVFDeleteFile(&parent->Volume->RamFiles, file);
+    return status;
+}
+
+// An empty media file (no media data) in a folder of a type whose media
+// files are files.
 NTSTATUS CreateNewFile(const CreateRequest& r, ZARFS_FCB* parent, PCWSTR name, ULONG chars, ZARFS_FCB** out)
 {
-    if (parent->Kind != ZarFsNodeFolder) return STATUS_ACCESS_DENIED;
+    if (parent->Kind == ZarFsNodeFile && parent->FileEntry != nullptr) return CreateRamFile(r, parent, name, chars, out);
+    if (parent->Kind != ZarFsNodeFolder || ZarFsTypePresentation(parent->TypeIndex) != 0) return STATUS_ACCESS_DENIED;
     auto* info = static_cast<ZAR_FILE_INFO*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZAR_FILE_INFO), ZARFS_POOL_TAG));
     if (info == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(info, sizeof *info);
@@ -182,20 +247,31 @@ NTSTATUS Walk(const CreateRequest& r, ZARFS_FCB* start, PCWSTR path, ULONG chars
                 status = OpenTargetDirectory(r, current, component, length);
                 *information = FILE_DOES_NOT_EXIST;
             } else if (r.disposition == FILE_OPEN || r.disposition == FILE_OVERWRITE) {
-                status = STATUS_OBJECT_NAME_NOT_FOUND;
+                status = (r.options & FILE_DIRECTORY_FILE)
+                             ? STATUS_OBJECT_NAME_NOT_FOUND
+                             : OpenPortFile(r, current, nullptr, component, length, &child);
+                if (child != nullptr) *node = child;
+                *information = FILE_OPENED;
             } else if ((r.options & FILE_DIRECTORY_FILE) &&
                        (r.disposition == FILE_CREATE || r.disposition == FILE_OPEN_IF)) {
                 status = CreateNewDirectory(r, current, component, length, &child);
                 if (NT_SUCCESS(status)) *node = child;
+                if (NT_SUCCESS(status)) ZarFsNotifyChange(r.vcb, child, FILE_NOTIFY_CHANGE_DIR_NAME, FILE_ACTION_ADDED);
                 if (NT_SUCCESS(status)) status = Attach(r, child);
                 *information = FILE_CREATED;
             } else if (r.options & FILE_DIRECTORY_FILE) {
                 status = STATUS_INVALID_PARAMETER;
             } else {
-                status = CreateNewFile(r, current, component, length, &child);
-                if (NT_SUCCESS(status)) *node = child;
-                if (NT_SUCCESS(status)) status = Attach(r, child);
-                *information = FILE_CREATED;
+                status = OpenPortFile(r, current, nullptr, component, length, &child);
+                *information = FILE_OPENED;
+                if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+                    status = CreateNewFile(r, current, component, length, &child);
+                    if (NT_SUCCESS(status))
+                        ZarFsNotifyChange(r.vcb, child, FILE_NOTIFY_CHANGE_FILE_NAME, FILE_ACTION_ADDED);
+                    if (NT_SUCCESS(status)) status = Attach(r, child);
+                    *information = FILE_CREATED;
+                }
+                if (child != nullptr) *node = child;
             }
             break;
         }
@@ -214,11 +290,15 @@ NTSTATUS Walk(const CreateRequest& r, ZARFS_FCB* start, PCWSTR path, ULONG chars
         if (r.targetDirectory) {
             status = OpenTargetDirectory(r, current->Parent, component, length);
             *information = FILE_EXISTS;
+        } else if (current->Flags & ZARFS_FCB_PORT) {
+            status = OpenPortFile(r, current->Parent, current, component, length, &current);
+            *information = FILE_OPENED;
         } else if (directory && (r.options & FILE_NON_DIRECTORY_FILE)) {
             status = STATUS_FILE_IS_A_DIRECTORY;
         } else if (!directory && (r.options & FILE_DIRECTORY_FILE) && OpenDisposition(r.disposition)) {
             status = STATUS_NOT_A_DIRECTORY;
-        } else if (!OpenDisposition(r.disposition)) {
+        } else if (!OpenDisposition(r.disposition) && current->Kind != ZarFsNodeFrame) {
+            // Frame and RAM files open whatever the disposition.
             status = STATUS_OBJECT_NAME_COLLISION;
         } else {
             status = Attach(r, current);

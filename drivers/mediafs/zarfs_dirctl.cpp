@@ -9,6 +9,8 @@ namespace {
 
 constexpr ULONG kDirTag = ZarFsTag("ZDIR");
 constexpr UCHAR kMinorQueryDirectory = 0x01;   // IRP_MN_QUERY_DIRECTORY
+constexpr UCHAR kMinorNotifyChange = 0x02;     // IRP_MN_NOTIFY_CHANGE_DIRECTORY
+constexpr UCHAR kWatchTree = 0x01;             // SL_WATCH_TREE
 constexpr UCHAR kRestartScan = 0x01;           // SL_RESTART_SCAN
 constexpr UCHAR kReturnSingleEntry = 0x02;     // SL_RETURN_SINGLE_ENTRY
 constexpr UCHAR kIndexSpecified = 0x04;        // SL_INDEX_SPECIFIED
@@ -37,6 +39,28 @@ bool Matches(const ZARFS_CCB* ccb, const ZARFS_DIR_SEARCH_ENTRY* entry)
     UNICODE_STRING name{USHORT(entry->NameLength), USHORT(entry->NameLength), upper};
     if (ccb->Wild) return FsRtlIsNameInExpression(&ccb->SearchName, &name, FALSE, nullptr);
     return FsRtlAreNamesEqual(&ccb->SearchName, &name, TRUE, nullptr);
+}
+
+// The children of a media file shown as a directory: the indexes below the
+// frame count are its frame files' (not listed here yet); the clip's RAM
+// files follow them in list order.
+template <typename Accept>
+BOOLEAN EnumerateClip(ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_ENTRY* entry, Accept accept)
+{
+    ULONG frames = fcb->FileEntry->FrameCount;
+    if (!NT_SUCCESS(ZarFsFCBSetupFullName(fcb))) return FALSE;
+    ULONG position = start > frames ? start - frames : 0;
+    ZARFS_RAM_FILE* file = nullptr;
+    for (; ZarFsVFFindNextFile(&fcb->Volume->RamFiles, &fcb->FullName, &position, &file); ++position) {
+        entry->Index = frames + position;
+        entry->Directory = FALSE;
+        entry->Time = file->Time;
+        entry->Size = file->EndOfFile;
+        entry->Value = 0;
+        SetEntryName(entry, file->Name.Buffer, file->Name.Length / sizeof(WCHAR));
+        if (accept(entry)) return TRUE;
+    }
+    return FALSE;
 }
 
 // A folder in a foreign type's tree: each media file with frames as one
@@ -132,7 +156,7 @@ BOOLEAN Enumerate(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_
                 SetEntryName(entry, dir->Name, ZarFsHwNameLength(dir->Name));
                 found = accept(entry);
             }
-        } else if (fcb->TypeIndex != 0) {
+        } else if (fcb->TypeIndex != 0 && ZarFsTypePresentation(fcb->TypeIndex) != ZARFS_PRESENT_FRAMES) {
             found = EnumerateFrameFiles(vcb, fcb, dir, start, entry, accept);
         } else if (NT_SUCCESS(ZarFsHwReadDirEntry(hw, volume, fcb->FolderSlot, dir))) {
             auto* file = static_cast<ZAR_FILE_INFO*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZAR_FILE_INFO), kDirTag));
@@ -140,7 +164,7 @@ BOOLEAN Enumerate(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_
                 ULONG block = dir->FileSlots[slot];
                 if (block == 0 || !NT_SUCCESS(ZarFsHwReadFileEntry(hw, volume, block, file))) continue;
                 entry->Index = slot;
-                entry->Directory = FALSE;
+                entry->Directory = ZarFsTypePresentation(fcb->TypeIndex) == ZARFS_PRESENT_FRAMES;
                 entry->Time = file->CreationTime;
                 entry->Size = ZarFsFileSize(file);
                 entry->Value = block;
@@ -152,8 +176,11 @@ BOOLEAN Enumerate(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_
         ExFreePoolWithTag(dir, kDirTag);
         return found;
     }
-    default:
+    case ZarFsNodeFile:
         // A media file of the built-in type is one clip file, with no children.
+        if (!(fcb->Flags & ZARFS_FCB_DIRECTORY) || fcb->FileEntry == nullptr) return FALSE;
+        return EnumerateClip(fcb, start, entry, accept);
+    default:
         return FALSE;
     }
 }
@@ -283,6 +310,19 @@ NTSTATUS QueryDirectory(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_CCB* ccb, PIRP irp
 
 }  // namespace
 
+void ZarFsNotifyChange(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG filter, ULONG action)
+{
+    if (!NT_SUCCESS(ZarFsFCBSetupFullName(fcb))) return;
+    USHORT nameOffset = USHORT(fcb->FullName.Length - fcb->NameChars * sizeof(WCHAR));
+    FsRtlNotifyFullReportChange(vcb->NotifySync, &vcb->NotifyList, &fcb->FullName, nameOffset, filter, action);
+}
+
+ULONG ZarFsTypePresentation(ULONG typeIndex)
+{
+    const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(typeIndex);
+    return type != nullptr ? type->Presentation : 0;
+}
+
 ULONGLONG ZarFsFileSize(const ZAR_FILE_INFO* entry)
 {
     return entry->MediaKind == ZARFS_MEDIA_FRAMES ? ZarFsKIVGetTotalFileSize(entry) : entry->FileSize;
@@ -310,7 +350,7 @@ NTSTATUS ZarFsDirectoryCtrl(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ZARFS_VCB* vcb = ZarFsDeviceVcb(device);
     if (vcb == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    if (stack->MinorFunction != kMinorQueryDirectory)
+    if (stack->MinorFunction != kMinorQueryDirectory && stack->MinorFunction != kMinorNotifyChange)
         return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     ZARFS_VCB* fileVcb;
     ZARFS_FCB* fcb;
@@ -318,6 +358,18 @@ NTSTATUS ZarFsDirectoryCtrl(PDEVICE_OBJECT device, PIRP irp)
     if (ZarFsGetRequestType(stack->FileObject, &fileVcb, &fcb, &ccb) != ZarFsRequestFolder)
         return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     KeEnterCriticalRegion();
+    if (stack->MinorFunction == kMinorNotifyChange) {
+        // Waits in the notify list until a change, a cancel or the handle's cleanup.
+        ExAcquireResourceSharedLite(&vcb->Resource, TRUE);
+        NTSTATUS status = ZarFsFCBSetupFullName(fcb);
+        if (NT_SUCCESS(status))
+            FsRtlNotifyFullChangeDirectory(vcb->NotifySync, &vcb->NotifyList, ccb, &fcb->FullName,
+                                           (stack->Flags & kWatchTree) != 0,
+                                           stack->Parameters.NotifyDirectory.CompletionFilter, irp);
+        ExReleaseResourceLite(&vcb->Resource);
+        KeLeaveCriticalRegion();
+        return NT_SUCCESS(status) ? STATUS_PENDING : ZarFsCompleteRequest(irp, status, 0);
+    }
     // Exclusive: the first query of a handle sets up its search state.
     ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
     ULONG_PTR information = 0;

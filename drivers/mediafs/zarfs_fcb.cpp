@@ -42,6 +42,36 @@ void SetName(ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
     fcb->NameChars = chars;
 }
 
+// A node's full name past its type folder ("\<volume>\..."), by which the
+// RAM files of the clips below it are found whatever folder made them.
+UNICODE_STRING PathPastType(const ZARFS_FCB* fcb)
+{
+    ULONG chars = fcb->FullName.Length / sizeof(WCHAR), at = 1;
+    while (at < chars && fcb->FullName.Buffer[at] != u'\\') ++at;
+    return {USHORT((chars - at) * sizeof(WCHAR)), USHORT((chars - at) * sizeof(WCHAR)), fcb->FullName.Buffer + at};
+}
+
+// Before a rename or move: the node's old path, for RamFilesFollow.
+PWCHAR SaveOldPath(const ZARFS_FCB* fcb, UNICODE_STRING* path)
+{
+    UNICODE_STRING old = PathPastType(fcb);
+    auto* copy = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, old.Length + sizeof(WCHAR), kFcbTag));
+    if (copy != nullptr) RtlCopyMemory(copy, old.Buffer, old.Length);
+    *path = {old.Length, old.Length, copy};
+    return copy;
+}
+
+// After it: the RAM files of the clips at or below the node keep to them.
+void RamFilesFollow(ZARFS_FCB* fcb, PWCHAR saved, const UNICODE_STRING* oldPath)
+{
+    if (saved == nullptr) return;
+    if (fcb->Volume != nullptr && NT_SUCCESS(ZarFsFCBSetupFullName(fcb))) {
+        UNICODE_STRING now = PathPastType(fcb);
+        ZarFsVFRenamePath(&fcb->Volume->RamFiles, oldPath, &now);
+    }
+    ExFreePoolWithTag(saved, kFcbTag);
+}
+
 }  // namespace
 
 BOOLEAN ZarFsIsValidComponent(PCWSTR name, ULONG chars)
@@ -63,7 +93,12 @@ NTSTATUS ZarFsVCBInitialize(ZARFS_VCB* vcb, ZARFS_CARD_INSTANCE* card, PDEVICE_O
     root->Kind = ZarFsNodeRoot;
     root->Flags = ZARFS_FCB_DIRECTORY | ZARFS_FCB_ROOT;
     SetName(root, u"\\", 1);
-    NTSTATUS status = ExInitializeResourceLite(&vcb->Resource);
+    InitializeListHead(&vcb->NotifyList);
+    NTSTATUS status = FsRtlNotifyInitializeSync(&vcb->NotifySync);
+    if (NT_SUCCESS(status)) {
+        status = ExInitializeResourceLite(&vcb->Resource);
+        if (!NT_SUCCESS(status)) FsRtlNotifyUninitializeSync(&vcb->NotifySync);
+    }
     if (!NT_SUCCESS(status)) {
         ExFreePoolWithTag(root, kFcbTag);
         return status;
@@ -81,6 +116,7 @@ void ZarFsVCBFree(ZARFS_VCB* vcb)
     FreeFcb(vcb->Root);
     vcb->Root = nullptr;
     ExDeleteResourceLite(&vcb->Resource);
+    FsRtlNotifyUninitializeSync(&vcb->NotifySync);
     vcb->Flags = 0;
 }
 
@@ -128,7 +164,7 @@ NTSTATUS ZarFsFCBCreate(ZARFS_VCB* vcb, ZARFS_FCB* parent, const ZARFS_DIR_SEARC
         fcb->Volume->OpenCount++;
         fcb->FileSlot = entry->Index;
         fcb->FileBlock = entry->Value;
-        if (fcb->TypeIndex != 0) {
+        if (ZarFsIsForeignFrame(fcb)) {
             // A frame file: its index holds the media file's slot and the frame.
             fcb->FileSlot = entry->Index >> ZARFS_FRAME_INDEX_BITS;
             fcb->FrameIndex = entry->Index & ZARFS_FRAME_INDEX_MASK;
@@ -139,6 +175,21 @@ NTSTATUS ZarFsFCBCreate(ZARFS_VCB* vcb, ZARFS_FCB* parent, const ZARFS_DIR_SEARC
             status = STATUS_INSUFFICIENT_RESOURCES;
         else
             status = ZarFsHwReadFileEntry(Hw(vcb), fcb->Volume, fcb->FileBlock, fcb->FileEntry);
+        break;
+    case ZarFsNodeFrame:
+        fcb->Volume = parent->Volume;
+        fcb->Volume->OpenCount++;
+        fcb->FileSlot = parent->FileSlot;
+        fcb->FileBlock = parent->FileBlock;
+        if (parent->FileEntry != nullptr && entry->Index >= parent->FileEntry->FrameCount) {
+            // Past the frames: a RAM file of the clip, which must exist.
+            UNICODE_STRING name{USHORT(fcb->NameChars * sizeof(WCHAR)), USHORT(sizeof fcb->Name), fcb->Name};
+            status = ZarFsFCBSetupFullName(parent);
+            if (NT_SUCCESS(status) &&
+                !ZarFsVFFindFile(&fcb->Volume->RamFiles, &parent->FullName, &name, &fcb->RamFile, nullptr))
+                status = STATUS_NO_SUCH_FILE;
+            fcb->Flags |= ZARFS_FCB_VIRTUAL;
+        }
         break;
     default:
         break;
@@ -214,6 +265,7 @@ BOOLEAN ZarFsFCBHasOpenDescendant(ZARFS_FCB* fcb)
 
 BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
 {
+    if (fcb->Flags & ZARFS_FCB_PORT) return FALSE;
     switch (fcb->Kind) {
     case ZarFsNodeFolder: {
         ZARFS_DIR_SEARCH_ENTRY entry;
@@ -221,7 +273,9 @@ BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
     }
     case ZarFsNodeFile:
         // A frame file is a view of one frame; the media file goes only as a whole.
-        return fcb->TypeIndex == 0;
+        return !ZarFsIsForeignFrame(fcb);
+    case ZarFsNodeFrame:
+        return (fcb->Flags & ZARFS_FCB_VIRTUAL) != 0;
     default:
         return FALSE;
     }
@@ -229,18 +283,24 @@ BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
 
 NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
 {
+    if (fcb->Flags & ZARFS_FCB_PORT) return STATUS_CANNOT_DELETE;
     switch (fcb->Kind) {
     case ZarFsNodeFolder:
         if (!ZarFsFCBCanSetDisposition(vcb, fcb)) return STATUS_DIRECTORY_NOT_EMPTY;
         return ZarFsHwRemoveFolder(Hw(vcb), fcb->Volume, fcb->FolderSlot);
     case ZarFsNodeFile: {
-        if (fcb->TypeIndex != 0) return STATUS_CANNOT_DELETE;
+        if (ZarFsIsForeignFrame(fcb)) return STATUS_CANNOT_DELETE;
         NTSTATUS status = ZarFsFCBSetupFullName(fcb);
         if (!NT_SUCCESS(status)) return status;
         ZarFsFileReleaseBodyTable(vcb, fcb);
         ZarFsBTRemoveObjectByName(&vcb->Card->BodyTables, &fcb->FullName);
         return ZarFsHwRemoveFile(Hw(vcb), fcb->Volume, fcb->FolderSlot, fcb->FileSlot);
     }
+    case ZarFsNodeFrame:
+        if (fcb->RamFile == nullptr) return STATUS_CANNOT_DELETE;
+        ZarFsVFDeleteFile(&fcb->Volume->RamFiles, fcb->RamFile);
+        fcb->RamFile = nullptr;
+        return STATUS_SUCCESS;
     default:
         return STATUS_CANNOT_DELETE;
     }
@@ -248,8 +308,9 @@ NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
 
 NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
 {
+    if (fcb->Flags & (ZARFS_FCB_PORT | ZARFS_FCB_VIRTUAL)) return STATUS_ACCESS_DENIED;
     // Frame files take their names from the media file.
-    if (fcb->Kind == ZarFsNodeFile && fcb->TypeIndex != 0) return STATUS_ACCESS_DENIED;
+    if (ZarFsIsForeignFrame(fcb)) return STATUS_ACCESS_DENIED;
     NTSTATUS status = ZarFsFCBSetupFullName(fcb);
     if (!NT_SUCCESS(status)) return status;
     switch (fcb->Kind) {
@@ -271,13 +332,17 @@ NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars
         return STATUS_ACCESS_DENIED;
     }
     if (!NT_SUCCESS(status)) return status;
+    UNICODE_STRING oldPath;
+    PWCHAR saved = SaveOldPath(fcb, &oldPath);
     ZarFsFCBRemoveFullNames(fcb);
     SetName(fcb, name, chars);
+    RamFilesFollow(fcb, saved, &oldPath);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR name, ULONG chars)
 {
+    if (fcb->Flags & (ZARFS_FCB_PORT | ZARFS_FCB_VIRTUAL) || fcb->FileEntry == nullptr) return STATUS_ACCESS_DENIED;
     if (fcb->TypeIndex != 0) return STATUS_ACCESS_DENIED;
     NTSTATUS status = ZarFsFCBSetupFullName(fcb);
     if (!NT_SUCCESS(status)) return status;
@@ -294,6 +359,8 @@ NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR 
         for (ULONG slot = 0; slot < ZARFS_FILES_PER_FOLDER; ++slot)
             if (folder->FileSlots[slot] == fcb->FileBlock) fcb->FileSlot = slot;
         ZarFsHwStoreName(fcb->FileEntry->Name, name, chars);
+        UNICODE_STRING oldPath;
+        PWCHAR saved = SaveOldPath(fcb, &oldPath);
         ZarFsFCBRemoveFullNames(fcb);
         RemoveEntryList(&fcb->Sibling);
         ZARFS_FCB* oldParent = fcb->Parent;
@@ -301,10 +368,33 @@ NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR 
         fcb->FolderSlot = target->FolderSlot;
         InsertTailList(&target->Children, &fcb->Sibling);
         SetName(fcb, name, chars);
+        RamFilesFollow(fcb, saved, &oldPath);
         ZarFsFCBRemove(oldParent);
     }
     ExFreePoolWithTag(folder, kFcbTag);
     return status;
+}
+
+NTSTATUS ZarFsFCBCreatePort(ZARFS_VCB* vcb, ZARFS_FCB* parent, ZARFS_FCB** out)
+{
+    (void)vcb;
+    auto* fcb = static_cast<ZARFS_FCB*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_FCB), kFcbTag));
+    if (fcb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    InitializeFcb(fcb);
+    fcb->Parent = parent;
+    fcb->Kind = ZARFS_NODE_KIND(parent->Kind + 1);
+    fcb->Flags = ZARFS_FCB_PORT;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    fcb->Time = ULONGLONG(now.QuadPart);
+    fcb->TypeIndex = parent->Kind == ZarFsNodeRoot ? 0xFF : parent->TypeIndex;
+    fcb->FolderSlot = parent->FolderSlot;
+    fcb->Volume = parent->Volume;
+    if (fcb->Volume != nullptr) fcb->Volume->OpenCount++;
+    SetName(fcb, ZARFS_PORT_FILE_NAME, sizeof ZARFS_PORT_FILE_NAME / sizeof(WCHAR) - 1);
+    InsertTailList(&parent->Children, &fcb->Sibling);
+    *out = fcb;
+    return STATUS_SUCCESS;
 }
 
 ZARFS_CCB* ZarFsCCBAllocate(ZARFS_FCB* fcb, PFILE_OBJECT file, ACCESS_MASK access)
@@ -319,7 +409,11 @@ ZARFS_CCB* ZarFsCCBAllocate(ZARFS_FCB* fcb, PFILE_OBJECT file, ACCESS_MASK acces
     return ccb;
 }
 
-void ZarFsCCBFree(ZARFS_CCB* ccb) { ExFreePoolWithTag(ccb, kCcbTag); }
+void ZarFsCCBFree(ZARFS_CCB* ccb)
+{
+    if (ccb->Port != nullptr) ZarFsComPortFree(ccb->Port);
+    ExFreePoolWithTag(ccb, kCcbTag);
+}
 
 ZARFS_REQUEST_TYPE ZarFsGetRequestType(PFILE_OBJECT file, ZARFS_VCB** vcb, ZARFS_FCB** fcb, ZARFS_CCB** ccb)
 {

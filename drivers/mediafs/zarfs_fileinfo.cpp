@@ -30,8 +30,10 @@ Handle HandleOf(PIO_STACK_LOCATION stack)
 // Size of a node as every query reports it and the read path bounds reads by.
 ULONGLONG NodeSize(const ZARFS_FCB* fcb)
 {
+    if ((fcb->Flags & ZARFS_FCB_VIRTUAL) && fcb->RamFile != nullptr) return fcb->RamFile->EndOfFile;
+    if (fcb->Flags & ZARFS_FCB_PORT) return 16;  // the first reply
     if (fcb->Kind != ZarFsNodeFile || fcb->FileEntry == nullptr) return 0;
-    if (fcb->TypeIndex != 0) {
+    if (ZarFsIsForeignFrame(fcb)) {
         const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
         return type != nullptr ? ZarFsFrameFileSize(fcb->FileEntry, type) : 0;
     }
@@ -194,6 +196,11 @@ NTSTATUS RenameTarget(const Handle& h, PFILE_OBJECT targetFile, PCWSTR name, ULO
     return STATUS_SUCCESS;
 }
 
+ULONG NameFilter(const ZARFS_FCB* fcb)
+{
+    return (fcb->Flags & ZARFS_FCB_DIRECTORY) ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME;
+}
+
 NTSTATUS SetRename(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_INFORMATION* info, ULONG length)
 {
     ZARFS_FCB* fcb = h.fcb;
@@ -208,6 +215,9 @@ NTSTATUS SetRename(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_
     PCWSTR name = nullptr;
     ULONG chars = 0;
     bool looked = false;
+    // Watchers of the old place are told first; a refused rename only
+    // makes them list again.
+    ZarFsNotifyChange(h.vcb, fcb, NameFilter(fcb), FILE_ACTION_RENAMED_OLD_NAME);
     NTSTATUS status = RenameTarget(h, stack->Parameters.SetFile.FileObject, info->FileName,
                                    info->FileNameLength / sizeof(WCHAR), &parent, &name, &chars, &looked);
     if (!NT_SUCCESS(status)) return status;
@@ -229,6 +239,7 @@ NTSTATUS SetRename(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_
         else
             status = ZarFsFCBMove(h.vcb, parent, fcb, name, chars);
     }
+    if (NT_SUCCESS(status)) ZarFsNotifyChange(h.vcb, fcb, NameFilter(fcb), FILE_ACTION_RENAMED_NEW_NAME);
     if (looked) ZarFsFCBRemove(parent);
     return status;
 }
@@ -256,9 +267,19 @@ NTSTATUS SetInformation(const Handle& h, PIO_STACK_LOCATION stack, PUCHAR buffer
         stack->FileObject->CurrentByteOffset = reinterpret_cast<FILE_POSITION_INFORMATION*>(buffer)->CurrentByteOffset;
         return STATUS_SUCCESS;
     case FileAllocationInformation:
-    case FileEndOfFileInformation:
+    case FileEndOfFileInformation: {
         // Only RAM files have sizes that a caller sets.
-        return length < 8 ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
+        if (length < 8) return STATUS_BUFFER_TOO_SMALL;
+        if (!(h.fcb->Flags & ZARFS_FCB_VIRTUAL) || h.fcb->RamFile == nullptr) return STATUS_SUCCESS;
+        LONGLONG size = reinterpret_cast<const LARGE_INTEGER*>(buffer)->QuadPart;
+        if (size < 0) return STATUS_INVALID_PARAMETER;
+        ULONGLONG largest = h.vcb->Card->Prefs.RAMFileMaxSize;
+        NTSTATUS status = stack->Parameters.SetFile.FileInformationClass == FileAllocationInformation
+                              ? ZarFsVFSetFileAllocation(h.fcb->RamFile, largest, ULONGLONG(size))
+                              : ZarFsVFSetEndOfFile(h.fcb->RamFile, largest, ULONGLONG(size));
+        if (NT_SUCCESS(status)) ZarFsNotifyChange(h.vcb, h.fcb, FILE_NOTIFY_CHANGE_SIZE, FILE_ACTION_MODIFIED);
+        return status;
+    }
     default:
         return STATUS_INVALID_PARAMETER;
     }
@@ -356,12 +377,15 @@ NTSTATUS ZarFsCommonCleanup(PDEVICE_OBJECT device, PIRP irp)
             return STATUS_SUCCESS;
         }
         ZARFS_FCB* fcb = h.fcb;
+        // Its change notifications end with the handle.
+        FsRtlNotifyCleanup(h.vcb->NotifySync, &h.vcb->NotifyList, h.ccb);
         IoRemoveShareAccess(stack->FileObject, &fcb->Share);
         ZarFsFileReleaseBodyTableWriter(h.vcb, h.ccb);
         if (fcb->HandleCount != 0) --fcb->HandleCount;
         if (fcb->HandleCount == 0 && (fcb->Flags & ZARFS_FCB_DELETE_PENDING) && !(fcb->Flags & ZARFS_FCB_DELETED)) {
             NTSTATUS deleted = ZarFsFCBDeleteEntry(h.vcb, fcb);
             if (!NT_SUCCESS(deleted)) return deleted;
+            ZarFsNotifyChange(h.vcb, fcb, NameFilter(fcb), FILE_ACTION_REMOVED);
             fcb->Flags |= ZARFS_FCB_DELETED;
             // Removing the entry gave back every block it named.
             RtlZeroMemory(fcb->Reserved, sizeof fcb->Reserved);

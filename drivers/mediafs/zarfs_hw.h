@@ -12,6 +12,7 @@
 #include "zarfs_alloc.h"
 #include "zarfs_cache.h"
 #include "zarfs_format.h"
+#include "zarfs_ramfile.h"
 
 struct ZARFS_HW_VOLUME;
 struct ZARFS_BT_BACKUP;
@@ -44,6 +45,7 @@ struct ZARFS_HW_VOLUME {
     ULONG SetupFlags;                   // ZARFS_VOL_SETUP_...
     BOOLEAN RemovalReported;
     ULONGLONG CreationTime;             // from the volume entries
+    ZARFS_RAM_FILE_LIST RamFiles;       // RAM files of the volume's media files
 };
 
 inline BOOLEAN ZarFsHwVolumeUsable(const ZARFS_HW_VOLUME* volume)

@@ -9,6 +9,9 @@
 //   \KIV\<volume>             volume (2): its folders
 //   \KIV\<volume>\<folder>    folder (3): its media files
 //   \KIV\<volume>\<folder>\<file>  media file (4), read as a clip file
+//   \<EXT>\<volume>\<folder>\<file>\<name>  under a type of presentation 2
+//                             the media file is a directory: its frame files,
+//                             then its RAM files (5)
 //   \<EXT>\<volume>\<folder>\<clip><number>.<EXT>  frame file (4) of a
 //                             foreign type: one a frame of each media file
 #pragma once
@@ -26,15 +29,22 @@ enum ZARFS_NODE_KIND : ULONG {
     ZarFsNodeVolume = 2,
     ZarFsNodeFolder = 3,
     ZarFsNodeFile = 4,
+    ZarFsNodeFrame = 5,             // frame file or RAM file inside a media file
 };
+
+// A file type's presentation value: its media files as directories of frame files.
+inline constexpr ULONG ZARFS_PRESENT_FRAMES = 2;
 
 // ZARFS_FCB flags.
 inline constexpr ULONG ZARFS_FCB_DIRECTORY = 0x1;
 inline constexpr ULONG ZARFS_FCB_ROOT = 0x2;
 inline constexpr ULONG ZARFS_FCB_DELETE_PENDING = 0x4;
 inline constexpr ULONG ZARFS_FCB_DELETED = 0x10;      // gone from the disk; found by no new open
+inline constexpr ULONG ZARFS_FCB_VIRTUAL = 0x20;      // a RAM file
+inline constexpr ULONG ZARFS_FCB_PORT = 0x100;        // the port file of its folder
 
 struct ZARFS_CLIP_VIEW;
+struct ZARFS_PORT_FILE;
 
 struct ZARFS_FCB {
     LIST_ENTRY Sibling;             // on the parent's Children
@@ -56,6 +66,7 @@ struct ZARFS_FCB {
     ZAR_FILE_INFO* FileEntry;       // media file: the entry as read at open
     ZARFS_CLIP_VIEW* ClipView;      // media file: built on the first read
     struct ZARFS_BT_OBJECT* BodyTable;  // media file: referenced by a control code, until the FCB goes
+    ZARFS_RAM_FILE* RamFile;        // RAM file: its contents, in the volume's list
     ZARFS_DUAL_ALLOCATION Reserved[2];  // media file: video and alpha space allocated, not yet settled
     UNICODE_STRING FullName;        // built on demand; "\" for the root
     ULONG NameChars;
@@ -79,6 +90,7 @@ struct ZARFS_CCB {
     ULONG Index;                    // where the next directory query goes on
     BOOLEAN Wild;                   // the search name has wildcards
     UNICODE_STRING SearchName;      // upper-cased, over SearchBuffer
+    ZARFS_PORT_FILE* Port;          // a handle on the port file: its command and reply
     WCHAR SearchBuffer[ZARFS_MAX_COMPONENT + 1];
 };
 
@@ -99,6 +111,8 @@ struct ZARFS_VCB {
     PFILE_OBJECT Locker;
     ULONG LabelBytes;
     WCHAR Label[ZARFS_LABEL_CHARS];
+    PNOTIFY_SYNC NotifySync;        // guards NotifyList
+    LIST_ENTRY NotifyList;          // directory handles waiting for changes
 };
 
 // A child of a node, as the directory enumeration finds it.
@@ -140,11 +154,23 @@ BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
 NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
 NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars);
 NTSTATUS ZarFsFCBMove(ZARFS_VCB* vcb, ZARFS_FCB* target, ZARFS_FCB* fcb, PCWSTR name, ULONG chars);
+// The port file's node in 'parent' (not a directory, time now).
+NTSTATUS ZarFsFCBCreatePort(ZARFS_VCB* vcb, ZARFS_FCB* parent, ZARFS_FCB** fcb);
 ZARFS_CCB* ZarFsCCBAllocate(ZARFS_FCB* fcb, PFILE_OBJECT file, ACCESS_MASK access);
 void ZarFsCCBFree(ZARFS_CCB* ccb);
 ZARFS_REQUEST_TYPE ZarFsGetRequestType(PFILE_OBJECT file, ZARFS_VCB** vcb, ZARFS_FCB** fcb, ZARFS_CCB** ccb);
 // A component's rules: 1..255 characters, none of \ / : * ? " < > |.
 BOOLEAN ZarFsIsValidComponent(PCWSTR name, ULONG chars);
+
+// A media file seen through a foreign type's folder as one of its frames
+// (not a media file shown as a directory, nor a port file).
+inline bool ZarFsIsForeignFrame(const ZARFS_FCB* fcb)
+{
+    return fcb->Kind == ZarFsNodeFile && fcb->TypeIndex != 0 && !(fcb->Flags & (ZARFS_FCB_DIRECTORY | ZARFS_FCB_PORT));
+}
+
+// The presentation value of a file type (0 for an index no type has).
+ULONG ZarFsTypePresentation(ULONG typeIndex);
 
 // ---- directory enumeration and control (zarfs_dirctl.cpp) ----
 // The first child at or after 'start' that the CCB's search matches (every
@@ -154,6 +180,9 @@ BOOLEAN ZarFsFindDirEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb, const ZARFS_CCB* ccb, 
 // The child of that name (case-insensitive), or false.
 BOOLEAN ZarFsFindDirEntryByName(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars,
                                 ZARFS_DIR_SEARCH_ENTRY* entry);
+// Tells the handles waiting for changes in the node's folder (or above it,
+// watching the tree) that the node was added, removed, renamed or changed.
+void ZarFsNotifyChange(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG filter, ULONG action);
 // A media file's size as listed and read: its clip-file view, or the
 // stored size of a file without media.
 ULONGLONG ZarFsFileSize(const ZAR_FILE_INFO* entry);
@@ -164,6 +193,15 @@ NTSTATUS ZarFsKIVInitializeFileObjectForRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
 void ZarFsKIVFreeFileObject(ZARFS_FCB* fcb);
 NTSTATUS ZarFsKIVFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONGLONG offset, ULONG length);
 
+// ---- the port file (zarfs_port.cpp) ----
+NTSTATUS ZarFsComPortInitialize(ZARFS_VCB* vcb, ZARFS_PORT_FILE** port);
+void ZarFsComPortFree(ZARFS_PORT_FILE* port);
+ULONG ZarFsComPortReplyLength(const ZARFS_PORT_FILE* port);
+// Both take the drive's resource themselves, and a command goes to the
+// service outside it.
+NTSTATUS ZarFsComPortRead(ZARFS_VCB* vcb, ZARFS_PORT_FILE* port, PUCHAR buffer, ULONGLONG offset, PULONG length);
+NTSTATUS ZarFsComPortWrite(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_PORT_FILE* port, const UCHAR* buffer,
+                           ULONGLONG offset, PULONG length);
 // ---- frame files of the foreign types (zarfs_framefile.cpp) ----
 inline constexpr ULONG ZARFS_MAX_FRAME_DIGITS = 10;  // a u32 frame number has at most 10 digits
 // A frame file's place among a folder's children: the media file's slot

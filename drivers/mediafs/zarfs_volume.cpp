@@ -153,6 +153,10 @@ NTSTATUS ZarFsHwSetUpVolume(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume)
         volume->SetupFlags |= ZARFS_VOL_SETUP_CACHES;
         if (!NT_SUCCESS(status)) return status;
     }
+    if (!(volume->SetupFlags & ZARFS_VOL_SETUP_RAMFILES)) {
+        ZarFsVFInitHandler(&volume->RamFiles);
+        volume->SetupFlags |= ZARFS_VOL_SETUP_RAMFILES;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -383,6 +387,7 @@ void ZarFsHwFreeVolume(ZARFS_HW_VOLUME* volume)
 {
     if (volume->SetupFlags & ZARFS_VOL_SETUP_ALLOC) ZarFsVolAllocFreeAllocObject(&volume->Alloc);
     if (volume->SetupFlags & ZARFS_VOL_SETUP_CACHES) ZarFsVolCacheFree(&volume->Cache);
+    if (volume->SetupFlags & ZARFS_VOL_SETUP_RAMFILES) ZarFsVFFreeHandler(&volume->RamFiles);
     ExFreePoolWithTag(volume, kVolumeTag);
 }
 

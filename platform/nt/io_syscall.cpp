@@ -490,6 +490,27 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRout
     return Dispatch(c);
 }
 
+NTSTATUS NtNotifyChangeDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                                     PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, ULONG completionFilter,
+                                     BOOLEAN watchTree)
+{
+    enum : UCHAR { IRP_MN_NOTIFY_CHANGE_DIRECTORY = 0x02, SL_WATCH_TREE = 0x01 };
+    if (completionFilter == 0) return STATUS_INVALID_PARAMETER;
+    NTSTATUS s = Probe(UserMode, nullptr, 0, buffer, length);
+    if (!NT_SUCCESS(s)) return s;
+    Call c(UserMode);
+    s = Begin(c, file, FILE_LIST_DIRECTORY, event, apcRoutine, apcContext, iosb, false);
+    if (!NT_SUCCESS(s)) return c.file ? Abort(c, s) : s;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(c.irp);
+    stack->MajorFunction = IRP_MJ_DIRECTORY_CONTROL;
+    stack->MinorFunction = IRP_MN_NOTIFY_CHANGE_DIRECTORY;
+    stack->Flags = watchTree ? UCHAR(SL_WATCH_TREE) : UCHAR(0);
+    stack->Parameters.NotifyDirectory.Length = length;
+    stack->Parameters.NotifyDirectory.CompletionFilter = completionFilter;
+    if (!SetupTransfer(c, buffer, length, true)) return Abort(c, STATUS_ACCESS_VIOLATION);
+    return Dispatch(c);
+}
+
 NTSTATUS NtCancelIoFile(HANDLE file, PIO_STATUS_BLOCK iosb)
 {
     PVOID body;

@@ -134,6 +134,10 @@ struct IO_STACK_LOCATION {
         } QueryDirectory;
         struct {
             ULONG Length;
+            ULONG CompletionFilter;
+        } NotifyDirectory;
+        struct {
+            ULONG Length;
             ULONG FileInformationClass;
         } QueryFile;
         struct {

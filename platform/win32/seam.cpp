@@ -68,6 +68,12 @@ NTSTATUS NtFlushBuffersFile(HANDLE file, PIO_STATUS_BLOCK iosb)
     return ::NtFlushBuffersFile(file, iosb);
 }
 
+NTSTATUS NtNotifyChangeDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, ULONG completionFilter, BOOLEAN watchTree)
+{
+    if (w32::ClientActive()) return w32::ClientUnsupported("NtNotifyChangeDirectoryFile");
+    return ::NtNotifyChangeDirectoryFile(file, event, apcRoutine, apcContext, iosb, buffer, length, completionFilter, watchTree);
+}
+
 NTSTATUS NtCancelIoFile(HANDLE file, PIO_STATUS_BLOCK iosb)
 {
     if (w32::ClientActive()) return w32::client::NtCancelIoFile(file, iosb);

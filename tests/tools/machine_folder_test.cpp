@@ -228,6 +228,18 @@ TEST(PrepareMachineFolder, ANewDriveImageIsRecordedAndNotMadeAgainOnceItHeldData
     EXPECT_FALSE(fs::exists(board / "drive0.img"));
 }
 
+// The board driver's service key in a booted machine, as the front writes it.
+void InstallBoardDriverKey()
+{
+    const std::u16string key = u"ZARKD";
+    ULONG one = 1;
+    const char16_t image[] = u"System32\\drivers\\ZARKD.sys";
+    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(key.c_str()));
+    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key.c_str(), u"Type", REG_DWORD, &one, sizeof one);
+    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key.c_str(), u"ImagePath", REG_EXPAND_SZ,
+                          const_cast<char16_t*>(image), sizeof image);
+}
+
 // A damaged FPGA image file reaches the loader, which refuses it; the file
 // stays as the user left it.
 TEST(PrepareMachineFolder, ADamagedFpgaImageFileIsRefusedByTheLoaderAndKept)
@@ -247,14 +259,8 @@ TEST(PrepareMachineFolder, ADamagedFpgaImageFileIsRefusedByTheLoaderAndKept)
     options.pci = p.hardware.topology;
     options.loadDrivers = false;
     ASSERT_EQ(nt::Machine::Boot(options), STATUS_SUCCESS);
-    const std::u16string key = u"ZARKD";
-    ULONG one = 1;
-    const char16_t image[] = u"System32\\drivers\\ZARKD.sys";
-    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(key.c_str()));
-    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key.c_str(), u"Type", REG_DWORD, &one, sizeof one);
-    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key.c_str(), u"ImagePath", REG_EXPAND_SZ,
-                          const_cast<char16_t*>(image), sizeof image);
-    ASSERT_EQ(nt::IoLoadDriver(key), STATUS_SUCCESS);
+    InstallBoardDriverKey();
+    ASSERT_EQ(nt::IoLoadDriver(u"ZARKD"), STATUS_SUCCESS);
     HANDLE handle = CreateFileA("\\\\.\\KIVZAR0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     ULONG flex[4] = {};
@@ -264,6 +270,61 @@ TEST(PrepareMachineFolder, ADamagedFpgaImageFileIsRefusedByTheLoaderAndKept)
     CloseHandle(handle);
     nt::Machine::Shutdown();
     EXPECT_EQ(Read(drivers / "Zar10kr3.mbf"), damaged);
+}
+
+// Board 0 carries the DVE module and the board after it does not. Each
+// board's FPGA download must configure it as it is fitted: the second board,
+// which would take board 0's DvePresent when it has none of its own, gets 0
+// and still downloads. A value the user set is left as found.
+TEST(FitDveModule, EachBoardDownloadsAsItsDveIsFitted)
+{
+    const struct {
+        const char* name;
+        bool boardZeroSetOff;      // DvePresent 0 already in board 0's key
+        ULONG boardZeroState;      // 3: configured, DVE answering; 1: configured
+    } cases[] = {
+        {"a new machine", false, 3},
+        {"board 0's DVE turned off by the user", true, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder temp;
+        Write(temp.Path() / "boards/0/drives.txt", "");
+        Write(temp.Path() / "boards/1/drives.txt", "");
+        sim::PciLayout layout = sim::BoardsLayout(2);
+        FitDveModule(layout);
+        MachineFolderReport report;
+        ASSERT_TRUE(PrepareMachineFolder(temp.Path(), layout, report)) << Joined(report.errors);
+        sim::BuiltTopology hardware = sim::BuildTopology(layout);
+        nt::MachineOptions options;
+        options.folder = temp.Path().string();
+        options.pci = hardware.topology;
+        options.loadDrivers = false;
+        ASSERT_EQ(nt::Machine::Boot(options), STATUS_SUCCESS);
+        InstallBoardDriverKey();
+        if (c.boardZeroSetOff) {
+            ULONG off = 0;
+            RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"ZARKD\\Parameters"));
+            RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARKD\\Parameters", u"DvePresent", REG_DWORD, &off,
+                                  sizeof off);
+        }
+        WriteDvePresentValues(2);
+        EXPECT_EQ(nt::IoLoadDriver(u"ZARKD"), STATUS_SUCCESS);
+        for (ULONG board = 0; board < 2; ++board) {
+            SCOPED_TRACE("board " + std::to_string(board));
+            const std::string name = "\\\\.\\KIVZAR" + std::to_string(board);
+            HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                        nullptr);
+            ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+            ULONG flex[4] = {};
+            DWORD bytesBack = 0;
+            EXPECT_TRUE(DeviceIoControl(handle, IOCTL_ZAR_FLEX_DOWNLOAD, flex, sizeof flex, flex, sizeof flex,
+                                        &bytesBack, nullptr));
+            EXPECT_EQ(flex[1], board == 0 ? c.boardZeroState : 1u);
+            CloseHandle(handle);
+        }
+        nt::Machine::Shutdown();
+    }
 }
 
 }  // namespace

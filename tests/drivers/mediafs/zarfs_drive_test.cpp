@@ -1,6 +1,7 @@
 // The media drive P: through the Win32 and NT calls: listing the name
 // space, the create table, directory records, clip files read back, and
-// renaming, moving and deleting that the control device and a rescan see.
+// renaming, moving and deleting that the control device and a rescan see;
+// change notification on folders.
 
 #include <gtest/gtest.h>
 
@@ -127,6 +128,94 @@ TEST_F(DriveTest, DiskFreeSpaceOfTheDrive)
     EXPECT_EQ(free, std::max<ULONGLONG>(volumeFree, 409600));
     EXPECT_FALSE(GetDiskFreeSpaceA("P:\\KIV\\Nowhere\\", &perCluster, &bytes, &free, &total));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+}
+
+// A folder handle without synchronous I/O and one change notification on
+// it, whose completion sets the handle's event.
+class Watch {
+public:
+    Watch(const std::u16string& path, bool tree) : tree_(tree)
+    {
+        std::u16string full = u"\\??\\P:" + path;
+        UNICODE_STRING name{USHORT(full.size() * 2), USHORT(full.size() * 2), full.data()};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        IO_STATUS_BLOCK iosb{};
+        EXPECT_EQ(NtCreateFile(&dir_, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &iosb, nullptr, 0,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, FILE_DIRECTORY_FILE,
+                               nullptr, 0),
+                  STATUS_SUCCESS);
+        event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~Watch()
+    {
+        if (dir_ != nullptr) CloseHandle(dir_);
+        CloseHandle(event_);
+    }
+    NTSTATUS Arm()
+    {
+        ResetEvent(event_);
+        iosb_ = {};
+        iosb_.Status = STATUS_PENDING;
+        return NtNotifyChangeDirectoryFile(dir_, event_, nullptr, nullptr, &iosb_, nullptr, 0,
+                                           FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
+                                               FILE_NOTIFY_CHANGE_SIZE,
+                                           tree_);
+    }
+    // The completion status, or STATUS_PENDING while it waits.
+    NTSTATUS Status() { return WaitForSingleObject(event_, 0) == WAIT_OBJECT_0 ? iosb_.Status : STATUS_PENDING; }
+    void Cancel()
+    {
+        IO_STATUS_BLOCK iosb;
+        EXPECT_EQ(NtCancelIoFile(dir_, &iosb), STATUS_SUCCESS);
+    }
+    void Close()
+    {
+        CloseHandle(dir_);
+        dir_ = nullptr;
+    }
+
+private:
+    HANDLE dir_ = nullptr;
+    HANDLE event_ = nullptr;
+    IO_STATUS_BLOCK iosb_{};
+    bool tree_;
+};
+
+TEST_F(DriveTest, ChangeNotificationWaitsForAChangeInTheFolder)
+{
+    Watch media(u"\\KIV\\Media", false), tree(u"\\KIV\\Media", true), clips(u"\\KIV\\Media\\Clips", false);
+    for (Watch* w : {&media, &tree, &clips}) ASSERT_EQ(w->Arm(), STATUS_PENDING);
+    EXPECT_EQ(media.Status(), STATUS_PENDING);
+
+    // A file made in Clips: its folder's watch and the tree's, not the volume's.
+    HANDLE h = CreateFileA("P:\\KIV\\Media\\Clips\\Take", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_EQ(clips.Status(), STATUS_NOTIFY_ENUM_DIR);
+    EXPECT_EQ(tree.Status(), STATUS_NOTIFY_ENUM_DIR);
+    EXPECT_EQ(media.Status(), STATUS_PENDING);
+
+    // A change while no request waits is kept for the handle's next one.
+    ASSERT_TRUE(MoveFileA("P:\\KIV\\Media\\Clips\\Take", "P:\\KIV\\Media\\Clips\\Take 2"));
+    clips.Arm();
+    EXPECT_EQ(clips.Status(), STATUS_NOTIFY_ENUM_DIR);
+    clips.Arm();
+    EXPECT_EQ(clips.Status(), STATUS_PENDING);
+    ASSERT_TRUE(DeleteFileA("P:\\KIV\\Media\\Clips\\Take 2"));
+    EXPECT_EQ(clips.Status(), STATUS_NOTIFY_ENUM_DIR);
+
+    // A folder made in the volume.
+    ASSERT_TRUE(CreateDirectoryA("P:\\KIV\\Media\\More", nullptr));
+    EXPECT_EQ(media.Status(), STATUS_NOTIFY_ENUM_DIR);
+
+    // Cancelled, and ended by the handle's cleanup.
+    ASSERT_EQ(media.Arm(), STATUS_PENDING);
+    media.Cancel();
+    EXPECT_EQ(media.Status(), STATUS_CANCELLED);
+    ASSERT_EQ(clips.Arm(), STATUS_PENDING);
+    clips.Close();
+    EXPECT_EQ(clips.Status(), STATUS_NOTIFY_CLEANUP);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // service: it registers, takes each request the driver hands it and answers
 // it, while the driver's sender runs in a system thread. Chunked reads and
 // writes, the preferences round, time-outs, disconnecting and registering
-// again, and pending service requests at tear-down and on cancel.
+// again, pending service requests at tear-down and on cancel, and the port
+// file whose commands reach the service.
 
 #include <gtest/gtest.h>
 
@@ -390,6 +391,125 @@ TEST_F(ServiceTest, AClipListsAndReadsAsFrameFiles)
     EXPECT_FALSE(DeleteFileA("P:\\TGA\\Media\\Clips\\take.0001.TGA"));
     EXPECT_FALSE(MoveFileA("P:\\TGA\\Media\\Clips\\take.0001.TGA", "P:\\TGA\\Media\\Clips\\other.0001.TGA"));
     EXPECT_EQ(List("P:\\KIV\\Media\\Clips\\take.kiv").size(), 1u);
+}
+
+// A port command: total length, code, then a UTF-16 name and 'extra' bytes.
+std::vector<UCHAR> PortCommand(ULONG code, const std::u16string& name, ULONG extra = 0, ULONG total = 0)
+{
+    std::vector<UCHAR> c(8 + (name.size() + 1) * 2 + extra, 0);
+    if (total == 0) total = ULONG(c.size());
+    std::memcpy(c.data(), &total, 4);
+    std::memcpy(c.data() + 4, &code, 4);
+    std::memcpy(c.data() + 8, name.data(), name.size() * 2);
+    for (ULONG i = 0; i < extra; ++i) c[c.size() - extra + i] = UCHAR(0xE0 + i);
+    return c;
+}
+
+std::vector<ULONG> ReadPort(HANDLE port, ULONG offset = 0)
+{
+    std::vector<ULONG> words(16, 0xEEEEEEEE);
+    DWORD done = 0;
+    EXPECT_EQ(SetFilePointer(port, LONG(offset), nullptr, FILE_BEGIN), offset);
+    EXPECT_TRUE(ReadFile(port, words.data(), 64, &done, nullptr));
+    words.resize(done / 4);
+    return words;
+}
+
+std::u16string PayloadText(const ZARFS_SERVICE_REQUEST& r)
+{
+    return std::u16string(reinterpret_cast<const char16_t*>(r.Payload));
+}
+
+TEST_F(ServiceTest, PortFileCommandsReachTheServiceOnceWhole)
+{
+    Register({Type(u"TGA", 1000)});
+    ULONG sdti = 0x15;
+    ASSERT_EQ(Control(IOCTL_ZARFS_REGISTER_SDTI_FLAGS, &sdti, 4, nullptr, 0), STATUS_SUCCESS);
+    // Opens with any disposition that may create, in any folder, shared whatever was asked.
+    HANDLE port = CreateFileA("P:\\KIV\\Media\\Clips\\___port0___", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    HANDLE second = CreateFileA("P:\\KIV\\Media\\Clips\\___Port0___", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    ASSERT_NE(second, INVALID_HANDLE_VALUE) << GetLastError();
+    ULONG kivf;
+    std::memcpy(&kivf, "KIVF", 4);
+    EXPECT_EQ(ReadPort(port), (std::vector<ULONG>{16, kivf, 1, 0x15}));
+    EXPECT_EQ(ReadPort(port, 16), std::vector<ULONG>{});
+    EXPECT_EQ(CreateFileA("P:\\KIV\\Media\\Clips\\___Port1___", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                          nullptr),
+              INVALID_HANDLE_VALUE);
+
+    // A new media file, the command written in two pieces: the first goes nowhere.
+    std::vector<UCHAR> create = PortCommand(ZARFS_PORT_CMD_CREATE_MEDIA_FILE, u"Take 2", 24);
+    DWORD done = 0;
+    ASSERT_EQ(SetFilePointer(port, 0, nullptr, FILE_BEGIN), 0u);
+    ASSERT_TRUE(WriteFile(port, create.data(), 6, &done, nullptr));
+    EXPECT_EQ(done, 6u);
+    EXPECT_EQ(ReadPort(port), (std::vector<ULONG>{16, ULONG(-3), 1, 0x15}));
+    ASSERT_EQ(SetFilePointer(port, 6, nullptr, FILE_BEGIN), 6u);
+    UserSender rest([&] {
+        DWORD wrote = 0;
+        return WriteFile(port, create.data() + 6, DWORD(create.size() - 6), &wrote, nullptr) &&
+                       wrote == create.size() - 6
+                   ? STATUS_SUCCESS
+                   : STATUS_UNSUCCESSFUL;
+    });
+    ZARFS_SERVICE_REQUEST r = Next();
+    EXPECT_EQ(r.Kind, ZARFS_SREQ_CREATE_MEDIA_FILE);
+    EXPECT_EQ(PayloadText(r), u"P:\\KIV\\Media\\Clips\\Take 2");
+    EXPECT_EQ(r.Payload[(25 + 1) * 2], 0xE0);  // the rest of the arguments moved right with the name
+    EXPECT_EQ(r.Payload[(25 + 1) * 2 + 23], 0xF7);
+    ASSERT_TRUE(Answer(ZARFS_SREQ_CREATE_MEDIA_FILE, 0, 0));
+    EXPECT_EQ(rest.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(ReadPort(port), (std::vector<ULONG>{8, 0}));
+    // The other handle has its own reply.
+    EXPECT_EQ(ReadPort(second).size(), 4u);
+
+    // Free space of the port file's volume, in one piece.
+    std::vector<UCHAR> space = PortCommand(ZARFS_PORT_CMD_GET_AVAILABLE_SPACE, u"");
+    ASSERT_EQ(SetFilePointer(port, 0, nullptr, FILE_BEGIN), 0u);
+    UserSender ask([&] {
+        DWORD wrote = 0;
+        return WriteFile(port, space.data(), DWORD(space.size()), &wrote, nullptr) ? STATUS_SUCCESS
+                                                                                 : STATUS_UNSUCCESSFUL;
+    });
+    r = Next();
+    EXPECT_EQ(r.Kind, ZARFS_SREQ_GET_AVAILABLE_SPACE);
+    EXPECT_EQ(PayloadText(r), u"P:\\KIV\\Media");
+    ULONG figures[6] = {1, 2, 3, 4, 5, 6};
+    ASSERT_TRUE(Answer(ZARFS_SREQ_GET_AVAILABLE_SPACE, 0, figures[0], nullptr, 0, figures + 1, 20));
+    EXPECT_EQ(ask.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(ReadPort(port), (std::vector<ULONG>{32, 0, 1, 2, 3, 4, 5, 6}));
+
+    // Lengths outside 8 .. 8 + the argument, and unknown codes: reply {8, -2},
+    // nothing sent; a bad length fails the write.
+    struct BadCase {
+        ULONG code;
+        ULONG total;
+        bool writeFails;
+    } bad[] = {
+        {ZARFS_PORT_CMD_CREATE_MEDIA_FILE, 4, true},
+        {ZARFS_PORT_CMD_CREATE_MEDIA_FILE, 8 + 1048 + 2, true},
+        {ZARFS_PORT_CMD_GET_AVAILABLE_SPACE, 8 + 1032 + 2, true},
+        {9, 0, false},
+    };
+    for (const BadCase& c : bad) {
+        SCOPED_TRACE(c.total);
+        std::vector<UCHAR> command = PortCommand(c.code, u"x", 0, c.total);
+        if (c.total > command.size()) command.resize(c.total);
+        ASSERT_EQ(SetFilePointer(port, 0, nullptr, FILE_BEGIN), 0u);
+        EXPECT_EQ(WriteFile(port, command.data(), DWORD(command.size()), &done, nullptr), !c.writeFails);
+        EXPECT_EQ(ReadPort(port), (std::vector<ULONG>{8, ULONG(-2)}));
+    }
+    // Writes at or past the command buffer's end take nothing.
+    ASSERT_EQ(SetFilePointer(port, 2048, nullptr, FILE_BEGIN), 2048u);
+    EXPECT_TRUE(WriteFile(port, create.data(), 8, &done, nullptr));
+    EXPECT_EQ(done, 0u);
+    // The port file is no file to delete.
+    EXPECT_FALSE(DeleteFileA("P:\\KIV\\Media\\Clips\\___Port0___"));
+    CloseHandle(second);
+    CloseHandle(port);
 }
 
 }  // namespace
