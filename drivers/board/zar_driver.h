@@ -200,7 +200,11 @@ NTSTATUS ZarScsiInitDcb(PZAR_DEVICE_EXTENSION ext);
 void ZarScsiIoStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_SCSI_ENTRY* entry);
 IO_ALLOCATION_ACTION ZarScsiAdapterControl(PDEVICE_OBJECT device, PIRP irp, PVOID mapRegisterBase, PVOID context);
 void ZarI2cStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry);
-BOOLEAN ZarI2cStartDevice(PVOID context);
+struct ZAR_I2C_START {
+    PZAR_DEVICE_EXTENSION Ext;
+    ZAR_I2C_ENTRY* Entry;
+};
+BOOLEAN ZarI2cStartDevice(PVOID context);  // context: ZAR_I2C_START
 inline constexpr ULONG ZAR_SCSI_ADAPTER = 3;        // adapter and page-table page of the SCSI channel
 inline constexpr ULONG ZAR_PREVIEW_ADAPTER = 2;     // and of the preview capture
 inline constexpr ULONG ZAR_PAGE_TABLE_ENTRIES = 1024;

@@ -65,9 +65,14 @@ NTSTATUS ZarStoreBurstValue(const WCHAR* name, ULONG value)
 
 BOOLEAN ZarI2cStartDevice(PVOID context)
 {
-    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
-    auto* entry = static_cast<ZAR_I2C_ENTRY*>(ext->I2c.CurrentEntry);
-    const ZAR_I2C_COMMAND& c = entry->Command;
+    auto* start = static_cast<ZAR_I2C_START*>(context);
+    PZAR_DEVICE_EXTENSION ext = start->Ext;
+    // The entry becomes current under the interrupt's lock: a clean-up's DPC
+    // still pending from a stuck transfer may end whatever is current, and it
+    // must never catch an entry half made current.
+    ext->I2c.CurrentEntry = start->Entry;
+    ext->I2c.State = ZAR_I2C_ENGINE_TRANSFER;
+    const ZAR_I2C_COMMAND& c = start->Entry->Command;
     // The enable word is shared with the interrupt routine and the DEBI
     // starts, which change it under the interrupt's lock: so does this.
     if (!(ext->InterruptEnable & ZAR_INT_I2C_DONE)) ZarSetIntModeAtIrql(ext, ZAR_INT_I2C, TRUE);
@@ -83,9 +88,8 @@ BOOLEAN ZarI2cStartDevice(PVOID context)
 
 void ZarI2cStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry)
 {
-    ext->I2c.CurrentEntry = entry;
-    ext->I2c.State = ZAR_I2C_ENGINE_TRANSFER;
-    ZarRunSynchronized(ext, ZarI2cStartDevice, ext);
+    ZAR_I2C_START start{ext, entry};
+    ZarRunSynchronized(ext, ZarI2cStartDevice, &start);
 }
 
 void ZarI2cCleanup(PZAR_DEVICE_EXTENSION ext)
