@@ -74,7 +74,7 @@ NTSTATUS ZarFsRead(PDEVICE_OBJECT device, PIRP irp)
     LONGLONG start = stack->Parameters.Read.ByteOffset.QuadPart;
     if (start < 0) start = stack->FileObject->CurrentByteOffset.QuadPart;  // the file pointer's position
     ULONGLONG offset = ULONGLONG(start);
-    if (ZarFsIsForeignFrame(fcb)) {
+    if (ZarFsIsFrameFile(fcb)) {
         ULONG done = 0;
         NTSTATUS status = ZarFsFrameFileRead(vcb, fcb, buffer, offset, length, &done);
         if (!NT_SUCCESS(status)) return ZarFsCompleteRequest(irp, status, 0);
