@@ -49,7 +49,7 @@ template <typename Accept>
 BOOLEAN EnumerateClip(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_ENTRY* entry, Accept accept)
 {
     const ZAR_FILE_INFO* file = fcb->FileEntry;
-    const ULONG frames = file->FrameCount;
+    const ULONG frames = ZarFsFrameFileCount(file);
     const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
     const ZAR_FILE_SYSTEM_PREFS& prefs = vcb->Card->Prefs;
     for (ULONG frame = start; type != nullptr && frame < frames; ++frame) {
@@ -58,8 +58,8 @@ BOOLEAN EnumerateClip(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEA
         entry->Time = file->CreationTime;
         entry->Size = ZarFsFrameFileSize(file, type);
         entry->Value = 0;
-        ULONG chars = ZarFsConstructFileFrameName(file->Name, ZarFsHwNameLength(file->Name), type, frames, frame,
-                                                  prefs.BaseFrameNumber, prefs.MinFrameDigits, entry->Name);
+        ULONG chars = ZarFsConstructFileFrameName(file->Name, ZarFsHwNameLength(file->Name), type, file->FrameCount,
+                                                  frame, prefs.BaseFrameNumber, prefs.MinFrameDigits, entry->Name);
         entry->NameLength = chars * sizeof(WCHAR);
         if (accept(entry)) return TRUE;
     }

@@ -178,7 +178,7 @@ NTSTATUS ZarFsFCBCreate(ZARFS_VCB* vcb, ZARFS_FCB* parent, const ZARFS_DIR_SEARC
         fcb->FileBlock = parent->FileBlock;
         // Below the clip's frame count the index is the frame a frame file shows.
         fcb->FrameIndex = entry->Index;
-        if (parent->FileEntry != nullptr && entry->Index >= parent->FileEntry->FrameCount) {
+        if (parent->FileEntry != nullptr && entry->Index >= ZarFsFrameFileCount(parent->FileEntry)) {
             // Past the frames: a RAM file of the clip, which must exist.
             UNICODE_STRING name{USHORT(fcb->NameChars * sizeof(WCHAR)), USHORT(sizeof fcb->Name), fcb->Name};
             status = ZarFsFCBSetupFullName(parent);

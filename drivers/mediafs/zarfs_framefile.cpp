@@ -67,6 +67,14 @@ ULONG ZarFsConstructFileFrameName(PCWSTR clip, ULONG clipChars, const ZARFS_FILE
     return chars;
 }
 
+ULONG ZarFsFrameFileCount(const ZAR_FILE_INFO* entry)
+{
+    if (entry->MediaKind != ZARFS_MEDIA_FRAMES) return 0;
+    // Two 4-byte index entries a frame, 512 bytes a body-table block.
+    const ULONGLONG indexed = ULONGLONG(entry->VideoBodyTableBlocks) * (512 / 8);
+    return entry->FrameCount <= indexed ? entry->FrameCount : ULONG(indexed);
+}
+
 ULONG ZarFsFrameFileSize(const ZAR_FILE_INFO* entry, const ZARFS_FILE_TYPE* type)
 {
     const bool videoSdti = (entry->Flags & ZARFS_FILE_VIDEO_SDTI) != 0;

@@ -208,6 +208,9 @@ inline constexpr ULONG ZARFS_MAX_FRAME_DIGITS = 10;  // a u32 frame number has a
 // after them when there is room.
 ULONG ZarFsConstructFileFrameName(PCWSTR clip, ULONG clipChars, const ZARFS_FILE_TYPE* type, ULONG frames,
                                   ULONG frame, ULONG baseFrame, ULONG minDigits, WCHAR (&name)[ZARFS_NAME_CHARS]);
+// The frame files a media file shows: its frame count, but no more frames
+// than its body table indexes (a damaged entry must not list billions).
+ULONG ZarFsFrameFileCount(const ZAR_FILE_INFO* entry);
 // A frame file's size: the type's size for the file's alpha part and SDTI types.
 ULONG ZarFsFrameFileSize(const ZAR_FILE_INFO* entry, const ZARFS_FILE_TYPE* type);
 // Reads a frame file (its index among the media file's children is the

@@ -411,6 +411,34 @@ TEST_F(ServiceTest, AClipIsADirectoryOfFrameFilesThenRamFiles)
     EXPECT_EQ(List("P:\\KIV\\Media\\Clips\\take.kiv").size(), 1u);
 }
 
+TEST_F(ServiceTest, ADamagedFrameCountListsOnlyTheFramesTheBodyTableIndexes)
+{
+    ZARFS_FILE_TYPE tga = Type(u"TGA", 1000);
+    tga.Presentation = 2;
+    Register({tga});
+    ZAR_FILE_INFO entry{};
+    std::memcpy(entry.Magic, "FIL0", 4);
+    entry.CreationTime = 0x01D0000000000000ull;
+    entry.MediaKind = ZARFS_MEDIA_FRAMES;
+    entry.FrameCount = 0xFFFFFFFF;
+    entry.VideoBodyTableBlocks = 1;  // room for 64 frames' index entries
+    ZarFsHwStoreName(entry.Name, u"wild", 4);
+    ULONG block = 0;
+    ASSERT_EQ(ZarFsHwCreateFileEntry(Hw(), MediaVolume(), 0, &entry, &block), STATUS_SUCCESS);
+
+    const std::string clip = "P:\\TGA\\Media\\Clips\\wild\\";
+    std::vector<Found> found = List((clip + "*").c_str());
+    ASSERT_EQ(found.size(), 64u);
+    EXPECT_EQ(found[63].name, "wild0063.TGA");
+    // A RAM file comes after them, and a name that is none of them is looked up in bounded time.
+    HANDLE ram = CreateFileA((clip + "Note").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(ram, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(ram);
+    found = List((clip + "*").c_str());
+    ASSERT_EQ(found.size(), 65u);
+    EXPECT_EQ(found[64].name, "Note");
+}
+
 // A port command: total length, code, then a UTF-16 name and 'extra' bytes.
 std::vector<UCHAR> PortCommand(ULONG code, const std::u16string& name, ULONG extra = 0, ULONG total = 0)
 {
