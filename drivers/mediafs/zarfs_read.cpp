@@ -1,7 +1,6 @@
 // Reads and writes on the media drive: a media file with media data reads
-// Reads and writes on the media drive: a media file with media data reads
-// as its clip-file view, and as frame files that the service renders in
-// the foreign types' folders; a file without media data has no contents
+// as its clip-file view, and as frame files that the service renders inside
+// it where a type shows it as a directory; a file without media data has no contents
 // to read; a RAM file reads and writes its contents in memory.
 
 #include "zarfs_driver.h"
