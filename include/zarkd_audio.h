@@ -135,3 +135,41 @@ struct ZAR_AUDIO_OVERRIDE_REQUEST {
 };
 #pragma pack(pop)
 static_assert(sizeof(ZAR_AUDIO_OVERRIDE_REQUEST) == 70);
+
+// The audio data server: slots of track data the driver reads from the
+// caller's memory, described by the control block it also reads.
+inline constexpr uint32_t ZAR_DSRV_SLOTS = 8;
+inline constexpr uint32_t ZAR_DSRV_SOURCES = 8;
+inline constexpr uint32_t ZAR_DSRV_CONTROL_BYTES = 1152;
+
+// IOCTL_ZAR_AUD_DSRV_PREP_PLAY.
+#pragma pack(push, 4)
+struct ZAR_DSRV_PREPARE {
+    uint32_t ControlBlock;
+    uint32_t TrackMask;
+    uint32_t Sources;
+    uint32_t Slots;
+    uint32_t AddBankA;
+    uint32_t AddBankB;
+    uint32_t SlotBuffer[ZAR_DSRV_SLOTS];
+    uint32_t BankABytes;                   // per slot
+    uint32_t BankBBytes;
+    uint32_t BankAOffset;                  // 16-bit units
+    uint32_t BankBOffset;
+    uint32_t BankATracks;                  // 2 or 4 tracks interleaved in the slot data
+    uint32_t BankBTracks;
+    uint32_t Routing[2][ZAR_DSRV_SOURCES]; // per bank and source: the bank's tracks it feeds (bit 0 its first; 0: all)
+    uint32_t Geometry[3];
+    int64_t LoopStart;
+    int64_t LoopEnd;
+    int64_t Start;
+    uint32_t NormalSpeed;
+    uint32_t VariSpeed;
+    uint32_t SmallBuffers;
+    uint32_t Loop;
+    uint32_t BaseFilter;
+    uint32_t Semaphore;
+    uint32_t PreRoll;
+};
+#pragma pack(pop)
+static_assert(sizeof(ZAR_DSRV_PREPARE) == 208);

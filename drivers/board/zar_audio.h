@@ -217,9 +217,6 @@ void ZarAudCalcPlayDmaSizes(PZAR_DEVICE_EXTENSION ext);
 
 // ---- the audio data server ----
 
-inline constexpr ULONG ZAR_DSRV_SLOTS = 8;
-inline constexpr ULONG ZAR_DSRV_SOURCES = 8;
-inline constexpr ULONG ZAR_DSRV_CONTROL_BYTES = 1152;
 inline constexpr ULONG ZAR_DSRV_FILTERS = 3;
 inline constexpr ULONG ZAR_DSRV_PHASES = 63;                // 1/64 .. 63/64
 inline constexpr ULONG ZAR_DSRV_TAPS = 16;
@@ -241,37 +238,6 @@ enum ZAR_DSRV_EXCEPTION_CODE : ULONG {
     ZAR_DSRV_LOST = 99,
 };
 
-// IOCTL_ZAR_AUD_DSRV_PREP_PLAY.
-#pragma pack(push, 4)
-struct ZAR_DSRV_PREPARE {
-    ULONG ControlBlock;
-    ULONG TrackMask;
-    ULONG Sources;
-    ULONG Slots;
-    ULONG AddBankA;
-    ULONG AddBankB;
-    ULONG SlotBuffer[ZAR_DSRV_SLOTS];
-    ULONG BankABytes;                   // per slot
-    ULONG BankBBytes;
-    ULONG BankAOffset;                  // 16-bit units
-    ULONG BankBOffset;
-    ULONG BankATracks;                  // 2 or 4 tracks interleaved in the slot data
-    ULONG BankBTracks;
-    ULONG Routing[2][ZAR_DSRV_SOURCES]; // per bank and source: the bank's tracks it feeds (bit 0 its first; 0: all)
-    ULONG Geometry[3];
-    LONGLONG LoopStart;
-    LONGLONG LoopEnd;
-    LONGLONG Start;
-    ULONG NormalSpeed;
-    ULONG VariSpeed;
-    ULONG SmallBuffers;
-    ULONG Loop;
-    ULONG BaseFilter;
-    ULONG Semaphore;
-    ULONG PreRoll;
-};
-#pragma pack(pop)
-static_assert(sizeof(ZAR_DSRV_PREPARE) == 208);
 
 struct ZAR_DSRV_EXCEPTION {
     ULONG Code;
