@@ -622,7 +622,8 @@ private:
             std::printf("  (no frame files: %s)\n", why.c_str());
             return;
         }
-        std::string folder = file_.Folder();
+        // The type shows the clip as a directory of its frame files.
+        std::string folder = file_.Path();
         const size_t types = folder.find("\\KIV\\");
         if (types != std::string::npos) folder.replace(types + 1, 3, FrameService::kExtension);
         std::vector<std::string> names;

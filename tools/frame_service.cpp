@@ -82,7 +82,7 @@ bool FrameService::Start(const std::string& clipPath, uint32_t frameBytes, std::
     } types{};
     types.count = 1;
     types.type.Value = kTypeValue;
-    types.type.Presentation = 1;  // frames listed in the folder, no new files made there
+    types.type.Presentation = 2;  // each media file a directory of its frame files
     for (int i = 0; i < 3; ++i) types.type.Extension[i] = char16_t(kExtension[i]);
     types.type.DotBeforeNumber = 1;
     types.type.FrameSize = types.type.FrameSizeAlpha = frameBytes;

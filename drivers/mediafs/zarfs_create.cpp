@@ -168,7 +168,7 @@ NTSTATUS CreateRamFile(const CreateRequest& r, ZARFS_FCB* parent, PCWSTR name, U
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(entry, sizeof *entry);
-    entry->Index = parent->FileEntry->FrameCount;
+    entry->Index = ZarFsFrameFileCount(parent->FileEntry);
     entry->Time = file->Time;
     entry->NameLength = chars * sizeof(WCHAR);
     RtlCopyMemory(entry->Name, name, entry->NameLength);

@@ -41,62 +41,41 @@ bool Matches(const ZARFS_CCB* ccb, const ZARFS_DIR_SEARCH_ENTRY* entry)
     return FsRtlAreNamesEqual(&ccb->SearchName, &name, TRUE, nullptr);
 }
 
-// The children of a media file shown as a directory: the indexes below the
-// frame count are its frame files' (not listed here yet); the clip's RAM
-// files follow them in list order.
+// The children of a media file shown as a directory: one frame file a
+// frame at the indexes below the frame count, named and sized after the
+// type the clip was opened through; the clip's RAM files follow them in
+// list order.
 template <typename Accept>
-BOOLEAN EnumerateClip(ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_ENTRY* entry, Accept accept)
+BOOLEAN EnumerateClip(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_ENTRY* entry, Accept accept)
 {
-    ULONG frames = fcb->FileEntry->FrameCount;
+    const ZAR_FILE_INFO* file = fcb->FileEntry;
+    const ULONG frames = ZarFsFrameFileCount(file);
+    const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
+    const ZAR_FILE_SYSTEM_PREFS& prefs = vcb->Card->Prefs;
+    for (ULONG frame = start; type != nullptr && frame < frames; ++frame) {
+        entry->Index = frame;
+        entry->Directory = FALSE;
+        entry->Time = file->CreationTime;
+        entry->Size = ZarFsFrameFileSize(file, type);
+        entry->Value = 0;
+        ULONG chars = ZarFsConstructFileFrameName(file->Name, ZarFsHwNameLength(file->Name), type, file->FrameCount,
+                                                  frame, prefs.BaseFrameNumber, prefs.MinFrameDigits, entry->Name);
+        entry->NameLength = chars * sizeof(WCHAR);
+        if (accept(entry)) return TRUE;
+    }
     if (!NT_SUCCESS(ZarFsFCBSetupFullName(fcb))) return FALSE;
     ULONG position = start > frames ? start - frames : 0;
-    ZARFS_RAM_FILE* file = nullptr;
-    for (; ZarFsVFFindNextFile(&fcb->Volume->RamFiles, &fcb->FullName, &position, &file); ++position) {
+    ZARFS_RAM_FILE* ram = nullptr;
+    for (; ZarFsVFFindNextFile(&fcb->Volume->RamFiles, &fcb->FullName, &position, &ram); ++position) {
         entry->Index = frames + position;
         entry->Directory = FALSE;
-        entry->Time = file->Time;
-        entry->Size = file->EndOfFile;
+        entry->Time = ram->Time;
+        entry->Size = ram->EndOfFile;
         entry->Value = 0;
-        SetEntryName(entry, file->Name.Buffer, file->Name.Length / sizeof(WCHAR));
+        SetEntryName(entry, ram->Name.Buffer, ram->Name.Length / sizeof(WCHAR));
         if (accept(entry)) return TRUE;
     }
     return FALSE;
-}
-
-// A folder in a foreign type's tree: each media file with frames as one
-// frame file a frame, from the running index 'start' (slot and frame).
-template <typename Accept>
-BOOLEAN EnumerateFrameFiles(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_DIR_ENTRY* dir, ULONG start,
-                            ZARFS_DIR_SEARCH_ENTRY* entry, Accept accept)
-{
-    ZARFS_HW_CONTEXT* hw = &vcb->Card->Hw;
-    const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
-    if (type == nullptr || !NT_SUCCESS(ZarFsHwReadDirEntry(hw, fcb->Volume, fcb->FolderSlot, dir))) return FALSE;
-    auto* file = static_cast<ZAR_FILE_INFO*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZAR_FILE_INFO), kDirTag));
-    if (file == nullptr) return FALSE;
-    const ZAR_FILE_SYSTEM_PREFS& prefs = vcb->Card->Prefs;
-    BOOLEAN found = FALSE;
-    ULONG frame = start & ZARFS_FRAME_INDEX_MASK;
-    for (ULONG slot = start >> ZARFS_FRAME_INDEX_BITS; slot < ZARFS_FILES_PER_FOLDER && !found; ++slot, frame = 0) {
-        ULONG block = dir->FileSlots[slot];
-        if (block == 0 || !NT_SUCCESS(ZarFsHwReadFileEntry(hw, fcb->Volume, block, file))) continue;
-        if (file->MediaKind != ZARFS_MEDIA_FRAMES) continue;
-        ULONG frames = file->FrameCount <= ZARFS_FRAME_INDEX_MASK ? file->FrameCount : ZARFS_FRAME_INDEX_MASK + 1;
-        for (; frame < frames && !found; ++frame) {
-            entry->Index = (slot << ZARFS_FRAME_INDEX_BITS) | frame;
-            entry->Directory = FALSE;
-            entry->Time = file->CreationTime;
-            entry->Size = ZarFsFrameFileSize(file, type);
-            entry->Value = block;
-            ULONG chars = ZarFsConstructFileFrameName(file->Name, ZarFsHwNameLength(file->Name), type,
-                                                      file->FrameCount, frame, prefs.BaseFrameNumber,
-                                                      prefs.MinFrameDigits, entry->Name);
-            entry->NameLength = chars * sizeof(WCHAR);
-            found = accept(entry);
-        }
-    }
-    ExFreePoolWithTag(file, kDirTag);
-    return found;
 }
 
 // The children of one node kind, from 'start'; 'accept' says whether one
@@ -156,8 +135,6 @@ BOOLEAN Enumerate(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_
                 SetEntryName(entry, dir->Name, ZarFsHwNameLength(dir->Name));
                 found = accept(entry);
             }
-        } else if (fcb->TypeIndex != 0 && ZarFsTypePresentation(fcb->TypeIndex) != ZARFS_PRESENT_FRAMES) {
-            found = EnumerateFrameFiles(vcb, fcb, dir, start, entry, accept);
         } else if (NT_SUCCESS(ZarFsHwReadDirEntry(hw, volume, fcb->FolderSlot, dir))) {
             auto* file = static_cast<ZAR_FILE_INFO*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZAR_FILE_INFO), kDirTag));
             for (ULONG slot = start; file != nullptr && slot < ZARFS_FILES_PER_FOLDER && !found; ++slot) {
@@ -179,7 +156,7 @@ BOOLEAN Enumerate(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG start, ZARFS_DIR_SEARCH_
     case ZarFsNodeFile:
         // A media file of the built-in type is one clip file, with no children.
         if (!(fcb->Flags & ZARFS_FCB_DIRECTORY) || fcb->FileEntry == nullptr) return FALSE;
-        return EnumerateClip(fcb, start, entry, accept);
+        return EnumerateClip(vcb, fcb, start, entry, accept);
     default:
         return FALSE;
     }

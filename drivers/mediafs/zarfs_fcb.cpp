@@ -164,11 +164,6 @@ NTSTATUS ZarFsFCBCreate(ZARFS_VCB* vcb, ZARFS_FCB* parent, const ZARFS_DIR_SEARC
         fcb->Volume->OpenCount++;
         fcb->FileSlot = entry->Index;
         fcb->FileBlock = entry->Value;
-        if (ZarFsIsForeignFrame(fcb)) {
-            // A frame file: its index holds the media file's slot and the frame.
-            fcb->FileSlot = entry->Index >> ZARFS_FRAME_INDEX_BITS;
-            fcb->FrameIndex = entry->Index & ZARFS_FRAME_INDEX_MASK;
-        }
         fcb->FileEntry =
             static_cast<ZAR_FILE_INFO*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZAR_FILE_INFO), kFcbTag));
         if (fcb->FileEntry == nullptr)
@@ -181,7 +176,9 @@ NTSTATUS ZarFsFCBCreate(ZARFS_VCB* vcb, ZARFS_FCB* parent, const ZARFS_DIR_SEARC
         fcb->Volume->OpenCount++;
         fcb->FileSlot = parent->FileSlot;
         fcb->FileBlock = parent->FileBlock;
-        if (parent->FileEntry != nullptr && entry->Index >= parent->FileEntry->FrameCount) {
+        // Below the clip's frame count the index is the frame a frame file shows.
+        fcb->FrameIndex = entry->Index;
+        if (parent->FileEntry != nullptr && entry->Index >= ZarFsFrameFileCount(parent->FileEntry)) {
             // Past the frames: a RAM file of the clip, which must exist.
             UNICODE_STRING name{USHORT(fcb->NameChars * sizeof(WCHAR)), USHORT(sizeof fcb->Name), fcb->Name};
             status = ZarFsFCBSetupFullName(parent);
@@ -272,9 +269,9 @@ BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
         return !ZarFsFindDirEntry(vcb, fcb, nullptr, 0, &entry);
     }
     case ZarFsNodeFile:
-        // A frame file is a view of one frame; the media file goes only as a whole.
-        return !ZarFsIsForeignFrame(fcb);
+        return TRUE;
     case ZarFsNodeFrame:
+        // A frame file is a view of one frame; the media file goes only as a whole.
         return (fcb->Flags & ZARFS_FCB_VIRTUAL) != 0;
     default:
         return FALSE;
@@ -289,7 +286,6 @@ NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
         if (!ZarFsFCBCanSetDisposition(vcb, fcb)) return STATUS_DIRECTORY_NOT_EMPTY;
         return ZarFsHwRemoveFolder(Hw(vcb), fcb->Volume, fcb->FolderSlot);
     case ZarFsNodeFile: {
-        if (ZarFsIsForeignFrame(fcb)) return STATUS_CANNOT_DELETE;
         NTSTATUS status = ZarFsFCBSetupFullName(fcb);
         if (!NT_SUCCESS(status)) return status;
         ZarFsFileReleaseBodyTable(vcb, fcb);
@@ -310,7 +306,7 @@ NTSTATUS ZarFsFCBRename(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars
 {
     if (fcb->Flags & (ZARFS_FCB_PORT | ZARFS_FCB_VIRTUAL)) return STATUS_ACCESS_DENIED;
     // Frame files take their names from the media file.
-    if (ZarFsIsForeignFrame(fcb)) return STATUS_ACCESS_DENIED;
+    if (ZarFsIsFrameFile(fcb)) return STATUS_ACCESS_DENIED;
     NTSTATUS status = ZarFsFCBSetupFullName(fcb);
     if (!NT_SUCCESS(status)) return status;
     switch (fcb->Kind) {

@@ -32,11 +32,13 @@ ULONGLONG NodeSize(const ZARFS_FCB* fcb)
 {
     if ((fcb->Flags & ZARFS_FCB_VIRTUAL) && fcb->RamFile != nullptr) return fcb->RamFile->EndOfFile;
     if (fcb->Flags & ZARFS_FCB_PORT) return 16;  // the first reply
-    if (fcb->Kind != ZarFsNodeFile || fcb->FileEntry == nullptr) return 0;
-    if (ZarFsIsForeignFrame(fcb)) {
+    if (ZarFsIsFrameFile(fcb)) {
+        // Sized after the type the clip was opened through, from the clip's entry.
         const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
-        return type != nullptr ? ZarFsFrameFileSize(fcb->FileEntry, type) : 0;
+        const ZAR_FILE_INFO* entry = fcb->Parent->FileEntry;
+        return type != nullptr && entry != nullptr ? ZarFsFrameFileSize(entry, type) : 0;
     }
+    if (fcb->Kind != ZarFsNodeFile || fcb->FileEntry == nullptr) return 0;
     return ZarFsFileSize(fcb->FileEntry);
 }
 

@@ -1,8 +1,7 @@
-// A media file seen through a foreign file type: one frame file a frame,
-// named by frame number, whose contents the file-system service renders.
-// Here are the names, the sizes the type gives them and the read path over
-// the service channel; listings and opens place a frame file by an index
-// that holds both the file's slot and the frame.
+// A media file seen through a foreign file type of presentation 2 is a
+// directory with one frame file a frame, named by frame number, whose
+// contents the file-system service renders. Here are the names, the sizes
+// the type gives them and the read path over the service channel.
 
 #include "zarfs_driver.h"
 
@@ -68,6 +67,14 @@ ULONG ZarFsConstructFileFrameName(PCWSTR clip, ULONG clipChars, const ZARFS_FILE
     return chars;
 }
 
+ULONG ZarFsFrameFileCount(const ZAR_FILE_INFO* entry)
+{
+    if (entry->MediaKind != ZARFS_MEDIA_FRAMES) return 0;
+    // Two 4-byte index entries a frame, 512 bytes a body-table block.
+    const ULONGLONG indexed = ULONGLONG(entry->VideoBodyTableBlocks) * (512 / 8);
+    return entry->FrameCount <= indexed ? entry->FrameCount : ULONG(indexed);
+}
+
 ULONG ZarFsFrameFileSize(const ZAR_FILE_INFO* entry, const ZARFS_FILE_TYPE* type)
 {
     const bool videoSdti = (entry->Flags & ZARFS_FILE_VIDEO_SDTI) != 0;
@@ -103,8 +110,10 @@ NTSTATUS ZarFsFrameFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONG
     ULONG context = fcb->ServiceContext;
     ULONGLONG size = 0;
     UNICODE_STRING name{};
-    if (type == nullptr || fcb->FileEntry == nullptr) status = STATUS_ACCESS_DENIED;
-    if (NT_SUCCESS(status)) size = ZarFsFrameFileSize(fcb->FileEntry, type);
+    // The media file that holds the frame keeps the entry its size comes from.
+    const ZAR_FILE_INFO* entry = fcb->Parent != nullptr ? fcb->Parent->FileEntry : nullptr;
+    if (type == nullptr || entry == nullptr || !ZarFsIsFrameFile(fcb)) status = STATUS_ACCESS_DENIED;
+    if (NT_SUCCESS(status)) size = ZarFsFrameFileSize(entry, type);
     if (NT_SUCCESS(status) && offset >= size) status = STATUS_END_OF_FILE;
     if (NT_SUCCESS(status) && context == 0) {
         status = ZarFsFCBSetupFullName(fcb);

@@ -10,10 +10,9 @@
 //   \KIV\<volume>\<folder>    folder (3): its media files
 //   \KIV\<volume>\<folder>\<file>  media file (4), read as a clip file
 //   \<EXT>\<volume>\<folder>\<file>\<name>  under a type of presentation 2
-//                             the media file is a directory: its frame files,
-//                             then its RAM files (5)
-//   \<EXT>\<volume>\<folder>\<clip><number>.<EXT>  frame file (4) of a
-//                             foreign type: one a frame of each media file
+//                             the media file is a directory: its frame files
+//                             (<file><number>.<EXT>, one a frame), then its
+//                             RAM files (5)
 #pragma once
 
 #include "zarfs_hw.h"
@@ -61,7 +60,7 @@ struct ZARFS_FCB {
     ULONG FolderSlot;               // folder and below
     ULONG FileSlot;                 // media file: its slot in the folder
     ULONG FileBlock;                // media file: its entry's first block
-    ULONG FrameIndex;               // frame file: the frame it shows
+    ULONG FrameIndex;               // frame file: the frame it shows, its index among the media file's children
     ULONG ServiceContext;           // frame file: the service's context, once opened there
     ZAR_FILE_INFO* FileEntry;       // media file: the entry as read at open
     ZARFS_CLIP_VIEW* ClipView;      // media file: built on the first read
@@ -162,11 +161,11 @@ ZARFS_REQUEST_TYPE ZarFsGetRequestType(PFILE_OBJECT file, ZARFS_VCB** vcb, ZARFS
 // A component's rules: 1..255 characters, none of \ / : * ? " < > |.
 BOOLEAN ZarFsIsValidComponent(PCWSTR name, ULONG chars);
 
-// A media file seen through a foreign type's folder as one of its frames
-// (not a media file shown as a directory, nor a port file).
-inline bool ZarFsIsForeignFrame(const ZARFS_FCB* fcb)
+// One frame of a media file shown as a directory (not a RAM file nor a
+// port file beside the frames); its parent holds the media file's entry.
+inline bool ZarFsIsFrameFile(const ZARFS_FCB* fcb)
 {
-    return fcb->Kind == ZarFsNodeFile && fcb->TypeIndex != 0 && !(fcb->Flags & (ZARFS_FCB_DIRECTORY | ZARFS_FCB_PORT));
+    return fcb->Kind == ZarFsNodeFrame && !(fcb->Flags & (ZARFS_FCB_VIRTUAL | ZARFS_FCB_PORT));
 }
 
 // The presentation value of a file type (0 for an index no type has).
@@ -204,19 +203,18 @@ NTSTATUS ZarFsComPortWrite(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_PORT_FILE* port
                            ULONGLONG offset, PULONG length);
 // ---- frame files of the foreign types (zarfs_framefile.cpp) ----
 inline constexpr ULONG ZARFS_MAX_FRAME_DIGITS = 10;  // a u32 frame number has at most 10 digits
-// A frame file's place among a folder's children: the media file's slot
-// above, the frame below.
-inline constexpr ULONG ZARFS_FRAME_INDEX_BITS = 21;
-inline constexpr ULONG ZARFS_FRAME_INDEX_MASK = (1u << ZARFS_FRAME_INDEX_BITS) - 1;
 // The name of frame 'frame' of the media file 'clip' (of 'frames' frames)
 // in the folder of 'type'; returns its characters (at most 255), zero
 // after them when there is room.
 ULONG ZarFsConstructFileFrameName(PCWSTR clip, ULONG clipChars, const ZARFS_FILE_TYPE* type, ULONG frames,
                                   ULONG frame, ULONG baseFrame, ULONG minDigits, WCHAR (&name)[ZARFS_NAME_CHARS]);
+// The frame files a media file shows: its frame count, but no more frames
+// than its body table indexes (a damaged entry must not list billions).
+ULONG ZarFsFrameFileCount(const ZAR_FILE_INFO* entry);
 // A frame file's size: the type's size for the file's alpha part and SDTI types.
 ULONG ZarFsFrameFileSize(const ZAR_FILE_INFO* entry, const ZARFS_FILE_TYPE* type);
-// Reads a frame file through the service, opening it there on the first
-// read; takes the drive's resource itself, and never while the service works.
+// Reads a frame file (its index among the media file's children is the
+// frame) through the service, opening it there on the first read; takes the drive's resource itself, and never while the service works.
 NTSTATUS ZarFsFrameFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONGLONG offset, ULONG length,
                             PULONG done);
 

@@ -1,7 +1,6 @@
 // Reads and writes on the media drive: a media file with media data reads
-// Reads and writes on the media drive: a media file with media data reads
-// as its clip-file view, and as frame files that the service renders in
-// the foreign types' folders; a file without media data has no contents
+// as its clip-file view, and as frame files that the service renders inside
+// it where a type shows it as a directory; a file without media data has no contents
 // to read; a RAM file reads and writes its contents in memory.
 
 #include "zarfs_driver.h"
@@ -74,7 +73,7 @@ NTSTATUS ZarFsRead(PDEVICE_OBJECT device, PIRP irp)
     LONGLONG start = stack->Parameters.Read.ByteOffset.QuadPart;
     if (start < 0) start = stack->FileObject->CurrentByteOffset.QuadPart;  // the file pointer's position
     ULONGLONG offset = ULONGLONG(start);
-    if (ZarFsIsForeignFrame(fcb)) {
+    if (ZarFsIsFrameFile(fcb)) {
         ULONG done = 0;
         NTSTATUS status = ZarFsFrameFileRead(vcb, fcb, buffer, offset, length, &done);
         if (!NT_SUCCESS(status)) return ZarFsCompleteRequest(irp, status, 0);

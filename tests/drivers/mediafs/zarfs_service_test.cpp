@@ -329,11 +329,12 @@ TEST_F(ServiceTest, PendingServiceRequestsEndCancelled)
     EXPECT_EQ(error, DWORD(ERROR_OPERATION_ABORTED));
 }
 
-TEST_F(ServiceTest, AClipListsAndReadsAsFrameFiles)
+TEST_F(ServiceTest, AClipIsADirectoryOfFrameFilesThenRamFiles)
 {
     ZARFS_FILE_TYPE tga = Type(u"TGA", 1000);
     tga.Value = 42;
     tga.DotBeforeNumber = 1;
+    tga.Presentation = 2;
     Register({tga});
     WriteClip(u"take.kiv", 3);
     HANDLE empty;
@@ -341,12 +342,26 @@ TEST_F(ServiceTest, AClipListsAndReadsAsFrameFiles)
     NtClose(empty);
 
     EXPECT_EQ(List("P:\\*"), (std::vector<Found>{{"KIV", 0, true}, {"TGA", 0, true}}));
-    EXPECT_EQ(List("P:\\TGA\\Media\\*"), (std::vector<Found>{{"Clips", 0, true}}));
-    // One frame file a frame of the clip; the file without frames has none.
-    EXPECT_EQ(List("P:\\TGA\\Media\\Clips\\*"),
+    // Through the type the media files are directories, and the folder lists no frame file.
+    std::vector<Found> folder = List("P:\\TGA\\Media\\Clips\\*");
+    ASSERT_EQ(folder.size(), 2u);
+    EXPECT_EQ(folder[0].name, "take.kiv");
+    EXPECT_TRUE(folder[0].directory);
+    EXPECT_EQ(folder[1].name, "empty");
+    EXPECT_TRUE(folder[1].directory);
+
+    // A clip lists one frame file a frame, then its RAM files; a file without frames only its RAM files.
+    const std::string clip = "P:\\TGA\\Media\\Clips\\take.kiv\\";
+    HANDLE ram = CreateFileA((clip + "Note").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(ram, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(ram);
+    EXPECT_EQ(List((clip + "*").c_str()),
               (std::vector<Found>{{"take.0000.TGA", 1000, false}, {"take.0001.TGA", 1000, false},
-                                  {"take.0002.TGA", 1000, false}}));
-    EXPECT_EQ(List("P:\\TGA\\Media\\Clips\\*1.tga"), (std::vector<Found>{{"take.0001.TGA", 1000, false}}));
+                                  {"take.0002.TGA", 1000, false}, {"Note", 0, false}}));
+    EXPECT_EQ(List((clip + "*1.tga").c_str()), (std::vector<Found>{{"take.0001.TGA", 1000, false}}));
+    EXPECT_TRUE(List("P:\\TGA\\Media\\Clips\\empty\\*").empty());
+    EXPECT_EQ(CreateFileA((clip + "take.0003.TGA").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE) << "no frame past the clip's last";
 
     // Frame 1 read whole: opened at the service under its native folder,
     // read with the type's value and the frame, and closed there.
@@ -355,8 +370,7 @@ TEST_F(ServiceTest, AClipListsAndReadsAsFrameFiles)
     std::vector<UCHAR> got(1200, 0);
     DWORD gotBytes = 0, size = 0, pastEnd = 1;
     UserSender reader([&]() -> NTSTATUS {
-        HANDLE h = CreateFileA("P:\\TGA\\Media\\Clips\\take.0001.TGA", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+        HANDLE h = CreateFileA((clip + "take.0001.tga").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE) return STATUS_OBJECT_NAME_NOT_FOUND;
         size = GetFileSize(h, nullptr);
         BOOL ok = ReadFile(h, got.data(), DWORD(got.size()), &gotBytes, nullptr);
@@ -367,7 +381,8 @@ TEST_F(ServiceTest, AClipListsAndReadsAsFrameFiles)
     });
     ZARFS_SERVICE_REQUEST r = Next();
     ASSERT_EQ(r.Kind, ZARFS_SREQ_OPEN);
-    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(r.Payload)), u"P:\\KIV\\Media\\Clips\\take.0001.TGA");
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(r.Payload)),
+              u"P:\\KIV\\Media\\Clips\\take.kiv\\take.0001.TGA");
     ASSERT_TRUE(Answer(ZARFS_SREQ_OPEN, 0, 0x77));
     r = Next();
     ASSERT_EQ(r.Kind, ZARFS_SREQ_READ);
@@ -387,10 +402,41 @@ TEST_F(ServiceTest, AClipListsAndReadsAsFrameFiles)
     EXPECT_TRUE(std::equal(frame.begin(), frame.end(), got.begin()));
     EXPECT_EQ(pastEnd, 0u);
 
-    // A frame file is a view: it is neither deleted nor renamed, and the clip stays.
-    EXPECT_FALSE(DeleteFileA("P:\\TGA\\Media\\Clips\\take.0001.TGA"));
-    EXPECT_FALSE(MoveFileA("P:\\TGA\\Media\\Clips\\take.0001.TGA", "P:\\TGA\\Media\\Clips\\other.0001.TGA"));
+    // A frame file is a view: it is neither deleted nor renamed, and the clip stays;
+    // the RAM file beside it goes.
+    EXPECT_FALSE(DeleteFileA((clip + "take.0001.TGA").c_str()));
+    EXPECT_FALSE(MoveFileA((clip + "take.0001.TGA").c_str(), (clip + "other.0001.TGA").c_str()));
+    EXPECT_TRUE(DeleteFileA((clip + "Note").c_str()));
+    EXPECT_EQ(List((clip + "*").c_str()).size(), 3u);
     EXPECT_EQ(List("P:\\KIV\\Media\\Clips\\take.kiv").size(), 1u);
+}
+
+TEST_F(ServiceTest, ADamagedFrameCountListsOnlyTheFramesTheBodyTableIndexes)
+{
+    ZARFS_FILE_TYPE tga = Type(u"TGA", 1000);
+    tga.Presentation = 2;
+    Register({tga});
+    ZAR_FILE_INFO entry{};
+    std::memcpy(entry.Magic, "FIL0", 4);
+    entry.CreationTime = 0x01D0000000000000ull;
+    entry.MediaKind = ZARFS_MEDIA_FRAMES;
+    entry.FrameCount = 0xFFFFFFFF;
+    entry.VideoBodyTableBlocks = 1;  // room for 64 frames' index entries
+    ZarFsHwStoreName(entry.Name, u"wild", 4);
+    ULONG block = 0;
+    ASSERT_EQ(ZarFsHwCreateFileEntry(Hw(), MediaVolume(), 0, &entry, &block), STATUS_SUCCESS);
+
+    const std::string clip = "P:\\TGA\\Media\\Clips\\wild\\";
+    std::vector<Found> found = List((clip + "*").c_str());
+    ASSERT_EQ(found.size(), 64u);
+    EXPECT_EQ(found[63].name, "wild0063.TGA");
+    // A RAM file comes after them, and a name that is none of them is looked up in bounded time.
+    HANDLE ram = CreateFileA((clip + "Note").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(ram, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(ram);
+    found = List((clip + "*").c_str());
+    ASSERT_EQ(found.size(), 65u);
+    EXPECT_EQ(found[64].name, "Note");
 }
 
 // A port command: total length, code, then a UTF-16 name and 'extra' bytes.
