@@ -27,6 +27,7 @@
 
 #include "bench/bench_host.h"
 #include "bench/bench_machine.h"
+#include "bench/bench_mediafs.h"
 #include "include/zarfs.h"
 #include "outside/fpga_images.h"
 #include "platform/win32/win32.h"
@@ -41,34 +42,6 @@ double Since(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
-
-class Drive {
-public:
-    Drive() : control_(CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                   nullptr))
-    {
-    }
-    ~Drive()
-    {
-        if (control_ != INVALID_HANDLE_VALUE) CloseHandle(control_);
-    }
-    bool Open() const { return control_ != INVALID_HANDLE_VALUE; }
-    template <typename Record>
-    bool Control(uint32_t code, Record* record)
-    {
-        DWORD bytes = 0;
-        return DeviceIoControl(control_, code, record, sizeof *record, record, sizeof *record, &bytes, nullptr);
-    }
-    template <typename Record>
-    bool FileControl(uint32_t code, HANDLE file, Record* record)
-    {
-        record->Handle = uint32_t(reinterpret_cast<uintptr_t>(file));
-        return Control(code, record);
-    }
-
-private:
-    HANDLE control_;
-};
 
 struct Images {
     std::string path[kDrives];
