@@ -159,9 +159,9 @@ bool MakeVolume(uint32_t clips, std::vector<uint32_t>* entries, std::string* lon
         const bool last = c + 1 == clips;
         const std::string path =
             std::string("P:\\KIV\\Media\\Folder") + char('A' + c % kFolders) + "\\clip" + std::to_string(c) + ".kiv";
+        const uint32_t frames = last ? kLongClipFrames : kClipFrames;
         uint32_t block = 0;
-        if (!MakeClip(drive, path, last ? kLongClipFrames : kClipFrames, last ? kFrameBlocks : kClipFrames * kFrameBlocks,
-                      &block)) {
+        if (!MakeClip(drive, path, frames, last ? kFrameBlocks : kClipFrames * kFrameBlocks, &block)) {
             std::fprintf(stderr, "mediafs_scan: clip %u could not be made\n", c);
             return false;
         }
