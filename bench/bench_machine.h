@@ -54,17 +54,10 @@ public:
         return ext_ != nullptr;
     }
 
-    // Gives 'service' a kernel-driver service key whose image is
-    // System32\drivers\<service>.sys and loads it.
+    // Gives 'service' its kernel-driver service key and loads it.
     static bool LoadDriver(const std::u16string& service)
     {
-        RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(service.c_str()));
-        ULONG one = 1;
-        const std::u16string image = u"System32\\drivers\\" + service + u".sys";
-        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, service.c_str(), u"Type", REG_DWORD, &one, 4);
-        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, service.c_str(), u"ImagePath", REG_EXPAND_SZ,
-                              const_cast<char16_t*>(image.c_str()), ULONG((image.size() + 1) * sizeof(char16_t)));
-        return NT_SUCCESS(nt::IoLoadDriver(service.c_str()));
+        return NT_SUCCESS(nt::WriteDriverServiceKey(service, 3)) && NT_SUCCESS(nt::IoLoadDriver(service));
     }
 
     PZAR_DEVICE_EXTENSION Extension() const { return ext_; }
