@@ -34,6 +34,55 @@
 // The field period at 525 lines, in seconds.
 inline constexpr double kFieldPeriod = 1001.0 / 60000.0;
 
+namespace benchboard {
+
+inline bool FirstBoardHasDve(const sim::PciLayout& layout)
+{
+    for (const sim::LayoutSlot& slot : layout.slots)
+        if (slot.kind == sim::SlotKind::Board) return slot.board.dvePresent;
+    return false;
+}
+
+// The board driver learns at its start whether board 0 carries a DVE
+// module from its parameters: a first boot with no driver writes them into
+// the machine's registry, as an installation would.
+inline bool WriteDvePresent(const embedded::MachineOptions& options, std::string* why)
+{
+    if (!embedded::BootMachine(options, why)) return false;
+    HKEY key = nullptr;
+    const DWORD present = 1;
+    const char* parameters = "System\\CurrentControlSet\\Services\\ZARKD\\Parameters";
+    const bool written = RegCreateKeyExA(HKEY_LOCAL_MACHINE, parameters, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                                         nullptr) == ERROR_SUCCESS &&
+                         RegSetValueExA(key, "DvePresent", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&present),
+                                        sizeof present) == ERROR_SUCCESS;
+    if (key != nullptr) RegCloseKey(key);
+    embedded::ShutdownMachine();
+    if (!written) *why = "the board driver's DvePresent parameter could not be written";
+    return written;
+}
+
+}  // namespace benchboard
+
+// Boots the machine of 'folder' (created when missing, with the FPGA image
+// files for a benchmark that sets the board up) over a cold 'layout' and
+// loads 'drivers' in order; the simulated hardware goes into 'hardware'.
+// False with the reason in 'why'.
+inline bool BootBenchMachine(const std::string& folder, const sim::PciLayout& layout,
+                             const std::vector<std::string>& drivers, sim::BuiltTopology* hardware, std::string* why)
+{
+    std::filesystem::create_directories(folder);
+    if (!fpgaimages::InstallImageFiles(std::filesystem::path(folder) / "drives/C/WINNT/system32/drivers", 0, why))
+        return false;
+    *hardware = sim::BuildTopology(layout);
+    embedded::MachineOptions options;
+    options.folder = folder;
+    options.pci = hardware->topology;
+    if (benchboard::FirstBoardHasDve(layout) && !benchboard::WriteDvePresent(options, why)) return false;
+    options.drivers = drivers;
+    return embedded::BootMachine(options, why);
+}
+
 class BenchMachine {
 public:
     explicit BenchMachine(const char* name)
@@ -61,25 +110,7 @@ public:
                         std::getenv("ZAR_MACHINE"));
         } else {
             std::string why;
-            std::filesystem::create_directories(folder_);
-            // The FPGA image files, for a benchmark that sets the board up.
-            if (!fpgaimages::InstallImageFiles(std::filesystem::path(folder_) / "drives/C/WINNT/system32/drivers", 0,
-                                               &why)) {
-                std::fprintf(stderr, "%s: %s\n", benchmark, why.c_str());
-                std::filesystem::remove_all(folder_);
-                return false;
-            }
-            hardware_ = sim::BuildTopology(layout);
-            embedded::MachineOptions options;
-            options.folder = folder_;
-            options.pci = hardware_.topology;
-            if (FirstBoardHasDve(layout) && !WriteDvePresent(options, &why)) {
-                std::fprintf(stderr, "%s: %s\n", benchmark, why.c_str());
-                std::filesystem::remove_all(folder_);
-                return false;
-            }
-            options.drivers = {"ZARKD"};
-            booted_ = embedded::BootMachine(options, &why);
+            booted_ = BootBenchMachine(folder_, layout, {"ZARKD"}, &hardware_, &why);
             if (!booted_) {
                 std::fprintf(stderr, "%s: %s\n", benchmark, why.c_str());
                 std::filesystem::remove_all(folder_);
@@ -128,31 +159,6 @@ public:
     }
 
 private:
-    static bool FirstBoardHasDve(const sim::PciLayout& layout)
-    {
-        for (const sim::LayoutSlot& slot : layout.slots)
-            if (slot.kind == sim::SlotKind::Board) return slot.board.dvePresent;
-        return false;
-    }
-    // The board driver learns at its start whether board 0 carries a DVE
-    // module from its parameters: a first boot with no driver writes them
-    // into the machine's registry, as an installation would.
-    static bool WriteDvePresent(const embedded::MachineOptions& options, std::string* why)
-    {
-        if (!embedded::BootMachine(options, why)) return false;
-        HKEY key = nullptr;
-        const DWORD present = 1;
-        const char* parameters = "System\\CurrentControlSet\\Services\\ZARKD\\Parameters";
-        const bool written = RegCreateKeyExA(HKEY_LOCAL_MACHINE, parameters, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
-                                             nullptr) == ERROR_SUCCESS &&
-                             RegSetValueExA(key, "DvePresent", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&present),
-                                            sizeof present) == ERROR_SUCCESS;
-        if (key != nullptr) RegCloseKey(key);
-        embedded::ShutdownMachine();
-        if (!written) *why = "the board driver's DvePresent parameter could not be written";
-        return written;
-    }
-
     std::string folder_;
     sim::BuiltTopology hardware_;
     HANDLE board_ = INVALID_HANDLE_VALUE;

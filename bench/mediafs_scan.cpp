@@ -78,19 +78,8 @@ public:
     {
         embedded::ShutdownMachine();
         std::string why;
-        std::filesystem::create_directories(folder_);
-        if (!fpgaimages::InstallImageFiles(std::filesystem::path(folder_) / "drives/C/WINNT/system32/drivers", 0,
-                                           &why)) {
-            std::fprintf(stderr, "mediafs_scan: %s\n", why.c_str());
-            return false;
-        }
-        hardware_ = sim::BuildTopology(sim::BoardsLayout(1, 4, board_));
-        embedded::MachineOptions options;
-        options.folder = folder_;
-        options.pci = hardware_.topology;
-        options.drivers = drivers;
         const auto start = std::chrono::steady_clock::now();
-        if (!embedded::BootMachine(options, &why)) {
+        if (!BootBenchMachine(folder_, sim::BoardsLayout(1, 4, board_), drivers, &hardware_, &why)) {
             std::fprintf(stderr, "mediafs_scan: %s\n", why.c_str());
             return false;
         }
