@@ -211,3 +211,14 @@ inline FieldsCost RunFields(uint64_t fields)
 {
     return MeasureFields([fields] { Sleep(DWORD(double(fields) * kFieldPeriod * 1000.0 + 0.5)); });
 }
+
+// Waits for 'fields' fields one by one, the field interrupt on for each
+// wait (on a host's board that was never set up it is otherwise off), and
+// returns what they cost; 'ok' false when a wait failed.
+inline FieldsCost WaitFields(BenchMachine& machine, uint64_t fields, bool* ok)
+{
+    *ok = true;
+    return MeasureFields([&] {
+        for (uint64_t f = 0; f < fields && *ok; ++f) *ok = machine.NextField();
+    });
+}
