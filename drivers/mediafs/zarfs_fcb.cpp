@@ -72,6 +72,21 @@ void RamFilesFollow(ZARFS_FCB* fcb, PWCHAR saved, const UNICODE_STRING* oldPath)
     ExFreePoolWithTag(saved, kFcbTag);
 }
 
+// Handles still open on RAM files of a deleted clip lose them: each such
+// FCB, wherever in the tree (a clip's RAM files are reached through every
+// type folder), is marked deleted and lets go of its RAM file.
+void DetachClipRamFiles(ZARFS_FCB* fcb, PCUNICODE_STRING clipPath)
+{
+    for (PLIST_ENTRY e = fcb->Children.Flink; e != &fcb->Children; e = e->Flink) {
+        auto* child = CONTAINING_RECORD(e, ZARFS_FCB, Sibling);
+        if (child->RamFile != nullptr && ZarFsVFIsOfClip(child->RamFile, clipPath)) {
+            child->RamFile = nullptr;
+            child->Flags |= ZARFS_FCB_DELETED;
+        }
+        DetachClipRamFiles(child, clipPath);
+    }
+}
+
 }  // namespace
 
 BOOLEAN ZarFsIsValidComponent(PCWSTR name, ULONG chars)
@@ -290,7 +305,13 @@ NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
         if (!NT_SUCCESS(status)) return status;
         ZarFsFileReleaseBodyTable(vcb, fcb);
         ZarFsBTRemoveObjectByName(&vcb->Card->BodyTables, &fcb->FullName);
-        return ZarFsHwRemoveFile(Hw(vcb), fcb->Volume, fcb->FolderSlot, fcb->FileSlot);
+        status = ZarFsHwRemoveFile(Hw(vcb), fcb->Volume, fcb->FolderSlot, fcb->FileSlot);
+        if (!NT_SUCCESS(status)) return status;
+        // The clip's RAM files go with it: nothing could reach them any more.
+        UNICODE_STRING clipPath = PathPastType(fcb);
+        DetachClipRamFiles(vcb->Root, &clipPath);
+        ZarFsVFDeleteClipFiles(&fcb->Volume->RamFiles, &clipPath);
+        return STATUS_SUCCESS;
     }
     case ZarFsNodeFrame:
         if (fcb->RamFile == nullptr) return STATUS_CANNOT_DELETE;
