@@ -72,18 +72,21 @@ void RamFilesFollow(ZARFS_FCB* fcb, PWCHAR saved, const UNICODE_STRING* oldPath)
     ExFreePoolWithTag(saved, kFcbTag);
 }
 
-// Handles still open on RAM files of a deleted clip lose them: each such
-// FCB, wherever in the tree (a clip's RAM files are reached through every
-// type folder), is marked deleted and lets go of its RAM file.
-void DetachClipRamFiles(ZARFS_FCB* fcb, PCUNICODE_STRING clipPath)
+// A deleted clip is reached through every type folder: the FCBs that other
+// folders keep of it are marked deleted, so that no new open finds them,
+// and handles still open on its RAM files lose them.
+void ForgetDeletedClip(ZARFS_FCB* fcb, const ZARFS_FCB* clip, PCUNICODE_STRING clipPath)
 {
     for (PLIST_ENTRY e = fcb->Children.Flink; e != &fcb->Children; e = e->Flink) {
         auto* child = CONTAINING_RECORD(e, ZARFS_FCB, Sibling);
+        if (child != clip && child->Kind == ZarFsNodeFile && child->Volume == clip->Volume &&
+            child->FileBlock == clip->FileBlock)
+            child->Flags |= ZARFS_FCB_DELETED;
         if (child->RamFile != nullptr && ZarFsVFIsOfClip(child->RamFile, clipPath)) {
             child->RamFile = nullptr;
             child->Flags |= ZARFS_FCB_DELETED;
         }
-        DetachClipRamFiles(child, clipPath);
+        ForgetDeletedClip(child, clip, clipPath);
     }
 }
 
@@ -309,7 +312,7 @@ NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
         if (!NT_SUCCESS(status)) return status;
         // The clip's RAM files go with it: nothing could reach them any more.
         UNICODE_STRING clipPath = PathPastType(fcb);
-        DetachClipRamFiles(vcb->Root, &clipPath);
+        ForgetDeletedClip(vcb->Root, fcb, &clipPath);
         ZarFsVFDeleteClipFiles(&fcb->Volume->RamFiles, &clipPath);
         return STATUS_SUCCESS;
     }

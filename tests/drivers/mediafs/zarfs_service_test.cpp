@@ -646,13 +646,17 @@ TEST_F(FrameFileTest, ADeletedClipTakesItsRamFilesWithIt)
     EXPECT_FALSE(WriteFile(note, buffer, sizeof buffer, &done, nullptr));
     EXPECT_EQ(GetFileSize(note, nullptr), 0u);
     EXPECT_FALSE(SetEndOfFile(note));
-    CloseHandle(note);
+    EXPECT_TRUE(List(In("*").c_str()).empty()) << "the clip is gone through every type folder";
 
-    // A new clip of that name starts without RAM files, and the count has room again.
-    WriteClip(u"take.kiv", 3);
-    EXPECT_EQ(List(In("*").c_str()).size(), 3u);
+    // A new clip of that name, while the old handle is still open, starts
+    // without RAM files, and the count has room again.
+    WriteClip(u"take.kiv", 2);
+    EXPECT_EQ(List(In("*").c_str()), (std::vector<Found>{{"take.0000.TGA", 1000, false},
+                                                         {"take.0001.TGA", 1000, false}}));
     MakeRamFile("Note", std::vector<UCHAR>(4, 0x33));
     EXPECT_EQ(MediaVolume()->RamFiles.Count, 2u);
+    CloseHandle(note);
+    EXPECT_EQ(List(In("*").c_str()).size(), 3u) << "the old handle's end leaves the new clip as it is";
 }
 
 TEST_F(ServiceTest, ADamagedFrameCountListsOnlyTheFramesTheBodyTableIndexes)
