@@ -229,9 +229,9 @@ NTSTATUS PrepareFrameImport(const Handle& h, ZARFS_FCB* clip, PCWSTR name, ULONG
     ZARFS_DIR_SEARCH_ENTRY entry;
     // Only a frame of the clip takes a RAM file's contents; another RAM file's
     // name, or a name the clip does not have, is refused.
-    if (clip != fcb->Parent || clip->FileEntry == nullptr ||
-        !ZarFsFindDirEntryByName(h.vcb, clip, name, chars, &entry) || entry.Index >= ZarFsFrameFileCount(clip->FileEntry))
-        return STATUS_ACCESS_DENIED;
+    if (clip != fcb->Parent || clip->FileEntry == nullptr) return STATUS_ACCESS_DENIED;
+    if (!ZarFsFindDirEntryByName(h.vcb, clip, name, chars, &entry)) return STATUS_ACCESS_DENIED;
+    if (entry.Index >= ZarFsFrameFileCount(clip->FileEntry)) return STATUS_ACCESS_DENIED;
     // An empty RAM file holds no image to import.
     if (fcb->RamFile->EndOfFile == 0) return STATUS_ACCESS_DENIED;
     NTSTATUS status = ZarFsFCBSetupFullName(clip);
