@@ -101,7 +101,7 @@ public:
         while (fetched_ != written) {
             ZAR_JPEG_FIELD_DESCRIPTOR& d = *Descriptor();
             std::memset(&d, 0, sizeof d);
-            NodeCommand command{ZAR_JPEG_RECORD_CHANNEL, 0, Address(&d)};
+            ZAR_NODE_COMMAND command{ZAR_JPEG_RECORD_CHANNEL, 0, Address(&d)};
             if (!machine_.Control(IOCTL_ZAR_JPEG_GET_NEXT_ENTRY, "the descriptor fetch", nullptr, 0, &command,
                                   sizeof command))
                 return false;
@@ -124,7 +124,7 @@ public:
             if (!Disk(read, "the read from the record bank") || !Disk(write, "the write into the play ring") ||
                 !machine_.Control(IOCTL_ZAR_JPEG_RELEASE_SDRAM_FIELD, "the release", &release, sizeof release))
                 return false;
-            recorded_.push_back({{uint8_t(sizeof(PlayNode)), 0, 0, 0, 0}, playHead_, d.Size});
+            recorded_.push_back({{uint8_t(sizeof(ZAR_JPEG_PLAY_NODE)), 0, 0, 0, 0}, playHead_, d.Size});
             playHead_ = (playHead_ + d.Size) % ZAR_JPEG_RING_BLOCKS;
             blocks += d.Size;
             ++measured;
@@ -133,7 +133,7 @@ public:
         const uint32_t queued = (status.Queue[ZAR_CHANNEL_STATUS_QUEUE_WRITE] - status.Queue[kQueueReadIndex] +
                                  ZAR_NODE_RING_ENTRIES) % ZAR_NODE_RING_ENTRIES;
         uint32_t count = 0;
-        PlayNode* nodes = Nodes();
+        ZAR_JPEG_PLAY_NODE* nodes = Nodes();
         while (!recorded_.empty() && queued + count < kPlayDelay) {
             nodes[count] = recorded_.front();
             nodes[count].Head.Field = nextPosition_++;
@@ -182,23 +182,13 @@ public:
 
 private:
     static constexpr int kQueueReadIndex = 1;  // the next node the channel considers, in the status's queue words
-    struct NodeCommand {
-        uint32_t Group;
-        uint32_t Index;
-        uint32_t Ring;
-    };
-    struct PlayNode {
-        ZAR_NODE_RECORD Head;
-        uint32_t Address;
-        uint32_t Size;
-    };
     static constexpr size_t kFieldBytes = size_t(kFieldBufferBlocks) * ZAR_JPEG_BLOCK_BYTES;
-    static constexpr size_t kNodeBytes = sizeof(PlayNode) * kPlayDelay;
+    static constexpr size_t kNodeBytes = sizeof(ZAR_JPEG_PLAY_NODE) * kPlayDelay;
     static constexpr size_t kBufferBytes = kFieldBytes + kNodeBytes + sizeof(ZAR_JPEG_FIELD_DESCRIPTOR);
 
     static uint32_t Address(const void* p) { return uint32_t(reinterpret_cast<uintptr_t>(p)); }
     uint8_t* Field() const { return buffer_; }
-    PlayNode* Nodes() const { return reinterpret_cast<PlayNode*>(buffer_ + kFieldBytes); }
+    ZAR_JPEG_PLAY_NODE* Nodes() const { return reinterpret_cast<ZAR_JPEG_PLAY_NODE*>(buffer_ + kFieldBytes); }
     ZAR_JPEG_FIELD_DESCRIPTOR* Descriptor() const
     {
         return reinterpret_cast<ZAR_JPEG_FIELD_DESCRIPTOR*>(buffer_ + kFieldBytes + kNodeBytes);
@@ -243,24 +233,33 @@ private:
     uint32_t fetched_ = 0;
     uint32_t playHead_ = 0;
     uint32_t nextPosition_ = 0;
-    std::deque<PlayNode> recorded_;
+    std::deque<ZAR_JPEG_PLAY_NODE> recorded_;
 };
 
 // Runs 'fields' fields, the JPEG channels' library share done after each
 // (none when 'jpeg' is null), and returns what they cost.
 inline FieldsCost RunServedFields(BenchMachine& machine, uint64_t fields, BenchJpegChannels* jpeg, bool* ok)
 {
-    std::vector<machineinspect::InterruptRunTime> before, after;
-    machineinspect::ReadInterruptRunTimes(&before);
-    const double machineStart = MachineSeconds();
-    const auto start = std::chrono::steady_clock::now();
     *ok = true;
-    for (uint64_t f = 0; f < fields && *ok; ++f) *ok = machine.NextField() && (jpeg == nullptr || jpeg->Service());
-    FieldsCost cost;
-    cost.hostSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    cost.fields = (MachineSeconds() - machineStart) / kFieldPeriod;
-    machineinspect::ReadInterruptRunTimes(&after);
-    for (const machineinspect::InterruptRunTime& v : machineinspect::RunTimesBetween(before, after))
-        if (v.vector != 0 && v.interrupts > cost.board.interrupts) cost.board = v;
-    return cost;
+    return MeasureFields([&] {
+        for (uint64_t f = 0; f < fields && *ok; ++f) *ok = machine.NextField() && (jpeg == nullptr || jpeg->Service());
+    });
+}
+
+// What a JPEG benchmark starts with: an idle field's cost over 'fields'
+// fields (after 60 to warm up), then the channels started and run 60 fields.
+// False after saying what failed.
+inline bool MeasureIdleThenStart(BenchMachine& machine, BenchJpegChannels& jpeg, uint64_t fields,
+                                 const char* benchmark, FieldsCost* idle)
+{
+    bool ok = true;
+    RunServedFields(machine, 60, nullptr, &ok);
+    *idle = RunServedFields(machine, fields, nullptr, &ok);
+    if (!ok) return false;
+    if (!jpeg.Start()) {
+        std::fprintf(stderr, "%s: the JPEG channels did not start\n", benchmark);
+        return false;
+    }
+    RunServedFields(machine, 60, &jpeg, &ok);
+    return ok;
 }
