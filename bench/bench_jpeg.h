@@ -101,7 +101,7 @@ public:
         while (fetched_ != written) {
             ZAR_JPEG_FIELD_DESCRIPTOR& d = *Descriptor();
             std::memset(&d, 0, sizeof d);
-            NodeCommand command{ZAR_JPEG_RECORD_CHANNEL, 0, Address(&d)};
+            ZAR_NODE_COMMAND command{ZAR_JPEG_RECORD_CHANNEL, 0, Address(&d)};
             if (!machine_.Control(IOCTL_ZAR_JPEG_GET_NEXT_ENTRY, "the descriptor fetch", nullptr, 0, &command,
                                   sizeof command))
                 return false;
@@ -124,7 +124,7 @@ public:
             if (!Disk(read, "the read from the record bank") || !Disk(write, "the write into the play ring") ||
                 !machine_.Control(IOCTL_ZAR_JPEG_RELEASE_SDRAM_FIELD, "the release", &release, sizeof release))
                 return false;
-            recorded_.push_back({{uint8_t(sizeof(PlayNode)), 0, 0, 0, 0}, playHead_, d.Size});
+            recorded_.push_back({{uint8_t(sizeof(ZAR_JPEG_PLAY_NODE)), 0, 0, 0, 0}, playHead_, d.Size});
             playHead_ = (playHead_ + d.Size) % ZAR_JPEG_RING_BLOCKS;
             blocks += d.Size;
             ++measured;
@@ -133,7 +133,7 @@ public:
         const uint32_t queued = (status.Queue[ZAR_CHANNEL_STATUS_QUEUE_WRITE] - status.Queue[kQueueReadIndex] +
                                  ZAR_NODE_RING_ENTRIES) % ZAR_NODE_RING_ENTRIES;
         uint32_t count = 0;
-        PlayNode* nodes = Nodes();
+        ZAR_JPEG_PLAY_NODE* nodes = Nodes();
         while (!recorded_.empty() && queued + count < kPlayDelay) {
             nodes[count] = recorded_.front();
             nodes[count].Head.Field = nextPosition_++;
@@ -182,23 +182,13 @@ public:
 
 private:
     static constexpr int kQueueReadIndex = 1;  // the next node the channel considers, in the status's queue words
-    struct NodeCommand {
-        uint32_t Group;
-        uint32_t Index;
-        uint32_t Ring;
-    };
-    struct PlayNode {
-        ZAR_NODE_RECORD Head;
-        uint32_t Address;
-        uint32_t Size;
-    };
     static constexpr size_t kFieldBytes = size_t(kFieldBufferBlocks) * ZAR_JPEG_BLOCK_BYTES;
-    static constexpr size_t kNodeBytes = sizeof(PlayNode) * kPlayDelay;
+    static constexpr size_t kNodeBytes = sizeof(ZAR_JPEG_PLAY_NODE) * kPlayDelay;
     static constexpr size_t kBufferBytes = kFieldBytes + kNodeBytes + sizeof(ZAR_JPEG_FIELD_DESCRIPTOR);
 
     static uint32_t Address(const void* p) { return uint32_t(reinterpret_cast<uintptr_t>(p)); }
     uint8_t* Field() const { return buffer_; }
-    PlayNode* Nodes() const { return reinterpret_cast<PlayNode*>(buffer_ + kFieldBytes); }
+    ZAR_JPEG_PLAY_NODE* Nodes() const { return reinterpret_cast<ZAR_JPEG_PLAY_NODE*>(buffer_ + kFieldBytes); }
     ZAR_JPEG_FIELD_DESCRIPTOR* Descriptor() const
     {
         return reinterpret_cast<ZAR_JPEG_FIELD_DESCRIPTOR*>(buffer_ + kFieldBytes + kNodeBytes);
@@ -243,7 +233,7 @@ private:
     uint32_t fetched_ = 0;
     uint32_t playHead_ = 0;
     uint32_t nextPosition_ = 0;
-    std::deque<PlayNode> recorded_;
+    std::deque<ZAR_JPEG_PLAY_NODE> recorded_;
 };
 
 // Runs 'fields' fields, the JPEG channels' library share done after each

@@ -887,6 +887,25 @@ struct ZAR_NODE_SUBMIT {
 static_assert(sizeof(ZAR_NODE_SUBMIT) == 12);
 inline constexpr uint32_t ZAR_NODE_RING_ENTRIES = 256;
 
+// IOCTL_ZAR_POST_NODE_COMMAND and IOCTL_ZAR_JPEG_GET_NEXT_ENTRY: the
+// channel group, an index, and the caller's ring (a user-mode address).
+struct ZAR_NODE_COMMAND {
+    uint32_t Group;               // channel group (ZAR_JPEG_RECORD_CHANNEL for the record channel)
+    uint32_t Index;
+    uint32_t Ring;
+};
+static_assert(sizeof(ZAR_NODE_COMMAND) == 12);
+inline constexpr uint32_t ZAR_NODE_FIELD_ENTRY_SIZE = 16;
+
+// A play node of the JPEG video channels: the head, then the field in the
+// board's SDRAM (in JPEG blocks) and its size.
+struct ZAR_JPEG_PLAY_NODE {
+    ZAR_NODE_RECORD Head;
+    uint32_t Address;
+    uint32_t Size;
+};
+static_assert(sizeof(ZAR_JPEG_PLAY_NODE) == ZAR_NODE_FIELD_ENTRY_SIZE);
+
 // Play command of the DVE, mixer and bus modules (in and out, returned unchanged).
 struct ZAR_PLAY_COMMAND {
     uint32_t Command;             // ZAR_PLAY_STOP, ZAR_PLAY_START, any other value stops at once

@@ -128,20 +128,6 @@ NTSTATUS ZarIoDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 
 }  // namespace
 
-NTSTATUS ZarIoKdInstall(ULONG start)
-{
-    const WCHAR* key = u"ZARIOKD";
-    const char16_t image[] = u"System32\\drivers\\ZARIOKD.sys";
-    ULONG type = 1, errorControl = 1;
-    NTSTATUS status = RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(key));
-    if (NT_SUCCESS(status)) status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Type", REG_DWORD, &type, 4);
-    if (NT_SUCCESS(status)) status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Start", REG_DWORD, &start, 4);
-    if (NT_SUCCESS(status))
-        status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ErrorControl", REG_DWORD, &errorControl, 4);
-    if (NT_SUCCESS(status))
-        status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ImagePath", REG_EXPAND_SZ,
-                                       const_cast<char16_t*>(image), sizeof(image));
-    return status;
-}
+NTSTATUS ZarIoKdInstall(ULONG start) { return nt::WriteDriverServiceKey(u"ZARIOKD", start); }
 
 NT_REGISTER_DRIVER_IMAGE("ZARIOKD.sys", ZarIoDriverEntry);

@@ -115,20 +115,6 @@ NTSTATUS ZarWavDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 
 }  // namespace
 
-NTSTATUS ZarWavInstall(ULONG start)
-{
-    const WCHAR* key = u"ZARWAV";
-    const char16_t image[] = u"System32\\drivers\\ZARWAV.sys";
-    ULONG type = 1, errorControl = 1;
-    NTSTATUS status = RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(key));
-    if (NT_SUCCESS(status)) status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Type", REG_DWORD, &type, 4);
-    if (NT_SUCCESS(status)) status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Start", REG_DWORD, &start, 4);
-    if (NT_SUCCESS(status))
-        status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ErrorControl", REG_DWORD, &errorControl, 4);
-    if (NT_SUCCESS(status))
-        status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ImagePath", REG_EXPAND_SZ,
-                                       const_cast<char16_t*>(image), sizeof(image));
-    return status;
-}
+NTSTATUS ZarWavInstall(ULONG start) { return nt::WriteDriverServiceKey(u"ZARWAV", start); }
 
 NT_REGISTER_DRIVER_IMAGE("ZARWAV.sys", ZarWavDriverEntry);

@@ -42,6 +42,7 @@
 #include "tools/frame_service.h"
 #include "platform/nt/clock.h"
 #include "sim/board.h"
+#include "tools/demo_clock.h"
 #include "win32.h"
 
 namespace {
@@ -83,22 +84,6 @@ double HostSeconds()
 }
 
 const char* TimeKind() { return nt::ClockGetMode() == nt::ClockMode::Real ? "real time" : "machine time"; }
-
-// The record channel's node-command block: the channel, an index, and where
-// the driver puts the descriptor.
-struct NodeCommand {
-    uint32_t Group;
-    uint32_t Index;
-    uint32_t Ring;
-};
-
-// A play node of the video channels: the node head, then the field.
-struct PlayNode {
-    ZAR_NODE_RECORD Head;
-    uint32_t Address;
-    uint32_t Size;
-};
-static_assert(sizeof(PlayNode) == 16);
 
 struct ClipField {
     uint32_t position;
@@ -192,7 +177,7 @@ public:
 
     bool NextEntry(ZAR_JPEG_FIELD_DESCRIPTOR& descriptor)
     {
-        NodeCommand command{ZAR_JPEG_RECORD_CHANNEL, 0, UserAddress(&descriptor)};
+        ZAR_NODE_COMMAND command{ZAR_JPEG_RECORD_CHANNEL, 0, UserAddress(&descriptor)};
         return Control(IOCTL_ZAR_JPEG_GET_NEXT_ENTRY, nullptr, 0, &command, sizeof command) == 0;
     }
 
@@ -202,7 +187,7 @@ public:
         return Control(IOCTL_ZAR_JPEG_RELEASE_SDRAM_FIELD, &field, sizeof field, nullptr, 0) == 0;
     }
 
-    bool Insert(const PlayNode* nodes, uint32_t count)
+    bool Insert(const ZAR_JPEG_PLAY_NODE* nodes, uint32_t count)
     {
         ZAR_NODE_SUBMIT submit{kPlayChannel, count, UserAddress(nodes)};
         return Control(IOCTL_ZAR_PLY_NODE_INSERT, &submit, sizeof submit, nullptr, 0) == 0;
@@ -226,23 +211,6 @@ ZAR_VIDEO_CHANNEL_STATE VideoState(const ZAR_CHANNEL_STATUS& status)
 }
 
 int32_t StateWord(const ZAR_CHANNEL_STATUS& status) { return VideoState(status).StateWord; }
-
-// Runs 'work' on the interrupt context, between two fields of the board, and
-// waits for it (at most a second).
-bool OnInterruptContext(std::function<void()> work)
-{
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    nt::ClockSchedule(nt::ClockNow(), [work = std::move(work), done] {
-        work();
-        done->store(true);
-    });
-    const uint64_t deadline = nt::ClockNow() + 1000000000ull;
-    while (!done->load()) {
-        if (nt::ClockNow() > deadline) return false;
-        Sleep(1);
-    }
-    return true;
-}
 
 // The output of codec 0 as it stood right after a field's decode.
 struct Snapshot {
@@ -413,7 +381,7 @@ private:
     bool StartPattern()
     {
         sim::VideoFeed& feed = hw_.VideoIn();
-        if (!OnInterruptContext([&feed] { feed.UseMovingTestPattern(kPatternFrames, kPatternStep); })) {
+        if (!RunBetweenFields([&feed] { feed.UseMovingTestPattern(kPatternFrames, kPatternStep); })) {
             std::printf("  (the video input did not take the moving pattern)\n");
             return false;
         }
@@ -714,7 +682,7 @@ private:
 
     // Reads field i from the drive into the channel's field area and names
     // it in a node.
-    bool Load(size_t i, PlayNode& node)
+    bool Load(size_t i, ZAR_JPEG_PLAY_NODE& node)
     {
         const ClipField& f = clip_[i];
         ZAR_DISK_REQUEST read{};
@@ -728,7 +696,7 @@ private:
         if (!board_.Disk(read, "field read")) return false;
         playOffset_ = (playOffset_ + f.size) % ZAR_JPEG_RING_BLOCKS;
         node = {};
-        node.Head.Length = sizeof(PlayNode);
+        node.Head.Length = sizeof(ZAR_JPEG_PLAY_NODE);
         node.Head.Field = f.position;
         // Where the driver put it, whatever the channel's head was.
         node.Address = read.SdramAddress / ZAR_JPEG_BLOCK_BYTES;
@@ -738,7 +706,7 @@ private:
 
     bool LoadAndInsert(size_t count)
     {
-        std::vector<PlayNode> nodes(count);
+        std::vector<ZAR_JPEG_PLAY_NODE> nodes(count);
         for (size_t k = 0; k < count; ++k)
             if (!Load(loaded_ + k, nodes[k])) return false;
         if (!board_.Insert(nodes.data(), uint32_t(count))) {

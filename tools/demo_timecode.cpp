@@ -33,6 +33,7 @@
 #include "include/zarkd.h"
 #include "platform/nt/clock.h"
 #include "sim/board.h"
+#include "tools/demo_clock.h"
 #include "win32.h"
 
 namespace {
@@ -150,22 +151,6 @@ private:
     DemoBoard& board_;
 };
 
-// Runs 'work' on the machine's clock, between fields, and waits for it.
-bool BetweenFields(std::function<void()> work)
-{
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    nt::ClockSchedule(nt::ClockNow(), [work = std::move(work), done] {
-        work();
-        done->store(true);
-    });
-    const uint64_t deadline = nt::ClockNow() + 1000000000ull;
-    while (!done->load()) {
-        if (nt::ClockNow() > deadline) return false;
-        Sleep(1);
-    }
-    return true;
-}
-
 std::string OutputPath(const DemoTimeCodeContext& context, const char* file)
 {
     const fs::path output = fs::path(context.machineFolder) / "output";
@@ -261,7 +246,7 @@ void ShowLtcLoop(const DemoTimeCodeContext& context, DemoBoard& board)
         sim::VideoOutput& out = context.hardware->VideoOut();
         const int lines = out.Geometry().FrameLines();
         const std::string path = OutputPath(context, "timecode-burnin.ppm");
-        if (BetweenFields([&] { rgb = out.FrameRgb(0); }) && !rgb.empty() && WritePpm(path, 720, lines, rgb))
+        if (RunBetweenFields([&] { rgb = out.FrameRgb(0); }) && !rgb.empty() && WritePpm(path, 720, lines, rgb))
             std::printf("  burn-in window (column %u, line %u) showing %s: %s\n", kWindowColumn, kWindowLine,
                         Text(sent).c_str(), path.c_str());
         else

@@ -41,6 +41,18 @@ void ZarI2cSynchronizedWrite(PZAR_DEVICE_EXTENSION ext, ULONG transfer, ULONG st
     ZarRunSynchronized(ext, ZarI2cDpcWrite, &w);
 }
 
+// The engine goes idle under the interrupt's lock, so a clean-up judging the
+// running transfer sees it either running or gone; a failure mark meant for
+// it goes with it (its entry's memory may come back as a new entry).
+BOOLEAN ZarI2cEndTransfer(PVOID context)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    ext->I2c.CurrentEntry = nullptr;
+    ext->I2c.FailedEntry = nullptr;
+    ext->I2c.State = ZAR_I2C_ENGINE_IDLE;
+    return TRUE;
+}
+
 }  // namespace
 
 NTSTATUS ZarWaitForField(PZAR_DEVICE_EXTENSION ext, LONGLONG timeout)
@@ -127,12 +139,11 @@ void ZarDpcForI2c(PKDPC, PVOID context, PVOID, PVOID)
     auto* entry = static_cast<ZAR_I2C_ENTRY*>(ext->I2c.CurrentEntry);
 
     ULONG status = READ_REGISTER_ULONG(ZarBridgeRegister(ext, ZAR_BRIDGE_I2C_STATUS));
-    bool failed = ext->I2c.Failed != FALSE;
+    bool failed = entry != nullptr && InterlockedCompareExchangePointer(&ext->I2c.FailedEntry, nullptr, entry) == entry;
     if (status & kI2cStatusError) {
         ZarI2cSynchronizedWrite(ext, 0, status & ~kI2cStatusErrorBits);
         failed = true;
     }
-    ext->I2c.Failed = FALSE;
     if (entry == nullptr) return;  // nothing was running: a late or stray interrupt
 
     if (!failed && entry->Command.Kind == ZAR_I2C_READ_WAIT && ext->I2c.State == ZAR_I2C_ENGINE_TRANSFER) {
@@ -154,8 +165,7 @@ void ZarDpcForI2c(PKDPC, PVOID context, PVOID, PVOID)
         IoCompleteRequest(entry->Irp, IO_NO_INCREMENT);
     }
     ZarI2cEndEntry(ext, entry);
-    ext->I2c.CurrentEntry = nullptr;
-    ext->I2c.State = ZAR_I2C_ENGINE_IDLE;
+    ZarRunSynchronized(ext, ZarI2cEndTransfer, ext);
 
     PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->I2c.Queue);
     if (next != nullptr) ZarI2cStartIo(ext, CONTAINING_RECORD(next, ZAR_I2C_ENTRY, QueueEntry));

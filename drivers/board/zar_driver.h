@@ -1,6 +1,5 @@
 // Routines that ZARKD's modules call across files. Each module's file
-// defines its own; zar_later_stubs.cpp holds the entry points of modules
-// that are not written yet.
+// defines its own.
 #pragma once
 
 #include <cstdarg>
@@ -68,7 +67,7 @@ NTSTATUS ZarDispatchShutdown(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ZarTandrel_DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp);
 void ZarStartIo(PDEVICE_OBJECT device, PIRP irp);
 
-// ---- modules not written yet (zar_later_stubs.cpp) ----
+// ---- chips, tables and buffers that start-up and release call ----
 void ZarICS2008A_Initialize(PZAR_DEVICE_EXTENSION ext);
 void ZarICS2008A_OnDriverUnload(PZAR_DEVICE_EXTENSION ext);
 void ZarTandrel_Initialize(PZAR_DEVICE_EXTENSION ext);
@@ -95,9 +94,7 @@ void ZarPlyBufferDeAlloc(PZAR_DEVICE_EXTENSION ext);
 void ZarPlyFreeNotificationDatabase(PZAR_DEVICE_EXTENSION ext);
 void ZarSetSharedIrqMask(PZAR_DEVICE_EXTENSION ext, ULONG mask, BOOLEAN set);
 
-// The body of a system thread whose module has no work for it yet: sleeps
-// on its wake event until release sets Stop.
-void ZarRunUntilStopped(ZAR_SYSTEM_THREAD* thread);
+// The bodies of the driver's system threads.
 void ZarScsiCommandThread(PVOID context);
 void ZarVinMonitorThread(PVOID context);
 void ZarDspCommandThread(PVOID context);
@@ -364,15 +361,6 @@ NTSTATUS ZarMixIoSetPreview(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarMixIoGetPreview(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarMixIoSetMasterFade(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 NTSTATUS ZarMixIoGetMasterFade(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
-// The 12-byte node-command block of IOCTL_ZAR_POST_NODE_COMMAND and
-// IOCTL_ZAR_JPEG_GET_NEXT_ENTRY.
-struct ZAR_NODE_COMMAND {
-    ULONG Group;     // channel group (10 for the record channel)
-    ULONG Index;
-    ULONG Ring;      // the caller's ring buffer
-};
-static_assert(sizeof(ZAR_NODE_COMMAND) == 12);
-inline constexpr ULONG ZAR_NODE_FIELD_ENTRY_SIZE = 16;
 inline constexpr ULONG ZAR_JPEG_FIELD_DESCRIPTOR_SIZE = 32;
 NTSTATUS ZarPlyPostNodeCommand(PZAR_DEVICE_EXTENSION ext, const ZAR_NODE_COMMAND* command, const ULONG* fieldEntry);
 NTSTATUS ZarJpegGetNextEntry(PZAR_DEVICE_EXTENSION ext, ULONG channel, PVOID descriptor);

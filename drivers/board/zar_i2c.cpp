@@ -29,14 +29,28 @@ bool ZarI2cLetGo(ZAR_I2C_ENTRY* entry)
     return InterlockedExchange(&entry->Waiter, 0) == 0;
 }
 
+struct ZAR_I2C_CLEANUP {
+    PZAR_DEVICE_EXTENSION Ext;
+    ZAR_I2C_ENTRY* Stuck;   // the transfer given up, or null: any that ran longer than a wait
+};
+
+// Under the interrupt's lock, so the running transfer cannot change while
+// it is judged stuck: a transfer that ended and one that started since the
+// caller gave up are both left alone.
 BOOLEAN ZarI2cCleanupDevice(PVOID context)
 {
-    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    auto* c = static_cast<ZAR_I2C_CLEANUP*>(context);
+    PZAR_DEVICE_EXTENSION ext = c->Ext;
+    PVOID current = ext->I2c.CurrentEntry;
+    if (current == nullptr) return FALSE;
+    if (c->Stuck != nullptr ? current != c->Stuck
+                            : KeQueryInterruptTime() - ext->I2c.CurrentStartTime < ULONGLONG(-kI2cWait))
+        return FALSE;
     ZarBridgeWrite(ext, ZAR_BRIDGE_I2C_TRANSFER, 0);
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_I2C);
     ZarBridgeWrite(ext, ZAR_BRIDGE_I2C_STATUS, 0);
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_I2C);
-    ext->I2c.Failed = TRUE;
+    ext->I2c.FailedEntry = current;
     return TRUE;
 }
 
@@ -71,6 +85,7 @@ BOOLEAN ZarI2cStartDevice(PVOID context)
     // still pending from a stuck transfer may end whatever is current, and it
     // must never catch an entry half made current.
     ext->I2c.CurrentEntry = start->Entry;
+    ext->I2c.CurrentStartTime = KeQueryInterruptTime();
     ext->I2c.State = ZAR_I2C_ENGINE_TRANSFER;
     const ZAR_I2C_COMMAND& c = start->Entry->Command;
     // The enable word is shared with the interrupt routine and the DEBI
@@ -92,10 +107,10 @@ void ZarI2cStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry)
     ZarRunSynchronized(ext, ZarI2cStartDevice, &start);
 }
 
-void ZarI2cCleanup(PZAR_DEVICE_EXTENSION ext)
+void ZarI2cCleanup(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* stuck)
 {
-    ZarRunSynchronized(ext, ZarI2cCleanupDevice, ext);
-    KeInsertQueueDpc(&ext->DpcI2c, nullptr, nullptr);
+    ZAR_I2C_CLEANUP cleanup{ext, stuck};
+    if (ZarRunSynchronized(ext, ZarI2cCleanupDevice, &cleanup)) KeInsertQueueDpc(&ext->DpcI2c, nullptr, nullptr);
 }
 
 void ZarI2cEndEntry(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry)
@@ -122,6 +137,7 @@ void ZarI2cRelease(PZAR_DEVICE_EXTENSION ext)
     KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
     if (auto* current = static_cast<ZAR_I2C_ENTRY*>(ext->I2c.CurrentEntry)) end(current);
     ext->I2c.CurrentEntry = nullptr;
+    ext->I2c.FailedEntry = nullptr;
     ext->I2c.State = ZAR_I2C_ENGINE_IDLE;
     while (PKDEVICE_QUEUE_ENTRY next = KeRemoveDeviceQueue(&ext->I2c.Queue))
         end(CONTAINING_RECORD(next, ZAR_I2C_ENTRY, QueueEntry));
@@ -158,12 +174,12 @@ NTSTATUS ZarI2cCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
             // Still queued behind a transfer that is stuck: the engine never
             // saw this entry.
             ExFreeToNPagedLookasideList(&ext->I2c.Lookaside, entry);
-            ZarI2cCleanup(ext);
+            ZarI2cCleanup(ext, nullptr);
             return STATUS_IO_TIMEOUT;
         }
         if (!ZarI2cLetGo(entry)) {
             // In flight: the DPC that the clean-up queues ends it and frees it.
-            ZarI2cCleanup(ext);
+            ZarI2cCleanup(ext, entry);
             return STATUS_IO_TIMEOUT;
         }
         // The transfer ended as the wait ran out: its result stands.

@@ -31,7 +31,11 @@ struct ZAR_I2C_STATE {
     NPAGED_LOOKASIDE_LIST Lookaside;   // the queue's entries (ZAR_I2C_ENTRY)
     PVOID CurrentEntry;                // the running transfer's entry, null when idle
     ZAR_I2C_ENGINE_STATE State;
-    BOOLEAN Failed;                    // the running transfer failed (set at device IRQL, taken by the DPC)
+    ULONGLONG CurrentStartTime;        // interrupt time at which the running transfer started
+    // The transfer that failed or was given up, set under the interrupt's
+    // lock only while it is current, and taken by the DPC only for that
+    // same transfer: a clean-up that comes late never fails a later one.
+    PVOID FailedEntry;
 };
 
 // Kinds of ZAR_I2C_COMMAND.
@@ -53,9 +57,10 @@ NTSTATUS ZarI2cWriteByte(PZAR_DEVICE_EXTENSION ext, ULONG device, ULONG subAddre
 // One register read from an I2C device; *value is written only on success.
 NTSTATUS ZarI2cReadByte(PZAR_DEVICE_EXTENSION ext, ULONG device, ULONG subAddress, PUCHAR value);
 
-// Resets the bridge's I2C registers after a time-out and has the I2C DPC end
-// the transfer in flight as failed.
-void ZarI2cCleanup(PZAR_DEVICE_EXTENSION ext);
+// After a caller's time-out: resets the bridge's I2C registers and has the
+// I2C DPC end the transfer in flight as failed, if that is still 'stuck'
+// (or, with 'stuck' null, if it has run longer than a caller's wait).
+void ZarI2cCleanup(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* stuck);
 // The engine is done with an entry (the I2C DPC, after storing its result):
 // wakes a waiting caller, and frees the entry unless that caller still holds it.
 void ZarI2cEndEntry(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry);

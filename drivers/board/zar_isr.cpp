@@ -304,7 +304,7 @@ void ZarSetSharedIrqMask(PZAR_DEVICE_EXTENSION ext, ULONG mask, BOOLEAN set)
 
 ULONG ZarI2cErrorCleanup(PZAR_DEVICE_EXTENSION ext)
 {
-    ext->I2c.Failed = TRUE;
+    ext->I2c.FailedEntry = ext->I2c.CurrentEntry;
     ZarBridgeWrite(ext, ZAR_BRIDGE_I2C_STATUS, 0x80);
     ZarBridgeWrite(ext, ZAR_BRIDGE_MC2, ZAR_MC2_UPLOAD_I2C);
     KeStallExecutionProcessor(500);

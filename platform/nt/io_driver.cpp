@@ -108,6 +108,26 @@ NTSTATUS nt::IoLoadDriver(const std::u16string& serviceName)
     return STATUS_DRIVER_UNABLE_TO_LOAD;
 }
 
+NTSTATUS nt::WriteDriverServiceKey(const std::u16string& serviceName, ULONG start)
+{
+    PCWSTR key = serviceName.c_str();
+    const std::u16string image = u"System32\\drivers\\" + serviceName + u".sys";
+    ULONG kernelDriver = 1, errorControl = 1;
+    NTSTATUS status = RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(key));
+    if (NT_SUCCESS(status))
+        status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Type", REG_DWORD, &kernelDriver, sizeof(ULONG));
+    if (NT_SUCCESS(status))
+        status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"Start", REG_DWORD, &start, sizeof(ULONG));
+    if (NT_SUCCESS(status))
+        status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ErrorControl", REG_DWORD, &errorControl,
+                                       sizeof(ULONG));
+    if (NT_SUCCESS(status))
+        status = RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, u"ImagePath", REG_EXPAND_SZ,
+                                       const_cast<char16_t*>(image.c_str()),
+                                       ULONG((image.size() + 1) * sizeof(char16_t)));
+    return status;
+}
+
 NTSTATUS IoCreateDriver(const std::u16string& serviceName, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* driver)
 {
     if (!entry) return STATUS_INVALID_PARAMETER;

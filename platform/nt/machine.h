@@ -36,6 +36,10 @@ const std::vector<DriverImage>& RegisteredDriverImages();
 // Loads the driver of service key Services\<serviceName>: calls its entry
 // with the service key path; on failure the driver object is deleted.
 NTSTATUS IoLoadDriver(const std::u16string& serviceName);
+// Writes the service key Services\<serviceName> of a kernel driver whose
+// image is System32\drivers\<serviceName>.sys: Type 1, Start 'start'
+// (0-2 load at boot, 3 on demand), ErrorControl 1.
+NTSTATUS WriteDriverServiceKey(const std::u16string& serviceName, ULONG start);
 // Unloads at once, or, while files are open on the driver's devices, when
 // the last of them closes (its devices take no new files meanwhile).
 NTSTATUS IoUnloadDriver(const std::u16string& serviceName);

@@ -25,15 +25,6 @@ struct ClipField {
     ULONG position, block, size;
 };
 
-struct PlayNode {
-    ZAR_NODE_RECORD Head;
-    ULONG Address, Size;
-};
-
-struct NodeCommand {
-    ULONG Group, Index, Ring;
-};
-
 ULONG UserAddress(const void* p) { return ULONG(reinterpret_cast<ULONG_PTR>(p)); }
 
 class ZarkdClip : public ZarkdScsiMachine {
@@ -119,7 +110,7 @@ protected:
     ZAR_JPEG_FIELD_DESCRIPTOR NextEntry()
     {
         ZAR_JPEG_FIELD_DESCRIPTOR d{};
-        NodeCommand command{ZAR_JPEG_RECORD_CHANNEL, 0, UserAddress(&d)};
+        ZAR_NODE_COMMAND command{ZAR_JPEG_RECORD_CHANNEL, 0, UserAddress(&d)};
         EXPECT_EQ(Send(IOCTL_ZAR_JPEG_GET_NEXT_ENTRY, nullptr, 0, &command, sizeof command).status, STATUS_SUCCESS);
         return d;
     }
@@ -151,7 +142,7 @@ protected:
         read = Run(read);
         ASSERT_EQ(read.ScsiStatus, 0u);
         offset_ = (offset_ + f.size) % ZAR_JPEG_RING_BLOCKS;
-        PlayNode node{{sizeof(PlayNode), 0, 0, 0, f.position}, read.SdramAddress / ZAR_JPEG_BLOCK_BYTES, f.size};
+        ZAR_JPEG_PLAY_NODE node{{sizeof(ZAR_JPEG_PLAY_NODE), 0, 0, 0, f.position}, read.SdramAddress / ZAR_JPEG_BLOCK_BYTES, f.size};
         ZAR_NODE_SUBMIT submit{kPlayChannel, 1, UserAddress(&node)};
         ASSERT_EQ(Send(IOCTL_ZAR_PLY_NODE_INSERT, &submit, sizeof submit, nullptr, 0).status, STATUS_SUCCESS);
     }

@@ -355,6 +355,47 @@ TEST_F(ZarkdI2c, ALateCompletionAfterTheCallerLeftWritesNothingOfItsOwn)
     ExpectEngineIdle();
 }
 
+// A clean-up judges the running transfer under the interrupt's lock: one
+// meant for a transfer that already ended, or one for "whatever is stuck"
+// while a young transfer runs, must leave that transfer to finish.
+TEST_F(ZarkdI2c, ACleanUpFailsOnlyTheTransferItWasMeantFor)
+{
+    enum Target { kEndedTransfer, kAnyStuckTransfer, kRunningTransfer };
+    const struct {
+        const char* what;
+        Target target;
+        NTSTATUS expected;
+    } cases[] = {
+        {"a transfer that already ended", kEndedTransfer, STATUS_SUCCESS},
+        {"any transfer older than a wait, while a young one runs", kAnyStuckTransfer, STATUS_SUCCESS},
+        {"the running transfer", kRunningTransfer, STATUS_UNSUCCESSFUL},
+    };
+    ZAR_I2C_ENTRY ended{};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Caller reader;
+        reader.ext = ext_;
+        reader.command = {ZAR_I2C_READ_WAIT, ZAR_I2C_DECODER, 0x1F, kSentinel};
+        StartCaller(reader);
+        ZarSetIntMode(ext_, ZAR_INT_I2C, FALSE);  // hold the transfer's end back
+        ASSERT_NE(ext_->I2c.CurrentEntry, nullptr);
+        ZAR_I2C_ENTRY* stuck = c.target == kEndedTransfer     ? &ended
+                               : c.target == kRunningTransfer ? static_cast<ZAR_I2C_ENTRY*>(ext_->I2c.CurrentEntry)
+                                                              : nullptr;
+        ZarI2cCleanup(ext_, stuck);
+        nt::ClockRunFor(10 * kMs);
+        ZarSetIntMode(ext_, ZAR_INT_I2C, TRUE);
+        WaitCaller(reader);
+        EXPECT_EQ(reader.status, c.expected);
+        EXPECT_LT(reader.endedAt - reader.startedAt, 1000 * kMs);
+        if (c.expected == STATUS_SUCCESS)
+            EXPECT_EQ(reader.command.Data, sim::video_chips::kStatusInterlaced | sim::video_chips::kStatus60Hz);
+        else
+            EXPECT_EQ(reader.command.Data, kSentinel);
+        ExpectEngineIdle();
+    }
+}
+
 // ---- GPIO ----
 
 TEST_F(ZarkdI2c, GpioSelectorsChangeOneByteOrTheWholeWord)
