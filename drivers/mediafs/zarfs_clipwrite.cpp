@@ -166,9 +166,10 @@ NTSTATUS CheckFixedPart(ZARFS_CLIP_WRITER* w, ULONG* headerBytes)
     ULONG dataHeader = Get32(h, 12);
     ULONG keyIndex = 0;
     if (alpha) {
-        ULONG before = indexHeader + 16 + videoIndex + 16;
+        // In 64 bits: a huge frame count must not wrap the sums.
+        ULONGLONG before = ULONGLONG(indexHeader) + 16 + videoIndex + 16;
         if (dataHeader < before + least || dataHeader > before + most) return kStatusFileInvalid;
-        keyIndex = dataHeader - before;
+        keyIndex = ULONG(dataHeader - before);
     } else if (dataHeader != indexHeader + 16 + videoIndex) {
         return kStatusFileInvalid;
     }
@@ -180,6 +181,7 @@ NTSTATUS CheckFixedPart(ZARFS_CLIP_WRITER* w, ULONG* headerBytes)
         part.TableBlocks = (part.IndexBytes + ZARFS_BLOCK - 1) / ZARFS_BLOCK;
         part.Coding = Get32(h, part.FormatOffset + 28);
     }
+    if (dataHeader > 0xFFFFFFFFu - 16) return kStatusFileInvalid;
     *headerBytes = dataHeader + 16;
     return STATUS_SUCCESS;
 }
