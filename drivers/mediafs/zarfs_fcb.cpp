@@ -73,6 +73,24 @@ void RamFilesFollow(ZARFS_FCB* fcb, PWCHAR saved, const UNICODE_STRING* oldPath)
     ExFreePoolWithTag(saved, kFcbTag);
 }
 
+// A deleted clip is reached through every type folder: the FCBs that other
+// folders keep of it are marked deleted, so that no new open finds them,
+// and handles still open on its RAM files lose them.
+void ForgetDeletedClip(ZARFS_FCB* fcb, const ZARFS_FCB* clip, PCUNICODE_STRING clipPath)
+{
+    for (PLIST_ENTRY e = fcb->Children.Flink; e != &fcb->Children; e = e->Flink) {
+        auto* child = CONTAINING_RECORD(e, ZARFS_FCB, Sibling);
+        if (child != clip && child->Kind == ZarFsNodeFile && child->Volume == clip->Volume &&
+            child->FileBlock == clip->FileBlock)
+            child->Flags |= ZARFS_FCB_DELETED;
+        if (child->RamFile != nullptr && ZarFsVFIsOfClip(child->RamFile, clipPath)) {
+            child->RamFile = nullptr;
+            child->Flags |= ZARFS_FCB_DELETED;
+        }
+        ForgetDeletedClip(child, clip, clipPath);
+    }
+}
+
 }  // namespace
 
 BOOLEAN ZarFsIsValidComponent(PCWSTR name, ULONG chars)
@@ -291,7 +309,13 @@ NTSTATUS ZarFsFCBDeleteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
         if (!NT_SUCCESS(status)) return status;
         ZarFsFileReleaseBodyTable(vcb, fcb);
         ZarFsBTRemoveObjectByName(&vcb->Card->BodyTables, &fcb->FullName);
-        return ZarFsHwRemoveFile(Hw(vcb), fcb->Volume, fcb->FolderSlot, fcb->FileSlot);
+        status = ZarFsHwRemoveFile(Hw(vcb), fcb->Volume, fcb->FolderSlot, fcb->FileSlot);
+        if (!NT_SUCCESS(status)) return status;
+        // The clip's RAM files go with it: nothing could reach them any more.
+        UNICODE_STRING clipPath = PathPastType(fcb);
+        ForgetDeletedClip(vcb->Root, fcb, &clipPath);
+        ZarFsVFDeleteClipFiles(&fcb->Volume->RamFiles, &clipPath);
+        return STATUS_SUCCESS;
     }
     case ZarFsNodeFrame:
         if (fcb->RamFile == nullptr) return STATUS_CANNOT_DELETE;

@@ -31,7 +31,9 @@ Handle HandleOf(PIO_STACK_LOCATION stack)
 ULONGLONG NodeSize(const ZARFS_FCB* fcb)
 {
     if ((fcb->Flags & ZARFS_FCB_VIRTUAL) && fcb->RamFile != nullptr) return fcb->RamFile->EndOfFile;
-    if (fcb->Flags & ZARFS_FCB_PORT) return 16;  // the first reply
+    // The port file has room for a command of 2048 bytes; reads give the
+    // current reply, which is shorter.
+    if (fcb->Flags & ZARFS_FCB_PORT) return ZARFS_PORT_COMMAND_BYTES;
     if (ZarFsIsFrameFile(fcb)) {
         // Sized after the type the clip was opened through, from the clip's entry.
         const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
@@ -203,13 +205,88 @@ ULONG NameFilter(const ZARFS_FCB* fcb)
     return (fcb->Flags & ZARFS_FCB_DIRECTORY) ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME;
 }
 
-NTSTATUS SetRename(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_INFORMATION* info, ULONG length)
+// A RAM file renamed onto a frame file of its clip: the frame image it
+// holds goes to the service once the drive's resource is released, and the
+// RAM file goes at its last cleanup.
+struct FrameImport {
+    PUCHAR Data;                    // a copy of the RAM file's contents
+    ULONG Length;
+    UNICODE_STRING FrameName;       // full name of the frame file
+    ULONG TypeValue;
+    ULONG Frame;
+};
+
+void FreeFrameImport(FrameImport* import)
+{
+    if (import->Data != nullptr) ExFreePoolWithTag(import->Data, ZARFS_POOL_TAG);
+    if (import->FrameName.Buffer != nullptr) ExFreePoolWithTag(import->FrameName.Buffer, ZARFS_POOL_TAG);
+    *import = {};
+}
+
+NTSTATUS PrepareFrameImport(const Handle& h, ZARFS_FCB* clip, PCWSTR name, ULONG chars, FrameImport* import)
+{
+    ZARFS_FCB* fcb = h.fcb;
+    ZARFS_DIR_SEARCH_ENTRY entry;
+    // Only a frame of the clip takes a RAM file's contents; another RAM file's
+    // name, or a name the clip does not have, is refused.
+    if (clip != fcb->Parent || clip->FileEntry == nullptr) return STATUS_ACCESS_DENIED;
+    if (!ZarFsFindDirEntryByName(h.vcb, clip, name, chars, &entry)) return STATUS_ACCESS_DENIED;
+    if (entry.Index >= ZarFsFrameFileCount(clip->FileEntry)) return STATUS_ACCESS_DENIED;
+    // An empty RAM file holds no image to import.
+    if (fcb->RamFile->EndOfFile == 0) return STATUS_ACCESS_DENIED;
+    NTSTATUS status = ZarFsFCBSetupFullName(clip);
+    if (!NT_SUCCESS(status)) return status;
+    const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
+    ULONG nameBytes = clip->FullName.Length + sizeof(WCHAR) + entry.NameLength;
+    if (type == nullptr) return STATUS_ACCESS_DENIED;
+    if (nameBytes > 0xFFFC) return STATUS_NAME_TOO_LONG;
+    import->Length = ULONG(fcb->RamFile->EndOfFile);
+    import->Data = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, import->Length, ZARFS_POOL_TAG));
+    import->FrameName.Buffer =
+        static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, nameBytes + sizeof(WCHAR), ZARFS_POOL_TAG));
+    if (import->Data == nullptr || import->FrameName.Buffer == nullptr) {
+        FreeFrameImport(import);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlCopyMemory(import->Data, fcb->RamFile->Buffer, import->Length);
+    PWCHAR text = import->FrameName.Buffer;
+    RtlCopyMemory(text, clip->FullName.Buffer, clip->FullName.Length);
+    text[clip->FullName.Length / sizeof(WCHAR)] = u'\\';
+    RtlCopyMemory(text + clip->FullName.Length / sizeof(WCHAR) + 1, entry.Name, entry.NameLength);
+    text[nameBytes / sizeof(WCHAR)] = 0;
+    import->FrameName.Length = USHORT(nameBytes);
+    import->FrameName.MaximumLength = USHORT(nameBytes + sizeof(WCHAR));
+    import->TypeValue = type->Value;
+    import->Frame = entry.Index;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SetRenameRamFile(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_INFORMATION* info,
+                          FrameImport* import)
+{
+    if (h.fcb->RamFile == nullptr) return STATUS_DELETE_PENDING;
+    ZARFS_FCB* parent = nullptr;
+    PCWSTR name = nullptr;
+    ULONG chars = 0;
+    bool looked = false;
+    NTSTATUS status = RenameTarget(h, stack->Parameters.SetFile.FileObject, info->FileName,
+                                   info->FileNameLength / sizeof(WCHAR), &parent, &name, &chars, &looked);
+    if (!NT_SUCCESS(status)) return status;
+    status = ZarFsIsValidComponent(name, chars) ? PrepareFrameImport(h, parent, name, chars, import)
+                                                : STATUS_OBJECT_NAME_INVALID;
+    if (looked) ZarFsFCBRemove(parent);
+    return status;
+}
+
+NTSTATUS SetRename(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_INFORMATION* info, ULONG length,
+                   FrameImport* import)
 {
     ZARFS_FCB* fcb = h.fcb;
     if (length < offsetof(FILE_RENAME_INFORMATION, FileName) ||
         info->FileNameLength > length - offsetof(FILE_RENAME_INFORMATION, FileName) || (info->FileNameLength & 1))
         return STATUS_INVALID_PARAMETER;
     if (fcb->Kind == ZarFsNodeRoot) return STATUS_INVALID_PARAMETER;
+    if (fcb->Flags & ZARFS_FCB_VIRTUAL) return SetRenameRamFile(h, stack, info, import);
     if (fcb->Kind != ZarFsNodeVolume && fcb->Kind != ZarFsNodeFolder && fcb->Kind != ZarFsNodeFile)
         return STATUS_ACCESS_DENIED;
     if ((fcb->Flags & ZARFS_FCB_DIRECTORY) && ZarFsFCBHasOpenDescendant(fcb)) return STATUS_ACCESS_DENIED;
@@ -246,7 +323,7 @@ NTSTATUS SetRename(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_
     return status;
 }
 
-NTSTATUS SetInformation(const Handle& h, PIO_STACK_LOCATION stack, PUCHAR buffer)
+NTSTATUS SetInformation(const Handle& h, PIO_STACK_LOCATION stack, PUCHAR buffer, FrameImport* import)
 {
     ULONG length = stack->Parameters.SetFile.Length;
     switch (stack->Parameters.SetFile.FileInformationClass) {
@@ -255,7 +332,7 @@ NTSTATUS SetInformation(const Handle& h, PIO_STACK_LOCATION stack, PUCHAR buffer
         return length < 40 ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
     case FileRenameInformation:
         if (length < 16) return STATUS_BUFFER_TOO_SMALL;
-        return SetRename(h, stack, reinterpret_cast<const FILE_RENAME_INFORMATION*>(buffer), length);
+        return SetRename(h, stack, reinterpret_cast<const FILE_RENAME_INFORMATION*>(buffer), length, import);
     case FileDispositionInformation:
         if (length < 1) return STATUS_BUFFER_TOO_SMALL;
         if (!ZarFsFCBCanSetDisposition(h.vcb, h.fcb)) return STATUS_CANNOT_DELETE;
@@ -272,7 +349,8 @@ NTSTATUS SetInformation(const Handle& h, PIO_STACK_LOCATION stack, PUCHAR buffer
     case FileEndOfFileInformation: {
         // Only RAM files have sizes that a caller sets.
         if (length < 8) return STATUS_BUFFER_TOO_SMALL;
-        if (!(h.fcb->Flags & ZARFS_FCB_VIRTUAL) || h.fcb->RamFile == nullptr) return STATUS_SUCCESS;
+        if (!(h.fcb->Flags & ZARFS_FCB_VIRTUAL)) return STATUS_SUCCESS;
+        if (h.fcb->RamFile == nullptr) return STATUS_DELETE_PENDING;  // went with its clip
         LONGLONG size = reinterpret_cast<const LARGE_INTEGER*>(buffer)->QuadPart;
         if (size < 0) return STATUS_INVALID_PARAMETER;
         ULONGLONG largest = h.vcb->Card->Prefs.RAMFileMaxSize;
@@ -373,6 +451,7 @@ NTSTATUS ZarFsCommonCleanup(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     Handle h = HandleOf(stack);
     if (h.type == ZarFsRequestUnknown) return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
+    ULONG serviceContext = 0, typeValue = 0, frame = 0;
     NTSTATUS status = Locked(ZarFsDeviceVcb(device), true, [&]() -> NTSTATUS {
         if (h.type == ZarFsRequestVolume) {
             IoRemoveShareAccess(stack->FileObject, &h.vcb->Share);
@@ -384,6 +463,12 @@ NTSTATUS ZarFsCommonCleanup(PDEVICE_OBJECT device, PIRP irp)
         IoRemoveShareAccess(stack->FileObject, &fcb->Share);
         ZarFsFileReleaseBodyTableWriter(h.vcb, h.ccb);
         if (fcb->HandleCount != 0) --fcb->HandleCount;
+        if (fcb->HandleCount == 0 && ZarFsIsFrameFile(fcb) && fcb->ServiceContext != 0) {
+            const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
+            serviceContext = fcb->ServiceContext;
+            typeValue = type != nullptr ? type->Value : 0;
+            frame = fcb->FrameIndex;
+        }
         if (fcb->HandleCount == 0 && (fcb->Flags & ZARFS_FCB_DELETE_PENDING) && !(fcb->Flags & ZARFS_FCB_DELETED)) {
             NTSTATUS deleted = ZarFsFCBDeleteEntry(h.vcb, fcb);
             if (!NT_SUCCESS(deleted)) return deleted;
@@ -402,6 +487,9 @@ NTSTATUS ZarFsCommonCleanup(PDEVICE_OBJECT device, PIRP irp)
         }
         return STATUS_SUCCESS;
     });
+    // The last handle of a frame file the service opened ends its use
+    // there (the file stays open at the service until the close).
+    if (serviceContext != 0) ZarFsSReqClean(&ZarFsDeviceVcb(device)->Card->Service, serviceContext, typeValue, frame);
     return ZarFsCompleteRequest(irp, status, 0);
 }
 
@@ -461,7 +549,20 @@ NTSTATUS ZarFsSetInformation(PDEVICE_OBJECT device, PIRP irp)
     if (vcb == nullptr || h.fcb == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     auto* buffer = static_cast<PUCHAR>(ZarFsRequestBuffer(irp));
     if (buffer == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
-    NTSTATUS status = Locked(vcb, true, [&] { return SetInformation(h, stack, buffer); });
+    FrameImport import{};
+    NTSTATUS status = Locked(vcb, true, [&] { return SetInformation(h, stack, buffer, &import); });
+    if (NT_SUCCESS(status) && import.Data != nullptr) {
+        // The service may look at the drive: it is talked to without the resource.
+        status = ZarFsFrameFileImport(vcb, &import.FrameName, import.TypeValue, import.Frame, import.Data,
+                                      import.Length);
+        FreeFrameImport(&import);
+        // Only an imported image lets its RAM file go; a failed import keeps it.
+        if (NT_SUCCESS(status)) Locked(vcb, true, [&] {
+            h.fcb->Flags |= ZARFS_FCB_DELETE_PENDING;
+            return STATUS_SUCCESS;
+        });
+    }
+    FreeFrameImport(&import);
     return ZarFsCompleteRequest(irp, status, 0);
 }
 

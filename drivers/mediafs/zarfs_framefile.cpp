@@ -94,10 +94,16 @@ ULONG ZarFsFrameFileSize(const ZAR_FILE_INFO* entry, const ZARFS_FILE_TYPE* type
     return 0;
 }
 
-NTSTATUS ZarFsFrameFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONGLONG offset, ULONG length,
-                            PULONG done)
+namespace {
+
+// What a transfer of a frame file needs from the drive's tree, taken under
+// its resource: the type value, the frame file's size and the service
+// context, opening the frame file at the service on the first access.
+// Reads are cut to the frame's size; writes are not (the service keeps the
+// frame's contents and decides what a write makes of them).
+NTSTATUS PrepareTransfer(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONGLONG offset, bool write, PULONG length,
+                         PULONG typeValue, PULONG context)
 {
-    *done = 0;
     ZARFS_CARD_INSTANCE* card = vcb->Card;
     ZARFS_SERVICE_CHANNEL* channel = &card->Service;
     // The service is talked to without the drive's resource: it may take
@@ -106,16 +112,16 @@ NTSTATUS ZarFsFrameFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONG
     ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
     NTSTATUS status = STATUS_SUCCESS;
     const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
-    ULONG typeValue = type != nullptr ? type->Value : 0;
-    ULONG context = fcb->ServiceContext;
+    *typeValue = type != nullptr ? type->Value : 0;
+    *context = fcb->ServiceContext;
     ULONGLONG size = 0;
     UNICODE_STRING name{};
     // The media file that holds the frame keeps the entry its size comes from.
     const ZAR_FILE_INFO* entry = fcb->Parent != nullptr ? fcb->Parent->FileEntry : nullptr;
     if (type == nullptr || entry == nullptr || !ZarFsIsFrameFile(fcb)) status = STATUS_ACCESS_DENIED;
     if (NT_SUCCESS(status)) size = ZarFsFrameFileSize(entry, type);
-    if (NT_SUCCESS(status) && offset >= size) status = STATUS_END_OF_FILE;
-    if (NT_SUCCESS(status) && context == 0) {
+    if (NT_SUCCESS(status) && !write && offset >= size) status = STATUS_END_OF_FILE;
+    if (NT_SUCCESS(status) && *context == 0) {
         status = ZarFsFCBSetupFullName(fcb);
         if (NT_SUCCESS(status)) {
             name.Length = name.MaximumLength = fcb->FullName.Length;
@@ -132,28 +138,101 @@ NTSTATUS ZarFsFrameFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONG
         if (name.Buffer != nullptr) ExFreePoolWithTag(name.Buffer, ZARFS_POOL_TAG);
         return status;
     }
-    if (size - offset < length) length = ULONG(size - offset);
+    if (!write && size - offset < *length) *length = ULONG(size - offset);
+    if (*context != 0) return STATUS_SUCCESS;
 
-    if (context == 0) {
-        status = ZarFsSReqOpen(channel, card->DriveLetter, &name, &context);
-        ExFreePoolWithTag(name.Buffer, ZARFS_POOL_TAG);
-        if (!NT_SUCCESS(status)) return status;
-        if (context == 0) return STATUS_UNSUCCESSFUL;
-        // Two first reads may both have opened: the first context kept wins.
-        KeEnterCriticalRegion();
-        ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
-        ULONG extra = 0;
-        if (fcb->ServiceContext == 0)
-            fcb->ServiceContext = context;
-        else {
-            extra = context;
-            context = fcb->ServiceContext;
-        }
-        ExReleaseResourceLite(&vcb->Resource);
-        KeLeaveCriticalRegion();
-        if (extra != 0) ZarFsSReqClose(channel, extra);
+    ULONG opened = 0;
+    status = ZarFsSReqOpen(channel, card->DriveLetter, &name, &opened);
+    ExFreePoolWithTag(name.Buffer, ZARFS_POOL_TAG);
+    if (!NT_SUCCESS(status)) return status;
+    if (opened == 0) return STATUS_UNSUCCESSFUL;
+    // Two first accesses may both have opened: the first context kept wins.
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
+    ULONG extra = 0;
+    if (fcb->ServiceContext == 0) {
+        fcb->ServiceContext = opened;
+        *context = opened;
+    } else {
+        extra = opened;
+        *context = fcb->ServiceContext;
     }
-    status = ZarFsSReqRead(channel, context, typeValue, offset, length, fcb->FrameIndex, buffer, done);
-    if (!NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
-    return status;
+    ExReleaseResourceLite(&vcb->Resource);
+    KeLeaveCriticalRegion();
+    if (extra != 0) ZarFsSReqClose(channel, extra);
+    return STATUS_SUCCESS;
+}
+
+// A transfer the service failed is remembered with the frame file.
+void RememberFailure(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
+{
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
+    fcb->Flags |= ZARFS_FCB_SERVICE_FAILED;
+    ExReleaseResourceLite(&vcb->Resource);
+    KeLeaveCriticalRegion();
+}
+
+}  // namespace
+
+NTSTATUS ZarFsFrameFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONGLONG offset, ULONG length,
+                            PULONG done)
+{
+    *done = 0;
+    ULONG typeValue = 0, context = 0;
+    NTSTATUS status = PrepareTransfer(vcb, fcb, offset, false, &length, &typeValue, &context);
+    if (!NT_SUCCESS(status)) return status;
+    status = ZarFsSReqRead(&vcb->Card->Service, context, typeValue, offset, length, fcb->FrameIndex, buffer, done);
+    if (NT_SUCCESS(status)) return status;
+    RememberFailure(vcb, fcb);
+    return STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS ZarFsFrameFileWrite(ZARFS_VCB* vcb, ZARFS_FCB* fcb, const UCHAR* buffer, ULONGLONG offset, ULONG length,
+                             PULONG done)
+{
+    *done = 0;
+    ULONG typeValue = 0, context = 0;
+    NTSTATUS status = PrepareTransfer(vcb, fcb, offset, true, &length, &typeValue, &context);
+    if (!NT_SUCCESS(status)) return status;
+    status = ZarFsSReqWrite(&vcb->Card->Service, context, typeValue, offset, length, fcb->FrameIndex, buffer, done);
+    if (NT_SUCCESS(status)) return status;
+    RememberFailure(vcb, fcb);
+    return STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS ZarFsFrameFileImport(ZARFS_VCB* vcb, PCUNICODE_STRING frameName, ULONG typeValue, ULONG frame,
+                              const UCHAR* data, ULONG length)
+{
+    ZARFS_CARD_INSTANCE* card = vcb->Card;
+    ZARFS_SERVICE_CHANNEL* channel = &card->Service;
+    ULONG context = 0;
+    NTSTATUS status = ZarFsSReqOpen(channel, card->DriveLetter, frameName, &context);
+    if (NT_SUCCESS(status) && context == 0) status = STATUS_UNSUCCESSFUL;
+    if (!NT_SUCCESS(status)) return STATUS_UNSUCCESSFUL;
+    ULONG done = 0;
+    status = ZarFsSReqWrite(channel, context, typeValue, 0, length, frame, data, &done);
+    // A frame the service took only in part is no frame: the import failed.
+    if (NT_SUCCESS(status) && done != length) status = STATUS_UNSUCCESSFUL;
+    // The service's file is ended whatever became of the write.
+    NTSTATUS cleaned = ZarFsSReqClean(channel, context, typeValue, frame);
+    NTSTATUS closed = ZarFsSReqClose(channel, context);
+    if (NT_SUCCESS(status)) status = cleaned;
+    if (NT_SUCCESS(status)) status = closed;
+    return NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS ZarFsFrameFileWriteRequest(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PIRP irp, PIO_STACK_LOCATION stack)
+{
+    auto* buffer = static_cast<const UCHAR*>(ZarFsRequestBuffer(irp));
+    if (buffer == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
+    // The drive keeps no size for a frame file: "to the end" and "at the
+    // file pointer" both write at the file pointer.
+    LONGLONG start = stack->Parameters.Write.ByteOffset.QuadPart;
+    if (start < 0) start = stack->FileObject->CurrentByteOffset.QuadPart;
+    ULONG done = 0;
+    NTSTATUS status = ZarFsFrameFileWrite(vcb, fcb, buffer, ULONGLONG(start), stack->Parameters.Write.Length, &done);
+    if (!NT_SUCCESS(status)) return ZarFsCompleteRequest(irp, status, 0);
+    stack->FileObject->CurrentByteOffset.QuadPart = start + LONGLONG(done);
+    return ZarFsCompleteRequest(irp, STATUS_SUCCESS, done);
 }

@@ -41,6 +41,7 @@ inline constexpr ULONG ZARFS_FCB_DELETE_PENDING = 0x4;
 inline constexpr ULONG ZARFS_FCB_DELETED = 0x10;      // gone from the disk; found by no new open
 inline constexpr ULONG ZARFS_FCB_VIRTUAL = 0x20;      // a RAM file
 inline constexpr ULONG ZARFS_FCB_PORT = 0x100;        // the port file of its folder
+inline constexpr ULONG ZARFS_FCB_SERVICE_FAILED = 0x200;  // frame file: a read or write failed at the service
 
 struct ZARFS_CLIP_VIEW;
 struct ZARFS_CLIP_WRITER;
@@ -232,9 +233,21 @@ ULONG ZarFsFrameFileCount(const ZAR_FILE_INFO* entry);
 // A frame file's size: the type's size for the file's alpha part and SDTI types.
 ULONG ZarFsFrameFileSize(const ZAR_FILE_INFO* entry, const ZARFS_FILE_TYPE* type);
 // Reads a frame file (its index among the media file's children is the
-// frame) through the service, opening it there on the first read; takes the drive's resource itself, and never while the service works.
+// frame) through the service, opening it there on the first access; takes
+// the drive's resource itself, and never while the service works.
 NTSTATUS ZarFsFrameFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONGLONG offset, ULONG length,
                             PULONG done);
+// Writes a frame file through the service the same way; '*done' is what
+// the service took.
+NTSTATUS ZarFsFrameFileWrite(ZARFS_VCB* vcb, ZARFS_FCB* fcb, const UCHAR* buffer, ULONGLONG offset, ULONG length,
+                             PULONG done);
+// The write request of a frame file, completed here.
+NTSTATUS ZarFsFrameFileWriteRequest(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PIRP irp, PIO_STACK_LOCATION stack);
+// Hands a whole frame image to the service as the frame 'frame' of the
+// frame file 'frameName' (full name on the drive): open, write, cleanup and
+// close. Call without the drive's resource.
+NTSTATUS ZarFsFrameFileImport(ZARFS_VCB* vcb, PCUNICODE_STRING frameName, ULONG typeValue, ULONG frame,
+                              const UCHAR* data, ULONG length);
 
 // ---- create (zarfs_create.cpp) ----
 // The FCB of a path from the root ("\KIV\vol\folder"), made as needed

@@ -144,6 +144,25 @@ NTSTATUS ZarFsVFRenamePath(ZARFS_RAM_FILE_LIST* list, PCUNICODE_STRING oldPath, 
     return STATUS_SUCCESS;
 }
 
+BOOLEAN ZarFsVFIsOfClip(const ZARFS_RAM_FILE* file, PCUNICODE_STRING clipPath)
+{
+    ULONG chars = file->ClipName.Length / sizeof(WCHAR);
+    ULONG typeEnd = 1;
+    while (typeEnd < chars && file->ClipName.Buffer[typeEnd] != u'\\') ++typeEnd;
+    UNICODE_STRING part{USHORT((chars - typeEnd) * sizeof(WCHAR)), USHORT((chars - typeEnd) * sizeof(WCHAR)),
+                        file->ClipName.Buffer + typeEnd};
+    return NamesEqual(&part, clipPath);
+}
+
+void ZarFsVFDeleteClipFiles(ZARFS_RAM_FILE_LIST* list, PCUNICODE_STRING clipPath)
+{
+    for (PLIST_ENTRY e = list->Files.Flink; e != &list->Files;) {
+        auto* f = CONTAINING_RECORD(e, ZARFS_RAM_FILE, Link);
+        e = e->Flink;
+        if (ZarFsVFIsOfClip(f, clipPath)) ZarFsVFDeleteFile(list, f);
+    }
+}
+
 void ZarFsVFDeleteFile(ZARFS_RAM_FILE_LIST* list, ZARFS_RAM_FILE* file)
 {
     RemoveEntryList(&file->Link);

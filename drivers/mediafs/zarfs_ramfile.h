@@ -53,6 +53,10 @@ BOOLEAN ZarFsVFFindNextFile(ZARFS_RAM_FILE_LIST* list, PCUNICODE_STRING clip, PU
 // ("\<volume>\<folder>..."), since a clip's RAM files are named after the
 // type folder they were made through.
 NTSTATUS ZarFsVFRenamePath(ZARFS_RAM_FILE_LIST* list, PCUNICODE_STRING oldPath, PCUNICODE_STRING newPath);
+// Whether the RAM file belongs to the clip at 'clipPath' (past the type folder, as above).
+BOOLEAN ZarFsVFIsOfClip(const ZARFS_RAM_FILE* file, PCUNICODE_STRING clipPath);
+// Deletes every RAM file of the clip at 'clipPath' (a deleted media file's).
+void ZarFsVFDeleteClipFiles(ZARFS_RAM_FILE_LIST* list, PCUNICODE_STRING clipPath);
 void ZarFsVFDeleteFile(ZARFS_RAM_FILE_LIST* list, ZARFS_RAM_FILE* file);
 void ZarFsVFFreeFile(ZARFS_RAM_FILE* file);
 

@@ -18,7 +18,8 @@ NTSTATUS RamFileTransfer(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PIRP irp, PIO_STACK_LOC
     LONGLONG start = write ? stack->Parameters.Write.ByteOffset.QuadPart : stack->Parameters.Read.ByteOffset.QuadPart;
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
-    NTSTATUS status = STATUS_END_OF_FILE;
+    // A RAM file that went with its deleted clip has nothing left to touch.
+    NTSTATUS status = STATUS_DELETE_PENDING;
     ULONGLONG offset = 0;
     if (fcb->RamFile != nullptr) {
         if (write && start == kWriteToEndOfFile)
@@ -112,6 +113,7 @@ NTSTATUS ZarFsWrite(PDEVICE_OBJECT device, PIRP irp)
     if (stack->Parameters.Write.Length == 0) return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
     if (fcb->Flags & ZARFS_FCB_VIRTUAL) return RamFileTransfer(ZarFsDeviceVcb(device), fcb, irp, stack, true);
     if (fcb->Flags & ZARFS_FCB_PORT) return PortTransfer(ZarFsDeviceVcb(device), fcb, ccb, irp, stack, true);
+    if (ZarFsIsFrameFile(fcb)) return ZarFsFrameFileWriteRequest(ZarFsDeviceVcb(device), fcb, irp, stack);
     // A clip file written into the native folder is stored as a clip.
     if (fcb->Kind == ZarFsNodeFile && fcb->TypeIndex == 0 && fcb->FileEntry != nullptr)
         return ZarFsKIVWrite(ZarFsDeviceVcb(device), fcb, irp, stack);

@@ -164,6 +164,9 @@ NTSTATUS Transfer(ZARFS_SERVICE_CHANNEL* channel, ULONG kind, ULONG context, ULO
 {
     *done = 0;
     if (!channel->Connected || context == 0) return STATUS_UNSUCCESSFUL;
+    // Nothing to move: the service's answer would be waited for by no one
+    // and taken by the next exchange as its own.
+    if (count == 0) return STATUS_SUCCESS;
     Exchange hold(channel);
     FileRequest request{context, typeValue, ULONG(offset), ULONG(offset >> 32), count, frame};
     NTSTATUS status = SendRequest(channel, kind, &request, sizeof request);

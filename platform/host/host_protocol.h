@@ -16,7 +16,7 @@
 
 namespace hostproto {
 
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 // The largest body either side accepts; a longer header is a broken stream.
 constexpr uint32_t kMaxBody = 16u << 20;
 constexpr char kSocketName[] = "host.sock";
@@ -74,6 +74,8 @@ enum Call : uint16_t {
     kQueryVolumeInformationFile,
     kFlushBuffersFile,
     kDeleteFile,
+    // {file, length, class, single entry, has name, name, restart scan, arena address, asynchronous}
+    // -> as kDeviceIoControl, the records in its output bytes
     kQueryDirectoryFile,
     kCancelIoFile,
     kFsControlFile,  // as kDeviceIoControl
@@ -86,6 +88,9 @@ enum Call : uint16_t {
     kExitThread,         // {exit code}: a kCreateThread thread's routine returned
     kAwaitRequest,       // {token} -> as kDeviceIoControl, once the pending request ended
     kQuerySystemInformation,  // {class, length} -> {length needed, bytes written}
+    // {file, length, completion filter, watch tree, arena address, asynchronous} -> as kDeviceIoControl,
+    // the change records in its output bytes
+    kNotifyChangeDirectory,
     kCallLimit,
 };
 

@@ -412,6 +412,27 @@ void RefuseRequest(Writer& w)
     w.Bytes(nullptr, 0);
 }
 
+// A directory listing or change notification: the kernel writes records
+// into the caller's buffer (the host's copy, or the client's arena), and
+// what it wrote goes back as a read's would.
+std::unique_ptr<HeldRequest> DirectoryRequest(HANDLE file, uint32_t shared, uint32_t length)
+{
+    auto h = std::make_unique<HeldRequest>();
+    h->file = file;
+    h->read = true;
+    h->outShared = shared != 0;
+    h->back = TransferBack;
+    h->output.resize(shared ? 0 : length);
+    Own(h->output);
+    return h;
+}
+
+PVOID DirectoryBuffer(HeldRequest& h, uint32_t shared)
+{
+    if (shared) return reinterpret_cast<PVOID>(uintptr_t(shared));
+    return h.output.empty() ? nullptr : h.output.data();
+}
+
 ULONG RunClientThread(PVOID context);
 
 // Runs one request; false when the body is malformed (the connection then ends).
@@ -829,19 +850,40 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         std::u16string pattern = r.Text();
         Own(pattern);
         ULONG restart = r.U32();
-        if (!r.Finished() || length > hostproto::kMaxBody || pattern.size() > 0x7FFF) return false;
+        uint32_t shared = r.U32();
+        ULONG async = r.U32();
+        if (!r.Finished() || (!shared && length > hostproto::kMaxBody) || pattern.size() > 0x7FFF) return false;
+        if (shared && !c->owner->InArena(shared, length)) {
+            RefuseRequest(w);
+            return true;
+        }
+        // The kernel keeps its own copy of the pattern for as long as the request lives.
         UNICODE_STRING us{USHORT(pattern.size() * 2), USHORT(pattern.size() * 2), pattern.data()};
-        std::vector<uint8_t> info(length);
-        Own(info);
-        IO_STATUS_BLOCK iosb{};
-        iosb.Status = kUnwritten;
-        NTSTATUS s = ::NtQueryDirectoryFile(file, nullptr, nullptr, nullptr, &iosb, info.data(), length,
-                                            FILE_INFORMATION_CLASS(infoClass), BOOLEAN(single != 0),
+        auto h = DirectoryRequest(file, shared, length);
+        h->iosb.Status = kUnwritten;
+        NTSTATUS s = ::NtQueryDirectoryFile(file, nullptr, nullptr, nullptr, &h->iosb, DirectoryBuffer(*h, shared),
+                                            length, FILE_INFORMATION_CLASS(infoClass), BOOLEAN(single != 0),
                                             hasPattern ? &us : nullptr, BOOLEAN(restart != 0));
-        if (s == STATUS_PENDING) s = AwaitRequest(c, file, &iosb);
-        reply(s);
-        WriteIosb(w, iosb);
-        w.Bytes(info.data(), NT_ERROR(s) ? 0 : std::min<size_t>(iosb.Information, length));
+        RunRequest(c, w, std::move(h), async != 0, s);
+        return true;
+    }
+    case hostproto::kNotifyChangeDirectory: {
+        // Left pending until a change below the directory, a cancel or the
+        // handle's cleanup: held under a token like any other request.
+        HANDLE file = ReadHandle(r);
+        ULONG length = r.U32(), filter = r.U32(), watchTree = r.U32();
+        uint32_t shared = r.U32();
+        ULONG async = r.U32();
+        if (!r.Finished() || (!shared && length > hostproto::kMaxBody)) return false;
+        if (shared && !c->owner->InArena(shared, length)) {
+            RefuseRequest(w);
+            return true;
+        }
+        auto h = DirectoryRequest(file, shared, length);
+        h->iosb.Status = kUnwritten;
+        NTSTATUS s = ::NtNotifyChangeDirectoryFile(file, nullptr, nullptr, nullptr, &h->iosb,
+                                                   DirectoryBuffer(*h, shared), length, filter, BOOLEAN(watchTree != 0));
+        RunRequest(c, w, std::move(h), async != 0, s);
         return true;
     }
     case hostproto::kReportEvent: {

@@ -70,7 +70,7 @@ NTSTATUS NtFlushBuffersFile(HANDLE file, PIO_STATUS_BLOCK iosb)
 
 NTSTATUS NtNotifyChangeDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, ULONG completionFilter, BOOLEAN watchTree)
 {
-    if (w32::ClientActive()) return w32::ClientUnsupported("NtNotifyChangeDirectoryFile");
+    if (w32::ClientActive()) return w32::client::NtNotifyChangeDirectoryFile(file, event, apcRoutine, apcContext, iosb, buffer, length, completionFilter, watchTree);
     return ::NtNotifyChangeDirectoryFile(file, event, apcRoutine, apcContext, iosb, buffer, length, completionFilter, watchTree);
 }
 

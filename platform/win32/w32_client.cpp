@@ -999,22 +999,46 @@ NTSTATUS NtDeleteFile(POBJECT_ATTRIBUTES attributes)
     return r.status;
 }
 
+// Directory listings and change notifications go as reads do: the kernel
+// writes records into the caller's buffer, an overlapped one ends through
+// its event or completion routine, and a notification the kernel leaves
+// pending is awaited by a thread of this process (DeviceIo).
+static NTSTATUS DirectoryBufferCheck(PVOID buffer, ULONG length, bool* shared)
+{
+    *shared = buffer && length && InArena(buffer, length);
+    if (!*shared && length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!*shared && length && (!buffer || IsBadWritePtr(buffer, length))) return STATUS_ACCESS_VIOLATION;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
                               PIO_STATUS_BLOCK iosb, PVOID info, ULONG length, FILE_INFORMATION_CLASS infoClass,
                               BOOLEAN returnSingleEntry, PUNICODE_STRING fileName, BOOLEAN restartScan)
 {
-    if (event || apcRoutine || apcContext) return ClientUnsupported("overlapped NtQueryDirectoryFile");
-    if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    bool shared;
+    NTSTATUS checked = DirectoryBufferCheck(info, length, &shared);
+    if (!NT_SUCCESS(checked)) return checked;
+    Asynchronous async{event, apcRoutine, apcContext};
     Writer w;
     WriteHandle(w, file);
     w.U32(length).U32(infoClass).U32(returnSingleEntry).U32(fileName ? 1 : 0).Text(Counted(fileName)).U32(restartScan);
-    Reply r;
-    Call(hostproto::kQueryDirectoryFile, w, &r);
-    ReadIosb(r.reader, iosb);
-    uint32_t n;
-    const uint8_t* data = r.reader.Bytes(&n);
-    if (n && info) std::memcpy(info, data, n < length ? n : length);
-    return r.status;
+    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(info)) : 0).U32(async.Is());
+    return DeviceIo(hostproto::kQueryDirectoryFile, w, async, iosb, shared ? nullptr : info, length);
+}
+
+NTSTATUS NtNotifyChangeDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                                     PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, ULONG completionFilter,
+                                     BOOLEAN watchTree)
+{
+    bool shared;
+    NTSTATUS checked = DirectoryBufferCheck(buffer, length, &shared);
+    if (!NT_SUCCESS(checked)) return checked;
+    Asynchronous async{event, apcRoutine, apcContext};
+    Writer w;
+    WriteHandle(w, file);
+    w.U32(length).U32(completionFilter).U32(watchTree);
+    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(buffer)) : 0).U32(async.Is());
+    return DeviceIo(hostproto::kNotifyChangeDirectory, w, async, iosb, shared ? nullptr : buffer, length);
 }
 
 NTSTATUS NtReportEvent(const std::u16string& source, USHORT type, USHORT category, ULONG eventId,

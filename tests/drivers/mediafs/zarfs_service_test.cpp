@@ -2,8 +2,9 @@
 // service: it registers, takes each request the driver hands it and answers
 // it, while the driver's sender runs in a system thread. Chunked reads and
 // writes, the preferences round, time-outs, disconnecting and registering
-// again, pending service requests at tear-down and on cancel, and the port
-// file whose commands reach the service.
+// again, pending service requests at tear-down and on cancel, frame files
+// read and written through the service, RAM files handed to it as frames or
+// going with their clip, and the port file whose commands reach the service.
 
 #include <gtest/gtest.h>
 
@@ -393,6 +394,12 @@ TEST_F(ServiceTest, AClipIsADirectoryOfFrameFilesThenRamFiles)
     EXPECT_EQ(Word(r, 28), 1u);
     ASSERT_TRUE(Answer(ZARFS_SREQ_READ, 0, 1000, frame.data(), 1000));
     r = Next();
+    ASSERT_EQ(r.Kind, ZARFS_SREQ_CLEANUP);
+    EXPECT_EQ(Word(r, 8), 0x77u);
+    EXPECT_EQ(Word(r, 12), 42u);
+    EXPECT_EQ(Word(r, 16), 1u);
+    ASSERT_TRUE(Answer(ZARFS_SREQ_CLEANUP, 0, 0));
+    r = Next();
     EXPECT_EQ(r.Kind, ZARFS_SREQ_CLOSE);
     EXPECT_EQ(Word(r, 8), 0x77u);
     ASSERT_TRUE(Answer(ZARFS_SREQ_CLOSE, 0, 0));
@@ -409,6 +416,247 @@ TEST_F(ServiceTest, AClipIsADirectoryOfFrameFilesThenRamFiles)
     EXPECT_TRUE(DeleteFileA((clip + "Note").c_str()));
     EXPECT_EQ(List((clip + "*").c_str()).size(), 3u);
     EXPECT_EQ(List("P:\\KIV\\Media\\Clips\\take.kiv").size(), 1u);
+}
+
+std::u16string PayloadText(const ZARFS_SERVICE_REQUEST& r)
+{
+    return std::u16string(reinterpret_cast<const char16_t*>(r.Payload));
+}
+
+// A clip "take.kiv" of 3 frames seen through "TGA" (type value 42), whose
+// frame files and RAM files the service tests below use.
+class FrameFileTest : public ServiceTest {
+protected:
+    void SetUp() override
+    {
+        ServiceTest::SetUp();
+        if (HasFatalFailure()) return;
+        ZARFS_FILE_TYPE tga = Type(u"TGA", 1000);
+        tga.Value = 42;
+        tga.DotBeforeNumber = 1;
+        tga.Presentation = 2;
+        Register({tga});
+        WriteClip(u"take.kiv", 3);
+    }
+    static constexpr const char* kClip = "P:\\TGA\\Media\\Clips\\take.kiv\\";
+    static std::string In(const char* name) { return std::string(kClip) + name; }
+    // A RAM file of the clip holding 'data'.
+    static void MakeRamFile(const char* name, const std::vector<UCHAR>& data)
+    {
+        HANDLE h = CreateFileA(In(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+        DWORD done = 0;
+        if (!data.empty()) EXPECT_TRUE(WriteFile(h, data.data(), DWORD(data.size()), &done, nullptr));
+        CloseHandle(h);
+    }
+    static bool Listed(const char* name)
+    {
+        for (const Found& f : List(In("*").c_str()))
+            if (f.name == name) return true;
+        return false;
+    }
+    // Takes the service's cleanup and close of 'context' for 'frame', in that order.
+    void ExpectCleanupAndClose(ULONG context, ULONG frame)
+    {
+        ZARFS_SERVICE_REQUEST r = Next();
+        ASSERT_EQ(r.Kind, ZARFS_SREQ_CLEANUP);
+        EXPECT_EQ(Word(r, 8), context);
+        EXPECT_EQ(Word(r, 12), 42u);
+        EXPECT_EQ(Word(r, 16), frame);
+        ASSERT_TRUE(Answer(ZARFS_SREQ_CLEANUP, 0, 0));
+        r = Next();
+        ASSERT_EQ(r.Kind, ZARFS_SREQ_CLOSE);
+        EXPECT_EQ(Word(r, 8), context);
+        ASSERT_TRUE(Answer(ZARFS_SREQ_CLOSE, 0, 0));
+    }
+};
+
+TEST_F(FrameFileTest, AFrameFileIsWrittenThroughTheServiceAndEndedThereOnce)
+{
+    std::vector<UCHAR> data(100);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = UCHAR(i * 5 + 3);
+    DWORD wrote = 0, wroteNothing = 7, position = 0;
+    BOOL failedWrite = TRUE;
+    UserSender writer([&]() -> NTSTATUS {
+        const std::string name = In("take.0002.TGA");
+        HANDLE w = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        HANDLE r = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        if (w == INVALID_HANDLE_VALUE || r == INVALID_HANDLE_VALUE) return STATUS_OBJECT_NAME_NOT_FOUND;
+        BOOL ok = WriteFile(w, data.data(), DWORD(data.size()), &wrote, nullptr);
+        // Nothing to write: done at once, without a word to the service.
+        WriteFile(w, data.data(), 0, &wroteNothing, nullptr);
+        position = SetFilePointer(w, 0, nullptr, FILE_CURRENT);
+        failedWrite = WriteFile(w, data.data(), 10, &wrote, nullptr);
+        // Two handles: the service hears of the end once, after the last.
+        CloseHandle(w);
+        CloseHandle(r);
+        return ok ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    });
+    ZARFS_SERVICE_REQUEST r = Next();
+    ASSERT_EQ(r.Kind, ZARFS_SREQ_OPEN);
+    EXPECT_EQ(PayloadText(r), u"P:\\KIV\\Media\\Clips\\take.kiv\\take.0002.TGA");
+    ASSERT_TRUE(Answer(ZARFS_SREQ_OPEN, 0, 0x66));
+    r = Next();
+    ASSERT_EQ(r.Kind, ZARFS_SREQ_WRITE);
+    EXPECT_EQ(Word(r, 8), 0x66u);
+    EXPECT_EQ(Word(r, 12), 42u);
+    EXPECT_EQ(Word(r, 16), 0u);
+    EXPECT_EQ(Word(r, 20), 0u);
+    EXPECT_EQ(Word(r, 24), 100u);
+    EXPECT_EQ(Word(r, 28), 2u);
+    // The service asks for the bytes in three pieces.
+    std::vector<UCHAR> got;
+    for (ULONG piece : {40u, 40u, 20u}) {
+        std::vector<UCHAR> room(piece, 0xFF);
+        ASSERT_TRUE(Answer(ZARFS_SREQ_WRITE, 0, piece, room.data(), piece));
+        got.insert(got.end(), room.begin(), room.end());
+    }
+    EXPECT_EQ(got, data);
+    // The next write goes on at the file pointer, and the service refuses it.
+    r = Next();
+    ASSERT_EQ(r.Kind, ZARFS_SREQ_WRITE) << "the write of nothing reached the service";
+    EXPECT_EQ(Word(r, 8), 0x66u) << "opened once";
+    EXPECT_EQ(Word(r, 16), 100u);
+    EXPECT_EQ(Word(r, 24), 10u);
+    UCHAR room[10];
+    ASSERT_TRUE(Answer(ZARFS_SREQ_WRITE, 1, 10, room, 10));
+    ExpectCleanupAndClose(0x66, 2);
+    EXPECT_EQ(writer.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(wroteNothing, 0u);
+    EXPECT_EQ(position, 100u);
+    EXPECT_FALSE(failedWrite);
+    EXPECT_EQ(wrote, 0u);
+}
+
+TEST_F(FrameFileTest, ARamFileRenamedOntoAFrameIsHandedToTheService)
+{
+    std::vector<UCHAR> image(300);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = UCHAR(i * 7);
+    MakeRamFile("Pic", image);
+    ASSERT_EQ(MediaVolume()->RamFiles.Count, 1u);
+    UserSender mover([&] {
+        return MoveFileA(In("Pic").c_str(), In("take.0001.tga").c_str()) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    });
+    ZARFS_SERVICE_REQUEST r = Next();
+    ASSERT_EQ(r.Kind, ZARFS_SREQ_OPEN);
+    EXPECT_EQ(PayloadText(r), u"P:\\KIV\\Media\\Clips\\take.kiv\\take.0001.TGA");
+    ASSERT_TRUE(Answer(ZARFS_SREQ_OPEN, 0, 0x99));
+    r = Next();
+    ASSERT_EQ(r.Kind, ZARFS_SREQ_WRITE);
+    EXPECT_EQ(Word(r, 8), 0x99u);
+    EXPECT_EQ(Word(r, 12), 42u);
+    EXPECT_EQ(Word(r, 16), 0u);
+    EXPECT_EQ(Word(r, 24), 300u) << "the whole contents";
+    EXPECT_EQ(Word(r, 28), 1u);
+    std::vector<UCHAR> got(300);
+    ASSERT_TRUE(Answer(ZARFS_SREQ_WRITE, 0, 200, got.data(), 200));
+    ASSERT_TRUE(Answer(ZARFS_SREQ_WRITE, 0, 100, got.data() + 200, 100));
+    EXPECT_EQ(got, image);
+    ExpectCleanupAndClose(0x99, 1);
+    EXPECT_EQ(mover.Wait(), STATUS_SUCCESS);
+    // The RAM file went at its last cleanup; the frame stays.
+    EXPECT_FALSE(Listed("Pic"));
+    EXPECT_TRUE(Listed("take.0001.TGA"));
+    EXPECT_EQ(MediaVolume()->RamFiles.Count, 0u);
+}
+
+TEST_F(FrameFileTest, ARamFileThatCannotBecomeAFrameStays)
+{
+    MakeRamFile("Pic", std::vector<UCHAR>(50, 0x5A));
+    MakeRamFile("Other", std::vector<UCHAR>(10, 1));
+    MakeRamFile("Empty", {});
+    // Refused before the service hears of it.
+    struct Case {
+        const char* from;
+        const char* to;
+    } refused[] = {
+        {"Pic", "nothing.TGA"},                      // no such name in the clip
+        {"Pic", "take.0003.TGA"},                    // past the clip's last frame
+        {"Pic", "Other"},                            // another RAM file
+        {"Pic", "Pic"},                              // itself
+        {"Empty", "take.0000.TGA"},                  // no image to hand over
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.to);
+        EXPECT_FALSE(MoveFileA(In(c.from).c_str(), In(c.to).c_str()));
+    }
+    EXPECT_FALSE(MoveFileA(In("Pic").c_str(), "P:\\TGA\\Media\\Clips\\elsewhere")) << "out of its clip";
+
+    // The service fails the open, then the write: the RAM file is kept
+    // whole, and a file the service opened is still ended there.
+    for (int failing = 0; failing < 2; ++failing) {
+        SCOPED_TRACE(failing);
+        UserSender mover([&] {
+            return MoveFileA(In("Pic").c_str(), In("take.0000.TGA").c_str()) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+        });
+        ASSERT_EQ(Next().Kind, ZARFS_SREQ_OPEN);
+        if (failing == 0) {
+            ASSERT_TRUE(Answer(ZARFS_SREQ_OPEN, 1, 0));
+        } else {
+            ASSERT_TRUE(Answer(ZARFS_SREQ_OPEN, 0, 0x31));
+            ASSERT_EQ(Next().Kind, ZARFS_SREQ_WRITE);
+            UCHAR room[50];
+            ASSERT_TRUE(Answer(ZARFS_SREQ_WRITE, 1, 50, room, 50));
+            ExpectCleanupAndClose(0x31, 0);
+        }
+        EXPECT_EQ(mover.Wait(), STATUS_UNSUCCESSFUL);
+    }
+    EXPECT_EQ(List(In("*").c_str()),
+              (std::vector<Found>{{"take.0000.TGA", 1000, false}, {"take.0001.TGA", 1000, false},
+                                  {"take.0002.TGA", 1000, false}, {"Empty", 0, false}, {"Other", 10, false},
+                                  {"Pic", 50, false}}));
+    std::vector<UCHAR> back(60, 0);
+    HANDLE h = CreateFileA(In("Pic").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD done = 0;
+    EXPECT_TRUE(ReadFile(h, back.data(), DWORD(back.size()), &done, nullptr));
+    CloseHandle(h);
+    EXPECT_EQ(done, 50u);
+    EXPECT_EQ(back[49], 0x5A);
+}
+
+TEST_F(FrameFileTest, ADeletedClipTakesItsRamFilesWithIt)
+{
+    HANDLE other;
+    ASSERT_EQ(Open(u"\\KIV\\Media\\Clips\\other", FILE_CREATE, 0, &other), STATUS_SUCCESS);
+    NtClose(other);
+    MakeRamFile("Note", std::vector<UCHAR>(64, 0x11));
+    MakeRamFile("Spare", std::vector<UCHAR>(8, 0x22));
+    HANDLE keep = CreateFileA("P:\\TGA\\Media\\Clips\\other\\Keep", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
+                              nullptr);
+    ASSERT_NE(keep, INVALID_HANDLE_VALUE);
+    CloseHandle(keep);
+    ASSERT_EQ(MediaVolume()->RamFiles.Count, 3u);
+    // A handle stays open on one of the clip's RAM files across the delete.
+    HANDLE note = CreateFileA(In("Note").c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                              FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(note, INVALID_HANDLE_VALUE);
+
+    ASSERT_TRUE(DeleteFileA("P:\\KIV\\Media\\Clips\\take.kiv")) << GetLastError();
+    EXPECT_EQ(MediaVolume()->RamFiles.Count, 1u) << "only the other clip's RAM file is left";
+    EXPECT_EQ(List("P:\\TGA\\Media\\Clips\\other\\*"), (std::vector<Found>{{"Keep", 0, false}}));
+
+    // The open handle fails cleanly and ends without touching anything.
+    UCHAR buffer[16] = {};
+    DWORD done = 5;
+    EXPECT_FALSE(ReadFile(note, buffer, sizeof buffer, &done, nullptr));
+    EXPECT_EQ(done, 0u);
+    EXPECT_FALSE(WriteFile(note, buffer, sizeof buffer, &done, nullptr));
+    EXPECT_EQ(GetFileSize(note, nullptr), 0u);
+    EXPECT_FALSE(SetEndOfFile(note));
+    EXPECT_TRUE(List(In("*").c_str()).empty()) << "the clip is gone through every type folder";
+
+    // A new clip of that name, while the old handle is still open, starts
+    // without RAM files, and the count has room again.
+    WriteClip(u"take.kiv", 2);
+    EXPECT_EQ(List(In("*").c_str()), (std::vector<Found>{{"take.0000.TGA", 1000, false},
+                                                         {"take.0001.TGA", 1000, false}}));
+    MakeRamFile("Note", std::vector<UCHAR>(4, 0x33));
+    EXPECT_EQ(MediaVolume()->RamFiles.Count, 2u);
+    CloseHandle(note);
+    EXPECT_EQ(List(In("*").c_str()).size(), 3u) << "the old handle's end leaves the new clip as it is";
 }
 
 TEST_F(ServiceTest, ADamagedFrameCountListsOnlyTheFramesTheBodyTableIndexes)
@@ -461,11 +709,6 @@ std::vector<ULONG> ReadPort(HANDLE port, ULONG offset = 0)
     return words;
 }
 
-std::u16string PayloadText(const ZARFS_SERVICE_REQUEST& r)
-{
-    return std::u16string(reinterpret_cast<const char16_t*>(r.Payload));
-}
-
 TEST_F(ServiceTest, PortFileCommandsReachTheServiceOnceWhole)
 {
     Register({Type(u"TGA", 1000)});
@@ -482,6 +725,8 @@ TEST_F(ServiceTest, PortFileCommandsReachTheServiceOnceWhole)
     std::memcpy(&kivf, "KIVF", 4);
     EXPECT_EQ(ReadPort(port), (std::vector<ULONG>{16, kivf, 1, 0x15}));
     EXPECT_EQ(ReadPort(port, 16), std::vector<ULONG>{});
+    // Its size is the command buffer's, whatever the reply.
+    EXPECT_EQ(GetFileSize(port, nullptr), 2048u);
     EXPECT_EQ(CreateFileA("P:\\KIV\\Media\\Clips\\___Port1___", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
                           nullptr),
               INVALID_HANDLE_VALUE);
@@ -527,6 +772,8 @@ TEST_F(ServiceTest, PortFileCommandsReachTheServiceOnceWhole)
     ASSERT_TRUE(Answer(ZARFS_SREQ_GET_AVAILABLE_SPACE, 0, figures[0], nullptr, 0, figures + 1, 20));
     EXPECT_EQ(ask.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(ReadPort(port), (std::vector<ULONG>{32, 0, 1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(GetFileSize(port, nullptr), 2048u);
+    EXPECT_EQ(ReadPort(port, 2048), std::vector<ULONG>{});
 
     // Lengths outside 8 .. 8 + the argument, and unknown codes: reply {8, -2},
     // nothing sent; a bad length fails the write.

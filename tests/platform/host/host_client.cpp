@@ -35,6 +35,18 @@
 //                          "file N"
 //   count NAME N           release named semaphore NAME N times, then wait
 //                          on it N+1 times with no time-out: "count M"
+//   watch DIR event|apc|sync
+//                          one change notification on folder DIR (a native
+//                          path), for names in it: overlapped with an event
+//                          into a buffer of the program's own, with a
+//                          completion routine into a VirtualAlloc buffer, or
+//                          synchronous; "watching" once it is asked, then
+//                          "changed STATUS bytes N" ("... by its routine" for
+//                          the routine, which must run on the asking thread)
+//   make PATH              create the file PATH: "made"
+//   move FROM TO           rename FROM to TO: "moved"
+//   list DIR event|apc     an overlapped listing of folder DIR (a native
+//                          path) in one call: "listed STATUS NAME..."
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +55,7 @@
 
 #include "platform/win32/machine_inspect.h"
 #include "platform/win32/w32_host.h"
+#include "platform/win32/w32_seam.h"
 #include "platform/win32/win32.h"
 #include "tests/platform/host/host_test_driver.h"
 
@@ -143,6 +156,99 @@ int Threads()
     std::printf("threads apc %u %s, exit %u, completion %u%s\n", apcValue,
                 apcThread == id ? "on its thread" : "elsewhere", code, completedBytes,
                 slept == WAIT_IO_COMPLETION ? "" : " (sleep not ended by it)");
+    return 0;
+}
+
+
+// A folder handle for the native calls, without synchronous I/O unless asked.
+HANDLE OpenFolder(const char* path, bool synchronous)
+{
+    std::u16string full(path, path + std::strlen(path));
+    UNICODE_STRING name{USHORT(full.size() * 2), USHORT(full.size() * 2), full.data()};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    HANDLE folder = nullptr;
+    NTSTATUS s = NtCreateFile(&folder, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &iosb, nullptr, 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                              FILE_DIRECTORY_FILE | (synchronous ? FILE_SYNCHRONOUS_IO_NONALERT : 0), nullptr, 0);
+    if (!NT_SUCCESS(s)) std::printf("open %#x\n", static_cast<unsigned>(s));
+    return NT_SUCCESS(s) ? folder : nullptr;
+}
+
+struct Completion {
+    bool ran = false;
+    DWORD thread = 0;
+    IO_STATUS_BLOCK* iosb = nullptr;
+} completion;
+
+void Completed(PVOID context, PIO_STATUS_BLOCK iosb, ULONG)
+{
+    auto* c = static_cast<Completion*>(context);
+    c->ran = true;
+    c->thread = GetCurrentThreadId();
+    c->iosb = iosb;
+}
+
+// Waits alertably until the completion routine ran on this thread.
+bool AwaitRoutine(IO_STATUS_BLOCK* iosb)
+{
+    for (int i = 0; i < 600 && !completion.ran; i++) SleepEx(100, TRUE);
+    return completion.ran && completion.thread == GetCurrentThreadId() && completion.iosb == iosb;
+}
+
+int Watch(const char* path, const std::string& mode)
+{
+    constexpr ULONG kNameChanges = 0x1 | 0x2;  // file and folder names
+    bool sync = mode == "sync", apc = mode == "apc";
+    HANDLE folder = OpenFolder(path, sync);
+    if (!folder) return 1;
+    static UCHAR own[4096];
+    auto* buffer = apc ? static_cast<UCHAR*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE)) : own;
+    HANDLE event = mode == "event" ? CreateEventA(nullptr, TRUE, TRUE, nullptr) : nullptr;  // set: the call clears it
+    IO_STATUS_BLOCK iosb{};
+    iosb.Status = 0x7777;
+    if (sync) std::printf("watching\n");
+    NTSTATUS s = NtNotifyChangeDirectoryFile(folder, event, apc ? Completed : nullptr, apc ? &completion : nullptr,
+                                             &iosb, buffer, 4096, kNameChanges, FALSE);
+    if (!sync) {
+        if (s != STATUS_PENDING) return std::printf("not pending %#x\n", static_cast<unsigned>(s)), 1;
+        if (event && WaitForSingleObject(event, 0) != WAIT_TIMEOUT) return std::printf("event left set\n"), 1;
+        std::printf("watching\n");
+        if (event && WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) return std::printf("wait failed\n"), 1;
+        if (apc && !AwaitRoutine(&iosb)) return std::printf("routine did not run here\n"), 1;
+        s = iosb.Status;
+    }
+    std::printf("changed %#x bytes %lu%s\n", static_cast<unsigned>(s), static_cast<unsigned long>(iosb.Information),
+                apc ? " by its routine" : "");
+    CloseHandle(folder);
+    return 0;
+}
+
+int List(const char* path, const std::string& mode)
+{
+    bool apc = mode == "apc";
+    HANDLE folder = OpenFolder(path, false);
+    if (!folder) return 1;
+    static UCHAR own[4096];
+    auto* buffer = apc ? static_cast<UCHAR*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE)) : own;
+    HANDLE event = apc ? nullptr : CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS s = NtQueryDirectoryFile(folder, event, apc ? Completed : nullptr, apc ? &completion : nullptr, &iosb,
+                                      buffer, 4096, FileNamesInformation, FALSE, nullptr, TRUE);
+    if (NT_ERROR(s)) return std::printf("listed %#x\n", static_cast<unsigned>(s)), 1;
+    if (event && WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) return std::printf("wait failed\n"), 1;
+    if (apc && !AwaitRoutine(&iosb)) return std::printf("routine did not run here\n"), 1;
+    std::string names;
+    for (ULONG at = 0; NT_SUCCESS(iosb.Status) && at < iosb.Information;) {
+        auto* record = reinterpret_cast<FILE_NAMES_INFORMATION*>(buffer + at);
+        names += " ";
+        for (ULONG i = 0; i < record->FileNameLength / 2; i++) names += char(record->FileName[i]);
+        if (!record->NextEntryOffset) break;
+        at += record->NextEntryOffset;
+    }
+    std::printf("listed %#x%s\n", static_cast<unsigned>(iosb.Status), names.c_str());
+    CloseHandle(folder);
     return 0;
 }
 
@@ -279,6 +385,18 @@ int main(int argc, char** argv)
         while (WaitForSingleObject(s, 0) == WAIT_OBJECT_0) got++;
         std::printf("count %ld\n", static_cast<long>(got));
         return 0;
+    }
+    if (what == "watch" && argc == 4) return Watch(argv[2], argv[3]);
+    if (what == "list" && argc == 4) return List(argv[2], argv[3]);
+    if (what == "make" && argc == 3) {
+        HANDLE f = CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        if (f == INVALID_HANDLE_VALUE) return std::printf("create error %u\n", GetLastError()), 1;
+        CloseHandle(f);
+        return std::printf("made\n"), 0;
+    }
+    if (what == "move" && argc == 4) {
+        if (!MoveFileA(argv[2], argv[3])) return std::printf("move error %u\n", GetLastError()), 1;
+        return std::printf("moved\n"), 0;
     }
     return 2;
 }

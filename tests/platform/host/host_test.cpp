@@ -574,6 +574,56 @@ TEST(MachineHost, RandomAndTruncatedMessagesNeverHarmTheHost)
     EXPECT_EQ(client.Wait(), 0);
 }
 
+TEST(MachineHost, BrokenDirectoryRequestsAreRefused)
+{
+    auto notify = [](uint32_t file, uint32_t length, uint32_t arena) {
+        hostproto::Writer w;
+        w.U32(file).U32(length).U32(0x3).U32(0).U32(arena).U32(1);
+        return w.Body();
+    };
+    auto query = [](uint32_t file, uint32_t length, uint32_t arena) {
+        hostproto::Writer w;
+        w.U32(file).U32(length).U32(FileNamesInformation).U32(0).U32(0).Text(u"").U32(1).U32(arena).U32(0);
+        return w.Body();
+    };
+    const struct {
+        const char* what;
+        uint16_t call;
+        std::vector<uint8_t> body;
+        bool answered;  // else the connection ends
+        NTSTATUS status;
+    } cases[] = {
+        {"notify cut short", hostproto::kNotifyChangeDirectory, {4, 0, 0, 0}, false, 0},
+        {"notify too long", hostproto::kNotifyChangeDirectory, notify(4, hostproto::kMaxBody + 1, 0), false, 0},
+        {"notify outside the arena", hostproto::kNotifyChangeDirectory, notify(4, 64, 0x1000), true,
+         STATUS_ACCESS_VIOLATION},
+        {"notify on no handle", hostproto::kNotifyChangeDirectory, notify(0x1234, 64, 0), true, STATUS_INVALID_HANDLE},
+        {"query cut short", hostproto::kQueryDirectoryFile, {4, 0, 0, 0, 1, 0}, false, 0},
+        {"query too long", hostproto::kQueryDirectoryFile, query(4, hostproto::kMaxBody + 1, 0), false, 0},
+        {"query outside the arena", hostproto::kQueryDirectoryFile, query(4, 64, 0x1000), true, STATUS_ACCESS_VIOLATION},
+        {"query on no handle", hostproto::kQueryDirectoryFile, query(0x1234, 64, 0), true, STATUS_INVALID_HANDLE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        int fd = RawConnection();
+        ASSERT_GE(fd, 0);
+        ReceiveLimit(fd, 60);
+        uint16_t call;
+        std::vector<uint8_t> reply;
+        ASSERT_TRUE(hostproto::Send(fd, hostproto::kHello, Hello(0)));
+        ASSERT_TRUE(hostproto::Receive(fd, &call, &reply));
+        ASSERT_TRUE(hostproto::Send(fd, c.call, c.body));
+        bool answered = hostproto::Receive(fd, &call, &reply);
+        EXPECT_EQ(answered, c.answered);
+        if (answered && c.answered) {
+            hostproto::Reader r(reply.data(), reply.size());
+            EXPECT_EQ(NTSTATUS(r.U32()), c.status);
+        }
+        ::close(fd);
+    }
+    EXPECT_TRUE(Eventually([] { return host::ClientProcessCount() == 0; }));
+}
+
 TEST(MachineHost, TheReaderRefusesWhatItCannotHold)
 {
     const struct {
