@@ -34,6 +34,55 @@
 // The field period at 525 lines, in seconds.
 inline constexpr double kFieldPeriod = 1001.0 / 60000.0;
 
+namespace benchboard {
+
+inline bool FirstBoardHasDve(const sim::PciLayout& layout)
+{
+    for (const sim::LayoutSlot& slot : layout.slots)
+        if (slot.kind == sim::SlotKind::Board) return slot.board.dvePresent;
+    return false;
+}
+
+// The board driver learns at its start whether board 0 carries a DVE
+// module from its parameters: a first boot with no driver writes them into
+// the machine's registry, as an installation would.
+inline bool WriteDvePresent(const embedded::MachineOptions& options, std::string* why)
+{
+    if (!embedded::BootMachine(options, why)) return false;
+    HKEY key = nullptr;
+    const DWORD present = 1;
+    const char* parameters = "System\\CurrentControlSet\\Services\\ZARKD\\Parameters";
+    const bool written = RegCreateKeyExA(HKEY_LOCAL_MACHINE, parameters, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                                         nullptr) == ERROR_SUCCESS &&
+                         RegSetValueExA(key, "DvePresent", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&present),
+                                        sizeof present) == ERROR_SUCCESS;
+    if (key != nullptr) RegCloseKey(key);
+    embedded::ShutdownMachine();
+    if (!written) *why = "the board driver's DvePresent parameter could not be written";
+    return written;
+}
+
+}  // namespace benchboard
+
+// Boots the machine of 'folder' (created when missing, with the FPGA image
+// files for a benchmark that sets the board up) over a cold 'layout' and
+// loads 'drivers' in order; the simulated hardware goes into 'hardware'.
+// False with the reason in 'why'.
+inline bool BootBenchMachine(const std::string& folder, const sim::PciLayout& layout,
+                             const std::vector<std::string>& drivers, sim::BuiltTopology* hardware, std::string* why)
+{
+    std::filesystem::create_directories(folder);
+    if (!fpgaimages::InstallImageFiles(std::filesystem::path(folder) / "drives/C/WINNT/system32/drivers", 0, why))
+        return false;
+    *hardware = sim::BuildTopology(layout);
+    embedded::MachineOptions options;
+    options.folder = folder;
+    options.pci = hardware->topology;
+    if (benchboard::FirstBoardHasDve(layout) && !benchboard::WriteDvePresent(options, why)) return false;
+    options.drivers = drivers;
+    return embedded::BootMachine(options, why);
+}
+
 class BenchMachine {
 public:
     explicit BenchMachine(const char* name)
@@ -61,20 +110,7 @@ public:
                         std::getenv("ZAR_MACHINE"));
         } else {
             std::string why;
-            std::filesystem::create_directories(folder_);
-            // The FPGA image files, for a benchmark that sets the board up.
-            if (!fpgaimages::InstallImageFiles(std::filesystem::path(folder_) / "drives/C/WINNT/system32/drivers", 0,
-                                               &why)) {
-                std::fprintf(stderr, "%s: %s\n", benchmark, why.c_str());
-                std::filesystem::remove_all(folder_);
-                return false;
-            }
-            hardware_ = sim::BuildTopology(layout);
-            embedded::MachineOptions options;
-            options.folder = folder_;
-            options.pci = hardware_.topology;
-            options.drivers = {"ZARKD"};
-            booted_ = embedded::BootMachine(options, &why);
+            booted_ = BootBenchMachine(folder_, layout, {"ZARKD"}, &hardware_, &why);
             if (!booted_) {
                 std::fprintf(stderr, "%s: %s\n", benchmark, why.c_str());
                 std::filesystem::remove_all(folder_);
@@ -150,15 +186,16 @@ inline double MachineSeconds()
     return double(counter.QuadPart) / double(frequency.QuadPart);
 }
 
-// Lets 'fields' field periods of machine time pass (the calling thread
-// sleeping; on the virtual clock the machine then runs them at once).
-inline FieldsCost RunFields(uint64_t fields)
+// What 'run' cost, as it lets some fields of machine time pass: host time,
+// machine time and the board's interrupt vector's account meanwhile.
+template <typename Run>
+FieldsCost MeasureFields(Run run)
 {
     std::vector<machineinspect::InterruptRunTime> before, after;
     machineinspect::ReadInterruptRunTimes(&before);
     const double machineStart = MachineSeconds();
     const auto start = std::chrono::steady_clock::now();
-    Sleep(DWORD(double(fields) * kFieldPeriod * 1000.0 + 0.5));
+    run();
     FieldsCost cost;
     cost.hostSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     cost.fields = (MachineSeconds() - machineStart) / kFieldPeriod;
@@ -166,4 +203,22 @@ inline FieldsCost RunFields(uint64_t fields)
     for (const machineinspect::InterruptRunTime& v : machineinspect::RunTimesBetween(before, after))
         if (v.vector != 0 && v.interrupts > cost.board.interrupts) cost.board = v;
     return cost;
+}
+
+// Lets 'fields' field periods of machine time pass (the calling thread
+// sleeping; on the virtual clock the machine then runs them at once).
+inline FieldsCost RunFields(uint64_t fields)
+{
+    return MeasureFields([fields] { Sleep(DWORD(double(fields) * kFieldPeriod * 1000.0 + 0.5)); });
+}
+
+// Waits for 'fields' fields one by one, the field interrupt on for each
+// wait (on a host's board that was never set up it is otherwise off), and
+// returns what they cost; 'ok' false when a wait failed.
+inline FieldsCost WaitFields(BenchMachine& machine, uint64_t fields, bool* ok)
+{
+    *ok = true;
+    return MeasureFields([&] {
+        for (uint64_t f = 0; f < fields && *ok; ++f) *ok = machine.NextField();
+    });
 }

@@ -240,17 +240,26 @@ private:
 // (none when 'jpeg' is null), and returns what they cost.
 inline FieldsCost RunServedFields(BenchMachine& machine, uint64_t fields, BenchJpegChannels* jpeg, bool* ok)
 {
-    std::vector<machineinspect::InterruptRunTime> before, after;
-    machineinspect::ReadInterruptRunTimes(&before);
-    const double machineStart = MachineSeconds();
-    const auto start = std::chrono::steady_clock::now();
     *ok = true;
-    for (uint64_t f = 0; f < fields && *ok; ++f) *ok = machine.NextField() && (jpeg == nullptr || jpeg->Service());
-    FieldsCost cost;
-    cost.hostSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    cost.fields = (MachineSeconds() - machineStart) / kFieldPeriod;
-    machineinspect::ReadInterruptRunTimes(&after);
-    for (const machineinspect::InterruptRunTime& v : machineinspect::RunTimesBetween(before, after))
-        if (v.vector != 0 && v.interrupts > cost.board.interrupts) cost.board = v;
-    return cost;
+    return MeasureFields([&] {
+        for (uint64_t f = 0; f < fields && *ok; ++f) *ok = machine.NextField() && (jpeg == nullptr || jpeg->Service());
+    });
+}
+
+// What a JPEG benchmark starts with: an idle field's cost over 'fields'
+// fields (after 60 to warm up), then the channels started and run 60 fields.
+// False after saying what failed.
+inline bool MeasureIdleThenStart(BenchMachine& machine, BenchJpegChannels& jpeg, uint64_t fields,
+                                 const char* benchmark, FieldsCost* idle)
+{
+    bool ok = true;
+    RunServedFields(machine, 60, nullptr, &ok);
+    *idle = RunServedFields(machine, fields, nullptr, &ok);
+    if (!ok) return false;
+    if (!jpeg.Start()) {
+        std::fprintf(stderr, "%s: the JPEG channels did not start\n", benchmark);
+        return false;
+    }
+    RunServedFields(machine, 60, &jpeg, &ok);
+    return ok;
 }

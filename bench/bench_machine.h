@@ -48,16 +48,16 @@ public:
         if (!NT_SUCCESS(nt::Machine::Boot(options))) return false;
         booted_ = true;
         RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"EventLog\\System"));
-        RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"ZARKD"));
-        ULONG one = 1;
-        const char16_t image[] = u"System32\\drivers\\ZARKD.sys";
-        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARKD", u"Type", REG_DWORD, &one, 4);
-        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARKD", u"ImagePath", REG_EXPAND_SZ,
-                              const_cast<char16_t*>(image), sizeof image);
-        if (!NT_SUCCESS(nt::IoLoadDriver(u"ZARKD"))) return false;
+        if (!LoadDriver(u"ZARKD")) return false;
         for (auto& [name, driver] : nt::IoLoadedDrivers())
             if (name == u"ZARKD" && driver->DeviceObject) ext_ = ZarExtension(driver->DeviceObject);
         return ext_ != nullptr;
+    }
+
+    // Gives 'service' its kernel-driver service key and loads it.
+    static bool LoadDriver(const std::u16string& service)
+    {
+        return NT_SUCCESS(nt::WriteDriverServiceKey(service, 3)) && NT_SUCCESS(nt::IoLoadDriver(service));
     }
 
     PZAR_DEVICE_EXTENSION Extension() const { return ext_; }

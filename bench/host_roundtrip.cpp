@@ -22,10 +22,6 @@
 
 #include "bench/bench_echo.h"
 #include "bench/bench_host.h"
-#include "platform/host/host_server.h"
-#include "platform/nt/kernel.h"
-#include "platform/nt/machine.h"
-#include "platform/nt/nt_internal.h"
 #include "platform/win32/w32_host.h"
 #include "platform/win32/win32.h"
 
@@ -91,15 +87,8 @@ int main(int argc, char** argv)
     const long calls = argc > 1 ? std::atol(argv[1]) : 20000;
     const std::string folder =
         (std::filesystem::temp_directory_path() / ("host-roundtrip-" + std::to_string(getpid()))).string();
-    nt::MachineOptions options;
-    options.folder = folder;
-    options.clock = nt::ClockMode::Real;
-    options.loadDrivers = false;
-    PDRIVER_OBJECT driver;
     std::string why;
-    if (!NT_SUCCESS(nt::Machine::Boot(options)) ||
-        !NT_SUCCESS(IoCreateDriver(u"BenchEcho", BenchEchoDriverEntry, &driver)) ||
-        !host::StartServer(nt::Machine::Folder(), &why)) {
+    if (!BootEchoMachine(folder, true, &why)) {
         std::fprintf(stderr, "no machine host: %s\n", why.c_str());
         return 1;
     }
@@ -125,7 +114,7 @@ int main(int argc, char** argv)
     std::vector<char*> argvChild;
     for (auto& a : args) argvChild.push_back(a.data());
     argvChild.push_back(nullptr);
-    std::vector<std::string> env{"ZAR_MACHINE=" + nt::Machine::Folder()};
+    std::vector<std::string> env{"ZAR_MACHINE=" + folder};
     for (char** e = environ; *e; ++e)
         if (std::strncmp(*e, "ZAR_MACHINE=", 12) != 0) env.push_back(*e);
     std::vector<char*> envChild;
@@ -149,8 +138,7 @@ int main(int argc, char** argv)
         }
         posix_spawn_file_actions_destroy(&actions);
     }
-    host::StopServer();
-    nt::Machine::Shutdown();
+    ShutdownEchoMachine();
     std::filesystem::remove_all(folder);
     if (!measured) {
         std::fprintf(stderr, "the client did not measure\n");

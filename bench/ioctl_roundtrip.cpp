@@ -5,19 +5,17 @@
 // 104 bytes out, as two memcpy calls, timed in the same process.
 //
 //   ioctl_roundtrip [calls]
-#include <chrono>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string>
 
-#include <unistd.h>
-
-#include "platform/nt/machine.h"
-#include "platform/nt/nt_internal.h"
-#include "platform/win32/win32.h"
 #include "bench/bench_echo.h"
 #include "bench/bench_host.h"
+#include "platform/win32/w32_host.h"
 
 int main(int argc, char** argv)
 {
@@ -25,22 +23,19 @@ int main(int argc, char** argv)
     const long calls = argc > 1 ? std::atol(argv[1]) : 200000;
     const std::string folder =
         (std::filesystem::temp_directory_path() / ("ioctl-roundtrip-" + std::to_string(getpid()))).string();
-    nt::MachineOptions options;
-    options.folder = folder;
-    options.clock = nt::ClockMode::Real;
-    options.loadDrivers = false;
-    if (!NT_SUCCESS(nt::Machine::Boot(options))) {
-        std::fprintf(stderr, "machine did not boot\n");
+    // Its Win32 calls go to its own machine, whatever ZAR_MACHINE says.
+    w32host::StayEmbedded();
+    std::string why;
+    if (!BootEchoMachine(folder, false, &why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        std::filesystem::remove_all(folder);
         return 1;
     }
-    PDRIVER_OBJECT driver;
-    NTSTATUS status = IoCreateDriver(u"BenchEcho", BenchEchoDriverEntry, &driver);
-    HANDLE h = NT_SUCCESS(status) ? CreateFileA("\\\\.\\BenchEcho", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                                OPEN_EXISTING, 0, nullptr)
-                                  : INVALID_HANDLE_VALUE;
+    HANDLE h = CreateFileA("\\\\.\\BenchEcho", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        std::fprintf(stderr, "no bench device (%s, error %u)\n", NtStatusName(status), GetLastError());
-        nt::Machine::Shutdown();
+        std::fprintf(stderr, "no bench device (error %u)\n", GetLastError());
+        ShutdownEchoMachine();
+        std::filesystem::remove_all(folder);
         return 1;
     }
 
@@ -74,7 +69,7 @@ int main(int argc, char** argv)
     std::printf("ratio:                                               %.0fx\n", ioctl / copy);
 
     CloseHandle(h);
-    nt::Machine::Shutdown();
+    ShutdownEchoMachine();
     std::filesystem::remove_all(folder);
     return 0;
 }

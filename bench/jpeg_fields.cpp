@@ -26,20 +26,13 @@ int main(int argc, char** argv)
     const uint64_t fields = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 600;
 
     // An idle field first: the interrupt with every channel idle.
-    bool ok = true;
-    RunServedFields(machine, 60, nullptr, &ok);
-    const FieldsCost idle = RunServedFields(machine, fields, nullptr, &ok);
-    if (!ok) return 1;
-
     BenchJpegChannels jpeg(machine);
-    if (!jpeg.Start()) {
-        std::fprintf(stderr, "jpeg_fields: the channels did not start\n");
-        return 1;
-    }
-    RunServedFields(machine, 60, &jpeg, &ok);  // warm up
+    FieldsCost idle;
+    if (!MeasureIdleThenStart(machine, jpeg, fields, "jpeg_fields", &idle)) return 1;
+    bool ok = true;
     int32_t recordState = 0, playState = 0;
     uint32_t recordDropped = 0, lateBefore = 0, late = 0;
-    if (!ok || !jpeg.ChannelState(1, &playState, &lateBefore)) return 1;
+    if (!jpeg.ChannelState(1, &playState, &lateBefore)) return 1;
     jpeg.Clear();
     const FieldsCost busy = RunServedFields(machine, fields, &jpeg, &ok);
     if (!ok || !jpeg.ChannelState(0, &recordState, &recordDropped) || !jpeg.ChannelState(1, &playState, &late))

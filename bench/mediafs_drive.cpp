@@ -31,6 +31,7 @@
 
 #include "bench/bench_host.h"
 #include "bench/bench_machine.h"
+#include "bench/bench_mediafs.h"
 #include "include/zarfs.h"
 #include "outside/fpga_images.h"
 #include "platform/win32/win32.h"
@@ -45,45 +46,6 @@ double Since(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
-
-bool LoadFileSystem()
-{
-    RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(u"ZARFSKD"));
-    ULONG one = 1;
-    const char16_t image[] = u"System32\\drivers\\ZARFSKD.sys";
-    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARFSKD", u"Type", REG_DWORD, &one, 4);
-    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, u"ZARFSKD", u"ImagePath", REG_EXPAND_SZ,
-                          const_cast<char16_t*>(image), sizeof image);
-    return NT_SUCCESS(nt::IoLoadDriver(u"ZARFSKD"));
-}
-
-class Drive {
-public:
-    Drive() : control_(CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                   nullptr))
-    {
-    }
-    ~Drive()
-    {
-        if (control_ != INVALID_HANDLE_VALUE) CloseHandle(control_);
-    }
-    bool Open() const { return control_ != INVALID_HANDLE_VALUE; }
-    template <typename Record>
-    bool Control(uint32_t code, Record* record)
-    {
-        DWORD bytes = 0;
-        return DeviceIoControl(control_, code, record, sizeof *record, record, sizeof *record, &bytes, nullptr);
-    }
-    template <typename Record>
-    bool FileControl(uint32_t code, HANDLE file, Record* record)
-    {
-        record->Handle = uint32_t(reinterpret_cast<uintptr_t>(file));
-        return Control(code, record);
-    }
-
-private:
-    HANDLE control_;
-};
 
 struct Images {
     std::string path[kDrives];
@@ -170,7 +132,8 @@ int main(int argc, char** argv)
     std::string why;
     if (!fpgaimages::InstallImageFiles(std::filesystem::path(machine.Folder()) / "drives/C/WINNT/system32/drivers", 0,
                                        &why) ||
-        !machine.Boot(sim::BoardsLayout(1, 4, board), nt::ClockMode::Virtual) || !LoadFileSystem()) {
+        !machine.Boot(sim::BoardsLayout(1, 4, board), nt::ClockMode::Virtual) ||
+        !BenchMachine::LoadDriver(u"ZARFSKD")) {
         std::fprintf(stderr, "mediafs_drive: the machine did not start %s\n", why.c_str());
         return 1;
     }

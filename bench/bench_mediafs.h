@@ -1,0 +1,43 @@
+// The media file system's control device (\\.\ZarFsDevice0) for the media
+// drive benchmarks: its control codes on a record, and those that name an
+// open file on P: by its handle.
+#pragma once
+
+#include <cstdint>
+
+#include "include/zarfs.h"
+#include "platform/win32/win32.h"
+
+class Drive {
+public:
+    Drive() : control_(CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                   nullptr))
+    {
+    }
+    ~Drive()
+    {
+        if (control_ != INVALID_HANDLE_VALUE) CloseHandle(control_);
+    }
+    Drive(const Drive&) = delete;
+    Drive& operator=(const Drive&) = delete;
+    bool Open() const { return control_ != INVALID_HANDLE_VALUE; }
+    bool Call(uint32_t code, void* in, uint32_t inBytes, void* out, uint32_t outBytes)
+    {
+        DWORD bytes = 0;
+        return DeviceIoControl(control_, code, in, inBytes, out, outBytes, &bytes, nullptr);
+    }
+    template <typename Record>
+    bool Control(uint32_t code, Record* record)
+    {
+        return Call(code, record, sizeof *record, record, sizeof *record);
+    }
+    template <typename Record>
+    bool FileControl(uint32_t code, HANDLE file, Record* record)
+    {
+        record->Handle = uint32_t(reinterpret_cast<uintptr_t>(file));
+        return Control(code, record);
+    }
+
+private:
+    HANDLE control_;
+};
