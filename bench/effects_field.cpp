@@ -65,19 +65,7 @@ constexpr ZAR_ENABLE_MASK_REQUEST kMasks[] = {
     {ZAR_PLY_MODULE_GFX1, ZAR_ENABLE_MASK_SET, 0x1},
 };
 
-// A scrub-list request: one part's kind and its data, or the commit.
-struct ScrubNode {
-    uint32_t kind, address;
-};
-constexpr uint32_t kScrubMasterFade = 0x8, kScrubCommit = 0x80000000;
-
-// The vari-play block shared with the driver: a ring of field entries and
-// the control words after it (oldest and newest valid entry among them).
-struct VariPlayEntry {
-    uint32_t flags, field, address, size;
-};
-constexpr uint32_t kVariPlayEntries = 8192, kVariPlayBlockBytes = 131448;
-constexpr uint32_t kVariPlayLow = 2, kVariPlayHigh = 3;  // control words
+constexpr uint32_t kScrubMasterFade = 0x8;  // the scrub entry's master-fade part
 
 uint32_t Address(const void* p) { return uint32_t(reinterpret_cast<uintptr_t>(p)); }
 
@@ -172,7 +160,7 @@ bool BusyFields(BenchMachine& machine, uint32_t chunks, FieldsCost* cost, uint32
             uint32_t position = 0;
             ok = MixerPosition(machine, &position) && Refill(machine, records, position, kChunk);
             *fade = uint8_t(c);
-            ScrubNode part{kScrubMasterFade, Address(fade)}, commit{kScrubCommit, 0};
+            ZAR_SCRUB_LIST_NODE part{kScrubMasterFade, Address(fade)}, commit{ZAR_SCRUB_COMMIT, 0};
             DWORD bytes = 0;
             if (DeviceIoControl(machine.Board(), IOCTL_ZAR_SCRUB_LIST_SET_NODE, &part, sizeof part, nullptr, 0, &bytes,
                                 nullptr) &&
@@ -201,15 +189,14 @@ bool JpegCommand(BenchMachine& machine, uint32_t command, const char* what)
 // into 'states'.
 bool VariPlayFields(BenchMachine& machine, uint64_t fields, FieldsCost* cost, int32_t states[2])
 {
-    SharedMemory blocks[2] = {SharedMemory(kVariPlayBlockBytes), SharedMemory(kVariPlayBlockBytes)};
+    SharedMemory blocks[2] = {SharedMemory(ZAR_VARIPLAY_BLOCK_BYTES), SharedMemory(ZAR_VARIPLAY_BLOCK_BYTES)};
     for (uint32_t c = 0; c < 2; ++c) {
         uint8_t* block = blocks[c].Bytes();
         if (block == nullptr) return false;
-        auto* entry = reinterpret_cast<VariPlayEntry*>(block);
-        auto* control = reinterpret_cast<uint32_t*>(block + kVariPlayEntries * sizeof(VariPlayEntry));
-        for (uint32_t i = 0; i < 8; ++i) entry[i] = {0, i, 100 * c + 10 * i, 10};
-        control[kVariPlayLow] = 0;
-        control[kVariPlayHigh] = 7;
+        auto* shared = reinterpret_cast<ZAR_VARIPLAY_BLOCK*>(block);
+        for (uint32_t i = 0; i < 8; ++i) shared->Entry[i] = {0, i, 100 * c + 10 * i, 10};
+        shared->Control.Low = 0;
+        shared->Control.High = 7;
         uint32_t init[2] = {c, Address(block)};
         if (!machine.Control(IOCTL_ZAR_VARIPLAY_INIT, "the vari-play set-up", init, sizeof init, init, sizeof init))
             return false;

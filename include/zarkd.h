@@ -864,6 +864,62 @@ inline constexpr uint32_t ZAR_SYSTEM_PREFS_SETTABLE = 0x3;
 // IOCTL_ZAR_GET_24FPS_SUPPORT: bit 0 allows the HDCAM 24 fps mode.
 inline constexpr uint32_t ZAR_24FPS_SUPPORT_HDCAM = 0x1;
 
+// ---- vari-play: the block a video channel shares with its caller ----
+// IOCTL_ZAR_VARIPLAY_INIT names a block of ZAR_VARIPLAY_BLOCK_BYTES in the
+// caller's memory: a ring of field entries, then the control words.
+inline constexpr uint32_t ZAR_VARIPLAY_ENTRIES = 8192;
+inline constexpr uint32_t ZAR_VARIPLAY_BLOCK_BYTES = 131448;
+inline constexpr uint32_t ZAR_VARIPLAY_FRACTION_BITS = 19;
+inline constexpr uint32_t ZAR_VARIPLAY_NORMAL_SPEED = 0x80000;
+inline constexpr uint32_t ZAR_VARIPLAY_REVERSE = 0x80000000;
+inline constexpr uint32_t ZAR_VARIPLAY_EMPTY = 0xFFFFFFFF;
+
+struct ZAR_VARIPLAY_ENTRY {
+    uint32_t Flags;               // ZAR_VARIPLAY_MARK
+    uint32_t Field;               // bit 0: the field's parity
+    uint32_t Address;             // board memory block
+    uint32_t Size;
+};
+static_assert(sizeof(ZAR_VARIPLAY_ENTRY) == 16);
+inline constexpr uint32_t ZAR_VARIPLAY_MARK = 0x01000000;
+
+struct ZAR_VARIPLAY_CONTROL {
+    uint32_t Head;
+    uint32_t PreviousHead;
+    uint32_t Low;                 // oldest valid entry
+    uint32_t High;                // newest valid entry
+    uint32_t Position;            // index << 19 | fraction
+    uint32_t Speed;               // 12.19 fixed point, bit 31 reverse
+    uint32_t Hold;
+    uint32_t InRange;
+    uint32_t AudioLock;
+    uint32_t LockMode;
+    uint64_t RoundingWindow;
+    uint32_t LastAudioRate;
+    uint32_t ResetRequest;
+    uint32_t Started;
+    uint32_t OneFieldStep;
+    uint32_t Loop;
+    uint32_t LoopLength;          // fields
+};
+
+struct ZAR_VARIPLAY_BLOCK {
+    ZAR_VARIPLAY_ENTRY Entry[ZAR_VARIPLAY_ENTRIES];
+    ZAR_VARIPLAY_CONTROL Control;
+};
+static_assert(sizeof(ZAR_VARIPLAY_BLOCK) <= ZAR_VARIPLAY_BLOCK_BYTES);
+static_assert(offsetof(ZAR_VARIPLAY_BLOCK, Control) == 131072);
+
+// ---- scrub list ----
+// IOCTL_ZAR_SCRUB_LIST_SET_NODE: one part of the entry being built (its kind
+// bit and its data in the caller's memory), or the commit.
+struct ZAR_SCRUB_LIST_NODE {
+    uint32_t Kind;                // one part's bit, or ZAR_SCRUB_COMMIT
+    uint32_t Address;
+};
+static_assert(sizeof(ZAR_SCRUB_LIST_NODE) == 8);
+inline constexpr uint32_t ZAR_SCRUB_COMMIT = 0x80000000;
+
 // ---- play-list engine ----
 // Head of every play-list node; the channel's payload follows (entry
 // length less 8 bytes).

@@ -15,7 +15,7 @@
 //   codec so that the ring is never overwritten under it.
 // - the file: listed in its folder on the drive letter and read back with
 //   ReadFile as a clip file, its index and first frames checked against the
-//   fields on the drives.
+//   fields on the drives, then copied to a second name with WriteFile.
 //
 // The video input carries a moving pattern so that each played field can
 // be matched with the source field it came from. The board's output is
@@ -38,6 +38,7 @@
 
 #include "include/zarkd.h"
 #include "include/zarkd_jpeg.h"
+#include "tools/clip_copy.h"
 #include "tools/clip_file.h"
 #include "tools/frame_service.h"
 #include "platform/nt/clock.h"
@@ -575,6 +576,10 @@ private:
         std::printf("  read back with ReadFile: %zu of %llu bytes in %.2f s of host time\n", view.size(),
                     static_cast<unsigned long long>(size), seconds);
         std::printf("  as a clip file: %s\n", CheckView(view).c_str());
+        // Copied to a second name in the same folder, as a file-copy program would.
+        std::string copy = file_.Path();
+        copy.insert(copy.size() - 4, "-copy");
+        std::printf("  copied to %s: %s\n", copy.substr(copy.rfind('\\') + 1).c_str(), CopyClipFile(copy, view).c_str());
         ShowFrameFiles();
     }
 

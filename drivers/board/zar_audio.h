@@ -332,48 +332,7 @@ void ZarAudDSrvSnapshot(PZAR_DEVICE_EXTENSION ext, ZAR_DSRV_STATUS* status);
 
 // ---- vari-play: the block shared with the library per video channel ----
 
-inline constexpr ULONG ZAR_VARIPLAY_ENTRIES = 8192;
-inline constexpr ULONG ZAR_VARIPLAY_BLOCK_BYTES = 131448;
-inline constexpr ULONG ZAR_VARIPLAY_FRACTION_BITS = 19;
-inline constexpr ULONG ZAR_VARIPLAY_NORMAL_SPEED = 0x80000;
-inline constexpr ULONG ZAR_VARIPLAY_REVERSE = 0x80000000;
-inline constexpr ULONG ZAR_VARIPLAY_EMPTY = 0xFFFFFFFF;
-
-struct ZAR_VARIPLAY_ENTRY {
-    ULONG Flags;                        // bit 24: the mark bit
-    ULONG Field;                        // bit 0: the field's parity
-    ULONG Address;                      // board memory block
-    ULONG Size;
-};
-inline constexpr ULONG ZAR_VARIPLAY_MARK = 0x01000000;
-
-// The control words after the ring.
-struct ZAR_VARIPLAY_CONTROL {
-    ULONG Head;
-    ULONG PreviousHead;
-    ULONG Low;                          // oldest valid entry
-    ULONG High;                         // newest valid entry
-    ULONG Position;                     // index << 19 | fraction
-    ULONG Speed;                        // 12.19 fixed point, bit 31 reverse
-    ULONG Hold;
-    ULONG InRange;
-    ULONG AudioLock;
-    ULONG LockMode;
-    ULONGLONG RoundingWindow;
-    ULONG LastAudioRate;
-    ULONG ResetRequest;
-    ULONG Started;
-    ULONG OneFieldStep;
-    ULONG Loop;
-    ULONG LoopLength;                   // fields
-};
-
-struct ZAR_VARIPLAY_BLOCK {
-    ZAR_VARIPLAY_ENTRY Entry[ZAR_VARIPLAY_ENTRIES];
-    ZAR_VARIPLAY_CONTROL Control;
-};
-static_assert(sizeof(ZAR_VARIPLAY_BLOCK) <= ZAR_VARIPLAY_BLOCK_BYTES);
-static_assert(offsetof(ZAR_VARIPLAY_BLOCK, Control) == 131072);
+// The block's records (ZAR_VARIPLAY_BLOCK) are in include/zarkd.h.
 
 struct ZAR_VARIPLAY_STATE {
     PMDL Mdl[2];

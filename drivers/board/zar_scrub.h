@@ -15,16 +15,8 @@
 inline constexpr ULONG ZAR_SCRUB_ENTRIES = 8;
 inline constexpr ULONG ZAR_SCRUB_ENTRY_SIZE = 435;
 inline constexpr ULONG ZAR_SCRUB_READY = 0x80000000;     // committed, not yet applied
-inline constexpr ULONG ZAR_SCRUB_COMMIT = 0x80000000;    // the request kind that commits
 inline constexpr ULONG ZAR_SCRUB_DVE_UPSTREAM = 0x10;
 inline constexpr ULONG ZAR_SCRUB_WAIT_STEPS = 16;
-
-// IOCTL_ZAR_SCRUB_LIST_SET_NODE.
-struct ZAR_SCRUB_LIST_NODE {
-    ULONG Kind;               // one part's bit, or ZAR_SCRUB_COMMIT
-    ULONG Address;            // the part's data in the caller's memory
-};
-static_assert(sizeof(ZAR_SCRUB_LIST_NODE) == 8);
 
 struct ZAR_SCRUB_STATE {
     UCHAR Entry[ZAR_SCRUB_ENTRIES][ZAR_SCRUB_ENTRY_SIZE];

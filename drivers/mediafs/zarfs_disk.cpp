@@ -112,6 +112,20 @@ void LogDiskError(ZARFS_HW_CONTEXT* ctx, ULONG messageId, NTSTATUS status, const
 void ZarFsHwLock(PKEVENT lock) { KeWaitForSingleObject(lock, Executive, KernelMode, FALSE, nullptr); }
 void ZarFsHwUnlock(PKEVENT lock) { KeSetEvent(lock, 0, FALSE); }
 
+void ZarFsHwObtainSCSIScratchLock(ZARFS_HW_CONTEXT* ctx)
+{
+    ZarFsHwLock(&ctx->EntryLock);
+    ZarFsHwLock(&ctx->FileLock);
+    ZarFsHwLock(&ctx->VerifyLock);
+}
+
+void ZarFsHwReleaseSCSIScratchLock(ZARFS_HW_CONTEXT* ctx)
+{
+    ZarFsHwUnlock(&ctx->VerifyLock);
+    ZarFsHwUnlock(&ctx->FileLock);
+    ZarFsHwUnlock(&ctx->EntryLock);
+}
+
 NTSTATUS ZarFsHwDevIOCTL(ZARFS_HW_CONTEXT* ctx, ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength,
                          PLARGE_INTEGER timeout)
 {

@@ -19,6 +19,7 @@ void InitializeFcb(ZARFS_FCB* fcb)
 void FreeFcb(ZARFS_FCB* fcb)
 {
     ZarFsKIVFreeFileObject(fcb);
+    ZarFsKIVFreeWriteObject(fcb);
     if (fcb->FileEntry != nullptr) ExFreePoolWithTag(fcb->FileEntry, kFcbTag);
     if (fcb->FullName.Buffer != nullptr) ExFreePoolWithTag(fcb->FullName.Buffer, kFcbTag);
     if (fcb->Volume != nullptr) ZarFsHwCloseVolume(fcb->Volume);

@@ -480,7 +480,11 @@ NTSTATUS ZarFsCommonCleanup(PDEVICE_OBJECT device, PIRP irp)
         // Space reserved and never settled goes back with the file's last
         // handle, whichever handle that is: a reader left open after the
         // writer must not keep it reserved for good.
-        if (fcb->HandleCount == 0) ZarFsFileReleaseReservations(h.vcb, fcb);
+        if (fcb->HandleCount == 0) {
+            ZarFsFileReleaseReservations(h.vcb, fcb);
+            // A clip written only in part ends with it; a new write starts afresh.
+            ZarFsKIVFreeWriteObject(fcb);
+        }
         return STATUS_SUCCESS;
     });
     // The last handle of a frame file the service opened ends its use

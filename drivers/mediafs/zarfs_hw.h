@@ -130,6 +130,11 @@ NTSTATUS ZarFsHwMoveBlocks(ZARFS_HW_CONTEXT* ctx, ULONG id, ULONG source, ULONG 
 // Scratch locks.
 void ZarFsHwLock(PKEVENT lock);
 void ZarFsHwUnlock(PKEVENT lock);
+// All three scratch buffers, taken in the order every other user takes
+// them (entry, file, verify), for a transfer through the verify scratch
+// that must not meet any other user of the card's buffers.
+void ZarFsHwObtainSCSIScratchLock(ZARFS_HW_CONTEXT* ctx);
+void ZarFsHwReleaseSCSIScratchLock(ZARFS_HW_CONTEXT* ctx);
 
 // ---- discovery and volume upkeep (zarfs_volume.cpp) ----
 NTSTATUS ZarFsHwSCSIScan(ZARFS_HW_CONTEXT* ctx);

@@ -44,6 +44,7 @@ inline constexpr ULONG ZARFS_FCB_PORT = 0x100;        // the port file of its fo
 inline constexpr ULONG ZARFS_FCB_SERVICE_FAILED = 0x200;  // frame file: a read or write failed at the service
 
 struct ZARFS_CLIP_VIEW;
+struct ZARFS_CLIP_WRITER;
 struct ZARFS_PORT_FILE;
 
 struct ZARFS_FCB {
@@ -65,6 +66,7 @@ struct ZARFS_FCB {
     ULONG ServiceContext;           // frame file: the service's context, once opened there
     ZAR_FILE_INFO* FileEntry;       // media file: the entry as read at open
     ZARFS_CLIP_VIEW* ClipView;      // media file: built on the first read
+    ZARFS_CLIP_WRITER* ClipWriter;  // native media file: made by the first write
     struct ZARFS_BT_OBJECT* BodyTable;  // media file: referenced by a control code, until the FCB goes
     ZARFS_RAM_FILE* RamFile;        // RAM file: its contents, in the volume's list
     ZARFS_DUAL_ALLOCATION Reserved[2];  // media file: video and alpha space allocated, not yet settled
@@ -192,6 +194,22 @@ ULONGLONG ZarFsKIVGetTotalFileSize(const ZAR_FILE_INFO* entry);
 NTSTATUS ZarFsKIVInitializeFileObjectForRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
 void ZarFsKIVFreeFileObject(ZARFS_FCB* fcb);
 NTSTATUS ZarFsKIVFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONGLONG offset, ULONG length);
+
+// ---- clip file written into the native folder (zarfs_clipwrite.cpp) ----
+// A 40-byte format chunk, header included: STATUS_FILE_INVALID when it is
+// no format the board records.
+NTSTATUS ZarFsKIVVerifyVideoParameters(const UCHAR* format);
+// The write object of an empty media file; access denied for a file that
+// holds media or space a recorder reserved.
+NTSTATUS ZarFsKIVInitializeFileObjectForWrite(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
+// Writes must follow on from the previous one (STATUS_INVALID_PARAMETER
+// otherwise, nothing changed).
+NTSTATUS ZarFsKIVFileWrite(ZARFS_VCB* vcb, ZARFS_FCB* fcb, const UCHAR* buffer, ULONGLONG offset, ULONG length);
+// Frees the write object; the space of an unfinished clip is given back
+// with the file's reservations (ZarFsFileReleaseReservations).
+void ZarFsKIVFreeWriteObject(ZARFS_FCB* fcb);
+// A write request on a native media file, completed here.
+NTSTATUS ZarFsKIVWrite(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PIRP irp, PIO_STACK_LOCATION stack);
 
 // ---- the port file (zarfs_port.cpp) ----
 NTSTATUS ZarFsComPortInitialize(ZARFS_VCB* vcb, ZARFS_PORT_FILE** port);

@@ -114,6 +114,8 @@ NTSTATUS ZarFsWrite(PDEVICE_OBJECT device, PIRP irp)
     if (fcb->Flags & ZARFS_FCB_VIRTUAL) return RamFileTransfer(ZarFsDeviceVcb(device), fcb, irp, stack, true);
     if (fcb->Flags & ZARFS_FCB_PORT) return PortTransfer(ZarFsDeviceVcb(device), fcb, ccb, irp, stack, true);
     if (ZarFsIsFrameFile(fcb)) return ZarFsFrameFileWriteRequest(ZarFsDeviceVcb(device), fcb, irp, stack);
-    // Clips are stored through the control device's codes; the drive takes no data.
+    // A clip file written into the native folder is stored as a clip.
+    if (fcb->Kind == ZarFsNodeFile && fcb->TypeIndex == 0 && fcb->FileEntry != nullptr)
+        return ZarFsKIVWrite(ZarFsDeviceVcb(device), fcb, irp, stack);
     return ZarFsCompleteRequest(irp, STATUS_ACCESS_DENIED, 0);
 }
