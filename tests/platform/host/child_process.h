@@ -14,6 +14,7 @@
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -107,5 +108,17 @@ private:
     int fd_ = -1;
     std::string buffer_;
 };
+
+// Polls 'condition' until it holds or the time is up; its last answer.
+template <typename Condition>
+bool Eventually(Condition condition, int timeoutMs = 60000)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
 
 }  // namespace hosttest

@@ -16,17 +16,6 @@
 
 namespace {
 
-template <typename Condition>
-bool Eventually(Condition condition, int timeoutMs = 60000)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
-
 const char kClips[] = "\\??\\P:\\KIV\\Media\\Clips";
 
 // The formatted drive on the real clock (clients wait in real time), served
@@ -80,7 +69,7 @@ TEST_F(HostDrive, AChangeByOneClientEndsAnotherClientsWatch)
         SCOPED_TRACE(c.mode);
         hosttest::Child watcher = Client({"watch", kClips, c.mode});
         ASSERT_EQ(watcher.Line(), "watching");
-        ASSERT_TRUE(Eventually([&] { return Watched(); }));
+        ASSERT_TRUE(hosttest::Eventually([&] { return Watched(); }));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         EXPECT_EQ(watcher.Line(200), "") << "ended before any change";
         std::vector<std::string> args = c.change;
@@ -90,7 +79,7 @@ TEST_F(HostDrive, AChangeByOneClientEndsAnotherClientsWatch)
         EXPECT_EQ(watcher.Line(), c.expected);
         EXPECT_EQ(watcher.Wait(), 0);
         // Its handle closed: the drive's watch list is empty again.
-        EXPECT_TRUE(Eventually([&] { return !Watched(); }));
+        EXPECT_TRUE(hosttest::Eventually([&] { return !Watched(); }));
     }
 }
 
@@ -112,12 +101,12 @@ TEST_F(HostDrive, AClientKilledWithAWatchPendingIsCleanedUpAndTheHostGoesOn)
         SCOPED_TRACE(mode);
         hosttest::Child victim = Client({"watch", kClips, mode});
         ASSERT_EQ(victim.Line(), "watching");
-        ASSERT_TRUE(Eventually([&] { return Watched(); }));
+        ASSERT_TRUE(hosttest::Eventually([&] { return Watched(); }));
         victim.Kill();
         EXPECT_EQ(victim.Wait(), 128 + SIGKILL);
         // The handle's cleanup ended the pending request and forgot the watch.
-        EXPECT_TRUE(Eventually([&] { return !Watched(); }));
-        EXPECT_TRUE(Eventually([] { return host::ClientProcessCount() == 0; }));
+        EXPECT_TRUE(hosttest::Eventually([&] { return !Watched(); }));
+        EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
     }
     // A change now disturbs nobody, and a new watcher is served.
     hosttest::Child watcher = Client({"watch", kClips, "event"});

@@ -203,17 +203,6 @@ void CompleteHeld()
         if (IoSetCancelRoutine(irp, nullptr)) Complete(irp, STATUS_SUCCESS, 4096);
 }
 
-template <typename Condition>
-bool Eventually(Condition condition, int timeoutMs = 60000)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
-
 // ---- The machine host ----
 
 std::string folder;
@@ -262,7 +251,7 @@ TEST(MachineHost, NamedEventSetInOneClientReleasesAWaitInAnother)
     ASSERT_NE(made, nullptr);
     hosttest::Child waiter = Client({"wait", "HostTestGo", "60000"});
     ASSERT_TRUE(waiter.Started());
-    ASSERT_TRUE(Eventually([] { return host::ClientProcessCount() == 1; }));
+    ASSERT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(WaitForSingleObject(made, 0), WAIT_TIMEOUT);
     hosttest::Child setter = Client({"set", "HostTestGo"});
@@ -398,7 +387,7 @@ TEST(MachineHost, TwoClientsWaitOnTheDeviceTogether)
 {
     hosttest::Child a = Client({"pend"});
     hosttest::Child b = Client({"pend"});
-    ASSERT_TRUE(Eventually([] { return PendingCount() == 2; }));
+    ASSERT_TRUE(hosttest::Eventually([] { return PendingCount() == 2; }));
     CompletePending(42);
     EXPECT_EQ(a.Line(), "done 42");
     EXPECT_EQ(b.Line(), "done 42");
@@ -410,7 +399,7 @@ TEST(MachineHost, AnOverlappedRequestOfAClientCompletesIntoItsBuffers)
 {
     hosttest::Child client = Client({"overlapped"});
     EXPECT_EQ(client.Line(), "pending");
-    ASSERT_TRUE(Eventually([] { return PendingCount() == 1; }));
+    ASSERT_TRUE(hosttest::Eventually([] { return PendingCount() == 1; }));
     CompletePending(7);
     EXPECT_EQ(client.Line(), "done 7");
     EXPECT_EQ(client.Wait(), 0);
@@ -429,9 +418,9 @@ TEST(MachineHost, ADpcsWriteIntoALockedBufferIsSeenAtOnceInSharedMemoryAndAtComp
         SCOPED_TRACE(c.buffer);
         hosttest::Child client = Client({"ring", c.buffer});
         ASSERT_EQ(client.Line(), "pending");
-        ASSERT_TRUE(Eventually([] { return HeldCount() == 1; }));
+        ASSERT_TRUE(hosttest::Eventually([] { return HeldCount() == 1; }));
         WriteHeldByDpc(1234);
-        ASSERT_TRUE(Eventually([] { return ringWritten.load(); }));
+        ASSERT_TRUE(hosttest::Eventually([] { return ringWritten.load(); }));
         EXPECT_EQ(client.Line(), c.whilePending);
         CompleteHeld();
         EXPECT_EQ(client.Line(), "done 1234");
@@ -469,12 +458,12 @@ TEST(MachineHost, AKilledClientsPendingRequestIsCancelledAndItsCleanupRuns)
 {
     int cleanupsBefore = cleanups, cancelsBefore = cancels;
     hosttest::Child victim = Client({"pend"});
-    ASSERT_TRUE(Eventually([] { return PendingCount() == 1; }));
+    ASSERT_TRUE(hosttest::Eventually([] { return PendingCount() == 1; }));
     ASSERT_EQ(host::ClientProcessCount(), 1);
     victim.Kill();
-    EXPECT_TRUE(Eventually([&] { return cancels == cancelsBefore + 1; }));
-    EXPECT_TRUE(Eventually([&] { return cleanups == cleanupsBefore + 1; }));
-    EXPECT_TRUE(Eventually([] { return host::ClientProcessCount() == 0; }));
+    EXPECT_TRUE(hosttest::Eventually([&] { return cancels == cancelsBefore + 1; }));
+    EXPECT_TRUE(hosttest::Eventually([&] { return cleanups == cleanupsBefore + 1; }));
+    EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
     EXPECT_EQ(PendingCount(), 0u);
     // The host goes on serving the others.
     hosttest::Child next = Client({"echo"});
@@ -567,7 +556,7 @@ TEST(MachineHost, RandomAndTruncatedMessagesNeverHarmTheHost)
     std::vector<uint8_t> reply;
     EXPECT_FALSE(hostproto::Receive(fd, &call, &reply));
     ::close(fd);
-    EXPECT_TRUE(Eventually([] { return host::ClientProcessCount() == 0; }));
+    EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
     // Still serving.
     hosttest::Child client = Client({"echo"});
     EXPECT_EQ(client.Line(), "echo ok");
@@ -621,7 +610,7 @@ TEST(MachineHost, BrokenDirectoryRequestsAreRefused)
         }
         ::close(fd);
     }
-    EXPECT_TRUE(Eventually([] { return host::ClientProcessCount() == 0; }));
+    EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
 }
 
 TEST(MachineHost, TheReaderRefusesWhatItCannotHold)
