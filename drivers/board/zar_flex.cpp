@@ -409,7 +409,14 @@ NTSTATUS ZarFlexDownload(PZAR_DEVICE_EXTENSION ext)
     ext->BoardRevision = ZarFlexBoardRevision(ext, eepromValid);
     WCHAR path[] = u"\\SystemRoot\\system32\\drivers\\Zar10kr3.mbf";
     path[kRevisionDigit] = WCHAR(u'0' + ext->BoardRevision);
+    // A DEBI request in flight would lose its done interrupt to the mask
+    // and hold the engine for good (and every stream below would then find
+    // it taken): the engine is taken first, while the interrupts still run,
+    // so a running request ends before they go off (a request that runs on
+    // past the wait fails the download, not the request).
+    if (!ZarDebiAcquireForStream(ext)) return STATUS_IO_TIMEOUT;
     ZarSetIntMode(ext, kAllInterrupts, FALSE);
+    ZarDebiReleaseFromStream(ext);
 
     ZAR_FLEX_IMAGES images{};
     NTSTATUS status = ZarFlexReadFile(ext, path, &images);

@@ -284,4 +284,27 @@ TEST_F(ZarkdDebiArbitration, ClaimFromTheInterruptRoutineFailsWhileATransferOwns
     EXPECT_TRUE(claim());
 }
 
+// The FPGA download turns every bridge interrupt off before it streams the
+// images. A request whose transfer was still running then never heard of
+// its end: it hung, and held the engine, so every image stream found the
+// engine taken and the download failed. The download now waits for it.
+TEST_F(ZarkdDebiArbitration, AnFpgaDownloadWaitsForARunningRequest)
+{
+    const ULONG debiBytes = 0x200000;
+    std::vector<UCHAR> toBoard = RandomBytes(debiBytes, 24);
+    MapPort(RandomBytes(debiBytes, 25));
+    Buffer outBuffer(toBoard, 0x40);
+    Pending& out = StartDebiDma(ZAR_DEBI_OP_DMA_TO_BOARD, kPort, outBuffer.data, debiBytes);
+    for (int step = 0; ext_->Debi.Owner == ZAR_DEBI_OWNER_NONE && step < 100000; ++step) nt::ClockRunFor(2000);
+    ASSERT_NE(ext_->Debi.Owner, ZAR_DEBI_OWNER_NONE) << "the request never started";
+
+    ULONG in[4] = {}, reply[4] = {};
+    EXPECT_EQ(Send(IOCTL_ZAR_FLEX_DOWNLOAD, in, sizeof in, reply, sizeof reply).status, STATUS_SUCCESS);
+    EXPECT_GE(reply[1], ULONG(ZAR_FPGA_CONFIGURED));
+    Result r = Finish(out);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(received_, toBoard);
+    EXPECT_EQ(ext_->Debi.Owner, ZAR_DEBI_OWNER_NONE);
+}
+
 }  // namespace
