@@ -13,12 +13,19 @@ uint64_t FieldClock::FieldsToNs(int standard, uint64_t fields)
     return fields * 50'050'000ull / 3;
 }
 
+uint64_t FieldClock::NsToFields(int standard, uint64_t ns)
+{
+    if (standard == 625) return ns / 20'000'000ull;
+    return ns * 3 / 50'050'000ull;
+}
+
 void FieldClock::PowerOn(hw::Host* host)
 {
     PowerOff();
     host_ = host;
     if (!host_) return;
     fields_ = 0;
+    missed_ = 0;
     parity_ = 0;  // the field before the first one was even
     bridge_.SetFieldParity(parity_);
     base_ = host_->Now();
@@ -60,9 +67,21 @@ void FieldClock::ScheduleNext()
 void FieldClock::OnField()
 {
     std::lock_guard lock(bridge_.Lock());
-    ++fields_;
-    ++nextIndex_;
-    parity_ ^= 1;
+    // The board's fields follow the clock, not the host. A host that fell
+    // behind the real clock finds several fields due at once: those already
+    // over are passed by (their count and parity still move on), so the
+    // board stays within a field of real time instead of working off a
+    // backlog that would keep every interrupt late for good.
+    const uint64_t reached = NsToFields(standard_, host_->Now() - base_);
+    const uint64_t passed = reached > nextIndex_ ? reached - nextIndex_ : 0;
+    if (passed != 0) {
+        missed_ += passed;
+        trace_("fields %llu-%llu passed by: the host is behind", (unsigned long long)(fields_ + 1),
+               (unsigned long long)(fields_ + passed));
+    }
+    fields_ += 1 + passed;
+    nextIndex_ += 1 + passed;
+    parity_ ^= int((1 + passed) & 1);
     trace_("field %llu parity %d", (unsigned long long)fields_, parity_);
     bridge_.SetFieldParity(parity_);
     for (const FieldListener& listener : listeners_) listener(fields_, parity_);

@@ -11,6 +11,9 @@
 //   PSR bit 8 shows the parity of the field that just began, inverted, and
 //   changes at the same instant the field's ISR bit latches.
 // - Changing the standard takes effect from the next field.
+// - A host running late (the real clock) that reaches a field after the
+//   next one began passes the fields in between by: count and parity move
+//   on, no unit hears them and no status latches for them.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +40,8 @@ public:
     int Standard() const { return standard_; }
     // Nanoseconds from the start of one field to the start of field n later.
     static uint64_t FieldsToNs(int standard, uint64_t fields);
+    // Whole fields in 'ns' from the start of one field.
+    static uint64_t NsToFields(int standard, uint64_t ns);
 
     // Units that work field by field (the JPEG codecs) hear the start of
     // each field after the count and parity moved on and before the field's
@@ -45,6 +50,8 @@ public:
     void AddFieldListener(FieldListener listener) { listeners_.push_back(std::move(listener)); }
 
     uint64_t FieldCount() const { return fields_; }
+    // Fields passed by because the host reached them late (real clock only).
+    uint64_t MissedFields() const { return missed_; }
     int Parity() const { return parity_; }  // 1 odd, 0 even
     uint64_t NextFieldTime() const { return nextTime_; }
 
@@ -60,6 +67,7 @@ private:
     uint64_t base_ = 0;          // time of power-on, or of the first field at a new standard
     uint64_t nextIndex_ = 0;     // fields from base_ to the pending field
     uint64_t fields_ = 0;
+    uint64_t missed_ = 0;
     uint64_t nextTime_ = 0;
     uint64_t eventId_ = 0;
     int parity_ = 0;

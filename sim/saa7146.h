@@ -41,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "fair_mutex.h"
 #include "platform/hw/hw.h"
 #include "trace.h"
 
@@ -176,7 +177,7 @@ public:
 
     Trace& GetTrace() { return trace_; }
     // Everything the bridge and the units behind it share.
-    std::recursive_mutex& Lock() { return mutex_; }
+    FairRecursiveMutex& Lock() { return mutex_; }
 
 private:
     uint32_t Read32(uint32_t offset);
@@ -190,7 +191,7 @@ private:
     BridgeIds ids_;
     hw::Host* host_ = nullptr;
     hw::PciFunction* identity_ = this;
-    mutable std::recursive_mutex mutex_;
+    mutable FairRecursiveMutex mutex_;
     Trace trace_{"saa7146"};
 
     std::array<uint8_t, 256> config_{};

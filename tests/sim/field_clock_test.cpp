@@ -119,3 +119,40 @@ TEST_F(ClockFixture, StandardChangeTakesEffectAfterThePendingField)
     host.RunUntil(pending + 10 * 20'000'000);
     EXPECT_EQ(clock.FieldCount(), 13u);
 }
+
+TEST_F(ClockFixture, AHostThatFellBehindPassesTheMissedFieldsBy)
+{
+    struct Case {
+        int standard;
+        double reachedAtFields;  // when the host gets to field 1, in field periods
+        uint64_t count;          // fields counted after it
+        uint64_t missed;
+    } cases[] = {
+        {525, 1.5, 1, 0},  // late, but field 2 has not begun: nothing passed
+        {525, 5.5, 5, 4},
+        {625, 3.0, 3, 2},  // exactly at the start of field 3
+        {525, 1000.2, 1000, 999},
+    };
+    for (const Case& c : cases) {
+        simtest::FakeHost h;
+        Saa7146 b;
+        b.Attach(&h);
+        b.Reset();
+        FieldClock clock(b, c.standard);
+        std::vector<uint64_t> heard;
+        clock.AddFieldListener([&](uint64_t field, int) { heard.push_back(field); });
+        clock.PowerOn(&h);
+        const uint64_t period = FieldClock::FieldsToNs(c.standard, 1);
+        ASSERT_TRUE(h.StepLate(uint64_t(c.reachedAtFields * double(period))));
+
+        SCOPED_TRACE(testing::Message() << c.standard << " lines, reached at " << c.reachedAtFields);
+        EXPECT_EQ(clock.FieldCount(), c.count);
+        EXPECT_EQ(clock.MissedFields(), c.missed);
+        EXPECT_EQ(heard, std::vector<uint64_t>{c.count}) << "units hear the field that runs, once";
+        EXPECT_EQ(clock.Parity(), int(c.count & 1));
+        EXPECT_EQ(b.Isr() & kIrqField, kIrqField);
+        EXPECT_EQ(clock.NextFieldTime(), FieldClock::FieldsToNs(c.standard, c.count + 1)) << "back on the grid";
+        h.Step();
+        EXPECT_EQ(clock.FieldCount(), c.count + 1);
+    }
+}
