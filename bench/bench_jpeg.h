@@ -36,6 +36,9 @@ public:
     }
     ~BenchJpegChannels()
     {
+        // A benchmark that fails half way must not leave the codecs running:
+        // on a machine host they would go on for the next client.
+        if (running_) Stop();
         if (busHeld_) machine_.Control(IOCTL_ZAR_RELEASE_SCSI, "the bus release");
         if (buffer_ != nullptr) VirtualFree(buffer_, 0, MEM_RELEASE);
     }
@@ -71,7 +74,9 @@ public:
         record.RateMode = 1;
         record.UpperSize[0] = record.UpperSize[1] = kUpperSize;
         record.End = ZAR_JPEG_NO_OUT_POINT;
-        if (!Command(reset, "the codec reset") || !Command(record, "the record")) return false;
+        if (!Command(reset, "the codec reset")) return false;
+        running_ = true;
+        if (!Command(record, "the record")) return false;
         for (int field = 0; recorded_.size() < kPlayDelay; ++field) {
             if (field > 120) {
                 int32_t state = 0;
@@ -163,6 +168,7 @@ public:
     // Both channels stopped.
     void Stop()
     {
+        running_ = false;
         for (uint32_t channel : {1u, 0u}) {
             ULONG word = channel;
             machine_.Control(IOCTL_ZAR_JPEG_PLAYLIST_STOP, "the stop", &word, sizeof word, &word, sizeof word);
@@ -230,6 +236,7 @@ private:
     BenchMachine& machine_;
     uint8_t* buffer_ = nullptr;
     bool busHeld_ = false;
+    bool running_ = false;  // a channel may run until Stop
     uint32_t fetched_ = 0;
     uint32_t playHead_ = 0;
     uint32_t nextPosition_ = 0;
