@@ -4,6 +4,7 @@
 // up (the system process at driver start); callers run in it.
 
 #include "zarfs_bodytable.h"
+#include "zarfs_driver.h"
 
 namespace {
 
@@ -21,17 +22,6 @@ ULONGLONG Now()
 
 void Lock(ZARFS_BT_HANDLER* h) { KeWaitForSingleObject(&h->Mutex, Executive, KernelMode, FALSE, nullptr); }
 void Unlock(ZARFS_BT_HANDLER* h) { KeReleaseMutex(&h->Mutex, FALSE); }
-
-NTSTATUS CopyName(PCUNICODE_STRING from, UNICODE_STRING* to)
-{
-    to->Buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, from->Length + sizeof(WCHAR), kNameTag));
-    if (to->Buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    RtlCopyMemory(to->Buffer, from->Buffer, from->Length);
-    to->Buffer[from->Length / sizeof(WCHAR)] = 0;
-    to->Length = from->Length;
-    to->MaximumLength = USHORT(from->Length + sizeof(WCHAR));
-    return STATUS_SUCCESS;
-}
 
 void FreeName(UNICODE_STRING* name)
 {
@@ -184,7 +174,7 @@ ZARFS_BT_OBJECT* NewObject(ZARFS_BT_HANDLER* h, PCUNICODE_STRING name, ZARFS_HW_
     o->Volume = volume;
     o->EntryBlock = entryBlock;
     o->FrameCount = frames;
-    if (!NT_SUCCESS(CopyName(name, &o->Name))) {
+    if (!NT_SUCCESS(ZarFsCopyName(&o->Name, name, kNameTag))) {
         ExFreeToPagedLookasideList(&h->Objects, o);
         return nullptr;
     }

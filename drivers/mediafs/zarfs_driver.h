@@ -93,6 +93,8 @@ void ZarFsCommonDispatch(ZARFS_IRP_CONTEXT* context);
 
 // ---- start-up, shut-down, unload (zarfs_init.cpp) ----
 NTSTATUS ZarFsDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+// A paged-pool copy of 'from' under 'tag', with a zero after its Length.
+NTSTATUS ZarFsCopyName(UNICODE_STRING* to, PCUNICODE_STRING from, ULONG tag);
 void ZarFsInitUnload(PDRIVER_OBJECT driverObject);
 NTSTATUS ZarFsInitShutdown(PDEVICE_OBJECT device, PIRP irp);
 // Writes the card's preferences, or its disk-access preferences, to its registry key.

@@ -325,6 +325,17 @@ ZARFS_CARD_INSTANCE* ZarFsGlobFindCard(ULONG n)
     return nullptr;
 }
 
+NTSTATUS ZarFsCopyName(UNICODE_STRING* to, PCUNICODE_STRING from, ULONG tag)
+{
+    to->Buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, from->Length + sizeof(WCHAR), tag));
+    if (to->Buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlCopyMemory(to->Buffer, from->Buffer, from->Length);
+    to->Buffer[from->Length / sizeof(WCHAR)] = 0;
+    to->Length = from->Length;
+    to->MaximumLength = USHORT(from->Length + sizeof(WCHAR));
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS ZarFsDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
 {
     driverObject->DriverUnload = ZarFsInitUnload;
@@ -352,16 +363,11 @@ NTSTATUS ZarFsDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryP
     RtlZeroMemory(ZarFsGlobal, sizeof *ZarFsGlobal);
     ZarFsGlobal->DriverObject = driverObject;
     InitializeListHead(&ZarFsGlobal->Cards);
-    ZarFsGlobal->RegistryPath.Buffer =
-        static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, registryPath->Length + sizeof(WCHAR), ZARFS_POOL_TAG));
-    if (ZarFsGlobal->RegistryPath.Buffer == nullptr) {
+    if (!NT_SUCCESS(ZarFsCopyName(&ZarFsGlobal->RegistryPath, registryPath, ZARFS_POOL_TAG))) {
         LogInit(STATUS_INSUFFICIENT_RESOURCES, "Registry path alloc. failed");
         ZarFsInitUnload(driverObject);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    RtlCopyMemory(ZarFsGlobal->RegistryPath.Buffer, registryPath->Buffer, registryPath->Length);
-    ZarFsGlobal->RegistryPath.Length = registryPath->Length;
-    ZarFsGlobal->RegistryPath.MaximumLength = USHORT(registryPath->Length + sizeof(WCHAR));
 
     ZarFsGlobInitializeFileTypes();
     ZarFsVolAllocInitializeSegmentList(&ZarFsGlobal->Segments);

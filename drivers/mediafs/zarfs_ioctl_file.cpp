@@ -487,7 +487,9 @@ NTSTATUS ZarFsIoctlGetFileLocationInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_
     return OnFileRecord<ZAR_FILE_LOCATION>(
         card, irp, false, info, [&](ZARFS_FCB* fcb, ZAR_FILE_LOCATION& out) -> NTSTATUS {
         // Only the handle is the caller's: every other word is the answer.
-        out = ZAR_FILE_LOCATION{out.Handle};
+        const ULONG handle = out.Handle;
+        out = ZAR_FILE_LOCATION{};
+        out.Handle = handle;
         ZAR_FILE_INFO e;
         NTSTATUS s = ReadEntry(card, fcb, &e);
         if (!NT_SUCCESS(s)) return s;

@@ -3,6 +3,7 @@
 // shows what an earlier, longer version of the file held.
 
 #include "zarfs_ramfile.h"
+#include "zarfs_driver.h"
 
 #include "include/zarfs_msg.h"
 #include "zarfs_eventlog.h"
@@ -18,17 +19,6 @@ bool NamesEqual(PCUNICODE_STRING a, PCUNICODE_STRING b)
     for (ULONG i = 0; i < a->Length / sizeof(WCHAR); ++i)
         if (RtlUpcaseUnicodeChar(a->Buffer[i]) != RtlUpcaseUnicodeChar(b->Buffer[i])) return false;
     return true;
-}
-
-NTSTATUS CopyName(UNICODE_STRING* to, PCUNICODE_STRING from)
-{
-    to->Buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, from->Length + sizeof(WCHAR), kRamTag));
-    if (to->Buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    RtlCopyMemory(to->Buffer, from->Buffer, from->Length);
-    to->Buffer[from->Length / sizeof(WCHAR)] = 0;
-    to->Length = from->Length;
-    to->MaximumLength = USHORT(from->Length + sizeof(WCHAR));
-    return STATUS_SUCCESS;
 }
 
 ULONGLONG Smaller(ULONGLONG a, ULONGLONG b) { return a < b ? a : b; }
@@ -65,10 +55,10 @@ NTSTATUS ZarFsVFCreateNewFile(ZARFS_RAM_FILE_LIST* list, PCUNICODE_STRING clip, 
     auto* f = static_cast<ZARFS_RAM_FILE*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_RAM_FILE), kRamTag));
     if (f == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(f, sizeof *f);
-    NTSTATUS status = CopyName(&f->ClipName, clip);
+    NTSTATUS status = ZarFsCopyName(&f->ClipName, clip, kRamTag);
     if (NT_SUCCESS(status)) {
         f->Flags |= ZARFS_RAM_CLIP_NAME;
-        status = CopyName(&f->Name, name);
+        status = ZarFsCopyName(&f->Name, name, kRamTag);
     }
     if (!NT_SUCCESS(status)) {
         ZarFsVFFreeFile(f);
