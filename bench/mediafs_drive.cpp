@@ -30,10 +30,9 @@
 #include <vector>
 
 #include "bench/bench_host.h"
-#include "bench/bench_machine.h"
+#include "bench/bench_board.h"
 #include "bench/bench_mediafs.h"
 #include "include/zarfs.h"
-#include "outside/fpga_images.h"
 #include "platform/win32/win32.h"
 
 namespace {
@@ -46,6 +45,35 @@ double Since(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
+
+// The benchmark's own machine, booted in a temporary folder that goes with it.
+class DriveMachine {
+public:
+    DriveMachine()
+        : folder_((std::filesystem::temp_directory_path() / ("mediafs_drive-" + std::to_string(getpid()))).string())
+    {
+        std::filesystem::create_directories(folder_);
+    }
+    ~DriveMachine()
+    {
+        if (booted_) embedded::ShutdownMachine();
+        std::filesystem::remove_all(folder_);
+    }
+    DriveMachine(const DriveMachine&) = delete;
+    DriveMachine& operator=(const DriveMachine&) = delete;
+
+    const std::string& Folder() const { return folder_; }
+    bool Boot(const sim::BoardOptions& board, std::string* why)
+    {
+        booted_ = BootBenchMachine(folder_, sim::BoardsLayout(1, 4, board), {"ZARKD", "ZARFSKD"}, &hardware_, why);
+        return booted_;
+    }
+
+private:
+    std::string folder_;
+    sim::BuiltTopology hardware_;
+    bool booted_ = false;
+};
 
 struct Images {
     std::string path[kDrives];
@@ -119,7 +147,7 @@ int main(int argc, char** argv)
     PrintHowRun("mediafs_drive");
     const uint32_t frames = argc > 1 ? uint32_t(std::atoi(argv[1])) : 150;
     const uint32_t clips = argc > 2 ? uint32_t(std::atoi(argv[2])) : 2000;
-    BenchMachine machine("mediafs_drive");
+    DriveMachine machine;
     sim::BoardOptions board;
     Images images;
     for (uint32_t id = 0; id < kDrives; ++id) {
@@ -130,11 +158,8 @@ int main(int argc, char** argv)
         board.drives.push_back(d);
     }
     std::string why;
-    if (!fpgaimages::InstallImageFiles(std::filesystem::path(machine.Folder()) / "drives/C/WINNT/system32/drivers", 0,
-                                       &why) ||
-        !machine.Boot(sim::BoardsLayout(1, 4, board), nt::ClockMode::Virtual) ||
-        !BenchMachine::LoadDriver(u"ZARFSKD")) {
-        std::fprintf(stderr, "mediafs_drive: the machine did not start %s\n", why.c_str());
+    if (!machine.Boot(board, &why)) {
+        std::fprintf(stderr, "mediafs_drive: the machine did not start: %s\n", why.c_str());
         return 1;
     }
     Drive drive;
