@@ -29,7 +29,6 @@ constexpr ULONG kStopInterfaceUs = 100;
 constexpr LONGLONG kStartWait = -5000000LL;         // 500 ms
 constexpr LONGLONG kPlaycordStopWait = -1000000LL;  // 100 ms
 constexpr LONGLONG kPlaycordWait = -10000000LL;     // 1 s
-constexpr ULONG kFieldInterrupt = 0x100;
 constexpr ULONG kDigitalIoAudioSource = 0x22208C;
 constexpr ULONG kPairMask[4] = {0x03, 0x0C, 0x30, 0xC0};
 
@@ -690,7 +689,7 @@ NTSTATUS ZarAudPlayCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     ZAR_AUDIO_ENGINE_STATE& a = Engine(ext);
     ZAR_AUDIO_PLAY_COMMAND command;
     std::memcpy(&command, buffer, sizeof(command));
-    ZarSetIntMode(ext, kFieldInterrupt, TRUE);
+    ZarSetIntMode(ext, ZAR_INT_FIELD, TRUE);
     if (command.State == ZAR_AUDIO_PLAYING) {
         if (a.Events[ZAR_AUDIO_EVENT_PLAY_HALF_A] == nullptr || a.Events[ZAR_AUDIO_EVENT_PLAY_HALF_B] == nullptr)
             return STATUS_UNSUCCESSFUL;

@@ -593,7 +593,7 @@ void ZarAudDSrvSnapshot(PZAR_DEVICE_EXTENSION ext, ZAR_DSRV_STATUS* status)
     if (running) {
         ULONG half = ext->AudioPlayHalf & 1;
         const ZAR_AUDIO_PLAY_DCB& dcb = ext->AudioEngine.Play[0];
-        ULONG offset = ZarBridgeRead(ext, 0x12C) - ext->AudioPlayBufferStart - dcb.HalfOffset[half];
+        ULONG offset = ZarBridgeRead(ext, ZAR_BRIDGE_AUDIO_PLAY_A) - ext->AudioPlayBufferStart - dcb.HalfOffset[half];
         ULONG frames = dcb.Slots ? offset / (2 * dcb.Slots) : 0;
         position = s.HalfPosition[half] + LONGLONG(frames) * s.Speed / LONG(s.Prep.NormalSpeed);
         if (s.Prep.Loop) position = Wrap(s, position);

@@ -15,6 +15,10 @@ inline constexpr ULONG ZAR_BRIDGE_I2C_TRANSFER = 0x8C;
 inline constexpr ULONG ZAR_BRIDGE_I2C_STATUS = 0x90;
 inline constexpr ULONG ZAR_BRIDGE_GPIO_CTRL = 0xE0;
 inline constexpr ULONG ZAR_BRIDGE_PSR = 0x110;           // primary status
+inline constexpr ULONG ZAR_BRIDGE_SSR = 0x114;           // secondary status
+inline constexpr ULONG ZAR_BRIDGE_AUDIO_PLAY_A = 0x12C;  // where the audio play DMA reads now, channel A
+inline constexpr ULONG ZAR_BRIDGE_AUDIO_PLAY_B = 0x134;  // and channel B
+inline constexpr ULONG ZAR_BRIDGE_AUDIO_RECORD = 0x138;  // where the audio record DMA writes now
 // DEBI_COMMAND, DEBI_AD, IER, MC1, MC2 and ISR: zar_extension.h.
 
 // ---- bits ----

@@ -28,7 +28,6 @@ inline constexpr ULONG ZAR_HPS_H_PRESCALE = 0x68;
 inline constexpr ULONG ZAR_HPS_H_SCALE = 0x6C;
 inline constexpr ULONG ZAR_HPS_BCS_CTRL = 0x70;
 inline constexpr ULONG ZAR_HPS_CLIP_FORMAT_CTRL = 0x78;
-inline constexpr ULONG ZAR_HPS_SSR = 0x114;
 inline constexpr ULONG ZAR_HPS_SSR_OVERFLOW = 0x800;
 inline constexpr ULONG ZAR_HPS_ISR_OVERFLOW = 0x200;
 inline constexpr ULONG ZAR_HPS_MMU_ON = 0x800;

@@ -260,7 +260,7 @@ BOOLEAN ZarHpsDmaStartDevice(PVOID context)
         return TRUE;
     }
     if (r->Kind == 4) {
-        r->Overflow = (ZarBridgeRead(ext, ZAR_HPS_SSR) & ZAR_HPS_SSR_OVERFLOW) ? 1 : 0;
+        r->Overflow = (ZarBridgeRead(ext, ZAR_BRIDGE_SSR) & ZAR_HPS_SSR_OVERFLOW) ? 1 : 0;
         SetState(ext, ZAR_HPS_RING_STOP);
         return TRUE;
     }
@@ -595,7 +595,7 @@ void ZarHpsCaptureRingStep(PZAR_DEVICE_EXTENSION ext)
         ZarHpsLoadRingBuffer(ext, h.NextIndex);
         status[0] = status[0] + 1;
     };
-    auto overflow = [&] { return (ZarBridgeRead(ext, ZAR_HPS_SSR) & ZAR_HPS_SSR_OVERFLOW) != 0; };
+    auto overflow = [&] { return (ZarBridgeRead(ext, ZAR_BRIDGE_SSR) & ZAR_HPS_SSR_OVERFLOW) != 0; };
     auto lag = [&] { return LONG(ULONG(status[0]) - ULONG(status[1])); };
     switch (State(ext)) {
     case ZAR_HPS_RING_WAIT_GO:
@@ -742,7 +742,7 @@ void ZarDpcForHpsDma(PKDPC, PVOID context, PVOID, PVOID)
         ZarHpsUnlockDmaBuffers(ext);
         ext->HpsCircularOwner = nullptr;
     } else if (r->Kind == 0 && !failed) {
-        r->Overflow = (ZarBridgeRead(ext, ZAR_HPS_SSR) & ZAR_HPS_SSR_OVERFLOW) ? 1 : 0;
+        r->Overflow = (ZarBridgeRead(ext, ZAR_BRIDGE_SSR) & ZAR_HPS_SSR_OVERFLOW) ? 1 : 0;
     } else if (r->Kind == 2) {
         if (h.ContinuousMdl != nullptr) {
             if (h.ContinuousMapBase != nullptr) {

@@ -14,13 +14,6 @@
 
 namespace {
 
-// Bridge registers the frame reads besides the enable and status pair.
-constexpr ULONG kSecondaryStatus = 0x114;
-constexpr ULONG kBrsCurrentAddress = 0x128;
-constexpr ULONG kAudioPlayAddress = 0x12C;
-constexpr ULONG kAudioPlay2Address = 0x134;
-constexpr ULONG kAudioRecordAddress = 0x138;
-
 constexpr ULONG kPsrSharedLineHigh = 0x40;      // clear while a board source asserts the line
 constexpr ULONG kPsrFieldParityInverted = 0x100;
 constexpr ULONG kSsrAudioFifoError = 0x280;
@@ -81,8 +74,8 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
             if (counts) ext->AudioPlayBitsSeen = 0;
         } else {
             // The two channels move in step: count once per page both have reached.
-            ULONG page = ZarBridgeRead(ext, kAudioPlayAddress) >> PAGE_SHIFT;
-            ULONG page2 = ZarBridgeRead(ext, kAudioPlay2Address) >> PAGE_SHIFT;
+            ULONG page = ZarBridgeRead(ext, ZAR_BRIDGE_AUDIO_PLAY_A) >> PAGE_SHIFT;
+            ULONG page2 = ZarBridgeRead(ext, ZAR_BRIDGE_AUDIO_PLAY_B) >> PAGE_SHIFT;
             if (ext->AudioPlaySizesDiffer) page2 >>= 1;
             counts = page == page2 && page != ext->AudioLastPlayPage;
             if (counts) ext->AudioLastPlayPage = page;
@@ -92,7 +85,7 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
     if (counts) {
         switch (ext->AudioPlayMode) {
         case ZAR_AUDIO_PLAY_DOUBLE_BUFFERED:
-            if (ZarAdvanceHalf(ZarBridgeRead(ext, kAudioPlayAddress), ext->AudioPlayBufferStart, ext->AudioPlayHalfSize,
+            if (ZarAdvanceHalf(ZarBridgeRead(ext, ZAR_BRIDGE_AUDIO_PLAY_A), ext->AudioPlayBufferStart, ext->AudioPlayHalfSize,
                                &ext->AudioPlayHalf, &ext->AudioPlayHalfCounter))
                 KeInsertQueueDpc(&ext->DpcAudioPlayback, nullptr, nullptr);
             break;
@@ -103,7 +96,7 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
                 ext->AudioPlaySingleArmed = TRUE;
             break;
         case ZAR_AUDIO_PLAY_DATA_SERVER: {
-            ULONG address = ZarBridgeRead(ext, kAudioPlayAddress);
+            ULONG address = ZarBridgeRead(ext, ZAR_BRIDGE_AUDIO_PLAY_A);
             bool queue = ZarAdvanceHalf(address, ext->AudioPlayBufferStart, ext->AudioPlayHalfSize,
                                         &ext->AudioPlayHalf, &ext->AudioPlayHalfCounter);
             if (ext->AudioDSrvStopPending) {
@@ -120,7 +113,7 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
             break;
         }
         case ZAR_AUDIO_PLAY_WAVE_DRIVER:
-            if (ZarAdvanceHalf(ZarBridgeRead(ext, kAudioPlayAddress), ext->AudioPlayBufferStart, ext->AudioPlayHalfSize,
+            if (ZarAdvanceHalf(ZarBridgeRead(ext, ZAR_BRIDGE_AUDIO_PLAY_A), ext->AudioPlayBufferStart, ext->AudioPlayHalfSize,
                                &ext->AudioPlayHalf, &ext->AudioPlayHalfCounter))
                 KeInsertQueueDpc(&ext->DpcWaveDrvPlayback, nullptr, nullptr);
             break;
@@ -131,7 +124,7 @@ void ZarIsrAudioPlayback(PZAR_DEVICE_EXTENSION ext, ULONG status)
 
     // A one-shot DMA ends by itself; the others run on and must be put back
     // in step after the FIFO ran dry.
-    if (ext->AudioPlayMode != ZAR_AUDIO_PLAY_SINGLE_DMA && (ZarBridgeRead(ext, kSecondaryStatus) & kSsrAudioFifoError)) {
+    if (ext->AudioPlayMode != ZAR_AUDIO_PLAY_SINGLE_DMA && (ZarBridgeRead(ext, ZAR_BRIDGE_SSR) & kSsrAudioFifoError)) {
         ZarAudPlayResynchronizeDma(ext);
         KeInsertQueueDpc(&ext->DpcAudioFifoUnderflowLog, nullptr, nullptr);
     }
@@ -144,7 +137,7 @@ void ZarIsrAudioRecord(PZAR_DEVICE_EXTENSION ext)
     case ZAR_AUDIO_REC_WAVE_DRIVER: {
         if (ext->AudioRecState != kAudioRecording) break;
         ULONG finished = ext->AudioRecHalf;
-        if (!ZarAdvanceHalf(ZarBridgeRead(ext, kAudioRecordAddress), ext->AudioRecBufferStart, ext->Audio.RecDmaHalfSize,
+        if (!ZarAdvanceHalf(ZarBridgeRead(ext, ZAR_BRIDGE_AUDIO_RECORD), ext->AudioRecBufferStart, ext->Audio.RecDmaHalfSize,
                             &ext->AudioRecHalf, &ext->AudioRecHalfCounter))
             break;
         if (ext->AudioRecMode == ZAR_AUDIO_REC_DOUBLE_BUFFERED) {
@@ -215,7 +208,7 @@ void ZarIsrField(PZAR_DEVICE_EXTENSION ext)
 
 bool ZarBrsReachedEnd(PZAR_DEVICE_EXTENSION ext)
 {
-    ULONG current = ZarBridgeRead(ext, kBrsCurrentAddress);
+    ULONG current = ZarBridgeRead(ext, ZAR_BRIDGE_BRS_CURRENT);
     return ext->BrsPitch >= 0 ? current >= ext->BrsEndAddress : current <= ext->BrsEndAddress;
 }
 

@@ -571,7 +571,9 @@ TEST(ZarkdAudioRules, EveryFilterPhasePassesDcAndTheShortFilterHoldsItsGivenRows
             LONG sum = 0;
             for (ULONG k = 0; k < ZAR_DSRV_TAPS; ++k) {
                 sum += table[f - 1][p - 1][k];
-                if (k >= ZarAudDSrvTaps(f)) EXPECT_EQ(table[f - 1][p - 1][k], 0) << f << "/" << p << "/" << k;
+                if (k >= ZarAudDSrvTaps(f)) {
+                    EXPECT_EQ(table[f - 1][p - 1][k], 0) << f << "/" << p << "/" << k;
+                }
             }
             EXPECT_EQ(sum, 32768) << "filter " << f << " phase " << p;
         }

@@ -91,7 +91,9 @@ TEST_F(ZarkdFrameStore, FormatsAndKeyModesGiveTheInputPictureBottomUp)
                 EXPECT_EQ(px[1], in.y);
                 EXPECT_EQ(px[2], in.cr);
             }
-            if (c.alpha >= 0) EXPECT_EQ(px[3], c.alpha);
+            if (c.alpha >= 0) {
+                EXPECT_EQ(px[3], c.alpha);
+            }
         }
     }
 }

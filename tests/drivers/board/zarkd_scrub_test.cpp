@@ -38,7 +38,9 @@ TEST_F(ZarkdScrub, PartsReachTheHardwareOnTheirFields)
         UCHAR fade = upstream ? 10 : 20;  // -> 0x5464 = 255 - level
         RunFields(1);
         Fx().ClearLog();
-        if (upstream) ASSERT_EQ(Part(0x10, dve.data()), STATUS_SUCCESS);
+        if (upstream) {
+            ASSERT_EQ(Part(0x10, dve.data()), STATUS_SUCCESS);
+        }
         ASSERT_EQ(Part(0x8, &fade), STATUS_SUCCESS);
         ASSERT_EQ(Commit(), STATUS_SUCCESS);
         int64_t committed = int64_t(Board().Clock().FieldCount());
