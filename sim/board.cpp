@@ -55,6 +55,7 @@ void Board::ConnectBoardUnits()
     i2c_.Connect(i2c::kEncoder1Address, &encoder1_);
     fpgas_.SetConfig({options_.boardRevision, options_.standard, options_.dvePresent});
     gpio_.Watch(0, [this](int, bool level) { fpgas_.SetProgramLine(level); });
+    fpgas_.OnProgramPulse([this] { jpeg_.PowerOn(); });
 }
 
 void Board::ConnectDrives()

@@ -89,6 +89,7 @@ void Fpgas::SetProgramLine(bool high)
     if (!high) {
         ++pulses_;
         ClearAll();
+        for (auto& hook : pulseHooks_) hook();
         trace_("program line low: configuration cleared");
     } else {
         for (Unit& u : units_) u.state = State::Waiting;

@@ -43,12 +43,15 @@
 //   until the next program pulse. The driver's 64 trailing zero writes
 //   cover the start-up of the longest image; shorter ones start up on the
 //   clocks of the longer images' tails.
+// - A program pulse also takes down what the FPGAs implement: the codec
+//   control returns to its power-on state, which holds both codecs.
 // - An FPGA in error ignores clocks until the next program pulse. A stream
 //   that stops early leaves the FPGA waiting (not configured).
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -111,6 +114,9 @@ public:
     // The program line (GPIO pin 0) and the data clock (a write to 0xFFFE).
     void SetProgramLine(bool high);
     void Clock(uint16_t dataBits);
+    // Logic that lives in the FPGAs and goes with their configuration (the
+    // codec control): 'hook' runs at each program pulse.
+    void OnProgramPulse(std::function<void()> hook) { pulseHooks_.push_back(std::move(hook)); }
 
     State StateOf(int fpga) const { return units_[fpga].state; }
     // Why an FPGA stopped in error ("" otherwise).
@@ -148,6 +154,7 @@ private:
     bool programHigh_ = true;
     uint64_t clocks_ = 0;
     uint32_t pulses_ = 0;
+    std::vector<std::function<void()>> pulseHooks_;
     Trace trace_{"fpga"};
 };
 

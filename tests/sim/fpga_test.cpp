@@ -261,3 +261,16 @@ TEST_F(FpgaFixture, LoaderSequenceThroughTheBridge)
     EXPECT_TRUE(Configured());
     EXPECT_EQ(F().Clocks(), stream.size());
 }
+
+TEST_F(FpgaFixture, AProgramPulseStopsTheCodecsTheFpgasControl)
+{
+    Pulse();
+    Send(Interleave(GoodSet()));
+    ASSERT_TRUE(Configured());
+    board->Regs().Write(jpeg::kCodecControl, jpeg::kControlResetN | jpeg::kControlRun);
+    ASSERT_EQ(board->Jpeg().CodecControl(), jpeg::kControlResetN | jpeg::kControlRun);
+
+    Pulse();
+    EXPECT_FALSE(Configured());
+    EXPECT_EQ(board->Jpeg().CodecControl(), 0) << "codecs still running on an unconfigured board";
+}
