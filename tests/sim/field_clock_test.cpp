@@ -12,6 +12,19 @@ using namespace sim::saa7146;
 
 namespace {
 
+// A bridge and its field clock on a host of their own, for tables of cases;
+// the clock is powered on by the case.
+struct BridgeClock {
+    simtest::FakeHost host;
+    Saa7146 bridge;
+    FieldClock clock;
+    explicit BridgeClock(int standard) : clock(bridge, standard)
+    {
+        bridge.Attach(&host);
+        bridge.Reset();
+    }
+};
+
 struct ClockFixture : ::testing::Test {
     simtest::FakeHost host;
     Saa7146 bridge;
@@ -38,11 +51,9 @@ TEST_F(ClockFixture, FieldRateOverManyFields)
         {625, 3000, 60'000'000'000},
     };
     for (const Case& c : cases) {
-        simtest::FakeHost h;
-        Saa7146 b;
-        b.Attach(&h);
-        b.Reset();
-        FieldClock clock(b, c.standard);
+        BridgeClock one(c.standard);
+        simtest::FakeHost& h = one.host;
+        FieldClock& clock = one.clock;
         clock.PowerOn(&h);
         h.RunUntil(c.atNs - 1);
         EXPECT_EQ(clock.FieldCount(), c.fields - 1) << c.standard << "/" << c.fields;
@@ -134,11 +145,9 @@ TEST_F(ClockFixture, AHostThatFellBehindPassesTheMissedFieldsBy)
         {525, 1000.2, 1000, 999},
     };
     for (const Case& c : cases) {
-        simtest::FakeHost h;
-        Saa7146 b;
-        b.Attach(&h);
-        b.Reset();
-        FieldClock clock(b, c.standard);
+        BridgeClock one(c.standard);
+        simtest::FakeHost& h = one.host;
+        FieldClock& clock = one.clock;
         std::vector<uint64_t> heard;
         clock.AddFieldListener([&](uint64_t field, int) { heard.push_back(field); });
         clock.PowerOn(&h);
@@ -150,7 +159,7 @@ TEST_F(ClockFixture, AHostThatFellBehindPassesTheMissedFieldsBy)
         EXPECT_EQ(clock.MissedFields(), c.missed);
         EXPECT_EQ(heard, std::vector<uint64_t>{c.count}) << "units hear the field that runs, once";
         EXPECT_EQ(clock.Parity(), int(c.count & 1));
-        EXPECT_EQ(b.Isr() & kIrqField, kIrqField);
+        EXPECT_EQ(one.bridge.Isr() & kIrqField, kIrqField);
         EXPECT_EQ(clock.NextFieldTime(), FieldClock::FieldsToNs(c.standard, c.count + 1)) << "back on the grid";
         h.Step();
         EXPECT_EQ(clock.FieldCount(), c.count + 1);
