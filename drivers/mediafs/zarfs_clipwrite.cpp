@@ -209,14 +209,9 @@ NTSTATUS CheckHeaderBlock(ZARFS_CLIP_WRITER* w, const ZARFS_HW_VOLUME* volume)
 
 ZARFS_HW_CONTEXT* Hw(ZARFS_VCB* vcb) { return &vcb->Card->Hw; }
 
-// Keeps the FCB's copy of the entry in step with the disk, and drops a
-// view built from the old one.
 NTSTATUS StoreEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZAR_FILE_INFO* entry)
 {
-    NTSTATUS status = ZarFsHwWriteFileEntry(Hw(vcb), fcb->Volume, fcb->FileBlock, entry);
-    if (!NT_SUCCESS(status)) return status;
-    RtlCopyMemory(fcb->FileEntry, entry, sizeof *entry);
-    return STATUS_SUCCESS;
+    return ZarFsFileWriteEntry(vcb, fcb, entry);
 }
 
 // Reserves each part's frame data and body table as a recorder's
@@ -239,7 +234,18 @@ NTSTATUS Reserve(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_CLIP_WRITER* w)
     }
     ZAR_FILE_INFO entry;
     NTSTATUS status = ZarFsHwReadFileEntry(Hw(vcb), fcb->Volume, fcb->FileBlock, &entry);
-    if (NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status)) {
+        for (ULONG p = 0; p < w->Parts; ++p) {
+            ZarFsVolAllocReleaseSpace(alloc, space[p].LowerFirstBlock, space[p].LowerLength);
+            ZarFsVolAllocReleaseSpace(alloc, space[p].UpperFirstBlock, space[p].UpperLength);
+        }
+        return status;
+    }
+    // From here the last handle's clean-up gives the space back, as for a
+    // recorder that never settled; also after a failed entry write, which
+    // may have reached the disk all the same.
+    for (ULONG p = 0; p < w->Parts; ++p) fcb->Reserved[p] = space[p];
+    {
         bool pal = IsPal(w->Header + 288);
         entry.MediaKind = ZARFS_MEDIA_FRAMES;
         entry.VideoStandard = pal ? 625 : 525;
@@ -259,16 +265,7 @@ NTSTATUS Reserve(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_CLIP_WRITER* w)
         }
         status = StoreEntry(vcb, fcb, &entry);
     }
-    if (!NT_SUCCESS(status)) {
-        for (ULONG p = 0; p < w->Parts; ++p) {
-            ZarFsVolAllocReleaseSpace(alloc, space[p].LowerFirstBlock, space[p].LowerLength);
-            ZarFsVolAllocReleaseSpace(alloc, space[p].UpperFirstBlock, space[p].UpperLength);
-        }
-        return status;
-    }
-    // From here the last handle's clean-up gives the space back, as for a
-    // recorder that never settled.
-    for (ULONG p = 0; p < w->Parts; ++p) fcb->Reserved[p] = space[p];
+    if (!NT_SUCCESS(status)) return status;
     ULONG drives = fcb->Volume->DriveCount == 0 ? 1 : fcb->Volume->DriveCount;
     for (ULONG p = 0; p < w->Parts; ++p) {
         ClipWritePart& part = w->Part[p];

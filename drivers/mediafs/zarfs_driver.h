@@ -164,9 +164,14 @@ NTSTATUS ZarFsIoctlCreateNewBodyTable(ZARFS_IRP_CONTEXT* context);
 NTSTATUS ZarFsIoctlAddVideoNodesToBodyTable(ZARFS_IRP_CONTEXT* context);
 NTSTATUS ZarFsIoctlAddAlphaNodesToBodyTable(ZARFS_IRP_CONTEXT* context);
 NTSTATUS ZarFsIoctlMoveFileSegments(ZARFS_IRP_CONTEXT* context);
-// A media file's last handle with write access goes: space it reserved and
-// never settled is given back, and its entry no longer names it.
-void ZarFsFileReleaseReservations(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
+// A media file's last handle goes: space it reserved and never settled is
+// given back once its entry, rewritten, no longer names it; a failed write
+// keeps the space claimed and is returned. Under the drive's resource.
+NTSTATUS ZarFsFileReleaseReservations(ZARFS_VCB* vcb, ZARFS_FCB* fcb);
+// Rewrites a media file's entry and keeps every FCB's copy of it in step,
+// dropping the clip views built from the old one. Under the drive's
+// resource held exclusive (see ZARFS_VCB).
+NTSTATUS ZarFsFileWriteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZAR_FILE_INFO* entry);
 // The handle goes: a writer it counted on the body tables is dropped.
 void ZarFsFileReleaseBodyTableWriter(ZARFS_VCB* vcb, ZARFS_CCB* ccb);
 // The FCB goes: its body-table reference is given back.

@@ -81,8 +81,12 @@ void ForgetDeletedClip(ZARFS_FCB* fcb, const ZARFS_FCB* clip, PCUNICODE_STRING c
     for (PLIST_ENTRY e = fcb->Children.Flink; e != &fcb->Children; e = e->Flink) {
         auto* child = CONTAINING_RECORD(e, ZARFS_FCB, Sibling);
         if (child != clip && child->Kind == ZarFsNodeFile && child->Volume == clip->Volume &&
-            child->FileBlock == clip->FileBlock)
+            child->FileBlock == clip->FileBlock) {
+            // The removal gave back every block the entry named, the space
+            // another handle reserved included: its cleanup must not again.
             child->Flags |= ZARFS_FCB_DELETED;
+            RtlZeroMemory(child->Reserved, sizeof child->Reserved);
+        }
         if (child->RamFile != nullptr && ZarFsVFIsOfClip(child->RamFile, clipPath)) {
             child->RamFile = nullptr;
             child->Flags |= ZARFS_FCB_DELETED;
@@ -288,7 +292,9 @@ BOOLEAN ZarFsFCBCanSetDisposition(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
         return !ZarFsFindDirEntry(vcb, fcb, nullptr, 0, &entry);
     }
     case ZarFsNodeFile:
-        return TRUE;
+        // Through a folder that shows media files as frames the file is a
+        // directory of views; it goes only through its native type.
+        return ZarFsTypePresentation(fcb->TypeIndex) == 0;
     case ZarFsNodeFrame:
         // A frame file is a view of one frame; the media file goes only as a whole.
         return (fcb->Flags & ZARFS_FCB_VIRTUAL) != 0;

@@ -481,9 +481,11 @@ NTSTATUS ZarFsCommonCleanup(PDEVICE_OBJECT device, PIRP irp)
         // handle, whichever handle that is: a reader left open after the
         // writer must not keep it reserved for good.
         if (fcb->HandleCount == 0) {
-            ZarFsFileReleaseReservations(h.vcb, fcb);
             // A clip written only in part ends with it; a new write starts afresh.
             ZarFsKIVFreeWriteObject(fcb);
+            // The entry could not be rewritten: the space stays claimed, as
+            // the disk says, and the caller hears of it.
+            return ZarFsFileReleaseReservations(h.vcb, fcb);
         }
         return STATUS_SUCCESS;
     });

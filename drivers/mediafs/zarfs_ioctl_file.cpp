@@ -31,14 +31,17 @@ NTSTATUS ReadEntry(ZARFS_CARD_INSTANCE* card, ZARFS_FCB* fcb, ZAR_FILE_INFO* ent
     return ZarFsHwReadFileEntry(&card->Hw, fcb->Volume, fcb->FileBlock, entry);
 }
 
-// Writes the entry and keeps the FCB's copy and its clip view in step.
 NTSTATUS WriteEntry(ZARFS_CARD_INSTANCE* card, ZARFS_FCB* fcb, ZAR_FILE_INFO* entry)
 {
-    NTSTATUS status = ZarFsHwWriteFileEntry(&card->Hw, fcb->Volume, fcb->FileBlock, entry);
-    if (!NT_SUCCESS(status)) return status;
-    RtlCopyMemory(fcb->FileEntry, entry, sizeof *entry);
-    ZarFsKIVFreeFileObject(fcb);
-    return STATUS_SUCCESS;
+    return ZarFsFileWriteEntry(&card->Vcb, fcb, entry);
+}
+
+// Every FCB of the file forgets a part's reservation: the part was settled
+// or given back, whichever handle did it.
+void ForgetReservation(ZARFS_CARD_INSTANCE* card, ZARFS_FCB* fcb, ULONG part)
+{
+    ZarFsFCBForEachOfFile(card->Vcb.Root, fcb->Volume, fcb->FileBlock,
+                          [&](ZARFS_FCB* f) { f->Reserved[part] = {}; });
 }
 
 bool PartHasSpace(const ZAR_FILE_INFO& e, Part part)
@@ -49,10 +52,17 @@ bool PartHasSpace(const ZAR_FILE_INFO& e, Part part)
            (e.Flags & (ZARFS_FILE_HAS_ALPHA | ZARFS_FILE_ALPHA_RESERVED));
 }
 
+// How a per-file code holds the card resource and then the drive's.
+enum Hold {
+    ReadsEntry,         // card and drive shared
+    RewritesEntry,      // card shared, drive exclusive: the entry and its view change
+    ChangesLayout,      // both exclusive: space is reserved or given back
+};
+
 // Handle-resolving frame of the plain per-file codes: 'work' runs under the
-// card resource with the file's FCB.
+// card resource and the drive's resource with the file's FCB.
 template <typename Work>
-NTSTATUS OnFile(ZARFS_CARD_INSTANCE* card, PIRP irp, bool exclusive, Work work)
+NTSTATUS OnFile(ZARFS_CARD_INSTANCE* card, PIRP irp, Hold hold, Work work)
 {
     ULONG handle;
     RtlCopyMemory(&handle, SystemBuffer(irp), sizeof handle);
@@ -60,7 +70,17 @@ NTSTATUS OnFile(ZARFS_CARD_INSTANCE* card, PIRP irp, bool exclusive, Work work)
     ZARFS_FCB* fcb;
     NTSTATUS status = ResolveFile(card, irp, handle, &file, &fcb);
     if (!NT_SUCCESS(status)) return status;
-    status = ZarFsUnderCardResource(card, exclusive, [&] { return work(fcb); });
+    status = ZarFsUnderCardResource(card, hold == ChangesLayout, [&] {
+        ERESOURCE* drive = &card->Vcb.Resource;
+        if (hold == ReadsEntry)
+            ExAcquireResourceSharedLite(drive, TRUE);
+        else
+            ExAcquireResourceExclusiveLite(drive, TRUE);
+        // A file deleted through another folder is gone from the disk.
+        NTSTATUS s = (fcb->Flags & ZARFS_FCB_DELETED) ? STATUS_DELETE_PENDING : work(fcb);
+        ExReleaseResourceLite(drive);
+        return s;
+    });
     ObDereferenceObject(file);
     return status;
 }
@@ -68,12 +88,12 @@ NTSTATUS OnFile(ZARFS_CARD_INSTANCE* card, PIRP irp, bool exclusive, Work work)
 // OnFile for a code that answers in its own record: 'work' fills a copy,
 // which goes back to the caller only when the code succeeds.
 template <typename Record, typename Work>
-NTSTATUS OnFileRecord(ZARFS_CARD_INSTANCE* card, PIRP irp, bool exclusive, ULONG_PTR* info, Work work)
+NTSTATUS OnFileRecord(ZARFS_CARD_INSTANCE* card, PIRP irp, Hold hold, ULONG_PTR* info, Work work)
 {
     auto* record = reinterpret_cast<Record*>(SystemBuffer(irp));
     Record copy;
     RtlCopyMemory(&copy, record, sizeof copy);
-    NTSTATUS status = OnFile(card, irp, exclusive, [&](ZARFS_FCB* fcb) { return work(fcb, copy); });
+    NTSTATUS status = OnFile(card, irp, hold, [&](ZARFS_FCB* fcb) { return work(fcb, copy); });
     if (!NT_SUCCESS(status)) return status;
     RtlCopyMemory(record, &copy, sizeof copy);
     *info = sizeof copy;
@@ -85,7 +105,7 @@ NTSTATUS OnFileRecord(ZARFS_CARD_INSTANCE* card, PIRP irp, bool exclusive, ULONG
 template <typename Edit>
 NTSTATUS OnFileEntry(ZARFS_CARD_INSTANCE* card, PIRP irp, Edit edit)
 {
-    return OnFile(card, irp, false, [&](ZARFS_FCB* fcb) -> NTSTATUS {
+    return OnFile(card, irp, RewritesEntry, [&](ZARFS_FCB* fcb) -> NTSTATUS {
         ZAR_FILE_INFO e;
         NTSTATUS s = ReadEntry(card, fcb, &e);
         if (!NT_SUCCESS(s)) return s;
@@ -150,7 +170,7 @@ NTSTATUS OnWorker(ZARFS_IRP_CONTEXT* context, Work work)
     FileNodes(context, &vcb, &fcb, &ccb);
     return ZarFsUnderCardResource(context->Card, false, [&] {
         ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
-        NTSTATUS status = work(fcb, ccb);
+        NTSTATUS status = (fcb->Flags & ZARFS_FCB_DELETED) ? STATUS_DELETE_PENDING : work(fcb, ccb);
         ExReleaseResourceLite(&vcb->Resource);
         return status;
     });
@@ -250,6 +270,31 @@ NTSTATUS RepointFolder(ZARFS_CARD_INSTANCE* card, ZARFS_FCB* fcb, ULONG block)
     return status;
 }
 
+// The file's entry now lies at 'block': every FCB of the file, and the
+// frame files below them, look for it there.
+void EntryMoved(ZARFS_CARD_INSTANCE* card, ZARFS_FCB* fcb, ULONG block)
+{
+    ZarFsFCBForEachOfFile(card->Vcb.Root, fcb->Volume, fcb->FileBlock, [&](ZARFS_FCB* f) {
+        f->FileBlock = block;
+        for (PLIST_ENTRY e = f->Children.Flink; e != &f->Children; e = e->Flink)
+            CONTAINING_RECORD(e, ZARFS_FCB, Sibling)->FileBlock = block;
+    });
+}
+
+// A piece still reserved and unsettled moved from 'from' to 'to': the
+// reservation follows it, so that a cleanup gives back the new run and not
+// the old one a second time.
+void ReservationMoved(ZARFS_CARD_INSTANCE* card, ZARFS_FCB* fcb, ULONG piece, ULONG from, ULONG to)
+{
+    ULONG part = piece <= 2 ? VideoPart : AlphaPart;
+    bool data = piece == 1 || piece == 3;
+    ZarFsFCBForEachOfFile(card->Vcb.Root, fcb->Volume, fcb->FileBlock, [&](ZARFS_FCB* f) {
+        ZARFS_DUAL_ALLOCATION& space = f->Reserved[part];
+        if (data && space.LowerLength != 0 && space.LowerFirstBlock == from) space.LowerFirstBlock = to;
+        if (!data && space.UpperLength != 0 && space.UpperFirstBlock == from) space.UpperFirstBlock = to;
+    });
+}
+
 NTSTATUS MoveSegments(ZARFS_IRP_CONTEXT* context, ZARFS_FCB* fcb, ZARFS_MOVE_FILE_SEGMENTS* request)
 {
     ZARFS_CARD_INSTANCE* card = context->Card;
@@ -290,7 +335,7 @@ NTSTATUS MoveSegments(ZARFS_IRP_CONTEXT* context, ZARFS_FCB* fcb, ZARFS_MOVE_FIL
             status = RepointFolder(card, fcb, target);
             if (NT_SUCCESS(status)) {
                 ZarFsVolCacheFileEntryRemove(&fcb->Volume->Cache, fcb->FileBlock);
-                fcb->FileBlock = target;
+                EntryMoved(card, fcb, target);
             }
         } else {
             *fields[i] = target;
@@ -306,6 +351,7 @@ NTSTATUS MoveSegments(ZARFS_IRP_CONTEXT* context, ZARFS_FCB* fcb, ZARFS_MOVE_FIL
             continue;
         }
         ReleaseOld(fcb->Volume, pieces[i], target);
+        if (i != 0) ReservationMoved(card, fcb, i, pieces[i].First, target);
     }
     if (fcb->BodyTable != nullptr)
         ZarFsBTRelocateObject(tables, fcb->BodyTable, fcb->FileBlock, entry.VideoBodyTableFirst,
@@ -319,7 +365,7 @@ NTSTATUS ZarFsIoctlAllocateVideoSpace(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_S
 {
     (void)stack;
     return OnFileRecord<ZARFS_ALLOCATE_VIDEO_SPACE>(
-        card, irp, true, info, [&](ZARFS_FCB* fcb, ZARFS_ALLOCATE_VIDEO_SPACE& request) -> NTSTATUS {
+        card, irp, ChangesLayout, info, [&](ZARFS_FCB* fcb, ZARFS_ALLOCATE_VIDEO_SPACE& request) -> NTSTATUS {
         ZarFsHwGetVolumeInfo(fcb->Volume, &request.Volume);
         ZAR_FILE_INFO entry;
         NTSTATUS s = ReadEntry(card, fcb, &entry);
@@ -355,14 +401,11 @@ NTSTATUS ZarFsIoctlAllocateVideoSpace(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_S
             entry.AlphaBodyTableBlocks = space.UpperLength;
             entry.Flags |= ZARFS_FILE_HAS_ALPHA | ZARFS_FILE_ALPHA_RESERVED | (sdti ? ZARFS_FILE_ALPHA_SDTI : 0);
         }
-        s = WriteEntry(card, fcb, &entry);
-        if (!NT_SUCCESS(s)) {
-            ZarFsVolAllocReleaseSpace(&fcb->Volume->Alloc, space.LowerFirstBlock, space.LowerLength);
-            ZarFsVolAllocReleaseSpace(&fcb->Volume->Alloc, space.UpperFirstBlock, space.UpperLength);
-            return s;
-        }
+        // A write that failed may still have reached the disk, so the space
+        // stays claimed either way; the last cleanup gives it back once an
+        // entry naming none of it is written.
         fcb->Reserved[part] = space;
-        return STATUS_SUCCESS;
+        return WriteEntry(card, fcb, &entry);
     });
 }
 
@@ -370,7 +413,7 @@ NTSTATUS ZarFsIoctlUpdateVideoFile(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STAC
 {
     (void)stack;
     return OnFileRecord<ZARFS_UPDATE_VIDEO_FILE>(
-        card, irp, true, info, [&](ZARFS_FCB* fcb, ZARFS_UPDATE_VIDEO_FILE& request) -> NTSTATUS {
+        card, irp, ChangesLayout, info, [&](ZARFS_FCB* fcb, ZARFS_UPDATE_VIDEO_FILE& request) -> NTSTATUS {
         ZAR_FILE_INFO entry;
         NTSTATUS s = ReadEntry(card, fcb, &entry);
         if (!NT_SUCCESS(s)) return s;
@@ -399,28 +442,36 @@ NTSTATUS ZarFsIoctlUpdateVideoFile(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STAC
             if (p.update->DataUsed > *p.dataBlocks || p.update->TableUsed > *p.tableBlocks)
                 return STATUS_INVALID_PARAMETER;
         }
-        ZARFS_ALLOC_OBJECT* alloc = &fcb->Volume->Alloc;
+        // The unused tails go back only once the entry on the disk no longer
+        // names them: after a failed write they stay claimed, as the disk says.
+        struct Tail {
+            ULONG first;
+            ULONG length;
+        } tails[4] = {};
+        ULONG tailCount = 0;
         for (ULONG i = 0; i < 2; ++i) {
             Runs& p = parts[i];
             if (!p.named) continue;
-            ULONG dataTail = *p.dataBlocks - p.update->DataUsed;
-            ULONG tableTail = *p.tableBlocks - p.update->TableUsed;
-            if (dataTail != 0) s = ZarFsVolAllocReleaseSpace(alloc, *p.dataFirst + p.update->DataUsed, dataTail);
-            if (NT_SUCCESS(s) && tableTail != 0)
-                s = ZarFsVolAllocReleaseSpace(alloc, *p.tableFirst + p.update->TableUsed, tableTail);
-            if (!NT_SUCCESS(s)) return s;
+            tails[tailCount++] = {*p.dataFirst + p.update->DataUsed, *p.dataBlocks - p.update->DataUsed};
+            tails[tailCount++] = {*p.tableFirst + p.update->TableUsed, *p.tableBlocks - p.update->TableUsed};
             *p.dataBlocks = p.update->DataUsed;
             *p.tableBlocks = p.update->TableUsed;
             p.values[0] = p.update->ValueA;
             p.values[1] = p.update->ValueB;
             entry.Flags &= ~p.reservedFlag;
             if (i == AlphaPart) entry.Flags |= ZARFS_FILE_HAS_ALPHA;
-            fcb->Reserved[i] = {};
         }
         entry.FrameCount = request.FrameCount;
         if (request.FrameCount == 0) entry.MediaKind = ZARFS_MEDIA_NONE;
+        s = WriteEntry(card, fcb, &entry);
+        if (!NT_SUCCESS(s)) return s;
+        for (ULONG i = 0; i < 2; ++i)
+            if (parts[i].named) ForgetReservation(card, fcb, i);
         request.Result = 0;
-        return WriteEntry(card, fcb, &entry);
+        ZARFS_ALLOC_OBJECT* alloc = &fcb->Volume->Alloc;
+        for (ULONG t = 0; t < tailCount && NT_SUCCESS(s); ++t)
+            if (tails[t].length != 0) s = ZarFsVolAllocReleaseSpace(alloc, tails[t].first, tails[t].length);
+        return s;
     });
 }
 
@@ -428,7 +479,7 @@ NTSTATUS ZarFsIoctlGetFileInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LO
 {
     (void)stack;
     return OnFileRecord<ZARFS_GET_FILE_INFO>(
-        card, irp, false, info, [&](ZARFS_FCB* fcb, ZARFS_GET_FILE_INFO& out) -> NTSTATUS {
+        card, irp, ReadsEntry, info, [&](ZARFS_FCB* fcb, ZARFS_GET_FILE_INFO& out) -> NTSTATUS {
         ZAR_FILE_INFO e;
         NTSTATUS s = ReadEntry(card, fcb, &e);
         if (!NT_SUCCESS(s)) return s;
@@ -485,7 +536,7 @@ NTSTATUS ZarFsIoctlGetFileLocationInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_
 {
     (void)stack;
     return OnFileRecord<ZAR_FILE_LOCATION>(
-        card, irp, false, info, [&](ZARFS_FCB* fcb, ZAR_FILE_LOCATION& out) -> NTSTATUS {
+        card, irp, ReadsEntry, info, [&](ZARFS_FCB* fcb, ZAR_FILE_LOCATION& out) -> NTSTATUS {
         // Only the handle is the caller's: every other word is the answer.
         const ULONG handle = out.Handle;
         out = ZAR_FILE_LOCATION{};
@@ -600,23 +651,39 @@ NTSTATUS ZarFsIoctlMoveFileSegments(ZARFS_IRP_CONTEXT* context)
     return ZarFsIRPContextPost(context);
 }
 
-void ZarFsFileReleaseReservations(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
+NTSTATUS ZarFsFileWriteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZAR_FILE_INFO* entry)
 {
-    if (fcb->Volume == nullptr || fcb->FileEntry == nullptr) return;
+    // A deleted file's blocks may already be another file's entry.
+    if (fcb->Flags & ZARFS_FCB_DELETED) return STATUS_DELETE_PENDING;
+    NTSTATUS status = ZarFsHwWriteFileEntry(&vcb->Card->Hw, fcb->Volume, fcb->FileBlock, entry);
+    if (!NT_SUCCESS(status)) return status;
+    ZarFsFCBForEachOfFile(vcb->Root, fcb->Volume, fcb->FileBlock, [&](ZARFS_FCB* f) {
+        RtlCopyMemory(f->FileEntry, entry, sizeof *entry);
+        ZarFsKIVFreeFileObject(f);
+    });
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ZarFsFileReleaseReservations(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
+{
+    if (fcb->Volume == nullptr || fcb->FileEntry == nullptr) return STATUS_SUCCESS;
+    // A deleted file's removal gave back every block its entry named.
+    if (fcb->Flags & ZARFS_FCB_DELETED) {
+        RtlZeroMemory(fcb->Reserved, sizeof fcb->Reserved);
+        return STATUS_SUCCESS;
+    }
     if (fcb->Reserved[VideoPart].LowerLength == 0 && fcb->Reserved[VideoPart].UpperLength == 0 &&
         fcb->Reserved[AlphaPart].LowerLength == 0 && fcb->Reserved[AlphaPart].UpperLength == 0)
-        return;
+        return STATUS_SUCCESS;
     ZARFS_CARD_INSTANCE* card = vcb->Card;
     ZAR_FILE_INFO entry;
-    bool haveEntry = NT_SUCCESS(ReadEntry(card, fcb, &entry));
+    NTSTATUS status = ReadEntry(card, fcb, &entry);
+    if (!NT_SUCCESS(status)) return status;
+    // The entry must not keep naming blocks that are free again, so it is
+    // written first; while the disk still names them they stay claimed.
     for (ULONG i = 0; i < 2; ++i) {
-        ZARFS_DUAL_ALLOCATION& space = fcb->Reserved[i];
+        const ZARFS_DUAL_ALLOCATION& space = fcb->Reserved[i];
         if (space.LowerLength == 0 && space.UpperLength == 0) continue;
-        if (space.LowerLength != 0) ZarFsVolAllocReleaseSpace(&fcb->Volume->Alloc, space.LowerFirstBlock, space.LowerLength);
-        if (space.UpperLength != 0) ZarFsVolAllocReleaseSpace(&fcb->Volume->Alloc, space.UpperFirstBlock, space.UpperLength);
-        space = {};
-        // The entry must not keep naming blocks that are free again.
-        if (!haveEntry) continue;
         if (i == VideoPart) {
             entry.VideoFirstBlock = entry.VideoBlocksPerDrive = 0;
             entry.VideoBodyTableFirst = entry.VideoBodyTableBlocks = 0;
@@ -627,11 +694,20 @@ void ZarFsFileReleaseReservations(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
             entry.Flags &= ~(ZARFS_FILE_ALPHA_RESERVED | ZARFS_FILE_ALPHA_SDTI | ZARFS_FILE_HAS_ALPHA);
         }
     }
-    if (haveEntry) {
-        if (!PartHasSpace(entry, VideoPart) && !PartHasSpace(entry, AlphaPart) && entry.FrameCount == 0)
-            entry.MediaKind = ZARFS_MEDIA_NONE;
-        WriteEntry(card, fcb, &entry);
+    if (!PartHasSpace(entry, VideoPart) && !PartHasSpace(entry, AlphaPart) && entry.FrameCount == 0)
+        entry.MediaKind = ZARFS_MEDIA_NONE;
+    status = ZarFsFileWriteEntry(vcb, fcb, &entry);
+    if (!NT_SUCCESS(status)) return status;
+    ZARFS_DUAL_ALLOCATION given[2] = {fcb->Reserved[VideoPart], fcb->Reserved[AlphaPart]};
+    for (ULONG i = 0; i < 2; ++i) {
+        if (given[i].LowerLength == 0 && given[i].UpperLength == 0) continue;
+        ForgetReservation(card, fcb, i);
+        if (given[i].LowerLength != 0)
+            ZarFsVolAllocReleaseSpace(&fcb->Volume->Alloc, given[i].LowerFirstBlock, given[i].LowerLength);
+        if (given[i].UpperLength != 0)
+            ZarFsVolAllocReleaseSpace(&fcb->Volume->Alloc, given[i].UpperFirstBlock, given[i].UpperLength);
     }
+    return STATUS_SUCCESS;
 }
 
 void ZarFsFileReleaseBodyTableWriter(ZARFS_VCB* vcb, ZARFS_CCB* ccb)

@@ -100,8 +100,19 @@ struct ZARFS_CCB {
 inline constexpr ULONG ZARFS_VCB_INITIALIZED = 0x1;
 inline constexpr ULONG ZARFS_VCB_LOCKED = 0x10;
 
+// Locking of the media drive. The card resource (ZARFS_CARD_INSTANCE) comes
+// first, then the drive's resource below; the body-table handler's mutex and
+// the card's scratch locks are taken last and never held across a wait for
+// either resource. The drive's resource, held exclusive, guards:
+//  - the tree: FCBs, CCBs, their counts and names;
+//  - every media file's entry from its read to its rewrite, each FCB's copy
+//    of it (FileEntry, FileBlock), the clip view built from it (ClipView)
+//    and the space it reserved (Reserved): a read of a clip holds it for the
+//    whole read, so no rewrite can free the view under it;
+//  - the volumes' allocators once discovery is done.
+// Codes that only copy an entry out hold it shared.
 struct ZARFS_VCB {
-    ERESOURCE Resource;             // every change of the tree holds it exclusive
+    ERESOURCE Resource;             // see the locking rules above
     ZARFS_FCB* Root;
     ZARFS_CARD_INSTANCE* Card;
     PDEVICE_OBJECT Disk;
@@ -173,6 +184,24 @@ inline bool ZarFsIsFrameFile(const ZARFS_FCB* fcb)
 
 // The presentation value of a file type (0 for an index no type has).
 ULONG ZarFsTypePresentation(ULONG typeIndex);
+
+// Calls 'visit' on every FCB that stands for the media file whose entry
+// lies at 'block' of 'volume': one for each file-type folder it was opened
+// through. Deleted FCBs are left out: their block may be another file's.
+template <typename Visit>
+void ZarFsFCBForEachOfFile(ZARFS_FCB* node, const ZARFS_HW_VOLUME* volume, ULONG block, Visit visit)
+{
+    for (PLIST_ENTRY e = node->Children.Flink; e != &node->Children; e = e->Flink) {
+        auto* child = CONTAINING_RECORD(e, ZARFS_FCB, Sibling);
+        if (child->Kind == ZarFsNodeFile) {
+            if (child->Volume == volume && child->FileBlock == block && child->FileEntry != nullptr &&
+                !(child->Flags & ZARFS_FCB_DELETED))
+                visit(child);
+            continue;
+        }
+        if (child->Kind < ZarFsNodeFile) ZarFsFCBForEachOfFile(child, volume, block, visit);
+    }
+}
 
 // ---- directory enumeration and control (zarfs_dirctl.cpp) ----
 // The first child at or after 'start' that the CCB's search matches (every
