@@ -108,8 +108,9 @@ inline constexpr ULONG ZARFS_VCB_LOCKED = 0x10;
 //  - every media file's entry from its read to its rewrite, each FCB's copy
 //    of it (FileEntry, FileBlock), the clip view built from it (ClipView)
 //    and the space it reserved (Reserved): a read of a clip holds it for the
-//    whole read, so no rewrite can free the view under it;
-//  - the volumes' allocators once discovery is done.
+//    whole read, so no rewrite can free the view under it; and with them the
+//    pairing of an entry with the allocator (the allocator has a lock of its
+//    own for its lists, not for what the entries say).
 // Codes that only copy an entry out hold it shared.
 struct ZARFS_VCB {
     ERESOURCE Resource;             // see the locking rules above
