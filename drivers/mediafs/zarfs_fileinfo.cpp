@@ -323,13 +323,41 @@ NTSTATUS SetRename(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_
     return status;
 }
 
+// Only the last write time counts, and 0 leaves it. A RAM file keeps it; a
+// media file opened through its native type keeps it as its entry's time,
+// which every listing and every folder's FCB of the file shows, and which is
+// written at once so that a failure is heard of. Other nodes keep theirs.
+NTSTATUS SetBasic(const Handle& h, const FILE_BASIC_INFORMATION* info)
+{
+    ULONGLONG time = ULONGLONG(info->LastWriteTime.QuadPart);
+    ZARFS_FCB* fcb = h.fcb;
+    if (time == 0 || (fcb->Flags & ZARFS_FCB_PORT)) return STATUS_SUCCESS;
+    if (fcb->Flags & ZARFS_FCB_VIRTUAL) {
+        if (fcb->RamFile == nullptr) return STATUS_DELETE_PENDING;
+        fcb->RamFile->Time = time;
+        fcb->Time = time;
+        return STATUS_SUCCESS;
+    }
+    if (fcb->Kind != ZarFsNodeFile || fcb->FileEntry == nullptr || ZarFsTypePresentation(fcb->TypeIndex) != 0)
+        return STATUS_SUCCESS;
+    ZAR_FILE_INFO entry;
+    NTSTATUS status = ZarFsHwReadFileEntry(&h.vcb->Card->Hw, fcb->Volume, fcb->FileBlock, &entry);
+    if (!NT_SUCCESS(status)) return status;
+    entry.CreationTime = time;
+    status = ZarFsFileWriteEntry(h.vcb, fcb, &entry);
+    if (!NT_SUCCESS(status)) return status;
+    ZarFsFCBForEachOfFile(h.vcb->Root, fcb->Volume, fcb->FileBlock, [&](ZARFS_FCB* f) { f->Time = time; });
+    ZarFsNotifyChange(h.vcb, fcb, FILE_NOTIFY_CHANGE_LAST_WRITE, FILE_ACTION_MODIFIED);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS SetInformation(const Handle& h, PIO_STACK_LOCATION stack, PUCHAR buffer, FrameImport* import)
 {
     ULONG length = stack->Parameters.SetFile.Length;
     switch (stack->Parameters.SetFile.FileInformationClass) {
     case FileBasicInformation:
-        // Times of media files are their entries' creation times; nothing here changes them.
-        return length < 40 ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
+        if (length < 40) return STATUS_BUFFER_TOO_SMALL;
+        return SetBasic(h, reinterpret_cast<const FILE_BASIC_INFORMATION*>(buffer));
     case FileRenameInformation:
         if (length < 16) return STATUS_BUFFER_TOO_SMALL;
         return SetRename(h, stack, reinterpret_cast<const FILE_RENAME_INFORMATION*>(buffer), length, import);

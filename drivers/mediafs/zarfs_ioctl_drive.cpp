@@ -11,34 +11,40 @@ ULONG InLength(PIO_STACK_LOCATION s) { return s->Parameters.DeviceIoControl.Inpu
 ULONG OutLength(PIO_STACK_LOCATION s) { return s->Parameters.DeviceIoControl.OutputBufferLength; }
 PUCHAR SystemBuffer(PIRP irp) { return static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer); }
 
-// How many fields of 'video' (+ 'alpha') data blocks each drive still
-// takes, by trial allocations that are all given back.
-ULONG FieldsThatFit(ZARFS_HW_VOLUME* volume, ULONG video, ULONG alpha, NTSTATUS* status)
+// How many fields of 'video' (+ 'alpha') data blocks the volume still
+// takes over all its drives, by trial allocations that are all given back.
+// Counted in 64 bits: the callers' block counts are any u32, and a large
+// volume holds more fields than a u32 counts.
+ULONGLONG FieldsThatFit(ZARFS_HW_VOLUME* volume, ULONG video, ULONG alpha, NTSTATUS* status)
 {
     ZARFS_ALLOC_OBJECT* alloc = &volume->Alloc;
-    ULONG drives = volume->DriveCount == 0 ? 1 : volume->DriveCount;
+    ULONGLONG drives = volume->DriveCount == 0 ? 1 : volume->DriveCount;
     // Two blocks from the top stand for the body tables' room.
     ULONG test = 0;
     *status = ZarFsVolAllocAllocateUpperSpace(alloc, 2, &test);
     if (!NT_SUCCESS(*status)) return 0;
     ULONG first1, length1, first2, length2;
     ZarFsVolAllocGetTwoLargestSegmentsInfo(alloc, &first1, &length1, &first2, &length2);
-    ULONG larger = length2 >= length1 ? length2 : length1;
-    ULONG estimate = larger / video;
+    ULONGLONG larger = length2 >= length1 ? length2 : length1;
+    ULONGLONG estimate = larger / video;
     if (alpha != 0) {
-        ULONG joint = larger / (video + alpha);
-        ULONG lowerLength = first1 <= first2 ? length1 : length2;
-        ULONG otherLength = first1 <= first2 ? length2 : length1;
-        ULONG split = otherLength == 0 ? 0 : (lowerLength / video < otherLength / alpha ? lowerLength / video
-                                                                                         : otherLength / alpha);
+        ULONGLONG joint = larger / (ULONGLONG(video) + alpha);
+        ULONGLONG lowerLength = first1 <= first2 ? length1 : length2;
+        ULONGLONG otherLength = first1 <= first2 ? length2 : length1;
+        ULONGLONG split = otherLength == 0 ? 0 : (lowerLength / video < otherLength / alpha ? lowerLength / video
+                                                                                             : otherLength / alpha);
         estimate = joint > split ? joint : split;
     }
-    ULONG fits = 0;
-    for (ULONG n = estimate; n > 0 && fits == 0; --n) {
-        ULONG tableBlocks = (drives * n + 127) / 128;
+    ULONGLONG fits = 0;
+    for (ULONGLONG n = estimate; n > 0 && fits == 0; --n) {
+        // Runs are u32 blocks: a trial beyond them cannot be had.
+        ULONGLONG videoBlocks = ULONGLONG(video) * n, alphaBlocks = ULONGLONG(alpha) * n;
+        ULONGLONG tableBlocks = (drives * n + 127) / 128;
+        if (videoBlocks > 0xFFFFFFFFu || alphaBlocks > 0xFFFFFFFFu || tableBlocks > 0xFFFFFFFFu) continue;
         ZARFS_DUAL_ALLOCATION v{}, a{};
-        if (!NT_SUCCESS(ZarFsVolAllocAllocateDualSpace(alloc, video * n, tableBlocks, &v))) continue;
-        bool ok = alpha == 0 || NT_SUCCESS(ZarFsVolAllocAllocateDualSpace(alloc, alpha * n, tableBlocks, &a));
+        if (!NT_SUCCESS(ZarFsVolAllocAllocateDualSpace(alloc, ULONG(videoBlocks), ULONG(tableBlocks), &v))) continue;
+        bool ok = alpha == 0 ||
+                  NT_SUCCESS(ZarFsVolAllocAllocateDualSpace(alloc, ULONG(alphaBlocks), ULONG(tableBlocks), &a));
         if (alpha != 0 && ok) {
             ZarFsVolAllocReleaseSpace(alloc, a.LowerFirstBlock, a.LowerLength);
             ZarFsVolAllocReleaseSpace(alloc, a.UpperFirstBlock, a.UpperLength);
@@ -216,8 +222,8 @@ NTSTATUS ZarFsIoctlGetVolumeSpaceInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_S
         space.AllocatorBlocks = ULONG(ZarFsVolAllocGetTotalBlocks(&volume->Alloc) - 1);
         if (space.VideoBlocksPerField == 0) return STATUS_SUCCESS;
         NTSTATUS estimate = STATUS_SUCCESS;
-        ULONG fields = FieldsThatFit(volume, space.VideoBlocksPerField, space.AlphaBlocksPerField, &estimate);
-        space.Frames = fields / 2;  // two fields a frame
+        ULONGLONG frames = FieldsThatFit(volume, space.VideoBlocksPerField, space.AlphaBlocksPerField, &estimate) / 2;
+        space.Frames = frames > 0xFFFFFFFFu ? 0xFFFFFFFFu : ULONG(frames);  // two fields a frame
         return estimate;
     });
     ObDereferenceObject(file);

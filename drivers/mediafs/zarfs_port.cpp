@@ -156,9 +156,11 @@ NTSTATUS ZarFsComPortRead(ZARFS_VCB* vcb, ZARFS_PORT_FILE* port, PUCHAR buffer, 
 NTSTATUS ZarFsComPortWrite(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_PORT_FILE* port, const UCHAR* buffer,
                            ULONGLONG offset, PULONG length)
 {
+    // Nothing of such a write could reach the command: it is refused, not
+    // answered as done with nothing written.
     if (offset >= ZARFS_PORT_COMMAND_BYTES) {
         *length = 0;
-        return STATUS_SUCCESS;
+        return STATUS_INVALID_PARAMETER;
     }
     KeWaitForSingleObject(&port->Lock, Executive, KernelMode, FALSE, nullptr);
     ULONG room = ZARFS_PORT_COMMAND_BYTES - ULONG(offset);

@@ -226,6 +226,22 @@ TEST_F(ControlTest, FileEntryAndVolumeSpaceByHandle)
     ULONGLONG after = 0;
     ZarFsHwGetVolumeSpaceInfo(MediaVolume(), &total, &after);
     EXPECT_EQ(after, free);
+    // Block counts of any u32 are answered, never wrapped into a bogus
+    // (or a zero) divisor: fields that large fit nowhere.
+    struct Huge {
+        ULONG video, alpha;
+    } huge[] = {{0x80000000u, 0x80000000u}, {0xFFFFFFFFu, 1}, {1, 0xFFFFFFFFu}, {0xFFFFFFFFu, 0xFFFFFFFFu}};
+    for (const Huge& h : huge) {
+        SCOPED_TRACE(std::to_string(h.video) + " " + std::to_string(h.alpha));
+        space.VideoBlocksPerField = h.video;
+        space.AlphaBlocksPerField = h.alpha;
+        space.Frames = 99;
+        ASSERT_EQ(Control(IOCTL_ZARFS_GET_VOLUME_SPACE_INFO, &space, sizeof space, &space, sizeof space),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(space.Frames, 0u);
+        ZarFsHwGetVolumeSpaceInfo(MediaVolume(), &total, &after);
+        EXPECT_EQ(after, free);
+    }
     NtClose(file);
     NtClose(folder);
     NtClose(volume);

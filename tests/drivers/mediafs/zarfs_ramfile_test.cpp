@@ -280,3 +280,61 @@ TEST_F(RamFileDrive, TheEleventhRamFileOfAVolumeIsRefusedWithOneLogEntry)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RamFileDrive, SettingTheLastWriteTimeReachesRamFilesAndNativeMediaFilesOnly)
+{
+    ASSERT_TRUE(Write("P:\\TGA\\Media\\Clips\\One\\Pic.tga", "image"));
+    constexpr LONGLONG kTime = 0x01D5000012345678LL;
+    auto set = [](const std::u16string& path, LONGLONG time) {
+        HANDLE h;
+        NTSTATUS status = Open(path, FILE_OPEN, 0, &h, nullptr, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE);
+        if (!NT_SUCCESS(status)) return status;
+        // The record as the system lays it out: 40 bytes, the last write time at 16.
+        UCHAR basic[40] = {};
+        LONGLONG unused = 5;
+        std::memcpy(basic, &unused, 8);
+        std::memcpy(basic + 16, &time, 8);
+        IO_STATUS_BLOCK iosb{};
+        status = NtSetInformationFile(h, &iosb, basic, sizeof basic, FileBasicInformation);
+        NtClose(h);
+        return status;
+    };
+    auto lastWrite = [](const char* path) {
+        WIN32_FIND_DATAA data;
+        HANDLE h = FindFirstFileA(path, &data);
+        EXPECT_NE(h, INVALID_HANDLE_VALUE) << path;
+        FindClose(h);
+        return LONGLONG((ULONGLONG(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime);
+    };
+    const LONGLONG twoBefore = lastWrite("P:\\KIV\\Media\\Clips\\Two");
+    const LONGLONG folderBefore = lastWrite("P:\\KIV\\Media\\Clips");
+    struct Case {
+        const char16_t* path;
+        LONGLONG time;
+        const char* listed;
+        LONGLONG want;
+    } cases[] = {
+        {u"\\KIV\\Media\\Clips\\One", kTime, "P:\\KIV\\Media\\Clips\\One", kTime},
+        {u"\\TGA\\Media\\Clips\\One\\Pic.tga", kTime + 1, "P:\\TGA\\Media\\Clips\\One\\Pic.tga", kTime + 1},
+        // Through a type that shows it as a directory, the media file keeps its time.
+        {u"\\TGA\\Media\\Clips\\Two", kTime + 2, "P:\\KIV\\Media\\Clips\\Two", twoBefore},
+        {u"\\KIV\\Media\\Clips", kTime + 3, "P:\\KIV\\Media\\Clips", folderBefore},
+        // 0 changes nothing.
+        {u"\\KIV\\Media\\Clips\\One", 0, "P:\\KIV\\Media\\Clips\\One", kTime},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.listed);
+        EXPECT_EQ(set(c.path, c.time), STATUS_SUCCESS);
+        EXPECT_EQ(lastWrite(c.listed), c.want);
+    }
+    EXPECT_EQ(lastWrite("P:\\TGA\\Media\\Clips\\One"), kTime) << "every folder shows the media file's one time";
+    // The media file's time is its entry's, on the disk as well.
+    CloseHandle(control_);
+    control_ = INVALID_HANDLE_VALUE;
+    ASSERT_EQ(RestartFs(), STATUS_SUCCESS);
+    EXPECT_EQ(lastWrite("P:\\KIV\\Media\\Clips\\One"), kTime);
+}
+
+}  // namespace

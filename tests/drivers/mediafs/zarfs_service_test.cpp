@@ -795,10 +795,15 @@ TEST_F(ServiceTest, PortFileCommandsReachTheServiceOnceWhole)
         EXPECT_EQ(WriteFile(port, command.data(), DWORD(command.size()), &done, nullptr), !c.writeFails);
         EXPECT_EQ(ReadPort(port), (std::vector<ULONG>{8, ULONG(-2)}));
     }
-    // Writes at or past the command buffer's end take nothing.
-    ASSERT_EQ(SetFilePointer(port, 2048, nullptr, FILE_BEGIN), 2048u);
-    EXPECT_TRUE(WriteFile(port, create.data(), 8, &done, nullptr));
-    EXPECT_EQ(done, 0u);
+    // Writes at or past the command buffer's end are refused and change nothing.
+    for (LONG at : {2048, 2049, 4096}) {
+        ASSERT_EQ(SetFilePointer(port, at, nullptr, FILE_BEGIN), DWORD(at));
+        done = 99;
+        EXPECT_FALSE(WriteFile(port, create.data(), 8, &done, nullptr)) << at;
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(done, 0u);
+        EXPECT_EQ(ReadPort(port), (std::vector<ULONG>{8, ULONG(-2)}));
+    }
     // The port file is no file to delete.
     EXPECT_FALSE(DeleteFileA("P:\\KIV\\Media\\Clips\\___Port0___"));
     CloseHandle(second);
