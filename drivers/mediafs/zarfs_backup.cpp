@@ -67,11 +67,29 @@ void ZarFsFreeBTBackup(ZARFS_BT_BACKUP* backup)
     ExFreePoolWithTag(backup, kTag);
 }
 
-NTSTATUS ZarFsGetBTBackupFileDetails(ZARFS_BT_BACKUP** backup)
+void ZarFsBTBackupFileName(ULONG card, WCHAR (&name)[ZARFS_BACKUP_NAME_CHARS])
+{
+    // Board 0 keeps the name recorders have always used.
+    const char* head = "\\SystemRoot\\system32\\drivers\\!KIVBKUP";
+    ULONG i = 0;
+    for (const char* p = head; *p; ++p) name[i++] = WCHAR(*p);
+    if (card != 0) {
+        WCHAR digits[10];
+        ULONG n = 0;
+        for (ULONG v = card; v != 0; v /= 10) digits[n++] = WCHAR(u'0' + v % 10);
+        while (n > 0) name[i++] = digits[--n];
+    }
+    for (const char* p = ".!BT"; *p; ++p) name[i++] = WCHAR(*p);
+    name[i] = 0;
+}
+
+NTSTATUS ZarFsGetBTBackupFileDetails(ULONG card, ZARFS_BT_BACKUP** backup)
 {
     *backup = nullptr;
+    WCHAR path[ZARFS_BACKUP_NAME_CHARS];
+    ZarFsBTBackupFileName(card, path);
     UNICODE_STRING name;
-    RtlInitUnicodeString(&name, ZARFS_BACKUP_FILE);
+    RtlInitUnicodeString(&name, path);
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb;

@@ -209,11 +209,12 @@ NTSTATUS ZarFsHwInitializeZAR(ZARFS_HW_CONTEXT* ctx)
     return status;
 }
 
-NTSTATUS ZarFsHwInitialize(ZARFS_HW_CONTEXT* ctx, ULONG card, PVOID logObject, PPAGED_LOOKASIDE_LIST segments,
-                           const ZARFS_SCSI_PREFS* prefs)
+NTSTATUS ZarFsHwInitialize(ZARFS_HW_CONTEXT* ctx, ULONG card, WCHAR driveLetter, PVOID logObject,
+                           PPAGED_LOOKASIDE_LIST segments, const ZARFS_SCSI_PREFS* prefs)
 {
     RtlZeroMemory(ctx, sizeof *ctx);
     ctx->Card = card;
+    ctx->DriveLetter = driveLetter;
     ctx->LogObject = logObject;
     ctx->Segments = segments;
     ctx->ScsiPrefs = prefs ? *prefs : ZARFS_SCSI_PREFS{ZARFS_DEFAULT_RETRIES, ZARFS_DEFAULT_VERIFY};

@@ -98,13 +98,14 @@ struct ZARFS_HW_CONTEXT {
     LIST_ENTRY Orphans;                 // requests whose wait ran out, still at the board driver
     FAST_MUTEX OrphansLock;
     ZARFS_BT_BACKUP* Backup;            // the body-table backup of the scan in progress
+    WCHAR DriveLetter;                  // the card's media drive, which a backup must name
     BOOLEAN Flushed;                    // every volume dropped, until a rebuild
     LONG RequestsSent;                  // to the board driver, for figures and traces
 };
 
 // ---- disk access (zarfs_disk.cpp) ----
-NTSTATUS ZarFsHwInitialize(ZARFS_HW_CONTEXT* ctx, ULONG card, PVOID logObject, PPAGED_LOOKASIDE_LIST segments,
-                           const ZARFS_SCSI_PREFS* prefs);
+NTSTATUS ZarFsHwInitialize(ZARFS_HW_CONTEXT* ctx, ULONG card, WCHAR driveLetter, PVOID logObject,
+                           PPAGED_LOOKASIDE_LIST segments, const ZARFS_SCSI_PREFS* prefs);
 void ZarFsHwFree(ZARFS_HW_CONTEXT* ctx);
 NTSTATUS ZarFsHwGetZARDeviceObject(ZARFS_HW_CONTEXT* ctx, ULONG card);
 void ZarFsHwFreeZARDeviceObject(ZARFS_HW_CONTEXT* ctx);

@@ -175,6 +175,7 @@ NTSTATUS LinkDriveLetter(ZARFS_CARD_INSTANCE* card)
         status = IoCreateSymbolicLink(&card->DiskLink, &card->DiskName);
         if (NT_SUCCESS(status)) {
             card->DriveLetter = letter;
+            card->Hw.DriveLetter = letter;
             return status;
         }
         letter = letter == u'Z' ? u'A' : WCHAR(letter + 1);
@@ -235,8 +236,8 @@ NTSTATUS InitializeCardInstance(ZARFS_CARD_INSTANCE* card, ULONG n)
     // The disk-access preferences apply to the discovery at start-up too.
     ReadScsiPrefs(n, &card->ScsiPrefs);
     card->Flags |= ZARFS_CARD_HW;
-    NTSTATUS status = ZarFsHwInitialize(&card->Hw, n, ZarFsGlobal->DriverObject, &ZarFsGlobal->Segments,
-                                        &card->ScsiPrefs);
+    NTSTATUS status = ZarFsHwInitialize(&card->Hw, n, card->DriveLetter, ZarFsGlobal->DriverObject,
+                                        &ZarFsGlobal->Segments, &card->ScsiPrefs);
     if (!NT_SUCCESS(status)) return status;
     status = CreateControlDevice(card);
     if (!NT_SUCCESS(status)) return status;

@@ -125,7 +125,7 @@ NTSTATUS ZarFsHwSCSIScan(ZARFS_HW_CONTEXT* ctx)
     if (!anyEntry) return STATUS_SUCCESS;
 
     // One read of the backup serves every volume of the scan.
-    ZarFsGetBTBackupFileDetails(&ctx->Backup);
+    ZarFsGetBTBackupFileDetails(ctx->Card, &ctx->Backup);
     status = ZarFsHwInitializeVolumes(ctx);
     ZarFsFreeBTBackup(ctx->Backup);
     ctx->Backup = nullptr;
@@ -202,8 +202,11 @@ NTSTATUS ZarFsHwInitializeVolumes(ZARFS_HW_CONTEXT* ctx)
 
 NTSTATUS ZarFsHwConstructFolderBitmap(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, PULONG folderCount)
 {
+    // A backup is this volume's when it names the card's drive and the volume.
     const ZARFS_BT_BACKUP* backup = ctx->Backup;
-    if (backup != nullptr && !ZarFsHwNameEquals(volume->Name, backup->Volume, backup->VolumeChars)) backup = nullptr;
+    if (backup != nullptr && (backup->DriveLetter != RtlUpcaseUnicodeChar(ctx->DriveLetter) ||
+                              !ZarFsHwNameEquals(volume->Name, backup->Volume, backup->VolumeChars)))
+        backup = nullptr;
 
     ZarFsHwLock(&ctx->EntryLock);
     auto* folder = static_cast<ZARFS_DIR_ENTRY*>(ctx->EntryScratch);

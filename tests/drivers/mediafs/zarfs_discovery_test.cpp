@@ -134,7 +134,9 @@ TEST_F(ZarFsDiscovery, FormatRefusesASmallDrive)
 
 // A recorder's backup names the clip; discovery writes its nodes over the
 // clip's body table (zero-padded to the table's length) and deletes the file.
-TEST_F(ZarFsDiscovery, TheBodyTableBackupIsRestoredIntoItsClip)
+// Only this board's file is read, and only when it names this card's drive
+// letter and volume; another board's file is left as it is.
+TEST_F(ZarFsDiscovery, TheBodyTableBackupIsRestoredIntoItsClipByItsOwnCardOnly)
 {
     ASSERT_EQ(Format(u"Media", {0, 1}), ZARFS_FORMAT_OK);
     ZARFS_HW_VOLUME* v = Usable().at(0);
@@ -142,8 +144,6 @@ TEST_F(ZarFsDiscovery, TheBodyTableBackupIsRestoredIntoItsClip)
     ASSERT_EQ(ZarFsHwCreateFolder(Hw(), v, u"Clips", 5, &folder), STATUS_SUCCESS);
     ULONG table = 0;
     ASSERT_EQ(ZarFsVolAllocAllocateUpperSpace(&v->Alloc, 2, &table), STATUS_SUCCESS);
-    const ULONG garbage[256] = {0xDEAD, 0xBEEF};
-    WriteImageBlocks(0, table, garbage, sizeof garbage);
     // Two clips of four frames in the folder; only take.kiv has a body table.
     for (const char16_t* name : {u"other.kiv", u"take.kiv"}) {
         bool take = name[0] == u't';
@@ -157,33 +157,60 @@ TEST_F(ZarFsDiscovery, TheBodyTableBackupIsRestoredIntoItsClip)
         ULONG block = 0;
         ASSERT_EQ(ZarFsHwCreateFileEntry(Hw(), v, folder, &clip, &block), STATUS_SUCCESS);
     }
-
-    // Header: the path, the node count at 1032, the alpha byte at 1038.
-    std::vector<UCHAR> file(ZARFS_BACKUP_HEADER_BYTES + 8 * 4);
-    std::u16string path = u"P:\\KIV\\Media\\Clips\\take.kiv";
-    std::memcpy(file.data(), path.data(), path.size() * 2);
-    ULONG count = 8;
-    std::memcpy(file.data() + ZARFS_BACKUP_COUNT_OFFSET, &count, 4);
+    const ULONG garbage[256] = {0xDEAD, 0xBEEF};
+    std::vector<UCHAR> restoredTable(1024, 0);
     for (ULONG i = 0; i < 8; ++i) {
         ULONG node = 100 + i;
-        std::memcpy(file.data() + ZARFS_BACKUP_HEADER_BYTES + i * 4, &node, 4);
+        std::memcpy(restoredTable.data() + i * 4, &node, 4);
     }
-    auto backup = std::filesystem::path(Folder()) / "drives/C/WINNT/system32/drivers/!KIVBKUP.!BT";
-    std::ofstream(backup, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
-    nt::EventLogClear();
-    ASSERT_EQ(RestartFs(), STATUS_SUCCESS);
+    const auto drivers = std::filesystem::path(Folder()) / "drives/C/WINNT/system32/drivers";
+    WCHAR own[ZARFS_BACKUP_NAME_CHARS];
+    ZarFsBTBackupFileName(0, own);
+    EXPECT_EQ(std::u16string(own), u"\\SystemRoot\\system32\\drivers\\!KIVBKUP.!BT");
+    WCHAR board3[ZARFS_BACKUP_NAME_CHARS];
+    ZarFsBTBackupFileName(3, board3);
+    EXPECT_EQ(std::u16string(board3), u"\\SystemRoot\\system32\\drivers\\!KIVBKUP3.!BT");
 
-    auto restored = ImageBlocks(0, table, 2);
-    std::vector<UCHAR> expected(1024, 0);
-    for (ULONG i = 0; i < 8; ++i) {
-        ULONG node = 100 + i;
-        std::memcpy(expected.data() + i * 4, &node, 4);
+    struct Case {
+        const char* file;
+        const char16_t* path;
+        bool restored;
+        bool remains;
+    } cases[] = {
+        {"!KIVBKUP.!BT", u"P:\\KIV\\Media\\Clips\\take.kiv", true, false},
+        {"!KIVBKUP1.!BT", u"P:\\KIV\\Media\\Clips\\take.kiv", false, true},   // board 1's
+        {"!KIVBKUP.!BT", u"Q:\\KIV\\Media\\Clips\\take.kiv", false, false},   // another drive
+        {"!KIVBKUP.!BT", u"P:\\KIV\\Other\\Clips\\take.kiv", false, false},   // another volume
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + std::to_string(c.path[0]));
+        WriteImageBlocks(0, table, garbage, sizeof garbage);
+        // Header: the path, the node count at 1032, the alpha byte at 1038.
+        std::vector<UCHAR> file(ZARFS_BACKUP_HEADER_BYTES + 8 * 4);
+        std::u16string path = c.path;
+        std::memcpy(file.data(), path.data(), path.size() * 2);
+        ULONG count = 8;
+        std::memcpy(file.data() + ZARFS_BACKUP_COUNT_OFFSET, &count, 4);
+        std::memcpy(file.data() + ZARFS_BACKUP_HEADER_BYTES, restoredTable.data(), 8 * 4);
+        auto backup = drivers / c.file;
+        std::ofstream(backup, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), file.size());
+        nt::EventLogClear();
+        ASSERT_EQ(RestartFs(), STATUS_SUCCESS);
+
+        auto now = ImageBlocks(0, table, 2);
+        if (c.restored) {
+            EXPECT_EQ(now, restoredTable);
+        } else {
+            EXPECT_EQ(std::memcmp(now.data(), garbage, sizeof garbage), 0);
+        }
+        EXPECT_EQ(std::filesystem::exists(backup), c.remains);
+        auto recovered = FsEvents(ZARFS_MSG_BODY_TABLE_RECOVERED);
+        ASSERT_EQ(recovered.size(), c.restored ? 1u : 0u);
+        if (c.restored) {
+            EXPECT_EQ(recovered[0].data.size(), 16u);  // "take.kiv" in UTF-16
+        }
+        std::filesystem::remove(backup);
     }
-    EXPECT_EQ(restored, expected);
-    EXPECT_FALSE(std::filesystem::exists(backup));
-    auto recovered = FsEvents(ZARFS_MSG_BODY_TABLE_RECOVERED);
-    ASSERT_EQ(recovered.size(), 1u);
-    EXPECT_EQ(recovered[0].data.size(), 16u);  // "take.kiv" in UTF-16
 }
 
 TEST_F(ZarFsDiscovery, ABackupNeedsNodeDataForItsWholeCount)
