@@ -190,8 +190,14 @@ NTSTATUS ZarFsIoctlGetFileEntry(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_L
     if (!NT_SUCCESS(status)) return status;
     status = ZarFsUnderCardResource(card, false, [&]() -> NTSTATUS {
         if (type != ZarFsRequestFile || fcb->FileEntry == nullptr) return STATUS_UNSUCCESSFUL;
-        return ZarFsHwReadFileEntry(&card->Hw, fcb->Volume, fcb->FileBlock,
-                                    reinterpret_cast<ZAR_FILE_INFO*>(SystemBuffer(irp)));
+        // Shared with the rewrites and moves of the entry (see ZARFS_VCB).
+        ExAcquireResourceSharedLite(&card->Vcb.Resource, TRUE);
+        NTSTATUS s = (fcb->Flags & ZARFS_FCB_DELETED)
+                         ? STATUS_DELETE_PENDING
+                         : ZarFsHwReadFileEntry(&card->Hw, fcb->Volume, fcb->FileBlock,
+                                                reinterpret_cast<ZAR_FILE_INFO*>(SystemBuffer(irp)));
+        ExReleaseResourceLite(&card->Vcb.Resource);
+        return s;
     });
     ObDereferenceObject(file);
     if (NT_SUCCESS(status)) *info = sizeof(ZAR_FILE_INFO);

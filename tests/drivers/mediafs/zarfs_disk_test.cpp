@@ -118,3 +118,49 @@ TEST_F(ZarFsDisk, AMoveWhoseReadFailsLeavesTheDestinationUntouched)
 }
 
 }  // namespace
+
+namespace {
+
+// An entry is at most 152 bytes: a 48-byte head, the dump data, then the
+// insertion strings in UTF-16 (starting one word before the head's end);
+// what would not fit is dropped whole and refused, never cut.
+TEST_F(ZarFsDisk, EventEntriesUpTo152BytesAreWrittenWholeAndLargerOnesRefused)
+{
+    const UCHAR dump[ZARFS_EVENT_ENTRY_MAX] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    struct Case {
+        USHORT dumpBytes;
+        const char* text;       // one insertion string, or none
+        NTSTATUS want;
+    } cases[] = {
+        {0, "SCSI device query failed", STATUS_SUCCESS},
+        {12, "abc", STATUS_SUCCESS},
+        {104, nullptr, STATUS_SUCCESS},                 // 48 + 104 = 152
+        {96, "abc", STATUS_SUCCESS},                    // 48 + 96 + 8 = 152
+        {105, nullptr, STATUS_UNSUCCESSFUL},
+        {98, "abc", STATUS_UNSUCCESSFUL},
+        {0, "an insertion string far too long to fit into one entry of the log", STATUS_UNSUCCESSFUL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.dumpBytes) + (c.text ? c.text : ""));
+        nt::EventLogClear();
+        EXPECT_EQ(ZarFsGlobLogEvent(Hw()->LogObject, ZARFS_MSG_FILE_ERROR, STATUS_DISK_FULL, dump, c.dumpBytes,
+                                    c.text, static_cast<const char*>(nullptr)),
+                  c.want);
+        std::vector<nt::EventLogRecord> written = FsEvents(ZARFS_MSG_FILE_ERROR);
+        if (c.want != STATUS_SUCCESS) {
+            EXPECT_TRUE(written.empty());
+            continue;
+        }
+        ASSERT_EQ(written.size(), 1u);
+        EXPECT_EQ(written[0].finalStatus, STATUS_DISK_FULL);
+        EXPECT_EQ(written[0].data, std::vector<UCHAR>(dump, dump + c.dumpBytes));
+        if (c.text == nullptr) {
+            EXPECT_TRUE(written[0].strings.empty());
+        } else {
+            ASSERT_EQ(written[0].strings.size(), 1u);
+            EXPECT_EQ(written[0].strings[0], std::u16string(c.text, c.text + std::strlen(c.text)));
+        }
+    }
+}
+
+}  // namespace

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "platform/win32/w32_client.h"
 #include "tests/drivers/mediafs/mediafs_drive.h"
 
 namespace {
@@ -132,6 +133,46 @@ TEST_F(DriveTest, DiskFreeSpaceOfTheDrive)
 
 // A folder handle without synchronous I/O and one change notification on
 // it, whose completion sets the handle's event.
+// File-system control on the drive: the oplock requests and the question
+// whether the volume is mounted are answered yes; everything else (the
+// volume lock and dismount requests included) is no request of this drive.
+TEST_F(DriveTest, FileSystemControlAnswersOplocksAndTheMountQuestionOnly)
+{
+    WriteClip(u"take.kiv", 1);
+    HANDLE clip, folder;
+    ASSERT_EQ(Open(u"\\KIV\\Media\\Clips\\take.kiv", FILE_OPEN, 0, &clip), STATUS_SUCCESS);
+    ASSERT_EQ(Open(u"\\KIV\\Media\\Clips", FILE_OPEN, FILE_DIRECTORY_FILE, &folder), STATUS_SUCCESS);
+    struct Case {
+        ULONG code;
+        NTSTATUS want;
+    } cases[] = {
+        {0x90000, STATUS_SUCCESS},  // request oplock level 1
+        {0x90004, STATUS_SUCCESS},  // level 2
+        {0x90008, STATUS_SUCCESS},  // batch
+        {0x9000C, STATUS_SUCCESS},  // break acknowledge
+        {0x90010, STATUS_SUCCESS},  // opportunistic lock break acknowledge
+        {0x90014, STATUS_SUCCESS},  // oplock break notify
+        {0x90050, STATUS_SUCCESS},  // filter oplock
+        {0x90028, STATUS_SUCCESS},  // is the volume mounted
+        {0x90018, STATUS_INVALID_DEVICE_REQUEST},  // lock volume
+        {0x90020, STATUS_INVALID_DEVICE_REQUEST},  // dismount volume
+        {0x900A8, STATUS_INVALID_DEVICE_REQUEST},
+        {IOCTL_ZARFS_GET_PREFERENCES, STATUS_INVALID_DEVICE_REQUEST},  // the control device's, not the drive's
+    };
+    for (HANDLE h : {clip, folder}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.code);
+            IO_STATUS_BLOCK iosb{};
+            UCHAR out[64] = {};
+            EXPECT_EQ(NtFsControlFile(h, nullptr, nullptr, nullptr, &iosb, c.code, nullptr, 0, out, sizeof out),
+                      c.want);
+            EXPECT_EQ(iosb.Information, 0u);
+        }
+    }
+    NtClose(folder);
+    NtClose(clip);
+}
+
 class Watch {
 public:
     Watch(const std::u16string& path, bool tree) : tree_(tree)
