@@ -43,7 +43,7 @@ struct ZARFS_CARD_INSTANCE {
     ZARFS_BT_HANDLER BodyTables;
     ZARFS_SERVICE_CHANNEL Service;  // to the file-system service
     WCHAR DriveLetter;              // the media drive's letter: DriveLetter0, else 'P' + card, moved on while taken
-    ERESOURCE Resource;             // exclusive for layout changes, shared for readers
+    ERESOURCE Resource;             // exclusive for layout changes, shared for readers; before Vcb.Resource
     ULONG Card;
     ULONG Flags;                    // ZARFS_CARD_...
 };

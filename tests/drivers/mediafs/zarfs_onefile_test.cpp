@@ -181,6 +181,70 @@ TEST_F(OneFileTest, ARewriteOfTheEntryNeverPullsTheClipViewFromUnderAReader)
     ExpectAllocatorSound();
 }
 
+// The optimiser moves a clip that another folder shows too: a reader there
+// keeps reading the same bytes, from the new places, and that folder's
+// handle writes the entry where it now lies.
+TEST_F(OneFileTest, EveryFolderOfAFileFollowsItsPiecesWhenTheyMove)
+{
+    WriteClip(u"take.kiv", 6);
+    CloseHandle(control_);
+    ASSERT_EQ(RestartFs(), STATUS_SUCCESS);  // discovery claims the clip's runs
+    control_ = CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(control_, INVALID_HANDLE_VALUE);
+    RegisterType(0);
+    HANDLE reading, moving;
+    ASSERT_EQ(Open(u"\\TGA\\Media\\Clips\\take.kiv", FILE_OPEN, 0, &reading, nullptr, kWrite), STATUS_SUCCESS);
+    ASSERT_EQ(Open(kTake, FILE_OPEN, 0, &moving, nullptr, kWrite, 0), STATUS_SUCCESS);
+    const std::vector<UCHAR> clip = ReadAll(reading, 256 * 1024);
+    ASSERT_GT(clip.size(), 4096u);
+    ZAR_FILE_LOCATION before{};
+    ASSERT_EQ(FileControl(IOCTL_ZARFS_GET_FILE_LOCATION_INFO, moving, &before), STATUS_SUCCESS);
+
+    ULONG dataTarget = 0, entryTarget = 0, tableTarget = 0;
+    ASSERT_TRUE(ZarFsVolAllocAllocateLowerSpace(Alloc(), before.VideoDataBlocks, &dataTarget));
+    ASSERT_EQ(ZarFsVolAllocAllocateUpperSpace(Alloc(), 2, &entryTarget), STATUS_SUCCESS);
+    ASSERT_EQ(ZarFsVolAllocAllocateUpperSpace(Alloc(), before.VideoTableBlocks, &tableTarget), STATUS_SUCCESS);
+    ZarFsVolAllocReleaseSpace(Alloc(), dataTarget, before.VideoDataBlocks);
+    ZarFsVolAllocReleaseSpace(Alloc(), entryTarget, 2);
+    ZarFsVolAllocReleaseSpace(Alloc(), tableTarget, before.VideoTableBlocks);
+    ULONG progress = 0;
+    ZARFS_MOVE_FILE_SEGMENTS move{};
+    move.ProgressAddress = ULONG(reinterpret_cast<ULONG_PTR>(&progress));
+    move.Target[0] = entryTarget;
+    move.Target[1] = dataTarget;
+    move.Target[2] = tableTarget;
+    {
+        Reader reader(reading, clip);
+        ASSERT_EQ(FileControl(IOCTL_ZARFS_MOVE_FILE_SEGMENTS, moving, &move), STATUS_SUCCESS);
+        EXPECT_EQ(reader.Stop(), 0);
+    }
+    for (ULONG piece = 0; piece < 3; ++piece) EXPECT_EQ(move.Result[piece], ZARFS_MOVE_OK) << piece;
+
+    // The old places hold nothing of the clip any more; it reads the same.
+    std::vector<UCHAR> zeros(size_t(before.VideoDataBlocks) * kBlock, 0);
+    for (int drive : {0, 1}) WriteImageBlocks(drive, before.VideoDataFirst, zeros.data(), zeros.size());
+    WriteImageBlocks(0, before.VideoTableFirst, zeros.data(), size_t(before.VideoTableBlocks) * kBlock);
+    EXPECT_EQ(ReadAll(reading, 256 * 1024), clip);
+
+    // A new file may take the entry's old blocks; the other folder's handle
+    // still writes the clip's own entry.
+    HANDLE next;
+    ASSERT_EQ(Open(u"\\KIV\\Media\\Clips\\next.kiv", FILE_CREATE, FILE_NON_DIRECTORY_FILE, &next, nullptr,
+                   kWrite),
+              STATUS_SUCCESS);
+    ZARFS_SET_APP_FILE_ENTRY_INFO app{};
+    std::memset(app.AppData, 0x5A, sizeof app.AppData);
+    ASSERT_EQ(FileControl(IOCTL_ZARFS_SET_APP_FILE_ENTRY_INFO, reading, &app), STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(Entry(moving).AppData, app.AppData, sizeof app.AppData), 0);
+    ZAR_FILE_INFO nextEntry = Entry(next);
+    EXPECT_TRUE(ZarFsHwNameEquals(nextEntry.Name, u"next.kiv", 8));
+    EXPECT_NE(nextEntry.AppData[0], 0x5A);
+    NtClose(next);
+    NtClose(moving);
+    NtClose(reading);
+    ExpectAllocatorSound();
+}
+
 TEST_F(OneFileTest, AMediaFileIsDeletedOnlyThroughItsNativeTypeAndItsReservationGoesBackOnce)
 {
     CloseHandle(CreateFileA("P:\\KIV\\Media\\Clips\\new.kiv", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
