@@ -160,9 +160,11 @@ void CountWriter(ZARFS_CARD_INSTANCE* card, ZARFS_FCB* fcb, ZARFS_CCB* ccb)
 }
 
 // Runs a posted code's worker side under the card resource (shared) and the
-// tree's resource, which guards the FCB's body-table pointer.
+// drive's resource, which guards the FCB's body-table pointer and entry. A
+// file deleted through another folder is refused unless 'deletedToo' (a
+// code that only gives back what the handle holds).
 template <typename Work>
-NTSTATUS OnWorker(ZARFS_IRP_CONTEXT* context, Work work)
+NTSTATUS OnWorker(ZARFS_IRP_CONTEXT* context, Work work, bool deletedToo = false)
 {
     ZARFS_VCB* vcb;
     ZARFS_FCB* fcb;
@@ -170,7 +172,8 @@ NTSTATUS OnWorker(ZARFS_IRP_CONTEXT* context, Work work)
     FileNodes(context, &vcb, &fcb, &ccb);
     return ZarFsUnderCardResource(context->Card, false, [&] {
         ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
-        NTSTATUS status = (fcb->Flags & ZARFS_FCB_DELETED) ? STATUS_DELETE_PENDING : work(fcb, ccb);
+        bool refused = (fcb->Flags & ZARFS_FCB_DELETED) && !deletedToo;
+        NTSTATUS status = refused ? STATUS_DELETE_PENDING : work(fcb, ccb);
         ExReleaseResourceLite(&vcb->Resource);
         return status;
     });
@@ -590,7 +593,7 @@ NTSTATUS ZarFsIoctlDereferenceBodyTable(ZARFS_IRP_CONTEXT* context)
             ZarFsBTWriteAccessDereference(&context->Card->BodyTables, fcb->BodyTable);
         ccb->Flags &= ~ZARFS_CCB_BT_WRITER;
         return STATUS_SUCCESS;
-    });
+    }, true);
 }
 
 NTSTATUS ZarFsIoctlCreateNewBodyTable(ZARFS_IRP_CONTEXT* context)

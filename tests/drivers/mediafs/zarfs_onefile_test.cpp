@@ -276,6 +276,12 @@ TEST_F(OneFileTest, AMediaFileIsDeletedOnlyThroughItsNativeTypeAndItsReservation
     EXPECT_EQ(AllocFree(), free0 + 2) << "the entry's own blocks went too";
     ZARFS_SET_APP_FILE_ENTRY_INFO app{};
     EXPECT_EQ(FileControl(IOCTL_ZARFS_SET_APP_FILE_ENTRY_INFO, reserving, &app), STATUS_DELETE_PENDING);
+    ZAR_FILE_INFO gone{};
+    ULONG handle = ULONG(reinterpret_cast<ULONG_PTR>(reserving));
+    EXPECT_EQ(Control(IOCTL_ZARFS_GET_FILE_ENTRY, &handle, 4, &gone, sizeof gone), STATUS_DELETE_PENDING);
+    // What the handle holds it may still give back.
+    ZARFS_BODY_TABLE_DEREFERENCE deref{handle, 0};
+    EXPECT_EQ(Control(IOCTL_ZARFS_DEREFERENCE_BODY_TABLE, &deref, sizeof deref, nullptr, 0), STATUS_SUCCESS);
     NtClose(reserving);
     EXPECT_EQ(AllocFree(), free0 + 2);
     EXPECT_LE(AllocFree(), total);
