@@ -660,10 +660,16 @@ NTSTATUS ZarFsFileWriteEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZAR_FILE_INFO* entr
     if (fcb->Flags & ZARFS_FCB_DELETED) return STATUS_DELETE_PENDING;
     NTSTATUS status = ZarFsHwWriteFileEntry(&vcb->Card->Hw, fcb->Volume, fcb->FileBlock, entry);
     if (!NT_SUCCESS(status)) return status;
-    ZarFsFCBForEachOfFile(vcb->Root, fcb->Volume, fcb->FileBlock, [&](ZARFS_FCB* f) {
+    auto keepInStep = [&](ZARFS_FCB* f) {
         RtlCopyMemory(f->FileEntry, entry, sizeof *entry);
         ZarFsKIVFreeFileObject(f);
+    };
+    bool writerSeen = false;
+    ZarFsFCBForEachOfFile(vcb->Root, fcb->Volume, fcb->FileBlock, [&](ZARFS_FCB* f) {
+        writerSeen |= f == fcb;
+        keepInStep(f);
     });
+    if (!writerSeen) keepInStep(fcb);
     return STATUS_SUCCESS;
 }
 
