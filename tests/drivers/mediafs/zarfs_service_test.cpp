@@ -446,7 +446,9 @@ protected:
         HANDLE h = CreateFileA(In(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
         DWORD done = 0;
-        if (!data.empty()) EXPECT_TRUE(WriteFile(h, data.data(), DWORD(data.size()), &done, nullptr));
+        if (!data.empty()) {
+            EXPECT_TRUE(WriteFile(h, data.data(), DWORD(data.size()), &done, nullptr));
+        }
         CloseHandle(h);
     }
     static bool Listed(const char* name)
