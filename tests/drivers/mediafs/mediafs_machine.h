@@ -61,7 +61,9 @@ protected:
             << error;
         ASSERT_EQ(LoadDriver(u"ZARKD"), STATUS_SUCCESS);
         nt::ClockRunUntilIdle();
-        if (LoadFsAtSetUp()) ASSERT_EQ(LoadFs(), STATUS_SUCCESS);
+        if (LoadFsAtSetUp()) {
+            ASSERT_EQ(LoadFs(), STATUS_SUCCESS);
+        }
     }
 
     NTSTATUS LoadFs() { return LoadDriver(u"ZARFSKD"); }
