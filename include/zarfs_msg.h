@@ -25,6 +25,7 @@ inline constexpr uint32_t ZARFS_MSG_BODY_TABLE_RECOVERED = 0x4005000B;
 // then file slots) already holds: the earlier slot keeps the file, this one
 // is left out and cleared on disk.
 struct ZARFS_REPEATED_SLOT {
+    uint32_t Card;              // the board
     uint32_t ScsiId;            // the volume's drive 0
     uint32_t FolderSlot;        // the slot left out
     uint32_t FileSlot;
@@ -32,7 +33,7 @@ struct ZARFS_REPEATED_SLOT {
     uint32_t KeptFolderSlot;    // the slot that keeps it
     uint32_t KeptFileSlot;
 };
-static_assert(sizeof(ZARFS_REPEATED_SLOT) == 24);
+static_assert(sizeof(ZARFS_REPEATED_SLOT) == 28);
 inline constexpr const char* ZARFS_REPEATED_SLOT_TEXT = "Folder slot repeats a file; cleared";
 
 struct ZARFS_MESSAGE {

@@ -4,9 +4,11 @@
 
 #include "media_volumes.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "include/zarfs_msg.h"
 #include "include/zarkd.h"
 #include "platform/nt/clock.h"
 #include "platform/nt/machine.h"
@@ -344,6 +346,33 @@ void PrintMediaVolume(unsigned long board, const ZAR_VOLUME_INFO& v)
     std::printf(")%s%s\n", (v.Flags & ZARFS_VOLUME_INCOMPLETE) ? ", incomplete" : "",
                 (v.Flags & ZARFS_VOLUME_NAME_CONFLICT) ? ", hidden: its name is taken" : "");
     ShowVolumeContents(board, v);
+}
+
+uint64_t LastEventSequence()
+{
+    uint64_t last = 0;
+    for (const nt::EventLogRecord& record : nt::EventLogRead()) last = std::max(last, record.sequence);
+    return last;
+}
+
+void PrintLeftOutAtDiscovery(unsigned long board, const std::vector<ZAR_VOLUME_INFO>& volumes, uint64_t after)
+{
+    for (const nt::EventLogRecord& record : nt::EventLogRead()) {
+        ZARFS_REPEATED_SLOT slot;
+        if (record.sequence <= after || record.eventId != ZARFS_MSG_FILE_ERROR || record.source != u"ZARFSKD" ||
+            record.data.size() != sizeof slot)
+            continue;
+        std::memcpy(&slot, record.data.data(), sizeof slot);
+        if (slot.Card != board) continue;
+        std::string volume = "the volume on SCSI id " + std::to_string(slot.ScsiId);
+        for (const ZAR_VOLUME_INFO& v : volumes)
+            if (v.DriveCount != 0 && v.ScsiIds[0] == slot.ScsiId) volume = "\"" + Narrow(v.Name, ZARFS_NAME_CHARS) + "\"";
+        std::printf("    left out of %s: slot %lu of folder %lu named the file entry at block %lu, which slot %lu of"
+                    " folder %lu holds; the repeat was cleared\n",
+                    volume.c_str(), static_cast<unsigned long>(slot.FileSlot),
+                    static_cast<unsigned long>(slot.FolderSlot), static_cast<unsigned long>(slot.EntryBlock),
+                    static_cast<unsigned long>(slot.KeptFileSlot), static_cast<unsigned long>(slot.KeptFolderSlot));
+    }
 }
 
 void ShowMediaVolumes(const std::vector<unsigned long>& boards, const sim::BuiltTopology* hardware)

@@ -28,6 +28,12 @@ const char* MediaFormatResultName(int32_t result);
 bool StartMediaFileSystem();
 // One volume as a listing shows it: drives, flags, space and folders.
 void PrintMediaVolume(unsigned long board, const ZAR_VOLUME_INFO& volume);
+// The newest event-log entry's sequence number (0 when the log is empty):
+// entries after it are those of what happens next.
+uint64_t LastEventSequence();
+// What discovery left out of the board's volumes since the entry 'after'
+// (folder slots that named a file another slot holds), one line each.
+void PrintLeftOutAtDiscovery(unsigned long board, const std::vector<ZAR_VOLUME_INFO>& volumes, uint64_t after);
 // Prints the demo's section for the given boards (those the board driver set
 // up). A board without a usable volume has its drives formatted only when
 // all of them are blank; else the section names the drives missing or

@@ -142,6 +142,7 @@ bool DropRepeatedSlot(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, ZARFS_DIR_
                       ULONG fileSlot)
 {
     ZARFS_REPEATED_SLOT record{};
+    record.Card = ctx->Card;
     record.ScsiId = volume->ScsiIds[0];
     record.FolderSlot = folderSlot;
     record.FileSlot = fileSlot;

@@ -1,7 +1,8 @@
 // The demo's media-volume section on a machine of its own: it formats a
 // board's drives only when every one is blank; a volume with a drive missing
 // or a drive whose volume entry is damaged is named and left as it is, so
-// putting the image back brings every folder back.
+// putting the image back brings every folder back. The listing tells what
+// discovery left out.
 
 #include <gtest/gtest.h>
 
@@ -121,6 +122,45 @@ TEST_F(DemoMediaVolumes, AMissingOrDamagedDriveIsNamedAndNothingIsFormatted)
         for (int id : {0, 1}) WriteImageBlocks(id, 0, zeros.data(), zeros.size());
         ASSERT_NO_FATAL_FAILURE(Restart(false));
     }
+}
+
+// zar-volumes lists what discovery left out: a folder slot that named a
+// file another slot holds, with the volume and both slots.
+TEST_F(DemoMediaVolumes, TheListingNamesTheSlotDiscoveryLeftOut)
+{
+    ASSERT_EQ(FormatMediaVolume(0, u"Media", {0, 1}), ZARFS_FORMAT_OK);
+    ZARFS_HW_VOLUME* v = Volumes().at(0);
+    ULONG a = 0, b = 0, file = 0;
+    ASSERT_EQ(ZarFsHwCreateFolder(Hw(), v, u"A", 1, &a), STATUS_SUCCESS);
+    ASSERT_EQ(ZarFsHwCreateFolder(Hw(), v, u"B", 1, &b), STATUS_SUCCESS);
+    ZAR_FILE_INFO clip{};
+    clip.CreationTime = 5;
+    ZarFsHwStoreName(clip.Name, u"one.kiv", 7);
+    ASSERT_EQ(ZarFsHwCreateFileEntry(Hw(), v, a, &clip, &file), STATUS_SUCCESS);
+    const ULONG at = ZarFsHwFolderBlock(v->FolderAreaFirst, b);
+    ZARFS_DIR_ENTRY folder;
+    std::vector<UCHAR> bytes = ImageBlocks(0, at, ZARFS_DIR_ENTRY_BLOCKS);
+    std::memcpy(&folder, bytes.data(), sizeof folder);
+    folder.FileSlots[3] = file;
+    folder.FileCount = 1;
+    ZarFsHwSetChecksum(&folder, ZarFsEntryDir);
+    WriteImageBlocks(0, at, &folder, sizeof folder);
+
+    const uint64_t mark = LastEventSequence();
+    ASSERT_EQ(RestartFs(), STATUS_SUCCESS);
+    std::vector<ZAR_VOLUME_INFO> volumes;
+    ASSERT_TRUE(ListMediaVolumes(0, &volumes));
+    auto said = [&](unsigned long board, uint64_t after) {
+        testing::internal::CaptureStdout();
+        PrintLeftOutAtDiscovery(board, volumes, after);
+        return testing::internal::GetCapturedStdout();
+    };
+    const std::string expected = "left out of \"Media\": slot 3 of folder 1 named the file entry at block " +
+                                 std::to_string(file) + ", which slot 0 of folder 0 holds; the repeat was cleared\n";
+    EXPECT_NE(said(0, mark).find(expected), std::string::npos) << said(0, mark);
+    // Entries of an earlier start, and another board's, are not this listing's.
+    EXPECT_EQ(said(0, LastEventSequence()), "");
+    EXPECT_EQ(said(1, mark), "");
 }
 
 }  // namespace

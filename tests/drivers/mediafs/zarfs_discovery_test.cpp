@@ -195,6 +195,7 @@ TEST_F(ZarFsDiscovery, ASlotRepeatingAFileIsClearedAndTheVolumeStillMounts)
         ASSERT_EQ(events[0].data.size(), sizeof(ZARFS_REPEATED_SLOT));
         ZARFS_REPEATED_SLOT record;
         std::memcpy(&record, events[0].data.data(), sizeof record);
+        EXPECT_EQ(record.Card, 0u);
         EXPECT_EQ(record.ScsiId, 0u);
         EXPECT_EQ(record.FolderSlot, row.folder);
         EXPECT_EQ(record.FileSlot, row.slot);
