@@ -246,9 +246,10 @@ protected:
         ULONGLONG used = 0;
         for (size_t i = 0; i < extents.size(); ++i) {
             used += extents[i].length;
-            if (i > 0)
+            if (i > 0) {
                 EXPECT_LE(extents[i - 1].first + extents[i - 1].length, extents[i].first)
                     << extents[i - 1].what << " overlaps " << extents[i].what;
+            }
         }
         // The total counts from block 0; the area starts above the volume
         // entry's reserve.
@@ -331,8 +332,9 @@ TEST_F(ZarFsCutLayout, AVolumeRenameCutAtAnyWriteKeepsTheVolume)
         ZARFS_HW_VOLUME* v = UsableVolume();
         ASSERT_NE(v, nullptr);
         // Back to the first name, whatever the last row left.
-        if (!ZarFsHwNameEquals(v->Name, u"Media", 5))
+        if (!ZarFsHwNameEquals(v->Name, u"Media", 5)) {
             ASSERT_EQ(ZarFsHwRenameVolume(Hw(), v, u"Media", 5), STATUS_SUCCESS);
+        }
 
         // Nothing reaches a drive after the cut, on either drive.
         Disk(0)->Faults().writeBytesLeft = std::min(row.cut, kVolumeEntry);
