@@ -353,3 +353,35 @@ TEST_F(ZarFsCutLayout, AVolumeRenameCutAtAnyWriteKeepsTheVolume)
         ASSERT_NO_FATAL_FAILURE(ExpectEveryClipWhole(v));
     }
 }
+
+// A move or a rename that fails part-way (a write refused, the power on)
+// reports the failure and leaves the clip and the volume as they were, in
+// memory and, after a restart, on disk.
+TEST_F(ZarFsCutLayout, AMoveOrRenameThatFailsPartWayPutsBackWhatItWrote)
+{
+    ZARFS_HW_VOLUME* v = UsableVolume();
+    ASSERT_NO_FATAL_FAILURE(MakeClip(v, 0, 10));
+    const std::u16string name = ClipName(10), moved = u"moved.kiv";
+    ULONG fileSlot = Places(v).find(name)->second.second;
+    // The old folder's slot cannot be cleared.
+    Disk(0)->Faults().badBlock = ZarFsHwFolderBlock(v->FolderAreaFirst, 0);
+    EXPECT_FALSE(NT_SUCCESS(ZarFsHwMoveFile(Hw(), v, 0, fileSlot, 1, moved.data(), ULONG(moved.size()))));
+    // The volume's drive 1 takes no new entry.
+    Disk(1)->Faults().badBlock = 0;
+    EXPECT_FALSE(NT_SUCCESS(ZarFsHwRenameVolume(Hw(), v, u"Renamed", 7)));
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass == 0 ? "in memory" : "after a restart");
+        v = UsableVolume();
+        ASSERT_NE(v, nullptr);
+        EXPECT_TRUE(ZarFsHwNameEquals(v->Name, u"Media", 5));
+        auto places = Places(v);
+        EXPECT_EQ(places.count(moved), 0u);
+        ASSERT_EQ(places.count(name), 1u);
+        EXPECT_EQ(places.find(name)->second, std::make_pair(ULONG(0), fileSlot));
+        ASSERT_NO_FATAL_FAILURE(ExpectEveryClipWhole(v));
+        for (int id : {0, 1}) Disk(id)->Faults().badBlock = -1;
+        if (pass == 0) {
+            ASSERT_NO_FATAL_FAILURE(PowerCycle());
+        }
+    }
+}
