@@ -20,6 +20,22 @@ inline constexpr uint32_t ZARFS_MSG_VERIFY_RETRY = 0x80050009;
 inline constexpr uint32_t ZARFS_MSG_VERIFY_FAILED = 0xC005000A;
 inline constexpr uint32_t ZARFS_MSG_BODY_TABLE_RECOVERED = 0x4005000B;
 
+// Dump data of the ZARFS_MSG_FILE_ERROR entry that discovery makes when a
+// folder slot names a file entry that an earlier slot (folders by slot,
+// then file slots) already holds: the earlier slot keeps the file, this one
+// is left out and cleared on disk.
+struct ZARFS_REPEATED_SLOT {
+    uint32_t Card;              // the board
+    uint32_t ScsiId;            // the volume's drive 0
+    uint32_t FolderSlot;        // the slot left out
+    uint32_t FileSlot;
+    uint32_t EntryBlock;        // the file entry both slots name
+    uint32_t KeptFolderSlot;    // the slot that keeps it
+    uint32_t KeptFileSlot;
+};
+static_assert(sizeof(ZARFS_REPEATED_SLOT) == 28);
+inline constexpr const char* ZARFS_REPEATED_SLOT_TEXT = "Folder slot repeats a file; cleared";
+
 struct ZARFS_MESSAGE {
     uint32_t Id;
     const char* Name;

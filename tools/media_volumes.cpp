@@ -4,13 +4,16 @@
 
 #include "media_volumes.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "include/zarfs_msg.h"
 #include "include/zarkd.h"
 #include "platform/nt/clock.h"
 #include "platform/nt/machine.h"
 #include "platform/nt/nt_zw.h"
+#include "sim/board.h"
 #include "win32.h"
 
 namespace {
@@ -84,6 +87,117 @@ std::vector<uint32_t> ReadyDrives(unsigned long board)
     }
     CloseHandle(handle);
     return ids;
+}
+
+// What blocks 0-1 of a drive that no listed volume holds show.
+enum class DriveHead { Blank, Damaged, Unreadable };
+
+// Reads blocks 0-1 of a drive through the board device: all zero is a drive
+// never formatted; anything else is a volume entry the file system could
+// not take (a damaged one), which nothing may overwrite unasked.
+DriveHead ReadDriveHead(unsigned long board, uint32_t id)
+{
+    const std::string name = "\\\\.\\KIVZAR" + std::to_string(board);
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return DriveHead::Unreadable;
+    constexpr uint32_t kEntryBlocks = 2;  // the volume entry's blocks 0-1
+    const DWORD bytes = kEntryBlocks * 512;
+    auto* buffer = static_cast<uint8_t*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE));
+    DriveHead head = DriveHead::Unreadable;
+    if (buffer != nullptr) {
+        ZAR_DISK_REQUEST read{};
+        read.Operation = ZAR_DISK_OP_READ;
+        read.TargetId = id;
+        read.FirstBlock = 0;
+        read.BlockCount = kEntryBlocks;
+        read.ScsiStatus = 0xFF;  // what a command that never reached its status leaves
+        read.UserBuffer = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(buffer));
+        read.UserBufferLength = bytes;
+        DWORD returned = 0;
+        if (DeviceIoControl(handle, IOCTL_ZAR_DISK_REQUEST, &read, sizeof read, &read, sizeof read, &returned,
+                            nullptr) &&
+            read.ScsiStatus == 0) {
+            bool blank = true;
+            for (DWORD i = 0; i < bytes; ++i)
+                if (buffer[i] != 0) blank = false;
+            head = blank ? DriveHead::Blank : DriveHead::Damaged;
+        }
+        VirtualFree(buffer, 0, MEM_RELEASE);
+    }
+    CloseHandle(handle);
+    return head;
+}
+
+bool HeldByAVolume(const std::vector<ZAR_VOLUME_INFO>& volumes, uint32_t id)
+{
+    for (const ZAR_VOLUME_INFO& v : volumes)
+        for (uint32_t i = 0; i < v.DriveCount && i < ZARFS_MAX_SCSI_IDS; ++i)
+            if (v.ScsiIds[i] == id) return true;
+    return false;
+}
+
+// The image behind a drive, when the board's hardware is known.
+std::string ImageOf(const sim::BuiltTopology* hardware, unsigned long board, uint32_t id)
+{
+    if (hardware == nullptr || board >= hardware->boards.size()) return {};
+    sim::ScsiDisk* disk = hardware->boards[board]->Drive(int(id));
+    return disk != nullptr ? " (" + disk->Config().image + ")" : std::string();
+}
+
+// No usable volume on the board: formats its ready drives as one volume
+// only when every one of them is blank and no volume entry, complete or
+// not, is found; a drive that holds anything is formatted only when asked
+// for by name. Otherwise says what is missing or damaged and leaves it.
+void FormatBlankDrivesOrReport(unsigned long board, std::vector<ZAR_VOLUME_INFO>* volumes,
+                               const sim::BuiltTopology* hardware)
+{
+    std::vector<uint32_t> ready = ReadyDrives(board), blank;
+    std::vector<std::string> problems;
+    for (const ZAR_VOLUME_INFO& v : *volumes) {
+        if (!(v.Flags & ZARFS_VOLUME_INCOMPLETE)) continue;
+        for (uint32_t i = 0; i < v.DriveCount && i < ZARFS_MAX_SCSI_IDS; ++i)
+            if (v.ScsiIds[i] == ZARFS_NO_DRIVE)
+                problems.push_back("volume \"" + Narrow(v.Name, ZARFS_NAME_CHARS) + "\" is missing its drive " +
+                                   std::to_string(i + 1) + " of " + std::to_string(v.DriveCount) +
+                                   ": no drive on the bus carries it");
+    }
+    for (uint32_t id : ready) {
+        if (HeldByAVolume(*volumes, id)) continue;
+        switch (ReadDriveHead(board, id)) {
+        case DriveHead::Blank: blank.push_back(id); break;
+        case DriveHead::Damaged:
+            problems.push_back("SCSI id " + std::to_string(id) + ImageOf(hardware, board, id) +
+                               ": blocks 0-1 hold no volume entry the file system can take (damaged)");
+            break;
+        case DriveHead::Unreadable:
+            problems.push_back("SCSI id " + std::to_string(id) + ImageOf(hardware, board, id) +
+                               ": blocks 0-1 cannot be read");
+            break;
+        }
+    }
+    if (hardware != nullptr && board < hardware->boards.size())
+        for (const std::string& line : hardware->boards[board]->DrivesLeftOff()) problems.push_back(line);
+
+    if (!volumes->empty() || !problems.empty()) {
+        std::printf("  board %lu: no usable volume, and nothing formatted:\n", board);
+        for (const std::string& line : problems) std::printf("    %s\n", line.c_str());
+        std::printf("    (the drives are left as they are: a drive that holds a volume's entry is formatted only\n"
+                    "    when asked for by name, with zar-volumes format NAME ID...)\n");
+        return;
+    }
+    // Drive counts are 1 or even: an odd last drive stays out.
+    if (blank.size() > 1 && blank.size() % 2 != 0) blank.pop_back();
+    if (blank.empty()) {
+        std::printf("  board %lu: no volume and no ready drive to format\n", board);
+        return;
+    }
+    const uint64_t begin = nt::ClockNow();
+    const int32_t result = FormatMediaVolume(board, u"Media", blank);
+    std::printf("  board %lu: no volume found; blank drives", board);
+    for (uint32_t id : blank) std::printf(" %lu", static_cast<unsigned long>(id));
+    std::printf(" as one striped volume \"Media\": %s (%d) in %.1f s\n", MediaFormatResultName(result), result,
+                double(nt::ClockNow() - begin) / 1e9);
+    ListMediaVolumes(board, volumes);
 }
 
 bool AnyUsable(const std::vector<ZAR_VOLUME_INFO>& volumes)
@@ -234,7 +348,34 @@ void PrintMediaVolume(unsigned long board, const ZAR_VOLUME_INFO& v)
     ShowVolumeContents(board, v);
 }
 
-void ShowMediaVolumes(const std::vector<unsigned long>& boards)
+uint64_t LastEventSequence()
+{
+    uint64_t last = 0;
+    for (const nt::EventLogRecord& record : nt::EventLogRead()) last = std::max(last, record.sequence);
+    return last;
+}
+
+void PrintLeftOutAtDiscovery(unsigned long board, const std::vector<ZAR_VOLUME_INFO>& volumes, uint64_t after)
+{
+    for (const nt::EventLogRecord& record : nt::EventLogRead()) {
+        ZARFS_REPEATED_SLOT slot;
+        if (record.sequence <= after || record.eventId != ZARFS_MSG_FILE_ERROR || record.source != u"ZARFSKD" ||
+            record.data.size() != sizeof slot)
+            continue;
+        std::memcpy(&slot, record.data.data(), sizeof slot);
+        if (slot.Card != board) continue;
+        std::string volume = "the volume on SCSI id " + std::to_string(slot.ScsiId);
+        for (const ZAR_VOLUME_INFO& v : volumes)
+            if (v.DriveCount != 0 && v.ScsiIds[0] == slot.ScsiId) volume = "\"" + Narrow(v.Name, ZARFS_NAME_CHARS) + "\"";
+        std::printf("    left out of %s: slot %lu of folder %lu named the file entry at block %lu, which slot %lu of"
+                    " folder %lu holds; the repeat was cleared\n",
+                    volume.c_str(), static_cast<unsigned long>(slot.FileSlot),
+                    static_cast<unsigned long>(slot.FolderSlot), static_cast<unsigned long>(slot.EntryBlock),
+                    static_cast<unsigned long>(slot.KeptFileSlot), static_cast<unsigned long>(slot.KeptFolderSlot));
+    }
+}
+
+void ShowMediaVolumes(const std::vector<unsigned long>& boards, const sim::BuiltTopology* hardware)
 {
     std::printf("\n== Media volumes ==\n");
     if (!StartMediaFileSystem()) return;
@@ -244,24 +385,8 @@ void ShowMediaVolumes(const std::vector<unsigned long>& boards)
             std::printf("  board %lu: \\\\.\\ZarFsDevice%lu does not answer\n", board, board);
             continue;
         }
-        if (!AnyUsable(volumes)) {
-            // Drive counts are 1 or even: an odd last drive stays out.
-            std::vector<uint32_t> ids = ReadyDrives(board);
-            if (ids.size() > 1 && ids.size() % 2 != 0) ids.pop_back();
-            if (ids.empty()) {
-                std::printf("  board %lu: no volume and no ready drive to format\n", board);
-                continue;
-            }
-            const uint64_t begin = nt::ClockNow();
-            const int32_t result = FormatMediaVolume(board, u"Media", ids);
-            std::printf("  board %lu: no volume found; drives", board);
-            for (uint32_t id : ids) std::printf(" %lu", static_cast<unsigned long>(id));
-            std::printf(" as one striped volume \"Media\": %s (%d) in %.1f s\n", MediaFormatResultName(result), result,
-                        double(nt::ClockNow() - begin) / 1e9);
-            ListMediaVolumes(board, &volumes);
-        } else {
-            std::printf("  board %lu: found at start-up\n", board);
-        }
+        if (!AnyUsable(volumes)) FormatBlankDrivesOrReport(board, &volumes, hardware);
+        else std::printf("  board %lu: found at start-up\n", board);
         for (const ZAR_VOLUME_INFO& v : volumes) PrintMediaVolume(board, v);
     }
 }

@@ -638,7 +638,7 @@ constexpr Section kDemoSections[] = {
     {"board set-up", ShowBoardSetUp},
     {"fields", ShowFields},
     {"disks", ShowDisks},
-    {"media volumes", [] { auto b = BoardsInState2(); ShowMediaVolumes({b.begin(), b.end()}); }},
+    {"media volumes", [] { auto b = BoardsInState2(); ShowMediaVolumes({b.begin(), b.end()}, &gDemo.hardware); }},
     {"media drive", ShowMediaDrive},
     {"input frame store", ShowBoardZeroFrameStore},
     {"clip", ShowBoardZeroClip},

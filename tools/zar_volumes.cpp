@@ -1,6 +1,6 @@
 // zar-volumes: formats and lists the media volumes of a machine's boards.
 //
-//   zar-volumes [--folder DIR] list
+//   zar-volumes [--folder DIR] list      (with what discovery left out)
 //   zar-volumes [--folder DIR] [--board N] format NAME ID [ID...]
 //
 // It boots the machine in DIR (else $ZAR_MACHINE, else ./.machine/default)
@@ -62,7 +62,9 @@ bool StartBoardDriver(uint32_t boards)
     return NT_SUCCESS(nt::IoLoadDriver(u"ZARKD"));
 }
 
-int List(uint32_t boards)
+// 'discovered': the event log's last entry before the file system started,
+// so what its discovery left out can be told.
+int List(uint32_t boards, uint64_t discovered)
 {
     int status = 0;
     for (unsigned long board = 0; board < boards; ++board) {
@@ -74,6 +76,7 @@ int List(uint32_t boards)
         }
         std::printf("board %lu: %zu volume%s\n", board, volumes.size(), volumes.size() == 1 ? "" : "s");
         for (const ZAR_VOLUME_INFO& v : volumes) PrintMediaVolume(board, v);
+        PrintLeftOutAtDiscovery(board, volumes, discovered);
     }
     return status;
 }
@@ -146,14 +149,18 @@ int main(int argc, char** argv)
     nt::MachineOptions machine;
     machine.folder = folder.string();
     machine.pci = hardware.topology;
+    // The two drivers are loaded below, after the event log's mark, so that
+    // what their discovery logs can be told from earlier runs'.
+    machine.loadDrivers = false;
     if (!NT_SUCCESS(nt::Machine::Boot(machine))) {
         std::fprintf(stderr, "zar-volumes: the machine in %s did not boot\n", folder.c_str());
         return 1;
     }
     int status = 1;
+    const uint64_t discovered = LastEventSequence();
     if (!StartBoardDriver(boards)) std::fprintf(stderr, "zar-volumes: ZARKD did not load\n");
     else if (!StartMediaFileSystem()) std::fprintf(stderr, "zar-volumes: ZARFSKD did not load\n");
-    else status = command == "list" ? List(boards) : Format(board, name, ids);
+    else status = command == "list" ? List(boards, discovered) : Format(board, name, ids);
     nt::Machine::Shutdown();
     return status;
 }

@@ -197,15 +197,28 @@ NTSTATUS ZarFsHwRenameVolume(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, PCW
     if (entry == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     WCHAR oldName[ZARFS_NAME_CHARS];
     RtlCopyMemory(oldName, volume->Name, sizeof oldName);
+    // Drive by drive from index 0. A cut between two drives leaves the
+    // names apart; discovery joins the drives by creation time and count.
     NTSTATUS status = STATUS_SUCCESS;
-    for (ULONG i = 0; i < volume->DriveCount && NT_SUCCESS(status); ++i) {
-        ULONG id = volume->ScsiIds[i];
+    ULONG written = 0;
+    for (; written < volume->DriveCount && NT_SUCCESS(status); ++written) {
+        ULONG id = volume->ScsiIds[written];
         status = ZarFsHwSCSIRead(ctx, id, 0, ZARFS_VOLUME_ENTRY_BLOCKS, entry, 0);
         if (!NT_SUCCESS(status)) break;
         ZarFsHwStoreName(entry->Name, name, chars);
         ZarFsHwSetChecksum(entry, ZarFsEntryVolume);
         status = ZarFsHwSCSIWriteEx(ctx, id, 0, ZARFS_VOLUME_ENTRY_BLOCKS, entry, 0, ZarFsEntryVolume);
-        if (NT_SUCCESS(status)) RtlCopyMemory(&ctx->Drives[id].VolumeEntry, entry, sizeof *entry);
+        if (!NT_SUCCESS(status)) break;
+        RtlCopyMemory(&ctx->Drives[id].VolumeEntry, entry, sizeof *entry);
+    }
+    // A failed rename keeps the old name: the drives already written get it
+    // back, as far as they take it.
+    for (ULONG i = 0; !NT_SUCCESS(status) && i < written; ++i) {
+        ULONG id = volume->ScsiIds[i];
+        ZARFS_VOLUME_ENTRY& kept = ctx->Drives[id].VolumeEntry;
+        ZarFsHwStoreName(kept.Name, oldName, ZarFsHwNameLength(oldName));
+        ZarFsHwSetChecksum(&kept, ZarFsEntryVolume);
+        ZarFsHwSCSIWriteEx(ctx, id, 0, ZARFS_VOLUME_ENTRY_BLOCKS, &kept, 0, ZarFsEntryVolume);
     }
     ExFreePoolWithTag(entry, ZarFsTag("ZVOL"));
     if (!NT_SUCCESS(status)) return status;
@@ -258,19 +271,41 @@ NTSTATUS ZarFsHwMoveFile(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, ULONG f
             if (to->FileSlots[i] == 0) free = i;
         if (free == ZARFS_FILES_PER_FOLDER) status = STATUS_ACCESS_DENIED;
     }
+    // The old name, to put back when the move goes no further.
+    ZAR_FILE_INFO file;
+    if (NT_SUCCESS(status)) status = ZarFsHwReadFileEntry(ctx, volume, block, &file);
     if (NT_SUCCESS(status)) status = ZarFsHwRenameFile(ctx, volume, block, name, chars);
+    // The new slot is written before the old one is cleared: a power cut
+    // between the two leaves the entry in both folders, and discovery keeps
+    // it in the first (never in neither, its space unclaimed).
+    bool renamed = NT_SUCCESS(status);
     if (NT_SUCCESS(status)) {
+        to->FileSlots[free] = block;
+        ++to->FileCount;
+        // Within one folder both changes go in one write.
+        if (toFolder == fromFolder) {
+            to->FileSlots[fileSlot] = 0;
+            --to->FileCount;
+        }
+        status = ZarFsHwWriteDirEntry(ctx, volume, toFolder, to);
+    }
+    bool added = NT_SUCCESS(status);
+    if (NT_SUCCESS(status) && toFolder != fromFolder) {
         from->FileSlots[fileSlot] = 0;
         if (from->FileCount != 0) --from->FileCount;
         status = ZarFsHwWriteDirEntry(ctx, volume, fromFolder, from);
+        if (!NT_SUCCESS(status)) {
+            // The file stays where it was: the new slot goes again, at least
+            // from the cache, so the folders read as one file in one place
+            // (discovery settles what the disk still holds).
+            to->FileSlots[free] = 0;
+            --to->FileCount;
+            if (!NT_SUCCESS(ZarFsHwWriteDirEntry(ctx, volume, toFolder, to)))
+                ZarFsVolCacheFolderEntryCache(&volume->Cache, to, FolderBlock(volume, toFolder));
+            added = false;
+        }
     }
-    if (NT_SUCCESS(status)) {
-        // Within one folder the entry read before the first write is stale.
-        if (toFolder == fromFolder) RtlCopyMemory(to, from, sizeof *to);
-        to->FileSlots[free] = block;
-        ++to->FileCount;
-        status = ZarFsHwWriteDirEntry(ctx, volume, toFolder, to);
-    }
+    if (renamed && !added) ZarFsHwWriteFileEntry(ctx, volume, block, &file);
     if (from != nullptr) ExFreePoolWithTag(from, ZarFsTag("ZDIR"));
     if (to != nullptr) ExFreePoolWithTag(to, ZarFsTag("ZDIR"));
     return status;

@@ -53,6 +53,30 @@ ZARFS_HW_VOLUME* NewVolume(ZARFS_HW_CONTEXT* ctx)
     return v;
 }
 
+// Places the candidate drives after 'first' that agree with its entry on
+// creation time and drive count (and on the name when 'sameName') into the
+// slots of 'volume' still empty.
+void JoinMembers(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, ULONG first, bool sameName)
+{
+    const ZARFS_VOLUME_ENTRY& e = ctx->Drives[first].VolumeEntry;
+    for (ULONG other = first + 1; other < ZARFS_MAX_SCSI_IDS; ++other) {
+        if (!CandidateDisk(ctx, other)) continue;
+        const ZARFS_VOLUME_ENTRY& o = ctx->Drives[other].VolumeEntry;
+        if ((sameName && !ZarFsHwStoredNamesEqual(o.Name, e.Name)) || o.CreationTime != e.CreationTime ||
+            o.DriveCount != e.DriveCount || volume->ScsiIds[o.DriveIndex] != ZARFS_NO_DRIVE)
+            continue;
+        volume->ScsiIds[o.DriveIndex] = other;
+        ctx->Drives[other].Volume = volume;
+    }
+}
+
+bool VolumeComplete(const ZARFS_HW_VOLUME* volume)
+{
+    for (ULONG i = 0; i < volume->DriveCount; ++i)
+        if (volume->ScsiIds[i] == ZARFS_NO_DRIVE) return false;
+    return true;
+}
+
 void SetBit(ULONG* bitmap, ULONG i) { bitmap[i / 32] |= 1u << (i % 32); }
 
 // Writes the backup's nodes over the body table they belong to, zero-padded
@@ -78,6 +102,57 @@ void RestoreBackup(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, const ZAR_FIL
     ULONG room = ZARFS_EVENT_ENTRY_MAX - ZARFS_EVENT_ENTRY_HEAD;
     ZarFsGlobLogEvent(ctx->LogObject, ZARFS_MSG_BODY_TABLE_RECOVERED, STATUS_SUCCESS, entry.Name,
                       USHORT(nameBytes < room ? nameBytes : room), static_cast<const char*>(nullptr));
+}
+
+// The slot before (folderSlot, fileSlot) in walk order, folders by slot
+// then their file slots, that names the file entry at 'block'. Folders
+// walked before are in the cache, already without their dropped slots.
+bool FindEarlierSlot(ZARFS_HW_VOLUME* volume, const ZARFS_DIR_ENTRY* folder, ULONG folderSlot, ULONG fileSlot,
+                     ULONG block, ZARFS_REPEATED_SLOT* found)
+{
+    for (ULONG f = 0; f < fileSlot; ++f) {
+        if (folder->FileSlots[f] != block) continue;
+        found->KeptFolderSlot = folderSlot;
+        found->KeptFileSlot = f;
+        return true;
+    }
+    bool seen = false;
+    ExAcquireFastMutex(&volume->Cache.Mutex);
+    for (ULONG s = 0; s < folderSlot && !seen; ++s) {
+        if (!((volume->FolderBitmap[s / 32] >> (s % 32)) & 1)) continue;
+        ZARFS_FOLDER_CACHE_ITEM* item =
+            ZarFsVolCacheFindFolderEntry(&volume->Cache, ZarFsHwFolderBlock(volume->FolderAreaFirst, s));
+        for (ULONG f = 0; item != nullptr && f < ZARFS_FILES_PER_FOLDER && !seen; ++f) {
+            if (item->Entry.FileSlots[f] != block) continue;
+            found->KeptFolderSlot = s;
+            found->KeptFileSlot = f;
+            seen = true;
+        }
+    }
+    ExReleaseFastMutex(&volume->Cache.Mutex);
+    return seen;
+}
+
+// A claim failed. When the slot names a file entry that an earlier slot
+// already claimed (a move cut short between its two folder writes, or a
+// damaged folder), the first claim keeps the file and this slot is cleared
+// and logged, so the rest of the volume still mounts; true then. Any other
+// failure stands.
+bool DropRepeatedSlot(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* volume, ZARFS_DIR_ENTRY* folder, ULONG folderSlot,
+                      ULONG fileSlot)
+{
+    ZARFS_REPEATED_SLOT record{};
+    record.Card = ctx->Card;
+    record.ScsiId = volume->ScsiIds[0];
+    record.FolderSlot = folderSlot;
+    record.FileSlot = fileSlot;
+    record.EntryBlock = folder->FileSlots[fileSlot];
+    if (!FindEarlierSlot(volume, folder, folderSlot, fileSlot, record.EntryBlock, &record)) return false;
+    folder->FileSlots[fileSlot] = 0;
+    if (folder->FileCount != 0) --folder->FileCount;
+    ZarFsGlobLogEvent(ctx->LogObject, ZARFS_MSG_FILE_ERROR, STATUS_SUCCESS, &record, USHORT(sizeof record),
+                      ZARFS_REPEATED_SLOT_TEXT, static_cast<const char*>(nullptr));
+    return true;
 }
 
 }  // namespace
@@ -175,22 +250,15 @@ NTSTATUS ZarFsHwInitializeVolumes(ZARFS_HW_CONTEXT* ctx)
         ctx->Drives[id].Volume = v;
         InsertTailList(&ctx->Volumes, &v->Link);
 
-        for (ULONG other = id + 1; other < ZARFS_MAX_SCSI_IDS; ++other) {
-            if (!CandidateDisk(ctx, other)) continue;
-            const ZARFS_VOLUME_ENTRY& o = ctx->Drives[other].VolumeEntry;
-            // A member agrees on name, creation time and drive count, and
-            // fills a slot still empty.
-            if (!ZarFsHwStoredNamesEqual(o.Name, e.Name) || o.CreationTime != e.CreationTime ||
-                o.DriveCount != e.DriveCount || v->ScsiIds[o.DriveIndex] != ZARFS_NO_DRIVE)
-                continue;
-            v->ScsiIds[o.DriveIndex] = other;
-            ctx->Drives[other].Volume = v;
-        }
-        bool complete = true;
-        for (ULONG i = 0; i < v->DriveCount; ++i)
-            if (v->ScsiIds[i] == ZARFS_NO_DRIVE) complete = false;
-        if (!complete) continue;
+        JoinMembers(ctx, v, id, true);
+        // A rename is written drive by drive: one cut short leaves the new
+        // name on the drives written first and the old one on the rest.
+        // The creation time and the drive count still name the volume.
+        if (!VolumeComplete(v)) JoinMembers(ctx, v, id, false);
+        if (!VolumeComplete(v)) continue;
 
+        // The rename starts with drive 0, so its name is the newest.
+        RtlCopyMemory(v->Name, ctx->Drives[v->ScsiIds[0]].VolumeEntry.Name, sizeof v->Name);
         v->Flags &= ~ZARFS_VOLUME_INCOMPLETE;
         NTSTATUS status = ZarFsHwSetUpVolume(ctx, v);
         if (NT_SUCCESS(status)) status = ZarFsHwConstructFolderBitmap(ctx, v, &v->FolderCount);
@@ -218,14 +286,24 @@ NTSTATUS ZarFsHwConstructFolderBitmap(ZARFS_HW_CONTEXT* ctx, ZARFS_HW_VOLUME* vo
         status = ZarFsHwSCSIReadEx(ctx, volume->ScsiIds[0], block, ZARFS_DIR_ENTRY_BLOCKS, folder, 0, ZarFsEntryDir,
                                    TRUE);
         if (!NT_SUCCESS(status) || folder->InUse == 0) continue;
-        ZarFsVolCacheFolderEntryCache(&volume->Cache, folder, block);
         SetBit(volume->FolderBitmap, slot);
         ++count;
         bool backupHere = backup != nullptr && ZarFsHwNameEquals(folder->Name, backup->Folder, backup->FolderChars);
+        bool dropped = false;
         for (ULONG f = 0; f < ZARFS_FILES_PER_FOLDER && NT_SUCCESS(status); ++f) {
             if (folder->FileSlots[f] == 0) continue;
             status = ZarFsHwClaimFileSpace(ctx, volume, folder, f, backupHere ? backup : nullptr);
+            if (!NT_SUCCESS(status) && DropRepeatedSlot(ctx, volume, folder, slot, f)) {
+                dropped = true;
+                status = STATUS_SUCCESS;
+            }
         }
+        // A dropped slot leaves the disk at once: left there, it would name
+        // the file again once the kept slot's file is deleted, on blocks
+        // that may by then be another file's. Written or not, the cache
+        // holds the folder without it.
+        if (dropped && NT_SUCCESS(status)) ZarFsHwWriteDirEntry(ctx, volume, slot, folder);
+        ZarFsVolCacheFolderEntryCache(&volume->Cache, folder, block);
     }
     ZarFsHwUnlock(&ctx->EntryLock);
     *folderCount = count;

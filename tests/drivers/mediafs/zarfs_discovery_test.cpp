@@ -1,12 +1,14 @@
 // Discovery over the simulated drives: which drives make a volume (counts,
 // indexes, names and creation times that agree), volumes hidden behind a
-// name already taken, drives too small for the fixed regions, and the body-
-// table backup restored into its clip at the next discovery.
+// name already taken, drives too small for the fixed regions, folder slots
+// that repeat a file, and the body-table backup restored into its clip at
+// the next discovery.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "mediafs_machine.h"
 
@@ -88,6 +90,10 @@ TEST_F(ZarFsDiscovery, DriveCountsAndIndexesOnDisk)
         {"two drives claim one index", {{0, NewEntry(u"A", 2, 0)}, {1, NewEntry(u"A", 2, 0)}, {2, NewEntry(u"A", 2, 1)}},
          1, 2},
         {"a drive too small", {{15, NewEntry(u"A", 1, 0)}}, 0, 0},
+        // A rename cut short between the drives: one volume all the same.
+        {"names apart, time and count agree", {{0, NewEntry(u"New", 2, 0)}, {1, NewEntry(u"Old", 2, 1)}}, 1, 1},
+        {"names and times apart", {{0, NewEntry(u"New", 2, 0, 1)}, {1, NewEntry(u"Old", 2, 1, 2)}}, 0, 2},
+        {"names and counts apart", {{0, NewEntry(u"New", 2, 0)}, {1, NewEntry(u"Old", 4, 1)}}, 0, 2},
     };
     const ZARFS_VOLUME_ENTRY blank{};
     for (const Row& row : rows) {
@@ -130,6 +136,79 @@ TEST_F(ZarFsDiscovery, TheSecondVolumeOfANameIsHiddenUntilTheFirstGoes)
 TEST_F(ZarFsDiscovery, FormatRefusesASmallDrive)
 {
     EXPECT_EQ(Format(u"Small", {15}), ZARFS_FORMAT_E_DRIVE_UNUSABLE);
+}
+
+// Two slots name one file entry: the first in walk order (folders by slot,
+// then file slots) keeps it; the other is cleared on disk and logged, and
+// the rest of the volume mounts.
+TEST_F(ZarFsDiscovery, ASlotRepeatingAFileIsClearedAndTheVolumeStillMounts)
+{
+    struct Row {
+        const char* what;
+        ULONG folder, slot;  // where the repeat is written
+    } rows[] = {
+        {"in a later folder", 1, 3},
+        {"later in the same folder", 0, 5},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(Format(u"Media", {0}), ZARFS_FORMAT_OK);
+        ZARFS_HW_VOLUME* v = Usable().at(0);
+        ULONG a = 0, b = 0, one = 0, two = 0;
+        ASSERT_EQ(ZarFsHwCreateFolder(Hw(), v, u"A", 1, &a), STATUS_SUCCESS);
+        ASSERT_EQ(ZarFsHwCreateFolder(Hw(), v, u"B", 1, &b), STATUS_SUCCESS);
+        for (auto [folder, name, block] : {std::tuple{a, u"one.kiv", &one}, std::tuple{b, u"two.kiv", &two}}) {
+            ZAR_FILE_INFO clip{};
+            clip.CreationTime = 5;
+            ZarFsHwStoreName(clip.Name, name, 7);
+            ASSERT_EQ(ZarFsHwCreateFileEntry(Hw(), v, folder, &clip, block), STATUS_SUCCESS);
+        }
+        // The repeat, written behind the driver's back.
+        const ULONG at = ZarFsHwFolderBlock(v->FolderAreaFirst, row.folder);
+        ZARFS_DIR_ENTRY folder;
+        auto bytes = ImageBlocks(0, at, ZARFS_DIR_ENTRY_BLOCKS);
+        std::memcpy(&folder, bytes.data(), sizeof folder);
+        folder.FileSlots[row.slot] = one;
+        ++folder.FileCount;
+        ZarFsHwSetChecksum(&folder, ZarFsEntryDir);
+        WriteImageBlocks(0, at, &folder, sizeof folder);
+        nt::EventLogClear();
+
+        ASSERT_EQ(RestartFs(), STATUS_SUCCESS);
+        ASSERT_EQ(Usable().size(), 1u);
+        v = Usable()[0];
+        ZARFS_DIR_ENTRY read;
+        ASSERT_EQ(ZarFsHwReadDirEntry(Hw(), v, a, &read), STATUS_SUCCESS);
+        EXPECT_EQ(read.FileSlots[0], one);
+        EXPECT_EQ(read.FileCount, 1u);
+        ASSERT_EQ(ZarFsHwReadDirEntry(Hw(), v, b, &read), STATUS_SUCCESS);
+        EXPECT_EQ(read.FileSlots[0], two);
+        EXPECT_EQ(read.FileCount, 1u);
+        // Gone from the disk too, not just from the cache.
+        bytes = ImageBlocks(0, at, ZARFS_DIR_ENTRY_BLOCKS);
+        std::memcpy(&folder, bytes.data(), sizeof folder);
+        EXPECT_EQ(folder.FileSlots[row.slot], 0u);
+        EXPECT_TRUE(ZarFsHwVerifyChecksum(&folder, ZarFsEntryDir, FALSE));
+
+        auto events = FsEvents(ZARFS_MSG_FILE_ERROR);
+        ASSERT_EQ(events.size(), 1u);
+        ASSERT_EQ(events[0].data.size(), sizeof(ZARFS_REPEATED_SLOT));
+        ZARFS_REPEATED_SLOT record;
+        std::memcpy(&record, events[0].data.data(), sizeof record);
+        EXPECT_EQ(record.Card, 0u);
+        EXPECT_EQ(record.ScsiId, 0u);
+        EXPECT_EQ(record.FolderSlot, row.folder);
+        EXPECT_EQ(record.FileSlot, row.slot);
+        EXPECT_EQ(record.EntryBlock, one);
+        EXPECT_EQ(record.KeptFolderSlot, a);
+        EXPECT_EQ(record.KeptFileSlot, 0u);
+
+        // A second start finds nothing more to drop.
+        nt::EventLogClear();
+        ASSERT_EQ(RestartFs(), STATUS_SUCCESS);
+        EXPECT_EQ(Usable().size(), 1u);
+        EXPECT_TRUE(FsEvents(ZARFS_MSG_FILE_ERROR).empty());
+    }
 }
 
 // A recorder's backup names the clip; discovery writes its nodes over the
