@@ -165,6 +165,7 @@ enum : DWORD {
     ERROR_CHILD_MUST_BE_VOLATILE = 1021,
     ERROR_NOTIFY_ENUM_DIR = 1022,
     ERROR_MEDIA_CHANGED = 1110,
+    ERROR_DLL_INIT_FAILED = 1114,
     ERROR_IO_DEVICE = 1117,
     ERROR_MAPPED_ALIGNMENT = 1132,
     ERROR_DEVICE_NOT_CONNECTED = 1167,
@@ -523,10 +524,44 @@ LSTATUS RegFlushKey(HKEY hKey);
 // executable, then in each folder of ZAR_DLL_PATH (':'-separated), then
 // where the dynamic loader looks. A name with a '/' is a host path and is
 // loaded as it is.
+//
+// A library of the system names its entry point with ZAR_DLL_ENTRY; the
+// entry is called as Windows calls a library's: process attach when the
+// library is first loaded (a FALSE answer fails the load: detach is called
+// and the library unloaded), thread attach and detach for each thread
+// CreateThread makes while it is loaded (unless DisableThreadLibraryCalls),
+// process detach when its last FreeLibrary unloads it (reserved null) or
+// the process exits (reserved non-null). A library linked into a program
+// at build time is attached at the program's first system call, once the
+// machine (embedded or a host) is reachable, and stays loaded.
 HMODULE LoadLibraryA(LPCSTR lpLibFileName);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL FreeLibrary(HMODULE hLibModule);
-HMODULE GetModuleHandleA(LPCSTR lpModuleName);  // NULL only: the executable
+// NULL: the executable; a name: a loaded library, ".dll" optional, any case.
+HMODULE GetModuleHandleA(LPCSTR lpModuleName);
+// The module's path in the machine: the system's programs and libraries
+// live in C:\WINNT\system32 (the executable as NAME.exe, a library as
+// NAME.dll under the name it registered).
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+BOOL DisableThreadLibraryCalls(HMODULE hLibModule);
+
+enum : DWORD {
+    DLL_PROCESS_DETACH = 0,
+    DLL_PROCESS_ATTACH = 1,
+    DLL_THREAD_ATTACH = 2,
+    DLL_THREAD_DETACH = 3,
+};
+using PDLL_ENTRY = BOOL (*)(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+namespace w32 {
+// Made by ZAR_DLL_ENTRY as the library is loaded; not for direct use.
+struct DllEntryRegistration {
+    DllEntryRegistration(const char* name, PDLL_ENTRY entry);
+};
+}  // namespace w32
+
+// In one source file of a library: ZAR_DLL_ENTRY("ZarDll", DllMain);
+#define ZAR_DLL_ENTRY(name, entry) static const w32::DllEntryRegistration zarDllEntryRegistration_(name, entry)
 
 // ---- Memory checks ----
 // Policy: these never fault. Each page of the range is tested by the host

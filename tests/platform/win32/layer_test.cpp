@@ -169,6 +169,63 @@ TEST(Modules, DllNamesFindSharedObjectsNextToTheProgram)
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
 }
 
+// The library shares the program's runtime: what the program made, by name
+// or by handle, is the library's too; its entry runs once for each event of
+// its life, in order.
+TEST(Modules, ALoadedLibrarySharesTheProgramsHandlesAndIsAttachedAndDetachedOnce)
+{
+    unsetenv("W32TESTMOD_LOG");
+    HANDLE named = CreateEventA(nullptr, TRUE, FALSE, "W32TestModEvent");
+    ASSERT_NE(named, nullptr);
+    HMODULE m = LoadLibraryA("W32TestMod.dll");
+    ASSERT_NE(m, nullptr) << GetLastError();
+    EXPECT_EQ(WaitForSingleObject(named, 0), WAIT_OBJECT_0) << "the library opened the program's event by name";
+    HMODULE again = LoadLibraryA("w32testmod");
+    EXPECT_EQ(again, m);
+    EXPECT_EQ(GetModuleHandleA("W32TESTMOD.DLL"), m);
+    char path[64];
+    EXPECT_EQ(GetModuleFileNameA(m, path, sizeof path), 32u);
+    EXPECT_STREQ(path, "C:\\WINNT\\system32\\W32TestMod.dll");
+
+    HANDLE mine = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    using SetByHandle = BOOL (*)(HANDLE);
+    auto set = reinterpret_cast<SetByHandle>(reinterpret_cast<void*>(GetProcAddress(m, "W32TestSetByHandle")));
+    ASSERT_NE(set, nullptr);
+    EXPECT_TRUE(set(mine));
+    EXPECT_EQ(WaitForSingleObject(mine, 0), WAIT_OBJECT_0) << "the library set the program's event by handle";
+
+    HANDLE thread = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    EXPECT_TRUE(FreeLibrary(again));
+    EXPECT_STREQ(std::getenv("W32TESTMOD_LOG"), "attach,thread-attach,thread-detach") << "loaded twice, attached once";
+    EXPECT_TRUE(FreeLibrary(m));
+    EXPECT_STREQ(std::getenv("W32TESTMOD_LOG"), "attach,thread-attach,thread-detach,detach");
+    EXPECT_FALSE(FreeLibrary(m));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(GetModuleHandleA("W32TestMod"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    CloseHandle(mine);
+    CloseHandle(named);
+}
+
+TEST(Modules, ALibraryThatRefusesItsAttachIsDetachedAndNotLoaded)
+{
+    unsetenv("W32TESTMOD_LOG");
+    setenv("W32TESTMOD_REFUSE", "1", 1);
+    EXPECT_EQ(LoadLibraryA("W32TestMod.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DLL_INIT_FAILED));
+    unsetenv("W32TESTMOD_REFUSE");
+    EXPECT_STREQ(std::getenv("W32TESTMOD_LOG"), "attach,detach");
+    EXPECT_EQ(GetModuleHandleA("W32TestMod"), nullptr);
+    // Refused once, it loads afresh the next time.
+    HMODULE m = LoadLibraryA("W32TestMod.dll");
+    ASSERT_NE(m, nullptr);
+    EXPECT_TRUE(FreeLibrary(m));
+    EXPECT_STREQ(std::getenv("W32TESTMOD_LOG"), "attach,detach,attach,detach");
+}
+
 TEST(Time, SystemTimeConversionsAgree)
 {
     SYSTEMTIME st{2001, 2, 0, 28, 23, 59, 58, 999};
