@@ -563,6 +563,51 @@ struct DllEntryRegistration {
 // In one source file of a library: ZAR_DLL_ENTRY("ZarDll", DllMain);
 #define ZAR_DLL_ENTRY(name, entry) static const w32::DllEntryRegistration zarDllEntryRegistration_(name, entry)
 
+// ---- System information, paths and the process heap ----
+
+// The machine's Windows folders (C:\WINNT, C:\WINNT\system32, in the
+// machine's file tree). Each returns the length without the terminator, or
+// with a buffer too small the size it needs including it.
+UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+// The full DOS path; *lpFilePart (when given) points at its last component,
+// or is null when the path ends in a separator. Same length rule as above.
+DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart);
+
+struct SYSTEM_INFO {
+    WORD wProcessorArchitecture;
+    WORD wReserved;
+    DWORD dwPageSize;
+    LPVOID lpMinimumApplicationAddress;
+    LPVOID lpMaximumApplicationAddress;
+    DWORD_PTR dwActiveProcessorMask;
+    DWORD dwNumberOfProcessors;
+    DWORD dwProcessorType;
+    DWORD dwAllocationGranularity;
+    WORD wProcessorLevel;
+    WORD wProcessorRevision;
+};
+static_assert(sizeof(SYSTEM_INFO) == 36);
+using LPSYSTEM_INFO = SYSTEM_INFO*;
+enum : WORD { PROCESSOR_ARCHITECTURE_INTEL = 0 };
+enum : DWORD { PROCESSOR_INTEL_PENTIUM = 586 };
+void GetSystemInfo(LPSYSTEM_INFO lpSystemInfo);
+
+// The process heap: blocks aligned to 8 bytes, HEAP_ZERO_MEMORY honoured,
+// a failed allocation null (with HEAP_GENERATE_EXCEPTIONS too: nothing here
+// raises). HeapFree of null succeeds; of a block it did not make, fails.
+enum : DWORD {
+    HEAP_NO_SERIALIZE = 0x00000001,
+    HEAP_GENERATE_EXCEPTIONS = 0x00000004,
+    HEAP_ZERO_MEMORY = 0x00000008,
+    HEAP_REALLOC_IN_PLACE_ONLY = 0x00000010,
+};
+HANDLE GetProcessHeap();
+LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
+LPVOID HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes);
+BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
+SIZE_T HeapSize(HANDLE hHeap, DWORD dwFlags, LPCVOID lpMem);
+
 // ---- Memory checks ----
 // Policy: these never fault. Each page of the range is tested by the host
 // kernel on our behalf (a read through process_vm_readv, a write as an

@@ -226,6 +226,49 @@ TEST(Modules, ALibraryThatRefusesItsAttachIsDetachedAndNotLoaded)
     EXPECT_STREQ(std::getenv("W32TESTMOD_LOG"), "attach,detach,attach,detach");
 }
 
+TEST(SystemInformation, FoldersPathsAndTheProcessHeapAnswerAsWindowsDoes)
+{
+    char buffer[64];
+    EXPECT_EQ(GetWindowsDirectoryA(buffer, sizeof buffer), 8u);
+    EXPECT_STREQ(buffer, "C:\\WINNT");
+    EXPECT_EQ(GetSystemDirectoryA(buffer, 5), 18u) << "too small: the size needed, terminator included";
+    EXPECT_EQ(GetSystemDirectoryA(buffer, 18), 17u);
+    EXPECT_STREQ(buffer, "C:\\WINNT\\system32");
+
+    LPSTR part = nullptr;
+    EXPECT_EQ(GetFullPathNameA("C:\\a\\..\\b\\name.kiv", sizeof buffer, buffer, &part), 13u);
+    EXPECT_STREQ(buffer, "C:\\b\\name.kiv");
+    EXPECT_EQ(part, buffer + 5);
+    EXPECT_EQ(GetFullPathNameA("C:\\b\\", sizeof buffer, buffer, &part), 5u);
+    EXPECT_EQ(part, nullptr);
+    EXPECT_EQ(GetFullPathNameA("", sizeof buffer, buffer, &part), 0u);
+
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    EXPECT_EQ(info.dwPageSize, 4096u);
+    EXPECT_EQ(info.dwAllocationGranularity, 65536u);
+    EXPECT_GE(info.dwNumberOfProcessors, 1u);
+
+    HANDLE heap = GetProcessHeap();
+    auto* block = static_cast<unsigned char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 100));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 8, 0u);
+    EXPECT_EQ(HeapSize(heap, 0, block), 100u);
+    EXPECT_EQ(block[99], 0);
+    block[0] = 42;
+    block = static_cast<unsigned char*>(HeapReAlloc(heap, 0, block, 5000));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(block[0], 42) << "a reallocation keeps the contents";
+    EXPECT_EQ(HeapReAlloc(heap, HEAP_REALLOC_IN_PLACE_ONLY, block, 6000), nullptr);
+    EXPECT_EQ(HeapSize(heap, 0, block), 5000u) << "a refused reallocation leaves the block";
+    EXPECT_EQ(HeapAlloc(heap, 0, 0x80000000u), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(HeapAlloc(nullptr, 0, 8), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(HeapFree(heap, 0, block));
+    EXPECT_TRUE(HeapFree(heap, 0, nullptr));
+}
+
 TEST(Time, SystemTimeConversionsAgree)
 {
     SYSTEMTIME st{2001, 2, 0, 28, 23, 59, 58, 999};
