@@ -382,6 +382,12 @@ void IoDetachDevice(PDEVICE_OBJECT target);
 NTSTATUS IoRegisterShutdownNotification(PDEVICE_OBJECT device);
 void IoUnregisterShutdownNotification(PDEVICE_OBJECT device);
 
+// A named event that user mode can open: created signalled when it does not
+// exist, else opened as it is. *handle is a kernel handle (ZwClose it when
+// done); null when the event could not be created or opened.
+PKEVENT IoCreateNotificationEvent(PUNICODE_STRING name, PHANDLE handle);
+PKEVENT IoCreateSynchronizationEvent(PUNICODE_STRING name, PHANDLE handle);
+
 // Start-I/O: the device's own queue of packets served one at a time.
 void IoStartPacket(PDEVICE_OBJECT device, PIRP irp, PULONG key, PDRIVER_CANCEL cancelFunction);
 void IoStartNextPacket(PDEVICE_OBJECT device, BOOLEAN cancelable);

@@ -34,6 +34,12 @@ NTSTATUS ZwQueryKey(HANDLE key, KEY_INFORMATION_CLASS infoClass, PVOID info, ULO
 // cm_file.cpp), so a flush only retries a write that failed.
 NTSTATUS ZwFlushKey(HANDLE key);
 
+// Events by name in kernel mode (\BaseNamedObjects\..., the names user
+// mode opens). OBJ_KERNEL_HANDLE puts the handle in the system process.
+NTSTATUS ZwCreateEvent(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, EVENT_TYPE type,
+                       BOOLEAN initialState);
+NTSTATUS ZwOpenEvent(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes);
+
 // RtlQueryRegistryValues and friends, relative to a path kind.
 enum : ULONG {
     RTL_REGISTRY_ABSOLUTE = 0,

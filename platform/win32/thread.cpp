@@ -35,6 +35,23 @@ void UserApc(PVOID context, PVOID arg1, PVOID)
     reinterpret_cast<PAPCFUNC>(context)(reinterpret_cast<ULONG_PTR>(arg1));
 }
 
+// Every thread CreateThread makes starts here, so the loaded libraries see
+// it begin and end.
+struct ThreadStart {
+    LPTHREAD_START_ROUTINE routine;
+    LPVOID parameter;
+};
+
+DWORD WINAPI RunThread(LPVOID context)
+{
+    ThreadStart start = *static_cast<ThreadStart*>(context);
+    delete static_cast<ThreadStart*>(context);
+    w32::ThreadAttach();
+    DWORD code = start.routine(start.parameter);
+    w32::ThreadDetach();
+    return code;
+}
+
 }  // namespace
 
 namespace w32 {
@@ -54,8 +71,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
     }
     HANDLE h = nullptr;
     CLIENT_ID cid{};
-    NTSTATUS status = NtCreateUserThread(&h, lpStartAddress, lpParameter,
+    auto* start = new ThreadStart{lpStartAddress, lpParameter};
+    NTSTATUS status = NtCreateUserThread(&h, RunThread, start,
                                          (dwCreationFlags & CREATE_SUSPENDED) ? TRUE : FALSE, &cid);
+    if (!NT_SUCCESS(status)) delete start;
     W32_TRACE("CreateThread(%p, %p, flags %#x) -> %p %s", reinterpret_cast<void*>(lpStartAddress), lpParameter,
               dwCreationFlags, h, NtStatusName(status));
     if (!NT_SUCCESS(status)) {

@@ -15,6 +15,7 @@
 // request is pending is seen here at once.
 #include "w32_client.h"
 #include "w32_host.h"
+#include "w32_internal.h"
 #include "win32.h"
 
 #include <cstdio>
@@ -238,6 +239,7 @@ bool ClientActive()
         socketPath = std::string(folder) + "/" + hostproto::kSocketName;
         active = channel.Open();
     });
+    AttachLinkedLibraries();
     return active;
 }
 

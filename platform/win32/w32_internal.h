@@ -96,6 +96,11 @@ bool FullDosPath(const std::u16string& dos, std::u16string* full);
 
 // A closed handle's remembered thread priority goes with it.
 void ForgetThreadHandle(HANDLE h);
+// Libraries: process attach of those linked into the program (at the first
+// system call), thread attach and detach around each CreateThread thread.
+void AttachLinkedLibraries();
+void ThreadAttach();
+void ThreadDetach();
 
 // The caller's process id in the kernel (the seam has no call for it yet).
 DWORD CurrentProcessId();

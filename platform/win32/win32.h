@@ -165,6 +165,7 @@ enum : DWORD {
     ERROR_CHILD_MUST_BE_VOLATILE = 1021,
     ERROR_NOTIFY_ENUM_DIR = 1022,
     ERROR_MEDIA_CHANGED = 1110,
+    ERROR_DLL_INIT_FAILED = 1114,
     ERROR_IO_DEVICE = 1117,
     ERROR_MAPPED_ALIGNMENT = 1132,
     ERROR_DEVICE_NOT_CONNECTED = 1167,
@@ -523,10 +524,89 @@ LSTATUS RegFlushKey(HKEY hKey);
 // executable, then in each folder of ZAR_DLL_PATH (':'-separated), then
 // where the dynamic loader looks. A name with a '/' is a host path and is
 // loaded as it is.
+//
+// A library of the system names its entry point with ZAR_DLL_ENTRY; the
+// entry is called as Windows calls a library's: process attach when the
+// library is first loaded (a FALSE answer fails the load: detach is called
+// and the library unloaded), thread attach and detach for each thread
+// CreateThread makes while it is loaded (unless DisableThreadLibraryCalls),
+// process detach when its last FreeLibrary unloads it (reserved null) or
+// the process exits (reserved non-null). A library linked into a program
+// at build time is attached at the program's first system call, once the
+// machine (embedded or a host) is reachable, and stays loaded.
 HMODULE LoadLibraryA(LPCSTR lpLibFileName);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL FreeLibrary(HMODULE hLibModule);
-HMODULE GetModuleHandleA(LPCSTR lpModuleName);  // NULL only: the executable
+// NULL: the executable; a name: a loaded library, ".dll" optional, any case.
+HMODULE GetModuleHandleA(LPCSTR lpModuleName);
+// The module's path in the machine: the system's programs and libraries
+// live in C:\WINNT\system32 (the executable as NAME.exe, a library as
+// NAME.dll under the name it registered).
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+BOOL DisableThreadLibraryCalls(HMODULE hLibModule);
+
+enum : DWORD {
+    DLL_PROCESS_DETACH = 0,
+    DLL_PROCESS_ATTACH = 1,
+    DLL_THREAD_ATTACH = 2,
+    DLL_THREAD_DETACH = 3,
+};
+using PDLL_ENTRY = BOOL (*)(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+namespace w32 {
+// Made by ZAR_DLL_ENTRY as the library is loaded; not for direct use.
+struct DllEntryRegistration {
+    DllEntryRegistration(const char* name, PDLL_ENTRY entry);
+};
+}  // namespace w32
+
+// In one source file of a library: ZAR_DLL_ENTRY("ZarDll", DllMain);
+#define ZAR_DLL_ENTRY(name, entry) static const w32::DllEntryRegistration zarDllEntryRegistration_(name, entry)
+
+// ---- System information, paths and the process heap ----
+
+// The machine's Windows folders (C:\WINNT, C:\WINNT\system32, in the
+// machine's file tree). Each returns the length without the terminator, or
+// with a buffer too small the size it needs including it.
+UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+// The full DOS path; *lpFilePart (when given) points at its last component,
+// or is null when the path ends in a separator. Same length rule as above.
+DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart);
+
+struct SYSTEM_INFO {
+    WORD wProcessorArchitecture;
+    WORD wReserved;
+    DWORD dwPageSize;
+    LPVOID lpMinimumApplicationAddress;
+    LPVOID lpMaximumApplicationAddress;
+    DWORD_PTR dwActiveProcessorMask;
+    DWORD dwNumberOfProcessors;
+    DWORD dwProcessorType;
+    DWORD dwAllocationGranularity;
+    WORD wProcessorLevel;
+    WORD wProcessorRevision;
+};
+static_assert(sizeof(SYSTEM_INFO) == 36);
+using LPSYSTEM_INFO = SYSTEM_INFO*;
+enum : WORD { PROCESSOR_ARCHITECTURE_INTEL = 0 };
+enum : DWORD { PROCESSOR_INTEL_PENTIUM = 586 };
+void GetSystemInfo(LPSYSTEM_INFO lpSystemInfo);
+
+// The process heap: blocks aligned to 8 bytes, HEAP_ZERO_MEMORY honoured,
+// a failed allocation null (with HEAP_GENERATE_EXCEPTIONS too: nothing here
+// raises). HeapFree of null succeeds; of a block it did not make, fails.
+enum : DWORD {
+    HEAP_NO_SERIALIZE = 0x00000001,
+    HEAP_GENERATE_EXCEPTIONS = 0x00000004,
+    HEAP_ZERO_MEMORY = 0x00000008,
+    HEAP_REALLOC_IN_PLACE_ONLY = 0x00000010,
+};
+HANDLE GetProcessHeap();
+LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
+LPVOID HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes);
+BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
+SIZE_T HeapSize(HANDLE hHeap, DWORD dwFlags, LPCVOID lpMem);
 
 // ---- Memory checks ----
 // Policy: these never fault. Each page of the range is tested by the host

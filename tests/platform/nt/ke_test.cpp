@@ -14,6 +14,7 @@
 #include "platform/nt/nt_internal.h"
 #include "platform/nt/nt_mm.h"
 #include "platform/nt/nt_syscall.h"
+#include "platform/nt/nt_zw.h"
 
 namespace {
 
@@ -835,6 +836,46 @@ TEST_F(Ke, UserApcsRunOnlyInAlertableUserWaitsOfTheirThread)
 }
 
 // ---- The system-call seam ----
+
+TEST_F(Ke, ADriversNamedEventIsTheObjectUserModeOpensByName)
+{
+    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\BaseNamedObjects\\Zar0Test.StartEvent");
+    HANDLE kernelHandle = nullptr, again = nullptr;
+    PKEVENT event = IoCreateNotificationEvent(&name, &kernelHandle);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(Poll(event), STATUS_SUCCESS) << "a new notification event starts signalled";
+    KeClearEvent(event);
+    EXPECT_EQ(IoCreateNotificationEvent(&name, &again), event) << "an existing event is opened as it is";
+    EXPECT_EQ(Poll(event), STATUS_TIMEOUT);
+
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, 0, nullptr, nullptr);
+    HANDLE user = nullptr;
+    ASSERT_EQ(NtOpenEvent(&user, EVENT_ALL_ACCESS, &attributes), STATUS_SUCCESS);
+    EXPECT_EQ(NtSetEvent(user, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(Poll(event), STATUS_SUCCESS) << "user mode's set reaches the driver's object";
+    LARGE_INTEGER zero{.QuadPart = 0};
+    EXPECT_EQ(NtWaitForSingleObject(kernelHandle, FALSE, &zero), STATUS_INVALID_HANDLE)
+        << "the driver's handle is a kernel handle, not the caller's";
+    NtClose(user);
+    ZwClose(again);
+    ZwClose(kernelHandle);
+    EXPECT_EQ(NtOpenEvent(&user, EVENT_ALL_ACCESS, &attributes), STATUS_OBJECT_NAME_NOT_FOUND)
+        << "the name goes with the last handle";
+
+    UNICODE_STRING syncName = RTL_CONSTANT_STRING(u"\\BaseNamedObjects\\ZarTestSync");
+    PKEVENT sync = IoCreateSynchronizationEvent(&syncName, &kernelHandle);
+    ASSERT_NE(sync, nullptr);
+    EXPECT_EQ(Poll(sync), STATUS_SUCCESS);
+    EXPECT_EQ(Poll(sync), STATUS_TIMEOUT) << "a synchronization event resets as a wait takes it";
+    ZwClose(kernelHandle);
+
+    UNICODE_STRING noParent = RTL_CONSTANT_STRING(u"\\NoSuchDirectory\\Event");
+    EXPECT_EQ(IoCreateNotificationEvent(&noParent, &kernelHandle), nullptr);
+    EXPECT_EQ(kernelHandle, nullptr);
+    InitializeObjectAttributes(&attributes, &noParent, 0, nullptr, nullptr);
+    EXPECT_EQ(ZwOpenEvent(&kernelHandle, EVENT_ALL_ACCESS, &attributes), STATUS_OBJECT_PATH_NOT_FOUND);
+}
 
 TEST_F(Ke, NamedObjectsThroughTheSystemCalls)
 {

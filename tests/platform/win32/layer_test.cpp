@@ -169,6 +169,106 @@ TEST(Modules, DllNamesFindSharedObjectsNextToTheProgram)
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
 }
 
+// The library shares the program's runtime: what the program made, by name
+// or by handle, is the library's too; its entry runs once for each event of
+// its life, in order.
+TEST(Modules, ALoadedLibrarySharesTheProgramsHandlesAndIsAttachedAndDetachedOnce)
+{
+    unsetenv("W32TESTMOD_LOG");
+    HANDLE named = CreateEventA(nullptr, TRUE, FALSE, "W32TestModEvent");
+    ASSERT_NE(named, nullptr);
+    HMODULE m = LoadLibraryA("W32TestMod.dll");
+    ASSERT_NE(m, nullptr) << GetLastError();
+    EXPECT_EQ(WaitForSingleObject(named, 0), WAIT_OBJECT_0) << "the library opened the program's event by name";
+    HMODULE again = LoadLibraryA("w32testmod");
+    EXPECT_EQ(again, m);
+    EXPECT_EQ(GetModuleHandleA("W32TESTMOD.DLL"), m);
+    char path[64];
+    EXPECT_EQ(GetModuleFileNameA(m, path, sizeof path), 32u);
+    EXPECT_STREQ(path, "C:\\WINNT\\system32\\W32TestMod.dll");
+
+    HANDLE mine = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    using SetByHandle = BOOL (*)(HANDLE);
+    auto set = reinterpret_cast<SetByHandle>(reinterpret_cast<void*>(GetProcAddress(m, "W32TestSetByHandle")));
+    ASSERT_NE(set, nullptr);
+    EXPECT_TRUE(set(mine));
+    EXPECT_EQ(WaitForSingleObject(mine, 0), WAIT_OBJECT_0) << "the library set the program's event by handle";
+
+    HANDLE thread = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    EXPECT_TRUE(FreeLibrary(again));
+    EXPECT_STREQ(std::getenv("W32TESTMOD_LOG"), "attach,thread-attach,thread-detach") << "loaded twice, attached once";
+    EXPECT_TRUE(FreeLibrary(m));
+    EXPECT_STREQ(std::getenv("W32TESTMOD_LOG"), "attach,thread-attach,thread-detach,detach");
+    EXPECT_FALSE(FreeLibrary(m));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(GetModuleHandleA("W32TestMod"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MOD_NOT_FOUND));
+    CloseHandle(mine);
+    CloseHandle(named);
+}
+
+TEST(Modules, ALibraryThatRefusesItsAttachIsDetachedAndNotLoaded)
+{
+    unsetenv("W32TESTMOD_LOG");
+    setenv("W32TESTMOD_REFUSE", "1", 1);
+    EXPECT_EQ(LoadLibraryA("W32TestMod.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_DLL_INIT_FAILED));
+    unsetenv("W32TESTMOD_REFUSE");
+    EXPECT_STREQ(std::getenv("W32TESTMOD_LOG"), "attach,detach");
+    EXPECT_EQ(GetModuleHandleA("W32TestMod"), nullptr);
+    // Refused once, it loads afresh the next time.
+    HMODULE m = LoadLibraryA("W32TestMod.dll");
+    ASSERT_NE(m, nullptr);
+    EXPECT_TRUE(FreeLibrary(m));
+    EXPECT_STREQ(std::getenv("W32TESTMOD_LOG"), "attach,detach,attach,detach");
+}
+
+TEST(SystemInformation, FoldersPathsAndTheProcessHeapAnswerAsWindowsDoes)
+{
+    char buffer[64];
+    EXPECT_EQ(GetWindowsDirectoryA(buffer, sizeof buffer), 8u);
+    EXPECT_STREQ(buffer, "C:\\WINNT");
+    EXPECT_EQ(GetSystemDirectoryA(buffer, 5), 18u) << "too small: the size needed, terminator included";
+    EXPECT_EQ(GetSystemDirectoryA(buffer, 18), 17u);
+    EXPECT_STREQ(buffer, "C:\\WINNT\\system32");
+
+    LPSTR part = nullptr;
+    EXPECT_EQ(GetFullPathNameA("C:\\a\\..\\b\\name.kiv", sizeof buffer, buffer, &part), 13u);
+    EXPECT_STREQ(buffer, "C:\\b\\name.kiv");
+    EXPECT_EQ(part, buffer + 5);
+    EXPECT_EQ(GetFullPathNameA("C:\\b\\", sizeof buffer, buffer, &part), 5u);
+    EXPECT_EQ(part, nullptr);
+    EXPECT_EQ(GetFullPathNameA("", sizeof buffer, buffer, &part), 0u);
+
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    EXPECT_EQ(info.dwPageSize, 4096u);
+    EXPECT_EQ(info.dwAllocationGranularity, 65536u);
+    EXPECT_GE(info.dwNumberOfProcessors, 1u);
+
+    HANDLE heap = GetProcessHeap();
+    auto* block = static_cast<unsigned char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 100));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 8, 0u);
+    EXPECT_EQ(HeapSize(heap, 0, block), 100u);
+    EXPECT_EQ(block[99], 0);
+    block[0] = 42;
+    block = static_cast<unsigned char*>(HeapReAlloc(heap, 0, block, 5000));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(block[0], 42) << "a reallocation keeps the contents";
+    EXPECT_EQ(HeapReAlloc(heap, HEAP_REALLOC_IN_PLACE_ONLY, block, 6000), nullptr);
+    EXPECT_EQ(HeapSize(heap, 0, block), 5000u) << "a refused reallocation leaves the block";
+    EXPECT_EQ(HeapAlloc(heap, 0, 0x80000000u), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(HeapAlloc(nullptr, 0, 8), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(HeapFree(heap, 0, block));
+    EXPECT_TRUE(HeapFree(heap, 0, nullptr));
+}
+
 TEST(Time, SystemTimeConversionsAgree)
 {
     SYSTEMTIME st{2001, 2, 0, 28, 23, 59, 58, 999};
