@@ -75,6 +75,8 @@ struct ZAR_AUDIO_ENGINE_STATE {
 // Slots of each track for a mask (bit n = track n); returns the mask in
 // force (bit 0 forced when no bank-A bit is set) and each bank's slot count.
 ULONG ZarAudCalcSlots(ULONG mask, LONG slot[ZAR_AUDIO_TRACKS], ULONG slotCount[2]);
+// Whether banks of these slot counts at this sample count fit the bank buffers.
+bool ZarAudBanksFit(ULONG samplesPerBuffer, const ULONG slotCount[2]);
 // One channel's VU filter step for an 8-bit peak.
 void ZarAudVuFilter(ZAR_AUDIO_VU_PAIR* pair, ULONG peak);
 // The time-slot list of interface 1 (bank A) or 2 (bank B and the record
@@ -399,7 +401,10 @@ struct ZAR_WAVE_STATE {
     ZAR_WAVE_DEVICE Out[ZAR_WAVE_OUT_DEVICES];
     ZAR_WAVE_DEVICE In;
     KMUTEX Mutex;                       // orders opens and closes
-    KSPIN_LOCK Lock;                    // the queues and the stream state
+    // The queues and the stream state. Lock order: the I/O manager's cancel
+    // spin lock first, then this one (the cancel routine is called holding
+    // the cancel lock).
+    KSPIN_LOCK Lock;
     LIST_ENTRY Done[2];                 // writes copied whole into each half
     PIRP Current;                       // a write copied in part
     ULONG CurrentOffset;

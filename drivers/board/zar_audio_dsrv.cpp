@@ -481,8 +481,9 @@ NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     s.SlotFrames = frames;
     ULONG mask = p.TrackMask | (p.AddBankA ? 0x0F : p.AddBankB ? 0xF0 : 0);
     ULONG maskIn[4] = {mask, 0, 0, 0};
-    ZarAudSetActiveTrackMask(ext, maskIn);
+    // The server's sample count first: the mask's banks are sized by it.
     ext->AudioEngine.SamplesPerBuffer = 2 * s.SamplesPerHalf;
+    ZarAudSetActiveTrackMask(ext, maskIn);
     ZarAudCalcPlayDmaSizes(ext);
     s.Position = p.Start;
     s.Remainder = 0;

@@ -140,7 +140,8 @@ const UCHAR* WriteData(PIRP irp, ULONG* length)
     return static_cast<const UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
 }
 
-// Fills one half of bank A from the running device's queue (wave lock held).
+// Fills one half of bank A from the running device's queue. The caller
+// holds the cancel spin lock and then the wave lock.
 void ZarWaveDrvFillPlaybackDMABuffer(PZAR_DEVICE_EXTENSION ext, ULONG half)
 {
     ZAR_WAVE_STATE& w = Wave(ext);
@@ -149,8 +150,6 @@ void ZarWaveDrvFillPlaybackDMABuffer(PZAR_DEVICE_EXTENSION ext, ULONG half)
     auto* out = static_cast<SHORT*>(dcb.Va) + dcb.HalfOffset[half] / sizeof(SHORT);
     RtlZeroMemory(out, kFramesPerHalf * kDmaSlots * sizeof(SHORT));
     ULONG frames = 0;
-    KIRQL cancel;
-    IoAcquireCancelSpinLock(&cancel);
     while (frames < kFramesPerHalf) {
         if (w.Current == nullptr) {
             w.Current = TakeHead(&d.Queue);
@@ -169,13 +168,16 @@ void ZarWaveDrvFillPlaybackDMABuffer(PZAR_DEVICE_EXTENSION ext, ULONG half)
             w.LastPair[0] = out[(frames - 1) * kDmaSlots];
             w.LastPair[1] = out[(frames - 1) * kDmaSlots + 1];
         }
+        // A tail shorter than one frame (the format changed while the write
+        // waited) cannot be played: the write is done with it, or the copy
+        // would never move on.
+        if (length - w.CurrentOffset < ULONG(d.Channels) * d.BytesPerSample) w.CurrentOffset = length;
         if (w.CurrentOffset >= length) {
             w.Current->IoStatus.Information = length;
             InsertTailList(&w.Done[half], &w.Current->Tail.Overlay.ListEntry);
             w.Current = nullptr;
         }
     }
-    IoReleaseCancelSpinLock(cancel);
     // A queue that ran dry holds the last pair to the half's end rather
     // than dropping to silence.
     for (; frames < kFramesPerHalf; ++frames) {
@@ -211,17 +213,20 @@ void ZarWaveDrvConditionalStartHardware(PZAR_DEVICE_EXTENSION ext, ULONG index)
     ZAR_AUDIO_ENGINE_STATE& a = ext->AudioEngine;
     if (w.Running || a.PlayState.State != ZAR_AUDIO_STOPPED || a.PlayDmaRunning) return;
     ULONG mask[4] = {0x0F, 0, 0, 0};
-    ZarAudSetActiveTrackMask(ext, mask);
+    // The wave's sample count first: the mask's banks are sized by it.
     a.SamplesPerBuffer = ZAR_WAVE_SAMPLES_PER_BUFFER;
+    ZarAudSetActiveTrackMask(ext, mask);
     ZarAudCalcPlayDmaSizes(ext);
-    KIRQL old;
-    KeAcquireSpinLock(&w.Lock, &old);
+    KIRQL cancel;
+    IoAcquireCancelSpinLock(&cancel);
+    KeAcquireSpinLockAtDpcLevel(&w.Lock);
     w.RunningDevice = index;
     w.LastPair[0] = w.LastPair[1] = 0;
     ZarWaveDrvFillPlaybackDMABuffer(ext, 0);
     ZarWaveDrvFillPlaybackDMABuffer(ext, 1);
     w.Running = TRUE;
-    KeReleaseSpinLock(&w.Lock, old);
+    KeReleaseSpinLockFromDpcLevel(&w.Lock);
+    IoReleaseCancelSpinLock(cancel);
     ZarRunSynchronized(ext, ZarWaveStartSynchronized, ext);
 }
 
@@ -542,10 +547,13 @@ void ZarWaveDrvPlaybackDpc(PKDPC, PVOID context, PVOID, PVOID)
     ULONG played = ext->AudioPlayHalf ^ 1;
     LIST_ENTRY done;
     InitializeListHead(&done);
+    KIRQL cancel;
+    IoAcquireCancelSpinLock(&cancel);
     KeAcquireSpinLockAtDpcLevel(&w.Lock);
     while (!IsListEmpty(&w.Done[played])) InsertTailList(&done, RemoveHeadList(&w.Done[played]));
     ZarWaveDrvFillPlaybackDMABuffer(ext, played);
     KeReleaseSpinLockFromDpcLevel(&w.Lock);
+    IoReleaseCancelSpinLock(cancel);
     ZarWaveDrvCompleteDoneIrps(ext, played, &done);
 }
 
@@ -735,6 +743,9 @@ NTSTATUS ZarWaveDrvQueueTransfer(PDEVICE_OBJECT device, PIRP irp, ULONG wanted)
     ULONG kind = 0;
     ZAR_WAVE_DEVICE* d = DeviceOf(ext, word, &kind);
     if (d == nullptr || kind != wanted || !d->Open) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+    // Wave data is played in whole frames of the device's format.
+    if (wanted == ZAR_WAVE_KIND_OUT && stack->Parameters.Write.Length % (ULONG(d->Channels) * d->BytesPerSample) != 0)
+        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
     irp->IoStatus.Information = 0;
     NTSTATUS status = MarkIrpPending(ext, irp, &d->Queue);
     if (wanted == ZAR_WAVE_KIND_OUT)

@@ -361,6 +361,55 @@ TEST_F(ZarkdAudio, BadWaveDataAndDmaSizesAreRefusedWithoutTouchingTheBuffers)
     }
 }
 
+// A mask is sized at the sample count in force: one whose banks would
+// outgrow the bank buffer is refused and the slots stay as they were; a
+// track clear then zeroes exactly its own slot of the whole bank.
+TEST_F(ZarkdAudio, AMaskWhoseBanksWouldOutgrowTheBufferIsRefusedAndATrackClearKeepsToItsSlot)
+{
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    ULONG samples = 65536;
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_CALC_PLAY_DMA_SIZE, &samples, 4, &samples, 4).status, STATUS_SUCCESS);
+    ASSERT_EQ(samples, ZAR_AUDIO_PLAY_BUFFER_SIZE);
+    const ZAR_AUDIO_ENGINE_STATE& a = ext_->AudioEngine;
+    for (ULONG mask : {0xFFu, 0x0Fu, 0xF3u}) {
+        EXPECT_EQ(Mask(mask), STATUS_INVALID_PARAMETER) << std::hex << mask;
+        EXPECT_EQ(a.ActiveTrackMask, 0x03u);
+        EXPECT_EQ(a.Play[0].Slots, 2u);
+        EXPECT_EQ(a.Play[1].Slots, 0u);
+        EXPECT_EQ(a.Slot[2], -1);
+        EXPECT_EQ(a.Play[0].Size, ZAR_AUDIO_PLAY_BUFFER_SIZE);
+    }
+    ASSERT_EQ(Mask(0x33), STATUS_SUCCESS) << "two slots a bank still fit";
+    EXPECT_EQ(a.Play[1].Size, ZAR_AUDIO_PLAY_BUFFER_SIZE);
+
+    // Both banks full of marks, halves whole: track t's sample i is 100 t + i % 97 + 1.
+    const ULONG half = 65536 / 2;
+    for (ULONG t : {0u, 1u, 4u, 5u}) {
+        std::vector<int16_t> marks(half);
+        for (ULONG i = 0; i < half; ++i) marks[i] = int16_t(100 * t + i % 97 + 1);
+        ASSERT_EQ(PutWave(t, 0, marks), STATUS_SUCCESS) << t;
+        ASSERT_EQ(PutWave(t, 1, marks), STATUS_SUCCESS) << t;
+    }
+    ULONG track = 4;
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_CLEAR_TRACK, &track, 4, nullptr, 0).status, STATUS_SUCCESS);
+    auto* bankA = static_cast<const int16_t*>(a.Play[0].Va);
+    auto* bankB = static_cast<const int16_t*>(a.Play[1].Va);
+    size_t wrong = 0;
+    for (ULONG i = 0; i < 65536; ++i) {
+        wrong += bankA[2 * i] != int16_t(0 + (i % half) % 97 + 1);
+        wrong += bankA[2 * i + 1] != int16_t(100 + (i % half) % 97 + 1);
+        wrong += bankB[2 * i] != 0;
+        wrong += bankB[2 * i + 1] != int16_t(500 + (i % half) % 97 + 1);
+    }
+    EXPECT_EQ(wrong, 0u);
+    track = 2;
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_CLEAR_TRACK, &track, 4, nullptr, 0).status, STATUS_UNSUCCESSFUL) << "no slot";
+    track = 0xFFFFFFFF;
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_CLEAR_TRACK, &track, 4, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(std::count(bankA, bankA + ZAR_AUDIO_PLAY_BUFFER_SIZE / 2, 0), LONG(ZAR_AUDIO_PLAY_BUFFER_SIZE / 2));
+    EXPECT_EQ(std::count(bankB, bankB + ZAR_AUDIO_PLAY_BUFFER_SIZE / 2, 0), LONG(ZAR_AUDIO_PLAY_BUFFER_SIZE / 2));
+}
+
 TEST_F(ZarkdAudio, TheCodecIsProgrammedFromTheOwnersSettingsOnlyWhereTheyChanged)
 {
     sim::AudioUnit& audio = Board().Audio();
