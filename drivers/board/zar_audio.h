@@ -57,6 +57,7 @@ struct ZAR_AUDIO_ENGINE_STATE {
     ULONG RecordMode;                   // 0, 64, 65
     ULONG RecordParameter[3];
     ULONG RecordHalfToggle;
+    ULONG RecordHalvesTaken;            // the record half counter as far as a DPC has taken the halves
     PKEVENT Events[ZAR_AUDIO_EVENT_COUNT];
     // The caller's record ring, locked while set up.
     PMDL RingBlockMdl;
@@ -89,6 +90,10 @@ BOOLEAN ZarAudPlayStopDma(PVOID context);
 BOOLEAN ZarAudRecStopDma(PVOID context);
 // Starts the record DMA looping in halves for the wave-in device (synchronised with the interrupt).
 BOOLEAN ZarAudRecStartForWave(PVOID context);
+// The record halves completed since a DPC last took them, oldest first
+// (at most the two the region holds; older ones are recorded over), and
+// marks them taken. Returns the count; half[] receives 0 or 1 each.
+ULONG ZarAudRecTakeHalves(PZAR_DEVICE_EXTENSION ext, ULONG half[2]);
 void ZarAudIoSetSource(PZAR_DEVICE_EXTENSION ext, ULONG source);
 void ZarAudFreeDcbs(PZAR_DEVICE_EXTENSION ext);
 // Cleared at shutdown: nothing plays or records afterwards.

@@ -117,6 +117,7 @@ void ZarAudRecStartAtIrql(PZAR_DEVICE_EXTENSION ext, ULONG mode, bool oneShot)
         ZarAudSetControlAtIrql(ext, kAudioControlPlayPath, kAudioControlPlayPath);
     a.RecordMode = mode;
     a.RecordHalfToggle = 0;
+    a.RecordHalvesTaken = ext->AudioRecHalfCounter;
     ext->AudioRecState = ZAR_AUDIO_REC_EVENTS;
     ZarAudMc1(ext, kMc1RecordDma, true);
     ULONG interfaces = kInterface2On | (a.RecordBothInterfaces ? kInterface1On : 0);
@@ -589,17 +590,45 @@ void ZarDpcForAudioRecordSingleDma(PKDPC, PVOID context, PVOID, PVOID)
     ZarAudSignal(Engine(ext).Events[ZAR_AUDIO_EVENT_ONE_SHOT_REC]);
 }
 
+ULONG ZarAudRecTakeHalves(PZAR_DEVICE_EXTENSION ext, ULONG half[2])
+{
+    // The counter and the half the last crossing completed, read together
+    // with the interrupt that moves them.
+    struct Snapshot {
+        PZAR_DEVICE_EXTENSION Ext;
+        ULONG Counter, Last;
+    } snap{ext, 0, 0};
+    ZarRunSynchronized(ext, [](PVOID context) -> BOOLEAN {
+        auto* s = static_cast<Snapshot*>(context);
+        s->Counter = s->Ext->AudioRecHalfCounter;
+        s->Last = s->Ext->AudioRecHalf ^ 1;  // the half before the one being recorded
+        return TRUE;
+    }, &snap);
+    ZAR_AUDIO_ENGINE_STATE& a = Engine(ext);
+    ULONG count = snap.Counter - a.RecordHalvesTaken;
+    a.RecordHalvesTaken = snap.Counter;
+    if (count > 2) count = 2;
+    // The halves alternate: counting back from the last one completed.
+    for (ULONG i = 0; i < count; ++i) half[i] = snap.Last ^ ((count - 1 - i) & 1);
+    return count;
+}
+
 void ZarDpcForAudioRecord(PKDPC, PVOID context, PVOID, PVOID)
 {
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
     ZAR_AUDIO_ENGINE_STATE& a = Engine(ext);
-    ULONG half = ext->AudioRecHalfComplete & 1;
-    if (a.RecordMode == ZAR_AUDIO_REC_EVENTS) {
-        ZarAudSignal(a.Events[ZAR_AUDIO_EVENT_REC_HALF_A + half]);
-        ZarAudClear(a.Events[ZAR_AUDIO_EVENT_REC_HALF_A + (half ^ 1)]);
+    // Two crossings may come before one DPC: each half completed is taken.
+    ULONG halves[2];
+    ULONG count = ZarAudRecTakeHalves(ext, halves);
+    for (ULONG i = 0; i < count; ++i) {
+        ULONG half = halves[i];
+        if (a.RecordMode == ZAR_AUDIO_REC_EVENTS) {
+            ZarAudSignal(a.Events[ZAR_AUDIO_EVENT_REC_HALF_A + half]);
+            ZarAudClear(a.Events[ZAR_AUDIO_EVENT_REC_HALF_A + (half ^ 1)]);
+        }
+        a.RecordHalfToggle = half ^ 1;
+        ZarAudRingTake(ext, a.Rec.Va + half * ext->Audio.RecDmaHalfSize, ext->Audio.RecDmaHalfSize, false);
     }
-    a.RecordHalfToggle = half ^ 1;
-    ZarAudRingTake(ext, a.Rec.Va + half * ext->Audio.RecDmaHalfSize, ext->Audio.RecDmaHalfSize, false);
 }
 
 void ZarDpcForAudioFifoUnderflowLog(PKDPC, PVOID context, PVOID, PVOID)

@@ -557,21 +557,15 @@ void ZarWaveDrvPlaybackDpc(PKDPC, PVOID context, PVOID, PVOID)
     ZarWaveDrvCompleteDoneIrps(ext, played, &done);
 }
 
-// A recorded half into the pending reads, one after the other; full ones
-// complete, a partly filled one waits for the next half.
-void ZarWaveDrvCaptureDpc(PKDPC, PVOID context, PVOID, PVOID)
+namespace {
+
+// One recorded half into the pending reads (cancel lock, then wave lock,
+// held); reads it fills go to 'full'.
+void ZarWaveDrvCaptureHalf(PZAR_DEVICE_EXTENSION ext, ULONG half, LIST_ENTRY* full)
 {
-    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
     ZAR_WAVE_STATE& w = Wave(ext);
-    if (!w.Ready || !w.Capturing) return;
-    const ULONG half = ext->AudioRecHalf ^ 1;
     const ULONG frames = ext->Audio.RecDmaHalfSize / 4;
     const auto* dma = reinterpret_cast<const SHORT*>(ext->AudioEngine.Rec.Va + half * ext->Audio.RecDmaHalfSize);
-    LIST_ENTRY full;
-    InitializeListHead(&full);
-    KIRQL cancel;
-    IoAcquireCancelSpinLock(&cancel);
-    KeAcquireSpinLockAtDpcLevel(&w.Lock);
     ULONG frame = 0;
     while (frame < frames) {
         if (w.CaptureCurrent == nullptr) {
@@ -592,12 +586,32 @@ void ZarWaveDrvCaptureDpc(PKDPC, PVOID context, PVOID, PVOID)
         // A request that cannot take another whole frame is done.
         if (out == nullptr || length - w.CaptureOffset < ULONG(w.In.Channels) * w.In.BytesPerSample) {
             w.CaptureCurrent->IoStatus.Information = w.CaptureOffset;
-            InsertTailList(&full, &w.CaptureCurrent->Tail.Overlay.ListEntry);
+            InsertTailList(full, &w.CaptureCurrent->Tail.Overlay.ListEntry);
             w.CaptureCurrent = nullptr;
         } else if (used == 0) {
             break;
         }
     }
+}
+
+}  // namespace
+
+// The recorded halves into the pending reads, one after the other; full
+// ones complete, a partly filled one waits for the next half. Two
+// crossings may come before one DPC: each half completed is taken.
+void ZarWaveDrvCaptureDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    ZAR_WAVE_STATE& w = Wave(ext);
+    if (!w.Ready || !w.Capturing) return;
+    ULONG halves[2];
+    const ULONG count = ZarAudRecTakeHalves(ext, halves);
+    LIST_ENTRY full;
+    InitializeListHead(&full);
+    KIRQL cancel;
+    IoAcquireCancelSpinLock(&cancel);
+    KeAcquireSpinLockAtDpcLevel(&w.Lock);
+    for (ULONG i = 0; i < count; ++i) ZarWaveDrvCaptureHalf(ext, halves[i], &full);
     KeReleaseSpinLockFromDpcLevel(&w.Lock);
     IoReleaseCancelSpinLock(cancel);
     while (!IsListEmpty(&full)) {

@@ -211,6 +211,24 @@ protected:
     }
     NTSTATUS Source(ULONG source) { return Send(IOCTL_ZAR_AUD_SET_SOURCE, &source, 4, nullptr, 0).status; }
 
+    // The caller's record ring: eight half-sized buffers, no event.
+    struct Ring {
+        std::vector<std::vector<uint8_t>> buffers = std::vector<std::vector<uint8_t>>(8, std::vector<uint8_t>(ZAR_AUDIO_REC_HALF_SIZE));
+        ZAR_AUDIO_REC_BLOCK block{};
+        // The buffer that holds a sequence number, or null.
+        const uint8_t* Holding(LONG sequence) const
+        {
+            for (int i = 0; i < 8; ++i)
+                if (block.Sequence[i] == sequence) return buffers[i].data();
+            return nullptr;
+        }
+    };
+    NTSTATUS SetUpRing(Ring& ring)
+    {
+        for (int i = 0; i < 8; ++i) ring.block.Buffer[i] = U(ring.buffers[i].data());
+        return Send(IOCTL_ZAR_AUD_REC_SETUP, &ring.block, sizeof(ring.block), nullptr, 0).status;
+    }
+
     // A tone with a whole number of cycles in each half, so the halves
     // repeat without a seam.
     static std::vector<int16_t> Tone(ULONG cycles, double amplitude)
@@ -408,6 +426,56 @@ TEST_F(ZarkdAudio, AMaskWhoseBanksWouldOutgrowTheBufferIsRefusedAndATrackClearKe
     ASSERT_EQ(Send(IOCTL_ZAR_AUD_CLEAR_TRACK, &track, 4, nullptr, 0).status, STATUS_SUCCESS);
     EXPECT_EQ(std::count(bankA, bankA + ZAR_AUDIO_PLAY_BUFFER_SIZE / 2, 0), LONG(ZAR_AUDIO_PLAY_BUFFER_SIZE / 2));
     EXPECT_EQ(std::count(bankB, bankB + ZAR_AUDIO_PLAY_BUFFER_SIZE / 2, 0), LONG(ZAR_AUDIO_PLAY_BUFFER_SIZE / 2));
+}
+
+// The stop hands the partly recorded half to the ring with the bytes the
+// record DMA's position gives, less the 8 still in the bridge.
+TEST_F(ZarkdAudio, TheRecordStopReportsThePartHalfByTheDmaPosition)
+{
+    Board().Audio().SetAnalogueInput([](uint64_t frame, int side) { return int16_t(side ? -int(frame % 20000) : frame % 20000); });
+    Ring ring;
+    ASSERT_EQ(SetUpRing(ring), STATUS_SUCCESS);
+    ASSERT_EQ(Record(ZAR_AUDIO_REC_EVENTS), STATUS_SUCCESS);
+    RunFields(13);
+    const ULONG position = Board().Bridge().Active(kRecordCurrent);
+    const ULONG half = ext_->Audio.RecDmaHalfSize;
+    ASSERT_EQ(half, ZAR_AUDIO_REC_HALF_SIZE);
+    ASSERT_GT(position % half, 8u);
+    ASSERT_EQ(Record(ZAR_AUDIO_REC_OFF), STATUS_SUCCESS);
+    EXPECT_EQ(ring.block.LastBytes, position % half - 8);
+    EXPECT_EQ(ring.block.LastSequence, ring.block.Counter);
+    const uint8_t* last = ring.Holding(ring.block.Counter);
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(std::memcmp(last, ext_->AudioEngine.Rec.Va + position / half * half, ring.block.LastBytes), 0);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_REC_RELEASE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+}
+
+// Two half crossings before one DPC: both halves reach the ring, in order.
+TEST_F(ZarkdAudio, TwoHalvesCompletedBeforeOneRecordDpcBothReachTheRing)
+{
+    Ring ring;
+    ASSERT_EQ(SetUpRing(ring), STATUS_SUCCESS);
+    ASSERT_EQ(Record(ZAR_AUDIO_REC_EVENTS), STATUS_SUCCESS);
+    PUCHAR region = ext_->AudioEngine.Rec.Va;
+    const ULONG half = ext_->Audio.RecDmaHalfSize;
+    std::memset(region, 0x11, half);
+    std::memset(region + half, 0x22, half);
+    // What the interrupt leaves after two crossings (0 to 1, 1 to 0) whose DPC has not run yet.
+    ext_->AudioRecHalfCounter += 2;
+    ext_->AudioRecHalf = 0;
+    ext_->AudioRecHalfComplete = 1;
+    ZarDpcForAudioRecord(nullptr, ext_, nullptr, nullptr);
+    ASSERT_EQ(ring.block.Counter, 1);
+    ASSERT_NE(ring.Holding(0), nullptr);
+    ASSERT_NE(ring.Holding(1), nullptr);
+    EXPECT_EQ(ring.Holding(0)[0], 0x11);
+    EXPECT_EQ(ring.Holding(0)[half - 1], 0x11);
+    EXPECT_EQ(ring.Holding(1)[0], 0x22);
+    EXPECT_EQ(ring.block.Next, 2u);
+    ZarDpcForAudioRecord(nullptr, ext_, nullptr, nullptr);
+    EXPECT_EQ(ring.block.Counter, 1) << "nothing new: nothing taken";
+    ASSERT_EQ(Record(ZAR_AUDIO_REC_OFF), STATUS_SUCCESS);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_REC_RELEASE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
 }
 
 TEST_F(ZarkdAudio, TheCodecIsProgrammedFromTheOwnersSettingsOnlyWhereTheyChanged)
