@@ -293,6 +293,7 @@ struct ZAR_DSRV_STATE_BLOCK {
     ULONG Recovery[ZAR_DSRV_SOURCES];   // fills until a source counts as valid again
     BOOLEAN Missing[ZAR_DSRV_SOURCES];
     BOOLEAN Ended;
+    ULONG EndFrame;                     // output frame of the fill at which the end came
     BOOLEAN StopRequested;
     BOOLEAN BuffersFilled;
     LONGLONG HalfPosition[2];           // source position at the start of each half
@@ -336,6 +337,8 @@ void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* const out[2], ULONG frames
 
 // The server's status now (at device IRQL: the interrupt routine, or under its lock).
 void ZarAudDSrvSnapshot(PZAR_DEVICE_EXTENSION ext, ZAR_DSRV_STATUS* status);
+// The play DMA's FIFO ran dry while the server feeds it (DPC level).
+void ZarAudDSrvUnderflow(PZAR_DEVICE_EXTENSION ext);
 
 // ---- vari-play: the block shared with the library per video channel ----
 

@@ -635,6 +635,8 @@ void ZarDpcForAudioFifoUnderflowLog(PKDPC, PVOID context, PVOID, PVOID)
 {
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
     ZAR_AUDIO_ENGINE_STATE& a = Engine(ext);
+    // The data server's library hears of every underflow; the event log once a start.
+    if (ext->AudioPlayMode == ZAR_AUDIO_PLAY_DATA_SERVER) ZarAudDSrvUnderflow(ext);
     if (a.UnderflowLogged) return;
     a.UnderflowLogged = TRUE;
     if (ext->AudioUnderflowLogging)

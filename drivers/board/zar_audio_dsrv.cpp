@@ -183,6 +183,7 @@ void ZarAudDSrvWriteRequests(PZAR_DEVICE_EXTENSION ext)
 void ZarAudDSrvCheckSources(PZAR_DEVICE_EXTENSION ext)
 {
     ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    if (s.Ended) return;  // silence to the stop: no data is wanted any more
     LONGLONG n = Wrap(s, s.Position);
     bool held = SlotHolds(s, s.CurrentSlot, n);
     for (ULONG k = 0; k < s.Prep.Sources; ++k) {
@@ -225,6 +226,27 @@ void ZarAudDSrvSetRatio(ZAR_DSRV_STATE_BLOCK& s)
     if (s.Remainder >= s.Ratio.Normal) s.Remainder = 0;
 }
 
+struct ZAR_DSRV_STOP_AT {
+    PZAR_DEVICE_EXTENSION Ext;
+    ULONG Half, Offset;
+    bool Pending;
+};
+
+// Where the interrupt routine is to stop the server: the half counter at
+// which 'half' plays (the next half once the DMA runs; before it starts,
+// half 0 plays first) and the byte offset in the buffer. Or no stop.
+BOOLEAN ZarAudDSrvSetStopAt(PVOID context)
+{
+    auto* stop = static_cast<ZAR_DSRV_STOP_AT*>(context);
+    PZAR_DEVICE_EXTENSION ext = stop->Ext;
+    ext->AudioDSrvStopPending = stop->Pending;
+    if (!stop->Pending) return TRUE;
+    ext->AudioDSrvStopHalfCounter =
+        ext->AudioPlayHalfCounter + (ext->AudioEngine.PlayDmaRunning ? 1 : stop->Half);
+    ext->AudioDSrvStopOffset = stop->Offset;
+    return TRUE;
+}
+
 // One fill of a half: the ramp's next speed, the sources, then the frames.
 void ZarAudDSrvFillHalf(PZAR_DEVICE_EXTENSION ext, ULONG half)
 {
@@ -245,7 +267,13 @@ void ZarAudDSrvFillHalf(PZAR_DEVICE_EXTENSION ext, ULONG half)
         out[bank] = static_cast<SHORT*>(dcb.Va) + dcb.HalfOffset[half] / sizeof(SHORT);
         stride[bank] = dcb.Slots;
     }
+    const bool endedBefore = s.Ended != 0;
     ZarAudDSrvFill(ext, out, s.SamplesPerHalf, stride, a.Slot);
+    if (s.Ended && !endedBefore) {
+        const ZAR_AUDIO_PLAY_DCB& dcb = a.Play[0];
+        ZAR_DSRV_STOP_AT stop{ext, half, dcb.HalfOffset[half] + s.EndFrame * dcb.Slots * ULONG(sizeof(SHORT)), true};
+        ZarRunSynchronized(ext, ZarAudDSrvSetStopAt, &stop);
+    }
 }
 
 void ZarAudDSrvFreeAll(PZAR_DEVICE_EXTENSION ext)
@@ -389,9 +417,11 @@ void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* const out[2], ULONG frames
         if (s.Prep.Loop) {
             s.Position = Wrap(s, s.Position);
         } else if (s.Position >= s.Prep.LoopEnd || s.Position < s.Prep.LoopStart) {
+            // Held at the end; the stop comes when the DMA has played up to here.
             s.Ended = TRUE;
+            s.EndFrame = i + 1;
+            s.Position = s.Position >= s.Prep.LoopEnd ? s.Prep.LoopEnd : s.Prep.LoopStart;
             s.StopPosition = s.Position;
-            ZarAudDSrvPost(ext, ZAR_DSRV_STOPPED, 0, s.Position);
         }
         ULONG now = SlotHolds(s, s.CurrentSlot, s.Position) ? s.CurrentSlot : ZarAudDSrvFindSlot(s, s.Position);
         if (now < s.Prep.Slots && now != s.CurrentSlot) {
@@ -409,8 +439,35 @@ void ZarAudDSrvDpcFunc(PKDPC, PVOID context, PVOID, PVOID)
     ZAR_DSRV_STATE_BLOCK& s = Server(ext);
     KeAcquireSpinLockAtDpcLevel(&s.Lock);
     if (s.State == ZAR_DSRV_WAITING && ext->AudioEngine.PlayDmaRunning) s.State = ZAR_DSRV_RUNNING;
-    if (s.State == ZAR_DSRV_RUNNING && ext->AudioEngine.PlayDmaRunning && !s.StopRequested)
+    // The DMA has played up to the end: the play stops there instead of
+    // filling silence for ever.
+    bool stop = ext->AudioDSrvStopReached && s.State == ZAR_DSRV_RUNNING && s.Ended;
+    ext->AudioDSrvStopReached = FALSE;
+    if (stop) {
+        ZarRunSynchronized(ext, ZarAudPlayStopDma, ext);
+        ZarAudDSrvPost(ext, ZAR_DSRV_STOPPED, 0, s.StopPosition);
+    } else if (s.State == ZAR_DSRV_RUNNING && ext->AudioEngine.PlayDmaRunning && !s.StopRequested) {
         ZarAudDSrvFillHalf(ext, ext->AudioPlayHalf ^ 1);
+    }
+    KeReleaseSpinLockFromDpcLevel(&s.Lock);
+}
+
+void ZarAudDSrvUnderflow(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    if (s.State != ZAR_DSRV_RUNNING) return;
+    struct Call {
+        PZAR_DEVICE_EXTENSION Ext;
+        ZAR_DSRV_STATUS Status;
+    } call{ext, {}};
+    KeAcquireSpinLockAtDpcLevel(&s.Lock);
+    ZarRunSynchronized(ext, [](PVOID context) -> BOOLEAN {
+        auto* c = static_cast<Call*>(context);
+        ZarAudDSrvSnapshot(c->Ext, &c->Status);
+        return TRUE;
+    }, &call);
+    LONGLONG position = LONGLONG((ULONGLONG(call.Status.PositionHigh) << 32) | call.Status.PositionLow);
+    if (s.State == ZAR_DSRV_RUNNING) ZarAudDSrvPost(ext, ZAR_DSRV_UNDERFLOW, 0, position);
     KeReleaseSpinLockFromDpcLevel(&s.Lock);
 }
 
@@ -547,7 +604,8 @@ NTSTATUS ZarAudDSrvStartPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 NTSTATUS ZarAudDSrvStopPlay(PZAR_DEVICE_EXTENSION ext, PVOID)
 {
     ZAR_DSRV_STATE_BLOCK& s = Server(ext);
-    if (s.State != ZAR_DSRV_WAITING && !(s.State == ZAR_DSRV_RUNNING && ext->AudioEngine.PlayDmaRunning))
+    // Running also once the play stopped by itself at its end: what it holds is freed.
+    if (s.State != ZAR_DSRV_WAITING && !(s.State == ZAR_DSRV_RUNNING && (ext->AudioEngine.PlayDmaRunning || s.Ended)))
         return STATUS_UNSUCCESSFUL;
     KIRQL old;
     KeAcquireSpinLock(&s.Lock, &old);
@@ -556,6 +614,9 @@ NTSTATUS ZarAudDSrvStopPlay(PZAR_DEVICE_EXTENSION ext, PVOID)
     KeReleaseSpinLock(&s.Lock, old);
     ZAR_AUDIO_PLAY_COMMAND stop{};
     ZarAudPlayCommand(ext, &stop);
+    ZAR_DSRV_STOP_AT noStop{ext, 0, 0, false};
+    ZarRunSynchronized(ext, ZarAudDSrvSetStopAt, &noStop);
+    ext->AudioDSrvStopReached = FALSE;
     ext->AudioPlayMode = ZAR_AUDIO_PLAY_DOUBLE_BUFFERED;
     ZarAudDSrvPost(ext, ZAR_DSRV_STOPPED, 0, s.StopPosition);
     ZarAudDSrvFreeAll(ext);
@@ -650,6 +711,11 @@ NTSTATUS ZarAudDSrvSetSpeed(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     } else {
         if (s.Ended && ((speed < 0 && s.Position <= s.Prep.LoopStart) || (speed > 0 && s.Position >= s.Prep.LoopEnd)))
             s.Speed = 0;
+        if (s.Ended) {
+            // Playing on from the end: the stop waiting there is off.
+            ZAR_DSRV_STOP_AT noStop{ext, 0, 0, false};
+            ZarRunSynchronized(ext, ZarAudDSrvSetStopAt, &noStop);
+        }
         s.Ended = FALSE;
         s.RampFrom = s.Speed;
         s.RampTo = speed;

@@ -842,7 +842,7 @@ protected:
 
     // The tone on bank A's first track of the slot data (track 0), or with
     // 'bankB' on bank B's first (track 4) with bank A silent.
-    void Prepare(LONG speedTimesTen, bool bankB = false)
+    void Prepare(LONG speedTimesTen, bool bankB = false, bool loop = true)
     {
         control_.assign(ZAR_DSRV_CONTROL_BYTES / 4, 0);
         // Each slot: bank A's two tracks, then bank B's two.
@@ -873,7 +873,7 @@ protected:
         p.LoopEnd = kSlots * kSlotFrames;
         p.NormalSpeed = 48000;
         p.VariSpeed = 1;
-        p.Loop = 1;
+        p.Loop = loop;
         p.BaseFilter = 1;
         p.Semaphore = U(semaphore_);
         ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_PREP_PLAY, &p, sizeof(p), nullptr, 0).status, STATUS_SUCCESS);
@@ -886,6 +886,22 @@ protected:
         if (semaphore_ != nullptr) CloseHandle(semaphore_);
         ZarkdAudio::TearDown();
     }
+    NTSTATUS StartPlay()
+    {
+        ZAR_AUDIO_PLAY_COMMAND c{};
+        c.FixedSpeed = 1;
+        c.EndField = 1000000;
+        c.Wait = 1;
+        return Send(IOCTL_ZAR_AUD_DSRV_START_PLAY, &c, sizeof(c), nullptr, 0).status;
+    }
+    std::vector<ZAR_DSRV_EXCEPTION> Exceptions()
+    {
+        std::vector<ZAR_DSRV_EXCEPTION> all;
+        ZAR_DSRV_EXCEPTION e{};
+        while (Send(IOCTL_ZAR_AUD_DSRV_GET_EXCEPTION, &e, 16, &e, 16).status == STATUS_SUCCESS) all.push_back(e);
+        return all;
+    }
+    static LONGLONG PositionOf(const ZAR_DSRV_EXCEPTION& e) { return LONGLONG((ULONGLONG(e.PositionHigh) << 32) | e.PositionLow); }
 
     std::vector<ULONG> control_;
     std::vector<std::vector<int16_t>> slots_;
@@ -947,6 +963,44 @@ TEST_F(ZarkdAudioServer, PlaysAtHalfNormalAndDoubleSpeedWithThePitchOfTheSpeed)
         Board().Audio().KeepMix(false);
         const_cast<std::vector<int16_t>&>(Board().Audio().Mix()).clear();
     }
+}
+
+// The library hears of an underflow of the DMA's FIFO (code 10), and a
+// play without loop stops the DMA where the data ends, telling the library
+// so (code 1 at the end position); the stop then frees what it held.
+TEST_F(ZarkdAudioServer, AnUnderflowIsPostedAndAPlayWithoutLoopStopsTheDmaAtItsEnd)
+{
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    Prepare(10, false, false);
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(StartPlay(), STATUS_SUCCESS);
+    RunFields(4);
+    Board().Audio().InjectPlayUnderflow();
+    RunFields(2);
+    std::vector<ZAR_DSRV_EXCEPTION> seen = Exceptions();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Code, ULONG(ZAR_DSRV_UNDERFLOW));
+    EXPECT_GT(PositionOf(seen[0]), 0);
+    EXPECT_LT(PositionOf(seen[0]), 48000 * 6 / 60);
+
+    // 32,768 frames of data: 0.68 s, 41 fields from the start.
+    const LONGLONG end = kSlots * kSlotFrames;
+    RunFields(30);
+    EXPECT_TRUE(ext_->AudioEngine.PlayDmaRunning) << "still short of the end";
+    for (const ZAR_DSRV_EXCEPTION& e : Exceptions()) ADD_FAILURE() << "exception " << e.Code << " at " << PositionOf(e);
+    RunFields(12);
+    EXPECT_FALSE(ext_->AudioEngine.PlayDmaRunning) << "stopped at the end";
+    seen = Exceptions();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Code, ULONG(ZAR_DSRV_STOPPED));
+    EXPECT_EQ(PositionOf(seen[0]), end);
+    ULONG status[4] = {};
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_GET_CURRENT_STATUS, status, 16, status, 16).status, STATUS_SUCCESS);
+    EXPECT_EQ(status[0], 0u);
+    EXPECT_EQ(status[1], ULONG(end));
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_STOP_PLAY, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(ext_->AudioDSrv.State, ZAR_DSRV_IDLE);
+    EXPECT_EQ(ext_->AudioDSrv.ControlMdl, nullptr);
 }
 
 TEST_F(ZarkdAudioServer, PreparationRefusesCountsBeyondItsTablesAndASpeedOfZero)
