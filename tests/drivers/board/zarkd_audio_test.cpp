@@ -593,6 +593,8 @@ TEST(ZarkdAudioRules, OverrideRampsRunKeyToKeyAndEndAfterTheLast)
          {{110, 50, 1}, {115, 100, 1}, {120, 150, 0}}},
         {"a late start joins the ramp at its running segment", 2, {110, 120}, {200, 0}, 112,
          {{112, 100, 1}, {116, 50, 1}, {120, 0, 0}}},
+        {"a wrap to the loop start ramps again from the value reached", 1, {110}, {200}, 100,
+         {{105, 150, 1}, {90, 150, 1}, {100, 175, 1}, {110, 200, 0}}},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
