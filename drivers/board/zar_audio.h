@@ -311,6 +311,11 @@ ULONG ZarAudDSrvTaps(ULONG filter);
 ULONG ZarAudDSrvCalcFilterNum(ULONG base, LONG speed, ULONG normal);
 // normal : |speed| reduced by their common divisor, the speed term at most 2,000.
 ZAR_DSRV_RATIO ZarAudDSrvReduceRatio(ULONG normal, LONG speed);
+// The ratio 'next' to use from a point where the play position's fraction
+// is 'remainder' over old.Normal: both terms scaled so that the fraction
+// is carried exactly (to 2^-30 of a sample where exactly would not fit).
+// Returns the ratio and sets the remainder over its normal term.
+ZAR_DSRV_RATIO ZarAudDSrvCarryRatio(ZAR_DSRV_RATIO old, ULONG remainder, ZAR_DSRV_RATIO next, PULONG nextRemainder);
 // Speeds under 1 % of normal: 0 under 0.5 %, else +-1 %.
 LONG ZarAudDSrvSnapSpeed(LONG speed, ULONG normal);
 // The 6-bit phase of a 16.16 fraction (0 and 64 are the samples themselves).

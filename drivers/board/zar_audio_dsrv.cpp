@@ -221,9 +221,10 @@ ULONG SlotTracks(const ZAR_DSRV_PREPARE& p, ULONG bank)
 
 void ZarAudDSrvSetRatio(ZAR_DSRV_STATE_BLOCK& s)
 {
-    s.Ratio = ZarAudDSrvReduceRatio(s.Prep.NormalSpeed, s.Speed);
+    // The position between two samples stays where it is: only the step changes.
+    s.Ratio = ZarAudDSrvCarryRatio(s.Ratio, s.Remainder, ZarAudDSrvReduceRatio(s.Prep.NormalSpeed, s.Speed),
+                                   &s.Remainder);
     s.Filter = LONG(s.Prep.NormalSpeed) == s.Speed ? 0 : ZarAudDSrvCalcFilterNum(s.Prep.BaseFilter, s.Speed, s.Prep.NormalSpeed);
-    if (s.Remainder >= s.Ratio.Normal) s.Remainder = 0;
 }
 
 struct ZAR_DSRV_STOP_AT {
@@ -334,6 +335,32 @@ ZAR_DSRV_RATIO ZarAudDSrvReduceRatio(ULONG normal, LONG speed)
         s /= g;
     }
     return {speed < 0 ? -LONG(s) : LONG(s), n};
+}
+
+ZAR_DSRV_RATIO ZarAudDSrvCarryRatio(ZAR_DSRV_RATIO old, ULONG remainder, ZAR_DSRV_RATIO next, PULONG nextRemainder)
+{
+    // Terms up to 2^30 keep the remainder and a step summed in 32 bits.
+    constexpr ULONGLONG kLimit = 1ULL << 30;
+    *nextRemainder = 0;
+    if (remainder == 0 || old.Normal == 0 || remainder >= old.Normal) return next;
+    // The fraction in lowest terms, and the least factor of the new normal
+    // term that holds it exactly.
+    const ULONG g = Gcd(remainder, old.Normal);
+    const ULONGLONG num = remainder / g, den = old.Normal / g;
+    const ULONGLONG speed = ULONGLONG(next.Speed < 0 ? -LONGLONG(next.Speed) : next.Speed);
+    const ULONGLONG larger = speed > next.Normal ? speed : next.Normal;
+    ULONGLONG scale = den / Gcd(ULONG(den), next.Normal);
+    if (larger * scale > kLimit) scale = kLimit / larger;
+    if (scale == 0) scale = 1;
+    const ULONGLONG normal = next.Normal * scale;
+    ULONGLONG carried = (num * normal + den / 2) / den;
+    if (carried >= normal) carried = normal - 1;
+    // Back to lowest terms where all three allow it.
+    const ULONG common = Gcd(Gcd(ULONG(normal), ULONG(speed * scale)), ULONG(carried));
+    const ULONG divide = common == 0 ? 1 : common;
+    *nextRemainder = ULONG(carried / divide);
+    const LONG scaledSpeed = LONG(speed * scale / divide);
+    return {next.Speed < 0 ? -scaledSpeed : scaledSpeed, ULONG(normal / divide)};
 }
 
 LONG ZarAudDSrvSnapSpeed(LONG speed, ULONG normal)

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "drivers/board/zar_driver.h"
@@ -752,6 +753,119 @@ TEST(ZarkdAudioRules, SpeedRatiosReduceExactlyAndLongOnesAreReapproximated)
         ULONG fraction, phase;
     } phases[] = {{0, 0}, {511, 0}, {512, 1}, {0x8000, 32}, {0xFE00, 64}, {0xFFFF, 64}};
     for (const Phase& p : phases) EXPECT_EQ(ZarAudDSrvPhase(p.fraction), p.phase) << p.fraction;
+}
+
+// A change of speed keeps the position between two samples where it is:
+// the new ratio's terms are scaled until they hold the old fraction.
+TEST(ZarkdAudioRules, ASpeedChangeCarriesThePhaseBetweenSamplesExactly)
+{
+    struct Row {
+        const char* what;
+        ZAR_DSRV_RATIO old;
+        ULONG remainder;
+        ZAR_DSRV_RATIO next;
+    } rows[] = {
+        {"half a sample into 2x", {1, 2}, 1, {2, 1}},
+        {"three quarters into 1x", {3, 4}, 3, {1, 1}},
+        {"17/36 into 1:2", {25, 36}, 17, {1, 2}},
+        {"backwards keeps its sign", {1, 3}, 2, {-3, 2}},
+        {"into a stop", {7, 9}, 4, {0, 1}},
+        {"on a sample: nothing to carry", {1, 2}, 0, {160, 147}},
+        {"a fraction too fine for 2^30 is rounded", {1999, 1000003}, 500001, {2000, 999983}},
+    };
+    for (const Row& r : rows) {
+        ULONG remainder = 99;
+        ZAR_DSRV_RATIO q = ZarAudDSrvCarryRatio(r.old, r.remainder, r.next, &remainder);
+        // The same speed, and the same fraction of a sample.
+        EXPECT_EQ(LONGLONG(q.Speed) * r.next.Normal, LONGLONG(r.next.Speed) * q.Normal) << r.what;
+        ASSERT_LT(remainder, q.Normal) << r.what;
+        const double before = double(r.remainder) / r.old.Normal, after = double(remainder) / q.Normal;
+        if (std::string(r.what).find("rounded") != std::string::npos)
+            EXPECT_NEAR(after, before, 1.0 / (1 << 28)) << r.what;
+        else
+            EXPECT_EQ(LONGLONG(remainder) * r.old.Normal, LONGLONG(r.remainder) * q.Normal) << r.what;
+        EXPECT_LE(q.Normal, 1u << 30) << r.what;
+    }
+}
+
+// Through a ramp of eight speed changes the play position is the exact sum
+// of what each fill advanced at its speed: no part of a sample is lost or
+// gained at a change.
+TEST(ZarkdAudioRules, ARampsPositionIsTheExactSumOfItsFillsAtTheirSpeeds)
+{
+    auto ext = std::make_unique<ZAR_DEVICE_EXTENSION>();
+    std::vector<UCHAR> control(ZAR_DSRV_CONTROL_BYTES);
+    std::vector<SHORT> data(64 * 2);
+    ZAR_DSRV_STATE_BLOCK& s = ext->AudioDSrv;
+    KeInitializeSpinLock(&s.Lock);
+    KeInitializeSpinLock(&s.ExceptionLock);
+    s.State = ZAR_DSRV_RUNNING;
+    s.Prep.Slots = 1;
+    s.Prep.BankATracks = 2;
+    s.Prep.BankABytes = 64 * 4;
+    s.Prep.Loop = 1;
+    s.Prep.LoopEnd = 1 << 30;
+    s.Prep.NormalSpeed = 48000;
+    s.Prep.VariSpeed = 1;
+    s.SlotFrames = 64;
+    s.Control = control.data();
+    s.Slot[0] = reinterpret_cast<PUCHAR>(data.data());
+    s.SamplesPerHalf = 1024;
+    s.Speed = 24000;
+    s.Ratio = ZarAudDSrvReduceRatio(48000, 24000);
+    s.Position = 1000;
+    s.Remainder = 1;  // half a sample past 1,000
+    s.RampStep = ZAR_DSRV_RAMP_FILLS;
+    ext->AudioEngine.PlayDmaRunning = TRUE;
+    LONG speed[2] = {37003, 2};  // a ramp whose steps are not whole samples a fill
+    ASSERT_EQ(ZarAudDSrvSetSpeed(ext.get(), speed), STATUS_SUCCESS);
+    double expected = 1000.5;
+    for (ULONG k = 1; k <= ZAR_DSRV_RAMP_FILLS + 2; ++k) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);  // as a DPC runs
+        ZarAudDSrvDpcFunc(nullptr, ext.get(), nullptr, nullptr);
+        KeLowerIrql(old);
+        LONG v = k >= ZAR_DSRV_RAMP_FILLS ? 37003 : LONG(24000 + LONGLONG(37003 - 24000) * k / ZAR_DSRV_RAMP_FILLS);
+        ZAR_DSRV_RATIO q = ZarAudDSrvReduceRatio(48000, v);
+        expected += 1024.0 * q.Speed / q.Normal;
+        const double now = double(s.Position) + double(s.Remainder) / s.Ratio.Normal;
+        EXPECT_NEAR(now, expected, 1e-6) << "fill " << k;
+    }
+    EXPECT_EQ(s.Speed, 37003);
+}
+
+// At 127/128 of normal the fraction reaches 127/128 of a sample, which
+// rounds to phase 64: the next sample itself, not the one before it.
+TEST(ZarkdAudioRules, APhaseThatRoundsToSixtyFourPlaysTheNextSample)
+{
+    constexpr ULONG kFrames = 64;
+    auto ext = std::make_unique<ZAR_DEVICE_EXTENSION>();
+    std::vector<UCHAR> control(ZAR_DSRV_CONTROL_BYTES);
+    std::vector<SHORT> data(kFrames * 2);
+    for (ULONG f = 0; f < kFrames; ++f) data[2 * f] = SHORT(100 * f), data[2 * f + 1] = 0;
+    ZAR_DSRV_STATE_BLOCK& s = ext->AudioDSrv;
+    s.Prep.Slots = 1;
+    s.Prep.BankATracks = 2;
+    s.Prep.BankABytes = kFrames * 4;
+    s.Prep.LoopEnd = kFrames;
+    s.Prep.NormalSpeed = 128;
+    s.SlotFrames = kFrames;
+    s.Control = control.data();
+    s.Slot[0] = reinterpret_cast<PUCHAR>(data.data());
+    s.Speed = 127;
+    s.Ratio = ZarAudDSrvReduceRatio(128, 127);
+    s.Filter = 1;
+    s.RampStep = ZAR_DSRV_RAMP_FILLS;
+    const LONG slot[8] = {0, 1, -1, -1, -1, -1, -1, -1};
+    const ULONG stride[2] = {2, 0};
+    std::vector<SHORT> out(2 * 4, -1);
+    SHORT* const banks[2] = {out.data(), nullptr};
+    ZarAudDSrvFill(ext.get(), banks, 4, stride, slot);
+    EXPECT_EQ(out[0], 0) << "frame 0 on sample 0";
+    EXPECT_EQ(out[2], 100) << "frame 1, 127/128 past sample 0: sample 1";
+    EXPECT_NEAR(out[4], 200 - 200.0 / 128, 2) << "frame 2, 126/128 past sample 1, phase 63";
+    EXPECT_EQ(s.Position, 3);
+    EXPECT_EQ(s.Remainder, 124u);
 }
 
 TEST(ZarkdAudioRules, RequestCodesAskForTheSlotsAheadAndMirrorBackwards)
