@@ -479,6 +479,103 @@ TEST_F(ZarkdAudio, TwoHalvesCompletedBeforeOneRecordDpcBothReachTheRing)
     EXPECT_EQ(Send(IOCTL_ZAR_AUD_REC_RELEASE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
 }
 
+// The loop-back test plays the caller's bank data once and records it
+// once: what comes back is the data itself on the left, after the path's
+// delay, and both DMAs are stopped and the loop-back source off after it.
+TEST_F(ZarkdAudio, TheLoopBackTestRecordsTheCallersBankDataAsPlayed)
+{
+    ZAR_AUDIO_TRACK_CONTROL unity{};
+    unity.Level = ZAR_AUDIO_LEVEL_UNITY;
+    ASSERT_EQ(SetTrack(0, ZAR_TRACK_LEVEL, unity), STATUS_SUCCESS);
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    RunFields(10);  // the DSPs take the level
+    const ULONG frames = ZAR_AUDIO_SAMPLES_DEFAULT;
+    std::vector<int16_t> bankA(2 * frames), bankB(2 * frames, 5);
+    for (ULONG i = 0; i < frames; ++i) bankA[2 * i] = int16_t(i * 7 % 20000 + 1);  // track 0; track 1 silent
+    std::vector<int16_t> recorded(ZAR_AUDIO_REC_HALF_SIZE, -1);  // both halves, left and right
+    ZAR_AUDIO_PLAYCORD cord{3, U(bankA.data()), U(bankB.data()), U(recorded.data())};
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_PLAYCORD, &cord, sizeof(cord), &cord, sizeof(cord)).status, STATUS_UNSUCCESSFUL) << "mode 3";
+    cord.Mode = 1;
+    cord.SourceA = U(noAccess_);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_PLAYCORD, &cord, sizeof(cord), &cord, sizeof(cord)).status, STATUS_ACCESS_VIOLATION);
+    cord.SourceA = U(bankA.data());
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_PLAYCORD, &cord, sizeof(cord), &cord, sizeof(cord)).status, STATUS_SUCCESS);
+    EXPECT_FALSE(ext_->AudioEngine.PlayDmaRunning);
+    EXPECT_FALSE(ext_->AudioRecording);
+    EXPECT_EQ(Board().Regs().Peek(kRegAudioControl) & kAudioControlSourceLoop, 0) << "the loop-back is off again";
+    EXPECT_EQ(WaitForSingleObject(events_[ZAR_AUDIO_EVENT_ONE_SHOT_PLAY], 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(events_[ZAR_AUDIO_EVENT_ONE_SHOT_REC], 0), WAIT_OBJECT_0);
+    size_t first = 0;
+    while (first < recorded.size() && recorded[first] == 0) first += 2;
+    ASSERT_LT(first + 2 * 1000, recorded.size()) << "nothing came back";
+    size_t wrong = 0, compared = 0;
+    for (size_t n = first; n < recorded.size() && (n - first) / 2 < frames; n += 2, ++compared) {
+        wrong += recorded[n] != bankA[n - first];
+        wrong += recorded[n + 1] != 0;
+    }
+    EXPECT_EQ(wrong, 0u) << "of " << compared << " frames";
+}
+
+// A one-shot play of the bank buffers: programmed to stop at its end, it
+// plays the buffer once and signals its event; it is refused while a play runs.
+TEST_F(ZarkdAudio, AOneShotPlayOfTheBufferPlaysItOnceAndSignalsItsEnd)
+{
+    ZAR_AUDIO_TRACK_CONTROL unity{};
+    unity.Level = ZAR_AUDIO_LEVEL_UNITY;
+    ASSERT_EQ(SetTrack(0, ZAR_TRACK_LEVEL, unity), STATUS_SUCCESS);
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    RunFields(10);
+    std::vector<int16_t> marks(kHalfSamples);
+    for (ULONG i = 0; i < kHalfSamples; ++i) marks[i] = int16_t(i % 5000 + 1);
+    ASSERT_EQ(PutWave(0, 0, marks), STATUS_SUCCESS);
+    ASSERT_EQ(PutWave(0, 1, marks), STATUS_SUCCESS);
+    Board().Audio().KeepMix(true);
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_PLAY_DMA_BUFFER, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Board().Bridge().Active(kPlayAPage) & 0xFFF, kPageOneShot) << "stops at its end";
+    EXPECT_EQ(Board().Bridge().Active(kPlayAProt), ext_->AudioEngine.Play[0].Size);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_PLAY_DMA_BUFFER, nullptr, 0, nullptr, 0).status, STATUS_UNSUCCESSFUL) << "running";
+    RunFields(30);  // 16,384 frames: 20.5 fields
+    Board().Audio().KeepMix(false);
+    EXPECT_FALSE(ext_->AudioEngine.PlayDmaRunning);
+    EXPECT_EQ(ext_->AudioPlayMode, ULONG(ZAR_AUDIO_PLAY_DOUBLE_BUFFERED));
+    EXPECT_EQ(WaitForSingleObject(events_[ZAR_AUDIO_EVENT_ONE_SHOT_PLAY], 0), WAIT_OBJECT_0);
+    const std::vector<int16_t>& mix = Board().Audio().Mix();
+    std::vector<int16_t> left;
+    for (size_t i = 0; i < mix.size(); i += 2)
+        if (mix[i] != 0) left.push_back(mix[i]);
+    ASSERT_EQ(left.size(), 2 * kHalfSamples) << "each frame once";
+    for (ULONG i = 0; i < 2 * kHalfSamples; ++i) ASSERT_EQ(left[i], marks[i % kHalfSamples]) << i;
+}
+
+// After a FIFO underflow the play DMA is put back on a frame boundary 16
+// frames ahead of where it was, then its base register is 0 again.
+TEST_F(ZarkdAudio, AFifoUnderflowRestartsThePlayDmaOnAFrameBoundaryAhead)
+{
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    std::vector<int16_t> tone = Tone(10, 1000);
+    ASSERT_EQ(PutWave(0, 0, tone), STATUS_SUCCESS);
+    ASSERT_EQ(PutWave(0, 1, tone), STATUS_SUCCESS);
+    ASSERT_EQ(Play(ZAR_AUDIO_PLAYING), STATUS_SUCCESS);
+    RunFields(3);
+    std::vector<ULONG> bases;
+    Board().Bridge().OnRegisterWrite(kPlayABase, [&](uint32_t value) { bases.push_back(value); });
+    const ULONG before = Board().Bridge().Active(kPlayACurrent);
+    Board().Audio().InjectPlayUnderflow();
+    RunFields(1);
+    ASSERT_EQ(bases.size(), 2u) << "the restart frame, then 0";
+    const ULONG frameBytes = 2 * sizeof(int16_t), restart = bases[0];
+    EXPECT_EQ(restart % (16 * frameBytes), 0u);
+    EXPECT_GT(restart, before);
+    EXPECT_LE(restart, before + 4096 + 16 * frameBytes) << "within one progress step and 16 frames";
+    EXPECT_EQ(bases[1], 0u);
+    EXPECT_EQ(Board().Bridge().Active(kPlayABase), 0u);
+    EXPECT_TRUE(ext_->AudioEngine.PlayDmaRunning);
+    ASSERT_EQ(Play(ZAR_AUDIO_STOPPED), STATUS_SUCCESS);
+}
+
 TEST_F(ZarkdAudio, TheCodecIsProgrammedFromTheOwnersSettingsOnlyWhereTheyChanged)
 {
     sim::AudioUnit& audio = Board().Audio();
