@@ -508,8 +508,10 @@ NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     if (s.State != ZAR_DSRV_IDLE) return STATUS_UNSUCCESSFUL;
     ZAR_DSRV_PREPARE p;
     std::memcpy(&p, buffer, sizeof(p));
-    // Counts index fixed arrays; a normal speed of 0 would divide by zero.
+    // Counts index fixed arrays; a normal speed of 0 would divide by zero,
+    // and one above 2^30 would overflow the 32-bit remainder of a step.
     if (p.Sources > ZAR_DSRV_SOURCES || p.Slots == 0 || p.Slots > ZAR_DSRV_SLOTS || p.NormalSpeed == 0 ||
+        p.NormalSpeed > (1u << 30) ||
         p.BaseFilter > 3 || (p.BankATracks != 2 && p.BankATracks != 4) || p.BankABytes == 0)
         return STATUS_INVALID_PARAMETER;
     // Both banks' data must lie inside what is locked of each slot: bank B

@@ -1233,6 +1233,7 @@ TEST_F(ZarkdAudioServer, PreparationRefusesCountsBeyondItsTablesAndASpeedOfZero)
         void (*change)(ZAR_DSRV_PREPARE&);
     } rows[] = {
         {"normal speed 0", [](ZAR_DSRV_PREPARE& p) { p.NormalSpeed = 0; }},
+        {"normal speed above 2^30", [](ZAR_DSRV_PREPARE& p) { p.NormalSpeed = (1u << 30) + 1; }},
         {"nine sources", [](ZAR_DSRV_PREPARE& p) { p.Sources = 9; }},
         {"nine slots", [](ZAR_DSRV_PREPARE& p) { p.Slots = 9; }},
         {"filter 4", [](ZAR_DSRV_PREPARE& p) { p.BaseFilter = 4; }},
