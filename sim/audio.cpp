@@ -114,6 +114,8 @@ void AudioUnit::StartChannel(Channel& c, uint32_t baseReg, uint32_t protReg, uin
     c.dirty = false;
     c.running = c.prot > c.base;
     bridge_.SetActive(c.currentRegister, c.address);
+    // A play channel's start empties its FIFO: the underflow it latched is over.
+    if (c.mc1Bit != kMc1RecordDma) bridge_.SetSecondaryStatus(kSsrPlayUnderflow, false);
     // A one-shot channel reports its start as well as its end.
     if (c.running && (c.page & kPageStopAtEnd)) bridge_.RaiseStatus(c.irq);
     trace_("DMA 0x%x start base 0x%x prot 0x%x page 0x%x", c.mc1Bit, c.base, c.prot, c.page);
@@ -313,7 +315,6 @@ void AudioUnit::Tick()
         if (c->mc1Bit == kMc1RecordDma) Flush(*c);
         bridge_.SetActive(c->currentRegister, c->address);
     }
-    bridge_.SetSecondaryStatus(kSsrPlayUnderflow, false);
     if (Active()) {
         tickEvent_ = host_->Schedule(startNs_ + FramesToNs(frames_ - framesAtStart_ + kTickFrames), [this] { Tick(); });
     }

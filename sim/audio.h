@@ -28,6 +28,9 @@
 //   the previous read fetched and fetches the register read. Its busy bit
 //   in the board status is clear unless a test holds it.
 // - The VU peaks hold max |sample| >> 7 (0-255) since the last restart.
+// - An injected play FIFO underflow stays latched in the secondary status
+//   until a play channel is started again (a start or a resynchronisation
+//   empties the FIFO), so the next progress interrupt reports it.
 #pragma once
 
 #include <array>
@@ -53,7 +56,7 @@ public:
     using Generator = std::function<int16_t(uint64_t frame, int side)>;
     void SetAnalogueInput(Generator generator) { analogue_ = std::move(generator); }
     // Faults a test may inject.
-    void InjectPlayUnderflow();                  // latches the FIFO error once
+    void InjectPlayUnderflow();                  // latches the FIFO error until a play channel restarts
     void SetDspSilent(int dsp, bool silent) { dsps_[dsp & 3].silent = silent; }
     void SetCodecStuckBusy(bool stuck);
 

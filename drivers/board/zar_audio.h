@@ -57,6 +57,7 @@ struct ZAR_AUDIO_ENGINE_STATE {
     ULONG RecordMode;                   // 0, 64, 65
     ULONG RecordParameter[3];
     ULONG RecordHalfToggle;
+    ULONG RecordHalvesTaken;            // the record half counter as far as a DPC has taken the halves
     PKEVENT Events[ZAR_AUDIO_EVENT_COUNT];
     // The caller's record ring, locked while set up.
     PMDL RingBlockMdl;
@@ -75,6 +76,8 @@ struct ZAR_AUDIO_ENGINE_STATE {
 // Slots of each track for a mask (bit n = track n); returns the mask in
 // force (bit 0 forced when no bank-A bit is set) and each bank's slot count.
 ULONG ZarAudCalcSlots(ULONG mask, LONG slot[ZAR_AUDIO_TRACKS], ULONG slotCount[2]);
+// Whether banks of these slot counts at this sample count fit the bank buffers.
+bool ZarAudBanksFit(ULONG samplesPerBuffer, const ULONG slotCount[2]);
 // One channel's VU filter step for an 8-bit peak.
 void ZarAudVuFilter(ZAR_AUDIO_VU_PAIR* pair, ULONG peak);
 // The time-slot list of interface 1 (bank A) or 2 (bank B and the record
@@ -87,6 +90,10 @@ BOOLEAN ZarAudPlayStopDma(PVOID context);
 BOOLEAN ZarAudRecStopDma(PVOID context);
 // Starts the record DMA looping in halves for the wave-in device (synchronised with the interrupt).
 BOOLEAN ZarAudRecStartForWave(PVOID context);
+// The record halves completed since a DPC last took them, oldest first
+// (at most the two the region holds; older ones are recorded over), and
+// marks them taken. Returns the count; half[] receives 0 or 1 each.
+ULONG ZarAudRecTakeHalves(PZAR_DEVICE_EXTENSION ext, ULONG half[2]);
 void ZarAudIoSetSource(PZAR_DEVICE_EXTENSION ext, ULONG source);
 void ZarAudFreeDcbs(PZAR_DEVICE_EXTENSION ext);
 // Cleared at shutdown: nothing plays or records afterwards.
@@ -286,6 +293,7 @@ struct ZAR_DSRV_STATE_BLOCK {
     ULONG Recovery[ZAR_DSRV_SOURCES];   // fills until a source counts as valid again
     BOOLEAN Missing[ZAR_DSRV_SOURCES];
     BOOLEAN Ended;
+    ULONG EndFrame;                     // output frame of the fill at which the end came
     BOOLEAN StopRequested;
     BOOLEAN BuffersFilled;
     LONGLONG HalfPosition[2];           // source position at the start of each half
@@ -303,6 +311,11 @@ ULONG ZarAudDSrvTaps(ULONG filter);
 ULONG ZarAudDSrvCalcFilterNum(ULONG base, LONG speed, ULONG normal);
 // normal : |speed| reduced by their common divisor, the speed term at most 2,000.
 ZAR_DSRV_RATIO ZarAudDSrvReduceRatio(ULONG normal, LONG speed);
+// The ratio 'next' to use from a point where the play position's fraction
+// is 'remainder' over old.Normal: both terms scaled so that the fraction
+// is carried exactly (to 2^-30 of a sample where exactly would not fit).
+// Returns the ratio and sets the remainder over its normal term.
+ZAR_DSRV_RATIO ZarAudDSrvCarryRatio(ZAR_DSRV_RATIO old, ULONG remainder, ZAR_DSRV_RATIO next, PULONG nextRemainder);
 // Speeds under 1 % of normal: 0 under 0.5 %, else +-1 %.
 LONG ZarAudDSrvSnapSpeed(LONG speed, ULONG normal);
 // The 6-bit phase of a 16.16 fraction (0 and 64 are the samples themselves).
@@ -329,6 +342,8 @@ void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* const out[2], ULONG frames
 
 // The server's status now (at device IRQL: the interrupt routine, or under its lock).
 void ZarAudDSrvSnapshot(PZAR_DEVICE_EXTENSION ext, ZAR_DSRV_STATUS* status);
+// The play DMA's FIFO ran dry while the server feeds it (DPC level).
+void ZarAudDSrvUnderflow(PZAR_DEVICE_EXTENSION ext);
 
 // ---- vari-play: the block shared with the library per video channel ----
 
@@ -399,7 +414,10 @@ struct ZAR_WAVE_STATE {
     ZAR_WAVE_DEVICE Out[ZAR_WAVE_OUT_DEVICES];
     ZAR_WAVE_DEVICE In;
     KMUTEX Mutex;                       // orders opens and closes
-    KSPIN_LOCK Lock;                    // the queues and the stream state
+    // The queues and the stream state. Lock order: the I/O manager's cancel
+    // spin lock first, then this one (the cancel routine is called holding
+    // the cancel lock).
+    KSPIN_LOCK Lock;
     LIST_ENTRY Done[2];                 // writes copied whole into each half
     PIRP Current;                       // a write copied in part
     ULONG CurrentOffset;

@@ -31,6 +31,7 @@ constexpr LONGLONG kPlaycordStopWait = -1000000LL;  // 100 ms
 constexpr LONGLONG kPlaycordWait = -10000000LL;     // 1 s
 constexpr ULONG kDigitalIoAudioSource = 0x22208C;
 constexpr ULONG kPairMask[4] = {0x03, 0x0C, 0x30, 0xC0};
+constexpr ULONG kWaveDataTag = ZarCharTag('W', 'd', 'u', 'A');
 
 ZAR_AUDIO_ENGINE_STATE& Engine(PZAR_DEVICE_EXTENSION ext) { return ext->AudioEngine; }
 
@@ -116,6 +117,7 @@ void ZarAudRecStartAtIrql(PZAR_DEVICE_EXTENSION ext, ULONG mode, bool oneShot)
         ZarAudSetControlAtIrql(ext, kAudioControlPlayPath, kAudioControlPlayPath);
     a.RecordMode = mode;
     a.RecordHalfToggle = 0;
+    a.RecordHalvesTaken = ext->AudioRecHalfCounter;
     ext->AudioRecState = ZAR_AUDIO_REC_EVENTS;
     ZarAudMc1(ext, kMc1RecordDma, true);
     ULONG interfaces = kInterface2On | (a.RecordBothInterfaces ? kInterface1On : 0);
@@ -277,6 +279,12 @@ ULONG ZarAudCalcSlots(ULONG mask, LONG slot[ZAR_AUDIO_TRACKS], ULONG slotCount[2
         slotCount[bank] = next;
     }
     return mask;
+}
+
+bool ZarAudBanksFit(ULONG samplesPerBuffer, const ULONG slotCount[2])
+{
+    ULONG slots = slotCount[0] > slotCount[1] ? slotCount[0] : slotCount[1];
+    return ULONGLONG(samplesPerBuffer) * slots * sizeof(SHORT) <= ZAR_AUDIO_PLAY_BUFFER_SIZE;
 }
 
 void ZarAudVuFilter(ZAR_AUDIO_VU_PAIR* pair, ULONG peak)
@@ -582,23 +590,53 @@ void ZarDpcForAudioRecordSingleDma(PKDPC, PVOID context, PVOID, PVOID)
     ZarAudSignal(Engine(ext).Events[ZAR_AUDIO_EVENT_ONE_SHOT_REC]);
 }
 
+ULONG ZarAudRecTakeHalves(PZAR_DEVICE_EXTENSION ext, ULONG half[2])
+{
+    // The counter and the half the last crossing completed, read together
+    // with the interrupt that moves them.
+    struct Snapshot {
+        PZAR_DEVICE_EXTENSION Ext;
+        ULONG Counter, Last;
+    } snap{ext, 0, 0};
+    ZarRunSynchronized(ext, [](PVOID context) -> BOOLEAN {
+        auto* s = static_cast<Snapshot*>(context);
+        s->Counter = s->Ext->AudioRecHalfCounter;
+        s->Last = s->Ext->AudioRecHalf ^ 1;  // the half before the one being recorded
+        return TRUE;
+    }, &snap);
+    ZAR_AUDIO_ENGINE_STATE& a = Engine(ext);
+    ULONG count = snap.Counter - a.RecordHalvesTaken;
+    a.RecordHalvesTaken = snap.Counter;
+    if (count > 2) count = 2;
+    // The halves alternate: counting back from the last one completed.
+    for (ULONG i = 0; i < count; ++i) half[i] = snap.Last ^ ((count - 1 - i) & 1);
+    return count;
+}
+
 void ZarDpcForAudioRecord(PKDPC, PVOID context, PVOID, PVOID)
 {
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
     ZAR_AUDIO_ENGINE_STATE& a = Engine(ext);
-    ULONG half = ext->AudioRecHalfComplete & 1;
-    if (a.RecordMode == ZAR_AUDIO_REC_EVENTS) {
-        ZarAudSignal(a.Events[ZAR_AUDIO_EVENT_REC_HALF_A + half]);
-        ZarAudClear(a.Events[ZAR_AUDIO_EVENT_REC_HALF_A + (half ^ 1)]);
+    // Two crossings may come before one DPC: each half completed is taken.
+    ULONG halves[2];
+    ULONG count = ZarAudRecTakeHalves(ext, halves);
+    for (ULONG i = 0; i < count; ++i) {
+        ULONG half = halves[i];
+        if (a.RecordMode == ZAR_AUDIO_REC_EVENTS) {
+            ZarAudSignal(a.Events[ZAR_AUDIO_EVENT_REC_HALF_A + half]);
+            ZarAudClear(a.Events[ZAR_AUDIO_EVENT_REC_HALF_A + (half ^ 1)]);
+        }
+        a.RecordHalfToggle = half ^ 1;
+        ZarAudRingTake(ext, a.Rec.Va + half * ext->Audio.RecDmaHalfSize, ext->Audio.RecDmaHalfSize, false);
     }
-    a.RecordHalfToggle = half ^ 1;
-    ZarAudRingTake(ext, a.Rec.Va + half * ext->Audio.RecDmaHalfSize, ext->Audio.RecDmaHalfSize, false);
 }
 
 void ZarDpcForAudioFifoUnderflowLog(PKDPC, PVOID context, PVOID, PVOID)
 {
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
     ZAR_AUDIO_ENGINE_STATE& a = Engine(ext);
+    // The data server's library hears of every underflow; the event log once a start.
+    if (ext->AudioPlayMode == ZAR_AUDIO_PLAY_DATA_SERVER) ZarAudDSrvUnderflow(ext);
     if (a.UnderflowLogged) return;
     a.UnderflowLogged = TRUE;
     if (ext->AudioUnderflowLogging)
@@ -610,8 +648,15 @@ void ZarDpcForAudioFifoUnderflowLog(PKDPC, PVOID context, PVOID, PVOID)
 NTSTATUS ZarAudSetActiveTrackMask(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     ZAR_AUDIO_ENGINE_STATE& a = Engine(ext);
+    LONG slot[ZAR_AUDIO_TRACKS];
     ULONG counts[2];
-    a.ActiveTrackMask = ZarAudCalcSlots(*static_cast<PULONG>(buffer), a.Slot, counts);
+    ULONG mask = ZarAudCalcSlots(*static_cast<PULONG>(buffer), slot, counts);
+    // The banks the new slots make at the present sample count must fit the
+    // bank buffers: the puts, the track clears and the loop-back test all
+    // write as far as they reach.
+    if (!ZarAudBanksFit(a.SamplesPerBuffer, counts)) return STATUS_INVALID_PARAMETER;
+    a.ActiveTrackMask = mask;
+    for (ULONG t = 0; t < ZAR_AUDIO_TRACKS; ++t) a.Slot[t] = slot[t];
     a.Play[0].Slots = counts[0];
     a.Play[1].Slots = counts[1];
     // A running DMA keeps the sizes it was started with.
@@ -624,10 +669,9 @@ NTSTATUS ZarCalcAudPlayDmaSize(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     ZAR_AUDIO_ENGINE_STATE& a = Engine(ext);
     ULONG samples = *static_cast<PULONG>(buffer);
     if (samples != 0) {
-        ULONG slots = a.Play[0].Slots > a.Play[1].Slots ? a.Play[0].Slots : a.Play[1].Slots;
+        const ULONG counts[2] = {a.Play[0].Slots, a.Play[1].Slots};
         // Sizes beyond the bank buffer would run the DMA off its end.
-        if (samples > ZAR_AUDIO_PLAY_BUFFER_SIZE / (sizeof(SHORT) * (slots ? slots : 1)) || (samples & 1))
-            return STATUS_INVALID_PARAMETER;
+        if (!ZarAudBanksFit(samples, counts) || (samples & 1)) return STATUS_INVALID_PARAMETER;
         if (a.PlayDmaRunning) return STATUS_UNSUCCESSFUL;
         a.SamplesPerBuffer = samples;
     }
@@ -659,10 +703,7 @@ NTSTATUS ZarAudPutWaveData(PZAR_DEVICE_EXTENSION ext, PIRP irp)
     auto* from = static_cast<const ZAR_AUDIO_WAVE_DATA*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
     if (from == nullptr || stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(block))
         return STATUS_INVALID_PARAMETER;
-    NTSTATUS status = SehTry([&] {
-        if (irp->RequestorMode != KernelMode) ProbeForRead(from, sizeof(block), sizeof(UCHAR));
-        std::memcpy(&block, from, sizeof(block));
-    });
+    NTSTATUS status = ZarCaptureFromCaller(irp->RequestorMode, from, &block, sizeof(block));
     if (!NT_SUCCESS(status)) return status;
     if (a.ActiveTrackMask == 0 || block.Track >= ZAR_AUDIO_TRACKS || a.Slot[block.Track] < 0)
         return STATUS_UNSUCCESSFUL;
@@ -673,12 +714,18 @@ NTSTATUS ZarAudPutWaveData(PZAR_DEVICE_EXTENSION ext, PIRP irp)
     if (block.ByteCount > samplesPerHalf * sizeof(SHORT)) return STATUS_INVALID_PARAMETER;
     ULONG count = block.ByteCount / sizeof(SHORT);
     auto* to = static_cast<SHORT*>(dcb.Va) + dcb.HalfOffset[half] / sizeof(SHORT) + a.Slot[block.Track];
-    const auto* samples = static_cast<const SHORT*>(UserAddress(block.Samples));
-    status = SehTry([&] {
-        if (irp->RequestorMode != KernelMode) ProbeForRead(samples, block.ByteCount, sizeof(UCHAR));
-        for (ULONG i = 0; i < count; ++i) to[i * dcb.Slots] = samples[i];
-    });
-    if (!NT_SUCCESS(status)) return status;
+    // The samples are taken whole before any reaches the half, so a caller
+    // whose buffer faults leaves the half as it was.
+    SHORT* samples = nullptr;
+    if (count != 0) {
+        samples = static_cast<SHORT*>(ExAllocatePoolWithTag(NonPagedPool, count * sizeof(SHORT), kWaveDataTag));
+        if (samples == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        status = ZarCaptureFromCaller(irp->RequestorMode, UserAddress(block.Samples), samples, count * sizeof(SHORT));
+        if (NT_SUCCESS(status))
+            for (ULONG i = 0; i < count; ++i) to[i * dcb.Slots] = samples[i];
+        ExFreePoolWithTag(samples, kWaveDataTag);
+        if (!NT_SUCCESS(status)) return status;
+    }
     a.HalfFilled[half] = block.FilledMarker;
     return STATUS_SUCCESS;
 }
@@ -967,10 +1014,7 @@ NTSTATUS ZarAudIoPlaycord(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     for (ULONG b = 0; b < 2 && NT_SUCCESS(status); ++b) {
         ZAR_AUDIO_PLAY_DCB& dcb = a.Play[b];
         if (dcb.Size == 0 || sources[b] == 0) continue;
-        status = SehTry([&] {
-            ProbeForRead(UserAddress(sources[b]), dcb.Size, sizeof(UCHAR));
-            std::memcpy(dcb.Va, UserAddress(sources[b]), dcb.Size);
-        });
+        status = ZarCaptureFromCaller(UserMode, UserAddress(sources[b]), dcb.Va, dcb.Size);
     }
     if (NT_SUCCESS(status) && cord.Destination != 0)
         status = SehTry([&] { ProbeForWrite(UserAddress(cord.Destination), kRecDmaBytes, sizeof(UCHAR)); });
@@ -1012,7 +1056,7 @@ NTSTATUS ZarAudIoPlaycord(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     }
     if (cord.Destination == 0) return STATUS_SUCCESS;
     // Exactly the two record halves.
-    return SehTry([&] { std::memcpy(UserAddress(cord.Destination), a.Rec.Va, kRecDmaBytes); });
+    return ZarCopyToCaller(UserMode, UserAddress(cord.Destination), a.Rec.Va, kRecDmaBytes);
 }
 
 // ---- source select ----

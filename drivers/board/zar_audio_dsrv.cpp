@@ -183,6 +183,7 @@ void ZarAudDSrvWriteRequests(PZAR_DEVICE_EXTENSION ext)
 void ZarAudDSrvCheckSources(PZAR_DEVICE_EXTENSION ext)
 {
     ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    if (s.Ended) return;  // silence to the stop: no data is wanted any more
     LONGLONG n = Wrap(s, s.Position);
     bool held = SlotHolds(s, s.CurrentSlot, n);
     for (ULONG k = 0; k < s.Prep.Sources; ++k) {
@@ -220,9 +221,31 @@ ULONG SlotTracks(const ZAR_DSRV_PREPARE& p, ULONG bank)
 
 void ZarAudDSrvSetRatio(ZAR_DSRV_STATE_BLOCK& s)
 {
-    s.Ratio = ZarAudDSrvReduceRatio(s.Prep.NormalSpeed, s.Speed);
+    // The position between two samples stays where it is: only the step changes.
+    s.Ratio = ZarAudDSrvCarryRatio(s.Ratio, s.Remainder, ZarAudDSrvReduceRatio(s.Prep.NormalSpeed, s.Speed),
+                                   &s.Remainder);
     s.Filter = LONG(s.Prep.NormalSpeed) == s.Speed ? 0 : ZarAudDSrvCalcFilterNum(s.Prep.BaseFilter, s.Speed, s.Prep.NormalSpeed);
-    if (s.Remainder >= s.Ratio.Normal) s.Remainder = 0;
+}
+
+struct ZAR_DSRV_STOP_AT {
+    PZAR_DEVICE_EXTENSION Ext;
+    ULONG Half, Offset;
+    bool Pending;
+};
+
+// Where the interrupt routine is to stop the server: the half counter at
+// which 'half' plays (the next half once the DMA runs; before it starts,
+// half 0 plays first) and the byte offset in the buffer. Or no stop.
+BOOLEAN ZarAudDSrvSetStopAt(PVOID context)
+{
+    auto* stop = static_cast<ZAR_DSRV_STOP_AT*>(context);
+    PZAR_DEVICE_EXTENSION ext = stop->Ext;
+    ext->AudioDSrvStopPending = stop->Pending;
+    if (!stop->Pending) return TRUE;
+    ext->AudioDSrvStopHalfCounter =
+        ext->AudioPlayHalfCounter + (ext->AudioEngine.PlayDmaRunning ? 1 : stop->Half);
+    ext->AudioDSrvStopOffset = stop->Offset;
+    return TRUE;
 }
 
 // One fill of a half: the ramp's next speed, the sources, then the frames.
@@ -245,7 +268,13 @@ void ZarAudDSrvFillHalf(PZAR_DEVICE_EXTENSION ext, ULONG half)
         out[bank] = static_cast<SHORT*>(dcb.Va) + dcb.HalfOffset[half] / sizeof(SHORT);
         stride[bank] = dcb.Slots;
     }
+    const bool endedBefore = s.Ended != 0;
     ZarAudDSrvFill(ext, out, s.SamplesPerHalf, stride, a.Slot);
+    if (s.Ended && !endedBefore) {
+        const ZAR_AUDIO_PLAY_DCB& dcb = a.Play[0];
+        ZAR_DSRV_STOP_AT stop{ext, half, dcb.HalfOffset[half] + s.EndFrame * dcb.Slots * ULONG(sizeof(SHORT)), true};
+        ZarRunSynchronized(ext, ZarAudDSrvSetStopAt, &stop);
+    }
 }
 
 void ZarAudDSrvFreeAll(PZAR_DEVICE_EXTENSION ext)
@@ -306,6 +335,32 @@ ZAR_DSRV_RATIO ZarAudDSrvReduceRatio(ULONG normal, LONG speed)
         s /= g;
     }
     return {speed < 0 ? -LONG(s) : LONG(s), n};
+}
+
+ZAR_DSRV_RATIO ZarAudDSrvCarryRatio(ZAR_DSRV_RATIO old, ULONG remainder, ZAR_DSRV_RATIO next, PULONG nextRemainder)
+{
+    // Terms up to 2^30 keep the remainder and a step summed in 32 bits.
+    constexpr ULONGLONG kLimit = 1ULL << 30;
+    *nextRemainder = 0;
+    if (remainder == 0 || old.Normal == 0 || remainder >= old.Normal) return next;
+    // The fraction in lowest terms, and the least factor of the new normal
+    // term that holds it exactly.
+    const ULONG g = Gcd(remainder, old.Normal);
+    const ULONGLONG num = remainder / g, den = old.Normal / g;
+    const ULONGLONG speed = ULONGLONG(next.Speed < 0 ? -LONGLONG(next.Speed) : next.Speed);
+    const ULONGLONG larger = speed > next.Normal ? speed : next.Normal;
+    ULONGLONG scale = den / Gcd(ULONG(den), next.Normal);
+    if (larger * scale > kLimit) scale = kLimit / larger;
+    if (scale == 0) scale = 1;
+    const ULONGLONG normal = next.Normal * scale;
+    ULONGLONG carried = (num * normal + den / 2) / den;
+    if (carried >= normal) carried = normal - 1;
+    // Back to lowest terms where all three allow it.
+    const ULONG common = Gcd(Gcd(ULONG(normal), ULONG(speed * scale)), ULONG(carried));
+    const ULONG divide = common == 0 ? 1 : common;
+    *nextRemainder = ULONG(carried / divide);
+    const LONG scaledSpeed = LONG(speed * scale / divide);
+    return {next.Speed < 0 ? -scaledSpeed : scaledSpeed, ULONG(normal / divide)};
 }
 
 LONG ZarAudDSrvSnapSpeed(LONG speed, ULONG normal)
@@ -389,9 +444,11 @@ void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* const out[2], ULONG frames
         if (s.Prep.Loop) {
             s.Position = Wrap(s, s.Position);
         } else if (s.Position >= s.Prep.LoopEnd || s.Position < s.Prep.LoopStart) {
+            // Held at the end; the stop comes when the DMA has played up to here.
             s.Ended = TRUE;
+            s.EndFrame = i + 1;
+            s.Position = s.Position >= s.Prep.LoopEnd ? s.Prep.LoopEnd : s.Prep.LoopStart;
             s.StopPosition = s.Position;
-            ZarAudDSrvPost(ext, ZAR_DSRV_STOPPED, 0, s.Position);
         }
         ULONG now = SlotHolds(s, s.CurrentSlot, s.Position) ? s.CurrentSlot : ZarAudDSrvFindSlot(s, s.Position);
         if (now < s.Prep.Slots && now != s.CurrentSlot) {
@@ -409,8 +466,35 @@ void ZarAudDSrvDpcFunc(PKDPC, PVOID context, PVOID, PVOID)
     ZAR_DSRV_STATE_BLOCK& s = Server(ext);
     KeAcquireSpinLockAtDpcLevel(&s.Lock);
     if (s.State == ZAR_DSRV_WAITING && ext->AudioEngine.PlayDmaRunning) s.State = ZAR_DSRV_RUNNING;
-    if (s.State == ZAR_DSRV_RUNNING && ext->AudioEngine.PlayDmaRunning && !s.StopRequested)
+    // The DMA has played up to the end: the play stops there instead of
+    // filling silence for ever.
+    bool stop = ext->AudioDSrvStopReached && s.State == ZAR_DSRV_RUNNING && s.Ended;
+    ext->AudioDSrvStopReached = FALSE;
+    if (stop) {
+        ZarRunSynchronized(ext, ZarAudPlayStopDma, ext);
+        ZarAudDSrvPost(ext, ZAR_DSRV_STOPPED, 0, s.StopPosition);
+    } else if (s.State == ZAR_DSRV_RUNNING && ext->AudioEngine.PlayDmaRunning && !s.StopRequested) {
         ZarAudDSrvFillHalf(ext, ext->AudioPlayHalf ^ 1);
+    }
+    KeReleaseSpinLockFromDpcLevel(&s.Lock);
+}
+
+void ZarAudDSrvUnderflow(PZAR_DEVICE_EXTENSION ext)
+{
+    ZAR_DSRV_STATE_BLOCK& s = Server(ext);
+    if (s.State != ZAR_DSRV_RUNNING) return;
+    struct Call {
+        PZAR_DEVICE_EXTENSION Ext;
+        ZAR_DSRV_STATUS Status;
+    } call{ext, {}};
+    KeAcquireSpinLockAtDpcLevel(&s.Lock);
+    ZarRunSynchronized(ext, [](PVOID context) -> BOOLEAN {
+        auto* c = static_cast<Call*>(context);
+        ZarAudDSrvSnapshot(c->Ext, &c->Status);
+        return TRUE;
+    }, &call);
+    LONGLONG position = LONGLONG((ULONGLONG(call.Status.PositionHigh) << 32) | call.Status.PositionLow);
+    if (s.State == ZAR_DSRV_RUNNING) ZarAudDSrvPost(ext, ZAR_DSRV_UNDERFLOW, 0, position);
     KeReleaseSpinLockFromDpcLevel(&s.Lock);
 }
 
@@ -424,8 +508,10 @@ NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     if (s.State != ZAR_DSRV_IDLE) return STATUS_UNSUCCESSFUL;
     ZAR_DSRV_PREPARE p;
     std::memcpy(&p, buffer, sizeof(p));
-    // Counts index fixed arrays; a normal speed of 0 would divide by zero.
+    // Counts index fixed arrays; a normal speed of 0 would divide by zero,
+    // and one above 2^30 would overflow the 32-bit remainder of a step.
     if (p.Sources > ZAR_DSRV_SOURCES || p.Slots == 0 || p.Slots > ZAR_DSRV_SLOTS || p.NormalSpeed == 0 ||
+        p.NormalSpeed > (1u << 30) ||
         p.BaseFilter > 3 || (p.BankATracks != 2 && p.BankATracks != 4) || p.BankABytes == 0)
         return STATUS_INVALID_PARAMETER;
     // Both banks' data must lie inside what is locked of each slot: bank B
@@ -481,8 +567,9 @@ NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     s.SlotFrames = frames;
     ULONG mask = p.TrackMask | (p.AddBankA ? 0x0F : p.AddBankB ? 0xF0 : 0);
     ULONG maskIn[4] = {mask, 0, 0, 0};
-    ZarAudSetActiveTrackMask(ext, maskIn);
+    // The server's sample count first: the mask's banks are sized by it.
     ext->AudioEngine.SamplesPerBuffer = 2 * s.SamplesPerHalf;
+    ZarAudSetActiveTrackMask(ext, maskIn);
     ZarAudCalcPlayDmaSizes(ext);
     s.Position = p.Start;
     s.Remainder = 0;
@@ -546,7 +633,8 @@ NTSTATUS ZarAudDSrvStartPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 NTSTATUS ZarAudDSrvStopPlay(PZAR_DEVICE_EXTENSION ext, PVOID)
 {
     ZAR_DSRV_STATE_BLOCK& s = Server(ext);
-    if (s.State != ZAR_DSRV_WAITING && !(s.State == ZAR_DSRV_RUNNING && ext->AudioEngine.PlayDmaRunning))
+    // Running also once the play stopped by itself at its end: what it holds is freed.
+    if (s.State != ZAR_DSRV_WAITING && !(s.State == ZAR_DSRV_RUNNING && (ext->AudioEngine.PlayDmaRunning || s.Ended)))
         return STATUS_UNSUCCESSFUL;
     KIRQL old;
     KeAcquireSpinLock(&s.Lock, &old);
@@ -555,6 +643,9 @@ NTSTATUS ZarAudDSrvStopPlay(PZAR_DEVICE_EXTENSION ext, PVOID)
     KeReleaseSpinLock(&s.Lock, old);
     ZAR_AUDIO_PLAY_COMMAND stop{};
     ZarAudPlayCommand(ext, &stop);
+    ZAR_DSRV_STOP_AT noStop{ext, 0, 0, false};
+    ZarRunSynchronized(ext, ZarAudDSrvSetStopAt, &noStop);
+    ext->AudioDSrvStopReached = FALSE;
     ext->AudioPlayMode = ZAR_AUDIO_PLAY_DOUBLE_BUFFERED;
     ZarAudDSrvPost(ext, ZAR_DSRV_STOPPED, 0, s.StopPosition);
     ZarAudDSrvFreeAll(ext);
@@ -649,6 +740,11 @@ NTSTATUS ZarAudDSrvSetSpeed(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     } else {
         if (s.Ended && ((speed < 0 && s.Position <= s.Prep.LoopStart) || (speed > 0 && s.Position >= s.Prep.LoopEnd)))
             s.Speed = 0;
+        if (s.Ended) {
+            // Playing on from the end: the stop waiting there is off.
+            ZAR_DSRV_STOP_AT noStop{ext, 0, 0, false};
+            ZarRunSynchronized(ext, ZarAudDSrvSetStopAt, &noStop);
+        }
         s.Ended = FALSE;
         s.RampFrom = s.Speed;
         s.RampTo = speed;

@@ -133,13 +133,19 @@ void ZarAudOverrideSegment(ZAR_AUDIO_OVERRIDE* o, ULONG from, LONG value, const 
     o->SegmentDelta = to - value;
 }
 
+// Fields from the segment's start to 'now', signed: a play that wrapped to
+// its loop start is before it, not four billion fields after.
+LONG ZarAudOverrideElapsed(const ZAR_AUDIO_OVERRIDE* o, ULONG now) { return LONG(now - o->SegmentStart); }
+
 UCHAR ZarAudOverrideValue(const ZAR_AUDIO_OVERRIDE* o, ULONG now, const LONG* gainTable)
 {
     LONG v;
-    if (o->SegmentDuration == 0 || now >= o->SegmentStart + o->SegmentDuration) {
+    const LONG elapsed = ZarAudOverrideElapsed(o, now);
+    if (o->SegmentDuration == 0 || elapsed >= LONG(o->SegmentDuration)) {
         v = o->SegmentFrom + o->SegmentDelta;
+    } else if (elapsed <= 0) {
+        v = o->SegmentFrom;
     } else {
-        LONGLONG elapsed = LONGLONG(now - o->SegmentStart);
         v = LONG(o->SegmentFrom + LONGLONG(o->SegmentDelta) * elapsed / LONGLONG(o->SegmentDuration));
     }
     if (gainTable) v = LONG(ZarAudLevelLookup(gainTable, v));
@@ -168,15 +174,21 @@ void ZarAudOverrideStart(ZAR_AUDIO_OVERRIDE* o, ULONG now, UCHAR present, const 
 void ZarAudOverrideStep(ZAR_AUDIO_OVERRIDE* o, ULONG now, const LONG* gainTable)
 {
     if (!o->Ramping) return;
+    // The play wrapped to its loop start: the ramp starts again from there,
+    // from the value it had reached, toward the keys ahead of the new field.
+    if (ZarAudOverrideElapsed(o, now) < 0) {
+        ZarAudOverrideStart(o, now, o->Value, gainTable);
+        return;
+    }
     ULONG count = o->KeyCount > ZAR_AUDIO_OVERRIDE_KEYS ? ZAR_AUDIO_OVERRIDE_KEYS : o->KeyCount;
-    while (now >= o->SegmentStart + o->SegmentDuration && o->Segment + 1 < count) {
+    while (ZarAudOverrideElapsed(o, now) >= LONG(o->SegmentDuration) && o->Segment + 1 < count) {
         ULONG end = o->SegmentStart + o->SegmentDuration;
         LONG endValue = o->SegmentFrom + o->SegmentDelta;
         ++o->Segment;
         ZarAudOverrideSegment(o, end, endValue, gainTable);
     }
     o->Value = ZarAudOverrideValue(o, now, gainTable);
-    if (now >= o->SegmentStart + o->SegmentDuration && o->Segment + 1 >= count) {
+    if (ZarAudOverrideElapsed(o, now) >= LONG(o->SegmentDuration) && o->Segment + 1 >= count) {
         // After the last key the track keeps the last value and the nodes take over again.
         o->Ramping = 0;
         o->Present = 0;

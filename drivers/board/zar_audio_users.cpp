@@ -270,10 +270,7 @@ NTSTATUS ZarAudIoUserSetTrackControl(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZA
     if (track >= ZAR_AUDIO_TRACKS) return STATUS_UNSUCCESSFUL;
     ZAR_AUDIO_TRACK_CONTROL from;
     auto* user = reinterpret_cast<const ZAR_AUDIO_TRACK_CONTROL*>(static_cast<ULONG_PTR>(address));
-    NTSTATUS status = SehTry([&] {
-        ProbeForRead(user, sizeof(from), sizeof(UCHAR));
-        std::memcpy(&from, user, sizeof(from));
-    });
+    NTSTATUS status = ZarCaptureFromCaller(UserMode, user, &from, sizeof(from));
     if (!NT_SUCCESS(status)) return status;
     ZAR_AUDIO_TRACK_CONTROL& to = ZarAudUserSet(ext, UserOf(callerKind))->Track[track];
     if (mask & ZAR_TRACK_PAN) to.Pan = from.Pan;

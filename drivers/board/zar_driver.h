@@ -185,6 +185,13 @@ void ZarArmFieldSignal(PZAR_DEVICE_EXTENSION ext, ULONG slot);
 // Prepares the events the close clean-up waits on (once per board).
 void ZarInitEntryPointEvents(PZAR_DEVICE_EXTENSION ext);
 
+// ---- the caller's memory (zar_ioctl.cpp) ----
+// The driver's one way to copy from or to a caller's address: a user-mode
+// caller's range is probed first, every byte is really touched, and any
+// fault becomes the status.
+NTSTATUS ZarCaptureFromCaller(KPROCESSOR_MODE mode, const void* address, void* to, ULONG length);
+NTSTATUS ZarCopyToCaller(KPROCESSOR_MODE mode, void* address, const void* from, ULONG length);
+
 // ---- DMA page tables (zar_pagetable.cpp), SCSI and I2C starts (zar_scsi_request.cpp, zar_i2c.cpp) ----
 // Fills 'table' with the bus addresses of the 4 KB pieces of the buffer and
 // returns the number of entries written (the repeat entry included).

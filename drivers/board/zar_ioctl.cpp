@@ -140,7 +140,11 @@ NTSTATUS ZarSetHdcam24FpsModeFromCaller(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     return ZarSetHdcam24FpsMode(ext);
 }
 
+}  // namespace
+
 // ---- the caller's memory and handles ----
+
+namespace {
 
 // Moves bytes to or from the caller's memory. Every access must reach the
 // memory itself, so that a bad address faults into SehTry: under a
@@ -152,6 +156,8 @@ __attribute__((no_sanitize("address", "undefined"))) void ZarMoveBytes(void* to,
     auto* s = static_cast<const volatile UCHAR*>(from);
     for (ULONG i = 0; i < length; ++i) d[i] = s[i];
 }
+
+}  // namespace
 
 // Copies 'length' bytes from the caller's 'address' into 'to'. A user-mode
 // caller's range is probed first; any fault becomes the status.
@@ -170,6 +176,8 @@ NTSTATUS ZarCopyToCaller(KPROCESSOR_MODE mode, void* address, const void* from, 
         ZarMoveBytes(address, from, length);
     });
 }
+
+namespace {
 
 PVOID ZarUserAddress(ULONG address) { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(address)); }
 

@@ -140,7 +140,8 @@ const UCHAR* WriteData(PIRP irp, ULONG* length)
     return static_cast<const UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
 }
 
-// Fills one half of bank A from the running device's queue (wave lock held).
+// Fills one half of bank A from the running device's queue. The caller
+// holds the cancel spin lock and then the wave lock.
 void ZarWaveDrvFillPlaybackDMABuffer(PZAR_DEVICE_EXTENSION ext, ULONG half)
 {
     ZAR_WAVE_STATE& w = Wave(ext);
@@ -149,8 +150,6 @@ void ZarWaveDrvFillPlaybackDMABuffer(PZAR_DEVICE_EXTENSION ext, ULONG half)
     auto* out = static_cast<SHORT*>(dcb.Va) + dcb.HalfOffset[half] / sizeof(SHORT);
     RtlZeroMemory(out, kFramesPerHalf * kDmaSlots * sizeof(SHORT));
     ULONG frames = 0;
-    KIRQL cancel;
-    IoAcquireCancelSpinLock(&cancel);
     while (frames < kFramesPerHalf) {
         if (w.Current == nullptr) {
             w.Current = TakeHead(&d.Queue);
@@ -169,13 +168,16 @@ void ZarWaveDrvFillPlaybackDMABuffer(PZAR_DEVICE_EXTENSION ext, ULONG half)
             w.LastPair[0] = out[(frames - 1) * kDmaSlots];
             w.LastPair[1] = out[(frames - 1) * kDmaSlots + 1];
         }
+        // A tail shorter than one frame (the format changed while the write
+        // waited) cannot be played: the write is done with it, or the copy
+        // would never move on.
+        if (length - w.CurrentOffset < ULONG(d.Channels) * d.BytesPerSample) w.CurrentOffset = length;
         if (w.CurrentOffset >= length) {
             w.Current->IoStatus.Information = length;
             InsertTailList(&w.Done[half], &w.Current->Tail.Overlay.ListEntry);
             w.Current = nullptr;
         }
     }
-    IoReleaseCancelSpinLock(cancel);
     // A queue that ran dry holds the last pair to the half's end rather
     // than dropping to silence.
     for (; frames < kFramesPerHalf; ++frames) {
@@ -211,17 +213,20 @@ void ZarWaveDrvConditionalStartHardware(PZAR_DEVICE_EXTENSION ext, ULONG index)
     ZAR_AUDIO_ENGINE_STATE& a = ext->AudioEngine;
     if (w.Running || a.PlayState.State != ZAR_AUDIO_STOPPED || a.PlayDmaRunning) return;
     ULONG mask[4] = {0x0F, 0, 0, 0};
-    ZarAudSetActiveTrackMask(ext, mask);
+    // The wave's sample count first: the mask's banks are sized by it.
     a.SamplesPerBuffer = ZAR_WAVE_SAMPLES_PER_BUFFER;
+    ZarAudSetActiveTrackMask(ext, mask);
     ZarAudCalcPlayDmaSizes(ext);
-    KIRQL old;
-    KeAcquireSpinLock(&w.Lock, &old);
+    KIRQL cancel;
+    IoAcquireCancelSpinLock(&cancel);
+    KeAcquireSpinLockAtDpcLevel(&w.Lock);
     w.RunningDevice = index;
     w.LastPair[0] = w.LastPair[1] = 0;
     ZarWaveDrvFillPlaybackDMABuffer(ext, 0);
     ZarWaveDrvFillPlaybackDMABuffer(ext, 1);
     w.Running = TRUE;
-    KeReleaseSpinLock(&w.Lock, old);
+    KeReleaseSpinLockFromDpcLevel(&w.Lock);
+    IoReleaseCancelSpinLock(cancel);
     ZarRunSynchronized(ext, ZarWaveStartSynchronized, ext);
 }
 
@@ -542,28 +547,25 @@ void ZarWaveDrvPlaybackDpc(PKDPC, PVOID context, PVOID, PVOID)
     ULONG played = ext->AudioPlayHalf ^ 1;
     LIST_ENTRY done;
     InitializeListHead(&done);
+    KIRQL cancel;
+    IoAcquireCancelSpinLock(&cancel);
     KeAcquireSpinLockAtDpcLevel(&w.Lock);
     while (!IsListEmpty(&w.Done[played])) InsertTailList(&done, RemoveHeadList(&w.Done[played]));
     ZarWaveDrvFillPlaybackDMABuffer(ext, played);
     KeReleaseSpinLockFromDpcLevel(&w.Lock);
+    IoReleaseCancelSpinLock(cancel);
     ZarWaveDrvCompleteDoneIrps(ext, played, &done);
 }
 
-// A recorded half into the pending reads, one after the other; full ones
-// complete, a partly filled one waits for the next half.
-void ZarWaveDrvCaptureDpc(PKDPC, PVOID context, PVOID, PVOID)
+namespace {
+
+// One recorded half into the pending reads (cancel lock, then wave lock,
+// held); reads it fills go to 'full'.
+void ZarWaveDrvCaptureHalf(PZAR_DEVICE_EXTENSION ext, ULONG half, LIST_ENTRY* full)
 {
-    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
     ZAR_WAVE_STATE& w = Wave(ext);
-    if (!w.Ready || !w.Capturing) return;
-    const ULONG half = ext->AudioRecHalf ^ 1;
     const ULONG frames = ext->Audio.RecDmaHalfSize / 4;
     const auto* dma = reinterpret_cast<const SHORT*>(ext->AudioEngine.Rec.Va + half * ext->Audio.RecDmaHalfSize);
-    LIST_ENTRY full;
-    InitializeListHead(&full);
-    KIRQL cancel;
-    IoAcquireCancelSpinLock(&cancel);
-    KeAcquireSpinLockAtDpcLevel(&w.Lock);
     ULONG frame = 0;
     while (frame < frames) {
         if (w.CaptureCurrent == nullptr) {
@@ -584,12 +586,32 @@ void ZarWaveDrvCaptureDpc(PKDPC, PVOID context, PVOID, PVOID)
         // A request that cannot take another whole frame is done.
         if (out == nullptr || length - w.CaptureOffset < ULONG(w.In.Channels) * w.In.BytesPerSample) {
             w.CaptureCurrent->IoStatus.Information = w.CaptureOffset;
-            InsertTailList(&full, &w.CaptureCurrent->Tail.Overlay.ListEntry);
+            InsertTailList(full, &w.CaptureCurrent->Tail.Overlay.ListEntry);
             w.CaptureCurrent = nullptr;
         } else if (used == 0) {
             break;
         }
     }
+}
+
+}  // namespace
+
+// The recorded halves into the pending reads, one after the other; full
+// ones complete, a partly filled one waits for the next half. Two
+// crossings may come before one DPC: each half completed is taken.
+void ZarWaveDrvCaptureDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    ZAR_WAVE_STATE& w = Wave(ext);
+    if (!w.Ready || !w.Capturing) return;
+    ULONG halves[2];
+    const ULONG count = ZarAudRecTakeHalves(ext, halves);
+    LIST_ENTRY full;
+    InitializeListHead(&full);
+    KIRQL cancel;
+    IoAcquireCancelSpinLock(&cancel);
+    KeAcquireSpinLockAtDpcLevel(&w.Lock);
+    for (ULONG i = 0; i < count; ++i) ZarWaveDrvCaptureHalf(ext, halves[i], &full);
     KeReleaseSpinLockFromDpcLevel(&w.Lock);
     IoReleaseCancelSpinLock(cancel);
     while (!IsListEmpty(&full)) {
@@ -735,6 +757,9 @@ NTSTATUS ZarWaveDrvQueueTransfer(PDEVICE_OBJECT device, PIRP irp, ULONG wanted)
     ULONG kind = 0;
     ZAR_WAVE_DEVICE* d = DeviceOf(ext, word, &kind);
     if (d == nullptr || kind != wanted || !d->Open) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+    // Wave data is played in whole frames of the device's format.
+    if (wanted == ZAR_WAVE_KIND_OUT && stack->Parameters.Write.Length % (ULONG(d->Channels) * d->BytesPerSample) != 0)
+        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
     irp->IoStatus.Information = 0;
     NTSTATUS status = MarkIrpPending(ext, irp, &d->Queue);
     if (wanted == ZAR_WAVE_KIND_OUT)

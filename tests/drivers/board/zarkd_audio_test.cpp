@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "drivers/board/zar_driver.h"
@@ -211,6 +212,24 @@ protected:
     }
     NTSTATUS Source(ULONG source) { return Send(IOCTL_ZAR_AUD_SET_SOURCE, &source, 4, nullptr, 0).status; }
 
+    // The caller's record ring: eight half-sized buffers, no event.
+    struct Ring {
+        std::vector<std::vector<uint8_t>> buffers = std::vector<std::vector<uint8_t>>(8, std::vector<uint8_t>(ZAR_AUDIO_REC_HALF_SIZE));
+        ZAR_AUDIO_REC_BLOCK block{};
+        // The buffer that holds a sequence number, or null.
+        const uint8_t* Holding(LONG sequence) const
+        {
+            for (int i = 0; i < 8; ++i)
+                if (block.Sequence[i] == sequence) return buffers[i].data();
+            return nullptr;
+        }
+    };
+    NTSTATUS SetUpRing(Ring& ring)
+    {
+        for (int i = 0; i < 8; ++i) ring.block.Buffer[i] = U(ring.buffers[i].data());
+        return Send(IOCTL_ZAR_AUD_REC_SETUP, &ring.block, sizeof(ring.block), nullptr, 0).status;
+    }
+
     // A tone with a whole number of cycles in each half, so the halves
     // repeat without a seam.
     static std::vector<int16_t> Tone(ULONG cycles, double amplitude)
@@ -361,6 +380,202 @@ TEST_F(ZarkdAudio, BadWaveDataAndDmaSizesAreRefusedWithoutTouchingTheBuffers)
     }
 }
 
+// A mask is sized at the sample count in force: one whose banks would
+// outgrow the bank buffer is refused and the slots stay as they were; a
+// track clear then zeroes exactly its own slot of the whole bank.
+TEST_F(ZarkdAudio, AMaskWhoseBanksWouldOutgrowTheBufferIsRefusedAndATrackClearKeepsToItsSlot)
+{
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    ULONG samples = 65536;
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_CALC_PLAY_DMA_SIZE, &samples, 4, &samples, 4).status, STATUS_SUCCESS);
+    ASSERT_EQ(samples, ZAR_AUDIO_PLAY_BUFFER_SIZE);
+    const ZAR_AUDIO_ENGINE_STATE& a = ext_->AudioEngine;
+    for (ULONG mask : {0xFFu, 0x0Fu, 0xF3u}) {
+        EXPECT_EQ(Mask(mask), STATUS_INVALID_PARAMETER) << std::hex << mask;
+        EXPECT_EQ(a.ActiveTrackMask, 0x03u);
+        EXPECT_EQ(a.Play[0].Slots, 2u);
+        EXPECT_EQ(a.Play[1].Slots, 0u);
+        EXPECT_EQ(a.Slot[2], -1);
+        EXPECT_EQ(a.Play[0].Size, ZAR_AUDIO_PLAY_BUFFER_SIZE);
+    }
+    ASSERT_EQ(Mask(0x33), STATUS_SUCCESS) << "two slots a bank still fit";
+    EXPECT_EQ(a.Play[1].Size, ZAR_AUDIO_PLAY_BUFFER_SIZE);
+
+    // Both banks full of marks, halves whole: track t's sample i is 100 t + i % 97 + 1.
+    const ULONG half = 65536 / 2;
+    for (ULONG t : {0u, 1u, 4u, 5u}) {
+        std::vector<int16_t> marks(half);
+        for (ULONG i = 0; i < half; ++i) marks[i] = int16_t(100 * t + i % 97 + 1);
+        ASSERT_EQ(PutWave(t, 0, marks), STATUS_SUCCESS) << t;
+        ASSERT_EQ(PutWave(t, 1, marks), STATUS_SUCCESS) << t;
+    }
+    ULONG track = 4;
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_CLEAR_TRACK, &track, 4, nullptr, 0).status, STATUS_SUCCESS);
+    auto* bankA = static_cast<const int16_t*>(a.Play[0].Va);
+    auto* bankB = static_cast<const int16_t*>(a.Play[1].Va);
+    size_t wrong = 0;
+    for (ULONG i = 0; i < 65536; ++i) {
+        wrong += bankA[2 * i] != int16_t(0 + (i % half) % 97 + 1);
+        wrong += bankA[2 * i + 1] != int16_t(100 + (i % half) % 97 + 1);
+        wrong += bankB[2 * i] != 0;
+        wrong += bankB[2 * i + 1] != int16_t(500 + (i % half) % 97 + 1);
+    }
+    EXPECT_EQ(wrong, 0u);
+    track = 2;
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_CLEAR_TRACK, &track, 4, nullptr, 0).status, STATUS_UNSUCCESSFUL) << "no slot";
+    track = 0xFFFFFFFF;
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_CLEAR_TRACK, &track, 4, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(std::count(bankA, bankA + ZAR_AUDIO_PLAY_BUFFER_SIZE / 2, 0), LONG(ZAR_AUDIO_PLAY_BUFFER_SIZE / 2));
+    EXPECT_EQ(std::count(bankB, bankB + ZAR_AUDIO_PLAY_BUFFER_SIZE / 2, 0), LONG(ZAR_AUDIO_PLAY_BUFFER_SIZE / 2));
+}
+
+// The stop hands the partly recorded half to the ring with the bytes the
+// record DMA's position gives, less the 8 still in the bridge.
+TEST_F(ZarkdAudio, TheRecordStopReportsThePartHalfByTheDmaPosition)
+{
+    Board().Audio().SetAnalogueInput([](uint64_t frame, int side) { return int16_t(side ? -int(frame % 20000) : frame % 20000); });
+    Ring ring;
+    ASSERT_EQ(SetUpRing(ring), STATUS_SUCCESS);
+    ASSERT_EQ(Record(ZAR_AUDIO_REC_EVENTS), STATUS_SUCCESS);
+    RunFields(13);
+    const ULONG position = Board().Bridge().Active(kRecordCurrent);
+    const ULONG half = ext_->Audio.RecDmaHalfSize;
+    ASSERT_EQ(half, ZAR_AUDIO_REC_HALF_SIZE);
+    ASSERT_GT(position % half, 8u);
+    ASSERT_EQ(Record(ZAR_AUDIO_REC_OFF), STATUS_SUCCESS);
+    EXPECT_EQ(ring.block.LastBytes, position % half - 8);
+    EXPECT_EQ(ring.block.LastSequence, ring.block.Counter);
+    const uint8_t* last = ring.Holding(ring.block.Counter);
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(std::memcmp(last, ext_->AudioEngine.Rec.Va + position / half * half, ring.block.LastBytes), 0);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_REC_RELEASE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+}
+
+// Two half crossings before one DPC: both halves reach the ring, in order.
+TEST_F(ZarkdAudio, TwoHalvesCompletedBeforeOneRecordDpcBothReachTheRing)
+{
+    Ring ring;
+    ASSERT_EQ(SetUpRing(ring), STATUS_SUCCESS);
+    ASSERT_EQ(Record(ZAR_AUDIO_REC_EVENTS), STATUS_SUCCESS);
+    PUCHAR region = ext_->AudioEngine.Rec.Va;
+    const ULONG half = ext_->Audio.RecDmaHalfSize;
+    std::memset(region, 0x11, half);
+    std::memset(region + half, 0x22, half);
+    // What the interrupt leaves after two crossings (0 to 1, 1 to 0) whose DPC has not run yet.
+    ext_->AudioRecHalfCounter += 2;
+    ext_->AudioRecHalf = 0;
+    ext_->AudioRecHalfComplete = 1;
+    ZarDpcForAudioRecord(nullptr, ext_, nullptr, nullptr);
+    ASSERT_EQ(ring.block.Counter, 1);
+    ASSERT_NE(ring.Holding(0), nullptr);
+    ASSERT_NE(ring.Holding(1), nullptr);
+    EXPECT_EQ(ring.Holding(0)[0], 0x11);
+    EXPECT_EQ(ring.Holding(0)[half - 1], 0x11);
+    EXPECT_EQ(ring.Holding(1)[0], 0x22);
+    EXPECT_EQ(ring.block.Next, 2u);
+    ZarDpcForAudioRecord(nullptr, ext_, nullptr, nullptr);
+    EXPECT_EQ(ring.block.Counter, 1) << "nothing new: nothing taken";
+    ASSERT_EQ(Record(ZAR_AUDIO_REC_OFF), STATUS_SUCCESS);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_REC_RELEASE, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+}
+
+// The loop-back test plays the caller's bank data once and records it
+// once: what comes back is the data itself on the left, after the path's
+// delay, and both DMAs are stopped and the loop-back source off after it.
+TEST_F(ZarkdAudio, TheLoopBackTestRecordsTheCallersBankDataAsPlayed)
+{
+    ZAR_AUDIO_TRACK_CONTROL unity{};
+    unity.Level = ZAR_AUDIO_LEVEL_UNITY;
+    ASSERT_EQ(SetTrack(0, ZAR_TRACK_LEVEL, unity), STATUS_SUCCESS);
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    RunFields(10);  // the DSPs take the level
+    const ULONG frames = ZAR_AUDIO_SAMPLES_DEFAULT;
+    std::vector<int16_t> bankA(2 * frames), bankB(2 * frames, 5);
+    for (ULONG i = 0; i < frames; ++i) bankA[2 * i] = int16_t(i * 7 % 20000 + 1);  // track 0; track 1 silent
+    std::vector<int16_t> recorded(ZAR_AUDIO_REC_HALF_SIZE, -1);  // both halves, left and right
+    ZAR_AUDIO_PLAYCORD cord{3, U(bankA.data()), U(bankB.data()), U(recorded.data())};
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_PLAYCORD, &cord, sizeof(cord), &cord, sizeof(cord)).status, STATUS_UNSUCCESSFUL) << "mode 3";
+    cord.Mode = 1;
+    cord.SourceA = U(noAccess_);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_PLAYCORD, &cord, sizeof(cord), &cord, sizeof(cord)).status, STATUS_ACCESS_VIOLATION);
+    cord.SourceA = U(bankA.data());
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_PLAYCORD, &cord, sizeof(cord), &cord, sizeof(cord)).status, STATUS_SUCCESS);
+    EXPECT_FALSE(ext_->AudioEngine.PlayDmaRunning);
+    EXPECT_FALSE(ext_->AudioRecording);
+    EXPECT_EQ(Board().Regs().Peek(kRegAudioControl) & kAudioControlSourceLoop, 0) << "the loop-back is off again";
+    EXPECT_EQ(WaitForSingleObject(events_[ZAR_AUDIO_EVENT_ONE_SHOT_PLAY], 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(events_[ZAR_AUDIO_EVENT_ONE_SHOT_REC], 0), WAIT_OBJECT_0);
+    size_t first = 0;
+    while (first < recorded.size() && recorded[first] == 0) first += 2;
+    ASSERT_LT(first + 2 * 1000, recorded.size()) << "nothing came back";
+    size_t wrong = 0, compared = 0;
+    for (size_t n = first; n < recorded.size() && (n - first) / 2 < frames; n += 2, ++compared) {
+        wrong += recorded[n] != bankA[n - first];
+        wrong += recorded[n + 1] != 0;
+    }
+    EXPECT_EQ(wrong, 0u) << "of " << compared << " frames";
+}
+
+// A one-shot play of the bank buffers: programmed to stop at its end, it
+// plays the buffer once and signals its event; it is refused while a play runs.
+TEST_F(ZarkdAudio, AOneShotPlayOfTheBufferPlaysItOnceAndSignalsItsEnd)
+{
+    ZAR_AUDIO_TRACK_CONTROL unity{};
+    unity.Level = ZAR_AUDIO_LEVEL_UNITY;
+    ASSERT_EQ(SetTrack(0, ZAR_TRACK_LEVEL, unity), STATUS_SUCCESS);
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    RunFields(10);
+    std::vector<int16_t> marks(kHalfSamples);
+    for (ULONG i = 0; i < kHalfSamples; ++i) marks[i] = int16_t(i % 5000 + 1);
+    ASSERT_EQ(PutWave(0, 0, marks), STATUS_SUCCESS);
+    ASSERT_EQ(PutWave(0, 1, marks), STATUS_SUCCESS);
+    Board().Audio().KeepMix(true);
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_PLAY_DMA_BUFFER, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Board().Bridge().Active(kPlayAPage) & 0xFFF, kPageOneShot) << "stops at its end";
+    EXPECT_EQ(Board().Bridge().Active(kPlayAProt), ext_->AudioEngine.Play[0].Size);
+    EXPECT_EQ(Send(IOCTL_ZAR_AUD_PLAY_DMA_BUFFER, nullptr, 0, nullptr, 0).status, STATUS_UNSUCCESSFUL) << "running";
+    RunFields(30);  // 16,384 frames: 20.5 fields
+    Board().Audio().KeepMix(false);
+    EXPECT_FALSE(ext_->AudioEngine.PlayDmaRunning);
+    EXPECT_EQ(ext_->AudioPlayMode, ULONG(ZAR_AUDIO_PLAY_DOUBLE_BUFFERED));
+    EXPECT_EQ(WaitForSingleObject(events_[ZAR_AUDIO_EVENT_ONE_SHOT_PLAY], 0), WAIT_OBJECT_0);
+    const std::vector<int16_t>& mix = Board().Audio().Mix();
+    std::vector<int16_t> left;
+    for (size_t i = 0; i < mix.size(); i += 2)
+        if (mix[i] != 0) left.push_back(mix[i]);
+    ASSERT_EQ(left.size(), 2 * kHalfSamples) << "each frame once";
+    for (ULONG i = 0; i < 2 * kHalfSamples; ++i) ASSERT_EQ(left[i], marks[i % kHalfSamples]) << i;
+}
+
+// After a FIFO underflow the play DMA is put back on a frame boundary 16
+// frames ahead of where it was, then its base register is 0 again.
+TEST_F(ZarkdAudio, AFifoUnderflowRestartsThePlayDmaOnAFrameBoundaryAhead)
+{
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    ASSERT_EQ(Mask(0x03), STATUS_SUCCESS);
+    std::vector<int16_t> tone = Tone(10, 1000);
+    ASSERT_EQ(PutWave(0, 0, tone), STATUS_SUCCESS);
+    ASSERT_EQ(PutWave(0, 1, tone), STATUS_SUCCESS);
+    ASSERT_EQ(Play(ZAR_AUDIO_PLAYING), STATUS_SUCCESS);
+    RunFields(3);
+    std::vector<ULONG> bases;
+    Board().Bridge().OnRegisterWrite(kPlayABase, [&](uint32_t value) { bases.push_back(value); });
+    const ULONG before = Board().Bridge().Active(kPlayACurrent);
+    Board().Audio().InjectPlayUnderflow();
+    RunFields(1);
+    ASSERT_EQ(bases.size(), 2u) << "the restart frame, then 0";
+    const ULONG frameBytes = 2 * sizeof(int16_t), restart = bases[0];
+    EXPECT_EQ(restart % (16 * frameBytes), 0u);
+    EXPECT_GT(restart, before);
+    EXPECT_LE(restart, before + 4096 + 16 * frameBytes) << "within one progress step and 16 frames";
+    EXPECT_EQ(bases[1], 0u);
+    EXPECT_EQ(Board().Bridge().Active(kPlayABase), 0u);
+    EXPECT_TRUE(ext_->AudioEngine.PlayDmaRunning);
+    ASSERT_EQ(Play(ZAR_AUDIO_STOPPED), STATUS_SUCCESS);
+}
+
 TEST_F(ZarkdAudio, TheCodecIsProgrammedFromTheOwnersSettingsOnlyWhereTheyChanged)
 {
     sim::AudioUnit& audio = Board().Audio();
@@ -476,6 +691,8 @@ TEST(ZarkdAudioRules, OverrideRampsRunKeyToKeyAndEndAfterTheLast)
          {{110, 50, 1}, {115, 100, 1}, {120, 150, 0}}},
         {"a late start joins the ramp at its running segment", 2, {110, 120}, {200, 0}, 112,
          {{112, 100, 1}, {116, 50, 1}, {120, 0, 0}}},
+        {"a wrap to the loop start ramps again from the value reached", 1, {110}, {200}, 100,
+         {{105, 150, 1}, {90, 150, 1}, {100, 175, 1}, {110, 200, 0}}},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -635,6 +852,119 @@ TEST(ZarkdAudioRules, SpeedRatiosReduceExactlyAndLongOnesAreReapproximated)
     for (const Phase& p : phases) EXPECT_EQ(ZarAudDSrvPhase(p.fraction), p.phase) << p.fraction;
 }
 
+// A change of speed keeps the position between two samples where it is:
+// the new ratio's terms are scaled until they hold the old fraction.
+TEST(ZarkdAudioRules, ASpeedChangeCarriesThePhaseBetweenSamplesExactly)
+{
+    struct Row {
+        const char* what;
+        ZAR_DSRV_RATIO old;
+        ULONG remainder;
+        ZAR_DSRV_RATIO next;
+    } rows[] = {
+        {"half a sample into 2x", {1, 2}, 1, {2, 1}},
+        {"three quarters into 1x", {3, 4}, 3, {1, 1}},
+        {"17/36 into 1:2", {25, 36}, 17, {1, 2}},
+        {"backwards keeps its sign", {1, 3}, 2, {-3, 2}},
+        {"into a stop", {7, 9}, 4, {0, 1}},
+        {"on a sample: nothing to carry", {1, 2}, 0, {160, 147}},
+        {"a fraction too fine for 2^30 is rounded", {1999, 1000003}, 500001, {2000, 999983}},
+    };
+    for (const Row& r : rows) {
+        ULONG remainder = 99;
+        ZAR_DSRV_RATIO q = ZarAudDSrvCarryRatio(r.old, r.remainder, r.next, &remainder);
+        // The same speed, and the same fraction of a sample.
+        EXPECT_EQ(LONGLONG(q.Speed) * r.next.Normal, LONGLONG(r.next.Speed) * q.Normal) << r.what;
+        ASSERT_LT(remainder, q.Normal) << r.what;
+        const double before = double(r.remainder) / r.old.Normal, after = double(remainder) / q.Normal;
+        if (std::string(r.what).find("rounded") != std::string::npos)
+            EXPECT_NEAR(after, before, 1.0 / (1 << 28)) << r.what;
+        else
+            EXPECT_EQ(LONGLONG(remainder) * r.old.Normal, LONGLONG(r.remainder) * q.Normal) << r.what;
+        EXPECT_LE(q.Normal, 1u << 30) << r.what;
+    }
+}
+
+// Through a ramp of eight speed changes the play position is the exact sum
+// of what each fill advanced at its speed: no part of a sample is lost or
+// gained at a change.
+TEST(ZarkdAudioRules, ARampsPositionIsTheExactSumOfItsFillsAtTheirSpeeds)
+{
+    auto ext = std::make_unique<ZAR_DEVICE_EXTENSION>();
+    std::vector<UCHAR> control(ZAR_DSRV_CONTROL_BYTES);
+    std::vector<SHORT> data(64 * 2);
+    ZAR_DSRV_STATE_BLOCK& s = ext->AudioDSrv;
+    KeInitializeSpinLock(&s.Lock);
+    KeInitializeSpinLock(&s.ExceptionLock);
+    s.State = ZAR_DSRV_RUNNING;
+    s.Prep.Slots = 1;
+    s.Prep.BankATracks = 2;
+    s.Prep.BankABytes = 64 * 4;
+    s.Prep.Loop = 1;
+    s.Prep.LoopEnd = 1 << 30;
+    s.Prep.NormalSpeed = 48000;
+    s.Prep.VariSpeed = 1;
+    s.SlotFrames = 64;
+    s.Control = control.data();
+    s.Slot[0] = reinterpret_cast<PUCHAR>(data.data());
+    s.SamplesPerHalf = 1024;
+    s.Speed = 24000;
+    s.Ratio = ZarAudDSrvReduceRatio(48000, 24000);
+    s.Position = 1000;
+    s.Remainder = 1;  // half a sample past 1,000
+    s.RampStep = ZAR_DSRV_RAMP_FILLS;
+    ext->AudioEngine.PlayDmaRunning = TRUE;
+    LONG speed[2] = {37003, 2};  // a ramp whose steps are not whole samples a fill
+    ASSERT_EQ(ZarAudDSrvSetSpeed(ext.get(), speed), STATUS_SUCCESS);
+    double expected = 1000.5;
+    for (ULONG k = 1; k <= ZAR_DSRV_RAMP_FILLS + 2; ++k) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);  // as a DPC runs
+        ZarAudDSrvDpcFunc(nullptr, ext.get(), nullptr, nullptr);
+        KeLowerIrql(old);
+        LONG v = k >= ZAR_DSRV_RAMP_FILLS ? 37003 : LONG(24000 + LONGLONG(37003 - 24000) * k / ZAR_DSRV_RAMP_FILLS);
+        ZAR_DSRV_RATIO q = ZarAudDSrvReduceRatio(48000, v);
+        expected += 1024.0 * q.Speed / q.Normal;
+        const double now = double(s.Position) + double(s.Remainder) / s.Ratio.Normal;
+        EXPECT_NEAR(now, expected, 1e-6) << "fill " << k;
+    }
+    EXPECT_EQ(s.Speed, 37003);
+}
+
+// At 127/128 of normal the fraction reaches 127/128 of a sample, which
+// rounds to phase 64: the next sample itself, not the one before it.
+TEST(ZarkdAudioRules, APhaseThatRoundsToSixtyFourPlaysTheNextSample)
+{
+    constexpr ULONG kFrames = 64;
+    auto ext = std::make_unique<ZAR_DEVICE_EXTENSION>();
+    std::vector<UCHAR> control(ZAR_DSRV_CONTROL_BYTES);
+    std::vector<SHORT> data(kFrames * 2);
+    for (ULONG f = 0; f < kFrames; ++f) data[2 * f] = SHORT(100 * f), data[2 * f + 1] = 0;
+    ZAR_DSRV_STATE_BLOCK& s = ext->AudioDSrv;
+    s.Prep.Slots = 1;
+    s.Prep.BankATracks = 2;
+    s.Prep.BankABytes = kFrames * 4;
+    s.Prep.LoopEnd = kFrames;
+    s.Prep.NormalSpeed = 128;
+    s.SlotFrames = kFrames;
+    s.Control = control.data();
+    s.Slot[0] = reinterpret_cast<PUCHAR>(data.data());
+    s.Speed = 127;
+    s.Ratio = ZarAudDSrvReduceRatio(128, 127);
+    s.Filter = 1;
+    s.RampStep = ZAR_DSRV_RAMP_FILLS;
+    const LONG slot[8] = {0, 1, -1, -1, -1, -1, -1, -1};
+    const ULONG stride[2] = {2, 0};
+    std::vector<SHORT> out(2 * 4, -1);
+    SHORT* const banks[2] = {out.data(), nullptr};
+    ZarAudDSrvFill(ext.get(), banks, 4, stride, slot);
+    EXPECT_EQ(out[0], 0) << "frame 0 on sample 0";
+    EXPECT_EQ(out[2], 100) << "frame 1, 127/128 past sample 0: sample 1";
+    EXPECT_NEAR(out[4], 200 - 200.0 / 128, 2) << "frame 2, 126/128 past sample 1, phase 63";
+    EXPECT_EQ(s.Position, 3);
+    EXPECT_EQ(s.Remainder, 124u);
+}
+
 TEST(ZarkdAudioRules, RequestCodesAskForTheSlotsAheadAndMirrorBackwards)
 {
     // Eight slots, slot 2 playing.
@@ -725,7 +1055,7 @@ protected:
 
     // The tone on bank A's first track of the slot data (track 0), or with
     // 'bankB' on bank B's first (track 4) with bank A silent.
-    void Prepare(LONG speedTimesTen, bool bankB = false)
+    void Prepare(LONG speedTimesTen, bool bankB = false, bool loop = true)
     {
         control_.assign(ZAR_DSRV_CONTROL_BYTES / 4, 0);
         // Each slot: bank A's two tracks, then bank B's two.
@@ -756,7 +1086,7 @@ protected:
         p.LoopEnd = kSlots * kSlotFrames;
         p.NormalSpeed = 48000;
         p.VariSpeed = 1;
-        p.Loop = 1;
+        p.Loop = loop;
         p.BaseFilter = 1;
         p.Semaphore = U(semaphore_);
         ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_PREP_PLAY, &p, sizeof(p), nullptr, 0).status, STATUS_SUCCESS);
@@ -769,6 +1099,22 @@ protected:
         if (semaphore_ != nullptr) CloseHandle(semaphore_);
         ZarkdAudio::TearDown();
     }
+    NTSTATUS StartPlay()
+    {
+        ZAR_AUDIO_PLAY_COMMAND c{};
+        c.FixedSpeed = 1;
+        c.EndField = 1000000;
+        c.Wait = 1;
+        return Send(IOCTL_ZAR_AUD_DSRV_START_PLAY, &c, sizeof(c), nullptr, 0).status;
+    }
+    std::vector<ZAR_DSRV_EXCEPTION> Exceptions()
+    {
+        std::vector<ZAR_DSRV_EXCEPTION> all;
+        ZAR_DSRV_EXCEPTION e{};
+        while (Send(IOCTL_ZAR_AUD_DSRV_GET_EXCEPTION, &e, 16, &e, 16).status == STATUS_SUCCESS) all.push_back(e);
+        return all;
+    }
+    static LONGLONG PositionOf(const ZAR_DSRV_EXCEPTION& e) { return LONGLONG((ULONGLONG(e.PositionHigh) << 32) | e.PositionLow); }
 
     std::vector<ULONG> control_;
     std::vector<std::vector<int16_t>> slots_;
@@ -832,6 +1178,44 @@ TEST_F(ZarkdAudioServer, PlaysAtHalfNormalAndDoubleSpeedWithThePitchOfTheSpeed)
     }
 }
 
+// The library hears of an underflow of the DMA's FIFO (code 10), and a
+// play without loop stops the DMA where the data ends, telling the library
+// so (code 1 at the end position); the stop then frees what it held.
+TEST_F(ZarkdAudioServer, AnUnderflowIsPostedAndAPlayWithoutLoopStopsTheDmaAtItsEnd)
+{
+    ASSERT_EQ(RegisterEvents(), STATUS_SUCCESS);
+    Prepare(10, false, false);
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(StartPlay(), STATUS_SUCCESS);
+    RunFields(4);
+    Board().Audio().InjectPlayUnderflow();
+    RunFields(2);
+    std::vector<ZAR_DSRV_EXCEPTION> seen = Exceptions();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Code, ULONG(ZAR_DSRV_UNDERFLOW));
+    EXPECT_GT(PositionOf(seen[0]), 0);
+    EXPECT_LT(PositionOf(seen[0]), 48000 * 6 / 60);
+
+    // 32,768 frames of data: 0.68 s, 41 fields from the start.
+    const LONGLONG end = kSlots * kSlotFrames;
+    RunFields(30);
+    EXPECT_TRUE(ext_->AudioEngine.PlayDmaRunning) << "still short of the end";
+    for (const ZAR_DSRV_EXCEPTION& e : Exceptions()) ADD_FAILURE() << "exception " << e.Code << " at " << PositionOf(e);
+    RunFields(12);
+    EXPECT_FALSE(ext_->AudioEngine.PlayDmaRunning) << "stopped at the end";
+    seen = Exceptions();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].Code, ULONG(ZAR_DSRV_STOPPED));
+    EXPECT_EQ(PositionOf(seen[0]), end);
+    ULONG status[4] = {};
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_GET_CURRENT_STATUS, status, 16, status, 16).status, STATUS_SUCCESS);
+    EXPECT_EQ(status[0], 0u);
+    EXPECT_EQ(status[1], ULONG(end));
+    ASSERT_EQ(Send(IOCTL_ZAR_AUD_DSRV_STOP_PLAY, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(ext_->AudioDSrv.State, ZAR_DSRV_IDLE);
+    EXPECT_EQ(ext_->AudioDSrv.ControlMdl, nullptr);
+}
+
 TEST_F(ZarkdAudioServer, PreparationRefusesCountsBeyondItsTablesAndASpeedOfZero)
 {
     control_.assign(ZAR_DSRV_CONTROL_BYTES / 4, 0);
@@ -849,6 +1233,7 @@ TEST_F(ZarkdAudioServer, PreparationRefusesCountsBeyondItsTablesAndASpeedOfZero)
         void (*change)(ZAR_DSRV_PREPARE&);
     } rows[] = {
         {"normal speed 0", [](ZAR_DSRV_PREPARE& p) { p.NormalSpeed = 0; }},
+        {"normal speed above 2^30", [](ZAR_DSRV_PREPARE& p) { p.NormalSpeed = (1u << 30) + 1; }},
         {"nine sources", [](ZAR_DSRV_PREPARE& p) { p.Sources = 9; }},
         {"nine slots", [](ZAR_DSRV_PREPARE& p) { p.Slots = 9; }},
         {"filter 4", [](ZAR_DSRV_PREPARE& p) { p.BaseFilter = 4; }},

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <vector>
@@ -271,6 +272,71 @@ TEST_F(ZarkdWave, AQueuedWriteCanBeCancelledAndCloseEndsTheRest)
     EXPECT_LT(first.iosb.Information, 128000u) << "ended with what it had played";
     EXPECT_EQ(third.iosb.Status, STATUS_CANCELLED);
     EXPECT_FALSE(ext_->AudioEngine.PlayDmaRunning);
+}
+
+// Writes move in whole frames: one that is not a whole number of frames is
+// refused, and a write left with a part frame by a change of format is
+// done with it rather than copied for ever.
+TEST_F(ZarkdWave, AWriteOfPartFramesIsRefusedAndAPartFrameLeftByAFormatChangeEndsItsWrite)
+{
+    ASSERT_EQ(Open(kOut0), 1u);
+    std::vector<UCHAR> data(8192, 0x11);
+    EXPECT_EQ(StartWrite(kOut0, data.data(), 4001).status, STATUS_INVALID_PARAMETER) << "16-bit stereo: 4 bytes a frame";
+    EXPECT_FALSE(ext_->Wave.Running);
+
+    UCHAR mono[16] = {1, 0, 1, 0, 0x80, 0xBB, 0, 0, 0, 0x77, 1, 0, 2, 0, 16, 0};
+    UCHAR stereo[16] = {1, 0, 2, 0, 0x80, 0xBB, 0, 0, 0, 0x77, 1, 0, 4, 0, 16, 0};
+    ASSERT_EQ(Control(IOCTL_ZAR_WAVE_SET_FORMAT, kOut0, mono, 16, nullptr, 0), STATUS_SUCCESS);
+    Write& w = StartWrite(kOut0, data.data(), 4002);  // 2,001 mono frames; 1,024 go into the first two halves
+    ASSERT_EQ(w.status, STATUS_PENDING);
+    ASSERT_EQ(Control(IOCTL_ZAR_WAVE_SET_FORMAT, kOut0, stereo, 16, nullptr, 0), STATUS_SUCCESS);
+    for (int i = 0; i < 30 && !Done(w); ++i) RunFields(1);
+    ASSERT_TRUE(Done(w));
+    EXPECT_EQ(w.iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(w.iosb.Information, 4002u);
+    CloseWave(kOut0);
+}
+
+// Substitution overwrites the tail of what is queued and not yet played:
+// the last write, then the one before it, and what is played shows it.
+TEST_F(ZarkdWave, SubstitutedDataReplacesTheTailOfTheQueuedWritesAsPlayed)
+{
+    for (ULONG t = 0; t < 2; ++t) {
+        ZAR_AUDIO_TRACK_CONTROL c{};
+        c.Level = ZAR_AUDIO_LEVEL_UNITY;
+        ULONG in[3] = {t, ULONG(reinterpret_cast<ULONG_PTR>(&c)), ZAR_TRACK_LEVEL};
+        ASSERT_EQ(ZarAudIoUserSetTrackControl(ext_, in, ZAR_CALLER_WAVE_DEVICE), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(Open(kOut0), 1u);
+    RunFields(10);
+    // A long first write being played, then two short ones waiting.
+    std::vector<int16_t> first(2 * 6000, 1000), second(2 * 1000, 2000), third(2 * 1000, 3000);
+    Board().Audio().KeepMix(true);
+    ASSERT_EQ(StartWrite(kOut0, first.data(), 24000).status, STATUS_PENDING);
+    ASSERT_EQ(StartWrite(kOut0, second.data(), 4000).status, STATUS_PENDING);
+    ASSERT_EQ(StartWrite(kOut0, third.data(), 4000).status, STATUS_PENDING);
+    // 5,000 bytes: the last 4,000 fill the third write, the first 1,000 the second's tail.
+    std::vector<int16_t> substitute(2500, 7);
+    std::fill(substitute.begin() + 500, substitute.end(), int16_t(9));
+    ULONG substituted = 0;
+    ASSERT_EQ(Control(IOCTL_ZAR_WAVE_SUBSTITUTE_DATA, kOut0, substitute.data(), 5000, &substituted, 4), STATUS_SUCCESS);
+    EXPECT_EQ(substituted, 5000u);
+    for (int i = 0; i < 60 && !Done(writes_.back()); ++i) RunFields(1);
+    ASSERT_TRUE(Done(writes_.back()));
+    RunFields(2);
+    Board().Audio().KeepMix(false);
+    const std::vector<int16_t>& mix = Board().Audio().Mix();
+    size_t start = 0;
+    while (start < mix.size() && mix[start] != 1000) ++start;
+    ASSERT_LT(start + 2 * 8000, mix.size());
+    auto run = [&](size_t from, size_t samples, int16_t value) {
+        return size_t(std::count(mix.begin() + from, mix.begin() + from + samples, value)) == samples;
+    };
+    EXPECT_TRUE(run(start, 12000, 1000)) << "the write being played is not touched";
+    EXPECT_TRUE(run(start + 12000, 1500, 2000)) << "the second write's head";
+    EXPECT_TRUE(run(start + 13500, 500, 7)) << "the second write's tail";
+    EXPECT_TRUE(run(start + 14000, 2000, 9)) << "the third write";
+    CloseWave(kOut0);
 }
 
 TEST_F(ZarkdWave, TheLibrarysLockKeepsTheWaveDevicesOutAndTheFrontChecksItsRequests)
