@@ -209,6 +209,16 @@ TEST_F(ZarkdCapture, RequestsOutsideTheTableAreRefused)
          STATUS_INVALID_DEVICE_REQUEST},
         {"continuous with pitch 1442", [](ZAR_HPS_CAPTURE_REQUEST& r) { r.Kind = 1; r.Pitch = 1442; },
          STATUS_INVALID_DEVICE_REQUEST},
+        // A pitch below one line's 1,440 bytes: the lines would overlap and
+        // the last one run past the buffer (bottom-up past its start).
+        {"continuous with a pitch below a line, top-down",
+         [](ZAR_HPS_CAPTURE_REQUEST& r) { r.Kind = 1; r.Pitch = 1436; }, STATUS_INVALID_DEVICE_REQUEST},
+        {"continuous with a pitch below a line, bottom-up",
+         [](ZAR_HPS_CAPTURE_REQUEST& r) { r.Kind = 1; r.Pitch = 4; r.BottomUp = 1; r.Height = 16; r.BufferSize = 64; },
+         STATUS_INVALID_DEVICE_REQUEST},
+        {"continuous in three bytes a pixel with a pitch below a line",
+         [](ZAR_HPS_CAPTURE_REQUEST& r) { r.Kind = 1; r.PixelFormat = 1; r.Pitch = 1076; },
+         STATUS_INVALID_DEVICE_REQUEST},
         {"ring of 3", [](ZAR_HPS_CAPTURE_REQUEST& r) { r.RingCount = 3; }, STATUS_UNSUCCESSFUL},
         {"ring of 64", [](ZAR_HPS_CAPTURE_REQUEST& r) { r.RingCount = 64; }, STATUS_UNSUCCESSFUL},
         {"ring address array unreadable", [](ZAR_HPS_CAPTURE_REQUEST& r) { r.RingCount = 2; r.RingAddresses = 16; },
