@@ -324,6 +324,14 @@ void ZarScsiReleaseOwnership(PZAR_DEVICE_EXTENSION ext);
 inline constexpr LONGLONG ZAR_SCSI_OVERTAKE_WAIT = -10000000LL;  // 1 s, 100 ns units
 inline constexpr LONGLONG ZAR_SCSI_ACQUIRE_WAIT = -30000000LL;   // 3 s
 
+// ---- the caller's memory ----
+// Every copy from or to memory a caller named goes through these two: a
+// user-mode range is probed, and a bad address (or one freed meanwhile)
+// becomes the status instead of a fault; the bytes are moved one by one so
+// that the access itself reaches the memory (zar_ioctl.cpp).
+NTSTATUS ZarCaptureFromCaller(KPROCESSOR_MODE mode, const void* address, void* to, ULONG length);
+NTSTATUS ZarCopyToCaller(KPROCESSOR_MODE mode, void* address, const void* from, ULONG length);
+
 // ---- handlers of later modules that the dispatch calls (zar_later_stubs.cpp) ----
 // Control-code handlers take the request's system buffer; those that keep
 // per-caller audio settings also take the caller kind (1 library, 2 wave

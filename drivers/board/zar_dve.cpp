@@ -421,11 +421,8 @@ NTSTATUS ZarDveWarpTableLoad(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     if (table == 5 || table == 6) to += std::min<ULONG>(index, ZAR_DVE_SINE_TABLES - 1) * kTableWords[table];
     const void* from = reinterpret_cast<const void*>(static_cast<ULONG_PTR>(Dword(r + 8)));
     ULONG bytes = kTableWords[table] * sizeof(ULONG);
-    // The library's table: probed before it is read.
-    return SehTry([&] {
-        ProbeForRead(from, bytes, sizeof(UCHAR));
-        std::memcpy(to, from, bytes);
-    });
+    // The library's table, named by address in the record.
+    return ZarCaptureFromCaller(UserMode, from, to, bytes);
 }
 
 // ---- control codes ----

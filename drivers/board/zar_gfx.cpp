@@ -169,10 +169,7 @@ NTSTATUS ZarGfxLoadFromMemory(PZAR_DEVICE_EXTENSION ext, UCHAR* request, KPROCES
     ULONG fieldOrder = ZarGfxDword(request + 24);
     const auto* header = reinterpret_cast<const UCHAR*>(static_cast<ULONG_PTR>(ZarGfxDword(request + 20)));
     UCHAR head[16];
-    NTSTATUS status = SehTry([&] {
-        if (mode == UserMode) ProbeForRead(header, sizeof(head), 1);
-        std::memcpy(head, header, sizeof(head));
-    });
+    NTSTATUS status = ZarCaptureFromCaller(mode, header, head, sizeof(head));
     if (!NT_SUCCESS(status)) return status;
     ULONG width = ZarGfxDword(head + 4), height = ZarGfxDword(head + 8);
     USHORT bits;

@@ -142,11 +142,13 @@ NTSTATUS ZarSetHdcam24FpsModeFromCaller(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 
 // ---- the caller's memory and handles ----
 
+}  // namespace
+
 // Moves bytes to or from the caller's memory. Every access must reach the
 // memory itself, so that a bad address faults into SehTry: under a
 // sanitizer a checked copy would refuse an address the checker keeps for
 // itself before the access happens.
-__attribute__((no_sanitize("address", "undefined"))) void ZarMoveBytes(void* to, const void* from, ULONG length)
+__attribute__((no_sanitize("address", "undefined"))) static void ZarMoveBytes(void* to, const void* from, ULONG length)
 {
     auto* d = static_cast<volatile UCHAR*>(to);
     auto* s = static_cast<const volatile UCHAR*>(from);
@@ -170,6 +172,8 @@ NTSTATUS ZarCopyToCaller(KPROCESSOR_MODE mode, void* address, const void* from, 
         ZarMoveBytes(address, from, length);
     });
 }
+
+namespace {
 
 PVOID ZarUserAddress(ULONG address) { return reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(address)); }
 
