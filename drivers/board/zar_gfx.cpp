@@ -108,19 +108,36 @@ void ZarGfxSetStoreBControl(PZAR_DEVICE_EXTENSION ext, ULONG bits, bool set)
     ZarRunSynchronized(ext, change, &context);
 }
 
+// Store B's write buffer (1 or 2): where a grab lands. A BRS pass sets it
+// for itself; a grab must set it too, or it lands wherever the last load
+// left the bit.
+void ZarGfxSetStoreBWriteBuffer(PZAR_DEVICE_EXTENSION ext, ULONG buffer)
+{
+    auto change = [](PVOID context) -> BOOLEAN {
+        auto* c = static_cast<std::pair<PZAR_DEVICE_EXTENSION, ULONG>*>(context);
+        ULONG& shadow = c->first->Brs.StoreBWrite;
+        shadow = (shadow & ~ZAR_STORE_B_WRITE_BUFFER) | (c->second == 2 ? ZAR_STORE_B_WRITE_BUFFER : 0);
+        ZarDebiPioWrite(c->first, ZAR_REG_STORE_B_WRITE, shadow);
+        return TRUE;
+    };
+    std::pair<PZAR_DEVICE_EXTENSION, ULONG> context{ext, buffer};
+    ZarRunSynchronized(ext, change, &context);
+}
+
 NTSTATUS ZarGfxGrab(PZAR_DEVICE_EXTENSION ext, const UCHAR* request)
 {
     ULONG source = ZarGfxDword(request);
     ULONG target = ZarGfxDword(request + 4);
+    ULONG writeBuffer = target == 1 || target == 3 ? 2 : 1;
     if (source == 6) {
         ZarGfxShowBuffer(ext, 1, 2);
         ZarGfxSetInputMode(ext, 100);
     } else {
         ZarGfxSetInputMode(ext, source + 1);  // sources 3-5: input modes 4-6
-        ULONG writeBuffer = target == 1 || target == 3 ? 2 : 1;
         if (ZarGfxShownBuffer(ext, 1) == writeBuffer || ext->Gfx.Read[1].Mode == kModeOff)
             ZarGfxShowBuffer(ext, 1, writeBuffer == 2 ? 1 : 2);
     }
+    ZarGfxSetStoreBWriteBuffer(ext, writeBuffer);
     ZarGfxSetStoreBControl(ext, kGrabBit, true);
     ZarGfxFieldStep(ext);
     ZarGfxFieldStep(ext);
