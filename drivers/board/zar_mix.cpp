@@ -303,10 +303,11 @@ NTSTATUS ZarDcIoSetVideoPrefs(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     ULONG prefs[4];
     std::memcpy(prefs, buffer, sizeof(prefs));
-    ULONG shadow = ext->DebiShadow5C00;
-    ULONG kept[4];
-    std::memcpy(kept, ext->Mix.VideoPrefs, sizeof(kept));
     auto set = [&] {
+        // Taken under the lock too: the graphics loader shares the shadow.
+        ULONG shadow = ext->DebiShadow5C00;
+        ULONG kept[4];
+        std::memcpy(kept, ext->Mix.VideoPrefs, sizeof(kept));
         std::memcpy(ext->Mix.VideoPrefs, prefs, sizeof(prefs));
         ZarMixApplyUvFilter(ext);
         if (ZarMixWrite(ext, ZAR_REG_VIDEO_INPUT_CONTROL, ext->DebiShadow5C00)) return true;
