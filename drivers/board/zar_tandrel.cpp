@@ -475,9 +475,14 @@ void ZarTandrelMasterClock_OnVerticalInterrupt(PZAR_DEVICE_EXTENSION ext)
 {
     ZAR_TIMECODE_STATE& tc = ext->TimeCode;
     if (!tc.Initialized) return;
+    // In the second 24-frame mode the fields counted are the 24-frame
+    // logic's: its parity, and none while it skips one.
+    const bool logic24 = tc.Mode24 == 2;
+    if (logic24 && ext->Jpeg.OptionHold) return;
+    const ULONG parity = logic24 ? ext->Jpeg.OptionParity : ext->FieldParity;
     // Even counts keep to one field parity.
     ULONG count = tc.MasterCount + 1;
-    if ((count & 1) != (ext->FieldParity & 1)) ++count;
+    if ((count & 1) != (parity & 1)) ++count;
     tc.MasterCount = count;
     KeQuerySystemTime(&tc.VerticalTime);
     if (tc.Mode24 != 0) KeInsertQueueDpc(&tc.FieldDpc24, nullptr, nullptr);

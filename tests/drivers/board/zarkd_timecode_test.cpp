@@ -265,6 +265,38 @@ TEST_F(ZarkdTimeCode, MasterClockPostsOnceAFieldAndOnceForAJump)
     EXPECT_EQ(reader.calls[0].field, ext_->TimeCode.MasterCount - 2);
 }
 
+TEST_F(ZarkdTimeCode, InTheSecond24FrameModeTheMasterClockFollowsThe24FrameFieldLogic)
+{
+    // The board's field parity says 1 throughout; in mode 2 the 24-frame
+    // logic's parity and skip flag decide instead.
+    ZarSetIntMode(ext_, ZAR_INT_FIELD, FALSE);
+    nt::ClockRunUntilIdle();
+    const struct {
+        const char* what;
+        ULONG mode, optionParity, skip;
+        ULONG counted;  // the count after 10
+    } cases[] = {
+        {"mode 1: the board's parity", 1, 0, 1, 11},
+        {"mode 2: the logic's parity 0", 2, 0, 0, 12},
+        {"mode 2: the logic's parity 1", 2, 1, 0, 11},
+        {"mode 2: skipped", 2, 0, 1, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ext_->Hdcam24FpsMode = c.mode;
+        ext_->TimeCode.Mode24 = c.mode;
+        ext_->FieldParity = 1;
+        ext_->Jpeg.OptionParity = c.optionParity;
+        ext_->Jpeg.OptionHold = c.skip;
+        ext_->TimeCode.MasterCount = 10;
+        ZarTandrelMasterClock_OnVerticalInterrupt(ext_);
+        EXPECT_EQ(ext_->TimeCode.MasterCount, c.counted);
+    }
+    ext_->Hdcam24FpsMode = 0;
+    ext_->TimeCode.Mode24 = 0;
+    nt::ClockRunUntilIdle();
+}
+
 TEST_F(ZarkdTimeCode, DelayPairsComeFromTheRegistryOnlyTogether)
 {
     struct Case {
