@@ -507,6 +507,13 @@ TEST_F(ZarkdTimeCode, GeneratedLtcIsReadBackFrameExactOverAMinuteBoundaryInDropF
         if (DropFrame(f) == first) start = f;
     ASSERT_GE(start, 0);
     for (size_t i = 0; i < frames.size(); ++i) ASSERT_EQ(FromBytes(frames[i].data()), DropFrame(start + int(i))) << i;
+    // Each frame's polarity-correction bit (bit 27 at 29.97) leaves an odd
+    // number of ones in its 64 bits, whatever the code.
+    for (size_t i = 0; i < frames.size(); ++i) {
+        int ones = 0;
+        for (int b = 0; b < 8; ++b) ones += __builtin_popcount(frames[i][b]);
+        EXPECT_EQ(ones % 2, 1) << i;
+    }
 }
 
 TEST_F(ZarkdTimeCode, FieldCountersReportTheJpegChannelsPositions)
