@@ -86,6 +86,8 @@ TEST(HpsScaler, PrefilterModesAndProcAmp)
     } amps[] = {
         {128, 64, 64, 0, 0x80400040}, {128, 0, 64, 0, 0x10000040},   {128, 100, 64, 2, 0xBF720049},
         {128, 120, 64, 2, 0xE27F0049}, {250, 127, 0, 0, 0xFF7F0000}, {0, 0, 0, 0, 0x00000000},
+        // Values past 32 bits in the computation clamp at the top, not the bottom.
+        {0, 0x02000000, 0, 0, 0xFF000000}, {0xFFFFFFFF, 64, 0, 0, 0xFF400000}, {0, 0x40000000, 0, 2, 0xFF7F0000},
     };
     for (const Amp& a : amps) {
         ZAR_HPS_SCALER s{};
