@@ -566,7 +566,7 @@ void ZarPlyDveProcessNode(PZAR_DEVICE_EXTENSION ext)
         ULONG size = ZarPlyNodeEntrySize(channel);
         ZAR_NODE_RECORD* node = ZarPlyQueueSlot(q, q->ReadIndex, size);
         if (!ZarPlIsNodePlaytime(ext, &s.Play, node, 0)) return nullptr;
-        if ((node->Flags & ZAR_NODE_HOLD) == 0) ZarPlyIncNodeHeadEx(ext, &s.Play, q, size);
+        if (!ZarPlyNodeHolds(node)) ZarPlyIncNodeHeadEx(ext, &s.Play, q, size);
         return node;
     };
     auto payload = [](const void* node) { return static_cast<const UCHAR*>(node) + sizeof(ZAR_NODE_RECORD); };

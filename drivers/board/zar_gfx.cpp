@@ -505,7 +505,7 @@ void ZarPlyGfxProcessNode(PZAR_DEVICE_EXTENSION ext)
         r.ColumnAddress = ZarGfxDword(p + 4) & 127;
         r.RowAddress = ZarGfxDword(p + 8);
         ZarPlyNodePipelineAdd(queue, node);
-        if ((node->Flags & ZAR_NODE_HOLD) == 0) ZarPlyIncNodeHeadEx(ext, &s.Play, queue, size);
+        if (!ZarPlyNodeHolds(node)) ZarPlyIncNodeHeadEx(ext, &s.Play, queue, size);
     }
     if (!gfx.Ready) return;  // nothing set up yet: the stores keep what the board set-up wrote
     ZarGfxWriteReadRegisters(ext, 0, false);

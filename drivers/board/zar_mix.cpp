@@ -103,7 +103,7 @@ void ZarMixProcessChannel(PZAR_DEVICE_EXTENSION ext, PZAR_PLAY_STATE play, ULONG
     ZAR_NODE_RECORD* node = ZarPlyQueueSlot(queue, queue->ReadIndex, size);
     if (!ZarPlIsNodePlaytime(ext, play, node, 0)) return;
     apply(reinterpret_cast<const UCHAR*>(node) + sizeof(ZAR_NODE_RECORD));
-    if ((node->Flags & ZAR_NODE_HOLD) == 0) ZarPlyIncNodeHeadEx(ext, play, queue, size);
+    if (!ZarPlyNodeHolds(node)) ZarPlyIncNodeHeadEx(ext, play, queue, size);
 }
 
 }  // namespace
