@@ -83,6 +83,27 @@ TEST_F(ZarkdGfx, SettingsAreCheckedKeptAndWrittenToTheReadRegisters)
     EXPECT_TRUE(Logged(0x547C, 0x5484).empty());
 }
 
+TEST_F(ZarkdGfx, StoreARowBitsFollowTheSelectionAndTheFieldParity)
+{
+    // (col 0, row 456): pair address 164,160, row address 1,282 = 0x502:
+    // bits 8-10 give 5. Selection 1 shows the other bank on parity-0 fields,
+    // selection 2 on parity-1 fields (bit 2 inverted: 1); 3 is buffer 2.
+    const struct {
+        ULONG selection;
+        uint16_t parity0, parity1;  // the control register's bits 0-5
+    } cases[] = {{0, 0x15, 0x15}, {1, 0x11, 0x15}, {2, 0x15, 0x11}, {3, 0x35, 0x35}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "selection " << c.selection);
+        ASSERT_EQ(Settings({1, c.selection, 0, 456, 0, 0, 0, 0, 1}), STATUS_SUCCESS);
+        for (int i = 0; i < 2; ++i) {
+            RunFields(1);
+            const ULONG parity = ext_->FieldParity & 1;
+            EXPECT_EQ(Fx().Register(0x5480), 0x502);
+            EXPECT_EQ(Fx().Register(0x5484) & 0x3F, parity ? c.parity1 : c.parity0) << "parity " << parity;
+        }
+    }
+}
+
 TEST_F(ZarkdGfx, APictureLoadedThroughBrsReadsBackIdenticalAndEraseBlackensBothBuffers)
 {
     Picture p(64, 12, [](ULONG x, ULONG line) { return 0x80000000u | (line << 16) | (x << 8) | 0x40; });
