@@ -642,6 +642,31 @@ TEST_F(ZarkdTimeCode, BurnInWindowPositions)
     }
 }
 
+TEST_F(ZarkdTimeCode, BurnInStyleReachesTheChipsControlBits)
+{
+    Client master, burn;
+    burn.produce = [](uint32_t) { return Record({1, 0, 0, 0}, 29); };  // a valid code: element A
+    ASSERT_EQ(Connect(ZAR_STREAM_MASTER_CLOCK, &master), STATUS_SUCCESS);
+    ASSERT_EQ(Connect(ZAR_STREAM_BURN_IN, &burn), STATUS_SUCCESS);
+    const struct {
+        uint32_t style;
+        uint8_t bits;  // register 62 bits 1-2
+    } cases[] = {{2, 0x0}, {3, 0x6}, {4, 0x4}, {0, 0x2}, {1, 0x2}, {3, 0x6}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "style " << c.style);
+        TANDREL_BURNIN_CONFIGURATION config{};
+        config.Line = config.Column = 50;
+        for (auto& e : config.Element) std::memcpy(e.Text, "        ", 8);
+        config.Element[0].Style = c.style;
+        config.Element[1].Style = config.Element[2].Style = 2;  // the others' style must not be taken
+        ASSERT_EQ(Routed(IOCTL_ZAR_TANDREL_BURNIN_SET_CONFIGURATION, 5, &config, 128, nullptr, 0).status,
+                  STATUS_SUCCESS);
+        RunFields(3);
+        nt::ClockRunUntilIdle();
+        EXPECT_EQ(Chip().Indirect(62) & 0x6, c.bits);
+    }
+}
+
 TEST_F(ZarkdTimeCode, BurnInShowsTheGeneratedCodeInTheOutputPictureAndBlinks)
 {
     Client master, burn;
