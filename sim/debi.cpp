@@ -103,6 +103,20 @@ void Debi::LoseBlockDoneStatus(int n)
     s_.lostDoneLeft = n;
 }
 
+void Debi::HangAfterWriteTo(uint32_t address)
+{
+    std::lock_guard lock(bridge_.Lock());
+    s_.hangAfter = address;
+}
+
+void Debi::ReleaseHang()
+{
+    std::lock_guard lock(bridge_.Lock());
+    s_.hung = false;
+    if (!s_.busy) bridge_.SetDebiBusy(false);
+    trace_("released");
+}
+
 bool Debi::Busy()
 {
     std::lock_guard lock(bridge_.Lock());
@@ -129,7 +143,7 @@ void Debi::Finish()
         if (hw::Host* host = bridge_.Host()) host->Cancel(s_.timerId);
         s_.timerId = 0;
     }
-    bridge_.SetDebiBusy(false);
+    bridge_.SetDebiBusy(s_.hung);
     if (s_.loseDone) {
         s_.loseDone = false;
         trace_("idle, done status lost (injected)");
@@ -177,6 +191,11 @@ void Debi::OnUpload()
         if (count <= 4) {
             ++stats_.immediates;
             Immediate(address, count, read);
+            if (!read && int64_t(address) == s_.hangAfter) {
+                s_.hung = true;
+                s_.hangAfter = -1;
+                trace_("hung after the write to 0x%04x (injected)", address);
+            }
             if (read) ad = bridge_.Active(saa7146::kDebiAd);
         } else {
             ++stats_.blocks;

@@ -142,6 +142,11 @@ public:
     // Fault injection: the next n block transfers end without latching their
     // done status, so no done interrupt comes (the engine still goes idle).
     void LoseBlockDoneStatus(int n);
+    // Fault injection: once an immediate write to 'address' has gone
+    // through, the engine reports busy until ReleaseHang (a board bus that
+    // hangs in the middle of a run of register writes).
+    void HangAfterWriteTo(uint32_t address);
+    void ReleaseHang();
 
     // The window pointer: the block it is in and the byte offset inside it.
     uint32_t WindowBlock() const { return s_.windowBlock; }
@@ -160,6 +165,8 @@ private:
         bool timedEnd = false;     // the done interrupt was enabled at the upload
         bool loseDone = false;     // this transfer's done status is lost (injected)
         int lostDoneLeft = 0;      // block transfers still to lose theirs
+        int64_t hangAfter = -1;    // the address whose write hangs the engine (injected)
+        bool hung = false;         // busy reported until released
         // The SDRAM window.
         uint16_t blockRegister = 0;
         uint16_t modeRegister = 0;

@@ -280,6 +280,18 @@ int OpenDriveImage(const DriveConfig& config, std::string* error)
         return fail("cannot stat");
     }
     uint64_t bytes = config.blocks * kBlock;
+    // An image that held data and is now shorter than its drive was cut
+    // (or the drive's size changed): growing it back would pass zeros off
+    // as the lost blocks, so it is refused, as a missing one is.
+    if (uint64_t(st.st_size) < bytes && !config.createImage) {
+        ::close(fd);
+        if (error)
+            *error = config.image + ": " + std::to_string(st.st_size) + " bytes, shorter than its drive's " +
+                     std::to_string(bytes) + ", and this drive had data in it: not grown back (give the drive " +
+                     std::to_string(st.st_size / kBlock) + " blocks in drives.txt, or take its line out of " +
+                     config.imageRecord + " to grow it)";
+        return -1;
+    }
     // ftruncate leaves a hole: the image costs only what has been written.
     if (uint64_t(st.st_size) < bytes && ::ftruncate64(fd, off64_t(bytes)) != 0) {
         int e = errno;

@@ -83,8 +83,9 @@ DriveList ParseDrives(std::string_view text, const std::string& boardFolder, con
 DriveList LoadDrives(const std::string& machineFolder, int board);
 
 // Opens the drive's image for reading and writing, creating it sparse or
-// growing it to the configured size. Returns the descriptor, or -1 with
-// 'error' set.
+// growing a new one to the configured size. An image that held data and is
+// missing or shorter than the drive is refused. Returns the descriptor, or
+// -1 with 'error' set.
 int OpenDriveImage(const DriveConfig& config, std::string* error);
 
 }  // namespace sim

@@ -45,7 +45,7 @@ void InputFrameStore::SelectField(uint16_t value)
 {
     field_ = value >= kSecondField ? 1 : 0;
     word_ = 0;
-    trace_("read field %d", field_);
+    trace_("read field %d from address %u", field_, unsigned(value));
 }
 
 void InputFrameStore::WatchVideoControl(uint16_t value)

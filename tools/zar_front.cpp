@@ -236,6 +236,17 @@ void ShowEventLog() {
     }
 }
 
+// A ZARKD entry's message text, with the name it carries (the FPGA image
+// file a loader message is about).
+std::string ZarkdEntryText(const nt::EventLogRecord& record) {
+    std::string text = "(no message text)";
+    for (const ZAR_MESSAGE& message : ZarMessageTable)
+        if (message.Id == record.eventId) text = message.Text;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    for (const std::u16string& s : record.strings) text += " [" + Utf8(s) + "]";
+    return text;
+}
+
 // ---- The boards ----
 
 struct DemoOptions {
@@ -355,11 +366,8 @@ void ShowBoards() {
     ULONG entries = 0;
     for (const nt::EventLogRecord& record : nt::EventLogRead()) {
         if (record.source != u"ZARKD") continue;
-        const char* text = "(no message text)";
-        for (const ZAR_MESSAGE& message : ZarMessageTable)
-            if (message.Id == record.eventId) text = message.Text;
         std::printf("    #%llu %-11s %s\n", static_cast<unsigned long long>(record.sequence),
-                    EventTypeName(record.type), text);
+                    EventTypeName(record.type), ZarkdEntryText(record).c_str());
         ++entries;
     }
     if (entries == 0) std::printf("    (none: EventLogLevel 1 logs only problems)\n");
@@ -460,6 +468,8 @@ void ShowBoardSetUp() {
             continue;
         }
         const uint64_t start = MachineNow();
+        uint64_t loggedBefore = 0;
+        for (const nt::EventLogRecord& record : nt::EventLogRead()) loggedBefore = std::max(loggedBefore, record.sequence);
         ULONG flex[4] = {0, 0, 0, 0};
         DWORD error = handle.Control(IOCTL_ZAR_FLEX_DOWNLOAD, flex, sizeof flex, flex, sizeof flex);
         std::optional<inspect::BoardView> look = Look(board);
@@ -468,7 +478,13 @@ void ShowBoardSetUp() {
                     static_cast<unsigned long>(flex[2]), static_cast<unsigned long>(flex[3]));
         if (look) std::printf(", board revision %lu", static_cast<unsigned long>(look->boardRevision));
         std::printf("\n");
-        if (error) continue;
+        if (error) {
+            // Why, as the driver logged it: the loader's entries name the file.
+            for (const nt::EventLogRecord& record : nt::EventLogRead())
+                if (record.source == u"ZARKD" && record.sequence > loggedBefore && !record.strings.empty())
+                    std::printf("    %s\n", ZarkdEntryText(record).c_str());
+            continue;
+        }
         const uint64_t setUp = MachineNow();
         error = handle.Control(IOCTL_ZAR_POST_FPGA_INIT, nullptr, 0, nullptr, 0);
         look = Look(board);

@@ -53,7 +53,7 @@ ZAR_NODE_RECORD* ZarAudTakeDueNodes(PZAR_DEVICE_EXTENSION ext, ULONG channel)
         ZAR_NODE_RECORD* node = ZarPlyQueueSlot(queue, queue->ReadIndex, size);
         if (!ZarPlIsNodePlaytime(ext, &Module(ext).Play, node, 0)) break;
         last = node;
-        if (node->Flags & ZAR_NODE_HOLD) break;  // a held node keeps its queue here
+        if (ZarPlyNodeHolds(node)) break;  // a held node keeps its queue here
         ZarPlyIncNodeHeadEx(ext, &Module(ext).Play, queue, size);
     }
     return last;

@@ -15,6 +15,8 @@ NTSTATUS LogError(PVOID ioObject, NTSTATUS errorCode, NTSTATUS finalStatus, PVOI
                   ...);
 // Logs a message with no strings or data when 'eventLogLevel' lets it through.
 void ZarLogEvent(PVOID ioObject, ULONG eventLogLevel, ULONG messageId, NTSTATUS finalStatus);
+// The same with one insertion string: the file or thing the message is about.
+void ZarLogEventNaming(PVOID ioObject, ULONG eventLogLevel, ULONG messageId, NTSTATUS finalStatus, const char* name);
 NTSTATUS ZarCheckRegEventLog();
 NTSTATUS ZarSetupRegEventLog();
 

@@ -421,11 +421,8 @@ NTSTATUS ZarDveWarpTableLoad(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     if (table == 5 || table == 6) to += std::min<ULONG>(index, ZAR_DVE_SINE_TABLES - 1) * kTableWords[table];
     const void* from = reinterpret_cast<const void*>(static_cast<ULONG_PTR>(Dword(r + 8)));
     ULONG bytes = kTableWords[table] * sizeof(ULONG);
-    // The library's table: probed before it is read.
-    return SehTry([&] {
-        ProbeForRead(from, bytes, sizeof(UCHAR));
-        std::memcpy(to, from, bytes);
-    });
+    // The library's table, named by address in the record.
+    return ZarCaptureFromCaller(UserMode, from, to, bytes);
 }
 
 // ---- control codes ----
@@ -569,7 +566,7 @@ void ZarPlyDveProcessNode(PZAR_DEVICE_EXTENSION ext)
         ULONG size = ZarPlyNodeEntrySize(channel);
         ZAR_NODE_RECORD* node = ZarPlyQueueSlot(q, q->ReadIndex, size);
         if (!ZarPlIsNodePlaytime(ext, &s.Play, node, 0)) return nullptr;
-        if ((node->Flags & ZAR_NODE_HOLD) == 0) ZarPlyIncNodeHeadEx(ext, &s.Play, q, size);
+        if (!ZarPlyNodeHolds(node)) ZarPlyIncNodeHeadEx(ext, &s.Play, q, size);
         return node;
     };
     auto payload = [](const void* node) { return static_cast<const UCHAR*>(node) + sizeof(ZAR_NODE_RECORD); };

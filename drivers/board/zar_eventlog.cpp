@@ -1,7 +1,8 @@
 // Event log of ZARKD: the event source in the registry and the one routine
 // every module writes its entries through. The texts belong to the message
-// table (include/zarkd_msg.h); entries carry only the message id and a
-// final status, so the viewer supplies the text.
+// table (include/zarkd_msg.h); entries carry the message id and a final
+// status, so the viewer supplies the text, and where it helps the name of
+// what the message is about (the FPGA image file).
 
 #include "zar_driver.h"
 
@@ -67,6 +68,14 @@ void ZarLogEvent(PVOID ioObject, ULONG eventLogLevel, ULONG messageId, NTSTATUS 
     // else is always logged.
     if (!ZarMsgLoggedAtLevel(messageId, eventLogLevel)) return;
     LogError(ioObject, NTSTATUS(messageId), finalStatus, nullptr, 0, static_cast<const char*>(nullptr));
+}
+
+void ZarLogEventNaming(PVOID ioObject, ULONG eventLogLevel, ULONG messageId, NTSTATUS finalStatus, const char* name)
+{
+    if (!ZarMsgLoggedAtLevel(messageId, eventLogLevel)) return;
+    // A name too long for the entry must not cost the entry itself.
+    if (!NT_SUCCESS(LogError(ioObject, NTSTATUS(messageId), finalStatus, nullptr, 0, name, static_cast<const char*>(nullptr))))
+        LogError(ioObject, NTSTATUS(messageId), finalStatus, nullptr, 0, static_cast<const char*>(nullptr));
 }
 
 NTSTATUS ZarCheckRegEventLog()

@@ -89,6 +89,7 @@ constexpr ZAR_FLEX_LANES kLanes = ZarFlexMakeLanes();
 
 // What one download holds: the file, the expanded images and the stream.
 struct ZAR_FLEX_IMAGES {
+    char Name[16];                            // the file's name, for the event log
     PUCHAR File;
     ULONG FileLength;
     PUCHAR Image[ZAR_FLEX_MAX_IMAGES];        // expanded, 8 bytes per image byte
@@ -105,9 +106,11 @@ ULONG ZarFlexFileDword(const ZAR_FLEX_IMAGES* images, ULONG offset)
     return value;
 }
 
-void ZarFlexLog(PZAR_DEVICE_EXTENSION ext, ULONG message, NTSTATUS status)
+// An entry about the image file names it: a damaged file is then found by
+// whoever reads the log.
+void ZarFlexLog(PZAR_DEVICE_EXTENSION ext, const ZAR_FLEX_IMAGES* images, ULONG message, NTSTATUS status)
 {
-    ZarLogEvent(ext->DriverObject, ext->EventLogLevel, message, status);
+    ZarLogEventNaming(ext->DriverObject, ext->EventLogLevel, message, status, images->Name);
 }
 
 ULONG ZarFlexBoardRevision(PZAR_DEVICE_EXTENSION ext, BOOLEAN eepromValid)
@@ -133,7 +136,7 @@ NTSTATUS ZarFlexReadFile(PZAR_DEVICE_EXTENSION ext, PCWSTR path, ZAR_FLEX_IMAGES
                                    FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE,
                                    nullptr, 0);
     if (!NT_SUCCESS(status)) {
-        ZarFlexLog(ext, ZAR_MSG_FLEX_FILE_ACCESS_FAILED, status);
+        ZarFlexLog(ext, images, ZAR_MSG_FLEX_FILE_ACCESS_FAILED, status);
         return status;
     }
 
@@ -141,12 +144,12 @@ NTSTATUS ZarFlexReadFile(PZAR_DEVICE_EXTENSION ext, PCWSTR path, ZAR_FLEX_IMAGES
     status = ZwQueryInformationFile(file, &iosb, &info, sizeof(info), FileStandardInformation);
     if (!NT_SUCCESS(status)) {
         ZwClose(file);
-        ZarFlexLog(ext, ZAR_MSG_FLEX_FILE_ACCESS_FAILED, status);
+        ZarFlexLog(ext, images, ZAR_MSG_FLEX_FILE_ACCESS_FAILED, status);
         return status;
     }
     if (info.EndOfFile.QuadPart < ZAR_FLEX_HEADER_BYTES || info.EndOfFile.QuadPart > kMaxFileBytes) {
         ZwClose(file);
-        ZarFlexLog(ext, ZAR_MSG_FLEX_FILE_BAD_HEADER, STATUS_UNSUCCESSFUL);
+        ZarFlexLog(ext, images, ZAR_MSG_FLEX_FILE_BAD_HEADER, STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
     }
     ULONG length = ULONG(info.EndOfFile.QuadPart);
@@ -154,7 +157,7 @@ NTSTATUS ZarFlexReadFile(PZAR_DEVICE_EXTENSION ext, PCWSTR path, ZAR_FLEX_IMAGES
     images->File = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, length, kTagFlex));
     if (images->File == nullptr) {
         ZwClose(file);
-        ZarFlexLog(ext, ZAR_MSG_FLEX_BUFFER_ALLOC_FAILED, STATUS_UNSUCCESSFUL);
+        ZarFlexLog(ext, images, ZAR_MSG_FLEX_BUFFER_ALLOC_FAILED, STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
     }
     LARGE_INTEGER offset;
@@ -162,7 +165,7 @@ NTSTATUS ZarFlexReadFile(PZAR_DEVICE_EXTENSION ext, PCWSTR path, ZAR_FLEX_IMAGES
     status = ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, images->File, length, &offset, nullptr);
     ZwClose(file);
     if (!NT_SUCCESS(status) || iosb.Information != length) {
-        ZarFlexLog(ext, ZAR_MSG_FLEX_FILE_READ_FAILED, STATUS_UNSUCCESSFUL);
+        ZarFlexLog(ext, images, ZAR_MSG_FLEX_FILE_READ_FAILED, STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
     }
     images->FileLength = length;
@@ -173,13 +176,13 @@ NTSTATUS ZarFlexReadFile(PZAR_DEVICE_EXTENSION ext, PCWSTR path, ZAR_FLEX_IMAGES
 NTSTATUS ZarFlexCheckFile(PZAR_DEVICE_EXTENSION ext, ZAR_FLEX_IMAGES* images)
 {
     if (std::memcmp(images->File, kMagic, sizeof(kMagic)) != 0) {
-        ZarFlexLog(ext, ZAR_MSG_FLEX_FILE_BAD_HEADER, STATUS_UNSUCCESSFUL);
+        ZarFlexLog(ext, images, ZAR_MSG_FLEX_FILE_BAD_HEADER, STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
     }
     ULONG standard = ZarFlexFileDword(images, kOffStandard);
     if ((standard == ZAR_STANDARD_525 && ext->Standard == ZAR_STANDARD_625) ||
         (standard == ZAR_STANDARD_625 && ext->Standard == ZAR_STANDARD_525)) {
-        ZarFlexLog(ext, ZAR_MSG_FLEX_FILE_WRONG_STANDARD, STATUS_UNSUCCESSFUL);
+        ZarFlexLog(ext, images, ZAR_MSG_FLEX_FILE_WRONG_STANDARD, STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
     }
     ext->FpgaVersion[0] = ZarFlexFileDword(images, kOffVersionA);
@@ -214,7 +217,7 @@ NTSTATUS ZarFlexExpandImages(PZAR_DEVICE_EXTENSION ext, ZAR_FLEX_IMAGES* images)
     }
     if (!bad) bad = ZarFlexFileDword(images, kOffLargest) > ZAR_FLEX_MAX_IMAGE_BYTES;
     if (bad) {
-        ZarFlexLog(ext, ZAR_MSG_FLEX_FILE_BAD_HEADER, STATUS_UNSUCCESSFUL);
+        ZarFlexLog(ext, images, ZAR_MSG_FLEX_FILE_BAD_HEADER, STATUS_UNSUCCESSFUL);
         return STATUS_UNSUCCESSFUL;
     }
 
@@ -226,7 +229,7 @@ NTSTATUS ZarFlexExpandImages(PZAR_DEVICE_EXTENSION ext, ZAR_FLEX_IMAGES* images)
             if (length != 0) {
                 images->Image[i] = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, length, kTagFlex));
                 if (images->Image[i] == nullptr) {
-                    ZarFlexLog(ext, ZAR_MSG_FLEX_BUFFER_ALLOC_FAILED, STATUS_UNSUCCESSFUL);
+                    ZarFlexLog(ext, images, ZAR_MSG_FLEX_BUFFER_ALLOC_FAILED, STATUS_UNSUCCESSFUL);
                     return STATUS_UNSUCCESSFUL;
                 }
             }
@@ -244,7 +247,7 @@ NTSTATUS ZarFlexExpandImages(PZAR_DEVICE_EXTENSION ext, ZAR_FLEX_IMAGES* images)
         images->Combined =
             static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, longest * kStreamBytesPerByte, kTagFlex));
         if (images->Combined == nullptr) {
-            ZarFlexLog(ext, ZAR_MSG_FLEX_BUFFER_ALLOC_FAILED, STATUS_UNSUCCESSFUL);
+            ZarFlexLog(ext, images, ZAR_MSG_FLEX_BUFFER_ALLOC_FAILED, STATUS_UNSUCCESSFUL);
             return STATUS_UNSUCCESSFUL;
         }
     }
@@ -419,6 +422,9 @@ NTSTATUS ZarFlexDownload(PZAR_DEVICE_EXTENSION ext)
     ZarDebiReleaseFromStream(ext);
 
     ZAR_FLEX_IMAGES images{};
+    // The name after the folder, in ASCII as the log's strings are.
+    const WCHAR* name = path + kRevisionDigit - (sizeof("Zar10kr") - 1);
+    for (ULONG i = 0; name[i] != 0 && i + 1 < sizeof(images.Name); ++i) images.Name[i] = char(name[i]);
     NTSTATUS status = ZarFlexReadFile(ext, path, &images);
     if (NT_SUCCESS(status)) status = ZarFlexCheckFile(ext, &images);
     if (NT_SUCCESS(status)) {

@@ -42,23 +42,25 @@ void ZarGfxPutDword(UCHAR* p, ULONG v) { std::memcpy(p, &v, sizeof(v)); }
 
 void ZarGfxFieldStep(PZAR_DEVICE_EXTENSION ext) { ZarDcIoSynchronizeExecution(ext, 2); }
 
-struct ZAR_GFX_APPLY {
-    PZAR_DEVICE_EXTENSION Ext;
-    ULONG Stores;  // bit per store
-};
-
-BOOLEAN ZarGfxApplySynchronized(PVOID context)
+// Changes the stores' read settings with 'edit' and writes their read
+// registers, all under the interrupt's lock: the interrupt routine takes
+// nodes into the same settings and writes the registers every field.
+template <typename Edit>
+void ZarGfxApply(PZAR_DEVICE_EXTENSION ext, ULONG stores, Edit edit)
 {
-    auto* apply = static_cast<ZAR_GFX_APPLY*>(context);
-    for (ULONG store = 0; store < 2; ++store)
-        if (apply->Stores & (1u << store)) ZarGfxCriticalSetReadAddress(apply->Ext, store);
-    return TRUE;
-}
-
-void ZarGfxApply(PZAR_DEVICE_EXTENSION ext, ULONG stores)
-{
-    ZAR_GFX_APPLY apply{ext, stores};
-    ZarRunSynchronized(ext, ZarGfxApplySynchronized, &apply);
+    struct Apply {
+        PZAR_DEVICE_EXTENSION Ext;
+        ULONG Stores;  // bit per store
+        Edit* Change;
+    } apply{ext, stores, &edit};
+    PKSYNCHRONIZE_ROUTINE run = [](PVOID context) -> BOOLEAN {
+        auto* a = static_cast<Apply*>(context);
+        (*a->Change)();
+        for (ULONG store = 0; store < 2; ++store)
+            if (a->Stores & (1u << store)) ZarGfxCriticalSetReadAddress(a->Ext, store);
+        return TRUE;
+    };
+    ZarRunSynchronized(ext, run, &apply);
 }
 
 // The buffer a store shows: 2 for selection 3, else 1.
@@ -66,10 +68,30 @@ ULONG ZarGfxShownBuffer(PZAR_DEVICE_EXTENSION ext, ULONG store) { return ext->Gf
 
 void ZarGfxShowBuffer(PZAR_DEVICE_EXTENSION ext, ULONG store, ULONG buffer)
 {
-    ext->Gfx.Read[store].Selection = buffer == 2 ? 3 : 0;
-    if (store == 0) ext->Gfx.Settings.SelectionA = ext->Gfx.Read[0].Selection;
-    else ext->Gfx.Settings.SelectionB = ext->Gfx.Read[1].Selection;
-    ZarGfxApply(ext, 1u << store);
+    ZarGfxApply(ext, 1u << store, [ext, store, buffer] {
+        ext->Gfx.Read[store].Selection = buffer == 2 ? 3 : 0;
+        if (store == 0) ext->Gfx.Settings.SelectionA = ext->Gfx.Read[0].Selection;
+        else ext->Gfx.Settings.SelectionB = ext->Gfx.Read[1].Selection;
+    });
+}
+
+// The video control register's bits (0x5C00), changed under the interrupt's
+// lock: the mixer's chroma filter and the 24-frame switch share the shadow.
+void ZarGfxSetVideoControlBits(PZAR_DEVICE_EXTENSION ext, ULONG bits, bool set)
+{
+    struct Change {
+        PZAR_DEVICE_EXTENSION Ext;
+        ULONG Bits;
+        bool Set;
+    } change{ext, bits, set};
+    PKSYNCHRONIZE_ROUTINE run = [](PVOID context) -> BOOLEAN {
+        auto* c = static_cast<Change*>(context);
+        ULONG& shadow = c->Ext->DebiShadow5C00;
+        shadow = c->Set ? shadow | c->Bits : shadow & ~c->Bits;
+        ZarDebiPioWrite(c->Ext, ZAR_REG_VIDEO_INPUT_CONTROL, shadow);
+        return TRUE;
+    };
+    ZarRunSynchronized(ext, run, &change);
 }
 
 // The BRS command's write-buffer word for a pass.
@@ -108,19 +130,36 @@ void ZarGfxSetStoreBControl(PZAR_DEVICE_EXTENSION ext, ULONG bits, bool set)
     ZarRunSynchronized(ext, change, &context);
 }
 
+// Store B's write buffer (1 or 2): where a grab lands. A BRS pass sets it
+// for itself; a grab must set it too, or it lands wherever the last load
+// left the bit.
+void ZarGfxSetStoreBWriteBuffer(PZAR_DEVICE_EXTENSION ext, ULONG buffer)
+{
+    auto change = [](PVOID context) -> BOOLEAN {
+        auto* c = static_cast<std::pair<PZAR_DEVICE_EXTENSION, ULONG>*>(context);
+        ULONG& shadow = c->first->Brs.StoreBWrite;
+        shadow = (shadow & ~ZAR_STORE_B_WRITE_BUFFER) | (c->second == 2 ? ZAR_STORE_B_WRITE_BUFFER : 0);
+        ZarDebiPioWrite(c->first, ZAR_REG_STORE_B_WRITE, shadow);
+        return TRUE;
+    };
+    std::pair<PZAR_DEVICE_EXTENSION, ULONG> context{ext, buffer};
+    ZarRunSynchronized(ext, change, &context);
+}
+
 NTSTATUS ZarGfxGrab(PZAR_DEVICE_EXTENSION ext, const UCHAR* request)
 {
     ULONG source = ZarGfxDword(request);
     ULONG target = ZarGfxDword(request + 4);
+    ULONG writeBuffer = target == 1 || target == 3 ? 2 : 1;
     if (source == 6) {
         ZarGfxShowBuffer(ext, 1, 2);
         ZarGfxSetInputMode(ext, 100);
     } else {
         ZarGfxSetInputMode(ext, source + 1);  // sources 3-5: input modes 4-6
-        ULONG writeBuffer = target == 1 || target == 3 ? 2 : 1;
         if (ZarGfxShownBuffer(ext, 1) == writeBuffer || ext->Gfx.Read[1].Mode == kModeOff)
             ZarGfxShowBuffer(ext, 1, writeBuffer == 2 ? 1 : 2);
     }
+    ZarGfxSetStoreBWriteBuffer(ext, writeBuffer);
     ZarGfxSetStoreBControl(ext, kGrabBit, true);
     ZarGfxFieldStep(ext);
     ZarGfxFieldStep(ext);
@@ -169,10 +208,7 @@ NTSTATUS ZarGfxLoadFromMemory(PZAR_DEVICE_EXTENSION ext, UCHAR* request, KPROCES
     ULONG fieldOrder = ZarGfxDword(request + 24);
     const auto* header = reinterpret_cast<const UCHAR*>(static_cast<ULONG_PTR>(ZarGfxDword(request + 20)));
     UCHAR head[16];
-    NTSTATUS status = SehTry([&] {
-        if (mode == UserMode) ProbeForRead(header, sizeof(head), 1);
-        std::memcpy(head, header, sizeof(head));
-    });
+    NTSTATUS status = ZarCaptureFromCaller(mode, header, head, sizeof(head));
     if (!NT_SUCCESS(status)) return status;
     ULONG width = ZarGfxDword(head + 4), height = ZarGfxDword(head + 8);
     USHORT bits;
@@ -183,11 +219,7 @@ NTSTATUS ZarGfxLoadFromMemory(PZAR_DEVICE_EXTENSION ext, UCHAR* request, KPROCES
     if (format != 0 && format != 17) return STATUS_INVALID_PARAMETER;
     if (fieldOrder > 1) return STATUS_INVALID_PARAMETER;
 
-    if (format == 17)
-        ext->DebiShadow5C00 |= kVideoControlKeyFormat;
-    else
-        ext->DebiShadow5C00 &= ~kVideoControlKeyFormat;
-    ZarDebiPioWrite(ext, ZAR_REG_VIDEO_INPUT_CONTROL, ext->DebiShadow5C00);
+    ZarGfxSetVideoControlBits(ext, kVideoControlKeyFormat, format == 17);
 
     ULONG columnAddress, rowAddress;
     ZarGfxDestinationToRC(ZarGfxDword(request + 32), ZarGfxDword(request + 36), &columnAddress, &rowAddress);
@@ -325,24 +357,24 @@ NTSTATUS ZarGfxIoSetFramestore(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     if (b && (((s.ModeB < 1 || s.ModeB > 3) && s.ModeB != kModeOff) || (s.SelectionB > 3 && s.SelectionB != kSelectionNone)))
         return STATUS_UNSUCCESSFUL;
     ZAR_GFX_STATE& gfx = ext->Gfx;
-    ULONG stores = 0;
-    auto keep = [&](ULONG store, ULONG mode, ULONG selection, ULONG column, ULONG row) {
-        ZAR_GFX_READ& r = gfx.Read[store];
-        r.Mode = mode;
-        r.Selection = selection;
-        ZarGfxDestinationToRC(column, row, &r.ColumnAddress, &r.RowAddress);
-        stores |= 1u << store;
-    };
-    if (a) {
-        std::memcpy(&gfx.Settings.ModeA, &s.ModeA, 4 * sizeof(ULONG));
-        keep(0, s.ModeA, s.SelectionA, s.ColumnA, s.RowA);
-    }
-    if (b) {
-        std::memcpy(&gfx.Settings.ModeB, &s.ModeB, 4 * sizeof(ULONG));
-        keep(1, s.ModeB, s.SelectionB, s.ColumnB, s.RowB);
-    }
-    gfx.Settings.Flags = s.Flags;
-    if (stores != 0) ZarGfxApply(ext, stores);
+    ULONG stores = (a ? 1u : 0u) | (b ? 2u : 0u);
+    ZarGfxApply(ext, stores, [&] {
+        auto keep = [&](ULONG store, ULONG mode, ULONG selection, ULONG column, ULONG row) {
+            ZAR_GFX_READ& r = gfx.Read[store];
+            r.Mode = mode;
+            r.Selection = selection;
+            ZarGfxDestinationToRC(column, row, &r.ColumnAddress, &r.RowAddress);
+        };
+        if (a) {
+            std::memcpy(&gfx.Settings.ModeA, &s.ModeA, 4 * sizeof(ULONG));
+            keep(0, s.ModeA, s.SelectionA, s.ColumnA, s.RowA);
+        }
+        if (b) {
+            std::memcpy(&gfx.Settings.ModeB, &s.ModeB, 4 * sizeof(ULONG));
+            keep(1, s.ModeB, s.SelectionB, s.ColumnB, s.RowB);
+        }
+        gfx.Settings.Flags = s.Flags;
+    });
     return STATUS_SUCCESS;
 }
 
@@ -360,10 +392,11 @@ ULONG ZarGfxGetReadMode(PZAR_DEVICE_EXTENSION ext, ULONG store) { return store <
 NTSTATUS ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION ext, ULONG store, ULONG readMode)
 {
     if (store > 1) return STATUS_UNSUCCESSFUL;
-    ext->Gfx.Read[store].Mode = readMode;
-    if (store == 0) ext->Gfx.Settings.ModeA = readMode;
-    else ext->Gfx.Settings.ModeB = readMode;
-    ZarGfxApply(ext, 1u << store);
+    ZarGfxApply(ext, 1u << store, [ext, store, readMode] {
+        ext->Gfx.Read[store].Mode = readMode;
+        if (store == 0) ext->Gfx.Settings.ModeA = readMode;
+        else ext->Gfx.Settings.ModeB = readMode;
+    });
     return STATUS_SUCCESS;
 }
 
@@ -472,7 +505,7 @@ void ZarPlyGfxProcessNode(PZAR_DEVICE_EXTENSION ext)
         r.ColumnAddress = ZarGfxDword(p + 4) & 127;
         r.RowAddress = ZarGfxDword(p + 8);
         ZarPlyNodePipelineAdd(queue, node);
-        if ((node->Flags & ZAR_NODE_HOLD) == 0) ZarPlyIncNodeHeadEx(ext, &s.Play, queue, size);
+        if (!ZarPlyNodeHolds(node)) ZarPlyIncNodeHeadEx(ext, &s.Play, queue, size);
     }
     if (!gfx.Ready) return;  // nothing set up yet: the stores keep what the board set-up wrote
     ZarGfxWriteReadRegisters(ext, 0, false);

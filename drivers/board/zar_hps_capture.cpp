@@ -99,8 +99,11 @@ bool ZarHpsRequestAccepted(PZAR_DEVICE_EXTENSION ext, ZAR_HPS_CAPTURE_REQUEST* r
     ULONG limit = oneField ? FieldLines(ext) : 2 * FieldLines(ext);
     if (r->Height < kMinSize || r->Height > limit) return false;
     if (r->HorizontalCrop > kCropLimit || r->TopCrop > kCropLimit) return false;
-    // A line pitch the bridge cannot step by would have it write outside the buffer.
+    // A line pitch the bridge cannot step by, or one shorter than a line,
+    // would have it write outside the buffer: the buffer size is checked
+    // against lines of that pitch, but every line is a whole line long.
     if (r->Kind == 1 && (r->Pitch == 0 || (r->Pitch & 3) != 0)) return false;
+    if (r->Kind == 1 && r->Pitch < r->Width * BytesPerPixel(r->PixelFormat)) return false;
     return true;
 }
 
@@ -156,10 +159,8 @@ NTSTATUS ZarHpsLockRing(PZAR_DEVICE_EXTENSION ext, const ZAR_HPS_CAPTURE_REQUEST
 
     // The address array is the caller's: read it through a probe.
     ULONG addresses[ZAR_HPS_RING_MAX];
-    NTSTATUS status = SehTry([&] {
-        if (mode == UserMode) ProbeForRead(reinterpret_cast<PVOID>(ULONG_PTR(r->RingAddresses)), n * sizeof(ULONG), 4);
-        std::memcpy(addresses, reinterpret_cast<const void*>(ULONG_PTR(r->RingAddresses)), n * sizeof(ULONG));
-    });
+    NTSTATUS status = ZarCaptureFromCaller(mode, reinterpret_cast<const void*>(ULONG_PTR(r->RingAddresses)), addresses,
+                                           n * sizeof(ULONG));
     if (!NT_SUCCESS(status)) return status;
 
     h.StatusMdl = ZarHpsLockUser(r->RingStatus, 4 * sizeof(ULONG), mode, &status);

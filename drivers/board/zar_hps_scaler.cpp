@@ -117,13 +117,16 @@ ULONG ZarHpsDeterminePreFilter(const ZAR_HPS_SCALER* scaler, ULONG gain)
 
 ULONG ZarHpsProcAmpWord(const ZAR_HPS_SCALER* s)
 {
-    LONG brightness = LONG(s->Brightness) + LONG(s->Contrast) * 112 / 64 - 112;
+    // The caller's words are unchecked 32-bit values: computed in 64 bits,
+    // a large one clamps at the top instead of wrapping to the bottom.
+    LONGLONG brightness = LONGLONG(s->Brightness) + LONGLONG(s->Contrast) * 112 / 64 - 112;
     if (brightness < 0) brightness = 0;
     if (brightness > 255) brightness = 255;
     ULONG contrast = s->Contrast, saturation = s->Saturation;
+    auto boosted = [](ULONG v) { return ULONGLONG(v) * 8 / 7 > 127 ? 127u : ULONG(ULONGLONG(v) * 8 / 7); };
     if (s->PreFilterMode == 2) {
-        contrast = contrast * 8 / 7 > 127 ? 127 : contrast * 8 / 7;
-        saturation = saturation * 8 / 7 > 127 ? 127 : saturation * 8 / 7;
+        contrast = boosted(contrast);
+        saturation = boosted(saturation);
     }
     return ULONG(brightness) << 24 | (contrast & 0xFF) << 16 | (saturation & 0xFF);
 }

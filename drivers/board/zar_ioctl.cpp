@@ -150,7 +150,7 @@ namespace {
 // memory itself, so that a bad address faults into SehTry: under a
 // sanitizer a checked copy would refuse an address the checker keeps for
 // itself before the access happens.
-__attribute__((no_sanitize("address", "undefined"))) void ZarMoveBytes(void* to, const void* from, ULONG length)
+__attribute__((no_sanitize("address", "undefined"))) static void ZarMoveBytes(void* to, const void* from, ULONG length)
 {
     auto* d = static_cast<volatile UCHAR*>(to);
     auto* s = static_cast<const volatile UCHAR*>(from);

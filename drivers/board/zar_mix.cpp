@@ -43,24 +43,32 @@ NTSTATUS ZarMixResult(PZAR_DEVICE_EXTENSION ext, bool written)
     return STATUS_UNSUCCESSFUL;
 }
 
-// The chroma filter: set from the preferences, or automatic while a key is on.
+// Whether the chroma filter is on: from the preferences, or automatic while
+// a key is on.
+bool ZarMixUvFilterWanted(const ZAR_MIX_STATE& mix, bool dveKey, bool downstreamKey)
+{
+    switch (mix.VideoPrefs[0]) {
+    case ZAR_UV_FILTER_OFF: return false;
+    case ZAR_UV_FILTER_ON: return true;
+    default: return dveKey || downstreamKey;
+    }
+}
+
+ULONG ZarMixVideoControlWith(PZAR_DEVICE_EXTENSION ext, bool filter)
+{
+    return filter ? ext->DebiShadow5C00 | ZAR_VIDEO_INPUT_UV_FILTER : ext->DebiShadow5C00 & ~ZAR_VIDEO_INPUT_UV_FILTER;
+}
+
 void ZarMixApplyUvFilter(PZAR_DEVICE_EXTENSION ext)
 {
     ZAR_MIX_STATE& mix = ext->Mix;
-    bool on;
-    switch (mix.VideoPrefs[0]) {
-    case ZAR_UV_FILTER_OFF: on = false; break;
-    case ZAR_UV_FILTER_ON: on = true; break;
-    default: on = mix.DveKeyActive || mix.DownstreamKeyActive; break;
-    }
-    mix.UvFilterActive = on;
-    if (on)
-        ext->DebiShadow5C00 |= ZAR_VIDEO_INPUT_UV_FILTER;
-    else
-        ext->DebiShadow5C00 &= ~ZAR_VIDEO_INPUT_UV_FILTER;
+    mix.UvFilterActive = ZarMixUvFilterWanted(mix, mix.DveKeyActive, mix.DownstreamKeyActive);
+    ext->DebiShadow5C00 = ZarMixVideoControlWith(ext, mix.UvFilterActive);
 }
 
 // A key record's four registers and halved level; the key's active flag.
+// The flag, the filter and the video control shadow change only once every
+// write has gone through: a failed setting leaves the state it found.
 bool ZarMixSetKey(PZAR_DEVICE_EXTENSION ext, const UCHAR* record, const ULONG registers[5], BOOLEAN* active)
 {
     if (!ZarDveAcquireDebiAtDirql(ext)) return false;
@@ -68,11 +76,18 @@ bool ZarMixSetKey(PZAR_DEVICE_EXTENSION ext, const UCHAR* record, const ULONG re
               ZarMixWrite(ext, registers[2], record[5]) && ZarMixWrite(ext, registers[3], ZarReadDword(record + 6)) &&
               ZarMixWrite(ext, registers[4], ZarMixHalve(record[10]));
     if (!ok) return false;
-    *active = record[10] != 0;
-    if (ext->Mix.VideoPrefs[0] == ZAR_UV_FILTER_AUTOMATIC) {
-        ZarMixApplyUvFilter(ext);
-        return ZarMixWrite(ext, ZAR_REG_VIDEO_INPUT_CONTROL, ext->DebiShadow5C00);
+    ZAR_MIX_STATE& mix = ext->Mix;
+    const bool on = record[10] != 0;
+    if (mix.VideoPrefs[0] == ZAR_UV_FILTER_AUTOMATIC) {
+        const bool dveKey = active == &mix.DveKeyActive ? on : mix.DveKeyActive != FALSE;
+        const bool downstreamKey = active == &mix.DownstreamKeyActive ? on : mix.DownstreamKeyActive != FALSE;
+        const bool filter = ZarMixUvFilterWanted(mix, dveKey, downstreamKey);
+        const ULONG control = ZarMixVideoControlWith(ext, filter);
+        if (!ZarMixWrite(ext, ZAR_REG_VIDEO_INPUT_CONTROL, control)) return false;
+        mix.UvFilterActive = filter;
+        ext->DebiShadow5C00 = control;
     }
+    *active = on;
     return true;
 }
 
@@ -103,7 +118,7 @@ void ZarMixProcessChannel(PZAR_DEVICE_EXTENSION ext, PZAR_PLAY_STATE play, ULONG
     ZAR_NODE_RECORD* node = ZarPlyQueueSlot(queue, queue->ReadIndex, size);
     if (!ZarPlIsNodePlaytime(ext, play, node, 0)) return;
     apply(reinterpret_cast<const UCHAR*>(node) + sizeof(ZAR_NODE_RECORD));
-    if ((node->Flags & ZAR_NODE_HOLD) == 0) ZarPlyIncNodeHeadEx(ext, play, queue, size);
+    if (!ZarPlyNodeHolds(node)) ZarPlyIncNodeHeadEx(ext, play, queue, size);
 }
 
 }  // namespace
@@ -303,10 +318,11 @@ NTSTATUS ZarDcIoSetVideoPrefs(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
 {
     ULONG prefs[4];
     std::memcpy(prefs, buffer, sizeof(prefs));
-    ULONG shadow = ext->DebiShadow5C00;
-    ULONG kept[4];
-    std::memcpy(kept, ext->Mix.VideoPrefs, sizeof(kept));
     auto set = [&] {
+        // Taken under the lock too: the graphics loader shares the shadow.
+        ULONG shadow = ext->DebiShadow5C00;
+        ULONG kept[4];
+        std::memcpy(kept, ext->Mix.VideoPrefs, sizeof(kept));
         std::memcpy(ext->Mix.VideoPrefs, prefs, sizeof(prefs));
         ZarMixApplyUvFilter(ext);
         if (ZarMixWrite(ext, ZAR_REG_VIDEO_INPUT_CONTROL, ext->DebiShadow5C00)) return true;

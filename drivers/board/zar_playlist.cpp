@@ -259,7 +259,8 @@ ULONG ZarPlIsNodePlaytime(PZAR_DEVICE_EXTENSION ext, PZAR_PLAY_STATE state, ZAR_
 {
     ZAR_PLAYLIST_STATE& pl = ext->Playlist;
     const ULONGLONG p = state->Position;
-    const ULONGLONG f = node->Field;
+    const ZAR_NODE_RECORD n = ZarPlyReadNode(node);
+    const ULONGLONG f = n.Field;
     if (state->SelfTimed != 0 && gateBypass == 0 && state->Position == pl.GateMarker + 2)
         pl.GateFlags |= ZAR_PLY_GATE_MARK;
     // A capture ring paced with the play: it starts filling once the play
@@ -272,9 +273,9 @@ ULONG ZarPlIsNodePlaytime(PZAR_DEVICE_EXTENSION ext, PZAR_PLAY_STATE state, ZAR_
 
     bool held = false;
     bool due = false;
-    if ((node->Flags & ZAR_NODE_DONE) == 0) {
-        LONG passes = ZarPlyPassDistance(state->Pass, node->Pass);
-        if (node->TimingKind == 0) {
+    if ((n.Flags & ZAR_NODE_DONE) == 0) {
+        LONG passes = ZarPlyPassDistance(state->Pass, n.Pass);
+        if (n.TimingKind == 0) {
             if (ringHeld || (gateBypass == 0 && (pl.GateFlags & ZAR_PLY_GATE_HOLD_NOW) != 0))
                 held = true;
             else
@@ -291,19 +292,20 @@ ULONG ZarPlIsNodePlaytime(PZAR_DEVICE_EXTENSION ext, PZAR_PLAY_STATE state, ZAR_
         }
     }
     state->Held = held ? 1 : 0;
-    if (due) node->Flags |= ZAR_NODE_DONE;
+    if (due) ZarPlySetNodeFlags(node, n.Flags | ZAR_NODE_DONE);
     return due ? 1 : 0;
 }
 
 ULONG ZarPlIsNodeNearPlaytime(PZAR_PLAY_STATE state, ZAR_NODE_RECORD* node)
 {
-    if ((node->Flags & ZAR_NODE_DONE) != 0 || node->TimingKind != 0) return 0;
-    LONG passes = ZarPlyPassDistance(state->Pass, node->Pass);
+    const ZAR_NODE_RECORD n = ZarPlyReadNode(node);
+    if ((n.Flags & ZAR_NODE_DONE) != 0 || n.TimingKind != 0) return 0;
+    LONG passes = ZarPlyPassDistance(state->Pass, n.Pass);
     const ULONGLONG p = state->Position;
-    bool near = (passes == 0 && p + 1 >= node->Field) || passes > 0 ||
-                (passes == -1 && state->Position == state->EndPosition - 1 && node->Field == 0);
+    bool near = (passes == 0 && p + 1 >= n.Field) || passes > 0 ||
+                (passes == -1 && state->Position == state->EndPosition - 1 && n.Field == 0);
     if (!near) return 0;
-    node->Flags |= ZAR_NODE_DONE;
+    ZarPlySetNodeFlags(node, n.Flags | ZAR_NODE_DONE);
     return 1;
 }
 
@@ -366,13 +368,13 @@ void ZarPlyIncNodeHeadEx(PZAR_DEVICE_EXTENSION ext, PZAR_PLAY_STATE state, PZAR_
         // In field-pair mode the second field of a pair is passed with the
         // first when the sequence goes on behind it.
         if (pullDown != 0 && queue->WriteCount - next > 1) {
-            const ZAR_NODE_RECORD* taken = ZarPlyQueueSlot(queue, r, entrySize);
-            const ZAR_NODE_RECORD* partner = ZarPlyQueueSlot(queue, r + 1, entrySize);
-            const ZAR_NODE_RECORD* after = ZarPlyQueueSlot(queue, r + 2, entrySize);
-            bool samePair = (taken->Field ^ partner->Field) <= 1;
-            bool continues = after->Field == partner->Field + 1 ||
-                             (partner->Field == state->EndPosition - 1 && after->Field == state->LoopStart);
-            if ((partner->Flags & ZAR_NODE_HOLD) == 0 && samePair && continues) {
+            const ZAR_NODE_RECORD taken = ZarPlyReadNode(ZarPlyQueueSlot(queue, r, entrySize));
+            const ZAR_NODE_RECORD partner = ZarPlyReadNode(ZarPlyQueueSlot(queue, r + 1, entrySize));
+            const ZAR_NODE_RECORD after = ZarPlyReadNode(ZarPlyQueueSlot(queue, r + 2, entrySize));
+            bool samePair = (taken.Field ^ partner.Field) <= 1;
+            bool continues = after.Field == partner.Field + 1 ||
+                             (partner.Field == state->EndPosition - 1 && after.Field == state->LoopStart);
+            if ((partner.Flags & ZAR_NODE_HOLD) == 0 && samePair && continues) {
                 last = r + 1;
                 next = r + 2;
             }

@@ -10,6 +10,9 @@
 // slot at or beyond it.
 #pragma once
 
+#include <cstddef>
+#include <cstring>
+
 #include "platform/nt/kernel.h"
 #include "include/zarkd.h"
 
@@ -153,6 +156,20 @@ ULONG ZarPlyNodeEntrySize(ULONG channel);
 PZAR_NODE_QUEUE ZarPlyNodeQueue(PZAR_DEVICE_EXTENSION ext, ULONG channel);
 // The slot that holds count 'count' of the queue.
 ZAR_NODE_RECORD* ZarPlyQueueSlot(const ZAR_NODE_QUEUE* queue, ULONG count, ULONG entrySize);
+// A ring slot lies at a multiple of its channel's entry size (9, 17, 19,
+// 87, 93 bytes ...), so a node's head is seldom 4-byte aligned: it is read
+// whole into an aligned copy, and its flags byte written back by itself.
+inline ZAR_NODE_RECORD ZarPlyReadNode(const void* slot)
+{
+    ZAR_NODE_RECORD node;
+    std::memcpy(&node, slot, sizeof(node));
+    return node;
+}
+inline void ZarPlySetNodeFlags(void* slot, UCHAR flags)
+{
+    std::memcpy(static_cast<UCHAR*>(slot) + offsetof(ZAR_NODE_RECORD, Flags), &flags, sizeof(flags));
+}
+inline bool ZarPlyNodeHolds(const void* slot) { return (ZarPlyReadNode(slot).Flags & ZAR_NODE_HOLD) != 0; }
 // Nodes inserted and not yet passed (write count less read index).
 ULONG ZarPlyQueuedCount(const ZAR_NODE_QUEUE* queue);
 // Allocates every ring from non-paged pool and sets up the module events

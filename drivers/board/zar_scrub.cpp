@@ -79,10 +79,7 @@ NTSTATUS ZarScrubListSetNode(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     if (part->Kind == 0x100 || part->Kind == 0x200) {
         ZAR_JPEG_COMMAND command;
         const void* from = reinterpret_cast<const void*>(static_cast<ULONG_PTR>(node.Address));
-        NTSTATUS status = SehTry([&] {
-            ProbeForRead(from, sizeof(command), 1);
-            std::memcpy(&command, from, sizeof(command));
-        });
+        NTSTATUS status = ZarCaptureFromCaller(UserMode, from, &command, sizeof(command));
         if (!NT_SUCCESS(status)) return status;
         return ZarScrubListAddVideoPart(ext, part->Kind, &command);
     }
@@ -90,10 +87,7 @@ NTSTATUS ZarScrubListSetNode(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     if (entry == nullptr) return STATUS_UNSUCCESSFUL;
     const void* from = reinterpret_cast<const void*>(static_cast<ULONG_PTR>(node.Address));
     UCHAR data[108];
-    NTSTATUS status = SehTry([&] {
-        ProbeForRead(from, part->Length, 1);
-        std::memcpy(data, from, part->Length);
-    });
+    NTSTATUS status = ZarCaptureFromCaller(UserMode, from, data, part->Length);
     if (!NT_SUCCESS(status)) return status;
     std::memcpy(entry + part->Offset, data, part->Length);
     SetFlags(entry, Flags(entry) | part->Kind);

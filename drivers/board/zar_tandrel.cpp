@@ -204,6 +204,16 @@ void ZarTandrelReaderPost(PZAR_DEVICE_EXTENSION ext, ULONG stream, ULONG count)
     s.Callback(s.Context, count + ULONG(s.Delay), &record, sizeof(record), 0);
 }
 
+// LTC's biphase polarity-correction bit (bit 59 at 25 frames a second,
+// bit 27 otherwise) set so that the word's 64 bits hold an odd number of
+// ones: every frame on the wire then starts at the same level.
+void ZarTandrelLtcSetPolarityBit(UCHAR bytes[8], ULONG rate)
+{
+    ULONG ones = 0;
+    for (int i = 0; i < 8; ++i) ones += ULONG(__builtin_popcount(bytes[i]));
+    if ((ones & 1) == 0) bytes[rate == 25 ? 7 : 3] |= 0x08;
+}
+
 void ZarTandrelGeneratorFetch(PZAR_DEVICE_EXTENSION ext, ULONG stream, ULONG count)
 {
     ZAR_TIMECODE_STATE& tc = ext->TimeCode;
@@ -212,6 +222,7 @@ void ZarTandrelGeneratorFetch(PZAR_DEVICE_EXTENSION ext, ULONG stream, ULONG cou
     TANDREL_TIMECODE_RECORD record{};
     if (s.Callback(s.Context, count + ULONG(s.Delay), &record, 0, sizeof(record)) == 0) return;
     ULONG at = stream == ZAR_STREAM_LTC_GENERATOR ? ZAR_TC_LTC_GENERATOR : ZAR_TC_VITC_GENERATOR;
+    if (stream == ZAR_STREAM_LTC_GENERATOR) ZarTandrelLtcSetPolarityBit(record.Bytes, s.FieldRate & 0xFF);
     std::memcpy(&tc.Image[at], record.Bytes, 8);
 }
 
@@ -475,9 +486,14 @@ void ZarTandrelMasterClock_OnVerticalInterrupt(PZAR_DEVICE_EXTENSION ext)
 {
     ZAR_TIMECODE_STATE& tc = ext->TimeCode;
     if (!tc.Initialized) return;
+    // In the second 24-frame mode the fields counted are the 24-frame
+    // logic's: its parity, and none while it skips one.
+    const bool logic24 = tc.Mode24 == 2;
+    if (logic24 && ext->Jpeg.OptionHold) return;
+    const ULONG parity = logic24 ? ext->Jpeg.OptionParity : ext->FieldParity;
     // Even counts keep to one field parity.
     ULONG count = tc.MasterCount + 1;
-    if ((count & 1) != (ext->FieldParity & 1)) ++count;
+    if ((count & 1) != (parity & 1)) ++count;
     tc.MasterCount = count;
     KeQuerySystemTime(&tc.VerticalTime);
     if (tc.Mode24 != 0) KeInsertQueueDpc(&tc.FieldDpc24, nullptr, nullptr);

@@ -4,8 +4,8 @@
 // registers, an interrupt or threads.
 //
 // Nothing that a DPC or the interrupt routine touches is freed while either
-// can still run: the interrupt is disconnected and the queued DPCs are
-// flushed first.
+// can still run: the queued DPCs are flushed, then the interrupt is
+// disconnected, before anything else goes.
 
 #include "zar_driver.h"
 
@@ -83,6 +83,11 @@ void ZarReleaseHardware(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT deviceObject
     ZarStopSystemThread(&ext->DspThread);
     if (ext->Registers != nullptr) ZarSaa7146Reset(ext);
 
+    // A queued DPC synchronises on the interrupt object: it must have run
+    // before the object goes. Every source is off by now, so the interrupt
+    // routine queues nothing new; the second flush takes what a last
+    // interrupt queued before the disconnect.
+    KeFlushQueuedDpcs();
     if (ext->InterruptObject != nullptr) {
         IoDisconnectInterrupt(ext->InterruptObject);
         ext->InterruptObject = nullptr;

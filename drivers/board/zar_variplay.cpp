@@ -51,12 +51,14 @@ BOOLEAN ZarVariPlayInvalidateSynchronized(PVOID context)
     return TRUE;
 }
 
+// FALSE when the channel was closed since the request looked.
 BOOLEAN ZarVariPlayDisplaySynchronized(PVOID context)
 {
     auto* call = static_cast<ZAR_VP_CALL*>(context);
     PZAR_DEVICE_EXTENSION ext = call->Ext;
     ULONG channel = call->Io[0], index = call->Io[1];
     ZAR_VARIPLAY_BLOCK* b = Block(ext, channel);
+    if (b == nullptr) return FALSE;
     const ZAR_VARIPLAY_ENTRY& e = b->Entry[index];
     ZAR_VIDEO_CHANNEL_STATE& s = ext->Jpeg.Channel[channel].State;
     if (e.Field & 1)
@@ -71,6 +73,40 @@ BOOLEAN ZarVariPlayDisplaySynchronized(PVOID context)
     b->Control.PreviousHead = index;
     b->Control.Hold = 0;
     b->Control.Position = index << ZAR_VARIPLAY_FRACTION_BITS;
+    return TRUE;
+}
+
+// The channel's slot, taken and given back under the interrupt's lock: one
+// initialisation of two at once gets it, and a close takes the block away
+// before any field or request can read it again.
+struct ZAR_VP_SLOT {
+    PZAR_DEVICE_EXTENSION Ext;
+    ULONG Channel;
+    ZAR_VARIPLAY_BLOCK* Block;
+    PMDL Mdl;
+    PFILE_OBJECT Owner;
+};
+
+BOOLEAN ZarVariPlayClaimSynchronized(PVOID context)
+{
+    auto* s = static_cast<ZAR_VP_SLOT*>(context);
+    ZAR_VARIPLAY_STATE& v = s->Ext->VariPlay;
+    if (v.Block[s->Channel] != nullptr || v.Mdl[s->Channel] != nullptr) return FALSE;
+    v.Mdl[s->Channel] = s->Mdl;
+    s->Ext->VariPlayOwner[s->Channel] = s->Owner;
+    v.Block[s->Channel] = s->Block;
+    return TRUE;
+}
+
+BOOLEAN ZarVariPlayReleaseSynchronized(PVOID context)
+{
+    auto* s = static_cast<ZAR_VP_SLOT*>(context);
+    ZAR_VARIPLAY_STATE& v = s->Ext->VariPlay;
+    s->Block = v.Block[s->Channel];
+    s->Mdl = v.Mdl[s->Channel];
+    if (s->Block == nullptr) return FALSE;
+    v.Block[s->Channel] = nullptr;
+    v.Mdl[s->Channel] = nullptr;
     return TRUE;
 }
 
@@ -339,34 +375,27 @@ NTSTATUS ZarVariPlayInit(PZAR_DEVICE_EXTENSION ext, PVOID buffer, PFILE_OBJECT o
         IoFreeMdl(mdl);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    ext->VariPlay.Mdl[channel] = mdl;
-    ext->VariPlayOwner[channel] = owner;
-    // Published last: the interrupt routine reads the block once it is set.
-    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->VariPlay.Block[channel]), system);
+    ZAR_VP_SLOT slot{ext, channel, static_cast<ZAR_VARIPLAY_BLOCK*>(system), mdl, owner};
+    if (!ZarRunSynchronized(ext, ZarVariPlayClaimSynchronized, &slot)) {
+        // Another initialisation took the channel meanwhile.
+        MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+        return STATUS_UNSUCCESSFUL;
+    }
     return STATUS_SUCCESS;
 }
 
 NTSTATUS ZarVariPlayClose(PZAR_DEVICE_EXTENSION ext, ULONG channel)
 {
     if (channel > 1) return STATUS_INVALID_PARAMETER;
-    if (ext->VariPlay.Block[channel] == nullptr) {
+    ZAR_VP_SLOT slot{ext, channel, nullptr, nullptr, nullptr};
+    if (!ZarRunSynchronized(ext, ZarVariPlayReleaseSynchronized, &slot)) {
         ext->VariPlayOwner[channel] = nullptr;  // an owner without a block owns nothing
         return STATUS_UNSUCCESSFUL;
     }
-    struct Call {
-        PZAR_DEVICE_EXTENSION Ext;
-        ULONG Channel;
-    } call{ext, channel};
-    // Taken away under the interrupt's lock, so no field still reads it.
-    ZarRunSynchronized(ext, [](PVOID context) -> BOOLEAN {
-        auto* c = static_cast<Call*>(context);
-        c->Ext->VariPlay.Block[c->Channel] = nullptr;
-        return TRUE;
-    }, &call);
-    MmUnlockPages(ext->VariPlay.Mdl[channel]);
-    IoFreeMdl(ext->VariPlay.Mdl[channel]);
-    ext->VariPlay.Mdl[channel] = nullptr;
     ext->VariPlayOwner[channel] = nullptr;
+    MmUnlockPages(slot.Mdl);
+    IoFreeMdl(slot.Mdl);
     return STATUS_SUCCESS;
 }
 
@@ -386,6 +415,6 @@ NTSTATUS ZarVariPlayDisplayNode(PZAR_DEVICE_EXTENSION ext, PVOID buffer)
     if (io[0] > 1 || io[1] >= ZAR_VARIPLAY_ENTRIES) return STATUS_INVALID_PARAMETER;
     if (Block(ext, io[0]) == nullptr) return STATUS_UNSUCCESSFUL;
     ZAR_VP_CALL call{ext, io};
-    ZarRunSynchronized(ext, ZarVariPlayDisplaySynchronized, &call);
-    return STATUS_SUCCESS;
+    // The block is looked at again under the lock: a close may come between.
+    return ZarRunSynchronized(ext, ZarVariPlayDisplaySynchronized, &call) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }

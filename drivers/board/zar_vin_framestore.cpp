@@ -135,10 +135,9 @@ NTSTATUS ReadField(PZAR_DEVICE_EXTENSION ext, Read* r, ULONG field, ULONG row)
         const bool more = line + 1 < lines;
         if (more && !StartLine(ext, current ^ 1)) return STATUS_UNSUCCESSFUL;
         ConvertLine(r, static_cast<const UCHAR*>(ext->WorkPage[current].VirtualAddress));
-        NTSTATUS status = SehTry([&] {
-            std::memcpy(fillImage + ULONG_PTR(row) * r->LineBytes, r->Fill, r->LineBytes);
-            if (twoImages) std::memcpy(keyImage + ULONG_PTR(row) * r->LineBytes, r->Key, r->LineBytes);
-        });
+        NTSTATUS status = ZarCopyToCaller(UserMode, fillImage + ULONG_PTR(row) * r->LineBytes, r->Fill, r->LineBytes);
+        if (NT_SUCCESS(status) && twoImages)
+            status = ZarCopyToCaller(UserMode, keyImage + ULONG_PTR(row) * r->LineBytes, r->Key, r->LineBytes);
         if (!NT_SUCCESS(status)) return status;
         if (more && !WaitLine(ext)) return STATUS_UNSUCCESSFUL;
     }

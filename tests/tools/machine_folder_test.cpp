@@ -174,6 +174,18 @@ TEST(PrepareMachineFolder, ADamagedBoardFileIsReportedWithItsPathAndKept)
              EXPECT_EQ(board->Drive(0), nullptr);
              EXPECT_FALSE(fs::exists(b / "drive0.img"));
          }},
+        {"a drive image that held data and was cut short",
+         [&](const fs::path& b) {
+             Write(b / "drives.txt", kSmallDrive);
+             Write(b / "images.txt", (b / "drive0.img").string() + "\n");
+             Write(b / "drive0.img", std::string(4096, 'x'));
+         },
+         nullptr, "drive0.img: 4096 bytes, shorter than its drive's 1048576, and this drive had data in it",
+         [](const fs::path& b, sim::Board* board) {
+             ASSERT_NE(board, nullptr);
+             EXPECT_EQ(board->Drive(0), nullptr);
+             EXPECT_EQ(fs::file_size(b / "drive0.img"), 4096u) << "not grown back";
+         }},
         {"an FPGA image file of the user's",
          [](const fs::path& b) {
              Write(b.parent_path().parent_path() / "drives/C/WINNT/system32/drivers/Zar10kr3.mbf", "damaged");

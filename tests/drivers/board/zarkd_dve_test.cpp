@@ -91,6 +91,40 @@ TEST_F(ZarkdDve, SettingsWriteTheirRegisters)
     HoldDebiBusy(false);
 }
 
+TEST_F(ZarkdDve, AWarpWritesEachOfItsRegistersFromItsOwnField)
+{
+    // A random warp (type 5): its registers only, no look-up table. Every
+    // field holds a value of its own, so a register fed from the wrong one
+    // shows.
+    ext_->DvePresent = TRUE;
+    UCHAR warp[63] = {};
+    warp[1] = 5;     // type
+    warp[2] = 1;     // control: mode 1
+    for (int k = 0; k < 13; ++k) {
+        warp[3 + 2 * k] = UCHAR(0x10 + k);
+        warp[4 + 2 * k] = UCHAR(0x80 + k);  // signed values
+    }
+    warp[29] = 0x29, warp[30] = 0x30, warp[31] = 0x31, warp[32] = 0x32;
+    warp[33] = 0x01;                         // table scale 1, bank bits rewritten
+    warp[34] = 0x34, warp[35] = 0x35;        // random-warp parameter
+    warp[58] = 0x58, warp[59] = 0x05;        // extra parameter (its byte: the next is the sine table)
+    ASSERT_EQ(Set(IOCTL_ZAR_DVE_SET_WARP, warp), STATUS_SUCCESS);
+    Fx().ClearLog();
+    RunFields(1);
+    auto word = [&](int at) { return uint16_t(warp[at] | warp[at + 1] << 8); };
+    const std::vector<std::pair<uint32_t, uint16_t>> expected = {
+        {0xCC00, word(3)},  {0xCC04, word(5)},  {0xCC08, word(7)},  {0xCC0C, word(9)},  {0xCC10, word(11)},
+        {0xCC14, word(13)}, {0xCC18, 0x11},     {0xCC1C, 0x3534},   {0xCC20, word(15)}, {0xCC24, word(17)},
+        {0xCC28, word(19)}, {0xCC2C, word(21)}, {0xCC30, word(23)}, {0xCC34, word(25)}, {0xCC38, word(27)},
+        {0xCC5C, 1},        {0xC064, 1},        {0xC068, 0x58},   {0xC06C, 0x3229},   {0xC070, 0x30},
+        {0xC074, 0x31},
+    };
+    for (const auto& [address, value] : expected)
+        EXPECT_EQ(Fx().Register(address), value) << std::hex << "register 0x" << address;
+    EXPECT_FALSE(Logged(0xCC00, 0xCC38).empty()) << "written at the field";
+    EXPECT_TRUE(Logged(0xDC04, 0xDC04).empty()) << "a random warp builds no look-up table";
+}
+
 TEST_F(ZarkdDve, TheSameBorderTwiceMakesTheRampOnce)
 {
     UCHAR profiles[512] = {};

@@ -76,13 +76,15 @@ protected:
         StoreChoice({0xFF, 0xFF, 0xFF, 0xFF});
     }
 
-    std::vector<ULONG> FlexMessages()
+    std::vector<ULONG> FlexMessages(std::vector<std::string>* names = nullptr)
     {
         std::vector<ULONG> ids;
         for (const nt::EventLogRecord& r : nt::EventLogRead())
             if (r.source == u"ZARKD" && r.eventId >= ZAR_MSG_FLEX_FILE_ACCESS_FAILED &&
-                r.eventId <= ZAR_MSG_FLEX_FILE_BAD_HEADER)
+                r.eventId <= ZAR_MSG_FLEX_FILE_BAD_HEADER) {
                 ids.push_back(r.eventId);
+                if (names) names->push_back(r.strings.size() == 1 ? std::string(r.strings[0].begin(), r.strings[0].end()) : "");
+            }
         return ids;
     }
 };
@@ -159,9 +161,12 @@ TEST_F(ZarkdFlex, EachFileGivesItsStatusMessageAndFpgaState)
 
         Download d = Send(0);
         EXPECT_EQ(d.status, c.status) << NtStatusName(d.status);
-        std::vector<ULONG> messages = FlexMessages();
+        std::vector<std::string> names;
+        std::vector<ULONG> messages = FlexMessages(&names);
         messages.erase(messages.begin(), messages.begin() + ptrdiff_t(logged));
         EXPECT_EQ(messages, c.message ? std::vector<ULONG>{c.message} : std::vector<ULONG>{});
+        // The entry names the file, so a damaged one can be found.
+        for (size_t i = logged; i < names.size(); ++i) EXPECT_EQ(names[i], fpgaimages::ImageFileName(3));
         EXPECT_EQ(ext_->FpgaState, c.fpgaState);
         EXPECT_EQ(Fpgas().AllRunning(), c.running);
         if (c.status == STATUS_SUCCESS) {

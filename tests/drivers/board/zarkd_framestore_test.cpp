@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "tests/drivers/board/zarkd_ioctl_machine.h"
@@ -96,6 +97,21 @@ TEST_F(ZarkdFrameStore, FormatsAndKeyModesGiveTheInputPictureBottomUp)
             }
         }
     }
+}
+
+TEST_F(ZarkdFrameStore, EachFieldIsReadFromItsOwnStartAddress)
+{
+    // The store's field address register, as the read writes it: the first
+    // field from 0, the second from 1,024 (the store's own address of it).
+    std::vector<std::string> lines;
+    Board().FrameStore().GetTrace().Enable(true);
+    Board().FrameStore().GetTrace().SetSink([&](const std::string& l) {
+        if (l.find("read field") != std::string::npos) lines.push_back(l.substr(l.find("read field")));
+    });
+    std::vector<uint8_t> image(size_t(kLines) * kWidth * 4);
+    ASSERT_EQ(ReadStore(ZAR_FS_KEY_OPAQUE, ZAR_FS_FORMAT_BGRA, image.data()), STATUS_SUCCESS);
+    Board().FrameStore().GetTrace().Enable(false);
+    EXPECT_EQ(lines, (std::vector<std::string>{"read field 0 from address 0", "read field 1 from address 1024"}));
 }
 
 TEST_F(ZarkdFrameStore, TwoImagesHoldTheStoreAndLeaveTheHoldAsItWas)

@@ -83,6 +83,27 @@ TEST_F(ZarkdGfx, SettingsAreCheckedKeptAndWrittenToTheReadRegisters)
     EXPECT_TRUE(Logged(0x547C, 0x5484).empty());
 }
 
+TEST_F(ZarkdGfx, StoreARowBitsFollowTheSelectionAndTheFieldParity)
+{
+    // (col 0, row 456): pair address 164,160, row address 1,282 = 0x502:
+    // bits 8-10 give 5. Selection 1 shows the other bank on parity-0 fields,
+    // selection 2 on parity-1 fields (bit 2 inverted: 1); 3 is buffer 2.
+    const struct {
+        ULONG selection;
+        uint16_t parity0, parity1;  // the control register's bits 0-5
+    } cases[] = {{0, 0x15, 0x15}, {1, 0x11, 0x15}, {2, 0x15, 0x11}, {3, 0x35, 0x35}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "selection " << c.selection);
+        ASSERT_EQ(Settings({1, c.selection, 0, 456, 0, 0, 0, 0, 1}), STATUS_SUCCESS);
+        for (int i = 0; i < 2; ++i) {
+            RunFields(1);
+            const ULONG parity = ext_->FieldParity & 1;
+            EXPECT_EQ(Fx().Register(0x5480), 0x502);
+            EXPECT_EQ(Fx().Register(0x5484) & 0x3F, parity ? c.parity1 : c.parity0) << "parity " << parity;
+        }
+    }
+}
+
 TEST_F(ZarkdGfx, APictureLoadedThroughBrsReadsBackIdenticalAndEraseBlackensBothBuffers)
 {
     Picture p(64, 12, [](ULONG x, ULONG line) { return 0x80000000u | (line << 16) | (x << 8) | 0x40; });
@@ -125,6 +146,28 @@ TEST_F(ZarkdGfx, BadImagesAreRefusedWithInvalidParameter)
     EXPECT_NE(Send(IOCTL_ZAR_GFX_LOAD_IMAGE, r, 72, r, 72).status, STATUS_SUCCESS);
     ULONG grabIntoA[18] = {3, 0, 0};
     EXPECT_EQ(Send(IOCTL_ZAR_GFX_LOAD_IMAGE, grabIntoA, 72, grabIntoA, 72).status, STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(ZarkdGfx, AGrabLandsInTheBufferItsTargetNamesWhateverTheLastLoadLeft)
+{
+    // A picture in store B's buffer 2 leaves the store's write-buffer bit on
+    // buffer 2; a grab for buffer 1 must still land in buffer 1.
+    Picture p(64, 12, [](ULONG x, ULONG line) { return 0x80000000u | (line << 16) | (x << 8) | 0x40; });
+    ASSERT_EQ(Load(p, 1, 1), STATUS_SUCCESS);  // selection 1: buffer 2
+    auto grab = [this](ULONG target) {
+        ULONG r[18] = {3, target, 1};
+        return Send(IOCTL_ZAR_GFX_LOAD_IMAGE, r, 72, r, 72).status;
+    };
+    auto grabbed = [this](int buffer) { return StoreAt(1, buffer, 10, 4) >> 24 == 0xFF; };  // the input's key
+    ASSERT_EQ(grab(0), STATUS_SUCCESS);
+    EXPECT_TRUE(grabbed(0)) << "target 0 grabs into buffer 1";
+    for (ULONG l = 0; l < p.height; ++l)
+        ASSERT_EQ(StoreAt(1, 1, 5, l), p.pixels[size_t(p.height - 1 - l) * p.width + 5]) << "buffer 2 kept, line " << l;
+    EXPECT_EQ(Fx().Register(sim::fx::kStoreBWrite) & ZAR_STORE_B_WRITE_BUFFER, 0u);
+
+    ASSERT_EQ(grab(1), STATUS_SUCCESS);
+    EXPECT_TRUE(grabbed(1)) << "target 1 grabs into buffer 2";
+    EXPECT_EQ(Fx().Register(sim::fx::kStoreBWrite) & ZAR_STORE_B_WRITE_BUFFER, ZAR_STORE_B_WRITE_BUFFER);
 }
 
 // Store A keyed over a flat matte by the downstream key, then faded.

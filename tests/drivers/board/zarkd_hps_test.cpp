@@ -86,6 +86,8 @@ TEST(HpsScaler, PrefilterModesAndProcAmp)
     } amps[] = {
         {128, 64, 64, 0, 0x80400040}, {128, 0, 64, 0, 0x10000040},   {128, 100, 64, 2, 0xBF720049},
         {128, 120, 64, 2, 0xE27F0049}, {250, 127, 0, 0, 0xFF7F0000}, {0, 0, 0, 0, 0x00000000},
+        // Values past 32 bits in the computation clamp at the top, not the bottom.
+        {0, 0x02000000, 0, 0, 0xFF000000}, {0xFFFFFFFF, 64, 0, 0, 0xFF400000}, {0, 0x40000000, 0, 2, 0xFF7F0000},
     };
     for (const Amp& a : amps) {
         ZAR_HPS_SCALER s{};
@@ -208,6 +210,16 @@ TEST_F(ZarkdCapture, RequestsOutsideTheTableAreRefused)
         {"continuous with pitch 0", [](ZAR_HPS_CAPTURE_REQUEST& r) { r.Kind = 1; r.Pitch = 0; },
          STATUS_INVALID_DEVICE_REQUEST},
         {"continuous with pitch 1442", [](ZAR_HPS_CAPTURE_REQUEST& r) { r.Kind = 1; r.Pitch = 1442; },
+         STATUS_INVALID_DEVICE_REQUEST},
+        // A pitch below one line's 1,440 bytes: the lines would overlap and
+        // the last one run past the buffer (bottom-up past its start).
+        {"continuous with a pitch below a line, top-down",
+         [](ZAR_HPS_CAPTURE_REQUEST& r) { r.Kind = 1; r.Pitch = 1436; }, STATUS_INVALID_DEVICE_REQUEST},
+        {"continuous with a pitch below a line, bottom-up",
+         [](ZAR_HPS_CAPTURE_REQUEST& r) { r.Kind = 1; r.Pitch = 4; r.BottomUp = 1; r.Height = 16; r.BufferSize = 64; },
+         STATUS_INVALID_DEVICE_REQUEST},
+        {"continuous in three bytes a pixel with a pitch below a line",
+         [](ZAR_HPS_CAPTURE_REQUEST& r) { r.Kind = 1; r.PixelFormat = 1; r.Pitch = 1076; },
          STATUS_INVALID_DEVICE_REQUEST},
         {"ring of 3", [](ZAR_HPS_CAPTURE_REQUEST& r) { r.RingCount = 3; }, STATUS_UNSUCCESSFUL},
         {"ring of 64", [](ZAR_HPS_CAPTURE_REQUEST& r) { r.RingCount = 64; }, STATUS_UNSUCCESSFUL},

@@ -182,6 +182,35 @@ TEST_F(ZarkdMix, AutomaticUvFilterFollowsBothKeys)
     EXPECT_EQ(prefs[0], 1u);
 }
 
+// A key whose registers went out but whose filter write did not: the key
+// is not taken as on, and the filter and the video control shadow stay as
+// they were, so the next key setting finds them true.
+TEST_F(ZarkdMix, AKeyWhoseFilterWriteFailsChangesNothingItKeeps)
+{
+    ULONG prefs[4] = {0, 4, 4, 4};  // automatic filter
+    ASSERT_EQ(Send(IOCTL_ZAR_SET_VIDEO_PREFS, prefs, 16, prefs, 16).status, STATUS_SUCCESS);
+    const ULONG shadow = ext_->DebiShadow5C00;
+    ASSERT_EQ(shadow & ZAR_VIDEO_INPUT_UV_FILTER, 0u);
+
+    ZarSetIntMode(ext_, ZAR_INT_FIELD, FALSE);  // no field's accesses meanwhile
+    nt::ClockRunUntilIdle();
+    Board().DebiUnit().HangAfterWriteTo(ZAR_REG_DVE_KEY_LEVEL);
+    UCHAR key[11] = {};
+    key[10] = 40;
+    EXPECT_EQ(Send(IOCTL_ZAR_MIX_SET_DVE, key, 11, nullptr, 0).status, STATUS_UNSUCCESSFUL);
+    Board().DebiUnit().ReleaseHang();
+    EXPECT_EQ(Fx().Register(ZAR_REG_DVE_KEY_LEVEL), 20) << "the key's own registers went out";
+    EXPECT_FALSE(ext_->Mix.DveKeyActive);
+    EXPECT_FALSE(ext_->Mix.UvFilterActive);
+    EXPECT_EQ(ext_->DebiShadow5C00, shadow);
+
+    // Tried again, it goes through whole.
+    ASSERT_EQ(Send(IOCTL_ZAR_MIX_SET_DVE, key, 11, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_TRUE(ext_->Mix.DveKeyActive);
+    EXPECT_NE(Board().Regs().Peek(0x5C00) & ZAR_VIDEO_INPUT_UV_FILTER, 0u);
+    ZarSetIntMode(ext_, ZAR_INT_FIELD, TRUE);
+}
+
 // A setting that could not reach the board is neither reported as done nor kept.
 TEST_F(ZarkdMix, ABusThatStaysBusyFailsTheSettingAndKeepsTheOldOne)
 {

@@ -265,6 +265,38 @@ TEST_F(ZarkdTimeCode, MasterClockPostsOnceAFieldAndOnceForAJump)
     EXPECT_EQ(reader.calls[0].field, ext_->TimeCode.MasterCount - 2);
 }
 
+TEST_F(ZarkdTimeCode, InTheSecond24FrameModeTheMasterClockFollowsThe24FrameFieldLogic)
+{
+    // The board's field parity says 1 throughout; in mode 2 the 24-frame
+    // logic's parity and skip flag decide instead.
+    ZarSetIntMode(ext_, ZAR_INT_FIELD, FALSE);
+    nt::ClockRunUntilIdle();
+    const struct {
+        const char* what;
+        ULONG mode, optionParity, skip;
+        ULONG counted;  // the count after 10
+    } cases[] = {
+        {"mode 1: the board's parity", 1, 0, 1, 11},
+        {"mode 2: the logic's parity 0", 2, 0, 0, 12},
+        {"mode 2: the logic's parity 1", 2, 1, 0, 11},
+        {"mode 2: skipped", 2, 0, 1, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ext_->Hdcam24FpsMode = c.mode;
+        ext_->TimeCode.Mode24 = c.mode;
+        ext_->FieldParity = 1;
+        ext_->Jpeg.OptionParity = c.optionParity;
+        ext_->Jpeg.OptionHold = c.skip;
+        ext_->TimeCode.MasterCount = 10;
+        ZarTandrelMasterClock_OnVerticalInterrupt(ext_);
+        EXPECT_EQ(ext_->TimeCode.MasterCount, c.counted);
+    }
+    ext_->Hdcam24FpsMode = 0;
+    ext_->TimeCode.Mode24 = 0;
+    nt::ClockRunUntilIdle();
+}
+
 TEST_F(ZarkdTimeCode, DelayPairsComeFromTheRegistryOnlyTogether)
 {
     struct Case {
@@ -475,6 +507,13 @@ TEST_F(ZarkdTimeCode, GeneratedLtcIsReadBackFrameExactOverAMinuteBoundaryInDropF
         if (DropFrame(f) == first) start = f;
     ASSERT_GE(start, 0);
     for (size_t i = 0; i < frames.size(); ++i) ASSERT_EQ(FromBytes(frames[i].data()), DropFrame(start + int(i))) << i;
+    // Each frame's polarity-correction bit (bit 27 at 29.97) leaves an odd
+    // number of ones in its 64 bits, whatever the code.
+    for (size_t i = 0; i < frames.size(); ++i) {
+        int ones = 0;
+        for (int b = 0; b < 8; ++b) ones += __builtin_popcount(frames[i][b]);
+        EXPECT_EQ(ones % 2, 1) << i;
+    }
 }
 
 TEST_F(ZarkdTimeCode, FieldCountersReportTheJpegChannelsPositions)
@@ -600,6 +639,31 @@ TEST_F(ZarkdTimeCode, BurnInWindowPositions)
         ULONG p = c.position > 100 ? 100 : c.position;
         EXPECT_NEAR(double(backLine), double(p), 1.0);
         EXPECT_NEAR(double(backColumn), double(p), 1.0);
+    }
+}
+
+TEST_F(ZarkdTimeCode, BurnInStyleReachesTheChipsControlBits)
+{
+    Client master, burn;
+    burn.produce = [](uint32_t) { return Record({1, 0, 0, 0}, 29); };  // a valid code: element A
+    ASSERT_EQ(Connect(ZAR_STREAM_MASTER_CLOCK, &master), STATUS_SUCCESS);
+    ASSERT_EQ(Connect(ZAR_STREAM_BURN_IN, &burn), STATUS_SUCCESS);
+    const struct {
+        uint32_t style;
+        uint8_t bits;  // register 62 bits 1-2
+    } cases[] = {{2, 0x0}, {3, 0x6}, {4, 0x4}, {0, 0x2}, {1, 0x2}, {3, 0x6}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "style " << c.style);
+        TANDREL_BURNIN_CONFIGURATION config{};
+        config.Line = config.Column = 50;
+        for (auto& e : config.Element) std::memcpy(e.Text, "        ", 8);
+        config.Element[0].Style = c.style;
+        config.Element[1].Style = config.Element[2].Style = 2;  // the others' style must not be taken
+        ASSERT_EQ(Routed(IOCTL_ZAR_TANDREL_BURNIN_SET_CONFIGURATION, 5, &config, 128, nullptr, 0).status,
+                  STATUS_SUCCESS);
+        RunFields(3);
+        nt::ClockRunUntilIdle();
+        EXPECT_EQ(Chip().Indirect(62) & 0x6, c.bits);
     }
 }
 

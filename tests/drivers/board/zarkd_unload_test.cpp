@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "drivers/board/zar_driver.h"
@@ -103,6 +105,50 @@ TEST_F(ZarkdUnload, QueuedDpcRunsBeforeTheBuffersItTouchesAreFreed)
     ASSERT_EQ(nt::IoUnloadDriver(u"ZARKD"), STATUS_SUCCESS);
     EXPECT_EQ(g_dpcRuns, 1);
     EXPECT_TRUE(g_dpcSawBuffers);
+    ExpectNoPoolLeft();
+}
+
+std::atomic<bool> g_dpcSynchronised;
+
+BOOLEAN NoteSynchronised(PVOID)
+{
+    g_dpcSynchronised = true;
+    return TRUE;
+}
+
+// Runs while the release goes on, as an I2C DPC of the last transfer
+// would: it lets the release stop the threads, gives it time to go on, and
+// then synchronises with the interrupt as the I2C DPC does, through the
+// object the extension holds. That object must not go while a DPC runs.
+void SynchronisingDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    auto threadsRun = [ext] { return *reinterpret_cast<PVOID volatile*>(&ext->DspThread.Thread) != nullptr; };
+    while (threadsRun()) std::this_thread::yield();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (*static_cast<PKINTERRUPT volatile*>(&ext->InterruptObject) != nullptr &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    if (PKINTERRUPT interrupt = *static_cast<PKINTERRUPT volatile*>(&ext->InterruptObject))
+        KeSynchronizeExecution(interrupt, NoteSynchronised, nullptr);
+    ++g_dpcRuns;
+}
+
+TEST_F(ZarkdUnload, QueuedDpcStillFindsTheInterruptItSynchronisesWith)
+{
+    ASSERT_EQ(LoadDriver(u"ZARKD"), STATUS_SUCCESS);
+    PZAR_DEVICE_EXTENSION ext = Ext();
+    ASSERT_NE(ext, nullptr);
+    g_dpcRuns = 0;
+    g_dpcSynchronised = false;
+    KeInitializeDpc(&ext->DpcI2c, SynchronisingDpc, ext);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ASSERT_TRUE(KeInsertQueueDpc(&ext->DpcI2c, nullptr, nullptr));
+    KeLowerIrql(old);
+    ASSERT_EQ(nt::IoUnloadDriver(u"ZARKD"), STATUS_SUCCESS);
+    EXPECT_EQ(g_dpcRuns, 1);
+    EXPECT_TRUE(g_dpcSynchronised);
     ExpectNoPoolLeft();
 }
 

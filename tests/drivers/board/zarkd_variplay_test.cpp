@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
+#include <thread>
 
 #include "drivers/board/zar_driver.h"
 #include "tests/drivers/board/zarkd_ioctl_machine.h"
@@ -260,7 +264,35 @@ TEST(ZarkdVariPlayRules, AtOneFieldAFieldAnEntryOfTheOtherParityGivesWayToItsNei
     EXPECT_EQ(ZarVariPlayAdvance(b.get(), &audio, 625, 0, 1000, 1), 23u) << "parity 1: field 112 is even, so 113";
 }
 
-class ZarkdVariPlay : public ZarkdIoctlMachine {};
+class ZarkdVariPlay : public ZarkdIoctlMachine {
+protected:
+    // A request made on a system thread of its own, let go by 'go_'.
+    struct Caller {
+        std::function<NTSTATUS()> call;
+        std::atomic<bool>* go = nullptr;
+        NTSTATUS status = STATUS_PENDING;
+        KEVENT done{};
+    };
+    static void CallerThread(PVOID context)
+    {
+        auto* c = static_cast<Caller*>(context);
+        while (!c->go->load()) std::this_thread::yield();
+        c->status = c->call();
+        KeSetEvent(&c->done, IO_NO_INCREMENT, FALSE);
+        PsTerminateSystemThread(STATUS_SUCCESS);
+    }
+    void Start(Caller& c)
+    {
+        c.go = &go_;
+        KeInitializeEvent(&c.done, NotificationEvent, FALSE);
+        HANDLE thread = nullptr;
+        ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, CallerThread, &c),
+                  STATUS_SUCCESS);
+        ZwClose(thread);
+    }
+    static void Wait(Caller& c) { KeWaitForSingleObject(&c.done, Executive, KernelMode, FALSE, nullptr); }
+    std::atomic<bool> go_{false};
+};
 
 TEST_F(ZarkdVariPlay, TheBlockIsMappedOnceShownAndReleasedAtCloseOrWithTheHandle)
 {
@@ -295,6 +327,64 @@ TEST_F(ZarkdVariPlay, TheBlockIsMappedOnceShownAndReleasedAtCloseOrWithTheHandle
     CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
     EXPECT_FALSE(ZarVariPlayIsMapped(ext_, 0));
+}
+
+TEST_F(ZarkdVariPlay, TwoInitialisationsAtOnceMapTheChannelOnce)
+{
+    auto first = Ring(10, 40, 20), second = Ring(10, 40, 20);
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        go_ = false;
+        ULONG a[2] = {0, ULONG(reinterpret_cast<ULONG_PTR>(first.get()))};
+        ULONG b[2] = {0, ULONG(reinterpret_cast<ULONG_PTR>(second.get()))};
+        Caller one{[&] { return ZarVariPlayInit(ext_, a, nullptr); }};
+        Caller two{[&] { return ZarVariPlayInit(ext_, b, nullptr); }};
+        Start(one);
+        Start(two);
+        go_ = true;
+        Wait(one);
+        Wait(two);
+        ASSERT_EQ((one.status == STATUS_SUCCESS) + (two.status == STATUS_SUCCESS), 1)
+            << std::hex << one.status << " " << two.status;
+        EXPECT_EQ(one.status == STATUS_SUCCESS ? two.status : one.status, STATUS_UNSUCCESSFUL);
+        ZAR_VARIPLAY_BLOCK* mapped = ext_->VariPlay.Block[0];
+        ASSERT_NE(mapped, nullptr);
+        // The channel holds the pages of the block it shows, and only those.
+        EXPECT_EQ(MmGetMdlVirtualAddress(ext_->VariPlay.Mdl[0]),
+                  one.status == STATUS_SUCCESS ? static_cast<PVOID>(first.get()) : static_cast<PVOID>(second.get()));
+        ASSERT_EQ(ZarVariPlayClose(ext_, 0), STATUS_SUCCESS);
+    }
+}
+
+TEST_F(ZarkdVariPlay, ADisplayWhoseChannelClosesBeforeItIsSynchronisedFails)
+{
+    auto block = Ring(10, 40, 20);
+    ULONG init[2] = {0, ULONG(reinterpret_cast<ULONG_PTR>(block.get()))};
+    ASSERT_EQ(Send(IOCTL_ZAR_VARIPLAY_INIT, init, 8, init, 8).status, STATUS_SUCCESS);
+    ULONG display[2] = {0, 25};
+    Caller shower{[&] { return ZarVariPlayDisplayNode(ext_, display); }};
+    Start(shower);
+    // Under the interrupt's lock: let the display find the channel open and
+    // wait for the lock, then take the block away as a close does.
+    struct Hold {
+        PZAR_DEVICE_EXTENSION ext;
+        std::atomic<bool>* go = nullptr;
+        ZAR_VARIPLAY_BLOCK* taken;
+    } hold{ext_, &go_, nullptr};
+    KeSynchronizeExecution(ext_->InterruptObject, [](PVOID context) -> BOOLEAN {
+        auto* h = static_cast<Hold*>(context);
+        *h->go = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        h->taken = h->ext->VariPlay.Block[0];
+        h->ext->VariPlay.Block[0] = nullptr;
+        return TRUE;
+    }, &hold);
+    Wait(shower);
+    EXPECT_EQ(shower.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(block->Control.Head, 20u) << "the closed block is not written";
+    ext_->VariPlay.Block[0] = hold.taken;
+    ULONG channel = 0;
+    EXPECT_EQ(Send(IOCTL_ZAR_VARIPLAY_CLOSE, &channel, 4, nullptr, 0).status, STATUS_SUCCESS);
 }
 
 // The driver's field step takes the audio from the data server: stopped, it
