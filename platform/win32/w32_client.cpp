@@ -725,8 +725,10 @@ static NTSTATUS Transfer(hostproto::Call call, HANDLE file, HANDLE event, PIO_AP
     bool shared = buffer && length && InArena(buffer, length);
     if (!shared && length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
     bool read = call == hostproto::kReadFile;
-    if (buffer && !shared && (read ? IsBadWritePtr(buffer, length) : IsBadReadPtr(buffer, length)))
-        return STATUS_ACCESS_VIOLATION;
+    // A null buffer with a length is as bad as any other: the host's copy
+    // must never stand in for memory this process does not have.
+    if (!shared && (read ? IsBadWritePtr(buffer, length) : IsBadReadPtr(buffer, length)))
+        return read ? STATUS_ACCESS_VIOLATION : STATUS_INVALID_USER_BUFFER;
     Writer w;
     WriteHandle(w, file);
     w.U32(length).Bytes(buffer, read || shared ? 0 : length);

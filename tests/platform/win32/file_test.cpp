@@ -108,6 +108,41 @@ TEST_F(Files, ReadWriteSeekAndSize)
     EXPECT_EQ(content, "hello");
 }
 
+// A null buffer with a length is refused before anything moves, in the
+// middle of a file and at its end alike; with no length there is nothing
+// to refuse.
+TEST_F(Files, NullBuffersWithALengthAreRefused)
+{
+    HANDLE h = Open("C:\\w32files\\null.bin", CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    DWORD n = 99;
+    EXPECT_TRUE(WriteFile(h, nullptr, 0, &n, nullptr));
+    EXPECT_EQ(n, 0u);
+    n = 99;
+    EXPECT_FALSE(WriteFile(h, nullptr, 10, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
+    EXPECT_EQ(n, 0u);
+    ASSERT_TRUE(WriteFile(h, "0123456789", 10, &n, nullptr));
+    struct Case {
+        const char* what;
+        LONG position;
+    } cases[] = {{"inside the data", 0}, {"at the end", 10}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(SetFilePointer(h, c.position, nullptr, FILE_BEGIN), DWORD(c.position));
+        n = 99;
+        EXPECT_TRUE(ReadFile(h, nullptr, 0, &n, nullptr));
+        EXPECT_EQ(n, 0u);
+        n = 99;
+        EXPECT_FALSE(ReadFile(h, nullptr, 10, &n, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
+        EXPECT_EQ(n, 0u);
+        EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), DWORD(c.position));  // nothing was consumed
+    }
+    CloseHandle(h);
+    EXPECT_EQ(std::filesystem::file_size(HostPath("w32files/null.bin")), 10u);
+}
+
 // Offsets past 4 GB reach the host file whole, not cut to 32 bits.
 TEST_F(Files, AWriteBeyondFourGigabytesLandsThereOnTheHost)
 {
