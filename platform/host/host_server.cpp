@@ -342,8 +342,10 @@ NTSTATUS AwaitRequest(const Connection* c, HANDLE file, IO_STATUS_BLOCK* iosb)
         NTSTATUS waited = ::NtWaitForSingleObject(file, FALSE, &slice);
         // A client gone cancels its requests (process end); keep waiting for
         // that completion, since the status block is ours. A handle closed
-        // meanwhile leaves only the status block to watch.
-        if (Gone(c) || NT_ERROR(waited)) {
+        // meanwhile leaves only the status block to watch, and so does a
+        // file object signalled by another of its requests.
+        bool otherRequest = waited == STATUS_SUCCESS && __atomic_load_n(&iosb->Status, __ATOMIC_ACQUIRE) == kUnwritten;
+        if (Gone(c) || NT_ERROR(waited) || otherRequest) {
             LARGE_INTEGER tick;
             tick.QuadPart = -10000;
             ::NtDelayExecution(FALSE, &tick);

@@ -663,6 +663,7 @@ static NTSTATUS DeviceIo(hostproto::Call call, const Writer& request, const Asyn
             Call(hostproto::kAwaitRequest, w, &done);
             done.reader.U32();
             TakeResults(done.reader, iosb, buffer, length);
+            if (iosb) StatusWritten(iosb);
             async.Ended(iosb, issuer);
             if (issuer) NtClose(issuer);
         }).detach();

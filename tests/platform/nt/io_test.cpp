@@ -418,6 +418,32 @@ TEST_F(Io, FailedPendingRequestTouchesTheStatusBlockOnlyOnAnAsynchronousHandle)
     }
 }
 
+// A file object is a waitable object: the I/O manager clears it when a
+// request is issued on it and signals it when the request completes.
+TEST_F(Io, WaitingOnAFileHandleEndsWhenARequestOnItCompletes)
+{
+    HANDLE h = Open(u"\\??\\IOTEST0", 0);  // asynchronous handle
+    HANDLE other = Event();
+    IO_STATUS_BLOCK iosb{STATUS_PENDING, 0};
+    ASSERT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, Ioctl(kPend, METHOD_BUFFERED), nullptr, 0,
+                                    nullptr, 0),
+              STATUS_PENDING);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(NtWaitForSingleObject(h, FALSE, &zero), STATUS_TIMEOUT);
+    HANDLE both[] = {other, h};
+    EXPECT_EQ(NtWaitForMultipleObjects(2, both, WaitAny, FALSE, &zero), STATUS_TIMEOUT);
+    PIRP irp = g.held;
+    ASSERT_NE(irp, nullptr);
+    g.held = nullptr;
+    ASSERT_NE(IoSetCancelRoutine(irp, nullptr), nullptr);
+    Complete(irp, STATUS_SUCCESS, 0);
+    EXPECT_EQ(NtWaitForSingleObject(h, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(NtWaitForMultipleObjects(2, both, WaitAny, FALSE, &zero), STATUS_WAIT_0 + 1);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    NtClose(other);
+    NtClose(h);
+}
+
 TEST_F(Io, PendingRequestCancelledThroughItsCancelRoutine)
 {
     HANDLE h = Open(u"\\??\\IOTEST0", 0);  // asynchronous handle
