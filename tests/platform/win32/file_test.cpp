@@ -260,4 +260,63 @@ TEST_F(Files, NameOperationsAndWildcardListing)
     EXPECT_FALSE(std::filesystem::exists(HostPath("w32files/sub")));
 }
 
+// A listing's pattern means what it has always meant on the system: '?'
+// and a '*' before a dot stop at the last dot, "*." names the files without
+// an extension, "x.*" finds "x" too, a trailing dot or space is dropped, and
+// the DOS wildcards '<', '>' and '"' may be written directly.
+TEST_F(Files, FindFirstFilePatternsFollowTheDosWildcardRules)
+{
+    std::filesystem::create_directory(HostPath("w32files/pat"));
+    for (const char* name : {"a", "ab", "a.a", ".a", "a..a", "a.b.c", "b.txt"})
+        std::ofstream(HostPath(std::string("w32files/pat/") + name)) << "x";
+    using S = std::set<std::string>;
+    const S all{".", "..", "a", "ab", "a.a", ".a", "a..a", "a.b.c", "b.txt"};
+    struct Case {
+        const char* pattern;
+        S found;
+    } cases[] = {
+        {"*", all},
+        {"*.*", all},
+        {"*.*.*", all},
+        {"*.", {"a", "ab"}},
+        {"a*.", {"a", "ab"}},
+        {"?", {"a"}},
+        {"??", {"a", "ab"}},
+        {"a.*", {"a", "a.a", "a..a", "a.b.c"}},
+        {"*.a", {"a.a", ".a", "a..a"}},
+        {"*a", {"a", "a.a", ".a", "a..a"}},
+        {".*", {".", "..", ".a"}},
+        {"*.?", {".", "..", "a", "ab", "a.a", ".a", "a..a", "a.b.c"}},
+        {"b.txt.", {"b.txt"}},
+        {"b.txt ", {"b.txt"}},
+        {"B.TX?", {"b.txt"}},
+        {"<.txt", {"b.txt"}},
+        {"B.TX>", {"b.txt"}},
+        {"a\"", {"a"}},
+        {"*.none", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        S names;
+        WIN32_FIND_DATAA fd;
+        HANDLE f = FindFirstFileA((std::string("C:\\w32files\\pat\\") + c.pattern).c_str(), &fd);
+        if (f == INVALID_HANDLE_VALUE) {
+            EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        } else {
+            do names.insert(fd.cFileName);
+            while (FindNextFileA(f, &fd));
+            EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+            FindClose(f);
+        }
+        EXPECT_EQ(names, c.found);
+    }
+    // A path with no name in it: a folder that is there has nothing to find,
+    // a missing one is a missing path.
+    WIN32_FIND_DATAA fd;
+    EXPECT_EQ(FindFirstFileA("C:\\w32files\\pat\\", &fd), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(FindFirstFileA("C:\\nonexistent\\", &fd), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
 }  // namespace
