@@ -207,6 +207,30 @@ TEST(Mutexes, OwnershipRecursionAndAbandonment)
     CloseHandle(m);
 }
 
+DWORD WaitAndReport(LPVOID mutex) { return WaitForSingleObject(mutex, INFINITE); }
+
+// A wait holds its object: closing the handle it was given ends nothing,
+// and the object's release still reaches the waiter.
+TEST(Mutexes, ClosingTheHandleOfAWaitDoesNotEndIt)
+{
+    HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
+    ASSERT_NE(m, nullptr);
+    HANDLE kept;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), m, GetCurrentProcess(), &kept, 0, FALSE, DUPLICATE_SAME_ACCESS));
+    HANDLE waiter = CreateThread(nullptr, 0, WaitAndReport, m, 0, nullptr);
+    ASSERT_NE(waiter, nullptr);
+    EXPECT_EQ(WaitForSingleObject(waiter, 100), WAIT_TIMEOUT);  // it waits
+    EXPECT_TRUE(CloseHandle(m));
+    EXPECT_EQ(WaitForSingleObject(waiter, 300), WAIT_TIMEOUT);  // and goes on waiting
+    EXPECT_TRUE(ReleaseMutex(kept));
+    ASSERT_EQ(WaitForSingleObject(waiter, INFINITE), WAIT_OBJECT_0);
+    DWORD result = 0;
+    EXPECT_TRUE(GetExitCodeThread(waiter, &result));
+    EXPECT_EQ(result, WAIT_OBJECT_0);
+    CloseHandle(waiter);
+    CloseHandle(kept);
+}
+
 TEST(Semaphores, CountsAndTheirLimit)
 {
     EXPECT_EQ(CreateSemaphoreA(nullptr, 3, 2, nullptr), nullptr);
