@@ -183,6 +183,7 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota)
         irp->IoManagerPrivate = ctx;
     }
     InitializeIrp(irp, stackSize, IopContext(irp));
+    irp->AllocationFlags = IRP_ALLOCATED_FIXED_SIZE;  // the I/O manager's, unlike a driver's own IRP
     return irp;
 }
 

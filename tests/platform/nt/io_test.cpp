@@ -444,6 +444,18 @@ TEST_F(Io, WaitingOnAFileHandleEndsWhenARequestOnItCompletes)
     NtClose(h);
 }
 
+// An IRP the I/O manager allocates says so in its allocation flags, and
+// keeps them when reused.
+TEST_F(Io, AllocatedIrpsAreMarkedAsAllocatedAtTheirSize)
+{
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(irp->AllocationFlags, IRP_ALLOCATED_FIXED_SIZE);
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    EXPECT_EQ(irp->AllocationFlags, IRP_ALLOCATED_FIXED_SIZE);
+    IoFreeIrp(irp);
+}
+
 TEST_F(Io, PendingRequestCancelledThroughItsCancelRoutine)
 {
     HANDLE h = Open(u"\\??\\IOTEST0", 0);  // asynchronous handle
