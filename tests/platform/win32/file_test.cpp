@@ -278,7 +278,7 @@ TEST_F(Files, FindFirstFilePatternsFollowTheDosWildcardRules)
         {"*", all},
         {"*.*", all},
         {"*.*.*", all},
-        {"*.", {"a", "ab"}},
+        {"*.", {".", "..", "a", "ab"}},
         {"a*.", {"a", "ab"}},
         {"?", {"a"}},
         {"??", {"a", "ab"}},
