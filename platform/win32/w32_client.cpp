@@ -20,6 +20,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -218,6 +220,13 @@ void ReadIosb(Reader& r, PIO_STATUS_BLOCK iosb)
     }
 }
 
+// The threads that await this process's pending requests in the host: each
+// still has the caller's event to set or completion routine to queue after
+// the results are in place.
+std::mutex awaitersLock;
+std::condition_variable awaitersIdle;
+int awaiters = 0;
+
 }  // namespace
 
 namespace w32host {
@@ -225,6 +234,12 @@ namespace w32host {
 void StayEmbedded() { embeddedChosen = true; }
 
 bool IsClient() { return w32::ClientActive(); }
+
+bool SettleRequests(unsigned milliseconds)
+{
+    std::unique_lock<std::mutex> lock(awaitersLock);
+    return awaitersIdle.wait_for(lock, std::chrono::milliseconds(milliseconds), [] { return awaiters == 0; });
+}
 
 }  // namespace w32host
 
@@ -656,6 +671,10 @@ static NTSTATUS DeviceIo(hostproto::Call call, const Writer& request, const Asyn
         if (async.apcRoutine)
             NtDuplicateObject(NtCurrentProcess(), NtCurrentThread(), NtCurrentProcess(), &issuer, 0, 0,
                               DUPLICATE_SAME_ACCESS);
+        {
+            std::lock_guard<std::mutex> g(awaitersLock);
+            awaiters++;
+        }
         std::thread([=] {
             Writer w;
             w.U32(token);
@@ -666,6 +685,8 @@ static NTSTATUS DeviceIo(hostproto::Call call, const Writer& request, const Asyn
             if (iosb) StatusWritten(iosb);
             async.Ended(iosb, issuer);
             if (issuer) NtClose(issuer);
+            std::lock_guard<std::mutex> g(awaitersLock);
+            if (--awaiters == 0) awaitersIdle.notify_all();
         }).detach();
         return STATUS_PENDING;
     }
