@@ -290,6 +290,22 @@ void ReadAttributes(Reader& r, Attributes* a)
 HANDLE ReadHandle(Reader& r) { return reinterpret_cast<HANDLE>(ULONG_PTR(r.U32())); }
 ULONG HandleValue(HANDLE h) { return ULONG(reinterpret_cast<ULONG_PTR>(h)); }
 
+// Handles of this process's own to the objects of 'handles', in 'held'
+// (left empty when one of them is already gone).
+void HoldObjects(const std::vector<HANDLE>& handles, std::vector<HANDLE>* held)
+{
+    for (HANDLE h : handles) {
+        HANDLE mine = nullptr;
+        if (!NT_SUCCESS(::NtDuplicateObject(NtCurrentProcess(), h, NtCurrentProcess(), &mine, 0, 0,
+                                            DUPLICATE_SAME_ACCESS))) {
+            for (HANDLE m : *held) ::NtClose(m);
+            held->clear();
+            return;
+        }
+        held->push_back(mine);
+    }
+}
+
 // A wait in slices; the same status as one wait would give, or
 // STATUS_THREAD_IS_TERMINATING when the client went away meanwhile.
 template <typename WaitOnce>
@@ -342,8 +358,10 @@ NTSTATUS AwaitRequest(const Connection* c, HANDLE file, IO_STATUS_BLOCK* iosb)
         NTSTATUS waited = ::NtWaitForSingleObject(file, FALSE, &slice);
         // A client gone cancels its requests (process end); keep waiting for
         // that completion, since the status block is ours. A handle closed
-        // meanwhile leaves only the status block to watch.
-        if (Gone(c) || NT_ERROR(waited)) {
+        // meanwhile leaves only the status block to watch, and so does a
+        // file object signalled by another of its requests.
+        bool otherRequest = waited == STATUS_SUCCESS && __atomic_load_n(&iosb->Status, __ATOMIC_ACQUIRE) == kUnwritten;
+        if (Gone(c) || NT_ERROR(waited) || otherRequest) {
             LARGE_INTEGER tick;
             tick.QuadPart = -10000;
             ::NtDelayExecution(FALSE, &tick);
@@ -506,10 +524,17 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ULONG waitAll = r.U32(), alertable = r.U32(), hasTimeout = r.U32();
         LONGLONG timeout = r.I64();
         if (!r.Finished()) return false;
+        // One wait holds its objects to its end, so a handle closed meanwhile
+        // ends nothing: after the first slice (which checks the handles as
+        // given) the slices wait on handles of the wait's own.
+        std::vector<HANDLE> held;
         NTSTATUS s = SlicedWait(c, hasTimeout, timeout, [&](PLARGE_INTEGER t) {
-            return ::NtWaitForMultipleObjects(count, handles.data(), waitAll ? WaitAll : WaitAny,
-                                              BOOLEAN(alertable != 0), t);
+            NTSTATUS w = ::NtWaitForMultipleObjects(count, held.empty() ? handles.data() : held.data(),
+                                                    waitAll ? WaitAll : WaitAny, BOOLEAN(alertable != 0), t);
+            if (w == STATUS_TIMEOUT && held.empty()) HoldObjects(handles, &held);
+            return w;
         });
+        for (HANDLE h : held) ::NtClose(h);
         WriteDeliveredApcs(reply(s));
         return true;
     }

@@ -26,13 +26,14 @@ struct Matcher {
             for (ULONG k = n; k <= nameLength; ++k)
                 if (Match(e + 1, k)) return true;
             return false;
-        case kDosStar:
-            // Any run of characters that does not take the name's last dot.
-            for (ULONG k = n; k <= nameLength; ++k) {
+        case kDosStar: {
+            // Any run of characters up to the name's last dot, that dot
+            // included ("<" is "a." but not "a.b"); past it, any run.
+            ULONG limit = n <= lastDot && lastDot < nameLength ? lastDot + 1 : nameLength;
+            for (ULONG k = n; k <= limit; ++k)
                 if (Match(e + 1, k)) return true;
-                if (k == lastDot) break;
-            }
             return false;
+        }
         case u'?':
             return n < nameLength && Match(e + 1, n + 1);
         case kDosQm:

@@ -1,9 +1,20 @@
 // The host file system: directory enumeration.
 #include "hostfs_internal.h"
+#include "nt_fsrtl.h"
 
 namespace hostfs {
 
 // ---- Directory enumeration ----
+
+// The query's expression (with the DOS wildcards Win32 patterns become)
+// against a name, by the system's rules, case ignored.
+static bool Matches(const std::u16string& expression, const std::u16string& name)
+{
+    UNICODE_STRING e{USHORT(expression.size() * 2), USHORT(expression.size() * 2),
+                     const_cast<PWSTR>(expression.data())};
+    UNICODE_STRING n{USHORT(name.size() * 2), USHORT(name.size() * 2), const_cast<PWSTR>(name.data())};
+    return FsRtlIsNameInExpression(&e, &n, TRUE, nullptr);
+}
 
 NTSTATUS Snapshot(Ccb* ccb)
 {
@@ -17,7 +28,7 @@ NTSTATUS Snapshot(Ccb* ccb)
         ::stat(fcb->hostPath.c_str(), &self.st);
         ::stat(fcb->hostPath.substr(0, fcb->hostPath.rfind('/')).c_str(), &parent.st);
         for (auto* e : {&self, &parent})
-            if (Matches(ccb->pattern, 0, e->name, 0)) ccb->entries.push_back(*e);
+            if (Matches(ccb->pattern, e->name)) ccb->entries.push_back(*e);
     }
     std::vector<std::string> names;
     if (int error = ReadDirectory(fcb->hostPath, &names)) {
@@ -26,7 +37,7 @@ NTSTATUS Snapshot(Ccb* ccb)
     }
     for (const auto& n : names) {
         DirEntry entry{NtWiden(n), {}};
-        if (!Matches(ccb->pattern, 0, entry.name, 0)) continue;
+        if (!Matches(ccb->pattern, entry.name)) continue;
         if (::stat((fcb->hostPath + "/" + n).c_str(), &entry.st) != 0) continue;
         found.push_back(std::move(entry));
     }

@@ -111,7 +111,6 @@ NTSTATUS Components(const std::u16string& path, std::vector<std::u16string>* out
 int ReadDirectory(const std::string& dir, std::vector<std::string>* names);
 NTSTATUS FindEntry(const std::string& dir, const std::u16string& name, std::string* actual, struct stat* st);
 NTSTATUS ResolvePath(const std::string& folder, const std::u16string& volumePath, Resolved* out);
-bool Matches(const std::u16string& pattern, size_t p, const std::u16string& name, size_t n);
 Fcb* FindOrCreateFcb(const Resolved& r, bool directory, bool* created);
 Ccb* CcbOf(PFILE_OBJECT fo);
 char LetterOf(PDEVICE_OBJECT device);

@@ -215,57 +215,6 @@ NTSTATUS ResolvePath(const std::string& folder, const std::u16string& volumePath
     return STATUS_SUCCESS;
 }
 
-// ---- Wildcards (the system's rules, including the DOS forms that Win32
-// patterns are turned into: '<' DOS_STAR, '>' DOS_QM, '"' DOS_DOT) ----
-
-bool Matches(const std::u16string& pattern, size_t p, const std::u16string& name, size_t n)
-{
-    while (p < pattern.size()) {
-        char16_t c = pattern[p];
-        if (c == u'*') {
-            for (size_t k = n; k <= name.size(); k++)
-                if (Matches(pattern, p + 1, name, k)) return true;
-            return false;
-        }
-        if (c == u'<') {
-            // Any run of characters up to (not past) the name's last dot.
-            size_t lastDot = name.rfind(u'.');
-            size_t limit = lastDot == std::u16string::npos || lastDot < n ? name.size() : lastDot;
-            for (size_t k = n; k <= limit; k++)
-                if (Matches(pattern, p + 1, name, k)) return true;
-            return false;
-        }
-        if (c == u'>') {
-            // One character, or nothing at a dot or the end.
-            if (n < name.size() && name[n] != u'.') {
-                n++;
-                p++;
-                continue;
-            }
-            p++;
-            continue;
-        }
-        if (c == u'"') {
-            // A dot, or nothing at the end of the name.
-            if (n < name.size() && name[n] == u'.') {
-                n++;
-                p++;
-                continue;
-            }
-            if (n == name.size()) {
-                p++;
-                continue;
-            }
-            return false;
-        }
-        if (n >= name.size()) return false;
-        if (c != u'?' && cm::Upcase(c) != cm::Upcase(name[n])) return false;
-        p++;
-        n++;
-    }
-    return n == name.size();
-}
-
 // ---- FCBs and CCBs ----
 
 Fcb* FindOrCreateFcb(const Resolved& r, bool directory, bool* created)

@@ -124,8 +124,14 @@ void CompleteRequestFinal(PIRP irp)
     if (file && ctx->UpdatesPosition && !NT_ERROR(status))
         file->CurrentByteOffset.QuadPart = ctx->ByteOffset + LONGLONG(irp->IoStatus.Information);
     // A request that failed without pending reports through the call's
-    // return value only: status block, events and APC stay untouched.
-    if (!NT_ERROR(status) || irp->PendingReturned) {
+    // return value only: status block, events and APC stay untouched. So
+    // does one that failed after pending on a synchronous file object: its
+    // caller waits on the file object and returns the final status.
+    bool synchronousFile = file && (file->Flags & FO_SYNCHRONOUS_IO) && !(irp->Flags & IRP_SYNCHRONOUS_API);
+    if (NT_ERROR(status) && irp->PendingReturned && synchronousFile) {
+        file->FinalStatus = status;
+        KeSetEvent(&file->Event, 0, FALSE);
+    } else if (!NT_ERROR(status) || irp->PendingReturned) {
         if (irp->UserIosb) {
             IO_STATUS_BLOCK result = irp->IoStatus;
             CopyOut(irp->RequestorMode, irp->UserIosb, &result, sizeof(result));
@@ -177,6 +183,7 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota)
         irp->IoManagerPrivate = ctx;
     }
     InitializeIrp(irp, stackSize, IopContext(irp));
+    irp->AllocationFlags = IRP_ALLOCATED_FIXED_SIZE;  // the I/O manager's, unlike a driver's own IRP
     return irp;
 }
 

@@ -214,7 +214,9 @@ NTSTATUS Transfer(KPROCESSOR_MODE mode, bool read, HANDLE handle, HANDLE event, 
                   PULONG key)
 {
     NTSTATUS p = read ? Probe(mode, nullptr, 0, buffer, length) : Probe(mode, buffer, length, nullptr, 0);
-    if (!NT_SUCCESS(p)) return p;
+    // Data that cannot be read is the caller's buffer at fault, not a
+    // memory fault of the system: a write reports it as such.
+    if (!NT_SUCCESS(p)) return read || p != STATUS_ACCESS_VIOLATION ? p : STATUS_INVALID_USER_BUFFER;
     LARGE_INTEGER offset{};
     ULONG k = 0;
     if (mode == UserMode) {

@@ -64,12 +64,15 @@ NTSTATUS WithThread(HANDLE handle, ACCESS_MASK access, F f)
     return WithObject(handle, access, PsThreadType, [&](PVOID o) { return f(static_cast<PKTHREAD>(o)); });
 }
 
-NTSTATUS ReferenceWaitable(HANDLE handle, PVOID* object)
+// The object a handle names and what a wait on it waits for: the object
+// itself, or for a file object its event, which the I/O manager signals
+// when a request on the file completes.
+NTSTATUS ReferenceWaitable(HANDLE handle, PVOID* object, PVOID* waitable)
 {
     NTSTATUS status = ObReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, UserMode, object, nullptr);
     if (!NT_SUCCESS(status)) return status;
-    POBJECT_TYPE type = ObGetObjectType(*object);
-    if (!type || !type->Waitable) {
+    *waitable = ObGetWaitableObject(*object);
+    if (!*waitable) {
         ObDereferenceObject(*object);
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
@@ -193,10 +196,10 @@ NTSTATUS NtReleaseMutant(HANDLE handle, PLONG previousCount)
 
 NTSTATUS NtWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout)
 {
-    PVOID object = nullptr;
-    NTSTATUS status = ReferenceWaitable(handle, &object);
+    PVOID object = nullptr, waitable = nullptr;
+    NTSTATUS status = ReferenceWaitable(handle, &object, &waitable);
     if (!NT_SUCCESS(status)) return status;
-    status = KeWaitForSingleObject(object, UserRequest, UserMode, alertable, timeout);
+    status = KeWaitForSingleObject(waitable, UserRequest, UserMode, alertable, timeout);
     ObDereferenceObject(object);
     return status;
 }
@@ -207,16 +210,17 @@ NTSTATUS NtWaitForMultipleObjects(ULONG count, const HANDLE* handles, WAIT_TYPE 
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) return STATUS_INVALID_PARAMETER;
     if (waitType != WaitAll && waitType != WaitAny) return STATUS_INVALID_PARAMETER;
     PVOID objects[MAXIMUM_WAIT_OBJECTS];
+    PVOID waitables[MAXIMUM_WAIT_OBJECTS];
     KWAIT_BLOCK blocks[MAXIMUM_WAIT_OBJECTS];
     ULONG referenced = 0;
     NTSTATUS status = STATUS_SUCCESS;
     for (; referenced < count; referenced++) {
-        status = ReferenceWaitable(handles[referenced], &objects[referenced]);
+        status = ReferenceWaitable(handles[referenced], &objects[referenced], &waitables[referenced]);
         if (!NT_SUCCESS(status)) break;
         // Waiting for all of one object twice can never be satisfied once.
         if (waitType == WaitAll) {
             for (ULONG j = 0; j < referenced; j++) {
-                if (objects[j] == objects[referenced]) status = STATUS_INVALID_PARAMETER_MIX;
+                if (waitables[j] == waitables[referenced]) status = STATUS_INVALID_PARAMETER_MIX;
             }
             if (!NT_SUCCESS(status)) {
                 ObDereferenceObject(objects[referenced]);
@@ -225,7 +229,7 @@ NTSTATUS NtWaitForMultipleObjects(ULONG count, const HANDLE* handles, WAIT_TYPE 
         }
     }
     if (NT_SUCCESS(status))
-        status = KeWaitForMultipleObjects(count, objects, waitType, UserRequest, UserMode, alertable, timeout, blocks);
+        status = KeWaitForMultipleObjects(count, waitables, waitType, UserRequest, UserMode, alertable, timeout, blocks);
     for (ULONG i = 0; i < referenced; i++) ObDereferenceObject(objects[i]);
     return status;
 }

@@ -1,11 +1,18 @@
 // Kernel timers: each inserted timer is one event on the machine clock that
 // runs with DispatcherLock held, so a cancel and an expiry never race.
+#include <unordered_map>
+
 #include "ke_internal.h"
 #include "nt_ex.h"
 
 using namespace ki;
 
 namespace {
+
+// The inserted timers and their clock events (DispatcherLock): a timer
+// initialised again while set gets its event cancelled, since the memory
+// being initialised cannot be trusted to say whether it was set.
+std::unordered_map<PKTIMER, nt::ClockEventId> insertedTimers;
 
 void CheckIrql(PKTIMER timer)
 {
@@ -25,8 +32,10 @@ void Expire(void* arg, nt::ClockEventId id)
         if (next < now) next = now;
         timer->DueTime.QuadPart = next / 100;
         timer->TimerId = ScheduleLocked(next, Expire, timer);
+        insertedTimers[timer] = timer->TimerId;
     } else {
         timer->Header.Inserted = 0;
+        insertedTimers.erase(timer);
     }
     if (timer->Dpc) {
         LARGE_INTEGER systemTime;
@@ -40,6 +49,14 @@ void Expire(void* arg, nt::ClockEventId id)
 
 void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type)
 {
+    {
+        Guard lock(DispatcherLock);
+        auto set = insertedTimers.find(timer);
+        if (set != insertedTimers.end()) {
+            CancelLocked(set->second);
+            insertedTimers.erase(set);
+        }
+    }
     timer->Header.Type = type == SynchronizationTimer ? DispatcherSynchronizationTimer : DispatcherNotificationTimer;
     timer->Header.Absolute = 0;
     timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
@@ -70,6 +87,7 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG periodMs, PKDPC 
     timer->DueTime.QuadPart = when / 100;
     timer->Header.Inserted = 1;
     timer->TimerId = ScheduleLocked(when, Expire, timer);
+    insertedTimers[timer] = timer->TimerId;
     return wasInserted;
 }
 
@@ -83,6 +101,7 @@ BOOLEAN KeCancelTimer(PKTIMER timer)
     if (wasInserted) {
         CancelLocked(timer->TimerId);
         timer->Header.Inserted = 0;
+        insertedTimers.erase(timer);
     }
     return wasInserted;
 }

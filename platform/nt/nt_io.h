@@ -199,6 +199,10 @@ enum : ULONG {
     IRP_CLOSE_OPERATION = 0x00000400,
 };
 
+// How an IRP was allocated (AllocationFlags): by IoAllocateIrp at the size
+// its stack count gives.
+enum : UCHAR { IRP_ALLOCATED_FIXED_SIZE = 0x04 };
+
 struct IRP {
     SHORT Type;
     USHORT Size;

@@ -1,8 +1,9 @@
-// Object manager: per-process handle tables. A handle is (slot + 1) * 4; a
-// handle of the system process carries the top bit (OBJ_KERNEL_HANDLE) and
-// is refused to user-mode callers. Closing the last handle of a process on
-// an object runs the type's close procedure with the count left in that
-// process (file objects send their cleanup request from there).
+// Object manager: per-process handle tables. A handle is (slot + 1) * 4,
+// whatever its two low bits; a handle of the system process carries the top
+// bit (OBJ_KERNEL_HANDLE) and is refused to user-mode callers. Closing the
+// last handle of a process on an object runs the type's close procedure
+// with the count left in that process (file objects send their cleanup
+// request from there).
 #include "ob_internal.h"
 
 namespace {
@@ -21,7 +22,10 @@ bool Decode(HANDLE handle, KPROCESSOR_MODE mode, PEPROCESS* process, ULONG* slot
     } else {
         *process = PsGetCurrentProcess();
     }
-    if (v == 0 || (v & 3)) return false;
+    // The two low bits are the caller's to tag a handle with; they never
+    // name another slot.
+    v &= ~ULONG_PTR(3);
+    if (v == 0) return false;
     *slot = ULONG(v / 4 - 1);
     return *process && (*process)->HandleTable;
 }
@@ -206,7 +210,7 @@ NTSTATUS NtDuplicateObject(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE tar
         }
     }
     auto* sp = static_cast<PEPROCESS>(src);
-    ULONG_PTR v = reinterpret_cast<ULONG_PTR>(sourceHandle);
+    ULONG_PTR v = reinterpret_cast<ULONG_PTR>(sourceHandle) & ~ULONG_PTR(3);  // the caller's tag bits
     PVOID object = nullptr;
     ObHandleEntry e{};
     // The caller's own thread or process by its pseudo handle: how a thread
@@ -217,7 +221,7 @@ NTSTATUS NtDuplicateObject(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE tar
         OBJECT_HANDLE_INFORMATION info{};
         s = ObReferenceObjectByHandle(sourceHandle, 0, nullptr, UserMode, &object, &info);
         e.GrantedAccess = info.GrantedAccess;
-    } else if (v == 0 || (v & 3) || (v & OB_KERNEL_HANDLE_BIT)) {
+    } else if (v == 0 || (v & OB_KERNEL_HANDLE_BIT)) {
         s = STATUS_INVALID_HANDLE;
     } else {
         std::lock_guard<std::mutex> lock(ObpLock);

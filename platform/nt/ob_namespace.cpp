@@ -1,6 +1,8 @@
 // Object manager: the name space. Directories map upcased leaf names to
-// objects (lookups are case-insensitive, names keep the case they were
-// created with); symbolic links are followed from the root again; an object
+// objects (names keep the case they were created with). Lookups ignore case,
+// except for the synchronisation objects and sections that programs name
+// themselves: "Mutex" and "MUTEX" are two of those unless the caller asks
+// for OBJ_CASE_INSENSITIVE, as on Windows. Symbolic links are followed from the root again; an object
 // with a parse procedure (a device, the registry root) takes over the rest
 // of a path. The name space holds no reference of its own except for
 // permanent objects; a temporary object loses its name when its last handle
@@ -13,8 +15,11 @@
 
 namespace {
 
+// Upcased name -> objects: several when names differ only in case.
+using DirectoryEntries = std::multimap<std::u16string, PVOID>;
+
 struct OBJECT_DIRECTORY {
-    std::map<std::u16string, PVOID>* Entries;
+    DirectoryEntries* Entries;
 };
 
 void ObpDeleteDirectory(PVOID body)
@@ -33,13 +38,46 @@ PVOID ObpRoot;  // the root directory (one creation reference)
 constexpr int kMaxReparse = 32;
 
 bool IsDirectory(PVOID body) { return ObpHeader(body)->Type == &DirectoryType; }
-std::map<std::u16string, PVOID>& EntriesOf(PVOID dir) { return *static_cast<OBJECT_DIRECTORY*>(dir)->Entries; }
+DirectoryEntries& EntriesOf(PVOID dir) { return *static_cast<OBJECT_DIRECTORY*>(dir)->Entries; }
+
+// The synchronisation objects and sections that programs name themselves.
+bool ProgramNamedType(POBJECT_TYPE t)
+{
+    return t == ExEventObjectType || t == ExMutantObjectType || t == ExSemaphoreObjectType ||
+           t == ExTimerObjectType || t == MmSectionObjectType;
+}
+
+// A program opening an existing object must ask for something the type can
+// grant: no access at all, or a right the type does not have, is refused,
+// and the right to the audit list needs a privilege no program holds here.
+NTSTATUS CheckOpenAccess(POBJECT_TYPE type, ACCESS_MASK access)
+{
+    if (access & ACCESS_SYSTEM_SECURITY) return STATUS_PRIVILEGE_NOT_HELD;
+    const ACCESS_MASK grantable =
+        type->GenericAll | MAXIMUM_ALLOWED | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
+    if (!access || (access & ~grantable)) return STATUS_ACCESS_DENIED;
+    return STATUS_SUCCESS;
+}
+
+// The entry of 'dir' that 'name' names: the one of exactly that name, else
+// one whose case differs when the lookup or the object's type ignores case.
+PVOID FindEntry(PVOID dir, const std::u16string& name, ULONG attributes)
+{
+    auto [first, last] = EntriesOf(dir).equal_range(ObpUpcase(name));
+    PVOID folded = nullptr;
+    for (auto it = first; it != last; ++it) {
+        OBJECT_HEADER* h = ObpHeader(it->second);
+        if (h->Name && *h->Name == name) return it->second;
+        if (!folded && ((attributes & OBJ_CASE_INSENSITIVE) || !ProgramNamedType(h->Type))) folded = it->second;
+    }
+    return folded;
+}
 
 NTSTATUS ObpMakeDirectoryBody(PVOID* body, POBJECT_ATTRIBUTES attributes)
 {
     NTSTATUS s = ObCreateObject(&DirectoryType, attributes, KernelMode, sizeof(OBJECT_DIRECTORY), body);
     if (!NT_SUCCESS(s)) return s;
-    static_cast<OBJECT_DIRECTORY*>(*body)->Entries = new std::map<std::u16string, PVOID>();
+    static_cast<OBJECT_DIRECTORY*>(*body)->Entries = new DirectoryEntries();
     return s;
 }
 
@@ -136,10 +174,8 @@ static NTSTATUS ObpLookup(PVOID start, std::u16string path, ULONG attributes, AC
             std::u16string comp = path.substr(pos, sep == std::u16string::npos ? std::u16string::npos : sep - pos);
             std::u16string after = sep == std::u16string::npos ? std::u16string() : path.substr(sep);
             if (comp.empty()) return STATUS_OBJECT_NAME_INVALID;
-            auto& entries = EntriesOf(cur);
-            auto it = entries.find(ObpUpcase(comp));
-            if (it == entries.end()) return after.empty() ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
-            PVOID child = it->second;
+            PVOID child = FindEntry(cur, comp, attributes);
+            if (!child) return after.empty() ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
             POBJECT_TYPE t = ObpHeader(child)->Type;
             if (t == ObSymbolicLinkType && (!after.empty() || !(attributes & OBJ_OPENLINK))) {
                 path = ObpSymbolicLinkTarget(child) + after;
@@ -209,6 +245,13 @@ NTSTATUS ObOpenObjectByName(POBJECT_ATTRIBUTES attributes, POBJECT_TYPE type, KP
         ObfDereferenceObject(object);
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
+    if (mode == UserMode && ProgramNamedType(actual)) {
+        s = CheckOpenAccess(actual, access);
+        if (!NT_SUCCESS(s)) {
+            ObfDereferenceObject(object);
+            return s;
+        }
+    }
     ULONG attrs = attributes->Attributes;
     if (mode == UserMode) attrs &= ~ULONG(OBJ_KERNEL_HANDLE);
     PEPROCESS process = (attrs & OBJ_KERNEL_HANDLE) ? PsInitialSystemProcess : PsGetCurrentProcess();
@@ -240,7 +283,8 @@ NTSTATUS ObReferenceObjectByName(PUNICODE_STRING name, ULONG attributes, PVOID a
 // Gives a created object its name: the parent path is looked up (links
 // followed) and must be a directory. On a collision the existing object is
 // returned referenced in 'existing'.
-static NTSTATUS ObpInsertName(PVOID body, PVOID root, const std::u16string& full, PVOID* existing)
+static NTSTATUS ObpInsertName(PVOID body, PVOID root, const std::u16string& full, ULONG attributes,
+                              PVOID* existing)
 {
     *existing = nullptr;
     size_t cut = full.rfind(u'\\');
@@ -267,16 +311,15 @@ static NTSTATUS ObpInsertName(PVOID body, PVOID root, const std::u16string& full
         ObfDereferenceObject(parent);
         return STATUS_OBJECT_PATH_NOT_FOUND;
     }
-    std::u16string key = ObpUpcase(leaf);
+    // The new name collides with what a lookup of it by its creator finds.
+    if (!ProgramNamedType(ObpHeader(body)->Type)) attributes |= OBJ_CASE_INSENSITIVE;
     {
         std::lock_guard<std::mutex> lock(ObpLock);
-        auto& entries = EntriesOf(parent);
-        auto it = entries.find(key);
-        if (it != entries.end()) {
-            if (ObpReferenceIfAlive(it->second)) *existing = it->second;
+        if (PVOID found = FindEntry(parent, leaf, attributes)) {
+            if (ObpReferenceIfAlive(found)) *existing = found;
             s = STATUS_OBJECT_NAME_COLLISION;
         } else {
-            entries.emplace(key, body);
+            EntriesOf(parent).emplace(ObpUpcase(leaf), body);
             OBJECT_HEADER* h = ObpHeader(body);
             h->Directory = parent;  // the parent reference now belongs to the name
             delete h->Name;
@@ -303,7 +346,7 @@ NTSTATUS ObInsertObject(PVOID body, ACCESS_MASK access, ULONG attributes, PHANDL
         PVOID root = h->PendingRoot;
         h->PendingRoot = nullptr;
         PVOID existing = nullptr;
-        NTSTATUS s = ObpInsertName(body, root, name, &existing);
+        NTSTATUS s = ObpInsertName(body, root, name, attrs, &existing);
         if (root) ObfDereferenceObject(root);
         if (!NT_SUCCESS(s)) {
             auto* type = h->Type;  // the header goes with the last reference
@@ -344,8 +387,12 @@ void ObpDeleteName(PVOID body)
         if (!dir) return;
         h->Directory = nullptr;
         auto& entries = EntriesOf(dir);
-        auto it = entries.find(ObpUpcase(*h->Name));
-        if (it != entries.end() && it->second == body) entries.erase(it);
+        auto [first, last] = entries.equal_range(ObpUpcase(*h->Name));
+        for (auto it = first; it != last; ++it)
+            if (it->second == body) {
+                entries.erase(it);
+                break;
+            }
     }
     ObfDereferenceObject(dir);
 }

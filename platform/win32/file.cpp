@@ -245,14 +245,13 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
             return FALSE;
         }
         if (HANDLE event = EventOf(lpOverlapped)) {
+            // The event is the caller's word that the request ended: a status
+            // block still pending then reads as success, as on Windows.
             NTSTATUS status = NtWaitForSingleObject(event, FALSE, nullptr);
             if (!NT_SUCCESS(status)) {
                 w32::SetLastNtError(status);
                 return FALSE;
             }
-            // An event signalled for something else: fall back to the block.
-            if (w32::LoadStatus(lpOverlapped) == STATUS_PENDING)
-                w32::WaitForRequest(nullptr, w32::OverlappedIosb(lpOverlapped));
         } else {
             w32::WaitForRequest(hFile, w32::OverlappedIosb(lpOverlapped));
         }

@@ -1,9 +1,10 @@
 // FindFirstFile / FindNextFile / FindClose: a folder opened for listing,
-// read in batches through NtQueryDirectoryFile, and the last component of
-// the path matched here with the Win32 wildcard rules ('*', '?', case
-// ignored, "*.*" matching every name and "x.*" matching "x" too), so every
-// file system gives the same answers. A find handle is this layer's own
-// object, not a kernel handle.
+// read in batches through NtQueryDirectoryFile. The last component of the
+// path becomes the query's expression as Win32 has always turned it into
+// one: '?' is the DOS '>', a '*' before a dot the DOS '<', a dot before a
+// wildcard the DOS '"', "*.*" plain '*' and a trailing dot dropped. The
+// file system matches it with the system's wildcard rules. A find handle is
+// this layer's own object, not a kernel handle.
 #include "w32_internal.h"
 
 #include <algorithm>
@@ -15,7 +16,7 @@ namespace {
 
 struct FindState {
     HANDLE dir = nullptr;
-    std::u16string pattern;
+    std::u16string expression;  // handed to the file system at the first query
     std::vector<UCHAR> buffer;
     ULONG offset = 0;    // of the next entry in buffer
     bool filled = false; // buffer holds entries from offset on
@@ -25,38 +26,23 @@ struct FindState {
 std::mutex findLock;
 std::set<FindState*> liveFinds;
 
-char16_t Fold(char16_t c)
+// A Win32 pattern as the expression a file system matches ("*." names the
+// files without an extension, "x.*" finds "x" too, "?" stops at a dot).
+// Trailing dots and spaces go, as from any path's last component; the
+// character before a dropped dot still reads as followed by one.
+std::u16string DosExpression(std::u16string pattern)
 {
-    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return static_cast<char16_t>(c - 32);
-    return c;
-}
-
-bool Glob(const char16_t* p, const char16_t* pe, const char16_t* n, const char16_t* ne)
-{
-    while (p < pe) {
-        if (*p == u'*') {
-            for (const char16_t* s = n; s <= ne; ++s)
-                if (Glob(p + 1, pe, s, ne)) return true;
-            return false;
-        }
-        if (n == ne) return false;
-        if (*p != u'?' && Fold(*p) != Fold(*n)) return false;
-        ++p;
-        ++n;
+    bool endsInDot = !pattern.empty() && pattern.back() == u'.';
+    while (!pattern.empty() && (pattern.back() == u'.' || pattern.back() == u' ')) pattern.pop_back();
+    if (pattern == u"*.*") return u"*";
+    std::u16string out = pattern;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        char16_t next = i + 1 < pattern.size() ? pattern[i + 1] : endsInDot ? u'.' : u'\0';
+        if (pattern[i] == u'?') out[i] = u'>';
+        else if (pattern[i] == u'*' && next == u'.') out[i] = u'<';
+        else if (pattern[i] == u'.' && (next == u'?' || next == u'*')) out[i] = u'"';
     }
-    return n == ne;
-}
-
-bool Matches(const std::u16string& pattern, const std::u16string& name)
-{
-    if (pattern == u"*" || pattern == u"*.*") return true;
-    const char16_t* p = pattern.data();
-    if (Glob(p, p + pattern.size(), name.data(), name.data() + name.size())) return true;
-    // "x.*" also names "x", which has no extension at all.
-    if (pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, u".*") == 0 &&
-        name.find(u'.') == std::u16string::npos)
-        return Glob(p, p + pattern.size() - 2, name.data(), name.data() + name.size());
-    return false;
+    return out;
 }
 
 FILETIME ToFileTime(const LARGE_INTEGER& t)
@@ -72,11 +58,14 @@ bool NextEntry(FindState* f, WIN32_FIND_DATAW* out)
         if (!f->filled) {
             f->buffer.resize(16384);
             IO_STATUS_BLOCK iosb{};
+            UNICODE_STRING expression{static_cast<USHORT>(f->expression.size() * 2),
+                                      static_cast<USHORT>(f->expression.size() * 2), f->expression.data()};
             NTSTATUS status = NtQueryDirectoryFile(f->dir, nullptr, nullptr, nullptr, &iosb, f->buffer.data(),
                                                    static_cast<ULONG>(f->buffer.size()), FileBothDirectoryInformation,
-                                                   FALSE, nullptr, f->restart ? TRUE : FALSE);
+                                                   FALSE, f->restart ? &expression : nullptr, f->restart ? TRUE : FALSE);
             f->restart = false;
-            if (status == STATUS_NO_MORE_FILES || (NT_SUCCESS(status) && iosb.Information == 0)) {
+            if (status == STATUS_NO_MORE_FILES || status == STATUS_NO_SUCH_FILE ||
+                (NT_SUCCESS(status) && iosb.Information == 0)) {
                 SetLastError(ERROR_NO_MORE_FILES);
                 return false;
             }
@@ -92,7 +81,6 @@ bool NextEntry(FindState* f, WIN32_FIND_DATAW* out)
         else f->filled = false;
 
         std::u16string name(e->FileName, e->FileNameLength / 2);
-        if (!Matches(f->pattern, name)) continue;
         std::memset(out, 0, sizeof *out);
         out->dwFileAttributes = e->FileAttributes;
         out->ftCreationTime = ToFileTime(e->CreationTime);
@@ -150,10 +138,7 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData)
         folder = path.substr(0, slash + 1);
         pattern = path.substr(slash + 1);
     }
-    if (pattern.empty()) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    std::u16string expression = DosExpression(pattern);
     std::u16string nt;
     if (!w32::DosPathToNtPath(folder, &nt)) return INVALID_HANDLE_VALUE;
     w32::NtName name(nt, OBJ_CASE_INSENSITIVE);
@@ -167,9 +152,15 @@ HANDLE FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData)
         w32::SetLastNtError(status == STATUS_OBJECT_NAME_NOT_FOUND ? STATUS_OBJECT_PATH_NOT_FOUND : status);
         return INVALID_HANDLE_VALUE;
     }
+    if (expression.empty()) {
+        // The folder is there but no name was given ("dir\\").
+        NtClose(dir);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     auto* f = new FindState;
     f->dir = dir;
-    f->pattern = pattern;
+    f->expression = expression;
     if (!NextEntry(f, lpFindFileData)) {
         DWORD error = GetLastError();
         NtClose(dir);

@@ -1,7 +1,15 @@
 // Handles and the objects' names: CloseHandle, DuplicateHandle, the pseudo
 // handles and ids of the current process and thread, the NT names of named
 // objects, and the wait for a request issued without an event.
+#include "w32_client.h"
 #include "w32_internal.h"
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
+#include <ctime>
 
 namespace {
 const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
@@ -48,22 +56,31 @@ DWORD CurrentThreadId()
     return id;
 }
 
+// Sleeps until the status word of 'iosb' leaves STATUS_PENDING or the time
+// is up (the futex needs no waker to be correct, only to be quick).
+static void AwaitStatusWord(PIO_STATUS_BLOCK iosb)
+{
+    timespec slice{0, 1000000};
+    syscall(SYS_futex, &iosb->Status, FUTEX_WAIT_PRIVATE, STATUS_PENDING, &slice, nullptr, 0);
+}
+
 NTSTATUS WaitForRequest(HANDLE file, PIO_STATUS_BLOCK iosb)
 {
-    bool waitOnFile = file != nullptr;
+    bool waitOnFile = true;
     while (LoadStatus(iosb) == STATUS_PENDING) {
-        if (waitOnFile) {
-            // A file object is signalled when a request on it completes. A
-            // handle the kernel cannot wait on, or a signal left from an
-            // earlier request, sends us to polling.
-            waitOnFile = false;
-            if (NT_SUCCESS(NtWaitForSingleObject(file, FALSE, nullptr))) continue;
-        }
-        LARGE_INTEGER interval;
-        interval.QuadPart = -10000;  // 1 ms of machine time
-        NtDelayExecution(FALSE, &interval);
+        // A handle closed under the wait leaves only the status block to
+        // watch: the request still writes it, so the caller must not leave.
+        if (waitOnFile) waitOnFile = NT_SUCCESS(NtWaitForSingleObject(file, FALSE, nullptr));
+        // Signalled with ours still pending: its results are on their way
+        // to this process, or another request on the handle ended.
+        if (LoadStatus(iosb) == STATUS_PENDING) AwaitStatusWord(iosb);
     }
     return LoadStatus(iosb);
+}
+
+void StatusWritten(PIO_STATUS_BLOCK iosb)
+{
+    syscall(SYS_futex, &iosb->Status, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
 }  // namespace w32

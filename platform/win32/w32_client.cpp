@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -219,6 +221,13 @@ void ReadIosb(Reader& r, PIO_STATUS_BLOCK iosb)
     }
 }
 
+// The threads that await this process's pending requests in the host: each
+// still has the caller's event to set or completion routine to queue after
+// the results are in place.
+std::mutex awaitersLock;
+std::condition_variable awaitersIdle;
+int awaiters = 0;
+
 }  // namespace
 
 namespace w32host {
@@ -226,6 +235,12 @@ namespace w32host {
 void StayEmbedded() { embeddedChosen = true; }
 
 bool IsClient() { return w32::ClientActive(); }
+
+bool SettleRequests(unsigned milliseconds)
+{
+    std::unique_lock<std::mutex> lock(awaitersLock);
+    return awaitersIdle.wait_for(lock, std::chrono::milliseconds(milliseconds), [] { return awaiters == 0; });
+}
 
 }  // namespace w32host
 
@@ -658,6 +673,10 @@ static NTSTATUS DeviceIo(hostproto::Call call, const Writer& request, const Asyn
         if (async.apcRoutine)
             NtDuplicateObject(NtCurrentProcess(), NtCurrentThread(), NtCurrentProcess(), &issuer, 0, 0,
                               DUPLICATE_SAME_ACCESS);
+        {
+            std::lock_guard<std::mutex> g(awaitersLock);
+            awaiters++;
+        }
         std::thread([=] {
             Writer w;
             w.U32(token);
@@ -665,8 +684,11 @@ static NTSTATUS DeviceIo(hostproto::Call call, const Writer& request, const Asyn
             Call(hostproto::kAwaitRequest, w, &done);
             done.reader.U32();
             TakeResults(done.reader, iosb, buffer, length);
+            if (iosb) StatusWritten(iosb);
             async.Ended(iosb, issuer);
             if (issuer) NtClose(issuer);
+            std::lock_guard<std::mutex> g(awaitersLock);
+            if (--awaiters == 0) awaitersIdle.notify_all();
         }).detach();
         return STATUS_PENDING;
     }
@@ -727,8 +749,10 @@ static NTSTATUS Transfer(hostproto::Call call, HANDLE file, HANDLE event, PIO_AP
     bool shared = buffer && length && InArena(buffer, length);
     if (!shared && length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
     bool read = call == hostproto::kReadFile;
-    if (buffer && !shared && (read ? IsBadWritePtr(buffer, length) : IsBadReadPtr(buffer, length)))
-        return STATUS_ACCESS_VIOLATION;
+    // A null buffer with a length is as bad as any other: the host's copy
+    // must never stand in for memory this process does not have.
+    if (!shared && (read ? IsBadWritePtr(buffer, length) : IsBadReadPtr(buffer, length)))
+        return read ? STATUS_ACCESS_VIOLATION : STATUS_INVALID_USER_BUFFER;
     Writer w;
     WriteHandle(w, file);
     w.U32(length).Bytes(buffer, read || shared ? 0 : length);

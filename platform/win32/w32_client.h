@@ -13,6 +13,9 @@
 namespace w32 {
 
 bool ClientActive();
+// Wakes a WaitForRequest on 'iosb' once this process wrote its status: in a
+// client a request's results land after the host's file object is signalled.
+void StatusWritten(PIO_STATUS_BLOCK iosb);
 // Fails a call the host protocol does not carry: a message once per call
 // kind and STATUS_NOT_IMPLEMENTED.
 NTSTATUS ClientUnsupported(const char* call);

@@ -10,5 +10,10 @@ namespace w32host {
 void StayEmbedded();
 // True once this process's Win32 layer talks to a machine host.
 bool IsClient();
+// For a program about to stop the host it is a client of: waits (at most
+// 'milliseconds') until the requests this process awaits in the host have
+// ended and their events and completion routines are delivered. False when
+// some are still pending.
+bool SettleRequests(unsigned milliseconds);
 
 }  // namespace w32host

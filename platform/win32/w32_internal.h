@@ -62,9 +62,8 @@ inline PLARGE_INTEGER MsToTimeout(DWORD ms, LARGE_INTEGER* storage)
 }
 
 // Waits for a request issued without an event on a handle that turned out
-// to be asynchronous: on the file handle where the kernel allows it, else
-// by polling the status block on the machine clock (only polling when 'file'
-// is null). Returns the final status.
+// to be asynchronous: on the file object, which the kernel signals when a
+// request on it completes. Returns the final status.
 NTSTATUS WaitForRequest(HANDLE file, PIO_STATUS_BLOCK iosb);
 
 // The status the kernel writes when a request completes (read as another

@@ -25,10 +25,17 @@ TEST(FsRtlName, ExpressionsAgainstNames)
         {u"T?KE*", u"TKE1", false},
         {u"TAKE1", u"TAKE1", true},
         {u"TAKE1", u"TAKE12", false},
-        // DOS_STAR stops before the last dot; DOS_DOT is a dot or the end;
-        // DOS_QM is one character or nothing at a dot or the end.
+        // DOS_STAR stops at the last dot, taking it or not; DOS_DOT is a
+        // dot or the end; DOS_QM is one character or nothing at a dot or
+        // the end.
         {u"<.KIV", u"A.B.KIV", true},
         {u"<", u"A.B", false},
+        {u"<", u"A.", true},
+        {u"<", u"..", true},
+        {u"<<", u"A.B", true},
+        {u"<.", u"A.", true},
+        {u"<.", u"A", false},
+        {u"<\"", u"A.B.C", false},
         {u"<\"*", u"A.B", true},
         {u"<\"*", u"AB", true},
         {u"A>>>.TXT", u"AB.TXT", true},

@@ -23,7 +23,7 @@
 namespace {
 
 ULONG Ioctl(ULONG function, ULONG method) { return CTL_CODE(FILE_DEVICE_UNKNOWN, function, method, FILE_ANY_ACCESS); }
-enum : ULONG { kEcho = 0x800, kPend = 0x801, kQueue = 0x802 };
+enum : ULONG { kEcho = 0x800, kPend = 0x801, kQueue = 0x802, kPendThenFail = 0x803 };
 
 // What the test driver saw and did.
 struct DriverLog {
@@ -118,6 +118,10 @@ NTSTATUS DispatchControl(PDEVICE_OBJECT device, PIRP irp)
             g.held = nullptr;
             Complete(irp, STATUS_CANCELLED);
         }
+        return STATUS_PENDING;
+    case kPendThenFail:
+        IoMarkIrpPending(irp);
+        Complete(irp, STATUS_INVALID_PARAMETER);
         return STATUS_PENDING;
     case kQueue: {
         ULONG key = inLength >= 4 ? *static_cast<ULONG*>(irp->AssociatedIrp.SystemBuffer) : 0;
@@ -382,6 +386,74 @@ TEST_F(Io, BadUserBuffersFailWithAccessViolation)
               STATUS_SUCCESS);  // a bad status block is not the machine's problem
     NtClose(h);
     munmap(page, 4096);
+}
+
+// A request that was marked pending and then failed reports through the
+// status block, the event and the APC only on an asynchronous handle; a
+// synchronous one hands the caller the status alone.
+TEST_F(Io, FailedPendingRequestTouchesTheStatusBlockOnlyOnAnAsynchronousHandle)
+{
+    struct Case {
+        const char* what;
+        ULONG options;
+        NTSTATUS returned;
+        bool reported;  // status block written and event set
+    } cases[] = {
+        {"synchronous handle", FILE_SYNCHRONOUS_IO_NONALERT, STATUS_INVALID_PARAMETER, false},
+        {"asynchronous handle", 0, STATUS_PENDING, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HANDLE h = Open(u"\\??\\IOTEST0", c.options);
+        HANDLE e = Event();
+        IO_STATUS_BLOCK iosb{STATUS_ALERTED, 99};
+        EXPECT_EQ(NtDeviceIoControlFile(h, e, nullptr, nullptr, &iosb, Ioctl(kPendThenFail, METHOD_BUFFERED), nullptr,
+                                        0, nullptr, 0),
+                  c.returned);
+        EXPECT_EQ(iosb.Status, c.reported ? STATUS_INVALID_PARAMETER : STATUS_ALERTED);
+        EXPECT_EQ(iosb.Information, c.reported ? 0u : 99u);
+        EXPECT_EQ(Signalled(e), c.reported);
+        NtClose(e);
+        NtClose(h);
+    }
+}
+
+// A file object is a waitable object: the I/O manager clears it when a
+// request is issued on it and signals it when the request completes.
+TEST_F(Io, WaitingOnAFileHandleEndsWhenARequestOnItCompletes)
+{
+    HANDLE h = Open(u"\\??\\IOTEST0", 0);  // asynchronous handle
+    HANDLE other = Event();
+    IO_STATUS_BLOCK iosb{STATUS_PENDING, 0};
+    ASSERT_EQ(NtDeviceIoControlFile(h, nullptr, nullptr, nullptr, &iosb, Ioctl(kPend, METHOD_BUFFERED), nullptr, 0,
+                                    nullptr, 0),
+              STATUS_PENDING);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(NtWaitForSingleObject(h, FALSE, &zero), STATUS_TIMEOUT);
+    HANDLE both[] = {other, h};
+    EXPECT_EQ(NtWaitForMultipleObjects(2, both, WaitAny, FALSE, &zero), STATUS_TIMEOUT);
+    PIRP irp = g.held;
+    ASSERT_NE(irp, nullptr);
+    g.held = nullptr;
+    ASSERT_NE(IoSetCancelRoutine(irp, nullptr), nullptr);
+    Complete(irp, STATUS_SUCCESS, 0);
+    EXPECT_EQ(NtWaitForSingleObject(h, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(NtWaitForMultipleObjects(2, both, WaitAny, FALSE, &zero), STATUS_WAIT_0 + 1);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    NtClose(other);
+    NtClose(h);
+}
+
+// An IRP the I/O manager allocates says so in its allocation flags, and
+// keeps them when reused.
+TEST_F(Io, AllocatedIrpsAreMarkedAsAllocatedAtTheirSize)
+{
+    PIRP irp = IoAllocateIrp(2, FALSE);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(irp->AllocationFlags, IRP_ALLOCATED_FIXED_SIZE);
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    EXPECT_EQ(irp->AllocationFlags, IRP_ALLOCATED_FIXED_SIZE);
+    IoFreeIrp(irp);
 }
 
 TEST_F(Io, PendingRequestCancelledThroughItsCancelRoutine)

@@ -497,6 +497,28 @@ TEST_F(Ke, PeriodicTimerQueuesItsDpcEachPeriodUntilCancelled)
     EXPECT_FALSE(KeReadStateTimer(&oneShot));
 }
 
+// A timer initialised again while set leaves nothing behind on the clock:
+// whatever its memory holds next, the old due time neither signals it nor
+// queues its DPC.
+TEST_F(Ke, InitialisingASetTimerAgainCancelsItsDueTime)
+{
+    DpcLog log;
+    KDPC dpc;
+    KeInitializeDpc(&dpc, CountDpc, &log);
+    alignas(KTIMER) unsigned char storage[sizeof(KTIMER)];
+    auto* timer = reinterpret_cast<PKTIMER>(storage);
+    KeInitializeTimerEx(timer, NotificationTimer);
+    KeSetTimer(timer, Relative(10 * kMs), &dpc);
+    unsigned char whileSet[sizeof storage];
+    std::memcpy(whileSet, storage, sizeof storage);
+    KeInitializeTimerEx(timer, NotificationTimer);
+    // The memory passes to other data that happens to hold the same bytes.
+    std::memcpy(storage, whileSet, sizeof storage);
+    nt::ClockRunFor(20 * kNsPerMs);
+    EXPECT_EQ(log.runs.load(), 0);
+    EXPECT_EQ(std::memcmp(storage, whileSet, sizeof storage), 0);
+}
+
 // ---- Interrupts ----
 
 // A device with a line: 'reasons' interrupt conditions pending; the ISR

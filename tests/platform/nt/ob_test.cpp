@@ -1,5 +1,5 @@
 // Object manager and processes: the name space (directories, symbolic
-// links, case-insensitive names, a parse object taking over a path),
+// links, names and their case, a parse object taking over a path),
 // permanent and temporary objects, per-process handle tables with their
 // type and access checks, duplication, and the close and delete procedures.
 #include <gtest/gtest.h>
@@ -98,6 +98,47 @@ TEST_F(Ob, NamedObjectIsTheSameToEveryOpener)
     EXPECT_EQ(NtOpenEvent(&a, EVENT_ALL_ACCESS, &name.oa), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+// Names that programs give their events, mutexes, semaphores, timers and
+// sections keep their case unless the caller asks to ignore it; the
+// directories and links on the way ignore case whatever the caller asks.
+TEST_F(Ob, NamesOfSynchronisationObjectsAreCaseSensitiveUnlessAskedOtherwise)
+{
+    Name name(u"\\BaseNamedObjects\\CaseEvent", 0);
+    HANDLE created;
+    ASSERT_EQ(NtCreateEvent(&created, EVENT_ALL_ACCESS, &name.oa, NotificationEvent, FALSE), STATUS_SUCCESS);
+    struct Case {
+        const char16_t* path;
+        ULONG attributes;
+        NTSTATUS expect;
+    } cases[] = {
+        {u"\\BaseNamedObjects\\CaseEvent", 0, STATUS_SUCCESS},
+        {u"\\BaseNamedObjects\\CASEEVENT", 0, STATUS_OBJECT_NAME_NOT_FOUND},
+        {u"\\BaseNamedObjects\\caseevent", OBJ_CASE_INSENSITIVE, STATUS_SUCCESS},
+        {u"\\BASENAMEDOBJECTS\\CaseEvent", 0, STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        Name open(c.path, c.attributes);
+        HANDLE h = nullptr;
+        EXPECT_EQ(NtOpenEvent(&h, EVENT_ALL_ACCESS, &open.oa), c.expect) << std::u16string(c.path).size();
+        if (h) {
+            EXPECT_EQ(Ref(h), Ref(created));
+            NtClose(h);
+        }
+    }
+    // A name differing in case only is another object, of any type...
+    Name upper(u"\\BaseNamedObjects\\CASEEVENT", 0);
+    HANDLE other;
+    ASSERT_EQ(NtCreateMutant(&other, MUTANT_ALL_ACCESS, &upper.oa, FALSE), STATUS_SUCCESS);
+    EXPECT_NE(Ref(other), Ref(created));
+    // ...unless its creator ignores case.
+    Name folded(u"\\BaseNamedObjects\\caseevent", OBJ_CASE_INSENSITIVE);
+    HANDLE again;
+    EXPECT_EQ(NtCreateEvent(&again, EVENT_ALL_ACCESS, &folded.oa, NotificationEvent, FALSE),
+              STATUS_OBJECT_NAME_COLLISION);
+    NtClose(other);
+    NtClose(created);
+}
+
 TEST_F(Ob, HandleChecks)
 {
     HANDLE event;
@@ -128,7 +169,7 @@ TEST_F(Ob, HandleChecks)
 
     NtClose(query);
     HANDLE stale = query;
-    for (HANDLE bad : {HANDLE(nullptr), HANDLE(ULONG_PTR(6)), HANDLE(ULONG_PTR(0x4000)), stale}) {
+    for (HANDLE bad : {HANDLE(nullptr), HANDLE(ULONG_PTR(3)), HANDLE(ULONG_PTR(0x4000)), stale}) {
         EXPECT_EQ(ObReferenceObjectByHandle(bad, 0, nullptr, UserMode, &o, nullptr), STATUS_INVALID_HANDLE)
             << bad;
         EXPECT_EQ(NtClose(bad), STATUS_INVALID_HANDLE) << bad;

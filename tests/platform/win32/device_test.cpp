@@ -303,6 +303,40 @@ TEST_F(DeviceRequest, WithoutOverlappedOnAnOverlappedHandleTheCallWaitsForTheEnd
     CloseHandle(thread);
 }
 
+// Without an event in the OVERLAPPED the file handle itself is what ends
+// the wait: it is signalled when the request on it ends.
+TEST_F(DeviceRequest, AnOverlappedHandleIsSignalledWhenItsRequestEnds)
+{
+    OVERLAPPED ov{};
+    UCHAR out[8] = {};
+    EXPECT_FALSE(DeviceIoControl(async_, IOCTL_T_HOLD, nullptr, 0, out, sizeof out, nullptr, &ov));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_EQ(WaitForSingleObject(async_, 0), WAIT_TIMEOUT);
+    HANDLE both[] = {event_, async_};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_TIMEOUT);
+    CompleteHeld(STATUS_SUCCESS, 5, 0x77);
+    EXPECT_EQ(WaitForSingleObject(async_, 1000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 1000), WAIT_OBJECT_0 + 1);
+    DWORD transferred = 0;
+    EXPECT_TRUE(GetOverlappedResult(async_, &ov, &transferred, TRUE));
+    EXPECT_EQ(transferred, 5u);
+    EXPECT_EQ(out[4], 0x77);
+}
+
+// The caller's event says the request ended, whatever its status block
+// still holds.
+TEST_F(DeviceRequest, GetOverlappedResultTrustsASignalledEvent)
+{
+    OVERLAPPED ov{};
+    ov.Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
+    ov.InternalHigh = 0xABCD;
+    ov.hEvent = event_;
+    SetEvent(event_);
+    DWORD transferred = 0;
+    EXPECT_TRUE(GetOverlappedResult(async_, &ov, &transferred, TRUE));
+    EXPECT_EQ(transferred, 0xABCDu);
+}
+
 TEST_F(DeviceRequest, CancelIoEndsAHeldRequestAsAborted)
 {
     OVERLAPPED ov{};

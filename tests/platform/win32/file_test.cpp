@@ -108,6 +108,41 @@ TEST_F(Files, ReadWriteSeekAndSize)
     EXPECT_EQ(content, "hello");
 }
 
+// A null buffer with a length is refused before anything moves, in the
+// middle of a file and at its end alike; with no length there is nothing
+// to refuse.
+TEST_F(Files, NullBuffersWithALengthAreRefused)
+{
+    HANDLE h = Open("C:\\w32files\\null.bin", CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    DWORD n = 99;
+    EXPECT_TRUE(WriteFile(h, nullptr, 0, &n, nullptr));
+    EXPECT_EQ(n, 0u);
+    n = 99;
+    EXPECT_FALSE(WriteFile(h, nullptr, 10, &n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
+    EXPECT_EQ(n, 0u);
+    ASSERT_TRUE(WriteFile(h, "0123456789", 10, &n, nullptr));
+    struct Case {
+        const char* what;
+        LONG position;
+    } cases[] = {{"inside the data", 0}, {"at the end", 10}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(SetFilePointer(h, c.position, nullptr, FILE_BEGIN), DWORD(c.position));
+        n = 99;
+        EXPECT_TRUE(ReadFile(h, nullptr, 0, &n, nullptr));
+        EXPECT_EQ(n, 0u);
+        n = 99;
+        EXPECT_FALSE(ReadFile(h, nullptr, 10, &n, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
+        EXPECT_EQ(n, 0u);
+        EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), DWORD(c.position));  // nothing was consumed
+    }
+    CloseHandle(h);
+    EXPECT_EQ(std::filesystem::file_size(HostPath("w32files/null.bin")), 10u);
+}
+
 // Offsets past 4 GB reach the host file whole, not cut to 32 bits.
 TEST_F(Files, AWriteBeyondFourGigabytesLandsThereOnTheHost)
 {
@@ -223,6 +258,65 @@ TEST_F(Files, NameOperationsAndWildcardListing)
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_TRUE(RemoveDirectoryA("C:\\w32files\\sub"));
     EXPECT_FALSE(std::filesystem::exists(HostPath("w32files/sub")));
+}
+
+// A listing's pattern means what it has always meant on the system: '?'
+// and a '*' before a dot stop at the last dot, "*." names the files without
+// an extension, "x.*" finds "x" too, a trailing dot or space is dropped, and
+// the DOS wildcards '<', '>' and '"' may be written directly.
+TEST_F(Files, FindFirstFilePatternsFollowTheDosWildcardRules)
+{
+    std::filesystem::create_directory(HostPath("w32files/pat"));
+    for (const char* name : {"a", "ab", "a.a", ".a", "a..a", "a.b.c", "b.txt"})
+        std::ofstream(HostPath(std::string("w32files/pat/") + name)) << "x";
+    using S = std::set<std::string>;
+    const S all{".", "..", "a", "ab", "a.a", ".a", "a..a", "a.b.c", "b.txt"};
+    struct Case {
+        const char* pattern;
+        S found;
+    } cases[] = {
+        {"*", all},
+        {"*.*", all},
+        {"*.*.*", all},
+        {"*.", {".", "..", "a", "ab"}},
+        {"a*.", {"a", "ab"}},
+        {"?", {"a"}},
+        {"??", {"a", "ab"}},
+        {"a.*", {"a", "a.a", "a..a", "a.b.c"}},
+        {"*.a", {"a.a", ".a", "a..a"}},
+        {"*a", {"a", "a.a", ".a", "a..a"}},
+        {".*", {".", "..", ".a"}},
+        {"*.?", {".", "..", "a", "ab", "a.a", ".a", "a..a", "a.b.c"}},
+        {"b.txt.", {"b.txt"}},
+        {"b.txt ", {"b.txt"}},
+        {"B.TX?", {"b.txt"}},
+        {"<.txt", {"b.txt"}},
+        {"B.TX>", {"b.txt"}},
+        {"a\"", {"a"}},
+        {"*.none", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        S names;
+        WIN32_FIND_DATAA fd;
+        HANDLE f = FindFirstFileA((std::string("C:\\w32files\\pat\\") + c.pattern).c_str(), &fd);
+        if (f == INVALID_HANDLE_VALUE) {
+            EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        } else {
+            do names.insert(fd.cFileName);
+            while (FindNextFileA(f, &fd));
+            EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+            FindClose(f);
+        }
+        EXPECT_EQ(names, c.found);
+    }
+    // A path with no name in it: a folder that is there has nothing to find,
+    // a missing one is a missing path.
+    WIN32_FIND_DATAA fd;
+    EXPECT_EQ(FindFirstFileA("C:\\w32files\\pat\\", &fd), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(FindFirstFileA("C:\\nonexistent\\", &fd), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 }
 
 }  // namespace

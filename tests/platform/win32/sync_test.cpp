@@ -1,4 +1,4 @@
-// Synchronisation: named objects shared by two processes, waits that time
+// Synchronisation: named objects shared by two processes and their case, waits that time
 // out on the virtual clock, mutex ownership and abandonment, semaphore
 // limits, critical sections that let virtual time move while they block,
 // threads and user APCs.
@@ -55,6 +55,91 @@ TEST(NamedObjects, OneNameIsOneObjectAcrossProcesses)
     }
     PsTerminateUserProcess(a, 0);
     PsTerminateUserProcess(b, 0);
+}
+
+// Names that differ in case name different objects, whatever their type.
+TEST(NamedObjects, NamesDifferingOnlyInCaseAreDifferentObjects)
+{
+    HANDLE mixed = CreateMutexA(nullptr, FALSE, "W32CaseMutex");
+    ASSERT_NE(mixed, nullptr);
+    HANDLE upper = CreateMutexA(nullptr, FALSE, "W32CASEMUTEX");
+    ASSERT_NE(upper, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);  // not the existing one
+    EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "w32casemutex"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+    HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, "W32CaseX");
+    HANDLE automatic = CreateEventA(nullptr, FALSE, FALSE, "w32casex");
+    ASSERT_NE(automatic, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    EXPECT_TRUE(SetEvent(manual));
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);  // still manual-reset
+    for (HANDLE h : {mixed, upper, manual, automatic}) CloseHandle(h);
+}
+
+// Opening an existing object: every right the type has opens (one bit at a
+// time, the standard and generic rights and MAXIMUM_ALLOWED among them); no
+// right at all, a right the type lacks, and the audit right are refused.
+TEST(NamedObjects, OpeningGrantsOnlyRightsTheTypeHas)
+{
+    struct Kind {
+        const char* what;
+        HANDLE created;
+        HANDLE (*open)(DWORD access);
+        DWORD specific;  // the type's own rights
+    } kinds[] = {
+        {"mutex", CreateMutexA(nullptr, FALSE, "W32AccessMutex"),
+         [](DWORD a) { return OpenMutexA(a, FALSE, "W32AccessMutex"); }, 0x1},
+        {"event", CreateEventA(nullptr, TRUE, FALSE, "W32AccessEvent"),
+         [](DWORD a) { return OpenEventA(a, FALSE, "W32AccessEvent"); }, 0x3},
+        {"semaphore", CreateSemaphoreA(nullptr, 0, 1, "W32AccessSemaphore"),
+         [](DWORD a) { return OpenSemaphoreA(a, FALSE, "W32AccessSemaphore"); }, 0x3},
+    };
+    const DWORD standard = DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER | SYNCHRONIZE;
+    const DWORD generic = GENERIC_ALL | GENERIC_EXECUTE | GENERIC_WRITE | GENERIC_READ;
+    for (const Kind& k : kinds) {
+        SCOPED_TRACE(k.what);
+        ASSERT_NE(k.created, nullptr);
+        SetLastError(0x1234);
+        EXPECT_EQ(k.open(0), nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        for (int bit = 0; bit < 32; ++bit) {
+            const DWORD access = DWORD(1) << bit;
+            const bool grantable = access & (k.specific | standard | generic | MAXIMUM_ALLOWED);
+            SetLastError(0x1234);
+            HANDLE h = k.open(access);
+            EXPECT_EQ(h != nullptr, grantable) << "access " << std::hex << access;
+            if (h) {
+                CloseHandle(h);
+            } else {
+                EXPECT_EQ(GetLastError(), access == ACCESS_SYSTEM_SECURITY ? ERROR_PRIVILEGE_NOT_HELD
+                                                                          : ERROR_ACCESS_DENIED)
+                    << "access " << std::hex << access;
+            }
+        }
+        CloseHandle(k.created);
+    }
+}
+
+// The two low bits of a handle are the caller's own: a tagged handle is the
+// same handle.
+TEST(Handles, TheTwoLowBitsOfAHandleAreIgnored)
+{
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    for (ULONG_PTR tag : {1u, 2u, 3u}) {
+        SCOPED_TRACE(tag);
+        HANDLE tagged = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | tag);
+        EXPECT_TRUE(SetEvent(tagged)) << GetLastError();
+        EXPECT_EQ(WaitForSingleObject(tagged, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ResetEvent(tagged));
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    }
+    EXPECT_TRUE(CloseHandle(reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 3)));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST(Waits, TimeOutsExpireOnTheVirtualClock)
@@ -120,6 +205,30 @@ TEST(Mutexes, OwnershipRecursionAndAbandonment)
     EXPECT_TRUE(ReleaseMutex(m));
     CloseHandle(thread);
     CloseHandle(m);
+}
+
+DWORD WaitAndReport(LPVOID mutex) { return WaitForSingleObject(mutex, INFINITE); }
+
+// A wait holds its object: closing the handle it was given ends nothing,
+// and the object's release still reaches the waiter.
+TEST(Mutexes, ClosingTheHandleOfAWaitDoesNotEndIt)
+{
+    HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
+    ASSERT_NE(m, nullptr);
+    HANDLE kept;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), m, GetCurrentProcess(), &kept, 0, FALSE, DUPLICATE_SAME_ACCESS));
+    HANDLE waiter = CreateThread(nullptr, 0, WaitAndReport, m, 0, nullptr);
+    ASSERT_NE(waiter, nullptr);
+    EXPECT_EQ(WaitForSingleObject(waiter, 100), WAIT_TIMEOUT);  // it waits
+    EXPECT_TRUE(CloseHandle(m));
+    EXPECT_EQ(WaitForSingleObject(waiter, 300), WAIT_TIMEOUT);  // and goes on waiting
+    EXPECT_TRUE(ReleaseMutex(kept));
+    ASSERT_EQ(WaitForSingleObject(waiter, INFINITE), WAIT_OBJECT_0);
+    DWORD result = 0;
+    EXPECT_TRUE(GetExitCodeThread(waiter, &result));
+    EXPECT_EQ(result, WAIT_OBJECT_0);
+    CloseHandle(waiter);
+    CloseHandle(kept);
 }
 
 TEST(Semaphores, CountsAndTheirLimit)
