@@ -23,13 +23,16 @@
 #include <condition_variable>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -53,14 +56,87 @@ using hostproto::Writer;
 // connection again, in 100 ns units.
 constexpr LONGLONG kSlice = 50 * 10000;
 
-// Each client process's shared memory: a memory file mapped here and, at
-// the same address, in the client, from which its Win32 layer allocates.
-constexpr size_t kArenaSize = 32u << 20;
+// What the host gives its clients, at most. Past a limit the call fails with
+// a Windows status and the host goes on serving everyone else. The host's
+// view of every client's memory and every serving thread's stack must fit
+// in one 32-bit address space beside the machine (platform/HOSTMODE.txt).
+constexpr int kMaxProcesses = 64;                 // client processes attached at once
+constexpr int kMaxThreadsPerProcess = 64;         // CreateThread threads of one client running
+constexpr int kMaxThreads = 256;                  // of all clients
+constexpr int kMaxConnectionsPerProcess = 160;    // its threads, their waits for pending requests
+constexpr int kMaxConnections = 640;              // a host thread each
+constexpr int kMaxPendingPerProcess = 64;         // asynchronous requests left pending
+constexpr size_t kMaxPendingBytesPerProcess = 64u << 20;  // the host's copies those hold
+constexpr size_t kMaxPendingBytes = 256u << 20;
+// A serving thread runs the drivers as a kernel stack would; far less than
+// the 8 MB a Linux thread gets by default.
+constexpr size_t kServingStack = 1u << 20;
+constexpr NTSTATUS kTooManyThreads = NTSTATUS(0xC0000129);  // STATUS_TOO_MANY_THREADS
+
+// Each client process's shared memory: sealed memory files mapped here and,
+// at the same address, in the client, from which its Win32 layer allocates.
+// It starts with one piece and grows by more on the client's demand.
+constexpr size_t kArenaFirst = 16u << 20;
+constexpr size_t kArenaPerProcess = 256u << 20;
+constexpr size_t kArenaAll = 1536u << 20;
+constexpr int kArenaPieces = 16;  // the client keeps as many
+constexpr size_t kArenaGranule = 1u << 20;
+
+// One piece of a client's arena. Its memory file is sealed: nobody, the
+// client included, can shrink or grow it, so the host's mapping never
+// faults under a driver.
+struct ArenaPiece {
+    uint8_t* base = nullptr;
+    size_t size = 0;
+    int fd = -1;
+    ~ArenaPiece();
+    bool Holds(uintptr_t address, size_t length) const
+    {
+        auto start = reinterpret_cast<uintptr_t>(base);
+        return address >= start && length <= size && address - start <= size - length;
+    }
+};
+using Arena = std::vector<std::shared_ptr<ArenaPiece>>;
+
+std::atomic<size_t> arenaBytes{0};  // all pieces mapped now
+
+ArenaPiece::~ArenaPiece()
+{
+    if (base) {
+        ::munmap(base, size);
+        arenaBytes -= size;
+    }
+    if (fd >= 0) ::close(fd);
+}
+
+// A new sealed piece of 'size' bytes, or null (no memory file, no address
+// room, or the host's budget for client memory spent).
+std::shared_ptr<ArenaPiece> MakeArenaPiece(size_t size)
+{
+    if (arenaBytes.fetch_add(size) + size > kArenaAll) {
+        arenaBytes -= size;
+        return nullptr;
+    }
+    auto piece = std::make_shared<ArenaPiece>();
+    piece->fd = ::memfd_create("client-arena", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    void* at = MAP_FAILED;
+    if (piece->fd >= 0 && ::ftruncate(piece->fd, off_t(size)) == 0 &&
+        ::fcntl(piece->fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) == 0)
+        at = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, piece->fd, 0);
+    if (at == MAP_FAILED) {
+        arenaBytes -= size;
+        return nullptr;
+    }
+    piece->base = static_cast<uint8_t*>(at);
+    piece->size = size;
+    return piece;
+}
 
 // A device control, read or write of a client: the host's copies of its
 // buffers and its status block, which live here until the request ends.
 // One the kernel left pending on an asynchronous handle is kept under a
-// token until a thread of the client awaits it (kAwaitRequest).
+// token until a thread of the client awaits it (kAwaitRequest). It keeps
+// the client's arena mapped, since the driver may be writing into it.
 struct HeldRequest {
     HANDLE file = nullptr;
     std::vector<uint8_t> input, output;
@@ -68,29 +144,83 @@ struct HeldRequest {
     size_t (*back)(const HeldRequest&, NTSTATUS) = nullptr;  // the bytes of 'output' the reply carries
     ULONG code = 0, outLength = 0;
     bool outShared = false, hasOut = false, read = false;
+    Arena arena;
+    size_t Bytes() const { return input.capacity() + output.capacity(); }
 };
+
+// A status block the kernel did not write keeps this marker.
+constexpr NTSTATUS kUnwritten = NTSTATUS(0x7FFFFFF0);
+
+bool Unfinished(const HeldRequest& h) { return __atomic_load_n(&h.iosb.Status, __ATOMIC_ACQUIRE) == kUnwritten; }
+
+// Requests whose client went while the kernel still had them: kept, with
+// the memory they name, until they end (Watch lets them go).
+std::mutex orphanLock;
+std::vector<std::unique_ptr<HeldRequest>> orphans;
+
+void Orphan(std::unique_ptr<HeldRequest> h)
+{
+    std::lock_guard<std::mutex> g(orphanLock);
+    orphans.push_back(std::move(h));
+}
+
+// Lets go of the orphans that ended; how many are left.
+size_t ReleaseEndedOrphans()
+{
+    std::vector<std::unique_ptr<HeldRequest>> ended;
+    std::lock_guard<std::mutex> g(orphanLock);
+    for (auto it = orphans.begin(); it != orphans.end();) {
+        if (Unfinished(**it)) {
+            ++it;
+            continue;
+        }
+        ended.push_back(std::move(*it));
+        it = orphans.erase(it);
+    }
+    return orphans.size();
+}
+
+std::atomic<size_t> allPendingBytes{0};  // held by all clients' pending requests
 
 struct ClientProcess {
     PEPROCESS process = nullptr;
     uint32_t token = 0;
-    int connections = 0;  // not yet hung up
+    int connections = 0;  // not yet hung up (with 'lock')
+    int threads = 0;      // CreateThread threads not ended (with 'lock')
     bool ended = false;
-    int arenaFd = -1;
-    uint8_t* arena = nullptr;  // null when it could not be made
+    mutable std::mutex arenaLock;  // guards 'arena'
+    Arena arena;
     std::map<uint32_t, std::unique_ptr<HeldRequest>> held;  // pending, not awaited yet (with 'lock')
+    int pending = 0;            // held or being awaited (with 'lock')
+    size_t pendingBytes = 0;    // what those hold (with 'lock')
     uint32_t nextHeld = 1;
     ~ClientProcess()
     {
-        // A request the kernel may still complete keeps its memory.
+        // A request the kernel may still complete keeps its memory, and
+        // the arena it may be writing into, until it ends.
         for (auto& [token, request] : held)
-            if (__atomic_load_n(&request->iosb.Status, __ATOMIC_ACQUIRE) == NTSTATUS(0x7FFFFFF0)) request.release();
-        if (arena) ::munmap(arena, kArenaSize);
-        if (arenaFd >= 0) ::close(arenaFd);
+            if (Unfinished(*request)) Orphan(std::move(request));
+        allPendingBytes -= pendingBytes;
     }
-    bool InArena(uint32_t address, uint32_t length) const
+    // The pieces of the arena, for a request to keep.
+    Arena Pieces() const
     {
-        auto start = reinterpret_cast<uintptr_t>(arena);
-        return arena && address >= start && length <= kArenaSize && address - start <= kArenaSize - length;
+        std::lock_guard<std::mutex> g(arenaLock);
+        return arena;
+    }
+    bool InArena(uintptr_t address, size_t length) const
+    {
+        std::lock_guard<std::mutex> g(arenaLock);
+        for (const auto& piece : arena)
+            if (piece->Holds(address, length)) return true;
+        return false;
+    }
+    size_t ArenaSize() const
+    {
+        std::lock_guard<std::mutex> g(arenaLock);
+        size_t total = 0;
+        for (const auto& piece : arena) total += piece->size;
+        return total;
     }
 };
 
@@ -151,11 +281,13 @@ void DeliverApc(PVOID context, PVOID, PVOID)
 // that a pointer a client hides in a request's data (a neither-method
 // structure naming a buffer) can never make a driver read or write the
 // host's own memory, a probe or page lock of user memory for a client
-// process succeeds only inside that process's arena, the serving thread's
-// stack, or the copies the serving thread made for the call it runs.
+// process succeeds only inside that process's arena or the copies the
+// serving thread made for the call it runs: its buffers, and each of the
+// few variables the call hands the kernel (a handle or status block to
+// write). The serving thread's stack as a whole is never the client's:
+// it holds the host's return addresses.
 
 struct CallMemory {
-    uintptr_t stackLow = 0, stackHigh = 0;
     std::vector<std::pair<uintptr_t, size_t>> copies;
 };
 thread_local CallMemory callMemory;
@@ -169,21 +301,15 @@ void Own(const T& data)
         callMemory.copies.emplace_back(reinterpret_cast<uintptr_t>(data.data()), data.size() * sizeof(data[0]));
 }
 
-void BeginCall()
+// Marks one variable the call hands the kernel as the client's.
+template <typename T>
+T* Mine(T* variable)
 {
-    callMemory.copies.clear();
-    if (!callMemory.stackHigh) {
-        pthread_attr_t attributes;
-        void* low = nullptr;
-        size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-            pthread_attr_getstack(&attributes, &low, &size);
-            pthread_attr_destroy(&attributes);
-        }
-        callMemory.stackLow = reinterpret_cast<uintptr_t>(low);
-        callMemory.stackHigh = callMemory.stackLow + size;
-    }
+    callMemory.copies.emplace_back(reinterpret_cast<uintptr_t>(variable), sizeof *variable);
+    return variable;
 }
+
+void BeginCall() { callMemory.copies.clear(); }
 
 std::map<PEPROCESS, std::weak_ptr<ClientProcess>> clientsByProcess;  // with 'lock'
 
@@ -198,11 +324,9 @@ bool ClientMemory(PEPROCESS process, const volatile void* address, SIZE_T length
     }
     if (!client) return false;
     uintptr_t start = reinterpret_cast<uintptr_t>(address);
-    auto inside = [&](uintptr_t low, size_t size) { return start >= low && length <= size && start - low <= size - length; };
-    if (length <= UINT32_MAX && client->InArena(uint32_t(start), uint32_t(length))) return true;
-    if (inside(callMemory.stackLow, callMemory.stackHigh - callMemory.stackLow)) return true;
+    if (client->InArena(start, length)) return true;
     for (const auto& [low, size] : callMemory.copies)
-        if (inside(low, size)) return true;
+        if (start >= low && length <= size && start - low <= size - length) return true;
     return false;
 }
 
@@ -280,6 +404,8 @@ void ReadAttributes(Reader& r, Attributes* a)
     a->name = r.Text();
     if (a->name.size() > 0x7FFF) a->name.clear();  // beyond a counted string: the kernel refuses the empty name
     Own(a->name);
+    Mine(&a->us);
+    Mine(&a->oa);
     a->us.Buffer = a->name.data();
     a->us.Length = a->us.MaximumLength = USHORT(a->name.size() * 2);
     // Kernel handles are never a client's to ask for.
@@ -298,7 +424,7 @@ NTSTATUS SlicedWait(const Connection* c, bool hasTimeout, LONGLONG timeout, Wait
     if (hasTimeout && timeout == 0) {  // a test only
         LARGE_INTEGER t;
         t.QuadPart = 0;
-        return once(&t);
+        return once(Mine(&t));
     }
     LONGLONG remaining = -1;  // forever
     if (hasTimeout && timeout < 0) {
@@ -309,7 +435,7 @@ NTSTATUS SlicedWait(const Connection* c, bool hasTimeout, LONGLONG timeout, Wait
         if (timeout <= now.QuadPart) {
             LARGE_INTEGER t;
             t.QuadPart = 0;
-            return once(&t);
+            return once(Mine(&t));
         }
         remaining = timeout - now.QuadPart;
     }
@@ -318,7 +444,7 @@ NTSTATUS SlicedWait(const Connection* c, bool hasTimeout, LONGLONG timeout, Wait
         slice.QuadPart = -(remaining >= 0 && remaining < kSlice ? remaining : kSlice);
         LARGE_INTEGER before, after;
         ::NtQuerySystemTime(&before);
-        NTSTATUS s = once(&slice);
+        NTSTATUS s = once(Mine(&slice));
         if (s != STATUS_TIMEOUT) return s;
         if (Gone(c)) return STATUS_THREAD_IS_TERMINATING;
         ::NtQuerySystemTime(&after);
@@ -329,27 +455,39 @@ NTSTATUS SlicedWait(const Connection* c, bool hasTimeout, LONGLONG timeout, Wait
     }
 }
 
-// A status block the kernel did not write keeps this marker.
-constexpr NTSTATUS kUnwritten = NTSTATUS(0x7FFFFFF0);
+// How long a stopping host waits for a request the kernel keeps before it
+// gives up on it (and keeps its memory for good).
+constexpr auto kStopPatience = std::chrono::seconds(10);
 
 // Waits for a request that the kernel left pending on an asynchronous
-// handle: its completion writes the status block.
-NTSTATUS AwaitRequest(const Connection* c, HANDLE file, IO_STATUS_BLOCK* iosb)
+// handle: its completion writes the status block. A stopping host that
+// waited long enough leaves it to the orphans (its memory kept) and
+// answers STATUS_CANCELLED; *h is then null.
+NTSTATUS AwaitRequest(const Connection* c, std::unique_ptr<HeldRequest>& h)
 {
-    while (__atomic_load_n(&iosb->Status, __ATOMIC_ACQUIRE) == kUnwritten) {
+    std::chrono::steady_clock::time_point stopSeen{};
+    while (Unfinished(*h)) {
         LARGE_INTEGER slice;
         slice.QuadPart = -kSlice;
-        NTSTATUS waited = ::NtWaitForSingleObject(file, FALSE, &slice);
+        NTSTATUS waited = ::NtWaitForSingleObject(h->file, FALSE, Mine(&slice));
         // A client gone cancels its requests (process end); keep waiting for
         // that completion, since the status block is ours. A handle closed
         // meanwhile leaves only the status block to watch.
         if (Gone(c) || NT_ERROR(waited)) {
             LARGE_INTEGER tick;
             tick.QuadPart = -10000;
-            ::NtDelayExecution(FALSE, &tick);
+            ::NtDelayExecution(FALSE, Mine(&tick));
+        }
+        if (stopping) {
+            auto now = std::chrono::steady_clock::now();
+            if (stopSeen == std::chrono::steady_clock::time_point{}) stopSeen = now;
+            if (now - stopSeen > kStopPatience && Unfinished(*h)) {
+                Orphan(std::move(h));
+                return STATUS_CANCELLED;
+            }
         }
     }
-    return iosb->Status;
+    return h->iosb.Status;
 }
 
 void WriteIosb(Writer& w, const IO_STATUS_BLOCK& iosb)
@@ -371,6 +509,38 @@ void FinishRequest(Writer& w, NTSTATUS s, const HeldRequest& h)
     w.Bytes(h.output.data(), h.back(h, s));
 }
 
+void RefuseRequest(Writer& w, NTSTATUS status = STATUS_ACCESS_VIOLATION)
+{
+    w.U32(ULONG(status)).U32(0);
+    WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
+    w.Bytes(nullptr, 0);
+}
+
+// A new request of the client's, or a Windows status when it has as many
+// pending as it may, or they hold as much memory as they may.
+std::unique_ptr<HeldRequest> NewRequest(Connection* c, size_t bytes, NTSTATUS* refused)
+{
+    {
+        std::lock_guard<std::mutex> g(lock);
+        if (c->owner->pending >= kMaxPendingPerProcess) {
+            *refused = STATUS_INSUFFICIENT_RESOURCES;
+            return nullptr;
+        }
+        if (c->owner->pendingBytes + bytes > kMaxPendingBytesPerProcess || allPendingBytes + bytes > kMaxPendingBytes) {
+            *refused = STATUS_NO_MEMORY;
+            return nullptr;
+        }
+    }
+    try {
+        auto h = std::make_unique<HeldRequest>();
+        h->arena = c->owner->Pieces();
+        return h;
+    } catch (const std::bad_alloc&) {
+        *refused = STATUS_NO_MEMORY;
+        return nullptr;
+    }
+}
+
 // Issues a request whose buffers 'h' holds: for a synchronous caller it is
 // waited out here; for an asynchronous one left pending, the reply is
 // STATUS_PENDING and a token, and 'h' is kept for kAwaitRequest.
@@ -378,15 +548,23 @@ void RunRequest(Connection* c, Writer& w, std::unique_ptr<HeldRequest> h, bool a
 {
     if (s == STATUS_PENDING && async) {
         std::lock_guard<std::mutex> g(lock);
-        uint32_t token = c->owner->nextHeld++;
-        if (!token) token = c->owner->nextHeld++;
-        c->owner->held[token] = std::move(h);
+        ClientProcess& owner = *c->owner;
+        uint32_t token = owner.nextHeld++;
+        while (!token || owner.held.count(token)) token = owner.nextHeld++;
+        owner.pending++;
+        owner.pendingBytes += h->Bytes();
+        allPendingBytes += h->Bytes();
+        owner.held[token] = std::move(h);
         w.U32(ULONG(STATUS_PENDING)).U32(token);
         WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
         w.Bytes(nullptr, 0);
         return;
     }
-    if (s == STATUS_PENDING) s = AwaitRequest(c, h->file, &h->iosb);
+    if (s == STATUS_PENDING) s = AwaitRequest(c, h);
+    if (!h) {
+        RefuseRequest(w, s);
+        return;
+    }
     FinishRequest(w, s, *h);
 }
 
@@ -405,19 +583,14 @@ size_t TransferBack(const HeldRequest& h, NTSTATUS s)
     return h.read && !h.outShared && !NT_ERROR(s) ? std::min<size_t>(h.iosb.Information, h.output.size()) : 0;
 }
 
-void RefuseRequest(Writer& w)
-{
-    w.U32(ULONG(STATUS_ACCESS_VIOLATION)).U32(0);
-    WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
-    w.Bytes(nullptr, 0);
-}
-
 // A directory listing or change notification: the kernel writes records
 // into the caller's buffer (the host's copy, or the client's arena), and
 // what it wrote goes back as a read's would.
-std::unique_ptr<HeldRequest> DirectoryRequest(HANDLE file, uint32_t shared, uint32_t length)
+std::unique_ptr<HeldRequest> DirectoryRequest(Connection* c, HANDLE file, uint32_t shared, uint32_t length,
+                                              NTSTATUS* refused)
 {
-    auto h = std::make_unique<HeldRequest>();
+    auto h = NewRequest(c, shared ? 0 : length, refused);
+    if (!h) return nullptr;
     h->file = file;
     h->read = true;
     h->outShared = shared != 0;
@@ -434,6 +607,7 @@ PVOID DirectoryBuffer(HeldRequest& h, uint32_t shared)
 }
 
 ULONG RunClientThread(PVOID context);
+void GrowArena(Connection* c, uint32_t wanted, Writer& w, int* passFd);
 
 // Runs one request; false when the body is malformed (the connection then ends).
 bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
@@ -455,9 +629,9 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ULONG p1 = r.U32(), p2 = r.U32();
         if (!r.Finished()) return false;
         HANDLE h = nullptr;
-        NTSTATUS s = call == hostproto::kCreateEvent ? ::NtCreateEvent(&h, access, a.Get(), EVENT_TYPE(p1 ? 1 : 0), BOOLEAN(p2 != 0))
-                     : call == hostproto::kCreateSemaphore ? ::NtCreateSemaphore(&h, access, a.Get(), LONG(p1), LONG(p2))
-                                                           : ::NtCreateMutant(&h, access, a.Get(), BOOLEAN(p1 != 0));
+        NTSTATUS s = call == hostproto::kCreateEvent ? ::NtCreateEvent(Mine(&h), access, a.Get(), EVENT_TYPE(p1 ? 1 : 0), BOOLEAN(p2 != 0))
+                     : call == hostproto::kCreateSemaphore ? ::NtCreateSemaphore(Mine(&h), access, a.Get(), LONG(p1), LONG(p2))
+                                                           : ::NtCreateMutant(Mine(&h), access, a.Get(), BOOLEAN(p1 != 0));
         reply(s).U32(HandleValue(h));
         return true;
     }
@@ -469,9 +643,9 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ReadAttributes(r, &a);
         if (!r.Finished()) return false;
         HANDLE h = nullptr;
-        NTSTATUS s = call == hostproto::kOpenEvent       ? ::NtOpenEvent(&h, access, a.Get())
-                     : call == hostproto::kOpenSemaphore ? ::NtOpenSemaphore(&h, access, a.Get())
-                                                         : ::NtOpenMutant(&h, access, a.Get());
+        NTSTATUS s = call == hostproto::kOpenEvent       ? ::NtOpenEvent(Mine(&h), access, a.Get())
+                     : call == hostproto::kOpenSemaphore ? ::NtOpenSemaphore(Mine(&h), access, a.Get())
+                                                         : ::NtOpenMutant(Mine(&h), access, a.Get());
         reply(s).U32(HandleValue(h));
         return true;
     }
@@ -482,10 +656,10 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         HANDLE h = ReadHandle(r);
         if (!r.Finished()) return false;
         LONG previous = 0;
-        NTSTATUS s = call == hostproto::kSetEvent     ? ::NtSetEvent(h, &previous)
-                     : call == hostproto::kResetEvent ? ::NtResetEvent(h, &previous)
-                     : call == hostproto::kPulseEvent ? ::NtPulseEvent(h, &previous)
-                                                      : ::NtReleaseMutant(h, &previous);
+        NTSTATUS s = call == hostproto::kSetEvent     ? ::NtSetEvent(h, Mine(&previous))
+                     : call == hostproto::kResetEvent ? ::NtResetEvent(h, Mine(&previous))
+                     : call == hostproto::kPulseEvent ? ::NtPulseEvent(h, Mine(&previous))
+                                                      : ::NtReleaseMutant(h, Mine(&previous));
         reply(s).U32(ULONG(previous));
         return true;
     }
@@ -494,7 +668,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         LONG count = LONG(r.U32());
         if (!r.Finished()) return false;
         LONG previous = 0;
-        reply(::NtReleaseSemaphore(h, count, &previous)).U32(ULONG(previous));
+        reply(::NtReleaseSemaphore(h, count, Mine(&previous))).U32(ULONG(previous));
         return true;
     }
     case hostproto::kWait: {
@@ -531,7 +705,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
     case hostproto::kSystemTime: {
         if (!r.Finished()) return false;
         LARGE_INTEGER t{};
-        reply(::NtQuerySystemTime(&t)).I64(t.QuadPart);
+        reply(::NtQuerySystemTime(Mine(&t))).I64(t.QuadPart);
         return true;
     }
     case hostproto::kTickCount:
@@ -541,7 +715,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
     case hostproto::kPerformanceCounter: {
         if (!r.Finished()) return false;
         LARGE_INTEGER counter{}, frequency{};
-        reply(::NtQueryPerformanceCounter(&counter, &frequency)).I64(counter.QuadPart).I64(frequency.QuadPart);
+        reply(::NtQueryPerformanceCounter(Mine(&counter), Mine(&frequency))).I64(counter.QuadPart).I64(frequency.QuadPart);
         return true;
     }
     case hostproto::kQuerySystemInformation: {
@@ -550,7 +724,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         std::vector<uint8_t> out(length);
         Own(out);
         ULONG needed = 0;
-        NTSTATUS s = ::NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS(infoClass), out.data(), length, &needed);
+        NTSTATUS s = ::NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS(infoClass), out.data(), length, Mine(&needed));
         reply(s).U32(needed);
         w.Bytes(out.data(), NT_ERROR(s) ? 0 : std::min<size_t>(needed, length));
         return true;
@@ -567,7 +741,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         HANDLE h = nullptr;
         IO_STATUS_BLOCK iosb{};
         iosb.Status = kUnwritten;
-        NTSTATUS s = ::NtCreateFile(&h, access, a.Get(), &iosb, hasAllocation ? &allocation : nullptr, fileAttributes,
+        NTSTATUS s = ::NtCreateFile(Mine(&h), access, a.Get(), Mine(&iosb), hasAllocation ? Mine(&allocation) : nullptr, fileAttributes,
                                     share, disposition, options, nullptr, 0);
         reply(s).U32(HandleValue(h));
         WriteIosb(w, iosb);
@@ -597,7 +771,12 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             RefuseRequest(w);
             return true;
         }
-        auto h = std::make_unique<HeldRequest>();
+        NTSTATUS refused;
+        auto h = NewRequest(c, size_t(inLength) + (outShared ? 0 : outLength), &refused);
+        if (!h) {
+            RefuseRequest(w, refused);
+            return true;
+        }
         h->file = file;
         h->code = code;
         h->outLength = outLength;
@@ -640,7 +819,12 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             RefuseRequest(w);
             return true;
         }
-        auto h = std::make_unique<HeldRequest>();
+        NTSTATUS refused;
+        auto h = NewRequest(c, shared ? 0 : length, &refused);
+        if (!h) {
+            RefuseRequest(w, refused);
+            return true;
+        }
         h->file = file;
         h->read = read;
         h->outShared = shared != 0;
@@ -670,13 +854,20 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             }
         }
         if (!h) {
-            w.U32(ULONG(STATUS_INVALID_PARAMETER)).U32(0);
-            WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
-            w.Bytes(nullptr, 0);
+            RefuseRequest(w, STATUS_INVALID_PARAMETER);
             return true;
         }
-        NTSTATUS s = AwaitRequest(c, h->file, &h->iosb);
-        FinishRequest(w, s, *h);
+        size_t bytes = h->Bytes();
+        NTSTATUS s = AwaitRequest(c, h);
+        if (h) {
+            FinishRequest(w, s, *h);
+        } else {
+            RefuseRequest(w, s);
+        }
+        std::lock_guard<std::mutex> g(lock);
+        c->owner->pending--;
+        c->owner->pendingBytes -= bytes;
+        allPendingBytes -= bytes;
         return true;
     }
     case hostproto::kCreateSection: {
@@ -689,7 +880,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ULONG protect = r.U32(), allocation = r.U32();
         if (!r.Finished()) return false;
         HANDLE h = nullptr;
-        reply(::NtCreateSection(&h, access, a.Get(), hasSize ? &size : nullptr, protect, allocation, nullptr))
+        reply(::NtCreateSection(Mine(&h), access, a.Get(), hasSize ? Mine(&size) : nullptr, protect, allocation, nullptr))
             .U32(HandleValue(h));
         return true;
     }
@@ -699,7 +890,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ReadAttributes(r, &a);
         if (!r.Finished()) return false;
         HANDLE h = nullptr;
-        reply(::NtOpenSection(&h, access, a.Get())).U32(HandleValue(h));
+        reply(::NtOpenSection(Mine(&h), access, a.Get())).U32(HandleValue(h));
         return true;
     }
     case hostproto::kMapSection: {
@@ -721,7 +912,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ULONG attributes = r.U32(), options = r.U32();
         if (!r.Finished()) return false;
         HANDLE target = nullptr;
-        reply(::NtDuplicateObject(sourceProcess, source, targetProcess, wantTarget ? &target : nullptr, access,
+        reply(::NtDuplicateObject(sourceProcess, source, targetProcess, wantTarget ? Mine(&target) : nullptr, access,
                                   attributes, options))
             .U32(HandleValue(target));
         return true;
@@ -739,7 +930,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         UNICODE_STRING us{USHORT(className.size() * 2), USHORT(className.size() * 2), className.data()};
         HANDLE h = nullptr;
         ULONG disposition = 0;
-        reply(::NtCreateKey(&h, access, a.Get(), titleIndex, hasClass ? &us : nullptr, options, &disposition))
+        reply(::NtCreateKey(Mine(&h), access, a.Get(), titleIndex, hasClass ? Mine(&us) : nullptr, options, Mine(&disposition)))
             .U32(HandleValue(h))
             .U32(disposition);
         return true;
@@ -750,7 +941,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ReadAttributes(r, &a);
         if (!r.Finished()) return false;
         HANDLE h = nullptr;
-        reply(::NtOpenKey(&h, access, a.Get())).U32(HandleValue(h));
+        reply(::NtOpenKey(Mine(&h), access, a.Get())).U32(HandleValue(h));
         return true;
     }
     case hostproto::kDeleteKey:
@@ -776,13 +967,13 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         Own(out);
         ULONG needed = 0;
         NTSTATUS s = call == hostproto::kQueryValueKey
-                         ? ::NtQueryValueKey(h, &us, KEY_VALUE_INFORMATION_CLASS(infoClass), out.data(), length, &needed)
+                         ? ::NtQueryValueKey(h, Mine(&us), KEY_VALUE_INFORMATION_CLASS(infoClass), out.data(), length, Mine(&needed))
                      : call == hostproto::kEnumerateKey
-                         ? ::NtEnumerateKey(h, index, KEY_INFORMATION_CLASS(infoClass), out.data(), length, &needed)
+                         ? ::NtEnumerateKey(h, index, KEY_INFORMATION_CLASS(infoClass), out.data(), length, Mine(&needed))
                      : call == hostproto::kEnumerateValueKey
                          ? ::NtEnumerateValueKey(h, index, KEY_VALUE_INFORMATION_CLASS(infoClass), out.data(), length,
-                                                 &needed)
-                         : ::NtQueryKey(h, KEY_INFORMATION_CLASS(infoClass), out.data(), length, &needed);
+                                                 Mine(&needed))
+                         : ::NtQueryKey(h, KEY_INFORMATION_CLASS(infoClass), out.data(), length, Mine(&needed));
         reply(s).U32(needed);
         w.Bytes(out.data(), NT_ERROR(s) ? 0 : std::min<size_t>(needed, length));
         return true;
@@ -799,8 +990,8 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         UNICODE_STRING us{USHORT(valueName.size() * 2), USHORT(valueName.size() * 2), valueName.data()};
         std::vector<uint8_t> copy(data, data + n);
         Own(copy);
-        reply(call == hostproto::kSetValueKey ? ::NtSetValueKey(h, &us, titleIndex, type, copy.data(), n)
-                                              : ::NtDeleteValueKey(h, &us));
+        reply(call == hostproto::kSetValueKey ? ::NtSetValueKey(h, Mine(&us), titleIndex, type, copy.data(), n)
+                                              : ::NtDeleteValueKey(h, Mine(&us)));
         return true;
     }
     case hostproto::kQueryInformationFile:
@@ -817,10 +1008,10 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         if (set && n) std::memcpy(info.data(), given, n);
         IO_STATUS_BLOCK iosb{};
         iosb.Status = kUnwritten;
-        NTSTATUS s = set ? ::NtSetInformationFile(file, &iosb, info.data(), length, FILE_INFORMATION_CLASS(infoClass))
+        NTSTATUS s = set ? ::NtSetInformationFile(file, Mine(&iosb), info.data(), length, FILE_INFORMATION_CLASS(infoClass))
                      : call == hostproto::kQueryInformationFile
-                         ? ::NtQueryInformationFile(file, &iosb, info.data(), length, FILE_INFORMATION_CLASS(infoClass))
-                         : ::NtQueryVolumeInformationFile(file, &iosb, info.data(), length,
+                         ? ::NtQueryInformationFile(file, Mine(&iosb), info.data(), length, FILE_INFORMATION_CLASS(infoClass))
+                         : ::NtQueryVolumeInformationFile(file, Mine(&iosb), info.data(), length,
                                                           FS_INFORMATION_CLASS(infoClass));
         reply(s);
         WriteIosb(w, iosb);
@@ -833,7 +1024,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         if (!r.Finished()) return false;
         IO_STATUS_BLOCK iosb{};
         iosb.Status = kUnwritten;
-        reply(call == hostproto::kFlushBuffersFile ? ::NtFlushBuffersFile(file, &iosb) : ::NtCancelIoFile(file, &iosb));
+        reply(call == hostproto::kFlushBuffersFile ? ::NtFlushBuffersFile(file, Mine(&iosb)) : ::NtCancelIoFile(file, Mine(&iosb)));
         WriteIosb(w, iosb);
         return true;
     }
@@ -859,11 +1050,16 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         }
         // The kernel keeps its own copy of the pattern for as long as the request lives.
         UNICODE_STRING us{USHORT(pattern.size() * 2), USHORT(pattern.size() * 2), pattern.data()};
-        auto h = DirectoryRequest(file, shared, length);
+        NTSTATUS refused;
+        auto h = DirectoryRequest(c, file, shared, length, &refused);
+        if (!h) {
+            RefuseRequest(w, refused);
+            return true;
+        }
         h->iosb.Status = kUnwritten;
         NTSTATUS s = ::NtQueryDirectoryFile(file, nullptr, nullptr, nullptr, &h->iosb, DirectoryBuffer(*h, shared),
                                             length, FILE_INFORMATION_CLASS(infoClass), BOOLEAN(single != 0),
-                                            hasPattern ? &us : nullptr, BOOLEAN(restart != 0));
+                                            hasPattern ? Mine(&us) : nullptr, BOOLEAN(restart != 0));
         RunRequest(c, w, std::move(h), async != 0, s);
         return true;
     }
@@ -879,7 +1075,12 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             RefuseRequest(w);
             return true;
         }
-        auto h = DirectoryRequest(file, shared, length);
+        NTSTATUS refused;
+        auto h = DirectoryRequest(c, file, shared, length, &refused);
+        if (!h) {
+            RefuseRequest(w, refused);
+            return true;
+        }
         h->iosb.Status = kUnwritten;
         NTSTATUS s = ::NtNotifyChangeDirectoryFile(file, nullptr, nullptr, nullptr, &h->iosb,
                                                    DirectoryBuffer(*h, shared), length, filter, BOOLEAN(watchTree != 0));
@@ -906,6 +1107,13 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         start->owner = c->owner;
         {
             std::lock_guard<std::mutex> g(lock);
+            int all = 0;
+            for (const auto& [token, p] : processes) all += p->threads;
+            if (c->owner->threads >= kMaxThreadsPerProcess || all >= kMaxThreads) {
+                reply(kTooManyThreads).U32(0).U32(0).U32(0);
+                return true;
+            }
+            c->owner->threads++;
             start->token = NewToken();
             while (threadStarts.count(start->token) || !start->token) start->token++;
             threadStarts[start->token] = start;
@@ -913,11 +1121,12 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         HANDLE h = nullptr;
         CLIENT_ID cid{};
         auto* context = new std::shared_ptr<ThreadStart>(start);
-        NTSTATUS s = PsCreateUserThread(PsGetCurrentProcess(), RunClientThread, context, &h, &cid, BOOLEAN(suspended != 0));
+        NTSTATUS s = PsCreateUserThread(PsGetCurrentProcess(), RunClientThread, context, Mine(&h), Mine(&cid), BOOLEAN(suspended != 0));
         if (!NT_SUCCESS(s)) {
             delete context;
             std::lock_guard<std::mutex> g(lock);
             threadStarts.erase(start->token);
+            c->owner->threads--;
         }
         reply(s).U32(HandleValue(h)).U32(HandleValue(cid.UniqueThread)).U32(NT_SUCCESS(s) ? start->token : 0);
         return true;
@@ -927,7 +1136,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         HANDLE h = ReadHandle(r);
         if (!r.Finished()) return false;
         ULONG value = 0;
-        reply(call == hostproto::kResumeThread ? ::NtResumeThread(h, &value) : ::NtGetExitCodeThread(h, &value)).U32(value);
+        reply(call == hostproto::kResumeThread ? ::NtResumeThread(h, Mine(&value)) : ::NtGetExitCodeThread(h, Mine(&value))).U32(value);
         return true;
     }
     case hostproto::kSetThreadPriority: {
@@ -949,27 +1158,24 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         reply(s);
         return true;
     }
+    case hostproto::kGrowArena: {
+        uint32_t wanted = r.U32();
+        if (!r.Finished()) return false;
+        GrowArena(c, wanted, w, passFd);
+        return true;
+    }
     default:
         reply(STATUS_INVALID_SYSTEM_SERVICE);
         return true;
     }
 }
 
-// A new client process's shared memory. Without it (no memory file, no
-// address room) the process still works, its buffers all crossing by value.
+// A new client process's first piece of shared memory. Without it (no
+// memory file, no address room) the process still works, its buffers all
+// crossing by value.
 void MakeArena(ClientProcess* p)
 {
-    int fd = ::memfd_create("client-arena", MFD_CLOEXEC);
-    if (fd < 0) return;
-    void* at = MAP_FAILED;
-    if (::ftruncate(fd, off_t(kArenaSize)) == 0)
-        at = ::mmap(nullptr, kArenaSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (at == MAP_FAILED) {
-        ::close(fd);
-        return;
-    }
-    p->arenaFd = fd;
-    p->arena = static_cast<uint8_t*>(at);
+    if (auto piece = MakeArenaPiece(kArenaFirst)) p->arena.push_back(std::move(piece));
 }
 
 // The reply to a hello, from the thread that will serve the connection.
@@ -977,15 +1183,54 @@ void MakeArena(ClientProcess* p)
 void HelloReply(const ClientProcess& owner, bool first, Writer& w, int* passFd)
 {
     w.U32(ULONG(STATUS_SUCCESS)).U32(owner.token).U32(::NtGetCurrentProcessId()).U32(::NtGetCurrentThreadId());
-    bool giveArena = first && owner.arena;
-    w.U32(giveArena ? ULONG(reinterpret_cast<uintptr_t>(owner.arena)) : 0).U32(giveArena ? ULONG(kArenaSize) : 0);
-    if (giveArena) *passFd = ::fcntl(owner.arenaFd, F_DUPFD_CLOEXEC, 0);
+    std::shared_ptr<ArenaPiece> piece;
+    if (first) {
+        std::lock_guard<std::mutex> g(owner.arenaLock);
+        if (!owner.arena.empty()) piece = owner.arena.front();
+    }
+    w.U32(piece ? ULONG(reinterpret_cast<uintptr_t>(piece->base)) : 0).U32(piece ? ULONG(piece->size) : 0);
+    if (piece) *passFd = ::fcntl(piece->fd, F_DUPFD_CLOEXEC, 0);
+}
+
+// A hello the host answers with a refusal: the client learns why.
+void RefuseHello(int fd, NTSTATUS status)
+{
+    Writer w;
+    w.U32(ULONG(status)).U32(0).U32(0).U32(0).U32(0).U32(0);
+    hostproto::Send(fd, hostproto::kHello, w.Body());
+}
+
+// One more piece of a client's arena, when VirtualAlloc finds no room in
+// what it has: at least 'wanted' bytes, within the client's and the host's
+// budgets. The reply carries the piece's memory file.
+void GrowArena(Connection* c, uint32_t wanted, Writer& w, int* passFd)
+{
+    ClientProcess& owner = *c->owner;
+    size_t size = std::max<size_t>(kArenaFirst, (size_t(wanted) + kArenaGranule - 1) / kArenaGranule * kArenaGranule);
+    std::shared_ptr<ArenaPiece> piece;
+    {
+        std::lock_guard<std::mutex> g(owner.arenaLock);
+        size_t have = 0;
+        for (const auto& p : owner.arena) have += p->size;
+        if (wanted && owner.arena.size() < size_t(kArenaPieces) && size <= kArenaPerProcess - std::min(have, kArenaPerProcess))
+            piece = MakeArenaPiece(size);
+        if (piece) owner.arena.push_back(piece);
+    }
+    if (!piece) {
+        w.U32(ULONG(STATUS_NO_MEMORY)).U32(0).U32(0);
+        return;
+    }
+    w.U32(ULONG(STATUS_SUCCESS)).U32(ULONG(reinterpret_cast<uintptr_t>(piece->base))).U32(ULONG(piece->size));
+    *passFd = ::fcntl(piece->fd, F_DUPFD_CLOEXEC, 0);
 }
 
 // The first message of a connection: which process it belongs to, and for
 // a thread the client made with CreateThread, which thread (*threadToken).
-bool Attach(Connection* c, const std::vector<uint8_t>& body, uint32_t* threadToken, bool* first)
+// False when the hello is broken or names no process; *refusal is then set
+// when a limit refused it and the client is to be told.
+bool Attach(Connection* c, const std::vector<uint8_t>& body, uint32_t* threadToken, bool* first, NTSTATUS* refusal)
 {
+    *refusal = STATUS_SUCCESS;
     Reader r(body.data(), body.size());
     uint32_t version = r.U32();
     uint32_t pid = r.U32();
@@ -997,9 +1242,19 @@ bool Attach(Connection* c, const std::vector<uint8_t>& body, uint32_t* threadTok
     std::shared_ptr<ClientProcess> owner;
     *first = token == 0;
     if (token == 0) {
+        {
+            std::lock_guard<std::mutex> g(lock);
+            if (processes.size() >= size_t(kMaxProcesses) || connections.size() > size_t(kMaxConnections)) {
+                *refusal = STATUS_INSUFFICIENT_RESOURCES;
+                return false;
+            }
+        }
         std::string name = NtNarrow(image);
         PEPROCESS p = PsCreateUserProcess(name.empty() ? "client" : name);
-        if (!p) return false;
+        if (!p) {
+            *refusal = STATUS_INSUFFICIENT_RESOURCES;
+            return false;
+        }
         ObfReferenceObject(p);
         owner = std::make_shared<ClientProcess>();
         owner->process = p;
@@ -1022,6 +1277,11 @@ bool Attach(Connection* c, const std::vector<uint8_t>& body, uint32_t* threadTok
     {
         std::lock_guard<std::mutex> g(lock);
         if (owner->ended) return false;
+        // A thread's connection past the limits is refused, not the process.
+        if (!*first && (owner->connections >= kMaxConnectionsPerProcess || connections.size() > size_t(kMaxConnections))) {
+            *refusal = STATUS_INSUFFICIENT_RESOURCES;
+            return false;
+        }
         owner->connections++;
         c->owner = owner;
     }
@@ -1047,12 +1307,20 @@ void ServeCalls(Connection* c, ULONG* exitCode)
             w.U32(ULONG(STATUS_SUCCESS));
         } else {
             BeginCall();
-            ok = call != hostproto::kHello && Execute(c, call, r, w, &passFd);
+            try {
+                ok = call != hostproto::kHello && Execute(c, call, r, w, &passFd);
+            } catch (const std::bad_alloc&) {
+                // The host's memory ran short for this call: it fails alone.
+                w = Writer();
+                w.U32(ULONG(STATUS_NO_MEMORY));
+                ok = true;
+            }
         }
         // A malformed message ends the connection; the host goes on.
         bool sent = ok && hostproto::Send(c->fd, call, w.Body(), passFd);
         if (passFd >= 0) ::close(passFd);
         if (!sent || exiting) return;
+        if (body.capacity() > (1u << 20)) std::vector<uint8_t>().swap(body);  // a large message's room goes back
     }
 }
 
@@ -1073,6 +1341,7 @@ ULONG RunClientThread(PVOID context)
         if (!start->connection) {
             start->abandoned = true;
             threadStarts.erase(start->token);
+            start->owner->threads--;
             return ULONG(STATUS_THREAD_IS_TERMINATING);
         }
         start->started = true;
@@ -1082,10 +1351,15 @@ ULONG RunClientThread(PVOID context)
     int passFd = -1;
     HelloReply(*c->owner, false, w, &passFd);
     ULONG exitCode = ULONG(STATUS_THREAD_IS_TERMINATING);
-    if (hostproto::Send(c->fd, hostproto::kHello, w.Body())) ServeCalls(c, &exitCode);
+    try {
+        if (hostproto::Send(c->fd, hostproto::kHello, w.Body())) ServeCalls(c, &exitCode);
+    } catch (const std::bad_alloc&) {
+        // No room for a message: the connection ends, the host goes on.
+    }
     {
         std::lock_guard<std::mutex> g(lock);
         start->finished = true;
+        start->owner->threads--;
     }
     threadStarted.notify_all();
     return exitCode;
@@ -1096,9 +1370,15 @@ void Serve(Connection* c)
     uint16_t call;
     std::vector<uint8_t> body;
     uint32_t threadToken = 0;
-    bool first = false;
-    bool attached = !stopping && hostproto::Receive(c->fd, &call, &body) && call == hostproto::kHello &&
-                    Attach(c, body, &threadToken, &first);
+    bool first = false, attached = false;
+    NTSTATUS refusal = STATUS_SUCCESS;
+    try {
+        attached = !stopping && hostproto::Receive(c->fd, &call, &body) && call == hostproto::kHello &&
+                   Attach(c, body, &threadToken, &first, &refusal);
+    } catch (const std::bad_alloc&) {
+        refusal = STATUS_NO_MEMORY;
+    }
+    if (!attached && refusal != STATUS_SUCCESS) RefuseHello(c->fd, refusal);
     if (attached && threadToken) {
         // The kernel thread made for it serves it; this one waits until it
         // has, or until the client went before that thread ever ran.
@@ -1121,7 +1401,11 @@ void Serve(Connection* c)
         bool sent = hostproto::Send(c->fd, call, w.Body(), passFd);
         if (passFd >= 0) ::close(passFd);
         ULONG exitCode;
-        if (sent) ServeCalls(c, &exitCode);
+        try {
+            if (sent) ServeCalls(c, &exitCode);
+        } catch (const std::bad_alloc&) {
+            // No room for a message: the connection ends, the host goes on.
+        }
         PsSetThreadProcess(KeGetCurrentThread(), nullptr);
     }
     ::shutdown(c->fd, SHUT_RDWR);
@@ -1130,8 +1414,8 @@ void Serve(Connection* c)
     } else {
         c->hungUp = true;
     }
-    Wake();
     c->done = true;
+    Wake();  // the watcher lets go of it
 }
 
 // Joins the serving threads that finished (lock held).
@@ -1162,13 +1446,22 @@ void Accept()
             ::close(fd);
             continue;
         }
+        std::lock_guard<std::mutex> g(lock);
+        Reap();
+        // Far past the limits nobody is even told: no thread to tell them.
+        if (connections.size() >= size_t(kMaxConnections) + 64) {
+            ::close(fd);
+            continue;
+        }
         auto c = std::make_shared<Connection>();
         c->fd = fd;
         Connection* raw = c.get();
-        std::lock_guard<std::mutex> g(lock);
-        Reap();
+        try {
+            raw->thread = std::thread(Serve, raw);
+        } catch (const std::system_error&) {
+            continue;  // no thread to be had: this connection ends (its descriptor with it)
+        }
         connections.push_back(std::move(c));
-        raw->thread = std::thread(Serve, raw);
     }
 }
 
@@ -1193,6 +1486,12 @@ void Watch()
             char buf[64];
             (void)!::read(wakeRead, buf, sizeof buf);
         }
+        // An ended client's memory and socket go as soon as it is noticed.
+        {
+            std::lock_guard<std::mutex> g(lock);
+            Reap();
+        }
+        ReleaseEndedOrphans();
         for (size_t i = 0; i < watched.size(); i++)
             if (fds[i + 1].revents & (POLLRDHUP | POLLHUP | POLLERR)) HangUp(watched[i].get());
     }
@@ -1200,11 +1499,72 @@ void Watch()
 
 }  // namespace
 
+namespace {
+
+// This process's claim on a machine folder: an exclusive lock on
+// <folder>/host.lock, which names the process holding it. The system lets
+// go of it when the process ends, however it ends.
+int claimFd = -1;
+std::string claimedFolder;
+
+}  // namespace
+
+bool ClaimFolder(const std::string& folder, std::string* why)
+{
+    if (claimFd >= 0) {
+        if (claimedFolder == folder) return true;
+        *why = "this process already serves " + claimedFolder;
+        return false;
+    }
+    const std::string path = folder + "/host.lock";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *why = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        char text[32] = {};
+        ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+        ::close(fd);
+        long pid = n > 0 ? std::strtol(text, nullptr, 10) : 0;
+        if (error != EWOULDBLOCK) {
+            *why = path + ": " + std::strerror(error);
+        } else if (pid > 0) {
+            *why = "the machine folder " + folder + " is served by process " + std::to_string(pid);
+        } else {
+            *why = "the machine folder " + folder + " is served by another process";
+        }
+        return false;
+    }
+    std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != ssize_t(pid.size())) {
+        *why = path + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    claimFd = fd;
+    claimedFolder = folder;
+    return true;
+}
+
 bool StartServer(const std::string& folder, std::string* why)
 {
     if (running) {
         *why = "the server already runs";
         return false;
+    }
+    if (!ClaimFolder(folder, why)) return false;
+    // Every thread made from now on, the serving threads and the kernel
+    // threads clients make included, gets a kernel-sized stack, so that
+    // hundreds of them fit in the host's address space.
+    pthread_attr_t defaults;
+    if (pthread_getattr_default_np(&defaults) == 0) {
+        size_t stack = 0;
+        if (pthread_attr_getstacksize(&defaults, &stack) == 0 && (stack == 0 || stack > kServingStack) &&
+            pthread_attr_setstacksize(&defaults, kServingStack) == 0)
+            pthread_setattr_default_np(&defaults);
+        pthread_attr_destroy(&defaults);
     }
     socketPath = folder + "/" + hostproto::kSocketName;
     sockaddr_un address{};
@@ -1215,7 +1575,7 @@ bool StartServer(const std::string& folder, std::string* why)
     }
     std::strcpy(address.sun_path, socketPath.c_str());
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ::unlink(socketPath.c_str());
+    ::unlink(socketPath.c_str());  // a dead host's: the claim says nobody serves the folder
     mode_t old = ::umask(0077);  // the owner's only, from its first moment
     int bound = fd < 0 ? -1 : ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::umask(old);
@@ -1254,8 +1614,20 @@ void StopServer()
     }
     // Ending the processes cancels what their serving threads wait for.
     for (auto& p : live) EndProcess(p);
+    live.clear();
     for (auto& c : connections) c->thread.join();
     connections.clear();
+    // Requests the kernel still has (a transfer that cannot be cancelled)
+    // keep the memory they name: waited for a while, then kept for good,
+    // so the machine's shutdown never runs under a mapping taken away.
+    auto deadline = std::chrono::steady_clock::now() + kStopPatience;
+    while (ReleaseEndedOrphans() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    {
+        std::lock_guard<std::mutex> g(orphanLock);
+        for (auto& orphan : orphans) (void)orphan.release();
+        orphans.clear();
+    }
     ::close(listenFd);
     for (int fd : {wakeRead, wakeWrite, acceptWake[0], acceptWake[1]}) ::close(fd);
     acceptWake[0] = acceptWake[1] = -1;
