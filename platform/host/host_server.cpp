@@ -1511,12 +1511,15 @@ std::string claimedFolder;
 
 bool ClaimFolder(const std::string& folder, std::string* why)
 {
+    const std::string path = folder + "/host.lock";
     if (claimFd >= 0) {
-        if (claimedFolder == folder) return true;
+        struct stat held, named;
+        if (::fstat(claimFd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino)
+            return true;
         *why = "this process already serves " + claimedFolder;
         return false;
     }
-    const std::string path = folder + "/host.lock";
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         *why = path + ": " + std::strerror(errno);
