@@ -76,7 +76,8 @@ constexpr NTSTATUS kTooManyThreads = NTSTATUS(0xC0000129);  // STATUS_TOO_MANY_T
 // Each client process's shared memory: sealed memory files mapped here and,
 // at the same address, in the client, from which its Win32 layer allocates.
 // It starts with one piece and grows by more on the client's demand.
-constexpr size_t kArenaFirst = 16u << 20;
+constexpr size_t kArenaFirst = 8u << 20;
+constexpr size_t kArenaGrowth = 16u << 20;  // the least a later piece holds
 constexpr size_t kArenaPerProcess = 256u << 20;
 constexpr size_t kArenaAll = 1536u << 20;
 constexpr int kArenaPieces = 16;  // the client keeps as many
@@ -761,7 +762,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         const uint8_t* outContent = r.Bytes(&outGiven);
         uint32_t outShared = r.U32();
         ULONG async = r.U32();
-        if (!r.Finished() || outLength > hostproto::kMaxBody || (outGiven && outGiven != outLength) ||
+        if (!r.Finished() || (!outShared && outLength > hostproto::kMaxBody) || (outGiven && outGiven != outLength) ||
             (inShared && inLength) || (outShared && outGiven))
             return false;
         // A buffer in the client's arena is the client's own memory; any
@@ -1206,7 +1207,7 @@ void RefuseHello(int fd, NTSTATUS status)
 void GrowArena(Connection* c, uint32_t wanted, Writer& w, int* passFd)
 {
     ClientProcess& owner = *c->owner;
-    size_t size = std::max<size_t>(kArenaFirst, (size_t(wanted) + kArenaGranule - 1) / kArenaGranule * kArenaGranule);
+    size_t size = std::max<size_t>(kArenaGrowth, (size_t(wanted) + kArenaGranule - 1) / kArenaGranule * kArenaGranule);
     std::shared_ptr<ArenaPiece> piece;
     {
         std::lock_guard<std::mutex> g(owner.arenaLock);
