@@ -94,6 +94,9 @@ enum Call : uint16_t {
     // {bytes wanted} -> {address, size} and the new piece's memory file, to be mapped at that address:
     // one more piece of the process's arena (STATUS_NO_MEMORY past its budget)
     kGrowArena,
+    // {} -> as kDeviceIoControl, with the token of the process's first held request to end (its one
+    // waiter for them all)
+    kAwaitAny,
     kCallLimit,
 };
 
@@ -106,6 +109,7 @@ static_assert(sizeof(Header) == 8);
 
 class Writer {
 public:
+    Writer() { body_.reserve(128); }  // the usual message without a reallocation
     Writer& U32(uint32_t v);
     Writer& I64(int64_t v);
     Writer& Bytes(const void* data, size_t n);

@@ -146,7 +146,15 @@ struct HeldRequest {
     ULONG code = 0, outLength = 0;
     bool outShared = false, hasOut = false, read = false;
     Arena arena;
+    PKEVENT ended = nullptr;  // an asynchronous one's: the I/O manager sets it when it ends
     size_t Bytes() const { return input.capacity() + output.capacity(); }
+    HeldRequest() = default;
+    HeldRequest(const HeldRequest&) = delete;
+    HeldRequest& operator=(const HeldRequest&) = delete;
+    ~HeldRequest()
+    {
+        if (ended) ObfDereferenceObject(ended);
+    }
 };
 
 // A status block the kernel did not write keeps this marker.
@@ -192,9 +200,11 @@ struct ClientProcess {
     mutable std::mutex arenaLock;  // guards 'arena'
     Arena arena;
     std::map<uint32_t, std::unique_ptr<HeldRequest>> held;  // pending, not awaited yet (with 'lock')
+    KEVENT arrival;             // set when a request is held: its one waiter looks again
     int pending = 0;            // held or being awaited (with 'lock')
     size_t pendingBytes = 0;    // what those hold (with 'lock')
     uint32_t nextHeld = 1;
+    ClientProcess() { KeInitializeEvent(&arrival, SynchronizationEvent, FALSE); }
     ~ClientProcess()
     {
         // A request the kernel may still complete keeps its memory, and
@@ -316,6 +326,10 @@ std::map<PEPROCESS, std::weak_ptr<ClientProcess>> clientsByProcess;  // with 'lo
 
 bool ClientMemory(PEPROCESS process, const volatile void* address, SIZE_T length)
 {
+    // The call's own copies first: the usual case, and it needs no lock.
+    uintptr_t start = reinterpret_cast<uintptr_t>(address);
+    for (const auto& [low, size] : callMemory.copies)
+        if (start >= low && length <= size && start - low <= size - length) return true;
     std::shared_ptr<ClientProcess> client;
     {
         std::lock_guard<std::mutex> g(lock);
@@ -323,12 +337,7 @@ bool ClientMemory(PEPROCESS process, const volatile void* address, SIZE_T length
         if (it == clientsByProcess.end()) return true;  // not a client: the host's own processes
         client = it->second.lock();
     }
-    if (!client) return false;
-    uintptr_t start = reinterpret_cast<uintptr_t>(address);
-    if (client->InArena(start, length)) return true;
-    for (const auto& [low, size] : callMemory.copies)
-        if (start >= low && length <= size && start - low <= size - length) return true;
-    return false;
+    return client && client->InArena(start, length);
 }
 
 Writer& WriteDeliveredApcs(Writer& w)
@@ -483,6 +492,7 @@ NTSTATUS AwaitRequest(const Connection* c, std::unique_ptr<HeldRequest>& h)
             auto now = std::chrono::steady_clock::now();
             if (stopSeen == std::chrono::steady_clock::time_point{}) stopSeen = now;
             if (now - stopSeen > kStopPatience && Unfinished(*h)) {
+                if (h->arena.empty()) h->arena = c->owner->Pieces();
                 Orphan(std::move(h));
                 return STATUS_CANCELLED;
             }
@@ -503,9 +513,9 @@ void WriteIosb(Writer& w, const IO_STATUS_BLOCK& iosb)
 // The reply to a device control, read or write that ended (or failed at
 // once): status, no token, status block, the bytes the kernel wrote into
 // the host's copy of the caller's buffer.
-void FinishRequest(Writer& w, NTSTATUS s, const HeldRequest& h)
+void FinishRequest(Writer& w, NTSTATUS s, const HeldRequest& h, uint32_t token = 0)
 {
-    w.U32(ULONG(s)).U32(0);
+    w.U32(ULONG(s)).U32(token);
     WriteIosb(w, h.iosb);
     w.Bytes(h.output.data(), h.back(h, s));
 }
@@ -519,9 +529,9 @@ void RefuseRequest(Writer& w, NTSTATUS status = STATUS_ACCESS_VIOLATION)
 
 // A new request of the client's, or a Windows status when it has as many
 // pending as it may, or they hold as much memory as they may.
-std::unique_ptr<HeldRequest> NewRequest(Connection* c, size_t bytes, NTSTATUS* refused)
+std::unique_ptr<HeldRequest> NewRequest(Connection* c, size_t bytes, bool async, NTSTATUS* refused)
 {
-    {
+    if (async) {  // only these may stay pending
         std::lock_guard<std::mutex> g(lock);
         if (c->owner->pending >= kMaxPendingPerProcess) {
             *refused = STATUS_INSUFFICIENT_RESOURCES;
@@ -533,9 +543,7 @@ std::unique_ptr<HeldRequest> NewRequest(Connection* c, size_t bytes, NTSTATUS* r
         }
     }
     try {
-        auto h = std::make_unique<HeldRequest>();
-        h->arena = c->owner->Pieces();
-        return h;
+        return std::make_unique<HeldRequest>();
     } catch (const std::bad_alloc&) {
         *refused = STATUS_NO_MEMORY;
         return nullptr;
@@ -548,6 +556,9 @@ std::unique_ptr<HeldRequest> NewRequest(Connection* c, size_t bytes, NTSTATUS* r
 void RunRequest(Connection* c, Writer& w, std::unique_ptr<HeldRequest> h, bool async, NTSTATUS s)
 {
     if (s == STATUS_PENDING && async) {
+        // While the call runs its connection keeps the arena; from now on
+        // the request does.
+        h->arena = c->owner->Pieces();
         std::lock_guard<std::mutex> g(lock);
         ClientProcess& owner = *c->owner;
         uint32_t token = owner.nextHeld++;
@@ -556,6 +567,7 @@ void RunRequest(Connection* c, Writer& w, std::unique_ptr<HeldRequest> h, bool a
         owner.pendingBytes += h->Bytes();
         allPendingBytes += h->Bytes();
         owner.held[token] = std::move(h);
+        KeSetEvent(&owner.arrival, 0, FALSE);
         w.U32(ULONG(STATUS_PENDING)).U32(token);
         WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
         w.Bytes(nullptr, 0);
@@ -567,6 +579,77 @@ void RunRequest(Connection* c, Writer& w, std::unique_ptr<HeldRequest> h, bool a
         return;
     }
     FinishRequest(w, s, *h);
+}
+
+// An asynchronous request gets an event of its own, which the I/O manager
+// sets when the request ends, so that one thread of the client awaits all
+// of its requests (kAwaitAny). The handle (the client's, for the call) is
+// closed once the request is issued; the host keeps the event.
+HANDLE AttachEndedEvent(HeldRequest& h, bool async)
+{
+    HANDLE e = nullptr;
+    if (!async || !NT_SUCCESS(::NtCreateEvent(Mine(&e), EVENT_ALL_ACCESS, nullptr, NotificationEvent, FALSE)))
+        return nullptr;
+    PVOID object = nullptr;
+    if (!NT_SUCCESS(ObReferenceObjectByHandle(e, EVENT_MODIFY_STATE, ExEventObjectType, KernelMode, &object, nullptr))) {
+        ::NtClose(e);
+        return nullptr;
+    }
+    h.ended = static_cast<PKEVENT>(object);
+    return e;
+}
+
+void Issued(HANDLE endedEvent)
+{
+    if (endedEvent) ::NtClose(endedEvent);
+}
+
+// The reply to kAwaitAny: the first of the process's held requests to end,
+// with its token, as kAwaitRequest answers for one.
+void AwaitAny(Connection* c, Writer& w)
+{
+    ClientProcess& owner = *c->owner;
+    for (;;) {
+        std::unique_ptr<HeldRequest> ended;
+        uint32_t token = 0;
+        std::vector<PVOID> objects{&owner.arrival};
+        {
+            std::lock_guard<std::mutex> g(lock);
+            for (auto it = owner.held.begin(); it != owner.held.end(); ++it) {
+                if (!Unfinished(*it->second)) {
+                    token = it->first;
+                    ended = std::move(it->second);
+                    owner.held.erase(it);
+                    break;
+                }
+                if (it->second->ended && objects.size() < MAXIMUM_WAIT_OBJECTS) {
+                    ObfReferenceObject(it->second->ended);  // for the wait, whoever takes the request meanwhile
+                    objects.push_back(it->second->ended);
+                }
+            }
+        }
+        if (ended) {
+            for (size_t i = 1; i < objects.size(); i++) ObfDereferenceObject(objects[i]);
+            size_t bytes = ended->Bytes();
+            FinishRequest(w, ended->iosb.Status, *ended, token);
+            std::lock_guard<std::mutex> g(lock);
+            owner.pending--;
+            owner.pendingBytes -= bytes;
+            allPendingBytes -= bytes;
+            return;
+        }
+        if (Gone(c)) {
+            for (size_t i = 1; i < objects.size(); i++) ObfDereferenceObject(objects[i]);
+            RefuseRequest(w, STATUS_THREAD_IS_TERMINATING);
+            return;
+        }
+        LARGE_INTEGER slice;
+        slice.QuadPart = -kSlice;
+        KWAIT_BLOCK blocks[MAXIMUM_WAIT_OBJECTS];
+        KeWaitForMultipleObjects(ULONG(objects.size()), objects.data(), WaitAny, Executive, KernelMode, FALSE, &slice,
+                                 blocks);
+        for (size_t i = 1; i < objects.size(); i++) ObfDereferenceObject(objects[i]);
+    }
 }
 
 // What goes back of a device control's output: everything for the methods
@@ -588,9 +671,9 @@ size_t TransferBack(const HeldRequest& h, NTSTATUS s)
 // into the caller's buffer (the host's copy, or the client's arena), and
 // what it wrote goes back as a read's would.
 std::unique_ptr<HeldRequest> DirectoryRequest(Connection* c, HANDLE file, uint32_t shared, uint32_t length,
-                                              NTSTATUS* refused)
+                                              bool async, NTSTATUS* refused)
 {
-    auto h = NewRequest(c, shared ? 0 : length, refused);
+    auto h = NewRequest(c, shared ? 0 : length, async, refused);
     if (!h) return nullptr;
     h->file = file;
     h->read = true;
@@ -773,7 +856,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             return true;
         }
         NTSTATUS refused;
-        auto h = NewRequest(c, size_t(inLength) + (outShared ? 0 : outLength), &refused);
+        auto h = NewRequest(c, size_t(inLength) + (outShared ? 0 : outLength), async != 0, &refused);
         if (!h) {
             RefuseRequest(w, refused);
             return true;
@@ -795,7 +878,9 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             outShared ? reinterpret_cast<PVOID>(uintptr_t(outShared)) : hasOut ? h->output.data() : nullptr;
         h->iosb.Status = kUnwritten;
         auto control = call == hostproto::kDeviceIoControl ? ::NtDeviceIoControlFile : ::NtFsControlFile;
-        NTSTATUS s = control(file, nullptr, nullptr, nullptr, &h->iosb, code, inBuffer, inLength, outBuffer, outLength);
+        HANDLE endedEvent = AttachEndedEvent(*h, async != 0);
+        NTSTATUS s = control(file, endedEvent, nullptr, nullptr, &h->iosb, code, inBuffer, inLength, outBuffer, outLength);
+        Issued(endedEvent);
         RunRequest(c, w, std::move(h), async != 0, s);
         return true;
     }
@@ -821,7 +906,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             return true;
         }
         NTSTATUS refused;
-        auto h = NewRequest(c, shared ? 0 : length, &refused);
+        auto h = NewRequest(c, shared ? 0 : length, async != 0, &refused);
         if (!h) {
             RefuseRequest(w, refused);
             return true;
@@ -835,10 +920,12 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         if (!read && !shared && length) std::memcpy(h->output.data(), data, length);
         PVOID buffer = shared ? reinterpret_cast<PVOID>(uintptr_t(shared)) : h->output.data();
         h->iosb.Status = kUnwritten;
-        NTSTATUS s = read ? ::NtReadFile(file, nullptr, nullptr, nullptr, &h->iosb, buffer, length,
+        HANDLE endedEvent = AttachEndedEvent(*h, async != 0);
+        NTSTATUS s = read ? ::NtReadFile(file, endedEvent, nullptr, nullptr, &h->iosb, buffer, length,
                                          hasOffset ? &offset : nullptr, hasKey ? &key : nullptr)
-                          : ::NtWriteFile(file, nullptr, nullptr, nullptr, &h->iosb, buffer, length,
+                          : ::NtWriteFile(file, endedEvent, nullptr, nullptr, &h->iosb, buffer, length,
                                           hasOffset ? &offset : nullptr, hasKey ? &key : nullptr);
+        Issued(endedEvent);
         RunRequest(c, w, std::move(h), async != 0, s);
         return true;
     }
@@ -1052,15 +1139,17 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         // The kernel keeps its own copy of the pattern for as long as the request lives.
         UNICODE_STRING us{USHORT(pattern.size() * 2), USHORT(pattern.size() * 2), pattern.data()};
         NTSTATUS refused;
-        auto h = DirectoryRequest(c, file, shared, length, &refused);
+        auto h = DirectoryRequest(c, file, shared, length, async != 0, &refused);
         if (!h) {
             RefuseRequest(w, refused);
             return true;
         }
         h->iosb.Status = kUnwritten;
-        NTSTATUS s = ::NtQueryDirectoryFile(file, nullptr, nullptr, nullptr, &h->iosb, DirectoryBuffer(*h, shared),
+        HANDLE endedEvent = AttachEndedEvent(*h, async != 0);
+        NTSTATUS s = ::NtQueryDirectoryFile(file, endedEvent, nullptr, nullptr, &h->iosb, DirectoryBuffer(*h, shared),
                                             length, FILE_INFORMATION_CLASS(infoClass), BOOLEAN(single != 0),
                                             hasPattern ? Mine(&us) : nullptr, BOOLEAN(restart != 0));
+        Issued(endedEvent);
         RunRequest(c, w, std::move(h), async != 0, s);
         return true;
     }
@@ -1077,14 +1166,16 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             return true;
         }
         NTSTATUS refused;
-        auto h = DirectoryRequest(c, file, shared, length, &refused);
+        auto h = DirectoryRequest(c, file, shared, length, async != 0, &refused);
         if (!h) {
             RefuseRequest(w, refused);
             return true;
         }
         h->iosb.Status = kUnwritten;
-        NTSTATUS s = ::NtNotifyChangeDirectoryFile(file, nullptr, nullptr, nullptr, &h->iosb,
+        HANDLE endedEvent = AttachEndedEvent(*h, async != 0);
+        NTSTATUS s = ::NtNotifyChangeDirectoryFile(file, endedEvent, nullptr, nullptr, &h->iosb,
                                                    DirectoryBuffer(*h, shared), length, filter, BOOLEAN(watchTree != 0));
+        Issued(endedEvent);
         RunRequest(c, w, std::move(h), async != 0, s);
         return true;
     }
@@ -1159,6 +1250,10 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         reply(s);
         return true;
     }
+    case hostproto::kAwaitAny:
+        if (!r.Finished()) return false;
+        AwaitAny(c, w);
+        return true;
     case hostproto::kGrowArena: {
         uint32_t wanted = r.U32();
         if (!r.Finished()) return false;

@@ -11,6 +11,7 @@
 #include "w32_internal.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -34,6 +35,19 @@ bool PipeReadable(const void* p)
     return read(fds[0], &sink, 1) == 1;
 }
 
+// This process's id without a system call each time; a child made by
+// fork asks again.
+pid_t cachedPid = 0;
+
+pid_t SelfPid()
+{
+    static std::once_flag registered;
+    std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { __atomic_store_n(&cachedPid, 0, __ATOMIC_RELAXED); }); });
+    pid_t pid = __atomic_load_n(&cachedPid, __ATOMIC_RELAXED);
+    if (!pid) __atomic_store_n(&cachedPid, pid = getpid(), __ATOMIC_RELAXED);
+    return pid;
+}
+
 // One byte at each address in 'addrs' (at most IOV_MAX of them).
 bool ReadableBytes(const ULONG_PTR* addrs, size_t count)
 {
@@ -45,7 +59,7 @@ bool ReadableBytes(const ULONG_PTR* addrs, size_t count)
             size_t n = std::min<size_t>(count - done, 64);
             for (size_t i = 0; i < n; ++i) remote[i] = {reinterpret_cast<void*>(addrs[done + i]), 1};
             iovec local{sink, n};
-            ssize_t got = process_vm_readv(getpid(), &local, 1, remote, n, 0);
+            ssize_t got = process_vm_readv(SelfPid(), &local, 1, remote, n, 0);
             if (got < 0 && (errno == ENOSYS || errno == EPERM)) {
                 useVmRead = false;  // sandboxed host: fall back to the pipe
                 break;

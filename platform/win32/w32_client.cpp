@@ -170,8 +170,16 @@ struct Channel {
 
 thread_local Channel channel;
 
+// Set on the thread that finishes pending requests: it learns of a lost
+// host while it tells a waiter of a request that ended, after which the
+// program may well have stopped its host; it is the program's other
+// threads that tell.
+thread_local bool hostLossIsQuiet = false;
+
 [[noreturn]] void HostLost()
 {
+    if (hostLossIsQuiet)
+        for (;;) ::pause();
     // The machine this process ran on is gone: nothing it holds is valid any
     // more, as when a real system stops under a program.
     std::fprintf(stderr, "win32: the machine host went away\n");
@@ -186,24 +194,31 @@ struct Reply {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
 };
 
-void Call(hostproto::Call call, const Writer& request, Reply* reply, int* receivedFd = nullptr)
+// False when the host is gone.
+bool Exchange(hostproto::Call call, const Writer& request, Reply* reply, int* receivedFd = nullptr)
 {
     if (channel.fd < 0 && !channel.Open()) {
         // A thread past the host's limits fails its calls with the reason,
         // and tries again at its next call.
-        if (channel.refused == STATUS_SUCCESS) HostLost();
+        if (channel.refused == STATUS_SUCCESS) return false;
         reply->body.clear();
         reply->reader = Reader(nullptr, 0);
         reply->status = channel.refused;
         channel.refused = STATUS_SUCCESS;
-        return;
+        return true;
     }
     uint16_t answered;
     if (!hostproto::Send(channel.fd, call, request.Body()) ||
         !hostproto::Receive(channel.fd, &answered, &reply->body, receivedFd))
-        HostLost();
+        return false;
     reply->reader = Reader(reply->body.data(), reply->body.size());
     reply->status = NTSTATUS(reply->reader.U32());
+    return true;
+}
+
+void Call(hostproto::Call call, const Writer& request, Reply* reply, int* receivedFd = nullptr)
+{
+    if (!Exchange(call, request, reply, receivedFd)) HostLost();
 }
 
 // Runs, in order, the user APCs the host delivered to this thread in the
@@ -720,6 +735,81 @@ struct Asynchronous {
     }
 };
 
+// A request the kernel left pending, as the process's completion thread
+// finishes it: results into the caller's buffers, then its event and its
+// completion routine.
+struct AwaitedRequest {
+    PIO_STATUS_BLOCK iosb;
+    PVOID buffer;
+    ULONG length;
+    Asynchronous async;
+    HANDLE issuer;
+    void Finish(Reader& r) const
+    {
+        TakeResults(r, iosb, buffer, length);
+        async.Ended(iosb, issuer);
+        if (issuer) NtClose(issuer);
+    }
+};
+
+// One thread of this process, with one connection, awaits every pending
+// request (kAwaitAny) and finishes each as it ends. A request may end
+// before its issuer has filed it: its reply then waits in 'endedEarly'.
+static std::mutex awaitLock;
+static std::map<uint32_t, AwaitedRequest> awaited;              // with 'awaitLock'
+static std::map<uint32_t, std::vector<uint8_t>> endedEarly;    // reply bodies, with 'awaitLock'
+static bool completionsStarted = false;                        // with 'awaitLock'
+
+static void ServeCompletions()
+{
+    hostLossIsQuiet = true;
+    for (;;) {
+        Reply done;
+        // A host gone is for the process's other calls to tell.
+        if (!Exchange(hostproto::kAwaitAny, Writer(), &done)) return;
+        uint32_t token = done.reader.U32();
+        if (!token) {
+            if (!done.reader.Ok()) ::usleep(10000);  // refused for now: past the host's limits
+            continue;
+        }
+        AwaitedRequest request;
+        {
+            std::lock_guard<std::mutex> g(awaitLock);
+            auto it = awaited.find(token);
+            if (it == awaited.end()) {
+                endedEarly[token] = std::move(done.body);
+                continue;
+            }
+            request = it->second;
+            awaited.erase(it);
+        }
+        request.Finish(done.reader);
+    }
+}
+
+// Files a pending request for the completion thread (started at the first);
+// false when no thread can be had, the request then not filed.
+static bool FileAwaited(uint32_t token, const AwaitedRequest& request, std::vector<uint8_t>* early)
+{
+    std::lock_guard<std::mutex> g(awaitLock);
+    auto ended = endedEarly.find(token);
+    if (ended != endedEarly.end()) {
+        *early = std::move(ended->second);
+        endedEarly.erase(ended);
+        return true;
+    }
+    if (!completionsStarted) {
+        try {
+            std::thread(ServeCompletions).detach();
+        } catch (const std::system_error&) {
+            return false;
+        }
+        completionsStarted = true;
+    }
+    awaited[token] = request;
+    return true;
+}
+
 static NTSTATUS DeviceIo(hostproto::Call call, const Writer& request, const Asynchronous& async,
                          PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length)
 {
@@ -735,25 +825,23 @@ static NTSTATUS DeviceIo(hostproto::Call call, const Writer& request, const Asyn
         if (async.apcRoutine)
             NtDuplicateObject(NtCurrentProcess(), NtCurrentThread(), NtCurrentProcess(), &issuer, 0, 0,
                               DUPLICATE_SAME_ACCESS);
-        auto await = [=] {
-            Writer w;
-            w.U32(token);
-            Reply done;
-            Call(hostproto::kAwaitRequest, w, &done);
-            done.reader.U32();
-            TakeResults(done.reader, iosb, buffer, length);
-            if (!done.reader.Ok() && iosb) {  // refused, no results: the status says why
-                iosb->Information = 0;
-                __atomic_store_n(&iosb->Status, done.status, __ATOMIC_RELEASE);
+        AwaitedRequest awaitedRequest{iosb, buffer, length, async, issuer};
+        std::vector<uint8_t> early;
+        if (FileAwaited(token, awaitedRequest, &early)) {
+            if (!early.empty()) {  // it ended already
+                Reader done(early.data(), early.size());
+                done.U32(), done.U32();
+                awaitedRequest.Finish(done);
             }
-            async.Ended(iosb, issuer);
-            if (issuer) NtClose(issuer);
-        };
-        try {
-            std::thread(await).detach();
-        } catch (const std::system_error&) {
-            await();  // no thread to be had: the caller waits it out itself
+            return STATUS_PENDING;
         }
+        // No thread to await it: the caller waits it out itself.
+        Writer w;
+        w.U32(token);
+        Reply done;
+        Call(hostproto::kAwaitRequest, w, &done);
+        done.reader.U32();
+        awaitedRequest.Finish(done.reader);
         return STATUS_PENDING;
     }
     TakeResults(r.reader, iosb, buffer, length);
