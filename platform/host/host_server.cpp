@@ -1743,4 +1743,12 @@ int ClientProcessCount()
     return int(processes.size());
 }
 
+int ConnectionCount()
+{
+    std::lock_guard<std::mutex> g(lock);
+    int open = 0;
+    for (const auto& c : connections) open += !c->hungUp;
+    return open;
+}
+
 }  // namespace host

@@ -24,5 +24,7 @@ void StopServer();
 bool ServerRunning();
 // Client processes attached now.
 int ClientProcessCount();
+// Connections open now (each a thread of a client, served by a host thread).
+int ConnectionCount();
 
 }  // namespace host

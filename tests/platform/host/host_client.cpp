@@ -49,6 +49,10 @@
 //                          synchronous; "watching" once it is asked, then
 //                          "changed STATUS bytes N" ("... by its routine" for
 //                          the routine, which must run on the asking thread)
+//   watch-many DIR N       N change notifications on folder DIR at once, each
+//                          with its own event: "watching P refused STATUS"
+//                          (P pending); once a change ended one, the folder
+//                          closed, "ended E" (E of them ended)
 //   make PATH              create the file PATH: "made"
 //   move FROM TO           rename FROM to TO: "moved"
 //   list DIR event|apc     an overlapped listing of folder DIR (a native
@@ -266,6 +270,41 @@ int Watch(const char* path, const std::string& mode)
     return 0;
 }
 
+// Asks for N change notifications on one folder at once, each with its own
+// event: how many are pending and what refused the rest; then, once a
+// change ended them, how many ended.
+int WatchMany(const char* path, int n)
+{
+    HANDLE folder = OpenFolder(path, false);
+    if (!folder) return 1;
+    struct Watch {
+        HANDLE event;
+        IO_STATUS_BLOCK iosb;
+        UCHAR buffer[64];
+    };
+    std::vector<Watch> watches(static_cast<size_t>(n));
+    std::vector<HANDLE> pending;
+    NTSTATUS refusal = STATUS_SUCCESS;
+    for (Watch& w : watches) {
+        w.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        NTSTATUS s = NtNotifyChangeDirectoryFile(folder, w.event, nullptr, nullptr, &w.iosb, w.buffer, sizeof w.buffer,
+                                                 0x1 | 0x2, FALSE);
+        if (s == STATUS_PENDING) pending.push_back(w.event);
+        else if (refusal == STATUS_SUCCESS) refusal = s;
+    }
+    std::printf("watching %zu refused %#x\n", pending.size(), static_cast<unsigned>(refusal));
+    // A change ends one of them; closing the folder ends the others.
+    if (pending.empty() || WaitForMultipleObjects(static_cast<DWORD>(pending.size()), pending.data(), FALSE, 60000) ==
+                               WAIT_TIMEOUT)
+        return std::printf("no change\n"), 1;
+    CloseHandle(folder);
+    size_t ended = 0;
+    for (HANDLE e : pending)
+        if (WaitForSingleObject(e, 60000) == WAIT_OBJECT_0) ended++;
+    std::printf("ended %zu\n", ended);
+    return 0;
+}
+
 int List(const char* path, const std::string& mode)
 {
     bool apc = mode == "apc";
@@ -431,6 +470,7 @@ int main(int argc, char** argv)
     }
     if (what == "watch" && argc == 4) return Watch(argv[2], argv[3]);
     if (what == "list" && argc == 4) return List(argv[2], argv[3]);
+    if (what == "watch-many" && argc == 4) return WatchMany(argv[2], std::atoi(argv[3]));
     if (what == "make" && argc == 3) {
         HANDLE f = CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
         if (f == INVALID_HANDLE_VALUE) return std::printf("create error %u\n", GetLastError()), 1;
