@@ -226,13 +226,6 @@ struct ClientProcess {
             if (piece->Holds(address, length)) return true;
         return false;
     }
-    size_t ArenaSize() const
-    {
-        std::lock_guard<std::mutex> g(arenaLock);
-        size_t total = 0;
-        for (const auto& piece : arena) total += piece->size;
-        return total;
-    }
 };
 
 // Shared between the list and the watcher: a connection the watcher polls
@@ -449,12 +442,13 @@ NTSTATUS SlicedWait(const Connection* c, bool hasTimeout, LONGLONG timeout, Wait
         }
         remaining = timeout - now.QuadPart;
     }
+    LARGE_INTEGER slice;
+    Mine(&slice);  // once: a long wait must not grow the list
     for (;;) {
-        LARGE_INTEGER slice;
         slice.QuadPart = -(remaining >= 0 && remaining < kSlice ? remaining : kSlice);
         LARGE_INTEGER before, after;
         ::NtQuerySystemTime(&before);
-        NTSTATUS s = once(Mine(&slice));
+        NTSTATUS s = once(&slice);
         if (s != STATUS_TIMEOUT) return s;
         if (Gone(c)) return STATUS_THREAD_IS_TERMINATING;
         ::NtQuerySystemTime(&after);
@@ -476,18 +470,17 @@ constexpr auto kStopPatience = std::chrono::seconds(10);
 NTSTATUS AwaitRequest(const Connection* c, std::unique_ptr<HeldRequest>& h)
 {
     std::chrono::steady_clock::time_point stopSeen{};
+    LARGE_INTEGER slice, tick;
+    slice.QuadPart = -kSlice;
+    tick.QuadPart = -10000;
+    Mine(&slice);
+    Mine(&tick);
     while (Unfinished(*h)) {
-        LARGE_INTEGER slice;
-        slice.QuadPart = -kSlice;
-        NTSTATUS waited = ::NtWaitForSingleObject(h->file, FALSE, Mine(&slice));
+        NTSTATUS waited = ::NtWaitForSingleObject(h->file, FALSE, &slice);
         // A client gone cancels its requests (process end); keep waiting for
         // that completion, since the status block is ours. A handle closed
         // meanwhile leaves only the status block to watch.
-        if (Gone(c) || NT_ERROR(waited)) {
-            LARGE_INTEGER tick;
-            tick.QuadPart = -10000;
-            ::NtDelayExecution(FALSE, Mine(&tick));
-        }
+        if (Gone(c) || NT_ERROR(waited)) ::NtDelayExecution(FALSE, &tick);
         if (stopping) {
             auto now = std::chrono::steady_clock::now();
             if (stopSeen == std::chrono::steady_clock::time_point{}) stopSeen = now;

@@ -755,10 +755,12 @@ struct AwaitedRequest {
 // One thread of this process, with one connection, awaits every pending
 // request (kAwaitAny) and finishes each as it ends. A request may end
 // before its issuer has filed it: its reply then waits in 'endedEarly'.
-static std::mutex awaitLock;
-static std::map<uint32_t, AwaitedRequest> awaited;              // with 'awaitLock'
-static std::map<uint32_t, std::vector<uint8_t>> endedEarly;    // reply bodies, with 'awaitLock'
-static bool completionsStarted = false;                        // with 'awaitLock'
+// Never destroyed: the completion thread may still run while the process exits.
+static std::mutex& awaitLock = *new std::mutex;
+static std::map<uint32_t, AwaitedRequest>& awaited = *new std::map<uint32_t, AwaitedRequest>;  // with 'awaitLock'
+static std::map<uint32_t, std::vector<uint8_t>>& endedEarly =
+    *new std::map<uint32_t, std::vector<uint8_t>>;  // reply bodies, with 'awaitLock'
+static bool completionsStarted = false;             // with 'awaitLock'
 
 static void ServeCompletions()
 {
@@ -768,8 +770,8 @@ static void ServeCompletions()
         // A host gone is for the process's other calls to tell.
         if (!Exchange(hostproto::kAwaitAny, Writer(), &done)) return;
         uint32_t token = done.reader.U32();
-        if (!token) {
-            if (!done.reader.Ok()) ::usleep(10000);  // refused for now: past the host's limits
+        if (!token) {  // refused for now (past the host's limits), or the host is stopping
+            ::usleep(10000);
             continue;
         }
         AwaitedRequest request;

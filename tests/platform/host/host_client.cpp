@@ -127,7 +127,7 @@ int Ring(bool shared, DWORD bytes)
     std::printf("pending\n");
     // Our own buffer is a copy until completion: a short look tells.
     DWORD deadline = GetTickCount() + (shared ? 60000 : 500);
-    while ((ring[0] == 0 || last == 0) && static_cast<LONG>(deadline - GetTickCount()) > 0) Sleep(5);
+    while ((ring[0] == 0 || (bytes > 4096 && last == 0)) && static_cast<LONG>(deadline - GetTickCount()) > 0) Sleep(5);
     if (ring[0] == 0)
         std::printf("unseen\n");
     else
