@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -932,6 +933,19 @@ TEST(MachineHost, SharedMemoryCannotBeShrunkAndAReadOnlyViewCannotBeWritten)
     EXPECT_EQ(next.Line(), "echo ok");
 }
 
+// The clients' shared memory this process maps now (it is the host).
+int ArenaMappings()
+{
+    FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (!maps) return 0;
+    int count = 0;
+    char line[512];
+    while (std::fgets(line, sizeof line, maps))
+        if (std::strstr(line, "client-arena")) count++;
+    std::fclose(maps);
+    return count;
+}
+
 TEST(MachineHost, AClientGoneAtAnyPointOfAPendingTransferNeverHarmsTheHost)
 {
     DmaEngine engine(16);
@@ -958,6 +972,9 @@ TEST(MachineHost, AClientGoneAtAnyPointOfAPendingTransferNeverHarmsTheHost)
         }
     }
     EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
+    // Let go of once the transfers ended, with no new client to prompt it.
+    EXPECT_TRUE(hosttest::Eventually([] { return ArenaMappings() == 0; }));
+    EXPECT_EQ(host::ConnectionCount(), 0);
     hosttest::Child next = Client({"echo"});
     EXPECT_EQ(next.Line(), "echo ok");
 }
