@@ -112,17 +112,45 @@ bool RangeReadable(const void* p, UINT_PTR n)
     }
 }
 
+// Whether [p, p + n) lies in the live part of the calling thread's stack,
+// between this frame and the stack's top: memory that is there, readable
+// and writable, with no need to ask the kernel (the usual record a caller
+// hands a device control lives there).
+bool InLiveStack(const void* p, UINT_PTR n)
+{
+    thread_local ULONG_PTR bottom = 0, top = 0;
+    if (!top) {
+        pthread_attr_t attributes;
+        void* low = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+        if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
+            bottom = reinterpret_cast<ULONG_PTR>(low);
+            top = bottom + size;
+        }
+        pthread_attr_destroy(&attributes);
+        if (!top) return false;
+    }
+    volatile char here = 0;
+    ULONG_PTR live = reinterpret_cast<ULONG_PTR>(&here), start = reinterpret_cast<ULONG_PTR>(p);
+    // On another stack (a signal's, a fiber's) nothing is known.
+    if (live < bottom || live >= top) return false;
+    return p && start >= live && start < top && n <= top - start;
+}
+
 }  // namespace
 
 BOOL IsBadReadPtr(const void* lp, UINT_PTR ucb)
 {
     if (ucb == 0) return FALSE;
+    if (InLiveStack(lp, ucb)) return FALSE;
     return RangeReadable(lp, ucb) ? FALSE : TRUE;
 }
 
 BOOL IsBadWritePtr(LPVOID lp, UINT_PTR ucb)
 {
     if (ucb == 0) return FALSE;
+    if (InLiveStack(lp, ucb)) return FALSE;
     ULONG_PTR start, end;
     if (!Pages(lp, ucb, &start, &end)) return TRUE;
     for (ULONG_PTR page = start & ~(kPage - 1);; page += kPage) {
