@@ -176,14 +176,12 @@ void Orphan(std::unique_ptr<HeldRequest> h)
 // Lets go of the orphans that ended; how many are left.
 size_t ReleaseEndedOrphans()
 {
-    std::vector<std::unique_ptr<HeldRequest>> ended;
     std::lock_guard<std::mutex> g(orphanLock);
     for (auto it = orphans.begin(); it != orphans.end();) {
         if (Unfinished(**it)) {
             ++it;
             continue;
         }
-        ended.push_back(std::move(*it));
         it = orphans.erase(it);
     }
     return orphans.size();
@@ -1542,15 +1540,18 @@ void Accept()
             ::close(fd);
             continue;
         }
-        auto c = std::make_shared<Connection>();
-        c->fd = fd;
-        Connection* raw = c.get();
         try {
+            auto c = std::make_shared<Connection>();
+            c->fd = fd;
+            fd = -1;
+            connections.reserve(connections.size() + 1);  // the push below cannot fail then
+            Connection* raw = c.get();
             raw->thread = std::thread(Serve, raw);
-        } catch (const std::system_error&) {
-            continue;  // no thread to be had: this connection ends (its descriptor with it)
+            connections.push_back(std::move(c));
+        } catch (const std::exception&) {
+            // No memory or no thread to be had: this connection ends.
+            if (fd >= 0) ::close(fd);
         }
-        connections.push_back(std::move(c));
     }
 }
 
@@ -1559,12 +1560,21 @@ void Accept()
 void Watch()
 {
     for (;;) {
-        std::vector<pollfd> fds{{wakeRead, POLLIN, 0}};
+        std::vector<pollfd> fds;
         std::vector<std::shared_ptr<Connection>> watched;
+        try {
+            std::lock_guard<std::mutex> g(lock);
+            fds.reserve(connections.size() + 1);
+            watched.reserve(connections.size());
+        } catch (const std::bad_alloc&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // memory short: look again soon
+            continue;
+        }
+        fds.push_back({wakeRead, POLLIN, 0});
         {
             std::lock_guard<std::mutex> g(lock);
             for (auto& c : connections)
-                if (!c->hungUp && c->owner) {
+                if (!c->hungUp && c->owner && fds.size() < fds.capacity()) {
                     fds.push_back({c->fd, POLLRDHUP, 0});
                     watched.push_back(c);
                 }
@@ -1684,8 +1694,22 @@ bool StartServer(const std::string& folder, std::string* why)
     wakeWrite = pipeFds[1];
     stopping = false;
     running = true;
-    acceptor = std::thread(Accept);
-    watcher = std::thread(Watch);
+    try {
+        acceptor = std::thread(Accept);
+        watcher = std::thread(Watch);
+    } catch (const std::system_error& e) {
+        *why = std::string("no thread to serve with: ") + e.what();
+        stopping = true;
+        char c = 1;
+        (void)!::write(acceptWake[1], &c, 1);
+        if (acceptor.joinable()) acceptor.join();
+        ::close(listenFd);
+        for (int pipeFd : {wakeRead, wakeWrite, acceptWake[0], acceptWake[1]}) ::close(pipeFd);
+        listenFd = wakeRead = wakeWrite = acceptWake[0] = acceptWake[1] = -1;
+        ::unlink(socketPath.c_str());
+        running = false;
+        return false;
+    }
     return true;
 }
 
