@@ -314,10 +314,11 @@ void* ArenaAllocate(size_t size)
 {
     if (!ClientActive() || !size || size > UINT32_MAX - kArenaPage) return nullptr;
     size = (size + kArenaPage - 1) / kArenaPage * kArenaPage;
+    static std::atomic<bool> growthRefused{false};  // a piece could not be mapped here: ask no more
     {
         std::lock_guard<std::mutex> g(arenaLock);
         if (void* p = ArenaTake(size)) return p;
-        if (arenaPieceCount.load(std::memory_order_acquire) >= kArenaPieces) return nullptr;
+        if (arenaPieceCount.load(std::memory_order_acquire) >= kArenaPieces || growthRefused) return nullptr;
     }
     // No room: the host adds a piece, within its budget for this process.
     Writer w;
@@ -326,8 +327,12 @@ void* ArenaAllocate(size_t size)
     int fd = -1;
     Call(hostproto::kGrowArena, w, &r, &fd);
     uint32_t address = r.reader.U32(), length = r.reader.U32();
-    if (!NT_SUCCESS(r.status) || !MapArena(fd, address, length)) {
-        if (NT_SUCCESS(r.status) && fd >= 0) ::close(fd);
+    if (!NT_SUCCESS(r.status)) {
+        if (fd >= 0) ::close(fd);
+        return nullptr;
+    }
+    if (!MapArena(fd, address, length)) {  // the address is taken here
+        growthRefused = true;
         return nullptr;
     }
     std::lock_guard<std::mutex> g(arenaLock);
