@@ -19,6 +19,9 @@
 //                          "seen N before completion" ("seen N at both ends
 //                          ..." when a large one got N in its last word too)
 //                          or "unseen", then "done N" once it completed
+//   transfer               an overlapped 4 MB transfer into a VirtualAlloc
+//                          buffer by the test's engine: "pending", then
+//                          "done N" (the buffer's last byte) once it ended
 //   many-threads N         make N threads that wait: "threads MADE error E"
 //                          (E the first failure's error, 0 when none)
 //   threads                a suspended thread that waits alertably, resumed
@@ -417,6 +420,23 @@ int main(int argc, char** argv)
     if (what == "ring" && (argc == 3 || argc == 4))
         return Ring(std::string(argv[2]) == "shared", argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 4096);
     if (what == "many-threads" && argc == 3) return ManyThreads(std::atoi(argv[2]));
+    if (what == "transfer") {
+        HANDLE device = CreateFileA("\\\\.\\HostTest", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+        constexpr DWORD kBytes = 4u << 20;
+        auto* buffer = static_cast<UCHAR*>(VirtualAlloc(nullptr, kBytes, MEM_COMMIT, PAGE_READWRITE));
+        if (device == INVALID_HANDLE_VALUE || !buffer) return std::printf("error %u\n", GetLastError()), 1;
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD returned = 0;
+        if (DeviceIoControl(device, IOCTL_HT_DMA, nullptr, 0, buffer, kBytes, &returned, &ov) ||
+            GetLastError() != ERROR_IO_PENDING)
+            return std::printf("not pending %u\n", GetLastError()), 1;
+        std::printf("pending\n");
+        BOOL ok = GetOverlappedResult(device, &ov, &returned, TRUE);
+        std::printf(ok ? "done %#x\n" : "failed %u\n", ok ? buffer[kBytes - 1] : GetLastError());
+        return ok ? 0 : 1;
+    }
     if (what == "put" && argc == 7) {
         HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0x10000, argv[2]);
         auto* view = static_cast<char*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));

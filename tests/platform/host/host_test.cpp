@@ -979,6 +979,28 @@ TEST(MachineHost, AClientGoneAtAnyPointOfAPendingTransferNeverHarmsTheHost)
     EXPECT_EQ(next.Line(), "echo ok");
 }
 
+TEST(MachineHost, AWin32ClientKilledAtEachPointOfItsTransferLeavesTheHostServing)
+{
+    DmaEngine engine(16);
+    enum Point { kAtOnce, kPending, kDuring, kAfter };
+    for (int round = 0; round < 5; round++) {
+        for (Point point : {kAtOnce, kPending, kDuring, kAfter}) {
+            SCOPED_TRACE("round " + std::to_string(round) + " point " + std::to_string(point));
+            int started = engine.started;
+            hosttest::Child client = Client({"transfer"});
+            if (point != kAtOnce) ASSERT_EQ(client.Line(), "pending");
+            if (point == kDuring) ASSERT_TRUE(hosttest::Eventually([&] { return engine.started > started; }));
+            if (point == kAfter) EXPECT_EQ(client.Line(), "done 0x4f");  // the engine's last pass
+            client.Kill();
+            client.Wait();
+        }
+    }
+    EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
+    EXPECT_TRUE(hosttest::Eventually([] { return ArenaMappings() == 0; }));
+    hosttest::Child next = Client({"echo"});
+    EXPECT_EQ(next.Line(), "echo ok");
+}
+
 TEST(MachineHost, AHostStoppedWithATransferPendingStopsWholeAndServesAgain)
 {
     DmaEngine engine(400);  // long enough to be running when the host stops
