@@ -785,6 +785,14 @@ int Demo(const DemoOptions& options) {
 // <folder>/host.pid while it runs.
 int Host(DemoOptions options) {
     const fs::path folder = fs::absolute(options.folder);
+    std::string why;
+    std::error_code made;
+    fs::create_directories(folder, made);
+    // Refused before the boot, so that a second host never opens the drive images.
+    if (!host::ClaimFolder(folder.string(), &why)) {
+        std::fprintf(stderr, "zar-front: %s\n", why.c_str());
+        return 1;
+    }
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
@@ -804,7 +812,10 @@ int Host(DemoOptions options) {
         return 1;
     }
     InstallDrivers(options);
-    std::string why;
+    // Up as the demo's machine comes up: the media file system started
+    // (its volume made on first use), so P: is there for every client.
+    const auto boards = BoardsInState2();
+    ShowMediaVolumes({boards.begin(), boards.end()});
     if (!host::StartServer(nt::Machine::Folder(), &why)) {
         std::fprintf(stderr, "zar-front: cannot serve the machine: %s\n", why.c_str());
         nt::Machine::Shutdown();

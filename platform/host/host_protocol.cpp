@@ -134,14 +134,16 @@ bool SendHeaderWithFd(int fd, const Header& h, int passFd)
     return size_t(n) == sizeof h || WriteAll(fd, reinterpret_cast<const uint8_t*>(&h) + n, sizeof h - size_t(n));
 }
 
-// Reads the header, picking up a descriptor that came with it.
-bool ReceiveHeader(int fd, Header* h, int* receivedFd)
+// Reads the header and as much of the body as came with it (into 'early',
+// *earlyLength bytes), picking up a descriptor that came with it. One call
+// is one request at a time, so nothing of a next message can be there.
+bool ReceiveHeader(int fd, Header* h, uint8_t* early, size_t earlySize, size_t* earlyLength, int* receivedFd)
 {
-    iovec io{h, sizeof *h};
+    iovec io[2] = {{h, sizeof *h}, {early, earlySize}};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)] = {};
     msghdr m{};
-    m.msg_iov = &io;
-    m.msg_iovlen = 1;
+    m.msg_iov = io;
+    m.msg_iovlen = 2;
     m.msg_control = control;
     m.msg_controllen = sizeof control;
     ssize_t n;
@@ -159,7 +161,8 @@ bool ReceiveHeader(int fd, Header* h, int* receivedFd)
         }
     }
     if (n <= 0) return false;
-    return size_t(n) == sizeof *h || ReadAll(fd, reinterpret_cast<uint8_t*>(h) + n, sizeof *h - size_t(n));
+    *earlyLength = size_t(n) > sizeof *h ? size_t(n) - sizeof *h : 0;
+    return size_t(n) >= sizeof *h || ReadAll(fd, reinterpret_cast<uint8_t*>(h) + n, sizeof *h - size_t(n));
 }
 
 }  // namespace
@@ -169,20 +172,34 @@ bool Send(int fd, uint16_t call, const std::vector<uint8_t>& body, int passFd)
     if (body.size() > kMaxBody) return false;
     Header h{uint32_t(body.size()), call, 0};
     if (passFd >= 0) return SendHeaderWithFd(fd, h, passFd) && WriteAll(fd, body.data(), body.size());
-    // One buffer, one send for the usual small message.
-    std::vector<uint8_t> frame(sizeof h + body.size());
-    std::memcpy(frame.data(), &h, sizeof h);
-    if (!body.empty()) std::memcpy(frame.data() + sizeof h, body.data(), body.size());
-    return WriteAll(fd, frame.data(), frame.size());
+    // Header and body in one send, without a copy.
+    iovec io[2] = {{&h, sizeof h}, {const_cast<uint8_t*>(body.data()), body.size()}};
+    msghdr m{};
+    m.msg_iov = io;
+    m.msg_iovlen = body.empty() ? 1 : 2;
+    ssize_t n;
+    do n = ::sendmsg(fd, &m, MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) return false;
+    size_t sent = size_t(n);
+    if (sent < sizeof h)
+        return WriteAll(fd, reinterpret_cast<const uint8_t*>(&h) + sent, sizeof h - sent) &&
+               WriteAll(fd, body.data(), body.size());
+    return WriteAll(fd, body.data() + (sent - sizeof h), body.size() - (sent - sizeof h));
 }
 
 bool Receive(int fd, uint16_t* call, std::vector<uint8_t>* body, int* receivedFd)
 {
     if (receivedFd) *receivedFd = -1;
     Header h;
-    if (!ReceiveHeader(fd, &h, receivedFd) || h.length > kMaxBody) return false;
+    uint8_t early[4096];  // the usual message whole, in the header's read
+    size_t earlyLength = 0;
+    if (!ReceiveHeader(fd, &h, early, sizeof early, &earlyLength, receivedFd) || h.length > kMaxBody ||
+        earlyLength > h.length)  // more than one message: not this protocol
+        return false;
     body->resize(h.length);
-    if (h.length && !ReadAll(fd, body->data(), h.length)) return false;
+    if (earlyLength) std::memcpy(body->data(), early, earlyLength);
+    if (h.length > earlyLength && !ReadAll(fd, body->data() + earlyLength, h.length - earlyLength)) return false;
     *call = h.call;
     return true;
 }

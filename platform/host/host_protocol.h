@@ -16,16 +16,16 @@
 
 namespace hostproto {
 
-constexpr uint32_t kVersion = 3;
+constexpr uint32_t kVersion = 4;
 // The largest body either side accepts; a longer header is a broken stream.
 constexpr uint32_t kMaxBody = 16u << 20;
 constexpr char kSocketName[] = "host.sock";
 
 enum Call : uint16_t {
     // {version, pid, token (0: a new process), thread token (0, or a kCreateThread's), image} -> {process
-    // token, process id, thread id, arena
-    // address, arena size}; a new process's reply carries its arena's memory file, to be mapped at that
-    // address (0: no arena).
+    // token, process id, thread id, arena address, arena size}; a new process's reply carries its arena's
+    // first memory file, to be mapped at that address (0: no arena). A hello past the host's limits is
+    // answered with the refusal's status and zeros.
     kHello = 1,
     kClose,
     kCreateEvent,
@@ -91,6 +91,12 @@ enum Call : uint16_t {
     // {file, length, completion filter, watch tree, arena address, asynchronous} -> as kDeviceIoControl,
     // the change records in its output bytes
     kNotifyChangeDirectory,
+    // {bytes wanted} -> {address, size} and the new piece's memory file, to be mapped at that address:
+    // one more piece of the process's arena (STATUS_NO_MEMORY past its budget)
+    kGrowArena,
+    // {} -> as kDeviceIoControl, with the token of the process's first held request to end (its one
+    // waiter for them all)
+    kAwaitAny,
     kCallLimit,
 };
 
@@ -103,6 +109,7 @@ static_assert(sizeof(Header) == 8);
 
 class Writer {
 public:
+    Writer() { body_.reserve(128); }  // the usual message without a reallocation
     Writer& U32(uint32_t v);
     Writer& I64(int64_t v);
     Writer& Bytes(const void* data, size_t n);

@@ -23,13 +23,16 @@
 #include <condition_variable>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -53,14 +56,88 @@ using hostproto::Writer;
 // connection again, in 100 ns units.
 constexpr LONGLONG kSlice = 50 * 10000;
 
-// Each client process's shared memory: a memory file mapped here and, at
-// the same address, in the client, from which its Win32 layer allocates.
-constexpr size_t kArenaSize = 32u << 20;
+// What the host gives its clients, at most. Past a limit the call fails with
+// a Windows status and the host goes on serving everyone else. The host's
+// view of every client's memory and every serving thread's stack must fit
+// in one 32-bit address space beside the machine (platform/HOSTMODE.txt).
+constexpr int kMaxProcesses = 64;                 // client processes attached at once
+constexpr int kMaxThreadsPerProcess = 64;         // CreateThread threads of one client running
+constexpr int kMaxThreads = 256;                  // of all clients
+constexpr int kMaxConnectionsPerProcess = 160;    // its threads, their waits for pending requests
+constexpr int kMaxConnections = 640;              // a host thread each
+constexpr int kMaxPendingPerProcess = 64;         // asynchronous requests left pending
+constexpr size_t kMaxPendingBytesPerProcess = 64u << 20;  // the host's copies those hold
+constexpr size_t kMaxPendingBytes = 256u << 20;
+// A serving thread runs the drivers as a kernel stack would; far less than
+// the 8 MB a Linux thread gets by default.
+constexpr size_t kServingStack = 1u << 20;
+constexpr NTSTATUS kTooManyThreads = NTSTATUS(0xC0000129);  // STATUS_TOO_MANY_THREADS
+
+// Each client process's shared memory: sealed memory files mapped here and,
+// at the same address, in the client, from which its Win32 layer allocates.
+// It starts with one piece and grows by more on the client's demand.
+constexpr size_t kArenaFirst = 8u << 20;
+constexpr size_t kArenaGrowth = 16u << 20;  // the least a later piece holds
+constexpr size_t kArenaPerProcess = 256u << 20;
+constexpr size_t kArenaAll = 1536u << 20;
+constexpr int kArenaPieces = 16;  // the client keeps as many
+constexpr size_t kArenaGranule = 1u << 20;
+
+// One piece of a client's arena. Its memory file is sealed: nobody, the
+// client included, can shrink or grow it, so the host's mapping never
+// faults under a driver.
+struct ArenaPiece {
+    uint8_t* base = nullptr;
+    size_t size = 0;
+    int fd = -1;
+    ~ArenaPiece();
+    bool Holds(uintptr_t address, size_t length) const
+    {
+        auto start = reinterpret_cast<uintptr_t>(base);
+        return address >= start && length <= size && address - start <= size - length;
+    }
+};
+using Arena = std::vector<std::shared_ptr<ArenaPiece>>;
+
+std::atomic<size_t> arenaBytes{0};  // all pieces mapped now
+
+ArenaPiece::~ArenaPiece()
+{
+    if (base) {
+        ::munmap(base, size);
+        arenaBytes -= size;
+    }
+    if (fd >= 0) ::close(fd);
+}
+
+// A new sealed piece of 'size' bytes, or null (no memory file, no address
+// room, or the host's budget for client memory spent).
+std::shared_ptr<ArenaPiece> MakeArenaPiece(size_t size)
+{
+    if (arenaBytes.fetch_add(size) + size > kArenaAll) {
+        arenaBytes -= size;
+        return nullptr;
+    }
+    auto piece = std::make_shared<ArenaPiece>();
+    piece->fd = ::memfd_create("client-arena", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    void* at = MAP_FAILED;
+    if (piece->fd >= 0 && ::ftruncate(piece->fd, off_t(size)) == 0 &&
+        ::fcntl(piece->fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) == 0)
+        at = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, piece->fd, 0);
+    if (at == MAP_FAILED) {
+        arenaBytes -= size;
+        return nullptr;
+    }
+    piece->base = static_cast<uint8_t*>(at);
+    piece->size = size;
+    return piece;
+}
 
 // A device control, read or write of a client: the host's copies of its
 // buffers and its status block, which live here until the request ends.
 // One the kernel left pending on an asynchronous handle is kept under a
-// token until a thread of the client awaits it (kAwaitRequest).
+// token until a thread of the client awaits it (kAwaitRequest). It keeps
+// the client's arena mapped, since the driver may be writing into it.
 struct HeldRequest {
     HANDLE file = nullptr;
     std::vector<uint8_t> input, output;
@@ -68,29 +145,84 @@ struct HeldRequest {
     size_t (*back)(const HeldRequest&, NTSTATUS) = nullptr;  // the bytes of 'output' the reply carries
     ULONG code = 0, outLength = 0;
     bool outShared = false, hasOut = false, read = false;
+    Arena arena;
+    PKEVENT ended = nullptr;  // an asynchronous one's: the I/O manager sets it when it ends
+    size_t Bytes() const { return input.capacity() + output.capacity(); }
+    HeldRequest() = default;
+    HeldRequest(const HeldRequest&) = delete;
+    HeldRequest& operator=(const HeldRequest&) = delete;
+    ~HeldRequest()
+    {
+        if (ended) ObfDereferenceObject(ended);
+    }
 };
+
+// A status block the kernel did not write keeps this marker.
+constexpr NTSTATUS kUnwritten = NTSTATUS(0x7FFFFFF0);
+
+bool Unfinished(const HeldRequest& h) { return __atomic_load_n(&h.iosb.Status, __ATOMIC_ACQUIRE) == kUnwritten; }
+
+// Requests whose client went while the kernel still had them: kept, with
+// the memory they name, until they end (Watch lets them go).
+std::mutex orphanLock;
+std::vector<std::unique_ptr<HeldRequest>> orphans;
+
+void Orphan(std::unique_ptr<HeldRequest> h)
+{
+    std::lock_guard<std::mutex> g(orphanLock);
+    orphans.push_back(std::move(h));
+}
+
+// Lets go of the orphans that ended; how many are left.
+size_t ReleaseEndedOrphans()
+{
+    std::lock_guard<std::mutex> g(orphanLock);
+    for (auto it = orphans.begin(); it != orphans.end();) {
+        if (Unfinished(**it)) {
+            ++it;
+            continue;
+        }
+        it = orphans.erase(it);
+    }
+    return orphans.size();
+}
+
+std::atomic<size_t> allPendingBytes{0};  // held by all clients' pending requests
 
 struct ClientProcess {
     PEPROCESS process = nullptr;
     uint32_t token = 0;
-    int connections = 0;  // not yet hung up
+    int connections = 0;  // not yet hung up (with 'lock')
+    int threads = 0;      // CreateThread threads not ended (with 'lock')
     bool ended = false;
-    int arenaFd = -1;
-    uint8_t* arena = nullptr;  // null when it could not be made
+    mutable std::mutex arenaLock;  // guards 'arena'
+    Arena arena;
     std::map<uint32_t, std::unique_ptr<HeldRequest>> held;  // pending, not awaited yet (with 'lock')
+    KEVENT arrival;             // set when a request is held: its one waiter looks again
+    int pending = 0;            // held or being awaited (with 'lock')
+    size_t pendingBytes = 0;    // what those hold (with 'lock')
     uint32_t nextHeld = 1;
+    ClientProcess() { KeInitializeEvent(&arrival, SynchronizationEvent, FALSE); }
     ~ClientProcess()
     {
-        // A request the kernel may still complete keeps its memory.
+        // A request the kernel may still complete keeps its memory, and
+        // the arena it may be writing into, until it ends.
         for (auto& [token, request] : held)
-            if (__atomic_load_n(&request->iosb.Status, __ATOMIC_ACQUIRE) == NTSTATUS(0x7FFFFFF0)) request.release();
-        if (arena) ::munmap(arena, kArenaSize);
-        if (arenaFd >= 0) ::close(arenaFd);
+            if (Unfinished(*request)) Orphan(std::move(request));
+        allPendingBytes -= pendingBytes;
     }
-    bool InArena(uint32_t address, uint32_t length) const
+    // The pieces of the arena, for a request to keep.
+    Arena Pieces() const
     {
-        auto start = reinterpret_cast<uintptr_t>(arena);
-        return arena && address >= start && length <= kArenaSize && address - start <= kArenaSize - length;
+        std::lock_guard<std::mutex> g(arenaLock);
+        return arena;
+    }
+    bool InArena(uintptr_t address, size_t length) const
+    {
+        std::lock_guard<std::mutex> g(arenaLock);
+        for (const auto& piece : arena)
+            if (piece->Holds(address, length)) return true;
+        return false;
     }
 };
 
@@ -151,11 +283,13 @@ void DeliverApc(PVOID context, PVOID, PVOID)
 // that a pointer a client hides in a request's data (a neither-method
 // structure naming a buffer) can never make a driver read or write the
 // host's own memory, a probe or page lock of user memory for a client
-// process succeeds only inside that process's arena, the serving thread's
-// stack, or the copies the serving thread made for the call it runs.
+// process succeeds only inside that process's arena or the copies the
+// serving thread made for the call it runs: its buffers, and each of the
+// few variables the call hands the kernel (a handle or status block to
+// write). The serving thread's stack as a whole is never the client's:
+// it holds the host's return addresses.
 
 struct CallMemory {
-    uintptr_t stackLow = 0, stackHigh = 0;
     std::vector<std::pair<uintptr_t, size_t>> copies;
 };
 thread_local CallMemory callMemory;
@@ -169,26 +303,24 @@ void Own(const T& data)
         callMemory.copies.emplace_back(reinterpret_cast<uintptr_t>(data.data()), data.size() * sizeof(data[0]));
 }
 
-void BeginCall()
+// Marks one variable the call hands the kernel as the client's.
+template <typename T>
+T* Mine(T* variable)
 {
-    callMemory.copies.clear();
-    if (!callMemory.stackHigh) {
-        pthread_attr_t attributes;
-        void* low = nullptr;
-        size_t size = 0;
-        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-            pthread_attr_getstack(&attributes, &low, &size);
-            pthread_attr_destroy(&attributes);
-        }
-        callMemory.stackLow = reinterpret_cast<uintptr_t>(low);
-        callMemory.stackHigh = callMemory.stackLow + size;
-    }
+    callMemory.copies.emplace_back(reinterpret_cast<uintptr_t>(variable), sizeof *variable);
+    return variable;
 }
+
+void BeginCall() { callMemory.copies.clear(); }
 
 std::map<PEPROCESS, std::weak_ptr<ClientProcess>> clientsByProcess;  // with 'lock'
 
 bool ClientMemory(PEPROCESS process, const volatile void* address, SIZE_T length)
 {
+    // The call's own copies first: the usual case, and it needs no lock.
+    uintptr_t start = reinterpret_cast<uintptr_t>(address);
+    for (const auto& [low, size] : callMemory.copies)
+        if (start >= low && length <= size && start - low <= size - length) return true;
     std::shared_ptr<ClientProcess> client;
     {
         std::lock_guard<std::mutex> g(lock);
@@ -196,14 +328,7 @@ bool ClientMemory(PEPROCESS process, const volatile void* address, SIZE_T length
         if (it == clientsByProcess.end()) return true;  // not a client: the host's own processes
         client = it->second.lock();
     }
-    if (!client) return false;
-    uintptr_t start = reinterpret_cast<uintptr_t>(address);
-    auto inside = [&](uintptr_t low, size_t size) { return start >= low && length <= size && start - low <= size - length; };
-    if (length <= UINT32_MAX && client->InArena(uint32_t(start), uint32_t(length))) return true;
-    if (inside(callMemory.stackLow, callMemory.stackHigh - callMemory.stackLow)) return true;
-    for (const auto& [low, size] : callMemory.copies)
-        if (inside(low, size)) return true;
-    return false;
+    return client && client->InArena(start, length);
 }
 
 Writer& WriteDeliveredApcs(Writer& w)
@@ -280,6 +405,8 @@ void ReadAttributes(Reader& r, Attributes* a)
     a->name = r.Text();
     if (a->name.size() > 0x7FFF) a->name.clear();  // beyond a counted string: the kernel refuses the empty name
     Own(a->name);
+    Mine(&a->us);
+    Mine(&a->oa);
     a->us.Buffer = a->name.data();
     a->us.Length = a->us.MaximumLength = USHORT(a->name.size() * 2);
     // Kernel handles are never a client's to ask for.
@@ -314,7 +441,7 @@ NTSTATUS SlicedWait(const Connection* c, bool hasTimeout, LONGLONG timeout, Wait
     if (hasTimeout && timeout == 0) {  // a test only
         LARGE_INTEGER t;
         t.QuadPart = 0;
-        return once(&t);
+        return once(Mine(&t));
     }
     LONGLONG remaining = -1;  // forever
     if (hasTimeout && timeout < 0) {
@@ -325,12 +452,13 @@ NTSTATUS SlicedWait(const Connection* c, bool hasTimeout, LONGLONG timeout, Wait
         if (timeout <= now.QuadPart) {
             LARGE_INTEGER t;
             t.QuadPart = 0;
-            return once(&t);
+            return once(Mine(&t));
         }
         remaining = timeout - now.QuadPart;
     }
+    LARGE_INTEGER slice;
+    Mine(&slice);  // once: a long wait must not grow the list
     for (;;) {
-        LARGE_INTEGER slice;
         slice.QuadPart = -(remaining >= 0 && remaining < kSlice ? remaining : kSlice);
         LARGE_INTEGER before, after;
         ::NtQuerySystemTime(&before);
@@ -345,29 +473,41 @@ NTSTATUS SlicedWait(const Connection* c, bool hasTimeout, LONGLONG timeout, Wait
     }
 }
 
-// A status block the kernel did not write keeps this marker.
-constexpr NTSTATUS kUnwritten = NTSTATUS(0x7FFFFFF0);
+// How long a stopping host waits for a request the kernel keeps before it
+// gives up on it (and keeps its memory for good).
+constexpr auto kStopPatience = std::chrono::seconds(10);
 
 // Waits for a request that the kernel left pending on an asynchronous
-// handle: its completion writes the status block.
-NTSTATUS AwaitRequest(const Connection* c, HANDLE file, IO_STATUS_BLOCK* iosb)
+// handle: its completion writes the status block. A stopping host that
+// waited long enough leaves it to the orphans (its memory kept) and
+// answers STATUS_CANCELLED; *h is then null.
+NTSTATUS AwaitRequest(const Connection* c, std::unique_ptr<HeldRequest>& h)
 {
-    while (__atomic_load_n(&iosb->Status, __ATOMIC_ACQUIRE) == kUnwritten) {
-        LARGE_INTEGER slice;
-        slice.QuadPart = -kSlice;
-        NTSTATUS waited = ::NtWaitForSingleObject(file, FALSE, &slice);
+    std::chrono::steady_clock::time_point stopSeen{};
+    LARGE_INTEGER slice, tick;
+    slice.QuadPart = -kSlice;
+    tick.QuadPart = -10000;
+    Mine(&slice);
+    Mine(&tick);
+    while (Unfinished(*h)) {
+        NTSTATUS waited = ::NtWaitForSingleObject(h->file, FALSE, &slice);
         // A client gone cancels its requests (process end); keep waiting for
         // that completion, since the status block is ours. A handle closed
         // meanwhile leaves only the status block to watch, and so does a
         // file object signalled by another of its requests.
-        bool otherRequest = waited == STATUS_SUCCESS && __atomic_load_n(&iosb->Status, __ATOMIC_ACQUIRE) == kUnwritten;
-        if (Gone(c) || NT_ERROR(waited) || otherRequest) {
-            LARGE_INTEGER tick;
-            tick.QuadPart = -10000;
-            ::NtDelayExecution(FALSE, &tick);
+        bool otherRequest = waited == STATUS_SUCCESS && Unfinished(*h);
+        if (Gone(c) || NT_ERROR(waited) || otherRequest) ::NtDelayExecution(FALSE, &tick);
+        if (stopping) {
+            auto now = std::chrono::steady_clock::now();
+            if (stopSeen == std::chrono::steady_clock::time_point{}) stopSeen = now;
+            if (now - stopSeen > kStopPatience && Unfinished(*h)) {
+                if (h->arena.empty()) h->arena = c->owner->Pieces();
+                Orphan(std::move(h));
+                return STATUS_CANCELLED;
+            }
         }
     }
-    return iosb->Status;
+    return h->iosb.Status;
 }
 
 void WriteIosb(Writer& w, const IO_STATUS_BLOCK& iosb)
@@ -382,11 +522,41 @@ void WriteIosb(Writer& w, const IO_STATUS_BLOCK& iosb)
 // The reply to a device control, read or write that ended (or failed at
 // once): status, no token, status block, the bytes the kernel wrote into
 // the host's copy of the caller's buffer.
-void FinishRequest(Writer& w, NTSTATUS s, const HeldRequest& h)
+void FinishRequest(Writer& w, NTSTATUS s, const HeldRequest& h, uint32_t token = 0)
 {
-    w.U32(ULONG(s)).U32(0);
+    w.U32(ULONG(s)).U32(token);
     WriteIosb(w, h.iosb);
     w.Bytes(h.output.data(), h.back(h, s));
+}
+
+void RefuseRequest(Writer& w, NTSTATUS status = STATUS_ACCESS_VIOLATION)
+{
+    w.U32(ULONG(status)).U32(0);
+    WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
+    w.Bytes(nullptr, 0);
+}
+
+// A new request of the client's, or a Windows status when it has as many
+// pending as it may, or they hold as much memory as they may.
+std::unique_ptr<HeldRequest> NewRequest(Connection* c, size_t bytes, bool async, NTSTATUS* refused)
+{
+    if (async) {  // only these may stay pending
+        std::lock_guard<std::mutex> g(lock);
+        if (c->owner->pending >= kMaxPendingPerProcess) {
+            *refused = STATUS_INSUFFICIENT_RESOURCES;
+            return nullptr;
+        }
+        if (c->owner->pendingBytes + bytes > kMaxPendingBytesPerProcess || allPendingBytes + bytes > kMaxPendingBytes) {
+            *refused = STATUS_NO_MEMORY;
+            return nullptr;
+        }
+    }
+    try {
+        return std::make_unique<HeldRequest>();
+    } catch (const std::bad_alloc&) {
+        *refused = STATUS_NO_MEMORY;
+        return nullptr;
+    }
 }
 
 // Issues a request whose buffers 'h' holds: for a synchronous caller it is
@@ -395,17 +565,100 @@ void FinishRequest(Writer& w, NTSTATUS s, const HeldRequest& h)
 void RunRequest(Connection* c, Writer& w, std::unique_ptr<HeldRequest> h, bool async, NTSTATUS s)
 {
     if (s == STATUS_PENDING && async) {
+        // While the call runs its connection keeps the arena; from now on
+        // the request does.
+        h->arena = c->owner->Pieces();
         std::lock_guard<std::mutex> g(lock);
-        uint32_t token = c->owner->nextHeld++;
-        if (!token) token = c->owner->nextHeld++;
-        c->owner->held[token] = std::move(h);
+        ClientProcess& owner = *c->owner;
+        uint32_t token = owner.nextHeld++;
+        while (!token || owner.held.count(token)) token = owner.nextHeld++;
+        owner.pending++;
+        owner.pendingBytes += h->Bytes();
+        allPendingBytes += h->Bytes();
+        owner.held[token] = std::move(h);
+        KeSetEvent(&owner.arrival, 0, FALSE);
         w.U32(ULONG(STATUS_PENDING)).U32(token);
         WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
         w.Bytes(nullptr, 0);
         return;
     }
-    if (s == STATUS_PENDING) s = AwaitRequest(c, h->file, &h->iosb);
+    if (s == STATUS_PENDING) s = AwaitRequest(c, h);
+    if (!h) {
+        RefuseRequest(w, s);
+        return;
+    }
     FinishRequest(w, s, *h);
+}
+
+// An asynchronous request gets an event of its own, which the I/O manager
+// sets when the request ends, so that one thread of the client awaits all
+// of its requests (kAwaitAny). The handle (the client's, for the call) is
+// closed once the request is issued; the host keeps the event.
+HANDLE AttachEndedEvent(HeldRequest& h, bool async)
+{
+    HANDLE e = nullptr;
+    if (!async || !NT_SUCCESS(::NtCreateEvent(Mine(&e), EVENT_ALL_ACCESS, nullptr, NotificationEvent, FALSE)))
+        return nullptr;
+    PVOID object = nullptr;
+    if (!NT_SUCCESS(ObReferenceObjectByHandle(e, EVENT_MODIFY_STATE, ExEventObjectType, KernelMode, &object, nullptr))) {
+        ::NtClose(e);
+        return nullptr;
+    }
+    h.ended = static_cast<PKEVENT>(object);
+    return e;
+}
+
+void Issued(HANDLE endedEvent)
+{
+    if (endedEvent) ::NtClose(endedEvent);
+}
+
+// The reply to kAwaitAny: the first of the process's held requests to end,
+// with its token, as kAwaitRequest answers for one.
+void AwaitAny(Connection* c, Writer& w)
+{
+    ClientProcess& owner = *c->owner;
+    for (;;) {
+        std::unique_ptr<HeldRequest> ended;
+        uint32_t token = 0;
+        std::vector<PVOID> objects{&owner.arrival};
+        {
+            std::lock_guard<std::mutex> g(lock);
+            for (auto it = owner.held.begin(); it != owner.held.end(); ++it) {
+                if (!Unfinished(*it->second)) {
+                    token = it->first;
+                    ended = std::move(it->second);
+                    owner.held.erase(it);
+                    break;
+                }
+                if (it->second->ended && objects.size() < MAXIMUM_WAIT_OBJECTS) {
+                    ObfReferenceObject(it->second->ended);  // for the wait, whoever takes the request meanwhile
+                    objects.push_back(it->second->ended);
+                }
+            }
+        }
+        if (ended) {
+            for (size_t i = 1; i < objects.size(); i++) ObfDereferenceObject(objects[i]);
+            size_t bytes = ended->Bytes();
+            FinishRequest(w, ended->iosb.Status, *ended, token);
+            std::lock_guard<std::mutex> g(lock);
+            owner.pending--;
+            owner.pendingBytes -= bytes;
+            allPendingBytes -= bytes;
+            return;
+        }
+        if (Gone(c)) {
+            for (size_t i = 1; i < objects.size(); i++) ObfDereferenceObject(objects[i]);
+            RefuseRequest(w, STATUS_THREAD_IS_TERMINATING);
+            return;
+        }
+        LARGE_INTEGER slice;
+        slice.QuadPart = -kSlice;
+        KWAIT_BLOCK blocks[MAXIMUM_WAIT_OBJECTS];
+        KeWaitForMultipleObjects(ULONG(objects.size()), objects.data(), WaitAny, Executive, KernelMode, FALSE, &slice,
+                                 blocks);
+        for (size_t i = 1; i < objects.size(); i++) ObfDereferenceObject(objects[i]);
+    }
 }
 
 // What goes back of a device control's output: everything for the methods
@@ -423,19 +676,14 @@ size_t TransferBack(const HeldRequest& h, NTSTATUS s)
     return h.read && !h.outShared && !NT_ERROR(s) ? std::min<size_t>(h.iosb.Information, h.output.size()) : 0;
 }
 
-void RefuseRequest(Writer& w)
-{
-    w.U32(ULONG(STATUS_ACCESS_VIOLATION)).U32(0);
-    WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
-    w.Bytes(nullptr, 0);
-}
-
 // A directory listing or change notification: the kernel writes records
 // into the caller's buffer (the host's copy, or the client's arena), and
 // what it wrote goes back as a read's would.
-std::unique_ptr<HeldRequest> DirectoryRequest(HANDLE file, uint32_t shared, uint32_t length)
+std::unique_ptr<HeldRequest> DirectoryRequest(Connection* c, HANDLE file, uint32_t shared, uint32_t length,
+                                              bool async, NTSTATUS* refused)
 {
-    auto h = std::make_unique<HeldRequest>();
+    auto h = NewRequest(c, shared ? 0 : length, async, refused);
+    if (!h) return nullptr;
     h->file = file;
     h->read = true;
     h->outShared = shared != 0;
@@ -452,6 +700,7 @@ PVOID DirectoryBuffer(HeldRequest& h, uint32_t shared)
 }
 
 ULONG RunClientThread(PVOID context);
+void GrowArena(Connection* c, uint32_t wanted, Writer& w, int* passFd);
 
 // Runs one request; false when the body is malformed (the connection then ends).
 bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
@@ -473,9 +722,9 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ULONG p1 = r.U32(), p2 = r.U32();
         if (!r.Finished()) return false;
         HANDLE h = nullptr;
-        NTSTATUS s = call == hostproto::kCreateEvent ? ::NtCreateEvent(&h, access, a.Get(), EVENT_TYPE(p1 ? 1 : 0), BOOLEAN(p2 != 0))
-                     : call == hostproto::kCreateSemaphore ? ::NtCreateSemaphore(&h, access, a.Get(), LONG(p1), LONG(p2))
-                                                           : ::NtCreateMutant(&h, access, a.Get(), BOOLEAN(p1 != 0));
+        NTSTATUS s = call == hostproto::kCreateEvent ? ::NtCreateEvent(Mine(&h), access, a.Get(), EVENT_TYPE(p1 ? 1 : 0), BOOLEAN(p2 != 0))
+                     : call == hostproto::kCreateSemaphore ? ::NtCreateSemaphore(Mine(&h), access, a.Get(), LONG(p1), LONG(p2))
+                                                           : ::NtCreateMutant(Mine(&h), access, a.Get(), BOOLEAN(p1 != 0));
         reply(s).U32(HandleValue(h));
         return true;
     }
@@ -487,9 +736,9 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ReadAttributes(r, &a);
         if (!r.Finished()) return false;
         HANDLE h = nullptr;
-        NTSTATUS s = call == hostproto::kOpenEvent       ? ::NtOpenEvent(&h, access, a.Get())
-                     : call == hostproto::kOpenSemaphore ? ::NtOpenSemaphore(&h, access, a.Get())
-                                                         : ::NtOpenMutant(&h, access, a.Get());
+        NTSTATUS s = call == hostproto::kOpenEvent       ? ::NtOpenEvent(Mine(&h), access, a.Get())
+                     : call == hostproto::kOpenSemaphore ? ::NtOpenSemaphore(Mine(&h), access, a.Get())
+                                                         : ::NtOpenMutant(Mine(&h), access, a.Get());
         reply(s).U32(HandleValue(h));
         return true;
     }
@@ -500,10 +749,10 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         HANDLE h = ReadHandle(r);
         if (!r.Finished()) return false;
         LONG previous = 0;
-        NTSTATUS s = call == hostproto::kSetEvent     ? ::NtSetEvent(h, &previous)
-                     : call == hostproto::kResetEvent ? ::NtResetEvent(h, &previous)
-                     : call == hostproto::kPulseEvent ? ::NtPulseEvent(h, &previous)
-                                                      : ::NtReleaseMutant(h, &previous);
+        NTSTATUS s = call == hostproto::kSetEvent     ? ::NtSetEvent(h, Mine(&previous))
+                     : call == hostproto::kResetEvent ? ::NtResetEvent(h, Mine(&previous))
+                     : call == hostproto::kPulseEvent ? ::NtPulseEvent(h, Mine(&previous))
+                                                      : ::NtReleaseMutant(h, Mine(&previous));
         reply(s).U32(ULONG(previous));
         return true;
     }
@@ -512,7 +761,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         LONG count = LONG(r.U32());
         if (!r.Finished()) return false;
         LONG previous = 0;
-        reply(::NtReleaseSemaphore(h, count, &previous)).U32(ULONG(previous));
+        reply(::NtReleaseSemaphore(h, count, Mine(&previous))).U32(ULONG(previous));
         return true;
     }
     case hostproto::kWait: {
@@ -556,7 +805,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
     case hostproto::kSystemTime: {
         if (!r.Finished()) return false;
         LARGE_INTEGER t{};
-        reply(::NtQuerySystemTime(&t)).I64(t.QuadPart);
+        reply(::NtQuerySystemTime(Mine(&t))).I64(t.QuadPart);
         return true;
     }
     case hostproto::kTickCount:
@@ -566,7 +815,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
     case hostproto::kPerformanceCounter: {
         if (!r.Finished()) return false;
         LARGE_INTEGER counter{}, frequency{};
-        reply(::NtQueryPerformanceCounter(&counter, &frequency)).I64(counter.QuadPart).I64(frequency.QuadPart);
+        reply(::NtQueryPerformanceCounter(Mine(&counter), Mine(&frequency))).I64(counter.QuadPart).I64(frequency.QuadPart);
         return true;
     }
     case hostproto::kQuerySystemInformation: {
@@ -575,7 +824,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         std::vector<uint8_t> out(length);
         Own(out);
         ULONG needed = 0;
-        NTSTATUS s = ::NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS(infoClass), out.data(), length, &needed);
+        NTSTATUS s = ::NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS(infoClass), out.data(), length, Mine(&needed));
         reply(s).U32(needed);
         w.Bytes(out.data(), NT_ERROR(s) ? 0 : std::min<size_t>(needed, length));
         return true;
@@ -592,7 +841,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         HANDLE h = nullptr;
         IO_STATUS_BLOCK iosb{};
         iosb.Status = kUnwritten;
-        NTSTATUS s = ::NtCreateFile(&h, access, a.Get(), &iosb, hasAllocation ? &allocation : nullptr, fileAttributes,
+        NTSTATUS s = ::NtCreateFile(Mine(&h), access, a.Get(), Mine(&iosb), hasAllocation ? Mine(&allocation) : nullptr, fileAttributes,
                                     share, disposition, options, nullptr, 0);
         reply(s).U32(HandleValue(h));
         WriteIosb(w, iosb);
@@ -612,7 +861,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         const uint8_t* outContent = r.Bytes(&outGiven);
         uint32_t outShared = r.U32();
         ULONG async = r.U32();
-        if (!r.Finished() || outLength > hostproto::kMaxBody || (outGiven && outGiven != outLength) ||
+        if (!r.Finished() || (!outShared && outLength > hostproto::kMaxBody) || (outGiven && outGiven != outLength) ||
             (inShared && inLength) || (outShared && outGiven))
             return false;
         // A buffer in the client's arena is the client's own memory; any
@@ -622,7 +871,12 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             RefuseRequest(w);
             return true;
         }
-        auto h = std::make_unique<HeldRequest>();
+        NTSTATUS refused;
+        auto h = NewRequest(c, size_t(inLength) + (outShared ? 0 : outLength), async != 0, &refused);
+        if (!h) {
+            RefuseRequest(w, refused);
+            return true;
+        }
         h->file = file;
         h->code = code;
         h->outLength = outLength;
@@ -640,7 +894,9 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             outShared ? reinterpret_cast<PVOID>(uintptr_t(outShared)) : hasOut ? h->output.data() : nullptr;
         h->iosb.Status = kUnwritten;
         auto control = call == hostproto::kDeviceIoControl ? ::NtDeviceIoControlFile : ::NtFsControlFile;
-        NTSTATUS s = control(file, nullptr, nullptr, nullptr, &h->iosb, code, inBuffer, inLength, outBuffer, outLength);
+        HANDLE endedEvent = AttachEndedEvent(*h, async != 0);
+        NTSTATUS s = control(file, endedEvent, nullptr, nullptr, &h->iosb, code, inBuffer, inLength, outBuffer, outLength);
+        Issued(endedEvent);
         RunRequest(c, w, std::move(h), async != 0, s);
         return true;
     }
@@ -665,7 +921,12 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             RefuseRequest(w);
             return true;
         }
-        auto h = std::make_unique<HeldRequest>();
+        NTSTATUS refused;
+        auto h = NewRequest(c, shared ? 0 : length, async != 0, &refused);
+        if (!h) {
+            RefuseRequest(w, refused);
+            return true;
+        }
         h->file = file;
         h->read = read;
         h->outShared = shared != 0;
@@ -675,10 +936,12 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         if (!read && !shared && length) std::memcpy(h->output.data(), data, length);
         PVOID buffer = shared ? reinterpret_cast<PVOID>(uintptr_t(shared)) : h->output.data();
         h->iosb.Status = kUnwritten;
-        NTSTATUS s = read ? ::NtReadFile(file, nullptr, nullptr, nullptr, &h->iosb, buffer, length,
+        HANDLE endedEvent = AttachEndedEvent(*h, async != 0);
+        NTSTATUS s = read ? ::NtReadFile(file, endedEvent, nullptr, nullptr, &h->iosb, buffer, length,
                                          hasOffset ? &offset : nullptr, hasKey ? &key : nullptr)
-                          : ::NtWriteFile(file, nullptr, nullptr, nullptr, &h->iosb, buffer, length,
+                          : ::NtWriteFile(file, endedEvent, nullptr, nullptr, &h->iosb, buffer, length,
                                           hasOffset ? &offset : nullptr, hasKey ? &key : nullptr);
+        Issued(endedEvent);
         RunRequest(c, w, std::move(h), async != 0, s);
         return true;
     }
@@ -695,13 +958,20 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             }
         }
         if (!h) {
-            w.U32(ULONG(STATUS_INVALID_PARAMETER)).U32(0);
-            WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
-            w.Bytes(nullptr, 0);
+            RefuseRequest(w, STATUS_INVALID_PARAMETER);
             return true;
         }
-        NTSTATUS s = AwaitRequest(c, h->file, &h->iosb);
-        FinishRequest(w, s, *h);
+        size_t bytes = h->Bytes();
+        NTSTATUS s = AwaitRequest(c, h);
+        if (h) {
+            FinishRequest(w, s, *h);
+        } else {
+            RefuseRequest(w, s);
+        }
+        std::lock_guard<std::mutex> g(lock);
+        c->owner->pending--;
+        c->owner->pendingBytes -= bytes;
+        allPendingBytes -= bytes;
         return true;
     }
     case hostproto::kCreateSection: {
@@ -714,7 +984,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ULONG protect = r.U32(), allocation = r.U32();
         if (!r.Finished()) return false;
         HANDLE h = nullptr;
-        reply(::NtCreateSection(&h, access, a.Get(), hasSize ? &size : nullptr, protect, allocation, nullptr))
+        reply(::NtCreateSection(Mine(&h), access, a.Get(), hasSize ? Mine(&size) : nullptr, protect, allocation, nullptr))
             .U32(HandleValue(h));
         return true;
     }
@@ -724,7 +994,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ReadAttributes(r, &a);
         if (!r.Finished()) return false;
         HANDLE h = nullptr;
-        reply(::NtOpenSection(&h, access, a.Get())).U32(HandleValue(h));
+        reply(::NtOpenSection(Mine(&h), access, a.Get())).U32(HandleValue(h));
         return true;
     }
     case hostproto::kMapSection: {
@@ -746,7 +1016,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ULONG attributes = r.U32(), options = r.U32();
         if (!r.Finished()) return false;
         HANDLE target = nullptr;
-        reply(::NtDuplicateObject(sourceProcess, source, targetProcess, wantTarget ? &target : nullptr, access,
+        reply(::NtDuplicateObject(sourceProcess, source, targetProcess, wantTarget ? Mine(&target) : nullptr, access,
                                   attributes, options))
             .U32(HandleValue(target));
         return true;
@@ -764,7 +1034,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         UNICODE_STRING us{USHORT(className.size() * 2), USHORT(className.size() * 2), className.data()};
         HANDLE h = nullptr;
         ULONG disposition = 0;
-        reply(::NtCreateKey(&h, access, a.Get(), titleIndex, hasClass ? &us : nullptr, options, &disposition))
+        reply(::NtCreateKey(Mine(&h), access, a.Get(), titleIndex, hasClass ? Mine(&us) : nullptr, options, Mine(&disposition)))
             .U32(HandleValue(h))
             .U32(disposition);
         return true;
@@ -775,7 +1045,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         ReadAttributes(r, &a);
         if (!r.Finished()) return false;
         HANDLE h = nullptr;
-        reply(::NtOpenKey(&h, access, a.Get())).U32(HandleValue(h));
+        reply(::NtOpenKey(Mine(&h), access, a.Get())).U32(HandleValue(h));
         return true;
     }
     case hostproto::kDeleteKey:
@@ -801,13 +1071,13 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         Own(out);
         ULONG needed = 0;
         NTSTATUS s = call == hostproto::kQueryValueKey
-                         ? ::NtQueryValueKey(h, &us, KEY_VALUE_INFORMATION_CLASS(infoClass), out.data(), length, &needed)
+                         ? ::NtQueryValueKey(h, Mine(&us), KEY_VALUE_INFORMATION_CLASS(infoClass), out.data(), length, Mine(&needed))
                      : call == hostproto::kEnumerateKey
-                         ? ::NtEnumerateKey(h, index, KEY_INFORMATION_CLASS(infoClass), out.data(), length, &needed)
+                         ? ::NtEnumerateKey(h, index, KEY_INFORMATION_CLASS(infoClass), out.data(), length, Mine(&needed))
                      : call == hostproto::kEnumerateValueKey
                          ? ::NtEnumerateValueKey(h, index, KEY_VALUE_INFORMATION_CLASS(infoClass), out.data(), length,
-                                                 &needed)
-                         : ::NtQueryKey(h, KEY_INFORMATION_CLASS(infoClass), out.data(), length, &needed);
+                                                 Mine(&needed))
+                         : ::NtQueryKey(h, KEY_INFORMATION_CLASS(infoClass), out.data(), length, Mine(&needed));
         reply(s).U32(needed);
         w.Bytes(out.data(), NT_ERROR(s) ? 0 : std::min<size_t>(needed, length));
         return true;
@@ -824,8 +1094,8 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         UNICODE_STRING us{USHORT(valueName.size() * 2), USHORT(valueName.size() * 2), valueName.data()};
         std::vector<uint8_t> copy(data, data + n);
         Own(copy);
-        reply(call == hostproto::kSetValueKey ? ::NtSetValueKey(h, &us, titleIndex, type, copy.data(), n)
-                                              : ::NtDeleteValueKey(h, &us));
+        reply(call == hostproto::kSetValueKey ? ::NtSetValueKey(h, Mine(&us), titleIndex, type, copy.data(), n)
+                                              : ::NtDeleteValueKey(h, Mine(&us)));
         return true;
     }
     case hostproto::kQueryInformationFile:
@@ -842,10 +1112,10 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         if (set && n) std::memcpy(info.data(), given, n);
         IO_STATUS_BLOCK iosb{};
         iosb.Status = kUnwritten;
-        NTSTATUS s = set ? ::NtSetInformationFile(file, &iosb, info.data(), length, FILE_INFORMATION_CLASS(infoClass))
+        NTSTATUS s = set ? ::NtSetInformationFile(file, Mine(&iosb), info.data(), length, FILE_INFORMATION_CLASS(infoClass))
                      : call == hostproto::kQueryInformationFile
-                         ? ::NtQueryInformationFile(file, &iosb, info.data(), length, FILE_INFORMATION_CLASS(infoClass))
-                         : ::NtQueryVolumeInformationFile(file, &iosb, info.data(), length,
+                         ? ::NtQueryInformationFile(file, Mine(&iosb), info.data(), length, FILE_INFORMATION_CLASS(infoClass))
+                         : ::NtQueryVolumeInformationFile(file, Mine(&iosb), info.data(), length,
                                                           FS_INFORMATION_CLASS(infoClass));
         reply(s);
         WriteIosb(w, iosb);
@@ -858,7 +1128,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         if (!r.Finished()) return false;
         IO_STATUS_BLOCK iosb{};
         iosb.Status = kUnwritten;
-        reply(call == hostproto::kFlushBuffersFile ? ::NtFlushBuffersFile(file, &iosb) : ::NtCancelIoFile(file, &iosb));
+        reply(call == hostproto::kFlushBuffersFile ? ::NtFlushBuffersFile(file, Mine(&iosb)) : ::NtCancelIoFile(file, Mine(&iosb)));
         WriteIosb(w, iosb);
         return true;
     }
@@ -884,11 +1154,18 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         }
         // The kernel keeps its own copy of the pattern for as long as the request lives.
         UNICODE_STRING us{USHORT(pattern.size() * 2), USHORT(pattern.size() * 2), pattern.data()};
-        auto h = DirectoryRequest(file, shared, length);
+        NTSTATUS refused;
+        auto h = DirectoryRequest(c, file, shared, length, async != 0, &refused);
+        if (!h) {
+            RefuseRequest(w, refused);
+            return true;
+        }
         h->iosb.Status = kUnwritten;
-        NTSTATUS s = ::NtQueryDirectoryFile(file, nullptr, nullptr, nullptr, &h->iosb, DirectoryBuffer(*h, shared),
+        HANDLE endedEvent = AttachEndedEvent(*h, async != 0);
+        NTSTATUS s = ::NtQueryDirectoryFile(file, endedEvent, nullptr, nullptr, &h->iosb, DirectoryBuffer(*h, shared),
                                             length, FILE_INFORMATION_CLASS(infoClass), BOOLEAN(single != 0),
-                                            hasPattern ? &us : nullptr, BOOLEAN(restart != 0));
+                                            hasPattern ? Mine(&us) : nullptr, BOOLEAN(restart != 0));
+        Issued(endedEvent);
         RunRequest(c, w, std::move(h), async != 0, s);
         return true;
     }
@@ -904,10 +1181,17 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             RefuseRequest(w);
             return true;
         }
-        auto h = DirectoryRequest(file, shared, length);
+        NTSTATUS refused;
+        auto h = DirectoryRequest(c, file, shared, length, async != 0, &refused);
+        if (!h) {
+            RefuseRequest(w, refused);
+            return true;
+        }
         h->iosb.Status = kUnwritten;
-        NTSTATUS s = ::NtNotifyChangeDirectoryFile(file, nullptr, nullptr, nullptr, &h->iosb,
+        HANDLE endedEvent = AttachEndedEvent(*h, async != 0);
+        NTSTATUS s = ::NtNotifyChangeDirectoryFile(file, endedEvent, nullptr, nullptr, &h->iosb,
                                                    DirectoryBuffer(*h, shared), length, filter, BOOLEAN(watchTree != 0));
+        Issued(endedEvent);
         RunRequest(c, w, std::move(h), async != 0, s);
         return true;
     }
@@ -931,6 +1215,13 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         start->owner = c->owner;
         {
             std::lock_guard<std::mutex> g(lock);
+            int all = 0;
+            for (const auto& [token, p] : processes) all += p->threads;
+            if (c->owner->threads >= kMaxThreadsPerProcess || all >= kMaxThreads) {
+                reply(kTooManyThreads).U32(0).U32(0).U32(0);
+                return true;
+            }
+            c->owner->threads++;
             start->token = NewToken();
             while (threadStarts.count(start->token) || !start->token) start->token++;
             threadStarts[start->token] = start;
@@ -938,11 +1229,12 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         HANDLE h = nullptr;
         CLIENT_ID cid{};
         auto* context = new std::shared_ptr<ThreadStart>(start);
-        NTSTATUS s = PsCreateUserThread(PsGetCurrentProcess(), RunClientThread, context, &h, &cid, BOOLEAN(suspended != 0));
+        NTSTATUS s = PsCreateUserThread(PsGetCurrentProcess(), RunClientThread, context, Mine(&h), Mine(&cid), BOOLEAN(suspended != 0));
         if (!NT_SUCCESS(s)) {
             delete context;
             std::lock_guard<std::mutex> g(lock);
             threadStarts.erase(start->token);
+            c->owner->threads--;
         }
         reply(s).U32(HandleValue(h)).U32(HandleValue(cid.UniqueThread)).U32(NT_SUCCESS(s) ? start->token : 0);
         return true;
@@ -952,7 +1244,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         HANDLE h = ReadHandle(r);
         if (!r.Finished()) return false;
         ULONG value = 0;
-        reply(call == hostproto::kResumeThread ? ::NtResumeThread(h, &value) : ::NtGetExitCodeThread(h, &value)).U32(value);
+        reply(call == hostproto::kResumeThread ? ::NtResumeThread(h, Mine(&value)) : ::NtGetExitCodeThread(h, Mine(&value))).U32(value);
         return true;
     }
     case hostproto::kSetThreadPriority: {
@@ -974,27 +1266,28 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         reply(s);
         return true;
     }
+    case hostproto::kAwaitAny:
+        if (!r.Finished()) return false;
+        AwaitAny(c, w);
+        return true;
+    case hostproto::kGrowArena: {
+        uint32_t wanted = r.U32();
+        if (!r.Finished()) return false;
+        GrowArena(c, wanted, w, passFd);
+        return true;
+    }
     default:
         reply(STATUS_INVALID_SYSTEM_SERVICE);
         return true;
     }
 }
 
-// A new client process's shared memory. Without it (no memory file, no
-// address room) the process still works, its buffers all crossing by value.
+// A new client process's first piece of shared memory. Without it (no
+// memory file, no address room) the process still works, its buffers all
+// crossing by value.
 void MakeArena(ClientProcess* p)
 {
-    int fd = ::memfd_create("client-arena", MFD_CLOEXEC);
-    if (fd < 0) return;
-    void* at = MAP_FAILED;
-    if (::ftruncate(fd, off_t(kArenaSize)) == 0)
-        at = ::mmap(nullptr, kArenaSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (at == MAP_FAILED) {
-        ::close(fd);
-        return;
-    }
-    p->arenaFd = fd;
-    p->arena = static_cast<uint8_t*>(at);
+    if (auto piece = MakeArenaPiece(kArenaFirst)) p->arena.push_back(std::move(piece));
 }
 
 // The reply to a hello, from the thread that will serve the connection.
@@ -1002,15 +1295,54 @@ void MakeArena(ClientProcess* p)
 void HelloReply(const ClientProcess& owner, bool first, Writer& w, int* passFd)
 {
     w.U32(ULONG(STATUS_SUCCESS)).U32(owner.token).U32(::NtGetCurrentProcessId()).U32(::NtGetCurrentThreadId());
-    bool giveArena = first && owner.arena;
-    w.U32(giveArena ? ULONG(reinterpret_cast<uintptr_t>(owner.arena)) : 0).U32(giveArena ? ULONG(kArenaSize) : 0);
-    if (giveArena) *passFd = ::fcntl(owner.arenaFd, F_DUPFD_CLOEXEC, 0);
+    std::shared_ptr<ArenaPiece> piece;
+    if (first) {
+        std::lock_guard<std::mutex> g(owner.arenaLock);
+        if (!owner.arena.empty()) piece = owner.arena.front();
+    }
+    w.U32(piece ? ULONG(reinterpret_cast<uintptr_t>(piece->base)) : 0).U32(piece ? ULONG(piece->size) : 0);
+    if (piece) *passFd = ::fcntl(piece->fd, F_DUPFD_CLOEXEC, 0);
+}
+
+// A hello the host answers with a refusal: the client learns why.
+void RefuseHello(int fd, NTSTATUS status)
+{
+    Writer w;
+    w.U32(ULONG(status)).U32(0).U32(0).U32(0).U32(0).U32(0);
+    hostproto::Send(fd, hostproto::kHello, w.Body());
+}
+
+// One more piece of a client's arena, when VirtualAlloc finds no room in
+// what it has: at least 'wanted' bytes, within the client's and the host's
+// budgets. The reply carries the piece's memory file.
+void GrowArena(Connection* c, uint32_t wanted, Writer& w, int* passFd)
+{
+    ClientProcess& owner = *c->owner;
+    size_t size = std::max<size_t>(kArenaGrowth, (size_t(wanted) + kArenaGranule - 1) / kArenaGranule * kArenaGranule);
+    std::shared_ptr<ArenaPiece> piece;
+    {
+        std::lock_guard<std::mutex> g(owner.arenaLock);
+        size_t have = 0;
+        for (const auto& p : owner.arena) have += p->size;
+        if (wanted && owner.arena.size() < size_t(kArenaPieces) && size <= kArenaPerProcess - std::min(have, kArenaPerProcess))
+            piece = MakeArenaPiece(size);
+        if (piece) owner.arena.push_back(piece);
+    }
+    if (!piece) {
+        w.U32(ULONG(STATUS_NO_MEMORY)).U32(0).U32(0);
+        return;
+    }
+    w.U32(ULONG(STATUS_SUCCESS)).U32(ULONG(reinterpret_cast<uintptr_t>(piece->base))).U32(ULONG(piece->size));
+    *passFd = ::fcntl(piece->fd, F_DUPFD_CLOEXEC, 0);
 }
 
 // The first message of a connection: which process it belongs to, and for
 // a thread the client made with CreateThread, which thread (*threadToken).
-bool Attach(Connection* c, const std::vector<uint8_t>& body, uint32_t* threadToken, bool* first)
+// False when the hello is broken or names no process; *refusal is then set
+// when a limit refused it and the client is to be told.
+bool Attach(Connection* c, const std::vector<uint8_t>& body, uint32_t* threadToken, bool* first, NTSTATUS* refusal)
 {
+    *refusal = STATUS_SUCCESS;
     Reader r(body.data(), body.size());
     uint32_t version = r.U32();
     uint32_t pid = r.U32();
@@ -1022,9 +1354,19 @@ bool Attach(Connection* c, const std::vector<uint8_t>& body, uint32_t* threadTok
     std::shared_ptr<ClientProcess> owner;
     *first = token == 0;
     if (token == 0) {
+        {
+            std::lock_guard<std::mutex> g(lock);
+            if (processes.size() >= size_t(kMaxProcesses) || connections.size() > size_t(kMaxConnections)) {
+                *refusal = STATUS_INSUFFICIENT_RESOURCES;
+                return false;
+            }
+        }
         std::string name = NtNarrow(image);
         PEPROCESS p = PsCreateUserProcess(name.empty() ? "client" : name);
-        if (!p) return false;
+        if (!p) {
+            *refusal = STATUS_INSUFFICIENT_RESOURCES;
+            return false;
+        }
         ObfReferenceObject(p);
         owner = std::make_shared<ClientProcess>();
         owner->process = p;
@@ -1047,6 +1389,11 @@ bool Attach(Connection* c, const std::vector<uint8_t>& body, uint32_t* threadTok
     {
         std::lock_guard<std::mutex> g(lock);
         if (owner->ended) return false;
+        // A thread's connection past the limits is refused, not the process.
+        if (!*first && (owner->connections >= kMaxConnectionsPerProcess || connections.size() > size_t(kMaxConnections))) {
+            *refusal = STATUS_INSUFFICIENT_RESOURCES;
+            return false;
+        }
         owner->connections++;
         c->owner = owner;
     }
@@ -1072,12 +1419,20 @@ void ServeCalls(Connection* c, ULONG* exitCode)
             w.U32(ULONG(STATUS_SUCCESS));
         } else {
             BeginCall();
-            ok = call != hostproto::kHello && Execute(c, call, r, w, &passFd);
+            try {
+                ok = call != hostproto::kHello && Execute(c, call, r, w, &passFd);
+            } catch (const std::bad_alloc&) {
+                // The host's memory ran short for this call: it fails alone.
+                w = Writer();
+                w.U32(ULONG(STATUS_NO_MEMORY));
+                ok = true;
+            }
         }
         // A malformed message ends the connection; the host goes on.
         bool sent = ok && hostproto::Send(c->fd, call, w.Body(), passFd);
         if (passFd >= 0) ::close(passFd);
         if (!sent || exiting) return;
+        if (body.capacity() > (1u << 20)) std::vector<uint8_t>().swap(body);  // a large message's room goes back
     }
 }
 
@@ -1098,6 +1453,7 @@ ULONG RunClientThread(PVOID context)
         if (!start->connection) {
             start->abandoned = true;
             threadStarts.erase(start->token);
+            start->owner->threads--;
             return ULONG(STATUS_THREAD_IS_TERMINATING);
         }
         start->started = true;
@@ -1107,10 +1463,15 @@ ULONG RunClientThread(PVOID context)
     int passFd = -1;
     HelloReply(*c->owner, false, w, &passFd);
     ULONG exitCode = ULONG(STATUS_THREAD_IS_TERMINATING);
-    if (hostproto::Send(c->fd, hostproto::kHello, w.Body())) ServeCalls(c, &exitCode);
+    try {
+        if (hostproto::Send(c->fd, hostproto::kHello, w.Body())) ServeCalls(c, &exitCode);
+    } catch (const std::bad_alloc&) {
+        // No room for a message: the connection ends, the host goes on.
+    }
     {
         std::lock_guard<std::mutex> g(lock);
         start->finished = true;
+        start->owner->threads--;
     }
     threadStarted.notify_all();
     return exitCode;
@@ -1121,9 +1482,15 @@ void Serve(Connection* c)
     uint16_t call;
     std::vector<uint8_t> body;
     uint32_t threadToken = 0;
-    bool first = false;
-    bool attached = !stopping && hostproto::Receive(c->fd, &call, &body) && call == hostproto::kHello &&
-                    Attach(c, body, &threadToken, &first);
+    bool first = false, attached = false;
+    NTSTATUS refusal = STATUS_SUCCESS;
+    try {
+        attached = !stopping && hostproto::Receive(c->fd, &call, &body) && call == hostproto::kHello &&
+                   Attach(c, body, &threadToken, &first, &refusal);
+    } catch (const std::bad_alloc&) {
+        refusal = STATUS_NO_MEMORY;
+    }
+    if (!attached && refusal != STATUS_SUCCESS) RefuseHello(c->fd, refusal);
     if (attached && threadToken) {
         // The kernel thread made for it serves it; this one waits until it
         // has, or until the client went before that thread ever ran.
@@ -1146,7 +1513,11 @@ void Serve(Connection* c)
         bool sent = hostproto::Send(c->fd, call, w.Body(), passFd);
         if (passFd >= 0) ::close(passFd);
         ULONG exitCode;
-        if (sent) ServeCalls(c, &exitCode);
+        try {
+            if (sent) ServeCalls(c, &exitCode);
+        } catch (const std::bad_alloc&) {
+            // No room for a message: the connection ends, the host goes on.
+        }
         PsSetThreadProcess(KeGetCurrentThread(), nullptr);
     }
     ::shutdown(c->fd, SHUT_RDWR);
@@ -1155,8 +1526,8 @@ void Serve(Connection* c)
     } else {
         c->hungUp = true;
     }
-    Wake();
     c->done = true;
+    Wake();  // the watcher lets go of it
 }
 
 // Joins the serving threads that finished (lock held).
@@ -1187,13 +1558,25 @@ void Accept()
             ::close(fd);
             continue;
         }
-        auto c = std::make_shared<Connection>();
-        c->fd = fd;
-        Connection* raw = c.get();
         std::lock_guard<std::mutex> g(lock);
         Reap();
-        connections.push_back(std::move(c));
-        raw->thread = std::thread(Serve, raw);
+        // Far past the limits nobody is even told: no thread to tell them.
+        if (connections.size() >= size_t(kMaxConnections) + 64) {
+            ::close(fd);
+            continue;
+        }
+        try {
+            auto c = std::make_shared<Connection>();
+            c->fd = fd;
+            fd = -1;
+            connections.reserve(connections.size() + 1);  // the push below cannot fail then
+            Connection* raw = c.get();
+            raw->thread = std::thread(Serve, raw);
+            connections.push_back(std::move(c));
+        } catch (const std::exception&) {
+            // No memory or no thread to be had: this connection ends.
+            if (fd >= 0) ::close(fd);
+        }
     }
 }
 
@@ -1202,12 +1585,21 @@ void Accept()
 void Watch()
 {
     for (;;) {
-        std::vector<pollfd> fds{{wakeRead, POLLIN, 0}};
+        std::vector<pollfd> fds;
         std::vector<std::shared_ptr<Connection>> watched;
+        try {
+            std::lock_guard<std::mutex> g(lock);
+            fds.reserve(connections.size() + 1);
+            watched.reserve(connections.size());
+        } catch (const std::bad_alloc&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // memory short: look again soon
+            continue;
+        }
+        fds.push_back({wakeRead, POLLIN, 0});
         {
             std::lock_guard<std::mutex> g(lock);
             for (auto& c : connections)
-                if (!c->hungUp && c->owner) {
+                if (!c->hungUp && c->owner && fds.size() < fds.capacity()) {
                     fds.push_back({c->fd, POLLRDHUP, 0});
                     watched.push_back(c);
                 }
@@ -1218,6 +1610,12 @@ void Watch()
             char buf[64];
             (void)!::read(wakeRead, buf, sizeof buf);
         }
+        // An ended client's memory and socket go as soon as it is noticed.
+        {
+            std::lock_guard<std::mutex> g(lock);
+            Reap();
+        }
+        ReleaseEndedOrphans();
         for (size_t i = 0; i < watched.size(); i++)
             if (fds[i + 1].revents & (POLLRDHUP | POLLHUP | POLLERR)) HangUp(watched[i].get());
     }
@@ -1225,11 +1623,75 @@ void Watch()
 
 }  // namespace
 
+namespace {
+
+// This process's claim on a machine folder: an exclusive lock on
+// <folder>/host.lock, which names the process holding it. The system lets
+// go of it when the process ends, however it ends.
+int claimFd = -1;
+std::string claimedFolder;
+
+}  // namespace
+
+bool ClaimFolder(const std::string& folder, std::string* why)
+{
+    const std::string path = folder + "/host.lock";
+    if (claimFd >= 0) {
+        struct stat held, named;
+        if (::fstat(claimFd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino)
+            return true;
+        *why = "this process already serves " + claimedFolder;
+        return false;
+    }
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *why = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int error = errno;
+        char text[32] = {};
+        ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+        ::close(fd);
+        long pid = n > 0 ? std::strtol(text, nullptr, 10) : 0;
+        if (error != EWOULDBLOCK) {
+            *why = path + ": " + std::strerror(error);
+        } else if (pid > 0) {
+            *why = "the machine folder " + folder + " is served by process " + std::to_string(pid);
+        } else {
+            *why = "the machine folder " + folder + " is served by another process";
+        }
+        return false;
+    }
+    std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != ssize_t(pid.size())) {
+        *why = path + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    claimFd = fd;
+    claimedFolder = folder;
+    return true;
+}
+
 bool StartServer(const std::string& folder, std::string* why)
 {
     if (running) {
         *why = "the server already runs";
         return false;
+    }
+    if (!ClaimFolder(folder, why)) return false;
+    // Every thread made from now on, the serving threads and the kernel
+    // threads clients make included, gets a kernel-sized stack, so that
+    // hundreds of them fit in the host's address space.
+    pthread_attr_t defaults;
+    if (pthread_getattr_default_np(&defaults) == 0) {
+        size_t stack = 0;
+        if (pthread_attr_getstacksize(&defaults, &stack) == 0 && (stack == 0 || stack > kServingStack) &&
+            pthread_attr_setstacksize(&defaults, kServingStack) == 0)
+            pthread_setattr_default_np(&defaults);
+        pthread_attr_destroy(&defaults);
     }
     socketPath = folder + "/" + hostproto::kSocketName;
     sockaddr_un address{};
@@ -1240,7 +1702,7 @@ bool StartServer(const std::string& folder, std::string* why)
     }
     std::strcpy(address.sun_path, socketPath.c_str());
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ::unlink(socketPath.c_str());
+    ::unlink(socketPath.c_str());  // a dead host's: the claim says nobody serves the folder
     mode_t old = ::umask(0077);  // the owner's only, from its first moment
     int bound = fd < 0 ? -1 : ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::umask(old);
@@ -1257,8 +1719,22 @@ bool StartServer(const std::string& folder, std::string* why)
     wakeWrite = pipeFds[1];
     stopping = false;
     running = true;
-    acceptor = std::thread(Accept);
-    watcher = std::thread(Watch);
+    try {
+        acceptor = std::thread(Accept);
+        watcher = std::thread(Watch);
+    } catch (const std::system_error& e) {
+        *why = std::string("no thread to serve with: ") + e.what();
+        stopping = true;
+        char c = 1;
+        (void)!::write(acceptWake[1], &c, 1);
+        if (acceptor.joinable()) acceptor.join();
+        ::close(listenFd);
+        for (int pipeFd : {wakeRead, wakeWrite, acceptWake[0], acceptWake[1]}) ::close(pipeFd);
+        listenFd = wakeRead = wakeWrite = acceptWake[0] = acceptWake[1] = -1;
+        ::unlink(socketPath.c_str());
+        running = false;
+        return false;
+    }
     return true;
 }
 
@@ -1279,8 +1755,20 @@ void StopServer()
     }
     // Ending the processes cancels what their serving threads wait for.
     for (auto& p : live) EndProcess(p);
+    live.clear();
     for (auto& c : connections) c->thread.join();
     connections.clear();
+    // Requests the kernel still has (a transfer that cannot be cancelled)
+    // keep the memory they name: waited for a while, then kept for good,
+    // so the machine's shutdown never runs under a mapping taken away.
+    auto deadline = std::chrono::steady_clock::now() + kStopPatience;
+    while (ReleaseEndedOrphans() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    {
+        std::lock_guard<std::mutex> g(orphanLock);
+        for (auto& orphan : orphans) (void)orphan.release();
+        orphans.clear();
+    }
     ::close(listenFd);
     for (int fd : {wakeRead, wakeWrite, acceptWake[0], acceptWake[1]}) ::close(fd);
     acceptWake[0] = acceptWake[1] = -1;
@@ -1295,6 +1783,14 @@ int ClientProcessCount()
 {
     std::lock_guard<std::mutex> g(lock);
     return int(processes.size());
+}
+
+int ConnectionCount()
+{
+    std::lock_guard<std::mutex> g(lock);
+    int open = 0;
+    for (const auto& c : connections) open += !c->hungUp;
+    return open;
 }
 
 }  // namespace host

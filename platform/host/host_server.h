@@ -8,6 +8,11 @@
 
 namespace host {
 
+// Makes this process the one host of 'folder' (until it ends): false, with
+// the process that serves it, when another does. StartServer claims the
+// folder itself; a host claims it before it boots the machine, so that a
+// second one never opens the drive images.
+bool ClaimFolder(const std::string& folder, std::string* why);
 // Listens on <folder>/host.sock (mode 0600, the owner's only) for clients.
 // The machine must be running; false with the reason when the socket cannot
 // be made.
@@ -19,5 +24,7 @@ void StopServer();
 bool ServerRunning();
 // Client processes attached now.
 int ClientProcessCount();
+// Connections open now (each a thread of a client, served by a host thread).
+int ConnectionCount();
 
 }  // namespace host

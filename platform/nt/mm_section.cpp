@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -71,9 +72,11 @@ NTSTATUS CreateSection(KPROCESSOR_MODE mode, PHANDLE handle, ACCESS_MASK access,
     if (protection != PAGE_READONLY && protection != PAGE_READWRITE) return STATUS_INVALID_PAGE_PROTECTION;
     if (allocationAttributes & ~SEC_COMMIT) return STATUS_INVALID_PARAMETER;
 
-    int fd = memfd_create("section", MFD_CLOEXEC);
+    // Sealed at its size: a process it is handed to (a machine host's
+    // client) can neither shrink it under another's view nor grow it.
+    int fd = memfd_create("section", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0) return STATUS_INSUFFICIENT_RESOURCES;
-    if (ftruncate(fd, maximumSize) != 0) {
+    if (ftruncate(fd, maximumSize) != 0 || fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
         close(fd);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -149,6 +152,15 @@ NTSTATUS MapView(KPROCESSOR_MODE mode, HANDLE sectionHandle, HANDLE processHandl
 
 }  // namespace
 
+// The same memory file opened anew for reading only: a view mapped from it
+// can never be made writable, whatever its holder does.
+static int ReadOnlyDescriptor(int fd)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    return open(path, O_RDONLY | O_CLOEXEC);
+}
+
 NTSTATUS MmSectionFileForView(HANDLE sectionHandle, ULONG protect, LONGLONG offset, SIZE_T* viewSize, int* fd)
 {
     bool write = protect == PAGE_READWRITE;
@@ -162,7 +174,8 @@ NTSTATUS MmSectionFileForView(HANDLE sectionHandle, ULONG protect, LONGLONG offs
     if (write && s->protection != PAGE_READWRITE) status = STATUS_SECTION_PROTECTION;
     else if (offset < 0 || offset % MM_ALLOCATION_GRANULARITY) status = STATUS_MAPPED_ALIGNMENT;
     else if (ULONGLONG(offset) >= s->size || offset + wanted > s->size) status = STATUS_INVALID_VIEW_SIZE;
-    else if ((*fd = fcntl(s->fd, F_DUPFD_CLOEXEC, 0)) < 0) status = STATUS_INSUFFICIENT_RESOURCES;
+    else if ((*fd = write ? fcntl(s->fd, F_DUPFD_CLOEXEC, 0) : ReadOnlyDescriptor(s->fd)) < 0)
+        status = STATUS_INSUFFICIENT_RESOURCES;
     if (NT_SUCCESS(status)) *viewSize = static_cast<SIZE_T>(ROUND_TO_PAGES(wanted));
     ObDereferenceObject(body);
     return status;

@@ -11,6 +11,7 @@
 #include "w32_internal.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -34,6 +35,19 @@ bool PipeReadable(const void* p)
     return read(fds[0], &sink, 1) == 1;
 }
 
+// This process's id without a system call each time; a child made by
+// fork asks again.
+pid_t cachedPid = 0;
+
+pid_t SelfPid()
+{
+    static std::once_flag registered;
+    std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { __atomic_store_n(&cachedPid, 0, __ATOMIC_RELAXED); }); });
+    pid_t pid = __atomic_load_n(&cachedPid, __ATOMIC_RELAXED);
+    if (!pid) __atomic_store_n(&cachedPid, pid = getpid(), __ATOMIC_RELAXED);
+    return pid;
+}
+
 // One byte at each address in 'addrs' (at most IOV_MAX of them).
 bool ReadableBytes(const ULONG_PTR* addrs, size_t count)
 {
@@ -45,7 +59,7 @@ bool ReadableBytes(const ULONG_PTR* addrs, size_t count)
             size_t n = std::min<size_t>(count - done, 64);
             for (size_t i = 0; i < n; ++i) remote[i] = {reinterpret_cast<void*>(addrs[done + i]), 1};
             iovec local{sink, n};
-            ssize_t got = process_vm_readv(getpid(), &local, 1, remote, n, 0);
+            ssize_t got = process_vm_readv(SelfPid(), &local, 1, remote, n, 0);
             if (got < 0 && (errno == ENOSYS || errno == EPERM)) {
                 useVmRead = false;  // sandboxed host: fall back to the pipe
                 break;
@@ -98,17 +112,45 @@ bool RangeReadable(const void* p, UINT_PTR n)
     }
 }
 
+// Whether [p, p + n) lies in the live part of the calling thread's stack,
+// between this frame and the stack's top: memory that is there, readable
+// and writable, with no need to ask the kernel (the usual record a caller
+// hands a device control lives there).
+bool InLiveStack(const void* p, UINT_PTR n)
+{
+    thread_local ULONG_PTR bottom = 0, top = 0;
+    if (!top) {
+        pthread_attr_t attributes;
+        void* low = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+        if (pthread_attr_getstack(&attributes, &low, &size) == 0) {
+            bottom = reinterpret_cast<ULONG_PTR>(low);
+            top = bottom + size;
+        }
+        pthread_attr_destroy(&attributes);
+        if (!top) return false;
+    }
+    volatile char here = 0;
+    ULONG_PTR live = reinterpret_cast<ULONG_PTR>(&here), start = reinterpret_cast<ULONG_PTR>(p);
+    // On another stack (a signal's, a fiber's) nothing is known.
+    if (live < bottom || live >= top) return false;
+    return p && start >= live && start < top && n <= top - start;
+}
+
 }  // namespace
 
 BOOL IsBadReadPtr(const void* lp, UINT_PTR ucb)
 {
     if (ucb == 0) return FALSE;
+    if (InLiveStack(lp, ucb)) return FALSE;
     return RangeReadable(lp, ucb) ? FALSE : TRUE;
 }
 
 BOOL IsBadWritePtr(LPVOID lp, UINT_PTR ucb)
 {
     if (ucb == 0) return FALSE;
+    if (InLiveStack(lp, ucb)) return FALSE;
     ULONG_PTR start, end;
     if (!Pages(lp, ucb, &start, &end)) return TRUE;
     for (ULONG_PTR page = start & ~(kPage - 1);; page += kPage) {

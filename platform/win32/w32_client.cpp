@@ -18,6 +18,7 @@
 #include "w32_internal.h"
 #include "win32.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cerrno>
@@ -33,6 +34,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -51,29 +53,44 @@ std::mutex processLock;
 uint32_t processToken = 0;
 ULONG processId = 0;
 
-// The arena: mapped once, at the host's address for it, or not at all.
-uint8_t* arenaBase = nullptr;
-size_t arenaSize = 0;
+// The arena: pieces of memory the host made, each mapped here at the host's
+// address for it (or not at all), with their free and used pages. Pieces
+// are only ever added, so a reader of 'arenaPieces' needs no lock.
+struct ArenaPiece {
+    uint8_t* base = nullptr;
+    size_t size = 0;
+    std::map<size_t, size_t> free;  // offset -> length, page multiples (with 'arenaLock')
+    std::map<size_t, size_t> used;
+};
+constexpr int kArenaPieces = 16;
+ArenaPiece arenaPieces[kArenaPieces];
+std::atomic<int> arenaPieceCount{0};
 std::mutex arenaLock;
-std::map<size_t, size_t> arenaFree;  // offset -> length, page multiples
-std::map<size_t, size_t> arenaUsed;
 constexpr size_t kArenaPage = 4096;
 
-void MapArena(int fd, uint32_t address, uint32_t size)
+// Maps a piece the host handed over; false when this address is taken here.
+bool MapArena(int fd, uint32_t address, uint32_t size)
 {
-    if (fd < 0) return;
-    if (address && size && !arenaBase) {
+    if (fd < 0) return false;
+    bool mapped = false;
+    std::lock_guard<std::mutex> g(arenaLock);
+    int count = arenaPieceCount.load(std::memory_order_acquire);
+    if (address && size && count < kArenaPieces) {
         void* at = ::mmap(reinterpret_cast<void*>(uintptr_t(address)), size, PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_FIXED_NOREPLACE, fd, 0);
         if (at == reinterpret_cast<void*>(uintptr_t(address))) {
-            arenaBase = static_cast<uint8_t*>(at);
-            arenaSize = size;
-            arenaFree[0] = size;
+            ArenaPiece& piece = arenaPieces[count];
+            piece.base = static_cast<uint8_t*>(at);
+            piece.size = size;
+            piece.free[0] = size;
+            arenaPieceCount.store(count + 1, std::memory_order_release);
+            mapped = true;
         } else if (at != MAP_FAILED) {
             ::munmap(at, size);  // somewhere else: of no use, since addresses must agree
         }
     }
     ::close(fd);
+    return mapped;
 }
 
 int Connect()
@@ -107,6 +124,7 @@ std::u16string ImageName()
 struct Channel {
     int fd = -1;
     ULONG threadId = 0;
+    NTSTATUS refused = STATUS_SUCCESS;  // why the host answered the last hello with no
     ~Channel()
     {
         if (fd >= 0) ::close(fd);
@@ -141,6 +159,7 @@ struct Channel {
             if (arenaFd >= 0) ::close(arenaFd);
             ::close(fd);
             fd = -1;
+            if (r.Finished()) refused = status;  // past one of the host's limits
             return false;
         }
         MapArena(arenaFd, arenaAddress, arenaLength);
@@ -154,8 +173,16 @@ struct Channel {
 
 thread_local Channel channel;
 
+// Set on the thread that finishes pending requests: it learns of a lost
+// host while it tells a waiter of a request that ended, after which the
+// program may well have stopped its host; it is the program's other
+// threads that tell.
+thread_local bool hostLossIsQuiet = false;
+
 [[noreturn]] void HostLost()
 {
+    if (hostLossIsQuiet)
+        for (;;) ::pause();
     // The machine this process ran on is gone: nothing it holds is valid any
     // more, as when a real system stops under a program.
     std::fprintf(stderr, "win32: the machine host went away\n");
@@ -170,15 +197,31 @@ struct Reply {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
 };
 
-void Call(hostproto::Call call, const Writer& request, Reply* reply, int* receivedFd = nullptr)
+// False when the host is gone.
+bool Exchange(hostproto::Call call, const Writer& request, Reply* reply, int* receivedFd = nullptr)
 {
-    if (channel.fd < 0 && !channel.Open()) HostLost();
+    if (channel.fd < 0 && !channel.Open()) {
+        // A thread past the host's limits fails its calls with the reason,
+        // and tries again at its next call.
+        if (channel.refused == STATUS_SUCCESS) return false;
+        reply->body.clear();
+        reply->reader = Reader(nullptr, 0);
+        reply->status = channel.refused;
+        channel.refused = STATUS_SUCCESS;
+        return true;
+    }
     uint16_t answered;
     if (!hostproto::Send(channel.fd, call, request.Body()) ||
         !hostproto::Receive(channel.fd, &answered, &reply->body, receivedFd))
-        HostLost();
+        return false;
     reply->reader = Reader(reply->body.data(), reply->body.size());
     reply->status = NTSTATUS(reply->reader.U32());
+    return true;
+}
+
+void Call(hostproto::Call call, const Writer& request, Reply* reply, int* receivedFd = nullptr)
+{
+    if (!Exchange(call, request, reply, receivedFd)) HostLost();
 }
 
 // Runs, in order, the user APCs the host delivered to this thread in the
@@ -221,9 +264,9 @@ void ReadIosb(Reader& r, PIO_STATUS_BLOCK iosb)
     }
 }
 
-// The threads that await this process's pending requests in the host: each
-// still has the caller's event to set or completion routine to queue after
-// the results are in place.
+// Pending requests filed for the completion thread and not yet finished:
+// each still has the caller's event to set or completion routine to queue
+// after the results are in place.
 std::mutex awaitersLock;
 std::condition_variable awaitersIdle;
 int awaiters = 0;
@@ -253,54 +296,102 @@ bool ClientActive()
         if (embeddedChosen || !folder || !*folder) return;
         socketPath = std::string(folder) + "/" + hostproto::kSocketName;
         active = channel.Open();
+        if (!active && channel.refused != STATUS_SUCCESS) {
+            // The host is there but takes no more processes: running
+            // embedded on its folder instead would be a second machine.
+            std::fprintf(stderr, "win32: the machine host of %s refused this process (status 0x%08lX)\n", folder,
+                         static_cast<unsigned long>(channel.refused));
+            std::_Exit(3);
+        }
     });
     AttachLinkedLibraries();
     return active;
 }
 
-void* ArenaAllocate(size_t size)
+// First fit in the pieces mapped now ('arenaLock' held); null when none has room.
+static void* ArenaTake(size_t size)
 {
-    if (!ClientActive() || !size) return nullptr;
-    size = (size + kArenaPage - 1) / kArenaPage * kArenaPage;
-    std::lock_guard<std::mutex> g(arenaLock);
-    for (auto it = arenaFree.begin(); it != arenaFree.end(); ++it) {
-        if (it->second < size) continue;
-        size_t offset = it->first, left = it->second - size;
-        arenaFree.erase(it);
-        if (left) arenaFree[offset + size] = left;
-        arenaUsed[offset] = size;
-        std::memset(arenaBase + offset, 0, size);  // fresh memory reads as zeros
-        return arenaBase + offset;
+    int count = arenaPieceCount.load(std::memory_order_acquire);
+    for (int i = 0; i < count; i++) {
+        ArenaPiece& piece = arenaPieces[i];
+        for (auto it = piece.free.begin(); it != piece.free.end(); ++it) {
+            if (it->second < size) continue;
+            size_t offset = it->first, left = it->second - size;
+            piece.free.erase(it);
+            if (left) piece.free[offset + size] = left;
+            piece.used[offset] = size;
+            std::memset(piece.base + offset, 0, size);  // fresh memory reads as zeros
+            return piece.base + offset;
+        }
     }
     return nullptr;
+}
+
+void* ArenaAllocate(size_t size)
+{
+    if (!ClientActive() || !size || size > UINT32_MAX - kArenaPage) return nullptr;
+    size = (size + kArenaPage - 1) / kArenaPage * kArenaPage;
+    static std::atomic<bool> growthRefused{false};  // a piece could not be mapped here: ask no more
+    {
+        std::lock_guard<std::mutex> g(arenaLock);
+        if (void* p = ArenaTake(size)) return p;
+        if (arenaPieceCount.load(std::memory_order_acquire) >= kArenaPieces || growthRefused) return nullptr;
+    }
+    // No room: the host adds a piece, within its budget for this process.
+    Writer w;
+    w.U32(uint32_t(size));
+    Reply r;
+    int fd = -1;
+    Call(hostproto::kGrowArena, w, &r, &fd);
+    uint32_t address = r.reader.U32(), length = r.reader.U32();
+    if (!NT_SUCCESS(r.status)) {
+        if (fd >= 0) ::close(fd);
+        return nullptr;
+    }
+    if (!MapArena(fd, address, length)) {  // the address is taken here
+        growthRefused = true;
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> g(arenaLock);
+    return ArenaTake(size);
 }
 
 bool ArenaFree(void* p)
 {
     std::lock_guard<std::mutex> g(arenaLock);
-    if (!arenaBase || p < arenaBase || p >= arenaBase + arenaSize) return false;
-    auto used = arenaUsed.find(size_t(static_cast<uint8_t*>(p) - arenaBase));
-    if (used == arenaUsed.end()) return false;
-    size_t offset = used->first, size = used->second;
-    arenaUsed.erase(used);
-    auto next = arenaFree.lower_bound(offset);
-    if (next != arenaFree.end() && next->first == offset + size) {
-        size += next->second;
-        arenaFree.erase(next);
+    int count = arenaPieceCount.load(std::memory_order_acquire);
+    for (int i = 0; i < count; i++) {
+        ArenaPiece& piece = arenaPieces[i];
+        if (p < piece.base || p >= piece.base + piece.size) continue;
+        auto used = piece.used.find(size_t(static_cast<uint8_t*>(p) - piece.base));
+        if (used == piece.used.end()) return false;
+        size_t offset = used->first, size = used->second;
+        piece.used.erase(used);
+        auto next = piece.free.lower_bound(offset);
+        if (next != piece.free.end() && next->first == offset + size) {
+            size += next->second;
+            piece.free.erase(next);
+        }
+        auto previous = piece.free.lower_bound(offset);
+        if (previous != piece.free.begin() && (--previous)->first + previous->second == offset) {
+            previous->second += size;
+        } else {
+            piece.free[offset] = size;
+        }
+        return true;
     }
-    auto previous = arenaFree.lower_bound(offset);
-    if (previous != arenaFree.begin() && (--previous)->first + previous->second == offset) {
-        previous->second += size;
-    } else {
-        arenaFree[offset] = size;
-    }
-    return true;
+    return false;
 }
 
 bool InArena(const void* p, size_t n)
 {
     auto* b = static_cast<const uint8_t*>(p);
-    return arenaBase && b >= arenaBase && n <= arenaSize && size_t(b - arenaBase) <= arenaSize - n;
+    int count = arenaPieceCount.load(std::memory_order_acquire);
+    for (int i = 0; i < count; i++) {
+        const ArenaPiece& piece = arenaPieces[i];
+        if (b >= piece.base && n <= piece.size && size_t(b - piece.base) <= piece.size - n) return true;
+    }
+    return false;
 }
 
 NTSTATUS ClientUnsupported(const char* call)
@@ -472,7 +563,7 @@ NTSTATUS NtCreateUserThread(PHANDLE handle, ULONG (*routine)(PVOID), PVOID conte
     ULONG id = r.reader.U32();
     uint32_t token = r.reader.U32();
     if (!NT_SUCCESS(r.status)) return r.status;
-    std::thread([routine, context, token] {
+    auto run = [routine, context, token] {
         if (!channel.Open(token)) return;  // the process or its host ended first
         ULONG code = routine(context);
         Writer exit;
@@ -484,7 +575,15 @@ NTSTATUS NtCreateUserThread(PHANDLE handle, ULONG (*routine)(PVOID), PVOID conte
         std::vector<uint8_t> body;
         if (hostproto::Send(channel.fd, hostproto::kExitThread, exit.Body()))
             hostproto::Receive(channel.fd, &answered, &body, nullptr);
-    }).detach();
+    };
+    try {
+        std::thread(run).detach();
+    } catch (const std::system_error&) {
+        // No thread here: the kernel thread made for it waits until this
+        // process ends, and the caller is told.
+        NtClose(h);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     *handle = h;
     if (clientId) {
         clientId->UniqueProcess = reinterpret_cast<HANDLE>(ULONG_PTR(processId));
@@ -581,13 +680,13 @@ NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS infoClass, PVOID info
 
 ULONG NtGetCurrentProcessId()
 {
-    if (channel.fd < 0 && !channel.Open()) HostLost();
+    if (channel.fd < 0 && !channel.Open() && channel.refused == STATUS_SUCCESS) HostLost();
     return processId;
 }
 
 ULONG NtGetCurrentThreadId()
 {
-    if (channel.fd < 0 && !channel.Open()) HostLost();
+    if (channel.fd < 0 && !channel.Open() && channel.refused == STATUS_SUCCESS) HostLost();
     return channel.threadId;
 }
 
@@ -658,6 +757,88 @@ struct Asynchronous {
     }
 };
 
+// A request the kernel left pending, as the process's completion thread
+// finishes it: results into the caller's buffers, then its event and its
+// completion routine.
+struct AwaitedRequest {
+    PIO_STATUS_BLOCK iosb;
+    PVOID buffer;
+    ULONG length;
+    Asynchronous async;
+    HANDLE issuer;
+    void Finish(Reader& r) const
+    {
+        TakeResults(r, iosb, buffer, length);
+        if (iosb) StatusWritten(iosb);  // a wait on the file wakes with its results in place
+        async.Ended(iosb, issuer);
+        if (issuer) NtClose(issuer);
+    }
+};
+
+// One thread of this process, with one connection, awaits every pending
+// request (kAwaitAny) and finishes each as it ends. A request may end
+// before its issuer has filed it: its reply then waits in 'endedEarly'.
+// Never destroyed: the completion thread may still run while the process exits.
+static std::mutex& awaitLock = *new std::mutex;
+static std::map<uint32_t, AwaitedRequest>& awaited = *new std::map<uint32_t, AwaitedRequest>;  // with 'awaitLock'
+static std::map<uint32_t, std::vector<uint8_t>>& endedEarly =
+    *new std::map<uint32_t, std::vector<uint8_t>>;  // reply bodies, with 'awaitLock'
+static bool completionsStarted = false;             // with 'awaitLock'
+
+static void ServeCompletions()
+{
+    hostLossIsQuiet = true;
+    for (;;) {
+        Reply done;
+        // A host gone is for the process's other calls to tell.
+        if (!Exchange(hostproto::kAwaitAny, Writer(), &done)) return;
+        uint32_t token = done.reader.U32();
+        if (!token) {  // refused for now (past the host's limits), or the host is stopping
+            ::usleep(10000);
+            continue;
+        }
+        AwaitedRequest request;
+        {
+            std::lock_guard<std::mutex> g(awaitLock);
+            auto it = awaited.find(token);
+            if (it == awaited.end()) {
+                endedEarly[token] = std::move(done.body);
+                continue;
+            }
+            request = it->second;
+            awaited.erase(it);
+        }
+        request.Finish(done.reader);
+        std::lock_guard<std::mutex> g(awaitersLock);
+        if (--awaiters == 0) awaitersIdle.notify_all();
+    }
+}
+
+// Files a pending request for the completion thread (started at the first);
+// false when no thread can be had, the request then not filed.
+static bool FileAwaited(uint32_t token, const AwaitedRequest& request, std::vector<uint8_t>* early)
+{
+    std::lock_guard<std::mutex> g(awaitLock);
+    auto ended = endedEarly.find(token);
+    if (ended != endedEarly.end()) {
+        *early = std::move(ended->second);
+        endedEarly.erase(ended);
+        return true;
+    }
+    if (!completionsStarted) {
+        try {
+            std::thread(ServeCompletions).detach();
+        } catch (const std::system_error&) {
+            return false;
+        }
+        completionsStarted = true;
+    }
+    awaited[token] = request;
+    std::lock_guard<std::mutex> counted(awaitersLock);
+    awaiters++;
+    return true;
+}
+
 static NTSTATUS DeviceIo(hostproto::Call call, const Writer& request, const Asynchronous& async,
                          PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length)
 {
@@ -673,23 +854,23 @@ static NTSTATUS DeviceIo(hostproto::Call call, const Writer& request, const Asyn
         if (async.apcRoutine)
             NtDuplicateObject(NtCurrentProcess(), NtCurrentThread(), NtCurrentProcess(), &issuer, 0, 0,
                               DUPLICATE_SAME_ACCESS);
-        {
-            std::lock_guard<std::mutex> g(awaitersLock);
-            awaiters++;
+        AwaitedRequest awaitedRequest{iosb, buffer, length, async, issuer};
+        std::vector<uint8_t> early;
+        if (FileAwaited(token, awaitedRequest, &early)) {
+            if (!early.empty()) {  // it ended already
+                Reader done(early.data(), early.size());
+                done.U32(), done.U32();
+                awaitedRequest.Finish(done);
+            }
+            return STATUS_PENDING;
         }
-        std::thread([=] {
-            Writer w;
-            w.U32(token);
-            Reply done;
-            Call(hostproto::kAwaitRequest, w, &done);
-            done.reader.U32();
-            TakeResults(done.reader, iosb, buffer, length);
-            if (iosb) StatusWritten(iosb);
-            async.Ended(iosb, issuer);
-            if (issuer) NtClose(issuer);
-            std::lock_guard<std::mutex> g(awaitersLock);
-            if (--awaiters == 0) awaitersIdle.notify_all();
-        }).detach();
+        // No thread to await it: the caller waits it out itself.
+        Writer w;
+        w.U32(token);
+        Reply done;
+        Call(hostproto::kAwaitRequest, w, &done);
+        done.reader.U32();
+        awaitedRequest.Finish(done.reader);
         return STATUS_PENDING;
     }
     TakeResults(r.reader, iosb, buffer, length);

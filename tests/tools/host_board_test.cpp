@@ -76,4 +76,17 @@ TEST(HostBoard, FieldsGoOnForEveryClientAfterSetUpsByClientsThatExited)
     }
 }
 
+TEST(HostBoard, ASecondHostOnTheFolderRefusesAndNamesTheProcessServingIt)
+{
+    hosttest::Child second(ZAR_FRONT_PATH, {"host", "--folder", folder}, folder, true);
+    ASSERT_TRUE(second.Started());
+    EXPECT_EQ(second.Line(120000),
+              "zar-front: the machine folder " + folder + " is served by process " + std::to_string(getpid()));
+    EXPECT_EQ(second.Wait(120000), 1);
+    // The first host serves on, its board with it.
+    hosttest::Child client(BOARD_CLIENT_PATH, {"fields", "10"}, folder);
+    EXPECT_EQ(client.Line(120000), "10 fields");
+    EXPECT_EQ(client.Wait(120000), 0);
+}
+
 }  // namespace

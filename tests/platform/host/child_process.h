@@ -24,7 +24,9 @@ namespace hosttest {
 
 class Child {
 public:
-    Child(const std::string& program, const std::vector<std::string>& args, const std::string& machineFolder)
+    // 'withErrors': its standard error comes in the same lines.
+    Child(const std::string& program, const std::vector<std::string>& args, const std::string& machineFolder,
+          bool withErrors = false)
     {
         std::vector<std::string> argv;
         const char* emulator = std::getenv("ZAR_EMULATOR");
@@ -46,6 +48,7 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        if (withErrors) posix_spawn_file_actions_adddup2(&actions, out[1], 2);
         if (::posix_spawn(&pid_, cargv[0], &actions, nullptr, cargv.data(), cenv.data()) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(out[1]);

@@ -10,11 +10,20 @@
 //   pend                   a device request the test driver holds: "done N"
 //   overlapped             the same held request, overlapped with an event:
 //                          "pending", then "done N" when it completed
-//   ring shared|own        an overlapped held out-direct request into a
-//                          VirtualAlloc buffer (shared) or a buffer of the
-//                          program's own: "pending", then after watching
-//                          the buffer a while "seen N before completion" or
-//                          "unseen", then "done N" once it completed
+//   ring shared|own [BYTES]
+//                          an overlapped held out-direct request into a
+//                          VirtualAlloc buffer (shared, 4096 bytes unless
+//                          given; a larger one is named in a held ring
+//                          request's record) or a buffer of the program's own:
+//                          "pending", then after watching the buffer a while
+//                          "seen N before completion" ("seen N at both ends
+//                          ..." when a large one got N in its last word too)
+//                          or "unseen", then "done N" once it completed
+//   transfer               an overlapped 4 MB transfer into a VirtualAlloc
+//                          buffer by the test's engine: "pending", then
+//                          "done N" (the buffer's last byte) once it ended
+//   many-threads N         make N threads that wait: "threads MADE error E"
+//                          (E the first failure's error, 0 when none)
 //   threads                a suspended thread that waits alertably, resumed
 //                          and sent a user APC; then a WriteFileEx whose
 //                          completion routine runs in an alertable sleep:
@@ -43,6 +52,10 @@
 //                          synchronous; "watching" once it is asked, then
 //                          "changed STATUS bytes N" ("... by its routine" for
 //                          the routine, which must run on the asking thread)
+//   watch-many DIR N       N change notifications on folder DIR at once, each
+//                          with its own event: "watching P refused STATUS"
+//                          (P pending); once a change ended one, the folder
+//                          closed, "ended E" (E of them ended)
 //   make PATH              create the file PATH: "made"
 //   move FROM TO           rename FROM to TO: "moved"
 //   list DIR event|apc     an overlapped listing of folder DIR (a native
@@ -94,33 +107,68 @@ int Echo()
 }
 
 // Watches the first word of a buffer that a held request has locked.
-int Ring(bool shared)
+int Ring(bool shared, DWORD bytes)
 {
     HANDLE device = CreateFileA("\\\\.\\HostTest", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED, nullptr);
     if (device == INVALID_HANDLE_VALUE) return std::printf("open error %u\n", GetLastError()), 1;
     static ULONG own[1024];
-    auto* ring = shared ? static_cast<volatile ULONG*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE)) : own;
+    if (!shared) bytes = sizeof own;
+    auto* ring = shared ? static_cast<volatile ULONG*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE)) : own;
     if (!ring) return std::printf("alloc error %u\n", GetLastError()), 1;
+    volatile ULONG& last = ring[bytes / sizeof(ULONG) - 1];
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(device, IOCTL_HT_HOLD_OUT_DIRECT, nullptr, 0, const_cast<ULONG*>(ring), 4096, &returned,
-                              &ov);
+    // A large ring goes by its address inside a record, as the export
+    // engine's does; a small one as the request's own buffer.
+    ULONG record[2] = {static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(ring)), bytes};
+    BOOL ok = bytes > 4096 ? DeviceIoControl(device, IOCTL_HT_HOLD_RING, record, sizeof record, nullptr, 0, &returned, &ov)
+                           : DeviceIoControl(device, IOCTL_HT_HOLD_OUT_DIRECT, nullptr, 0, const_cast<ULONG*>(ring),
+                                             bytes, &returned, &ov);
     if (ok || GetLastError() != ERROR_IO_PENDING) return std::printf("not pending %u\n", GetLastError()), 1;
     std::printf("pending\n");
     // Our own buffer is a copy until completion: a short look tells.
     DWORD deadline = GetTickCount() + (shared ? 60000 : 500);
-    while (ring[0] == 0 && static_cast<LONG>(deadline - GetTickCount()) > 0) Sleep(5);
+    while ((ring[0] == 0 || (bytes > 4096 && last == 0)) && static_cast<LONG>(deadline - GetTickCount()) > 0) Sleep(5);
     if (ring[0] == 0)
         std::printf("unseen\n");
     else
-        std::printf("seen %u %s completion\n", static_cast<unsigned>(ring[0]),
+        std::printf("seen %u%s %s completion\n", static_cast<unsigned>(ring[0]),
+                    bytes > 4096 && last == ring[0] ? " at both ends" : "",
                     WaitForSingleObject(ov.hEvent, 0) == WAIT_TIMEOUT ? "before" : "after");
     WaitForSingleObject(ov.hEvent, INFINITE);
     ok = GetOverlappedResult(device, &ov, &returned, FALSE);
     std::printf(ok ? "done %u\n" : "failed %u\n", ok ? static_cast<unsigned>(ring[0]) : GetLastError());
     return ok ? 0 : 1;
+}
+
+DWORD WINAPI WaitForever(LPVOID event)
+{
+    WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+    return 0;
+}
+
+// Makes up to N threads that wait; how many it got and the first error.
+int ManyThreads(int n)
+{
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    int made = 0;
+    DWORD error = 0;
+    for (int i = 0; i < n; i++) {
+        HANDLE t = CreateThread(nullptr, 0, WaitForever, stop, 0, nullptr);
+        if (!t) {
+            if (!error) error = GetLastError();
+            continue;
+        }
+        made++;
+        CloseHandle(t);
+    }
+    // The host still answers this process's calls.
+    HANDLE probe = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::printf("threads %d error %u%s\n", made, error, probe ? "" : ", then no more calls");
+    SetEvent(stop);
+    return 0;
 }
 
 DWORD apcValue = 0, apcThread = 0, completedBytes = 0;
@@ -222,6 +270,41 @@ int Watch(const char* path, const std::string& mode)
     std::printf("changed %#x bytes %lu%s\n", static_cast<unsigned>(s), static_cast<unsigned long>(iosb.Information),
                 apc ? " by its routine" : "");
     CloseHandle(folder);
+    return 0;
+}
+
+// Asks for N change notifications on one folder at once, each with its own
+// event: how many are pending and what refused the rest; then, once a
+// change ended them, how many ended.
+int WatchMany(const char* path, int n)
+{
+    HANDLE folder = OpenFolder(path, false);
+    if (!folder) return 1;
+    struct Watch {
+        HANDLE event;
+        IO_STATUS_BLOCK iosb;
+        UCHAR buffer[64];
+    };
+    std::vector<Watch> watches(static_cast<size_t>(n));
+    std::vector<HANDLE> pending;
+    NTSTATUS refusal = STATUS_SUCCESS;
+    for (Watch& w : watches) {
+        w.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        NTSTATUS s = NtNotifyChangeDirectoryFile(folder, w.event, nullptr, nullptr, &w.iosb, w.buffer, sizeof w.buffer,
+                                                 0x1 | 0x2, FALSE);
+        if (s == STATUS_PENDING) pending.push_back(w.event);
+        else if (refusal == STATUS_SUCCESS) refusal = s;
+    }
+    std::printf("watching %zu refused %#x\n", pending.size(), static_cast<unsigned>(refusal));
+    // A change ends one of them; closing the folder ends the others.
+    if (pending.empty() || WaitForMultipleObjects(static_cast<DWORD>(pending.size()), pending.data(), FALSE, 60000) ==
+                               WAIT_TIMEOUT)
+        return std::printf("no change\n"), 1;
+    CloseHandle(folder);
+    size_t ended = 0;
+    for (HANDLE e : pending)
+        if (WaitForSingleObject(e, 60000) == WAIT_OBJECT_0) ended++;
+    std::printf("ended %zu\n", ended);
     return 0;
 }
 
@@ -334,7 +417,26 @@ int main(int argc, char** argv)
         std::printf("poked %#x\n", shared ? static_cast<unsigned>(*mine) : 0u);
         return 0;
     }
-    if (what == "ring" && argc == 3) return Ring(std::string(argv[2]) == "shared");
+    if (what == "ring" && (argc == 3 || argc == 4))
+        return Ring(std::string(argv[2]) == "shared", argc == 4 ? std::strtoul(argv[3], nullptr, 10) : 4096);
+    if (what == "many-threads" && argc == 3) return ManyThreads(std::atoi(argv[2]));
+    if (what == "transfer") {
+        HANDLE device = CreateFileA("\\\\.\\HostTest", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+        constexpr DWORD kBytes = 4u << 20;
+        auto* buffer = static_cast<UCHAR*>(VirtualAlloc(nullptr, kBytes, MEM_COMMIT, PAGE_READWRITE));
+        if (device == INVALID_HANDLE_VALUE || !buffer) return std::printf("error %u\n", GetLastError()), 1;
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD returned = 0;
+        if (DeviceIoControl(device, IOCTL_HT_DMA, nullptr, 0, buffer, kBytes, &returned, &ov) ||
+            GetLastError() != ERROR_IO_PENDING)
+            return std::printf("not pending %u\n", GetLastError()), 1;
+        std::printf("pending\n");
+        BOOL ok = GetOverlappedResult(device, &ov, &returned, TRUE);
+        std::printf(ok ? "done %#x\n" : "failed %u\n", ok ? buffer[kBytes - 1] : GetLastError());
+        return ok ? 0 : 1;
+    }
     if (what == "put" && argc == 7) {
         HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 0x10000, argv[2]);
         auto* view = static_cast<char*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
@@ -388,6 +490,7 @@ int main(int argc, char** argv)
     }
     if (what == "watch" && argc == 4) return Watch(argv[2], argv[3]);
     if (what == "list" && argc == 4) return List(argv[2], argv[3]);
+    if (what == "watch-many" && argc == 4) return WatchMany(argv[2], std::atoi(argv[3]));
     if (what == "make" && argc == 3) {
         HANDLE f = CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
         if (f == INVALID_HANDLE_VALUE) return std::printf("create error %u\n", GetLastError()), 1;

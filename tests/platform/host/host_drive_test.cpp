@@ -116,4 +116,20 @@ TEST_F(HostDrive, AClientKilledWithAWatchPendingIsCleanedUpAndTheHostGoesOn)
     EXPECT_EQ(watcher.Line(), "changed 0x10c bytes 0");
 }
 
+TEST_F(HostDrive, AThousandChangeRequestsOfOneClientStopAtItsLimitAndAreAwaitedWithoutAThreadEach)
+{
+    hosttest::Child watcher = Client({"watch-many", kClips, "1000"});
+    // STATUS_INSUFFICIENT_RESOURCES past the 64 a client may have pending.
+    ASSERT_EQ(watcher.Line(), "watching 64 refused 0xc000009a");
+    // The main connection and the one that awaits them all; a thread and a
+    // connection each would be 65.
+    EXPECT_LE(host::ConnectionCount(), 3);
+    // Everyone else is served meanwhile.
+    hosttest::Child maker = Client({"make", "P:\\KIV\\Media\\Clips\\Many"});
+    EXPECT_EQ(maker.Line(), "made");
+    EXPECT_EQ(watcher.Line(), "ended 64");
+    EXPECT_EQ(watcher.Wait(), 0);
+    EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
+}
+
 }  // namespace

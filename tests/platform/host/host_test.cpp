@@ -4,8 +4,10 @@
 // and the end of a client process are checked across the processes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -30,6 +32,40 @@ namespace {
 std::mutex pendingLock;
 std::vector<PIRP> pending;
 std::vector<PIRP> held;  // out-direct requests the test writes into
+std::vector<PIRP> dmaQueue;  // transfers the engine has not started
+struct HeldRing {
+    PIRP irp;
+    std::vector<PMDL> pieces;
+};
+std::vector<HeldRing> rings;
+
+void UnlockRing(HeldRing& ring)
+{
+    for (PMDL mdl : ring.pieces) {
+        MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+    }
+    ring.pieces.clear();
+}
+
+void CancelRing(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    HeldRing ring{irp, {}};
+    {
+        std::lock_guard<std::mutex> g(pendingLock);
+        for (auto it = rings.begin(); it != rings.end(); ++it)
+            if (it->irp == irp) {
+                ring = *it;
+                rings.erase(it);
+                break;
+            }
+    }
+    UnlockRing(ring);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
 std::atomic<int> cleanups{0}, cancels{0};
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
@@ -47,6 +83,7 @@ void CancelPending(PDEVICE_OBJECT, PIRP irp)
         std::lock_guard<std::mutex> g(pendingLock);
         std::erase(pending, irp);
         std::erase(held, irp);
+        std::erase(dmaQueue, irp);
     }
     cancels++;
     Complete(irp, STATUS_CANCELLED, 0);
@@ -103,9 +140,10 @@ NTSTATUS Control(PDEVICE_OBJECT, PIRP irp)
     }
     case IOCTL_HT_POKE: {
         auto* from = static_cast<const ULONG_PTR*>(s->Parameters.DeviceIoControl.Type3InputBuffer);
+        volatile ULONG onStack = 0;
         NTSTATUS status = SehTry([&] {
             ProbeForRead(from, sizeof *from, 1);
-            auto* word = reinterpret_cast<ULONG*>(*from);
+            auto* word = *from == HT_POKE_OWN_STACK ? const_cast<ULONG*>(&onStack) : reinterpret_cast<ULONG*>(*from);
             ProbeForWrite(word, sizeof *word, 1);
             *word = 0x600D;
         });
@@ -116,6 +154,38 @@ NTSTATUS Control(PDEVICE_OBJECT, PIRP irp)
         IoSetCancelRoutine(irp, CancelPending);
         std::lock_guard<std::mutex> g(pendingLock);
         held.push_back(irp);
+        return STATUS_PENDING;
+    }
+    case IOCTL_HT_HOLD_RING: {
+        if (in < 2 * sizeof(ULONG)) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        auto* record = reinterpret_cast<ULONG*>(system);
+        auto* ring = reinterpret_cast<UCHAR*>(ULONG_PTR(record[0]));
+        const ULONG length = record[1];
+        constexpr ULONG kPiece = 16u << 20;  // within what one MDL describes
+        HeldRing held{irp, {}};
+        for (ULONG done = 0; done < length; done += kPiece) {
+            PMDL mdl = IoAllocateMdl(ring + done, std::min(kPiece, length - done), FALSE, FALSE, nullptr);
+            NTSTATUS status = mdl ? SehTry([&] { MmProbeAndLockPages(mdl, irp->RequestorMode, IoWriteAccess); })
+                                  : STATUS_INSUFFICIENT_RESOURCES;
+            if (!NT_SUCCESS(status)) {
+                if (mdl) IoFreeMdl(mdl);
+                UnlockRing(held);
+                return Complete(irp, status, 0);
+            }
+            held.pieces.push_back(mdl);
+        }
+        if (held.pieces.empty()) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, CancelRing);
+        std::lock_guard<std::mutex> g(pendingLock);
+        rings.push_back(held);
+        return STATUS_PENDING;
+    }
+    case IOCTL_HT_DMA: {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, CancelPending);
+        std::lock_guard<std::mutex> g(pendingLock);
+        dmaQueue.push_back(irp);
         return STATUS_PENDING;
     }
     default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -202,6 +272,51 @@ void CompleteHeld()
     for (PIRP irp : irps)
         if (IoSetCancelRoutine(irp, nullptr)) Complete(irp, STATUS_SUCCESS, 4096);
 }
+
+// The transfer engine: takes each queued transfer once it cannot be
+// cancelled any more, fills its whole locked buffer 'passes' times (a
+// board's DMA, which runs to its end whoever waits for it) and completes it.
+struct DmaEngine {
+    std::atomic<bool> stop{false};
+    std::atomic<int> started{0}, finished{0};
+    int passes = 4;
+    std::thread thread;
+    explicit DmaEngine(int passesEach) : passes(passesEach), thread([this] { Run(); }) {}
+    ~DmaEngine()
+    {
+        stop = true;
+        thread.join();
+    }
+    void Run()
+    {
+        while (!stop || !Idle()) {
+            PIRP irp = nullptr;
+            {
+                std::lock_guard<std::mutex> g(pendingLock);
+                if (!dmaQueue.empty()) {
+                    irp = dmaQueue.front();
+                    dmaQueue.erase(dmaQueue.begin());
+                }
+            }
+            if (!irp) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            if (!IoSetCancelRoutine(irp, nullptr)) continue;  // being cancelled
+            started++;
+            auto* data = static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+            ULONG length = MmGetMdlByteCount(irp->MdlAddress);
+            for (int pass = 0; pass < passes; pass++) std::memset(data, 0x40 + pass, length);
+            Complete(irp, STATUS_SUCCESS, length);
+            finished++;
+        }
+    }
+    bool Idle()
+    {
+        std::lock_guard<std::mutex> g(pendingLock);
+        return dmaQueue.empty();
+    }
+};
 
 // ---- The machine host ----
 
@@ -474,7 +589,10 @@ TEST(MachineHost, AKilledClientsPendingRequestIsCancelledAndItsCleanupRuns)
 
 // ---- Hostile and broken messages ----
 
+#include <fcntl.h>
+#include <memory>
 #include <random>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -629,6 +747,379 @@ TEST(MachineHost, TheReaderRefusesWhatItCannotHold)
         hostproto::Reader r(c.body.data(), c.body.size());
         r.Text();
         EXPECT_EQ(r.Finished(), c.ok);
+    }
+}
+
+}  // namespace
+
+// ---- A client that speaks the protocol itself, as a hostile program would ----
+
+namespace {
+
+using hostproto::Reader;
+using hostproto::Writer;
+
+struct RawClient {
+    int fd = -1;
+    int arenaFd = -1;
+    uint32_t arena = 0, arenaSize = 0;
+    NTSTATUS helloStatus = STATUS_UNSUCCESSFUL;
+
+    RawClient()
+    {
+        fd = RawConnection();
+        if (fd < 0) return;
+        ReceiveLimit(fd, 60);
+        uint16_t call;
+        std::vector<uint8_t> body;
+        if (!hostproto::Send(fd, hostproto::kHello, Hello(0)) || !hostproto::Receive(fd, &call, &body, &arenaFd))
+            return;
+        Reader r(body.data(), body.size());
+        helloStatus = NTSTATUS(r.U32());
+        r.U32(), r.U32(), r.U32();
+        arena = r.U32();
+        arenaSize = r.U32();
+    }
+    ~RawClient() { Close(); }
+    void Close()
+    {
+        if (fd >= 0) ::close(fd);
+        if (arenaFd >= 0) ::close(arenaFd);
+        fd = arenaFd = -1;
+    }
+    bool Send(uint16_t call, const Writer& w) { return hostproto::Send(fd, call, w.Body()); }
+    // The reply's status; the rest stays in *body.
+    NTSTATUS Answer(std::vector<uint8_t>* body, Reader* rest = nullptr, int* receivedFd = nullptr)
+    {
+        uint16_t call;
+        if (!hostproto::Receive(fd, &call, body, receivedFd)) return STATUS_UNSUCCESSFUL;
+        Reader r(body->data(), body->size());
+        NTSTATUS status = NTSTATUS(r.U32());
+        if (rest) *rest = r;
+        return status;
+    }
+    uint32_t Open(const std::u16string& name, ACCESS_MASK access, ULONG options)
+    {
+        Writer w;
+        w.U32(access).U32(0x40 /* case-insensitive */).U32(0).U32(1).Text(name);
+        w.U32(0).I64(0).U32(0).U32(7).U32(FILE_OPEN).U32(options);
+        std::vector<uint8_t> body;
+        Reader r(nullptr, 0);
+        if (!Send(hostproto::kCreateFile, w) || Answer(&body, &r) != STATUS_SUCCESS) return 0;
+        return r.U32();
+    }
+    // An asynchronous transfer into the arena at 'offset'; the reply is left unread.
+    bool SendTransfer(uint32_t file, uint32_t offset, uint32_t length)
+    {
+        Writer w;
+        w.U32(file).U32(IOCTL_HT_DMA).U32(0).Bytes(nullptr, 0).U32(0).U32(0);
+        w.U32(1).U32(length).Bytes(nullptr, 0).U32(arena + offset).U32(1);
+        return Send(hostproto::kDeviceIoControl, w);
+    }
+    // The token of a request the host answered as pending (0 if not).
+    uint32_t PendingToken(NTSTATUS* status = nullptr)
+    {
+        std::vector<uint8_t> body;
+        Reader r(nullptr, 0);
+        NTSTATUS s = Answer(&body, &r);
+        if (status) *status = s;
+        return s == STATUS_PENDING ? r.U32() : 0;
+    }
+    NTSTATUS Await(uint32_t token)
+    {
+        Writer w;
+        w.U32(token);
+        std::vector<uint8_t> body;
+        return Send(hostproto::kAwaitRequest, w) ? Answer(&body) : STATUS_UNSUCCESSFUL;
+    }
+    // An asynchronous request the driver holds, its output 'length' bytes
+    // of the host's: the status it got.
+    NTSTATUS Pend(uint32_t device, uint32_t length)
+    {
+        Writer w;
+        w.U32(device).U32(IOCTL_HT_PEND).U32(0).Bytes(nullptr, 0).U32(0).U32(0);
+        w.U32(1).U32(length).Bytes(nullptr, 0).U32(0).U32(1);
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        if (Send(hostproto::kDeviceIoControl, w)) PendingToken(&status);
+        return status;
+    }
+    NTSTATUS Notify(uint32_t directory, uint32_t length)
+    {
+        Writer w;
+        w.U32(directory).U32(length).U32(0x3).U32(0).U32(0).U32(1);
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        if (Send(hostproto::kNotifyChangeDirectory, w)) PendingToken(&status);
+        return status;
+    }
+};
+
+TEST(MachineHost, APointerToTheHostsStackHeapOrImageOrToAnotherClientIsRefused)
+{
+    static volatile ULONG imageWord = 0x1234;
+    auto* heapWord = new volatile ULONG(0x5678);
+    RawClient other;
+    ASSERT_EQ(other.helloStatus, STATUS_SUCCESS);
+    ASSERT_NE(other.arena, 0u);
+    auto number = [](const volatile void* p) { return std::to_string(reinterpret_cast<ULONG_PTR>(p)); };
+    const std::string refused = "refused " + std::to_string(ERROR_NOACCESS);
+    const struct {
+        const char* what;
+        std::string target, expected;
+    } cases[] = {
+        {"its own shared memory", "shared", "poked 0x600d"},
+        {"the serving thread's stack", std::to_string(HT_POKE_OWN_STACK), refused},
+        {"the host's image", number(&imageWord), refused},
+        {"the host's heap", number(heapWord), refused},
+        {"another client's shared memory", std::to_string(other.arena + 64), refused},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        hosttest::Child client = Client({"poke-at", c.target});
+        EXPECT_EQ(client.Line(), c.expected);
+        EXPECT_EQ(client.Wait(), 0);
+    }
+    EXPECT_EQ(imageWord, 0x1234u);
+    EXPECT_EQ(*heapWord, 0x5678u);
+    delete heapWord;
+}
+
+TEST(MachineHost, SharedMemoryCannotBeShrunkAndAReadOnlyViewCannotBeWritten)
+{
+    DmaEngine engine(8);
+    RawClient client;
+    ASSERT_EQ(client.helloStatus, STATUS_SUCCESS);
+    ASSERT_GE(client.arenaFd, 0);
+    // The arena's memory file, truncated while a transfer fills it.
+    uint32_t device = client.Open(u"\\??\\HostTest", GENERIC_READ | GENERIC_WRITE, 0);
+    ASSERT_NE(device, 0u);
+    ASSERT_TRUE(client.SendTransfer(device, 0, 4u << 20));
+    uint32_t token = client.PendingToken();
+    ASSERT_NE(token, 0u);
+    EXPECT_NE(::ftruncate(client.arenaFd, 0), 0);
+    EXPECT_NE(::ftruncate(client.arenaFd, off_t(client.arenaSize) * 2), 0);
+    EXPECT_EQ(::fcntl(client.arenaFd, F_ADD_SEALS, 0), -1);  // sealed for good
+    EXPECT_EQ(client.Await(token), STATUS_SUCCESS);
+
+    // A section mapped for reading only comes as a file opened for reading only.
+    Writer create;
+    create.U32(SECTION_ALL_ACCESS).U32(0).U32(0).U32(0).Text(u"").U32(1).I64(0x10000).U32(PAGE_READWRITE).U32(SEC_COMMIT);
+    std::vector<uint8_t> body;
+    Reader r(nullptr, 0);
+    ASSERT_TRUE(client.Send(hostproto::kCreateSection, create));
+    ASSERT_EQ(client.Answer(&body, &r), STATUS_SUCCESS);
+    uint32_t section = r.U32();
+    for (ULONG protect : {ULONG(PAGE_READONLY), ULONG(PAGE_READWRITE)}) {
+        SCOPED_TRACE(protect);
+        Writer map;
+        map.U32(section).U32(protect).I64(0).U32(0);
+        int fd = -1;
+        ASSERT_TRUE(client.Send(hostproto::kMapSection, map));
+        ASSERT_EQ(client.Answer(&body, nullptr, &fd), STATUS_SUCCESS);
+        ASSERT_GE(fd, 0);
+        EXPECT_NE(::ftruncate(fd, 0), 0);
+        void* writable = ::mmap(nullptr, 0x10000, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (protect == PAGE_READONLY) {
+            EXPECT_EQ(::fcntl(fd, F_GETFL) & O_ACCMODE, O_RDONLY);
+            EXPECT_EQ(writable, MAP_FAILED);
+        } else {
+            EXPECT_NE(writable, MAP_FAILED);
+        }
+        if (writable != MAP_FAILED) ::munmap(writable, 0x10000);
+        ::close(fd);
+    }
+    client.Close();
+    EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
+    hosttest::Child next = Client({"echo"});
+    EXPECT_EQ(next.Line(), "echo ok");
+}
+
+// The clients' shared memory this process maps now (it is the host).
+int ArenaMappings()
+{
+    FILE* maps = std::fopen("/proc/self/maps", "r");
+    if (!maps) return 0;
+    int count = 0;
+    char line[512];
+    while (std::fgets(line, sizeof line, maps))
+        if (std::strstr(line, "client-arena")) count++;
+    std::fclose(maps);
+    return count;
+}
+
+TEST(MachineHost, AClientGoneAtAnyPointOfAPendingTransferNeverHarmsTheHost)
+{
+    DmaEngine engine(16);
+    enum Point { kBeforeItsWait, kDuring, kAfter };
+    for (int round = 0; round < 100; round++) {
+        for (Point point : {kBeforeItsWait, kDuring, kAfter}) {
+            SCOPED_TRACE("round " + std::to_string(round) + " point " + std::to_string(point));
+            RawClient client;
+            ASSERT_EQ(client.helloStatus, STATUS_SUCCESS);
+            uint32_t device = client.Open(u"\\??\\HostTest", GENERIC_READ | GENERIC_WRITE, 0);
+            ASSERT_NE(device, 0u);
+            int started = engine.started;
+            ASSERT_TRUE(client.SendTransfer(device, 4096, 4u << 20));
+            if (point != kBeforeItsWait) {
+                uint32_t token = client.PendingToken();
+                ASSERT_NE(token, 0u);
+                if (point == kDuring) {
+                    ASSERT_TRUE(hosttest::Eventually([&] { return engine.started > started; }));
+                } else {
+                    EXPECT_EQ(client.Await(token), STATUS_SUCCESS);
+                }
+            }
+            client.Close();  // as the system closes a killed process's socket
+        }
+    }
+    EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
+    // Let go of once the transfers ended, with no new client to prompt it.
+    EXPECT_TRUE(hosttest::Eventually([] { return ArenaMappings() == 0; }));
+    EXPECT_EQ(host::ConnectionCount(), 0);
+    hosttest::Child next = Client({"echo"});
+    EXPECT_EQ(next.Line(), "echo ok");
+}
+
+TEST(MachineHost, AWin32ClientKilledAtEachPointOfItsTransferLeavesTheHostServing)
+{
+    DmaEngine engine(16);
+    enum Point { kAtOnce, kPending, kDuring, kAfter };
+    for (int round = 0; round < 5; round++) {
+        for (Point point : {kAtOnce, kPending, kDuring, kAfter}) {
+            SCOPED_TRACE("round " + std::to_string(round) + " point " + std::to_string(point));
+            int started = engine.started;
+            hosttest::Child client = Client({"transfer"});
+            if (point != kAtOnce) ASSERT_EQ(client.Line(), "pending");
+            if (point == kDuring) ASSERT_TRUE(hosttest::Eventually([&] { return engine.started > started; }));
+            if (point == kAfter) EXPECT_EQ(client.Line(), "done 0x4f");  // the engine's last pass
+            client.Kill();
+            client.Wait();
+        }
+    }
+    EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
+    EXPECT_TRUE(hosttest::Eventually([] { return ArenaMappings() == 0; }));
+    hosttest::Child next = Client({"echo"});
+    EXPECT_EQ(next.Line(), "echo ok");
+}
+
+TEST(MachineHost, AHostStoppedWithATransferPendingStopsWholeAndServesAgain)
+{
+    DmaEngine engine(400);  // long enough to be running when the host stops
+    RawClient client;
+    ASSERT_EQ(client.helloStatus, STATUS_SUCCESS);
+    uint32_t device = client.Open(u"\\??\\HostTest", GENERIC_READ | GENERIC_WRITE, 0);
+    ASSERT_NE(device, 0u);
+    ASSERT_TRUE(client.SendTransfer(device, 0, 4u << 20));
+    ASSERT_NE(client.PendingToken(), 0u);
+    ASSERT_TRUE(hosttest::Eventually([&] { return engine.started == 1; }));
+    host::StopServer();
+    EXPECT_EQ(host::ClientProcessCount(), 0);
+    std::string why;
+    ASSERT_TRUE(host::StartServer(folder, &why)) << why;
+    client.Close();
+    EXPECT_TRUE(hosttest::Eventually([&] { return engine.finished == 1; }));
+    hosttest::Child next = Client({"echo"});
+    EXPECT_EQ(next.Line(), "echo ok");
+}
+
+TEST(MachineHost, PastEachLimitTheCallFailsWithItsErrorAndTheOthersAreServed)
+{
+    {
+        SCOPED_TRACE("threads");
+        hosttest::Child many = Client({"many-threads", "1000"});
+        EXPECT_EQ(many.Line(), "threads 64 error " + std::to_string(ERROR_TOO_MANY_TCBS));
+        EXPECT_EQ(many.Wait(), 0);
+    }
+    {
+        SCOPED_TRACE("pending requests");
+        RawClient waiter;
+        uint32_t device = waiter.Open(u"\\??\\HostTest", GENERIC_READ | GENERIC_WRITE, 0);
+        ASSERT_NE(device, 0u);
+        int pending = 0, refused = 0;
+        for (int i = 0; i < 1000; i++) {
+            NTSTATUS s = waiter.Pend(device, sizeof(ULONG));
+            if (s == STATUS_PENDING) pending++;
+            if (s == STATUS_INSUFFICIENT_RESOURCES) refused++;
+        }
+        EXPECT_EQ(pending, 64);
+        EXPECT_EQ(refused, 1000 - 64);
+        // What a request holds is what its caller asked for, within a budget.
+        RawClient greedy;
+        uint32_t other = greedy.Open(u"\\??\\HostTest", GENERIC_READ | GENERIC_WRITE, 0);
+        ASSERT_NE(other, 0u);
+        const NTSTATUS expected[] = {STATUS_PENDING, STATUS_PENDING, STATUS_PENDING, STATUS_PENDING, STATUS_NO_MEMORY};
+        for (NTSTATUS e : expected) EXPECT_EQ(greedy.Pend(other, 15u << 20), e);
+        hosttest::Child meanwhile = Client({"echo"});
+        EXPECT_EQ(meanwhile.Line(), "echo ok");
+    }
+    {
+        SCOPED_TRACE("processes");
+        EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
+        std::vector<std::unique_ptr<RawClient>> clients;
+        int attached = 0, refused = 0;
+        for (int i = 0; i < 200; i++) {
+            clients.push_back(std::make_unique<RawClient>());
+            if (clients.back()->helloStatus == STATUS_SUCCESS) attached++;
+            if (clients.back()->helloStatus == STATUS_INSUFFICIENT_RESOURCES) refused++;
+        }
+        EXPECT_EQ(attached, 64);
+        EXPECT_EQ(refused, 200 - 64);
+        clients.erase(clients.begin());  // one leaves: one more may come
+        hosttest::Child next = Client({"echo"});
+        EXPECT_EQ(next.Line(), "echo ok");
+    }
+    EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
+}
+
+// A DPC writes 'value' into the first and the last word of a held ring.
+KDPC ringEndsDpc[8];
+std::atomic<int> ringEndsWritten{0};
+
+void WriteRingEnds(PKDPC, PVOID context, PVOID argument, PVOID)
+{
+    auto* ring = static_cast<HeldRing*>(argument);
+    ULONG value = ULONG(reinterpret_cast<ULONG_PTR>(context));
+    PMDL first = ring->pieces.front(), last = ring->pieces.back();
+    auto* head = static_cast<ULONG*>(MmGetSystemAddressForMdlSafe(first, NormalPagePriority));
+    auto* tail = static_cast<ULONG*>(MmGetSystemAddressForMdlSafe(last, NormalPagePriority));
+    __atomic_store_n(&tail[MmGetMdlByteCount(last) / sizeof(ULONG) - 1], value, __ATOMIC_RELEASE);
+    __atomic_store_n(head, value, __ATOMIC_RELEASE);
+    ringEndsWritten++;
+}
+
+TEST(MachineHost, EightClientsSeeADpcWriteIntoTheirOwn48MegabyteRingsWhileTheRequestsArePending)
+{
+    constexpr int kClients = 8;
+    std::vector<std::unique_ptr<hosttest::Child>> clients;
+    for (int i = 0; i < kClients; i++)
+        clients.push_back(std::make_unique<hosttest::Child>(
+            HOST_CLIENT_PATH, std::vector<std::string>{"ring", "shared", "47267840"}, folder));
+    for (auto& c : clients) ASSERT_EQ(c->Line(), "pending");
+    std::vector<HeldRing> held;
+    ASSERT_TRUE(hosttest::Eventually([&] {
+        std::lock_guard<std::mutex> g(pendingLock);
+        held = rings;
+        return held.size() == size_t(kClients);
+    }));
+    ringEndsWritten = 0;
+    for (int i = 0; i < kClients; i++) {
+        KeInitializeDpc(&ringEndsDpc[i], WriteRingEnds, reinterpret_cast<PVOID>(ULONG_PTR(4321)));
+        KeInsertQueueDpc(&ringEndsDpc[i], &held[i], nullptr);
+    }
+    ASSERT_TRUE(hosttest::Eventually([] { return ringEndsWritten == kClients; }));
+    for (auto& c : clients) EXPECT_EQ(c->Line(), "seen 4321 at both ends before completion");
+    std::vector<HeldRing> ending;
+    {
+        std::lock_guard<std::mutex> g(pendingLock);
+        ending.swap(rings);
+    }
+    for (HeldRing& ring : ending) {
+        if (!IoSetCancelRoutine(ring.irp, nullptr)) continue;
+        UnlockRing(ring);
+        Complete(ring.irp, STATUS_SUCCESS, 0);
+    }
+    for (auto& c : clients) {
+        EXPECT_EQ(c->Line(), "done 4321");
+        EXPECT_EQ(c->Wait(), 0);
     }
 }
 

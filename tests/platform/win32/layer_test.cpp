@@ -118,6 +118,7 @@ struct Pages {
 TEST(MemoryChecks, AnswerWithoutFaulting)
 {
     Pages p;
+    char onStack[256] = {};
     char* rw = p.base;
     char* ro = p.base + 4096;
     char* none = p.base + 2 * 4096;
@@ -128,6 +129,7 @@ TEST(MemoryChecks, AnswerWithoutFaulting)
         BOOL badRead, badWrite;
     } cases[] = {
         {"read/write page", rw, 4096, FALSE, FALSE},
+        {"the caller's stack", onStack, sizeof onStack, FALSE, FALSE},
         {"read-only page", ro, 4096, FALSE, TRUE},
         {"into the read-only page", rw + 4000, 200, FALSE, TRUE},
         {"no-access page", none, 1, TRUE, TRUE},
