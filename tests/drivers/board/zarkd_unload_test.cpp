@@ -123,12 +123,13 @@ BOOLEAN NoteSynchronised(PVOID)
 void SynchronisingDpc(PKDPC, PVOID context, PVOID, PVOID)
 {
     auto* ext = static_cast<PZAR_DEVICE_EXTENSION>(context);
+    // Stalls, not spins: the release goes on on the machine's clock, which
+    // moves only while this DPC waits in a stall.
     auto threadsRun = [ext] { return *reinterpret_cast<PVOID volatile*>(&ext->DspThread.Thread) != nullptr; };
-    while (threadsRun()) std::this_thread::yield();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-    while (*static_cast<PKINTERRUPT volatile*>(&ext->InterruptObject) != nullptr &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    while (threadsRun()) KeStallExecutionProcessor(10);
+    for (ULONG waited = 0; waited < 300000 && *static_cast<PKINTERRUPT volatile*>(&ext->InterruptObject) != nullptr;
+         waited += 10)
+        KeStallExecutionProcessor(10);
     if (PKINTERRUPT interrupt = *static_cast<PKINTERRUPT volatile*>(&ext->InterruptObject))
         KeSynchronizeExecution(interrupt, NoteSynchronised, nullptr);
     ++g_dpcRuns;
