@@ -21,6 +21,12 @@ constexpr uint32_t kVersion = 4;
 constexpr uint32_t kMaxBody = 16u << 20;
 constexpr char kSocketName[] = "host.sock";
 
+// The 'asynchronous' word of a device control, read, write or directory
+// request: how its caller learns of its end. A caller with neither an event
+// nor a completion routine waits on the file itself, which the request's
+// end must then signal.
+enum AsyncKind : uint32_t { kSynchronous = 0, kAsyncNotified = 1, kAsyncOnFile = 2 };
+
 enum Call : uint16_t {
     // {version, pid, token (0: a new process), thread token (0, or a kCreateThread's), image} -> {process
     // token, process id, thread id, arena address, arena size}; a new process's reply carries its arena's

@@ -147,6 +147,9 @@ struct HeldRequest {
     bool outShared = false, hasOut = false, read = false;
     Arena arena;
     PKEVENT ended = nullptr;  // an asynchronous one's: the I/O manager sets it when it ends
+    // The caller waits on the file: the host's event keeps the I/O manager
+    // from signalling it, so the host does once the request has ended.
+    PFILE_OBJECT signalsFile = nullptr;
     size_t Bytes() const { return input.capacity() + output.capacity(); }
     HeldRequest() = default;
     HeldRequest(const HeldRequest&) = delete;
@@ -154,13 +157,23 @@ struct HeldRequest {
     ~HeldRequest()
     {
         if (ended) ObfDereferenceObject(ended);
+        if (signalsFile) ObfDereferenceObject(signalsFile);
     }
 };
+
 
 // A status block the kernel did not write keeps this marker.
 constexpr NTSTATUS kUnwritten = NTSTATUS(0x7FFFFFF0);
 
 bool Unfinished(const HeldRequest& h) { return __atomic_load_n(&h.iosb.Status, __ATOMIC_ACQUIRE) == kUnwritten; }
+
+// The caller learns of the end by waiting on the file: signal it.
+void SignalFileOfEnded(const HeldRequest& h)
+{
+    if (!h.signalsFile || Unfinished(h)) return;
+    h.signalsFile->FinalStatus = h.iosb.Status;
+    KeSetEvent(&h.signalsFile->Event, 0, FALSE);
+}
 
 // Requests whose client went while the kernel still had them: kept, with
 // the memory they name, until they end (Watch lets them go).
@@ -507,6 +520,7 @@ NTSTATUS AwaitRequest(const Connection* c, std::unique_ptr<HeldRequest>& h)
             }
         }
     }
+    SignalFileOfEnded(*h);
     return h->iosb.Status;
 }
 
@@ -594,9 +608,14 @@ void RunRequest(Connection* c, Writer& w, std::unique_ptr<HeldRequest> h, bool a
 // sets when the request ends, so that one thread of the client awaits all
 // of its requests (kAwaitAny). The handle (the client's, for the call) is
 // closed once the request is issued; the host keeps the event.
-HANDLE AttachEndedEvent(HeldRequest& h, bool async)
+HANDLE AttachEndedEvent(HeldRequest& h, ULONG async)
 {
     HANDLE e = nullptr;
+    if (async == hostproto::kAsyncOnFile) {
+        PVOID file = nullptr;
+        if (NT_SUCCESS(ObReferenceObjectByHandle(h.file, 0, IoFileObjectType, KernelMode, &file, nullptr)))
+            h.signalsFile = static_cast<PFILE_OBJECT>(file);
+    }
     if (!async || !NT_SUCCESS(::NtCreateEvent(Mine(&e), EVENT_ALL_ACCESS, nullptr, NotificationEvent, FALSE)))
         return nullptr;
     PVOID object = nullptr;
@@ -639,6 +658,7 @@ void AwaitAny(Connection* c, Writer& w)
         }
         if (ended) {
             for (size_t i = 1; i < objects.size(); i++) ObfDereferenceObject(objects[i]);
+            SignalFileOfEnded(*ended);
             size_t bytes = ended->Bytes();
             FinishRequest(w, ended->iosb.Status, *ended, token);
             std::lock_guard<std::mutex> g(lock);
@@ -894,7 +914,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             outShared ? reinterpret_cast<PVOID>(uintptr_t(outShared)) : hasOut ? h->output.data() : nullptr;
         h->iosb.Status = kUnwritten;
         auto control = call == hostproto::kDeviceIoControl ? ::NtDeviceIoControlFile : ::NtFsControlFile;
-        HANDLE endedEvent = AttachEndedEvent(*h, async != 0);
+        HANDLE endedEvent = AttachEndedEvent(*h, async);
         NTSTATUS s = control(file, endedEvent, nullptr, nullptr, &h->iosb, code, inBuffer, inLength, outBuffer, outLength);
         Issued(endedEvent);
         RunRequest(c, w, std::move(h), async != 0, s);
@@ -936,7 +956,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
         if (!read && !shared && length) std::memcpy(h->output.data(), data, length);
         PVOID buffer = shared ? reinterpret_cast<PVOID>(uintptr_t(shared)) : h->output.data();
         h->iosb.Status = kUnwritten;
-        HANDLE endedEvent = AttachEndedEvent(*h, async != 0);
+        HANDLE endedEvent = AttachEndedEvent(*h, async);
         NTSTATUS s = read ? ::NtReadFile(file, endedEvent, nullptr, nullptr, &h->iosb, buffer, length,
                                          hasOffset ? &offset : nullptr, hasKey ? &key : nullptr)
                           : ::NtWriteFile(file, endedEvent, nullptr, nullptr, &h->iosb, buffer, length,
@@ -1161,7 +1181,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             return true;
         }
         h->iosb.Status = kUnwritten;
-        HANDLE endedEvent = AttachEndedEvent(*h, async != 0);
+        HANDLE endedEvent = AttachEndedEvent(*h, async);
         NTSTATUS s = ::NtQueryDirectoryFile(file, endedEvent, nullptr, nullptr, &h->iosb, DirectoryBuffer(*h, shared),
                                             length, FILE_INFORMATION_CLASS(infoClass), BOOLEAN(single != 0),
                                             hasPattern ? Mine(&us) : nullptr, BOOLEAN(restart != 0));
@@ -1188,7 +1208,7 @@ bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
             return true;
         }
         h->iosb.Status = kUnwritten;
-        HANDLE endedEvent = AttachEndedEvent(*h, async != 0);
+        HANDLE endedEvent = AttachEndedEvent(*h, async);
         NTSTATUS s = ::NtNotifyChangeDirectoryFile(file, endedEvent, nullptr, nullptr, &h->iosb,
                                                    DirectoryBuffer(*h, shared), length, filter, BOOLEAN(watchTree != 0));
         Issued(endedEvent);

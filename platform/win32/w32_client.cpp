@@ -746,6 +746,13 @@ struct Asynchronous {
     PIO_APC_ROUTINE apcRoutine = nullptr;
     PVOID apcContext = nullptr;
     bool Is() const { return event || apcRoutine || apcContext; }
+    // What the host must do at its end: only the file tells a caller that
+    // has neither an event nor a completion routine.
+    uint32_t Kind() const
+    {
+        if (!Is()) return hostproto::kSynchronous;
+        return event || apcRoutine ? hostproto::kAsyncNotified : hostproto::kAsyncOnFile;
+    }
     // The request ended: its event, then its completion routine, to 'thread'.
     void Ended(PIO_STATUS_BLOCK iosb, HANDLE thread) const
     {
@@ -902,7 +909,7 @@ static NTSTATUS ControlFile(hostproto::Call call, HANDLE file, HANDLE event, PIO
     // for a buffered request, which hands it a zeroed system buffer.
     w.U32(outputBuffer ? 1 : 0).U32(outputLength);
     w.Bytes(outputBuffer, outputBuffer && !buffered && !outShared ? outputLength : 0);
-    w.U32(outShared ? ULONG(reinterpret_cast<ULONG_PTR>(outputBuffer)) : 0).U32(async.Is());
+    w.U32(outShared ? ULONG(reinterpret_cast<ULONG_PTR>(outputBuffer)) : 0).U32(async.Kind());
     return DeviceIo(call, w, async, iosb, outShared ? nullptr : outputBuffer, outputLength);
 }
 
@@ -938,7 +945,7 @@ static NTSTATUS Transfer(hostproto::Call call, HANDLE file, HANDLE event, PIO_AP
     WriteHandle(w, file);
     w.U32(length).Bytes(buffer, read || shared ? 0 : length);
     w.U32(byteOffset ? 1 : 0).I64(byteOffset ? byteOffset->QuadPart : 0).U32(key ? 1 : 0).U32(key ? *key : 0);
-    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(buffer)) : 0).U32(async.Is());
+    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(buffer)) : 0).U32(async.Kind());
     return DeviceIo(call, w, async, iosb, read && !shared ? buffer : nullptr, length);
 }
 
@@ -1229,7 +1236,7 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRout
     Writer w;
     WriteHandle(w, file);
     w.U32(length).U32(infoClass).U32(returnSingleEntry).U32(fileName ? 1 : 0).Text(Counted(fileName)).U32(restartScan);
-    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(info)) : 0).U32(async.Is());
+    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(info)) : 0).U32(async.Kind());
     return DeviceIo(hostproto::kQueryDirectoryFile, w, async, iosb, shared ? nullptr : info, length);
 }
 
@@ -1244,7 +1251,7 @@ NTSTATUS NtNotifyChangeDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE 
     Writer w;
     WriteHandle(w, file);
     w.U32(length).U32(completionFilter).U32(watchTree);
-    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(buffer)) : 0).U32(async.Is());
+    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(buffer)) : 0).U32(async.Kind());
     return DeviceIo(hostproto::kNotifyChangeDirectory, w, async, iosb, shared ? nullptr : buffer, length);
 }
 
