@@ -1,0 +1,4 @@
+#include "user_internal.h"
+namespace user {
+void RegisterCommonControlClasses() {}
+}

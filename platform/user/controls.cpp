@@ -1,0 +1,31 @@
+// The predefined window classes, registered once on first use.
+#include "user_internal.h"
+
+namespace user {
+
+void RegisterButtonClass();
+void RegisterStaticClass();
+void RegisterEditClass();
+void RegisterListBoxClass();
+void RegisterComboBoxClass();
+void RegisterScrollBarClass();
+void RegisterDialogClass();
+void RegisterCommonControlClasses();
+
+void RegisterControlClasses()
+{
+    static bool done = false;
+    std::lock_guard guard(Lock());
+    if (done) return;
+    done = true;
+    RegisterButtonClass();
+    RegisterStaticClass();
+    RegisterEditClass();
+    RegisterListBoxClass();
+    RegisterComboBoxClass();
+    RegisterScrollBarClass();
+    RegisterDialogClass();
+    RegisterCommonControlClasses();
+}
+
+}  // namespace user
