@@ -74,7 +74,7 @@ void Paint(HWND hwnd, HDC dc)
     std::string text = w->text;
     if (style & ES_PASSWORD) text.assign(text.size(), '*');
     UINT format = DT_NOPREFIX | DT_EXPANDTABS;
-    if (style & ES_MULTILINE) format |= (style & ES_AUTOHSCROLL) ? 0 : DT_WORDBREAK;
+    if (style & ES_MULTILINE) format |= (style & ES_AUTOHSCROLL) ? 0u : UINT(DT_WORDBREAK);
     else format |= DT_SINGLELINE;
     if (style & ES_CENTER) format |= DT_CENTER;
     else if (style & ES_RIGHT) format |= DT_RIGHT;

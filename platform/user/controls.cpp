@@ -10,7 +10,11 @@ void RegisterListBoxClass();
 void RegisterComboBoxClass();
 void RegisterScrollBarClass();
 void RegisterDialogClass();
-void RegisterCommonControlClasses();
+void RegisterTabClass();
+void RegisterTrackbarClasses();
+void RegisterUpDownClasses();
+void RegisterListViewClasses();
+void RegisterTreeViewClass();
 
 void RegisterControlClasses()
 {
@@ -25,7 +29,11 @@ void RegisterControlClasses()
     RegisterComboBoxClass();
     RegisterScrollBarClass();
     RegisterDialogClass();
-    RegisterCommonControlClasses();
+    RegisterTabClass();
+    RegisterTrackbarClasses();
+    RegisterUpDownClasses();
+    RegisterListViewClasses();
+    RegisterTreeViewClass();
 }
 
 }  // namespace user

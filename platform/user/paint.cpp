@@ -91,6 +91,12 @@ HDC BeginPaint(HWND hwnd, LPPAINTSTRUCT ps)
         }
         SetRectEmpty(&w->update);
         w->erase = false;
+        // What the window paints here covers its children there, so they
+        // paint again after it, whenever they last painted.
+        for (Window* k : w->children) {
+            RECT overlap;
+            if (IntersectRect(&overlap, &k->rect, &update)) InvalidateTree(*k, nullptr, true);
+        }
     }
     HDC dc = ClientDc(*w);
     IntersectClipRect(dc, update.left, update.top, update.right, update.bottom);

@@ -151,13 +151,13 @@ bool Choose(HWND hwnd, int index)
     }
     // The common controls choose through their own click handling.
     SetFocus(hwnd);
-    return SendMessageA(hwnd, WM_USER + 0x7FF0, static_cast<WPARAM>(index), 0) != 0;
+    return SendMessageA(hwnd, kScriptChoose, static_cast<WPARAM>(index), 0) != 0;
 }
 
 bool Drag(HWND hwnd, int position)
 {
     if (!IsWindowEnabled(hwnd)) return false;
-    return SendMessageA(hwnd, WM_USER + 0x7FF1, static_cast<WPARAM>(position), 0) != 0;
+    return SendMessageA(hwnd, kScriptDrag, static_cast<WPARAM>(position), 0) != 0;
 }
 
 std::string Text(HWND hwnd)

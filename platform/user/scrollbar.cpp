@@ -89,7 +89,7 @@ LRESULT CALLBACK ScrollBarProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
         return 0;
     case SBM_SETSCROLLINFO: return SetScrollInfo(hwnd, SB_CTL, reinterpret_cast<const SCROLLINFO*>(lParam), static_cast<BOOL>(wParam));
     case SBM_GETSCROLLINFO: return GetScrollInfo(hwnd, SB_CTL, reinterpret_cast<SCROLLINFO*>(lParam));
-    case WM_USER + 0x7FF1: {  // a scripted drag of the thumb
+    case kScriptDrag: {
         const int to = Clamp(s, static_cast<int>(wParam));
         HWND parent = GetParent(hwnd);
         const UINT note = vertical ? WM_VSCROLL : WM_HSCROLL;

@@ -132,6 +132,11 @@ constexpr int kBaseUnitY = 13;
 // Message boxes: the hook a test sets to catch them.
 using MessageBoxHook = std::function<int(HWND owner, const std::string& text, const std::string& caption, UINT type)>;
 
+// What scripts ask of the common controls (script.h): choose the item at
+// wParam as a click would, or move to the position at wParam as a drag would.
+constexpr UINT kScriptChoose = WM_APP + 0x3FF0;
+constexpr UINT kScriptDrag = WM_APP + 0x3FF1;
+
 // Idle hook of the modal loops (script.h).
 bool RunIdleHook(HWND modal);
 

@@ -1,4 +1,0 @@
-#include "user_internal.h"
-namespace user {
-void RegisterCommonControlClasses() {}
-}
