@@ -13,8 +13,13 @@
 namespace uitest {
 
 class NoStrayMessageBoxes : public ::testing::EmptyTestEventListener {
-    // Pictures go into the test machine's folder, gone with it.
-    void OnTestStart(const ::testing::TestInfo&) override { user::SetPictureFolder(nt::Machine::Folder() + "/output"); }
+    // Pictures go into the test machine's folder, gone with it, unless
+    // ZAR_TEST_PICTURES names a folder to keep them in.
+    void OnTestStart(const ::testing::TestInfo&) override
+    {
+        const char* keep = std::getenv("ZAR_TEST_PICTURES");
+        user::SetPictureFolder(keep && *keep ? std::string(keep) : nt::Machine::Folder() + "/output");
+    }
     void OnTestEnd(const ::testing::TestInfo&) override
     {
         for (const auto& box : user::script::TakeUnexpectedMessageBoxes())
