@@ -79,10 +79,22 @@ void Paint(HWND hwnd, HDC dc)
     for (size_t i = 0; i < rects.size(); ++i) {
         RECT t = rects[i];
         const bool current = static_cast<int>(i) == s->current;
-        if (!current) InflateRect(&t, 0, -2);
-        if (current) OffsetRect(&t, 0, Bottom(hwnd) ? -1 : 1);
+        // The current tab stands out of the row and joins the panel.
+        if (Bottom(hwnd)) {
+            if (current) t.top -= 1;
+            else t.bottom -= 2;
+        } else {
+            if (current) t.bottom += 1;
+            else t.top += 2;
+        }
         FillRect(dc, &t, GetSysColorBrush(COLOR_BTNFACE));
         DrawEdge(dc, &t, EDGE_RAISED, Bottom(hwnd) ? BF_LEFT | BF_RIGHT | BF_BOTTOM : BF_LEFT | BF_RIGHT | BF_TOP);
+        if (current) {
+            // No panel edge under the current tab.
+            RECT join = Bottom(hwnd) ? RECT{t.left + 1, panel.bottom - 2, t.right - 1, panel.bottom}
+                                     : RECT{t.left + 1, panel.top, t.right - 1, panel.top + 2};
+            FillRect(dc, &join, GetSysColorBrush(COLOR_BTNFACE));
+        }
         DrawTextA(dc, s->tabs[i].text.c_str(), -1, &t, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
         if (current && GetFocus() == hwnd) {
             RECT f = t;
