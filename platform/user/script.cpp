@@ -137,8 +137,13 @@ bool Choose(HWND hwnd, int index)
     if (Is(hwnd, "ListBox")) {
         RECT item;
         if (SendMessageA(hwnd, LB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&item)) == LB_ERR) return false;
-        SendMessageA(hwnd, LB_SETTOPINDEX, index, 0);
-        SendMessageA(hwnd, LB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&item));
+        RECT client;
+        GetClientRect(hwnd, &client);
+        if (item.top < 0 || item.bottom > client.bottom) {
+            // Scrolled into view first, as a user would.
+            SendMessageA(hwnd, LB_SETTOPINDEX, index, 0);
+            SendMessageA(hwnd, LB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&item));
+        }
         return ClickAt(hwnd, POINT{item.left + 1, item.top + 1});
     }
     if (Is(hwnd, "ComboBox")) {

@@ -56,6 +56,14 @@ LRESULT CALLBACK ParentProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         return TRUE;
     }
     case WM_MEASUREITEM: reinterpret_cast<MEASUREITEMSTRUCT*>(lParam)->itemHeight = 20; return TRUE;
+    case WM_CTLCOLORSTATIC:
+        if (GetDlgCtrlID(reinterpret_cast<HWND>(lParam)) == 7) {
+            // A static of its own colours: yellow on dark blue.
+            static HBRUSH navy = CreateSolidBrush(RGB(0, 0, 96));
+            SetTextColor(reinterpret_cast<HDC>(wParam), RGB(255, 255, 0));
+            return reinterpret_cast<LRESULT>(navy);
+        }
+        return DefWindowProc(hwnd, msg, wParam, lParam);
     default: return DefWindowProc(hwnd, msg, wParam, lParam);
     }
 }
@@ -293,6 +301,43 @@ TEST_F(ControlsTest, UpDownStepsItsBuddyAndProgressClampsItsPosition)
     // Half the bar filled, in the highlight colour.
     EXPECT_EQ(user::WindowPixel(progress, 50, 8), GetSysColor(COLOR_HIGHLIGHT));
     EXPECT_EQ(user::WindowPixel(progress, 150, 8), GetSysColor(COLOR_BTNFACE));
+}
+
+TEST_F(ControlsTest, ParentColoursAndOwnerDrawnTabbedListBoxes)
+{
+    HWND label = Make("Static", SS_LEFT, 0, 0, 100, 20, 7);
+    SetWindowText(label, "IIII");
+    HWND plain = Make("Static", SS_LEFT, 0, 30, 100, 20, 8);
+    SetWindowText(plain, "IIII");
+    EXPECT_EQ(user::WindowPixel(label, 90, 15), RGB(0, 0, 96));
+    EXPECT_EQ(user::WindowPixel(plain, 90, 15), GetSysColor(COLOR_BTNFACE));
+    int yellow = 0;
+    for (int x = 0; x < 40; ++x)
+        for (int y = 0; y < 20; ++y) yellow += user::WindowPixel(label, x, y) == RGB(255, 255, 0);
+    EXPECT_GT(yellow, 10);  // the text in the parent's colour
+
+    HWND owner = Make("ListBox", LBS_OWNERDRAWFIXED | LBS_NOTIFY, 120, 0, 100, 100, 9);
+    for (LPARAM data : {11, 22, 33}) SendMessage(owner, LB_ADDSTRING, 0, data);
+    EXPECT_EQ(SendMessage(owner, LB_GETITEMDATA, 1, 0), 22);
+    EXPECT_EQ(SendMessage(owner, LB_GETITEMHEIGHT, 0, 0), 20);  // as the parent measured
+    log.drawn.clear();
+    ASSERT_TRUE(user::script::Choose(owner, 2));
+    UpdateWindow(owner);
+    ASSERT_GE(log.drawn.size(), 3u);
+    EXPECT_EQ(user::WindowPixel(owner, 50, 50), RGB(0, 128, 0));  // item 2, selected
+
+    // Tab stops in dialog units: the second column starts 40 units (60 pixels) in.
+    HWND tabbed = Make("ListBox", LBS_USETABSTOPS, 240, 0, 200, 100, 10);
+    const int stop = 40;
+    EXPECT_TRUE(SendMessage(tabbed, LB_SETTABSTOPS, 1, reinterpret_cast<LPARAM>(&stop)));
+    SendMessage(tabbed, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>("a\tIIIIIIII"));
+    int inkAfterStop = 0, inkBetween = 0;
+    for (int y = 0; y < 13; ++y) {
+        for (int x = 62; x < 100; ++x) inkAfterStop += user::WindowPixel(tabbed, x, y) == RGB(0, 0, 0);
+        for (int x = 12; x < 60; ++x) inkBetween += user::WindowPixel(tabbed, x, y) == RGB(0, 0, 0);
+    }
+    EXPECT_GT(inkAfterStop, 10);
+    EXPECT_EQ(inkBetween, 0);
 }
 
 }  // namespace
