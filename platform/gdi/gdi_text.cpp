@@ -4,8 +4,10 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
+#include <cctype>
 #include <cstring>
 #include <map>
+#include <string>
 
 #include "gdi_internal.h"
 
@@ -24,8 +26,25 @@ struct Face {
 
 namespace {
 
-constexpr const char* kRegular = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
-constexpr const char* kBold = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
+constexpr const char* kFontFolder = "/usr/share/fonts/truetype/dejavu/";
+
+// The distribution's face that stands for a requested font: fixed pitch for
+// a fixed-pitch request or a known fixed face, serif for a roman one, sans
+// otherwise; bold from 600 on.
+std::string FileFor(const LOGFONTA& lf)
+{
+    std::string face = lf.lfFaceName;
+    for (char& c : face) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const bool fixed = (lf.lfPitchAndFamily & 3) == 1 /* FIXED_PITCH */ || (lf.lfPitchAndFamily & 0xF0) == 0x30 /* FF_MODERN */ ||
+                       face.find("courier") != std::string::npos || face.find("fixedsys") != std::string::npos ||
+                       face.find("terminal") != std::string::npos || face.find("mono") != std::string::npos ||
+                       face.find("consol") != std::string::npos;
+    const bool serif = !fixed && ((lf.lfPitchAndFamily & 0xF0) == 0x10 /* FF_ROMAN */ || face.find("times") != std::string::npos ||
+                                  face.find("serif") == 0);
+    const bool bold = lf.lfWeight >= 600;
+    std::string file = fixed ? "DejaVuSansMono" : serif ? "DejaVuSerif" : "DejaVuSans";
+    return std::string(kFontFolder) + file + (bold ? "-Bold" : "") + ".ttf";
+}
 
 FT_Library Library()
 {
@@ -41,16 +60,16 @@ FT_Library Library()
 Face* FaceFor(Font& font)
 {
     if (font.face) return font.face;
-    static std::map<std::pair<int, bool>, Face> faces;
+    static std::map<std::pair<int, std::string>, Face> faces;
     const LOGFONTA& lf = font.logFont;
     // A negative height is the character height; a positive one the cell,
     // of which the character is about seven eighths.
     int pixels = lf.lfHeight < 0 ? -lf.lfHeight : (lf.lfHeight * 7 + 4) / 8;
     if (pixels < 4) pixels = 4;
-    const bool bold = lf.lfWeight >= 600;
-    Face& f = faces[{pixels, bold}];
+    const std::string file = FileFor(lf);
+    Face& f = faces[{pixels, file}];
     if (!f.face) {
-        if (!Library() || FT_New_Face(Library(), bold ? kBold : kRegular, 0, &f.face) != 0) {
+        if (!Library() || FT_New_Face(Library(), file.c_str(), 0, &f.face) != 0) {
             f.face = nullptr;
             return nullptr;
         }
@@ -217,6 +236,13 @@ BOOL ExtTextOutA(HDC h, int x, int y, UINT options, const RECT* rect, LPCSTR tex
                     PlotPixel(*dc, clip, pen + g.left + col, baseline - g.top + row, color, R2_COPYPEN);
         }
         pen += dx ? dx[i] : g.advance;
+    }
+    const Font* font = dc->state.font;
+    if (font && (font->logFont.lfUnderline || font->logFont.lfStrikeOut)) {
+        // One-pixel lines under the text or through the middle of its letters.
+        const int x0 = left + org.x, x1 = pen;
+        if (font->logFont.lfUnderline) FillSpan(*dc, clip, baseline + 1, x0, x1, color, R2_COPYPEN);
+        if (font->logFont.lfStrikeOut) FillSpan(*dc, clip, baseline - f->ascent / 3, x0, x1, color, R2_COPYPEN);
     }
     return TRUE;
 }

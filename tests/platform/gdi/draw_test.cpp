@@ -177,6 +177,35 @@ TEST_F(Canvas, TextIsDrawnWithTheFontAndAligned)
     EXPECT_GT(CountColour(kRed, box), 0);
 }
 
+TEST_F(Canvas, FontsPickAFaceByPitchAndDrawUnderlines)
+{
+    auto width = [&](HFONT font, const char* text) {
+        HGDIOBJ old = SelectObject(dc, font);
+        SIZE size{};
+        GetTextExtentPoint32(dc, text, 4, &size);
+        SelectObject(dc, old);
+        return size.cx;
+    };
+    HFONT sans = CreateFont(-12, 0, 0, 0, FW_NORMAL, 0, 0, 0, 0, 0, 0, 0, 0, "MS Sans Serif");
+    HFONT fixed = CreateFont(-12, 0, 0, 0, FW_NORMAL, 0, 0, 0, 0, 0, 0, 0, 0, "Courier New");
+    HFONT bold = CreateFont(-12, 0, 0, 0, FW_BOLD, 0, 0, 0, 0, 0, 0, 0, 0, "MS Sans Serif");
+    EXPECT_LT(width(sans, "iiii"), width(sans, "WWWW"));
+    EXPECT_EQ(width(fixed, "iiii"), width(fixed, "WWWW"));
+    EXPECT_GT(width(bold, "WWWW"), width(sans, "WWWW"));
+    HFONT underlined = CreateFont(-12, 0, 0, 0, FW_NORMAL, 0, TRUE, 0, 0, 0, 0, 0, 0, "MS Sans Serif");
+    SelectObject(dc, underlined);
+    SetBkMode(dc, TRANSPARENT);
+    TextOut(dc, 10, 10, "ab", 2);
+    TEXTMETRIC tm;
+    GetTextMetrics(dc, &tm);
+    // The underline: a full row of ink one below the baseline, under both letters.
+    SIZE size;
+    GetTextExtentPoint32(dc, "ab", 2, &size);
+    EXPECT_EQ(CountColour(0, {10, 10 + tm.tmAscent + 1, 10 + size.cx, 10 + tm.tmAscent + 2}), size.cx);
+    SelectObject(dc, GetStockObject(SYSTEM_FONT));
+    for (HFONT f : {sans, fixed, bold, underlined}) EXPECT_TRUE(DeleteObject(f));
+}
+
 TEST(Gdi, BadHandlesAndArgumentsGetTheWindowsAnswer)
 {
     HDC bogus = reinterpret_cast<HDC>(0x1234);
