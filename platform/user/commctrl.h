@@ -36,6 +36,23 @@ using HIMAGELIST = HIMAGELIST__*;
 struct HTREEITEM__;
 using HTREEITEM = HTREEITEM__*;
 
+// ---- Image lists ----
+enum : UINT { ILC_MASK = 1, ILC_COLOR = 0, ILC_COLOR4 = 4, ILC_COLOR8 = 8, ILC_COLOR16 = 0x10, ILC_COLOR24 = 0x18,
+              ILC_COLOR32 = 0x20 };
+enum : UINT { ILD_NORMAL = 0, ILD_TRANSPARENT = 1, ILD_SELECTED = 4, ILD_FOCUS = 4 };
+// Pictures of one size kept side by side, each with its transparent pixels
+// (a mask bitmap's set pixels, a mask colour, or an icon's background).
+HIMAGELIST ImageList_Create(int cx, int cy, UINT flags, int initial, int grow);
+BOOL ImageList_Destroy(HIMAGELIST list);
+int ImageList_Add(HIMAGELIST list, HBITMAP image, HBITMAP mask);
+int ImageList_AddMasked(HIMAGELIST list, HBITMAP image, COLORREF mask);
+int ImageList_ReplaceIcon(HIMAGELIST list, int index, HICON icon);
+#define ImageList_AddIcon(list, icon) ImageList_ReplaceIcon(list, -1, icon)
+BOOL ImageList_Remove(HIMAGELIST list, int index);
+int ImageList_GetImageCount(HIMAGELIST list);
+BOOL ImageList_GetIconSize(HIMAGELIST list, int* cx, int* cy);
+BOOL ImageList_Draw(HIMAGELIST list, int index, HDC dc, int x, int y, UINT style);
+
 // ---- Header ----
 enum : UINT { HDM_FIRST = 0x1200, HDM_GETITEMCOUNT = HDM_FIRST + 0 };
 

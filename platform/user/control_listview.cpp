@@ -172,6 +172,14 @@ void Paint(HWND hwnd, HDC dc)
             SetTextColor(dc, selected && (fullRow || c == 0) && focused ? GetSysColor(COLOR_HIGHLIGHTTEXT) : s->text);
             RECT inner = cell;
             InflateRect(&inner, -3, 0);
+            // The item's small image, if the list has one, before its first column.
+            if (c == 0 && s->images[LVSIL_SMALL] && !OwnerData(hwnd) && s->items[i].image >= 0) {
+                int cx = 0, cy = 0;
+                ImageList_GetIconSize(s->images[LVSIL_SMALL], &cx, &cy);
+                ImageList_Draw(s->images[LVSIL_SMALL], s->items[i].image, dc, inner.left, y + (h - cy) / 2,
+                               selected ? ILD_SELECTED : ILD_NORMAL);
+                inner.left += cx + 2;
+            }
             const int fmt = s->columns.empty() ? LVCFMT_LEFT : s->columns[c].format & 3;
             DrawTextA(dc, text.c_str(), -1, &inner,
                       DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS |

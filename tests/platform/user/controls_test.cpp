@@ -303,6 +303,47 @@ TEST_F(ControlsTest, UpDownStepsItsBuddyAndProgressClampsItsPosition)
     EXPECT_EQ(user::WindowPixel(progress, 150, 8), GetSysColor(COLOR_BTNFACE));
 }
 
+TEST_F(ControlsTest, ImageListsDrawTheirPicturesBesideListItems)
+{
+    // Two 16x16 pictures side by side: red on a magenta key, then blue.
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
+    HBITMAP strip = CreateCompatibleBitmap(screen, 32, 16);
+    HGDIOBJ old = SelectObject(mem, strip);
+    RECT key{0, 0, 32, 16}, red{4, 4, 12, 12}, blue{16, 0, 32, 16};
+    HBRUSH brushes[3] = {CreateSolidBrush(RGB(255, 0, 255)), CreateSolidBrush(RGB(255, 0, 0)), CreateSolidBrush(RGB(0, 0, 255))};
+    FillRect(mem, &key, brushes[0]);
+    FillRect(mem, &red, brushes[1]);
+    FillRect(mem, &blue, brushes[2]);
+    SelectObject(mem, old);
+    DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+    HIMAGELIST images = ImageList_Create(16, 16, ILC_COLOR24 | ILC_MASK, 2, 2);
+    ASSERT_NE(images, nullptr);
+    EXPECT_EQ(ImageList_AddMasked(images, strip, RGB(255, 0, 255)), 0);
+    EXPECT_EQ(ImageList_GetImageCount(images), 2);
+    EXPECT_EQ(ImageList_AddIcon(images, LoadIcon(nullptr, IDI_WARNING)), 2);
+
+    HWND list = MakeReport(0);
+    SendMessage(list, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images));
+    LVITEMA item{LVIF_TEXT | LVIF_IMAGE, 0, 0, 0, 0, const_cast<char*>("clip"), 0, 0, 0, 0};
+    SendMessage(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    RECT row;
+    row.left = LVIR_BOUNDS;
+    SendMessage(list, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&row));
+    const int top = row.top + (row.bottom - row.top - 16) / 2;
+    EXPECT_EQ(user::WindowPixel(list, 3 + 8, top + 8), RGB(255, 0, 0));      // the picture
+    EXPECT_EQ(user::WindowPixel(list, 3 + 1, top + 1), RGB(255, 255, 255));  // its key colour is see-through
+    HDC dc = GetDC(list);
+    EXPECT_FALSE(ImageList_Draw(images, 7, dc, 0, 0, ILD_NORMAL));
+    ReleaseDC(list, dc);
+    EXPECT_TRUE(ImageList_Destroy(images));
+    EXPECT_FALSE(ImageList_Destroy(images));
+    EXPECT_EQ(ImageList_GetImageCount(images), 0);
+    for (HBRUSH b : brushes) DeleteObject(b);
+    DeleteObject(strip);
+}
+
 TEST_F(ControlsTest, ParentColoursAndOwnerDrawnTabbedListBoxes)
 {
     HWND label = Make("Static", SS_LEFT, 0, 0, 100, 20, 7);
