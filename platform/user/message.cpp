@@ -162,8 +162,24 @@ bool AnyPaintPending(std::thread::id thread)
 
 using namespace user;
 
+namespace {
+
+std::vector<HWND> TopLevelHandles()
+{
+    std::lock_guard guard(Lock());
+    std::vector<HWND> out;
+    for (Window* t : TopLevel()) out.push_back(t->handle);
+    return out;
+}
+
+}  // namespace
+
 LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
+    if (hwnd == HWND_BROADCAST) {
+        for (HWND t : TopLevelHandles()) SendMessageA(t, msg, wParam, lParam);
+        return 0;
+    }
     WNDPROC proc;
     {
         std::lock_guard guard(Lock());
@@ -182,6 +198,10 @@ LRESULT CallWindowProcA(WNDPROC proc, HWND hwnd, UINT msg, WPARAM wParam, LPARAM
 
 BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
+    if (hwnd == HWND_BROADCAST) {
+        for (HWND t : TopLevelHandles()) PostMessageA(t, msg, wParam, lParam);
+        return TRUE;
+    }
     std::thread::id thread = std::this_thread::get_id();
     if (hwnd) {
         Window* w = Find(hwnd);

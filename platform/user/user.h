@@ -192,6 +192,8 @@ inline constexpr DWORD WS_EX_STATICEDGE = 0x00020000;
 #define HWND_BOTTOM ((HWND)1)
 #define HWND_TOPMOST ((HWND)-1)
 #define HWND_NOTOPMOST ((HWND)-2)
+// To every top-level window of the process.
+#define HWND_BROADCAST ((HWND)0xFFFF)
 
 // ---- Classes ----
 enum : UINT { CS_VREDRAW = 1, CS_HREDRAW = 2, CS_DBLCLKS = 8, CS_GLOBALCLASS = 0x4000 };

@@ -152,6 +152,15 @@ TEST_F(WindowTest, PostedMessagesQueueInOrderAndQuitEndsTheLoop)
     EXPECT_EQ(msg.wParam, 3u);
     EXPECT_EQ(got, std::vector<UINT>{WM_USER + 2});
     EXPECT_FALSE(PeekMessage(&msg, nullptr, 0, 0, PM_REMOVE));
+    // A broadcast reaches every top-level window.
+    HWND second = CreateWindowEx(0, "RecordingWindow", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    EXPECT_TRUE(PostMessage(HWND_BROADCAST, WM_DEVICECHANGE, 0x8000, 0));
+    std::vector<HWND> reached;
+    while (PeekMessage(&msg, nullptr, 0, 0, PM_REMOVE))
+        if (msg.message == WM_DEVICECHANGE) reached.push_back(msg.hwnd);
+    EXPECT_EQ(std::count(reached.begin(), reached.end(), top), 1);
+    EXPECT_EQ(std::count(reached.begin(), reached.end(), second), 1);
+    DestroyWindow(second);
 }
 
 LRESULT CALLBACK Upper(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
