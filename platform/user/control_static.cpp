@@ -81,6 +81,11 @@ LRESULT CALLBACK StaticProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
             s->image = LoadIconA(cs->hInstance, cs->lpszName);
             s->imageType = IMAGE_ICON;
         }
+        // A bitmap static names its bitmap so too.
+        if ((static_cast<DWORD>(cs->style) & SS_TYPEMASK) == SS_BITMAP && cs->lpszName && IS_INTRESOURCE(cs->lpszName)) {
+            s->image = LoadBitmapA(cs->hInstance, cs->lpszName);
+            s->imageType = IMAGE_BITMAP;
+        }
         return 0;
     }
     case WM_PAINT: {

@@ -207,7 +207,8 @@ HWND CreateDialogIndirectParamA(HINSTANCE module, const DLGTEMPLATEA* t, HWND ow
         RECT r{item.x, item.y, item.x + item.cx, item.y + item.cy};
         MapDialogRect(dlg, &r);
         HWND control = CreateWindowExA(item.exStyle, item.className, item.text ? item.text : "",
-                                       item.style | WS_CHILD | WS_VISIBLE, r.left, r.top, r.right - r.left,
+                                       item.style | WS_CHILD | (item.hidden ? 0u : DWORD(WS_VISIBLE)), r.left, r.top,
+                                       r.right - r.left,
                                        r.bottom - r.top, dlg, reinterpret_cast<HMENU>(static_cast<INT_PTR>(item.id)),
                                        module, nullptr);
         if (!control) {

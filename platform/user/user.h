@@ -453,6 +453,7 @@ struct DLGITEM {
     DWORD style;  // WS_CHILD | WS_VISIBLE are implied
     short x, y, cx, cy;
     DWORD exStyle;
+    bool hidden = false;  // made without WS_VISIBLE (the template's "NOT WS_VISIBLE")
 };
 struct DLGTEMPLATEA {
     int id;
@@ -527,6 +528,16 @@ enum : UINT {
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 #define MessageBox MessageBoxA
 BOOL MessageBeep(UINT type);
+
+// ---- Bitmaps of a module (as resources are) ----
+// The module's bitmap 'id' is a copy of 'bitmap' (which the caller keeps).
+BOOL RegisterBitmapResource(HINSTANCE module, UINT id, HBITMAP bitmap);
+// A new bitmap each call, the caller's to delete.
+HBITMAP LoadBitmapA(HINSTANCE module, LPCSTR name);
+#define LoadBitmap LoadBitmapA
+enum : UINT { LR_DEFAULTCOLOR = 0, LR_DEFAULTSIZE = 0x40, LR_SHARED = 0x8000 };
+HANDLE LoadImageA(HINSTANCE module, LPCSTR name, UINT type, int cx, int cy, UINT flags);
+#define LoadImage LoadImageA
 
 // ---- Strings of a module (string tables as resources are) ----
 BOOL RegisterStringResource(HINSTANCE module, UINT id, LPCSTR text);

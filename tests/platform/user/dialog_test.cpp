@@ -230,6 +230,36 @@ TEST_F(DialogTest, AFailedCheckShowsAMessageBoxTheScriptAnswers)
     EXPECT_EQ(boxText, "Please enter a number.");
 }
 
+TEST(Dialog, HiddenItemsAndBitmapsOfTheModule)
+{
+    HINSTANCE module = reinterpret_cast<HINSTANCE>(0x410000);
+    HBITMAP product = CreateBitmap(8, 4, 1, 32, nullptr);
+    HDC dc = CreateCompatibleDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, product);
+    RECT all{0, 0, 8, 4};
+    HBRUSH green = CreateSolidBrush(RGB(0, 200, 0));
+    FillRect(dc, &all, green);
+    SelectObject(dc, old);
+    DeleteDC(dc);
+    DeleteObject(green);
+    ASSERT_TRUE(RegisterBitmapResource(module, 152, product));
+    DeleteObject(product);  // the module keeps its own copy
+    const DLGITEM items[] = {
+        {"Static", MAKEINTRESOURCE(152), 10, SS_BITMAP, 0, 0, 20, 20, 0},
+        {"ListBox", "", 1098, 0, 0, 30, 40, 40, 0, true},
+    };
+    const DLGTEMPLATEA t = {145, "SCSI", WS_POPUP, 0, 0, 100, 100, items, 2, 0, nullptr};
+    HWND dlg = CreateDialogIndirectParam(module, &t, nullptr, nullptr, 0);
+    ASSERT_NE(dlg, nullptr);
+    ShowWindow(dlg, SW_SHOW);
+    EXPECT_FALSE(IsWindowVisible(GetDlgItem(dlg, 1098)));
+    EXPECT_TRUE(IsWindowVisible(GetDlgItem(dlg, 10)));
+    EXPECT_EQ(user::WindowPixel(GetDlgItem(dlg, 10), 7, 3), RGB(0, 200, 0));
+    EXPECT_EQ(LoadBitmap(module, MAKEINTRESOURCE(153)), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_NAME_NOT_FOUND));
+    DestroyWindow(dlg);
+}
+
 TEST(Dialog, AnUnexpectedMessageBoxIsRecordedWithItsText)
 {
     EXPECT_EQ(MessageBox(nullptr, "Insufficient memory", "Test", MB_OKCANCEL | MB_DEFBUTTON2), IDCANCEL);
