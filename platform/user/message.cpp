@@ -8,7 +8,15 @@
 namespace user {
 namespace {
 
+// A message sent from another thread, waiting for this thread to run it.
+struct Sent {
+    MSG msg;
+    LRESULT result = 0;
+    bool done = false;
+};
+
 struct Queue {
+    std::deque<Sent*> sent;
     std::deque<MSG> posted;
     bool quit = false;
     int quitCode = 0;
@@ -39,6 +47,31 @@ std::condition_variable_any& Posted()
     return cv;
 }
 UINT_PTR nextTimerId = 0x7F00;
+
+// Runs the messages other threads sent to this thread's windows, as
+// Windows does whenever the thread looks at its queue.
+void RunSentMessages()
+{
+    for (;;) {
+        Sent* s;
+        WNDPROC proc = nullptr;
+        {
+            std::lock_guard guard(Lock());
+            Queue& q = Queues()[std::this_thread::get_id()];
+            if (q.sent.empty()) return;
+            s = q.sent.front();
+            q.sent.pop_front();
+            if (Window* w = FindQuiet(s->msg.hwnd)) proc = w->proc;
+        }
+        const LRESULT r = proc ? proc(s->msg.hwnd, s->msg.message, s->msg.wParam, s->msg.lParam) : 0;
+        {
+            std::lock_guard guard(Lock());
+            s->result = r;
+            s->done = true;
+        }
+        Posted().notify_all();
+    }
+}
 
 bool Matches(const MSG& m, HWND filter, UINT first, UINT last)
 {
@@ -181,13 +214,37 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     WNDPROC proc;
+    std::thread::id owner;
     {
         std::lock_guard guard(Lock());
         Window* w = Find(hwnd);
         if (!w) return 0;
         proc = w->proc;
+        owner = w->thread;
     }
-    return proc(hwnd, msg, wParam, lParam);
+    if (owner == std::this_thread::get_id()) return proc(hwnd, msg, wParam, lParam);
+    // Another thread's window: its thread runs the procedure the next time
+    // it looks at its queue, and this one waits, running what is sent to it
+    // meanwhile (so two threads sending to each other do not stop).
+    Sent sent{MSG{hwnd, msg, wParam, lParam, 0, {0, 0}}};
+    {
+        std::lock_guard guard(Lock());
+        Queues()[owner].sent.push_back(&sent);
+    }
+    Posted().notify_all();
+    for (;;) {
+        RunSentMessages();
+        std::unique_lock guard(Lock());
+        if (sent.done) return sent.result;
+        if (!FindQuiet(hwnd)) {
+            // Destroyed before its thread got to the message.
+            auto& q = Queues()[owner].sent;
+            q.erase(std::remove(q.begin(), q.end(), &sent), q.end());
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        Posted().wait_for(guard, std::chrono::milliseconds(10));
+    }
 }
 
 LRESULT CallWindowProcA(WNDPROC proc, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
@@ -228,6 +285,7 @@ BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last, UINT remove)
 {
     if (!msg) return FALSE;
     if (hwnd && hwnd != reinterpret_cast<HWND>(-1) && !Find(hwnd)) return FALSE;
+    RunSentMessages();
     return Fetch(msg, hwnd, first, last, (remove & PM_REMOVE) != 0);
 }
 
@@ -238,7 +296,9 @@ BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last)
         return -1;
     }
     if (hwnd && hwnd != reinterpret_cast<HWND>(-1) && !Find(hwnd)) return -1;
-    while (!Fetch(msg, hwnd, first, last, true)) {
+    for (;;) {
+        RunSentMessages();
+        if (Fetch(msg, hwnd, first, last, true)) break;
         if (hwnd && !IsWindow(hwnd)) return -1;
         WaitForWork();
     }
@@ -247,6 +307,7 @@ BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last)
 
 BOOL WaitMessage()
 {
+    RunSentMessages();
     MSG m;
     if (!Fetch(&m, nullptr, 0, 0, false)) WaitForWork();
     return TRUE;

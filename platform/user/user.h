@@ -8,9 +8,11 @@
 // code Windows gives (ERROR_INVALID_WINDOW_HANDLE, ERROR_CONTROL_ID_NOT_FOUND,
 // ERROR_CANNOT_FIND_WND_CLASS). Text is the ANSI code page.
 //
-// Messages are sent by calling the window procedure in the calling thread;
-// posted messages, timers and paints go through the queue of the thread
-// that created the window, as on Windows.
+// A window belongs to the thread that made it, as on Windows: a message
+// sent from that thread calls its procedure at once; one sent from another
+// thread waits until the owner looks at its queue (GetMessage, PeekMessage,
+// a modal loop) and runs it there. Posted messages, timers and paints go
+// through the owner's queue.
 #pragma once
 
 #include "../gdi/gdi.h"

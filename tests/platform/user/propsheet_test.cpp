@@ -62,7 +62,7 @@ protected:
     }
     static HWND Page(HWND sheet) { return reinterpret_cast<HWND>(SendMessage(sheet, PSM_GETCURRENTPAGEHWND, 0, 0)); }
     static HWND Tab(HWND sheet) { return reinterpret_cast<HWND>(SendMessage(sheet, PSM_GETTABCONTROL, 0, 0)); }
-    PageLog general{"General"}, scsi{"SCSI"};
+    PageLog general{"General", {}}, scsi{"SCSI", {}};
 };
 
 TEST_F(SheetTest, ApplyReachesEveryPageMadeAndOkEnds)

@@ -1,6 +1,7 @@
 // Windows and messages: classes, the window tree, sending and posting,
 // sub-classing, timers on the machine clock, focus and painting.
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "tests/platform/user/ui_test.h"
@@ -161,6 +162,35 @@ TEST_F(WindowTest, PostedMessagesQueueInOrderAndQuitEndsTheLoop)
     EXPECT_EQ(std::count(reached.begin(), reached.end(), top), 1);
     EXPECT_EQ(std::count(reached.begin(), reached.end(), second), 1);
     DestroyWindow(second);
+}
+
+TEST_F(WindowTest, AMessageSentFromAnotherThreadRunsOnTheWindowsThread)
+{
+    MakeTop(WS_OVERLAPPEDWINDOW);
+    std::thread::id ranOn;
+    current = nullptr;
+    static std::thread::id* where = nullptr;
+    where = &ranOn;
+    WNDPROC recording = [](HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
+        if (msg == WM_USER + 1) *where = std::this_thread::get_id();
+        return RecordingProc(hwnd, msg, wParam, lParam);
+    };
+    SetWindowLongPtr(top, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(recording));
+    LRESULT answer = 0;
+    std::thread worker([&] {
+        answer = SendMessage(top, WM_USER + 1, 20, 22);
+        PostMessage(top, WM_USER + 9, 0, 0);
+    });
+    MSG msg;
+    while (GetMessage(&msg, nullptr, 0, 0) && msg.message != WM_USER + 9) DispatchMessage(&msg);
+    worker.join();
+    EXPECT_EQ(answer, 42);
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    // To a window gone, a send from another thread answers 0 at once.
+    DestroyWindow(top);
+    std::thread late([&] { answer = SendMessage(top, WM_USER + 1, 1, 1); });
+    late.join();
+    EXPECT_EQ(answer, 0);
 }
 
 LRESULT CALLBACK Upper(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
