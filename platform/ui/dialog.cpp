@@ -120,6 +120,11 @@ LRESULT CDialog::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
 {
     if (msg == WM_INITDIALOG) return OnInitDialog();
     if (msg == WM_COMMAND) {
+        if (HWND control = reinterpret_cast<HWND>(lParam); control && control != m_hWnd) {
+            CWnd* child = FromHandlePermanent(control);
+            LRESULT result = 0;
+            if (child && child->OnChildNotify(msg, wParam, lParam, &result)) return result;
+        }
         // Routes first; then OK and Cancel (buttons, Enter and Escape).
         if (OnCommand(wParam, lParam)) return 0;
         if (HIWORD(wParam) == BN_CLICKED) {

@@ -176,9 +176,74 @@ LRESULT CWnd::DefWindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
     return ::DefWindowProcA(m_hWnd, msg, wParam, lParam);
 }
 
+void CWnd::OnReflectRoute(UINT code, std::function<LRESULT(NMHDR*)> handler) { reflected_[code] = std::move(handler); }
+
+BOOL CWnd::OnChildNotify(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* result)
+{
+    if (msg == WM_NOTIFY) {
+        auto* nm = reinterpret_cast<NMHDR*>(lParam);
+        auto it = reflected_.find(nm->code);
+        if (it == reflected_.end()) return FALSE;
+        *result = it->second(nm);
+        return TRUE;
+    }
+    if (msg >= WM_CTLCOLORMSGBOX && msg <= WM_CTLCOLORSTATIC) {
+        HBRUSH brush = CtlColor(reinterpret_cast<HDC>(wParam), msg);
+        if (!brush) return FALSE;
+        *result = reinterpret_cast<LRESULT>(brush);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+BOOL COwnerDrawn::OnChildNotify(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* result)
+{
+    if (msg == WM_DRAWITEM) {
+        DrawItem(reinterpret_cast<LPDRAWITEMSTRUCT>(lParam));
+        *result = TRUE;
+        return TRUE;
+    }
+    if (msg == WM_MEASUREITEM) {
+        MeasureItem(reinterpret_cast<LPMEASUREITEMSTRUCT>(lParam));
+        *result = TRUE;
+        return TRUE;
+    }
+    return CWnd::OnChildNotify(msg, wParam, lParam, result);
+}
+
+namespace {
+
+// The control a parent's message comes from, for reflection.
+HWND ControlOf(HWND parent, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    switch (msg) {
+    case WM_NOTIFY: return lParam ? reinterpret_cast<NMHDR*>(lParam)->hwndFrom : nullptr;
+    case WM_DRAWITEM: return lParam ? reinterpret_cast<DRAWITEMSTRUCT*>(lParam)->hwndItem : nullptr;
+    case WM_MEASUREITEM: return lParam ? GetDlgItem(parent, static_cast<int>(reinterpret_cast<MEASUREITEMSTRUCT*>(lParam)->CtlID)) : nullptr;
+    case WM_COMMAND:
+    case WM_HSCROLL:
+    case WM_VSCROLL:
+    case WM_CTLCOLORMSGBOX:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC: return reinterpret_cast<HWND>(lParam);
+    default: (void)wParam; return nullptr;
+    }
+}
+
+}  // namespace
+
 LRESULT CWnd::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
 {
     if (auto it = messages_.find(msg); it != messages_.end()) return it->second(wParam, lParam);
+    if (HWND control = ControlOf(m_hWnd, msg, wParam, lParam); control && control != m_hWnd) {
+        CWnd* child = FromHandlePermanent(control);
+        LRESULT result = 0;
+        if (child && child->OnChildNotify(msg, wParam, lParam, &result)) return result;
+    }
     switch (msg) {
     case WM_COMMAND:
         if (OnCommand(wParam, lParam)) return 0;

@@ -97,6 +97,20 @@ public:
     void OnNotifyRoute(UINT id, UINT code, std::function<LRESULT(NMHDR*)> handler);
     void OnMessageRoute(UINT msg, std::function<LRESULT(WPARAM, LPARAM)> handler);
 
+    // Reflection: what a control tells its parent (WM_NOTIFY, WM_COMMAND,
+    // WM_DRAWITEM, WM_MEASUREITEM, WM_CTLCOLOR*, WM_HSCROLL/WM_VSCROLL) is
+    // first offered to the control's own object; TRUE when it took it.
+    virtual BOOL OnChildNotify(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* result);
+    // A notification code of this control handled by the control itself.
+    void OnReflectRoute(UINT code, std::function<LRESULT(NMHDR*)> handler);
+    // The colours of this control, reflected from its parent's WM_CTLCOLOR*:
+    // null leaves them to the parent.
+    virtual HBRUSH CtlColor(HDC dc, UINT kind)
+    {
+        (void)dc, (void)kind;
+        return nullptr;
+    }
+
     virtual LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam);
     virtual LRESULT DefWindowProc(UINT msg, WPARAM wParam, LPARAM lParam);
     // True when handled; *result the answer.
@@ -122,10 +136,20 @@ private:
     std::map<std::pair<UINT, UINT>, std::function<void()>> commands_;
     std::map<std::pair<UINT, UINT>, std::function<LRESULT(NMHDR*)>> notifies_;
     std::map<UINT, std::function<LRESULT(WPARAM, LPARAM)>> messages_;
+    std::map<UINT, std::function<LRESULT(NMHDR*)>> reflected_;
     friend class CDialog;
 };
 
-class CStatic : public CWnd {
+// A control that draws its own items (owner draw): WM_DRAWITEM and
+// WM_MEASUREITEM reflected from its parent reach DrawItem and MeasureItem.
+class COwnerDrawn : public CWnd {
+public:
+    virtual void DrawItem(LPDRAWITEMSTRUCT dis) { (void)dis; }
+    virtual void MeasureItem(LPMEASUREITEMSTRUCT mis) { (void)mis; }
+    BOOL OnChildNotify(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
+};
+
+class CStatic : public COwnerDrawn {
 public:
     HICON SetIcon(HICON icon) { return reinterpret_cast<HICON>(SendMessage(STM_SETICON, reinterpret_cast<WPARAM>(icon))); }
     HBITMAP SetBitmap(HBITMAP b)
@@ -145,7 +169,7 @@ public:
     BOOL DeleteAllItems() { return static_cast<BOOL>(SendMessage(TCM_DELETEALLITEMS)); }
 };
 
-class CListCtrl : public CWnd {
+class CListCtrl : public COwnerDrawn {
 public:
     int InsertColumn(int index, const char* heading, int format = LVCFMT_LEFT, int width = -1, int subItem = -1);
     int InsertItem(int index, const char* text, LPARAM data = 0);

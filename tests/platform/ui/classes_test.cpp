@@ -208,6 +208,71 @@ TEST_F(ClassesTest, ApplyReachesBothPagesAndARefusalKeepsTheSheetOpen)
     EXPECT_EQ(audio.m_mute, 1);
 }
 
+// A list that draws its own rows and a link that picks its own colours,
+// both told by reflection from their dialog.
+class CRowList : public CListCtrl {
+public:
+    CRowList() { OnReflectRoute(LVN_ITEMCHANGED, [this](NMHDR*) { return ++changes, 0; }); }
+    void DrawItem(LPDRAWITEMSTRUCT dis) override
+    {
+        rows.push_back(dis->itemID);
+        FillRect(dis->hDC, &dis->rcItem, GetSysColorBrush(COLOR_INFOBK));
+    }
+    std::vector<UINT> rows;
+    int changes = 0;
+};
+
+class CLink : public CStatic {
+public:
+    HBRUSH CtlColor(HDC dc, UINT) override
+    {
+        SetTextColor(dc, RGB(0, 0, 255));
+        return brush;
+    }
+    CBrush brush{RGB(255, 255, 224)};
+};
+
+const DLGITEM kReflectItems[] = {
+    {WC_LISTVIEW, "", 1108, LVS_REPORT | LVS_OWNERDRAWFIXED | LVS_SHOWSELALWAYS, 7, 7, 120, 60, 0},
+    {"Static", "www.example.org", 1067, SS_NOTIFY, 7, 75, 120, 10, 0},
+};
+const DLGTEMPLATEA kReflect = {320, "Reflect", WS_POPUP | WS_CAPTION, 0, 0, 140, 90, kReflectItems, 2, 0, nullptr};
+
+class CReflectDlg : public CDialog {
+public:
+    CReflectDlg() : CDialog(320) {}
+    void DoDataExchange(CDataExchange* dx) override
+    {
+        DDX_Control(dx, 1108, list);
+        DDX_Control(dx, 1067, link);
+    }
+    BOOL OnInitDialog() override
+    {
+        CDialog::OnInitDialog();
+        list.InsertColumn(0, "Id", LVCFMT_LEFT, 60);
+        for (const char* id : {"0", "1", "2"}) list.InsertItem(list.GetItemCount(), id);
+        return TRUE;
+    }
+    CRowList list;
+    CLink link;
+};
+
+TEST_F(ClassesTest, ControlsHandleWhatTheirParentIsToldByReflection)
+{
+    RegisterDialogTemplate(Module(), &kReflect);
+    CReflectDlg dlg;
+    user::script::SetIdleSteps({[&](HWND hwnd) {
+        UpdateWindow(hwnd);
+        EXPECT_EQ(dlg.list.rows, (std::vector<UINT>{0, 1, 2}));
+        ASSERT_TRUE(user::script::Choose(dlg.list.m_hWnd, 1));
+        EXPECT_GE(dlg.list.changes, 1);
+        // The link's own background, not the dialog's.
+        EXPECT_EQ(user::WindowPixel(dlg.link.m_hWnd, 118, 5), RGB(255, 255, 224));
+        EndDialog(hwnd, IDOK);
+    }});
+    EXPECT_EQ(dlg.DoModal(), IDOK);
+}
+
 TEST_F(ClassesTest, TheApplicationKeepsItsProfileUnderItsRegistryKey)
 {
     CWinApp app("Solvane Hardware Manager");
