@@ -12,6 +12,7 @@ namespace {
 
 struct EditState : ControlState {
     int selStart = 0, selEnd = 0;
+    int firstLine = 0;  // of a multi-line edit, the top line shown
     UINT limit = 30000;
     bool modified = false;
 };
@@ -78,7 +79,29 @@ void Paint(HWND hwnd, HDC dc)
     else format |= DT_SINGLELINE;
     if (style & ES_CENTER) format |= DT_CENTER;
     else if (style & ES_RIGHT) format |= DT_RIGHT;
-    DrawTextA(dc, text.c_str(), -1, &r, format);
+    if (style & ES_MULTILINE) {
+        // Scrolled: the text from the first line shown, and the scroll bar
+        // (if the edit has one) telling where that is.
+        TEXTMETRICA tm;
+        GetTextMetricsA(dc, &tm);
+        RECT all = r;
+        DrawTextA(dc, text.c_str(), -1, &all, format | DT_CALCRECT);
+        const int lines = std::max<int>(1, (all.bottom - all.top) / std::max<LONG>(1, tm.tmHeight));
+        const int shown = std::max<int>(1, (r.bottom - r.top) / std::max<LONG>(1, tm.tmHeight));
+        s->firstLine = std::clamp(s->firstLine, 0, std::max(0, lines - shown));
+        if (style & WS_VSCROLL) {
+            SCROLLINFO si{sizeof si, SIF_RANGE | SIF_PAGE | SIF_POS, 0, lines - 1, static_cast<UINT>(shown), s->firstLine, 0};
+            SetScrollInfo(hwnd, SB_VERT, &si, TRUE);
+        }
+        RECT shifted = r;
+        shifted.top -= s->firstLine * tm.tmHeight;
+        const int saved = SaveDC(dc);
+        IntersectClipRect(dc, r.left, r.top, r.right, r.bottom);
+        DrawTextA(dc, text.c_str(), -1, &shifted, format | DT_NOCLIP);
+        RestoreDC(dc, saved);
+    } else {
+        DrawTextA(dc, text.c_str(), -1, &r, format);
+    }
     // The selection, shown inverted on a single line while focused.
     if (GetFocus() == hwnd && !(style & ES_MULTILINE)) {
         const int a = std::min(s->selStart, s->selEnd), b = std::max(s->selStart, s->selEnd);
@@ -223,6 +246,25 @@ LRESULT CALLBACK EditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         while (start > 0 && t[start - 1] != '\n') --start;
         size_t end = t.find_first_of("\r\n", start);
         return static_cast<LRESULT>((end == std::string::npos ? t.size() : end) - start);
+    }
+    case EM_GETFIRSTVISIBLELINE: return (style & ES_MULTILINE) ? s->firstLine : 0;
+    case EM_LINESCROLL:
+        if (!(style & ES_MULTILINE)) return FALSE;
+        s->firstLine = std::max(0, s->firstLine + static_cast<int>(lParam));
+        InvalidateRect(hwnd, nullptr, TRUE);
+        return TRUE;
+    case EM_SCROLLCARET: return TRUE;
+    case WM_VSCROLL: {
+        const UINT code = LOWORD(wParam);
+        if (code == SB_LINEUP) --s->firstLine;
+        else if (code == SB_LINEDOWN) ++s->firstLine;
+        else if (code == SB_PAGEUP) s->firstLine -= 5;
+        else if (code == SB_PAGEDOWN) s->firstLine += 5;
+        else if (code == SB_THUMBPOSITION || code == SB_THUMBTRACK) s->firstLine = static_cast<short>(HIWORD(wParam));
+        else if (code == SB_TOP) s->firstLine = 0;
+        s->firstLine = std::max(0, s->firstLine);
+        InvalidateRect(hwnd, nullptr, TRUE);
+        return 0;
     }
     case WM_ENABLE: InvalidateRect(hwnd, nullptr, TRUE); return 0;
     default: return DefWindowProcA(hwnd, msg, wParam, lParam);

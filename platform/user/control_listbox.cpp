@@ -55,6 +55,11 @@ void Paint(HWND hwnd, HDC dc)
     FillRect(dc, &r, brush);
     const COLORREF text = GetTextColor(dc);
     const int h = ItemHeight(hwnd, s);
+    if (style & WS_VSCROLL) {
+        SCROLLINFO si{sizeof si, SIF_RANGE | SIF_PAGE | SIF_POS, 0, std::max(0, s->items.Count() - 1),
+                      static_cast<UINT>(std::max<LONG>(1, r.bottom / h)), s->top, 0};
+        SetScrollInfo(hwnd, SB_VERT, &si, TRUE);
+    }
     const bool focused = GetFocus() == hwnd;
     for (int i = s->top, y = 0; i < s->items.Count() && y < r.bottom; ++i, y += h) {
         RECT item{0, y, r.right, y + h};
@@ -252,6 +257,18 @@ LRESULT CALLBACK ListBoxProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         default: return 0;
         }
         if (s->items.Valid(i) && !Multi(style)) Select(hwnd, s, i, true);
+        return 0;
+    }
+    case WM_VSCROLL: {
+        const UINT code = LOWORD(wParam);
+        int top = s->top;
+        if (code == SB_LINEUP) --top;
+        else if (code == SB_LINEDOWN) ++top;
+        else if (code == SB_THUMBPOSITION || code == SB_THUMBTRACK) top = static_cast<short>(HIWORD(wParam));
+        else if (code == SB_TOP) top = 0;
+        else if (code == SB_BOTTOM) top = s->items.Count() - 1;
+        s->top = std::clamp(top, 0, std::max(0, s->items.Count() - 1));
+        InvalidateRect(hwnd, nullptr, TRUE);
         return 0;
     }
     case WM_SETFOCUS:

@@ -303,6 +303,30 @@ TEST_F(ControlsTest, UpDownStepsItsBuddyAndProgressClampsItsPosition)
     EXPECT_EQ(user::WindowPixel(progress, 150, 8), GetSysColor(COLOR_BTNFACE));
 }
 
+TEST_F(ControlsTest, AMultiLineEditScrollsAndItsScrollBarFollows)
+{
+    HWND report = Make("Edit", ES_MULTILINE | ES_READONLY | WS_VSCROLL | WS_BORDER, 0, 0, 200, 100);
+    std::string text;
+    for (int i = 0; i < 30; ++i) text += "Line " + std::to_string(i) + "\r\n";
+    SetWindowText(report, text.c_str());
+    EXPECT_EQ(SendMessage(report, EM_GETLINECOUNT, 0, 0), 31);
+    UpdateWindow(report);
+    EXPECT_EQ(GetScrollPos(report, SB_VERT), 0);
+    EXPECT_TRUE(SendMessage(report, EM_LINESCROLL, 0, 10));
+    UpdateWindow(report);
+    EXPECT_EQ(SendMessage(report, EM_GETFIRSTVISIBLELINE, 0, 0), 10);
+    EXPECT_EQ(GetScrollPos(report, SB_VERT), 10);
+    // Past the end it stops with the last line at the bottom.
+    SendMessage(report, WM_VSCROLL, MAKEWPARAM(SB_THUMBPOSITION, 500), 0);
+    UpdateWindow(report);
+    const LRESULT last = SendMessage(report, EM_GETFIRSTVISIBLELINE, 0, 0);
+    EXPECT_GT(last, 20);
+    EXPECT_LT(last, 30);
+    // Typing into a read-only edit changes nothing.
+    user::script::Type(report, "x");
+    EXPECT_EQ(user::script::Text(report), text);
+}
+
 TEST_F(ControlsTest, ImageListsDrawTheirPicturesBesideListItems)
 {
     // Two 16x16 pictures side by side: red on a magenta key, then blue.
