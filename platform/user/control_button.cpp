@@ -60,7 +60,9 @@ void Paint(HWND hwnd, HDC dc)
     }
     const bool push = type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON;
     HBRUSH brush = ControlColors(hwnd, dc, push ? WM_CTLCOLORBTN : WM_CTLCOLORSTATIC);
-    FillRect(dc, &r, brush);
+    // A group box is drawn round other controls: it paints its frame and
+    // title only, never over what it holds.
+    if (type != BS_GROUPBOX) FillRect(dc, &r, brush);
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, enabled ? GetTextColor(dc) : GetSysColor(COLOR_GRAYTEXT));
     const std::string text = w->text;

@@ -87,6 +87,15 @@ LRESULT CALLBACK ComboProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     const DWORD style = StyleOf(hwnd);
     const int index = static_cast<int>(wParam);
     switch (msg) {
+    case WM_CREATE:
+        // The height a template gives a drop-down combo box includes its
+        // list; the window itself is as tall as its field.
+        if ((style & 3) != CBS_SIMPLE) {
+            RECT r;
+            GetWindowRect(hwnd, &r);
+            SetWindowPos(hwnd, nullptr, 0, 0, r.right - r.left, 21, SWP_NOMOVE | SWP_NOZORDER | SWP_NOREDRAW);
+        }
+        return 0;
     case WM_PAINT: {
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(hwnd, &ps);

@@ -110,8 +110,17 @@ void Paint(HWND hwnd, HDC dc)
         GetTextExtentPoint32A(dc, text.c_str(), std::min<int>(b, static_cast<int>(text.size())), &right);
         TEXTMETRICA tm;
         GetTextMetricsA(dc, &tm);
-        RECT sel{r.left + left.cx, r.top, r.left + std::max(right.cx, left.cx + 1), r.top + tm.tmHeight};
-        InvertRect(dc, &sel);
+        if (b > a) {
+            // The selection in the highlight colours over the text drawn above.
+            RECT sel{r.left + left.cx, r.top, r.left + right.cx, r.top + tm.tmHeight};
+            FillRect(dc, &sel, GetSysColorBrush(COLOR_HIGHLIGHT));
+            SetTextColor(dc, GetSysColor(COLOR_HIGHLIGHTTEXT));
+            const std::string part = text.substr(std::min<size_t>(a, text.size()), static_cast<size_t>(b - a));
+            ExtTextOutA(dc, sel.left, sel.top, ETO_CLIPPED, &sel, part.c_str(), static_cast<UINT>(part.size()), nullptr);
+        } else {
+            RECT caret{r.left + left.cx, r.top, r.left + left.cx + 1, r.top + tm.tmHeight};
+            InvertRect(dc, &caret);
+        }
     }
 }
 

@@ -204,10 +204,20 @@ HWND CreateDialogIndirectParamA(HINSTANCE module, const DLGTEMPLATEA* t, HWND ow
     HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     for (int i = 0; i < t->itemCount; ++i) {
         const DLGITEM& item = t->items[i];
+        // Dialogs draw a bordered edit, list or tree sunken, as the 3-D
+        // dialogs of the system do.
+        DWORD itemStyle = item.style, itemExStyle = item.exStyle;
+        if ((itemStyle & WS_BORDER) && item.className && !IS_INTRESOURCE(item.className)) {
+            for (const char* sunken : {"Edit", "ListBox", "ComboBox", "SysListView32", "SysTreeView32"})
+                if (strcasecmp(item.className, sunken) == 0) {
+                    itemStyle &= ~WS_BORDER;
+                    itemExStyle |= WS_EX_CLIENTEDGE;
+                }
+        }
         RECT r{item.x, item.y, item.x + item.cx, item.y + item.cy};
         MapDialogRect(dlg, &r);
-        HWND control = CreateWindowExA(item.exStyle, item.className, item.text ? item.text : "",
-                                       item.style | WS_CHILD | (item.hidden ? 0u : DWORD(WS_VISIBLE)), r.left, r.top,
+        HWND control = CreateWindowExA(itemExStyle, item.className, item.text ? item.text : "",
+                                       itemStyle | WS_CHILD | (item.hidden ? 0u : DWORD(WS_VISIBLE)), r.left, r.top,
                                        r.right - r.left,
                                        r.bottom - r.top, dlg, reinterpret_cast<HMENU>(static_cast<INT_PTR>(item.id)),
                                        module, nullptr);

@@ -127,6 +127,7 @@ TEST_F(DialogTest, ControlsAreWhatTheTemplateSays)
         EXPECT_EQ(LOWORD(SendMessage(dlg, DM_GETDEFID, 0, 0)), IDOK);
         EXPECT_EQ(GetFocus(), GetDlgItem(dlg, kName));  // the first tab stop
         EXPECT_FALSE(IsWindowEnabled(nullptr));
+        EXPECT_FALSE(user::Snapshot(dlg, "test-clip-settings").empty());
         EndDialog(dlg, 42);
     }});
     EXPECT_EQ(r, 42);
