@@ -233,6 +233,8 @@ TEST_F(ControlsTest, TreeExpandsSelectsAndRefusesStaleItems)
     EXPECT_FALSE(SendMessage(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item)));
     EXPECT_FALSE(SendMessage(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(drive1)));
     EXPECT_EQ(SendMessage(tree, TVM_GETCOUNT, 0, 0), 3);
+    SendMessage(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(board));
+    EXPECT_FALSE(user::Snapshot(parent, "test-tree").empty());
 }
 
 TEST_F(ControlsTest, TrackbarTellsItsParentEveryMove)
@@ -301,6 +303,15 @@ TEST_F(ControlsTest, UpDownStepsItsBuddyAndProgressClampsItsPosition)
     // Half the bar filled, in the highlight colour.
     EXPECT_EQ(user::WindowPixel(progress, 50, 8), GetSysColor(COLOR_HIGHLIGHT));
     EXPECT_EQ(user::WindowPixel(progress, 150, 8), GetSysColor(COLOR_BTNFACE));
+    HWND track = Make(TRACKBAR_CLASS, TBS_AUTOTICKS, 0, 130, 200, 30, 4);
+    SendMessage(track, TBM_SETRANGE, FALSE, MAKELPARAM(0, 10));
+    SendMessage(track, TBM_SETPOS, TRUE, 3);
+    HWND tab = Make(WC_TABCONTROL, 0, 220, 0, 250, 150, 5);
+    for (const char* t : {"SCSI Devices", "Performance Plot"}) {
+        TCITEMA item{TCIF_TEXT, 0, 0, const_cast<char*>(t), 0, -1, 0};
+        SendMessage(tab, TCM_INSERTITEMA, SendMessage(tab, TCM_GETITEMCOUNT, 0, 0), reinterpret_cast<LPARAM>(&item));
+    }
+    EXPECT_FALSE(user::Snapshot(parent, "test-small-controls").empty());
 }
 
 TEST_F(ControlsTest, AMultiLineEditScrollsAndItsScrollBarFollows)
