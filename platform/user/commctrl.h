@@ -54,7 +54,29 @@ BOOL ImageList_GetIconSize(HIMAGELIST list, int* cx, int* cy);
 BOOL ImageList_Draw(HIMAGELIST list, int index, HDC dc, int x, int y, UINT style);
 
 // ---- Header ----
-enum : UINT { HDM_FIRST = 0x1200, HDM_GETITEMCOUNT = HDM_FIRST + 0 };
+enum : UINT { HDM_FIRST = 0x1200, HDM_GETITEMCOUNT = HDM_FIRST + 0, HDM_GETITEMA = HDM_FIRST + 3,
+              HDM_SETITEMA = HDM_FIRST + 4, HDM_GETITEMRECT = HDM_FIRST + 7 };
+enum : UINT { HDI_WIDTH = 1, HDI_HEIGHT = 1, HDI_TEXT = 2, HDI_FORMAT = 4, HDI_LPARAM = 8 };
+enum : int { HDF_LEFT = 0, HDF_RIGHT = 1, HDF_CENTER = 2, HDF_STRING = 0x4000 };
+struct HDITEMA {
+    UINT mask;
+    int cxy;
+    LPSTR pszText;
+    HBITMAP hbm;
+    int cchTextMax;
+    int fmt;
+    LPARAM lParam;
+};
+using HDITEM = HDITEMA;
+using HD_ITEM = HDITEMA;
+enum : UINT { HDN_FIRST = 0u - 300u, HDN_ITEMCLICKA = HDN_FIRST - 2, HDN_ENDTRACKA = HDN_FIRST - 1 };
+struct NMHEADERA {
+    NMHDR hdr;
+    int iItem;
+    int iButton;
+    HDITEMA* pitem;
+};
+using NMHEADER = NMHEADERA;
 
 // ---- List view ----
 inline constexpr DWORD LVS_ICON = 0;

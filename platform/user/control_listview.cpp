@@ -631,6 +631,38 @@ LRESULT CALLBACK HeaderProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     case HDM_GETITEMCOUNT: return s ? static_cast<LRESULT>(s->columns.size()) : -1;
+    case HDM_GETITEMA:
+    case HDM_SETITEMA: {
+        // The header's items are its list's columns.
+        auto* item = reinterpret_cast<HDITEMA*>(lParam);
+        if (!s || !item || wParam >= s->columns.size()) return FALSE;
+        Column& c = s->columns[wParam];
+        if (msg == HDM_SETITEMA) {
+            if (item->mask & HDI_WIDTH) c.width = item->cxy;
+            if ((item->mask & HDI_TEXT) && item->pszText) c.text = item->pszText;
+            if (item->mask & HDI_FORMAT) c.format = item->fmt & 3;
+            InvalidateRect(hwnd, nullptr, TRUE);
+            InvalidateRect(list, nullptr, TRUE);
+            return TRUE;
+        }
+        if (item->mask & HDI_WIDTH) item->cxy = c.width;
+        if ((item->mask & HDI_TEXT) && item->pszText && item->cchTextMax > 0) {
+            std::strncpy(item->pszText, c.text.c_str(), item->cchTextMax - 1);
+            item->pszText[item->cchTextMax - 1] = 0;
+        }
+        if (item->mask & HDI_FORMAT) item->fmt = (c.format & 3) | HDF_STRING;
+        return TRUE;
+    }
+    case HDM_GETITEMRECT: {
+        auto* rect = reinterpret_cast<RECT*>(lParam);
+        if (!s || !rect || wParam >= s->columns.size()) return FALSE;
+        RECT client;
+        GetClientRect(hwnd, &client);
+        int x = 0;
+        for (size_t c = 0; c < wParam; ++c) x += s->columns[c].width;
+        *rect = RECT{x, 0, x + s->columns[wParam].width, client.bottom};
+        return TRUE;
+    }
     case WM_LBUTTONDOWN: {
         if (!s) return 0;
         int x = 0;

@@ -130,6 +130,21 @@ TEST_F(ControlsTest, ReportListKeepsColumnsAndSortsByTheCallersComparison)
     HWND header = reinterpret_cast<HWND>(SendMessage(list, LVM_GETHEADER, 0, 0));
     ASSERT_NE(header, nullptr);
     EXPECT_EQ(SendMessage(header, HDM_GETITEMCOUNT, 0, 0), 3);
+    // The header's items are the columns: read, resized, and placed side by side.
+    char heading[16] = {};
+    HDITEMA hd{HDI_TEXT | HDI_WIDTH | HDI_FORMAT, 0, heading, nullptr, sizeof heading, 0, 0};
+    ASSERT_TRUE(SendMessage(header, HDM_GETITEMA, 1, reinterpret_cast<LPARAM>(&hd)));
+    EXPECT_STREQ(heading, "Size");
+    EXPECT_EQ(hd.cxy, 80);
+    EXPECT_EQ(hd.fmt & 3, HDF_RIGHT);
+    hd.mask = HDI_WIDTH;
+    hd.cxy = 100;
+    SendMessage(header, HDM_SETITEMA, 1, reinterpret_cast<LPARAM>(&hd));
+    EXPECT_EQ(SendMessage(list, LVM_GETCOLUMNWIDTH, 1, 0), 100);
+    RECT third;
+    SendMessage(header, HDM_GETITEMRECT, 2, reinterpret_cast<LPARAM>(&third));
+    EXPECT_EQ(third.left, 180);
+    EXPECT_FALSE(SendMessage(header, HDM_GETITEMA, 7, reinterpret_cast<LPARAM>(&hd)));
     AddRow(list, 0, "clip-a", "10", 10);
     AddRow(list, 1, "clip-b", "30", 30);
     AddRow(list, 2, "clip-c", "20", 20);
