@@ -29,6 +29,12 @@ bool Choose(HWND hwnd, int index);
 // thumb-position notification, then the end of tracking).
 bool Drag(HWND hwnd, int position);
 
+// The command the next popup menu returns (as if clicked), 0 for none; and
+// the texts of the last popup menu shown (separators as "-", a checked
+// item with a leading "*").
+void ChooseMenuCommand(UINT id);
+std::vector<std::string> LastMenu();
+
 // What a control shows: its text, or a list's chosen item's text.
 std::string Text(HWND hwnd);
 // The dialog item of 'dialog' with this id, or null.

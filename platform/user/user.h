@@ -531,6 +531,35 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 #define MessageBox MessageBoxA
 BOOL MessageBeep(UINT type);
 
+// ---- Menus ----
+// Headless, a popup menu shows nothing: TrackPopupMenu takes the command a
+// script chose for it (script.h), or none.
+enum : UINT { MF_STRING = 0, MF_ENABLED = 0, MF_UNCHECKED = 0, MF_BYCOMMAND = 0, MF_GRAYED = 1, MF_DISABLED = 2,
+              MF_CHECKED = 8, MF_POPUP = 0x10, MF_BYPOSITION = 0x400, MF_SEPARATOR = 0x800 };
+enum : UINT { TPM_LEFTALIGN = 0, TPM_LEFTBUTTON = 0, TPM_RIGHTBUTTON = 2, TPM_NONOTIFY = 0x80, TPM_RETURNCMD = 0x100 };
+HMENU CreateMenu();
+HMENU CreatePopupMenu();
+BOOL DestroyMenu(HMENU menu);
+BOOL AppendMenuA(HMENU menu, UINT flags, UINT_PTR idOrPopup, LPCSTR text);
+BOOL InsertMenuA(HMENU menu, UINT position, UINT flags, UINT_PTR idOrPopup, LPCSTR text);
+BOOL DeleteMenu(HMENU menu, UINT item, UINT flags);
+BOOL RemoveMenu(HMENU menu, UINT item, UINT flags);
+DWORD CheckMenuItem(HMENU menu, UINT item, UINT flags);  // the old check state, or (DWORD)-1
+BOOL EnableMenuItem(HMENU menu, UINT item, UINT flags);   // the old enable state, or -1
+UINT GetMenuState(HMENU menu, UINT item, UINT flags);
+int GetMenuItemCount(HMENU menu);
+UINT GetMenuItemID(HMENU menu, int position);
+HMENU GetSubMenu(HMENU menu, int position);
+int GetMenuStringA(HMENU menu, UINT item, LPSTR text, int max, UINT flags);
+BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner, const RECT* rect);
+// Menus of a module: LoadMenu gives a new copy of the one registered.
+BOOL RegisterMenuResource(HINSTANCE module, UINT id, HMENU menu);
+HMENU LoadMenuA(HINSTANCE module, LPCSTR name);
+#define AppendMenu AppendMenuA
+#define InsertMenu InsertMenuA
+#define GetMenuString GetMenuStringA
+#define LoadMenu LoadMenuA
+
 // ---- Bitmaps of a module (as resources are) ----
 // The module's bitmap 'id' is a copy of 'bitmap' (which the caller keeps).
 BOOL RegisterBitmapResource(HINSTANCE module, UINT id, HBITMAP bitmap);

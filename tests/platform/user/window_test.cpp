@@ -193,6 +193,51 @@ TEST_F(WindowTest, AMessageSentFromAnotherThreadRunsOnTheWindowsThread)
     EXPECT_EQ(answer, 0);
 }
 
+TEST_F(WindowTest, PopupMenusTakeTheScriptsChoice)
+{
+    MakeTop(WS_OVERLAPPEDWINDOW);
+    HMENU columns = CreatePopupMenu();
+    AppendMenu(columns, MF_STRING | MF_CHECKED, 2001, "Id");
+    AppendMenu(columns, MF_STRING, 2002, "Vendor");
+    HMENU menu = CreatePopupMenu();
+    AppendMenu(menu, MF_STRING, 2000, "&Columns...");
+    AppendMenu(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenu(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(columns), "Show");
+    EXPECT_EQ(GetMenuItemCount(menu), 3);
+    EXPECT_EQ(GetSubMenu(menu, 2), columns);
+    EXPECT_EQ(CheckMenuItem(menu, 2002, MF_BYCOMMAND | MF_CHECKED), static_cast<DWORD>(MF_UNCHECKED));
+    EXPECT_EQ(GetMenuState(menu, 2002, MF_BYCOMMAND) & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
+    // Chosen: the command comes back, or reaches the owner as WM_COMMAND.
+    user::script::ChooseMenuCommand(2002);
+    EXPECT_EQ(TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, 10, 10, 0, top, nullptr), 2002);
+    EXPECT_EQ(user::script::LastMenu(), (std::vector<std::string>{"&Columns...", "-", "Show", "  *Id", "  *Vendor"}));
+    user::script::ChooseMenuCommand(2000);
+    EXPECT_TRUE(TrackPopupMenu(menu, 0, 10, 10, 0, top, nullptr));
+    MSG msg;
+    ASSERT_TRUE(PeekMessage(&msg, top, WM_COMMAND, WM_COMMAND, PM_REMOVE));
+    EXPECT_EQ(LOWORD(msg.wParam), 2000);
+    // A disabled item, or nothing chosen, gives no command.
+    EnableMenuItem(menu, 2000, MF_BYCOMMAND | MF_GRAYED);
+    user::script::ChooseMenuCommand(2000);
+    EXPECT_EQ(TrackPopupMenu(menu, TPM_RETURNCMD, 0, 0, 0, top, nullptr), 0);
+    EXPECT_EQ(TrackPopupMenu(menu, TPM_RETURNCMD, 0, 0, 0, top, nullptr), 0);
+    // A menu of the module is a fresh copy each time it is loaded.
+    HINSTANCE module = reinterpret_cast<HINSTANCE>(0x420000);
+    ASSERT_TRUE(RegisterMenuResource(module, 129, menu));
+    HMENU loaded = LoadMenu(module, MAKEINTRESOURCE(129));
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_NE(GetSubMenu(loaded, 2), columns);
+    char text[16];
+    EXPECT_EQ(GetMenuString(loaded, 2001, text, sizeof text, MF_BYCOMMAND), 2);
+    EXPECT_STREQ(text, "Id");
+    EXPECT_TRUE(DestroyMenu(menu));
+    EXPECT_FALSE(DestroyMenu(columns));  // went with its menu
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_MENU_HANDLE));
+    EXPECT_FALSE(TrackPopupMenu(menu, 0, 0, 0, 0, top, nullptr));
+    EXPECT_EQ(LoadMenu(module, MAKEINTRESOURCE(130)), nullptr);
+    DestroyMenu(loaded);
+}
+
 LRESULT CALLBACK Upper(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 WNDPROC original = nullptr;
 LRESULT CALLBACK Upper(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
