@@ -268,6 +268,12 @@ BOOL GetTextMetricsA(HDC dc, TEXTMETRICA* tm);
 #define GetTextExtentPoint32 GetTextExtentPoint32A
 #define GetTextMetrics GetTextMetricsA
 
+// ---- Device capabilities ----
+// Every device is the same 96-dot-an-inch, 32-bit true-colour one.
+enum : int { HORZSIZE = 4, VERTSIZE = 6, HORZRES = 8, VERTRES = 10, BITSPIXEL = 12, PLANES = 14, NUMCOLORS = 24,
+             RASTERCAPS = 38, LOGPIXELSX = 88, LOGPIXELSY = 90 };
+int GetDeviceCaps(HDC dc, int index);
+
 // ---- System colours ----
 enum : int {
     COLOR_SCROLLBAR = 0,

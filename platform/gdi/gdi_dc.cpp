@@ -344,6 +344,29 @@ BOOL OffsetViewportOrgEx(HDC h, int dx, int dy, LPPOINT old)
     return TRUE;
 }
 
+int GetDeviceCaps(HDC h, int index)
+{
+    Dc* dc = FindDc(h);
+    if (!dc) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    const int width = dc->surface ? dc->surface->width : 1, height = dc->surface ? dc->surface->height : 1;
+    switch (index) {
+    case HORZRES: return width;
+    case VERTRES: return height;
+    case HORZSIZE: return width * 254 / 960;  // millimetres at 96 dots an inch
+    case VERTSIZE: return height * 254 / 960;
+    case BITSPIXEL: return 32;
+    case PLANES: return 1;
+    case NUMCOLORS: return -1;
+    case RASTERCAPS: return 0x0001 | 0x0008 | 0x0800;  // bit blits, bitmaps over 64 KB, stretch blits
+    case LOGPIXELSX:
+    case LOGPIXELSY: return 96;
+    default: return 0;
+    }
+}
+
 // ---- Regions ----
 
 namespace {

@@ -121,6 +121,10 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
     }
     case WM_NCHITTEST: return 1;  // HTCLIENT
+    case WM_CONTEXTMENU:
+        // A child that does not show a menu of its own lets its parent.
+        if (w->parent && (w->style & WS_CHILD)) return SendMessageA(w->parent->handle, msg, wParam, lParam);
+        return 0;
     case WM_WINDOWPOSCHANGED: return 0;
     default: return 0;
     }

@@ -17,6 +17,7 @@ std::deque<script::Step>& Steps()
     return steps;
 }
 bool shiftDown = false;
+POINT cursor{0, 0};
 
 std::string ClassOf(HWND hwnd)
 {
@@ -43,6 +44,19 @@ bool RunIdleHook(HWND modal)
 }
 
 }  // namespace user
+
+BOOL GetCursorPos(LPPOINT pt)
+{
+    if (!pt) return FALSE;
+    *pt = user::cursor;
+    return TRUE;
+}
+
+BOOL SetCursorPos(int x, int y)
+{
+    user::cursor = POINT{x, y};
+    return TRUE;
+}
 
 short GetKeyState(int key) { return key == VK_SHIFT && user::shiftDown ? static_cast<short>(0x8000) : 0; }
 
@@ -77,9 +91,23 @@ bool ClickAt(HWND hwnd, POINT client)
     if (!IsWindowEnabled(target)) return false;
     POINT local = screen;
     ScreenToClient(target, &local);
+    cursor = screen;
     const LPARAM at = MAKELPARAM(local.x, local.y);
     SendMessageA(target, WM_LBUTTONDOWN, MK_LBUTTON, at);
     if (IsWindow(target)) SendMessageA(target, WM_LBUTTONUP, 0, at);
+    return true;
+}
+
+bool RightClickAt(HWND hwnd, POINT client)
+{
+    if (!IsWindowVisible(hwnd) || !IsWindowEnabled(hwnd)) return false;
+    POINT screen = client;
+    ClientToScreen(hwnd, &screen);
+    cursor = screen;
+    const LPARAM at = MAKELPARAM(client.x, client.y);
+    SendMessageA(hwnd, WM_RBUTTONDOWN, 2, at);
+    if (IsWindow(hwnd)) SendMessageA(hwnd, WM_RBUTTONUP, 0, at);
+    if (IsWindow(hwnd)) SendMessageA(hwnd, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(hwnd), MAKELPARAM(screen.x, screen.y));
     return true;
 }
 

@@ -17,6 +17,8 @@ namespace user::script {
 bool Click(HWND hwnd);
 bool ClickAt(HWND hwnd, POINT client);
 bool DoubleClick(HWND hwnd);
+// A right click: button down and up, then WM_CONTEXTMENU as Windows sends it.
+bool RightClickAt(HWND hwnd, POINT client);
 // A key pressed and released, posted to the focus so a dialog's keyboard
 // handling (Tab, Enter, Escape, arrows) sees it; 'shift' holds Shift down.
 bool Key(UINT vk, bool shift = false);

@@ -108,6 +108,7 @@ enum : UINT {
     WM_RBUTTONDOWN = 0x0204,
     WM_RBUTTONUP = 0x0205,
     WM_PARENTNOTIFY = 0x0210,
+    WM_CONTEXTMENU = 0x007B,
     WM_DEVICECHANGE = 0x0219,
     WM_COPY = 0x0301,
     WM_USER = 0x0400,
@@ -325,6 +326,9 @@ HWND SetActiveWindow(HWND hwnd);
 HWND GetActiveWindow();
 BOOL SetForegroundWindow(HWND hwnd);
 HWND GetForegroundWindow();
+// Where the pointer is: the last point a script clicked, on the screen.
+BOOL GetCursorPos(LPPOINT pt);
+BOOL SetCursorPos(int x, int y);
 HWND SetCapture(HWND hwnd);
 BOOL ReleaseCapture();
 // The keyboard as scripts leave it (script.h): negative while a key is down.

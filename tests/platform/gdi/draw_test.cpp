@@ -71,6 +71,13 @@ TEST_F(Canvas, LinesLeaveTheirLastPointAndPensKeepTheirColour)
     EXPECT_TRUE(DeleteObject(pen));
 }
 
+TEST_F(Canvas, TheDeviceIsNinetySixDotsAnInchInTrueColour)
+{
+    EXPECT_EQ(GetDeviceCaps(dc, LOGPIXELSY), 96);
+    EXPECT_EQ(GetDeviceCaps(dc, BITSPIXEL), 32);
+    EXPECT_EQ(GetDeviceCaps(dc, HORZRES), 100);
+}
+
 TEST_F(Canvas, RectanglesAndEllipsesFrameWithThePenAndFillWithTheBrush)
 {
     HBRUSH brush = CreateSolidBrush(kBlue);
@@ -214,6 +221,7 @@ TEST(Gdi, BadHandlesAndArgumentsGetTheWindowsAnswer)
     EXPECT_EQ(SelectObject(bogus, GetStockObject(BLACK_PEN)), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(DeleteObject(nullptr));
+    EXPECT_EQ(GetDeviceCaps(bogus, LOGPIXELSY), 0);
     EXPECT_FALSE(DeleteDC(nullptr));
     HDC dc = CreateCompatibleDC(nullptr);
     EXPECT_FALSE(BitBlt(dc, 0, 0, 1, 1, bogus, 0, 0, SRCCOPY));

@@ -236,6 +236,18 @@ TEST_F(WindowTest, PopupMenusTakeTheScriptsChoice)
     EXPECT_FALSE(TrackPopupMenu(menu, 0, 0, 0, 0, top, nullptr));
     EXPECT_EQ(LoadMenu(module, MAKEINTRESOURCE(130)), nullptr);
     DestroyMenu(loaded);
+    // A right click on a child asks its parent for the context menu, at the
+    // pointer's place on the screen.
+    ShowWindow(top, SW_SHOW);
+    HWND child = CreateWindowEx(0, "Static", "", WS_CHILD | WS_VISIBLE, 10, 10, 50, 20, top, nullptr, nullptr, nullptr);
+    log.messages.clear();
+    ASSERT_TRUE(user::script::RightClickAt(child, POINT{5, 6}));
+    EXPECT_NE(std::find(log.messages.begin(), log.messages.end(), static_cast<UINT>(WM_CONTEXTMENU)), log.messages.end());
+    POINT expected{5, 6}, cursor{};
+    ClientToScreen(child, &expected);
+    ASSERT_TRUE(GetCursorPos(&cursor));
+    EXPECT_EQ(cursor.x, expected.x);
+    EXPECT_EQ(cursor.y, expected.y);
 }
 
 LRESULT CALLBACK Upper(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
