@@ -13,6 +13,8 @@ ZAR_LOG="$ZAR_BUILD/setup.log"
 # What the build needs from Debian. 'file' checks the dependency prefix;
 # dpkg-dev unpacks source packages.
 ZAR_PACKAGES=(g++-multilib lib32z1-dev cmake ninja-build nasm dpkg-dev googletest file)
+# The window layer's font (drawn through FreeType, the same on every host).
+ZAR_PACKAGES+=(fonts-dejavu-core)
 
 # Bump when the libjpeg-turbo recipe below changes: an older prefix is rebuilt.
 ZAR_JPEG_RECIPE=1
@@ -373,6 +375,94 @@ zar_jpeg() {
     zar_say "libjpeg-turbo built in $((SECONDS - start)) s"
 }
 
+# ---- libpng and FreeType, i386, into .deps/i386 ----
+# The window layer writes its pictures with libpng and draws text with
+# FreeType; Debian has neither as a lib32 package. Both are built static from
+# Debian's source packages beside libjpeg-turbo (whose rebuild empties the
+# prefix, and with it this step's mark, so they follow it).
+
+ZAR_GUI_RECIPE=1
+
+zar_gui_ready() {
+    [ "$(cat "$ZAR_DEPS/.gui-libs" 2>/dev/null)" = "recipe $ZAR_GUI_RECIPE" ] &&
+        [ -f "$ZAR_DEPS/lib/libpng16.a" ] && [ -f "$ZAR_DEPS/lib/libfreetype.a" ]
+}
+
+# apt-get source <package> into $1; a security index that names a version its
+# pool does not hold yet falls back to the release's own version.
+zar_gui_fetch() {
+    cd "$1"
+    apt-get source "$2" || {
+        local codename
+        codename="$(. /etc/os-release && echo "$VERSION_CODENAME")"
+        rm -rf "${1:?}"/*
+        apt-get source "$2/$codename"
+    }
+}
+
+zar_gui_cmake() {
+    local work="$1" package="$2"
+    shift 2
+    local src
+    src="$(find "$work" -mindepth 2 -maxdepth 2 -name CMakeLists.txt -printf '%h\n' | head -n 1)"
+    [ -n "$src" ] || {
+        echo "no unpacked $package tree in $work" >&2
+        return 1
+    }
+    printf '%s\n' 'set(CMAKE_SYSTEM_NAME Linux)' 'set(CMAKE_SYSTEM_PROCESSOR i386)' \
+        'set(CMAKE_C_FLAGS_INIT "-m32")' 'set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")' \
+        'set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")' >"$work/i386.cmake"
+    cmake -S "$src" -B "$work/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$work/i386.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$ZAR_DEPS" -DCMAKE_INSTALL_LIBDIR:PATH=lib \
+        -DCMAKE_POSITION_INDEPENDENT_CODE=ON "$@"
+    ninja -C "$work/build" install
+}
+
+zar_gui_verify() {
+    local a kinds obj
+    for a in "$ZAR_DEPS/lib/libpng16.a" "$ZAR_DEPS/lib/libfreetype.a"; do
+        obj="$(mktemp -d)"
+        (cd "$obj" && ar x "$a")
+        kinds="$(file "$obj"/*.o)"
+        rm -rf "$obj"
+        if grep -v 'ELF 32-bit LSB relocatable, Intel 80386' <<<"$kinds"; then
+            echo "$a holds objects that are not i386" >&2
+            return 1
+        fi
+        echo "$a: i386, ok"
+    done
+}
+
+zar_gui_libs() {
+    zar_gui_ready && return 0
+    mkdir -p "$ZAR_ROOT/.deps"
+    exec 9>"$ZAR_ROOT/.deps/.lock"
+    flock 9
+    if zar_gui_ready; then
+        exec 9>&-
+        return 0
+    fi
+    zar_say "building libpng and FreeType (i386) from Debian's source packages into .deps/i386"
+    local start=$SECONDS work
+    zar_ensure_source libpng1.6
+    zar_ensure_source freetype
+    work="$(mktemp -d "${TMPDIR:-/tmp}/zar-gui.XXXXXX")"
+    mkdir -p "$work/png" "$work/ft"
+    zar_step "fetching Debian's source package libpng1.6 (in $work/png)" zar_gui_fetch "$work/png" libpng1.6
+    zar_step "building libpng (in $work/png)" zar_gui_cmake "$work/png" libpng \
+        -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF -DPNG_HARDWARE_OPTIMIZATIONS=OFF \
+        -DZLIB_LIBRARY=/usr/lib32/libz.so -DZLIB_INCLUDE_DIR=/usr/include
+    zar_step "fetching Debian's source package freetype (in $work/ft)" zar_gui_fetch "$work/ft" freetype
+    zar_step "building FreeType (in $work/ft)" zar_gui_cmake "$work/ft" freetype \
+        -DBUILD_SHARED_LIBS=OFF -DFT_DISABLE_ZLIB=ON -DFT_DISABLE_BZIP2=ON -DFT_DISABLE_PNG=ON \
+        -DFT_DISABLE_HARFBUZZ=ON -DFT_DISABLE_BROTLI=ON
+    zar_step "checking the libpng and FreeType builds" zar_gui_verify
+    rm -rf "$work"
+    echo "recipe $ZAR_GUI_RECIPE" >"$ZAR_DEPS/.gui-libs"
+    exec 9>&-
+    zar_say "libpng and FreeType built in $((SECONDS - start)) s"
+}
+
 # ---- Configure, build, test ----
 
 zar_setup() {
@@ -380,6 +470,7 @@ zar_setup() {
     zar_packages
     zar_choose_runner
     zar_jpeg
+    zar_gui_libs
     if [ -f "$ZAR_BUILD/CMakeCache.txt" ] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$ZAR_BUILD/CMakeCache.txt"; then
         zar_die "$ZAR_BUILD was configured with another generator than Ninja; delete it and run again"
     fi
