@@ -37,7 +37,7 @@ bool BrsDma::ReadHost(uint32_t address, uint32_t page, uint8_t* out, uint32_t by
 {
     hw::Host* host = bridge_.Host();
     if (host == nullptr) return false;
-    if (!(page & kPageMmu)) return host->DmaRead(address & ~kLinear, out, bytes);
+    if (!(page & kPageMmu)) return host->DmaRead(address, out, bytes);
     uint32_t table = page & ~0xFFFu;
     for (uint32_t done = 0; done < bytes;) {
         uint32_t linear = (address + done) & 0x3FFFFF;
@@ -69,7 +69,10 @@ void BrsDma::Run()
     for (uint32_t k = 0; k < t.lines; ++k) {
         int64_t step = t.pitch >= 0 ? int64_t(k) * t.pitch : int64_t(k + 1) * t.pitch;
         uint32_t at = uint32_t(int64_t(t.base) + step);
-        bool outside = t.pitch >= 0 ? (at & ~kLinear) > (protection & ~kLinear) : (at & ~kLinear) < (protection & ~kLinear);
+        // Through the page table bit 31 only marks the address linear.
+        const uint32_t addressBits = (t.page & kPageMmu) ? ~kLinear : 0xFFFFFFFF;
+        bool outside = t.pitch >= 0 ? (at & addressBits) > (protection & addressBits)
+                                    : (at & addressBits) < (protection & addressBits);
         if (outside && protection != 0xFFFFFFFF) {
             ++t.linesRefused;
             continue;

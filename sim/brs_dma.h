@@ -8,8 +8,9 @@
 //   16-27 lines less one, bits 0-11 bytes a line less one; BASE_ODD3 the
 //   first address; PITCH3 a signed step; BASE_PAGE3 bit 11 (0x800) reads the
 //   address through the page table at BASE_PAGE3 bits 12-31 (address bits
-//   0-21 linear, one 32-bit entry per 4 KB page), else the address is a bus
-//   address. Address bit 31 marks a linear address and is not a bus bit.
+//   0-21 linear, one 32-bit entry per 4 KB page; bit 31 marks it linear),
+//   else the address is a whole 32-bit bus address, bit 31 included (memory
+//   above 2 GB is as readable as below).
 // - A positive pitch reads line k at base + k x pitch. A negative pitch
 //   moves first: line k is read at base + (k + 1) x pitch, so a bottom-up
 //   image is sent from the address just past the line wanted (this is what

@@ -59,6 +59,14 @@ public:
         if (waiters_ != 0) turn_.notify_all();
     }
 
+    // Whether some thread has taken its place in line and waits: what a
+    // test waits for before it lets go, as no sleep can promise it.
+    bool HasWaiters()
+    {
+        std::lock_guard guard(state_);
+        return waiters_ != 0;
+    }
+
 private:
     std::mutex state_;
     std::condition_variable turn_;

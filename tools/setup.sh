@@ -475,7 +475,8 @@ zar_setup() {
         zar_die "$ZAR_BUILD was configured with another generator than Ninja; delete it and run again"
     fi
     if [ ! -f "$ZAR_BUILD/build.ninja" ]; then
-        zar_step "configuring (cmake -G Ninja)" cmake -S "$ZAR_ROOT" -B "$ZAR_BUILD" -G Ninja
+        zar_step "configuring (cmake -G Ninja)" cmake -S "$ZAR_ROOT" -B "$ZAR_BUILD" -G Ninja \
+            ${ZAR_CMAKE_OPTIONS[@]+"${ZAR_CMAKE_OPTIONS[@]}"}
     fi
 }
 

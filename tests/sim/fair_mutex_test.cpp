@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <string>
 #include <thread>
 
@@ -15,18 +13,15 @@ TEST(FairRecursiveMutex, AWaiterGoesBeforeTheHolderTakesItAgain)
 {
     FairRecursiveMutex lock;
     std::string order;
-    std::atomic<bool> waiting{false};
 
     lock.lock();
     order += 'A';
     std::thread other([&] {
-        waiting = true;
         lock.lock();
         order += 'B';
         lock.unlock();
     });
-    while (!waiting) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into its wait
+    while (!lock.HasWaiters()) std::this_thread::yield();  // in line behind us
 
     lock.unlock();
     EXPECT_FALSE(lock.try_lock()) << "taken back past the waiter";

@@ -3,6 +3,7 @@
 // field-synchronous start, refused commands, and the kernel callers' path.
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cstring>
 #include <vector>
@@ -81,6 +82,31 @@ TEST_F(ZarkdBrs, BlocksMoveExactlyTheirBytesFromEverySource)
         }
     }
     EXPECT_EQ(Dma().HostFaults(), 0u);
+}
+
+// A page-by-page transfer hands the bridge whole bus addresses: memory above
+// 2 GB (bit 31 set) is read where it is, not 2 GB lower.
+TEST_F(ZarkdBrs, PageByPageBlocksReadMemoryAboveTwoGigabytes)
+{
+    constexpr size_t kBytes = 2 * 4096;
+    void* high = MAP_FAILED;
+    for (ULONG_PTR hint : {0xA0000000u, 0xB0000000u, 0xC0000000u, 0x90000000u}) {
+        high = ::mmap(reinterpret_cast<void*>(hint), kBytes, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+        if (high != MAP_FAILED) break;
+    }
+    ASSERT_NE(high, MAP_FAILED) << "no free pages above 2 GB";
+    ASSERT_GE(reinterpret_cast<ULONG_PTR>(high), 0x80000000u);
+    std::memset(high, 0x5A, kBytes);
+    ZAR_BRS_DMA_COMMAND cmd{};
+    cmd.Source = 1;
+    cmd.ByteLength = ULONG(kBytes);
+    cmd.HostAddress = ULONG(reinterpret_cast<ULONG_PTR>(high));
+    Dma().ClearTransfers();
+    EXPECT_EQ(Run(cmd), STATUS_SUCCESS);
+    EXPECT_EQ(Moved(), kBytes);
+    EXPECT_EQ(Dma().HostFaults(), 0u);
+    ::munmap(high, kBytes);
 }
 
 TEST_F(ZarkdBrs, RefusedCommandsAndFailedSetUps)

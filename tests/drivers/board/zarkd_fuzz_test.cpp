@@ -139,6 +139,12 @@ TEST_F(ZarkdFuzz, RandomRequestsNeverFaultTheDriver)
             const ULONG still[26] = {0, 0, 1, 0, 0, 0, 0, 0, 64, 16, 0, 64, 128, 64, 64 * 16 * 4, anyPointer()};
             std::memcpy(in.data(), still, sizeof(still));
         }
+        // The audio lock waits as long as its caller asks, up to 49 days of
+        // machine time: fuzzed waits stay under a second.
+        if (code == IOCTL_ZAR_AUD_ACQUIRE_AUDIO_LOCK && inLength >= 8) {
+            const ULONG waitMs = pick(1000);
+            std::memcpy(&in[4], &waitMs, sizeof(waitMs));
+        }
         // Keep the SCSI ownership waits short: most disk requests claim the bus.
         if (code == IOCTL_ZAR_DISK_REQUEST && inLength >= 24 && pick(4) != 0) std::memset(&in[20], 1, 4);
 

@@ -190,9 +190,12 @@ TEST_F(FileCodesTest, EntryFieldsByHandle)
     for (int i = 0; i < 256; ++i) app.AppData[i] = UCHAR(i);
     ASSERT_EQ(FileControl(IOCTL_ZARFS_SET_APP_FILE_ENTRY_INFO, clip, &app), STATUS_SUCCESS);
     EXPECT_EQ(std::memcmp(Entry(clip).AppData, app.AppData, 256), 0);
-    // On the disk too, not only in the caches.
+    // On the disk too, not only in the caches: the volumes are read again,
+    // with the file closed, as the caches may go only with no file open.
+    NtClose(clip);
     ZarFsHwFlushVolumeCache(Hw());
     ASSERT_EQ(ZarFsHwRebuildVolumeCache(Hw()), STATUS_SUCCESS);
+    ASSERT_EQ(Open(u"\\KIV\\Media\\Clips\\take.kiv", FILE_OPEN, 0, &clip, nullptr, kWrite), STATUS_SUCCESS);
     EXPECT_EQ(std::memcmp(Entry(clip).AppData, app.AppData, 256), 0);
 
     // SDTI types stick only to a part reserved as SDTI; 0 always clears.

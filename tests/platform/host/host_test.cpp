@@ -192,6 +192,15 @@ NTSTATUS Control(PDEVICE_OBJECT, PIRP irp)
     }
 }
 
+// The machine's shutdown unloads the driver, so its objects go with the
+// machine.
+void Unload(PDRIVER_OBJECT driver)
+{
+    UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\HostTest");
+    IoDeleteSymbolicLink(&link);
+    while (driver->DeviceObject) IoDeleteDevice(driver->DeviceObject);
+}
+
 NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\HostTest");
@@ -207,6 +216,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     driver->MajorFunction[IRP_MJ_CLEANUP] = Cleanup;
     driver->MajorFunction[IRP_MJ_CLOSE] = Open;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Control;
+    driver->DriverUnload = Unload;
     return STATUS_SUCCESS;
 }
 

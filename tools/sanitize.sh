@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The sanitizer build (AddressSanitizer and UBSan, cmake -DZAR_SANITIZE=ON)
+# in build-asan/, beside the ordinary build, and a run of the suites that
+# drive the drivers and the host: the board driver, the media file system
+# and the machine host. Set-up, log and output as for ./zar test; further
+# arguments go to ctest.
+#
+#   tools/sanitize.sh [ctest options]
+#
+# Under the emulator the sanitized programs run several times slower and
+# LeakSanitizer is off (see tools/run-i386): this is meant for a host that
+# runs i386 programs itself.
+set -euo pipefail
+
+ZAR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+ZAR_BUILD="$ZAR_ROOT/build-asan"
+ZAR_CMAKE_OPTIONS=(-DZAR_SANITIZE=ON)
+# shellcheck source=tools/setup.sh
+source "$ZAR_ROOT/tools/setup.sh"
+
+# The suites by their folders' labels (zar_add_tests in CMakeLists.txt),
+# and the folders' build targets: only what those suites run is built.
+ZAR_SANITIZE_SUITES='^(board|mediafs|host)$'
+ZAR_SANITIZE_TARGETS=(tests/drivers/board/all tests/drivers/mediafs/all tests/platform/host/all)
+
+zar_log_init sanitize "$@"
+zar_setup
+if ! grep -q '^ZAR_SANITIZE:BOOL=ON$' "$ZAR_BUILD/CMakeCache.txt"; then
+    zar_die "$ZAR_BUILD is configured without ZAR_SANITIZE=ON; delete it and run again"
+fi
+zar_build "${ZAR_SANITIZE_TARGETS[@]}"
+zar_test -L "$ZAR_SANITIZE_SUITES" "$@"
