@@ -176,7 +176,8 @@ namespace w32 {
 
 void AttachLinkedLibraries()
 {
-    if (!linkedAttachPending.exchange(false)) return;
+    // Every system call passes here: a plain load, the exchange only once.
+    if (!linkedAttachPending.load(std::memory_order_relaxed) || !linkedAttachPending.exchange(false)) return;
     std::vector<Module*> pending;
     {
         std::lock_guard<std::recursive_mutex> g(moduleLock);
