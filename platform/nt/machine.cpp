@@ -244,6 +244,7 @@ NTSTATUS Machine::Boot(const MachineOptions& options)
     }
     if (!PsGetDefaultUserProcess()) PsSetDefaultUserProcess(PsCreateUserProcess("user"));
     running = true;
+    RunPendingFileRenames();
     if (options.loadDrivers) LoadBootDrivers();
     return STATUS_SUCCESS;
 }

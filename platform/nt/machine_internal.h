@@ -30,4 +30,8 @@ NTSTATUS HostFsMapDrive(char letter, const std::string& hostFolder);  // empty f
 std::string HostFsDriveFolder(char letter);
 void HostFsShutdown();
 
+// Renames put off until the next boot (machine_renames.cpp): carried out
+// once the drives are mapped, before any driver starts.
+void RunPendingFileRenames();
+
 }  // namespace nt

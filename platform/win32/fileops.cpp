@@ -86,20 +86,18 @@ BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES)
     return TRUE;
 }
 
-BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName)
+namespace {
+
+bool RenameNow(LPCSTR existing, LPCSTR newName, bool replace)
 {
-    if (!lpExistingFileName || !lpNewFileName) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
     std::u16string target;
-    if (!w32::DosPathToNtPath(w32::AnsiToWide(lpNewFileName), &target)) return FALSE;
+    if (!w32::DosPathToNtPath(w32::AnsiToWide(newName), &target)) return false;
     HANDLE h;
-    if (!OpenPath(w32::AnsiToWide(lpExistingFileName), DELETE, FILE_OPEN, 0, &h)) return FALSE;
+    if (!OpenPath(w32::AnsiToWide(existing), DELETE, FILE_OPEN, 0, &h)) return false;
 
     std::vector<UCHAR> buffer(offsetof(FILE_RENAME_INFORMATION, FileName) + target.size() * 2);
     auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;  // MoveFile never replaces
+    rename->ReplaceIfExists = replace;
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<ULONG>(target.size() * 2);
     std::memcpy(rename->FileName, target.data(), target.size() * 2);
@@ -108,9 +106,76 @@ BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName)
     NtClose(h);
     if (!NT_SUCCESS(status)) {
         w32::SetLastNtError(status);
+        return false;
+    }
+    return true;
+}
+
+// Adds the pair to the Session Manager's list, which the next boot carries
+// out: NT paths, the target "" to delete and '!'-prefixed to replace.
+bool RenameAtNextBoot(LPCSTR existing, LPCSTR newName, bool replace)
+{
+    std::u16string source, target;
+    if (!w32::DosPathToNtPath(w32::AnsiToWide(existing), &source)) return false;
+    if (newName && !w32::DosPathToNtPath(w32::AnsiToWide(newName), &target)) return false;
+    if (newName && replace) target.insert(0, 1, u'!');
+    HKEY key;
+    LSTATUS error = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                                    nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(DWORD(error));
+        return false;
+    }
+    std::vector<char16_t> list;
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExW(key, u"PendingFileRenameOperations", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        type == REG_MULTI_SZ && size >= 2) {
+        list.resize(size / 2);
+        RegQueryValueExW(key, u"PendingFileRenameOperations", nullptr, &type, reinterpret_cast<LPBYTE>(list.data()),
+                         &size);
+        list.resize(size / 2);
+        if (!list.empty() && list.back() == 0) list.pop_back();  // the list's closing empty string
+    }
+    list.insert(list.end(), source.begin(), source.end());
+    list.push_back(0);
+    list.insert(list.end(), target.begin(), target.end());
+    list.push_back(0);
+    list.push_back(0);
+    error = RegSetValueExW(key, u"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                           reinterpret_cast<const BYTE*>(list.data()), DWORD(list.size() * 2));
+    RegCloseKey(key);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(DWORD(error));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName)
+{
+    if (!lpExistingFileName || !lpNewFileName) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
-    return TRUE;
+    return RenameNow(lpExistingFileName, lpNewFileName, false);  // MoveFile never replaces
+}
+
+BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
+{
+    const bool replace = dwFlags & MOVEFILE_REPLACE_EXISTING;
+    if (!lpExistingFileName || (dwFlags & ~DWORD(0xF)) ||
+        ((dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) && (dwFlags & MOVEFILE_COPY_ALLOWED))) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) return RenameAtNextBoot(lpExistingFileName, lpNewFileName, replace);
+    if (!lpNewFileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return RenameNow(lpExistingFileName, lpNewFileName, replace);
 }
 
 DWORD GetFileAttributesA(LPCSTR lpFileName)

@@ -399,6 +399,17 @@ BOOL FlushFileBuffers(HANDLE hFile);
 BOOL DeleteFileA(LPCSTR lpFileName);
 BOOL DeleteFileW(LPCWSTR lpFileName);
 BOOL MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+enum : DWORD {
+    MOVEFILE_REPLACE_EXISTING = 0x1,
+    MOVEFILE_COPY_ALLOWED = 0x2,
+    MOVEFILE_DELAY_UNTIL_REBOOT = 0x4,
+    MOVEFILE_WRITE_THROUGH = 0x8,
+};
+// Renames at once (replacing an existing target only when asked), or with
+// MOVEFILE_DELAY_UNTIL_REBOOT at the machine's next boot, where a null new
+// name deletes the file. Nothing is copied across volumes: with
+// MOVEFILE_COPY_ALLOWED too, a rename is all that is tried.
+BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
 BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 BOOL RemoveDirectoryA(LPCSTR lpPathName);
 DWORD GetFileAttributesA(LPCSTR lpFileName);

@@ -67,6 +67,51 @@ TEST_F(Files, DispositionsAndTheirErrors)
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
+TEST_F(Files, MoveFileExReplacesOnlyWhenAskedAndPutsRenamesOffUntilTheNextBoot)
+{
+    for (const char* name : {"a", "b", "c", "d"}) std::ofstream(HostPath(std::string("w32files/") + name)) << name;
+    auto contents = [](const char* relative) {
+        std::ifstream in(HostPath(relative));
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_FALSE(MoveFileExA("C:\\w32files\\a", "C:\\w32files\\b", 0));
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_TRUE(MoveFileExA("C:\\w32files\\a", "C:\\w32files\\b", MOVEFILE_REPLACE_EXISTING)) << GetLastError();
+    EXPECT_EQ(contents("w32files/b"), "a");
+    EXPECT_FALSE(MoveFileExA("C:\\w32files\\b", nullptr, 0)) << "only a rename at the next boot deletes";
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(MoveFileExA("C:\\w32files\\b", "C:\\w32files\\e",
+                             MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    ASSERT_TRUE(MoveFileExA("C:\\w32files\\c", "C:\\w32files\\e", MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(MoveFileExA("C:\\w32files\\d", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(MoveFileExA("C:\\w32files\\b", "C:\\w32files\\e",
+                            MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(contents("w32files/c"), "c") << "nothing happens before the boot";
+    EXPECT_TRUE(std::filesystem::exists(HostPath("w32files/d")));
+
+    W32_EMBEDDED_ONLY("the test reboots the machine");
+    nt::MachineOptions options;
+    options.folder = nt::Machine::Folder();
+    options.loadDrivers = false;
+    nt::Machine::Shutdown();
+    ASSERT_EQ(nt::Machine::Boot(options), STATUS_SUCCESS);
+    EXPECT_FALSE(std::filesystem::exists(HostPath("w32files/c")));
+    EXPECT_FALSE(std::filesystem::exists(HostPath("w32files/d"))) << "an empty target deletes";
+    EXPECT_FALSE(std::filesystem::exists(HostPath("w32files/b")));
+    EXPECT_EQ(contents("w32files/e"), "a") << "in order: c became e, then b replaced it";
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                            KEY_READ, &key),
+              ERROR_SUCCESS);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr, nullptr, &size),
+              ERROR_FILE_NOT_FOUND)
+        << "done once";
+    RegCloseKey(key);
+}
+
 TEST_F(Files, ReadWriteSeekAndSize)
 {
     HANDLE h = Open("C:\\w32files\\data.bin", CREATE_NEW);
