@@ -1497,8 +1497,19 @@ ULONG RunClientThread(PVOID context)
     return exitCode;
 }
 
+// The connection's process, referenced: it outlives the calls this thread
+// runs in it, even when the watcher ends it meanwhile. Null once it ended.
+PEPROCESS ReferenceOwner(Connection* c)
+{
+    std::lock_guard<std::mutex> g(lock);
+    if (c->owner->ended) return nullptr;
+    ObfReferenceObject(c->owner->process);
+    return c->owner->process;
+}
+
 void Serve(Connection* c)
 {
+    PEPROCESS process = nullptr;
     uint16_t call;
     std::vector<uint8_t> body;
     uint32_t threadToken = 0;
@@ -1525,8 +1536,8 @@ void Serve(Connection* c)
                 threadStarted.wait_for(g, std::chrono::milliseconds(50));
             if (!start->started) start->abandoned = true;
         }
-    } else if (attached) {
-        PsSetThreadProcess(KeGetCurrentThread(), c->owner->process);
+    } else if (attached && (process = ReferenceOwner(c)) != nullptr) {
+        PsSetThreadProcess(KeGetCurrentThread(), process);
         Writer w;
         int passFd = -1;
         HelloReply(*c->owner, first, w, &passFd);
@@ -1539,6 +1550,7 @@ void Serve(Connection* c)
             // No room for a message: the connection ends, the host goes on.
         }
         PsSetThreadProcess(KeGetCurrentThread(), nullptr);
+        ObfDereferenceObject(process);
     }
     ::shutdown(c->fd, SHUT_RDWR);
     if (attached) {
