@@ -21,6 +21,11 @@ protected:
         ASSERT_EQ(Send(IOCTL_ZAR_FLEX_DOWNLOAD, io, sizeof(io), io, sizeof(io)).status, STATUS_SUCCESS);
         ASSERT_EQ(Send(IOCTL_ZAR_POST_FPGA_INIT, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
         ext_->VinMonitorPaused = TRUE;
+        // The simulated chip hands a looped LTC frame to the reader three
+        // fields after the generator's field for it: the delay the machine's
+        // registry sets (LTCReaderDelayFields 3), so a read frame starts on
+        // the first field of a frame.
+        ext_->TimeCode.Streams[ZAR_STREAM_LTC_READER].Delay = -3;
         BeforeTandrel();
         ASSERT_EQ(InstallDriver(u"TANDRELKD", "TANDRELKD.sys"), STATUS_SUCCESS);
         if (LoadTandrel()) {
