@@ -185,8 +185,15 @@ TEST_F(TandrelDevices, StartAndStopEventsAreSignalledOnceAndTheDeviceRunsBetween
     HANDLE state = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     TANDREL_POLL_TRIGGER poll{Handle(state), TANDREL_CHANGE_STATE};
     ASSERT_EQ(Control(generator, IOCTL_TANDREL_ENABLE_POLL_TRIGGER, poll).status, STATUS_SUCCESS);
+    // An application's own events on start and on stop, each set once.
+    HANDLE onStart = CreateEventA(nullptr, TRUE, FALSE, nullptr), onStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    TANDREL_EVENT_REQUEST startRequest{TANDREL_EVENT_ON_START, Handle(onStart), 0, 0};
+    TANDREL_EVENT_REQUEST stopRequest{TANDREL_EVENT_ON_STOP, Handle(onStop), 0, 0};
+    ASSERT_EQ(Control(generator, IOCTL_TANDREL_SET_EVENT, startRequest).status, STATUS_SUCCESS);
+    ASSERT_EQ(Control(generator, IOCTL_TANDREL_SET_EVENT, stopRequest).status, STATUS_SUCCESS);
     RunFields(3);
     EXPECT_EQ(WaitForSingleObject(started, 0), DWORD(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(onStart, 0), DWORD(WAIT_TIMEOUT));
     ASSERT_EQ(Control(generator, IOCTL_TANDREL_START, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
     // Armed: a second start is busy.
     EXPECT_EQ(Control(generator, IOCTL_TANDREL_START, nullptr, 0, nullptr, 0).status, STATUS_DEVICE_BUSY);
@@ -199,6 +206,9 @@ TEST_F(TandrelDevices, StartAndStopEventsAreSignalledOnceAndTheDeviceRunsBetween
     ASSERT_EQ(Control(generator, IOCTL_TANDREL_SMPTE12M_GET_SAMPLE, nullptr, 0, &out, sizeof out).status, STATUS_SUCCESS);
     EXPECT_EQ(out.Running, 1u);
     EXPECT_EQ(startChanges, 1);
+    EXPECT_EQ(WaitForSingleObject(onStart, 0), DWORD(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(onStop, 0), DWORD(WAIT_TIMEOUT));
+    ResetEvent(onStart);
     // Start again while running: nothing to do.
     EXPECT_EQ(Control(generator, IOCTL_TANDREL_START, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
     ASSERT_EQ(Control(generator, IOCTL_TANDREL_STOP, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
@@ -210,8 +220,15 @@ TEST_F(TandrelDevices, StartAndStopEventsAreSignalledOnceAndTheDeviceRunsBetween
     ASSERT_EQ(Control(generator, IOCTL_TANDREL_SMPTE12M_GET_SAMPLE, nullptr, 0, &out, sizeof out).status, STATUS_SUCCESS);
     EXPECT_EQ(out.Running, 0u);
     EXPECT_EQ(stopChanges, 1);
+    EXPECT_EQ(WaitForSingleObject(onStop, 0), DWORD(WAIT_OBJECT_0));
     RunFields(10);
     EXPECT_EQ(WaitForSingleObject(state, 0), DWORD(WAIT_TIMEOUT));
+    // A second start: the application's start event was used up by the first.
+    ASSERT_EQ(Control(generator, IOCTL_TANDREL_START, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS);
+    RunFields(8);
+    EXPECT_EQ(WaitForSingleObject(onStart, 0), DWORD(WAIT_TIMEOUT));
+    CloseHandle(onStart);
+    CloseHandle(onStop);
     CloseHandle(started);
     CloseHandle(stopped);
     CloseHandle(state);
