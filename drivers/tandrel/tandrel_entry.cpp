@@ -119,8 +119,12 @@ void DriverUnload(PDRIVER_OBJECT driver)
         clock->Active = FALSE;
         KeReleaseSpinLock(&clock->Lock, old);
     }
+    // While every device still exists: starts and stops armed on another
+    // device are taken back, and tracked devices let go.
     for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice) {
         PTANDREL_EXTENSION ext = TandrelExtension(d);
+        TandrelCancelPending(ext, 0);
+        TandrelCancelPending(ext, 1);
         if (ext->Class->Disconnect != nullptr && !ext->Disconnected) ext->Class->Disconnect(ext);
         ext->Disconnected = TRUE;
     }

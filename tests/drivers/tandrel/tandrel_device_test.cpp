@@ -270,6 +270,14 @@ TEST_F(TandrelDevices, AStartSyncedToAFrameOfTheMasterClockStartsExactlyThere)
     ASSERT_EQ(Control(clock, IOCTL_TANDREL_MASTER_CLOCK_QUERY, nullptr, 0, &now, sizeof now).status, STATUS_SUCCESS);
     // Frames the clock counted since: as many as fields since the start, halved.
     EXPECT_EQ(LONG(now.Frames - frame), LONG(now.ReferenceField - notice.ReferenceField) / 2);
+    // A stop armed on a frame far ahead: busy for a second one, free again
+    // once cancelled; left armed, the driver's unload takes it back.
+    TANDREL_SYNC_REQUEST later{0, Handle(clock), TANDREL_EVENT_ON_FRAME, now.Frames + 100000};
+    ASSERT_EQ(Control(generator, IOCTL_TANDREL_SYNC_START_STOP, later).status, STATUS_SUCCESS);
+    EXPECT_EQ(Control(generator, IOCTL_TANDREL_SYNC_START_STOP, later).status, STATUS_DEVICE_BUSY);
+    ULONG stop = 0;
+    EXPECT_EQ(Control(generator, IOCTL_TANDREL_CANCEL_PENDING, &stop, 4, nullptr, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(Control(generator, IOCTL_TANDREL_SYNC_START_STOP, later).status, STATUS_SUCCESS);
     CloseHandle(notices);
 }
 
