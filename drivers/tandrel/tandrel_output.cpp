@@ -44,7 +44,7 @@ void CompleteWrites(PKDPC, PVOID context, PVOID, PVOID)
 }
 
 // Under the locks: the next sample of the application's writes.
-BOOLEAN NextStreamed(PTANDREL_EXTENSION ext, State* s, ULONG* emptyNotice, BOOLEAN* reaim)
+BOOLEAN NextStreamed(State* s, ULONG* emptyNotice, BOOLEAN* reaim)
 {
     if (s->Consuming == nullptr) {
         PIRP irp = DequeueRequest(&s->StreamQueue, nullptr);
@@ -73,7 +73,6 @@ BOOLEAN NextStreamed(PTANDREL_EXTENSION ext, State* s, ULONG* emptyNotice, BOOLE
         InsertTailList(&s->Completed, &irp->Tail.Overlay.ListEntry);
         KeInsertQueueDpc(&s->CompleteDpc, nullptr, nullptr);
     }
-    (void)ext;
     return TRUE;
 }
 
@@ -129,7 +128,7 @@ void ProduceField(PTANDREL_EXTENSION ext, ULONG a, TANDREL_TIMECODE_RECORD* out)
             if (day > 0) source.Frame = TandrelAddFrames(source.Frame, s->Offset, day);
             s->Current = source;
         } else if (s->Mode == MODE_STREAM) {
-            NextStreamed(ext, s, &emptyNotice, &reaim);
+            NextStreamed(s, &emptyNotice, &reaim);
         } else if (s->Mode == MODE_GENERATE) {
             if (a & 1) {
                 s->Current.Flags |= TANDREL_FLAG_FIELD2;
