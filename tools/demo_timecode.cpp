@@ -5,7 +5,8 @@
 //   01:00:00:00 through its output device, looped by the chip into the LTC
 //   reader, whose input device captures every field; the frames read back
 //   one by one; a jam while the tape goes away; the burn-in window, which
-//   tracks the reader, showing the code in the output picture.
+//   tracks the reader, showing the code in the output picture; the time-code
+//   library reads and prints the reader's code a line a second.
 // - capture: a ring of 8 buffers scaled to 360 x 243, paced with a play of
 //   the clip the clip section recorded: it starts filling when the play
 //   reaches a position a third of the way into the clip, and holds the play
@@ -27,6 +28,7 @@
 
 #include "demo_board.h"
 #include "demo_clip.h"
+#include "include/kivsync.h"
 #include "include/tandrelkd.h"
 #include "include/zarkd.h"
 #include "platform/nt/clock.h"
@@ -162,15 +164,29 @@ void ListDevices()
     }
 }
 
-// What the reader captured, one record a field, until the time runs out.
+// What the reader captured, one record a field, until the time runs out;
+// once a second the reader's code as the time-code library reads and
+// formats it, through a monitor handle of its own.
 std::vector<TANDREL_INPUT_STATE> TakeCaptures(TimeCodeDevice& reader, HANDLE semaphore, uint64_t giveUp)
 {
+    KIV_HANDLE monitor = nullptr;
+    const bool library = KivSync_Monitor("\\\\.\\Zar0LTCReader", &monitor);
+    if (!library) std::printf("  KivSync could not monitor the LTC reader (error %lu)\n", static_cast<unsigned long>(GetLastError()));
     std::vector<TANDREL_INPUT_STATE> got;
+    uint64_t nextLine = MachineNow();
     while (MachineNow() < giveUp) {
+        if (library && MachineNow() >= nextLine) {
+            nextLine += 1000000000ull;
+            TANDREL_SAMPLE s{};
+            char text[12] = {};
+            if (KivSmpte12m_GetSample(monitor, &s) && KivSmpte12m_PutSampleToString(nullptr, &s, text))
+                std::printf("    read through KivSync: %s\n", text);
+        }
         if (WaitForSingleObject(semaphore, 50) != WAIT_OBJECT_0) continue;
         TANDREL_INPUT_STATE c{};
         if (reader.Call(IOCTL_TANDREL_SMPTE12M_INPUT_GET_CAPTURED, nullptr, 0, &c, sizeof c, true)) got.push_back(c);
     }
+    if (library) KivSync_Close(monitor);
     return got;
 }
 
