@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "include/kivsync.h"
 #include "tests/drivers/tandrel/tandrel_machine.h"
 
@@ -125,6 +127,105 @@ TEST_F(KivSyncFrame, GeneratedCodeIsReadBackThroughTheLibraryFrameByFrame)
     CloseHandle(captures);
     KivSync_Close(generator);
     KivSync_Close(reader);
+}
+
+TEST_F(KivSyncFrame, EveryExportRefusesAHandleItDidNotOpen)
+{
+    KIV_HANDLE bad = reinterpret_cast<KIV_HANDLE>(0x5678);
+    TANDREL_SAMPLE s{};
+    TANDREL_REFERENCED_SAMPLE rs{};
+    TANDREL_TIMESTAMPED_SAMPLE ts{};
+    TANDREL_INPUT_STATE in{};
+    TANDREL_OUTPUT_STATE out{};
+    TANDREL_CONFIGURATION c{};
+    TANDREL_OVERRIDE o{};
+    TANDREL_HINT hint{};
+    TANDREL_COMMAND_SAMPLE cs{};
+    KIV_DEVICE_INFO info{};
+    uint32_t word = 0;
+    uint8_t burnIn[128] = {};
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const std::vector<std::pair<const char*, std::function<KIV_BOOL()>>> calls = {
+        {"GetDeviceInfo", [&] { return KivSync_GetDeviceInfo(bad, &info); }},
+        {"Start", [&] { return KivSync_Start(bad); }},
+        {"StartOnEvent", [&] { return KivSync_StartOnEvent(bad, event); }},
+        {"Stop", [&] { return KivSync_Stop(bad); }},
+        {"StopOnEvent", [&] { return KivSync_StopOnEvent(bad, event); }},
+        {"SyncStart", [&] { return KivSync_SyncStart(bad, nullptr); }},
+        {"SyncStartOnFrame", [&] { return KivSync_SyncStartOnFrame(bad, nullptr, 1); }},
+        {"SyncStop", [&] { return KivSync_SyncStop(bad, nullptr); }},
+        {"SyncStopOnFrame", [&] { return KivSync_SyncStopOnFrame(bad, nullptr, 1); }},
+        {"CancelPendingStart", [&] { return KivSync_CancelPendingStart(bad); }},
+        {"CancelPendingStop", [&] { return KivSync_CancelPendingStop(bad); }},
+        {"SetEventOnStart", [&] { return KivSync_SetEventOnStart(bad, event, 0); }},
+        {"SetEventOnStop", [&] { return KivSync_SetEventOnStop(bad, event, 0); }},
+        {"SetEventOnFrame", [&] { return KivSync_SetEventOnFrame(bad, event, 0, 0); }},
+        {"CancelStartEvent", [&] { return KivSync_CancelStartEvent(bad, event); }},
+        {"CancelStopEvent", [&] { return KivSync_CancelStopEvent(bad, event); }},
+        {"CancelFrameEvent", [&] { return KivSync_CancelFrameEvent(bad, event); }},
+        {"EnablePeriodicEvent", [&] { return KivSync_EnablePeriodicEvent(bad, event, 2, 0); }},
+        {"DisablePeriodicEvent", [&] { return KivSync_DisablePeriodicEvent(bad, event); }},
+        {"EnablePollTrigger", [&] { return KivSync_EnablePollTrigger(bad, 1, 1); }},
+        {"DisablePollTrigger", [&] { return KivSync_DisablePollTrigger(bad, 1); }},
+        {"EnableNotifications", [&] { return KivSync_EnableNotifications(bad, event); }},
+        {"DisableNotifications", [&] { return KivSync_DisableNotifications(bad); }},
+        {"GetConfiguration", [&] { return KivSmpte12m_GetConfiguration(bad, &c); }},
+        {"SetConfiguration", [&] { return KivSmpte12m_SetConfiguration(bad, &c); }},
+        {"GetBase", [&] { return KivSmpte12m_GetBase(bad, &s); }},
+        {"SetBase", [&] { return KivSmpte12m_SetBase(bad, &s); }},
+        {"GetSample", [&] { return KivSmpte12m_GetSample(bad, &s); }},
+        {"GetReferencedSample", [&] { return KivSmpte12m_GetReferencedSample(bad, &rs); }},
+        {"GetTimestampedSample", [&] { return KivSmpte12m_GetTimestampedSample(bad, &ts); }},
+        {"SetOverride", [&] { return KivSmpte12m_SetOverride(bad, &o); }},
+        {"GetSampleFromString", [&] { return KivSmpte12m_GetSampleFromString(bad, &s, "00:00:00:00"); }},
+        {"Input_GetCurrentMode", [&] { return KivSmpte12mInput_GetCurrentMode(bad, &word); }},
+        {"Input_GetCurrentState", [&] { return KivSmpte12mInput_GetCurrentState(bad, &in); }},
+        {"Input_GetQueuedNotice", [&] { return KivSmpte12mInput_GetQueuedNotice(bad, &in); }},
+        {"Input_EnableJamAndRejam", [&] { return KivSmpte12mInput_EnableJamAndRejam(bad, 2); }},
+        {"Input_EnableSpotJam", [&] { return KivSmpte12mInput_EnableSpotJam(bad, 0); }},
+        {"Input_DisableJam", [&] { return KivSmpte12mInput_DisableJam(bad, 2); }},
+        {"Input_EnableCapture", [&] { return KivSmpte12mInput_EnableCapture(bad, 1); }},
+        {"Input_DisableCapture", [&] { return KivSmpte12mInput_DisableCapture(bad); }},
+        {"Input_GetCapturedSample", [&] { return KivSmpte12mInput_GetCapturedSample(bad, &s); }},
+        {"Input_GetCapturedReferencedSample", [&] { return KivSmpte12mInput_GetCapturedReferencedSample(bad, &rs); }},
+        {"Input_GetCapturedTimestampedSample", [&] { return KivSmpte12mInput_GetCapturedTimestampedSample(bad, &ts); }},
+        {"Input_GetCapturedState", [&] { return KivSmpte12mInput_GetCapturedState(bad, &in); }},
+        {"Output_SetFreezeMode", [&] { return KivSmpte12mOutput_SetFreezeMode(bad, 1); }},
+        {"Output_GetFreezeMode", [&] { return KivSmpte12mOutput_GetFreezeMode(bad, &word); }},
+        {"Output_GetCurrentState", [&] { return KivSmpte12mOutput_GetCurrentState(bad, &out); }},
+        {"Output_GetQueuedNotice", [&] { return KivSmpte12mOutput_GetQueuedNotice(bad, &out); }},
+        {"Output_PrepareToGenerate", [&] { return KivSmpte12mOutput_PrepareToGenerate(bad, &s); }},
+        {"Output_PrepareToTrack", [&] { return KivSmpte12mOutput_PrepareToTrack(bad, 1, 0); }},
+        {"Output_PrepareToStream", [&] { return KivSmpte12mOutput_PrepareToStream(bad, &s); }},
+        {"Output_WriteToStream", [&] { return KivSmpte12mOutput_WriteToStream(bad, &s, 1, nullptr); }},
+        {"Proxy_SetHintedSample", [&] { return KivSmpte12mProxy_SetHintedSample(bad, &hint); }},
+        {"Proxy_AcquirePumpAccess", [&] { return KivSmpte12mProxy_AcquirePumpAccess(bad); }},
+        {"Burnin_Show", [&] { return KivBurninGenerator_Show(bad); }},
+        {"Burnin_Hide", [&] { return KivBurninGenerator_Hide(bad); }},
+        {"Burnin_GetConfiguration", [&] { return KivBurninGenerator_GetConfiguration(bad, burnIn); }},
+        {"Burnin_SetConfiguration", [&] { return KivBurninGenerator_SetConfiguration(bad, burnIn); }},
+        {"Ltc_SetGain", [&] { return KivLtcGenerator_SetGain(bad, 0); }},
+        {"Ltc_Disable", [&] { return KivLtcGenerator_Disable(bad); }},
+        {"VitcReader_SetMonitoredLines", [&] { return KivVitcReader_SetMonitoredLines(bad, 14, 16); }},
+        {"VitcGenerator_SetInsertionLines", [&] { return KivVitcGenerator_SetInsertionLines(bad, 14, 16); }},
+        {"VitcReader_Autoscan", [&] { return KivVitcReader_Autoscan(bad); }},
+        {"DeckEm_Map", [&] { return KivDeckEm_MapBetaSlaveDevice(bad, 1); }},
+        {"DeckEm_Unmap", [&] { return KivDeckEm_UnmapBetaSlaveDevice(bad, 1); }},
+        {"DeckEm_SetEventOnCommand", [&] { return KivDeckEm_SetEventOnCommand(bad, 1, event, 0); }},
+        {"DeckEm_CancelCommandEvent", [&] { return KivDeckEm_CancelCommandEvent(bad, 1, event); }},
+        {"DeckEm_GetCommandReferencedSample", [&] { return KivDeckEm_GetCommandReferencedSample(bad, 1, &cs); }},
+        {"Close", [&] { return KivSync_Close(bad); }},
+    };
+    // Every export but Open, Monitor and PutSampleToString takes a handle.
+    EXPECT_EQ(calls.size(), 69u);
+    for (const auto& [name, call] : calls) {
+        SetLastError(0);
+        EXPECT_FALSE(call()) << name;
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE)) << name;
+    }
+    EXPECT_EQ(info.Rate, 0u);  // the caller's records are left as they were
+    EXPECT_EQ(s.Flags, 0u);
+    CloseHandle(event);
 }
 
 }  // namespace
