@@ -1424,6 +1424,24 @@ bool OnDeleteValueKey(CallContext&, hostproto::DeleteValueKeyCall::Request& q, h
     return true;
 }
 
+// ---- Handlers: drivers ----
+
+bool OnLoadDriver(CallContext&, hostproto::LoadDriverCall::Request& q, hostproto::LoadDriverCall::Reply& a)
+{
+    if (q.driverServiceName.size() > 0x7FFF) return false;
+    KernelString name(q.driverServiceName);
+    a.status = ::NtLoadDriver(name.Get());
+    return true;
+}
+
+bool OnUnloadDriver(CallContext&, hostproto::UnloadDriverCall::Request& q, hostproto::UnloadDriverCall::Reply& a)
+{
+    if (q.driverServiceName.size() > 0x7FFF) return false;
+    KernelString name(q.driverServiceName);
+    a.status = ::NtUnloadDriver(name.Get());
+    return true;
+}
+
 // ---- Handlers: threads ----
 
 bool OnCreateThread(CallContext& x, hostproto::CreateThreadCall::Request& q, hostproto::CreateThreadCall::Reply& a)

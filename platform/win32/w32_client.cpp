@@ -1162,6 +1162,18 @@ NTSTATUS NtNotifyChangeDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE 
     return DeviceIo<hostproto::NotifyChangeDirectoryCall>(q, async, iosb, shared ? nullptr : buffer, length);
 }
 
+NTSTATUS NtLoadDriver(PUNICODE_STRING driverServiceName)
+{
+    if (!driverServiceName) return STATUS_ACCESS_VIOLATION;
+    return Ask<hostproto::LoadDriverCall>({Counted(driverServiceName)}).Status();
+}
+
+NTSTATUS NtUnloadDriver(PUNICODE_STRING driverServiceName)
+{
+    if (!driverServiceName) return STATUS_ACCESS_VIOLATION;
+    return Ask<hostproto::UnloadDriverCall>({Counted(driverServiceName)}).Status();
+}
+
 NTSTATUS NtReportEvent(const std::u16string& source, USHORT type, USHORT category, ULONG eventId,
                        const std::vector<std::u16string>& strings, const void* data, ULONG dataSize)
 {

@@ -328,6 +328,37 @@ struct DmaEngine {
     }
 };
 
+// A driver image built into the host for the service manager to load: its
+// device is there while it is loaded.
+std::atomic<int> serviceDriverLoads{0};
+
+void ServiceDriverUnload(PDRIVER_OBJECT driver)
+{
+    UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\HostSvc");
+    IoDeleteSymbolicLink(&link);
+    while (driver->DeviceObject) IoDeleteDevice(driver->DeviceObject);
+}
+
+NTSTATUS ServiceDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\HostSvc");
+    UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\HostSvc");
+    PDEVICE_OBJECT device;
+    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) return status;
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        return status;
+    }
+    driver->MajorFunction[IRP_MJ_CREATE] = Open;
+    driver->MajorFunction[IRP_MJ_CLOSE] = Open;
+    driver->DriverUnload = ServiceDriverUnload;
+    serviceDriverLoads++;
+    return STATUS_SUCCESS;
+}
+NT_REGISTER_DRIVER_IMAGE("HostSvc.sys", ServiceDriverEntry);
+
 // ---- The machine host ----
 
 std::string folder;
@@ -739,6 +770,30 @@ TEST(MachineHost, BrokenDirectoryRequestsAreRefused)
         ::close(fd);
     }
     EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
+}
+
+TEST(MachineHost, AClientStartsAndStopsAKernelServiceThroughTheServiceManager)
+{
+    int loads = serviceDriverLoads;
+    hosttest::Child client = Client({"service-driver"});
+    for (const char* line : {"created", "twice 1073", "unknown 1060", "state 1", "started", "again 1056", "state 4",
+                             "device opened", "stop 0 state 1", "stop again 1062", "device missing", "deleted 0",
+                             "reopened 1060", "closed 6"})
+        EXPECT_EQ(client.Line(), line);
+    EXPECT_EQ(client.Wait(), 0);
+    EXPECT_EQ(serviceDriverLoads, loads + 1);  // loaded in the host's kernel, once
+}
+
+TEST(MachineHost, AProgramsServiceRunsAsAClientAndStopsThroughItsHandler)
+{
+    hosttest::Child client = Client({"service-program", HOST_CLIENT_PATH});
+    for (const char* line : {"state 4 accepts 1", "again 1056", "stop 0 state 1", "stop again 1062", "deleted 0"})
+        EXPECT_EQ(client.Line(), line);
+    EXPECT_EQ(client.Wait(), 0);
+    // A program not started by the service manager has no dispatcher to join.
+    hosttest::Child plain = Client({"not-a-service"});
+    EXPECT_EQ(plain.Line(), "dispatcher 1063");
+    EXPECT_EQ(plain.Wait(), 0);
 }
 
 TEST(MachineHost, TheReaderRefusesWhatItCannotHold)
