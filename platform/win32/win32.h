@@ -185,7 +185,9 @@ enum : DWORD {
     ERROR_SERVICE_NOT_IN_EXE = 1083,
     ERROR_DEVICE_NOT_CONNECTED = 1167,
     ERROR_NOT_FOUND = 1168,
+    ERROR_UNKNOWN_REVISION = 1305,
     ERROR_PRIVILEGE_NOT_HELD = 1314,
+    ERROR_INVALID_SECURITY_DESCR = 1338,
     ERROR_NO_SYSTEM_RESOURCES = 1450,
     ERROR_TIMEOUT = 1460,
     ERROR_INVALID_USER_BUFFER = 1784,
@@ -229,6 +231,35 @@ struct SECURITY_ATTRIBUTES {
 };
 using PSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+// Security descriptors: the machine checks no access against a DACL, so
+// every object is as open as a null DACL makes it. A descriptor with a null
+// DACL (or none) is accepted wherever SECURITY_ATTRIBUTES are passed; a
+// DACL with entries cannot be set (ERROR_NOT_SUPPORTED), so none is ever
+// ignored unnoticed. bInheritHandle is honoured.
+enum : DWORD { SECURITY_DESCRIPTOR_REVISION = 1, SECURITY_DESCRIPTOR_MIN_LENGTH = 20 };
+enum : WORD { SE_DACL_PRESENT = 0x0004, SE_DACL_DEFAULTED = 0x0008 };
+struct ACL;
+using PACL = ACL*;
+struct SECURITY_DESCRIPTOR {
+    BYTE Revision;
+    BYTE Sbz1;
+    WORD Control;
+    void* Owner;
+    void* Group;
+    PACL Sacl;
+    PACL Dacl;
+};
+static_assert(sizeof(SECURITY_DESCRIPTOR) == SECURITY_DESCRIPTOR_MIN_LENGTH);
+using PSECURITY_DESCRIPTOR = void*;
+// ERROR_UNKNOWN_REVISION for another revision.
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision);
+// A null pDacl with bDaclPresent: everyone has every access (as here always).
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
+                               BOOL bDaclDefaulted);
+BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, LPBOOL lpbDaclPresent, PACL* pDacl,
+                               LPBOOL lpbDaclDefaulted);
+BOOL IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor);
 
 BOOL CloseHandle(HANDLE hObject);
 BOOL DuplicateHandle(HANDLE hSourceProcess, HANDLE hSourceHandle, HANDLE hTargetProcess, LPHANDLE lpTargetHandle,

@@ -293,3 +293,37 @@ TEST(Time, SystemTimeConversionsAgree)
 }
 
 }  // namespace
+
+TEST(Security, ANullDaclDescriptorIsAcceptedWhereverAttributesArePassed)
+{
+    SECURITY_DESCRIPTOR sd;
+    EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));
+    EXPECT_EQ(GetLastError(), ERROR_UNKNOWN_REVISION);
+    ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE));
+    EXPECT_TRUE(IsValidSecurityDescriptor(&sd));
+    BOOL present = FALSE, defaulted = TRUE;
+    PACL dacl = reinterpret_cast<PACL>(&sd);
+    ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
+    EXPECT_TRUE(present);
+    EXPECT_EQ(dacl, nullptr);
+    EXPECT_FALSE(defaulted);
+    // A DACL with entries would be ignored here: refused instead.
+    alignas(8) BYTE entries[32] = {2};
+    EXPECT_FALSE(SetSecurityDescriptorDacl(&sd, TRUE, reinterpret_cast<PACL>(entries), FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    // Objects made with it, named and inheritable, work as with no attributes.
+    SECURITY_ATTRIBUTES sa{sizeof sa, &sd, TRUE};
+    HANDLE event = CreateEventA(&sa, TRUE, FALSE, "W32TestNullDacl");
+    ASSERT_NE(event, nullptr);
+    HANDLE opened = OpenEventA(EVENT_ALL_ACCESS, FALSE, "W32TestNullDacl");
+    ASSERT_NE(opened, nullptr);
+    EXPECT_TRUE(SetEvent(opened));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, 4096, "W32TestNullDaclMap");
+    EXPECT_NE(mapping, nullptr);
+    CloseHandle(mapping);
+    CloseHandle(opened);
+    CloseHandle(event);
+}
+
