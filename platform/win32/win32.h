@@ -834,3 +834,43 @@ BOOL UnlockServiceDatabase(SC_LOCK ScLock);
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus);
+
+// ---- Version information ----
+// The system's own files carry a version record (one table in version.cpp):
+// the drivers in system32\drivers, the libraries and programs in system32,
+// named as the system names them (any case). Another file has none:
+// ERROR_RESOURCE_TYPE_NOT_FOUND when it exists, else ERROR_FILE_NOT_FOUND.
+// VerQueryValueA answers "\\" (VS_FIXEDFILEINFO), "\\VarFileInfo\\Translation"
+// and "\\StringFileInfo\\040904B0\\<name>" (FileVersion, ProductVersion,
+// FileDescription, ProductName, InternalName, OriginalFilename).
+struct VS_FIXEDFILEINFO {
+    DWORD dwSignature;
+    DWORD dwStrucVersion;
+    DWORD dwFileVersionMS;
+    DWORD dwFileVersionLS;
+    DWORD dwProductVersionMS;
+    DWORD dwProductVersionLS;
+    DWORD dwFileFlagsMask;
+    DWORD dwFileFlags;
+    DWORD dwFileOS;
+    DWORD dwFileType;
+    DWORD dwFileSubtype;
+    DWORD dwFileDateMS;
+    DWORD dwFileDateLS;
+};
+enum : DWORD {
+    VS_FFI_SIGNATURE = 0xFEEF04BD,
+    VS_FFI_STRUCVERSION = 0x00010000,
+    VS_FFI_FILEFLAGSMASK = 0x0000003F,
+    VOS_NT_WINDOWS32 = 0x00040004,
+    VFT_APP = 1,
+    VFT_DLL = 2,
+    VFT_DRV = 3,
+    VFT2_DRV_SYSTEM = 7,
+    ERROR_RESOURCE_DATA_NOT_FOUND = 1812,
+    ERROR_RESOURCE_TYPE_NOT_FOUND = 1813,
+};
+DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle);
+BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LPVOID lpData);
+BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, UINT* puLen);
+
