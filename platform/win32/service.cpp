@@ -240,6 +240,7 @@ std::vector<std::string> ProgramOf(std::string image)
     std::vector<std::string> words;
     if (image.size() >= kSystemRootLength && Upper(image.substr(0, kSystemRootLength)) == "%SYSTEMROOT%")
         image = "C:\\WINNT" + image.substr(kSystemRootLength);
+    if (image.size() >= 11 && Upper(image.substr(0, 11)) == "\\SYSTEMROOT") image = "C:\\WINNT" + image.substr(11);
     size_t at = 0;
     while (at < image.size()) {
         while (at < image.size() && image[at] == ' ') at++;
@@ -324,7 +325,7 @@ SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDe
 
 SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwDesiredAccess,
                          DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCSTR lpBinaryPathName,
-                         LPCSTR, LPDWORD lpdwTagId, LPCSTR, LPCSTR, LPCSTR)
+                         LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCSTR, LPCSTR, LPCSTR)
 {
     if (!Live(hSCManager) || !hSCManager->manager) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -364,7 +365,9 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
     RegSetValueExA(key, "DisplayName", 0, REG_SZ, reinterpret_cast<const BYTE*>(display),
                    DWORD(std::strlen(display) + 1));
     RegCloseKey(key);
-    if (lpdwTagId) *lpdwTagId = 0;
+    // Made now: stopped until started, whatever its start type.
+    WriteStatus(lpServiceName, SERVICE_STATUS{dwServiceType, SERVICE_STOPPED, 0, 0, 0, 0, 0}, 0);
+    if (lpdwTagId) *lpdwTagId = lpLoadOrderGroup && *lpLoadOrderGroup ? 1 : 0;
     return Keep(new SC_HANDLE__{false, lpServiceName, dwDesiredAccess});
 }
 
@@ -412,8 +415,7 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpService
     if (c.deleting) return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
     if (c.start == SERVICE_DISABLED) return Fail(ERROR_SERVICE_DISABLED);
     if (DatabaseLockedByOther()) return Fail(ERROR_SERVICE_DATABASE_LOCKED);
-    if (ReadStatus(h->name, c).dwCurrentState != SERVICE_STOPPED) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
-    if (IsDriver(c.type)) {
+    if (IsDriver(c.type)) {  // the kernel knows whether it is loaded
         std::u16string path = DriverKeyPath(h->name);
         UNICODE_STRING us{USHORT(path.size() * 2), USHORT(path.size() * 2), path.data()};
         NTSTATUS status = NtLoadDriver(&us);
@@ -427,6 +429,7 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpService
         WriteStatus(h->name, SERVICE_STATUS{c.type, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0}, 0);
         return TRUE;
     }
+    if (ReadStatus(h->name, c).dwCurrentState != SERVICE_STOPPED) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
     // A program's service: its process, then its dispatcher's word that it runs.
     std::vector<std::string> words = ProgramOf(c.imagePath);
     if (words.empty()) return Fail(ERROR_BAD_EXE_FORMAT);

@@ -342,9 +342,12 @@ int ServiceDriver()
 {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) return std::printf("manager error %u\n", GetLastError()), 1;
+    // Started at boot from now on, but not loaded until it is started.
+    DWORD tag = 0;
     SC_HANDLE service = CreateServiceA(manager, "HostSvc", "Host test service", SERVICE_ALL_ACCESS,
-                                       SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                       "System32\\drivers\\HostSvc.sys", nullptr, nullptr, nullptr, nullptr, nullptr);
+                                       SERVICE_KERNEL_DRIVER, SERVICE_SYSTEM_START, SERVICE_ERROR_NORMAL,
+                                       "\\SystemRoot\\System32\\Drivers\\HostSvc.sys", "Host group", &tag, nullptr,
+                                       nullptr, nullptr);
     if (!service) return std::printf("create error %u\n", GetLastError()), 1;
     std::printf("created\n");
     SC_HANDLE twice = CreateServiceA(manager, "HostSvc", nullptr, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
