@@ -171,6 +171,7 @@ enum : DWORD {
     ERROR_MAPPED_ALIGNMENT = 1132,
     ERROR_DEVICE_NOT_CONNECTED = 1167,
     ERROR_NOT_FOUND = 1168,
+    ERROR_UNKNOWN_REVISION = 1305,
     ERROR_PRIVILEGE_NOT_HELD = 1314,
     ERROR_NO_SYSTEM_RESOURCES = 1450,
     ERROR_TIMEOUT = 1460,
@@ -215,6 +216,30 @@ struct SECURITY_ATTRIBUTES {
 };
 using PSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+// Security descriptors in their absolute form. The machine does not check
+// access, so a descriptor only travels with the call that names it; these
+// two build the one the system's libraries give their named objects (a
+// null DACL: every account may open them).
+enum : DWORD { SECURITY_DESCRIPTOR_REVISION = 1 };
+struct SECURITY_DESCRIPTOR {
+    BYTE Revision;
+    BYTE Sbz1;
+    WORD Control;
+    PVOID Owner;
+    PVOID Group;
+    PVOID Sacl;
+    PVOID Dacl;
+};
+static_assert(sizeof(SECURITY_DESCRIPTOR) == 20);
+using PSECURITY_DESCRIPTOR = PVOID;
+enum : WORD { SE_DACL_PRESENT = 0x0004, SE_DACL_DEFAULTED = 0x0008 };
+// FALSE with ERROR_UNKNOWN_REVISION for another revision, ERROR_INVALID_PARAMETER for null.
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision);
+// Only the null DACL or none is supported (a DACL given is refused with
+// ERROR_NOT_SUPPORTED): no account checks exist to fill one with.
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PVOID pDacl,
+                               BOOL bDaclDefaulted);
 
 BOOL CloseHandle(HANDLE hObject);
 BOOL DuplicateHandle(HANDLE hSourceProcess, HANDLE hSourceHandle, HANDLE hTargetProcess, LPHANDLE lpTargetHandle,

@@ -1,0 +1,177 @@
+// Handle objects and the exception-packet queue of the library's frame, on
+// a machine of their own (their locks, semaphore and mutex are the
+// kernel's).
+#include <atomic>
+#include <vector>
+
+#include "lib/api/zar_exceptions.h"
+#include "lib/api/zar_handles.h"
+#include "tests/platform/win32/w32_machine.h"
+
+namespace {
+
+std::atomic<int> destroyed{0};
+
+class TestItem : public CHandleObject {
+public:
+    ~TestItem() override { ++destroyed; }
+};
+class TestStream : public CHandleObject {};
+
+// Runs 'body' on 'threads' Win32 threads at once and waits for all of them.
+template <class Body>
+void OnThreads(int threads, Body body)
+{
+    struct Start {
+        Body* body;
+        HANDLE go;
+    } start{&body, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    auto run = [](LPVOID p) -> DWORD {
+        auto* s = static_cast<Start*>(p);
+        WaitForSingleObject(s->go, INFINITE);
+        (*s->body)();
+        return 0;
+    };
+    std::vector<HANDLE> handles;
+    for (int i = 0; i < threads; ++i) handles.push_back(CreateThread(nullptr, 0, run, &start, 0, nullptr));
+    SetEvent(start.go);
+    WaitForMultipleObjects(DWORD(handles.size()), handles.data(), TRUE, INFINITE);
+    for (HANDLE h : handles) CloseHandle(h);
+    CloseHandle(start.go);
+}
+
+TEST(HandleObjects, AHandleIsACounterAndDereferencingItTwiceIsRefused)
+{
+    destroyed = 0;
+    auto* item = new TestItem;
+    const uint32_t handle = item->Handle();
+    EXPECT_NE(handle, 0u);
+    EXPECT_NE(handle, uint32_t(reinterpret_cast<uintptr_t>(item)));
+    EXPECT_EQ(CHandleObject::DereferenceHandle(handle), ZAR_OK);
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(CHandleObject::DereferenceHandle(handle), ZAR_E_BAD_HANDLE);
+    EXPECT_EQ(destroyed, 1);
+}
+
+TEST(HandleObjects, UnknownValuesAndStaleHandlesAreRefusedEvenWhenTheMemoryIsReused)
+{
+    auto* first = new TestItem;
+    const uint32_t stale = first->Handle();
+    ASSERT_EQ(CHandleObject::DereferenceHandle(stale), ZAR_OK);
+    auto* second = new TestItem;  // likely in the memory the first had
+    EXPECT_NE(second->Handle(), stale);
+    for (uint32_t value : {0u, 0xFFFFFFFFu, 1u, stale, second->Handle() + 1000})
+        EXPECT_EQ(CHandleObject::DereferenceHandle(value), ZAR_E_BAD_HANDLE) << value;
+    CHandleObject* found = nullptr;
+    EXPECT_FALSE(CHandleObject::LookupHandle(stale, &found));
+    EXPECT_EQ(CHandleObject::DereferenceHandle(second->Handle()), ZAR_OK);
+}
+
+TEST(HandleObjects, ALookupOfTheWrongClassFindsNothingAndKeepsNoReference)
+{
+    auto* stream = new TestStream;
+    {
+        CHandleRef<TestItem> asItem(stream->Handle());
+        EXPECT_FALSE(asItem);
+        CHandleRef<TestStream> asStream(stream->Handle());
+        ASSERT_TRUE(asStream);
+        EXPECT_EQ(stream->Lookups(), 1);
+    }
+    EXPECT_EQ(stream->Lookups(), 0);
+    EXPECT_EQ(stream->References(), 1);
+    EXPECT_EQ(CHandleObject::DereferenceHandle(stream->Handle()), ZAR_OK);
+}
+
+TEST(HandleObjects, AnObjectInUseOutlivesItsLastDereferenceAndGoesWithTheUser)
+{
+    destroyed = 0;
+    auto* item = new TestItem;
+    const uint32_t handle = item->Handle();
+    {
+        CHandleRef<TestItem> inUse(handle);
+        ASSERT_TRUE(inUse);
+        EXPECT_EQ(CHandleObject::DereferenceHandle(handle), ZAR_OK);
+        EXPECT_EQ(destroyed, 0);
+        EXPECT_EQ(CHandleObject::DereferenceHandle(handle), ZAR_E_BAD_HANDLE);  // already left the map
+        EXPECT_EQ(inUse->References(), 0);
+    }
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(CHandleObject::DereferenceHandle(handle), ZAR_E_BAD_HANDLE);
+}
+
+TEST(HandleObjects, RacingDereferencesAndLookupsDeleteEachObjectExactlyOnce)
+{
+    destroyed = 0;
+    constexpr int kRounds = 200;
+    const size_t before = CHandleObject::LiveHandles();
+    for (int round = 0; round < kRounds; ++round) {
+        auto* item = new TestItem;
+        item->Reference();  // two owners, each dropping one
+        const uint32_t handle = item->Handle();
+        std::atomic<int> refused{0};
+        OnThreads(4, [&] {
+            CHandleRef<TestItem> look(handle);  // a user beside the two owners
+            if (CHandleObject::DereferenceHandle(handle) != ZAR_OK) ++refused;
+        });
+        // Four dereferences of two references: two refused however the
+        // lookups interleave, and one deletion, after the last user.
+        ASSERT_EQ(refused, 2) << "round " << round;
+        ASSERT_EQ(destroyed, round + 1) << "round " << round;
+    }
+    EXPECT_EQ(CHandleObject::LiveHandles(), before);
+}
+
+ZAR_EXCEPTION_PACKET Packet(uint32_t n) { return ZAR_EXCEPTION_PACKET{n, n * 2, 1, 0x10000 + n, n, {n, 0, 0, 0}}; }
+
+TEST(ExceptionQueue, ThirtyThreePacketsKeepTheFirstThirtyTwoInOrder)
+{
+    CExceptionPacketQueue* queue = CExceptionPacketQueue::Create();
+    ASSERT_NE(queue, nullptr);
+    for (uint32_t n = 0; n < 32; ++n) ASSERT_EQ(queue->PutPacket(Packet(n)), 1);
+    EXPECT_EQ(queue->PutPacket(Packet(32)), 0);
+    for (uint32_t n = 0; n < 32; ++n) ASSERT_EQ(WaitForSingleObject(queue->Semaphore(), 0), WAIT_OBJECT_0) << n;
+    EXPECT_EQ(WaitForSingleObject(queue->Semaphore(), 0), WAIT_TIMEOUT);  // the dropped one counted nothing
+    for (uint32_t n = 0; n < 32; ++n) {
+        ZAR_EXCEPTION_PACKET got{};
+        ASSERT_EQ(queue->GetPacket(&got), 1);
+        EXPECT_EQ(got.Kind, n);
+        EXPECT_EQ(got.Stream, 0x10000 + n);
+    }
+    ZAR_EXCEPTION_PACKET none{};
+    EXPECT_EQ(queue->GetPacket(&none), 0);
+    delete queue;
+}
+
+TEST(ExceptionQueue, PacketsComeOutInOrderAcrossTheWrap)
+{
+    CExceptionPacketQueue* queue = CExceptionPacketQueue::Create();
+    ASSERT_NE(queue, nullptr);
+    uint32_t next = 0, expected = 0;
+    for (int batch : {20, 25, 30}) {
+        for (int i = 0; i < batch; ++i) ASSERT_EQ(queue->PutPacket(Packet(next++)), 1);
+        for (int i = 0; i < batch; ++i) {
+            ZAR_EXCEPTION_PACKET got{};
+            ASSERT_EQ(queue->GetPacket(&got), 1);
+            ASSERT_EQ(got.Kind, expected++);
+            EXPECT_EQ(WaitForSingleObject(queue->Semaphore(), 0), WAIT_OBJECT_0);
+        }
+    }
+    delete queue;
+}
+
+TEST(ExceptionQueue, PostersOnManyThreadsLoseNothingWhileThereIsRoom)
+{
+    CExceptionPacketQueue* queue = CExceptionPacketQueue::Create();
+    ASSERT_NE(queue, nullptr);
+    std::atomic<uint32_t> next{0};
+    OnThreads(4, [&] {
+        for (int i = 0; i < 8; ++i) queue->PutPacket(Packet(next++));
+    });
+    std::vector<bool> seen(32, false);
+    ZAR_EXCEPTION_PACKET got{};
+    while (queue->GetPacket(&got)) seen.at(got.Kind) = true;
+    for (uint32_t n = 0; n < 32; ++n) EXPECT_TRUE(seen[n]) << n;
+    delete queue;
+}
+
+}  // namespace
