@@ -4,8 +4,11 @@
 #include <atomic>
 #include <vector>
 
+#include "lib/api/zar_connection.h"
 #include "lib/api/zar_exceptions.h"
 #include "lib/api/zar_handles.h"
+#include "lib/api/zar_option.h"
+#include "tests/lib/api/fake_board.h"
 #include "tests/platform/win32/w32_machine.h"
 
 namespace {
@@ -172,6 +175,136 @@ TEST(ExceptionQueue, PostersOnManyThreadsLoseNothingWhileThereIsRoom)
     while (queue->GetPacket(&got)) seen.at(got.Kind) = true;
     for (uint32_t n = 0; n < 32; ++n) EXPECT_TRUE(seen[n]) << n;
     delete queue;
+}
+
+// ---- Board connections and device requests ----
+
+class DeviceRequests : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        static bool installed = false;
+        if (!installed) fakeboard::Install(7);
+        installed = true;
+    }
+    void SetUp() override { fakeboard::ResetOrders(); }
+};
+
+struct PendingSender {
+    HANDLE device;
+    BOOL result = FALSE;
+    static DWORD Run(LPVOID p)
+    {
+        auto* s = static_cast<PendingSender*>(p);
+        DWORD returned = 0;
+        s->result = SendDeviceRequest(s->device, fakeboard::kHoldCode, nullptr, 0, nullptr, 0, &returned, nullptr);
+        return 0;
+    }
+};
+
+void WaitUntilHeld()
+{
+    while (!fakeboard::held.load()) Sleep(1);
+}
+
+TEST_F(DeviceRequests, WithoutOverlappedARequestWaitsUntilTheDriverCompletesIt)
+{
+    HANDLE device = OpenBoardDevice(kBoardDevicePrefix, 7);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    PendingSender sender{device};
+    HANDLE thread = CreateThread(nullptr, 0, PendingSender::Run, &sender, 0, nullptr);
+    WaitUntilHeld();
+    EXPECT_EQ(WaitForSingleObject(thread, 100), WAIT_TIMEOUT) << "returned while the request was pending";
+    ASSERT_TRUE(fakeboard::CompleteHeld());
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(sender.result);
+    CloseHandle(thread);
+    CloseHandle(device);
+}
+
+TEST_F(DeviceRequests, WithTheCallersOverlappedAPendingRequestReturnsAtOnceAsSuccess)
+{
+    HANDLE device = OpenBoardDevice(kBoardDevicePrefix, 7);
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD returned = 0;
+    EXPECT_TRUE(SendDeviceRequest(device, fakeboard::kHoldCode, nullptr, 0, nullptr, 0, &returned, &overlapped));
+    EXPECT_EQ(overlapped.Internal, ULONG_PTR(STATUS_PENDING));
+    WaitUntilHeld();
+    ASSERT_TRUE(fakeboard::CompleteHeld());
+    EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, INFINITE), WAIT_OBJECT_0);
+    // A request the driver refuses is a failure in both forms.
+    fakeboard::orders.allFail = true;
+    ResetEvent(overlapped.hEvent);
+    EXPECT_FALSE(SendDeviceRequest(device, IOCTL_ZAR_GET_BOARD_STATE, nullptr, 0, &returned, 4, &returned, &overlapped));
+    EXPECT_FALSE(SendDeviceRequest(device, IOCTL_ZAR_GET_BOARD_STATE, nullptr, 0, &returned, 4, &returned, nullptr));
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(device);
+}
+
+TEST_F(DeviceRequests, AConnectionNamesItsBoardsDevicesAndEventByTheBoardsDigit)
+{
+    EXPECT_EQ(BoardObjectName(kBoardDevicePrefix, 3), "\\\\.\\KIVZAR3");
+    EXPECT_EQ(BoardObjectName(kFileSystemDevicePrefix, 3), "\\\\.\\ZarFsDevice3");
+    EXPECT_EQ(BoardObjectName(kIoDevicePrefix, 3), "\\\\.\\ZARIO3");
+    EXPECT_EQ(BoardObjectName(ZAR_ABORT_EVENT_PREFIX, 3), "KIVZARRECEVENTABORT3");
+    const size_t before = CBoardConnection::CountInList();
+    {
+        fakeboard::SetFileSystemLink(false);
+        CBoardConnection connection(7);  // the fake board, no file system, no option
+        EXPECT_NE(connection.m_hBoard, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(connection.m_hFileSystem, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(connection.m_hIo, INVALID_HANDLE_VALUE);
+        EXPECT_NE(connection.m_hAbortEvent, nullptr);
+        HANDLE abort = OpenEventA(SYNCHRONIZE, FALSE, "KIVZARRECEVENTABORT7");
+        EXPECT_NE(abort, nullptr) << "the abort event is named for the board";
+        if (abort) CloseHandle(abort);
+        // Without the option every request on its device fails.
+        uint32_t state = 0;
+        EXPECT_FALSE(SendOptionRequest(connection, 0x222054, &state, sizeof state));
+        EXPECT_EQ(CBoardConnection::CountInList(), before + 1);
+        const auto* head = reinterpret_cast<const ZAR_BOARD_CONNECTION_HEAD*>(connection.AsHandle());
+        EXPECT_EQ(head->Board, 7u);
+        EXPECT_EQ(head->BoardDevice, uint32_t(uintptr_t(connection.m_hBoard)));
+        EXPECT_EQ(head->IoDevice, 0xFFFFFFFFu);
+    }
+    EXPECT_EQ(CBoardConnection::CountInList(), before);
+    {
+        CBoardConnection nothing(5);  // no device of board 5 exists: nothing opened, nothing closed
+        EXPECT_EQ(nothing.m_hBoard, INVALID_HANDLE_VALUE);
+    }
+    EXPECT_EQ(CBoardConnection::CountInList(), before);
+}
+
+TEST_F(DeviceRequests, AConnectionEndsItsWorkersByTheAbortEventAndJoinsThem)
+{
+    struct Worker {
+        static DWORD Run(LPVOID p)
+        {
+            WaitForSingleObject(static_cast<HANDLE>(p), INFINITE);
+            return 7;
+        }
+    };
+    HANDLE thread = nullptr;
+    {
+        CBoardConnection connection(7);
+        ResetEvent(connection.m_hAbortEvent);
+        HANDLE abortForWorker = OpenEventA(SYNCHRONIZE, FALSE, "KIVZARRECEVENTABORT7");
+        ASSERT_NE(abortForWorker, nullptr);
+        thread = CreateThread(nullptr, 0, Worker::Run, abortForWorker, 0, nullptr);
+        HANDLE kept = nullptr;
+        DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &kept, 0, FALSE, 2);
+        connection.AddWorker(thread);
+        thread = kept;
+    }
+    // The destructor returned only once the worker had ended by itself.
+    DWORD code = 0;
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 7u);
+    CloseHandle(thread);
 }
 
 }  // namespace
