@@ -97,16 +97,19 @@ int32_t CZarDll::DcOpen(uint32_t board, ZAR_BOARD* handle, bool extended)
     } else {
         int32_t initialised = DcInitialize(*connection, 0);
         if (initialised != ZAR_OK) initialised = DcInitialize(*connection, 1);
-        switch (connection->m_pShared->BoardState) {
-        case ZAR_SHARED_STATE_NEVER: result = ZAR_E_NO_DEVICE; break;
-        case ZAR_SHARED_STATE_UNAVAILABLE: result = ZAR_E_BOARD_UNAVAILABLE; break;
-        case ZAR_SHARED_STATE_NO_BOARD: result = ZAR_E_NO_BOARD; break;
-        case ZAR_SHARED_STATE_BRIDGE_ONLY: result = ZAR_E_BOARD_UNKNOWN; break;
-        default: break;
+        // A board whose firmware could not be programmed is not opened, and
+        // says so, whatever state an earlier load left in the record.
+        if (initialised == ZAR_E_FIRMWARE) {
+            result = ZAR_E_FIRMWARE;
+        } else {
+            switch (connection->m_pShared->BoardState) {
+            case ZAR_SHARED_STATE_NEVER: result = ZAR_E_NO_DEVICE; break;
+            case ZAR_SHARED_STATE_UNAVAILABLE: result = ZAR_E_BOARD_UNAVAILABLE; break;
+            case ZAR_SHARED_STATE_NO_BOARD: result = ZAR_E_NO_BOARD; break;
+            case ZAR_SHARED_STATE_BRIDGE_ONLY: result = ZAR_E_BOARD_UNKNOWN; break;
+            default: break;
+            }
         }
-        // A board whose firmware could not be programmed is not opened, even
-        // when an earlier load left a firmware state in the record.
-        if (result == ZAR_OK && initialised == ZAR_E_FIRMWARE) result = ZAR_E_FIRMWARE;
     }
     if (result != ZAR_OK) {
         delete connection;
