@@ -113,7 +113,7 @@ void CZarDll::ReleaseBoard(BoardSlot& slot, uint32_t board)
         if (event) CloseHandle(event);
         event = nullptr;
     }
-    for (HANDLE* h : {&slot.fieldSyncMutex, &slot.userMark}) {
+    for (HANDLE* h : {&slot.fieldSyncMutex, &slot.userMark, &slot.setUpMutex}) {
         if (*h) CloseHandle(*h);
         *h = nullptr;
     }

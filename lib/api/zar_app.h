@@ -69,6 +69,7 @@ private:
         HANDLE audioEvents[6] = {};
         HANDLE fieldSyncMutex = nullptr;
         HANDLE userMark = nullptr;  // named: tells other processes this one keeps the board
+        HANDLE setUpMutex = nullptr;  // named: one process at a time sets the board up
         uint32_t clearedWords[2] = {};
     };
 
@@ -78,6 +79,8 @@ private:
     void CreateAudioDmaEvents(BoardSlot& slot, CBoardConnection& connection, uint32_t board);
     void DeleteStaleBackupFile(uint32_t board);
     void ReleaseBoard(BoardSlot& slot, uint32_t board);
+    // The board's named set-up mutex, made once per process.
+    HANDLE BoardSetUpMutex(uint32_t board);
 
     SECURITY_DESCRIPTOR m_securityDescriptor{};
     SECURITY_ATTRIBUTES m_securityAttributes{};

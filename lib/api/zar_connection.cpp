@@ -21,7 +21,24 @@ ConnectionList& List()
     return *list;
 }
 
+// Each thread's event for the requests it waits for: the request clears it
+// as it starts, so one event serves every request of the thread, and a
+// request costs no event made and closed.
+thread_local HANDLE requestEvent = nullptr;
+
+HANDLE RequestEvent()
+{
+    if (!requestEvent) requestEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return requestEvent;
+}
+
 }  // namespace
+
+void ReleaseThreadRequestEvent()
+{
+    if (requestEvent) CloseHandle(requestEvent);
+    requestEvent = nullptr;
+}
 
 static_assert(sizeof(HANDLE) == 4, "the board handle's head carries 32-bit handles");
 
@@ -33,7 +50,7 @@ std::string BoardObjectName(const char* prefix, uint32_t board)
 HANDLE OpenBoardDevice(const char* prefix, uint32_t board)
 {
     return CreateFileA(BoardObjectName(prefix, board).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                       FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+                       DWORD(FILE_FLAG_OVERLAPPED) | FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 HANDLE CreateBoardAbortEvent(uint32_t board)
@@ -141,12 +158,9 @@ BOOL SendDeviceRequest(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LPV
         return GetLastError() == ERROR_IO_PENDING;
     }
     OVERLAPPED own{};
-    own.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    own.hEvent = RequestEvent();
     if (!own.hEvent) return FALSE;
     BOOL ok = DeviceIoControl(device, code, in, inLength, out, outLength, returned, &own);
     if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(device, &own, returned, TRUE);
-    const DWORD error = GetLastError();
-    CloseHandle(own.hEvent);
-    SetLastError(error);
     return ok;
 }

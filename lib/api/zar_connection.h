@@ -82,3 +82,5 @@ HANDLE CreateBoardAbortEvent(uint32_t board);
 // Nonzero on success; on failure the last error says why.
 BOOL SendDeviceRequest(HANDLE device, DWORD code, LPVOID in, DWORD inLength, LPVOID out, DWORD outLength,
                        LPDWORD returned, LPOVERLAPPED overlapped);
+// Closes the calling thread's request event (as the thread or the library goes).
+void ReleaseThreadRequestEvent();

@@ -65,7 +65,9 @@ BOOL DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
             app->ExitInstance();
             delete app;
         }
+        ReleaseThreadRequestEvent();
         return TRUE;
+    case DLL_THREAD_DETACH: ReleaseThreadRequestEvent(); return TRUE;
     default: return TRUE;
     }
 }

@@ -8,22 +8,29 @@
 class CNamedMutexHeld {
 public:
     CNamedMutexHeld(const char* name, LPSECURITY_ATTRIBUTES attributes)
-        : m_mutex(CreateMutexA(attributes, FALSE, name))
+        : m_mutex(CreateMutexA(attributes, FALSE, name)), m_owned(true)
     {
-        if (!m_mutex) return;
-        const DWORD waited = WaitForSingleObject(m_mutex, INFINITE);
-        m_held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+        Take();
     }
+    // A mutex the caller keeps open.
+    explicit CNamedMutexHeld(HANDLE mutex) : m_mutex(mutex), m_owned(false) { Take(); }
     ~CNamedMutexHeld()
     {
         if (m_held) ReleaseMutex(m_mutex);
-        if (m_mutex) CloseHandle(m_mutex);
+        if (m_mutex && m_owned) CloseHandle(m_mutex);
     }
     CNamedMutexHeld(const CNamedMutexHeld&) = delete;
     CNamedMutexHeld& operator=(const CNamedMutexHeld&) = delete;
     bool Held() const { return m_held; }
 
 private:
+    void Take()
+    {
+        if (!m_mutex) return;
+        const DWORD waited = WaitForSingleObject(m_mutex, INFINITE);
+        m_held = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+    }
     HANDLE m_mutex;
+    bool m_owned;
     bool m_held = false;
 };

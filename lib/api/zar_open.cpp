@@ -82,11 +82,21 @@ uint32_t StandardOfValue(uint32_t value)
 
 // ---- Open and close ----
 
+HANDLE CZarDll::BoardSetUpMutex(uint32_t board)
+{
+    EnterCriticalSection(&m_lock);
+    HANDLE& mutex = m_boards[board].setUpMutex;
+    if (!mutex)
+        mutex = CreateMutexA(&m_securityAttributes, FALSE, BoardObjectName(kBoardMutexPrefix, board).c_str());
+    LeaveCriticalSection(&m_lock);
+    return mutex;
+}
+
 int32_t CZarDll::DcOpen(uint32_t board, ZAR_BOARD* handle, bool extended)
 {
     *handle = ZAR_INVALID_BOARD;
     if (board >= ZAR_DLL_MAX_BOARDS) return ZAR_E_BAD_ARGUMENT;
-    CNamedMutexHeld boardLock(BoardObjectName(kBoardMutexPrefix, board).c_str(), &m_securityAttributes);
+    CNamedMutexHeld boardLock(BoardSetUpMutex(board));
     BoardSlot& slot = m_boards[board];
     if (!slot.firstOpenDone) slot.firstOpenDone = InitBoardOnce(board);
 
@@ -136,7 +146,7 @@ int32_t CZarDll::DcClose(ZAR_BOARD handle)
 int32_t CZarDll::DcInitialize(CBoardConnection& c, uint32_t mode)
 {
     if (mode > 1) return ZAR_E_BAD_ARGUMENT;
-    CNamedMutexHeld boardLock(BoardObjectName(kBoardMutexPrefix, c.m_board).c_str(), &m_securityAttributes);
+    CNamedMutexHeld boardLock(BoardSetUpMutex(c.m_board));
     ZAR_BOARD_SHARED* record = c.m_pShared;
     uint32_t state = 0;
     if (!BoardRequest(c, IOCTL_ZAR_GET_BOARD_STATE, nullptr, 0, &state, sizeof state)) return ZAR_E_DRIVER;
