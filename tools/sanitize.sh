@@ -3,8 +3,7 @@
 # in build-asan/, beside the ordinary build, and a run of the suites that
 # drive the drivers, the host and the library: the board driver, the media
 # file system, the machine host and ZarDll's frame. Set-up, log and output as
-# for ./zar test; further
-# arguments go to ctest.
+# for ./zar test; further arguments go to ctest.
 #
 #   tools/sanitize.sh [ctest options]
 #
