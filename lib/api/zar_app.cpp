@@ -120,6 +120,21 @@ void CZarDll::ReleaseBoard(BoardSlot& slot, uint32_t board)
     slot.firstOpenDone = false;
 }
 
+// ---- Worker threads ----
+
+int CZarDll::WaitForThreadEnd(HANDLE thread)
+{
+    for (int poll = 0; poll < 300; ++poll) {
+        DWORD code = 0;
+        if (GetExitCodeThread(thread, &code) && code != STILL_ACTIVE) {
+            CloseHandle(thread);
+            return 1;
+        }
+        Sleep(10);
+    }
+    return 0;
+}
+
 // ---- Exception packets ----
 
 int32_t CZarDll::ExInitializeExceptionHandler(uint32_t* semaphore)

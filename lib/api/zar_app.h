@@ -50,6 +50,11 @@ public:
     // What workers call: stored or dropped (no queue, ring full).
     bool PostExceptionPacket(const ZAR_EXCEPTION_PACKET& packet);
 
+    // ---- Worker threads ----
+    // Polls the thread's exit every 10 ms, at most 300 times: 1 and the
+    // handle closed once it ended, else 0 (the handle kept).
+    static int WaitForThreadEnd(HANDLE thread);
+
     // ---- What other parts of the library read ----
     LPSECURITY_ATTRIBUTES SecurityAttributes() { return &m_securityAttributes; }
     void* SharedView() const { return m_sharedView; }

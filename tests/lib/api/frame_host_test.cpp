@@ -53,14 +53,31 @@ void WriteStandard(DWORD standard)
     RegCloseKey(key);
 }
 
+// The body-table backup a recorder keeps in the machine's drivers folder.
+constexpr char kBackupFile[] = "C:\\WINNT\\system32\\drivers\\!KIVBKUP.!BT";
+
+void WriteBackupFile()
+{
+    HANDLE file = CreateFileA(kBackupFile, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+    DWORD written = 0;
+    WriteFile(file, "KIV", 3, &written, nullptr);
+    CloseHandle(file);
+}
+
+bool BackupFileExists() { return GetFileAttributesA(kBackupFile) != INVALID_FILE_ATTRIBUTES; }
+
 TEST(ZarDllClients, TheSecondProcessFindsTheBoardSetUpAndTheLastOneLeavesNothingBehind)
 {
+    WriteBackupFile();
     WriteStandard(625);
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, "ZarDllTestRelease");
     ASSERT_NE(release, nullptr);
     hosttest::Child first(ZARDLL_CLIENT_PATH, {"hold", "7"}, folder);
     ASSERT_TRUE(first.Started());
     EXPECT_EQ(first.Line(120000), "opened 0 before 0 standard 625 state 64 keygain 4");
+    EXPECT_FALSE(BackupFileExists()) << "the first open in the machine deletes a stale backup";
+    WriteBackupFile();  // as the first process's recorder would
     EXPECT_EQ(fakeboard::CountOf(IOCTL_ZAR_AUD_REGISTER_EVENTS), 1u);
     EXPECT_EQ(fakeboard::CountOf(IOCTL_ZAR_POST_FPGA_INIT), 1u);
 
@@ -73,6 +90,7 @@ TEST(ZarDllClients, TheSecondProcessFindsTheBoardSetUpAndTheLastOneLeavesNothing
     EXPECT_EQ(fakeboard::CountOf(IOCTL_ZAR_AUD_REGISTER_EVENTS), 1u);
     EXPECT_EQ(fakeboard::CountOf(IOCTL_ZAR_POST_FPGA_INIT), 1u);
     EXPECT_EQ(fakeboard::CountOf(IOCTL_ZAR_GET_SCSI_DEVICE), 32u) << "each process reads the SCSI table once";
+    EXPECT_TRUE(BackupFileExists()) << "deleted while another process kept the board";
 
     SetEvent(release);
     EXPECT_EQ(first.Wait(120000), 0);
@@ -80,6 +98,7 @@ TEST(ZarDllClients, TheSecondProcessFindsTheBoardSetUpAndTheLastOneLeavesNothing
     // process sets the board up from the registry as it now reads.
     hosttest::Child third(ZARDLL_CLIENT_PATH, {"open", "7"}, folder);
     EXPECT_EQ(third.Line(120000), "opened 0 before 0 standard 525 state 64 keygain 4");
+    EXPECT_FALSE(BackupFileExists());
     EXPECT_EQ(third.Wait(120000), 0);
     CloseHandle(release);
 }

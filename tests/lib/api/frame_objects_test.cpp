@@ -4,6 +4,7 @@
 #include <atomic>
 #include <vector>
 
+#include "lib/api/zar_app.h"
 #include "lib/api/zar_connection.h"
 #include "lib/api/zar_exceptions.h"
 #include "lib/api/zar_handles.h"
@@ -305,6 +306,25 @@ TEST_F(DeviceRequests, AConnectionEndsItsWorkersByTheAbortEventAndJoinsThem)
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(code, 7u);
     CloseHandle(thread);
+}
+
+TEST_F(DeviceRequests, WaitingForAWorkersEndGivesUpAfterThreeSeconds)
+{
+    struct Worker {
+        static DWORD Run(LPVOID p)
+        {
+            WaitForSingleObject(static_cast<HANDLE>(p), INFINITE);
+            return 0;
+        }
+    };
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, Worker::Run, stop, 0, nullptr);
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(CZarDll::WaitForThreadEnd(thread), 0);
+    EXPECT_GE(GetTickCount() - start, 3000u);
+    SetEvent(stop);
+    EXPECT_EQ(CZarDll::WaitForThreadEnd(thread), 1);  // which closed the handle
+    CloseHandle(stop);
 }
 
 }  // namespace
