@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The sanitizer build (AddressSanitizer and UBSan, cmake -DZAR_SANITIZE=ON)
 # in build-asan/, beside the ordinary build, and a run of the suites that
-# drive the drivers and the host: the board driver, the media file system
-# and the machine host. Set-up, log and output as for ./zar test; further
-# arguments go to ctest.
+# drive the drivers, the host and the library: the board driver, the media
+# file system, the machine host and ZarDll's frame. Set-up, log and output as
+# for ./zar test; further arguments go to ctest.
 #
 #   tools/sanitize.sh [ctest options]
 #
@@ -20,8 +20,8 @@ source "$ZAR_ROOT/tools/setup.sh"
 
 # The suites by their folders' labels (zar_add_tests in CMakeLists.txt),
 # and the folders' build targets: only what those suites run is built.
-ZAR_SANITIZE_SUITES='^(board|mediafs|host)$'
-ZAR_SANITIZE_TARGETS=(tests/drivers/board/all tests/drivers/mediafs/all tests/platform/host/all)
+ZAR_SANITIZE_SUITES='^(board|mediafs|host|api)$'
+ZAR_SANITIZE_TARGETS=(tests/drivers/board/all tests/drivers/mediafs/all tests/platform/host/all tests/lib/api/all)
 
 zar_log_init sanitize "$@"
 zar_setup

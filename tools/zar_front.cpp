@@ -45,6 +45,7 @@
 #include "tools/demo_timecode.h"
 #include "tools/machine_folder.h"
 #include "tools/system_time.h"
+#include "tools/zardll_loader.h"
 #include "tools/media_drive.h"
 #include "tools/media_volumes.h"
 #if __has_include("win32.h")
@@ -445,60 +446,112 @@ std::vector<ULONG> BoardsInState2() {
     return boards;
 }
 
-const char* FpgaStateName(ULONG state) {
+// A board opened through ZarDll, closed when the value goes; the library
+// sets the board up at its first open (firmware, the set-up after it, the
+// board's parameters into the shared section).
+class LibraryBoard {
+public:
+    explicit LibraryBoard(ULONG board) {
+        const ZarDllCalls* dll = DemoZarDll();
+        if (!dll) return;
+        close_ = dll->DcClose;
+        result_ = dll->DcOpen(board, &handle_);
+    }
+    ~LibraryBoard() {
+        if (result_ == ZAR_OK) close_(handle_);
+    }
+    LibraryBoard(const LibraryBoard&) = delete;
+    LibraryBoard& operator=(const LibraryBoard&) = delete;
+    bool Open() const { return result_ == ZAR_OK; }
+    int32_t Result() const { return result_; }
+    // The board driver's device of the library's connection, for the codes
+    // that have no library call yet.
+    HANDLE Device() const { return reinterpret_cast<HANDLE>(uintptr_t(handle_->BoardDevice)); }
+
+    // One control request on that device; the Win32 error (0 on success).
+    DWORD Control(DWORD code, const void* in, DWORD inLength, void* out, DWORD outLength) const {
+        DWORD returned = 0;
+        return DeviceIoControl(Device(), code, const_cast<void*>(in), inLength, out, outLength, &returned, nullptr)
+                   ? 0
+                   : GetLastError();
+    }
+
+private:
+    ZAR_BOARD handle_ = ZAR_INVALID_BOARD;
+    int32_t result_ = ZAR_E_DRIVER;
+    decltype(&::ZarDcClose) close_ = nullptr;
+};
+
+const char* SharedStateName(uint32_t state) {
     switch (state) {
-    case 0: return "not configured";
-    case 1: return "configured";
-    case 3: return "configured, DVE answering";
+    case ZAR_SHARED_STATE_NEVER: return "never initialised";
+    case ZAR_SHARED_STATE_NO_BOARD: return "no board";
+    case ZAR_SHARED_STATE_BRIDGE_ONLY: return "bridge only";
+    case ZAR_SHARED_STATE_FIRMWARE: return "firmware loaded";
+    case ZAR_SHARED_STATE_FIRMWARE_DVE: return "firmware loaded, DVE answering";
     default: return "?";
     }
 }
 
-// What the file-system driver does at its start for each board: the FPGA
-// download, then the set-up after it; then what the board reports.
+// What the shared section holds for a board, as any process reads it.
+void ShowSharedRecord(ULONG board) {
+    SharedSectionView section;
+    const ZAR_BOARD_SHARED* r = section.Board(board);
+    if (!r) {
+        std::printf("    (no process maps the section %s)\n", ZAR_SHARED_SECTION_NAME);
+        return;
+    }
+    if (r->Standard == 0) {
+        std::printf("    shared record: %s (state %lu); the board's parameters not read yet\n",
+                    SharedStateName(r->BoardState), static_cast<unsigned long>(r->BoardState));
+        return;
+    }
+    std::printf("    shared record: %s (state %lu), %lu lines, %lu active lines a field, OverBudget %lu%%, "
+                "capabilities 0x%08lX, audio %lu Hz, media drive %c:\n",
+                SharedStateName(r->BoardState), static_cast<unsigned long>(r->BoardState),
+                static_cast<unsigned long>(r->Standard), static_cast<unsigned long>(r->FieldLines),
+                static_cast<unsigned long>(r->OverBudget), static_cast<unsigned long>(r->Capabilities),
+                static_cast<unsigned long>(r->SampleRate), r->MediaDriveLetter ? r->MediaDriveLetter : '?');
+}
+
+// Each board opened through ZarDll, as an application opens it: its first
+// open in the machine checks the firmware and programs it when none is
+// loaded, then sets the board up (what the file-system driver also does at
+// its start).
 void ShowBoardSetUp() {
-    Heading("FPGA download and board set-up");
+    Heading("Board set-up through ZarDll");
     const std::vector<ULONG> boards = BoardsInState2();
     if (boards.empty()) std::printf("  (no board to set up)\n");
     for (ULONG board : boards) {
-        BoardHandle handle(board);
-        if (!handle.Open()) {
-            std::printf("  board %lu: cannot open \\\\.\\KIVZAR%lu (error %lu)\n", static_cast<unsigned long>(board),
-                        static_cast<unsigned long>(board), static_cast<unsigned long>(GetLastError()));
-            continue;
-        }
+        SharedSectionView before;
+        const ZAR_BOARD_SHARED* was = before.Board(board);
+        const uint32_t stateBefore = was ? was->BoardState : 0;
         const uint64_t start = MachineNow();
         uint64_t loggedBefore = 0;
         for (const nt::EventLogRecord& record : nt::EventLogRead()) loggedBefore = std::max(loggedBefore, record.sequence);
-        ULONG flex[4] = {0, 0, 0, 0};
-        DWORD error = handle.Control(IOCTL_ZAR_FLEX_DOWNLOAD, flex, sizeof flex, flex, sizeof flex);
-        std::optional<inspect::BoardView> look = Look(board);
-        std::printf("  board %lu: FPGA download %s in %.0f ms: %s, version words %08lX %08lX", static_cast<unsigned long>(board),
-                    error ? "failed" : "done", double(MachineNow() - start) / 1e6, FpgaStateName(flex[1]),
-                    static_cast<unsigned long>(flex[2]), static_cast<unsigned long>(flex[3]));
-        if (look) std::printf(", board revision %lu", static_cast<unsigned long>(look->boardRevision));
+        LibraryBoard handle(board);
+        std::printf("  board %lu: ZarDcOpen %s in %.0f ms", static_cast<unsigned long>(board),
+                    ZarResultName(handle.Result()).c_str(), double(MachineNow() - start) / 1e6);
+        if (handle.Open())
+            std::printf("; %s", stateBefore >= ZAR_SHARED_STATE_FIRMWARE ? "another process had set it up"
+                                                                         : "set up by this open");
         std::printf("\n");
-        if (error) {
+        if (handle.Result() == ZAR_E_FIRMWARE) {
             // Why, as the driver logged it: the loader's entries name the file.
             for (const nt::EventLogRecord& record : nt::EventLogRead())
                 if (record.source == u"ZARKD" && record.sequence > loggedBefore && !record.strings.empty())
                     std::printf("    %s\n", ZarkdEntryText(record).c_str());
-            continue;
         }
-        const uint64_t setUp = MachineNow();
-        error = handle.Control(IOCTL_ZAR_POST_FPGA_INIT, nullptr, 0, nullptr, 0);
-        look = Look(board);
-        std::printf("    set-up after the download %s in %.0f ms", error ? "failed" : "done",
-                    double(MachineNow() - setUp) / 1e6);
-        if (look) std::printf("; board ready %u", look->boardReady);
-        std::printf("\n");
-        gNotes += "board " + std::to_string(board) + (error ? " not set up; " : " set up; ");
-        ULONG calibration[4] = {};
-        if (handle.Control(IOCTL_ZAR_GET_CALIBRATION, nullptr, 0, calibration, sizeof calibration) == 0)
-            std::printf("    EEPROM calibration %lu %lu %lu %lu\n", static_cast<unsigned long>(calibration[0]),
-                        static_cast<unsigned long>(calibration[1]), static_cast<unsigned long>(calibration[2]),
-                        static_cast<unsigned long>(calibration[3]));
-        if (look) std::printf("    video standard %lu lines\n", static_cast<unsigned long>(look->standard));
+        if (!handle.Open()) continue;
+        gNotes += "board " + std::to_string(board) + " opened through ZarDll; ";
+        ShowSharedRecord(board);
+        std::printf("    first open in this process %s\n",
+                    BoardFirstOpenDone(board) ? "complete (SCSI table read, audio DMA events made)"
+                                              : "not complete: the media file system does not answer yet, the "
+                                                "next open finishes it");
+        const std::optional<inspect::BoardView> look = Look(board);
+        if (look) std::printf("    board ready %u, board revision %lu\n", look->boardReady,
+                              static_cast<unsigned long>(look->boardRevision));
     }
 }
 
@@ -520,7 +573,7 @@ const char* ScsiDeviceStateName(uint32_t state) {
 
 // A disk request as the file-system driver sends one; false with the
 // reason printed when the request or the command failed.
-bool DiskRequest(BoardHandle& handle, ZAR_DISK_REQUEST& request, const char* what) {
+bool DiskRequest(const LibraryBoard& handle, ZAR_DISK_REQUEST& request, const char* what) {
     request.OwnsScsi = 1;
     const DWORD error = handle.Control(IOCTL_ZAR_DISK_REQUEST, &request, sizeof request, &request, sizeof request);
     if (error == 0 && request.ScsiStatus == 0) return true;
@@ -532,11 +585,13 @@ bool DiskRequest(BoardHandle& handle, ZAR_DISK_REQUEST& request, const char* wha
 }
 
 // The SCSI bus of each board: the scan the file-system driver starts with,
-// each target's record, then a few blocks written, read back and compared.
+// each target's record, then a few blocks written, read back and compared,
+// on the board device of a ZarDll connection (as the control panel uses it
+// for the codes the library has no call for).
 void ShowDisks() {
     Heading("SCSI bus and disks");
     for (ULONG board : BoardsInState2()) {
-        BoardHandle handle(board);
+        LibraryBoard handle(board);
         if (!handle.Open()) continue;
         const uint64_t start = MachineNow();
         ZAR_DISK_REQUEST scan{};
@@ -614,6 +669,22 @@ void ShowDisks() {
     }
 }
 
+// Each board opened through ZarDll once more, now that the media file
+// system answers: a first open that could not complete before does now.
+void ShowLibrary() {
+    Heading("ZarDll");
+    for (ULONG board : BoardsInState2()) {
+        const bool doneBefore = BoardFirstOpenDone(board);
+        LibraryBoard handle(board);
+        std::printf("  board %lu: ZarDcOpen %s; first open in this process %s\n", static_cast<unsigned long>(board),
+                    ZarResultName(handle.Result()).c_str(),
+                    doneBefore                     ? "was complete"
+                    : BoardFirstOpenDone(board)    ? "completed by this open"
+                                                   : "still not complete");
+        if (handle.Open()) ShowSharedRecord(board);
+    }
+}
+
 // A clip recorded from board 0's input to its first drive and played back.
 void ShowBoardZeroClip() {
     ShowClip({0, gDemo.hardware.boards.empty() ? nullptr : gDemo.hardware.boards[0].get(),
@@ -655,6 +726,7 @@ constexpr Section kDemoSections[] = {
     {"fields", ShowFields},
     {"disks", ShowDisks},
     {"media volumes", [] { auto b = BoardsInState2(); ShowMediaVolumes({b.begin(), b.end()}, &gDemo.hardware); }},
+    {"library", ShowLibrary},
     {"media drive", ShowMediaDrive},
     {"input frame store", ShowBoardZeroFrameStore},
     {"clip", ShowBoardZeroClip},
@@ -900,20 +972,22 @@ int DemoClient() {
     return 0;
 }
 
-// The second client: waits on the event the first sets, then reads the
-// section the first wrote.
+// The second client: loads ZarDll (so the library's section lives while it
+// waits), waits on the event the first sets, reads the section the first
+// wrote, then opens board 0 through ZarDll and finds it set up.
 int DemoPeer() {
     if (!AttachedToHost()) return 1;
+    const ZarDllCalls* dll = DemoZarDll();
     HANDLE notes = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kNotesSize, kNotesSection);
     const char* view = notes ? static_cast<const char*>(MapViewOfFile(notes, FILE_MAP_READ, 0, 0, 0)) : nullptr;
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, kReadyEvent);
-    if (!view || !ready) {
-        std::fprintf(stderr, "zar-front: the section or the event could not be made (error %lu)\n",
+    if (!dll || !view || !ready) {
+        std::fprintf(stderr, "zar-front: ZarDll, the section or the event could not be had (error %lu)\n",
                      static_cast<unsigned long>(GetLastError()));
         return 1;
     }
-    std::printf("Client process %lu waits on the named event %s\n", static_cast<unsigned long>(GetCurrentProcessId()),
-                kReadyEvent);
+    std::printf("Client process %lu loaded ZarDll and waits on the named event %s\n",
+                static_cast<unsigned long>(GetCurrentProcessId()), kReadyEvent);
     std::fflush(stdout);
     const DWORD waited = WaitForSingleObject(ready, 30 * 60 * 1000);
     if (waited != WAIT_OBJECT_0) {
@@ -923,6 +997,20 @@ int DemoPeer() {
     }
     std::printf("Client process %lu released; the section %s reads: \"%s\"\n",
                 static_cast<unsigned long>(GetCurrentProcessId()), kNotesSection, view);
+    {
+        SharedSectionView section;
+        const ZAR_BOARD_SHARED* record = section.Board(0);
+        const bool setUp = record && record->BoardState >= ZAR_SHARED_STATE_FIRMWARE && record->Standard != 0;
+        const uint64_t start = MachineNow();
+        LibraryBoard board(0);
+        std::printf("Client process %lu: ZarDcOpen of board 0 %s in %.0f ms; %s\n",
+                    static_cast<unsigned long>(GetCurrentProcessId()), ZarResultName(board.Result()).c_str(),
+                    double(MachineNow() - start) / 1e6,
+                    setUp ? "it found the board set up by the other process (firmware reported, not programmed; "
+                            "parameters not read again)"
+                          : "the board was not set up before it");
+        if (board.Open()) ShowSharedRecord(0);
+    }
     UnmapViewOfFile(view);
     CloseHandle(notes);
     CloseHandle(ready);
