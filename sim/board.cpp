@@ -25,9 +25,14 @@ Board::Board(BoardOptions options)
     bridge_.SetIdentity(this);
     ConnectBoardUnits();
     ConnectDrives();
-    clock_.AddFieldListener([this](uint64_t field, int parity) { jpeg_.OnField(field, parity); });
     clock_.AddFieldListener([this](uint64_t field, int parity) {
-        effects_.OnField(field, parity, videoOut_.Field(0, parity), videoOut_.FieldsShown(0) > 0, videoFeed_.Field(field));
+        int decoded = 0;
+        if (jpeg_.Decodes(0, &decoded)) effects_.BeforePlayedChanges(decoded);
+        jpeg_.OnField(field, parity);
+    });
+    clock_.AddFieldListener([this](uint64_t field, int parity) {
+        effects_.OnField(field, parity, videoOut_.Field(0, parity), videoOut_.FieldsShown(0) > 0,
+                         videoFeed_.HoldField(field));
     });
     brs_.SetSink([this](const uint8_t* data, uint32_t bytes, uint32_t line) { effects_.OnBrsLine(data, bytes, line); });
     clock_.AddFieldListener([this](uint64_t field, int parity) { timecode_.OnField(field, parity); });

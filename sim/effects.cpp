@@ -1,6 +1,7 @@
 #include "effects.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "board_regs.h"
@@ -75,6 +76,12 @@ void EffectUnits::OnBrsLine(const uint8_t* data, uint32_t bytes, uint32_t line)
         brsIgnored_ += 1;
         return;
     }
+    if (store == 0) {
+        // A field still to be drawn keys the store as it was.
+        std::lock_guard lock(composeLock_);
+        for (int parity = 0; parity < 2; ++parity)
+            if (shown_[parity].waiting && Keyed(shown_[parity])) Draw(parity);
+    }
     uint32_t lineLength = (control & kWide) ? 1536 : 720;
     uint32_t start = (uint32_t(row) * 128 + (control & 0x7F)) * 2 + line * lineLength;
     uint32_t pixels = std::min<uint32_t>(bytes / 4, kStorePixels - (start % kStorePixels));
@@ -98,35 +105,52 @@ void EffectUnits::Grab(const VideoField& input, int parity)
     }
 }
 
-void EffectUnits::ProcAmp(VideoField& f, uint32_t base) const
+namespace {
+
+using Table = std::array<uint8_t, 256>;
+
+// Each plane's samples of the active lines through its table; the lines
+// below them are copied as they are. 'from' may be 'to'.
+void MapField(const VideoField& from, VideoField& to, const Table& y, const Table& cb, const Table& cr)
 {
-    int r[5];
-    for (int i = 0; i < 5; ++i) r[i] = Register(base + 4 * i) & 0xFF;
-    const VideoGeometry& g = f.Geometry();
-    if (r[0] == 255 && r[1] == 0) {
-        f.Fill(uint8_t(r[2]), uint8_t((r[3] + 128) & 0xFF), uint8_t((r[4] + 128) & 0xFF));
+    if (&from != &to && !(from.Geometry().codecLines == to.Geometry().codecLines &&
+                          from.Geometry().activeLines == to.Geometry().activeLines)) {
+        to = from;
+        MapField(to, to, y, cb, cr);
         return;
     }
-    if (r[0] == 128 && r[1] == 128 && r[2] == 16 && r[3] == 0 && r[4] == 0) return;  // neutral
-    for (int l = 0; l < g.activeLines; ++l) {
-        uint8_t* y = f.Y() + l * VideoGeometry::kWidth;
-        for (int x = 0; x < VideoGeometry::kWidth; ++x) y[x] = Clamp((y[x] - 16) * r[0] / 128 + r[2]);
-        uint8_t* cb = f.Cb() + l * VideoGeometry::kChromaWidth;
-        uint8_t* cr = f.Cr() + l * VideoGeometry::kChromaWidth;
-        for (int x = 0; x < VideoGeometry::kChromaWidth; ++x) {
-            cb[x] = Clamp(128 + (cb[x] - 128) * r[1] / 128 + int8_t(r[3]));
-            cr[x] = Clamp(128 + (cr[x] - 128) * r[1] / 128 + int8_t(r[4]));
-        }
-    }
+    const VideoGeometry& g = to.Geometry();
+    const size_t luma = size_t(g.activeLines) * VideoGeometry::kWidth;
+    const size_t chroma = size_t(g.activeLines) * VideoGeometry::kChromaWidth;
+    auto map = [](const uint8_t* in, uint8_t* out, size_t n, const Table& t) {
+        for (size_t i = 0; i < n; ++i) out[i] = t[in[i]];
+    };
+    map(from.Y(), to.Y(), luma, y);
+    map(from.Cb(), to.Cb(), chroma, cb);
+    map(from.Cr(), to.Cr(), chroma, cr);
+    if (&from == &to) return;
+    const size_t lumaAll = size_t(g.codecLines) * VideoGeometry::kWidth;
+    const size_t chromaAll = size_t(g.codecLines) * VideoGeometry::kChromaWidth;
+    std::memcpy(to.Y() + luma, from.Y() + luma, lumaAll - luma);
+    std::memcpy(to.Cb() + chroma, from.Cb() + chroma, chromaAll - chroma);
+    std::memcpy(to.Cr() + chroma, from.Cr() + chroma, chromaAll - chroma);
 }
 
-void EffectUnits::KeyStore(VideoField& f, int parity) const
+Table Compose(const Table& first, const Table& then)
 {
-    int level = std::min<int>(Register(kDownstreamKeyLevel) & 0xFF, 128);
-    if (level == 0) return;
-    uint16_t control = Register(kStoreAControl);
+    Table t;
+    for (int i = 0; i < 256; ++i) t[i] = then[first[i]];
+    return t;
+}
+
+}  // namespace
+
+void EffectUnits::KeyStore(VideoField& f, int parity, const Shown& s) const
+{
+    int level = std::min<int>(s.keyLevel & 0xFF, 128);
+    uint16_t control = s.storeAControl;
     int buffer = (control & kReadBuffer2) ? 1 : 0;
-    uint32_t base = (uint32_t(Register(kStoreARow)) * 128 + (Register(kStoreAColumn) & 0x7F)) * 2;
+    uint32_t base = (uint32_t(s.storeARow) * 128 + (s.storeAColumn & 0x7F)) * 2;
     if (parity == 0 && (control & kReadFrame)) base += kSecondFieldPixels;
     const VideoGeometry& g = f.Geometry();
     for (int l = 0; l < g.activeLines; ++l) {
@@ -147,34 +171,78 @@ void EffectUnits::KeyStore(VideoField& f, int parity) const
     }
 }
 
-void EffectUnits::Fade(VideoField& f) const
-{
-    int gain = Register(kMasterFade) & 0xFF;
-    if (gain == 255) return;
-    const VideoGeometry& g = f.Geometry();
-    for (int l = 0; l < g.activeLines; ++l) {
-        uint8_t* y = f.Y() + l * VideoGeometry::kWidth;
-        for (int x = 0; x < VideoGeometry::kWidth; ++x) y[x] = uint8_t(16 + (y[x] - 16) * gain / 255);
-        uint8_t* cb = f.Cb() + l * VideoGeometry::kChromaWidth;
-        uint8_t* cr = f.Cr() + l * VideoGeometry::kChromaWidth;
-        for (int x = 0; x < VideoGeometry::kChromaWidth; ++x) {
-            cb[x] = uint8_t(128 + (cb[x] - 128) * gain / 255);
-            cr[x] = uint8_t(128 + (cr[x] - 128) * gain / 255);
-        }
-    }
-}
+bool EffectUnits::Keyed(const Shown& s) { return (s.keyLevel & 0xFF) != 0; }
 
 void EffectUnits::OnField(uint64_t field, int parity, const VideoField& played, bool playedValid,
-                          const VideoField& input)
+                          std::shared_ptr<const VideoField> input)
 {
+    std::lock_guard lock(composeLock_);
     field_ = field;
-    if ((regs_.Peek(kStoreBControl) & kGrab) && !(Register(kStoreBWrite) & kBBusy)) Grab(input, parity);
-    VideoField& out = programme_.Field(0, parity);
-    out = playedValid ? played : input;
-    ProcAmp(out, kProcAmp0);
-    KeyStore(out, parity);
-    Fade(out);
+    if ((regs_.Peek(kStoreBControl) & kGrab) && !(Register(kStoreBWrite) & kBBusy)) Grab(*input, parity);
+    // Only what the field needs is kept; it is drawn when read.
+    Shown& s = shown_[parity & 1];
+    s.waiting = true;
+    s.played = playedValid ? &played : nullptr;
+    s.input = playedValid ? nullptr : std::move(input);
+    for (int i = 0; i < 5; ++i) s.procAmp[i] = uint8_t(Register(kProcAmp0 + 4 * i) & 0xFF);
+    s.keyLevel = Register(kDownstreamKeyLevel);
+    s.storeAControl = Register(kStoreAControl);
+    s.storeARow = Register(kStoreARow);
+    s.storeAColumn = Register(kStoreAColumn);
+    s.fade = Register(kMasterFade);
     programme_.CountShown(0);
+}
+
+void EffectUnits::BeforePlayedChanges(int parity)
+{
+    std::lock_guard lock(composeLock_);
+    if (shown_[parity & 1].waiting && shown_[parity & 1].played) Draw(parity & 1);
+}
+
+const VideoOutput& EffectUnits::Programme() const
+{
+    std::lock_guard lock(composeLock_);
+    for (int parity = 0; parity < 2; ++parity)
+        if (shown_[parity].waiting) Draw(parity);
+    return programme_;
+}
+
+// The old field through the proc amp, the key and the master fade. The proc
+// amp and the fade are tables of the field's registers, one look-up a sample
+// (together one table when nothing is keyed between them).
+void EffectUnits::Draw(int parity) const
+{
+    Shown& s = shown_[parity];
+    const VideoField& source = s.played ? *s.played : *s.input;
+    VideoField& out = programme_.Field(0, parity);
+    const uint8_t* r = s.procAmp;
+    const bool matte = r[0] == 255 && r[1] == 0;
+    Table procY, procCb, procCr, fadeY, fadeC;
+    for (int v = 0; v < 256; ++v) {
+        procY[v] = Clamp((v - 16) * r[0] / 128 + r[2]);
+        procCb[v] = Clamp(128 + (v - 128) * r[1] / 128 + int8_t(r[3]));
+        procCr[v] = Clamp(128 + (v - 128) * r[1] / 128 + int8_t(r[4]));
+    }
+    const int gain = s.fade & 0xFF;
+    for (int v = 0; v < 256; ++v) {
+        fadeY[v] = uint8_t(16 + (v - 16) * gain / 255);
+        fadeC[v] = uint8_t(128 + (v - 128) * gain / 255);
+    }
+    if (matte) {
+        out = source;
+        out.Fill(uint8_t(r[2]), uint8_t((r[3] + 128) & 0xFF), uint8_t((r[4] + 128) & 0xFF));
+        if (Keyed(s)) KeyStore(out, parity, s);
+        if (gain != 255) MapField(out, out, fadeY, fadeC, fadeC);
+    } else if (!Keyed(s)) {
+        MapField(source, out, Compose(procY, fadeY), Compose(procCb, fadeC), Compose(procCr, fadeC));
+    } else {
+        MapField(source, out, procY, procCb, procCr);
+        KeyStore(out, parity, s);
+        if (gain != 255) MapField(out, out, fadeY, fadeC, fadeC);
+    }
+    s.waiting = false;
+    s.played = nullptr;
+    s.input.reset();
 }
 
 }  // namespace sim

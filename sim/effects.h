@@ -43,9 +43,19 @@
 //   luma register 2, Cb and Cr registers 3 and 4 less 128); store A keyed
 //   over it by the pixel's key times the downstream key level (0x5460,
 //   0-128); then the master fade (0x5464: 255 full picture, 0 black).
+// - The programme is drawn only when something reads it: each field keeps
+//   its source and the registers it was shown with, and is drawn from them
+//   at the first read, exactly as it would have been at its field. Its
+//   source stays as it was until then: the input's fields are held, codec
+//   0's output field is drawn from before the codec decodes into it again
+//   (the board says when), and a keyed field is drawn before a BRS line
+//   changes store A. Whoever writes codec 0's output fields directly (a
+//   test) reads the programme first if it wants the field shown before.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -99,8 +109,12 @@ public:
     EffectUnits(BoardRegs& regs, int standard);
     void Reset();
 
-    // Once per field, after the codecs: grabs, then composes the programme.
-    void OnField(uint64_t field, int parity, const VideoField& played, bool playedValid, const VideoField& input);
+    // Once per field, after the codecs: grabs, and keeps what the programme
+    // shows this field.
+    void OnField(uint64_t field, int parity, const VideoField& played, bool playedValid,
+                 std::shared_ptr<const VideoField> input);
+    // Codec 0 is about to decode into its output field of 'parity'.
+    void BeforePlayedChanges(int parity);
     // A BRS line (from the bridge's DMA 3).
     void OnBrsLine(const uint8_t* data, uint32_t bytes, uint32_t line);
 
@@ -114,9 +128,13 @@ public:
     void ClearLog() { log_.clear(); }
     uint64_t BrsLinesIgnored() const { return brsIgnored_; }
 
-    // The programme output's last fields, and as a picture.
-    const VideoOutput& Programme() const { return programme_; }
-    bool Capture(const std::string& path, std::string* error = nullptr) const { return programme_.Capture(0, path, error); }
+    // The programme output's last fields (drawn now where they were not yet),
+    // and as a picture.
+    const VideoOutput& Programme() const;
+    bool Capture(const std::string& path, std::string* error = nullptr) const
+    {
+        return Programme().Capture(0, path, error);
+    }
 
     Trace& GetTrace() { return trace_; }
 
@@ -124,9 +142,17 @@ private:
     void Write(uint32_t address, uint16_t value);
     uint32_t* StoreLine(int store, int buffer, uint32_t pixel);
     void Grab(const VideoField& input, int parity);
-    void ProcAmp(VideoField& f, uint32_t base) const;
-    void KeyStore(VideoField& f, int parity) const;
-    void Fade(VideoField& f) const;
+    // What a programme field shows, kept until it is drawn.
+    struct Shown {
+        bool waiting = false;
+        const VideoField* played = nullptr;       // codec 0's output field, or
+        std::shared_ptr<const VideoField> input;  // the input's
+        uint8_t procAmp[5] = {};
+        uint16_t keyLevel = 0, storeAControl = 0, storeARow = 0, storeAColumn = 0, fade = 0;
+    };
+    static bool Keyed(const Shown& s);
+    void Draw(int parity) const;  // composeLock_ held
+    void KeyStore(VideoField& f, int parity, const Shown& s) const;
 
     BoardRegs& regs_;
     std::vector<uint32_t> stores_[2][2];
@@ -134,7 +160,11 @@ private:
     bool logging_ = false;
     uint64_t field_ = 0;
     uint64_t brsIgnored_ = 0;
-    VideoOutput programme_;
+    // Guards shown_ and the programme's fields: fields are kept on the
+    // machine's clock and drawn by whoever reads them.
+    mutable std::mutex composeLock_;
+    mutable Shown shown_[2];
+    mutable VideoOutput programme_;
     Trace trace_{"effects"};
 };
 

@@ -718,6 +718,14 @@ void JpegPath::WritePathControl(uint16_t value)
 
 uint16_t JpegPath::ActivityReadback() const { return (pathControl_ & jpeg::kPathMeasure) ? uint16_t(activity_) : 0; }
 
+bool JpegPath::Decodes(int codec, int* parity) const
+{
+    const Latch& l = latch_[codec & 1];
+    if (!l.active || l.job.encode) return false;
+    *parity = l.parity;
+    return true;
+}
+
 void JpegPath::OnField(uint64_t field, int parity)
 {
     // The field that ends now was field - 1.

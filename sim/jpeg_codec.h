@@ -258,6 +258,9 @@ public:
     void PowerOn();
     // The field clock's start of field 'field' (parity 'parity').
     void OnField(uint64_t field, int parity);
+    // Whether codec 'codec' decodes at the next start of field, and into its
+    // output field of which parity.
+    bool Decodes(int codec, int* parity) const;
 
     JpegCodec& Codec(int index) { return *codecs_[index & 1]; }
     uint16_t CodecControl() const { return control_; }

@@ -197,17 +197,18 @@ void VideoFeed::SetStandard(int standard)
 
 void VideoFeed::UseTestPattern()
 {
-    fields_.assign(2, VideoField(geometry_));
-    BuildPattern(geometry_, fields_[0], fields_[1]);
+    std::vector<VideoField> fields(2, VideoField(geometry_));
+    BuildPattern(geometry_, fields[0], fields[1]);
+    Publish(std::move(fields));
 }
 
 void VideoFeed::UseMovingTestPattern(int frames, int step)
 {
     UseTestPattern();
-    const std::vector<VideoField> still = fields_;
+    const std::vector<VideoField>& still = *fields_;
     constexpr int W = VideoGeometry::kWidth, C = VideoGeometry::kChromaWidth;
     const int lumaStep = step & ~1;
-    fields_.clear();
+    std::vector<VideoField> fields;
     for (int k = 0; k < std::max(frames, 1); ++k) {
         const int shift = int((int64_t(k) * lumaStep) % W + W) % W;
         for (const VideoField& from : still) {
@@ -221,9 +222,15 @@ void VideoFeed::UseMovingTestPattern(int frames, int step)
                 rotate(from.Cb(), to.Cb(), C, shift / 2);
                 rotate(from.Cr(), to.Cr(), C, shift / 2);
             }
-            fields_.push_back(std::move(to));
+            fields.push_back(std::move(to));
         }
     }
+    Publish(std::move(fields));
+}
+
+void VideoFeed::Publish(std::vector<VideoField> fields)
+{
+    fields_ = std::make_shared<const std::vector<VideoField>>(std::move(fields));
 }
 
 const VideoField& VideoFeed::Field(uint64_t field) const
@@ -231,10 +238,16 @@ const VideoField& VideoFeed::Field(uint64_t field) const
     // Field numbers count from 1 with the first field odd (parity 1).
     uint64_t frame = field == 0 ? 0 : (field - 1) / 2;
     int half = field == 0 ? 1 : int((field - 1) & 1);
-    return fields_[size_t(frame % FrameCount()) * 2 + size_t(half)];
+    return (*fields_)[size_t(frame % FrameCount()) * 2 + size_t(half)];
 }
 
-bool VideoFeed::AddRgbFrame(const uint8_t* rgb, int width, int height, std::string* error)
+std::shared_ptr<const VideoField> VideoFeed::HoldField(uint64_t field) const
+{
+    return std::shared_ptr<const VideoField>(fields_, &Field(field));
+}
+
+bool VideoFeed::AddRgbFrame(const uint8_t* rgb, int width, int height, std::vector<VideoField>& fields,
+                            std::string* error)
 {
     constexpr int W = VideoGeometry::kWidth;
     const int lines = geometry_.FrameLines();
@@ -249,18 +262,17 @@ bool VideoFeed::AddRgbFrame(const uint8_t* rgb, int width, int height, std::stri
         SetError(error, std::string("colour conversion failed: ") + tjGetErrorStr2(tj.get()));
         return false;
     }
-    fields_.emplace_back(geometry_);
-    fields_.emplace_back(geometry_);
-    Split(f, fields_[fields_.size() - 2], fields_.back());
+    fields.emplace_back(geometry_);
+    fields.emplace_back(geometry_);
+    Split(f, fields[fields.size() - 2], fields.back());
     return true;
 }
 
 bool VideoFeed::LoadFile(const std::string& path, std::string* error)
 {
-    std::vector<VideoField> keep = std::move(fields_);
-    fields_.clear();
+    // Built aside: the input stays as it was when the file cannot be used.
+    std::vector<VideoField> fields;
     auto fail = [&](std::string why) {
-        fields_ = std::move(keep);
         SetError(error, path + ": " + why);
         return false;
     };
@@ -276,11 +288,11 @@ bool VideoFeed::LoadFile(const std::string& path, std::string* error)
                 for (int line = 0; line < geometry_.activeLines; ++line)
                     std::memcpy(&field[size_t(line) * VideoGeometry::kLineBytes],
                                 &frame[size_t(2 * line + p) * VideoGeometry::kLineBytes], VideoGeometry::kLineBytes);
-                fields_.emplace_back(geometry_);
-                fields_.back().UnpackUyvy(field.data());
+                fields.emplace_back(geometry_);
+                fields.back().UnpackUyvy(field.data());
             }
         }
-        if (fields_.empty()) return fail("shorter than one frame");
+        if (fields.empty()) return fail("shorter than one frame");
     } else if (ext == "jpg" || ext == "jpeg") {
         std::ifstream in(path, std::ios::binary);
         if (!in) return fail("cannot open");
@@ -293,15 +305,16 @@ bool VideoFeed::LoadFile(const std::string& path, std::string* error)
         std::vector<uint8_t> rgb(size_t(width) * height * 3);
         if (tjDecompress2(tj.get(), data.data(), data.size(), rgb.data(), width, width * 3, height, TJPF_RGB, 0) != 0)
             return fail(std::string("cannot decode: ") + tjGetErrorStr2(tj.get()));
-        if (!AddRgbFrame(rgb.data(), width, height, error)) return fail("conversion failed");
+        if (!AddRgbFrame(rgb.data(), width, height, fields, error)) return fail("conversion failed");
     } else {
         int width = 0, height = 0, format = TJPF_RGB;
         unsigned char* rgb = tjLoadImage(path.c_str(), &width, 1, &height, &format, 0);
         if (!rgb) return fail(std::string("cannot load: ") + tjGetErrorStr2(nullptr));
-        bool ok = AddRgbFrame(rgb, width, height, error);
+        bool ok = AddRgbFrame(rgb, width, height, fields, error);
         tjFree(rgb);
         if (!ok) return fail("conversion failed");
     }
+    Publish(std::move(fields));
     return true;
 }
 

@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -105,13 +106,18 @@ public:
 
     // The field that arrives as field number 'field' (two fields a frame).
     const VideoField& Field(uint64_t field) const;
-    size_t FrameCount() const { return fields_.size() / 2; }
+    // The same, kept as it is for its holder when the input changes later.
+    std::shared_ptr<const VideoField> HoldField(uint64_t field) const;
+    size_t FrameCount() const { return fields_->size() / 2; }
 
 private:
-    bool AddRgbFrame(const uint8_t* rgb, int width, int height, std::string* error);
+    bool AddRgbFrame(const uint8_t* rgb, int width, int height, std::vector<VideoField>& fields, std::string* error);
+    void Publish(std::vector<VideoField> fields);
 
     VideoGeometry geometry_;
-    std::vector<VideoField> fields_;  // parity-1 field, then parity-0 field, per frame
+    // Parity-1 field, then parity-0 field, per frame. Never changed once
+    // published: a new input replaces the whole set.
+    std::shared_ptr<const std::vector<VideoField>> fields_;
 };
 
 class VideoOutput {

@@ -7,6 +7,9 @@
 // counts the woken thread as running under DispatcherLock, the same lock
 // under which that decision is taken, and every spin lock release counts
 // the threads spinning on held locks as running again before it returns.
+// A thread that stalls while it is the only one running and the context has
+// nothing to do moves time itself (StallThread), exactly as the context
+// would have, so a poll of a busy unit costs no hand-over.
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -42,6 +45,10 @@ struct Event {
     LockedEventRoutine locked = nullptr;
     void* arg = nullptr;
     uint64_t when = 0;
+    // A board's event or a timer's expiry: it touches only the device and
+    // the dispatcher, never a driver's lock, so a stalling thread (which
+    // may hold one) can run it in the context's place.
+    bool inlineSafe = false;
 };
 
 struct ClockState {
@@ -57,6 +64,8 @@ struct ClockState {
     std::vector<KTHREAD*> spinners;  // uncounted in SpinBlockBegin
     std::condition_variable contextCv;
     std::thread context;
+    bool contextParked = false;  // the context waits for a kick, nothing in hand
+    bool inlineBusy = false;     // a stalling thread runs an event in its place
 };
 
 // Never destroyed: threads may still touch it while the process exits.
@@ -140,6 +149,14 @@ bool RunDueEventLocked(Guard& lock, uint64_t limit)
     return true;
 }
 
+void ParkLocked(Guard& lock)
+{
+    ClockState& s = S();
+    s.contextParked = true;
+    s.contextCv.wait(lock);
+    s.contextParked = false;
+}
+
 void ContextMain()
 {
     OnInterruptContext = true;
@@ -149,6 +166,10 @@ void ContextMain()
     Guard lock(DispatcherLock);
     try {
         while (!s.stopping) {
+            if (s.inlineBusy) {
+                ParkLocked(lock);
+                continue;
+            }
             uint64_t now = nt::ClockNow();
             bool virtualTime = IsVirtual();
             if (!virtualTime) WakeDueLocked(now);
@@ -183,7 +204,7 @@ void ContextMain()
                         continue;
                     }
                 }
-                s.contextCv.wait(lock);
+                ParkLocked(lock);
             } else if (next == NoDeadline) {
                 s.contextCv.wait(lock);
             } else {
@@ -196,6 +217,54 @@ void ContextMain()
         ContextFailed(text);
     } catch (const std::exception& e) {
         ContextFailed(e.what());
+    }
+}
+
+nt::ClockEventId ScheduleEvent(uint64_t when, std::function<void()> fn, bool inlineSafe)
+{
+    ClockState& s = S();
+    Guard lock(DispatcherLock);
+    ClockEventId id = s.nextId++;
+    Event& e = s.events[id];
+    e.fn = std::move(fn);
+    e.when = when;
+    e.inlineSafe = inlineSafe;
+    s.order.emplace(when, id);
+    // A stalling thread that runs events itself sees this one in time; the
+    // context is kicked only when it is the one to run it.
+    if (!s.inlineBusy) KickContextLocked();
+    return id;
+}
+
+// Whether 't' may move time itself: the context would move it now, but for
+// 't' being counted as running, and would run nothing before.
+bool MayMoveTimeLocked(KTHREAD* t)
+{
+    ClockState& s = S();
+    return s.running && !s.stopping && IsVirtual() && s.contextParked && CountedLocked(t) &&
+           s.runningThreads == 1 && s.idleWaiters.empty() && !InterruptDeliverableLocked() && !DpcQueuedLocked();
+}
+
+// Moves virtual time to 'target' on the stalling thread 't', running the
+// events due meanwhile as the context would; false as soon as something
+// else must run first (another thread's wait ends, an event that is not
+// safe here, an interrupt or DPC an event caused): the caller then blocks
+// until 'target' and the context carries on from where this stopped.
+bool MoveTimeInlineLocked(Guard& lock, KTHREAD* t, uint64_t target)
+{
+    ClockState& s = S();
+    for (;;) {
+        if (!MayMoveTimeLocked(t)) return false;
+        uint64_t next = NextDeadlineLocked();
+        if (next > target) {
+            g_virtualNow.store(target);
+            return true;
+        }
+        if (s.order.empty() || s.order.begin()->first != next) return false;  // a wait ends first
+        if (!s.events.at(s.order.begin()->second).inlineSafe) return false;
+        s.inlineBusy = true;
+        RunDueEventLocked(lock, next);
+        s.inlineBusy = false;
     }
 }
 
@@ -283,6 +352,7 @@ ClockEventId ScheduleLocked(uint64_t when, LockedEventRoutine routine, void* arg
     e.locked = routine;
     e.arg = arg;
     e.when = when;
+    e.inlineSafe = true;
     s.order.emplace(when, id);
     KickContextLocked();
     return id;
@@ -324,6 +394,36 @@ void StallOnContext(uint64_t ns)
             std::this_thread::yield();
         lock.lock();
     }
+}
+
+void StallThread(KTHREAD* t, uint64_t ns)
+{
+    Guard lock(DispatcherLock);
+    ClockState& s = S();
+    if (!s.running) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
+        return;
+    }
+    if (!IsVirtual()) {
+        // A stall is a stall: the thread spins on the host's clock, and the
+        // context keeps running the board meanwhile.
+        lock.unlock();
+        int64_t end = SteadyNs() + static_cast<int64_t>(ns);
+        for (int64_t left = end - SteadyNs(); left > 0; left = end - SteadyNs()) {
+            if (left > 200000)
+                std::this_thread::sleep_for(std::chrono::nanoseconds(left - 100000));
+            else
+                std::this_thread::yield();
+        }
+        return;
+    }
+    EnterLocked(t);
+    uint64_t deadline = nt::ClockNow() + ns;
+    if (MoveTimeInlineLocked(lock, t, deadline)) return;
+    // Whatever ran inline may have left the context work it was not kicked for.
+    KickContextLocked();
+    while (nt::ClockNow() < deadline && s.running) BlockLocked(lock, t, deadline);
 }
 
 bool SpinBlockBegin(PKSPIN_LOCK lock)
@@ -486,17 +586,11 @@ void ClockStop()
     g_running.store(false, std::memory_order_release);
 }
 
-ClockEventId ClockSchedule(uint64_t when, std::function<void()> fn)
+ClockEventId ClockSchedule(uint64_t when, std::function<void()> fn) { return ScheduleEvent(when, std::move(fn), false); }
+
+ClockEventId ClockScheduleHardware(uint64_t when, std::function<void()> fn)
 {
-    ClockState& s = S();
-    Guard lock(DispatcherLock);
-    ClockEventId id = s.nextId++;
-    Event& e = s.events[id];
-    e.fn = std::move(fn);
-    e.when = when;
-    s.order.emplace(when, id);
-    KickContextLocked();
-    return id;
+    return ScheduleEvent(when, std::move(fn), true);
 }
 
 bool ClockCancel(ClockEventId id)

@@ -50,6 +50,11 @@ bool ClockRunning();
 // runs before threads whose wait ends at that time resume. Safe from any
 // thread and from inside an event. Returns an id for ClockCancel.
 ClockEventId ClockSchedule(uint64_t when, std::function<void()> fn);
+// The same for a simulated device's own event: it touches only the device
+// (its state, its interrupt line, DMA to memory), never a driver's lock or
+// wait, so a thread stalling in KeStallExecutionProcessor while nothing
+// else can run may run it itself instead of handing over to the context.
+ClockEventId ClockScheduleHardware(uint64_t when, std::function<void()> fn);
 // Cancels a scheduled event; false when it already ran or was cancelled.
 bool ClockCancel(ClockEventId id);
 

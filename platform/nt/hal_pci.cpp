@@ -73,7 +73,7 @@ public:
     uint64_t Now() override { return nt::ClockNow(); }
     uint64_t Schedule(uint64_t when, std::function<void()> fn) override
     {
-        return attached_ ? nt::ClockSchedule(when, std::move(fn)) : 0;
+        return attached_ ? nt::ClockScheduleHardware(when, std::move(fn)) : 0;
     }
     bool Cancel(uint64_t id) override { return nt::ClockCancel(id); }
 

@@ -136,6 +136,12 @@ bool CancelLocked(nt::ClockEventId id);
 // Time passes inline on the interrupt context (a stall inside an ISR or a
 // DPC): due hardware events run, interrupts are not re-entered. No lock.
 void StallOnContext(uint64_t ns);
+// A stall of any other thread (no lock). Virtual time: while the thread is
+// the only machine thread running and the context is idle, it moves time
+// itself and runs the board events and timer expiries due meanwhile, as the
+// context would have; otherwise it sleeps on the clock until its end. Real
+// time: it spins until the time has passed.
+void StallThread(KTHREAD* thread, uint64_t ns);
 // Spinning on a held lock (no lock held): a thread stops counting as
 // running while 'lock' stays held; the interrupt context may move time
 // itself. Every spin lock release counts all such spinners again before

@@ -1,8 +1,6 @@
 // Time queries and processor stalls, all on the machine clock: system time
 // counts from the boot date (fixed in virtual mode, the host's in real
 // mode), ticks are 15.625 ms, the performance counter runs at 10 MHz.
-#include <thread>
-
 #include "ke_internal.h"
 #include "nt_ex.h"
 
@@ -44,16 +42,7 @@ void KeStallExecutionProcessor(ULONG microseconds)
         StallOnContext(ns);
         return;
     }
-    KTHREAD* t = Current();
-    Guard lock(DispatcherLock);
-    if (!ClockRunningLocked()) {
-        lock.unlock();
-        std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
-        return;
-    }
-    // The stalling thread may hold spin locks and be at device IRQL: it
-    // sleeps on the clock all the same, since on a real processor the time
-    // would pass just as well.
-    uint64_t deadline = nt::ClockNow() + ns;
-    while (nt::ClockNow() < deadline && ClockRunningLocked()) BlockLocked(lock, t, deadline);
+    // The stalling thread may hold spin locks and be at device IRQL: time
+    // passes all the same, as it would on a real processor.
+    StallThread(Current(), ns);
 }

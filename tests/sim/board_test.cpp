@@ -113,3 +113,41 @@ TEST_F(BoardFixture, TraceShowsWhatTheHardwareSaw)
     for (auto& l : lines) sawWrite |= l == "board-regs: write 0xb840 := 0x0010";
     EXPECT_TRUE(sawWrite);
 }
+
+// The programme is drawn when read: a field read late shows what it showed
+// at its field, whatever the proc amp, the fade and the input did since.
+TEST(BoardProgramme, AFieldReadLateShowsWhatItShowedAtItsField)
+{
+    struct Case {
+        const char* name;
+        uint16_t procAmp[5];
+        uint16_t fade;
+    };
+    const Case cases[] = {
+        {"gain, black level and offsets, half faded", {100, 150, 30, 10, 0xF0}, 128},
+        {"neutral, no fade", {128, 128, 16, 0, 0}, 255},
+        {"matte, faded out", {255, 0, 90, 40, 20}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Two boards with the same fields: one read at once, one read after
+        // everything it was drawn from changed.
+        simtest::FakeHost hosts[2];
+        Board boards[2];
+        VideoField atOnce[2], late[2];
+        for (int b = 0; b < 2; ++b) {
+            boards[b].Attach(&hosts[b]);
+            boards[b].Reset();
+            for (int i = 0; i < 5; ++i) boards[b].Regs().Write(fx::kProcAmp0 + 4 * i, c.procAmp[i]);
+            boards[b].Regs().Write(fx::kMasterFade, c.fade);
+            hosts[b].RunUntil(boards[b].Clock().NextFieldTime());
+            hosts[b].RunUntil(boards[b].Clock().NextFieldTime());
+        }
+        for (int p = 0; p < 2; ++p) atOnce[p] = boards[0].Effects().Programme().Field(0, p);
+        for (int i = 0; i < 5; ++i) boards[1].Regs().Write(fx::kProcAmp0 + 4 * i, 77);
+        boards[1].Regs().Write(fx::kMasterFade, 3);
+        boards[1].VideoIn().UseMovingTestPattern(4, 16);
+        for (int p = 0; p < 2; ++p) late[p] = boards[1].Effects().Programme().Field(0, p);
+        for (int p = 0; p < 2; ++p) EXPECT_TRUE(late[p] == atOnce[p]) << "parity " << p;
+    }
+}

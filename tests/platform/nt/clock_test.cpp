@@ -87,6 +87,72 @@ TEST_F(VirtualClock, TimeQueriesReadTheMachineClock)
     EXPECT_EQ(NtGetTickCount(), 1000u);
 }
 
+// A thread that stalls while nothing else can run moves time itself and
+// runs the board's events that fall due, at their times; an event that is
+// not the hardware's (it may take a driver's lock) is left to the interrupt
+// context, which then carries on from there.
+TEST_F(VirtualClock, AStallAloneRunsTheBoardsEventsItselfAtTheirTimes)
+{
+    struct Ran {
+        int n;
+        uint64_t at;
+        bool onStaller;
+    };
+    std::vector<Ran> ran;
+    const auto staller = std::this_thread::get_id();
+    auto record = [&](int n) {
+        return [&ran, n, staller] { ran.push_back({n, nt::ClockNow(), std::this_thread::get_id() == staller}); };
+    };
+    const uint64_t start = nt::ClockNow();
+    nt::ClockScheduleHardware(start + 100'000, record(1));
+    nt::ClockSchedule(start + 200'000, record(2));
+    nt::ClockScheduleHardware(start + 300'000, record(3));
+    nt::ClockScheduleHardware(start + 500'000, record(4));
+    nt::ClockRunUntilIdle();  // the context is idle too
+
+    KeStallExecutionProcessor(400);
+    EXPECT_EQ(nt::ClockNow(), start + 400'000);
+    ASSERT_EQ(ran.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(ran[i].n, i + 1);
+        EXPECT_EQ(ran[i].at, start + uint64_t(i + 1) * 100'000);
+    }
+    EXPECT_TRUE(ran[0].onStaller) << "a board event in the stall's span costs no hand-over";
+    EXPECT_FALSE(ran[1].onStaller) << "any other event runs on the interrupt context";
+
+    // Alone again: the next stall runs event 4 itself and ends on time.
+    nt::ClockRunUntilIdle();
+    KeStallExecutionProcessor(200);
+    EXPECT_EQ(nt::ClockNow(), start + 600'000);
+    ASSERT_EQ(ran.size(), 4u);
+    EXPECT_EQ(ran[3].at, start + 500'000);
+    EXPECT_TRUE(ran[3].onStaller);
+}
+
+// Another thread's wait that ends inside a stall ends at its time, and the
+// stall at its own: the staller does not run ahead of a thread due first.
+TEST_F(VirtualClock, AStallGivesWayToAWaitThatEndsInsideIt)
+{
+    const uint64_t start = nt::ClockNow();
+    std::atomic<uint64_t> woke{0};
+    std::atomic<bool> entered{false};
+    std::thread sleeper([&] {
+        nt::ClockEnter();
+        entered = true;
+        LARGE_INTEGER delay;
+        delay.QuadPart = -1000;  // 100 us
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        woke = nt::ClockNow();
+        nt::ClockLeave();
+    });
+    while (!entered) std::this_thread::yield();
+    nt::ClockRunUntilIdle();  // the sleeper is in its wait
+    KeStallExecutionProcessor(400);
+    EXPECT_EQ(nt::ClockNow(), start + 400'000);
+    sleeper.join();
+    EXPECT_EQ(woke.load(), start + 100'000);
+}
+
 TEST(RealClock, FollowsHostTime)
 {
     nt::ClockStart(nt::ClockMode::Real);
@@ -143,6 +209,18 @@ TEST(RealClock, StallUnderALockTheContextSpinsOnEnds)
     watchdog.join();
     for (int i = 0; i < 100 && !contextTook.load(); ++i) nt::ClockRunFor(kMs);
     EXPECT_TRUE(contextTook.load());
+    nt::ClockStop();
+}
+
+// On the host's clock a stall is a stall: the thread spends the time itself.
+TEST(RealClock, AStallTakesItsTime)
+{
+    nt::ClockStart(nt::ClockMode::Real);
+    const auto start = std::chrono::steady_clock::now();
+    const uint64_t clockStart = nt::ClockNow();
+    KeStallExecutionProcessor(3000);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(3000));
+    EXPECT_GE(nt::ClockNow() - clockStart, 3'000'000u);
     nt::ClockStop();
 }
 
