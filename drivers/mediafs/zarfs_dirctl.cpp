@@ -334,45 +334,22 @@ NTSTATUS ZarFsDirectoryCtrl(PDEVICE_OBJECT device, PIRP irp)
     ZARFS_CCB* ccb;
     if (ZarFsGetRequestType(stack->FileObject, &fileVcb, &fcb, &ccb) != ZarFsRequestFolder)
         return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
-    KeEnterCriticalRegion();
     if (stack->MinorFunction == kMinorNotifyChange) {
         // Waits in the notify list until a change, a cancel or the handle's cleanup.
-        ExAcquireResourceSharedLite(&vcb->Resource, TRUE);
-        NTSTATUS status = ZarFsFCBSetupFullName(fcb);
-        if (NT_SUCCESS(status))
-            FsRtlNotifyFullChangeDirectory(vcb->NotifySync, &vcb->NotifyList, ccb, &fcb->FullName,
-                                           (stack->Flags & kWatchTree) != 0,
-                                           stack->Parameters.NotifyDirectory.CompletionFilter, irp);
-        ExReleaseResourceLite(&vcb->Resource);
-        KeLeaveCriticalRegion();
+        NTSTATUS status = ZarFsUnderResource(&vcb->Resource, false, [&]() -> NTSTATUS {
+            NTSTATUS s = ZarFsFCBSetupFullName(fcb);
+            if (NT_SUCCESS(s))
+                FsRtlNotifyFullChangeDirectory(vcb->NotifySync, &vcb->NotifyList, ccb, &fcb->FullName,
+                                               (stack->Flags & kWatchTree) != 0,
+                                               stack->Parameters.NotifyDirectory.CompletionFilter, irp);
+            return s;
+        });
         return NT_SUCCESS(status) ? STATUS_PENDING : ZarFsCompleteRequest(irp, status, 0);
     }
     // Exclusive: the first query of a handle sets up its search state.
-    ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
     ULONG_PTR information = 0;
-    NTSTATUS status = QueryDirectory(vcb, fcb, ccb, irp, stack, &information);
-    ExReleaseResourceLite(&vcb->Resource);
-    KeLeaveCriticalRegion();
+    NTSTATUS status = ZarFsUnderResource(&vcb->Resource, true, [&] {
+        return QueryDirectory(vcb, fcb, ccb, irp, stack, &information);
+    });
     return ZarFsCompleteRequest(irp, status, information);
-}
-
-NTSTATUS ZarFsCompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-PVOID ZarFsRequestBuffer(PIRP irp)
-{
-    if (irp->MdlAddress != nullptr) return MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
-    if (irp->AssociatedIrp.SystemBuffer != nullptr) return irp->AssociatedIrp.SystemBuffer;
-    return irp->UserBuffer;
-}
-
-ZARFS_VCB* ZarFsDeviceVcb(PDEVICE_OBJECT device)
-{
-    auto* ext = static_cast<ZARFS_DEVICE_EXTENSION*>(device->DeviceExtension);
-    return ext->Kind == ZARFS_DEVICE_DISK ? &ext->Card->Vcb : nullptr;
 }
