@@ -69,6 +69,36 @@ TEST_F(ClipFileTest, ReadsTheSynthesisedViewOfAClip)
     }
 }
 
+struct ConcurrentRead {
+    const char* path;
+    DWORD chunk;
+    std::vector<UCHAR> view;
+};
+
+DWORD WINAPI ReadConcurrently(LPVOID parameter)
+{
+    auto* read = static_cast<ConcurrentRead*>(parameter);
+    read->view = ReadAll(read->path, read->chunk);
+    return 0;
+}
+
+TEST_F(ClipFileTest, ReadersOfOneClipReadSideBySide)
+{
+    // Readers share the drive and the clip's view: each read must still
+    // get its own bytes, also where both cut blocks at once.
+    std::vector<UCHAR> data = WriteClip(u"take.kiv", 3);
+    const char* path = "P:\\KIV\\Media\\Clips\\take.kiv";
+    const std::vector<UCHAR> alone = ReadAll(path, 4096);
+    ASSERT_EQ(alone.size(), 360 + 512 + data.size());
+    ConcurrentRead reads[] = {{path, 1000, {}}, {path, 777, {}}, {path, 4096, {}}};
+    HANDLE threads[std::size(reads)];
+    for (size_t i = 0; i < std::size(reads); ++i)
+        threads[i] = CreateThread(nullptr, 0, ReadConcurrently, &reads[i], 0, nullptr);
+    ASSERT_EQ(WaitForMultipleObjects(DWORD(std::size(threads)), threads, TRUE, INFINITE), WAIT_OBJECT_0);
+    for (HANDLE t : threads) CloseHandle(t);
+    for (const ConcurrentRead& read : reads) EXPECT_EQ(read.view, alone) << read.chunk << "-byte reads";
+}
+
 TEST_F(ClipFileTest, ReadsAtOffsetsAndAtTheEnd)
 {
     std::vector<UCHAR> data = WriteClip(u"take.kiv", 2);
