@@ -17,15 +17,16 @@
 //     reserved; details at ZARFS_VCB. Exclusive to change any of these,
 //     shared to read them: clip reads hold it shared across their disk
 //     I/O, so reads of one drive run side by side.
-//  3. Inner locks, each held only for its own short work, never two at
-//     once and never across a wait for 1 or 2:
-//     - ZARFS_ALLOC_OBJECT::Lock (fast mutex): the allocator's free lists;
-//     - ZARFS_ENTRY_CACHE::Mutex (fast mutex): the entry caches;
-//     - ZARFS_BT_HANDLER::Mutex (mutex): the body-table objects and lists;
-//     - ZARFS_HW_CONTEXT's EntryLock, FileLock, VerifyLock (events): the
-//       card's disk scratch buffers, taken in that order;
-//     - ZARFS_HW_CONTEXT::OrphansLock (fast mutex): abandoned disk requests;
-//     - ZARFS_VCB::NotifySync: the change-notify list.
+//  3. ZARFS_BT_HANDLER::Mutex (mutex): the body-table objects, their lists
+//     and the flush suspension; held across the disk I/O of a flush.
+//  4. ZARFS_HW_CONTEXT's EntryLock, FileLock, VerifyLock (events, in that
+//     order): the card's disk scratch buffers, held across the transfer
+//     that uses them.
+//  5. Leaf locks, held for a few instructions and never while taking
+//     another lock: ZARFS_ENTRY_CACHE::Mutex (the entry caches and their
+//     indexes), ZARFS_ALLOC_OBJECT::Lock (the allocator's free lists),
+//     ZARFS_HW_CONTEXT::OrphansLock (disk requests given up on) and
+//     ZARFS_VCB::NotifySync (the change-notify list).
 //  The service exchange (ZARFS_SERVICE_CHANNEL::Exchange) waits up to 60 s
 //  for a user-mode process that may itself open files on the drive: it is
 //  never entered holding the drive's resource (nor the card resource).
