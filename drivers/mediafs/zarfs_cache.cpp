@@ -199,6 +199,22 @@ void ZarFsVolCacheFileEntryRemove(ZARFS_ENTRY_CACHE* cache, ULONG block)
     ExReleaseFastMutex(&cache->Mutex);
 }
 
+LONG ZarFsVolCacheFileEntryNameIs(ZARFS_ENTRY_CACHE* cache, ULONG block, PCWSTR name, ULONG chars)
+{
+    ExAcquireFastMutex(&cache->Mutex);
+    ZARFS_FILE_CACHE_ITEM* item = Find<ZARFS_FILE_CACHE_ITEM>(&cache->FileIndex, block);
+    LONG is = -1;
+    if (item != nullptr) {
+        ToFront(&cache->Files, &item->Link);
+        const WCHAR(&stored)[ZARFS_NAME_CHARS] = item->Entry.Name;
+        is = ZarFsHwNameLength(stored) == chars ? 1 : 0;
+        for (ULONG i = 0; is == 1 && i < chars; ++i)
+            if (RtlUpcaseUnicodeChar(stored[i]) != RtlUpcaseUnicodeChar(name[i])) is = 0;
+    }
+    ExReleaseFastMutex(&cache->Mutex);
+    return is;
+}
+
 ZARFS_FILE_CACHE_ITEM* ZarFsVolCacheFindFileEntry(ZARFS_ENTRY_CACHE* cache, ULONG block)
 {
     return Find<ZARFS_FILE_CACHE_ITEM>(&cache->FileIndex, block);

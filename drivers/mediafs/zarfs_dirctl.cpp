@@ -314,12 +314,36 @@ BOOLEAN ZarFsFindDirEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb, const ZARFS_CCB* ccb, 
 BOOLEAN ZarFsFindDirEntryByName(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars,
                                 ZARFS_DIR_SEARCH_ENTRY* entry)
 {
-    return Enumerate(vcb, fcb, 0, entry, [name, chars](const ZARFS_DIR_SEARCH_ENTRY* e) {
+    auto named = [name, chars](const ZARFS_DIR_SEARCH_ENTRY* e) {
         if (e->NameLength != chars * sizeof(WCHAR)) return false;
         for (ULONG i = 0; i < chars; ++i)
             if (RtlUpcaseUnicodeChar(e->Name[i]) != RtlUpcaseUnicodeChar(name[i])) return false;
         return true;
-    });
+    };
+    if (fcb->Kind != ZarFsNodeFolder) return Enumerate(vcb, fcb, 0, entry, named);
+    // Every create checks its name against each clip of the folder: the
+    // entry cache answers for a cached clip without copying its entry out,
+    // and only a clip it cannot rule out is looked at whole, in slot order
+    // as before.
+    ZARFS_HW_CONTEXT* hw = &vcb->Card->Hw;
+    ZARFS_HW_VOLUME* volume = fcb->Volume;
+    auto* dir = static_cast<ZARFS_DIR_ENTRY*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_DIR_ENTRY), kDirTag));
+    if (dir == nullptr) return FALSE;
+    BOOLEAN found = FALSE;
+    if (NT_SUCCESS(ZarFsHwReadDirEntry(hw, volume, fcb->FolderSlot, dir))) {
+        for (ULONG slot = 0; slot < ZARFS_FILES_PER_FOLDER && !found; ++slot) {
+            ULONG block = dir->FileSlots[slot];
+            if (block == 0 || ZarFsVolCacheFileEntryNameIs(&volume->Cache, block, name, chars) == 0) continue;
+            bool hit = false;
+            Enumerate(vcb, fcb, slot, entry, [&](const ZARFS_DIR_SEARCH_ENTRY* e) {
+                hit = e->Index == slot && named(e);
+                return true;  // one slot only
+            });
+            found = hit;
+        }
+    }
+    ExFreePoolWithTag(dir, kDirTag);
+    return found;
 }
 
 NTSTATUS ZarFsDirectoryCtrl(PDEVICE_OBJECT device, PIRP irp)
