@@ -6,6 +6,9 @@
 // -------
 // Locks, outermost first; a thread takes them only in this order and never
 // waits for an outer lock while it holds an inner one.
+//  0. ZARFS_PORT_FILE::Lock (mutex, one a port-file handle): one command
+//     at a time on the handle, held across its exchange with the service
+//     and around the drive's resource it takes to name the command's path.
 //  1. ZARFS_CARD_INSTANCE::Resource, the card resource: the card's volume
 //     list and every volume's layout (format, discovery, allocation,
 //     moves, the cache flush of a volume lock). Exclusive for layout
@@ -25,8 +28,9 @@
 //  5. Leaf locks, held for a few instructions and never while taking
 //     another lock: ZARFS_ENTRY_CACHE::Mutex (the entry caches and their
 //     indexes), ZARFS_ALLOC_OBJECT::Lock (the allocator's free lists),
-//     ZARFS_HW_CONTEXT::OrphansLock (disk requests given up on) and
-//     ZARFS_VCB::NotifySync (the change-notify list).
+//     ZARFS_HW_CONTEXT::OrphansLock (disk requests given up on),
+//     ZARFS_VCB::NotifySync (the change-notify list) and the file-type
+//     list's lock (zarfs_service.cpp).
 //  The service exchange (ZARFS_SERVICE_CHANNEL::Exchange) waits up to 60 s
 //  for a user-mode process that may itself open files on the drive: it is
 //  never entered holding the drive's resource (nor the card resource).

@@ -12,7 +12,7 @@ namespace {
 
 ZARFS_FILE_TYPE FileTypes[ZARFS_MAX_FILE_TYPES];
 ULONG FileTypeCount;
-FAST_MUTEX FileTypesLock;
+FAST_MUTEX FileTypesLock;  // guards FileTypes and FileTypeCount
 
 const char* const kKindText[] = {"",           "File Open",          "File Cleanup",
                                  "File Close", "File Read",          "File Write",
