@@ -1,8 +1,8 @@
 // IRP contexts: a request that has to finish on a system worker (because
 // what it touches lives in the system process, or because it may wait long)
 // carries one; posting marks the request pending and queues the context's
-// own work item, so posting itself never fails. Here too the completion
-// every request of the driver ends with.
+// own work item, so posting itself never fails. Here too the VCB
+// behind a device.
 
 #include "zarfs_driver.h"
 
@@ -60,21 +60,6 @@ void ZarFsCommonDispatch(ZARFS_IRP_CONTEXT* context)
         ZarFsCompleteRequest(irp, STATUS_UNSUCCESSFUL, 0);
     }
     KeLeaveCriticalRegion();
-}
-
-NTSTATUS ZarFsCompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information, CCHAR boost)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = NT_ERROR(status) ? 0 : information;
-    IoCompleteRequest(irp, boost);
-    return status;
-}
-
-PVOID ZarFsRequestBuffer(PIRP irp)
-{
-    if (irp->MdlAddress != nullptr) return MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
-    if (irp->AssociatedIrp.SystemBuffer != nullptr) return irp->AssociatedIrp.SystemBuffer;
-    return irp->UserBuffer;
 }
 
 ZARFS_VCB* ZarFsDeviceVcb(PDEVICE_OBJECT device)
