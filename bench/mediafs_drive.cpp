@@ -5,19 +5,24 @@
 // - A recorded clip read whole as a clip file with ReadFile (1 MB a call):
 //   the view's header from memory, the fields from the two drives they are
 //   striped over; the baseline is pread of the same field runs.
+// - Two readers of that clip at once, each on its own handle and thread;
+//   the baseline is the same two reads one after the other.
 // - The same clip file written to a new name with WriteFile (1 MB a call):
 //   the drive stores it as a clip (header checked, space reserved, fields
 //   striped onto the drives); the baseline is pwrite of the same bytes to
 //   a host file.
-// - A folder of 2,000 clips listed with FindFirstFile/FindNextFile; the
-//   baseline is pread of the clips' file entries.
+// - Folders of 200 and 2,000 clips made (an empty clip a CreateFile) and
+//   listed with FindFirstFile/FindNextFile; the baselines are open+close of
+//   as many host files in a host folder, and readdir+stat of that folder.
 // The machine and the volume are set up through the board's and the file
 // system's control codes, the clips' fields and body tables written into
 // the images where the allocation put them.
 //
-//   mediafs_drive [clip-frames] [folder-clips]
+//   mediafs_drive [clip-frames] [folder-clips...]
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -140,13 +145,101 @@ double PlainReads(const Images& images, const std::vector<std::pair<uint32_t, ui
     return seconds;
 }
 
+// Reads the clip file whole on its own handle; the bytes read.
+uint64_t ReadWhole(const char* path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    std::vector<uint8_t> chunk(1 << 20);
+    uint64_t total = 0;
+    DWORD got = 0;
+    while (ReadFile(file, chunk.data(), DWORD(chunk.size()), &got, nullptr) && got > 0) total += got;
+    CloseHandle(file);
+    return total;
+}
+
+const char kTakePath[] = "P:\\KIV\\Media\\Take\\take.kiv";
+
+DWORD WINAPI Reader(LPVOID result)
+{
+    *static_cast<uint64_t*>(result) = ReadWhole(kTakePath);
+    return 0;
+}
+
+// Two whole reads of the clip at once, on two threads: host seconds.
+double TwoReaders(uint64_t* bytes)
+{
+    uint64_t got[2] = {};
+    const auto start = std::chrono::steady_clock::now();
+    HANDLE threads[2];
+    for (int i = 0; i < 2; ++i) threads[i] = CreateThread(nullptr, 0, Reader, &got[i], 0, nullptr);
+    WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    const double seconds = Since(start);
+    for (HANDLE t : threads) CloseHandle(t);
+    *bytes = got[0] + got[1];
+    return seconds;
+}
+
+// 'clips' empty clips made in a new folder of the drive and listed, beside
+// as many host files made in a host folder and listed with their sizes.
+bool FolderOfClips(const std::string& hostFolder, uint32_t clips)
+{
+    const std::string folder = "P:\\KIV\\Media\\Many" + std::to_string(clips);
+    if (!CreateDirectoryA(folder.c_str(), nullptr)) return false;
+    auto start = std::chrono::steady_clock::now();
+    for (uint32_t c = 0; c < clips; ++c) {
+        HANDLE file = CreateFileA((folder + "\\clip" + std::to_string(c) + ".kiv").c_str(),
+                                  GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return false;
+        CloseHandle(file);
+    }
+    const double makeSeconds = Since(start);
+    WIN32_FIND_DATAA data;
+    uint32_t listed = 0;
+    start = std::chrono::steady_clock::now();
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do ++listed;
+        while (FindNextFileA(find, &data));
+        FindClose(find);
+    }
+    const double listSeconds = Since(start);
+
+    const std::string host = hostFolder + "/many" + std::to_string(clips);
+    std::filesystem::create_directories(host);
+    start = std::chrono::steady_clock::now();
+    for (uint32_t c = 0; c < clips; ++c)
+        ::close(::open((host + "/clip" + std::to_string(c) + ".kiv").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
+    const double hostMakeSeconds = Since(start);
+    uint32_t hostListed = 0;
+    start = std::chrono::steady_clock::now();
+    if (DIR* dir = ::opendir(host.c_str())) {
+        while (dirent* e = ::readdir(dir)) {
+            struct stat st;
+            if (::stat((host + "/" + e->d_name).c_str(), &st) == 0) ++hostListed;
+        }
+        ::closedir(dir);
+    }
+    const double hostListSeconds = Since(start);
+    std::printf("%u clips made with CreateFile in one folder: %.3f s host time (%.0f µs a clip); open+close of as "
+                "many host files: %.4f s (x%.1f)\n",
+                clips, makeSeconds, makeSeconds * 1e6 / clips, hostMakeSeconds, makeSeconds / hostMakeSeconds);
+    std::printf("  listed with FindFirstFile/FindNextFile: %u names in %.4f s host time (%.1f µs a name); "
+                "readdir+stat of the host folder (%u names): %.4f s (x%.1f)\n",
+                listed, listSeconds, listSeconds * 1e6 / std::max<uint32_t>(1, listed), hostListed, hostListSeconds,
+                listSeconds / hostListSeconds);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     PrintHowRun("mediafs_drive");
     const uint32_t frames = argc > 1 ? uint32_t(std::atoi(argv[1])) : 150;
-    const uint32_t clips = argc > 2 ? uint32_t(std::atoi(argv[2])) : 2000;
+    std::vector<uint32_t> folders;
+    for (int a = 2; a < argc; ++a) folders.push_back(uint32_t(std::atoi(argv[a])));
+    if (folders.empty()) folders = {200, 2000};
     DriveMachine machine;
     sim::BoardOptions board;
     Images images;
@@ -168,19 +261,18 @@ int main(int argc, char** argv)
     volume.DriveCount = kDrives;
     for (uint32_t i = 0; i < ZARFS_MAX_SCSI_IDS; ++i) volume.ScsiIds[i] = i < kDrives ? i : ZARFS_NO_DRIVE;
     if (!drive.Open() || !drive.Control(IOCTL_ZARFS_FORMAT_VOLUME, &volume) ||
-        !CreateDirectoryA("P:\\KIV\\Media\\Take", nullptr) || !CreateDirectoryA("P:\\KIV\\Media\\Many", nullptr)) {
+        !CreateDirectoryA("P:\\KIV\\Media\\Take", nullptr)) {
         std::fprintf(stderr, "mediafs_drive: the volume could not be made\n");
         return 1;
     }
 
     // A clip read whole through ReadFile.
     std::vector<std::pair<uint32_t, uint32_t>> runs;
-    if (!MakeClip(drive, images, "P:\\KIV\\Media\\Take\\take.kiv", frames, true, &runs, nullptr)) {
+    if (!MakeClip(drive, images, kTakePath, frames, true, &runs, nullptr)) {
         std::fprintf(stderr, "mediafs_drive: the clip could not be made\n");
         return 1;
     }
-    HANDLE file = CreateFileA("P:\\KIV\\Media\\Take\\take.kiv", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    HANDLE file = CreateFileA(kTakePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     std::vector<uint8_t> chunk(1 << 20);
     uint64_t total = 0;
     DWORD got = 0;
@@ -199,6 +291,17 @@ int main(int argc, char** argv)
                 frames, runs.size(), kFieldBlocks, kDrives, double(total) / 1e6, viewSeconds,
                 double(total) / 1e6 / viewSeconds, plainSeconds, viewSeconds / plainSeconds);
     if (total < dataBytes) std::printf("  (the view read short: %llu bytes)\n", static_cast<unsigned long long>(total));
+
+    // Two readers of the clip at once, against the same two reads in turn.
+    start = std::chrono::steady_clock::now();
+    const uint64_t inTurn = ReadWhole(kTakePath) + ReadWhole(kTakePath);
+    const double turnSeconds = Since(start);
+    uint64_t together = 0;
+    const double togetherSeconds = TwoReaders(&together);
+    std::printf("two readers of the clip at once, each on its own handle and thread: %.3f s host time; the same two "
+                "reads one after the other: %.3f s (x%.2f)%s\n",
+                togetherSeconds, turnSeconds, togetherSeconds / turnSeconds,
+                together == inTurn && together == 2 * total ? "" : " (a reader read SHORT)");
 
     // The clip file written back under a new name.
     HANDLE copy = CreateFileA("P:\\KIV\\Media\\Take\\copy.kiv", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
@@ -222,31 +325,11 @@ int main(int argc, char** argv)
                 double(view.size()) / 1e6, writeSeconds, double(view.size()) / 1e6 / writeSeconds, pwriteSeconds,
                 writeSeconds / pwriteSeconds, written ? "" : " (a write was REFUSED)");
 
-    // A folder of clips listed.
-    std::vector<std::pair<uint32_t, uint32_t>> entries;
-    for (uint32_t c = 0; c < clips; ++c) {
-        uint32_t block = 0;
-        if (!MakeClip(drive, images, "P:\\KIV\\Media\\Many\\clip" + std::to_string(c) + ".kiv", 1, false, nullptr,
-                      &block)) {
-            std::fprintf(stderr, "mediafs_drive: clip %u could not be made\n", c);
+    // Folders of clips made and listed.
+    for (uint32_t clips : folders)
+        if (!FolderOfClips(machine.Folder(), clips)) {
+            std::fprintf(stderr, "mediafs_drive: the folder of %u clips could not be made\n", clips);
             return 1;
         }
-        entries.push_back({0, block});
-    }
-    WIN32_FIND_DATAA data;
-    uint32_t listed = 0;
-    start = std::chrono::steady_clock::now();
-    HANDLE find = FindFirstFileA("P:\\KIV\\Media\\Many\\*", &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do ++listed;
-        while (FindNextFileA(find, &data));
-        FindClose(find);
-    }
-    const double listSeconds = Since(start);
-    const double entrySeconds = PlainReads(images, entries, 2);
-    std::printf("folder of %u clips listed with FindFirstFile/FindNextFile: %u names in %.3f s host time (%.1f µs a "
-                "name); pread of the clips' file entries: %.4f s (x%.0f)\n",
-                clips, listed, listSeconds, listSeconds * 1e6 / std::max<uint32_t>(1, listed), entrySeconds,
-                listSeconds / entrySeconds);
     return 0;
 }

@@ -391,3 +391,96 @@ struct ZARFS_FILE_TYPE {
 };
 static_assert(sizeof(ZARFS_FILE_TYPE) == 44);
 inline constexpr uint32_t ZARFS_MAX_FILE_TYPES = 32;
+
+// ---- the control codes as one table ----
+
+// Transfer methods of the codes (their low two bits).
+inline constexpr uint32_t ZARFS_METHOD_BUFFERED = 0;
+inline constexpr uint32_t ZARFS_METHOD_OUT_DIRECT = 2;
+
+// One control code of the control device: the least input and output it
+// takes. A shorter buffer gets STATUS_BUFFER_TOO_SMALL before anything is
+// touched (input tested first); a code that returns a record returns
+// OutputLength bytes.
+struct ZARFS_IOCTL_ENTRY {
+    uint32_t Code;
+    const char* Name;
+    uint32_t Method;                 // ZARFS_METHOD_...
+    uint32_t InputLength;            // at least
+    uint32_t OutputLength;           // at least
+};
+
+#define ZARFS_IOCTL_ROW(code, method, in, out) {code, #code, method, in, out}
+inline constexpr ZARFS_IOCTL_ENTRY ZarFsIoctlTable[] = {
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_DISMOUNT_VOLUME, ZARFS_METHOD_BUFFERED, 4, 0),  // u8 drive index, padded
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_FORMAT_VOLUME, ZARFS_METHOD_BUFFERED, sizeof(ZAR_VOLUME_INFO), 0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_QUERY_VOLUME_INFO, ZARFS_METHOD_BUFFERED, 4, sizeof(ZAR_VOLUME_LIST_HEAD)),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_ALLOCATE_VIDEO_SPACE, ZARFS_METHOD_BUFFERED, sizeof(ZARFS_ALLOCATE_VIDEO_SPACE),
+                    sizeof(ZARFS_ALLOCATE_VIDEO_SPACE)),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_UPDATE_VIDEO_FILE, ZARFS_METHOD_BUFFERED, sizeof(ZARFS_UPDATE_VIDEO_FILE),
+                    sizeof(ZARFS_UPDATE_VIDEO_FILE)),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_GET_FILE_INFO, ZARFS_METHOD_BUFFERED, sizeof(ZARFS_GET_FILE_INFO),
+                    sizeof(ZARFS_GET_FILE_INFO)),
+    // A count, then at least one type.
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_REGISTER_FILE_TYPES, ZARFS_METHOD_BUFFERED, 4 + sizeof(ZARFS_FILE_TYPE), 0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_UNREGISTER_FILE_TYPES, ZARFS_METHOD_BUFFERED, 0, 0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_SEND_SERVICE_REQUEST, ZARFS_METHOD_BUFFERED, 0, sizeof(ZARFS_SERVICE_REQUEST)),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_SEND_SERVICE_RESPONSE, ZARFS_METHOD_OUT_DIRECT, sizeof(ZARFS_SERVICE_RESPONSE), 0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_GET_PREFERENCES, ZARFS_METHOD_BUFFERED, 0, sizeof(ZAR_FILE_SYSTEM_PREFS)),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_SET_PREFERENCES, ZARFS_METHOD_BUFFERED, sizeof(ZAR_FILE_SYSTEM_PREFS), 0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_GET_FILE_ENTRY, ZARFS_METHOD_BUFFERED, 4, sizeof(ZAR_FILE_INFO)),  // in: the handle
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_SET_APP_FILE_ENTRY_INFO, ZARFS_METHOD_BUFFERED, sizeof(ZARFS_SET_APP_FILE_ENTRY_INFO),
+                    0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_GET_VOLUME_SPACE_INFO, ZARFS_METHOD_BUFFERED, sizeof(ZAR_VOLUME_SPACE_INFO),
+                    sizeof(ZAR_VOLUME_SPACE_INFO)),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_REFERENCE_BODY_TABLE, ZARFS_METHOD_OUT_DIRECT, sizeof(ZARFS_BODY_TABLE_REFERENCE), 0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_DEREFERENCE_BODY_TABLE, ZARFS_METHOD_BUFFERED, sizeof(ZARFS_BODY_TABLE_DEREFERENCE),
+                    0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_CREATE_NEW_BODY_TABLE, ZARFS_METHOD_BUFFERED, sizeof(ZARFS_BODY_TABLE_REFERENCE), 0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_ADD_VIDEO_NODES_TO_BODY_TABLE, ZARFS_METHOD_OUT_DIRECT,
+                    sizeof(ZARFS_BODY_TABLE_ADD_NODES), 0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_ADD_ALPHA_NODES_TO_BODY_TABLE, ZARFS_METHOD_OUT_DIRECT,
+                    sizeof(ZARFS_BODY_TABLE_ADD_NODES), 0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_GET_FILE_LOCATION_INFO, ZARFS_METHOD_BUFFERED, sizeof(ZAR_FILE_LOCATION),
+                    sizeof(ZAR_FILE_LOCATION)),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_MOVE_FILE_SEGMENTS, ZARFS_METHOD_BUFFERED, sizeof(ZARFS_MOVE_FILE_SEGMENTS),
+                    sizeof(ZARFS_MOVE_FILE_SEGMENTS)),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_SUSPEND, ZARFS_METHOD_BUFFERED, 0, 0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_RESUME, ZARFS_METHOD_BUFFERED, 0, 0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_GET_SCSI_PREFS, ZARFS_METHOD_BUFFERED, 0, sizeof(ZAR_SCSI_PREFS)),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_SET_SCSI_PREFS, ZARFS_METHOD_BUFFERED, sizeof(ZAR_SCSI_PREFS), 0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_SET_SDTI_TYPE, ZARFS_METHOD_BUFFERED, sizeof(ZARFS_SET_SDTI_TYPE), 0),
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_REGISTER_SDTI_FLAGS, ZARFS_METHOD_BUFFERED, 4, 0),  // u32 flags
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_LOCK_FILE_SYSTEM, ZARFS_METHOD_BUFFERED, 4, 0),     // u32: flush the caches too
+    ZARFS_IOCTL_ROW(IOCTL_ZARFS_UNLOCK_FILE_SYSTEM, ZARFS_METHOD_BUFFERED, 0, 0),
+};
+#undef ZARFS_IOCTL_ROW
+inline constexpr size_t ZarFsIoctlCount = sizeof(ZarFsIoctlTable) / sizeof(ZarFsIoctlTable[0]);
+
+// Sorted by code without duplicates; every code is CTL_CODE(0x22, 0x800 + n,
+// its method, FILE_ANY_ACCESS).
+constexpr bool ZarFsIoctlTableIsWellFormed()
+{
+    for (size_t i = 0; i < ZarFsIoctlCount; ++i) {
+        const ZARFS_IOCTL_ENTRY& e = ZarFsIoctlTable[i];
+        if ((e.Code >> 16) != 0x22 || ((e.Code >> 14) & 3) != 0) return false;
+        if (((e.Code >> 2) & 0xFFF) < 0x800 || (e.Code & 3) != e.Method) return false;
+        if (i > 0 && ZarFsIoctlTable[i - 1].Code >= e.Code) return false;
+    }
+    return true;
+}
+static_assert(ZarFsIoctlCount == 30);
+static_assert(ZarFsIoctlTableIsWellFormed());
+
+// The entry of a code, or nullptr for a code the driver does not know.
+constexpr const ZARFS_IOCTL_ENTRY* ZarFsFindIoctl(uint32_t code)
+{
+    size_t lo = 0, hi = ZarFsIoctlCount;
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (ZarFsIoctlTable[mid].Code == code) return &ZarFsIoctlTable[mid];
+        if (ZarFsIoctlTable[mid].Code < code) lo = mid + 1;
+        else hi = mid;
+    }
+    return nullptr;
+}

@@ -26,14 +26,11 @@ struct ZARFS_CLIP_VIEW {
     ULONG HeaderBytes;
     ULONG Parts;
     ZARFS_CLIP_PART Part[2];        // video, alpha
-    ULONG ScratchBlocks;
-    PUCHAR Scratch;
 };
 
 namespace {
 
 constexpr ULONG kViewTag = ZarFsTag("KIVV");
-constexpr ULONG kScratchBlocks = 128;
 
 bool HasAlpha(const ZAR_FILE_INFO* e) { return (e->Flags & ZARFS_FILE_HAS_ALPHA) != 0; }
 
@@ -73,10 +70,57 @@ void FormatChunk(PUCHAR p, ULONG offset, const ZAR_FILE_INFO* e, ULONG stream, U
     Put32(p, offset + 36, flags | (pal ? 0 : 4));
 }
 
-// Reads 'length' bytes at 'offset' of one part's data.
-NTSTATUS ReadPart(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_CLIP_VIEW* view, const ZARFS_CLIP_PART& part,
+// The disk commands of one read: whole blocks go straight into the
+// caller's buffer, and a block that continues the pending run both on its
+// drive and in the buffer joins it, up to kCommandBlocks a command.
+class BlockRuns {
+public:
+    BlockRuns(ZARFS_HW_CONTEXT* hw, const ZARFS_HW_VOLUME* volume) : hw_(hw), volume_(volume) {}
+
+    NTSTATUS Add(ULONG drive, ULONG first, ULONG blocks, PUCHAR to)
+    {
+        while (blocks > 0) {
+            bool joins = blocks_ != 0 && drive == drive_ && first == first_ + blocks_ &&
+                         to == to_ + blocks_ * ZARFS_BLOCK && blocks_ < kCommandBlocks;
+            if (!joins) {
+                NTSTATUS status = Flush();
+                if (!NT_SUCCESS(status)) return status;
+                drive_ = drive, first_ = first, to_ = to;
+            }
+            ULONG take = blocks < kCommandBlocks - blocks_ ? blocks : kCommandBlocks - blocks_;
+            blocks_ += take;
+            first += take;
+            to += take * ZARFS_BLOCK;
+            blocks -= take;
+        }
+        return STATUS_SUCCESS;
+    }
+
+    NTSTATUS Flush()
+    {
+        if (blocks_ == 0) return STATUS_SUCCESS;
+        ULONG blocks = blocks_;
+        blocks_ = 0;
+        return ZarFsHwSCSIRead(hw_, volume_->ScsiIds[drive_], first_, blocks, to_, 0);
+    }
+
+private:
+    static constexpr ULONG kCommandBlocks = 256;
+    ZARFS_HW_CONTEXT* hw_;
+    const ZARFS_HW_VOLUME* volume_;
+    ULONG drive_ = 0;
+    ULONG first_ = 0;
+    ULONG blocks_ = 0;
+    PUCHAR to_ = nullptr;
+};
+
+// Reads 'length' bytes at 'offset' of one part's data. A block the range
+// only partly covers goes through a block buffer of this read's own; the
+// view itself is only read, so reads of one file run side by side.
+NTSTATUS ReadPart(ZARFS_VCB* vcb, ZARFS_FCB* fcb, const ZARFS_CLIP_VIEW* view, const ZARFS_CLIP_PART& part,
                   PUCHAR buffer, ULONGLONG offset, ULONG length)
 {
+    ZARFS_HW_CONTEXT* hw = &vcb->Card->Hw;
     ZARFS_HW_VOLUME* volume = fcb->Volume;
     ULONG drives = volume->DriveCount == 0 ? 1 : volume->DriveCount;
     const ULONG* table = reinterpret_cast<const ULONG*>(view->Header + part.IndexOffset);
@@ -84,6 +128,8 @@ NTSTATUS ReadPart(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_CLIP_VIEW* view, const Z
     if (fields > fcb->FileEntry->FrameCount * 2) fields = fcb->FileEntry->FrameCount * 2;
     ULONG cursor[ZARFS_MAX_SCSI_IDS];
     for (ULONG d = 0; d < drives; ++d) cursor[d] = part.FirstBlock;
+    BlockRuns runs(hw, volume);
+    UCHAR partial[ZARFS_BLOCK];
     ULONGLONG fieldStart = 0;
     for (ULONG k = 0; k < fields && length > 0; ++k) {
         ULONG d = k % drives;
@@ -95,25 +141,30 @@ NTSTATUS ReadPart(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_CLIP_VIEW* view, const Z
             fieldStart += fieldBytes;
             continue;
         }
-        // Whole blocks of this field, a scratch buffer's worth at a time.
         while (length > 0 && offset < fieldStart + fieldBytes) {
             ULONGLONG within = offset - fieldStart;
             ULONG block = ULONG(within / ZARFS_BLOCK);
             ULONG skip = ULONG(within % ZARFS_BLOCK);
-            ULONG count = blocks - block;
-            if (count > view->ScratchBlocks) count = view->ScratchBlocks;
-            NTSTATUS status = ZarFsHwSCSIRead(&vcb->Card->Hw, volume->ScsiIds[d], fieldFirst + block, count,
-                                              view->Scratch, 0);
-            if (!NT_SUCCESS(status)) return status;
-            ULONG take = count * ZARFS_BLOCK - skip;
-            if (take > length) take = length;
-            RtlCopyMemory(buffer, view->Scratch + skip, take);
+            ULONG take;
+            if (skip != 0 || length < ZARFS_BLOCK) {
+                NTSTATUS status = ZarFsHwSCSIRead(hw, volume->ScsiIds[d], fieldFirst + block, 1, partial, 0);
+                if (!NT_SUCCESS(status)) return status;
+                take = ZARFS_BLOCK - skip < length ? ZARFS_BLOCK - skip : length;
+                RtlCopyMemory(buffer, partial + skip, take);
+            } else {
+                ULONG whole = blocks - block < length / ZARFS_BLOCK ? blocks - block : length / ZARFS_BLOCK;
+                NTSTATUS status = runs.Add(d, fieldFirst + block, whole, buffer);
+                if (!NT_SUCCESS(status)) return status;
+                take = whole * ZARFS_BLOCK;
+            }
             buffer += take;
             offset += take;
             length -= take;
         }
         fieldStart += fieldBytes;
     }
+    NTSTATUS status = runs.Flush();
+    if (!NT_SUCCESS(status)) return status;
     // Data the body table does not cover (a file still being written) reads as zeros.
     if (length > 0) RtlZeroMemory(buffer, length);
     return STATUS_SUCCESS;
@@ -143,10 +194,8 @@ NTSTATUS ZarFsKIVInitializeFileObjectForRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
     RtlZeroMemory(view, sizeof *view);
     view->HeaderBytes = dataHeader + 16;
     view->Header = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, view->HeaderBytes, kViewTag));
-    view->ScratchBlocks = kScratchBlocks;
-    view->Scratch = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, kScratchBlocks * ZARFS_BLOCK, kViewTag));
     fcb->ClipView = view;
-    if (view->Header == nullptr || view->Scratch == nullptr) {
+    if (view->Header == nullptr) {
         ZarFsKIVFreeFileObject(fcb);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -192,14 +241,13 @@ void ZarFsKIVFreeFileObject(ZARFS_FCB* fcb)
     ZARFS_CLIP_VIEW* view = fcb->ClipView;
     if (view == nullptr) return;
     if (view->Header != nullptr) ExFreePoolWithTag(view->Header, kViewTag);
-    if (view->Scratch != nullptr) ExFreePoolWithTag(view->Scratch, kViewTag);
     ExFreePoolWithTag(view, kViewTag);
     fcb->ClipView = nullptr;
 }
 
 NTSTATUS ZarFsKIVFileRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PUCHAR buffer, ULONGLONG offset, ULONG length)
 {
-    ZARFS_CLIP_VIEW* view = fcb->ClipView;
+    const ZARFS_CLIP_VIEW* view = fcb->ClipView;
     // The header block, from memory.
     if (offset < view->HeaderBytes) {
         ULONG take = ULONG(view->HeaderBytes - offset);

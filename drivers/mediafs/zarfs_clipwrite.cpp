@@ -518,19 +518,16 @@ NTSTATUS ZarFsKIVWrite(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PIRP irp, PIO_STACK_LOCAT
     auto* buffer = static_cast<const UCHAR*>(ZarFsRequestBuffer(irp));
     if (buffer == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     LONGLONG start = stack->Parameters.Write.ByteOffset.QuadPart;
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
-    NTSTATUS status = ZarFsKIVInitializeFileObjectForWrite(vcb, fcb);
     ULONGLONG offset = 0;
-    if (NT_SUCCESS(status)) {
+    NTSTATUS status = ZarFsUnderResource(&vcb->Resource, true, [&]() -> NTSTATUS {
+        NTSTATUS s = ZarFsKIVInitializeFileObjectForWrite(vcb, fcb);
+        if (!NT_SUCCESS(s)) return s;
         if (start == kWriteToEndOfFile)
             offset = fcb->ClipWriter->Next;
         else
             offset = ULONGLONG(start < 0 ? stack->FileObject->CurrentByteOffset.QuadPart : start);
-        status = ZarFsKIVFileWrite(vcb, fcb, buffer, offset, length);
-    }
-    ExReleaseResourceLite(&vcb->Resource);
-    KeLeaveCriticalRegion();
+        return ZarFsKIVFileWrite(vcb, fcb, buffer, offset, length);
+    });
     if (!NT_SUCCESS(status)) return ZarFsCompleteRequest(irp, status, 0);
     stack->FileObject->CurrentByteOffset.QuadPart = LONGLONG(offset + length);
     return ZarFsCompleteRequest(irp, STATUS_SUCCESS, length);

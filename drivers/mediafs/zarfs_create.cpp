@@ -3,6 +3,8 @@
 // goes through the FCBs in memory and then the on-disk entries, and the
 // disposition decides between opening, creating a folder (only in a
 // volume), creating an empty media file (only in a folder) and refusing.
+// A create on the control device gives the handle its flush-suspension
+// record.
 
 #include "zarfs_driver.h"
 
@@ -414,10 +416,15 @@ NTSTATUS ZarFsCommonCreate(PDEVICE_OBJECT device, PIRP irp)
                               : 0);
     r.targetDirectory = (stack->Flags & kOpenTargetDirectory) != 0;
     ULONG_PTR information = 0;
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&r.vcb->Resource, TRUE);
-    NTSTATUS status = Create(r, stack, &information);
-    ExReleaseResourceLite(&r.vcb->Resource);
-    KeLeaveCriticalRegion();
-    return ZarFsCompleteRequest(irp, status, NT_SUCCESS(status) ? information : 0);
+    NTSTATUS status = ZarFsUnderResource(&r.vcb->Resource, true, [&] { return Create(r, stack, &information); });
+    return ZarFsCompleteRequest(irp, status, information);
+}
+
+NTSTATUS ZarFsCreate(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (ZarFsDeviceVcb(device) != nullptr) return ZarFsCommonCreate(device, irp);
+    ZARFS_HANDLE_CONTEXT* context = ZarFsHCAllocateContext();
+    if (context == nullptr) return ZarFsCompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    IoGetCurrentIrpStackLocation(irp)->FileObject->FsContext2 = context;
+    return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
 }

@@ -314,12 +314,36 @@ BOOLEAN ZarFsFindDirEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb, const ZARFS_CCB* ccb, 
 BOOLEAN ZarFsFindDirEntryByName(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars,
                                 ZARFS_DIR_SEARCH_ENTRY* entry)
 {
-    return Enumerate(vcb, fcb, 0, entry, [name, chars](const ZARFS_DIR_SEARCH_ENTRY* e) {
+    auto named = [name, chars](const ZARFS_DIR_SEARCH_ENTRY* e) {
         if (e->NameLength != chars * sizeof(WCHAR)) return false;
         for (ULONG i = 0; i < chars; ++i)
             if (RtlUpcaseUnicodeChar(e->Name[i]) != RtlUpcaseUnicodeChar(name[i])) return false;
         return true;
-    });
+    };
+    if (fcb->Kind != ZarFsNodeFolder) return Enumerate(vcb, fcb, 0, entry, named);
+    // Every create checks its name against each clip of the folder: the
+    // entry cache answers for a cached clip without copying its entry out,
+    // and only a clip it cannot rule out is looked at whole, in slot order
+    // as before.
+    ZARFS_HW_CONTEXT* hw = &vcb->Card->Hw;
+    ZARFS_HW_VOLUME* volume = fcb->Volume;
+    auto* dir = static_cast<ZARFS_DIR_ENTRY*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_DIR_ENTRY), kDirTag));
+    if (dir == nullptr) return FALSE;
+    BOOLEAN found = FALSE;
+    if (NT_SUCCESS(ZarFsHwReadDirEntry(hw, volume, fcb->FolderSlot, dir))) {
+        for (ULONG slot = 0; slot < ZARFS_FILES_PER_FOLDER && !found; ++slot) {
+            ULONG block = dir->FileSlots[slot];
+            if (block == 0 || ZarFsVolCacheFileEntryNameIs(&volume->Cache, block, name, chars) == 0) continue;
+            bool hit = false;
+            Enumerate(vcb, fcb, slot, entry, [&](const ZARFS_DIR_SEARCH_ENTRY* e) {
+                hit = e->Index == slot && named(e);
+                return true;  // one slot only
+            });
+            found = hit;
+        }
+    }
+    ExFreePoolWithTag(dir, kDirTag);
+    return found;
 }
 
 NTSTATUS ZarFsDirectoryCtrl(PDEVICE_OBJECT device, PIRP irp)
@@ -334,45 +358,22 @@ NTSTATUS ZarFsDirectoryCtrl(PDEVICE_OBJECT device, PIRP irp)
     ZARFS_CCB* ccb;
     if (ZarFsGetRequestType(stack->FileObject, &fileVcb, &fcb, &ccb) != ZarFsRequestFolder)
         return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
-    KeEnterCriticalRegion();
     if (stack->MinorFunction == kMinorNotifyChange) {
         // Waits in the notify list until a change, a cancel or the handle's cleanup.
-        ExAcquireResourceSharedLite(&vcb->Resource, TRUE);
-        NTSTATUS status = ZarFsFCBSetupFullName(fcb);
-        if (NT_SUCCESS(status))
-            FsRtlNotifyFullChangeDirectory(vcb->NotifySync, &vcb->NotifyList, ccb, &fcb->FullName,
-                                           (stack->Flags & kWatchTree) != 0,
-                                           stack->Parameters.NotifyDirectory.CompletionFilter, irp);
-        ExReleaseResourceLite(&vcb->Resource);
-        KeLeaveCriticalRegion();
+        NTSTATUS status = ZarFsUnderResource(&vcb->Resource, false, [&]() -> NTSTATUS {
+            NTSTATUS s = ZarFsFCBSetupFullName(fcb);
+            if (NT_SUCCESS(s))
+                FsRtlNotifyFullChangeDirectory(vcb->NotifySync, &vcb->NotifyList, ccb, &fcb->FullName,
+                                               (stack->Flags & kWatchTree) != 0,
+                                               stack->Parameters.NotifyDirectory.CompletionFilter, irp);
+            return s;
+        });
         return NT_SUCCESS(status) ? STATUS_PENDING : ZarFsCompleteRequest(irp, status, 0);
     }
     // Exclusive: the first query of a handle sets up its search state.
-    ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
     ULONG_PTR information = 0;
-    NTSTATUS status = QueryDirectory(vcb, fcb, ccb, irp, stack, &information);
-    ExReleaseResourceLite(&vcb->Resource);
-    KeLeaveCriticalRegion();
+    NTSTATUS status = ZarFsUnderResource(&vcb->Resource, true, [&] {
+        return QueryDirectory(vcb, fcb, ccb, irp, stack, &information);
+    });
     return ZarFsCompleteRequest(irp, status, information);
-}
-
-NTSTATUS ZarFsCompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-PVOID ZarFsRequestBuffer(PIRP irp)
-{
-    if (irp->MdlAddress != nullptr) return MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
-    if (irp->AssociatedIrp.SystemBuffer != nullptr) return irp->AssociatedIrp.SystemBuffer;
-    return irp->UserBuffer;
-}
-
-ZARFS_VCB* ZarFsDeviceVcb(PDEVICE_OBJECT device)
-{
-    auto* ext = static_cast<ZARFS_DEVICE_EXTENSION*>(device->DeviceExtension);
-    return ext->Kind == ZARFS_DEVICE_DISK ? &ext->Card->Vcb : nullptr;
 }

@@ -1,17 +1,12 @@
-// The media drive's handles after create: cleanup and close, query and set
-// information (times, sizes, names, deletion, renaming and moving), volume
-// information and label, file-system control and flush.
+// Query and set information of the media drive's handles: times, sizes,
+// names, deletion, renaming and moving.
 
 #include "zarfs_driver.h"
 
 namespace {
 
-constexpr ULONGLONG kMinimumFreeUnits = 409600;
-constexpr UCHAR kMinorMountVolume = 0x01;      // IRP_MN_MOUNT_VOLUME
-constexpr UCHAR kMinorUserFsRequest = 0x00;    // IRP_MN_USER_FS_REQUEST
 constexpr ULONG kFileInternalInformation = 6, kFileEaInformation = 7, kFileAlternateNameInformation = 21,
                 kFileStreamInformation = 22, kFileCompressionInformation = 28;
-constexpr ULONG kFileFsLabelInformation = 2;
 
 struct Handle {
     ZARFS_VCB* vcb;
@@ -200,11 +195,6 @@ NTSTATUS RenameTarget(const Handle& h, PFILE_OBJECT targetFile, PCWSTR name, ULO
     return STATUS_SUCCESS;
 }
 
-ULONG NameFilter(const ZARFS_FCB* fcb)
-{
-    return (fcb->Flags & ZARFS_FCB_DIRECTORY) ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME;
-}
-
 // A RAM file renamed onto a frame file of its clip: the frame image it
 // holds goes to the service once the drive's resource is released, and the
 // RAM file goes at its last cleanup.
@@ -296,7 +286,7 @@ NTSTATUS SetRename(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_
     bool looked = false;
     // Watchers of the old place are told first; a refused rename only
     // makes them list again.
-    ZarFsNotifyChange(h.vcb, fcb, NameFilter(fcb), FILE_ACTION_RENAMED_OLD_NAME);
+    ZarFsNotifyChange(h.vcb, fcb, ZarFsNotifyNameFilter(fcb), FILE_ACTION_RENAMED_OLD_NAME);
     NTSTATUS status = RenameTarget(h, stack->Parameters.SetFile.FileObject, info->FileName,
                                    info->FileNameLength / sizeof(WCHAR), &parent, &name, &chars, &looked);
     if (!NT_SUCCESS(status)) return status;
@@ -318,7 +308,7 @@ NTSTATUS SetRename(const Handle& h, PIO_STACK_LOCATION stack, const FILE_RENAME_
         else
             status = ZarFsFCBMove(h.vcb, parent, fcb, name, chars);
     }
-    if (NT_SUCCESS(status)) ZarFsNotifyChange(h.vcb, fcb, NameFilter(fcb), FILE_ACTION_RENAMED_NEW_NAME);
+    if (NT_SUCCESS(status)) ZarFsNotifyChange(h.vcb, fcb, ZarFsNotifyNameFilter(fcb), FILE_ACTION_RENAMED_NEW_NAME);
     if (looked) ZarFsFCBRemove(parent);
     return status;
 }
@@ -393,167 +383,7 @@ NTSTATUS SetInformation(const Handle& h, PIO_STACK_LOCATION stack, PUCHAR buffer
     }
 }
 
-NTSTATUS QueryVolume(ZARFS_VCB* vcb, ULONG infoClass, PUCHAR buffer, ULONG length, ULONG* used)
-{
-    switch (infoClass) {
-    case FileFsVolumeInformation: {
-        if (length < 24) return STATUS_BUFFER_TOO_SMALL;
-        auto* v = reinterpret_cast<FILE_FS_VOLUME_INFORMATION*>(buffer);
-        RtlZeroMemory(v, offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel));
-        v->VolumeLabelLength = vcb->LabelBytes;
-        ULONG room = length - offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel);
-        ULONG copied = vcb->LabelBytes <= room ? vcb->LabelBytes : room & ~1u;
-        RtlCopyMemory(v->VolumeLabel, vcb->Label, copied);
-        *used = offsetof(FILE_FS_VOLUME_INFORMATION, VolumeLabel) + copied;
-        return copied == vcb->LabelBytes ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
-    }
-    case FileFsAttributeInformation: {
-        if (length < 16) return STATUS_BUFFER_TOO_SMALL;
-        auto* a = reinterpret_cast<FILE_FS_ATTRIBUTE_INFORMATION*>(buffer);
-        a->FileSystemAttributes = 6;  // case-preserving, Unicode names
-        a->MaximumComponentNameLength = ZARFS_MAX_COMPONENT;
-        a->FileSystemNameLength = vcb->LabelBytes;
-        ULONG room = length - offsetof(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName);
-        ULONG copied = vcb->LabelBytes <= room ? vcb->LabelBytes : room & ~1u;
-        RtlCopyMemory(a->FileSystemName, vcb->Label, copied);
-        *used = offsetof(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName) + copied;
-        return copied == vcb->LabelBytes ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
-    }
-    case FileFsSizeInformation: {
-        if (length < 24) return STATUS_BUFFER_TOO_SMALL;
-        ULONGLONG total = 0, free = 0;
-        ZarFsHwGetTotalVolumeSpaceInfo(&vcb->Card->Hw, &total, &free);
-        auto* s = reinterpret_cast<FILE_FS_SIZE_INFORMATION*>(buffer);
-        s->TotalAllocationUnits.QuadPart = LONGLONG(total == 0 ? 1 : total);
-        // Programs that check for room before writing a clip must not be stopped by a small figure.
-        s->AvailableAllocationUnits.QuadPart = LONGLONG(free < kMinimumFreeUnits ? kMinimumFreeUnits : free);
-        s->SectorsPerAllocationUnit = 1;
-        s->BytesPerSector = ZARFS_BLOCK;
-        *used = 24;
-        return STATUS_SUCCESS;
-    }
-    case FileFsDeviceInformation: {
-        if (length < 8) return STATUS_BUFFER_TOO_SMALL;
-        auto* d = reinterpret_cast<FILE_FS_DEVICE_INFORMATION*>(buffer);
-        d->DeviceType = 7;          // FILE_DEVICE_DISK
-        d->Characteristics = 0x20;  // FILE_DEVICE_IS_MOUNTED
-        *used = 8;
-        return STATUS_SUCCESS;
-    }
-    default:
-        return STATUS_INVALID_PARAMETER;
-    }
-}
-
-// FILE_FS_LABEL_INFORMATION: a u32 length in bytes, then the label; kept
-// in memory only.
-NTSTATUS SetLabel(ZARFS_VCB* vcb, const UCHAR* buffer, ULONG length)
-{
-    if (length < 8) return STATUS_BUFFER_TOO_SMALL;
-    ULONG bytes;
-    RtlCopyMemory(&bytes, buffer, 4);
-    if (bytes > length - 4 || bytes > sizeof vcb->Label || (bytes & 1)) return STATUS_INVALID_PARAMETER;
-    RtlCopyMemory(vcb->Label, buffer + 4, bytes);
-    vcb->LabelBytes = bytes;
-    return STATUS_SUCCESS;
-}
-
-template <typename Work>
-NTSTATUS Locked(ZARFS_VCB* vcb, bool exclusive, Work work)
-{
-    KeEnterCriticalRegion();
-    if (exclusive)
-        ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
-    else
-        ExAcquireResourceSharedLite(&vcb->Resource, TRUE);
-    NTSTATUS status = work();
-    ExReleaseResourceLite(&vcb->Resource);
-    KeLeaveCriticalRegion();
-    return status;
-}
-
 }  // namespace
-
-NTSTATUS ZarFsCommonCleanup(PDEVICE_OBJECT device, PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    Handle h = HandleOf(stack);
-    if (h.type == ZarFsRequestUnknown) return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
-    ULONG serviceContext = 0, typeValue = 0, frame = 0;
-    NTSTATUS status = Locked(ZarFsDeviceVcb(device), true, [&]() -> NTSTATUS {
-        if (h.type == ZarFsRequestVolume) {
-            IoRemoveShareAccess(stack->FileObject, &h.vcb->Share);
-            return STATUS_SUCCESS;
-        }
-        ZARFS_FCB* fcb = h.fcb;
-        // Its change notifications end with the handle.
-        FsRtlNotifyCleanup(h.vcb->NotifySync, &h.vcb->NotifyList, h.ccb);
-        IoRemoveShareAccess(stack->FileObject, &fcb->Share);
-        ZarFsFileReleaseBodyTableWriter(h.vcb, h.ccb);
-        if (fcb->HandleCount != 0) --fcb->HandleCount;
-        if (fcb->HandleCount == 0 && ZarFsIsFrameFile(fcb) && fcb->ServiceContext != 0) {
-            const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
-            serviceContext = fcb->ServiceContext;
-            typeValue = type != nullptr ? type->Value : 0;
-            frame = fcb->FrameIndex;
-        }
-        if (fcb->HandleCount == 0 && (fcb->Flags & ZARFS_FCB_DELETE_PENDING) && !(fcb->Flags & ZARFS_FCB_DELETED)) {
-            NTSTATUS deleted = ZarFsFCBDeleteEntry(h.vcb, fcb);
-            if (!NT_SUCCESS(deleted)) return deleted;
-            ZarFsNotifyChange(h.vcb, fcb, NameFilter(fcb), FILE_ACTION_REMOVED);
-            fcb->Flags |= ZARFS_FCB_DELETED;
-            // Removing the entry gave back every block it named.
-            RtlZeroMemory(fcb->Reserved, sizeof fcb->Reserved);
-        }
-        // Space reserved and never settled goes back with the file's last
-        // handle, whichever handle that is: a reader left open after the
-        // writer must not keep it reserved for good.
-        if (fcb->HandleCount == 0) {
-            // A clip written only in part ends with it; a new write starts afresh.
-            ZarFsKIVFreeWriteObject(fcb);
-            // The entry could not be rewritten: the space stays claimed, as
-            // the disk says, and the caller hears of it.
-            return ZarFsFileReleaseReservations(h.vcb, fcb);
-        }
-        return STATUS_SUCCESS;
-    });
-    // The last handle of a frame file the service opened ends its use
-    // there (the file stays open at the service until the close).
-    if (serviceContext != 0) ZarFsSReqClean(&ZarFsDeviceVcb(device)->Card->Service, serviceContext, typeValue, frame);
-    return ZarFsCompleteRequest(irp, status, 0);
-}
-
-NTSTATUS ZarFsCommonClose(PDEVICE_OBJECT device, PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    Handle h = HandleOf(stack);
-    if (h.type == ZarFsRequestUnknown) return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
-    ULONG serviceContext = 0;
-    Locked(ZarFsDeviceVcb(device), true, [&]() -> NTSTATUS {
-        if (h.type == ZarFsRequestVolume) {
-            if (h.vcb->VolumeOpens != 0) --h.vcb->VolumeOpens;
-        } else {
-            ZARFS_FCB* fcb = h.fcb;
-            if (fcb->OpenCount != 0) --fcb->OpenCount;
-            if (h.vcb->OpenFiles != 0) --h.vcb->OpenFiles;
-            if (!(h.ccb->Access & (FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE)) && h.vcb->ReadOnlyFiles != 0)
-                --h.vcb->ReadOnlyFiles;
-            if (fcb->OpenCount == 0) {
-                serviceContext = fcb->ServiceContext;
-                ZarFsFileReleaseBodyTable(h.vcb, fcb);
-                ZarFsFCBRemove(fcb);
-            }
-        }
-        ZarFsCCBFree(h.ccb);
-        stack->FileObject->FsContext = nullptr;
-        stack->FileObject->FsContext2 = nullptr;
-        return STATUS_SUCCESS;
-    });
-    // A frame file the service opened is closed there too, outside the
-    // drive's resource, as every exchange with the service is.
-    if (serviceContext != 0) ZarFsSReqClose(&ZarFsDeviceVcb(device)->Card->Service, serviceContext);
-    return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
-}
 
 NTSTATUS ZarFsQueryInformation(PDEVICE_OBJECT device, PIRP irp)
 {
@@ -564,7 +394,7 @@ NTSTATUS ZarFsQueryInformation(PDEVICE_OBJECT device, PIRP irp)
     auto* buffer = static_cast<PUCHAR>(ZarFsRequestBuffer(irp));
     if (buffer == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     ULONG used = 0;
-    NTSTATUS status = Locked(vcb, false, [&] {
+    NTSTATUS status = ZarFsUnderResource(&vcb->Resource, false, [&] {
         return QueryInformation(h, stack->FileObject, stack->Parameters.QueryFile.FileInformationClass, buffer,
                                 stack->Parameters.QueryFile.Length, &used);
     });
@@ -580,72 +410,18 @@ NTSTATUS ZarFsSetInformation(PDEVICE_OBJECT device, PIRP irp)
     auto* buffer = static_cast<PUCHAR>(ZarFsRequestBuffer(irp));
     if (buffer == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     FrameImport import{};
-    NTSTATUS status = Locked(vcb, true, [&] { return SetInformation(h, stack, buffer, &import); });
+    NTSTATUS status = ZarFsUnderResource(&vcb->Resource, true, [&] { return SetInformation(h, stack, buffer, &import); });
     if (NT_SUCCESS(status) && import.Data != nullptr) {
         // The service may look at the drive: it is talked to without the resource.
         status = ZarFsFrameFileImport(vcb, &import.FrameName, import.TypeValue, import.Frame, import.Data,
                                       import.Length);
         FreeFrameImport(&import);
         // Only an imported image lets its RAM file go; a failed import keeps it.
-        if (NT_SUCCESS(status)) Locked(vcb, true, [&] {
+        if (NT_SUCCESS(status)) ZarFsUnderResource(&vcb->Resource, true, [&] {
             h.fcb->Flags |= ZARFS_FCB_DELETE_PENDING;
             return STATUS_SUCCESS;
         });
     }
     FreeFrameImport(&import);
     return ZarFsCompleteRequest(irp, status, 0);
-}
-
-NTSTATUS ZarFsQueryVolumeInformation(PDEVICE_OBJECT device, PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    ZARFS_VCB* vcb = ZarFsDeviceVcb(device);
-    auto* buffer = static_cast<PUCHAR>(ZarFsRequestBuffer(irp));
-    if (vcb == nullptr || buffer == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
-    ULONG used = 0;
-    NTSTATUS status = Locked(vcb, false, [&] {
-        return QueryVolume(vcb, stack->Parameters.QueryVolume.FsInformationClass, buffer,
-                           stack->Parameters.QueryVolume.Length, &used);
-    });
-    return ZarFsCompleteRequest(irp, status, NT_ERROR(status) ? 0 : used);
-}
-
-NTSTATUS ZarFsSetVolumeInformation(PDEVICE_OBJECT device, PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    ZARFS_VCB* vcb = ZarFsDeviceVcb(device);
-    auto* buffer = static_cast<PUCHAR>(ZarFsRequestBuffer(irp));
-    if (vcb == nullptr || buffer == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
-    // Same layout as the query's, whose class numbers the set request shares.
-    ULONG infoClass = stack->Parameters.QueryVolume.FsInformationClass;
-    ULONG length = stack->Parameters.QueryVolume.Length;
-    NTSTATUS status = Locked(vcb, true, [&] {
-        return infoClass == kFileFsLabelInformation ? SetLabel(vcb, buffer, length) : STATUS_INVALID_PARAMETER;
-    });
-    return ZarFsCompleteRequest(irp, status, 0);
-}
-
-NTSTATUS ZarFsFileSystemCtrl(PDEVICE_OBJECT device, PIRP irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (ZarFsDeviceVcb(device) == nullptr) return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    // The driver finds its volumes itself and mounts on no other device.
-    if (stack->MinorFunction == kMinorMountVolume)
-        return ZarFsCompleteRequest(irp, STATUS_UNRECOGNIZED_VOLUME, 0);
-    if (stack->MinorFunction != kMinorUserFsRequest)
-        return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    switch (stack->Parameters.FileSystemControl.FsControlCode) {
-    case 0x90000: case 0x90004: case 0x90008: case 0x9000C:  // oplock requests and acknowledgements
-    case 0x90010: case 0x90014: case 0x90050:
-    case 0x90028:                                             // is the volume mounted
-        return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
-    default:
-        return ZarFsCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    }
-}
-
-NTSTATUS ZarFsFlushBuffers(PDEVICE_OBJECT device, PIRP irp)
-{
-    (void)device;
-    return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
 }

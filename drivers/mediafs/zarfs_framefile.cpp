@@ -108,32 +108,26 @@ NTSTATUS PrepareTransfer(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONGLONG offset, bool 
     ZARFS_SERVICE_CHANNEL* channel = &card->Service;
     // The service is talked to without the drive's resource: it may take
     // long, and a service that looks at the drive itself must not wait on us.
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
-    NTSTATUS status = STATUS_SUCCESS;
-    const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
-    *typeValue = type != nullptr ? type->Value : 0;
-    *context = fcb->ServiceContext;
     ULONGLONG size = 0;
     UNICODE_STRING name{};
-    // The media file that holds the frame keeps the entry its size comes from.
-    const ZAR_FILE_INFO* entry = fcb->Parent != nullptr ? fcb->Parent->FileEntry : nullptr;
-    if (type == nullptr || entry == nullptr || !ZarFsIsFrameFile(fcb)) status = STATUS_ACCESS_DENIED;
-    if (NT_SUCCESS(status)) size = ZarFsFrameFileSize(entry, type);
-    if (NT_SUCCESS(status) && !write && offset >= size) status = STATUS_END_OF_FILE;
-    if (NT_SUCCESS(status) && *context == 0) {
-        status = ZarFsFCBSetupFullName(fcb);
-        if (NT_SUCCESS(status)) {
-            name.Length = name.MaximumLength = fcb->FullName.Length;
-            name.Buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, name.Length + 2, ZARFS_POOL_TAG));
-            if (name.Buffer == nullptr)
-                status = STATUS_INSUFFICIENT_RESOURCES;
-            else
-                RtlCopyMemory(name.Buffer, fcb->FullName.Buffer, name.Length);
-        }
-    }
-    ExReleaseResourceLite(&vcb->Resource);
-    KeLeaveCriticalRegion();
+    NTSTATUS status = ZarFsUnderResource(&vcb->Resource, true, [&]() -> NTSTATUS {
+        const ZARFS_FILE_TYPE* type = ZarFsGlobFileType(fcb->TypeIndex);
+        *typeValue = type != nullptr ? type->Value : 0;
+        *context = fcb->ServiceContext;
+        // The media file that holds the frame keeps the entry its size comes from.
+        const ZAR_FILE_INFO* entry = fcb->Parent != nullptr ? fcb->Parent->FileEntry : nullptr;
+        if (type == nullptr || entry == nullptr || !ZarFsIsFrameFile(fcb)) return STATUS_ACCESS_DENIED;
+        size = ZarFsFrameFileSize(entry, type);
+        if (!write && offset >= size) return STATUS_END_OF_FILE;
+        if (*context != 0) return STATUS_SUCCESS;
+        NTSTATUS s = ZarFsFCBSetupFullName(fcb);
+        if (!NT_SUCCESS(s)) return s;
+        name.Length = name.MaximumLength = fcb->FullName.Length;
+        name.Buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, name.Length + 2, ZARFS_POOL_TAG));
+        if (name.Buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+        RtlCopyMemory(name.Buffer, fcb->FullName.Buffer, name.Length);
+        return STATUS_SUCCESS;
+    });
     if (!NT_SUCCESS(status)) {
         if (name.Buffer != nullptr) ExFreePoolWithTag(name.Buffer, ZARFS_POOL_TAG);
         return status;
@@ -147,18 +141,17 @@ NTSTATUS PrepareTransfer(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONGLONG offset, bool 
     if (!NT_SUCCESS(status)) return status;
     if (opened == 0) return STATUS_UNSUCCESSFUL;
     // Two first accesses may both have opened: the first context kept wins.
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
     ULONG extra = 0;
-    if (fcb->ServiceContext == 0) {
-        fcb->ServiceContext = opened;
-        *context = opened;
-    } else {
-        extra = opened;
-        *context = fcb->ServiceContext;
-    }
-    ExReleaseResourceLite(&vcb->Resource);
-    KeLeaveCriticalRegion();
+    ZarFsUnderResource(&vcb->Resource, true, [&]() -> NTSTATUS {
+        if (fcb->ServiceContext == 0) {
+            fcb->ServiceContext = opened;
+            *context = opened;
+        } else {
+            extra = opened;
+            *context = fcb->ServiceContext;
+        }
+        return STATUS_SUCCESS;
+    });
     if (extra != 0) ZarFsSReqClose(channel, extra);
     return STATUS_SUCCESS;
 }
@@ -166,11 +159,10 @@ NTSTATUS PrepareTransfer(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONGLONG offset, bool 
 // A transfer the service failed is remembered with the frame file.
 void RememberFailure(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
 {
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
-    fcb->Flags |= ZARFS_FCB_SERVICE_FAILED;
-    ExReleaseResourceLite(&vcb->Resource);
-    KeLeaveCriticalRegion();
+    ZarFsUnderResource(&vcb->Resource, true, [&]() -> NTSTATUS {
+        fcb->Flags |= ZARFS_FCB_SERVICE_FAILED;
+        return STATUS_SUCCESS;
+    });
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ struct ZARFS_HW_CONTEXT {
     PPAGED_LOOKASIDE_LIST Segments;     // allocator records
     PVOID LogObject;                    // the driver object, for event-log entries
     LIST_ENTRY Orphans;                 // requests whose wait ran out, still at the board driver
-    FAST_MUTEX OrphansLock;
+    FAST_MUTEX OrphansLock;             // guards Orphans
     ZARFS_BT_BACKUP* Backup;            // the body-table backup of the scan in progress
     WCHAR DriveLetter;                  // the card's media drive, which a backup must name
     BOOLEAN Flushed;                    // every volume dropped, until a rebuild

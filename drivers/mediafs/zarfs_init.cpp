@@ -394,10 +394,7 @@ NTSTATUS ZarFsInitShutdown(PDEVICE_OBJECT device, PIRP irp)
             ZarFsBTFlushRefObjects(&card->BodyTables);
         }
     }
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return ZarFsCompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 
 void ZarFsInitUnload(PDRIVER_OBJECT driverObject)

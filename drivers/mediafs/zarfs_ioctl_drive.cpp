@@ -81,17 +81,22 @@ NTSTATUS ZarFsIoctlResolveHandle(ZARFS_CARD_INSTANCE* card, PIRP irp, ULONG hand
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZarFsIoctlGetPreferences(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
+NTSTATUS ZarFsIoctlGetPreferences(ZARFS_IOCTL_REQUEST* ioctl)
 {
+    ZARFS_CARD_INSTANCE* card = ioctl->Card;
+    PIRP irp = ioctl->Irp;
+    PIO_STACK_LOCATION stack = ioctl->Stack;
     if (OutLength(stack) < sizeof(ZAR_FILE_SYSTEM_PREFS)) return STATUS_BUFFER_TOO_SMALL;
     RtlCopyMemory(SystemBuffer(irp), &card->Prefs, sizeof card->Prefs);
-    *info = sizeof card->Prefs;
+    ioctl->Information = sizeof card->Prefs;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZarFsIoctlSetPreferences(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
+NTSTATUS ZarFsIoctlSetPreferences(ZARFS_IOCTL_REQUEST* ioctl)
 {
-    (void)info;
+    ZARFS_CARD_INSTANCE* card = ioctl->Card;
+    PIRP irp = ioctl->Irp;
+    PIO_STACK_LOCATION stack = ioctl->Stack;
     if (InLength(stack) < sizeof(ZAR_FILE_SYSTEM_PREFS)) return STATUS_BUFFER_TOO_SMALL;
     ZAR_FILE_SYSTEM_PREFS prefs;
     RtlCopyMemory(&prefs, SystemBuffer(irp), sizeof prefs);
@@ -109,18 +114,23 @@ NTSTATUS ZarFsIoctlSetPreferences(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZarFsIoctlGetScsiPrefs(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
+NTSTATUS ZarFsIoctlGetScsiPrefs(ZARFS_IOCTL_REQUEST* ioctl)
 {
+    ZARFS_CARD_INSTANCE* card = ioctl->Card;
+    PIRP irp = ioctl->Irp;
+    PIO_STACK_LOCATION stack = ioctl->Stack;
     if (OutLength(stack) < sizeof(ZAR_SCSI_PREFS)) return STATUS_BUFFER_TOO_SMALL;
     ZAR_SCSI_PREFS out{card->ScsiPrefs.RetryCount, card->ScsiPrefs.VerifyWrite};
     RtlCopyMemory(SystemBuffer(irp), &out, sizeof out);
-    *info = sizeof out;
+    ioctl->Information = sizeof out;
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZarFsIoctlSetScsiPrefs(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
+NTSTATUS ZarFsIoctlSetScsiPrefs(ZARFS_IOCTL_REQUEST* ioctl)
 {
-    (void)info;
+    ZARFS_CARD_INSTANCE* card = ioctl->Card;
+    PIRP irp = ioctl->Irp;
+    PIO_STACK_LOCATION stack = ioctl->Stack;
     if (InLength(stack) < sizeof(ZAR_SCSI_PREFS)) return STATUS_BUFFER_TOO_SMALL;
     ZAR_SCSI_PREFS in;
     RtlCopyMemory(&in, SystemBuffer(irp), sizeof in);
@@ -153,11 +163,11 @@ NTSTATUS ZarFsIoctlLockFileSystem(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK
     if (InLength(stack) < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
     ULONG flush;
     RtlCopyMemory(&flush, SystemBuffer(irp), sizeof flush);
-    return ZarFsUnderCardResource(card, true, [&] {
+    return ZarFsUnderResource(&card->Resource, true, [&] {
         ZarFsBTFlushUnrefObjects(&card->BodyTables);
-        ExAcquireResourceExclusiveLite(&card->Vcb.Resource, TRUE);
-        NTSTATUS status = ZarFsVCBLockVolume(&card->Vcb, stack->FileObject);
-        ExReleaseResourceLite(&card->Vcb.Resource);
+        NTSTATUS status = ZarFsUnderResource(&card->Vcb.Resource, true, [&] {
+            return ZarFsVCBLockVolume(&card->Vcb, stack->FileObject);
+        });
         if (NT_SUCCESS(status) && flush != 0) ZarFsHwFlushVolumeCache(&card->Hw);
         return status;
     });
@@ -165,20 +175,23 @@ NTSTATUS ZarFsIoctlLockFileSystem(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK
 
 NTSTATUS ZarFsIoctlUnlockFileSystem(ZARFS_CARD_INSTANCE* card, PFILE_OBJECT file)
 {
-    return ZarFsUnderCardResource(card, true, [&] {
-        ExAcquireResourceExclusiveLite(&card->Vcb.Resource, TRUE);
-        NTSTATUS status = STATUS_SUCCESS;
-        if ((card->Vcb.Flags & ZARFS_VCB_LOCKED) && card->Vcb.Locker == file) {
-            if (card->Hw.Flushed) status = ZarFsHwRebuildVolumeCache(&card->Hw);
-            ZarFsVCBUnlockVolume(&card->Vcb);
-        }
-        ExReleaseResourceLite(&card->Vcb.Resource);
-        return status;
+    return ZarFsUnderResource(&card->Resource, true, [&] {
+        return ZarFsUnderResource(&card->Vcb.Resource, true, [&] {
+            NTSTATUS status = STATUS_SUCCESS;
+            if ((card->Vcb.Flags & ZARFS_VCB_LOCKED) && card->Vcb.Locker == file) {
+                if (card->Hw.Flushed) status = ZarFsHwRebuildVolumeCache(&card->Hw);
+                ZarFsVCBUnlockVolume(&card->Vcb);
+            }
+            return status;
+        });
     });
 }
 
-NTSTATUS ZarFsIoctlGetFileEntry(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
+NTSTATUS ZarFsIoctlGetFileEntry(ZARFS_IOCTL_REQUEST* ioctl)
 {
+    ZARFS_CARD_INSTANCE* card = ioctl->Card;
+    PIRP irp = ioctl->Irp;
+    PIO_STACK_LOCATION stack = ioctl->Stack;
     if (InLength(stack) < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
     if (OutLength(stack) < sizeof(ZAR_FILE_INFO)) return STATUS_BUFFER_TOO_SMALL;
     ULONG handle;
@@ -188,24 +201,26 @@ NTSTATUS ZarFsIoctlGetFileEntry(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_L
     ZARFS_FCB* fcb;
     NTSTATUS status = ZarFsIoctlResolveHandle(card, irp, handle, &file, &type, &fcb);
     if (!NT_SUCCESS(status)) return status;
-    status = ZarFsUnderCardResource(card, false, [&]() -> NTSTATUS {
+    status = ZarFsUnderResource(&card->Resource, false, [&]() -> NTSTATUS {
         if (type != ZarFsRequestFile || fcb->FileEntry == nullptr) return STATUS_UNSUCCESSFUL;
         // Shared with the rewrites and moves of the entry (see ZARFS_VCB).
-        ExAcquireResourceSharedLite(&card->Vcb.Resource, TRUE);
-        NTSTATUS s = (fcb->Flags & ZARFS_FCB_DELETED)
-                         ? STATUS_DELETE_PENDING
-                         : ZarFsHwReadFileEntry(&card->Hw, fcb->Volume, fcb->FileBlock,
-                                                reinterpret_cast<ZAR_FILE_INFO*>(SystemBuffer(irp)));
-        ExReleaseResourceLite(&card->Vcb.Resource);
-        return s;
+        return ZarFsUnderResource(&card->Vcb.Resource, false, [&] {
+            return (fcb->Flags & ZARFS_FCB_DELETED)
+                       ? STATUS_DELETE_PENDING
+                       : ZarFsHwReadFileEntry(&card->Hw, fcb->Volume, fcb->FileBlock,
+                                              reinterpret_cast<ZAR_FILE_INFO*>(SystemBuffer(irp)));
+        });
     });
     ObDereferenceObject(file);
-    if (NT_SUCCESS(status)) *info = sizeof(ZAR_FILE_INFO);
+    if (NT_SUCCESS(status)) ioctl->Information = sizeof(ZAR_FILE_INFO);
     return status;
 }
 
-NTSTATUS ZarFsIoctlGetVolumeSpaceInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
+NTSTATUS ZarFsIoctlGetVolumeSpaceInfo(ZARFS_IOCTL_REQUEST* ioctl)
 {
+    ZARFS_CARD_INSTANCE* card = ioctl->Card;
+    PIRP irp = ioctl->Irp;
+    PIO_STACK_LOCATION stack = ioctl->Stack;
     if (InLength(stack) < sizeof(ZAR_VOLUME_SPACE_INFO) || OutLength(stack) < sizeof(ZAR_VOLUME_SPACE_INFO))
         return STATUS_BUFFER_TOO_SMALL;
     ZAR_VOLUME_SPACE_INFO space;
@@ -215,7 +230,7 @@ NTSTATUS ZarFsIoctlGetVolumeSpaceInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_S
     ZARFS_FCB* fcb;
     NTSTATUS status = ZarFsIoctlResolveHandle(card, irp, space.Handle, &file, &type, &fcb);
     if (!NT_SUCCESS(status)) return status;
-    status = ZarFsUnderCardResource(card, false, [&]() -> NTSTATUS {
+    status = ZarFsUnderResource(&card->Resource, false, [&]() -> NTSTATUS {
         ZARFS_HW_VOLUME* volume = fcb->Volume;
         if (volume == nullptr || !(volume->SetupFlags & ZARFS_VOL_SETUP_ALLOC)) return STATUS_UNSUCCESSFUL;
         ULONGLONG total, free;
@@ -235,6 +250,6 @@ NTSTATUS ZarFsIoctlGetVolumeSpaceInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_S
     ObDereferenceObject(file);
     if (!NT_SUCCESS(status)) return status;
     RtlCopyMemory(SystemBuffer(irp), &space, sizeof space);
-    *info = sizeof space;
+    ioctl->Information = sizeof space;
     return STATUS_SUCCESS;
 }

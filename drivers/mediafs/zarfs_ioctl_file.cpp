@@ -70,16 +70,11 @@ NTSTATUS OnFile(ZARFS_CARD_INSTANCE* card, PIRP irp, Hold hold, Work work)
     ZARFS_FCB* fcb;
     NTSTATUS status = ResolveFile(card, irp, handle, &file, &fcb);
     if (!NT_SUCCESS(status)) return status;
-    status = ZarFsUnderCardResource(card, hold == ChangesLayout, [&] {
-        ERESOURCE* drive = &card->Vcb.Resource;
-        if (hold == ReadsEntry)
-            ExAcquireResourceSharedLite(drive, TRUE);
-        else
-            ExAcquireResourceExclusiveLite(drive, TRUE);
-        // A file deleted through another folder is gone from the disk.
-        NTSTATUS s = (fcb->Flags & ZARFS_FCB_DELETED) ? STATUS_DELETE_PENDING : work(fcb);
-        ExReleaseResourceLite(drive);
-        return s;
+    status = ZarFsUnderResource(&card->Resource, hold == ChangesLayout, [&] {
+        return ZarFsUnderResource(&card->Vcb.Resource, hold != ReadsEntry, [&] {
+            // A file deleted through another folder is gone from the disk.
+            return (fcb->Flags & ZARFS_FCB_DELETED) ? STATUS_DELETE_PENDING : work(fcb);
+        });
     });
     ObDereferenceObject(file);
     return status;
@@ -170,12 +165,11 @@ NTSTATUS OnWorker(ZARFS_IRP_CONTEXT* context, Work work, bool deletedToo = false
     ZARFS_FCB* fcb;
     ZARFS_CCB* ccb;
     FileNodes(context, &vcb, &fcb, &ccb);
-    return ZarFsUnderCardResource(context->Card, false, [&] {
-        ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
-        bool refused = (fcb->Flags & ZARFS_FCB_DELETED) && !deletedToo;
-        NTSTATUS status = refused ? STATUS_DELETE_PENDING : work(fcb, ccb);
-        ExReleaseResourceLite(&vcb->Resource);
-        return status;
+    return ZarFsUnderResource(&context->Card->Resource, false, [&] {
+        return ZarFsUnderResource(&vcb->Resource, true, [&] {
+            bool refused = (fcb->Flags & ZARFS_FCB_DELETED) && !deletedToo;
+            return refused ? STATUS_DELETE_PENDING : work(fcb, ccb);
+        });
     });
 }
 
@@ -364,9 +358,11 @@ NTSTATUS MoveSegments(ZARFS_IRP_CONTEXT* context, ZARFS_FCB* fcb, ZARFS_MOVE_FIL
 
 }  // namespace
 
-NTSTATUS ZarFsIoctlAllocateVideoSpace(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
+NTSTATUS ZarFsIoctlAllocateVideoSpace(ZARFS_IOCTL_REQUEST* ioctl)
 {
-    (void)stack;
+    ZARFS_CARD_INSTANCE* card = ioctl->Card;
+    PIRP irp = ioctl->Irp;
+    ULONG_PTR* info = &ioctl->Information;
     return OnFileRecord<ZARFS_ALLOCATE_VIDEO_SPACE>(
         card, irp, ChangesLayout, info, [&](ZARFS_FCB* fcb, ZARFS_ALLOCATE_VIDEO_SPACE& request) -> NTSTATUS {
         ZarFsHwGetVolumeInfo(fcb->Volume, &request.Volume);
@@ -412,9 +408,11 @@ NTSTATUS ZarFsIoctlAllocateVideoSpace(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_S
     });
 }
 
-NTSTATUS ZarFsIoctlUpdateVideoFile(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
+NTSTATUS ZarFsIoctlUpdateVideoFile(ZARFS_IOCTL_REQUEST* ioctl)
 {
-    (void)stack;
+    ZARFS_CARD_INSTANCE* card = ioctl->Card;
+    PIRP irp = ioctl->Irp;
+    ULONG_PTR* info = &ioctl->Information;
     return OnFileRecord<ZARFS_UPDATE_VIDEO_FILE>(
         card, irp, ChangesLayout, info, [&](ZARFS_FCB* fcb, ZARFS_UPDATE_VIDEO_FILE& request) -> NTSTATUS {
         ZAR_FILE_INFO entry;
@@ -478,9 +476,11 @@ NTSTATUS ZarFsIoctlUpdateVideoFile(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STAC
     });
 }
 
-NTSTATUS ZarFsIoctlGetFileInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
+NTSTATUS ZarFsIoctlGetFileInfo(ZARFS_IOCTL_REQUEST* ioctl)
 {
-    (void)stack;
+    ZARFS_CARD_INSTANCE* card = ioctl->Card;
+    PIRP irp = ioctl->Irp;
+    ULONG_PTR* info = &ioctl->Information;
     return OnFileRecord<ZARFS_GET_FILE_INFO>(
         card, irp, ReadsEntry, info, [&](ZARFS_FCB* fcb, ZARFS_GET_FILE_INFO& out) -> NTSTATUS {
         ZAR_FILE_INFO e;
@@ -510,10 +510,10 @@ NTSTATUS ZarFsIoctlGetFileInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LO
     });
 }
 
-NTSTATUS ZarFsIoctlSetAppFileEntryInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
+NTSTATUS ZarFsIoctlSetAppFileEntryInfo(ZARFS_IOCTL_REQUEST* ioctl)
 {
-    (void)stack;
-    (void)info;
+    ZARFS_CARD_INSTANCE* card = ioctl->Card;
+    PIRP irp = ioctl->Irp;
     ZARFS_SET_APP_FILE_ENTRY_INFO request;
     RtlCopyMemory(&request, SystemBuffer(irp), sizeof request);
     return OnFileEntry(card, irp, [&](ZAR_FILE_INFO& e) {
@@ -521,10 +521,10 @@ NTSTATUS ZarFsIoctlSetAppFileEntryInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_
     });
 }
 
-NTSTATUS ZarFsIoctlSetSDTIType(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
+NTSTATUS ZarFsIoctlSetSDTIType(ZARFS_IOCTL_REQUEST* ioctl)
 {
-    (void)stack;
-    (void)info;
+    ZARFS_CARD_INSTANCE* card = ioctl->Card;
+    PIRP irp = ioctl->Irp;
     ZARFS_SET_SDTI_TYPE request;
     RtlCopyMemory(&request, SystemBuffer(irp), sizeof request);
     return OnFileEntry(card, irp, [&](ZAR_FILE_INFO& e) {
@@ -535,9 +535,11 @@ NTSTATUS ZarFsIoctlSetSDTIType(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LO
     });
 }
 
-NTSTATUS ZarFsIoctlGetFileLocationInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_STACK_LOCATION stack, ULONG_PTR* info)
+NTSTATUS ZarFsIoctlGetFileLocationInfo(ZARFS_IOCTL_REQUEST* ioctl)
 {
-    (void)stack;
+    ZARFS_CARD_INSTANCE* card = ioctl->Card;
+    PIRP irp = ioctl->Irp;
+    ULONG_PTR* info = &ioctl->Information;
     return OnFileRecord<ZAR_FILE_LOCATION>(
         card, irp, ReadsEntry, info, [&](ZARFS_FCB* fcb, ZAR_FILE_LOCATION& out) -> NTSTATUS {
         // Only the handle is the caller's: every other word is the answer.
@@ -563,8 +565,9 @@ NTSTATUS ZarFsIoctlGetFileLocationInfo(ZARFS_CARD_INSTANCE* card, PIRP irp, PIO_
     });
 }
 
-NTSTATUS ZarFsIoctlReferenceBodyTable(ZARFS_IRP_CONTEXT* context)
+NTSTATUS ZarFsIoctlReferenceBodyTable(ZARFS_IOCTL_REQUEST* ioctl)
 {
+    ZARFS_IRP_CONTEXT* context = ioctl->Context;
     if (!(context->Flags & ZARFS_IRPC_POSTED)) return ResolveAndPost(context);
     ZARFS_BODY_TABLE_REFERENCE request;
     RtlCopyMemory(&request, SystemBuffer(context->Irp), sizeof request);
@@ -585,8 +588,9 @@ NTSTATUS ZarFsIoctlReferenceBodyTable(ZARFS_IRP_CONTEXT* context)
     });
 }
 
-NTSTATUS ZarFsIoctlDereferenceBodyTable(ZARFS_IRP_CONTEXT* context)
+NTSTATUS ZarFsIoctlDereferenceBodyTable(ZARFS_IOCTL_REQUEST* ioctl)
 {
+    ZARFS_IRP_CONTEXT* context = ioctl->Context;
     if (!(context->Flags & ZARFS_IRPC_POSTED)) return ResolveAndPost(context);
     return OnWorker(context, [&](ZARFS_FCB* fcb, ZARFS_CCB* ccb) -> NTSTATUS {
         if ((ccb->Flags & ZARFS_CCB_BT_WRITER) && fcb->BodyTable != nullptr)
@@ -596,8 +600,9 @@ NTSTATUS ZarFsIoctlDereferenceBodyTable(ZARFS_IRP_CONTEXT* context)
     }, true);
 }
 
-NTSTATUS ZarFsIoctlCreateNewBodyTable(ZARFS_IRP_CONTEXT* context)
+NTSTATUS ZarFsIoctlCreateNewBodyTable(ZARFS_IOCTL_REQUEST* ioctl)
 {
+    ZARFS_IRP_CONTEXT* context = ioctl->Context;
     if (!(context->Flags & ZARFS_IRPC_POSTED)) return ResolveAndPost(context);
     ZARFS_BODY_TABLE_REFERENCE request;
     RtlCopyMemory(&request, SystemBuffer(context->Irp), sizeof request);
@@ -616,24 +621,24 @@ NTSTATUS ZarFsIoctlCreateNewBodyTable(ZARFS_IRP_CONTEXT* context)
     });
 }
 
-NTSTATUS ZarFsIoctlAddVideoNodesToBodyTable(ZARFS_IRP_CONTEXT* context) { return AddNodes(context, false); }
+NTSTATUS ZarFsIoctlAddVideoNodesToBodyTable(ZARFS_IOCTL_REQUEST* ioctl) { return AddNodes(ioctl->Context, false); }
 
-NTSTATUS ZarFsIoctlAddAlphaNodesToBodyTable(ZARFS_IRP_CONTEXT* context) { return AddNodes(context, true); }
+NTSTATUS ZarFsIoctlAddAlphaNodesToBodyTable(ZARFS_IOCTL_REQUEST* ioctl) { return AddNodes(ioctl->Context, true); }
 
-NTSTATUS ZarFsIoctlMoveFileSegments(ZARFS_IRP_CONTEXT* context)
+NTSTATUS ZarFsIoctlMoveFileSegments(ZARFS_IOCTL_REQUEST* ioctl)
 {
+    ZARFS_IRP_CONTEXT* context = ioctl->Context;
     PIRP irp = context->Irp;
     auto* record = reinterpret_cast<ZARFS_MOVE_FILE_SEGMENTS*>(SystemBuffer(irp));
     if (context->Flags & ZARFS_IRPC_POSTED) {
         ZARFS_MOVE_FILE_SEGMENTS request;
         RtlCopyMemory(&request, record, sizeof request);
         NTSTATUS status = OnWorker(context, [&](ZARFS_FCB* fcb, ZARFS_CCB*) { return MoveSegments(context, fcb, &request); });
-        if (NT_SUCCESS(status)) RtlCopyMemory(record, &request, sizeof request);
+        if (!NT_SUCCESS(status)) return status;
+        RtlCopyMemory(record, &request, sizeof request);
+        ioctl->Information = sizeof request;
         return status;
     }
-    // The input is as long as the output: one record, in and out.
-    if (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.InputBufferLength < sizeof *record)
-        return STATUS_BUFFER_TOO_SMALL;
     ZARFS_FCB* fcb;
     NTSTATUS status = ResolveFile(context->Card, irp, record->Handle, &context->File, &fcb);
     if (!NT_SUCCESS(status)) return status;

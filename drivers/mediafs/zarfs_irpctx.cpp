@@ -1,7 +1,8 @@
 // IRP contexts: a request that has to finish on a system worker (because
 // what it touches lives in the system process, or because it may wait long)
 // carries one; posting marks the request pending and queues the context's
-// own work item, so posting itself never fails.
+// own work item, so posting itself never fails. Here too the VCB
+// behind a device.
 
 #include "zarfs_driver.h"
 
@@ -59,4 +60,10 @@ void ZarFsCommonDispatch(ZARFS_IRP_CONTEXT* context)
         ZarFsCompleteRequest(irp, STATUS_UNSUCCESSFUL, 0);
     }
     KeLeaveCriticalRegion();
+}
+
+ZARFS_VCB* ZarFsDeviceVcb(PDEVICE_OBJECT device)
+{
+    auto* ext = static_cast<ZARFS_DEVICE_EXTENSION*>(device->DeviceExtension);
+    return ext->Kind == ZARFS_DEVICE_DISK ? &ext->Card->Vcb : nullptr;
 }

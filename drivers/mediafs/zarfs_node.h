@@ -15,6 +15,7 @@
 //                             RAM files (5)
 #pragma once
 
+#include "zarfs_complete.h"
 #include "zarfs_hw.h"
 
 struct ZARFS_CARD_INSTANCE;
@@ -100,20 +101,20 @@ struct ZARFS_CCB {
 inline constexpr ULONG ZARFS_VCB_INITIALIZED = 0x1;
 inline constexpr ULONG ZARFS_VCB_LOCKED = 0x10;
 
-// Locking of the media drive. The card resource (ZARFS_CARD_INSTANCE) comes
-// first, then the drive's resource below; the body-table handler's mutex and
-// the card's scratch locks are taken last and never held across a wait for
-// either resource. The drive's resource, held exclusive, guards:
+// The drive's resource (lock 2 of the Locking block in zarfs_driver.h)
+// guards:
 //  - the tree: FCBs, CCBs, their counts and names;
 //  - every media file's entry from its read to its rewrite, each FCB's copy
 //    of it (FileEntry, FileBlock), the clip view built from it (ClipView)
-//    and the space it reserved (Reserved): a read of a clip holds it for the
-//    whole read, so no rewrite can free the view under it; and with them the
-//    pairing of an entry with the allocator (the allocator has a lock of its
-//    own for its lists, not for what the entries say).
-// Codes that only copy an entry out hold it shared.
+//    and the space it reserved (Reserved); and with them the pairing of an
+//    entry with the allocator (the allocator has a lock of its own for its
+//    lists, not for what the entries say).
+// Changing any of these takes it exclusive; reading them takes it shared.
+// A clip read holds it shared for the whole read, so no rewrite can free
+// the view under it while other reads go on beside it; the view itself is
+// built once, exclusive, and never changed while it lives.
 struct ZARFS_VCB {
-    ERESOURCE Resource;             // see the locking rules above
+    ERESOURCE Resource;             // the drive's resource (lock 2): see above
     ZARFS_FCB* Root;
     ZARFS_CARD_INSTANCE* Card;
     PDEVICE_OBJECT Disk;
@@ -215,6 +216,11 @@ BOOLEAN ZarFsFindDirEntryByName(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULO
 // Tells the handles waiting for changes in the node's folder (or above it,
 // watching the tree) that the node was added, removed, renamed or changed.
 void ZarFsNotifyChange(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ULONG filter, ULONG action);
+// The change filter of a node's name: a folder's or a file's.
+inline ULONG ZarFsNotifyNameFilter(const ZARFS_FCB* fcb)
+{
+    return (fcb->Flags & ZARFS_FCB_DIRECTORY) ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME;
+}
 // A media file's size as listed and read: its clip-file view, or the
 // stored size of a file without media.
 ULONGLONG ZarFsFileSize(const ZAR_FILE_INFO* entry);
@@ -284,22 +290,5 @@ NTSTATUS ZarFsFrameFileImport(ZARFS_VCB* vcb, PCUNICODE_STRING frameName, ULONG 
 // without a handle; the caller releases it with ZarFsFCBRemove.
 NTSTATUS ZarFsFCBLookup(ZARFS_VCB* vcb, PCWSTR path, ULONG chars, ZARFS_FCB** fcb);
 
-// ---- request entry points of the media drive ----
-NTSTATUS ZarFsCommonCreate(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS ZarFsCommonCleanup(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS ZarFsCommonClose(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS ZarFsDirectoryCtrl(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS ZarFsQueryInformation(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS ZarFsSetInformation(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS ZarFsQueryVolumeInformation(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS ZarFsSetVolumeInformation(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS ZarFsFileSystemCtrl(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS ZarFsFlushBuffers(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS ZarFsRead(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS ZarFsWrite(PDEVICE_OBJECT device, PIRP irp);
-
-// Shared by the request routines.
-NTSTATUS ZarFsCompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
-// The buffer of a request: its MDL's, its system buffer, or the caller's.
-PVOID ZarFsRequestBuffer(PIRP irp);
+// The drive's VCB behind a device of the driver; null for a control device.
 ZARFS_VCB* ZarFsDeviceVcb(PDEVICE_OBJECT device);

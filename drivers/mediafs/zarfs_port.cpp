@@ -57,11 +57,9 @@ NTSTATUS BuildArgument(ZARFS_VCB* vcb, ZARFS_FCB* fcb, const ZARFS_PORT_FILE* po
 {
     WCHAR prefix[ZARFS_PORT_PATH_CHARS];
     ULONG prefixChars = 0;
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&vcb->Resource, TRUE);
-    NTSTATUS status = PathPrefix(vcb, fcb, volume, prefix, &prefixChars);
-    ExReleaseResourceLite(&vcb->Resource);
-    KeLeaveCriticalRegion();
+    NTSTATUS status = ZarFsUnderResource(&vcb->Resource, true, [&] {
+        return PathPrefix(vcb, fcb, volume, prefix, &prefixChars);
+    });
     if (!NT_SUCCESS(status)) return status;
     const UCHAR* given = port->Command + 8;
     ULONG givenBytes = total - 8;

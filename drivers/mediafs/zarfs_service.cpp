@@ -4,6 +4,7 @@
 // out of the slot owns that request and completes it (a sender, the cancel
 // routine or the tear-down), so none is completed twice.
 
+#include "zarfs_complete.h"
 #include "zarfs_eventlog.h"
 #include "zarfs_service.h"
 
@@ -11,7 +12,7 @@ namespace {
 
 ZARFS_FILE_TYPE FileTypes[ZARFS_MAX_FILE_TYPES];
 ULONG FileTypeCount;
-FAST_MUTEX FileTypesLock;
+FAST_MUTEX FileTypesLock;  // guards FileTypes and FileTypeCount
 
 const char* const kKindText[] = {"",           "File Open",          "File Cleanup",
                                  "File Close", "File Read",          "File Write",
@@ -25,9 +26,7 @@ PIRP TakeSlot(PIRP volatile* slot)
 void CompleteTaken(PIRP irp, NTSTATUS status, ULONG_PTR information)
 {
     IoSetCancelRoutine(irp, nullptr);
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    ZarFsCompleteRequest(irp, status, information);
 }
 
 // A pending request of the service remembers its channel while it waits.

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <list>
+#include <map>
 #include <memory>
+#include <random>
 
 #include "drivers/mediafs/zarfs_cache.h"
 #include "tests/support/machine_fixture.h"
@@ -90,6 +94,50 @@ TEST_F(ZarFsCache, FolderEntriesHaveTheirOwnListOf256)
     EXPECT_FALSE(ZarFsVolCacheFolderEntrySearch(&cache_, 100, folder.get()));
     EXPECT_TRUE(ZarFsVolCacheFolderEntrySearch(&cache_, 100 + 256 * 18, folder.get()));
     EXPECT_EQ(folder->FileCount, 256u);
+}
+
+TEST_F(ZarFsCache, RandomStoresSearchesAndRemovalsFollowAPlainListOfTheMostRecent)
+{
+    // A model kept the slow way: a list, most recent first. Blocks two
+    // apart, as file entries lie, from a range larger than the cache, so
+    // that items are evicted, reused and removed while the index fills.
+    std::list<ULONG> order;
+    std::map<ULONG, ULONG> frames;
+    std::mt19937 rng(0x43414348);
+    auto touch = [&](ULONG block) {
+        order.remove(block);
+        order.push_front(block);
+    };
+    for (int op = 0; op < 30000; ++op) {
+        ULONG block = 2 * (rng() % (ZARFS_FILE_CACHE_CAPACITY + 1500)) + 100;
+        ULONG kind = rng() % 10;
+        if (kind < 5) {
+            ZAR_FILE_INFO e = File(ULONG(op));
+            ZarFsVolCacheFileEntryCache(&cache_, &e, block);
+            touch(block);
+            frames[block] = ULONG(op);
+            if (order.size() > ZARFS_FILE_CACHE_CAPACITY) {
+                frames.erase(order.back());
+                order.pop_back();
+            }
+        } else if (kind < 9) {
+            ULONG got = 0;
+            bool modelHas = frames.count(block) != 0;
+            ASSERT_EQ(Cached(block, &got), modelHas) << "op " << op << " block " << block;
+            if (modelHas) {
+                ASSERT_EQ(got, frames[block]);
+                touch(block);
+            }
+        } else {
+            ZarFsVolCacheFileEntryRemove(&cache_, block);
+            order.remove(block);
+            frames.erase(block);
+        }
+        ASSERT_EQ(cache_.FileCount, order.size());
+    }
+    // Every block the model holds is found, and only those.
+    for (ULONG b = 100; b < 100 + 2 * (ZARFS_FILE_CACHE_CAPACITY + 1500); b += 2)
+        ASSERT_EQ(ZarFsVolCacheFindFileEntry(&cache_, b) != nullptr, frames.count(b) != 0) << b;
 }
 
 }  // namespace

@@ -69,6 +69,36 @@ TEST_F(ClipFileTest, ReadsTheSynthesisedViewOfAClip)
     }
 }
 
+struct ConcurrentRead {
+    const char* path;
+    DWORD chunk;
+    std::vector<UCHAR> view;
+};
+
+DWORD WINAPI ReadConcurrently(LPVOID parameter)
+{
+    auto* read = static_cast<ConcurrentRead*>(parameter);
+    read->view = ReadAll(read->path, read->chunk);
+    return 0;
+}
+
+TEST_F(ClipFileTest, ReadersOfOneClipReadSideBySide)
+{
+    // Readers share the drive and the clip's view: each read must still
+    // get its own bytes, also where both cut blocks at once.
+    std::vector<UCHAR> data = WriteClip(u"take.kiv", 3);
+    const char* path = "P:\\KIV\\Media\\Clips\\take.kiv";
+    const std::vector<UCHAR> alone = ReadAll(path, 4096);
+    ASSERT_EQ(alone.size(), 360 + 512 + data.size());
+    ConcurrentRead reads[] = {{path, 1000, {}}, {path, 777, {}}, {path, 4096, {}}};
+    HANDLE threads[std::size(reads)];
+    for (size_t i = 0; i < std::size(reads); ++i)
+        threads[i] = CreateThread(nullptr, 0, ReadConcurrently, &reads[i], 0, nullptr);
+    ASSERT_EQ(WaitForMultipleObjects(DWORD(std::size(threads)), threads, TRUE, INFINITE), WAIT_OBJECT_0);
+    for (HANDLE t : threads) CloseHandle(t);
+    for (const ConcurrentRead& read : reads) EXPECT_EQ(read.view, alone) << read.chunk << "-byte reads";
+}
+
 TEST_F(ClipFileTest, ReadsAtOffsetsAndAtTheEnd)
 {
     std::vector<UCHAR> data = WriteClip(u"take.kiv", 2);
@@ -151,7 +181,9 @@ TEST_F(ClipFileTest, DirectoryRecordsOfTheFourClasses)
             EXPECT_EQ(U64(b, 16), 0u);                        // last access
             EXPECT_EQ(U64(b, 40), 0u);                        // end of file
         }
-        if (row.infoClass == FileBothDirectoryInformation) EXPECT_EQ(b[68], 0);  // no short name
+        if (row.infoClass == FileBothDirectoryInformation) {
+            EXPECT_EQ(b[68], 0);  // no short name
+        }
     }
     std::vector<UCHAR> b(4096);
     ULONG_PTR information = 0;
@@ -183,7 +215,9 @@ TEST_F(ClipFileTest, DirectoryRecordsOfTheFourClasses)
                                    std::pair{u"nothing", STATUS_NO_SUCH_FILE}}) {
         ASSERT_EQ(Open(u"\\KIV\\Media", FILE_OPEN, FILE_DIRECTORY_FILE, &dir), STATUS_SUCCESS);
         EXPECT_EQ(Query(dir, FileNamesInformation, &b, &information, false, false, pattern), status);
-        if (status == STATUS_SUCCESS) EXPECT_EQ(U32(b, 0), 0u);  // one record
+        if (status == STATUS_SUCCESS) {
+            EXPECT_EQ(U32(b, 0), 0u);  // one record
+        }
         NtClose(dir);
     }
     // A file handle is no directory.

@@ -15,13 +15,69 @@ namespace {
 
 using ControlTest = ControlDrive;
 
+TEST_F(ControlTest, TheTableNamesEachCodeAndItsRecords)
+{
+    // Each code's least lengths are its records' sizes, and its method the
+    // one its code carries.
+    struct Row {
+        ULONG code, in, out, method;
+    } const rows[] = {
+        {IOCTL_ZARFS_DISMOUNT_VOLUME, 4, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_FORMAT_VOLUME, 584, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_QUERY_VOLUME_INFO, 4, 4, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_ALLOCATE_VIDEO_SPACE, 620, 620, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_UPDATE_VIDEO_FILE, 64, 64, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_GET_FILE_INFO, 664, 664, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_REGISTER_FILE_TYPES, 48, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_UNREGISTER_FILE_TYPES, 0, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_SEND_SERVICE_REQUEST, 0, 1568, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_SEND_SERVICE_RESPONSE, 56, 0, ZARFS_METHOD_OUT_DIRECT},
+        {IOCTL_ZARFS_GET_PREFERENCES, 0, 41, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_SET_PREFERENCES, 41, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_GET_FILE_ENTRY, 4, 1024, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_SET_APP_FILE_ENTRY_INFO, 260, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_GET_VOLUME_SPACE_INFO, 36, 36, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_REFERENCE_BODY_TABLE, 12, 0, ZARFS_METHOD_OUT_DIRECT},
+        {IOCTL_ZARFS_DEREFERENCE_BODY_TABLE, 8, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_CREATE_NEW_BODY_TABLE, 12, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_ADD_VIDEO_NODES_TO_BODY_TABLE, 16, 0, ZARFS_METHOD_OUT_DIRECT},
+        {IOCTL_ZARFS_ADD_ALPHA_NODES_TO_BODY_TABLE, 16, 0, ZARFS_METHOD_OUT_DIRECT},
+        {IOCTL_ZARFS_GET_FILE_LOCATION_INFO, 44, 44, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_MOVE_FILE_SEGMENTS, 56, 56, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_SUSPEND, 0, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_RESUME, 0, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_GET_SCSI_PREFS, 0, 8, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_SET_SCSI_PREFS, 8, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_SET_SDTI_TYPE, 12, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_REGISTER_SDTI_FLAGS, 4, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_LOCK_FILE_SYSTEM, 4, 0, ZARFS_METHOD_BUFFERED},
+        {IOCTL_ZARFS_UNLOCK_FILE_SYSTEM, 0, 0, ZARFS_METHOD_BUFFERED},
+    };
+    ASSERT_EQ(std::size(rows), ZarFsIoctlCount);
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const ZARFS_IOCTL_ENTRY& e = ZarFsIoctlTable[i];
+        SCOPED_TRACE(e.Name);
+        EXPECT_EQ(e.Code, rows[i].code);
+        EXPECT_EQ(e.InputLength, rows[i].in);
+        EXPECT_EQ(e.OutputLength, rows[i].out);
+        EXPECT_EQ(e.Method, rows[i].method);
+        EXPECT_EQ(ZarFsFindIoctl(e.Code), &e);
+    }
+    EXPECT_EQ(ZarFsFindIoctl(0x222078), nullptr);
+    EXPECT_EQ(ZarFsFindIoctl(0x22200E), nullptr);
+}
+
 TEST_F(ControlTest, LengthTable)
 {
-    // 'give' is the output length of the successful call where the code
-    // needs more than its least length to do its work; 'words' fill the
-    // record after the handle; a code that stays pending has no success row.
-    struct Row {
-        ULONG code, in, out, info;
+    // Every code of the table, at its least lengths from the table: one
+    // byte short of either is refused, and the call at those lengths gives
+    // its status and returns the table's output length (nothing on an
+    // error). What a code needs beyond that: its status where it is not
+    // success, 'words' to fill its record after the handle, 'give' for the
+    // output length where it needs more than its least to do its work, and
+    // 'pends' for a code that stays pending (no success call).
+    struct Case {
+        ULONG code;
         NTSTATUS status = STATUS_SUCCESS;
         std::vector<ULONG> words = {};
         ULONG give = 0;
@@ -29,39 +85,25 @@ TEST_F(ControlTest, LengthTable)
     };
     ULONG progress = 0;
     const ULONG progressAddress = ULONG(reinterpret_cast<ULONG_PTR>(&progress));
-    const Row rows[] = {
-        {IOCTL_ZARFS_DISMOUNT_VOLUME, 4, 0, 0, STATUS_UNSUCCESSFUL},  // the clip is open
-        {IOCTL_ZARFS_FORMAT_VOLUME, 584, 0, 0, NTSTATUS(ZARFS_FORMAT_E_DRIVE_COUNT)},
-        {IOCTL_ZARFS_QUERY_VOLUME_INFO, 4, 4, 4},
-        {IOCTL_ZARFS_ALLOCATE_VIDEO_SPACE, 620, 620, 620, STATUS_SUCCESS, {1, 10, ZARFS_ALLOCATE_ALPHA}},
-        {IOCTL_ZARFS_UPDATE_VIDEO_FILE, 64, 64, 64, STATUS_SUCCESS, {2, 0, 0, 0, 0, 0, 0, 1, 10, 1, 10, 0, 0, ZARFS_UPDATE_ALPHA}},
-        {IOCTL_ZARFS_GET_FILE_INFO, 664, 664, 664},
-        {IOCTL_ZARFS_REGISTER_FILE_TYPES, 48, 0, 0},
-        {IOCTL_ZARFS_UNREGISTER_FILE_TYPES, 0, 0, 0},
-        {IOCTL_ZARFS_SEND_SERVICE_REQUEST, 0, 1568, 0, STATUS_SUCCESS, {}, 0, true},
-        {IOCTL_ZARFS_SEND_SERVICE_RESPONSE, 56, 0, 0, STATUS_SUCCESS, {}, 0, true},
-        {IOCTL_ZARFS_GET_PREFERENCES, 0, 41, 41},
-        {IOCTL_ZARFS_SET_PREFERENCES, 41, 0, 0},
-        {IOCTL_ZARFS_GET_FILE_ENTRY, 4, 1024, 1024},
-        {IOCTL_ZARFS_SET_APP_FILE_ENTRY_INFO, 260, 0, 0},
-        {IOCTL_ZARFS_GET_VOLUME_SPACE_INFO, 36, 36, 36},
-        {IOCTL_ZARFS_REFERENCE_BODY_TABLE, 12, 0, 0, STATUS_SUCCESS, {}, 512},
-        {IOCTL_ZARFS_DEREFERENCE_BODY_TABLE, 8, 0, 0},
-        {IOCTL_ZARFS_CREATE_NEW_BODY_TABLE, 12, 0, 0, STATUS_SUCCESS, {2}},
-        {IOCTL_ZARFS_ADD_VIDEO_NODES_TO_BODY_TABLE, 16, 0, 0, STATUS_SUCCESS, {kTableFirst, 1}, 512},
-        {IOCTL_ZARFS_ADD_ALPHA_NODES_TO_BODY_TABLE, 16, 0, 0, STATUS_SUCCESS, {kTableFirst + 1, 1}, 512},
-        {IOCTL_ZARFS_GET_FILE_LOCATION_INFO, 44, 44, 44},
-        {IOCTL_ZARFS_MOVE_FILE_SEGMENTS, 56, 56, 56, STATUS_SUCCESS, {0, 0, 0, 0, 0, progressAddress}},
-        {IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_SUSPEND, 0, 0, 0},
-        {IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_RESUME, 0, 0, 0},
-        {IOCTL_ZARFS_GET_SCSI_PREFS, 0, 8, 8},
-        {IOCTL_ZARFS_SET_SCSI_PREFS, 8, 0, 0},
-        {IOCTL_ZARFS_SET_SDTI_TYPE, 12, 0, 0},
-        {IOCTL_ZARFS_REGISTER_SDTI_FLAGS, 4, 0, 0},
-        {IOCTL_ZARFS_LOCK_FILE_SYSTEM, 4, 0, 0, STATUS_ACCESS_DENIED},  // the clip is open
-        {IOCTL_ZARFS_UNLOCK_FILE_SYSTEM, 0, 0, 0},
+    const Case cases[] = {
+        {IOCTL_ZARFS_DISMOUNT_VOLUME, STATUS_UNSUCCESSFUL},  // the clip is open
+        {IOCTL_ZARFS_FORMAT_VOLUME, NTSTATUS(ZARFS_FORMAT_E_DRIVE_COUNT)},
+        {IOCTL_ZARFS_ALLOCATE_VIDEO_SPACE, STATUS_SUCCESS, {1, 10, ZARFS_ALLOCATE_ALPHA}},
+        {IOCTL_ZARFS_UPDATE_VIDEO_FILE, STATUS_SUCCESS, {2, 0, 0, 0, 0, 0, 0, 1, 10, 1, 10, 0, 0, ZARFS_UPDATE_ALPHA}},
+        {IOCTL_ZARFS_SEND_SERVICE_REQUEST, STATUS_SUCCESS, {}, 0, true},
+        {IOCTL_ZARFS_SEND_SERVICE_RESPONSE, STATUS_SUCCESS, {}, 0, true},
+        {IOCTL_ZARFS_REFERENCE_BODY_TABLE, STATUS_SUCCESS, {}, 512},
+        {IOCTL_ZARFS_CREATE_NEW_BODY_TABLE, STATUS_SUCCESS, {2}},
+        {IOCTL_ZARFS_ADD_VIDEO_NODES_TO_BODY_TABLE, STATUS_SUCCESS, {kTableFirst, 1}, 512},
+        {IOCTL_ZARFS_ADD_ALPHA_NODES_TO_BODY_TABLE, STATUS_SUCCESS, {kTableFirst + 1, 1}, 512},
+        {IOCTL_ZARFS_MOVE_FILE_SEGMENTS, STATUS_SUCCESS, {0, 0, 0, 0, 0, progressAddress}},
+        {IOCTL_ZARFS_LOCK_FILE_SYSTEM, STATUS_ACCESS_DENIED},  // the clip is open
     };
-    ASSERT_EQ(std::size(rows), 30u);
+    auto caseOf = [&](ULONG code) {
+        for (const Case& c : cases)
+            if (c.code == code) return c;
+        return Case{code};
+    };
     // Codes whose record begins with a file's handle.
     const ULONG kPerFile[] = {IOCTL_ZARFS_ALLOCATE_VIDEO_SPACE, IOCTL_ZARFS_UPDATE_VIDEO_FILE,
                               IOCTL_ZARFS_GET_FILE_INFO, IOCTL_ZARFS_GET_FILE_ENTRY,
@@ -77,8 +119,10 @@ TEST_F(ControlTest, LengthTable)
                    GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, 0),
               STATUS_SUCCESS);
     std::vector<UCHAR> buffer(2048);
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.code));
+    for (const ZARFS_IOCTL_ENTRY& entry : ZarFsIoctlTable) {
+        SCOPED_TRACE(entry.Name);
+        const Case row = caseOf(entry.Code);
+        const ULONG in = entry.InputLength, out = entry.OutputLength;
         auto fill = [&] {
             std::fill(buffer.begin(), buffer.end(), 0);
             ULONG h = ULONG(reinterpret_cast<ULONG_PTR>(file));
@@ -92,21 +136,21 @@ TEST_F(ControlTest, LengthTable)
             }
         };
         ULONG_PTR information = 99;
-        if (row.in > 0) {
+        if (in > 0) {
             fill();
-            EXPECT_EQ(Control(row.code, buffer.data(), row.in - 1, buffer.data(), row.out, &information),
+            EXPECT_EQ(Control(row.code, buffer.data(), in - 1, buffer.data(), out, &information),
                       STATUS_BUFFER_TOO_SMALL);
         }
-        if (row.out > 0) {
+        if (out > 0) {
             fill();
-            EXPECT_EQ(Control(row.code, buffer.data(), row.in, buffer.data(), row.out - 1, &information),
+            EXPECT_EQ(Control(row.code, buffer.data(), in, buffer.data(), out - 1, &information),
                       STATUS_BUFFER_TOO_SMALL);
         }
         if (row.pends) continue;
         fill();
-        ULONG out = row.give != 0 ? row.give : row.out;
-        EXPECT_EQ(Control(row.code, buffer.data(), row.in, buffer.data(), out, &information), row.status);
-        EXPECT_EQ(information, NT_SUCCESS(row.status) ? row.info : 0);
+        ULONG give = row.give != 0 ? row.give : out;
+        EXPECT_EQ(Control(row.code, buffer.data(), in, buffer.data(), give, &information), row.status);
+        EXPECT_EQ(information, NT_SUCCESS(row.status) ? out : 0);
     }
     EXPECT_EQ(Control(0x222078, nullptr, 0, nullptr, 0), STATUS_INVALID_DEVICE_REQUEST);
     // The media drive itself takes no control code.

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -39,26 +40,24 @@ TEST_F(MediaFsFuzz, RandomRequestsNeverFaultTheDriver)
     ASSERT_EQ(Open(u"", FILE_OPEN, 0, &volume), STATUS_SUCCESS);
     const HANDLE handles[] = {file, folder, volume, control_, nullptr, reinterpret_cast<HANDLE>(ULONG_PTR(0x7FFC))};
 
-    // The two codes the service leaves pending are exercised by its own
-    // tests; here everything must finish.
+    // Every code of the table at lengths around its least, but the two the
+    // service leaves pending (its own tests exercise them) and the three
+    // that would format the drives or move the drive and its disk-access
+    // settings under the test; and codes the driver does not know.
     struct Code {
         ULONG code, least;
-    } const codes[] = {
-        {IOCTL_ZARFS_DISMOUNT_VOLUME, 4},        {IOCTL_ZARFS_QUERY_VOLUME_INFO, 4},
-        {IOCTL_ZARFS_ALLOCATE_VIDEO_SPACE, 620}, {IOCTL_ZARFS_UPDATE_VIDEO_FILE, 64},
-        {IOCTL_ZARFS_GET_FILE_INFO, 664},        {IOCTL_ZARFS_REGISTER_FILE_TYPES, 48},
-        {IOCTL_ZARFS_UNREGISTER_FILE_TYPES, 0},  {IOCTL_ZARFS_GET_PREFERENCES, 41},
-        {IOCTL_ZARFS_GET_FILE_ENTRY, 1024},      {IOCTL_ZARFS_SET_APP_FILE_ENTRY_INFO, 260},
-        {IOCTL_ZARFS_GET_VOLUME_SPACE_INFO, 36}, {IOCTL_ZARFS_REFERENCE_BODY_TABLE, 12},
-        {IOCTL_ZARFS_DEREFERENCE_BODY_TABLE, 8}, {IOCTL_ZARFS_CREATE_NEW_BODY_TABLE, 12},
-        {IOCTL_ZARFS_ADD_VIDEO_NODES_TO_BODY_TABLE, 16}, {IOCTL_ZARFS_ADD_ALPHA_NODES_TO_BODY_TABLE, 16},
-        {IOCTL_ZARFS_GET_FILE_LOCATION_INFO, 44}, {IOCTL_ZARFS_MOVE_FILE_SEGMENTS, 56},
-        {IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_SUSPEND, 0}, {IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_RESUME, 0},
-        {IOCTL_ZARFS_GET_SCSI_PREFS, 8},         {IOCTL_ZARFS_SET_SDTI_TYPE, 12},
-        {IOCTL_ZARFS_REGISTER_SDTI_FLAGS, 4},    {IOCTL_ZARFS_LOCK_FILE_SYSTEM, 4},
-        {IOCTL_ZARFS_UNLOCK_FILE_SYSTEM, 0},     {0x222078, 0},
-        {0x22200E, 16},                          {0x222001, 4},
     };
+    std::vector<Code> codes;
+    const ULONG kLeftOut[] = {IOCTL_ZARFS_FORMAT_VOLUME, IOCTL_ZARFS_SEND_SERVICE_REQUEST,
+                              IOCTL_ZARFS_SEND_SERVICE_RESPONSE, IOCTL_ZARFS_SET_PREFERENCES,
+                              IOCTL_ZARFS_SET_SCSI_PREFS};
+    for (const ZARFS_IOCTL_ENTRY& e : ZarFsIoctlTable)
+        if (std::find(std::begin(kLeftOut), std::end(kLeftOut), e.Code) == std::end(kLeftOut))
+            codes.push_back({e.Code, std::max(e.InputLength, e.OutputLength)});
+    ASSERT_EQ(codes.size(), 25u);
+    codes.push_back({0x222078, 0});
+    codes.push_back({0x22200E, 16});
+    codes.push_back({0x222001, 4});
     std::vector<UCHAR> in(2048), out(2048);
     const char alphabet[] = "aZ.\\*?<>:|\" ~KIVMediaClips";
     auto randomName = [&] {
@@ -99,7 +98,7 @@ TEST_F(MediaFsFuzz, RandomRequestsNeverFaultTheDriver)
             std::u16string name = randomName();
             HANDLE h;
             ULONG disposition = pick(7);
-            ULONG options = pick(2) ? FILE_DIRECTORY_FILE : (pick(2) ? FILE_NON_DIRECTORY_FILE : 0);
+            ULONG options = pick(2) ? ULONG(FILE_DIRECTORY_FILE) : (pick(2) ? ULONG(FILE_NON_DIRECTORY_FILE) : 0u);
             if (Open(name, disposition, options, &h, nullptr, GENERIC_READ | SYNCHRONIZE) == STATUS_SUCCESS) NtClose(h);
             break;
         }
