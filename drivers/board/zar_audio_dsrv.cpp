@@ -12,8 +12,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "zar_audio.h"
 #include "zar_bridge.h"
-#include "zar_driver.h"
+#include "zar_extension.h"
 
 namespace {
 
