@@ -236,9 +236,14 @@ TEST_F(ZarFsAlloc, RandomOperationsAgreeWithABitmap)
             const ZARFS_FREE_SEGMENT* prev = nullptr;
             for (auto* s = list->FirstPos; s != nullptr; prev = s, s = s->NextPos) {
                 ASSERT_GT(s->Length, 0u);
-                if (prev != nullptr) ASSERT_GT(s->FirstBlock, prev->FirstBlock + prev->Length) << "touching runs";
-                if (list == &alloc_.Lower) ASSERT_LE(s->FirstBlock + s->Length, alloc_.Boundary);
-                else ASSERT_GE(s->FirstBlock, alloc_.Boundary);
+                if (prev != nullptr) {
+                    ASSERT_GT(s->FirstBlock, prev->FirstBlock + prev->Length) << "touching runs";
+                }
+                if (list == &alloc_.Lower) {
+                    ASSERT_LE(s->FirstBlock + s->Length, alloc_.Boundary);
+                } else {
+                    ASSERT_GE(s->FirstBlock, alloc_.Boundary);
+                }
                 for (ULONG b = s->FirstBlock; b < s->FirstBlock + s->Length; ++b) free[b - kFirst] = true;
                 sum += s->Length;
             }

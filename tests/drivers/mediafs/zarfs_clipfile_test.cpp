@@ -151,7 +151,9 @@ TEST_F(ClipFileTest, DirectoryRecordsOfTheFourClasses)
             EXPECT_EQ(U64(b, 16), 0u);                        // last access
             EXPECT_EQ(U64(b, 40), 0u);                        // end of file
         }
-        if (row.infoClass == FileBothDirectoryInformation) EXPECT_EQ(b[68], 0);  // no short name
+        if (row.infoClass == FileBothDirectoryInformation) {
+            EXPECT_EQ(b[68], 0);  // no short name
+        }
     }
     std::vector<UCHAR> b(4096);
     ULONG_PTR information = 0;
@@ -183,7 +185,9 @@ TEST_F(ClipFileTest, DirectoryRecordsOfTheFourClasses)
                                    std::pair{u"nothing", STATUS_NO_SUCH_FILE}}) {
         ASSERT_EQ(Open(u"\\KIV\\Media", FILE_OPEN, FILE_DIRECTORY_FILE, &dir), STATUS_SUCCESS);
         EXPECT_EQ(Query(dir, FileNamesInformation, &b, &information, false, false, pattern), status);
-        if (status == STATUS_SUCCESS) EXPECT_EQ(U32(b, 0), 0u);  // one record
+        if (status == STATUS_SUCCESS) {
+            EXPECT_EQ(U32(b, 0), 0u);  // one record
+        }
         NtClose(dir);
     }
     // A file handle is no directory.

@@ -99,7 +99,7 @@ TEST_F(MediaFsFuzz, RandomRequestsNeverFaultTheDriver)
             std::u16string name = randomName();
             HANDLE h;
             ULONG disposition = pick(7);
-            ULONG options = pick(2) ? FILE_DIRECTORY_FILE : (pick(2) ? FILE_NON_DIRECTORY_FILE : 0);
+            ULONG options = pick(2) ? ULONG(FILE_DIRECTORY_FILE) : (pick(2) ? ULONG(FILE_NON_DIRECTORY_FILE) : 0u);
             if (Open(name, disposition, options, &h, nullptr, GENERIC_READ | SYNCHRONIZE) == STATUS_SUCCESS) NtClose(h);
             break;
         }
