@@ -54,6 +54,8 @@ int main(int argc, char** argv)
     const double period = kFieldPeriod * 1e6;
     const double idleField = idle.DriverMicroseconds(), jpegField = jpegOnly.DriverMicroseconds(),
                  busyField = busy.DriverMicroseconds();
+    const double idleCpu = idle.DriverCpuMicroseconds(), jpegCpu = jpegOnly.DriverCpuMicroseconds(),
+                 busyCpu = busy.DriverCpuMicroseconds();
     std::printf("audio fields: %llu fields a run, 525 lines\n", static_cast<unsigned long long>(fields));
     std::printf("  eight tracks from the data server at %.2fx (%s), both banks; JPEG channel 0 recording, 1 playing\n",
                 speed / 48000.0, running ? "running" : "NOT running");
@@ -65,6 +67,11 @@ int main(int argc, char** argv)
                 100.0 * jpegField / period);
     std::printf("    JPEG and eight tracks:     %7.2f us = %.4f%% of the field period (%.1fx the idle field)\n",
                 busyField, 100.0 * busyField / period, idleField > 0 ? busyField / idleField : 0.0);
+    std::printf("  the same in the CPU time of the threads that ran them (a busy host's preemption left out):\n");
+    std::printf("    idle field:                %7.2f us = %.4f%% of the field period\n", idleCpu, 100.0 * idleCpu / period);
+    std::printf("    JPEG channels:             %7.2f us = %.4f%% of the field period\n", jpegCpu, 100.0 * jpegCpu / period);
+    std::printf("    JPEG and eight tracks:     %7.2f us = %.4f%% of the field period (%.1fx the idle field)\n", busyCpu,
+                100.0 * busyCpu / period, idleCpu > 0 ? busyCpu / idleCpu : 0.0);
     if (recordState < 0 || playState < 0)
         std::printf("  a JPEG channel went into error: a codec missed a field%s\n",
                     machine.Client() ? " (on the real clock: the host fell behind real time)" : "");

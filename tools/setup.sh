@@ -477,6 +477,9 @@ zar_setup() {
     if [ ! -f "$ZAR_BUILD/build.ninja" ]; then
         zar_step "configuring (cmake -G Ninja)" cmake -S "$ZAR_ROOT" -B "$ZAR_BUILD" -G Ninja \
             ${ZAR_CMAKE_OPTIONS[@]+"${ZAR_CMAKE_OPTIONS[@]}"}
+    elif [ "${CI:-}" = true ] && ! grep -q '^ZAR_WERROR:BOOL=ON$' "$ZAR_BUILD/CMakeCache.txt"; then
+        # A tree configured before CI ran in it: CI builds with warnings as errors all the same.
+        zar_step "configuring with warnings as errors (CI)" cmake -S "$ZAR_ROOT" -B "$ZAR_BUILD" -DZAR_WERROR=ON
     fi
 }
 

@@ -7,6 +7,7 @@
 #include "platform/nt/kernel.h"
 #include "include/zarkd.h"
 #include "include/zarkd_audio.h"
+#include "zar_boardsetup.h"
 #include "zar_playlist.h"
 
 struct ZAR_DEVICE_EXTENSION;
@@ -140,7 +141,7 @@ struct ZAR_AUDIO_DSP_STATE {
 
 struct ZAR_AUDIO_USERS_STATE {
     ZAR_AUDIO_SETTINGS Set[ZAR_AUDIO_USERS];
-    KMUTEX Mutex;
+    KMUTEX Mutex;                       // guards Set, LockUser and the gains written from them
     ULONG LockUser[2];                  // user holding play (0) and record (1), 0 none
     BOOLEAN HardwareValid;              // until set, every register is written
     // Tables of the gains (filled at start).
@@ -279,7 +280,7 @@ struct ZAR_DSRV_STATE_BLOCK {
     PKEVENT SourceEvent[ZAR_DSRV_SOURCES];
     PKSEMAPHORE Semaphore;
     PVOID PreRollPool;
-    KSPIN_LOCK Lock;
+    KSPIN_LOCK Lock;                    // guards the state, the play position and the fills
     ULONG SamplesPerHalf;
     // Play position: sample and remainder; the slot now playing.
     LONGLONG Position;
@@ -299,7 +300,7 @@ struct ZAR_DSRV_STATE_BLOCK {
     LONGLONG HalfPosition[2];           // source position at the start of each half
     LONGLONG StopPosition;
     // Exceptions.
-    KSPIN_LOCK ExceptionLock;
+    KSPIN_LOCK ExceptionLock;           // guards the exception queue below (taken inside Lock)
     ZAR_DSRV_EXCEPTION Exception[ZAR_DSRV_EXCEPTIONS];
     ULONG ExceptionHead, ExceptionCount, ExceptionLost;
 };
@@ -448,3 +449,134 @@ void ZarWaveDrvCopyFromBuffer(const SHORT* dma, ULONG dmaFrames, ULONG step, PUL
 ULONG ZarWaveDrvDecimation(ULONG rateMode, ULONG rate);
 // Position: frames and bytes from the byte count.
 void ZarWaveDrvPosition(ULONGLONG bytes, ULONG channels, ULONG bytesPerSample, PULONG frames, PULONG byteCount);
+
+// ---- the audio DMA engine (zar_audio_dma.cpp) ----
+void ZarAudHWInitializeAllStates(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarAudInitRecDcb(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarAudInitPlayDcb(PZAR_DEVICE_EXTENSION ext, ULONG playback);
+void ZarCalcAudRecDmaSize(PZAR_DEVICE_EXTENSION ext);
+void ZarDpcForAudioRecord(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+void ZarDpcForAudioPlayback(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+void ZarDpcForAudioPlaybackSingleDma(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+void ZarDpcForAudioRecordSingleDma(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+void ZarDpcForAudioFifoUnderflowLog(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+void ZarAudPlayVbi(PZAR_DEVICE_EXTENSION ext);
+void ZarAudPlayResynchronizeDma(PZAR_DEVICE_EXTENSION ext);
+void ZarAudVuLevelProcessing(PZAR_DEVICE_EXTENSION ext);
+
+// Run synchronised with the interrupt (context: the extension).
+BOOLEAN ZarAudPlayStopDma(PVOID context);
+BOOLEAN ZarAudRecStopDma(PVOID context);
+NTSTATUS ZarAudRecRelease(PZAR_DEVICE_EXTENSION ext);
+
+// Starts the audio play (its 40-byte command, as kept by a video channel)
+// following a video channel from the same field.
+void ZarAudFollowVideo(PZAR_DEVICE_EXTENSION ext, const ZAR_PLAY_COMMAND* play, const UCHAR* audioCommand);
+// Prepares the audio play that starts passively with a video channel.
+void ZarAudPreparePassiveStart(PZAR_DEVICE_EXTENSION ext, const UCHAR* audioCommand);
+// Starts the audio record DMA from the interrupt routine with the start
+// block {state, 0, in point, out point}.
+void ZarAudRecDmaStartDevice(PZAR_DEVICE_EXTENSION ext, const ULONG* startBlock);
+// The audio state (192 bytes) for the play-status block; null while none is kept.
+const void* ZarAudGetState(PZAR_DEVICE_EXTENSION ext);
+
+// The audio record ring in host memory (with its spill area behind it).
+NTSTATUS ZarAudRecRing(PZAR_DEVICE_EXTENSION ext, PUCHAR* ring, PULONG busAddress, PULONG size);
+NTSTATUS ZarAudRecordCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+// The record half 'half' (0 or 1) as it stands: its data and the two
+// position dwords handed to the caller ahead of it.
+NTSTATUS ZarAudGetWaveData(PZAR_DEVICE_EXTENSION ext, ULONG half, const UCHAR** data, PULONG length,
+                           PULONG position);
+NTSTATUS ZarAudPlayCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudPutWaveData(PZAR_DEVICE_EXTENSION ext, PIRP irp);
+
+// Takes the six referenced events (play A/B, record A/B, one-shot play,
+// one-shot record; null for none) and drops the ones held before.
+inline constexpr ULONG ZAR_AUDIO_USER_EVENTS = 6;
+NTSTATUS ZarAudRegisterEvents(PZAR_DEVICE_EXTENSION ext, PKEVENT* events);
+NTSTATUS ZarAudIoPlaycord(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudClearTrack(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudIoGetPlayVuLevel(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudIoGetRecVuLevel(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarCalcAudPlayDmaSize(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudPlayDmaBuffer(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudSetActiveTrackMask(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudRecSetup(PZAR_DEVICE_EXTENSION ext, PIRP irp);
+
+// ---- the audio DSPs and their command thread (zar_audio_dsp.cpp) ----
+void ZarDspCommandThread(PVOID context);
+void ZarDpcForAudioDsp(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+void ZarYssIsr(PZAR_DEVICE_EXTENSION ext);
+void ZarAudSetTrackPan(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarYss231Init(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarAudIoGetDspState(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+
+// ---- the audio data server (zar_audio_dsrv.cpp) ----
+void ZarAudDSrvDpcFunc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+void ZarAudDSrvFreePlayMemoryAndObjects(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarAudDSrvPrepPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudDSrvUnprepPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudDSrvInitBuffers(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudDSrvStartPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudDSrvStopPlay(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudDSrvGetException(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudDSrvGetCurrentStatus(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudDSrvSetSpeed(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+
+// ---- the wave devices' board side (zar_wave.cpp) ----
+void ZarWaveDrvPlaybackDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+void ZarWaveDrvCaptureDpc(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+NTSTATUS ZarWaveDrvClose(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarWaveDrvRead(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarWaveDrvWrite(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT device, PIRP irp);
+
+// ---- the audio effect node and its overrides (zar_audio_node.cpp) ----
+void ZarPlyAudFxPreProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyAudFxProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyAudFxPostProcessNode(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarAudIoSetTrackMasks(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudIoLevelOverride(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudIoPanOverride(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudIoEqOverride(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarAudFxPlayCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+
+// ---- vari-play (zar_variplay.cpp) ----
+NTSTATUS ZarVariPlayClose(PZAR_DEVICE_EXTENSION ext, ULONG channel);
+
+// Vari-play block of a video channel: mapped or not, its started word (set
+// on the first call, returning the value before), the position it drives
+// and the field its index selects (its whole ring entry).
+BOOLEAN ZarVariPlayIsMapped(PZAR_DEVICE_EXTENSION ext, ULONG channel);
+BOOLEAN ZarVariPlayTakeStart(PZAR_DEVICE_EXTENSION ext, ULONG channel);
+ULONG ZarVariPlayUpdatePosition(PZAR_DEVICE_EXTENSION ext, ULONG channel);
+BOOLEAN ZarVariPlayCurrentField(PZAR_DEVICE_EXTENSION ext, ULONG channel, PULONG address, PULONG size);
+BOOLEAN ZarVariPlayCurrentEntry(PZAR_DEVICE_EXTENSION ext, ULONG channel, ZAR_VARIPLAY_ENTRY* entry);
+NTSTATUS ZarVariPlayInit(PZAR_DEVICE_EXTENSION ext, PVOID buffer, PFILE_OBJECT owner);
+NTSTATUS ZarVariPlayInvalidateNode(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarVariPlayDisplayNode(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+
+// ---- the audio codec (zar_audio_codec.cpp) ----
+// The audio codec and the four DSPs brought to their start-up state.
+NTSTATUS ZarCs4297Init(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarCs4297RegRead(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+
+// ---- audio users, settings and the audio lock (zar_audio_users.cpp) ----
+// Whether the caller kind may use the audio hardware now: it owns it
+// already, or nobody holds the audio lock.
+BOOLEAN ZarAudioHardwareAvailable(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarAudIoUserSetCodec(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarAudIoGetCodec(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarAudIoUserSetTrackControl(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarAudUserSetMasterLevel(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarAudIoGetTrackControl(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarAudIoGetMasterLevel(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarDcIoUserSetAudioStandards(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarDcIoGetAudioStandards(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarAudIoUserSetSource(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarAudUserSetTrackLevelMult(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);
+
+// The audio lock belongs to the handle that took it (its file object).
+NTSTATUS ZarAudAcquireAudioLock(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind, PFILE_OBJECT owner);
+NTSTATUS ZarAudReleaseAudioLock(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind, PFILE_OBJECT owner);
+NTSTATUS ZarAudUserSetPassiveEE(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ZAR_CALLER_KIND callerKind);

@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "include/zar_audio_hw.h"
-#include "zar_bridge.h"
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_debi.h"
+#include "zar_extension.h"
 
 using namespace zar_audio_hw;
 

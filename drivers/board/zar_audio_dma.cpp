@@ -10,8 +10,17 @@
 #include <cstring>
 
 #include "include/zar_audio_hw.h"
+#include "include/zarkd_msg.h"
+#include "zar_audio.h"
 #include "zar_bridge.h"
-#include "zar_driver.h"
+#include "zar_debi.h"
+#include "zar_digitalio.h"
+#include "zar_eventlog.h"
+#include "zar_extension.h"
+#include "zar_ioctl.h"
+#include "zar_isr.h"
+#include "zar_playlist.h"
+#include "zar_videochips.h"
 
 using namespace zar_audio_hw;
 

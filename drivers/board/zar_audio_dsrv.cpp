@@ -12,8 +12,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "zar_audio.h"
 #include "zar_bridge.h"
-#include "zar_driver.h"
+#include "zar_extension.h"
 
 namespace {
 
@@ -67,7 +68,18 @@ struct ZAR_DSRV_FILTERS_TABLE {
             Coefficient[0][31][k] = half[k];
             Coefficient[0][0][k] = first[k];
         }
+        // A phase's sum over full-scale samples stays within 32 bits when
+        // its coefficients' magnitudes add up to less than 65,536.
+        LONGLONG largest = 0;
+        for (const auto& filter : Coefficient)
+            for (const auto& phase : filter) {
+                LONGLONG magnitude = 0;
+                for (LONG c : phase) magnitude += c < 0 ? -LONGLONG(c) : c;
+                if (magnitude > largest) largest = magnitude;
+            }
+        SumFits32 = largest * 32768 <= 0x7FFFFFFFLL;
     }
+    bool SumFits32 = false;
 };
 
 const ZAR_DSRV_FILTERS_TABLE& Filters()
@@ -165,6 +177,29 @@ SHORT Fetch(const ZAR_DSRV_STATE_BLOCK& s, LONGLONG n, ULONG bank, ULONG j)
     const ULONG tracks = bank == 0 ? s.Prep.BankATracks : s.Prep.BankBTracks;
     const auto* data = reinterpret_cast<const SHORT*>(s.Slot[slot]) + offset;
     return data[ULONG(n - SlotPosition(s, slot)) * tracks + j];
+}
+
+// The source frames [first, first + count) of bank 'bank' as one run in the
+// slot now playing: the run's first frame, or null when the slot does not
+// hold all of them or a loop's wrap falls between (the frame is then taken
+// tap by tap through Fetch, which gives the same samples).
+const SHORT* RunInCurrentSlot(const ZAR_DSRV_STATE_BLOCK& s, LONGLONG first, ULONG count, ULONG bank)
+{
+    const LONGLONG a = Wrap(s, first);
+    if (count > 1 && Wrap(s, first + count - 1) != a + count - 1) return nullptr;
+    const ULONG slot = s.CurrentSlot;
+    if (slot >= s.Prep.Slots || !SlotHolds(s, slot, a) || !SlotHolds(s, slot, a + count - 1)) return nullptr;
+    const ULONG offset = bank == 0 ? s.Prep.BankAOffset : s.Prep.BankBOffset;
+    const ULONG tracks = bank == 0 ? s.Prep.BankATracks : s.Prep.BankBTracks;
+    return reinterpret_cast<const SHORT*>(s.Slot[slot]) + offset + ULONG(a - SlotPosition(s, slot)) * tracks;
+}
+
+// A Q15 sum as a sample: shifted back and clamped to 16 bits.
+template <typename Sum>
+LONG ClampQ15(Sum sum)
+{
+    sum >>= 15;
+    return LONG(sum > 32767 ? 32767 : sum < -32768 ? -32768 : sum);
 }
 
 void ZarAudDSrvWriteRequests(PZAR_DEVICE_EXTENSION ext)
@@ -393,14 +428,18 @@ void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* const out[2], ULONG frames
     ZAR_DSRV_STATE_BLOCK& s = Server(ext);
     // The DMA tracks this fill writes (a slot in a bank given a buffer), and
     // which of them play silence: beyond the slot data's tracks, or fed by
-    // a missing source.
+    // a missing source. A bank is read only when one of its tracks sounds.
     LONG at[ZAR_AUDIO_TRACKS];
     bool silentTrack[ZAR_AUDIO_TRACKS];
+    bool bankSounds[2] = {false, false};
     for (ULONG t = 0; t < ZAR_AUDIO_TRACKS; ++t) {
         const ULONG bank = t / kBankTracks;
         at[t] = out[bank] != nullptr ? slot[t] : -1;
         silentTrack[t] = t % kBankTracks >= SlotTracks(s.Prep, bank) || TrackSilenced(s, t);
+        if (at[t] >= 0 && !silentTrack[t]) bankSounds[bank] = true;
     }
+    const ULONG bankTracks[2] = {s.Prep.BankATracks, s.Prep.BankBTracks};
+    const bool sum32 = Filters().SumFits32;
     const ULONG N = s.Ratio.Normal;
     const ULONG step = ULONG(s.Ratio.Speed < 0 ? -s.Ratio.Speed : s.Ratio.Speed);
     for (ULONG i = 0; i < frames; ++i) {
@@ -418,15 +457,40 @@ void ZarAudDSrvFill(PZAR_DEVICE_EXTENSION ext, SHORT* const out[2], ULONG frames
             ++n;
             phase = 0;
         }
-        for (ULONG t = 0; t < ZAR_AUDIO_TRACKS; ++t) {
-            if (at[t] < 0) continue;
-            const ULONG bank = t / kBankTracks, j = t % kBankTracks;
-            SHORT& sample = frame[bank][at[t]];
-            if (silentTrack[t]) {
-                sample = 0;
-                continue;
+        // The frame's taps and its run of source frames, resolved once for
+        // every track: filter 0 and phase 0 copy the sample at n.
+        const bool copy = s.Filter == 0 || phase == 0;
+        const ULONG taps = copy ? 1 : ZarAudDSrvTaps(s.Filter);
+        const LONG* c = copy ? nullptr : ZarAudDSrvFilterTable()[s.Filter - 1][phase - 1];
+        const LONGLONG first = copy ? n : n - LONG(taps / 2) + 1;
+        for (ULONG bank = 0; bank < 2; ++bank) {
+            const ULONG t0 = bank * kBankTracks;
+            const ULONG tracks = bankTracks[bank];
+            const SHORT* run = bankSounds[bank] ? RunInCurrentSlot(s, first, taps, bank) : nullptr;
+            LONG value[kBankTracks] = {};
+            if (!bankSounds[bank]) {
+                // Every track of the bank is silent or unplayed.
+            } else if (run == nullptr) {
+                // The run leaves the slot or wraps: each tap finds its own.
+                for (ULONG j = 0; j < tracks && j < kBankTracks; ++j)
+                    if (at[t0 + j] >= 0 && !silentTrack[t0 + j])
+                        value[j] = ZarAudDSrvInterpolate(s.Filter, phase, n,
+                                                         [&](LONGLONG m) { return Fetch(s, m, bank, j); });
+            } else if (copy) {
+                for (ULONG j = 0; j < tracks && j < kBankTracks; ++j) value[j] = run[j];
+            } else if (sum32) {
+                LONG sum[kBankTracks] = {};
+                for (ULONG k = 0; k < taps; ++k, run += tracks)
+                    for (ULONG j = 0; j < tracks && j < kBankTracks; ++j) sum[j] += c[k] * LONG(run[j]);
+                for (ULONG j = 0; j < kBankTracks; ++j) value[j] = ClampQ15(sum[j]);
+            } else {
+                LONGLONG sum[kBankTracks] = {};
+                for (ULONG k = 0; k < taps; ++k, run += tracks)
+                    for (ULONG j = 0; j < tracks && j < kBankTracks; ++j) sum[j] += LONGLONG(c[k]) * run[j];
+                for (ULONG j = 0; j < kBankTracks; ++j) value[j] = ClampQ15(sum[j]);
             }
-            sample = ZarAudDSrvInterpolate(s.Filter, phase, n, [&](LONGLONG m) { return Fetch(s, m, bank, j); });
+            for (ULONG j = 0; j < kBankTracks; ++j)
+                if (at[t0 + j] >= 0) frame[bank][at[t0 + j]] = silentTrack[t0 + j] ? 0 : SHORT(value[j]);
         }
         // Advance by speed/normal of a frame, exactly: no remainder is lost.
         if (s.Ratio.Speed >= 0) {

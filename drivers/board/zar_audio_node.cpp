@@ -7,8 +7,10 @@
 
 #include <cstring>
 
+#include "zar_audio.h"
 #include "zar_bridge.h"
-#include "zar_driver.h"
+#include "zar_extension.h"
+#include "zar_playlist.h"
 
 namespace {
 

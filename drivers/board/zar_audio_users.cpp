@@ -10,8 +10,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "zar_audio.h"
+#include "zar_boardsetup.h"
 #include "zar_bridge.h"
-#include "zar_driver.h"
+#include "zar_extension.h"
+#include "zar_ioctl.h"
 
 namespace {
 

@@ -111,3 +111,8 @@ inline constexpr ULONG ZAR_REG_SCSI_COMMAND = 0xA00C;
 inline constexpr ULONG ZAR_STATUS_SCSI_IRQ_N = 0x1000;        // board status: clear while the controller requests
 
 // ---- time code ----
+
+// ---- shared-interrupt mask bits (board register 0xB840) ----
+inline constexpr ULONG ZAR_SHARED_TIMECODE = 0x1;
+inline constexpr ULONG ZAR_SHARED_SCSI = 0x2;
+inline constexpr ULONG ZAR_SHARED_DSP = 0x10;

@@ -12,7 +12,23 @@
 #include <cstring>
 
 #include "include/zarkd_jpeg.h"
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_boardsetup.h"
+#include "zar_bridge.h"
+#include "zar_debi.h"
+#include "zar_diag.h"
+#include "zar_dpc.h"
+#include "zar_extension.h"
+#include "zar_gfx.h"
+#include "zar_i2c.h"
+#include "zar_isr.h"
+#include "zar_jpeg.h"
+#include "zar_mix.h"
+#include "zar_scsi.h"
+#include "zar_timecode.h"
+#include "zar_videochips.h"
+#include "zar_vin.h"
 
 namespace {
 

@@ -82,3 +82,14 @@ NTSTATUS ZarDcResetMixer(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarDcResetGfx(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarDcResetVin(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarDcResetAudio(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind);
+
+// ---- board set-up after the FPGA load (zar_boardsetup.cpp) ----
+BOOLEAN ZarDcIsValidEeprom(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarDcReadEepromByte(PZAR_DEVICE_EXTENSION ext, ULONG subAddress, PULONG value);
+NTSTATUS ZarDcIoSynchronizeExecution(PZAR_DEVICE_EXTENSION ext, ULONG selector);
+NTSTATUS ZarDcPostFpgaInit(PZAR_DEVICE_EXTENSION ext, ZAR_CALLER_KIND callerKind);
+NTSTATUS ZarDcIoSetGenlockPosition(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDcIoSetEncoder(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDcIoSetCalibration(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDcIoSetM2Routing(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDcIoReset(PZAR_DEVICE_EXTENSION ext, UCHAR selector, ZAR_CALLER_KIND callerKind);

@@ -46,3 +46,21 @@ inline BOOLEAN ZarRunSynchronized(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTI
         return KeSynchronizeExecution(ext->InterruptObject, routine, context);
     return routine(context);
 }
+
+// ---- interrupt sources the driver acts on ----
+inline constexpr ULONG ZAR_INT_SHARED_LINE = 0x40;
+inline constexpr ULONG ZAR_INT_FIELD = 0x100;
+inline constexpr ULONG ZAR_INT_AUDIO_PLAY_A = 0x1000;
+inline constexpr ULONG ZAR_INT_AUDIO_PLAY_B = 0x4000;
+inline constexpr ULONG ZAR_INT_AUDIO_RECORD = 0x8000;
+inline constexpr ULONG ZAR_INT_I2C_ERROR = 0x10000;
+inline constexpr ULONG ZAR_INT_I2C_DONE = 0x20000;
+inline constexpr ULONG ZAR_INT_I2C = ZAR_INT_I2C_ERROR | ZAR_INT_I2C_DONE;
+inline constexpr ULONG ZAR_INT_DEBI_DONE = 0x80000;
+inline constexpr ULONG ZAR_INT_BRS = 0x8000000;
+
+// The bridge register at 'offset' of the mapped window.
+inline volatile ULONG* ZarBridgeRegister(PZAR_DEVICE_EXTENSION ext, ULONG offset)
+{
+    return reinterpret_cast<volatile ULONG*>(ext->Registers + offset);
+}

@@ -12,7 +12,17 @@
 #include <algorithm>
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_bridge.h"
+#include "zar_brs.h"
+#include "zar_debi.h"
+#include "zar_dispatch.h"
+#include "zar_extension.h"
+#include "zar_gfx.h"
+#include "zar_i2c.h"
+#include "zar_isr.h"
+#include "zar_pagetable.h"
 
 namespace {
 
@@ -285,9 +295,7 @@ void ZarBrsEndEntry(PZAR_DEVICE_EXTENSION ext, ZAR_BRS_ENTRY* entry, ULONG kind)
     if (entry->Irp != nullptr) {
         PIRP irp = entry->Irp;
         ExFreeToNPagedLookasideList(&ext->BrsLookaside, entry);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = ZAR_BRS_DMA_COMMAND_SIZE;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        ZarCompleteRequest(irp, STATUS_SUCCESS, ZAR_BRS_DMA_COMMAND_SIZE);
     } else {
         ExFreeToNPagedLookasideList(&ext->BrsLookaside, entry);
         // The caller's event lives in the shared block, never on its stack.

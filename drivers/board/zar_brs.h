@@ -95,3 +95,12 @@ NTSTATUS ZarBrsDmaCommand(PZAR_DEVICE_EXTENSION ext, ZAR_BRS_DMA_COMMAND* comman
 // lines. Never more than 'length' bytes: a length the chosen line does not
 // divide moves its whole lines first and the rest as a chunk of its own.
 void ZarBrsCalcNumBytesLines(ULONG length, PULONG bytesPerLine, PULONG lines);
+
+// ---- the BRS channel (zar_brs.cpp) ----
+void ZarDpcForBrsDma(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+void ZarBrsDmaStartIoSynchronous(PZAR_DEVICE_EXTENSION ext, PVOID entry);
+void ZarBrsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_BRS_ENTRY* entry);
+
+// Lock what the request names for the channel's DMA; raise the probe's
+// status (called inside SehTry).
+void ZarBrsLockDmaBuffers(PZAR_DEVICE_EXTENSION ext, ZAR_BRS_ENTRY* entry, KPROCESSOR_MODE mode);

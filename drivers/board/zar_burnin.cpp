@@ -6,7 +6,9 @@
 
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_dispatch.h"
+#include "zar_extension.h"
+#include "zar_timecode.h"
 
 namespace {
 
@@ -90,13 +92,6 @@ UCHAR ZarBurnInStyleBits(ULONG style)
     }
 }
 
-NTSTATUS ZarBurnInComplete(PIRP irp, NTSTATUS status, ULONG bytes)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = NT_SUCCESS(status) ? bytes : 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
 
 }  // namespace
 
@@ -292,29 +287,29 @@ NTSTATUS ZarTandrelBurnIn_DeviceControl(PZAR_DEVICE_EXTENSION ext, ULONG stream,
     const bool writable = stack->FileObject == nullptr || stack->FileObject->WriteAccess;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_ZAR_TANDREL_GET_CONFIGURATION: {
-        if (out < 8) return ZarBurnInComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        if (out < 8) return ZarCompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
         ULONG config[2] = {tc.Streams[stream].FieldRate, 1};
         std::memcpy(buffer, config, sizeof(config));
-        return ZarBurnInComplete(irp, STATUS_SUCCESS, 8);
+        return ZarCompleteRequest(irp, STATUS_SUCCESS, 8);
     }
     case IOCTL_ZAR_TANDREL_BURNIN_SHOW_HIDE: {
-        if (!writable) return ZarBurnInComplete(irp, STATUS_ACCESS_DENIED, 0);
-        if (in < 4) return ZarBurnInComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        if (!writable) return ZarCompleteRequest(irp, STATUS_ACCESS_DENIED, 0);
+        if (in < 4) return ZarCompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
         KIRQL old;
         KeAcquireSpinLock(&tc.StreamLock, &old);
         b.Shown = *static_cast<PULONG>(buffer) != 0;
         ZarBurnInPlaceWindow(ext);
         ZarICS2008A_WriteIndirectRegisters(ext, ZAR_TC_BURNIN_WINDOW, 2);
         KeReleaseSpinLock(&tc.StreamLock, old);
-        return ZarBurnInComplete(irp, STATUS_SUCCESS, 0);
+        return ZarCompleteRequest(irp, STATUS_SUCCESS, 0);
     }
     case IOCTL_ZAR_TANDREL_BURNIN_GET_CONFIGURATION:
-        if (out < sizeof(TANDREL_BURNIN_CONFIGURATION)) return ZarBurnInComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        if (out < sizeof(TANDREL_BURNIN_CONFIGURATION)) return ZarCompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
         std::memcpy(buffer, &b.Config, sizeof(b.Config));
-        return ZarBurnInComplete(irp, STATUS_SUCCESS, sizeof(b.Config));
+        return ZarCompleteRequest(irp, STATUS_SUCCESS, sizeof(b.Config));
     case IOCTL_ZAR_TANDREL_BURNIN_SET_CONFIGURATION: {
-        if (!writable) return ZarBurnInComplete(irp, STATUS_ACCESS_DENIED, 0);
-        if (in < sizeof(TANDREL_BURNIN_CONFIGURATION)) return ZarBurnInComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        if (!writable) return ZarCompleteRequest(irp, STATUS_ACCESS_DENIED, 0);
+        if (in < sizeof(TANDREL_BURNIN_CONFIGURATION)) return ZarCompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
         TANDREL_BURNIN_CONFIGURATION config;
         std::memcpy(&config, buffer, sizeof(config));
         KIRQL old;
@@ -330,8 +325,8 @@ NTSTATUS ZarTandrelBurnIn_DeviceControl(PZAR_DEVICE_EXTENSION ext, ULONG stream,
         if (ZarBurnInPlaceWindow(ext)) ZarICS2008A_WriteIndirectRegisters(ext, ZAR_TC_BURNIN_WINDOW, 2);
         ZarICS2008A_WriteIndirectRegisters(ext, ZAR_TC_BURNIN_CONTROL, 1);
         KeReleaseSpinLock(&tc.StreamLock, old);
-        return ZarBurnInComplete(irp, STATUS_SUCCESS, 0);
+        return ZarCompleteRequest(irp, STATUS_SUCCESS, 0);
     }
     }
-    return ZarBurnInComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }

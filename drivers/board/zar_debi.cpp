@@ -17,7 +17,14 @@
 #include <algorithm>
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_board_regs.h"
+#include "zar_bridge.h"
+#include "zar_debi.h"
+#include "zar_extension.h"
+#include "zar_isr.h"
+#include "zar_pagetable.h"
+#include "zar_queue.h"
+#include "zar_scsi.h"
 
 namespace {
 

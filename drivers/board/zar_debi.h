@@ -65,7 +65,7 @@ struct ZAR_DEBI_STATE {
 
     // Engine ownership, under OwnerLock. Single programmed accesses and
     // polled single transfers run between the owner's blocks, unowned.
-    KSPIN_LOCK OwnerLock;
+    KSPIN_LOCK OwnerLock;          // guards Owner, WaitingEntry and CopyWaiting
     volatile ULONG Owner;          // ZAR_DEBI_OWNER
     ZAR_DEBI_ENTRY* WaitingEntry;  // a DMA request held back while the SCSI copy owns the engine
     BOOLEAN CopyWaiting;           // the SCSI thread waits for the engine
@@ -121,3 +121,15 @@ void ZarDebiInitAudioWaitStates(PZAR_DEVICE_EXTENSION ext);
 NTSTATUS ZarDebiInitDcb(PZAR_DEVICE_EXTENSION ext);
 IO_ALLOCATION_ACTION ZarDebiAdapterControl(PDEVICE_OBJECT device, PIRP irp, PVOID mapRegisterBase, PVOID context);
 BOOLEAN ZarDebiDmaStartDevice(PVOID context);
+
+// ---- DEBI access and the DEBI channel (zar_debi.cpp) ----
+void ZarDpcForDebiDma(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+
+// Programmed 16-bit access to a board register over DEBI; synchronised
+// with the board interrupt below device IRQL. A write returns FALSE when it
+// did not happen: the bus stayed busy, or the FPGA stream owns the engine.
+BOOLEAN ZarDebiPioWrite(PZAR_DEVICE_EXTENSION ext, ULONG address, ULONG value);
+USHORT ZarDebiPioRead(PZAR_DEVICE_EXTENSION ext, ULONG address);
+void ZarDebiIoStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_DEBI_ENTRY* entry);
+BOOLEAN ZarBrsIsValidDmaCommand(const void* command);
+NTSTATUS ZarDebiIoPioWrite(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

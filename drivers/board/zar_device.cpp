@@ -6,7 +6,21 @@
 // Everything set up here is torn down by ZarReleaseHardware, which checks
 // each piece, so a failure part-way needs no unwinding of its own.
 
-#include "zar_driver.h"
+#include "include/zarkd_msg.h"
+#include "zar_audio.h"
+#include "zar_brs.h"
+#include "zar_debi.h"
+#include "zar_device.h"
+#include "zar_dpc.h"
+#include "zar_eventlog.h"
+#include "zar_extension.h"
+#include "zar_hps.h"
+#include "zar_isr.h"
+#include "zar_jpeg.h"
+#include "zar_playlist.h"
+#include "zar_scsi.h"
+#include "zar_timecode.h"
+#include "zar_vin.h"
 
 namespace {
 

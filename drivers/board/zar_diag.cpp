@@ -8,7 +8,15 @@
 
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_boardsetup.h"
+#include "zar_debi.h"
+#include "zar_diag.h"
+#include "zar_digitalio.h"
+#include "zar_extension.h"
+#include "zar_jpeg.h"
+#include "zar_timecode.h"
 
 namespace {
 

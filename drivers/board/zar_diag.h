@@ -19,8 +19,21 @@ struct ZAR_DIAG_STATE {
     ULONG Count;
     ULONG Lost;                 // records dropped while the ring was full
     PKSEMAPHORE Semaphore;      // referenced; null while nobody listens
-    KSPIN_LOCK Lock;
+    KSPIN_LOCK Lock;            // guards the ring, its count and the semaphore
 };
 
 // Adds a record for the registered client (any IRQL up to DISPATCH_LEVEL).
 void ZarDiagAddException(PZAR_DEVICE_EXTENSION ext, ULONG code, ULONG value);
+
+// ---- exception log, 24 fps mode and shutdown (zar_diag.cpp) ----
+NTSTATUS ZarShutdown(PZAR_DEVICE_EXTENSION ext);
+
+// Takes the referenced semaphore (null: unregister) and drops the one held before.
+NTSTATUS ZarDiagSetExceptionHandler(PZAR_DEVICE_EXTENSION ext, PKSEMAPHORE semaphore);
+NTSTATUS ZarDiagGetException(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+
+// The HDCAM 24 fps mode word.
+inline constexpr ULONG ZAR_24FPS_MODE_OFF = 0;
+inline constexpr ULONG ZAR_24FPS_MODE_ON = 1;
+inline constexpr ULONG ZAR_24FPS_MODE_DIGITAL_IO = 2;  // on, with the digital-I/O option's timing
+NTSTATUS ZarSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION ext);

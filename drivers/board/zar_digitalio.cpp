@@ -3,7 +3,9 @@
 // optional hardware; its absence is an answer (STATUS_UNSUCCESSFUL) that
 // callers fall back on, never an error of their own.
 
-#include "zar_driver.h"
+#include "zar_digitalio.h"
+#include "zar_extension.h"
+#include "zar_init.h"
 
 NTSTATUS ZarSendDigitalIoIoctl(PZAR_DEVICE_EXTENSION ext, ULONG code, PVOID input, ULONG inputLength, PVOID output,
                                ULONG outputLength)

@@ -6,19 +6,17 @@
 // the audio hardware, an audio recording, a vari-play channel) is recorded
 // in the extension as the owning file object, and close compares against it.
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_bridge.h"
+#include "zar_diag.h"
+#include "zar_dispatch.h"
+#include "zar_extension.h"
+#include "zar_hps.h"
 
 namespace {
 
 constexpr LONGLONG kCaptureStopWait = -100LL * 10000;  // 100 ms, relative
 
-NTSTATUS ZarCompleteRequest(PIRP irp, NTSTATUS status)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
 
 void ZarStopCapture(PZAR_DEVICE_EXTENSION ext, BOOLEAN circular)
 {
@@ -58,6 +56,14 @@ void ZarCloseCleanup(PZAR_DEVICE_EXTENSION ext, PFILE_OBJECT file)
 }
 
 }  // namespace
+
+NTSTATUS ZarCompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR bytes, CCHAR boost)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = NT_ERROR(status) ? 0 : bytes;
+    IoCompleteRequest(irp, boost);
+    return status;
+}
 
 void ZarInitEntryPointEvents(PZAR_DEVICE_EXTENSION ext)
 {

@@ -8,7 +8,15 @@
 // when the DPC got there first, takes the count released for it), so the
 // semaphore only ever holds counts that a waiter is about to take.
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_bridge.h"
+#include "zar_brs.h"
+#include "zar_dispatch.h"
+#include "zar_dpc.h"
+#include "zar_extension.h"
+#include "zar_i2c.h"
+#include "zar_videochips.h"
+#include "zar_vin.h"
 
 namespace {
 
@@ -159,11 +167,7 @@ void ZarDpcForI2c(PKDPC, PVOID context, PVOID, PVOID)
         if (entry->SystemBuffer != nullptr) static_cast<ZAR_I2C_COMMAND*>(entry->SystemBuffer)->Data = transfer >> 24;
     }
     entry->Status = failed ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
-    if (entry->Irp != nullptr) {
-        entry->Irp->IoStatus.Status = entry->Status;
-        entry->Irp->IoStatus.Information = failed ? 0 : kI2cReplyBytes;
-        IoCompleteRequest(entry->Irp, IO_NO_INCREMENT);
-    }
+    if (entry->Irp != nullptr) ZarCompleteRequest(entry->Irp, entry->Status, kI2cReplyBytes);
     ZarI2cEndEntry(ext, entry);
     ZarRunSynchronized(ext, ZarI2cEndTransfer, ext);
 

@@ -8,7 +8,16 @@
 #include <algorithm>
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_bridge.h"
+#include "zar_debi.h"
+#include "zar_dve.h"
+#include "zar_extension.h"
+#include "zar_ioctl.h"
+#include "zar_jpeg.h"
+#include "zar_mix.h"
+#include "zar_playlist.h"
 
 namespace {
 

@@ -66,3 +66,24 @@ BOOLEAN ZarDveBorderGenerateData(PZAR_DEVICE_EXTENSION ext, const UCHAR border[Z
 // The scrub list's DVE parts (device IRQL; only while no DVE channel plays).
 void ZarScrubDveProcessUpStreamNode(PZAR_DEVICE_EXTENSION ext, const UCHAR* entry);
 void ZarScrubDveProcessDownStreamNode(PZAR_DEVICE_EXTENSION ext, const UCHAR* entry);
+
+// ---- the DVE (zar_dve.cpp) ----
+NTSTATUS ZarDveWarpTableAlloc(PZAR_DEVICE_EXTENSION ext);
+void ZarDveWarpTableFree(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyDvePreProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyDveProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyDvePostProcessNode(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarDveIoInitPerspectiveLut(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDveIoSetPerspective(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDveIoLoadCoefficients(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDveIoSetBorder(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDveIoSetPixel(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDveIoSetFilter(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDveIoSetCropping(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDveIoSetTrailShadow(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDveIoSetWarp(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDveWarpTableLoad(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDvePlayCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDveIoSetFreeze(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDveIoGetFreeze(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDveIoSetKey(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

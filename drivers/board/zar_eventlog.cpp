@@ -4,7 +4,10 @@
 // status, so the viewer supplies the text, and where it helps the name of
 // what the message is about (the FPGA image file).
 
-#include "zar_driver.h"
+#include <cstdarg>
+
+#include "include/zarkd_msg.h"
+#include "zar_eventlog.h"
 
 namespace {
 

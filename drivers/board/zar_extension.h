@@ -6,6 +6,39 @@
 // in ZAR_EXTENSION_FIELDS (natural alignment, so kernel objects stay
 // aligned); ZAR_DEVICE_EXTENSION pads them to the full size. Modules still to
 // come take their state out of the spare bytes by adding named fields here.
+//
+// Locking
+//
+// Every lock of a board, what it guards, and the order they are taken in:
+// outermost first. A thread holding one of them may take only locks further
+// down the list, never one above it.
+//
+//   Wave.Mutex (mutex, passive)        the wave devices' opens, closes and rate mode
+//   AudioLockEvent[2] (events)         the audio play and record resources: their
+//                                      holders (AudioLockOwner, AudioUsers.LockUser)
+//   AudioUsers.Mutex (mutex, passive)  the two audio users' settings and gains
+//   ScsiOwnershipEvent (event)         the SCSI bus across a caller's disk requests;
+//                                      taken with none of the locks above held
+//   the I/O manager's cancel lock      the wave queues' cancel routines (the I/O
+//                                      manager calls them holding it)
+//   Wave.Lock                          the wave devices' queues and stream state
+//   AudioDSrv.Lock                     the data server's state, position and fills
+//   TimeCode.StreamLock                the time-code streams and the burn-in window
+//   Lock                               the interrupt enable word, the shared mask,
+//                                      the board control shadow and the proc-amp
+//                                      hand-over to the interrupt routine
+//   Jpeg.Lock                          stands in for the interrupt's lock in the
+//                                      JPEG paths while the sync level is low
+//   Debi.OwnerLock, FieldSemaphoreLock, AudioDSrv.ExceptionLock, Diag.Lock
+//                                      leaves: DEBI engine ownership, the field
+//                                      waiters, the data server's exceptions, the
+//                                      diagnostic ring; nothing is taken under them
+//   InterruptSpinLock (device IRQL)    whatever the interrupt routine shares with
+//                                      the rest, entered through KeSynchronizeExecution
+//                                      (ZarRunSynchronized); always the last lock
+//
+// The interrupt routine takes no spin lock of its own. The device queues of
+// the five channels keep their own locks inside the kernel's queue calls.
 #pragma once
 
 #include "platform/nt/kernel.h"
@@ -247,8 +280,9 @@ struct ZAR_EXTENSION_FIELDS {
 
     // ---- interrupt ----
     PKINTERRUPT InterruptObject;
-    KSPIN_LOCK InterruptSpinLock;  // the interrupt object's lock
-    KSPIN_LOCK Lock;               // guards the enable word and the shared mask below device IRQL
+    KSPIN_LOCK InterruptSpinLock;  // the interrupt object's lock: all the interrupt routine shares
+    KSPIN_LOCK Lock;               // guards the enable word, the shared mask, Setup.AudioControl and
+                                   // the pending proc amp below device IRQL
     ULONG InterruptEnable;         // mirror of the bridge's IER
     ULONG SharedIrqMask;           // mirror of board register 0xB840
     ULONG InterruptCount;
@@ -285,7 +319,7 @@ struct ZAR_EXTENSION_FIELDS {
     NPAGED_LOOKASIDE_LIST ScsiLookaside;
     KEVENT ScsiOwnershipEvent;     // signalled while nobody holds the SCSI bus
     KSEMAPHORE FieldSemaphore;     // released once per field for each registered waiter
-    KSPIN_LOCK FieldSemaphoreLock;
+    KSPIN_LOCK FieldSemaphoreLock;  // guards FieldWaiters and FieldWaiterGeneration
     ULONG FieldWaiters;
 
     // ---- DMA ----

@@ -11,7 +11,18 @@
 
 #include <cstring>
 
-#include "zar_driver.h"
+#include "include/zarkd_msg.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_boardsetup.h"
+#include "zar_bridge.h"
+#include "zar_debi.h"
+#include "zar_eventlog.h"
+#include "zar_extension.h"
+#include "zar_flex.h"
+#include "zar_i2c.h"
+#include "zar_isr.h"
+#include "zar_videochips.h"
 
 namespace {
 

@@ -44,3 +44,6 @@ void ZarFlexReleaseBuffers(PVOID fileBuffer, PVOID combinedBuffer, PUCHAR imageB
 // Graphics frame store (its module is not written yet): erases both stores.
 // The download's video re-initialisation calls it.
 void ZarGfxInitFramestore(PZAR_DEVICE_EXTENSION ext);
+
+// ---- the FPGA loader (zar_flex.cpp) ----
+NTSTATUS ZarFlexIoDownload(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

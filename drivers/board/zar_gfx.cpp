@@ -4,7 +4,18 @@
 
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_boardsetup.h"
+#include "zar_bridge.h"
+#include "zar_brs.h"
+#include "zar_debi.h"
+#include "zar_extension.h"
+#include "zar_flex.h"
+#include "zar_gfx.h"
+#include "zar_ioctl.h"
+#include "zar_playlist.h"
+#include "zar_vin.h"
 
 namespace {
 

@@ -63,3 +63,17 @@ ULONG ZarGfxCriticalSetReadAddress(PZAR_DEVICE_EXTENSION ext, ULONG store);
 // addresses, 'mode' says which) into a store's buffer; the loader's checks
 // and two BRS passes.
 NTSTATUS ZarGfxLoadImage(PZAR_DEVICE_EXTENSION ext, UCHAR request[ZAR_GFX_LOAD_REQUEST_SIZE], KPROCESSOR_MODE mode);
+
+// ---- the graphics frame stores (zar_gfx.cpp) ----
+void ZarPlyGfxPreProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyGfxProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyGfxPostProcessNode(PZAR_DEVICE_EXTENSION ext);
+
+// Graphics store read mode (store 0 A, 1 B): 1 and 2 the two buffers.
+ULONG ZarGfxGetReadMode(PZAR_DEVICE_EXTENSION ext, ULONG store);
+NTSTATUS ZarGfxSetReadMode(PZAR_DEVICE_EXTENSION ext, ULONG store, ULONG readMode);
+NTSTATUS ZarGfxIoSetFramestore(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarGfxIoGetFramestore(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG store);
+NTSTATUS ZarGfxIoLoadImage(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarGfxPlayCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarGfxIoEraseFramestore(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

@@ -11,6 +11,7 @@
 
 struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
+struct ZAR_HPS_ENTRY;
 
 // IOCTL_ZAR_HPS_CAPTURE's record, ZAR_HPS_CAPTURE_REQUEST, is in include/zarkd.h.
 
@@ -139,6 +140,19 @@ void ZarHpsApplyProcAmps(PZAR_DEVICE_EXTENSION ext);
 void ZarHpsApplyPreFilter(PZAR_DEVICE_EXTENSION ext);
 // The page tables of single and continuous captures, made at the first one (release).
 void ZarHpsFreePageTables(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarSaa7146SetHpsProcAmps(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarSaa7146SetHpsPreFilter(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 
 // ---- capture channel (zar_hps_capture.cpp) ----
 NTSTATUS ZarSaa7146ResetCircularCaptureOverflow(PZAR_DEVICE_EXTENSION ext);
+void ZarDpcForHpsDma(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+void ZarHpsCaptureStateMachine(PZAR_DEVICE_EXTENSION ext);
+void ZarHpsCaptureRingStep(PZAR_DEVICE_EXTENSION ext);
+
+// Queue a stop of the ordinary or the circular capture on the HPS queue;
+// STATUS_INSUFFICIENT_RESOURCES when no queue entry is left.
+NTSTATUS ZarHpsQueueStopRequest(PZAR_DEVICE_EXTENSION ext, BOOLEAN circular);
+void ZarHpsDmaStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_HPS_ENTRY* entry);
+void ZarHpsLockDmaBuffers(PZAR_DEVICE_EXTENSION ext, ZAR_HPS_ENTRY* entry, KPROCESSOR_MODE mode);
+// TRUE when a running circular capture answered the request itself.
+BOOLEAN ZarHpsAnswerRunningCapture(PZAR_DEVICE_EXTENSION ext, PVOID request, NTSTATUS* status);

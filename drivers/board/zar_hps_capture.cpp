@@ -11,7 +11,16 @@
 
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_bridge.h"
+#include "zar_debi.h"
+#include "zar_extension.h"
+#include "zar_hps.h"
+#include "zar_ioctl.h"
+#include "zar_isr.h"
+#include "zar_pagetable.h"
+#include "zar_queue.h"
 
 namespace {
 

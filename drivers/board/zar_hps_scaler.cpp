@@ -3,7 +3,9 @@
 // vertical scale by interpolation or by line accumulation), the prefilter,
 // and the scaler's brightness, contrast and saturation.
 
-#include "zar_driver.h"
+#include "zar_bridge.h"
+#include "zar_extension.h"
+#include "zar_hps.h"
 
 namespace {
 

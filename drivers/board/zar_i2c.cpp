@@ -8,7 +8,11 @@
 // up is thus never written to, and its entry never outlives the engine's
 // use of it.
 
-#include "zar_driver.h"
+#include "zar_bridge.h"
+#include "zar_dispatch.h"
+#include "zar_extension.h"
+#include "zar_i2c.h"
+#include "zar_isr.h"
 
 namespace {
 
@@ -127,9 +131,7 @@ void ZarI2cRelease(PZAR_DEVICE_EXTENSION ext)
     auto end = [ext](ZAR_I2C_ENTRY* entry) {
         entry->Status = STATUS_CANCELLED;
         if (entry->Irp != nullptr) {
-            entry->Irp->IoStatus.Status = STATUS_CANCELLED;
-            entry->Irp->IoStatus.Information = 0;
-            IoCompleteRequest(entry->Irp, IO_NO_INCREMENT);
+            ZarCompleteRequest(entry->Irp, STATUS_CANCELLED);
         }
         ZarI2cEndEntry(ext, entry);
     };

@@ -96,3 +96,14 @@ inline ULONG ZarBurstStartValue(ULONG stored, ULONG fallback) { return stored !=
 
 // Fills the record's fields from the two registers (the restore flag 0).
 NTSTATUS ZarSaa7146GetBurstThresh(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+
+// ---- the I2C engine and the burst thresholds (zar_i2c.cpp) ----
+void ZarSaa7146InitBurstThresh(PZAR_DEVICE_EXTENSION ext);
+void ZarI2cStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_I2C_ENTRY* entry);
+struct ZAR_I2C_START {
+    PZAR_DEVICE_EXTENSION Ext;
+    ZAR_I2C_ENTRY* Entry;
+};
+BOOLEAN ZarI2cStartDevice(PVOID context);  // context: ZAR_I2C_START
+NTSTATUS ZarI2cCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarSaa7146SetBurstThresh(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

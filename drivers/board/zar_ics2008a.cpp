@@ -7,7 +7,12 @@
 // indirect registers is one synchronised routine, so the interrupt routine
 // never lands between the index and the data of a run.
 
-#include "zar_driver.h"
+#include "zar_board_regs.h"
+#include "zar_bridge.h"
+#include "zar_debi.h"
+#include "zar_extension.h"
+#include "zar_isr.h"
+#include "zar_timecode.h"
 
 namespace {
 

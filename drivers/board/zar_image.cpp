@@ -2,6 +2,6 @@
 // DriverEntry for the service whose image is ZARKD.sys.
 
 #include "platform/nt/machine.h"
-#include "zar_driver.h"
+#include "zar_init.h"
 
 NT_REGISTER_DRIVER_IMAGE("ZARKD.sys", DriverEntry);

@@ -8,7 +8,21 @@
 
 #include <iterator>
 
-#include "zar_driver.h"
+#include "include/zarkd_msg.h"
+#include "zar_audio.h"
+#include "zar_boardsetup.h"
+#include "zar_brs.h"
+#include "zar_device.h"
+#include "zar_dispatch.h"
+#include "zar_dve.h"
+#include "zar_eventlog.h"
+#include "zar_extension.h"
+#include "zar_i2c.h"
+#include "zar_init.h"
+#include "zar_ioctl.h"
+#include "zar_timecode.h"
+#include "zar_unload.h"
+#include "zar_videochips.h"
 
 namespace {
 

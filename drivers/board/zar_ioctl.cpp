@@ -12,8 +12,29 @@
 
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_boardsetup.h"
+#include "zar_debi.h"
+#include "zar_diag.h"
+#include "zar_dispatch.h"
+#include "zar_dve.h"
+#include "zar_extension.h"
+#include "zar_flex.h"
+#include "zar_gfx.h"
+#include "zar_hps.h"
+#include "zar_i2c.h"
 #include "zar_ioctl.h"
+#include "zar_isr.h"
+#include "zar_jpeg.h"
+#include "zar_mix.h"
+#include "zar_playlist.h"
+#include "zar_queue.h"
+#include "zar_scrub.h"
+#include "zar_scsi.h"
+#include "zar_timecode.h"
+#include "zar_videochips.h"
+#include "zar_vin.h"
 
 namespace {
 
@@ -26,13 +47,6 @@ constexpr ULONG kPciConfigSize = 256;
 constexpr ULONG kResetAudio = 0x40;
 constexpr ULONG kMinWticDmaWords = 4;
 
-NTSTATUS ZarComplete(PIRP irp, NTSTATUS status, ULONG bytes)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = NT_ERROR(status) ? 0 : bytes;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
 
 ULONG ZarInputDword(PVOID buffer) { return *static_cast<const ULONG*>(buffer); }
 
@@ -595,7 +609,7 @@ NTSTATUS ZarDispatchIoControl(PDEVICE_OBJECT device, PIRP irp)
     const ZAR_IOCTL_ENTRY* entry = ZarFindIoctl(code);
 
     if (ext->HardwareInfo->BoardState != ZAR_BOARD_STATE_BOARD && (entry == nullptr || !entry->AllowedWithoutBoard))
-        return ZarComplete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+        return ZarCompleteRequest(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
 
     if (callerKind == ZAR_CALLER_WAVE_DEVICE) {
         NTSTATUS status = ZarWaveDrvDispatchControl(device, irp);
@@ -606,14 +620,14 @@ NTSTATUS ZarDispatchIoControl(PDEVICE_OBJECT device, PIRP irp)
         return ZarTandrel_DispatchDeviceControl(device, irp);
 
     if (entry == nullptr || entry->Work == ZAR_WORK_WAVE_FRONT || entry->Work == ZAR_WORK_INTERNAL)
-        return ZarComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     if (!ZarIoctlLengthsPass(*entry, inputLength, outputLength))
-        return ZarComplete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        return ZarCompleteRequest(irp, STATUS_INVALID_BUFFER_SIZE, 0);
 
     const ZAR_IOCTL_ROUTE& route = kRoutes[entry - ZarIoctlTable];
     // A row the dispatch does not serve that passed its lengths; refuse it
     // as unknown rather than guess at its work.
-    if (route.Routine == nullptr) return ZarComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    if (route.Routine == nullptr) return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 
     // A code that returns data returns its table length; the few whose count
     // varies set it themselves.
@@ -621,5 +635,5 @@ NTSTATUS ZarDispatchIoControl(PDEVICE_OBJECT device, PIRP irp)
                                  entry->OutputRule == ZAR_LEN_ANY ? 0 : entry->OutputLength};
     NTSTATUS status = route.Routine(request);
     if (entry->Work == ZAR_WORK_QUEUED) return status;
-    return ZarComplete(irp, status, request.Bytes);
+    return ZarCompleteRequest(irp, status, request.Bytes);
 }

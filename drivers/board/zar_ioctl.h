@@ -23,9 +23,23 @@ struct ZAR_IOCTL_REQUEST {
 // completed by the dispatch with Bytes.
 typedef NTSTATUS (*ZAR_IOCTL_ROUTINE)(ZAR_IOCTL_REQUEST& request);
 
+// The modules' handlers that routines call take the request's system
+// buffer; those that keep per-caller audio settings also take the caller
+// kind (1 library, 2 wave devices). Method-neither handlers take the IRP:
+// they reach the caller's memory themselves, under probes.
 struct ZAR_IOCTL_ROUTE {
     ULONG Code;
     ZAR_IOCTL_ROUTINE Routine;  // nullptr for codes the dispatch does not serve itself
 };
+
+
+// ---- the caller's memory (zar_ioctl.cpp) ----
+NTSTATUS ZarDispatchIoControl(PDEVICE_OBJECT device, PIRP irp);
+
+// The driver's one way to copy from or to a caller's address: a user-mode
+// caller's range is probed first, every byte is really touched, and any
+// fault becomes the status.
+NTSTATUS ZarCaptureFromCaller(KPROCESSOR_MODE mode, const void* address, void* to, ULONG length);
+NTSTATUS ZarCopyToCaller(KPROCESSOR_MODE mode, void* address, const void* from, ULONG length);
 
 #endif

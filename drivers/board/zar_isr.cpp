@@ -10,7 +10,21 @@
 // sources whether enabled or not, and a disabled source must not run its
 // work (nor lose the bit a polling caller waits for).
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_bridge.h"
+#include "zar_brs.h"
+#include "zar_debi.h"
+#include "zar_dve.h"
+#include "zar_extension.h"
+#include "zar_gfx.h"
+#include "zar_hps.h"
+#include "zar_isr.h"
+#include "zar_jpeg.h"
+#include "zar_mix.h"
+#include "zar_scrub.h"
+#include "zar_scsi.h"
+#include "zar_timecode.h"
 
 namespace {
 

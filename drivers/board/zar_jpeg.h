@@ -128,3 +128,23 @@ NTSTATUS ZarJpegCodecErrorReset(PZAR_DEVICE_EXTENSION ext);
 // Runs 'routine' synchronised with the board interrupt (or under the
 // module's lock while the board's sync level is 2 or less).
 BOOLEAN ZarJpegSynchronize(PZAR_DEVICE_EXTENSION ext, PKSYNCHRONIZE_ROUTINE routine, PVOID context);
+
+// ---- channel states (zar_jpeg_state.cpp) ----
+void ZarPlyJpegPreProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyJpegPostProcessNode(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarJpegSafePlaylistQuery(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarJpegSafePlaylistStop(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+
+// ---- field play and record through the SDRAM (zar_jpeg_field.cpp) ----
+void ZarPlyJpegProcessNode(PZAR_DEVICE_EXTENSION ext);
+inline constexpr ULONG ZAR_JPEG_FIELD_DESCRIPTOR_SIZE = 32;
+NTSTATUS ZarJpegGetNextEntry(PZAR_DEVICE_EXTENSION ext, ULONG channel, PVOID descriptor);
+NTSTATUS ZarJpegReleaseSdramField(PZAR_DEVICE_EXTENSION ext, const ULONG* field);
+NTSTATUS ZarJpegSafeAdvanceSdlHeadAddr(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+
+// ---- codec set-up and register access (zar_jpeg_codec.cpp) ----
+NTSTATUS ZarJpegControl(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+
+// ---- commands and playlist status (zar_jpeg_command.cpp) ----
+NTSTATUS ZarJpegCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarJpegSafeGetPlaylistStatus(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

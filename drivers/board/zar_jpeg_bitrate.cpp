@@ -8,7 +8,9 @@
 // the input (board register 0x4400), which the descriptor being prepared
 // carries as its reference word.
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_extension.h"
+#include "zar_jpeg.h"
 #include "include/zar_jpeg_tables.h"
 
 namespace {

@@ -7,7 +7,11 @@
 // address low, data); a multi-byte value is written most significant byte
 // first and is not one atomic step.
 
-#include "zar_driver.h"
+#include "zar_board_regs.h"
+#include "zar_debi.h"
+#include "zar_extension.h"
+#include "zar_jpeg.h"
+#include "zar_videochips.h"
 #include "include/zar_jpeg_tables.h"
 
 namespace {

@@ -8,7 +8,16 @@
 // A wait that times out takes the registration back synchronised with the
 // interrupt, so no later field signals it for the next command.
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_boardsetup.h"
+#include "zar_debi.h"
+#include "zar_extension.h"
+#include "zar_gfx.h"
+#include "zar_jpeg.h"
+#include "zar_playlist.h"
+#include "zar_scrub.h"
+#include "zar_vin.h"
 
 namespace {
 

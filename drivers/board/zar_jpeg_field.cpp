@@ -14,7 +14,15 @@
 // never sees a size the codec has not reported yet; a descriptor that would
 // land on one the library has not fetched drops its field instead.
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_bridge.h"
+#include "zar_debi.h"
+#include "zar_extension.h"
+#include "zar_gfx.h"
+#include "zar_jpeg.h"
+#include "zar_playlist.h"
+#include "zar_vin.h"
 #include "include/zar_jpeg_tables.h"
 
 namespace {

@@ -9,7 +9,16 @@
 // signals); they live in the module's state, so a late signal never reaches
 // a caller's stack.
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_boardsetup.h"
+#include "zar_bridge.h"
+#include "zar_debi.h"
+#include "zar_dpc.h"
+#include "zar_extension.h"
+#include "zar_isr.h"
+#include "zar_jpeg.h"
+#include "zar_playlist.h"
 
 namespace {
 

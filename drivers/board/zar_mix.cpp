@@ -9,7 +9,14 @@
 
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_bridge.h"
+#include "zar_debi.h"
+#include "zar_extension.h"
+#include "zar_mix.h"
+#include "zar_playlist.h"
+#include "zar_videochips.h"
 
 namespace {
 

@@ -68,3 +68,31 @@ ULONG ZarMixPreviewValue(ULONG source, ULONG mode);
 void ZarScrubMixProcessNode(PZAR_DEVICE_EXTENSION ext, const UCHAR* entry);
 void ZarScrubBusProcessNode(PZAR_DEVICE_EXTENSION ext, const UCHAR* entry);
 void ZarScrubProcAmpProcessNode(PZAR_DEVICE_EXTENSION ext, const UCHAR* entry);
+
+// ---- mixer, buses and proc amps (zar_mix.cpp) ----
+void ZarPlyProcAmpPreProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyMixPreProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyBusPreProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyProcAmpProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyMixProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyBusProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyProcAmpPostProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyMixPostProcessNode(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyBusPostProcessNode(PZAR_DEVICE_EXTENSION ext);
+
+// Claims the DEBI bus from the interrupt routine (FALSE: busy).
+BOOLEAN ZarDveAcquireDebiAtDirql(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarMixIoSetProcAmp(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG procAmp);
+NTSTATUS ZarMixIoGetProcAmp(PZAR_DEVICE_EXTENSION ext, PVOID buffer, ULONG procAmp);
+NTSTATUS ZarMixIoSetPreview(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarMixIoGetPreview(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarMixIoSetMasterFade(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarMixIoGetMasterFade(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDcIoSetVideoPrefs(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarDcIoGetVideoPrefs(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarMixIoSetMixEffects(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarMixPlayCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarMixIoSetDve(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarMixIoSetDownStreamKey(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarBusPlayCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarProcAmpPlayCommand(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

@@ -5,7 +5,8 @@
 // the buffer's offset. The bridge may fetch one entry past the last piece,
 // so a table with room left repeats the last piece's address there.
 
-#include "zar_driver.h"
+#include "zar_extension.h"
+#include "zar_pagetable.h"
 
 ULONG ZarBuildGenericPageTableForMdl(PADAPTER_OBJECT adapter, PMDL mdl, PVOID virtualAddress, ULONG length,
                                      PULONG table, ULONG tableEntries, PVOID mapRegisterBase, BOOLEAN writeToDevice)

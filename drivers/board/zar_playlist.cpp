@@ -8,7 +8,14 @@
 
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_bridge.h"
+#include "zar_dpc.h"
+#include "zar_extension.h"
+#include "zar_hps.h"
+#include "zar_isr.h"
+#include "zar_jpeg.h"
+#include "zar_playlist.h"
 
 namespace {
 

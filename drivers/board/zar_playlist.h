@@ -190,6 +190,14 @@ void ZarPlyNodeQueueInitialize(PZAR_NODE_QUEUE queue);
 void ZarPlyNodePipelineAdd(PZAR_NODE_QUEUE queue, PVOID node);
 // Moves every stage one on (stage 7 is dropped) and clears stage 0.
 void ZarPlyNodePipelineShift(PZAR_NODE_QUEUE queue);
+NTSTATUS ZarPlyBufferAlloc(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyBufferDeAlloc(PZAR_DEVICE_EXTENSION ext);
+void ZarPlyFreeNotificationDatabase(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarPlyPostNodeCommand(PZAR_DEVICE_EXTENSION ext, const ZAR_NODE_COMMAND* command, const ULONG* fieldEntry);
+NTSTATUS ZarPlyResetPlaylist(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarPlyRegisterNotification(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarPlySetEnableMask(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarPlyNodeInsert(PZAR_DEVICE_EXTENSION ext, PIRP irp);
 
 // ---- due tests and positions ----
 

@@ -10,17 +10,17 @@
 
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_brs.h"
+#include "zar_debi.h"
+#include "zar_dispatch.h"
+#include "zar_extension.h"
+#include "zar_hps.h"
+#include "zar_i2c.h"
+#include "zar_queue.h"
+#include "zar_scsi.h"
 
 namespace {
 
-NTSTATUS ZarFailRequest(PIRP irp, NTSTATUS status)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
 
 // An MDL over the caller's buffer, its pages locked for modify access in the
 // caller's mode. On failure nothing is left allocated and *mdlOut is null.
@@ -79,9 +79,7 @@ void ZarQueueEndRequest(PNPAGED_LOOKASIDE_LIST lookaside, PVOID entry, PIRP irp,
 {
     ZarUnlockAndFreeMdl(mdl);
     ExFreeToNPagedLookasideList(lookaside, entry);
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = NT_ERROR(status) ? 0 : bytes;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    ZarCompleteRequest(irp, status, bytes);
 }
 
 // ---- DEBI ----
@@ -91,23 +89,23 @@ NTSTATUS ZarQueueDebiRequest(PZAR_DEVICE_EXTENSION ext, PIRP irp)
     auto* request = static_cast<ZAR_DEBI_REQUEST*>(irp->AssociatedIrp.SystemBuffer);
     bool dma = request->Operation == ZAR_DEBI_OP_DMA_TO_BOARD || request->Operation == ZAR_DEBI_OP_DMA_TO_HOST;
     bool pio = request->Operation == ZAR_DEBI_OP_PIO_WRITE || request->Operation == ZAR_DEBI_OP_PIO_READ;
-    if (!dma && !pio) return ZarFailRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+    if (!dma && !pio) return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
     if (dma) {
-        if (request->DmaMode > ZAR_DEBI_DMA_BOUNCE) return ZarFailRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+        if (request->DmaMode > ZAR_DEBI_DMA_BOUNCE) return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
         ULONG limit = request->DmaMode == ZAR_DEBI_DMA_BOUNCE ? ZAR_DEBI_MAX_CHUNK : ZAR_DEBI_MAX_LENGTH;
         if (request->ByteLength < ZAR_DEBI_MIN_LENGTH || request->ByteLength > limit)
-            return ZarFailRequest(irp, STATUS_INVALID_BUFFER_SIZE);
+            return ZarCompleteRequest(irp, STATUS_INVALID_BUFFER_SIZE);
         if (((request->ByteLength | request->UserBuffer) & 3) != 0)
-            return ZarFailRequest(irp, STATUS_DATATYPE_MISALIGNMENT);
+            return ZarCompleteRequest(irp, STATUS_DATATYPE_MISALIGNMENT);
     }
 
     auto* entry = ZarAllocateEntry<ZAR_DEBI_ENTRY>(&ext->DebiLookaside, irp);
-    if (entry == nullptr) return ZarFailRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
+    if (entry == nullptr) return ZarCompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
     if (dma) {
         NTSTATUS status = ZarLockCallerBuffer(irp, request->UserBuffer, request->ByteLength, &entry->Mdl);
         if (!NT_SUCCESS(status)) {
             ExFreeToNPagedLookasideList(&ext->DebiLookaside, entry);
-            return ZarFailRequest(irp, status);
+            return ZarCompleteRequest(irp, status);
         }
     }
     return ZarInsertAndStart(ext, &ext->DebiQueue, entry, ZarDebiIoStartIo);
@@ -118,15 +116,15 @@ NTSTATUS ZarQueueDebiRequest(PZAR_DEVICE_EXTENSION ext, PIRP irp)
 NTSTATUS ZarQueueBrsRequest(PZAR_DEVICE_EXTENSION ext, PIRP irp)
 {
     if (!ZarBrsIsValidDmaCommand(irp->AssociatedIrp.SystemBuffer))
-        return ZarFailRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+        return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
     auto* entry = ZarAllocateEntry<ZAR_BRS_ENTRY>(&ext->BrsLookaside, irp);
-    if (entry == nullptr) return ZarFailRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
+    if (entry == nullptr) return ZarCompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
     KPROCESSOR_MODE mode = irp->RequestorMode;
     NTSTATUS status = SehTry([&] { ZarBrsLockDmaBuffers(ext, entry, mode); });
     if (!NT_SUCCESS(status)) {
         ZarUnlockAndFreeMdl(entry->Mdl);
         ExFreeToNPagedLookasideList(&ext->BrsLookaside, entry);
-        return ZarFailRequest(irp, status);
+        return ZarCompleteRequest(irp, status);
     }
     return ZarInsertAndStart(ext, &ext->BrsQueue, entry, ZarBrsDmaStartIo);
 }
@@ -137,19 +135,16 @@ NTSTATUS ZarQueueHpsRequest(PZAR_DEVICE_EXTENSION ext, PIRP irp)
 {
     NTSTATUS status;
     if (ZarHpsAnswerRunningCapture(ext, irp->AssociatedIrp.SystemBuffer, &status)) {
-        irp->IoStatus.Status = status;
-        irp->IoStatus.Information = NT_ERROR(status) ? 0 : ZAR_HPS_CAPTURE_REQUEST_SIZE;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
+        return ZarCompleteRequest(irp, status, ZAR_HPS_CAPTURE_REQUEST_SIZE);
     }
     auto* entry = ZarAllocateEntry<ZAR_HPS_ENTRY>(&ext->HpsLookaside, irp);
-    if (entry == nullptr) return ZarFailRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
+    if (entry == nullptr) return ZarCompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
     KPROCESSOR_MODE mode = irp->RequestorMode;
     status = SehTry([&] { ZarHpsLockDmaBuffers(ext, entry, mode); });
     if (!NT_SUCCESS(status)) {
         ZarUnlockAndFreeMdl(entry->Mdl);
         ExFreeToNPagedLookasideList(&ext->HpsLookaside, entry);
-        return ZarFailRequest(irp, status);
+        return ZarCompleteRequest(irp, status);
     }
     return ZarInsertAndStart(ext, &ext->HpsQueue, entry, ZarHpsDmaStartIo);
 }
@@ -160,9 +155,9 @@ NTSTATUS ZarQueueI2cRequest(PZAR_DEVICE_EXTENSION ext, PIRP irp)
 {
     // The engine knows three kinds; another would run as a write.
     if (static_cast<ZAR_I2C_COMMAND*>(irp->AssociatedIrp.SystemBuffer)->Kind > ZAR_I2C_WRITE_NO_WAIT)
-        return ZarFailRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+        return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
     auto* entry = ZarAllocateEntry<ZAR_I2C_ENTRY>(&ext->I2c.Lookaside, irp);
-    if (entry == nullptr) return ZarFailRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
+    if (entry == nullptr) return ZarCompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
     // The engine works from the entry's copy; the system buffer takes the
     // answer back to the caller.
     std::memcpy(&entry->Command, irp->AssociatedIrp.SystemBuffer, sizeof(entry->Command));
@@ -199,12 +194,12 @@ NTSTATUS ZarQueueScsiRequest(PZAR_DEVICE_EXTENSION ext, PIRP irp)
     }
 
     auto* entry = ZarAllocateEntry<ZAR_SCSI_ENTRY>(&ext->ScsiLookaside, irp);
-    if (entry == nullptr) return ZarFailRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
+    if (entry == nullptr) return ZarCompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
     if (request->UserBufferLength != 0) {
         NTSTATUS status = ZarLockCallerBuffer(irp, request->UserBuffer, request->UserBufferLength, &entry->Mdl);
         if (!NT_SUCCESS(status)) {
             ExFreeToNPagedLookasideList(&ext->ScsiLookaside, entry);
-            return ZarFailRequest(irp, status);
+            return ZarCompleteRequest(irp, status);
         }
     }
     return ZarInsertAndStart(ext, &ext->ScsiQueue, entry, ZarScsiIoStartIo);

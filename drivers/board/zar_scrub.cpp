@@ -4,7 +4,14 @@
 
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_boardsetup.h"
+#include "zar_bridge.h"
+#include "zar_dve.h"
+#include "zar_extension.h"
+#include "zar_ioctl.h"
+#include "zar_jpeg.h"
+#include "zar_mix.h"
+#include "zar_scrub.h"
 
 namespace {
 

@@ -12,6 +12,9 @@
 #include "platform/nt/kernel.h"
 #include "include/zarkd.h"
 
+struct ZAR_DEVICE_EXTENSION;
+using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
+
 inline constexpr ULONG ZAR_SCRUB_ENTRIES = 8;
 inline constexpr ULONG ZAR_SCRUB_ENTRY_SIZE = 435;
 inline constexpr ULONG ZAR_SCRUB_READY = 0x80000000;     // committed, not yet applied
@@ -27,3 +30,12 @@ struct ZAR_SCRUB_STATE {
     ULONG DownRead;
     ULONG Write;
 };
+
+// ---- the scrub list (zar_scrub.cpp) ----
+void ZarScrubListIsr(PZAR_DEVICE_EXTENSION ext);
+
+// The scrub list: a video channel's part of an entry (kind 0x100 channel 0,
+// 0x200 channel 1), and whether every entry has been applied.
+NTSTATUS ZarScrubListAddVideoPart(PZAR_DEVICE_EXTENSION ext, ULONG kind, const void* jpegCommand);
+BOOLEAN ZarScrubListIsEmpty(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarScrubListSetNode(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

@@ -13,6 +13,7 @@
 
 struct ZAR_DEVICE_EXTENSION;
 using PZAR_DEVICE_EXTENSION = ZAR_DEVICE_EXTENSION*;
+struct ZAR_SCSI_ENTRY;
 
 inline constexpr ULONG ZAR_SCSI_CONTROLLER_REGISTERS = 16;
 inline constexpr ULONG ZAR_SCSI_PAGE_BUFFER_SIZE = 268;
@@ -124,3 +125,17 @@ NTSTATUS ZarScsiSdramReadReply(PZAR_DEVICE_EXTENSION ext, ZAR_DISK_REQUEST* requ
 NTSTATUS ZarScsiSdramWriteData(PZAR_DEVICE_EXTENSION ext, ZAR_DISK_REQUEST* request, const void* data,
                                ULONG length);
 void ZarScsiSdramSetAddress(PZAR_DEVICE_EXTENSION ext, ZAR_DISK_REQUEST* request);
+
+// ---- request engine and command thread (zar_scsi_request.cpp) ----
+// The bodies of the driver's system threads.
+void ZarScsiCommandThread(PVOID context);
+void ZarDpcForScsiRequestComplete(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+NTSTATUS ZarScsiInitDcb(PZAR_DEVICE_EXTENSION ext);
+void ZarScsiIoStartIo(PZAR_DEVICE_EXTENSION ext, ZAR_SCSI_ENTRY* entry);
+IO_ALLOCATION_ACTION ZarScsiAdapterControl(PDEVICE_OBJECT device, PIRP irp, PVOID mapRegisterBase, PVOID context);
+NTSTATUS ZarScsiGetDevice(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarScsiGetSeqStatus(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+
+// ---- bus protocol (zar_scsi_bus.cpp) ----
+void ZarDpcForScsiIrq(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2);
+void ZarScsiIsr(PZAR_DEVICE_EXTENSION ext);

@@ -13,7 +13,14 @@
 
 #include <cstring>
 
-#include "zar_driver.h"
+#include "include/zarkd_msg.h"
+#include "zar_board_regs.h"
+#include "zar_bridge.h"
+#include "zar_debi.h"
+#include "zar_eventlog.h"
+#include "zar_extension.h"
+#include "zar_isr.h"
+#include "zar_scsi.h"
 
 namespace {
 

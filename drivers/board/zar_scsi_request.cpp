@@ -11,7 +11,13 @@
 
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_board_regs.h"
+#include "zar_debi.h"
+#include "zar_extension.h"
+#include "zar_jpeg.h"
+#include "zar_pagetable.h"
+#include "zar_queue.h"
+#include "zar_scsi.h"
 
 namespace {
 

@@ -8,7 +8,11 @@
 
 #include <cstring>
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_bridge.h"
+#include "zar_dispatch.h"
+#include "zar_extension.h"
+#include "zar_timecode.h"
 
 namespace {
 
@@ -57,13 +61,6 @@ const ZAR_STREAM_DEFAULT kStreams[TANDREL_STREAM_COUNT] = {
 
 ULONG ZarTandrelNormalRate(PZAR_DEVICE_EXTENSION ext) { return ext->Standard == 625 ? 25 : 29; }
 
-NTSTATUS ZarTandrelComplete(PIRP irp, NTSTATUS status, ULONG bytes)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = NT_SUCCESS(status) ? bytes : 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
 
 // ---- registry ----
 
@@ -238,11 +235,11 @@ ULONG ZarTandrelKind(ULONG stream) { return stream == ZAR_STREAM_LTC_READER || s
 NTSTATUS ZarTandrelGetConfiguration(PZAR_DEVICE_EXTENSION ext, ULONG stream, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (stack->Parameters.DeviceIoControl.OutputBufferLength < 8) return ZarTandrelComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength < 8) return ZarCompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
     auto* out = static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
     out[0] = ext->TimeCode.Streams[stream].FieldRate;
     out[1] = ZarTandrelKind(stream);
-    return ZarTandrelComplete(irp, STATUS_SUCCESS, 8);
+    return ZarCompleteRequest(irp, STATUS_SUCCESS, 8);
 }
 
 bool ZarTandrelHasWriteAccess(PIRP irp)
@@ -260,18 +257,18 @@ NTSTATUS ZarTandrelVitcLines(PZAR_DEVICE_EXTENSION ext, ULONG stream, PIRP irp, 
     UCHAR* regs = &ext->TimeCode.Image[first];
     if (!set) {
         if (stack->Parameters.DeviceIoControl.OutputBufferLength < 8)
-            return ZarTandrelComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+            return ZarCompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
         words[0] = ZarTandrelVitcRegisterToLine(regs[0]);
         words[1] = ZarTandrelVitcRegisterToLine(regs[1]);
-        return ZarTandrelComplete(irp, STATUS_SUCCESS, 8);
+        return ZarCompleteRequest(irp, STATUS_SUCCESS, 8);
     }
-    if (!ZarTandrelHasWriteAccess(irp)) return ZarTandrelComplete(irp, STATUS_ACCESS_DENIED, 0);
-    if (stack->Parameters.DeviceIoControl.InputBufferLength < 8) return ZarTandrelComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    if (!ZarTandrelHasWriteAccess(irp)) return ZarCompleteRequest(irp, STATUS_ACCESS_DENIED, 0);
+    if (stack->Parameters.DeviceIoControl.InputBufferLength < 8) return ZarCompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
     UCHAR next[2];
     for (ULONG i = 0; i < 2; ++i) {
         // Line bits 5-6 are the chip's own; only the line and the on bit change.
         if (!ZarTandrelVitcLineToRegister(words[i], reader, &next[i]))
-            return ZarTandrelComplete(irp, STATUS_INVALID_PARAMETER, 0);
+            return ZarCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
         next[i] = UCHAR((regs[i] & 0x60) | next[i]);
     }
     KIRQL old;
@@ -280,7 +277,7 @@ NTSTATUS ZarTandrelVitcLines(PZAR_DEVICE_EXTENSION ext, ULONG stream, PIRP irp, 
     regs[1] = next[1];
     ZarICS2008A_WriteIndirectRegisters(ext, first, 2);
     KeReleaseSpinLock(&ext->TimeCode.StreamLock, old);
-    return ZarTandrelComplete(irp, STATUS_SUCCESS, 0);
+    return ZarCompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS ZarTandrelInputDeviceControl(PZAR_DEVICE_EXTENSION ext, ULONG stream, PIRP irp)
@@ -295,7 +292,7 @@ NTSTATUS ZarTandrelInputDeviceControl(PZAR_DEVICE_EXTENSION ext, ULONG stream, P
         if (stream == ZAR_STREAM_VITC_READER) return ZarTandrelVitcLines(ext, stream, irp, true);
         break;
     }
-    return ZarTandrelComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
 NTSTATUS ZarTandrelOutputDeviceControl(PZAR_DEVICE_EXTENSION ext, ULONG stream, PIRP irp)
@@ -308,19 +305,19 @@ NTSTATUS ZarTandrelOutputDeviceControl(PZAR_DEVICE_EXTENSION ext, ULONG stream, 
     case IOCTL_ZAR_TANDREL_LTC_GENERATOR_GET_GAIN:
         if (stream != ZAR_STREAM_LTC_GENERATOR) break;
         if (stack->Parameters.DeviceIoControl.OutputBufferLength < 4)
-            return ZarTandrelComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+            return ZarCompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
         words[0] = ZarTandrelStepToGain(gain & 0x0F);
-        return ZarTandrelComplete(irp, STATUS_SUCCESS, 4);
+        return ZarCompleteRequest(irp, STATUS_SUCCESS, 4);
     case IOCTL_ZAR_TANDREL_LTC_GENERATOR_SET_GAIN: {
         if (stream != ZAR_STREAM_LTC_GENERATOR) break;
         if (stack->Parameters.DeviceIoControl.InputBufferLength < 4)
-            return ZarTandrelComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+            return ZarCompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
         ULONG step = ZarTandrelGainToStep(words[0]);
         if (step != (gain & 0x0Fu)) {
             gain = UCHAR((gain & 0xF0) | step);
             ZarICS2008A_WriteIndirectRegisters(ext, ZAR_TC_LTC_GAIN, 1);
         }
-        return ZarTandrelComplete(irp, STATUS_SUCCESS, 0);
+        return ZarCompleteRequest(irp, STATUS_SUCCESS, 0);
     }
     case IOCTL_ZAR_TANDREL_VITC_GET_LINES:
         if (stream == ZAR_STREAM_VITC_GENERATOR) return ZarTandrelVitcLines(ext, stream, irp, false);
@@ -329,7 +326,7 @@ NTSTATUS ZarTandrelOutputDeviceControl(PZAR_DEVICE_EXTENSION ext, ULONG stream, 
         if (stream == ZAR_STREAM_VITC_GENERATOR) return ZarTandrelVitcLines(ext, stream, irp, true);
         break;
     }
-    return ZarTandrelComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
 void ZarTandrelSetRates(PZAR_DEVICE_EXTENSION ext)
@@ -528,23 +525,23 @@ NTSTATUS ZarTandrel_DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP ir
     auto* buffer = static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_ZAR_INTERNAL_GET_STREAM_COUNT:
-        if (out < 4) return ZarTandrelComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        if (out < 4) return ZarCompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
         buffer[0] = TANDREL_STREAM_COUNT;
-        return ZarTandrelComplete(irp, STATUS_SUCCESS, 4);
+        return ZarCompleteRequest(irp, STATUS_SUCCESS, 4);
     case IOCTL_ZAR_INTERNAL_GET_STREAM_INFO: {
-        if (in < 4 || out < sizeof(TANDREL_STREAM_INFO)) return ZarTandrelComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        if (in < 4 || out < sizeof(TANDREL_STREAM_INFO)) return ZarCompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
         ULONG index = buffer[0];
-        if (index >= TANDREL_STREAM_COUNT) return ZarTandrelComplete(irp, STATUS_INVALID_PARAMETER, 0);
+        if (index >= TANDREL_STREAM_COUNT) return ZarCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
         const ZAR_TANDREL_STREAM& s = tc.Streams[index];
         TANDREL_STREAM_INFO info{s.Index, s.Type, s.FieldRate, s.Name, s.Delay};
         std::memcpy(buffer, &info, sizeof(info));
-        return ZarTandrelComplete(irp, STATUS_SUCCESS, sizeof(info));
+        return ZarCompleteRequest(irp, STATUS_SUCCESS, sizeof(info));
     }
     case IOCTL_ZAR_INTERNAL_CONNECT_STREAM: {
-        if (in < sizeof(TANDREL_STREAM_CONNECT)) return ZarTandrelComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        if (in < sizeof(TANDREL_STREAM_CONNECT)) return ZarCompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
         TANDREL_STREAM_CONNECT connect;
         std::memcpy(&connect, buffer, sizeof(connect));
-        if (connect.Index >= TANDREL_STREAM_COUNT) return ZarTandrelComplete(irp, STATUS_INVALID_PARAMETER, 0);
+        if (connect.Index >= TANDREL_STREAM_COUNT) return ZarCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
         NTSTATUS status = STATUS_SUCCESS;
         KIRQL old;
         KeAcquireSpinLock(&tc.StreamLock, &old);
@@ -556,22 +553,22 @@ NTSTATUS ZarTandrel_DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP ir
             s.Context = connect.Context;
         }
         KeReleaseSpinLock(&tc.StreamLock, old);
-        return ZarTandrelComplete(irp, status, 0);
+        return ZarCompleteRequest(irp, status, 0);
     }
     case IOCTL_ZAR_INTERNAL_DISCONNECT_STREAM: {
-        if (in < 4) return ZarTandrelComplete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        if (in < 4) return ZarCompleteRequest(irp, STATUS_BUFFER_TOO_SMALL, 0);
         ULONG index = buffer[0];
-        if (index >= TANDREL_STREAM_COUNT) return ZarTandrelComplete(irp, STATUS_INVALID_PARAMETER, 0);
+        if (index >= TANDREL_STREAM_COUNT) return ZarCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
         KIRQL old;
         KeAcquireSpinLock(&tc.StreamLock, &old);
         tc.Streams[index].Callback = nullptr;
         tc.Streams[index].Context = nullptr;
         if (index == ZAR_STREAM_MASTER_CLOCK) tc.Posted = FALSE;
         KeReleaseSpinLock(&tc.StreamLock, old);
-        return ZarTandrelComplete(irp, STATUS_SUCCESS, 0);
+        return ZarCompleteRequest(irp, STATUS_SUCCESS, 0);
     }
     default:
-        return ZarTandrelComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }
 
@@ -579,9 +576,9 @@ NTSTATUS ZarTandrel_DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp)
 {
     PZAR_DEVICE_EXTENSION ext = ZarExtension(device);
     ULONG stream = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-    if (stream >= TANDREL_STREAM_COUNT) return ZarTandrelComplete(irp, STATUS_NO_SUCH_DEVICE, 0);
+    if (stream >= TANDREL_STREAM_COUNT) return ZarCompleteRequest(irp, STATUS_NO_SUCH_DEVICE, 0);
     PZAR_TANDREL_HOOK hook = ext->TimeCode.Streams[stream].Hook;
-    if (hook == nullptr) return ZarTandrelComplete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    if (hook == nullptr) return ZarCompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     // The hook completes the request (or leaves it pending).
     return hook(ext, stream, irp);
 }

@@ -85,7 +85,7 @@ struct ZAR_TIMECODE_STATE {
     ULONG Mode24;                  // the 24-frame mode the streams run in
     // Streams and their per-field DPCs (chip interrupt; vertical interrupt in 24-frame modes).
     ZAR_TANDREL_STREAM Streams[TANDREL_STREAM_COUNT];
-    KSPIN_LOCK StreamLock;
+    KSPIN_LOCK StreamLock;         // guards the streams, the burn-in window and ExchangeDisabled
     KDPC FieldDpc;
     KDPC FieldDpc24;
     // Master clock (count and time written by the interrupt routine).
@@ -112,6 +112,12 @@ void ZarICS2008A_WriteDirect(PZAR_DEVICE_EXTENSION ext, ULONG reg, UCHAR value);
 void ZarICS2008A_Reset(PZAR_DEVICE_EXTENSION ext);
 // Masks (TRUE) or unmasks the chip's source in the shared interrupt mask.
 void ZarICS2008A_MaskInterrupt(PZAR_DEVICE_EXTENSION ext, BOOLEAN masked);
+void ZarICS2008A_Initialize(PZAR_DEVICE_EXTENSION ext);
+void ZarICS2008A_OnDriverUnload(PZAR_DEVICE_EXTENSION ext);
+void ZarICS2008A_OnInterrupt(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarTcRegRead(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarTcRegWrite(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarICS2008A_SetVideoOutputSource(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 
 // ---- streams (zar_tandrel.cpp) ----
 // The per-field DPC's body (what both per-field DPC objects run).
@@ -126,6 +132,14 @@ LONG ZarTandrelStepToGain(ULONG step);
 // FALSE when the value is refused.
 BOOLEAN ZarTandrelVitcLineToRegister(LONG line, BOOLEAN reader, PUCHAR reg);
 LONG ZarTandrelVitcRegisterToLine(UCHAR reg);
+NTSTATUS ZarTandrel_DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp);
+void ZarTandrel_Initialize(PZAR_DEVICE_EXTENSION ext);
+void ZarTandrel_OnDriverUnload(PZAR_DEVICE_EXTENSION ext);
+void ZarTandrel_OnSetHdcam24FpsMode(PZAR_DEVICE_EXTENSION ext);
+void ZarTandrelMasterClock_OnVerticalInterrupt(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarTandrel_DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ZarTandrelFieldCounter_SetBase(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarTandrel_EnableTimecodeDataExchange(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
 
 // ---- burn-in (zar_burnin.cpp) ----
 void ZarTandrelBurnIn_Initialize(PZAR_DEVICE_EXTENSION ext);

@@ -7,7 +7,19 @@
 // can still run: the queued DPCs are flushed, then the interrupt is
 // disconnected, before anything else goes.
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_diag.h"
+#include "zar_dve.h"
+#include "zar_extension.h"
+#include "zar_hps.h"
+#include "zar_i2c.h"
+#include "zar_init.h"
+#include "zar_isr.h"
+#include "zar_playlist.h"
+#include "zar_scsi.h"
+#include "zar_timecode.h"
+#include "zar_unload.h"
+#include "zar_videochips.h"
 
 namespace {
 

@@ -11,8 +11,9 @@
 #include <cstring>
 
 #include "include/zar_audio_hw.h"
+#include "zar_audio.h"
 #include "zar_bridge.h"
-#include "zar_driver.h"
+#include "zar_extension.h"
 
 namespace {
 

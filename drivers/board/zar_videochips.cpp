@@ -5,7 +5,14 @@
 // changes edit the image and write single registers, so the image always
 // says what the chip holds.
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_bridge.h"
+#include "zar_debi.h"
+#include "zar_extension.h"
+#include "zar_i2c.h"
+#include "zar_isr.h"
+#include "zar_videochips.h"
 
 namespace {
 

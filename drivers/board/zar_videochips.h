@@ -58,3 +58,15 @@ BOOLEAN ZarEncoderRtcModeQuery(PZAR_DEVICE_EXTENSION ext);
 
 // Board control register 0xB820 through its shadow: bits in 'mask' := 'bits'.
 void ZarSetBoardControl(PZAR_DEVICE_EXTENSION ext, ULONG mask, ULONG bits);
+
+// ---- bridge, decoder and encoder set-up (zar_videochips.cpp) ----
+NTSTATUS ZarSaa7146Init(PZAR_DEVICE_EXTENSION ext);
+void ZarSaa7146Reset(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarSaa7113Init(PZAR_DEVICE_EXTENSION ext);
+// Encoder 0 or 1 from the caller's parameter block {set-up flag of encoder
+// 0, set-up flag of encoder 1, output enable of encoder 1}.
+inline constexpr ULONG ZAR_SAA7125_PARAMETER_WORDS = 3;
+NTSTATUS ZarSaa7125Init(PZAR_DEVICE_EXTENSION ext, ULONG encoder, const ULONG* parameters);
+NTSTATUS ZarSaa7113ResetRtc(PZAR_DEVICE_EXTENSION ext);
+NTSTATUS ZarSaa7125RegisterWrite(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarSaa7113SetInput(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

@@ -7,7 +7,16 @@
 // before it looks at the mode-change flag, and the mode change raises its
 // flag before it waits for a running pass, so the two never overlap.
 
-#include "zar_driver.h"
+#include "zar_audio.h"
+#include "zar_board_regs.h"
+#include "zar_boardsetup.h"
+#include "zar_bridge.h"
+#include "zar_debi.h"
+#include "zar_extension.h"
+#include "zar_gfx.h"
+#include "zar_i2c.h"
+#include "zar_videochips.h"
+#include "zar_vin.h"
 
 namespace {
 

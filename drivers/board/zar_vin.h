@@ -58,3 +58,26 @@ void ZarVinAdjustEncoderTriggering(PZAR_DEVICE_EXTENSION ext, ULONG trigger);
 // The decoder values the proc-amp request gives (standards word and black
 // level of the board).
 void ZarVinProcAmpDecoderValues(PZAR_DEVICE_EXTENSION ext, const UCHAR request[4], UCHAR decoder[4]);
+
+// ---- video input mode, proc amp and monitor (zar_vin.cpp) ----
+void ZarVinMonitorThread(PVOID context);
+void ZarVinUpdateProcAmp(PZAR_DEVICE_EXTENSION ext);
+
+// Video input: its mode word and the input FPGA's mode.
+ULONG ZarVinGetInputMode(PZAR_DEVICE_EXTENSION ext);
+void ZarVinSetInputMode(PZAR_DEVICE_EXTENSION ext, ULONG inputMode, ULONG fpgaMode);
+NTSTATUS ZarVinIoSetMode(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+inline constexpr ULONG ZAR_VIN_PROC_AMP_TABLE_ENTRIES = 256;
+NTSTATUS ZarVinLoadProcAmpTable(PZAR_DEVICE_EXTENSION ext, const ULONG* table);
+NTSTATUS ZarVinIoSetProcAmp(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarVinIoGetProcAmp(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarRestoreVinIo(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarVinIoSetStandards(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarVinIoGetStandards(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+NTSTATUS ZarSetVinHPosition(PZAR_DEVICE_EXTENSION ext, PVOID buffer);
+// The input frame store's hold bit of the video control word, written at once.
+void ZarVinSetFrameStoreHold(PZAR_DEVICE_EXTENSION ext, bool hold);
+bool ZarVinFrameStoreHeld(PZAR_DEVICE_EXTENSION ext);
+
+// ---- the input frame store read (zar_vin_framestore.cpp) ----
+NTSTATUS ZarVinFramestoreRead(PZAR_DEVICE_EXTENSION ext, PVOID buffer);

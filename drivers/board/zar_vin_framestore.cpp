@@ -5,8 +5,11 @@
 
 #include <cstring>
 
+#include "zar_bridge.h"
 #include "zar_debi.h"
-#include "zar_driver.h"
+#include "zar_extension.h"
+#include "zar_ioctl.h"
+#include "zar_vin.h"
 
 namespace {
 

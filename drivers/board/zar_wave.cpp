@@ -12,8 +12,11 @@
 
 #include <cstring>
 
+#include "zar_audio.h"
+#include "zar_boardsetup.h"
 #include "zar_bridge.h"
-#include "zar_driver.h"
+#include "zar_dispatch.h"
+#include "zar_extension.h"
 
 namespace {
 
@@ -52,13 +55,6 @@ void ZarWaveReady(PZAR_DEVICE_EXTENSION ext)
     w.Ready = TRUE;
 }
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information, CCHAR boost = IO_NO_INCREMENT)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, boost);
-    return status;
-}
 
 // The device a word names, or null for another kind.
 ZAR_WAVE_DEVICE* DeviceOf(PZAR_DEVICE_EXTENSION ext, ULONG word, ULONG* kind)
@@ -87,7 +83,7 @@ void ZarWaveCancel(PDEVICE_OBJECT device, PIRP irp)
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&Wave(ext).Lock, old);
     IoReleaseCancelSpinLock(cancelIrql);
-    Complete(irp, STATUS_CANCELLED, 0);
+    ZarCompleteRequest(irp, STATUS_CANCELLED, 0);
 }
 
 // Queues a request pending with the cancel routine; one cancelled already
@@ -99,7 +95,7 @@ NTSTATUS MarkIrpPending(PZAR_DEVICE_EXTENSION ext, PIRP irp, PLIST_ENTRY queue)
     IoAcquireCancelSpinLock(&cancel);
     if (irp->Cancel) {
         IoReleaseCancelSpinLock(cancel);
-        Complete(irp, STATUS_CANCELLED, 0);
+        ZarCompleteRequest(irp, STATUS_CANCELLED, 0);
         return STATUS_PENDING;
     }
     IoSetCancelRoutine(irp, ZarWaveCancel);
@@ -193,7 +189,7 @@ void ZarWaveDrvCompleteDoneIrps(PZAR_DEVICE_EXTENSION ext, ULONG half, LIST_ENTR
     while (!IsListEmpty(done)) {
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(done), IRP, Tail.Overlay.ListEntry);
         w.Out[w.RunningDevice].Bytes += irp->IoStatus.Information;
-        Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information, BoostFor(irp->IoStatus.Information));
+        ZarCompleteRequest(irp, STATUS_SUCCESS, irp->IoStatus.Information, BoostFor(irp->IoStatus.Information));
     }
     (void)half;
 }
@@ -270,7 +266,7 @@ void ZarWaveDrvStopCapture(PZAR_DEVICE_EXTENSION ext)
     w.CaptureCurrent = nullptr;
     w.CaptureOffset = 0;
     KeReleaseSpinLock(&w.Lock, old);
-    if (partial != nullptr) Complete(partial, STATUS_SUCCESS, bytes, BoostFor(bytes));
+    if (partial != nullptr) ZarCompleteRequest(partial, STATUS_SUCCESS, bytes, BoostFor(bytes));
     // The record side is the library's again, at its own DMA size.
     bool suspended = w.PassiveSuspended != 0;
     w.PassiveSuspended = FALSE;
@@ -290,7 +286,7 @@ void ZarWaveDrvResetCapture(PZAR_DEVICE_EXTENSION ext)
     KeReleaseSpinLock(&w.Lock, old);
     IoReleaseCancelSpinLock(cancel);
     while (!IsListEmpty(&cancelled))
-        Complete(CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry), STATUS_CANCELLED, 0);
+        ZarCompleteRequest(CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry), STATUS_CANCELLED, 0);
     w.In.State = 0;
     w.In.Bytes = 0;
 }
@@ -325,10 +321,10 @@ void ZarWaveDrvResetDevice(PZAR_DEVICE_EXTENSION ext, ULONG index)
     while (!IsListEmpty(&finished)) {
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(&finished), IRP, Tail.Overlay.ListEntry);
         d.Bytes += irp->IoStatus.Information;
-        Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information);
+        ZarCompleteRequest(irp, STATUS_SUCCESS, irp->IoStatus.Information);
     }
     while (!IsListEmpty(&cancelled))
-        Complete(CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry), STATUS_CANCELLED, 0);
+        ZarCompleteRequest(CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry), STATUS_CANCELLED, 0);
     d.State = 0;
     d.Bytes = 0;
 }
@@ -616,7 +612,7 @@ void ZarWaveDrvCaptureDpc(PKDPC, PVOID context, PVOID, PVOID)
     IoReleaseCancelSpinLock(cancel);
     while (!IsListEmpty(&full)) {
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(&full), IRP, Tail.Overlay.ListEntry);
-        Complete(irp, STATUS_SUCCESS, irp->IoStatus.Information, BoostFor(irp->IoStatus.Information));
+        ZarCompleteRequest(irp, STATUS_SUCCESS, irp->IoStatus.Information, BoostFor(irp->IoStatus.Information));
     }
 }
 
@@ -640,7 +636,7 @@ NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT device, PIRP irp)
     NTSTATUS status;
     switch (code) {
     case IOCTL_ZAR_WAVE_DETACH: {
-        if (AnyOpen(w)) return Complete(irp, STATUS_UNSUCCESSFUL, 0);
+        if (AnyOpen(w)) return ZarCompleteRequest(irp, STATUS_UNSUCCESSFUL, 0);
         KIRQL cancel, old;
         LIST_ENTRY cancelled;
         InitializeListHead(&cancelled);
@@ -650,14 +646,14 @@ NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT device, PIRP irp)
         KeReleaseSpinLock(&w.Lock, old);
         IoReleaseCancelSpinLock(cancel);
         while (!IsListEmpty(&cancelled))
-            Complete(CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry), STATUS_CANCELLED, 0);
+            ZarCompleteRequest(CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry), STATUS_CANCELLED, 0);
         status = STATUS_SUCCESS;
         break;
     }
     case IOCTL_ZAR_WAVE_LOAD_MIXER_SETTINGS: status = ZarWaveDrvMixer(irp, false); break;
     case IOCTL_ZAR_WAVE_SAVE_MIXER_SETTINGS: status = ZarWaveDrvMixer(irp, true); break;
     case IOCTL_ZAR_WAVE_GET_ACTIVE_DEVS: {
-        if (out < 20) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        if (out < 20) return ZarCompleteRequest(irp, STATUS_INVALID_BUFFER_SIZE, 0);
         auto* o = static_cast<PULONG>(buffer);
         for (ULONG i = 0; i < ZAR_WAVE_OUT_DEVICES; ++i) o[i] = w.Out[i].Open;
         o[4] = w.In.Open;
@@ -673,21 +669,21 @@ NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT device, PIRP irp)
         PIRP pending = TakeHead(&w.ControlChange);
         KeReleaseSpinLock(&w.Lock, old);
         IoReleaseCancelSpinLock(cancel);
-        if (pending != nullptr) Complete(pending, STATUS_SUCCESS, 0);
+        if (pending != nullptr) ZarCompleteRequest(pending, STATUS_SUCCESS, 0);
         status = STATUS_SUCCESS;
         break;
     }
     case IOCTL_ZAR_WAVE_OPEN_FOR_PLAY:
     case IOCTL_ZAR_WAVE_OPEN_FOR_RECORD:
-        if (in < 12 || out < 12) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        if (in < 12 || out < 12) return ZarCompleteRequest(irp, STATUS_INVALID_BUFFER_SIZE, 0);
         if (d == nullptr || kind != (code == IOCTL_ZAR_WAVE_OPEN_FOR_PLAY ? ZAR_WAVE_KIND_OUT : ZAR_WAVE_KIND_IN))
-            return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+            return ZarCompleteRequest(irp, STATUS_NOT_SUPPORTED, 0);
         status = ZarWaveDrvOpen(ext, irp, kind, d);
         irp->IoStatus.Information = 12;
         break;
     case IOCTL_ZAR_WAVE_SET_FORMAT: {
-        if (in < 16) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
-        if (d == nullptr) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+        if (in < 16) return ZarCompleteRequest(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        if (d == nullptr) return ZarCompleteRequest(irp, STATUS_NOT_SUPPORTED, 0);
         auto* f = static_cast<const UCHAR*>(buffer);
         USHORT channels, bits;
         ULONG rate;
@@ -695,7 +691,7 @@ NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT device, PIRP irp)
         std::memcpy(&rate, f + 4, 4);
         std::memcpy(&bits, f + 14, 2);
         // The copy knows mono and stereo only.
-        if (channels != 1 && channels != 2) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        if (channels != 1 && channels != 2) return ZarCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
         d->Channels = channels;
         d->Rate = rate;
         d->BytesPerSample = bits == 16 ? 2 : 1;
@@ -703,8 +699,8 @@ NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT device, PIRP irp)
         break;
     }
     case IOCTL_ZAR_WAVE_SET_STATE:
-        if (in < 4) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
-        if (d == nullptr) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+        if (in < 4) return ZarCompleteRequest(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        if (d == nullptr) return ZarCompleteRequest(irp, STATUS_NOT_SUPPORTED, 0);
         d->State = *static_cast<PULONG>(buffer);
         if (kind == ZAR_WAVE_KIND_IN && d->Open) {
             if (d->State == 1) ZarWaveDrvStopCapture(ext);
@@ -713,8 +709,8 @@ NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT device, PIRP irp)
         status = STATUS_SUCCESS;
         break;
     case IOCTL_ZAR_WAVE_GET_POSITION: {
-        if (out < 8) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
-        if (d == nullptr) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+        if (out < 8) return ZarCompleteRequest(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        if (d == nullptr) return ZarCompleteRequest(irp, STATUS_NOT_SUPPORTED, 0);
         KIRQL old;
         KeAcquireSpinLock(&w.Lock, &old);
         ZarWaveDrvPosition(d->Bytes, d->Channels, d->BytesPerSample, &static_cast<PULONG>(buffer)[0],
@@ -725,21 +721,21 @@ NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT device, PIRP irp)
         break;
     }
     case IOCTL_ZAR_WAVE_SUBSTITUTE_DATA:
-        if (d == nullptr || kind != ZAR_WAVE_KIND_OUT) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
-        if (out != 0 && out < 4) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        if (d == nullptr || kind != ZAR_WAVE_KIND_OUT) return ZarCompleteRequest(irp, STATUS_NOT_SUPPORTED, 0);
+        if (out != 0 && out < 4) return ZarCompleteRequest(irp, STATUS_INVALID_BUFFER_SIZE, 0);
         status = ZarWaveDrvSubstituteData(ext, irp, d);
         break;
     case IOCTL_ZAR_WAVE_LOAD_USER_PREFS:
-        if (in < 20 || out < 20) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        if (in < 20 || out < 20) return ZarCompleteRequest(irp, STATUS_INVALID_BUFFER_SIZE, 0);
         status = ZarWaveDrvUserPrefs(irp, false);
         break;
     case IOCTL_ZAR_WAVE_SAVE_USER_PREFS:
-        if (in < 20) return Complete(irp, STATUS_INVALID_BUFFER_SIZE, 0);
+        if (in < 20) return ZarCompleteRequest(irp, STATUS_INVALID_BUFFER_SIZE, 0);
         status = ZarWaveDrvUserPrefs(irp, true);
         break;
     default: return STATUS_INVALID_DEVICE_REQUEST;
     }
-    return Complete(irp, status, irp->IoStatus.Information);
+    return ZarCompleteRequest(irp, status, irp->IoStatus.Information);
 }
 
 namespace {
@@ -756,10 +752,10 @@ NTSTATUS ZarWaveDrvQueueTransfer(PDEVICE_OBJECT device, PIRP irp, ULONG wanted)
     ULONG word = ULONG(offset.HighPart);
     ULONG kind = 0;
     ZAR_WAVE_DEVICE* d = DeviceOf(ext, word, &kind);
-    if (d == nullptr || kind != wanted || !d->Open) return Complete(irp, STATUS_NOT_SUPPORTED, 0);
+    if (d == nullptr || kind != wanted || !d->Open) return ZarCompleteRequest(irp, STATUS_NOT_SUPPORTED, 0);
     // Wave data is played in whole frames of the device's format.
     if (wanted == ZAR_WAVE_KIND_OUT && stack->Parameters.Write.Length % (ULONG(d->Channels) * d->BytesPerSample) != 0)
-        return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+        return ZarCompleteRequest(irp, STATUS_INVALID_PARAMETER, 0);
     irp->IoStatus.Information = 0;
     NTSTATUS status = MarkIrpPending(ext, irp, &d->Queue);
     if (wanted == ZAR_WAVE_KIND_OUT)
@@ -801,5 +797,5 @@ NTSTATUS ZarWaveDrvClose(PDEVICE_OBJECT device, PIRP irp)
         ZarAudReleaseAudioLock(ext, release, ZAR_CALLER_WAVE_DEVICE, nullptr);
     }
     KeReleaseMutex(&w.Mutex, FALSE);
-    return Complete(irp, STATUS_SUCCESS, 0);
+    return ZarCompleteRequest(irp, STATUS_SUCCESS, 0);
 }

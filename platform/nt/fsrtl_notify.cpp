@@ -10,7 +10,7 @@ struct NOTIFY_SYNC {
 
 namespace {
 
-constexpr ULONG kNotifyTag = 'yfiN';
+constexpr ULONG kNotifyTag = ULONG('N') | ULONG('i') << 8 | ULONG('f') << 16 | ULONG('y') << 24;  // "Nify"
 
 // One a directory handle that asked at least once.
 struct NOTIFY_ENTRY {

@@ -47,11 +47,11 @@ void ki::RunDpcLocked(Guard& lock)
     lock.unlock();
     CurrentIrql = DISPATCH_LEVEL;
     if (KdTracing(KD_TRACE_DPC)) KdTraceDpc(dpc, reinterpret_cast<PVOID>(routine));
-    uint64_t started = RunTimeNow();
+    const RunTimeStamp started = RunTimeNow();
     RunTimeSource = source;
     routine(dpc, context, arg1, arg2);
     RunTimeSource = 0;
-    AccountDpc(source, RunTimeNow() - started);
+    AccountDpc(source, started);
     if (CurrentIrql != DISPATCH_LEVEL)
         KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, CurrentIrql, DISPATCH_LEVEL, reinterpret_cast<ULONG_PTR>(routine), 0);
     lock.lock();

@@ -174,9 +174,16 @@ void ClearDpcQueueLocked();
 // is running (0: neither). A DPC queued meanwhile is charged to it.
 extern thread_local USHORT RunTimeSource;
 // Host nanoseconds, the unit of the accounting.
-uint64_t RunTimeNow();
-void AccountInterrupt(ULONG vector, uint64_t ns);
-void AccountDpc(USHORT source, uint64_t ns);
+// A routine's run: host wall time and the running thread's CPU time, both
+// in nanoseconds. Wall time counts whatever preempted the thread; CPU time
+// is what the routine itself cost.
+struct RunTimeStamp {
+    uint64_t wallNs;
+    uint64_t cpuNs;
+};
+RunTimeStamp RunTimeNow();
+void AccountInterrupt(ULONG vector, const RunTimeStamp& started);
+void AccountDpc(USHORT source, const RunTimeStamp& started);
 // A new machine starts from zero.
 void ResetRunTimes();
 

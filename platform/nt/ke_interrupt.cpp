@@ -85,7 +85,7 @@ void ki::DeliverInterruptLocked(Guard& lock)
 
     bool claimed = false;
     PKSPIN_LOCK blockedOn = nullptr;
-    uint64_t started = RunTimeNow();
+    const RunTimeStamp started = RunTimeNow();
     RunTimeSource = static_cast<USHORT>(vector);
     for (size_t i = 0; i < count && !claimed; i++) {
         KINTERRUPT* in = chain[i];
@@ -102,7 +102,7 @@ void ki::DeliverInterruptLocked(Guard& lock)
     }
     RunTimeSource = 0;
     // A delivery put off for a held lock ran no routine to the end.
-    if (!blockedOn || claimed) AccountInterrupt(vector, RunTimeNow() - started);
+    if (!blockedOn || claimed) AccountInterrupt(vector, started);
 
     lock.lock();
     for (size_t i = 0; i < count; i++) chain[i]->Busy--;

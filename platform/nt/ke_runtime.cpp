@@ -5,8 +5,12 @@
 // of the machine through NtQuerySystemInformation, instead of a look into
 // the driver.
 //
-// Times are host nanoseconds (the steady clock), not machine time: on the
-// virtual clock a routine takes no machine time at all.
+// Times are host nanoseconds, not machine time (on the virtual clock a
+// routine takes no machine time at all): the steady clock's, and the
+// running thread's CPU time beside it, so that a busy host, which preempts
+// the interrupt context, does not charge its time to the driver.
+#include <time.h>
+
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -18,7 +22,7 @@
 namespace {
 
 struct VectorCounters {
-    ULONGLONG interrupts = 0, interruptNs = 0, dpcs = 0, dpcNs = 0;
+    ULONGLONG interrupts = 0, interruptNs = 0, interruptCpuNs = 0, dpcs = 0, dpcNs = 0, dpcCpuNs = 0;
 };
 
 std::mutex g_lock;
@@ -33,27 +37,33 @@ std::map<ULONG, VectorCounters>& Counters()
 
 thread_local USHORT ki::RunTimeSource = 0;
 
-uint64_t ki::RunTimeNow()
+ki::RunTimeStamp ki::RunTimeNow()
 {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
+    timespec cpu{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    const auto wall = std::chrono::steady_clock::now().time_since_epoch();
+    return {static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(wall).count()),
+            static_cast<uint64_t>(cpu.tv_sec) * 1000000000ULL + static_cast<uint64_t>(cpu.tv_nsec)};
 }
 
-void ki::AccountInterrupt(ULONG vector, uint64_t ns)
+void ki::AccountInterrupt(ULONG vector, const RunTimeStamp& started)
 {
+    const RunTimeStamp now = RunTimeNow();
     std::lock_guard<std::mutex> lock(g_lock);
     VectorCounters& c = Counters()[vector];
     c.interrupts++;
-    c.interruptNs += ns;
+    c.interruptNs += now.wallNs - started.wallNs;
+    c.interruptCpuNs += now.cpuNs - started.cpuNs;
 }
 
-void ki::AccountDpc(USHORT source, uint64_t ns)
+void ki::AccountDpc(USHORT source, const RunTimeStamp& started)
 {
+    const RunTimeStamp now = RunTimeNow();
     std::lock_guard<std::mutex> lock(g_lock);
     VectorCounters& c = Counters()[source];
     c.dpcs++;
-    c.dpcNs += ns;
+    c.dpcNs += now.wallNs - started.wallNs;
+    c.dpcCpuNs += now.cpuNs - started.cpuNs;
 }
 
 void ki::ResetRunTimes()
@@ -69,7 +79,7 @@ NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS infoClass, PVOID info
     {
         std::lock_guard<std::mutex> lock(g_lock);
         for (auto& [vector, c] : Counters())
-            records.push_back({vector, 0, c.interrupts, c.interruptNs, c.dpcs, c.dpcNs});
+            records.push_back({vector, 0, c.interrupts, c.interruptNs, c.dpcs, c.dpcNs, c.interruptCpuNs, c.dpcCpuNs});
     }
     ULONG needed = static_cast<ULONG>(records.size() * sizeof(SYSTEM_INTERRUPT_RUN_TIME));
     if (returnLength) *returnLength = needed;

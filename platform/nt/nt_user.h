@@ -125,7 +125,8 @@ enum SYSTEM_INFORMATION_CLASS { SystemInterruptRunTimeInformation = 0x100 };
 // One record per interrupt vector that has run, in vector order; vector 0
 // stands for the DPCs no interrupt caused (timers, threads). A vector's
 // DPCs are those its service routines queued, and those these queued in
-// turn. Times are the host's nanoseconds spent in the routines.
+// turn. Times are the host's nanoseconds spent in the routines: wall time,
+// and the running thread's CPU time, which leaves out what preempted it.
 struct SYSTEM_INTERRUPT_RUN_TIME {
     ULONG Vector;
     ULONG Reserved;
@@ -133,6 +134,8 @@ struct SYSTEM_INTERRUPT_RUN_TIME {
     ULONGLONG InterruptNs;
     ULONGLONG Dpcs;         // DPC routines run
     ULONGLONG DpcNs;
+    ULONGLONG InterruptCpuNs;
+    ULONGLONG DpcCpuNs;
 };
 
 // ---- Files and devices ----

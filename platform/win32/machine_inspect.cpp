@@ -22,7 +22,7 @@ bool machineinspect::ReadInterruptRunTimes(std::vector<InterruptRunTime>* runTim
     }
     runTimes->clear();
     for (const SYSTEM_INTERRUPT_RUN_TIME& r : records)
-        runTimes->push_back({r.Vector, r.Interrupts, r.InterruptNs, r.Dpcs, r.DpcNs});
+        runTimes->push_back({r.Vector, r.Interrupts, r.InterruptNs, r.Dpcs, r.DpcNs, r.InterruptCpuNs, r.DpcCpuNs});
     return true;
 }
 
@@ -38,6 +38,8 @@ std::vector<machineinspect::InterruptRunTime> machineinspect::RunTimesBetween(
             d.interruptNs -= b.interruptNs;
             d.dpcs -= b.dpcs;
             d.dpcNs -= b.dpcNs;
+            d.interruptCpuNs -= b.interruptCpuNs;
+            d.dpcCpuNs -= b.dpcCpuNs;
         }
         if (d.interrupts || d.dpcs) between.push_back(d);
     }

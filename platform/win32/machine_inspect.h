@@ -12,13 +12,16 @@ namespace machineinspect {
 
 // One interrupt vector's account since the machine booted. Vector 0 holds
 // the DPCs that no interrupt caused (timers, threads). Times are the host's
-// nanoseconds.
+// nanoseconds: wall time, and the CPU time of the threads that ran the
+// routines (what a busy host's preemption does not inflate).
 struct InterruptRunTime {
     uint32_t vector = 0;
     uint64_t interrupts = 0;  // deliveries to the vector's service routines
     uint64_t interruptNs = 0;
     uint64_t dpcs = 0;  // DPCs the vector's routines queued (and those these queued)
     uint64_t dpcNs = 0;
+    uint64_t interruptCpuNs = 0;
+    uint64_t dpcCpuNs = 0;
 };
 
 // Every vector that has run, in vector order; false (GetLastError set) when

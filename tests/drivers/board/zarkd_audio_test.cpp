@@ -965,6 +965,88 @@ TEST(ZarkdAudioRules, APhaseThatRoundsToSixtyFourPlaysTheNextSample)
     EXPECT_EQ(s.Remainder, 124u);
 }
 
+// Every output sample is the filter's sum over the source frames around
+// the play position, as the loop folds them and whichever slot holds each:
+// also where the taps reach across a slot's end, across the loop's wrap and
+// into slots held out of order, forwards and backwards, at every filter
+// length, with full-range samples that drive the sum into its clamp.
+TEST(ZarkdAudioRules, TheFilterReadsEveryTapAcrossSlotEndsAndTheLoopWrap)
+{
+    // The loop ends inside the last slot's data, so a run that reaches past
+    // the loop's end still lies in a slot: the fold must win.
+    constexpr ULONG kSlotFrames = 48, kSlots = 3, kLoop = kSlotFrames * kSlots - 10;
+    auto source = [](LONGLONG position, ULONG track) {
+        return SHORT(ULONG((ULONG(position) + 7) * 40503u + track * 9973u) * 2654435761u >> 16);
+    };
+    auto wrap = [](LONGLONG m) { return ((m % LONGLONG(kLoop)) + kLoop) % kLoop; };
+    // Slot k holds positions from first[k]: not in the slots' order.
+    const LONGLONG first[kSlots] = {2 * kSlotFrames, 0, kSlotFrames};
+    std::vector<UCHAR> control(ZAR_DSRV_CONTROL_BYTES);
+    std::vector<std::vector<SHORT>> data(kSlots, std::vector<SHORT>(kSlotFrames * 6));
+    for (ULONG k = 0; k < kSlots; ++k) {
+        std::memcpy(control.data() + 288 + 8 * k, &first[k], sizeof(first[k]));
+        for (ULONG f = 0; f < kSlotFrames; ++f) {
+            for (ULONG t = 0; t < 4; ++t) data[k][4 * f + t] = source(first[k] + f, t);
+            for (ULONG t = 0; t < 2; ++t) data[k][kSlotFrames * 4 + 2 * f + t] = source(first[k] + f, 4 + t);
+        }
+    }
+    struct Case {
+        ULONG filter;
+        LONG speed;
+    };
+    const Case cases[] = {{3, 91200}, {3, -62400}, {2, 30000}, {1, -110000}, {0, 48000}, {2, 47999}};
+    const LONG slot[8] = {0, 1, 2, 3, 0, 1, -1, -1};
+    const ULONG stride[2] = {4, 2};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("filter " + std::to_string(c.filter) + " speed " + std::to_string(c.speed));
+        auto ext = std::make_unique<ZAR_DEVICE_EXTENSION>();
+        ZAR_DSRV_STATE_BLOCK& s = ext->AudioDSrv;
+        s.Prep.Slots = kSlots;
+        s.Prep.BankATracks = 4;
+        s.Prep.BankABytes = kSlotFrames * 8;
+        s.Prep.BankBTracks = 2;
+        s.Prep.BankBBytes = kSlotFrames * 4;
+        s.Prep.BankBOffset = kSlotFrames * 4;
+        s.Prep.Loop = 1;
+        s.Prep.LoopEnd = kLoop;
+        s.Prep.NormalSpeed = 48000;
+        s.SlotFrames = kSlotFrames;
+        s.Control = control.data();
+        for (ULONG k = 0; k < kSlots; ++k) s.Slot[k] = reinterpret_cast<PUCHAR>(data[k].data());
+        s.Speed = c.speed;
+        s.Ratio = ZarAudDSrvReduceRatio(48000, c.speed);
+        s.Filter = c.filter;
+        s.RampStep = ZAR_DSRV_RAMP_FILLS;
+        s.Position = 2 * kSlotFrames - 5;  // in slot 2, near its end
+        s.CurrentSlot = 2;
+        for (ULONG i = 0; i < 400; ++i) {
+            const LONGLONG position = s.Position;
+            const ULONG N = s.Ratio.Normal;
+            ULONG phase = ZarAudDSrvPhase(ULONG((ULONGLONG(s.Remainder) << 16) / N));
+            LONGLONG n = position + (phase == 64 ? 1 : 0);
+            if (phase == 64) phase = 0;
+            SHORT a[4] = {-1, -1, -1, -1}, b[2] = {-1, -1};
+            SHORT* const out[2] = {a, b};
+            ZarAudDSrvFill(ext.get(), out, 1, stride, slot);
+            const bool copy = c.filter == 0 || phase == 0;
+            const LONG taps = copy ? 1 : LONG(ZarAudDSrvTaps(c.filter));
+            for (ULONG t = 0; t < 6; ++t) {
+                LONGLONG sum = 0;
+                if (copy) {
+                    sum = LONGLONG(source(wrap(n), t)) << 15;
+                } else {
+                    const LONG* coefficient = ZarAudDSrvFilterTable()[c.filter - 1][phase - 1];
+                    for (LONG k = 0; k < taps; ++k)
+                        sum += LONGLONG(coefficient[k]) * source(wrap(n - taps / 2 + 1 + k), t);
+                }
+                sum >>= 15;
+                const SHORT expected = SHORT(sum > 32767 ? 32767 : sum < -32768 ? -32768 : sum);
+                ASSERT_EQ(t < 4 ? a[t] : b[t - 4], expected) << "frame " << i << " at " << position << " track " << t;
+            }
+        }
+    }
+}
+
 TEST(ZarkdAudioRules, RequestCodesAskForTheSlotsAheadAndMirrorBackwards)
 {
     // Eight slots, slot 2 playing.

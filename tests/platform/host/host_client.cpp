@@ -219,7 +219,7 @@ HANDLE OpenFolder(const char* path, bool synchronous)
     HANDLE folder = nullptr;
     NTSTATUS s = NtCreateFile(&folder, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &iosb, nullptr, 0,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                              FILE_DIRECTORY_FILE | (synchronous ? FILE_SYNCHRONOUS_IO_NONALERT : 0), nullptr, 0);
+                              FILE_DIRECTORY_FILE | (synchronous ? ULONG(FILE_SYNCHRONOUS_IO_NONALERT) : 0u), nullptr, 0);
     if (!NT_SUCCESS(s)) std::printf("open %#x\n", static_cast<unsigned>(s));
     return NT_SUCCESS(s) ? folder : nullptr;
 }
