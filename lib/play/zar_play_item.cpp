@@ -38,6 +38,8 @@ int32_t CPlayStream::InsertItem(CPlayItem* item, uint32_t position)
     uint32_t currentPosition = 0;
     item->GetStreamPosition(&current, &currentPosition);
     if (current) return ZAR_E_ITEM_ON_STREAM;
+    // An item that would run past the last field of the time line has no end to order it by.
+    if (uint64_t(Frame(position)) + (item->Length() & ~1u) > 0xFFFFFFFFu) return -1;
 
     // The first entry that ends after the new item's first frame.
     auto found = std::lower_bound(m_entries.begin(), m_entries.end(), position, [](const Entry& e, uint32_t p) {

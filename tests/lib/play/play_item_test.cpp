@@ -54,6 +54,8 @@ TEST(PlayStreams, ItemsNeverShareAFrame)
         {98, 2, 0, "the frame just before"},
         {104, 2, -1, "inside"},
         {0, 1000, -1, "around it"},
+        {0xFFFFFF00, 0x200, -1, "past the last field of the time line"},
+        {0xFFFFFF00, 0xFE, 0, "up to the last frame of the time line"},
     };
     for (const Case& c : cases) {
         TestStream stream;
