@@ -447,6 +447,13 @@ LPVOID MapViewOfFileEx(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD d
                        DWORD dwFileOffsetLow, SIZE_T dwNumberOfBytesToMap, LPVOID lpBaseAddress);
 BOOL UnmapViewOfFile(LPCVOID lpBaseAddress);
 
+// ---- Security descriptors ----
+// Kept well formed only: the machine checks no access, so a present null
+// DACL (everyone may open the object) is what every object has anyway.
+enum : DWORD { SECURITY_DESCRIPTOR_REVISION = 1, SECURITY_DESCRIPTOR_MIN_LENGTH = 20 };
+BOOL InitializeSecurityDescriptor(PVOID pSecurityDescriptor, DWORD dwRevision);
+BOOL SetSecurityDescriptorDacl(PVOID pSecurityDescriptor, BOOL bDaclPresent, PVOID pDacl, BOOL bDaclDefaulted);
+
 // ---- Memory ----
 
 enum : DWORD {
