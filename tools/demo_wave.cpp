@@ -24,6 +24,7 @@ namespace fs = std::filesystem;
 
 constexpr DWORD kRate = 48000;
 constexpr double kLeftHz = 1002, kRightHz = 2004;  // the audio section's two tones
+constexpr double kAmplitude = 4096;                 // -18 dBFS: the mix's gain brings it back unclipped
 constexpr DWORD kPlayFrames = 4800, kPlayBuffers = 20;  // two seconds
 constexpr DWORD kRecFrames = 2400, kRecBuffers = 8;
 
@@ -130,8 +131,8 @@ std::vector<int16_t> PlayAndRecord()
     for (DWORD b = 0; b < kPlayBuffers; ++b) {
         for (DWORD n = 0; n < kPlayFrames; ++n) {
             const double t = double(b * kPlayFrames + n) / kRate;
-            playData[b][2 * n] = int16_t(std::lround(16384 * std::sin(2 * M_PI * kLeftHz * t)));
-            playData[b][2 * n + 1] = int16_t(std::lround(16384 * std::sin(2 * M_PI * kRightHz * t)));
+            playData[b][2 * n] = int16_t(std::lround(kAmplitude * std::sin(2 * M_PI * kLeftHz * t)));
+            playData[b][2 * n + 1] = int16_t(std::lround(kAmplitude * std::sin(2 * M_PI * kRightHz * t)));
         }
         play[b] = MakeHeader(reinterpret_cast<LPSTR>(playData[b].data()), 4 * kPlayFrames);
         waveOutPrepareHeader(out, &play[b], sizeof(WAVEHDR));
@@ -174,7 +175,7 @@ void ShowConfigureDialog(const fs::path& output)
     const std::string picture = (output / "zarwav-dialog-101.png").string();
     bool written = false;
     user::script::SetIdleSteps({[&](HWND modal) {
-        written = user::snapshot::WriteWindowPng(modal, picture);
+        written = user::WriteWindowPng(modal, picture);
         user::script::Click(GetDlgItem(modal, IDOK));
     }});
     SendDriverMessage(driver, DRV_CONFIGURE, 0, 0);
@@ -204,7 +205,7 @@ void ShowWaveDriver(const DemoWaveContext& context)
     if (mixerOpen(&mixer, 0, 0, 0, 0) != MMSYSERR_NOERROR) return;
     ShowMixer(mixer);
     SetRecordSource(mixer, 5);  // Digital - Wave: the play mix looped back
-    std::printf("  record source: Digital - Wave; playing 1,002 Hz left and 2,004 Hz right for two seconds\n");
+    std::printf("  record source: Digital - Wave; playing 1,002 Hz left and 2,004 Hz right at -18 dBFS for two seconds\n");
     std::vector<int16_t> recorded = PlayAndRecord();
     mixerClose(mixer);
     const fs::path output = fs::path(context.machineFolder) / "output";
