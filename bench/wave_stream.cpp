@@ -69,6 +69,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "wave_stream: runs on a machine of its own\n");
         return 1;
     }
+    // The baseline: idle fields of the same board, before any wave device.
+    RunFields(30);
+    const FieldsCost idle = RunFields(fields);
     HKEY key = nullptr;
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, kMmDriversKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     for (const char* value : {"wave", "mixer"}) RegSetValueExA(key, value, 0, REG_SZ, reinterpret_cast<const BYTE*>("ZARWAV.dll"), 11);
@@ -116,7 +119,6 @@ int main(int argc, char** argv)
     }
 
     // Cost: both directions streaming, buffers of a field each, kept queued.
-    const FieldsCost idle = RunFields(fields);
     Buffers play(3, kFieldFrames, 12000), rec(3, kFieldFrames, 0);
     for (WAVEHDR& h : play.headers) waveOutPrepareHeader(out, &h, sizeof h);
     for (WAVEHDR& h : rec.headers) {
@@ -155,10 +157,12 @@ int main(int argc, char** argv)
     std::printf("wave stream: 48 kHz stereo 16-bit, buffers of one field (801 frames), 525 lines\n");
     std::printf("  latency from waveOutWrite to the Wave VU meter (fields, 5 runs): min %d, median %d, max %d\n",
                 latencies.front(), latencies[latencies.size() / 2], latencies.back());
-    std::printf("  host time a field, idle: %.0f us; streaming out and in: %.0f us (x%.2f); "
-                "%llu buffers played, %llu recorded in %.0f fields\n",
+    std::printf("  a field, idle / streaming out and in (%llu buffers played, %llu recorded in %.0f fields):\n",
+                static_cast<unsigned long long>(played), static_cast<unsigned long long>(recorded), streaming.fields);
+    std::printf("    host time %.0f / %.0f us (x%.2f); the board's interrupt and its DPCs %.0f / %.0f us (x%.2f)\n",
                 idle.HostMicroseconds(), streaming.HostMicroseconds(),
                 idle.HostMicroseconds() > 0 ? streaming.HostMicroseconds() / idle.HostMicroseconds() : 0.0,
-                static_cast<unsigned long long>(played), static_cast<unsigned long long>(recorded), streaming.fields);
+                idle.DriverMicroseconds(), streaming.DriverMicroseconds(),
+                idle.DriverMicroseconds() > 0 ? streaming.DriverMicroseconds() / idle.DriverMicroseconds() : 0.0);
     return 0;
 }

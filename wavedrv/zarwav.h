@@ -110,7 +110,9 @@ extern ZARWAV_PROCESS ZarWav;
 
 // zarwav_entry.cpp
 BOOL ZarWavAttach(HMODULE module);
-void ZarWavDetach();
+// 'processExit': the process ends (its threads can be waited for, no
+// loader lock held); else a FreeLibrary, after WinMM's DRV_FREE stopped them.
+void ZarWavDetach(BOOL processExit);
 LRESULT ZarWavDriverProc(DWORD_PTR id, HDRVR driver, UINT message, LPARAM param1, LPARAM param2);
 
 // zarwav_device.cpp: one request on a wave device, waited for.

@@ -4,10 +4,10 @@
 #include "zarwav.h"
 
 namespace {
-BOOL DllEntry(HINSTANCE module, DWORD reason, LPVOID)
+BOOL DllEntry(HINSTANCE module, DWORD reason, LPVOID reserved)
 {
     if (reason == DLL_PROCESS_ATTACH) return ZarWavAttach(static_cast<HMODULE>(module));
-    if (reason == DLL_PROCESS_DETACH) ZarWavDetach();
+    if (reason == DLL_PROCESS_DETACH) ZarWavDetach(reserved != nullptr);
     return TRUE;
 }
 }  // namespace

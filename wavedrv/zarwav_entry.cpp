@@ -158,10 +158,13 @@ BOOL ZarWavAttach(HMODULE module)
     return TRUE;
 }
 
-void ZarWavDetach()
+void ZarWavDetach(BOOL processExit)
 {
     if (!ZarWav.Attached) return;
-    ZarWavMixerUnload(FALSE);
+    // A program that ends with devices open: its workers and the listener
+    // stop before its connection to the machine goes.
+    if (processExit) ZarWavWaveUnload();
+    ZarWavMixerUnload(processExit);
     HANDLE device = ZarWavOpenDevice(kMixerDevice, GENERIC_READ);
     if (device != INVALID_HANDLE_VALUE) {
         ZarWavRequest(device, IOCTL_ZAR_WAVE_SAVE_MIXER_SETTINGS, &ZarWav.Shared->Mixer, sizeof(ZARWAV_MIXER_SETTINGS),
