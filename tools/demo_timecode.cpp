@@ -1,14 +1,12 @@
-// The demo's time-code and capture section, through the board's user-mode
-// control codes:
+// The demo's time-code and capture section:
 //
-// - time code: the chip's LTC generator, looped into its LTC reader, sends
-//   a code a frame from 01:00:00:00 for a few seconds. With no time-code
-//   driver bound to the board's streams, this section feeds the generator
-//   itself through the chip's diagnostic register codes: once a frame, in
-//   the middle of the frame, the next code goes into the generator's
-//   registers (sent from the next frame on) and into the burn-in window's
-//   characters, and the reader's registers are read back. The board's
-//   output, burn-in keyed in, is written as a picture.
+// - time code, through the time-code driver's devices as an application
+//   drives them: the devices listed; the LTC generator started at
+//   01:00:00:00 through its output device, looped by the chip into the LTC
+//   reader, whose input device captures every field; the frames read back
+//   one by one; a jam while the tape goes away; the burn-in window, which
+//   tracks the reader, showing the code in the output picture; the time-code
+//   library reads and prints the reader's code a line a second.
 // - capture: a ring of 8 buffers scaled to 360 x 243, paced with a play of
 //   the clip the clip section recorded: it starts filling when the play
 //   reaches a position a third of the way into the clip, and holds the play
@@ -30,6 +28,8 @@
 
 #include "demo_board.h"
 #include "demo_clip.h"
+#include "include/kivsync.h"
+#include "include/tandrelkd.h"
 #include "include/zarkd.h"
 #include "platform/nt/clock.h"
 #include "sim/board.h"
@@ -40,19 +40,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Indirect registers of the time-code chip.
-constexpr uint32_t kLtcReader = 0;       // 8 bytes: the frame read
-constexpr uint32_t kLtcGenerator = 8;    // 8 bytes: the frame to send
-constexpr uint32_t kBurnInWindow = 40;   // column (255 hides the window), then line
-constexpr uint32_t kBurnInCodes = 42;    // 4 bytes: eight characters, high nibble of the last byte first
-constexpr uint32_t kVideoSetup = 50;     // bit 7: 625 lines
-constexpr uint32_t kLtcGain = 53;        // bits 0-3: output gain step, 0 off
-constexpr uint32_t kBurnInControl = 60;  // bit 0: large characters
-constexpr uint8_t kStandard625 = 0x80;
-constexpr uint8_t kGainStep = 10;        // -6 dB
-constexpr uint8_t kWindowColumn = 50, kWindowLine = 90;
-constexpr uint8_t kLargeCharacters = 0x01;
 constexpr int kSeconds = 3;
+constexpr LONG kGainDb = -6;
+constexpr LONG kGainOff = -100;
 
 constexpr int kRingBuffers = 8;
 constexpr uint32_t kCaptureWidth = 360, kCaptureHeight = 243;
@@ -68,88 +58,6 @@ uint64_t MachineNow()
     QueryPerformanceCounter(&counter);
     return uint64_t(counter.QuadPart) * 100;
 }
-
-void SleepUntil(uint64_t when)
-{
-    for (uint64_t now = MachineNow(); now < when; now = MachineNow())
-        Sleep(DWORD(std::max<uint64_t>(1, (when - now) / 1000000)));
-}
-
-struct TimeCode {
-    int hours = 0, minutes = 0, seconds = 0, frames = 0;
-    bool operator==(const TimeCode&) const = default;
-};
-
-TimeCode Next(TimeCode t, int rate)
-{
-    if (++t.frames < rate) return t;
-    t.frames = 0;
-    if (++t.seconds < 60) return t;
-    t.seconds = 0;
-    if (++t.minutes < 60) return t;
-    t.minutes = 0;
-    t.hours = (t.hours + 1) % 24;
-    return t;
-}
-
-std::string Text(const TimeCode& t)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d:%02d", t.hours, t.minutes, t.seconds, t.frames);
-    return text;
-}
-
-// An LTC frame's 64 data bits as the chip holds them: frame units first,
-// each unit digit in a byte's low nibble (user bits, here 0, in the high
-// nibble), each tens digit in the next byte.
-std::array<uint8_t, 8> LtcBytes(const TimeCode& t)
-{
-    return {uint8_t(t.frames % 10),  uint8_t(t.frames / 10),  uint8_t(t.seconds % 10), uint8_t(t.seconds / 10),
-            uint8_t(t.minutes % 10), uint8_t(t.minutes / 10), uint8_t(t.hours % 10),   uint8_t(t.hours / 10)};
-}
-
-TimeCode FromLtc(const std::array<uint8_t, 8>& b)
-{
-    return {(b[7] & 0x03) * 10 + (b[6] & 0x0F), (b[5] & 0x07) * 10 + (b[4] & 0x0F),
-            (b[3] & 0x07) * 10 + (b[2] & 0x0F), (b[1] & 0x03) * 10 + (b[0] & 0x0F)};
-}
-
-// The burn-in window's eight characters for a code: hours first, from the
-// last register's high nibble down to the first register's low one.
-std::array<uint8_t, 4> BurnInCodes(const TimeCode& t)
-{
-    auto pair = [](int value) { return uint8_t((value / 10) << 4 | value % 10); };
-    return {pair(t.frames), pair(t.seconds), pair(t.minutes), pair(t.hours)};
-}
-
-// The chip's indirect registers through the diagnostic register codes.
-class Chip {
-public:
-    explicit Chip(DemoBoard& board) : board_(board) {}
-
-    bool Read(uint32_t first, uint8_t* bytes, uint32_t count)
-    {
-        for (uint32_t i = 0; i < count; ++i) {
-            ZAR_TC_REGISTER_ACCESS r{0, first + i, 0};
-            if (!board_.Call(IOCTL_ZAR_TC_REG_READ, "a time-code register read", &r, sizeof r, &r, sizeof r))
-                return false;
-            bytes[i] = uint8_t(r.Value);
-        }
-        return true;
-    }
-    bool Write(uint32_t first, const uint8_t* bytes, uint32_t count)
-    {
-        for (uint32_t i = 0; i < count; ++i) {
-            ZAR_TC_REGISTER_ACCESS r{0, first + i, bytes[i]};
-            if (!board_.Call(IOCTL_ZAR_TC_REG_WRITE, "a time-code register write", &r, sizeof r)) return false;
-        }
-        return true;
-    }
-    bool Write(uint32_t reg, uint8_t value) { return Write(reg, &value, 1); }
-
-private:
-    DemoBoard& board_;
-};
 
 std::string OutputPath(const DemoTimeCodeContext& context, const char* file)
 {
@@ -168,95 +76,220 @@ bool WritePpm(const std::string& path, int width, int height, const std::vector<
     return std::fclose(f) == 0 && written;
 }
 
-void ShowLtcLoop(const DemoTimeCodeContext& context, DemoBoard& board)
-{
-    Chip chip(board);
-    uint8_t setup = 0;
-    // What this section changes, put back at its end.
-    std::array<uint8_t, 8> savedGenerator{};
-    uint8_t savedWindow[2] = {}, savedCodes[4] = {}, savedGain = 0, savedControl = 0;
-    if (!chip.Read(kVideoSetup, &setup, 1) || !chip.Read(kLtcGenerator, savedGenerator.data(), 8) ||
-        !chip.Read(kBurnInWindow, savedWindow, 2) || !chip.Read(kBurnInCodes, savedCodes, 4) ||
-        !chip.Read(kLtcGain, &savedGain, 1) || !chip.Read(kBurnInControl, &savedControl, 1))
-        return;
-    const bool is625 = (setup & kStandard625) != 0;
-    const int rate = is625 ? 25 : 30;
-    const uint64_t frameNs = is625 ? 40000000ull : 1001000000ull / 30;
-    std::printf("  LTC generator looped into the LTC reader, %d frames a second (%d lines), gain step %u\n", rate,
-                is625 ? 625 : 525, kGainStep);
-
-    TimeCode sent{1, 0, 0, 0};
-    const std::array<uint8_t, 8> first = LtcBytes(sent);
-    const std::array<uint8_t, 4> firstCodes = BurnInCodes(sent);
-    const uint8_t window[2] = {kWindowColumn, kWindowLine};
-    if (!chip.Write(kLtcGenerator, first.data(), 8) || !chip.Write(kLtcGain, kGainStep) ||
-        !chip.Write(kBurnInCodes, firstCodes.data(), 4) || !chip.Write(kBurnInControl, kLargeCharacters) ||
-        !chip.Write(kBurnInWindow, window, 2))
-        return;
-    // The reader shows the first code just after the frame that carried it
-    // ended: from there the frames are counted.
-    std::array<uint8_t, 8> read{};
-    const uint64_t giveUp = MachineNow() + 500000000ull;
-    bool heard = false;
-    while (!heard && MachineNow() < giveUp) {
-        if (!chip.Read(kLtcReader, read.data(), 8)) return;
-        heard = read == first;
-        if (!heard) Sleep(2);
+// A time-code device of board 0 (\\.\Zar0<stream>), opened as an
+// application opens it: read-write to control it, read-only to watch.
+class TimeCodeDevice {
+public:
+    TimeCodeDevice(const char* stream, bool write) : name_(stream)
+    {
+        const std::string path = std::string("\\\\.\\Zar0") + stream;
+        handle_ = CreateFileA(path.c_str(), GENERIC_READ | (write ? DWORD(GENERIC_WRITE) : DWORD(0)), FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
     }
-    const uint64_t start = MachineNow();
-    std::vector<TimeCode> readBack;
-    const int frames = kSeconds * rate;
-    bool ok = heard;
-    if (!heard) std::printf("  the reader did not hear the generator within half a second\n");
-    // In the middle of each frame: the next code for the next frame, and the
-    // reader's code, two frames behind it.
-    for (int k = 1; ok && k <= frames + 2; ++k) {
-        SleepUntil(start + (k - 1) * frameNs + frameNs / 2);
-        if (k <= frames) {
-            sent = Next(sent, rate);
-            const std::array<uint8_t, 8> bytes = LtcBytes(sent);
-            const std::array<uint8_t, 4> codes = BurnInCodes(sent);
-            ok = chip.Write(kLtcGenerator, bytes.data(), 8) && chip.Write(kBurnInCodes, codes.data(), 4);
+    ~TimeCodeDevice()
+    {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    }
+    TimeCodeDevice(const TimeCodeDevice&) = delete;
+    TimeCodeDevice& operator=(const TimeCodeDevice&) = delete;
+
+    bool Opened() const { return handle_ != INVALID_HANDLE_VALUE; }
+    uint32_t Handle() const { return uint32_t(reinterpret_cast<uintptr_t>(handle_)); }
+    // One control code; a failure is printed with what failed unless 'quiet'.
+    bool Call(uint32_t code, const void* in, uint32_t inBytes, void* out = nullptr, uint32_t outBytes = 0,
+              bool quiet = false)
+    {
+        DWORD bytes = 0;
+        if (DeviceIoControl(handle_, code, const_cast<void*>(in), inBytes, out, outBytes, &bytes, nullptr)) return true;
+        if (!quiet) std::printf("  %s: %s failed, error %lu\n", name_, CodeName(code), static_cast<unsigned long>(GetLastError()));
+        return false;
+    }
+    bool Call(uint32_t code) { return Call(code, nullptr, 0); }
+
+private:
+    static const char* CodeName(uint32_t code)
+    {
+        const TANDREL_IOCTL_ROUTE* route = TandrelFindIoctl(code);
+        return route != nullptr ? route->Name : "a control code";
+    }
+    const char* name_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// A sample in its text form: ";" before the frames in drop frame.
+std::string Text(const TANDREL_SAMPLE& s)
+{
+    if (s.Flags & TANDREL_FLAG_INVALID) return "--:--:--:--";
+    const bool drop = (s.Flags & TANDREL_FLAG_RATE_MASK) == 29 && (s.Flags & TANDREL_FLAG_DROP_FRAME);
+    const int fps = (s.Flags & TANDREL_FLAG_RATE_MASK) == 29 ? 30 : int(s.Flags & TANDREL_FLAG_RATE_MASK);
+    int n = s.Frame;
+    if (drop) {
+        // Labels 0 and 1 are skipped at every minute but each tenth.
+        const int tens = n / 17982, rest = n % 17982;
+        n += 18 * tens + (rest < 2 ? 0 : 2 * ((rest - 2) / 1798));
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d%c%02d", n / (fps * 3600) % 24, n / (fps * 60) % 60, n / fps % 60,
+                  drop ? ';' : ':', n % fps);
+    return text;
+}
+
+// The class by its marks; the master clock and the outputs share theirs,
+// and only an output has a time-code configuration.
+const char* ClassName(TimeCodeDevice& device, const TANDREL_DEVICE_INFO& info)
+{
+    if (info.Mark[0] == 1) return "field counter";
+    if (info.Mark[0] == 7) return "SMPTE 12M input";
+    TANDREL_CONFIGURATION config{};
+    return device.Call(IOCTL_TANDREL_SMPTE12M_GET_CONFIGURATION, nullptr, 0, &config, sizeof config, true)
+               ? "SMPTE 12M output"
+               : "master clock";
+}
+
+void ListDevices()
+{
+    const char* streams[] = {"MasterClock", "LTCReader",   "LTCGenerator", "VITCReader",         "VITCGenerator",
+                             "BurnIn",      "JpegStream1", "JpegStream2",  "SMPTE12MReaderProxy"};
+    std::printf("  time-code devices of board 0:\n");
+    for (const char* stream : streams) {
+        TimeCodeDevice device(stream, false);
+        TANDREL_DEVICE_INFO info{};
+        if (!device.Opened() || !device.Call(IOCTL_TANDREL_GET_DEVICE_INFO, nullptr, 0, &info, sizeof info)) {
+            std::printf("    \\\\.\\Zar0%-20s (not there)\n", stream);
+            continue;
         }
-        ok = ok && chip.Read(kLtcReader, read.data(), 8);
-        if (ok) readBack.push_back(FromLtc(read));
+        std::printf("    \\\\.\\Zar0%-20s %s, %s frames a second%s\n", stream, ClassName(device, info),
+                    info.Rate == 29 ? "29.97" : std::to_string(info.Rate).c_str(),
+                    (info.Video & 1) ? ", tied to video fields" : "");
+    }
+}
+
+// What the reader captured, one record a field, until the time runs out;
+// once a second the reader's code as the time-code library reads and
+// formats it, through a monitor handle of its own.
+std::vector<TANDREL_INPUT_STATE> TakeCaptures(TimeCodeDevice& reader, HANDLE semaphore, uint64_t giveUp)
+{
+    KIV_HANDLE monitor = nullptr;
+    const bool library = KivSync_Monitor("\\\\.\\Zar0LTCReader", &monitor);
+    if (!library) std::printf("  KivSync could not monitor the LTC reader (error %lu)\n", static_cast<unsigned long>(GetLastError()));
+    std::vector<TANDREL_INPUT_STATE> got;
+    uint64_t nextLine = MachineNow();
+    while (MachineNow() < giveUp) {
+        if (library && MachineNow() >= nextLine) {
+            nextLine += 1000000000ull;
+            TANDREL_SAMPLE s{};
+            char text[12] = {};
+            if (KivSmpte12m_GetSample(monitor, &s) && KivSmpte12m_PutSampleToString(nullptr, &s, text))
+                std::printf("    read through KivSync: %s\n", text);
+        }
+        if (WaitForSingleObject(semaphore, 50) != WAIT_OBJECT_0) continue;
+        TANDREL_INPUT_STATE c{};
+        if (reader.Call(IOCTL_TANDREL_SMPTE12M_INPUT_GET_CAPTURED, nullptr, 0, &c, sizeof c, true)) got.push_back(c);
+    }
+    if (library) KivSync_Close(monitor);
+    return got;
+}
+
+void ShowTimeCodeDevices(const DemoTimeCodeContext& context)
+{
+    ListDevices();
+    TimeCodeDevice generator("LTCGenerator", true), reader("LTCReader", true), burnIn("BurnIn", true);
+    if (!generator.Opened() || !reader.Opened() || !burnIn.Opened()) {
+        std::printf("  the time-code devices did not open (error %lu): is TANDRELKD loaded?\n",
+                    static_cast<unsigned long>(GetLastError()));
+        return;
+    }
+    TANDREL_CONFIGURATION config{};
+    if (!generator.Call(IOCTL_TANDREL_SMPTE12M_GET_CONFIGURATION, nullptr, 0, &config, sizeof config)) return;
+    const bool is625 = config.Rate == 25;
+    // 01:00:00:00 (01:00:00;00 in drop frame at 29.97).
+    const TANDREL_SAMPLE from = is625 ? TANDREL_SAMPLE{90000, 0, 25} : TANDREL_SAMPLE{107892, 0, 29 | TANDREL_FLAG_DROP_FRAME};
+    LONG gain = kGainDb;
+    ULONG show = 1;
+    TANDREL_TRACK_REQUEST track{reader.Handle(), 0};
+    HANDLE semaphore = CreateSemaphoreA(nullptr, 0, 100000, nullptr);
+    ULONG captureSemaphore = uint32_t(reinterpret_cast<uintptr_t>(semaphore));
+    TANDREL_JAM_REQUEST jam{2, 4};
+    // The burn-in window shows what the reader reads; the reader captures
+    // every field; the generator starts from 01:00:00:00.
+    bool ok = generator.Call(IOCTL_TANDREL_LTC_GENERATOR_CONTROL, &gain, 4) &&
+              generator.Call(IOCTL_TANDREL_SMPTE12M_OUTPUT_PREPARE_TO_GENERATE, &from, sizeof from) &&
+              burnIn.Call(IOCTL_TANDREL_SMPTE12M_OUTPUT_PREPARE_TO_TRACK, &track, sizeof track) &&
+              burnIn.Call(IOCTL_TANDREL_BURNIN_SHOW_HIDE, &show, 4) && burnIn.Call(IOCTL_TANDREL_START) &&
+              reader.Call(IOCTL_TANDREL_SMPTE12M_INPUT_SET_JAM, &jam, sizeof jam) &&
+              reader.Call(IOCTL_TANDREL_SMPTE12M_INPUT_ENABLE_CAPTURE, &captureSemaphore, 4) &&
+              reader.Call(IOCTL_TANDREL_START);
+    if (ok) {
+        // Let the reader settle on the held first code before the generator runs.
+        Sleep(200);
+        ok = generator.Call(IOCTL_TANDREL_START);
+    }
+    std::vector<TANDREL_INPUT_STATE> captured;
+    if (ok) captured = TakeCaptures(reader, semaphore, MachineNow() + uint64_t(kSeconds) * 1000000000ull);
+    // Frame by frame: each frame read on its two fields, one frame after the other.
+    std::vector<TANDREL_SAMPLE> frames;
+    bool inOrder = true;
+    for (const TANDREL_INPUT_STATE& c : captured) {
+        if ((c.Delivered.Flags & TANDREL_FLAG_INVALID) || c.Delivered.Frame < from.Frame) continue;
+        if (!frames.empty() && c.Delivered.Frame == frames.back().Frame) continue;
+        if (!frames.empty() && c.Delivered.Frame != frames.back().Frame + 1) inOrder = false;
+        frames.push_back(c.Delivered);
     }
     if (ok) {
-        // Expected: the first code twice (it also filled the frame the count
-        // starts at), then each code once, in order.
-        TimeCode expected{1, 0, 0, 0};
-        int matched = 0;
-        size_t firstWrong = readBack.size();
-        for (size_t i = 0; i < readBack.size(); ++i) {
-            if (i >= 2) expected = Next(expected, rate);
-            if (readBack[i] == expected)
-                ++matched;
-            else if (firstWrong == readBack.size())
-                firstWrong = i;
-        }
-        std::printf("  sent %s to %s, a code a frame; the reader read back %d of %zu frame-exact",
-                    Text({1, 0, 0, 0}).c_str(), Text(sent).c_str(), matched, readBack.size());
-        if (firstWrong < readBack.size())
-            std::printf(" (the first miss at frame %zu: %s)\n", firstWrong, Text(readBack[firstWrong]).c_str());
+        std::printf("  LTC generator (gain %ld dB) started at %s through \\\\.\\Zar0LTCGenerator, looped into the LTC "
+                    "reader: %zu fields captured through \\\\.\\Zar0LTCReader\n",
+                    static_cast<long>(gain), Text(from).c_str(), captured.size());
+        if (!frames.empty())
+            std::printf("  read back frame by frame: %s, %s, %s ... %s: %zu frames, %s\n", Text(frames[0]).c_str(),
+                        frames.size() > 1 ? Text(frames[1]).c_str() : "", frames.size() > 2 ? Text(frames[2]).c_str() : "",
+                        Text(frames.back()).c_str(), frames.size(), inOrder ? "every frame once, in order" : "NOT in order");
         else
-            std::printf(", each in its frame\n");
+            std::printf("  the reader read nothing back\n");
+    }
+    // A jam: the tape goes away for half a second; the jam generator carries
+    // the code on, and the reader takes the tape back once it is steady.
+    if (ok) {
+        TANDREL_INPUT_STATE before{}, during{}, after{};
+        LONG off = kGainOff;
+        ok = reader.Call(IOCTL_TANDREL_SMPTE12M_GET_SAMPLE, nullptr, 0, &before, sizeof before) &&
+             generator.Call(IOCTL_TANDREL_LTC_GENERATOR_CONTROL, &off, 4);
+        Sleep(500);
+        ok = ok && reader.Call(IOCTL_TANDREL_SMPTE12M_GET_SAMPLE, nullptr, 0, &during, sizeof during) &&
+             generator.Call(IOCTL_TANDREL_LTC_GENERATOR_CONTROL, &gain, 4);
+        Sleep(300);
+        ok = ok && reader.Call(IOCTL_TANDREL_SMPTE12M_GET_SAMPLE, nullptr, 0, &after, sizeof after);
+        auto state = [](uint32_t s) {
+            const char* names[] = {"nothing read", "paused", "frame held", "field parity wrong", "jumped", "locked", "jam generator"};
+            return s < 7 ? names[s] : "?";
+        };
+        if (ok)
+            std::printf("  jam and rejam: %s (%s); tape off 0.5 s: %s (%s); tape back: %s (%s)\n", Text(before.Delivered).c_str(),
+                        state(before.ReaderState), Text(during.Delivered).c_str(), state(during.ReaderState),
+                        Text(after.Delivered).c_str(), state(after.ReaderState));
     }
     if (ok && context.hardware != nullptr) {
         std::vector<uint8_t> rgb;
+        TANDREL_SAMPLE shown{};
         sim::VideoOutput& out = context.hardware->VideoOut();
         const int lines = out.Geometry().FrameLines();
         const std::string path = OutputPath(context, "timecode-burnin.ppm");
-        if (RunBetweenFields([&] { rgb = out.FrameRgb(0); }) && !rgb.empty() && WritePpm(path, 720, lines, rgb))
-            std::printf("  burn-in window (column %u, line %u) showing %s: %s\n", kWindowColumn, kWindowLine,
-                        Text(sent).c_str(), path.c_str());
+        if (RunBetweenFields([&] { rgb = out.FrameRgb(0); }) &&
+            burnIn.Call(IOCTL_TANDREL_SMPTE12M_GET_SAMPLE, nullptr, 0, &shown, sizeof shown) && !rgb.empty() &&
+            WritePpm(path, 720, lines, rgb))
+            std::printf("  burn-in window (tracking the reader through \\\\.\\Zar0BurnIn) showing %s: %s\n", Text(shown).c_str(),
+                        path.c_str());
         else
             std::printf("  the output picture could not be written to %s\n", path.c_str());
     }
-    chip.Write(kBurnInWindow, savedWindow, 2);
-    chip.Write(kBurnInCodes, savedCodes, 4);
-    chip.Write(kBurnInControl, savedControl);
-    chip.Write(kLtcGain, savedGain);
-    chip.Write(kLtcGenerator, savedGenerator.data(), 8);
+    // What this section changed, put back: outputs stopped, LTC off, window hidden.
+    LONG off = kGainOff;
+    ULONG hide = 0;
+    generator.Call(IOCTL_TANDREL_STOP, nullptr, 0, nullptr, 0, true);
+    reader.Call(IOCTL_TANDREL_STOP, nullptr, 0, nullptr, 0, true);
+    burnIn.Call(IOCTL_TANDREL_STOP, nullptr, 0, nullptr, 0, true);
+    generator.Call(IOCTL_TANDREL_LTC_GENERATOR_CONTROL, &off, 4, nullptr, 0, true);
+    burnIn.Call(IOCTL_TANDREL_BURNIN_SHOW_HIDE, &hide, 4, nullptr, 0, true);
+    CloseHandle(semaphore);
 }
 
 // How far the pattern moved between two frames: the horizontal shift, in
@@ -380,6 +413,6 @@ void ShowTimeCode(const DemoTimeCodeContext& context)
     std::printf("\n== Time code, burn-in and scaled capture ==\n");
     DemoBoard board(context.board);
     if (!board.Open()) return;
-    ShowLtcLoop(context, board);
+    ShowTimeCodeDevices(context);
     ShowRingCapture(context, board);
 }

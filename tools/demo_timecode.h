@@ -1,7 +1,7 @@
-// The demo's time-code and capture section: the time-code chip's LTC
-// generator looped into its reader and shown in the burn-in window, and a
-// ring of scaled captures paced with a play of the clip section's clip,
-// written as one picture.
+// The demo's time-code and capture section: the LTC generator looped into
+// the LTC reader through the time-code driver's devices and shown in the
+// burn-in window, and a ring of scaled captures paced with a play of the
+// clip section's clip, written as one picture.
 #pragma once
 
 #include <string>

@@ -748,9 +748,27 @@ void InstallDrivers(const DemoOptions& options) {
         NTSTATUS status = nt::IoLoadDriver(u"ZARIOKD");
         std::printf("ZARIOKD loaded: %s\n", NtStatusName(status));
     }
+    // The simulated chip's LTC loop hands a frame to the reader three fields
+    // after the generator's field for it: the reader's delay says so.
+    const WCHAR* tandrelKey = u"ZARKD\\Parameters\\Tandrel";
+    if (!ServiceKeyExists(tandrelKey)) {
+        ULONG reader = 3, generator = 2;
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, tandrelKey, u"LTCReaderDelayFields", REG_DWORD, &reader, sizeof reader);
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, tandrelKey, u"LTCGeneratorDelayFields", REG_DWORD, &generator,
+                              sizeof generator);
+    }
     if (!DriverLoaded(u"ZARKD")) {
         NTSTATUS status = nt::IoLoadDriver(u"ZARKD");
         std::printf("ZARKD loaded: %s\n", NtStatusName(status));
+    }
+    // The time-code driver binds to board 0's streams (Start 2: after ZARKD at boot).
+    if (!ServiceKeyExists(u"TANDRELKD")) {
+        nt::WriteDriverServiceKey(u"TANDRELKD", 2);
+        std::printf("TANDRELKD service key written (Start 2)\n");
+    }
+    if (DriverLoaded(u"ZARKD") && !DriverLoaded(u"TANDRELKD")) {
+        NTSTATUS status = nt::IoLoadDriver(u"TANDRELKD");
+        std::printf("TANDRELKD loaded: %s\n", NtStatusName(status));
     }
     // The kernel wave service the wave driver talks through; it needs the
     // board driver's devices, so it comes after them.
