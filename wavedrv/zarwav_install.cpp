@@ -69,7 +69,6 @@ void CancelPendingDeletion()
 // The service: opened, or created under a lock of the service database.
 BOOL InstallService()
 {
-#ifndef ZARWAV_SERVICE_MANAGER_PENDING
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) return FALSE;
     SC_HANDLE service = OpenServiceA(manager, "ZARWAV", SERVICE_ALL_ACCESS);
@@ -103,9 +102,6 @@ BOOL InstallService()
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return TRUE;
-#else
-    return WriteEventSource();
-#endif
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "host_protocol.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -202,6 +203,106 @@ bool Receive(int fd, uint16_t* call, std::vector<uint8_t>* body, int* receivedFd
     if (h.length > earlyLength && !ReadAll(fd, body->data() + earlyLength, h.length - earlyLength)) return false;
     *call = h.call;
     return true;
+}
+
+// ---- The fields ----
+
+void Put(Writer& w, U32 v) { w.U32(v); }
+void Put(Writer& w, I64 v) { w.I64(v); }
+void Put(Writer& w, const Text& v) { w.Text(v); }
+void Put(Writer& w, const ByteSpan& v) { w.Bytes(v.data, v.size); }
+void Put(Writer& w, const Attributes& v)
+{
+    w.U32(v.attributes).U32(v.root).U32(v.hasName).Text(v.name);
+}
+void Put(Writer& w, const StatusBlock& v) { w.U32(v.written).U32(v.status).U32(v.information); }
+void Put(Writer& w, const Apc& v) { w.U32(v.routine).U32(v.context).U32(v.arg1).U32(v.arg2); }
+
+void Get(Reader& r, U32& v) { v = r.U32(); }
+void Get(Reader& r, I64& v) { v = r.I64(); }
+void Get(Reader& r, Text& v) { v = r.Text(); }
+void Get(Reader& r, ByteSpan& v)
+{
+    uint32_t n;
+    const uint8_t* data = r.Bytes(&n);
+    v.data = data;
+    v.size = n;
+}
+void Get(Reader& r, Attributes& v)
+{
+    v.attributes = r.U32();
+    v.root = r.U32();
+    v.hasName = r.U32();
+    v.name = r.Text();
+}
+void Get(Reader& r, StatusBlock& v)
+{
+    v.written = r.U32();
+    v.status = r.U32();
+    v.information = r.U32();
+}
+void Get(Reader& r, Apc& v)
+{
+    v.routine = r.U32();
+    v.context = r.U32();
+    v.arg1 = r.U32();
+    v.arg2 = r.U32();
+}
+
+static void Hex(std::string& out, uint64_t v)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
+    out += text;
+}
+
+void Show(std::string& out, U32 v)
+{
+    if (v < 0x10000) {
+        out += std::to_string(v);
+    } else {
+        Hex(out, v);
+    }
+}
+void Show(std::string& out, I64 v) { out += std::to_string(v); }
+void Show(std::string& out, const Text& v)
+{
+    out += '"';
+    for (char16_t c : v) out += c >= 0x20 && c < 0x7F ? char(c) : '?';
+    out += '"';
+}
+void Show(std::string& out, const ByteSpan& v) { out += "<" + std::to_string(v.size) + " bytes>"; }
+void Show(std::string& out, const Attributes& v)
+{
+    out += '{';
+    if (v.root) {
+        out += "root ";
+        Show(out, v.root);
+        out += ' ';
+    }
+    if (v.hasName) Show(out, v.name);
+    if (v.attributes) {
+        out += " attributes ";
+        Hex(out, v.attributes);
+    }
+    out += '}';
+}
+void Show(std::string& out, const StatusBlock& v)
+{
+    if (!v.written) {
+        out += "{unwritten}";
+        return;
+    }
+    out += '{';
+    Hex(out, v.status);
+    out += ' ' + std::to_string(v.information) + '}';
+}
+void Show(std::string& out, const Apc& v)
+{
+    Hex(out, v.routine);
+    out += '(';
+    Hex(out, v.context);
+    out += ')';
 }
 
 }  // namespace hostproto

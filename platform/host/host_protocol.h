@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "../nt/nt_each.h"
+
 namespace hostproto {
 
-constexpr uint32_t kVersion = 4;
+constexpr uint32_t kVersion = 5;
 // The largest body either side accepts; a longer header is a broken stream.
 constexpr uint32_t kMaxBody = 16u << 20;
 constexpr char kSocketName[] = "host.sock";
@@ -27,84 +29,15 @@ constexpr char kSocketName[] = "host.sock";
 // end must then signal.
 enum AsyncKind : uint32_t { kSynchronous = 0, kAsyncNotified = 1, kAsyncOnFile = 2 };
 
+// The call numbers, in the order of the table (host_calls.inc).
 enum Call : uint16_t {
-    // {version, pid, token (0: a new process), thread token (0, or a kCreateThread's), image} -> {process
-    // token, process id, thread id, arena address, arena size}; a new process's reply carries its arena's
-    // first memory file, to be mapped at that address (0: no arena). A hello past the host's limits is
-    // answered with the refusal's status and zeros.
-    kHello = 1,
-    kClose,
-    kCreateEvent,
-    kOpenEvent,
-    kSetEvent,
-    kResetEvent,
-    kPulseEvent,
-    kCreateSemaphore,
-    kOpenSemaphore,
-    kReleaseSemaphore,
-    kCreateMutant,
-    kOpenMutant,
-    kReleaseMutant,
-    kWait,  // -> {status, user APCs delivered: count, then routine, context, arg1, arg2 each} (as kDelay, kTestAlert)
-    kDelay,
-    kSystemTime,
-    kTickCount,
-    kPerformanceCounter,
-    kCreateFile,
-    // {file, code, has input, input bytes, input arena address, its length, has output, output length,
-    // output bytes, output arena address, asynchronous}: a buffer with an arena address crosses by
-    // reference. -> {status, token, status block, output bytes}; an asynchronous request the kernel
-    // left pending answers STATUS_PENDING and a token, for kAwaitRequest.
-    kDeviceIoControl,
-    // {file, length, bytes (a write's), has offset, offset, has key, key, arena address, asynchronous}
-    // -> as kDeviceIoControl
-    kReadFile,
-    kWriteFile,
-    kTestAlert,
-    kCreateSection,
-    kOpenSection,
-    kMapSection,  // {section, protect, offset, size} -> {size} and the section's memory file
-    kDuplicateObject,
-    kCreateKey,
-    kOpenKey,
-    kDeleteKey,
-    kQueryValueKey,
-    kSetValueKey,
-    kDeleteValueKey,
-    kEnumerateKey,
-    kEnumerateValueKey,
-    kFlushKey,
-    kQueryKey,
-    kQueryInformationFile,
-    kSetInformationFile,
-    kQueryVolumeInformationFile,
-    kFlushBuffersFile,
-    kDeleteFile,
-    // {file, length, class, single entry, has name, name, restart scan, arena address, asynchronous}
-    // -> as kDeviceIoControl, the records in its output bytes
-    kQueryDirectoryFile,
-    kCancelIoFile,
-    kFsControlFile,  // as kDeviceIoControl
-    kReportEvent,
-    kCreateThread,       // {suspended} -> {handle, thread id, thread token}: the new thread says hello with the token
-    kResumeThread,       // {thread} -> {previous suspend count}
-    kSetThreadPriority,  // {thread, priority}
-    kGetExitCodeThread,  // {thread} -> {exit code}
-    kQueueApc,           // {thread, routine, context, arg1, arg2}: the client's addresses, run by the client
-    kExitThread,         // {exit code}: a kCreateThread thread's routine returned
-    kAwaitRequest,       // {token} -> as kDeviceIoControl, once the pending request ended
-    kQuerySystemInformation,  // {class, length} -> {length needed, bytes written}
-    // {file, length, completion filter, watch tree, arena address, asynchronous} -> as kDeviceIoControl,
-    // the change records in its output bytes
-    kNotifyChangeDirectory,
-    // {bytes wanted} -> {address, size} and the new piece's memory file, to be mapped at that address:
-    // one more piece of the process's arena (STATUS_NO_MEMORY past its budget)
-    kGrowArena,
-    // {} -> as kDeviceIoControl, with the token of the process's first held request to end (its one
-    // waiter for them all)
-    kAwaitAny,
+    kCallNone = 0,
+#define HOST_CALL(name, request, reply) k##name,
+#include "host_calls.inc"
+#undef HOST_CALL
     kCallLimit,
 };
+static_assert(kHello == 1);
 
 struct Header {
     uint32_t length;  // body bytes
@@ -138,6 +71,8 @@ public:
     const uint8_t* Bytes(uint32_t* n);
     std::u16string Text();
     bool Ok() const { return ok_; }
+    size_t Left() const { return size_t(end_ - p_); }
+    void Fail() { ok_ = false; }
     bool Finished() const { return ok_ && p_ == end_; }
 
 private:
@@ -145,6 +80,167 @@ private:
     const uint8_t* end_;
     bool ok_ = true;
 };
+
+// ---- The fields' wire types ----
+
+using U32 = uint32_t;
+using I64 = int64_t;
+using Text = std::u16string;
+// A byte string: in a record read off a body it points into that body; in
+// one to be written, at the sender's bytes (which must outlive the write).
+struct ByteSpan {
+    const uint8_t* data = nullptr;
+    uint32_t size = 0;
+    ByteSpan() = default;
+    ByteSpan(const void* d, size_t n) : data(static_cast<const uint8_t*>(d)), size(uint32_t(d ? n : 0)) {}
+};
+// An OBJECT_ATTRIBUTES: its flags, root directory handle and name.
+struct Attributes {
+    U32 attributes = 0;
+    U32 root = 0;
+    U32 hasName = 0;
+    Text name;
+};
+// An IO_STATUS_BLOCK, and whether the kernel wrote it.
+struct StatusBlock {
+    U32 written = 0;
+    U32 status = 0;
+    U32 information = 0;
+};
+// A user APC the kernel delivered to the serving thread: the client's addresses.
+struct Apc {
+    U32 routine = 0, context = 0, arg1 = 0, arg2 = 0;
+};
+using Handles = std::vector<U32>;
+using Texts = std::vector<Text>;
+using Apcs = std::vector<Apc>;
+
+void Put(Writer& w, U32 v);
+void Put(Writer& w, I64 v);
+void Put(Writer& w, const Text& v);
+void Put(Writer& w, const ByteSpan& v);
+void Put(Writer& w, const Attributes& v);
+void Put(Writer& w, const StatusBlock& v);
+void Put(Writer& w, const Apc& v);
+void Get(Reader& r, U32& v);
+void Get(Reader& r, I64& v);
+void Get(Reader& r, Text& v);
+void Get(Reader& r, ByteSpan& v);
+void Get(Reader& r, Attributes& v);
+void Get(Reader& r, StatusBlock& v);
+void Get(Reader& r, Apc& v);
+void Show(std::string& out, U32 v);
+void Show(std::string& out, I64 v);
+void Show(std::string& out, const Text& v);
+void Show(std::string& out, const ByteSpan& v);
+void Show(std::string& out, const Attributes& v);
+void Show(std::string& out, const StatusBlock& v);
+void Show(std::string& out, const Apc& v);
+
+// A counted list: its length, then each element. A count the rest of the
+// body cannot hold fails the reader before anything is allocated.
+template <typename T>
+void Put(Writer& w, const std::vector<T>& list)
+{
+    w.U32(uint32_t(list.size()));
+    for (const auto& e : list) Put(w, e);
+}
+template <typename T>
+void Get(Reader& r, std::vector<T>& list)
+{
+    uint32_t count = r.U32();
+    if (count > r.Left() / 4) {  // every element takes 4 bytes at least
+        r.Fail();
+        return;
+    }
+    list.resize(count);
+    for (auto& e : list) Get(r, e);
+}
+template <typename T>
+void Show(std::string& out, const std::vector<T>& list)
+{
+    out += '[';
+    for (size_t i = 0; i < list.size(); i++) {
+        if (i) out += ' ';
+        Show(out, list[i]);
+    }
+    out += ']';
+}
+
+// ---- The calls' records ----
+//
+// For each call of host_calls.inc, NameCall with its number, its name and
+// its Request and Reply records (a reply's first field is always the
+// call's status). Walk(visitor) hands each field with its name, in wire
+// order, to the visitor: Encode, Decode and Describe below are the three
+// walkers.
+
+#define HOST_FIELD(type, name) type name{};
+#define HOST_VISIT(type, name) visit(#name, name);
+#define HOST_RECORD(leading, fields)                                          \
+    NT_EACH(HOST_FIELD, NT_LIST fields)                                       \
+    template <typename Visitor>                                               \
+    void Walk([[maybe_unused]] Visitor&& visit)                               \
+    {                                                                         \
+        leading NT_EACH(HOST_VISIT, NT_LIST fields)                           \
+    }                                                                         \
+    template <typename Visitor>                                               \
+    void Walk([[maybe_unused]] Visitor&& visit) const                         \
+    {                                                                         \
+        leading NT_EACH(HOST_VISIT, NT_LIST fields)                           \
+    }
+#define HOST_CALL(callName, request, reply)                                 \
+    struct callName##Call {                                                 \
+        static constexpr Call kId = k##callName;                            \
+        static constexpr const char* kName = #callName;                     \
+        struct Request {                                                    \
+            HOST_RECORD(, request)                                          \
+        };                                                                  \
+        struct Reply {                                                      \
+            U32 status = 0;                                                 \
+            HOST_RECORD(HOST_VISIT(U32, status), reply)                     \
+        };                                                                  \
+    };
+#include "host_calls.inc"
+#undef HOST_CALL
+#undef HOST_RECORD
+#undef HOST_VISIT
+#undef HOST_FIELD
+
+template <typename Record>
+void Encode(Writer& w, const Record& record)
+{
+    record.Walk([&](const char*, const auto& field) { Put(w, field); });
+}
+
+// Reads a whole record: false when the body is short, holds more than the
+// record, or a string or list is longer than the rest of it.
+template <typename Record>
+bool Decode(Reader& r, Record& record)
+{
+    record.Walk([&](const char*, auto& field) { Get(r, field); });
+    return r.Finished();
+}
+template <typename Record>
+bool Decode(const std::vector<uint8_t>& body, Record& record)
+{
+    Reader r(body.data(), body.size());
+    return Decode(r, record);
+}
+
+// "name=value name=value" for the trace.
+template <typename Record>
+std::string Describe(const Record& record)
+{
+    std::string out;
+    record.Walk([&](const char* name, const auto& field) {
+        if (!out.empty()) out += ' ';
+        out += name;
+        out += '=';
+        Show(out, field);
+    });
+    return out;
+}
 
 // Whole-message I/O on a stream socket; false on a closed or broken stream
 // (a header longer than kMaxBody included). Sending never raises SIGPIPE.

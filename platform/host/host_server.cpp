@@ -49,7 +49,9 @@
 namespace host {
 namespace {
 
+using hostproto::ByteSpan;
 using hostproto::Reader;
+using hostproto::StatusBlock;
 using hostproto::Writer;
 
 // The longest a serving thread stays in the kernel before it looks at its
@@ -279,14 +281,11 @@ std::condition_variable threadStarted;  // with 'lock'
 // User APCs a client queued, as the kernel delivers them to the serving
 // thread in an alertable wait: the reply to that wait carries them to the
 // client thread, which runs them.
-struct ClientApc {
-    uint32_t routine, context, arg1, arg2;
-};
-thread_local std::vector<ClientApc> deliveredApcs;
+thread_local hostproto::Apcs deliveredApcs;
 
 void DeliverApc(PVOID context, PVOID, PVOID)
 {
-    std::unique_ptr<ClientApc> apc(static_cast<ClientApc*>(context));
+    std::unique_ptr<hostproto::Apc> apc(static_cast<hostproto::Apc*>(context));
     deliveredApcs.push_back(*apc);
 }
 
@@ -344,14 +343,6 @@ bool ClientMemory(PEPROCESS process, const volatile void* address, SIZE_T length
     return client && client->InArena(start, length);
 }
 
-Writer& WriteDeliveredApcs(Writer& w)
-{
-    w.U32(ULONG(deliveredApcs.size()));
-    for (const auto& a : deliveredApcs) w.U32(a.routine).U32(a.context).U32(a.arg1).U32(a.arg2);
-    deliveredApcs.clear();
-    return w;
-}
-
 void Wake()
 {
     char c = 1;
@@ -402,32 +393,7 @@ bool Gone(const Connection* c) { return c->hungUp || stopping; }
 
 // ---- Argument decoding ----
 
-struct Attributes {
-    std::u16string name;
-    UNICODE_STRING us{};
-    OBJECT_ATTRIBUTES oa{};
-    bool hasName = false;
-    POBJECT_ATTRIBUTES Get() { return &oa; }
-};
-
-void ReadAttributes(Reader& r, Attributes* a)
-{
-    ULONG attributes = r.U32();
-    auto root = reinterpret_cast<HANDLE>(ULONG_PTR(r.U32()));
-    a->hasName = r.U32() != 0;
-    a->name = r.Text();
-    if (a->name.size() > 0x7FFF) a->name.clear();  // beyond a counted string: the kernel refuses the empty name
-    Own(a->name);
-    Mine(&a->us);
-    Mine(&a->oa);
-    a->us.Buffer = a->name.data();
-    a->us.Length = a->us.MaximumLength = USHORT(a->name.size() * 2);
-    // Kernel handles are never a client's to ask for.
-    InitializeObjectAttributes(&a->oa, a->hasName ? &a->us : nullptr, attributes & ~ULONG(OBJ_KERNEL_HANDLE), root,
-                               nullptr);
-}
-
-HANDLE ReadHandle(Reader& r) { return reinterpret_cast<HANDLE>(ULONG_PTR(r.U32())); }
+HANDLE HandleOf(uint32_t value) { return reinterpret_cast<HANDLE>(ULONG_PTR(value)); }
 ULONG HandleValue(HANDLE h) { return ULONG(reinterpret_cast<ULONG_PTR>(h)); }
 
 // Handles of this process's own to the objects of 'handles', in 'held'
@@ -524,30 +490,90 @@ NTSTATUS AwaitRequest(const Connection* c, std::unique_ptr<HeldRequest>& h)
     return h->iosb.Status;
 }
 
-void WriteIosb(Writer& w, const IO_STATUS_BLOCK& iosb)
+StatusBlock Block(const IO_STATUS_BLOCK& iosb)
 {
-    w.U32(iosb.Status != kUnwritten);
-    w.U32(ULONG(iosb.Status));
-    w.U32(ULONG(iosb.Information));
+    return StatusBlock{iosb.Status != kUnwritten, ULONG(iosb.Status), ULONG(iosb.Information)};
 }
 
 // ---- The calls ----
+//
+// Each call of the table (host_calls.inc) has its handler here, On<Name>:
+// it gets the decoded request and fills the reply, whose status is the
+// call's. A handler returns false for a request that is malformed beyond
+// what its fields say (the connection then ends); a call the kernel
+// refuses is an answer like any other.
+
+// What a handler has besides its request and reply: the connection, the
+// memory file the reply carries, and what the reply's byte strings point
+// into until it is written (a request's copies, a query's buffer).
+struct CallContext {
+    Connection* c = nullptr;
+    int passFd = -1;
+    std::unique_ptr<HeldRequest> keep;
+    std::vector<uint8_t> buffer;
+    // A buffer of 'length' bytes for the kernel to write into, the client's for the call.
+    uint8_t* Buffer(size_t length)
+    {
+        buffer.resize(length);
+        Own(buffer);
+        return buffer.data();
+    }
+};
+
+// A client's object attributes, as the kernel takes them. The name lives in
+// the request; kernel handles are never a client's to ask for.
+struct KernelAttributes {
+    UNICODE_STRING us{};
+    OBJECT_ATTRIBUTES oa{};
+    explicit KernelAttributes(hostproto::Attributes& a)
+    {
+        if (a.name.size() > 0x7FFF) a.name.clear();  // beyond a counted string: the kernel refuses the empty name
+        Own(a.name);
+        Mine(&us);
+        Mine(&oa);
+        us.Buffer = a.name.data();
+        us.Length = us.MaximumLength = USHORT(a.name.size() * 2);
+        InitializeObjectAttributes(&oa, a.hasName ? &us : nullptr, a.attributes & ~ULONG(OBJ_KERNEL_HANDLE),
+                                   HandleOf(a.root), nullptr);
+    }
+    KernelAttributes(const KernelAttributes&) = delete;
+    KernelAttributes& operator=(const KernelAttributes&) = delete;
+    POBJECT_ATTRIBUTES Get() { return &oa; }
+};
+
+// A counted string over a request's text (at most a counted string's length).
+struct KernelString {
+    UNICODE_STRING us{};
+    explicit KernelString(std::u16string& text)
+    {
+        Own(text);
+        us.Buffer = text.data();
+        us.Length = us.MaximumLength = USHORT(text.size() * 2);
+    }
+    PUNICODE_STRING Get() { return Mine(&us); }
+};
 
 // The reply to a device control, read or write that ended (or failed at
-// once): status, no token, status block, the bytes the kernel wrote into
-// the host's copy of the caller's buffer.
-void FinishRequest(Writer& w, NTSTATUS s, const HeldRequest& h, uint32_t token = 0)
+// once): its status, no token, status block, and the bytes the kernel wrote
+// into the host's copy of the caller's buffer (which the context keeps
+// until the reply is written).
+template <typename Reply>
+void FinishRequest(CallContext& x, Reply& a, NTSTATUS s, std::unique_ptr<HeldRequest> h, uint32_t token = 0)
 {
-    w.U32(ULONG(s)).U32(token);
-    WriteIosb(w, h.iosb);
-    w.Bytes(h.output.data(), h.back(h, s));
+    a.status = ULONG(s);
+    a.token = token;
+    a.iosb = Block(h->iosb);
+    a.output = ByteSpan(h->output.data(), h->back(*h, s));
+    x.keep = std::move(h);
 }
 
-void RefuseRequest(Writer& w, NTSTATUS status = STATUS_ACCESS_VIOLATION)
+template <typename Reply>
+void RefuseRequest(Reply& a, NTSTATUS status = STATUS_ACCESS_VIOLATION)
 {
-    w.U32(ULONG(status)).U32(0);
-    WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
-    w.Bytes(nullptr, 0);
+    a.status = ULONG(status);
+    a.token = 0;
+    a.iosb = StatusBlock{};
+    a.output = ByteSpan();
 }
 
 // A new request of the client's, or a Windows status when it has as many
@@ -575,9 +601,11 @@ std::unique_ptr<HeldRequest> NewRequest(Connection* c, size_t bytes, bool async,
 
 // Issues a request whose buffers 'h' holds: for a synchronous caller it is
 // waited out here; for an asynchronous one left pending, the reply is
-// STATUS_PENDING and a token, and 'h' is kept for kAwaitRequest.
-void RunRequest(Connection* c, Writer& w, std::unique_ptr<HeldRequest> h, bool async, NTSTATUS s)
+// STATUS_PENDING and a token, and 'h' is kept for AwaitRequest.
+template <typename Reply>
+void RunRequest(CallContext& x, Reply& a, std::unique_ptr<HeldRequest> h, bool async, NTSTATUS s)
 {
+    Connection* c = x.c;
     if (s == STATUS_PENDING && async) {
         // While the call runs its connection keeps the arena; from now on
         // the request does.
@@ -591,22 +619,21 @@ void RunRequest(Connection* c, Writer& w, std::unique_ptr<HeldRequest> h, bool a
         allPendingBytes += h->Bytes();
         owner.held[token] = std::move(h);
         KeSetEvent(&owner.arrival, 0, FALSE);
-        w.U32(ULONG(STATUS_PENDING)).U32(token);
-        WriteIosb(w, IO_STATUS_BLOCK{{kUnwritten}, 0});
-        w.Bytes(nullptr, 0);
+        RefuseRequest(a, STATUS_PENDING);
+        a.token = token;
         return;
     }
     if (s == STATUS_PENDING) s = AwaitRequest(c, h);
     if (!h) {
-        RefuseRequest(w, s);
+        RefuseRequest(a, s);
         return;
     }
-    FinishRequest(w, s, *h);
+    FinishRequest(x, a, s, std::move(h));
 }
 
 // An asynchronous request gets an event of its own, which the I/O manager
 // sets when the request ends, so that one thread of the client awaits all
-// of its requests (kAwaitAny). The handle (the client's, for the call) is
+// of its requests (AwaitAny). The handle (the client's, for the call) is
 // closed once the request is issued; the host keeps the event.
 HANDLE AttachEndedEvent(HeldRequest& h, ULONG async)
 {
@@ -630,55 +657,6 @@ HANDLE AttachEndedEvent(HeldRequest& h, ULONG async)
 void Issued(HANDLE endedEvent)
 {
     if (endedEvent) ::NtClose(endedEvent);
-}
-
-// The reply to kAwaitAny: the first of the process's held requests to end,
-// with its token, as kAwaitRequest answers for one.
-void AwaitAny(Connection* c, Writer& w)
-{
-    ClientProcess& owner = *c->owner;
-    for (;;) {
-        std::unique_ptr<HeldRequest> ended;
-        uint32_t token = 0;
-        std::vector<PVOID> objects{&owner.arrival};
-        {
-            std::lock_guard<std::mutex> g(lock);
-            for (auto it = owner.held.begin(); it != owner.held.end(); ++it) {
-                if (!Unfinished(*it->second)) {
-                    token = it->first;
-                    ended = std::move(it->second);
-                    owner.held.erase(it);
-                    break;
-                }
-                if (it->second->ended && objects.size() < MAXIMUM_WAIT_OBJECTS) {
-                    ObfReferenceObject(it->second->ended);  // for the wait, whoever takes the request meanwhile
-                    objects.push_back(it->second->ended);
-                }
-            }
-        }
-        if (ended) {
-            for (size_t i = 1; i < objects.size(); i++) ObfDereferenceObject(objects[i]);
-            SignalFileOfEnded(*ended);
-            size_t bytes = ended->Bytes();
-            FinishRequest(w, ended->iosb.Status, *ended, token);
-            std::lock_guard<std::mutex> g(lock);
-            owner.pending--;
-            owner.pendingBytes -= bytes;
-            allPendingBytes -= bytes;
-            return;
-        }
-        if (Gone(c)) {
-            for (size_t i = 1; i < objects.size(); i++) ObfDereferenceObject(objects[i]);
-            RefuseRequest(w, STATUS_THREAD_IS_TERMINATING);
-            return;
-        }
-        LARGE_INTEGER slice;
-        slice.QuadPart = -kSlice;
-        KWAIT_BLOCK blocks[MAXIMUM_WAIT_OBJECTS];
-        KeWaitForMultipleObjects(ULONG(objects.size()), objects.data(), WaitAny, Executive, KernelMode, FALSE, &slice,
-                                 blocks);
-        for (size_t i = 1; i < objects.size(); i++) ObfDereferenceObject(objects[i]);
-    }
 }
 
 // What goes back of a device control's output: everything for the methods
@@ -720,586 +698,883 @@ PVOID DirectoryBuffer(HeldRequest& h, uint32_t shared)
 }
 
 ULONG RunClientThread(PVOID context);
-void GrowArena(Connection* c, uint32_t wanted, Writer& w, int* passFd);
 
-// Runs one request; false when the body is malformed (the connection then ends).
+// ---- Handlers: connections ----
+
+// A hello comes first or never: the connection's attach answers it (Serve).
+bool OnHello(CallContext&, hostproto::HelloCall::Request&, hostproto::HelloCall::Reply&) { return false; }
+
+// A thread's end is the connection's, seen before any handler (ServeCalls).
+bool OnExitThread(CallContext&, hostproto::ExitThreadCall::Request&, hostproto::ExitThreadCall::Reply&)
+{
+    return false;
+}
+
+// One more piece of a client's arena, when VirtualAlloc finds no room in
+// what it has: at least 'wanted' bytes, within the client's and the host's
+// budgets. The reply carries the piece's memory file.
+bool OnGrowArena(CallContext& x, hostproto::GrowArenaCall::Request& q, hostproto::GrowArenaCall::Reply& a)
+{
+    ClientProcess& owner = *x.c->owner;
+    size_t size = std::max<size_t>(kArenaGrowth, (size_t(q.wanted) + kArenaGranule - 1) / kArenaGranule * kArenaGranule);
+    std::shared_ptr<ArenaPiece> piece;
+    {
+        std::lock_guard<std::mutex> g(owner.arenaLock);
+        size_t have = 0;
+        for (const auto& p : owner.arena) have += p->size;
+        if (q.wanted && owner.arena.size() < size_t(kArenaPieces) &&
+            size <= kArenaPerProcess - std::min(have, kArenaPerProcess))
+            piece = MakeArenaPiece(size);
+        if (piece) owner.arena.push_back(piece);
+    }
+    if (!piece) {
+        a.status = ULONG(STATUS_NO_MEMORY);
+        return true;
+    }
+    a.status = ULONG(STATUS_SUCCESS);
+    a.address = ULONG(reinterpret_cast<uintptr_t>(piece->base));
+    a.size = ULONG(piece->size);
+    x.passFd = ::fcntl(piece->fd, F_DUPFD_CLOEXEC, 0);
+    return true;
+}
+
+// ---- Handlers: objects and handles ----
+
+bool OnClose(CallContext&, hostproto::CloseCall::Request& q, hostproto::CloseCall::Reply& a)
+{
+    a.status = ::NtClose(HandleOf(q.handle));
+    return true;
+}
+
+bool OnDuplicateObject(CallContext&, hostproto::DuplicateObjectCall::Request& q,
+                       hostproto::DuplicateObjectCall::Reply& a)
+{
+    HANDLE target = nullptr;
+    a.status = ::NtDuplicateObject(HandleOf(q.sourceProcess), HandleOf(q.sourceHandle), HandleOf(q.targetProcess),
+                                   q.wantsTarget ? Mine(&target) : nullptr, q.access, q.attributes, q.options);
+    a.targetHandle = HandleValue(target);
+    return true;
+}
+
+// ---- Handlers: synchronisation objects ----
+
+bool OnCreateEvent(CallContext&, hostproto::CreateEventCall::Request& q, hostproto::CreateEventCall::Reply& a)
+{
+    KernelAttributes attributes(q.attributes);
+    HANDLE h = nullptr;
+    a.status = ::NtCreateEvent(Mine(&h), q.access, attributes.Get(), EVENT_TYPE(q.type ? 1 : 0),
+                               BOOLEAN(q.initialState != 0));
+    a.handle = HandleValue(h);
+    return true;
+}
+
+bool OnCreateSemaphore(CallContext&, hostproto::CreateSemaphoreCall::Request& q,
+                       hostproto::CreateSemaphoreCall::Reply& a)
+{
+    KernelAttributes attributes(q.attributes);
+    HANDLE h = nullptr;
+    a.status = ::NtCreateSemaphore(Mine(&h), q.access, attributes.Get(), LONG(q.initialCount), LONG(q.maximumCount));
+    a.handle = HandleValue(h);
+    return true;
+}
+
+bool OnCreateMutant(CallContext&, hostproto::CreateMutantCall::Request& q, hostproto::CreateMutantCall::Reply& a)
+{
+    KernelAttributes attributes(q.attributes);
+    HANDLE h = nullptr;
+    a.status = ::NtCreateMutant(Mine(&h), q.access, attributes.Get(), BOOLEAN(q.initialOwner != 0));
+    a.handle = HandleValue(h);
+    return true;
+}
+
+// An open by name: the same for every kind of named object.
+template <typename Call>
+bool OpenNamed(NTSTATUS (*open)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES), typename Call::Request& q,
+               typename Call::Reply& a)
+{
+    KernelAttributes attributes(q.attributes);
+    HANDLE h = nullptr;
+    a.status = open(Mine(&h), q.access, attributes.Get());
+    a.handle = HandleValue(h);
+    return true;
+}
+
+bool OnOpenEvent(CallContext&, hostproto::OpenEventCall::Request& q, hostproto::OpenEventCall::Reply& a)
+{
+    return OpenNamed<hostproto::OpenEventCall>(::NtOpenEvent, q, a);
+}
+
+bool OnOpenSemaphore(CallContext&, hostproto::OpenSemaphoreCall::Request& q, hostproto::OpenSemaphoreCall::Reply& a)
+{
+    return OpenNamed<hostproto::OpenSemaphoreCall>(::NtOpenSemaphore, q, a);
+}
+
+bool OnOpenMutant(CallContext&, hostproto::OpenMutantCall::Request& q, hostproto::OpenMutantCall::Reply& a)
+{
+    return OpenNamed<hostproto::OpenMutantCall>(::NtOpenMutant, q, a);
+}
+
+bool OnSetEvent(CallContext&, hostproto::SetEventCall::Request& q, hostproto::SetEventCall::Reply& a)
+{
+    LONG previous = 0;
+    a.status = ::NtSetEvent(HandleOf(q.handle), Mine(&previous));
+    a.previousState = ULONG(previous);
+    return true;
+}
+
+bool OnResetEvent(CallContext&, hostproto::ResetEventCall::Request& q, hostproto::ResetEventCall::Reply& a)
+{
+    LONG previous = 0;
+    a.status = ::NtResetEvent(HandleOf(q.handle), Mine(&previous));
+    a.previousState = ULONG(previous);
+    return true;
+}
+
+bool OnPulseEvent(CallContext&, hostproto::PulseEventCall::Request& q, hostproto::PulseEventCall::Reply& a)
+{
+    LONG previous = 0;
+    a.status = ::NtPulseEvent(HandleOf(q.handle), Mine(&previous));
+    a.previousState = ULONG(previous);
+    return true;
+}
+
+bool OnReleaseSemaphore(CallContext&, hostproto::ReleaseSemaphoreCall::Request& q,
+                        hostproto::ReleaseSemaphoreCall::Reply& a)
+{
+    LONG previous = 0;
+    a.status = ::NtReleaseSemaphore(HandleOf(q.handle), LONG(q.releaseCount), Mine(&previous));
+    a.previousCount = ULONG(previous);
+    return true;
+}
+
+bool OnReleaseMutant(CallContext&, hostproto::ReleaseMutantCall::Request& q, hostproto::ReleaseMutantCall::Reply& a)
+{
+    LONG previous = 0;
+    a.status = ::NtReleaseMutant(HandleOf(q.handle), Mine(&previous));
+    a.previousCount = ULONG(previous);
+    return true;
+}
+
+// The user APCs the kernel delivered to this serving thread, for its client
+// thread to run.
+hostproto::Apcs TakeDeliveredApcs()
+{
+    hostproto::Apcs apcs;
+    apcs.swap(deliveredApcs);
+    return apcs;
+}
+
+bool OnWait(CallContext& x, hostproto::WaitCall::Request& q, hostproto::WaitCall::Reply& a)
+{
+    ULONG count = ULONG(q.handles.size());
+    if (count > MAXIMUM_WAIT_OBJECTS) return false;
+    std::vector<HANDLE> handles(count);
+    Own(handles);
+    for (ULONG i = 0; i < count; i++) handles[i] = HandleOf(q.handles[i]);
+    // One wait holds its objects to its end, so a handle closed meanwhile
+    // ends nothing: after the first slice (which checks the handles as
+    // given) the slices wait on handles of the wait's own.
+    std::vector<HANDLE> held;
+    NTSTATUS s = SlicedWait(x.c, q.hasTimeout != 0, q.timeout, [&](PLARGE_INTEGER t) {
+        NTSTATUS w = ::NtWaitForMultipleObjects(count, held.empty() ? handles.data() : held.data(),
+                                                q.waitAll ? WaitAll : WaitAny, BOOLEAN(q.alertable != 0), t);
+        if (w == STATUS_TIMEOUT && held.empty()) HoldObjects(handles, &held);
+        return w;
+    });
+    for (HANDLE h : held) ::NtClose(h);
+    a.status = ULONG(s);
+    a.apcs = TakeDeliveredApcs();
+    return true;
+}
+
+bool OnDelay(CallContext& x, hostproto::DelayCall::Request& q, hostproto::DelayCall::Reply& a)
+{
+    NTSTATUS s = SlicedWait(x.c, true, q.interval, [&](PLARGE_INTEGER t) {
+        NTSTATUS d = ::NtDelayExecution(BOOLEAN(q.alertable != 0), t);
+        return d == STATUS_SUCCESS ? STATUS_TIMEOUT : d;
+    });
+    a.status = ULONG(s == STATUS_TIMEOUT ? STATUS_SUCCESS : s);
+    a.apcs = TakeDeliveredApcs();
+    return true;
+}
+
+bool OnTestAlert(CallContext&, hostproto::TestAlertCall::Request&, hostproto::TestAlertCall::Reply& a)
+{
+    a.status = ::NtTestAlert();
+    a.apcs = TakeDeliveredApcs();
+    return true;
+}
+
+// ---- Handlers: time and the system ----
+
+bool OnSystemTime(CallContext&, hostproto::SystemTimeCall::Request&, hostproto::SystemTimeCall::Reply& a)
+{
+    LARGE_INTEGER t{};
+    a.status = ::NtQuerySystemTime(Mine(&t));
+    a.systemTime = t.QuadPart;
+    return true;
+}
+
+bool OnTickCount(CallContext&, hostproto::TickCountCall::Request&, hostproto::TickCountCall::Reply& a)
+{
+    a.status = STATUS_SUCCESS;
+    a.ticks = ::NtGetTickCount();
+    return true;
+}
+
+bool OnPerformanceCounter(CallContext&, hostproto::PerformanceCounterCall::Request&,
+                          hostproto::PerformanceCounterCall::Reply& a)
+{
+    LARGE_INTEGER counter{}, frequency{};
+    a.status = ::NtQueryPerformanceCounter(Mine(&counter), Mine(&frequency));
+    a.counter = counter.QuadPart;
+    a.frequency = frequency.QuadPart;
+    return true;
+}
+
+bool OnQuerySystemInformation(CallContext& x, hostproto::QuerySystemInformationCall::Request& q,
+                              hostproto::QuerySystemInformationCall::Reply& a)
+{
+    if (q.length > hostproto::kMaxBody) return false;
+    uint8_t* out = x.Buffer(q.length);
+    ULONG needed = 0;
+    NTSTATUS s = ::NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS(q.infoClass), out, q.length, Mine(&needed));
+    a.status = s;
+    a.resultLength = needed;
+    a.info = ByteSpan(out, NT_ERROR(s) ? 0 : std::min<size_t>(needed, q.length));
+    return true;
+}
+
+bool OnReportEvent(CallContext&, hostproto::ReportEventCall::Request& q, hostproto::ReportEventCall::Reply& a)
+{
+    if (q.strings.size() > 256) return false;
+    for (const auto& text : q.strings) Own(text);
+    a.status = ::NtReportEvent(q.source, USHORT(q.type), USHORT(q.category), q.eventId, q.strings, q.data.data,
+                               q.data.size);
+    return true;
+}
+
+// ---- Handlers: files and devices ----
+
+bool OnCreateFile(CallContext&, hostproto::CreateFileCall::Request& q, hostproto::CreateFileCall::Reply& a)
+{
+    KernelAttributes attributes(q.attributes);
+    LARGE_INTEGER allocation;
+    allocation.QuadPart = q.allocationSize;
+    HANDLE h = nullptr;
+    IO_STATUS_BLOCK iosb{};
+    iosb.Status = kUnwritten;
+    a.status = ::NtCreateFile(Mine(&h), q.access, attributes.Get(), Mine(&iosb),
+                              q.hasAllocationSize ? Mine(&allocation) : nullptr, q.fileAttributes, q.shareAccess,
+                              q.createDisposition, q.createOptions, nullptr, 0);
+    a.handle = HandleValue(h);
+    a.iosb = Block(iosb);
+    return true;
+}
+
+// A device or file-system control: the kernel works on the host's copies of
+// the caller's buffers, or on the client's arena for a buffer inside it.
+template <typename Call>
+bool ControlFile(CallContext& x, typename Call::Request& q, typename Call::Reply& a,
+                 decltype(&::NtDeviceIoControlFile) control)
+{
+    Connection* c = x.c;
+    if ((!q.outputShared && q.outputLength > hostproto::kMaxBody) || (q.output.size && q.output.size != q.outputLength) ||
+        (q.inputShared && q.input.size) || (q.outputShared && q.output.size))
+        return false;
+    // A buffer in the client's arena is the client's own memory; any
+    // other address the client names is refused.
+    if ((q.inputShared && !c->owner->InArena(q.inputShared, q.inputSharedLength)) ||
+        (q.outputShared && !c->owner->InArena(q.outputShared, q.outputLength))) {
+        RefuseRequest(a);
+        return true;
+    }
+    ULONG inLength = q.input.size;
+    NTSTATUS refused;
+    auto h = NewRequest(c, size_t(inLength) + (q.outputShared ? 0 : q.outputLength), q.async != 0, &refused);
+    if (!h) {
+        RefuseRequest(a, refused);
+        return true;
+    }
+    h->file = HandleOf(q.file);
+    h->code = q.code;
+    h->outLength = q.outputLength;
+    h->outShared = q.outputShared != 0;
+    h->hasOut = q.hasOutput != 0;
+    h->back = ControlBack;
+    h->input.assign(q.input.data, q.input.data + inLength);
+    h->output.resize(q.outputShared ? 0 : q.outputLength);
+    Own(h->input);
+    Own(h->output);
+    if (q.output.size) std::memcpy(h->output.data(), q.output.data, q.output.size);
+    PVOID inBuffer = q.inputShared ? reinterpret_cast<PVOID>(uintptr_t(q.inputShared))
+                     : q.hasInput  ? h->input.data()
+                                   : nullptr;
+    if (q.inputShared) inLength = q.inputSharedLength;
+    PVOID outBuffer = q.outputShared ? reinterpret_cast<PVOID>(uintptr_t(q.outputShared))
+                      : q.hasOutput  ? h->output.data()
+                                     : nullptr;
+    h->iosb.Status = kUnwritten;
+    HANDLE endedEvent = AttachEndedEvent(*h, q.async);
+    NTSTATUS s = control(h->file, endedEvent, nullptr, nullptr, &h->iosb, q.code, inBuffer, inLength, outBuffer,
+                         q.outputLength);
+    Issued(endedEvent);
+    RunRequest(x, a, std::move(h), q.async != 0, s);
+    return true;
+}
+
+bool OnDeviceIoControl(CallContext& x, hostproto::DeviceIoControlCall::Request& q,
+                       hostproto::DeviceIoControlCall::Reply& a)
+{
+    return ControlFile<hostproto::DeviceIoControlCall>(x, q, a, ::NtDeviceIoControlFile);
+}
+
+bool OnFsControlFile(CallContext& x, hostproto::FsControlFileCall::Request& q, hostproto::FsControlFileCall::Reply& a)
+{
+    return ControlFile<hostproto::FsControlFileCall>(x, q, a, ::NtFsControlFile);
+}
+
+// A read or write: on the host's copy of the caller's buffer, or on the
+// client's arena for a buffer inside it.
+template <typename Call>
+bool Transfer(CallContext& x, typename Call::Request& q, typename Call::Reply& a, bool read)
+{
+    Connection* c = x.c;
+    uint32_t length = q.length;
+    if ((!q.shared && length > hostproto::kMaxBody) || (!read && !q.shared && q.data.size != length) ||
+        ((read || q.shared) && q.data.size))
+        return false;
+    if (q.shared && !c->owner->InArena(q.shared, length)) {
+        RefuseRequest(a);
+        return true;
+    }
+    NTSTATUS refused;
+    auto h = NewRequest(c, q.shared ? 0 : length, q.async != 0, &refused);
+    if (!h) {
+        RefuseRequest(a, refused);
+        return true;
+    }
+    h->file = HandleOf(q.file);
+    h->read = read;
+    h->outShared = q.shared != 0;
+    h->back = TransferBack;
+    h->output.resize(q.shared ? 0 : length);
+    Own(h->output);
+    if (!read && !q.shared && length) std::memcpy(h->output.data(), q.data.data, length);
+    PVOID buffer = q.shared ? reinterpret_cast<PVOID>(uintptr_t(q.shared)) : h->output.data();
+    LARGE_INTEGER offset;
+    offset.QuadPart = q.offset;
+    ULONG key = q.key;
+    h->iosb.Status = kUnwritten;
+    HANDLE endedEvent = AttachEndedEvent(*h, q.async);
+    auto transfer = read ? ::NtReadFile : ::NtWriteFile;
+    NTSTATUS s = transfer(h->file, endedEvent, nullptr, nullptr, &h->iosb, buffer, length,
+                          q.hasOffset ? &offset : nullptr, q.hasKey ? &key : nullptr);
+    Issued(endedEvent);
+    RunRequest(x, a, std::move(h), q.async != 0, s);
+    return true;
+}
+
+bool OnReadFile(CallContext& x, hostproto::ReadFileCall::Request& q, hostproto::ReadFileCall::Reply& a)
+{
+    return Transfer<hostproto::ReadFileCall>(x, q, a, true);
+}
+
+bool OnWriteFile(CallContext& x, hostproto::WriteFileCall::Request& q, hostproto::WriteFileCall::Reply& a)
+{
+    return Transfer<hostproto::WriteFileCall>(x, q, a, false);
+}
+
+// A request left pending, awaited by a thread of its client.
+bool OnAwaitRequest(CallContext& x, hostproto::AwaitRequestCall::Request& q, hostproto::AwaitRequestCall::Reply& a)
+{
+    Connection* c = x.c;
+    std::unique_ptr<HeldRequest> h;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        auto it = c->owner->held.find(q.token);
+        if (it != c->owner->held.end()) {
+            h = std::move(it->second);
+            c->owner->held.erase(it);
+        }
+    }
+    if (!h) {
+        RefuseRequest(a, STATUS_INVALID_PARAMETER);
+        return true;
+    }
+    size_t bytes = h->Bytes();
+    NTSTATUS s = AwaitRequest(c, h);
+    if (h) {
+        FinishRequest(x, a, s, std::move(h));
+    } else {
+        RefuseRequest(a, s);
+    }
+    std::lock_guard<std::mutex> g(lock);
+    c->owner->pending--;
+    c->owner->pendingBytes -= bytes;
+    allPendingBytes -= bytes;
+    return true;
+}
+
+// The first of the process's held requests to end, with its token, as
+// AwaitRequest answers for one.
+bool OnAwaitAny(CallContext& x, hostproto::AwaitAnyCall::Request&, hostproto::AwaitAnyCall::Reply& a)
+{
+    Connection* c = x.c;
+    ClientProcess& owner = *c->owner;
+    for (;;) {
+        std::unique_ptr<HeldRequest> ended;
+        uint32_t token = 0;
+        std::vector<PVOID> objects{&owner.arrival};
+        {
+            std::lock_guard<std::mutex> g(lock);
+            for (auto it = owner.held.begin(); it != owner.held.end(); ++it) {
+                if (!Unfinished(*it->second)) {
+                    token = it->first;
+                    ended = std::move(it->second);
+                    owner.held.erase(it);
+                    break;
+                }
+                if (it->second->ended && objects.size() < MAXIMUM_WAIT_OBJECTS) {
+                    ObfReferenceObject(it->second->ended);  // for the wait, whoever takes the request meanwhile
+                    objects.push_back(it->second->ended);
+                }
+            }
+        }
+        if (ended) {
+            for (size_t i = 1; i < objects.size(); i++) ObfDereferenceObject(objects[i]);
+            SignalFileOfEnded(*ended);
+            size_t bytes = ended->Bytes();
+            NTSTATUS s = ended->iosb.Status;
+            FinishRequest(x, a, s, std::move(ended), token);
+            std::lock_guard<std::mutex> g(lock);
+            owner.pending--;
+            owner.pendingBytes -= bytes;
+            allPendingBytes -= bytes;
+            return true;
+        }
+        if (Gone(c)) {
+            for (size_t i = 1; i < objects.size(); i++) ObfDereferenceObject(objects[i]);
+            RefuseRequest(a, STATUS_THREAD_IS_TERMINATING);
+            return true;
+        }
+        LARGE_INTEGER slice;
+        slice.QuadPart = -kSlice;
+        KWAIT_BLOCK blocks[MAXIMUM_WAIT_OBJECTS];
+        KeWaitForMultipleObjects(ULONG(objects.size()), objects.data(), WaitAny, Executive, KernelMode, FALSE, &slice,
+                                 blocks);
+        for (size_t i = 1; i < objects.size(); i++) ObfDereferenceObject(objects[i]);
+    }
+}
+
+// A query of a file's or volume's information into the caller's buffer.
+template <typename Call>
+bool QueryFile(CallContext& x, typename Call::Request& q, typename Call::Reply& a,
+               NTSTATUS (*query)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG))
+{
+    if (q.length > hostproto::kMaxBody) return false;
+    uint8_t* info = x.Buffer(q.length);
+    IO_STATUS_BLOCK iosb{};
+    iosb.Status = kUnwritten;
+    NTSTATUS s = query(HandleOf(q.file), Mine(&iosb), info, q.length, q.infoClass);
+    a.status = s;
+    a.iosb = Block(iosb);
+    a.info = ByteSpan(info, NT_ERROR(s) ? 0 : std::min<size_t>(iosb.Information, q.length));
+    return true;
+}
+
+bool OnQueryInformationFile(CallContext& x, hostproto::QueryInformationFileCall::Request& q,
+                            hostproto::QueryInformationFileCall::Reply& a)
+{
+    return QueryFile<hostproto::QueryInformationFileCall>(
+        x, q, a, [](HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length, ULONG infoClass) {
+            return ::NtQueryInformationFile(file, iosb, info, length, FILE_INFORMATION_CLASS(infoClass));
+        });
+}
+
+bool OnQueryVolumeInformationFile(CallContext& x, hostproto::QueryVolumeInformationFileCall::Request& q,
+                                  hostproto::QueryVolumeInformationFileCall::Reply& a)
+{
+    return QueryFile<hostproto::QueryVolumeInformationFileCall>(
+        x, q, a, [](HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length, ULONG infoClass) {
+            return ::NtQueryVolumeInformationFile(file, iosb, info, length, FS_INFORMATION_CLASS(infoClass));
+        });
+}
+
+bool OnSetInformationFile(CallContext& x, hostproto::SetInformationFileCall::Request& q,
+                          hostproto::SetInformationFileCall::Reply& a)
+{
+    uint8_t* info = x.Buffer(q.info.size);
+    if (q.info.size) std::memcpy(info, q.info.data, q.info.size);
+    IO_STATUS_BLOCK iosb{};
+    iosb.Status = kUnwritten;
+    a.status = ::NtSetInformationFile(HandleOf(q.file), Mine(&iosb), info, q.info.size,
+                                      FILE_INFORMATION_CLASS(q.infoClass));
+    a.iosb = Block(iosb);
+    return true;
+}
+
+bool OnFlushBuffersFile(CallContext&, hostproto::FlushBuffersFileCall::Request& q,
+                        hostproto::FlushBuffersFileCall::Reply& a)
+{
+    IO_STATUS_BLOCK iosb{};
+    iosb.Status = kUnwritten;
+    a.status = ::NtFlushBuffersFile(HandleOf(q.file), Mine(&iosb));
+    a.iosb = Block(iosb);
+    return true;
+}
+
+bool OnCancelIoFile(CallContext&, hostproto::CancelIoFileCall::Request& q, hostproto::CancelIoFileCall::Reply& a)
+{
+    IO_STATUS_BLOCK iosb{};
+    iosb.Status = kUnwritten;
+    a.status = ::NtCancelIoFile(HandleOf(q.file), Mine(&iosb));
+    a.iosb = Block(iosb);
+    return true;
+}
+
+bool OnDeleteFile(CallContext&, hostproto::DeleteFileCall::Request& q, hostproto::DeleteFileCall::Reply& a)
+{
+    KernelAttributes attributes(q.attributes);
+    a.status = ::NtDeleteFile(attributes.Get());
+    return true;
+}
+
+bool OnQueryDirectoryFile(CallContext& x, hostproto::QueryDirectoryFileCall::Request& q,
+                          hostproto::QueryDirectoryFileCall::Reply& a)
+{
+    Connection* c = x.c;
+    if ((!q.shared && q.length > hostproto::kMaxBody) || q.fileName.size() > 0x7FFF) return false;
+    if (q.shared && !c->owner->InArena(q.shared, q.length)) {
+        RefuseRequest(a);
+        return true;
+    }
+    // The kernel keeps its own copy of the pattern for as long as the request lives.
+    KernelString pattern(q.fileName);
+    NTSTATUS refused;
+    auto h = DirectoryRequest(c, HandleOf(q.file), q.shared, q.length, q.async != 0, &refused);
+    if (!h) {
+        RefuseRequest(a, refused);
+        return true;
+    }
+    h->iosb.Status = kUnwritten;
+    HANDLE endedEvent = AttachEndedEvent(*h, q.async);
+    NTSTATUS s = ::NtQueryDirectoryFile(h->file, endedEvent, nullptr, nullptr, &h->iosb, DirectoryBuffer(*h, q.shared),
+                                        q.length, FILE_INFORMATION_CLASS(q.infoClass),
+                                        BOOLEAN(q.returnSingleEntry != 0), q.hasFileName ? pattern.Get() : nullptr,
+                                        BOOLEAN(q.restartScan != 0));
+    Issued(endedEvent);
+    RunRequest(x, a, std::move(h), q.async != 0, s);
+    return true;
+}
+
+// Left pending until a change below the directory, a cancel or the handle's
+// cleanup: held under a token like any other request.
+bool OnNotifyChangeDirectory(CallContext& x, hostproto::NotifyChangeDirectoryCall::Request& q,
+                             hostproto::NotifyChangeDirectoryCall::Reply& a)
+{
+    Connection* c = x.c;
+    if (!q.shared && q.length > hostproto::kMaxBody) return false;
+    if (q.shared && !c->owner->InArena(q.shared, q.length)) {
+        RefuseRequest(a);
+        return true;
+    }
+    NTSTATUS refused;
+    auto h = DirectoryRequest(c, HandleOf(q.file), q.shared, q.length, q.async != 0, &refused);
+    if (!h) {
+        RefuseRequest(a, refused);
+        return true;
+    }
+    h->iosb.Status = kUnwritten;
+    HANDLE endedEvent = AttachEndedEvent(*h, q.async);
+    NTSTATUS s = ::NtNotifyChangeDirectoryFile(h->file, endedEvent, nullptr, nullptr, &h->iosb,
+                                               DirectoryBuffer(*h, q.shared), q.length, q.completionFilter,
+                                               BOOLEAN(q.watchTree != 0));
+    Issued(endedEvent);
+    RunRequest(x, a, std::move(h), q.async != 0, s);
+    return true;
+}
+
+// ---- Handlers: sections ----
+
+bool OnCreateSection(CallContext&, hostproto::CreateSectionCall::Request& q, hostproto::CreateSectionCall::Reply& a)
+{
+    KernelAttributes attributes(q.attributes);
+    LARGE_INTEGER size;
+    size.QuadPart = q.maximumSize;
+    HANDLE h = nullptr;
+    a.status = ::NtCreateSection(Mine(&h), q.access, attributes.Get(), q.hasMaximumSize ? Mine(&size) : nullptr,
+                                 q.pageProtection, q.allocationAttributes, nullptr);
+    a.handle = HandleValue(h);
+    return true;
+}
+
+bool OnOpenSection(CallContext&, hostproto::OpenSectionCall::Request& q, hostproto::OpenSectionCall::Reply& a)
+{
+    return OpenNamed<hostproto::OpenSectionCall>(::NtOpenSection, q, a);
+}
+
+// The client maps the section's memory file itself: its view and the
+// drivers' and every other process's are the same pages.
+bool OnMapSection(CallContext& x, hostproto::MapSectionCall::Request& q, hostproto::MapSectionCall::Reply& a)
+{
+    SIZE_T size = q.viewSize;
+    NTSTATUS s = MmSectionFileForView(HandleOf(q.section), q.protect, q.offset, &size, &x.passFd);
+    a.status = s;
+    a.viewSize = ULONG(NT_SUCCESS(s) ? size : 0);
+    return true;
+}
+
+// ---- Handlers: the registry ----
+
+bool OnCreateKey(CallContext&, hostproto::CreateKeyCall::Request& q, hostproto::CreateKeyCall::Reply& a)
+{
+    if (q.className.size() > 0x7FFF) return false;
+    KernelAttributes attributes(q.attributes);
+    KernelString className(q.className);
+    HANDLE h = nullptr;
+    ULONG disposition = 0;
+    a.status = ::NtCreateKey(Mine(&h), q.access, attributes.Get(), q.titleIndex, q.hasClass ? className.Get() : nullptr,
+                             q.createOptions, Mine(&disposition));
+    a.handle = HandleValue(h);
+    a.disposition = disposition;
+    return true;
+}
+
+bool OnOpenKey(CallContext&, hostproto::OpenKeyCall::Request& q, hostproto::OpenKeyCall::Reply& a)
+{
+    return OpenNamed<hostproto::OpenKeyCall>(::NtOpenKey, q, a);
+}
+
+bool OnDeleteKey(CallContext&, hostproto::DeleteKeyCall::Request& q, hostproto::DeleteKeyCall::Reply& a)
+{
+    a.status = ::NtDeleteKey(HandleOf(q.key));
+    return true;
+}
+
+bool OnFlushKey(CallContext&, hostproto::FlushKeyCall::Request& q, hostproto::FlushKeyCall::Reply& a)
+{
+    a.status = ::NtFlushKey(HandleOf(q.key));
+    return true;
+}
+
+// A query into the caller's buffer: what the kernel wrote goes back with
+// the length it asked for.
+template <typename Reply, typename Query>
+bool KeyQuery(CallContext& x, Reply& a, ULONG length, Query query)
+{
+    if (length > hostproto::kMaxBody) return false;
+    uint8_t* out = x.Buffer(length);
+    ULONG needed = 0;
+    NTSTATUS s = query(out, Mine(&needed));
+    a.status = s;
+    a.resultLength = needed;
+    a.info = ByteSpan(out, NT_ERROR(s) ? 0 : std::min<size_t>(needed, length));
+    return true;
+}
+
+bool OnQueryValueKey(CallContext& x, hostproto::QueryValueKeyCall::Request& q, hostproto::QueryValueKeyCall::Reply& a)
+{
+    if (q.valueName.size() > 0x7FFF) return false;
+    KernelString name(q.valueName);
+    return KeyQuery(x, a, q.length, [&](PVOID out, PULONG needed) {
+        return ::NtQueryValueKey(HandleOf(q.key), name.Get(), KEY_VALUE_INFORMATION_CLASS(q.infoClass), out, q.length,
+                                 needed);
+    });
+}
+
+bool OnEnumerateKey(CallContext& x, hostproto::EnumerateKeyCall::Request& q, hostproto::EnumerateKeyCall::Reply& a)
+{
+    return KeyQuery(x, a, q.length, [&](PVOID out, PULONG needed) {
+        return ::NtEnumerateKey(HandleOf(q.key), q.index, KEY_INFORMATION_CLASS(q.infoClass), out, q.length, needed);
+    });
+}
+
+bool OnEnumerateValueKey(CallContext& x, hostproto::EnumerateValueKeyCall::Request& q,
+                         hostproto::EnumerateValueKeyCall::Reply& a)
+{
+    return KeyQuery(x, a, q.length, [&](PVOID out, PULONG needed) {
+        return ::NtEnumerateValueKey(HandleOf(q.key), q.index, KEY_VALUE_INFORMATION_CLASS(q.infoClass), out, q.length,
+                                     needed);
+    });
+}
+
+bool OnQueryKey(CallContext& x, hostproto::QueryKeyCall::Request& q, hostproto::QueryKeyCall::Reply& a)
+{
+    return KeyQuery(x, a, q.length, [&](PVOID out, PULONG needed) {
+        return ::NtQueryKey(HandleOf(q.key), KEY_INFORMATION_CLASS(q.infoClass), out, q.length, needed);
+    });
+}
+
+bool OnSetValueKey(CallContext& x, hostproto::SetValueKeyCall::Request& q, hostproto::SetValueKeyCall::Reply& a)
+{
+    if (q.valueName.size() > 0x7FFF) return false;
+    KernelString name(q.valueName);
+    uint8_t* data = x.Buffer(q.data.size);
+    if (q.data.size) std::memcpy(data, q.data.data, q.data.size);
+    a.status = ::NtSetValueKey(HandleOf(q.key), name.Get(), q.titleIndex, q.type, data, q.data.size);
+    return true;
+}
+
+bool OnDeleteValueKey(CallContext&, hostproto::DeleteValueKeyCall::Request& q, hostproto::DeleteValueKeyCall::Reply& a)
+{
+    if (q.valueName.size() > 0x7FFF) return false;
+    KernelString name(q.valueName);
+    a.status = ::NtDeleteValueKey(HandleOf(q.key), name.Get());
+    return true;
+}
+
+// ---- Handlers: drivers ----
+
+bool OnLoadDriver(CallContext&, hostproto::LoadDriverCall::Request& q, hostproto::LoadDriverCall::Reply& a)
+{
+    if (q.driverServiceName.size() > 0x7FFF) return false;
+    KernelString name(q.driverServiceName);
+    a.status = ::NtLoadDriver(name.Get());
+    return true;
+}
+
+bool OnUnloadDriver(CallContext&, hostproto::UnloadDriverCall::Request& q, hostproto::UnloadDriverCall::Reply& a)
+{
+    if (q.driverServiceName.size() > 0x7FFF) return false;
+    KernelString name(q.driverServiceName);
+    a.status = ::NtUnloadDriver(name.Get());
+    return true;
+}
+
+// ---- Handlers: threads ----
+
+bool OnCreateThread(CallContext& x, hostproto::CreateThreadCall::Request& q, hostproto::CreateThreadCall::Reply& a)
+{
+    Connection* c = x.c;
+    auto start = std::make_shared<ThreadStart>();
+    start->owner = c->owner;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        int all = 0;
+        for (const auto& [token, p] : processes) all += p->threads;
+        if (c->owner->threads >= kMaxThreadsPerProcess || all >= kMaxThreads) {
+            a.status = ULONG(kTooManyThreads);
+            return true;
+        }
+        c->owner->threads++;
+        start->token = NewToken();
+        while (threadStarts.count(start->token) || !start->token) start->token++;
+        threadStarts[start->token] = start;
+    }
+    HANDLE h = nullptr;
+    CLIENT_ID cid{};
+    auto* context = new std::shared_ptr<ThreadStart>(start);
+    NTSTATUS s = PsCreateUserThread(PsGetCurrentProcess(), RunClientThread, context, Mine(&h), Mine(&cid),
+                                    BOOLEAN(q.suspended != 0));
+    if (!NT_SUCCESS(s)) {
+        delete context;
+        std::lock_guard<std::mutex> g(lock);
+        threadStarts.erase(start->token);
+        c->owner->threads--;
+    }
+    a.status = s;
+    a.handle = HandleValue(h);
+    a.threadId = HandleValue(cid.UniqueThread);
+    a.threadToken = NT_SUCCESS(s) ? start->token : 0;
+    return true;
+}
+
+bool OnResumeThread(CallContext&, hostproto::ResumeThreadCall::Request& q, hostproto::ResumeThreadCall::Reply& a)
+{
+    ULONG count = 0;
+    a.status = ::NtResumeThread(HandleOf(q.thread), Mine(&count));
+    a.suspendCount = count;
+    return true;
+}
+
+bool OnGetExitCodeThread(CallContext&, hostproto::GetExitCodeThreadCall::Request& q,
+                         hostproto::GetExitCodeThreadCall::Reply& a)
+{
+    ULONG code = 0;
+    a.status = ::NtGetExitCodeThread(HandleOf(q.thread), Mine(&code));
+    a.exitCode = code;
+    return true;
+}
+
+bool OnSetThreadPriority(CallContext&, hostproto::SetThreadPriorityCall::Request& q,
+                         hostproto::SetThreadPriorityCall::Reply& a)
+{
+    a.status = ::NtSetThreadPriority(HandleOf(q.thread), LONG(q.priority));
+    return true;
+}
+
+bool OnQueueApc(CallContext&, hostproto::QueueApcCall::Request& q, hostproto::QueueApcCall::Reply& a)
+{
+    auto* apc = new hostproto::Apc{q.routine, q.context, q.arg1, q.arg2};
+    NTSTATUS s = ::NtQueueApcThread(HandleOf(q.thread), DeliverApc, apc, nullptr, nullptr);
+    if (!NT_SUCCESS(s)) delete apc;
+    a.status = s;
+    return true;
+}
+
+// ---- Dispatch ----
+
+// Each call and its request and reply, as the host's trace shows them
+// (ZAR_HOST_TRACE set): one line a call, once it is answered.
+bool Tracing()
+{
+    static const bool on = [] {
+        const char* v = std::getenv("ZAR_HOST_TRACE");
+        return v && *v && std::strcmp(v, "0") != 0;
+    }();
+    return on;
+}
+
+template <typename Call>
+void Trace(const typename Call::Request& q, const typename Call::Reply& a)
+{
+    std::string request = hostproto::Describe(q), reply = hostproto::Describe(a);
+    std::fprintf(stderr, "host: %lu %s(%s) -> %s\n", static_cast<unsigned long>(::NtGetCurrentThreadId()),
+                 Call::kName, request.c_str(), reply.c_str());
+}
+
+// Decodes a call's request, runs its handler and writes its reply.
+template <typename Call, bool (*Handler)(CallContext&, typename Call::Request&, typename Call::Reply&)>
+bool RunCall(CallContext& x, Reader& r, Writer& w)
+{
+    typename Call::Request q;
+    if (!hostproto::Decode(r, q)) return false;
+    typename Call::Reply a;
+    if (!Handler(x, q, a)) return false;
+    if (Tracing()) Trace<Call>(q, a);
+    hostproto::Encode(w, a);
+    return true;
+}
+
+using CallRunner = bool (*)(CallContext&, Reader&, Writer&);
+
+// The handlers by call number, from the table: a call without its handler
+// does not build.
+const CallRunner callRunners[hostproto::kCallLimit] = {
+    nullptr,
+#define HOST_CALL(name, request, reply) &RunCall<hostproto::name##Call, On##name>,
+#include "host_calls.inc"
+#undef HOST_CALL
+};
+
+// Runs one request; false when the body is malformed (the connection then
+// ends). An unknown call number gets STATUS_INVALID_SYSTEM_SERVICE.
 bool Execute(Connection* c, uint16_t call, Reader& r, Writer& w, int* passFd)
 {
-    auto reply = [&](NTSTATUS s) -> Writer& { return w.U32(ULONG(s)); };
-    switch (call) {
-    case hostproto::kClose: {
-        HANDLE h = ReadHandle(r);
-        if (!r.Finished()) return false;
-        reply(::NtClose(h));
+    if (call == hostproto::kCallNone || call >= hostproto::kCallLimit) {
+        w.U32(ULONG(STATUS_INVALID_SYSTEM_SERVICE));
         return true;
     }
-    case hostproto::kCreateEvent:
-    case hostproto::kCreateSemaphore:
-    case hostproto::kCreateMutant: {
-        ACCESS_MASK access = r.U32();
-        Attributes a;
-        ReadAttributes(r, &a);
-        ULONG p1 = r.U32(), p2 = r.U32();
-        if (!r.Finished()) return false;
-        HANDLE h = nullptr;
-        NTSTATUS s = call == hostproto::kCreateEvent ? ::NtCreateEvent(Mine(&h), access, a.Get(), EVENT_TYPE(p1 ? 1 : 0), BOOLEAN(p2 != 0))
-                     : call == hostproto::kCreateSemaphore ? ::NtCreateSemaphore(Mine(&h), access, a.Get(), LONG(p1), LONG(p2))
-                                                           : ::NtCreateMutant(Mine(&h), access, a.Get(), BOOLEAN(p1 != 0));
-        reply(s).U32(HandleValue(h));
-        return true;
+    CallContext x;
+    x.c = c;
+    bool ok = callRunners[call](x, r, w);
+    *passFd = x.passFd;
+    if (!ok && *passFd >= 0) {
+        ::close(*passFd);
+        *passFd = -1;
     }
-    case hostproto::kOpenEvent:
-    case hostproto::kOpenSemaphore:
-    case hostproto::kOpenMutant: {
-        ACCESS_MASK access = r.U32();
-        Attributes a;
-        ReadAttributes(r, &a);
-        if (!r.Finished()) return false;
-        HANDLE h = nullptr;
-        NTSTATUS s = call == hostproto::kOpenEvent       ? ::NtOpenEvent(Mine(&h), access, a.Get())
-                     : call == hostproto::kOpenSemaphore ? ::NtOpenSemaphore(Mine(&h), access, a.Get())
-                                                         : ::NtOpenMutant(Mine(&h), access, a.Get());
-        reply(s).U32(HandleValue(h));
-        return true;
-    }
-    case hostproto::kSetEvent:
-    case hostproto::kResetEvent:
-    case hostproto::kPulseEvent:
-    case hostproto::kReleaseMutant: {
-        HANDLE h = ReadHandle(r);
-        if (!r.Finished()) return false;
-        LONG previous = 0;
-        NTSTATUS s = call == hostproto::kSetEvent     ? ::NtSetEvent(h, Mine(&previous))
-                     : call == hostproto::kResetEvent ? ::NtResetEvent(h, Mine(&previous))
-                     : call == hostproto::kPulseEvent ? ::NtPulseEvent(h, Mine(&previous))
-                                                      : ::NtReleaseMutant(h, Mine(&previous));
-        reply(s).U32(ULONG(previous));
-        return true;
-    }
-    case hostproto::kReleaseSemaphore: {
-        HANDLE h = ReadHandle(r);
-        LONG count = LONG(r.U32());
-        if (!r.Finished()) return false;
-        LONG previous = 0;
-        reply(::NtReleaseSemaphore(h, count, Mine(&previous))).U32(ULONG(previous));
-        return true;
-    }
-    case hostproto::kWait: {
-        ULONG count = r.U32();
-        if (count > MAXIMUM_WAIT_OBJECTS) return false;
-        std::vector<HANDLE> handles(count);
-        Own(handles);
-        for (auto& h : handles) h = ReadHandle(r);
-        ULONG waitAll = r.U32(), alertable = r.U32(), hasTimeout = r.U32();
-        LONGLONG timeout = r.I64();
-        if (!r.Finished()) return false;
-        // One wait holds its objects to its end, so a handle closed meanwhile
-        // ends nothing: after the first slice (which checks the handles as
-        // given) the slices wait on handles of the wait's own.
-        std::vector<HANDLE> held;
-        NTSTATUS s = SlicedWait(c, hasTimeout, timeout, [&](PLARGE_INTEGER t) {
-            NTSTATUS w = ::NtWaitForMultipleObjects(count, held.empty() ? handles.data() : held.data(),
-                                                    waitAll ? WaitAll : WaitAny, BOOLEAN(alertable != 0), t);
-            if (w == STATUS_TIMEOUT && held.empty()) HoldObjects(handles, &held);
-            return w;
-        });
-        for (HANDLE h : held) ::NtClose(h);
-        WriteDeliveredApcs(reply(s));
-        return true;
-    }
-    case hostproto::kDelay: {
-        ULONG alertable = r.U32();
-        LONGLONG interval = r.I64();
-        if (!r.Finished()) return false;
-        NTSTATUS s = SlicedWait(c, true, interval, [&](PLARGE_INTEGER t) {
-            NTSTATUS d = ::NtDelayExecution(BOOLEAN(alertable != 0), t);
-            return d == STATUS_SUCCESS ? STATUS_TIMEOUT : d;
-        });
-        WriteDeliveredApcs(reply(s == STATUS_TIMEOUT ? STATUS_SUCCESS : s));
-        return true;
-    }
-    case hostproto::kTestAlert:
-        if (!r.Finished()) return false;
-        WriteDeliveredApcs(reply(::NtTestAlert()));
-        return true;
-    case hostproto::kSystemTime: {
-        if (!r.Finished()) return false;
-        LARGE_INTEGER t{};
-        reply(::NtQuerySystemTime(Mine(&t))).I64(t.QuadPart);
-        return true;
-    }
-    case hostproto::kTickCount:
-        if (!r.Finished()) return false;
-        reply(STATUS_SUCCESS).U32(::NtGetTickCount());
-        return true;
-    case hostproto::kPerformanceCounter: {
-        if (!r.Finished()) return false;
-        LARGE_INTEGER counter{}, frequency{};
-        reply(::NtQueryPerformanceCounter(Mine(&counter), Mine(&frequency))).I64(counter.QuadPart).I64(frequency.QuadPart);
-        return true;
-    }
-    case hostproto::kQuerySystemInformation: {
-        ULONG infoClass = r.U32(), length = r.U32();
-        if (!r.Finished() || length > hostproto::kMaxBody) return false;
-        std::vector<uint8_t> out(length);
-        Own(out);
-        ULONG needed = 0;
-        NTSTATUS s = ::NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS(infoClass), out.data(), length, Mine(&needed));
-        reply(s).U32(needed);
-        w.Bytes(out.data(), NT_ERROR(s) ? 0 : std::min<size_t>(needed, length));
-        return true;
-    }
-    case hostproto::kCreateFile: {
-        ACCESS_MASK access = r.U32();
-        Attributes a;
-        ReadAttributes(r, &a);
-        ULONG hasAllocation = r.U32();
-        LARGE_INTEGER allocation;
-        allocation.QuadPart = r.I64();
-        ULONG fileAttributes = r.U32(), share = r.U32(), disposition = r.U32(), options = r.U32();
-        if (!r.Finished()) return false;
-        HANDLE h = nullptr;
-        IO_STATUS_BLOCK iosb{};
-        iosb.Status = kUnwritten;
-        NTSTATUS s = ::NtCreateFile(Mine(&h), access, a.Get(), Mine(&iosb), hasAllocation ? Mine(&allocation) : nullptr, fileAttributes,
-                                    share, disposition, options, nullptr, 0);
-        reply(s).U32(HandleValue(h));
-        WriteIosb(w, iosb);
-        return true;
-    }
-    case hostproto::kDeviceIoControl:
-    case hostproto::kFsControlFile: {
-        HANDLE file = ReadHandle(r);
-        ULONG code = r.U32();
-        ULONG hasIn = r.U32();
-        uint32_t inLength;
-        const uint8_t* in = r.Bytes(&inLength);
-        uint32_t inShared = r.U32(), inSharedLength = r.U32();
-        ULONG hasOut = r.U32();
-        uint32_t outLength = r.U32();
-        uint32_t outGiven;
-        const uint8_t* outContent = r.Bytes(&outGiven);
-        uint32_t outShared = r.U32();
-        ULONG async = r.U32();
-        if (!r.Finished() || (!outShared && outLength > hostproto::kMaxBody) || (outGiven && outGiven != outLength) ||
-            (inShared && inLength) || (outShared && outGiven))
-            return false;
-        // A buffer in the client's arena is the client's own memory; any
-        // other address the client names is refused.
-        if ((inShared && !c->owner->InArena(inShared, inSharedLength)) ||
-            (outShared && !c->owner->InArena(outShared, outLength))) {
-            RefuseRequest(w);
-            return true;
-        }
-        NTSTATUS refused;
-        auto h = NewRequest(c, size_t(inLength) + (outShared ? 0 : outLength), async != 0, &refused);
-        if (!h) {
-            RefuseRequest(w, refused);
-            return true;
-        }
-        h->file = file;
-        h->code = code;
-        h->outLength = outLength;
-        h->outShared = outShared != 0;
-        h->hasOut = hasOut != 0;
-        h->back = ControlBack;
-        h->input.assign(in, in + inLength);
-        h->output.resize(outShared ? 0 : outLength);
-        Own(h->input);
-        Own(h->output);
-        if (outGiven) std::memcpy(h->output.data(), outContent, outGiven);
-        PVOID inBuffer = inShared ? reinterpret_cast<PVOID>(uintptr_t(inShared)) : hasIn ? h->input.data() : nullptr;
-        if (inShared) inLength = inSharedLength;
-        PVOID outBuffer =
-            outShared ? reinterpret_cast<PVOID>(uintptr_t(outShared)) : hasOut ? h->output.data() : nullptr;
-        h->iosb.Status = kUnwritten;
-        auto control = call == hostproto::kDeviceIoControl ? ::NtDeviceIoControlFile : ::NtFsControlFile;
-        HANDLE endedEvent = AttachEndedEvent(*h, async);
-        NTSTATUS s = control(file, endedEvent, nullptr, nullptr, &h->iosb, code, inBuffer, inLength, outBuffer, outLength);
-        Issued(endedEvent);
-        RunRequest(c, w, std::move(h), async != 0, s);
-        return true;
-    }
-    case hostproto::kReadFile:
-    case hostproto::kWriteFile: {
-        bool read = call == hostproto::kReadFile;
-        HANDLE file = ReadHandle(r);
-        uint32_t length = r.U32();
-        uint32_t given;
-        const uint8_t* data = r.Bytes(&given);
-        ULONG hasOffset = r.U32();
-        LARGE_INTEGER offset;
-        offset.QuadPart = r.I64();
-        ULONG hasKey = r.U32();
-        ULONG key = r.U32();
-        uint32_t shared = r.U32();
-        ULONG async = r.U32();
-        if (!r.Finished() || (!shared && length > hostproto::kMaxBody) || (!read && !shared && given != length) ||
-            ((read || shared) && given))
-            return false;
-        if (shared && !c->owner->InArena(shared, length)) {
-            RefuseRequest(w);
-            return true;
-        }
-        NTSTATUS refused;
-        auto h = NewRequest(c, shared ? 0 : length, async != 0, &refused);
-        if (!h) {
-            RefuseRequest(w, refused);
-            return true;
-        }
-        h->file = file;
-        h->read = read;
-        h->outShared = shared != 0;
-        h->back = TransferBack;
-        h->output.resize(shared ? 0 : length);
-        Own(h->output);
-        if (!read && !shared && length) std::memcpy(h->output.data(), data, length);
-        PVOID buffer = shared ? reinterpret_cast<PVOID>(uintptr_t(shared)) : h->output.data();
-        h->iosb.Status = kUnwritten;
-        HANDLE endedEvent = AttachEndedEvent(*h, async);
-        NTSTATUS s = read ? ::NtReadFile(file, endedEvent, nullptr, nullptr, &h->iosb, buffer, length,
-                                         hasOffset ? &offset : nullptr, hasKey ? &key : nullptr)
-                          : ::NtWriteFile(file, endedEvent, nullptr, nullptr, &h->iosb, buffer, length,
-                                          hasOffset ? &offset : nullptr, hasKey ? &key : nullptr);
-        Issued(endedEvent);
-        RunRequest(c, w, std::move(h), async != 0, s);
-        return true;
-    }
-    case hostproto::kAwaitRequest: {
-        uint32_t token = r.U32();
-        if (!r.Finished()) return false;
-        std::unique_ptr<HeldRequest> h;
-        {
-            std::lock_guard<std::mutex> g(lock);
-            auto it = c->owner->held.find(token);
-            if (it != c->owner->held.end()) {
-                h = std::move(it->second);
-                c->owner->held.erase(it);
-            }
-        }
-        if (!h) {
-            RefuseRequest(w, STATUS_INVALID_PARAMETER);
-            return true;
-        }
-        size_t bytes = h->Bytes();
-        NTSTATUS s = AwaitRequest(c, h);
-        if (h) {
-            FinishRequest(w, s, *h);
-        } else {
-            RefuseRequest(w, s);
-        }
-        std::lock_guard<std::mutex> g(lock);
-        c->owner->pending--;
-        c->owner->pendingBytes -= bytes;
-        allPendingBytes -= bytes;
-        return true;
-    }
-    case hostproto::kCreateSection: {
-        ACCESS_MASK access = r.U32();
-        Attributes a;
-        ReadAttributes(r, &a);
-        ULONG hasSize = r.U32();
-        LARGE_INTEGER size;
-        size.QuadPart = r.I64();
-        ULONG protect = r.U32(), allocation = r.U32();
-        if (!r.Finished()) return false;
-        HANDLE h = nullptr;
-        reply(::NtCreateSection(Mine(&h), access, a.Get(), hasSize ? Mine(&size) : nullptr, protect, allocation, nullptr))
-            .U32(HandleValue(h));
-        return true;
-    }
-    case hostproto::kOpenSection: {
-        ACCESS_MASK access = r.U32();
-        Attributes a;
-        ReadAttributes(r, &a);
-        if (!r.Finished()) return false;
-        HANDLE h = nullptr;
-        reply(::NtOpenSection(Mine(&h), access, a.Get())).U32(HandleValue(h));
-        return true;
-    }
-    case hostproto::kMapSection: {
-        // The client maps the section's memory file itself: its view and
-        // the drivers' and every other process's are the same pages.
-        HANDLE section = ReadHandle(r);
-        ULONG protect = r.U32();
-        LONGLONG offset = r.I64();
-        SIZE_T size = r.U32();
-        if (!r.Finished()) return false;
-        NTSTATUS s = MmSectionFileForView(section, protect, offset, &size, passFd);
-        reply(s).U32(ULONG(NT_SUCCESS(s) ? size : 0));
-        return true;
-    }
-    case hostproto::kDuplicateObject: {
-        HANDLE sourceProcess = ReadHandle(r), source = ReadHandle(r), targetProcess = ReadHandle(r);
-        ULONG wantTarget = r.U32();
-        ACCESS_MASK access = r.U32();
-        ULONG attributes = r.U32(), options = r.U32();
-        if (!r.Finished()) return false;
-        HANDLE target = nullptr;
-        reply(::NtDuplicateObject(sourceProcess, source, targetProcess, wantTarget ? Mine(&target) : nullptr, access,
-                                  attributes, options))
-            .U32(HandleValue(target));
-        return true;
-    }
-    case hostproto::kCreateKey: {
-        ACCESS_MASK access = r.U32();
-        Attributes a;
-        ReadAttributes(r, &a);
-        ULONG titleIndex = r.U32();
-        ULONG hasClass = r.U32();
-        std::u16string className = r.Text();
-        Own(className);
-        ULONG options = r.U32();
-        if (!r.Finished() || className.size() > 0x7FFF) return false;
-        UNICODE_STRING us{USHORT(className.size() * 2), USHORT(className.size() * 2), className.data()};
-        HANDLE h = nullptr;
-        ULONG disposition = 0;
-        reply(::NtCreateKey(Mine(&h), access, a.Get(), titleIndex, hasClass ? Mine(&us) : nullptr, options, Mine(&disposition)))
-            .U32(HandleValue(h))
-            .U32(disposition);
-        return true;
-    }
-    case hostproto::kOpenKey: {
-        ACCESS_MASK access = r.U32();
-        Attributes a;
-        ReadAttributes(r, &a);
-        if (!r.Finished()) return false;
-        HANDLE h = nullptr;
-        reply(::NtOpenKey(Mine(&h), access, a.Get())).U32(HandleValue(h));
-        return true;
-    }
-    case hostproto::kDeleteKey:
-    case hostproto::kFlushKey: {
-        HANDLE h = ReadHandle(r);
-        if (!r.Finished()) return false;
-        reply(call == hostproto::kDeleteKey ? ::NtDeleteKey(h) : ::NtFlushKey(h));
-        return true;
-    }
-    case hostproto::kQueryValueKey:
-    case hostproto::kEnumerateKey:
-    case hostproto::kEnumerateValueKey:
-    case hostproto::kQueryKey: {
-        // A query into the caller's buffer: what the kernel wrote goes back
-        // with the length it asked for.
-        HANDLE h = ReadHandle(r);
-        std::u16string valueName = r.Text();
-        Own(valueName);
-        ULONG index = r.U32(), infoClass = r.U32(), length = r.U32();
-        if (!r.Finished() || valueName.size() > 0x7FFF || length > hostproto::kMaxBody) return false;
-        UNICODE_STRING us{USHORT(valueName.size() * 2), USHORT(valueName.size() * 2), valueName.data()};
-        std::vector<uint8_t> out(length);
-        Own(out);
-        ULONG needed = 0;
-        NTSTATUS s = call == hostproto::kQueryValueKey
-                         ? ::NtQueryValueKey(h, Mine(&us), KEY_VALUE_INFORMATION_CLASS(infoClass), out.data(), length, Mine(&needed))
-                     : call == hostproto::kEnumerateKey
-                         ? ::NtEnumerateKey(h, index, KEY_INFORMATION_CLASS(infoClass), out.data(), length, Mine(&needed))
-                     : call == hostproto::kEnumerateValueKey
-                         ? ::NtEnumerateValueKey(h, index, KEY_VALUE_INFORMATION_CLASS(infoClass), out.data(), length,
-                                                 Mine(&needed))
-                         : ::NtQueryKey(h, KEY_INFORMATION_CLASS(infoClass), out.data(), length, Mine(&needed));
-        reply(s).U32(needed);
-        w.Bytes(out.data(), NT_ERROR(s) ? 0 : std::min<size_t>(needed, length));
-        return true;
-    }
-    case hostproto::kSetValueKey:
-    case hostproto::kDeleteValueKey: {
-        HANDLE h = ReadHandle(r);
-        std::u16string valueName = r.Text();
-        Own(valueName);
-        ULONG titleIndex = r.U32(), type = r.U32();
-        uint32_t n;
-        const uint8_t* data = r.Bytes(&n);
-        if (!r.Finished() || valueName.size() > 0x7FFF) return false;
-        UNICODE_STRING us{USHORT(valueName.size() * 2), USHORT(valueName.size() * 2), valueName.data()};
-        std::vector<uint8_t> copy(data, data + n);
-        Own(copy);
-        reply(call == hostproto::kSetValueKey ? ::NtSetValueKey(h, Mine(&us), titleIndex, type, copy.data(), n)
-                                              : ::NtDeleteValueKey(h, Mine(&us)));
-        return true;
-    }
-    case hostproto::kQueryInformationFile:
-    case hostproto::kQueryVolumeInformationFile:
-    case hostproto::kSetInformationFile: {
-        HANDLE file = ReadHandle(r);
-        ULONG infoClass = r.U32(), length = r.U32();
-        uint32_t n;
-        const uint8_t* given = r.Bytes(&n);
-        bool set = call == hostproto::kSetInformationFile;
-        if (!r.Finished() || length > hostproto::kMaxBody || (set ? n != length : n != 0)) return false;
-        std::vector<uint8_t> info(length);
-        Own(info);
-        if (set && n) std::memcpy(info.data(), given, n);
-        IO_STATUS_BLOCK iosb{};
-        iosb.Status = kUnwritten;
-        NTSTATUS s = set ? ::NtSetInformationFile(file, Mine(&iosb), info.data(), length, FILE_INFORMATION_CLASS(infoClass))
-                     : call == hostproto::kQueryInformationFile
-                         ? ::NtQueryInformationFile(file, Mine(&iosb), info.data(), length, FILE_INFORMATION_CLASS(infoClass))
-                         : ::NtQueryVolumeInformationFile(file, Mine(&iosb), info.data(), length,
-                                                          FS_INFORMATION_CLASS(infoClass));
-        reply(s);
-        WriteIosb(w, iosb);
-        w.Bytes(info.data(), set || NT_ERROR(s) ? 0 : std::min<size_t>(iosb.Information, length));
-        return true;
-    }
-    case hostproto::kFlushBuffersFile:
-    case hostproto::kCancelIoFile: {
-        HANDLE file = ReadHandle(r);
-        if (!r.Finished()) return false;
-        IO_STATUS_BLOCK iosb{};
-        iosb.Status = kUnwritten;
-        reply(call == hostproto::kFlushBuffersFile ? ::NtFlushBuffersFile(file, Mine(&iosb)) : ::NtCancelIoFile(file, Mine(&iosb)));
-        WriteIosb(w, iosb);
-        return true;
-    }
-    case hostproto::kDeleteFile: {
-        Attributes a;
-        ReadAttributes(r, &a);
-        if (!r.Finished()) return false;
-        reply(::NtDeleteFile(a.Get()));
-        return true;
-    }
-    case hostproto::kQueryDirectoryFile: {
-        HANDLE file = ReadHandle(r);
-        ULONG length = r.U32(), infoClass = r.U32(), single = r.U32(), hasPattern = r.U32();
-        std::u16string pattern = r.Text();
-        Own(pattern);
-        ULONG restart = r.U32();
-        uint32_t shared = r.U32();
-        ULONG async = r.U32();
-        if (!r.Finished() || (!shared && length > hostproto::kMaxBody) || pattern.size() > 0x7FFF) return false;
-        if (shared && !c->owner->InArena(shared, length)) {
-            RefuseRequest(w);
-            return true;
-        }
-        // The kernel keeps its own copy of the pattern for as long as the request lives.
-        UNICODE_STRING us{USHORT(pattern.size() * 2), USHORT(pattern.size() * 2), pattern.data()};
-        NTSTATUS refused;
-        auto h = DirectoryRequest(c, file, shared, length, async != 0, &refused);
-        if (!h) {
-            RefuseRequest(w, refused);
-            return true;
-        }
-        h->iosb.Status = kUnwritten;
-        HANDLE endedEvent = AttachEndedEvent(*h, async);
-        NTSTATUS s = ::NtQueryDirectoryFile(file, endedEvent, nullptr, nullptr, &h->iosb, DirectoryBuffer(*h, shared),
-                                            length, FILE_INFORMATION_CLASS(infoClass), BOOLEAN(single != 0),
-                                            hasPattern ? Mine(&us) : nullptr, BOOLEAN(restart != 0));
-        Issued(endedEvent);
-        RunRequest(c, w, std::move(h), async != 0, s);
-        return true;
-    }
-    case hostproto::kNotifyChangeDirectory: {
-        // Left pending until a change below the directory, a cancel or the
-        // handle's cleanup: held under a token like any other request.
-        HANDLE file = ReadHandle(r);
-        ULONG length = r.U32(), filter = r.U32(), watchTree = r.U32();
-        uint32_t shared = r.U32();
-        ULONG async = r.U32();
-        if (!r.Finished() || (!shared && length > hostproto::kMaxBody)) return false;
-        if (shared && !c->owner->InArena(shared, length)) {
-            RefuseRequest(w);
-            return true;
-        }
-        NTSTATUS refused;
-        auto h = DirectoryRequest(c, file, shared, length, async != 0, &refused);
-        if (!h) {
-            RefuseRequest(w, refused);
-            return true;
-        }
-        h->iosb.Status = kUnwritten;
-        HANDLE endedEvent = AttachEndedEvent(*h, async);
-        NTSTATUS s = ::NtNotifyChangeDirectoryFile(file, endedEvent, nullptr, nullptr, &h->iosb,
-                                                   DirectoryBuffer(*h, shared), length, filter, BOOLEAN(watchTree != 0));
-        Issued(endedEvent);
-        RunRequest(c, w, std::move(h), async != 0, s);
-        return true;
-    }
-    case hostproto::kReportEvent: {
-        std::u16string source = r.Text();
-        ULONG type = r.U32(), category = r.U32(), eventId = r.U32(), count = r.U32();
-        if (count > 256) return false;
-        std::vector<std::u16string> strings;
-        for (ULONG i = 0; i < count && r.Ok(); i++) strings.push_back(r.Text());
-        for (const auto& text : strings) Own(text);
-        uint32_t n;
-        const uint8_t* data = r.Bytes(&n);
-        if (!r.Finished()) return false;
-        reply(::NtReportEvent(source, USHORT(type), USHORT(category), eventId, strings, data, n));
-        return true;
-    }
-    case hostproto::kCreateThread: {
-        ULONG suspended = r.U32();
-        if (!r.Finished()) return false;
-        auto start = std::make_shared<ThreadStart>();
-        start->owner = c->owner;
-        {
-            std::lock_guard<std::mutex> g(lock);
-            int all = 0;
-            for (const auto& [token, p] : processes) all += p->threads;
-            if (c->owner->threads >= kMaxThreadsPerProcess || all >= kMaxThreads) {
-                reply(kTooManyThreads).U32(0).U32(0).U32(0);
-                return true;
-            }
-            c->owner->threads++;
-            start->token = NewToken();
-            while (threadStarts.count(start->token) || !start->token) start->token++;
-            threadStarts[start->token] = start;
-        }
-        HANDLE h = nullptr;
-        CLIENT_ID cid{};
-        auto* context = new std::shared_ptr<ThreadStart>(start);
-        NTSTATUS s = PsCreateUserThread(PsGetCurrentProcess(), RunClientThread, context, Mine(&h), Mine(&cid), BOOLEAN(suspended != 0));
-        if (!NT_SUCCESS(s)) {
-            delete context;
-            std::lock_guard<std::mutex> g(lock);
-            threadStarts.erase(start->token);
-            c->owner->threads--;
-        }
-        reply(s).U32(HandleValue(h)).U32(HandleValue(cid.UniqueThread)).U32(NT_SUCCESS(s) ? start->token : 0);
-        return true;
-    }
-    case hostproto::kResumeThread:
-    case hostproto::kGetExitCodeThread: {
-        HANDLE h = ReadHandle(r);
-        if (!r.Finished()) return false;
-        ULONG value = 0;
-        reply(call == hostproto::kResumeThread ? ::NtResumeThread(h, Mine(&value)) : ::NtGetExitCodeThread(h, Mine(&value))).U32(value);
-        return true;
-    }
-    case hostproto::kSetThreadPriority: {
-        HANDLE h = ReadHandle(r);
-        LONG priority = LONG(r.U32());
-        if (!r.Finished()) return false;
-        reply(::NtSetThreadPriority(h, priority));
-        return true;
-    }
-    case hostproto::kQueueApc: {
-        HANDLE h = ReadHandle(r);
-        auto* apc = new ClientApc{r.U32(), r.U32(), r.U32(), r.U32()};
-        if (!r.Finished()) {
-            delete apc;
-            return false;
-        }
-        NTSTATUS s = ::NtQueueApcThread(h, DeliverApc, apc, nullptr, nullptr);
-        if (!NT_SUCCESS(s)) delete apc;
-        reply(s);
-        return true;
-    }
-    case hostproto::kAwaitAny:
-        if (!r.Finished()) return false;
-        AwaitAny(c, w);
-        return true;
-    case hostproto::kGrowArena: {
-        uint32_t wanted = r.U32();
-        if (!r.Finished()) return false;
-        GrowArena(c, wanted, w, passFd);
-        return true;
-    }
-    default:
-        reply(STATUS_INVALID_SYSTEM_SERVICE);
-        return true;
-    }
+    return ok;
 }
 
 // A new client process's first piece of shared memory. Without it (no
@@ -1314,46 +1589,32 @@ void MakeArena(ClientProcess* p)
 // A process's first connection also gets its arena's memory file.
 void HelloReply(const ClientProcess& owner, bool first, Writer& w, int* passFd)
 {
-    w.U32(ULONG(STATUS_SUCCESS)).U32(owner.token).U32(::NtGetCurrentProcessId()).U32(::NtGetCurrentThreadId());
+    hostproto::HelloCall::Reply a;
+    a.status = ULONG(STATUS_SUCCESS);
+    a.processToken = owner.token;
+    a.processId = ::NtGetCurrentProcessId();
+    a.threadId = ::NtGetCurrentThreadId();
     std::shared_ptr<ArenaPiece> piece;
     if (first) {
         std::lock_guard<std::mutex> g(owner.arenaLock);
         if (!owner.arena.empty()) piece = owner.arena.front();
     }
-    w.U32(piece ? ULONG(reinterpret_cast<uintptr_t>(piece->base)) : 0).U32(piece ? ULONG(piece->size) : 0);
-    if (piece) *passFd = ::fcntl(piece->fd, F_DUPFD_CLOEXEC, 0);
+    if (piece) {
+        a.arenaAddress = ULONG(reinterpret_cast<uintptr_t>(piece->base));
+        a.arenaSize = ULONG(piece->size);
+        *passFd = ::fcntl(piece->fd, F_DUPFD_CLOEXEC, 0);
+    }
+    hostproto::Encode(w, a);
 }
 
 // A hello the host answers with a refusal: the client learns why.
 void RefuseHello(int fd, NTSTATUS status)
 {
+    hostproto::HelloCall::Reply a;
+    a.status = ULONG(status);
     Writer w;
-    w.U32(ULONG(status)).U32(0).U32(0).U32(0).U32(0).U32(0);
+    hostproto::Encode(w, a);
     hostproto::Send(fd, hostproto::kHello, w.Body());
-}
-
-// One more piece of a client's arena, when VirtualAlloc finds no room in
-// what it has: at least 'wanted' bytes, within the client's and the host's
-// budgets. The reply carries the piece's memory file.
-void GrowArena(Connection* c, uint32_t wanted, Writer& w, int* passFd)
-{
-    ClientProcess& owner = *c->owner;
-    size_t size = std::max<size_t>(kArenaGrowth, (size_t(wanted) + kArenaGranule - 1) / kArenaGranule * kArenaGranule);
-    std::shared_ptr<ArenaPiece> piece;
-    {
-        std::lock_guard<std::mutex> g(owner.arenaLock);
-        size_t have = 0;
-        for (const auto& p : owner.arena) have += p->size;
-        if (wanted && owner.arena.size() < size_t(kArenaPieces) && size <= kArenaPerProcess - std::min(have, kArenaPerProcess))
-            piece = MakeArenaPiece(size);
-        if (piece) owner.arena.push_back(piece);
-    }
-    if (!piece) {
-        w.U32(ULONG(STATUS_NO_MEMORY)).U32(0).U32(0);
-        return;
-    }
-    w.U32(ULONG(STATUS_SUCCESS)).U32(ULONG(reinterpret_cast<uintptr_t>(piece->base))).U32(ULONG(piece->size));
-    *passFd = ::fcntl(piece->fd, F_DUPFD_CLOEXEC, 0);
 }
 
 // The first message of a connection: which process it belongs to, and for
@@ -1363,14 +1624,12 @@ void GrowArena(Connection* c, uint32_t wanted, Writer& w, int* passFd)
 bool Attach(Connection* c, const std::vector<uint8_t>& body, uint32_t* threadToken, bool* first, NTSTATUS* refusal)
 {
     *refusal = STATUS_SUCCESS;
-    Reader r(body.data(), body.size());
-    uint32_t version = r.U32();
-    uint32_t pid = r.U32();
-    uint32_t token = r.U32();
-    *threadToken = r.U32();
-    std::u16string image = r.Text();
-    if (!r.Finished() || version != hostproto::kVersion || image.size() > 260 || (*threadToken && !token))
-        return false;
+    hostproto::HelloCall::Request hello;
+    if (!hostproto::Decode(body, hello)) return false;
+    uint32_t token = hello.processToken;
+    *threadToken = hello.threadToken;
+    const std::u16string& image = hello.image;
+    if (hello.version != hostproto::kVersion || image.size() > 260 || (*threadToken && !token)) return false;
     std::shared_ptr<ClientProcess> owner;
     *first = token == 0;
     if (token == 0) {
@@ -1405,7 +1664,6 @@ bool Attach(Connection* c, const std::vector<uint8_t>& body, uint32_t* threadTok
         if (it == processes.end()) return false;
         owner = it->second;
     }
-    (void)pid;
     {
         std::lock_guard<std::mutex> g(lock);
         if (owner->ended) return false;
@@ -1434,13 +1692,14 @@ void ServeCalls(Connection* c, ULONG* exitCode)
         bool exiting = call == hostproto::kExitThread;
         bool ok;
         if (exiting) {
-            *exitCode = r.U32();
-            ok = r.Finished();
-            w.U32(ULONG(STATUS_SUCCESS));
+            hostproto::ExitThreadCall::Request q;
+            ok = hostproto::Decode(r, q);
+            *exitCode = q.exitCode;
+            hostproto::Encode(w, hostproto::ExitThreadCall::Reply{});
         } else {
             BeginCall();
             try {
-                ok = call != hostproto::kHello && Execute(c, call, r, w, &passFd);
+                ok = Execute(c, call, r, w, &passFd);
             } catch (const std::bad_alloc&) {
                 // The host's memory ran short for this call: it fails alone.
                 w = Writer();

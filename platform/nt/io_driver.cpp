@@ -8,6 +8,8 @@
 
 #include "io_internal.h"
 #include "machine.h"
+#include "nt_mm.h"
+#include "nt_syscall.h"
 #include "nt_zw.h"
 #include "ob_internal.h"
 
@@ -247,4 +249,44 @@ void IopShutdown()
         left.swap(IopDrivers);
     }
     for (auto& [name, driver] : left) ObfDereferenceObject(driver);
+}
+
+// ---- The system calls (the service manager's) ----
+
+namespace {
+
+// The service named by a driver's service key path, captured from the
+// caller; empty when the path is not a key right below Services.
+NTSTATUS CaptureServiceName(PUNICODE_STRING user, std::u16string* service)
+{
+    std::u16string path;
+    if (!user) return STATUS_ACCESS_VIOLATION;
+    NTSTATUS status = SehTry([&] {
+        ProbeForRead(user, sizeof(UNICODE_STRING), sizeof(ULONG));
+        UNICODE_STRING copy = *user;
+        if (copy.Length % 2 || copy.Length > copy.MaximumLength) ExRaiseStatus(STATUS_INVALID_PARAMETER);
+        ProbeForRead(copy.Buffer, copy.Length, sizeof(WCHAR));
+        path.assign(copy.Buffer, copy.Length / 2);
+    });
+    if (!NT_SUCCESS(status)) return status;
+    if (path.size() <= kServicesKey.size() || !SameName(path.substr(0, kServicesKey.size()), kServicesKey))
+        return STATUS_OBJECT_NAME_INVALID;
+    *service = path.substr(kServicesKey.size());
+    return service->find(u'\\') == std::u16string::npos ? STATUS_SUCCESS : STATUS_OBJECT_NAME_INVALID;
+}
+
+}  // namespace
+
+NTSTATUS NtLoadDriver(PUNICODE_STRING driverServiceName)
+{
+    std::u16string service;
+    NTSTATUS status = CaptureServiceName(driverServiceName, &service);
+    return NT_SUCCESS(status) ? nt::IoLoadDriver(service) : status;
+}
+
+NTSTATUS NtUnloadDriver(PUNICODE_STRING driverServiceName)
+{
+    std::u16string service;
+    NTSTATUS status = CaptureServiceName(driverServiceName, &service);
+    return NT_SUCCESS(status) ? nt::IoUnloadDriver(service) : status;
 }

@@ -8,12 +8,15 @@
 // routine or object.
 #pragma once
 
+#include "nt_each.h"
 #include "nt_user.h"
 
 #include <string>
 #include <vector>
 
-// The declarations themselves, kept apart so the Win32 layer can declare its
-// own entry points with the same contracts (platform/win32/w32_seam.h).
+// The declarations themselves come from the table of system calls, from
+// which the Win32 layer also declares its own entry points with the same
+// contracts (platform/win32/w32_seam.h).
+#define NT_SYSCALL NT_DECLARE_SYSCALL
 #include "nt_syscall.inc"
-
+#undef NT_SYSCALL

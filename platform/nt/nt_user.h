@@ -113,6 +113,8 @@ using PCLIENT_ID = CLIENT_ID*;
 // Pseudo handle for the calling thread in the thread calls of the seam.
 #define NtCurrentThread() ((HANDLE)(LONG_PTR)-2)
 
+// A user thread's routine (NtCreateUserThread); its result is the exit code.
+using PUSER_THREAD_ROUTINE = ULONG (*)(PVOID context);
 using PKUSER_APC_ROUTINE = void (*)(PVOID context, PVOID arg1, PVOID arg2);
 
 enum { MAXIMUM_WAIT_OBJECTS = 64 };

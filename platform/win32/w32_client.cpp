@@ -139,8 +139,10 @@ struct Channel {
         // thread runs (it may be suspended): it holds no lock meanwhile.
         std::unique_lock<std::mutex> g(processLock, std::defer_lock);
         if (!threadToken) g.lock();
+        hostproto::HelloCall::Request hello{hostproto::kVersion, uint32_t(::getpid()), processToken, threadToken,
+                                            ImageName()};
         Writer w;
-        w.U32(hostproto::kVersion).U32(uint32_t(::getpid())).U32(processToken).U32(threadToken).Text(ImageName());
+        hostproto::Encode(w, hello);
         uint16_t call;
         std::vector<uint8_t> body;
         int arenaFd = -1;
@@ -149,19 +151,20 @@ struct Channel {
             fd = -1;
             return false;
         }
-        Reader r(body.data(), body.size());
-        NTSTATUS status = NTSTATUS(r.U32());
-        uint32_t token = r.U32();
-        ULONG pid = r.U32();
-        threadId = r.U32();
-        uint32_t arenaAddress = r.U32(), arenaLength = r.U32();
-        if (!r.Finished() || !NT_SUCCESS(status)) {
+        hostproto::HelloCall::Reply reply;
+        bool whole = hostproto::Decode(body, reply);
+        NTSTATUS status = NTSTATUS(reply.status);
+        threadId = reply.threadId;
+        if (!whole || !NT_SUCCESS(status)) {
             if (arenaFd >= 0) ::close(arenaFd);
             ::close(fd);
             fd = -1;
-            if (r.Finished()) refused = status;  // past one of the host's limits
+            if (whole) refused = status;  // past one of the host's limits
             return false;
         }
+        uint32_t token = reply.processToken;
+        ULONG pid = reply.processId;
+        uint32_t arenaAddress = reply.arenaAddress, arenaLength = reply.arenaSize;
         MapArena(arenaFd, arenaAddress, arenaLength);
         if (!threadToken) {
             processToken = token;
@@ -189,79 +192,88 @@ thread_local bool hostLossIsQuiet = false;
     std::_Exit(3);
 }
 
-// One round trip on the calling thread's connection; the reply's reader
-// is positioned after the status, which is returned.
-struct Reply {
+// One round trip of a call of the host's table on the calling thread's
+// connection: the reply's record, and the body its byte strings point into.
+// A reply shorter than its record (the host failed the call for want of
+// memory) leaves the fields it lacks at zero.
+template <typename Call>
+struct Answer {
     std::vector<uint8_t> body;
-    Reader reader{nullptr, 0};
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    typename Call::Reply reply;
+    NTSTATUS Status() const { return NTSTATUS(reply.status); }
 };
 
 // False when the host is gone.
-bool Exchange(hostproto::Call call, const Writer& request, Reply* reply, int* receivedFd = nullptr)
+template <typename Call>
+bool Exchange(const typename Call::Request& request, Answer<Call>* answer, int* receivedFd = nullptr)
 {
+    answer->reply = {};
     if (channel.fd < 0 && !channel.Open()) {
         // A thread past the host's limits fails its calls with the reason,
         // and tries again at its next call.
         if (channel.refused == STATUS_SUCCESS) return false;
-        reply->body.clear();
-        reply->reader = Reader(nullptr, 0);
-        reply->status = channel.refused;
+        answer->body.clear();
+        answer->reply.status = ULONG(channel.refused);
         channel.refused = STATUS_SUCCESS;
         return true;
     }
+    Writer w;
+    hostproto::Encode(w, request);
     uint16_t answered;
-    if (!hostproto::Send(channel.fd, call, request.Body()) ||
-        !hostproto::Receive(channel.fd, &answered, &reply->body, receivedFd))
+    if (!hostproto::Send(channel.fd, Call::kId, w.Body()) ||
+        !hostproto::Receive(channel.fd, &answered, &answer->body, receivedFd))
         return false;
-    reply->reader = Reader(reply->body.data(), reply->body.size());
-    reply->status = NTSTATUS(reply->reader.U32());
+    Reader r(answer->body.data(), answer->body.size());
+    hostproto::Decode(r, answer->reply);
     return true;
 }
 
-void Call(hostproto::Call call, const Writer& request, Reply* reply, int* receivedFd = nullptr)
+template <typename Call>
+Answer<Call> Ask(const typename Call::Request& request, int* receivedFd = nullptr)
 {
-    if (!Exchange(call, request, reply, receivedFd)) HostLost();
+    Answer<Call> answer;
+    if (!Exchange<Call>(request, &answer, receivedFd)) HostLost();
+    return answer;
 }
 
 // Runs, in order, the user APCs the host delivered to this thread in the
-// alertable wait whose reply 'r' is.
-void RunDeliveredApcs(Reader& r)
+// alertable wait that answered.
+void RunDeliveredApcs(const hostproto::Apcs& apcs)
 {
-    ULONG count = r.U32();
-    for (ULONG i = 0; i < count && r.Ok(); i++) {
-        auto routine = reinterpret_cast<PKUSER_APC_ROUTINE>(ULONG_PTR(r.U32()));
-        auto context = reinterpret_cast<PVOID>(ULONG_PTR(r.U32()));
-        auto arg1 = reinterpret_cast<PVOID>(ULONG_PTR(r.U32()));
-        auto arg2 = reinterpret_cast<PVOID>(ULONG_PTR(r.U32()));
-        if (r.Ok() && routine) routine(context, arg1, arg2);
+    for (const auto& apc : apcs) {
+        auto routine = reinterpret_cast<PKUSER_APC_ROUTINE>(ULONG_PTR(apc.routine));
+        if (routine)
+            routine(reinterpret_cast<PVOID>(ULONG_PTR(apc.context)), reinterpret_cast<PVOID>(ULONG_PTR(apc.arg1)),
+                    reinterpret_cast<PVOID>(ULONG_PTR(apc.arg2)));
     }
 }
 
-void WriteHandle(Writer& w, HANDLE h) { w.U32(ULONG(reinterpret_cast<ULONG_PTR>(h))); }
-HANDLE ReadHandle(Reader& r) { return reinterpret_cast<HANDLE>(ULONG_PTR(r.U32())); }
+uint32_t Value(const void* p) { return uint32_t(reinterpret_cast<ULONG_PTR>(p)); }
+HANDLE HandleOf(uint32_t value) { return reinterpret_cast<HANDLE>(ULONG_PTR(value)); }
 
-void WriteAttributes(Writer& w, const OBJECT_ATTRIBUTES* oa)
+hostproto::Attributes WireAttributes(const OBJECT_ATTRIBUTES* oa)
 {
-    OBJECT_ATTRIBUTES none{};
-    if (!oa) oa = &none;
-    w.U32(oa->Attributes);
-    WriteHandle(w, oa->RootDirectory);
-    w.U32(oa->ObjectName ? 1 : 0);
-    std::u16string name;
-    if (oa->ObjectName && oa->ObjectName->Buffer) name.assign(oa->ObjectName->Buffer, oa->ObjectName->Length / 2);
-    w.Text(name);
+    hostproto::Attributes a;
+    if (!oa) return a;
+    a.attributes = oa->Attributes;
+    a.root = Value(oa->RootDirectory);
+    a.hasName = oa->ObjectName ? 1 : 0;
+    if (oa->ObjectName && oa->ObjectName->Buffer) a.name.assign(oa->ObjectName->Buffer, oa->ObjectName->Length / 2);
+    return a;
 }
 
-void ReadIosb(Reader& r, PIO_STATUS_BLOCK iosb)
+void TakeStatusBlock(const hostproto::StatusBlock& block, PIO_STATUS_BLOCK iosb)
 {
-    ULONG written = r.U32();
-    NTSTATUS status = NTSTATUS(r.U32());
-    ULONG information = r.U32();
-    if (written && iosb) {
-        iosb->Information = information;
-        __atomic_store_n(&iosb->Status, status, __ATOMIC_RELEASE);
+    if (block.written && iosb) {
+        iosb->Information = block.information;
+        __atomic_store_n(&iosb->Status, NTSTATUS(block.status), __ATOMIC_RELEASE);
     }
+}
+
+// Copies what the host wrote into the caller's buffer.
+void TakeBytes(const hostproto::ByteSpan& bytes, PVOID buffer, ULONG length)
+{
+    if (bytes.size && buffer) std::memcpy(buffer, bytes.data, bytes.size < length ? bytes.size : length);
 }
 
 // Pending requests filed for the completion thread and not yet finished:
@@ -338,13 +350,10 @@ void* ArenaAllocate(size_t size)
         if (arenaPieceCount.load(std::memory_order_acquire) >= kArenaPieces || growthRefused) return nullptr;
     }
     // No room: the host adds a piece, within its budget for this process.
-    Writer w;
-    w.U32(uint32_t(size));
-    Reply r;
     int fd = -1;
-    Call(hostproto::kGrowArena, w, &r, &fd);
-    uint32_t address = r.reader.U32(), length = r.reader.U32();
-    if (!NT_SUCCESS(r.status)) {
+    auto grown = Ask<hostproto::GrowArenaCall>({uint32_t(size)}, &fd);
+    uint32_t address = grown.reply.address, length = grown.reply.size;
+    if (!NT_SUCCESS(grown.Status())) {
         if (fd >= 0) ::close(fd);
         return nullptr;
     }
@@ -406,104 +415,87 @@ NTSTATUS ClientUnsupported(const char* call)
 
 namespace client {
 
-NTSTATUS NtClose(HANDLE handle)
+NTSTATUS NtClose(HANDLE handle) { return Ask<hostproto::CloseCall>({Value(handle)}).Status(); }
+
+// A create or open of a named object: the handle is the caller's on success.
+template <typename Answered>
+NTSTATUS TakeHandle(const Answered& answered, PHANDLE handle)
 {
-    Writer w;
-    WriteHandle(w, handle);
-    Reply r;
-    Call(hostproto::kClose, w, &r);
-    return r.status;
+    if (NT_SUCCESS(answered.Status())) *handle = HandleOf(answered.reply.handle);
+    return answered.Status();
 }
 
-static NTSTATUS CreateObject(hostproto::Call call, PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
-                             ULONG p1, ULONG p2)
-{
-    if (!handle) return STATUS_ACCESS_VIOLATION;
-    Writer w;
-    w.U32(access);
-    WriteAttributes(w, attributes);
-    w.U32(p1).U32(p2);
-    Reply r;
-    Call(call, w, &r);
-    HANDLE h = ReadHandle(r.reader);
-    if (NT_SUCCESS(r.status)) *handle = h;
-    return r.status;
-}
-
-static NTSTATUS OpenObject(hostproto::Call call, PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
+template <typename Call>
+NTSTATUS OpenObject(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
 {
     if (!handle || !attributes) return STATUS_ACCESS_VIOLATION;
-    Writer w;
-    w.U32(access);
-    WriteAttributes(w, attributes);
-    Reply r;
-    Call(call, w, &r);
-    HANDLE h = ReadHandle(r.reader);
-    if (NT_SUCCESS(r.status)) *handle = h;
-    return r.status;
+    return TakeHandle(Ask<Call>({access, WireAttributes(attributes)}), handle);
 }
 
-static NTSTATUS ObjectState(hostproto::Call call, HANDLE handle, PLONG previous)
+// A call that answers an object's previous state or count.
+template <typename Answered>
+NTSTATUS TakePrevious(const Answered& answered, PLONG previous, ULONG value)
 {
-    Writer w;
-    WriteHandle(w, handle);
-    Reply r;
-    Call(call, w, &r);
-    LONG p = LONG(r.reader.U32());
-    if (NT_SUCCESS(r.status) && previous) *previous = p;
-    return r.status;
+    if (NT_SUCCESS(answered.Status()) && previous) *previous = LONG(value);
+    return answered.Status();
 }
 
 NTSTATUS NtCreateEvent(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, EVENT_TYPE type,
                        BOOLEAN initialState)
 {
-    return CreateObject(hostproto::kCreateEvent, handle, access, attributes, ULONG(type), initialState);
+    if (!handle) return STATUS_ACCESS_VIOLATION;
+    return TakeHandle(Ask<hostproto::CreateEventCall>({access, WireAttributes(attributes), ULONG(type), initialState}),
+                      handle);
 }
 NTSTATUS NtOpenEvent(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
 {
-    return OpenObject(hostproto::kOpenEvent, handle, access, attributes);
+    return OpenObject<hostproto::OpenEventCall>(handle, access, attributes);
 }
-NTSTATUS NtSetEvent(HANDLE handle, PLONG previousState) { return ObjectState(hostproto::kSetEvent, handle, previousState); }
+NTSTATUS NtSetEvent(HANDLE handle, PLONG previousState)
+{
+    auto a = Ask<hostproto::SetEventCall>({Value(handle)});
+    return TakePrevious(a, previousState, a.reply.previousState);
+}
 NTSTATUS NtResetEvent(HANDLE handle, PLONG previousState)
 {
-    return ObjectState(hostproto::kResetEvent, handle, previousState);
+    auto a = Ask<hostproto::ResetEventCall>({Value(handle)});
+    return TakePrevious(a, previousState, a.reply.previousState);
 }
 NTSTATUS NtPulseEvent(HANDLE handle, PLONG previousState)
 {
-    return ObjectState(hostproto::kPulseEvent, handle, previousState);
+    auto a = Ask<hostproto::PulseEventCall>({Value(handle)});
+    return TakePrevious(a, previousState, a.reply.previousState);
 }
 NTSTATUS NtCreateSemaphore(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, LONG initialCount,
                            LONG maximumCount)
 {
-    return CreateObject(hostproto::kCreateSemaphore, handle, access, attributes, ULONG(initialCount),
-                        ULONG(maximumCount));
+    if (!handle) return STATUS_ACCESS_VIOLATION;
+    return TakeHandle(Ask<hostproto::CreateSemaphoreCall>(
+                          {access, WireAttributes(attributes), ULONG(initialCount), ULONG(maximumCount)}),
+                      handle);
 }
 NTSTATUS NtOpenSemaphore(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
 {
-    return OpenObject(hostproto::kOpenSemaphore, handle, access, attributes);
+    return OpenObject<hostproto::OpenSemaphoreCall>(handle, access, attributes);
 }
 NTSTATUS NtReleaseSemaphore(HANDLE handle, LONG releaseCount, PLONG previousCount)
 {
-    Writer w;
-    WriteHandle(w, handle);
-    w.U32(ULONG(releaseCount));
-    Reply r;
-    Call(hostproto::kReleaseSemaphore, w, &r);
-    LONG p = LONG(r.reader.U32());
-    if (NT_SUCCESS(r.status) && previousCount) *previousCount = p;
-    return r.status;
+    auto a = Ask<hostproto::ReleaseSemaphoreCall>({Value(handle), ULONG(releaseCount)});
+    return TakePrevious(a, previousCount, a.reply.previousCount);
 }
 NTSTATUS NtCreateMutant(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, BOOLEAN initialOwner)
 {
-    return CreateObject(hostproto::kCreateMutant, handle, access, attributes, initialOwner, 0);
+    if (!handle) return STATUS_ACCESS_VIOLATION;
+    return TakeHandle(Ask<hostproto::CreateMutantCall>({access, WireAttributes(attributes), initialOwner}), handle);
 }
 NTSTATUS NtOpenMutant(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
 {
-    return OpenObject(hostproto::kOpenMutant, handle, access, attributes);
+    return OpenObject<hostproto::OpenMutantCall>(handle, access, attributes);
 }
 NTSTATUS NtReleaseMutant(HANDLE handle, PLONG previousCount)
 {
-    return ObjectState(hostproto::kReleaseMutant, handle, previousCount);
+    auto a = Ask<hostproto::ReleaseMutantCall>({Value(handle)});
+    return TakePrevious(a, previousCount, a.reply.previousCount);
 }
 
 NTSTATUS NtWaitForMultipleObjects(ULONG count, const HANDLE* handles, WAIT_TYPE waitType, BOOLEAN alertable,
@@ -511,14 +503,16 @@ NTSTATUS NtWaitForMultipleObjects(ULONG count, const HANDLE* handles, WAIT_TYPE 
 {
     if (count > MAXIMUM_WAIT_OBJECTS) return STATUS_INVALID_PARAMETER;
     if (count && !handles) return STATUS_ACCESS_VIOLATION;
-    Writer w;
-    w.U32(count);
-    for (ULONG i = 0; i < count; i++) WriteHandle(w, handles[i]);
-    w.U32(waitType == WaitAll).U32(alertable).U32(timeout ? 1 : 0).I64(timeout ? timeout->QuadPart : 0);
-    Reply r;
-    Call(hostproto::kWait, w, &r);
-    RunDeliveredApcs(r.reader);
-    return r.status;
+    hostproto::WaitCall::Request q;
+    q.handles.resize(count);
+    for (ULONG i = 0; i < count; i++) q.handles[i] = Value(handles[i]);
+    q.waitAll = waitType == WaitAll;
+    q.alertable = alertable;
+    q.hasTimeout = timeout ? 1 : 0;
+    q.timeout = timeout ? timeout->QuadPart : 0;
+    auto a = Ask<hostproto::WaitCall>(q);
+    RunDeliveredApcs(a.reply.apcs);
+    return a.Status();
 }
 
 NTSTATUS NtWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout)
@@ -529,20 +523,16 @@ NTSTATUS NtWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER 
 NTSTATUS NtDelayExecution(BOOLEAN alertable, PLARGE_INTEGER interval)
 {
     if (!interval) return STATUS_ACCESS_VIOLATION;
-    Writer w;
-    w.U32(alertable).I64(interval->QuadPart);
-    Reply r;
-    Call(hostproto::kDelay, w, &r);
-    RunDeliveredApcs(r.reader);
-    return r.status;
+    auto a = Ask<hostproto::DelayCall>({alertable, interval->QuadPart});
+    RunDeliveredApcs(a.reply.apcs);
+    return a.Status();
 }
 
 NTSTATUS NtTestAlert()
 {
-    Reply r;
-    Call(hostproto::kTestAlert, Writer(), &r);
-    RunDeliveredApcs(r.reader);
-    return r.status;
+    auto a = Ask<hostproto::TestAlertCall>({});
+    RunDeliveredApcs(a.reply.apcs);
+    return a.Status();
 }
 
 // Threads this process makes: the host makes the kernel thread (handle,
@@ -550,24 +540,21 @@ NTSTATUS NtTestAlert()
 // thread that runs the routine, which joins that kernel thread by the
 // host's token. Its hello is answered once the kernel thread runs, so a
 // suspended thread starts when it is resumed.
-NTSTATUS NtCreateUserThread(PHANDLE handle, ULONG (*routine)(PVOID), PVOID context, BOOLEAN suspended,
+NTSTATUS NtCreateUserThread(PHANDLE handle, PUSER_THREAD_ROUTINE routine, PVOID context, BOOLEAN suspended,
                             PCLIENT_ID clientId)
 {
     if (!handle) return STATUS_ACCESS_VIOLATION;
     if (!routine) return STATUS_INVALID_PARAMETER;
-    Writer w;
-    w.U32(suspended);
-    Reply r;
-    Call(hostproto::kCreateThread, w, &r);
-    HANDLE h = ReadHandle(r.reader);
-    ULONG id = r.reader.U32();
-    uint32_t token = r.reader.U32();
-    if (!NT_SUCCESS(r.status)) return r.status;
+    auto a = Ask<hostproto::CreateThreadCall>({suspended});
+    if (!NT_SUCCESS(a.Status())) return a.Status();
+    HANDLE h = HandleOf(a.reply.handle);
+    ULONG id = a.reply.threadId;
+    uint32_t token = a.reply.threadToken;
     auto run = [routine, context, token] {
         if (!channel.Open(token)) return;  // the process or its host ended first
         ULONG code = routine(context);
         Writer exit;
-        exit.U32(code);
+        hostproto::Encode(exit, hostproto::ExitThreadCall::Request{code});
         // The host ends the kernel thread before it answers, so whoever
         // waited for this thread may already have stopped the host: a lost
         // answer here loses nothing.
@@ -592,35 +579,23 @@ NTSTATUS NtCreateUserThread(PHANDLE handle, ULONG (*routine)(PVOID), PVOID conte
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS ThreadValue(hostproto::Call call, HANDLE thread, PULONG value)
-{
-    Writer w;
-    WriteHandle(w, thread);
-    Reply r;
-    Call(call, w, &r);
-    ULONG v = r.reader.U32();
-    if (value && (NT_SUCCESS(r.status) || r.status == STATUS_PENDING)) *value = v;
-    return r.status;
-}
-
 NTSTATUS NtResumeThread(HANDLE thread, PULONG suspendCount)
 {
-    return ThreadValue(hostproto::kResumeThread, thread, suspendCount);
+    auto a = Ask<hostproto::ResumeThreadCall>({Value(thread)});
+    if (suspendCount && (NT_SUCCESS(a.Status()) || a.Status() == STATUS_PENDING)) *suspendCount = a.reply.suspendCount;
+    return a.Status();
 }
 
 NTSTATUS NtGetExitCodeThread(HANDLE thread, PULONG exitCode)
 {
-    return ThreadValue(hostproto::kGetExitCodeThread, thread, exitCode);
+    auto a = Ask<hostproto::GetExitCodeThreadCall>({Value(thread)});
+    if (exitCode && (NT_SUCCESS(a.Status()) || a.Status() == STATUS_PENDING)) *exitCode = a.reply.exitCode;
+    return a.Status();
 }
 
 NTSTATUS NtSetThreadPriority(HANDLE thread, LONG priority)
 {
-    Writer w;
-    WriteHandle(w, thread);
-    w.U32(ULONG(priority));
-    Reply r;
-    Call(hostproto::kSetThreadPriority, w, &r);
-    return r.status;
+    return Ask<hostproto::SetThreadPriorityCall>({Value(thread), ULONG(priority)}).Status();
 }
 
 // The host queues the APC to the kernel thread; its alertable wait hands it
@@ -628,54 +603,36 @@ NTSTATUS NtSetThreadPriority(HANDLE thread, LONG priority)
 NTSTATUS NtQueueApcThread(HANDLE thread, PKUSER_APC_ROUTINE routine, PVOID context, PVOID arg1, PVOID arg2)
 {
     if (!routine) return STATUS_INVALID_PARAMETER;
-    auto value = [](const void* p) { return ULONG(reinterpret_cast<ULONG_PTR>(p)); };
-    Writer w;
-    WriteHandle(w, thread);
-    w.U32(value(reinterpret_cast<const void*>(routine))).U32(value(context)).U32(value(arg1)).U32(value(arg2));
-    Reply r;
-    Call(hostproto::kQueueApc, w, &r);
-    return r.status;
+    return Ask<hostproto::QueueApcCall>(
+               {Value(thread), Value(reinterpret_cast<const void*>(routine)), Value(context), Value(arg1), Value(arg2)})
+        .Status();
 }
 
 NTSTATUS NtQuerySystemTime(PLARGE_INTEGER systemTime)
 {
     if (!systemTime) return STATUS_ACCESS_VIOLATION;
-    Reply r;
-    Call(hostproto::kSystemTime, Writer(), &r);
-    systemTime->QuadPart = r.reader.I64();
-    return r.status;
+    auto a = Ask<hostproto::SystemTimeCall>({});
+    systemTime->QuadPart = a.reply.systemTime;
+    return a.Status();
 }
 
-ULONG NtGetTickCount()
-{
-    Reply r;
-    Call(hostproto::kTickCount, Writer(), &r);
-    return r.reader.U32();
-}
+ULONG NtGetTickCount() { return Ask<hostproto::TickCountCall>({}).reply.ticks; }
 
 NTSTATUS NtQueryPerformanceCounter(PLARGE_INTEGER counter, PLARGE_INTEGER frequency)
 {
-    Reply r;
-    Call(hostproto::kPerformanceCounter, Writer(), &r);
-    LONGLONG c = r.reader.I64(), f = r.reader.I64();
-    if (counter) counter->QuadPart = c;
-    if (frequency) frequency->QuadPart = f;
-    return r.status;
+    auto a = Ask<hostproto::PerformanceCounterCall>({});
+    if (counter) counter->QuadPart = a.reply.counter;
+    if (frequency) frequency->QuadPart = a.reply.frequency;
+    return a.Status();
 }
 
 NTSTATUS NtQuerySystemInformation(SYSTEM_INFORMATION_CLASS infoClass, PVOID info, ULONG length, PULONG returnLength)
 {
     if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
-    Writer w;
-    w.U32(infoClass).U32(length);
-    Reply r;
-    Call(hostproto::kQuerySystemInformation, w, &r);
-    ULONG needed = r.reader.U32();
-    uint32_t n;
-    const uint8_t* data = r.reader.Bytes(&n);
-    if (n && info) std::memcpy(info, data, n < length ? n : length);
-    if (returnLength) *returnLength = needed;
-    return r.status;
+    auto a = Ask<hostproto::QuerySystemInformationCall>({ULONG(infoClass), length});
+    TakeBytes(a.reply.info, info, length);
+    if (returnLength) *returnLength = a.reply.resultLength;
+    return a.Status();
 }
 
 ULONG NtGetCurrentProcessId()
@@ -695,17 +652,11 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
                       ULONG createDisposition, ULONG createOptions, PVOID, ULONG)
 {
     if (!handle || !attributes) return STATUS_ACCESS_VIOLATION;
-    Writer w;
-    w.U32(access);
-    WriteAttributes(w, attributes);
-    w.U32(allocationSize ? 1 : 0).I64(allocationSize ? allocationSize->QuadPart : 0);
-    w.U32(fileAttributes).U32(shareAccess).U32(createDisposition).U32(createOptions);
-    Reply r;
-    Call(hostproto::kCreateFile, w, &r);
-    HANDLE h = ReadHandle(r.reader);
-    ReadIosb(r.reader, iosb);
-    if (NT_SUCCESS(r.status)) *handle = h;
-    return r.status;
+    auto a = Ask<hostproto::CreateFileCall>({access, WireAttributes(attributes), allocationSize ? 1u : 0u,
+                                             allocationSize ? allocationSize->QuadPart : 0, fileAttributes,
+                                             shareAccess, createDisposition, createOptions});
+    TakeStatusBlock(a.reply.iosb, iosb);
+    return TakeHandle(a, handle);
 }
 
 // Device controls, reads and writes. A synchronous one runs in the host
@@ -731,14 +682,13 @@ static void RunCompletion(PVOID context, PVOID, PVOID)
     c->routine(c->context, c->iosb, 0);
 }
 
-// The results of a request's reply (after its status and token).
-static void TakeResults(Reader& r, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length)
+// The results of a request's reply (every request's reply has the same
+// fields: host_calls.inc's HOST_IO_REPLY).
+template <typename Reply>
+static void TakeResults(const Reply& reply, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length)
 {
-    IO_STATUS_BLOCK local{};
-    ReadIosb(r, iosb ? iosb : &local);
-    uint32_t n;
-    const uint8_t* data = r.Bytes(&n);
-    if (n && buffer) std::memcpy(buffer, data, n < length ? n : length);
+    TakeStatusBlock(reply.iosb, iosb);
+    TakeBytes(reply.output, buffer, length);
 }
 
 struct Asynchronous {
@@ -773,33 +723,35 @@ struct AwaitedRequest {
     ULONG length;
     Asynchronous async;
     HANDLE issuer;
-    void Finish(Reader& r) const
+    template <typename Reply>
+    void Finish(const Reply& reply) const
     {
-        TakeResults(r, iosb, buffer, length);
+        TakeResults(reply, iosb, buffer, length);
         if (iosb) StatusWritten(iosb);  // a wait on the file wakes with its results in place
         async.Ended(iosb, issuer);
         if (issuer) NtClose(issuer);
     }
 };
 
+using AwaitAnyAnswer = Answer<hostproto::AwaitAnyCall>;
+
 // One thread of this process, with one connection, awaits every pending
-// request (kAwaitAny) and finishes each as it ends. A request may end
-// before its issuer has filed it: its reply then waits in 'endedEarly'.
+// request (AwaitAny) and finishes each as it ends. A request may end
+// before its issuer has filed it: its answer then waits in 'endedEarly'.
 // Never destroyed: the completion thread may still run while the process exits.
 static std::mutex& awaitLock = *new std::mutex;
 static std::map<uint32_t, AwaitedRequest>& awaited = *new std::map<uint32_t, AwaitedRequest>;  // with 'awaitLock'
-static std::map<uint32_t, std::vector<uint8_t>>& endedEarly =
-    *new std::map<uint32_t, std::vector<uint8_t>>;  // reply bodies, with 'awaitLock'
-static bool completionsStarted = false;             // with 'awaitLock'
+static std::map<uint32_t, AwaitAnyAnswer>& endedEarly = *new std::map<uint32_t, AwaitAnyAnswer>;  // with 'awaitLock'
+static bool completionsStarted = false;                                                         // with 'awaitLock'
 
 static void ServeCompletions()
 {
     hostLossIsQuiet = true;
     for (;;) {
-        Reply done;
+        AwaitAnyAnswer done;
         // A host gone is for the process's other calls to tell.
-        if (!Exchange(hostproto::kAwaitAny, Writer(), &done)) return;
-        uint32_t token = done.reader.U32();
+        if (!Exchange<hostproto::AwaitAnyCall>({}, &done)) return;
+        uint32_t token = done.reply.token;
         if (!token) {  // refused for now (past the host's limits), or the host is stopping
             ::usleep(10000);
             continue;
@@ -809,26 +761,27 @@ static void ServeCompletions()
             std::lock_guard<std::mutex> g(awaitLock);
             auto it = awaited.find(token);
             if (it == awaited.end()) {
-                endedEarly[token] = std::move(done.body);
+                endedEarly.emplace(token, std::move(done));
                 continue;
             }
             request = it->second;
             awaited.erase(it);
         }
-        request.Finish(done.reader);
+        request.Finish(done.reply);
         std::lock_guard<std::mutex> g(awaitersLock);
         if (--awaiters == 0) awaitersIdle.notify_all();
     }
 }
 
 // Files a pending request for the completion thread (started at the first);
-// false when no thread can be had, the request then not filed.
-static bool FileAwaited(uint32_t token, const AwaitedRequest& request, std::vector<uint8_t>* early)
+// false when no thread can be had, the request then not filed. A request
+// that ended already comes back in *early.
+static bool FileAwaited(uint32_t token, const AwaitedRequest& request, std::unique_ptr<AwaitAnyAnswer>* early)
 {
     std::lock_guard<std::mutex> g(awaitLock);
     auto ended = endedEarly.find(token);
     if (ended != endedEarly.end()) {
-        *early = std::move(ended->second);
+        *early = std::make_unique<AwaitAnyAnswer>(std::move(ended->second));
         endedEarly.erase(ended);
         return true;
     }
@@ -846,48 +799,41 @@ static bool FileAwaited(uint32_t token, const AwaitedRequest& request, std::vect
     return true;
 }
 
-static NTSTATUS DeviceIo(hostproto::Call call, const Writer& request, const Asynchronous& async,
-                         PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length)
+template <typename Call>
+static NTSTATUS DeviceIo(const typename Call::Request& request, const Asynchronous& async, PIO_STATUS_BLOCK iosb,
+                         PVOID buffer, ULONG length)
 {
     if (async.event) {
         NTSTATUS s = NtResetEvent(async.event, nullptr);
         if (!NT_SUCCESS(s)) return s;
     }
-    Reply r;
-    Call(call, request, &r);
-    uint32_t token = r.reader.U32();
-    if (async.Is() && r.status == STATUS_PENDING && token) {
+    auto a = Ask<Call>(request);
+    uint32_t token = a.reply.token;
+    if (async.Is() && a.Status() == STATUS_PENDING && token) {
         HANDLE issuer = nullptr;
         if (async.apcRoutine)
             NtDuplicateObject(NtCurrentProcess(), NtCurrentThread(), NtCurrentProcess(), &issuer, 0, 0,
                               DUPLICATE_SAME_ACCESS);
         AwaitedRequest awaitedRequest{iosb, buffer, length, async, issuer};
-        std::vector<uint8_t> early;
+        std::unique_ptr<AwaitAnyAnswer> early;
         if (FileAwaited(token, awaitedRequest, &early)) {
-            if (!early.empty()) {  // it ended already
-                Reader done(early.data(), early.size());
-                done.U32(), done.U32();
-                awaitedRequest.Finish(done);
-            }
+            if (early) awaitedRequest.Finish(early->reply);  // it ended already
             return STATUS_PENDING;
         }
         // No thread to await it: the caller waits it out itself.
-        Writer w;
-        w.U32(token);
-        Reply done;
-        Call(hostproto::kAwaitRequest, w, &done);
-        done.reader.U32();
-        awaitedRequest.Finish(done.reader);
+        auto done = Ask<hostproto::AwaitRequestCall>({token});
+        awaitedRequest.Finish(done.reply);
         return STATUS_PENDING;
     }
-    TakeResults(r.reader, iosb, buffer, length);
-    if (async.Is() && !NT_ERROR(r.status)) async.Ended(iosb, NtCurrentThread());
-    return r.status;
+    TakeResults(a.reply, iosb, buffer, length);
+    if (async.Is() && !NT_ERROR(a.Status())) async.Ended(iosb, NtCurrentThread());
+    return a.Status();
 }
 
-static NTSTATUS ControlFile(hostproto::Call call, HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine,
-                            PVOID apcContext, PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer,
-                            ULONG inputLength, PVOID outputBuffer, ULONG outputLength)
+template <typename Call>
+static NTSTATUS ControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                            PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer, ULONG inputLength,
+                            PVOID outputBuffer, ULONG outputLength)
 {
     Asynchronous async{event, apcRoutine, apcContext};
     bool buffered = METHOD_FROM_CTL_CODE(ioControlCode) == METHOD_BUFFERED;
@@ -901,65 +847,76 @@ static NTSTATUS ControlFile(hostproto::Call call, HANDLE file, HANDLE event, PIO
         (outputBuffer && !outShared && (IsBadWritePtr(outputBuffer, outputLength) ||
                                         (!buffered && IsBadReadPtr(outputBuffer, outputLength)))))
         return STATUS_ACCESS_VIOLATION;
-    Writer w;
-    WriteHandle(w, file);
-    w.U32(ioControlCode).U32(inputBuffer ? 1 : 0).Bytes(inputBuffer, inputBuffer && !inShared ? inputLength : 0);
-    w.U32(inShared ? ULONG(reinterpret_cast<ULONG_PTR>(inputBuffer)) : 0).U32(inShared ? inputLength : 0);
+    typename Call::Request q;
+    q.file = Value(file);
+    q.code = ioControlCode;
+    q.hasInput = inputBuffer ? 1 : 0;
+    q.input = hostproto::ByteSpan(inputBuffer, inputBuffer && !inShared ? inputLength : 0);
+    q.inputShared = inShared ? Value(inputBuffer) : 0;
+    q.inputSharedLength = inShared ? inputLength : 0;
+    q.hasOutput = outputBuffer ? 1 : 0;
+    q.outputLength = outputLength;
     // The driver may read what the caller's output buffer holds, except
     // for a buffered request, which hands it a zeroed system buffer.
-    w.U32(outputBuffer ? 1 : 0).U32(outputLength);
-    w.Bytes(outputBuffer, outputBuffer && !buffered && !outShared ? outputLength : 0);
-    w.U32(outShared ? ULONG(reinterpret_cast<ULONG_PTR>(outputBuffer)) : 0).U32(async.Kind());
-    return DeviceIo(call, w, async, iosb, outShared ? nullptr : outputBuffer, outputLength);
+    q.output = hostproto::ByteSpan(outputBuffer, outputBuffer && !buffered && !outShared ? outputLength : 0);
+    q.outputShared = outShared ? Value(outputBuffer) : 0;
+    q.async = async.Kind();
+    return DeviceIo<Call>(q, async, iosb, outShared ? nullptr : outputBuffer, outputLength);
 }
 
 NTSTATUS NtDeviceIoControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
                                PIO_STATUS_BLOCK iosb, ULONG ioControlCode, PVOID inputBuffer,
                                ULONG inputLength, PVOID outputBuffer, ULONG outputLength)
 {
-    return ControlFile(hostproto::kDeviceIoControl, file, event, apcRoutine, apcContext, iosb, ioControlCode,
-                       inputBuffer, inputLength, outputBuffer, outputLength);
+    return ControlFile<hostproto::DeviceIoControlCall>(file, event, apcRoutine, apcContext, iosb, ioControlCode,
+                                                       inputBuffer, inputLength, outputBuffer, outputLength);
 }
 
 NTSTATUS NtFsControlFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
                          PIO_STATUS_BLOCK iosb, ULONG fsControlCode, PVOID inputBuffer, ULONG inputLength,
                          PVOID outputBuffer, ULONG outputLength)
 {
-    return ControlFile(hostproto::kFsControlFile, file, event, apcRoutine, apcContext, iosb, fsControlCode,
-                       inputBuffer, inputLength, outputBuffer, outputLength);
+    return ControlFile<hostproto::FsControlFileCall>(file, event, apcRoutine, apcContext, iosb, fsControlCode,
+                                                     inputBuffer, inputLength, outputBuffer, outputLength);
 }
 
-static NTSTATUS Transfer(hostproto::Call call, HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine,
-                         PVOID apcContext, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length,
-                         PLARGE_INTEGER byteOffset, PULONG key)
+template <typename Call>
+static NTSTATUS Transfer(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
+                         PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset, PULONG key)
 {
     Asynchronous async{event, apcRoutine, apcContext};
     bool shared = buffer && length && InArena(buffer, length);
     if (!shared && length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
-    bool read = call == hostproto::kReadFile;
+    constexpr bool read = Call::kId == hostproto::kReadFile;
     // A null buffer with a length is as bad as any other: the host's copy
     // must never stand in for memory this process does not have.
     if (!shared && (read ? IsBadWritePtr(buffer, length) : IsBadReadPtr(buffer, length)))
         return read ? STATUS_ACCESS_VIOLATION : STATUS_INVALID_USER_BUFFER;
-    Writer w;
-    WriteHandle(w, file);
-    w.U32(length).Bytes(buffer, read || shared ? 0 : length);
-    w.U32(byteOffset ? 1 : 0).I64(byteOffset ? byteOffset->QuadPart : 0).U32(key ? 1 : 0).U32(key ? *key : 0);
-    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(buffer)) : 0).U32(async.Kind());
-    return DeviceIo(call, w, async, iosb, read && !shared ? buffer : nullptr, length);
+    typename Call::Request q;
+    q.file = Value(file);
+    q.length = length;
+    q.data = hostproto::ByteSpan(buffer, read || shared ? 0 : length);
+    q.hasOffset = byteOffset ? 1 : 0;
+    q.offset = byteOffset ? byteOffset->QuadPart : 0;
+    q.hasKey = key ? 1 : 0;
+    q.key = key ? *key : 0;
+    q.shared = shared ? Value(buffer) : 0;
+    q.async = async.Kind();
+    return DeviceIo<Call>(q, async, iosb, read && !shared ? buffer : nullptr, length);
 }
 
 NTSTATUS NtReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
                     PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset, PULONG key)
 {
-    return Transfer(hostproto::kReadFile, file, event, apcRoutine, apcContext, iosb, buffer, length, byteOffset, key);
+    return Transfer<hostproto::ReadFileCall>(file, event, apcRoutine, apcContext, iosb, buffer, length, byteOffset,
+                                             key);
 }
 
 NTSTATUS NtWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
                      PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset, PULONG key)
 {
-    return Transfer(hostproto::kWriteFile, file, event, apcRoutine, apcContext, iosb, buffer, length, byteOffset,
-                    key);
+    return Transfer<hostproto::WriteFileCall>(file, event, apcRoutine, apcContext, iosb, buffer, length, byteOffset,
+                                              key);
 }
 
 // Views of sections map the section's memory file, which the host hands
@@ -974,20 +931,15 @@ NTSTATUS NtCreateSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES
 {
     if (fileHandle) return ClientUnsupported("NtCreateSection of a file");
     if (!section) return STATUS_ACCESS_VIOLATION;
-    Writer w;
-    w.U32(access);
-    WriteAttributes(w, attributes);
-    w.U32(maximumSize ? 1 : 0).I64(maximumSize ? maximumSize->QuadPart : 0).U32(pageProtection).U32(allocationAttributes);
-    Reply r;
-    Call(hostproto::kCreateSection, w, &r);
-    HANDLE h = ReadHandle(r.reader);
-    if (NT_SUCCESS(r.status)) *section = h;
-    return r.status;
+    return TakeHandle(Ask<hostproto::CreateSectionCall>({access, WireAttributes(attributes), maximumSize ? 1u : 0u,
+                                                         maximumSize ? maximumSize->QuadPart : 0, pageProtection,
+                                                         allocationAttributes}),
+                      section);
 }
 
 NTSTATUS NtOpenSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
 {
-    return OpenObject(hostproto::kOpenSection, section, access, attributes);
+    return OpenObject<hostproto::OpenSectionCall>(section, access, attributes);
 }
 
 NTSTATUS NtMapViewOfSection(HANDLE section, HANDLE process, PVOID* baseAddress, ULONG_PTR, SIZE_T,
@@ -996,16 +948,12 @@ NTSTATUS NtMapViewOfSection(HANDLE section, HANDLE process, PVOID* baseAddress, 
     if (process != NtCurrentProcess()) return ClientUnsupported("NtMapViewOfSection into another process");
     if (!baseAddress || !viewSize) return STATUS_ACCESS_VIOLATION;
     LONGLONG offset = sectionOffset ? sectionOffset->QuadPart : 0;
-    Writer w;
-    WriteHandle(w, section);
-    w.U32(protect).I64(offset).U32(ULONG(*viewSize));
-    Reply r;
     int fd = -1;
-    Call(hostproto::kMapSection, w, &r, &fd);
-    SIZE_T size = r.reader.U32();
-    if (!NT_SUCCESS(r.status) || fd < 0) {
+    auto a = Ask<hostproto::MapSectionCall>({Value(section), protect, offset, ULONG(*viewSize)}, &fd);
+    SIZE_T size = a.reply.viewSize;
+    if (!NT_SUCCESS(a.Status()) || fd < 0) {
         if (fd >= 0) ::close(fd);
-        return NT_SUCCESS(r.status) ? STATUS_UNSUCCESSFUL : r.status;
+        return NT_SUCCESS(a.Status()) ? STATUS_UNSUCCESSFUL : a.Status();
     }
     if (*baseAddress && reinterpret_cast<ULONG_PTR>(*baseAddress) % 0x10000) {
         ::close(fd);
@@ -1043,16 +991,10 @@ NTSTATUS NtUnmapViewOfSection(HANDLE process, PVOID baseAddress)
 NTSTATUS NtDuplicateObject(HANDLE sourceProcess, HANDLE sourceHandle, HANDLE targetProcess, PHANDLE targetHandle,
                            ACCESS_MASK access, ULONG attributes, ULONG options)
 {
-    Writer w;
-    WriteHandle(w, sourceProcess);
-    WriteHandle(w, sourceHandle);
-    WriteHandle(w, targetProcess);
-    w.U32(targetHandle ? 1 : 0).U32(access).U32(attributes).U32(options);
-    Reply r;
-    Call(hostproto::kDuplicateObject, w, &r);
-    HANDLE h = ReadHandle(r.reader);
-    if (NT_SUCCESS(r.status) && targetHandle) *targetHandle = h;
-    return r.status;
+    auto a = Ask<hostproto::DuplicateObjectCall>({Value(sourceProcess), Value(sourceHandle), Value(targetProcess),
+                                                  targetHandle ? 1u : 0u, access, attributes, options});
+    if (NT_SUCCESS(a.Status()) && targetHandle) *targetHandle = HandleOf(a.reply.targetHandle);
+    return a.Status();
 }
 
 static std::u16string Counted(const UNICODE_STRING* s)
@@ -1064,73 +1006,53 @@ NTSTATUS NtCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attribu
                      PUNICODE_STRING className, ULONG createOptions, PULONG disposition)
 {
     if (!key || !attributes) return STATUS_ACCESS_VIOLATION;
-    Writer w;
-    w.U32(access);
-    WriteAttributes(w, attributes);
-    w.U32(titleIndex).U32(className ? 1 : 0).Text(Counted(className)).U32(createOptions);
-    Reply r;
-    Call(hostproto::kCreateKey, w, &r);
-    HANDLE h = ReadHandle(r.reader);
-    ULONG d = r.reader.U32();
-    if (NT_SUCCESS(r.status)) {
-        *key = h;
-        if (disposition) *disposition = d;
-    }
-    return r.status;
+    auto a = Ask<hostproto::CreateKeyCall>({access, WireAttributes(attributes), titleIndex, className ? 1u : 0u,
+                                            Counted(className), createOptions});
+    if (NT_SUCCESS(a.Status()) && disposition) *disposition = a.reply.disposition;
+    return TakeHandle(a, key);
 }
 
 NTSTATUS NtOpenKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
 {
-    return OpenObject(hostproto::kOpenKey, key, access, attributes);
+    return OpenObject<hostproto::OpenKeyCall>(key, access, attributes);
 }
 
-static NTSTATUS KeyCall(hostproto::Call call, HANDLE key)
-{
-    Writer w;
-    WriteHandle(w, key);
-    Reply r;
-    Call(call, w, &r);
-    return r.status;
-}
+NTSTATUS NtDeleteKey(HANDLE key) { return Ask<hostproto::DeleteKeyCall>({Value(key)}).Status(); }
+NTSTATUS NtFlushKey(HANDLE key) { return Ask<hostproto::FlushKeyCall>({Value(key)}).Status(); }
 
-NTSTATUS NtDeleteKey(HANDLE key) { return KeyCall(hostproto::kDeleteKey, key); }
-NTSTATUS NtFlushKey(HANDLE key) { return KeyCall(hostproto::kFlushKey, key); }
-
-static NTSTATUS KeyQuery(hostproto::Call call, HANDLE key, const UNICODE_STRING* valueName, ULONG index,
-                         ULONG infoClass, PVOID info, ULONG length, PULONG resultLength)
+// A query into the caller's buffer: the bytes the kernel wrote, and the
+// length the whole answer needs.
+template <typename Call>
+static NTSTATUS KeyQuery(const typename Call::Request& request, PVOID info, ULONG length, PULONG resultLength)
 {
     if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
-    Writer w;
-    WriteHandle(w, key);
-    w.Text(Counted(valueName)).U32(index).U32(infoClass).U32(length);
-    Reply r;
-    Call(call, w, &r);
-    ULONG needed = r.reader.U32();
-    uint32_t n;
-    const uint8_t* data = r.reader.Bytes(&n);
-    if (n && info) std::memcpy(info, data, n < length ? n : length);
-    if (resultLength) *resultLength = needed;
-    return r.status;
+    auto a = Ask<Call>(request);
+    TakeBytes(a.reply.info, info, length);
+    if (resultLength) *resultLength = a.reply.resultLength;
+    return a.Status();
 }
 
 NTSTATUS NtQueryValueKey(HANDLE key, PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID info,
                          ULONG length, PULONG resultLength)
 {
-    return KeyQuery(hostproto::kQueryValueKey, key, valueName, 0, infoClass, info, length, resultLength);
+    return KeyQuery<hostproto::QueryValueKeyCall>({Value(key), Counted(valueName), ULONG(infoClass), length}, info,
+                                                  length, resultLength);
 }
 NTSTATUS NtEnumerateKey(HANDLE key, ULONG index, KEY_INFORMATION_CLASS infoClass, PVOID info, ULONG length,
                         PULONG resultLength)
 {
-    return KeyQuery(hostproto::kEnumerateKey, key, nullptr, index, infoClass, info, length, resultLength);
+    return KeyQuery<hostproto::EnumerateKeyCall>({Value(key), index, ULONG(infoClass), length}, info, length,
+                                                 resultLength);
 }
 NTSTATUS NtEnumerateValueKey(HANDLE key, ULONG index, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID info,
                              ULONG length, PULONG resultLength)
 {
-    return KeyQuery(hostproto::kEnumerateValueKey, key, nullptr, index, infoClass, info, length, resultLength);
+    return KeyQuery<hostproto::EnumerateValueKeyCall>({Value(key), index, ULONG(infoClass), length}, info, length,
+                                                      resultLength);
 }
 NTSTATUS NtQueryKey(HANDLE key, KEY_INFORMATION_CLASS infoClass, PVOID info, ULONG length, PULONG resultLength)
 {
-    return KeyQuery(hostproto::kQueryKey, key, nullptr, 0, infoClass, info, length, resultLength);
+    return KeyQuery<hostproto::QueryKeyCall>({Value(key), ULONG(infoClass), length}, info, length, resultLength);
 }
 
 NTSTATUS NtSetValueKey(HANDLE key, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type, PVOID data,
@@ -1138,79 +1060,65 @@ NTSTATUS NtSetValueKey(HANDLE key, PUNICODE_STRING valueName, ULONG titleIndex, 
 {
     if (dataSize > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
     if (dataSize && !data) return STATUS_ACCESS_VIOLATION;
-    Writer w;
-    WriteHandle(w, key);
-    w.Text(Counted(valueName)).U32(titleIndex).U32(type).Bytes(data, dataSize);
-    Reply r;
-    Call(hostproto::kSetValueKey, w, &r);
-    return r.status;
+    return Ask<hostproto::SetValueKeyCall>(
+               {Value(key), Counted(valueName), titleIndex, type, hostproto::ByteSpan(data, dataSize)})
+        .Status();
 }
 
 NTSTATUS NtDeleteValueKey(HANDLE key, PUNICODE_STRING valueName)
 {
-    Writer w;
-    WriteHandle(w, key);
-    w.Text(Counted(valueName)).U32(0).U32(0).Bytes(nullptr, 0);
-    Reply r;
-    Call(hostproto::kDeleteValueKey, w, &r);
-    return r.status;
+    return Ask<hostproto::DeleteValueKeyCall>({Value(key), Counted(valueName)}).Status();
 }
 
-static NTSTATUS FileInformation(hostproto::Call call, HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
-                                ULONG infoClass)
+// A query of a file's or volume's information into the caller's buffer.
+template <typename Call>
+static NTSTATUS QueryFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length, ULONG infoClass)
 {
     if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
-    bool set = call == hostproto::kSetInformationFile;
-    Writer w;
-    WriteHandle(w, file);
-    w.U32(infoClass).U32(length).Bytes(info, set && info ? length : 0);
-    if (set && length && !info) return STATUS_ACCESS_VIOLATION;
-    Reply r;
-    Call(call, w, &r);
-    ReadIosb(r.reader, iosb);
-    uint32_t n;
-    const uint8_t* data = r.reader.Bytes(&n);
-    if (n && info) std::memcpy(info, data, n < length ? n : length);
-    return r.status;
+    auto a = Ask<Call>({Value(file), infoClass, length});
+    TakeStatusBlock(a.reply.iosb, iosb);
+    TakeBytes(a.reply.info, info, length);
+    return a.Status();
 }
 
 NTSTATUS NtQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
                                 FILE_INFORMATION_CLASS infoClass)
 {
-    return FileInformation(hostproto::kQueryInformationFile, file, iosb, info, length, infoClass);
-}
-NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
-                              FILE_INFORMATION_CLASS infoClass)
-{
-    return FileInformation(hostproto::kSetInformationFile, file, iosb, info, length, infoClass);
+    return QueryFile<hostproto::QueryInformationFileCall>(file, iosb, info, length, infoClass);
 }
 NTSTATUS NtQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
                                       FS_INFORMATION_CLASS infoClass)
 {
-    return FileInformation(hostproto::kQueryVolumeInformationFile, file, iosb, info, length, infoClass);
+    return QueryFile<hostproto::QueryVolumeInformationFileCall>(file, iosb, info, length, infoClass);
 }
-
-static NTSTATUS FileCall(hostproto::Call call, HANDLE file, PIO_STATUS_BLOCK iosb)
+NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, ULONG length,
+                              FILE_INFORMATION_CLASS infoClass)
 {
-    Writer w;
-    WriteHandle(w, file);
-    Reply r;
-    Call(call, w, &r);
-    ReadIosb(r.reader, iosb);
-    return r.status;
+    if (length > hostproto::kMaxBody / 2) return STATUS_INSUFFICIENT_RESOURCES;
+    if (length && !info) return STATUS_ACCESS_VIOLATION;
+    auto a = Ask<hostproto::SetInformationFileCall>({Value(file), ULONG(infoClass), hostproto::ByteSpan(info, length)});
+    TakeStatusBlock(a.reply.iosb, iosb);
+    return a.Status();
 }
 
-NTSTATUS NtFlushBuffersFile(HANDLE file, PIO_STATUS_BLOCK iosb) { return FileCall(hostproto::kFlushBuffersFile, file, iosb); }
-NTSTATUS NtCancelIoFile(HANDLE file, PIO_STATUS_BLOCK iosb) { return FileCall(hostproto::kCancelIoFile, file, iosb); }
+NTSTATUS NtFlushBuffersFile(HANDLE file, PIO_STATUS_BLOCK iosb)
+{
+    auto a = Ask<hostproto::FlushBuffersFileCall>({Value(file)});
+    TakeStatusBlock(a.reply.iosb, iosb);
+    return a.Status();
+}
+
+NTSTATUS NtCancelIoFile(HANDLE file, PIO_STATUS_BLOCK iosb)
+{
+    auto a = Ask<hostproto::CancelIoFileCall>({Value(file)});
+    TakeStatusBlock(a.reply.iosb, iosb);
+    return a.Status();
+}
 
 NTSTATUS NtDeleteFile(POBJECT_ATTRIBUTES attributes)
 {
     if (!attributes) return STATUS_ACCESS_VIOLATION;
-    Writer w;
-    WriteAttributes(w, attributes);
-    Reply r;
-    Call(hostproto::kDeleteFile, w, &r);
-    return r.status;
+    return Ask<hostproto::DeleteFileCall>({WireAttributes(attributes)}).Status();
 }
 
 // Directory listings and change notifications go as reads do: the kernel
@@ -1233,11 +1141,12 @@ NTSTATUS NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRout
     NTSTATUS checked = DirectoryBufferCheck(info, length, &shared);
     if (!NT_SUCCESS(checked)) return checked;
     Asynchronous async{event, apcRoutine, apcContext};
-    Writer w;
-    WriteHandle(w, file);
-    w.U32(length).U32(infoClass).U32(returnSingleEntry).U32(fileName ? 1 : 0).Text(Counted(fileName)).U32(restartScan);
-    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(info)) : 0).U32(async.Kind());
-    return DeviceIo(hostproto::kQueryDirectoryFile, w, async, iosb, shared ? nullptr : info, length);
+    hostproto::QueryDirectoryFileCall::Request q{Value(file),        length,
+                                                 ULONG(infoClass),   returnSingleEntry,
+                                                 fileName ? 1u : 0u, Counted(fileName),
+                                                 restartScan,        shared ? Value(info) : 0,
+                                                 async.Kind()};
+    return DeviceIo<hostproto::QueryDirectoryFileCall>(q, async, iosb, shared ? nullptr : info, length);
 }
 
 NTSTATUS NtNotifyChangeDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apcRoutine, PVOID apcContext,
@@ -1248,24 +1157,30 @@ NTSTATUS NtNotifyChangeDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE 
     NTSTATUS checked = DirectoryBufferCheck(buffer, length, &shared);
     if (!NT_SUCCESS(checked)) return checked;
     Asynchronous async{event, apcRoutine, apcContext};
-    Writer w;
-    WriteHandle(w, file);
-    w.U32(length).U32(completionFilter).U32(watchTree);
-    w.U32(shared ? ULONG(reinterpret_cast<ULONG_PTR>(buffer)) : 0).U32(async.Kind());
-    return DeviceIo(hostproto::kNotifyChangeDirectory, w, async, iosb, shared ? nullptr : buffer, length);
+    hostproto::NotifyChangeDirectoryCall::Request q{
+        Value(file), length, completionFilter, watchTree, shared ? Value(buffer) : 0, async.Kind()};
+    return DeviceIo<hostproto::NotifyChangeDirectoryCall>(q, async, iosb, shared ? nullptr : buffer, length);
+}
+
+NTSTATUS NtLoadDriver(PUNICODE_STRING driverServiceName)
+{
+    if (!driverServiceName) return STATUS_ACCESS_VIOLATION;
+    return Ask<hostproto::LoadDriverCall>({Counted(driverServiceName)}).Status();
+}
+
+NTSTATUS NtUnloadDriver(PUNICODE_STRING driverServiceName)
+{
+    if (!driverServiceName) return STATUS_ACCESS_VIOLATION;
+    return Ask<hostproto::UnloadDriverCall>({Counted(driverServiceName)}).Status();
 }
 
 NTSTATUS NtReportEvent(const std::u16string& source, USHORT type, USHORT category, ULONG eventId,
                        const std::vector<std::u16string>& strings, const void* data, ULONG dataSize)
 {
     if (strings.size() > 256 || dataSize > hostproto::kMaxBody / 2) return STATUS_INVALID_PARAMETER;
-    Writer w;
-    w.Text(source).U32(type).U32(category).U32(eventId).U32(ULONG(strings.size()));
-    for (const auto& text : strings) w.Text(text);
-    w.Bytes(data, data ? dataSize : 0);
-    Reply r;
-    Call(hostproto::kReportEvent, w, &r);
-    return r.status;
+    return Ask<hostproto::ReportEventCall>(
+               {source, type, category, eventId, strings, hostproto::ByteSpan(data, data ? dataSize : 0)})
+        .Status();
 }
 
 }  // namespace client

@@ -6,13 +6,16 @@
 // (w32_client.cpp).
 #pragma once
 
+#include "../nt/nt_each.h"
 #include "../nt/nt_user.h"
 
 #include <string>
 #include <vector>
 
 namespace w32::seam {
+#define NT_SYSCALL NT_DECLARE_SYSCALL
 #include "../nt/nt_syscall.inc"
+#undef NT_SYSCALL
 }  // namespace w32::seam
 
 using namespace w32::seam;

@@ -169,9 +169,25 @@ enum : DWORD {
     ERROR_DLL_INIT_FAILED = 1114,
     ERROR_IO_DEVICE = 1117,
     ERROR_MAPPED_ALIGNMENT = 1132,
+    ERROR_INVALID_SERVICE_CONTROL = 1052,
+    ERROR_SERVICE_REQUEST_TIMEOUT = 1053,
+    ERROR_SERVICE_NO_THREAD = 1054,
+    ERROR_SERVICE_DATABASE_LOCKED = 1055,
+    ERROR_SERVICE_ALREADY_RUNNING = 1056,
+    ERROR_SERVICE_DISABLED = 1058,
+    ERROR_SERVICE_DOES_NOT_EXIST = 1060,
+    ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061,
+    ERROR_SERVICE_NOT_ACTIVE = 1062,
+    ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063,
+    ERROR_INVALID_SERVICE_LOCK = 1071,
+    ERROR_SERVICE_MARKED_FOR_DELETE = 1072,
+    ERROR_SERVICE_EXISTS = 1073,
+    ERROR_SERVICE_NOT_IN_EXE = 1083,
     ERROR_DEVICE_NOT_CONNECTED = 1167,
     ERROR_NOT_FOUND = 1168,
+    ERROR_UNKNOWN_REVISION = 1305,
     ERROR_PRIVILEGE_NOT_HELD = 1314,
+    ERROR_INVALID_SECURITY_DESCR = 1338,
     ERROR_NO_SYSTEM_RESOURCES = 1450,
     ERROR_TIMEOUT = 1460,
     ERROR_INVALID_USER_BUFFER = 1784,
@@ -215,6 +231,35 @@ struct SECURITY_ATTRIBUTES {
 };
 using PSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+// Security descriptors: the machine checks no access against a DACL, so
+// every object is as open as a null DACL makes it. A descriptor with a null
+// DACL (or none) is accepted wherever SECURITY_ATTRIBUTES are passed; a
+// DACL with entries cannot be set (ERROR_NOT_SUPPORTED), so none is ever
+// ignored unnoticed. bInheritHandle is honoured.
+enum : DWORD { SECURITY_DESCRIPTOR_REVISION = 1, SECURITY_DESCRIPTOR_MIN_LENGTH = 20 };
+enum : WORD { SE_DACL_PRESENT = 0x0004, SE_DACL_DEFAULTED = 0x0008 };
+struct ACL;
+using PACL = ACL*;
+struct SECURITY_DESCRIPTOR {
+    BYTE Revision;
+    BYTE Sbz1;
+    WORD Control;
+    void* Owner;
+    void* Group;
+    PACL Sacl;
+    PACL Dacl;
+};
+static_assert(sizeof(SECURITY_DESCRIPTOR) == SECURITY_DESCRIPTOR_MIN_LENGTH);
+using PSECURITY_DESCRIPTOR = void*;
+// ERROR_UNKNOWN_REVISION for another revision.
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision);
+// A null pDacl with bDaclPresent: everyone has every access (as here always).
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
+                               BOOL bDaclDefaulted);
+BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, LPBOOL lpbDaclPresent, PACL* pDacl,
+                               LPBOOL lpbDaclDefaulted);
+BOOL IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor);
 
 BOOL CloseHandle(HANDLE hObject);
 BOOL DuplicateHandle(HANDLE hSourceProcess, HANDLE hSourceHandle, HANDLE hTargetProcess, LPHANDLE lpTargetHandle,
@@ -447,13 +492,6 @@ LPVOID MapViewOfFileEx(HANDLE hFileMappingObject, DWORD dwDesiredAccess, DWORD d
                        DWORD dwFileOffsetLow, SIZE_T dwNumberOfBytesToMap, LPVOID lpBaseAddress);
 BOOL UnmapViewOfFile(LPCVOID lpBaseAddress);
 
-// ---- Security descriptors ----
-// Kept well formed only: the machine checks no access, so a present null
-// DACL (everyone may open the object) is what every object has anyway.
-enum : DWORD { SECURITY_DESCRIPTOR_REVISION = 1, SECURITY_DESCRIPTOR_MIN_LENGTH = 20 };
-BOOL InitializeSecurityDescriptor(PVOID pSecurityDescriptor, DWORD dwRevision);
-BOOL SetSecurityDescriptorDacl(PVOID pSecurityDescriptor, BOOL bDaclPresent, PVOID pDacl, BOOL bDaclDefaulted);
-
 // ---- Memory ----
 
 enum : DWORD {
@@ -673,3 +711,166 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
                         LPWSTR lpWideCharStr, int cchWideChar);
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                         LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+
+// ---- The service manager ----
+// Services are the machine's: their keys under
+// HKLM\System\CurrentControlSet\Services (Type, Start, ErrorControl,
+// ImagePath, DisplayName), their running state in a volatile subkey of
+// each, so every process of the machine (embedded or a host's client) sees
+// the same services. Starting a kernel or file-system driver loads its
+// driver in the machine (through the host for a client); starting a
+// program's service runs its ImagePath as a client process of the machine's
+// host (a host path, or a path in the machine's drives; %SystemRoot% is
+// C:\WINNT), which must call StartServiceCtrlDispatcher. A driver started
+// at boot (Start 0-2) counts as running until it is stopped.
+
+struct SC_HANDLE__;
+using SC_HANDLE = SC_HANDLE__*;
+using LPSC_HANDLE = SC_HANDLE*;
+struct SERVICE_STATUS_HANDLE__;
+using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
+using SC_LOCK = LPVOID;
+
+enum : DWORD {
+    SC_MANAGER_CONNECT = 0x0001,
+    SC_MANAGER_CREATE_SERVICE = 0x0002,
+    SC_MANAGER_ENUMERATE_SERVICE = 0x0004,
+    SC_MANAGER_LOCK = 0x0008,
+    SC_MANAGER_QUERY_LOCK_STATUS = 0x0010,
+    SC_MANAGER_MODIFY_BOOT_CONFIG = 0x0020,
+    SC_MANAGER_ALL_ACCESS = 0x000F003F,
+    SERVICE_QUERY_CONFIG = 0x0001,
+    SERVICE_CHANGE_CONFIG = 0x0002,
+    SERVICE_QUERY_STATUS = 0x0004,
+    SERVICE_ENUMERATE_DEPENDENTS = 0x0008,
+    SERVICE_START = 0x0010,
+    SERVICE_STOP = 0x0020,
+    SERVICE_PAUSE_CONTINUE = 0x0040,
+    SERVICE_INTERROGATE = 0x0080,
+    SERVICE_USER_DEFINED_CONTROL = 0x0100,
+    SERVICE_ALL_ACCESS = 0x000F01FF,
+};
+enum : DWORD {
+    SERVICE_KERNEL_DRIVER = 0x00000001,
+    SERVICE_FILE_SYSTEM_DRIVER = 0x00000002,
+    SERVICE_WIN32_OWN_PROCESS = 0x00000010,
+    SERVICE_WIN32_SHARE_PROCESS = 0x00000020,
+    SERVICE_INTERACTIVE_PROCESS = 0x00000100,
+    SERVICE_BOOT_START = 0,
+    SERVICE_SYSTEM_START = 1,
+    SERVICE_AUTO_START = 2,
+    SERVICE_DEMAND_START = 3,
+    SERVICE_DISABLED = 4,
+    SERVICE_ERROR_IGNORE = 0,
+    SERVICE_ERROR_NORMAL = 1,
+    SERVICE_ERROR_SEVERE = 2,
+    SERVICE_ERROR_CRITICAL = 3,
+    SERVICE_NO_CHANGE = 0xFFFFFFFF,
+};
+enum : DWORD {
+    SERVICE_STOPPED = 1,
+    SERVICE_START_PENDING = 2,
+    SERVICE_STOP_PENDING = 3,
+    SERVICE_RUNNING = 4,
+    SERVICE_CONTINUE_PENDING = 5,
+    SERVICE_PAUSE_PENDING = 6,
+    SERVICE_PAUSED = 7,
+    SERVICE_CONTROL_STOP = 1,
+    SERVICE_CONTROL_PAUSE = 2,
+    SERVICE_CONTROL_CONTINUE = 3,
+    SERVICE_CONTROL_INTERROGATE = 4,
+    SERVICE_CONTROL_SHUTDOWN = 5,
+    SERVICE_ACCEPT_STOP = 0x00000001,
+    SERVICE_ACCEPT_PAUSE_CONTINUE = 0x00000002,
+    SERVICE_ACCEPT_SHUTDOWN = 0x00000004,
+};
+
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+using LPSERVICE_STATUS = SERVICE_STATUS*;
+using LPSERVICE_MAIN_FUNCTIONA = void (*)(DWORD dwNumServicesArgs, LPSTR* lpServiceArgVectors);
+using LPHANDLER_FUNCTION = void (*)(DWORD dwControl);
+struct SERVICE_TABLE_ENTRYA {
+    LPSTR lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
+};
+using LPSERVICE_TABLE_ENTRYA = SERVICE_TABLE_ENTRYA*;
+
+// lpMachineName must be null (this machine); lpDatabaseName null or "ServicesActive".
+SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
+// ERROR_SERVICE_EXISTS when the service's key is there already.
+SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwDesiredAccess,
+                         DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCSTR lpBinaryPathName,
+                         LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCSTR lpDependencies,
+                         LPCSTR lpServiceStartName, LPCSTR lpPassword);
+// ERROR_SERVICE_DOES_NOT_EXIST for an unknown service.
+SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess);
+// ERROR_SERVICE_ALREADY_RUNNING when it runs; a program's service is
+// started once its program called StartServiceCtrlDispatcher (30 s at
+// most, else ERROR_SERVICE_REQUEST_TIMEOUT).
+BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors);
+// A program's service: the control goes to its handler, and the status it
+// reported after it comes back. A driver: SERVICE_CONTROL_STOP unloads it.
+BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
+// The key goes now, or for a running service once it stopped.
+BOOL DeleteService(SC_HANDLE hService);
+BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
+BOOL CloseServiceHandle(SC_HANDLE hSCObject);
+// One lock for the machine: ERROR_SERVICE_DATABASE_LOCKED while another
+// holder has it; no service starts meanwhile except from the holder.
+SC_LOCK LockServiceDatabase(SC_HANDLE hSCManager);
+BOOL UnlockServiceDatabase(SC_LOCK ScLock);
+// In a service's program: runs the first entry's ServiceMain on a thread of
+// its own and returns once the service reported SERVICE_STOPPED
+// (ERROR_FAILED_SERVICE_CONTROLLER_CONNECT when the program was not
+// started as a service).
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc);
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus);
+
+// ---- Version information ----
+// The system's own files carry a version record (one table in version.cpp):
+// the drivers in system32\drivers, the libraries and programs in system32,
+// named as the system names them (any case). Another file has none:
+// ERROR_RESOURCE_TYPE_NOT_FOUND when it exists, else ERROR_FILE_NOT_FOUND.
+// VerQueryValueA answers "\\" (VS_FIXEDFILEINFO), "\\VarFileInfo\\Translation"
+// and "\\StringFileInfo\\040904B0\\<name>" (FileVersion, ProductVersion,
+// FileDescription, ProductName, InternalName, OriginalFilename).
+struct VS_FIXEDFILEINFO {
+    DWORD dwSignature;
+    DWORD dwStrucVersion;
+    DWORD dwFileVersionMS;
+    DWORD dwFileVersionLS;
+    DWORD dwProductVersionMS;
+    DWORD dwProductVersionLS;
+    DWORD dwFileFlagsMask;
+    DWORD dwFileFlags;
+    DWORD dwFileOS;
+    DWORD dwFileType;
+    DWORD dwFileSubtype;
+    DWORD dwFileDateMS;
+    DWORD dwFileDateLS;
+};
+enum : DWORD {
+    VS_FFI_SIGNATURE = 0xFEEF04BD,
+    VS_FFI_STRUCVERSION = 0x00010000,
+    VS_FFI_FILEFLAGSMASK = 0x0000003F,
+    VOS_NT_WINDOWS32 = 0x00040004,
+    VFT_APP = 1,
+    VFT_DLL = 2,
+    VFT_DRV = 3,
+    VFT2_DRV_SYSTEM = 7,
+    ERROR_RESOURCE_DATA_NOT_FOUND = 1812,
+    ERROR_RESOURCE_TYPE_NOT_FOUND = 1813,
+};
+DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle);
+BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LPVOID lpData);
+BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, UINT* puLen);
+

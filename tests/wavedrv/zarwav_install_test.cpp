@@ -157,6 +157,87 @@ TEST_F(ZarWavInstallation, RemovalDeletesTheLibraryOrPutsItOffAndAnInstallCancel
     EXPECT_EQ(after, (std::vector<std::u16string>{before[0], before[1], before[4], before[5]}));
 }
 
+// The kernel service's key as the service manager keeps it.
+struct ServiceKey {
+    DWORD type = 0, start = 0, errorControl = 0;
+    std::string image, display;
+};
+bool ReadServiceKey(ServiceKey* k)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\ZARWAV", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    auto dword = [&](const char* name) {
+        DWORD v = 0, size = sizeof v, type = 0;
+        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&v), &size);
+        return v;
+    };
+    auto text = [&](const char* name) {
+        char v[512] = {};
+        DWORD size = sizeof v - 1, type = 0;
+        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(v), &size);
+        return std::string(v);
+    };
+    k->type = dword("Type");
+    k->start = dword("Start");
+    k->errorControl = dword("ErrorControl");
+    k->image = text("ImagePath");
+    k->display = text("DisplayName");
+    RegCloseKey(key);
+    return true;
+}
+
+TEST_F(ZarWavInstallation, InstallingTwiceKeepsTheServiceAndRewritesTheEventSource)
+{
+    // The service the machine runs now (on demand) stays as it is.
+    ServiceKey before;
+    ASSERT_TRUE(ReadServiceKey(&before));
+    EXPECT_EQ(SendDriverMessage(driver_, DRV_INSTALL, 0, 0), DRVCNF_RESTART);
+    HKEY events = nullptr;
+    const char* source = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\ZARWAV";
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, source, 0, KEY_ALL_ACCESS, &events), ERROR_SUCCESS);
+    RegDeleteValueA(events, "TypesSupported");
+    RegCloseKey(events);
+    EXPECT_EQ(SendDriverMessage(driver_, DRV_INSTALL, 0, 0), DRVCNF_RESTART);
+    ServiceKey after;
+    ASSERT_TRUE(ReadServiceKey(&after));
+    EXPECT_EQ(after.start, before.start) << "the existing service is kept";
+    EXPECT_EQ(after.image, before.image);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, source, 0, KEY_READ, &events), ERROR_SUCCESS);
+    DWORD types = 0, size = sizeof types, type = 0;
+    EXPECT_EQ(RegQueryValueExA(events, "TypesSupported", nullptr, &type, reinterpret_cast<BYTE*>(&types), &size), ERROR_SUCCESS);
+    EXPECT_EQ(types, 7u);
+    RegCloseKey(events);
+}
+
+TEST_F(ZarWavInstallation, AnInstallWithoutTheServiceCreatesIt)
+{
+    // The running kernel service's key gone (as after a removal by hand),
+    // its subkeys first.
+    const std::string service = "SYSTEM\\CurrentControlSet\\Services\\ZARWAV";
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, service.c_str(), 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    std::vector<std::string> subkeys;
+    for (DWORD i = 0;; ++i) {
+        char name[256] = {};
+        DWORD length = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        subkeys.push_back(name);
+    }
+    RegCloseKey(key);
+    for (const std::string& sub : subkeys)
+        ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, (service + "\\" + sub).c_str()), ERROR_SUCCESS) << sub;
+    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, service.c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(SendDriverMessage(driver_, DRV_INSTALL, 0, 0), DRVCNF_RESTART);
+    ServiceKey k;
+    ASSERT_TRUE(ReadServiceKey(&k));
+    EXPECT_EQ(k.type, 1u) << "a kernel driver";
+    EXPECT_EQ(k.start, 1u) << "started by the system";
+    EXPECT_EQ(k.errorControl, 1u);
+    EXPECT_EQ(k.image, "\\SystemRoot\\System32\\Drivers\\ZARWAV.sys");
+    EXPECT_EQ(k.display, "Solvane System Wave Driver");
+}
+
 TEST(ZarWavPendingRenames, OnlyTheLibrarysPairsLeaveTheList)
 {
     auto list = [](std::initializer_list<std::u16string> strings) {

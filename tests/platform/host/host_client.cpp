@@ -335,6 +335,97 @@ int List(const char* path, const std::string& mode)
     return 0;
 }
 
+// The service manager from a client: a kernel service of the host's
+// built-in test driver, created, started (its device then opens), stopped
+// and deleted, with the errors of each wrong step.
+int ServiceDriver()
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return std::printf("manager error %u\n", GetLastError()), 1;
+    // Started at boot from now on, but not loaded until it is started.
+    DWORD tag = 0;
+    SC_HANDLE service = CreateServiceA(manager, "HostSvc", "Host test service", SERVICE_ALL_ACCESS,
+                                       SERVICE_KERNEL_DRIVER, SERVICE_SYSTEM_START, SERVICE_ERROR_NORMAL,
+                                       "\\SystemRoot\\System32\\Drivers\\HostSvc.sys", "Host group", &tag, nullptr,
+                                       nullptr, nullptr);
+    if (!service) return std::printf("create error %u\n", GetLastError()), 1;
+    std::printf("created\n");
+    SC_HANDLE twice = CreateServiceA(manager, "HostSvc", nullptr, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                                     SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "System32\\drivers\\HostSvc.sys",
+                                     nullptr, nullptr, nullptr, nullptr, nullptr);
+    std::printf("twice %u\n", twice ? 0u : GetLastError());
+    SC_HANDLE unknown = OpenServiceA(manager, "NoSuchService", SERVICE_ALL_ACCESS);
+    std::printf("unknown %u\n", unknown ? 0u : GetLastError());
+    SERVICE_STATUS status{};
+    QueryServiceStatus(service, &status);
+    std::printf("state %u\n", status.dwCurrentState);
+    std::printf(StartServiceA(service, 0, nullptr) ? "started\n" : "start error %u\n", GetLastError());
+    std::printf("again %u\n", StartServiceA(service, 0, nullptr) ? 0u : GetLastError());
+    QueryServiceStatus(service, &status);
+    std::printf("state %u\n", status.dwCurrentState);
+    HANDLE device = CreateFileA("\\\\.\\HostSvc", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    std::printf("device %s\n", device != INVALID_HANDLE_VALUE ? "opened" : "missing");
+    if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+    BOOL stopped = ControlService(service, SERVICE_CONTROL_STOP, &status);
+    std::printf("stop %u state %u\n", stopped ? 0u : GetLastError(), status.dwCurrentState);
+    std::printf("stop again %u\n", ControlService(service, SERVICE_CONTROL_STOP, &status) ? 0u : GetLastError());
+    device = CreateFileA("\\\\.\\HostSvc", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    std::printf("device %s\n", device != INVALID_HANDLE_VALUE ? "opened" : "missing");
+    std::printf("deleted %u\n", DeleteService(service) ? 0u : GetLastError());
+    CloseServiceHandle(service);
+    std::printf("reopened %u\n", OpenServiceA(manager, "HostSvc", SERVICE_ALL_ACCESS) ? 0u : GetLastError());
+    std::printf("closed %u\n", CloseServiceHandle(service) ? 0u : GetLastError());
+    CloseServiceHandle(manager);
+    return 0;
+}
+
+// A program's service: this program again, run by the service manager as
+// a client process with "service-main".
+int ServiceProgram(const char* self)
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    std::string image = std::string("\"") + self + "\" service-main";
+    SC_HANDLE service = CreateServiceA(manager, "HostEcho", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr,
+                                       nullptr, nullptr, nullptr);
+    if (!service) return std::printf("create error %u\n", GetLastError()), 1;
+    if (!StartServiceA(service, 0, nullptr)) return std::printf("start error %u\n", GetLastError()), 1;
+    SERVICE_STATUS status{};
+    for (int i = 0; i < 600 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_RUNNING; i++)
+        Sleep(50);
+    std::printf("state %u accepts %u\n", status.dwCurrentState, status.dwControlsAccepted);
+    std::printf("again %u\n", StartServiceA(service, 0, nullptr) ? 0u : GetLastError());
+    BOOL stopped = ControlService(service, SERVICE_CONTROL_STOP, &status);
+    std::printf("stop %u state %u\n", stopped ? 0u : GetLastError(), status.dwCurrentState);
+    std::printf("stop again %u\n", ControlService(service, SERVICE_CONTROL_STOP, &status) ? 0u : GetLastError());
+    std::printf("deleted %u\n", DeleteService(service) ? 0u : GetLastError());
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 0;
+}
+
+SERVICE_STATUS_HANDLE echoStatus;
+
+void EchoControl(DWORD control)
+{
+    if (control != SERVICE_CONTROL_STOP) return;
+    SERVICE_STATUS s{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
+    SetServiceStatus(echoStatus, &s);
+}
+
+void EchoMain(DWORD, LPSTR*)
+{
+    echoStatus = RegisterServiceCtrlHandlerA("HostEcho", EchoControl);
+    SERVICE_STATUS s{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+    SetServiceStatus(echoStatus, &s);
+}
+
+int ServiceMainProgram()
+{
+    SERVICE_TABLE_ENTRYA table[] = {{const_cast<LPSTR>("HostEcho"), EchoMain}, {nullptr, nullptr}};
+    return StartServiceCtrlDispatcherA(table) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -402,6 +493,14 @@ int main(int argc, char** argv)
         if (!machineinspect::ReadInterruptRunTimes(&runTimes)) return std::printf("error %u\n", GetLastError()), 1;
         for (const machineinspect::InterruptRunTime& v : runTimes)
             if (v.vector == 0) std::printf("dpcs %llu\n", static_cast<unsigned long long>(v.dpcs));
+        return 0;
+    }
+    if (what == "service-driver") return ServiceDriver();
+    if (what == "service-program" && argc == 3) return ServiceProgram(argv[2]);
+    if (what == "service-main") return ServiceMainProgram();
+    if (what == "not-a-service") {
+        SERVICE_TABLE_ENTRYA table[] = {{const_cast<LPSTR>("HostEcho"), EchoMain}, {nullptr, nullptr}};
+        std::printf("dispatcher %u\n", StartServiceCtrlDispatcherA(table) ? 0u : GetLastError());
         return 0;
     }
     if (what == "echo") return Echo();

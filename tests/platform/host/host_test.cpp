@@ -328,6 +328,37 @@ struct DmaEngine {
     }
 };
 
+// A driver image built into the host for the service manager to load: its
+// device is there while it is loaded.
+std::atomic<int> serviceDriverLoads{0};
+
+void ServiceDriverUnload(PDRIVER_OBJECT driver)
+{
+    UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\HostSvc");
+    IoDeleteSymbolicLink(&link);
+    while (driver->DeviceObject) IoDeleteDevice(driver->DeviceObject);
+}
+
+NTSTATUS ServiceDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\HostSvc");
+    UNICODE_STRING link = RTL_CONSTANT_STRING(u"\\??\\HostSvc");
+    PDEVICE_OBJECT device;
+    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) return status;
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        return status;
+    }
+    driver->MajorFunction[IRP_MJ_CREATE] = Open;
+    driver->MajorFunction[IRP_MJ_CLOSE] = Open;
+    driver->DriverUnload = ServiceDriverUnload;
+    serviceDriverLoads++;
+    return STATUS_SUCCESS;
+}
+NT_REGISTER_DRIVER_IMAGE("HostSvc.sys", ServiceDriverEntry);
+
 // ---- The machine host ----
 
 std::string folder;
@@ -741,6 +772,30 @@ TEST(MachineHost, BrokenDirectoryRequestsAreRefused)
     EXPECT_TRUE(hosttest::Eventually([] { return host::ClientProcessCount() == 0; }));
 }
 
+TEST(MachineHost, AClientStartsAndStopsAKernelServiceThroughTheServiceManager)
+{
+    int loads = serviceDriverLoads;
+    hosttest::Child client = Client({"service-driver"});
+    for (const char* line : {"created", "twice 1073", "unknown 1060", "state 1", "started", "again 1056", "state 4",
+                             "device opened", "stop 0 state 1", "stop again 1062", "device missing", "deleted 0",
+                             "reopened 1060", "closed 6"})
+        EXPECT_EQ(client.Line(), line);
+    EXPECT_EQ(client.Wait(), 0);
+    EXPECT_EQ(serviceDriverLoads, loads + 1);  // loaded in the host's kernel, once
+}
+
+TEST(MachineHost, AProgramsServiceRunsAsAClientAndStopsThroughItsHandler)
+{
+    hosttest::Child client = Client({"service-program", HOST_CLIENT_PATH});
+    for (const char* line : {"state 4 accepts 1", "again 1056", "stop 0 state 1", "stop again 1062", "deleted 0"})
+        EXPECT_EQ(client.Line(), line);
+    EXPECT_EQ(client.Wait(), 0);
+    // A program not started by the service manager has no dispatcher to join.
+    hosttest::Child plain = Client({"not-a-service"});
+    EXPECT_EQ(plain.Line(), "dispatcher 1063");
+    EXPECT_EQ(plain.Wait(), 0);
+}
+
 TEST(MachineHost, TheReaderRefusesWhatItCannotHold)
 {
     const struct {
@@ -758,6 +813,90 @@ TEST(MachineHost, TheReaderRefusesWhatItCannotHold)
         r.Text();
         EXPECT_EQ(r.Finished(), c.ok);
     }
+}
+
+// Gives every field of a record its own value, so that a field the writer
+// and the reader took in different orders would come back changed.
+struct DistinctValues {
+    uint32_t next = 1;
+    std::vector<std::vector<uint8_t>> bytes;  // what the byte strings point at
+    void Set(hostproto::U32& v) { v = next++ * 0x01010101u; }
+    void Set(hostproto::I64& v) { v = -int64_t(next++) << 33; }
+    void Set(hostproto::Text& v)
+    {
+        uint32_t n = next++;
+        v = std::u16string(n % 5 + 1, char16_t(u'a' + n % 26));
+    }
+    void Set(hostproto::ByteSpan& v)
+    {
+        uint32_t n = next++;
+        bytes.emplace_back(n % 7 + 1, uint8_t(n));
+        v = hostproto::ByteSpan(bytes.back().data(), bytes.back().size());
+    }
+    void Set(hostproto::Attributes& v)
+    {
+        Set(v.attributes);
+        Set(v.root);
+        Set(v.hasName);
+        Set(v.name);
+    }
+    void Set(hostproto::StatusBlock& v)
+    {
+        Set(v.written);
+        Set(v.status);
+        Set(v.information);
+    }
+    void Set(hostproto::Apc& v)
+    {
+        Set(v.routine);
+        Set(v.context);
+        Set(v.arg1);
+        Set(v.arg2);
+    }
+    template <typename T>
+    void Set(std::vector<T>& list)
+    {
+        list.resize(next++ % 3 + 1);
+        for (auto& e : list) Set(e);
+    }
+};
+
+// A record comes back from its own body field for field; the body cut
+// short by a byte, or with a byte more, is refused.
+template <typename Record>
+void ExpectRoundTrip(const char* call)
+{
+    SCOPED_TRACE(call);
+    DistinctValues values;
+    Record sent;
+    sent.Walk([&](const char*, auto& field) { values.Set(field); });
+    hostproto::Writer w;
+    hostproto::Encode(w, sent);
+    std::vector<uint8_t> body = w.Body();
+    Record received;
+    ASSERT_TRUE(hostproto::Decode(body, received));
+    EXPECT_EQ(hostproto::Describe(received), hostproto::Describe(sent));
+    hostproto::Writer again;
+    hostproto::Encode(again, received);
+    EXPECT_EQ(again.Body(), body);
+    std::vector<uint8_t> longer = body;
+    longer.push_back(0);
+    Record ignored;
+    EXPECT_FALSE(hostproto::Decode(longer, ignored));
+    if (!body.empty()) {
+        body.pop_back();
+        Record cut;
+        EXPECT_FALSE(hostproto::Decode(body, cut));
+    }
+}
+
+TEST(MachineHost, EveryCallsRecordsComeBackFromTheirBodies)
+{
+#define HOST_CALL(name, request, reply)                                  \
+    ExpectRoundTrip<hostproto::name##Call::Request>(#name " request"); \
+    ExpectRoundTrip<hostproto::name##Call::Reply>(#name " reply");
+#include "platform/host/host_calls.inc"
+#undef HOST_CALL
 }
 
 }  // namespace

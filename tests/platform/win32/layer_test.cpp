@@ -293,3 +293,92 @@ TEST(Time, SystemTimeConversionsAgree)
 }
 
 }  // namespace
+
+TEST(Security, ANullDaclDescriptorIsAcceptedWhereverAttributesArePassed)
+{
+    SECURITY_DESCRIPTOR sd;
+    EXPECT_FALSE(InitializeSecurityDescriptor(&sd, 2));
+    EXPECT_EQ(GetLastError(), ERROR_UNKNOWN_REVISION);
+    ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, nullptr, FALSE));
+    EXPECT_TRUE(IsValidSecurityDescriptor(&sd));
+    BOOL present = FALSE, defaulted = TRUE;
+    PACL dacl = reinterpret_cast<PACL>(&sd);
+    ASSERT_TRUE(GetSecurityDescriptorDacl(&sd, &present, &dacl, &defaulted));
+    EXPECT_TRUE(present);
+    EXPECT_EQ(dacl, nullptr);
+    EXPECT_FALSE(defaulted);
+    // A DACL with entries would be ignored here: refused instead.
+    alignas(8) BYTE entries[32] = {2};
+    EXPECT_FALSE(SetSecurityDescriptorDacl(&sd, TRUE, reinterpret_cast<PACL>(entries), FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    // Objects made with it, named and inheritable, work as with no attributes.
+    SECURITY_ATTRIBUTES sa{sizeof sa, &sd, TRUE};
+    HANDLE event = CreateEventA(&sa, TRUE, FALSE, "W32TestNullDacl");
+    ASSERT_NE(event, nullptr);
+    HANDLE opened = OpenEventA(EVENT_ALL_ACCESS, FALSE, "W32TestNullDacl");
+    ASSERT_NE(opened, nullptr);
+    EXPECT_TRUE(SetEvent(opened));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, 4096, "W32TestNullDaclMap");
+    EXPECT_NE(mapping, nullptr);
+    CloseHandle(mapping);
+    CloseHandle(opened);
+    CloseHandle(event);
+}
+
+TEST(VersionInfo, TheSystemsOwnFilesHaveARecordAndOtherFilesNone)
+{
+    char system[MAX_PATH];
+    ASSERT_GT(GetSystemDirectoryA(system, MAX_PATH), 0u);
+    const std::string folder = system;
+    const struct {
+        std::string path;
+        DWORD error;  // 0: it has a record
+        DWORD type;
+    } cases[] = {
+        {folder + "\\drivers\\ZARKD.SYS", 0, VFT_DRV},
+        {folder + "\\drivers\\zarfskd.sys", 0, VFT_DRV},
+        {folder + "\\ZarDll.dll", 0, VFT_DLL},
+        {folder + "\\ZarService.exe", 0, VFT_APP},
+        {folder + "\\ZARKD.sys", ERROR_FILE_NOT_FOUND, 0},          // not where the system puts it
+        {folder + "\\drivers\\Other.sys", ERROR_FILE_NOT_FOUND, 0},
+        {folder, ERROR_RESOURCE_TYPE_NOT_FOUND, 0},                 // there, but not a file of the system
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        DWORD handle = 7;
+        DWORD size = GetFileVersionInfoSizeA(c.path.c_str(), &handle);
+        EXPECT_EQ(handle, 0u);
+        if (c.error) {
+            EXPECT_EQ(size, 0u);
+            EXPECT_EQ(GetLastError(), c.error);
+            continue;
+        }
+        ASSERT_GT(size, sizeof(VS_FIXEDFILEINFO));
+        std::vector<BYTE> block(size);
+        EXPECT_FALSE(GetFileVersionInfoA(c.path.c_str(), 0, size - 1, block.data()));
+        EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+        ASSERT_TRUE(GetFileVersionInfoA(c.path.c_str(), 0, size, block.data()));
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<LPVOID*>(&fixed), &length));
+        EXPECT_EQ(length, sizeof(VS_FIXEDFILEINFO));
+        EXPECT_EQ(fixed->dwSignature, VS_FFI_SIGNATURE);
+        EXPECT_EQ(fixed->dwFileType, c.type);
+        char text[32];
+        std::snprintf(text, sizeof text, "%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                      HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+        DWORD* translation = nullptr;
+        ASSERT_TRUE(VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", reinterpret_cast<LPVOID*>(&translation),
+                                   &length));
+        EXPECT_EQ(LOWORD(*translation), 0x0409);
+        char* version = nullptr;
+        ASSERT_TRUE(VerQueryValueA(block.data(), "\\StringFileInfo\\040904B0\\FileVersion",
+                                   reinterpret_cast<LPVOID*>(&version), &length));
+        EXPECT_STREQ(version, text);  // the string and the fixed words agree
+        EXPECT_FALSE(VerQueryValueA(block.data(), "\\StringFileInfo\\040904B0\\NoSuchName",
+                                    reinterpret_cast<LPVOID*>(&version), &length));
+    }
+}
+
