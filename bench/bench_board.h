@@ -101,16 +101,18 @@ public:
     BenchMachine(const BenchMachine&) = delete;
     BenchMachine& operator=(const BenchMachine&) = delete;
 
-    // Attaches to the running host, or boots 'layout' with ZARKD; then opens
-    // \\.\KIVZAR0. False after saying why on stderr.
-    bool Start(const char* benchmark, const sim::PciLayout& layout = sim::BoardsLayout(1))
+    // Attaches to the running host, or boots 'layout' with ZARKD (and the
+    // drivers named after it); then opens \\.\KIVZAR0. False after saying
+    // why on stderr.
+    bool Start(const char* benchmark, const sim::PciLayout& layout = sim::BoardsLayout(1),
+               const std::vector<std::string>& drivers = {"ZARKD"})
     {
         if (w32host::IsClient()) {
             std::printf("%s: a client process of the machine host in %s (real clock)\n", benchmark,
                         std::getenv("ZAR_MACHINE"));
         } else {
             std::string why;
-            booted_ = BootBenchMachine(folder_, layout, {"ZARKD"}, &hardware_, &why);
+            booted_ = BootBenchMachine(folder_, layout, drivers, &hardware_, &why);
             if (!booted_) {
                 std::fprintf(stderr, "%s: %s\n", benchmark, why.c_str());
                 std::filesystem::remove_all(folder_);

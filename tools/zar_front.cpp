@@ -36,9 +36,11 @@
 #include "machine.h"
 #include "nt_internal.h"
 #include "outside/zariokd.h"
+#include "outside/zarwav.h"
 #include "sim/pci_layouts.h"
 #include "tools/board_inspect.h"
 #include "tools/demo_audio.h"
+#include "tools/demo_wave.h"
 #include "tools/demo_clip.h"
 #include "tools/demo_effects.h"
 #include "tools/demo_framestore.h"
@@ -711,6 +713,9 @@ void ShowBoardZeroTimeCode()
 // Tones through board 0's audio, its loop-back recorded to a WAVE file.
 void ShowBoardZeroAudio() { ShowAudio({0, fs::absolute(gDemo.options.folder).string()}); }
 
+// The same sound as a Windows program makes it, through WinMM and ZARWAV.
+void ShowBoardZeroWave() { ShowWaveDriver({fs::absolute(gDemo.options.folder).string()}); }
+
 struct Section {
     const char* name;
     void (*show)();
@@ -732,6 +737,7 @@ constexpr Section kDemoSections[] = {
     {"clip", ShowBoardZeroClip},
     {"effects", ShowBoardZeroEffects},
     {"audio", ShowBoardZeroAudio},
+    {"wave driver", ShowBoardZeroWave},
     {"time code and capture", ShowBoardZeroTimeCode},
     {"event log", ShowEventLog},
 };
@@ -835,6 +841,13 @@ void InstallDrivers(const DemoOptions& options) {
     if (DriverLoaded(u"ZARKD") && !DriverLoaded(u"TANDRELKD")) {
         NTSTATUS status = nt::IoLoadDriver(u"TANDRELKD");
         std::printf("TANDRELKD loaded: %s\n", NtStatusName(status));
+    }
+    // The kernel wave service the wave driver talks through; it needs the
+    // board driver's devices, so it comes after them.
+    if (!ServiceKeyExists(u"ZARWAV")) ZarWavInstall(3);
+    if (!DriverLoaded(u"ZARWAV")) {
+        NTSTATUS status = nt::IoLoadDriver(u"ZARWAV");
+        std::printf("ZARWAV (kernel wave service) loaded: %s\n", NtStatusName(status));
     }
 }
 

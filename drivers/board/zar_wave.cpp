@@ -663,13 +663,23 @@ NTSTATUS ZarWaveDrvDispatchControl(PDEVICE_OBJECT device, PIRP irp)
     }
     case IOCTL_ZAR_WAVE_REQUEST_CTRL_CHANGE: return MarkIrpPending(ext, irp, &w.ControlChange);
     case IOCTL_ZAR_WAVE_CTRL_CHANGE: {
+        // Every process's mixer waits with a request of its own: each gets
+        // the change (message and control ID) as it was announced.
+        LIST_ENTRY changed;
+        InitializeListHead(&changed);
         KIRQL cancel, old;
         IoAcquireCancelSpinLock(&cancel);
         KeAcquireSpinLock(&w.Lock, &old);
-        PIRP pending = TakeHead(&w.ControlChange);
+        while (PIRP p = TakeHead(&w.ControlChange)) InsertTailList(&changed, &p->Tail.Overlay.ListEntry);
         KeReleaseSpinLock(&w.Lock, old);
         IoReleaseCancelSpinLock(cancel);
-        if (pending != nullptr) ZarCompleteRequest(pending, STATUS_SUCCESS, 0);
+        while (!IsListEmpty(&changed)) {
+            PIRP p = CONTAINING_RECORD(RemoveHeadList(&changed), IRP, Tail.Overlay.ListEntry);
+            const ULONG room = IoGetCurrentIrpStackLocation(p)->Parameters.DeviceIoControl.OutputBufferLength;
+            const ULONG length = in < room ? in : room;
+            if (length != 0 && buffer != nullptr) std::memcpy(p->AssociatedIrp.SystemBuffer, buffer, length);
+            ZarCompleteRequest(p, STATUS_SUCCESS, length);
+        }
         status = STATUS_SUCCESS;
         break;
     }
