@@ -10,6 +10,7 @@
 #include "include/zarfs.h"
 #include "include/zario.h"
 #include "include/zarkd.h"
+#include "user.h"
 #include "zar_app.h"
 #include "zar_connection.h"
 #include "zar_engine.h"
@@ -186,6 +187,7 @@ int32_t CZarDll::ProgramFirmware(CBoardConnection& c)
     const bool sent = BoardRequest(c, IOCTL_ZAR_FLEX_DOWNLOAD, &request, sizeof request, &request, sizeof request);
     if (!sent || (request.Answer != kFirmwareAnswerLoaded && request.Answer != kFirmwareAnswerLoadedDve)) {
         record->BoardState = before;
+        MessageBoxA(nullptr, "Firmware programming failed.", nullptr, MB_OK | MB_ICONSTOP);
         return ZAR_E_FIRMWARE;
     }
     m_firmwareWords[0] = request.Identification[0];

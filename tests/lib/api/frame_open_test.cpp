@@ -12,6 +12,7 @@
 #include "include/zardll.h"
 #include "outside/fpga_images.h"
 #include "platform/host/embedded_machine.h"
+#include "platform/user/script.h"
 #include "platform/win32/win32.h"
 #include "sim/pci_layouts.h"
 #include "tests/lib/api/fake_board.h"
@@ -258,6 +259,7 @@ TEST_F(ZarDllTest, AFailedOpenGivesItsCodeAndMinusOneInTheHandle)
 TEST_F(ZarDllTest, AFirmwareThatCannotBeProgrammedIsReportedAndLeavesNoProgrammingState)
 {
     fakeboard::orders.reportAnswer = 0;  // nothing loaded: the open programs it
+    user::script::AnswerMessageBoxes(IDOK);
     struct Case {
         bool requestFails;
         uint32_t programAnswer;
@@ -271,7 +273,12 @@ TEST_F(ZarDllTest, AFirmwareThatCannotBeProgrammedIsReportedAndLeavesNoProgrammi
         EXPECT_EQ(board, ZAR_INVALID_BOARD);
         SectionView section;
         EXPECT_NE(section.Board(kFakeBoard).BoardState, uint32_t(ZAR_SHARED_STATE_PROGRAMMING));
+        const auto boxes = user::script::TakeAnsweredMessageBoxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, "Firmware programming failed.");
+        EXPECT_EQ(boxes[0].type & 0xF0, UINT(MB_ICONSTOP));
     }
+    user::script::AnswerMessageBoxes(0);
     // Once the firmware programs, the same board opens and is set up.
     fakeboard::orders.firmwareFails = false;
     fakeboard::orders.programAnswer = 1;
