@@ -407,17 +407,6 @@ NTSTATUS ZarFsBTFlushObjectByName(ZARFS_BT_HANDLER* h, PCUNICODE_STRING name)
     return status;
 }
 
-NTSTATUS ZarFsBTFlushChangesByName(ZARFS_BT_HANDLER* h, PCUNICODE_STRING name)
-{
-    Lock(h);
-    ZARFS_BT_OBJECT* o = Find(&h->Referenced, name);
-    if (o == nullptr) o = Find(&h->Unreferenced, name);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (o != nullptr && ((o->Flags & ZARFS_BT_NEW) || HasChanges(o))) status = Flush(h, o, true);
-    Unlock(h);
-    return status;
-}
-
 NTSTATUS ZarFsBTFlushObject(ZARFS_BT_HANDLER* h, ZARFS_BT_OBJECT* o)
 {
     Lock(h);

@@ -101,9 +101,6 @@ void ZarFsBTRelocateObject(ZARFS_BT_HANDLER* handler, ZARFS_BT_OBJECT* object, U
                            ULONG videoTableFirst, ULONG alphaTableFirst);
 void ZarFsBTRemoveObjectByName(ZARFS_BT_HANDLER* handler, PCUNICODE_STRING name);
 NTSTATUS ZarFsBTFlushObjectByName(ZARFS_BT_HANDLER* handler, PCUNICODE_STRING name);
-// Writes the named file's tables out now when a writer changed them (a new
-// table, or one written to); a table only read is left alone.
-NTSTATUS ZarFsBTFlushChangesByName(ZARFS_BT_HANDLER* handler, PCUNICODE_STRING name);
 void ZarFsBTFlushUnrefObjects(ZARFS_BT_HANDLER* handler);
 void ZarFsBTFlushRefObjects(ZARFS_BT_HANDLER* handler);
 void ZarFsBTWriteAccessReference(ZARFS_BT_HANDLER* handler, ZARFS_BT_OBJECT* object);

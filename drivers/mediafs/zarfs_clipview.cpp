@@ -222,13 +222,10 @@ NTSTATUS ZarFsKIVInitializeFileObjectForRead(ZARFS_VCB* vcb, ZARFS_FCB* fcb)
         view->Parts = 2;
     }
     ChunkHeader(h, dataHeader, 16 + view->Part[0].DataBytes, 3, 0);
-    // The body tables on disk are the clip's index: what a recorder has
-    // written into the file's shared tables goes to the disk first, or a
-    // clip read right after its recording would show an old index.
+    // The body tables on disk are the clip's index.
     ZARFS_HW_CONTEXT* hw = &vcb->Card->Hw;
     ULONG firstDrive = fcb->Volume->ScsiIds[0];
-    NTSTATUS status = ZarFsFCBSetupFullName(fcb);
-    if (NT_SUCCESS(status)) status = ZarFsBTFlushChangesByName(&vcb->Card->BodyTables, &fcb->FullName);
+    NTSTATUS status = STATUS_SUCCESS;
     if (videoIndex != 0)
         status = ZarFsHwSCSIRead(hw, firstDrive, e->VideoBodyTableFirst, e->VideoBodyTableBlocks,
                                  h + view->Part[0].IndexOffset, 0);
