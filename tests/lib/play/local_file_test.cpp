@@ -13,6 +13,7 @@
 #include "lib/api/zar_connection.h"
 #include "lib/play/zar_clip_format.h"
 #include "lib/play/zar_local_file.h"
+#include "lib/play/zar_system_file.h"
 #include "tests/drivers/mediafs/mediafs_machine.h"
 
 namespace {
@@ -223,6 +224,39 @@ TEST_F(MediaClipTwoDrives, WriteAtTakesWholeSectorsUpToAnUncompressedFieldAndAnE
 
     FilePtr again(NewFile(), ReleaseFile);
     EXPECT_EQ(again->CreateFill(40, 2, 0, 0), ZAR_E_CLIP_EXISTS);
+}
+
+TEST_F(MediaClipTwoDrives, AClipCopiedFromAnotherClipFileHoldsItsFieldsAndARangeOfOtherFramesIsRefused)
+{
+    // The source: a clip of 3 frames on an ordinary volume.
+    ASSERT_TRUE(CreateDirectoryA("C:\\clips", nullptr));
+    auto* source = new CZarSystemFile(u"C:\\clips\\source.kiv", connection_.get());
+    ASSERT_EQ(source->CreateFill(16, 3, 0, 0), ZAR_OK);
+    for (uint32_t n = 0; n < 6; ++n) {
+        std::vector<uint8_t> data = FieldData(n, n + 3);
+        ZAR_FIELD_LOCATION* l;
+        ASSERT_EQ(source->CheckFieldWrite(n, n + 3), ZAR_OK);
+        ASSERT_EQ(source->GetFillNode(n, &l), ZAR_OK);
+        ASSERT_EQ(source->WriteAt(*l, data.data(), uint32_t(data.size())), ZAR_OK);
+    }
+    source->Release();
+    source = new CZarSystemFile(u"C:\\clips\\source.kiv", connection_.get());
+    ASSERT_EQ(source->OpenForAccess(GENERIC_READ), ZAR_OK);
+
+    FilePtr file(NewFile(), ReleaseFile);
+    ASSERT_EQ(file->CreateFill(16, 3, 0, 0), ZAR_OK);
+    volatile LONG progress = 0;
+    EXPECT_EQ(file->CopyFillFields(source, 0, 3, &progress, nullptr), ZAR_E_FRAME_COUNT);
+    EXPECT_EQ(progress, 0);
+    ASSERT_EQ(file->CopyFillFields(source, 0, 5, &progress, nullptr), ZAR_OK);
+    EXPECT_EQ(progress, 6);
+    HostBuffer host(CZarLocalFile::kMaxTransferBytes);
+    for (uint32_t n = 0; n < 6; ++n) {
+        ASSERT_EQ(file->GetFillFieldSize(n), n + 3);
+        ASSERT_EQ(file->ReadFillField(n, host.bytes, CZarLocalFile::kMaxTransferBytes), ZAR_OK);
+        EXPECT_EQ(std::memcmp(host.bytes, FieldData(n, n + 3).data(), (n + 3) * 512), 0) << n;
+    }
+    source->Release();
 }
 
 TEST_F(MediaClipTwoDrives, AnOverrunLeavesNoNegativePaddingAndAReRecordedFieldKeepsItsRoom)
