@@ -416,10 +416,76 @@ int32_t DoZarMixGetMixEffects(const ExportCall& call, void* record)
     return ZAR_OK;
 }
 
-// The board's form of these three records is packed by the effects code,
-// which is not part of this build yet.
-int32_t DoZarMixSetDownStreamKey(const ExportCall& call, void*) { return zarframe::NotBuilt(call); }
-int32_t DoZarMixSetDve(const ExportCall& call, void*) { return zarframe::NotBuilt(call); }
+// The DVE and down-stream-key layers' board form (11 bytes): the first word
+// carries mode and source, bytes 4, 5, 6 and 10 the layer's levels and
+// flags; bits a kind does not set keep the earlier packing's values.
+int32_t PackMixLayer(const int32_t (&r)[9], const uint32_t* keyGain, uint8_t (&packed)[11])
+{
+    const int32_t enabled = r[0], kind = r[1], flag = r[2], mode = r[3], source = r[4];
+    const int32_t levelA = r[5], levelB = r[6], levelC = r[7], levelD = r[8];
+    auto byteRange = [](int32_t v) { return v >= 0 && v <= 255; };
+    if (mode < 0 || mode > 7 || source < 0 || source > 4) return ZAR_E_BAD_ARGUMENT;
+    if (!enabled) {
+        packed[4] = 0;
+        packed[10] = 0;
+        packed[6] = uint8_t((packed[6] & 0x74) | 0x04);
+    } else {
+        if (kind < 0 || kind > 2) return ZAR_E_BAD_ARGUMENT;
+        if (kind <= 1 && !(byteRange(levelA) && byteRange(levelB) && byteRange(levelD))) return ZAR_E_BAD_ARGUMENT;
+        if (kind == 0) {
+            if (!byteRange(levelC)) return ZAR_E_BAD_ARGUMENT;
+            packed[4] = uint8_t(levelC);
+            packed[6] = uint8_t((packed[6] & 0x74) | 0x04);
+            packed[10] = uint8_t(levelD);
+        } else if (kind == 1) {
+            const uint32_t t = keyGain[levelB];
+            packed[4] = uint8_t(levelA);
+            packed[5] = uint8_t(t >> 2);
+            packed[6] = uint8_t((packed[6] & 0x78) | (t & 3));
+            packed[6] = uint8_t(flag ? packed[6] | 0x08 : packed[6] & ~0x08);
+            packed[10] = uint8_t(levelD);
+        } else {
+            packed[4] = 0;
+            packed[5] = 1;
+            packed[6] = uint8_t((packed[6] & 0xF0) | 0x80);
+            packed[10] = 0xFF;
+        }
+    }
+    uint32_t first;
+    std::memcpy(&first, packed, sizeof first);
+    first = (first & ~0x3Fu) | uint32_t(mode) | (uint32_t(source) << 3);
+    std::memcpy(packed, &first, sizeof first);
+    return ZAR_OK;
+}
+
+// The record and its packed form are kept only once the board took them.
+int32_t SetMixLayer(const ExportCall& call, const void* record, uint32_t code, uint32_t* kept, uint8_t* keptPacked)
+{
+    int32_t values[9];
+    std::memcpy(values, record, sizeof values);
+    uint8_t packed[11];
+    std::memcpy(packed, keptPacked, sizeof packed);
+    const auto* keyGain = reinterpret_cast<const uint32_t*>(static_cast<const uint8_t*>(call.app.SharedView()) +
+                                                            ZAR_SHARED_KEY_GAIN_OFFSET);
+    const int32_t packing = PackMixLayer(values, keyGain, packed);
+    if (packing != ZAR_OK) return packing;
+    if (!BoardRequest(call, code, packed, sizeof packed, nullptr, 0)) return ZAR_E_DRIVER;
+    std::memcpy(keptPacked, packed, sizeof packed);
+    std::memcpy(kept, values, sizeof values);
+    return ZAR_OK;
+}
+
+int32_t DoZarMixSetDownStreamKey(const ExportCall& call, void* record)
+{
+    return SetMixLayer(call, record, IOCTL_ZAR_MIX_SET_DOWN_STREAM_KEY, Shared(call).MixDownStreamKey,
+                       Shared(call).MixDownStreamKeyBoard);
+}
+int32_t DoZarMixSetDve(const ExportCall& call, void* record)
+{
+    return SetMixLayer(call, record, IOCTL_ZAR_MIX_SET_DVE, Shared(call).MixDve, Shared(call).MixDveBoard);
+}
+// The mix-effects record's board form takes its colour through the effects
+// code's colour space, which is not part of this build yet.
 int32_t DoZarMixSetMixEffects(const ExportCall& call, void*) { return zarframe::NotBuilt(call); }
 
 // ---- Graphics frame stores ----

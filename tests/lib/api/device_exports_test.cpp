@@ -177,6 +177,9 @@ TEST_F(DeviceExports, SettingsReachTheSharedRecordOnlyWhenTheBoardTookThem)
     EXPECT_EQ(ZarMixSetMasterFade(fake_, 77), ZAR_E_DRIVER);
     uint32_t procAmps[3] = {1, 2, 3};
     EXPECT_EQ(ZarHpsSetProcAmps(fake_, procAmps), ZAR_E_DRIVER);
+    const int32_t layer[9] = {1, 0, 0, 5, 2, 10, 20, 200, 100};  // kind 0, mode 5, source 2
+    EXPECT_EQ(ZarMixSetDve(fake_, const_cast<int32_t*>(layer)), ZAR_E_DRIVER);
+    EXPECT_NE(shared.MixDve[7], 200u);
     EXPECT_EQ(shared.SystemPrefsBatch, batchBefore);
     EXPECT_EQ(shared.MasterFade, fadeBefore);
     EXPECT_NE(shared.ScalerProcAmp[2], 3u);
@@ -194,6 +197,17 @@ TEST_F(DeviceExports, SettingsReachTheSharedRecordOnlyWhenTheBoardTookThem)
     uint32_t procBack[3] = {};
     EXPECT_EQ(ZarHpsGetProcAmps(fake_, procBack), ZAR_OK);
     EXPECT_EQ(procBack[2], 3u);
+    EXPECT_EQ(ZarMixSetDve(fake_, const_cast<int32_t*>(layer)), ZAR_OK);
+    int32_t layerBack[9] = {};
+    EXPECT_EQ(ZarMixGetDve(fake_, layerBack), ZAR_OK);
+    EXPECT_EQ(std::memcmp(layerBack, layer, sizeof layer), 0);
+    EXPECT_EQ(shared.MixDveBoard[0] & 0x3F, 5 | (2 << 3));
+    EXPECT_EQ(shared.MixDveBoard[4], 200);
+    EXPECT_EQ(shared.MixDveBoard[10], 100);
+    const int32_t badKind[9] = {1, 3, 0, 0, 0, 0, 0, 0, 0};
+    fakeboard::ResetOrders();
+    EXPECT_EQ(ZarMixSetDownStreamKey(fake_, const_cast<int32_t*>(badKind)), ZAR_E_BAD_ARGUMENT);
+    EXPECT_TRUE(fakeboard::Codes().empty());
 }
 
 // With word 3 = 2 the option board is asked first: the stand-in board has
