@@ -28,6 +28,7 @@ enum : int32_t {
     ZAR_E_BOARD_UNKNOWN = -22,     // board open: a bridge of the family, not this board
     ZAR_E_BOARD_UNAVAILABLE = -23, // board open: board state 2
     ZAR_E_NOT_CAPABLE = -40,
+    ZAR_E_AUDIO_LOCK = -73,        // the board's audio lock was not granted in time
 };
 
 // ---- Boards ----
@@ -137,7 +138,8 @@ struct ZAR_BOARD_SHARED {
     uint8_t MixDveBoard[11];
     uint8_t MixDownStreamKeyBoard[11];
     uint8_t MasterFade;
-    uint8_t Reserved3436[612];
+    uint8_t Reserved3436[592];
+    uint32_t VinMode[5];            // the video-input mode last set (the board cannot read it back)
     uint32_t ScalerProcAmp[3];
     uint32_t ScalerPreFilter;
     uint32_t IoBoardPresent;
@@ -173,6 +175,7 @@ static_assert(offsetof(ZAR_BOARD_SHARED, MixEffectsBoard) == 3404);
 static_assert(offsetof(ZAR_BOARD_SHARED, MixDveBoard) == 3413);
 static_assert(offsetof(ZAR_BOARD_SHARED, MixDownStreamKeyBoard) == 3424);
 static_assert(offsetof(ZAR_BOARD_SHARED, MasterFade) == 3435);
+static_assert(offsetof(ZAR_BOARD_SHARED, VinMode) == 4028);
 static_assert(offsetof(ZAR_BOARD_SHARED, ScalerProcAmp) == 4048);
 static_assert(offsetof(ZAR_BOARD_SHARED, IoBoardPresent) == 4064);
 static_assert(offsetof(ZAR_BOARD_SHARED, Capabilities) == 4068);
@@ -215,3 +218,366 @@ ZAR_API int32_t ZarDereferenceObject(uint32_t handle);
 ZAR_API int32_t ZarExInitializeExceptionHandler(ZAR_BOARD handle, uint32_t* semaphore);
 // The oldest waiting packet; ZAR_E_DRIVER when none waits or there is no queue.
 ZAR_API int32_t ZarExGetExceptionPacket(ZAR_BOARD handle, ZAR_EXCEPTION_PACKET* packet);
+
+// ---- The other exports ----
+// Each returns ZAR_OK or a negative code. A record is tested for read and
+// write access at its size before anything is done (ZAR_E_BAD_ARGUMENT,
+// nothing written); a board handle this process does not hold open gives
+// ZAR_E_BAD_HANDLE.
+
+// Record sizes of the device-control calls whose records the board driver's
+// interface does not already describe.
+inline constexpr uint32_t ZAR_SYSTEM_PREFS_SIZE = 17;   // word 0 batch 1..40, words 1 and 2 flags, byte 12 drive letter
+inline constexpr uint32_t ZAR_VIDEO_PREFS_SIZE = 16;
+inline constexpr uint32_t ZAR_VIN_MODE_OLDER_SIZE = 16; // the video-input mode of a ZarDcOpen handle
+inline constexpr uint32_t ZAR_VERSION_INFO_SIZE = 97;
+inline constexpr uint32_t ZAR_VERSION_INFO_EX_SIZE = 101;
+
+// ZarDcSetJpegMode / ZarDcGetJpegMode: one mode a codec channel (0 and 1).
+enum : uint32_t {
+    ZAR_JPEG_MODE_IDLE = 0,
+    ZAR_JPEG_MODE_INITIALISED = 100,
+    ZAR_JPEG_MODE_HOLD = 101,
+    ZAR_JPEG_MODE_RECORD = 200,
+};
+
+// ZarScsiCommand / ZarScsiCommandEx.
+enum : uint32_t {
+    ZAR_SCSI_OP_READ = 0,
+    ZAR_SCSI_OP_WRITE = 1,
+    ZAR_SCSI_OP_MODE_SENSE = 2,
+    ZAR_SCSI_OP_MODE_SELECT = 3,
+    ZAR_SCSI_OP_BUS_SCAN = 4,
+    ZAR_SCSI_OP_SEQ_READ = 5,
+    ZAR_SCSI_OP_SEQ_WRITE = 6,
+    ZAR_SCSI_OP_SEQ_STATUS = 7,
+    ZAR_SCSI_OP_SEQ_END = 8,
+    ZAR_SCSI_OP_BOARD_READ = 100,   // drive to board memory, at a block offset
+    ZAR_SCSI_OP_BOARD_WRITE = 101,  // board memory to drive
+};
+inline constexpr uint32_t ZAR_SCSI_BOARD_BLOCKS = 16384;  // board memory the 100/101 operations reach
+struct ZAR_SCSI_COMMAND {
+    uint32_t Operation;
+    uint32_t ScsiId;        // below 16
+    uint32_t FirstBlock;    // 512-byte blocks
+    uint32_t EndBlock;      // sequential operations: the end block
+    uint32_t BlockCount;
+    uint32_t Status[2];     // ZAR_SCSI_OP_SEQ_STATUS: done count, finished
+    uint32_t Buffer;        // address of the data, or 0
+    uint32_t BufferOffset;  // operations 100/101: blocks into board memory
+    uint32_t RequestMode;   // 0, 1, 2, 101, 102 or 255
+    uint32_t ModeSensePage;
+    uint32_t ModeSelect[2];
+};
+static_assert(sizeof(ZAR_SCSI_COMMAND) == 52);
+// ZarScsiCommandEx's second block: the caller's overlapped record (its event
+// signalled when the request completes) and the request area the library
+// fills; both must live until then.
+inline constexpr uint32_t ZAR_SCSI_EXTENDED_SIZE = 20 + 104;
+
+// The block of the insert, remove and reposition calls of every stream kind.
+struct ZAR_STREAM_ITEM {
+    uint32_t Stream;
+    uint32_t Item;
+    uint32_t Position;
+};
+static_assert(sizeof(ZAR_STREAM_ITEM) == 12);
+
+// Device control
+ZAR_API int32_t ZarDcReset(ZAR_BOARD board, uint32_t value);
+ZAR_API int32_t ZarDcGetVersionInfo(ZAR_BOARD board, void* record);  // 97-byte record
+ZAR_API int32_t ZarDcGetVersionInfoEx(ZAR_BOARD board, void* record);  // 101-byte record
+ZAR_API int32_t ZarDcSetGenlock(ZAR_BOARD board, void* record);  // 20-byte record
+ZAR_API int32_t ZarDcGetGenlock(ZAR_BOARD board, void* record);  // 20-byte record
+ZAR_API int32_t ZarDcSetSystemPrefs(ZAR_BOARD board, void* record);  // 17-byte record
+ZAR_API int32_t ZarDcGetSystemPrefs(ZAR_BOARD board, void* record);  // 17-byte record
+ZAR_API int32_t ZarDcSetAudioStandards(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarDcGetAudioStandards(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarDcSetM2Routing(ZAR_BOARD board, void* record);  // 20-byte record
+ZAR_API int32_t ZarDcGetM2Routing(ZAR_BOARD board, void* record);  // 20-byte record
+ZAR_API int32_t ZarDcSetVideoPrefs(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarDcGetVideoPrefs(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarDcSetEncoder(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarDcGetEncoder(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarDcSetJpegMode(ZAR_BOARD board, void* record);  // 8-byte record
+ZAR_API int32_t ZarDcGetJpegMode(ZAR_BOARD board, void* record);  // 8-byte record
+ZAR_API int32_t ZarDcSetCalibration(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarDcGetCalibration(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarDcSynchronizeExecution(ZAR_BOARD board, uint32_t value);
+ZAR_API int32_t ZarDcFormatVolume(ZAR_BOARD board, void* record);  // 584-byte record
+ZAR_API int32_t ZarDcGetFileInfo(ZAR_BOARD board, void* record, void* second);
+ZAR_API int32_t ZarDcSetAppInfo(ZAR_BOARD board, void* record, void* second);
+ZAR_API int32_t ZarDcSetSDTIType(ZAR_BOARD board, void* record, uint32_t value, uint32_t value2);
+ZAR_API int32_t ZarDcQueryVolumeInfo(ZAR_BOARD board, void* record);
+ZAR_API int32_t ZarDcQueryVolumeSpace(ZAR_BOARD board, void* record);  // 32-byte record
+ZAR_API int32_t ZarDcGetFileSystemPrefs(ZAR_BOARD board, void* record);  // 41-byte record
+ZAR_API int32_t ZarDcSetFileSystemPrefs(ZAR_BOARD board, void* record);  // 41-byte record
+
+// Digital I/O option
+ZAR_API int32_t ZarIoDvAviCommand(ZAR_BOARD board, void* record);  // 40-byte record
+ZAR_API int32_t ZarIoDvVcrCommand(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarIoDvFcpCommand(ZAR_BOARD board, void* record);  // 33-byte record
+ZAR_API int32_t ZarIoGetDvVcrStatus(ZAR_BOARD board, void* record);  // 20-byte record
+ZAR_API int32_t ZarIoQueryDvVcrTimecode(ZAR_BOARD board, void* record);  // 8-byte record
+ZAR_API int32_t ZarIoSetDvCodec(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarIoDvSetAudioMix(ZAR_BOARD board, uint32_t value);
+ZAR_API int32_t ZarIoGetDvCodec(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarIoSdiQueryEdh(ZAR_BOARD board, void* record);  // 20-byte record
+ZAR_API int32_t ZarIoSetCaptureProcAmp(ZAR_BOARD board, void* record);  // 10-byte record
+ZAR_API int32_t ZarIoGetCaptureProcAmp(ZAR_BOARD board, void* record);  // 10-byte record
+ZAR_API int32_t ZarIoSetFramestore(ZAR_BOARD board, void* record);  // 8-byte record
+ZAR_API int32_t ZarIoGetFramestore(ZAR_BOARD board, void* record);  // 8-byte record
+ZAR_API int32_t ZarIoSetSDIOutput(ZAR_BOARD board, void* record);  // 8-byte record
+ZAR_API int32_t ZarIoSetSDIMode(ZAR_BOARD board, uint32_t value);
+ZAR_API int32_t ZarIoGetSDIMode(ZAR_BOARD board, void* record);  // 4-byte record
+
+// SCSI
+ZAR_API int32_t ZarScsiCommand(ZAR_BOARD board, void* record);  // 52-byte record
+ZAR_API int32_t ZarScsiCommandEx(ZAR_BOARD board, void* record, void* second);  // 52-byte record
+ZAR_API int32_t ZarScsiQueryDeviceInfo(ZAR_BOARD board, void* record);  // 196-byte record
+
+// Time code
+ZAR_API int32_t ZarTcSetVideoOutputSource(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarTcSetBase(ZAR_BOARD board, void* record);  // 16-byte record
+
+// Video input
+ZAR_API int32_t ZarVinSetProcAmp(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarVinGetProcAmp(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarVinSetMode(ZAR_BOARD board, void* record);  // 20-byte record (16 from ZarDcOpen)
+ZAR_API int32_t ZarVinGetMode(ZAR_BOARD board, void* record);  // 20-byte record (16 from ZarDcOpen)
+ZAR_API int32_t ZarVinSetHorizontalPosition(ZAR_BOARD board, uint32_t value);
+
+// Scaler settings
+ZAR_API int32_t ZarHpsSetProcAmps(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarHpsGetProcAmps(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarHpsSetPreFilter(ZAR_BOARD board, uint32_t value);
+ZAR_API int32_t ZarHpsGetPreFilter(ZAR_BOARD board, void* record);  // 4-byte record
+
+// Audio
+ZAR_API int32_t ZarAudGetPlayVuLevel(ZAR_BOARD board, void* record);  // 80-byte record
+ZAR_API int32_t ZarAudGetRecVuLevel(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarAudCalcAudioDB(uint32_t kind, uint32_t value, double* dB, double* gain);
+ZAR_API int32_t ZarAudEnableEE(ZAR_BOARD board, uint32_t value);
+ZAR_API int32_t ZarAudSetTrackControl(ZAR_BOARD board, void* record);  // 180-byte record
+ZAR_API int32_t ZarAudGetTrackControl(ZAR_BOARD board, void* record);  // 180-byte record
+ZAR_API int32_t ZarAudSetSource(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarAudGetSource(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarAudSetSdiRxMode(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarAudGetSdiRxMode(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarAudSetSdiTxMode(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarAudGetSdiTxMode(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarAudSetAesTxMode(ZAR_BOARD board, void* record);  // 8-byte record
+ZAR_API int32_t ZarAudGetAesTxMode(ZAR_BOARD board, void* record);  // 8-byte record
+ZAR_API int32_t ZarAudGetAesRxStatus(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarAudSetMasterControl(ZAR_BOARD board, void* record);  // 8-byte record
+ZAR_API int32_t ZarAudGetMasterControl(ZAR_BOARD board, void* record);  // 8-byte record
+ZAR_API int32_t ZarAudGetEqResponse(ZAR_BOARD board, uint32_t value, void* record);
+ZAR_API int32_t ZarAudGetEqResponseEx(ZAR_BOARD board, void* record);  // 60-byte record
+ZAR_API int32_t ZarAudSetCodec(ZAR_BOARD board, void* record);  // 22-byte record
+ZAR_API int32_t ZarAudGetCodec(ZAR_BOARD board, void* record);  // 22-byte record
+ZAR_API int32_t ZarAudCreateLevelItem(ZAR_BOARD board, void* record, void* second);  // 4-byte record
+ZAR_API int32_t ZarAudCreateLevelStream(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarAudLevelStreamInsertItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarAudLevelStreamRemoveItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarAudLevelStreamRepositionItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarAudCreatePanItem(ZAR_BOARD board, void* record, void* second);  // 4-byte record
+ZAR_API int32_t ZarAudCreatePanStream(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarAudPanStreamInsertItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarAudPanStreamRemoveItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarAudPanStreamRepositionItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarAudCreateEqItem(ZAR_BOARD board, void* record, void* second);  // 4-byte record
+ZAR_API int32_t ZarAudCreateEqStream(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarAudEqStreamInsertItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarAudEqStreamRemoveItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarAudEqStreamRepositionItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarAudSetTrackLevelMultiplier(ZAR_BOARD board, int32_t track, double factor);
+
+// Mixer
+ZAR_API int32_t ZarMixSetPreview(ZAR_BOARD board, void* record);  // 8-byte record
+ZAR_API int32_t ZarMixGetPreview(ZAR_BOARD board, void* record);  // 8-byte record
+ZAR_API int32_t ZarMixSetProcAmp(ZAR_BOARD board, uint32_t value, void* record);  // 10-byte record
+ZAR_API int32_t ZarMixGetProcAmp(ZAR_BOARD board, uint32_t value, void* record);  // 10-byte record
+ZAR_API int32_t ZarMixSetMasterFade(ZAR_BOARD board, uint32_t value);
+ZAR_API int32_t ZarMixGetMasterFade(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarMixSetDownStreamKey(ZAR_BOARD board, void* record);  // 36-byte record
+ZAR_API int32_t ZarMixGetDownStreamKey(ZAR_BOARD board, void* record);  // 36-byte record
+ZAR_API int32_t ZarMixSetDve(ZAR_BOARD board, void* record);  // 36-byte record
+ZAR_API int32_t ZarMixGetDve(ZAR_BOARD board, void* record);  // 36-byte record
+ZAR_API int32_t ZarMixSetMixEffects(ZAR_BOARD board, void* record);  // 36-byte record
+ZAR_API int32_t ZarMixGetMixEffects(ZAR_BOARD board, void* record);  // 36-byte record
+ZAR_API int32_t ZarMixLoadWipeFile(ZAR_BOARD board, void* record);
+ZAR_API int32_t ZarMixCreateMixEffectsItem(ZAR_BOARD board, void* record);  // 20-byte record
+ZAR_API int32_t ZarMixCreateMixerItem(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarMixEffectsItemSetVideoRoute(uint32_t handle, uint32_t value, uint32_t value2, uint32_t value3);
+ZAR_API int32_t ZarMixerItemSetVideoRoute(uint32_t handle, uint32_t value, uint32_t value2);
+ZAR_API int32_t ZarMixCreateMasterFadeItem(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarMixCreateProcAmpItem(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarMixCreatePreviewBusItem(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarMixCreateM2RouteItem(ZAR_BOARD board, void* record);  // 16-byte record
+
+// Graphics
+ZAR_API int32_t ZarGfxLoadImage(ZAR_BOARD board, void* record);  // 72-byte record
+ZAR_API int32_t ZarGfxLoadImageEx(ZAR_BOARD board, void* record, uint32_t value);  // 72-byte record
+ZAR_API int32_t ZarGfxReadFramestore(ZAR_BOARD board, void* record);  // 24-byte record
+ZAR_API int32_t ZarGfxEraseFramestore(ZAR_BOARD board, uint32_t value);
+ZAR_API int32_t ZarGfxSetFramestore(ZAR_BOARD board, void* record);  // 36-byte record
+ZAR_API int32_t ZarGfxGetFramestore(ZAR_BOARD board, void* record);  // 36-byte record
+ZAR_API int32_t ZarGfxIsValidFormat(ZAR_BOARD board, void* record, void* second);
+ZAR_API int32_t ZarGfxGetFileInfo(ZAR_BOARD board, void* record, void* second);
+ZAR_API int32_t ZarGfxCreateScrollItem(ZAR_BOARD board, void* record, void* second, void* third);  // 4-byte record
+ZAR_API int32_t ZarGfxCreateCrawlItem(ZAR_BOARD board, void* record, void* second, void* third);  // 4-byte record
+ZAR_API int32_t ZarGfxCreateStillItem(ZAR_BOARD board, void* record, uint32_t value);  // 4-byte record
+ZAR_API int32_t ZarGfxCreateStream(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarGfxStreamInsertItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarGfxStreamRemoveItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarGfxStreamRepositionItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarGfxItemSetDVEFlag(uint32_t handle, uint32_t value);
+
+// JPEG data
+ZAR_API int32_t ZarJpgLoadData(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarJpgCaptureData(ZAR_BOARD board, void* record);  // 52-byte record
+
+// DVE
+ZAR_API int32_t ZarDveSetFreeze(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarDveGetFreeze(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarDveSetPerspective(ZAR_BOARD board, void* record);  // 128-byte record
+ZAR_API int32_t ZarDveGetTransformMatrices(ZAR_BOARD board, void* record, void* second, void* third);
+ZAR_API int32_t ZarDveGetPerspective(ZAR_BOARD board, void* record);  // 128-byte record
+ZAR_API int32_t ZarDveInitPerspectiveLut(ZAR_BOARD board);
+ZAR_API int32_t ZarDveSet2DFilter(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarDveGet2DFilter(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarDveSetKey(ZAR_BOARD board, void* record);  // 28-byte record
+ZAR_API int32_t ZarDveGetKey(ZAR_BOARD board, void* record);  // 28-byte record
+ZAR_API int32_t ZarDveSetBorder(ZAR_BOARD board, void* record);  // 36-byte record
+ZAR_API int32_t ZarDveGetBorder(ZAR_BOARD board, void* record);  // 36-byte record
+ZAR_API int32_t ZarDveGetBorderPreview(ZAR_BOARD board, void* record, void* second);  // 36-byte record
+ZAR_API int32_t ZarDveSetPixelEffect(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarDveGetPixelEffect(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarDveSetCropping(ZAR_BOARD board, void* record);  // 20-byte record
+ZAR_API int32_t ZarDveGetCropping(ZAR_BOARD board, void* record);  // 20-byte record
+ZAR_API int32_t ZarDveSetTrailShadow(ZAR_BOARD board, void* record);  // 36-byte record
+ZAR_API int32_t ZarDveGetTrailShadow(ZAR_BOARD board, void* record);  // 36-byte record
+ZAR_API int32_t ZarDveSetWarp(ZAR_BOARD board, void* record);  // 72-byte record
+ZAR_API int32_t ZarDveGetWarp(ZAR_BOARD board, void* record);  // 72-byte record
+ZAR_API int32_t ZarDveGetCapabilities(ZAR_BOARD board, uint32_t value, void* record);  // 4-byte record
+ZAR_API int32_t ZarDveCreateEffectItem(ZAR_BOARD board, void* record, void* second);  // 4-byte record
+ZAR_API int32_t ZarDveItemSetKey(ZAR_BOARD board, uint32_t value, void* record);  // 28-byte record
+ZAR_API int32_t ZarDveItemSetVideoRoute(uint32_t handle, uint32_t value);
+ZAR_API int32_t ZarDveScrubKeyFrame(ZAR_BOARD board, void* record, uint32_t value);  // 384-byte record
+ZAR_API int32_t ZarDveCreateEffectItemKF(ZAR_BOARD board, void* record, void* second);  // 4-byte record
+ZAR_API int32_t ZarDveCreateVariSpeedItem(ZAR_BOARD board, void* record, uint32_t value, void* second);  // 4-byte record
+ZAR_API int32_t ZarDveCreateVariSpeedItemEx1(ZAR_BOARD board, void* record, uint32_t value, void* second, uint32_t value2);  // 4-byte record
+ZAR_API int32_t ZarDveCreateVariSpeedItemEx2(ZAR_BOARD board, void* record, void* second);  // 4-byte record
+ZAR_API int32_t ZarDveCreateStream(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarDveStreamInsertItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarDveStreamRemoveItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarDveStreamRepositionItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+
+// Play engine: items
+ZAR_API int32_t ZarPlyCreateClipItem(ZAR_BOARD board, void* record);  // 28-byte record
+ZAR_API int32_t ZarPlyOpenClipItem(ZAR_BOARD board, void* record);  // 54-byte record
+ZAR_API int32_t ZarPlyCreateVirtualItem(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarPlyCreateClipCallbackItem(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarPlyCreateMemfileClipItem(ZAR_BOARD board, void* record, void* second);  // 16-byte record
+ZAR_API int32_t ZarPlyModifyClipItem(uint32_t handle, void* record);  // 42-byte record
+ZAR_API int32_t ZarPlyCreateWaveRecItem(ZAR_BOARD board, void* record);  // 40-byte record
+ZAR_API int32_t ZarPlyOpenAudioItem(ZAR_BOARD board, void* record, void* second);  // 74-byte record
+ZAR_API int32_t ZarPlyOpenAudioItemEx(ZAR_BOARD board, void* record, void* second, uint32_t value);  // 74-byte record
+ZAR_API int32_t ZarPlyCloneAudioItem(ZAR_BOARD board, uint32_t value, void* record, uint32_t value2);  // 4-byte record
+ZAR_API int32_t ZarPlyCreateAudioCallbackItem(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarPlyQueryAudioItem(uint32_t handle, void* record);  // 74-byte record
+ZAR_API int32_t ZarPlyModifyAudioItem(uint32_t handle, void* record);  // 54-byte record
+ZAR_API int32_t ZarPlyRecordItem(ZAR_BOARD board, void* record);  // 56-byte record
+
+// Play engine: streams
+ZAR_API int32_t ZarPlyCreateClipStream(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarPlyCreateAudioStream(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarPlyCreateMixerStream(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarPlyCreateWipeStream(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarPlyCreateMasterFadeStream(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarPlyCreateProcAmpStream(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarPlyCreatePreviewBusStream(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarPlyCreateM2RouteStream(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarPlyClipStreamInsertItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyAudioStreamInsertItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyWipeStreamInsertItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyMixerStreamInsertItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyMasterFadeStreamInsertItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyProcAmpStreamInsertItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyPreviewBusStreamInsertItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyM2RouteStreamInsertItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyClipStreamRemoveItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyAudioStreamRemoveItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyWipeStreamRemoveItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyMixerStreamRemoveItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyMasterFadeStreamRemoveItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyProcAmpStreamRemoveItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyPreviewBusStreamRemoveItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyM2RouteStreamRemoveItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyClipStreamRepositionItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyAudioStreamRepositionItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyWipeStreamRepositionItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyMixerStreamRepositionItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyMasterFadeStreamRepositionItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyProcAmpStreamRepositionItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyPreviewBusStreamRepositionItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+ZAR_API int32_t ZarPlyM2RouteStreamRepositionItem(ZAR_BOARD board, ZAR_STREAM_ITEM* entry);  // 12-byte record
+
+// Play engine: transport, status, export and import
+ZAR_API int32_t ZarPlyCueStreams(ZAR_BOARD board, void* record);  // 216-byte record
+ZAR_API int32_t ZarPlyPlayStreams(ZAR_BOARD board, void* record);  // 20-byte record
+ZAR_API int32_t ZarPlyStopStreams(ZAR_BOARD board, uint32_t value);
+ZAR_API int32_t ZarPlyStopStreamsEx(ZAR_BOARD board, uint32_t value);
+ZAR_API int32_t ZarPlySetSmoothScrubSpeed(ZAR_BOARD board, double speed, uint32_t value);
+ZAR_API int32_t ZarPlyGetSmoothScrubStatus(ZAR_BOARD board, void* record);  // 14-byte record
+ZAR_API int32_t ZarPlySetVariPlaySpeed(ZAR_BOARD board, void* record);  // 21-byte record
+ZAR_API int32_t ZarPlyGetVariPlaySpeed(ZAR_BOARD board, void* record);  // 21-byte record
+ZAR_API int32_t ZarPlyRenderVideoStreams(ZAR_BOARD board, void* record);  // 76-byte record
+ZAR_API int32_t ZarPlyRenderAudioStreams(ZAR_BOARD board, void* record);  // 160-byte record
+ZAR_API int32_t ZarPlyScrubStreams(ZAR_BOARD board, void* record);  // 192-byte record
+ZAR_API int32_t ZarPlyGetPlayStatus(ZAR_BOARD board, void* record);  // 24-byte record
+ZAR_API int32_t ZarPlyGetRecordStatus(ZAR_BOARD board, void* record);  // 28-byte record
+ZAR_API int32_t ZarPlyExport(ZAR_BOARD board, void* record);  // 24-byte record
+ZAR_API int32_t ZarPlyExportThumbnail(ZAR_BOARD board, void* record);
+ZAR_API int32_t ZarPlyImport(ZAR_BOARD board, void* record);  // 56-byte record (48 from ZarDcOpen)
+ZAR_API int32_t ZarPlyJpgExport(ZAR_BOARD board, void* record);  // 20-byte record
+ZAR_API int32_t ZarPlyJpgImport(ZAR_BOARD board, void* record);  // 16-byte record
+ZAR_API int32_t ZarPlyBuildSubRange(void* record);  // 16-byte record
+ZAR_API int32_t ZarPlyCopyStreamRange(ZAR_BOARD board, void* record);  // 44-byte record
+ZAR_API int32_t ZarPlyOverrideStream(void* record);  // 20-byte record
+ZAR_API int32_t ZarPlyOverrideStreamEx(void* record);  // 24-byte record
+ZAR_API int32_t ZarPlyReadAudioStreamData(void* record);  // 28-byte record
+ZAR_API int32_t ZarPlySysLiveSourceEnable(ZAR_BOARD board, void* record);  // 90-byte record
+ZAR_API int32_t ZarPlySysLiveSourceDisable(ZAR_BOARD board);
+ZAR_API int32_t ZarPlySysLiveSourceGetStatus(ZAR_BOARD board, void* record);  // 144-byte record
+ZAR_API int32_t ZarPlySysLiveSourceGetSync(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarPlySysLiveSourceSetSync(ZAR_BOARD board, void* record);  // 12-byte record
+
+// Other calls
+ZAR_API int32_t ZarProcAmpItemSetDVEFlag(uint32_t handle, uint32_t value);
+ZAR_API int32_t ZarYUVToRGB(uint32_t width, uint32_t lines, const void* source, void* destination);
+ZAR_API int32_t ZarSet24FpsMode(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarGet24FpsMode(ZAR_BOARD board, void* record);  // 4-byte record
+ZAR_API int32_t ZarSetHDProxyExtensions(ZAR_BOARD board, void* record, void* second);
+ZAR_API int32_t ZarGetHDProxyExtensions(ZAR_BOARD board, void* record, void* second);
+ZAR_API int32_t ZarSetUserVirtualFrameName(ZAR_BOARD board, void* record);
+ZAR_API int32_t ZarLockFileSystem(ZAR_BOARD board, uint32_t value);
+ZAR_API int32_t ZarUnlockFileSystem(ZAR_BOARD board);
+ZAR_API int32_t ZarGetSoftwareImportCapability(ZAR_BOARD board, void* record);  // 8-byte record
+
+// Still capture, volume maintenance, preview and export
+ZAR_API int32_t ZarHpsCaptureImage(ZAR_BOARD board, void* record);  // 120-byte record
+ZAR_API int32_t ZarHpsCaptureQuery(ZAR_BOARD board, void* record);  // 120-byte record
+ZAR_API int32_t ZarHpsGetWaveformBitmap(ZAR_BOARD board, void* record);  // 28-byte record
+ZAR_API int32_t ZarIoHpsCaptureImage(ZAR_BOARD board, void* record);  // 120-byte record
+ZAR_API int32_t ZarProcAmpWaveformDlg(ZAR_BOARD board, void* record);  // 24-byte record
+ZAR_API int32_t ZarHpsExport(ZAR_BOARD board, void* record);  // 324-byte record
+ZAR_API int32_t ZarHpsExportEx(ZAR_BOARD board, void* record);  // 324-byte record
+ZAR_API int32_t ZarHpsLiveExport(ZAR_BOARD board, void* record);  // 120-byte record
+ZAR_API int32_t ZarHpsLiveExportEx(ZAR_BOARD board, void* record);  // 120-byte record
+ZAR_API int32_t ZarOptimizeVolume(ZAR_BOARD board, void* record);  // 8-byte record
+ZAR_API int32_t ZarQueryOptimizeProgress(ZAR_BOARD board, void* record);  // 1080-byte record
+ZAR_API int32_t ZarAbortOptimizeVolume(ZAR_BOARD board);
+ZAR_API int32_t ZarScanMediaFiles(ZAR_BOARD board, void* record);  // 12-byte record
+ZAR_API int32_t ZarGetFileLocation(ZAR_BOARD board, void* record);  // 48-byte record
+ZAR_API int32_t ZarGetVolumeSpaceInfoEx(ZAR_BOARD board, void* record);

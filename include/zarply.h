@@ -39,14 +39,6 @@ struct ZAR_ITEM_QUERY {
 };
 static_assert(sizeof(ZAR_ITEM_QUERY) == 20);
 
-// The stream-entry exports' record.
-struct ZAR_STREAM_ITEM {
-    uint32_t Stream;
-    uint32_t Item;
-    uint32_t Position;
-};
-static_assert(sizeof(ZAR_STREAM_ITEM) == 12);
-
 ZAR_API int32_t ZarPlyItemQuery(ZAR_ITEM_QUERY* query);
 ZAR_API int32_t ZarPlyStreamQuery(ZAR_STREAM_QUERY* query);
 ZAR_API int32_t ZarPlyStreamQueryByIndex(ZAR_STREAM_QUERY* query);

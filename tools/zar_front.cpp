@@ -466,6 +466,7 @@ public:
     LibraryBoard& operator=(const LibraryBoard&) = delete;
     bool Open() const { return result_ == ZAR_OK; }
     int32_t Result() const { return result_; }
+    ZAR_BOARD Handle() const { return handle_; }
     // The board driver's device of the library's connection, for the codes
     // that have no library call yet.
     HANDLE Device() const { return reinterpret_cast<HANDLE>(uintptr_t(handle_->BoardDevice)); }
@@ -671,6 +672,44 @@ void ShowDisks() {
     }
 }
 
+// The versions and the SCSI device table as an application reads them.
+void ShowVersionsAndDrives(const LibraryBoard& handle) {
+    const ZarDllCalls* dll = DemoZarDll();
+    uint8_t info[ZAR_VERSION_INFO_EX_SIZE] = {};
+    const int32_t result = dll->DcGetVersionInfoEx(handle.Handle(), info);
+    if (result != ZAR_OK) {
+        std::printf("    ZarDcGetVersionInfoEx: %s\n", ZarResultName(result).c_str());
+    } else {
+        auto word = [&](size_t offset) {
+            uint32_t w;
+            std::memcpy(&w, info + offset, sizeof w);
+            return w;
+        };
+        auto version = [&](size_t offset) {
+            const uint32_t ms = word(offset), ls = word(offset + 4);
+            return std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." + std::to_string(ls >> 16) +
+                   "." + std::to_string(ls & 0xFFFF);
+        };
+        std::printf("    versions: library %s, ZARKD %s, ZARFSKD %s, ZarService %s\n", version(0).c_str(),
+                    version(8).c_str(), version(16).c_str(), version(89).c_str());
+        std::printf("    firmware %08X %08X, %u lines, DVE %s, hardware \"%.16s\", revision %u.%u, "
+                    "digital I/O %s, capabilities %08X\n",
+                    word(24), word(28), word(40), word(44) ? "present" : "absent",
+                    reinterpret_cast<const char*>(info + 48), word(65), word(69), word(73) ? "present" : "absent",
+                    word(85));
+    }
+    std::printf("    SCSI devices (ZarScsiQueryDeviceInfo):\n");
+    for (uint32_t id = 0; id < 16; ++id) {
+        ZAR_SCSI_DEVICE_INFO entry{};
+        entry.ScsiId = id;
+        if (dll->ScsiQueryDeviceInfo(handle.Handle(), &entry) != ZAR_OK || entry.State == ZAR_SCSI_DEVICE_NONE)
+            continue;
+        std::printf("      id %2u: state %3u, %.8s %.16s %.4s, %llu blocks\n", id, entry.State,
+                    entry.VendorId, entry.ProductId,
+                    entry.Revision, static_cast<unsigned long long>(entry.LastBlock) + 1);
+    }
+}
+
 // Each board opened through ZarDll once more, now that the media file
 // system answers: a first open that could not complete before does now.
 void ShowLibrary() {
@@ -683,7 +722,9 @@ void ShowLibrary() {
                     doneBefore                     ? "was complete"
                     : BoardFirstOpenDone(board)    ? "completed by this open"
                                                    : "still not complete");
-        if (handle.Open()) ShowSharedRecord(board);
+        if (!handle.Open()) continue;
+        ShowSharedRecord(board);
+        ShowVersionsAndDrives(handle);
     }
 }
 

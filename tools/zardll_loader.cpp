@@ -47,7 +47,9 @@ const ZarDllCalls* DemoZarDll()
         std::printf("  ZarDll did not load (error %lu)\n", static_cast<unsigned long>(GetLastError()));
         return nullptr;
     }
-    loaded = Find(module, calls.DcOpen, "ZarDcOpen") && Find(module, calls.DcClose, "ZarDcClose");
+    loaded = Find(module, calls.DcOpen, "ZarDcOpen") && Find(module, calls.DcClose, "ZarDcClose") &&
+             Find(module, calls.DcGetVersionInfoEx, "ZarDcGetVersionInfoEx") &&
+             Find(module, calls.ScsiQueryDeviceInfo, "ZarScsiQueryDeviceInfo");
     if (!loaded) std::printf("  ZarDll lacks its exports\n");
     return loaded ? &calls : nullptr;
 }

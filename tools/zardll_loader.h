@@ -11,6 +11,8 @@
 struct ZarDllCalls {
     decltype(&::ZarDcOpen) DcOpen = nullptr;
     decltype(&::ZarDcClose) DcClose = nullptr;
+    decltype(&::ZarDcGetVersionInfoEx) DcGetVersionInfoEx = nullptr;
+    decltype(&::ZarScsiQueryDeviceInfo) ScsiQueryDeviceInfo = nullptr;
 };
 
 // The library's calls, loaded at the first use; null after printing why

@@ -7,15 +7,20 @@
 
 namespace zarapi {
 
+double FaderLevelDb(uint32_t level)
+{
+    constexpr double kFloor = 90.309, kExponent = 0.3598365;
+    if (level == 0) return -kFloor;
+    if (level >= 255) return 20.0 * std::log10(4.0);
+    return level <= 192 ? kFloor * std::pow(level / 192.0, kExponent) - kFloor
+                        : kFloor - kFloor * std::pow((384.0 - level) / 192.0, kExponent);
+}
+
 double FaderLevelGain(uint32_t level)
 {
-    // The fader's curve in dB, which every fader and meter of the system shares.
-    constexpr double kFloor = 90.309, kExponent = 0.3598365;
     if (level == 0) return 0.0;
     if (level >= 255) return 4.0;
-    double db = level <= 192 ? kFloor * std::pow(level / 192.0, kExponent) - kFloor
-                             : kFloor - kFloor * std::pow((384.0 - level) / 192.0, kExponent);
-    return std::pow(10.0, db / 20.0);
+    return std::pow(10.0, FaderLevelDb(level) / 20.0);
 }
 
 void BuildKeyGainTable(uint32_t* table)

@@ -9,7 +9,11 @@
 
 namespace zarapi {
 
-// Linear gain of fader level 0..255: 0 at level 0, 1.0 at 192, 4.0 at 255.
+// The fader law every level of the library follows (ZarAudCalcAudioDB kind
+// 0, the gain-to-level table): level 0..255 in dB, -90.309 at 0 (silence),
+// 0 at 192, +12.0412 at 255.
+double FaderLevelDb(uint32_t level);
+// Its linear gain: 0 at level 0, 1.0 at 192, 4.0 at 255.
 double FaderLevelGain(uint32_t level);
 
 // 256 words: min(1024 / (256 - i), 1023), each raised above the one before.

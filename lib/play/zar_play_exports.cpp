@@ -1,56 +1,28 @@
-// The exports of play items and streams. Each holds the library's module
-// state for the call and calls its body; nothing thrown crosses this line.
+// The exports of play items and streams built so far: their rows of the
+// export table, run in the library's frame.
 
-#include "include/zarply.h"
-#include "zar_app.h"
+#include "lib/api/zar_export_frame.h"
 #include "zar_play_item.h"
 
 namespace {
 
-template <class Body>
-int32_t Enter(int32_t withoutLibrary, Body body)
+int32_t DoZarPlyItemQuery(const ExportCall&, ZAR_ITEM_QUERY* query) { return PlyItemQuery(query); }
+int32_t DoZarPlyStreamQuery(const ExportCall&, ZAR_STREAM_QUERY* query) { return PlyStreamQuery(query, false); }
+int32_t DoZarPlyStreamQueryByIndex(const ExportCall&, ZAR_STREAM_QUERY* query) { return PlyStreamQuery(query, true); }
+int32_t DoZarPlyIsStreamEmpty(const ExportCall&, uint32_t stream) { return PlyIsStreamEmpty(stream); }
+int32_t DoZarPlyGetStreamModeFlags(const ExportCall&, uint32_t stream, uint32_t* flags)
 {
-    if (!ZarApp()) return withoutLibrary;
-    try {
-        return body();
-    } catch (...) {
-        return ZAR_E_NO_MEMORY;
-    }
+    return PlyGetStreamModeFlags(stream, flags);
 }
+int32_t DoZarPlySetStreamModeFlags(const ExportCall&, uint32_t stream, uint32_t flags)
+{
+    return PlySetStreamModeFlags(stream, flags);
+}
+int32_t DoZarPlySetStreamProperties(const ExportCall&, void* record) { return PlySetStreamProperties(record); }
 
 }  // namespace
 
-ZAR_API int32_t ZarPlyItemQuery(ZAR_ITEM_QUERY* query)
-{
-    return Enter(ZAR_E_BAD_HANDLE, [&] { return PlyItemQuery(query); });
-}
+#define ZAR_EXPAND_PLAY ZAR_DEFINE_EXPORT
+#include "lib/api/zar_export_groups.h"
 
-ZAR_API int32_t ZarPlyStreamQuery(ZAR_STREAM_QUERY* query)
-{
-    return Enter(ZAR_E_BAD_HANDLE, [&] { return PlyStreamQuery(query, false); });
-}
-
-ZAR_API int32_t ZarPlyStreamQueryByIndex(ZAR_STREAM_QUERY* query)
-{
-    return Enter(ZAR_E_BAD_HANDLE, [&] { return PlyStreamQuery(query, true); });
-}
-
-ZAR_API int32_t ZarPlyIsStreamEmpty(uint32_t stream)
-{
-    return Enter(1, [&] { return PlyIsStreamEmpty(stream); });
-}
-
-ZAR_API int32_t ZarPlyGetStreamModeFlags(uint32_t stream, uint32_t* flags)
-{
-    return Enter(ZAR_E_BAD_HANDLE, [&] { return PlyGetStreamModeFlags(stream, flags); });
-}
-
-ZAR_API int32_t ZarPlySetStreamModeFlags(uint32_t stream, uint32_t flags)
-{
-    return Enter(ZAR_E_BAD_HANDLE, [&] { return PlySetStreamModeFlags(stream, flags); });
-}
-
-ZAR_API int32_t ZarPlySetStreamProperties(ZAR_BOARD, void* record)
-{
-    return Enter(ZAR_E_BAD_HANDLE, [&] { return PlySetStreamProperties(record); });
-}
+ZAR_EXPORT_TABLE(ZAR_EXPORT_ROW_BY_GROUP)

@@ -2,6 +2,7 @@
 // the process heap.
 #include "w32_internal.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -150,4 +151,9 @@ SIZE_T HeapSize(HANDLE hHeap, DWORD, LPCVOID lpMem)
         return SIZE_T(-1);
     }
     return block->size;
+}
+
+void OutputDebugStringA(LPCSTR lpOutputString)
+{
+    if (lpOutputString) std::fputs(lpOutputString, stderr);
 }

@@ -678,6 +678,9 @@ BOOL IsBadWritePtr(LPVOID lp, UINT_PTR ucb);
 BOOL IsBadCodePtr(FARPROC lpfn);
 BOOL IsBadStringPtrA(LPCSTR lpsz, UINT_PTR ucchMax);
 
+// The debugger's output: here the process's standard error, the text as given.
+void OutputDebugStringA(LPCSTR lpOutputString);
+
 // ---- Time ----
 
 struct SYSTEMTIME {

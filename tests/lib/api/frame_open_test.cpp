@@ -6,10 +6,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <elf.h>
+
 #include <filesystem>
+#include <fstream>
+#include <set>
+#include <vector>
+#include <cstring>
 #include <string>
 
 #include "include/zardll.h"
+#include "lib/api/zar_export_table.h"
 #include "outside/fpga_images.h"
 #include "platform/host/embedded_machine.h"
 #include "platform/user/script.h"
@@ -387,6 +394,57 @@ TEST_F(ZarDllTest, OnlyTheExportsAreVisible)
         EXPECT_EQ(GetProcAddress(dll.module, hidden), nullptr) << hidden;
     EXPECT_EQ(dll.DereferenceObject(0), ZAR_E_BAD_HANDLE);
     EXPECT_EQ(dll.DereferenceObject(0x10000), ZAR_E_BAD_HANDLE);
+}
+
+// The names of the export table.
+std::set<std::string> TableNames()
+{
+#define ZAR_NAME_ROW(group, name, shape, type, size, older) #name,
+    return {ZAR_EXPORT_TABLE(ZAR_NAME_ROW)};
+#undef ZAR_NAME_ROW
+}
+
+// The defined global names of a 32-bit shared object's dynamic symbol
+// table, read from the file as the dynamic loader reads it.
+std::set<std::string> DynamicSymbols(const char* path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::set<std::string> names;
+    if (file.size() < sizeof(Elf32_Ehdr)) return names;
+    Elf32_Ehdr header;
+    std::memcpy(&header, file.data(), sizeof header);
+    std::vector<Elf32_Shdr> sections(header.e_shnum);
+    std::memcpy(sections.data(), file.data() + header.e_shoff, header.e_shnum * sizeof(Elf32_Shdr));
+    for (const Elf32_Shdr& section : sections) {
+        if (section.sh_type != SHT_DYNSYM) continue;
+        const char* strings = file.data() + sections[section.sh_link].sh_offset;
+        for (uint32_t i = 0; i < section.sh_size / sizeof(Elf32_Sym); ++i) {
+            Elf32_Sym symbol;
+            std::memcpy(&symbol, file.data() + section.sh_offset + i * sizeof symbol, sizeof symbol);
+            const int binding = ELF32_ST_BIND(symbol.st_info);
+            if (symbol.st_shndx == SHN_UNDEF || (binding != STB_GLOBAL && binding != STB_WEAK)) continue;
+            names.insert(strings + symbol.st_name);
+        }
+    }
+    return names;
+}
+
+TEST(ZarDllSymbols, TheDynamicSymbolTableHoldsExactlyTheTablesNames)
+{
+    const std::set<std::string> table = TableNames();
+    EXPECT_EQ(table.size(), 281u);
+    EXPECT_EQ(DynamicSymbols(ZARDLL_PATH), table);
+}
+
+TEST_F(ZarDllTest, AProgramResolvingEveryExportByNameBindsAllOfThem)
+{
+    size_t bound = 0;
+    for (const std::string& name : TableNames()) {
+        EXPECT_NE(GetProcAddress(dll.module, name.c_str()), nullptr) << name;
+        bound += GetProcAddress(dll.module, name.c_str()) != nullptr;
+    }
+    EXPECT_EQ(bound, 281u);
 }
 
 }  // namespace
