@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "include/zardll.h"
 #include "zar_connection.h"
@@ -309,7 +310,14 @@ int32_t CZarSystemFile::WriteAt(const ZAR_FIELD_LOCATION& location, const void* 
 {
     if (!buffer || length < kSector || length > kBufferBytes || length % kSector != 0) return ZAR_E_DRIVER;
     if (m_file == INVALID_HANDLE_VALUE || !Writable()) return ZAR_E_DRIVER;
-    return WriteFile64(m_file, kiv::FieldOffset(location), buffer, length) ? ZAR_OK : ZAR_E_DRIVER;
+    // A key field of the clip being created is placed in the key's store
+    // until the finish: its location, as GetKeyNode hands it out, says so.
+    const std::vector<ZAR_FIELD_LOCATION>& key = m_channels[1].fields;
+    const std::less<const ZAR_FIELD_LOCATION*> before;
+    const bool stored = m_channels[1].pending && !key.empty() && !before(&location, key.data()) &&
+                        before(&location, key.data() + key.size());
+    return WriteFile64(stored ? m_keyStore : m_file, kiv::FieldOffset(location), buffer, length) ? ZAR_OK
+                                                                                               : ZAR_E_DRIVER;
 }
 
 int32_t CZarSystemFile::FieldToBoard(uint32_t channel, uint32_t field, uint32_t slot, bool direct, uint32_t word20,

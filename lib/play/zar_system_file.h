@@ -30,6 +30,8 @@ public:
     int32_t CheckFieldWrite(uint32_t field, uint32_t sectors) override { return CheckWrite(0, field, sectors); }
     int32_t CheckKeyFieldWrite(uint32_t field, uint32_t sectors) override { return CheckWrite(1, field, sectors); }
     int32_t TransferField(const ZAR_FIELD_TRANSFER& transfer) override;
+    // 'location' as GetFillNode or GetKeyNode gave it: a key field of a clip
+    // being created lies in the key's store until the finish.
     int32_t WriteAt(const ZAR_FIELD_LOCATION& location, const void* buffer, uint32_t length) override;
     int32_t GetFillNode(uint32_t field, ZAR_FIELD_LOCATION** node) override { return GetNode(0, field, node); }
     int32_t GetKeyNode(uint32_t field, ZAR_FIELD_LOCATION** node) override { return GetNode(1, field, node); }

@@ -53,24 +53,26 @@ void WriteStandard(DWORD standard)
     RegCloseKey(key);
 }
 
-// The body-table backup a recorder of board 7 keeps in the machine's drivers
-// folder (board 0's has no number, so two boards never share one).
+// The body-table backup a recorder of board 7 keeps in the machine's
+// drivers folder, and board 0's beside it, which board 7 never touches.
 constexpr char kBackupFile[] = "C:\\WINNT\\system32\\drivers\\!KIVBKUP7.!BT";
+constexpr char kBoardZeroBackupFile[] = "C:\\WINNT\\system32\\drivers\\!KIVBKUP.!BT";
 
-void WriteBackupFile()
+void WriteBackupFile(const char* path = kBackupFile)
 {
-    HANDLE file = CreateFileA(kBackupFile, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
     DWORD written = 0;
     WriteFile(file, "KIV", 3, &written, nullptr);
     CloseHandle(file);
 }
 
-bool BackupFileExists() { return GetFileAttributesA(kBackupFile) != INVALID_FILE_ATTRIBUTES; }
+bool BackupFileExists(const char* path = kBackupFile) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 TEST(ZarDllClients, TheSecondProcessFindsTheBoardSetUpAndTheLastOneLeavesNothingBehind)
 {
     WriteBackupFile();
+    WriteBackupFile(kBoardZeroBackupFile);
     WriteStandard(625);
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, "ZarDllTestRelease");
     ASSERT_NE(release, nullptr);
@@ -78,6 +80,7 @@ TEST(ZarDllClients, TheSecondProcessFindsTheBoardSetUpAndTheLastOneLeavesNothing
     ASSERT_TRUE(first.Started());
     EXPECT_EQ(first.Line(120000), "opened 0 before 0 standard 625 state 64 keygain 4");
     EXPECT_FALSE(BackupFileExists()) << "the first open in the machine deletes a stale backup";
+    EXPECT_TRUE(BackupFileExists(kBoardZeroBackupFile)) << "another board's backup is left alone";
     WriteBackupFile();  // as the first process's recorder would
     EXPECT_EQ(fakeboard::CountOf(IOCTL_ZAR_AUD_REGISTER_EVENTS), 1u);
     EXPECT_EQ(fakeboard::CountOf(IOCTL_ZAR_POST_FPGA_INIT), 1u);

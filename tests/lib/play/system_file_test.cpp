@@ -200,6 +200,35 @@ TEST_F(SystemClip, AKeyIsAddedToAClipWithKeyChunksAndRefusedWithoutThem)
         }
     }
 
+    // Fill and key written from host buffers into a clip being created.
+    constexpr char16_t kBoth[] = u"C:\\clips\\both.kiv";
+    {
+        FilePtr file(NewFile(kBoth), ReleaseFile);
+        ASSERT_EQ(file->CreateFill(8, 2, 0, 0), ZAR_OK);
+        ASSERT_EQ(file->CreateKey(8, 2, 0, 0), ZAR_OK);
+        for (uint32_t n = 0; n < 4; ++n) {
+            for (uint32_t key = 0; key < 2; ++key) {
+                ZAR_FIELD_LOCATION* l;
+                ASSERT_EQ(key ? file->CheckKeyFieldWrite(n, 2 + key) : file->CheckFieldWrite(n, 2 + key), ZAR_OK);
+                ASSERT_EQ(key ? file->GetKeyNode(n, &l) : file->GetFillNode(n, &l), ZAR_OK);
+                std::vector<uint8_t> data = FieldData(n, key, 2 + key);
+                ASSERT_EQ(file->WriteAt(*l, data.data(), uint32_t(data.size())), ZAR_OK);
+            }
+        }
+    }
+    {
+        FilePtr file(NewFile(kBoth), ReleaseFile);
+        ASSERT_EQ(file->OpenForAccess(GENERIC_READ), ZAR_OK);
+        for (uint32_t n = 0; n < 4; ++n) {
+            for (uint32_t key = 0; key < 2; ++key) {
+                ASSERT_EQ(key ? file->ReadKeyField(n, host.bytes, CZarSystemFile::kBufferBytes)
+                              : file->ReadFillField(n, host.bytes, CZarSystemFile::kBufferBytes),
+                          ZAR_OK);
+                EXPECT_EQ(std::memcmp(host.bytes, FieldData(n, key, 2 + key).data(), (2 + key) * 512), 0) << n << key;
+            }
+        }
+    }
+
     // A file of 4 chunks has no key format or key index: no key can be added.
     const uint32_t i = kiv::IndexBytes(1);
     const kiv::Layout layout = kiv::ComputeLayout(false, 1, 2, 0);
