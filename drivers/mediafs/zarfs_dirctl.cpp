@@ -255,29 +255,29 @@ NTSTATUS QueryDirectory(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_CCB* ccb, PIRP irp
     NTSTATUS status = STATUS_SUCCESS;
     ULONG used = 0, previous = 0;
     bool any = false;
-    for (;;) {
-        if (!ZarFsFindDirEntry(vcb, fcb, ccb, index, entry)) {
-            if (!any) status = (first && !(ccb->Flags & ZARFS_CCB_QUERIED)) ? STATUS_NO_SUCH_FILE : STATUS_NO_MORE_FILES;
-            break;
-        }
+    // One walk of the children fills the buffer: a folder's entry is read
+    // once a query, not once a record.
+    Enumerate(vcb, fcb, index, entry, [&](const ZARFS_DIR_SEARCH_ENTRY* found) {
+        if (!Matches(ccb, found)) return false;
         ULONG offset = any ? (used + 7) & ~7u : 0;
-        ULONG size = layout.fixed + entry->NameLength;
-        if (any && (offset > length || length - offset < size)) break;  // the next query returns it
-        FillFixed(buffer + offset, infoClass, layout, entry);
-        ULONG nameBytes = entry->NameLength;
+        ULONG size = layout.fixed + found->NameLength;
+        if (any && (offset > length || length - offset < size)) return true;  // the next query returns it
+        FillFixed(buffer + offset, infoClass, layout, found);
+        ULONG nameBytes = found->NameLength;
         if (!any && size > length) {
             // The first record is always given, with its name cut to the buffer.
             nameBytes = (length - layout.fixed) & ~1u;
             status = STATUS_BUFFER_OVERFLOW;
         }
-        RtlCopyMemory(buffer + offset + layout.nameOffset, entry->Name, nameBytes);
+        RtlCopyMemory(buffer + offset + layout.nameOffset, found->Name, nameBytes);
         if (any) *reinterpret_cast<PULONG>(buffer + previous) = offset - previous;
         previous = offset;
         used = offset + layout.fixed + nameBytes;
         any = true;
-        index = entry->Index + 1;
-        if (status == STATUS_BUFFER_OVERFLOW || (stack->Flags & kReturnSingleEntry)) break;
-    }
+        index = found->Index + 1;
+        return status == STATUS_BUFFER_OVERFLOW || (stack->Flags & kReturnSingleEntry) != 0;
+    });
+    if (!any) status = (first && !(ccb->Flags & ZARFS_CCB_QUERIED)) ? STATUS_NO_SUCH_FILE : STATUS_NO_MORE_FILES;
     ExFreePoolWithTag(entry, kDirTag);
     ccb->Flags |= ZARFS_CCB_QUERIED;
     if (any) ccb->Index = index;
