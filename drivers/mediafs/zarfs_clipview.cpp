@@ -70,25 +70,40 @@ void FormatChunk(PUCHAR p, ULONG offset, const ZAR_FILE_INFO* e, ULONG stream, U
     Put32(p, offset + 36, flags | (pal ? 0 : 4));
 }
 
-// The disk commands of one read: whole blocks go straight into the
-// caller's buffer, and a block that continues the pending run both on its
-// drive and in the buffer joins it, up to kCommandBlocks a command.
+// The disk commands of one read. Whole blocks gather per drive: a block
+// that continues its drive's pending run on the disk joins it, up to
+// kCommandBlocks a command. A run bound for one stretch of the caller's
+// buffer is read straight into it; a run of several fields of a striped
+// volume, whose places in the buffer lie apart (the other drives' fields
+// come between them), is read into a buffer of this read's own and its
+// pieces copied out.
 class BlockRuns {
 public:
     BlockRuns(ZARFS_HW_CONTEXT* hw, const ZARFS_HW_VOLUME* volume) : hw_(hw), volume_(volume) {}
+    ~BlockRuns()
+    {
+        if (staging_ != nullptr) ExFreePoolWithTag(staging_, kViewTag);
+    }
+    BlockRuns(const BlockRuns&) = delete;
+    BlockRuns& operator=(const BlockRuns&) = delete;
 
     NTSTATUS Add(ULONG drive, ULONG first, ULONG blocks, PUCHAR to)
     {
+        Run& run = runs_[drive];
         while (blocks > 0) {
-            bool joins = blocks_ != 0 && drive == drive_ && first == first_ + blocks_ &&
-                         to == to_ + blocks_ * ZARFS_BLOCK && blocks_ < kCommandBlocks;
+            bool joins = run.blocks != 0 && first == run.first + run.blocks && run.blocks < kCommandBlocks &&
+                         (run.pieces < kMaxPieces || EndOf(run.piece[run.pieces - 1]) == to);
             if (!joins) {
-                NTSTATUS status = Flush();
+                NTSTATUS status = FlushDrive(drive);
                 if (!NT_SUCCESS(status)) return status;
-                drive_ = drive, first_ = first, to_ = to;
+                run.first = first;
             }
-            ULONG take = blocks < kCommandBlocks - blocks_ ? blocks : kCommandBlocks - blocks_;
-            blocks_ += take;
+            ULONG take = blocks < kCommandBlocks - run.blocks ? blocks : kCommandBlocks - run.blocks;
+            if (run.pieces > 0 && EndOf(run.piece[run.pieces - 1]) == to)
+                run.piece[run.pieces - 1].blocks += take;
+            else
+                run.piece[run.pieces++] = {to, take};
+            run.blocks += take;
             first += take;
             to += take * ZARFS_BLOCK;
             blocks -= take;
@@ -98,20 +113,62 @@ public:
 
     NTSTATUS Flush()
     {
-        if (blocks_ == 0) return STATUS_SUCCESS;
-        ULONG blocks = blocks_;
-        blocks_ = 0;
-        return ZarFsHwSCSIRead(hw_, volume_->ScsiIds[drive_], first_, blocks, to_, 0);
+        for (ULONG d = 0; d < ZARFS_MAX_SCSI_IDS; ++d) {
+            NTSTATUS status = FlushDrive(d);
+            if (!NT_SUCCESS(status)) return status;
+        }
+        return STATUS_SUCCESS;
     }
 
 private:
     static constexpr ULONG kCommandBlocks = 256;
+    static constexpr ULONG kMaxPieces = 16;
+    struct Piece {
+        PUCHAR to;
+        ULONG blocks;
+    };
+    struct Run {
+        ULONG first = 0;
+        ULONG blocks = 0;
+        ULONG pieces = 0;
+        Piece piece[kMaxPieces];
+    };
+    static PUCHAR EndOf(const Piece& piece) { return piece.to + piece.blocks * ZARFS_BLOCK; }
+
+    NTSTATUS FlushDrive(ULONG drive)
+    {
+        Run& run = runs_[drive];
+        if (run.blocks == 0) return STATUS_SUCCESS;
+        const ULONG id = volume_->ScsiIds[drive];
+        const Run taken = run;
+        run.blocks = run.pieces = 0;
+        if (taken.pieces == 1) return ZarFsHwSCSIRead(hw_, id, taken.first, taken.blocks, taken.piece[0].to, 0);
+        if (staging_ == nullptr)
+            staging_ = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, kCommandBlocks * ZARFS_BLOCK, kViewTag));
+        if (staging_ != nullptr) {
+            NTSTATUS status = ZarFsHwSCSIRead(hw_, id, taken.first, taken.blocks, staging_, 0);
+            if (!NT_SUCCESS(status)) return status;
+            PUCHAR from = staging_;
+            for (ULONG p = 0; p < taken.pieces; ++p) {
+                RtlCopyMemory(taken.piece[p].to, from, taken.piece[p].blocks * ZARFS_BLOCK);
+                from += taken.piece[p].blocks * ZARFS_BLOCK;
+            }
+            return STATUS_SUCCESS;
+        }
+        // Without a buffer of its own, each piece is its own command.
+        ULONG first = taken.first;
+        for (ULONG p = 0; p < taken.pieces; ++p) {
+            NTSTATUS status = ZarFsHwSCSIRead(hw_, id, first, taken.piece[p].blocks, taken.piece[p].to, 0);
+            if (!NT_SUCCESS(status)) return status;
+            first += taken.piece[p].blocks;
+        }
+        return STATUS_SUCCESS;
+    }
+
     ZARFS_HW_CONTEXT* hw_;
     const ZARFS_HW_VOLUME* volume_;
-    ULONG drive_ = 0;
-    ULONG first_ = 0;
-    ULONG blocks_ = 0;
-    PUCHAR to_ = nullptr;
+    Run runs_[ZARFS_MAX_SCSI_IDS];
+    PUCHAR staging_ = nullptr;
 };
 
 // Reads 'length' bytes at 'offset' of one part's data. A block the range

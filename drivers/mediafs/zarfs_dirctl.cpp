@@ -255,29 +255,29 @@ NTSTATUS QueryDirectory(ZARFS_VCB* vcb, ZARFS_FCB* fcb, ZARFS_CCB* ccb, PIRP irp
     NTSTATUS status = STATUS_SUCCESS;
     ULONG used = 0, previous = 0;
     bool any = false;
-    for (;;) {
-        if (!ZarFsFindDirEntry(vcb, fcb, ccb, index, entry)) {
-            if (!any) status = (first && !(ccb->Flags & ZARFS_CCB_QUERIED)) ? STATUS_NO_SUCH_FILE : STATUS_NO_MORE_FILES;
-            break;
-        }
+    // One walk of the children fills the buffer: a folder's entry is read
+    // once a query, not once a record.
+    Enumerate(vcb, fcb, index, entry, [&](const ZARFS_DIR_SEARCH_ENTRY* found) {
+        if (!Matches(ccb, found)) return false;
         ULONG offset = any ? (used + 7) & ~7u : 0;
-        ULONG size = layout.fixed + entry->NameLength;
-        if (any && (offset > length || length - offset < size)) break;  // the next query returns it
-        FillFixed(buffer + offset, infoClass, layout, entry);
-        ULONG nameBytes = entry->NameLength;
+        ULONG size = layout.fixed + found->NameLength;
+        if (any && (offset > length || length - offset < size)) return true;  // the next query returns it
+        FillFixed(buffer + offset, infoClass, layout, found);
+        ULONG nameBytes = found->NameLength;
         if (!any && size > length) {
             // The first record is always given, with its name cut to the buffer.
             nameBytes = (length - layout.fixed) & ~1u;
             status = STATUS_BUFFER_OVERFLOW;
         }
-        RtlCopyMemory(buffer + offset + layout.nameOffset, entry->Name, nameBytes);
+        RtlCopyMemory(buffer + offset + layout.nameOffset, found->Name, nameBytes);
         if (any) *reinterpret_cast<PULONG>(buffer + previous) = offset - previous;
         previous = offset;
         used = offset + layout.fixed + nameBytes;
         any = true;
-        index = entry->Index + 1;
-        if (status == STATUS_BUFFER_OVERFLOW || (stack->Flags & kReturnSingleEntry)) break;
-    }
+        index = found->Index + 1;
+        return status == STATUS_BUFFER_OVERFLOW || (stack->Flags & kReturnSingleEntry) != 0;
+    });
+    if (!any) status = (first && !(ccb->Flags & ZARFS_CCB_QUERIED)) ? STATUS_NO_SUCH_FILE : STATUS_NO_MORE_FILES;
     ExFreePoolWithTag(entry, kDirTag);
     ccb->Flags |= ZARFS_CCB_QUERIED;
     if (any) ccb->Index = index;
@@ -311,6 +311,32 @@ BOOLEAN ZarFsFindDirEntry(ZARFS_VCB* vcb, ZARFS_FCB* fcb, const ZARFS_CCB* ccb, 
     return Enumerate(vcb, fcb, start, entry, [ccb](const ZARFS_DIR_SEARCH_ENTRY* e) { return Matches(ccb, e); });
 }
 
+namespace {
+
+// The name index of a folder, built from the name of each of its files
+// (from the entry cache, or read), as its slots stand in 'dir'. False
+// when a file entry cannot be read or the index cannot be kept.
+bool IndexFolderNames(ZARFS_HW_CONTEXT* hw, ZARFS_HW_VOLUME* volume, ULONG folderBlock, const ZARFS_DIR_ENTRY* dir)
+{
+    ULONG changes = ZarFsVolCacheNameChanges(&volume->Cache);
+    auto* hashes = static_cast<PULONG>(ExAllocatePoolWithTag(PagedPool, sizeof dir->FileSlots, kDirTag));
+    auto* file = static_cast<ZAR_FILE_INFO*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZAR_FILE_INFO), kDirTag));
+    bool read = hashes != nullptr && file != nullptr;
+    for (ULONG slot = 0; read && slot < ZARFS_FILES_PER_FOLDER; ++slot) {
+        ULONG block = dir->FileSlots[slot];
+        hashes[slot] = 0;
+        if (block == 0 || ZarFsVolCacheFileEntryNameHash(&volume->Cache, block, &hashes[slot])) continue;
+        read = NT_SUCCESS(ZarFsHwReadFileEntry(hw, volume, block, file));
+        if (read) hashes[slot] = ZarFsVolCacheNameHash(file->Name, ZarFsHwNameLength(file->Name));
+    }
+    bool indexed = read && ZarFsVolCacheIndexFolderNames(&volume->Cache, folderBlock, dir->FileSlots, hashes, changes);
+    if (file != nullptr) ExFreePoolWithTag(file, kDirTag);
+    if (hashes != nullptr) ExFreePoolWithTag(hashes, kDirTag);
+    return indexed;
+}
+
+}  // namespace
+
 BOOLEAN ZarFsFindDirEntryByName(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULONG chars,
                                 ZARFS_DIR_SEARCH_ENTRY* entry)
 {
@@ -321,25 +347,40 @@ BOOLEAN ZarFsFindDirEntryByName(ZARFS_VCB* vcb, ZARFS_FCB* fcb, PCWSTR name, ULO
         return true;
     };
     if (fcb->Kind != ZarFsNodeFolder) return Enumerate(vcb, fcb, 0, entry, named);
-    // Every create checks its name against each clip of the folder: the
-    // entry cache answers for a cached clip without copying its entry out,
-    // and only a clip it cannot rule out is looked at whole, in slot order
-    // as before.
     ZARFS_HW_CONTEXT* hw = &vcb->Card->Hw;
     ZARFS_HW_VOLUME* volume = fcb->Volume;
+    auto slotNamed = [&](ULONG slot) {
+        bool hit = false;
+        Enumerate(vcb, fcb, slot, entry, [&](const ZARFS_DIR_SEARCH_ENTRY* e) {
+            hit = e->Index == slot && named(e);
+            return true;  // one slot only
+        });
+        return hit;
+    };
+    // A create checks its name against the folder's: the folder's name
+    // index gives the few slots whose names hash alike (none, nearly
+    // always, for a new name), each then looked at whole. A folder without
+    // an index gets one, from one pass over its files.
+    const ULONG folderBlock = ZarFsHwFolderBlock(volume->FolderAreaFirst, fcb->FolderSlot);
+    const ULONG hash = ZarFsVolCacheNameHash(name, chars);
+    ULONG slots[16];
+    LONG candidates = ZarFsVolCacheFolderNameSlots(&volume->Cache, folderBlock, hash, slots, 16);
     auto* dir = static_cast<ZARFS_DIR_ENTRY*>(ExAllocatePoolWithTag(PagedPool, sizeof(ZARFS_DIR_ENTRY), kDirTag));
     if (dir == nullptr) return FALSE;
     BOOLEAN found = FALSE;
     if (NT_SUCCESS(ZarFsHwReadDirEntry(hw, volume, fcb->FolderSlot, dir))) {
-        for (ULONG slot = 0; slot < ZARFS_FILES_PER_FOLDER && !found; ++slot) {
-            ULONG block = dir->FileSlots[slot];
-            if (block == 0 || ZarFsVolCacheFileEntryNameIs(&volume->Cache, block, name, chars) == 0) continue;
-            bool hit = false;
-            Enumerate(vcb, fcb, slot, entry, [&](const ZARFS_DIR_SEARCH_ENTRY* e) {
-                hit = e->Index == slot && named(e);
-                return true;  // one slot only
-            });
-            found = hit;
+        if (candidates < 0 && IndexFolderNames(hw, volume, folderBlock, dir))
+            candidates = ZarFsVolCacheFolderNameSlots(&volume->Cache, folderBlock, hash, slots, 16);
+        if (candidates >= 0) {
+            for (LONG i = 0; i < candidates && !found; ++i) found = slotNamed(slots[i]);
+        } else {
+            // No index: every clip of the folder in slot order, the entry
+            // cache ruling out a cached clip without copying its entry out.
+            for (ULONG slot = 0; slot < ZARFS_FILES_PER_FOLDER && !found; ++slot) {
+                ULONG block = dir->FileSlots[slot];
+                if (block == 0 || ZarFsVolCacheFileEntryNameIs(&volume->Cache, block, name, chars) == 0) continue;
+                found = slotNamed(slot);
+            }
         }
     }
     ExFreePoolWithTag(dir, kDirTag);

@@ -132,6 +132,37 @@ TEST_F(ClipFileTest, ReadsAtOffsetsAndAtTheEnd)
     CloseHandle(h);
 }
 
+TEST_F(ClipFileTest, EachDrivesFieldsGoAsOneCommandOfUpTo256Blocks)
+{
+    // 40 fields of 2..41 blocks striped over two drives: drive 0 holds 420
+    // blocks of them one after another, drive 1 440. Read in one call, each
+    // drive's run goes in two commands (256 blocks and the rest), not one a
+    // field, and every field lands in its place between the other drive's.
+    std::vector<UCHAR> data = WriteClip(u"long.kiv", 20);
+    HANDLE h = CreateFileA("P:\\KIV\\Media\\Clips\\long.kiv", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const size_t base = 360 + 512;
+    std::vector<UCHAR> view(base + data.size() + 100);
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(h, view.data(), 1, &got, nullptr));  // builds the view
+    const LONG before = Hw()->RequestsSent;
+    ASSERT_TRUE(ReadFile(h, view.data() + 1, DWORD(view.size() - 1), &got, nullptr));
+    EXPECT_EQ(got, base + data.size() - 1);
+    EXPECT_EQ(Hw()->RequestsSent - before, 4);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), view.begin() + base));
+
+    // From inside a block of field 3 to inside field 30: the cut blocks on
+    // their own, the whole ones gathered as before.
+    const size_t at = (FieldBlocks(0) + FieldBlocks(1) + FieldBlocks(2)) * 512 + 300;
+    const size_t length = data.size() - at - 20 * 512 - 77;
+    ASSERT_NE(SetFilePointer(h, LONG(base + at), nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+    std::vector<UCHAR> part(length);
+    ASSERT_TRUE(ReadFile(h, part.data(), DWORD(length), &got, nullptr));
+    ASSERT_EQ(got, length);
+    EXPECT_TRUE(std::equal(part.begin(), part.end(), data.begin() + at));
+    CloseHandle(h);
+}
+
 // One query's records on the volume folder; returns the status and
 // fills the buffer and Information.
 NTSTATUS Query(HANDLE dir, ULONG infoClass, std::vector<UCHAR>* buffer, ULONG_PTR* information, bool restart = false,

@@ -259,4 +259,68 @@ TEST_F(DriveTest, ChangeNotificationWaitsForAChangeInTheFolder)
     EXPECT_EQ(clips.Status(), STATUS_NOTIFY_CLEANUP);
 }
 
+// Names in a folder of many files, looked up by the folder's name index
+// once the first create built it: every name found, an existing one (in any
+// case) refused to a create, and renames, moves and deletes leaving each
+// name where it is.
+TEST_F(DriveTest, NamesInAFolderOfManyFilesAreFoundRefusedAndFollowed)
+{
+    constexpr int kFiles = 150;
+    const std::string clips = "P:\\KIV\\Media\\Clips\\", other = "P:\\KIV\\Media\\Other\\";
+    ASSERT_TRUE(CreateDirectoryA("P:\\KIV\\Media\\Other", nullptr));
+    auto create = [](const std::string& path) {
+        HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return GetLastError();
+        CloseHandle(h);
+        return DWORD(ERROR_SUCCESS);
+    };
+    auto exists = [](const std::string& path) {
+        HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        CloseHandle(h);
+        return true;
+    };
+    for (int i = 0; i < kFiles; ++i) ASSERT_EQ(create(clips + "clip" + std::to_string(i)), DWORD(ERROR_SUCCESS)) << i;
+
+    ASSERT_TRUE(MoveFileA((clips + "clip7").c_str(), (clips + "Renamed").c_str())) << GetLastError();
+    ASSERT_TRUE(DeleteFileA((clips + "clip9").c_str())) << GetLastError();
+    ASSERT_TRUE(MoveFileA((clips + "clip11").c_str(), (other + "clip11").c_str())) << GetLastError();
+    EXPECT_FALSE(MoveFileA((clips + "clip12").c_str(), (clips + "CLIP13").c_str()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+
+    struct Row {
+        std::string path;
+        bool there;
+        DWORD create;  // what a CREATE_NEW of the name gives
+    } rows[] = {
+        {clips + "clip0", true, ERROR_FILE_EXISTS},
+        {clips + "CLIP149", true, ERROR_FILE_EXISTS},
+        {clips + "Clip75", true, ERROR_FILE_EXISTS},
+        {clips + "clip150", false, ERROR_SUCCESS},
+        {clips + "renamed", true, ERROR_FILE_EXISTS},
+        {clips + "clip7", false, ERROR_SUCCESS},
+        {clips + "clip9", false, ERROR_SUCCESS},
+        {clips + "clip11", false, ERROR_SUCCESS},
+        {other + "CLIP11", true, ERROR_FILE_EXISTS},
+        {clips + "clip12", true, ERROR_FILE_EXISTS},
+        {clips + "clip1", true, ERROR_FILE_EXISTS},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        EXPECT_EQ(exists(row.path), row.there);
+        EXPECT_EQ(create(row.path), row.create);
+        EXPECT_TRUE(exists(row.path));
+    }
+
+    // The folder lists every name once: the 150 made, one renamed, one
+    // deleted, one moved out, and those the table made again.
+    std::vector<std::string> listed, expected;
+    for (const Found& f : List((clips + "*").c_str())) listed.push_back(f.name);
+    for (int i = 0; i <= kFiles; ++i) expected.push_back("clip" + std::to_string(i));
+    expected.push_back("Renamed");
+    std::sort(listed.begin(), listed.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
+}
+
 }  // namespace
