@@ -497,7 +497,7 @@ StatusBlock Block(const IO_STATUS_BLOCK& iosb)
 
 // ---- The calls ----
 //
-// Each call of the table (host_calls.inc) has its handler here, On<Name>:
+// Each call of the table (platform/nt/nt_syscall.inc) has its handler here, On<Name>:
 // it gets the decoded request and fills the reply, whose status is the
 // call's. A handler returns false for a request that is malformed beyond
 // what its fields say (the connection then ends); a call the kernel
@@ -1554,7 +1554,7 @@ using CallRunner = bool (*)(CallContext&, Reader&, Writer&);
 const CallRunner callRunners[hostproto::kCallLimit] = {
     nullptr,
 #define HOST_CALL(name, request, reply) &RunCall<hostproto::name##Call, On##name>,
-#include "host_calls.inc"
+#include "../nt/nt_syscall.inc"
 #undef HOST_CALL
 };
 

@@ -895,7 +895,7 @@ TEST(MachineHost, EveryCallsRecordsComeBackFromTheirBodies)
 #define HOST_CALL(name, request, reply)                                  \
     ExpectRoundTrip<hostproto::name##Call::Request>(#name " request"); \
     ExpectRoundTrip<hostproto::name##Call::Reply>(#name " reply");
-#include "platform/host/host_calls.inc"
+#include "platform/nt/nt_syscall.inc"
 #undef HOST_CALL
 }
 
