@@ -18,7 +18,7 @@
 
 namespace hostproto {
 
-constexpr uint32_t kVersion = 5;
+constexpr uint32_t kVersion = 6;
 // The largest body either side accepts; a longer header is a broken stream.
 constexpr uint32_t kMaxBody = 16u << 20;
 constexpr char kSocketName[] = "host.sock";
@@ -29,11 +29,11 @@ constexpr char kSocketName[] = "host.sock";
 // end must then signal.
 enum AsyncKind : uint32_t { kSynchronous = 0, kAsyncNotified = 1, kAsyncOnFile = 2 };
 
-// The call numbers, in the order of the table (host_calls.inc).
+// The call numbers, in the order of the table (platform/nt/nt_syscall.inc).
 enum Call : uint16_t {
     kCallNone = 0,
 #define HOST_CALL(name, request, reply) k##name,
-#include "host_calls.inc"
+#include "../nt/nt_syscall.inc"
 #undef HOST_CALL
     kCallLimit,
 };
@@ -101,6 +101,9 @@ struct Attributes {
     U32 hasName = 0;
     Text name;
 };
+// The same on the wire, for a call that takes none as well (an unnamed
+// object): a separate type so that the client's side knows it may be null.
+struct OptionalAttributes : Attributes {};
 // An IO_STATUS_BLOCK, and whether the kernel wrote it.
 struct StatusBlock {
     U32 written = 0;
@@ -169,7 +172,7 @@ void Show(std::string& out, const std::vector<T>& list)
 
 // ---- The calls' records ----
 //
-// For each call of host_calls.inc, NameCall with its number, its name and
+// For each call of the table (nt_syscall.inc), NameCall with its number, its name and
 // its Request and Reply records (a reply's first field is always the
 // call's status). Walk(visitor) hands each field with its name, in wire
 // order, to the visitor: Encode, Decode and Describe below are the three
@@ -201,7 +204,7 @@ void Show(std::string& out, const std::vector<T>& list)
             HOST_RECORD(HOST_VISIT(U32, status), reply)                     \
         };                                                                  \
     };
-#include "host_calls.inc"
+#include "../nt/nt_syscall.inc"
 #undef HOST_CALL
 #undef HOST_RECORD
 #undef HOST_VISIT

@@ -497,7 +497,7 @@ StatusBlock Block(const IO_STATUS_BLOCK& iosb)
 
 // ---- The calls ----
 //
-// Each call of the table (host_calls.inc) has its handler here, On<Name>:
+// Each call of the table (platform/nt/nt_syscall.inc) has its handler here, On<Name>:
 // it gets the decoded request and fills the reply, whose status is the
 // call's. A handler returns false for a request that is malformed beyond
 // what its fields say (the connection then ends); a call the kernel
@@ -1488,6 +1488,21 @@ bool OnResumeThread(CallContext&, hostproto::ResumeThreadCall::Request& q, hostp
     return true;
 }
 
+bool OnSuspendThread(CallContext&, hostproto::SuspendThreadCall::Request& q, hostproto::SuspendThreadCall::Reply& a)
+{
+    ULONG previous = 0;
+    a.status = ::NtSuspendThread(HandleOf(q.thread), Mine(&previous));
+    a.previousSuspendCount = previous;
+    return true;
+}
+
+bool OnTerminateThread(CallContext&, hostproto::TerminateThreadCall::Request& q,
+                       hostproto::TerminateThreadCall::Reply& a)
+{
+    a.status = ::NtTerminateThread(HandleOf(q.thread), NTSTATUS(q.exitStatus));
+    return true;
+}
+
 bool OnGetExitCodeThread(CallContext&, hostproto::GetExitCodeThreadCall::Request& q,
                          hostproto::GetExitCodeThreadCall::Reply& a)
 {
@@ -1554,7 +1569,7 @@ using CallRunner = bool (*)(CallContext&, Reader&, Writer&);
 const CallRunner callRunners[hostproto::kCallLimit] = {
     nullptr,
 #define HOST_CALL(name, request, reply) &RunCall<hostproto::name##Call, On##name>,
-#include "host_calls.inc"
+#include "../nt/nt_syscall.inc"
 #undef HOST_CALL
 };
 
@@ -1696,6 +1711,11 @@ void ServeCalls(Connection* c, ULONG* exitCode)
             ok = hostproto::Decode(r, q);
             *exitCode = q.exitCode;
             hostproto::Encode(w, hostproto::ExitThreadCall::Reply{});
+        } else if (::PsThreadSafePoint() == STATUS_THREAD_TERMINATE_PENDING) {
+            // A call is a safe point of the client's thread: suspended, it
+            // stopped above until resumed; terminated, it ends here.
+            w.U32(ULONG(STATUS_THREAD_TERMINATE_PENDING));
+            ok = true;
         } else {
             BeginCall();
             try {
@@ -1738,14 +1758,19 @@ ULONG RunClientThread(PVOID context)
         start->started = true;
         c = start->connection;
     }
-    Writer w;
-    int passFd = -1;
-    HelloReply(*c->owner, false, w, &passFd);
     ULONG exitCode = ULONG(STATUS_THREAD_IS_TERMINATING);
-    try {
-        if (hostproto::Send(c->fd, hostproto::kHello, w.Body())) ServeCalls(c, &exitCode);
-    } catch (const std::bad_alloc&) {
-        // No room for a message: the connection ends, the host goes on.
+    if (::PsThreadSafePoint() == STATUS_THREAD_TERMINATE_PENDING) {
+        // Terminated before it ever ran: the client's thread never runs its routine.
+        RefuseHello(c->fd, STATUS_THREAD_IS_TERMINATING);
+    } else {
+        Writer w;
+        int passFd = -1;
+        HelloReply(*c->owner, false, w, &passFd);
+        try {
+            if (hostproto::Send(c->fd, hostproto::kHello, w.Body())) ServeCalls(c, &exitCode);
+        } catch (const std::bad_alloc&) {
+            // No room for a message: the connection ends, the host goes on.
+        }
     }
     {
         std::lock_guard<std::mutex> g(lock);

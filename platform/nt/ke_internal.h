@@ -64,6 +64,13 @@ struct KTHREAD {
     BOOLEAN ObjectBacked;  // the body was made by ObCreateObject
     BOOLEAN StartPending;  // created suspended, not yet resumed
     ULONG SuspendCount;
+    // A running thread suspended (NtSuspendThread) stops at its next safe
+    // point (ki::SafePointLocked): a user-mode wait or delay, or a call a
+    // host serves for its client. Terminated (NtTerminateThread) it ends
+    // there, with the exit code given. All with DispatcherLock.
+    BOOLEAN HeldSuspended;     // stopped at a safe point until resumed
+    BOOLEAN TerminatePending;  // its end was asked
+    NTSTATUS TerminateStatus;  // the exit code it was asked to end with
     LONG KernelApcDisable;       // critical regions (recorded)
     LIST_ENTRY MutantListHead;   // mutants it owns
     PKSTART_ROUTINE StartRoutine;
@@ -204,6 +211,11 @@ void ReleaseSpinRaw(PKSPIN_LOCK lock);
 // release with it non-zero lets the interrupt context retry them.
 extern std::atomic<int> InterruptsDeferred;
 void UndeferInterrupts();
+
+// The calling thread's safe point (DispatcherLock held, released while it
+// is stopped): it stays there while it is suspended, and answers whether
+// its termination was asked.
+bool SafePointLocked(Guard& lock, KTHREAD* thread);
 
 // Unwinds a system thread to its top (PsTerminateSystemThread).
 struct ThreadTermination {

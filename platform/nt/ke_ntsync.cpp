@@ -279,6 +279,52 @@ NTSTATUS NtResumeThread(HANDLE thread, PULONG suspendCount)
     });
 }
 
+NTSTATUS NtSuspendThread(HANDLE thread, PULONG previousSuspendCount)
+{
+    return WithThread(thread, THREAD_SUSPEND_RESUME, [&](PKTHREAD t) {
+        ULONG previous;
+        {
+            Guard lock(DispatcherLock);
+            if (t->Terminated || t->TerminatePending) return NTSTATUS(STATUS_THREAD_IS_TERMINATING);
+            if (t->SuspendCount >= MAXIMUM_SUSPEND_COUNT) return NTSTATUS(STATUS_SUSPEND_COUNT_EXCEEDED);
+            previous = t->SuspendCount++;
+        }
+        if (previousSuspendCount) *previousSuspendCount = previous;
+        if (t != Current()) return NTSTATUS(STATUS_SUCCESS);
+        // A thread that suspends itself stops right here.
+        Guard lock(DispatcherLock);
+        return SafePointLocked(lock, t) ? NTSTATUS(STATUS_THREAD_TERMINATE_PENDING) : NTSTATUS(STATUS_SUCCESS);
+    });
+}
+
+// A thread ends at its next safe point with 'exitStatus' as its exit code:
+// at once when it waits, sleeps or is suspended (or was never started);
+// otherwise at its next wait, delay or (in a host's client) call to the
+// host. Only threads made by NtCreateUserThread can be ended so: a thread
+// the kernel adopted (a process's first thread) has no top to unwind to.
+NTSTATUS NtTerminateThread(HANDLE thread, NTSTATUS exitStatus)
+{
+    return WithThread(thread, THREAD_TERMINATE, [&](PKTHREAD t) {
+        Guard lock(DispatcherLock);
+        if (t->Terminated) return NTSTATUS(STATUS_SUCCESS);  // already ended: its exit code stays
+        if (!t->UserThread) return NTSTATUS(STATUS_ACCESS_DENIED);
+        if (!t->TerminatePending) {
+            t->TerminatePending = TRUE;
+            t->TerminateStatus = exitStatus;
+        }
+        if (t->Waiting && t->WaitMode == UserMode) {
+            UnwaitLocked(t, STATUS_THREAD_TERMINATE_PENDING);
+        } else if (t->HeldSuspended) {
+            WakeLocked(t);
+        } else if (t->StartPending) {
+            t->StartPending = FALSE;
+            t->SuspendCount = 0;
+            WakeLocked(t);
+        }
+        return t == Current() ? NTSTATUS(STATUS_THREAD_TERMINATE_PENDING) : NTSTATUS(STATUS_SUCCESS);
+    });
+}
+
 NTSTATUS NtSetThreadPriority(HANDLE thread, LONG priority)
 {
     return WithThread(thread, THREAD_SET_INFORMATION, [&](PKTHREAD t) {

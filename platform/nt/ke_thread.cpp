@@ -124,7 +124,7 @@ void ExitThread(KTHREAD* t, NTSTATUS status)
     {
         Guard lock(DispatcherLock);
         AbandonMutantsLocked(t);
-        t->ExitStatus = status;
+        t->ExitStatus = t->TerminatePending ? t->TerminateStatus : status;
         t->Terminated = TRUE;
         t->UserApcs.clear();
         t->Header.SignalState = 1;
@@ -329,11 +329,43 @@ NTSTATUS PsGetThreadExitStatus(PKTHREAD thread)
 NTSTATUS PsResumeThread(PKTHREAD thread)
 {
     Guard lock(DispatcherLock);
-    if (thread->SuspendCount > 0 && --thread->SuspendCount == 0 && thread->StartPending) {
-        thread->StartPending = FALSE;
-        WakeLocked(thread);
+    if (thread->SuspendCount > 0 && --thread->SuspendCount == 0) {
+        if (thread->StartPending) {
+            thread->StartPending = FALSE;
+            WakeLocked(thread);
+        } else if (thread->HeldSuspended) {
+            WakeLocked(thread);
+        }
     }
     return STATUS_SUCCESS;
+}
+
+bool ki::SafePointLocked(Guard& lock, KTHREAD* t)
+{
+    while (t->SuspendCount > 0 && !t->TerminatePending) {
+        t->HeldSuspended = TRUE;
+        BlockLocked(lock, t, NoDeadline);
+    }
+    t->HeldSuspended = FALSE;
+    return t->TerminatePending;
+}
+
+NTSTATUS PsThreadSafePoint()
+{
+    KTHREAD* t = Current();
+    // Most calls find nothing asked of their thread: no lock for them.
+    if (!__atomic_load_n(&t->SuspendCount, __ATOMIC_ACQUIRE) && !__atomic_load_n(&t->TerminatePending, __ATOMIC_ACQUIRE))
+        return STATUS_SUCCESS;
+    Guard lock(DispatcherLock);
+    return SafePointLocked(lock, t) ? NTSTATUS(STATUS_THREAD_TERMINATE_PENDING) : NTSTATUS(STATUS_SUCCESS);
+}
+
+void PsReleaseSuspendedThread(PKTHREAD thread)
+{
+    Guard lock(DispatcherLock);
+    if (thread->StartPending) return;  // never ran: it ends with its process's other records
+    thread->SuspendCount = 0;
+    if (thread->HeldSuspended) WakeLocked(thread);
 }
 
 // ---- Identity and priority ----

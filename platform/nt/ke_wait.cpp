@@ -110,6 +110,9 @@ NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE waitType, KPROCESSOR_MODE 
     bool userAlertable = alertable && mode == UserMode;
 
     Guard lock(DispatcherLock);
+    // A user-mode wait is a safe point: a suspended thread stops before it
+    // and after it, a terminated one ends there.
+    if (mode == UserMode && SafePointLocked(lock, t)) return STATUS_THREAD_TERMINATE_PENDING;
     if (userAlertable && !t->UserApcs.empty()) {
         lock.unlock();
         KeDeliverUserApcs();
@@ -149,10 +152,9 @@ NTSTATUS Wait(ULONG count, PVOID objects[], WAIT_TYPE waitType, KPROCESSOR_MODE 
     t->Alertable = alertable;
     t->WaitMode = mode;
     BlockLocked(lock, t, deadline);
-    if (!t->WaitSatisfied) {
-        UnlinkWaitBlocks(t);
-        return expired;
-    }
+    if (!t->WaitSatisfied) UnlinkWaitBlocks(t);
+    if (mode == UserMode && SafePointLocked(lock, t)) return STATUS_THREAD_TERMINATE_PENDING;
+    if (!t->WaitSatisfied) return expired;
     NTSTATUS status = t->WaitStatus;
     if (status == STATUS_USER_APC) {
         lock.unlock();

@@ -1,7 +1,6 @@
-// Macros that walk a list of parenthesised entries, for the tables that
-// declare each system call and each host call once (nt_syscall.inc,
-// platform/host/host_calls.inc) and are expanded wherever a declaration,
-// stub, field list or trace is needed.
+// Macros that walk a list of parenthesised entries, for the table that
+// declares each system call and each host call once (nt_syscall.inc) and
+// is expanded wherever a declaration, stub, field list or trace is needed.
 //
 //   NT_EACH(F, (a, b), (c, d))        -> F(a, b) F(c, d)
 //   NT_EACH_COMMA(F, (a, b), (c, d))  -> F(a, b), F(c, d)

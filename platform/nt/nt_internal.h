@@ -121,6 +121,14 @@ NTSTATUS PsCreateUserThread(PEPROCESS process, ULONG (*routine)(PVOID), PVOID co
                             PCLIENT_ID clientId, BOOLEAN suspended);
 NTSTATUS PsGetThreadExitStatus(PKTHREAD thread);
 NTSTATUS PsResumeThread(PKTHREAD thread);
+// The calling thread's safe point for code that serves it outside a wait
+// (a host serving its client's calls): it stays here while the thread is
+// suspended; STATUS_THREAD_TERMINATE_PENDING once its termination was
+// asked, else STATUS_SUCCESS.
+NTSTATUS PsThreadSafePoint();
+// A process ended: its threads stopped at a safe point go on (to end),
+// since nothing is left to resume them.
+void PsReleaseSuspendedThread(PKTHREAD thread);
 
 // ---- Ke internals shared with the HAL ----
 

@@ -10,11 +10,19 @@
 // ---- Objects and access rights ----
 
 // Statuses of the seam itself (a host's client process ending, a call the
-// host does not know).
+// host does not know, a thread's suspensions past their limit).
 enum : NTSTATUS {
     STATUS_INVALID_SYSTEM_SERVICE = (NTSTATUS)0xC000001C,
+    STATUS_SUSPEND_COUNT_EXCEEDED = (NTSTATUS)0xC000004A,
     STATUS_THREAD_IS_TERMINATING = (NTSTATUS)0xC000004B,
+    // The calling thread was terminated (NtTerminateThread): a safe point
+    // (a wait, a delay, a suspension, a call to the host) answers it, and
+    // the Win32 layer ends the thread there. No program ever sees it.
+    STATUS_THREAD_TERMINATE_PENDING = (NTSTATUS)0xE000004B,
 };
+
+// The most suspensions a thread may hold (NtSuspendThread).
+constexpr ULONG MAXIMUM_SUSPEND_COUNT = 127;
 
 struct OBJECT_ATTRIBUTES {
     ULONG Length;

@@ -95,8 +95,16 @@ void PsTerminateUserProcess(PEPROCESS process, NTSTATUS exitStatus)
                 listed = true;
                 break;
             }
-        for (auto it = PspThreadProcess.begin(); it != PspThreadProcess.end();)
-            it = it->second == process ? PspThreadProcess.erase(it) : std::next(it);
+        // A thread of it stopped by a suspension goes on to its end (the
+        // map's lock keeps it alive meanwhile).
+        for (auto it = PspThreadProcess.begin(); it != PspThreadProcess.end();) {
+            if (it->second != process) {
+                ++it;
+                continue;
+            }
+            PsReleaseSuspendedThread(it->first);
+            it = PspThreadProcess.erase(it);
+        }
         if (PspDefaultProcess == process) PspDefaultProcess = nullptr;
         PspMapGeneration++;
     }

@@ -587,20 +587,33 @@ std::mutex dispatcherLock;
 SERVICE_STATUS_HANDLE__* registered = nullptr;  // the handler RegisterServiceCtrlHandler gave (with 'dispatcherLock')
 HANDLE stopped = nullptr;                       // set once the service reported SERVICE_STOPPED
 
+// A ServiceMain of either kind, and the arguments it gets.
 struct MainStart {
-    LPSERVICE_MAIN_FUNCTIONA main;
+    LPSERVICE_MAIN_FUNCTIONA mainA;
+    LPSERVICE_MAIN_FUNCTIONW mainW;
     std::vector<std::string> args;
 };
 
 DWORD WINAPI RunServiceMain(LPVOID context)
 {
     std::unique_ptr<MainStart> start(static_cast<MainStart*>(context));
+    if (start->mainW) {
+        std::vector<std::u16string> wide;
+        for (auto& a : start->args) wide.push_back(w32::AnsiToWide(a.c_str()));
+        std::vector<LPWSTR> argv;
+        for (auto& a : wide) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        start->mainW(DWORD(wide.size()), argv.data());
+        return 0;
+    }
     std::vector<char*> argv;
     for (auto& a : start->args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    start->main(DWORD(start->args.size()), argv.data());
+    start->mainA(DWORD(start->args.size()), argv.data());
     return 0;
 }
+
+BOOL RunDispatcher(const char* name, MainStart* start);
 
 }  // namespace
 
@@ -613,12 +626,40 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
     // A program of several services runs the one it was started for.
     for (const SERVICE_TABLE_ENTRYA* e = lpServiceStartTable; e->lpServiceProc; e++)
         if (e->lpServiceName && Upper(e->lpServiceName) == Upper(name)) entry = e;
+    return RunDispatcher(name, new MainStart{entry->lpServiceProc, nullptr, {name}});
+}
+
+BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable)
+{
+    if (!lpServiceStartTable || !lpServiceStartTable->lpServiceProc) return Fail(ERROR_INVALID_PARAMETER);
+    const char* name = std::getenv("ZAR_SERVICE");
+    if (!name || !*name) return Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    const SERVICE_TABLE_ENTRYW* entry = lpServiceStartTable;
+    std::u16string wanted = w32::AnsiToWide(Upper(name).c_str());
+    for (const SERVICE_TABLE_ENTRYW* e = lpServiceStartTable; e->lpServiceProc; e++) {
+        if (!e->lpServiceName) continue;
+        std::u16string entryName(e->lpServiceName);
+        for (char16_t& c : entryName)
+            if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
+        if (entryName == wanted) entry = e;
+    }
+    return RunDispatcher(name, new MainStart{nullptr, entry->lpServiceProc, {name}});
+}
+
+namespace {
+
+// The dispatcher of the service 'name': its ServiceMain on a thread of its
+// own, the controls until the service reports it stopped.
+BOOL RunDispatcher(const char* name, MainStart* start)
+{
     HANDLE control = CreateEventA(nullptr, FALSE, FALSE, EventName(name, "Control").c_str());
     HANDLE answered = CreateEventA(nullptr, FALSE, FALSE, EventName(name, "Answered").c_str());
     HANDLE connected = OpenEventA(EVENT_MODIFY_STATE, FALSE, EventName(name, "Connected").c_str());
     stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!control || !answered || !connected || !stopped) return Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    auto* start = new MainStart{entry->lpServiceProc, {name}};
+    if (!control || !answered || !connected || !stopped) {
+        delete start;
+        return Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    }
     HANDLE main = CreateThread(nullptr, 0, RunServiceMain, start, 0, nullptr);
     if (!main) {
         delete start;
@@ -653,6 +694,8 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
     return TRUE;
 }
 
+}  // namespace
+
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc)
 {
     const char* name = std::getenv("ZAR_SERVICE");
@@ -686,4 +729,99 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpS
         SetEvent(stopped);
     }
     return TRUE;
+}
+
+// ---- The wide calls ----
+
+namespace {
+
+// A wide string the call takes as ANSI: 'ok' false when the code page
+// cannot hold it (the call then fails rather than naming something else).
+struct Narrowed {
+    bool present = false;
+    bool ok = true;
+    std::string text;
+    explicit Narrowed(LPCWSTR s)
+    {
+        if (!s) return;
+        present = true;
+        std::u16string wide(s);
+        text = w32::WideToAnsi(wide);
+        ok = w32::AnsiToWide(text.c_str()) == wide && text.find('\0') == std::string::npos;
+    }
+    LPCSTR Get() const { return present ? text.c_str() : nullptr; }
+};
+
+template <typename... Strings>
+bool AllNarrowed(const Strings&... strings)
+{
+    return (strings.ok && ...);
+}
+
+}  // namespace
+
+SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess)
+{
+    Narrowed machine(lpMachineName), database(lpDatabaseName);
+    if (!AllNarrowed(machine, database)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    return OpenSCManagerA(machine.Get(), database.Get(), dwDesiredAccess);
+}
+
+SC_HANDLE CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPCWSTR lpDisplayName, DWORD dwDesiredAccess,
+                         DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCWSTR lpBinaryPathName,
+                         LPCWSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCWSTR lpDependencies,
+                         LPCWSTR lpServiceStartName, LPCWSTR lpPassword)
+{
+    Narrowed name(lpServiceName), display(lpDisplayName), path(lpBinaryPathName), group(lpLoadOrderGroup);
+    Narrowed dependencies(lpDependencies), account(lpServiceStartName), password(lpPassword);
+    if (!Live(hSCManager)) {  // a bad handle is told first, as in the ANSI call
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!name.ok) {
+        SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    if (!AllNarrowed(display, path, group, dependencies, account, password)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return CreateServiceA(hSCManager, name.Get(), display.Get(), dwDesiredAccess, dwServiceType, dwStartType,
+                          dwErrorControl, path.Get(), group.Get(), lpdwTagId, dependencies.Get(), account.Get(),
+                          password.Get());
+}
+
+SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess)
+{
+    Narrowed name(lpServiceName);
+    if (Live(hSCManager) && !name.ok) {
+        SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    return OpenServiceA(hSCManager, name.Get(), dwDesiredAccess);
+}
+
+BOOL StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* lpServiceArgVectors)
+{
+    std::vector<Narrowed> args;
+    for (DWORD i = 0; i < dwNumServiceArgs && lpServiceArgVectors; i++) {
+        args.emplace_back(lpServiceArgVectors[i]);
+        if (!args.back().ok && ServiceHandle(hService)) return Fail(ERROR_INVALID_PARAMETER);
+    }
+    std::vector<LPCSTR> narrow;
+    for (const auto& a : args) narrow.push_back(a.Get());
+    return StartServiceA(hService, DWORD(narrow.size()), narrow.empty() ? nullptr : narrow.data());
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc)
+{
+    Narrowed name(lpServiceName);
+    if (!name.ok) {  // no service of this program has such a name
+        SetLastError(ERROR_SERVICE_NOT_IN_EXE);
+        return nullptr;
+    }
+    return RegisterServiceCtrlHandlerA(name.Get(), lpHandlerProc);
 }

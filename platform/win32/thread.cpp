@@ -1,5 +1,13 @@
-// Threads of the calling process: CreateThread, ResumeThread, priorities,
-// exit codes and user APCs. A thread cannot be terminated from outside.
+// Threads of the calling process: CreateThread, suspension, termination,
+// priorities, exit codes and user APCs.
+//
+// Suspension and termination are cooperative: a thread stops or ends at
+// the runtime's safe points (its waits and sleeps, in a client every call
+// into the machine), never between two instructions of its own code, since
+// stopping a host thread anywhere could leave a lock of the C library or
+// of this layer held for good. A thread CreateThread made ends by
+// unwinding its stack to RunThread (ThreadTerminated), where nothing of
+// its own runs any more.
 //
 // Priorities are the Win32 values (-2..2, idle -15, time-critical 15), which
 // the kernel takes as the increment over the process's base. The seam has
@@ -7,7 +15,6 @@
 // layer (normal when nothing was).
 #include "w32_internal.h"
 
-#include <cstdio>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -42,19 +49,40 @@ struct ThreadStart {
     LPVOID parameter;
 };
 
+// Thrown at a safe point of a terminated thread; caught only in RunThread.
+struct ThreadTerminated {};
+thread_local bool terminable = false;  // this thread runs under RunThread
+
 DWORD WINAPI RunThread(LPVOID context)
 {
     ThreadStart start = *static_cast<ThreadStart*>(context);
     delete static_cast<ThreadStart*>(context);
-    w32::ThreadAttach();
-    DWORD code = start.routine(start.parameter);
-    w32::ThreadDetach();
-    return code;
+    terminable = true;
+    try {
+        // A thread terminated before it ran ends here, before any of its code.
+        LARGE_INTEGER now;
+        now.QuadPart = 0;
+        NtDelayExecution(FALSE, &now);
+        w32::ThreadAttach();
+        DWORD code = start.routine(start.parameter);
+        w32::ThreadDetach();
+        terminable = false;
+        return code;
+    } catch (const ThreadTerminated&) {
+        // The kernel ends the thread with the code TerminateThread gave.
+        terminable = false;
+        return 0;
+    }
 }
 
 }  // namespace
 
 namespace w32 {
+void EndTerminatedThread()
+{
+    if (terminable) throw ThreadTerminated{};
+}
+
 void ForgetThreadHandle(HANDLE h)
 {
     std::lock_guard<std::mutex> lock(priorityLock);
@@ -83,6 +111,17 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
     }
     if (lpThreadId) *lpThreadId = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(cid.UniqueThread));
     return h;
+}
+
+DWORD SuspendThread(HANDLE hThread)
+{
+    ULONG previous = 0;
+    NTSTATUS status = NtSuspendThread(hThread, &previous);
+    if (!NT_SUCCESS(status)) {
+        w32::SetLastNtError(status);
+        return static_cast<DWORD>(-1);
+    }
+    return previous;
 }
 
 DWORD ResumeThread(HANDLE hThread)
@@ -153,9 +192,13 @@ DWORD QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData)
     return 1;
 }
 
-BOOL TerminateThread(HANDLE, DWORD)
+BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode)
 {
-    std::fprintf(stderr, "win32: TerminateThread is not supported\n");
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return FALSE;
+    NTSTATUS status = NtTerminateThread(hThread, static_cast<NTSTATUS>(dwExitCode));
+    W32_TRACE("TerminateThread(%p, %#x) -> %s", hThread, dwExitCode, NtStatusName(status));
+    if (!NT_SUCCESS(status)) {
+        w32::SetLastNtError(status);
+        return FALSE;
+    }
+    return TRUE;
 }

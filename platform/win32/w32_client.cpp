@@ -36,6 +36,7 @@
 #include <sys/un.h>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <unistd.h>
 
 #include "../host/host_protocol.h"
@@ -415,7 +416,6 @@ NTSTATUS ClientUnsupported(const char* call)
 
 namespace client {
 
-NTSTATUS NtClose(HANDLE handle) { return Ask<hostproto::CloseCall>({Value(handle)}).Status(); }
 
 // A create or open of a named object: the handle is the caller's on success.
 template <typename Answered>
@@ -423,79 +423,6 @@ NTSTATUS TakeHandle(const Answered& answered, PHANDLE handle)
 {
     if (NT_SUCCESS(answered.Status())) *handle = HandleOf(answered.reply.handle);
     return answered.Status();
-}
-
-template <typename Call>
-NTSTATUS OpenObject(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
-{
-    if (!handle || !attributes) return STATUS_ACCESS_VIOLATION;
-    return TakeHandle(Ask<Call>({access, WireAttributes(attributes)}), handle);
-}
-
-// A call that answers an object's previous state or count.
-template <typename Answered>
-NTSTATUS TakePrevious(const Answered& answered, PLONG previous, ULONG value)
-{
-    if (NT_SUCCESS(answered.Status()) && previous) *previous = LONG(value);
-    return answered.Status();
-}
-
-NTSTATUS NtCreateEvent(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, EVENT_TYPE type,
-                       BOOLEAN initialState)
-{
-    if (!handle) return STATUS_ACCESS_VIOLATION;
-    return TakeHandle(Ask<hostproto::CreateEventCall>({access, WireAttributes(attributes), ULONG(type), initialState}),
-                      handle);
-}
-NTSTATUS NtOpenEvent(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
-{
-    return OpenObject<hostproto::OpenEventCall>(handle, access, attributes);
-}
-NTSTATUS NtSetEvent(HANDLE handle, PLONG previousState)
-{
-    auto a = Ask<hostproto::SetEventCall>({Value(handle)});
-    return TakePrevious(a, previousState, a.reply.previousState);
-}
-NTSTATUS NtResetEvent(HANDLE handle, PLONG previousState)
-{
-    auto a = Ask<hostproto::ResetEventCall>({Value(handle)});
-    return TakePrevious(a, previousState, a.reply.previousState);
-}
-NTSTATUS NtPulseEvent(HANDLE handle, PLONG previousState)
-{
-    auto a = Ask<hostproto::PulseEventCall>({Value(handle)});
-    return TakePrevious(a, previousState, a.reply.previousState);
-}
-NTSTATUS NtCreateSemaphore(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, LONG initialCount,
-                           LONG maximumCount)
-{
-    if (!handle) return STATUS_ACCESS_VIOLATION;
-    return TakeHandle(Ask<hostproto::CreateSemaphoreCall>(
-                          {access, WireAttributes(attributes), ULONG(initialCount), ULONG(maximumCount)}),
-                      handle);
-}
-NTSTATUS NtOpenSemaphore(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
-{
-    return OpenObject<hostproto::OpenSemaphoreCall>(handle, access, attributes);
-}
-NTSTATUS NtReleaseSemaphore(HANDLE handle, LONG releaseCount, PLONG previousCount)
-{
-    auto a = Ask<hostproto::ReleaseSemaphoreCall>({Value(handle), ULONG(releaseCount)});
-    return TakePrevious(a, previousCount, a.reply.previousCount);
-}
-NTSTATUS NtCreateMutant(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, BOOLEAN initialOwner)
-{
-    if (!handle) return STATUS_ACCESS_VIOLATION;
-    return TakeHandle(Ask<hostproto::CreateMutantCall>({access, WireAttributes(attributes), initialOwner}), handle);
-}
-NTSTATUS NtOpenMutant(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
-{
-    return OpenObject<hostproto::OpenMutantCall>(handle, access, attributes);
-}
-NTSTATUS NtReleaseMutant(HANDLE handle, PLONG previousCount)
-{
-    auto a = Ask<hostproto::ReleaseMutantCall>({Value(handle)});
-    return TakePrevious(a, previousCount, a.reply.previousCount);
 }
 
 NTSTATUS NtWaitForMultipleObjects(ULONG count, const HANDLE* handles, WAIT_TYPE waitType, BOOLEAN alertable,
@@ -579,24 +506,8 @@ NTSTATUS NtCreateUserThread(PHANDLE handle, PUSER_THREAD_ROUTINE routine, PVOID 
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NtResumeThread(HANDLE thread, PULONG suspendCount)
-{
-    auto a = Ask<hostproto::ResumeThreadCall>({Value(thread)});
-    if (suspendCount && (NT_SUCCESS(a.Status()) || a.Status() == STATUS_PENDING)) *suspendCount = a.reply.suspendCount;
-    return a.Status();
-}
 
-NTSTATUS NtGetExitCodeThread(HANDLE thread, PULONG exitCode)
-{
-    auto a = Ask<hostproto::GetExitCodeThreadCall>({Value(thread)});
-    if (exitCode && (NT_SUCCESS(a.Status()) || a.Status() == STATUS_PENDING)) *exitCode = a.reply.exitCode;
-    return a.Status();
-}
 
-NTSTATUS NtSetThreadPriority(HANDLE thread, LONG priority)
-{
-    return Ask<hostproto::SetThreadPriorityCall>({Value(thread), ULONG(priority)}).Status();
-}
 
 // The host queues the APC to the kernel thread; its alertable wait hands it
 // back here to run (RunDeliveredApcs).
@@ -683,7 +594,7 @@ static void RunCompletion(PVOID context, PVOID, PVOID)
 }
 
 // The results of a request's reply (every request's reply has the same
-// fields: host_calls.inc's HOST_IO_REPLY).
+// fields: the table's HOST_IO_REPLY).
 template <typename Reply>
 static void TakeResults(const Reply& reply, PIO_STATUS_BLOCK iosb, PVOID buffer, ULONG length)
 {
@@ -937,10 +848,6 @@ NTSTATUS NtCreateSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES
                       section);
 }
 
-NTSTATUS NtOpenSection(PHANDLE section, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
-{
-    return OpenObject<hostproto::OpenSectionCall>(section, access, attributes);
-}
 
 NTSTATUS NtMapViewOfSection(HANDLE section, HANDLE process, PVOID* baseAddress, ULONG_PTR, SIZE_T,
                             PLARGE_INTEGER sectionOffset, PSIZE_T viewSize, SECTION_INHERIT, ULONG, ULONG protect)
@@ -1012,13 +919,7 @@ NTSTATUS NtCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attribu
     return TakeHandle(a, key);
 }
 
-NTSTATUS NtOpenKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes)
-{
-    return OpenObject<hostproto::OpenKeyCall>(key, access, attributes);
-}
 
-NTSTATUS NtDeleteKey(HANDLE key) { return Ask<hostproto::DeleteKeyCall>({Value(key)}).Status(); }
-NTSTATUS NtFlushKey(HANDLE key) { return Ask<hostproto::FlushKeyCall>({Value(key)}).Status(); }
 
 // A query into the caller's buffer: the bytes the kernel wrote, and the
 // length the whole answer needs.
@@ -1101,25 +1002,8 @@ NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK iosb, PVOID info, UL
     return a.Status();
 }
 
-NTSTATUS NtFlushBuffersFile(HANDLE file, PIO_STATUS_BLOCK iosb)
-{
-    auto a = Ask<hostproto::FlushBuffersFileCall>({Value(file)});
-    TakeStatusBlock(a.reply.iosb, iosb);
-    return a.Status();
-}
 
-NTSTATUS NtCancelIoFile(HANDLE file, PIO_STATUS_BLOCK iosb)
-{
-    auto a = Ask<hostproto::CancelIoFileCall>({Value(file)});
-    TakeStatusBlock(a.reply.iosb, iosb);
-    return a.Status();
-}
 
-NTSTATUS NtDeleteFile(POBJECT_ATTRIBUTES attributes)
-{
-    if (!attributes) return STATUS_ACCESS_VIOLATION;
-    return Ask<hostproto::DeleteFileCall>({WireAttributes(attributes)}).Status();
-}
 
 // Directory listings and change notifications go as reads do: the kernel
 // writes records into the caller's buffer, an overlapped one ends through
@@ -1162,17 +1046,7 @@ NTSTATUS NtNotifyChangeDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE 
     return DeviceIo<hostproto::NotifyChangeDirectoryCall>(q, async, iosb, shared ? nullptr : buffer, length);
 }
 
-NTSTATUS NtLoadDriver(PUNICODE_STRING driverServiceName)
-{
-    if (!driverServiceName) return STATUS_ACCESS_VIOLATION;
-    return Ask<hostproto::LoadDriverCall>({Counted(driverServiceName)}).Status();
-}
 
-NTSTATUS NtUnloadDriver(PUNICODE_STRING driverServiceName)
-{
-    if (!driverServiceName) return STATUS_ACCESS_VIOLATION;
-    return Ask<hostproto::UnloadDriverCall>({Counted(driverServiceName)}).Status();
-}
 
 NTSTATUS NtReportEvent(const std::u16string& source, USHORT type, USHORT category, ULONG eventId,
                        const std::vector<std::u16string>& strings, const void* data, ULONG dataSize)
@@ -1182,6 +1056,97 @@ NTSTATUS NtReportEvent(const std::u16string& source, USHORT type, USHORT categor
                {source, type, category, eventId, strings, hostproto::ByteSpan(data, data ? dataSize : 0)})
         .Status();
 }
+
+// ---- Expanded calls ----
+//
+// The calls of the table whose client side is Expanded: each request field
+// takes the parameter of its name, each reply field goes out through the
+// pointer parameter of its name once the call succeeded. A parameter the
+// call cannot go without (a handle to write, the attributes of an open, a
+// name) that is null fails the call with STATUS_ACCESS_VIOLATION before
+// anything is sent.
+namespace wire {
+
+bool In(uint32_t& field, const void* pointer)
+{
+    field = Value(pointer);
+    return true;
+}
+template <typename T>
+    requires(std::is_integral_v<T> || std::is_enum_v<T>)
+bool In(uint32_t& field, T value)
+{
+    field = uint32_t(value);
+    return true;
+}
+bool In(hostproto::Attributes& field, const OBJECT_ATTRIBUTES* attributes)
+{
+    if (!attributes) return false;
+    field = WireAttributes(attributes);
+    return true;
+}
+bool In(hostproto::OptionalAttributes& field, const OBJECT_ATTRIBUTES* attributes)
+{
+    static_cast<hostproto::Attributes&>(field) = WireAttributes(attributes);
+    return true;
+}
+bool In(hostproto::Text& field, const UNICODE_STRING* text)
+{
+    if (!text) return false;
+    field = Counted(text);
+    return true;
+}
+
+// Whether the call can go with this pointer for a reply field: a handle
+// is the call's result and must have somewhere to go; the rest are optional.
+bool Wanted(HANDLE* handle) { return handle != nullptr; }
+template <typename T>
+bool Wanted(T*)
+{
+    return true;
+}
+
+void Out(NTSTATUS status, uint32_t value, HANDLE* handle)
+{
+    if (NT_SUCCESS(status)) *handle = HandleOf(value);
+}
+void Out(NTSTATUS status, uint32_t value, ULONG* out)
+{
+    if (out && NT_SUCCESS(status)) *out = value;
+}
+void Out(NTSTATUS status, uint32_t value, LONG* out)
+{
+    if (out && NT_SUCCESS(status)) *out = LONG(value);
+}
+void Out(NTSTATUS, const hostproto::StatusBlock& block, PIO_STATUS_BLOCK iosb) { TakeStatusBlock(block, iosb); }
+
+}  // namespace wire
+
+#define CLIENT_UNUSED(type, name) (void)name;
+#define CLIENT_WANTED(type, name) &&wire::Wanted(name)
+#define CLIENT_IN(type, name) &&wire::In(q.name, name)
+#define CLIENT_OUT(type, name) wire::Out(a.Status(), a.reply.name, name);
+#define CLIENT_ByHand(...)
+#define CLIENT_Expanded(ret, name, call, requestFields, replyFields, ...)                                 \
+    ret name(NT_EACH_COMMA(NT_PARAMETER, __VA_ARGS__))                                                   \
+    {                                                                                                    \
+        NT_EACH(CLIENT_UNUSED, __VA_ARGS__)                                                              \
+        hostproto::call##Call::Request q;                                                                \
+        if (!(true NT_EACH(CLIENT_WANTED, NT_LIST replyFields) NT_EACH(CLIENT_IN, NT_LIST requestFields))) \
+            return STATUS_ACCESS_VIOLATION;                                                              \
+        auto a = Ask<hostproto::call##Call>(q);                                                          \
+        NT_EACH(CLIENT_OUT, NT_LIST replyFields)                                                         \
+        return a.Status();                                                                               \
+    }
+#define NT_HOST_SYSCALL(client, ...) CLIENT_##client(__VA_ARGS__)
+#include "../nt/nt_syscall.inc"
+#undef NT_HOST_SYSCALL
+#undef CLIENT_Expanded
+#undef CLIENT_ByHand
+#undef CLIENT_OUT
+#undef CLIENT_IN
+#undef CLIENT_WANTED
+#undef CLIENT_UNUSED
 
 }  // namespace client
 }  // namespace w32

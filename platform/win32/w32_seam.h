@@ -12,6 +12,24 @@
 #include <string>
 #include <vector>
 
+namespace w32 {
+// Every system call's answer passes here (seam.cpp). A call that answers
+// STATUS_THREAD_TERMINATE_PENDING ends a thread CreateThread made right
+// there (thread.cpp: its stack unwinds to its start); any other thread
+// gets the status back.
+void EndTerminatedThread();
+inline NTSTATUS AtSafePoint(NTSTATUS status)
+{
+    if (status == STATUS_THREAD_TERMINATE_PENDING) EndTerminatedThread();
+    return status;
+}
+template <typename T>
+T AtSafePoint(T value)
+{
+    return value;
+}
+}  // namespace w32
+
 namespace w32::seam {
 #define NT_SYSCALL NT_DECLARE_SYSCALL
 #include "../nt/nt_syscall.inc"

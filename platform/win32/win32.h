@@ -128,6 +128,7 @@ enum : DWORD {
     ERROR_NEGATIVE_SEEK = 131,
     ERROR_DIR_NOT_EMPTY = 145,
     ERROR_TOO_MANY_TCBS = 155,
+    ERROR_SIGNAL_REFUSED = 156,
     ERROR_BAD_PATHNAME = 161,
     ERROR_BUSY = 170,
     ERROR_ALREADY_EXISTS = 183,
@@ -526,13 +527,25 @@ enum : int {
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
                     LPDWORD lpThreadId);
+// The previous suspend count, or (DWORD)-1. Suspensions nest, up to 127
+// (ERROR_SIGNAL_REFUSED past it); an ended thread gives ERROR_ACCESS_DENIED.
+// A thread stops at its next safe point: a wait, a sleep (a wait it is in
+// goes on and stops it when it ends), or in a host's client any call into
+// the machine. A thread that suspends itself stops at once.
+DWORD SuspendThread(HANDLE hThread);
 DWORD ResumeThread(HANDLE hThread);
 BOOL SetThreadPriority(HANDLE hThread, int nPriority);
 int GetThreadPriority(HANDLE hThread);
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 DWORD QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData);
-// Not supported: a thread cannot be killed from outside here. Fails with
-// ERROR_CALL_NOT_IMPLEMENTED.
+// Ends a thread CreateThread made, with 'dwExitCode' as its exit code; its
+// waiters are released when it ends. It ends at its next safe point (as
+// for SuspendThread): at once when it waits, sleeps or is suspended,
+// otherwise at its next wait, sleep or (in a client) call into the
+// machine. Its stack unwinds from there; its libraries are not told. A
+// thread that terminates itself does not return. ERROR_ACCESS_DENIED for
+// a process's first thread (not made by CreateThread); an ended thread
+// keeps its exit code.
 BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode);
 
 // ---- Registry ----
@@ -805,20 +818,38 @@ struct SERVICE_TABLE_ENTRYA {
     LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
 };
 using LPSERVICE_TABLE_ENTRYA = SERVICE_TABLE_ENTRYA*;
+using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD dwNumServicesArgs, LPWSTR* lpServiceArgVectors);
+struct SERVICE_TABLE_ENTRYW {
+    LPWSTR lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
+};
+using LPSERVICE_TABLE_ENTRYW = SERVICE_TABLE_ENTRYW*;
+
+// The wide calls are the ANSI ones with their strings converted; a string
+// the ANSI code page cannot hold fails the call (ERROR_INVALID_NAME for a
+// name, ERROR_INVALID_PARAMETER for any other string) rather than naming
+// another service or storing another path.
 
 // lpMachineName must be null (this machine); lpDatabaseName null or "ServicesActive".
 SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
+SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess);
 // ERROR_SERVICE_EXISTS when the service's key is there already.
 SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwDesiredAccess,
                          DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCSTR lpBinaryPathName,
                          LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCSTR lpDependencies,
                          LPCSTR lpServiceStartName, LPCSTR lpPassword);
+SC_HANDLE CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPCWSTR lpDisplayName, DWORD dwDesiredAccess,
+                         DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCWSTR lpBinaryPathName,
+                         LPCWSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCWSTR lpDependencies,
+                         LPCWSTR lpServiceStartName, LPCWSTR lpPassword);
 // ERROR_SERVICE_DOES_NOT_EXIST for an unknown service.
 SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess);
+SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess);
 // ERROR_SERVICE_ALREADY_RUNNING when it runs; a program's service is
 // started once its program called StartServiceCtrlDispatcher (30 s at
 // most, else ERROR_SERVICE_REQUEST_TIMEOUT).
 BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors);
+BOOL StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* lpServiceArgVectors);
 // A program's service: the control goes to its handler, and the status it
 // reported after it comes back. A driver: SERVICE_CONTROL_STOP unloads it.
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
@@ -835,7 +866,9 @@ BOOL UnlockServiceDatabase(SC_LOCK ScLock);
 // (ERROR_FAILED_SERVICE_CONTROLLER_CONNECT when the program was not
 // started as a service).
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable);
+BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* lpServiceStartTable);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerW(LPCWSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus);
 
 // ---- Version information ----

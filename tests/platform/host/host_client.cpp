@@ -404,6 +404,53 @@ int ServiceProgram(const char* self)
     return 0;
 }
 
+// The same through the wide calls, with what they refuse: a name the ANSI
+// code page cannot hold names no service, a database other than the
+// active one, a bad manager handle.
+int ServiceProgramWide(const char* self)
+{
+    std::printf("database %u\n", OpenSCManagerW(nullptr, u"Other", SC_MANAGER_ALL_ACCESS) ? 0u : GetLastError());
+    SC_HANDLE manager = OpenSCManagerW(nullptr, u"ServicesActive", SC_MANAGER_ALL_ACCESS);
+    if (!manager) return std::printf("manager error %u\n", GetLastError()), 1;
+    std::string narrow = std::string("\"") + self + "\" service-main-wide";
+    std::u16string image(narrow.begin(), narrow.end());
+    std::printf("bad manager %u\n",
+                CreateServiceW(nullptr, u"HostWide", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr,
+                               nullptr, nullptr)
+                    ? 0u
+                    : GetLastError());
+    std::printf("unheld name %u\n",
+                CreateServiceW(manager, u"Host\u4E2D", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                               SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr,
+                               nullptr, nullptr)
+                    ? 0u
+                    : GetLastError());
+    SC_HANDLE service = CreateServiceW(manager, u"HostWide", u"Wide \u00E9cho", SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                       image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (!service) return std::printf("create error %u\n", GetLastError()), 1;
+    std::printf("unheld open %u\n", OpenServiceW(manager, u"HostWide\u4E2D", SERVICE_ALL_ACCESS) ? 0u : GetLastError());
+    std::printf("unknown %u\n", OpenServiceW(manager, u"NoSuchService", SERVICE_ALL_ACCESS) ? 0u : GetLastError());
+    SC_HANDLE opened = OpenServiceW(manager, u"HostWide", SERVICE_ALL_ACCESS);
+    if (!opened) return std::printf("open error %u\n", GetLastError()), 1;
+    LPCWSTR args[] = {u"first", u"second"};
+    if (!StartServiceW(opened, 2, args)) return std::printf("start error %u\n", GetLastError()), 1;
+    SERVICE_STATUS status{};
+    for (int i = 0; i < 600 && QueryServiceStatus(opened, &status) && status.dwCurrentState != SERVICE_RUNNING; i++)
+        Sleep(50);
+    // The service's main says, as its check point, that what it got came right.
+    std::printf("state %u accepts %u arguments %u\n", status.dwCurrentState, status.dwControlsAccepted,
+                status.dwCheckPoint);
+    BOOL stopped = ControlService(opened, SERVICE_CONTROL_STOP, &status);
+    std::printf("stop %u state %u\n", stopped ? 0u : GetLastError(), status.dwCurrentState);
+    std::printf("deleted %u\n", DeleteService(service) ? 0u : GetLastError());
+    CloseServiceHandle(opened);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 0;
+}
+
 SERVICE_STATUS_HANDLE echoStatus;
 
 void EchoControl(DWORD control)
@@ -418,6 +465,31 @@ void EchoMain(DWORD, LPSTR*)
     echoStatus = RegisterServiceCtrlHandlerA("HostEcho", EchoControl);
     SERVICE_STATUS s{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
     SetServiceStatus(echoStatus, &s);
+}
+
+SERVICE_STATUS_HANDLE wideStatus;
+
+void WideControl(DWORD control)
+{
+    if (control != SERVICE_CONTROL_STOP) return;
+    SERVICE_STATUS s{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
+    SetServiceStatus(wideStatus, &s);
+}
+
+// What StartServiceW gave, which the service manager puts after the
+// program's own words on its command line.
+std::vector<std::string> wideStartWords;
+
+// Its one argument, the service's name, wide; its check point counts the
+// start's words that came right, as a sign the start's strings crossed.
+void WideMain(DWORD count, LPWSTR* args)
+{
+    wideStatus = RegisterServiceCtrlHandlerW(u"HostWide", WideControl);
+    bool named = count == 1 && std::u16string(args[0]) == u"HostWide";
+    bool words = wideStartWords == std::vector<std::string>{"first", "second"};
+    SERVICE_STATUS s{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0,
+                     named && words ? 3u : 0u, 0};
+    SetServiceStatus(wideStatus, &s);
 }
 
 int ServiceMainProgram()
@@ -498,6 +570,12 @@ int main(int argc, char** argv)
     if (what == "service-driver") return ServiceDriver();
     if (what == "service-program" && argc == 3) return ServiceProgram(argv[2]);
     if (what == "service-main") return ServiceMainProgram();
+    if (what == "service-program-wide" && argc == 3) return ServiceProgramWide(argv[2]);
+    if (what == "service-main-wide") {
+        for (int i = 2; i < argc; i++) wideStartWords.push_back(argv[i]);
+        SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(u"HostWide"), WideMain}, {nullptr, nullptr}};
+        return StartServiceCtrlDispatcherW(table) ? 0 : 1;
+    }
     if (what == "not-a-service") {
         SERVICE_TABLE_ENTRYA table[] = {{const_cast<LPSTR>("HostEcho"), EchoMain}, {nullptr, nullptr}};
         std::printf("dispatcher %u\n", StartServiceCtrlDispatcherA(table) ? 0u : GetLastError());

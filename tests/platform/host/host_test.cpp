@@ -790,6 +790,12 @@ TEST(MachineHost, AProgramsServiceRunsAsAClientAndStopsThroughItsHandler)
     for (const char* line : {"state 4 accepts 1", "again 1056", "stop 0 state 1", "stop again 1062", "deleted 0"})
         EXPECT_EQ(client.Line(), line);
     EXPECT_EQ(client.Wait(), 0);
+    // The same through the wide calls, with the names they cannot carry.
+    hosttest::Child wide = Client({"service-program-wide", HOST_CLIENT_PATH});
+    for (const char* line : {"database 123", "bad manager 6", "unheld name 123", "unheld open 123", "unknown 1060",
+                             "state 4 accepts 1 arguments 3", "stop 0 state 1", "deleted 0"})
+        EXPECT_EQ(wide.Line(), line);
+    EXPECT_EQ(wide.Wait(), 0);
     // A program not started by the service manager has no dispatcher to join.
     hosttest::Child plain = Client({"not-a-service"});
     EXPECT_EQ(plain.Line(), "dispatcher 1063");
@@ -895,7 +901,7 @@ TEST(MachineHost, EveryCallsRecordsComeBackFromTheirBodies)
 #define HOST_CALL(name, request, reply)                                  \
     ExpectRoundTrip<hostproto::name##Call::Request>(#name " request"); \
     ExpectRoundTrip<hostproto::name##Call::Reply>(#name " reply");
-#include "platform/host/host_calls.inc"
+#include "platform/nt/nt_syscall.inc"
 #undef HOST_CALL
 }
 

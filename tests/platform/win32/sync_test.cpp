@@ -1,7 +1,8 @@
 // Synchronisation: named objects shared by two processes and their case, waits that time
 // out on the virtual clock, mutex ownership and abandonment, semaphore
 // limits, critical sections that let virtual time move while they block,
-// threads and user APCs.
+// threads (suspension and termination) and user APCs.
+#include <atomic>
 #include <chrono>
 
 #include "w32_machine.h"
@@ -359,9 +360,201 @@ TEST(Threads, SuspendedStartExitCodesAndPriorities)
     EXPECT_TRUE(GetExitCodeThread(t, &code));
     EXPECT_EQ(code, 99u);
 
-    EXPECT_FALSE(TerminateThread(t, 0));
-    EXPECT_EQ(GetLastError(), ERROR_CALL_NOT_IMPLEMENTED);
+    // An ended thread keeps the exit code it ended with.
+    EXPECT_TRUE(TerminateThread(t, 5));
+    EXPECT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 99u);
     CloseHandle(t);
+}
+
+// A thread to terminate, and how far it got: 'reached' counts the steps
+// past each point it may be ended at, which a terminated thread never takes.
+struct Victim {
+    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> running{false};
+    std::atomic<bool> go{false};
+    std::atomic<int> reached{0};
+};
+
+DWORD WaitForever(LPVOID p)
+{
+    auto* v = static_cast<Victim*>(p);
+    WaitForSingleObject(v->never, INFINITE);
+    v->reached++;
+    return 1;
+}
+DWORD SleepLong(LPVOID p)
+{
+    auto* v = static_cast<Victim*>(p);
+    Sleep(600000);
+    v->reached++;
+    return 1;
+}
+// Runs its own code (no call into the system) until told, then waits.
+DWORD BusyThenWait(LPVOID p)
+{
+    auto* v = static_cast<Victim*>(p);
+    v->running = true;
+    while (!v->go.load()) {
+    }
+    v->reached++;  // its own code runs on: it ends only at its next safe point
+    WaitForSingleObject(v->never, 0);
+    v->reached++;
+    return 1;
+}
+DWORD EndItself(LPVOID p)
+{
+    auto* v = static_cast<Victim*>(p);
+    TerminateThread(GetCurrentThread(), 0x5E1F);
+    v->reached++;
+    return 1;
+}
+DWORD SuspendItself(LPVOID p)
+{
+    auto* v = static_cast<Victim*>(p);
+    SuspendThread(GetCurrentThread());
+    v->reached++;
+    WaitForSingleObject(v->never, INFINITE);
+    return 1;
+}
+
+TEST(Threads, TerminateEndsAThreadAtItsSafePointWithTheCodeGiven)
+{
+    const struct {
+        const char* where;
+        LPTHREAD_START_ROUTINE routine;
+        DWORD flags;
+        bool suspendFirst;
+        DWORD code;
+        int reached;  // steps it takes before it ends
+    } cases[] = {
+        {"waiting on an event", WaitForever, 0, false, 0xC0DE1, 0},
+        {"sleeping", SleepLong, 0, false, 0xC0DE2, 0},
+        {"suspended at its creation", WaitForever, CREATE_SUSPENDED, false, 0xC0DE3, 0},
+        {"suspended while it waits", WaitForever, 0, true, 0xC0DE4, 0},
+        {"in its own code", BusyThenWait, 0, false, 0xC0DE5, 1},
+        {"itself", EndItself, 0, false, 0x5E1F, 0},
+        {"suspended by itself", SuspendItself, 0, false, 0xC0DE7, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.where);
+        Victim v;
+        HANDLE t = CreateThread(nullptr, 0, c.routine, &v, c.flags, nullptr);
+        ASSERT_NE(t, nullptr);
+        if (c.suspendFirst) {
+            EXPECT_EQ(SuspendThread(t), 0u);
+        }
+        while (c.routine == BusyThenWait && !v.running.load()) {
+        }
+        if (c.routine == SuspendItself) {
+            DWORD code = 0;  // stopped by itself: still there after a while
+            EXPECT_EQ(WaitForSingleObject(t, 100), WAIT_TIMEOUT);
+            EXPECT_TRUE(GetExitCodeThread(t, &code));
+            EXPECT_EQ(code, STILL_ACTIVE);
+        }
+        if (c.routine != EndItself) {
+            EXPECT_TRUE(TerminateThread(t, c.code));
+        }
+        v.go = true;
+        // Its waiters are released, and it ended with the code given.
+        ASSERT_EQ(WaitForSingleObject(t, 20000), WAIT_OBJECT_0);
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeThread(t, &code));
+        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(v.reached.load(), c.reached);
+        // A second termination changes nothing.
+        EXPECT_TRUE(TerminateThread(t, 1));
+        EXPECT_TRUE(GetExitCodeThread(t, &code));
+        EXPECT_EQ(code, c.code);
+        CloseHandle(t);
+        CloseHandle(v.never);
+    }
+}
+
+DWORD WaitThenCount(LPVOID p)
+{
+    auto* v = static_cast<Victim*>(p);
+    WaitForSingleObject(v->never, INFINITE);
+    v->reached++;
+    return 7;
+}
+
+TEST(Threads, SuspensionsNestAndAThreadSuspendedInAWaitStopsWhenItEnds)
+{
+    Victim v;
+    HANDLE t = CreateThread(nullptr, 0, WaitThenCount, &v, 0, nullptr);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(SuspendThread(t), 0u);
+    EXPECT_EQ(SuspendThread(t), 1u);
+    // Its wait is satisfied, but it stays stopped until the last resume.
+    SetEvent(v.never);
+    EXPECT_EQ(WaitForSingleObject(t, 200), WAIT_TIMEOUT);
+    EXPECT_EQ(v.reached.load(), 0);
+    EXPECT_EQ(ResumeThread(t), 2u);
+    EXPECT_EQ(WaitForSingleObject(t, 200), WAIT_TIMEOUT);
+    EXPECT_EQ(v.reached.load(), 0);
+    EXPECT_EQ(ResumeThread(t), 1u);
+    ASSERT_EQ(WaitForSingleObject(t, 20000), WAIT_OBJECT_0);
+    EXPECT_EQ(v.reached.load(), 1);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(code, 7u);
+    // An ended thread can be neither suspended nor resumed into anything.
+    EXPECT_EQ(SuspendThread(t), DWORD(-1));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ResumeThread(t), 0u);
+    CloseHandle(t);
+    CloseHandle(v.never);
+
+    // Up to the limit, and not past it.
+    Victim w;
+    t = CreateThread(nullptr, 0, WaitThenCount, &w, CREATE_SUSPENDED, nullptr);
+    ASSERT_NE(t, nullptr);
+    for (DWORD i = 1; i < MAXIMUM_SUSPEND_COUNT; i++) {
+        ASSERT_EQ(SuspendThread(t), i);
+    }
+    EXPECT_EQ(SuspendThread(t), DWORD(-1));
+    EXPECT_EQ(GetLastError(), ERROR_SIGNAL_REFUSED);
+    for (DWORD i = MAXIMUM_SUSPEND_COUNT; i > 0; i--) {
+        ASSERT_EQ(ResumeThread(t), i);
+    }
+    EXPECT_EQ(ResumeThread(t), 0u);  // not suspended: nothing to undo
+    SetEvent(w.never);
+    ASSERT_EQ(WaitForSingleObject(t, 20000), WAIT_OBJECT_0);
+    EXPECT_EQ(w.reached.load(), 1);
+    CloseHandle(t);
+    CloseHandle(w.never);
+}
+
+TEST(Threads, SuspendResumeAndTerminateRefuseWhatIsNoThreadOfTheirs)
+{
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const struct {
+        const char* what;
+        HANDLE handle;
+        DWORD error;
+    } cases[] = {
+        {"no handle", nullptr, ERROR_INVALID_HANDLE},
+        {"a closed handle", reinterpret_cast<HANDLE>(0x7FF0), ERROR_INVALID_HANDLE},
+        {"an event", event, ERROR_INVALID_HANDLE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetLastError(0);
+        EXPECT_EQ(SuspendThread(c.handle), DWORD(-1));
+        EXPECT_EQ(GetLastError(), c.error);
+        SetLastError(0);
+        EXPECT_EQ(ResumeThread(c.handle), DWORD(-1));
+        EXPECT_EQ(GetLastError(), c.error);
+        SetLastError(0);
+        EXPECT_FALSE(TerminateThread(c.handle, 0));
+        EXPECT_EQ(GetLastError(), c.error);
+    }
+    // The process's first thread was not made by CreateThread: it has no
+    // start to unwind to, and stays.
+    EXPECT_FALSE(TerminateThread(GetCurrentThread(), 0));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    CloseHandle(event);
 }
 
 }  // namespace
