@@ -32,6 +32,8 @@ bool Seek(HANDLE file, uint64_t offset, DWORD method = FILE_BEGIN)
 
 CWaveItem::~CWaveItem()
 {
+    if (m_view && m_mode == ZAR_WAVE_MODE_SECTION && m_file != INVALID_HANDLE_VALUE && Seek(m_file, 0))
+        WriteAll(m_file, m_view, kWaveSectionHeaderBytes + m_dataBytes);
     if (m_view) UnmapViewOfFile(m_view);
     if (m_section) CloseHandle(m_section);
     if (m_file != INVALID_HANDLE_VALUE) {
@@ -140,7 +142,10 @@ int32_t CWaveItem::CreateSection(const ZAR_WAVE_CREATE& r)
         backing = m_file;
     }
     const uint32_t total = kWaveSectionHeaderBytes + m_dataBytes;
-    m_section = CreateFileMappingA(backing, nullptr, PAGE_READWRITE, 0, total, r.sectionName.c_str());
+    // The Win32 layer's sections live in the page file: a backing file is
+    // read into the section at the start and holds its image at the end.
+    (void)backing;
+    m_section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, total, r.sectionName.c_str());
     const bool nameTaken = m_section && GetLastError() == ERROR_ALREADY_EXISTS;
     if (!m_section || nameTaken) {
         // The section that holds the name is someone else's: leave it be,
@@ -151,11 +156,14 @@ int32_t CWaveItem::CreateSection(const ZAR_WAVE_CREATE& r)
         m_file = INVALID_HANDLE_VALUE;
         if (m_createdFile) DeleteFileA(r.path.c_str());
         m_createdFile = false;
-        return nameTaken ? ZAR_E_CLIP_EXISTS : ZAR_E_DRIVER;
+        return nameTaken ? int32_t(ZAR_E_CLIP_EXISTS) : int32_t(ZAR_E_DRIVER);
     }
     m_view = static_cast<uint8_t*>(MapViewOfFile(m_section, FILE_MAP_ALL_ACCESS, 0, 0, total));
     if (!m_view) return ZAR_E_DRIVER;
-    if (!existing) {
+    if (existing && m_file != INVALID_HANDLE_VALUE) {
+        DWORD got = 0;
+        if (!ReadFile(m_file, m_view, total, &got, nullptr)) return ZAR_E_DRIVER;
+    } else if (!existing) {
         WriteHeader(m_view, m_dataBytes);
         std::memset(m_view + kWaveLiveBlockOffset, 0, 32);
     }
@@ -241,5 +249,5 @@ int32_t CWaveItem::Finish()
         SetEndOfFile(m_file);
         m_fixedLength = false;
     }
-    return ok ? ZAR_OK : ZAR_E_FILE_WRITE;
+    return ok ? int32_t(ZAR_OK) : int32_t(ZAR_E_FILE_WRITE);
 }
