@@ -33,7 +33,23 @@ public:
         for (uint32_t k = 0; k < m_fields.size(); ++k)
             std::memset(m_data + size_t(m_fields[k].place[1]) * 512, int(k & 0xFF), size_t(m_fields[k].used) * 512);
     }
+    // Fields with the given contents (each padded to whole sectors).
+    MemoryClipFile(const std::vector<std::vector<uint8_t>>& fields, CBoardConnection* connection)
+        : MemoryClipFile(SectorsOf(fields), connection)
+    {
+        for (uint32_t k = 0; k < fields.size(); ++k) {
+            uint8_t* at = m_data + size_t(m_fields[k].place[1]) * 512;
+            std::memset(at, 0, size_t(m_fields[k].used) * 512);
+            std::memcpy(at, fields[k].data(), fields[k].size());
+        }
+    }
     ~MemoryClipFile() override { VirtualFree(m_data, 0, MEM_RELEASE); }
+    static std::vector<uint16_t> SectorsOf(const std::vector<std::vector<uint8_t>>& fields)
+    {
+        std::vector<uint16_t> sectors;
+        for (const auto& f : fields) sectors.push_back(uint16_t((f.size() + 511) / 512));
+        return sectors;
+    }
 
     std::vector<Load> Loads()
     {
@@ -77,7 +93,7 @@ public:
         r.BlockCount = l.used;
         r.AccessMode = 2;
         r.OwnsScsi = 1;
-        r.ScsiStatus = 255;
+        r.ScsiStatus = 0;  // a board memory copy leaves the status as sent unless it failed
         r.UserBuffer = uint32_t(reinterpret_cast<uintptr_t>(m_data + size_t(l.place[1]) * 512));
         r.UserBufferLength = uint32_t(l.used) * 512;
         r.SdramAddress = block * 512;
