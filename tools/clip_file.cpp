@@ -1,23 +1,21 @@
-// A clip stored as a media file through the media drive and its control
-// device; see clip_file.h.
+// A clip stored through the library's clip files; see clip_file.h.
 
 #include "clip_file.h"
 
 #include <algorithm>
 #include <cstring>
 
+#include "include/zarkd.h"
+#include "lib/api/zar_connection.h"
+#include "lib/play/zar_local_file.h"
+#include "lib/play/zar_system_file.h"
 #include "platform/win32/win32.h"
 
 namespace {
 
 constexpr uint32_t kBlock = 512;
 
-std::string Narrow(const char16_t* text, size_t max)
-{
-    std::string out;
-    for (size_t i = 0; i < max && text[i] != 0; ++i) out += text[i] < 0x80 ? char(text[i]) : '?';
-    return out;
-}
+std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
 // The first subfolder of 'folder', or "" when it has none.
 std::string FirstSubfolder(const std::string& folder)
@@ -33,8 +31,7 @@ std::string FirstSubfolder(const std::string& folder)
     return found;
 }
 
-// Body-table blocks for 'frames' frames: two 4-byte entries a frame.
-uint32_t TableBlocksFor(uint32_t frames) { return (frames * 8 + kBlock - 1) / kBlock; }
+std::string Code(int32_t result) { return std::to_string(result); }
 
 }  // namespace
 
@@ -49,21 +46,11 @@ char MediaDriveLetter()
     return ok ? char(prefs.DriveLetter) : 0;
 }
 
+ClipFile::ClipFile() : shared_(std::make_unique<ZAR_BOARD_SHARED>()) {}
+
 ClipFile::~ClipFile()
 {
-    if (file_ != nullptr) CloseHandle(file_);
-    if (control_ != nullptr) CloseHandle(control_);
-}
-
-bool ClipFile::Control(uint32_t code, void* record, uint32_t bytes, std::string* why, const char* what)
-{
-    // Every per-file record starts with the file's handle.
-    const uint32_t handle = uint32_t(reinterpret_cast<uintptr_t>(file_));
-    std::memcpy(record, &handle, sizeof handle);
-    DWORD returned = 0;
-    if (DeviceIoControl(control_, code, record, bytes, record, bytes, &returned, nullptr)) return true;
-    *why = std::string(what) + " failed: error " + std::to_string(GetLastError());
-    return false;
+    if (file_ != nullptr) file_->Release();
 }
 
 bool ClipFile::Create(const std::string& name, uint32_t fields, uint32_t blocksPerField, bool is625, std::string* why)
@@ -92,68 +79,55 @@ bool ClipFile::Create(const std::string& name, uint32_t fields, uint32_t blocksP
     path_ = folder_ + "\\" + name;
     // A take of an earlier run gives its space back first.
     DeleteFileA(path_.c_str());
-    HANDLE file = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        *why = "CreateFile " + path_ + ": error " + std::to_string(GetLastError());
+    shared_->Standard = is625 ? 625 : 525;
+    connection_ = std::make_unique<CBoardConnection>(0);
+    connection_->m_pShared = shared_.get();
+    file_ = new CZarLocalFile(Wide(path_), connection_.get());
+    const int32_t result = file_->CreateFill(blocksPerField, (fields + 1) / 2, 0, 0);
+    if (result != ZAR_OK) {
+        *why = "the library could not create the clip: " + Code(result) +
+               (result == -29 ? " (no room on the volume)" : "");
         return false;
     }
-    file_ = file;
-    HANDLE control = CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                 nullptr);
-    if (control == INVALID_HANDLE_VALUE) {
-        *why = "\\\\.\\ZarFsDevice0: error " + std::to_string(GetLastError());
-        return false;
-    }
-    control_ = control;
-
-    // The drives of the volume first: the data run is per drive.
-    ZARFS_GET_FILE_INFO info{};
-    if (!Control(IOCTL_ZARFS_GET_FILE_INFO, &info, sizeof info, why, "file info")) return false;
-    const uint32_t drives = std::max<uint32_t>(1, info.Volume.DriveCount);
-    ZARFS_ALLOCATE_VIDEO_SPACE request{};
-    request.Flags = is625 ? ZARFS_ALLOCATE_625 : 0;
-    request.DataBlocks = (fields + drives - 1) / drives * blocksPerField;
-    request.TableBlocks = TableBlocksFor((fields + 1) / 2);
-    if (!Control(IOCTL_ZARFS_ALLOCATE_VIDEO_SPACE, &request, sizeof request, why, "space allocation")) return false;
-    if (request.Result != 0) {
-        *why = "no room on the volume for " + std::to_string(request.DataBlocks) + " blocks a drive";
-        return false;
-    }
-    volume_ = request.Volume;
-    if (volume_.DriveCount == 0 || volume_.DriveCount > ZARFS_MAX_DRIVES) {
-        *why = "the volume lists " + std::to_string(volume_.DriveCount) + " drives";
-        return false;
-    }
-    dataFirst_ = request.DataFirstOut;
-    dataBlocks_ = request.DataBlocksOut;
-    tableFirst_ = request.TableFirstOut;
-    tableBlocks_ = request.TableBlocksOut;
-    volumeName_ = Narrow(volume_.Name, ZARFS_NAME_CHARS);
+    drives_ = file_->Drives();
+    blocksPerField_ = blocksPerField;
     return true;
 }
 
-bool ClipFile::Place(uint32_t blocks, ClipFileField* field) const
+bool ClipFile::Record(uint32_t blocks, uint32_t boardAddress, uint32_t parity, ClipFileField* field, bool* room,
+                      std::string* why)
 {
-    const uint32_t drives = volume_.DriveCount;
-    const uint32_t index = uint32_t(fields_.size()) % drives;
-    uint32_t used = 0;
-    for (size_t k = index; k < fields_.size(); k += drives) used += fields_[k].blocks;
-    // The field needs room in its drive's run and an entry in the body table.
-    if (used + blocks > dataBlocks_ || (fields_.size() + 1) * 4 > size_t(tableBlocks_) * kBlock) return false;
-    *field = {volume_.ScsiIds[index], dataFirst_ + used, blocks};
+    *room = true;
+    const uint32_t n = uint32_t(fields_.size());
+    const int32_t checked = file_->CheckFieldWrite(n, blocks);
+    if (checked == ZAR_E_NO_ROOM || checked == ZAR_E_DRIVER) {
+        // No room left, or the clip holds no more fields: left out.
+        *room = false;
+        return true;
+    }
+    ZAR_DISK_REQUEST request{};
+    request.Operation = ZAR_DISK_OP_WRITE;
+    request.OwnsScsi = 1;
+    // The parity's record bank, wrapping inside it.
+    const int32_t moved = file_->TransferField({n, 0, boardAddress / kBlock, parity, 1, &request});
+    if (moved != ZAR_OK) {
+        *why = "field write failed: SCSI status " + std::to_string(request.ScsiStatus) + ", sense key " +
+               std::to_string(request.SenseKey);
+        return false;
+    }
+    ZAR_FIELD_LOCATION* node = nullptr;
+    file_->GetFillNode(n, &node);
+    *field = {node->place[0], node->place[1], node->used};
+    fields_.push_back(*field);
     return true;
 }
 
 std::vector<uint8_t> ClipFile::BodyTable() const
 {
     const uint32_t frames = Frames();
-    std::vector<uint8_t> table(size_t(TableBlocksFor(frames)) * kBlock);
+    std::vector<uint8_t> table(size_t((frames * 8 + kBlock - 1) / kBlock) * kBlock);
     for (uint32_t k = 0; k < 2 * frames; ++k) {
-        // The two counts of an entry add up to the field's blocks.
-        const uint32_t blocks = fields_[k].blocks;
-        const uint32_t low = std::min<uint32_t>(blocks, 0xFFFF);
-        const uint32_t entry = low | ((blocks - low) << 16);
+        const uint32_t entry = fields_[k].blocks;  // used; no padding
         std::memcpy(&table[4 * k], &entry, 4);
     }
     return table;
@@ -161,20 +135,124 @@ std::vector<uint8_t> ClipFile::BodyTable() const
 
 bool ClipFile::Settle(std::string* why)
 {
-    const uint32_t frames = Frames();
-    uint32_t perDrive = 0, total = 0;
-    std::vector<uint32_t> used(volume_.DriveCount, 0);
-    for (uint32_t k = 0; k < 2 * frames; ++k) {
-        used[k % volume_.DriveCount] += fields_[k].blocks;
-        total += fields_[k].blocks;
+    if (file_ == nullptr) {
+        *why = "no clip to finish";
+        return false;
     }
-    for (uint32_t u : used) perDrive = std::max(perDrive, u);
-    ZARFS_UPDATE_VIDEO_FILE update{};
-    update.FrameCount = frames;
-    update.Video = {tableBlocks_, dataBlocks_, TableBlocksFor(frames), perDrive, total, 0};
-    update.Parts = ZARFS_UPDATE_VIDEO;
-    const bool settled = Control(IOCTL_ZARFS_UPDATE_VIDEO_FILE, &update, sizeof update, why, "file update");
-    CloseHandle(file_);
+    fields_.resize(2 * Frames());
+    file_->Release();  // finished as it closes
     file_ = nullptr;
-    return settled;
+    HANDLE check = CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (check == INVALID_HANDLE_VALUE) {
+        *why = "the finished clip does not open: error " + std::to_string(GetLastError());
+        return false;
+    }
+    CloseHandle(check);
+    return true;
+}
+
+std::string ClipFile::CopyAndCompare(const std::string& copyPath, const std::string& mediaCopyPath)
+{
+    const uint32_t frames = Frames();
+    if (frames == 0 || !connection_) return "no clip to copy";
+    auto* buffer = static_cast<uint8_t*>(VirtualAlloc(nullptr, CZarSystemFile::kBufferBytes, MEM_COMMIT,
+                                                      PAGE_READWRITE));
+    if (!buffer) return "no memory for a field";
+    std::string out;
+    auto release = [](CZarFile* f) { if (f) f->Release(); };
+    using File = std::unique_ptr<CZarFile, decltype(release)>;
+
+    // The copy, field by field, through the ordinary-volume clip file.
+    File media(new CZarLocalFile(Wide(path_), connection_.get()), release);
+    int32_t result = media->OpenForAccess(GENERIC_READ);
+    DeleteFileA(copyPath.c_str());
+    File copy(new CZarSystemFile(Wide(copyPath), connection_.get()), release);
+    uint32_t largest = 1;
+    for (uint32_t k = 0; k < 2 * frames; ++k) largest = std::max(largest, media->GetFillFieldSize(k));
+    if (result == ZAR_OK) result = copy->CreateFill(std::min(largest, CZarSystemFile::kMaxFieldSectors), frames, 0, 0);
+    for (uint32_t k = 0; k < 2 * frames && result == ZAR_OK; ++k) {
+        const uint32_t sectors = media->GetFillFieldSize(k);
+        ZAR_FIELD_LOCATION* node = nullptr;
+        result = media->ReadFillField(k, buffer, CZarSystemFile::kBufferBytes);
+        if (result == ZAR_OK) result = copy->CheckFieldWrite(k, sectors);
+        if (result == ZAR_OK) result = copy->GetFillNode(k, &node);
+        if (result == ZAR_OK) result = copy->WriteAt(*node, buffer, sectors * kBlock);
+    }
+    copy.reset();  // finished as it closes
+    if (result != ZAR_OK) {
+        VirtualFree(buffer, 0, MEM_RELEASE);
+        return "the copy failed: " + Code(result);
+    }
+
+    // The copy onto the media drive as a file, stored there as a clip.
+    std::vector<uint8_t> bytes;
+    if (HANDLE in = CreateFileA(copyPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        in != INVALID_HANDLE_VALUE) {
+        std::vector<uint8_t> chunk(64 * 1024);
+        DWORD got = 0;
+        while (ReadFile(in, chunk.data(), DWORD(chunk.size()), &got, nullptr) && got > 0)
+            bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
+        CloseHandle(in);
+    }
+    // Stored as a clip of its fill alone: it reads back in that layout, so
+    // the fields are what the reading below compares.
+    std::string stored = "written to the media drive";
+    DeleteFileA(mediaCopyPath.c_str());
+    HANDLE to = CreateFileA(mediaCopyPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    DWORD written = 0;
+    bool placed = to != INVALID_HANDLE_VALUE &&
+                  WriteFile(to, bytes.data(), DWORD(bytes.size()), &written, nullptr) && written == bytes.size();
+    if (!placed) stored = "not stored on the media drive: error " + std::to_string(GetLastError());
+    if (to != INVALID_HANDLE_VALUE) CloseHandle(to);
+
+    // Four readings: each clip through its own clip file and through the other kind.
+    struct Reading {
+        const char* what;
+        File file;
+    };
+    Reading readings[] = {
+        {"media clip, media-volume file", File(new CZarLocalFile(Wide(path_), connection_.get()), release)},
+        {"media clip read as a clip file on the drive letter",
+         File(new CZarSystemFile(Wide(path_), connection_.get()), release)},
+        {"C: copy, ordinary-volume file", File(new CZarSystemFile(Wide(copyPath), connection_.get()), release)},
+        {"C: copy stored on the media drive", File(new CZarLocalFile(Wide(mediaCopyPath), connection_.get()), release)},
+    };
+    media.reset();
+    std::vector<std::vector<uint8_t>> fields(2 * frames);
+    std::string differ;
+    uint32_t readingsAgreeing = 0;
+    for (Reading& r : readings) {
+        if (r.what == readings[3].what && !placed) {
+            differ += std::string("; ") + r.what + ": " + stored;
+            continue;
+        }
+        if ((result = r.file->OpenForAccess(GENERIC_READ)) != ZAR_OK || r.file->GetFrameCount() != frames) {
+            differ += std::string("; ") + r.what + ": " + (result ? "does not open (" + Code(result) + ")" : "frames differ");
+            continue;
+        }
+        bool same = true;
+        for (uint32_t k = 0; k < 2 * frames && same; ++k) {
+            const uint32_t bytes = r.file->GetFillFieldSize(k) * kBlock;
+            same = r.file->ReadFillField(k, buffer, CZarSystemFile::kBufferBytes) == ZAR_OK;
+            if (!same) break;
+            if (fields[k].empty()) fields[k].assign(buffer, buffer + bytes);
+            else same = fields[k].size() == bytes && std::memcmp(fields[k].data(), buffer, bytes) == 0;
+        }
+        if (same) ++readingsAgreeing;
+        else differ += std::string("; ") + r.what + ": DIFFERENT";
+        r.file.reset();
+    }
+    VirtualFree(buffer, 0, MEM_RELEASE);
+    WIN32_FIND_DATAA data;
+    uint64_t size = 0;
+    HANDLE find = FindFirstFileA(copyPath.c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        FindClose(find);
+    }
+    out = std::to_string(frames) + " frames, " + std::to_string(size) +
+          " bytes; media clip and copy read identical through their own clip file and through the other kind: " +
+          std::to_string(readingsAgreeing) + " of 4 readings of " + std::to_string(2 * frames) + " fields agree" +
+          differ;
+    return out;
 }

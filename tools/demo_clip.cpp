@@ -1,14 +1,15 @@
 // The demo's clip section. What a recorder and a player built on the board
-// do, done here with the board's control codes alone:
+// do, the recording through the library's clip files, the rest with the
+// board's control codes:
 //
-// - record: a media file is made on the media drive and room for the clip
-//   reserved in it through the file system's control codes; codec 0
-//   compresses the video input into the board's SDRAM field ring; each
-//   field's descriptor is fetched from the record channel, the field is
-//   written from the ring into the file's run on the volume's drives with a
-//   direct disk write, and its ring blocks are handed back. The clip table
-//   keeps where each field went; the file's body table is written from it
-//   and the file settled with what it holds.
+// - record: the library's media-volume clip file makes the clip on the
+//   media drive and reserves its room through the file system's control
+//   codes; codec 0 compresses the video input into the board's SDRAM field
+//   ring; each field's descriptor is fetched from the record channel, the
+//   library places the field and has the board write it from the ring to
+//   the volume's drives, and its ring blocks are handed back. The clip
+//   table keeps where each field went; the library finishes the clip with
+//   what it holds, its index the body table it filled in.
 // - play: each field is read from the drive into video channel 0's field
 //   area, a node naming it is queued on the channel's play list, and the
 //   channel plays them in order, a bounded number of fields ahead of the
@@ -16,6 +17,9 @@
 // - the file: listed in its folder on the drive letter and read back with
 //   ReadFile as a clip file, its index and first frames checked against the
 //   fields on the drives, then copied to a second name with WriteFile.
+// - the copy: written through the library's ordinary-volume clip file as a
+//   .kiv file on the machine's C:, then the clip and its copy each read
+//   through its own kind of clip file and through the other one.
 //
 // The video input carries a moving pattern so that each played field can
 // be matched with the source field it came from. The board's output is
@@ -326,8 +330,9 @@ public:
             played = Play(*taker);
             taker->stop.store(true);
         }
-        // The file's index, then the file settled with what it holds.
-        const bool indexed = recorded && WriteBodyTable();
+        // The clip finished with what it holds: its index is the body table
+        // the library filled in, which the file system keeps.
+        const bool indexed = recorded;
         board_.Control(IOCTL_ZAR_RELEASE_SCSI, nullptr, 0, nullptr, 0);
         if (played) Report(*taker);
         if (!indexed) return;
@@ -335,9 +340,14 @@ public:
             std::printf("  %s\n", why.c_str());
             return;
         }
-        std::printf("  the body table written into the file's table run and the file settled: %u frames\n",
-                    file_.Frames());
+        std::printf("  the clip finished through the library: %u frames\n", file_.Frames());
         ShowFile();
+        // A copy as a clip file on the machine's C:, through the library's
+        // ordinary-volume clip file, and both read back through each kind.
+        std::string copyTo = file_.Path();
+        copyTo.insert(copyTo.size() - 4, "-c");
+        std::printf("  copied to C:\\%s through the library: %s\n", kClipName,
+                    file_.CopyAndCompare(std::string("C:\\") + kClipName, copyTo).c_str());
     }
 
 private:
@@ -409,19 +419,14 @@ private:
             }
             ++fetched_;
             if (d.Dropped || d.Size == 0) continue;  // counted by the channel
+            // The library checks the field's place and has the board write
+            // it there; a field the clip has no room for is left out, never
+            // written past the clip's own run.
             ClipFileField place{};
-            const bool room = file_.Place(d.Size, &place);
-            ZAR_DISK_REQUEST write{};
-            write.Operation = ZAR_DISK_OP_WRITE;
-            write.TargetId = place.drive;
-            write.FirstBlock = place.firstBlock;
-            write.BlockCount = d.Size;
-            // The parity's record bank, wrapping inside it.
-            write.AccessMode = d.Parity ? ZAR_DISK_ACCESS_102 : ZAR_DISK_ACCESS_101;
-            write.SdramAddress = d.Address * ZAR_JPEG_BLOCK_BYTES;
-            // A field the file has no room for is left out, never written
-            // past the file's own run.
-            const bool ok = !room || board_.Disk(write, "field write");
+            bool room = true;
+            std::string why;
+            const bool ok = file_.Record(d.Size, d.Address * ZAR_JPEG_BLOCK_BYTES, d.Parity, &place, &room, &why);
+            if (!ok) std::printf("  %s\n", why.c_str());
             if (!board_.Release(d.Parity, d.Size)) {
                 std::printf("  release of %u blocks of parity %u failed\n", d.Size, d.Parity);
                 return false;
@@ -432,7 +437,6 @@ private:
                 continue;
             }
             clip_.push_back({d.Position, place.drive, place.firstBlock, d.Size, d.Parity});
-            file_.Add(place);
         }
         return true;
     }
@@ -517,27 +521,6 @@ private:
                         "turn\n",
                         clip_.size(), clip_.front().position, clip_.back().position, clip_.front().diskBlock,
                         file_.DriveCount());
-    }
-
-    // The file's index: its body table, into the table run the allocation gave.
-    bool WriteBodyTable()
-    {
-        std::vector<uint8_t> table = file_.BodyTable();
-        if (table.empty()) return true;
-        DiskBuffer buffer(table.size());
-        if (buffer.Data() == nullptr) {
-            std::printf("  (no memory for the body table)\n");
-            return false;
-        }
-        std::memcpy(buffer.Data(), table.data(), table.size());
-        ZAR_DISK_REQUEST write{};
-        write.Operation = ZAR_DISK_OP_WRITE;
-        write.TargetId = file_.TableDrive();
-        write.FirstBlock = file_.TableFirstBlock();
-        write.BlockCount = uint32_t(table.size() / 512);
-        write.UserBuffer = UserAddress(buffer.Data());
-        write.UserBufferLength = uint32_t(table.size());
-        return board_.Disk(write, "body-table write");
     }
 
     // The clip file as the drive letter shows it: its folder listed, the

@@ -60,6 +60,7 @@ struct ZARFS_CLIP_WRITER {
     PUCHAR Header;              // the whole header block, once its size is known
     ULONG HeaderBytes;
     ULONG Parts;
+    ULONG EmptyKeyIndex;        // key chunks without a key stream: its index chunk header's offset, else 0
     ClipWritePart Part[2];      // video, alpha
     UCHAR KeyDataHeader[16];    // between the two parts' data
 };
@@ -140,20 +141,29 @@ NTSTATUS CheckFixedPart(ZARFS_CLIP_WRITER* w, ULONG* headerBytes)
     // A clip holds at least one frame; a frame count whose index could not
     // be addressed is no clip either.
     if (frames == 0 || frames > 0x0FFFFFFF) return kStatusFileInvalid;
-    bool alpha = Get32(h, 328 + 8) == 0;
+    // Key chunks may come without a key stream (a key format chunk of 0
+    // frames, as the library writes a clip recorded without key): the clip
+    // then has its video part only.
+    const bool keyChunks = Get32(h, 328 + 8) == 0;
+    bool alpha = false;
     ULONG indexHeader = 328;
     w->Parts = 1;
+    w->EmptyKeyIndex = 0;
     w->Part[0].FormatOffset = 288;
-    if (alpha) {
+    if (keyChunks) {
         const UCHAR* key = h + 328;
         if (!IsChunk(h, 328, 40, 0, 1)) return kStatusFileInvalid;
         status = ZarFsKIVVerifyVideoParameters(key);
         if (!NT_SUCCESS(status)) return status;
-        if (!FormatFitsStandard(key) || IsPal(key) != IsPal(h + 288) || Get32(key, 32) != frames)
+        const ULONG keyFrames = Get32(key, 32);
+        if (!FormatFitsStandard(key) || IsPal(key) != IsPal(h + 288) || (keyFrames != frames && keyFrames != 0))
             return kStatusFileInvalid;
         indexHeader = 368;
-        w->Parts = 2;
-        w->Part[1].FormatOffset = 328;
+        alpha = keyFrames != 0;
+        if (alpha) {
+            w->Parts = 2;
+            w->Part[1].FormatOffset = 328;
+        }
     }
     // Each index has an entry for every field, and no more than the body
     // table of the frame count holds.
@@ -165,11 +175,12 @@ NTSTATUS CheckFixedPart(ZARFS_CLIP_WRITER* w, ULONG* headerBytes)
     ULONG videoIndex = ULONG(indexChunk - 16);
     ULONG dataHeader = Get32(h, 12);
     ULONG keyIndex = 0;
-    if (alpha) {
+    if (keyChunks) {
         // In 64 bits: a huge frame count must not wrap the sums.
         ULONGLONG before = ULONGLONG(indexHeader) + 16 + videoIndex + 16;
-        if (dataHeader < before + least || dataHeader > before + most) return kStatusFileInvalid;
+        if (dataHeader < before + (alpha ? least : 0) || dataHeader > before + most) return kStatusFileInvalid;
         keyIndex = ULONG(dataHeader - before);
+        if (!alpha) w->EmptyKeyIndex = indexHeader + 16 + videoIndex;
     } else if (dataHeader != indexHeader + 16 + videoIndex) {
         return kStatusFileInvalid;
     }
@@ -192,6 +203,8 @@ NTSTATUS CheckHeaderBlock(ZARFS_CLIP_WRITER* w, const ZARFS_HW_VOLUME* volume)
 {
     const UCHAR* h = w->Header;
     if (w->Parts == 2 && !IsChunk(h, w->Part[1].IndexOffset - 16, 16ull + w->Part[1].IndexBytes, 2, 1))
+        return kStatusFileInvalid;
+    if (w->EmptyKeyIndex != 0 && !IsChunk(h, w->EmptyKeyIndex, w->HeaderBytes - 16 - w->EmptyKeyIndex, 2, 1))
         return kStatusFileInvalid;
     for (ULONG p = 0; p < w->Parts; ++p) CountDataBlocks(&w->Part[p], h, volume);
     ULONGLONG videoBytes = ULONGLONG(w->Part[0].DataBlocks) * ZARFS_BLOCK;

@@ -26,7 +26,8 @@ constexpr char kBoardMutexPrefix[] = "KIV_SOLVANE_DLL_BOARD";
 // the body-table backup file.
 constexpr char kBoardUserPrefix[] = "KIV_SOLVANE_DLL_USER";
 constexpr char kParametersKey[] = "System\\CurrentControlSet\\Services\\ZARKD\\Parameters";
-constexpr char kBackupFile[] = "\\system32\\drivers\\!KIVBKUP.!BT";
+// The recording side file: board 0 keeps this name, board n adds its number.
+constexpr char kBackupFile[] = "\\system32\\drivers\\!KIVBKUP";
 
 // Firmware request of IOCTL_ZAR_FLEX_DOWNLOAD.
 enum : uint32_t { kFirmwareProgram = 0, kFirmwareReport = 1 };
@@ -330,7 +331,9 @@ void CZarDll::DeleteStaleBackupFile(uint32_t board)
     char windows[MAX_PATH] = {};
     const UINT length = GetWindowsDirectoryA(windows, sizeof windows);
     if (length == 0 || length >= sizeof windows) return;
-    DeleteFileA((std::string(windows) + kBackupFile).c_str());
+    std::string path = std::string(windows) + kBackupFile;
+    if (board > 0) path += std::to_string(board);
+    DeleteFileA((path + ".!BT").c_str());
 }
 
 void CZarDll::ReadRegistryParameters(uint32_t board, ZAR_BOARD_SHARED* record, uint32_t* lumaAdjust)

@@ -16,6 +16,7 @@
 #include "include/zarply.h"
 #include "platform/win32/win32.h"
 
+class CBoardConnection;
 class CClipItem;
 struct ZAR_DISK_REQUEST;
 
@@ -34,6 +35,20 @@ static_assert(sizeof(ZAR_FIELD_LOCATION) == 12);
 
 enum : int32_t {
     ZAR_E_FIELD_RANGE = -71,  // a field number not below the field count
+};
+
+// One recorded field moved from board memory to its place in the clip: the
+// field, its channel, the board-memory field slot (512-byte units), which of
+// the board's two field buffers holds it, and the caller's disk request
+// (operation, key word; null: the file's own, a write). With 'setBuffer'
+// clear the request's channel word is the caller's.
+struct ZAR_FIELD_TRANSFER {
+    uint32_t field;
+    uint32_t key;
+    uint32_t boardSlot;
+    uint32_t secondBuffer;
+    uint32_t setBuffer;
+    ZAR_DISK_REQUEST* request;
 };
 
 // Sizes reported for an empty field: the black-field format code of the standard.
@@ -62,19 +77,25 @@ public:
     virtual int32_t CreateKey(uint32_t sectorsPerField, uint32_t frames, uint32_t reserve, uint32_t fixedSize) = 0;
     virtual int32_t CreateFillFrom(CZarFile*, uint32_t, uint32_t) { return ZAR_E_DRIVER; }
     virtual int32_t CreateKeyFrom(CZarFile*, uint32_t, uint32_t) { return ZAR_E_DRIVER; }
-    virtual int32_t CopyFillFields(CClipItem*, uint32_t, uint32_t) { return ZAR_OK; }
-    virtual int32_t CopyKeyFields(CClipItem*, uint32_t, uint32_t) { return ZAR_OK; }
+    // Copies fields first..last of the source's channel into this file
+    // through a host buffer; the progress word counts copied fields, a set
+    // abort word stops the copy after a whole frame.
+    virtual int32_t CopyFillFields(CZarFile*, uint32_t, uint32_t, volatile LONG*, volatile LONG*) { return ZAR_OK; }
+    virtual int32_t CopyKeyFields(CZarFile*, uint32_t, uint32_t, volatile LONG*, volatile LONG*) { return ZAR_OK; }
     virtual int32_t OpenForAccess(uint32_t access) = 0;
     virtual int32_t CheckFieldWrite(uint32_t field, uint32_t sectors) = 0;
-    virtual int32_t TransferField(ZAR_DISK_REQUEST* request) = 0;
+    virtual int32_t TransferField(const ZAR_FIELD_TRANSFER& transfer) = 0;
     virtual int32_t WriteAt(const ZAR_FIELD_LOCATION&, const void*, uint32_t) { return ZAR_E_DRIVER; }
     virtual int32_t GetFillNode(uint32_t field, ZAR_FIELD_LOCATION** node) = 0;
     virtual int32_t CheckKeyFieldWrite(uint32_t field, uint32_t sectors) = 0;
     virtual int32_t GetKeyNode(uint32_t field, ZAR_FIELD_LOCATION** node) = 0;
-    virtual int32_t FillFieldToBoard(uint32_t field, uint32_t slot) = 0;
-    virtual int32_t FillFieldToBoardSync(uint32_t field, uint32_t slot) = 0;
-    virtual int32_t KeyFieldToBoard(uint32_t field, uint32_t slot) = 0;
-    virtual int32_t KeyFieldToBoardSync(uint32_t field, uint32_t slot) = 0;
+    // Field n into board memory at the field slot (512-byte units): the
+    // queued form with the caller's key word, and the direct form under the
+    // field-sync mutex with the caller's words at 20 and 96 of the request.
+    virtual int32_t FillFieldToBoard(uint32_t field, uint32_t slot, uint32_t keyWord = 0) = 0;
+    virtual int32_t FillFieldToBoardSync(uint32_t field, uint32_t slot, uint32_t value20 = 0, uint32_t value96 = 0) = 0;
+    virtual int32_t KeyFieldToBoard(uint32_t field, uint32_t slot, uint32_t keyWord = 0) = 0;
+    virtual int32_t KeyFieldToBoardSync(uint32_t field, uint32_t slot, uint32_t value20 = 0, uint32_t value96 = 0) = 0;
     virtual int32_t ReadFillField(uint32_t field, void* buffer, uint32_t bytes) = 0;
     virtual int32_t ReadKeyField(uint32_t field, void* buffer, uint32_t bytes) = 0;
     virtual uint32_t GetFillFieldSize(uint32_t field) = 0;
@@ -83,9 +104,12 @@ public:
     virtual uint32_t IsKeyUncompressed() = 0;
     virtual int32_t GetFieldPlacement(uint32_t field, uint32_t* target, uint32_t* block, uint32_t* sectors) = 0;
     virtual int32_t Unused28() { return 0; }
-    virtual int32_t CreateSideFile() { return ZAR_OK; }
-    virtual int32_t AppendSideFile(uint32_t, uint32_t) { return ZAR_OK; }
-    virtual int32_t SetSideFileField(uint32_t, const ZAR_FIELD_LOCATION&) { return ZAR_OK; }
+    // The recording side file: 1 when written, else 0 (channel 0 fill, 1 key).
+    virtual int32_t CreateSideFile(uint32_t) { return ZAR_OK; }
+    // 'count' entries {0, sectors an entry covers} from field 'first' on,
+    // going on at 'wrap' when 'limit' is reached.
+    virtual int32_t AppendSideFile(uint32_t, uint32_t, uint32_t, uint32_t) { return ZAR_OK; }
+    virtual int32_t SetSideFileField(uint32_t, uint32_t) { return ZAR_OK; }
     virtual int32_t DeleteSideFile() { return ZAR_OK; }
     virtual uint32_t IsOnMediaVolume() { return 0; }
     virtual uint32_t GetFieldParity(uint32_t field) { return field & 1; }

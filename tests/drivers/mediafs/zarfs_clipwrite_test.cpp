@@ -203,6 +203,34 @@ TEST_F(ClipWriteTest, ClipsWithAKeyPartAndBothStandardsSurviveARestart)
     for (size_t i = 0; i < clips.size(); ++i) EXPECT_EQ(ReadBack(rows[i].name), clips[i]) << rows[i].name;
 }
 
+TEST_F(ClipWriteTest, KeyChunksWithoutAKeyStreamStoreTheVideoPartAlone)
+{
+    // A clip with key chunks whose key format counts 0 frames and no key
+    // data follows (as a clip recorded without key is written): the video
+    // part is stored and reads back as the same fields.
+    std::vector<UCHAR> clip = BuildClip(3, true, true);
+    const size_t index = ZarFsHwGetBodyTableSize(3);
+    const size_t dataHeader = 368 + 16 + index + 16 + index;
+    Put32(clip, 8, 6);
+    Put32(clip, 328 + 32, 0);
+    uint64_t videoChunk;
+    std::memcpy(&videoChunk, &clip[dataHeader], 8);
+    clip.resize(dataHeader + videoChunk);
+    ASSERT_EQ(WriteNew("nokey.kiv", clip, 4096), 0u);
+    ZAR_FILE_INFO e = EntryOf(u"nokey.kiv");
+    EXPECT_EQ(e.FrameCount, 3u);
+    EXPECT_EQ(e.Flags & ZARFS_FILE_HAS_ALPHA, 0u);
+    std::vector<UCHAR> view = ReadBack("nokey.kiv");
+    const size_t viewData = 328 + 16 + index + 16;
+    ASSERT_EQ(view.size(), viewData + (videoChunk - 16));
+    EXPECT_TRUE(std::equal(view.begin() + viewData, view.end(), clip.begin() + dataHeader + 16));
+
+    // A key format of another frame count than the fill's is still refused.
+    std::vector<UCHAR> odd = BuildClip(3, true, true);
+    Put32(odd, 328 + 32, 2);
+    EXPECT_EQ(WriteNew("oddkey.kiv", odd, 4096), DWORD(ERROR_FILE_INVALID));
+}
+
 TEST_F(ClipWriteTest, MalformedHeadersAreRefusedAndKeepNothing)
 {
     const std::vector<UCHAR> good = BuildClip(3, true, false);

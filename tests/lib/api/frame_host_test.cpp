@@ -53,8 +53,9 @@ void WriteStandard(DWORD standard)
     RegCloseKey(key);
 }
 
-// The body-table backup a recorder keeps in the machine's drivers folder.
-constexpr char kBackupFile[] = "C:\\WINNT\\system32\\drivers\\!KIVBKUP.!BT";
+// The body-table backup a recorder of board 7 keeps in the machine's drivers
+// folder (board 0's has no number, so two boards never share one).
+constexpr char kBackupFile[] = "C:\\WINNT\\system32\\drivers\\!KIVBKUP7.!BT";
 
 void WriteBackupFile()
 {

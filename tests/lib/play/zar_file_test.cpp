@@ -17,14 +17,14 @@ public:
     int32_t CreateKey(uint32_t, uint32_t, uint32_t, uint32_t) override { return 0; }
     int32_t OpenForAccess(uint32_t) override { return 0; }
     int32_t CheckFieldWrite(uint32_t, uint32_t) override { return 0; }
-    int32_t TransferField(ZAR_DISK_REQUEST*) override { return 0; }
+    int32_t TransferField(const ZAR_FIELD_TRANSFER&) override { return 0; }
     int32_t GetFillNode(uint32_t, ZAR_FIELD_LOCATION**) override { return ZAR_E_FIELD_RANGE; }
     int32_t CheckKeyFieldWrite(uint32_t, uint32_t) override { return 0; }
     int32_t GetKeyNode(uint32_t, ZAR_FIELD_LOCATION**) override { return ZAR_E_FIELD_RANGE; }
-    int32_t FillFieldToBoard(uint32_t, uint32_t) override { return 0; }
-    int32_t FillFieldToBoardSync(uint32_t, uint32_t) override { return 0; }
-    int32_t KeyFieldToBoard(uint32_t, uint32_t) override { return 0; }
-    int32_t KeyFieldToBoardSync(uint32_t, uint32_t) override { return 0; }
+    int32_t FillFieldToBoard(uint32_t, uint32_t, uint32_t) override { return 0; }
+    int32_t FillFieldToBoardSync(uint32_t, uint32_t, uint32_t, uint32_t) override { return 0; }
+    int32_t KeyFieldToBoard(uint32_t, uint32_t, uint32_t) override { return 0; }
+    int32_t KeyFieldToBoardSync(uint32_t, uint32_t, uint32_t, uint32_t) override { return 0; }
     int32_t ReadFillField(uint32_t, void*, uint32_t) override { return 0; }
     int32_t ReadKeyField(uint32_t, void*, uint32_t) override { return 0; }
     uint32_t GetFillFieldSize(uint32_t) override { return EmptyFieldSize(); }
