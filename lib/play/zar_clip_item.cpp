@@ -15,10 +15,23 @@
 
 #include "zar_clip_stream.h"
 #include "zar_connection.h"
+#include "zar_local_file.h"
+#include "zar_system_file.h"
 
 namespace {
 
-CClipItem::FileMaker fileMaker = nullptr;
+// A clip on the board's media drive is a media-volume clip; any other an
+// ordinary-volume clip.
+CZarFile* MakeClipFile(CBoardConnection* connection, const std::u16string& path)
+{
+    const ZAR_BOARD_SHARED* shared = connection ? connection->m_pShared : nullptr;
+    const char media = shared && shared->MediaDriveLetter ? shared->MediaDriveLetter : 'P';
+    const bool onMedia = path.size() >= 2 && path[1] == u':' && (path[0] & ~0x20) == char16_t(media & ~0x20);
+    if (onMedia) return new (std::nothrow) CZarLocalFile(path, connection);
+    return new (std::nothrow) CZarSystemFile(path, connection);
+}
+
+CClipItem::FileMaker fileMaker = MakeClipFile;
 
 int64_t FloorMod(int64_t a, int64_t m) { return ((a % m) + m) % m; }
 
@@ -420,9 +433,16 @@ int32_t CClipItem::CheckFieldWrite(uint32_t field, uint32_t sectors)
     return m_keyChannel ? m_file->CheckKeyFieldWrite(field, sectors) : m_file->CheckFieldWrite(field, sectors);
 }
 
-int32_t CClipItem::TransferField(ZAR_DISK_REQUEST* request)
+int32_t CClipItem::TransferField(ZAR_FIELD_TRANSFER transfer)
 {
-    return m_file ? m_file->TransferField(request) : ZAR_E_DRIVER;
+    if (!m_file) return ZAR_E_DRIVER;
+    transfer.key = m_keyChannel;
+    return m_file->TransferField(transfer);
+}
+
+int32_t CClipItem::CreateSideFile()
+{
+    return m_file ? m_file->CreateSideFile(m_keyChannel) : 0;
 }
 
 int32_t CClipItem::GetFieldPlacement(uint32_t n, uint32_t* target, uint32_t* block, uint32_t* sectors)

@@ -106,7 +106,9 @@ public:
     int32_t FieldToBoardSync(uint32_t n, uint32_t boardBlock);
     int32_t ReadField(uint32_t n, void* buffer, uint32_t bytes);
     int32_t CheckFieldWrite(uint32_t field, uint32_t sectors);
-    int32_t TransferField(ZAR_DISK_REQUEST* request);
+    // A recorded field from board memory into the clip (the item's channel).
+    int32_t TransferField(ZAR_FIELD_TRANSFER transfer);
+    int32_t CreateSideFile();
     int32_t GetFieldPlacement(uint32_t n, uint32_t* target, uint32_t* block, uint32_t* sectors);
 
     // One frame (two fields) of the item into the caller's image: width 720,

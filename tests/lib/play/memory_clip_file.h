@@ -69,7 +69,7 @@ public:
         return ZAR_OK;
     }
     int32_t CheckFieldWrite(uint32_t, uint32_t) override { return ZAR_E_DRIVER; }
-    int32_t TransferField(ZAR_DISK_REQUEST*) override { return ZAR_E_DRIVER; }
+    int32_t TransferField(const ZAR_FIELD_TRANSFER&) override { return ZAR_E_DRIVER; }
     int32_t GetFillNode(uint32_t field, ZAR_FIELD_LOCATION** node) override
     {
         if (field >= m_fields.size()) return ZAR_E_FIELD_RANGE;
@@ -78,7 +78,7 @@ public:
     }
     int32_t CheckKeyFieldWrite(uint32_t, uint32_t) override { return ZAR_E_DRIVER; }
     int32_t GetKeyNode(uint32_t field, ZAR_FIELD_LOCATION** node) override { return GetFillNode(field, node); }
-    int32_t FillFieldToBoard(uint32_t field, uint32_t block) override
+    int32_t FillFieldToBoard(uint32_t field, uint32_t block, uint32_t = 0) override
     {
         if (field >= m_fields.size()) return ZAR_E_FIELD_RANGE;
         {
@@ -103,9 +103,15 @@ public:
                    ? ZAR_OK
                    : ZAR_E_DRIVER;
     }
-    int32_t FillFieldToBoardSync(uint32_t field, uint32_t block) override { return FillFieldToBoard(field, block); }
-    int32_t KeyFieldToBoard(uint32_t field, uint32_t block) override { return FillFieldToBoard(field, block); }
-    int32_t KeyFieldToBoardSync(uint32_t field, uint32_t block) override { return FillFieldToBoard(field, block); }
+    int32_t FillFieldToBoardSync(uint32_t field, uint32_t block, uint32_t = 0, uint32_t = 0) override
+    {
+        return FillFieldToBoard(field, block);
+    }
+    int32_t KeyFieldToBoard(uint32_t field, uint32_t block, uint32_t = 0) override { return FillFieldToBoard(field, block); }
+    int32_t KeyFieldToBoardSync(uint32_t field, uint32_t block, uint32_t = 0, uint32_t = 0) override
+    {
+        return FillFieldToBoard(field, block);
+    }
     int32_t ReadFillField(uint32_t field, void* buffer, uint32_t bytes) override
     {
         if (field >= m_fields.size()) return ZAR_E_FIELD_RANGE;
