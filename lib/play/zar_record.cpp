@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "include/zarfs.h"
@@ -263,6 +264,8 @@ DWORD WINAPI VideoRecordThread(LPVOID parameter)
 {
     auto* p = static_cast<RecordParams*>(parameter);
     CBoardConnection* c = p->connection;
+    timespec cpuStart{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
     SendFileSystem(c, IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_SUSPEND);
     ZAR_RECORD_END end;
     {
@@ -280,6 +283,10 @@ DWORD WINAPI VideoRecordThread(LPVOID parameter)
         packet.Words[1] = end.noRoom;
         app->PostExceptionPacket(packet);
     }
+    timespec cpuEnd{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuEnd);
+    end.cpuNs = uint64_t(cpuEnd.tv_sec - cpuStart.tv_sec) * 1000000000ull + uint64_t(cpuEnd.tv_nsec) -
+                uint64_t(cpuStart.tv_nsec);
     if (c->m_board < 10) {
         EnterCriticalSection(&Ends().lock);
         Ends().ends[c->m_board] = end;

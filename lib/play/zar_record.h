@@ -29,6 +29,7 @@ struct ZAR_RECORD_END {
     uint32_t fieldsWritten;
     uint32_t noRoom;         // fields the clip had no room for
     bool sideFileKept;       // the side file was left (the recording did not end cleanly)
+    uint64_t cpuNs;          // the thread's CPU time, its own driver requests included
 };
 
 inline constexpr DWORD kRecordReadyWaitMs = 3000;

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 #include "include/zarfs.h"
 #include "include/zarkd.h"
@@ -300,6 +301,13 @@ private:
     bool m_readySignalled = false;
 };
 
+uint64_t ThreadCpuNs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return uint64_t(t.tv_sec) * 1000000000ull + uint64_t(t.tv_nsec);
+}
+
 void PostPacket(uint32_t kind, uint32_t position, uint32_t index, uint32_t board, uint32_t reason)
 {
     CZarDll* app = ZarApp();
@@ -338,6 +346,7 @@ void RunPlayTransfer(ZAR_TRANSFER_PARAMS* params)
     CClipStream* stream = params->stream;
     const uint32_t board = c->m_board, index = params->index;
     HANDLE done = CClipStream::TransferDoneEvent(board, index);
+    const uint64_t cpuStart = ThreadCpuNs();
     stream->Reference();
     SendFileSystem(c, IOCTL_ZARFS_REQUEST_BODY_TABLE_FLUSH_SUSPEND);
 
@@ -355,6 +364,7 @@ void RunPlayTransfer(ZAR_TRANSFER_PARAMS* params)
         }
         PostPacket(0, end.position, index, board, end.reason);
     }
+    end.cpuNs = ThreadCpuNs() - cpuStart;
     {
         EndTable& t = Ends();
         EnterCriticalSection(&t.lock);

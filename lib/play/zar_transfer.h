@@ -53,7 +53,7 @@ struct ZAR_TRANSFER_END {
     uint32_t reason;        // ZAR_END_...
     uint32_t position;      // the stream position reached
     uint32_t posted;        // field entries posted
-    uint32_t lookasideHits; // fields played again from board memory
+    uint64_t cpuNs;         // the thread's CPU time, its own driver requests included
 };
 
 inline constexpr uint32_t kTransferRingBlocks = 7936;
