@@ -23,6 +23,8 @@
 #include "zar_channel_context.h"
 #include "zar_clip_item.h"
 #include "zar_connection.h"
+#include "zar_wave_item.h"
+#include "include/zarkd_audio.h"
 
 namespace {
 
@@ -371,5 +373,246 @@ ZAR_RECORD_END LastRecordEnd(uint32_t board)
     EnterCriticalSection(&Ends().lock);
     ZAR_RECORD_END end = Ends().ends[board];
     LeaveCriticalSection(&Ends().lock);
+    return end;
+}
+
+// ---- the audio record thread ----
+//
+// The driver copies each filled half of its record DMA buffer into the next
+// of the eight buffers of the thread's ring block, numbers it and signals
+// the ring's event; the thread writes the halves to the wave item in their
+// order. A half already overwritten by a later lap is reported lost. The
+// stop's partial half comes last, with its length.
+
+namespace {
+
+struct AudioParams {
+    CBoardConnection* connection;
+    ZAR_AUDIO_RECORD_REQUEST request;
+    HANDLE ready;
+};
+
+struct AudioEnds {
+    AudioEnds() { InitializeCriticalSection(&lock); }
+    CRITICAL_SECTION lock;
+    ZAR_AUDIO_RECORD_END ends[10] = {};
+};
+
+AudioEnds& TheAudioEnds()
+{
+    static AudioEnds* table = new AudioEnds;
+    return *table;
+}
+
+class AudioRecord {
+public:
+    explicit AudioRecord(AudioParams& p) : m_p(p), m_c(p.connection), m_wave(p.request.wave) {}
+    ~AudioRecord()
+    {
+        if (m_memory) VirtualFree(m_memory, 0, MEM_RELEASE);
+        if (m_event) CloseHandle(m_event);
+    }
+
+    ZAR_AUDIO_RECORD_END Run()
+    {
+        ZAR_AUDIO_RECORD_END end{};
+        end.result = Record();
+        end.halves = m_halves;
+        end.lost = m_lost;
+        end.bytes = m_bytes;
+        return end;
+    }
+
+private:
+    int32_t Record()
+    {
+        // The ring block and its buffers in memory the driver locks by address.
+        const size_t bytes = sizeof(ZAR_AUDIO_REC_BLOCK) + size_t(ZAR_AUDIO_RING_BUFFERS) * ZAR_AUDIO_REC_HALF_SIZE;
+        m_memory = static_cast<uint8_t*>(VirtualAlloc(nullptr, bytes + 4096, MEM_COMMIT, PAGE_READWRITE));
+        m_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (!m_memory || !m_event) {
+            SetEvent(m_p.ready);
+            return Released(ZAR_E_NO_MEMORY);
+        }
+        m_block = reinterpret_cast<ZAR_AUDIO_REC_BLOCK*>(m_memory);
+        for (uint32_t i = 0; i < ZAR_AUDIO_RING_BUFFERS; ++i)
+            m_block->Buffer[i] = Address(m_memory + 4096 + size_t(i) * ZAR_AUDIO_REC_HALF_SIZE);
+        m_block->Event = Address(m_event);
+        DWORD returned = 0;
+        if (!SendDeviceRequest(m_c->m_hBoard, IOCTL_ZAR_AUD_REC_SETUP, m_block, sizeof *m_block, nullptr, 0, &returned,
+                               nullptr)) {
+            SetEvent(m_p.ready);
+            return Released(ZAR_E_DRIVER);
+        }
+        m_setUp = true;
+        const uint32_t boardRate = m_c->m_pShared && m_c->m_pShared->SampleRate ? m_c->m_pShared->SampleRate : 48000;
+        int32_t result = m_wave->PrepareForRecord(boardRate);
+        SetEvent(m_p.ready);
+        if (result != ZAR_OK) return Released(result);
+        HANDLE abort = m_c->m_hAbortEvent;
+        if (m_p.request.startEvent) {
+            HANDLE both[2] = {m_p.request.startEvent, abort};
+            if (WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0) return Released(ZAR_OK);
+        }
+        ZAR_AUDIO_RECORD_COMMAND start{};
+        start.Command = ZAR_AUDIO_REC_EVENTS;
+        start.Parameter[0] = Address(m_wave);
+        start.Parameter[1] = m_p.request.continuous;
+        if (!Command(start)) return Released(ZAR_E_DRIVER);
+
+        HANDLE both[2] = {m_event, abort};
+        for (;;) {
+            const DWORD waited = WaitForMultipleObjects(abort ? 2 : 1, both, FALSE, INFINITE);
+            if (waited != WAIT_OBJECT_0) break;
+            if ((result = TakeHalves(false)) != ZAR_OK) break;
+        }
+        // Stopped: the driver hands over the partial half, marked last.
+        ZAR_AUDIO_RECORD_COMMAND stop{};
+        Command(stop);
+        if (result == ZAR_OK) result = TakeHalves(true);
+        return Released(result);
+    }
+
+    // Every half numbered after the last one taken.
+    int32_t TakeHalves(bool toTheEnd)
+    {
+        for (;;) {
+            const int32_t counter = __atomic_load_n(&m_block->Counter, __ATOMIC_ACQUIRE);
+            if (m_next > counter) return ZAR_OK;
+            // Halves more than a lap behind are gone.
+            if (counter - m_next >= int32_t(ZAR_AUDIO_RING_BUFFERS)) {
+                const int32_t skip = counter - int32_t(ZAR_AUDIO_RING_BUFFERS) + 1 - m_next;
+                m_lost += uint32_t(skip);
+                m_next += skip;
+                Post(10);
+            }
+            uint32_t index = ZAR_AUDIO_RING_BUFFERS;
+            for (uint32_t i = 0; i < ZAR_AUDIO_RING_BUFFERS; ++i)
+                if (m_block->Sequence[i] == m_next) index = i;
+            if (index == ZAR_AUDIO_RING_BUFFERS) {
+                ++m_lost;
+                ++m_next;
+                Post(10);
+                continue;
+            }
+            const bool last = toTheEnd && m_next == m_block->LastSequence;
+            const uint32_t bytes = last ? std::min(m_block->LastBytes, ZAR_AUDIO_REC_HALF_SIZE) : ZAR_AUDIO_REC_HALF_SIZE;
+            const uint8_t* data = m_memory + 4096 + size_t(index) * ZAR_AUDIO_REC_HALF_SIZE;
+            if (bytes != 0 && m_wave->Write(data, bytes) != ZAR_OK) {
+                Post(12);
+                return ZAR_E_DRIVER;
+            }
+            m_bytes += bytes;
+            ++m_halves;
+            ++m_next;
+        }
+    }
+
+    bool Command(ZAR_AUDIO_RECORD_COMMAND command)
+    {
+        DWORD returned = 0;
+        return SendDeviceRequest(m_c->m_hBoard, IOCTL_ZAR_AUD_RECORD_COMMAND, &command, sizeof command, &command,
+                                 sizeof command, &returned, nullptr) != 0;
+    }
+
+    int32_t Released(int32_t result)
+    {
+        DWORD returned = 0;
+        if (m_setUp)
+            SendDeviceRequest(m_c->m_hBoard, IOCTL_ZAR_AUD_REC_RELEASE, nullptr, 0, nullptr, 0, &returned, nullptr);
+        uint32_t lock[2] = {m_p.request.lockMode, 0};
+        SendDeviceRequest(m_c->m_hBoard, IOCTL_ZAR_AUD_RELEASE_AUDIO_LOCK, lock, sizeof lock, lock, sizeof lock,
+                          &returned, nullptr);
+        const int32_t finished = m_wave->Finish();
+        return result != ZAR_OK ? result : finished;
+    }
+
+    void Post(uint32_t kind)
+    {
+        CZarDll* app = ZarApp();
+        if (!app) return;
+        ZAR_EXCEPTION_PACKET packet{};
+        packet.Kind = kind;
+        packet.Field = uint32_t(m_next);
+        packet.One = 1;
+        packet.Stream = 100;
+        packet.Item = m_c->m_board;
+        app->PostExceptionPacket(packet);
+    }
+
+    static uint32_t Address(const void* p) { return uint32_t(reinterpret_cast<uintptr_t>(p)); }
+
+    AudioParams& m_p;
+    CBoardConnection* m_c;
+    CWaveItem* m_wave;
+    uint8_t* m_memory = nullptr;
+    HANDLE m_event = nullptr;
+    ZAR_AUDIO_REC_BLOCK* m_block = nullptr;
+    bool m_setUp = false;
+    int32_t m_next = 0;
+    uint32_t m_halves = 0;
+    uint32_t m_lost = 0;
+    uint64_t m_bytes = 0;
+};
+
+DWORD WINAPI AudioRecordThread(LPVOID parameter)
+{
+    auto* p = static_cast<AudioParams*>(parameter);
+    ZAR_AUDIO_RECORD_END end;
+    {
+        AudioRecord record(*p);
+        end = record.Run();
+    }
+    if (p->connection->m_board < 10) {
+        EnterCriticalSection(&TheAudioEnds().lock);
+        TheAudioEnds().ends[p->connection->m_board] = end;
+        LeaveCriticalSection(&TheAudioEnds().lock);
+    }
+    p->request.wave->Release();
+    CloseHandle(p->ready);
+    delete p;
+    return 0;
+}
+
+}  // namespace
+
+int32_t StartAudioRecord(CBoardConnection* connection, const ZAR_AUDIO_RECORD_REQUEST& request)
+{
+    if (!connection || !request.wave) return ZAR_E_BAD_ARGUMENT;
+    if (connection->m_hAbortEvent) ResetEvent(connection->m_hAbortEvent);
+    auto* params = new (std::nothrow) AudioParams{connection, request, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    if (!params) return ZAR_E_NO_MEMORY;
+    HANDLE ready = nullptr;
+    if (!params->ready || !DuplicateHandle(GetCurrentProcess(), params->ready, GetCurrentProcess(), &ready, 0, FALSE,
+                                           DUPLICATE_SAME_ACCESS)) {
+        if (params->ready) CloseHandle(params->ready);
+        delete params;
+        return ZAR_E_DRIVER;
+    }
+    request.wave->Reference();
+    HANDLE thread = CreateThread(nullptr, 0, AudioRecordThread, params, CREATE_SUSPENDED, nullptr);
+    if (!thread) {
+        request.wave->Release();
+        CloseHandle(params->ready);
+        CloseHandle(ready);
+        delete params;
+        return ZAR_E_DRIVER;
+    }
+    SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
+    connection->AddWorker(thread);
+    ResumeThread(thread);
+    const bool reported = WaitForSingleObject(ready, kRecordReadyWaitMs) == WAIT_OBJECT_0;
+    CloseHandle(ready);
+    if (reported) return ZAR_OK;
+    StopRecord(connection);
+    return ZAR_E_DRIVER;
+}
+
+ZAR_AUDIO_RECORD_END LastAudioRecordEnd(uint32_t board)
+{
+    if (board >= 10) return {};
+    EnterCriticalSection(&TheAudioEnds().lock);
+    ZAR_AUDIO_RECORD_END end = TheAudioEnds().ends[board];
+    LeaveCriticalSection(&TheAudioEnds().lock);
     return end;
 }

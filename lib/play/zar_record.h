@@ -11,6 +11,7 @@
 
 class CBoardConnection;
 class CClipItem;
+class CWaveItem;
 
 struct ZAR_RECORD_REQUEST {
     CClipItem* target;       // the clip item recorded into (a reference is taken)
@@ -43,6 +44,25 @@ int32_t StartVideoRecord(CBoardConnection* connection, const ZAR_RECORD_REQUEST&
 // -1 when one still runs (its handle stays in the table).
 int32_t StopRecord(CBoardConnection* connection);
 ZAR_RECORD_END LastRecordEnd(uint32_t board);
+
+// The audio record thread: the board's recorded audio, half a DMA buffer
+// at a time through the driver's record ring, into a wave record item
+// (its Create done; a reference is taken). 'lockMode' is the audio lock the
+// caller holds for the record (0, 1 or 2), given back at the end.
+struct ZAR_AUDIO_RECORD_REQUEST {
+    CWaveItem* wave;
+    HANDLE startEvent;       // null: start at once
+    uint32_t continuous;     // the record command's continuous-record flag
+    uint32_t lockMode;
+};
+struct ZAR_AUDIO_RECORD_END {
+    int32_t result;
+    uint32_t halves;         // halves written to the wave item
+    uint32_t lost;           // halves the ring had overwritten before they were taken
+    uint64_t bytes;          // board bytes written
+};
+int32_t StartAudioRecord(CBoardConnection* connection, const ZAR_AUDIO_RECORD_REQUEST& request);
+ZAR_AUDIO_RECORD_END LastAudioRecordEnd(uint32_t board);
 // The buffer-fullness lines of a recording's statistics box.
 struct ZAR_FULLNESS {
     uint64_t sum[2] = {0, 0};

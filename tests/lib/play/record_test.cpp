@@ -15,6 +15,7 @@
 #include "lib/play/zar_clip_stream.h"
 #include "lib/play/zar_record.h"
 #include "lib/play/zar_transfer.h"
+#include "lib/play/zar_wave_item.h"
 #include "platform/nt/clock.h"
 #include "tests/drivers/mediafs/mediafs_machine.h"
 
@@ -167,4 +168,35 @@ TEST_F(Recording, AStopEndsTheRecordingAndWaitsForItsThread)
     EXPECT_EQ(end.result, 0);
     EXPECT_GT(end.fieldsWritten, 20u);
     EXPECT_LT(end.fieldsWritten, 60u);
+}
+
+TEST_F(Recording, BoardAudioIsRecordedIntoAWaveFileUntilTheStop)
+{
+    auto* wave = new CWaveItem(connection_.get());
+    ZAR_WAVE_CREATE create{};
+    create.path = "C:\\recorded.wav";
+    create.rate = 48000;
+    create.flags = ZAR_WAVE_CREATE_ALWAYS;
+    ASSERT_EQ(wave->Create(create), 0);
+    ZAR_AUDIO_RECORD_REQUEST request{};
+    request.wave = wave;
+    ASSERT_EQ(StartAudioRecord(connection_.get(), request), 0);
+    wave->Release();  // the thread holds its own reference, and finishes the file
+    Sleep(1500);  // about four halves of 8,192 sample frames at 48 kHz
+    EXPECT_EQ(StopRecord(connection_.get()), 0);
+    const ZAR_AUDIO_RECORD_END end = LastAudioRecordEnd(0);
+    EXPECT_EQ(end.result, 0);
+    EXPECT_GE(end.halves, 3u);
+    EXPECT_EQ(end.lost, 0u);
+    HANDLE h = CreateFileA("C:\\recorded.wav", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    uint8_t header[44] = {};
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(h, header, sizeof header, &got, nullptr));
+    const DWORD size = GetFileSize(h, nullptr);
+    CloseHandle(h);
+    uint32_t data = 0;
+    std::memcpy(&data, header + 40, 4);
+    EXPECT_EQ(uint64_t(data), end.bytes);
+    EXPECT_EQ(uint64_t(size), 44 + end.bytes);
 }
