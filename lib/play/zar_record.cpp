@@ -216,6 +216,11 @@ private:
         ++m_batch;
         if (result != ZAR_OK) return result;
         ++m_written;
+        // A clip whose fields have no room yet gets its side file with its first field.
+        if (!m_sideFile && m_written == 1) {
+            m_sideFile = m_item->CreateSideFile() == 1;
+            return ZAR_OK;
+        }
         if (m_sideFile) {
             m_item->File()->SetSideFileField(field, d.Size);
             if (m_written % kSideFileEvery == 0) {

@@ -13,6 +13,7 @@
 #include "lib/api/zar_connection.h"
 #include "lib/play/zar_clip_item.h"
 #include "lib/play/zar_clip_stream.h"
+#include "lib/play/zar_local_file.h"
 #include "lib/play/zar_record.h"
 #include "lib/play/zar_transfer.h"
 #include "lib/play/zar_wave_item.h"
@@ -199,4 +200,51 @@ TEST_F(Recording, BoardAudioIsRecordedIntoAWaveFileUntilTheStop)
     std::memcpy(&data, header + 40, 4);
     EXPECT_EQ(uint64_t(data), end.bytes);
     EXPECT_EQ(uint64_t(size), 44 + end.bytes);
+}
+
+TEST_F(Recording, ARecordingThatFailsLeavesTheSideFileThatRestoresItsBodyTable)
+{
+    auto* item = new CClipItem(connection_.get());
+    ASSERT_EQ(item->CreateFill(kClip, 120, kFields / 2, 0, 0), 0);
+    ZAR_RECORD_REQUEST request{};
+    request.target = item;
+    request.out = 0xFFFFFFFF;
+    request.upperSize = 60;
+    ASSERT_EQ(StartVideoRecord(connection_.get(), request), 0);
+    Sleep(600);
+    // The drives stop answering mid-recording: the thread ends on the
+    // failed write and keeps the side file, as after a crash.
+    for (int d = 0; d < 2; ++d) Disk(d)->Faults().stopsAnswering = true;
+    ASSERT_EQ(connection_->m_workers.size(), 1u);
+    ASSERT_EQ(WaitForSingleObject(connection_->m_workers[0], 60000), WAIT_OBJECT_0);
+    for (int d = 0; d < 2; ++d) Disk(d)->Faults().stopsAnswering = false;
+    EXPECT_EQ(StopRecord(connection_.get()), 0);
+    const ZAR_RECORD_END end = LastRecordEnd(0);
+    EXPECT_EQ(end.result, ZAR_E_DRIVER);
+    EXPECT_TRUE(end.sideFileKept);
+    ASSERT_GT(end.fieldsWritten, 10u);
+
+    // The side file names the clip and holds every field written with the
+    // sectors it uses.
+    HANDLE h = CreateFileA(CZarLocalFile::SideFilePath(0).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::vector<uint8_t> side(1056 + 4 * kFields);
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(h, side.data(), DWORD(side.size()), &got, nullptr));
+    CloseHandle(h);
+    ASSERT_EQ(got, side.size());
+    EXPECT_EQ(std::memcmp(side.data(), kClip, sizeof kClip - 2), 0);
+    uint32_t count = 0;
+    std::memcpy(&count, &side[1032], 4);
+    EXPECT_EQ(count, kFields);
+    for (uint32_t k = 0; k < end.fieldsWritten; ++k) {
+        ZAR_FIELD_LOCATION* node = nullptr;
+        ASSERT_EQ(item->File()->GetFillNode(k, &node), 0);
+        uint16_t used = 0;
+        std::memcpy(&used, &side[1056 + 4 * k], 2);
+        EXPECT_EQ(used, node->used) << "field " << k;
+        EXPECT_NE(used, 0) << "field " << k;
+    }
+    item->Release();
 }
