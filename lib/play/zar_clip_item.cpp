@@ -258,9 +258,6 @@ int32_t CClipItem::ApplyRange(const ZAR_CLIP_ITEM_PARAMS& params, bool modify)
         if (!forward && !(params.OutField < in && params.OutField / 2 < frames)) return ZAR_E_BAD_ARGUMENT;
         out = params.OutField;
     }
-    if (modify && (set & ZAR_CLIP_SET_RANGE) && (set & ZAR_CLIP_SET_OUT) == 0) {
-        // The out point stays; only in, phase and length move.
-    }
     m_speed = speed;
     m_in = in;
     m_out = out;
