@@ -397,6 +397,7 @@ TEST_F(ClipStreams, ACuedClipPlaysEveryFieldOnceInOrderWithABoundedQueue)
 
 TEST_F(ClipStreams, TheStopEventEndsPlayWithinAFieldOrTwo)
 {
+    EXPECT_TRUE(packets) << "no exception queue: the packets go unchecked";
     auto* file = new MemoryClipFile(Numbered(300), connection_.get());
     Place(file, 0);
     Packets();
