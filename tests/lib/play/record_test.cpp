@@ -18,6 +18,7 @@
 #include "lib/play/zar_transfer.h"
 #include "lib/play/zar_wave_item.h"
 #include "platform/nt/clock.h"
+#include "platform/user/script.h"
 #include "tests/drivers/mediafs/mediafs_machine.h"
 
 namespace {
@@ -247,4 +248,44 @@ TEST_F(Recording, ARecordingThatFailsLeavesTheSideFileThatRestoresItsBodyTable)
         EXPECT_NE(used, 0) << "field " << k;
     }
     item->Release();
+}
+
+TEST(RecordStatistics, TheFullnessLinesAreTheAveragesAndMaximaOfBothParities)
+{
+    ZAR_FULLNESS f;
+    f.sum[0] = 2048 + 1024;  // two samples: 50% and 25%
+    f.count[0] = 2;
+    f.max[0] = 2048;
+    f.sum[1] = 4096;
+    f.count[1] = 1;
+    f.max[1] = 4096;
+    char text[256];
+    FormatFullness(f, text, sizeof text);
+    EXPECT_STREQ(text,
+                 "Average Field-1 Buffer Fullness =   38 %\n"
+                 "Average Field-2 Buffer Fullness = 1e+02 %\n"
+                 "Maximum Field-1 Buffer Fullness =   50 %\n"
+                 "Maximum Field-2 Buffer Fullness = 1e+02 %\n");
+}
+
+TEST_F(Recording, AskedForStatisticsTheRecordingEndsWithThemInAMessageBox)
+{
+    user::script::AnswerMessageBoxes(IDOK);
+    auto* item = new CClipItem(connection_.get());
+    ASSERT_EQ(item->CreateFill(kClip, 120, 20, 0, 0), 0);
+    ZAR_RECORD_REQUEST request{};
+    request.target = item;
+    request.out = 40;
+    request.upperSize = 60;
+    request.statistics = 1;
+    ASSERT_EQ(StartVideoRecord(connection_.get(), request), 0);
+    item->Release();
+    ASSERT_EQ(WaitForSingleObject(connection_->m_workers[0], 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(StopRecord(connection_.get()), 0);
+    const auto boxes = user::script::TakeAnsweredMessageBoxes();
+    user::script::AnswerMessageBoxes(0);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text.rfind("Average Field-1 Buffer Fullness = ", 0), 0u) << boxes[0].text;
+    EXPECT_NE(boxes[0].text.find("\nMaximum Field-2 Buffer Fullness = "), std::string::npos) << boxes[0].text;
+    EXPECT_EQ(LastRecordEnd(0).fieldsWritten, 40u);
 }
