@@ -203,3 +203,27 @@ bool ZAR_CHANNEL_CONTEXT::AdvanceSdlHead(uint32_t value)
     uint32_t block[7] = {m_jpegUnit, 0, value, 0, 0, 0, 0};
     return Send(m_connection, IOCTL_ZAR_JPEG_ADVANCE_SDL_HEAD_ADDR, block, sizeof block);
 }
+
+bool ZAR_CHANNEL_CONTEXT::PostFieldEntry(const void* entry)
+{
+    if (!m_connection || m_ringBytes < ZAR_NODE_FIELD_ENTRY_SIZE) return false;
+    std::memcpy(m_ring.get(), entry, ZAR_NODE_FIELD_ENTRY_SIZE);
+    ZAR_NODE_COMMAND command{m_group, m_index, uint32_t(reinterpret_cast<uintptr_t>(m_ring.get()))};
+    ZAR_NODE_COMMAND answer{};
+    DWORD returned = 0;
+    return SendDeviceRequest(m_connection->m_hBoard, IOCTL_ZAR_POST_NODE_COMMAND, &command, sizeof command, &answer,
+                             sizeof answer, &returned, nullptr) != 0;
+}
+
+bool ZAR_CHANNEL_CONTEXT::GetNextEntry(void* descriptor)
+{
+    if (!m_connection || m_ringBytes < sizeof(ZAR_JPEG_FIELD_DESCRIPTOR)) return false;
+    ZAR_NODE_COMMAND command{m_group, m_index, uint32_t(reinterpret_cast<uintptr_t>(m_ring.get()))};
+    ZAR_NODE_COMMAND answer{};
+    DWORD returned = 0;
+    if (!SendDeviceRequest(m_connection->m_hBoard, IOCTL_ZAR_JPEG_GET_NEXT_ENTRY, &command, sizeof command, &answer,
+                           sizeof answer, &returned, nullptr))
+        return false;
+    std::memcpy(descriptor, m_ring.get(), sizeof(ZAR_JPEG_FIELD_DESCRIPTOR));
+    return true;
+}

@@ -28,6 +28,13 @@ public:
     int IssueJpegPlay(uint32_t fieldMode, uint32_t sectorsA, uint32_t sectorsB, uint32_t position, uint32_t immediate);
     bool IssueJpegCapture(uint32_t a, uint32_t b, uint32_t c, uint32_t d);
     bool AdvanceSdlHead(uint32_t value);
+    // One 16-byte field entry through the context's ring into the play
+    // channel's list (IOCTL_ZAR_POST_NODE_COMMAND).
+    bool PostFieldEntry(const void* entry);
+    // The record channel's next 32-byte field descriptor through the ring.
+    bool GetNextEntry(void* descriptor);
+    // A u32 of the last status read, by byte offset.
+    uint32_t StatusWord(uint32_t offset) const { return Word(offset); }
 
     // The state word of the channel's group in the last status read; false
     // for a channel outside the groups that report one.

@@ -38,6 +38,7 @@ int32_t CPlayStream::InsertItem(CPlayItem* item, uint32_t position)
     uint32_t currentPosition = 0;
     item->GetStreamPosition(&current, &currentPosition);
     if (current) return ZAR_E_ITEM_ON_STREAM;
+    if (!TakesItem(*item)) return -1;  // an item of a class the stream does not play
     // An item that would run past the last field of the time line has no end to order it by.
     if (uint64_t(Frame(position)) + (item->Length() & ~1u) > 0xFFFFFFFFu) return -1;
 
