@@ -67,15 +67,26 @@ void CAudioInterp::Run(int64_t u, uint32_t count, int direction, const int16_t* 
     Locate(u, &whole, &phase);
     int64_t i = u % m_down;
     if (i < 0) i += m_down;
-    const int64_t reach = int64_t(AudioKernelTaps(std::max<uint32_t>(m_order, 1)) / 2);
+    const uint32_t taps = AudioKernelTaps(std::max<uint32_t>(m_order, 1));
+    const int64_t reach = int64_t(taps / 2);
+    // Row 0 of the kernel: the rows follow it 32 coefficients apart.
+    const int16_t* rows = m_order != 0 ? AudioKernelRow(m_order, 1) - 32 : nullptr;
     for (uint32_t n = 0; n < count; ++n, out += stride) {
         // A point past the last sample, or one whose taps fall outside what
         // was read, is silence.
         const bool inside = whole >= validFirst && (whole < validEnd - 1 || (whole == validEnd - 1 && phase == 0));
-        if (!inside || whole - reach < first || whole + reach >= first + frames)
+        const int16_t* x = src + (whole - first);
+        if (!inside || whole - reach < first || whole + reach >= first + frames) {
             *out = 0;
-        else
-            *out = Filter(src + (whole - first), phase, m_order);
+        } else if (phase == 0 || m_order == 0) {
+            *out = Filter(x, phase, m_order);
+        } else {
+            const int16_t* row = rows + phase * 32;
+            x -= reach - 1;
+            int32_t sum = 0;
+            for (uint32_t k = 0; k < taps; ++k) sum += int32_t(row[k]) * x[k];
+            *out = int16_t(std::clamp(sum >> 15, -32768, 32767));
+        }
         if (direction > 0) {
             whole += m_advance[size_t(i)];
             if (++i == m_down) i = 0;

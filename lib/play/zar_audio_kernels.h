@@ -13,4 +13,5 @@ inline constexpr uint32_t kAudioMaxOrder = 4;
 constexpr uint32_t AudioKernelTaps(uint32_t order) { return 2u << order; }
 // Row 'phase' (1-63) of the kernel of 'order' (1-4): AudioKernelTaps(order)
 // coefficients, the first for the sample taps / 2 - 1 before the current one.
+// The rows of a kernel lie 32 coefficients apart.
 const int16_t* AudioKernelRow(uint32_t order, uint32_t phase);
