@@ -147,11 +147,16 @@ uint32_t CSysLiveSourceSync::AlignAudio(uint64_t writer, uint32_t ringSamples, u
         m_lastPosition = *position;
         const uint32_t read = ring ? liveRing::Load(ring->ReadCount) : m_read;
         const uint32_t dropped = ring ? liveRing::Load(ring->Dropped) : 0;
-        const uint64_t f = uint64_t(read / 2) - uint64_t(m_status.LastFrame) + dropped;
-        steppedBack = f < m_status.AudioFrameOffset;
+        // Frames the video is behind the audio's count. Before the first
+        // frame is handled there is no video to follow: no offset, where
+        // the difference with "no frame" would move the read by years.
+        const int64_t f = m_status.LastFrame == 0xFFFFFFFFu
+                              ? 0
+                              : int64_t(read / 2) - int64_t(m_status.LastFrame) + int64_t(dropped);
+        steppedBack = f < int64_t(m_status.AudioFrameOffset);
         m_status.SteppedBackSamples = steppedBack ? count : 0;
-        if (f != m_status.AudioFrameOffset) {
-            m_status.AudioFrameOffset = f;
+        if (uint64_t(f) != m_status.AudioFrameOffset) {
+            m_status.AudioFrameOffset = uint64_t(f);
             ++m_status.FrameOffsetChanges;
         }
         if (count > m_status.MostReadSamples) {
@@ -164,7 +169,7 @@ uint32_t CSysLiveSourceSync::AlignAudio(uint64_t writer, uint32_t ringSamples, u
     }
     m_status.GivenReadPosition = *position;
     if (rate != 0 && frameRate > 0)
-        *position += uint64_t(double(m_status.AudioFrameOffset) * rate / frameRate);
+        *position += uint64_t(int64_t(double(int64_t(m_status.AudioFrameOffset)) * rate / frameRate));
     *position += uint64_t(m_status.Settings[1]) | uint64_t(m_status.Settings[2]) << 32;
     m_status.AudioWriterPosition = writer;
     m_status.AudioRingSamples = ringSamples;

@@ -259,3 +259,49 @@ TEST_F(LiveRing, ALappedRecordingQueueCountsWhatItLostAndGoesOnFromTheOldestEntr
     EXPECT_FALSE(queue.Take(&e));
     EXPECT_EQ(WaitForSingleObject(queue.Event(), 0), WAIT_OBJECT_0);
 }
+
+TEST_F(LiveRing, LiveAudioReadsFollowTheVideoFramesAndCountWhatTheAudioRingCannotGive)
+{
+    ZAR_LIVE_RING_HEADER ring = Shape(8);
+    CSysLiveSourceSync sync(connection_.get());
+    sync.SetFieldCounter(NoCounter);
+    const uint32_t settings[3] = {0, 100, 0};  // 100 samples of audio offset
+    sync.Enable(settings, 0);
+    // Before any video frame: no frame offset.
+    uint64_t p = 1000;
+    EXPECT_EQ(sync.AlignAudio(50000, 48000, 48000, &p, 1600, &ring, 25.0), 1u);
+    EXPECT_EQ(p, 1100u);
+    // Field 6 finds nothing new (frame 3); the reader then stands at read
+    // count 10 with one frame dropped: the video is 5 - 3 + 1 = 3 frames on.
+    EXPECT_EQ(sync.MapField(6, &ring, 8), 8u);
+    ring.ReadCount = 10;
+    ring.Dropped = 1;
+    p = 2000;
+    EXPECT_EQ(sync.AlignAudio(50000, 48000, 48000, &p, 1600, &ring, 25.0), 1u);
+    EXPECT_EQ(p, 2000u + 3 * 1920 + 100);
+    ZAR_LIVE_SOURCE_STATUS status = sync.Status();
+    EXPECT_EQ(status.AudioFrameOffset, 3u);
+    EXPECT_EQ(status.MostReadSamples, 1600u);
+    // A writer at 90,000 holds its last 48,000 samples, from 42,000 on: all
+    // 1,600 samples read at 6,860 are gone.
+    p = 1000;
+    sync.AlignAudio(90000, 48000, 48000, &p, 1600, &ring, 25.0);
+    status = sync.Status();
+    EXPECT_EQ(status.NoLongerHeld, 1600u);
+    EXPECT_EQ(status.NotYetWritten, 0u);
+    // Reading ahead of the writer.
+    p = 49000;
+    sync.AlignAudio(50000, 48000, 48000, &p, 1600, &ring, 25.0);
+    EXPECT_EQ(sync.Status().NotYetWritten, 1600u);
+    // The video falls back a frame: the read steps back and plays silence.
+    ring.ReadCount = 8;
+    p = 3000;
+    EXPECT_EQ(sync.AlignAudio(50000, 48000, 48000, &p, 1600, &ring, 25.0), 0u);
+    status = sync.Status();
+    EXPECT_EQ(status.SteppedBackSamples, 1600u);
+    EXPECT_EQ(status.TotalSteppedBack, 1600u);
+    // A large read raises the automatic lag: 48,000 samples is 37.5 frames at 1.5 x 25.
+    p = 5000;
+    sync.AlignAudio(50000, 48000, 48000, &p, 48000, &ring, 25.0);
+    EXPECT_EQ(sync.Status().AutomaticLag, 37u);
+}
