@@ -86,6 +86,7 @@ private:
         kView = 128,
         kConnection = 256,
         kThread = 512,
+        kLeftEvent = 1024,
     };
 
     static DWORD WINAPI ThreadMain(LPVOID self);
@@ -94,6 +95,11 @@ private:
     void TearDown();
     bool EndRequested() const { return WaitForSingleObject(m_endEvent, 0) == WAIT_OBJECT_0; }
     bool Sync();
+    // The worker's last act is to set its left event: the library may be
+    // leaving its process, where a thread's end (and its handle) comes only
+    // after the library's detach has run, so the end itself cannot be
+    // waited for here.
+    bool WaitForWorkerLeft() { return WaitForSingleObject(m_leftEvent, kWaitMs) == WAIT_OBJECT_0; }
 
     uint32_t m_board;
     uint32_t m_flags = 0;
@@ -106,6 +112,7 @@ private:
     ZAR_HPS_CAPTURE_IMAGE m_settings{};
     volatile int32_t m_result = 0;
     bool m_threadStuck = false;
+    HANDLE m_leftEvent = nullptr;
 };
 
 bool CPreview::Create()
@@ -138,6 +145,8 @@ bool CPreview::Create()
             need(MapViewOfFile(m_section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(ExchangeBlock)), "view"));
         m_flags |= kView;
         if (!existed) std::memset(m_block, 0, sizeof *m_block);
+        m_leftEvent = need(CreateEventA(nullptr, TRUE, FALSE, nullptr), "thread left event");
+        m_flags |= kLeftEvent;
         m_connection = new CBoardConnection(m_board);
         m_flags |= kConnection;
         m_thread = need(CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr), "thread");
@@ -158,7 +167,10 @@ void CPreview::Destroy()
     if (m_flags & kThread) {
         Stop();
         SetEvent(m_exitEvent);
-        if (WaitForSingleObject(m_thread, kWaitMs) != WAIT_OBJECT_0 && !TerminateThread(m_thread, 1)) {
+        if (WaitForWorkerLeft()) {
+            CloseHandle(m_thread);
+            m_flags &= ~kThread;
+        } else if (!TerminateThread(m_thread, 1)) {
             // A thread that cannot be ended keeps what it uses: nothing is
             // freed under it.
             m_threadStuck = true;
@@ -171,15 +183,19 @@ void CPreview::TearDown()
 {
     if (m_threadStuck) return;
     if (m_flags & kThread) {
+        // Creation failed after the thread was made: it only waits to start.
         SetEvent(m_exitEvent);
-        WaitForSingleObject(m_thread, INFINITE);  // only a thread that already ended or is leaving
+        if (!WaitForWorkerLeft()) {
+            m_threadStuck = true;
+            return;
+        }
         CloseHandle(m_thread);
     }
     if (m_flags & kView) UnmapViewOfFile(m_block);
     if (m_flags & kSection) CloseHandle(m_section);
     for (auto [flag, h] : {std::pair{kStartedEvent, &m_startedEvent}, {kExitEvent, &m_exitEvent},
                            {kStartEvent, &m_startEvent}, {kEndEvent, &m_endEvent}, {kDoneEvent, &m_doneEvent},
-                           {kMutex, &m_mutex}})
+                           {kMutex, &m_mutex}, {kLeftEvent, &m_leftEvent}})
         if (m_flags & flag) CloseHandle(*h);
     if (m_flags & kConnection) delete m_connection;
     m_connection = nullptr;
@@ -255,6 +271,7 @@ void CPreview::Run()
         m_result = result;
         SetEvent(m_doneEvent);
     }
+    SetEvent(m_leftEvent);
 }
 
 bool CPreview::Sync()

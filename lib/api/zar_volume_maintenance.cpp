@@ -45,6 +45,7 @@ int32_t UpperPass(std::vector<OptimizeSegment>& upper, uint32_t top, CSegmentMov
 ZAR_OPTIMIZE_PROGRESS progress{};
 std::atomic<uint32_t> running{0};  // 1 from the start of a run's planning to the end of its worker
 HANDLE worker = nullptr;
+HANDLE workerLeft = nullptr;  // set by the worker as its last act
 
 std::u16string Wide(const std::string& s)
 {
@@ -195,6 +196,7 @@ DWORD WINAPI OptimizeWorker(LPVOID parameter)
     if (CZarDll* app = ZarApp()) app->PostExceptionPacket(packet);
     delete job;
     running = 0;
+    SetEvent(workerLeft);
     return 0;
 }
 
@@ -293,7 +295,13 @@ int32_t OptimizeVolume(CBoardConnection& connection, const ZAR_OPTIMIZE_VOLUME& 
     std::memset(&progress, 0, sizeof progress);
     progress.Total = total;
 
-    if (worker) CloseHandle(worker);
+    if (worker) CloseHandle(worker);  // the last run's, ended
+    if (!workerLeft) workerLeft = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!workerLeft) {
+        delete job;
+        return refuse(ZAR_E_DRIVER);
+    }
+    ResetEvent(workerLeft);
     worker = CreateThread(nullptr, 0, OptimizeWorker, job, 0, nullptr);
     if (!worker) {
         delete job;
@@ -318,7 +326,10 @@ void EndVolumeOptimizer()
 {
     if (!worker) return;
     if (running) progress.Abort = 1;
-    WaitForSingleObject(worker, INFINITE);
+    // At unload a thread's end comes only after the library's detach, so
+    // the worker's last act is waited for instead. A move in progress
+    // finishes first.
+    WaitForSingleObject(workerLeft, INFINITE);
     CloseHandle(worker);
     worker = nullptr;
 }

@@ -1,7 +1,7 @@
 // A DirectDraw-shaped drawing object for a headless machine: an in-process
 // COM class (library "ddraw.dll") that makes surfaces in system memory and
 // blits them into windows of the window layer. The display's pixel format
-// is the machine's display setting (HKEY_LOCAL_MACHINE\Hardware\Display:
+// is the machine's display setting (HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\Display:
 // BitsPerPixel, RedMask, GreenMask, BlueMask; 32-bit 0xFF0000/0xFF00/0xFF
 // when unset), which every surface made without a format of its own takes.
 //
@@ -108,5 +108,5 @@ protected:
 };
 
 // The display setting's key and values, and the server's library name.
-inline constexpr char DDRAW_DISPLAY_KEY[] = "Hardware\\Display";
+inline constexpr char DDRAW_DISPLAY_KEY[] = "System\\CurrentControlSet\\Control\\Display";
 inline constexpr char DDRAW_SERVER_LIBRARY[] = "ddraw.dll";
