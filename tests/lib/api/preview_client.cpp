@@ -40,14 +40,16 @@ int main(int argc, char** argv)
     if (argc != 2) return 2;
     const std::string role = argv[1];
     ZAR_BOARD board = nullptr;
+    // A library linked in is attached at the program's first system call.
+    ReadExchange();
+    HWND hwnd = CreateWindowExA(0, "STATIC", "", WS_POPUP | WS_VISIBLE, 0, 0, 400, 300, nullptr, nullptr, nullptr,
+                                nullptr);
+    UpdateWindow(hwnd);
     const int32_t opened = ZarDcOpenEx(0, &board);
     if (opened != ZAR_OK) {
         std::printf("open failed %d\n", int(opened));
         return 1;
     }
-    HWND hwnd = CreateWindowExA(0, "STATIC", "", WS_POPUP | WS_VISIBLE, 0, 0, 400, 300, nullptr, nullptr, nullptr,
-                                nullptr);
-    UpdateWindow(hwnd);
     ZAR_HPS_CAPTURE_IMAGE r{};
     r.Command = ZAR_HPS_CAPTURE_PREVIEW;
     r.Source = 1;
