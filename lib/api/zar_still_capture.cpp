@@ -140,8 +140,13 @@ int32_t HpsCaptureImage(CBoardConnection& connection, ZAR_HPS_CAPTURE_IMAGE* req
     if (r.Command == ZAR_HPS_CAPTURE_PREVIEW_STOP) return StopBoardPreview(connection.m_board);
 
     if (!CaptureFieldsValid(r, BoardActiveLines(connection))) return ZAR_E_BAD_ARGUMENT;
-    if (r.Command == ZAR_HPS_CAPTURE_PREVIEW || r.Command == ZAR_HPS_CAPTURE_PREVIEW_TWO)
+    if (r.Command == ZAR_HPS_CAPTURE_PREVIEW || r.Command == ZAR_HPS_CAPTURE_PREVIEW_TWO) {
+        // The windows are the worker's to draw into for as long as it runs.
+        if (!IsWindow(reinterpret_cast<HWND>(uintptr_t(r.Window))) ||
+            (r.Command == ZAR_HPS_CAPTURE_PREVIEW_TWO && !IsWindow(reinterpret_cast<HWND>(uintptr_t(r.SecondWindow)))))
+            return ZAR_E_BAD_ARGUMENT;
         return StartBoardPreview(connection.m_board, r);
+    }
 
     if (!CaptureFormat(r.PixelFormat)) return ZAR_E_BAD_ARGUMENT;
     if (r.BitmapHeader != 0) {

@@ -210,6 +210,13 @@ TEST_F(ZarDllMedia, CaptureRequestsOutsideTheLimitsAreRefused)
              return r;
          }(),
          ZAR_E_BAD_ARGUMENT},
+        {"a preview without a window", [&] {
+             ZAR_HPS_CAPTURE_IMAGE r = Still(360, 243, 0, 0);
+             r.Command = ZAR_HPS_CAPTURE_PREVIEW;
+             r.Window = 0x1234;
+             return r;
+         }(),
+         ZAR_E_BAD_ARGUMENT},
         {"command 7", [&] {
              ZAR_HPS_CAPTURE_IMAGE r = Still(720, 486, 0, image.Address());
              r.Command = 7;
