@@ -95,10 +95,10 @@ private:
     void TearDown();
     bool EndRequested() const { return WaitForSingleObject(m_endEvent, 0) == WAIT_OBJECT_0; }
     bool Sync();
-    // The worker's last act is to set its left event: the library may be
-    // leaving its process, where a thread's end (and its handle) comes only
-    // after the library's detach has run, so the end itself cannot be
-    // waited for here.
+    // The worker's left event is set by the Win32 layer once its routine
+    // has returned: the library may be leaving its process, where a
+    // thread's end (and its handle) comes only after the library's detach
+    // has run, so the end itself cannot be waited for here.
     bool WaitForWorkerLeft() { return WaitForSingleObject(m_leftEvent, kWaitMs) == WAIT_OBJECT_0; }
 
     uint32_t m_board;
@@ -248,6 +248,7 @@ DWORD WINAPI CPreview::ThreadMain(LPVOID self)
 
 void CPreview::Run()
 {
+    SetEventWhenThreadReturns(m_leftEvent);
     m_result = 0;
     SetEvent(m_startedEvent);
     for (;;) {
@@ -271,7 +272,6 @@ void CPreview::Run()
         m_result = result;
         SetEvent(m_doneEvent);
     }
-    SetEvent(m_leftEvent);
 }
 
 bool CPreview::Sync()

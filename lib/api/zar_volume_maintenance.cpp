@@ -45,7 +45,7 @@ int32_t UpperPass(std::vector<OptimizeSegment>& upper, uint32_t top, CSegmentMov
 ZAR_OPTIMIZE_PROGRESS progress{};
 std::atomic<uint32_t> running{0};  // 1 from the start of a run's planning to the end of its worker
 HANDLE worker = nullptr;
-HANDLE workerLeft = nullptr;  // set by the worker as its last act
+HANDLE workerLeft = nullptr;  // set once the worker's routine has returned
 
 std::u16string Wide(const std::string& s)
 {
@@ -185,6 +185,9 @@ struct OptimizeJob {
 
 DWORD WINAPI OptimizeWorker(LPVOID parameter)
 {
+    // Set once this routine has returned: none of the library's code runs
+    // on the thread then, which is what an unload waits for.
+    SetEventWhenThreadReturns(workerLeft);
     auto* job = static_cast<OptimizeJob*>(parameter);
     const int32_t result = job->Run(true);
     progress.Result = result;
@@ -196,7 +199,6 @@ DWORD WINAPI OptimizeWorker(LPVOID parameter)
     if (CZarDll* app = ZarApp()) app->PostExceptionPacket(packet);
     delete job;
     running = 0;
-    SetEvent(workerLeft);
     return 0;
 }
 

@@ -42,12 +42,18 @@ struct ThreadStart {
     LPVOID parameter;
 };
 
+thread_local bool madeByCreateThread = false;
+thread_local HANDLE eventWhenReturned = nullptr;
+
 DWORD WINAPI RunThread(LPVOID context)
 {
     ThreadStart start = *static_cast<ThreadStart*>(context);
     delete static_cast<ThreadStart*>(context);
+    madeByCreateThread = true;
     w32::ThreadAttach();
     DWORD code = start.routine(start.parameter);
+    if (eventWhenReturned) SetEvent(eventWhenReturned);
+    eventWhenReturned = nullptr;
     w32::ThreadDetach();
     return code;
 }
@@ -124,6 +130,16 @@ int GetThreadPriority(HANDLE hThread)
     std::lock_guard<std::mutex> lock(priorityLock);
     auto it = priorities.find(PriorityKey(hThread));
     return it == priorities.end() ? THREAD_PRIORITY_NORMAL : it->second;
+}
+
+BOOL SetEventWhenThreadReturns(HANDLE hEvent)
+{
+    if (!madeByCreateThread) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    eventWhenReturned = hEvent;
+    return TRUE;
 }
 
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
