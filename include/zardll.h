@@ -565,19 +565,182 @@ ZAR_API int32_t ZarLockFileSystem(ZAR_BOARD board, uint32_t value);
 ZAR_API int32_t ZarUnlockFileSystem(ZAR_BOARD board);
 ZAR_API int32_t ZarGetSoftwareImportCapability(ZAR_BOARD board, void* record);  // 8-byte record
 
-// Still capture, volume maintenance, preview and export
-ZAR_API int32_t ZarHpsCaptureImage(ZAR_BOARD board, void* record);  // 120-byte record
-ZAR_API int32_t ZarHpsCaptureQuery(ZAR_BOARD board, void* record);  // 120-byte record
-ZAR_API int32_t ZarHpsGetWaveformBitmap(ZAR_BOARD board, void* record);  // 28-byte record
+// The option board's still capture and the export engine
 ZAR_API int32_t ZarIoHpsCaptureImage(ZAR_BOARD board, void* record);  // 120-byte record
-ZAR_API int32_t ZarProcAmpWaveformDlg(ZAR_BOARD board, void* record);  // 24-byte record
 ZAR_API int32_t ZarHpsExport(ZAR_BOARD board, void* record);  // 324-byte record
 ZAR_API int32_t ZarHpsExportEx(ZAR_BOARD board, void* record);  // 324-byte record
 ZAR_API int32_t ZarHpsLiveExport(ZAR_BOARD board, void* record);  // 120-byte record
 ZAR_API int32_t ZarHpsLiveExportEx(ZAR_BOARD board, void* record);  // 120-byte record
-ZAR_API int32_t ZarOptimizeVolume(ZAR_BOARD board, void* record);  // 8-byte record
-ZAR_API int32_t ZarQueryOptimizeProgress(ZAR_BOARD board, void* record);  // 1080-byte record
-ZAR_API int32_t ZarAbortOptimizeVolume(ZAR_BOARD board);
-ZAR_API int32_t ZarScanMediaFiles(ZAR_BOARD board, void* record);  // 12-byte record
-ZAR_API int32_t ZarGetFileLocation(ZAR_BOARD board, void* record);  // 48-byte record
-ZAR_API int32_t ZarGetVolumeSpaceInfoEx(ZAR_BOARD board, void* record);
+
+// Still capture, volume maintenance, preview and export
+
+// ---- Still capture and the preview (ZarHpsCaptureImage) ----
+
+// Commands of ZAR_HPS_CAPTURE_IMAGE::Command.
+enum : uint32_t {
+    ZAR_HPS_CAPTURE_STILL = 0,        // one image into ImageBuffer
+    ZAR_HPS_CAPTURE_PREVIEW = 1,      // the preview in one window
+    ZAR_HPS_CAPTURE_PREVIEW_TWO = 2,  // the preview, one field in each of two windows
+    ZAR_HPS_CAPTURE_PREVIEW_STOP = 3,
+    ZAR_HPS_CAPTURE_RING = 4,         // a ring of RingCount buffers
+    ZAR_HPS_CAPTURE_RING_STOP = 5,    // stops the ring; Answer: 1 when the bridge had overflowed
+    ZAR_HPS_CAPTURE_RING_REARM = 6,   // re-arms a ring stopped by an overflow at start position Value
+};
+
+// Pixel formats of a capture: 0 32 bits (BGRA), 1 24 bits (BGR), 16 16 bits
+// (UYVY); the preview's surfaces also give 2 (565), 3 (555) and 4 (the
+// bridge's 16-bit 5-5-5 with a six-bit green at bit 6).
+enum : uint32_t {
+    ZAR_HPS_FORMAT_BGRA = 0,
+    ZAR_HPS_FORMAT_BGR = 1,
+    ZAR_HPS_FORMAT_RGB565 = 2,
+    ZAR_HPS_FORMAT_RGB555 = 3,
+    ZAR_HPS_FORMAT_RGB565_ALT = 4,
+    ZAR_HPS_FORMAT_UYVY = 16,
+};
+
+struct ZAR_HPS_CAPTURE_IMAGE {
+    uint32_t Command;            // ZAR_HPS_CAPTURE_...
+    uint32_t ControlBit;         // 0, 1: the board's capture control bit while capturing
+    uint32_t ControlBitParity0;  // 0, 1: the same on fields of parity 0 (two-window preview)
+    uint32_t Source;             // 1 or 2: one field; else both fields of a frame
+    uint32_t FieldMode;          // 0..2; 0: 2 at 525 lines, 1 at 625
+    uint32_t BottomUp;           // 0, 1
+    uint32_t PixelFormat;        // ZAR_HPS_FORMAT_...: 0, 1 or 16 for stills and rings
+    uint32_t HorizontalMargin;   // at most 96 pixels off each side
+    uint32_t TopMargin;          // at most 96 lines off the top of a field
+    uint32_t Width;              // 16..1280
+    uint32_t Height;             // 16 .. the active lines of a field (one field, preview in two windows) or a frame
+    uint32_t FormatOption;
+    uint32_t Contrast;           // 0..127
+    uint32_t Brightness;         // 0..255
+    uint32_t Saturation;         // 0..127
+    uint32_t BitmapHeader;       // address of a 40-byte bitmap header to fill, or 0
+    uint32_t ImageBuffer;        // still: address of the image (0: only the header)
+    uint32_t Window;             // preview: the first window
+    uint32_t SecondWindow;       // preview in two windows: the second
+    int32_t WindowX, WindowY;    // the picture's place in the first window's client area
+    int32_t SecondWindowX, SecondWindowY;
+    uint32_t Renderer;           // preview: 1 DirectDraw surface, 0 DrawDib bitmap
+    uint32_t RingCount;          // ring: 2..32, a power of two
+    uint32_t RingBuffers;        // ring: address of the buffer list (first word of each entry: a buffer)
+    uint32_t RingStatus;         // ring: address of the 16-byte status block
+    uint32_t Answer;             // still: 1 when the bridge overflowed; ring start: stop at the first overflow
+    uint32_t Value;              // ring re-arm: the new start position
+    uint32_t FreeRunning;        // ring: start at once, drop frames while full
+};
+static_assert(sizeof(ZAR_HPS_CAPTURE_IMAGE) == 120);
+static_assert(offsetof(ZAR_HPS_CAPTURE_IMAGE, BitmapHeader) == 60);
+static_assert(offsetof(ZAR_HPS_CAPTURE_IMAGE, Renderer) == 92);
+static_assert(offsetof(ZAR_HPS_CAPTURE_IMAGE, Answer) == 108);
+
+// ZarHpsCaptureQuery kinds.
+enum : uint32_t { ZAR_HPS_QUERY_BYTES_PER_PIXEL = 0, ZAR_HPS_QUERY_STRIDE = 1, ZAR_HPS_QUERY_IMAGE_SIZE = 2 };
+
+// ZarHpsGetWaveformBitmap's record.
+struct ZAR_WAVEFORM_REQUEST {
+    uint32_t Display;        // 0 composite, 1 vectorscope, 2 component
+    uint32_t Settings;       // address of the 44-byte settings, or 0: the board's defaults
+    uint32_t BitmapHeader;   // address of a writable 40-byte bitmap header
+    uint32_t Bitmap;         // address of the picture, or 0: only the header
+    uint32_t Window;         // a window to draw into, or 0
+    uint32_t DrawInWindow;
+    uint32_t CaptureFirst;
+};
+static_assert(sizeof(ZAR_WAVEFORM_REQUEST) == 28);
+
+// ZarProcAmpWaveformDlg's record; word 4 addresses a 44-byte proc-amp
+// block (0: the neutral one).
+struct ZAR_PROC_AMP_WAVEFORM_DLG {
+    uint32_t Words[4];
+    uint32_t ProcAmp;
+    uint32_t Word5;
+};
+static_assert(sizeof(ZAR_PROC_AMP_WAVEFORM_DLG) == 24);
+
+// ---- Volume maintenance ----
+
+struct ZAR_OPTIMIZE_VOLUME {
+    uint32_t Option;       // 0 compaction; 1 selective moves (gain above 50), else selective (gain above 100)
+    const char* Path;      // the volume's folder on the media drive, up to 260 characters
+};
+static_assert(sizeof(ZAR_OPTIMIZE_VOLUME) == 8);
+
+// The optimiser's progress, copied out by ZarQueryOptimizeProgress.
+struct ZAR_OPTIMIZE_PROGRESS {
+    char16_t Folder[260];      // of the segment being moved
+    char16_t File[260];
+    uint32_t Zero;
+    uint32_t Source;           // first block of the current move
+    uint32_t Destination;
+    uint32_t Blocks;           // of the current move
+    uint32_t Done;             // percent of the current move copied, as the file system counts it
+    uint32_t Total;            // blocks the whole run moves
+    uint32_t Moved;            // blocks moved so far
+    int32_t Result;            // of the run: 0, -1 a move failed, -80 aborted
+    uint32_t Abort;            // non-zero stops the run
+    uint32_t Ended;            // 1 once the run has ended
+};
+static_assert(sizeof(ZAR_OPTIMIZE_PROGRESS) == 1080);
+static_assert(offsetof(ZAR_OPTIMIZE_PROGRESS, Done) == 1056);
+static_assert(offsetof(ZAR_OPTIMIZE_PROGRESS, Ended) == 1076);
+inline constexpr int32_t ZAR_OPTIMIZE_ABORTED = -80;
+
+// ZarScanMediaFiles: the callback gets each media file's full path and the
+// context; returning 0 stops the walk.
+using ZAR_MEDIA_FILE_CALLBACK = int32_t (*)(const char* path, void* context);
+struct ZAR_SCAN_MEDIA_FILES {
+    const char* Path;
+    ZAR_MEDIA_FILE_CALLBACK Callback;
+    void* Context;
+};
+static_assert(sizeof(ZAR_SCAN_MEDIA_FILES) == 12);
+
+// The file system's records, the same as its interface header carries.
+#ifndef ZAR_FILE_LOCATION_DEFINED
+#define ZAR_FILE_LOCATION_DEFINED
+struct ZAR_FILE_LOCATION {
+    uint32_t Handle;
+    uint32_t EntryBlock;
+    uint32_t EntryBlocks;
+    uint32_t VideoDataFirst;
+    uint32_t VideoDataBlocks;
+    uint32_t VideoTableFirst;
+    uint32_t VideoTableBlocks;
+    uint32_t AlphaDataFirst;
+    uint32_t AlphaDataBlocks;
+    uint32_t AlphaTableFirst;
+    uint32_t AlphaTableBlocks;
+};
+static_assert(sizeof(ZAR_FILE_LOCATION) == 44);
+#endif
+#ifndef ZAR_VOLUME_SPACE_INFO_DEFINED
+#define ZAR_VOLUME_SPACE_INFO_DEFINED
+struct ZAR_VOLUME_SPACE_INFO {
+    uint32_t Handle;
+    uint32_t VideoBlocksPerField;
+    uint32_t AlphaBlocksPerField;
+    uint32_t Frames;
+    uint32_t FreeBlocks[2];
+    uint32_t TotalBlocks[2];
+    uint32_t AllocatorBlocks;
+};
+static_assert(sizeof(ZAR_VOLUME_SPACE_INFO) == 36);
+#endif
+
+// ---- The exports ----
+
+// Commands 0 and 4 capture through the scaler; 1, 2 and 3 start and stop
+// the board's preview; 5 and 6 stop and re-arm a ring.
+ZAR_API int32_t ZarHpsCaptureImage(ZAR_BOARD handle, ZAR_HPS_CAPTURE_IMAGE* request);
+// Bytes a pixel, the stride or the image size of a request.
+ZAR_API int32_t ZarHpsCaptureQuery(ZAR_HPS_CAPTURE_IMAGE* request, uint32_t kind);
+ZAR_API int32_t ZarHpsGetWaveformBitmap(ZAR_BOARD handle, ZAR_WAVEFORM_REQUEST* request);
+ZAR_API int32_t ZarProcAmpWaveformDlg(ZAR_BOARD handle, ZAR_PROC_AMP_WAVEFORM_DLG* request);
+// Plans the run (its result at once when it fails) and starts the worker.
+ZAR_API int32_t ZarOptimizeVolume(ZAR_BOARD handle, ZAR_OPTIMIZE_VOLUME* request);
+ZAR_API int32_t ZarQueryOptimizeProgress(ZAR_BOARD handle, ZAR_OPTIMIZE_PROGRESS* progress);
+ZAR_API int32_t ZarAbortOptimizeVolume(ZAR_BOARD handle);
+ZAR_API int32_t ZarScanMediaFiles(ZAR_BOARD handle, ZAR_SCAN_MEDIA_FILES* request);
+ZAR_API int32_t ZarGetFileLocation(ZAR_BOARD handle, const char* path, ZAR_FILE_LOCATION* location);
+ZAR_API int32_t ZarGetVolumeSpaceInfoEx(ZAR_BOARD handle, ZAR_VOLUME_SPACE_INFO* space);

@@ -167,7 +167,10 @@ struct ZAR_SCSI_PREFS {
 };
 static_assert(sizeof(ZAR_SCSI_PREFS) == 8);
 
-// IOCTL_ZARFS_GET_VOLUME_SPACE_INFO, in and out.
+// IOCTL_ZARFS_GET_VOLUME_SPACE_INFO, in and out. The library's export
+// header carries the same record under the same guard.
+#ifndef ZAR_VOLUME_SPACE_INFO_DEFINED
+#define ZAR_VOLUME_SPACE_INFO_DEFINED
 struct ZAR_VOLUME_SPACE_INFO {
     uint32_t Handle;                 // in: a folder or file opened on the media drive
     uint32_t VideoBlocksPerField;    // in: 0 asks for the space figures only
@@ -178,6 +181,7 @@ struct ZAR_VOLUME_SPACE_INFO {
     uint32_t AllocatorBlocks;        // out: the allocator's total blocks - 1
 };
 static_assert(sizeof(ZAR_VOLUME_SPACE_INFO) == 36);
+#endif
 
 // ---- records of the per-file control codes; +0 is always the handle of a
 // media file opened on the media drive ----
@@ -255,6 +259,9 @@ static_assert(offsetof(ZARFS_GET_FILE_INFO, Volume) == 68);
 static_assert(offsetof(ZARFS_GET_FILE_INFO, Flags) == 652);
 
 // IOCTL_ZARFS_GET_FILE_LOCATION_INFO, in and out; zeros for an absent part.
+// The library's export header carries the same record under the same guard.
+#ifndef ZAR_FILE_LOCATION_DEFINED
+#define ZAR_FILE_LOCATION_DEFINED
 struct ZAR_FILE_LOCATION {
     uint32_t Handle;
     uint32_t EntryBlock;
@@ -269,6 +276,7 @@ struct ZAR_FILE_LOCATION {
     uint32_t AlphaTableBlocks;
 };
 static_assert(sizeof(ZAR_FILE_LOCATION) == 44);
+#endif
 
 struct ZARFS_SET_APP_FILE_ENTRY_INFO {
     uint32_t Handle;

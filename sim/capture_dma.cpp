@@ -147,8 +147,9 @@ void CaptureDma::Transfer(uint64_t field, int parity)
                 o[2] = r;
                 if (format == 2) o[3] = 255;
             } else {
-                uint16_t v = format == 3 ? uint16_t((r >> 3) << 11 | (g >> 2) << 5 | b >> 3)
-                                         : uint16_t((r >> 3) << 10 | (g >> 3) << 5 | b >> 3);
+                // Code 3: x-R5-G5-B5; code 4: R5-G5-x-B5 (green one bit up).
+                uint16_t v = format == 3 ? uint16_t((r >> 3) << 10 | (g >> 3) << 5 | b >> 3)
+                                         : uint16_t((r >> 3) << 11 | (g >> 3) << 6 | b >> 3);
                 o[0] = uint8_t(v);
                 o[1] = uint8_t(v >> 8);
             }

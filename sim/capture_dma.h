@@ -21,8 +21,11 @@
 //   horizontal prescale and fine scale, the output lines from the vertical
 //   scale; each output pixel takes the nearest source pixel.
 // - CLIP_FORMAT_CTRL bits 24-26 choose the pixel: 2 BGRA (alpha 255), 1 BGR,
-//   0 Cb Y Cr Y, 3 RGB 5-6-5, 4 RGB 5-5-5; colour as ITU-R BT.601 studio
-//   range. The colour controls are not applied.
+//   0 Cb Y Cr Y, 3 RGB 5-5-5 (masks 0x7C00, 0x3E0, 0x1F), 4 RGB 5-5-5 with
+//   green one bit up (0xF800, 0x7C0, 0x1F), as the preview's surface
+//   formats 3 and 4 read them; colour as ITU-R BT.601 studio range. The
+//   driver gives the 5-6-5 format the code of Cb Y Cr Y (0), so a 5-6-5
+//   capture arrives as Cb Y Cr Y. The colour controls are not applied.
 // - An injected overflow sets SSR bit 11 and latches ISR bit 9 for the next
 //   transferred field; the next field without one clears SSR bit 11.
 // - RPS1 runs while MC1 bit 13 is set, from the address in 0x108, and knows

@@ -40,6 +40,7 @@
 #include "sim/pci_layouts.h"
 #include "tools/board_inspect.h"
 #include "tools/demo_audio.h"
+#include "tools/demo_media.h"
 #include "tools/demo_wave.h"
 #include "tools/demo_clip.h"
 #include "tools/demo_effects.h"
@@ -751,6 +752,13 @@ void ShowBoardZeroTimeCode()
                   fs::absolute(gDemo.options.folder).string()});
 }
 
+// A still and the preview of board 0's input through ZarDll, and its volume optimised.
+void ShowBoardZeroMedia()
+{
+    Heading("Still capture, preview and volume upkeep through ZarDll");
+    ShowStillPreviewAndUpkeep({0, fs::absolute(gDemo.options.folder).string()});
+}
+
 // Tones through board 0's audio, its loop-back recorded to a WAVE file.
 void ShowBoardZeroAudio() { ShowAudio({0, fs::absolute(gDemo.options.folder).string()}); }
 
@@ -780,6 +788,7 @@ constexpr Section kDemoSections[] = {
     {"audio", ShowBoardZeroAudio},
     {"wave driver", ShowBoardZeroWave},
     {"time code and capture", ShowBoardZeroTimeCode},
+    {"still, preview and volume upkeep", ShowBoardZeroMedia},
     {"event log", ShowEventLog},
 };
 

@@ -12,6 +12,8 @@
 #include "zar_exceptions.h"
 #include "zar_named_mutex.h"
 #include "zar_shared.h"
+#include "zar_preview.h"
+#include "zar_volume_maintenance.h"
 
 namespace {
 
@@ -104,6 +106,8 @@ void CZarDll::ExitInstance()
 
 void CZarDll::ReleaseBoard(BoardSlot& slot, uint32_t board)
 {
+    zarapi::EndVolumeOptimizer();
+    zarapi::DestroyBoardPreview(board);
     if (slot.engineObjects || slot.connection) ZarEngine().StopBoard(board);
     delete slot.engineObjects;
     slot.engineObjects = nullptr;

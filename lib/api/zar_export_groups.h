@@ -15,6 +15,9 @@
 #ifndef ZAR_EXPAND_PENDING
 #define ZAR_EXPAND_PENDING(...)
 #endif
+#ifndef ZAR_EXPAND_MEDIA
+#define ZAR_EXPAND_MEDIA(...)
+#endif
 #ifndef ZAR_EXPAND_LATER
 #define ZAR_EXPAND_LATER(...)
 #endif

@@ -7,7 +7,9 @@
 //        built so far), DEVICE (device control, video input, SCSI,
 //        versions, mixer settings and the calls that are one control code),
 //        AUDIO (the audio bodies), PENDING (still capture, volume
-//        maintenance, preview and export: their rows stay together), and
+//        maintenance, preview and export: their rows stay together; MEDIA
+//        marks the ones written out by hand in zar_media_exports.cpp, whose
+//        argument lists are their own, PENDING the ones still to come), and
 //        LATER (the play engine and effects bodies still to come: they test
 //        their arguments and fail with -1).
 // shape  the C argument list (zar_export_frame.h spells each one out);
@@ -308,21 +310,21 @@
     X(LATER,   ZarUnlockFileSystem,              B,     void, 0, 0) \
     X(LATER,   ZarGetSoftwareImportCapability,   BR,    void, 8, 0) \
     /* Still capture, volume maintenance, preview and export */ \
-    X(PENDING, ZarHpsCaptureImage,               BR,    void, 120, 120) \
-    X(PENDING, ZarHpsCaptureQuery,               BR,    void, 120, 120) \
-    X(PENDING, ZarHpsGetWaveformBitmap,          BR,    void, 28, 0) \
+    X(MEDIA,   ZarHpsCaptureImage,               BR,    void, 120, 120) \
+    X(MEDIA,   ZarHpsCaptureQuery,               RV,    void, 120, 120) \
+    X(MEDIA,   ZarHpsGetWaveformBitmap,          BR,    void, 28, 0) \
     X(PENDING, ZarIoHpsCaptureImage,             BR,    void, 120, 120) \
-    X(PENDING, ZarProcAmpWaveformDlg,            BR,    void, 24, 0) \
+    X(MEDIA,   ZarProcAmpWaveformDlg,            BR,    void, 24, 0) \
     X(PENDING, ZarHpsExport,                     BR,    void, 324, 0) \
     X(PENDING, ZarHpsExportEx,                   BR,    void, 324, 0) \
     X(PENDING, ZarHpsLiveExport,                 BR,    void, 120, 0) \
     X(PENDING, ZarHpsLiveExportEx,               BR,    void, 120, 0) \
-    X(PENDING, ZarOptimizeVolume,                BR,    void, 8, 0) \
-    X(PENDING, ZarQueryOptimizeProgress,         BR,    void, 1080, 0) \
-    X(PENDING, ZarAbortOptimizeVolume,           B,     void, 0, 0) \
-    X(PENDING, ZarScanMediaFiles,                BR,    void, 12, 0) \
-    X(PENDING, ZarGetFileLocation,               BR,    void, 48, 0) \
-    X(PENDING, ZarGetVolumeSpaceInfoEx,          BR,    void, 0, 0)
+    X(MEDIA,   ZarOptimizeVolume,                BR,    void, 8, 0) \
+    X(MEDIA,   ZarQueryOptimizeProgress,         BR,    void, 1080, 0) \
+    X(MEDIA,   ZarAbortOptimizeVolume,           B,     void, 0, 0) \
+    X(MEDIA,   ZarScanMediaFiles,                BR,    void, 12, 0) \
+    X(MEDIA,   ZarGetFileLocation,               BRR,   void, 0, 0) \
+    X(MEDIA,   ZarGetVolumeSpaceInfoEx,          BR,    void, 0, 0)
 // clang-format on
 
 // Expands one group's rows with ZAR_EXPAND_<group>, which the including file

@@ -14,6 +14,7 @@
 #include "zar_app.h"
 #include "zar_connection.h"
 #include "zar_engine.h"
+#include "zar_preview.h"
 #include "zar_named_mutex.h"
 #include "zar_option.h"
 #include "zar_shared.h"
@@ -316,6 +317,7 @@ bool CZarDll::InitBoardOnce(uint32_t board)
     slot.engineObjects = ZarEngine().BuildBoardObjects(*this, c);
     CreateAudioDmaEvents(slot, c, board);
     ZarEngine().StartBoard(c);
+    zarapi::CreateBoardPreview(board);
     slot.clearedWords[0] = slot.clearedWords[1] = 0;
     return true;
 }

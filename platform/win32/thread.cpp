@@ -52,6 +52,17 @@ struct ThreadStart {
 // Thrown at a safe point of a terminated thread; caught only in RunThread.
 struct ThreadTerminated {};
 thread_local bool terminable = false;  // this thread runs under RunThread
+// Set once the thread's routine has returned (SetEventWhenThreadReturns).
+thread_local HANDLE eventWhenReturned = nullptr;
+
+// The routine's return, or its end by TerminateThread: the event a worker
+// asked for is set only now, when none of its code is left on the stack.
+void RoutineReturned()
+{
+    terminable = false;
+    if (eventWhenReturned) SetEvent(eventWhenReturned);
+    eventWhenReturned = nullptr;
+}
 
 DWORD WINAPI RunThread(LPVOID context)
 {
@@ -65,12 +76,12 @@ DWORD WINAPI RunThread(LPVOID context)
         NtDelayExecution(FALSE, &now);
         w32::ThreadAttach();
         DWORD code = start.routine(start.parameter);
+        RoutineReturned();
         w32::ThreadDetach();
-        terminable = false;
         return code;
     } catch (const ThreadTerminated&) {
         // The kernel ends the thread with the code TerminateThread gave.
-        terminable = false;
+        RoutineReturned();
         return 0;
     }
 }
@@ -163,6 +174,16 @@ int GetThreadPriority(HANDLE hThread)
     std::lock_guard<std::mutex> lock(priorityLock);
     auto it = priorities.find(PriorityKey(hThread));
     return it == priorities.end() ? THREAD_PRIORITY_NORMAL : it->second;
+}
+
+BOOL SetEventWhenThreadReturns(HANDLE hEvent)
+{
+    if (!terminable) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    eventWhenReturned = hEvent;
+    return TRUE;
 }
 
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)

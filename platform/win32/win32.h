@@ -537,6 +537,12 @@ DWORD ResumeThread(HANDLE hThread);
 BOOL SetThreadPriority(HANDLE hThread, int nPriority);
 int GetThreadPriority(HANDLE hThread);
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+// For a thread CreateThread made: the event is set once the thread's start
+// routine has returned, before the libraries see the thread end. A library
+// that ends its worker while the process detaches it (the loader lock held,
+// so the thread's end cannot come) waits for this instead, knowing none of
+// its code runs on that thread any more. FALSE for another thread.
+BOOL SetEventWhenThreadReturns(HANDLE hEvent);
 DWORD QueueUserAPC(PAPCFUNC pfnAPC, HANDLE hThread, ULONG_PTR dwData);
 // Ends a thread CreateThread made, with 'dwExitCode' as its exit code; its
 // waiters are released when it ends. It ends at its next safe point (as

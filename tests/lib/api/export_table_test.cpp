@@ -61,8 +61,8 @@ const bool registered = (::testing::AddGlobalTestEnvironment(new MachineEnvironm
 
 // ---- The table as the tests walk it ----
 
-enum class Shape { OPEN, B, BR, BV, BRR, BVR, BRV, BRRV, BRVV, BRRR, BVRV, BRVR, BRVRV, BSI, BDV, BID, DB, R, V, VV, VVV, VVVV, VR, XR, YUV };
-enum class Group { FRAME, PLAY, DEVICE, AUDIO, PENDING, LATER };
+enum class Shape { OPEN, B, BR, BV, BRR, BVR, BRV, BRRV, BRVV, BRRR, BVRV, BRVR, BRVRV, BSI, BDV, BID, DB, R, RV, V, VV, VVV, VVVV, VR, XR, YUV };
+enum class Group { FRAME, PLAY, DEVICE, AUDIO, MEDIA, PENDING, LATER };
 
 struct Row {
     const char* name;
@@ -84,6 +84,7 @@ bool TakesBoard(Shape s)
     case Shape::OPEN:
     case Shape::DB:
     case Shape::R:
+    case Shape::RV:
     case Shape::V:
     case Shape::VV:
     case Shape::VVV:
@@ -124,6 +125,7 @@ int32_t Call(const Row& row, ZAR_BOARD board, uint32_t object, void* record, voi
     case Shape::DB:
         return reinterpret_cast<int32_t (*)(uint32_t, uint32_t, double*, double*)>(f)(0, 0, nullptr, nullptr);
     case Shape::R: return reinterpret_cast<int32_t (*)(void*)>(f)(record);
+    case Shape::RV: return reinterpret_cast<int32_t (*)(void*, uint32_t)>(f)(record, 0);
     case Shape::V: return reinterpret_cast<int32_t (*)(uint32_t)>(f)(object);
     case Shape::VV: return reinterpret_cast<int32_t (*)(uint32_t, uint32_t)>(f)(object, 0);
     case Shape::VVV: return reinterpret_cast<int32_t (*)(uint32_t, uint32_t, uint32_t)>(f)(object, 0, 0);
