@@ -1,7 +1,6 @@
 // A clip whose fields are chosen by the application: for every field an
 // application callback names a clip item and a field of it, and the
 // operation runs on that item. The file has no storage and no path.
-//
 #pragma once
 
 #include "zar_file.h"
