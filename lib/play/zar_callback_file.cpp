@@ -4,14 +4,8 @@
 
 #include "zar_callback_file.h"
 
-#include <atomic>
-
 #include "include/zardll.h"
-#include "zar_play_item.h"
-
-namespace {
-std::atomic<const ZAR_CLIP_ITEM_FIELD_OPS*> g_ops{nullptr};
-}  // namespace
+#include "zar_clip_item.h"
 
 class CZarCallbackFile::Target {
 public:
@@ -23,14 +17,13 @@ public:
             m_result = kNothingMapped;
             return;
         }
-        m_ops = g_ops.load();
         CHandleObject* object = nullptr;
-        if (!m_ops || !CHandleObject::LookupHandle(handle, &object)) {
+        if (!CHandleObject::LookupHandle(handle, &object)) {
             m_result = ZAR_E_BAD_HANDLE;
             return;
         }
-        m_item = dynamic_cast<CPlayItem*>(object);
-        if (!m_item || m_item->GetType() != kClipItemType) {
+        m_item = dynamic_cast<CClipItem*>(object);
+        if (!m_item || m_item->GetType() != CClipItem::kType) {
             object->EndLookup();
             m_item = nullptr;
             m_result = ZAR_E_BAD_HANDLE;
@@ -46,15 +39,13 @@ public:
     Target& operator=(const Target&) = delete;
 
     int32_t Result() const { return m_result; }
-    CPlayItem* Item() const { return m_item; }
+    CClipItem& Item() const { return *m_item; }
     uint32_t Field() const { return m_field; }
-    const ZAR_CLIP_ITEM_FIELD_OPS& Ops() const { return *m_ops; }
 
 private:
     int32_t m_result = ZAR_E_BAD_HANDLE;
-    CPlayItem* m_item = nullptr;
+    CClipItem* m_item = nullptr;
     uint32_t m_field = 0;
-    const ZAR_CLIP_ITEM_FIELD_OPS* m_ops = nullptr;
 };
 
 CZarCallbackFile::CZarCallbackFile(CBoardConnection* connection, ZarClipFieldCallback callback, uint32_t context,
@@ -64,63 +55,58 @@ CZarCallbackFile::CZarCallbackFile(CBoardConnection* connection, ZarClipFieldCal
     m_accessMode = GENERIC_READ;
 }
 
-void CZarCallbackFile::SetClipItemOps(const ZAR_CLIP_ITEM_FIELD_OPS* ops)
-{
-    g_ops.store(ops);
-}
-
 int32_t CZarCallbackFile::GetFillNode(uint32_t field, ZAR_FIELD_LOCATION** node)
 {
     Target t(*this, field);
     if (t.Result() != ZAR_OK) return t.Result();
-    return t.Ops().getFieldNode(t.Item(), t.Field(), node);
+    return t.Item().GetFieldNode(t.Field(), node);
 }
 
 int32_t CZarCallbackFile::FillFieldToBoard(uint32_t field, uint32_t slot, uint32_t keyWord)
 {
     Target t(*this, field);
     if (t.Result() != ZAR_OK) return t.Result();
-    return t.Ops().fieldToBoard(t.Item(), t.Field(), slot, keyWord);
+    return t.Item().FieldToBoard(t.Field(), slot, keyWord);
 }
 
 int32_t CZarCallbackFile::FillFieldToBoardSync(uint32_t field, uint32_t slot, uint32_t value20, uint32_t value96)
 {
     Target t(*this, field);
     if (t.Result() != ZAR_OK) return t.Result();
-    return t.Ops().fieldToBoardSync(t.Item(), t.Field(), slot, value20, value96);
+    return t.Item().FieldToBoardSync(t.Field(), slot, value20, value96);
 }
 
 int32_t CZarCallbackFile::ReadFillField(uint32_t field, void* buffer, uint32_t bytes)
 {
     Target t(*this, field);
     if (t.Result() != ZAR_OK) return t.Result();
-    return t.Ops().readField(t.Item(), t.Field(), buffer, bytes);
+    return t.Item().ReadField(t.Field(), buffer, bytes);
 }
 
 uint32_t CZarCallbackFile::GetFillFieldSize(uint32_t field)
 {
     Target t(*this, field);
     if (t.Result() != ZAR_OK) return uint32_t(t.Result());
-    return t.Ops().getFieldSize(t.Item(), t.Field());
+    return uint32_t(t.Item().GetFieldSize(t.Field()));
 }
 
 int32_t CZarCallbackFile::GetFieldPlacement(uint32_t field, uint32_t* target, uint32_t* block, uint32_t* sectors)
 {
     Target t(*this, field);
     if (t.Result() != ZAR_OK) return t.Result();
-    return t.Ops().getFieldPlacement(t.Item(), t.Field(), target, block, sectors);
+    return t.Item().GetFieldPlacement(t.Field(), target, block, sectors);
 }
 
 uint32_t CZarCallbackFile::IsFillUncompressed()
 {
     Target t(*this, 0);
     if (t.Result() != ZAR_OK) return 0;
-    return t.Ops().isUncompressed(t.Item());
+    return t.Item().IsUncompressed();
 }
 
 uint32_t CZarCallbackFile::GetFieldParity(uint32_t field)
 {
     Target t(*this, field);
     if (t.Result() != ZAR_OK) return field & 1;
-    return t.Ops().fieldParity(t.Item(), t.Field());
+    return t.Item().GetFieldParity(t.Field());
 }

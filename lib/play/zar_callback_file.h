@@ -1,44 +1,19 @@
 // A clip whose fields are chosen by the application: for every field an
 // application callback names a clip item and a field of it, and the
 // operation runs on that item. The file has no storage and no path.
-//
-// The clip item's side is reached through a table of its field operations
-// that the clip item class registers (SetClipItemOps), so that this file
-// needs to know of a clip item only its handle and type.
 #pragma once
 
 #include "zar_file.h"
-
-class CPlayItem;
 
 // The application's callback: (context, field, out clip-item handle, out
 // field of that item) -> non-zero when it mapped the field.
 using ZarClipFieldCallback = uint32_t (*)(uint32_t context, uint32_t field, uint32_t* item, uint32_t* itemField);
 
-// A clip item's field operations on its own output fields.
-struct ZAR_CLIP_ITEM_FIELD_OPS {
-    int32_t (*getFieldNode)(CPlayItem* item, uint32_t field, ZAR_FIELD_LOCATION** node);
-    int32_t (*fieldToBoard)(CPlayItem* item, uint32_t field, uint32_t slot, uint32_t keyWord);
-    int32_t (*fieldToBoardSync)(CPlayItem* item, uint32_t field, uint32_t slot, uint32_t value20, uint32_t value96);
-    int32_t (*readField)(CPlayItem* item, uint32_t field, void* buffer, uint32_t bytes);
-    uint32_t (*getFieldSize)(CPlayItem* item, uint32_t field);
-    int32_t (*getFieldPlacement)(CPlayItem* item, uint32_t field, uint32_t* target, uint32_t* block, uint32_t* sectors);
-    // Its file's fill or key uncompressed flag, by the item's channel.
-    uint32_t (*isUncompressed)(CPlayItem* item);
-    // The parity its file gives the source field of an output field.
-    uint32_t (*fieldParity)(CPlayItem* item, uint32_t field);
-};
-
 class CZarCallbackFile : public CZarFile {
 public:
     static constexpr int32_t kNothingMapped = -90;
-    static constexpr uint32_t kClipItemType = 100;
 
     CZarCallbackFile(CBoardConnection* connection, ZarClipFieldCallback callback, uint32_t context, uint32_t frames);
-
-    // Registered once by the clip item class; until then every field
-    // operation answers -9.
-    static void SetClipItemOps(const ZAR_CLIP_ITEM_FIELD_OPS* ops);
 
     uint32_t GetFrameCount() override { return m_frames; }
     uint32_t GetAccessMode() override { return GENERIC_READ; }
@@ -61,6 +36,7 @@ public:
     int32_t FillFieldToBoardSync(uint32_t field, uint32_t slot, uint32_t value20 = 0, uint32_t value96 = 0) override;
     int32_t ReadFillField(uint32_t field, void* buffer, uint32_t bytes) override;
     // Sectors of the mapped field; -90 or -9 (as an unsigned number) when none.
+    // A handle that is not a clip item's gives -9.
     uint32_t GetFillFieldSize(uint32_t field) override;
     int32_t GetFieldPlacement(uint32_t field, uint32_t* target, uint32_t* block, uint32_t* sectors) override;
     // Field 0's item's flag; 0 when it maps to none.

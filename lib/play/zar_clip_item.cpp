@@ -15,8 +15,11 @@
 
 #include "zar_clip_stream.h"
 #include "zar_connection.h"
+#include "zar_live_sink_file.h"
+#include "zar_live_source_file.h"
 #include "zar_local_file.h"
 #include "zar_system_file.h"
+#include "zar_virtual_black_file.h"
 
 namespace {
 
@@ -32,6 +35,9 @@ CZarFile* MakeClipFile(CBoardConnection* connection, const std::u16string& path)
 }
 
 CClipItem::FileMaker fileMaker = MakeClipFile;
+
+// Zero frames or more fields than 32 bits count.
+bool BadFrameCount(uint32_t frames) { return frames == 0 || frames > 0x7FFFFFFFu; }
 
 int64_t FloorMod(int64_t a, int64_t m) { return ((a % m) + m) % m; }
 
@@ -171,6 +177,84 @@ int32_t CClipItem::OpenFile(CZarFile* file, const ZAR_CLIP_ITEM_PARAMS& params, 
     m_repeat = 1;
     m_flags = params.Flags;
     return SetRange(params);
+}
+
+void CClipItem::SetWholeRange(uint32_t frames)
+{
+    m_in = 0;
+    m_out = m_length = 2 * frames;
+}
+
+int32_t CClipItem::CreateVirtual(uint32_t kind, uint32_t sectorsPerField, uint32_t frames)
+{
+    if (kind != 0 && kind != 2 && kind != 3) return ZAR_E_DRIVER;
+    if (BadFrameCount(frames)) return ZAR_E_BAD_ARGUMENT;
+    if (kind != 2) {
+        const int32_t result = Attach(new (std::nothrow) CZarVirtualBlackFile(m_connection, frames, sectorsPerField,
+                                                                              kind == 3));
+        if (result != ZAR_OK) return result;
+        m_name.clear();
+        SetWholeRange(frames);
+        return ZAR_OK;
+    }
+    // The shared record may hold a name without its terminator: never read
+    // past the array.
+    const ZAR_BOARD_SHARED* shared = m_connection ? m_connection->m_pShared : nullptr;
+    if (!shared) return ZAR_E_BAD_ARGUMENT;
+    const size_t capacity = sizeof shared->UserVirtualFrame / sizeof shared->UserVirtualFrame[0];
+    std::u16string path;
+    for (size_t k = 0; k < capacity && shared->UserVirtualFrame[k]; ++k) path += char16_t(shared->UserVirtualFrame[k]);
+    if (path.empty()) return ZAR_E_BAD_ARGUMENT;
+    CZarFile* file = nullptr;
+    if (!CZarFile::FindOpenClipFile(path, &file)) file = fileMaker ? fileMaker(m_connection, path) : nullptr;
+    int32_t result = Attach(file);
+    if (result != ZAR_OK) return result;
+    result = m_file->OpenForAccess(GENERIC_READ);
+    if (result != ZAR_OK) return result;
+    m_name = path;
+    m_in = 0;
+    m_out = 2;
+    m_length = 2 * frames;
+    m_flags |= ZAR_CLIP_ITEM_LOOP;
+    return ZAR_OK;
+}
+
+int32_t CClipItem::CreateCallback(ZarClipFieldCallback callback, uint32_t context, uint32_t frames)
+{
+    if (!callback || BadFrameCount(frames)) return ZAR_E_BAD_ARGUMENT;
+    const int32_t result = Attach(new (std::nothrow) CZarCallbackFile(m_connection, callback, context, frames));
+    if (result != ZAR_OK) return result;
+    m_name.clear();
+    SetWholeRange(frames);
+    return ZAR_OK;
+}
+
+int32_t CClipItem::CreateMemfile(const std::string& mappingName, const std::string& eventName,
+                                 uint32_t sectorsPerField, uint32_t slots, uint32_t frames)
+{
+    if (BadFrameCount(frames)) return ZAR_E_BAD_ARGUMENT;
+    auto* file = new (std::nothrow) CSysLiveSinkVideoFile(m_connection);
+    int32_t result = Attach(file);
+    if (result != ZAR_OK) return result;
+    result = file->OpenRing(sectorsPerField, slots, mappingName, eventName);
+    if (result != ZAR_OK) return result;
+    m_name.clear();
+    SetWholeRange(frames);
+    return ZAR_OK;
+}
+
+int32_t CClipItem::CreateLiveSource(CSysLiveSourceSync* sync, CSysLiveSourceRecord* queue,
+                                    const std::string& mappingName, uint32_t frames)
+{
+    if (BadFrameCount(frames)) return ZAR_E_BAD_ARGUMENT;
+    auto* file = new (std::nothrow) CSysLiveSourceVideoFile(m_connection);
+    int32_t result = Attach(file);
+    if (result != ZAR_OK) return result;
+    result = file->OpenRing(sync, queue, mappingName);
+    if (result != ZAR_OK) return result;
+    m_name.clear();
+    SetWholeRange(frames);
+    return ZAR_OK;
 }
 
 // ---- range ----
@@ -403,18 +487,20 @@ int32_t CClipItem::GetFieldSize(uint32_t n)
     return int32_t(m_keyChannel ? m_file->GetKeyFieldSize(s) : m_file->GetFillFieldSize(s));
 }
 
-int32_t CClipItem::FieldToBoard(uint32_t n, uint32_t boardBlock)
+int32_t CClipItem::FieldToBoard(uint32_t n, uint32_t boardBlock, uint32_t keyWord)
 {
     if (!m_file || n >= m_length) return ZAR_E_DRIVER;
     const uint32_t s = MapToSourceFrame(n);
-    return m_keyChannel ? m_file->KeyFieldToBoard(s, boardBlock) : m_file->FillFieldToBoard(s, boardBlock);
+    return m_keyChannel ? m_file->KeyFieldToBoard(s, boardBlock, keyWord)
+                        : m_file->FillFieldToBoard(s, boardBlock, keyWord);
 }
 
-int32_t CClipItem::FieldToBoardSync(uint32_t n, uint32_t boardBlock)
+int32_t CClipItem::FieldToBoardSync(uint32_t n, uint32_t boardBlock, uint32_t value20, uint32_t value96)
 {
     if (!m_file || n >= m_length) return ZAR_E_DRIVER;
     const uint32_t s = MapToSourceFrame(n);
-    return m_keyChannel ? m_file->KeyFieldToBoardSync(s, boardBlock) : m_file->FillFieldToBoardSync(s, boardBlock);
+    return m_keyChannel ? m_file->KeyFieldToBoardSync(s, boardBlock, value20, value96)
+                        : m_file->FillFieldToBoardSync(s, boardBlock, value20, value96);
 }
 
 int32_t CClipItem::ReadField(uint32_t n, void* buffer, uint32_t bytes)
@@ -446,6 +532,18 @@ int32_t CClipItem::GetFieldPlacement(uint32_t n, uint32_t* target, uint32_t* blo
 {
     if (!m_file || n >= m_length) return ZAR_E_DRIVER;
     return m_file->GetFieldPlacement(MapToSourceFrame(n), target, block, sectors);
+}
+
+uint32_t CClipItem::GetFieldParity(uint32_t n)
+{
+    if (!m_file || n >= m_length) return n & 1;
+    return m_file->GetFieldParity(MapToSourceFrame(n));
+}
+
+uint32_t CClipItem::IsUncompressed()
+{
+    if (!m_file) return 0;
+    return m_keyChannel ? m_file->IsKeyUncompressed() : m_file->IsFillUncompressed();
 }
 
 // ---- frame export ----

@@ -8,11 +8,14 @@
 #include <cstdint>
 #include <string>
 
+#include "zar_callback_file.h"
 #include "zar_file.h"
 #include "zar_play_item.h"
 
 class CBoardConnection;
 class CClipStream;
+class CSysLiveSourceSync;
+class CSysLiveSourceRecord;
 
 #pragma pack(push, 1)
 // The clip item parameter block (ZarPlyModifyClipItem; inside the open record).
@@ -86,6 +89,22 @@ public:
     // caller's reference, also on failure.
     int32_t OpenFile(CZarFile* file, const ZAR_CLIP_ITEM_PARAMS& params, uint32_t access, bool key = false);
 
+    // The creators below refuse zero frames, or a count whose fields do not
+    // fit in 32 bits, with -2: such an item would have no field to play.
+
+    // Kind 0: black; kind 3: an opaque key picture; both of any length and
+    // with an empty name. Kind 2: the board's user virtual frame, looped
+    // (-2 when no name is set). Any other kind: -1.
+    int32_t CreateVirtual(uint32_t kind, uint32_t sectorsPerField, uint32_t frames);
+    // Fields chosen by the application's callback (-2 without one).
+    int32_t CreateCallback(ZarClipFieldCallback callback, uint32_t context, uint32_t frames);
+    // The writing side of a named shared-memory frame ring.
+    int32_t CreateMemfile(const std::string& mappingName, const std::string& eventName, uint32_t sectorsPerField,
+                          uint32_t slots, uint32_t frames);
+    // The reading side of the live source's ring.
+    int32_t CreateLiveSource(CSysLiveSourceSync* sync, CSysLiveSourceRecord* queue, const std::string& mappingName,
+                             uint32_t frames);
+
     // ---- range ----
     int32_t SetRange(const ZAR_CLIP_ITEM_PARAMS& params);
     int32_t Modify(const ZAR_CLIP_ITEM_PARAMS& params);
@@ -102,14 +121,20 @@ public:
     int32_t GetFieldNode(uint32_t n, ZAR_FIELD_LOCATION** node);
     // Sectors of the field; ZAR_E_DRIVER beyond the length (as a negative number).
     int32_t GetFieldSize(uint32_t n);
-    int32_t FieldToBoard(uint32_t n, uint32_t boardBlock);
-    int32_t FieldToBoardSync(uint32_t n, uint32_t boardBlock);
+    int32_t FieldToBoard(uint32_t n, uint32_t boardBlock, uint32_t keyWord = 0);
+    int32_t FieldToBoardSync(uint32_t n, uint32_t boardBlock, uint32_t value20 = 0, uint32_t value96 = 0);
     int32_t ReadField(uint32_t n, void* buffer, uint32_t bytes);
     int32_t CheckFieldWrite(uint32_t field, uint32_t sectors);
     // A recorded field from board memory into the clip (the item's channel).
     int32_t TransferField(ZAR_FIELD_TRANSFER transfer);
     int32_t CreateSideFile();
     int32_t GetFieldPlacement(uint32_t n, uint32_t* target, uint32_t* block, uint32_t* sectors);
+    // The parity the file gives the source field of output field n (n's own
+    // parity beyond the length).
+    uint32_t GetFieldParity(uint32_t n);
+    // The file's uncompressed flag of the item's channel.
+    uint32_t IsUncompressed();
+    bool IsCallbackClip() const { return dynamic_cast<CZarCallbackFile*>(m_file) != nullptr; }
 
     // One frame (two fields) of the item into the caller's image: width 720,
     // |height| lines, a negative height bottom-up. Fields that are missing
@@ -133,6 +158,8 @@ public:
 private:
     CClipItem(const CClipItem& other);  // a sub-range copy: shares the file, stands on no stream
     int32_t Attach(CZarFile* file);
+    // An item of 2 x frames fields from 0 over the file just attached.
+    void SetWholeRange(uint32_t frames);
     int32_t MapForward(uint32_t n) const;
     int32_t MapReverse(uint32_t n) const;
     int32_t ApplyRange(const ZAR_CLIP_ITEM_PARAMS& params, bool modify);
