@@ -9,7 +9,7 @@
 #
 # Under the emulator the sanitized programs run several times slower,
 # LeakSanitizer is off (see tools/run-i386) and the emulated address space
-# is kept to the three gigabytes AddressSanitizer shadows there
+# is kept within the three gigabytes AddressSanitizer shadows there
 # (QEMU_RESERVED_VA, set for the tests by CMakeLists.txt).
 set -euo pipefail
 
