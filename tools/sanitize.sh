@@ -7,9 +7,10 @@
 #
 #   tools/sanitize.sh [ctest options]
 #
-# Under the emulator the sanitized programs run several times slower and
-# LeakSanitizer is off (see tools/run-i386): this is meant for a host that
-# runs i386 programs itself.
+# Under the emulator the sanitized programs run several times slower,
+# LeakSanitizer is off (see tools/run-i386) and the emulated address space
+# is kept within the three gigabytes AddressSanitizer shadows there
+# (QEMU_RESERVED_VA, set for the tests by CMakeLists.txt).
 set -euo pipefail
 
 ZAR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
