@@ -22,7 +22,14 @@ void* sharedView = nullptr;
 
 }  // namespace
 
-CZarDll* ZarApp() { return theApp; }
+CZarDll* ZarApp()
+{
+    // A program linking the library has it attached at the program's first
+    // system call; when an export is that first call, one cheap system call
+    // here lets the attach run before the export looks for the library.
+    if (!theApp) GetTickCount();
+    return theApp;
+}
 void* ZarSharedView() { return sharedView; }
 
 CZarDll::CZarDll() { theApp = this; }

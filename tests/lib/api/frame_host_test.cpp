@@ -108,3 +108,11 @@ TEST(ZarDllClients, TheSecondProcessFindsTheBoardSetUpAndTheLastOneLeavesNothing
 }
 
 }  // namespace
+
+TEST(ZarDllClients, AnExportAsTheProcesssFirstCallFindsTheLibrarySetUp)
+{
+    hosttest::Child client(ZARDLL_CLIENT_PATH, {"first", "7"}, folder);
+    ASSERT_TRUE(client.Started());
+    EXPECT_EQ(client.Line(120000), "opened 0");
+    EXPECT_EQ(client.Wait(120000), 0);
+}

@@ -1,7 +1,9 @@
 // A client process of a machine host that links ZarDll: it opens a board
 // and says what it found in the shared section, and with "hold" keeps the
 // board open until the named event ZarDllTestRelease is set.
-//   zardll_client open|hold <board>
+//   zardll_client open|hold|first <board>
+// "first" opens the board as the process's very first call into the system
+// and says only what the open gave.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,14 @@ int main(int argc, char** argv)
     if (argc != 3) return 2;
     const std::string command = argv[1];
     const uint32_t number = uint32_t(std::strtoul(argv[2], nullptr, 10));
+    if (command == "first") {
+        ZAR_BOARD board = nullptr;
+        const int32_t opened = ZarDcOpen(number, &board);
+        std::printf("opened %d\n", int(opened));
+        std::fflush(stdout);
+        if (opened == ZAR_OK) ZarDcClose(board);
+        return 0;
+    }
     // What the section held before this process opened the board.
     uint32_t standardBefore = 0;
     HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, ZAR_SHARED_SECTION_NAME);
