@@ -64,6 +64,21 @@ inline bool WriteDvePresent(const embedded::MachineOptions& options, std::string
 
 }  // namespace benchboard
 
+// One board with 'drives' sparse drive images of 'blocks' blocks each, SCSI
+// ids 0 up, their image files in 'folder'.
+inline sim::BoardOptions BoardWithDrives(const std::string& folder, uint32_t drives, uint64_t blocks)
+{
+    sim::BoardOptions board;
+    for (uint32_t id = 0; id < drives; ++id) {
+        sim::DriveConfig d;
+        d.id = int(id);
+        d.blocks = blocks;
+        d.image = folder + "/drive" + std::to_string(id) + ".img";
+        board.drives.push_back(d);
+    }
+    return board;
+}
+
 // Boots the machine of 'folder' (created when missing, with the FPGA image
 // files for a benchmark that sets the board up) over a cold 'layout' and
 // loads 'drivers' in order; the simulated hardware goes into 'hardware'.

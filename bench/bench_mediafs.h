@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "include/zarfs.h"
 #include "platform/win32/win32.h"
@@ -41,3 +42,16 @@ public:
 private:
     HANDLE control_;
 };
+
+// Formats one volume "Media" striped over the drives of SCSI ids 0 up to
+// 'drives' - 1 through the file system's control device.
+inline bool FormatMediaVolume(uint32_t drives)
+{
+    Drive drive;
+    if (!drive.Open()) return false;
+    ZAR_VOLUME_INFO volume{};
+    std::memcpy(volume.Name, u"Media", 10);
+    volume.DriveCount = drives;
+    for (uint32_t i = 0; i < ZARFS_MAX_SCSI_IDS; ++i) volume.ScsiIds[i] = i < drives ? i : ZARFS_NO_DRIVE;
+    return drive.Call(IOCTL_ZARFS_FORMAT_VOLUME, &volume, sizeof volume, nullptr, 0);
+}

@@ -23,6 +23,7 @@
 
 #include "bench/bench_board.h"
 #include "bench/bench_host.h"
+#include "bench/bench_mediafs.h"
 #include "include/zarfs.h"
 #include "lib/api/zar_connection.h"
 #include "lib/play/zar_local_file.h"
@@ -115,14 +116,7 @@ int main(int argc, char** argv)
     }
     const std::string folder =
         (std::filesystem::temp_directory_path() / ("clip_files-" + std::to_string(getpid()))).string();
-    sim::BoardOptions board;
-    for (uint32_t id = 0; id < kDrives; ++id) {
-        sim::DriveConfig d;
-        d.id = int(id);
-        d.blocks = 8ull << 20;  // 4 GB, sparse
-        d.image = folder + "/drive" + std::to_string(id) + ".img";
-        board.drives.push_back(d);
-    }
+    const sim::BoardOptions board = BoardWithDrives(folder, kDrives, 8ull << 20);  // 4 GB a drive, sparse
     sim::BuiltTopology hardware;
     std::string why;
     if (!BootBenchMachine(folder, sim::BoardsLayout(1, 4, board), {"ZARKD", "ZARFSKD"}, &hardware, &why)) {
@@ -132,17 +126,7 @@ int main(int argc, char** argv)
     }
     int status = 1;
     {
-        HANDLE control = CreateFileA("\\\\.\\ZarFsDevice0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                     nullptr);
-        ZAR_VOLUME_INFO volume{};
-        std::memcpy(volume.Name, u"Media", 10);
-        volume.DriveCount = kDrives;
-        for (uint32_t i = 0; i < ZARFS_MAX_SCSI_IDS; ++i) volume.ScsiIds[i] = i < kDrives ? i : ZARFS_NO_DRIVE;
-        DWORD returned = 0;
-        const bool formatted = control != INVALID_HANDLE_VALUE &&
-                               DeviceIoControl(control, IOCTL_ZARFS_FORMAT_VOLUME, &volume, sizeof volume, nullptr, 0,
-                                               &returned, nullptr);
-        if (control != INVALID_HANDLE_VALUE) CloseHandle(control);
+        const bool formatted = FormatMediaVolume(kDrives);
         CBoardConnection connection(0);
         auto* host = static_cast<uint8_t*>(VirtualAlloc(nullptr, CZarSystemFile::kBufferBytes, MEM_COMMIT,
                                                         PAGE_READWRITE));
@@ -155,6 +139,7 @@ int main(int argc, char** argv)
         stage.SdramAddress = kSlot * kBlock;
         stage.UserBuffer = uint32_t(reinterpret_cast<uintptr_t>(host));
         stage.UserBufferLength = blocks * kBlock;
+        DWORD returned = 0;
         const bool staged = DeviceIoControl(connection.m_hBoard, IOCTL_ZAR_DISK_REQUEST, &stage, sizeof stage, &stage,
                                             sizeof stage, &returned, nullptr) &&
                             stage.ScsiStatus == 0;
