@@ -323,11 +323,13 @@ void FormatFullness(const ZAR_FULLNESS& f, char* text, size_t bytes)
                   average[0], average[1], maximum[0], maximum[1]);
 }
 
-int32_t StartVideoRecord(CBoardConnection* connection, const ZAR_RECORD_REQUEST& request)
+// Starts a record thread on 'params', which it then owns, holding a
+// reference on the item it records into, and waits until the thread says
+// it records; a thread that does not is stopped and the start fails.
+template <class Params, class Target>
+int32_t StartRecordThread(CBoardConnection* connection, Params* params, Target* target,
+                          LPTHREAD_START_ROUTINE routine)
 {
-    if (!connection || !request.target || !request.target->File()) return ZAR_E_BAD_ARGUMENT;
-    if (connection->m_hAbortEvent) ResetEvent(connection->m_hAbortEvent);
-    auto* params = new (std::nothrow) RecordParams{connection, request, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     if (!params) return ZAR_E_NO_MEMORY;
     HANDLE ready = nullptr;
     if (!params->ready || !DuplicateHandle(GetCurrentProcess(), params->ready, GetCurrentProcess(), &ready, 0, FALSE,
@@ -336,10 +338,10 @@ int32_t StartVideoRecord(CBoardConnection* connection, const ZAR_RECORD_REQUEST&
         delete params;
         return ZAR_E_DRIVER;
     }
-    request.target->Reference();
-    HANDLE thread = CreateThread(nullptr, 0, VideoRecordThread, params, CREATE_SUSPENDED, nullptr);
+    target->Reference();
+    HANDLE thread = CreateThread(nullptr, 0, routine, params, CREATE_SUSPENDED, nullptr);
     if (!thread) {
-        request.target->Release();
+        target->Release();
         CloseHandle(params->ready);
         CloseHandle(ready);
         delete params;
@@ -353,6 +355,14 @@ int32_t StartVideoRecord(CBoardConnection* connection, const ZAR_RECORD_REQUEST&
     if (reported) return ZAR_OK;
     StopRecord(connection);
     return ZAR_E_DRIVER;
+}
+
+int32_t StartVideoRecord(CBoardConnection* connection, const ZAR_RECORD_REQUEST& request)
+{
+    if (!connection || !request.target || !request.target->File()) return ZAR_E_BAD_ARGUMENT;
+    if (connection->m_hAbortEvent) ResetEvent(connection->m_hAbortEvent);
+    auto* params = new (std::nothrow) RecordParams{connection, request, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    return StartRecordThread(connection, params, request.target, VideoRecordThread);
 }
 
 int32_t StopRecord(CBoardConnection* connection)
@@ -586,31 +596,7 @@ int32_t StartAudioRecord(CBoardConnection* connection, const ZAR_AUDIO_RECORD_RE
     if (!connection || !request.wave) return ZAR_E_BAD_ARGUMENT;
     if (connection->m_hAbortEvent) ResetEvent(connection->m_hAbortEvent);
     auto* params = new (std::nothrow) AudioParams{connection, request, CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-    if (!params) return ZAR_E_NO_MEMORY;
-    HANDLE ready = nullptr;
-    if (!params->ready || !DuplicateHandle(GetCurrentProcess(), params->ready, GetCurrentProcess(), &ready, 0, FALSE,
-                                           DUPLICATE_SAME_ACCESS)) {
-        if (params->ready) CloseHandle(params->ready);
-        delete params;
-        return ZAR_E_DRIVER;
-    }
-    request.wave->Reference();
-    HANDLE thread = CreateThread(nullptr, 0, AudioRecordThread, params, CREATE_SUSPENDED, nullptr);
-    if (!thread) {
-        request.wave->Release();
-        CloseHandle(params->ready);
-        CloseHandle(ready);
-        delete params;
-        return ZAR_E_DRIVER;
-    }
-    SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
-    connection->AddWorker(thread);
-    ResumeThread(thread);
-    const bool reported = WaitForSingleObject(ready, kRecordReadyWaitMs) == WAIT_OBJECT_0;
-    CloseHandle(ready);
-    if (reported) return ZAR_OK;
-    StopRecord(connection);
-    return ZAR_E_DRIVER;
+    return StartRecordThread(connection, params, request.wave, AudioRecordThread);
 }
 
 ZAR_AUDIO_RECORD_END LastAudioRecordEnd(uint32_t board)
